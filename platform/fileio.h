@@ -1,0 +1,60 @@
+// File operations the components use in place of the operating system's own
+// calls, with the results the components rely on.
+//
+// Exclusive opening: every open through this API takes an exclusive,
+// non-blocking flock() on the file. A second open of the same file through
+// this API, from this process or another, fails with EWOULDBLOCK
+// (ERROR_SHARING_VIOLATION) while the first is held. The lock is advisory:
+// programs that do not use flock() are not kept out.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace korvane {
+
+// An open file; closes it when destroyed. Movable, not copyable.
+class TFileHandle {
+ public:
+  TFileHandle() = default;
+  explicit TFileHandle(int fd) : FFd(fd) {}
+  TFileHandle(TFileHandle&& other) noexcept : FFd(other.FFd) { other.FFd = -1; }
+  TFileHandle& operator=(TFileHandle&& other) noexcept;
+  TFileHandle(const TFileHandle&) = delete;
+  TFileHandle& operator=(const TFileHandle&) = delete;
+  ~TFileHandle() { Close(); }
+
+  bool Valid() const { return FFd >= 0; }
+  int Fd() const { return FFd; }
+  // Closes the file if open; returns false when the OS reported an error.
+  bool Close();
+
+ private:
+  int FFd = -1;
+};
+
+// The error code of the most recent failed call of this API on this thread
+// (an errno value; 0 when none).
+int GetLastError();
+
+// Opens an existing file for reading, exclusively. An invalid handle on
+// failure (missing file, a directory, no permission, held by another open).
+TFileHandle OpenFileForRead(const std::string& path);
+
+// Creates a file for writing, exclusively, replacing an existing one. The
+// lock is taken before the file is emptied, so a file held by another run is
+// left untouched. An invalid handle on failure.
+TFileHandle CreateFileForWrite(const std::string& path);
+
+// Reads up to count bytes. false on an OS error (GetLastError gives it);
+// bytesRead 0 with true at the end of the file. Retries on EINTR.
+bool ReadFile(const TFileHandle& file, void* buffer, std::size_t count, std::size_t& bytesRead);
+
+// Writes all count bytes (looping over short writes). false on an OS error.
+bool WriteFile(const TFileHandle& file, const void* buffer, std::size_t count);
+
+// Size of an open file in bytes, or -1.
+std::int64_t FileSize(const TFileHandle& file);
+
+}  // namespace korvane

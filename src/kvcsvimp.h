@@ -1,0 +1,154 @@
+// TCSVImport: reads a text file into a dataset, one dataset record per text
+// record.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/classes.h"
+#include "platform/db.h"
+#include "platform/fileio.h"
+#include "src/kvtypes.h"
+
+namespace korvane {
+
+class TProgressWindow;
+
+// The import component. Owns its string lists and its progress window;
+// references its dataset, which the host keeps alive. Execute runs
+// synchronously on the caller's thread. Not thread-safe.
+class TCSVImport : public TComponent {
+ public:
+  explicit TCSVImport(TComponent* owner);
+  ~TCSVImport() override;
+
+  // Runs an import: the records read less the records that failed, or -1
+  // when the preparation failed.
+  std::int32_t Execute();
+
+  // Published properties.
+  const std::string& CustomSeparator() const { return FCustomSeparator; }
+  void SetCustomSeparator(const std::string& Value);
+  TDataSet* DataSet() const { return FDataSet; }
+  void SetDataSet(TDataSet* value) { FDataSet = value; }
+  TDelimitedFields DelimitedFields() const { return FDelimitedFields; }
+  void SetDelimitedFields(TDelimitedFields value) { FDelimitedFields = value; }
+  std::int32_t ErrorRecords() const { return FErrorRecords; }
+  TFieldDelimiter FieldDelimiter() const { return FFieldDelimiter; }
+  void SetFieldDelimiter(TFieldDelimiter value) { FFieldDelimiter = value; }
+  TStrings* FieldList() const { return FFieldList.get(); }
+  void SetFieldList(const TStrings* Value);
+  TFieldListAction FieldListAction() const { return FFieldListAction; }
+  void SetFieldListAction(TFieldListAction value) { FFieldListAction = value; }
+  TFieldSeparator FieldSeparator() const { return FFieldSeparator; }
+  void SetFieldSeparator(TFieldSeparator value) { FFieldSeparator = value; }
+  TStrings* HeaderData() const { return FHeaderData.get(); }
+  void SetHeaderData(const TStrings* Value);
+  std::int32_t HeaderRecords() const { return FHeaderRecords; }
+  void SetHeaderRecords(std::int32_t value) { FHeaderRecords = value; }
+  bool HeaderStored() const { return FHeaderStored; }
+  void SetHeaderStored(bool value) { FHeaderStored = value; }
+  TImportType ImportType() const { return FImportType; }
+  void SetImportType(TImportType Value);
+  const std::string& InputFile() const { return FInputFile; }
+  void SetInputFile(std::string value) { FInputFile = std::move(value); }
+  const TNotifyEvent& OnBeginImport() const { return FOnBeginImport; }
+  void SetOnBeginImport(TNotifyEvent value) { FOnBeginImport = std::move(value); }
+  const TNotifyEvent& OnFinishImport() const { return FOnFinishImport; }
+  void SetOnFinishImport(TNotifyEvent value) { FOnFinishImport = std::move(value); }
+  const TImportEvent& OnImportRecord() const { return FOnImportRecord; }
+  void SetOnImportRecord(TImportEvent value) { FOnImportRecord = std::move(value); }
+  bool ShowProgress() const { return FShowProgress; }
+  void SetShowProgress(bool value) { FShowProgress = value; }
+  TStrings* TrailerData() const { return FTrailerData.get(); }
+  void SetTrailerData(const TStrings* Value);
+  std::int32_t TrailerRecords() const { return FTrailerRecords; }
+  void SetTrailerRecords(std::int32_t value) { FTrailerRecords = value; }
+  bool TrailerStored() const { return FTrailerStored; }
+  void SetTrailerStored(bool value) { FTrailerStored = value; }
+  std::string Version() const { return GetVersion(); }
+  void SetVersion(const std::string& Value);
+
+  // The run's pieces, public so that hosts and tests can drive them.
+  bool Setup();
+  bool AddRecord(const TStringList* Values);
+  void CleanUp();
+
+  // Record reader. Reads the next record from FFileHandle; Bytes receives
+  // its length. Raises EInOutError on an OS read error.
+  std::string ReadTextFileRecord(TFileHandle& Handle, std::uint32_t& Bytes);
+  bool ReadAheadRecordCache(std::int32_t Count);
+  // Size of InputFile in bytes, or -1 (after a warning).
+  std::int64_t GetFileSize();
+
+  // Quote and separator resolution and splitting.
+  std::string GetFieldDelimiterChar() const;
+  std::string GetFieldSeparatorChar() const;
+  // A new value list, or nullptr for a blank record.
+  std::unique_ptr<TStringList> SplitFields(const std::string& Record);
+  std::unique_ptr<TStringList> SplitDelimitedFields(const std::string& Record);
+  std::unique_ptr<TStringList> SplitFixedLengthFields(const std::string& Record);
+
+  // Run state, readable for tests and hosts.
+  bool EndOfFile() const { return FEndOfFile; }
+  std::int32_t LineEndBytes() const { return FLineEndBytes; }
+  std::int32_t RecordCounter() const { return FRecordCounter; }
+  TProgressWindow* ProgressWindow() const { return FProgressWindow; }
+  TStringList* RecordCache() const { return FRecordCache.get(); }
+  bool UseRecordCache() const { return FUseRecordCache; }
+  void SetUseRecordCache(bool value) { FUseRecordCache = value; }
+  TFileHandle& FileHandle() { return FFileHandle; }
+  // Opens InputFile into FFileHandle (false when it cannot be opened) and
+  // resets the read buffer; Setup does this, tests of the reader may too.
+  bool OpenInputFile();
+  void CloseInputFile();
+  // Size of the reader's buffer; tests shrink it to hit buffer boundaries.
+  void SetReadBufferSize(std::size_t size);
+
+  static constexpr const char* kVersion = "1.32";
+
+ private:
+  std::string GetVersion() const { return kVersion; }
+  bool FillReadBuffer();
+
+  std::string FCustomSeparator;
+  TDataSet* FDataSet = nullptr;
+  TDelimitedFields FDelimitedFields = dfAll;
+  bool FEndOfFile = false;
+  std::int32_t FErrorRecords = 0;
+  TFieldDelimiter FFieldDelimiter = fdlNone;
+  std::string FDelimiter;
+  std::unique_ptr<TStringList> FFieldList;
+  TFieldListAction FFieldListAction = flaNone;
+  TFieldSeparator FFieldSeparator = fspPipe;
+  std::string FSeparator;
+  std::int64_t FFileSize = 0;
+  std::unique_ptr<TStringList> FHeaderData;
+  std::int32_t FHeaderRecords = 0;
+  bool FHeaderStored = false;
+  TImportType FImportType = impDelimited;
+  std::string FInputFile;
+  TFileHandle FFileHandle;
+  TProgressWindow* FProgressWindow = nullptr;  // owned (component owner is this)
+  std::unique_ptr<TStringList> FRecordCache;
+  std::int32_t FLineEndBytes = 0;
+  std::int32_t FRecordCounter = 0;
+  bool FShowProgress = false;
+  std::unique_ptr<TStringList> FTrailerData;
+  std::int32_t FTrailerRecords = 0;
+  bool FTrailerStored = false;
+  TNotifyEvent FOnBeginImport;
+  TNotifyEvent FOnFinishImport;
+  TImportEvent FOnImportRecord;
+  bool FUseRecordCache = false;
+
+  // Read buffer over FFileHandle.
+  std::vector<char> FReadBuffer;
+  std::size_t FReadPos = 0;
+  std::size_t FReadLen = 0;
+  bool FReadExhausted = false;
+};
+
+}  // namespace korvane

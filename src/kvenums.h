@@ -1,0 +1,101 @@
+// The enumerations and event types both components publish. Identifiers and
+// ordinals are fixed: settings files and the command line store enumeration
+// values by identifier.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/classes.h"
+#include "platform/sysutils.h"
+
+namespace korvane {
+
+enum TFieldDelimiter : std::uint8_t { fdlNone, fdlSingle, fdlDouble };
+enum TFieldSeparator : std::uint8_t { fspPipe, fspTab, fspComma, fspCustom, fspNone };
+enum TFieldListAction : std::uint8_t { flaNone, flaInclude, flaExclude };
+enum TDelimitedFields : std::uint8_t { dfAll, dfTextOnly };
+enum TImportType : std::uint8_t { impDelimited, impFixed };
+enum TExportType : std::uint8_t { expDelimited, expFixed };
+enum TRecordSeparator : std::uint8_t { rsCRLF, rsCR, rsLF };
+enum TNumericAlignment : std::uint8_t { naLeft, naRight };
+enum TProcessType : std::uint8_t { ptImport, ptExport };
+enum TProgressCalc : std::uint8_t { pcRecord, pcByte };
+
+// Events: empty until the host sets them.
+using TNotifyEvent = std::function<void(TObject* Sender)>;
+using TImportEvent = std::function<void(TObject* Sender, std::int32_t iBytes)>;
+// Bytes is 64-bit so that exports past 2 GiB report true totals.
+using TExportEvent =
+    std::function<void(TObject* Sender, std::int32_t Records, std::int64_t Bytes)>;
+
+// Identifier tables, one per enumeration: EnumTraits<E>::Names[ordinal].
+template <typename E>
+struct EnumTraits;
+
+#define KORVANE_ENUM_TRAITS(Type, ...)                                     \
+  template <>                                                              \
+  struct EnumTraits<Type> {                                                \
+    static constexpr std::string_view TypeName = #Type;                    \
+    static constexpr auto Names = std::to_array<std::string_view>({__VA_ARGS__}); \
+  };
+
+KORVANE_ENUM_TRAITS(TFieldDelimiter, "fdlNone", "fdlSingle", "fdlDouble")
+KORVANE_ENUM_TRAITS(TFieldSeparator, "fspPipe", "fspTab", "fspComma", "fspCustom", "fspNone")
+KORVANE_ENUM_TRAITS(TFieldListAction, "flaNone", "flaInclude", "flaExclude")
+KORVANE_ENUM_TRAITS(TDelimitedFields, "dfAll", "dfTextOnly")
+KORVANE_ENUM_TRAITS(TImportType, "impDelimited", "impFixed")
+KORVANE_ENUM_TRAITS(TExportType, "expDelimited", "expFixed")
+KORVANE_ENUM_TRAITS(TRecordSeparator, "rsCRLF", "rsCR", "rsLF")
+KORVANE_ENUM_TRAITS(TNumericAlignment, "naLeft", "naRight")
+KORVANE_ENUM_TRAITS(TProcessType, "ptImport", "ptExport")
+KORVANE_ENUM_TRAITS(TProgressCalc, "pcRecord", "pcByte")
+
+#undef KORVANE_ENUM_TRAITS
+
+// The identifier of a value; an ordinal outside the table gives its number
+// in decimal (as the value cannot be stored by name).
+template <typename E>
+std::string EnumToString(E value) {
+  const auto& names = EnumTraits<E>::Names;
+  auto ordinal = static_cast<std::size_t>(value);
+  if (ordinal < names.size()) return std::string(names[ordinal]);
+  return IntToStr(static_cast<std::int64_t>(ordinal));
+}
+
+// The value of an identifier (exact spelling), or nothing.
+template <typename E>
+std::optional<E> TryStringToEnum(std::string_view ident) {
+  const auto& names = EnumTraits<E>::Names;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (names[i] == ident) return static_cast<E>(i);
+  }
+  return std::nullopt;
+}
+
+// All identifiers of E separated by ", ", for messages.
+template <typename E>
+std::string EnumIdentifierList() {
+  std::string result;
+  for (std::string_view n : EnumTraits<E>::Names) {
+    if (!result.empty()) result += ", ";
+    result += n;
+  }
+  return result;
+}
+
+// The value of an identifier; raises EConvertError naming the text, the type
+// and the identifiers it accepts.
+template <typename E>
+E StringToEnum(std::string_view ident) {
+  if (auto v = TryStringToEnum<E>(ident)) return *v;
+  throw EConvertError("'" + std::string(ident) + "' is not a valid " +
+                      std::string(EnumTraits<E>::TypeName) + " identifier (expected one of " +
+                      EnumIdentifierList<E>() + ")");
+}
+
+}  // namespace korvane

@@ -1,0 +1,29 @@
+// Shared definitions of both components: enumerations and events, the field
+// filter and the conversion of text values into typed fields.
+#pragma once
+
+#include <string>
+
+#include "platform/classes.h"
+#include "platform/db.h"
+#include "src/kvenums.h"
+
+namespace korvane {
+
+// True when the field named fieldName takes part in a run, given the
+// component's FieldListAction and FieldList (which may be absent).
+bool FieldInFieldList(TFieldListAction action, const TStrings* list, std::string_view fieldName);
+
+// The digits, '-' and '.' of text, in order; empty for a blank text.
+std::string NumericOnly(std::string_view text);
+
+// True when the trimmed, upper-cased text is a non-empty piece of
+// "|TRUE|1|YES|".
+bool StrToBoolean(std::string_view text);
+
+// Stores one text value into a field, converted by the field's type. True
+// when stored or when the text is empty; false when converting or storing
+// raised.
+bool WriteFieldData(const std::string& text, TField* field);
+
+}  // namespace korvane

@@ -1,0 +1,120 @@
+#include "platform/classes.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/dialogs.h"
+#include "platform/sysutils.h"
+#include "src/kvenums.h"
+
+namespace korvane {
+namespace {
+
+// Counts destructions so ownership can be observed.
+class Probe : public TComponent {
+ public:
+  Probe(TComponent* owner, int* destroyed) : TComponent(owner), FDestroyed(destroyed) {}
+  ~Probe() override { ++*FDestroyed; }
+
+ private:
+  int* FDestroyed;
+};
+
+TEST(ComponentOwnership, OwnerFreesWhatItOwnsAndOwnedLeavesCleanly) {
+  int destroyed = 0;
+  {
+    TComponent owner(nullptr);
+    auto* a = new Probe(&owner, &destroyed);
+    auto* b = new Probe(a, &destroyed);  // grandchild
+    new Probe(&owner, &destroyed);
+    EXPECT_EQ(owner.ComponentCount(), 2);
+    EXPECT_EQ(b->Owner(), a);
+    delete a;  // freed first: leaves its owner and takes b with it
+    EXPECT_EQ(destroyed, 2);
+    EXPECT_EQ(owner.ComponentCount(), 1);
+  }
+  EXPECT_EQ(destroyed, 3);
+}
+
+TEST(ComponentOwnership, FindComponentIsCaseInsensitive) {
+  TComponent owner(nullptr);
+  auto* c = new TComponent(&owner);
+  c->SetName("Import1");
+  EXPECT_EQ(owner.FindComponent("IMPORT1"), c);
+  EXPECT_EQ(owner.FindComponent("Import"), nullptr);
+  EXPECT_THROW(owner.Components(1), EListError);
+}
+
+TEST(StringList, AddDeleteAssignAndIndexOf) {
+  TStringList list;
+  list.Add("CustName");
+  list.Add("city");
+  list.Add("CustName ");
+  EXPECT_EQ(list.IndexOf("CUSTNAME"), 0);
+  EXPECT_EQ(list.IndexOf("City"), 1);
+  EXPECT_EQ(list.IndexOf("Cust"), -1);
+  EXPECT_EQ(list.IndexOf("CustName=1"), -1);
+  list.Delete(0);
+  EXPECT_EQ(list.Count(), 2);
+  EXPECT_EQ(list[0], "city");
+  EXPECT_THROW(list.Delete(5), EListError);
+  TStringList copy;
+  copy.Add("old");
+  copy.Assign(list);
+  list.Clear();
+  ASSERT_EQ(copy.Count(), 2);
+  EXPECT_EQ(copy[1], "CustName ");
+  copy.Assign(copy);
+  EXPECT_EQ(copy.Count(), 2);
+}
+
+TEST(TextHelpers, TrimUpperCaseAndIntToStr) {
+  EXPECT_EQ(Trim(std::string("\t\x01 a b \r\n", 9)), "a b");
+  EXPECT_EQ(Trim("   "), "");
+  EXPECT_TRUE(IsBlank(std::string("\0 \x1f", 3)));
+  EXPECT_FALSE(IsBlank(" x "));
+  EXPECT_EQ(UpperCase("abz\xe9{"), "ABZ\xe9{");
+  EXPECT_EQ(IntToStr(-2147483648LL), "-2147483648");
+  EXPECT_EQ(StrToInt(" +42 "), 42);
+  EXPECT_THROW(StrToInt("4x2"), EConvertError);
+  EXPECT_THROW(StrToInt("99999999999"), EConvertError);
+  EXPECT_THROW(StrToInt(""), EConvertError);
+}
+
+TEST(MessageDialogs, HandlerReceivesEveryCallAndIsRestored) {
+  std::vector<std::string> seen;
+  {
+    TScopedMessageHandler capture(
+        [&](const std::string& text, TMsgDlgType type, TMsgDlgButtons buttons, int help) {
+          seen.push_back(text + "|" + MsgDlgTypeCaption(type) + "|" +
+                         (buttons == TMsgDlgButtons{mbOK} ? "ok" : "?") + "|" + IntToStr(help));
+          return static_cast<int>(mrOk);
+        });
+    EXPECT_EQ(MessageDlg("Data conversion error!", mtError, {mbOK}, 0), mrOk);
+  }
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0], "Data conversion error!|Error|ok|0");
+  TMessageHandler none = SetMessageHandler({});
+  EXPECT_FALSE(none);
+}
+
+TEST(Enumerations, OrdinalsOneByteAndIdentifiersRoundTrip) {
+  static_assert(sizeof(TFieldSeparator) == 1 && sizeof(TProgressCalc) == 1);
+  EXPECT_EQ(static_cast<int>(fspNone), 4);
+  EXPECT_EQ(static_cast<int>(rsLF), 2);
+  EXPECT_EQ(EnumToString(fspComma), "fspComma");
+  EXPECT_EQ(StringToEnum<TFieldSeparator>("fspComma"), fspComma);
+  EXPECT_EQ(StringToEnum<TRecordSeparator>("rsCR"), rsCR);
+  EXPECT_EQ(EnumToString(static_cast<TExportType>(7)), "7");
+  try {
+    StringToEnum<TFieldDelimiter>("fdlTriple");
+    FAIL() << "no exception";
+  } catch (const EConvertError& e) {
+    EXPECT_STREQ(e.what(),
+                 "'fdlTriple' is not a valid TFieldDelimiter identifier (expected one of "
+                 "fdlNone, fdlSingle, fdlDouble)");
+  }
+  EXPECT_FALSE(TryStringToEnum<TFieldListAction>("FLAINCLUDE").has_value());
+}
+
+}  // namespace
+}  // namespace korvane
