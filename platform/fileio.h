@@ -3,9 +3,17 @@
 //
 // Exclusive opening: every open through this API takes an exclusive,
 // non-blocking flock() on the file. A second open of the same file through
-// this API, from this process or another, fails with EWOULDBLOCK
-// (ERROR_SHARING_VIOLATION) while the first is held. The lock is advisory:
-// programs that do not use flock() are not kept out.
+// this API, from this process or another, fails with EWOULDBLOCK while the
+// first is held (flock() locks belong to the open file description, so even
+// two opens in one process exclude each other). What the lock does not
+// cover: it is advisory, so programs that do not take flock() themselves
+// (editors, cat, cp) can still read and write the file; on network file
+// systems it is only as good as the server's lock emulation. The lock ends
+// when the handle is closed.
+//
+// Descriptors are opened close-on-exec. Sizes and offsets are 64-bit, so
+// files over 4 GiB are read and measured whole. Not thread-safe per handle;
+// GetLastError is per thread.
 #pragma once
 
 #include <cstddef>
@@ -39,7 +47,8 @@ class TFileHandle {
 int GetLastError();
 
 // Opens an existing file for reading, exclusively. An invalid handle on
-// failure (missing file, a directory, no permission, held by another open).
+// failure: missing file (ENOENT), a directory (EISDIR), no permission
+// (EACCES), held by another open (EWOULDBLOCK). Opening a FIFO never blocks.
 TFileHandle OpenFileForRead(const std::string& path);
 
 // Creates a file for writing, exclusively, replacing an existing one. The

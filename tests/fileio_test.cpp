@@ -1,0 +1,167 @@
+#include "platform/fileio.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace korvane {
+namespace {
+
+class FileIoTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/korvane_fileio_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override {
+    std::string cmd = "rm -rf '" + dir_ + "'";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+  }
+  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+  void Put(const std::string& name, const std::string& bytes) const {
+    std::ofstream(Path(name), std::ios::binary) << bytes;
+  }
+  std::string Get(const std::string& name) const {
+    std::ifstream in(Path(name), std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+  static std::string ReadAll(const TFileHandle& h) {
+    std::string all;
+    char buf[3];
+    std::size_t n = 0;
+    while (ReadFile(h, buf, sizeof buf, n) && n > 0) all.append(buf, n);
+    return all;
+  }
+
+  std::string dir_;
+};
+
+TEST_F(FileIoTest, ReadsWholeFileInShortChunksAndMeasuresIt) {
+  Put("a.txt", std::string("ab\0c\r\n\xff", 7));
+  TFileHandle h = OpenFileForRead(Path("a.txt"));
+  ASSERT_TRUE(h.Valid());
+  EXPECT_EQ(FileSize(h), 7);
+  EXPECT_EQ(ReadAll(h), std::string("ab\0c\r\n\xff", 7));
+  std::size_t n = 99;
+  EXPECT_TRUE(ReadFile(h, nullptr, 0, n));
+  EXPECT_EQ(n, 0u);
+}
+
+TEST_F(FileIoTest, SecondOpenFailsWhileHeldEvenInThisProcess) {
+  Put("held.txt", "x");
+  TFileHandle first = OpenFileForRead(Path("held.txt"));
+  ASSERT_TRUE(first.Valid());
+  TFileHandle second = OpenFileForRead(Path("held.txt"));
+  EXPECT_FALSE(second.Valid());
+  EXPECT_EQ(GetLastError(), EWOULDBLOCK);
+  EXPECT_FALSE(CreateFileForWrite(Path("held.txt")).Valid());
+  EXPECT_EQ(GetLastError(), EWOULDBLOCK);
+
+  // Released by closing, and by moving the handle away and dropping it.
+  TFileHandle moved(std::move(first));
+  EXPECT_FALSE(first.Valid());  // NOLINT(bugprone-use-after-move)
+  EXPECT_FALSE(OpenFileForRead(Path("held.txt")).Valid());
+  EXPECT_TRUE(moved.Close());
+  EXPECT_TRUE(OpenFileForRead(Path("held.txt")).Valid());
+}
+
+TEST_F(FileIoTest, CreateForWriteLeavesAHeldFileUntouched) {
+  Put("out.txt", "precious");
+  {
+    TFileHandle reader = OpenFileForRead(Path("out.txt"));
+    ASSERT_TRUE(reader.Valid());
+    EXPECT_FALSE(CreateFileForWrite(Path("out.txt")).Valid());
+    EXPECT_EQ(Get("out.txt"), "precious");
+  }
+  TFileHandle w = CreateFileForWrite(Path("out.txt"));
+  ASSERT_TRUE(w.Valid());
+  EXPECT_EQ(Get("out.txt"), "");  // emptied once the lock is ours
+  ASSERT_TRUE(WriteFile(w, "new\r\n", 5));
+  EXPECT_EQ(FileSize(w), 5);
+  EXPECT_FALSE(OpenFileForRead(Path("out.txt")).Valid());
+  ASSERT_TRUE(w.Close());
+  EXPECT_EQ(Get("out.txt"), "new\r\n");
+}
+
+TEST_F(FileIoTest, FailuresGiveAnInvalidHandleAndTheOsError) {
+  EXPECT_FALSE(OpenFileForRead(Path("missing.txt")).Valid());
+  EXPECT_EQ(GetLastError(), ENOENT);
+  EXPECT_FALSE(OpenFileForRead(dir_).Valid());
+  EXPECT_EQ(GetLastError(), EISDIR);
+  EXPECT_FALSE(CreateFileForWrite(dir_).Valid());
+  EXPECT_EQ(GetLastError(), EISDIR);
+  EXPECT_FALSE(CreateFileForWrite(Path("no/such/dir.txt")).Valid());
+  EXPECT_EQ(GetLastError(), ENOENT);
+
+  TFileHandle none;
+  std::size_t n = 1;
+  char c;
+  EXPECT_FALSE(ReadFile(none, &c, 1, n));
+  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(GetLastError(), EBADF);
+  EXPECT_FALSE(WriteFile(none, "x", 1));
+  EXPECT_EQ(FileSize(none), -1);
+  EXPECT_TRUE(none.Close());  // closing nothing is not an error
+}
+
+TEST_F(FileIoTest, UnreadableFileIsRefused) {
+  if (geteuid() == 0) GTEST_SKIP() << "permissions do not stop root";
+  Put("secret.txt", "x");
+  ASSERT_EQ(chmod(Path("secret.txt").c_str(), 0), 0);
+  EXPECT_FALSE(OpenFileForRead(Path("secret.txt")).Valid());
+  EXPECT_EQ(GetLastError(), EACCES);
+}
+
+TEST_F(FileIoTest, FifoWithoutWriterOpensAndEndsAtOnce) {
+  ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0600), 0);
+  TFileHandle h = OpenFileForRead(Path("fifo"));
+  ASSERT_TRUE(h.Valid());
+  char c;
+  std::size_t n = 1;
+  EXPECT_TRUE(ReadFile(h, &c, 1, n));
+  EXPECT_EQ(n, 0u);
+}
+
+TEST_F(FileIoTest, DescriptorsAreCloseOnExec) {
+  Put("a.txt", "x");
+  TFileHandle h = OpenFileForRead(Path("a.txt"));
+  ASSERT_TRUE(h.Valid());
+  EXPECT_NE(fcntl(h.Fd(), F_GETFD) & FD_CLOEXEC, 0);
+  TFileHandle w = CreateFileForWrite(Path("b.txt"));
+  ASSERT_TRUE(w.Valid());
+  EXPECT_NE(fcntl(w.Fd(), F_GETFD) & FD_CLOEXEC, 0);
+}
+
+TEST_F(FileIoTest, SizesPastFourGibibytesAreWhole) {
+  // A sparse file: no disk space is used.
+  TFileHandle w = CreateFileForWrite(Path("big.bin"));
+  ASSERT_TRUE(w.Valid());
+  const off_t size = (off_t{5} << 30) + 3;
+  if (ftruncate(w.Fd(), size) != 0) GTEST_SKIP() << "file system refuses sparse files";
+  EXPECT_EQ(FileSize(w), static_cast<std::int64_t>(size));
+  ASSERT_EQ(lseek(w.Fd(), size - 1, SEEK_SET), size - 1);
+  ASSERT_TRUE(WriteFile(w, "z", 1));
+  ASSERT_TRUE(w.Close());
+  TFileHandle r = OpenFileForRead(Path("big.bin"));
+  ASSERT_TRUE(r.Valid());
+  ASSERT_EQ(lseek(r.Fd(), size - 2, SEEK_SET), size - 2);
+  char buf[4];
+  std::size_t n = 0;
+  ASSERT_TRUE(ReadFile(r, buf, sizeof buf, n));
+  ASSERT_EQ(n, 2u);
+  EXPECT_EQ(buf[0], '\0');
+  EXPECT_EQ(buf[1], 'z');
+}
+
+}  // namespace
+}  // namespace korvane
