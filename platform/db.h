@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -59,14 +60,65 @@ enum TBlobStreamMode : std::uint8_t { bmRead, bmWrite, bmReadWrite };
 using TFieldData = std::variant<std::monostate, std::int64_t, double, bool, std::string>;
 
 class TDataSet;
+class TBlobStream;
+class TField;
 
-// A column of a dataset. Created and owned by its dataset. Reads give the
-// current record's value; writes need the dataset in dsEdit or dsInsert
-// state and a field that is not ReadOnly, else EDatabaseError. A value
-// outside the type raises ERangeError; a text that does not convert raises
-// EConvertError naming the text.
+// Supplies or refuses a field's edit text. Text arrives holding the field's
+// own text; the handler may replace it, or raise to refuse the read.
+using TFieldGetTextEvent = std::function<void(TField* Sender, std::string& Text)>;
+using TDataSetNotifyEvent = std::function<void(TDataSet* DataSet)>;
+
+// A column of a dataset. Created and owned by its dataset (CreateField,
+// TDataSet::AddField); the value it shows lives in the dataset's record
+// buffer for the current record, so a field costs no allocation per record.
+//
+// Reads give the current record's value; a null value reads as "", 0, false
+// or 0.0 (AsDateTime 0). Writes need the dataset in dsEdit or dsInsert state
+// and a field that is not ReadOnly, else EDatabaseError. A number outside the
+// type raises ERangeError; a text that does not convert raises EConvertError
+// naming the text; an access the type does not support (AsDateTime on an
+// integer field, ...) raises EDatabaseError.
+//
+// Field classes (private to fields.cpp; CreateField picks them) and their
+// texts (FormatSettings() decides separators and date/time layouts):
+//
+//   type codes                         class           Text / AsString
+//   ftString ftFixedChar ftWideString  TStringField    the value, never cut
+//   ftSmallint ftInteger ftWord        TIntegerField   decimal digits; the
+//   ftAutoInc ftLargeint               (range by type) range is checked
+//   ftBoolean                          TBooleanField   "True" / "False"
+//   ftFloat                            TFloatField     FloatToStr (shortest
+//   ftBCD                              TBCDField       round-trip text)
+//   ftCurrency                         TCurrencyField  2 to 4 decimals:
+//                                                      "1234.50", "12.3457"
+//   ftDate ftTime ftDateTime           TDateTimeField  DateToStr, TimeToStr,
+//                                                      DateTimeToStr
+//   ftBytes ftVarBytes                 TBytesField     the bytes as they are
+//   ftBlob ftGraphic ftParadoxOle      TBlobField      the bytes as they are
+//   ftDBaseOle ftTypedBinary
+//   ftMemo ftFmtMemo                   TMemoField      the content
+//
+// Text written through SetAsString: number and date fields clear the value
+// for an empty text and raise EConvertError for one that does not convert
+// (blanks are not empty); integers accept an optional sign and blanks
+// around the digits. Boolean fields accept, case-insensitively and with
+// blanks around, True/False, T/F, Yes/No, Y/N and 1/0; the empty text
+// clears. A string field keeps the empty text as an empty (non-null) value.
+// Currency fields read a number (StrToFloat) and round it to the nearest
+// ten-thousandth. Date fields keep the whole days of a value, time fields
+// the time of day.
+//
+// DisplayWidth defaults (SetDisplayWidth overrides; a negative value puts
+// the default back):
+//   string and byte types: Size      smallint 6   integer, autoinc 11
+//   word 5   largeint 20   boolean 5   float, BCD 24 (any double fits)
+//   currency 21 (any amount fits)    memo and blob types: Size, or 10 when
+//   Size is 0   date, time, date-time: the length of the text of a late
+//   date / an afternoon time under the settings in force.
 class TField : public TComponent {
  public:
+  // Registers the field with dataSet (which must not be null and must be
+  // closed); raises EDatabaseError otherwise.
   TField(TDataSet* dataSet, std::string fieldName, TFieldType dataType, int size);
   ~TField() override;
 
@@ -74,21 +126,25 @@ class TField : public TComponent {
   const std::string& FieldName() const { return FFieldName; }
   TFieldType DataType() const { return FDataType; }
   // Index of the field in its dataset (0-based).
-  int Index() const;
-  // Declared size: characters for text fields, 0 for most other types.
+  int Index() const { return FIndex; }
+  // Declared size: characters for text fields, bytes for byte fields, 0 for
+  // most other types.
   int Size() const { return FSize; }
   // Width in characters used for display and fixed-width output.
   int DisplayWidth() const;
   void SetDisplayWidth(int value) { FDisplayWidth = value; }
   bool ReadOnly() const { return FReadOnly; }
   void SetReadOnly(bool value) { FReadOnly = value; }
+  // A required field must hold a value when its record is posted.
   bool Required() const { return FRequired; }
   void SetRequired(bool value) { FRequired = value; }
-  // Marks a float or currency value as a money amount.
+  // Marks a float or currency value as a money amount (set on ftCurrency
+  // fields when they are created).
   bool Currency() const { return FCurrency; }
   void SetCurrency(bool value) { FCurrency = value; }
 
-  bool IsNull() const { return std::holds_alternative<std::monostate>(FData); }
+  bool IsNull() const { return std::holds_alternative<std::monostate>(Data()); }
+  // Makes the value null (a write: the dataset must be in dsEdit/dsInsert).
   void Clear();
 
   std::string AsString() const;
@@ -107,22 +163,30 @@ class TField : public TComponent {
   // 0 when the field is null.
   TDateTime AsDateTime() const;
   void SetAsDateTime(TDateTime value);
-  // The value as edit text (empty when null).
+  // The value as edit text (empty when null), passed through OnGetText when
+  // the host has set it. AsString is never passed through OnGetText.
   std::string Text() const;
   void SetText(const std::string& value) { SetAsString(value); }
 
+  const TFieldGetTextEvent& OnGetText() const { return FOnGetText; }
+  void SetOnGetText(TFieldGetTextEvent value) { FOnGetText = std::move(value); }
+
   // Raw access for datasets loading or storing a record: no state, read-only
   // or range checks, no conversion. The alternative must match the type.
-  const TFieldData& Data() const { return FData; }
-  void SetData(TFieldData value) { FData = std::move(value); }
+  inline const TFieldData& Data() const;
+  inline void SetData(TFieldData value);
 
   // Blob content of blob, memo and formatted-memo fields (the string
-  // alternative); used by TBlobStream.
+  // alternative; empty when null); used by TBlobStream.
   const std::string& BlobData() const;
 
+  // Raises EDatabaseError unless the field may be written now.
+  void CheckWritable() const;
+
  protected:
-  // Per-type conversions. The defaults raise EConvertError / EDatabaseError
-  // for conversions the type does not support.
+  // Per-type conversions, called for a non-null value (reads) or after the
+  // write checks (writes). The defaults raise EDatabaseError ("Cannot access
+  // field 'X' as type Y") for conversions the type does not support.
   virtual std::string GetAsString() const;
   virtual void SetAsStringImpl(const std::string& value);
   virtual std::int64_t GetAsLargeInt() const;
@@ -135,28 +199,47 @@ class TField : public TComponent {
   virtual void SetAsDateTimeImpl(TDateTime value);
   virtual std::int64_t GetAsCurrency() const;
   virtual void SetAsCurrencyImpl(std::int64_t value);
+  // Edit text of a non-null value (default: GetAsString()).
   virtual std::string GetText() const;
   virtual int DefaultDisplayWidth() const;
 
-  // Raises unless the field may be written now.
-  void CheckWritable() const;
-  void Store(TFieldData value);
+  // Writes the current record's value (no checks), in place.
+  template <typename T>
+  void Store(T value) {
+    Slot().template emplace<T>(std::move(value));
+  }
+  void StoreNull() { Slot().emplace<std::monostate>(); }
+  // Writes a string value, reusing the buffer already held when there is one.
+  void StoreString(std::string_view value);
+  [[noreturn]] void AccessError(const char* typeName) const;
 
  private:
+  friend class TDataSet;
+  inline TFieldData& Slot();
+
   TDataSet* FDataSet;
   std::string FFieldName;
   TFieldType FDataType;
   int FSize;
+  int FIndex = -1;
   int FDisplayWidth = -1;  // -1: the type's default
   bool FReadOnly = false;
   bool FRequired = false;
   bool FCurrency = false;
-  TFieldData FData;
+  TFieldGetTextEvent FOnGetText;
 };
 
-// Creates the field class for a type code, owned by dataSet.
-TField* CreateField(TDataSet* dataSet, const std::string& fieldName, TFieldType dataType,
-                    int size);
+// Creates the field class for a type code, owned by dataSet (which must be
+// closed). Raises EDatabaseError for a code outside ftString..ftLargeint.
+TField* CreateField(TDataSet* dataSet, const std::string& fieldName, TFieldType dataType, int size);
+
+// True for the types whose value is a byte stream that TBlobStream can
+// open: ftBlob, ftMemo, ftGraphic, ftFmtMemo, ftParadoxOle, ftDBaseOle,
+// ftTypedBinary.
+bool IsBlobType(TFieldType dataType);
+
+// The name of a type code ("String", "Integer", ...), for messages.
+std::string FieldTypeName(TFieldType dataType);
 
 // A field definition: what a dataset builds its fields from.
 struct TFieldDef {
@@ -167,8 +250,19 @@ struct TFieldDef {
   bool ReadOnly = false;
 };
 
-// Base of every dataset. Not thread-safe. Fields exist while the dataset is
-// open (persistent datasets may create them earlier through InternalOpen).
+// Base of every dataset. Not thread-safe.
+//
+// The dataset keeps the current record as one TFieldData slot per field.
+// A backend either loads the current record into its own browse buffer
+// (TField::SetData in InternalFirst/InternalNext) or points the fields
+// straight at a record it already holds (SetActiveBuffer), which costs no
+// copying at all. Append/Edit switch the fields to a separate edit buffer,
+// so Cancel puts the previous record back without copying it.
+//
+// Fields are added while the dataset is closed (by the backend in
+// InternalOpen, or earlier for datasets that know their layout). Derived
+// classes must call Close() in their destructor: the base cannot call
+// their Internal* operations from its own.
 class TDataSet : public TComponent {
  public:
   explicit TDataSet(TComponent* owner);
@@ -177,8 +271,9 @@ class TDataSet : public TComponent {
   bool Active() const { return FState != dsInactive; }
   void SetActive(bool value);
   // Opens the dataset and moves to the first record; raises EDatabaseError
-  // (or the backend's error) when it cannot be opened.
+  // (or the backend's error) when it cannot be opened, and stays closed.
   void Open();
+  // Closes the dataset; a record being inserted or edited is discarded.
   void Close();
   TDataSetState State() const { return FState; }
 
@@ -187,28 +282,43 @@ class TDataSet : public TComponent {
   // Number of records, for progress. -1 when the dataset does not know.
   virtual int RecordCount() const;
 
+  // Navigation posts a record being inserted or edited first (and raises,
+  // staying put, if that Post is refused). Raise EDatabaseError on a closed
+  // dataset.
   void First();
+  // At the last record, Next sets Eof and stays on that record.
   void Next();
   bool Eof() const { return FEof; }
   bool Bof() const { return FBof; }
-  // True when the dataset holds no record.
+  // True when the dataset holds no record (or is closed).
   bool IsEmpty() const;
 
-  // Starts a new record in dsInsert state: fields take their defaults.
+  // Starts a new record in dsInsert state: fields take their initial values
+  // (InternalInitRecord). Raises EDatabaseError when the dataset is closed
+  // or cannot be modified; posts a record already being inserted first.
   void Append();
-  // Stores the record being inserted and returns to dsBrowse; raises when the
-  // dataset refuses it (the dataset stays in dsInsert: call Cancel).
+  // Starts changing the current record (dsEdit). Raises EDatabaseError when
+  // the dataset is closed, empty or cannot be modified.
+  void Edit();
+  // Stores the record being inserted or edited and returns to dsBrowse, on
+  // the stored record. Raises when the dataset refuses it (a Required field
+  // that is null, the BeforePost handler, the backend); the dataset then
+  // stays in its state: call Cancel.
   void Post();
-  // Discards the record being inserted; the fields show the current record
-  // again.
+  // Discards the record being inserted or edited; the fields show the
+  // current record again. Does nothing in dsBrowse.
   void Cancel();
 
   int FieldCount() const { return static_cast<int>(FFields.size()); }
   TField* Fields(int index) const;
-  // The field with that name (case-insensitive); raises EDatabaseError when
-  // there is none.
+  // The field with that name (case-insensitive); raises EDatabaseError
+  // "Field 'X' not found" when there is none.
   TField* FieldByName(std::string_view name) const;
   TField* FindField(std::string_view name) const;
+
+  // Called by Post before the record is stored; raise to refuse the record.
+  const TDataSetNotifyEvent& BeforePost() const { return FBeforePost; }
+  void SetBeforePost(TDataSetNotifyEvent value) { FBeforePost = std::move(value); }
 
   // A run of appends is about to start / has ended. Database datasets group
   // their posts in transactions here; EndBulk commits. Both do nothing by
@@ -218,42 +328,75 @@ class TDataSet : public TComponent {
   virtual void EndBulk() {}
 
  protected:
-  // Opens the source and creates the fields (AddField / CreateFields).
+  // Opens the source and creates the fields (AddField / CreateFields) unless
+  // they exist. Raise to refuse the open.
   virtual void InternalOpen() = 0;
   virtual void InternalClose() = 0;
-  // Positions on the first record and loads it into the fields (SetData);
-  // false when there is none.
+  // Positions on the first record and makes it current (SetData into the
+  // browse buffer, or SetActiveBuffer); false when there is none.
   virtual bool InternalFirst() = 0;
-  // Moves to the next record and loads it; false when there is none (the
-  // fields then keep the last record).
+  // Moves to the next record and makes it current; false when there is none
+  // (the fields then keep showing the last record).
   virtual bool InternalNext() = 0;
-  // Gives the fields of a new record their initial values (default: null).
+  // Gives the fields of a new record their initial values in the edit
+  // buffer (default: null).
   virtual void InternalInitRecord();
-  // Stores the record the fields hold; raises to refuse it.
+  // Stores the record in the edit buffer (State() tells dsInsert from
+  // dsEdit); raises to refuse it. A backend holding its records may move the
+  // values out of EditBuffer() and SetActiveBuffer() to the stored record;
+  // otherwise the base makes the posted values the current record.
   virtual void InternalPost() = 0;
-  // Reloads the current record into the fields after a Cancel (default:
-  // restores the values held before Append).
-  virtual void InternalCancel();
+  // Called after Cancel has put the previous record back (default: nothing).
+  virtual void InternalCancel() {}
 
   TField* AddField(const std::string& name, TFieldType dataType, int size = 0);
   void CreateFields(const std::vector<TFieldDef>& defs);
   void DestroyFields();
 
+  // The slots of the current record, one per field in field order.
+  TFieldData* ActiveBuffer() const { return FActive; }
+  // Points the fields at record (FieldCount() slots that stay valid until
+  // the next navigation, Post or Close); nullptr selects the dataset's own
+  // browse buffer.
+  void SetActiveBuffer(TFieldData* record);
+  // The record being inserted or edited.
+  std::vector<TFieldData>& EditBuffer() { return FEditBuffer; }
+
  private:
   friend class TField;
+  void InsertField(TField* field);
   void RemoveField(TField* field);
+  void CheckActive() const;
+  void CheckBrowseMode();
 
   TDataSetState FState = dsInactive;
   bool FEof = true;
   bool FBof = true;
+  bool FSavedEof = true;
+  bool FSavedBof = true;
   std::vector<TField*> FFields;  // owned through TComponent
-  std::vector<TFieldData> FSavedRecord;
+  std::vector<TFieldData> FBrowseBuffer;
+  std::vector<TFieldData> FEditBuffer;
+  TFieldData* FActive = nullptr;
+  TFieldData* FSavedActive = nullptr;  // the current record during Append/Edit
+  TDataSetNotifyEvent FBeforePost;
 };
 
-// A stream over the content of a blob, memo or formatted-memo field of the
-// current record. bmRead reads it; bmWrite starts empty; bmReadWrite starts
-// with the current content. Written bytes are stored in the field when the
-// stream is destroyed (the field must be writable then).
+inline const TFieldData& TField::Data() const {
+  return FDataSet->FActive[static_cast<std::size_t>(FIndex)];
+}
+inline TFieldData& TField::Slot() { return FDataSet->FActive[static_cast<std::size_t>(FIndex)]; }
+inline void TField::SetData(TFieldData value) { Slot() = std::move(value); }
+
+// A stream over the content of a blob, memo or formatted-memo field (any
+// IsBlobType field) of the current record. bmRead reads it; bmWrite starts
+// empty; bmReadWrite starts with the current content. The field must be
+// writable (CheckWritable) when a writing stream is created and when its
+// bytes are stored: Commit stores them and raises when it cannot; the
+// destructor stores them silently when Commit was not called since the last
+// write. Seeking past the end is allowed: a later Write fills the gap with
+// zero bytes. Raises EDatabaseError for a field of another type, a Write on
+// a bmRead stream, or a position before the start.
 class TBlobStream {
  public:
   enum TSeekOrigin { soFromBeginning, soFromCurrent, soFromEnd };
@@ -268,6 +411,8 @@ class TBlobStream {
   std::int64_t Write(const void* buffer, std::int64_t count);
   std::int64_t Size() const { return static_cast<std::int64_t>(FData.size()); }
   std::int64_t Position() const { return FPosition; }
+  // Stores the bytes in the field now (nothing when unchanged).
+  void Commit();
 
  private:
   TField* FField;

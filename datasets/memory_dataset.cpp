@@ -1,0 +1,171 @@
+#include "datasets/memory_dataset.h"
+
+#include <algorithm>
+
+namespace korvane {
+
+TMemoryDataSet::TMemoryDataSet(TComponent* owner) : TDataSet(owner) {}
+
+TMemoryDataSet::~TMemoryDataSet() {
+  try {
+    Close();
+  } catch (...) {
+  }
+}
+
+void TMemoryDataSet::SetFieldDefs(const std::vector<TFieldDef>& defs) {
+  if (Active()) throw EDatabaseError("Cannot change the fields of an open dataset");
+  DestroyFields();
+  FChunks.clear();
+  FCount = 0;
+  FLastAutoInc = 0;
+  FFieldDefs.clear();
+  FWidth = 0;
+  try {
+    CreateFields(defs);
+  } catch (...) {
+    DestroyFields();
+    throw;
+  }
+  FFieldDefs = defs;
+  FWidth = defs.size();
+}
+
+void TMemoryDataSet::AddFieldDef(const std::string& name, TFieldType dataType, int size,
+                                 bool required) {
+  if (Active()) throw EDatabaseError("Cannot change the fields of an open dataset");
+  TField* field = AddField(name, dataType, size);
+  field->SetRequired(required);
+  FChunks.clear();
+  FCount = 0;
+  FLastAutoInc = 0;
+  FFieldDefs.push_back(TFieldDef{name, dataType, size, required, false});
+  FWidth = FFieldDefs.size();
+}
+
+void TMemoryDataSet::EmptyDataSet() {
+  Cancel();
+  FChunks.clear();
+  FCount = 0;
+  FLastAutoInc = 0;
+  FRecNo = -1;
+  SetActiveBuffer(nullptr);
+  if (Active()) First();
+}
+
+void TMemoryDataSet::Reserve(std::size_t count) {
+  std::size_t chunks = (count + kChunkRecords - 1) / kChunkRecords;
+  while (FChunks.size() < chunks) {
+    FChunks.push_back(std::make_unique<TFieldData[]>(kChunkRecords * FWidth));
+  }
+}
+
+TFieldData* TMemoryDataSet::Record(std::size_t recNo) const {
+  return FChunks[recNo / kChunkRecords].get() + (recNo % kChunkRecords) * FWidth;
+}
+
+TFieldData* TMemoryDataSet::NewRecord() {
+  Reserve(FCount + 1);
+  return Record(FCount++);
+}
+
+void TMemoryDataSet::AppendRecord(const std::vector<std::string>& texts) {
+  if (!Active()) Open();
+  if (texts.size() > FWidth) {
+    throw EDatabaseError("Record has " + IntToStr(static_cast<std::int64_t>(texts.size())) +
+                         " values for " + IntToStr(FieldCount()) + " fields");
+  }
+  Append();
+  try {
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      if (!texts[i].empty()) Fields(static_cast<int>(i))->SetAsString(texts[i]);
+    }
+    Post();
+  } catch (...) {
+    Cancel();
+    throw;
+  }
+}
+
+void TMemoryDataSet::AppendData(std::vector<TFieldData> values) {
+  if (!Active()) Open();
+  if (values.size() > FWidth) {
+    throw EDatabaseError("Record has " + IntToStr(static_cast<std::int64_t>(values.size())) +
+                         " values for " + IntToStr(FieldCount()) + " fields");
+  }
+  Append();
+  try {
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      Fields(static_cast<int>(i))->SetData(std::move(values[i]));
+    }
+    Post();
+  } catch (...) {
+    Cancel();
+    throw;
+  }
+}
+
+const TFieldData& TMemoryDataSet::FieldValue(int recNo, int fieldIndex) const {
+  if (recNo < 0 || static_cast<std::size_t>(recNo) >= FCount) {
+    throw EDatabaseError("Record " + IntToStr(recNo) + " does not exist");
+  }
+  if (fieldIndex < 0 || static_cast<std::size_t>(fieldIndex) >= FWidth) {
+    throw EDatabaseError("Field index " + IntToStr(fieldIndex) + " out of range");
+  }
+  return Record(static_cast<std::size_t>(recNo))[fieldIndex];
+}
+
+const TFieldData& TMemoryDataSet::FieldValue(int recNo, std::string_view fieldName) const {
+  return FieldValue(recNo, FieldByName(fieldName)->Index());
+}
+
+void TMemoryDataSet::InternalOpen() {
+  if (!FOpenError.empty()) throw EDatabaseError(FOpenError);
+}
+
+void TMemoryDataSet::InternalClose() { FRecNo = -1; }
+
+bool TMemoryDataSet::InternalFirst() {
+  if (FCount == 0) {
+    FRecNo = -1;
+    SetActiveBuffer(nullptr);
+    return false;
+  }
+  FRecNo = 0;
+  SetActiveBuffer(Record(0));
+  return true;
+}
+
+bool TMemoryDataSet::InternalNext() {
+  if (FRecNo < 0 || static_cast<std::size_t>(FRecNo) + 1 >= FCount) return false;
+  ++FRecNo;
+  SetActiveBuffer(Record(static_cast<std::size_t>(FRecNo)));
+  return true;
+}
+
+void TMemoryDataSet::InternalPost() {
+  std::vector<TFieldData>& values = EditBuffer();
+  if (State() == dsInsert) {
+    for (int i = 0; i < FieldCount(); ++i) {
+      TField* field = Fields(i);
+      if (field->DataType() != ftAutoInc) continue;
+      auto& slot = values[static_cast<std::size_t>(i)];
+      if (auto* given = std::get_if<std::int64_t>(&slot)) {
+        FLastAutoInc = std::max(FLastAutoInc, *given);
+      } else {
+        slot = ++FLastAutoInc;
+      }
+    }
+  }
+  TFieldData* record = nullptr;
+  if (State() == dsInsert) {
+    record = NewRecord();
+    FRecNo = static_cast<int>(FCount) - 1;
+  } else {
+    record = Record(static_cast<std::size_t>(FRecNo));
+  }
+  std::move(values.begin(), values.end(), record);
+  SetActiveBuffer(record);
+}
+
+}  // namespace korvane

@@ -1,0 +1,679 @@
+// The TField family: one class per group of type codes, each doing its own
+// text conversion and range checks. See db.h for the texts and widths.
+#include <cmath>
+#include <limits>
+
+#include "platform/db.h"
+
+namespace korvane {
+
+namespace {
+
+constexpr std::int64_t kInt32Min = std::numeric_limits<std::int32_t>::min();
+constexpr std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
+constexpr std::int64_t kInt64Min = std::numeric_limits<std::int64_t>::min();
+constexpr std::int64_t kInt64Max = std::numeric_limits<std::int64_t>::max();
+constexpr std::int64_t kCurrencyScale = 10000;
+
+bool IsBlankByte(char c) { return static_cast<unsigned char>(c) <= 32; }
+
+std::string_view TrimView(std::string_view s) {
+  while (!s.empty() && IsBlankByte(s.front())) s.remove_prefix(1);
+  while (!s.empty() && IsBlankByte(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+enum class IntText { kOk, kInvalid, kOverflow };
+
+// An optionally signed run of decimal digits with blanks around it.
+IntText ParseInteger(std::string_view text, std::int64_t& value) {
+  std::string_view s = TrimView(text);
+  bool negative = false;
+  if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
+    negative = s.front() == '-';
+    s.remove_prefix(1);
+  }
+  if (s.empty()) return IntText::kInvalid;
+  // The magnitude of the most negative value is one more than the largest.
+  const std::uint64_t limit =
+      negative ? static_cast<std::uint64_t>(kInt64Max) + 1 : static_cast<std::uint64_t>(kInt64Max);
+  std::uint64_t acc = 0;
+  bool overflow = false;
+  for (char c : s) {
+    if (c < '0' || c > '9') return IntText::kInvalid;
+    auto digit = static_cast<std::uint64_t>(c - '0');
+    if (acc > (limit - digit) / 10) overflow = true;
+    if (!overflow) acc = acc * 10 + digit;
+  }
+  if (overflow) return IntText::kOverflow;
+  if (negative) {
+    value = acc == static_cast<std::uint64_t>(kInt64Max) + 1 ? kInt64Min
+                                                             : -static_cast<std::int64_t>(acc);
+  } else {
+    value = static_cast<std::int64_t>(acc);
+  }
+  return IntText::kOk;
+}
+
+// True/False, T/F, Yes/No, Y/N and 1/0, case-insensitive, blanks around.
+bool ParseBooleanText(std::string_view text, bool& value) {
+  std::string s = UpperCase(TrimView(text));
+  if (s == "TRUE" || s == "T" || s == "YES" || s == "Y" || s == "1") {
+    value = true;
+    return true;
+  }
+  if (s == "FALSE" || s == "F" || s == "NO" || s == "N" || s == "0") {
+    value = false;
+    return true;
+  }
+  return false;
+}
+
+const char* BoolText(bool value) { return value ? "True" : "False"; }
+
+// Rounds half away from zero to an int64, or false when it does not fit.
+bool RoundToInt64(double value, std::int64_t& result) {
+  if (!std::isfinite(value)) return false;
+  double r = std::round(value);
+  // 2^63 is exactly representable; every double below it fits.
+  if (r < -9223372036854775808.0 || r >= 9223372036854775808.0) return false;
+  result = static_cast<std::int64_t>(r);
+  return true;
+}
+
+// An amount in ten-thousandths as text with two to four decimals.
+std::string CurrencyText(std::int64_t value) {
+  bool negative = value < 0;
+  std::uint64_t magnitude =
+      negative ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+  std::uint64_t whole = magnitude / kCurrencyScale;
+  auto frac = static_cast<unsigned>(magnitude % kCurrencyScale);
+  char digits[4];
+  for (int i = 3; i >= 0; --i) {
+    digits[i] = static_cast<char>('0' + frac % 10);
+    frac /= 10;
+  }
+  int decimals = 4;
+  while (decimals > 2 && digits[decimals - 1] == '0') --decimals;
+  std::string text;
+  if (negative) text += '-';
+  text += std::to_string(whole);
+  text += FormatSettings().DecimalSeparator;
+  text.append(digits, static_cast<std::size_t>(decimals));
+  return text;
+}
+
+// ---------------------------------------------------------------------------
+
+class TStringField : public TField {
+ public:
+  using TField::TField;
+
+ protected:
+  const std::string& Value() const { return std::get<std::string>(Data()); }
+
+  std::string GetAsString() const override { return Value(); }
+  void SetAsStringImpl(const std::string& value) override { StoreString(value); }
+
+  std::int64_t GetAsLargeInt() const override {
+    if (IsBlank(Value())) return 0;
+    std::int64_t v = 0;
+    switch (ParseInteger(Value(), v)) {
+      case IntText::kOk:
+        return v;
+      case IntText::kOverflow:
+        throw ERangeError("'" + Value() + "' is out of range for field '" + FieldName() + "'");
+      case IntText::kInvalid:
+        break;
+    }
+    throw EConvertError("'" + Value() + "' is not a valid integer value");
+  }
+  void SetAsLargeIntImpl(std::int64_t value) override { StoreString(IntToStr(value)); }
+
+  double GetAsFloat() const override {
+    if (IsBlank(Value())) return 0.0;
+    return StrToFloat(Value());
+  }
+  void SetAsFloatImpl(double value) override { StoreString(FloatToStr(value)); }
+
+  bool GetAsBoolean() const override {
+    if (IsBlank(Value())) return false;
+    bool v = false;
+    if (!ParseBooleanText(Value(), v)) {
+      throw EConvertError("'" + Value() + "' is not a valid boolean value");
+    }
+    return v;
+  }
+  void SetAsBooleanImpl(bool value) override { StoreString(BoolText(value)); }
+
+  TDateTime GetAsDateTime() const override {
+    if (IsBlank(Value())) return 0.0;
+    return StrToDateTime(Value());
+  }
+  void SetAsDateTimeImpl(TDateTime value) override { StoreString(DateTimeToStr(value)); }
+
+  int DefaultDisplayWidth() const override { return Size(); }
+};
+
+// The integer types; each instance knows its range and default width.
+class TIntegerField : public TField {
+ public:
+  TIntegerField(TDataSet* dataSet, const std::string& name, TFieldType type, int size,
+                std::int64_t min, std::int64_t max, int width)
+      : TField(dataSet, name, type, size), FMin(min), FMax(max), FWidth(width) {}
+
+ protected:
+  std::int64_t Value() const { return std::get<std::int64_t>(Data()); }
+
+  [[noreturn]] void OutOfRange(const std::string& valueText) const {
+    throw ERangeError("Value " + valueText + " is out of range for field '" + FieldName() + "' (" +
+                      IntToStr(FMin) + " to " + IntToStr(FMax) + ")");
+  }
+  void StoreChecked(std::int64_t value) {
+    if (value < FMin || value > FMax) OutOfRange(IntToStr(value));
+    Store(value);
+  }
+
+  std::string GetAsString() const override { return IntToStr(Value()); }
+  void SetAsStringImpl(const std::string& value) override {
+    if (value.empty()) {
+      StoreNull();
+      return;
+    }
+    std::int64_t v = 0;
+    switch (ParseInteger(value, v)) {
+      case IntText::kOk:
+        StoreChecked(v);
+        return;
+      case IntText::kOverflow:
+        OutOfRange(std::string(TrimView(value)));
+      case IntText::kInvalid:
+        break;
+    }
+    throw EConvertError("'" + value + "' is not a valid integer value");
+  }
+
+  std::int64_t GetAsLargeInt() const override { return Value(); }
+  void SetAsLargeIntImpl(std::int64_t value) override { StoreChecked(value); }
+
+  double GetAsFloat() const override { return static_cast<double>(Value()); }
+  void SetAsFloatImpl(double value) override {
+    std::int64_t v = 0;
+    if (!RoundToInt64(value, v)) OutOfRange(FloatToStr(value));
+    StoreChecked(v);
+  }
+
+  bool GetAsBoolean() const override { return Value() != 0; }
+  void SetAsBooleanImpl(bool value) override { StoreChecked(std::int64_t{value ? 1 : 0}); }
+
+  std::int64_t GetAsCurrency() const override {
+    std::int64_t v = Value();
+    if (v > kInt64Max / kCurrencyScale || v < kInt64Min / kCurrencyScale) {
+      throw ERangeError("Value " + IntToStr(v) + " of field '" + FieldName() +
+                        "' is out of range for a currency amount");
+    }
+    return v * kCurrencyScale;
+  }
+  void SetAsCurrencyImpl(std::int64_t value) override {
+    std::int64_t whole = value / kCurrencyScale;
+    std::int64_t rest = value % kCurrencyScale;
+    if (rest >= kCurrencyScale / 2) ++whole;
+    if (rest <= -kCurrencyScale / 2) --whole;
+    StoreChecked(whole);
+  }
+
+  int DefaultDisplayWidth() const override { return FWidth; }
+
+ private:
+  std::int64_t FMin;
+  std::int64_t FMax;
+  int FWidth;
+};
+
+class TFloatField : public TField {
+ public:
+  using TField::TField;
+
+ protected:
+  double Value() const { return std::get<double>(Data()); }
+
+  std::string GetAsString() const override { return FloatToStr(Value()); }
+  void SetAsStringImpl(const std::string& value) override {
+    if (value.empty()) {
+      StoreNull();
+      return;
+    }
+    Store(StrToFloat(value));
+  }
+
+  std::int64_t GetAsLargeInt() const override {
+    std::int64_t v = 0;
+    if (!RoundToInt64(Value(), v)) {
+      throw ERangeError("Value " + FloatToStr(Value()) + " of field '" + FieldName() +
+                        "' is out of range for an integer");
+    }
+    return v;
+  }
+  void SetAsLargeIntImpl(std::int64_t value) override { Store(static_cast<double>(value)); }
+
+  double GetAsFloat() const override { return Value(); }
+  void SetAsFloatImpl(double value) override { Store(value); }
+
+  int DefaultDisplayWidth() const override { return 24; }
+};
+
+class TBCDField : public TFloatField {
+ public:
+  using TFloatField::TFloatField;
+};
+
+// Money amounts held exactly as a count of ten-thousandths.
+class TCurrencyField : public TField {
+ public:
+  using TField::TField;
+
+ protected:
+  std::int64_t Value() const { return std::get<std::int64_t>(Data()); }
+
+  std::string GetAsString() const override {
+    return Currency() ? CurrencyText(Value()) : FloatToStr(GetAsFloat());
+  }
+  void SetAsStringImpl(const std::string& value) override {
+    if (value.empty()) {
+      StoreNull();
+      return;
+    }
+    SetAsFloatImpl(StrToFloat(value));
+  }
+
+  std::int64_t GetAsLargeInt() const override {
+    std::int64_t whole = Value() / kCurrencyScale;
+    std::int64_t rest = Value() % kCurrencyScale;
+    if (rest >= kCurrencyScale / 2) ++whole;
+    if (rest <= -kCurrencyScale / 2) --whole;
+    return whole;
+  }
+  void SetAsLargeIntImpl(std::int64_t value) override {
+    if (value > kInt64Max / kCurrencyScale || value < kInt64Min / kCurrencyScale) {
+      throw ERangeError("Value " + IntToStr(value) + " is out of range for field '" + FieldName() +
+                        "'");
+    }
+    Store(value * kCurrencyScale);
+  }
+
+  double GetAsFloat() const override {
+    return static_cast<double>(Value()) / static_cast<double>(kCurrencyScale);
+  }
+  void SetAsFloatImpl(double value) override {
+    std::int64_t v = 0;
+    if (!RoundToInt64(value * static_cast<double>(kCurrencyScale), v)) {
+      throw ERangeError("Value " + FloatToStr(value) + " is out of range for field '" +
+                        FieldName() + "'");
+    }
+    Store(v);
+  }
+
+  std::int64_t GetAsCurrency() const override { return Value(); }
+  void SetAsCurrencyImpl(std::int64_t value) override { Store(value); }
+
+  int DefaultDisplayWidth() const override { return 21; }
+};
+
+class TBooleanField : public TField {
+ public:
+  using TField::TField;
+
+ protected:
+  bool Value() const { return std::get<bool>(Data()); }
+
+  std::string GetAsString() const override { return BoolText(Value()); }
+  void SetAsStringImpl(const std::string& value) override {
+    if (value.empty()) {
+      StoreNull();
+      return;
+    }
+    bool v = false;
+    if (!ParseBooleanText(value, v)) {
+      throw EConvertError("'" + value + "' is not a valid boolean value");
+    }
+    Store(v);
+  }
+
+  bool GetAsBoolean() const override { return Value(); }
+  void SetAsBooleanImpl(bool value) override { Store(value); }
+
+  std::int64_t GetAsLargeInt() const override { return Value() ? 1 : 0; }
+  void SetAsLargeIntImpl(std::int64_t value) override { Store(value != 0); }
+
+  int DefaultDisplayWidth() const override { return 5; }
+};
+
+// Date, time and date-time fields. A date field keeps whole days, a time
+// field the time of day, a date-time field the whole value.
+class TDateTimeField : public TField {
+ public:
+  using TField::TField;
+
+ protected:
+  double Value() const { return std::get<double>(Data()); }
+
+  std::string GetAsString() const override {
+    switch (DataType()) {
+      case ftDate:
+        return DateToStr(Value());
+      case ftTime:
+        return TimeToStr(Value());
+      default:
+        return DateTimeToStr(Value());
+    }
+  }
+  void SetAsStringImpl(const std::string& value) override {
+    if (value.empty()) {
+      StoreNull();
+      return;
+    }
+    switch (DataType()) {
+      case ftDate:
+        SetAsDateTimeImpl(StrToDate(value));
+        break;
+      case ftTime:
+        SetAsDateTimeImpl(StrToTime(value));
+        break;
+      default:
+        SetAsDateTimeImpl(StrToDateTime(value));
+        break;
+    }
+  }
+
+  TDateTime GetAsDateTime() const override { return Value(); }
+  void SetAsDateTimeImpl(TDateTime value) override {
+    if (!std::isfinite(value)) {
+      throw ERangeError("Invalid date-time value for field '" + FieldName() + "'");
+    }
+    if (DataType() == ftDate) value = std::trunc(value);
+    if (DataType() == ftTime) value = std::fabs(value - std::trunc(value));
+    Store(value);
+  }
+
+  double GetAsFloat() const override { return Value(); }
+  void SetAsFloatImpl(double value) override { SetAsDateTimeImpl(value); }
+
+  int DefaultDisplayWidth() const override {
+    // The longest texts of a two-digit day and month and of a time with two
+    // hour digits, morning and afternoon, under the settings in force.
+    const TDateTime dates[] = {EncodeDate(2000, 12, 28), EncodeDate(2000, 9, 28)};
+    const TDateTime times[] = {EncodeTime(11, 59, 59, 0), EncodeTime(23, 59, 59, 0)};
+    std::size_t width = 0;
+    for (TDateTime d : dates) {
+      for (TDateTime t : times) {
+        std::size_t n = 0;
+        switch (DataType()) {
+          case ftDate:
+            n = DateToStr(d).size();
+            break;
+          case ftTime:
+            n = TimeToStr(t).size();
+            break;
+          default:
+            n = DateTimeToStr(d + t).size();
+            break;
+        }
+        width = std::max(width, n);
+      }
+    }
+    return static_cast<int>(width);
+  }
+};
+
+// Fixed and variable byte fields: raw bytes, shown as they are.
+class TBytesField : public TField {
+ public:
+  using TField::TField;
+
+ protected:
+  std::string GetAsString() const override { return std::get<std::string>(Data()); }
+  void SetAsStringImpl(const std::string& value) override { StoreString(value); }
+  int DefaultDisplayWidth() const override { return Size(); }
+};
+
+// Binary blobs (blob, graphic, OLE and typed-binary fields).
+class TBlobField : public TField {
+ public:
+  using TField::TField;
+
+ protected:
+  std::string GetAsString() const override { return std::get<std::string>(Data()); }
+  void SetAsStringImpl(const std::string& value) override { StoreString(value); }
+  int DefaultDisplayWidth() const override { return Size() > 0 ? Size() : 10; }
+};
+
+// Memo and formatted-memo fields: text blobs.
+class TMemoField : public TBlobField {
+ public:
+  using TBlobField::TBlobField;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// TField
+
+TField::TField(TDataSet* dataSet, std::string fieldName, TFieldType dataType, int size)
+    : TComponent(dataSet),
+      FDataSet(dataSet),
+      FFieldName(std::move(fieldName)),
+      FDataType(dataType),
+      FSize(size),
+      FCurrency(dataType == ftCurrency) {
+  if (dataSet == nullptr) throw EDatabaseError("Field '" + FFieldName + "' has no dataset");
+  dataSet->InsertField(this);
+}
+
+TField::~TField() {
+  if (FIndex >= 0) FDataSet->RemoveField(this);
+}
+
+int TField::DisplayWidth() const {
+  return FDisplayWidth >= 0 ? FDisplayWidth : DefaultDisplayWidth();
+}
+
+void TField::CheckWritable() const {
+  TDataSetState state = FDataSet->State();
+  if (state != dsEdit && state != dsInsert) {
+    throw EDatabaseError("Dataset not in edit or insert mode");
+  }
+  if (FReadOnly) throw EDatabaseError("Field '" + FFieldName + "' cannot be modified");
+}
+
+void TField::Clear() {
+  CheckWritable();
+  StoreNull();
+}
+
+std::string TField::AsString() const { return IsNull() ? std::string() : GetAsString(); }
+
+void TField::SetAsString(const std::string& value) {
+  CheckWritable();
+  SetAsStringImpl(value);
+}
+
+std::int32_t TField::AsInteger() const {
+  std::int64_t v = AsLargeInt();
+  if (v < kInt32Min || v > kInt32Max) {
+    throw ERangeError("Value " + IntToStr(v) + " of field '" + FFieldName +
+                      "' is out of range for a 32-bit integer");
+  }
+  return static_cast<std::int32_t>(v);
+}
+
+void TField::SetAsInteger(std::int32_t value) {
+  CheckWritable();
+  SetAsLargeIntImpl(value);
+}
+
+std::int64_t TField::AsLargeInt() const { return IsNull() ? 0 : GetAsLargeInt(); }
+
+void TField::SetAsLargeInt(std::int64_t value) {
+  CheckWritable();
+  SetAsLargeIntImpl(value);
+}
+
+double TField::AsFloat() const { return IsNull() ? 0.0 : GetAsFloat(); }
+
+void TField::SetAsFloat(double value) {
+  CheckWritable();
+  SetAsFloatImpl(value);
+}
+
+std::int64_t TField::AsCurrency() const { return IsNull() ? 0 : GetAsCurrency(); }
+
+void TField::SetAsCurrency(std::int64_t value) {
+  CheckWritable();
+  SetAsCurrencyImpl(value);
+}
+
+bool TField::AsBoolean() const { return IsNull() ? false : GetAsBoolean(); }
+
+void TField::SetAsBoolean(bool value) {
+  CheckWritable();
+  SetAsBooleanImpl(value);
+}
+
+TDateTime TField::AsDateTime() const { return IsNull() ? 0.0 : GetAsDateTime(); }
+
+void TField::SetAsDateTime(TDateTime value) {
+  CheckWritable();
+  SetAsDateTimeImpl(value);
+}
+
+std::string TField::Text() const {
+  std::string text = IsNull() ? std::string() : GetText();
+  if (FOnGetText) FOnGetText(const_cast<TField*>(this), text);
+  return text;
+}
+
+const std::string& TField::BlobData() const {
+  static const std::string empty;
+  const auto* s = std::get_if<std::string>(&Data());
+  return s != nullptr ? *s : empty;
+}
+
+void TField::StoreString(std::string_view value) {
+  TFieldData& slot = Slot();
+  if (auto* s = std::get_if<std::string>(&slot)) {
+    s->assign(value);
+  } else {
+    slot.emplace<std::string>(value);
+  }
+}
+
+void TField::AccessError(const char* typeName) const {
+  throw EDatabaseError("Cannot access field '" + FFieldName + "' as type " + typeName);
+}
+
+std::string TField::GetAsString() const { AccessError("String"); }
+void TField::SetAsStringImpl(const std::string&) { AccessError("String"); }
+std::int64_t TField::GetAsLargeInt() const { AccessError("Integer"); }
+void TField::SetAsLargeIntImpl(std::int64_t) { AccessError("Integer"); }
+double TField::GetAsFloat() const { AccessError("Float"); }
+void TField::SetAsFloatImpl(double) { AccessError("Float"); }
+bool TField::GetAsBoolean() const { AccessError("Boolean"); }
+void TField::SetAsBooleanImpl(bool) { AccessError("Boolean"); }
+TDateTime TField::GetAsDateTime() const { AccessError("DateTime"); }
+void TField::SetAsDateTimeImpl(TDateTime) { AccessError("DateTime"); }
+
+// Types without an exact amount go through their float value.
+std::int64_t TField::GetAsCurrency() const {
+  double amount = GetAsFloat();
+  std::int64_t v = 0;
+  if (!RoundToInt64(amount * static_cast<double>(kCurrencyScale), v)) {
+    throw ERangeError("Value " + FloatToStr(amount) + " of field '" + FFieldName +
+                      "' is out of range for a currency amount");
+  }
+  return v;
+}
+
+void TField::SetAsCurrencyImpl(std::int64_t value) {
+  SetAsFloatImpl(static_cast<double>(value) / static_cast<double>(kCurrencyScale));
+}
+
+std::string TField::GetText() const { return GetAsString(); }
+
+int TField::DefaultDisplayWidth() const { return 10; }
+
+// ---------------------------------------------------------------------------
+
+bool IsBlobType(TFieldType dataType) {
+  switch (dataType) {
+    case ftBlob:
+    case ftMemo:
+    case ftGraphic:
+    case ftFmtMemo:
+    case ftParadoxOle:
+    case ftDBaseOle:
+    case ftTypedBinary:
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::string FieldTypeName(TFieldType dataType) {
+  static const char* const names[] = {
+      "Unknown",     "String",    "Smallint",   "Integer", "Word",     "Boolean",    "Float",
+      "Currency",    "BCD",       "Date",       "Time",    "DateTime", "Bytes",      "VarBytes",
+      "AutoInc",     "Blob",      "Memo",       "Graphic", "FmtMemo",  "ParadoxOle", "DBaseOle",
+      "TypedBinary", "FixedChar", "WideString", "Largeint"};
+  auto index = static_cast<std::size_t>(dataType);
+  if (index < std::size(names)) return names[index];
+  return "Type" + IntToStr(static_cast<std::int64_t>(index));
+}
+
+TField* CreateField(TDataSet* dataSet, const std::string& fieldName, TFieldType dataType,
+                    int size) {
+  switch (dataType) {
+    case ftString:
+    case ftFixedChar:
+    case ftWideString:
+      return new TStringField(dataSet, fieldName, dataType, size);
+    case ftSmallint:
+      return new TIntegerField(dataSet, fieldName, dataType, size, -32768, 32767, 6);
+    case ftInteger:
+    case ftAutoInc:
+      return new TIntegerField(dataSet, fieldName, dataType, size, kInt32Min, kInt32Max, 11);
+    case ftWord:
+      return new TIntegerField(dataSet, fieldName, dataType, size, 0, 65535, 5);
+    case ftLargeint:
+      return new TIntegerField(dataSet, fieldName, dataType, size, kInt64Min, kInt64Max, 20);
+    case ftBoolean:
+      return new TBooleanField(dataSet, fieldName, dataType, size);
+    case ftFloat:
+      return new TFloatField(dataSet, fieldName, dataType, size);
+    case ftBCD:
+      return new TBCDField(dataSet, fieldName, dataType, size);
+    case ftCurrency:
+      return new TCurrencyField(dataSet, fieldName, dataType, size);
+    case ftDate:
+    case ftTime:
+    case ftDateTime:
+      return new TDateTimeField(dataSet, fieldName, dataType, size);
+    case ftBytes:
+    case ftVarBytes:
+      return new TBytesField(dataSet, fieldName, dataType, size);
+    case ftMemo:
+    case ftFmtMemo:
+      return new TMemoField(dataSet, fieldName, dataType, size);
+    case ftBlob:
+    case ftGraphic:
+    case ftParadoxOle:
+    case ftDBaseOle:
+    case ftTypedBinary:
+      return new TBlobField(dataSet, fieldName, dataType, size);
+    case ftUnknown:
+      break;
+  }
+  throw EDatabaseError("Field '" + fieldName + "' has an unsupported type (" +
+                       FieldTypeName(dataType) + ")");
+}
+
+}  // namespace korvane
