@@ -1,8 +1,13 @@
 // Locale-aware conversions between text, numbers and date-time values. Every
 // routine is driven by one TFormatSettings object that the host may change;
-// nothing here depends on the C library's global locale.
+// nothing here depends on the C library's global locale (numbers go through
+// std::from_chars / std::to_chars, characters are classified by hand).
+//
+// Not thread-safe: the settings and the clock are process-wide and meant to
+// be set up before a run, not changed while another thread converts.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -11,6 +16,8 @@
 namespace korvane {
 
 // Days since 1899-12-30 (day zero), with the time of day as the fraction.
+// Dates before day zero are negative, and their fraction is still the time
+// of day counted forwards: -1.25 is 1899-12-29 06:00, not 1899-12-28 18:00.
 using TDateTime = double;
 
 struct TFormatSettings {
@@ -22,6 +29,19 @@ struct TFormatSettings {
   std::string LongTimeFormat = "hh:nn:ss";
   std::string TimeAMString = "AM";
   std::string TimePMString = "PM";
+  // Two-digit years read by StrToDate: below the pivot they fall in 2000 to
+  // 2099, from the pivot up in 1900 to 1999 ("49" is 2049, "50" is 1950).
+  // A fixed pivot keeps an import's result independent of the day it runs.
+  int TwoDigitYearPivot = 50;
+  // Names written by mmm/mmmm and ddd/dddd; days start with Sunday.
+  std::array<std::string, 12> ShortMonthNames = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                                 "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  std::array<std::string, 12> LongMonthNames = {"January",   "February", "March",    "April",
+                                                "May",       "June",     "July",     "August",
+                                                "September", "October",  "November", "December"};
+  std::array<std::string, 7> ShortDayNames = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  std::array<std::string, 7> LongDayNames = {"Sunday",   "Monday", "Tuesday", "Wednesday",
+                                             "Thursday", "Friday", "Saturday"};
 };
 
 // The settings in force. The host changes them in place.
@@ -30,46 +50,109 @@ TFormatSettings& FormatSettings();
 void ResetFormatSettings();
 
 // Text to number: an optional sign, digits with at most one
-// DecimalSeparator, an optional exponent; leading and trailing blanks are
-// allowed. Raises EConvertError ("'%s' is not a valid floating point value").
+// DecimalSeparator (".5" and "5." are accepted, "." is not), an optional
+// exponent ("1.5e3", "2E-4"); leading and trailing blanks (bytes up to 32)
+// are allowed. Thousands separators, inner blanks, "inf", "nan" and hex are
+// refused, as is a value too large for a double; a value too small for one
+// reads as zero. Raises EConvertError ("'%s' is not a valid floating point
+// value").
 double StrToFloat(std::string_view s);
 bool TryStrToFloat(std::string_view s, double& value);
 
 // Shortest text that reads back as the same double, with DecimalSeparator.
+// Plain digits when the decimal exponent is from -5 to 14 ("1234.5",
+// "0.00001", "123456789012345"), otherwise a mantissa and an exponent
+// ("1E20", "1.5E-7", "-2.5E15"), which StrToFloat reads back. Negative zero
+// is written "0"; infinities and NaN as "INF", "-INF" and "NAN".
 std::string FloatToStr(double value);
 
-// Number formats of sections made of '#', '0', ',' and '.' ("###,##0.0",
-// "##0", "0.00", ...): ',' anywhere in the integer part turns on grouping
-// with ThousandSeparator, '.' places DecimalSeparator, the count of '0' and
-// '#' after it sets the decimals (rounded half away from zero).
+// Number formats made of '#', '0', ',' and '.' ("###,##0.0", "##0", "0.00",
+// "#,##0.00"). Two '0' or '#' mark digit places: '0' always prints, '#' only
+// when it is significant; integer digits beyond the placeholders always
+// print. ',' anywhere before the decimal point turns on grouping by three
+// with ThousandSeparator; '.' places DecimalSeparator, and the placeholders
+// after it set the decimals (trailing zeros kept up to the last '0'). The
+// value is rounded half away from zero, working on its shortest decimal
+// text, so 2.5 with "0" is "3" and 1.005 with "0.00" is "1.01".
+// A negative value gets a leading '-' unless it rounds to zero (-0.04 with
+// "0.0" is "0.0", never "-0.0"). Up to three sections separated by ';' give
+// the formats for positive, negative (written without '-') and zero values.
+// Other characters, and text in single or double quotes, are copied as they
+// stand. An empty format gives FloatToStr; infinities and NaN give
+// FloatToStr's text.
 std::string FormatFloat(std::string_view format, double value);
 
 // Date and time texts follow ShortDateFormat / LongTimeFormat and the
-// separators. Parsing accepts the order of ShortDateFormat's d, m and y
-// parts, one- or two-digit day and month, two- or four-digit years.
-// Failures raise EConvertError naming the text.
+// separators.
+//
+// Dates: three numbers in the order of ShortDateFormat's d, m and y parts,
+// one- or two-digit day and month, two- or four-digit year (two-digit years
+// through TwoDigitYearPivot), separated by DateSeparator or by a separator
+// character that ShortDateFormat itself writes literally (so "dd.mm.yyyy"
+// texts read back whatever DateSeparator is). Years 1 to 9999; the day must
+// exist (Feb 29 only in leap years).
+// Times: "h:n", "h:n:s" or "h:n:s.z" with one- or two-digit hour, minute and
+// second, one to three digits of fraction of a second after '.' or
+// DecimalSeparator, then optionally blanks and an AM/PM marker (TimeAMString,
+// TimePMString, or "AM"/"PM", any case; hours 0 to 12 with a marker, 0 to 23
+// without). The separator is TimeSeparator or one that LongTimeFormat writes
+// literally.
+// Date and time: a date, blanks, a time; or a date alone (midnight), which
+// is how DateTimeToStr writes midnight.
+// Leading and trailing blanks are allowed everywhere. Failures raise
+// EConvertError naming the text: "'%s' is not a valid date", "... time",
+// "... date and time".
 TDateTime StrToDate(std::string_view s);
 TDateTime StrToTime(std::string_view s);
 TDateTime StrToDateTime(std::string_view s);
 bool TryStrToDate(std::string_view s, TDateTime& value);
+bool TryStrToTime(std::string_view s, TDateTime& value);
+bool TryStrToDateTime(std::string_view s, TDateTime& value);
 
+// ShortDateFormat; LongTimeFormat; and both joined by a blank, leaving the
+// time out when it is exactly midnight (after rounding to milliseconds).
 std::string DateToStr(TDateTime value);
 std::string TimeToStr(TDateTime value);
 std::string DateTimeToStr(TDateTime value);
 
-// Date-time formats: d dd ddd dddd m mm mmm mmmm yy yyyy h hh n nn s ss z zzz
-// am/pm a/p ampm, '/' and ':' for the date and time separators, quoted text.
+// Date-time formats: d dd ddd dddd (dddd for any longer run), m mm mmm mmmm,
+// yy yyyy (y and yy two-digit, longer runs four-digit), h hh n nn s ss,
+// z zzz (milliseconds, zzz padded to three digits), am/pm and a/p (written
+// in the case they have in the format), ampm (TimeAMString/TimePMString);
+// letters are matched in any case. 'm' or 'mm' coming after an h or hh
+// (with only literals between) means minutes. h and hh count 1 to 12 when
+// the format has an AM/PM part. '/' and ':' write DateSeparator and
+// TimeSeparator; text in single or double quotes and every other character
+// are copied as they stand. An empty format gives DateTimeToStr.
+// Values outside years 1 to 9999, infinities and NaN raise EConvertError.
 std::string FormatDateTime(std::string_view format, TDateTime value);
 
-TDateTime EncodeDate(int year, int month, int day);  // raises EConvertError
+// EncodeDate raises EConvertError for a day that does not exist or a year
+// outside 1 to 9999; EncodeTime for an hour above 23, a minute or second
+// above 59 or milliseconds above 999.
+TDateTime EncodeDate(int year, int month, int day);
 TDateTime EncodeTime(int hour, int minute, int second, int msec);
 bool TryEncodeDate(int year, int month, int day, TDateTime& value);
+bool TryEncodeTime(int hour, int minute, int second, int msec, TDateTime& value);
+// A date and a time of day as one value (the time goes backwards from a
+// negative date, see TDateTime).
+TDateTime ComposeDateTime(TDateTime date, TDateTime time);
+
+// Decoding rounds the value to the nearest millisecond first, so a time just
+// short of midnight reads as 00:00:00.000 of the next day, never as 24:00 or
+// as 60 seconds. Values outside years 1 to 9999, infinities and NaN raise
+// EConvertError.
 void DecodeDate(TDateTime value, std::uint16_t& year, std::uint16_t& month, std::uint16_t& day);
-void DecodeTime(TDateTime value, std::uint16_t& hour, std::uint16_t& minute,
-                std::uint16_t& second, std::uint16_t& msec);
+void DecodeTime(TDateTime value, std::uint16_t& hour, std::uint16_t& minute, std::uint16_t& second,
+                std::uint16_t& msec);
+bool IsLeapYear(int year);
+int DaysInMonth(int year, int month);
+// 1 for Sunday to 7 for Saturday.
+int DayOfWeek(TDateTime value);
 
 // The current local date and time. The clock can be replaced (tests set a
 // fixed or stepping clock); an empty function restores the system clock.
+// SetClock returns the clock it replaces (empty for the system clock).
 TDateTime Now();
 using TClockFunction = std::function<TDateTime()>;
 TClockFunction SetClock(TClockFunction clock);

@@ -1,0 +1,907 @@
+#include "platform/formats.h"
+
+#include <charconv>
+#include <chrono>
+#include <cmath>
+#include <ctime>
+#include <string>
+#include <system_error>
+#include <utility>
+
+#include "platform/sysutils.h"
+
+namespace korvane {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Characters. Classified by hand: <cctype> follows the global locale.
+
+bool IsDigitChar(char c) { return c >= '0' && c <= '9'; }
+bool IsBlankChar(char c) { return static_cast<unsigned char>(c) <= 32; }
+bool IsLetterChar(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+char LowerChar(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
+std::string_view TrimView(std::string_view s) {
+  while (!s.empty() && IsBlankChar(s.front())) s.remove_prefix(1);
+  while (!s.empty() && IsBlankChar(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (LowerChar(a[i]) != LowerChar(b[i])) return false;
+  }
+  return true;
+}
+
+// True when `word` (lower case) stands at position i of s, in any case.
+bool MatchAt(std::string_view s, std::size_t i, std::string_view word) {
+  return i + word.size() <= s.size() && EqualsNoCase(s.substr(i, word.size()), word);
+}
+
+void AppendInt(std::string& out, long long value, int width = 0) {
+  char buf[24];
+  auto res = std::to_chars(buf, buf + sizeof buf, value);
+  int len = static_cast<int>(res.ptr - buf);
+  if (len < width) out.append(static_cast<std::size_t>(width - len), '0');
+  out.append(buf, res.ptr);
+}
+
+[[noreturn]] void ThrowNotValid(std::string_view text, const char* what) {
+  std::string message;
+  message.reserve(text.size() + 40);
+  message += '\'';
+  message.append(text);
+  message += "' is not a valid ";
+  message += what;
+  throw EConvertError(message);
+}
+
+// ---------------------------------------------------------------------------
+// Process-wide state.
+
+TClockFunction& ClockSlot() {
+  static TClockFunction clock;
+  return clock;
+}
+
+// ---------------------------------------------------------------------------
+// Numbers.
+
+// A finite, non-zero magnitude as decimal digits: the value is
+// 0.d1d2d3... * 10^point, i.e. `point` digits stand before the decimal point
+// (none when point <= 0). Digits never start with '0'.
+struct Decimal {
+  char digits[40];
+  int count = 0;
+  int point = 0;
+};
+
+// Shortest digits that read back as |value| (value finite and non-zero).
+void ShortestDecimal(double value, Decimal& d) {
+  char buf[64];
+  auto res = std::to_chars(buf, buf + sizeof buf, std::fabs(value), std::chars_format::scientific);
+  const char* p = buf;
+  d.count = 0;
+  while (p < res.ptr && *p != 'e') {
+    if (IsDigitChar(*p)) d.digits[d.count++] = *p;
+    ++p;
+  }
+  int exponent = 0;
+  if (p < res.ptr) {
+    ++p;  // 'e'
+    bool negative = *p == '-';
+    if (*p == '+' || *p == '-') ++p;
+    std::from_chars(p, res.ptr, exponent);
+    if (negative) exponent = -exponent;
+  }
+  d.point = exponent + 1;
+}
+
+// Rounds d half away from zero to `decimals` digits after the point and
+// drops trailing zeros; the count becomes 0 when the value rounds to zero.
+void RoundDecimal(Decimal& d, int decimals) {
+  int keep = d.point + decimals;
+  if (keep < d.count) {
+    if (keep < 0) {
+      d.count = 0;
+    } else {
+      bool up = d.digits[keep] >= '5';
+      d.count = keep;
+      if (up) {
+        int i = d.count - 1;
+        while (i >= 0 && d.digits[i] == '9') --i;
+        if (i < 0) {  // 999 -> 1000: one digit "1", one place further left
+          d.digits[0] = '1';
+          d.count = 1;
+          ++d.point;
+        } else {
+          ++d.digits[i];
+          d.count = i + 1;
+        }
+      }
+    }
+  }
+  while (d.count > 0 && d.digits[d.count - 1] == '0') --d.count;
+}
+
+bool ParseFloat(std::string_view text, double& value) {
+  const std::string_view t = TrimView(text);
+  const char decimal = FormatSettings().DecimalSeparator;
+  std::size_t i = 0;
+  bool negative = false;
+  if (i < t.size() && (t[i] == '+' || t[i] == '-')) {
+    negative = t[i] == '-';
+    ++i;
+  }
+  const std::size_t intBegin = i;
+  while (i < t.size() && IsDigitChar(t[i])) ++i;
+  const std::size_t intEnd = i;
+  std::size_t fracBegin = i;
+  std::size_t fracEnd = i;
+  if (i < t.size() && t[i] == decimal) {
+    fracBegin = ++i;
+    while (i < t.size() && IsDigitChar(t[i])) ++i;
+    fracEnd = i;
+  }
+  if (intEnd == intBegin && fracEnd == fracBegin) return false;
+  std::size_t expBegin = i;
+  long exponent = 0;  // saturated: only its sign matters once it is large
+  if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
+    ++i;
+    bool expNegative = false;
+    if (i < t.size() && (t[i] == '+' || t[i] == '-')) {
+      expNegative = t[i] == '-';
+      ++i;
+    }
+    std::size_t digitsBegin = i;
+    while (i < t.size() && IsDigitChar(t[i])) {
+      if (exponent < 100000) exponent = exponent * 10 + (t[i] - '0');
+      ++i;
+    }
+    if (i == digitsBegin) return false;
+    if (expNegative) exponent = -exponent;
+  }
+  if (i != t.size()) return false;
+
+  // Hand std::from_chars the canonical spelling "ddd.ddde+x".
+  std::string buf;
+  buf.reserve(t.size() + 2);
+  if (intEnd == intBegin) buf += '0';
+  buf.append(t.substr(intBegin, intEnd - intBegin));
+  if (fracEnd > fracBegin) {
+    buf += '.';
+    buf.append(t.substr(fracBegin, fracEnd - fracBegin));
+  }
+  buf.append(t.substr(expBegin));
+  double result = 0;
+  auto res = std::from_chars(buf.data(), buf.data() + buf.size(), result);
+  if (res.ec == std::errc::result_out_of_range) {
+    // Overflow is an error; a magnitude below the smallest double is zero.
+    // The decimal exponent of the first significant digit tells them apart.
+    long magnitude = 0;
+    std::size_t k = intBegin;
+    while (k < intEnd && t[k] == '0') ++k;
+    if (k < intEnd) {
+      magnitude = static_cast<long>(intEnd - k) - 1;
+    } else {
+      std::size_t f = fracBegin;
+      while (f < fracEnd && t[f] == '0') ++f;
+      magnitude = -static_cast<long>(f - fracBegin) - 1;
+    }
+    if (magnitude + exponent >= 0) return false;
+    result = 0;
+  } else if (res.ec != std::errc() || res.ptr != buf.data() + buf.size()) {
+    return false;
+  }
+  value = negative ? -result : result;
+  return true;
+}
+
+std::string NonFiniteText(double value) {
+  if (std::isnan(value)) return "NAN";
+  return value < 0 ? "-INF" : "INF";
+}
+
+// One section of a number format, measured before it is written.
+struct NumberSection {
+  std::string_view text;
+  int intPlaces = 0;  // '#' and '0' before the decimal point
+  int minInt = 0;     // integer digits always written (from the first '0')
+  int maxFrac = 0;    // placeholders after the decimal point
+  int minFrac = 0;    // ... up to and including the last '0'
+  bool grouping = false;
+  bool hasPoint = false;
+};
+
+NumberSection MeasureSection(std::string_view text) {
+  NumberSection s;
+  s.text = text;
+  int firstZero = -1;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '\'' || c == '"') {
+      std::size_t close = text.find(c, i + 1);
+      i = close == std::string_view::npos ? text.size() : close;
+    } else if (c == '#' || c == '0') {
+      if (!s.hasPoint) {
+        if (c == '0' && firstZero < 0) firstZero = s.intPlaces;
+        ++s.intPlaces;
+      } else {
+        ++s.maxFrac;
+        if (c == '0') s.minFrac = s.maxFrac;
+      }
+    } else if (c == ',' && !s.hasPoint) {
+      s.grouping = true;
+    } else if (c == '.' && !s.hasPoint) {
+      s.hasPoint = true;
+    }
+  }
+  s.minInt = firstZero < 0 ? 0 : s.intPlaces - firstZero;
+  return s;
+}
+
+// Writes |value| through one section; `minus` puts a '-' in front. `isZero`
+// tells whether the value rounded to zero.
+std::string RenderSection(const NumberSection& s, double value, bool minus, bool& isZero) {
+  const TFormatSettings& fs = FormatSettings();
+  Decimal d;
+  if (value != 0) {
+    ShortestDecimal(value, d);
+    RoundDecimal(d, s.maxFrac);
+  }
+  isZero = d.count == 0;
+
+  // Integer digits, at least minInt of them.
+  std::string intDigits;
+  if (!isZero && d.point > 0) {
+    int fromDigits = d.point < d.count ? d.point : d.count;
+    intDigits.append(d.digits, static_cast<std::size_t>(fromDigits));
+    intDigits.append(static_cast<std::size_t>(d.point - fromDigits), '0');
+  }
+  if (static_cast<int>(intDigits.size()) < s.minInt) {
+    intDigits.insert(0, static_cast<std::size_t>(s.minInt) - intDigits.size(), '0');
+  }
+  // Fraction digits, trailing zeros dropped down to minFrac.
+  std::string frac(static_cast<std::size_t>(s.maxFrac), '0');
+  if (!isZero) {
+    for (int j = 0; j < s.maxFrac; ++j) {
+      int k = d.point + j;
+      if (k >= 0 && k < d.count) frac[static_cast<std::size_t>(j)] = d.digits[k];
+    }
+  }
+  std::size_t fracLen = frac.size();
+  while (fracLen > static_cast<std::size_t>(s.minFrac) && frac[fracLen - 1] == '0') --fracLen;
+
+  const int len = static_cast<int>(intDigits.size());
+  std::string out;
+  out.reserve(s.text.size() + intDigits.size() + intDigits.size() / 3 + 4);
+  if (minus && !isZero) out += '-';
+  // Writes the integer digit `fromRight` places left of the point, followed
+  // by a group separator where one is due.
+  auto putDigit = [&](int fromRight) {
+    out += intDigits[static_cast<std::size_t>(len - 1 - fromRight)];
+    if (s.grouping && fromRight > 0 && fromRight % 3 == 0) out += fs.ThousandSeparator;
+  };
+  auto putIntegerDigitsFrom = [&](int lowest) {
+    for (int p = len - 1; p >= lowest; --p) putDigit(p);
+  };
+
+  int intIndex = 0;
+  int fracIndex = 0;
+  bool afterPoint = false;
+  const std::string_view text = s.text;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '\'' || c == '"') {
+      std::size_t close = text.find(c, i + 1);
+      if (close == std::string_view::npos) close = text.size();
+      out.append(text.substr(i + 1, close - i - 1));
+      i = close;
+    } else if ((c == '#' || c == '0') && !afterPoint) {
+      int fromRight = s.intPlaces - 1 - intIndex;
+      if (intIndex == 0) {
+        putIntegerDigitsFrom(fromRight);  // digits beyond the placeholders go first
+      } else if (fromRight < len) {
+        putDigit(fromRight);
+      }
+      ++intIndex;
+    } else if (c == '#' || c == '0') {
+      if (fracIndex < static_cast<int>(fracLen)) out += frac[static_cast<std::size_t>(fracIndex)];
+      ++fracIndex;
+    } else if (c == '.' && !afterPoint) {
+      afterPoint = true;
+      if (s.intPlaces == 0) putIntegerDigitsFrom(0);
+      if (fracLen > 0) out += fs.DecimalSeparator;
+    } else if (c == ',') {
+      // grouping marker, measured already
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// Calendar.
+
+constexpr long long kMsPerDay = 86400000;
+constexpr long long kMinDay = -693593;  // 0001-01-01
+constexpr long long kMaxDay = 2958465;  // 9999-12-31
+constexpr long long kUnixDay = 25569;   // 1970-01-01
+
+// Days from 1970-01-01 in the proleptic Gregorian calendar.
+long long DaysFromCivil(long long y, int m, int d) {
+  y -= m <= 2 ? 1 : 0;
+  const long long era = (y >= 0 ? y : y - 399) / 400;
+  const long long yoe = y - era * 400;
+  const long long doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+  const long long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe - 719468;
+}
+
+void CivilFromDays(long long z, int& y, int& m, int& d) {
+  z += 719468;
+  const long long era = (z >= 0 ? z : z - 146096) / 146097;
+  const long long doe = z - era * 146097;
+  const long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const long long mp = (5 * doy + 2) / 153;
+  d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  y = static_cast<int>(yoe + era * 400 + (m <= 2 ? 1 : 0));
+}
+
+// Splits a date-time into its day number and its time of day, rounded to
+// the millisecond (a rounding up to midnight moves to the next day).
+void SplitDateTime(TDateTime value, long long& day, long long& msOfDay) {
+  bool ok = std::isfinite(value) && value > static_cast<double>(kMinDay - 1) &&
+            value < static_cast<double>(kMaxDay + 1);
+  if (ok) {
+    const double magnitude = std::fabs(value);
+    const double whole = std::floor(magnitude);
+    long long days = static_cast<long long>(whole);
+    long long ms = std::llround((magnitude - whole) * static_cast<double>(kMsPerDay));
+    if (ms >= kMsPerDay) {
+      ++days;
+      ms -= kMsPerDay;
+    }
+    day = value < 0 ? -days : days;
+    msOfDay = ms;
+    ok = day >= kMinDay && day <= kMaxDay;
+  }
+  if (!ok) throw EConvertError("Invalid date-time value: " + FloatToStr(value));
+}
+
+struct DateTimeParts {
+  int year, month, day, hour, minute, second, msec;
+  int dayOfWeek;  // 0 = Sunday
+  long long msOfDay;
+};
+
+DateTimeParts DecodeParts(TDateTime value) {
+  long long day = 0;
+  long long ms = 0;
+  SplitDateTime(value, day, ms);
+  DateTimeParts p{};
+  CivilFromDays(day - kUnixDay, p.year, p.month, p.day);
+  p.dayOfWeek = static_cast<int>(((day % 7) + 13) % 7);  // day zero was a Saturday
+  p.msOfDay = ms;
+  p.hour = static_cast<int>(ms / 3600000);
+  p.minute = static_cast<int>(ms / 60000 % 60);
+  p.second = static_cast<int>(ms / 1000 % 60);
+  p.msec = static_cast<int>(ms % 1000);
+  return p;
+}
+
+// True when the format writes an AM/PM part, which turns h into 1 to 12.
+bool HasAmPm(std::string_view f) {
+  for (std::size_t i = 0; i < f.size(); ++i) {
+    char c = f[i];
+    if (c == '\'' || c == '"') {
+      std::size_t close = f.find(c, i + 1);
+      if (close == std::string_view::npos) return false;
+      i = close;
+    } else if (MatchAt(f, i, "am/pm") || MatchAt(f, i, "a/p") || MatchAt(f, i, "ampm")) {
+      return true;
+    }
+  }
+  return false;
+}
+
+void FormatParts(std::string& out, std::string_view f, const DateTimeParts& p) {
+  const TFormatSettings& fs = FormatSettings();
+  const bool twelveHour = HasAmPm(f);
+  const bool pm = p.hour >= 12;
+  bool afterHour = false;  // an 'm' right after an hour means minutes
+  std::size_t i = 0;
+  while (i < f.size()) {
+    const char c = f[i];
+    const char lc = LowerChar(c);
+    if (c == '\'' || c == '"') {
+      std::size_t close = f.find(c, i + 1);
+      if (close == std::string_view::npos) close = f.size();
+      out.append(f.substr(i + 1, close - i - 1));
+      i = close + 1;
+      continue;
+    }
+    if (lc == 'a') {
+      if (MatchAt(f, i, "am/pm")) {
+        out.append(f.substr(pm ? i + 3 : i, 2));
+        i += 5;
+      } else if (MatchAt(f, i, "a/p")) {
+        out += pm ? f[i + 2] : f[i];
+        i += 3;
+      } else if (MatchAt(f, i, "ampm")) {
+        out += pm ? fs.TimePMString : fs.TimeAMString;
+        i += 4;
+      } else {
+        out += c;
+        ++i;
+      }
+      continue;
+    }
+    if (lc == 'd' || lc == 'm' || lc == 'y' || lc == 'h' || lc == 'n' || lc == 's' || lc == 'z') {
+      std::size_t n = 1;
+      while (i + n < f.size() && LowerChar(f[i + n]) == lc) ++n;
+      bool hourToken = false;
+      switch (lc) {
+        case 'd':
+          if (n <= 2) {
+            AppendInt(out, p.day, static_cast<int>(n));
+          } else {
+            out += (n == 3 ? fs.ShortDayNames
+                           : fs.LongDayNames)[static_cast<std::size_t>(p.dayOfWeek)];
+          }
+          break;
+        case 'm':
+          if (afterHour && n <= 2) {
+            AppendInt(out, p.minute, static_cast<int>(n));
+          } else if (n <= 2) {
+            AppendInt(out, p.month, static_cast<int>(n));
+          } else {
+            out += (n == 3 ? fs.ShortMonthNames
+                           : fs.LongMonthNames)[static_cast<std::size_t>(p.month - 1)];
+          }
+          break;
+        case 'y':
+          if (n <= 2) {
+            AppendInt(out, p.year % 100, 2);
+          } else {
+            AppendInt(out, p.year, 4);
+          }
+          break;
+        case 'h': {
+          int hour = p.hour;
+          if (twelveHour) hour = hour % 12 == 0 ? 12 : hour % 12;
+          AppendInt(out, hour, n >= 2 ? 2 : 1);
+          hourToken = true;
+          break;
+        }
+        case 'n':
+          AppendInt(out, p.minute, n >= 2 ? 2 : 1);
+          break;
+        case 's':
+          AppendInt(out, p.second, n >= 2 ? 2 : 1);
+          break;
+        default:  // 'z'
+          AppendInt(out, p.msec, n >= 3 ? 3 : 1);
+          break;
+      }
+      afterHour = hourToken;
+      i += n;
+      continue;
+    }
+    if (c == '/') {
+      out += fs.DateSeparator;
+    } else if (c == ':') {
+      out += fs.TimeSeparator;
+    } else {
+      out += c;
+    }
+    ++i;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Reading dates and times.
+
+// Separators a date or time text may use: the configured one, plus every
+// separator the format writes literally (so a text written through the
+// format always reads back).
+std::string AcceptedSeparators(std::string_view format, char configured) {
+  const TFormatSettings& fs = FormatSettings();
+  std::string seps(1, configured);
+  auto add = [&seps](char c) {
+    if (seps.find(c) == std::string::npos) seps += c;
+  };
+  for (std::size_t i = 0; i < format.size(); ++i) {
+    char c = format[i];
+    if (c == '\'' || c == '"') {
+      std::size_t close = format.find(c, i + 1);
+      if (close == std::string_view::npos) break;
+      i = close;
+    } else if (c == '/') {
+      add(fs.DateSeparator);
+    } else if (c == ':') {
+      add(fs.TimeSeparator);
+    } else if (!IsLetterChar(c) && !IsDigitChar(c) && !IsBlankChar(c)) {
+      add(c);
+    }
+  }
+  return seps;
+}
+
+// Reads up to `maxDigits` digits at t[i]; false when there is none.
+bool ReadNumber(std::string_view t, std::size_t& i, int maxDigits, int& value, int& width) {
+  value = 0;
+  width = 0;
+  while (i < t.size() && IsDigitChar(t[i]) && width < maxDigits) {
+    value = value * 10 + (t[i] - '0');
+    ++width;
+    ++i;
+  }
+  return width > 0;
+}
+
+bool ParseDate(std::string_view t, TDateTime& out) {
+  const TFormatSettings& fs = FormatSettings();
+  // Order of the parts: as they first appear in the format, then any the
+  // format leaves out in month, day, year order.
+  char order[3];
+  int parts = 0;
+  auto addPart = [&](char c) {
+    for (int k = 0; k < parts; ++k) {
+      if (order[k] == c) return;
+    }
+    if (parts < 3) order[parts++] = c;
+  };
+  const std::string_view format = fs.ShortDateFormat;
+  for (std::size_t i = 0; i < format.size(); ++i) {
+    char c = LowerChar(format[i]);
+    if (format[i] == '\'' || format[i] == '"') {
+      std::size_t close = format.find(format[i], i + 1);
+      if (close == std::string_view::npos) break;
+      i = close;
+    } else if (c == 'd' || c == 'm' || c == 'y') {
+      addPart(c);
+    }
+  }
+  addPart('m');
+  addPart('d');
+  addPart('y');
+
+  const std::string seps = AcceptedSeparators(format, fs.DateSeparator);
+  int year = 0;
+  int month = 0;
+  int day = 0;
+  std::size_t i = 0;
+  for (int k = 0; k < 3; ++k) {
+    if (k > 0) {
+      if (i >= t.size() || seps.find(t[i]) == std::string::npos) return false;
+      ++i;
+    }
+    int value = 0;
+    int width = 0;
+    if (!ReadNumber(t, i, 5, value, width)) return false;
+    if (order[k] == 'y') {
+      if (width == 2) {
+        int pivot = fs.TwoDigitYearPivot;
+        value += value < pivot ? 2000 : 1900;
+      } else if (width != 4) {
+        return false;
+      }
+      year = value;
+    } else {
+      if (width > 2) return false;
+      (order[k] == 'm' ? month : day) = value;
+    }
+  }
+  if (i != t.size()) return false;
+  return TryEncodeDate(year, month, day, out);
+}
+
+bool ParseTime(std::string_view t, TDateTime& out) {
+  const TFormatSettings& fs = FormatSettings();
+  const std::string seps = AcceptedSeparators(fs.LongTimeFormat, fs.TimeSeparator);
+  auto isSep = [&](std::size_t i) { return i < t.size() && seps.find(t[i]) != std::string::npos; };
+  std::size_t i = 0;
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+  int msec = 0;
+  int width = 0;
+  if (!ReadNumber(t, i, 2, hour, width)) return false;
+  if (!isSep(i)) return false;
+  ++i;
+  if (!ReadNumber(t, i, 2, minute, width)) return false;
+  if (isSep(i)) {
+    ++i;
+    if (!ReadNumber(t, i, 2, second, width)) return false;
+    if (i + 1 < t.size() && (t[i] == '.' || t[i] == fs.DecimalSeparator) && IsDigitChar(t[i + 1])) {
+      ++i;
+      ReadNumber(t, i, 3, msec, width);
+      for (; width < 3; ++width) msec *= 10;  // a fraction of a second: ".5" is 500 ms
+    }
+  }
+  if (i < t.size() && IsDigitChar(t[i])) return false;
+  const std::string_view marker = TrimView(t.substr(i));
+  if (!marker.empty()) {
+    bool am = EqualsNoCase(marker, "AM") ||
+              (!fs.TimeAMString.empty() && EqualsNoCase(marker, fs.TimeAMString));
+    bool pm = EqualsNoCase(marker, "PM") ||
+              (!fs.TimePMString.empty() && EqualsNoCase(marker, fs.TimePMString));
+    if (am == pm || hour > 12) return false;
+    if (pm && hour < 12) hour += 12;
+    if (am && hour == 12) hour = 0;
+  }
+  return TryEncodeTime(hour, minute, second, msec, out);
+}
+
+bool ParseDateTime(std::string_view t, TDateTime& out) {
+  std::size_t blank = 0;
+  while (blank < t.size() && !IsBlankChar(t[blank])) ++blank;
+  TDateTime date = 0;
+  if (!ParseDate(t.substr(0, blank), date)) return false;
+  if (blank == t.size()) {
+    out = date;
+    return true;
+  }
+  TDateTime time = 0;
+  if (!ParseTime(TrimView(t.substr(blank)), time)) return false;
+  out = ComposeDateTime(date, time);
+  return true;
+}
+
+TDateTime SystemNow() {
+  using namespace std::chrono;
+  const long long ms = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+  long long secs = ms / 1000;
+  long long msPart = ms % 1000;
+  if (msPart < 0) {
+    msPart += 1000;
+    --secs;
+  }
+  const std::time_t stamp = static_cast<std::time_t>(secs);
+  std::tm local{};
+  localtime_r(&stamp, &local);
+  TDateTime date = 0;
+  TryEncodeDate(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, date);
+  const int second = local.tm_sec > 59 ? 59 : local.tm_sec;  // a leap second
+  const long long msOfDay = ((local.tm_hour * 60LL + local.tm_min) * 60 + second) * 1000 + msPart;
+  return ComposeDateTime(date, static_cast<double>(msOfDay) / static_cast<double>(kMsPerDay));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+TFormatSettings& FormatSettings() {
+  static TFormatSettings settings;
+  return settings;
+}
+
+void ResetFormatSettings() { FormatSettings() = TFormatSettings{}; }
+
+bool TryStrToFloat(std::string_view s, double& value) { return ParseFloat(s, value); }
+
+double StrToFloat(std::string_view s) {
+  double value = 0;
+  if (!ParseFloat(s, value)) ThrowNotValid(s, "floating point value");
+  return value;
+}
+
+std::string FloatToStr(double value) {
+  if (!std::isfinite(value)) return NonFiniteText(value);
+  if (value == 0) return "0";
+  const char decimal = FormatSettings().DecimalSeparator;
+  Decimal d;
+  ShortestDecimal(value, d);
+  std::string out;
+  out.reserve(32);
+  if (value < 0) out += '-';
+  const int exponent = d.point - 1;
+  if (exponent >= -5 && exponent < 15) {
+    if (d.point <= 0) {
+      out += '0';
+      out += decimal;
+      out.append(static_cast<std::size_t>(-d.point), '0');
+      out.append(d.digits, static_cast<std::size_t>(d.count));
+    } else if (d.point >= d.count) {
+      out.append(d.digits, static_cast<std::size_t>(d.count));
+      out.append(static_cast<std::size_t>(d.point - d.count), '0');
+    } else {
+      out.append(d.digits, static_cast<std::size_t>(d.point));
+      out += decimal;
+      out.append(d.digits + d.point, static_cast<std::size_t>(d.count - d.point));
+    }
+  } else {
+    out += d.digits[0];
+    if (d.count > 1) {
+      out += decimal;
+      out.append(d.digits + 1, static_cast<std::size_t>(d.count - 1));
+    }
+    out += 'E';
+    AppendInt(out, exponent);
+  }
+  return out;
+}
+
+std::string FormatFloat(std::string_view format, double value) {
+  if (format.empty() || !std::isfinite(value)) return FloatToStr(value);
+  // Split into at most three sections at ';' outside quotes.
+  std::string_view sections[3];
+  int count = 0;
+  std::size_t begin = 0;
+  for (std::size_t i = 0; i <= format.size() && count < 3; ++i) {
+    if (i < format.size() && (format[i] == '\'' || format[i] == '"')) {
+      std::size_t close = format.find(format[i], i + 1);
+      i = close == std::string_view::npos ? format.size() - 1 : close;
+    } else if (i == format.size() || format[i] == ';') {
+      sections[count++] = format.substr(begin, i - begin);
+      begin = i + 1;
+    }
+  }
+  const bool negative = value < 0;
+  const double magnitude = std::fabs(value);
+  bool isZero = false;
+  const bool ownNegative = negative && count >= 2 && !sections[1].empty();
+  std::string out = RenderSection(MeasureSection(sections[ownNegative ? 1 : 0]), magnitude,
+                                  negative && !ownNegative, isZero);
+  if (isZero) {
+    if (count >= 3 && !sections[2].empty()) {
+      return RenderSection(MeasureSection(sections[2]), 0.0, false, isZero);
+    }
+    // A value that rounds to zero is written as zero, without a sign.
+    if (negative) return RenderSection(MeasureSection(sections[0]), 0.0, false, isZero);
+  }
+  return out;
+}
+
+bool TryStrToDate(std::string_view s, TDateTime& value) { return ParseDate(TrimView(s), value); }
+
+bool TryStrToTime(std::string_view s, TDateTime& value) { return ParseTime(TrimView(s), value); }
+
+bool TryStrToDateTime(std::string_view s, TDateTime& value) {
+  return ParseDateTime(TrimView(s), value);
+}
+
+TDateTime StrToDate(std::string_view s) {
+  TDateTime value = 0;
+  if (!TryStrToDate(s, value)) ThrowNotValid(s, "date");
+  return value;
+}
+
+TDateTime StrToTime(std::string_view s) {
+  TDateTime value = 0;
+  if (!TryStrToTime(s, value)) ThrowNotValid(s, "time");
+  return value;
+}
+
+TDateTime StrToDateTime(std::string_view s) {
+  TDateTime value = 0;
+  if (!TryStrToDateTime(s, value)) ThrowNotValid(s, "date and time");
+  return value;
+}
+
+std::string DateToStr(TDateTime value) {
+  std::string out;
+  FormatParts(out, FormatSettings().ShortDateFormat, DecodeParts(value));
+  return out;
+}
+
+std::string TimeToStr(TDateTime value) {
+  std::string out;
+  FormatParts(out, FormatSettings().LongTimeFormat, DecodeParts(value));
+  return out;
+}
+
+std::string DateTimeToStr(TDateTime value) {
+  const DateTimeParts parts = DecodeParts(value);
+  std::string out;
+  FormatParts(out, FormatSettings().ShortDateFormat, parts);
+  if (parts.msOfDay != 0) {
+    out += ' ';
+    FormatParts(out, FormatSettings().LongTimeFormat, parts);
+  }
+  return out;
+}
+
+std::string FormatDateTime(std::string_view format, TDateTime value) {
+  if (format.empty()) return DateTimeToStr(value);
+  std::string out;
+  FormatParts(out, format, DecodeParts(value));
+  return out;
+}
+
+bool IsLeapYear(int year) { return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0); }
+
+int DaysInMonth(int year, int month) {
+  static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (month < 1 || month > 12) return 0;
+  return month == 2 && IsLeapYear(year) ? 29 : kDays[month - 1];
+}
+
+bool TryEncodeDate(int year, int month, int day, TDateTime& value) {
+  if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1 ||
+      day > DaysInMonth(year, month)) {
+    return false;
+  }
+  value = static_cast<double>(DaysFromCivil(year, month, day) + kUnixDay);
+  return true;
+}
+
+TDateTime EncodeDate(int year, int month, int day) {
+  TDateTime value = 0;
+  if (!TryEncodeDate(year, month, day, value)) {
+    std::string message = "Invalid date: year ";
+    AppendInt(message, year);
+    message += ", month ";
+    AppendInt(message, month);
+    message += ", day ";
+    AppendInt(message, day);
+    throw EConvertError(message);
+  }
+  return value;
+}
+
+bool TryEncodeTime(int hour, int minute, int second, int msec, TDateTime& value) {
+  if (hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59 || msec < 0 ||
+      msec > 999) {
+    return false;
+  }
+  const long long ms = ((hour * 60LL + minute) * 60 + second) * 1000 + msec;
+  value = static_cast<double>(ms) / static_cast<double>(kMsPerDay);
+  return true;
+}
+
+TDateTime EncodeTime(int hour, int minute, int second, int msec) {
+  TDateTime value = 0;
+  if (!TryEncodeTime(hour, minute, second, msec, value)) {
+    std::string message = "Invalid time: ";
+    AppendInt(message, hour, 2);
+    message += ':';
+    AppendInt(message, minute, 2);
+    message += ':';
+    AppendInt(message, second, 2);
+    message += '.';
+    AppendInt(message, msec, 3);
+    throw EConvertError(message);
+  }
+  return value;
+}
+
+TDateTime ComposeDateTime(TDateTime date, TDateTime time) {
+  return date < 0 ? date - time : date + time;
+}
+
+void DecodeDate(TDateTime value, std::uint16_t& year, std::uint16_t& month, std::uint16_t& day) {
+  const DateTimeParts p = DecodeParts(value);
+  year = static_cast<std::uint16_t>(p.year);
+  month = static_cast<std::uint16_t>(p.month);
+  day = static_cast<std::uint16_t>(p.day);
+}
+
+void DecodeTime(TDateTime value, std::uint16_t& hour, std::uint16_t& minute, std::uint16_t& second,
+                std::uint16_t& msec) {
+  const DateTimeParts p = DecodeParts(value);
+  hour = static_cast<std::uint16_t>(p.hour);
+  minute = static_cast<std::uint16_t>(p.minute);
+  second = static_cast<std::uint16_t>(p.second);
+  msec = static_cast<std::uint16_t>(p.msec);
+}
+
+int DayOfWeek(TDateTime value) { return DecodeParts(value).dayOfWeek + 1; }
+
+TDateTime Now() {
+  const TClockFunction& clock = ClockSlot();
+  return clock ? clock() : SystemNow();
+}
+
+TClockFunction SetClock(TClockFunction clock) {
+  return std::exchange(ClockSlot(), std::move(clock));
+}
+
+}  // namespace korvane
