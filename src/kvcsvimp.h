@@ -76,11 +76,23 @@ class TCSVImport : public TComponent {
   bool AddRecord(const TStringList* Values);
   void CleanUp();
 
-  // Record reader. Reads the next record from FFileHandle; Bytes receives
-  // its length. Raises EInOutError on an OS read error.
+  // Record reader. Returns the next record of the input without its
+  // terminator; Bytes receives the length of the returned text and
+  // LineEndBytes() the number of line-end bytes this read consumed. Sets
+  // EndOfFile() when the input ends (physical end, or byte 26). Handle must
+  // be FileHandle(): the read buffer belongs to it. With the record cache on,
+  // the record read goes to the end of the cache and the oldest cached one
+  // is returned instead. Raises EInOutError "Read failed with error code %i"
+  // when the OS reports a read error, or when the record cannot be held.
   std::string ReadTextFileRecord(TFileHandle& Handle, std::uint32_t& Bytes);
+  // The same read into Text, whose capacity is reused from record to record:
+  // the form for loops over many records.
+  void ReadTextFileRecord(TFileHandle& Handle, std::uint32_t& Bytes, std::string& Text);
+  // Clears the record cache and fills it with the next Count records; true
+  // when Count records were read, false when the input ended first.
   bool ReadAheadRecordCache(std::int32_t Count);
-  // Size of InputFile in bytes, or -1 (after a warning).
+  // Size of InputFile in bytes, or -1 after the warning "Error getting file
+  // handle" (cannot be opened) or "Error getting file information".
   std::int64_t GetFileSize();
 
   // Quote and separator resolution and splitting.
@@ -100,18 +112,26 @@ class TCSVImport : public TComponent {
   bool UseRecordCache() const { return FUseRecordCache; }
   void SetUseRecordCache(bool value) { FUseRecordCache = value; }
   TFileHandle& FileHandle() { return FFileHandle; }
-  // Opens InputFile into FFileHandle (false when it cannot be opened) and
-  // resets the read buffer; Setup does this, tests of the reader may too.
+  // Opens InputFile into FFileHandle, exclusively, and starts reading at its
+  // first byte (clears EndOfFile, empties the read buffer). False when it
+  // cannot be opened; the OS error is then in GetLastError().
   bool OpenInputFile();
+  // Closes the input file (if open) and releases the read buffer.
   void CloseInputFile();
-  // Size of the reader's buffer; tests shrink it to hit buffer boundaries.
+  // Size of the reader's buffer in bytes (at least 1); takes effect at the
+  // next OpenInputFile. Tests shrink it to hit every buffer boundary.
+  std::size_t ReadBufferSize() const { return FReadBufferSize; }
   void SetReadBufferSize(std::size_t size);
+  static constexpr std::size_t kDefaultReadBufferSize = 256 * 1024;
 
   static constexpr const char* kVersion = "1.32";
 
  private:
   std::string GetVersion() const { return kVersion; }
-  bool FillReadBuffer();
+  // Scans one physical record into text; sets FEndOfFile and FLineEndBytes.
+  void ReadPhysicalRecord(TFileHandle& Handle, std::string& text);
+  // Refills the read buffer; false at the end of the input.
+  bool FillReadBuffer(TFileHandle& Handle);
 
   std::string FCustomSeparator;
   TDataSet* FDataSet = nullptr;
@@ -144,7 +164,10 @@ class TCSVImport : public TComponent {
   TImportEvent FOnImportRecord;
   bool FUseRecordCache = false;
 
-  // Read buffer over FFileHandle.
+  // Read buffer over FFileHandle: bytes [FReadPos, FReadLen) are unread.
+  // FReadExhausted is set at the physical end and at byte 26, after which
+  // nothing more is read from the file.
+  std::size_t FReadBufferSize = kDefaultReadBufferSize;
   std::vector<char> FReadBuffer;
   std::size_t FReadPos = 0;
   std::size_t FReadLen = 0;

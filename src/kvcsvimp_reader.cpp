@@ -1,0 +1,218 @@
+// TCSVImport's record reader: the input file turned into records.
+//
+// A record ends at a run of line-end bytes (CR and LF in any order and
+// number, counted as one terminator) and the input ends at the physical end
+// of the file or at byte 26, whichever comes first. Reads go through a buffer
+// of ReadBufferSize() bytes; each record is found by scanning whole spans for
+// the three special bytes and appended to the text in one piece.
+#include <bit>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "platform/dialogs.h"
+#include "platform/sysutils.h"
+#include "src/kvcsvimp.h"
+
+namespace korvane {
+
+namespace {
+
+constexpr unsigned char kCR = 13;
+constexpr unsigned char kLF = 10;
+constexpr unsigned char kEndOfInput = 26;
+
+bool IsLineEnd(unsigned char c) { return c == kCR || c == kLF; }
+
+// Index of the first byte of p[0, n) that is CR, LF or byte 26; n when there
+// is none. Eight bytes at a time: for each of the three values a word
+// has a zero byte where it matches, and the lowest set high bit of
+// (x - 0x01..) & ~x marks the first zero byte exactly (borrows only spill
+// into bytes above it).
+std::size_t FindSpecial(const char* p, std::size_t n) {
+  std::size_t i = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+    for (; i + 8 <= n; i += 8) {
+      std::uint64_t v;
+      std::memcpy(&v, p + i, sizeof v);
+      std::uint64_t a = v ^ (kOnes * kCR);
+      std::uint64_t b = v ^ (kOnes * kLF);
+      std::uint64_t c = v ^ (kOnes * kEndOfInput);
+      std::uint64_t m = (((a - kOnes) & ~a) | ((b - kOnes) & ~b) | ((c - kOnes) & ~c)) & kHighs;
+      if (m != 0) return i + static_cast<std::size_t>(std::countr_zero(m) >> 3);
+    }
+  }
+  for (; i < n; ++i) {
+    auto c = static_cast<unsigned char>(p[i]);
+    if (IsLineEnd(c) || c == kEndOfInput) return i;
+  }
+  return n;
+}
+
+std::int32_t ClampToInt32(std::size_t v) {
+  constexpr auto kMax = static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
+  return static_cast<std::int32_t>(v > kMax ? kMax : v);
+}
+
+std::uint32_t ClampToUInt32(std::size_t v) {
+  constexpr auto kMax = static_cast<std::size_t>(std::numeric_limits<std::uint32_t>::max());
+  return static_cast<std::uint32_t>(v > kMax ? kMax : v);
+}
+
+[[noreturn]] void RaiseReadFailed() {
+  throw EInOutError("Read failed with error code " + IntToStr(GetLastError()), GetLastError());
+}
+
+}  // namespace
+
+void TCSVImport::SetReadBufferSize(std::size_t size) { FReadBufferSize = size == 0 ? 1 : size; }
+
+bool TCSVImport::OpenInputFile() {
+  CloseInputFile();
+  FEndOfFile = false;
+  FFileHandle = OpenFileForRead(FInputFile);
+  if (!FFileHandle.Valid()) return false;
+  FReadBuffer.resize(FReadBufferSize);
+  return true;
+}
+
+void TCSVImport::CloseInputFile() {
+  FFileHandle.Close();
+  FReadPos = 0;
+  FReadLen = 0;
+  FReadExhausted = false;
+  std::vector<char>().swap(FReadBuffer);
+}
+
+bool TCSVImport::FillReadBuffer(TFileHandle& Handle) {
+  if (FReadExhausted) return false;
+  // An input that could not be opened ends at once, like an empty one.
+  if (!Handle.Valid()) {
+    FReadExhausted = true;
+    return false;
+  }
+  if (FReadBuffer.empty()) FReadBuffer.resize(FReadBufferSize);
+  std::size_t got = 0;
+  // A read error is not the end of the input: reporting it keeps a shortened
+  // import from passing for a complete one.
+  if (!ReadFile(Handle, FReadBuffer.data(), FReadBuffer.size(), got)) RaiseReadFailed();
+  FReadPos = 0;
+  FReadLen = got;
+  if (got == 0) {
+    FReadExhausted = true;
+    return false;
+  }
+  return true;
+}
+
+void TCSVImport::ReadPhysicalRecord(TFileHandle& Handle, std::string& text) {
+  text.clear();
+  std::size_t lineEnds = 0;
+  FLineEndBytes = 0;
+  // The record's text: whole spans up to the first special byte.
+  for (;;) {
+    if (FReadPos == FReadLen && !FillReadBuffer(Handle)) {
+      FEndOfFile = true;
+      return;
+    }
+    const char* span = FReadBuffer.data() + FReadPos;
+    std::size_t avail = FReadLen - FReadPos;
+    std::size_t k = FindSpecial(span, avail);
+    text.append(span, k);
+    FReadPos += k;
+    if (k == avail) continue;
+    if (static_cast<unsigned char>(span[k]) == kEndOfInput) {
+      FReadExhausted = true;
+      FReadPos = FReadLen;
+      FEndOfFile = true;
+      return;
+    }
+    break;  // a line-end byte: the terminator run starts here
+  }
+  // The terminator run. The byte that follows it stays in the buffer as the
+  // first byte of the next record.
+  for (;;) {
+    if (FReadPos == FReadLen && !FillReadBuffer(Handle)) {
+      FEndOfFile = true;
+      break;
+    }
+    const char* p = FReadBuffer.data() + FReadPos;
+    const char* end = FReadBuffer.data() + FReadLen;
+    const char* q = p;
+    while (q != end && IsLineEnd(static_cast<unsigned char>(*q))) ++q;
+    lineEnds += static_cast<std::size_t>(q - p);
+    FReadPos += static_cast<std::size_t>(q - p);
+    if (q == end) continue;
+    if (static_cast<unsigned char>(*q) == kEndOfInput) {
+      FReadExhausted = true;
+      FReadPos = FReadLen;
+      FEndOfFile = true;
+    }
+    break;
+  }
+  FLineEndBytes = ClampToInt32(lineEnds);
+}
+
+void TCSVImport::ReadTextFileRecord(TFileHandle& Handle, std::uint32_t& Bytes, std::string& text) {
+  try {
+    ReadPhysicalRecord(Handle, text);
+    if (FUseRecordCache) {
+      // Hold the record back and hand out the one read Count reads ago.
+      FRecordCache->Add(text);
+      text = FRecordCache->Strings(0);
+      FRecordCache->Delete(0);
+    }
+  } catch (const EInOutError&) {
+    throw;
+  } catch (const std::exception&) {
+    // Whatever stopped the read (a record too long to hold, ...), the caller
+    // sees one kind of failure.
+    RaiseReadFailed();
+  }
+  Bytes = ClampToUInt32(text.size());
+}
+
+std::string TCSVImport::ReadTextFileRecord(TFileHandle& Handle, std::uint32_t& Bytes) {
+  std::string text;
+  ReadTextFileRecord(Handle, Bytes, text);
+  return text;
+}
+
+bool TCSVImport::ReadAheadRecordCache(std::int32_t Count) {
+  if (!FRecordCache) {
+    FRecordCache = std::make_unique<TStringList>();
+  } else {
+    try {
+      FRecordCache->Clear();
+    } catch (...) {
+      return false;
+    }
+  }
+  std::int32_t counter = 0;
+  std::string text;
+  std::uint32_t bytes = 0;
+  while (counter < Count && !FEndOfFile) {
+    ReadTextFileRecord(FFileHandle, bytes, text);
+    FRecordCache->Add(text);
+    ++counter;
+  }
+  return counter == Count;
+}
+
+std::int64_t TCSVImport::GetFileSize() {
+  TFileHandle file = OpenFileForRead(FInputFile);
+  if (!file.Valid()) {
+    MessageDlg("Error getting file handle", mtWarning, {mbOK}, 0);
+    return -1;
+  }
+  std::int64_t size = FileSize(file);
+  if (size < 0) {
+    MessageDlg("Error getting file information", mtWarning, {mbOK}, 0);
+    return -1;
+  }
+  return size;
+}
+
+}  // namespace korvane

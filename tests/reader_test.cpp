@@ -1,0 +1,346 @@
+// The import's record reader, run at several buffer sizes so that every
+// record and terminator boundary also falls on a buffer boundary.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/fileio.h"
+#include "platform/sysutils.h"
+#include "src/kvcsvimp.h"
+#include "support/captured_messages.h"
+#include "support/temp_dir.h"
+
+namespace korvane {
+namespace {
+
+using test::TCapturedMessages;
+using test::TTempDir;
+
+struct Read {
+  std::string Text;
+  std::uint32_t Bytes;
+  std::int32_t LineEnds;
+  bool Eof;
+  bool operator==(const Read&) const = default;
+};
+
+void PrintTo(const Read& r, std::ostream* os) {
+  *os << "{\"";
+  for (unsigned char c : r.Text) {
+    if (c < 32 || c > 126) {
+      *os << "\\x" << std::hex << int{c} << std::dec;
+    } else {
+      *os << c;
+    }
+  }
+  *os << "\", " << r.Bytes << ", " << r.LineEnds << ", " << (r.Eof ? "eof" : "more") << "}";
+}
+
+// The reading rules written out one byte at a time, as plainly as possible:
+// the reference the buffered reader must agree with.
+std::vector<Read> ReferenceRead(const std::string& file) {
+  std::vector<Read> out;
+  std::size_t pos = 0;
+  for (;;) {
+    Read r{"", 0, 0, false};
+    for (;;) {
+      if (pos == file.size()) {
+        r.Eof = true;
+        break;
+      }
+      unsigned char c = static_cast<unsigned char>(file[pos++]);
+      if (c == 26) {
+        r.Eof = true;
+        break;
+      }
+      if (c == 10 || c == 13) {
+        ++r.LineEnds;
+        for (;;) {
+          if (pos == file.size()) {
+            r.Eof = true;
+            break;
+          }
+          unsigned char d = static_cast<unsigned char>(file[pos]);
+          if (d == 26) {
+            r.Eof = true;
+            break;
+          }
+          if (d != 10 && d != 13) break;
+          ++r.LineEnds;
+          ++pos;
+        }
+        break;
+      }
+      r.Text += static_cast<char>(c);
+    }
+    r.Bytes = static_cast<std::uint32_t>(r.Text.size());
+    out.push_back(r);
+    if (r.Eof) return out;
+  }
+}
+
+class ReaderTest : public ::testing::TestWithParam<std::size_t> {
+ protected:
+  // Opens name (written with bytes) for reading at the test's buffer size.
+  void Open(const std::string& bytes, const std::string& name = "in.txt") {
+    imp_.SetInputFile(dir_.Put(name, bytes));
+    imp_.SetReadBufferSize(GetParam());
+    ASSERT_TRUE(imp_.OpenInputFile());
+  }
+  Read Next() {
+    Read r{"", 0, 0, false};
+    r.Text = imp_.ReadTextFileRecord(imp_.FileHandle(), r.Bytes);
+    r.LineEnds = imp_.LineEndBytes();
+    r.Eof = imp_.EndOfFile();
+    return r;
+  }
+  // Reads until the input ends (with a bound, so a reader that never ends
+  // fails instead of hanging).
+  std::vector<Read> ReadAll() {
+    std::vector<Read> all;
+    do {
+      all.push_back(Next());
+    } while (!all.back().Eof && all.size() < 100000);
+    return all;
+  }
+  std::vector<Read> ReadFile(const std::string& bytes) {
+    Open(bytes);
+    return ReadAll();
+  }
+
+  TTempDir dir_;
+  TCSVImport imp_{nullptr};
+};
+
+INSTANTIATE_TEST_SUITE_P(BufferSizes, ReaderTest,
+                         ::testing::Values(1, 2, 3, 7, TCSVImport::kDefaultReadBufferSize),
+                         [](const auto& p) { return "Buffer" + std::to_string(p.param); });
+
+TEST_P(ReaderTest, TerminatorsOfEveryKindEndARecordAndCountTheirBytes) {
+  EXPECT_EQ(ReadFile("a,b\r\nc,d\r\n"),
+            (std::vector<Read>{{"a,b", 3, 2, false}, {"c,d", 3, 2, true}}));
+  EXPECT_EQ(ReadFile("a,b\nc,d"), (std::vector<Read>{{"a,b", 3, 1, false}, {"c,d", 3, 0, true}}));
+  EXPECT_EQ(ReadFile("a\rb"), (std::vector<Read>{{"a", 1, 1, false}, {"b", 1, 0, true}}));
+  EXPECT_EQ(ReadFile("a\n\rb"), (std::vector<Read>{{"a", 1, 2, false}, {"b", 1, 0, true}}));
+}
+
+TEST_P(ReaderTest, BlankLinesBelongToTheTerminatorBeforeThem) {
+  EXPECT_EQ(ReadFile("a\r\n\r\n\r\nb"), (std::vector<Read>{{"a", 1, 6, false}, {"b", 1, 0, true}}));
+  EXPECT_EQ(ReadFile("\r\nabc"), (std::vector<Read>{{"", 0, 2, false}, {"abc", 3, 0, true}}));
+  EXPECT_EQ(ReadFile("\n\r\r\n"), (std::vector<Read>{{"", 0, 4, true}}));
+}
+
+TEST_P(ReaderTest, EmptyFileGivesOneEmptyRecord) {
+  EXPECT_EQ(ReadFile(""), (std::vector<Read>{{"", 0, 0, true}}));
+}
+
+TEST_P(ReaderTest, ByteTwentySixEndsTheInputWhereverItStands) {
+  EXPECT_EQ(ReadFile("abc\x1a"
+                     "def\r\nghi"),
+            (std::vector<Read>{{"abc", 3, 0, true}}));
+  EXPECT_EQ(ReadFile("abc\r\n\x1a"), (std::vector<Read>{{"abc", 3, 2, true}}));
+  EXPECT_EQ(ReadFile("a\r\x1a\nb"), (std::vector<Read>{{"a", 1, 1, true}}));
+  EXPECT_EQ(ReadFile("\x1a"
+                     "abc"),
+            (std::vector<Read>{{"", 0, 0, true}}));
+  // Nothing after it is ever read, however often the reader is asked.
+  Open("x\x1ay\r\nz");
+  EXPECT_EQ(Next(), (Read{"x", 1, 0, true}));
+  EXPECT_EQ(Next(), (Read{"", 0, 0, true}));
+}
+
+TEST_P(ReaderTest, EveryOtherByteIsRecordText) {
+  const std::string line("a\tb\0c\xff\x7f\x1b\x0b\x0c", 10);
+  EXPECT_EQ(ReadFile(line + "\r\n" + line),
+            (std::vector<Read>{{line, 10, 2, false}, {line, 10, 0, true}}));
+}
+
+TEST_P(ReaderTest, LinesOfSeveralMegabytesAreReadWhole) {
+  std::string big(3 * 1024 * 1024 + 5, 'x');
+  for (std::size_t i = 0; i < big.size(); i += 997) big[i] = static_cast<char>('a' + i % 26);
+  if (GetParam() < 8) big.resize(64 * 1024 + 3);  // tiny buffers: keep the test quick
+  auto reads = ReadFile(big + "\n\r" + big + "\r\nend");
+  ASSERT_EQ(reads.size(), 3u);
+  EXPECT_EQ(reads[0].Text, big);
+  EXPECT_EQ(reads[0].Bytes, big.size());
+  EXPECT_EQ(reads[0].LineEnds, 2);
+  EXPECT_EQ(reads[1].Text, big);
+  EXPECT_EQ(reads[2], (Read{"end", 3, 0, true}));
+}
+
+TEST_P(ReaderTest, AgreesWithTheByteByByteRulesOnGeneratedFiles) {
+  // Short files over an alphabet rich in the special bytes; every record's
+  // text, byte counts and end-of-input flag must match the reference, and
+  // the bytes accounted for must add up to the file up to its end or byte 26.
+  const char alphabet[] = {'a', ',', '\r', '\n', '\r', '\n', '\0', '\xff', '\t', '"'};
+  std::uint32_t seed = 12345;
+  auto next = [&seed] {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) & 0x7fff;
+  };
+  for (int n = 0; n < 300; ++n) {
+    std::string file;
+    std::size_t len = next() % 40;
+    for (std::size_t i = 0; i < len; ++i) {
+      // Byte 26 rarely, so that most files run to their physical end.
+      std::uint32_t pick = next() % 60;
+      file += pick < 59 ? alphabet[pick % 10] : '\x1a';
+    }
+    auto expected = ReferenceRead(file);
+    auto actual = ReadFile(file);
+    ASSERT_EQ(actual, expected) << "file #" << n;
+    std::size_t accounted = 0;
+    for (const auto& r : actual) accounted += r.Bytes + static_cast<std::size_t>(r.LineEnds);
+    EXPECT_EQ(accounted, std::min(file.size(), file.find('\x1a')));
+  }
+}
+
+TEST_P(ReaderTest, ReadAheadFillsTheCacheWithTheFirstRecords) {
+  Open("L1\r\nL2\r\n");
+  EXPECT_FALSE(imp_.ReadAheadRecordCache(3));
+  EXPECT_EQ(imp_.RecordCache()->Items(), (std::vector<std::string>{"L1", "L2"}));
+  EXPECT_TRUE(imp_.EndOfFile());
+
+  Open("L1\r\nL2\r\nL3");
+  imp_.RecordCache()->Add("left over");
+  EXPECT_TRUE(imp_.ReadAheadRecordCache(2));
+  EXPECT_EQ(imp_.RecordCache()->Items(), (std::vector<std::string>{"L1", "L2"}));
+  EXPECT_FALSE(imp_.EndOfFile());
+
+  Open("L1\nL2");
+  EXPECT_TRUE(imp_.ReadAheadRecordCache(2));
+  EXPECT_TRUE(imp_.EndOfFile());
+  EXPECT_TRUE(imp_.ReadAheadRecordCache(0));
+  EXPECT_TRUE(imp_.RecordCache()->Items().empty());
+}
+
+TEST_P(ReaderTest, CacheHoldsBackTheLastRecordsAndDelaysTheOthers) {
+  Open("L1\r\nL2\r\nL3\r\nL4\nL5\r\nlong line 6");
+  ASSERT_TRUE(imp_.ReadAheadRecordCache(2));
+  imp_.SetUseRecordCache(true);
+  // Returned records are delayed by two; the line-end bytes are those of the
+  // record read from the file in the same call.
+  EXPECT_EQ(
+      ReadAll(),
+      (std::vector<Read>{
+          {"L1", 2, 2, false}, {"L2", 2, 1, false}, {"L3", 2, 2, false}, {"L4", 2, 0, true}}));
+  EXPECT_EQ(imp_.RecordCache()->Items(), (std::vector<std::string>{"L5", "long line 6"}));
+}
+
+TEST_P(ReaderTest, ReopeningStartsAgainFromTheFirstByte) {
+  auto first = ReadFile(
+      "a\r\nb\x1a"
+      "c");
+  imp_.CloseInputFile();
+  ASSERT_TRUE(imp_.OpenInputFile());
+  EXPECT_EQ(ReadAll(), first);
+  EXPECT_EQ(first.size(), 2u);
+}
+
+TEST_P(ReaderTest, OsReadErrorMidFileRaisesInsteadOfEndingTheInput) {
+  // More than one buffer's worth, so the reader must go back to the file.
+  std::string file;
+  while (file.size() < GetParam() + 64) file += "0123456789,abcdefghij\r\n";
+  Open(file);
+  EXPECT_EQ(Next().Text, "0123456789,abcdefghij");
+  // Swap a directory in under the descriptor: the next read() fails (EISDIR).
+  int dirFd = ::open(dir_.Dir().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(dirFd, 0);
+  ASSERT_GE(::dup2(dirFd, imp_.FileHandle().Fd()), 0);
+  ::close(dirFd);
+  try {
+    for (int i = 0; i < 100000 && !imp_.EndOfFile(); ++i) Next();
+    FAIL() << "the read error was taken for the end of the input";
+  } catch (const EInOutError& e) {
+    EXPECT_EQ(e.Message(), "Read failed with error code " + IntToStr(EISDIR));
+    EXPECT_EQ(e.ErrorCode, EISDIR);
+  }
+}
+
+// Opening and measuring: the failures a host runs into.
+class ReaderOpenTest : public ::testing::Test {
+ protected:
+  TTempDir dir_;
+  TCSVImport imp_{nullptr};
+  TCapturedMessages messages_;
+};
+
+TEST_F(ReaderOpenTest, GetFileSizeMeasuresWithoutMessages) {
+  imp_.SetInputFile(dir_.Put("a.txt", "12345\r\n"));
+  EXPECT_EQ(imp_.GetFileSize(), 7);
+  imp_.SetInputFile(dir_.Put("empty.txt", ""));
+  EXPECT_EQ(imp_.GetFileSize(), 0);
+  EXPECT_TRUE(messages_.Shown().empty());
+  // Measuring leaves the file free for the run's own open.
+  EXPECT_TRUE(imp_.OpenInputFile());
+}
+
+TEST_F(ReaderOpenTest, SizesOfFourGibibytesAndMoreAreWhole) {
+  std::string path = dir_.Path("big.bin");
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0);
+  const off_t size = (off_t{4} << 30) + 7;  // low 32 bits: 7
+  int rc = ::ftruncate(fd, size);           // sparse: takes no disk space
+  ::close(fd);
+  if (rc != 0) GTEST_SKIP() << "file system refuses sparse files";
+  imp_.SetInputFile(path);
+  EXPECT_EQ(imp_.GetFileSize(), static_cast<std::int64_t>(size));
+}
+
+TEST_F(ReaderOpenTest, InputsThatCannotBeOpenedAreReportedAndReadAsEmpty) {
+  struct Case {
+    std::string path;
+    int error;
+  };
+  std::vector<Case> cases = {{dir_.Path("missing.txt"), ENOENT}, {dir_.Dir(), EISDIR}};
+  if (::geteuid() != 0) {  // permissions do not stop root
+    std::string secret = dir_.Put("secret.txt", "x");
+    ASSERT_EQ(::chmod(secret.c_str(), 0), 0);
+    cases.push_back({secret, EACCES});
+  }
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    messages_.Clear();
+    imp_.SetInputFile(c.path);
+    EXPECT_EQ(imp_.GetFileSize(), -1);
+    ASSERT_EQ(messages_.Shown().size(), 1u);
+    EXPECT_EQ(messages_.Shown()[0].Text, "Error getting file handle");
+    EXPECT_EQ(messages_.Shown()[0].Type, mtWarning);
+    EXPECT_EQ(messages_.Shown()[0].Buttons, TMsgDlgButtons{mbOK});
+    EXPECT_EQ(messages_.Shown()[0].HelpContext, 0);
+
+    EXPECT_FALSE(imp_.OpenInputFile());
+    EXPECT_EQ(GetLastError(), c.error);
+    std::uint32_t bytes = 99;
+    EXPECT_EQ(imp_.ReadTextFileRecord(imp_.FileHandle(), bytes), "");
+    EXPECT_EQ(bytes, 0u);
+    EXPECT_TRUE(imp_.EndOfFile());
+  }
+}
+
+TEST_F(ReaderOpenTest, FileHeldByAnotherOpenCannotBeOpenedUntilReleased) {
+  std::string path = dir_.Put("held.txt", "a\r\n");
+  imp_.SetInputFile(path);
+  {
+    TCSVImport other(nullptr);
+    other.SetInputFile(path);
+    ASSERT_TRUE(other.OpenInputFile());
+    EXPECT_FALSE(imp_.OpenInputFile());
+    EXPECT_EQ(GetLastError(), EWOULDBLOCK);
+    EXPECT_EQ(imp_.GetFileSize(), -1);
+    EXPECT_EQ(messages_.Texts(), std::vector<std::string>{"Error getting file handle"});
+  }  // the other component's destruction releases the file
+  EXPECT_TRUE(imp_.OpenInputFile());
+  imp_.CloseInputFile();
+  TFileHandle again = OpenFileForRead(path);
+  EXPECT_TRUE(again.Valid());
+}
+
+}  // namespace
+}  // namespace korvane
