@@ -22,11 +22,6 @@ TCSVImport::~TCSVImport() {
   // handle.
 }
 
-void TCSVImport::SetCustomSeparator(const std::string& Value) {
-  std::string trimmed = Trim(Value);
-  FCustomSeparator = trimmed.empty() ? std::string() : trimmed.substr(0, 1);
-}
-
 void TCSVImport::SetFieldList(const TStrings* Value) {
   if (!FFieldList) FFieldList = std::make_unique<TStringList>();
   // The component keeps a copy, never the host's list; no list means none.

@@ -16,6 +16,35 @@ namespace korvane {
 
 class TProgressWindow;
 
+// The values of one record in field order, kept from record to record: a
+// slot's string keeps its capacity, so splitting a run of records does not
+// allocate once the slots have grown to the values' lengths.
+class TValueList {
+ public:
+  int Count() const { return static_cast<int>(FCount); }
+  const std::string& operator[](int index) const { return FItems[static_cast<std::size_t>(index)]; }
+  // The values as a contiguous array of Count() strings.
+  const std::string* Data() const { return FItems.data(); }
+  void Clear() { FCount = 0; }
+  // Appends an empty value and returns it for filling. The reference stays
+  // valid until the next Add.
+  std::string& Add() {
+    if (FCount == FItems.size()) FItems.emplace_back();
+    std::string& slot = FItems[FCount++];
+    slot.clear();
+    return slot;
+  }
+  void RemoveLast() {
+    if (FCount > 0) --FCount;
+  }
+  // Copies the values into list (replacing its contents).
+  void AssignTo(TStringList& list) const;
+
+ private:
+  std::vector<std::string> FItems;
+  std::size_t FCount = 0;
+};
+
 // The import component. Owns its string lists and its progress window;
 // references its dataset, which the host keeps alive. Execute runs
 // synchronously on the caller's thread. Not thread-safe.
@@ -96,12 +125,31 @@ class TCSVImport : public TComponent {
   std::int64_t GetFileSize();
 
   // Quote and separator resolution and splitting.
+  //
+  // The quote character for FieldDelimiter ("'", the double quotation mark,
+  // or empty for none) and the separator for FieldSeparator ("|", tab, ",",
+  // or CustomSeparator for fspCustom and fspNone).
   std::string GetFieldDelimiterChar() const;
   std::string GetFieldSeparatorChar() const;
-  // A new value list, or nullptr for a blank record.
+  // Fixes the run's quote and separator characters from the properties;
+  // Setup does this at the start of every run, so changes made during a run
+  // wait for the next one.
+  void ResolveSeparators();
+  const std::string& Delimiter() const { return FDelimiter; }
+  const std::string& Separator() const { return FSeparator; }
+  // The values of one record by ImportType, in a new list owned by the
+  // caller; nullptr for a blank record (and, after the message "Unrecognised
+  // import type!", for an ImportType the component does not know).
   std::unique_ptr<TStringList> SplitFields(const std::string& Record);
+  // Delimited values: quote characters toggle quoting and are dropped,
+  // separators outside quotes end a value, a trailing empty value is left
+  // out.
   std::unique_ptr<TStringList> SplitDelimitedFields(const std::string& Record);
+  // One value per dataset field, each as wide as the field's Size.
   std::unique_ptr<TStringList> SplitFixedLengthFields(const std::string& Record);
+  // SplitFields into a list the caller reuses from record to record: false
+  // where SplitFields gives nullptr (Values is then empty).
+  bool SplitFieldsInto(const std::string& Record, TValueList& Values);
 
   // Run state, readable for tests and hosts.
   bool EndOfFile() const { return FEndOfFile; }
@@ -128,6 +176,8 @@ class TCSVImport : public TComponent {
 
  private:
   std::string GetVersion() const { return kVersion; }
+  void SplitDelimitedInto(const std::string& Record, TValueList& Values);
+  void SplitFixedLengthInto(const std::string& Record, TValueList& Values);
   // Scans one physical record into text; sets FEndOfFile and FLineEndBytes.
   void ReadPhysicalRecord(TFileHandle& Handle, std::string& text);
   // Refills the read buffer; false at the end of the input.

@@ -1,0 +1,183 @@
+// TCSVImport's field splitting: one record's text turned into its values,
+// and the quote and separator characters a run uses.
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+#include "platform/dialogs.h"
+#include "platform/sysutils.h"
+#include "src/kvcsvimp.h"
+
+namespace korvane {
+
+namespace {
+
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+
+// High bit set in every byte of v that is zero; the lowest set bit marks the
+// first zero byte exactly (borrows only spill into the bytes above it).
+constexpr std::uint64_t ZeroBytes(std::uint64_t v) { return (v - kOnes) & ~v & kHighs; }
+
+// First byte in [p, end) equal to a or to b; end when none. Eight bytes at a
+// time: values are short, so an inline scan beats a library call per value.
+const char* FindEither(const char* p, const char* end, unsigned char a, unsigned char b) {
+  if constexpr (std::endian::native == std::endian::little) {
+    const std::uint64_t pa = kOnes * a;
+    const std::uint64_t pb = kOnes * b;
+    while (end - p >= 8) {
+      std::uint64_t v;
+      std::memcpy(&v, p, sizeof v);
+      std::uint64_t m = ZeroBytes(v ^ pa) | ZeroBytes(v ^ pb);
+      if (m != 0) return p + (std::countr_zero(m) >> 3);
+      p += 8;
+    }
+  }
+  for (; p != end; ++p) {
+    auto c = static_cast<unsigned char>(*p);
+    if (c == a || c == b) return p;
+  }
+  return end;
+}
+
+const char* FindByte(const char* p, const char* end, unsigned char c) {
+  const void* hit = std::memchr(p, c, static_cast<std::size_t>(end - p));
+  return hit == nullptr ? end : static_cast<const char*>(hit);
+}
+
+}  // namespace
+
+std::string TCSVImport::GetFieldDelimiterChar() const {
+  switch (FFieldDelimiter) {
+    case fdlSingle:
+      return "'";
+    case fdlDouble:
+      return "\"";
+    default:
+      return "";
+  }
+}
+
+std::string TCSVImport::GetFieldSeparatorChar() const {
+  switch (FFieldSeparator) {
+    case fspPipe:
+      return "|";
+    case fspTab:
+      return "\t";
+    case fspComma:
+      return ",";
+    default:
+      // fspCustom, and fspNone too: importing without a separator takes an
+      // empty CustomSeparator.
+      return FCustomSeparator;
+  }
+}
+
+void TCSVImport::ResolveSeparators() {
+  FDelimiter = GetFieldDelimiterChar();
+  FSeparator = GetFieldSeparatorChar();
+}
+
+void TCSVImport::SetCustomSeparator(const std::string& Value) {
+  std::string trimmed = Trim(Value);
+  FCustomSeparator = trimmed.empty() ? std::string() : trimmed.substr(0, 1);
+}
+
+void TValueList::AssignTo(TStringList& list) const {
+  list.Clear();
+  list.Reserve(FCount);
+  for (std::size_t i = 0; i < FCount; ++i) list.Add(FItems[i]);
+}
+
+bool TCSVImport::SplitFieldsInto(const std::string& Record, TValueList& Values) {
+  Values.Clear();
+  // The trim only decides emptiness; the record goes on untrimmed.
+  if (IsBlank(Record)) return false;
+  switch (FImportType) {
+    case impDelimited:
+      SplitDelimitedInto(Record, Values);
+      return true;
+    case impFixed:
+      SplitFixedLengthInto(Record, Values);
+      return true;
+  }
+  MessageDlg("Unrecognised import type!", mtError, {mbOK}, 0);
+  return false;
+}
+
+void TCSVImport::SplitDelimitedInto(const std::string& Record, TValueList& Values) {
+  Values.Clear();
+  const bool hasQuote = !FDelimiter.empty();
+  const auto quote = hasQuote ? static_cast<unsigned char>(FDelimiter[0]) : '\0';
+  // A character that is both quote and separator acts as the quote.
+  const bool hasSep = !FSeparator.empty() && !(hasQuote && FSeparator[0] == FDelimiter[0]);
+  const auto sep = hasSep ? static_cast<unsigned char>(FSeparator[0]) : '\0';
+
+  const char* p = Record.data();
+  const char* const end = p + Record.size();
+  // The value being built is always the last one of the list; whole runs of
+  // text between quotes and separators are appended to it at once.
+  std::string* current = &Values.Add();
+  bool inQuotes = false;
+  while (p != end) {
+    const char* stop;
+    if (inQuotes || !hasSep) {
+      // Inside quotes a separator is text: only the closing quote stops.
+      stop = hasQuote ? FindByte(p, end, quote) : end;
+    } else if (hasQuote) {
+      stop = FindEither(p, end, quote, sep);
+    } else {
+      stop = FindByte(p, end, sep);
+    }
+    current->append(p, static_cast<std::size_t>(stop - p));
+    if (stop == end) break;
+    if (hasQuote && static_cast<unsigned char>(*stop) == quote) {
+      inQuotes = !inQuotes;  // the quote itself is never part of a value
+    } else {
+      current = &Values.Add();
+    }
+    p = stop + 1;
+  }
+  // A value ended by the record itself counts only when it is not empty.
+  if (current->empty()) Values.RemoveLast();
+}
+
+void TCSVImport::SplitFixedLengthInto(const std::string& Record, TValueList& Values) {
+  Values.Clear();
+  if (FDataSet == nullptr) return;  // no dataset: no fields to take widths from
+  std::size_t pos = 0;
+  const int count = FDataSet->FieldCount();
+  for (int i = 0; i < count; ++i) {
+    int size = FDataSet->Fields(i)->Size();
+    std::size_t width = size > 0 ? static_cast<std::size_t>(size) : 0;
+    std::string& value = Values.Add();
+    if (pos < Record.size()) value.assign(Record, pos, width);
+    pos += width;
+  }
+}
+
+std::unique_ptr<TStringList> TCSVImport::SplitFields(const std::string& Record) {
+  TValueList values;
+  if (!SplitFieldsInto(Record, values)) return nullptr;
+  auto list = std::make_unique<TStringList>();
+  values.AssignTo(*list);
+  return list;
+}
+
+std::unique_ptr<TStringList> TCSVImport::SplitDelimitedFields(const std::string& Record) {
+  TValueList values;
+  SplitDelimitedInto(Record, values);
+  auto list = std::make_unique<TStringList>();
+  values.AssignTo(*list);
+  return list;
+}
+
+std::unique_ptr<TStringList> TCSVImport::SplitFixedLengthFields(const std::string& Record) {
+  TValueList values;
+  SplitFixedLengthInto(Record, values);
+  auto list = std::make_unique<TStringList>();
+  values.AssignTo(*list);
+  return list;
+}
+
+}  // namespace korvane

@@ -1,0 +1,275 @@
+// Splitting one record into values: the quote and separator characters, the
+// delimited and the fixed-width layouts.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "datasets/memory_dataset.h"
+#include "src/kvcsvimp.h"
+#include "support/captured_messages.h"
+
+namespace korvane {
+namespace {
+
+using Values = std::vector<std::string>;
+using test::TCapturedMessages;
+
+// Values of a list, or a marker for "no list".
+Values Of(const std::unique_ptr<TStringList>& list) {
+  if (!list) return {"<no list>"};
+  return list->Items();
+}
+
+TEST(SeparatorResolution, QuoteCharacterByFieldDelimiter) {
+  TCSVImport imp(nullptr);
+  EXPECT_EQ(imp.GetFieldDelimiterChar(), "");
+  imp.SetFieldDelimiter(fdlSingle);
+  EXPECT_EQ(imp.GetFieldDelimiterChar(), "'");
+  imp.SetFieldDelimiter(fdlDouble);
+  EXPECT_EQ(imp.GetFieldDelimiterChar(), "\"");
+  imp.SetFieldDelimiter(static_cast<TFieldDelimiter>(9));
+  EXPECT_EQ(imp.GetFieldDelimiterChar(), "");
+}
+
+TEST(SeparatorResolution, SeparatorByFieldSeparatorWithCustomForTheRest) {
+  TCSVImport imp(nullptr);
+  imp.SetCustomSeparator(";");
+  EXPECT_EQ(imp.GetFieldSeparatorChar(), "|");
+  imp.SetFieldSeparator(fspTab);
+  EXPECT_EQ(imp.GetFieldSeparatorChar(), "\t");
+  imp.SetFieldSeparator(fspComma);
+  EXPECT_EQ(imp.GetFieldSeparatorChar(), ",");
+  for (auto v : {fspCustom, fspNone, static_cast<TFieldSeparator>(42)}) {
+    imp.SetFieldSeparator(v);
+    EXPECT_EQ(imp.GetFieldSeparatorChar(), ";") << int{v};
+  }
+  imp.SetCustomSeparator("");
+  EXPECT_EQ(imp.GetFieldSeparatorChar(), "");
+}
+
+TEST(SeparatorResolution, CustomSeparatorKeepsTheFirstNonBlankCharacter) {
+  TCSVImport imp(nullptr);
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {" ; ", ";"}, {";;", ";"},        {"\t", ""},      {" ", ""},
+      {"", ""},     {"\x01#\x1f", "#"}, {"\xff", "\xff"}};
+  for (const auto& [in, out] : cases) {
+    imp.SetCustomSeparator(in);
+    EXPECT_EQ(imp.CustomSeparator(), out) << "'" << in << "'";
+  }
+}
+
+TEST(SeparatorResolution, ARunUsesTheCharactersResolvedAtItsStart) {
+  TCSVImport imp(nullptr);
+  imp.SetFieldSeparator(fspComma);
+  imp.SetFieldDelimiter(fdlDouble);
+  imp.ResolveSeparators();
+  imp.SetFieldSeparator(fspPipe);  // takes effect at the next resolution only
+  EXPECT_EQ(Of(imp.SplitDelimitedFields("a|\"b,c\",d")), (Values{"a|b,c", "d"}));
+  imp.ResolveSeparators();
+  EXPECT_EQ(Of(imp.SplitDelimitedFields("a|\"b,c\",d")), (Values{"a", "b,c,d"}));
+}
+
+// The delimited table, once with the double quotation mark and once with the
+// apostrophe as the quote character (written Q).
+class DelimitedSplit : public ::testing::TestWithParam<TFieldDelimiter> {
+ protected:
+  void SetUp() override {
+    imp_.SetFieldSeparator(fspComma);
+    imp_.SetFieldDelimiter(GetParam());
+    imp_.ResolveSeparators();
+  }
+  Values Split(std::string record) {
+    const char q = GetParam() == fdlDouble ? '"' : '\'';
+    for (char& c : record) {
+      if (c == 'Q') c = q;
+    }
+    return Of(imp_.SplitDelimitedFields(record));
+  }
+  TCSVImport imp_{nullptr};
+};
+
+INSTANTIATE_TEST_SUITE_P(Quotes, DelimitedSplit, ::testing::Values(fdlDouble, fdlSingle),
+                         [](const auto& p) { return EnumToString(p.param); });
+
+TEST_P(DelimitedSplit, SeparatorsEndValuesOutsideQuotes) {
+  EXPECT_EQ(Split("a,b,c"), (Values{"a", "b", "c"}));
+  EXPECT_EQ(Split("Qx,yQ,z"), (Values{"x,y", "z"}));
+  EXPECT_EQ(Split("a, b"), (Values{"a", " b"}));
+  EXPECT_EQ(Split("Q,,,Q"), (Values{",,,"}));
+}
+
+TEST_P(DelimitedSplit, EmptyValuesAreKeptExceptTheLast) {
+  EXPECT_EQ(Split("a,,b"), (Values{"a", "", "b"}));
+  EXPECT_EQ(Split(",a"), (Values{"", "a"}));
+  EXPECT_EQ(Split("a,b,"), (Values{"a", "b"}));
+  EXPECT_EQ(Split("a,QQ"), (Values{"a"}));
+  EXPECT_EQ(Split(",,"), (Values{"", ""}));
+  EXPECT_EQ(Split("QQ"), (Values{}));
+  EXPECT_EQ(Split(""), (Values{}));
+}
+
+TEST_P(DelimitedSplit, QuotesAreDroppedWhereverTheyStand) {
+  EXPECT_EQ(Split("QaQQbQ"), (Values{"ab"}));
+  EXPECT_EQ(Split("abQc,dQe"), (Values{"abc,de"}));
+  EXPECT_EQ(Split("Qa,b"), (Values{"a,b"}));  // never closed
+  EXPECT_EQ(Split("OQQHara,1"), (Values{"OHara", "1"}));
+}
+
+TEST(DelimitedSplitSpecial, WithoutAQuoteCharacterQuotesAreText) {
+  TCSVImport imp(nullptr);
+  imp.SetFieldSeparator(fspComma);
+  imp.ResolveSeparators();
+  EXPECT_EQ(Of(imp.SplitDelimitedFields("a,\"b,c\"")), (Values{"a", "\"b", "c\""}));
+}
+
+TEST(DelimitedSplitSpecial, WithoutASeparatorTheRecordIsOneValue) {
+  TCSVImport imp(nullptr);
+  imp.SetFieldSeparator(fspNone);
+  imp.SetFieldDelimiter(fdlDouble);
+  imp.ResolveSeparators();
+  EXPECT_EQ(Of(imp.SplitDelimitedFields("a,\"b|c\";d")), (Values{"a,b|c;d"}));
+  imp.SetCustomSeparator(";");
+  imp.ResolveSeparators();
+  EXPECT_EQ(Of(imp.SplitDelimitedFields("a;\"b;c\";d")), (Values{"a", "b;c", "d"}));
+}
+
+TEST(DelimitedSplitSpecial, ACharacterThatIsQuoteAndSeparatorActsAsTheQuote) {
+  TCSVImport imp(nullptr);
+  imp.SetFieldSeparator(fspCustom);
+  imp.SetCustomSeparator("'");
+  imp.SetFieldDelimiter(fdlSingle);
+  imp.ResolveSeparators();
+  EXPECT_EQ(Of(imp.SplitDelimitedFields("a'b,c'd")), (Values{"ab,cd"}));
+}
+
+TEST(DelimitedSplitSpecial, AnyByteCanBeTextQuoteOrSeparator) {
+  TCSVImport imp(nullptr);
+  imp.SetFieldSeparator(fspTab);
+  imp.SetFieldDelimiter(fdlDouble);
+  imp.ResolveSeparators();
+  const std::string rec("\0a\t\xff\"\t\"\x1a\t", 9);
+  EXPECT_EQ(Of(imp.SplitDelimitedFields(rec)), (Values{std::string("\0a", 2), "\xff\t\x1a"}));
+  imp.SetFieldSeparator(fspCustom);
+  imp.SetCustomSeparator("\xff");
+  imp.ResolveSeparators();
+  EXPECT_EQ(Of(imp.SplitDelimitedFields("a\xff\xff"
+                                        "b")),
+            (Values{"a", "", "b"}));
+}
+
+// The splitting rules one character at a time: the reference the span-based
+// splitter must agree with.
+Values ReferenceSplit(const std::string& rec, int quote, int sep) {
+  Values out;
+  std::string cur;
+  bool inQuotes = false;
+  for (char ch : rec) {
+    int c = static_cast<unsigned char>(ch);
+    if (c == quote) {
+      inQuotes = !inQuotes;
+    } else if (c != sep) {
+      cur += ch;
+    } else if (inQuotes) {
+      cur += ch;
+    } else {
+      out.push_back(cur);
+      cur.clear();
+    }
+  }
+  if (!cur.empty()) out.push_back(cur);
+  return out;
+}
+
+TEST(DelimitedSplitSpecial, AgreesWithTheCharacterRulesOnGeneratedRecords) {
+  TCSVImport imp(nullptr);
+  imp.SetFieldSeparator(fspComma);
+  imp.SetFieldDelimiter(fdlDouble);
+  imp.ResolveSeparators();
+  const char alphabet[] = {'a', 'b', ',', ',', '"', '"', ' ', '\0'};
+  std::uint32_t seed = 99;
+  auto next = [&seed] {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) & 0x7fff;
+  };
+  for (int n = 0; n < 2000; ++n) {
+    std::string rec;
+    std::size_t len = next() % (n < 1900 ? 24 : 3000);
+    for (std::size_t i = 0; i < len; ++i) rec += alphabet[next() % sizeof alphabet];
+    ASSERT_EQ(Of(imp.SplitDelimitedFields(rec)), ReferenceSplit(rec, '"', ','))
+        << "record #" << n << ": " << rec;
+  }
+}
+
+TEST(SplitFields, BlankRecordsGiveNoListOthersGoOnUntrimmed) {
+  TCSVImport imp(nullptr);
+  imp.SetFieldSeparator(fspComma);
+  imp.ResolveSeparators();
+  EXPECT_EQ(imp.SplitFields("   "), nullptr);
+  EXPECT_EQ(imp.SplitFields(""), nullptr);
+  EXPECT_EQ(imp.SplitFields(std::string(" \t\0\x1f", 4)), nullptr);
+  EXPECT_EQ(Of(imp.SplitFields(" a, b ")), (Values{" a", " b "}));
+  // A reused list shows only the latest record's values.
+  TValueList reused;
+  TStringList out;
+  EXPECT_TRUE(imp.SplitFieldsInto("x,yyyyyyyyyyyyyyyyyyyyyyyyyyy,", reused));
+  EXPECT_FALSE(imp.SplitFieldsInto("  ", reused));
+  EXPECT_EQ(reused.Count(), 0);
+  EXPECT_TRUE(imp.SplitFieldsInto("z,", reused));
+  reused.AssignTo(out);
+  EXPECT_EQ(out.Items(), (Values{"z"}));
+  EXPECT_TRUE(imp.SplitFieldsInto(",,w", reused));
+  reused.AssignTo(out);
+  EXPECT_EQ(out.Items(), (Values{"", "", "w"}));
+}
+
+TEST(SplitFields, UnknownImportTypeIsReportedForEachNonBlankRecord) {
+  TCapturedMessages messages;
+  TCSVImport imp(nullptr);
+  imp.SetImportType(static_cast<TImportType>(5));
+  EXPECT_EQ(imp.SplitFields("a,b"), nullptr);
+  EXPECT_EQ(imp.SplitFields("  "), nullptr);
+  EXPECT_EQ(imp.SplitFields("c"), nullptr);
+  ASSERT_EQ(messages.Shown().size(), 2u);
+  EXPECT_EQ(messages.Shown()[0].Text, "Unrecognised import type!");
+  EXPECT_EQ(messages.Shown()[0].Type, mtError);
+  EXPECT_EQ(messages.Shown()[0].Buttons, TMsgDlgButtons{mbOK});
+  EXPECT_EQ(messages.Shown()[0].HelpContext, 0);
+}
+
+class FixedSplit : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    imp_.SetImportType(impFixed);
+    imp_.SetDataSet(&data_);
+  }
+  TMemoryDataSet data_;
+  TCSVImport imp_{nullptr};
+};
+
+TEST_F(FixedSplit, EachFieldTakesItsSizeInCharacters) {
+  data_.AddFieldDef("A", ftString, 3);
+  data_.AddFieldDef("B", ftString, 2);
+  EXPECT_EQ(Of(imp_.SplitFields("abcde")), (Values{"abc", "de"}));
+  EXPECT_EQ(Of(imp_.SplitFields("ab")), (Values{"ab", ""}));
+  EXPECT_EQ(Of(imp_.SplitFields("abcdefg")), (Values{"abc", "de"}));
+  EXPECT_EQ(Of(imp_.SplitFields(" b  e")), (Values{" b ", " e"}));  // padding kept
+  EXPECT_EQ(Of(imp_.SplitFields("   ")), (Values{"<no list>"}));
+}
+
+TEST_F(FixedSplit, FieldsWithoutSizeTakeNothing) {
+  data_.AddFieldDef("A", ftString, 2);
+  data_.AddFieldDef("N", ftInteger);
+  data_.AddFieldDef("B", ftString, 3);
+  EXPECT_EQ(Of(imp_.SplitFields("xy123z")), (Values{"xy", "", "123"}));
+}
+
+TEST_F(FixedSplit, NoFieldsGiveAnEmptyList) {
+  EXPECT_EQ(Of(imp_.SplitFields("abc")), (Values{}));
+  imp_.SetDataSet(nullptr);
+  EXPECT_EQ(Of(imp_.SplitFields("abc")), (Values{}));
+}
+
+}  // namespace
+}  // namespace korvane
