@@ -1,0 +1,180 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "datasets/memory_dataset.h"
+#include "platform/formats.h"
+#include "src/kvtypes.h"
+
+namespace korvane {
+namespace {
+
+TEST(FieldInFieldList, ActionAndListDecideWhichFieldsTakePart) {
+  TStringList empty;
+  TStringList names{"CUSTNAME", "CustName ", "CustName=1", "Qty"};
+  EXPECT_TRUE(FieldInFieldList(flaInclude, nullptr, "Any"));
+  EXPECT_TRUE(FieldInFieldList(flaExclude, nullptr, "Any"));
+  EXPECT_FALSE(FieldInFieldList(flaInclude, &empty, "Any"));
+  EXPECT_TRUE(FieldInFieldList(flaExclude, &empty, "Any"));
+  EXPECT_TRUE(FieldInFieldList(flaInclude, &names, "CustName")) << "case-insensitive";
+  EXPECT_FALSE(FieldInFieldList(flaExclude, &names, "CustName"));
+  EXPECT_FALSE(FieldInFieldList(flaInclude, &names, "Cust")) << "no partial match";
+  EXPECT_FALSE(FieldInFieldList(flaInclude, &names, "CustName=")) << "entries not split at '='";
+  EXPECT_TRUE(FieldInFieldList(flaNone, &names, "Qty"));
+  EXPECT_TRUE(FieldInFieldList(flaNone, &empty, "Qty"));
+}
+
+TEST(TextFunctions, NumericOnlyKeepsDigitsMinusAndPoint) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"1,234.50", "1234.50"},
+      {"$12.99", "12.99"},
+      {"(45)", "45"},
+      {"12-34", "12-34"},
+      {"1.2.3", "1.2.3"},
+      {"1e5", "15"},
+      {"+5", "5"},
+      {" 7 ", "7"},
+      {"abc", ""},
+      {"   ", ""},
+      {"", ""},
+      {"\t\r\n", ""},
+  };
+  for (const auto& [text, expected] : cases) EXPECT_EQ(NumericOnly(text), expected) << text;
+}
+
+TEST(TextFunctions, StrToBooleanIsTrueForAnyPieceOfTheTrueLiteral) {
+  for (const char* t : {"TRUE", "true", "True", " Yes ", "yes", "Y", "y", "1", " 1 ", "\t1\r\n",
+                        "T", "E", "RUE", "S", "ES", "|", "E|1", "TRUE|1", "|TRUE|1|YES|"}) {
+    EXPECT_TRUE(StrToBoolean(t)) << "'" << t << "'";
+  }
+  for (const char* f : {"FALSE", "F", "0", "NO", "N", "on", "11", "-1", "TRUE1", "YES!", "y e s",
+                        "", "   ", "|TRUE|1|YES||"}) {
+    EXPECT_FALSE(StrToBoolean(f)) << "'" << f << "'";
+  }
+}
+
+// One field of each kind WriteFieldData treats apart, in a record being
+// inserted.
+class WriteFieldDataTest : public ::testing::Test {
+ protected:
+  WriteFieldDataTest() {
+    data.SetFieldDefs({{"Flag", ftBoolean},
+                       {"Amount", ftCurrency},
+                       {"Ratio", ftFloat},
+                       {"Day", ftDate},
+                       {"At", ftTime},
+                       {"Stamp", ftDateTime},
+                       {"Notes", ftMemo},
+                       {"Pic", ftGraphic},
+                       {"Qty", ftSmallint},
+                       {"Name", ftString, 5}});
+    data.Open();
+    data.Append();
+  }
+  void TearDown() override { ResetFormatSettings(); }
+
+  TField* F(const char* name) { return data.FieldByName(name); }
+
+  TMemoryDataSet data;
+};
+
+TEST_F(WriteFieldDataTest, EmptyTextStoresNothingButBlanksAreAValue) {
+  EXPECT_TRUE(WriteFieldData("", F("Flag")));
+  EXPECT_TRUE(F("Flag")->IsNull());
+  EXPECT_TRUE(WriteFieldData("", F("Amount")));
+  EXPECT_TRUE(F("Amount")->IsNull());
+  EXPECT_TRUE(WriteFieldData("   ", F("Flag")));
+  EXPECT_FALSE(F("Flag")->IsNull());
+  EXPECT_FALSE(F("Flag")->AsBoolean());
+  EXPECT_FALSE(WriteFieldData("   ", F("Amount"))) << "no digits: StrToFloat refuses ''";
+  EXPECT_TRUE(F("Amount")->IsNull());
+}
+
+TEST_F(WriteFieldDataTest, CurrencyTakesTheNumericCharactersRoundedToTenThousandths) {
+  TField* amount = F("Amount");
+  EXPECT_TRUE(WriteFieldData("$1,234.50", amount));
+  EXPECT_EQ(amount->AsCurrency(), 12345000);
+  EXPECT_TRUE(WriteFieldData("(12.50)", amount));
+  EXPECT_EQ(amount->AsCurrency(), 125000) << "parentheses are dropped: positive";
+  EXPECT_FALSE(WriteFieldData("12.50-", amount));
+  EXPECT_EQ(amount->AsCurrency(), 125000);
+  EXPECT_TRUE(WriteFieldData("12.345678", amount));
+  EXPECT_EQ(amount->AsCurrency(), 123457);
+  EXPECT_TRUE(WriteFieldData("-0.00005", amount));
+  EXPECT_EQ(amount->AsCurrency(), -1) << "half a ten-thousandth rounds away from zero";
+  EXPECT_FALSE(WriteFieldData("99999999999999999999", amount)) << "beyond 64 bits";
+
+  amount->SetCurrency(false);  // the float branch, same text filtering
+  EXPECT_TRUE(WriteFieldData("$7.25", amount));
+  EXPECT_DOUBLE_EQ(amount->AsFloat(), 7.25);
+}
+
+TEST_F(WriteFieldDataTest, CurrencyWithACommaDecimalSeparator) {
+  FormatSettings().DecimalSeparator = ',';
+  FormatSettings().ThousandSeparator = '.';
+  EXPECT_FALSE(WriteFieldData("12.50", F("Amount")));
+  EXPECT_TRUE(F("Amount")->IsNull());
+  EXPECT_TRUE(WriteFieldData("12,50", F("Amount")));
+  EXPECT_EQ(F("Amount")->AsCurrency(), 12500000) << "the comma is dropped: 1250";
+  EXPECT_TRUE(WriteFieldData("2,5", F("Ratio"))) << "float fields use their own conversion";
+  EXPECT_DOUBLE_EQ(F("Ratio")->AsFloat(), 2.5);
+}
+
+TEST_F(WriteFieldDataTest, FloatFieldsTakeTheTextUnfiltered) {
+  EXPECT_FALSE(WriteFieldData("$1,234.50", F("Ratio")));
+  EXPECT_TRUE(F("Ratio")->IsNull());
+  EXPECT_TRUE(WriteFieldData("1234.5", F("Ratio")));
+  EXPECT_DOUBLE_EQ(F("Ratio")->AsFloat(), 1234.5);
+}
+
+TEST_F(WriteFieldDataTest, BooleanFieldsUseStrToBoolean) {
+  EXPECT_TRUE(WriteFieldData("E", F("Flag")));
+  EXPECT_TRUE(F("Flag")->AsBoolean());
+  EXPECT_TRUE(WriteFieldData("no", F("Flag")));
+  EXPECT_FALSE(F("Flag")->AsBoolean());
+  EXPECT_TRUE(WriteFieldData("maybe", F("Flag"))) << "anything else is false, not a failure";
+  EXPECT_FALSE(F("Flag")->AsBoolean());
+}
+
+TEST_F(WriteFieldDataTest, DatesThatDoNotMatchTheFormatLeaveTheFieldUnchanged) {
+  EXPECT_TRUE(WriteFieldData("3/15/2024", F("Day")));
+  EXPECT_EQ(F("Day")->AsDateTime(), EncodeDate(2024, 3, 15));
+  EXPECT_FALSE(WriteFieldData("2024-03-16", F("Day")));
+  EXPECT_FALSE(WriteFieldData("13/45/2024", F("Day")));
+  EXPECT_EQ(F("Day")->AsDateTime(), EncodeDate(2024, 3, 15));
+  EXPECT_TRUE(WriteFieldData("18:30:00", F("At")));
+  EXPECT_NEAR(F("At")->AsDateTime(), EncodeTime(18, 30, 0, 0), 1e-9);
+  EXPECT_FALSE(WriteFieldData("noon", F("At")));
+  EXPECT_TRUE(WriteFieldData("3/15/2024 18:30:00", F("Stamp")));
+  EXPECT_NEAR(F("Stamp")->AsDateTime(), EncodeDate(2024, 3, 15) + EncodeTime(18, 30, 0, 0), 1e-9);
+}
+
+TEST_F(WriteFieldDataTest, MemoTextIsAppendedToTheRecordsContent) {
+  EXPECT_TRUE(WriteFieldData("ab", F("Notes")));
+  EXPECT_TRUE(WriteFieldData("cd", F("Notes")));
+  EXPECT_EQ(F("Notes")->AsString(), "abcd");
+  EXPECT_TRUE(WriteFieldData("xy", F("Pic")));
+  EXPECT_TRUE(WriteFieldData("z", F("Pic")));
+  EXPECT_EQ(F("Pic")->AsString(), "z") << "graphic fields are replaced, not appended to";
+  data.Post();
+  data.Append();
+  EXPECT_TRUE(WriteFieldData("new", F("Notes")));
+  EXPECT_EQ(F("Notes")->AsString(), "new") << "a fresh record starts empty";
+}
+
+TEST_F(WriteFieldDataTest, RefusedStoresReportFalse) {
+  EXPECT_FALSE(WriteFieldData("40000", F("Qty"))) << "out of range";
+  EXPECT_FALSE(WriteFieldData("4o", F("Qty")));
+  EXPECT_TRUE(F("Qty")->IsNull());
+  EXPECT_TRUE(WriteFieldData("longer than five", F("Name")));
+  EXPECT_EQ(F("Name")->AsString(), "longer than five");
+  F("Notes")->SetReadOnly(true);
+  EXPECT_FALSE(WriteFieldData("x", F("Notes")));
+  F("Name")->SetReadOnly(true);
+  EXPECT_FALSE(WriteFieldData("x", F("Name")));
+  data.Cancel();
+  EXPECT_FALSE(WriteFieldData("1", F("Qty"))) << "not inserting";
+}
+
+}  // namespace
+}  // namespace korvane

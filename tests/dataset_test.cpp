@@ -1,0 +1,306 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+#include "datasets/memory_dataset.h"
+#include "platform/db.h"
+
+namespace korvane {
+namespace {
+
+std::string DatabaseErrorOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const EDatabaseError& e) {
+    return e.Message();
+  }
+  return "(nothing raised)";
+}
+
+// Name (string) and Qty (integer), optionally pre-filled.
+class DataSetTest : public ::testing::Test {
+ protected:
+  DataSetTest() { data.SetFieldDefs({{"Name", ftString, 10}, {"Qty", ftInteger}}); }
+
+  // The Name of every record, walking from the first.
+  std::vector<std::string> Names() {
+    std::vector<std::string> names;
+    for (data.First(); !data.Eof(); data.Next()) names.push_back(data.Fields(0)->AsString());
+    return names;
+  }
+
+  TMemoryDataSet data;
+};
+
+TEST_F(DataSetTest, OpenAppendPostAndWalkInAppendOrder) {
+  EXPECT_FALSE(data.Active());
+  EXPECT_EQ(data.State(), dsInactive);
+  data.Open();
+  EXPECT_EQ(data.State(), dsBrowse);
+  EXPECT_TRUE(data.Eof());
+  EXPECT_TRUE(data.Bof());
+  EXPECT_TRUE(data.IsEmpty());
+
+  for (const char* name : {"a", "b", "c"}) {
+    data.Append();
+    EXPECT_EQ(data.State(), dsInsert);
+    EXPECT_TRUE(data.FieldByName("name")->IsNull()) << "a new record starts null";
+    data.FieldByName("Name")->SetAsString(name);
+    data.Post();
+    EXPECT_EQ(data.State(), dsBrowse);
+    EXPECT_EQ(data.Fields(0)->AsString(), name) << "the posted record is current";
+  }
+  EXPECT_EQ(data.RecordCount(), 3);
+  EXPECT_EQ(Names(), (std::vector<std::string>{"a", "b", "c"}));
+
+  data.First();
+  data.Next();
+  data.Next();
+  EXPECT_FALSE(data.Eof());
+  data.Next();
+  EXPECT_TRUE(data.Eof());
+  EXPECT_EQ(data.Fields(0)->AsString(), "c") << "Next past the end stays on the last record";
+}
+
+TEST_F(DataSetTest, WritesOutsideInsertOrEditAndUnknownFieldsRaise) {
+  EXPECT_EQ(DatabaseErrorOf([&] { data.FieldByName("Nope"); }), "Field 'Nope' not found");
+  EXPECT_EQ(data.FindField("nope"), nullptr);
+  EXPECT_THROW(data.Append(), EDatabaseError) << "closed";
+  EXPECT_THROW(data.First(), EDatabaseError) << "closed";
+  data.Open();
+  EXPECT_EQ(DatabaseErrorOf([&] { data.Fields(0)->SetAsString("x"); }),
+            "Dataset not in edit or insert mode");
+  EXPECT_THROW(data.Post(), EDatabaseError);
+  EXPECT_THROW(data.Fields(2), EListError);
+  EXPECT_THROW(data.AddFieldDef("Late", ftString), EDatabaseError) << "open";
+}
+
+TEST_F(DataSetTest, CancelDiscardsTheNewRecordAndShowsThePreviousOne) {
+  data.AppendRecord({"first", "1"});
+  data.Append();
+  data.Fields(0)->SetAsString("dropped");
+  data.Cancel();
+  EXPECT_EQ(data.State(), dsBrowse);
+  EXPECT_EQ(data.RecordCount(), 1);
+  EXPECT_EQ(data.Fields(0)->AsString(), "first");
+  EXPECT_EQ(data.Fields(1)->AsInteger(), 1);
+}
+
+TEST_F(DataSetTest, RefusedPostStaysInInsertUntilCancelled) {
+  data.AppendRecord({"kept"});
+  data.SetBeforePost([](TDataSet* ds) {
+    if (ds->FieldByName("Qty")->AsInteger() < 0) throw EDatabaseError("negative quantity");
+  });
+  data.Append();
+  data.FieldByName("Qty")->SetAsInteger(-1);
+  EXPECT_EQ(DatabaseErrorOf([&] { data.Post(); }), "negative quantity");
+  EXPECT_EQ(data.State(), dsInsert);
+  EXPECT_EQ(data.RecordCount(), 1);
+  data.FieldByName("Qty")->SetAsInteger(2);  // still writable: the record can be mended
+  data.Cancel();
+  EXPECT_EQ(data.RecordCount(), 1);
+  EXPECT_EQ(Names(), (std::vector<std::string>{"kept"}));
+
+  EXPECT_THROW(data.AppendRecord({"bad", "-5"}), EDatabaseError);
+  data.AppendRecord({"good", "5"});
+  EXPECT_EQ(Names(), (std::vector<std::string>{"kept", "good"}));
+}
+
+TEST_F(DataSetTest, RequiredFieldMustHaveAValue) {
+  TMemoryDataSet ds;
+  ds.AddFieldDef("Id", ftInteger, 0, /*required=*/true);
+  ds.Open();
+  ds.Append();
+  EXPECT_EQ(DatabaseErrorOf([&] { ds.Post(); }), "Field 'Id' must have a value");
+  ds.Fields(0)->SetAsInteger(1);
+  ds.Post();
+  EXPECT_EQ(ds.RecordCount(), 1);
+}
+
+TEST_F(DataSetTest, ReadOnlyDataSetCanBeWalkedButNotAppendedTo) {
+  data.AppendRecord({"x"});
+  data.SetReadOnly(true);
+  EXPECT_FALSE(data.CanModify());
+  EXPECT_EQ(DatabaseErrorOf([&] { data.Append(); }), "Cannot modify a read-only dataset");
+  EXPECT_THROW(data.Edit(), EDatabaseError);
+  EXPECT_EQ(data.State(), dsBrowse);
+  EXPECT_EQ(Names(), (std::vector<std::string>{"x"}));
+}
+
+TEST_F(DataSetTest, FailingOpenRaisesItsMessageAndStaysClosed) {
+  data.SetOpenError("database is locked");
+  EXPECT_EQ(DatabaseErrorOf([&] { data.Open(); }), "database is locked");
+  EXPECT_FALSE(data.Active());
+  EXPECT_FALSE(data.CanModify());
+  data.SetOpenError("");
+  data.SetActive(true);
+  EXPECT_TRUE(data.Active());
+}
+
+TEST_F(DataSetTest, CloseDiscardsAPendingRecordAndKeepsStoredOnes) {
+  data.AppendRecord({"stored"});
+  data.Append();
+  data.Fields(0)->SetAsString("pending");
+  data.Close();
+  EXPECT_EQ(data.State(), dsInactive);
+  EXPECT_TRUE(data.Fields(0)->IsNull());
+  data.Open();
+  EXPECT_EQ(Names(), (std::vector<std::string>{"stored"}));
+  data.EmptyDataSet();
+  EXPECT_TRUE(data.IsEmpty());
+  EXPECT_EQ(data.RecordCount(), 0);
+}
+
+TEST_F(DataSetTest, EditChangesTheCurrentRecordAndCancelPutsItBack) {
+  data.AppendRecord({"a", "1"});
+  data.AppendRecord({"b", "2"});
+  data.First();
+  data.Edit();
+  data.Fields(0)->SetAsString("A");
+  data.Post();
+  data.Next();
+  data.Edit();
+  data.Fields(0)->SetAsString("lost");
+  data.Cancel();
+  EXPECT_EQ(data.Fields(0)->AsString(), "b");
+  EXPECT_EQ(Names(), (std::vector<std::string>{"A", "b"}));
+}
+
+TEST_F(DataSetTest, NavigatingWhileInsertingPostsTheRecord) {
+  data.Open();
+  data.Append();
+  data.Fields(0)->SetAsString("implicit");
+  data.First();
+  EXPECT_EQ(data.State(), dsBrowse);
+  EXPECT_EQ(data.RecordCount(), 1);
+}
+
+TEST_F(DataSetTest, AppendRecordConvertsTextsAndCancelsOnFailure) {
+  data.AppendRecord({"n", " 12 "});
+  EXPECT_EQ(std::get<std::int64_t>(data.FieldValue(0, "Qty")), 12);
+  EXPECT_THROW(data.AppendRecord({"n", "twelve"}), EConvertError);
+  EXPECT_THROW(data.AppendRecord({"a", "1", "extra"}), EDatabaseError);
+  EXPECT_EQ(data.State(), dsBrowse);
+  EXPECT_EQ(data.RecordCount(), 1);
+  data.AppendData({std::string("raw"), std::int64_t{9}});
+  EXPECT_EQ(std::get<std::string>(data.FieldValue(1, 0)), "raw");
+  EXPECT_THROW(data.FieldValue(2, 0), EDatabaseError);
+  EXPECT_THROW(data.FieldValue(0, "Nope"), EDatabaseError);
+}
+
+TEST_F(DataSetTest, StoredRecordsStayIntactAcrossManyAppends) {
+  const int n = 10000;  // several storage chunks
+  data.Open();
+  for (int i = 0; i < n; ++i) {
+    data.Append();
+    data.Fields(0)->SetAsString("name number " + std::to_string(i));
+    data.Fields(1)->SetAsInteger(i);
+    data.Post();
+  }
+  EXPECT_EQ(data.RecordCount(), n);
+  int expected = 0;
+  for (data.First(); !data.Eof(); data.Next()) {
+    ASSERT_EQ(data.Fields(1)->AsInteger(), expected);
+    ASSERT_EQ(data.Fields(0)->AsString(), "name number " + std::to_string(expected));
+    ++expected;
+  }
+  EXPECT_EQ(expected, n);
+}
+
+TEST(MemoryDataSet, AutoIncFieldsNumberNewRecords) {
+  TMemoryDataSet ds;
+  ds.SetFieldDefs({{"Id", ftAutoInc}, {"V", ftString, 5}});
+  ds.AppendRecord({"", "a"});
+  ds.AppendRecord({"10", "b"});
+  ds.AppendRecord({"", "c"});
+  EXPECT_EQ(std::get<std::int64_t>(ds.FieldValue(0, 0)), 1);
+  EXPECT_EQ(std::get<std::int64_t>(ds.FieldValue(1, 0)), 10);
+  EXPECT_EQ(std::get<std::int64_t>(ds.FieldValue(2, 0)), 11);
+}
+
+TEST(MemoryDataSet, DuplicateFieldNamesAreRefused) {
+  TMemoryDataSet ds;
+  EXPECT_THROW(ds.SetFieldDefs({{"A", ftString, 1}, {"a", ftInteger}}), EDatabaseError);
+  EXPECT_EQ(ds.FieldCount(), 0);
+}
+
+// Blob streams on a memo field of a record being inserted.
+class BlobStreamTest : public ::testing::Test {
+ protected:
+  BlobStreamTest() {
+    data.SetFieldDefs({{"Memo", ftMemo}, {"Num", ftInteger}});
+    data.Open();
+    data.Append();
+    memo = data.Fields(0);
+  }
+
+  std::string ReadAll(TBlobStream& s) {
+    std::string out(static_cast<std::size_t>(s.Size()), '?');
+    s.Seek(0, TBlobStream::soFromBeginning);
+    s.Read(out.data(), s.Size());
+    return out;
+  }
+
+  TMemoryDataSet data;
+  TField* memo = nullptr;
+};
+
+TEST_F(BlobStreamTest, ReadWriteKeepsTheContentAndAppendsAtTheEnd) {
+  memo->SetAsString("ab");
+  {
+    TBlobStream s(memo, bmReadWrite);
+    EXPECT_EQ(s.Size(), 2);
+    EXPECT_EQ(s.Seek(0, TBlobStream::soFromEnd), 2);
+    s.Write("cd", 2);
+    EXPECT_EQ(memo->AsString(), "ab") << "stored only when the stream is freed";
+  }
+  EXPECT_EQ(memo->AsString(), "abcd");
+  data.Post();
+  EXPECT_EQ(std::get<std::string>(data.FieldValue(0, 0)), "abcd");
+}
+
+TEST_F(BlobStreamTest, WriteModeStartsEmptyAndSeekingPastTheEndFillsWithZeros) {
+  memo->SetAsString("old content");
+  {
+    TBlobStream s(memo, bmWrite);
+    EXPECT_EQ(s.Size(), 0);
+    s.Seek(2, TBlobStream::soFromBeginning);
+    s.Write("x", 1);
+    s.Seek(-1, TBlobStream::soFromCurrent);
+    s.Write("yz", 2);
+  }
+  EXPECT_EQ(memo->AsString(), std::string("\0\0yz", 4));
+}
+
+TEST_F(BlobStreamTest, ReadModeReadsAndRefusesWrites) {
+  memo->SetAsString("hello");
+  TBlobStream s(memo, bmRead);
+  char buf[8] = {};
+  s.Seek(-3, TBlobStream::soFromEnd);
+  EXPECT_EQ(s.Read(buf, 8), 3);
+  EXPECT_EQ(std::string(buf, 3), "llo");
+  EXPECT_EQ(s.Read(buf, 8), 0);
+  EXPECT_THROW(s.Write("x", 1), EDatabaseError);
+  EXPECT_THROW(s.Seek(-6, TBlobStream::soFromEnd), EDatabaseError);
+  EXPECT_EQ(ReadAll(s), "hello");
+}
+
+TEST_F(BlobStreamTest, CommitRaisesWhenTheFieldCanNoLongerBeWritten) {
+  TBlobStream s(memo, bmReadWrite);
+  s.Write("late", 4);
+  data.Cancel();
+  EXPECT_THROW(s.Commit(), EDatabaseError);
+  // The destructor then gives up silently.
+}
+
+TEST_F(BlobStreamTest, OnlyBlobFieldsAndWritableFieldsTakeAStream) {
+  EXPECT_THROW(TBlobStream(data.Fields(1), bmRead), EDatabaseError);
+  memo->SetReadOnly(true);
+  EXPECT_THROW(TBlobStream(memo, bmReadWrite), EDatabaseError);
+  TBlobStream reader(memo, bmRead);  // reading is fine
+  EXPECT_EQ(reader.Size(), 0);
+}
+
+}  // namespace
+}  // namespace korvane

@@ -1,0 +1,273 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "datasets/memory_dataset.h"
+#include "platform/db.h"
+#include "platform/formats.h"
+
+namespace korvane {
+namespace {
+
+// One field of the given type in a dataset that is inserting a record.
+class FieldTest : public ::testing::Test {
+ protected:
+  void TearDown() override { ResetFormatSettings(); }
+
+  TField* Make(TFieldType type, int size = 0) {
+    data.AddFieldDef("F", type, size);
+    data.Open();
+    data.Append();
+    return data.Fields(0);
+  }
+
+  TMemoryDataSet data;
+};
+
+template <typename E>
+std::string MessageOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const E& e) {
+    return e.Message();
+  }
+  return "(nothing raised)";
+}
+
+TEST_F(FieldTest, IntegerTypesAcceptTheirWholeRangeAndRefuseOneBeyond) {
+  struct Case {
+    TFieldType type;
+    const char* lowest;
+    const char* highest;
+    const char* below;
+    const char* above;
+  };
+  const Case cases[] = {
+      {ftSmallint, "-32768", "32767", "-32769", "32768"},
+      {ftWord, "0", "65535", "-1", "65536"},
+      {ftInteger, "-2147483648", "2147483647", "-2147483649", "2147483648"},
+      {ftAutoInc, "-2147483648", "2147483647", "-2147483649", "2147483648"},
+      {ftLargeint, "-9223372036854775808", "9223372036854775807", "-9223372036854775809",
+       "9223372036854775808"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(FieldTypeName(c.type));
+    TMemoryDataSet ds;
+    ds.AddFieldDef("N", c.type);
+    ds.Open();
+    ds.Append();
+    TField* f = ds.Fields(0);
+    f->SetAsString(c.lowest);
+    EXPECT_EQ(f->AsString(), c.lowest);
+    f->SetAsString(c.highest);
+    EXPECT_EQ(f->AsString(), c.highest);
+    EXPECT_THROW(f->SetAsString(c.below), ERangeError);
+    EXPECT_THROW(f->SetAsString(c.above), ERangeError);
+    EXPECT_EQ(f->AsString(), c.highest) << "a refused value must leave the field unchanged";
+  }
+}
+
+TEST_F(FieldTest, IntegerTextThatIsNotANumberRaisesConvertErrorNamingIt) {
+  TField* f = Make(ftInteger);
+  EXPECT_NE(MessageOf<EConvertError>([&] { f->SetAsString("12a"); }).find("'12a'"),
+            std::string::npos);
+  for (const char* bad : {"1.5", "-", "+", "1 2", "0x10", "+-5", " "}) {
+    EXPECT_THROW(f->SetAsString(bad), EConvertError) << bad;
+  }
+  f->SetAsString(" +42 ");
+  EXPECT_EQ(f->AsInteger(), 42);
+  f->SetAsString("");
+  EXPECT_TRUE(f->IsNull());
+  EXPECT_EQ(f->AsInteger(), 0);
+}
+
+TEST_F(FieldTest, IntegerFromFloatRoundsHalfAwayFromZeroWithinRange) {
+  TField* f = Make(ftSmallint);
+  f->SetAsFloat(2.5);
+  EXPECT_EQ(f->AsInteger(), 3);
+  f->SetAsFloat(-2.5);
+  EXPECT_EQ(f->AsInteger(), -3);
+  EXPECT_THROW(f->SetAsFloat(32767.5), ERangeError);
+  EXPECT_THROW(f->SetAsFloat(std::nan("")), ERangeError);
+  EXPECT_THROW(f->SetAsFloat(1e300), ERangeError);
+  EXPECT_EQ(f->AsInteger(), -3);
+}
+
+TEST_F(FieldTest, LargeintReadAsIntegerRaisesWhenItDoesNotFit) {
+  TField* f = Make(ftLargeint);
+  f->SetAsLargeInt(std::int64_t{1} << 40);
+  EXPECT_EQ(f->AsLargeInt(), std::int64_t{1} << 40);
+  EXPECT_THROW(f->AsInteger(), ERangeError);
+}
+
+TEST_F(FieldTest, FloatTextFollowsTheDecimalSeparator) {
+  TField* f = Make(ftFloat);
+  f->SetAsString("1234.5");
+  EXPECT_DOUBLE_EQ(f->AsFloat(), 1234.5);
+  EXPECT_EQ(f->Text(), "1234.5");
+  EXPECT_THROW(f->SetAsString("$1,234.50"), EConvertError);
+  EXPECT_DOUBLE_EQ(f->AsFloat(), 1234.5);
+  FormatSettings().DecimalSeparator = ',';
+  f->SetAsString("0,25");
+  EXPECT_DOUBLE_EQ(f->AsFloat(), 0.25);
+  EXPECT_EQ(f->Text(), "0,25");
+  EXPECT_FALSE(f->Currency());
+}
+
+TEST_F(FieldTest, CurrencyKeepsTenThousandthsAndShowsTwoToFourDecimals) {
+  TField* f = Make(ftCurrency);
+  EXPECT_TRUE(f->Currency());
+  f->SetAsFloat(12.345678);
+  EXPECT_EQ(f->AsCurrency(), 123457);
+  EXPECT_EQ(f->Text(), "12.3457");
+  f->SetAsString("1234.5");
+  EXPECT_EQ(f->AsCurrency(), 12345000);
+  EXPECT_EQ(f->Text(), "1234.50");
+  f->SetAsCurrency(-5000);
+  EXPECT_EQ(f->Text(), "-0.50");
+  EXPECT_DOUBLE_EQ(f->AsFloat(), -0.5);
+  f->SetAsCurrency(std::numeric_limits<std::int64_t>::min());
+  EXPECT_EQ(f->Text(), "-922337203685477.5808");
+  f->SetAsCurrency(123450);
+  EXPECT_EQ(f->AsInteger(), 12) << "12.345 rounds to 12";
+  f->SetAsCurrency(125000);
+  EXPECT_EQ(f->AsInteger(), 13) << "12.5 rounds away from zero";
+  EXPECT_THROW(f->SetAsFloat(1e20), ERangeError);
+  EXPECT_EQ(f->AsCurrency(), 125000);
+  FormatSettings().DecimalSeparator = ',';
+  EXPECT_EQ(f->Text(), "12,50");
+}
+
+TEST_F(FieldTest, BooleanTextsAreCaseInsensitiveAndOthersRefused) {
+  TField* f = Make(ftBoolean);
+  for (const char* yes : {"True", "TRUE", "t", " yes ", "Y", "1"}) {
+    f->SetAsBoolean(false);
+    f->SetAsString(yes);
+    EXPECT_TRUE(f->AsBoolean()) << yes;
+  }
+  for (const char* no : {"False", "f", "NO", "n", "0"}) {
+    f->SetAsBoolean(true);
+    f->SetAsString(no);
+    EXPECT_FALSE(f->AsBoolean()) << no;
+  }
+  EXPECT_EQ(f->Text(), "False");
+  EXPECT_NE(MessageOf<EConvertError>([&] { f->SetAsString("maybe"); }).find("'maybe'"),
+            std::string::npos);
+  f->SetAsString("");
+  EXPECT_TRUE(f->IsNull());
+  EXPECT_FALSE(f->AsBoolean());
+}
+
+TEST_F(FieldTest, StringFieldNeverTruncatesAndKeepsEmptyDistinctFromNull) {
+  TField* f = Make(ftString, 4);
+  EXPECT_EQ(f->DisplayWidth(), 4);
+  f->SetAsString("longer than four");
+  EXPECT_EQ(f->AsString(), "longer than four");
+  f->SetAsString("");
+  EXPECT_FALSE(f->IsNull());
+  f->SetAsString("abc");
+  EXPECT_THROW(f->AsInteger(), EConvertError);
+  f->SetAsInteger(-17);
+  EXPECT_EQ(f->AsString(), "-17");
+  EXPECT_EQ(f->AsInteger(), -17);
+  f->SetAsBoolean(true);
+  EXPECT_EQ(f->AsString(), "True");
+}
+
+TEST_F(FieldTest, DateFieldsKeepTheirPartOfTheValueAndNullReadsAsZero) {
+  TMemoryDataSet ds;
+  ds.SetFieldDefs({{"D", ftDate}, {"T", ftTime}, {"DT", ftDateTime}});
+  ds.Open();
+  ds.Append();
+  TField* d = ds.FieldByName("D");
+  TField* t = ds.FieldByName("T");
+  TField* dt = ds.FieldByName("DT");
+  EXPECT_EQ(d->AsDateTime(), 0.0);
+  TDateTime moment = EncodeDate(2024, 3, 15) + EncodeTime(18, 30, 0, 0);
+  d->SetAsDateTime(moment);
+  t->SetAsDateTime(moment);
+  dt->SetAsDateTime(moment);
+  EXPECT_EQ(d->AsDateTime(), EncodeDate(2024, 3, 15));
+  EXPECT_NEAR(t->AsDateTime(), EncodeTime(18, 30, 0, 0), 1e-9);
+  EXPECT_EQ(dt->AsDateTime(), moment);
+  EXPECT_EQ(d->Text(), DateToStr(moment));
+  EXPECT_EQ(t->Text(), TimeToStr(moment));
+  EXPECT_EQ(dt->Text(), DateTimeToStr(moment));
+  EXPECT_THROW(d->SetAsString("31.02.x"), EConvertError);
+  EXPECT_EQ(d->AsDateTime(), EncodeDate(2024, 3, 15));
+}
+
+TEST_F(FieldTest, EveryTypeCodeGetsAFieldWithItsDefaultWidth) {
+  struct Case {
+    TFieldType type;
+    int size;
+    int width;
+  };
+  const Case cases[] = {
+      {ftString, 30, 30},  {ftSmallint, 0, 6},     {ftInteger, 0, 11},  {ftWord, 0, 5},
+      {ftBoolean, 0, 5},   {ftFloat, 0, 24},       {ftCurrency, 0, 21}, {ftBCD, 4, 24},
+      {ftBytes, 16, 16},   {ftVarBytes, 8, 8},     {ftAutoInc, 0, 11},  {ftBlob, 0, 10},
+      {ftMemo, 0, 10},     {ftGraphic, 0, 10},     {ftFmtMemo, 40, 40}, {ftParadoxOle, 0, 10},
+      {ftDBaseOle, 0, 10}, {ftTypedBinary, 0, 10}, {ftFixedChar, 3, 3}, {ftWideString, 12, 12},
+      {ftLargeint, 0, 20},
+  };
+  TMemoryDataSet ds;
+  for (const Case& c : cases) ds.AddFieldDef(FieldTypeName(c.type), c.type, c.size);
+  for (const Case& c : cases) {
+    TField* f = ds.FieldByName(FieldTypeName(c.type));
+    EXPECT_EQ(f->DataType(), c.type);
+    EXPECT_EQ(f->Size(), c.size);
+    EXPECT_EQ(f->DisplayWidth(), c.width) << FieldTypeName(c.type);
+    EXPECT_EQ(f->Currency(), c.type == ftCurrency);
+  }
+  TField* f = ds.Fields(0);
+  f->SetDisplayWidth(3);
+  EXPECT_EQ(f->DisplayWidth(), 3);
+  f->SetDisplayWidth(-1);
+  EXPECT_EQ(f->DisplayWidth(), 30);
+  EXPECT_THROW(ds.AddFieldDef("U", ftUnknown), EDatabaseError);
+}
+
+TEST_F(FieldTest, DateWidthsFitTheTextsOfTheSettingsInForce) {
+  TMemoryDataSet ds;
+  ds.SetFieldDefs({{"D", ftDate}, {"T", ftTime}, {"DT", ftDateTime}});
+  TDateTime late = EncodeDate(2000, 12, 28) + EncodeTime(23, 59, 59, 0);
+  EXPECT_EQ(ds.Fields(0)->DisplayWidth(), static_cast<int>(DateToStr(late).size()));
+  EXPECT_EQ(ds.Fields(1)->DisplayWidth(), static_cast<int>(TimeToStr(late).size()));
+  EXPECT_EQ(ds.Fields(2)->DisplayWidth(), static_cast<int>(DateTimeToStr(late).size()));
+}
+
+TEST_F(FieldTest, BlobAndBytesFieldsHoldEveryByte) {
+  TField* f = Make(ftBlob);
+  const std::string bytes("a\0\xff\r\nz", 6);
+  f->SetAsString(bytes);
+  EXPECT_EQ(f->AsString(), bytes);
+  EXPECT_EQ(f->BlobData(), bytes);
+  EXPECT_EQ(f->Text(), bytes);
+}
+
+TEST_F(FieldTest, UnsupportedAccessAndReadOnlyWritesRaiseDatabaseErrors) {
+  TField* f = Make(ftInteger);
+  EXPECT_EQ(MessageOf<EDatabaseError>([&] { f->SetAsDateTime(1.0); }),
+            "Cannot access field 'F' as type DateTime");
+  f->SetAsInteger(5);
+  f->SetReadOnly(true);
+  EXPECT_EQ(MessageOf<EDatabaseError>([&] { f->SetAsInteger(6); }), "Field 'F' cannot be modified");
+  EXPECT_THROW(f->Clear(), EDatabaseError);
+  EXPECT_EQ(f->AsInteger(), 5);
+}
+
+TEST_F(FieldTest, OnGetTextCanReplaceOrRefuseTheTextButNotAsString) {
+  TField* f = Make(ftInteger);
+  f->SetAsInteger(7);
+  f->SetOnGetText(
+      [](TField* sender, std::string& text) { text = sender->FieldName() + "=" + text; });
+  EXPECT_EQ(f->Text(), "F=7");
+  EXPECT_EQ(f->AsString(), "7");
+  f->SetOnGetText([](TField*, std::string&) { throw EConvertError("no text today"); });
+  EXPECT_THROW(f->Text(), EConvertError);
+}
+
+}  // namespace
+}  // namespace korvane
