@@ -260,8 +260,10 @@ std::int64_t TBlobStream::Seek(std::int64_t offset, TSeekOrigin origin) {
       base = Size();
       break;
   }
-  std::int64_t target = base + offset;
-  if (target < 0) throw EDatabaseError("Blob stream position before the start");
+  std::int64_t target = 0;
+  if (__builtin_add_overflow(base, offset, &target) || target < 0) {
+    throw EDatabaseError("Invalid blob stream position");
+  }
   FPosition = target;
   return FPosition;
 }
@@ -279,6 +281,7 @@ std::int64_t TBlobStream::Write(const void* buffer, std::int64_t count) {
   if (count <= 0) return 0;
   auto pos = static_cast<std::size_t>(FPosition);
   auto n = static_cast<std::size_t>(count);
+  if (pos > FData.max_size() - n) throw EDatabaseError("Blob stream too large");
   if (pos + n > FData.size()) FData.resize(pos + n, '\0');
   std::memcpy(FData.data() + pos, buffer, n);
   FPosition += count;

@@ -396,7 +396,7 @@ inline void TField::SetData(TFieldData value) { Slot() = std::move(value); }
 // destructor stores them silently when Commit was not called since the last
 // write. Seeking past the end is allowed: a later Write fills the gap with
 // zero bytes. Raises EDatabaseError for a field of another type, a Write on
-// a bmRead stream, or a position before the start.
+// a bmRead stream, or a position before the start or beyond 64 bits.
 class TBlobStream {
  public:
   enum TSeekOrigin { soFromBeginning, soFromCurrent, soFromEnd };

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -283,6 +284,9 @@ TEST_F(BlobStreamTest, ReadModeReadsAndRefusesWrites) {
   EXPECT_EQ(s.Read(buf, 8), 0);
   EXPECT_THROW(s.Write("x", 1), EDatabaseError);
   EXPECT_THROW(s.Seek(-6, TBlobStream::soFromEnd), EDatabaseError);
+  s.Seek(1, TBlobStream::soFromBeginning);
+  EXPECT_THROW(s.Seek(INT64_MAX, TBlobStream::soFromCurrent), EDatabaseError);
+  EXPECT_EQ(s.Position(), 1) << "a refused seek leaves the position";
   EXPECT_EQ(ReadAll(s), "hello");
 }
 
