@@ -5,6 +5,7 @@
 #include "datasets/memory_dataset.h"
 #include "platform/formats.h"
 #include "src/kvtypes.h"
+#include "support/format_settings.h"
 
 namespace korvane {
 namespace {
@@ -71,10 +72,10 @@ class WriteFieldDataTest : public ::testing::Test {
     data.Open();
     data.Append();
   }
-  void TearDown() override { ResetFormatSettings(); }
 
   TField* F(const char* name) { return data.FieldByName(name); }
 
+  ScopedFormatSettings settings;  // tests may change the separators
   TMemoryDataSet data;
 };
 

@@ -6,6 +6,7 @@
 #include "datasets/memory_dataset.h"
 #include "platform/db.h"
 #include "platform/formats.h"
+#include "support/format_settings.h"
 
 namespace korvane {
 namespace {
@@ -13,8 +14,6 @@ namespace {
 // One field of the given type in a dataset that is inserting a record.
 class FieldTest : public ::testing::Test {
  protected:
-  void TearDown() override { ResetFormatSettings(); }
-
   TField* Make(TFieldType type, int size = 0) {
     data.AddFieldDef("F", type, size);
     data.Open();
@@ -22,6 +21,7 @@ class FieldTest : public ::testing::Test {
     return data.Fields(0);
   }
 
+  ScopedFormatSettings settings;  // tests may change the separators
   TMemoryDataSet data;
 };
 
