@@ -7,6 +7,7 @@
 #include "platform/classes.h"
 #include "platform/db.h"
 #include "src/kvenums.h"
+#include "src/kvprogress.h"
 
 namespace korvane {
 

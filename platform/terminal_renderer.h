@@ -1,0 +1,90 @@
+// Draws forms on a text terminal: the renderer the command line gives to the
+// windows the components create.
+//
+// On an ANSI terminal the form is drawn as a block of lines (the caption, then
+// one line per row of controls, with labels as text and progress bars as
+// "[####....]") and redrawn in place, at most RepaintInterval apart; freeing
+// or hiding the form erases the block and leaves the cursor where the block
+// began. On anything else (a file, a pipe) nothing is drawn; at most a plain
+// status line is written every PlainLineInterval seconds.
+//
+// Text that others write to the same terminal while a block is drawn would be
+// overwritten by the next redraw. Whoever writes such text (a message
+// handler) calls ReleaseTerminalRenderers() first.
+#pragma once
+
+#include <functional>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "platform/forms.h"
+
+namespace korvane {
+
+struct TTerminalRendererOptions {
+  // True when the stream is an interactive terminal that understands ANSI
+  // cursor movement; false for files and pipes.
+  bool IsTerminal = false;
+  // The terminal's width in columns, asked at every paint so that a resized
+  // terminal is followed; lines are cut to one column less. Empty: 80.
+  std::function<int()> Columns;
+  // Seconds on a monotonic clock. Empty: the system's coarse monotonic clock.
+  std::function<double()> Clock;
+  // Least time between two paints on a terminal.
+  double RepaintInterval = 0.1;
+  // Not a terminal: least time between two status lines, counted from the
+  // first paint request; 0 or less writes nothing at all.
+  double PlainLineInterval = 5.0;
+  // Horizontal scale from the form's pixels to text columns.
+  int PixelsPerColumn = 5;
+};
+
+// Renders one form on out. out must outlive the renderer. Single-threaded.
+class TTerminalRenderer : public TFormRenderer {
+ public:
+  TTerminalRenderer(std::ostream& out, TTerminalRendererOptions options);
+  ~TTerminalRenderer() override;
+
+  void VisibleChanged(TForm& form) override;
+  void Update(TForm& form) override;
+
+  // Erases the drawn block (if any) now. The next paint draws the block
+  // afresh at the cursor.
+  void Release();
+
+ private:
+  double Seconds() const;
+  void Paint(TForm& form);
+  void WriteStatusLine(TForm& form);
+
+  std::ostream& FOut;
+  TTerminalRendererOptions FOptions;
+  std::size_t FLinesDrawn = 0;
+  bool FPaintedOnce = false;
+  double FLastPaint = 0;
+};
+
+// Erases the blocks of every live terminal renderer so that other text can be
+// written to the terminal; the blocks reappear below it at their next paint.
+void ReleaseTerminalRenderers();
+
+// The form as text lines: its caption, then one line per row of controls
+// (controls sharing a Top), each placed at Left / pixelsPerColumn. Control
+// characters in captions show as '?'. Trailing blanks are dropped.
+std::vector<std::string> FormTextLines(TForm& form, int pixelsPerColumn);
+
+// The form in one line: "Caption: row; row; ...", each row its labels' texts
+// separated by blanks (bars left out).
+std::string FormStatusLine(TForm& form);
+
+// True when stderr is a terminal that understands cursor movement (not
+// TERM=dumb).
+bool StderrIsTerminal();
+// The width of the terminal on stderr, from the terminal itself, else
+// $COLUMNS, else 80.
+int StderrColumns();
+// A factory of renderers drawing on stderr, for SetDefaultRendererFactory.
+TRendererFactory StderrRendererFactory();
+
+}  // namespace korvane
