@@ -102,7 +102,8 @@ std::vector<std::string> FormTextLines(TForm& form, int pixelsPerColumn) {
         continue;
       }
       // Keep one blank between pieces that would otherwise run together.
-      auto column = static_cast<std::size_t>(std::max(c->Left() / pixelsPerColumn, 0));
+      // Columns past any terminal's width are cut at paint time anyway.
+      auto column = static_cast<std::size_t>(std::clamp(c->Left() / pixelsPerColumn, 0, 1024));
       if (!line.empty() && column <= line.size()) column = line.size() + 1;
       line.resize(column, ' ');
       line += piece;
