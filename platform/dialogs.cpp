@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "platform/terminal_renderer.h"
+
 namespace korvane {
 
 namespace {
@@ -24,6 +26,10 @@ const char* MsgDlgTypeCaption(TMsgDlgType type) {
 
 int MessageDlg(const std::string& text, TMsgDlgType type, TMsgDlgButtons buttons,
                int helpContext) {
+  // A progress block drawn on the terminal would be redrawn over the
+  // message: take it off the screen first (it comes back below if the run
+  // goes on).
+  ReleaseTerminalRenderers();
   TMessageHandler& handler = CurrentHandler();
   if (handler) return handler(text, type, buttons, helpContext);
   std::fprintf(stderr, "%s: %s\n", MsgDlgTypeCaption(type), text.c_str());

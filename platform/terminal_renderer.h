@@ -9,8 +9,8 @@
 // status line is written every PlainLineInterval seconds.
 //
 // Text that others write to the same terminal while a block is drawn would be
-// overwritten by the next redraw. Whoever writes such text (a message
-// handler) calls ReleaseTerminalRenderers() first.
+// overwritten by the next redraw. Whoever writes such text calls
+// ReleaseTerminalRenderers() first; MessageDlg does so for every message.
 #pragma once
 
 #include <functional>
