@@ -41,12 +41,76 @@ bool MatchAt(std::string_view s, std::size_t i, std::string_view word) {
   return i + word.size() <= s.size() && EqualsNoCase(s.substr(i, word.size()), word);
 }
 
+// Text built in a stack buffer and appended to a string in one go: dates
+// are written piece by piece, and appending each piece to the string costs
+// more than producing it.
+class PieceBuffer {
+ public:
+  explicit PieceBuffer(std::string& target) : FTarget(target) {}
+  PieceBuffer(const PieceBuffer&) = delete;
+  PieceBuffer& operator=(const PieceBuffer&) = delete;
+
+  PieceBuffer& operator+=(char c) {
+    if (FLength == sizeof FBuffer) Flush();
+    FBuffer[FLength++] = c;
+    return *this;
+  }
+  PieceBuffer& operator+=(std::string_view s) { return append(s); }
+  PieceBuffer& append(std::string_view s) {
+    if (s.size() > sizeof FBuffer - FLength) {
+      Flush();
+      if (s.size() > sizeof FBuffer) {
+        FTarget.append(s);
+        return *this;
+      }
+    }
+    s.copy(FBuffer + FLength, s.size());
+    FLength += s.size();
+    return *this;
+  }
+  // Decimal digits of a non-negative value, zero-padded to `width` digits,
+  // written in place.
+  void PutInt(int value, int width) {
+    auto u = static_cast<unsigned>(value < 0 ? 0 : value);
+    int digits = 1;
+    for (unsigned t = u; t >= 10; t /= 10) ++digits;
+    const auto length = static_cast<std::size_t>(digits > width ? digits : width);
+    if (length > sizeof FBuffer - FLength) Flush();
+    char* p = FBuffer + FLength + length;
+    for (std::size_t k = 0; k < length; ++k) {
+      *--p = static_cast<char>('0' + u % 10);
+      u /= 10;
+    }
+    FLength += length;
+  }
+  // Must be called once the text is complete.
+  void Flush() {
+    FTarget.append(FBuffer, FLength);
+    FLength = 0;
+  }
+
+ private:
+  std::string& FTarget;
+  char FBuffer[64];
+  std::size_t FLength = 0;
+};
+
+// Decimal digits of value, zero-padded to at least `width` digits, in one
+// append.
 void AppendInt(std::string& out, long long value, int width = 0) {
-  char buf[24];
-  auto res = std::to_chars(buf, buf + sizeof buf, value);
-  int len = static_cast<int>(res.ptr - buf);
-  if (len < width) out.append(static_cast<std::size_t>(width - len), '0');
-  out.append(buf, res.ptr);
+  char buf[32];
+  char* const end = buf + sizeof buf;
+  char* p = end;
+  const bool negative = value < 0;
+  unsigned long long u = negative ? 0ull - static_cast<unsigned long long>(value)
+                                  : static_cast<unsigned long long>(value);
+  do {
+    *--p = static_cast<char>('0' + u % 10);
+    u /= 10;
+  } while (u != 0);
+  while (end - p < width && p > buf + 1) *--p = '0';
+  if (negative) *--p = '-';
+  out.append(p, end);
 }
 
 [[noreturn]] void ThrowNotValid(std::string_view text, const char* what) {
@@ -147,7 +211,6 @@ bool ParseFloat(std::string_view text, double& value) {
     fracEnd = i;
   }
   if (intEnd == intBegin && fracEnd == fracBegin) return false;
-  std::size_t expBegin = i;
   long exponent = 0;  // saturated: only its sign matters once it is large
   if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
     ++i;
@@ -166,18 +229,25 @@ bool ParseFloat(std::string_view text, double& value) {
   }
   if (i != t.size()) return false;
 
-  // Hand std::from_chars the canonical spelling "ddd.ddde+x".
-  std::string buf;
-  buf.reserve(t.size() + 2);
-  if (intEnd == intBegin) buf += '0';
-  buf.append(t.substr(intBegin, intEnd - intBegin));
-  if (fracEnd > fracBegin) {
-    buf += '.';
-    buf.append(t.substr(fracBegin, fracEnd - fracBegin));
+  // std::from_chars reads the checked text once the decimal separator is a
+  // '.'; only another separator needs a copy.
+  const std::string_view body = t.substr(intBegin);
+  const char* first = body.data();
+  char local[64];
+  std::string heap;
+  if (decimal != '.' && intEnd < t.size() && t[intEnd] == decimal) {
+    char* copy = local;
+    if (body.size() > sizeof local) {
+      heap.assign(body);
+      copy = heap.data();
+    } else {
+      body.copy(local, body.size());
+    }
+    copy[intEnd - intBegin] = '.';
+    first = copy;
   }
-  buf.append(t.substr(expBegin));
   double result = 0;
-  auto res = std::from_chars(buf.data(), buf.data() + buf.size(), result);
+  auto res = std::from_chars(first, first + body.size(), result);
   if (res.ec == std::errc::result_out_of_range) {
     // Overflow is an error; a magnitude below the smallest double is zero.
     // The decimal exponent of the first significant digit tells them apart.
@@ -193,7 +263,7 @@ bool ParseFloat(std::string_view text, double& value) {
     }
     if (magnitude + exponent >= 0) return false;
     result = 0;
-  } else if (res.ec != std::errc() || res.ptr != buf.data() + buf.size()) {
+  } else if (res.ec != std::errc() || res.ptr != first + body.size()) {
     return false;
   }
   value = negative ? -result : result;
@@ -404,14 +474,16 @@ bool HasAmPm(std::string_view f) {
       std::size_t close = f.find(c, i + 1);
       if (close == std::string_view::npos) return false;
       i = close;
-    } else if (MatchAt(f, i, "am/pm") || MatchAt(f, i, "a/p") || MatchAt(f, i, "ampm")) {
+    } else if (LowerChar(c) == 'a' &&
+               (MatchAt(f, i, "am/pm") || MatchAt(f, i, "a/p") || MatchAt(f, i, "ampm"))) {
       return true;
     }
   }
   return false;
 }
 
-void FormatParts(std::string& out, std::string_view f, const DateTimeParts& p) {
+void FormatParts(std::string& result, std::string_view f, const DateTimeParts& p) {
+  PieceBuffer out(result);
   const TFormatSettings& fs = FormatSettings();
   const bool twelveHour = HasAmPm(f);
   const bool pm = p.hour >= 12;
@@ -450,7 +522,7 @@ void FormatParts(std::string& out, std::string_view f, const DateTimeParts& p) {
       switch (lc) {
         case 'd':
           if (n <= 2) {
-            AppendInt(out, p.day, static_cast<int>(n));
+            out.PutInt(p.day, static_cast<int>(n));
           } else {
             out += (n == 3 ? fs.ShortDayNames
                            : fs.LongDayNames)[static_cast<std::size_t>(p.dayOfWeek)];
@@ -458,9 +530,9 @@ void FormatParts(std::string& out, std::string_view f, const DateTimeParts& p) {
           break;
         case 'm':
           if (afterHour && n <= 2) {
-            AppendInt(out, p.minute, static_cast<int>(n));
+            out.PutInt(p.minute, static_cast<int>(n));
           } else if (n <= 2) {
-            AppendInt(out, p.month, static_cast<int>(n));
+            out.PutInt(p.month, static_cast<int>(n));
           } else {
             out += (n == 3 ? fs.ShortMonthNames
                            : fs.LongMonthNames)[static_cast<std::size_t>(p.month - 1)];
@@ -468,26 +540,26 @@ void FormatParts(std::string& out, std::string_view f, const DateTimeParts& p) {
           break;
         case 'y':
           if (n <= 2) {
-            AppendInt(out, p.year % 100, 2);
+            out.PutInt(p.year % 100, 2);
           } else {
-            AppendInt(out, p.year, 4);
+            out.PutInt(p.year, 4);
           }
           break;
         case 'h': {
           int hour = p.hour;
           if (twelveHour) hour = hour % 12 == 0 ? 12 : hour % 12;
-          AppendInt(out, hour, n >= 2 ? 2 : 1);
+          out.PutInt(hour, n >= 2 ? 2 : 1);
           hourToken = true;
           break;
         }
         case 'n':
-          AppendInt(out, p.minute, n >= 2 ? 2 : 1);
+          out.PutInt(p.minute, n >= 2 ? 2 : 1);
           break;
         case 's':
-          AppendInt(out, p.second, n >= 2 ? 2 : 1);
+          out.PutInt(p.second, n >= 2 ? 2 : 1);
           break;
         default:  // 'z'
-          AppendInt(out, p.msec, n >= 3 ? 3 : 1);
+          out.PutInt(p.msec, n >= 3 ? 3 : 1);
           break;
       }
       afterHour = hourToken;
@@ -503,6 +575,7 @@ void FormatParts(std::string& out, std::string_view f, const DateTimeParts& p) {
     }
     ++i;
   }
+  out.Flush();
 }
 
 // ---------------------------------------------------------------------------
@@ -546,57 +619,205 @@ bool ReadNumber(std::string_view t, std::size_t& i, int maxDigits, int& value, i
   return width > 0;
 }
 
-bool ParseDate(std::string_view t, TDateTime& out) {
+// The parts of a short date format: the order of d, m and y as they first
+// appear (any the format leaves out follow in month, day, year order), the
+// length of each part's letter run, the text the format writes between the
+// parts, and whether the parts follow each other with nothing between
+// ("yyyymmdd"). Day names (ddd, dddd) are not a part.
+struct DatePattern {
+  char order[3] = {0, 0, 0};
+  int runs[3] = {0, 0, 0};
+  std::string gaps[2];
+  bool compact = false;
+};
+
+DatePattern ScanDateFormat(std::string_view format) {
   const TFormatSettings& fs = FormatSettings();
-  // Order of the parts: as they first appear in the format, then any the
-  // format leaves out in month, day, year order.
-  char order[3];
+  DatePattern p;
   int parts = 0;
-  auto addPart = [&](char c) {
+  bool between = false;
+  std::string gap;
+  auto add = [&](char part, int run) {
     for (int k = 0; k < parts; ++k) {
-      if (order[k] == c) return;
+      if (p.order[k] == part) return;
     }
-    if (parts < 3) order[parts++] = c;
+    if (parts > 0 && parts < 3) p.gaps[parts - 1] = gap;
+    p.order[parts] = part;
+    p.runs[parts] = run;
+    ++parts;
   };
-  const std::string_view format = fs.ShortDateFormat;
   for (std::size_t i = 0; i < format.size(); ++i) {
-    char c = LowerChar(format[i]);
+    const char c = LowerChar(format[i]);
     if (format[i] == '\'' || format[i] == '"') {
+      between = true;
       std::size_t close = format.find(format[i], i + 1);
-      if (close == std::string_view::npos) break;
+      if (close == std::string_view::npos) close = format.size();
+      gap.append(format.substr(i + 1, close - i - 1));
       i = close;
     } else if (c == 'd' || c == 'm' || c == 'y') {
-      addPart(c);
+      std::size_t n = 1;
+      while (i + n < format.size() && LowerChar(format[i + n]) == c) ++n;
+      if (c == 'd' && n > 2) {
+        between = true;
+        gap.append(format.substr(i, n));
+      } else {
+        add(c, static_cast<int>(n));
+        gap.clear();
+      }
+      i += n - 1;
+    } else {
+      between = true;
+      gap += c == '/' ? fs.DateSeparator : c == ':' ? fs.TimeSeparator : format[i];
     }
   }
-  addPart('m');
-  addPart('d');
-  addPart('y');
+  p.compact = parts == 3 && !between;
+  add('m', 0);
+  add('d', 0);
+  add('y', 0);
+  return p;
+}
 
-  const std::string seps = AcceptedSeparators(format, fs.DateSeparator);
+// A month written as a name: its number, or 0 when it names none.
+int MonthFromName(std::string_view name) {
+  const TFormatSettings& fs = FormatSettings();
+  for (int m = 0; m < 12; ++m) {
+    const auto index = static_cast<std::size_t>(m);
+    if (EqualsNoCase(name, fs.ShortMonthNames[index]) ||
+        EqualsNoCase(name, fs.LongMonthNames[index])) {
+      return m + 1;
+    }
+  }
+  return 0;
+}
+
+int ExpandYear(int twoDigits) {
+  return twoDigits + (twoDigits < FormatSettings().TwoDigitYearPivot ? 2000 : 1900);
+}
+
+// "20240305" against a format whose parts touch, each part at its width in
+// the format (two digits for d and m, two or four for y).
+bool ParseCompactDate(std::string_view t, const DatePattern& p, int& year, int& month, int& day) {
+  std::size_t total = 0;
+  std::size_t widths[3];
+  for (int k = 0; k < 3; ++k) {
+    if (p.order[k] != 'y' && p.runs[k] > 2) return false;  // month names are not compact
+    widths[k] = p.order[k] == 'y' && p.runs[k] > 2 ? 4 : 2;
+    total += widths[k];
+  }
+  if (t.size() != total) return false;
+  std::size_t i = 0;
+  for (int k = 0; k < 3; ++k) {
+    int value = 0;
+    for (std::size_t j = 0; j < widths[k]; ++j, ++i) {
+      if (!IsDigitChar(t[i])) return false;
+      value = value * 10 + (t[i] - '0');
+    }
+    if (p.order[k] == 'y') {
+      year = widths[k] == 2 ? ExpandYear(value) : value;
+    } else {
+      (p.order[k] == 'm' ? month : day) = value;
+    }
+  }
+  return true;
+}
+
+// What reading a date or a time needs from the settings, worked out again
+// only when the settings it depends on change. One per thread, so readers on
+// several threads never share it.
+struct DateReading {
+  bool valid = false;
+  std::string format;
+  char dateSeparator = 0;
+  char timeSeparator = 0;
+  DatePattern pattern;
+  std::string separators;
+};
+
+const DateReading& CurrentDateReading() {
+  thread_local DateReading cache;
+  const TFormatSettings& fs = FormatSettings();
+  if (!cache.valid || cache.format != fs.ShortDateFormat ||
+      cache.dateSeparator != fs.DateSeparator || cache.timeSeparator != fs.TimeSeparator) {
+    cache.format = fs.ShortDateFormat;
+    cache.dateSeparator = fs.DateSeparator;
+    cache.timeSeparator = fs.TimeSeparator;
+    cache.pattern = ScanDateFormat(fs.ShortDateFormat);
+    cache.separators = AcceptedSeparators(fs.ShortDateFormat, fs.DateSeparator);
+    cache.valid = true;
+  }
+  return cache;
+}
+
+struct TimeReading {
+  bool valid = false;
+  std::string format;
+  char dateSeparator = 0;
+  char timeSeparator = 0;
+  std::string separators;
+};
+
+const TimeReading& CurrentTimeReading() {
+  thread_local TimeReading cache;
+  const TFormatSettings& fs = FormatSettings();
+  if (!cache.valid || cache.format != fs.LongTimeFormat ||
+      cache.dateSeparator != fs.DateSeparator || cache.timeSeparator != fs.TimeSeparator) {
+    cache.format = fs.LongTimeFormat;
+    cache.dateSeparator = fs.DateSeparator;
+    cache.timeSeparator = fs.TimeSeparator;
+    cache.separators = AcceptedSeparators(fs.LongTimeFormat, fs.TimeSeparator);
+    cache.valid = true;
+  }
+  return cache;
+}
+
+bool ParseDate(std::string_view t, TDateTime& out) {
+  const DateReading& reading = CurrentDateReading();
+  const DatePattern& pattern = reading.pattern;
   int year = 0;
   int month = 0;
   int day = 0;
+  if (pattern.compact && !t.empty() && IsDigitChar(t[0]) && IsDigitChar(t[t.size() - 1]) &&
+      t.size() >= 6 && ParseCompactDate(t, pattern, year, month, day)) {
+    return TryEncodeDate(year, month, day, out);
+  }
+
+  const std::string& seps = reading.separators;
+  auto isSep = [&](std::size_t i) { return seps.find(t[i]) != std::string::npos; };
   std::size_t i = 0;
   for (int k = 0; k < 3; ++k) {
     if (k > 0) {
-      if (i >= t.size() || seps.find(t[i]) == std::string::npos) return false;
-      ++i;
+      // The format's own text between the parts, or one separator.
+      const std::string& gap = pattern.gaps[k - 1];
+      if (!gap.empty() && MatchAt(t, i, gap)) {
+        i += gap.size();
+      } else if (i < t.size() && isSep(i)) {
+        ++i;
+      } else {
+        return false;
+      }
+    }
+    const char part = pattern.order[k];
+    if (part == 'm' && i < t.size() && !IsDigitChar(t[i])) {
+      // A month name, up to the next separator, digit or blank.
+      std::size_t begin = i;
+      while (i < t.size() && !IsDigitChar(t[i]) && !IsBlankChar(t[i]) && !isSep(i)) ++i;
+      month = MonthFromName(t.substr(begin, i - begin));
+      if (month == 0) return false;
+      continue;
     }
     int value = 0;
     int width = 0;
     if (!ReadNumber(t, i, 5, value, width)) return false;
-    if (order[k] == 'y') {
+    if (part == 'y') {
       if (width == 2) {
-        int pivot = fs.TwoDigitYearPivot;
-        value += value < pivot ? 2000 : 1900;
+        value = ExpandYear(value);
       } else if (width != 4) {
         return false;
       }
       year = value;
     } else {
       if (width > 2) return false;
-      (order[k] == 'm' ? month : day) = value;
+      (part == 'm' ? month : day) = value;
     }
   }
   if (i != t.size()) return false;
@@ -605,7 +826,7 @@ bool ParseDate(std::string_view t, TDateTime& out) {
 
 bool ParseTime(std::string_view t, TDateTime& out) {
   const TFormatSettings& fs = FormatSettings();
-  const std::string seps = AcceptedSeparators(fs.LongTimeFormat, fs.TimeSeparator);
+  const std::string& seps = CurrentTimeReading().separators;
   auto isSep = [&](std::size_t i) { return i < t.size() && seps.find(t[i]) != std::string::npos; };
   std::size_t i = 0;
   int hour = 0;
@@ -641,18 +862,26 @@ bool ParseTime(std::string_view t, TDateTime& out) {
 }
 
 bool ParseDateTime(std::string_view t, TDateTime& out) {
-  std::size_t blank = 0;
-  while (blank < t.size() && !IsBlankChar(t[blank])) ++blank;
-  TDateTime date = 0;
-  if (!ParseDate(t.substr(0, blank), date)) return false;
-  if (blank == t.size()) {
-    out = date;
-    return true;
+  // The date ends at a blank; a date format may hold blanks itself, so each
+  // blank is tried in turn as the boundary.
+  std::size_t from = 0;
+  for (;;) {
+    std::size_t blank = from;
+    while (blank < t.size() && !IsBlankChar(t[blank])) ++blank;
+    TDateTime date = 0;
+    if (blank == t.size()) {
+      if (!ParseDate(t, date)) return false;
+      out = date;
+      return true;
+    }
+    TDateTime time = 0;
+    if (ParseDate(t.substr(0, blank), date) && ParseTime(TrimView(t.substr(blank)), time)) {
+      out = ComposeDateTime(date, time);
+      return true;
+    }
+    from = blank;
+    while (from < t.size() && IsBlankChar(t[from])) ++from;
   }
-  TDateTime time = 0;
-  if (!ParseTime(TrimView(t.substr(blank)), time)) return false;
-  out = ComposeDateTime(date, time);
-  return true;
 }
 
 TDateTime SystemNow() {
@@ -801,6 +1030,7 @@ std::string TimeToStr(TDateTime value) {
 std::string DateTimeToStr(TDateTime value) {
   const DateTimeParts parts = DecodeParts(value);
   std::string out;
+  out.reserve(32);
   FormatParts(out, FormatSettings().ShortDateFormat, parts);
   if (parts.msOfDay != 0) {
     out += ' ';

@@ -67,7 +67,7 @@ bool TryStrToFloat(std::string_view s, double& value);
 std::string FloatToStr(double value);
 
 // Number formats made of '#', '0', ',' and '.' ("###,##0.0", "##0", "0.00",
-// "#,##0.00"). Two '0' or '#' mark digit places: '0' always prints, '#' only
+// "#,##0.00"). '0' and '#' mark digit places: '0' always prints, '#' only
 // when it is significant; integer digits beyond the placeholders always
 // print. ',' anywhere before the decimal point turns on grouping by three
 // with ThousandSeparator; '.' places DecimalSeparator, and the placeholders
@@ -89,8 +89,14 @@ std::string FormatFloat(std::string_view format, double value);
 // one- or two-digit day and month, two- or four-digit year (two-digit years
 // through TwoDigitYearPivot), separated by DateSeparator or by a separator
 // character that ShortDateFormat itself writes literally (so "dd.mm.yyyy"
-// texts read back whatever DateSeparator is). Years 1 to 9999; the day must
-// exist (Feb 29 only in leap years).
+// texts read back whatever DateSeparator is). Where the format writes the
+// month as a name (mmm, mmmm), a short or long month name in any case is
+// read too. A format whose parts touch ("yyyymmdd", "ddmmyy") also reads
+// texts of exactly its widths: two digits for day and month, two or four
+// for the year as the format has it. Years 1 to 9999; the day must exist
+// (Feb 29 only in leap years). Between two parts stands one separator
+// character or exactly the text the format writes there ("d. mmmm yyyy"
+// reads "5. March 2024"); blanks count only as part of such a text.
 // Times: "h:n", "h:n:s" or "h:n:s.z" with one- or two-digit hour, minute and
 // second, one to three digits of fraction of a second after '.' or
 // DecimalSeparator, then optionally blanks and an AM/PM marker (TimeAMString,

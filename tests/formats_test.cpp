@@ -421,6 +421,33 @@ TEST_F(StrToDateTest, FollowsTheFormatsOrderAndSeparators) {
   EXPECT_FALSE(Reads("05-03-2024", 2024, 3, 5));
 }
 
+TEST_F(StrToDateTest, MonthNamesAndFormatsWithoutSeparators) {
+  Settings().ShortDateFormat = "dd-mmm-yyyy";
+  EXPECT_EQ(DateToStr(EncodeDate(2024, 3, 5)), "05-Mar-2024");
+  EXPECT_TRUE(Reads("05-Mar-2024", 2024, 3, 5));
+  EXPECT_TRUE(Reads("5-march-24", 2024, 3, 5));
+  EXPECT_TRUE(Reads("5/3/2024", 2024, 3, 5));
+  EXPECT_FALSE(Reads("05-Mrz-2024", 2024, 3, 5));
+  EXPECT_FALSE(Reads("05-Mar2024", 2024, 3, 5));
+  Settings().ShortDateFormat = "yyyymmdd";
+  EXPECT_EQ(DateToStr(EncodeDate(2024, 3, 5)), "20240305");
+  EXPECT_TRUE(Reads("20240305", 2024, 3, 5));
+  EXPECT_FALSE(Reads("2024035", 2024, 3, 5));
+  EXPECT_FALSE(Reads("202403050", 2024, 3, 5));
+  TDateTime value = 0;
+  EXPECT_FALSE(TryStrToDate("20240230", value));
+  Settings().ShortDateFormat = "ddmmyy";
+  EXPECT_TRUE(Reads("050324", 2024, 3, 5));
+  EXPECT_FALSE(Reads("53024", 2024, 3, 5));
+  Settings().ShortDateFormat = "d. mmmm 'de' yyyy";
+  EXPECT_EQ(DateToStr(EncodeDate(2024, 3, 5)), "5. March de 2024");
+  EXPECT_TRUE(Reads("5. march DE 2024", 2024, 3, 5));
+  EXPECT_FALSE(Reads("5. March  de 2024", 2024, 3, 5));
+  EXPECT_EQ(StrToDateTime("5. March de 2024 10:30"),
+            EncodeDate(2024, 3, 5) + EncodeTime(10, 30, 0, 0));
+  EXPECT_EQ(StrToDateTime("5. March de 2024"), EncodeDate(2024, 3, 5));
+}
+
 TEST_F(StrToDateTest, RejectsWhatIsNotADate) {
   for (const char* bad : {"",         "  ",         "2/29/2023", "2/29/1900",      "13/1/2024",
                           "0/1/2024", "1/32/2024",  "4/31/2024", "1/1/0000",       "1/1/2024x",
@@ -439,7 +466,8 @@ TEST_F(StrToDateTest, ReadsBackWhatDateToStrWrites) {
     char separator;
   };
   for (Setup setup : {Setup{"m/d/yyyy", '/'}, Setup{"dd.mm.yyyy", '-'}, Setup{"yyyy-mm-dd", '/'},
-                      Setup{"d/m/yyyy", '.'}}) {
+                      Setup{"d/m/yyyy", '.'}, Setup{"d mmmm yyyy", '/'}, Setup{"yyyymmdd", '/'},
+                      Setup{"dd-mmm-yyyy", '/'}}) {
     Settings().ShortDateFormat = setup.format;
     Settings().DateSeparator = setup.separator;
     for (TDateTime day = -693593; day < 2958466; day += 997) {
@@ -525,15 +553,17 @@ TEST_F(StrToDateTimeTest, DateBlanksTimeOrDateAlone) {
 TEST_F(StrToDateTimeTest, ReadsBackWhatDateTimeToStrWrites) {
   UseCommaDecimal();
   Settings().DateSeparator = '.';
-  Settings().ShortDateFormat = "dd/mm/yyyy";
   Settings().TimeSeparator = '.';
   Settings().LongTimeFormat = "hh:nn:ss";
-  for (TDateTime day : {-30000.0, -1.0, 0.0, 1.0, 45000.0}) {
-    for (int seconds = 0; seconds < 86400; seconds += 601) {
-      TDateTime v =
-          ComposeDateTime(day, EncodeTime(seconds / 3600, seconds / 60 % 60, seconds % 60, 0));
-      std::string text = DateTimeToStr(v);
-      ASSERT_EQ(StrToDateTime(text), v) << text;
+  for (const char* format : {"dd/mm/yyyy", "d mmmm yyyy"}) {
+    Settings().ShortDateFormat = format;
+    for (TDateTime day : {-30000.0, -1.0, 0.0, 1.0, 45000.0}) {
+      for (int seconds = 0; seconds < 86400; seconds += 601) {
+        TDateTime v =
+            ComposeDateTime(day, EncodeTime(seconds / 3600, seconds / 60 % 60, seconds % 60, 0));
+        std::string text = DateTimeToStr(v);
+        ASSERT_EQ(StrToDateTime(text), v) << text;
+      }
     }
   }
 }

@@ -1,0 +1,254 @@
+// Conversion speed of the per-value routines the import and export call for
+// every field: text to number and date, number and date to text. Each is set
+// against a floor doing the same work with the bare standard library
+// (std::from_chars / std::to_chars / std::chrono) and no settings.
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "bench/import_bench_support.h"
+#include "platform/formats.h"
+
+namespace korvane::bench {
+namespace {
+
+constexpr int kValues = 200000;
+
+std::uint32_t NextRandom(std::uint32_t& seed) {
+  seed = seed * 1664525u + 1013904223u;
+  return seed >> 8;
+}
+
+// Amounts with two decimals, as in the people file ("12345.67").
+const std::vector<std::string>& AmountTexts() {
+  static const std::vector<std::string> texts = [] {
+    std::vector<std::string> v;
+    std::uint32_t seed = 11;
+    char buf[32];
+    for (int i = 0; i < kValues; ++i) {
+      int n = std::snprintf(buf, sizeof buf, "%u.%02u", NextRandom(seed) % 100000,
+                            NextRandom(seed) % 100);
+      v.emplace_back(buf, static_cast<std::size_t>(n));
+    }
+    return v;
+  }();
+  return texts;
+}
+
+// m/d/yyyy dates from 1950 to 2019.
+const std::vector<std::string>& DateTexts() {
+  static const std::vector<std::string> texts = [] {
+    std::vector<std::string> v;
+    std::uint32_t seed = 13;
+    char buf[32];
+    for (int i = 0; i < kValues; ++i) {
+      std::uint32_t r = NextRandom(seed);
+      int n = std::snprintf(buf, sizeof buf, "%u/%u/%u", 1 + r % 12, 1 + (r >> 5) % 28,
+                            1950 + (r >> 10) % 70);
+      v.emplace_back(buf, static_cast<std::size_t>(n));
+    }
+    return v;
+  }();
+  return texts;
+}
+
+const std::vector<double>& Amounts() {
+  static const std::vector<double> values = [] {
+    std::vector<double> v;
+    for (const std::string& s : AmountTexts()) v.push_back(StrToFloat(s));
+    return v;
+  }();
+  return values;
+}
+
+// Date-times from 1950 to 2019 with a time of day in whole seconds.
+const std::vector<double>& DateTimes() {
+  static const std::vector<double> values = [] {
+    std::vector<double> v;
+    std::uint32_t seed = 17;
+    for (int i = 0; i < kValues; ++i) {
+      double day = 18264 + NextRandom(seed) % 25567;
+      v.push_back(day + (NextRandom(seed) % 86400) / 86400.0);
+    }
+    return v;
+  }();
+  return values;
+}
+
+void SetItems(benchmark::State& state) { state.SetItemsProcessed(state.iterations() * kValues); }
+
+// --- text to number ---------------------------------------------------------
+
+void BM_FloorFromChars(benchmark::State& state) {
+  const auto& texts = AmountTexts();
+  for (auto _ : state) {
+    double sum = 0;
+    for (const std::string& s : texts) {
+      double v = 0;
+      std::from_chars(s.data(), s.data() + s.size(), v);
+      sum += v;
+    }
+    benchmark::DoNotOptimize(sum);
+  }
+  SetItems(state);
+}
+BENCHMARK(BM_FloorFromChars);
+
+void BM_StrToFloat(benchmark::State& state) {
+  const auto& texts = AmountTexts();
+  for (auto _ : state) {
+    double sum = 0;
+    for (const std::string& s : texts) sum += StrToFloat(s);
+    benchmark::DoNotOptimize(sum);
+  }
+  SetItems(state);
+}
+BENCHMARK(BM_StrToFloat);
+
+// --- number to text ---------------------------------------------------------
+
+void BM_FloorToCharsShortest(benchmark::State& state) {
+  const auto& values = Amounts();
+  char buf[64];
+  for (auto _ : state) {
+    std::size_t total = 0;
+    for (double v : values)
+      total += static_cast<std::size_t>(std::to_chars(buf, buf + 64, v).ptr - buf);
+    benchmark::DoNotOptimize(total);
+  }
+  SetItems(state);
+}
+BENCHMARK(BM_FloorToCharsShortest);
+
+void BM_FloatToStr(benchmark::State& state) {
+  const auto& values = Amounts();
+  for (auto _ : state) {
+    std::size_t total = 0;
+    for (double v : values) total += FloatToStr(v).size();
+    benchmark::DoNotOptimize(total);
+  }
+  SetItems(state);
+}
+BENCHMARK(BM_FloatToStr);
+
+void BM_FloorToCharsFixed2(benchmark::State& state) {
+  const auto& values = Amounts();
+  char buf[64];
+  for (auto _ : state) {
+    std::size_t total = 0;
+    for (double v : values) {
+      total += static_cast<std::size_t>(
+          std::to_chars(buf, buf + 64, v, std::chars_format::fixed, 2).ptr - buf);
+    }
+    benchmark::DoNotOptimize(total);
+  }
+  SetItems(state);
+}
+BENCHMARK(BM_FloorToCharsFixed2);
+
+void BM_FormatFloatGrouped(benchmark::State& state) {
+  const auto& values = Amounts();
+  for (auto _ : state) {
+    std::size_t total = 0;
+    for (double v : values) total += FormatFloat("#,##0.00", v).size();
+    benchmark::DoNotOptimize(total);
+  }
+  SetItems(state);
+}
+BENCHMARK(BM_FormatFloatGrouped);
+
+// --- dates --------------------------------------------------------------------
+
+// m/d/yyyy read with from_chars and turned into a day count by std::chrono,
+// without validation beyond the digits.
+void BM_FloorDateFromChars(benchmark::State& state) {
+  using namespace std::chrono;
+  const auto& texts = DateTexts();
+  const sys_days dayZero = year{1899} / December / 30;
+  for (auto _ : state) {
+    long long sum = 0;
+    for (const std::string& s : texts) {
+      const char* p = s.data();
+      const char* end = p + s.size();
+      unsigned m = 0, d = 0;
+      int y = 0;
+      p = std::from_chars(p, end, m).ptr + 1;
+      p = std::from_chars(p, end, d).ptr + 1;
+      std::from_chars(p, end, y);
+      sum += (sys_days(year{y} / month{m} / day{d}) - dayZero).count();
+    }
+    benchmark::DoNotOptimize(sum);
+  }
+  SetItems(state);
+}
+BENCHMARK(BM_FloorDateFromChars);
+
+void BM_StrToDate(benchmark::State& state) {
+  const auto& texts = DateTexts();
+  for (auto _ : state) {
+    double sum = 0;
+    for (const std::string& s : texts) sum += StrToDate(s);
+    benchmark::DoNotOptimize(sum);
+  }
+  SetItems(state);
+}
+BENCHMARK(BM_StrToDate);
+
+// m/d/yyyy hh:nn:ss written with std::chrono's calendar and to_chars.
+void BM_FloorDateTimeToChars(benchmark::State& state) {
+  using namespace std::chrono;
+  const auto& values = DateTimes();
+  const sys_days dayZero = year{1899} / December / 30;
+  char buf[64];
+  for (auto _ : state) {
+    std::size_t total = 0;
+    for (double v : values) {
+      const long long whole = static_cast<long long>(v);
+      const long long secs = static_cast<long long>((v - static_cast<double>(whole)) * 86400 + 0.5);
+      const year_month_day ymd{dayZero + days{whole}};
+      char* p = buf;
+      p = std::to_chars(p, buf + 32, static_cast<unsigned>(ymd.month())).ptr;
+      *p++ = '/';
+      p = std::to_chars(p, buf + 32, static_cast<unsigned>(ymd.day())).ptr;
+      *p++ = '/';
+      p = std::to_chars(p, buf + 32, static_cast<int>(ymd.year())).ptr;
+      *p++ = ' ';
+      for (long long part : {secs / 3600, secs / 60 % 60, secs % 60}) {
+        *p++ = static_cast<char>('0' + part / 10);
+        *p++ = static_cast<char>('0' + part % 10);
+        *p++ = ':';
+      }
+      total += static_cast<std::size_t>(p - buf - 1);
+    }
+    benchmark::DoNotOptimize(total);
+  }
+  SetItems(state);
+}
+BENCHMARK(BM_FloorDateTimeToChars);
+
+void BM_DateTimeToStr(benchmark::State& state) {
+  const auto& values = DateTimes();
+  for (auto _ : state) {
+    std::size_t total = 0;
+    for (double v : values) total += DateTimeToStr(v).size();
+    benchmark::DoNotOptimize(total);
+  }
+  SetItems(state);
+}
+BENCHMARK(BM_DateTimeToStr);
+
+}  // namespace
+}  // namespace korvane::bench
+
+int main(int argc, char** argv) {
+  using korvane::bench::TRatioReporter;
+  return korvane::bench::RunWithRatios(argc, argv, [](const TRatioReporter& r) {
+    r.PrintRatio("StrToFloat", "BM_StrToFloat", "BM_FloorFromChars");
+    r.PrintRatio("FloatToStr", "BM_FloatToStr", "BM_FloorToCharsShortest");
+    r.PrintRatio("FormatFloat #,##0.00", "BM_FormatFloatGrouped", "BM_FloorToCharsFixed2");
+    r.PrintRatio("StrToDate m/d/yyyy", "BM_StrToDate", "BM_FloorDateFromChars");
+    r.PrintRatio("DateTimeToStr", "BM_DateTimeToStr", "BM_FloorDateTimeToChars");
+  });
+}
