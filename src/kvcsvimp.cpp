@@ -1,9 +1,35 @@
 // TCSVImport: construction, properties and the import run.
 #include "src/kvcsvimp.h"
 
+#include <algorithm>
+#include <limits>
+#include <utility>
+
+#include "platform/dialogs.h"
 #include "platform/sysutils.h"
+#include "src/kvprogress.h"
 
 namespace korvane {
+
+namespace {
+
+// The import updates its progress window after every record: the interval is
+// the record total given to the window (0, as the import does not know it)
+// divided by 100, and never less than 1.
+constexpr std::int32_t kProgressInterval = 1;
+
+// Counters are 32-bit; an input of more than 2^31 - 1 records keeps them at
+// the largest value instead of overflowing.
+void Increase(std::int32_t& counter) {
+  if (counter < std::numeric_limits<std::int32_t>::max()) ++counter;
+}
+
+std::int32_t ClampToInt32(std::int64_t v) {
+  return static_cast<std::int32_t>(
+      std::min<std::int64_t>(v, std::numeric_limits<std::int32_t>::max()));
+}
+
+}  // namespace
 
 TCSVImport::TCSVImport(TComponent* owner) : TComponent(owner) {
   FFieldList = std::make_unique<TStringList>();
@@ -17,9 +43,8 @@ TCSVImport::~TCSVImport() {
   FHeaderData.reset();
   FTrailerData.reset();
   FRecordCache.reset();
-  // A progress window left by an interrupted run is owned by this component
-  // and freed by TComponent's destructor. The input file is closed by its
-  // handle.
+  FreeProgressWindow();
+  // The input file, if a caller left it open, is closed by its handle.
 }
 
 void TCSVImport::SetFieldList(const TStrings* Value) {
@@ -40,5 +65,164 @@ void TCSVImport::SetTrailerData(const TStrings* /*Value*/) {}
 void TCSVImport::SetImportType(TImportType Value) { FImportType = Value; }
 
 void TCSVImport::SetVersion(const std::string& /*Value*/) {}
+
+void TCSVImport::FreeProgressWindow() { delete std::exchange(FProgressWindow, nullptr); }
+
+void TCSVImport::EndRun(TDataSet*& bulkData, bool unwinding) {
+  if (TDataSet* data = std::exchange(bulkData, nullptr)) {
+    if (unwinding) {
+      try {
+        data->EndBulk();
+      } catch (...) {
+      }
+    } else {
+      data->EndBulk();
+    }
+  }
+  CloseInputFile();
+  FreeProgressWindow();
+}
+
+std::int32_t TCSVImport::Execute() {
+  std::int32_t Result = -1;
+  // The dataset whose BeginBulk has been called and still waits for EndBulk.
+  TDataSet* bulkData = nullptr;
+  // However the run ends (an exception included), the dataset's grouped posts
+  // are committed, the input is closed and the window freed: a component
+  // never keeps a file locked after Execute.
+  struct Guard {
+    TCSVImport* self;
+    TDataSet*& bulk;
+    ~Guard() { self->EndRun(bulk, true); }
+  } guard{this, bulkData};
+
+  try {
+    if (FOnBeginImport) FOnBeginImport(this);
+    if (!Setup()) {
+      CleanUp();
+      return Result;
+    }
+    Result = 0;
+    std::int64_t byteTotal = 0;
+    std::uint32_t bytes = 0;
+
+    if (FHeaderRecords > 0 && FHeaderStored) {
+      for (std::int32_t read = 0; read < FHeaderRecords && !FEndOfFile; ++read) {
+        ReadTextFileRecord(FFileHandle, bytes, FRecordText);
+        FHeaderData->Add(FRecordText);
+      }
+    }
+
+    FDataSet->BeginBulk();
+    bulkData = FDataSet;
+    while (!FEndOfFile) {
+      ReadTextFileRecord(FFileHandle, bytes, FRecordText);
+      Increase(FRecordCounter);
+      if (!FRecordText.empty() && SplitFieldsInto(FRecordText, FValues) &&
+          !AddRecordValues(FValues.Data(), FValues.Count())) {
+        Increase(FErrorRecords);
+      }
+      // With the record cache on, the line-end bytes are those of the record
+      // read from the file in this call, not of the one returned.
+      const std::int64_t recordBytes = std::int64_t{bytes} + FLineEndBytes;
+      byteTotal += recordBytes;
+      if (FShowProgress && FProgressWindow != nullptr &&
+          (FRecordCounter % kProgressInterval == 0 || FRecordCounter == 1)) {
+        FProgressWindow->Increment(FRecordCounter, byteTotal);
+      }
+      if (FOnImportRecord) FOnImportRecord(this, ClampToInt32(recordBytes));
+    }
+    EndRun(bulkData, false);  // commit before the run reports its result
+
+    CleanUp();
+    Result = FRecordCounter - FErrorRecords;
+    if (FOnFinishImport) FOnFinishImport(this);
+    return Result;
+  } catch (const EConvertError&) {
+    EndRun(bulkData, false);
+    MessageDlg("Data conversion error!", mtError, {mbOK}, 0);
+    return Result;
+  }
+}
+
+bool TCSVImport::Setup() {
+  try {
+    FEndOfFile = false;
+    FErrorRecords = 0;
+    ResolveSeparators();
+    FHeaderData->Clear();
+    FRecordCache->Clear();
+    FRecordCounter = 0;
+    FTrailerData->Clear();
+    FUseRecordCache = false;
+    if (FDataSet == nullptr) return false;
+    if (!FDataSet->Active()) FDataSet->Open();
+    if (!FDataSet->CanModify()) {
+      MessageDlg("Data set does not allow addition of data!", mtError, {mbOK}, 0);
+      return false;
+    }
+    FFileSize = GetFileSize();
+    // An input that cannot be opened fails the run rather than passing for
+    // an empty file.
+    if (!OpenInputFile()) return false;
+    if (FTrailerRecords >= 1 && !ReadAheadRecordCache(FTrailerRecords)) return false;
+    FUseRecordCache = FTrailerRecords > 0;
+    if (FShowProgress) {
+      if (FProgressWindow == nullptr) FProgressWindow = new TProgressWindow(this);
+      FProgressWindow->Init(ptImport, pcByte, FInputFile, 0, FFileSize);
+      FProgressWindow->Show();
+    }
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool TCSVImport::AddRecord(const TStringList* Values) {
+  if (Values == nullptr) return false;
+  return AddRecordValues(Values->Items().data(), Values->Count());
+}
+
+bool TCSVImport::AddRecordValues(const std::string* values, int count) {
+  if (count <= 0 || FDataSet == nullptr) return false;
+  try {
+    FDataSet->Append();
+    // Values go to fields by position; values beyond the last field are
+    // dropped. A value that does not convert leaves its field as it was and
+    // does not fail the record.
+    const int n = std::min(count, FDataSet->FieldCount());
+    for (int i = 0; i < n; ++i) {
+      TField* field = FDataSet->Fields(i);
+      if (FieldInFieldList(FFieldListAction, FFieldList.get(), field->FieldName())) {
+        WriteFieldData(values[i], field);
+      }
+    }
+    FDataSet->Post();
+    return true;
+  } catch (...) {
+    try {
+      if (FDataSet->State() == dsEdit || FDataSet->State() == dsInsert) FDataSet->Cancel();
+    } catch (...) {
+      // The record is counted as failed either way.
+    }
+    return false;
+  }
+}
+
+void TCSVImport::CleanUp() {
+  CloseInputFile();
+  if (FErrorRecords > 0 && FShowProgress) {
+    MessageDlg(
+        "There were " + IntToStr(FErrorRecords) + " records that could not be read due to errors",
+        mtWarning, {mbOK}, 0);
+  }
+  if (FTrailerRecords > 0 && FTrailerStored) {
+    try {
+      FTrailerData->Assign(*FRecordCache);
+    } catch (...) {
+    }
+  }
+  FreeProgressWindow();
+}
 
 }  // namespace korvane

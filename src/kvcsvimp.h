@@ -101,8 +101,22 @@ class TCSVImport : public TComponent {
   void SetVersion(const std::string& Value);
 
   // The run's pieces, public so that hosts and tests can drive them.
+  //
+  // Prepares a run: resets the counters and lists, resolves the quote and
+  // separator, opens the dataset if needed and checks that it takes new
+  // records, measures and opens the input, pre-reads TrailerRecords records
+  // and shows the progress window when ShowProgress. False when the run
+  // cannot go on (no dataset, it cannot be opened or takes no records, the
+  // input cannot be opened, fewer records than TrailerRecords); never raises.
   bool Setup();
+  // Appends one dataset record from Values, by position, through the field
+  // filter and the field conversion, and posts it. False (the record
+  // cancelled, nothing raised) when Values is empty or missing, or when
+  // appending, storing or posting raised.
   bool AddRecord(const TStringList* Values);
+  // Ends a run: closes the input, warns about failed records when
+  // ShowProgress, hands the held-back records to TrailerData when
+  // TrailerStored, frees the progress window.
   void CleanUp();
 
   // Record reader. Returns the next record of the input without its
@@ -176,6 +190,14 @@ class TCSVImport : public TComponent {
 
  private:
   std::string GetVersion() const { return kVersion; }
+  bool AddRecordValues(const std::string* values, int count);
+  // Frees the progress window, if any, and forgets it.
+  void FreeProgressWindow();
+  // What every end of a run does, also an early one: commits the dataset's
+  // grouped posts (EndBulk on bulkData, if any), closes the input and frees
+  // the window. When unwinding, an EndBulk failure is swallowed, since
+  // another exception is already on its way out.
+  void EndRun(TDataSet*& bulkData, bool unwinding);
   void SplitDelimitedInto(const std::string& Record, TValueList& Values);
   void SplitFixedLengthInto(const std::string& Record, TValueList& Values);
   // Scans one physical record into text; sets FEndOfFile and FLineEndBytes.
@@ -213,6 +235,10 @@ class TCSVImport : public TComponent {
   TNotifyEvent FOnFinishImport;
   TImportEvent FOnImportRecord;
   bool FUseRecordCache = false;
+
+  // Per-run scratch kept between records for its capacity.
+  std::string FRecordText;
+  TValueList FValues;
 
   // Read buffer over FFileHandle: bytes [FReadPos, FReadLen) are unread.
   // FReadExhausted is set at the physical end and at byte 26, after which

@@ -1,0 +1,185 @@
+// The whole import: TCSVImport::Execute over 1,000,000 people-like records
+// into a TMemoryDataSet, with and without the progress window, against the
+// reader alone and the reader plus splitter as floors. A run into a dataset
+// that keeps nothing shows whether the component's own memory grows with the
+// file.
+#include <sys/resource.h>
+
+#include <fstream>
+#include <memory>
+
+#include "bench/import_bench_support.h"
+#include "datasets/memory_dataset.h"
+#include "platform/forms.h"
+#include "platform/terminal_renderer.h"
+#include "src/kvcsvimp.h"
+
+namespace korvane::bench {
+namespace {
+
+constexpr std::int64_t kRecords = 1000000;
+
+const TBenchFile& File() {
+  static const auto* file = [] {
+    auto* f = new TBenchFile("import.csv");
+    WritePeopleFile(f->Path(), kRecords);
+    return f;
+  }();
+  return *file;
+}
+
+void DefinePeople(TMemoryDataSet& data) {
+  data.AddFieldDef("Id", ftInteger);
+  data.AddFieldDef("Name", ftString, 40);
+  data.AddFieldDef("City", ftString, 30);
+  data.AddFieldDef("Amount", ftCurrency);
+  data.AddFieldDef("Born", ftDate);
+  data.AddFieldDef("Active", ftBoolean);
+}
+
+void Configure(TCSVImport& imp) {
+  imp.SetInputFile(File().Path());
+  imp.SetFieldSeparator(fspComma);
+  imp.SetFieldDelimiter(fdlDouble);
+}
+
+void Report(benchmark::State& state) {
+  state.SetBytesProcessed(state.iterations() * File().Size());
+  state.SetItemsProcessed(state.iterations() * kRecords);
+}
+
+void BM_Reader(benchmark::State& state) {
+  TCSVImport imp(nullptr);
+  Configure(imp);
+  for (auto _ : state) {
+    if (!imp.OpenInputFile()) return state.SkipWithError("cannot open the input");
+    std::string rec;
+    std::uint32_t bytes = 0;
+    while (!imp.EndOfFile()) {
+      imp.ReadTextFileRecord(imp.FileHandle(), bytes, rec);
+      benchmark::DoNotOptimize(rec.data());
+    }
+    imp.CloseInputFile();
+  }
+  Report(state);
+}
+BENCHMARK(BM_Reader)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+void BM_ReadSplit(benchmark::State& state) {
+  TCSVImport imp(nullptr);
+  Configure(imp);
+  imp.ResolveSeparators();
+  TValueList values;
+  for (auto _ : state) {
+    if (!imp.OpenInputFile()) return state.SkipWithError("cannot open the input");
+    std::string rec;
+    std::uint32_t bytes = 0;
+    while (!imp.EndOfFile()) {
+      imp.ReadTextFileRecord(imp.FileHandle(), bytes, rec);
+      imp.SplitFieldsInto(rec, values);
+      benchmark::DoNotOptimize(values.Count());
+    }
+    imp.CloseInputFile();
+  }
+  Report(state);
+}
+BENCHMARK(BM_ReadSplit)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+// Execute into a memory dataset. progress: 0 off, 1 the window as a model
+// (no renderer), 2 drawn by the terminal renderer (to /dev/null, as on an
+// ANSI terminal).
+void BM_Execute(benchmark::State& state) {
+  const auto progress = state.range(0);
+  std::ofstream devNull("/dev/null");
+  TScopedRendererFactory renderers(
+      progress == 2 ? TRendererFactory([&devNull](TForm&) -> std::unique_ptr<TFormRenderer> {
+        TTerminalRendererOptions options;
+        options.IsTerminal = true;
+        return std::make_unique<TTerminalRenderer>(devNull, options);
+      })
+                    : TRendererFactory());
+  TMemoryDataSet data;
+  DefinePeople(data);
+  data.Open();
+  data.Reserve(static_cast<std::size_t>(kRecords));
+  TCSVImport imp(nullptr);
+  Configure(imp);
+  imp.SetDataSet(&data);
+  imp.SetShowProgress(progress != 0);
+  std::int32_t result = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    data.EmptyDataSet();
+    state.ResumeTiming();
+    result = imp.Execute();
+  }
+  if (result != kRecords || imp.ErrorRecords() != 0 || data.RecordCount() != kRecords) {
+    state.SkipWithError("records were lost");
+  }
+  Report(state);
+}
+BENCHMARK(BM_Execute)
+    ->ArgName("progress")
+    ->Arg(0)
+    ->Arg(1)
+    ->Arg(2)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(3.0);
+
+// A dataset that accepts every record and keeps none: what remains of a run's
+// memory is the component's own.
+class TDiscardDataSet : public TDataSet {
+ public:
+  TDiscardDataSet() : TDataSet(nullptr) {}
+  ~TDiscardDataSet() override = default;
+
+ protected:
+  void InternalOpen() override {
+    CreateFields({{"Id", ftInteger, 0},
+                  {"Name", ftString, 40},
+                  {"City", ftString, 30},
+                  {"Amount", ftCurrency, 0},
+                  {"Born", ftDate, 0},
+                  {"Active", ftBoolean, 0}});
+  }
+  void InternalClose() override {}
+  bool InternalFirst() override { return false; }
+  bool InternalNext() override { return false; }
+  void InternalPost() override {}
+};
+
+long MaxRssKiB() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
+void BM_ExecuteMemory(benchmark::State& state) {
+  TDiscardDataSet data;
+  TCSVImport imp(nullptr);
+  Configure(imp);
+  imp.SetDataSet(&data);
+  imp.SetShowProgress(true);
+  imp.Execute();  // warm up: buffers and slots reach their size
+  const long before = MaxRssKiB();
+  for (auto _ : state) imp.Execute();
+  state.counters["peak_rss_growth_KiB"] = static_cast<double>(MaxRssKiB() - before);
+  Report(state);
+}
+BENCHMARK(BM_ExecuteMemory)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+}  // namespace
+}  // namespace korvane::bench
+
+int main(int argc, char** argv) {
+  using korvane::bench::TRatioReporter;
+  return korvane::bench::RunWithRatios(argc, argv, [](const TRatioReporter& r) {
+    r.PrintRatio("read + split (floor 2) vs reader", "BM_ReadSplit", "BM_Reader");
+    r.PrintRatio("Execute vs read + split", "BM_Execute/progress:0", "BM_ReadSplit");
+    r.PrintRatio("Execute vs reader", "BM_Execute/progress:0", "BM_Reader");
+    r.PrintRatio("Execute, window (model) vs without", "BM_Execute/progress:1",
+                 "BM_Execute/progress:0");
+    r.PrintRatio("Execute, window (terminal) vs without", "BM_Execute/progress:2",
+                 "BM_Execute/progress:0");
+  });
+}
