@@ -1,0 +1,158 @@
+// A table, or a read-only query, of a SQLite database file as a dataset.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/classes.h"
+#include "platform/db.h"
+#include "platform/published.h"
+
+namespace korvane {
+
+// TSQLiteDataSet shows one table of a SQLite database file (read, append,
+// edit) or the result of one read-only query (read only) as a TDataSet.
+//
+// Fields are made from the declared column types (FieldDefForColumn), and
+// values are stored in SQLite's own terms so that other tools read them
+// naturally: dates as TEXT 'YYYY-MM-DD', date-times as 'YYYY-MM-DD HH:MM:SS'
+// (with '.fff' only when there are milliseconds), times as 'HH:MM:SS',
+// booleans as INTEGER 0/1, money as the REAL amount, blobs as BLOB. Reading
+// also accepts the other forms SQLite's date functions know (Julian day
+// numbers as REAL, Unix times as INTEGER) and treats an empty text in a
+// typed column as null.
+//
+// Appending: a field left null in an appended record is left out of the
+// INSERT, so the column takes its default (NULL where it has none) and an
+// INTEGER PRIMARY KEY column (an ftAutoInc field) gets the next id, which the
+// field shows after Post. A record the database refuses raises
+// EDatabaseError from Post with SQLite's message; the dataset stays usable.
+//
+// Bulk loading: between BeginBulk and EndBulk the posts are grouped into
+// transactions of BulkCommitCount records, with one prepared INSERT per set
+// of assigned columns. A refused record never takes the rest of its group
+// with it. When EndBulk returns, every record posted was committed; a crash
+// or kill in between loses at most the group in progress and leaves a
+// consistent database (journal and syncing stay as the database has them).
+//
+// Owns its database connection: opened by Open (or by ExecSQL), closed by
+// Close and by the destructor. Not thread-safe: a dataset and its connection
+// belong to one thread at a time.
+class TSQLiteDataSet : public TDataSet {
+ public:
+  explicit TSQLiteDataSet(TComponent* owner);
+  ~TSQLiteDataSet() override;
+
+  // Published properties. The source settings (DatabaseFile, TableName,
+  // Query, ReadOnly, CreateTable, ForeignKeys) cannot change while the
+  // dataset is open (EDatabaseError).
+  //
+  // The database file. Open refuses a file that does not exist unless
+  // CreateTable is set; ":memory:" is a private in-memory database.
+  const std::string& DatabaseFile() const { return FDatabaseFile; }
+  void SetDatabaseFile(const std::string& value);
+  // The table to show. Exactly one of TableName and Query is set.
+  const std::string& TableName() const { return FTableName; }
+  void SetTableName(const std::string& value);
+  // One SQL statement that only reads (a SELECT, ...); its result is shown
+  // read-only, in the statement's own order.
+  const std::string& Query() const { return FQuery; }
+  void SetQuery(const std::string& value);
+  // Opens the database read-only: CanModify is false.
+  bool ReadOnly() const { return FReadOnly; }
+  void SetReadOnly(bool value);
+  // When the table does not exist, Open creates it (and the database file)
+  // from Columns.
+  bool CreateTable() const { return FCreateTable; }
+  void SetCreateTable(bool value);
+  // Column definitions for CreateTable, one per item, in SQL ("id INTEGER
+  // PRIMARY KEY", "born DATE", "name VARCHAR(40) NOT NULL");
+  // ColumnDefinition builds one from a field definition.
+  TStrings* Columns() const { return FColumns.get(); }
+  void SetColumns(const TStrings* value);
+  // Enforces foreign keys on the connection (SQLite leaves them off unless
+  // asked).
+  bool ForeignKeys() const { return FForeignKeys; }
+  void SetForeignKeys(bool value);
+  // How long to wait for another connection's lock, in milliseconds, before
+  // failing with "database is locked".
+  std::int32_t BusyTimeout() const { return FBusyTimeout; }
+  void SetBusyTimeout(std::int32_t value);
+  // Records per transaction between BeginBulk and EndBulk (at least 1).
+  std::int32_t BulkCommitCount() const { return FBulkCommitCount; }
+  void SetBulkCommitCount(std::int32_t value) { FBulkCommitCount = value < 1 ? 1 : value; }
+
+  // False for a query, a view, a read-only database or ReadOnly.
+  bool CanModify() const override;
+  // The number of rows (SELECT count(*)); -1 when closed or on an error.
+  int RecordCount() const override;
+  // Starts grouping posts into transactions; raises EDatabaseError when the
+  // database cannot be locked for writing (after BusyTimeout). Calls nest;
+  // inside a transaction the host started itself, the host's transaction is
+  // used as it is.
+  void BeginBulk() override;
+  // Commits the group in progress. Raises EDatabaseError when it cannot
+  // (the group is then rolled back, and the message says how many records
+  // were lost) or when an earlier group was lost to a database error.
+  void EndBulk() override;
+
+  // Runs SQL statements on the connection, opening it (and creating the
+  // database file) when needed. Raises EDatabaseError with SQLite's message.
+  void ExecSQL(const std::string& sql);
+  // True when the database holds a table or view of that name.
+  bool TableExists(const std::string& name);
+
+  // The field for a column of a declared type, by these rules (first match,
+  // case-insensitive): contains BOOL: ftBoolean; DATETIME or TIMESTAMP:
+  // ftDateTime; DATE: ftDate; TIME: ftTime; MONEY or CURRENCY: ftCurrency;
+  // SMALLINT: ftSmallint; BIGINT: ftLargeint; the rowid alias (INTEGER
+  // PRIMARY KEY): ftAutoInc; other INT: ftInteger; DECIMAL or NUMERIC: ftBCD;
+  // REAL, FLOA or DOUB: ftFloat; CLOB or MEMO: ftMemo; BLOB: ftBlob; a type
+  // with a length, CHAR(n), VARCHAR(n), ...: ftString of Size n; anything
+  // else: ftString of Size 255.
+  static TFieldDef FieldDefForColumn(const std::string& name, const std::string& declaredType,
+                                     bool rowidAlias = false);
+  // A declared type that maps back to dataType (and size) under
+  // FieldDefForColumn and gives SQLite's matching column affinity.
+  static std::string DeclaredType(TFieldType dataType, int size = 0);
+  // A column definition for Columns: the quoted name, DeclaredType, PRIMARY
+  // KEY for ftAutoInc, NOT NULL for a Required field.
+  static std::string ColumnDefinition(const TFieldDef& def);
+
+ protected:
+  void InternalOpen() override;
+  void InternalClose() override;
+  bool InternalFirst() override;
+  bool InternalNext() override;
+  void InternalPost() override;
+
+ private:
+  struct TState;
+
+  void CheckInactive(const char* property) const;
+  void OpenConnection(bool create);
+  void CloseConnection() noexcept;
+  void OpenTable();
+  void OpenQuery();
+
+  std::string FDatabaseFile;
+  std::string FTableName;
+  std::string FQuery;
+  bool FReadOnly = false;
+  bool FCreateTable = false;
+  std::unique_ptr<TStringList> FColumns;
+  bool FForeignKeys = true;
+  std::int32_t FBusyTimeout = 5000;
+  std::int32_t FBulkCommitCount = 50000;
+
+  std::unique_ptr<TState> FState;
+};
+
+// The published-property description of TSQLiteDataSet (class name
+// "TSQLiteDataSet"), for settings files and setting properties by name. The
+// host registers it (RegisterClass) where it wants the class known.
+template <>
+TComponentClass ComponentClass<TSQLiteDataSet>();
+
+}  // namespace korvane

@@ -1,0 +1,725 @@
+#include "datasets/sqlite_dataset.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/settings.h"
+#include "platform/sysutils.h"
+
+namespace korvane {
+namespace {
+
+namespace fs = std::filesystem;
+
+TDateTime Day(int y, int m, int d) { return EncodeDate(y, m, d); }
+TDateTime At(int h, int n, int s, int ms = 0) { return EncodeTime(h, n, s, ms); }
+
+class SQLiteDataSetTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "korvane-sqlite-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    FDir = pattern;
+    FPath = (fs::path(FDir) / "test.db").string();
+  }
+  void TearDown() override { fs::remove_all(FDir); }
+
+  // A dataset on the test database; the fixture frees it.
+  TSQLiteDataSet* Table(const std::string& name) {
+    auto* ds = New();
+    ds->SetTableName(name);
+    return ds;
+  }
+  TSQLiteDataSet* Query(const std::string& sql) {
+    auto* ds = New();
+    ds->SetQuery(sql);
+    return ds;
+  }
+  TSQLiteDataSet* New() {
+    FSets.push_back(std::make_unique<TSQLiteDataSet>(nullptr));
+    FSets.back()->SetDatabaseFile(FPath);
+    return FSets.back().get();
+  }
+
+  void Exec(const std::string& sql) {
+    TSQLiteDataSet ds(nullptr);
+    ds.SetDatabaseFile(FPath);
+    ds.ExecSQL(sql);
+  }
+
+  // The rows of a query as text, columns joined by '|', rows by ';'.
+  std::string Rows(const std::string& sql) {
+    TSQLiteDataSet ds(nullptr);
+    ds.SetDatabaseFile(FPath);
+    ds.SetQuery(sql);
+    ds.Open();
+    std::string out;
+    for (; !ds.Eof(); ds.Next()) {
+      if (!out.empty()) out += ';';
+      for (int i = 0; i < ds.FieldCount(); ++i) {
+        if (i > 0) out += '|';
+        out += ds.Fields(i)->IsNull() ? "NULL" : ds.Fields(i)->AsString();
+      }
+    }
+    return out;
+  }
+
+  // Appends one record, setting the named fields from text; false when
+  // Post refused it (the record is then cancelled), with the message kept.
+  bool Add(TDataSet* ds, const std::vector<std::pair<std::string, std::string>>& values) {
+    ds->Append();
+    for (const auto& [name, text] : values) ds->FieldByName(name)->SetAsString(text);
+    try {
+      ds->Post();
+      return true;
+    } catch (const EDatabaseError& e) {
+      FLastError = e.Message();
+      ds->Cancel();
+      return false;
+    }
+  }
+
+  std::string FDir;
+  std::string FPath;
+  std::string FLastError;
+  std::vector<std::unique_ptr<TSQLiteDataSet>> FSets;
+};
+
+// --- fields from declared types ---------------------------------------------
+
+TEST_F(SQLiteDataSetTest, FieldsFollowTheDeclaredColumnTypes) {
+  Exec(
+      "CREATE TABLE t (id INTEGER PRIMARY KEY, flag boolean, flag2 TINYBOOL, stamp TIMESTAMP,"
+      " dt DateTime, d DATE, tm TIME, cash MONEY, cash2 currency, s SMALLINT, big BIGINT,"
+      " i INT, n NUMERIC, dec DECIMAL(10,2), r REAL, f FLOAT, dbl DOUBLE PRECISION, memo CLOB,"
+      " m2 MEMO, b BLOB, vc VARCHAR(30), nc NCHAR(7), txt TEXT, none, odd WHATEVER)");
+  auto* ds = Table("T");  // table names are case-insensitive
+  ds->Open();
+  struct Want {
+    const char* name;
+    TFieldType type;
+    int size;
+  };
+  const Want want[] = {{"id", ftAutoInc, 0},     {"flag", ftBoolean, 0},  {"flag2", ftBoolean, 0},
+                       {"stamp", ftDateTime, 0}, {"dt", ftDateTime, 0},   {"d", ftDate, 0},
+                       {"tm", ftTime, 0},        {"cash", ftCurrency, 0}, {"cash2", ftCurrency, 0},
+                       {"s", ftSmallint, 0},     {"big", ftLargeint, 0},  {"i", ftInteger, 0},
+                       {"n", ftBCD, 0},          {"dec", ftBCD, 2},       {"r", ftFloat, 0},
+                       {"f", ftFloat, 0},        {"dbl", ftFloat, 0},     {"memo", ftMemo, 0},
+                       {"m2", ftMemo, 0},        {"b", ftBlob, 0},        {"vc", ftString, 30},
+                       {"nc", ftString, 7},      {"txt", ftString, 255},  {"none", ftString, 255},
+                       {"odd", ftString, 255}};
+  ASSERT_EQ(ds->FieldCount(), static_cast<int>(std::size(want)));
+  for (int i = 0; i < ds->FieldCount(); ++i) {
+    SCOPED_TRACE(want[i].name);
+    EXPECT_EQ(ds->Fields(i)->FieldName(), want[i].name);
+    EXPECT_EQ(ds->Fields(i)->DataType(), want[i].type);
+    if (want[i].type == ftString || want[i].type == ftBCD) {
+      EXPECT_EQ(ds->Fields(i)->Size(), want[i].size);
+    }
+  }
+  EXPECT_TRUE(ds->FieldByName("cash")->Currency());
+}
+
+TEST(SQLiteTypeMapping, FirstMatchWinsAndOnlyTheRowidAliasIsAutoInc) {
+  using D = TSQLiteDataSet;
+  EXPECT_EQ(D::FieldDefForColumn("c", "BOOLINT").DataType, ftBoolean);    // BOOL before INT
+  EXPECT_EQ(D::FieldDefForColumn("c", "DATETIME").DataType, ftDateTime);  // before DATE, TIME
+  EXPECT_EQ(D::FieldDefForColumn("c", "MONEYINT").DataType, ftCurrency);
+  EXPECT_EQ(D::FieldDefForColumn("c", "INTEGER").DataType, ftInteger);
+  EXPECT_EQ(D::FieldDefForColumn("c", "INTEGER", true).DataType, ftAutoInc);
+  EXPECT_EQ(D::FieldDefForColumn("c", "BIGINT", true).DataType, ftLargeint);
+  EXPECT_EQ(D::FieldDefForColumn("c", "FLOAT(24)").DataType, ftFloat);  // not a length
+  EXPECT_EQ(D::FieldDefForColumn("c", "CHAR(x)").Size, 255);
+}
+
+TEST_F(SQLiteDataSetTest, TablesMadeFromFieldDefinitionsReopenWithTheSameTypes) {
+  const TFieldDef defs[] = {{"id", ftAutoInc}, {"name", ftString, 40}, {"s", ftSmallint},
+                            {"i", ftInteger},  {"big", ftLargeint},    {"ok", ftBoolean},
+                            {"f", ftFloat},    {"cash", ftCurrency},   {"bcd", ftBCD, 2},
+                            {"d", ftDate},     {"t", ftTime},          {"dt", ftDateTime},
+                            {"memo", ftMemo},  {"blob", ftBlob},       {"text", ftString}};
+  auto* ds = Table("made");
+  ds->SetCreateTable(true);
+  for (const TFieldDef& def : defs) ds->Columns()->Add(TSQLiteDataSet::ColumnDefinition(def));
+  ds->Open();  // also creates the database file
+  ASSERT_EQ(ds->FieldCount(), static_cast<int>(std::size(defs)));
+  for (int i = 0; i < ds->FieldCount(); ++i) {
+    SCOPED_TRACE(defs[i].Name);
+    EXPECT_EQ(ds->Fields(i)->DataType(), defs[i].DataType);
+  }
+  EXPECT_EQ(ds->FieldByName("name")->Size(), 40);
+  EXPECT_EQ(ds->FieldByName("text")->Size(), 255);
+  // A memo keeps text that looks like a number exactly.
+  ASSERT_TRUE(Add(ds, {{"memo", "007"}, {"name", "0012"}}));
+  EXPECT_EQ(Rows("SELECT typeof(memo), memo, name FROM made"), "text|007|0012");
+}
+
+// --- storage formats and reading back -----------------------------------------
+
+TEST_F(SQLiteDataSetTest, ValuesAreStoredInSQLiteTermsAndReadBackTyped) {
+  Exec(
+      "CREATE TABLE v (d DATE, dt DATETIME, t TIME, ok BOOLEAN, cash MONEY, f REAL, i INTEGER,"
+      " s TEXT, b BLOB, n NUMERIC)");
+  auto* ds = Table("v");
+  ds->Open();
+  ds->Append();
+  ds->FieldByName("d")->SetAsDateTime(Day(2024, 2, 29));
+  ds->FieldByName("dt")->SetAsDateTime(Day(1999, 12, 31) + At(23, 59, 58));
+  ds->FieldByName("t")->SetAsDateTime(At(7, 8, 9));
+  ds->FieldByName("ok")->SetAsBoolean(true);
+  ds->FieldByName("cash")->SetAsCurrency(12345000);  // 1234.5
+  ds->FieldByName("f")->SetAsFloat(0.1);
+  ds->FieldByName("i")->SetAsInteger(-42);
+  ds->FieldByName("s")->SetAsString("it's \"quoted\"");
+  ds->FieldByName("b")->SetAsString(std::string("\0\xff", 2));
+  ds->FieldByName("n")->SetAsFloat(2.5);
+  ds->Post();
+  ds->Append();
+  ds->FieldByName("dt")->SetAsDateTime(Day(2001, 1, 2) + At(3, 4, 5, 250));
+  ds->FieldByName("t")->SetAsDateTime(At(0, 0, 0, 7));
+  ds->FieldByName("ok")->SetAsBoolean(false);
+  ds->FieldByName("cash")->SetAsCurrency(-10000);  // -1, an integral amount
+  ds->Post();
+
+  // (x || '' shows the stored value itself rather than the typed field.)
+  EXPECT_EQ(Rows("SELECT typeof(d), d || '', typeof(dt), dt || '', typeof(t), t || '',"
+                 " typeof(ok), ok || '', typeof(cash), cash || '', typeof(f), typeof(i),"
+                 " typeof(s), s, typeof(b), hex(b) FROM v ORDER BY rowid"),
+            "text|2024-02-29|text|1999-12-31 23:59:58|text|07:08:09|integer|1|real|1234.5|real|"
+            "integer|text|it's \"quoted\"|blob|00FF;"
+            "null|NULL|text|2001-01-02 03:04:05.250|text|00:00:00.007|integer|0|integer|-1|null|"
+            "null|null|NULL|null|");
+
+  auto* back = Table("v");
+  back->Open();
+  ASSERT_FALSE(back->Eof());
+  EXPECT_DOUBLE_EQ(back->FieldByName("d")->AsDateTime(), Day(2024, 2, 29));
+  EXPECT_NEAR(back->FieldByName("dt")->AsDateTime(), Day(1999, 12, 31) + At(23, 59, 58), 1e-9);
+  EXPECT_NEAR(back->FieldByName("t")->AsDateTime(), At(7, 8, 9), 1e-9);
+  EXPECT_TRUE(back->FieldByName("ok")->AsBoolean());
+  EXPECT_EQ(back->FieldByName("cash")->AsCurrency(), 12345000);
+  EXPECT_EQ(back->FieldByName("f")->AsFloat(), 0.1);
+  EXPECT_EQ(back->FieldByName("i")->AsInteger(), -42);
+  EXPECT_EQ(back->FieldByName("s")->AsString(), "it's \"quoted\"");
+  EXPECT_EQ(back->FieldByName("b")->AsString(), std::string("\0\xff", 2));
+  EXPECT_EQ(back->FieldByName("n")->AsFloat(), 2.5);
+  back->Next();
+  ASSERT_FALSE(back->Eof());
+  EXPECT_TRUE(back->FieldByName("d")->IsNull());
+  EXPECT_NEAR(back->FieldByName("dt")->AsDateTime(), Day(2001, 1, 2) + At(3, 4, 5, 250), 1e-9);
+  EXPECT_FALSE(back->FieldByName("ok")->AsBoolean());
+  EXPECT_EQ(back->FieldByName("cash")->AsCurrency(), -10000);
+  back->Next();
+  EXPECT_TRUE(back->Eof());
+}
+
+TEST_F(SQLiteDataSetTest, DatesOutsideTheCalendarAreRefusedAndEarlyDatesRoundTrip) {
+  Exec("CREATE TABLE d (dt DATETIME)");
+  auto* ds = Table("d");
+  ds->Open();
+  ds->Append();
+  // Before day zero the time still counts forward: -1.25 is 1899-12-29 06:00.
+  ds->FieldByName("dt")->SetAsDateTime(Day(1899, 12, 29) - At(6, 0, 0));
+  ds->Post();
+  EXPECT_EQ(Rows("SELECT dt || '' FROM d"), "1899-12-29 06:00:00");
+  ds->First();
+  EXPECT_DOUBLE_EQ(ds->FieldByName("dt")->AsDateTime(), -1.25);
+
+  ds->Append();
+  ds->FieldByName("dt")->SetAsDateTime(5e6);  // past the year 9999
+  EXPECT_THROW(ds->Post(), EDatabaseError);
+  ds->Cancel();
+  EXPECT_EQ(ds->RecordCount(), 1);
+}
+
+TEST_F(SQLiteDataSetTest, ValuesOtherToolsStoreAreReadAsSQLiteDefinesThem) {
+  Exec(
+      "CREATE TABLE o (d DATE, dt DATETIME, i INTEGER, ok BOOL, cash MONEY);"
+      "INSERT INTO o VALUES (2459999.5, 86400, '', 'yes', '12.34');"  // Julian day, Unix time
+      "INSERT INTO o VALUES ('2023-02-24T10:00:00Z', '2023-02-24T10:00', 7.0, 0.0, 3);");
+  auto* ds = Table("o");
+  ds->Open();
+  EXPECT_DOUBLE_EQ(ds->FieldByName("d")->AsDateTime(), Day(2023, 2, 24));
+  EXPECT_DOUBLE_EQ(ds->FieldByName("dt")->AsDateTime(), Day(1970, 1, 2));
+  EXPECT_TRUE(ds->FieldByName("i")->IsNull());  // empty text in a typed column
+  EXPECT_TRUE(ds->FieldByName("ok")->AsBoolean());
+  EXPECT_EQ(ds->FieldByName("cash")->AsCurrency(), 123400);
+  ds->Next();
+  EXPECT_DOUBLE_EQ(ds->FieldByName("d")->AsDateTime(), Day(2023, 2, 24));
+  EXPECT_NEAR(ds->FieldByName("dt")->AsDateTime(), Day(2023, 2, 24) + At(10, 0, 0), 1e-9);
+  EXPECT_EQ(ds->FieldByName("i")->AsInteger(), 7);
+  EXPECT_FALSE(ds->FieldByName("ok")->AsBoolean());
+  EXPECT_EQ(ds->FieldByName("cash")->AsCurrency(), 30000);
+}
+
+TEST_F(SQLiteDataSetTest, AValueThatIsNotOfItsColumnsTypeRaisesNamingIt) {
+  Exec(
+      "CREATE TABLE bad (n INTEGER, d DATE); INSERT INTO bad VALUES (1, '2024-01-01');"
+      "INSERT INTO bad VALUES (2, '31.01.2024'); INSERT INTO bad VALUES (2.5, NULL)");
+  auto* ds = Table("bad");
+  ds->Open();
+  try {
+    ds->Next();
+    FAIL() << "no error";
+  } catch (const EDatabaseError& e) {
+    EXPECT_EQ(e.Message(), "Column 'd' holds '31.01.2024', which is not a date");
+  }
+  try {
+    ds->Next();
+    FAIL() << "no error";
+  } catch (const EDatabaseError& e) {
+    EXPECT_EQ(e.Message(), "Column 'n' holds '2.5', which is not an integer");
+  }
+}
+
+// --- appending: defaults, autoinc, one statement per set of columns ---------
+
+TEST_F(SQLiteDataSetTest, EmptyFieldsTakeTheColumnDefaults) {
+  Exec(
+      "CREATE TABLE people (id INTEGER PRIMARY KEY, name TEXT NOT NULL DEFAULT 'nobody',"
+      " city TEXT, n INTEGER DEFAULT 7, made DATE DEFAULT (date('now')))");
+  auto* ds = Table("people");
+  ds->Open();
+  ASSERT_TRUE(Add(ds, {{"name", "Ann"}, {"city", "Oslo"}}));
+  ASSERT_TRUE(Add(ds, {{"city", "Rome"}}));
+  ASSERT_TRUE(Add(ds, {}));
+  ASSERT_TRUE(Add(ds, {{"name", "Bob"}, {"city", "Bern"}, {"n", "1"}}));
+  ASSERT_TRUE(Add(ds, {{"name", "Cy"}}));  // back to an earlier set of columns
+  EXPECT_EQ(Rows("SELECT id, name, city, n, made = date('now') FROM people"),
+            "1|Ann|Oslo|7|1;2|nobody|Rome|7|1;3|nobody|NULL|7|1;4|Bob|Bern|1|1;5|Cy|NULL|7|1");
+}
+
+TEST_F(SQLiteDataSetTest, TheRowidAliasGetsTheNextIdUnlessOneIsGiven) {
+  Exec("CREATE TABLE a (id INTEGER PRIMARY KEY, name TEXT)");
+  auto* ds = Table("a");
+  ds->Open();
+  ASSERT_EQ(ds->FieldByName("id")->DataType(), ftAutoInc);
+  ASSERT_TRUE(Add(ds, {{"name", "one"}}));
+  EXPECT_EQ(ds->FieldByName("id")->AsInteger(), 1);  // the posted record shows its id
+  ASSERT_TRUE(Add(ds, {{"id", "100"}, {"name", "hundred"}}));
+  ASSERT_TRUE(Add(ds, {{"name", "next"}}));
+  EXPECT_EQ(ds->FieldByName("id")->AsInteger(), 101);
+  EXPECT_FALSE(Add(ds, {{"id", "100"}, {"name", "again"}}));
+  EXPECT_EQ(FLastError, "UNIQUE constraint failed: a.id");
+  EXPECT_EQ(Rows("SELECT id, name FROM a"), "1|one;100|hundred;101|next");
+}
+
+TEST_F(SQLiteDataSetTest, GeneratedColumnsAreReadOnlyAndNeverInserted) {
+  Exec("CREATE TABLE g (a INTEGER, twice INTEGER AS (a * 2))");
+  auto* ds = Table("g");
+  ds->Open();
+  ASSERT_EQ(ds->FieldCount(), 2);
+  EXPECT_TRUE(ds->FieldByName("twice")->ReadOnly());
+  ASSERT_TRUE(Add(ds, {{"a", "21"}}));
+  ds->First();
+  EXPECT_EQ(ds->FieldByName("twice")->AsInteger(), 42);
+}
+
+TEST_F(SQLiteDataSetTest, EditUpdatesTheCurrentRecordAndReadingResumesAfterWrites) {
+  Exec("CREATE TABLE e (k TEXT, v INTEGER); INSERT INTO e VALUES ('a', 1), ('b', 2), ('c', 3)");
+  auto* ds = Table("e");
+  ds->Open();
+  ds->Next();  // on 'b'
+  ds->Edit();
+  ds->FieldByName("v")->SetAsInteger(20);
+  ds->Post();
+  ds->Next();  // the record after the edited one
+  EXPECT_EQ(ds->FieldByName("k")->AsString(), "c");
+  ASSERT_TRUE(Add(ds, {{"k", "d"}, {"v", "4"}}));
+  ds->Next();
+  EXPECT_TRUE(ds->Eof());
+  std::string seen;
+  for (ds->First(); !ds->Eof(); ds->Next()) seen += ds->FieldByName("k")->AsString();
+  EXPECT_EQ(seen, "abcd");
+  EXPECT_EQ(Rows("SELECT group_concat(v) FROM e"), "1,20,3,4");
+}
+
+// --- refusals -------------------------------------------------------------------
+
+TEST_F(SQLiteDataSetTest, RefusedRecordsRaiseWithSQLitesMessageAndTheRestAreKept) {
+  Exec(
+      "CREATE TABLE city (name TEXT PRIMARY KEY);"
+      "INSERT INTO city VALUES ('Oslo');"
+      "CREATE TABLE p (code TEXT UNIQUE NOT NULL, age INTEGER CHECK (age >= 0),"
+      " city TEXT REFERENCES city(name))");
+  auto* ds = Table("p");
+  ds->Open();
+  for (bool bulk : {false, true}) {
+    SCOPED_TRACE(bulk ? "in a bulk run" : "one by one");
+    const std::string tag = bulk ? "b" : "s";
+    ds->SetBulkCommitCount(2);
+    if (bulk) ds->BeginBulk();
+    std::vector<std::string> errors;
+    auto add = [&](const std::vector<std::pair<std::string, std::string>>& values) {
+      if (!Add(ds, values)) errors.push_back(FLastError);
+    };
+    add({{"code", tag + "1"}, {"age", "1"}, {"city", "Oslo"}});
+    add({{"age", "2"}});                               // NOT NULL
+    add({{"code", tag + "2"}});                        // fine, 2nd of a group
+    add({{"code", tag + "1"}});                        // UNIQUE
+    add({{"code", tag + "3"}, {"age", "-1"}});         // CHECK
+    add({{"code", tag + "4"}, {"city", "Atlantis"}});  // FOREIGN KEY
+    add({{"code", tag + "5"}});
+    if (bulk) ds->EndBulk();
+    EXPECT_EQ(errors, (std::vector<std::string>{
+                          "NOT NULL constraint failed: p.code", "UNIQUE constraint failed: p.code",
+                          "CHECK constraint failed: age >= 0", "FOREIGN KEY constraint failed"}));
+    EXPECT_EQ(Rows("SELECT group_concat(code) FROM p WHERE code LIKE '" + tag + "%'"),
+              tag + "1," + tag + "2," + tag + "5");
+  }
+}
+
+TEST_F(SQLiteDataSetTest, ForeignKeysAreOnlyEnforcedWhenAsked) {
+  Exec("CREATE TABLE parent (id INTEGER PRIMARY KEY); CREATE TABLE child (pid REFERENCES parent)");
+  auto* ds = Table("child");
+  ds->SetForeignKeys(false);
+  ds->Open();
+  EXPECT_TRUE(Add(ds, {{"pid", "9"}}));
+}
+
+TEST_F(SQLiteDataSetTest, ADeferredForeignKeyRefusesItsRecordNotTheWholeGroup) {
+  Exec(
+      "CREATE TABLE parent (id INTEGER PRIMARY KEY); INSERT INTO parent VALUES (1);"
+      "CREATE TABLE child (n INTEGER, pid INTEGER REFERENCES parent(id)"
+      " DEFERRABLE INITIALLY DEFERRED)");
+  auto* ds = Table("child");
+  ds->Open();
+  ds->BeginBulk();
+  EXPECT_TRUE(Add(ds, {{"n", "1"}, {"pid", "1"}}));
+  EXPECT_FALSE(Add(ds, {{"n", "2"}, {"pid", "5"}}));
+  EXPECT_EQ(FLastError, "FOREIGN KEY constraint failed");
+  EXPECT_TRUE(Add(ds, {{"n", "3"}, {"pid", "1"}}));
+  ASSERT_NO_THROW(ds->EndBulk());
+  EXPECT_EQ(Rows("SELECT group_concat(n) FROM child"), "1,3");
+  // Outside a bulk run the record's own transaction fails the same way.
+  EXPECT_FALSE(Add(ds, {{"n", "4"}, {"pid", "6"}}));
+  EXPECT_EQ(Rows("SELECT count(*) FROM child"), "2");
+}
+
+TEST_F(SQLiteDataSetTest, AConflictClauseThatRollsBackCostsOnlyItsOwnRecord) {
+  Exec("CREATE TABLE r (k TEXT UNIQUE ON CONFLICT ROLLBACK)");
+  auto* ds = Table("r");
+  ds->Open();
+  ds->BeginBulk();
+  EXPECT_TRUE(Add(ds, {{"k", "a"}}));
+  EXPECT_TRUE(Add(ds, {{"k", "b"}}));
+  EXPECT_FALSE(Add(ds, {{"k", "a"}}));
+  EXPECT_TRUE(Add(ds, {{"k", "c"}}));
+  ASSERT_NO_THROW(ds->EndBulk());
+  EXPECT_EQ(Rows("SELECT group_concat(k) FROM r"), "a,b,c");
+}
+
+TEST_F(SQLiteDataSetTest, AStrictTableTakesEveryTypedValue) {
+  Exec("CREATE TABLE s (i INTEGER, r REAL, t TEXT, b BLOB, a ANY) STRICT");
+  auto* ds = Table("s");
+  ds->Open();
+  ASSERT_TRUE(Add(ds, {{"i", "3"}, {"r", "1.5"}, {"t", "x"}, {"b", "y"}, {"a", "z"}}));
+  EXPECT_EQ(Rows("SELECT typeof(i), typeof(r), typeof(t), typeof(b), typeof(a) FROM s"),
+            "integer|real|text|blob|text");
+}
+
+// --- what cannot be modified ------------------------------------------------------
+
+TEST_F(SQLiteDataSetTest, QueriesViewsAndReadOnlyDatabasesCannotBeModified) {
+  Exec("CREATE TABLE t (a INTEGER); INSERT INTO t VALUES (1); CREATE VIEW v AS SELECT a FROM t");
+  auto* query = Query("SELECT a FROM t");
+  query->Open();
+  EXPECT_FALSE(query->CanModify());
+  EXPECT_THROW(query->Append(), EDatabaseError);
+
+  auto* view = Table("v");
+  view->Open();
+  EXPECT_FALSE(view->CanModify());
+
+  auto* readOnly = Table("t");
+  readOnly->SetReadOnly(true);
+  readOnly->Open();
+  EXPECT_FALSE(readOnly->CanModify());
+  EXPECT_EQ(readOnly->FieldByName("a")->AsInteger(), 1);
+
+  auto* writable = Table("t");
+  writable->Open();
+  EXPECT_TRUE(writable->CanModify());
+}
+
+TEST_F(SQLiteDataSetTest, AFileWithoutWritePermissionOpensReadOnly) {
+  if (geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
+  Exec("CREATE TABLE t (a INTEGER)");
+  ASSERT_EQ(chmod(FPath.c_str(), 0444), 0);
+  auto* ds = Table("t");
+  ds->Open();
+  EXPECT_FALSE(ds->CanModify());
+}
+
+// --- queries ---------------------------------------------------------------------
+
+TEST_F(SQLiteDataSetTest, AQueryShowsItsRowsInItsOwnOrderWithTypedFields) {
+  Exec(
+      "CREATE TABLE t (name TEXT, born DATE); INSERT INTO t VALUES ('b', '2000-01-02'),"
+      " ('a', '1999-03-04'), ('c', NULL)");
+  auto* ds = Query("SELECT name, born, upper(name) AS up, t.name FROM t ORDER BY name DESC;");
+  ds->Open();
+  ASSERT_EQ(ds->FieldCount(), 4);
+  EXPECT_EQ(ds->Fields(1)->DataType(), ftDate);
+  EXPECT_EQ(ds->Fields(2)->DataType(), ftString);  // an expression has no declared type
+  EXPECT_EQ(ds->Fields(3)->FieldName(), "name_1");
+  EXPECT_EQ(ds->RecordCount(), 3);
+  std::string seen;
+  for (; !ds->Eof(); ds->Next()) seen += ds->FieldByName("up")->AsString();
+  EXPECT_EQ(seen, "CBA");
+  ds->First();
+  ds->Next();
+  EXPECT_DOUBLE_EQ(ds->FieldByName("born")->AsDateTime(), Day(2000, 1, 2));
+
+  auto* pragma = Query("PRAGMA table_info(t)");  // not usable as a subquery
+  pragma->Open();
+  EXPECT_EQ(pragma->RecordCount(), 2);
+}
+
+TEST_F(SQLiteDataSetTest, AQueryMustBeOneStatementThatOnlyReads) {
+  Exec("CREATE TABLE t (a INTEGER); INSERT INTO t VALUES (1)");
+  auto expectRefused = [&](const std::string& sql, const std::string& message) {
+    auto* ds = Query(sql);
+    try {
+      ds->Open();
+      ADD_FAILURE() << sql << " was accepted";
+    } catch (const EDatabaseError& e) {
+      EXPECT_EQ(e.Message(), message);
+    }
+    EXPECT_FALSE(ds->Active());
+  };
+  expectRefused("DELETE FROM t", "Query must only read data");
+  expectRefused("SELECT 1; DELETE FROM t", "Query must be one statement");
+  expectRefused("SELEC 1", "Query failed: near \"SELEC\": syntax error");
+  expectRefused("-- nothing", "Query holds no statement");
+  EXPECT_EQ(Rows("SELECT count(*) FROM t"), "1");
+  EXPECT_EQ(Rows("SELECT 1; -- a comment after the statement"), "1");
+}
+
+TEST_F(SQLiteDataSetTest, RecordCountIsTheRealCount) {
+  Exec("CREATE TABLE t (a INTEGER)");
+  auto* ds = Table("t");
+  EXPECT_EQ(ds->RecordCount(), -1);  // closed
+  ds->Open();
+  EXPECT_EQ(ds->RecordCount(), 0);
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(Add(ds, {{"a", std::to_string(i)}}));
+  EXPECT_EQ(ds->RecordCount(), 5);
+}
+
+// --- opening ---------------------------------------------------------------------
+
+TEST_F(SQLiteDataSetTest, MissingDatabasesAndTablesAreReportedAndNothingIsCreated) {
+  auto* ds = Table("t");
+  try {
+    ds->Open();
+    FAIL() << "opened";
+  } catch (const EDatabaseError& e) {
+    EXPECT_EQ(e.Message(), "Database file '" + FPath + "' does not exist");
+  }
+  EXPECT_FALSE(fs::exists(FPath));
+  ds->SetCreateTable(true);
+  ds->Columns()->Add("a INTEGER PRIMARY KEY PRIMARY KEY");  // refused by SQLite
+  EXPECT_THROW(ds->Open(), EDatabaseError);
+  EXPECT_FALSE(fs::exists(FPath));
+  ds->SetCreateTable(false);
+  ds->Columns()->Clear();
+
+  Exec("CREATE TABLE other (a)");
+  try {
+    ds->Open();
+    FAIL() << "opened";
+  } catch (const EDatabaseError& e) {
+    EXPECT_EQ(e.Message(), "Table 't' does not exist in '" + FPath + "'");
+  }
+  EXPECT_FALSE(ds->TableExists("t"));
+  EXPECT_TRUE(ds->TableExists("OTHER"));
+
+  ds->SetCreateTable(true);
+  EXPECT_THROW(ds->Open(), EDatabaseError);  // no Columns to create it from
+  ds->Columns()->Add("a INTEGER");
+  ds->Open();
+  EXPECT_TRUE(ds->TableExists("t"));
+}
+
+TEST_F(SQLiteDataSetTest, AFileThatIsNotADatabaseIsRefusedAndLeftAsItWas) {
+  const std::string text = "id,name\n1,Ann\n";
+  std::ofstream(FPath) << text;
+  auto* ds = Table("t");
+  ds->SetCreateTable(true);
+  ds->Columns()->Add("a");
+  try {
+    ds->Open();
+    FAIL() << "opened";
+  } catch (const EDatabaseError& e) {
+    EXPECT_EQ(e.Message(), "Cannot open database '" + FPath + "': file is not a database");
+  }
+  std::ifstream in(FPath);
+  std::string back((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(back, text);
+}
+
+TEST_F(SQLiteDataSetTest, SourceSettingsCannotChangeWhileOpen) {
+  Exec("CREATE TABLE t (a)");
+  auto* ds = Table("t");
+  ds->Open();
+  EXPECT_THROW(ds->SetTableName("u"), EDatabaseError);
+  EXPECT_THROW(ds->SetDatabaseFile("x.db"), EDatabaseError);
+  ds->Close();
+  ds->SetQuery("SELECT 1");  // both set
+  EXPECT_THROW(ds->Open(), EDatabaseError);
+}
+
+TEST_F(SQLiteDataSetTest, SettingsFilesStoreAndRestoreTheDataSet) {
+  RegisterClass(ComponentClass<TSQLiteDataSet>());
+  auto* ds = Table("people");
+  ds->SetName("People");
+  ds->SetCreateTable(true);
+  ds->Columns()->Add("id INTEGER PRIMARY KEY");
+  ds->Columns()->Add("name TEXT");
+  ds->SetBulkCommitCount(1000);
+  ds->SetForeignKeys(false);
+  TComponent* list[] = {ds};
+  const std::string text = WriteSettings(list);
+  auto loaded = LoadComponents(text);
+  UnregisterClass(ComponentClass<TSQLiteDataSet>());
+  ASSERT_EQ(loaded.size(), 1u);
+  auto* back = dynamic_cast<TSQLiteDataSet*>(loaded[0].get());
+  ASSERT_NE(back, nullptr);
+  EXPECT_EQ(back->DatabaseFile(), FPath);
+  EXPECT_EQ(back->TableName(), "people");
+  EXPECT_TRUE(back->CreateTable());
+  EXPECT_EQ(back->Columns()->Text(), "id INTEGER PRIMARY KEY\r\nname TEXT\r\n");
+  EXPECT_EQ(back->BulkCommitCount(), 1000);
+  EXPECT_FALSE(back->ForeignKeys());
+  back->Open();  // and it works
+  EXPECT_EQ(back->FieldByName("id")->DataType(), ftAutoInc);
+}
+
+// --- bulk runs, locks and durability ------------------------------------------------
+
+TEST_F(SQLiteDataSetTest, BulkRunsCommitEveryGroupAndEverythingAtTheEnd) {
+  Exec("CREATE TABLE t (a INTEGER)");
+  auto* ds = Table("t");
+  ds->Open();
+  ds->SetBulkCommitCount(3);
+  ds->BeginBulk();
+  ds->BeginBulk();  // nested: only the outer pair counts
+  for (int i = 1; i <= 7; ++i) ASSERT_TRUE(Add(ds, {{"a", std::to_string(i)}}));
+  ds->EndBulk();
+  // Another connection sees the committed groups only: 3 + 3, not the 7th.
+  EXPECT_EQ(Rows("SELECT count(*) FROM t"), "6");
+  ds->EndBulk();
+  EXPECT_EQ(Rows("SELECT count(*) FROM t"), "7");
+  ds->EndBulk();  // unmatched: nothing happens
+}
+
+TEST_F(SQLiteDataSetTest, ALockedDatabaseGivesAClearErrorAndWorksOnceReleased) {
+  Exec("CREATE TABLE t (a INTEGER)");
+  auto* holder = Table("t");
+  holder->Open();
+  holder->ExecSQL("BEGIN IMMEDIATE");
+
+  auto* ds = Table("t");
+  ds->SetBusyTimeout(50);
+  ds->Open();
+  try {
+    ds->BeginBulk();
+    FAIL() << "bulk run started";
+  } catch (const EDatabaseError& e) {
+    EXPECT_EQ(e.Message(), "database is locked");
+  }
+  // Having waited a whole timeout once, writes fail at once while the lock
+  // stays: with this timeout a write that waited would never finish.
+  ds->SetBusyTimeout(std::numeric_limits<std::int32_t>::max());
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_FALSE(Add(ds, {{"a", "1"}}));
+    EXPECT_EQ(FLastError, "database is locked");
+  }
+
+  holder->ExecSQL("COMMIT");
+  ds->BeginBulk();
+  EXPECT_TRUE(Add(ds, {{"a", "2"}}));
+  ds->EndBulk();
+  EXPECT_EQ(Rows("SELECT group_concat(a) FROM t"), "2");
+}
+
+TEST_F(SQLiteDataSetTest, AHostTransactionIsUsedAsItIs) {
+  Exec("CREATE TABLE t (a INTEGER)");
+  auto* ds = Table("t");
+  ds->Open();
+  ds->ExecSQL("BEGIN");
+  ds->SetBulkCommitCount(1);
+  ds->BeginBulk();
+  ASSERT_TRUE(Add(ds, {{"a", "1"}}));
+  ASSERT_TRUE(Add(ds, {{"a", "2"}}));
+  ds->EndBulk();
+  EXPECT_EQ(Rows("SELECT count(*) FROM t"), "0");  // nothing committed behind the host's back
+  ds->ExecSQL("COMMIT");
+  EXPECT_EQ(Rows("SELECT count(*) FROM t"), "2");
+}
+
+// A process killed in the middle of a bulk run leaves a sound database with
+// whole groups only. The child posts two full groups and part of a third,
+// large enough to spill into the database file, then waits to be killed.
+TEST_F(SQLiteDataSetTest, AKilledImportLeavesOnlyWholeCommittedGroups) {
+  Exec("CREATE TABLE t (id INTEGER PRIMARY KEY, pad TEXT)");
+  constexpr int kGroup = 2000;
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(ready[0]);
+    int status = 2;
+    try {
+      TSQLiteDataSet ds(nullptr);
+      ds.SetDatabaseFile(FPath);
+      ds.SetTableName("t");
+      ds.SetBulkCommitCount(kGroup);
+      ds.Open();
+      ds.ExecSQL("PRAGMA cache_size = 10");  // dirty pages reach the file early
+      ds.BeginBulk();
+      const std::string pad(200, 'x');
+      for (int i = 0; i < 2 * kGroup + kGroup / 2; ++i) {
+        ds.Append();
+        ds.FieldByName("pad")->SetAsString(pad);
+        ds.Post();
+      }
+      // Killed here, with the dataset and its open group still alive.
+      if (write(ready[1], "r", 1) == 1) pause();
+    } catch (...) {
+      status = 1;
+    }
+    _exit(status);
+  }
+  close(ready[1]);
+  char byte = 0;
+  const bool childReady = read(ready[0], &byte, 1) == 1;
+  close(ready[0]);
+  kill(child, SIGKILL);
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(childReady) << "the child failed before it was killed";
+  EXPECT_TRUE(WIFSIGNALED(status));
+  EXPECT_TRUE(fs::exists(FPath + "-journal"));  // the interrupted group's journal
+
+  EXPECT_EQ(Rows("PRAGMA integrity_check"), "ok");
+  EXPECT_EQ(Rows("SELECT count(*), min(id), max(id) FROM t"),
+            std::to_string(2 * kGroup) + "|1|" + std::to_string(2 * kGroup));
+}
+
+}  // namespace
+}  // namespace korvane
