@@ -152,6 +152,7 @@ bool TCSVImport::Setup() {
     ResolveSeparators();
     FHeaderData->Clear();
     FRecordCache->Clear();
+    FCacheHead = 0;
     FRecordCounter = 0;
     FTrailerData->Clear();
     FUseRecordCache = false;
@@ -218,6 +219,7 @@ void TCSVImport::CleanUp() {
   }
   if (FTrailerRecords > 0 && FTrailerStored) {
     try {
+      NormalizeRecordCache();
       FTrailerData->Assign(*FRecordCache);
     } catch (...) {
     }

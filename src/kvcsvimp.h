@@ -170,7 +170,11 @@ class TCSVImport : public TComponent {
   std::int32_t LineEndBytes() const { return FLineEndBytes; }
   std::int32_t RecordCounter() const { return FRecordCounter; }
   TProgressWindow* ProgressWindow() const { return FProgressWindow; }
-  TStringList* RecordCache() const { return FRecordCache.get(); }
+  // The record cache, oldest record first.
+  TStringList* RecordCache() {
+    NormalizeRecordCache();
+    return FRecordCache.get();
+  }
   bool UseRecordCache() const { return FUseRecordCache; }
   void SetUseRecordCache(bool value) { FUseRecordCache = value; }
   TFileHandle& FileHandle() { return FFileHandle; }
@@ -202,6 +206,10 @@ class TCSVImport : public TComponent {
   void SplitFixedLengthInto(const std::string& Record, TValueList& Values);
   // Scans one physical record into text; sets FEndOfFile and FLineEndBytes.
   void ReadPhysicalRecord(TFileHandle& Handle, std::string& text);
+  // Puts the record cache back in oldest-first order. While the cache is in
+  // use it works as a ring (FCacheHead is its oldest entry), so that each
+  // read replaces one entry instead of shifting them all.
+  void NormalizeRecordCache();
   // Refills the read buffer; false at the end of the input.
   bool FillReadBuffer(TFileHandle& Handle);
 
@@ -235,6 +243,7 @@ class TCSVImport : public TComponent {
   TNotifyEvent FOnFinishImport;
   TImportEvent FOnImportRecord;
   bool FUseRecordCache = false;
+  int FCacheHead = 0;
 
   // Per-run scratch kept between records for its capacity.
   std::string FRecordText;

@@ -158,11 +158,16 @@ void TCSVImport::ReadPhysicalRecord(TFileHandle& Handle, std::string& text) {
 void TCSVImport::ReadTextFileRecord(TFileHandle& Handle, std::uint32_t& Bytes, std::string& text) {
   try {
     ReadPhysicalRecord(Handle, text);
-    if (FUseRecordCache) {
-      // Hold the record back and hand out the one read Count reads ago.
-      FRecordCache->Add(text);
-      text = FRecordCache->Strings(0);
-      FRecordCache->Delete(0);
+    if (FUseRecordCache && FRecordCache->Count() > 0) {
+      // Hold the record back and hand out the oldest cached one: the record
+      // replaces it in the ring, which keeps each read O(1) however many
+      // records are held back.
+      const int count = FRecordCache->Count();
+      if (FCacheHead >= count) FCacheHead = 0;
+      std::string oldest = FRecordCache->Strings(FCacheHead);
+      FRecordCache->SetStrings(FCacheHead, std::move(text));
+      text = std::move(oldest);
+      FCacheHead = (FCacheHead + 1) % count;
     }
   } catch (const EInOutError&) {
     throw;
@@ -180,7 +185,20 @@ std::string TCSVImport::ReadTextFileRecord(TFileHandle& Handle, std::uint32_t& B
   return text;
 }
 
+void TCSVImport::NormalizeRecordCache() {
+  if (FCacheHead == 0 || !FRecordCache) return;
+  const int count = FRecordCache->Count();
+  if (FCacheHead < count) {
+    TStringList ordered;
+    ordered.Reserve(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) ordered.Add(FRecordCache->Strings((FCacheHead + i) % count));
+    FRecordCache->Assign(ordered);
+  }
+  FCacheHead = 0;
+}
+
 bool TCSVImport::ReadAheadRecordCache(std::int32_t Count) {
+  FCacheHead = 0;
   if (!FRecordCache) {
     FRecordCache = std::make_unique<TStringList>();
   } else {

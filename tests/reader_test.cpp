@@ -233,6 +233,31 @@ TEST_P(ReaderTest, CacheHoldsBackTheLastRecordsAndDelaysTheOthers) {
   EXPECT_EQ(imp_.RecordCache()->Items(), (std::vector<std::string>{"L5", "long line 6"}));
 }
 
+TEST_P(ReaderTest, ManyHeldBackRecordsKeepTheirOrder) {
+  std::string file;
+  for (int i = 1; i <= 100; ++i) file += "line " + std::to_string(i) + (i % 3 ? "\r\n" : "\n");
+  Open(file);
+  ASSERT_TRUE(imp_.ReadAheadRecordCache(37));
+  imp_.SetUseRecordCache(true);
+  auto reads = ReadAll();
+  ASSERT_EQ(reads.size(), 63u);
+  for (int i = 0; i < 63; ++i) EXPECT_EQ(reads[i].Text, "line " + std::to_string(i + 1));
+  // Looking at the cache midway does not disturb what comes after.
+  std::vector<std::string> held;
+  for (int i = 64; i <= 100; ++i) held.push_back("line " + std::to_string(i));
+  EXPECT_EQ(imp_.RecordCache()->Items(), held);
+
+  Open("a\nb\nc\nd\ne\n");
+  imp_.SetUseRecordCache(false);  // the pre-fill reads in file order
+  ASSERT_TRUE(imp_.ReadAheadRecordCache(3));
+  imp_.SetUseRecordCache(true);
+  EXPECT_EQ(Next().Text, "a");
+  EXPECT_EQ(imp_.RecordCache()->Items(), (std::vector<std::string>{"b", "c", "d"}));
+  EXPECT_EQ(Next().Text, "b");
+  EXPECT_EQ(imp_.RecordCache()->Items(), (std::vector<std::string>{"c", "d", "e"}));
+  EXPECT_TRUE(imp_.EndOfFile());
+}
+
 TEST_P(ReaderTest, ReopeningStartsAgainFromTheFirstByte) {
   auto first = ReadFile(
       "a\r\nb\x1a"
