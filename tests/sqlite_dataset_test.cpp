@@ -17,6 +17,7 @@
 
 #include "platform/settings.h"
 #include "platform/sysutils.h"
+#include "src/kvcsvimp.h"
 
 namespace korvane {
 namespace {
@@ -367,10 +368,10 @@ TEST_F(SQLiteDataSetTest, RefusedRecordsRaiseWithSQLitesMessageAndTheRestAreKept
       if (!Add(ds, values)) errors.push_back(FLastError);
     };
     add({{"code", tag + "1"}, {"age", "1"}, {"city", "Oslo"}});
-    add({{"age", "2"}});                               // NOT NULL
-    add({{"code", tag + "2"}});                        // fine, 2nd of a group
-    add({{"code", tag + "1"}});                        // UNIQUE
-    add({{"code", tag + "3"}, {"age", "-1"}});         // CHECK
+    add({{"age", "2"}});                        // NOT NULL
+    add({{"code", tag + "2"}});                 // fine, 2nd of a group
+    add({{"code", tag + "1"}});                 // UNIQUE
+    add({{"code", tag + "3"}, {"age", "-1"}});  // NOT NULL: an empty value leaves the field null
     add({{"code", tag + "4"}, {"city", "Atlantis"}});  // FOREIGN KEY
     add({{"code", tag + "5"}});
     if (bulk) ds->EndBulk();
@@ -669,6 +670,27 @@ TEST_F(SQLiteDataSetTest, AHostTransactionIsUsedAsItIs) {
   EXPECT_EQ(Rows("SELECT count(*) FROM t"), "0");  // nothing committed behind the host's back
   ds->ExecSQL("COMMIT");
   EXPECT_EQ(Rows("SELECT count(*) FROM t"), "2");
+}
+
+TEST_F(SQLiteDataSetTest, AnImportCountsRefusedRecordsAndKeepsTheOthers) {
+  Exec(
+      "CREATE TABLE people (id INTEGER PRIMARY KEY, name TEXT NOT NULL,"
+      " born DATE, active BOOLEAN, paid MONEY DEFAULT 0)");
+  const std::string input = FDir + "/people.txt";
+  std::ofstream(input)
+      << "1|Ann|3/4/1990|True|12.5\r\n"
+         "2||5/6/1991|False|1\r\n"     // NOT NULL: an empty value leaves the field null
+         "1|Bob|5/6/1991|False|2\r\n"  // UNIQUE id
+         "3|Cy|7/8/1992|True|\r\n";
+  auto* ds = Table("people");
+  ds->SetBulkCommitCount(2);
+  TCSVImport imp(nullptr);
+  imp.SetDataSet(ds);
+  imp.SetInputFile(input);
+  EXPECT_EQ(imp.Execute(), 2);
+  EXPECT_EQ(imp.ErrorRecords(), 2);
+  EXPECT_EQ(Rows("SELECT id, name, born || '', active || '', paid || '' FROM people"),
+            "1|Ann|1990-03-04|1|12.5;3|Cy|1992-07-08|1|0");
 }
 
 // A process killed in the middle of a bulk run leaves a sound database with
