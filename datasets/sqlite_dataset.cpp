@@ -184,12 +184,14 @@ double FromLinearDays(double days) {
   return day >= 0 ? day + time : day - time;
 }
 
-char* PutDigits(char* p, std::int64_t value, int width) {
-  for (int i = width - 1; i >= 0; --i) {
-    p[i] = static_cast<char>('0' + value % 10);
-    value /= 10;
+template <int Width>
+char* PutDigits(char* p, std::int64_t value) {
+  auto v = static_cast<std::uint32_t>(value);
+  for (int i = Width - 1; i >= 0; --i) {
+    p[i] = static_cast<char>('0' + v % 10);
+    v /= 10;
   }
-  return p + width;
+  return p + Width;
 }
 
 // 'YYYY-MM-DD'.
@@ -198,23 +200,23 @@ char* PutDate(char* p, std::int64_t day) {
   int m = 0;
   int d = 0;
   CivilFromDays(day + kDayZero, y, m, d);
-  p = PutDigits(p, y, 4);
+  p = PutDigits<4>(p, y);
   *p++ = '-';
-  p = PutDigits(p, m, 2);
+  p = PutDigits<2>(p, m);
   *p++ = '-';
-  return PutDigits(p, d, 2);
+  return PutDigits<2>(p, d);
 }
 
 // 'HH:MM:SS', with '.fff' only when there are milliseconds.
 char* PutTime(char* p, std::int64_t ms) {
-  p = PutDigits(p, ms / 3600000, 2);
+  p = PutDigits<2>(p, ms / 3600000);
   *p++ = ':';
-  p = PutDigits(p, ms / 60000 % 60, 2);
+  p = PutDigits<2>(p, ms / 60000 % 60);
   *p++ = ':';
-  p = PutDigits(p, ms / 1000 % 60, 2);
+  p = PutDigits<2>(p, ms / 1000 % 60);
   if (ms % 1000 != 0) {
     *p++ = '.';
-    p = PutDigits(p, ms % 1000, 3);
+    p = PutDigits<3>(p, ms % 1000);
   }
   return p;
 }
