@@ -1,0 +1,191 @@
+// Export speed: TCSVExport writing 1,000,000 people-like records (integer,
+// two strings, currency, date, boolean) from an in-memory dataset, delimited
+// and fixed-width, against the floor of writing the same bytes, already
+// formatted, in 1 MiB chunks. Prints records/s and MB/s for each and the
+// ratio of each export to its floor.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <string>
+
+#include "datasets/memory_dataset.h"
+#include "platform/formats.h"
+#include "src/kvcsvexp.h"
+
+namespace korvane {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kRecords = 1'000'000;
+
+const char* const kCities[] = {"Oslo",  "Lisbon", "Krakow",   "Valparaiso", "Nairobi",
+                               "Osaka", "Quito",  "Montreal", "Tbilisi",    "Perth",
+                               "Dakar", "Hanoi",  "Bergen",   "Cork",       "Graz"};
+
+TMemoryDataSet& People() {
+  static TMemoryDataSet* ds = [] {
+    auto* d = new TMemoryDataSet(nullptr);
+    d->SetFieldDefs({{"ID", ftInteger},
+                     {"Name", ftString, 24},
+                     {"City", ftString, 16},
+                     {"Balance", ftCurrency},
+                     {"Born", ftDate},
+                     {"Active", ftBoolean}});
+    d->Reserve(kRecords);
+    d->Open();
+    const TDateTime firstDay = EncodeDate(1940, 1, 1);
+    std::uint64_t seed = 88172645463325252ull;
+    auto next = [&seed] {
+      seed ^= seed << 13;
+      seed ^= seed >> 7;
+      seed ^= seed << 17;
+      return seed;
+    };
+    for (int i = 1; i <= kRecords; ++i) {
+      const std::uint64_t r = next();
+      d->AppendData({std::int64_t{i}, "Person " + std::to_string(r % 900000 + 100000),
+                     std::string(kCities[r % 15]),
+                     static_cast<std::int64_t>(r % 100'000'000) * 100 - 2'000'000'000,
+                     firstDay + static_cast<double>(r % 25000), (r & 1) != 0});
+    }
+    d->Fields(1)->SetDisplayWidth(14);
+    d->Fields(2)->SetDisplayWidth(12);
+    d->Fields(3)->SetDisplayWidth(13);
+    return d;
+  }();
+  return *ds;
+}
+
+std::string TempPath(const char* name) {
+  return (fs::temp_directory_path() /
+          (std::string("kvexport_bench_") + std::to_string(getpid()) + "_" + name))
+      .string();
+}
+
+std::string ReadAll(const std::string& path) {
+  std::string text;
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return text;
+  char chunk[1 << 16];
+  std::size_t n;
+  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, n);
+  std::fclose(f);
+  return text;
+}
+
+void Configure(TCSVExport& exp, bool fixed) {
+  exp.SetDataSet(&People());
+  exp.SetOutputFile(TempPath(fixed ? "fixed.txt" : "delimited.txt"));
+  if (fixed) {
+    exp.SetExportType(expFixed);
+    exp.SetFieldSeparator(fspNone);
+    exp.SetNumericAlign(naRight);
+  } else {
+    exp.SetFieldSeparator(fspComma);
+    exp.SetFieldDelimiter(fdlDouble);
+    exp.SetDelimitedFields(dfTextOnly);
+  }
+}
+
+// The bytes each layout produces, made once by the component itself so that
+// the floor writes exactly the same file.
+const std::string& Expected(bool fixed) {
+  static std::map<bool, std::string> cache;
+  auto it = cache.find(fixed);
+  if (it != cache.end()) return it->second;
+  TCSVExport exp(nullptr);
+  Configure(exp, fixed);
+  if (exp.Execute() != kRecords) std::abort();
+  std::string text = ReadAll(exp.OutputFile());
+  fs::remove(exp.OutputFile());
+  return cache.emplace(fixed, std::move(text)).first->second;
+}
+
+void SetRates(benchmark::State& state, std::size_t bytes) {
+  state.counters["records/s"] = benchmark::Counter(static_cast<double>(kRecords),
+                                                   benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["MB/s"] = benchmark::Counter(static_cast<double>(bytes) / 1e6,
+                                              benchmark::Counter::kIsIterationInvariantRate);
+}
+
+void BM_Export(benchmark::State& state, bool fixed) {
+  const std::size_t bytes = Expected(fixed).size();
+  TCSVExport exp(nullptr);
+  Configure(exp, fixed);
+  for (auto _ : state) {
+    if (exp.Execute() != kRecords) state.SkipWithError("export failed");
+  }
+  SetRates(state, bytes);
+  fs::remove(exp.OutputFile());
+}
+
+// The floor: the finished bytes written to the same kind of file in 1 MiB
+// chunks, one open, truncate and close per iteration like the export.
+void BM_Floor(benchmark::State& state, bool fixed) {
+  const std::string& text = Expected(fixed);
+  const std::string path = TempPath("floor.txt");
+  constexpr std::size_t kChunk = 1 << 20;
+  for (auto _ : state) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      state.SkipWithError("open failed");
+      break;
+    }
+    for (std::size_t at = 0; at < text.size(); at += kChunk) {
+      const std::size_t n = std::min(kChunk, text.size() - at);
+      if (::write(fd, text.data() + at, n) != static_cast<ssize_t>(n)) state.SkipWithError("write");
+    }
+    ::close(fd);
+  }
+  SetRates(state, text.size());
+  fs::remove(path);
+}
+
+BENCHMARK_CAPTURE(BM_Floor, delimited, false)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK_CAPTURE(BM_Export, delimited, false)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK_CAPTURE(BM_Floor, fixed, true)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK_CAPTURE(BM_Export, fixed, true)->Unit(benchmark::kMillisecond)->Iterations(5);
+
+// Keeps each benchmark's time per iteration so the ratios can be printed.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& run : runs) {
+      if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
+        FSeconds[run.benchmark_name()] = run.GetAdjustedRealTime();
+      }
+    }
+  }
+  void PrintRatios() const {
+    for (const char* layout : {"delimited", "fixed"}) {
+      const auto floor = FSeconds.find(std::string("BM_Floor/") + layout + "/iterations:5");
+      const auto exp = FSeconds.find(std::string("BM_Export/") + layout + "/iterations:5");
+      if (floor == FSeconds.end() || exp == FSeconds.end()) continue;
+      std::printf("%-9s export / floor speed: %.3f (target >= 0.333)\n", layout,
+                  floor->second / exp->second);
+    }
+  }
+
+ private:
+  std::map<std::string, double> FSeconds;
+};
+
+}  // namespace
+}  // namespace korvane
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  korvane::RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  reporter.PrintRatios();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,0 +1,382 @@
+// How TCSVExport turns the current record into one line: which text each
+// field type gives, padding, quoting and joining.
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "datasets/memory_dataset.h"
+#include "platform/formats.h"
+#include "src/kvcsvexp.h"
+
+namespace korvane {
+namespace {
+
+std::string Blanks(int n) { return std::string(static_cast<std::size_t>(n), ' '); }
+
+// A dataset of one record and an export component pointed at it, with the
+// quote and separator characters resolved as a run would.
+class RecordFormat : public ::testing::Test {
+ protected:
+  RecordFormat() { ResetFormatSettings(); }
+  ~RecordFormat() override { ResetFormatSettings(); }
+
+  void Define(const std::vector<TFieldDef>& defs) {
+    if (ds.Active()) ds.Close();
+    ds.SetFieldDefs(defs);
+  }
+  void Add(std::vector<TFieldData> values) {
+    if (!ds.Active()) ds.Open();
+    ds.AppendData(std::move(values));
+  }
+  // Resolves the characters from the current properties and moves to the
+  // first record.
+  void Ready() {
+    if (!ds.Active()) ds.Open();
+    ds.First();
+    exp.SetDataSet(&ds);
+    exp.ResolveCharacters();
+  }
+  std::string Delimited() {
+    Ready();
+    return exp.GetDelimitedRecord();
+  }
+  std::string Fixed() {
+    Ready();
+    return exp.GetFixedRecord();
+  }
+
+  TMemoryDataSet ds;
+  TCSVExport exp{nullptr};
+};
+
+TEST(CharacterResolution, QuoteAndSeparatorFollowTheirProperties) {
+  TCSVExport exp(nullptr);
+  EXPECT_EQ(exp.GetFieldDelimiterChar(), "");
+  exp.SetFieldDelimiter(fdlSingle);
+  EXPECT_EQ(exp.GetFieldDelimiterChar(), "'");
+  exp.SetFieldDelimiter(fdlDouble);
+  EXPECT_EQ(exp.GetFieldDelimiterChar(), "\"");
+
+  EXPECT_EQ(exp.GetFieldSeparatorChar(), "|");
+  exp.SetFieldSeparator(fspTab);
+  EXPECT_EQ(exp.GetFieldSeparatorChar(), "\t");
+  exp.SetFieldSeparator(fspComma);
+  EXPECT_EQ(exp.GetFieldSeparatorChar(), ",");
+  // Custom and none both resolve to CustomSeparator, empty or not.
+  for (TFieldSeparator sep : {fspCustom, fspNone}) {
+    exp.SetFieldSeparator(sep);
+    exp.SetCustomSeparator("");
+    EXPECT_EQ(exp.GetFieldSeparatorChar(), "");
+    exp.SetCustomSeparator(";");
+    EXPECT_EQ(exp.GetFieldSeparatorChar(), ";");
+  }
+}
+
+TEST(CharacterResolution, CustomSeparatorKeepsFirstCharacterOfTrimmedValue) {
+  TCSVExport exp(nullptr);
+  exp.SetCustomSeparator(" ;x ");
+  EXPECT_EQ(exp.CustomSeparator(), ";");
+  exp.SetCustomSeparator("abc");
+  EXPECT_EQ(exp.CustomSeparator(), "a");
+  exp.SetCustomSeparator("\t");
+  EXPECT_EQ(exp.CustomSeparator(), "");
+  exp.SetCustomSeparator("x");
+  exp.SetCustomSeparator("   ");
+  EXPECT_EQ(exp.CustomSeparator(), "");
+  exp.SetCustomSeparator("\x01#\x7f");
+  EXPECT_EQ(exp.CustomSeparator(), "#");
+}
+
+// Item (string), Qty (integer) and Note (memo).
+class WidgetRecord : public RecordFormat {
+ protected:
+  WidgetRecord() {
+    Define({{"Item", ftString, 20}, {"Qty", ftInteger}, {"Note", ftMemo}});
+    Add({std::string("Widget"), std::int64_t{5}, std::string("has a note")});
+    exp.SetFieldSeparator(fspComma);
+  }
+};
+
+TEST_F(WidgetRecord, QuotesFollowDelimitedFields) {
+  exp.SetFieldDelimiter(fdlSingle);
+  exp.SetDelimitedFields(dfTextOnly);
+  EXPECT_EQ(Delimited(), "'Widget',5,''");
+  exp.SetDelimitedFields(dfAll);
+  EXPECT_EQ(Delimited(), "'Widget','5',''");
+  exp.SetFieldDelimiter(fdlNone);
+  EXPECT_EQ(Delimited(), "Widget,5,");  // the memo's empty value still gets its separator
+}
+
+TEST_F(WidgetRecord, FieldListSelectsInDatasetOrder) {
+  TStringList names{"NOTE", "item"};
+  exp.SetFieldList(&names);
+  exp.SetFieldListAction(flaInclude);
+  EXPECT_EQ(Delimited(), "Widget,");
+  exp.SetFieldListAction(flaExclude);
+  EXPECT_EQ(Delimited(), "5");
+  exp.SetFieldListAction(flaNone);
+  EXPECT_EQ(Delimited(), "Widget,5,");
+  // Nothing taking part gives nothing at all, not even separators.
+  exp.SetFieldList(nullptr);
+  exp.SetFieldListAction(flaInclude);
+  EXPECT_EQ(Delimited(), "");
+  EXPECT_EQ(Fixed(), "");
+}
+
+TEST_F(RecordFormat, FixedWidthPadsNumbersOnTheChosenSide) {
+  Define({{"Item", ftString, 20}, {"Qty", ftInteger}});
+  Add({std::string("Widget"), std::int64_t{42}});
+  ds.Fields(0)->SetDisplayWidth(8);
+  ds.Fields(1)->SetDisplayWidth(5);
+  exp.SetFieldSeparator(fspNone);
+  exp.SetNumericAlign(naRight);
+  EXPECT_EQ(Fixed(), "Widget" + Blanks(5) + "42");
+  exp.SetNumericAlign(naLeft);
+  EXPECT_EQ(Fixed(), "Widget  42   ");
+  // Fixed-width lines are joined like delimited ones.
+  exp.SetNumericAlign(naRight);
+  exp.SetFieldSeparator(fspPipe);
+  EXPECT_EQ(Fixed(), "Widget  |   42");
+  exp.SetFieldDelimiter(fdlDouble);
+  EXPECT_EQ(Fixed(), "\"Widget  \"|\"   42\"");
+}
+
+TEST_F(RecordFormat, FixedWidthNeverCutsALongValue) {
+  Define({{"Name", ftString, 30}, {"Qty", ftInteger}, {"Code", ftString, 5}});
+  Add({std::string("much longer than six"), std::int64_t{1234567}, std::string("ab")});
+  ds.Fields(0)->SetDisplayWidth(6);
+  ds.Fields(1)->SetDisplayWidth(3);
+  ds.Fields(2)->SetDisplayWidth(4);
+  exp.SetFieldSeparator(fspCustom);
+  exp.SetNumericAlign(naRight);
+  EXPECT_EQ(Fixed(), "much longer than six1234567ab  ");
+}
+
+// One field of each type code, with a value, in both layouts. Display
+// width 12 everywhere so that padding shows.
+struct TypeCase {
+  TFieldType type;
+  TFieldData value;
+};
+
+class ValueText : public RecordFormat {
+ protected:
+  TField* Make(const TypeCase& c) {
+    const bool sized = c.type == ftString || c.type == ftFixedChar || c.type == ftWideString ||
+                       c.type == ftBytes || c.type == ftVarBytes;
+    Define({{"F", c.type, sized ? 20 : 0}});
+    Add({c.value});
+    ds.Fields(0)->SetDisplayWidth(12);
+    Ready();
+    return ds.Fields(0);
+  }
+};
+
+TEST_F(ValueText, TextTypesAndNumbersUseTheFieldText) {
+  // type, delimited text; fixed lines pad it to 12, numbers on NumericAlign's side.
+  struct Row {
+    TypeCase c;
+    std::string text;
+    bool numeric;
+  };
+  const std::vector<Row> rows = {
+      {{ftString, std::string("abc")}, "abc", false},
+      {{ftSmallint, std::int64_t{-7}}, "-7", true},
+      {{ftInteger, std::int64_t{42}}, "42", true},
+      {{ftWord, std::int64_t{7}}, "7", true},
+      {{ftAutoInc, std::int64_t{9}}, "9", true},
+      {{ftFmtMemo, std::string("rich")}, "rich", false},
+      {{ftFixedChar, std::string("fc")}, "fc", false},
+      {{ftWideString, std::string("ws")}, "ws", false},
+      // Large integers are not among the numeric types: padded after.
+      {{ftLargeint, std::int64_t{123}}, "123", false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(FieldTypeName(row.c.type));
+    Make(row.c);
+    EXPECT_EQ(exp.GetDelimitedRecord(), row.text);
+    const std::string pad = Blanks(12 - static_cast<int>(row.text.size()));
+    exp.SetNumericAlign(naLeft);
+    EXPECT_EQ(exp.GetFixedRecord(), row.text + pad);
+    exp.SetNumericAlign(naRight);
+    EXPECT_EQ(exp.GetFixedRecord(), row.numeric ? pad + row.text : row.text + pad);
+  }
+}
+
+TEST_F(ValueText, BooleanAndFractionalTypesUseTheFieldText) {
+  const std::vector<std::pair<TypeCase, bool>> rows = {
+      {{ftBoolean, true}, false},
+      {{ftFloat, 1.5}, true},
+      {{ftCurrency, std::int64_t{125000}}, true},
+      {{ftBCD, 2.25}, true},
+  };
+  for (const auto& [c, numeric] : rows) {
+    SCOPED_TRACE(FieldTypeName(c.type));
+    const std::string text = Make(c)->Text();
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(exp.GetDelimitedRecord(), text);
+    const std::string pad = Blanks(12 - static_cast<int>(text.size()));
+    exp.SetNumericAlign(naRight);
+    EXPECT_EQ(exp.GetFixedRecord(), numeric ? pad + text : text + pad);
+  }
+}
+
+TEST_F(ValueText, BinaryBlobAndPlainMemoValuesAreLeftOut) {
+  for (TFieldType type :
+       {ftBytes, ftVarBytes, ftBlob, ftMemo, ftGraphic, ftParadoxOle, ftDBaseOle, ftTypedBinary}) {
+    SCOPED_TRACE(FieldTypeName(type));
+    Make({type, std::string("content")});
+    EXPECT_EQ(exp.GetDelimitedRecord(), "");
+    EXPECT_EQ(exp.GetFixedRecord(), "");  // not even padding
+    exp.SetFieldDelimiter(fdlDouble);
+    exp.ResolveCharacters();
+    EXPECT_EQ(exp.GetDelimitedRecord(), "\"\"");
+    exp.SetFieldDelimiter(fdlNone);
+  }
+}
+
+TEST_F(ValueText, DatesAndTimes) {
+  const TDateTime day = EncodeDate(2024, 3, 5);
+  const TDateTime noon = EncodeTime(12, 30, 15, 0);
+
+  TField* f = Make({ftDate, day});
+  EXPECT_EQ(exp.GetDelimitedRecord(), DateToStr(day));
+  EXPECT_EQ(exp.GetFixedRecord(), f->Text());  // unpadded
+
+  f = Make({ftTime, noon});
+  EXPECT_EQ(exp.GetDelimitedRecord(), TimeToStr(noon));
+  EXPECT_EQ(exp.GetFixedRecord(), f->Text());
+
+  // A date-time gives its date only in delimited lines, all of its text in
+  // fixed-width ones.
+  f = Make({ftDateTime, day + noon});
+  EXPECT_EQ(exp.GetDelimitedRecord(), DateToStr(day));
+  EXPECT_EQ(exp.GetFixedRecord(), f->Text());
+  EXPECT_NE(f->Text(), DateToStr(day));
+}
+
+TEST_F(ValueText, DayZeroAndBeforeCountAsNoDate) {
+  for (TFieldData value : {TFieldData{0.0}, TFieldData{-3.5}, TFieldData{}}) {
+    for (TFieldType type : {ftDate, ftDateTime}) {
+      SCOPED_TRACE(FieldTypeName(type));
+      Make({type, value});
+      EXPECT_EQ(exp.GetDelimitedRecord(), "");
+      EXPECT_EQ(exp.GetFixedRecord(), Blanks(12));
+    }
+  }
+  // Times have no such test in delimited lines: midnight and no value both
+  // give the text of 0.
+  for (TFieldData value : {TFieldData{0.0}, TFieldData{}}) {
+    Make({ftTime, value});
+    EXPECT_EQ(exp.GetDelimitedRecord(), TimeToStr(0));
+    EXPECT_EQ(exp.GetFixedRecord(), Blanks(12));
+  }
+}
+
+TEST_F(ValueText, EveryTypeWithoutAValue) {
+  for (int code = ftString; code <= ftLargeint; ++code) {
+    const auto type = static_cast<TFieldType>(code);
+    if (type == ftAutoInc) continue;  // the dataset numbers it when it is left empty
+    SCOPED_TRACE(FieldTypeName(type));
+    Make({type, TFieldData{}});
+    EXPECT_EQ(exp.GetDelimitedRecord(), type == ftTime ? TimeToStr(0) : "");
+    // Padded types fill their width; left-out types take none.
+    exp.SetNumericAlign(naRight);
+    const bool omitted = type == ftBytes || type == ftVarBytes || type == ftBlob ||
+                         type == ftMemo || type == ftGraphic ||
+                         (type >= ftParadoxOle && type <= ftTypedBinary);
+    EXPECT_EQ(exp.GetFixedRecord(), omitted ? "" : Blanks(12));
+  }
+}
+
+TEST_F(ValueText, DateTextsFollowTheFormatSettings) {
+  FormatSettings().ShortDateFormat = "yyyy-mm-dd";
+  FormatSettings().DateSeparator = '-';
+  Make({ftDate, EncodeDate(2024, 3, 5)});
+  EXPECT_EQ(exp.GetDelimitedRecord(), "2024-03-05");
+}
+
+TEST_F(RecordFormat, TextOnlyQuotingWrapsStringAndMemoTypesOnly) {
+  Define({{"S", ftString, 5},
+          {"I", ftInteger},
+          {"M", ftMemo},
+          {"R", ftFmtMemo},
+          {"C", ftFixedChar, 5},
+          {"W", ftWideString, 5},
+          {"B", ftBoolean},
+          {"D", ftDate}});
+  Add({std::string("s"), std::int64_t{1}, std::string("m"), std::string("r"), std::string("c"),
+       std::string("w"), TFieldData{}, TFieldData{}});
+  exp.SetFieldDelimiter(fdlDouble);
+  exp.SetDelimitedFields(dfTextOnly);
+  exp.SetFieldSeparator(fspComma);
+  EXPECT_EQ(Delimited(), "\"s\",1,\"\",\"r\",c,w,,");
+  exp.SetDelimitedFields(dfAll);
+  EXPECT_EQ(Delimited(), "\"s\",\"1\",\"\",\"r\",\"c\",\"w\",\"\",\"\"");
+}
+
+TEST_F(RecordFormat, JoiningCountsEmptyValues) {
+  Define({{"A", ftString, 5}, {"B", ftString, 5}, {"C", ftString, 5}});
+  Add({TFieldData{}, TFieldData{}, TFieldData{}});
+  exp.SetFieldSeparator(fspComma);
+  EXPECT_EQ(Delimited(), ",,");
+  exp.SetFieldSeparator(fspNone);
+  EXPECT_EQ(Delimited(), "");
+  exp.SetCustomSeparator(";");
+  EXPECT_EQ(Delimited(), ";;");
+  exp.SetFieldSeparator(fspTab);
+  EXPECT_EQ(Delimited(), "\t\t");
+
+  // A single empty value and no quote character: nothing at all.
+  TStringList one{"B"};
+  exp.SetFieldList(&one);
+  exp.SetFieldListAction(flaInclude);
+  EXPECT_EQ(Delimited(), "");
+  exp.SetFieldDelimiter(fdlSingle);
+  EXPECT_EQ(Delimited(), "''");
+}
+
+TEST_F(RecordFormat, ValuesAreWrittenUnescaped) {
+  const std::string odd = std::string("a,\"b'|\r\nc") + '\0' + "d";
+  Define({{"S", ftString, 20}, {"T", ftString, 20}});
+  Add({odd, std::string("x")});
+  exp.SetFieldDelimiter(fdlDouble);
+  exp.SetFieldSeparator(fspComma);
+  EXPECT_EQ(Delimited(), "\"" + odd + "\",\"x\"");
+}
+
+TEST_F(RecordFormat, AFieldThatRaisesEmptiesTheWholeRecord) {
+  Define({{"A", ftString, 5}, {"B", ftString, 5}, {"C", ftDate}});
+  Add({std::string("aa"), std::string("bb"), EncodeDate(2020, 1, 1)});
+  exp.SetFieldSeparator(fspComma);
+  ASSERT_EQ(Delimited(), "aa,bb," + DateToStr(EncodeDate(2020, 1, 1)));
+
+  const std::vector<std::function<void()>> raisers = {
+      [] { throw EConvertError("bad"); },
+      [] { throw EDatabaseError("gone"); },
+      [] { throw std::runtime_error("other"); },
+  };
+  for (const auto& raise : raisers) {
+    ds.Fields(1)->SetOnGetText([&raise](TField*, std::string&) { raise(); });
+    EXPECT_EQ(Delimited(), "");
+    EXPECT_EQ(Fixed(), "");
+  }
+  ds.Fields(1)->SetOnGetText(nullptr);
+  EXPECT_EQ(Delimited(), "aa,bb," + DateToStr(EncodeDate(2020, 1, 1)));
+}
+
+TEST_F(RecordFormat, FormattingLeavesTheDatasetWhereItWas) {
+  Define({{"N", ftInteger}});
+  for (std::int64_t i = 1; i <= 3; ++i) Add({i});
+  Ready();
+  ds.Next();
+  EXPECT_EQ(exp.GetDelimitedRecord(), "2");
+  EXPECT_EQ(exp.GetFixedRecord(), "2" + Blanks(10));
+  EXPECT_EQ(ds.RecNo(), 1);
+  EXPECT_FALSE(ds.Eof());
+}
+
+}  // namespace
+}  // namespace korvane

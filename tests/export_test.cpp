@@ -1,0 +1,578 @@
+// TCSVExport end to end: the bytes of the output file, the events and their
+// arguments, progress, and every way a run can fail.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "datasets/memory_dataset.h"
+#include "platform/dialogs.h"
+#include "platform/fileio.h"
+#include "src/kvcsvexp.h"
+#include "src/kvprogress.h"
+
+namespace korvane {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Shown {
+  std::string text;
+  TMsgDlgType type;
+  TMsgDlgButtons buttons;
+  int helpContext;
+};
+
+// A temporary folder, a people dataset (ID, Name, City) and an export
+// component writing to out.txt in the folder, with messages captured.
+class ExportRun : public ::testing::Test {
+ protected:
+  ExportRun() {
+    std::string pattern = (fs::temp_directory_path() / "kvexport_XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    dir = pattern;
+    ds.SetFieldDefs({{"ID", ftInteger}, {"Name", ftString, 10}, {"City", ftString, 10}});
+    exp.SetDataSet(&ds);
+    exp.SetOutputFile(Path("out.txt"));
+  }
+  ~ExportRun() override {
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+  }
+
+  std::string Path(const std::string& name) const { return (dir / name).string(); }
+  static std::string Contents(const std::string& path) {
+    std::string text;
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) return text;
+    char chunk[65536];
+    std::size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, n);
+    std::fclose(f);
+    return text;
+  }
+  std::string Output() const { return Contents(exp.OutputFile()); }
+  // True when no open through the file API holds the file any more.
+  static bool Released(const std::string& path) { return OpenFileForRead(path).Valid(); }
+  static void WriteText(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+  }
+
+  // Records "i|Name i|City i" for i = 1..n.
+  void People(int n) {
+    for (int i = 1; i <= n; ++i) {
+      const std::string s = std::to_string(i);
+      ds.AppendRecord({s, "Name" + s, "City" + s});
+    }
+    ds.Close();
+  }
+  static std::string PersonLine(int i) {
+    const std::string s = std::to_string(i);
+    return s + "|Name" + s + "|City" + s;
+  }
+
+  fs::path dir;
+  TMemoryDataSet ds;
+  TCSVExport exp{nullptr};
+  std::vector<Shown> shown;
+  TScopedMessageHandler capture{
+      [this](const std::string& text, TMsgDlgType type, TMsgDlgButtons buttons, int help) {
+        shown.push_back({text, type, buttons, help});
+        return static_cast<int>(mrOk);
+      }};
+};
+
+TEST(ExportComponent, StartsWithZeroValuesAndCopiesAssignedLists) {
+  TComponent owner(nullptr);
+  auto* exp = new TCSVExport(&owner);
+  EXPECT_EQ(owner.ComponentCount(), 1);
+  EXPECT_EQ(exp->CustomSeparator(), "");
+  EXPECT_EQ(exp->DataSet(), nullptr);
+  EXPECT_EQ(exp->DelimitedFields(), dfAll);
+  EXPECT_EQ(exp->ExportType(), expDelimited);
+  EXPECT_EQ(exp->FieldDelimiter(), fdlNone);
+  EXPECT_EQ(exp->FieldListAction(), flaNone);
+  EXPECT_EQ(exp->FieldSeparator(), fspPipe);
+  EXPECT_EQ(exp->NumericAlign(), naLeft);
+  EXPECT_EQ(exp->RecordSeparator(), rsCRLF);
+  EXPECT_FALSE(exp->HeaderOutput() || exp->TrailerOutput() || exp->ShowProgress());
+  EXPECT_EQ(exp->FieldList()->Count() + exp->HeaderData()->Count() + exp->TrailerData()->Count(),
+            0);
+  EXPECT_FALSE(exp->OnBeginExport() || exp->OnExportRecord() || exp->OnFinishExport());
+  EXPECT_EQ(exp->OutputFile(), "");
+
+  exp->SetVersion("2.0");
+  EXPECT_EQ(exp->Version(), "1.32");
+
+  auto names = std::make_unique<TStringList>(std::initializer_list<std::string>{"A", "B"});
+  exp->SetFieldList(names.get());
+  exp->SetHeaderData(names.get());
+  exp->SetTrailerData(names.get());
+  names->Add("C");
+  names.reset();
+  for (TStrings* list : {exp->FieldList(), exp->HeaderData(), exp->TrailerData()}) {
+    ASSERT_EQ(list->Count(), 2);
+    EXPECT_EQ(list->Strings(1), "B");
+  }
+}
+
+TEST_F(ExportRun, WritesHeaderRecordsAndTrailerLines) {
+  People(3);
+  TStringList header{"A", "B"};
+  TStringList trailer{"", "end"};
+  exp.SetHeaderData(&header);
+  exp.SetTrailerData(&trailer);
+  exp.SetHeaderOutput(true);
+  exp.SetTrailerOutput(true);
+  EXPECT_EQ(exp.Execute(), 3);
+  EXPECT_EQ(Output(), "A\r\nB\r\n1|Name1|City1\r\n2|Name2|City2\r\n3|Name3|City3\r\n\r\nend\r\n");
+  // The dataset was opened for the run and stays open, at its end.
+  EXPECT_TRUE(ds.Active());
+  EXPECT_TRUE(ds.Eof());
+  EXPECT_TRUE(Released(exp.OutputFile()));
+
+  // Without the switches the lists are not written.
+  exp.SetHeaderOutput(false);
+  exp.SetTrailerOutput(false);
+  EXPECT_EQ(exp.Execute(), 3);
+  EXPECT_EQ(Output(), "1|Name1|City1\r\n2|Name2|City2\r\n3|Name3|City3\r\n");
+}
+
+TEST_F(ExportRun, SingleByteSeparatorsStillCountTwoBytesPerLine) {
+  People(2);
+  TStringList header{"H"};
+  exp.SetHeaderData(&header);
+  exp.SetHeaderOutput(true);
+  exp.SetTrailerData(&header);
+  exp.SetTrailerOutput(true);
+  for (auto [sep, end] : {std::pair{rsLF, "\n"}, std::pair{rsCR, "\r"}}) {
+    std::vector<std::int64_t> bytes;
+    exp.SetRecordSeparator(sep);
+    exp.SetOnExportRecord([&](TObject*, std::int32_t, std::int64_t b) { bytes.push_back(b); });
+    EXPECT_EQ(exp.Execute(), 2);
+    const std::string e = end;
+    EXPECT_EQ(Output(), "H" + e + "1|Name1|City1" + e + "2|Name2|City2" + e + "H" + e);
+    EXPECT_EQ(bytes, (std::vector<std::int64_t>{15, 30}));
+  }
+}
+
+TEST_F(ExportRun, EmptyDatasetWritesOnlyHeaderAndTrailer) {
+  People(0);
+  TStringList header{"only"};
+  exp.SetHeaderData(&header);
+  exp.SetHeaderOutput(true);
+  exp.SetTrailerData(&header);
+  exp.SetTrailerOutput(true);
+  int records = 0;
+  int finished = 0;
+  exp.SetOnExportRecord([&](TObject*, std::int32_t, std::int64_t) { ++records; });
+  exp.SetOnFinishExport([&](TObject*) { ++finished; });
+  EXPECT_EQ(exp.Execute(), 0);
+  EXPECT_EQ(Output(), "only\r\nonly\r\n");
+  EXPECT_EQ(records, 0);
+  EXPECT_EQ(finished, 1);
+}
+
+TEST_F(ExportRun, AnEmptyLineIsCountedButNotWritten) {
+  ds.AppendRecord({"1", "Ann", "Oslo"});
+  ds.AppendRecord({"2", "Bob", ""});
+  ds.AppendRecord({"3", "Cy", "Rome"});
+  TStringList city{"city"};
+  exp.SetFieldList(&city);
+  exp.SetFieldListAction(flaInclude);
+  std::vector<std::pair<std::int32_t, std::int64_t>> events;
+  exp.SetOnExportRecord(
+      [&](TObject*, std::int32_t r, std::int64_t b) { events.emplace_back(r, b); });
+  EXPECT_EQ(exp.Execute(), 3);
+  EXPECT_EQ(Output(), "Oslo\r\nRome\r\n");
+  EXPECT_EQ(events, (std::vector<std::pair<std::int32_t, std::int64_t>>{{1, 6}, {2, 6}, {3, 12}}));
+}
+
+TEST_F(ExportRun, NoFieldTakingPartWritesNoRecordLines) {
+  People(4);
+  TStringList trailer{"t"};
+  exp.SetTrailerData(&trailer);
+  exp.SetTrailerOutput(true);
+  exp.SetFieldListAction(flaInclude);  // with an empty FieldList
+  std::int64_t lastBytes = -1;
+  exp.SetOnExportRecord([&](TObject*, std::int32_t, std::int64_t b) { lastBytes = b; });
+  EXPECT_EQ(exp.Execute(), 4);
+  EXPECT_EQ(Output(), "t\r\n");
+  EXPECT_EQ(lastBytes, 0);
+}
+
+TEST_F(ExportRun, EventsComeInOrderAndSeeTheFileAsWritten) {
+  People(300);
+  WriteText(exp.OutputFile(), "earlier contents");
+  TStringList header{"head"};
+  exp.SetHeaderData(&header);
+  exp.SetHeaderOutput(true);
+  std::vector<std::string> log;
+  std::string expected = "head\r\n";
+  std::int64_t expectedBytes = 0;
+  exp.SetOnBeginExport([&](TObject* sender) {
+    EXPECT_EQ(sender, &exp);
+    EXPECT_EQ(Output(), "earlier contents");  // nothing touched yet
+    log.push_back("begin");
+  });
+  exp.SetOnExportRecord([&](TObject* sender, std::int32_t records, std::int64_t bytes) {
+    EXPECT_EQ(sender, &exp);
+    const std::string line = PersonLine(records);
+    expected += line + "\r\n";
+    expectedBytes += static_cast<std::int64_t>(line.size()) + 2;
+    EXPECT_EQ(bytes, expectedBytes);
+    EXPECT_EQ(exp.RecordCounter(), records);
+    // Every line so far is in the file, the header included.
+    if (Output() != expected) {
+      ADD_FAILURE() << "file behind at record " << records;
+    }
+    log.push_back("record");
+  });
+  exp.SetOnFinishExport([&](TObject* sender) {
+    EXPECT_EQ(sender, &exp);
+    EXPECT_TRUE(Released(exp.OutputFile()));  // complete and closed
+    EXPECT_EQ(Output(), expected);
+    log.push_back("finish");
+  });
+  EXPECT_EQ(exp.Execute(), 300);
+  ASSERT_EQ(log.size(), 302u);
+  EXPECT_EQ(log.front(), "begin");
+  EXPECT_EQ(log[1], "record");
+  EXPECT_EQ(log.back(), "finish");
+  EXPECT_EQ(Output(), expected);
+}
+
+TEST_F(ExportRun, SettingsChangedBeforeTheRunApplyToIt) {
+  People(3);
+  exp.SetOnBeginExport([&](TObject*) {
+    exp.SetOutputFile(Path("other.txt"));
+    exp.SetFieldSeparator(fspComma);
+  });
+  // Changed during the run: the characters were resolved at its start.
+  exp.SetOnExportRecord([&](TObject*, std::int32_t, std::int64_t) {
+    exp.SetFieldSeparator(fspTab);
+    exp.SetFieldDelimiter(fdlDouble);
+  });
+  EXPECT_EQ(exp.Execute(), 3);
+  EXPECT_FALSE(fs::exists(Path("out.txt")));
+  EXPECT_EQ(Contents(Path("other.txt")), "1,Name1,City1\r\n2,Name2,City2\r\n3,Name3,City3\r\n");
+}
+
+TEST_F(ExportRun, ARunReplacesTheWholeFile) {
+  People(2);
+  WriteText(exp.OutputFile(), std::string(1000, 'x'));
+  EXPECT_EQ(exp.Execute(), 2);
+  EXPECT_EQ(Output(), "1|Name1|City1\r\n2|Name2|City2\r\n");
+  exp.SetExportType(expFixed);
+  exp.SetFieldSeparator(fspNone);
+  ds.Fields(0)->SetDisplayWidth(3);
+  ds.Fields(1)->SetDisplayWidth(6);
+  ds.Fields(2)->SetDisplayWidth(6);
+  exp.SetNumericAlign(naRight);
+  EXPECT_EQ(exp.Execute(), 2);
+  EXPECT_EQ(Output(), "  1Name1 City1 \r\n  2Name2 City2 \r\n");
+}
+
+TEST_F(ExportRun, LinesOfAnyLengthReachTheFileWhole) {
+  ds.SetFieldDefs({{"S", ftString, 40000}});
+  std::string expected;
+  const std::size_t buffer = TCSVExport::kWriteBufferSize;
+  // Around the buffer's size, in several orders, with short lines between,
+  // and a line holding byte 0 and line-end bytes.
+  for (std::size_t n : {std::size_t{3}, buffer - 3, buffer - 2, std::size_t{5}, buffer - 1, buffer,
+                        buffer + 1, std::size_t{1}, 4 * buffer + 7, buffer - 2, std::size_t{2}}) {
+    std::string value(n, 'a');
+    for (std::size_t i = 0; i < n; i += 97) value[i] = static_cast<char>('b' + i % 20);
+    ds.AppendRecord({value});
+    expected += value + "\r\n";
+  }
+  const std::string odd = std::string("x\0y\r\nz", 6);
+  ds.AppendRecord({odd});
+  expected += odd + "\r\n";
+  EXPECT_EQ(exp.Execute(), 12);
+  EXPECT_EQ(Output(), expected);
+}
+
+TEST_F(ExportRun, ManyRecordsWithoutHandlersKeepEveryByte) {
+  People(5000);
+  exp.SetFieldDelimiter(fdlDouble);
+  exp.SetDelimitedFields(dfTextOnly);
+  std::string expected;
+  for (int i = 1; i <= 5000; ++i) {
+    const std::string s = std::to_string(i);
+    expected += s + "|\"Name" + s + "\"|\"City" + s + "\"\r\n";
+  }
+  EXPECT_EQ(exp.Execute(), 5000);
+  EXPECT_EQ(Output(), expected);
+}
+
+TEST_F(ExportRun, FailedPreparationLeavesAnEarlierFileAlone) {
+  People(2);
+  WriteText(exp.OutputFile(), "keep me");
+  exp.SetShowProgress(true);
+  int finished = 0;
+  exp.SetOnFinishExport([&](TObject*) { ++finished; });
+
+  ds.SetOpenError("cannot open");
+  EXPECT_EQ(exp.Execute(), -1);
+  EXPECT_EQ(Output(), "keep me");
+  EXPECT_FALSE(ds.Active());
+
+  exp.SetOutputFile(Path("new.txt"));
+  EXPECT_EQ(exp.Execute(), -1);
+  EXPECT_FALSE(fs::exists(Path("new.txt")));
+
+  ds.SetOpenError("");
+  exp.SetDataSet(nullptr);
+  EXPECT_EQ(exp.Execute(), -1);
+  EXPECT_FALSE(fs::exists(Path("new.txt")));
+
+  EXPECT_EQ(finished, 0);
+  EXPECT_TRUE(shown.empty());
+  EXPECT_EQ(exp.ProgressWindow(), nullptr);
+  EXPECT_EQ(exp.ComponentCount(), 0);
+}
+
+TEST_F(ExportRun, AnOutputFileThatCannotBeCreatedFailsThePreparation) {
+  People(2);
+  exp.SetShowProgress(true);
+  int finished = 0;
+  exp.SetOnFinishExport([&](TObject*) { ++finished; });
+
+  exp.SetOutputFile(Path("missing/out.txt"));
+  EXPECT_EQ(exp.Execute(), -1);
+  exp.SetOutputFile(dir.string());
+  EXPECT_EQ(exp.Execute(), -1);
+  exp.SetOutputFile("");
+  EXPECT_EQ(exp.Execute(), -1);
+
+  // Held by another run: refused, and its contents stay.
+  const std::string held = Path("held.txt");
+  WriteText(held, "in use");
+  {
+    TFileHandle other = OpenFileForRead(held);
+    ASSERT_TRUE(other.Valid());
+    exp.SetOutputFile(held);
+    EXPECT_EQ(exp.Execute(), -1);
+  }
+  EXPECT_EQ(Contents(held), "in use");
+
+  EXPECT_EQ(finished, 0);
+  EXPECT_TRUE(shown.empty());
+  EXPECT_EQ(exp.ProgressWindow(), nullptr);
+  EXPECT_EQ(exp.ComponentCount(), 0);
+  // Once it is free the same component writes it.
+  EXPECT_EQ(exp.Execute(), 2);
+  EXPECT_EQ(finished, 1);
+}
+
+TEST_F(ExportRun, ConversionErrorInARecordHandlerStopsTheRun) {
+  People(8);
+  TStringList trailer{"trailer"};
+  exp.SetTrailerData(&trailer);
+  exp.SetTrailerOutput(true);
+  exp.SetShowProgress(true);
+  int finished = 0;
+  exp.SetOnFinishExport([&](TObject*) { ++finished; });
+  exp.SetOnExportRecord([&](TObject*, std::int32_t records, std::int64_t) {
+    if (records == 5) throw EConvertError("bad value");
+  });
+  EXPECT_EQ(exp.Execute(), 0);
+  std::string expected;
+  for (int i = 1; i <= 5; ++i) expected += PersonLine(i) + "\r\n";
+  EXPECT_EQ(Output(), expected);
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].text, "Data conversion error!");
+  EXPECT_EQ(shown[0].type, mtError);
+  EXPECT_EQ(shown[0].buttons, TMsgDlgButtons{mbOK});
+  EXPECT_EQ(shown[0].helpContext, 0);
+  EXPECT_EQ(finished, 0);
+  EXPECT_TRUE(Released(exp.OutputFile()));
+  EXPECT_EQ(exp.ProgressWindow(), nullptr);
+}
+
+TEST_F(ExportRun, ConversionErrorsBeforeAndAfterTheRunKeepTheirResult) {
+  People(3);
+  exp.SetOnBeginExport([](TObject*) { throw EConvertError("early"); });
+  EXPECT_EQ(exp.Execute(), -1);
+  EXPECT_FALSE(fs::exists(exp.OutputFile()));
+
+  exp.SetOnBeginExport(nullptr);
+  exp.SetOnFinishExport([](TObject*) { throw EConvertError("late"); });
+  EXPECT_EQ(exp.Execute(), 3);
+  EXPECT_EQ(Output(), "1|Name1|City1\r\n2|Name2|City2\r\n3|Name3|City3\r\n");
+
+  ASSERT_EQ(shown.size(), 2u);
+  EXPECT_EQ(shown[0].text, "Data conversion error!");
+  EXPECT_EQ(shown[1].text, "Data conversion error!");
+}
+
+TEST_F(ExportRun, OtherExceptionsPassThroughWithTheFileClosed) {
+  People(6);
+  exp.SetShowProgress(true);
+  exp.SetOnExportRecord([](TObject*, std::int32_t records, std::int64_t) {
+    if (records == 3) throw std::runtime_error("host gave up");
+  });
+  EXPECT_THROW(exp.Execute(), std::runtime_error);
+  EXPECT_EQ(Output(), PersonLine(1) + "\r\n" + PersonLine(2) + "\r\n" + PersonLine(3) + "\r\n");
+  EXPECT_TRUE(Released(exp.OutputFile()));
+  EXPECT_EQ(exp.ProgressWindow(), nullptr);
+  EXPECT_EQ(exp.ComponentCount(), 0);
+  EXPECT_TRUE(shown.empty());
+
+  // A raise in OnBeginExport comes before any file exists.
+  exp.SetOutputFile(Path("never.txt"));
+  exp.SetOnBeginExport([](TObject*) { throw EDatabaseError("no"); });
+  EXPECT_THROW(exp.Execute(), EDatabaseError);
+  EXPECT_FALSE(fs::exists(Path("never.txt")));
+}
+
+TEST_F(ExportRun, ProgressIsShownEveryHundredthOfTheRecords) {
+  for (int total : {250, 150}) {
+    SCOPED_TRACE(total);
+    ds.EmptyDataSet();
+    People(total);
+    const int interval = total >= 200 ? total / 100 : 1;
+    exp.SetShowProgress(true);
+    std::vector<std::int64_t> positions;
+    exp.SetOnExportRecord([&](TObject*, std::int32_t records, std::int64_t) {
+      TProgressWindow* window = exp.ProgressWindow();
+      ASSERT_NE(window, nullptr);
+      if (records == 1) {
+        EXPECT_EQ(window->lbFile->Caption(), exp.OutputFile());
+        EXPECT_EQ(window->ProgressBar->Max(), total);
+      }
+      positions.push_back(window->ProgressBar->Position());
+    });
+    EXPECT_EQ(exp.Execute(), total);
+    ASSERT_EQ(positions.size(), static_cast<std::size_t>(total));
+    // The handler runs before the window hears of its record.
+    for (int k = 1; k <= total; ++k) {
+      EXPECT_EQ(positions[static_cast<std::size_t>(k - 1)], (k - 1) / interval * interval);
+    }
+    EXPECT_EQ(exp.ProgressWindow(), nullptr);
+    EXPECT_EQ(exp.ComponentCount(), 0);
+  }
+}
+
+TEST_F(ExportRun, NoProgressWindowUnlessAskedFor) {
+  People(3);
+  bool sawWindow = false;
+  exp.SetOnExportRecord(
+      [&](TObject*, std::int32_t, std::int64_t) { sawWindow |= exp.ProgressWindow() != nullptr; });
+  EXPECT_EQ(exp.Execute(), 3);
+  EXPECT_FALSE(sawWindow);
+}
+
+// Write failures. /dev/full refuses every write; a file size limit lets a
+// run get part of the way first.
+
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGXFSZ, &ignore, &FOldAction);
+    getrlimit(RLIMIT_FSIZE, &FOldLimit);
+    struct rlimit limit = FOldLimit;
+    limit.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &FOldLimit);
+    sigaction(SIGXFSZ, &FOldAction, nullptr);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  struct rlimit FOldLimit {};
+  struct sigaction FOldAction {};
+};
+
+TEST_F(ExportRun, AFullDeviceFailsTheRunWithAMessage) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
+  People(3);
+  exp.SetOutputFile("/dev/full");
+  exp.SetShowProgress(true);
+  int finished = 0;
+  exp.SetOnFinishExport([&](TObject*) { ++finished; });
+  // The failure surfaces at the end of the run, and with a handler at the
+  // first record.
+  for (bool handler : {false, true}) {
+    SCOPED_TRACE(handler);
+    shown.clear();
+    int records = 0;
+    if (handler) exp.SetOnExportRecord([&](TObject*, std::int32_t, std::int64_t) { ++records; });
+    EXPECT_EQ(exp.Execute(), -1);
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].text, "Write failed with error code " + std::to_string(ENOSPC));
+    EXPECT_EQ(shown[0].type, mtError);
+    EXPECT_EQ(shown[0].buttons, TMsgDlgButtons{mbOK});
+    EXPECT_EQ(records, 0);
+    EXPECT_FALSE(exp.FileOpen());
+    EXPECT_EQ(exp.ProgressWindow(), nullptr);
+  }
+  EXPECT_EQ(finished, 0);
+}
+
+TEST_F(ExportRun, AFileSizeLimitStopsTheRunWhereItIsReached) {
+  People(2000);  // about 38 KB of lines
+  std::string all;
+  for (int i = 1; i <= 2000; ++i) all += PersonLine(i) + "\r\n";
+  const std::string path = exp.OutputFile();
+  int finished = 0;
+  exp.SetOnFinishExport([&](TObject*) { ++finished; });
+
+  // Without a handler: found when a full buffer goes out; the rest of the
+  // dataset is not walked.
+  {
+    FileSizeLimit limit(15000);
+    EXPECT_EQ(exp.Execute(), -1);
+  }
+  EXPECT_EQ(Output(), all.substr(0, 15000));
+  EXPECT_LT(exp.RecordCounter(), 1500);
+  EXPECT_FALSE(ds.Eof());
+
+  // With a handler: found at the record that crosses the limit, which is
+  // not reported.
+  int lastReported = 0;
+  exp.SetOnExportRecord([&](TObject*, std::int32_t r, std::int64_t) { lastReported = r; });
+  {
+    FileSizeLimit limit(1000);
+    EXPECT_EQ(exp.Execute(), -1);
+  }
+  EXPECT_EQ(Output(), all.substr(0, 1000));
+  std::size_t fitting = 0;
+  int fit = 0;
+  while (fitting + PersonLine(fit + 1).size() + 2 <= 1000) fitting += PersonLine(++fit).size() + 2;
+  EXPECT_EQ(lastReported, fit);
+
+  // A run that fits in the buffer: found when the file is closed.
+  exp.SetOnExportRecord(nullptr);
+  ds.EmptyDataSet();
+  People(20);
+  {
+    FileSizeLimit limit(100);
+    EXPECT_EQ(exp.Execute(), -1);
+  }
+  EXPECT_TRUE(ds.Eof());
+
+  ASSERT_EQ(shown.size(), 3u);
+  for (const Shown& s : shown) {
+    EXPECT_EQ(s.text, "Write failed with error code " + std::to_string(EFBIG));
+  }
+  EXPECT_EQ(finished, 0);
+  EXPECT_TRUE(Released(path));
+}
+
+}  // namespace
+}  // namespace korvane
