@@ -274,5 +274,6 @@ int main(int argc, char** argv) {
   korvane::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
+  korvane::RemoveDatabase(korvane::DatabasePath("read"));
   return 0;
 }
