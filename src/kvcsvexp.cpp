@@ -186,7 +186,10 @@ bool TCSVExport::FormatRecord(std::string& out, bool fixed) {
     const int count = FDataSet->FieldCount();
     for (int i = 0; i < count; ++i) {
       const TField* field = FDataSet->Fields(i);
-      if (!FieldInFieldList(FFieldListAction, FFieldList.get(), field->FieldName())) continue;
+      if (FFieldListAction != flaNone &&
+          !FieldInFieldList(FFieldListAction, FFieldList.get(), field->FieldName())) {
+        continue;
+      }
       // Every value after the first is preceded by the separator, so n values
       // give n - 1 separators even when some of them are empty.
       if (!first) out += FSeparator;
