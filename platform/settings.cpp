@@ -9,6 +9,8 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <unordered_map>
+#include <unordered_set>
 
 namespace korvane {
 
@@ -232,6 +234,9 @@ std::vector<StoredComponent> Parse(std::string_view text) {
   int listLine = 0;
   int lineNo = 0;
   std::size_t pos = 0;
+  // Lines of the named components so far, by name in capitals (names
+  // ignore case).
+  std::unordered_map<std::string, int> namedOn;
 
   while (pos < text.size()) {
     std::size_t eol = text.find('\n', pos);
@@ -279,11 +284,10 @@ std::vector<StoredComponent> Parse(std::string_view text) {
         cur.Expect('{', "'{' after the component's name");
         cur.ExpectEnd("'{'");
         if (!current.Name.empty()) {
-          for (const StoredComponent& other : result) {
-            if (SameText(other.Name, current.Name))
-              Fail(lineNo, "a component named " + MessageQuote(current.Name) +
-                               " is already stored on line " + IntToStr(other.Line));
-          }
+          auto [it, added] = namedOn.emplace(UpperCase(current.Name), lineNo);
+          if (!added)
+            Fail(lineNo, "a component named " + MessageQuote(current.Name) +
+                             " is already stored on line " + IntToStr(it->second));
         }
         state = kComponent;
         break;
@@ -370,16 +374,19 @@ std::string ClassNameOf(const TComponent& c) {
 void ResolveReferences(std::vector<StoredComponent>& stored,
                        const std::vector<TComponent*>& targetOfStored,
                        std::span<TComponent* const> otherTargets, const TComponentLookup& lookup) {
+  // Names in capitals, as names ignore case; the first of a name wins.
+  std::unordered_map<std::string, TComponent*> byName;
+  for (std::size_t i = 0; i < stored.size(); ++i) {
+    if (!stored[i].Name.empty()) byName.emplace(UpperCase(stored[i].Name), targetOfStored[i]);
+  }
+  for (TComponent* t : otherTargets) {
+    if (t != nullptr && !t->Name().empty()) byName.emplace(UpperCase(t->Name()), t);
+  }
   for (StoredComponent& sc : stored) {
     for (StoredProperty& sp : sc.Properties) {
       if (!sp.HasReference) continue;
-      TComponent* target = nullptr;
-      for (std::size_t i = 0; i < stored.size() && target == nullptr; ++i) {
-        if (SameText(stored[i].Name, sp.Reference)) target = targetOfStored[i];
-      }
-      for (TComponent* t : otherTargets) {
-        if (target == nullptr && t != nullptr && SameText(t->Name(), sp.Reference)) target = t;
-      }
+      auto found = byName.find(UpperCase(sp.Reference));
+      TComponent* target = found != byName.end() ? found->second : nullptr;
       if (target == nullptr && lookup) target = lookup(sp.Reference);
       if (target == nullptr)
         Fail(sp.Line, sp.Info->Name + " refers to " + MessageQuote(sp.Reference) +
@@ -503,13 +510,11 @@ std::string QuoteSettingsString(std::string_view text) {
 }
 
 std::string WriteSettings(std::span<TComponent* const> components) {
-  for (std::size_t i = 0; i < components.size(); ++i) {
-    if (components[i] == nullptr) throw ESettingsError("cannot store a missing component");
-    for (std::size_t j = 0; j < i; ++j) {
-      if (!components[i]->Name().empty() && SameText(components[i]->Name(), components[j]->Name()))
-        throw ESettingsError("cannot store two components named " +
-                             MessageQuote(components[i]->Name()));
-    }
+  std::unordered_set<std::string> names;
+  for (TComponent* c : components) {
+    if (c == nullptr) throw ESettingsError("cannot store a missing component");
+    if (!c->Name().empty() && !names.insert(UpperCase(c->Name())).second)
+      throw ESettingsError("cannot store two components named " + MessageQuote(c->Name()));
   }
   std::string out;
   out += kSignature;
@@ -590,28 +595,30 @@ std::vector<std::unique_ptr<TComponent>> LoadComponents(std::string_view text,
 void ReadSettings(std::string_view text, std::span<TComponent* const> targets,
                   const TComponentLookup& lookup) {
   std::vector<StoredComponent> stored = Parse(text);
+  std::unordered_multimap<std::string, TComponent*> targetsByName;
+  for (TComponent* t : targets) {
+    if (t != nullptr) targetsByName.emplace(UpperCase(t->Name()), t);
+  }
   std::vector<TComponent*> matched(stored.size(), nullptr);
   for (std::size_t i = 0; i < stored.size(); ++i) {
-    for (TComponent* t : targets) {
-      if (t != nullptr && ClassOf(*t) == stored[i].Class && SameText(t->Name(), stored[i].Name)) {
-        matched[i] = t;
-        break;
-      }
+    auto [from, to] = targetsByName.equal_range(UpperCase(stored[i].Name));
+    for (auto it = from; it != to && matched[i] == nullptr; ++it) {
+      if (ClassOf(*it->second) == stored[i].Class) matched[i] = it->second;
     }
   }
   if (targets.size() == 1 && targets[0] != nullptr && matched.size() == 1 &&
       matched[0] == nullptr && ClassOf(*targets[0]) == stored[0].Class) {
     matched[0] = targets[0];
   }
+  std::unordered_map<TComponent*, int> readOn;
   for (std::size_t i = 0; i < stored.size(); ++i) {
     if (matched[i] == nullptr)
       Fail(stored[i].Line, "there is no " + stored[i].Class->ClassName + " named " +
                                MessageQuote(stored[i].Name) + " to read these settings into");
-    for (std::size_t j = 0; j < i; ++j) {
-      if (matched[j] == matched[i])
-        Fail(stored[i].Line, "the settings of line " + IntToStr(stored[j].Line) +
-                                 " already go to the same component");
-    }
+    auto [it, added] = readOn.emplace(matched[i], stored[i].Line);
+    if (!added)
+      Fail(stored[i].Line,
+           "the settings of line " + IntToStr(it->second) + " already go to the same component");
   }
   ResolveReferences(stored, matched, targets, lookup);
   Apply(stored, matched);
