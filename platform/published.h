@@ -252,6 +252,14 @@ class TClassBuilder {
     return *this;
   }
 
+  // The same with the enumeration type taken from the getter and its type
+  // name and identifiers from Traits<E>::TypeName and Traits<E>::Names.
+  template <template <class> class Traits, class G, class S = std::nullptr_t>
+  TClassBuilder& Enumeration(std::string name, G get, S set = nullptr) {
+    using E = std::remove_cvref_t<std::invoke_result_t<G, const C&>>;
+    return Enumeration<E>(std::move(name), Traits<E>::TypeName, Traits<E>::Names, get, set);
+  }
+
   // A string list: get returns the component's own TStrings*.
   template <class G>
   TClassBuilder& StringList(std::string name, G get) {

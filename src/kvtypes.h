@@ -6,6 +6,7 @@
 
 #include "platform/classes.h"
 #include "platform/db.h"
+#include "src/kveditors.h"
 #include "src/kvenums.h"
 #include "src/kvprogress.h"
 

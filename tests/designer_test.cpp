@@ -2,6 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "platform/dialogs.h"
+#include "src/kvcsvimp.h"
+#include "src/kvprops.h"
+#include "src/kvtypes.h"
 #include "support/gadgets.h"
 
 namespace korvane {
@@ -132,6 +142,182 @@ TEST(OpenDialog, TheHostConfirmsOrCancelsAndNobodyMeansCancel) {
     EXPECT_TRUE(dialog.Execute());  // the outer handler is back
   }
   EXPECT_FALSE(dialog.Execute());
+}
+
+// The package's two property editors.
+class EditorTest : public ::testing::Test {
+ protected:
+  // Runs the ellipsis button of the file-path editor of prop, answering the
+  // dialog with answer (nullptr: cancel) and noting what the dialog showed.
+  std::string seenFileName, seenFilter;
+  TOpenOptions seenOptions;
+  TComponent* seenOwner = nullptr;
+  void EditFilePath(TComponent& c, const char* prop, const char* answer) {
+    TScopedOpenDialogHandler handler([&](TOpenDialog& d) {
+      seenFileName = d.FileName();
+      seenFilter = d.Filter();
+      seenOptions = d.Options();
+      seenOwner = d.Owner();
+      if (answer == nullptr) return false;
+      d.SetFileName(answer);
+      return true;
+    });
+    TFilePathProperty(c, FindPublishedProperty(c, prop)).Edit();
+  }
+
+  EditorTest() { RegisterKorvaneClasses(); }
+  TCSVImport import{nullptr};
+};
+
+TEST_F(EditorTest, FilePathEditorConfirmedStoresTheChosenFile) {
+  TFilePathProperty editor(import, FindPublishedProperty(import, "InputFile"));
+  EXPECT_EQ(editor.GetAttributes(), (TPropertyAttributes{paDialog, paRevertable}));
+  EXPECT_EQ(editor.GetAttributes().Bits(), (1u << 2) | (1u << 7));
+  int before = Application()->ComponentCount();
+
+  EditFilePath(import, "InputFile", "/data/in.csv");
+  EXPECT_EQ(import.InputFile(), "/data/in.csv");
+  EXPECT_EQ(seenFileName, "");  // the empty path opens the dialog on no file
+  EXPECT_EQ(seenFilter, "Any file (*.*)|*.*");
+  EXPECT_EQ(seenOwner, Application());
+  // ofShowHelp and ofPathMustExist added, the dialog's own options kept.
+  EXPECT_EQ(seenOptions,
+            (TOpenOptions{ofHideReadOnly, ofEnableSizing, ofShowHelp, ofPathMustExist}));
+  EXPECT_EQ(Application()->ComponentCount(), before);  // the dialog was freed
+
+  EditFilePath(import, "InputFile", "/data/next.csv");
+  EXPECT_EQ(seenFileName, "/data/in.csv");  // opens on the current path
+  EXPECT_EQ(import.InputFile(), "/data/next.csv");
+}
+
+TEST_F(EditorTest, FilePathEditorCancelledLeavesThePathAlone) {
+  import.SetInputFile("/data/keep.csv");
+  EditFilePath(import, "InputFile", nullptr);
+  EXPECT_EQ(seenFileName, "/data/keep.csv");
+  EXPECT_EQ(import.InputFile(), "/data/keep.csv");
+}
+
+// A component whose path setter refuses every value.
+class TStubborn : public TComponent {
+ public:
+  using TComponent::TComponent;
+  std::string Path() const { return "fixed"; }
+  void SetPath(const std::string&) { throw EConvertError("path refused"); }
+};
+
+TEST_F(EditorTest, FilePathEditorFreesItsDialogWhenStoringRaises) {
+  static const TClassInfo info = TClassBuilder<TStubborn>("TStubborn")
+                                     .String("Path", &TStubborn::Path, &TStubborn::SetPath)
+                                     .Build();
+  RegisterClass(&info);
+  TStubborn stubborn(nullptr);
+  TFilePathProperty editor(stubborn, *info.FindProperty("Path"));
+  int before = Application()->ComponentCount();
+  TScopedOpenDialogHandler confirm([](TOpenDialog& d) {
+    d.SetFileName("x");
+    return true;
+  });
+  EXPECT_THROW(editor.Edit(), EConvertError);
+  EXPECT_EQ(Application()->ComponentCount(), before);
+  UnregisterClass(&info);
+}
+
+TEST_F(EditorTest, VersionEditorShowsTheVersionAndChangesNothing) {
+  gadgets::TGadgetClasses gadgetClasses;
+  gadgets::TGadget gadget(nullptr);  // its Version reads "9.9"
+  for (TComponent* c : std::initializer_list<TComponent*>{&import, &gadget}) {
+    TVersionProperty editor(*c, FindPublishedProperty(*c, "Version"));
+    EXPECT_EQ(editor.GetAttributes(), (TPropertyAttributes{paValueList, paDialog}));
+    EXPECT_EQ(editor.GetAttributes().Bits(), 0b101u);
+    EXPECT_EQ(editor.GetValue(), "1.32");
+    editor.SetValue("2.0");
+    std::vector<std::pair<std::string, TMsgDlgType>> shown;
+    {
+      TScopedMessageHandler capture(
+          [&](const std::string& text, TMsgDlgType type, TMsgDlgButtons buttons, int help) {
+            EXPECT_EQ(buttons, TMsgDlgButtons{mbOK});
+            EXPECT_EQ(help, 0);
+            shown.emplace_back(text, type);
+            return static_cast<int>(mrOk);
+          });
+      editor.Edit();
+    }
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_NE(shown[0].first.find("1.32"), std::string::npos) << shown[0].first;
+    EXPECT_EQ(shown[0].second, mtInformation);
+  }
+  EXPECT_EQ(import.Version(), "1.32");
+  EXPECT_EQ(gadget.Version(), "9.9");
+}
+
+TEST_F(EditorTest, VersionReadsTheSameEverywhereAndIgnoresWrites) {
+  import.SetVersion("2.0");
+  SetPropertyByName(import, "Version", "3.0");
+  EXPECT_EQ(import.Version(), kKorvaneVersion);
+  EXPECT_EQ(GetPropertyText(import, "Version"), "1.32");
+}
+
+std::string ResourceFile(const std::string& name) {
+  std::ifstream in(std::string(KORVANE_SOURCE_DIR) + "/resources/" + name, std::ios::binary);
+  EXPECT_TRUE(in.good()) << name;
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+std::uint32_t U32(const std::string& b, std::size_t at) {
+  std::uint32_t v = 0;
+  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(b[at + i]);
+  return v;
+}
+std::uint16_t U16(const std::string& b, std::size_t at) {
+  return static_cast<std::uint16_t>(static_cast<unsigned char>(b[at]) |
+                                    (static_cast<unsigned char>(b[at + 1]) << 8));
+}
+
+// The palette pixel indexes of a 4-bit bitmap, row by row from the top.
+std::vector<int> Pixels4(const std::string& b, std::uint32_t offset, std::int32_t height) {
+  const std::size_t rowBytes = 12;  // 24 pixels of 4 bits, already a multiple of 4
+  std::vector<int> pixels;
+  for (int y = 0; y < 24; ++y) {
+    int stored = height > 0 ? 23 - y : y;
+    for (int x = 0; x < 24; ++x) {
+      auto byte = static_cast<unsigned char>(b[offset + stored * rowBytes + x / 2]);
+      pixels.push_back(x % 2 == 0 ? byte >> 4 : byte & 0xF);
+    }
+  }
+  return pixels;
+}
+
+TEST(PackageResources, PaletteBitmapsAre24By24At4BitsPerPixel) {
+  std::vector<std::vector<int>> pictures;
+  EXPECT_EQ(PaletteBitmapName(ComponentClass<TCSVImport>()), "TCSVIMPORT");
+  for (std::string name : {"TCSVIMPORT", "TCSVEXPORT"}) {
+    SCOPED_TRACE(name);
+    std::string b = ResourceFile(name + ".bmp");
+    ASSERT_GE(b.size(), 14u + 40u);
+    EXPECT_EQ(b.substr(0, 2), "BM");
+    EXPECT_EQ(U32(b, 2), b.size());
+    std::uint32_t offset = U32(b, 10);
+    EXPECT_EQ(U32(b, 14), 40u);  // BITMAPINFOHEADER
+    auto width = static_cast<std::int32_t>(U32(b, 18));
+    auto height = static_cast<std::int32_t>(U32(b, 22));
+    EXPECT_EQ(width, 24);
+    EXPECT_EQ(height < 0 ? -height : height, 24);
+    EXPECT_EQ(U16(b, 26), 1u);  // planes
+    EXPECT_EQ(U16(b, 28), 4u);  // bits per pixel
+    EXPECT_EQ(U32(b, 30), 0u);  // uncompressed
+    std::uint32_t colours = U32(b, 46) == 0 ? 16 : U32(b, 46);
+    EXPECT_LE(colours, 16u);
+    EXPECT_GE(offset, 14u + 40u + 4u * colours);  // the palette sits before the pixels
+    ASSERT_GE(b.size(), offset + 24u * 12u);
+    std::vector<int> pixels = Pixels4(b, offset, height);
+    std::set<int> used(pixels.begin(), pixels.end());
+    EXPECT_GE(used.size(), 5u);  // a drawing, not a blank square
+    for (int p : used) EXPECT_LT(static_cast<std::uint32_t>(p), colours);
+    pictures.push_back(pixels);
+  }
+  EXPECT_NE(pictures[0], pictures[1]);
 }
 
 }  // namespace

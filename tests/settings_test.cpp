@@ -9,8 +9,11 @@
 #include <random>
 #include <sstream>
 
+#include "datasets/memory_dataset.h"
 #include "fuzz/settings_roundtrip.h"
 #include "platform/published.h"
+#include "src/kvcsvimp.h"
+#include "src/kvprops.h"
 #include "support/gadgets.h"
 
 namespace korvane {
@@ -515,6 +518,179 @@ TEST_F(SettingsTest, MutatedFilesAreRefusedOrRoundTrip) {
   // Both sides of the property were exercised.
   EXPECT_GT(accepted, 300);
   EXPECT_GT(refused, 300);
+}
+
+// The package's own components.
+std::vector<std::string> PropertyNames(TComponentClass cls) {
+  std::vector<std::string> names;
+  for (const TPropertyInfo& p : cls->Properties) names.push_back(p.Name);
+  return names;
+}
+
+TEST(ComponentDescriptions, ImportPublishesItsPropertiesInTheirPublishedOrder) {
+  TComponentClass cls = ComponentClass<TCSVImport>();
+  EXPECT_EQ(PropertyNames(cls),
+            (std::vector<std::string>{"CustomSeparator", "DataSet",        "DelimitedFields",
+                                      "ErrorRecords",    "FieldDelimiter", "FieldList",
+                                      "FieldListAction", "FieldSeparator", "HeaderData",
+                                      "HeaderRecords",   "HeaderStored",   "ImportType",
+                                      "InputFile",       "OnBeginImport",  "OnFinishImport",
+                                      "OnImportRecord",  "ShowProgress",   "TrailerData",
+                                      "TrailerRecords",  "TrailerStored",  "Version"}));
+  EXPECT_EQ(cls->FindProperty("DataSet")->Kind, pkComponent);
+  EXPECT_EQ(cls->FindProperty("DataSet")->TypeName, "TDataSet");
+  EXPECT_FALSE(cls->FindProperty("ErrorRecords")->Writable());
+  EXPECT_EQ(cls->FindProperty("OnImportRecord")->TypeName, "TImportEvent");
+  EXPECT_EQ(cls->FindProperty("FieldSeparator")->Identifiers,
+            (std::vector<std::string>{"fspPipe", "fspTab", "fspComma", "fspCustom", "fspNone"}));
+}
+
+class ComponentSettingsTest : public ::testing::Test {
+ protected:
+  ComponentSettingsTest() {
+    RegisterKorvaneClasses();
+    orders.SetName("Orders");
+    import.SetName("Import");
+  }
+
+  TComponent* Lookup(std::string_view name) { return SameText(name, "Orders") ? &orders : nullptr; }
+  TComponentLookup lookup = [this](std::string_view name) { return Lookup(name); };
+
+  // Every stored property of c as text, in published order.
+  static std::vector<std::string> StoredTexts(const TComponent& c) {
+    std::vector<std::string> texts;
+    for (const TPropertyInfo& p : ClassOf(c)->Properties) {
+      if (p.Stored()) texts.push_back(p.Name + "=" + GetPropertyText(c, p.Name));
+    }
+    return texts;
+  }
+
+  static std::string Odd() { return std::string("q\"u,o|t\te\r\n\0\xff'", 14); }
+
+  TMemoryDataSet orders{nullptr};
+  TCSVImport import{nullptr};
+};
+
+TEST_F(ComponentSettingsTest, NewComponentsAreWrittenWithTheirFirstIdentifiers) {
+  TComponent* one[] = {&import};
+  std::string text = WriteSettings(one);
+  for (const char* line : {"  FieldDelimiter = fdlNone\n", "  FieldSeparator = fspPipe\n",
+                           "  FieldListAction = flaNone\n", "  DelimitedFields = dfAll\n",
+                           "  ImportType = impDelimited\n", "  DataSet = none\n",
+                           "  Version = \"1.32\"\n", "  HeaderData = []\n"}) {
+    EXPECT_NE(text.find(line), std::string::npos) << line;
+  }
+  EXPECT_EQ(text.find("ErrorRecords"), std::string::npos);
+  EXPECT_EQ(text.find("OnImportRecord"), std::string::npos);
+}
+
+TEST_F(ComponentSettingsTest, ImportSettingsReadBackExactly) {
+  import.SetCustomSeparator("\xff");
+  import.SetDataSet(&orders);
+  import.SetDelimitedFields(dfTextOnly);
+  import.SetFieldDelimiter(fdlDouble);
+  import.FieldList()->Add("Name");
+  import.FieldList()->Add(Odd());
+  import.SetFieldListAction(flaExclude);
+  import.SetFieldSeparator(fspCustom);
+  import.HeaderData()->Add(Odd());  // the run's own lists are stored too
+  import.HeaderData()->Add(AllBytes());
+  import.SetHeaderRecords(2);
+  import.SetHeaderStored(true);
+  import.SetImportType(impFixed);
+  import.SetInputFile("/data/\"in\".csv");
+  import.SetShowProgress(true);
+  import.TrailerData()->Add("");
+  import.SetTrailerRecords(-1);
+  import.SetTrailerStored(true);
+
+  TComponent* one[] = {&import};
+  std::string text = WriteSettings(one);
+
+  TCSVImport import2(nullptr);
+  import2.SetName("Import");
+  TComponent* targets[] = {&import2};
+  ReadSettings(text, targets, lookup);
+  EXPECT_EQ(StoredTexts(import2), StoredTexts(import));
+  EXPECT_EQ(import2.DataSet(), &orders);
+  EXPECT_EQ(import2.CustomSeparator(), "\xff");
+  EXPECT_EQ(Items(import2.HeaderData()), Items(import.HeaderData()));
+  TComponent* again[] = {&import2};
+  EXPECT_EQ(WriteSettings(again), text);
+
+  auto created = LoadComponents(text, lookup);
+  ASSERT_EQ(created.size(), 1u);
+  EXPECT_EQ(StoredTexts(*created[0]), StoredTexts(import));
+}
+
+TEST_F(ComponentSettingsTest, AStoredDataSetMustBeKnownAndADataSet) {
+  std::string text =
+      "korvane-settings 1\ncomponent TCSVImport \"I\" {\n  DataSet = \"Orders\"\n}\n"
+      "component TCSVImport \"Other\" {\n}\nend\n";
+  EXPECT_THROW(LoadComponents(text), ESettingsError);  // no dataset of that name
+  std::string wrong = text;
+  wrong.replace(wrong.find("\"Orders\""), 8, "\"Other\"");
+  try {
+    LoadComponents(wrong, lookup);
+    ADD_FAILURE() << "an import accepted as a dataset";
+  } catch (const ESettingsError& e) {
+    EXPECT_EQ(e.Message(),
+              "line 3: DataSet refers to 'Other', a TCSVImport, which is not a TDataSet");
+  }
+}
+
+TEST_F(ComponentSettingsTest, SetByNameTakesThePublishedNamesAndIdentifiers) {
+  for (auto [name, value] :
+       std::initializer_list<std::pair<const char*, const char*>>{{"FieldSeparator", "fspComma"},
+                                                                  {"FieldDelimiter", "fdlDouble"},
+                                                                  {"HeaderRecords", "1"},
+                                                                  {"HeaderStored", "true"},
+                                                                  {"FieldList", "Name"},
+                                                                  {"FieldList", "City"},
+                                                                  {"DataSet", "Orders"},
+                                                                  {"CustomSeparator", " ; "}}) {
+    SetPropertyByName(import, name, value, lookup);
+  }
+  EXPECT_EQ(import.FieldSeparator(), fspComma);
+  EXPECT_EQ(import.FieldDelimiter(), fdlDouble);
+  EXPECT_EQ(import.HeaderRecords(), 1);
+  EXPECT_TRUE(import.HeaderStored());
+  EXPECT_EQ(Items(import.FieldList()), (std::vector<std::string>{"Name", "City"}));
+  EXPECT_EQ(import.DataSet(), &orders);
+  EXPECT_EQ(import.CustomSeparator(), ";");  // the component's own setter still runs
+  EXPECT_THROW(SetPropertyByName(import, "ErrorRecords", "0"), EPropertyError);
+  EXPECT_THROW(SetPropertyByName(import, "FieldSeparator", "fspSemicolon"), EPropertyError);
+}
+
+TEST_F(ComponentSettingsTest, MutatedComponentFilesAreRefusedOrRoundTrip) {
+  import.FieldList()->Add("A");
+  import.HeaderData()->Add(AllBytes());
+  import.TrailerData()->Add("x");
+  TComponent* one[] = {&import};
+  std::string seed = WriteSettings(one);
+  std::mt19937 rng(7);  // fixed: the same mutations on every run
+  int accepted = 0;
+  for (int round = 0; round < 3000; ++round) {
+    std::string text = seed;
+    for (int e = 0; e < 2; ++e) {
+      std::size_t at = rng() % (text.size() + 1);
+      switch (rng() % 3) {
+        case 0:
+          text.insert(at, 1, static_cast<char>(rng() & 0xFF));
+          break;
+        case 1:
+          text.erase(at, rng() % 6);
+          break;
+        default:
+          text.insert(at, (rng() % 2) ? "\"" : "\n");
+          break;
+      }
+    }
+    TRoundTripOutcome outcome = CheckSettingsRoundTrip(text);
+    ASSERT_EQ(outcome.Failure, "") << text;
+    accepted += outcome.Accepted;
+  }
+  EXPECT_GT(accepted, 100);
 }
 
 }  // namespace

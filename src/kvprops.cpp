@@ -1,0 +1,40 @@
+#include "src/kvprops.h"
+
+#include "src/kvcsvimp.h"
+
+namespace korvane {
+
+// The published properties in their published order.
+template <>
+TComponentClass ComponentClass<TCSVImport>() {
+  using C = TCSVImport;
+  static const TClassInfo info =
+      TClassBuilder<C>("TCSVImport")
+          .String("CustomSeparator", &C::CustomSeparator, &C::SetCustomSeparator)
+          .Reference<TDataSet>("DataSet", "TDataSet", &C::DataSet, &C::SetDataSet)
+          .Enumeration<EnumTraits>("DelimitedFields", &C::DelimitedFields, &C::SetDelimitedFields)
+          .Integer("ErrorRecords", &C::ErrorRecords)
+          .Enumeration<EnumTraits>("FieldDelimiter", &C::FieldDelimiter, &C::SetFieldDelimiter)
+          .StringList("FieldList", &C::FieldList)
+          .Enumeration<EnumTraits>("FieldListAction", &C::FieldListAction, &C::SetFieldListAction)
+          .Enumeration<EnumTraits>("FieldSeparator", &C::FieldSeparator, &C::SetFieldSeparator)
+          .StringList("HeaderData", &C::HeaderData)
+          .Integer("HeaderRecords", &C::HeaderRecords, &C::SetHeaderRecords)
+          .Boolean("HeaderStored", &C::HeaderStored, &C::SetHeaderStored)
+          .Enumeration<EnumTraits>("ImportType", &C::ImportType, &C::SetImportType)
+          .String("InputFile", &C::InputFile, &C::SetInputFile)
+          .Event("OnBeginImport", "TNotifyEvent")
+          .Event("OnFinishImport", "TNotifyEvent")
+          .Event("OnImportRecord", "TImportEvent")
+          .Boolean("ShowProgress", &C::ShowProgress, &C::SetShowProgress)
+          .StringList("TrailerData", &C::TrailerData)
+          .Integer("TrailerRecords", &C::TrailerRecords, &C::SetTrailerRecords)
+          .Boolean("TrailerStored", &C::TrailerStored, &C::SetTrailerStored)
+          .String("Version", &C::Version, &C::SetVersion)
+          .Build();
+  return &info;
+}
+
+void RegisterKorvaneClasses() { RegisterClass(ComponentClass<TCSVImport>()); }
+
+}  // namespace korvane
