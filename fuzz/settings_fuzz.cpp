@@ -14,12 +14,15 @@
 #include <string_view>
 
 #include "datasets/memory_dataset.h"
+#ifdef KORVANE_WITH_SQLITE
+#include "datasets/sqlite_dataset.h"
+#endif
 #include "fuzz/settings_roundtrip.h"
 #include "src/kvprops.h"
 
 namespace {
 
-// The package's classes, and a dataset class so that a file can hold a
+// The package's classes, and dataset classes so that a file can hold a
 // dataset that its components' DataSet refers to.
 bool RegisterClasses() {
   using korvane::TClassBuilder;
@@ -28,6 +31,9 @@ bool RegisterClasses() {
       TClassBuilder<TMemoryDataSet>("TMemoryDataSet").Build();
   korvane::RegisterKorvaneClasses();
   korvane::RegisterClass(&dataset);
+#ifdef KORVANE_WITH_SQLITE
+  korvane::RegisterClass(korvane::ComponentClass<korvane::TSQLiteDataSet>());
+#endif
   return true;
 }
 

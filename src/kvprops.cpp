@@ -1,5 +1,6 @@
 #include "src/kvprops.h"
 
+#include "src/kvcsvexp.h"
 #include "src/kvcsvimp.h"
 
 namespace korvane {
@@ -35,6 +36,38 @@ TComponentClass ComponentClass<TCSVImport>() {
   return &info;
 }
 
-void RegisterKorvaneClasses() { RegisterClass(ComponentClass<TCSVImport>()); }
+template <>
+TComponentClass ComponentClass<TCSVExport>() {
+  using C = TCSVExport;
+  static const TClassInfo info =
+      TClassBuilder<C>("TCSVExport")
+          .String("CustomSeparator", &C::CustomSeparator, &C::SetCustomSeparator)
+          .Reference<TDataSet>("DataSet", "TDataSet", &C::DataSet, &C::SetDataSet)
+          .Enumeration<EnumTraits>("DelimitedFields", &C::DelimitedFields, &C::SetDelimitedFields)
+          .Enumeration<EnumTraits>("ExportType", &C::ExportType, &C::SetExportType)
+          .Enumeration<EnumTraits>("FieldDelimiter", &C::FieldDelimiter, &C::SetFieldDelimiter)
+          .StringList("FieldList", &C::FieldList)
+          .Enumeration<EnumTraits>("FieldListAction", &C::FieldListAction, &C::SetFieldListAction)
+          .Enumeration<EnumTraits>("FieldSeparator", &C::FieldSeparator, &C::SetFieldSeparator)
+          .StringList("HeaderData", &C::HeaderData)
+          .Boolean("HeaderOutput", &C::HeaderOutput, &C::SetHeaderOutput)
+          .Enumeration<EnumTraits>("NumericAlign", &C::NumericAlign, &C::SetNumericAlign)
+          .Event("OnExportRecord", "TExportEvent")
+          .Event("OnBeginExport", "TNotifyEvent")
+          .Event("OnFinishExport", "TNotifyEvent")
+          .String("OutputFile", &C::OutputFile, &C::SetOutputFile)
+          .Enumeration<EnumTraits>("RecordSeparator", &C::RecordSeparator, &C::SetRecordSeparator)
+          .Boolean("ShowProgress", &C::ShowProgress, &C::SetShowProgress)
+          .StringList("TrailerData", &C::TrailerData)
+          .Boolean("TrailerOutput", &C::TrailerOutput, &C::SetTrailerOutput)
+          .String("Version", &C::Version, &C::SetVersion)
+          .Build();
+  return &info;
+}
+
+void RegisterKorvaneClasses() {
+  RegisterClass(ComponentClass<TCSVImport>());
+  RegisterClass(ComponentClass<TCSVExport>());
+}
 
 }  // namespace korvane

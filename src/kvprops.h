@@ -14,9 +14,10 @@ TComponentClass ComponentClass<TCSVImport>();
 template <>
 TComponentClass ComponentClass<TCSVExport>();
 
-// Makes every class a settings file may store known by name: the two
-// components and the built-in datasets that describe themselves. Call once
-// at start-up before reading settings; calling it again does nothing.
+// Makes both components known by name to settings files and by-name access.
+// Datasets describe themselves next to their class (for example
+// ComponentClass<TSQLiteDataSet>() in datasets/) and the host registers the
+// ones it offers with RegisterClass. Calling this again does nothing.
 void RegisterKorvaneClasses();
 
 }  // namespace korvane

@@ -9,8 +9,10 @@
 #include <sstream>
 
 #include "platform/dialogs.h"
+#include "src/kvcsvexp.h"
 #include "src/kvcsvimp.h"
 #include "src/kvprops.h"
+#include "src/kvreg.h"
 #include "src/kvtypes.h"
 #include "support/gadgets.h"
 
@@ -144,11 +146,14 @@ TEST(OpenDialog, TheHostConfirmsOrCancelsAndNobodyMeansCancel) {
   EXPECT_FALSE(dialog.Execute());
 }
 
-// The package's two property editors.
-class EditorTest : public ::testing::Test {
+// The package's registration and its two property editors.
+class RegistrationTest : public ::testing::Test {
  protected:
-  // Runs the ellipsis button of the file-path editor of prop, answering the
-  // dialog with answer (nullptr: cancel) and noting what the dialog showed.
+  RegistrationTest() { Designer().Clear(); }
+  ~RegistrationTest() override { Designer().Clear(); }
+
+  // Runs the ellipsis button of the editor of prop, answering the dialog
+  // with answer (nullptr: cancel) and noting what the dialog showed.
   std::string seenFileName, seenFilter;
   TOpenOptions seenOptions;
   TComponent* seenOwner = nullptr;
@@ -162,17 +167,58 @@ class EditorTest : public ::testing::Test {
       d.SetFileName(answer);
       return true;
     });
-    TFilePathProperty(c, FindPublishedProperty(c, prop)).Edit();
+    Designer().CreatePropertyEditor(c, prop)->Edit();
   }
 
-  EditorTest() { RegisterKorvaneClasses(); }
   TCSVImport import{nullptr};
+  TCSVExport exporter{nullptr};
 };
 
-TEST_F(EditorTest, FilePathEditorConfirmedStoresTheChosenFile) {
-  TFilePathProperty editor(import, FindPublishedProperty(import, "InputFile"));
-  EXPECT_EQ(editor.GetAttributes(), (TPropertyAttributes{paDialog, paRevertable}));
-  EXPECT_EQ(editor.GetAttributes().Bits(), (1u << 2) | (1u << 7));
+TEST_F(RegistrationTest, RegisterPutsBothComponentsOnTheKorvanePageAndAttachesTheEditors) {
+  Register();
+  ASSERT_EQ(Designer().Pages().size(), 1u);
+  EXPECT_EQ(Designer().Pages()[0].Name, "Korvane");
+  EXPECT_EQ(
+      Designer().Pages()[0].Classes,
+      (std::vector<TComponentClass>{ComponentClass<TCSVExport>(), ComponentClass<TCSVImport>()}));
+  const auto& editors = Designer().Editors();
+  ASSERT_EQ(editors.size(), 4u);
+  struct Expected {
+    TComponentClass cls;
+    const char* prop;
+    TPropertyEditorClass editor;
+  };
+  TPropertyEditorClass path = PropertyEditorClass<TFilePathProperty>();
+  TPropertyEditorClass version = PropertyEditorClass<TVersionProperty>();
+  const Expected expected[] = {{ComponentClass<TCSVExport>(), "OutputFile", path},
+                               {ComponentClass<TCSVImport>(), "InputFile", path},
+                               {ComponentClass<TCSVExport>(), "Version", version},
+                               {ComponentClass<TCSVImport>(), "Version", version}};
+  for (std::size_t i = 0; i < 4; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(editors[i].PropertyType, "string");
+    EXPECT_EQ(editors[i].ComponentClass, expected[i].cls);
+    EXPECT_EQ(editors[i].PropertyName, expected[i].prop);
+    EXPECT_EQ(editors[i].EditorClass, expected[i].editor);
+  }
+  // The lookup finds them through the components' own descriptions.
+  EXPECT_EQ(Designer().FindPropertyEditor(import, "InputFile"), path);
+  EXPECT_EQ(Designer().FindPropertyEditor(exporter, "OutputFile"), path);
+  EXPECT_EQ(Designer().FindPropertyEditor(import, "Version"), version);
+  EXPECT_EQ(Designer().FindPropertyEditor(exporter, "Version"), version);
+  EXPECT_EQ(Designer().FindPropertyEditor(import, "CustomSeparator"), nullptr);
+  EXPECT_EQ(Designer().FindPropertyEditor(exporter, "CustomSeparator"), nullptr);
+  EXPECT_THROW(Designer().FindPropertyEditor(exporter, "InputFile"), EPropertyError);
+  // The classes are now known to settings files by name.
+  EXPECT_EQ(FindClass("TCSVImport"), ComponentClass<TCSVImport>());
+  EXPECT_EQ(FindClass("TCSVExport"), ComponentClass<TCSVExport>());
+}
+
+TEST_F(RegistrationTest, FilePathEditorConfirmedStoresTheChosenFile) {
+  Register();
+  auto editor = Designer().CreatePropertyEditor(import, "InputFile");
+  EXPECT_EQ(editor->GetAttributes(), (TPropertyAttributes{paDialog, paRevertable}));
+  EXPECT_EQ(editor->GetAttributes().Bits(), (1u << 2) | (1u << 7));
   int before = Application()->ComponentCount();
 
   EditFilePath(import, "InputFile", "/data/in.csv");
@@ -188,13 +234,20 @@ TEST_F(EditorTest, FilePathEditorConfirmedStoresTheChosenFile) {
   EditFilePath(import, "InputFile", "/data/next.csv");
   EXPECT_EQ(seenFileName, "/data/in.csv");  // opens on the current path
   EXPECT_EQ(import.InputFile(), "/data/next.csv");
+
+  EditFilePath(exporter, "OutputFile", "/out/all.txt");
+  EXPECT_EQ(exporter.OutputFile(), "/out/all.txt");
 }
 
-TEST_F(EditorTest, FilePathEditorCancelledLeavesThePathAlone) {
+TEST_F(RegistrationTest, FilePathEditorCancelledLeavesThePathAlone) {
+  Register();
   import.SetInputFile("/data/keep.csv");
+  exporter.SetOutputFile("/out/keep.txt");
   EditFilePath(import, "InputFile", nullptr);
-  EXPECT_EQ(seenFileName, "/data/keep.csv");
+  EditFilePath(exporter, "OutputFile", nullptr);
+  EXPECT_EQ(seenFileName, "/out/keep.txt");
   EXPECT_EQ(import.InputFile(), "/data/keep.csv");
+  EXPECT_EQ(exporter.OutputFile(), "/out/keep.txt");
 }
 
 // A component whose path setter refuses every value.
@@ -205,7 +258,7 @@ class TStubborn : public TComponent {
   void SetPath(const std::string&) { throw EConvertError("path refused"); }
 };
 
-TEST_F(EditorTest, FilePathEditorFreesItsDialogWhenStoringRaises) {
+TEST_F(RegistrationTest, FilePathEditorFreesItsDialogWhenStoringRaises) {
   static const TClassInfo info = TClassBuilder<TStubborn>("TStubborn")
                                      .String("Path", &TStubborn::Path, &TStubborn::SetPath)
                                      .Build();
@@ -222,10 +275,11 @@ TEST_F(EditorTest, FilePathEditorFreesItsDialogWhenStoringRaises) {
   UnregisterClass(&info);
 }
 
-TEST_F(EditorTest, VersionEditorShowsTheVersionAndChangesNothing) {
+TEST_F(RegistrationTest, VersionEditorShowsTheVersionAndChangesNothing) {
+  Register();
   gadgets::TGadgetClasses gadgetClasses;
   gadgets::TGadget gadget(nullptr);  // its Version reads "9.9"
-  for (TComponent* c : std::initializer_list<TComponent*>{&import, &gadget}) {
+  for (TComponent* c : std::initializer_list<TComponent*>{&import, &exporter, &gadget}) {
     TVersionProperty editor(*c, FindPublishedProperty(*c, "Version"));
     EXPECT_EQ(editor.GetAttributes(), (TPropertyAttributes{paValueList, paDialog}));
     EXPECT_EQ(editor.GetAttributes().Bits(), 0b101u);
@@ -247,14 +301,18 @@ TEST_F(EditorTest, VersionEditorShowsTheVersionAndChangesNothing) {
     EXPECT_EQ(shown[0].second, mtInformation);
   }
   EXPECT_EQ(import.Version(), "1.32");
+  EXPECT_EQ(exporter.Version(), "1.32");
   EXPECT_EQ(gadget.Version(), "9.9");
 }
 
-TEST_F(EditorTest, VersionReadsTheSameEverywhereAndIgnoresWrites) {
+TEST_F(RegistrationTest, VersionReadsTheSameEverywhereAndIgnoresWrites) {
   import.SetVersion("2.0");
+  exporter.SetVersion("");
+  RegisterKorvaneClasses();
   SetPropertyByName(import, "Version", "3.0");
   EXPECT_EQ(import.Version(), kKorvaneVersion);
-  EXPECT_EQ(GetPropertyText(import, "Version"), "1.32");
+  EXPECT_EQ(exporter.Version(), kKorvaneVersion);
+  EXPECT_EQ(GetPropertyText(exporter, "Version"), "1.32");
 }
 
 std::string ResourceFile(const std::string& name) {
@@ -263,6 +321,13 @@ std::string ResourceFile(const std::string& name) {
   std::ostringstream content;
   content << in.rdbuf();
   return content.str();
+}
+
+TEST(PackageResources, DescriptionFileHoldsThePackageDescription) {
+  std::string text = ResourceFile("package-description.txt");
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  EXPECT_EQ(text, "- Korvane v1.31");
+  EXPECT_STREQ(kPackageDescription, "- Korvane v1.31");
 }
 
 std::uint32_t U32(const std::string& b, std::size_t at) {
@@ -291,8 +356,8 @@ std::vector<int> Pixels4(const std::string& b, std::uint32_t offset, std::int32_
 
 TEST(PackageResources, PaletteBitmapsAre24By24At4BitsPerPixel) {
   std::vector<std::vector<int>> pictures;
-  EXPECT_EQ(PaletteBitmapName(ComponentClass<TCSVImport>()), "TCSVIMPORT");
-  for (std::string name : {"TCSVIMPORT", "TCSVEXPORT"}) {
+  for (TComponentClass cls : {ComponentClass<TCSVImport>(), ComponentClass<TCSVExport>()}) {
+    std::string name = PaletteBitmapName(cls);
     SCOPED_TRACE(name);
     std::string b = ResourceFile(name + ".bmp");
     ASSERT_GE(b.size(), 14u + 40u);

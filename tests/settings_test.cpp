@@ -10,8 +10,12 @@
 #include <sstream>
 
 #include "datasets/memory_dataset.h"
+#ifdef KORVANE_WITH_SQLITE
+#include "datasets/sqlite_dataset.h"
+#endif
 #include "fuzz/settings_roundtrip.h"
 #include "platform/published.h"
+#include "src/kvcsvexp.h"
 #include "src/kvcsvimp.h"
 #include "src/kvprops.h"
 #include "support/gadgets.h"
@@ -545,12 +549,27 @@ TEST(ComponentDescriptions, ImportPublishesItsPropertiesInTheirPublishedOrder) {
             (std::vector<std::string>{"fspPipe", "fspTab", "fspComma", "fspCustom", "fspNone"}));
 }
 
+TEST(ComponentDescriptions, ExportPublishesItsPropertiesInTheirPublishedOrder) {
+  TComponentClass cls = ComponentClass<TCSVExport>();
+  EXPECT_EQ(PropertyNames(cls),
+            (std::vector<std::string>{
+                "CustomSeparator", "DataSet",        "DelimitedFields", "ExportType",
+                "FieldDelimiter",  "FieldList",      "FieldListAction", "FieldSeparator",
+                "HeaderData",      "HeaderOutput",   "NumericAlign",    "OnExportRecord",
+                "OnBeginExport",   "OnFinishExport", "OutputFile",      "RecordSeparator",
+                "ShowProgress",    "TrailerData",    "TrailerOutput",   "Version"}));
+  EXPECT_EQ(cls->FindProperty("OnExportRecord")->TypeName, "TExportEvent");
+  EXPECT_EQ(cls->FindProperty("RecordSeparator")->Identifiers,
+            (std::vector<std::string>{"rsCRLF", "rsCR", "rsLF"}));
+}
+
 class ComponentSettingsTest : public ::testing::Test {
  protected:
   ComponentSettingsTest() {
     RegisterKorvaneClasses();
     orders.SetName("Orders");
     import.SetName("Import");
+    exporter.SetName("Export");
   }
 
   TComponent* Lookup(std::string_view name) { return SameText(name, "Orders") ? &orders : nullptr; }
@@ -569,22 +588,25 @@ class ComponentSettingsTest : public ::testing::Test {
 
   TMemoryDataSet orders{nullptr};
   TCSVImport import{nullptr};
+  TCSVExport exporter{nullptr};
 };
 
 TEST_F(ComponentSettingsTest, NewComponentsAreWrittenWithTheirFirstIdentifiers) {
-  TComponent* one[] = {&import};
-  std::string text = WriteSettings(one);
+  TComponent* both[] = {&import, &exporter};
+  std::string text = WriteSettings(both);
   for (const char* line : {"  FieldDelimiter = fdlNone\n", "  FieldSeparator = fspPipe\n",
                            "  FieldListAction = flaNone\n", "  DelimitedFields = dfAll\n",
-                           "  ImportType = impDelimited\n", "  DataSet = none\n",
-                           "  Version = \"1.32\"\n", "  HeaderData = []\n"}) {
+                           "  ImportType = impDelimited\n", "  ExportType = expDelimited\n",
+                           "  RecordSeparator = rsCRLF\n", "  NumericAlign = naLeft\n",
+                           "  DataSet = none\n", "  Version = \"1.32\"\n", "  HeaderData = []\n"}) {
     EXPECT_NE(text.find(line), std::string::npos) << line;
   }
   EXPECT_EQ(text.find("ErrorRecords"), std::string::npos);
   EXPECT_EQ(text.find("OnImportRecord"), std::string::npos);
+  EXPECT_EQ(text.find("OnBeginExport"), std::string::npos);
 }
 
-TEST_F(ComponentSettingsTest, ImportSettingsReadBackExactly) {
+TEST_F(ComponentSettingsTest, ImportAndExportSettingsReadBackExactly) {
   import.SetCustomSeparator("\xff");
   import.SetDataSet(&orders);
   import.SetDelimitedFields(dfTextOnly);
@@ -604,40 +626,94 @@ TEST_F(ComponentSettingsTest, ImportSettingsReadBackExactly) {
   import.SetTrailerRecords(-1);
   import.SetTrailerStored(true);
 
-  TComponent* one[] = {&import};
-  std::string text = WriteSettings(one);
+  exporter.SetCustomSeparator(";");
+  exporter.SetDataSet(&orders);
+  exporter.SetDelimitedFields(dfTextOnly);
+  exporter.SetExportType(expFixed);
+  exporter.SetFieldDelimiter(fdlSingle);
+  exporter.FieldList()->Add("Id");
+  exporter.SetFieldListAction(flaInclude);
+  exporter.SetFieldSeparator(fspNone);
+  TStringList header{Odd(), AllBytes()};
+  exporter.SetHeaderData(&header);
+  exporter.SetHeaderOutput(true);
+  exporter.SetNumericAlign(naRight);
+  exporter.SetOutputFile("out\tfile");
+  exporter.SetRecordSeparator(rsLF);
+  exporter.SetShowProgress(true);
+  TStringList trailer{"end of data", "\r\n"};
+  exporter.SetTrailerData(&trailer);
+  exporter.SetTrailerOutput(true);
+
+  TComponent* both[] = {&import, &exporter};
+  std::string text = WriteSettings(both);
 
   TCSVImport import2(nullptr);
   import2.SetName("Import");
-  TComponent* targets[] = {&import2};
+  TCSVExport export2(nullptr);
+  export2.SetName("Export");
+  TComponent* targets[] = {&export2, &import2};
   ReadSettings(text, targets, lookup);
   EXPECT_EQ(StoredTexts(import2), StoredTexts(import));
+  EXPECT_EQ(StoredTexts(export2), StoredTexts(exporter));
   EXPECT_EQ(import2.DataSet(), &orders);
   EXPECT_EQ(import2.CustomSeparator(), "\xff");
   EXPECT_EQ(Items(import2.HeaderData()), Items(import.HeaderData()));
-  TComponent* again[] = {&import2};
+  EXPECT_EQ(Items(export2.HeaderData()), (std::vector<std::string>{Odd(), AllBytes()}));
+  TComponent* again[] = {&import2, &export2};
   EXPECT_EQ(WriteSettings(again), text);
 
   auto created = LoadComponents(text, lookup);
-  ASSERT_EQ(created.size(), 1u);
+  ASSERT_EQ(created.size(), 2u);
   EXPECT_EQ(StoredTexts(*created[0]), StoredTexts(import));
+  EXPECT_EQ(dynamic_cast<TCSVExport&>(*created[1]).DataSet(), &orders);
 }
 
 TEST_F(ComponentSettingsTest, AStoredDataSetMustBeKnownAndADataSet) {
   std::string text =
       "korvane-settings 1\ncomponent TCSVImport \"I\" {\n  DataSet = \"Orders\"\n}\n"
-      "component TCSVImport \"Other\" {\n}\nend\n";
+      "component TCSVExport \"Export\" {\n}\nend\n";
   EXPECT_THROW(LoadComponents(text), ESettingsError);  // no dataset of that name
   std::string wrong = text;
-  wrong.replace(wrong.find("\"Orders\""), 8, "\"Other\"");
+  wrong.replace(wrong.find("\"Orders\""), 8, "\"Export\"");
   try {
     LoadComponents(wrong, lookup);
-    ADD_FAILURE() << "an import accepted as a dataset";
+    ADD_FAILURE() << "an export accepted as a dataset";
   } catch (const ESettingsError& e) {
     EXPECT_EQ(e.Message(),
-              "line 3: DataSet refers to 'Other', a TCSVImport, which is not a TDataSet");
+              "line 3: DataSet refers to 'Export', a TCSVExport, which is not a TDataSet");
   }
 }
+
+#ifdef KORVANE_WITH_SQLITE
+TEST_F(ComponentSettingsTest, AFileCanHoldTheDataSetItsComponentsReferTo) {
+  RegisterClass(ComponentClass<TSQLiteDataSet>());
+  std::string text =
+      "korvane-settings 1\n"
+      "component TSQLiteDataSet \"People\" {\n"
+      "  DatabaseFile = \"/data/people.db\"\n"
+      "  TableName = \"people\"\n"
+      "  Columns = [\n    \"id INTEGER PRIMARY KEY\"\n    \"name TEXT\"\n  ]\n"
+      "}\n"
+      "component TCSVImport \"Load\" {\n  DataSet = \"people\"\n  InputFile = \"p.csv\"\n}\n"
+      "component TCSVExport \"Dump\" {\n  DataSet = \"People\"\n}\n"
+      "end\n";
+  auto created = LoadComponents(text);
+  ASSERT_EQ(created.size(), 3u);
+  auto* people = dynamic_cast<TSQLiteDataSet*>(created[0].get());
+  ASSERT_NE(people, nullptr);
+  EXPECT_EQ(people->TableName(), "people");
+  EXPECT_EQ(Items(people->Columns()),
+            (std::vector<std::string>{"id INTEGER PRIMARY KEY", "name TEXT"}));
+  EXPECT_EQ(dynamic_cast<TCSVImport&>(*created[1]).DataSet(), people);
+  EXPECT_EQ(dynamic_cast<TCSVExport&>(*created[2]).DataSet(), people);
+  std::vector<TComponent*> all = {created[0].get(), created[1].get(), created[2].get()};
+  std::string written = WriteSettings(all);
+  EXPECT_NE(written.find("  DataSet = \"People\"\n"), std::string::npos);
+  EXPECT_EQ(CheckSettingsRoundTrip(written).Failure, "");
+  UnregisterClass(ComponentClass<TSQLiteDataSet>());
+}
+#endif
 
 TEST_F(ComponentSettingsTest, SetByNameTakesThePublishedNamesAndIdentifiers) {
   for (auto [name, value] :
@@ -659,15 +735,15 @@ TEST_F(ComponentSettingsTest, SetByNameTakesThePublishedNamesAndIdentifiers) {
   EXPECT_EQ(import.DataSet(), &orders);
   EXPECT_EQ(import.CustomSeparator(), ";");  // the component's own setter still runs
   EXPECT_THROW(SetPropertyByName(import, "ErrorRecords", "0"), EPropertyError);
-  EXPECT_THROW(SetPropertyByName(import, "FieldSeparator", "fspSemicolon"), EPropertyError);
+  EXPECT_THROW(SetPropertyByName(exporter, "RecordSeparator", "rsLFCR"), EPropertyError);
 }
 
 TEST_F(ComponentSettingsTest, MutatedComponentFilesAreRefusedOrRoundTrip) {
   import.FieldList()->Add("A");
   import.HeaderData()->Add(AllBytes());
-  import.TrailerData()->Add("x");
-  TComponent* one[] = {&import};
-  std::string seed = WriteSettings(one);
+  exporter.TrailerData()->Add("x");
+  TComponent* both[] = {&import, &exporter};
+  std::string seed = WriteSettings(both);
   std::mt19937 rng(7);  // fixed: the same mutations on every run
   int accepted = 0;
   for (int round = 0; round < 3000; ++round) {

@@ -1,0 +1,21 @@
+#include "src/kvreg.h"
+
+#include "platform/designer.h"
+#include "src/kvprops.h"
+#include "src/kvtypes.h"
+
+namespace korvane {
+
+void Register() {
+  RegisterComponents(kPalettePage, {ComponentClass<TCSVExport>(), ComponentClass<TCSVImport>()});
+  RegisterPropertyEditor(kStringTypeName, ComponentClass<TCSVExport>(), "OutputFile",
+                         PropertyEditorClass<TFilePathProperty>());
+  RegisterPropertyEditor(kStringTypeName, ComponentClass<TCSVImport>(), "InputFile",
+                         PropertyEditorClass<TFilePathProperty>());
+  RegisterPropertyEditor(kStringTypeName, ComponentClass<TCSVExport>(), "Version",
+                         PropertyEditorClass<TVersionProperty>());
+  RegisterPropertyEditor(kStringTypeName, ComponentClass<TCSVImport>(), "Version",
+                         PropertyEditorClass<TVersionProperty>());
+}
+
+}  // namespace korvane
