@@ -1,0 +1,379 @@
+#include "cli/cli_util.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/sysutils.h"
+
+namespace korvane::cli {
+
+namespace {
+
+std::string ErrnoText(int error) { return std::strerror(error); }
+
+// A byte as the user would recognise it in a message.
+std::string Shown(std::string_view text) {
+  std::string result = "'";
+  for (char c : text) {
+    auto b = static_cast<unsigned char>(c);
+    if (b == '\t') {
+      result += "\\t";
+    } else if (b < 32 || b == 127) {
+      static constexpr char kHex[] = "0123456789ABCDEF";
+      result += "\\x";
+      result += kHex[b >> 4];
+      result += kHex[b & 15];
+    } else {
+      result += c;
+    }
+  }
+  return result + "'";
+}
+
+}  // namespace
+
+TSeparatorChoice ParseSeparator(std::string_view text) {
+  std::string word = LowerCase(text);
+  if (text == "," || word == "comma") return {fspComma, ""};
+  if (text == "|" || word == "pipe") return {fspPipe, ""};
+  if (text == "\t" || text == "\\t" || word == "tab") return {fspTab, ""};
+  if (word == "none") return {fspNone, ""};
+  if (text.size() == 1 && static_cast<unsigned char>(text[0]) > 32 &&
+      static_cast<unsigned char>(text[0]) != 127) {
+    return {fspCustom, std::string(text)};
+  }
+  if (text.size() == 1) {
+    throw EUsageError("--separator " + Shown(text) +
+                      ": a blank or control character cannot separate values (use tab, or "
+                      "--fixed for columns of blanks-padded values)");
+  }
+  throw EUsageError("--separator " + Shown(text) +
+                    ": give one character, or comma, tab, pipe or none");
+}
+
+TFieldDelimiter ParseQuote(std::string_view text) {
+  std::string word = LowerCase(text);
+  if (text == "\"" || word == "double") return fdlDouble;
+  if (text == "'" || word == "single") return fdlSingle;
+  if (text.empty() || word == "none") return fdlNone;
+  throw EUsageError("--quote " + Shown(text) +
+                    ": the quote character can be \" (double), ' (single) or none");
+}
+
+TRecordSeparator ParseRecordSeparator(std::string_view text) {
+  std::string word = LowerCase(text);
+  if (word == "lf") return rsLF;
+  if (word == "crlf") return rsCRLF;
+  if (word == "cr") return rsCR;
+  throw EUsageError("--record-separator " + Shown(text) + ": use lf, crlf or cr");
+}
+
+char ParseFormatChar(std::string_view option, std::string_view text) {
+  if (text.size() != 1) {
+    throw EUsageError(std::string(option) + " " + Shown(text) + ": give exactly one character");
+  }
+  return text[0];
+}
+
+std::vector<std::string> SplitColumnDefinitions(std::string_view text) {
+  std::vector<std::string> items;
+  std::string current;
+  int depth = 0;
+  char quote = 0;
+  auto finish = [&](bool last) {
+    std::string item = Trim(current);
+    current.clear();
+    if (item.empty()) {
+      if (last && items.empty()) return;  // nothing given at all
+      throw EUsageError("--columns " + Shown(text) +
+                        ": an empty column definition (two commas in a row, or a comma at "
+                        "an end)");
+    }
+    items.push_back(std::move(item));
+  };
+  for (char c : text) {
+    if (quote != 0) {
+      current += c;
+      if (c == quote) quote = 0;  // a doubled quote closes and reopens: same result
+      continue;
+    }
+    switch (c) {
+      case '"':
+      case '\'':
+      case '`':
+        quote = c;
+        break;
+      case '[':
+        quote = ']';
+        break;
+      case '(':
+        ++depth;
+        break;
+      case ')':
+        if (--depth < 0) throw EUsageError("--columns " + Shown(text) + ": ')' without '('");
+        break;
+      case ',':
+        if (depth == 0) {
+          finish(false);
+          continue;
+        }
+        break;
+      default:
+        break;
+    }
+    current += c;
+  }
+  if (quote != 0) throw EUsageError("--columns " + Shown(text) + ": a name's quote is not closed");
+  if (depth != 0) throw EUsageError("--columns " + Shown(text) + ": '(' without ')'");
+  finish(true);
+  if (items.empty())
+    throw EUsageError(
+        "--columns is empty: give the columns as in SQL, "
+        "for example --columns \"id INTEGER, name TEXT\"");
+  return items;
+}
+
+std::vector<std::string> SplitNameList(std::string_view option, std::string_view text) {
+  std::vector<std::string> names;
+  std::size_t start = 0;
+  while (true) {
+    std::size_t comma = text.find(',', start);
+    std::string name =
+        Trim(text.substr(start, comma == std::string_view::npos ? text.npos : comma - start));
+    if (name.empty()) {
+      throw EUsageError(std::string(option) + " " + Shown(text) +
+                        ": give field names separated by commas, without empty names");
+    }
+    names.push_back(std::move(name));
+    if (comma == std::string_view::npos) break;
+    start = comma + 1;
+  }
+  return names;
+}
+
+std::string TextColumnDefinition(std::string_view name, int position) {
+  std::string column = Trim(name);
+  if (column.empty()) column = "column" + IntToStr(position);
+  std::string quoted = "\"";
+  for (char c : column) {
+    if (c == '"') quoted += '"';
+    quoted += c;
+  }
+  return quoted + "\" TEXT";
+}
+
+std::string JsonText(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    auto b = static_cast<unsigned char>(text[i]);
+    if (b < 0x80) {
+      out += static_cast<char>(b);
+      continue;
+    }
+    // Well-formed: no overlong forms, no surrogates, at most U+10FFFF.
+    std::size_t len = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC2 ? 2 : 0;
+    bool valid = len != 0 && b <= 0xF4 && i + len <= text.size();
+    for (std::size_t k = 1; valid && k < len; ++k) {
+      valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+    }
+    if (valid && len >= 3) {
+      auto b1 = static_cast<unsigned char>(text[i + 1]);
+      if ((b == 0xE0 && b1 < 0xA0) || (b == 0xED && b1 >= 0xA0) || (b == 0xF0 && b1 < 0x90) ||
+          (b == 0xF4 && b1 >= 0x90)) {
+        valid = false;
+      }
+    }
+    if (valid) {
+      out.append(text.substr(i, len));
+      i += len - 1;
+    } else {
+      out += static_cast<char>(0xC0 | (b >> 6));
+      out += static_cast<char>(0x80 | (b & 0x3F));
+    }
+  }
+  return out;
+}
+
+std::string JsonString(std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out = "\"";
+  for (char c : JsonText(text)) {
+    auto b = static_cast<unsigned char>(c);
+    switch (b) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (b < 0x20 || b == 0x7F) {
+          out += "\\u00";
+          out += kHex[b >> 4];
+          out += kHex[b & 15];
+        } else {
+          out += c;
+        }
+    }
+  }
+  out += '"';
+  return out;
+}
+
+TEventLog::TEventLog(const std::string& path) {
+  FFd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (FFd < 0) {
+    throw EUsageError("--events '" + path + "': cannot be written (" + ErrnoText(errno) + ")");
+  }
+}
+
+TEventLog::~TEventLog() {
+  if (FFd >= 0) ::close(FFd);
+}
+
+void TEventLog::Write(std::string_view event, std::string_view component,
+                      std::initializer_list<TArg> args) {
+  if (!FGood) return;
+  FLine.clear();
+  FLine += "{\"event\":";
+  FLine += JsonString(event);
+  if (!component.empty()) {
+    FLine += ",\"component\":";
+    FLine += JsonString(component);
+  }
+  for (const TArg& arg : args) {
+    FLine += ',';
+    FLine += JsonString(arg.Name);
+    FLine += ':';
+    char digits[24];
+    auto [end, ec] = std::to_chars(digits, digits + sizeof digits, arg.Value);
+    FLine.append(digits, end);
+  }
+  FLine += "}\n";
+  const char* p = FLine.data();
+  std::size_t left = FLine.size();
+  while (left > 0) {
+    ssize_t n = ::write(FFd, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      FGood = false;
+      return;
+    }
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+}
+
+TReplacementFile::TReplacementFile(const std::string& target) : FTarget(target) {
+  struct stat info {};
+  if (target == "-") {
+    if (::fstat(STDOUT_FILENO, &info) == 0 && S_ISREG(info.st_mode)) {
+      FToStdout = true;
+      const char* tmp = std::getenv("TMPDIR");
+      std::string dir = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+      CreateTemporary(dir + "/korvane-export-XXXXXX", "a temporary file in " + dir);
+    } else {
+      FDirect = true;
+      FWritePath = "/dev/stdout";
+    }
+    return;
+  }
+  std::string real = target;
+  if (::stat(target.c_str(), &info) == 0) {
+    if (!S_ISREG(info.st_mode)) {
+      if (S_ISDIR(info.st_mode)) throw EUsageError("'" + target + "' is a folder, not a file");
+      FDirect = true;  // a device or pipe: nothing to keep safe
+      FWritePath = target;
+      return;
+    }
+    FTargetMode = static_cast<unsigned>(info.st_mode & 07777);
+    // A link to a file: the file it names gets replaced, the link stays.
+    if (char* resolved = ::realpath(target.c_str(), nullptr)) {
+      real = resolved;
+      std::free(resolved);
+    }
+  }
+  FTarget = real;
+  std::size_t slash = real.rfind('/');
+  std::string dir = slash == std::string::npos ? "" : real.substr(0, slash + 1);
+  std::string base = slash == std::string::npos ? real : real.substr(slash + 1);
+  CreateTemporary(dir + "." + base + ".korvane-XXXXXX", "'" + target + "'");
+}
+
+void TReplacementFile::CreateTemporary(const std::string& pattern, const std::string& shown) {
+  std::vector<char> name(pattern.begin(), pattern.end());
+  name.push_back('\0');
+  int fd = ::mkstemp(name.data());
+  if (fd < 0) {
+    int error = errno;
+    throw EUsageError(shown + " cannot be written (" + ErrnoText(error) + ")");
+  }
+  ::close(fd);
+  FWritePath = name.data();
+}
+
+TReplacementFile::~TReplacementFile() {
+  if (!FDirect && !FCommitted && !FWritePath.empty()) ::unlink(FWritePath.c_str());
+}
+
+void TReplacementFile::Commit() {
+  if (FDirect || FCommitted) return;
+  if (FToStdout) {
+    FCommitted = true;
+    int fd = ::open(FWritePath.c_str(), O_RDONLY | O_CLOEXEC);
+    ::unlink(FWritePath.c_str());
+    if (fd < 0) throw std::runtime_error("cannot read back the export (" + ErrnoText(errno) + ")");
+    char buffer[1 << 16];
+    while (true) {
+      ssize_t n = ::read(fd, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      for (ssize_t done = 0; done < n;) {
+        ssize_t w = ::write(STDOUT_FILENO, buffer + done, static_cast<std::size_t>(n - done));
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) {
+          int error = errno;
+          ::close(fd);
+          throw std::runtime_error("cannot write to standard output (" + ErrnoText(error) + ")");
+        }
+        done += w;
+      }
+    }
+    ::close(fd);
+    return;
+  }
+  unsigned mode = 0;
+  if (FTargetMode) {
+    mode = *FTargetMode;
+  } else {
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    mode = 0666u & ~static_cast<unsigned>(mask);
+  }
+  if (::chmod(FWritePath.c_str(), static_cast<mode_t>(mode)) != 0 ||
+      ::rename(FWritePath.c_str(), FTarget.c_str()) != 0) {
+    int error = errno;
+    throw std::runtime_error("cannot replace '" + FTarget + "' (" + ErrnoText(error) +
+                             "); the old file is unchanged");
+  }
+  FCommitted = true;
+}
+
+}  // namespace korvane::cli

@@ -1,0 +1,569 @@
+// The korvane command end to end: options in, bytes in the database or the
+// output file, messages, JSON and exit statuses out. Each test runs the
+// command in-process on files of its own temporary folder and looks at the
+// database with SQLite itself.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/cli_util.h"
+#include "cli/korvane_cli.h"
+#include "support/temp_dir.h"
+
+namespace korvane {
+namespace {
+
+using json = nlohmann::json;
+using test::TTempDir;
+
+struct TRun {
+  int Status = -1;
+  std::string Out;
+  std::string Err;
+};
+
+TRun Korvane(std::vector<std::string> args) {
+  args.insert(args.begin(), "korvane");
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::ostringstream out, err;
+  TRun run;
+  run.Status = RunKorvane(static_cast<int>(args.size()), argv.data(), out, err);
+  run.Out = out.str();
+  run.Err = err.str();
+  return run;
+}
+
+// The rows of a query, every value as SQLite's text of it ("NULL" for null).
+std::vector<std::vector<std::string>> Rows(const std::string& db, const std::string& sql) {
+  sqlite3* handle = nullptr;
+  std::vector<std::vector<std::string>> rows;
+  if (sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    sqlite3_close(handle);
+    ADD_FAILURE() << "cannot open " << db;
+    return rows;
+  }
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v2(handle, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
+    ADD_FAILURE() << sqlite3_errmsg(handle) << " in " << sql;
+  } else {
+    while (sqlite3_step(stmt) == SQLITE_ROW) {
+      std::vector<std::string> row;
+      for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
+        const unsigned char* text = sqlite3_column_text(stmt, i);
+        row.push_back(text == nullptr ? "NULL" : reinterpret_cast<const char*>(text));
+      }
+      rows.push_back(std::move(row));
+    }
+  }
+  sqlite3_finalize(stmt);
+  sqlite3_close(handle);
+  return rows;
+}
+
+void Exec(const std::string& db, const std::string& sql) {
+  sqlite3* handle = nullptr;
+  ASSERT_EQ(sqlite3_open(db.c_str(), &handle), SQLITE_OK);
+  char* error = nullptr;
+  int rc = sqlite3_exec(handle, sql.c_str(), nullptr, nullptr, &error);
+  std::string message = error != nullptr ? error : "";
+  sqlite3_free(error);
+  sqlite3_close(handle);
+  ASSERT_EQ(rc, SQLITE_OK) << message;
+}
+
+bool Exists(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0;
+}
+
+int LineCount(const std::string& text) {
+  int lines = 0;
+  for (char c : text) lines += c == '\n' ? 1 : 0;
+  return lines;
+}
+
+std::vector<json> JsonLines(const std::string& text) {
+  std::vector<json> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(json::parse(line));
+  return lines;
+}
+
+const std::string kPeopleColumns =
+    "id INTEGER PRIMARY KEY, name TEXT, city TEXT, amount MONEY, born DATE, active BOOLEAN";
+
+class CliTest : public ::testing::Test {
+ protected:
+  std::string PeopleCsv() const { return std::string(KORVANE_SOURCE_DIR) + "/examples/people.csv"; }
+  std::string Db() const { return dir.Path("people.db"); }
+  // people.csv in a new table people of Db(), typed columns.
+  void ImportPeople() {
+    TRun r = Korvane({"import", PeopleCsv(), "--db", Db(), "--table", "people", "--header",
+                      "--create", "--columns", kPeopleColumns});
+    ASSERT_EQ(r.Status, 0) << r.Err;
+  }
+
+  TTempDir dir;
+};
+
+// --- import -----------------------------------------------------------------
+
+TEST_F(CliTest, ImportCreatesTypedTableAndReportsJson) {
+  TRun r = Korvane({"import", PeopleCsv(), "--db", Db(), "--table", "people", "--header",
+                    "--create", "--columns", kPeopleColumns, "--json"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(r.Err, "");
+  json j = json::parse(r.Out);
+  EXPECT_EQ(j["result"], 8);
+  EXPECT_EQ(j["errorRecords"], 0);
+  EXPECT_EQ(j["headerData"], json::array({"id,name,city,amount,born,active"}));
+  EXPECT_EQ(j["trailerData"], json::array());
+  // Values are stored as SQLite's own types: dates as text, money as the
+  // amount, booleans as 0/1.
+  auto rows = Rows(Db(),
+                   "SELECT id, name, city, typeof(amount), amount, born, active FROM people "
+                   "ORDER BY id");
+  ASSERT_EQ(rows.size(), 8u);
+  EXPECT_EQ(rows[0], (std::vector<std::string>{"1", "Ada Lovelace", "London", "real", "1234.5",
+                                               "1815-12-10", "1"}));
+  EXPECT_EQ(rows[6][4], "-12.34");
+  EXPECT_EQ(rows[6][6], "1");               // "yes"
+  EXPECT_EQ(rows[7][2], "Peru, New York");  // a separator inside quotes
+}
+
+TEST_F(CliTest, ImportCreateTakesTextColumnsFromTheHeaderRecord) {
+  TRun r =
+      Korvane({"import", PeopleCsv(), "--db", Db(), "--table", "people", "--header", "--create"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  auto columns = Rows(Db(), "SELECT name, type FROM pragma_table_info('people') ORDER BY cid");
+  ASSERT_EQ(columns.size(), 6u);
+  EXPECT_EQ(columns[0], (std::vector<std::string>{"id", "TEXT"}));
+  EXPECT_EQ(columns[5], (std::vector<std::string>{"active", "TEXT"}));
+  // Text columns keep the file's texts as they stand.
+  EXPECT_EQ(Rows(Db(), "SELECT born, active FROM people WHERE id = '1'"),
+            (std::vector<std::vector<std::string>>{{"12/10/1815", "true"}}));
+}
+
+TEST_F(CliTest, ImportIntoExistingTableAppends) {
+  ImportPeople();
+  TRun r = Korvane({"import", PeopleCsv(), "--db", Db(), "--table", "people", "--header", "1",
+                    "--set", "FieldList=id", "--set", "FieldListAction=flaExclude"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  // The second import left id out, so the rows got new ids.
+  EXPECT_EQ(Rows(Db(), "SELECT count(*), count(DISTINCT id), max(id) FROM people"),
+            (std::vector<std::vector<std::string>>{{"16", "16", "16"}}));
+}
+
+TEST_F(CliTest, RefusedRecordsAreCountedAndTheRestKept) {
+  Exec(Db(), "CREATE TABLE t (id INTEGER, name TEXT NOT NULL)");
+  std::string input = dir.Put("in.csv", "1,Ann\n2,\n3,Cid\n");
+  TRun r = Korvane({"import", input, "--db", Db(), "--table", "t", "--json", "--progress"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  json j = json::parse(r.Out);
+  EXPECT_EQ(j["result"], 2);
+  EXPECT_EQ(j["errorRecords"], 1);
+  // With --progress the component reports the failures, through the
+  // command's message handler.
+  EXPECT_NE(r.Err.find("Warning: There were 1 records that could not be read due to errors\n"),
+            std::string::npos)
+      << r.Err;
+  EXPECT_EQ(Rows(Db(), "SELECT id, name FROM t ORDER BY id"),
+            (std::vector<std::vector<std::string>>{{"1", "Ann"}, {"3", "Cid"}}));
+}
+
+TEST_F(CliTest, HeaderAndTrailerRecordsAreSetAside) {
+  Exec(Db(), "CREATE TABLE t (a TEXT, b TEXT)");
+  std::string input = dir.Put("in.txt", "H1\nH2\nx|1\ny|2\nT1\n");
+  TRun r = Korvane({"import", input, "--db", Db(), "--table", "t", "--header", "2", "--trailer",
+                    "1", "-s", "pipe", "-q", "none", "--json"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  json j = json::parse(r.Out);
+  EXPECT_EQ(j["headerData"], json::array({"H1", "H2"}));
+  EXPECT_EQ(j["trailerData"], json::array({"T1"}));
+  EXPECT_EQ(j["result"], 2);
+  EXPECT_EQ(Rows(Db(), "SELECT a || b FROM t"),
+            (std::vector<std::vector<std::string>>{{"x1"}, {"y2"}}));
+}
+
+TEST_F(CliTest, FormatOptionsDecideHowDatesAndNumbersAreRead) {
+  Exec(Db(), "CREATE TABLE t (amount REAL, born DATE)");
+  std::string input = dir.Put("in.csv", "1.234,5;10.12.1815\n");
+  TRun r = Korvane({"import", input, "--db", Db(), "--table", "t", "-s", ";", "--decimal-separator",
+                    ",", "--thousand-separator", ".", "--date-format", "dd.mm.yyyy"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  // "1.234,5" has a thousands separator, which numbers never take: the
+  // amount stays empty, while the date converts.
+  EXPECT_EQ(Rows(Db(), "SELECT amount, born FROM t"),
+            (std::vector<std::vector<std::string>>{{"NULL", "1815-12-10"}}));
+  std::string second = dir.Put("in2.csv", "1234,5;1.2.2003\n");
+  r = Korvane({"import", second, "--db", Db(), "--table", "t", "-s", ";", "--decimal-separator",
+               ",", "--thousand-separator", ".", "--date-format", "d.m.yyyy"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(Rows(Db(), "SELECT amount, born FROM t WHERE amount IS NOT NULL"),
+            (std::vector<std::vector<std::string>>{{"1234.5", "2003-02-01"}}));
+}
+
+TEST_F(CliTest, FixedWidthRecordsTakeWidthsFromColumnSizes) {
+  std::string input = dir.Put("in.txt", "00001Ada       London\n00002Grace     Paris\n");
+  TRun r = Korvane({"import", input, "--db", Db(), "--table", "t", "--fixed", "--create",
+                    "--columns", "id CHAR(5), name CHAR(10), city CHAR(6)"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  auto rows = Rows(Db(), "SELECT id, trim(name), city FROM t");
+  EXPECT_EQ(rows, (std::vector<std::vector<std::string>>{{"00001", "Ada", "London"},
+                                                         {"00002", "Grace", "Paris"}}));
+}
+
+TEST_F(CliTest, EventsAreWrittenOnePerLineAsTheyFire) {
+  Exec(Db(), "CREATE TABLE t (a TEXT, b TEXT)");
+  std::string input = dir.Put("in.csv", "a,b\r\nc,d");
+  std::string events = dir.Path("events.jsonl");
+  TRun r = Korvane({"import", input, "--db", Db(), "--table", "t", "--events", events});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  auto lines = JsonLines(dir.Get("events.jsonl"));
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0], json({{"event", "OnBeginImport"}}));
+  EXPECT_EQ(lines[1], json({{"event", "OnImportRecord"}, {"iBytes", 5}}));
+  EXPECT_EQ(lines[2], json({{"event", "OnImportRecord"}, {"iBytes", 3}}));
+  EXPECT_EQ(lines[3], json({{"event", "OnFinishImport"}}));
+}
+
+TEST_F(CliTest, ImportThatCannotStartExitsWithOne) {
+  // A view takes no records: the component says so and returns -1.
+  Exec(Db(), "CREATE TABLE t (a TEXT); CREATE VIEW v AS SELECT a FROM t");
+  std::string input = dir.Put("in.csv", "x\n");
+  TRun r = Korvane({"import", input, "--db", Db(), "--table", "v", "--json"});
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_EQ(r.Err, "Error: Data set does not allow addition of data!\n");
+  json j = json::parse(r.Out);
+  EXPECT_EQ(j["result"], -1);
+  EXPECT_EQ(j["messages"][0]["type"], "Error");
+  // Fewer records than --trailer asks for: -1 without a message.
+  Exec(Db(), "CREATE TABLE u (a TEXT)");
+  r = Korvane({"import", input, "--db", Db(), "--table", "u", "--trailer", "3"});
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_EQ(Rows(Db(), "SELECT count(*) FROM u")[0][0], "0");
+}
+
+// Usage errors: exit 2 with one line that says what to fix, and nothing
+// created or changed.
+TEST_F(CliTest, ImportUsageErrorsChangeNothing) {
+  std::string input = dir.Put("in.csv", "a,b\n");
+  struct TCase {
+    std::vector<std::string> Args;
+    std::string Says;
+  };
+  std::string missingDb = dir.Path("missing.db");
+  std::vector<TCase> cases = {
+      {{"import", input, "--db", missingDb, "--table", "t"}, "add --create"},
+      {{"import", dir.Path("nope.csv"), "--db", missingDb, "--table", "t", "--create", "--header"},
+       "input file"},
+      {{"import", input, "--table", "t"}, "--db FILE"},
+      {{"import", input, "--db", missingDb}, "--table NAME"},
+      {{"import", input, "--db", missingDb, "--table", "t", "--create"}, "--columns"},
+      {{"import", input, "--db", missingDb, "--table", "t", "--create", "--columns", "a,,b"},
+       "empty column definition"},
+      {{"import", input, "--db", missingDb, "--table", "t", "--bogus"}, "--bogus"},
+      {{"import", input, "--db", missingDb, "--table", "t", "-s", "ab"}, "--separator"},
+      {{"import", input, "--db", missingDb, "--table", "t", "--decimal-separator", ",,"},
+       "--decimal-separator"},
+      {{"import", input, "--db", missingDb, "--table", "t", "--date-format", "yyyy"}, "day"},
+      {{"import", input, "--db", missingDb, "--table", "t", "--set", "Bogus=1"}, "Bogus"},
+      {{"import", input, "--db", missingDb, "--table", "t", "--set", "HeaderRecords=two"},
+       "whole number"},
+      {{"import", input, "--db", missingDb, "--table", "t", "--set", "HeaderStored=yes"},
+       "true or false"},
+      {{"import", input, "--db", missingDb, "--table", "t", "--set", "FieldSeparator=fspSemi"},
+       "fspComma"},
+      {{"import", input, "--db", missingDb, "--table", "t", "--set", "ErrorRecords=1"},
+       "read-only"},
+      {{"import", input, "--db", missingDb, "--table", "t", "--set", "OnImportRecord=x"},
+       "OnImportRecord"},
+      {{"import", input, "--db", missingDb, "--table", "t", "--set", "HeaderRecords"},
+       "Name=Value"},
+  };
+  for (const TCase& c : cases) {
+    std::string shown;
+    for (const std::string& a : c.Args) shown += a + " ";
+    TRun r = Korvane(c.Args);
+    EXPECT_EQ(r.Status, 2) << shown;
+    EXPECT_EQ(LineCount(r.Err), 1) << shown << r.Err;
+    EXPECT_NE(r.Err.find(c.Says), std::string::npos) << shown << r.Err;
+    EXPECT_FALSE(Exists(missingDb)) << shown;
+  }
+}
+
+TEST_F(CliTest, MissingTableOrForeignFileIsAUsageError) {
+  ImportPeople();
+  std::string input = dir.Put("in.csv", "a,b\n");
+  TRun r = Korvane({"import", input, "--db", Db(), "--table", "nope"});
+  EXPECT_EQ(r.Status, 2);
+  EXPECT_NE(r.Err.find("table 'nope' does not exist"), std::string::npos) << r.Err;
+  EXPECT_EQ(Rows(Db(), "SELECT count(*) FROM sqlite_schema WHERE name = 'nope'")[0][0], "0");
+
+  std::string notDb = dir.Put("not.db", "this is text, not a database\n");
+  r = Korvane({"import", input, "--db", notDb, "--table", "t", "--create", "--header"});
+  EXPECT_EQ(r.Status, 2);
+  EXPECT_EQ(LineCount(r.Err), 1) << r.Err;
+  EXPECT_NE(r.Err.find("not a database"), std::string::npos) << r.Err;
+  EXPECT_EQ(dir.Get("not.db"), "this is text, not a database\n");
+}
+
+// --- export -----------------------------------------------------------------
+
+TEST_F(CliTest, RoundTripThroughTheDatabaseKeepsEveryValue) {
+  ImportPeople();
+  std::string out = dir.Path("out.csv");
+  TRun r = Korvane({"export", out, "--db", Db(), "--table", "people", "--header", "--json"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(json::parse(r.Out)["result"], 8);
+  std::string text = dir.Get("out.csv");
+  EXPECT_EQ(text.substr(0, text.find('\n')), "id,name,city,amount,born,active");
+  EXPECT_NE(text.find("\n2,\"Grace Hopper\",\"New York\",987.25,12/9/1906,True\n"),
+            std::string::npos)
+      << text;
+  // Read back into a second table, the export gives the same rows.
+  r = Korvane({"import", out, "--db", Db(), "--table", "again", "--header", "--create", "--columns",
+               kPeopleColumns});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  // The rows match exactly, but for dates before the date-time count's day
+  // zero (1899-12-30), which the export's delimited layout leaves empty.
+  EXPECT_EQ(Rows(Db(),
+                 "SELECT count(*) FROM (SELECT * FROM people WHERE born >= '1900-01-01' "
+                 "EXCEPT SELECT * FROM again)")[0][0],
+            "0");
+  EXPECT_EQ(Rows(Db(), "SELECT count(*) FROM again")[0][0], "8");
+}
+
+TEST_F(CliTest, ExportLayoutOptionsGiveExactBytes) {
+  Exec(Db(),
+       "CREATE TABLE t (id INTEGER, name VARCHAR(6)); INSERT INTO t VALUES (1, 'Ann'), "
+       "(22, 'Bo;b')");
+  std::string out = dir.Path("out.txt");
+  TRun r = Korvane({"export", out, "--db", Db(), "--query", "SELECT id, name FROM t ORDER BY id",
+                    "-s", ";", "-q", "none", "--record-separator", "crlf", "--header-line",
+                    "# people", "--trailer-line", "end"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(dir.Get("out.txt"), "# people\r\n1;Ann\r\n22;Bo;b\r\nend\r\n");
+
+  r = Korvane(
+      {"export", out, "--db", Db(), "--table", "t", "--fixed", "--align-right", "--header"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(dir.Get("out.txt"), "id         name  \n          1Ann   \n         22Bo;b  \n");
+
+  r = Korvane(
+      {"export", out, "--db", Db(), "--table", "t", "--quote-all", "--fields", "name", "--header"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(dir.Get("out.txt"), "\"name\"\n\"Ann\"\n\"Bo;b\"\n");
+
+  r = Korvane({"export", out, "--db", Db(), "--table", "t", "-s", "tab", "--exclude", "id", "--set",
+               "FieldDelimiter=fdlSingle"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(dir.Get("out.txt"), "'Ann'\n'Bo;b'\n");
+}
+
+TEST_F(CliTest, ExportEventsReportRecordsAndBytes) {
+  Exec(Db(), "CREATE TABLE t (a TEXT); INSERT INTO t VALUES ('xy'), ('z')");
+  std::string events = dir.Path("ev.jsonl");
+  TRun r = Korvane({"export", dir.Path("o.txt"), "--db", Db(), "--table", "t", "-q", "none",
+                    "--events", events});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  auto lines = JsonLines(dir.Get("ev.jsonl"));
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0]["event"], "OnBeginExport");
+  // Bytes count two for every record separator, whatever it is.
+  EXPECT_EQ(lines[1], json({{"event", "OnExportRecord"}, {"Records", 1}, {"Bytes", 4}}));
+  EXPECT_EQ(lines[2], json({{"event", "OnExportRecord"}, {"Records", 2}, {"Bytes", 7}}));
+  EXPECT_EQ(lines[3]["event"], "OnFinishExport");
+}
+
+// An export that cannot run, or breaks off, leaves an earlier file of the
+// same name as it was, and no temporary file behind.
+TEST_F(CliTest, FailedExportLeavesTheOldFileAlone) {
+  Exec(Db(), "CREATE TABLE t (id INTEGER); INSERT INTO t VALUES (1), (2), (3)");
+  std::string out = dir.Put("out.csv", "precious\n");
+  TRun r = Korvane({"export", out, "--db", Db(), "--table", "nope"});
+  EXPECT_EQ(r.Status, 2);
+  EXPECT_NE(r.Err.find("nope"), std::string::npos) << r.Err;
+  // The query fails on its second row, after the first line was written.
+  r = Korvane({"export", out, "--db", Db(), "--query",
+               "SELECT CASE WHEN id = 2 THEN abs(-9223372036854775807 - 1) ELSE id END AS v "
+               "FROM t"});
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_NE(r.Err.find("Error: "), std::string::npos);
+  EXPECT_NE(r.Err.find("unchanged"), std::string::npos) << r.Err;
+  EXPECT_EQ(dir.Get("out.csv"), "precious\n");
+  r = Korvane({"export", dir.Path("no/such/dir/out.csv"), "--db", Db(), "--table", "t"});
+  EXPECT_EQ(r.Status, 2);
+  EXPECT_NE(r.Err.find("cannot be written"), std::string::npos) << r.Err;
+  int files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.Dir())) {
+    (void)entry;
+    ++files;
+  }
+  EXPECT_EQ(files, 2);  // people.db and out.csv
+}
+
+TEST_F(CliTest, SuccessfulExportReplacesTheFileKeepingItsPermissions) {
+  Exec(Db(), "CREATE TABLE t (id INTEGER); INSERT INTO t VALUES (7)");
+  std::string out = dir.Put("out.csv", "old\n");
+  ASSERT_EQ(::chmod(out.c_str(), 0640), 0);
+  std::string link = dir.Path("link.csv");
+  ASSERT_EQ(::symlink(out.c_str(), link.c_str()), 0);
+  TRun r = Korvane({"export", link, "--db", Db(), "--table", "t"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(dir.Get("out.csv"), "7\n");
+  struct stat info {};
+  ASSERT_EQ(::lstat(link.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISLNK(info.st_mode));
+  ASSERT_EQ(::stat(out.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0640u);
+}
+
+// --- run and --save -----------------------------------------------------------
+
+TEST_F(CliTest, RunExecutesTheComponentsOfASettingsFile) {
+  ImportPeople();
+  std::string settings = dir.Put("job.kvs",
+                                 "korvane-settings 1\n"
+                                 "component TCSVExport \"Dump\" {\n"
+                                 "  DataSet = \"people\"\n"
+                                 "  FieldSeparator = fspTab\n"
+                                 "  FieldList = [\n"
+                                 "    \"name\"\n"
+                                 "  ]\n"
+                                 "  FieldListAction = flaInclude\n"
+                                 "  RecordSeparator = rsLF\n"
+                                 "  OutputFile = \"" +
+                                     dir.Path("dump.txt") +
+                                     "\"\n"
+                                     "}\n"
+                                     "end\n");
+  TRun r = Korvane({"run", settings, "--db", Db(), "--table", "people", "--json", "--set",
+                    "Dump.FieldList=city", "--events", dir.Path("ev.jsonl")});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  json j = json::parse(r.Out);
+  EXPECT_EQ(j["components"], json::array({{{"component", "Dump"}, {"result", 8}}}));
+  std::string dump = dir.Get("dump.txt");
+  EXPECT_EQ(dump.substr(0, dump.find('\n')), "Ada Lovelace\tLondon");
+  auto events = JsonLines(dir.Get("ev.jsonl"));
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.front(), json({{"event", "OnBeginExport"}, {"component", "Dump"}}));
+
+  // Errors in the file or in --set are usage errors naming what is wrong.
+  r = Korvane({"run", settings, "--db", Db(), "--table", "people", "--set", "Nobody.X=1"});
+  EXPECT_EQ(r.Status, 2);
+  EXPECT_NE(r.Err.find("no component 'Nobody'"), std::string::npos) << r.Err;
+  r = Korvane({"run", settings});  // the dataset it names is not supplied
+  EXPECT_EQ(r.Status, 2);
+  EXPECT_NE(r.Err.find("line 3"), std::string::npos) << r.Err;
+  std::string bad = dir.Put("bad.kvs",
+                            "korvane-settings 1\ncomponent TCSVImport \"I\" {\n"
+                            "  FieldSeparator = fspSemicolon\n}\nend\n");
+  r = Korvane({"run", bad});
+  EXPECT_EQ(r.Status, 2);
+  EXPECT_NE(r.Err.find("line 3"), std::string::npos) << r.Err;
+  EXPECT_EQ(LineCount(r.Err), 1) << r.Err;
+}
+
+// --- the command line itself --------------------------------------------------
+
+TEST(CliUsage, HelpVersionAndUnknownCommands) {
+  TRun r = Korvane({"--help"});
+  EXPECT_EQ(r.Status, 0);
+  EXPECT_NE(r.Out.find("import"), std::string::npos);
+  EXPECT_NE(r.Out.find("export"), std::string::npos);
+  r = Korvane({"import", "--help"});
+  EXPECT_EQ(r.Status, 0);
+  for (const char* option : {"--separator", "--quote", "--fixed", "--header", "--trailer",
+                             "--fields", "--progress", "--set", "--json", "--events", "--create",
+                             "--columns", "--decimal-separator", "--date-format"}) {
+    EXPECT_NE(r.Out.find(option), std::string::npos) << option;
+  }
+  r = Korvane({"export", "--help"});
+  EXPECT_NE(r.Out.find("--record-separator"), std::string::npos);
+  r = Korvane({"--version"});
+  EXPECT_EQ(r.Status, 0);
+  EXPECT_EQ(r.Out, "korvane 1.32\n");
+  r = Korvane({});
+  EXPECT_EQ(r.Status, 2);
+  EXPECT_EQ(LineCount(r.Err), 1);
+  r = Korvane({"frobnicate"});
+  EXPECT_EQ(r.Status, 2);
+  EXPECT_EQ(LineCount(r.Err), 1);
+}
+
+// --- helpers ------------------------------------------------------------------
+
+TEST(CliUtil, ColumnDefinitionsSplitOutsideParenthesesAndQuotes) {
+  EXPECT_EQ(cli::SplitColumnDefinitions(
+                " id INTEGER PRIMARY KEY, price DECIMAL(10,2),\"a,b\" TEXT , [c,d] INT"),
+            (std::vector<std::string>{"id INTEGER PRIMARY KEY", "price DECIMAL(10,2)",
+                                      "\"a,b\" TEXT", "[c,d] INT"}));
+  EXPECT_THROW(cli::SplitColumnDefinitions("a INT,"), cli::EUsageError);
+  EXPECT_THROW(cli::SplitColumnDefinitions("a DECIMAL(10,2"), cli::EUsageError);
+  EXPECT_THROW(cli::SplitColumnDefinitions("\"a TEXT"), cli::EUsageError);
+  EXPECT_THROW(cli::SplitColumnDefinitions("  "), cli::EUsageError);
+  EXPECT_EQ(cli::TextColumnDefinition(" say \"hi\" ", 1), "\"say \"\"hi\"\"\" TEXT");
+  EXPECT_EQ(cli::TextColumnDefinition("", 3), "\"column3\" TEXT");
+}
+
+TEST(CliUtil, SeparatorAndQuoteChoices) {
+  EXPECT_EQ(cli::ParseSeparator(",").Separator, fspComma);
+  EXPECT_EQ(cli::ParseSeparator("TAB").Separator, fspTab);
+  EXPECT_EQ(cli::ParseSeparator("\t").Separator, fspTab);
+  EXPECT_EQ(cli::ParseSeparator("|").Separator, fspPipe);
+  cli::TSeparatorChoice semi = cli::ParseSeparator(";");
+  EXPECT_EQ(semi.Separator, fspCustom);
+  EXPECT_EQ(semi.Custom, ";");
+  EXPECT_EQ(cli::ParseSeparator("none").Separator, fspNone);
+  EXPECT_THROW(cli::ParseSeparator(" "), cli::EUsageError);
+  EXPECT_THROW(cli::ParseSeparator(";;"), cli::EUsageError);
+  EXPECT_EQ(cli::ParseQuote("'"), fdlSingle);
+  EXPECT_EQ(cli::ParseQuote("none"), fdlNone);
+  EXPECT_THROW(cli::ParseQuote("`"), cli::EUsageError);
+  EXPECT_EQ(cli::ParseRecordSeparator("CRLF"), rsCRLF);
+  EXPECT_THROW(cli::ParseRecordSeparator("nl"), cli::EUsageError);
+}
+
+TEST(CliUtil, JsonTextShowsEveryByte) {
+  // UTF-8 passes through; other high bytes read as Latin-1; control bytes
+  // are escaped. The result is valid JSON whatever the input.
+  std::string text = "caf\xC3\xA9 \xE9t\xE9\x01\"\\\n";
+  json parsed = json::parse(cli::JsonString(text));
+  EXPECT_EQ(parsed.get<std::string>(), "caf\xC3\xA9 \xC3\xA9t\xC3\xA9\x01\"\\\n");
+  EXPECT_EQ(cli::JsonText("\xED\xA0\x80"), "\xC3\xAD\xC2\xA0\xC2\x80");  // a surrogate
+}
+
+TEST(CliUtil, ReplacementFileTouchesTheTargetOnlyOnCommit) {
+  TTempDir dir;
+  std::string target = dir.Put("t.txt", "old");
+  {
+    cli::TReplacementFile file(target);
+    EXPECT_NE(file.WritePath(), target);
+    dir.Put(file.WritePath().substr(dir.Dir().size() + 1), "half");
+    EXPECT_EQ(dir.Get("t.txt"), "old");
+  }  // not committed: the new file goes
+  int files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.Dir())) {
+    (void)entry;
+    ++files;
+  }
+  EXPECT_EQ(files, 1);
+  cli::TReplacementFile file(dir.Path("new.txt"));
+  dir.Put(file.WritePath().substr(dir.Dir().size() + 1), "new");
+  file.Commit();
+  EXPECT_EQ(dir.Get("new.txt"), "new");
+  EXPECT_THROW(cli::TReplacementFile(dir.Dir()), cli::EUsageError);
+}
+
+}  // namespace
+}  // namespace korvane
