@@ -817,6 +817,7 @@ const char* kExitText =
 int RunKorvane(int argc, char** argv, std::ostream& out, std::ostream& err) {
   using namespace cli;
   RegisterKorvaneClasses();
+  RegisterClass(ComponentClass<TSQLiteDataSet>());
   CLI::App app{
       "Korvane moves data between flat text files and database tables (SQLite).\n"
       "  korvane import FILE --db DATABASE --table TABLE [options]\n"

@@ -474,6 +474,48 @@ TEST_F(CliTest, RunExecutesTheComponentsOfASettingsFile) {
   EXPECT_EQ(LineCount(r.Err), 1) << r.Err;
 }
 
+TEST_F(CliTest, SaveWritesASettingsFileThatRunRepeats) {
+  std::string job = dir.Path("job.kvs");
+  TRun r = Korvane({"import", PeopleCsv(), "--db", Db(), "--table", "people", "--header",
+                    "--create", "--columns", kPeopleColumns, "-s", "comma", "--save", job});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_FALSE(Exists(Db()));  // --save runs nothing and creates nothing
+  r = Korvane({"run", job, "--json"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  json j = json::parse(r.Out);
+  EXPECT_EQ(j["components"][0]["result"], 8);
+  EXPECT_EQ(j["components"][0]["headerData"], json::array({"id,name,city,amount,born,active"}));
+  EXPECT_EQ(Rows(Db(), "SELECT count(*), sum(amount) FROM people"),
+            (std::vector<std::vector<std::string>>{{"8", "9147.15"}}));
+  // Run again: the table exists now, and its primary key refuses every
+  // record a second time; each refusal is counted and nothing is lost.
+  r = Korvane({"run", job, "--json"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  j = json::parse(r.Out);
+  EXPECT_EQ(j["components"][0]["result"], 0);
+  EXPECT_EQ(j["components"][0]["errorRecords"], 8);
+  EXPECT_EQ(Rows(Db(), "SELECT count(*) FROM people")[0][0], "8");
+}
+
+// The settings file the README shows, run where its relative paths lead.
+TEST_F(CliTest, ReadmeSettingsExampleRuns) {
+  ASSERT_EQ(::mkdir(dir.Path("examples").c_str(), 0755), 0);
+  std::filesystem::copy_file(PeopleCsv(), dir.Path("examples/people.csv"));
+  std::string cwd = std::filesystem::current_path().string();
+  ASSERT_EQ(::chdir(dir.Dir().c_str()), 0);
+  TRun r = Korvane({"run", std::string(KORVANE_SOURCE_DIR) + "/examples/people.kvs", "--json"});
+  ASSERT_EQ(::chdir(cwd.c_str()), 0);
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  json j = json::parse(r.Out);
+  ASSERT_EQ(j["components"].size(), 2u);
+  EXPECT_EQ(j["components"][0]["result"], 8);
+  EXPECT_EQ(j["components"][1]["result"], 8);
+  std::string tsv = dir.Get("people.tsv");
+  EXPECT_EQ(LineCount(tsv), 8);
+  EXPECT_NE(tsv.find("\n2\tGrace Hopper\tNew York\t987.25\t12/9/1906\tTrue\n"), std::string::npos)
+      << tsv;
+}
+
 // --- the command line itself --------------------------------------------------
 
 TEST(CliUsage, HelpVersionAndUnknownCommands) {

@@ -1,0 +1,134 @@
+#!/usr/bin/env bash
+# Times whole processes side by side in one run, on a generated people file
+# (1,000,000 records by default: id,"name","city",amount,m/d/yyyy,true|false
+# with CR LF line ends):
+#   import: korvane import        vs  sqlite3 .import --csv  vs  Python csv + executemany
+#   export: korvane export        vs  sqlite3 -csv           vs  Python csv.writer
+# Every tool starts from an empty database file and builds the same table
+#   (id INTEGER, name TEXT, city TEXT, amount MONEY, born DATE, active BOOLEAN)
+# in its own process. Runs are interleaved (one round = one run of every
+# tool) so that a noisy neighbour hurts all of them alike; the table gives the
+# median wall time, the ratio to sqlite3 and the peak resident memory.
+# korvane converts every value to its column's type (dates to YYYY-MM-DD,
+# booleans to 0/1, money to its amount); sqlite3 .import stores the texts as
+# they are; the Python importer converts like korvane.
+#
+#   bench/compare.sh [RECORDS [ROUNDS]]      (defaults: 1000000 and 5)
+# Needs sqlite3, python3 and /usr/bin/time (Debian: sqlite3 python3 time).
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+records=${1:-1000000}
+rounds=${2:-5}
+work="${KORVANE_BENCH_DIR:-$root/build/bench-compare}"
+mkdir -p "$work"
+korvane="$root/build/release/cli/korvane"
+columns="id INTEGER, name TEXT, city TEXT, amount MONEY, born DATE, active BOOLEAN"
+schema="CREATE TABLE people ($columns);"
+
+for tool in sqlite3 python3 /usr/bin/time; do
+  command -v "$tool" >/dev/null || { echo "compare.sh: $tool is missing" >&2; exit 2; }
+done
+"$root/korvane" --version >/dev/null  # builds the release binary when needed
+
+# --- the input --------------------------------------------------------------
+gen() {  # gen N FILE
+  python3 - "$1" "$2" <<'PY'
+import random, sys
+n, path = int(sys.argv[1]), sys.argv[2]
+rnd = random.Random(42)
+first = ["Ada", "Grace", "Alan", "Katherine", "Edsger", "Barbara", "Donald", "Frances",
+         "John", "Margaret", "Ken", "Dennis", "Linus", "Radia", "Hedy", "Tim"]
+last = ["Lovelace", "Hopper", "Turing", "Johnson", "Dijkstra", "Liskov", "Knuth", "Allen",
+        "Backus", "Hamilton", "Thompson", "Ritchie", "Torvalds", "Perlman", "Lamarr", "Lee"]
+cities = ["London", "New York", "Manchester", "White Sulphur Springs", "Rotterdam",
+          "Los Angeles", "Milwaukee", "Peru, New York", "Zurich", "Helsinki", "Berlin", "Oslo"]
+with open(path, "w", newline="") as f:
+    out = []
+    for i in range(1, n + 1):
+        out.append('%d,"%s %s","%s",%d.%02d,%d/%d/%d,%s\r\n' % (
+            i, rnd.choice(first), rnd.choice(last), rnd.choice(cities),
+            rnd.randrange(100000), rnd.randrange(100), rnd.randint(1, 12), rnd.randint(1, 28),
+            rnd.randint(1900, 2005), "true" if rnd.random() < 0.5 else "false"))
+        if len(out) == 10000:
+            f.write("".join(out)); out = []
+    f.write("".join(out))
+PY
+}
+input="$work/people-$records.csv"
+[ -s "$input" ] || { echo "generating $input ..." >&2; gen "$records" "$input"; }
+small="$work/people-$((records / 10)).csv"
+[ -s "$small" ] || gen "$((records / 10))" "$small"
+cat "$input" >/dev/null  # into the page cache
+
+cat >"$work/py_import.py" <<'PY'
+import csv, sqlite3, sys
+src, db = sys.argv[1], sys.argv[2]
+con = sqlite3.connect(db)
+con.execute("CREATE TABLE people (id INTEGER, name TEXT, city TEXT, amount MONEY, born DATE, active BOOLEAN)")
+def rows():
+    with open(src, newline="") as f:
+        for r in csv.reader(f):
+            m, d, y = r[4].split("/")
+            yield (int(r[0]), r[1], r[2], float(r[3]), "%04d-%02d-%02d" % (int(y), int(m), int(d)),
+                   1 if r[5].strip().upper() in ("TRUE", "1", "YES") else 0)
+with con:
+    con.executemany("INSERT INTO people VALUES (?,?,?,?,?,?)", rows())
+con.close()
+PY
+cat >"$work/py_export.py" <<'PY'
+import csv, sqlite3, sys
+db, dst = sys.argv[1], sys.argv[2]
+con = sqlite3.connect(db)
+with open(dst, "w", newline="") as f:
+    csv.writer(f, lineterminator="\n").writerows(con.execute("SELECT * FROM people"))
+PY
+
+# --- timing -----------------------------------------------------------------
+# timed NAME COMMAND...: runs the command, appends "wall_s max_rss_kb" to
+# $work/NAME.times; a failing command stops the script.
+timed() {
+  local name=$1; shift
+  /usr/bin/time -f "%e %M" -o "$work/time.out" "$@" >/dev/null 2>"$work/$name.err" || {
+    echo "compare.sh: $name failed:" >&2; cat "$work/$name.err" >&2; exit 1; }
+  cat "$work/time.out" >>"$work/$name.times"
+}
+median() { sort -n | awk '{v[NR]=$1} END {print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
+peak() { awk '{ if ($2 > m) m = $2 } END { printf "%.0f", m / 1024 }'; }
+
+rm -f "$work"/*.times
+db() { rm -f "$work/$1.db" "$work/$1.db-journal"; echo "$work/$1.db"; }
+for ((r = 1; r <= rounds; r++)); do
+  echo "round $r of $rounds ..." >&2
+  timed korvane_import "$korvane" import "$input" --db "$(db k)" --table people --create \
+    --columns "$columns"
+  timed sqlite3_import sqlite3 "$(db s)" "$schema" ".import --csv $input people"
+  timed python_import python3 "$work/py_import.py" "$input" "$(db p)"
+  timed korvane_export "$korvane" export "$work/k-out.csv" --db "$work/k.db" --table people
+  timed sqlite3_export sh -c "sqlite3 -csv '$work/k.db' 'SELECT * FROM people' >'$work/s-out.csv'"
+  timed python_export python3 "$work/py_export.py" "$work/k.db" "$work/p-out.csv"
+done
+# Peak memory against the file's size: the same import on a tenth of the file.
+timed korvane_import_small "$korvane" import "$small" --db "$(db ks)" --table people --create \
+  --columns "$columns"
+
+rows=$(sqlite3 "$work/k.db" "SELECT count(*) FROM people")
+[ "$rows" = "$records" ] || { echo "compare.sh: korvane imported $rows of $records" >&2; exit 1; }
+[ "$(sqlite3 "$work/k.db" "SELECT born, active FROM people WHERE id = 1")" != "" ] || exit 1
+
+report() {  # report TITLE FLOOR NAME...
+  local title=$1 floor=$2; shift 2
+  local base; base=$(cut -d' ' -f1 "$work/$floor.times" | median)
+  printf '\n%s (%s records, %s rounds, medians)\n' "$title" "$records" "$rounds"
+  printf '%-22s %9s %12s %14s\n' "tool" "wall s" "vs $floor" "peak RSS MiB"
+  for name in "$@"; do
+    local m; m=$(cut -d' ' -f1 "$work/$name.times" | median)
+    printf '%-22s %9.2f %11.2fx %14s\n' "$name" "$m" "$(echo "$m $base" | awk '{print $1/$2}')" \
+      "$(peak <"$work/$name.times")"
+  done
+}
+report "Import" sqlite3_import korvane_import sqlite3_import python_import
+report "Export" sqlite3_export korvane_export sqlite3_export python_export
+printf '\nPeak memory: korvane import of %s records %s MiB, of %s records %s MiB\n' \
+  "$((records / 10))" "$(peak <"$work/korvane_import_small.times")" "$records" \
+  "$(peak <"$work/korvane_import.times")"
+printf 'Targets: korvane import <= 0.80x sqlite3 .import, korvane export <= 0.80x sqlite3 -csv\n'
