@@ -289,6 +289,8 @@ TEST_F(CliTest, ImportUsageErrorsChangeNothing) {
        "OnImportRecord"},
       {{"import", input, "--db", missingDb, "--table", "t", "--set", "HeaderRecords"},
        "Name=Value"},
+      {{"import", input, "--db", missingDb, "--table", "t", "--commit-every", "0"},
+       "--commit-every"},
   };
   for (const TCase& c : cases) {
     std::string shown;
