@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 
@@ -281,6 +282,38 @@ void TEventLog::Write(std::string_view event, std::string_view component,
   }
 }
 
+namespace {
+
+// The replacement file in progress, removed when the command is interrupted
+// (Ctrl-C, a hang-up, kill), so that no stray file is left beside the
+// target. A signal handler may only use a plain buffer and unlink().
+char gPendingPath[4096];
+struct sigaction gPreviousActions[3];
+constexpr int kCleanupSignals[3] = {SIGINT, SIGTERM, SIGHUP};
+
+extern "C" void RemovePendingAndDie(int sig) {
+  if (gPendingPath[0] != '\0') ::unlink(gPendingPath);
+  ::signal(sig, SIG_DFL);
+  ::raise(sig);
+}
+
+void WatchPending(const std::string& path) {
+  if (path.size() >= sizeof gPendingPath) return;  // too long to keep: left to chance
+  std::memcpy(gPendingPath, path.c_str(), path.size() + 1);
+  struct sigaction action {};
+  action.sa_handler = RemovePendingAndDie;
+  sigemptyset(&action.sa_mask);
+  for (int i = 0; i < 3; ++i) ::sigaction(kCleanupSignals[i], &action, &gPreviousActions[i]);
+}
+
+void ForgetPending() {
+  if (gPendingPath[0] == '\0') return;
+  for (int i = 0; i < 3; ++i) ::sigaction(kCleanupSignals[i], &gPreviousActions[i], nullptr);
+  gPendingPath[0] = '\0';
+}
+
+}  // namespace
+
 TReplacementFile::TReplacementFile(const std::string& target) : FTarget(target) {
   struct stat info {};
   if (target == "-") {
@@ -327,10 +360,12 @@ void TReplacementFile::CreateTemporary(const std::string& pattern, const std::st
   }
   ::close(fd);
   FWritePath = name.data();
+  WatchPending(FWritePath);
 }
 
 TReplacementFile::~TReplacementFile() {
   if (!FDirect && !FCommitted && !FWritePath.empty()) ::unlink(FWritePath.c_str());
+  if (!FDirect) ForgetPending();
 }
 
 void TReplacementFile::Commit() {
@@ -339,6 +374,7 @@ void TReplacementFile::Commit() {
     FCommitted = true;
     int fd = ::open(FWritePath.c_str(), O_RDONLY | O_CLOEXEC);
     ::unlink(FWritePath.c_str());
+    ForgetPending();
     if (fd < 0) throw std::runtime_error("cannot read back the export (" + ErrnoText(errno) + ")");
     char buffer[1 << 16];
     while (true) {
@@ -374,6 +410,7 @@ void TReplacementFile::Commit() {
                              "); the old file is unchanged");
   }
   FCommitted = true;
+  ForgetPending();
 }
 
 }  // namespace korvane::cli

@@ -112,6 +112,9 @@ class TEventLog {
 // appending) the export goes to a temporary file whose bytes Commit then
 // writes to standard output, so that the file is neither reopened nor
 // truncated.
+//
+// While the new file exists, an interrupt (SIGINT, SIGTERM, SIGHUP) removes
+// it before the process ends. One replacement file at a time.
 class TReplacementFile {
  public:
   // Raises EUsageError when the target's folder cannot take a new file (the

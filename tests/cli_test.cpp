@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -607,6 +608,23 @@ TEST(CliUtil, ReplacementFileTouchesTheTargetOnlyOnCommit) {
   file.Commit();
   EXPECT_EQ(dir.Get("new.txt"), "new");
   EXPECT_THROW(cli::TReplacementFile(dir.Dir()), cli::EUsageError);
+}
+
+TEST(CliUtilDeathTest, InterruptedReplacementLeavesNoStrayFile) {
+  TTempDir dir;
+  std::string target = dir.Put("t.txt", "old");
+  EXPECT_EXIT(
+      {
+        cli::TReplacementFile file(target);
+        std::raise(SIGTERM);
+      },
+      ::testing::KilledBySignal(SIGTERM), "");
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.Dir())) {
+    names.push_back(entry.path().filename().string());
+  }
+  EXPECT_EQ(names, std::vector<std::string>{"t.txt"});
+  EXPECT_EQ(dir.Get("t.txt"), "old");
 }
 
 }  // namespace
