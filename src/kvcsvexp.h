@@ -122,7 +122,7 @@ class TCSVExport : public TComponent {
   // 0 when none failed.
   int WriteErrorCode() const { return FWriteErrorCode; }
 
-  static constexpr const char* kVersion = "1.32";
+  static constexpr const char* kVersion = kKorvaneVersion;
   static constexpr std::size_t kWriteBufferSize = 10240;
 
  private:

@@ -190,7 +190,7 @@ class TCSVImport : public TComponent {
   void SetReadBufferSize(std::size_t size);
   static constexpr std::size_t kDefaultReadBufferSize = 256 * 1024;
 
-  static constexpr const char* kVersion = "1.32";
+  static constexpr const char* kVersion = kKorvaneVersion;
 
  private:
   std::string GetVersion() const { return kVersion; }

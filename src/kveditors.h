@@ -6,12 +6,9 @@
 #include <string_view>
 
 #include "platform/designer.h"
+#include "src/kvenums.h"
 
 namespace korvane {
-
-// The version text of both components: what their Version property reads and
-// what the version editor shows.
-inline constexpr const char* kKorvaneVersion = "1.32";
 
 // The filter list of the file-path editor's dialog: one entry, any file.
 inline constexpr const char* kAnyFileFilter = "Any file (*.*)|*.*";

@@ -15,6 +15,9 @@
 
 namespace korvane {
 
+// The version text every component and editor reads.
+inline constexpr const char* kKorvaneVersion = "1.32";
+
 enum TFieldDelimiter : std::uint8_t { fdlNone, fdlSingle, fdlDouble };
 enum TFieldSeparator : std::uint8_t { fspPipe, fspTab, fspComma, fspCustom, fspNone };
 enum TFieldListAction : std::uint8_t { flaNone, flaInclude, flaExclude };
@@ -30,17 +33,16 @@ enum TProgressCalc : std::uint8_t { pcRecord, pcByte };
 using TNotifyEvent = std::function<void(TObject* Sender)>;
 using TImportEvent = std::function<void(TObject* Sender, std::int32_t iBytes)>;
 // Bytes is 64-bit so that exports past 2 GiB report true totals.
-using TExportEvent =
-    std::function<void(TObject* Sender, std::int32_t Records, std::int64_t Bytes)>;
+using TExportEvent = std::function<void(TObject* Sender, std::int32_t Records, std::int64_t Bytes)>;
 
 // Identifier tables, one per enumeration: EnumTraits<E>::Names[ordinal].
 template <typename E>
 struct EnumTraits;
 
-#define KORVANE_ENUM_TRAITS(Type, ...)                                     \
-  template <>                                                              \
-  struct EnumTraits<Type> {                                                \
-    static constexpr std::string_view TypeName = #Type;                    \
+#define KORVANE_ENUM_TRAITS(Type, ...)                                            \
+  template <>                                                                     \
+  struct EnumTraits<Type> {                                                       \
+    static constexpr std::string_view TypeName = #Type;                           \
     static constexpr auto Names = std::to_array<std::string_view>({__VA_ARGS__}); \
   };
 
