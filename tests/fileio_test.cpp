@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -115,11 +116,30 @@ TEST_F(FileIoTest, FailuresGiveAnInvalidHandleAndTheOsError) {
 }
 
 TEST_F(FileIoTest, UnreadableFileIsRefused) {
-  if (geteuid() == 0) GTEST_SKIP() << "permissions do not stop root";
   Put("secret.txt", "x");
   ASSERT_EQ(chmod(Path("secret.txt").c_str(), 0), 0);
-  EXPECT_FALSE(OpenFileForRead(Path("secret.txt")).Valid());
-  EXPECT_EQ(GetLastError(), EACCES);
+  const std::string path = Path("secret.txt");
+  auto refused = [&path] {
+    TFileHandle h = OpenFileForRead(path);
+    return !h.Valid() && GetLastError() == EACCES;
+  };
+  if (geteuid() != 0) {
+    EXPECT_TRUE(refused());
+    return;
+  }
+  // Root passes every permission check: try it as an unprivileged user in a
+  // child process.
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+    _exit(refused() ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "cannot drop privileges here";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST_F(FileIoTest, FifoWithoutWriterOpensAndEndsAtOnce) {
