@@ -3,10 +3,13 @@
 #include <charconv>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <ctime>
 #include <string>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include "platform/sysutils.h"
 
@@ -40,60 +43,6 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
 bool MatchAt(std::string_view s, std::size_t i, std::string_view word) {
   return i + word.size() <= s.size() && EqualsNoCase(s.substr(i, word.size()), word);
 }
-
-// Text built in a stack buffer and appended to a string in one go: dates
-// are written piece by piece, and appending each piece to the string costs
-// more than producing it.
-class PieceBuffer {
- public:
-  explicit PieceBuffer(std::string& target) : FTarget(target) {}
-  PieceBuffer(const PieceBuffer&) = delete;
-  PieceBuffer& operator=(const PieceBuffer&) = delete;
-
-  PieceBuffer& operator+=(char c) {
-    if (FLength == sizeof FBuffer) Flush();
-    FBuffer[FLength++] = c;
-    return *this;
-  }
-  PieceBuffer& operator+=(std::string_view s) { return append(s); }
-  PieceBuffer& append(std::string_view s) {
-    if (s.size() > sizeof FBuffer - FLength) {
-      Flush();
-      if (s.size() > sizeof FBuffer) {
-        FTarget.append(s);
-        return *this;
-      }
-    }
-    s.copy(FBuffer + FLength, s.size());
-    FLength += s.size();
-    return *this;
-  }
-  // Decimal digits of a non-negative value, zero-padded to `width` digits,
-  // written in place.
-  void PutInt(int value, int width) {
-    auto u = static_cast<unsigned>(value < 0 ? 0 : value);
-    int digits = 1;
-    for (unsigned t = u; t >= 10; t /= 10) ++digits;
-    const auto length = static_cast<std::size_t>(digits > width ? digits : width);
-    if (length > sizeof FBuffer - FLength) Flush();
-    char* p = FBuffer + FLength + length;
-    for (std::size_t k = 0; k < length; ++k) {
-      *--p = static_cast<char>('0' + u % 10);
-      u /= 10;
-    }
-    FLength += length;
-  }
-  // Must be called once the text is complete.
-  void Flush() {
-    FTarget.append(FBuffer, FLength);
-    FLength = 0;
-  }
-
- private:
-  std::string& FTarget;
-  char FBuffer[64];
-  std::size_t FLength = 0;
-};
 
 // Decimal digits of value, zero-padded to at least `width` digits, in one
 // append.
@@ -412,16 +361,25 @@ long long DaysFromCivil(long long y, int m, int d) {
   return era * 146097 + doe - 719468;
 }
 
-void CivilFromDays(long long z, int& y, int& m, int& d) {
-  z += 719468;
-  const long long era = (z >= 0 ? z : z - 146096) / 146097;
-  const long long doe = z - era * 146097;
-  const long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const long long mp = (5 * doy + 2) / 153;
-  d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-  m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-  y = static_cast<int>(yoe + era * 400 + (m <= 2 ? 1 : 0));
+// The civil date of a day number from kMinDay to kMaxDay. Counted from
+// 0000-03-01 every such day is positive, so the arithmetic is unsigned and
+// 32 bits wide: centuries of 146097 / 4 days, years of 1461 / 4 days inside
+// a century (a multiply by the inverse of 1461 and a shift), then months of
+// 153 / 5 days from March on (a multiply by 2141 over 65536).
+void CivilFromDays(long long dayNumber, int& y, int& m, int& d) {
+  const auto n = static_cast<std::uint32_t>(dayNumber - kUnixDay + 719468);
+  const std::uint32_t n1 = 4 * n + 3;
+  const std::uint32_t century = n1 / 146097;
+  const std::uint32_t dayOfCentury = n1 % 146097 / 4;
+  const std::uint64_t n2 = std::uint64_t{2939745} * (4 * dayOfCentury + 3);
+  const auto yearOfCentury = static_cast<std::uint32_t>(n2 >> 32);
+  const std::uint32_t dayOfYear = static_cast<std::uint32_t>(n2) / 2939745 / 4;  // from March 1
+  const std::uint32_t n3 = 2141 * dayOfYear + 197913;
+  const std::uint32_t month = n3 >> 16;    // 3 to 14
+  const bool nextYear = dayOfYear >= 306;  // January and February
+  d = static_cast<int>((n3 & 0xFFFF) / 2141 + 1);
+  m = static_cast<int>(nextYear ? month - 12 : month);
+  y = static_cast<int>(100 * century + yearOfCentury + (nextYear ? 1 : 0));
 }
 
 // Splits a date-time into its day number and its time of day, rounded to
@@ -431,9 +389,9 @@ void SplitDateTime(TDateTime value, long long& day, long long& msOfDay) {
             value < static_cast<double>(kMaxDay + 1);
   if (ok) {
     const double magnitude = std::fabs(value);
-    const double whole = std::floor(magnitude);
-    long long days = static_cast<long long>(whole);
-    long long ms = std::llround((magnitude - whole) * static_cast<double>(kMsPerDay));
+    long long days = static_cast<long long>(magnitude);  // the floor: magnitude >= 0
+    const double fraction = magnitude - static_cast<double>(days);
+    long long ms = fraction == 0 ? 0 : std::llround(fraction * static_cast<double>(kMsPerDay));
     if (ms >= kMsPerDay) {
       ++days;
       ms -= kMsPerDay;
@@ -456,13 +414,17 @@ DateTimeParts DecodeParts(TDateTime value) {
   long long ms = 0;
   SplitDateTime(value, day, ms);
   DateTimeParts p{};
-  CivilFromDays(day - kUnixDay, p.year, p.month, p.day);
-  p.dayOfWeek = static_cast<int>(((day % 7) + 13) % 7);  // day zero was a Saturday
+  CivilFromDays(day, p.year, p.month, p.day);
+  // 0001-01-01 (kMinDay) was a Monday.
+  p.dayOfWeek = static_cast<int>((static_cast<std::uint32_t>(day - kMinDay) + 1) % 7);
   p.msOfDay = ms;
-  p.hour = static_cast<int>(ms / 3600000);
-  p.minute = static_cast<int>(ms / 60000 % 60);
-  p.second = static_cast<int>(ms / 1000 % 60);
-  p.msec = static_cast<int>(ms % 1000);
+  if (ms != 0) {  // dates alone have no time of day to split
+    const auto msOfDay = static_cast<std::uint32_t>(ms);
+    p.hour = static_cast<int>(msOfDay / 3600000);
+    p.minute = static_cast<int>(msOfDay / 60000 % 60);
+    p.second = static_cast<int>(msOfDay / 1000 % 60);
+    p.msec = static_cast<int>(msOfDay % 1000);
+  }
   return p;
 }
 
@@ -482,35 +444,101 @@ bool HasAmPm(std::string_view f) {
   return false;
 }
 
-void FormatParts(std::string& result, std::string_view f, const DateTimeParts& p) {
-  PieceBuffer out(result);
+// A date-time format worked out once into the steps that write it: literal
+// texts (with '/' and ':' already turned into the separators in force) and
+// the parts of the value with their widths. Names and AM/PM strings are
+// taken from the settings as each value is written, so only the format and
+// the two separators decide whether a compiled format still holds.
+enum class WriteStep : std::uint8_t {
+  kLiteral,  // literals[from, from + length)
+  kDay,      // at least `width` digits
+  kShortDayName,
+  kLongDayName,
+  kMonth,
+  kShortMonthName,
+  kLongMonthName,
+  kYear2,  // always two digits
+  kYear4,  // always four digits
+  kHour,   // 1 to 12 when the format has an AM/PM part
+  kMinute,
+  kSecond,
+  kMsec,
+  kAmPmLiteral,   // literals[from, +length) before noon, the next `length` after
+  kAmPmSettings,  // TimeAMString / TimePMString
+};
+
+struct WriteOp {
+  WriteStep step;
+  std::uint8_t width;
+  std::uint32_t from;
+  std::uint32_t length;
+};
+
+struct CompiledDateFormat {
+  std::vector<WriteOp> ops;
+  std::string literals;
+  // The longest text the numbers and literals make; names and the AM/PM
+  // strings of the settings come on top.
+  std::size_t fixedBound = 0;
+  bool hasNames = false;
+  bool twelveHour = false;
+};
+
+void CompileDateFormat(std::string_view f, CompiledDateFormat& c) {
   const TFormatSettings& fs = FormatSettings();
-  const bool twelveHour = HasAmPm(f);
-  const bool pm = p.hour >= 12;
+  c.ops.clear();
+  c.literals.clear();
+  c.fixedBound = 0;
+  c.hasNames = false;
+  c.twelveHour = HasAmPm(f);
+  auto literal = [&c](std::string_view text) {
+    if (text.empty()) return;
+    if (!c.ops.empty() && c.ops.back().step == WriteStep::kLiteral) {
+      c.ops.back().length += static_cast<std::uint32_t>(text.size());
+    } else {
+      c.ops.push_back({WriteStep::kLiteral, 0, static_cast<std::uint32_t>(c.literals.size()),
+                       static_cast<std::uint32_t>(text.size())});
+    }
+    c.literals.append(text);
+    c.fixedBound += text.size();
+  };
+  // longest: the most digits the part can have.
+  auto number = [&c](WriteStep step, std::size_t width, std::size_t longest) {
+    c.ops.push_back({step, static_cast<std::uint8_t>(width), 0, 0});
+    c.fixedBound += width > longest ? width : longest;
+  };
+  auto name = [&c](WriteStep step) {
+    c.ops.push_back({step, 0, 0, 0});
+    c.hasNames = true;
+  };
   bool afterHour = false;  // an 'm' right after an hour means minutes
   std::size_t i = 0;
   while (i < f.size()) {
-    const char c = f[i];
-    const char lc = LowerChar(c);
-    if (c == '\'' || c == '"') {
-      std::size_t close = f.find(c, i + 1);
+    const char ch = f[i];
+    const char lc = LowerChar(ch);
+    if (ch == '\'' || ch == '"') {
+      std::size_t close = f.find(ch, i + 1);
       if (close == std::string_view::npos) close = f.size();
-      out.append(f.substr(i + 1, close - i - 1));
+      literal(f.substr(i + 1, close - i - 1));
       i = close + 1;
       continue;
     }
     if (lc == 'a') {
-      if (MatchAt(f, i, "am/pm")) {
-        out.append(f.substr(pm ? i + 3 : i, 2));
-        i += 5;
-      } else if (MatchAt(f, i, "a/p")) {
-        out += pm ? f[i + 2] : f[i];
-        i += 3;
+      const bool full = MatchAt(f, i, "am/pm");
+      if (full || MatchAt(f, i, "a/p")) {
+        // Morning and afternoon texts as the format spells them, equally long.
+        const std::size_t length = full ? 2 : 1;
+        c.ops.push_back({WriteStep::kAmPmLiteral, 0, static_cast<std::uint32_t>(c.literals.size()),
+                         static_cast<std::uint32_t>(length)});
+        c.literals.append(f.substr(i, length));
+        c.literals.append(f.substr(i + length + 1, length));
+        c.fixedBound += length;
+        i += 2 * length + 1;
       } else if (MatchAt(f, i, "ampm")) {
-        out += pm ? fs.TimePMString : fs.TimeAMString;
+        name(WriteStep::kAmPmSettings);
         i += 4;
       } else {
-        out += c;
+        literal(f.substr(i, 1));
         ++i;
       }
       continue;
@@ -518,64 +546,240 @@ void FormatParts(std::string& result, std::string_view f, const DateTimeParts& p
     if (lc == 'd' || lc == 'm' || lc == 'y' || lc == 'h' || lc == 'n' || lc == 's' || lc == 'z') {
       std::size_t n = 1;
       while (i + n < f.size() && LowerChar(f[i + n]) == lc) ++n;
+      const std::size_t shortWidth = n >= 2 ? 2 : 1;
       bool hourToken = false;
       switch (lc) {
         case 'd':
           if (n <= 2) {
-            out.PutInt(p.day, static_cast<int>(n));
+            number(WriteStep::kDay, n, 2);
           } else {
-            out += (n == 3 ? fs.ShortDayNames
-                           : fs.LongDayNames)[static_cast<std::size_t>(p.dayOfWeek)];
+            name(n == 3 ? WriteStep::kShortDayName : WriteStep::kLongDayName);
           }
           break;
         case 'm':
-          if (afterHour && n <= 2) {
-            out.PutInt(p.minute, static_cast<int>(n));
-          } else if (n <= 2) {
-            out.PutInt(p.month, static_cast<int>(n));
+          if (n <= 2) {
+            number(afterHour ? WriteStep::kMinute : WriteStep::kMonth, n, 2);
           } else {
-            out += (n == 3 ? fs.ShortMonthNames
-                           : fs.LongMonthNames)[static_cast<std::size_t>(p.month - 1)];
+            name(n == 3 ? WriteStep::kShortMonthName : WriteStep::kLongMonthName);
           }
           break;
         case 'y':
           if (n <= 2) {
-            out.PutInt(p.year % 100, 2);
+            number(WriteStep::kYear2, 2, 2);
           } else {
-            out.PutInt(p.year, 4);
+            number(WriteStep::kYear4, 4, 4);
           }
           break;
-        case 'h': {
-          int hour = p.hour;
-          if (twelveHour) hour = hour % 12 == 0 ? 12 : hour % 12;
-          out.PutInt(hour, n >= 2 ? 2 : 1);
+        case 'h':
+          number(WriteStep::kHour, shortWidth, 2);
           hourToken = true;
           break;
-        }
         case 'n':
-          out.PutInt(p.minute, n >= 2 ? 2 : 1);
+          number(WriteStep::kMinute, shortWidth, 2);
           break;
         case 's':
-          out.PutInt(p.second, n >= 2 ? 2 : 1);
+          number(WriteStep::kSecond, shortWidth, 2);
           break;
         default:  // 'z'
-          out.PutInt(p.msec, n >= 3 ? 3 : 1);
+          number(WriteStep::kMsec, n >= 3 ? 3 : 1, 3);
           break;
       }
       afterHour = hourToken;
       i += n;
       continue;
     }
-    if (c == '/') {
-      out += fs.DateSeparator;
-    } else if (c == ':') {
-      out += fs.TimeSeparator;
+    if (ch == '/') {
+      literal(std::string_view(&fs.DateSeparator, 1));
+    } else if (ch == ':') {
+      literal(std::string_view(&fs.TimeSeparator, 1));
     } else {
-      out += c;
+      literal(f.substr(i, 1));
     }
     ++i;
   }
-  out.Flush();
+}
+
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// Writes u (below 100) as two digits.
+char* PutTwo(char* p, unsigned u) {
+  std::memcpy(p, kDigitPairs + 2 * u, 2);
+  return p + 2;
+}
+
+// Writes u (below 100) with one digit or, when it needs them or width is
+// 2, two. Always stores two bytes (the second may be overwritten by what
+// follows), so that the digit count costs no branch.
+char* PutSmall(char* p, unsigned u, unsigned width) {
+  const unsigned two = (u >= 10 ? 1u : 0u) | (width >= 2 ? 1u : 0u);
+  std::memcpy(p, kDigitPairs + 2 * u + 1 - two, 2);
+  return p + 1 + two;
+}
+
+// Writes u (below 1000) with at least `width` (1 or 3) digits.
+char* PutMsec(char* p, unsigned u, unsigned width) {
+  if (u >= 100 || width >= 3) {
+    *p = static_cast<char>('0' + u / 100);
+    return PutTwo(p + 1, u % 100);
+  }
+  return PutSmall(p, u, 1);
+}
+
+char* PutText(char* p, std::string_view s) {
+  s.copy(p, s.size());
+  return p + s.size();
+}
+
+// Appends the text of a decoded value under a compiled format, growing out
+// once.
+void WriteCompiled(std::string& out, const TFormatSettings& fs, const CompiledDateFormat& c,
+                   const DateTimeParts& parts) {
+  const bool pm = parts.hour >= 12;
+  const std::string& dayShort = fs.ShortDayNames[static_cast<std::size_t>(parts.dayOfWeek)];
+  const std::string& dayLong = fs.LongDayNames[static_cast<std::size_t>(parts.dayOfWeek)];
+  const std::string& monthShort = fs.ShortMonthNames[static_cast<std::size_t>(parts.month - 1)];
+  const std::string& monthLong = fs.LongMonthNames[static_cast<std::size_t>(parts.month - 1)];
+  const std::string& marker = pm ? fs.TimePMString : fs.TimeAMString;
+  std::size_t bound = c.fixedBound;
+  if (c.hasNames) {
+    for (const WriteOp& op : c.ops) {
+      switch (op.step) {
+        case WriteStep::kShortDayName:
+          bound += dayShort.size();
+          break;
+        case WriteStep::kLongDayName:
+          bound += dayLong.size();
+          break;
+        case WriteStep::kShortMonthName:
+          bound += monthShort.size();
+          break;
+        case WriteStep::kLongMonthName:
+          bound += monthLong.size();
+          break;
+        case WriteStep::kAmPmSettings:
+          bound += marker.size();
+          break;
+        default:
+          break;
+      }
+    }
+  }
+  // Short texts are put together on the stack and appended in one go. One
+  // byte more than the text may be stored (PutSmall).
+  char local[64];
+  std::string heap;
+  char* const begin = bound < sizeof local ? local : (heap.resize(bound + 1), heap.data());
+  char* p = begin;
+  const char* const literals = c.literals.data();
+  for (const WriteOp& op : c.ops) {
+    switch (op.step) {
+      case WriteStep::kLiteral:
+        if (op.length == 1) {
+          *p++ = literals[op.from];
+        } else {
+          std::memcpy(p, literals + op.from, op.length);
+          p += op.length;
+        }
+        break;
+      case WriteStep::kDay:
+        p = PutSmall(p, static_cast<unsigned>(parts.day), op.width);
+        break;
+      case WriteStep::kShortDayName:
+        p = PutText(p, dayShort);
+        break;
+      case WriteStep::kLongDayName:
+        p = PutText(p, dayLong);
+        break;
+      case WriteStep::kMonth:
+        p = PutSmall(p, static_cast<unsigned>(parts.month), op.width);
+        break;
+      case WriteStep::kShortMonthName:
+        p = PutText(p, monthShort);
+        break;
+      case WriteStep::kLongMonthName:
+        p = PutText(p, monthLong);
+        break;
+      case WriteStep::kYear2:
+        p = PutTwo(p, static_cast<unsigned>(parts.year % 100));
+        break;
+      case WriteStep::kYear4:
+        p = PutTwo(p, static_cast<unsigned>(parts.year / 100));
+        p = PutTwo(p, static_cast<unsigned>(parts.year % 100));
+        break;
+      case WriteStep::kHour: {
+        int hour = parts.hour;
+        if (c.twelveHour) hour = hour % 12 == 0 ? 12 : hour % 12;
+        p = PutSmall(p, static_cast<unsigned>(hour), op.width);
+        break;
+      }
+      case WriteStep::kMinute:
+        p = PutSmall(p, static_cast<unsigned>(parts.minute), op.width);
+        break;
+      case WriteStep::kSecond:
+        p = PutSmall(p, static_cast<unsigned>(parts.second), op.width);
+        break;
+      case WriteStep::kMsec:
+        p = PutMsec(p, static_cast<unsigned>(parts.msec), op.width);
+        break;
+      case WriteStep::kAmPmLiteral:
+        std::memcpy(p, literals + op.from + (pm ? op.length : 0), op.length);
+        p += op.length;
+        break;
+      case WriteStep::kAmPmSettings:
+        p = PutText(p, marker);
+        break;
+    }
+  }
+  out.append(begin, static_cast<std::size_t>(p - begin));
+}
+
+// A compiled format kept for as long as the format and the separators it
+// was compiled under stay the same. One per thread and per use (short date,
+// long time, other formats), so the usual texts never compile again.
+struct DateWriting {
+  bool valid = false;
+  std::string format;
+  char dateSeparator = 0;
+  char timeSeparator = 0;
+  CompiledDateFormat compiled;
+};
+
+const CompiledDateFormat& Compiled(DateWriting& cache, const TFormatSettings& fs,
+                                   std::string_view format) {
+  if (!cache.valid || cache.dateSeparator != fs.DateSeparator ||
+      cache.timeSeparator != fs.TimeSeparator || std::string_view(cache.format) != format) {
+    cache.valid = false;
+    CompileDateFormat(format, cache.compiled);
+    cache.format.assign(format);
+    cache.dateSeparator = fs.DateSeparator;
+    cache.timeSeparator = fs.TimeSeparator;
+    cache.valid = true;
+  }
+  return cache.compiled;
+}
+
+DateWriting& ShortDateWriting() {
+  thread_local DateWriting cache;
+  return cache;
+}
+
+DateWriting& LongTimeWriting() {
+  thread_local DateWriting cache;
+  return cache;
+}
+
+DateWriting& OtherFormatWriting() {
+  thread_local DateWriting cache;
+  return cache;
+}
+
+void AppendFormatted(std::string& out, const TFormatSettings& fs, DateWriting& cache,
+                     std::string_view format, TDateTime value) {
+  const DateTimeParts parts = DecodeParts(value);
+  WriteCompiled(out, fs, Compiled(cache, fs, format), parts);
 }
 
 // ---------------------------------------------------------------------------
@@ -922,39 +1126,61 @@ double StrToFloat(std::string_view s) {
   return value;
 }
 
-std::string FloatToStr(double value) {
-  if (!std::isfinite(value)) return NonFiniteText(value);
-  if (value == 0) return "0";
+void AppendFloatToStr(std::string& out, double value) {
+  if (!std::isfinite(value)) {
+    out += NonFiniteText(value);
+    return;
+  }
+  if (value == 0) {
+    out += '0';
+    return;
+  }
   const char decimal = FormatSettings().DecimalSeparator;
   Decimal d;
   ShortestDecimal(value, d);
-  std::string out;
-  out.reserve(32);
-  if (value < 0) out += '-';
+  // At most a sign, "0.", four zeros and 17 digits, or a sign, 17 digits, a
+  // separator and an exponent of up to "E-324".
+  char buf[48];
+  char* p = buf;
+  auto put = [&p](const char* from, int count) {
+    std::memcpy(p, from, static_cast<std::size_t>(count));
+    p += count;
+  };
+  auto zeros = [&p](int count) {
+    std::memset(p, '0', static_cast<std::size_t>(count));
+    p += count;
+  };
+  if (value < 0) *p++ = '-';
   const int exponent = d.point - 1;
   if (exponent >= -5 && exponent < 15) {
     if (d.point <= 0) {
-      out += '0';
-      out += decimal;
-      out.append(static_cast<std::size_t>(-d.point), '0');
-      out.append(d.digits, static_cast<std::size_t>(d.count));
+      *p++ = '0';
+      *p++ = decimal;
+      zeros(-d.point);
+      put(d.digits, d.count);
     } else if (d.point >= d.count) {
-      out.append(d.digits, static_cast<std::size_t>(d.count));
-      out.append(static_cast<std::size_t>(d.point - d.count), '0');
+      put(d.digits, d.count);
+      zeros(d.point - d.count);
     } else {
-      out.append(d.digits, static_cast<std::size_t>(d.point));
-      out += decimal;
-      out.append(d.digits + d.point, static_cast<std::size_t>(d.count - d.point));
+      put(d.digits, d.point);
+      *p++ = decimal;
+      put(d.digits + d.point, d.count - d.point);
     }
   } else {
-    out += d.digits[0];
+    *p++ = d.digits[0];
     if (d.count > 1) {
-      out += decimal;
-      out.append(d.digits + 1, static_cast<std::size_t>(d.count - 1));
+      *p++ = decimal;
+      put(d.digits + 1, d.count - 1);
     }
-    out += 'E';
-    AppendInt(out, exponent);
+    *p++ = 'E';
+    p = std::to_chars(p, buf + sizeof buf, exponent).ptr;
   }
+  out.append(buf, static_cast<std::size_t>(p - buf));
+}
+
+std::string FloatToStr(double value) {
+  std::string out;
+  AppendFloatToStr(out, value);
   return out;
 }
 
@@ -1015,34 +1241,54 @@ TDateTime StrToDateTime(std::string_view s) {
   return value;
 }
 
+void AppendDateToStr(std::string& out, TDateTime value) {
+  const TFormatSettings& fs = FormatSettings();
+  AppendFormatted(out, fs, ShortDateWriting(), fs.ShortDateFormat, value);
+}
+
+void AppendTimeToStr(std::string& out, TDateTime value) {
+  const TFormatSettings& fs = FormatSettings();
+  AppendFormatted(out, fs, LongTimeWriting(), fs.LongTimeFormat, value);
+}
+
+void AppendDateTimeToStr(std::string& out, TDateTime value) {
+  const DateTimeParts parts = DecodeParts(value);
+  const TFormatSettings& fs = FormatSettings();
+  const CompiledDateFormat& date = Compiled(ShortDateWriting(), fs, fs.ShortDateFormat);
+  if (parts.msOfDay == 0) {
+    WriteCompiled(out, fs, date, parts);
+    return;
+  }
+  // Both formats are compiled before anything is written, so a failure
+  // leaves out as it was.
+  const CompiledDateFormat& time = Compiled(LongTimeWriting(), fs, fs.LongTimeFormat);
+  WriteCompiled(out, fs, date, parts);
+  out += ' ';
+  WriteCompiled(out, fs, time, parts);
+}
+
 std::string DateToStr(TDateTime value) {
   std::string out;
-  FormatParts(out, FormatSettings().ShortDateFormat, DecodeParts(value));
+  AppendDateToStr(out, value);
   return out;
 }
 
 std::string TimeToStr(TDateTime value) {
   std::string out;
-  FormatParts(out, FormatSettings().LongTimeFormat, DecodeParts(value));
+  AppendTimeToStr(out, value);
   return out;
 }
 
 std::string DateTimeToStr(TDateTime value) {
-  const DateTimeParts parts = DecodeParts(value);
   std::string out;
-  out.reserve(32);
-  FormatParts(out, FormatSettings().ShortDateFormat, parts);
-  if (parts.msOfDay != 0) {
-    out += ' ';
-    FormatParts(out, FormatSettings().LongTimeFormat, parts);
-  }
+  AppendDateTimeToStr(out, value);
   return out;
 }
 
 std::string FormatDateTime(std::string_view format, TDateTime value) {
   if (format.empty()) return DateTimeToStr(value);
   std::string out;
-  FormatParts(out, format, DecodeParts(value));
+  AppendFormatted(out, FormatSettings(), OtherFormatWriting(), format, value);
   return out;
 }
 

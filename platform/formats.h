@@ -65,6 +65,9 @@ bool TryStrToFloat(std::string_view s, double& value);
 // ("1E20", "1.5E-7", "-2.5E15"), which StrToFloat reads back. Negative zero
 // is written "0"; infinities and NaN as "INF", "-INF" and "NAN".
 std::string FloatToStr(double value);
+// The same text appended to out, for writers that build a line piece by
+// piece without a string per value.
+void AppendFloatToStr(std::string& out, double value);
 
 // Number formats made of '#', '0', ',' and '.' ("###,##0.0", "##0", "0.00",
 // "#,##0.00"). '0' and '#' mark digit places: '0' always prints, '#' only
@@ -120,6 +123,12 @@ bool TryStrToDateTime(std::string_view s, TDateTime& value);
 std::string DateToStr(TDateTime value);
 std::string TimeToStr(TDateTime value);
 std::string DateTimeToStr(TDateTime value);
+// The same texts appended to out. A value that raises leaves out as it was.
+// The formats are worked out once and kept until the format or a separator
+// in the settings changes.
+void AppendDateToStr(std::string& out, TDateTime value);
+void AppendTimeToStr(std::string& out, TDateTime value);
+void AppendDateTimeToStr(std::string& out, TDateTime value);
 
 // Date-time formats: d dd ddd dddd (dddd for any longer run), m mm mmm mmmm,
 // yy yyyy (y and yy two-digit, longer runs four-digit), h hh n nn s ss,

@@ -1,0 +1,166 @@
+// Texts appended in place: the date, time and number writers add exactly
+// the bytes of their string-returning forms after whatever the target
+// already holds, under settings that change between calls, and add nothing
+// when they raise.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <string>
+
+#include "platform/formats.h"
+#include "support/format_settings.h"
+
+namespace korvane {
+namespace {
+
+class AppendTextTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ResetFormatSettings(); }
+  TFormatSettings& Settings() { return FormatSettings(); }
+
+  // Tuesday 2024-03-05 14:07:09.045
+  static TDateTime Sample() { return EncodeDate(2024, 3, 5) + EncodeTime(14, 7, 9, 45); }
+
+  static std::string Date(TDateTime value) {
+    std::string out = "x|";
+    AppendDateToStr(out, value);
+    return out;
+  }
+  static std::string Time(TDateTime value) {
+    std::string out = "x|";
+    AppendTimeToStr(out, value);
+    return out;
+  }
+  static std::string DateTime(TDateTime value) {
+    std::string out = "x|";
+    AppendDateTimeToStr(out, value);
+    return out;
+  }
+
+ private:
+  ScopedFormatSettings FGuard;
+};
+
+TEST_F(AppendTextTest, DateAndTimeTextsGoAfterWhatIsThere) {
+  EXPECT_EQ(Date(Sample()), "x|3/5/2024");
+  EXPECT_EQ(Time(Sample()), "x|14:07:09");
+  EXPECT_EQ(DateTime(Sample()), "x|3/5/2024 14:07:09");
+  EXPECT_EQ(DateTime(EncodeDate(2024, 3, 5)), "x|3/5/2024");  // midnight is left out
+  EXPECT_EQ(Date(-1.25), "x|12/29/1899");
+  std::string out;
+  AppendDateToStr(out, EncodeDate(1, 1, 1));
+  out += ';';
+  AppendDateToStr(out, EncodeDate(9999, 12, 31));
+  EXPECT_EQ(out, "1/1/0001;12/31/9999");
+}
+
+TEST_F(AppendTextTest, SettingsChangedBetweenCallsTakeEffectAtOnce) {
+  const TDateTime day = EncodeDate(2024, 3, 5);
+  EXPECT_EQ(Date(day), "x|3/5/2024");
+  // A format of the same length in another order, then other separators.
+  Settings().ShortDateFormat = "d/m/yyyy";
+  EXPECT_EQ(Date(day), "x|5/3/2024");
+  Settings().DateSeparator = '-';
+  EXPECT_EQ(Date(day), "x|5-3-2024");
+  Settings().DateSeparator = '.';
+  EXPECT_EQ(Date(day), "x|5.3.2024");
+  // Names are read as each value is written.
+  Settings().ShortDateFormat = "d mmmm yyyy";
+  EXPECT_EQ(Date(day), "x|5 March 2024");
+  Settings().LongMonthNames[2] = "Mars";
+  EXPECT_EQ(Date(day), "x|5 Mars 2024");
+
+  EXPECT_EQ(Time(Sample()), "x|14:07:09");
+  Settings().TimeSeparator = '.';
+  EXPECT_EQ(Time(Sample()), "x|14.07.09");
+  Settings().LongTimeFormat = "h:nn ampm";
+  EXPECT_EQ(Time(Sample()), "x|2.07 PM");
+  Settings().TimePMString = "nachm.";
+  EXPECT_EQ(Time(Sample()), "x|2.07 nachm.");
+  EXPECT_EQ(DateTime(Sample()), "x|5 Mars 2024 2.07 nachm.");
+
+  // Formats given to FormatDateTime one after the other, and back.
+  for (int round = 0; round < 2; ++round) {
+    EXPECT_EQ(FormatDateTime("yyyy/mm/dd", Sample()), "2024.03.05");
+    EXPECT_EQ(FormatDateTime("yyyy/mm/dd hh", Sample()), "2024.03.05 14");
+    EXPECT_EQ(FormatDateTime("hh:nn", Sample()), "14.07");
+  }
+}
+
+TEST_F(AppendTextTest, OneAndTwoDigitParts) {
+  Settings().ShortDateFormat = "d/m/yy";
+  EXPECT_EQ(Date(EncodeDate(2009, 9, 9)), "x|9/9/09");
+  EXPECT_EQ(Date(EncodeDate(2010, 10, 10)), "x|10/10/10");
+  Settings().ShortDateFormat = "dd/mm/yyyy";
+  EXPECT_EQ(Date(EncodeDate(2009, 9, 9)), "x|09/09/2009");
+  EXPECT_EQ(Date(EncodeDate(999, 12, 31)), "x|31/12/0999");
+  Settings().LongTimeFormat = "h:n:s.z";
+  EXPECT_EQ(Time(EncodeTime(9, 9, 9, 5)), "x|9:9:9.5");
+  EXPECT_EQ(Time(EncodeTime(10, 10, 10, 45)), "x|10:10:10.45");
+  EXPECT_EQ(Time(EncodeTime(23, 59, 59, 999)), "x|23:59:59.999");
+  Settings().LongTimeFormat = "hh:nn:ss.zzz";
+  EXPECT_EQ(Time(EncodeTime(0, 0, 0, 5)), "x|00:00:00.005");
+  EXPECT_EQ(Time(EncodeTime(1, 2, 3, 45)), "x|01:02:03.045");
+  Settings().LongTimeFormat = "h:nn am/pm";
+  EXPECT_EQ(Time(EncodeTime(0, 5, 0, 0)), "x|12:05 am");
+  EXPECT_EQ(Time(EncodeTime(21, 5, 0, 0)), "x|9:05 pm");
+}
+
+TEST_F(AppendTextTest, TextsLongerThanAShortLine) {
+  Settings().LongMonthNames[2] = std::string(100, 'M');
+  Settings().LongDayNames[2] = std::string(70, 'T');
+  Settings().ShortDateFormat = "mmmm dddd d mmmm";
+  EXPECT_EQ(Date(EncodeDate(2024, 3, 5)), "x|" + std::string(100, 'M') + " " +
+                                              std::string(70, 'T') + " 5 " + std::string(100, 'M'));
+  Settings().ShortDateFormat = "'" + std::string(90, 'q') + "' yyyy";
+  EXPECT_EQ(Date(EncodeDate(2024, 3, 5)), "x|" + std::string(90, 'q') + " 2024");
+}
+
+TEST_F(AppendTextTest, AValueOutsideTheCalendarAppendsNothing) {
+  for (double bad : {std::numeric_limits<double>::quiet_NaN(), 2958466.0, -693594.5}) {
+    std::string out = "keep";
+    EXPECT_THROW(AppendDateToStr(out, bad), EConvertError);
+    EXPECT_THROW(AppendTimeToStr(out, bad), EConvertError);
+    EXPECT_THROW(AppendDateTimeToStr(out, bad), EConvertError);
+    EXPECT_EQ(out, "keep");
+  }
+}
+
+TEST_F(AppendTextTest, EveryDayOfTheCalendarDecodes) {
+  // Years 1 to 9999, day by day, with the calendar's own leap rule.
+  auto leap = [](int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; };
+  const int lengths[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  TDateTime serial = EncodeDate(1, 1, 1);
+  std::uint16_t y = 0, m = 0, d = 0;
+  for (int year = 1; year <= 9999; ++year) {
+    for (int month = 1; month <= 12; ++month) {
+      const int days = lengths[month - 1] + (month == 2 && leap(year) ? 1 : 0);
+      for (int day = 1; day <= days; ++day, ++serial) {
+        DecodeDate(serial, y, m, d);
+        ASSERT_TRUE(y == year && m == month && d == day) << year << "-" << month << "-" << day;
+      }
+    }
+  }
+  EXPECT_EQ(serial, EncodeDate(9999, 12, 31) + 1);
+  // Day of the week across the range: 0001-01-01 was a Monday.
+  EXPECT_EQ(DayOfWeek(EncodeDate(1, 1, 1)), 2);
+  EXPECT_EQ(DayOfWeek(EncodeDate(9999, 12, 31)), 6);
+}
+
+TEST_F(AppendTextTest, FloatTextsGoAfterWhatIsThere) {
+  std::string out = "x|";
+  for (double v : {0.0, -2.25, 1234.5, 0.00001, 1e20, -1.5e-7}) {
+    AppendFloatToStr(out, v);
+    out += '|';
+  }
+  EXPECT_EQ(out, "x|0|-2.25|1234.5|0.00001|1E20|-1.5E-7|");
+  Settings().DecimalSeparator = ',';
+  out.clear();
+  AppendFloatToStr(out, 1234.5);
+  AppendFloatToStr(out, std::numeric_limits<double>::infinity());
+  EXPECT_EQ(out, "1234,5INF");
+}
+
+}  // namespace
+}  // namespace korvane
