@@ -167,6 +167,9 @@ class TField : public TComponent {
   // the host has set it. AsString is never passed through OnGetText.
   std::string Text() const;
   void SetText(const std::string& value) { SetAsString(value); }
+  // Appends Text() to out: the same bytes, built in place unless an
+  // OnGetText handler is set. When it raises, out is as it was.
+  void AppendText(std::string& out) const;
 
   const TFieldGetTextEvent& OnGetText() const { return FOnGetText; }
   void SetOnGetText(TFieldGetTextEvent value) { FOnGetText = std::move(value); }
@@ -201,6 +204,9 @@ class TField : public TComponent {
   virtual void SetAsCurrencyImpl(std::int64_t value);
   // Edit text of a non-null value (default: GetAsString()).
   virtual std::string GetText() const;
+  // Appends GetText() to out, leaving out as it was when it raises; a field
+  // class whose text is cheap to write in place overrides it.
+  virtual void AppendTextImpl(std::string& out) const;
   virtual int DefaultDisplayWidth() const;
 
   // Writes the current record's value (no checks), in place.

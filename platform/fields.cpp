@@ -1,5 +1,6 @@
 // The TField family: one class per group of type codes, each doing its own
 // text conversion and range checks. See db.h for the texts and widths.
+#include <charconv>
 #include <cmath>
 #include <limits>
 
@@ -81,26 +82,38 @@ bool RoundToInt64(double value, std::int64_t& result) {
   return true;
 }
 
-// An amount in ten-thousandths as text with two to four decimals.
-std::string CurrencyText(std::int64_t value) {
-  bool negative = value < 0;
-  std::uint64_t magnitude =
+// An amount in ten-thousandths as text with two to four decimals, appended.
+void AppendCurrencyText(std::string& out, std::int64_t value) {
+  const bool negative = value < 0;
+  const std::uint64_t magnitude =
       negative ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
-  std::uint64_t whole = magnitude / kCurrencyScale;
-  auto frac = static_cast<unsigned>(magnitude % kCurrencyScale);
-  char digits[4];
-  for (int i = 3; i >= 0; --i) {
-    digits[i] = static_cast<char>('0' + frac % 10);
-    frac /= 10;
+  char buf[32];  // sign, up to 15 whole digits, separator, 4 decimals
+  char* p = buf;
+  if (negative) *p++ = '-';
+  p = std::to_chars(p, buf + sizeof buf, magnitude / kCurrencyScale).ptr;
+  *p++ = FormatSettings().DecimalSeparator;
+  const auto frac = static_cast<unsigned>(magnitude % kCurrencyScale);
+  p[0] = static_cast<char>('0' + frac / 1000);
+  p[1] = static_cast<char>('0' + frac / 100 % 10);
+  p += 2;
+  // The third and fourth decimals only when they are not zeros at the end.
+  if (frac % 100 != 0) {
+    *p++ = static_cast<char>('0' + frac / 10 % 10);
+    if (frac % 10 != 0) *p++ = static_cast<char>('0' + frac % 10);
   }
-  int decimals = 4;
-  while (decimals > 2 && digits[decimals - 1] == '0') --decimals;
+  out.append(buf, static_cast<std::size_t>(p - buf));
+}
+
+std::string CurrencyText(std::int64_t value) {
   std::string text;
-  if (negative) text += '-';
-  text += std::to_string(whole);
-  text += FormatSettings().DecimalSeparator;
-  text.append(digits, static_cast<std::size_t>(decimals));
+  AppendCurrencyText(text, value);
   return text;
+}
+
+void AppendInteger(std::string& out, std::int64_t value) {
+  char buf[24];
+  const char* end = std::to_chars(buf, buf + sizeof buf, value).ptr;
+  out.append(buf, static_cast<std::size_t>(end - buf));
 }
 
 // ---------------------------------------------------------------------------
@@ -113,6 +126,7 @@ class TStringField : public TField {
   const std::string& Value() const { return std::get<std::string>(Data()); }
 
   std::string GetAsString() const override { return Value(); }
+  void AppendTextImpl(std::string& out) const override { out += Value(); }
   void SetAsStringImpl(const std::string& value) override { StoreString(value); }
 
   std::int64_t GetAsLargeInt() const override {
@@ -175,6 +189,7 @@ class TIntegerField : public TField {
   }
 
   std::string GetAsString() const override { return IntToStr(Value()); }
+  void AppendTextImpl(std::string& out) const override { AppendInteger(out, Value()); }
   void SetAsStringImpl(const std::string& value) override {
     if (value.empty()) {
       StoreNull();
@@ -238,6 +253,7 @@ class TFloatField : public TField {
   double Value() const { return std::get<double>(Data()); }
 
   std::string GetAsString() const override { return FloatToStr(Value()); }
+  void AppendTextImpl(std::string& out) const override { AppendFloatToStr(out, Value()); }
   void SetAsStringImpl(const std::string& value) override {
     if (value.empty()) {
       StoreNull();
@@ -277,6 +293,13 @@ class TCurrencyField : public TField {
 
   std::string GetAsString() const override {
     return Currency() ? CurrencyText(Value()) : FloatToStr(GetAsFloat());
+  }
+  void AppendTextImpl(std::string& out) const override {
+    if (Currency()) {
+      AppendCurrencyText(out, Value());
+    } else {
+      AppendFloatToStr(out, GetAsFloat());
+    }
   }
   void SetAsStringImpl(const std::string& value) override {
     if (value.empty()) {
@@ -327,6 +350,7 @@ class TBooleanField : public TField {
   bool Value() const { return std::get<bool>(Data()); }
 
   std::string GetAsString() const override { return BoolText(Value()); }
+  void AppendTextImpl(std::string& out) const override { out += BoolText(Value()); }
   void SetAsStringImpl(const std::string& value) override {
     if (value.empty()) {
       StoreNull();
@@ -365,6 +389,19 @@ class TDateTimeField : public TField {
         return TimeToStr(Value());
       default:
         return DateTimeToStr(Value());
+    }
+  }
+  void AppendTextImpl(std::string& out) const override {
+    switch (DataType()) {
+      case ftDate:
+        AppendDateToStr(out, Value());
+        break;
+      case ftTime:
+        AppendTimeToStr(out, Value());
+        break;
+      default:
+        AppendDateTimeToStr(out, Value());
+        break;
     }
   }
   void SetAsStringImpl(const std::string& value) override {
@@ -552,6 +589,14 @@ std::string TField::Text() const {
   return text;
 }
 
+void TField::AppendText(std::string& out) const {
+  if (FOnGetText) {
+    out += Text();
+  } else if (!IsNull()) {
+    AppendTextImpl(out);
+  }
+}
+
 const std::string& TField::BlobData() const {
   static const std::string empty;
   const auto* s = std::get_if<std::string>(&Data());
@@ -598,6 +643,8 @@ void TField::SetAsCurrencyImpl(std::int64_t value) {
 }
 
 std::string TField::GetText() const { return GetAsString(); }
+
+void TField::AppendTextImpl(std::string& out) const { out += GetText(); }
 
 int TField::DefaultDisplayWidth() const { return 10; }
 

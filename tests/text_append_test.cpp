@@ -1,13 +1,15 @@
-// Texts appended in place: the date, time and number writers add exactly
-// the bytes of their string-returning forms after whatever the target
-// already holds, under settings that change between calls, and add nothing
-// when they raise.
+// Texts appended in place: the date, time and number writers and the
+// fields' AppendText add exactly the bytes of their string-returning forms
+// after whatever the target already holds, under settings that change
+// between calls, and add nothing when they raise.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <limits>
 #include <string>
 
+#include "datasets/memory_dataset.h"
+#include "platform/db.h"
 #include "platform/formats.h"
 #include "support/format_settings.h"
 
@@ -160,6 +162,103 @@ TEST_F(AppendTextTest, FloatTextsGoAfterWhatIsThere) {
   AppendFloatToStr(out, 1234.5);
   AppendFloatToStr(out, std::numeric_limits<double>::infinity());
   EXPECT_EQ(out, "1234,5INF");
+}
+
+// ---------------------------------------------------------------------------
+// Fields
+
+class FieldAppendTextTest : public AppendTextTest {
+ protected:
+  // A record of every kind of field, appended and current.
+  void SetUp() override {
+    AppendTextTest::SetUp();
+    data.SetFieldDefs({{"I", ftInteger},
+                       {"L", ftLargeint},
+                       {"S", ftString, 20},
+                       {"C", ftCurrency},
+                       {"F", ftFloat},
+                       {"B", ftBoolean},
+                       {"D", ftDate},
+                       {"T", ftTime},
+                       {"DT", ftDateTime},
+                       {"M", ftFmtMemo}});
+    data.Open();
+  }
+  std::string Appended(int index) {
+    std::string out = "x|";
+    data.Fields(index)->AppendText(out);
+    return out;
+  }
+
+  TMemoryDataSet data;
+};
+
+TEST_F(FieldAppendTextTest, TheSameBytesAsText) {
+  data.AppendData({std::int64_t{-2147483647 - 1}, std::numeric_limits<std::int64_t>::min(),
+                   std::string("a\0b", 3), std::int64_t{-12345678}, 0.1, false, Sample(), Sample(),
+                   Sample(), std::string("memo")});
+  const char* const expected[] = {"x|-2147483648",
+                                  "x|-9223372036854775808",
+                                  "x|a\0b",
+                                  "x|-1234.5678",
+                                  "x|0.1",
+                                  "x|False",
+                                  "x|3/5/2024",
+                                  "x|14:07:09",
+                                  "x|3/5/2024 14:07:09",
+                                  "x|memo"};
+  for (int i = 0; i < data.FieldCount(); ++i) {
+    SCOPED_TRACE(data.Fields(i)->FieldName());
+    const std::string text = i == 2 ? std::string("x|a\0b", 5) : std::string(expected[i]);
+    EXPECT_EQ(Appended(i), text);
+    EXPECT_EQ("x|" + data.Fields(i)->Text(), text);
+  }
+  // Null values add nothing.
+  data.AppendData({});
+  for (int i = 0; i < data.FieldCount(); ++i) EXPECT_EQ(Appended(i), "x|") << i;
+}
+
+TEST_F(FieldAppendTextTest, MoneyKeepsTwoToFourDecimals) {
+  struct Case {
+    std::int64_t value;  // ten-thousandths
+    const char* text;
+  };
+  const Case cases[] = {{12345000, "x|1234.50"},
+                        {123457, "x|12.3457"},
+                        {100010, "x|10.001"},
+                        {1, "x|0.0001"},
+                        {-500, "x|-0.05"},
+                        {0, "x|0.00"},
+                        {-10000, "x|-1.00"},
+                        {100005, "x|10.0005"},
+                        {std::numeric_limits<std::int64_t>::min(), "x|-922337203685477.5808"}};
+  for (const Case& c : cases) {
+    data.AppendData({std::monostate{}, std::monostate{}, std::monostate{}, c.value});
+    EXPECT_EQ(Appended(3), c.text);
+  }
+  Settings().DecimalSeparator = ',';
+  EXPECT_EQ(Appended(3), "x|-922337203685477,5808");
+  // Without the money flag the amount is written as a float.
+  data.Fields(3)->SetCurrency(false);
+  EXPECT_EQ(Appended(3), "x|-922337203685477,6");
+}
+
+TEST_F(FieldAppendTextTest, AGetTextHandlerIsCalledOnceAndItsRaiseAddsNothing) {
+  data.AppendData({std::int64_t{7}, std::monostate{}, std::string("s")});
+  int calls = 0;
+  data.Fields(0)->SetOnGetText([&](TField*, std::string& text) {
+    ++calls;
+    text = "<" + text + ">";
+  });
+  EXPECT_EQ(Appended(0), "x|<7>");
+  EXPECT_EQ(calls, 1);
+  // Also for a null value, which the handler may fill in.
+  data.Fields(1)->SetOnGetText([](TField*, std::string& text) { text = "none"; });
+  EXPECT_EQ(Appended(1), "x|none");
+  data.Fields(2)->SetOnGetText([](TField*, std::string&) { throw EConvertError("refused"); });
+  std::string out = "keep";
+  EXPECT_THROW(data.Fields(2)->AppendText(out), EConvertError);
+  EXPECT_EQ(out, "keep");
 }
 
 }  // namespace
