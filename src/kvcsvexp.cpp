@@ -1,6 +1,7 @@
 #include "src/kvcsvexp.h"
 
 #include <algorithm>
+#include <array>
 
 #include "platform/dialogs.h"
 #include "platform/formats.h"
@@ -99,26 +100,34 @@ void TCSVExport::ResolveCharacters() {
 
 namespace {
 
-// Types whose value never reaches the line: binary data, blobs, plain memos.
-bool IsOmittedType(TFieldType type) {
+// What the formatting needs to know of a field type, looked up once per
+// value.
+enum TTypeTrait : std::uint8_t {
+  ttOmitted = 1,   // binary data, blobs, plain memos: the value never reaches the line
+  ttDateTime = 2,  // date, time and date-time
+  ttText = 4,      // quoted also when only text values are
+  ttNumeric = 8,   // padded on the side NumericAlign chooses in fixed-width lines
+};
+
+constexpr std::uint8_t TraitsOf(TFieldType type) {
   switch (type) {
     case ftBytes:
     case ftVarBytes:
     case ftBlob:
-    case ftMemo:
     case ftGraphic:
     case ftParadoxOle:
     case ftDBaseOle:
     case ftTypedBinary:
-      return true;
-    default:
-      return false;
-  }
-}
-
-// Types padded on the side NumericAlign chooses in fixed-width lines.
-bool IsNumericType(TFieldType type) {
-  switch (type) {
+      return ttOmitted;
+    case ftMemo:
+      return ttOmitted | ttText;
+    case ftString:
+    case ftFmtMemo:
+      return ttText;
+    case ftDate:
+    case ftTime:
+    case ftDateTime:
+      return ttDateTime;
     case ftSmallint:
     case ftInteger:
     case ftWord:
@@ -126,64 +135,82 @@ bool IsNumericType(TFieldType type) {
     case ftCurrency:
     case ftBCD:
     case ftAutoInc:
-      return true;
+      return ttNumeric;
     default:
-      return false;
+      return 0;
   }
 }
 
-bool IsTextType(TFieldType type) { return type == ftString || type == ftMemo || type == ftFmtMemo; }
+constexpr std::array<std::uint8_t, 256> kTypeTraits = [] {
+  std::array<std::uint8_t, 256> traits{};
+  for (std::size_t t = 0; t < traits.size(); ++t) {
+    traits[t] = TraitsOf(static_cast<TFieldType>(t));
+  }
+  return traits;
+}();
 
 void AppendBlanks(std::string& line, int count) {
   if (count > 0) line.append(static_cast<std::size_t>(count), ' ');
+}
+
+// Separators and quotes are one character or none (ResolveCharacters); a
+// push_back is much cheaper than a general append.
+inline void AppendMark(std::string& line, const std::string& mark) {
+  if (mark.size() == 1) {
+    line.push_back(mark.front());
+  } else if (!mark.empty()) {
+    line += mark;
+  }
 }
 
 }  // namespace
 
 void TCSVExport::AppendValue(std::string& out, const TField& field, bool fixed) {
   const TFieldType type = field.DataType();
-  const bool wrap = !FDelimiter.empty() && (FDelimitedFields != dfTextOnly || IsTextType(type));
-  if (wrap) out += FDelimiter;
+  const std::uint8_t traits = kTypeTraits[type];
+  const bool wrap = !FDelimiter.empty() && (FDelimitedFields != dfTextOnly || (traits & ttText));
+  if (wrap) AppendMark(out, FDelimiter);
 
-  if (IsOmittedType(type)) {
+  if (traits & ttOmitted) {
     // nothing: the value is empty in both layouts
-  } else if (type == ftDate || type == ftTime || type == ftDateTime) {
+  } else if (traits & ttDateTime) {
     const TDateTime value = field.AsDateTime();
     if (fixed) {
       // A date of day zero or before counts as no date and fills the column.
       if (value > 0) {
-        out += field.Text();
+        field.AppendText(out);
       } else {
         AppendBlanks(out, field.DisplayWidth());
       }
     } else if (type == ftTime) {
-      out += TimeToStr(value);
+      AppendTimeToStr(out, value);
     } else if (value > 0) {
-      out += DateToStr(value);  // the date part only, also for date-time
+      AppendDateToStr(out, value);  // the date part only, also for date-time
     }
   } else if (!fixed) {
-    out += field.Text();
+    field.AppendText(out);
   } else {
-    const std::string text = field.Text();
-    const int padding = field.DisplayWidth() - static_cast<int>(text.size());
-    if (FNumericAlign == naRight && IsNumericType(type)) {
-      AppendBlanks(out, padding);
-      out += text;
-    } else {
-      out += text;
-      AppendBlanks(out, padding);
+    const std::size_t at = out.size();
+    field.AppendText(out);
+    const int padding = field.DisplayWidth() - static_cast<int>(out.size() - at);
+    if (padding > 0) {
+      if (FNumericAlign == naRight && (traits & ttNumeric)) {
+        out.insert(at, static_cast<std::size_t>(padding), ' ');
+      } else {
+        out.append(static_cast<std::size_t>(padding), ' ');
+      }
     }
   }
 
-  if (wrap) out += FDelimiter;
+  if (wrap) AppendMark(out, FDelimiter);
 }
 
 bool TCSVExport::FormatRecord(std::string& out, bool fixed) {
   if (FDataSet == nullptr) return true;
   const std::size_t start = out.size();
   try {
-    bool first = true;
     const int count = FDataSet->FieldCount();
+    bool first = true;
     for (int i = 0; i < count; ++i) {
       const TField* field = FDataSet->Fields(i);
       if (FFieldListAction != flaNone &&
@@ -192,7 +219,7 @@ bool TCSVExport::FormatRecord(std::string& out, bool fixed) {
       }
       // Every value after the first is preceded by the separator, so n values
       // give n - 1 separators even when some of them are empty.
-      if (!first) out += FSeparator;
+      if (!first) AppendMark(out, FSeparator);
       first = false;
       AppendValue(out, *field, fixed);
     }
@@ -234,10 +261,20 @@ std::string_view TCSVExport::RecordSeparatorBytes() const {
 bool TCSVExport::FlushWriteBuffer() {
   if (FWriteBuffer.empty()) return true;
   const bool ok = WriteFile(FFileHandle, FWriteBuffer.data(), FWriteBuffer.size());
+  if (ok) {
+    FWrittenBytes += FWriteBuffer.size();
+    FFlushAt = static_cast<std::size_t>(
+        std::clamp<std::uint64_t>(FWrittenBytes, kWriteBufferSize, kMaxWriteBufferSize));
+  }
   // What failed to go out is dropped: a failed write ends the run.
   FWriteBuffer.clear();
-  // Give back what a very long line made the buffer grow to.
-  if (FWriteBuffer.capacity() > 16 * kWriteBufferSize) std::string().swap(FWriteBuffer);
+  if (FWriteBuffer.capacity() > 4 * kMaxWriteBufferSize) {
+    // Give back what a very long line made the buffer grow to.
+    std::string().swap(FWriteBuffer);
+  }
+  if (FWriteBuffer.capacity() < FFlushAt + kWriteBufferSize) {
+    FWriteBuffer.reserve(FFlushAt + kWriteBufferSize);  // empty now: nothing is copied
+  }
   if (!ok && FWriteErrorCode == 0) FWriteErrorCode = GetLastError();
   return ok;
 }
@@ -245,7 +282,7 @@ bool TCSVExport::FlushWriteBuffer() {
 bool TCSVExport::WriteData(const std::string& line) {
   FWriteBuffer += line;
   FWriteBuffer += RecordSeparatorBytes();
-  return FWriteBuffer.size() < kWriteBufferSize || FlushWriteBuffer();
+  return FWriteBuffer.size() < FFlushAt || FlushWriteBuffer();
 }
 
 bool TCSVExport::WriteLines(const TStrings& lines) {
@@ -269,6 +306,8 @@ bool TCSVExport::Setup() {
   FRecordCounter = 0;
   FWriteBuffer.clear();
   FWriteBuffer.reserve(kWriteBufferSize + 1024);
+  FFlushAt = kWriteBufferSize;
+  FWrittenBytes = 0;
   FWriteErrorCode = 0;
   try {
     if (FDataSet == nullptr) return false;
@@ -296,7 +335,7 @@ void TCSVExport::CleanUp() {
     FlushWriteBuffer();
     if (!FFileHandle.Close() && FWriteErrorCode == 0) FWriteErrorCode = GetLastError();
   }
-  FWriteBuffer.clear();
+  std::string().swap(FWriteBuffer);  // a long run's buffer is not kept between runs
   FreeProgressWindow();
 }
 
@@ -350,7 +389,7 @@ bool TCSVExport::WriteRun() {
       FWriteBuffer += separator;
       // Every line counts two separator bytes, whatever RecordSeparator writes.
       bytes += static_cast<std::int64_t>(length) + 2;
-      if (FWriteBuffer.size() >= kWriteBufferSize && !FlushWriteBuffer()) return false;
+      if (FWriteBuffer.size() >= FFlushAt && !FlushWriteBuffer()) return false;
     }
     dataSet->Next();
     ++FRecordCounter;

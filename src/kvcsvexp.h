@@ -123,7 +123,12 @@ class TCSVExport : public TComponent {
   int WriteErrorCode() const { return FWriteErrorCode; }
 
   static constexpr const char* kVersion = kKorvaneVersion;
+  // A run's first write goes out at kWriteBufferSize buffered bytes; after
+  // that each write is as large as everything written before it, up to
+  // kMaxWriteBufferSize, so that a short run or an early failure is found
+  // soon and a long run makes few, large writes.
   static constexpr std::size_t kWriteBufferSize = 10240;
+  static constexpr std::size_t kMaxWriteBufferSize = 1 << 20;
 
  private:
   class TRunGuard;
@@ -140,9 +145,11 @@ class TCSVExport : public TComponent {
   void FreeProgressWindow() noexcept;
 
   // Bytes waiting for the file. Records are formatted straight onto its end;
-  // it goes out once it holds kWriteBufferSize bytes (a longer line makes it
-  // grow for that one write).
+  // it goes out once it holds FFlushAt bytes (a longer line makes it grow
+  // for that one write).
   std::string FWriteBuffer;
+  std::size_t FFlushAt = kWriteBufferSize;
+  std::uint64_t FWrittenBytes = 0;  // handed to the file in this run
   std::string FCustomSeparator;
   TDataSet* FDataSet = nullptr;
   TDelimitedFields FDelimitedFields = dfAll;

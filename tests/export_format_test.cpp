@@ -143,6 +143,20 @@ TEST_F(RecordFormat, FixedWidthPadsNumbersOnTheChosenSide) {
   EXPECT_EQ(Fixed(), "\"Widget  \"|\"   42\"");
 }
 
+TEST_F(RecordFormat, FixedWidthPadsTheTextAGetTextHandlerGives) {
+  Define({{"Item", ftString, 20}, {"Qty", ftInteger}});
+  Add({std::string("Widget"), std::int64_t{42}});
+  ds.Fields(0)->SetDisplayWidth(8);
+  ds.Fields(1)->SetDisplayWidth(6);
+  ds.Fields(1)->SetOnGetText([](TField*, std::string& text) { text = "#" + text; });
+  exp.SetFieldSeparator(fspNone);
+  exp.SetNumericAlign(naRight);
+  EXPECT_EQ(Fixed(), "Widget" + Blanks(2) + Blanks(3) + "#42");
+  exp.SetNumericAlign(naLeft);
+  EXPECT_EQ(Fixed(), "Widget" + Blanks(2) + "#42" + Blanks(3));
+  EXPECT_EQ(Delimited(), "Widget#42");
+}
+
 TEST_F(RecordFormat, FixedWidthNeverCutsALongValue) {
   Define({{"Name", ftString, 30}, {"Qty", ftInteger}, {"Code", ftString, 5}});
   Add({std::string("much longer than six"), std::int64_t{1234567}, std::string("ab")});

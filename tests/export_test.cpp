@@ -574,5 +574,27 @@ TEST_F(ExportRun, AFileSizeLimitStopsTheRunWhereItIsReached) {
   EXPECT_TRUE(Released(path));
 }
 
+TEST_F(ExportRun, ALongRunKeepsEveryByteAndFindsAFailureSoon) {
+  // About 2.6 MB of lines: more than the largest write the run makes.
+  People(100000);
+  std::string all;
+  for (int i = 1; i <= 100000; ++i) all += PersonLine(i) + "\r\n";
+  EXPECT_EQ(exp.Execute(), 100000);
+  EXPECT_EQ(Output(), all);
+
+  // Writes grow with what was written, so a failure is found well before
+  // the end of the dataset: within twice the bytes that fit (800,000 bytes
+  // hold the first 29,761 lines).
+  {
+    FileSizeLimit limit(400000);
+    EXPECT_EQ(exp.Execute(), -1);
+  }
+  EXPECT_EQ(Output(), all.substr(0, 400000));
+  EXPECT_LE(exp.RecordCounter(), 29761);
+  EXPECT_FALSE(ds.Eof());
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].text, "Write failed with error code " + std::to_string(EFBIG));
+}
+
 }  // namespace
 }  // namespace korvane
