@@ -7,8 +7,10 @@
 # Every tool starts from an empty database file and builds the same table
 #   (id INTEGER, name TEXT, city TEXT, amount MONEY, born DATE, active BOOLEAN)
 # in its own process. Runs are interleaved (one round = one run of every
-# tool) so that a noisy neighbour hurts all of them alike; the table gives the
-# median wall time, the ratio to sqlite3 and the peak resident memory.
+# tool) so that a noisy neighbour hurts all of them alike. The table gives the
+# median wall time, its ratio to sqlite3's median, the median of the per-round
+# wall ratios (robust when the machine's load changes between rounds), the
+# median CPU time (user + system) with its ratio, and the peak resident memory.
 # korvane converts every value to its column's type (dates to YYYY-MM-DD,
 # booleans to 0/1, money to its amount); sqlite3 .import stores the texts as
 # they are; the Python importer converts like korvane.
@@ -84,13 +86,13 @@ with open(dst, "w", newline="") as f:
 PY
 
 # --- timing -----------------------------------------------------------------
-# timed NAME COMMAND...: runs the command, appends "wall_s max_rss_kb" to
-# $work/NAME.times; a failing command stops the script.
+# timed NAME COMMAND...: runs the command, appends "wall_s max_rss_kb cpu_s"
+# to $work/NAME.times; a failing command stops the script.
 timed() {
   local name=$1; shift
-  /usr/bin/time -f "%e %M" -o "$work/time.out" "$@" >/dev/null 2>"$work/$name.err" || {
+  /usr/bin/time -f "%e %M %U %S" -o "$work/time.out" "$@" >/dev/null 2>"$work/$name.err" || {
     echo "compare.sh: $name failed:" >&2; cat "$work/$name.err" >&2; exit 1; }
-  cat "$work/time.out" >>"$work/$name.times"
+  awk '{ printf "%s %s %.2f\n", $1, $2, $3 + $4 }' "$work/time.out" >>"$work/$name.times"
 }
 median() { sort -n | awk '{v[NR]=$1} END {print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
 peak() { awk '{ if ($2 > m) m = $2 } END { printf "%.0f", m / 1024 }'; }
@@ -117,13 +119,21 @@ rows=$(sqlite3 "$work/k.db" "SELECT count(*) FROM people")
 
 report() {  # report TITLE FLOOR NAME...
   local title=$1 floor=$2; shift 2
-  local base; base=$(cut -d' ' -f1 "$work/$floor.times" | median)
-  printf '\n%s (%s records, %s rounds, medians)\n' "$title" "$records" "$rounds"
-  printf '%-22s %9s %12s %14s\n' "tool" "wall s" "vs $floor" "peak RSS MiB"
+  local base cbase
+  base=$(cut -d' ' -f1 "$work/$floor.times" | median)
+  cbase=$(cut -d' ' -f3 "$work/$floor.times" | median)
+  printf '\n%s (%s records, %s rounds, medians; ratios against %s)\n' "$title" "$records" \
+    "$rounds" "$floor"
+  printf '%-16s %8s %8s %12s %8s %8s %9s\n' "tool" "wall s" "ratio" "per-round" "cpu s" "ratio" \
+    "peak MiB"
   for name in "$@"; do
-    local m; m=$(cut -d' ' -f1 "$work/$name.times" | median)
-    printf '%-22s %9.2f %11.2fx %14s\n' "$name" "$m" "$(echo "$m $base" | awk '{print $1/$2}')" \
-      "$(peak <"$work/$name.times")"
+    local m c per
+    m=$(cut -d' ' -f1 "$work/$name.times" | median)
+    c=$(cut -d' ' -f3 "$work/$name.times" | median)
+    per=$(paste -d' ' "$work/$name.times" "$work/$floor.times" | awk '{print $1/$4}' | median)
+    printf '%-16s %8.2f %7.2fx %11.2fx %8.2f %7.2fx %9s\n' "$name" "$m" \
+      "$(echo "$m $base" | awk '{print $1/$2}')" "$per" "$c" \
+      "$(echo "$c $cbase" | awk '{print $1/$2}')" "$(peak <"$work/$name.times")"
   done
 }
 report "Import" sqlite3_import korvane_import sqlite3_import python_import
