@@ -1,5 +1,6 @@
 #include "platform/formats.h"
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cmath>
@@ -149,14 +150,32 @@ bool ParseFloat(std::string_view text, double& value) {
     negative = t[i] == '-';
     ++i;
   }
+  // The digits are gathered as an integer while they are checked: up to 19
+  // significant ones (leading zeros count for nothing) fit in 64 bits, and
+  // `significant` goes past 19 once there are more.
+  std::uint64_t mantissa = 0;
+  int significant = 0;
+  auto digitsFrom = [&](std::size_t k) {
+    for (; k < t.size(); ++k) {
+      const unsigned digit = static_cast<unsigned char>(t[k]) - unsigned{'0'};
+      if (digit > 9) break;
+      if (significant < 19) {
+        mantissa = mantissa * 10 + digit;
+        if (mantissa != 0) ++significant;
+      } else {
+        ++significant;
+      }
+    }
+    return k;
+  };
   const std::size_t intBegin = i;
-  while (i < t.size() && IsDigitChar(t[i])) ++i;
+  i = digitsFrom(i);
   const std::size_t intEnd = i;
   std::size_t fracBegin = i;
   std::size_t fracEnd = i;
   if (i < t.size() && t[i] == decimal) {
     fracBegin = ++i;
-    while (i < t.size() && IsDigitChar(t[i])) ++i;
+    i = digitsFrom(i);
     fracEnd = i;
   }
   if (intEnd == intBegin && fracEnd == fracBegin) return false;
@@ -177,6 +196,25 @@ bool ParseFloat(std::string_view text, double& value) {
     if (expNegative) exponent = -exponent;
   }
   if (i != t.size()) return false;
+
+  // Few digits and a small power of ten: the digits as an integer, scaled by
+  // one exact power of ten. When the integer is exact in a double (at most
+  // 2^53) and so is the power (up to 10^22), one multiplication or division
+  // rounds correctly, which is what from_chars would give.
+  const long scale = exponent - static_cast<long>(fracEnd - fracBegin);
+  if (significant <= 19 && mantissa <= (std::uint64_t{1} << 53) && scale >= -22 && scale <= 22) {
+    static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                         1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                         1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    double result = static_cast<double>(mantissa);
+    if (scale < 0) {
+      result /= kPowers[-scale];
+    } else {
+      result *= kPowers[scale];
+    }
+    value = negative ? -result : result;
+    return true;
+  }
 
   // std::from_chars reads the checked text once the decimal separator is a
   // '.'; only another separator needs a copy.
@@ -935,6 +973,16 @@ struct DateReading {
   char timeSeparator = 0;
   DatePattern pattern;
   std::string separators;
+  // For the quick reading of all-digit dates: the separators as a byte set,
+  // and whether the format's texts between the parts are at most one
+  // character each (otherwise every text takes the full path).
+  std::uint64_t separatorSet[4] = {0, 0, 0, 0};
+  bool quick = false;
+
+  bool IsSeparator(char c) const {
+    const auto u = static_cast<unsigned char>(c);
+    return (separatorSet[u >> 6] >> (u & 63) & 1) != 0;
+  }
 };
 
 const DateReading& CurrentDateReading() {
@@ -947,6 +995,13 @@ const DateReading& CurrentDateReading() {
     cache.timeSeparator = fs.TimeSeparator;
     cache.pattern = ScanDateFormat(fs.ShortDateFormat);
     cache.separators = AcceptedSeparators(fs.ShortDateFormat, fs.DateSeparator);
+    std::fill(std::begin(cache.separatorSet), std::end(cache.separatorSet), 0);
+    for (char c : cache.separators) {
+      const auto u = static_cast<unsigned char>(c);
+      cache.separatorSet[u >> 6] |= std::uint64_t{1} << (u & 63);
+    }
+    cache.quick = !cache.pattern.compact && cache.pattern.gaps[0].size() <= 1 &&
+                  cache.pattern.gaps[1].size() <= 1;
     cache.valid = true;
   }
   return cache;
@@ -974,12 +1029,57 @@ const TimeReading& CurrentTimeReading() {
   return cache;
 }
 
+// The common case of ParseDate: three runs of digits, each followed by one
+// separator character (the format's own or an accepted one). Takes exactly
+// the decisions the full reading would take for such a text; anything else
+// (month names, longer texts between the parts, stray characters) returns
+// false and is left to the full reading.
+bool QuickDate(std::string_view t, const DateReading& reading, int& year, int& month, int& day) {
+  const DatePattern& pattern = reading.pattern;
+  const char* p = t.data();
+  const char* const end = p + t.size();
+  for (int k = 0; k < 3; ++k) {
+    if (k > 0) {
+      if (p == end) return false;
+      const std::string& gap = pattern.gaps[k - 1];
+      if (!(gap.size() == 1 && LowerChar(*p) == LowerChar(gap[0])) && !reading.IsSeparator(*p)) {
+        return false;
+      }
+      ++p;
+    }
+    int value = 0;
+    int width = 0;
+    while (p != end && width < 5 && IsDigitChar(*p)) {
+      value = value * 10 + (*p - '0');
+      ++width;
+      ++p;
+    }
+    if (width == 0) return false;
+    const char part = pattern.order[k];
+    if (part == 'y') {
+      if (width == 2) {
+        value = ExpandYear(value);
+      } else if (width != 4) {
+        return false;
+      }
+      year = value;
+    } else {
+      if (width > 2) return false;
+      (part == 'm' ? month : day) = value;
+    }
+  }
+  return p == end;
+}
+
 bool ParseDate(std::string_view t, TDateTime& out) {
   const DateReading& reading = CurrentDateReading();
   const DatePattern& pattern = reading.pattern;
   int year = 0;
   int month = 0;
   int day = 0;
+  if (reading.quick && QuickDate(t, reading, year, month, day)) {
+    return TryEncodeDate(year, month, day, out);
+  }
   if (pattern.compact && !t.empty() && IsDigitChar(t[0]) && IsDigitChar(t[t.size() - 1]) &&
       t.size() >= 6 && ParseCompactDate(t, pattern, year, month, day)) {
     return TryEncodeDate(year, month, day, out);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <clocale>
 #include <cmath>
 #include <cstdint>
@@ -83,6 +84,46 @@ TEST_F(StrToFloatTest, ReadsSignsFractionsExponentsAndBlanks) {
   // Below the smallest double: zero, keeping the sign.
   EXPECT_EQ(StrToFloat("1e-400"), 0.0);
   EXPECT_TRUE(std::signbit(StrToFloat("-0.0001e-999")));
+}
+
+// Short texts are read by scaling their digits with one power of ten; the
+// result must still be the double nearest to the text, as the compiler and
+// from_chars make it, also where that shortcut has to give way (more than
+// 2^53, more than 19 digits, powers beyond 10^22).
+TEST_F(StrToFloatTest, RoundsToTheNearestDoubleAroundEveryShortcutLimit) {
+  EXPECT_EQ(StrToFloat("9007199254740992"), 9007199254740992.0);
+  EXPECT_EQ(StrToFloat("9007199254740993"), 9007199254740993.0);
+  EXPECT_EQ(StrToFloat("9007199254740995"), 9007199254740995.0);
+  EXPECT_EQ(StrToFloat("1e22"), 1e22);
+  EXPECT_EQ(StrToFloat("1e23"), 1e23);
+  EXPECT_EQ(StrToFloat("1e-22"), 1e-22);
+  EXPECT_EQ(StrToFloat("1e-23"), 1e-23);
+  EXPECT_EQ(StrToFloat("1234567890123456789"), 1234567890123456789.0);
+  EXPECT_EQ(StrToFloat("12345678901234567891"), 12345678901234567891.0);
+  EXPECT_EQ(StrToFloat("0.30000000000000004"), 0.30000000000000004);
+  EXPECT_EQ(StrToFloat("000000000000000000000000.5"), 0.5);
+  EXPECT_EQ(StrToFloat("4.35"), 4.35);
+  EXPECT_EQ(StrToFloat("8.41e21"), 8.41e21);
+  EXPECT_EQ(StrToFloat("0.000"), 0.0);
+  EXPECT_TRUE(std::signbit(StrToFloat("-0")));
+
+  std::uint64_t seed = 12345;
+  auto next = [&seed] {
+    seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+    return seed >> 11;
+  };
+  for (int n = 0; n < 20000; ++n) {
+    const int digits = 1 + static_cast<int>(next() % 20);
+    std::string text;
+    for (int k = 0; k < digits; ++k) text += static_cast<char>('0' + next() % 10);
+    const auto point = static_cast<std::size_t>(next() % (text.size() + 1));
+    text.insert(point, ".");
+    if (text == ".") text = "0";
+    if (next() % 2 == 0) text += "e" + std::to_string(static_cast<int>(next() % 61) - 30);
+    double expected = 0;
+    std::from_chars(text.data(), text.data() + text.size(), expected);
+    ASSERT_EQ(StrToFloat(text), expected) << text;
+  }
 }
 
 TEST_F(StrToFloatTest, RejectsEverythingElseNamingTheText) {
