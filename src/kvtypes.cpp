@@ -19,19 +19,38 @@ bool FieldInFieldList(TFieldListAction action, const TStrings* list, std::string
   }
 }
 
+namespace {
+
+bool IsNumericChar(char c) { return (c >= '0' && c <= '9') || c == '-' || c == '.'; }
+
+std::string_view TrimBlanks(std::string_view s) {
+  while (!s.empty() && static_cast<unsigned char>(s.front()) <= 32) s.remove_prefix(1);
+  while (!s.empty() && static_cast<unsigned char>(s.back()) <= 32) s.remove_suffix(1);
+  return s;
+}
+
+}  // namespace
+
 std::string NumericOnly(std::string_view text) {
+  // A blank text has none of the kept characters, so it gives "" as well.
   std::string result;
-  if (IsBlank(text)) return result;
   for (char c : text) {
-    if ((c >= '0' && c <= '9') || c == '-' || c == '.') result += c;
+    if (IsNumericChar(c)) result += c;
   }
   return result;
 }
 
 bool StrToBoolean(std::string_view text) {
   static constexpr std::string_view kTrueTexts = "|TRUE|1|YES|";
-  std::string s = UpperCase(Trim(text));
-  return !s.empty() && kTrueTexts.find(s) != std::string_view::npos;
+  const std::string_view t = TrimBlanks(text);
+  // A text longer than the list cannot be a piece of it.
+  if (t.empty() || t.size() > kTrueTexts.size()) return false;
+  char upper[kTrueTexts.size()];
+  for (std::size_t i = 0; i < t.size(); ++i) {
+    const char c = t[i];
+    upper[i] = c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
+  }
+  return kTrueTexts.find(std::string_view(upper, t.size())) != std::string_view::npos;
 }
 
 namespace {
@@ -44,6 +63,18 @@ std::int64_t ToCurrency(double amount) {
     throw ERangeError("Currency amount out of range");
   }
   return static_cast<std::int64_t>(scaled);
+}
+
+// StrToFloat(NumericOnly(text)), without building a string for the usual
+// short amounts.
+double NumericValue(std::string_view text) {
+  char local[64];
+  if (text.size() > sizeof local) return StrToFloat(NumericOnly(text));
+  std::size_t n = 0;
+  for (char c : text) {
+    if (IsNumericChar(c)) local[n++] = c;
+  }
+  return StrToFloat(std::string_view(local, n));
 }
 
 // Appends text to the content the field holds in the current record.
@@ -65,9 +96,9 @@ bool WriteFieldData(const std::string& text, TField* field) {
         break;
       case ftCurrency:
         if (field->Currency()) {
-          field->SetAsCurrency(ToCurrency(StrToFloat(NumericOnly(text))));
+          field->SetAsCurrency(ToCurrency(NumericValue(text)));
         } else {
-          field->SetAsFloat(StrToFloat(NumericOnly(text)));
+          field->SetAsFloat(NumericValue(text));
         }
         break;
       case ftDate:

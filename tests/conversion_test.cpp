@@ -104,6 +104,12 @@ TEST_F(WriteFieldDataTest, CurrencyTakesTheNumericCharactersRoundedToTenThousand
   EXPECT_TRUE(WriteFieldData("-0.00005", amount));
   EXPECT_EQ(amount->AsCurrency(), -1) << "half a ten-thousandth rounds away from zero";
   EXPECT_FALSE(WriteFieldData("99999999999999999999", amount)) << "beyond 64 bits";
+  // Long texts are filtered the same way as short ones.
+  const std::string padding(70, ' ');
+  EXPECT_TRUE(WriteFieldData(padding + "USD 2,000.75" + padding, amount));
+  EXPECT_EQ(amount->AsCurrency(), 20007500);
+  EXPECT_FALSE(WriteFieldData(padding + "n/a" + padding, amount));
+  EXPECT_EQ(amount->AsCurrency(), 20007500);
 
   amount->SetCurrency(false);  // the float branch, same text filtering
   EXPECT_TRUE(WriteFieldData("$7.25", amount));
