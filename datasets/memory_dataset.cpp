@@ -4,6 +4,37 @@
 
 namespace korvane {
 
+namespace {
+
+// Moves a value into a stored record's slot. The same as variant's move
+// assignment, without its generic dispatch: this runs for every value of
+// every record posted.
+void MoveValue(TFieldData& to, TFieldData& from) {
+  switch (from.index()) {
+    case 1:
+      to.emplace<1>(*std::get_if<1>(&from));
+      break;
+    case 2:
+      to.emplace<2>(*std::get_if<2>(&from));
+      break;
+    case 3:
+      to.emplace<3>(*std::get_if<3>(&from));
+      break;
+    case 4:
+      if (auto* held = std::get_if<4>(&to)) {
+        held->swap(*std::get_if<4>(&from));
+      } else {
+        to.emplace<4>(std::move(*std::get_if<4>(&from)));
+      }
+      break;
+    default:
+      to.emplace<0>();
+      break;
+  }
+}
+
+}  // namespace
+
 TMemoryDataSet::TMemoryDataSet(TComponent* owner) : TDataSet(owner) {}
 
 TMemoryDataSet::~TMemoryDataSet() {
@@ -65,7 +96,7 @@ TFieldData* TMemoryDataSet::Record(std::size_t recNo) const {
 }
 
 TFieldData* TMemoryDataSet::NewRecord() {
-  Reserve(FCount + 1);
+  if (FCount % kChunkRecords == 0) Reserve(FCount + 1);
   return Record(FCount++);
 }
 
@@ -146,10 +177,9 @@ bool TMemoryDataSet::InternalNext() {
 void TMemoryDataSet::InternalPost() {
   std::vector<TFieldData>& values = EditBuffer();
   if (State() == dsInsert) {
-    for (int i = 0; i < FieldCount(); ++i) {
-      TField* field = Fields(i);
-      if (field->DataType() != ftAutoInc) continue;
-      auto& slot = values[static_cast<std::size_t>(i)];
+    for (std::size_t i = 0; i < FFieldDefs.size(); ++i) {
+      if (FFieldDefs[i].DataType != ftAutoInc) continue;
+      auto& slot = values[i];
       if (auto* given = std::get_if<std::int64_t>(&slot)) {
         FLastAutoInc = std::max(FLastAutoInc, *given);
       } else {
@@ -164,7 +194,7 @@ void TMemoryDataSet::InternalPost() {
   } else {
     record = Record(static_cast<std::size_t>(FRecNo));
   }
-  std::move(values.begin(), values.end(), record);
+  for (std::size_t i = 0; i < values.size(); ++i) MoveValue(record[i], values[i]);
   SetActiveBuffer(record);
 }
 

@@ -52,6 +52,7 @@ void TDataSet::Close() {
   FEof = FBof = true;
   FActive = FBrowseBuffer.data();
   std::fill(FBrowseBuffer.begin(), FBrowseBuffer.end(), TFieldData{});
+  for (std::string& spare : FSpareStrings) std::string().swap(spare);
   InternalClose();
 }
 
@@ -91,7 +92,16 @@ bool TDataSet::IsEmpty() const {
 }
 
 void TDataSet::InternalInitRecord() {
-  std::fill(FEditBuffer.begin(), FEditBuffer.end(), TFieldData{});
+  for (std::size_t i = 0; i < FEditBuffer.size(); ++i) {
+    TFieldData& slot = FEditBuffer[i];
+    if (slot.index() == 0) continue;
+    if (auto* text = std::get_if<std::string>(&slot)) {
+      // Keep the larger buffer for the field's next text.
+      std::string& spare = FSpareStrings[i];
+      if (text->capacity() > spare.capacity()) spare.swap(*text);
+    }
+    slot.emplace<std::monostate>();
+  }
 }
 
 void TDataSet::Append() {
@@ -206,6 +216,7 @@ void TDataSet::InsertField(TField* field) {
   field->FIndex = static_cast<int>(FFields.size()) - 1;
   FBrowseBuffer.emplace_back();
   FEditBuffer.emplace_back();
+  FSpareStrings.emplace_back();
   FActive = FBrowseBuffer.data();
 }
 
@@ -217,6 +228,7 @@ void TDataSet::RemoveField(TField* field) {
   for (std::size_t i = index; i < FFields.size(); ++i) FFields[i]->FIndex = static_cast<int>(i);
   FBrowseBuffer.erase(FBrowseBuffer.begin() + static_cast<std::ptrdiff_t>(index));
   FEditBuffer.erase(FEditBuffer.begin() + static_cast<std::ptrdiff_t>(index));
+  FSpareStrings.erase(FSpareStrings.begin() + static_cast<std::ptrdiff_t>(index));
   // A backend's record no longer matches the field layout.
   FActive = FBrowseBuffer.data();
   FSavedActive = nullptr;

@@ -345,7 +345,7 @@ class TDataSet : public TComponent {
   // (the fields then keep showing the last record).
   virtual bool InternalNext() = 0;
   // Gives the fields of a new record their initial values in the edit
-  // buffer (default: null).
+  // buffer (default: null, keeping text buffers for the next values).
   virtual void InternalInitRecord();
   // Stores the record in the edit buffer (State() tells dsInsert from
   // dsEdit); raises to refuse it. A backend holding its records may move the
@@ -383,6 +383,10 @@ class TDataSet : public TComponent {
   std::vector<TField*> FFields;  // owned through TComponent
   std::vector<TFieldData> FBrowseBuffer;
   std::vector<TFieldData> FEditBuffer;
+  // One string buffer per field that InternalInitRecord took from a record
+  // it emptied: the next text stored in that field reuses it, so a run of
+  // appends does not allocate per long text and record.
+  std::vector<std::string> FSpareStrings;
   TFieldData* FActive = nullptr;
   TFieldData* FSavedActive = nullptr;  // the current record during Append/Edit
   TDataSetNotifyEvent FBeforePost;

@@ -35,6 +35,17 @@ IntText ParseInteger(std::string_view text, std::int64_t& value) {
     s.remove_prefix(1);
   }
   if (s.empty()) return IntText::kInvalid;
+  if (s.size() <= 18) {
+    // Eighteen digits cannot overflow: no checks per digit.
+    std::uint64_t acc = 0;
+    for (char c : s) {
+      const auto digit = static_cast<unsigned>(c) - unsigned{'0'};
+      if (digit > 9) return IntText::kInvalid;
+      acc = acc * 10 + digit;
+    }
+    value = negative ? -static_cast<std::int64_t>(acc) : static_cast<std::int64_t>(acc);
+    return IntText::kOk;
+  }
   // The magnitude of the most negative value is one more than the largest.
   const std::uint64_t limit =
       negative ? static_cast<std::uint64_t>(kInt64Max) + 1 : static_cast<std::uint64_t>(kInt64Max);
@@ -607,6 +618,13 @@ void TField::StoreString(std::string_view value) {
   TFieldData& slot = Slot();
   if (auto* s = std::get_if<std::string>(&slot)) {
     s->assign(value);
+    return;
+  }
+  // A buffer the dataset kept from an emptied record, when there is one.
+  std::string& spare = FDataSet->FSpareStrings[static_cast<std::size_t>(FIndex)];
+  if (value.size() > std::string().capacity() && spare.capacity() >= value.size()) {
+    spare.assign(value);
+    slot.emplace<std::string>(std::move(spare));
   } else {
     slot.emplace<std::string>(value);
   }

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <variant>
+#include <vector>
 
 #include "datasets/memory_dataset.h"
 #include "platform/db.h"
@@ -207,6 +209,64 @@ TEST_F(DataSetTest, StoredRecordsStayIntactAcrossManyAppends) {
     ++expected;
   }
   EXPECT_EQ(expected, n);
+}
+
+// A backend that keeps copies of what is posted and leaves the current
+// record to the base class, as database backends do.
+class TCopyingDataSet : public TDataSet {
+ public:
+  TCopyingDataSet() : TDataSet(nullptr) {
+    AddField("Name", ftString, 40);
+    AddField("Note", ftMemo);
+    AddField("Qty", ftInteger);
+  }
+  ~TCopyingDataSet() override { Close(); }
+  std::vector<std::vector<TFieldData>> Posted;
+
+ protected:
+  void InternalOpen() override {}
+  void InternalClose() override {}
+  bool InternalFirst() override { return false; }
+  bool InternalNext() override { return false; }
+  void InternalPost() override { Posted.push_back(EditBuffer()); }
+};
+
+TEST(DataSetBuffers, NewRecordsStartNullWhileTextBuffersAreReused) {
+  TCopyingDataSet ds;
+  ds.Open();
+  TField* name = ds.Fields(0);
+  TField* note = ds.Fields(1);
+  TField* qty = ds.Fields(2);
+  for (int i = 0; i < 50; ++i) {
+    ds.Append();
+    ASSERT_TRUE(name->IsNull() && note->IsNull() && qty->IsNull()) << i;
+    const std::string long_text = "a name long enough for the heap " + std::to_string(i);
+    if (i % 3 != 2) name->SetAsString(i % 3 == 0 ? long_text : "short");
+    note->SetAsString(std::string(static_cast<std::size_t>(i) * 7, 'x'));
+    qty->SetAsInteger(i);
+    ds.Post();
+    // The posted record is the current one.
+    ASSERT_EQ(name->AsString(), i % 3 == 0 ? long_text : i % 3 == 1 ? "short" : "") << i;
+    ASSERT_EQ(name->IsNull(), i % 3 == 2);
+    ASSERT_EQ(note->AsString(), std::string(static_cast<std::size_t>(i) * 7, 'x'));
+  }
+  ASSERT_EQ(ds.Posted.size(), 50u);
+  for (std::size_t i = 0; i < ds.Posted.size(); ++i) {
+    const auto& rec = ds.Posted[i];
+    EXPECT_EQ(std::holds_alternative<std::monostate>(rec[0]), i % 3 == 2) << i;
+    if (i % 3 == 0) {
+      EXPECT_EQ(std::get<std::string>(rec[0]),
+                "a name long enough for the heap " + std::to_string(i));
+    }
+    EXPECT_EQ(std::get<std::int64_t>(rec[2]), static_cast<std::int64_t>(i));
+  }
+  // A cancelled record leaves the last posted one showing, whole.
+  ds.Append();
+  name->SetAsString("another name long enough for the heap");
+  ds.Cancel();
+  EXPECT_EQ(name->AsString(), "short");
+  EXPECT_EQ(note->AsString(), std::string(49 * 7, 'x'));
+  EXPECT_EQ(qty->AsInteger(), 49);
 }
 
 TEST(MemoryDataSet, AutoIncFieldsNumberNewRecords) {
