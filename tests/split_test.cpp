@@ -117,6 +117,41 @@ TEST_P(DelimitedSplit, QuotesAreDroppedWhereverTheyStand) {
   EXPECT_EQ(Split("OQQHara,1"), (Values{"OHara", "1"}));
 }
 
+TEST_P(DelimitedSplit, MixedRecordsFollowTheCharacterByCharacterRule) {
+  EXPECT_EQ(Split("a,QbQ,cQdQe,QfQ,g"), (Values{"a", "b", "cde", "f", "g"}));
+  EXPECT_EQ(Split("QaQ,QbQcQ,QdQ"), (Values{"a", "bc,d"}));  // the third quote opens again
+  EXPECT_EQ(Split("QaQ,QQ,Qb,cQ"), (Values{"a", "", "b,c"}));
+
+  // Every record over a small alphabet, against the rule applied one
+  // character at a time: a quote toggles quoting and is dropped, a
+  // separator outside quotes ends a value, an empty last value is dropped.
+  auto rule = [](const std::string& record) {
+    Values values(1);
+    bool quoted = false;
+    for (char c : record) {
+      if (c == 'Q') {
+        quoted = !quoted;
+      } else if (c == ',' && !quoted) {
+        values.emplace_back();
+      } else {
+        values.back() += c;
+      }
+    }
+    if (values.back().empty()) values.pop_back();
+    return values;
+  };
+  const char alphabet[] = {'a', ',', 'Q', ' '};
+  for (int length = 0; length <= 7; ++length) {
+    int combinations = 1;
+    for (int k = 0; k < length; ++k) combinations *= 4;
+    for (int n = 0; n < combinations; ++n) {
+      std::string record;
+      for (int k = 0, rest = n; k < length; ++k, rest /= 4) record += alphabet[rest % 4];
+      ASSERT_EQ(Split(record), rule(record)) << record;
+    }
+  }
+}
+
 TEST(DelimitedSplitSpecial, WithoutAQuoteCharacterQuotesAreText) {
   TCSVImport imp(nullptr);
   imp.SetFieldSeparator(fspComma);
