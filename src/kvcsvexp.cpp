@@ -175,16 +175,19 @@ void TCSVExport::AppendValue(std::string& out, const TField& field, bool fixed) 
     // nothing: the value is empty in both layouts
   } else if (traits & ttDateTime) {
     const TDateTime value = field.AsDateTime();
+    // Day zero (which is also what a field without a value reads) counts as
+    // no date. Dates before day zero are real dates and are written like any
+    // other: dropping them would lose every date before 1899-12-30.
+    const bool hasDate = value != 0;
     if (fixed) {
-      // A date of day zero or before counts as no date and fills the column.
-      if (value > 0) {
+      if (hasDate) {
         field.AppendText(out);
       } else {
         AppendBlanks(out, field.DisplayWidth());
       }
     } else if (type == ftTime) {
       AppendTimeToStr(out, value);
-    } else if (value > 0) {
+    } else if (hasDate) {
       AppendDateToStr(out, value);  // the date part only, also for date-time
     }
   } else if (!fixed) {

@@ -271,8 +271,20 @@ TEST_F(ValueText, DatesAndTimes) {
   EXPECT_NE(f->Text(), DateToStr(day));
 }
 
-TEST_F(ValueText, DayZeroAndBeforeCountAsNoDate) {
-  for (TFieldData value : {TFieldData{0.0}, TFieldData{-3.5}, TFieldData{}}) {
+TEST_F(ValueText, DatesBeforeDayZeroAreWritten) {
+  for (TDateTime value : {-3.5, EncodeDate(1815, 12, 10)}) {
+    for (TFieldType type : {ftDate, ftDateTime}) {
+      SCOPED_TRACE(FieldTypeName(type));
+      TField* f = Make({type, value});
+      EXPECT_EQ(exp.GetDelimitedRecord(), DateToStr(value));
+      EXPECT_EQ(exp.GetFixedRecord(), f->Text());
+    }
+  }
+  EXPECT_EQ(DateToStr(EncodeDate(1815, 12, 10)), "12/10/1815");
+}
+
+TEST_F(ValueText, DayZeroAndNoValueCountAsNoDate) {
+  for (TFieldData value : {TFieldData{0.0}, TFieldData{}}) {
     for (TFieldType type : {ftDate, ftDateTime}) {
       SCOPED_TRACE(FieldTypeName(type));
       Make({type, value});
