@@ -170,6 +170,12 @@ class TField : public TComponent {
   // Appends Text() to out: the same bytes, built in place unless an
   // OnGetText handler is set. When it raises, out is as it was.
   void AppendText(std::string& out) const;
+  // Writes Text() into [first, last), like std::to_chars, and returns the
+  // end of the text; returns nullptr, having written nothing of use, when
+  // the text may not fit, when an OnGetText handler is set (its handler is
+  // not called) or when the field has no writer of this kind: AppendText
+  // then gives the text. Raises like Text().
+  char* TextToChars(char* first, char* last) const;
 
   const TFieldGetTextEvent& OnGetText() const { return FOnGetText; }
   void SetOnGetText(TFieldGetTextEvent value) { FOnGetText = std::move(value); }
@@ -204,8 +210,11 @@ class TField : public TComponent {
   virtual void SetAsCurrencyImpl(std::int64_t value);
   // Edit text of a non-null value (default: GetAsString()).
   virtual std::string GetText() const;
-  // Appends GetText() to out, leaving out as it was when it raises; a field
-  // class whose text is cheap to write in place overrides it.
+  // Writes GetText() into [first, last) for a non-null value, as
+  // TextToChars does; the default writes nothing and returns nullptr.
+  virtual char* TextToCharsImpl(char* first, char* last) const;
+  // Appends GetText() to out, leaving out as it was when it raises. The
+  // default goes through TextToCharsImpl with a small buffer, else GetText.
   virtual void AppendTextImpl(std::string& out) const;
   virtual int DefaultDisplayWidth() const;
 
@@ -396,6 +405,17 @@ inline const TFieldData& TField::Data() const {
   return FDataSet->FActive[static_cast<std::size_t>(FIndex)];
 }
 inline TFieldData& TField::Slot() { return FDataSet->FActive[static_cast<std::size_t>(FIndex)]; }
+inline void TField::AppendText(std::string& out) const {
+  if (FOnGetText) {
+    out += Text();
+  } else if (!IsNull()) {
+    AppendTextImpl(out);
+  }
+}
+inline char* TField::TextToChars(char* first, char* last) const {
+  if (FOnGetText) return nullptr;
+  return IsNull() ? first : TextToCharsImpl(first, last);
+}
 inline void TField::SetData(TFieldData value) { Slot() = std::move(value); }
 
 // A stream over the content of a blob, memo or formatted-memo field (any

@@ -93,15 +93,16 @@ bool RoundToInt64(double value, std::int64_t& result) {
   return true;
 }
 
-// An amount in ten-thousandths as text with two to four decimals, appended.
-void AppendCurrencyText(std::string& out, std::int64_t value) {
+// An amount in ten-thousandths as text with two to four decimals, written
+// at p (which has room for kCurrencyTextRoom bytes); returns its end.
+constexpr std::size_t kCurrencyTextRoom = 24;  // sign, 15 whole digits, separator, 4 decimals
+char* PutCurrency(char* p, std::int64_t value) {
   const bool negative = value < 0;
   const std::uint64_t magnitude =
       negative ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
-  char buf[32];  // sign, up to 15 whole digits, separator, 4 decimals
-  char* p = buf;
-  if (negative) *p++ = '-';
-  p = std::to_chars(p, buf + sizeof buf, magnitude / kCurrencyScale).ptr;
+  *p = '-';
+  p += negative ? 1 : 0;
+  p = std::to_chars(p, p + 16, magnitude / kCurrencyScale).ptr;
   *p++ = FormatSettings().DecimalSeparator;
   const auto frac = static_cast<unsigned>(magnitude % kCurrencyScale);
   p[0] = static_cast<char>('0' + frac / 1000);
@@ -112,19 +113,18 @@ void AppendCurrencyText(std::string& out, std::int64_t value) {
     *p++ = static_cast<char>('0' + frac / 10 % 10);
     if (frac % 10 != 0) *p++ = static_cast<char>('0' + frac % 10);
   }
-  out.append(buf, static_cast<std::size_t>(p - buf));
+  return p;
 }
 
 std::string CurrencyText(std::int64_t value) {
-  std::string text;
-  AppendCurrencyText(text, value);
-  return text;
+  char buf[kCurrencyTextRoom];
+  return std::string(buf, PutCurrency(buf, value));
 }
 
-void AppendInteger(std::string& out, std::int64_t value) {
-  char buf[24];
-  const char* end = std::to_chars(buf, buf + sizeof buf, value).ptr;
-  out.append(buf, static_cast<std::size_t>(end - buf));
+// Copies text into [first, last) when it fits, like std::to_chars.
+char* CopyToChars(char* first, char* last, std::string_view text) {
+  if (text.size() > static_cast<std::size_t>(last - first)) return nullptr;
+  return first + text.copy(first, text.size());
 }
 
 // ---------------------------------------------------------------------------
@@ -137,6 +137,9 @@ class TStringField : public TField {
   const std::string& Value() const { return std::get<std::string>(Data()); }
 
   std::string GetAsString() const override { return Value(); }
+  char* TextToCharsImpl(char* first, char* last) const override {
+    return CopyToChars(first, last, Value());
+  }
   void AppendTextImpl(std::string& out) const override { out += Value(); }
   void SetAsStringImpl(const std::string& value) override { StoreString(value); }
 
@@ -200,7 +203,10 @@ class TIntegerField : public TField {
   }
 
   std::string GetAsString() const override { return IntToStr(Value()); }
-  void AppendTextImpl(std::string& out) const override { AppendInteger(out, Value()); }
+  char* TextToCharsImpl(char* first, char* last) const override {
+    const std::to_chars_result r = std::to_chars(first, last, Value());
+    return r.ec == std::errc() ? r.ptr : nullptr;
+  }
   void SetAsStringImpl(const std::string& value) override {
     if (value.empty()) {
       StoreNull();
@@ -264,7 +270,9 @@ class TFloatField : public TField {
   double Value() const { return std::get<double>(Data()); }
 
   std::string GetAsString() const override { return FloatToStr(Value()); }
-  void AppendTextImpl(std::string& out) const override { AppendFloatToStr(out, Value()); }
+  char* TextToCharsImpl(char* first, char* last) const override {
+    return FloatToChars(first, last, Value());
+  }
   void SetAsStringImpl(const std::string& value) override {
     if (value.empty()) {
       StoreNull();
@@ -305,12 +313,13 @@ class TCurrencyField : public TField {
   std::string GetAsString() const override {
     return Currency() ? CurrencyText(Value()) : FloatToStr(GetAsFloat());
   }
-  void AppendTextImpl(std::string& out) const override {
-    if (Currency()) {
-      AppendCurrencyText(out, Value());
-    } else {
-      AppendFloatToStr(out, GetAsFloat());
+  char* TextToCharsImpl(char* first, char* last) const override {
+    if (!Currency()) return FloatToChars(first, last, GetAsFloat());
+    if (last - first >= static_cast<std::ptrdiff_t>(kCurrencyTextRoom)) {
+      return PutCurrency(first, Value());
     }
+    char buf[kCurrencyTextRoom];
+    return CopyToChars(first, last, std::string_view(buf, PutCurrency(buf, Value()) - buf));
   }
   void SetAsStringImpl(const std::string& value) override {
     if (value.empty()) {
@@ -361,7 +370,9 @@ class TBooleanField : public TField {
   bool Value() const { return std::get<bool>(Data()); }
 
   std::string GetAsString() const override { return BoolText(Value()); }
-  void AppendTextImpl(std::string& out) const override { out += BoolText(Value()); }
+  char* TextToCharsImpl(char* first, char* last) const override {
+    return CopyToChars(first, last, Value() ? std::string_view("True") : std::string_view("False"));
+  }
   void SetAsStringImpl(const std::string& value) override {
     if (value.empty()) {
       StoreNull();
@@ -400,6 +411,16 @@ class TDateTimeField : public TField {
         return TimeToStr(Value());
       default:
         return DateTimeToStr(Value());
+    }
+  }
+  char* TextToCharsImpl(char* first, char* last) const override {
+    switch (DataType()) {
+      case ftDate:
+        return DateToChars(first, last, Value());
+      case ftTime:
+        return TimeToChars(first, last, Value());
+      default:
+        return DateTimeToChars(first, last, Value());
     }
   }
   void AppendTextImpl(std::string& out) const override {
@@ -600,14 +621,6 @@ std::string TField::Text() const {
   return text;
 }
 
-void TField::AppendText(std::string& out) const {
-  if (FOnGetText) {
-    out += Text();
-  } else if (!IsNull()) {
-    AppendTextImpl(out);
-  }
-}
-
 const std::string& TField::BlobData() const {
   static const std::string empty;
   const auto* s = std::get_if<std::string>(&Data());
@@ -662,7 +675,16 @@ void TField::SetAsCurrencyImpl(std::int64_t value) {
 
 std::string TField::GetText() const { return GetAsString(); }
 
-void TField::AppendTextImpl(std::string& out) const { out += GetText(); }
+char* TField::TextToCharsImpl(char* /*first*/, char* /*last*/) const { return nullptr; }
+
+void TField::AppendTextImpl(std::string& out) const {
+  char buf[64];
+  if (const char* end = TextToCharsImpl(buf, buf + sizeof buf)) {
+    out.append(buf, static_cast<std::size_t>(end - buf));
+  } else {
+    out += GetText();
+  }
+}
 
 int TField::DefaultDisplayWidth() const { return 10; }
 

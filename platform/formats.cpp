@@ -262,6 +262,60 @@ std::string NonFiniteText(double value) {
   return value < 0 ? "-INF" : "INF";
 }
 
+// The most bytes FloatToStr's text takes: a sign, "0.", four zeros and 17
+// digits, or a sign, 17 digits, a separator and an exponent like "E-324".
+constexpr std::size_t kFloatTextRoom = 32;
+
+// Writes FloatToStr's text at p, which has room for kFloatTextRoom bytes,
+// and returns its end.
+char* PutFloat(char* p, double value) {
+  if (!std::isfinite(value)) {
+    const std::string text = NonFiniteText(value);
+    return p + text.copy(p, text.size());
+  }
+  if (value == 0) {
+    *p = '0';
+    return p + 1;
+  }
+  const char decimal = FormatSettings().DecimalSeparator;
+  Decimal d;
+  ShortestDecimal(value, d);
+  auto put = [&p](const char* from, int count) {
+    std::memcpy(p, from, static_cast<std::size_t>(count));
+    p += count;
+  };
+  auto zeros = [&p](int count) {
+    std::memset(p, '0', static_cast<std::size_t>(count));
+    p += count;
+  };
+  if (value < 0) *p++ = '-';
+  const int exponent = d.point - 1;
+  if (exponent >= -5 && exponent < 15) {
+    if (d.point <= 0) {
+      *p++ = '0';
+      *p++ = decimal;
+      zeros(-d.point);
+      put(d.digits, d.count);
+    } else if (d.point >= d.count) {
+      put(d.digits, d.count);
+      zeros(d.point - d.count);
+    } else {
+      put(d.digits, d.point);
+      *p++ = decimal;
+      put(d.digits + d.point, d.count - d.point);
+    }
+  } else {
+    *p++ = d.digits[0];
+    if (d.count > 1) {
+      *p++ = decimal;
+      put(d.digits + 1, d.count - 1);
+    }
+    *p++ = 'E';
+    p = std::to_chars(p, p + 8, exponent).ptr;
+  }
+  return p;
+}
+
 // One section of a number format, measured before it is written.
 struct NumberSection {
   std::string_view text;
@@ -508,6 +562,10 @@ enum class WriteStep : std::uint8_t {
 struct WriteOp {
   WriteStep step;
   std::uint8_t width;
+  // A one-character literal that follows the step ("m/d/yyyy" is three
+  // steps), so that most formats take one step per part.
+  bool hasSuffix;
+  char suffix;
   std::uint32_t from;
   std::uint32_t length;
 };
@@ -531,22 +589,29 @@ void CompileDateFormat(std::string_view f, CompiledDateFormat& c) {
   c.twelveHour = HasAmPm(f);
   auto literal = [&c](std::string_view text) {
     if (text.empty()) return;
+    c.fixedBound += text.size();
+    if (!c.ops.empty() && c.ops.back().step != WriteStep::kLiteral && !c.ops.back().hasSuffix &&
+        text.size() == 1) {
+      c.ops.back().hasSuffix = true;
+      c.ops.back().suffix = text[0];
+      return;
+    }
     if (!c.ops.empty() && c.ops.back().step == WriteStep::kLiteral) {
       c.ops.back().length += static_cast<std::uint32_t>(text.size());
     } else {
-      c.ops.push_back({WriteStep::kLiteral, 0, static_cast<std::uint32_t>(c.literals.size()),
+      c.ops.push_back({WriteStep::kLiteral, 0, false, 0,
+                       static_cast<std::uint32_t>(c.literals.size()),
                        static_cast<std::uint32_t>(text.size())});
     }
     c.literals.append(text);
-    c.fixedBound += text.size();
   };
   // longest: the most digits the part can have.
   auto number = [&c](WriteStep step, std::size_t width, std::size_t longest) {
-    c.ops.push_back({step, static_cast<std::uint8_t>(width), 0, 0});
+    c.ops.push_back({step, static_cast<std::uint8_t>(width), false, 0, 0, 0});
     c.fixedBound += width > longest ? width : longest;
   };
   auto name = [&c](WriteStep step) {
-    c.ops.push_back({step, 0, 0, 0});
+    c.ops.push_back({step, 0, false, 0, 0, 0});
     c.hasNames = true;
   };
   bool afterHour = false;  // an 'm' right after an hour means minutes
@@ -566,7 +631,8 @@ void CompileDateFormat(std::string_view f, CompiledDateFormat& c) {
       if (full || MatchAt(f, i, "a/p")) {
         // Morning and afternoon texts as the format spells them, equally long.
         const std::size_t length = full ? 2 : 1;
-        c.ops.push_back({WriteStep::kAmPmLiteral, 0, static_cast<std::uint32_t>(c.literals.size()),
+        c.ops.push_back({WriteStep::kAmPmLiteral, 0, false, 0,
+                         static_cast<std::uint32_t>(c.literals.size()),
                          static_cast<std::uint32_t>(length)});
         c.literals.append(f.substr(i, length));
         c.literals.append(f.substr(i + length + 1, length));
@@ -671,45 +737,46 @@ char* PutText(char* p, std::string_view s) {
   return p + s.size();
 }
 
-// Appends the text of a decoded value under a compiled format, growing out
-// once.
-void WriteCompiled(std::string& out, const TFormatSettings& fs, const CompiledDateFormat& c,
-                   const DateTimeParts& parts) {
-  const bool pm = parts.hour >= 12;
-  const std::string& dayShort = fs.ShortDayNames[static_cast<std::size_t>(parts.dayOfWeek)];
-  const std::string& dayLong = fs.LongDayNames[static_cast<std::size_t>(parts.dayOfWeek)];
-  const std::string& monthShort = fs.ShortMonthNames[static_cast<std::size_t>(parts.month - 1)];
-  const std::string& monthLong = fs.LongMonthNames[static_cast<std::size_t>(parts.month - 1)];
-  const std::string& marker = pm ? fs.TimePMString : fs.TimeAMString;
+// The text a name step writes for a value, from the settings in force.
+const std::string& NameText(WriteStep step, const TFormatSettings& fs, const DateTimeParts& parts) {
+  const auto day = static_cast<std::size_t>(parts.dayOfWeek);
+  const auto month = static_cast<std::size_t>(parts.month - 1);
+  switch (step) {
+    case WriteStep::kShortDayName:
+      return fs.ShortDayNames[day];
+    case WriteStep::kLongDayName:
+      return fs.LongDayNames[day];
+    case WriteStep::kShortMonthName:
+      return fs.ShortMonthNames[month];
+    case WriteStep::kLongMonthName:
+      return fs.LongMonthNames[month];
+    default:  // kAmPmSettings
+      return parts.hour >= 12 ? fs.TimePMString : fs.TimeAMString;
+  }
+}
+
+bool IsNameStep(WriteStep step) {
+  return step == WriteStep::kShortDayName || step == WriteStep::kLongDayName ||
+         step == WriteStep::kShortMonthName || step == WriteStep::kLongMonthName ||
+         step == WriteStep::kAmPmSettings;
+}
+
+// The most bytes the value's text can take under a compiled format.
+std::size_t CompiledBound(const CompiledDateFormat& c, const TFormatSettings& fs,
+                          const DateTimeParts& parts) {
   std::size_t bound = c.fixedBound;
   if (c.hasNames) {
     for (const WriteOp& op : c.ops) {
-      switch (op.step) {
-        case WriteStep::kShortDayName:
-          bound += dayShort.size();
-          break;
-        case WriteStep::kLongDayName:
-          bound += dayLong.size();
-          break;
-        case WriteStep::kShortMonthName:
-          bound += monthShort.size();
-          break;
-        case WriteStep::kLongMonthName:
-          bound += monthLong.size();
-          break;
-        case WriteStep::kAmPmSettings:
-          bound += marker.size();
-          break;
-        default:
-          break;
-      }
+      if (IsNameStep(op.step)) bound += NameText(op.step, fs, parts).size();
     }
   }
-  // Short texts are put together on the stack and appended in one go. One
-  // byte more than the text may be stored (PutSmall).
-  char local[64];
-  std::string heap;
-  char* const begin = bound < sizeof local ? local : (heap.resize(bound + 1), heap.data());
+  return bound;
+}
+
+// Writes the value's text under a compiled format at begin, which has room
+// for CompiledBound bytes, and returns its end.
+char* PutCompiled(char* const begin, const TFormatSettings& fs, const CompiledDateFormat& c,
+                  const DateTimeParts& parts) {
   char* p = begin;
   const char* const literals = c.literals.data();
   for (const WriteOp& op : c.ops) {
@@ -725,20 +792,8 @@ void WriteCompiled(std::string& out, const TFormatSettings& fs, const CompiledDa
       case WriteStep::kDay:
         p = PutSmall(p, static_cast<unsigned>(parts.day), op.width);
         break;
-      case WriteStep::kShortDayName:
-        p = PutText(p, dayShort);
-        break;
-      case WriteStep::kLongDayName:
-        p = PutText(p, dayLong);
-        break;
       case WriteStep::kMonth:
         p = PutSmall(p, static_cast<unsigned>(parts.month), op.width);
-        break;
-      case WriteStep::kShortMonthName:
-        p = PutText(p, monthShort);
-        break;
-      case WriteStep::kLongMonthName:
-        p = PutText(p, monthLong);
         break;
       case WriteStep::kYear2:
         p = PutTwo(p, static_cast<unsigned>(parts.year % 100));
@@ -763,15 +818,34 @@ void WriteCompiled(std::string& out, const TFormatSettings& fs, const CompiledDa
         p = PutMsec(p, static_cast<unsigned>(parts.msec), op.width);
         break;
       case WriteStep::kAmPmLiteral:
-        std::memcpy(p, literals + op.from + (pm ? op.length : 0), op.length);
+        std::memcpy(p, literals + op.from + (parts.hour >= 12 ? op.length : 0), op.length);
         p += op.length;
         break;
+      case WriteStep::kShortDayName:
+      case WriteStep::kLongDayName:
+      case WriteStep::kShortMonthName:
+      case WriteStep::kLongMonthName:
       case WriteStep::kAmPmSettings:
-        p = PutText(p, marker);
+        p = PutText(p, NameText(op.step, fs, parts));
         break;
     }
+    if (op.hasSuffix) *p++ = op.suffix;
   }
-  out.append(begin, static_cast<std::size_t>(p - begin));
+  return p;
+}
+
+// Appends the value's text under a compiled format, growing out once.
+void AppendCompiled(std::string& out, const TFormatSettings& fs, const CompiledDateFormat& c,
+                    const DateTimeParts& parts) {
+  const std::size_t bound = CompiledBound(c, fs, parts);
+  char local[64];
+  if (bound <= sizeof local) {
+    out.append(local, static_cast<std::size_t>(PutCompiled(local, fs, c, parts) - local));
+  } else {
+    std::string heap(bound, '\0');
+    heap.resize(static_cast<std::size_t>(PutCompiled(heap.data(), fs, c, parts) - heap.data()));
+    out += heap;
+  }
 }
 
 // A compiled format kept for as long as the format and the separators it
@@ -785,10 +859,28 @@ struct DateWriting {
   CompiledDateFormat compiled;
 };
 
+// Byte-wise equality, eight bytes at a time: formats are short, and a call
+// to memcmp costs more than comparing them.
+bool SameText(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  std::size_t i = 0;
+  for (; i + 8 <= a.size(); i += 8) {
+    std::uint64_t x = 0;
+    std::uint64_t y = 0;
+    std::memcpy(&x, a.data() + i, 8);
+    std::memcpy(&y, b.data() + i, 8);
+    if (x != y) return false;
+  }
+  for (; i < a.size(); ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
+
 const CompiledDateFormat& Compiled(DateWriting& cache, const TFormatSettings& fs,
                                    std::string_view format) {
   if (!cache.valid || cache.dateSeparator != fs.DateSeparator ||
-      cache.timeSeparator != fs.TimeSeparator || std::string_view(cache.format) != format) {
+      cache.timeSeparator != fs.TimeSeparator || !SameText(cache.format, format)) {
     cache.valid = false;
     CompileDateFormat(format, cache.compiled);
     cache.format.assign(format);
@@ -816,8 +908,16 @@ DateWriting& OtherFormatWriting() {
 
 void AppendFormatted(std::string& out, const TFormatSettings& fs, DateWriting& cache,
                      std::string_view format, TDateTime value) {
+  const CompiledDateFormat& compiled = Compiled(cache, fs, format);
+  AppendCompiled(out, fs, compiled, DecodeParts(value));
+}
+
+char* FormattedToChars(char* first, char* last, const TFormatSettings& fs, DateWriting& cache,
+                       std::string_view format, TDateTime value) {
+  const CompiledDateFormat& compiled = Compiled(cache, fs, format);
   const DateTimeParts parts = DecodeParts(value);
-  WriteCompiled(out, fs, Compiled(cache, fs, format), parts);
+  if (CompiledBound(compiled, fs, parts) > static_cast<std::size_t>(last - first)) return nullptr;
+  return PutCompiled(first, fs, compiled, parts);
 }
 
 // ---------------------------------------------------------------------------
@@ -1227,55 +1327,17 @@ double StrToFloat(std::string_view s) {
 }
 
 void AppendFloatToStr(std::string& out, double value) {
-  if (!std::isfinite(value)) {
-    out += NonFiniteText(value);
-    return;
-  }
-  if (value == 0) {
-    out += '0';
-    return;
-  }
-  const char decimal = FormatSettings().DecimalSeparator;
-  Decimal d;
-  ShortestDecimal(value, d);
-  // At most a sign, "0.", four zeros and 17 digits, or a sign, 17 digits, a
-  // separator and an exponent of up to "E-324".
-  char buf[48];
-  char* p = buf;
-  auto put = [&p](const char* from, int count) {
-    std::memcpy(p, from, static_cast<std::size_t>(count));
-    p += count;
-  };
-  auto zeros = [&p](int count) {
-    std::memset(p, '0', static_cast<std::size_t>(count));
-    p += count;
-  };
-  if (value < 0) *p++ = '-';
-  const int exponent = d.point - 1;
-  if (exponent >= -5 && exponent < 15) {
-    if (d.point <= 0) {
-      *p++ = '0';
-      *p++ = decimal;
-      zeros(-d.point);
-      put(d.digits, d.count);
-    } else if (d.point >= d.count) {
-      put(d.digits, d.count);
-      zeros(d.point - d.count);
-    } else {
-      put(d.digits, d.point);
-      *p++ = decimal;
-      put(d.digits + d.point, d.count - d.point);
-    }
-  } else {
-    *p++ = d.digits[0];
-    if (d.count > 1) {
-      *p++ = decimal;
-      put(d.digits + 1, d.count - 1);
-    }
-    *p++ = 'E';
-    p = std::to_chars(p, buf + sizeof buf, exponent).ptr;
-  }
-  out.append(buf, static_cast<std::size_t>(p - buf));
+  char buf[kFloatTextRoom];
+  out.append(buf, static_cast<std::size_t>(PutFloat(buf, value) - buf));
+}
+
+char* FloatToChars(char* first, char* last, double value) {
+  if (last - first >= static_cast<std::ptrdiff_t>(kFloatTextRoom)) return PutFloat(first, value);
+  char buf[kFloatTextRoom];
+  const auto length = static_cast<std::size_t>(PutFloat(buf, value) - buf);
+  if (length > static_cast<std::size_t>(last - first)) return nullptr;
+  std::memcpy(first, buf, length);
+  return first + length;
 }
 
 std::string FloatToStr(double value) {
@@ -1356,15 +1418,42 @@ void AppendDateTimeToStr(std::string& out, TDateTime value) {
   const TFormatSettings& fs = FormatSettings();
   const CompiledDateFormat& date = Compiled(ShortDateWriting(), fs, fs.ShortDateFormat);
   if (parts.msOfDay == 0) {
-    WriteCompiled(out, fs, date, parts);
+    AppendCompiled(out, fs, date, parts);
     return;
   }
   // Both formats are compiled before anything is written, so a failure
   // leaves out as it was.
   const CompiledDateFormat& time = Compiled(LongTimeWriting(), fs, fs.LongTimeFormat);
-  WriteCompiled(out, fs, date, parts);
+  AppendCompiled(out, fs, date, parts);
   out += ' ';
-  WriteCompiled(out, fs, time, parts);
+  AppendCompiled(out, fs, time, parts);
+}
+
+char* DateToChars(char* first, char* last, TDateTime value) {
+  const TFormatSettings& fs = FormatSettings();
+  return FormattedToChars(first, last, fs, ShortDateWriting(), fs.ShortDateFormat, value);
+}
+
+char* TimeToChars(char* first, char* last, TDateTime value) {
+  const TFormatSettings& fs = FormatSettings();
+  return FormattedToChars(first, last, fs, LongTimeWriting(), fs.LongTimeFormat, value);
+}
+
+char* DateTimeToChars(char* first, char* last, TDateTime value) {
+  const TFormatSettings& fs = FormatSettings();
+  const CompiledDateFormat& date = Compiled(ShortDateWriting(), fs, fs.ShortDateFormat);
+  const CompiledDateFormat& time = Compiled(LongTimeWriting(), fs, fs.LongTimeFormat);
+  const DateTimeParts parts = DecodeParts(value);
+  const bool withTime = parts.msOfDay != 0;
+  std::size_t bound = CompiledBound(date, fs, parts);
+  if (withTime) bound += 1 + CompiledBound(time, fs, parts);
+  if (bound > static_cast<std::size_t>(last - first)) return nullptr;
+  char* p = PutCompiled(first, fs, date, parts);
+  if (withTime) {
+    *p++ = ' ';
+    p = PutCompiled(p, fs, time, parts);
+  }
+  return p;
 }
 
 std::string DateToStr(TDateTime value) {

@@ -68,6 +68,10 @@ std::string FloatToStr(double value);
 // The same text appended to out, for writers that build a line piece by
 // piece without a string per value.
 void AppendFloatToStr(std::string& out, double value);
+// The same text written into [first, last), like std::to_chars: returns the
+// end of the text, or nullptr when it does not fit (the bytes in the range
+// are then of no use).
+char* FloatToChars(char* first, char* last, double value);
 
 // Number formats made of '#', '0', ',' and '.' ("###,##0.0", "##0", "0.00",
 // "#,##0.00"). '0' and '#' mark digit places: '0' always prints, '#' only
@@ -129,6 +133,12 @@ std::string DateTimeToStr(TDateTime value);
 void AppendDateToStr(std::string& out, TDateTime value);
 void AppendTimeToStr(std::string& out, TDateTime value);
 void AppendDateTimeToStr(std::string& out, TDateTime value);
+// The same texts written into [first, last), like std::to_chars: the end of
+// the text, or nullptr when the range may be too short for it (its bytes
+// are then of no use). They raise like the string forms.
+char* DateToChars(char* first, char* last, TDateTime value);
+char* TimeToChars(char* first, char* last, TDateTime value);
+char* DateTimeToChars(char* first, char* last, TDateTime value);
 
 // Date-time formats: d dd ddd dddd (dddd for any longer run), m mm mmm mmmm,
 // yy yyyy (y and yy two-digit, longer runs four-digit), h hh n nn s ss,

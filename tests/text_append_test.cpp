@@ -4,7 +4,9 @@
 // between calls, and add nothing when they raise.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <string>
 
@@ -164,6 +166,53 @@ TEST_F(AppendTextTest, FloatTextsGoAfterWhatIsThere) {
   EXPECT_EQ(out, "1234,5INF");
 }
 
+// The pointer writers never store past the end of their range, and either
+// write the whole text or report that it does not fit.
+class CharsTest : public AppendTextTest {
+ protected:
+  // Runs write on a range of `room` bytes followed by guard bytes; the text
+  // written, or "(no room)".
+  template <typename Write>
+  std::string Into(std::size_t room, Write write) {
+    std::string buffer(room + 8, '#');
+    char* const first = buffer.data();
+    const char* end = write(first, first + room);
+    EXPECT_EQ(buffer.substr(room), std::string(8, '#')) << "stored past the range";
+    return end == nullptr ? "(no room)" : std::string(static_cast<const char*>(first), end);
+  }
+};
+
+TEST_F(CharsTest, DatesAndTimesFitOrReportNoRoom) {
+  const TDateTime v = Sample();
+  auto date = [v](char* f, char* l) { return DateToChars(f, l, v); };
+  auto time = [v](char* f, char* l) { return TimeToChars(f, l, v); };
+  auto both = [v](char* f, char* l) { return DateTimeToChars(f, l, v); };
+  EXPECT_EQ(Into(64, date), "3/5/2024");
+  EXPECT_EQ(Into(64, time), "14:07:09");
+  EXPECT_EQ(Into(64, both), "3/5/2024 14:07:09");
+  EXPECT_EQ(Into(3, date), "(no room)");
+  EXPECT_EQ(Into(12, both), "(no room)");
+  EXPECT_EQ(Into(64, [](char* f, char* l) { return DateTimeToChars(f, l, 45000.0); }), "3/15/2023");
+  // Names longer than the range.
+  Settings().ShortDateFormat = "mmmm d";
+  Settings().LongMonthNames[2] = std::string(40, 'M');
+  EXPECT_EQ(Into(30, date), "(no room)");
+  EXPECT_EQ(Into(64, date), std::string(40, 'M') + " 5");
+  char buffer[16];
+  EXPECT_THROW(DateToChars(buffer, buffer + sizeof buffer, 1e300), EConvertError);
+}
+
+TEST_F(CharsTest, FloatsFitExactlyOrReportNoRoom) {
+  auto write = [](double v) { return [v](char* f, char* l) { return FloatToChars(f, l, v); }; };
+  EXPECT_EQ(Into(64, write(-1234.5)), "-1234.5");
+  EXPECT_EQ(Into(7, write(-1234.5)), "-1234.5");
+  EXPECT_EQ(Into(6, write(-1234.5)), "(no room)");
+  EXPECT_EQ(Into(5, write(-1.5e-7)), "(no room)");
+  EXPECT_EQ(Into(64, write(-1.5e-7)), "-1.5E-7");
+  EXPECT_EQ(Into(24, write(-2.2250738585072014e-308)), "-2.2250738585072014E-308");
+  EXPECT_EQ(Into(3, write(std::numeric_limits<double>::quiet_NaN())), "NAN");
+}
+
 // ---------------------------------------------------------------------------
 // Fields
 
@@ -216,6 +265,39 @@ TEST_F(FieldAppendTextTest, TheSameBytesAsText) {
   // Null values add nothing.
   data.AppendData({});
   for (int i = 0; i < data.FieldCount(); ++i) EXPECT_EQ(Appended(i), "x|") << i;
+}
+
+TEST_F(FieldAppendTextTest, TextToCharsWritesInPlaceOrDefers) {
+  data.AppendData({std::int64_t{-42}, std::monostate{}, std::string(30, 's'),
+                   std::int64_t{-12345678}, 0.1, true, Sample(), Sample(), Sample(),
+                   std::string("memo")});
+  char buffer[80];
+  auto text = [&](int index, std::size_t room) -> std::string {
+    std::fill(std::begin(buffer), std::end(buffer), '#');
+    const char* end = data.Fields(index)->TextToChars(buffer, buffer + room);
+    EXPECT_EQ(buffer[room], '#') << "stored past the range";
+    return end == nullptr ? "(deferred)" : std::string(static_cast<const char*>(buffer), end);
+  };
+  EXPECT_EQ(text(0, 64), "-42");
+  EXPECT_EQ(text(0, 3), "-42");
+  EXPECT_EQ(text(0, 2), "(deferred)");
+  EXPECT_EQ(text(1, 0), "");  // null
+  EXPECT_EQ(text(2, 64), std::string(30, 's'));
+  EXPECT_EQ(text(2, 29), "(deferred)");
+  EXPECT_EQ(text(3, 64), "-1234.5678");
+  EXPECT_EQ(text(3, 9), "(deferred)");
+  EXPECT_EQ(text(4, 64), "0.1");
+  EXPECT_EQ(text(5, 64), "True");
+  EXPECT_EQ(text(5, 3), "(deferred)");
+  EXPECT_EQ(text(6, 64), "3/5/2024");
+  EXPECT_EQ(text(7, 64), "14:07:09");
+  EXPECT_EQ(text(8, 64), "3/5/2024 14:07:09");
+  EXPECT_EQ(text(8, 10), "(deferred)");
+  // A field with an OnGetText handler always defers, without calling it.
+  int calls = 0;
+  data.Fields(0)->SetOnGetText([&calls](TField*, std::string&) { ++calls; });
+  EXPECT_EQ(text(0, 64), "(deferred)");
+  EXPECT_EQ(calls, 0);
 }
 
 TEST_F(FieldAppendTextTest, MoneyKeepsTwoToFourDecimals) {
