@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 #include "platform/dialogs.h"
 #include "platform/formats.h"
@@ -149,69 +150,193 @@ constexpr std::array<std::uint8_t, 256> kTypeTraits = [] {
   return traits;
 }();
 
-void AppendBlanks(std::string& line, int count) {
-  if (count > 0) line.append(static_cast<std::size_t>(count), ' ');
-}
+// Room asked for before a value is written in place: numbers, booleans and
+// dates always fit, and most texts do.
+constexpr std::size_t kValueRoom = 64;
 
-// Separators and quotes are one character or none (ResolveCharacters); a
-// push_back is much cheaper than a general append.
-inline void AppendMark(std::string& line, const std::string& mark) {
-  if (mark.size() == 1) {
-    line.push_back(mark.front());
-  } else if (!mark.empty()) {
-    line += mark;
-  }
-}
+// How a record's values are joined, taken from the properties once per
+// record.
+struct TLineStyle {
+  std::string_view separator;
+  std::string_view quote;
+  bool quoteTextOnly = false;
+  bool fixed = false;
+  bool rightNumbers = false;  // fixed-width numbers padded on the left
+};
 
 }  // namespace
 
-void TCSVExport::AppendValue(std::string& out, const TField& field, bool fixed) {
-  const TFieldType type = field.DataType();
-  const std::uint8_t traits = kTypeTraits[type];
-  const bool wrap = !FDelimiter.empty() && (FDelimitedFields != dfTextOnly || (traits & ttText));
-  if (wrap) AppendMark(out, FDelimiter);
+// A record's bytes put together on the stack and handed to the output in
+// one append, instead of an append per value, separator and quote. A value
+// that does not fit goes to the output directly, after what the builder
+// holds. What was not handed on when a raise leaves the record is dropped.
+class TCSVExport::TLineBuilder {
+ public:
+  explicit TLineBuilder(std::string& out) : FOut(out) {}
+  TLineBuilder(const TLineBuilder&) = delete;
+  TLineBuilder& operator=(const TLineBuilder&) = delete;
 
-  if (traits & ttOmitted) {
-    // nothing: the value is empty in both layouts
-  } else if (traits & ttDateTime) {
-    const TDateTime value = field.AsDateTime();
-    // Day zero (which is also what a field without a value reads) counts as
-    // no date. Dates before day zero are real dates and are written like any
-    // other: dropping them would lose every date before 1899-12-30.
-    const bool hasDate = value != 0;
-    if (fixed) {
-      if (hasDate) {
-        field.AppendText(out);
-      } else {
-        AppendBlanks(out, field.DisplayWidth());
-      }
-    } else if (type == ftTime) {
-      AppendTimeToStr(out, value);
-    } else if (hasDate) {
-      AppendDateToStr(out, value);  // the date part only, also for date-time
+  // True when n bytes fit from Cursor() on (handing on what is held first
+  // when needed); false when n is more than the builder ever holds.
+  bool Reserve(std::size_t n) {
+    if (n <= kSize - FLength) return true;
+    Flush();
+    return n <= kSize;
+  }
+  char* Cursor() { return FBuffer + FLength; }
+  char* Limit() { return FBuffer + kSize; }
+  // Takes the bytes written from Cursor() up to end.
+  void Commit(const char* end) { FLength = static_cast<std::size_t>(end - FBuffer); }
+
+  void Put(char c) {
+    if (FLength == kSize) Flush();
+    FBuffer[FLength++] = c;
+  }
+  // Separators and quotes: one character or none (ResolveCharacters).
+  void Put(std::string_view mark) {
+    if (mark.size() == 1) {
+      Put(mark.front());
+    } else {
+      for (char c : mark) Put(c);
     }
-  } else if (!fixed) {
-    field.AppendText(out);
-  } else {
+  }
+  void PutBlanks(int count) {
+    if (count <= 0) return;
+    const auto n = static_cast<std::size_t>(count);
+    if (Reserve(n)) {
+      std::memset(Cursor(), ' ', n);
+      FLength += n;
+    } else {
+      FOut.append(n, ' ');
+    }
+  }
+
+  // A field's text: in place when it fits, else through AppendText.
+  void PutText(const TField& field) {
+    if (Reserve(kValueRoom)) {
+      if (const char* end = field.TextToChars(Cursor(), Limit())) {
+        Commit(end);
+        return;
+      }
+    }
+    field.AppendText(Output());
+  }
+  // A field's text padded with blanks to width, on the left when right is
+  // set; a longer text is kept whole.
+  void PutPadded(const TField& field, int width, bool right) {
+    const std::size_t room =
+        width > 0 ? std::max(kValueRoom, static_cast<std::size_t>(width)) : kValueRoom;
+    if (Reserve(room)) {
+      char* const start = Cursor();
+      if (char* end = field.TextToChars(start, Limit())) {
+        const std::ptrdiff_t padding = width - (end - start);
+        if (padding > 0) {
+          const auto blanks = static_cast<std::size_t>(padding);
+          if (right) {
+            std::memmove(start + padding, start, static_cast<std::size_t>(end - start));
+            std::memset(start, ' ', blanks);
+          } else {
+            std::memset(end, ' ', blanks);
+          }
+          end += padding;
+        }
+        Commit(end);
+        return;
+      }
+    }
+    std::string& out = Output();
     const std::size_t at = out.size();
     field.AppendText(out);
-    const int padding = field.DisplayWidth() - static_cast<int>(out.size() - at);
+    const int padding = width - static_cast<int>(out.size() - at);
     if (padding > 0) {
-      if (FNumericAlign == naRight && (traits & ttNumeric)) {
+      if (right) {
         out.insert(at, static_cast<std::size_t>(padding), ' ');
       } else {
         out.append(static_cast<std::size_t>(padding), ' ');
       }
     }
   }
+  void PutDate(TDateTime value) {
+    if (Reserve(kValueRoom)) {
+      if (const char* end = DateToChars(Cursor(), Limit(), value)) {
+        Commit(end);
+        return;
+      }
+    }
+    AppendDateToStr(Output(), value);
+  }
+  void PutTime(TDateTime value) {
+    if (Reserve(kValueRoom)) {
+      if (const char* end = TimeToChars(Cursor(), Limit(), value)) {
+        Commit(end);
+        return;
+      }
+    }
+    AppendTimeToStr(Output(), value);
+  }
 
-  if (wrap) AppendMark(out, FDelimiter);
-}
+  // One value as the style wants it: quoted, padded, left out.
+  void PutValue(const TField& field, const TLineStyle& style) {
+    const TFieldType type = field.DataType();
+    const std::uint8_t traits = kTypeTraits[type];
+    const bool wrap = !style.quote.empty() && (!style.quoteTextOnly || (traits & ttText));
+    if (wrap) Put(style.quote);
+    if (traits & ttOmitted) {
+      // nothing: the value is empty in both layouts
+    } else if (traits & ttDateTime) {
+      const TDateTime value = field.AsDateTime();
+      // Day zero (which is also what a field without a value reads) counts as
+      // no date. Dates before day zero are real dates and are written like any
+      // other: dropping them would lose every date before 1899-12-30.
+      const bool hasDate = value != 0;
+      if (style.fixed) {
+        if (hasDate) {
+          PutText(field);
+        } else {
+          PutBlanks(field.DisplayWidth());
+        }
+      } else if (type == ftTime) {
+        PutTime(value);
+      } else if (hasDate) {
+        PutDate(value);  // the date part only, also for date-time
+      }
+    } else if (!style.fixed) {
+      PutText(field);
+    } else {
+      PutPadded(field, field.DisplayWidth(), style.rightNumbers && (traits & ttNumeric));
+    }
+    if (wrap) Put(style.quote);
+  }
+
+  // The output, holding everything put so far, for a value written to it
+  // directly.
+  std::string& Output() {
+    Flush();
+    return FOut;
+  }
+  void Flush() {
+    FOut.append(FBuffer, FLength);
+    FLength = 0;
+  }
+
+ private:
+  static constexpr std::size_t kSize = 1024;
+  std::string& FOut;
+  std::size_t FLength = 0;
+  char FBuffer[kSize];
+};
 
 bool TCSVExport::FormatRecord(std::string& out, bool fixed) {
   if (FDataSet == nullptr) return true;
   const std::size_t start = out.size();
   try {
+    TLineBuilder line(out);
+    TLineStyle style;
+    style.separator = FSeparator;
+    style.quote = FDelimiter;
+    style.quoteTextOnly = FDelimitedFields == dfTextOnly;
+    style.fixed = fixed;
+    style.rightNumbers = FNumericAlign == naRight;
     const int count = FDataSet->FieldCount();
     bool first = true;
     for (int i = 0; i < count; ++i) {
@@ -222,10 +347,11 @@ bool TCSVExport::FormatRecord(std::string& out, bool fixed) {
       }
       // Every value after the first is preceded by the separator, so n values
       // give n - 1 separators even when some of them are empty.
-      if (!first) AppendMark(out, FSeparator);
+      if (!first) line.Put(style.separator);
       first = false;
-      AppendValue(out, *field, fixed);
+      line.PutValue(*field, style);
     }
+    line.Flush();
   } catch (...) {
     // A record that cannot be read is skipped as a whole.
     out.resize(start);

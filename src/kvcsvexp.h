@@ -132,6 +132,7 @@ class TCSVExport : public TComponent {
 
  private:
   class TRunGuard;
+  class TLineBuilder;
 
   std::string GetVersion() const { return kVersion; }
   // Header, record loop and trailer of Execute; false when a write failed.
@@ -139,7 +140,6 @@ class TCSVExport : public TComponent {
   // Appends the current record, formatted by the layout, to out; false when
   // reading a field raised, with out as it was.
   bool FormatRecord(std::string& out, bool fixed);
-  void AppendValue(std::string& out, const TField& field, bool fixed);
   bool WriteLines(const TStrings& lines);
   std::string_view RecordSeparatorBytes() const;
   void FreeProgressWindow() noexcept;

@@ -393,6 +393,44 @@ TEST_F(RecordFormat, AFieldThatRaisesEmptiesTheWholeRecord) {
   EXPECT_EQ(Delimited(), "aa,bb," + DateToStr(EncodeDate(2020, 1, 1)));
 }
 
+TEST_F(RecordFormat, LongRecordsAndWideColumnsKeepEveryByte) {
+  // Sixty values of 30 characters make a line of some 1,900 bytes.
+  std::vector<TFieldDef> defs;
+  std::vector<TFieldData> values;
+  std::string expected;
+  for (int i = 0; i < 60; ++i) {
+    defs.push_back({"F" + std::to_string(i), ftString, 40});
+    const std::string value =
+        std::string(29, static_cast<char>('a' + i % 26)) + std::to_string(i % 10);
+    values.push_back(value);
+    expected += (i > 0 ? "," : "") + value;
+  }
+  defs.push_back({"N", ftInteger});
+  values.push_back(std::int64_t{-7});
+  expected += ",-7";
+  Define(defs);
+  Add(values);
+  exp.SetFieldSeparator(fspComma);
+  EXPECT_EQ(Delimited(), expected);
+
+  // A raise in the last value drops the whole line, also what was put
+  // together before it.
+  ds.Fields(60)->SetOnGetText([](TField*, std::string&) { throw EConvertError("bad"); });
+  EXPECT_EQ(Delimited(), "");
+  EXPECT_EQ(Fixed(), "");
+  ds.Fields(60)->SetOnGetText(nullptr);
+
+  // Columns wider than any short line, on both sides.
+  ds.Fields(0)->SetDisplayWidth(3000);
+  ds.Fields(60)->SetDisplayWidth(1500);
+  exp.SetNumericAlign(naRight);
+  const std::string fixed = Fixed();
+  ASSERT_EQ(fixed.size(), 3000 + 59 * 41 + 1 + 1500u);
+  EXPECT_EQ(fixed.substr(0, 30), std::get<std::string>(values[0]));
+  EXPECT_EQ(fixed.substr(30, 2971), Blanks(2970) + ",");
+  EXPECT_EQ(fixed.substr(fixed.size() - 1501), "," + Blanks(1498) + "-7");
+}
+
 TEST_F(RecordFormat, FormattingLeavesTheDatasetWhereItWas) {
   Define({{"N", ftInteger}});
   for (std::int64_t i = 1; i <= 3; ++i) Add({i});
