@@ -468,70 +468,119 @@ struct TSQLiteDataSet::TState {
 
   int Offset() const { return (Rowid.empty() || IsQuery) ? 0 : 1; }
 
-  std::string_view ColumnText(int col) const {
-    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(Browse.get(), col));
-    return {text ? text : "", static_cast<std::size_t>(sqlite3_column_bytes(Browse.get(), col))};
+  // The text of a value as SQLite gives it (blobs as their bytes).
+  static std::string_view ValueText(sqlite3_value* v) {
+    const auto* text = reinterpret_cast<const char*>(sqlite3_value_text(v));
+    return {text ? text : "", static_cast<std::size_t>(sqlite3_value_bytes(v))};
   }
 
-  // The column's value in the form its field holds.
-  TFieldData ReadValue(std::size_t index) const {
-    sqlite3_stmt* s = Browse.get();
-    const int col = static_cast<int>(index) + Offset();
-    const int type = sqlite3_column_type(s, col);
-    if (type == SQLITE_NULL) return std::monostate{};
+  // Stores value in a record slot, reusing the alternative it holds.
+  template <typename T>
+  static void Store(TFieldData& slot, T value) {
+    if (auto* held = std::get_if<T>(&slot)) {
+      *held = value;
+    } else {
+      slot.emplace<T>(value);
+    }
+  }
+  static void StoreNull(TFieldData& slot) {
+    if (!std::holds_alternative<std::monostate>(slot)) slot.emplace<std::monostate>();
+  }
+  static void StoreBytes(TFieldData& slot, const char* bytes, std::size_t size) {
+    if (auto* held = std::get_if<std::string>(&slot)) {
+      held->assign(bytes, size);
+    } else {
+      slot.emplace<std::string>(bytes, size);
+    }
+  }
+
+  // Loads column `index` of the row the cursor is on (v, its value) into
+  // slot, in the form its field holds. The values come through
+  // sqlite3_column_value once per column: the connection has no mutex, and
+  // the value calls skip the per-call checks of the column calls.
+  void LoadValue(std::size_t index, sqlite3_value* v, TFieldData& slot) const {
+    const int type = sqlite3_value_type(v);
+    if (type == SQLITE_NULL) {
+      StoreNull(slot);
+      return;
+    }
     const TStorage storage = Cols[index].Storage;
+    if (storage == TStorage::Text || storage == TStorage::Blob) {
+      const char* bytes = storage == TStorage::Blob
+                              ? static_cast<const char*>(sqlite3_value_blob(v))
+                              : reinterpret_cast<const char*>(sqlite3_value_text(v));
+      const std::size_t size = bytes ? static_cast<std::size_t>(sqlite3_value_bytes(v)) : 0;
+      StoreBytes(slot, bytes ? bytes : "", size);
+      return;
+    }
     // A typed column: an empty text means no value.
     std::string_view text;
     if (type == SQLITE_TEXT || type == SQLITE_BLOB) {
-      text = ColumnText(col);
+      text = ValueText(v);
       while (!text.empty() && static_cast<unsigned char>(text.front()) <= ' ') {
         text.remove_prefix(1);
       }
       while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ') text.remove_suffix(1);
-      if (text.empty()) return std::monostate{};
+      if (text.empty()) {
+        StoreNull(slot);
+        return;
+      }
     }
     switch (storage) {
       case TStorage::Integer: {
-        if (type == SQLITE_INTEGER) return sqlite3_column_int64(s, col);
-        std::int64_t v = 0;
+        std::int64_t i = 0;
         double d = 0;
-        if (type == SQLITE_FLOAT) {
-          if (DoubleToInt(sqlite3_column_double(s, col), v)) return v;
-        } else if (ParseInt(text, v) || (ParseFloat(text, d) && DoubleToInt(d, v))) {
-          return v;
+        if (type == SQLITE_INTEGER) {
+          i = sqlite3_value_int64(v);
+        } else if (type == SQLITE_FLOAT) {
+          if (!DoubleToInt(sqlite3_value_double(v), i)) BadValue(index, "an integer");
+        } else if (!ParseInt(text, i) && !(ParseFloat(text, d) && DoubleToInt(d, i))) {
+          BadValue(index, "an integer");
         }
-        BadValue(index, "an integer");
+        Store(slot, i);
+        return;
       }
       case TStorage::Boolean: {
-        if (type == SQLITE_INTEGER) return sqlite3_column_int64(s, col) != 0;
-        if (type == SQLITE_FLOAT) return sqlite3_column_double(s, col) != 0;
         bool b = false;
-        if (ParseBoolean(text, b)) return b;
-        BadValue(index, "a boolean");
+        if (type == SQLITE_INTEGER) {
+          b = sqlite3_value_int64(v) != 0;
+        } else if (type == SQLITE_FLOAT) {
+          b = sqlite3_value_double(v) != 0;
+        } else if (!ParseBoolean(text, b)) {
+          BadValue(index, "a boolean");
+        }
+        Store(slot, b);
+        return;
       }
       case TStorage::Float: {
-        if (type == SQLITE_INTEGER || type == SQLITE_FLOAT) return sqlite3_column_double(s, col);
         double d = 0;
-        if (ParseFloat(text, d)) return d;
-        BadValue(index, "a number");
+        if (type == SQLITE_INTEGER || type == SQLITE_FLOAT) {
+          d = sqlite3_value_double(v);
+        } else if (!ParseFloat(text, d)) {
+          BadValue(index, "a number");
+        }
+        Store(slot, d);
+        return;
       }
       case TStorage::Currency: {
         if (type == SQLITE_INTEGER) {
-          const std::int64_t v = sqlite3_column_int64(s, col);
-          if (v <= INT64_MAX / kCurrencyScale && v >= INT64_MIN / kCurrencyScale) {
-            return v * kCurrencyScale;
+          const std::int64_t i = sqlite3_value_int64(v);
+          if (i > INT64_MAX / kCurrencyScale || i < INT64_MIN / kCurrencyScale) {
+            BadValue(index, "a money amount");
           }
-          BadValue(index, "a money amount");
+          Store(slot, i * kCurrencyScale);
+          return;
         }
         double d = 0;
         if (type == SQLITE_FLOAT) {
-          d = sqlite3_column_double(s, col);
+          d = sqlite3_value_double(v);
         } else if (!ParseFloat(text, d)) {
           BadValue(index, "a money amount");
         }
-        std::int64_t v = 0;
-        if (!DoubleToInt(std::round(d * kCurrencyScale), v)) BadValue(index, "a money amount");
-        return v;
+        std::int64_t i = 0;
+        if (!DoubleToInt(std::round(d * kCurrencyScale), i)) BadValue(index, "a money amount");
+        Store(slot, i);
+        return;
       }
       case TStorage::Date:
       case TStorage::Time:
@@ -539,34 +588,41 @@ struct TSQLiteDataSet::TState {
         double value = 0;
         if (type == SQLITE_FLOAT) {
           // A Julian day number.
-          value = FromLinearDays(sqlite3_column_double(s, col) - 2415018.5);
+          value = FromLinearDays(sqlite3_value_double(v) - 2415018.5);
         } else if (type == SQLITE_INTEGER) {
           // Seconds since 1970-01-01.
-          value = FromLinearDays(static_cast<double>(sqlite3_column_int64(s, col)) / 86400.0 +
+          value = FromLinearDays(static_cast<double>(sqlite3_value_int64(v)) / 86400.0 +
                                  static_cast<double>(-kDayZero));
         } else {
           TIsoValue iso;
           const bool ok = ParseIso(text, iso);
           if (storage == TStorage::Date) {
             if (!ok || !iso.HasDate) BadValue(index, "a date");
-            return static_cast<double>(iso.Day);
-          }
-          if (storage == TStorage::Time) {
+            Store(slot, static_cast<double>(iso.Day));
+          } else if (storage == TStorage::Time) {
             if (!ok || !iso.HasTime) BadValue(index, "a time");
-            return ComposeDateTime(0, iso.Ms);
+            Store(slot, ComposeDateTime(0, iso.Ms));
+          } else {
+            if (!ok) BadValue(index, "a date and time");
+            Store(slot, ComposeDateTime(iso.Day, iso.Ms));
           }
-          if (!ok) BadValue(index, "a date and time");
-          return ComposeDateTime(iso.Day, iso.Ms);
+          return;
         }
         std::int64_t day = 0;
         std::int64_t ms = 0;
         if (!SplitDateTime(value, day, ms)) BadValue(index, "a date and time");
-        if (storage == TStorage::Date) return static_cast<double>(day);
-        if (storage == TStorage::Time) return ComposeDateTime(0, ms);
-        return ComposeDateTime(day, ms);
+        if (storage == TStorage::Date) {
+          Store(slot, static_cast<double>(day));
+        } else if (storage == TStorage::Time) {
+          Store(slot, ComposeDateTime(0, ms));
+        } else {
+          Store(slot, ComposeDateTime(day, ms));
+        }
+        return;
       }
       default:
-        return std::monostate{};
+        StoreNull(slot);
+        return;
     }
   }
 
@@ -581,22 +637,7 @@ struct TSQLiteDataSet::TState {
     }
     TFieldData* slots = DataSet->ActiveBuffer();
     for (std::size_t i = 0; i < Cols.size(); ++i) {
-      const int col = static_cast<int>(i) + offset;
-      const TStorage storage = Cols[i].Storage;
-      if ((storage != TStorage::Text && storage != TStorage::Blob) ||
-          sqlite3_column_type(s, col) == SQLITE_NULL) {
-        slots[i] = ReadValue(i);
-        continue;
-      }
-      const char* bytes = storage == TStorage::Blob
-                              ? static_cast<const char*>(sqlite3_column_blob(s, col))
-                              : reinterpret_cast<const char*>(sqlite3_column_text(s, col));
-      const std::size_t size = bytes ? static_cast<std::size_t>(sqlite3_column_bytes(s, col)) : 0;
-      if (auto* held = std::get_if<std::string>(&slots[i])) {
-        held->assign(bytes ? bytes : "", size);
-      } else {
-        slots[i] = std::string(bytes ? bytes : "", size);
-      }
+      LoadValue(i, sqlite3_column_value(s, static_cast<int>(i) + offset), slots[i]);
     }
   }
 

@@ -266,6 +266,36 @@ TEST_F(SQLiteDataSetTest, ValuesOtherToolsStoreAreReadAsSQLiteDefinesThem) {
   EXPECT_EQ(ds->FieldByName("cash")->AsCurrency(), 30000);
 }
 
+TEST_F(SQLiteDataSetTest, EachRowShowsOnlyItsOwnValues) {
+  // Rows that alternate between values, NULL and empty texts: nothing of a
+  // row carries over into the next one.
+  Exec(
+      "CREATE TABLE t (s TEXT, n INTEGER, d DATE, b BOOL, m MONEY);"
+      "INSERT INTO t VALUES ('first', 1, '2024-01-01', 1, 1.5);"
+      "INSERT INTO t VALUES (NULL, NULL, NULL, NULL, NULL);"
+      "INSERT INTO t VALUES ('', '', ' ', '', '');"
+      "INSERT INTO t VALUES ('x', '12', 2459999.5, 'no', 2);");
+  auto* ds = Table("t");
+  ds->Open();
+  auto row = [ds] {
+    std::string text;
+    for (int i = 0; i < ds->FieldCount(); ++i) {
+      TField* f = ds->Fields(i);
+      text += (i > 0 ? "|" : "") + (f->IsNull() ? std::string("null") : f->AsString());
+    }
+    return text;
+  };
+  EXPECT_EQ(row(), "first|1|1/1/2024|True|1.50");
+  ds->Next();
+  EXPECT_EQ(row(), "null|null|null|null|null");
+  ds->Next();
+  EXPECT_EQ(row(), "|null|null|null|null");  // an empty text is a value only in a text column
+  ds->Next();
+  EXPECT_EQ(row(), "x|12|2/24/2023|False|2.00");  // a Julian day number as the date
+  ds->First();
+  EXPECT_EQ(row(), "first|1|1/1/2024|True|1.50");
+}
+
 TEST_F(SQLiteDataSetTest, AValueThatIsNotOfItsColumnsTypeRaisesNamingIt) {
   Exec(
       "CREATE TABLE bad (n INTEGER, d DATE); INSERT INTO bad VALUES (1, '2024-01-01');"
