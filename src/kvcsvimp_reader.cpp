@@ -7,6 +7,9 @@
 // the three special bytes and appended to the text in one piece.
 #include <bit>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <limits>
 #include <new>
 
@@ -25,12 +28,24 @@ constexpr unsigned char kEndOfInput = 26;
 bool IsLineEnd(unsigned char c) { return c == kCR || c == kLF; }
 
 // Index of the first byte of p[0, n) that is CR, LF or byte 26; n when there
-// is none. Eight bytes at a time: for each of the three values a word
-// has a zero byte where it matches, and the lowest set high bit of
-// (x - 0x01..) & ~x marks the first zero byte exactly (borrows only spill
-// into bytes above it).
+// is none. Sixteen bytes at a time with SSE2, then eight at a time: for each
+// of the three values a word has a zero byte where it matches, and the
+// lowest set high bit of (x - 0x01..) & ~x marks the first zero byte exactly
+// (borrows only spill into bytes above it).
 std::size_t FindSpecial(const char* p, std::size_t n) {
   std::size_t i = 0;
+#if defined(__SSE2__)
+  const __m128i cr = _mm_set1_epi8(static_cast<char>(kCR));
+  const __m128i lf = _mm_set1_epi8(static_cast<char>(kLF));
+  const __m128i sub = _mm_set1_epi8(static_cast<char>(kEndOfInput));
+  for (; i + 16 <= n; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    const __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)),
+                                      _mm_cmpeq_epi8(v, sub));
+    const auto mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
+    if (mask != 0) return i + static_cast<std::size_t>(std::countr_zero(mask));
+  }
+#endif
   if constexpr (std::endian::native == std::endian::little) {
     constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
     constexpr std::uint64_t kHighs = 0x8080808080808080ULL;

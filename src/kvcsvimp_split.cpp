@@ -3,6 +3,9 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "platform/dialogs.h"
 #include "platform/sysutils.h"
@@ -19,10 +22,22 @@ constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
 // first zero byte exactly (borrows only spill into the bytes above it).
 constexpr std::uint64_t ZeroBytes(std::uint64_t v) { return (v - kOnes) & ~v & kHighs; }
 
-// First byte in [p, end) equal to a or to b; end when none. Eight bytes at a
-// time: values are short, so an inline scan beats a library call per value.
+// First byte in [p, end) equal to a or to b; end when none. Sixteen bytes at
+// a time with SSE2, then eight: values are short, so an inline scan beats a
+// library call per value.
 [[gnu::always_inline]] inline const char* FindEither(const char* p, const char* end,
                                                      unsigned char a, unsigned char b) {
+#if defined(__SSE2__)
+  const __m128i va = _mm_set1_epi8(static_cast<char>(a));
+  const __m128i vb = _mm_set1_epi8(static_cast<char>(b));
+  while (end - p >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const auto mask = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, va), _mm_cmpeq_epi8(v, vb))));
+    if (mask != 0) return p + std::countr_zero(mask);
+    p += 16;
+  }
+#endif
   if constexpr (std::endian::native == std::endian::little) {
     const std::uint64_t pa = kOnes * a;
     const std::uint64_t pb = kOnes * b;

@@ -201,6 +201,18 @@ TEST_P(ReaderTest, AgreesWithTheByteByByteRulesOnGeneratedFiles) {
   }
 }
 
+TEST_P(ReaderTest, SpecialBytesAreFoundAtEveryOffsetOfLongRuns) {
+  // The scan takes many bytes at a time: each special byte at each offset
+  // of a long run, with more text after it, must still end the record there.
+  for (const char special : {'\r', '\n', '\x1a'}) {
+    for (std::size_t k = 0; k <= 40; ++k) {
+      const std::string file =
+          std::string(k, 'x') + special + std::string(33, 'y') + "\r\n" + std::string(k, 'z');
+      ASSERT_EQ(ReadFile(file), ReferenceRead(file)) << int{special} << " at " << k;
+    }
+  }
+}
+
 TEST_P(ReaderTest, ReadAheadFillsTheCacheWithTheFirstRecords) {
   Open("L1\r\nL2\r\n");
   EXPECT_FALSE(imp_.ReadAheadRecordCache(3));

@@ -150,6 +150,19 @@ TEST_P(DelimitedSplit, MixedRecordsFollowTheCharacterByCharacterRule) {
       ASSERT_EQ(Split(record), rule(record)) << record;
     }
   }
+  // Longer records, where values are searched many bytes at a time.
+  std::uint32_t seed = 99;
+  for (int n = 0; n < 3000; ++n) {
+    seed = seed * 1664525u + 1013904223u;
+    std::string record;
+    const std::uint32_t length = 8 + (seed >> 8) % 60;
+    for (std::uint32_t k = 0; k < length; ++k) {
+      seed = seed * 1664525u + 1013904223u;
+      const std::uint32_t pick = (seed >> 8) % 20;
+      record += pick < 16 ? 'a' : alphabet[pick - 16];
+    }
+    ASSERT_EQ(Split(record), rule(record)) << record;
+  }
 }
 
 TEST(DelimitedSplitSpecial, WithoutAQuoteCharacterQuotesAreText) {
