@@ -192,9 +192,11 @@ bool TCSVImport::AddRecordValues(const std::string* values, int count) {
     // dropped. A value that does not convert leaves its field as it was and
     // does not fail the record.
     const int n = std::min(count, FDataSet->FieldCount());
+    // Without an include or exclude action every field takes part.
+    const bool everyField = FFieldListAction != flaInclude && FFieldListAction != flaExclude;
     for (int i = 0; i < n; ++i) {
       TField* field = FDataSet->Fields(i);
-      if (FieldInFieldList(FFieldListAction, FFieldList.get(), field->FieldName())) {
+      if (everyField || FieldInFieldList(FFieldListAction, FFieldList.get(), field->FieldName())) {
         WriteFieldData(values[i], field);
       }
     }
