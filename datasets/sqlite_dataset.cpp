@@ -3,7 +3,9 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -163,7 +165,8 @@ bool SplitDateTime(double value, std::int64_t& day, std::int64_t& ms) {
   }
   const double whole = std::trunc(value);
   day = static_cast<std::int64_t>(whole);
-  ms = std::llround(std::fabs(value - whole) * static_cast<double>(kMsPerDay));
+  // Dates hold whole days: no time of day to round.
+  ms = value == whole ? 0 : std::llround(std::fabs(value - whole) * static_cast<double>(kMsPerDay));
   if (ms >= kMsPerDay) {
     ms -= kMsPerDay;
     ++day;
@@ -375,7 +378,8 @@ struct TSQLiteDataSet::TState {
   std::string Table;  // the name as the database spells it
   std::string Rowid;  // how to reach the rowid; empty when there is none
   std::vector<TColumn> Cols;
-  std::string QueryText;  // the query's one statement, without its ';'
+  bool HasAutoInc = false;  // a column is the rowid alias
+  std::string QueryText;    // the query's one statement, without its ';'
 
   // The reading cursor. While it is stepping it holds a read lock, so every
   // write lets go of it first and reading resumes after the current rowid.
@@ -423,6 +427,7 @@ struct TSQLiteDataSet::TState {
     Table.clear();
     Rowid.clear();
     Cols.clear();
+    HasAutoInc = false;
     QueryText.clear();
     Browse.reset();
     BrowseHeld = false;
@@ -703,7 +708,13 @@ struct TSQLiteDataSet::TState {
   }
 
   sqlite3_stmt* InsertFor(const TMask& mask) {
-    if (LastInsert && mask == LastMask) return LastInsert;
+    // The same columns as the record before, as a rule: compared word by
+    // word in place.
+    if (LastInsert && mask.size() == LastMask.size() &&
+        std::equal(mask.begin(), mask.end(), LastMask.begin(),
+                   [](std::uint64_t a, std::uint64_t b) { return a == b; })) {
+      return LastInsert;
+    }
     auto found = Inserts.find(mask);
     if (found == Inserts.end()) {
       if (Inserts.size() >= kMaxInsertStatements) {
@@ -851,16 +862,23 @@ struct TSQLiteDataSet::TState {
     PrepareWrite();
     // The record being inserted: the columns it sets pick the statement.
     TFieldData* slots = DataSet->ActiveBuffer();
-    Mask.assign((Cols.size() + 63) / 64, 0);
-    for (std::size_t i = 0; i < Cols.size(); ++i) {
-      if (Cols[i].Insertable && !std::holds_alternative<std::monostate>(slots[i])) {
-        Mask[i / 64] |= std::uint64_t{1} << (i % 64);
+    const std::size_t count = Cols.size();
+    Mask.resize((count + 63) / 64);
+    for (std::size_t w = 0; w < Mask.size(); ++w) {
+      std::uint64_t bits = 0;  // built in a register, stored once
+      const std::size_t end = std::min(count, w * 64 + 64);
+      for (std::size_t i = w * 64; i < end; ++i) {
+        if (Cols[i].Insertable && slots[i].index() != 0) bits |= std::uint64_t{1} << (i % 64);
       }
+      Mask[w] = bits;
     }
     sqlite3_stmt* stmt = InsertFor(Mask);
     int param = 0;
-    for (std::size_t i = 0; i < Cols.size(); ++i) {
-      if (Mask[i / 64] >> (i % 64) & 1) Bind(stmt, ++param, i, slots[i]);
+    for (std::size_t w = 0; w < Mask.size(); ++w) {
+      for (std::uint64_t bits = Mask[w]; bits != 0; bits &= bits - 1) {
+        const std::size_t i = w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
+        Bind(stmt, ++param, i, slots[i]);
+      }
     }
     Write(stmt);
     if (Rowid.empty()) {
@@ -870,7 +888,8 @@ struct TSQLiteDataSet::TState {
     CurrentRowid = sqlite3_last_insert_rowid(db());
     HaveCurrent = true;
     BrowseDone = false;
-    for (std::size_t i = 0; i < Cols.size(); ++i) {
+    if (!HasAutoInc) return;
+    for (std::size_t i = 0; i < count; ++i) {
       if (Cols[i].AutoInc && std::holds_alternative<std::monostate>(slots[i])) {
         slots[i] = CurrentRowid;
       }
@@ -1165,6 +1184,7 @@ void TSQLiteDataSet::OpenTable() {
     if (def.DataType == ftCurrency) field->SetCurrency(true);
     if (generated) field->SetReadOnly(true);
     s.Cols.push_back({info.Name, StorageFor(def.DataType), !generated, rowidAlias});
+    s.HasAutoInc = s.HasAutoInc || rowidAlias;
     select += select.empty() ? "" : ",";
     select += QuoteIdent(info.Name);
   }
