@@ -1,6 +1,9 @@
 #include "datasets/memory_dataset.h"
 
 #include <algorithm>
+#include <memory>
+#include <new>
+#include <utility>
 
 namespace korvane {
 
@@ -33,7 +36,32 @@ void MoveValue(TFieldData& to, TFieldData& from) {
   }
 }
 
+// Moves a value into a slot that holds none yet.
+void MoveInto(TFieldData* to, TFieldData& from) noexcept {
+  switch (from.index()) {
+    case 1:
+      std::construct_at(to, std::in_place_index<1>, *std::get_if<1>(&from));
+      break;
+    case 2:
+      std::construct_at(to, std::in_place_index<2>, *std::get_if<2>(&from));
+      break;
+    case 3:
+      std::construct_at(to, std::in_place_index<3>, *std::get_if<3>(&from));
+      break;
+    case 4:
+      std::construct_at(to, std::in_place_index<4>, std::move(*std::get_if<4>(&from)));
+      break;
+    default:
+      std::construct_at(to);
+      break;
+  }
+}
+
 }  // namespace
+
+void TMemoryDataSet::TChunkFree::operator()(TFieldData* slots) const noexcept {
+  ::operator delete(slots);
+}
 
 TMemoryDataSet::TMemoryDataSet(TComponent* owner) : TDataSet(owner) {}
 
@@ -42,13 +70,19 @@ TMemoryDataSet::~TMemoryDataSet() {
     Close();
   } catch (...) {
   }
+  DropRecords();
+}
+
+void TMemoryDataSet::DropRecords() noexcept {
+  for (std::size_t r = 0; r < FCount; ++r) std::destroy_n(Record(r), FWidth);
+  FChunks.clear();
+  FCount = 0;
 }
 
 void TMemoryDataSet::SetFieldDefs(const std::vector<TFieldDef>& defs) {
   if (Active()) throw EDatabaseError("Cannot change the fields of an open dataset");
   DestroyFields();
-  FChunks.clear();
-  FCount = 0;
+  DropRecords();
   FLastAutoInc = 0;
   FFieldDefs.clear();
   FWidth = 0;
@@ -67,8 +101,7 @@ void TMemoryDataSet::AddFieldDef(const std::string& name, TFieldType dataType, i
   if (Active()) throw EDatabaseError("Cannot change the fields of an open dataset");
   TField* field = AddField(name, dataType, size);
   field->SetRequired(required);
-  FChunks.clear();
-  FCount = 0;
+  DropRecords();
   FLastAutoInc = 0;
   FFieldDefs.push_back(TFieldDef{name, dataType, size, required, false});
   FWidth = FFieldDefs.size();
@@ -76,8 +109,7 @@ void TMemoryDataSet::AddFieldDef(const std::string& name, TFieldType dataType, i
 
 void TMemoryDataSet::EmptyDataSet() {
   Cancel();
-  FChunks.clear();
-  FCount = 0;
+  DropRecords();
   FLastAutoInc = 0;
   FRecNo = -1;
   SetActiveBuffer(nullptr);
@@ -87,7 +119,10 @@ void TMemoryDataSet::EmptyDataSet() {
 void TMemoryDataSet::Reserve(std::size_t count) {
   std::size_t chunks = (count + kChunkRecords - 1) / kChunkRecords;
   while (FChunks.size() < chunks) {
-    FChunks.push_back(std::make_unique<TFieldData[]>(kChunkRecords * FWidth));
+    // Raw storage: a slot is constructed when its record is appended.
+    TChunk chunk(
+        static_cast<TFieldData*>(::operator new(kChunkRecords* FWidth * sizeof(TFieldData))));
+    FChunks.push_back(std::move(chunk));
   }
 }
 
@@ -187,14 +222,18 @@ void TMemoryDataSet::InternalPost() {
       }
     }
   }
+  const std::size_t given = std::min(values.size(), FWidth);
   TFieldData* record = nullptr;
   if (State() == dsInsert) {
     record = NewRecord();
     FRecNo = static_cast<int>(FCount) - 1;
+    // Every slot of a stored record holds a value, null where none is given.
+    for (std::size_t i = 0; i < given; ++i) MoveInto(record + i, values[i]);
+    std::uninitialized_value_construct(record + given, record + FWidth);
   } else {
     record = Record(static_cast<std::size_t>(FRecNo));
+    for (std::size_t i = 0; i < given; ++i) MoveValue(record[i], values[i]);
   }
-  for (std::size_t i = 0; i < values.size(); ++i) MoveValue(record[i], values[i]);
   SetActiveBuffer(record);
 }
 

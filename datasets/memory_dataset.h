@@ -79,12 +79,23 @@ class TMemoryDataSet : public TDataSet {
  private:
   static constexpr std::size_t kChunkRecords = 4096;
 
+  // Frees a chunk's storage; its values must have been destroyed.
+  struct TChunkFree {
+    void operator()(TFieldData* slots) const noexcept;
+  };
+  using TChunk = std::unique_ptr<TFieldData, TChunkFree>;
+
   TFieldData* Record(std::size_t recNo) const;
+  // The slots of a new last record, not yet constructed.
   TFieldData* NewRecord();
+  // Destroys every record and frees the chunks.
+  void DropRecords() noexcept;
 
   std::vector<TFieldDef> FFieldDefs;
   std::size_t FWidth = 0;  // slots per record
-  std::vector<std::unique_ptr<TFieldData[]>> FChunks;
+  // Storage for kChunkRecords records each; the slots of records
+  // [0, FCount) hold values, the rest are raw memory until appended to.
+  std::vector<TChunk> FChunks;
   std::size_t FCount = 0;
   int FRecNo = -1;
   std::int64_t FLastAutoInc = 0;

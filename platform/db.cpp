@@ -2,9 +2,17 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 #include <utility>
 
 namespace korvane {
+
+namespace {
+
+constexpr std::size_t kTextIndex = 4;
+static_assert(std::is_same_v<std::variant_alternative_t<kTextIndex, TFieldData>, std::string>);
+
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // TDataSet
@@ -92,15 +100,25 @@ bool TDataSet::IsEmpty() const {
 }
 
 void TDataSet::InternalInitRecord() {
-  for (std::size_t i = 0; i < FEditBuffer.size(); ++i) {
-    TFieldData& slot = FEditBuffer[i];
-    if (slot.index() == 0) continue;
-    if (auto* text = std::get_if<std::string>(&slot)) {
-      // Keep the larger buffer for the field's next text.
-      std::string& spare = FSpareStrings[i];
-      if (text->capacity() > spare.capacity()) spare.swap(*text);
+  TFieldData* slots = FEditBuffer.data();
+  const std::size_t count = FEditBuffer.size();
+  for (std::size_t i = 0; i < count; ++i) {
+    TFieldData& slot = slots[i];
+    switch (slot.index()) {
+      case 0:
+        break;
+      case kTextIndex: {
+        // Keep the larger buffer for the field's next text.
+        std::string& text = *std::get_if<kTextIndex>(&slot);
+        std::string& spare = FSpareStrings[i];
+        if (text.capacity() > spare.capacity()) spare.swap(text);
+        slot.emplace<0>();
+        break;
+      }
+      default:
+        slot.emplace<0>();
+        break;
     }
-    slot.emplace<std::monostate>();
   }
 }
 
