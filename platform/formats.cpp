@@ -18,6 +18,10 @@ namespace korvane {
 
 namespace {
 
+// The settings in force. Constant-initialized, so they are there before any
+// other static object is built, and reading them costs no guard.
+constinit TFormatSettings gSettings;
+
 // ---------------------------------------------------------------------------
 // Characters. Classified by hand: <cctype> follows the global locale.
 
@@ -1085,10 +1089,19 @@ struct DateReading {
   }
 };
 
+// a == b, compared in place: formats are short and compared per value.
+bool SameBytes(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
+
 const DateReading& CurrentDateReading() {
   thread_local DateReading cache;
   const TFormatSettings& fs = FormatSettings();
-  if (!cache.valid || cache.format != fs.ShortDateFormat ||
+  if (!cache.valid || !SameBytes(cache.format, fs.ShortDateFormat) ||
       cache.dateSeparator != fs.DateSeparator || cache.timeSeparator != fs.TimeSeparator) {
     cache.format = fs.ShortDateFormat;
     cache.dateSeparator = fs.DateSeparator;
@@ -1311,10 +1324,7 @@ TDateTime SystemNow() {
 
 // ---------------------------------------------------------------------------
 
-TFormatSettings& FormatSettings() {
-  static TFormatSettings settings;
-  return settings;
-}
+TFormatSettings& FormatSettings() { return gSettings; }
 
 void ResetFormatSettings() { FormatSettings() = TFormatSettings{}; }
 

@@ -50,7 +50,15 @@ bool StrToBoolean(std::string_view text) {
     const char c = t[i];
     upper[i] = c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
   }
-  return kTrueTexts.find(std::string_view(upper, t.size())) != std::string_view::npos;
+  // The same as kTrueTexts.find(...) != npos, compared in place: the text
+  // is at most twelve bytes and this runs for every boolean value.
+  const std::size_t n = t.size();
+  for (std::size_t at = 0; at + n <= kTrueTexts.size(); ++at) {
+    std::size_t k = 0;
+    while (k < n && kTrueTexts[at + k] == upper[k]) ++k;
+    if (k == n) return true;
+  }
+  return false;
 }
 
 namespace {
