@@ -65,7 +65,17 @@ namespace {
 
 // A money amount as a count of ten-thousandths, rounded to the nearest.
 std::int64_t ToCurrency(double amount) {
-  double scaled = std::round(amount * 10000.0);
+  const double scaled = amount * 10000.0;
+  // Below 2^52 a double's whole part and fraction are both exact, so halves
+  // round away from zero without a library call; from 2^52 on every double
+  // is whole already.
+  if (std::fabs(scaled) < 4503599627370496.0) {
+    const auto whole = static_cast<std::int64_t>(scaled);
+    const double fraction = scaled - static_cast<double>(whole);
+    if (fraction >= 0.5) return whole + 1;
+    if (fraction <= -0.5) return whole - 1;
+    return whole;
+  }
   if (!std::isfinite(scaled) || scaled < -9223372036854775808.0 ||
       scaled >= 9223372036854775808.0) {
     throw ERangeError("Currency amount out of range");

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdint>
 #include <string>
 
 #include "datasets/memory_dataset.h"
@@ -110,6 +112,25 @@ TEST_F(WriteFieldDataTest, CurrencyTakesTheNumericCharactersRoundedToTenThousand
   EXPECT_EQ(amount->AsCurrency(), 20007500);
   EXPECT_FALSE(WriteFieldData(padding + "n/a" + padding, amount));
   EXPECT_EQ(amount->AsCurrency(), 20007500);
+
+  // Rounding to the nearest ten-thousandth, halves away from zero, agrees
+  // with std::round on the scaled amount for every kind of value.
+  for (const char* text :
+       {"0.00005", "2.00005", "-2.00005", "0.00015", "0.00025", "-0.00035", "123456.78905",
+        "922337203685.47758", "450359962737.04965", "-922337203685.4775", "-450359962737.0496"}) {
+    ASSERT_TRUE(WriteFieldData(text, amount)) << text;
+    EXPECT_EQ(amount->AsCurrency(),
+              static_cast<std::int64_t>(std::round(StrToFloat(NumericOnly(text)) * 10000.0)))
+        << text;
+  }
+  for (int k = -20000; k <= 20000; k += 7) {
+    const std::string text =
+        std::to_string(k) + "." + std::to_string(10000 + (k * 37) % 9999 + 5) + "5";
+    ASSERT_TRUE(WriteFieldData(text, amount)) << text;
+    ASSERT_EQ(amount->AsCurrency(),
+              static_cast<std::int64_t>(std::round(StrToFloat(NumericOnly(text)) * 10000.0)))
+        << text;
+  }
 
   amount->SetCurrency(false);  // the float branch, same text filtering
   EXPECT_TRUE(WriteFieldData("$7.25", amount));
