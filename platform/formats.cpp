@@ -1160,25 +1160,30 @@ bool QuickDate(std::string_view t, const DateReading& reading, int& year, int& m
       }
       ++p;
     }
-    int value = 0;
-    int width = 0;
-    while (p != end && width < 5 && IsDigitChar(*p)) {
-      value = value * 10 + (*p - '0');
-      ++width;
+    // Up to five digits, as the full reading takes them.
+    const char* const start = p;
+    const char* const limit = end - p > 5 ? p + 5 : end;
+    unsigned value = 0;
+    while (p != limit) {
+      const unsigned digit = static_cast<unsigned char>(*p) - unsigned{'0'};
+      if (digit > 9) break;
+      value = value * 10 + digit;
       ++p;
     }
+    const auto width = p - start;
     if (width == 0) return false;
     const char part = pattern.order[k];
     if (part == 'y') {
       if (width == 2) {
-        value = ExpandYear(value);
-      } else if (width != 4) {
+        year = ExpandYear(static_cast<int>(value));
+      } else if (width == 4) {
+        year = static_cast<int>(value);
+      } else {
         return false;
       }
-      year = value;
     } else {
       if (width > 2) return false;
-      (part == 'm' ? month : day) = value;
+      (part == 'm' ? month : day) = static_cast<int>(value);
     }
   }
   return p == end;
