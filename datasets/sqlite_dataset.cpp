@@ -139,16 +139,26 @@ constexpr std::int64_t DaysFromCivil(std::int64_t y, std::int64_t m, std::int64_
   return era * 146097 + doe - 719468;
 }
 
+// The calendar date of day z (days from 1970-01-01), by Neri and
+// Schneider's shifted-year arithmetic: a few multiplications and shifts
+// instead of divisions. Exact for every z from -12,000,000 to 1,000,000,000,
+// far beyond the years 1 to 9999 that reach it.
 void CivilFromDays(std::int64_t z, std::int64_t& y, int& m, int& d) {
-  z += 719468;
-  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const std::int64_t doe = z - era * 146097;
-  const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const std::int64_t mp = (5 * doy + 2) / 153;
-  d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-  m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-  y = yoe + era * 400 + (m <= 2 ? 1 : 0);
+  constexpr std::uint32_t kShift = 82;  // 400-year eras added to keep N unsigned
+  constexpr std::uint32_t kK = 719468 + 146097 * kShift;
+  constexpr std::uint32_t kL = 400 * kShift;
+  const std::uint32_t n = static_cast<std::uint32_t>(z) + kK;
+  const std::uint32_t n1 = 4 * n + 3;
+  const std::uint32_t century = n1 / 146097;
+  const std::uint32_t dayOfCentury = n1 % 146097 / 4;
+  const std::uint64_t p2 = std::uint64_t{2939745} * (4 * dayOfCentury + 3);
+  const auto yearOfCentury = static_cast<std::uint32_t>(p2 >> 32);
+  const std::uint32_t dayOfYear = static_cast<std::uint32_t>(p2) / 2939745 / 4;  // from March 1
+  const std::uint32_t n3 = 2141 * dayOfYear + 197913;
+  const std::uint32_t january = dayOfYear >= 306 ? 1 : 0;  // January or February
+  y = static_cast<std::int64_t>(100 * century + yearOfCentury + january) - kL;
+  m = static_cast<int>(n3 / 65536 - 12 * january);
+  d = static_cast<int>(n3 % 65536 / 2141 + 1);
 }
 
 constexpr std::int64_t kDayZero = DaysFromCivil(1899, 12, 30);

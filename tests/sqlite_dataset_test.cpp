@@ -246,6 +246,32 @@ TEST_F(SQLiteDataSetTest, DatesOutsideTheCalendarAreRefusedAndEarlyDatesRoundTri
   EXPECT_EQ(ds->RecordCount(), 1);
 }
 
+TEST_F(SQLiteDataSetTest, DatesThroughTheWholeCalendarAreStoredAsTheirDayText) {
+  Exec("CREATE TABLE c (d DATE)");
+  auto* ds = Table("c");
+  ds->Open();
+  std::vector<TDateTime> days;
+  for (TDateTime day = Day(1, 1, 1); day <= Day(9999, 12, 31); day += 89) days.push_back(day);
+  days.push_back(Day(9999, 12, 31));
+  for (int y : {1600, 1700, 1900, 2000, 2024}) {
+    for (int m : {2, 3}) days.push_back(Day(y, m, 1) - 1);  // the days before March 1 and Feb 1
+  }
+  ds->BeginBulk();
+  for (TDateTime day : days) {
+    ds->Append();
+    ds->Fields(0)->SetAsDateTime(day);
+    ds->Post();
+  }
+  ds->EndBulk();
+  auto* back = Query("SELECT d || '' FROM c ORDER BY rowid");
+  back->Open();
+  for (TDateTime day : days) {
+    ASSERT_FALSE(back->Eof());
+    ASSERT_EQ(back->Fields(0)->AsString(), FormatDateTime("yyyy-mm-dd", day)) << day;
+    back->Next();
+  }
+}
+
 TEST_F(SQLiteDataSetTest, ValuesOtherToolsStoreAreReadAsSQLiteDefinesThem) {
   Exec(
       "CREATE TABLE o (d DATE, dt DATETIME, i INTEGER, ok BOOL, cash MONEY);"
