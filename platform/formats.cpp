@@ -145,6 +145,55 @@ void RoundDecimal(Decimal& d, int decimals) {
   while (d.count > 0 && d.digits[d.count - 1] == '0') --d.count;
 }
 
+// The end of ParseFloat for texts of many digits or a large exponent,
+// checked already: the digits from intBegin on, the decimal separator at
+// intEnd when there is one. Out of line, so the short texts keep a small
+// frame.
+[[gnu::noinline]] bool ParseLongFloat(std::string_view t, char decimal, bool negative,
+                                      std::size_t intBegin, std::size_t intEnd,
+                                      std::size_t fracBegin, std::size_t fracEnd, long exponent,
+                                      double& value) {
+  // std::from_chars reads the checked text once the decimal separator is a
+  // '.'; only another separator needs a copy.
+  const std::string_view body = t.substr(intBegin);
+  const char* first = body.data();
+  char local[64];
+  std::string heap;
+  if (decimal != '.' && intEnd < t.size() && t[intEnd] == decimal) {
+    char* copy = local;
+    if (body.size() > sizeof local) {
+      heap.assign(body);
+      copy = heap.data();
+    } else {
+      body.copy(local, body.size());
+    }
+    copy[intEnd - intBegin] = '.';
+    first = copy;
+  }
+  double result = 0;
+  auto res = std::from_chars(first, first + body.size(), result);
+  if (res.ec == std::errc::result_out_of_range) {
+    // Overflow is an error; a magnitude below the smallest double is zero.
+    // The decimal exponent of the first significant digit tells them apart.
+    long magnitude = 0;
+    std::size_t k = intBegin;
+    while (k < intEnd && t[k] == '0') ++k;
+    if (k < intEnd) {
+      magnitude = static_cast<long>(intEnd - k) - 1;
+    } else {
+      std::size_t f = fracBegin;
+      while (f < fracEnd && t[f] == '0') ++f;
+      magnitude = -static_cast<long>(f - fracBegin) - 1;
+    }
+    if (magnitude + exponent >= 0) return false;
+    result = 0;
+  } else if (res.ec != std::errc() || res.ptr != first + body.size()) {
+    return false;
+  }
+  value = negative ? -result : result;
+  return true;
+}
+
 bool ParseFloat(std::string_view text, double& value) {
   const std::string_view t = TrimView(text);
   const char decimal = FormatSettings().DecimalSeparator;
@@ -220,45 +269,8 @@ bool ParseFloat(std::string_view text, double& value) {
     return true;
   }
 
-  // std::from_chars reads the checked text once the decimal separator is a
-  // '.'; only another separator needs a copy.
-  const std::string_view body = t.substr(intBegin);
-  const char* first = body.data();
-  char local[64];
-  std::string heap;
-  if (decimal != '.' && intEnd < t.size() && t[intEnd] == decimal) {
-    char* copy = local;
-    if (body.size() > sizeof local) {
-      heap.assign(body);
-      copy = heap.data();
-    } else {
-      body.copy(local, body.size());
-    }
-    copy[intEnd - intBegin] = '.';
-    first = copy;
-  }
-  double result = 0;
-  auto res = std::from_chars(first, first + body.size(), result);
-  if (res.ec == std::errc::result_out_of_range) {
-    // Overflow is an error; a magnitude below the smallest double is zero.
-    // The decimal exponent of the first significant digit tells them apart.
-    long magnitude = 0;
-    std::size_t k = intBegin;
-    while (k < intEnd && t[k] == '0') ++k;
-    if (k < intEnd) {
-      magnitude = static_cast<long>(intEnd - k) - 1;
-    } else {
-      std::size_t f = fracBegin;
-      while (f < fracEnd && t[f] == '0') ++f;
-      magnitude = -static_cast<long>(f - fracBegin) - 1;
-    }
-    if (magnitude + exponent >= 0) return false;
-    result = 0;
-  } else if (res.ec != std::errc() || res.ptr != first + body.size()) {
-    return false;
-  }
-  value = negative ? -result : result;
-  return true;
+  return ParseLongFloat(t, decimal, negative, intBegin, intEnd, fracBegin, fracEnd, exponent,
+                        value);
 }
 
 std::string NonFiniteText(double value) {
@@ -455,6 +467,19 @@ long long DaysFromCivil(long long y, int m, int d) {
   const long long doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
   const long long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
   return era * 146097 + doe - 719468;
+}
+
+// TryEncodeDate's work, kept inline for the date readers: the leap-year
+// test runs only for February 29.
+inline bool EncodeDay(int year, int month, int day, TDateTime& value) {
+  static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1) return false;
+  if (day > kDays[month - 1]) {
+    const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+    if (!(month == 2 && day == 29 && leap)) return false;
+  }
+  value = static_cast<double>(DaysFromCivil(year, month, day) + kUnixDay);
+  return true;
 }
 
 // The civil date of a day number from kMinDay to kMaxDay. Counted from
@@ -987,7 +1012,8 @@ DatePattern ScanDateFormat(std::string_view format) {
     for (int k = 0; k < parts; ++k) {
       if (p.order[k] == part) return;
     }
-    if (parts > 0 && parts < 3) p.gaps[parts - 1] = gap;
+    if (parts == 3) return;  // cannot happen: three parts are d, m and y
+    if (parts > 0) p.gaps[parts - 1] = gap;
     p.order[parts] = part;
     p.runs[parts] = run;
     ++parts;
@@ -1098,24 +1124,31 @@ bool SameBytes(const std::string& a, const std::string& b) {
   return true;
 }
 
+// Works the reading out again for the settings in force (out of line: it
+// runs only when the settings change).
+[[gnu::noinline]] void RefreshDateReading(DateReading& cache) {
+  const TFormatSettings& fs = FormatSettings();
+  cache.format = fs.ShortDateFormat;
+  cache.dateSeparator = fs.DateSeparator;
+  cache.timeSeparator = fs.TimeSeparator;
+  cache.pattern = ScanDateFormat(fs.ShortDateFormat);
+  cache.separators = AcceptedSeparators(fs.ShortDateFormat, fs.DateSeparator);
+  std::fill(std::begin(cache.separatorSet), std::end(cache.separatorSet), 0);
+  for (char c : cache.separators) {
+    const auto u = static_cast<unsigned char>(c);
+    cache.separatorSet[u >> 6] |= std::uint64_t{1} << (u & 63);
+  }
+  cache.quick = !cache.pattern.compact && cache.pattern.gaps[0].size() <= 1 &&
+                cache.pattern.gaps[1].size() <= 1;
+  cache.valid = true;
+}
+
 const DateReading& CurrentDateReading() {
   thread_local DateReading cache;
   const TFormatSettings& fs = FormatSettings();
   if (!cache.valid || !SameBytes(cache.format, fs.ShortDateFormat) ||
       cache.dateSeparator != fs.DateSeparator || cache.timeSeparator != fs.TimeSeparator) {
-    cache.format = fs.ShortDateFormat;
-    cache.dateSeparator = fs.DateSeparator;
-    cache.timeSeparator = fs.TimeSeparator;
-    cache.pattern = ScanDateFormat(fs.ShortDateFormat);
-    cache.separators = AcceptedSeparators(fs.ShortDateFormat, fs.DateSeparator);
-    std::fill(std::begin(cache.separatorSet), std::end(cache.separatorSet), 0);
-    for (char c : cache.separators) {
-      const auto u = static_cast<unsigned char>(c);
-      cache.separatorSet[u >> 6] |= std::uint64_t{1} << (u & 63);
-    }
-    cache.quick = !cache.pattern.compact && cache.pattern.gaps[0].size() <= 1 &&
-                  cache.pattern.gaps[1].size() <= 1;
-    cache.valid = true;
+    RefreshDateReading(cache);
   }
   return cache;
 }
@@ -1189,15 +1222,14 @@ bool QuickDate(std::string_view t, const DateReading& reading, int& year, int& m
   return p == end;
 }
 
-bool ParseDate(std::string_view t, TDateTime& out) {
-  const DateReading& reading = CurrentDateReading();
+// ParseDate for the texts QuickDate leaves (out of line, so that the
+// common case keeps a small frame).
+[[gnu::noinline]] bool ParseDateFully(std::string_view t, const DateReading& reading,
+                                      TDateTime& out) {
   const DatePattern& pattern = reading.pattern;
   int year = 0;
   int month = 0;
   int day = 0;
-  if (reading.quick && QuickDate(t, reading, year, month, day)) {
-    return TryEncodeDate(year, month, day, out);
-  }
   if (pattern.compact && !t.empty() && IsDigitChar(t[0]) && IsDigitChar(t[t.size() - 1]) &&
       t.size() >= 6 && ParseCompactDate(t, pattern, year, month, day)) {
     return TryEncodeDate(year, month, day, out);
@@ -1244,6 +1276,17 @@ bool ParseDate(std::string_view t, TDateTime& out) {
   }
   if (i != t.size()) return false;
   return TryEncodeDate(year, month, day, out);
+}
+
+bool ParseDate(std::string_view t, TDateTime& out) {
+  const DateReading& reading = CurrentDateReading();
+  int year = 0;
+  int month = 0;
+  int day = 0;
+  if (reading.quick && QuickDate(t, reading, year, month, day)) {
+    return EncodeDay(year, month, day, out);
+  }
+  return ParseDateFully(t, reading, out);
 }
 
 bool ParseTime(std::string_view t, TDateTime& out) {
@@ -1505,12 +1548,7 @@ int DaysInMonth(int year, int month) {
 }
 
 bool TryEncodeDate(int year, int month, int day, TDateTime& value) {
-  if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1 ||
-      day > DaysInMonth(year, month)) {
-    return false;
-  }
-  value = static_cast<double>(DaysFromCivil(year, month, day) + kUnixDay);
-  return true;
+  return EncodeDay(year, month, day, value);
 }
 
 TDateTime EncodeDate(int year, int month, int day) {
