@@ -34,8 +34,7 @@ TCSVExport::TCSVExport(TComponent* owner)
 TCSVExport::~TCSVExport() { CleanUp(); }
 
 void TCSVExport::SetCustomSeparator(const std::string& Value) {
-  const std::string trimmed = Trim(Value);
-  FCustomSeparator = trimmed.substr(0, trimmed.empty() ? 0 : 1);
+  FCustomSeparator = NormaliseCustomSeparator(Value);
 }
 
 void TCSVExport::SetFieldList(const TStrings* Value) {
@@ -65,30 +64,11 @@ void TCSVExport::SetTrailerData(const TStrings* Value) {
 void TCSVExport::SetVersion(const std::string& /*Value*/) {}
 
 std::string TCSVExport::GetFieldDelimiterChar() const {
-  switch (FFieldDelimiter) {
-    case fdlSingle:
-      return "'";
-    case fdlDouble:
-      return "\"";
-    case fdlNone:
-      break;
-  }
-  return std::string();
+  return FieldDelimiterChar(FFieldDelimiter);
 }
 
 std::string TCSVExport::GetFieldSeparatorChar() const {
-  switch (FFieldSeparator) {
-    case fspPipe:
-      return "|";
-    case fspTab:
-      return "\t";
-    case fspComma:
-      return ",";
-    case fspCustom:
-    case fspNone:
-      return FCustomSeparator.substr(0, FCustomSeparator.empty() ? 0 : 1);
-  }
-  return std::string();
+  return FieldSeparatorChar(FFieldSeparator, FCustomSeparator);
 }
 
 void TCSVExport::ResolveCharacters() {

@@ -71,29 +71,11 @@ const char* FindByte(const char* p, const char* end, unsigned char c) {
 }  // namespace
 
 std::string TCSVImport::GetFieldDelimiterChar() const {
-  switch (FFieldDelimiter) {
-    case fdlSingle:
-      return "'";
-    case fdlDouble:
-      return "\"";
-    default:
-      return "";
-  }
+  return FieldDelimiterChar(FFieldDelimiter);
 }
 
 std::string TCSVImport::GetFieldSeparatorChar() const {
-  switch (FFieldSeparator) {
-    case fspPipe:
-      return "|";
-    case fspTab:
-      return "\t";
-    case fspComma:
-      return ",";
-    default:
-      // fspCustom, and fspNone too: importing without a separator takes an
-      // empty CustomSeparator.
-      return FCustomSeparator;
-  }
+  return FieldSeparatorChar(FFieldSeparator, FCustomSeparator);
 }
 
 void TCSVImport::ResolveSeparators() {
@@ -102,8 +84,7 @@ void TCSVImport::ResolveSeparators() {
 }
 
 void TCSVImport::SetCustomSeparator(const std::string& Value) {
-  std::string trimmed = Trim(Value);
-  FCustomSeparator = trimmed.empty() ? std::string() : trimmed.substr(0, 1);
+  FCustomSeparator = NormaliseCustomSeparator(Value);
 }
 
 void TValueList::AssignTo(TStringList& list) const {

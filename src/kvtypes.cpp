@@ -143,4 +143,36 @@ bool WriteFieldData(const std::string& text, TField* field) {
   return true;
 }
 
+std::string FieldDelimiterChar(TFieldDelimiter delimiter) {
+  switch (delimiter) {
+    case fdlSingle:
+      return "'";
+    case fdlDouble:
+      return "\"";
+    case fdlNone:
+      break;
+  }
+  return std::string();
+}
+
+std::string FieldSeparatorChar(TFieldSeparator separator, const std::string& customSeparator) {
+  switch (separator) {
+    case fspPipe:
+      return "|";
+    case fspTab:
+      return "\t";
+    case fspComma:
+      return ",";
+    case fspCustom:
+    case fspNone:
+      break;
+  }
+  return customSeparator.substr(0, customSeparator.empty() ? 0 : 1);
+}
+
+std::string NormaliseCustomSeparator(std::string_view value) {
+  const std::string trimmed = Trim(value);
+  return trimmed.substr(0, trimmed.empty() ? 0 : 1);
+}
+
 }  // namespace korvane

@@ -12,6 +12,18 @@
 
 namespace korvane {
 
+// The quote character a FieldDelimiter stands for: "'" for fdlSingle, the
+// double quotation mark for fdlDouble, empty otherwise.
+std::string FieldDelimiterChar(TFieldDelimiter delimiter);
+
+// The separator a FieldSeparator stands for; fspCustom and fspNone (and any
+// other value) take the component's CustomSeparator, empty or one character.
+std::string FieldSeparatorChar(TFieldSeparator separator, const std::string& customSeparator);
+
+// What a CustomSeparator setter keeps of a value: the first character of the
+// trimmed text, or empty. Blanks and control characters can never separate.
+std::string NormaliseCustomSeparator(std::string_view value);
+
 // True when the field named fieldName takes part in a run, given the
 // component's FieldListAction and FieldList (which may be absent).
 bool FieldInFieldList(TFieldListAction action, const TStrings* list, std::string_view fieldName);
