@@ -51,9 +51,16 @@ std::string FitLabel(const TLabel& label, int pixelsPerColumn) {
 std::string DrawBar(const TProgressBar& bar, int pixelsPerColumn) {
   const int width = std::max(bar.Width() / pixelsPerColumn, 3);
   const int inner = width - 2;
-  const auto filled = static_cast<int>(std::lround(bar.Fraction() * inner));
-  return "[" + std::string(static_cast<std::size_t>(filled), '#') +
-         std::string(static_cast<std::size_t>(inner - filled), '.') + "]";
+  const int filled = std::clamp(static_cast<int>(std::lround(bar.Fraction() * inner)), 0, inner);
+  // Built by appending: GCC 12 at -O3 takes "[" + std::string(...) for an
+  // overlapping copy and warns (-Wrestrict).
+  std::string text;
+  text.reserve(static_cast<std::size_t>(width));
+  text += '[';
+  text.append(static_cast<std::size_t>(filled), '#');
+  text.append(static_cast<std::size_t>(inner - filled), '.');
+  text += ']';
+  return text;
 }
 
 // The form's controls grouped into rows by Top, each row ordered by Left.
