@@ -326,6 +326,8 @@ class TDataSet : public TComponent {
 
   int FieldCount() const { return static_cast<int>(FFields.size()); }
   TField* Fields(int index) const;
+  // Every field in field order, for loops that visit each field per record.
+  const std::vector<TField*>& Fields() const { return FFields; }
   // The field with that name (case-insensitive); raises EDatabaseError
   // "Field 'X' not found" when there is none.
   TField* FieldByName(std::string_view name) const;

@@ -93,6 +93,17 @@ bool RoundToInt64(double value, std::int64_t& result) {
   return true;
 }
 
+// Decimal digits of value into [first, last), like std::to_chars (nullptr
+// when they do not fit); values that fit in 32 bits (nearly all) take the
+// cheaper 32-bit conversion.
+char* PutDecimal(char* first, char* last, std::int64_t value) {
+  const std::to_chars_result r = value >= std::numeric_limits<std::int32_t>::min() &&
+                                         value <= std::numeric_limits<std::int32_t>::max()
+                                     ? std::to_chars(first, last, static_cast<std::int32_t>(value))
+                                     : std::to_chars(first, last, value);
+  return r.ec == std::errc() ? r.ptr : nullptr;
+}
+
 // An amount in ten-thousandths as text with two to four decimals, written
 // at p (which has room for kCurrencyTextRoom bytes); returns its end.
 constexpr std::size_t kCurrencyTextRoom = 24;  // sign, 15 whole digits, separator, 4 decimals
@@ -102,7 +113,11 @@ char* PutCurrency(char* p, std::int64_t value) {
       negative ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
   *p = '-';
   p += negative ? 1 : 0;
-  p = std::to_chars(p, p + 16, magnitude / kCurrencyScale).ptr;
+  // Whole amounts below 2^32 (nearly all) take the cheaper 32-bit conversion.
+  const std::uint64_t whole = magnitude / kCurrencyScale;
+  p = whole <= std::numeric_limits<std::uint32_t>::max()
+          ? std::to_chars(p, p + 16, static_cast<std::uint32_t>(whole)).ptr
+          : std::to_chars(p, p + 16, whole).ptr;
   *p++ = FormatSettings().DecimalSeparator;
   const auto frac = static_cast<unsigned>(magnitude % kCurrencyScale);
   p[0] = static_cast<char>('0' + frac / 1000);
@@ -204,8 +219,7 @@ class TIntegerField : public TField {
 
   std::string GetAsString() const override { return IntToStr(Value()); }
   char* TextToCharsImpl(char* first, char* last) const override {
-    const std::to_chars_result r = std::to_chars(first, last, Value());
-    return r.ec == std::errc() ? r.ptr : nullptr;
+    return PutDecimal(first, last, Value());
   }
   void SetAsStringImpl(const std::string& value) override {
     if (value.empty()) {

@@ -88,6 +88,7 @@ enum TTypeTrait : std::uint8_t {
   ttDateTime = 2,  // date, time and date-time
   ttText = 4,      // quoted also when only text values are
   ttNumeric = 8,   // padded on the side NumericAlign chooses in fixed-width lines
+  ttAny = 16,      // every type
 };
 
 constexpr std::uint8_t TraitsOf(TFieldType type) {
@@ -125,7 +126,7 @@ constexpr std::uint8_t TraitsOf(TFieldType type) {
 constexpr std::array<std::uint8_t, 256> kTypeTraits = [] {
   std::array<std::uint8_t, 256> traits{};
   for (std::size_t t = 0; t < traits.size(); ++t) {
-    traits[t] = TraitsOf(static_cast<TFieldType>(t));
+    traits[t] = TraitsOf(static_cast<TFieldType>(t)) | ttAny;
   }
   return traits;
 }();
@@ -139,7 +140,7 @@ constexpr std::size_t kValueRoom = 64;
 struct TLineStyle {
   std::string_view separator;
   std::string_view quote;
-  bool quoteTextOnly = false;
+  std::uint8_t quoted = 0;  // the traits of the values quoted: none, text or all
   bool fixed = false;
   bool rightNumbers = false;  // fixed-width numbers padded on the left
 };
@@ -259,7 +260,7 @@ class TCSVExport::TLineBuilder {
   void PutValue(const TField& field, const TLineStyle& style) {
     const TFieldType type = field.DataType();
     const std::uint8_t traits = kTypeTraits[type];
-    const bool wrap = !style.quote.empty() && (!style.quoteTextOnly || (traits & ttText));
+    const bool wrap = (traits & style.quoted) != 0;
     if (wrap) Put(style.quote);
     if (traits & ttOmitted) {
       // nothing: the value is empty in both layouts
@@ -314,13 +315,16 @@ bool TCSVExport::FormatRecord(std::string& out, bool fixed) {
     TLineStyle style;
     style.separator = FSeparator;
     style.quote = FDelimiter;
-    style.quoteTextOnly = FDelimitedFields == dfTextOnly;
+    if (!FDelimiter.empty()) style.quoted = FDelimitedFields == dfTextOnly ? ttText : ttAny;
     style.fixed = fixed;
     style.rightNumbers = FNumericAlign == naRight;
+    const std::vector<TField*>& fields = FDataSet->Fields();
     const int count = FDataSet->FieldCount();
     bool first = true;
     for (int i = 0; i < count; ++i) {
-      const TField* field = FDataSet->Fields(i);
+      // A handler that changed the fields meanwhile makes Fields(i) raise.
+      const auto index = static_cast<std::size_t>(i);
+      const TField* field = index < fields.size() ? fields[index] : FDataSet->Fields(i);
       if (FFieldListAction != flaNone &&
           !FieldInFieldList(FFieldListAction, FFieldList.get(), field->FieldName())) {
         continue;
