@@ -184,9 +184,18 @@ void TDataSet::Cancel() {
   InternalCancel();
 }
 
+namespace {
+
+[[noreturn, gnu::noinline, gnu::cold]] void RaiseFieldIndex(int index) {
+  throw EListError("Field index out of range (" + IntToStr(index) + ")");
+}
+
+}  // namespace
+
 TField* TDataSet::Fields(int index) const {
-  if (index < 0 || index >= FieldCount()) {
-    throw EListError("Field index out of range (" + IntToStr(index) + ")");
+  // One unsigned compare for both ends; the message is built out of line.
+  if (static_cast<std::size_t>(static_cast<unsigned>(index)) >= FFields.size()) {
+    RaiseFieldIndex(index);
   }
   return FFields[static_cast<std::size_t>(index)];
 }

@@ -560,12 +560,22 @@ int TField::DisplayWidth() const {
   return FDisplayWidth >= 0 ? FDisplayWidth : DefaultDisplayWidth();
 }
 
-void TField::CheckWritable() const {
-  TDataSetState state = FDataSet->State();
+namespace {
+
+[[noreturn, gnu::noinline, gnu::cold]] void RaiseNotWritable(const TField* field) {
+  const TDataSetState state = field->DataSet()->State();
   if (state != dsEdit && state != dsInsert) {
     throw EDatabaseError("Dataset not in edit or insert mode");
   }
-  if (FReadOnly) throw EDatabaseError("Field '" + FFieldName + "' cannot be modified");
+  throw EDatabaseError("Field '" + field->FieldName() + "' cannot be modified");
+}
+
+}  // namespace
+
+void TField::CheckWritable() const {
+  // Called for every value written: the messages are built out of line.
+  const TDataSetState state = FDataSet->State();
+  if ((state != dsEdit && state != dsInsert) || FReadOnly) RaiseNotWritable(this);
 }
 
 void TField::Clear() {
