@@ -1117,9 +1117,19 @@ struct DateReading {
 
 // a == b, compared in place: formats are short and compared per value.
 bool SameBytes(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (a[i] != b[i]) return false;
+  std::size_t n = a.size();
+  if (n != b.size()) return false;
+  const char* x = a.data();
+  const char* y = b.data();
+  for (; n >= 8; n -= 8, x += 8, y += 8) {
+    std::uint64_t u;
+    std::uint64_t v;
+    std::memcpy(&u, x, sizeof u);
+    std::memcpy(&v, y, sizeof v);
+    if (u != v) return false;
+  }
+  for (; n > 0; --n) {
+    if (*x++ != *y++) return false;
   }
   return true;
 }
