@@ -51,7 +51,21 @@ bool StrToBoolean(std::string_view text) {
     upper[i] = c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
   }
   // The same as kTrueTexts.find(...) != npos, compared in place: the text
-  // is at most twelve bytes and this runs for every boolean value.
+  // is at most twelve bytes and this runs for every boolean value. A first
+  // byte the literal does not hold ("FALSE", "NO", "0") settles it at once.
+  switch (upper[0]) {
+    case '|':
+    case 'T':
+    case 'R':
+    case 'U':
+    case 'E':
+    case '1':
+    case 'Y':
+    case 'S':
+      break;
+    default:
+      return false;
+  }
   const std::size_t n = t.size();
   for (std::size_t at = 0; at + n <= kTrueTexts.size(); ++at) {
     std::size_t k = 0;

@@ -46,8 +46,9 @@ TEST(TextFunctions, NumericOnlyKeepsDigitsMinusAndPoint) {
 }
 
 TEST(TextFunctions, StrToBooleanIsTrueForAnyPieceOfTheTrueLiteral) {
-  for (const char* t : {"TRUE", "true", "True", " Yes ", "yes", "Y", "y", "1", " 1 ", "\t1\r\n",
-                        "T", "E", "RUE", "S", "ES", "|", "E|1", "TRUE|1", "|TRUE|1|YES|"}) {
+  for (const char* t :
+       {"TRUE", "true", "True", " Yes ", "yes", "Y",  "y", "1",   " 1 ",    "\t1\r\n",
+        "T",    "E",    "RUE",  "UE",    "S",   "ES", "|", "E|1", "TRUE|1", "|TRUE|1|YES|"}) {
     EXPECT_TRUE(StrToBoolean(t)) << "'" << t << "'";
   }
   for (const char* f : {"FALSE", "F", "0", "NO", "N", "on", "11", "-1", "TRUE1", "YES!", "y e s",
