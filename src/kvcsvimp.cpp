@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <limits>
 #include <utility>
+#include <vector>
 
 #include "platform/dialogs.h"
 #include "platform/sysutils.h"
@@ -191,11 +192,12 @@ bool TCSVImport::AddRecordValues(const std::string* values, int count) {
     // Values go to fields by position; values beyond the last field are
     // dropped. A value that does not convert leaves its field as it was and
     // does not fail the record.
-    const int n = std::min(count, FDataSet->FieldCount());
+    const std::vector<TField*>& fields = FDataSet->Fields();
+    const int n = std::min(count, static_cast<int>(fields.size()));
     // Without an include or exclude action every field takes part.
     const bool everyField = FFieldListAction != flaInclude && FFieldListAction != flaExclude;
     for (int i = 0; i < n; ++i) {
-      TField* field = FDataSet->Fields(i);
+      TField* field = fields[static_cast<std::size_t>(i)];
       if (everyField || FieldInFieldList(FFieldListAction, FFieldList.get(), field->FieldName())) {
         WriteFieldData(values[i], field);
       }

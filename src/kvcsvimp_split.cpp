@@ -174,9 +174,8 @@ void TCSVImport::SplitFixedLengthInto(const std::string& Record, TValueList& Val
   Values.Clear();
   if (FDataSet == nullptr) return;  // no dataset: no fields to take widths from
   std::size_t pos = 0;
-  const int count = FDataSet->FieldCount();
-  for (int i = 0; i < count; ++i) {
-    int size = FDataSet->Fields(i)->Size();
+  for (const TField* field : FDataSet->Fields()) {
+    const int size = field->Size();
     std::size_t width = size > 0 ? static_cast<std::size_t>(size) : 0;
     std::string& value = Values.Add();
     if (pos < Record.size()) value.assign(Record, pos, width);
