@@ -45,7 +45,7 @@ bool StrToBoolean(std::string_view text) {
   const std::string_view t = TrimBlanks(text);
   // A text longer than the list cannot be a piece of it.
   if (t.empty() || t.size() > kTrueTexts.size()) return false;
-  char upper[kTrueTexts.size()];
+  char upper[kTrueTexts.size()] = {};
   for (std::size_t i = 0; i < t.size(); ++i) {
     const char c = t[i];
     upper[i] = c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
