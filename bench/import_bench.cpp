@@ -28,15 +28,6 @@ const TBenchFile& File() {
   return *file;
 }
 
-void DefinePeople(TMemoryDataSet& data) {
-  data.AddFieldDef("Id", ftInteger);
-  data.AddFieldDef("Name", ftString, 40);
-  data.AddFieldDef("City", ftString, 30);
-  data.AddFieldDef("Amount", ftCurrency);
-  data.AddFieldDef("Born", ftDate);
-  data.AddFieldDef("Active", ftBoolean);
-}
-
 void Configure(TCSVImport& imp) {
   imp.SetInputFile(File().Path());
   imp.SetFieldSeparator(fspComma);

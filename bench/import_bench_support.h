@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "datasets/memory_dataset.h"
+
 namespace korvane::bench {
 
 // A generated file in the temporary directory, removed when the object goes.
@@ -35,6 +37,17 @@ class TBenchFile {
  private:
   std::string FPath;
 };
+
+// The fields of the people file: integer, two strings, a currency amount, a
+// date and a boolean.
+inline void DefinePeople(TMemoryDataSet& data) {
+  data.AddFieldDef("Id", ftInteger);
+  data.AddFieldDef("Name", ftString, 40);
+  data.AddFieldDef("City", ftString, 30);
+  data.AddFieldDef("Amount", ftCurrency);
+  data.AddFieldDef("Born", ftDate);
+  data.AddFieldDef("Active", ftBoolean);
+}
 
 // People-like records with CR LF line ends:
 //   id,"name","city",amount,m/d/yyyy,true|false

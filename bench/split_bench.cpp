@@ -23,15 +23,6 @@ const TBenchFile& File() {
   return *file;
 }
 
-void DefinePeople(TMemoryDataSet& data) {
-  data.AddFieldDef("Id", ftInteger);
-  data.AddFieldDef("Name", ftString, 40);
-  data.AddFieldDef("City", ftString, 30);
-  data.AddFieldDef("Amount", ftCurrency);
-  data.AddFieldDef("Born", ftDate);
-  data.AddFieldDef("Active", ftBoolean);
-}
-
 std::unique_ptr<TCSVImport> NewImport() {
   auto imp = std::make_unique<TCSVImport>(nullptr);
   imp->SetInputFile(File().Path());
