@@ -148,7 +148,7 @@ class TField : public TComponent {
   void Clear();
 
   std::string AsString() const;
-  void SetAsString(const std::string& value);
+  void SetAsString(std::string_view value);
   std::int32_t AsInteger() const;
   void SetAsInteger(std::int32_t value);
   std::int64_t AsLargeInt() const;
@@ -197,7 +197,7 @@ class TField : public TComponent {
   // write checks (writes). The defaults raise EDatabaseError ("Cannot access
   // field 'X' as type Y") for conversions the type does not support.
   virtual std::string GetAsString() const;
-  virtual void SetAsStringImpl(const std::string& value);
+  virtual void SetAsStringImpl(std::string_view value);
   virtual std::int64_t GetAsLargeInt() const;
   virtual void SetAsLargeIntImpl(std::int64_t value);
   virtual double GetAsFloat() const;

@@ -156,7 +156,7 @@ class TStringField : public TField {
     return CopyToChars(first, last, Value());
   }
   void AppendTextImpl(std::string& out) const override { out += Value(); }
-  void SetAsStringImpl(const std::string& value) override { StoreString(value); }
+  void SetAsStringImpl(std::string_view value) override { StoreString(value); }
 
   std::int64_t GetAsLargeInt() const override {
     if (IsBlank(Value())) return 0;
@@ -221,7 +221,7 @@ class TIntegerField : public TField {
   char* TextToCharsImpl(char* first, char* last) const override {
     return PutDecimal(first, last, Value());
   }
-  void SetAsStringImpl(const std::string& value) override {
+  void SetAsStringImpl(std::string_view value) override {
     if (value.empty()) {
       StoreNull();
       return;
@@ -236,7 +236,7 @@ class TIntegerField : public TField {
       case IntText::kInvalid:
         break;
     }
-    throw EConvertError("'" + value + "' is not a valid integer value");
+    throw EConvertError("'" + std::string(value) + "' is not a valid integer value");
   }
 
   std::int64_t GetAsLargeInt() const override { return Value(); }
@@ -287,7 +287,7 @@ class TFloatField : public TField {
   char* TextToCharsImpl(char* first, char* last) const override {
     return FloatToChars(first, last, Value());
   }
-  void SetAsStringImpl(const std::string& value) override {
+  void SetAsStringImpl(std::string_view value) override {
     if (value.empty()) {
       StoreNull();
       return;
@@ -335,7 +335,7 @@ class TCurrencyField : public TField {
     char buf[kCurrencyTextRoom];
     return CopyToChars(first, last, std::string_view(buf, PutCurrency(buf, Value()) - buf));
   }
-  void SetAsStringImpl(const std::string& value) override {
+  void SetAsStringImpl(std::string_view value) override {
     if (value.empty()) {
       StoreNull();
       return;
@@ -387,14 +387,14 @@ class TBooleanField : public TField {
   char* TextToCharsImpl(char* first, char* last) const override {
     return CopyToChars(first, last, Value() ? std::string_view("True") : std::string_view("False"));
   }
-  void SetAsStringImpl(const std::string& value) override {
+  void SetAsStringImpl(std::string_view value) override {
     if (value.empty()) {
       StoreNull();
       return;
     }
     bool v = false;
     if (!ParseBooleanText(value, v)) {
-      throw EConvertError("'" + value + "' is not a valid boolean value");
+      throw EConvertError("'" + std::string(value) + "' is not a valid boolean value");
     }
     Store(v);
   }
@@ -450,7 +450,7 @@ class TDateTimeField : public TField {
         break;
     }
   }
-  void SetAsStringImpl(const std::string& value) override {
+  void SetAsStringImpl(std::string_view value) override {
     if (value.empty()) {
       StoreNull();
       return;
@@ -515,7 +515,7 @@ class TBytesField : public TField {
 
  protected:
   std::string GetAsString() const override { return std::get<std::string>(Data()); }
-  void SetAsStringImpl(const std::string& value) override { StoreString(value); }
+  void SetAsStringImpl(std::string_view value) override { StoreString(value); }
   int DefaultDisplayWidth() const override { return Size(); }
 };
 
@@ -526,7 +526,7 @@ class TBlobField : public TField {
 
  protected:
   std::string GetAsString() const override { return std::get<std::string>(Data()); }
-  void SetAsStringImpl(const std::string& value) override { StoreString(value); }
+  void SetAsStringImpl(std::string_view value) override { StoreString(value); }
   int DefaultDisplayWidth() const override { return Size() > 0 ? Size() : 10; }
 };
 
@@ -585,7 +585,7 @@ void TField::Clear() {
 
 std::string TField::AsString() const { return IsNull() ? std::string() : GetAsString(); }
 
-void TField::SetAsString(const std::string& value) {
+void TField::SetAsString(std::string_view value) {
   CheckWritable();
   SetAsStringImpl(value);
 }
@@ -672,7 +672,7 @@ void TField::AccessError(const char* typeName) const {
 }
 
 std::string TField::GetAsString() const { AccessError("String"); }
-void TField::SetAsStringImpl(const std::string&) { AccessError("String"); }
+void TField::SetAsStringImpl(std::string_view) { AccessError("String"); }
 std::int64_t TField::GetAsLargeInt() const { AccessError("Integer"); }
 void TField::SetAsLargeIntImpl(std::int64_t) { AccessError("Integer"); }
 double TField::GetAsFloat() const { AccessError("Float"); }

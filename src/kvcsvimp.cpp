@@ -185,7 +185,8 @@ bool TCSVImport::AddRecord(const TStringList* Values) {
   return AddRecordValues(Values->Items().data(), Values->Count());
 }
 
-bool TCSVImport::AddRecordValues(const std::string* values, int count) {
+template <typename Value>
+bool TCSVImport::AddRecordValues(const Value* values, int count) {
   if (count <= 0 || FDataSet == nullptr) return false;
   try {
     FDataSet->Append();

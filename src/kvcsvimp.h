@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/classes.h"
@@ -16,33 +17,26 @@ namespace korvane {
 
 class TProgressWindow;
 
-// The values of one record in field order, kept from record to record: a
-// slot's string keeps its capacity, so splitting a run of records does not
-// allocate once the slots have grown to the values' lengths.
+// The values of one record in field order. The list keeps its own copy of
+// the record's text and each value is a view into it: quotes are taken out
+// in place, so splitting copies a record once instead of once per value.
+// The copy and the views keep their capacity from record to record, so
+// splitting a run of records does not allocate once they have grown.
 class TValueList {
  public:
-  int Count() const { return static_cast<int>(FCount); }
-  const std::string& operator[](int index) const { return FItems[static_cast<std::size_t>(index)]; }
-  // The values as a contiguous array of Count() strings.
-  const std::string* Data() const { return FItems.data(); }
-  void Clear() { FCount = 0; }
-  // Appends an empty value and returns it for filling. The reference stays
-  // valid until the next Add.
-  std::string& Add() {
-    if (FCount == FItems.size()) FItems.emplace_back();
-    std::string& slot = FItems[FCount++];
-    slot.clear();
-    return slot;
-  }
-  void RemoveLast() {
-    if (FCount > 0) --FCount;
-  }
+  int Count() const { return static_cast<int>(FItems.size()); }
+  // A value; valid until the list is cleared or split into again.
+  std::string_view operator[](int index) const { return FItems[static_cast<std::size_t>(index)]; }
+  // The values as a contiguous array of Count() views.
+  const std::string_view* Data() const { return FItems.data(); }
+  void Clear() { FItems.clear(); }
   // Copies the values into list (replacing its contents).
   void AssignTo(TStringList& list) const;
 
  private:
-  std::vector<std::string> FItems;
-  std::size_t FCount = 0;
+  friend class TCSVImport;
+  std::string FText;
+  std::vector<std::string_view> FItems;
 };
 
 // The import component. Owns its string lists and its progress window;
@@ -194,7 +188,8 @@ class TCSVImport : public TComponent {
 
  private:
   std::string GetVersion() const { return kVersion; }
-  bool AddRecordValues(const std::string* values, int count);
+  template <typename Value>
+  bool AddRecordValues(const Value* values, int count);
   // Frees the progress window, if any, and forgets it.
   void FreeProgressWindow();
   // What every end of a run does, also an early one: commits the dataset's

@@ -56,13 +56,6 @@ constexpr std::uint64_t ZeroBytes(std::uint64_t v) { return (v - kOnes) & ~v & k
   return end;
 }
 
-// Adds the bytes [from, to) as the next value. Appending to the emptied
-// slot is cheaper than assigning it.
-void Take(TValueList& values, const char* from, const char* to) {
-  std::string& value = values.Add();
-  if (to != from) value.append(from, static_cast<std::size_t>(to - from));
-}
-
 const char* FindByte(const char* p, const char* end, unsigned char c) {
   const void* hit = std::memchr(p, c, static_cast<std::size_t>(end - p));
   return hit == nullptr ? end : static_cast<const char*>(hit);
@@ -89,8 +82,8 @@ void TCSVImport::SetCustomSeparator(const std::string& Value) {
 
 void TValueList::AssignTo(TStringList& list) const {
   list.Clear();
-  list.Reserve(FCount);
-  for (std::size_t i = 0; i < FCount; ++i) list.Add(FItems[i]);
+  list.Reserve(FItems.size());
+  for (std::string_view value : FItems) list.Add(std::string(value));
 }
 
 bool TCSVImport::SplitFieldsInto(const std::string& Record, TValueList& Values) {
@@ -111,18 +104,21 @@ bool TCSVImport::SplitFieldsInto(const std::string& Record, TValueList& Values) 
 
 void TCSVImport::SplitDelimitedInto(const std::string& Record, TValueList& Values) {
   Values.Clear();
+  Values.FText.assign(Record);
+  std::vector<std::string_view>& items = Values.FItems;
   const bool hasQuote = !FDelimiter.empty();
   const auto quote = hasQuote ? static_cast<unsigned char>(FDelimiter[0]) : '\0';
   // A character that is both quote and separator acts as the quote.
   const bool hasSep = !FSeparator.empty() && !(hasQuote && FSeparator[0] == FDelimiter[0]);
   const auto sep = hasSep ? static_cast<unsigned char>(FSeparator[0]) : '\0';
 
-  const char* p = Record.data();
-  const char* const end = p + Record.size();
+  char* const text = Values.FText.data();
+  const char* p = text;
+  const char* const end = p + Values.FText.size();
   if (hasQuote && hasSep) {
     // Values that are either wholly quoted or hold no quote at all, the
-    // usual case, are taken in one piece each. The first value that is
-    // neither goes to the general scan below, from its first byte on.
+    // usual case, are views of the text as it stands. The first value that
+    // is neither goes to the general scan below, from its first byte on.
     for (;;) {
       if (p == end) return;  // an empty value ended by the record does not count
       if (static_cast<unsigned char>(*p) == quote) {
@@ -131,21 +127,24 @@ void TCSVImport::SplitDelimitedInto(const std::string& Record, TValueList& Value
         const char* after = close + 1;
         if (after != end && static_cast<unsigned char>(*after) != sep) break;
         if (after == end && close == p + 1) return;  // "" ending the record
-        Take(Values, p + 1, close);
+        items.emplace_back(p + 1, static_cast<std::size_t>(close - p - 1));
         if (after == end) return;
         p = after + 1;
       } else {
         const char* stop = FindEither(p, end, quote, sep);
         if (stop != end && static_cast<unsigned char>(*stop) == quote) break;
-        Take(Values, p, stop);
+        items.emplace_back(p, static_cast<std::size_t>(stop - p));
         if (stop == end) return;
         p = stop + 1;
       }
     }
   }
-  // The value being built is always the last one of the list; whole runs of
-  // text between quotes and separators are appended to it at once.
-  std::string* current = &Values.Add();
+  // The general scan takes the quotes out in place: the value being built
+  // starts at value and ends at out, which never runs ahead of the bytes
+  // still to be read at p, so whole runs between quotes and separators move
+  // down at once.
+  char* value = text + (p - text);
+  char* out = value;
   bool inQuotes = false;
   while (p != end) {
     const char* stop;
@@ -157,28 +156,32 @@ void TCSVImport::SplitDelimitedInto(const std::string& Record, TValueList& Value
     } else {
       stop = FindByte(p, end, sep);
     }
-    if (stop != p) current->append(p, static_cast<std::size_t>(stop - p));
+    const auto n = static_cast<std::size_t>(stop - p);
+    if (out != p && n != 0) std::memmove(out, p, n);
+    out += n;
     if (stop == end) break;
     if (hasQuote && static_cast<unsigned char>(*stop) == quote) {
       inQuotes = !inQuotes;  // the quote itself is never part of a value
     } else {
-      current = &Values.Add();
+      items.emplace_back(value, static_cast<std::size_t>(out - value));
+      value = out;
     }
     p = stop + 1;
   }
   // A value ended by the record itself counts only when it is not empty.
-  if (current->empty()) Values.RemoveLast();
+  if (out != value) items.emplace_back(value, static_cast<std::size_t>(out - value));
 }
 
 void TCSVImport::SplitFixedLengthInto(const std::string& Record, TValueList& Values) {
   Values.Clear();
   if (FDataSet == nullptr) return;  // no dataset: no fields to take widths from
+  Values.FText.assign(Record);
+  const std::string_view text = Values.FText;
   std::size_t pos = 0;
   for (const TField* field : FDataSet->Fields()) {
     const int size = field->Size();
     std::size_t width = size > 0 ? static_cast<std::size_t>(size) : 0;
-    std::string& value = Values.Add();
-    if (pos < Record.size()) value.assign(Record, pos, width);
+    Values.FItems.push_back(pos < text.size() ? text.substr(pos, width) : std::string_view());
     pos += width;
   }
 }

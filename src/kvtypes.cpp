@@ -110,7 +110,7 @@ double NumericValue(std::string_view text) {
 }
 
 // Appends text to the content the field holds in the current record.
-void AppendToBlob(const std::string& text, TField* field) {
+void AppendToBlob(std::string_view text, TField* field) {
   TBlobStream stream(field, bmReadWrite);
   stream.Seek(0, TBlobStream::soFromEnd);
   stream.Write(text.data(), static_cast<std::int64_t>(text.size()));
@@ -119,7 +119,7 @@ void AppendToBlob(const std::string& text, TField* field) {
 
 }  // namespace
 
-bool WriteFieldData(const std::string& text, TField* field) {
+bool WriteFieldData(std::string_view text, TField* field) {
   if (text.empty()) return true;
   try {
     switch (field->DataType()) {

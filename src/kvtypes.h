@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "platform/classes.h"
 #include "platform/db.h"
@@ -38,6 +39,6 @@ bool StrToBoolean(std::string_view text);
 // Stores one text value into a field, converted by the field's type. True
 // when stored or when the text is empty; false when converting or storing
 // raised.
-bool WriteFieldData(const std::string& text, TField* field);
+bool WriteFieldData(std::string_view text, TField* field);
 
 }  // namespace korvane
