@@ -459,26 +459,34 @@ constexpr long long kMinDay = -693593;  // 0001-01-01
 constexpr long long kMaxDay = 2958465;  // 9999-12-31
 constexpr long long kUnixDay = 25569;   // 1970-01-01
 
-// Days from 1970-01-01 in the proleptic Gregorian calendar.
-long long DaysFromCivil(long long y, int m, int d) {
-  y -= m <= 2 ? 1 : 0;
-  const long long era = (y >= 0 ? y : y - 399) / 400;
-  const long long yoe = y - era * 400;
-  const long long doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-  const long long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
+// Day number of a valid date of years 1 to 9999, without a branch: years
+// are counted from March, so that the leap day ends a year, and the months
+// from March on by a table. Unsigned, as no such year is negative.
+constexpr std::uint32_t kDaysFromMarch[13] = {0,   306, 337, 0,   31,  61, 92,
+                                              122, 153, 184, 214, 245, 275};
+constexpr std::uint32_t MarchDayCount(std::uint32_t year, std::uint32_t month, std::uint32_t day) {
+  const std::uint32_t y = year - (month <= 2 ? 1 : 0);
+  return 365 * y + y / 4 - y / 100 + y / 400 + kDaysFromMarch[month] + day;
 }
+// 1899-12-30 is day zero.
+constexpr std::uint32_t kMarchDayZero = MarchDayCount(1899, 12, 30);
+static_assert(MarchDayCount(1900, 3, 1) - kMarchDayZero == 61);
+static_assert(MarchDayCount(2000, 2, 29) + 1 == MarchDayCount(2000, 3, 1));
+static_assert(MarchDayCount(1970, 1, 1) - kMarchDayZero == kUnixDay);
 
 // TryEncodeDate's work, kept inline for the date readers: the leap-year
 // test runs only for February 29.
-inline bool EncodeDay(int year, int month, int day, TDateTime& value) {
+[[gnu::always_inline]] inline bool EncodeDay(int year, int month, int day, TDateTime& value) {
   static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1) return false;
   if (day > kDays[month - 1]) {
     const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
     if (!(month == 2 && day == 29 && leap)) return false;
   }
-  value = static_cast<double>(DaysFromCivil(year, month, day) + kUnixDay);
+  const std::uint32_t count =
+      MarchDayCount(static_cast<std::uint32_t>(year), static_cast<std::uint32_t>(month),
+                    static_cast<std::uint32_t>(day));
+  value = static_cast<double>(static_cast<std::int32_t>(count - kMarchDayZero));
   return true;
 }
 
@@ -1108,10 +1116,20 @@ struct DateReading {
   // character each (otherwise every text takes the full path).
   std::uint64_t separatorSet[4] = {0, 0, 0, 0};
   bool quick = false;
+  // For the shortest path: day and month first (either order), the year
+  // last, and the bytes QuickDate takes between the parts as one byte set
+  // per gap, none of them a digit. monthFirst tells the two orders apart.
+  bool dayMonthYear = false;
+  bool monthFirst = false;
+  std::uint64_t gapSets[2][4] = {{0, 0, 0, 0}, {0, 0, 0, 0}};
 
   bool IsSeparator(char c) const {
     const auto u = static_cast<unsigned char>(c);
     return (separatorSet[u >> 6] >> (u & 63) & 1) != 0;
+  }
+  // 1 when QuickDate takes byte u after part gap + 1, else 0.
+  unsigned InGap(int gap, unsigned char u) const {
+    return static_cast<unsigned>(gapSets[gap][u >> 6] >> (u & 63) & 1);
   }
 };
 
@@ -1150,6 +1168,29 @@ bool SameBytes(const std::string& a, const std::string& b) {
   }
   cache.quick = !cache.pattern.compact && cache.pattern.gaps[0].size() <= 1 &&
                 cache.pattern.gaps[1].size() <= 1;
+  // The bytes QuickDate takes in each gap: the format's own one-byte text in
+  // either case, or an accepted separator.
+  bool digitGap = false;
+  for (int k = 0; k < 2; ++k) {
+    std::uint64_t* set = cache.gapSets[k];
+    std::copy(std::begin(cache.separatorSet), std::end(cache.separatorSet), set);
+    const std::string& gap = cache.pattern.gaps[k];
+    if (gap.size() == 1) {
+      for (int u = 0; u < 256; ++u) {
+        if (LowerChar(static_cast<char>(u)) == LowerChar(gap[0])) {
+          set[u >> 6] |= std::uint64_t{1} << (u & 63);
+        }
+      }
+    }
+    for (unsigned char d = '0'; d <= '9'; ++d) {
+      if ((set[d >> 6] >> (d & 63) & 1) != 0) digitGap = true;
+    }
+  }
+  const char* order = cache.pattern.order;
+  cache.dayMonthYear =
+      cache.quick && !digitGap && order[2] == 'y' &&
+      ((order[0] == 'm' && order[1] == 'd') || (order[0] == 'd' && order[1] == 'm'));
+  cache.monthFirst = order[0] == 'm';
   cache.valid = true;
 }
 
@@ -1232,6 +1273,56 @@ bool QuickDate(std::string_view t, const DateReading& reading, int& year, int& m
   return p == end;
 }
 
+// QuickDate for formats with the day and month first and the year last
+// ("m/d/yyyy", "dd.mm.yy"), without a branch on the widths of day and
+// month: a text of six to ten bytes, each of the first two parts one or two
+// digits followed by a byte of its gap, then two or four digits of year.
+// Where it returns true, QuickDate gives the same parts; where it returns
+// false, QuickDate decides.
+[[gnu::always_inline]] inline bool DayMonthYearDate(std::string_view t, const DateReading& reading,
+                                                    int& year, int& month, int& day) {
+  const std::size_t n = t.size();
+  if (n < 6 || n > 10) return false;
+  const auto* s = reinterpret_cast<const unsigned char*>(t.data());
+  auto digit = [](unsigned char c) { return static_cast<unsigned>(c) - unsigned{'0'}; };
+  // Unsigned arithmetic: a byte that is no digit gives a large value, and
+  // the product of a value with a zero width flag vanishes.
+  const unsigned a0 = digit(s[0]);
+  const unsigned a1 = digit(s[1]);
+  const unsigned twoA = a1 <= 9 ? 1 : 0;
+  const unsigned a = a0 + twoA * (9 * a0 + a1);
+  const std::size_t gapA = 1 + twoA;  // at most 2
+  const unsigned b0 = digit(s[gapA + 1]);
+  const unsigned b1 = digit(s[gapA + 2]);  // at most index 4, inside the text
+  const unsigned twoB = b1 <= 9 ? 1 : 0;
+  const unsigned b = b0 + twoB * (9 * b0 + b1);
+  const std::size_t gapB = gapA + 2 + twoB;  // at most 5, inside the text
+  unsigned ok = static_cast<unsigned>(a0 <= 9) & static_cast<unsigned>(b0 <= 9) &
+                reading.InGap(0, s[gapA]) & reading.InGap(1, s[gapB]);
+  const std::size_t y = gapB + 1;
+  if (n - y == 4) {
+    const unsigned y0 = digit(s[y]);
+    const unsigned y1 = digit(s[y + 1]);
+    const unsigned y2 = digit(s[y + 2]);
+    const unsigned y3 = digit(s[y + 3]);
+    ok &= static_cast<unsigned>(y0 <= 9) & static_cast<unsigned>(y1 <= 9) &
+          static_cast<unsigned>(y2 <= 9) & static_cast<unsigned>(y3 <= 9);
+    year = static_cast<int>(y0 * 1000 + y1 * 100 + y2 * 10 + y3);
+  } else if (n - y == 2) {
+    const unsigned y0 = digit(s[y]);
+    const unsigned y1 = digit(s[y + 1]);
+    ok &= static_cast<unsigned>(y0 <= 9) & static_cast<unsigned>(y1 <= 9);
+    if (ok == 0) return false;
+    year = ExpandYear(static_cast<int>(y0 * 10 + y1));
+  } else {
+    return false;
+  }
+  const bool monthFirst = reading.monthFirst;
+  month = static_cast<int>(monthFirst ? a : b);
+  day = static_cast<int>(monthFirst ? b : a);
+  return ok != 0;
+}
+
 // ParseDate for the texts QuickDate leaves (out of line, so that the
 // common case keeps a small frame).
 [[gnu::noinline]] bool ParseDateFully(std::string_view t, const DateReading& reading,
@@ -1293,6 +1384,9 @@ bool ParseDate(std::string_view t, TDateTime& out) {
   int year = 0;
   int month = 0;
   int day = 0;
+  if (reading.dayMonthYear && DayMonthYearDate(t, reading, year, month, day)) {
+    return EncodeDay(year, month, day, out);
+  }
   if (reading.quick && QuickDate(t, reading, year, month, day)) {
     return EncodeDay(year, month, day, out);
   }

@@ -501,6 +501,77 @@ TEST_F(StrToDateTest, RejectsWhatIsNotADate) {
   }
 }
 
+// Texts of digit runs and single bytes, read as dates and compared with a
+// plain reading of the only shape they can have here: one or two digits,
+// an accepted separator, one or two digits, a separator, two or four
+// digits, then a date that exists.
+TEST_F(StrToDateTest, ShortDigitTextsReadAsAPlainReadingDoes) {
+  struct Setup {
+    const char* format;
+    char separator;
+    const char* accepted;  // the bytes a text may have between its parts
+    bool monthFirst;
+  };
+  const char pieces[] = {'/', '.', '-', 'x', ' '};
+  for (Setup setup : {Setup{"m/d/yyyy", '/', "/", true}, Setup{"dd.mm.yy", '-', "-.", false}}) {
+    Settings().ShortDateFormat = setup.format;
+    Settings().DateSeparator = setup.separator;
+    const std::string accepted = setup.accepted;
+    std::uint32_t seed = 12345;
+    auto next = [&seed](std::uint32_t n) {
+      seed = seed * 1664525u + 1013904223u;
+      return (seed >> 8) % n;
+    };
+    for (int round = 0; round < 60000; ++round) {
+      std::string text;
+      for (int k = 0; k < 3; ++k) {
+        const auto run = next(k == 2 ? 6 : 4);
+        for (std::uint32_t d = 0; d < run; ++d) text += static_cast<char>('0' + next(10));
+        if (k < 2) {
+          const auto kind = next(4);
+          text += kind == 0   ? static_cast<char>('0' + next(10))
+                  : kind == 1 ? pieces[next(5)]
+                              : accepted[next(static_cast<std::uint32_t>(accepted.size()))];
+        }
+      }
+      if (next(20) == 0) text += pieces[next(5)];
+      // The plain reading, on the text without the blanks around it.
+      const std::size_t first = text.find_first_not_of(' ');
+      const std::string t = first == std::string::npos
+                                ? ""
+                                : text.substr(first, text.find_last_not_of(' ') + 1 - first);
+      int parts[3] = {0, 0, 0};
+      int widths[3] = {0, 0, 0};
+      std::size_t i = 0;
+      bool shaped = true;
+      for (int k = 0; k < 3 && shaped; ++k) {
+        if (k > 0) {
+          shaped = i < t.size() && accepted.find(t[i]) != std::string::npos;
+          ++i;
+        }
+        for (; shaped && i < t.size() && t[i] >= '0' && t[i] <= '9'; ++i, ++widths[k]) {
+          parts[k] = parts[k] * 10 + (t[i] - '0');
+        }
+      }
+      shaped = shaped && i == t.size() && widths[0] >= 1 && widths[0] <= 2 && widths[1] >= 1 &&
+               widths[1] <= 2 && (widths[2] == 2 || widths[2] == 4);
+      TDateTime expected = 0;
+      bool valid = false;
+      if (shaped) {
+        const int y = widths[2] == 4 ? parts[2] : parts[2] + (parts[2] < 50 ? 2000 : 1900);
+        const int month = setup.monthFirst ? parts[0] : parts[1];
+        const int day = setup.monthFirst ? parts[1] : parts[0];
+        valid = TryEncodeDate(y, month, day, expected);
+      }
+      TDateTime value = -1;
+      ASSERT_EQ(TryStrToDate(text, value), valid) << setup.format << " '" << text << "'";
+      if (valid) {
+        ASSERT_EQ(value, expected) << setup.format << " '" << text << "'";
+      }
+    }
+  }
+}
+
 TEST_F(StrToDateTest, ReadsBackWhatDateToStrWrites) {
   struct Setup {
     const char* format;
