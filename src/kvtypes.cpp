@@ -1,6 +1,8 @@
 #include "src/kvtypes.h"
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 #include "platform/formats.h"
 #include "platform/sysutils.h"
@@ -45,15 +47,12 @@ bool StrToBoolean(std::string_view text) {
   const std::string_view t = TrimBlanks(text);
   // A text longer than the list cannot be a piece of it.
   if (t.empty() || t.size() > kTrueTexts.size()) return false;
-  char upper[kTrueTexts.size()] = {};
-  for (std::size_t i = 0; i < t.size(); ++i) {
-    const char c = t[i];
-    upper[i] = c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
-  }
+  auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
   // The same as kTrueTexts.find(...) != npos, compared in place: the text
   // is at most twelve bytes and this runs for every boolean value. A first
-  // byte the literal does not hold ("FALSE", "NO", "0") settles it at once.
-  switch (upper[0]) {
+  // byte the literal does not hold ("FALSE", "NO", "0") settles it at once,
+  // and "TRUE" itself, the usual text, is one comparison.
+  switch (upper(t[0])) {
     case '|':
     case 'T':
     case 'R':
@@ -67,9 +66,19 @@ bool StrToBoolean(std::string_view text) {
       return false;
   }
   const std::size_t n = t.size();
+  if (n == 4) {
+    // Setting bit 5 turns exactly the four letters' two cases into "true".
+    std::uint32_t word;
+    std::memcpy(&word, t.data(), sizeof word);
+    std::uint32_t lowerTrue;
+    std::memcpy(&lowerTrue, "true", sizeof lowerTrue);
+    if ((word | 0x20202020u) == lowerTrue) return true;
+  }
+  char folded[kTrueTexts.size()] = {};
+  for (std::size_t i = 0; i < n; ++i) folded[i] = upper(t[i]);
   for (std::size_t at = 0; at + n <= kTrueTexts.size(); ++at) {
     std::size_t k = 0;
-    while (k < n && kTrueTexts[at + k] == upper[k]) ++k;
+    while (k < n && kTrueTexts[at + k] == folded[k]) ++k;
     if (k == n) return true;
   }
   return false;
@@ -109,6 +118,45 @@ double NumericValue(std::string_view text) {
   return StrToFloat(std::string_view(local, n));
 }
 
+// ToCurrency(NumericValue(text)) for the usual amounts, in integers: an
+// optional '-' before the first kept character, at most fifteen digits with
+// at most four after a '.', and at most eleven before it; the bytes
+// NumericValue drops are skipped here too. Within these bounds the amount
+// in ten-thousandths is below 2^50, where the double reading and rounding
+// give exactly the same count. False, having decided nothing, for any other
+// text.
+bool QuickCurrency(std::string_view text, std::int64_t& amount) {
+  std::uint64_t digits = 0;
+  int count = 0;
+  int decimals = -1;  // -1: no decimal point yet
+  bool negative = false;
+  bool kept = false;
+  for (const char c : text) {
+    const unsigned digit = static_cast<unsigned char>(c) - unsigned{'0'};
+    if (digit <= 9) {
+      digits = digits * 10 + digit;
+      ++count;
+      decimals += decimals >= 0 ? 1 : 0;
+      kept = true;
+    } else if (c == '.') {
+      if (decimals >= 0 || FormatSettings().DecimalSeparator != '.') return false;
+      decimals = 0;
+      kept = true;
+    } else if (c == '-') {
+      if (kept) return false;
+      negative = true;
+      kept = true;
+    }
+    if (count > 15) return false;
+  }
+  const int scale = decimals < 0 ? 0 : decimals;
+  if (count == 0 || scale > 4 || count - scale > 11) return false;
+  static constexpr std::int64_t kScale[5] = {10000, 1000, 100, 10, 1};
+  const auto value = static_cast<std::int64_t>(digits) * kScale[scale];
+  amount = negative ? -value : value;
+  return true;
+}
+
 // Appends text to the content the field holds in the current record.
 void AppendToBlob(std::string_view text, TField* field) {
   TBlobStream stream(field, bmReadWrite);
@@ -128,7 +176,9 @@ bool WriteFieldData(std::string_view text, TField* field) {
         break;
       case ftCurrency:
         if (field->Currency()) {
-          field->SetAsCurrency(ToCurrency(NumericValue(text)));
+          std::int64_t amount = 0;
+          field->SetAsCurrency(QuickCurrency(text, amount) ? amount
+                                                           : ToCurrency(NumericValue(text)));
         } else {
           field->SetAsFloat(NumericValue(text));
         }

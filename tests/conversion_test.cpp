@@ -133,6 +133,39 @@ TEST_F(WriteFieldDataTest, CurrencyTakesTheNumericCharactersRoundedToTenThousand
         << text;
   }
 
+  // Amounts of up to eleven whole digits and four decimals, with the bytes
+  // the filter drops around and between them, under both decimal
+  // separators: the stored count is what the filtered text reads as.
+  std::uint32_t seed = 99;
+  auto next = [&seed](std::uint32_t n) {
+    seed = seed * 1664525u + 1013904223u;
+    return (seed >> 8) % n;
+  };
+  const char* const extras[] = {"", "$", " ", ",", "-", ".", "e", "--", "1"};
+  for (char decimal : {'.', ','}) {
+    FormatSettings().DecimalSeparator = decimal;
+    for (int round = 0; round < 20000; ++round) {
+      std::string text = extras[next(9)];
+      const auto whole = next(13);
+      for (std::uint32_t i = 0; i < whole; ++i) text += static_cast<char>('0' + next(10));
+      text += extras[next(9)];
+      if (next(3) != 0) text += '.';
+      const auto decimals = next(7);
+      for (std::uint32_t i = 0; i < decimals; ++i) text += static_cast<char>('0' + next(10));
+      text += extras[next(9)];
+      double value = 0;
+      const bool reads = TryStrToFloat(NumericOnly(text), value);
+      if (reads && std::fabs(value) >= 9e14) continue;  // beyond currency: tested above
+      amount->Clear();
+      ASSERT_EQ(WriteFieldData(text, amount), reads) << decimal << " '" << text << "'";
+      if (reads) {
+        ASSERT_EQ(amount->AsCurrency(), static_cast<std::int64_t>(std::round(value * 10000.0)))
+            << decimal << " '" << text << "'";
+      }
+    }
+  }
+  FormatSettings().DecimalSeparator = '.';
+
   amount->SetCurrency(false);  // the float branch, same text filtering
   EXPECT_TRUE(WriteFieldData("$7.25", amount));
   EXPECT_DOUBLE_EQ(amount->AsFloat(), 7.25);
