@@ -13,10 +13,12 @@
 
 namespace korvane {
 
-// Holds its records itself; the fields show a stored record in place (no
-// copy per navigation). Records are stored in chunks, so a stored record
-// never moves while more are appended. The data survives Close and Open;
-// EmptyDataSet or new field definitions drop it. Not thread-safe.
+// Holds its records itself, packed: eight bytes and a type byte per value,
+// with texts in a separate store, so a record of a few numbers and short
+// texts takes well under a hundred bytes. Navigation unpacks the current
+// record into the fields' buffer, reusing its text buffers. The data
+// survives Close and Open; EmptyDataSet or new field definitions drop it.
+// Not thread-safe.
 //
 // Auto-increment fields left null get the next number when a record is
 // inserted.
@@ -64,8 +66,8 @@ class TMemoryDataSet : public TDataSet {
 
   // A stored record's value, by record number (0-based, append order) and
   // field index or name; raises EDatabaseError when out of range.
-  const TFieldData& FieldValue(int recNo, int fieldIndex) const;
-  const TFieldData& FieldValue(int recNo, std::string_view fieldName) const;
+  TFieldData FieldValue(int recNo, int fieldIndex) const;
+  TFieldData FieldValue(int recNo, std::string_view fieldName) const;
   // Number of the current record (0-based), -1 when there is none.
   int RecNo() const { return FRecNo; }
 
@@ -77,26 +79,49 @@ class TMemoryDataSet : public TDataSet {
   void InternalPost() override;
 
  private:
-  static constexpr std::size_t kChunkRecords = 4096;
-
-  // Frees a chunk's storage; its values must have been destroyed.
-  struct TChunkFree {
-    void operator()(TFieldData* slots) const noexcept;
+  // A block of raw memory.
+  struct TBlockFree {
+    void operator()(std::byte* block) const noexcept;
   };
-  using TChunk = std::unique_ptr<TFieldData, TChunkFree>;
+  using TBlock = std::unique_ptr<std::byte, TBlockFree>;
+  static TBlock AllocateBlock(std::size_t bytes);
 
-  TFieldData* Record(std::size_t recNo) const;
-  // The slots of a new last record, not yet constructed.
-  TFieldData* NewRecord();
-  // Destroys every record and frees the chunks.
+  // Records [First, First + Capacity) live in Data, Stride bytes each.
+  struct TChunk {
+    std::size_t First = 0;
+    std::size_t Capacity = 0;
+    TBlock Data;
+  };
+
+  std::byte* RecordAt(std::size_t recNo) const;
+  std::byte* FindRecord(std::size_t recNo) const;
+  // Room for one more record (the chunk is allocated when needed).
+  void MakeRoom();
+  // Packs the edit buffer into record (texts go to the text store).
+  void Pack(std::byte* record, const std::vector<TFieldData>& values, bool fresh);
+  // Unpacks record into the fields' buffer and makes it the current one.
+  void Load(std::size_t recNo);
+  static TFieldData Unpack(const std::byte* record, std::size_t width, std::size_t index);
+  // Stores a text and returns where it starts.
+  std::byte* StoreText(std::string_view text);
+  // Makes sure that the text store holds bytes more without a new block.
+  void ReserveText(std::size_t bytes);
+  void GrowText(std::size_t bytes);
   void DropRecords() noexcept;
 
   std::vector<TFieldDef> FFieldDefs;
-  std::size_t FWidth = 0;  // slots per record
-  // Storage for kChunkRecords records each; the slots of records
-  // [0, FCount) hold values, the rest are raw memory until appended to.
+  std::size_t FWidth = 0;   // values per record
+  std::size_t FStride = 0;  // bytes per record: the values, then the type bytes
   std::vector<TChunk> FChunks;
   std::size_t FCount = 0;
+  std::size_t FCapacity = 0;           // records the chunks hold in all
+  mutable std::size_t FLastChunk = 0;  // where the last lookup ended
+  // The text store: blocks filled front to back; each text is its length
+  // (seven bits per byte) followed by its bytes.
+  std::vector<TBlock> FTextBlocks;
+  std::byte* FTextNext = nullptr;
+  std::size_t FTextLeft = 0;
+  std::size_t FTextBlockSize = 0;
   int FRecNo = -1;
   std::int64_t FLastAutoInc = 0;
   bool FReadOnly = false;

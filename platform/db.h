@@ -378,6 +378,9 @@ class TDataSet : public TComponent {
   void SetActiveBuffer(TFieldData* record);
   // The record being inserted or edited.
   std::vector<TFieldData>& EditBuffer() { return FEditBuffer; }
+  // The dataset's own browse buffer (FieldCount() slots): a backend that
+  // loads records fills it and then calls SetActiveBuffer(nullptr).
+  TFieldData* BrowseBuffer() { return FBrowseBuffer.data(); }
 
  private:
   friend class TField;

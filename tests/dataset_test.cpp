@@ -211,6 +211,67 @@ TEST_F(DataSetTest, StoredRecordsStayIntactAcrossManyAppends) {
   EXPECT_EQ(expected, n);
 }
 
+// Texts of every length class the store meets (empty, one-byte and
+// multi-byte length prefixes, zero bytes, larger than a storage block),
+// edits that shrink and grow a stored text, and nulls, read back by walking
+// and by random access after the records were spread over many chunks.
+TEST(MemoryDataSet, PackedRecordsKeepEveryValueThroughEditsAndReloads) {
+  TMemoryDataSet ds;
+  ds.SetFieldDefs(
+      {{"Text", ftMemo}, {"Qty", ftLargeint}, {"Amount", ftFloat}, {"Flag", ftBoolean}});
+  ds.Open();
+  const std::string texts[] = {"", "x", std::string(200, 'y'), std::string("a\0b", 3),
+                               std::string(20000, 'z')};
+  const std::string huge(9 << 20, 'w');
+  const int n = 30000;
+  for (int i = 0; i < n; ++i) {
+    ds.Append();
+    if (i % 7 != 3) ds.Fields(0)->SetAsString(i == 4097 ? huge : texts[i % 5]);
+    if (i % 5 != 0) ds.Fields(1)->SetAsLargeInt(std::int64_t{i} * -3000000000LL);
+    ds.Fields(2)->SetAsFloat(i + 0.25);
+    ds.Fields(3)->SetAsBoolean(i % 2 == 0);
+    ds.Post();
+  }
+  // Shrink one text in place, grow another past its room, clear a third.
+  for (int i : {7, 202, 14000}) {
+    ds.First();
+    for (int k = 0; k < i; ++k) ds.Next();
+    ds.Edit();
+    if (i == 7) ds.Fields(0)->SetAsString("short");
+    if (i == 202) ds.Fields(0)->SetAsString(std::string(300, 'g'));
+    if (i == 14000) ds.Fields(1)->Clear();
+    ds.Post();
+  }
+  auto expectedText = [&](int i) -> std::string {
+    if (i == 7) return "short";
+    if (i == 202) return std::string(300, 'g');
+    if (i == 4097) return huge;
+    return i % 7 == 3 ? "" : texts[i % 5];
+  };
+  int i = 0;
+  for (ds.First(); !ds.Eof(); ds.Next(), ++i) {
+    ASSERT_EQ(ds.Fields(0)->AsString(), expectedText(i)) << i;
+    ASSERT_EQ(ds.Fields(0)->IsNull(), i % 7 == 3) << i;
+    ASSERT_EQ(ds.Fields(1)->IsNull(), i % 5 == 0 || i == 14000) << i;
+    if (!ds.Fields(1)->IsNull()) {
+      ASSERT_EQ(ds.Fields(1)->AsLargeInt(), std::int64_t{i} * -3000000000LL);
+    }
+    ASSERT_EQ(ds.Fields(2)->AsFloat(), i + 0.25);
+    ASSERT_EQ(ds.Fields(3)->AsBoolean(), i % 2 == 0);
+  }
+  EXPECT_EQ(i, n);
+  for (int r : {n - 1, 0, 202, 4097, 7}) {
+    EXPECT_EQ(std::get<std::string>(ds.FieldValue(r, 0)), expectedText(r)) << r;
+  }
+  EXPECT_TRUE(std::holds_alternative<std::monostate>(ds.FieldValue(14000, 1)));
+  // Emptied and refilled, the dataset starts from nothing.
+  ds.EmptyDataSet();
+  EXPECT_TRUE(ds.IsEmpty());
+  EXPECT_TRUE(ds.Fields(0)->IsNull());
+  ds.AppendRecord({"again", "7"});
+  EXPECT_EQ(std::get<std::int64_t>(ds.FieldValue(0, 1)), 7);
+}
+
 // A backend that keeps copies of what is posted and leaves the current
 // record to the base class, as database backends do.
 class TCopyingDataSet : public TDataSet {
