@@ -63,6 +63,28 @@ class TDataSet;
 class TBlobStream;
 class TField;
 
+// How a field class makes the text of a non-null value, for writers that
+// format many values of a field in a row without a call per value:
+//   tkString    the std::string value as it stands
+//   tkInteger   PutInteger of the std::int64_t value
+//   tkBoolean   "True" or "False"
+//   tkFloat     FloatToChars of the double value
+//   tkCurrency  PutCurrencyAmount of the std::int64_t amount, with the
+//               DecimalSeparator in force
+//   tkDateTime  the double value: DateToChars, TimeToChars or
+//               DateTimeToChars by type code (ftDate, ftTime, other)
+//   tkOther     only Text, TextToChars and AppendText give it
+// An OnGetText handler is not taken into account: the writer checks it.
+enum TTextKind : std::uint8_t {
+  tkOther,
+  tkString,
+  tkInteger,
+  tkBoolean,
+  tkFloat,
+  tkCurrency,
+  tkDateTime
+};
+
 // Supplies or refuses a field's edit text. Text arrives holding the field's
 // own text; the handler may replace it, or raise to refuse the read.
 using TFieldGetTextEvent = std::function<void(TField* Sender, std::string& Text)>;
@@ -176,6 +198,8 @@ class TField : public TComponent {
   // not called) or when the field has no writer of this kind: AppendText
   // then gives the text. Raises like Text().
   char* TextToChars(char* first, char* last) const;
+  // How the field's class makes its text (see TTextKind).
+  TTextKind TextKind() const { return TextKindImpl(); }
 
   const TFieldGetTextEvent& OnGetText() const { return FOnGetText; }
   void SetOnGetText(TFieldGetTextEvent value) { FOnGetText = std::move(value); }
@@ -216,6 +240,8 @@ class TField : public TComponent {
   // Appends GetText() to out, leaving out as it was when it raises. The
   // default goes through TextToCharsImpl with a small buffer, else GetText.
   virtual void AppendTextImpl(std::string& out) const;
+  // The default is tkOther.
+  virtual TTextKind TextKindImpl() const;
   virtual int DefaultDisplayWidth() const;
 
   // Writes the current record's value (no checks), in place.

@@ -1,7 +1,7 @@
 // The TField family: one class per group of type codes, each doing its own
 // text conversion and range checks. See db.h for the texts and widths.
-#include <charconv>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "platform/db.h"
@@ -93,42 +93,20 @@ bool RoundToInt64(double value, std::int64_t& result) {
   return true;
 }
 
-// Decimal digits of value into [first, last), like std::to_chars (nullptr
-// when they do not fit); values that fit in 32 bits (nearly all) take the
-// cheaper 32-bit conversion.
-char* PutDecimal(char* first, char* last, std::int64_t value) {
-  const std::to_chars_result r = value >= std::numeric_limits<std::int32_t>::min() &&
-                                         value <= std::numeric_limits<std::int32_t>::max()
-                                     ? std::to_chars(first, last, static_cast<std::int32_t>(value))
-                                     : std::to_chars(first, last, value);
-  return r.ec == std::errc() ? r.ptr : nullptr;
+// Writes a text of at most `room` bytes that put(p) writes at p into
+// [first, last), like std::to_chars: nullptr when it does not fit.
+template <typename Put>
+char* PutBounded(char* first, char* last, std::size_t room, Put put) {
+  if (static_cast<std::size_t>(last - first) >= room) return put(first);
+  char buf[32];
+  const auto length = static_cast<std::size_t>(put(buf) - buf);
+  if (length > static_cast<std::size_t>(last - first)) return nullptr;
+  std::memcpy(first, buf, length);
+  return first + length;
 }
 
-// An amount in ten-thousandths as text with two to four decimals, written
-// at p (which has room for kCurrencyTextRoom bytes); returns its end.
-constexpr std::size_t kCurrencyTextRoom = 24;  // sign, 15 whole digits, separator, 4 decimals
 char* PutCurrency(char* p, std::int64_t value) {
-  const bool negative = value < 0;
-  const std::uint64_t magnitude =
-      negative ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
-  *p = '-';
-  p += negative ? 1 : 0;
-  // Whole amounts below 2^32 (nearly all) take the cheaper 32-bit conversion.
-  const std::uint64_t whole = magnitude / kCurrencyScale;
-  p = whole <= std::numeric_limits<std::uint32_t>::max()
-          ? std::to_chars(p, p + 16, static_cast<std::uint32_t>(whole)).ptr
-          : std::to_chars(p, p + 16, whole).ptr;
-  *p++ = FormatSettings().DecimalSeparator;
-  const auto frac = static_cast<unsigned>(magnitude % kCurrencyScale);
-  p[0] = static_cast<char>('0' + frac / 1000);
-  p[1] = static_cast<char>('0' + frac / 100 % 10);
-  p += 2;
-  // The third and fourth decimals only when they are not zeros at the end.
-  if (frac % 100 != 0) {
-    *p++ = static_cast<char>('0' + frac / 10 % 10);
-    if (frac % 10 != 0) *p++ = static_cast<char>('0' + frac % 10);
-  }
-  return p;
+  return PutCurrencyAmount(p, value, FormatSettings().DecimalSeparator);
 }
 
 std::string CurrencyText(std::int64_t value) {
@@ -156,6 +134,7 @@ class TStringField : public TField {
     return CopyToChars(first, last, Value());
   }
   void AppendTextImpl(std::string& out) const override { out += Value(); }
+  TTextKind TextKindImpl() const override { return tkString; }
   void SetAsStringImpl(std::string_view value) override { StoreString(value); }
 
   std::int64_t GetAsLargeInt() const override {
@@ -219,8 +198,11 @@ class TIntegerField : public TField {
 
   std::string GetAsString() const override { return IntToStr(Value()); }
   char* TextToCharsImpl(char* first, char* last) const override {
-    return PutDecimal(first, last, Value());
+    const std::int64_t value = Value();
+    return PutBounded(first, last, kIntegerTextRoom,
+                      [value](char* p) { return PutInteger(p, value); });
   }
+  TTextKind TextKindImpl() const override { return tkInteger; }
   void SetAsStringImpl(std::string_view value) override {
     if (value.empty()) {
       StoreNull();
@@ -287,6 +269,7 @@ class TFloatField : public TField {
   char* TextToCharsImpl(char* first, char* last) const override {
     return FloatToChars(first, last, Value());
   }
+  TTextKind TextKindImpl() const override { return tkFloat; }
   void SetAsStringImpl(std::string_view value) override {
     if (value.empty()) {
       StoreNull();
@@ -329,12 +312,12 @@ class TCurrencyField : public TField {
   }
   char* TextToCharsImpl(char* first, char* last) const override {
     if (!Currency()) return FloatToChars(first, last, GetAsFloat());
-    if (last - first >= static_cast<std::ptrdiff_t>(kCurrencyTextRoom)) {
-      return PutCurrency(first, Value());
-    }
-    char buf[kCurrencyTextRoom];
-    return CopyToChars(first, last, std::string_view(buf, PutCurrency(buf, Value()) - buf));
+    const std::int64_t value = Value();
+    return PutBounded(first, last, kCurrencyTextRoom,
+                      [value](char* p) { return PutCurrency(p, value); });
   }
+  // Amounts not marked as money are written as floats.
+  TTextKind TextKindImpl() const override { return Currency() ? tkCurrency : tkOther; }
   void SetAsStringImpl(std::string_view value) override {
     if (value.empty()) {
       StoreNull();
@@ -387,6 +370,7 @@ class TBooleanField : public TField {
   char* TextToCharsImpl(char* first, char* last) const override {
     return CopyToChars(first, last, Value() ? std::string_view("True") : std::string_view("False"));
   }
+  TTextKind TextKindImpl() const override { return tkBoolean; }
   void SetAsStringImpl(std::string_view value) override {
     if (value.empty()) {
       StoreNull();
@@ -437,6 +421,7 @@ class TDateTimeField : public TField {
         return DateTimeToChars(first, last, Value());
     }
   }
+  TTextKind TextKindImpl() const override { return tkDateTime; }
   void AppendTextImpl(std::string& out) const override {
     switch (DataType()) {
       case ftDate:
@@ -700,6 +685,8 @@ void TField::SetAsCurrencyImpl(std::int64_t value) {
 std::string TField::GetText() const { return GetAsString(); }
 
 char* TField::TextToCharsImpl(char* /*first*/, char* /*last*/) const { return nullptr; }
+
+TTextKind TField::TextKindImpl() const { return tkOther; }
 
 void TField::AppendTextImpl(std::string& out) const {
   char buf[64];

@@ -541,7 +541,14 @@ struct DateTimeParts {
 DateTimeParts DecodeParts(TDateTime value) {
   long long day = 0;
   long long ms = 0;
-  SplitDateTime(value, day, ms);
+  // Whole days in range (every value of a date field) have no time of day
+  // to round.
+  if (value >= static_cast<double>(kMinDay) && value <= static_cast<double>(kMaxDay) &&
+      value == static_cast<double>(static_cast<std::int32_t>(value))) {
+    day = static_cast<std::int32_t>(value);
+  } else {
+    SplitDateTime(value, day, ms);
+  }
   DateTimeParts p{};
   CivilFromDays(day, p.year, p.month, p.day);
   // 0001-01-01 (kMinDay) was a Monday.
@@ -607,7 +614,9 @@ struct WriteOp {
   std::uint32_t length;
 };
 
-struct CompiledDateFormat {
+}  // namespace
+
+struct TCompiledDateFormat {
   std::vector<WriteOp> ops;
   std::string literals;
   // The longest text the numbers and literals make; names and the AM/PM
@@ -616,6 +625,10 @@ struct CompiledDateFormat {
   bool hasNames = false;
   bool twelveHour = false;
 };
+
+namespace {
+
+using CompiledDateFormat = TCompiledDateFormat;
 
 void CompileDateFormat(std::string_view f, CompiledDateFormat& c) {
   const TFormatSettings& fs = FormatSettings();
@@ -749,6 +762,49 @@ constexpr char kDigitPairs[] =
 char* PutTwo(char* p, unsigned u) {
   std::memcpy(p, kDigitPairs + 2 * u, 2);
   return p + 2;
+}
+
+// The number of decimal digits of u: the bit length picks an entry that
+// adds one to the upper half exactly when u reaches the next power of ten.
+constexpr std::array<std::uint64_t, 32> kDigitCountSteps = [] {
+  std::array<std::uint64_t, 32> steps{};
+  for (unsigned bits = 0; bits < 32; ++bits) {
+    std::uint64_t digits = 0;
+    std::uint64_t power = 1;  // 10^digits, the first power above 2^bits
+    while (power <= (std::uint64_t{1} << bits)) {
+      power *= 10;
+      ++digits;
+    }
+    steps[bits] = (digits << 32) + (power <= 0xFFFFFFFFu ? (std::uint64_t{1} << 32) - power : 0);
+  }
+  return steps;
+}();
+
+unsigned DigitCount(std::uint32_t u) {
+  const int bits = 31 - __builtin_clz(u | 1);
+  return static_cast<unsigned>((u + kDigitCountSteps[static_cast<std::size_t>(bits)]) >> 32);
+}
+
+// Writes u's decimal digits, two at a time from the end.
+char* PutUnsigned32(char* p, std::uint32_t u) {
+  char* const end = p + DigitCount(u);
+  char* q = end;
+  while (u >= 100) {
+    q -= 2;
+    std::memcpy(q, kDigitPairs + 2 * (u % 100), 2);
+    u /= 100;
+  }
+  if (u >= 10) {
+    std::memcpy(q - 2, kDigitPairs + 2 * u, 2);
+  } else {
+    q[-1] = static_cast<char>('0' + u);
+  }
+  return end;
+}
+
+char* PutUnsigned64(char* p, std::uint64_t u) {
+  if (u <= 0xFFFFFFFFu) return PutUnsigned32(p, static_cast<std::uint32_t>(u));
+  return std::to_chars(p, p + 20, u).ptr;
 }
 
 // Writes u (below 100) with one digit or, when it needs them or width is
@@ -1502,6 +1558,31 @@ char* FloatToChars(char* first, char* last, double value) {
   return first + length;
 }
 
+char* PutInteger(char* p, std::int64_t value) {
+  const std::uint64_t magnitude =
+      value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+  *p = '-';
+  return PutUnsigned64(p + (value < 0 ? 1 : 0), magnitude);
+}
+
+char* PutCurrencyAmount(char* p, std::int64_t value, char decimalSeparator) {
+  constexpr std::uint64_t kScale = 10000;
+  const std::uint64_t magnitude =
+      value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+  *p = '-';
+  p = PutUnsigned64(p + (value < 0 ? 1 : 0), magnitude / kScale);
+  *p++ = decimalSeparator;
+  const auto fraction = static_cast<unsigned>(magnitude % kScale);
+  p = PutTwo(p, fraction / 100);
+  // The third and fourth decimals only when they are not zeros at the end.
+  const unsigned last = fraction % 100;
+  if (last != 0) {
+    PutTwo(p, last);
+    p += last % 10 != 0 ? 2 : 1;
+  }
+  return p;
+}
+
 std::string FloatToStr(double value) {
   std::string out;
   AppendFloatToStr(out, value);
@@ -1616,6 +1697,17 @@ char* DateTimeToChars(char* first, char* last, TDateTime value) {
     p = PutCompiled(p, fs, time, parts);
   }
   return p;
+}
+
+TDateWriter::TDateWriter() : FFormat(std::make_unique<TCompiledDateFormat>()) {
+  CompileDateFormat(FormatSettings().ShortDateFormat, *FFormat);
+  FRoom = FFormat->hasNames ? 0 : FFormat->fixedBound;
+}
+
+TDateWriter::~TDateWriter() = default;
+
+char* TDateWriter::Put(char* p, TDateTime value) const {
+  return PutCompiled(p, FormatSettings(), *FFormat, DecodeParts(value));
 }
 
 std::string DateToStr(TDateTime value) {

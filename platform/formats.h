@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -72,6 +73,19 @@ void AppendFloatToStr(std::string& out, double value);
 // end of the text, or nullptr when it does not fit (the bytes in the range
 // are then of no use).
 char* FloatToChars(char* first, char* last, double value);
+
+// Integer and money texts written in place, for writers that build lines
+// without a string per value. Each writes at p, which has room for the
+// bytes named, and returns the end of the text.
+//
+// The decimal digits of value, after a '-' when it is negative.
+constexpr std::size_t kIntegerTextRoom = 20;
+char* PutInteger(char* p, std::int64_t value);
+// An amount in ten-thousandths with two to four decimals after
+// decimalSeparator: "1234.50", "-0.05", "12.3457" (the last two decimals
+// only when they are not zeros at the end).
+constexpr std::size_t kCurrencyTextRoom = 24;
+char* PutCurrencyAmount(char* p, std::int64_t value, char decimalSeparator);
 
 // Number formats made of '#', '0', ',' and '.' ("###,##0.0", "##0", "0.00",
 // "#,##0.00"). '0' and '#' mark digit places: '0' always prints, '#' only
@@ -139,6 +153,29 @@ void AppendDateTimeToStr(std::string& out, TDateTime value);
 char* DateToChars(char* first, char* last, TDateTime value);
 char* TimeToChars(char* first, char* last, TDateTime value);
 char* DateTimeToChars(char* first, char* last, TDateTime value);
+
+// Writes many dates in a row, with the text DateToChars gives, without
+// looking up ShortDateFormat for each: the format in force when the writer
+// is made is worked out once. Make a new writer when the settings change.
+struct TCompiledDateFormat;
+class TDateWriter {
+ public:
+  TDateWriter();
+  ~TDateWriter();
+  TDateWriter(const TDateWriter&) = delete;
+  TDateWriter& operator=(const TDateWriter&) = delete;
+
+  // The most bytes Put writes; 0 when that depends on the value (the format
+  // writes names of days or months): DateToChars then gives the text.
+  std::size_t Room() const { return FRoom; }
+  // Writes the text of value's date at p, which has Room() bytes, and
+  // returns its end. Raises like DateToChars.
+  char* Put(char* p, TDateTime value) const;
+
+ private:
+  std::unique_ptr<TCompiledDateFormat> FFormat;
+  std::size_t FRoom = 0;
+};
 
 // Date-time formats: d dd ddd dddd (dddd for any longer run), m mm mmm mmmm,
 // yy yyyy (y and yy two-digit, longer runs four-digit), h hh n nn s ss,

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <variant>
+#include <vector>
 
 #include "platform/dialogs.h"
 #include "platform/formats.h"
@@ -134,6 +136,9 @@ constexpr std::array<std::uint8_t, 256> kTypeTraits = [] {
 // Room asked for before a value is written in place: numbers, booleans and
 // dates always fit, and most texts do.
 constexpr std::size_t kValueRoom = 64;
+
+// Room for FloatToChars: any double's text fits.
+constexpr std::size_t kFloatRoom = 32;
 
 // How a record's values are joined, taken from the properties once per
 // record.
@@ -357,6 +362,347 @@ std::string TCSVExport::GetFixedRecord() {
 }
 
 // ---------------------------------------------------------------------------
+// The record plan: a run's lines without a look-up or a call per value
+//
+// Everything the formatting of a record decides from the properties, the
+// field list, the fields' types, widths and classes and the format settings
+// is worked out once into a list of columns, which then write each value
+// straight into the write buffer. Nothing of that changes while the records
+// are walked, except through code of the host: the run works the plan out
+// again after each OnExportRecord and each progress step. Records whose
+// values the plan cannot write itself (a field with an OnGetText handler,
+// a field class of the host's, formatted memos, money fields not marked as
+// money) go through FormatRecord, so the bytes are the same either way.
+
+namespace {
+
+enum class TColumnKind : std::uint8_t {
+  ckNothing,  // the types left out
+  ckString,
+  ckInteger,
+  ckBoolean,
+  ckFloat,
+  ckCurrency,
+  ckDate,       // a date through the plan's date writer
+  ckDateText,   // a date through DateToStr's text (formats with names)
+  ckFieldDate,  // fixed-width times and date-times: the field's own text
+  ckTime,       // delimited times: the time of the value, also of none
+};
+
+struct TColumn {
+  const TField* field;
+  TColumnKind kind;
+  bool separated;  // preceded by the separator
+  bool wrap;       // between quotes
+  bool pad;        // padded with blanks up to width
+  bool right;      // ... on the left
+  bool blanks;     // a date column that writes width blanks for no date
+  std::size_t width;
+  // The most bytes this column and the ones after it take, the record
+  // separator included, leaving out the lengths of texts.
+  std::size_t rest;
+};
+
+// The value a date-time field reads for AsDateTime: 0 without a value.
+double DateValue(const TField& field) {
+  const TFieldData& data = field.Data();
+  if (const auto* value = std::get_if<double>(&data)) return *value;
+  return field.AsDateTime();  // null gives 0; another alternative raises
+}
+
+// Copies n bytes; short texts (most values) without a call.
+char* CopyBytes(char* p, const char* s, std::size_t n) {
+  if (n > 16) {
+    std::memcpy(p, s, n);
+  } else if (n >= 8) {
+    std::uint64_t head = 0;
+    std::uint64_t tail = 0;
+    std::memcpy(&head, s, 8);
+    std::memcpy(&tail, s + n - 8, 8);
+    std::memcpy(p, &head, 8);
+    std::memcpy(p + n - 8, &tail, 8);
+  } else if (n >= 4) {
+    std::uint32_t head = 0;
+    std::uint32_t tail = 0;
+    std::memcpy(&head, s, 4);
+    std::memcpy(&tail, s + n - 4, 4);
+    std::memcpy(p, &head, 4);
+    std::memcpy(p + n - 4, &tail, 4);
+  } else {
+    for (std::size_t i = 0; i < n; ++i) p[i] = s[i];
+  }
+  return p + n;
+}
+
+}  // namespace
+
+class TCSVExport::TRecordPlan {
+ public:
+  TRecordPlan(TCSVExport& owner, bool fixed, std::string_view recordSeparator)
+      : FOwner(owner), FFixed(fixed), FRecordSeparator(recordSeparator) {}
+
+  // Works the plan out from the component and its dataset as they are now.
+  void Build();
+  // False when records go through FormatRecord.
+  bool Usable() const { return FUsable; }
+
+  // Appends the current record's line and the record separator to the
+  // write buffer and returns the line's length; 0 (appending nothing) when
+  // the line is empty or a value raised.
+  std::size_t Put();
+
+ private:
+  bool AddColumn(TField* field, std::uint8_t quoted);
+  char* Ensure(char* p, std::size_t n) {
+    return static_cast<std::size_t>(FOwner.FBuffer.get() + FOwner.FCapacity - p) >= n
+               ? p
+               : FOwner.Grow(p, n);
+  }
+  char* PutText(char* p, std::string_view text, const TColumn& column) {
+    p = Ensure(p, text.size() + column.rest);
+    return CopyBytes(p, text.data(), text.size());
+  }
+  // The field's text through the field itself, for values of another
+  // alternative than its type has (which raises as it does elsewhere).
+  char* PutFieldText(char* p, const TColumn& column) {
+    FText.clear();
+    column.field->AppendText(FText);
+    return PutText(p, FText, column);
+  }
+
+  TCSVExport& FOwner;
+  const bool FFixed;
+  const std::string_view FRecordSeparator;
+  bool FUsable = false;
+  char FSeparator = 0;
+  char FQuote = 0;
+  char FDecimalSeparator = '.';
+  std::vector<TColumn> FColumns;
+  std::unique_ptr<TDateWriter> FDates;
+  std::string FText;  // texts made apart from the buffer
+};
+
+void TCSVExport::TRecordPlan::Build() {
+  FUsable = false;
+  FColumns.clear();
+  FDates.reset();
+  const TCSVExport& owner = FOwner;
+  if (owner.FDataSet == nullptr) {
+    FUsable = true;  // no line at all
+    return;
+  }
+  if (owner.FSeparator.size() > 1 || owner.FDelimiter.size() > 1) return;
+  FSeparator = owner.FSeparator.empty() ? 0 : owner.FSeparator.front();
+  FQuote = owner.FDelimiter.empty() ? 0 : owner.FDelimiter.front();
+  FDecimalSeparator = FormatSettings().DecimalSeparator;
+  std::uint8_t quoted = 0;
+  if (FQuote != 0) quoted = owner.FDelimitedFields == dfTextOnly ? ttText : ttAny;
+  try {
+    for (TField* field : owner.FDataSet->Fields()) {
+      if (owner.FFieldListAction != flaNone &&
+          !FieldInFieldList(owner.FFieldListAction, owner.FFieldList.get(), field->FieldName())) {
+        continue;
+      }
+      if (!AddColumn(field, quoted)) {
+        FColumns.clear();
+        return;
+      }
+    }
+  } catch (...) {
+    FColumns.clear();
+    return;
+  }
+  std::size_t rest = FRecordSeparator.size();
+  for (auto column = FColumns.rbegin(); column != FColumns.rend(); ++column) {
+    rest += column->rest;
+    column->rest = rest;
+  }
+  FUsable = true;
+}
+
+// Adds the column of a field taking part, with its own room in rest; false
+// when the plan cannot write the field's values.
+bool TCSVExport::TRecordPlan::AddColumn(TField* field, std::uint8_t quoted) {
+  TColumn column{};
+  column.field = field;
+  column.separated = !FColumns.empty() && FSeparator != 0;
+  const TFieldType type = field->DataType();
+  const std::uint8_t traits = kTypeTraits[type];
+  column.wrap = (traits & quoted) != 0;
+  std::size_t room = 0;
+  if (traits & ttOmitted) {
+    column.kind = TColumnKind::ckNothing;  // never read
+  } else {
+    if (field->OnGetText()) return false;
+    const TTextKind kind = field->TextKind();
+    if ((traits & ttDateTime) != (kind == tkDateTime ? ttDateTime : 0)) return false;
+    if (traits & ttDateTime) {
+      const bool dateOnly = !FFixed ? type != ftTime : type == ftDate;
+      if (!FFixed && type == ftTime) {
+        column.kind = TColumnKind::ckTime;
+      } else if (dateOnly) {
+        if (!FDates) FDates = std::make_unique<TDateWriter>();
+        room = FDates->Room();
+        column.kind = room > 0 ? TColumnKind::ckDate : TColumnKind::ckDateText;
+      } else {
+        column.kind = TColumnKind::ckFieldDate;
+      }
+      if (FFixed) {
+        column.blanks = true;
+        column.width = static_cast<std::size_t>(std::max(0, field->DisplayWidth()));
+      }
+    } else {
+      switch (kind) {
+        case tkString:
+          column.kind = TColumnKind::ckString;
+          break;
+        case tkInteger:
+          column.kind = TColumnKind::ckInteger;
+          room = kIntegerTextRoom;
+          break;
+        case tkBoolean:
+          column.kind = TColumnKind::ckBoolean;
+          room = 8;  // written eight bytes at a time
+          break;
+        case tkFloat:
+          column.kind = TColumnKind::ckFloat;
+          room = kFloatRoom;
+          break;
+        case tkCurrency:
+          column.kind = TColumnKind::ckCurrency;
+          room = kCurrencyTextRoom;
+          break;
+        default:
+          return false;
+      }
+      if (FFixed) {
+        column.pad = true;
+        column.right = FOwner.FNumericAlign == naRight && (traits & ttNumeric) != 0;
+        column.width = static_cast<std::size_t>(std::max(0, field->DisplayWidth()));
+      }
+    }
+  }
+  column.rest = (column.separated ? 1 : 0) + (column.wrap ? 2 : 0) + room + column.width;
+  FColumns.push_back(column);
+  return true;
+}
+
+std::size_t TCSVExport::TRecordPlan::Put() {
+  if (FColumns.empty()) return 0;
+  const std::size_t start = FOwner.FLength;
+  char* p = FOwner.Room(FColumns.front().rest);
+  try {
+    for (const TColumn& column : FColumns) {
+      if (column.separated) *p++ = FSeparator;
+      if (column.wrap) *p++ = FQuote;
+      const auto at = static_cast<std::size_t>(p - FOwner.FBuffer.get());
+      switch (column.kind) {
+        case TColumnKind::ckNothing:
+          break;
+        case TColumnKind::ckString: {
+          const TFieldData& data = column.field->Data();
+          if (const auto* value = std::get_if<std::string>(&data)) {
+            p = PutText(p, *value, column);
+          } else if (data.index() != 0) {
+            p = PutFieldText(p, column);
+          }
+          break;
+        }
+        case TColumnKind::ckInteger: {
+          const TFieldData& data = column.field->Data();
+          if (const auto* value = std::get_if<std::int64_t>(&data)) {
+            p = PutInteger(p, *value);
+          } else if (data.index() != 0) {
+            p = PutFieldText(p, column);
+          }
+          break;
+        }
+        case TColumnKind::ckBoolean: {
+          const TFieldData& data = column.field->Data();
+          if (const auto* value = std::get_if<bool>(&data)) {
+            std::memcpy(p, *value ? "True\0\0\0\0" : "False\0\0\0", 8);
+            p += *value ? 4 : 5;
+          } else if (data.index() != 0) {
+            p = PutFieldText(p, column);
+          }
+          break;
+        }
+        case TColumnKind::ckFloat: {
+          const TFieldData& data = column.field->Data();
+          if (const auto* value = std::get_if<double>(&data)) {
+            p = FloatToChars(p, p + kFloatRoom, *value);
+          } else if (data.index() != 0) {
+            p = PutFieldText(p, column);
+          }
+          break;
+        }
+        case TColumnKind::ckCurrency: {
+          const TFieldData& data = column.field->Data();
+          if (const auto* value = std::get_if<std::int64_t>(&data)) {
+            p = PutCurrencyAmount(p, *value, FDecimalSeparator);
+          } else if (data.index() != 0) {
+            p = PutFieldText(p, column);
+          }
+          break;
+        }
+        case TColumnKind::ckTime:
+          FText.clear();
+          AppendTimeToStr(FText, DateValue(*column.field));
+          p = PutText(p, FText, column);
+          break;
+        case TColumnKind::ckDate:
+        case TColumnKind::ckDateText:
+        case TColumnKind::ckFieldDate: {
+          // Day zero (also what a field without a value reads) counts as no
+          // date; dates before it are written like any other.
+          const double value = DateValue(*column.field);
+          if (value == 0) {
+            if (column.blanks) {
+              std::memset(p, ' ', column.width);
+              p += column.width;
+            }
+          } else if (column.kind == TColumnKind::ckDate) {
+            p = FDates->Put(p, value);
+          } else {
+            FText.clear();
+            if (column.kind == TColumnKind::ckDateText) {
+              AppendDateToStr(FText, value);
+            } else {
+              column.field->AppendText(FText);
+            }
+            p = PutText(p, FText, column);
+          }
+          break;
+        }
+      }
+      if (column.pad) {
+        char* const value = FOwner.FBuffer.get() + at;
+        const auto length = static_cast<std::size_t>(p - value);
+        if (length < column.width) {
+          const std::size_t blanks = column.width - length;
+          if (column.right) {
+            std::memmove(value + blanks, value, length);
+            std::memset(value, ' ', blanks);
+          } else {
+            std::memset(p, ' ', blanks);
+          }
+          p += blanks;
+        }
+      }
+      if (column.wrap) *p++ = FQuote;
+    }
+  } catch (...) {
+    // A record that cannot be read is skipped as a whole.
+    return 0;
+  }
+  const std::size_t length = static_cast<std::size_t>(p - FOwner.FBuffer.get()) - start;
+  if (length == 0) return 0;
+  p = CopyBytes(p, FRecordSeparator.data(), FRecordSeparator.size());
+  FOwner.FLength = static_cast<std::size_t>(p - FOwner.FBuffer.get());
+  return length;
+}
+
+// ---------------------------------------------------------------------------
 // Writing
 
 std::string_view TCSVExport::RecordSeparatorBytes() const {
@@ -371,31 +717,49 @@ std::string_view TCSVExport::RecordSeparatorBytes() const {
   return "\r\n";
 }
 
+char* TCSVExport::Grow(char* end, std::size_t n) {
+  const auto used = static_cast<std::size_t>(end - FBuffer.get());
+  const std::size_t capacity = std::max(used + n, std::max(2 * FCapacity, kWriteBufferSize + 1024));
+  auto grown = std::make_unique_for_overwrite<char[]>(capacity);
+  if (used > 0) std::memcpy(grown.get(), FBuffer.get(), used);
+  FBuffer = std::move(grown);
+  FCapacity = capacity;
+  return FBuffer.get() + used;
+}
+
+void TCSVExport::Append(std::string_view bytes) {
+  std::memcpy(Room(bytes.size()), bytes.data(), bytes.size());
+  FLength += bytes.size();
+}
+
+void TCSVExport::ReleaseBuffer() noexcept {
+  FBuffer.reset();
+  FLength = 0;
+  FCapacity = 0;
+}
+
 bool TCSVExport::FlushWriteBuffer() {
-  if (FWriteBuffer.empty()) return true;
-  const bool ok = WriteFile(FFileHandle, FWriteBuffer.data(), FWriteBuffer.size());
+  if (FLength == 0) return true;
+  const bool ok = WriteFile(FFileHandle, FBuffer.get(), FLength);
   if (ok) {
-    FWrittenBytes += FWriteBuffer.size();
+    FWrittenBytes += FLength;
     FFlushAt = static_cast<std::size_t>(
         std::clamp<std::uint64_t>(FWrittenBytes, kWriteBufferSize, kMaxWriteBufferSize));
   }
   // What failed to go out is dropped: a failed write ends the run.
-  FWriteBuffer.clear();
-  if (FWriteBuffer.capacity() > 4 * kMaxWriteBufferSize) {
-    // Give back what a very long line made the buffer grow to.
-    std::string().swap(FWriteBuffer);
-  }
-  if (FWriteBuffer.capacity() < FFlushAt + kWriteBufferSize) {
-    FWriteBuffer.reserve(FFlushAt + kWriteBufferSize);  // empty now: nothing is copied
-  }
+  FLength = 0;
+  // Give back what a very long line made the buffer grow to, and make room
+  // for the next write in one go.
+  if (FCapacity > 4 * kMaxWriteBufferSize) ReleaseBuffer();
+  if (FCapacity < FFlushAt + kWriteBufferSize) Grow(FBuffer.get(), FFlushAt + kWriteBufferSize);
   if (!ok && FWriteErrorCode == 0) FWriteErrorCode = GetLastError();
   return ok;
 }
 
 bool TCSVExport::WriteData(const std::string& line) {
-  FWriteBuffer += line;
-  FWriteBuffer += RecordSeparatorBytes();
-  return FWriteBuffer.size() < FFlushAt || FlushWriteBuffer();
+  Append(line);
+  Append(RecordSeparatorBytes());
+  return FLength < FFlushAt || FlushWriteBuffer();
 }
 
 bool TCSVExport::WriteLines(const TStrings& lines) {
@@ -417,8 +781,8 @@ void TCSVExport::FreeProgressWindow() noexcept {
 
 bool TCSVExport::Setup() {
   FRecordCounter = 0;
-  FWriteBuffer.clear();
-  FWriteBuffer.reserve(kWriteBufferSize + 1024);
+  FLength = 0;
+  if (FCapacity < kWriteBufferSize + 1024) Grow(FBuffer.get(), kWriteBufferSize + 1024);
   FFlushAt = kWriteBufferSize;
   FWrittenBytes = 0;
   FWriteErrorCode = 0;
@@ -448,7 +812,8 @@ void TCSVExport::CleanUp() {
     FlushWriteBuffer();
     if (!FFileHandle.Close() && FWriteErrorCode == 0) FWriteErrorCode = GetLastError();
   }
-  std::string().swap(FWriteBuffer);  // a long run's buffer is not kept between runs
+  ReleaseBuffer();  // a long run's buffer is not kept between runs
+  std::string().swap(FLine);
   FreeProgressWindow();
 }
 
@@ -490,19 +855,28 @@ bool TCSVExport::WriteRun() {
   if (FHeaderOutput && !WriteLines(*FHeaderData)) return false;
 
   // A handler may point DataSet elsewhere; this run walks the dataset it
-  // started on.
+  // started on (and formats what DataSet points to, like FormatRecord).
   TDataSet* const dataSet = FDataSet;
   const std::string_view separator = RecordSeparatorBytes();
+  TRecordPlan plan(*this, fixed, separator);
+  plan.Build();
   while (!dataSet->Eof()) {
-    // The record is formatted straight into the output buffer.
-    const std::size_t start = FWriteBuffer.size();
-    FormatRecord(FWriteBuffer, fixed);
-    const std::size_t length = FWriteBuffer.size() - start;
+    std::size_t length = 0;
+    if (plan.Usable()) {
+      length = plan.Put();
+    } else {
+      FLine.clear();
+      FormatRecord(FLine, fixed);
+      length = FLine.size();
+      if (length > 0) {
+        Append(FLine);
+        Append(separator);
+      }
+    }
     if (length > 0) {
-      FWriteBuffer += separator;
       // Every line counts two separator bytes, whatever RecordSeparator writes.
       bytes += static_cast<std::int64_t>(length) + 2;
-      if (FWriteBuffer.size() >= FFlushAt && !FlushWriteBuffer()) return false;
+      if (FLength >= FFlushAt && !FlushWriteBuffer()) return false;
     }
     dataSet->Next();
     ++FRecordCounter;
@@ -510,9 +884,11 @@ bool TCSVExport::WriteRun() {
       // The handler may look at the file: it must hold every line so far.
       if (!FlushWriteBuffer()) return false;
       FOnExportRecord(this, FRecordCounter, bytes);
+      plan.Build();  // the handler may have changed what the plan holds
     }
     if (FShowProgress && FRecordCounter % interval == 0 && FProgressWindow != nullptr) {
       FProgressWindow->Increment(FRecordCounter, bytes);
+      plan.Build();
     }
   }
 

@@ -133,6 +133,7 @@ class TCSVExport : public TComponent {
  private:
   class TRunGuard;
   class TLineBuilder;
+  class TRecordPlan;
 
   std::string GetVersion() const { return kVersion; }
   // Header, record loop and trailer of Execute; false when a write failed.
@@ -144,10 +145,24 @@ class TCSVExport : public TComponent {
   std::string_view RecordSeparatorBytes() const;
   void FreeProgressWindow() noexcept;
 
-  // Bytes waiting for the file. Records are formatted straight onto its end;
-  // it goes out once it holds FFlushAt bytes (a longer line makes it grow
-  // for that one write).
-  std::string FWriteBuffer;
+  // The write buffer. Room(n) makes room for n more bytes after its end and
+  // returns where they go; Grow moves what is held (the bytes up to `end`,
+  // which lies in the buffer) to a larger one and returns the same place
+  // there.
+  char* Room(std::size_t n) {
+    return FCapacity - FLength >= n ? FBuffer.get() + FLength : Grow(FBuffer.get() + FLength, n);
+  }
+  char* Grow(char* end, std::size_t n);
+  void Append(std::string_view bytes);
+  void ReleaseBuffer() noexcept;
+
+  // Bytes waiting for the file: FLength bytes of the FCapacity allocated.
+  // Records are formatted straight onto its end; it goes out once it holds
+  // FFlushAt bytes (a longer line makes it grow for that one write).
+  std::unique_ptr<char[]> FBuffer;
+  std::size_t FLength = 0;
+  std::size_t FCapacity = 0;
+  std::string FLine;  // a record formatted apart from the buffer
   std::size_t FFlushAt = kWriteBufferSize;
   std::uint64_t FWrittenBytes = 0;  // handed to the file in this run
   std::string FCustomSeparator;

@@ -5,10 +5,13 @@
 #include <stdlib.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -16,6 +19,7 @@
 #include "datasets/memory_dataset.h"
 #include "platform/dialogs.h"
 #include "platform/fileio.h"
+#include "platform/formats.h"
 #include "src/kvcsvexp.h"
 #include "src/kvprogress.h"
 
@@ -312,6 +316,184 @@ TEST_F(ExportRun, ManyRecordsWithoutHandlersKeepEveryByte) {
   }
   EXPECT_EQ(exp.Execute(), 5000);
   EXPECT_EQ(Output(), expected);
+}
+
+// A run writes each record as GetDelimitedRecord / GetFixedRecord give it,
+// whatever the types, values, layout and quoting.
+TEST_F(ExportRun, RunLinesAreTheRecordsAsFormattedOneByOne) {
+  ds.SetFieldDefs(
+      {{"S", ftString, 6},    {"SI", ftSmallint},     {"I", ftInteger},     {"W", ftWord},
+       {"B", ftBoolean},      {"F", ftFloat},         {"C", ftCurrency},    {"BCD", ftBCD},
+       {"D", ftDate},         {"T", ftTime},          {"DT", ftDateTime},   {"BY", ftBytes, 4},
+       {"VB", ftVarBytes, 4}, {"AI", ftAutoInc},      {"BL", ftBlob},       {"M", ftMemo},
+       {"G", ftGraphic},      {"FM", ftFmtMemo},      {"PO", ftParadoxOle}, {"DO", ftDBaseOle},
+       {"TB", ftTypedBinary}, {"FC", ftFixedChar, 3}, {"WS", ftWideString}, {"L", ftLargeint}});
+  const TDateTime day = EncodeDate(2024, 2, 29);
+  const TDateTime time = EncodeTime(23, 59, 59, 999);
+  const std::string bytes("b\0y", 3);
+  ds.AppendData({std::string("ab,c\"d"),
+                 std::int64_t{-32768},
+                 std::int64_t{2147483647},
+                 std::int64_t{65535},
+                 true,
+                 -1.5e-7,
+                 std::int64_t{-12345678},
+                 0.1,
+                 day,
+                 time,
+                 day + time,
+                 bytes,
+                 bytes,
+                 std::int64_t{7},
+                 bytes,
+                 std::string("memo"),
+                 bytes,
+                 std::string("fmt"),
+                 bytes,
+                 bytes,
+                 bytes,
+                 std::string("x"),
+                 std::string(40, 'w'),
+                 std::numeric_limits<std::int64_t>::min()});
+  ds.AppendData({});  // every value null (the auto-increment field numbers itself)
+  ds.AppendData({std::string(),
+                 std::int64_t{0},
+                 std::int64_t{-1},
+                 std::int64_t{0},
+                 false,
+                 std::numeric_limits<double>::infinity(),
+                 std::int64_t{5},
+                 1e300,
+                 -1.0,
+                 0.0,
+                 -1.75,
+                 std::monostate{},
+                 std::monostate{},
+                 std::int64_t{4294967296},
+                 std::monostate{},
+                 std::monostate{},
+                 std::monostate{},
+                 std::string(),
+                 std::monostate{},
+                 std::monostate{},
+                 std::monostate{},
+                 std::string("abcdef"),
+                 std::string(20000, 'z'),
+                 std::numeric_limits<std::int64_t>::max()});
+  // A date outside the calendar: the record cannot be written.
+  ds.AppendData({std::string("bad"), std::monostate{}, std::monostate{}, std::monostate{},
+                 std::monostate{}, std::monostate{}, std::monostate{}, std::monostate{}, 1e300});
+  ds.AppendData({std::string("last"), std::int64_t{1}});
+  ds.Fields(0)->SetDisplayWidth(3);
+  ds.Fields(2)->SetDisplayWidth(14);
+
+  auto expected = [&] {
+    ds.First();
+    exp.ResolveCharacters();
+    std::string text;
+    for (; !ds.Eof(); ds.Next()) {
+      const std::string line =
+          exp.ExportType() == expFixed ? exp.GetFixedRecord() : exp.GetDelimitedRecord();
+      if (!line.empty()) text += line + "\r\n";
+    }
+    return text;
+  };
+  // Formatted memos take another way through a run than the other types:
+  // runs with and without them.
+  TStringList memo{"fm"};
+  TStringList more{"i", "dt", "fm"};
+  exp.SetFieldListAction(flaExclude);
+  for (TExportType type : {expDelimited, expFixed}) {
+    for (TDelimitedFields quoted : {dfAll, dfTextOnly}) {
+      for (TNumericAlignment align : {naLeft, naRight}) {
+        for (TStrings* excluded : std::initializer_list<TStrings*>{&memo, &more, nullptr}) {
+          SCOPED_TRACE(testing::Message() << type << quoted << align << (excluded == &more));
+          exp.SetExportType(type);
+          exp.SetFieldDelimiter(quoted == dfAll ? fdlSingle : fdlDouble);
+          exp.SetDelimitedFields(quoted);
+          exp.SetFieldSeparator(type == expFixed && align == naLeft ? fspNone : fspTab);
+          exp.SetNumericAlign(align);
+          exp.SetFieldList(excluded);
+          EXPECT_EQ(exp.Execute(), 5);
+          const std::string want = expected();
+          EXPECT_EQ(std::count(want.begin(), want.end(), '\n'), 4);
+          EXPECT_EQ(Output(), want);
+        }
+      }
+    }
+  }
+  // Dates under a format that writes names, and another decimal separator.
+  TFormatSettings& settings = FormatSettings();
+  settings.ShortDateFormat = "dddd d mmmm yyyy";
+  settings.DecimalSeparator = ',';
+  exp.SetExportType(expDelimited);
+  exp.SetFieldList(&memo);
+  EXPECT_EQ(exp.Execute(), 5);
+  const std::string want = expected();
+  ResetFormatSettings();
+  EXPECT_NE(want.find("Thursday 29 February 2024"), std::string::npos);
+  EXPECT_EQ(Output(), want);
+}
+
+// What a record handler changes is in force from the next record on, as if
+// each record were formatted on its own.
+TEST_F(ExportRun, ChangesMadeByARecordHandlerApplyFromTheNextRecord) {
+  ds.SetFieldDefs({{"ID", ftInteger},
+                   {"Name", ftString, 8},
+                   {"Amount", ftCurrency},
+                   {"Born", ftDate},
+                   {"Active", ftBoolean}});
+  for (std::int64_t i = 1; i <= 12; ++i) {
+    ds.AppendData({i, "N" + std::to_string(i), i * 12345, EncodeDate(2000, 1, 1) + i, i % 2 == 0});
+  }
+  exp.SetExportType(expFixed);
+  exp.SetFieldSeparator(fspComma);
+  exp.SetFieldDelimiter(fdlDouble);
+  TStringList names{"Name", "Amount"};
+  int texts = 0;
+  const std::vector<std::function<void()>> changes = {
+      [&] { ds.Fields(1)->SetDisplayWidth(12); },
+      [&] { exp.SetNumericAlign(naRight); },
+      [&] { exp.SetDelimitedFields(dfTextOnly); },
+      [&] {
+        exp.SetFieldList(&names);
+        exp.SetFieldListAction(flaExclude);
+      },
+      [&] { exp.SetFieldListAction(flaNone); },
+      [&] {
+        ds.Fields(0)->SetOnGetText([&](TField*, std::string& text) {
+          ++texts;
+          text = "#" + text;
+        });
+      },
+      [&] { ds.Fields(0)->SetOnGetText(nullptr); },
+      [&] {
+        FormatSettings().DecimalSeparator = ',';
+        FormatSettings().ShortDateFormat = "yyyy-mm-dd";
+      },
+      [&] { ds.Fields(2)->SetCurrency(false); },
+      [&] { exp.SetExportType(expDelimited); },  // the run keeps its layout
+      [&] { exp.SetDataSet(nullptr); },          // and its dataset, but formats nothing
+  };
+  std::string want;
+  exp.SetOnExportRecord([&](TObject*, std::int32_t records, std::int64_t) {
+    if (records > static_cast<std::int32_t>(changes.size())) return;
+    changes[static_cast<std::size_t>(records - 1)]();
+    const int before = texts;
+    const std::string line = exp.GetFixedRecord();
+    texts = before;
+    if (!line.empty()) want += line + "\r\n";
+  });
+  ds.First();
+  exp.ResolveCharacters();
+  want = exp.GetFixedRecord() + "\r\n";
+  EXPECT_EQ(exp.Execute(), 12);
+  ResetFormatSettings();
+  EXPECT_EQ(Output(), want);
+  EXPECT_EQ(texts, 1);  // called by the run for the one record formatted with it
+  EXPECT_NE(want.find("\r\n         #7,"), std::string::npos);
+  EXPECT_NE(want.find(" 12,345,2000-01-11,True \r\n"), std::string::npos);
+  EXPECT_EQ(std::count(want.begin(), want.end(), '\n'), 11);
 }
 
 TEST_F(ExportRun, FailedPreparationLeavesAnEarlierFileAlone) {

@@ -9,6 +9,7 @@
 #include <iterator>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "datasets/memory_dataset.h"
 #include "platform/db.h"
@@ -211,6 +212,58 @@ TEST_F(CharsTest, FloatsFitExactlyOrReportNoRoom) {
   EXPECT_EQ(Into(64, write(-1.5e-7)), "-1.5E-7");
   EXPECT_EQ(Into(24, write(-2.2250738585072014e-308)), "-2.2250738585072014E-308");
   EXPECT_EQ(Into(3, write(std::numeric_limits<double>::quiet_NaN())), "NAN");
+}
+
+TEST_F(CharsTest, IntegersAtEveryDigitCount) {
+  std::vector<std::int64_t> values = {0, std::numeric_limits<std::int64_t>::min(),
+                                      std::numeric_limits<std::int64_t>::max(), 4294967295,
+                                      4294967296};
+  for (std::int64_t power = 1; power <= 1'000'000'000'000'000'000; power *= 10) {
+    for (std::int64_t v : {power - 1, power, power + 1}) {
+      values.push_back(v);
+      values.push_back(-v);
+    }
+  }
+  for (std::int64_t v : values) {
+    char buffer[kIntegerTextRoom];
+    const std::string text(buffer, PutInteger(buffer, v));
+    EXPECT_EQ(text, std::to_string(v));
+  }
+}
+
+// The date writer gives DateToStr's text under the format it was made
+// with, for whole days and for values with a time of day.
+TEST_F(CharsTest, TheDateWriterWritesDateToStrText) {
+  for (const char* format : {"m/d/yyyy", "dd.mm.yy", "yyyymmdd", "'day' d, mm/yyyy", "d/m/y"}) {
+    Settings().ShortDateFormat = format;
+    Settings().DateSeparator = '-';
+    const TDateWriter writer;
+    ASSERT_GT(writer.Room(), 0u) << format;
+    auto check = [&](TDateTime value) {
+      std::string buffer(writer.Room() + 8, '#');
+      const char* const begin = buffer.data();
+      const char* end = writer.Put(buffer.data(), value);
+      EXPECT_EQ(buffer.substr(writer.Room()), std::string(8, '#')) << "stored past the room";
+      EXPECT_EQ(std::string(begin, end), DateToStr(value)) << format << " " << value;
+    };
+    for (TDateTime day = EncodeDate(1, 1, 1); day <= EncodeDate(9999, 12, 31); day += 997) {
+      check(day);
+    }
+    for (TDateTime value : {EncodeDate(1, 1, 1), EncodeDate(9999, 12, 31), 0.0, -1.0, -1.25, 59.0,
+                            60.0, 61.0, 45000.5, 45000.9999999999, -0.9999999999}) {
+      check(value);
+    }
+    // Changing the settings later does not change the writer.
+    const std::string text = DateToStr(EncodeDate(2024, 3, 5));
+    Settings().ShortDateFormat = "yyyy";
+    std::string buffer(writer.Room(), '#');
+    const char* const begin = buffer.data();
+    const char* const end = writer.Put(buffer.data(), EncodeDate(2024, 3, 5));
+    EXPECT_EQ(std::string(begin, end), text);
+    EXPECT_THROW(writer.Put(buffer.data(), EncodeDate(9999, 12, 31) + 1), EConvertError);
+  }
+  Settings().ShortDateFormat = "ddd d mmm yyyy";
+  EXPECT_EQ(TDateWriter().Room(), 0u);  // names: the length depends on the value
 }
 
 // ---------------------------------------------------------------------------
