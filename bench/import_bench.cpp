@@ -168,6 +168,7 @@ int main(int argc, char** argv) {
     r.PrintRatio("read + split (floor 2) vs reader", "BM_ReadSplit", "BM_Reader");
     r.PrintRatio("Execute vs read + split", "BM_Execute/progress:0", "BM_ReadSplit");
     r.PrintRatio("Execute vs reader", "BM_Execute/progress:0", "BM_Reader");
+    r.PrintRatio("Execute, discarding dataset vs read + split", "BM_ExecuteMemory", "BM_ReadSplit");
     r.PrintRatio("Execute, window (model) vs without", "BM_Execute/progress:1",
                  "BM_Execute/progress:0");
     r.PrintRatio("Execute, window (terminal) vs without", "BM_Execute/progress:2",
