@@ -549,8 +549,9 @@ TEST_F(StrToDateTest, ShortDigitTextsReadAsAPlainReadingDoes) {
           shaped = i < t.size() && accepted.find(t[i]) != std::string::npos;
           ++i;
         }
+        // Digits beyond the fourth only count: such a part is never shaped.
         for (; shaped && i < t.size() && t[i] >= '0' && t[i] <= '9'; ++i, ++widths[k]) {
-          parts[k] = parts[k] * 10 + (t[i] - '0');
+          if (widths[k] < 4) parts[k] = parts[k] * 10 + (t[i] - '0');
         }
       }
       shaped = shaped && i == t.size() && widths[0] >= 1 && widths[0] <= 2 && widths[1] >= 1 &&
