@@ -2,50 +2,55 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 namespace korvane {
 
 namespace {
 
-// Chunks start small (a dataset of a few records stays small) and double up
-// to this many bytes.
-constexpr std::size_t kFirstChunkBytes = std::size_t{16} << 10;
-constexpr std::size_t kMaxChunkBytes = std::size_t{8} << 20;
-constexpr std::size_t kFirstTextBlock = std::size_t{64} << 10;
-constexpr std::size_t kMaxTextBlock = std::size_t{8} << 20;
-// The longest length prefix of a stored text (seven bits per byte).
-constexpr std::size_t kMaxLengthBytes = 10;
+// The type byte in front of every packed value.
+enum TPacked : std::uint8_t {
+  pkNull,
+  pkInt32,     // an integer that fits in 32 bits: four bytes
+  pkInt64,     // eight bytes
+  pkWhole,     // a double holding a 32-bit integer (a date, a round
+               // amount): four bytes
+  pkDouble,    // eight bytes
+  pkFalse,     // no bytes
+  pkTrue,      // no bytes
+  pkText,      // the length (seven bits per byte, low first), the bytes
+  pkLargeText  // eight bytes: the index of a text kept apart
+};
 
-// The type byte of a packed value is the index of its alternative.
-constexpr std::uint8_t kNull = 0;
-constexpr std::uint8_t kInt = 1;
-constexpr std::uint8_t kFloat = 2;
-constexpr std::uint8_t kBool = 3;
-constexpr std::uint8_t kText = 4;
-static_assert(std::is_same_v<std::variant_alternative_t<kInt, TFieldData>, std::int64_t>);
-static_assert(std::is_same_v<std::variant_alternative_t<kFloat, TFieldData>, double>);
-static_assert(std::is_same_v<std::variant_alternative_t<kBool, TFieldData>, bool>);
-static_assert(std::is_same_v<std::variant_alternative_t<kText, TFieldData>, std::string>);
+constexpr std::size_t kTextIndex = 4;
+static_assert(std::is_same_v<std::variant_alternative_t<1, TFieldData>, std::int64_t>);
+static_assert(std::is_same_v<std::variant_alternative_t<2, TFieldData>, double>);
+static_assert(std::is_same_v<std::variant_alternative_t<3, TFieldData>, bool>);
+static_assert(std::is_same_v<std::variant_alternative_t<kTextIndex, TFieldData>, std::string>);
 
-std::uint64_t ReadCell(const std::byte* cell) {
-  std::uint64_t bits;
-  std::memcpy(&bits, cell, sizeof bits);
-  return bits;
+// The longest length prefix of a text below the large-text size.
+constexpr std::size_t kMaxLengthBytes = 3;
+
+template <typename T>
+T Read(const std::byte* at) {
+  T value;
+  std::memcpy(&value, at, sizeof value);
+  return value;
 }
 
-void WriteCell(std::byte* cell, std::uint64_t bits) { std::memcpy(cell, &bits, sizeof bits); }
-
-const std::byte* TextAt(std::uint64_t cell) {
-  return reinterpret_cast<const std::byte*>(static_cast<std::uintptr_t>(cell));
+template <typename T>
+std::byte* Write(std::byte* at, T value) {
+  std::memcpy(at, &value, sizeof value);
+  return at + sizeof value;
 }
 
-// Reads the length prefix of a stored text; returns where its bytes start.
-const char* ReadText(const std::byte* at, std::size_t& length) {
+const std::byte* ReadLength(const std::byte* at, std::size_t& length) {
   std::size_t n = 0;
   unsigned shift = 0;
   auto byte = std::to_integer<unsigned>(*at++);
@@ -55,32 +60,44 @@ const char* ReadText(const std::byte* at, std::size_t& length) {
     byte = std::to_integer<unsigned>(*at++);
   }
   length = n | std::size_t{byte} << shift;
-  return reinterpret_cast<const char*>(at);
+  return at;
 }
 
-// Writes a text with its length prefix at at; returns the end.
-std::byte* WriteText(std::byte* at, std::string_view text) {
-  std::size_t n = text.size();
-  while (n >= 0x80) {
-    *at++ = static_cast<std::byte>(n | 0x80);
-    n >>= 7;
+// The position after the bytes of a value of type at at.
+const std::byte* SkipPayload(std::uint8_t type, const std::byte* at) {
+  switch (type) {
+    case pkInt32:
+    case pkWhole:
+      return at + 4;
+    case pkInt64:
+    case pkDouble:
+    case pkLargeText:
+      return at + 8;
+    case pkText: {
+      std::size_t length = 0;
+      at = ReadLength(at, length);
+      return at + length;
+    }
+    default:
+      return at;
   }
-  *at++ = static_cast<std::byte>(n);
-  if (!text.empty()) std::memcpy(at, text.data(), text.size());
-  return at + text.size();
 }
 
-std::size_t RoundUp(std::size_t n, std::size_t to) { return (n + to - 1) / to * to; }
+std::uint8_t TypeAt(const std::byte* record, std::size_t index) {
+  return std::to_integer<std::uint8_t>(record[index]);
+}
+
+// True when value is a 32-bit integer that converts back to the same
+// double (minus zero does not).
+bool IsWhole(double value, std::int32_t& whole) {
+  if (!(value >= -2147483648.0 && value < 2147483648.0)) return false;
+  whole = static_cast<std::int32_t>(value);
+  return static_cast<double>(whole) == value && (whole != 0 || !std::signbit(value));
+}
 
 }  // namespace
 
-void TMemoryDataSet::TBlockFree::operator()(std::byte* block) const noexcept { std::free(block); }
-
-TMemoryDataSet::TBlock TMemoryDataSet::AllocateBlock(std::size_t bytes) {
-  void* memory = std::malloc(std::max<std::size_t>(bytes, 1));
-  if (memory == nullptr) throw std::bad_alloc();
-  return TBlock(static_cast<std::byte*>(memory));
-}
+void TMemoryDataSet::TBytesFree::operator()(std::byte* bytes) const noexcept { std::free(bytes); }
 
 TMemoryDataSet::TMemoryDataSet(TComponent* owner) : TDataSet(owner) {}
 
@@ -94,12 +111,8 @@ TMemoryDataSet::~TMemoryDataSet() {
 void TMemoryDataSet::DropRecords() noexcept {
   FChunks.clear();
   FCount = 0;
-  FCapacity = 0;
-  FLastChunk = 0;
-  FTextBlocks.clear();
-  FTextNext = nullptr;
-  FTextLeft = 0;
-  FTextBlockSize = 0;
+  FLargeTexts.clear();
+  FFreeLargeTexts.clear();
 }
 
 void TMemoryDataSet::SetFieldDefs(const std::vector<TFieldDef>& defs) {
@@ -109,6 +122,7 @@ void TMemoryDataSet::SetFieldDefs(const std::vector<TFieldDef>& defs) {
   FLastAutoInc = 0;
   FFieldDefs.clear();
   FWidth = 0;
+  FHasAutoInc = false;
   try {
     CreateFields(defs);
   } catch (...) {
@@ -117,7 +131,8 @@ void TMemoryDataSet::SetFieldDefs(const std::vector<TFieldDef>& defs) {
   }
   FFieldDefs = defs;
   FWidth = defs.size();
-  FStride = FWidth * 8 + RoundUp(std::max<std::size_t>(FWidth, 1), 8);
+  FHasAutoInc = std::any_of(defs.begin(), defs.end(),
+                            [](const TFieldDef& def) { return def.DataType == ftAutoInc; });
 }
 
 void TMemoryDataSet::AddFieldDef(const std::string& name, TFieldType dataType, int size,
@@ -129,7 +144,7 @@ void TMemoryDataSet::AddFieldDef(const std::string& name, TFieldType dataType, i
   FLastAutoInc = 0;
   FFieldDefs.push_back(TFieldDef{name, dataType, size, required, false});
   FWidth = FFieldDefs.size();
-  FStride = FWidth * 8 + RoundUp(FWidth, 8);
+  FHasAutoInc = FHasAutoInc || dataType == ftAutoInc;
 }
 
 void TMemoryDataSet::EmptyDataSet() {
@@ -142,191 +157,204 @@ void TMemoryDataSet::EmptyDataSet() {
 }
 
 void TMemoryDataSet::Reserve(std::size_t count) {
-  if (count <= FCapacity) return;
-  if (FStride == 0) FStride = 8;
-  const std::size_t more = count - FCapacity;
-  if (more > std::numeric_limits<std::size_t>::max() / FStride) throw std::bad_alloc();
-  FChunks.reserve(FChunks.size() + 1);
-  FChunks.push_back(TChunk{FCapacity, more, AllocateBlock(more * FStride)});
-  FCapacity = count;
+  FChunks.reserve((count + kChunkRecords - 1) / kChunkRecords);
 }
 
-void TMemoryDataSet::MakeRoom() {
-  if (FCount < FCapacity) return;
-  if (FStride == 0) FStride = 8;
-  std::size_t records = FChunks.empty() ? kFirstChunkBytes / FStride : FChunks.back().Capacity * 2;
-  records = std::min(records, kMaxChunkBytes / FStride);
-  Reserve(FCapacity + std::max<std::size_t>(records, 1));
+inline const std::byte* TMemoryDataSet::RecordAt(std::size_t recNo) const {
+  const TChunk& chunk = FChunks[recNo >> kChunkShift];
+  return chunk.Data.get() + chunk.Offsets[recNo & (kChunkRecords - 1)];
 }
 
-std::byte* TMemoryDataSet::FindRecord(std::size_t recNo) const {
-  auto after = std::upper_bound(FChunks.begin(), FChunks.end(), recNo,
-                                [](std::size_t r, const TChunk& c) { return r < c.First; });
-  const auto& chunk = *(after - 1);
-  FLastChunk = static_cast<std::size_t>(after - 1 - FChunks.begin());
-  return chunk.Data.get() + (recNo - chunk.First) * FStride;
+inline void TMemoryDataSet::Grow(TChunk& chunk, std::size_t bytes) {
+  if (chunk.Capacity - chunk.Used < bytes) Enlarge(chunk, bytes);
 }
 
-inline std::byte* TMemoryDataSet::RecordAt(std::size_t recNo) const {
-  if (FLastChunk < FChunks.size()) {
-    const TChunk& last = FChunks[FLastChunk];
-    // One unsigned compare: a record before the chunk wraps around.
-    if (recNo - last.First < last.Capacity) return last.Data.get() + (recNo - last.First) * FStride;
+void TMemoryDataSet::Enlarge(TChunk& chunk, std::size_t bytes) {
+  // Offsets are 32-bit: a chunk of records that large is refused.
+  if (bytes > std::numeric_limits<std::uint32_t>::max() - chunk.Used) {
+    throw EDatabaseError("Records too large to keep in memory");
   }
-  return FindRecord(recNo);
+  const std::size_t capacity = std::max({chunk.Capacity * 2, chunk.Used + bytes, std::size_t{256}});
+  void* data = std::realloc(chunk.Data.get(), capacity);
+  if (data == nullptr) throw std::bad_alloc();
+  chunk.Data.release();
+  chunk.Data.reset(static_cast<std::byte*>(data));
+  chunk.Capacity = capacity;
 }
 
-void TMemoryDataSet::GrowText(std::size_t bytes) {
-  FTextBlockSize =
-      FTextBlockSize == 0 ? kFirstTextBlock : std::min(FTextBlockSize * 2, kMaxTextBlock);
-  const std::size_t size = std::max(bytes, FTextBlockSize);
-  FTextBlocks.reserve(FTextBlocks.size() + 1);
-  FTextBlocks.push_back(AllocateBlock(size));
-  FTextNext = FTextBlocks.back().get();
-  FTextLeft = size;
-}
-
-inline void TMemoryDataSet::ReserveText(std::size_t bytes) {
-  if (bytes > FTextLeft) GrowText(bytes);
-}
-
-std::byte* TMemoryDataSet::StoreText(std::string_view text) {
-  std::byte* start = FTextNext;
-  std::byte* end = WriteText(start, text);
-  FTextLeft -= static_cast<std::size_t>(end - start);
-  FTextNext = end;
-  return start;
-}
-
-void TMemoryDataSet::Pack(std::byte* record, const std::vector<TFieldData>& values, bool fresh) {
+std::size_t TMemoryDataSet::PackedBound(const std::vector<TFieldData>& values) const {
   const std::size_t given = std::min(values.size(), FWidth);
-  auto* types = reinterpret_cast<std::uint8_t*>(record + FWidth * 8);
-  if (!fresh) {
-    // Room for every text first: from here on nothing can fail, so a stored
-    // record is never left half changed. (A new record that fails half way
-    // is simply not counted.)
-    std::size_t textBytes = 0;
-    for (std::size_t i = 0; i < given; ++i) {
-      if (const auto* text = std::get_if<kText>(&values[i])) {
-        textBytes += text->size() + kMaxLengthBytes;
-      }
-    }
-    ReserveText(textBytes);
-  }
-
+  std::size_t bytes = FWidth - given;  // a type byte for each value not given
   for (std::size_t i = 0; i < given; ++i) {
-    std::byte* cell = record + i * 8;
+    const auto* text = std::get_if<kTextIndex>(&values[i]);
+    bytes += text != nullptr && text->size() < kLargeText ? 1 + kMaxLengthBytes + text->size() : 9;
+  }
+  return bytes;
+}
+
+std::byte* TMemoryDataSet::Pack(std::byte* out, const std::vector<TFieldData>& values) {
+  const std::size_t given = std::min(values.size(), FWidth);
+  // The type bytes come first, so that reading a record does not wait for
+  // one value to find the type of the next.
+  std::byte* types = out;
+  out += FWidth;
+  for (std::size_t i = 0; i < given; ++i) {
     const TFieldData& value = values[i];
-    std::uint64_t bits = 0;
-    std::uint8_t type = kNull;
+    std::byte* type = types + i;
     switch (value.index()) {
-      case kInt:
-        type = kInt;
-        bits = static_cast<std::uint64_t>(*std::get_if<kInt>(&value));
-        break;
-      case kFloat:
-        type = kFloat;
-        bits = std::bit_cast<std::uint64_t>(*std::get_if<kFloat>(&value));
-        break;
-      case kBool:
-        type = kBool;
-        bits = *std::get_if<kBool>(&value) ? 1 : 0;
-        break;
-      case kText: {
-        type = kText;
-        const std::string& text = *std::get_if<kText>(&value);
-        if (!fresh && types[i] == kText) {
-          // A changed text that is no longer than the stored one takes its
-          // place; a longer one goes to the end of the store.
-          std::byte* old = const_cast<std::byte*>(TextAt(ReadCell(cell)));
-          std::size_t oldLength = 0;
-          ReadText(old, oldLength);
-          if (text.size() <= oldLength) {
-            WriteText(old, text);
-            bits = ReadCell(cell);
-            break;
-          }
+      case 1: {
+        const std::int64_t v = *std::get_if<1>(&value);
+        if (v >= std::numeric_limits<std::int32_t>::min() &&
+            v <= std::numeric_limits<std::int32_t>::max()) {
+          *type = std::byte{pkInt32};
+          out = Write(out, static_cast<std::int32_t>(v));
+        } else {
+          *type = std::byte{pkInt64};
+          out = Write(out, v);
         }
-        if (fresh) ReserveText(text.size() + kMaxLengthBytes);
-        bits = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(StoreText(text)));
+        break;
+      }
+      case 2: {
+        const double v = *std::get_if<2>(&value);
+        std::int32_t whole = 0;
+        if (IsWhole(v, whole)) {
+          *type = std::byte{pkWhole};
+          out = Write(out, whole);
+        } else {
+          *type = std::byte{pkDouble};
+          out = Write(out, v);
+        }
+        break;
+      }
+      case 3:
+        *type = std::byte{*std::get_if<3>(&value) ? pkTrue : pkFalse};
+        break;
+      case kTextIndex: {
+        const std::string& text = *std::get_if<kTextIndex>(&value);
+        if (text.size() >= kLargeText) {
+          // The free list can take back every slot without growing, so
+          // releasing a slot later never fails.
+          FFreeLargeTexts.reserve(FLargeTexts.size() + 1);
+          std::uint64_t slot = FLargeTexts.size();
+          if (FFreeLargeTexts.empty()) {
+            FLargeTexts.push_back(text);
+          } else {
+            slot = FFreeLargeTexts.back();
+            FLargeTexts[slot] = text;
+            FFreeLargeTexts.pop_back();
+          }
+          *type = std::byte{pkLargeText};
+          out = Write(out, slot);
+          break;
+        }
+        *type = std::byte{pkText};
+        std::size_t n = text.size();
+        while (n >= 0x80) {
+          *out++ = static_cast<std::byte>(n | 0x80);
+          n >>= 7;
+        }
+        *out++ = static_cast<std::byte>(n);
+        if (!text.empty()) std::memcpy(out, text.data(), text.size());
+        out += text.size();
         break;
       }
       default:
+        *type = std::byte{pkNull};
         break;
     }
-    WriteCell(cell, bits);
-    types[i] = type;
   }
-  for (std::size_t i = given; i < FWidth; ++i) {
-    WriteCell(record + i * 8, 0);
-    types[i] = kNull;
-  }
+  for (std::size_t i = given; i < FWidth; ++i) types[i] = std::byte{pkNull};
+  return out;
 }
 
-TFieldData TMemoryDataSet::Unpack(const std::byte* record, std::size_t width, std::size_t index) {
-  const std::byte* cell = record + index * 8;
-  const std::uint64_t bits = ReadCell(cell);
-  switch (std::to_integer<std::uint8_t>(record[width * 8 + index])) {
-    case kInt:
-      return TFieldData(std::in_place_index<kInt>, static_cast<std::int64_t>(bits));
-    case kFloat:
-      return TFieldData(std::in_place_index<kFloat>, std::bit_cast<double>(bits));
-    case kBool:
-      return TFieldData(std::in_place_index<kBool>, bits != 0);
-    case kText: {
-      std::size_t length = 0;
-      const char* text = ReadText(TextAt(bits), length);
-      return TFieldData(std::in_place_index<kText>, text, length);
+void TMemoryDataSet::ReleaseLargeTexts(const std::byte* record) {
+  const std::byte* at = record + FWidth;
+  for (std::size_t i = 0; i < FWidth; ++i) {
+    const std::uint8_t type = TypeAt(record, i);
+    if (type == pkLargeText) {
+      const auto slot = Read<std::uint64_t>(at);
+      std::string().swap(FLargeTexts[slot]);
+      FFreeLargeTexts.push_back(slot);  // has room: see Pack
     }
-    default:
-      return TFieldData();
+    at = SkipPayload(type, at);
   }
 }
 
 void TMemoryDataSet::Load(std::size_t recNo) {
-  const std::byte* record = RecordAt(recNo);
-  const auto* types = reinterpret_cast<const std::uint8_t*>(record + FWidth * 8);
+  const std::byte* types = RecordAt(recNo);
+  const std::byte* at = types + FWidth;
   TFieldData* slots = BrowseBuffer();
+  // Assigning into an alternative already held keeps its text buffer.
+  auto setInt = [](TFieldData& slot, std::int64_t v) {
+    if (auto* held = std::get_if<1>(&slot)) {
+      *held = v;
+    } else {
+      slot.emplace<1>(v);
+    }
+  };
+  auto setDouble = [](TFieldData& slot, double v) {
+    if (auto* held = std::get_if<2>(&slot)) {
+      *held = v;
+    } else {
+      slot.emplace<2>(v);
+    }
+  };
+  auto setBool = [](TFieldData& slot, bool v) {
+    if (auto* held = std::get_if<3>(&slot)) {
+      *held = v;
+    } else {
+      slot.emplace<3>(v);
+    }
+  };
+  auto setText = [](TFieldData& slot, const char* text, std::size_t length) {
+    if (auto* held = std::get_if<kTextIndex>(&slot)) {
+      // Cheaper than assign, which allows for overlapping texts.
+      held->clear();
+      held->append(text, length);
+    } else {
+      slot.emplace<kTextIndex>(text, length);
+    }
+  };
   for (std::size_t i = 0; i < FWidth; ++i) {
     TFieldData& slot = slots[i];
-    const std::uint64_t bits = ReadCell(record + i * 8);
-    // Assigning into an alternative already held keeps its text buffer.
-    switch (types[i]) {
-      case kInt:
-        if (auto* v = std::get_if<kInt>(&slot)) {
-          *v = static_cast<std::int64_t>(bits);
-        } else {
-          slot.emplace<kInt>(static_cast<std::int64_t>(bits));
-        }
+    switch (TypeAt(types, i)) {
+      case pkInt32:
+        setInt(slot, Read<std::int32_t>(at));
+        at += 4;
         break;
-      case kFloat:
-        if (auto* v = std::get_if<kFloat>(&slot)) {
-          *v = std::bit_cast<double>(bits);
-        } else {
-          slot.emplace<kFloat>(std::bit_cast<double>(bits));
-        }
+      case pkInt64:
+        setInt(slot, Read<std::int64_t>(at));
+        at += 8;
         break;
-      case kBool:
-        if (auto* v = std::get_if<kBool>(&slot)) {
-          *v = bits != 0;
-        } else {
-          slot.emplace<kBool>(bits != 0);
-        }
+      case pkWhole:
+        setDouble(slot, Read<std::int32_t>(at));
+        at += 4;
         break;
-      case kText: {
+      case pkDouble:
+        setDouble(slot, Read<double>(at));
+        at += 8;
+        break;
+      case pkFalse:
+        setBool(slot, false);
+        break;
+      case pkTrue:
+        setBool(slot, true);
+        break;
+      case pkText: {
         std::size_t length = 0;
-        const char* text = ReadText(TextAt(bits), length);
-        if (auto* v = std::get_if<kText>(&slot)) {
-          // Cheaper than assign, which allows for overlapping texts.
-          v->clear();
-          v->append(text, length);
-        } else {
-          slot.emplace<kText>(text, length);
-        }
+        at = ReadLength(at, length);
+        setText(slot, reinterpret_cast<const char*>(at), length);
+        at += length;
+        break;
+      }
+      case pkLargeText: {
+        const std::string& text = FLargeTexts[Read<std::uint64_t>(at)];
+        setText(slot, text.data(), text.size());
+        at += 8;
         break;
       }
       default:
-        if (slot.index() != kNull) slot.emplace<kNull>();
+        if (slot.index() != 0) slot.emplace<0>();
         break;
     }
   }
@@ -377,8 +405,33 @@ TFieldData TMemoryDataSet::FieldValue(int recNo, int fieldIndex) const {
   if (fieldIndex < 0 || static_cast<std::size_t>(fieldIndex) >= FWidth) {
     throw EDatabaseError("Field index " + IntToStr(fieldIndex) + " out of range");
   }
-  return Unpack(RecordAt(static_cast<std::size_t>(recNo)), FWidth,
-                static_cast<std::size_t>(fieldIndex));
+  const std::byte* record = RecordAt(static_cast<std::size_t>(recNo));
+  const std::byte* at = record + FWidth;
+  const auto index = static_cast<std::size_t>(fieldIndex);
+  for (std::size_t i = 0; i < index; ++i) at = SkipPayload(TypeAt(record, i), at);
+  const std::uint8_t type = TypeAt(record, index);
+  switch (type) {
+    case pkInt32:
+      return TFieldData(std::in_place_index<1>, Read<std::int32_t>(at));
+    case pkInt64:
+      return TFieldData(std::in_place_index<1>, Read<std::int64_t>(at));
+    case pkWhole:
+      return TFieldData(std::in_place_index<2>, Read<std::int32_t>(at));
+    case pkDouble:
+      return TFieldData(std::in_place_index<2>, Read<double>(at));
+    case pkFalse:
+    case pkTrue:
+      return TFieldData(std::in_place_index<3>, type == pkTrue);
+    case pkText: {
+      std::size_t length = 0;
+      at = ReadLength(at, length);
+      return TFieldData(std::in_place_index<kTextIndex>, reinterpret_cast<const char*>(at), length);
+    }
+    case pkLargeText:
+      return TFieldData(std::in_place_index<kTextIndex>, FLargeTexts[Read<std::uint64_t>(at)]);
+    default:
+      return TFieldData();
+  }
 }
 
 TFieldData TMemoryDataSet::FieldValue(int recNo, std::string_view fieldName) const {
@@ -395,7 +448,7 @@ bool TMemoryDataSet::InternalFirst() {
   if (FCount == 0) {
     FRecNo = -1;
     TFieldData* slots = BrowseBuffer();
-    for (std::size_t i = 0; i < FWidth; ++i) slots[i].emplace<kNull>();
+    for (std::size_t i = 0; i < FWidth; ++i) slots[i].emplace<0>();
     SetActiveBuffer(nullptr);
     return false;
   }
@@ -411,7 +464,7 @@ bool TMemoryDataSet::InternalNext() {
 
 void TMemoryDataSet::InternalPost() {
   std::vector<TFieldData>& values = EditBuffer();
-  if (State() == dsInsert) {
+  if (State() == dsInsert && FHasAutoInc) {
     for (std::size_t i = 0; i < FFieldDefs.size() && i < values.size(); ++i) {
       if (FFieldDefs[i].DataType != ftAutoInc) continue;
       auto& slot = values[i];
@@ -421,12 +474,50 @@ void TMemoryDataSet::InternalPost() {
         slot = ++FLastAutoInc;
       }
     }
-    MakeRoom();
-    Pack(RecordAt(FCount), values, true);
+  }
+  const std::size_t bound = PackedBound(values);
+  if (State() == dsInsert) {
+    const std::size_t index = FCount >> kChunkShift;
+    if (index == FChunks.size()) {
+      // Records of one dataset tend to be alike: size the new chunk for as
+      // many bytes as the last one took, and a little more.
+      TChunk chunk;
+      chunk.Offsets = std::make_unique<std::uint32_t[]>(kChunkRecords);
+      FChunks.push_back(std::move(chunk));
+      if (FChunks.size() > 1) {
+        const std::size_t used = FChunks[FChunks.size() - 2].Used;
+        Grow(FChunks.back(), used + used / 8);
+      }
+    }
+    TChunk& chunk = FChunks[index];
+    Grow(chunk, bound);
+    std::byte* start = chunk.Data.get() + chunk.Used;
+    // Nothing is counted before the record is complete: a failure half way
+    // leaves its bytes unused.
+    const std::byte* end = Pack(start, values);
+    chunk.Offsets[FCount & (kChunkRecords - 1)] = static_cast<std::uint32_t>(chunk.Used);
+    chunk.Used += static_cast<std::size_t>(end - start);
     FRecNo = static_cast<int>(FCount);
     ++FCount;
   } else {
-    Pack(RecordAt(static_cast<std::size_t>(FRecNo)), values, false);
+    const auto recNo = static_cast<std::size_t>(FRecNo);
+    TChunk& chunk = FChunks[recNo >> kChunkShift];
+    Grow(chunk, bound);
+    // The new values are packed behind the chunk's records first, so that a
+    // failure leaves the stored record as it was.
+    std::byte* start = chunk.Data.get() + chunk.Used;
+    const auto size = static_cast<std::size_t>(Pack(start, values) - start);
+    std::uint32_t& offset = chunk.Offsets[recNo & (kChunkRecords - 1)];
+    std::byte* old = chunk.Data.get() + offset;
+    const std::byte* oldEnd = old + FWidth;
+    for (std::size_t i = 0; i < FWidth; ++i) oldEnd = SkipPayload(TypeAt(old, i), oldEnd);
+    ReleaseLargeTexts(old);
+    if (size <= static_cast<std::size_t>(oldEnd - old)) {
+      std::memmove(old, start, size);
+    } else {
+      offset = static_cast<std::uint32_t>(chunk.Used);
+      chunk.Used += size;
+    }
   }
   // The fields stay on the edit buffer: Post makes the posted values the
   // current record without copying them.

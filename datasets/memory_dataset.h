@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -13,11 +14,11 @@
 
 namespace korvane {
 
-// Holds its records itself, packed: eight bytes and a type byte per value,
-// with texts in a separate store, so a record of a few numbers and short
-// texts takes well under a hundred bytes. Navigation unpacks the current
-// record into the fields' buffer, reusing its text buffers. The data
-// survives Close and Open; EmptyDataSet or new field definitions drop it.
+// Holds its records itself, packed: per value a type byte and only the
+// bytes the value needs, so a record of a few numbers and short texts takes a
+// few dozen bytes. Navigation unpacks the current record into the fields'
+// buffer, reusing its text buffers. The data survives Close and Open;
+// EmptyDataSet or new field definitions drop it.
 // Not thread-safe.
 //
 // Auto-increment fields left null get the next number when a record is
@@ -52,7 +53,8 @@ class TMemoryDataSet : public TDataSet {
 
   // Removes every record (the dataset may be open; it is then empty).
   void EmptyDataSet();
-  // Makes room for count records in total.
+  // Prepares for count records in total (memory for them is taken as they
+  // come, since their size is not known).
   void Reserve(std::size_t count);
 
   // Appends one record and posts it, setting each field from the text at the
@@ -79,49 +81,49 @@ class TMemoryDataSet : public TDataSet {
   void InternalPost() override;
 
  private:
-  // A block of raw memory.
-  struct TBlockFree {
-    void operator()(std::byte* block) const noexcept;
-  };
-  using TBlock = std::unique_ptr<std::byte, TBlockFree>;
-  static TBlock AllocateBlock(std::size_t bytes);
+  // Records are kept in chunks of kChunkRecords, each chunk a byte buffer
+  // that records are appended to: per value a type byte and what the type
+  // needs (nothing for null and booleans, four bytes for numbers that fit,
+  // eight otherwise, a text as its length and bytes). Texts of
+  // kLargeText bytes and more are kept apart so that records stay small.
+  static constexpr unsigned kChunkShift = 12;
+  static constexpr std::size_t kChunkRecords = std::size_t{1} << kChunkShift;
+  static constexpr std::size_t kLargeText = 16384;
 
-  // Records [First, First + Capacity) live in Data, Stride bytes each.
+  struct TBytesFree {
+    void operator()(std::byte* bytes) const noexcept;
+  };
   struct TChunk {
-    std::size_t First = 0;
+    std::unique_ptr<std::byte, TBytesFree> Data;
+    std::size_t Used = 0;
     std::size_t Capacity = 0;
-    TBlock Data;
+    // Where each record of the chunk starts in Data.
+    std::unique_ptr<std::uint32_t[]> Offsets;
   };
 
-  std::byte* RecordAt(std::size_t recNo) const;
-  std::byte* FindRecord(std::size_t recNo) const;
-  // Room for one more record (the chunk is allocated when needed).
-  void MakeRoom();
-  // Packs the edit buffer into record (texts go to the text store).
-  void Pack(std::byte* record, const std::vector<TFieldData>& values, bool fresh);
-  // Unpacks record into the fields' buffer and makes it the current one.
+  const std::byte* RecordAt(std::size_t recNo) const;
+  // Bytes that values may need at most once packed.
+  std::size_t PackedBound(const std::vector<TFieldData>& values) const;
+  // Packs values at out (PackedBound bytes available); returns the end.
+  std::byte* Pack(std::byte* out, const std::vector<TFieldData>& values);
+  // Makes room in chunk for bytes more (the chunk may move).
+  static void Grow(TChunk& chunk, std::size_t bytes);
+  static void Enlarge(TChunk& chunk, std::size_t bytes);
+  // Unpacks a record into the fields' buffer and makes it the current one.
   void Load(std::size_t recNo);
-  static TFieldData Unpack(const std::byte* record, std::size_t width, std::size_t index);
-  // Stores a text and returns where it starts.
-  std::byte* StoreText(std::string_view text);
-  // Makes sure that the text store holds bytes more without a new block.
-  void ReserveText(std::size_t bytes);
-  void GrowText(std::size_t bytes);
+  // Frees the large texts that a stored record refers to.
+  void ReleaseLargeTexts(const std::byte* record);
   void DropRecords() noexcept;
 
   std::vector<TFieldDef> FFieldDefs;
-  std::size_t FWidth = 0;   // values per record
-  std::size_t FStride = 0;  // bytes per record: the values, then the type bytes
+  std::size_t FWidth = 0;  // values per record
+  bool FHasAutoInc = false;
   std::vector<TChunk> FChunks;
   std::size_t FCount = 0;
-  std::size_t FCapacity = 0;           // records the chunks hold in all
-  mutable std::size_t FLastChunk = 0;  // where the last lookup ended
-  // The text store: blocks filled front to back; each text is its length
-  // (seven bits per byte) followed by its bytes.
-  std::vector<TBlock> FTextBlocks;
-  std::byte* FTextNext = nullptr;
-  std::size_t FTextLeft = 0;
-  std::size_t FTextBlockSize = 0;
+  // Texts of kLargeText bytes and more; a record holds the index. A slot
+  // freed by an edit is reused.
+  std::vector<std::string> FLargeTexts;
+  std::vector<std::uint64_t> FFreeLargeTexts;
   int FRecNo = -1;
   std::int64_t FLastAutoInc = 0;
   bool FReadOnly = false;

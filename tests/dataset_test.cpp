@@ -233,17 +233,22 @@ TEST(MemoryDataSet, PackedRecordsKeepEveryValueThroughEditsAndReloads) {
     ds.Post();
   }
   // Shrink one text in place, grow another past its room, clear a third.
-  for (int i : {7, 202, 14000}) {
+  // Record 4 gives up a large text, whose room record 12 then takes.
+  for (int i : {7, 202, 14000, 4, 12}) {
     ds.First();
     for (int k = 0; k < i; ++k) ds.Next();
     ds.Edit();
     if (i == 7) ds.Fields(0)->SetAsString("short");
     if (i == 202) ds.Fields(0)->SetAsString(std::string(300, 'g'));
     if (i == 14000) ds.Fields(1)->Clear();
+    if (i == 4) ds.Fields(0)->SetAsString("tiny");
+    if (i == 12) ds.Fields(0)->SetAsString(std::string(30000, 'q'));
     ds.Post();
   }
   auto expectedText = [&](int i) -> std::string {
     if (i == 7) return "short";
+    if (i == 4) return "tiny";
+    if (i == 12) return std::string(30000, 'q');
     if (i == 202) return std::string(300, 'g');
     if (i == 4097) return huge;
     return i % 7 == 3 ? "" : texts[i % 5];
@@ -260,7 +265,7 @@ TEST(MemoryDataSet, PackedRecordsKeepEveryValueThroughEditsAndReloads) {
     ASSERT_EQ(ds.Fields(3)->AsBoolean(), i % 2 == 0);
   }
   EXPECT_EQ(i, n);
-  for (int r : {n - 1, 0, 202, 4097, 7}) {
+  for (int r : {n - 1, 0, 202, 4097, 7, 4, 12}) {
     EXPECT_EQ(std::get<std::string>(ds.FieldValue(r, 0)), expectedText(r)) << r;
   }
   EXPECT_TRUE(std::holds_alternative<std::monostate>(ds.FieldValue(14000, 1)));
