@@ -182,34 +182,28 @@ void TMemoryDataSet::Enlarge(TChunk& chunk, std::size_t bytes) {
   chunk.Capacity = capacity;
 }
 
-std::size_t TMemoryDataSet::PackedBound(const std::vector<TFieldData>& values) const {
+std::size_t TMemoryDataSet::PackBehind(TChunk& chunk, const std::vector<TFieldData>& values) {
   const std::size_t given = std::min(values.size(), FWidth);
-  std::size_t bytes = FWidth - given;  // a type byte for each value not given
-  for (std::size_t i = 0; i < given; ++i) {
-    const auto* text = std::get_if<kTextIndex>(&values[i]);
-    bytes += text != nullptr && text->size() < kLargeText ? 1 + kMaxLengthBytes + text->size() : 9;
-  }
-  return bytes;
-}
-
-std::byte* TMemoryDataSet::Pack(std::byte* out, const std::vector<TFieldData>& values) {
-  const std::size_t given = std::min(values.size(), FWidth);
+  const std::size_t start = chunk.Used;
+  // Room for the type bytes and eight bytes per value; a text that needs
+  // more asks for it when it comes.
+  Grow(chunk, FWidth * 9);
+  std::byte* base = chunk.Data.get() + start;
   // The type bytes come first, so that reading a record does not wait for
   // one value to find the type of the next.
-  std::byte* types = out;
-  out += FWidth;
+  std::byte* out = base + FWidth;
   for (std::size_t i = 0; i < given; ++i) {
     const TFieldData& value = values[i];
-    std::byte* type = types + i;
+    std::byte& type = base[i];
     switch (value.index()) {
       case 1: {
         const std::int64_t v = *std::get_if<1>(&value);
         if (v >= std::numeric_limits<std::int32_t>::min() &&
             v <= std::numeric_limits<std::int32_t>::max()) {
-          *type = std::byte{pkInt32};
+          type = std::byte{pkInt32};
           out = Write(out, static_cast<std::int32_t>(v));
         } else {
-          *type = std::byte{pkInt64};
+          type = std::byte{pkInt64};
           out = Write(out, v);
         }
         break;
@@ -218,16 +212,16 @@ std::byte* TMemoryDataSet::Pack(std::byte* out, const std::vector<TFieldData>& v
         const double v = *std::get_if<2>(&value);
         std::int32_t whole = 0;
         if (IsWhole(v, whole)) {
-          *type = std::byte{pkWhole};
+          type = std::byte{pkWhole};
           out = Write(out, whole);
         } else {
-          *type = std::byte{pkDouble};
+          type = std::byte{pkDouble};
           out = Write(out, v);
         }
         break;
       }
       case 3:
-        *type = std::byte{*std::get_if<3>(&value) ? pkTrue : pkFalse};
+        type = std::byte{*std::get_if<3>(&value) ? pkTrue : pkFalse};
         break;
       case kTextIndex: {
         const std::string& text = *std::get_if<kTextIndex>(&value);
@@ -243,11 +237,18 @@ std::byte* TMemoryDataSet::Pack(std::byte* out, const std::vector<TFieldData>& v
             FLargeTexts[slot] = text;
             FFreeLargeTexts.pop_back();
           }
-          *type = std::byte{pkLargeText};
+          type = std::byte{pkLargeText};
           out = Write(out, slot);
           break;
         }
-        *type = std::byte{pkText};
+        const auto packed = static_cast<std::size_t>(out - base);
+        const std::size_t need = packed + kMaxLengthBytes + text.size() + 8 * (FWidth - i - 1);
+        if (need > chunk.Capacity - start) {
+          Enlarge(chunk, need);
+          base = chunk.Data.get() + start;
+          out = base + packed;
+        }
+        base[i] = std::byte{pkText};
         std::size_t n = text.size();
         while (n >= 0x80) {
           *out++ = static_cast<std::byte>(n | 0x80);
@@ -259,12 +260,12 @@ std::byte* TMemoryDataSet::Pack(std::byte* out, const std::vector<TFieldData>& v
         break;
       }
       default:
-        *type = std::byte{pkNull};
+        type = std::byte{pkNull};
         break;
     }
   }
-  for (std::size_t i = given; i < FWidth; ++i) types[i] = std::byte{pkNull};
-  return out;
+  for (std::size_t i = given; i < FWidth; ++i) base[i] = std::byte{pkNull};
+  return static_cast<std::size_t>(out - base);
 }
 
 void TMemoryDataSet::ReleaseLargeTexts(const std::byte* record) {
@@ -475,7 +476,6 @@ void TMemoryDataSet::InternalPost() {
       }
     }
   }
-  const std::size_t bound = PackedBound(values);
   if (State() == dsInsert) {
     const std::size_t index = FCount >> kChunkShift;
     if (index == FChunks.size()) {
@@ -490,23 +490,20 @@ void TMemoryDataSet::InternalPost() {
       }
     }
     TChunk& chunk = FChunks[index];
-    Grow(chunk, bound);
-    std::byte* start = chunk.Data.get() + chunk.Used;
     // Nothing is counted before the record is complete: a failure half way
     // leaves its bytes unused.
-    const std::byte* end = Pack(start, values);
+    const std::size_t size = PackBehind(chunk, values);
     chunk.Offsets[FCount & (kChunkRecords - 1)] = static_cast<std::uint32_t>(chunk.Used);
-    chunk.Used += static_cast<std::size_t>(end - start);
+    chunk.Used += size;
     FRecNo = static_cast<int>(FCount);
     ++FCount;
   } else {
     const auto recNo = static_cast<std::size_t>(FRecNo);
     TChunk& chunk = FChunks[recNo >> kChunkShift];
-    Grow(chunk, bound);
     // The new values are packed behind the chunk's records first, so that a
     // failure leaves the stored record as it was.
-    std::byte* start = chunk.Data.get() + chunk.Used;
-    const auto size = static_cast<std::size_t>(Pack(start, values) - start);
+    const std::size_t size = PackBehind(chunk, values);
+    const std::byte* start = chunk.Data.get() + chunk.Used;
     std::uint32_t& offset = chunk.Offsets[recNo & (kChunkRecords - 1)];
     std::byte* old = chunk.Data.get() + offset;
     const std::byte* oldEnd = old + FWidth;

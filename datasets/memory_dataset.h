@@ -102,10 +102,9 @@ class TMemoryDataSet : public TDataSet {
   };
 
   const std::byte* RecordAt(std::size_t recNo) const;
-  // Bytes that values may need at most once packed.
-  std::size_t PackedBound(const std::vector<TFieldData>& values) const;
-  // Packs values at out (PackedBound bytes available); returns the end.
-  std::byte* Pack(std::byte* out, const std::vector<TFieldData>& values);
+  // Packs values behind the records of chunk (growing it as needed, but
+  // not counting the bytes in Used) and returns their size.
+  std::size_t PackBehind(TChunk& chunk, const std::vector<TFieldData>& values);
   // Makes room in chunk for bytes more (the chunk may move).
   static void Grow(TChunk& chunk, std::size_t bytes);
   static void Enlarge(TChunk& chunk, std::size_t bytes);
