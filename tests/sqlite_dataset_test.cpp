@@ -18,6 +18,7 @@
 #include "platform/settings.h"
 #include "platform/sysutils.h"
 #include "src/kvcsvimp.h"
+#include "tests/support/unprivileged.h"
 
 namespace korvane {
 namespace {
@@ -513,12 +514,24 @@ TEST_F(SQLiteDataSetTest, QueriesViewsAndReadOnlyDatabasesCannotBeModified) {
 }
 
 TEST_F(SQLiteDataSetTest, AFileWithoutWritePermissionOpensReadOnly) {
-  if (geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
   Exec("CREATE TABLE t (a INTEGER)");
   ASSERT_EQ(chmod(FPath.c_str(), 0444), 0);
-  auto* ds = Table("t");
-  ds->Open();
-  EXPECT_FALSE(ds->CanModify());
+  ASSERT_EQ(chmod(FDir.c_str(), 0755), 0);  // reachable for the unprivileged child
+  const std::string path = FPath;
+  const auto result = test_support::RunWithoutRoot([&path] {
+    try {
+      TSQLiteDataSet ds(nullptr);
+      ds.SetDatabaseFile(path);
+      ds.SetTableName("t");
+      ds.Open();
+      return ds.Active() && !ds.CanModify();
+    } catch (...) {
+      return false;
+    }
+  });
+  if (result == test_support::TChildResult::CannotDropPrivileges)
+    GTEST_SKIP() << "cannot drop root";
+  EXPECT_EQ(result, test_support::TChildResult::Passed);
 }
 
 // --- queries ---------------------------------------------------------------------
