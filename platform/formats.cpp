@@ -1702,11 +1702,66 @@ char* DateTimeToChars(char* first, char* last, TDateTime value) {
 TDateWriter::TDateWriter() : FFormat(std::make_unique<TCompiledDateFormat>()) {
   CompileDateFormat(FormatSettings().ShortDateFormat, *FFormat);
   FRoom = FFormat->hasNames ? 0 : FFormat->fixedBound;
+  // Formats made of day, month and year numbers, each followed by at most
+  // one literal character ("m/d/yyyy", "dd.mm.yy", "yyyymmdd"), become a
+  // short list of pieces written without looking at the steps.
+  for (const WriteOp& op : FFormat->ops) {
+    TPiece piece{};
+    switch (op.step) {
+      case WriteStep::kDay:
+        piece = {0, op.width, op.suffix, op.hasSuffix};
+        break;
+      case WriteStep::kMonth:
+        piece = {1, op.width, op.suffix, op.hasSuffix};
+        break;
+      case WriteStep::kYear2:
+        piece = {2, 2, op.suffix, op.hasSuffix};
+        break;
+      case WriteStep::kYear4:
+        piece = {3, 4, op.suffix, op.hasSuffix};
+        break;
+      default:
+        FPieceCount = 0;
+        return;
+    }
+    if (FPieceCount == FPieces.size()) {
+      FPieceCount = 0;
+      return;
+    }
+    FPieces[FPieceCount++] = piece;
+  }
+  ++FRoom;  // the pieces store a byte after the text
 }
 
 TDateWriter::~TDateWriter() = default;
 
 char* TDateWriter::Put(char* p, TDateTime value) const {
+  // Whole days (the values of date fields) under a format of pieces need
+  // the civil date and nothing else.
+  if (FPieceCount > 0 && value >= static_cast<double>(kMinDay) &&
+      value <= static_cast<double>(kMaxDay)) {
+    const auto day = static_cast<std::int32_t>(value);
+    if (value == static_cast<double>(day)) {
+      int year = 0;
+      int month = 0;
+      int dayOfMonth = 0;
+      CivilFromDays(day, year, month, dayOfMonth);
+      const unsigned parts[4] = {static_cast<unsigned>(dayOfMonth), static_cast<unsigned>(month),
+                                 static_cast<unsigned>(year % 100), static_cast<unsigned>(year)};
+      for (std::size_t i = 0; i < FPieceCount; ++i) {
+        const TPiece& piece = FPieces[i];
+        const unsigned u = parts[piece.part];
+        if (piece.width == 4) {
+          p = PutTwo(PutTwo(p, u / 100), u % 100);
+        } else {
+          p = PutSmall(p, u, piece.width);
+        }
+        *p = piece.suffix;
+        p += piece.hasSuffix ? 1 : 0;
+      }
+      return p;
+    }
+  }
   return PutCompiled(p, FormatSettings(), *FFormat, DecodeParts(value));
 }
 

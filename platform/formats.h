@@ -173,8 +173,19 @@ class TDateWriter {
   char* Put(char* p, TDateTime value) const;
 
  private:
+  // A number of the date with at least `width` digits (2 and 4: exactly),
+  // then the suffix character when there is one.
+  struct TPiece {
+    std::uint8_t part;  // day, month, two-digit year, year
+    std::uint8_t width;
+    char suffix;
+    bool hasSuffix;
+  };
+
   std::unique_ptr<TCompiledDateFormat> FFormat;
   std::size_t FRoom = 0;
+  std::array<TPiece, 6> FPieces{};
+  std::size_t FPieceCount = 0;  // 0: the format is written step by step
 };
 
 // Date-time formats: d dd ddd dddd (dddd for any longer run), m mm mmm mmmm,
