@@ -354,6 +354,10 @@ class TDataSet : public TComponent {
   TField* Fields(int index) const;
   // Every field in field order, for loops that visit each field per record.
   const std::vector<TField*>& Fields() const { return FFields; }
+  // The values of the current record in field order (what each field's
+  // Data() reads), for loops that read many values per record. Valid until
+  // the next navigation, Append, Edit, Post, Cancel or Close.
+  const TFieldData* CurrentValues() const { return FActive; }
   // The field with that name (case-insensitive); raises EDatabaseError
   // "Field 'X' not found" when there is none.
   TField* FieldByName(std::string_view name) const;

@@ -1,6 +1,7 @@
 #include "platform/formats.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <chrono>
 #include <cmath>
@@ -785,21 +786,51 @@ unsigned DigitCount(std::uint32_t u) {
   return static_cast<unsigned>((u + kDigitCountSteps[static_cast<std::size_t>(bits)]) >> 32);
 }
 
-// Writes u's decimal digits, two at a time from the end.
+char* PutSmall(char* p, unsigned u, unsigned width);
+
+// The eight decimal digits of u (below 10^8) as eight bytes in memory
+// order, the first digit in the lowest byte.
+std::uint64_t EightDigits(std::uint32_t u) {
+  const std::uint32_t high = u / 10000;
+  const std::uint32_t low = u % 10000;
+  auto pair = [](std::uint32_t v) {
+    std::uint16_t bytes = 0;
+    std::memcpy(&bytes, kDigitPairs + 2 * v, 2);
+    return std::uint64_t{bytes};
+  };
+  return pair(high / 100) | pair(high % 100) << 16 | pair(low / 100) << 32 | pair(low % 100) << 48;
+}
+
+// Writes u's decimal digits. Stores eight bytes, and sixteen for numbers of
+// nine or ten digits.
 char* PutUnsigned32(char* p, std::uint32_t u) {
-  char* const end = p + DigitCount(u);
-  char* q = end;
-  while (u >= 100) {
-    q -= 2;
-    std::memcpy(q, kDigitPairs + 2 * (u % 100), 2);
-    u /= 100;
-  }
-  if (u >= 10) {
-    std::memcpy(q - 2, kDigitPairs + 2 * u, 2);
+  const unsigned count = DigitCount(u);
+  if constexpr (std::endian::native == std::endian::little) {
+    if (count <= 8) {
+      // The leading zeros of the eight digits shift out.
+      const std::uint64_t digits = EightDigits(u) >> (8 * (8 - count));
+      std::memcpy(p, &digits, 8);
+      return p + count;
+    }
+    p = PutSmall(p, u / 100000000, 1);
+    const std::uint64_t digits = EightDigits(u % 100000000);
+    std::memcpy(p, &digits, 8);
+    return p + 8;
   } else {
-    q[-1] = static_cast<char>('0' + u);
+    char* const end = p + count;
+    char* q = end;
+    while (u >= 100) {
+      q -= 2;
+      std::memcpy(q, kDigitPairs + 2 * (u % 100), 2);
+      u /= 100;
+    }
+    if (u >= 10) {
+      std::memcpy(q - 2, kDigitPairs + 2 * u, 2);
+    } else {
+      q[-1] = static_cast<char>('0' + u);
+    }
+    return end;
   }
-  return end;
 }
 
 char* PutUnsigned64(char* p, std::uint64_t u) {

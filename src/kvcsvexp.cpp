@@ -139,6 +139,11 @@ constexpr std::size_t kValueRoom = 64;
 
 // Room for FloatToChars: any double's text fits.
 constexpr std::size_t kFloatRoom = 32;
+// A number's text made apart from the line: room for any of them, which
+// is also copied whole.
+constexpr std::size_t kNumberRoom = 32;
+static_assert(kNumberRoom >= kFloatRoom && kNumberRoom >= kIntegerTextRoom &&
+              kNumberRoom >= kCurrencyTextRoom);
 
 // How a record's values are joined, taken from the properties once per
 // record.
@@ -391,26 +396,28 @@ enum class TColumnKind : std::uint8_t {
 
 struct TColumn {
   const TField* field;
-  TColumnKind kind;
-  // What goes before the value: the separator (but before the first), then
-  // the quote when the value is wrapped. Both bytes are always stored.
-  char open[2];
-  std::uint8_t openLength;
-  bool wrap;    // between quotes
-  bool pad;     // padded with blanks up to width
-  bool right;   // ... on the left
-  bool blanks;  // a date column that writes width blanks for no date
+  std::size_t index;  // of the field's value in the record
   std::size_t width;
   // The most bytes this column and the ones after it take (some stored and
   // then written over), the record separator included, leaving out the
   // lengths of texts.
   std::size_t rest;
+  // What goes before the value: the closing quote of the value before, the
+  // separator (but before the first value), the opening quote. All four
+  // bytes are always stored.
+  char open[4];
+  std::uint8_t openLength;
+  TColumnKind kind;
+  bool wrap;    // between quotes
+  bool pad;     // padded with blanks up to width
+  bool right;   // ... on the left
+  bool blanks;  // a date column that writes width blanks for no date
 };
 
-// Room a column takes besides its value and padding: the separator and two
-// quotes, stored whether they are written or not, and the sixteen-byte
-// steps in which blanks are stored.
-constexpr std::size_t kColumnRoom = 3 + 16;
+// Room a column takes besides its value and padding: the four bytes before
+// the value and a closing quote, and the sixteen-byte steps in which blanks
+// are stored.
+constexpr std::size_t kColumnRoom = 5 + 16;
 
 // Stores n blanks at p, sixteen at a time: up to fifteen more are stored
 // than written.
@@ -428,8 +435,7 @@ void FillBlanks(char* p, std::size_t n) {
 }
 
 // The value a date-time field reads for AsDateTime: 0 without a value.
-double DateValue(const TField& field) {
-  const TFieldData& data = field.Data();
+double DateValue(const TField& field, const TFieldData& data) {
   if (const auto* value = std::get_if<double>(&data)) return *value;
   return field.AsDateTime();  // null gives 0; another alternative raises
 }
@@ -462,8 +468,11 @@ char* CopyBytes(char* p, const char* s, std::size_t n) {
 
 class TCSVExport::TRecordPlan {
  public:
+  // recordSeparator: one or two bytes.
   TRecordPlan(TCSVExport& owner, bool fixed, std::string_view recordSeparator)
-      : FOwner(owner), FFixed(fixed), FRecordSeparator(recordSeparator) {}
+      : FOwner(owner), FFixed(fixed), FRecordSeparator(recordSeparator) {
+    recordSeparator.copy(FLineEnd, sizeof FLineEnd);
+  }
 
   // Works the plan out from the component and its dataset as they are now.
   void Build();
@@ -473,9 +482,15 @@ class TCSVExport::TRecordPlan {
   // Appends the current record's line and the record separator to the
   // write buffer and returns the line's length; 0 (appending nothing) when
   // the line is empty or a value raised.
-  std::size_t Put();
+  std::size_t Put() {
+    if (FColumns.empty()) return 0;
+    return FFixed ? PutRecord<true>() : PutRecord<false>();
+  }
 
  private:
+  template <bool kFixed>
+  std::size_t PutRecord();
+  static char* PutRight(char* p, const char* text, const char* end, std::size_t width);
   bool AddColumn(TField* field, std::uint8_t quoted);
   char* Ensure(char* p, std::size_t n) {
     return static_cast<std::size_t>(FOwner.FBuffer.get() + FOwner.FCapacity - p) >= n
@@ -497,9 +512,11 @@ class TCSVExport::TRecordPlan {
   TCSVExport& FOwner;
   const bool FFixed;
   const std::string_view FRecordSeparator;
+  char FLineEnd[2] = {};  // its bytes, stored two at a time
   bool FUsable = false;
   char FSeparator = 0;
   char FQuote = 0;
+  std::uint8_t FCloseLength = 0;  // the last value's closing quote
   char FDecimalSeparator = '.';
   std::vector<TColumn> FColumns;
   std::unique_ptr<TDateWriter> FDates;
@@ -536,6 +553,7 @@ void TCSVExport::TRecordPlan::Build() {
     FColumns.clear();
     return;
   }
+  FCloseLength = !FColumns.empty() && FColumns.back().wrap ? 1 : 0;
   std::size_t rest = FRecordSeparator.size();
   for (auto column = FColumns.rbegin(); column != FColumns.rend(); ++column) {
     rest += column->rest;
@@ -549,9 +567,11 @@ void TCSVExport::TRecordPlan::Build() {
 bool TCSVExport::TRecordPlan::AddColumn(TField* field, std::uint8_t quoted) {
   TColumn column{};
   column.field = field;
+  column.index = static_cast<std::size_t>(field->Index());
   const TFieldType type = field->DataType();
   const std::uint8_t traits = kTypeTraits[type];
   column.wrap = (traits & quoted) != 0;
+  if (!FColumns.empty() && FColumns.back().wrap) column.open[column.openLength++] = FQuote;
   if (!FColumns.empty() && FSeparator != 0) column.open[column.openLength++] = FSeparator;
   if (column.wrap) column.open[column.openLength++] = FQuote;
   std::size_t room = 0;
@@ -612,77 +632,99 @@ bool TCSVExport::TRecordPlan::AddColumn(TField* field, std::uint8_t quoted) {
   return true;
 }
 
-std::size_t TCSVExport::TRecordPlan::Put() {
-  if (FColumns.empty()) return 0;
+template <bool kFixed>
+std::size_t TCSVExport::TRecordPlan::PutRecord() {
+  const TFieldData* const values = FOwner.FDataSet->CurrentValues();
   const std::size_t start = FOwner.FLength;
   char* p = FOwner.Room(FColumns.front().rest);
   try {
     for (const TColumn& column : FColumns) {
-      std::memcpy(p, column.open, 2);
+      std::memcpy(p, column.open, 4);
       p += column.openLength;
-      const auto at = static_cast<std::size_t>(p - FOwner.FBuffer.get());
+      const TFieldData& data = values[column.index];
+      std::size_t length = 0;  // of the value written, for the padding
       switch (column.kind) {
         case TColumnKind::ckNothing:
           break;
-        case TColumnKind::ckString: {
-          const TFieldData& data = column.field->Data();
+        case TColumnKind::ckString:
           if (const auto* value = std::get_if<std::string>(&data)) {
             p = PutText(p, *value, column);
+            length = value->size();
           } else if (data.index() != 0) {
             p = PutFieldText(p, column);
+            length = FText.size();
           }
           break;
-        }
-        case TColumnKind::ckInteger: {
-          const TFieldData& data = column.field->Data();
+        case TColumnKind::ckInteger:
           if (const auto* value = std::get_if<std::int64_t>(&data)) {
+            if (kFixed && column.right) {
+              char text[kNumberRoom];
+              p = PutRight(p, text, PutInteger(text, *value), column.width);
+              continue;  // the padding is done
+            }
+            char* const first = p;
             p = PutInteger(p, *value);
+            length = static_cast<std::size_t>(p - first);
           } else if (data.index() != 0) {
             p = PutFieldText(p, column);
+            length = FText.size();
           }
           break;
-        }
-        case TColumnKind::ckBoolean: {
-          const TFieldData& data = column.field->Data();
+        case TColumnKind::ckBoolean:
           if (const auto* value = std::get_if<bool>(&data)) {
             std::memcpy(p, *value ? "True\0\0\0\0" : "False\0\0\0", 8);
-            p += *value ? 4 : 5;
+            length = *value ? 4 : 5;
+            p += length;
           } else if (data.index() != 0) {
             p = PutFieldText(p, column);
+            length = FText.size();
           }
           break;
-        }
-        case TColumnKind::ckFloat: {
-          const TFieldData& data = column.field->Data();
+        case TColumnKind::ckFloat:
           if (const auto* value = std::get_if<double>(&data)) {
+            if (kFixed && column.right) {
+              char text[kNumberRoom];
+              p = PutRight(p, text, FloatToChars(text, text + kFloatRoom, *value), column.width);
+              continue;
+            }
+            char* const first = p;
             p = FloatToChars(p, p + kFloatRoom, *value);
+            length = static_cast<std::size_t>(p - first);
           } else if (data.index() != 0) {
             p = PutFieldText(p, column);
+            length = FText.size();
           }
           break;
-        }
-        case TColumnKind::ckCurrency: {
-          const TFieldData& data = column.field->Data();
+        case TColumnKind::ckCurrency:
           if (const auto* value = std::get_if<std::int64_t>(&data)) {
+            if (kFixed && column.right) {
+              char text[kNumberRoom];
+              p = PutRight(p, text, PutCurrencyAmount(text, *value, FDecimalSeparator),
+                           column.width);
+              continue;
+            }
+            char* const first = p;
             p = PutCurrencyAmount(p, *value, FDecimalSeparator);
+            length = static_cast<std::size_t>(p - first);
           } else if (data.index() != 0) {
             p = PutFieldText(p, column);
+            length = FText.size();
           }
           break;
-        }
         case TColumnKind::ckTime:
           FText.clear();
-          AppendTimeToStr(FText, DateValue(*column.field));
+          AppendTimeToStr(FText, DateValue(*column.field, data));
           p = PutText(p, FText, column);
           break;
         case TColumnKind::ckDate:
         case TColumnKind::ckDateText:
         case TColumnKind::ckFieldDate: {
           // Day zero (also what a field without a value reads) counts as no
-          // date; dates before it are written like any other.
-          const double value = DateValue(*column.field);
+          // date; dates before it are written like any other. Dates are not
+          // padded: a fixed-width line has blanks only for no date.
+          const double value = DateValue(*column.field, data);
           if (value == 0) {
-            if (column.blanks) {
+            if (kFixed && column.blanks) {
               FillBlanks(p, column.width);
               p += column.width;
             }
@@ -700,37 +742,42 @@ std::size_t TCSVExport::TRecordPlan::Put() {
           break;
         }
       }
-      if (column.pad) {
-        char* const value = FOwner.FBuffer.get() + at;
-        const auto length = static_cast<std::size_t>(p - value);
-        if (length < column.width) {
-          const std::size_t blanks = column.width - length;
-          char text[kFloatRoom];
-          if (column.right && length <= sizeof text) {  // numbers: short texts
-            CopyBytes(text, value, length);
-            FillBlanks(value, blanks);
-            CopyBytes(value + blanks, text, length);
-          } else if (column.right) {
-            std::memmove(value + blanks, value, length);
-            std::memset(value, ' ', blanks);
-          } else {
-            FillBlanks(p, blanks);
-          }
-          p += blanks;
+      if (kFixed && column.pad && length < column.width) {
+        FillBlanks(p, column.width - length);
+        if (column.right) {
+          // Only for a text another alternative gave (which raises before):
+          // numbers with a value went through PutRight.
+          std::memmove(p - length + (column.width - length), p - length, length);
+          std::memset(p - length, ' ', column.width - length);
         }
+        p += column.width - length;
       }
-      *p = FQuote;
-      p += column.wrap ? 1 : 0;
     }
   } catch (...) {
     // A record that cannot be read is skipped as a whole.
     return 0;
   }
+  *p = FQuote;
+  p += FCloseLength;
   const std::size_t length = static_cast<std::size_t>(p - FOwner.FBuffer.get()) - start;
   if (length == 0) return 0;
-  p = CopyBytes(p, FRecordSeparator.data(), FRecordSeparator.size());
+  std::memcpy(p, FLineEnd, 2);
+  p += FRecordSeparator.size();
   FOwner.FLength = static_cast<std::size_t>(p - FOwner.FBuffer.get());
   return length;
+}
+
+// Writes the number text [text, end) at p after the blanks that make it
+// width long, and returns its end. The column's room covers what the
+// sixteen-byte steps store past it.
+char* TCSVExport::TRecordPlan::PutRight(char* p, const char* text, const char* end,
+                                        std::size_t width) {
+  const auto length = static_cast<std::size_t>(end - text);
+  const std::size_t blanks = length < width ? width - length : 0;
+  FillBlanks(p, blanks);
+  std::memcpy(p + blanks, text, 16);
+  if (length > 16) std::memcpy(p + blanks + 16, text + 16, 16);
+  return p + blanks + length;
 }
 
 // ---------------------------------------------------------------------------
