@@ -491,25 +491,40 @@ static_assert(MarchDayCount(1970, 1, 1) - kMarchDayZero == kUnixDay);
   return true;
 }
 
-// The civil date of a day number from kMinDay to kMaxDay. Counted from
-// 0000-03-01 every such day is positive, so the arithmetic is unsigned and
-// 32 bits wide: centuries of 146097 / 4 days, years of 1461 / 4 days inside
-// a century (a multiply by the inverse of 1461 and a shift), then months of
-// 153 / 5 days from March on (a multiply by 2141 over 65536).
-void CivilFromDays(long long dayNumber, int& y, int& m, int& d) {
+// The year counted from March 1 (January and February belong to the year
+// before) and the day of that year (0 to 365) of a day number from kMinDay
+// to kMaxDay. Counted from 0000-03-01 every such day is positive, so the
+// arithmetic is unsigned and 32 bits wide: centuries of 146097 / 4 days,
+// then years of 1461 / 4 days inside a century (a multiply by the inverse
+// of 1461 and a shift).
+void MarchYearAndDay(long long dayNumber, std::uint32_t& year, std::uint32_t& dayOfYear) {
   const auto n = static_cast<std::uint32_t>(dayNumber - kUnixDay + 719468);
   const std::uint32_t n1 = 4 * n + 3;
   const std::uint32_t century = n1 / 146097;
   const std::uint32_t dayOfCentury = n1 % 146097 / 4;
   const std::uint64_t n2 = std::uint64_t{2939745} * (4 * dayOfCentury + 3);
-  const auto yearOfCentury = static_cast<std::uint32_t>(n2 >> 32);
-  const std::uint32_t dayOfYear = static_cast<std::uint32_t>(n2) / 2939745 / 4;  // from March 1
+  year = 100 * century + static_cast<std::uint32_t>(n2 >> 32);
+  dayOfYear = static_cast<std::uint32_t>(n2) / 2939745 / 4;
+}
+
+// The month and day of a day of the year counted from March 1: months of
+// 153 / 5 days (a multiply by 2141 over 65536). True for January and
+// February, which belong to the next calendar year.
+bool MonthAndDay(std::uint32_t dayOfYear, int& m, int& d) {
   const std::uint32_t n3 = 2141 * dayOfYear + 197913;
   const std::uint32_t month = n3 >> 16;    // 3 to 14
   const bool nextYear = dayOfYear >= 306;  // January and February
   d = static_cast<int>((n3 & 0xFFFF) / 2141 + 1);
   m = static_cast<int>(nextYear ? month - 12 : month);
-  y = static_cast<int>(100 * century + yearOfCentury + (nextYear ? 1 : 0));
+  return nextYear;
+}
+
+// The civil date of a day number from kMinDay to kMaxDay.
+void CivilFromDays(long long dayNumber, int& y, int& m, int& d) {
+  std::uint32_t year = 0;
+  std::uint32_t dayOfYear = 0;
+  MarchYearAndDay(dayNumber, year, dayOfYear);
+  y = static_cast<int>(year + (MonthAndDay(dayOfYear, m, d) ? 1 : 0));
 }
 
 // Splits a date-time into its day number and its time of day, rounded to
@@ -1730,8 +1745,12 @@ char* DateTimeToChars(char* first, char* last, TDateTime value) {
   return p;
 }
 
-TDateWriter::TDateWriter() : FFormat(std::make_unique<TCompiledDateFormat>()) {
-  CompileDateFormat(FormatSettings().ShortDateFormat, *FFormat);
+TDateWriter::TDateWriter()
+    : FFormat(std::make_unique<TCompiledDateFormat>()),
+      FShortDateFormat(FormatSettings().ShortDateFormat),
+      FDateSeparator(FormatSettings().DateSeparator),
+      FTimeSeparator(FormatSettings().TimeSeparator) {
+  CompileDateFormat(FShortDateFormat, *FFormat);
   FRoom = FFormat->hasNames ? 0 : FFormat->fixedBound;
   // Formats made of day, month and year numbers, each followed by at most
   // one literal character ("m/d/yyyy", "dd.mm.yy", "yyyymmdd"), become a
@@ -1761,10 +1780,61 @@ TDateWriter::TDateWriter() : FFormat(std::make_unique<TCompiledDateFormat>()) {
     }
     FPieces[FPieceCount++] = piece;
   }
+  if (FPieceCount == 0) return;
   ++FRoom;  // the pieces store a byte after the text
+  // When the year is written first or last (or not at all), the day and
+  // month between come from a table by the day of the year.
+  std::size_t firstDay = 0;
+  std::size_t endDay = FPieceCount;
+  if (FPieces[0].part >= 2) {
+    FYear = FPieces[0];
+    FYearPlace = 1;
+    firstDay = 1;
+  } else if (FPieces[FPieceCount - 1].part >= 2) {
+    FYear = FPieces[FPieceCount - 1];
+    FYearPlace = 2;
+    endDay = FPieceCount - 1;
+  }
+  auto table = std::make_unique<TMonthDay[]>(366);
+  for (std::uint32_t dayOfYear = 0; dayOfYear < 366; ++dayOfYear) {
+    int month = 0;
+    int day = 0;
+    MonthAndDay(dayOfYear, month, day);
+    char text[32];
+    char* p = text;
+    for (std::size_t i = firstDay; i < endDay; ++i) {
+      const TPiece& piece = FPieces[i];
+      if (piece.part >= 2) return;  // a year between: no table
+      p = PutSmall(p, static_cast<unsigned>(piece.part == 0 ? day : month), piece.width);
+      *p = piece.suffix;
+      p += piece.hasSuffix ? 1 : 0;
+    }
+    if (p - text > static_cast<std::ptrdiff_t>(sizeof table[0].text)) return;
+    std::memcpy(table[dayOfYear].text, text, sizeof table[0].text);
+    table[dayOfYear].length = static_cast<std::uint8_t>(p - text);
+  }
+  FMonthDays = std::move(table);
+  FRoom += sizeof(TMonthDay::text);  // stored whole
 }
 
 TDateWriter::~TDateWriter() = default;
+
+bool TDateWriter::Current() const {
+  const TFormatSettings& fs = FormatSettings();
+  return fs.ShortDateFormat == FShortDateFormat && fs.DateSeparator == FDateSeparator &&
+         fs.TimeSeparator == FTimeSeparator;
+}
+
+// The year's piece of a format with a table.
+char* TDateWriter::PutYear(char* p, std::uint32_t year) const {
+  if (FYear.width == 4) {
+    p = PutTwo(PutTwo(p, year / 100), year % 100);
+  } else {
+    p = PutTwo(p, year % 100);
+  }
+  *p = FYear.suffix;
+  return p + (FYear.hasSuffix ? 1 : 0);
+}
 
 char* TDateWriter::Put(char* p, TDateTime value) const {
   // Whole days (the values of date fields) under a format of pieces need
@@ -1773,6 +1843,18 @@ char* TDateWriter::Put(char* p, TDateTime value) const {
       value <= static_cast<double>(kMaxDay)) {
     const auto day = static_cast<std::int32_t>(value);
     if (value == static_cast<double>(day)) {
+      if (FMonthDays) {
+        std::uint32_t year = 0;
+        std::uint32_t dayOfYear = 0;
+        MarchYearAndDay(day, year, dayOfYear);
+        year += dayOfYear >= 306 ? 1 : 0;  // January and February
+        if (FYearPlace == 1) p = PutYear(p, year);
+        const TMonthDay& monthDay = FMonthDays[dayOfYear];
+        std::memcpy(p, monthDay.text, sizeof monthDay.text);
+        p += monthDay.length;
+        if (FYearPlace == 2) p = PutYear(p, year);
+        return p;
+      }
       int year = 0;
       int month = 0;
       int dayOfMonth = 0;

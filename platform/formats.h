@@ -171,6 +171,8 @@ class TDateWriter {
   // Writes the text of value's date at p, which has Room() bytes, and
   // returns its end. Raises like DateToChars.
   char* Put(char* p, TDateTime value) const;
+  // True while the settings give the format the writer was made with.
+  bool Current() const;
 
  private:
   // A number of the date with at least `width` digits (2 and 4: exactly),
@@ -182,10 +184,26 @@ class TDateWriter {
     bool hasSuffix;
   };
 
+  // The text of a day and month, by the day of the year from March 1.
+  struct TMonthDay {
+    char text[7];
+    std::uint8_t length;
+  };
+
+  char* PutYear(char* p, std::uint32_t year) const;
+
   std::unique_ptr<TCompiledDateFormat> FFormat;
+  std::string FShortDateFormat;
+  char FDateSeparator;
+  char FTimeSeparator;
   std::size_t FRoom = 0;
   std::array<TPiece, 6> FPieces{};
   std::size_t FPieceCount = 0;  // 0: the format is written step by step
+  // With the pieces of the day and month in a table: the year's piece and
+  // where it goes (0 nowhere, 1 first, 2 last).
+  std::unique_ptr<TMonthDay[]> FMonthDays;
+  TPiece FYear{};
+  std::uint8_t FYearPlace = 0;
 };
 
 // Date-time formats: d dd ddd dddd (dddd for any longer run), m mm mmm mmmm,

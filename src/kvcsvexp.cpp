@@ -526,7 +526,6 @@ class TCSVExport::TRecordPlan {
 void TCSVExport::TRecordPlan::Build() {
   FUsable = false;
   FColumns.clear();
-  FDates.reset();
   const TCSVExport& owner = FOwner;
   if (owner.FDataSet == nullptr) {
     FUsable = true;  // no line at all
@@ -586,7 +585,7 @@ bool TCSVExport::TRecordPlan::AddColumn(TField* field, std::uint8_t quoted) {
       if (!FFixed && type == ftTime) {
         column.kind = TColumnKind::ckTime;
       } else if (dateOnly) {
-        if (!FDates) FDates = std::make_unique<TDateWriter>();
+        if (!FDates || !FDates->Current()) FDates = std::make_unique<TDateWriter>();
         room = FDates->Room();
         column.kind = room > 0 ? TColumnKind::ckDate : TColumnKind::ckDateText;
       } else {

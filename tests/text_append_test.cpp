@@ -234,7 +234,8 @@ TEST_F(CharsTest, IntegersAtEveryDigitCount) {
 // The date writer gives DateToStr's text under the format it was made
 // with, for whole days and for values with a time of day.
 TEST_F(CharsTest, TheDateWriterWritesDateToStrText) {
-  for (const char* format : {"m/d/yyyy", "dd.mm.yy", "yyyymmdd", "'day' d, mm/yyyy", "d/m/y"}) {
+  for (const char* format :
+       {"m/d/yyyy", "dd.mm.yy", "yyyymmdd", "'day' d, mm/yyyy", "d/m/y", "d/yyyy/m", "mm/dd"}) {
     Settings().ShortDateFormat = format;
     Settings().DateSeparator = '-';
     const TDateWriter writer;
