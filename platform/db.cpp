@@ -123,7 +123,8 @@ void TDataSet::InternalInitRecord() {
 }
 
 void TDataSet::Append() {
-  CheckBrowseMode();
+  // In dsBrowse there is nothing to check or post first.
+  if (FState != dsBrowse) CheckBrowseMode();
   if (!CanModify()) throw EDatabaseError("Cannot modify a read-only dataset");
   FSavedActive = FActive;
   FSavedEof = FEof;
@@ -152,13 +153,15 @@ void TDataSet::Edit() {
 }
 
 void TDataSet::Post() {
-  CheckActive();
   if (FState != dsInsert && FState != dsEdit) {
+    CheckActive();
     throw EDatabaseError("Dataset not in edit or insert mode");
   }
-  for (TField* field : FFields) {
-    if (field->Required() && field->IsNull()) {
-      throw EDatabaseError("Field '" + field->FieldName() + "' must have a value");
+  if (FRequiredCount > 0) {
+    for (TField* field : FFields) {
+      if (field->Required() && field->IsNull()) {
+        throw EDatabaseError("Field '" + field->FieldName() + "' must have a value");
+      }
     }
   }
   if (FBeforePost) FBeforePost(this);
@@ -251,6 +254,7 @@ void TDataSet::RemoveField(TField* field) {
   auto it = std::find(FFields.begin(), FFields.end(), field);
   if (it == FFields.end()) return;
   auto index = static_cast<std::size_t>(it - FFields.begin());
+  if (field->FRequired) --FRequiredCount;
   FFields.erase(it);
   for (std::size_t i = index; i < FFields.size(); ++i) FFields[i]->FIndex = static_cast<int>(i);
   FBrowseBuffer.erase(FBrowseBuffer.begin() + static_cast<std::ptrdiff_t>(index));

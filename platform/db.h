@@ -4,6 +4,7 @@
 // (states, navigation flags, field access, append/post/cancel) is here.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -159,7 +160,7 @@ class TField : public TComponent {
   void SetReadOnly(bool value) { FReadOnly = value; }
   // A required field must hold a value when its record is posted.
   bool Required() const { return FRequired; }
-  void SetRequired(bool value) { FRequired = value; }
+  void SetRequired(bool value);
   // Marks a float or currency value as a money amount (set on ftCurrency
   // fields when they are created).
   bool Currency() const { return FCurrency; }
@@ -171,6 +172,15 @@ class TField : public TComponent {
 
   std::string AsString() const;
   void SetAsString(std::string_view value);
+  // The writes of SetAsString, SetAsBoolean, SetAsCurrency, SetAsFloat and
+  // SetAsDateTime for loops that store many values: the same checks,
+  // conversions, results and errors, with the usual cases of the field
+  // classes CreateField makes done in line instead of through calls.
+  inline void WriteString(std::string_view value);
+  inline void WriteBoolean(bool value);
+  inline void WriteCurrency(std::int64_t value);
+  inline void WriteFloat(double value);
+  inline void WriteDateTime(TDateTime value);
   std::int32_t AsInteger() const;
   void SetAsInteger(std::int32_t value);
   std::int64_t AsLargeInt() const;
@@ -215,6 +225,9 @@ class TField : public TComponent {
 
   // Raises EDatabaseError unless the field may be written now.
   void CheckWritable() const;
+  // True when the field may be written now: the dataset is in dsEdit or
+  // dsInsert and the field is not ReadOnly.
+  inline bool Writable() const;
 
  protected:
   // Per-type conversions, called for a non-null value (reads) or after the
@@ -253,10 +266,32 @@ class TField : public TComponent {
   // Writes a string value, reusing the buffer already held when there is one.
   void StoreString(std::string_view value);
   [[noreturn]] void AccessError(const char* typeName) const;
+  // The value a date, time or date-time field keeps of value (finite): the
+  // whole days, the time of day, or all of it.
+  static TDateTime DateTimeOfType(TFieldType dataType, TDateTime value) {
+    if (dataType == ftDate) return std::trunc(value);
+    if (dataType == ftTime) return std::fabs(value - std::trunc(value));
+    return value;
+  }
 
  private:
   friend class TDataSet;
+  friend TField* CreateField(TDataSet*, const std::string&, TFieldType, int);
   inline TFieldData& Slot();
+  // SetAsStringImpl of the integer fields, called without a virtual call.
+  void StoreIntegerText(std::string_view value);
+
+  // Which of CreateField's classes the field is, for the Write* calls; a
+  // field class of a host's own is skOther and takes the virtual calls.
+  enum TStoreKind : std::uint8_t {
+    skOther,
+    skString,
+    skInteger,
+    skFloat,
+    skCurrency,
+    skBoolean,
+    skDateTime,
+  };
 
   TDataSet* FDataSet;
   std::string FFieldName;
@@ -267,6 +302,7 @@ class TField : public TComponent {
   bool FReadOnly = false;
   bool FRequired = false;
   bool FCurrency = false;
+  TStoreKind FStoreKind = skOther;
   TFieldGetTextEvent FOnGetText;
 };
 
@@ -433,6 +469,9 @@ class TDataSet : public TComponent {
   std::vector<std::string> FSpareStrings;
   TFieldData* FActive = nullptr;
   TFieldData* FSavedActive = nullptr;  // the current record during Append/Edit
+  // Number of fields that are Required: Post looks for null values only
+  // when there are any.
+  int FRequiredCount = 0;
   TDataSetNotifyEvent FBeforePost;
 };
 
@@ -452,6 +491,36 @@ inline char* TField::TextToChars(char* first, char* last) const {
   return IsNull() ? first : TextToCharsImpl(first, last);
 }
 inline void TField::SetData(TFieldData value) { Slot() = std::move(value); }
+inline bool TField::Writable() const {
+  const TDataSetState state = FDataSet->FState;
+  return (state == dsEdit || state == dsInsert) && !FReadOnly;
+}
+inline void TField::WriteString(std::string_view value) {
+  if (Writable()) {
+    if (FStoreKind == skString) return StoreString(value);
+    if (FStoreKind == skInteger) return StoreIntegerText(value);
+  }
+  SetAsString(value);
+}
+inline void TField::WriteBoolean(bool value) {
+  if (FStoreKind == skBoolean && Writable()) return Store(value);
+  SetAsBoolean(value);
+}
+inline void TField::WriteCurrency(std::int64_t value) {
+  if (FStoreKind == skCurrency && Writable()) return Store(value);
+  SetAsCurrency(value);
+}
+inline void TField::WriteFloat(double value) {
+  if (FStoreKind == skFloat && Writable()) return Store(value);
+  SetAsFloat(value);
+}
+inline void TField::WriteDateTime(TDateTime value) {
+  // A value that is not finite takes the checked path, which refuses it.
+  if (FStoreKind == skDateTime && Writable() && std::isfinite(value)) {
+    return Store(DateTimeOfType(FDataType, value));
+  }
+  SetAsDateTime(value);
+}
 
 // A stream over the content of a blob, memo or formatted-memo field (any
 // IsBlobType field) of the current record. bmRead reads it; bmWrite starts

@@ -203,7 +203,11 @@ class TIntegerField : public TField {
                       [value](char* p) { return PutInteger(p, value); });
   }
   TTextKind TextKindImpl() const override { return tkInteger; }
-  void SetAsStringImpl(std::string_view value) override {
+  void SetAsStringImpl(std::string_view value) override { StoreText(value); }
+
+ public:
+  // SetAsStringImpl without the virtual call (TField::StoreIntegerText).
+  void StoreText(std::string_view value) {
     if (value.empty()) {
       StoreNull();
       return;
@@ -221,6 +225,7 @@ class TIntegerField : public TField {
     throw EConvertError("'" + std::string(value) + "' is not a valid integer value");
   }
 
+ protected:
   std::int64_t GetAsLargeInt() const override { return Value(); }
   void SetAsLargeIntImpl(std::int64_t value) override { StoreChecked(value); }
 
@@ -458,9 +463,7 @@ class TDateTimeField : public TField {
     if (!std::isfinite(value)) {
       throw ERangeError("Invalid date-time value for field '" + FieldName() + "'");
     }
-    if (DataType() == ftDate) value = std::trunc(value);
-    if (DataType() == ftTime) value = std::fabs(value - std::trunc(value));
-    Store(value);
+    Store(DateTimeOfType(DataType(), value));
   }
 
   double GetAsFloat() const override { return Value(); }
@@ -559,8 +562,18 @@ namespace {
 
 void TField::CheckWritable() const {
   // Called for every value written: the messages are built out of line.
-  const TDataSetState state = FDataSet->State();
-  if ((state != dsEdit && state != dsInsert) || FReadOnly) RaiseNotWritable(this);
+  if (!Writable()) RaiseNotWritable(this);
+}
+
+void TField::SetRequired(bool value) {
+  if (value == FRequired) return;
+  FRequired = value;
+  FDataSet->FRequiredCount += value ? 1 : -1;
+}
+
+void TField::StoreIntegerText(std::string_view value) {
+  // Only CreateField's integer fields are skInteger.
+  static_cast<TIntegerField*>(this)->StoreText(value);
 }
 
 void TField::Clear() {
@@ -727,8 +740,9 @@ std::string FieldTypeName(TFieldType dataType) {
   return "Type" + IntToStr(static_cast<std::int64_t>(index));
 }
 
-TField* CreateField(TDataSet* dataSet, const std::string& fieldName, TFieldType dataType,
-                    int size) {
+namespace {
+
+TField* NewField(TDataSet* dataSet, const std::string& fieldName, TFieldType dataType, int size) {
   switch (dataType) {
     case ftString:
     case ftFixedChar:
@@ -772,6 +786,45 @@ TField* CreateField(TDataSet* dataSet, const std::string& fieldName, TFieldType 
   }
   throw EDatabaseError("Field '" + fieldName + "' has an unsupported type (" +
                        FieldTypeName(dataType) + ")");
+}
+
+}  // namespace
+
+TField* CreateField(TDataSet* dataSet, const std::string& fieldName, TFieldType dataType,
+                    int size) {
+  TField* field = NewField(dataSet, fieldName, dataType, size);
+  switch (dataType) {
+    case ftString:
+    case ftFixedChar:
+    case ftWideString:
+      field->FStoreKind = TField::skString;
+      break;
+    case ftSmallint:
+    case ftInteger:
+    case ftAutoInc:
+    case ftWord:
+    case ftLargeint:
+      field->FStoreKind = TField::skInteger;
+      break;
+    case ftBoolean:
+      field->FStoreKind = TField::skBoolean;
+      break;
+    case ftFloat:
+    case ftBCD:
+      field->FStoreKind = TField::skFloat;
+      break;
+    case ftCurrency:
+      field->FStoreKind = TField::skCurrency;
+      break;
+    case ftDate:
+    case ftTime:
+    case ftDateTime:
+      field->FStoreKind = TField::skDateTime;
+      break;
+    default:
+      break;
+  }
+  return field;
 }
 
 }  // namespace korvane

@@ -106,9 +106,9 @@ std::int64_t ToCurrency(double amount) {
   return static_cast<std::int64_t>(scaled);
 }
 
-// StrToFloat(NumericOnly(text)), without building a string for the usual
-// short amounts.
-double NumericValue(std::string_view text) {
+}  // namespace
+
+double NumericFloat(std::string_view text) {
   char local[64];
   if (text.size() > sizeof local) return StrToFloat(NumericOnly(text));
   std::size_t n = 0;
@@ -118,14 +118,16 @@ double NumericValue(std::string_view text) {
   return StrToFloat(std::string_view(local, n));
 }
 
-// ToCurrency(NumericValue(text)) for the usual amounts, in integers: an
+namespace {
+
+// ToCurrency(NumericFloat(text)) for the usual amounts, in integers: an
 // optional '-' before the first kept character, at most fifteen digits with
 // at most four after a '.', and at most eleven before it; the bytes
 // NumericValue drops are skipped here too. Within these bounds the amount
 // in ten-thousandths is below 2^50, where the double reading and rounding
 // give exactly the same count. False, having decided nothing, for any other
 // text.
-bool QuickCurrency(std::string_view text, std::int64_t& amount) {
+bool QuickCurrencyScan(std::string_view text, std::int64_t& amount) {
   std::uint64_t digits = 0;
   int count = 0;
   int decimals = -1;  // -1: no decimal point yet
@@ -157,54 +159,56 @@ bool QuickCurrency(std::string_view text, std::int64_t& amount) {
   return true;
 }
 
-// Appends text to the content the field holds in the current record.
-void AppendToBlob(std::string_view text, TField* field) {
-  TBlobStream stream(field, bmReadWrite);
-  stream.Seek(0, TBlobStream::soFromEnd);
-  stream.Write(text.data(), static_cast<std::int64_t>(text.size()));
-  stream.Commit();  // raising here counts as failure; the destructor cannot report
+// QuickCurrencyScan for the usual shape of an amount, an optional '-', digits
+// and an optional '.' with digits, read in two tight runs; any other text
+// goes to the byte-by-byte scan. The bounds are the same.
+bool QuickCurrency(std::string_view text, std::int64_t& amount) {
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  const bool negative = p != end && *p == '-';
+  p += negative ? 1 : 0;
+  const char* const first = p;
+  std::uint64_t digits = 0;
+  unsigned digit = 0;
+  while (p != end && (digit = static_cast<unsigned char>(*p) - unsigned{'0'}) <= 9) {
+    digits = digits * 10 + digit;
+    ++p;
+  }
+  const auto whole = p - first;
+  std::ptrdiff_t scale = 0;
+  if (p != end) {
+    if (*p != '.') return QuickCurrencyScan(text, amount);
+    const char* const point = ++p;
+    while (p != end && (digit = static_cast<unsigned char>(*p) - unsigned{'0'}) <= 9) {
+      digits = digits * 10 + digit;
+      ++p;
+    }
+    scale = p - point;
+    // Up to here the digit count is not limited, so that a long run may
+    // have wrapped: the bounds below decide before the value is used.
+    if (p != end || FormatSettings().DecimalSeparator != '.') {
+      return QuickCurrencyScan(text, amount);
+    }
+  }
+  if (whole + scale == 0 || whole + scale > 15 || scale > 4 || whole > 11) return false;
+  static constexpr std::int64_t kScale[5] = {10000, 1000, 100, 10, 1};
+  const auto value = static_cast<std::int64_t>(digits) * kScale[scale];
+  amount = negative ? -value : value;
+  return true;
 }
 
 }  // namespace
 
-bool WriteFieldData(std::string_view text, TField* field) {
-  if (text.empty()) return true;
-  try {
-    switch (field->DataType()) {
-      case ftBoolean:
-        field->SetAsBoolean(StrToBoolean(text));
-        break;
-      case ftCurrency:
-        if (field->Currency()) {
-          std::int64_t amount = 0;
-          field->SetAsCurrency(QuickCurrency(text, amount) ? amount
-                                                           : ToCurrency(NumericValue(text)));
-        } else {
-          field->SetAsFloat(NumericValue(text));
-        }
-        break;
-      case ftDate:
-        field->SetAsDateTime(StrToDate(text));
-        break;
-      case ftTime:
-        field->SetAsDateTime(StrToTime(text));
-        break;
-      case ftDateTime:
-        field->SetAsDateTime(StrToDateTime(text));
-        break;
-      case ftBlob:
-      case ftMemo:
-      case ftFmtMemo:
-        AppendToBlob(text, field);
-        break;
-      default:
-        field->SetAsString(text);
-        break;
-    }
-  } catch (...) {
-    return false;
-  }
-  return true;
+std::int64_t NumericCurrency(std::string_view text) {
+  std::int64_t amount = 0;
+  return QuickCurrency(text, amount) ? amount : ToCurrency(NumericFloat(text));
+}
+
+void AppendFieldBlob(std::string_view text, TField* field) {
+  TBlobStream stream(field, bmReadWrite);
+  stream.Seek(0, TBlobStream::soFromEnd);
+  stream.Write(text.data(), static_cast<std::int64_t>(text.size()));
+  stream.Commit();  // raising here counts as failure; the destructor cannot report
 }
 
 std::string FieldDelimiterChar(TFieldDelimiter delimiter) {

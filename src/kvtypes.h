@@ -36,9 +36,59 @@ std::string NumericOnly(std::string_view text);
 // "|TRUE|1|YES|".
 bool StrToBoolean(std::string_view text);
 
+// StrToFloat(NumericOnly(text)), without building a string for the usual
+// short texts.
+double NumericFloat(std::string_view text);
+
+// The money amount of text in ten-thousandths: NumericFloat(text) rounded to
+// the nearest, read in integers where that gives the same count. Raises
+// EConvertError when there is no number and ERangeError when the amount
+// does not fit.
+std::int64_t NumericCurrency(std::string_view text);
+
+// Appends text to the content a blob, memo or formatted-memo field holds in
+// the current record; raises when it cannot be stored.
+void AppendFieldBlob(std::string_view text, TField* field);
+
 // Stores one text value into a field, converted by the field's type. True
 // when stored or when the text is empty; false when converting or storing
-// raised.
-bool WriteFieldData(std::string_view text, TField* field);
+// raised. In line, since an import calls it for every value.
+inline bool WriteFieldData(std::string_view text, TField* field) {
+  if (text.empty()) return true;
+  try {
+    switch (field->DataType()) {
+      case ftBoolean:
+        field->WriteBoolean(StrToBoolean(text));
+        break;
+      case ftCurrency:
+        if (field->Currency()) {
+          field->WriteCurrency(NumericCurrency(text));
+        } else {
+          field->WriteFloat(NumericFloat(text));
+        }
+        break;
+      case ftDate:
+        field->WriteDateTime(StrToDate(text));
+        break;
+      case ftTime:
+        field->WriteDateTime(StrToTime(text));
+        break;
+      case ftDateTime:
+        field->WriteDateTime(StrToDateTime(text));
+        break;
+      case ftBlob:
+      case ftMemo:
+      case ftFmtMemo:
+        AppendFieldBlob(text, field);
+        break;
+      default:
+        field->WriteString(text);
+        break;
+    }
+  } catch (...) {
+    return false;
+  }
+  return true;
+}
 
 }  // namespace korvane

@@ -121,6 +121,37 @@ TEST_F(DataSetTest, RequiredFieldMustHaveAValue) {
   EXPECT_EQ(ds.RecordCount(), 1);
 }
 
+TEST_F(DataSetTest, RequiredFollowsEveryChangeOfTheFieldsAndTheirFlags) {
+  TMemoryDataSet ds;
+  ds.SetFieldDefs({{"Id", ftInteger}, {"Name", ftString, 10}});
+  ds.Open();
+  TField* name = ds.Fields(1);
+  // Setting or clearing the flag again changes nothing.
+  name->SetRequired(true);
+  name->SetRequired(true);
+  name->SetRequired(false);
+  ds.Append();
+  ds.Post();
+  name->SetRequired(false);
+  name->SetRequired(true);
+  ds.Append();
+  EXPECT_EQ(DatabaseErrorOf([&] { ds.Post(); }), "Field 'Name' must have a value");
+  ds.Cancel();
+  ds.Close();
+  // Fields made anew in place of a required one are optional; the required
+  // fields that go are no longer counted.
+  ds.SetFieldDefs({{"Id", ftInteger}, {"Name", ftString, 10}});
+  ds.Open();
+  ds.Append();
+  ds.Post();
+  ds.Fields(0)->SetRequired(true);
+  ds.Append();
+  EXPECT_EQ(DatabaseErrorOf([&] { ds.Post(); }), "Field 'Id' must have a value");
+  ds.Fields(0)->SetAsInteger(3);
+  ds.Post();
+  EXPECT_EQ(ds.RecordCount(), 2);
+}
+
 TEST_F(DataSetTest, ReadOnlyDataSetCanBeWalkedButNotAppendedTo) {
   data.AppendRecord({"x"});
   data.SetReadOnly(true);

@@ -1,7 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
+#include <functional>
 #include <limits>
+#include <string>
+#include <typeinfo>
+#include <vector>
 
 #include "datasets/memory_dataset.h"
 #include "platform/db.h"
@@ -267,6 +273,93 @@ TEST_F(FieldTest, OnGetTextCanReplaceOrRefuseTheTextButNotAsString) {
   EXPECT_EQ(f->AsString(), "7");
   f->SetOnGetText([](TField*, std::string&) { throw EConvertError("no text today"); });
   EXPECT_THROW(f->Text(), EConvertError);
+}
+
+// The in-line writes give exactly what the checked setters give: the same
+// stored value, or the same error, for every field class and kind of value,
+// also on a read-only field and outside dsInsert.
+TEST(FieldWrites, InLineWritesMatchTheCheckedSetters) {
+  const TFieldType types[] = {ftString,  ftSmallint, ftInteger, ftWord,     ftLargeint,
+                              ftBoolean, ftFloat,    ftBCD,     ftCurrency, ftDate,
+                              ftTime,    ftDateTime, ftMemo,    ftBytes};
+  std::vector<TFieldDef> defs;
+  for (TFieldType type : types) defs.push_back({"F" + FieldTypeName(type), type, 8});
+  TMemoryDataSet checked;
+  TMemoryDataSet inLine;
+  checked.SetFieldDefs(defs);
+  inLine.SetFieldDefs(defs);
+
+  // What a write did: the error raised (type and message) and the value
+  // held afterwards, doubles by their bits so that NaN compares too.
+  auto run = [](TField* field, const std::function<void(TField*)>& write) {
+    std::string outcome;
+    try {
+      write(field);
+    } catch (const Exception& e) {
+      outcome = std::string(typeid(e).name()) + ": " + e.Message() + "; ";
+    }
+    const TFieldData& data = field->Data();
+    outcome += "alternative " + std::to_string(data.index()) + " ";
+    if (const auto* d = std::get_if<double>(&data)) {
+      outcome += std::to_string(std::bit_cast<std::uint64_t>(*d));
+    } else if (const auto* i = std::get_if<std::int64_t>(&data)) {
+      outcome += std::to_string(*i);
+    } else if (const auto* b = std::get_if<bool>(&data)) {
+      outcome += *b ? "true" : "false";
+    } else if (const auto* t = std::get_if<std::string>(&data)) {
+      outcome += "'" + *t + "'";
+    }
+    return outcome;
+  };
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double moment = EncodeDate(2024, 3, 15) + EncodeTime(18, 30, 0, 0);
+  struct Write {
+    std::string Label;
+    std::function<void(TField*)> Checked;
+    std::function<void(TField*)> InLine;
+  };
+  std::vector<Write> writes;
+  for (const char* text : {"", " 42 ", "-32769", "70000", "99999999999999999999", "abc", "1.5",
+                           "true", "3/15/2024", "a text longer than fifteen bytes"}) {
+    const std::string t = text;
+    writes.push_back({"string '" + t + "'", [t](TField* f) { f->SetAsString(t); },
+                      [t](TField* f) { f->WriteString(t); }});
+  }
+  for (bool b : {true, false}) {
+    writes.push_back({b ? "true" : "false", [b](TField* f) { f->SetAsBoolean(b); },
+                      [b](TField* f) { f->WriteBoolean(b); }});
+  }
+  for (std::int64_t c : {std::int64_t{15000}, std::int64_t{-123456789}, std::int64_t{5}}) {
+    writes.push_back({"currency " + std::to_string(c), [c](TField* f) { f->SetAsCurrency(c); },
+                      [c](TField* f) { f->WriteCurrency(c); }});
+  }
+  for (double v : {2.5, -1.25, 1e300, moment, nan, std::numeric_limits<double>::infinity()}) {
+    writes.push_back({"float " + std::to_string(v), [v](TField* f) { f->SetAsFloat(v); },
+                      [v](TField* f) { f->WriteFloat(v); }});
+    writes.push_back({"date-time " + std::to_string(v), [v](TField* f) { f->SetAsDateTime(v); },
+                      [v](TField* f) { f->WriteDateTime(v); }});
+  }
+
+  enum { kInsert, kReadOnly, kBrowse };
+  for (int mode : {kInsert, kReadOnly, kBrowse}) {
+    for (TMemoryDataSet* ds : {&checked, &inLine}) {
+      ds->Open();
+      ds->Append();
+      for (TField* f : ds->Fields()) f->SetReadOnly(mode == kReadOnly);
+      if (mode == kBrowse) ds->Post();
+    }
+    for (std::size_t i = 0; i < std::size(types); ++i) {
+      TField* a = checked.Fields(static_cast<int>(i));
+      TField* b = inLine.Fields(static_cast<int>(i));
+      for (const Write& w : writes) {
+        a->SetData(TFieldData{});
+        b->SetData(TFieldData{});
+        EXPECT_EQ(run(b, w.InLine), run(a, w.Checked))
+            << FieldTypeName(types[i]) << ", " << w.Label << ", mode " << mode;
+      }
+    }
+    for (TMemoryDataSet* ds : {&checked, &inLine}) ds->Close();
+  }
 }
 
 }  // namespace
