@@ -434,6 +434,19 @@ void FillBlanks(char* p, std::size_t n) {
   }
 }
 
+// Writes the number text [text, end) at p after the blanks that make it
+// width long, and returns its end. The column's room covers what the
+// sixteen-byte steps store past it.
+[[gnu::always_inline]] inline char* PutRight(char* p, const char* text, const char* end,
+                                             std::size_t width) {
+  const auto length = static_cast<std::size_t>(end - text);
+  const std::size_t blanks = length < width ? width - length : 0;
+  FillBlanks(p, blanks);
+  std::memcpy(p + blanks, text, 16);
+  if (length > 16) std::memcpy(p + blanks + 16, text + 16, 16);
+  return p + blanks + length;
+}
+
 // The value a date-time field reads for AsDateTime: 0 without a value.
 double DateValue(const TField& field, const TFieldData& data) {
   if (const auto* value = std::get_if<double>(&data)) return *value;
@@ -490,7 +503,6 @@ class TCSVExport::TRecordPlan {
  private:
   template <bool kFixed>
   std::size_t PutRecord();
-  static char* PutRight(char* p, const char* text, const char* end, std::size_t width);
   bool AddColumn(TField* field, std::uint8_t quoted);
   char* Ensure(char* p, std::size_t n) {
     return static_cast<std::size_t>(FOwner.FBuffer.get() + FOwner.FCapacity - p) >= n
@@ -764,19 +776,6 @@ std::size_t TCSVExport::TRecordPlan::PutRecord() {
   p += FRecordSeparator.size();
   FOwner.FLength = static_cast<std::size_t>(p - FOwner.FBuffer.get());
   return length;
-}
-
-// Writes the number text [text, end) at p after the blanks that make it
-// width long, and returns its end. The column's room covers what the
-// sixteen-byte steps store past it.
-char* TCSVExport::TRecordPlan::PutRight(char* p, const char* text, const char* end,
-                                        std::size_t width) {
-  const auto length = static_cast<std::size_t>(end - text);
-  const std::size_t blanks = length < width ? width - length : 0;
-  FillBlanks(p, blanks);
-  std::memcpy(p + blanks, text, 16);
-  if (length > 16) std::memcpy(p + blanks + 16, text + 16, 16);
-  return p + blanks + length;
 }
 
 // ---------------------------------------------------------------------------
