@@ -218,11 +218,12 @@ TEST_F(CharsTest, IntegersAtEveryDigitCount) {
   std::vector<std::int64_t> values = {0, std::numeric_limits<std::int64_t>::min(),
                                       std::numeric_limits<std::int64_t>::max(), 4294967295,
                                       4294967296};
-  for (std::int64_t power = 1; power <= 1'000'000'000'000'000'000; power *= 10) {
+  for (std::int64_t power = 1;; power *= 10) {
     for (std::int64_t v : {power - 1, power, power + 1}) {
       values.push_back(v);
       values.push_back(-v);
     }
+    if (power > std::numeric_limits<std::int64_t>::max() / 10) break;  // 10^18
   }
   for (std::int64_t v : values) {
     char buffer[kIntegerTextRoom];
