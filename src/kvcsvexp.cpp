@@ -756,8 +756,9 @@ std::size_t TCSVExport::TRecordPlan::PutRecord() {
       if (kFixed && column.pad && length < column.width) {
         FillBlanks(p, column.width - length);
         if (column.right) {
-          // Only for a text another alternative gave (which raises before):
-          // numbers with a value went through PutRight.
+          // Numbers with a value went through PutRight: this is a column
+          // without a value (all blanks), or a text the field gave for a
+          // value of another alternative (which raises before it gets here).
           std::memmove(p - length + (column.width - length), p - length, length);
           std::memset(p - length, ' ', column.width - length);
         }
