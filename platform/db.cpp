@@ -9,8 +9,7 @@ namespace korvane {
 
 namespace {
 
-constexpr std::size_t kTextIndex = 4;
-static_assert(std::is_same_v<std::variant_alternative_t<kTextIndex, TFieldData>, std::string>);
+constexpr std::size_t kTextIndex = TField::kTextIndex;
 
 }  // namespace
 

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -140,6 +141,9 @@ using TDataSetNotifyEvent = std::function<void(TDataSet* DataSet)>;
 //   date / an afternoon time under the settings in force.
 class TField : public TComponent {
  public:
+  // Where TFieldData keeps a text.
+  static constexpr std::size_t kTextIndex = 4;
+
   // Registers the field with dataSet (which must not be null and must be
   // closed); raises EDatabaseError otherwise.
   TField(TDataSet* dataSet, std::string fieldName, TFieldType dataType, int size);
@@ -260,11 +264,20 @@ class TField : public TComponent {
   // Writes the current record's value (no checks), in place.
   template <typename T>
   void Store(T value) {
-    Slot().template emplace<T>(std::move(value));
+    TFieldData& slot = Slot();
+    if constexpr (std::is_trivially_destructible_v<T>) {
+      // Replacing a value that needs no destruction is a plain store; said
+      // apart, the compiler does not go through a table of destructors.
+      if (slot.index() != kTextIndex) {
+        slot.template emplace<T>(value);
+        return;
+      }
+    }
+    slot.template emplace<T>(std::move(value));
   }
-  void StoreNull() { Slot().emplace<std::monostate>(); }
+  void StoreNull() { Store(std::monostate()); }
   // Writes a string value, reusing the buffer already held when there is one.
-  void StoreString(std::string_view value);
+  inline void StoreString(std::string_view value);
   [[noreturn]] void AccessError(const char* typeName) const;
   // The value a date, time or date-time field keeps of value (finite): the
   // whole days, the time of day, or all of it.
@@ -278,6 +291,8 @@ class TField : public TComponent {
   friend class TDataSet;
   friend TField* CreateField(TDataSet*, const std::string&, TFieldType, int);
   inline TFieldData& Slot();
+  // StoreString for the values that take a new buffer or a kept one.
+  void StoreStringElse(std::string_view value);
   // SetAsStringImpl of the integer fields, called without a virtual call.
   void StoreIntegerText(std::string_view value);
 
@@ -491,6 +506,18 @@ inline char* TField::TextToChars(char* first, char* last) const {
   return IsNull() ? first : TextToCharsImpl(first, last);
 }
 inline void TField::SetData(TFieldData value) { Slot() = std::move(value); }
+static_assert(
+    std::is_same_v<std::variant_alternative_t<TField::kTextIndex, TFieldData>, std::string>);
+inline void TField::StoreString(std::string_view value) {
+  TFieldData& slot = Slot();
+  // A null value and a text short enough to live in the string itself: no
+  // buffer to reuse.
+  if (slot.index() == 0 && value.size() <= std::string().capacity()) {
+    slot.emplace<kTextIndex>(value);
+  } else {
+    StoreStringElse(value);
+  }
+}
 inline bool TField::Writable() const {
   const TDataSetState state = FDataSet->FState;
   return (state == dsEdit || state == dsInsert) && !FReadOnly;

@@ -649,7 +649,7 @@ const std::string& TField::BlobData() const {
   return s != nullptr ? *s : empty;
 }
 
-void TField::StoreString(std::string_view value) {
+void TField::StoreStringElse(std::string_view value) {
   TFieldData& slot = Slot();
   if (auto* s = std::get_if<std::string>(&slot)) {
     s->assign(value);
