@@ -513,7 +513,9 @@ inline void TField::StoreString(std::string_view value) {
   // A null value and a text short enough to live in the string itself: no
   // buffer to reuse.
   if (slot.index() == 0 && value.size() <= std::string().capacity()) {
-    slot.emplace<kTextIndex>(value);
+    // Appending to the empty string cannot raise at this size, and is
+    // cheaper than building a string beside the slot and moving it in.
+    slot.emplace<kTextIndex>().append(value);
   } else {
     StoreStringElse(value);
   }
