@@ -87,6 +87,16 @@ std::uint8_t TypeAt(const std::byte* record, std::size_t index) {
   return std::to_integer<std::uint8_t>(record[index]);
 }
 
+// Stores value as alternative I of slot, in place when slot holds it.
+template <std::size_t I, typename T>
+void Assign(TFieldData& slot, T value) {
+  if (auto* held = std::get_if<I>(&slot)) {
+    *held = value;
+  } else {
+    slot.emplace<I>(value);
+  }
+}
+
 // True when value is a 32-bit integer that converts back to the same
 // double (minus zero does not).
 bool IsWhole(double value, std::int32_t& whole) {
@@ -283,79 +293,62 @@ void TMemoryDataSet::ReleaseLargeTexts(const std::byte* record) {
 
 void TMemoryDataSet::Load(std::size_t recNo) {
   const std::byte* types = RecordAt(recNo);
-  const std::byte* at = types + FWidth;
-  TFieldData* slots = BrowseBuffer();
+  const std::size_t width = FWidth;
+  const std::byte* at = types + width;
+  TFieldData* slot = BrowseBuffer();
   // Assigning into an alternative already held keeps its text buffer.
-  auto setInt = [](TFieldData& slot, std::int64_t v) {
-    if (auto* held = std::get_if<1>(&slot)) {
-      *held = v;
-    } else {
-      slot.emplace<1>(v);
-    }
-  };
-  auto setDouble = [](TFieldData& slot, double v) {
-    if (auto* held = std::get_if<2>(&slot)) {
-      *held = v;
-    } else {
-      slot.emplace<2>(v);
-    }
-  };
-  auto setBool = [](TFieldData& slot, bool v) {
-    if (auto* held = std::get_if<3>(&slot)) {
-      *held = v;
-    } else {
-      slot.emplace<3>(v);
-    }
-  };
-  auto setText = [](TFieldData& slot, const char* text, std::size_t length) {
-    if (auto* held = std::get_if<kTextIndex>(&slot)) {
+  auto setText = [](TFieldData& to, const char* text, std::size_t length) {
+    if (auto* held = std::get_if<kTextIndex>(&to)) {
       // Cheaper than assign, which allows for overlapping texts.
       held->clear();
       held->append(text, length);
     } else {
-      slot.emplace<kTextIndex>(text, length);
+      to.emplace<kTextIndex>(text, length);
     }
   };
-  for (std::size_t i = 0; i < FWidth; ++i) {
-    TFieldData& slot = slots[i];
-    switch (TypeAt(types, i)) {
+  for (const std::byte* const end = types + width; types != end; ++types, ++slot) {
+    switch (std::to_integer<std::uint8_t>(*types)) {
       case pkInt32:
-        setInt(slot, Read<std::int32_t>(at));
+        Assign<1>(*slot, Read<std::int32_t>(at));
         at += 4;
         break;
       case pkInt64:
-        setInt(slot, Read<std::int64_t>(at));
+        Assign<1>(*slot, Read<std::int64_t>(at));
         at += 8;
         break;
       case pkWhole:
-        setDouble(slot, Read<std::int32_t>(at));
+        Assign<2>(*slot, Read<std::int32_t>(at));
         at += 4;
         break;
       case pkDouble:
-        setDouble(slot, Read<double>(at));
+        Assign<2>(*slot, Read<double>(at));
         at += 8;
         break;
       case pkFalse:
-        setBool(slot, false);
+        Assign<3>(*slot, false);
         break;
       case pkTrue:
-        setBool(slot, true);
+        Assign<3>(*slot, true);
         break;
       case pkText: {
-        std::size_t length = 0;
-        at = ReadLength(at, length);
-        setText(slot, reinterpret_cast<const char*>(at), length);
+        std::size_t length = std::to_integer<std::size_t>(*at);
+        if (length < 0x80) {
+          ++at;
+        } else {
+          at = ReadLength(at, length);
+        }
+        setText(*slot, reinterpret_cast<const char*>(at), length);
         at += length;
         break;
       }
       case pkLargeText: {
         const std::string& text = FLargeTexts[Read<std::uint64_t>(at)];
-        setText(slot, text.data(), text.size());
+        setText(*slot, text.data(), text.size());
         at += 8;
         break;
       }
       default:
-        if (slot.index() != 0) slot.emplace<0>();
+        if (slot->index() != 0) slot->emplace<0>();
         break;
     }
   }
