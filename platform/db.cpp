@@ -99,24 +99,17 @@ bool TDataSet::IsEmpty() const {
 }
 
 void TDataSet::InternalInitRecord() {
-  TFieldData* slots = FEditBuffer.data();
-  const std::size_t count = FEditBuffer.size();
-  for (std::size_t i = 0; i < count; ++i) {
-    TFieldData& slot = slots[i];
-    switch (slot.index()) {
-      case 0:
-        break;
-      case kTextIndex: {
-        // Keep the larger buffer for the field's next text.
-        std::string& text = *std::get_if<kTextIndex>(&slot);
-        std::string& spare = FSpareStrings[i];
-        if (text.capacity() > spare.capacity()) spare.swap(text);
-        slot.emplace<0>();
-        break;
-      }
-      default:
-        slot.emplace<0>();
-        break;
+  TFieldData* slot = FEditBuffer.data();
+  TFieldData* const end = slot + FEditBuffer.size();
+  std::string* spare = FSpareStrings.data();
+  for (; slot != end; ++slot, ++spare) {
+    if (auto* text = std::get_if<kTextIndex>(slot)) {
+      // Keep the larger buffer for the field's next text.
+      if (text->capacity() > spare->capacity()) spare->swap(*text);
+      slot->emplace<0>();
+    } else {
+      // Known not to be a text, the old value goes without a destructor.
+      slot->emplace<0>();
     }
   }
 }
