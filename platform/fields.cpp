@@ -27,7 +27,7 @@ std::string_view TrimView(std::string_view s) {
 enum class IntText { kOk, kInvalid, kOverflow };
 
 // An optionally signed run of decimal digits with blanks around it.
-IntText ParseInteger(std::string_view text, std::int64_t& value) {
+IntText ParseIntegerText(std::string_view text, std::int64_t& value) {
   std::string_view s = TrimView(text);
   bool negative = false;
   if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
@@ -65,6 +65,22 @@ IntText ParseInteger(std::string_view text, std::int64_t& value) {
     value = static_cast<std::int64_t>(acc);
   }
   return IntText::kOk;
+}
+
+// ParseIntegerText, with the usual text, one to eighteen digits and nothing
+// else, read in a single loop.
+inline IntText ParseInteger(std::string_view text, std::int64_t& value) {
+  if (text.size() - 1 < 18) {
+    std::uint64_t acc = 0;
+    for (char c : text) {
+      const auto digit = static_cast<unsigned>(c) - unsigned{'0'};
+      if (digit > 9) return ParseIntegerText(text, value);
+      acc = acc * 10 + digit;
+    }
+    value = static_cast<std::int64_t>(acc);
+    return IntText::kOk;
+  }
+  return ParseIntegerText(text, value);
 }
 
 // True/False, T/F, Yes/No, Y/N and 1/0, case-insensitive, blanks around.
