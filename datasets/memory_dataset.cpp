@@ -97,6 +97,27 @@ void Assign(TFieldData& slot, T value) {
   }
 }
 
+// Copies n bytes, n at most 16, without a call.
+void CopyShort(char* to, const char* from, std::size_t n) {
+  if (n >= 8) {
+    std::uint64_t head;
+    std::uint64_t tail;
+    std::memcpy(&head, from, 8);
+    std::memcpy(&tail, from + n - 8, 8);
+    std::memcpy(to, &head, 8);
+    std::memcpy(to + n - 8, &tail, 8);
+  } else if (n >= 4) {
+    std::uint32_t head;
+    std::uint32_t tail;
+    std::memcpy(&head, from, 4);
+    std::memcpy(&tail, from + n - 4, 4);
+    std::memcpy(to, &head, 4);
+    std::memcpy(to + n - 4, &tail, 4);
+  } else {
+    for (std::size_t i = 0; i < n; ++i) to[i] = from[i];
+  }
+}
+
 // True when value is a 32-bit integer that converts back to the same
 // double (minus zero does not).
 bool IsWhole(double value, std::int32_t& whole) {
@@ -298,12 +319,18 @@ void TMemoryDataSet::Load(std::size_t recNo) {
   TFieldData* slot = BrowseBuffer();
   // Assigning into an alternative already held keeps its text buffer.
   auto setText = [](TFieldData& to, const char* text, std::size_t length) {
-    if (auto* held = std::get_if<kTextIndex>(&to)) {
+    auto* held = std::get_if<kTextIndex>(&to);
+    if (held == nullptr) {
+      to.emplace<kTextIndex>(text, length);
+    } else if (length <= 16 && length <= held->size()) {
+      // A short text no longer than the one before: copied over it and the
+      // rest cut off, without a call into the library.
+      CopyShort(held->data(), text, length);
+      held->erase(length);
+    } else {
       // Cheaper than assign, which allows for overlapping texts.
       held->clear();
       held->append(text, length);
-    } else {
-      to.emplace<kTextIndex>(text, length);
     }
   };
   for (const std::byte* const end = types + width; types != end; ++types, ++slot) {

@@ -248,8 +248,18 @@ TEST_F(DataSetTest, StoredRecordsStayIntactAcrossManyAppends) {
 // and by random access after the records were spread over many chunks.
 TEST(MemoryDataSet, PackedRecordsKeepEveryValueThroughEditsAndReloads) {
   TMemoryDataSet ds;
-  ds.SetFieldDefs(
-      {{"Text", ftMemo}, {"Qty", ftLargeint}, {"Amount", ftFloat}, {"Flag", ftBoolean}});
+  ds.SetFieldDefs({{"Text", ftMemo},
+                   {"Qty", ftLargeint},
+                   {"Amount", ftFloat},
+                   {"Flag", ftBoolean},
+                   {"Short", ftString, 20}});
+  // Short texts of every length up to 17, each one shorter than the one
+  // before until they start again at 17.
+  auto shortText = [](int i) {
+    std::string text;
+    for (int k = 0; k < 17 - i % 18; ++k) text += static_cast<char>('a' + (i + k) % 26);
+    return text;
+  };
   ds.Open();
   const std::string texts[] = {"", "x", std::string(200, 'y'), std::string("a\0b", 3),
                                std::string(20000, 'z')};
@@ -261,6 +271,7 @@ TEST(MemoryDataSet, PackedRecordsKeepEveryValueThroughEditsAndReloads) {
     if (i % 5 != 0) ds.Fields(1)->SetAsLargeInt(std::int64_t{i} * -3000000000LL);
     ds.Fields(2)->SetAsFloat(i + 0.25);
     ds.Fields(3)->SetAsBoolean(i % 2 == 0);
+    ds.Fields(4)->SetAsString(shortText(i));
     ds.Post();
   }
   // Shrink one text in place, grow another past its room, clear a third.
@@ -294,6 +305,7 @@ TEST(MemoryDataSet, PackedRecordsKeepEveryValueThroughEditsAndReloads) {
     }
     ASSERT_EQ(ds.Fields(2)->AsFloat(), i + 0.25);
     ASSERT_EQ(ds.Fields(3)->AsBoolean(), i % 2 == 0);
+    ASSERT_EQ(ds.Fields(4)->AsString(), shortText(i)) << i;
   }
   EXPECT_EQ(i, n);
   for (int r : {n - 1, 0, 202, 4097, 7, 4, 12}) {
