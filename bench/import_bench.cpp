@@ -20,12 +20,11 @@ namespace {
 constexpr std::int64_t kRecords = 1000000;
 
 const TBenchFile& File() {
-  static const auto* file = [] {
-    auto* f = new TBenchFile("import.csv");
-    WritePeopleFile(f->Path(), kRecords);
-    return f;
-  }();
-  return *file;
+  // A static object, so that the file is removed when the program ends.
+  static const TBenchFile file("import.csv");
+  static const bool written = (WritePeopleFile(file.Path(), kRecords), true);
+  static_cast<void>(written);
+  return file;
 }
 
 void Configure(TCSVImport& imp) {
@@ -122,7 +121,7 @@ BENCHMARK(BM_Execute)
 class TDiscardDataSet : public TDataSet {
  public:
   TDiscardDataSet() : TDataSet(nullptr) {}
-  ~TDiscardDataSet() override = default;
+  ~TDiscardDataSet() override { Close(); }
 
  protected:
   void InternalOpen() override {

@@ -17,12 +17,11 @@ namespace {
 constexpr std::int64_t kRecords = 1000000;
 
 const TBenchFile& File() {
-  static const auto* file = [] {
-    auto* f = new TBenchFile("reader.csv");
-    WritePeopleFile(f->Path(), kRecords);
-    return f;
-  }();
-  return *file;
+  // A static object, so that the file is removed when the program ends.
+  static const TBenchFile file("reader.csv");
+  static const bool written = (WritePeopleFile(file.Path(), kRecords), true);
+  static_cast<void>(written);
+  return file;
 }
 
 void BM_FloorReadMemchr(benchmark::State& state) {
