@@ -780,79 +780,6 @@ char* PutTwo(char* p, unsigned u) {
   return p + 2;
 }
 
-// The number of decimal digits of u: the bit length picks an entry that
-// adds one to the upper half exactly when u reaches the next power of ten.
-constexpr std::array<std::uint64_t, 32> kDigitCountSteps = [] {
-  std::array<std::uint64_t, 32> steps{};
-  for (unsigned bits = 0; bits < 32; ++bits) {
-    std::uint64_t digits = 0;
-    std::uint64_t power = 1;  // 10^digits, the first power above 2^bits
-    while (power <= (std::uint64_t{1} << bits)) {
-      power *= 10;
-      ++digits;
-    }
-    steps[bits] = (digits << 32) + (power <= 0xFFFFFFFFu ? (std::uint64_t{1} << 32) - power : 0);
-  }
-  return steps;
-}();
-
-unsigned DigitCount(std::uint32_t u) {
-  const int bits = 31 - __builtin_clz(u | 1);
-  return static_cast<unsigned>((u + kDigitCountSteps[static_cast<std::size_t>(bits)]) >> 32);
-}
-
-char* PutSmall(char* p, unsigned u, unsigned width);
-
-// The eight decimal digits of u (below 10^8) as eight bytes in memory
-// order, the first digit in the lowest byte.
-std::uint64_t EightDigits(std::uint32_t u) {
-  const std::uint32_t high = u / 10000;
-  const std::uint32_t low = u % 10000;
-  auto pair = [](std::uint32_t v) {
-    std::uint16_t bytes = 0;
-    std::memcpy(&bytes, kDigitPairs + 2 * v, 2);
-    return std::uint64_t{bytes};
-  };
-  return pair(high / 100) | pair(high % 100) << 16 | pair(low / 100) << 32 | pair(low % 100) << 48;
-}
-
-// Writes u's decimal digits. Stores eight bytes, and sixteen for numbers of
-// nine or ten digits.
-char* PutUnsigned32(char* p, std::uint32_t u) {
-  const unsigned count = DigitCount(u);
-  if constexpr (std::endian::native == std::endian::little) {
-    if (count <= 8) {
-      // The leading zeros of the eight digits shift out.
-      const std::uint64_t digits = EightDigits(u) >> (8 * (8 - count));
-      std::memcpy(p, &digits, 8);
-      return p + count;
-    }
-    p = PutSmall(p, u / 100000000, 1);
-    const std::uint64_t digits = EightDigits(u % 100000000);
-    std::memcpy(p, &digits, 8);
-    return p + 8;
-  } else {
-    char* const end = p + count;
-    char* q = end;
-    while (u >= 100) {
-      q -= 2;
-      std::memcpy(q, kDigitPairs + 2 * (u % 100), 2);
-      u /= 100;
-    }
-    if (u >= 10) {
-      std::memcpy(q - 2, kDigitPairs + 2 * u, 2);
-    } else {
-      q[-1] = static_cast<char>('0' + u);
-    }
-    return end;
-  }
-}
-
-char* PutUnsigned64(char* p, std::uint64_t u) {
-  if (u <= 0xFFFFFFFFu) return PutUnsigned32(p, static_cast<std::uint32_t>(u));
-  return std::to_chars(p, p + 20, u).ptr;
-}
-
 // Writes u (below 100) with one digit or, when it needs them or width is
 // 2, two. Always stores two bytes (the second may be overwritten by what
 // follows), so that the digit count costs no branch.
@@ -1604,31 +1531,6 @@ char* FloatToChars(char* first, char* last, double value) {
   return first + length;
 }
 
-char* PutInteger(char* p, std::int64_t value) {
-  const std::uint64_t magnitude =
-      value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
-  *p = '-';
-  return PutUnsigned64(p + (value < 0 ? 1 : 0), magnitude);
-}
-
-char* PutCurrencyAmount(char* p, std::int64_t value, char decimalSeparator) {
-  constexpr std::uint64_t kScale = 10000;
-  const std::uint64_t magnitude =
-      value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
-  *p = '-';
-  p = PutUnsigned64(p + (value < 0 ? 1 : 0), magnitude / kScale);
-  *p++ = decimalSeparator;
-  const auto fraction = static_cast<unsigned>(magnitude % kScale);
-  p = PutTwo(p, fraction / 100);
-  // The third and fourth decimals only when they are not zeros at the end.
-  const unsigned last = fraction % 100;
-  if (last != 0) {
-    PutTwo(p, last);
-    p += last % 10 != 0 ? 2 : 1;
-  }
-  return p;
-}
-
 std::string FloatToStr(double value) {
   std::string out;
   AppendFloatToStr(out, value);
@@ -1826,7 +1728,7 @@ bool TDateWriter::Current() const {
 }
 
 // The year's piece of a format with a table.
-char* TDateWriter::PutYear(char* p, std::uint32_t year) const {
+[[gnu::always_inline]] inline char* TDateWriter::PutYear(char* p, std::uint32_t year) const {
   if (FYear.width == 4) {
     p = PutTwo(PutTwo(p, year / 100), year % 100);
   } else {
@@ -1848,12 +1750,11 @@ char* TDateWriter::Put(char* p, TDateTime value) const {
         std::uint32_t dayOfYear = 0;
         MarchYearAndDay(day, year, dayOfYear);
         year += dayOfYear >= 306 ? 1 : 0;  // January and February
-        if (FYearPlace == 1) p = PutYear(p, year);
         const TMonthDay& monthDay = FMonthDays[dayOfYear];
+        if (FYearPlace == 1) p = PutYear(p, year);
         std::memcpy(p, monthDay.text, sizeof monthDay.text);
         p += monthDay.length;
-        if (FYearPlace == 2) p = PutYear(p, year);
-        return p;
+        return FYearPlace == 2 ? PutYear(p, year) : p;
       }
       int year = 0;
       int month = 0;

@@ -399,8 +399,8 @@ struct TColumn {
   std::size_t index;  // of the field's value in the record
   std::size_t width;
   // The most bytes this column and the ones after it take (some stored and
-  // then written over), the record separator included, leaving out the
-  // lengths of texts.
+  // then written over), the record separator included, leaving out what
+  // texts longer than kShortText take beyond it.
   std::size_t rest;
   // What goes before the value: the closing quote of the value before, the
   // separator (but before the first value), the opening quote. All four
@@ -418,6 +418,14 @@ struct TColumn {
 // the value and a closing quote, and the sixteen-byte steps in which blanks
 // are stored.
 constexpr std::size_t kColumnRoom = 5 + 16;
+
+// Texts up to this long are copied with one sixteen-byte load and store,
+// whatever their length, into room the record asked for beforehand. Every
+// std::string holds capacity() + 1 bytes from data() on, and no string's
+// capacity is below an empty one's, so the load stays inside the text's
+// storage.
+constexpr std::size_t kShortText = 16;
+static_assert(std::string().capacity() + 1 >= kShortText);
 
 // Stores n blanks at p, sixteen at a time: up to fifteen more are stored
 // than written.
@@ -611,6 +619,7 @@ bool TCSVExport::TRecordPlan::AddColumn(TField* field, std::uint8_t quoted) {
       switch (kind) {
         case tkString:
           column.kind = TColumnKind::ckString;
+          room = kShortText;
           break;
         case tkInteger:
           column.kind = TColumnKind::ckInteger;
@@ -659,8 +668,13 @@ std::size_t TCSVExport::TRecordPlan::PutRecord() {
           break;
         case TColumnKind::ckString:
           if (const auto* value = std::get_if<std::string>(&data)) {
-            p = PutText(p, *value, column);
             length = value->size();
+            if (length <= kShortText) {
+              std::memcpy(p, value->data(), kShortText);
+              p += length;
+            } else {
+              p = PutText(p, *value, column);
+            }
           } else if (data.index() != 0) {
             p = PutFieldText(p, column);
             length = FText.size();
@@ -752,6 +766,8 @@ std::size_t TCSVExport::TRecordPlan::PutRecord() {
           }
           break;
         }
+        default:
+          __builtin_unreachable();  // every kind has its case
       }
       if (kFixed && column.pad && length < column.width) {
         FillBlanks(p, column.width - length);
