@@ -491,20 +491,12 @@ static_assert(MarchDayCount(1970, 1, 1) - kMarchDayZero == kUnixDay);
   return true;
 }
 
-// The year counted from March 1 (January and February belong to the year
-// before) and the day of that year (0 to 365) of a day number from kMinDay
-// to kMaxDay. Counted from 0000-03-01 every such day is positive, so the
-// arithmetic is unsigned and 32 bits wide: centuries of 146097 / 4 days,
-// then years of 1461 / 4 days inside a century (a multiply by the inverse
-// of 1461 and a shift).
+// The March year and day of the year of a day number from kMinDay to
+// kMaxDay (see date_text::MarchYearAndDay).
+static_assert(kMinDay == date_text::kFirstDay && kMaxDay == date_text::kLastDay);
+static_assert(kMarchDayZero - MarchDayCount(0, 3, 1) == 693899);
 void MarchYearAndDay(long long dayNumber, std::uint32_t& year, std::uint32_t& dayOfYear) {
-  const auto n = static_cast<std::uint32_t>(dayNumber - kUnixDay + 719468);
-  const std::uint32_t n1 = 4 * n + 3;
-  const std::uint32_t century = n1 / 146097;
-  const std::uint32_t dayOfCentury = n1 % 146097 / 4;
-  const std::uint64_t n2 = std::uint64_t{2939745} * (4 * dayOfCentury + 3);
-  year = 100 * century + static_cast<std::uint32_t>(n2 >> 32);
-  dayOfYear = static_cast<std::uint32_t>(n2) / 2939745 / 4;
+  date_text::MarchYearAndDay(static_cast<std::int32_t>(dayNumber), year, dayOfYear);
 }
 
 // The month and day of a day of the year counted from March 1: months of
@@ -1727,35 +1719,14 @@ bool TDateWriter::Current() const {
          fs.TimeSeparator == FTimeSeparator;
 }
 
-// The year's piece of a format with a table.
-[[gnu::always_inline]] inline char* TDateWriter::PutYear(char* p, std::uint32_t year) const {
-  if (FYear.width == 4) {
-    p = PutTwo(PutTwo(p, year / 100), year % 100);
-  } else {
-    p = PutTwo(p, year % 100);
-  }
-  *p = FYear.suffix;
-  return p + (FYear.hasSuffix ? 1 : 0);
-}
-
-char* TDateWriter::Put(char* p, TDateTime value) const {
+char* TDateWriter::PutOther(char* p, TDateTime value) const {
   // Whole days (the values of date fields) under a format of pieces need
   // the civil date and nothing else.
   if (FPieceCount > 0 && value >= static_cast<double>(kMinDay) &&
       value <= static_cast<double>(kMaxDay)) {
     const auto day = static_cast<std::int32_t>(value);
     if (value == static_cast<double>(day)) {
-      if (FMonthDays) {
-        std::uint32_t year = 0;
-        std::uint32_t dayOfYear = 0;
-        MarchYearAndDay(day, year, dayOfYear);
-        year += dayOfYear >= 306 ? 1 : 0;  // January and February
-        const TMonthDay& monthDay = FMonthDays[dayOfYear];
-        if (FYearPlace == 1) p = PutYear(p, year);
-        std::memcpy(p, monthDay.text, sizeof monthDay.text);
-        p += monthDay.length;
-        return FYearPlace == 2 ? PutYear(p, year) : p;
-      }
+      if (FMonthDays) return PutTabled(p, day);
       int year = 0;
       int month = 0;
       int dayOfMonth = 0;

@@ -172,7 +172,7 @@ class TDateWriter {
   std::size_t Room() const { return FRoom; }
   // Writes the text of value's date at p, which has Room() bytes, and
   // returns its end. Raises like DateToChars.
-  char* Put(char* p, TDateTime value) const;
+  inline char* Put(char* p, TDateTime value) const;
   // True while the settings give the format the writer was made with.
   bool Current() const;
 
@@ -192,7 +192,11 @@ class TDateWriter {
     std::uint8_t length;
   };
 
-  char* PutYear(char* p, std::uint32_t year) const;
+  // Put's cases: whole days under a format with a table of days and
+  // months, inline; everything else out of line.
+  inline char* PutTabled(char* p, std::int32_t day) const;
+  inline char* PutYear(char* p, std::uint32_t year) const;
+  char* PutOther(char* p, TDateTime value) const;
 
   std::unique_ptr<TCompiledDateFormat> FFormat;
   std::string FShortDateFormat;
@@ -316,6 +320,68 @@ inline std::uint64_t Magnitude(std::int64_t value) {
 }
 
 }  // namespace number_text
+
+namespace date_text {
+
+// Whole days of years 1 to 9999.
+constexpr std::int32_t kFirstDay = -693593;  // 0001-01-01
+constexpr std::int32_t kLastDay = 2958465;   // 9999-12-31
+
+// The year counted from March 1 (January and February belong to the year
+// before) and the day of that year (0 to 365) of a day number from
+// kFirstDay to kLastDay. Counted from 0000-03-01 every such day is
+// positive, so the arithmetic is unsigned and 32 bits wide: centuries of
+// 146097 / 4 days, then years of 1461 / 4 days inside a century (a
+// multiply by the inverse of 1461 and a shift).
+inline void MarchYearAndDay(std::int32_t dayNumber, std::uint32_t& year, std::uint32_t& dayOfYear) {
+  // Day zero is day 693899 counted from 0000-03-01.
+  const auto n = static_cast<std::uint32_t>(dayNumber + 693899);
+  const std::uint32_t n1 = 4 * n + 3;
+  const std::uint32_t century = n1 / 146097;
+  const std::uint32_t dayOfCentury = n1 % 146097 / 4;
+  const std::uint64_t n2 = std::uint64_t{2939745} * (4 * dayOfCentury + 3);
+  year = 100 * century + static_cast<std::uint32_t>(n2 >> 32);
+  dayOfYear = static_cast<std::uint32_t>(n2) / 2939745 / 4;
+}
+
+}  // namespace date_text
+
+inline char* TDateWriter::Put(char* p, TDateTime value) const {
+  if (FMonthDays && value >= date_text::kFirstDay && value <= date_text::kLastDay) {
+    const auto day = static_cast<std::int32_t>(value);
+    if (value == static_cast<double>(day)) return PutTabled(p, day);
+  }
+  return PutOther(p, value);
+}
+
+inline char* TDateWriter::PutTabled(char* p, std::int32_t day) const {
+  std::uint32_t year = 0;
+  std::uint32_t dayOfYear = 0;
+  date_text::MarchYearAndDay(day, year, dayOfYear);
+  year += dayOfYear >= 306 ? 1 : 0;  // January and February
+  const TMonthDay& monthDay = FMonthDays[dayOfYear];
+  if (FYearPlace == 1) p = PutYear(p, year);
+  std::memcpy(p, monthDay.text, sizeof monthDay.text);
+  p += monthDay.length;
+  return FYearPlace == 2 ? PutYear(p, year) : p;
+}
+
+// The year's piece of a format with a table: its four digits as byte
+// lanes, of which two-digit years keep the last two.
+inline char* TDateWriter::PutYear(char* p, std::uint32_t year) const {
+  std::uint32_t x = (year / 100) | (year % 100) << 16;
+  const std::uint32_t q = ((x * 103) >> 10) & 0x000F000Fu;
+  x = q | ((x - q * 10) << 8) | 0x30303030u;
+  if (FYear.width == 4) {
+    number_text::StoreLanes(p, x);
+    p += 4;
+  } else {
+    number_text::StoreLanes(p, x >> 16);
+    p += 2;
+  }
+  *p = FYear.suffix;
+  return p + (FYear.hasSuffix ? 1 : 0);
+}
 
 inline char* PutInteger(char* p, std::int64_t value) {
   *p = '-';
