@@ -442,6 +442,15 @@ void FillBlanks(char* p, std::size_t n) {
   }
 }
 
+// Pads a value of length bytes that ends at p with blanks up to width, and
+// returns the new end: texts and booleans of fixed-width lines aligned on
+// the left.
+[[gnu::always_inline]] inline char* PadLeft(char* p, std::size_t length, std::size_t width) {
+  const std::size_t blanks = length < width ? width - length : 0;
+  FillBlanks(p, blanks);
+  return p + blanks;
+}
+
 // Writes the number text [text, end) at p after the blanks that make it
 // width long, and returns its end. The column's room covers what the
 // sixteen-byte steps store past it.
@@ -672,6 +681,10 @@ std::size_t TCSVExport::TRecordPlan::PutRecord() {
             if (length <= kShortText) {
               std::memcpy(p, value->data(), kShortText);
               p += length;
+              if (kFixed && !column.right) {
+                p = PadLeft(p, length, column.width);
+                continue;  // the padding is done
+              }
             } else {
               p = PutText(p, *value, column);
             }
@@ -700,6 +713,10 @@ std::size_t TCSVExport::TRecordPlan::PutRecord() {
             std::memcpy(p, *value ? "True\0\0\0\0" : "False\0\0\0", 8);
             length = *value ? 4 : 5;
             p += length;
+            if (kFixed && !column.right) {
+              p = PadLeft(p, length, column.width);
+              continue;
+            }
           } else if (data.index() != 0) {
             p = PutFieldText(p, column);
             length = FText.size();
