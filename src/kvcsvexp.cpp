@@ -427,19 +427,18 @@ constexpr std::size_t kColumnRoom = 5 + 16;
 constexpr std::size_t kShortText = 16;
 static_assert(std::string().capacity() + 1 >= kShortText);
 
-// Stores n blanks at p, sixteen at a time: up to fifteen more are stored
-// than written.
+// Stores n blanks at p in sixteen-byte steps, at least one: up to sixteen
+// bytes past them are stored too. Most paddings take the first step only.
 void FillBlanks(char* p, std::size_t n) {
   static constexpr char kBlanks[17] = "                ";
+  std::memcpy(p, kBlanks, 16);
+  if (n <= 16) return;
   if (n > 48) {
     std::memset(p, ' ', n);
     return;
   }
-  std::memcpy(p, kBlanks, 16);
-  if (n > 16) {
-    std::memcpy(p + 16, kBlanks, 16);
-    if (n > 32) std::memcpy(p + 32, kBlanks, 16);
-  }
+  std::memcpy(p + 16, kBlanks, 16);
+  if (n > 32) std::memcpy(p + 32, kBlanks, 16);
 }
 
 // Pads a value of length bytes that ends at p with blanks up to width, and
