@@ -224,10 +224,6 @@ void TDataSet::DestroyFields() {
   while (!FFields.empty()) delete FFields.back();
 }
 
-void TDataSet::SetActiveBuffer(TFieldData* record) {
-  FActive = record != nullptr ? record : FBrowseBuffer.data();
-}
-
 void TDataSet::InsertField(TField* field) {
   if (Active())
     throw EDatabaseError("Cannot add field '" + field->FieldName() + "' to an open dataset");

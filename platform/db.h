@@ -456,7 +456,9 @@ class TDataSet : public TComponent {
   // Points the fields at record (FieldCount() slots that stay valid until
   // the next navigation, Post or Close); nullptr selects the dataset's own
   // browse buffer.
-  void SetActiveBuffer(TFieldData* record);
+  void SetActiveBuffer(TFieldData* record) {
+    FActive = record != nullptr ? record : FBrowseBuffer.data();
+  }
   // The record being inserted or edited.
   std::vector<TFieldData>& EditBuffer() { return FEditBuffer; }
   // The dataset's own browse buffer (FieldCount() slots): a backend that
