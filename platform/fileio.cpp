@@ -179,4 +179,53 @@ std::int64_t FileSize(const TFileHandle& file) {
   return static_cast<std::int64_t>(st.st_size);
 }
 
+TBackgroundWriter::TBackgroundWriter(const TFileHandle& file)
+    : FFile(file), FThread([this] { Run(); }) {}
+
+TBackgroundWriter::~TBackgroundWriter() {
+  {
+    std::unique_lock<std::mutex> lock(FLock);
+    FChanged.wait(lock, [this] { return !FBusy; });
+    FStop = true;
+  }
+  FChanged.notify_all();
+  FThread.join();
+}
+
+void TBackgroundWriter::Start(const char* data, std::size_t count) {
+  {
+    std::lock_guard<std::mutex> lock(FLock);
+    FData = data;
+    FCount = count;
+    FBusy = true;
+  }
+  FChanged.notify_all();
+}
+
+bool TBackgroundWriter::Wait() {
+  std::unique_lock<std::mutex> lock(FLock);
+  FChanged.wait(lock, [this] { return !FBusy; });
+  return FError == 0;
+}
+
+void TBackgroundWriter::Run() {
+  std::unique_lock<std::mutex> lock(FLock);
+  for (;;) {
+    FChanged.wait(lock, [this] { return FBusy || FStop; });
+    if (!FBusy) return;
+    const char* data = FData;
+    const std::size_t count = FCount;
+    const bool failed = FError != 0;
+    lock.unlock();
+    // After a failed write nothing more goes to the file.
+    int error = 0;
+    if (!failed && !WriteFile(FFile, data, count))
+      error = GetLastError() != 0 ? GetLastError() : EIO;
+    lock.lock();
+    if (error != 0) FError = error;
+    FBusy = false;
+    FChanged.notify_all();
+  }
+}
+
 }  // namespace korvane

@@ -16,9 +16,12 @@
 // GetLastError is per thread.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
+#include <thread>
 
 namespace korvane {
 
@@ -65,5 +68,39 @@ bool WriteFile(const TFileHandle& file, const void* buffer, std::size_t count);
 
 // Size of an open file in bytes, or -1.
 std::int64_t FileSize(const TFileHandle& file);
+
+// Writes buffers to a file on a thread of its own, one buffer at a time, so
+// that the caller can fill the next buffer meanwhile. The file must stay
+// open while the writer exists; the caller writes to it itself only after
+// Wait. Destroying the writer waits for the write in progress.
+class TBackgroundWriter {
+ public:
+  // Starts the thread; raises std::system_error when it cannot.
+  explicit TBackgroundWriter(const TFileHandle& file);
+  ~TBackgroundWriter();
+  TBackgroundWriter(const TBackgroundWriter&) = delete;
+  TBackgroundWriter& operator=(const TBackgroundWriter&) = delete;
+
+  // Starts writing count bytes at data, which must stay valid and unchanged
+  // until the next Wait. Only when idle (after Wait).
+  void Start(const char* data, std::size_t count);
+  // Waits until the write in progress (if any) has ended. False when a write
+  // failed: Error() gives the OS error code, and every later Wait is false.
+  bool Wait();
+  int Error() const { return FError; }
+
+ private:
+  void Run();
+
+  const TFileHandle& FFile;
+  std::mutex FLock;
+  std::condition_variable FChanged;
+  const char* FData = nullptr;
+  std::size_t FCount = 0;
+  bool FBusy = false;
+  bool FStop = false;
+  int FError = 0;
+  std::thread FThread;  // last: it starts once everything above exists
+};
 
 }  // namespace korvane

@@ -847,7 +847,49 @@ void TCSVExport::ReleaseBuffer() noexcept {
   FCapacity = 0;
 }
 
+bool TCSVExport::WaitForWriter() {
+  if (FWriter == nullptr || FWriter->Wait()) return true;
+  if (FWriteErrorCode == 0) FWriteErrorCode = FWriter->Error();
+  FLength = 0;  // a failed write ends the run
+  return false;
+}
+
+void TCSVExport::StopWriter() noexcept {
+  FWriter.reset();  // waits for the write in progress
+  FSpare.reset();
+  FSpareCapacity = 0;
+}
+
+bool TCSVExport::QueueWriteBuffer() {
+  if (FLength == 0) return true;
+  // Until the writes have reached their full size they go out here, so that
+  // a short run needs no thread and an early failure is found as soon as
+  // before; a long run then overlaps writing with formatting, and a failure
+  // is found one write later.
+  if (FFlushAt < kMaxWriteBufferSize) return FlushWriteBuffer();
+  if (FWriter == nullptr) {
+    try {
+      FWriter = std::make_unique<TBackgroundWriter>(FFileHandle);
+    } catch (...) {
+      return FlushWriteBuffer();  // no thread to be had: write here
+    }
+  } else if (!WaitForWriter()) {
+    return false;
+  }
+  FWriter->Start(FBuffer.get(), FLength);
+  std::swap(FBuffer, FSpare);
+  std::swap(FCapacity, FSpareCapacity);
+  FWrittenBytes += FLength;
+  FFlushAt = static_cast<std::size_t>(
+      std::clamp<std::uint64_t>(FWrittenBytes, kWriteBufferSize, kMaxWriteBufferSize));
+  FLength = 0;
+  if (FCapacity < FFlushAt + kWriteBufferSize) Grow(FBuffer.get(), FFlushAt + kWriteBufferSize);
+  return true;
+}
+
 bool TCSVExport::FlushWriteBuffer() {
+  // Whatever the background writer holds goes out before what is buffered.
+  if (!WaitForWriter()) return false;
   if (FLength == 0) return true;
   const bool ok = WriteFile(FFileHandle, FBuffer.get(), FLength);
   if (ok) {
@@ -917,8 +959,9 @@ bool TCSVExport::Setup() {
 }
 
 void TCSVExport::CleanUp() {
+  if (FFileHandle.Valid()) FlushWriteBuffer();
+  StopWriter();
   if (FFileHandle.Valid()) {
-    FlushWriteBuffer();
     if (!FFileHandle.Close() && FWriteErrorCode == 0) FWriteErrorCode = GetLastError();
   }
   ReleaseBuffer();  // a long run's buffer is not kept between runs
@@ -985,7 +1028,7 @@ bool TCSVExport::WriteRun() {
     if (length > 0) {
       // Every line counts two separator bytes, whatever RecordSeparator writes.
       bytes += static_cast<std::int64_t>(length) + 2;
-      if (FLength >= FFlushAt && !FlushWriteBuffer()) return false;
+      if (FLength >= FFlushAt && !QueueWriteBuffer()) return false;
     }
     dataSet->Next();
     ++FRecordCounter;

@@ -96,8 +96,8 @@ class TCSVExport : public TComponent {
   // when the operating system refused a write this caused (WriteErrorCode
   // gives its error code).
   bool WriteData(const std::string& line);
-  // Hands everything buffered to the operating system. False on a failed
-  // write.
+  // Hands everything buffered to the operating system and waits until it
+  // has taken it. False on a failed write.
   bool FlushWriteBuffer();
 
   // Quote and separator resolution and record formatting.
@@ -155,6 +155,15 @@ class TCSVExport : public TComponent {
   char* Grow(char* end, std::size_t n);
   void Append(std::string_view bytes);
   void ReleaseBuffer() noexcept;
+  // In a long run, hands the buffer to the background writer and goes on
+  // with the other one, so that formatting and writing overlap (before
+  // that, writes the buffer as FlushWriteBuffer does). False when a write
+  // failed.
+  bool QueueWriteBuffer();
+  // Waits for the background writer; false when one of its writes failed.
+  bool WaitForWriter();
+  // Waits for the background writer and ends it.
+  void StopWriter() noexcept;
 
   // Bytes waiting for the file: FLength bytes of the FCapacity allocated.
   // Records are formatted straight onto its end; it goes out once it holds
@@ -191,6 +200,12 @@ class TCSVExport : public TComponent {
   std::unique_ptr<TStringList> FTrailerData;
   bool FTrailerOutput = false;
   int FWriteErrorCode = 0;
+  // The buffer the background writer is writing (or has written) while the
+  // next one fills. Declared after the file and the buffers, so that the
+  // writer ends before they go.
+  std::unique_ptr<char[]> FSpare;
+  std::size_t FSpareCapacity = 0;
+  std::unique_ptr<TBackgroundWriter> FWriter;
 };
 
 }  // namespace korvane

@@ -778,5 +778,33 @@ TEST_F(ExportRun, ALongRunKeepsEveryByteAndFindsAFailureSoon) {
   EXPECT_EQ(shown[0].text, "Write failed with error code " + std::to_string(EFBIG));
 }
 
+// Past its first megabyte a run writes on a second thread while it formats
+// the next lines: the bytes are the same, and a failure there is found one
+// write later, closing the file and reporting it as before.
+TEST_F(ExportRun, ALongRunWritingInTheBackgroundFindsAFailure) {
+  People(200000);  // about 5.4 MB of lines
+  std::string all;
+  for (int i = 1; i <= 200000; ++i) all += PersonLine(i) + "\r\n";
+  EXPECT_EQ(exp.Execute(), 200000);
+  EXPECT_EQ(Output(), all);
+
+  const std::size_t limit = 3000000;
+  {
+    FileSizeLimit sizeLimit(static_cast<rlim_t>(limit));
+    EXPECT_EQ(exp.Execute(), -1);
+  }
+  EXPECT_EQ(Output(), all.substr(0, limit));
+  EXPECT_FALSE(exp.FileOpen());
+  // Found within two full writes after the limit.
+  std::size_t within = 0;
+  for (std::size_t end = 0; end <= limit + 2 * TCSVExport::kMaxWriteBufferSize; ++within) {
+    end = all.find("\r\n", end) + 2;
+  }
+  EXPECT_LE(exp.RecordCounter(), static_cast<std::int32_t>(within));
+  EXPECT_FALSE(ds.Eof());
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].text, "Write failed with error code " + std::to_string(EFBIG));
+}
+
 }  // namespace
 }  // namespace korvane
