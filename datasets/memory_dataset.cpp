@@ -334,18 +334,34 @@ void TMemoryDataSet::Load(std::size_t recNo) {
     }
   };
   for (const std::byte* const end = types + width; types != end; ++types, ++slot) {
-    switch (std::to_integer<std::uint8_t>(*types)) {
-      case pkInt32:
-        Assign<1>(*slot, Read<std::int32_t>(at));
-        at += 4;
-        break;
+    const auto type = std::to_integer<std::uint8_t>(*types);
+    // The common types first, each by a branch of its own: a column keeps its
+    // type from record to record, which each branch learns on its own.
+    if (type == pkText) {
+      std::size_t length = std::to_integer<std::size_t>(*at);
+      if (length < 0x80) {
+        ++at;
+      } else {
+        at = ReadLength(at, length);
+      }
+      setText(*slot, reinterpret_cast<const char*>(at), length);
+      at += length;
+      continue;
+    }
+    if (type == pkInt32) {
+      Assign<1>(*slot, Read<std::int32_t>(at));
+      at += 4;
+      continue;
+    }
+    if (type == pkWhole) {
+      Assign<2>(*slot, Read<std::int32_t>(at));
+      at += 4;
+      continue;
+    }
+    switch (type) {
       case pkInt64:
         Assign<1>(*slot, Read<std::int64_t>(at));
         at += 8;
-        break;
-      case pkWhole:
-        Assign<2>(*slot, Read<std::int32_t>(at));
-        at += 4;
         break;
       case pkDouble:
         Assign<2>(*slot, Read<double>(at));
@@ -357,17 +373,6 @@ void TMemoryDataSet::Load(std::size_t recNo) {
       case pkTrue:
         Assign<3>(*slot, true);
         break;
-      case pkText: {
-        std::size_t length = std::to_integer<std::size_t>(*at);
-        if (length < 0x80) {
-          ++at;
-        } else {
-          at = ReadLength(at, length);
-        }
-        setText(*slot, reinterpret_cast<const char*>(at), length);
-        at += length;
-        break;
-      }
       case pkLargeText: {
         const std::string& text = FLargeTexts[Read<std::uint64_t>(at)];
         setText(*slot, text.data(), text.size());
