@@ -82,10 +82,11 @@ class TMemoryDataSet : public TDataSet {
 
  private:
   // Records are kept in chunks of kChunkRecords, each chunk a byte buffer
-  // that records are appended to: per value a type byte and what the type
-  // needs (nothing for null and booleans, four bytes for numbers that fit,
-  // eight otherwise, a text as its length and bytes). Texts of
-  // kLargeText bytes and more are kept apart so that records stay small.
+  // that records are appended to. A record is one type byte per value, then
+  // what each value needs: nothing for null and booleans, four bytes for an
+  // integer or a whole double that fits in 32 bits, eight otherwise, a text
+  // as its length and bytes. Texts of kLargeText bytes and more are kept
+  // apart so that records stay small.
   static constexpr unsigned kChunkShift = 12;
   static constexpr std::size_t kChunkRecords = std::size_t{1} << kChunkShift;
   static constexpr std::size_t kLargeText = 16384;
