@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +10,8 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+
+#include "tests/support/unprivileged.h"
 
 namespace korvane {
 namespace {
@@ -123,23 +124,13 @@ TEST_F(FileIoTest, UnreadableFileIsRefused) {
     TFileHandle h = OpenFileForRead(path);
     return !h.Valid() && GetLastError() == EACCES;
   };
-  if (geteuid() != 0) {
-    EXPECT_TRUE(refused());
-    return;
+  // Root passes every permission check: then it is tried as an unprivileged
+  // user in a child process.
+  const auto result = test_support::RunWithoutRoot(refused);
+  if (result == test_support::TChildResult::CannotDropPrivileges) {
+    GTEST_SKIP() << "cannot drop privileges here";
   }
-  // Root passes every permission check: try it as an unprivileged user in a
-  // child process.
-  const pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
-    _exit(refused() ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status));
-  if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "cannot drop privileges here";
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(result, test_support::TChildResult::Passed);
 }
 
 TEST_F(FileIoTest, FifoWithoutWriterOpensAndEndsAtOnce) {
