@@ -113,6 +113,7 @@ BENCHMARK(BM_Execute)
     ->Arg(0)
     ->Arg(1)
     ->Arg(2)
+    ->MeasureProcessCPUTime()
     ->Unit(benchmark::kMillisecond)
     ->MinTime(3.0);
 
@@ -156,7 +157,7 @@ void BM_ExecuteMemory(benchmark::State& state) {
   state.counters["peak_rss_growth_KiB"] = static_cast<double>(MaxRssKiB() - before);
   Report(state);
 }
-BENCHMARK(BM_ExecuteMemory)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_ExecuteMemory)->MeasureProcessCPUTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 
 }  // namespace
 }  // namespace korvane::bench

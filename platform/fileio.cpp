@@ -63,6 +63,8 @@ bool TFileHandle::Close() {
 
 int GetLastError() { return gLastError; }
 
+void SetLastError(int error) { gLastError = error; }
+
 TFileHandle OpenFileForRead(const std::string& path) {
   // O_NONBLOCK keeps the open of a FIFO without a writer from hanging; it is
   // cleared again below so that reads block normally.
@@ -177,6 +179,11 @@ std::int64_t FileSize(const TFileHandle& file) {
     return -1;
   }
   return static_cast<std::int64_t>(st.st_size);
+}
+
+bool IsRegularFile(const TFileHandle& file) {
+  struct stat st {};
+  return file.Valid() && ::fstat(file.Fd(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 TBackgroundWriter::TBackgroundWriter(const TFileHandle& file)

@@ -48,6 +48,9 @@ class TFileHandle {
 // The error code of the most recent failed call of this API on this thread
 // (an errno value; 0 when none).
 int GetLastError();
+// Sets this thread's error code: for an error that a call made on another
+// thread reported.
+void SetLastError(int error);
 
 // Opens an existing file for reading, exclusively. An invalid handle on
 // failure: missing file (ENOENT), a directory (EISDIR), no permission
@@ -68,6 +71,10 @@ bool WriteFile(const TFileHandle& file, const void* buffer, std::size_t count);
 
 // Size of an open file in bytes, or -1.
 std::int64_t FileSize(const TFileHandle& file);
+
+// Whether an open file is a regular file (not a pipe, socket or device),
+// whose reads return at once.
+bool IsRegularFile(const TFileHandle& file);
 
 // Writes buffers to a file on a thread of its own, one buffer at a time, so
 // that the caller can fill the next buffer meanwhile. The file must stay

@@ -3,11 +3,14 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "platform/dialogs.h"
 #include "platform/sysutils.h"
+#include "src/kvcsvimp_readahead.h"
 #include "src/kvprogress.h"
 
 namespace korvane {
@@ -25,6 +28,11 @@ void Increase(std::int32_t& counter) {
   if (counter < std::numeric_limits<std::int32_t>::max()) ++counter;
 }
 
+std::uint32_t ClampToUInt32(std::size_t v) {
+  return static_cast<std::uint32_t>(
+      std::min<std::size_t>(v, std::numeric_limits<std::uint32_t>::max()));
+}
+
 std::int32_t ClampToInt32(std::int64_t v) {
   return static_cast<std::int32_t>(
       std::min<std::int64_t>(v, std::numeric_limits<std::int32_t>::max()));
@@ -40,6 +48,7 @@ TCSVImport::TCSVImport(TComponent* owner) : TComponent(owner) {
 }
 
 TCSVImport::~TCSVImport() {
+  FReadAhead.reset();
   FFieldList.reset();
   FHeaderData.reset();
   FTrailerData.reset();
@@ -66,6 +75,33 @@ void TCSVImport::SetTrailerData(const TStrings* /*Value*/) {}
 void TCSVImport::SetImportType(TImportType Value) { FImportType = Value; }
 
 void TCSVImport::SetVersion(const std::string& /*Value*/) {}
+
+bool TCSVImport::DefaultReadAhead() { return std::thread::hardware_concurrency() > 1; }
+
+void TCSVImport::StartReadAhead() {
+  // Only a regular file: a pipe's read may wait for its writer, and a run
+  // that ends early must not wait with it.
+  if (!FReadAheadEnabled || FReadAhead || FEndOfFile || !IsRegularFile(FFileHandle)) return;
+  std::optional<TSplitRule> rule;
+  if (!FUseRecordCache && FImportType == impDelimited) rule = MakeSplitRule(FDelimiter, FSeparator);
+  try {
+    FReadAhead = std::make_unique<TRecordReadAhead>(FScanner, FFileHandle, rule);
+  } catch (const std::exception&) {
+    // No thread to be had: the records are read on this one.
+  }
+}
+
+bool TCSVImport::StoreReadAheadRecord(const TReadAheadRecord& record) {
+  // The values split ahead stand for the record while the split would come
+  // out the same: a handler may have changed the import type or the quote
+  // and separator since.
+  if (record.Split && FImportType == impDelimited &&
+      FReadAhead->Rule() == MakeSplitRule(FDelimiter, FSeparator)) {
+    return record.Blank || AddRecordValues(record.Values, record.ValueCount);
+  }
+  FRecordText.assign(record.Text);
+  return !SplitFieldsInto(FRecordText, FValues) || AddRecordValues(FValues.Data(), FValues.Count());
+}
 
 void TCSVImport::FreeProgressWindow() { delete std::exchange(FProgressWindow, nullptr); }
 
@@ -116,12 +152,26 @@ std::int32_t TCSVImport::Execute() {
 
     FDataSet->BeginBulk();
     bulkData = FDataSet;
+    StartReadAhead();
     while (!FEndOfFile) {
-      ReadTextFileRecord(FFileHandle, bytes, FRecordText);
-      Increase(FRecordCounter);
-      if (!FRecordText.empty() && SplitFieldsInto(FRecordText, FValues) &&
-          !AddRecordValues(FValues.Data(), FValues.Count())) {
-        Increase(FErrorRecords);
+      if (FReadAhead && FReadAhead->Drained()) FReadAhead.reset();
+      if (FReadAhead && !FUseRecordCache) {
+        // The record comes from the read-ahead, split already; with the
+        // record cache on, the cache decides which record is returned, so
+        // those reads go through ReadTextFileRecord.
+        const TReadAheadRecord& record = NextReadAheadRecord();
+        FLineEndBytes = record.LineEndBytes;
+        if (record.EndOfFile) FEndOfFile = true;
+        bytes = ClampToUInt32(record.Text.size());
+        Increase(FRecordCounter);
+        if (!record.Text.empty() && !StoreReadAheadRecord(record)) Increase(FErrorRecords);
+      } else {
+        ReadTextFileRecord(FFileHandle, bytes, FRecordText);
+        Increase(FRecordCounter);
+        if (!FRecordText.empty() && SplitFieldsInto(FRecordText, FValues) &&
+            !AddRecordValues(FValues.Data(), FValues.Count())) {
+          Increase(FErrorRecords);
+        }
       }
       // With the record cache on, the line-end bytes are those of the record
       // read from the file in this call, not of the one returned.

@@ -11,11 +11,14 @@
 #include "platform/classes.h"
 #include "platform/db.h"
 #include "platform/fileio.h"
+#include "src/kvcsvimp_scanner.h"
 #include "src/kvtypes.h"
 
 namespace korvane {
 
 class TProgressWindow;
+class TRecordReadAhead;
+struct TReadAheadRecord;
 
 // The values of one record in field order. The list keeps its own copy of
 // the record's text and each value is a view into it: quotes are taken out
@@ -183,6 +186,14 @@ class TCSVImport : public TComponent {
   std::size_t ReadBufferSize() const { return FReadBufferSize; }
   void SetReadBufferSize(std::size_t size);
   static constexpr std::size_t kDefaultReadBufferSize = 256 * 1024;
+  // Whether Execute reads and splits records ahead on a thread of its own
+  // while the records before them are stored. Every record, value, event
+  // and error reaches the host as without it; a handler that reads records
+  // itself (ReadTextFileRecord) takes them from the records read ahead. On
+  // by default where the machine has more than one processor.
+  bool ReadAhead() const { return FReadAheadEnabled; }
+  void SetReadAhead(bool value) { FReadAheadEnabled = value; }
+  static bool DefaultReadAhead();
 
   static constexpr const char* kVersion = kKorvaneVersion;
 
@@ -199,14 +210,21 @@ class TCSVImport : public TComponent {
   void EndRun(TDataSet*& bulkData, bool unwinding);
   void SplitDelimitedInto(const std::string& Record, TValueList& Values);
   void SplitFixedLengthInto(const std::string& Record, TValueList& Values);
-  // Scans one physical record into text; sets FEndOfFile and FLineEndBytes.
+  // Starts reading records ahead when ReadAhead and the input is a regular
+  // file; records are then split ahead too when the run splits them by a
+  // quote and separator and holds none back.
+  void StartReadAhead();
+  // The next record read ahead; read errors raise as ReadTextFileRecord's.
+  const TReadAheadRecord& NextReadAheadRecord();
+  // Converts and posts a record read ahead; false when it failed.
+  bool StoreReadAheadRecord(const TReadAheadRecord& record);
+  // The next physical record into text, from the read-ahead while there is
+  // one; sets FEndOfFile and FLineEndBytes.
   void ReadPhysicalRecord(TFileHandle& Handle, std::string& text);
   // Puts the record cache back in oldest-first order. While the cache is in
   // use it works as a ring (FCacheHead is its oldest entry), so that each
   // read replaces one entry instead of shifting them all.
   void NormalizeRecordCache();
-  // Refills the read buffer; false at the end of the input.
-  bool FillReadBuffer(TFileHandle& Handle);
 
   std::string FCustomSeparator;
   TDataSet* FDataSet = nullptr;
@@ -244,14 +262,12 @@ class TCSVImport : public TComponent {
   std::string FRecordText;
   TValueList FValues;
 
-  // Read buffer over FFileHandle: bytes [FReadPos, FReadLen) are unread.
-  // FReadExhausted is set at the physical end and at byte 26, after which
-  // nothing more is read from the file.
+  // The reader over FFileHandle. While FReadAhead exists, its thread is the
+  // only user of FScanner, and every record read comes from FReadAhead.
   std::size_t FReadBufferSize = kDefaultReadBufferSize;
-  std::vector<char> FReadBuffer;
-  std::size_t FReadPos = 0;
-  std::size_t FReadLen = 0;
-  bool FReadExhausted = false;
+  TRecordScanner FScanner;
+  bool FReadAheadEnabled = DefaultReadAhead();
+  std::unique_ptr<TRecordReadAhead> FReadAhead;  // after what its thread uses
 };
 
 }  // namespace korvane

@@ -16,6 +16,7 @@
 #include "platform/dialogs.h"
 #include "platform/sysutils.h"
 #include "src/kvcsvimp.h"
+#include "src/kvcsvimp_readahead.h"
 
 namespace korvane {
 
@@ -82,66 +83,61 @@ std::uint32_t ClampToUInt32(std::size_t v) {
 
 }  // namespace
 
-void TCSVImport::SetReadBufferSize(std::size_t size) { FReadBufferSize = size == 0 ? 1 : size; }
-
-bool TCSVImport::OpenInputFile() {
-  CloseInputFile();
-  FEndOfFile = false;
-  FFileHandle = OpenFileForRead(FInputFile);
-  if (!FFileHandle.Valid()) return false;
-  FReadBuffer.resize(FReadBufferSize);
-  return true;
+void TRecordScanner::Reset(std::size_t bufferSize) {
+  FBufferSize = bufferSize == 0 ? 1 : bufferSize;
+  FBuffer.resize(FBufferSize);
+  FPos = 0;
+  FLen = 0;
+  FExhausted = false;
 }
 
-void TCSVImport::CloseInputFile() {
-  FFileHandle.Close();
-  FReadPos = 0;
-  FReadLen = 0;
-  FReadExhausted = false;
-  std::vector<char>().swap(FReadBuffer);
+void TRecordScanner::Release() {
+  FPos = 0;
+  FLen = 0;
+  FExhausted = false;
+  std::vector<char>().swap(FBuffer);
 }
 
-bool TCSVImport::FillReadBuffer(TFileHandle& Handle) {
-  if (FReadExhausted) return false;
+bool TRecordScanner::Fill(const TFileHandle& Handle) {
+  if (FExhausted) return false;
   // An input that could not be opened ends at once, like an empty one.
   if (!Handle.Valid()) {
-    FReadExhausted = true;
+    FExhausted = true;
     return false;
   }
-  if (FReadBuffer.empty()) FReadBuffer.resize(FReadBufferSize);
+  if (FBuffer.empty()) FBuffer.resize(FBufferSize);
   std::size_t got = 0;
   // A read error is not the end of the input: reporting it keeps a shortened
   // import from passing for a complete one.
-  if (!ReadFile(Handle, FReadBuffer.data(), FReadBuffer.size(), got)) RaiseReadFailed();
-  FReadPos = 0;
-  FReadLen = got;
+  if (!ReadFile(Handle, FBuffer.data(), FBuffer.size(), got)) RaiseReadFailed();
+  FPos = 0;
+  FLen = got;
   if (got == 0) {
-    FReadExhausted = true;
+    FExhausted = true;
     return false;
   }
   return true;
 }
 
-void TCSVImport::ReadPhysicalRecord(TFileHandle& Handle, std::string& text) {
-  text.clear();
+void TRecordScanner::Scan(const TFileHandle& Handle, std::string& text, TScanResult& result) {
+  result = TScanResult{};
   std::size_t lineEnds = 0;
-  FLineEndBytes = 0;
   // The record's text: whole spans up to the first special byte.
   for (;;) {
-    if (FReadPos == FReadLen && !FillReadBuffer(Handle)) {
-      FEndOfFile = true;
+    if (FPos == FLen && !Fill(Handle)) {
+      result.EndOfFile = true;
       return;
     }
-    const char* span = FReadBuffer.data() + FReadPos;
-    std::size_t avail = FReadLen - FReadPos;
+    const char* span = FBuffer.data() + FPos;
+    std::size_t avail = FLen - FPos;
     std::size_t k = FindSpecial(span, avail);
     text.append(span, k);
-    FReadPos += k;
+    FPos += k;
     if (k == avail) continue;
     if (static_cast<unsigned char>(span[k]) == kEndOfInput) {
-      FReadExhausted = true;
-      FReadPos = FReadLen;
-      FEndOfFile = true;
+      FExhausted = true;
+      FPos = FLen;
+      result.EndOfFile = true;
       return;
     }
     break;  // a line-end byte: the terminator run starts here
@@ -149,25 +145,70 @@ void TCSVImport::ReadPhysicalRecord(TFileHandle& Handle, std::string& text) {
   // The terminator run. The byte that follows it stays in the buffer as the
   // first byte of the next record.
   for (;;) {
-    if (FReadPos == FReadLen && !FillReadBuffer(Handle)) {
-      FEndOfFile = true;
+    if (FPos == FLen && !Fill(Handle)) {
+      result.EndOfFile = true;
       break;
     }
-    const char* p = FReadBuffer.data() + FReadPos;
-    const char* end = FReadBuffer.data() + FReadLen;
+    const char* p = FBuffer.data() + FPos;
+    const char* end = FBuffer.data() + FLen;
     const char* q = p;
     while (q != end && IsLineEnd(static_cast<unsigned char>(*q))) ++q;
     lineEnds += static_cast<std::size_t>(q - p);
-    FReadPos += static_cast<std::size_t>(q - p);
+    FPos += static_cast<std::size_t>(q - p);
     if (q == end) continue;
     if (static_cast<unsigned char>(*q) == kEndOfInput) {
-      FReadExhausted = true;
-      FReadPos = FReadLen;
-      FEndOfFile = true;
+      FExhausted = true;
+      FPos = FLen;
+      result.EndOfFile = true;
     }
     break;
   }
-  FLineEndBytes = ClampToInt32(lineEnds);
+  result.LineEndBytes = ClampToInt32(lineEnds);
+}
+
+void TCSVImport::SetReadBufferSize(std::size_t size) { FReadBufferSize = size == 0 ? 1 : size; }
+
+bool TCSVImport::OpenInputFile() {
+  CloseInputFile();
+  FEndOfFile = false;
+  FFileHandle = OpenFileForRead(FInputFile);
+  if (!FFileHandle.Valid()) return false;
+  FScanner.Reset(FReadBufferSize);
+  return true;
+}
+
+void TCSVImport::CloseInputFile() {
+  // The read-ahead thread reads the file: it stops before the file closes.
+  FReadAhead.reset();
+  FFileHandle.Close();
+  FScanner.Release();
+}
+
+void TCSVImport::ReadPhysicalRecord(TFileHandle& Handle, std::string& text) {
+  TScanResult result;
+  if (FReadAhead && FReadAhead->Drained()) FReadAhead.reset();
+  if (FReadAhead && &Handle == &FFileHandle) {
+    const TReadAheadRecord& record = FReadAhead->Next();
+    text.assign(record.Text);
+    result.EndOfFile = record.EndOfFile;
+    result.LineEndBytes = record.LineEndBytes;
+  } else {
+    text.clear();
+    FScanner.Scan(Handle, text, result);
+  }
+  FLineEndBytes = result.LineEndBytes;
+  if (result.EndOfFile) FEndOfFile = true;
+}
+
+const TReadAheadRecord& TCSVImport::NextReadAheadRecord() {
+  try {
+    return FReadAhead->Next();
+  } catch (const EInOutError&) {
+    throw;
+  } catch (const std::exception&) {
+    // As in ReadTextFileRecord: the caller sees one kind of failure.
+    RaiseReadFailed();
+  }
 }
 
 void TCSVImport::ReadTextFileRecord(TFileHandle& Handle, std::uint32_t& Bytes, std::string& text) {

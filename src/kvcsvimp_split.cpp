@@ -102,19 +102,24 @@ bool TCSVImport::SplitFieldsInto(const std::string& Record, TValueList& Values) 
   return false;
 }
 
-void TCSVImport::SplitDelimitedInto(const std::string& Record, TValueList& Values) {
-  Values.Clear();
-  Values.FText.assign(Record);
-  std::vector<std::string_view>& items = Values.FItems;
-  const bool hasQuote = !FDelimiter.empty();
-  const auto quote = hasQuote ? static_cast<unsigned char>(FDelimiter[0]) : '\0';
+TSplitRule MakeSplitRule(const std::string& delimiter, const std::string& separator) {
+  TSplitRule rule;
+  rule.HasQuote = !delimiter.empty();
+  if (rule.HasQuote) rule.Quote = static_cast<unsigned char>(delimiter[0]);
   // A character that is both quote and separator acts as the quote.
-  const bool hasSep = !FSeparator.empty() && !(hasQuote && FSeparator[0] == FDelimiter[0]);
-  const auto sep = hasSep ? static_cast<unsigned char>(FSeparator[0]) : '\0';
+  rule.HasSeparator = !separator.empty() && !(rule.HasQuote && separator[0] == delimiter[0]);
+  if (rule.HasSeparator) rule.Separator = static_cast<unsigned char>(separator[0]);
+  return rule;
+}
 
-  char* const text = Values.FText.data();
+void SplitDelimitedText(const TSplitRule& rule, char* text, std::size_t size,
+                        std::vector<std::string_view>& items) {
+  const bool hasQuote = rule.HasQuote;
+  const bool hasSep = rule.HasSeparator;
+  const unsigned char quote = rule.Quote;
+  const unsigned char sep = rule.Separator;
   const char* p = text;
-  const char* const end = p + Values.FText.size();
+  const char* const end = p + size;
   if (hasQuote && hasSep) {
     // Values that are either wholly quoted or hold no quote at all, the
     // usual case, are views of the text as it stands. The first value that
@@ -170,6 +175,13 @@ void TCSVImport::SplitDelimitedInto(const std::string& Record, TValueList& Value
   }
   // A value ended by the record itself counts only when it is not empty.
   if (out != value) items.emplace_back(value, static_cast<std::size_t>(out - value));
+}
+
+void TCSVImport::SplitDelimitedInto(const std::string& Record, TValueList& Values) {
+  Values.Clear();
+  Values.FText.assign(Record);
+  SplitDelimitedText(MakeSplitRule(FDelimiter, FSeparator), Values.FText.data(),
+                     Values.FText.size(), Values.FItems);
 }
 
 void TCSVImport::SplitFixedLengthInto(const std::string& Record, TValueList& Values) {

@@ -7,8 +7,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <functional>
+#include <ostream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "datasets/memory_dataset.h"
@@ -94,9 +98,13 @@ using test::TTempDir;
 // where BeginBulk and EndBulk fall.
 class TBulkDataSet : public TMemoryDataSet {
  public:
-  void BeginBulk() override { Hooks.push_back("begin"); }
+  void BeginBulk() override {
+    Hooks.push_back("begin");
+    if (OnBeginBulk) OnBeginBulk();
+  }
   void EndBulk() override { Hooks.push_back("end@" + std::to_string(RecordCount())); }
   Log Hooks;
+  std::function<void()> OnBeginBulk;
 };
 
 std::string Show(const TFieldData& v) {
@@ -470,6 +478,9 @@ TEST_F(ImportRun, ReadErrorMidFileEndsTheRunWithAnError) {
   for (int i = 0; i < 20; ++i) file += "value,line " + std::to_string(i) + "\r\n";
   Input(file);
   imp_.SetReadBufferSize(16);
+  // The descriptor is swapped between two reads of this thread; records
+  // read ahead would already be past it.
+  imp_.SetReadAhead(false);
   bool swapped = false;
   imp_.SetOnImportRecord([&](TObject*, std::int32_t) {
     if (swapped) return;
@@ -557,6 +568,157 @@ TEST_F(ImportRun, DestroyingTheComponentReleasesEverything) {
   }  // window freed, file closed
   EXPECT_TRUE(InputReleased());
   EXPECT_EQ(imp_.Execute(), 1);
+}
+
+// ---- records read ahead on a second thread ----
+
+// What a run leaves behind, for comparing a run with records read ahead
+// against one reading them on the calling thread.
+struct TRunOutcome {
+  std::int32_t Result = 0;
+  std::int32_t ErrorRecords = 0;
+  Rows Stored;
+  Log Events;
+  std::string Raised;
+  bool operator==(const TRunOutcome&) const = default;
+};
+
+void PrintTo(const TRunOutcome& o, std::ostream* os) {
+  *os << "result " << o.Result << ", " << o.ErrorRecords << " failed, " << o.Stored.size()
+      << " stored, " << o.Events.size() << " events, raised \"" << o.Raised << "\"";
+}
+
+class ImportReadAhead : public ImportRun {
+ protected:
+  // Runs the import once each way on a fresh dataset.
+  std::pair<TRunOutcome, TRunOutcome> RunBothWays() { return {RunOnce(true), RunOnce(false)}; }
+
+  TRunOutcome RunOnce(bool readAhead) {
+    data_.EmptyDataSet();
+    events_.clear();
+    imp_.SetReadAhead(readAhead);
+    TRunOutcome o;
+    try {
+      o.Result = imp_.Execute();
+    } catch (const Exception& e) {
+      o.Raised = e.Message();
+    }
+    o.ErrorRecords = imp_.ErrorRecords();
+    o.Stored = Stored();
+    o.Events = events_;
+    EXPECT_TRUE(InputReleased());
+    return o;
+  }
+};
+
+// Records that cross the read buffer, the batches of the thread and every
+// way of splitting: quotes around and inside values, separators in quotes,
+// blank and empty records, runs of mixed line ends, short and long records.
+std::string AwkwardInput(int records) {
+  const char* shapes[] = {"plain,%d",
+                          "\"quoted, with comma\",%d",
+                          "in\"side\"quotes,%d",
+                          "   ",
+                          "\"\"\"\",%d",
+                          "\"\",\"\"",
+                          "only %d",
+                          "%d,two,three,four",
+                          "\"open quote,%d"};
+  const char* ends[] = {"\r\n", "\n", "\r", "\n\n\r\n", "\r\r"};
+  std::string file;
+  for (int i = 0; i < records; ++i) {
+    char line[64];
+    std::snprintf(line, sizeof line, shapes[i % 9], i);
+    file += line;
+    file += ends[i % 5];
+  }
+  return file + "last,record";
+}
+
+TEST_F(ImportReadAhead, GivesTheRunOfReadingOnTheCallingThread) {
+  // Over two thousand records, the thread's batches and a small read buffer
+  // cut records at every place; more than ten thousand fill several batches.
+  for (int records : {2500, 10000}) {
+    SCOPED_TRACE(records);
+    Input(AwkwardInput(records));
+    imp_.SetReadBufferSize(records == 2500 ? 7 : 4096);
+    imp_.SetFieldDelimiter(fdlDouble);
+    const auto [ahead, inline_] = RunBothWays();
+    EXPECT_EQ(ahead, inline_);
+    // Every ninth record is blank; the last one comes on top.
+    EXPECT_EQ(ahead.Stored.size(), static_cast<std::size_t>(records + 1 - (records + 5) / 9));
+    EXPECT_EQ(ahead.Stored[1], (Row{"quoted, with comma", "1"}));
+    EXPECT_EQ(ahead.Stored[2], (Row{"insidequotes", "2"}));
+  }
+  // With the record cache holding records back, and with fixed widths.
+  Input(AwkwardInput(3000));
+  imp_.SetTrailerRecords(5);
+  imp_.SetTrailerStored(true);
+  const auto [cachedAhead, cachedInline] = RunBothWays();
+  EXPECT_EQ(cachedAhead, cachedInline);
+  EXPECT_EQ(imp_.TrailerData()->Count(), 5);
+  imp_.SetTrailerRecords(0);
+  imp_.SetImportType(impFixed);
+  const auto [fixedAhead, fixedInline] = RunBothWays();
+  EXPECT_EQ(fixedAhead, fixedInline);
+}
+
+TEST_F(ImportReadAhead, HandlersThatReadRecordsOrChangeTheSplitSeeWhatTheyWouldInline) {
+  std::string file;
+  for (int i = 0; i < 9000; ++i) file += "a" + std::to_string(i) + ",b|c\n";
+  Input(file);
+  // Every third record, the handler takes the next one for itself.
+  std::vector<std::string> taken;
+  imp_.SetOnImportRecord([&](TObject*, std::int32_t) {
+    if (imp_.RecordCounter() % 3 != 0) return;
+    std::uint32_t bytes = 0;
+    taken.push_back(imp_.ReadTextFileRecord(imp_.FileHandle(), bytes));
+  });
+  const TRunOutcome aheadTaking = RunOnce(true);
+  const std::vector<std::string> takenAhead = std::exchange(taken, {});
+  const TRunOutcome inlineTaking = RunOnce(false);
+  EXPECT_EQ(aheadTaking, inlineTaking);
+  EXPECT_EQ(takenAhead, taken);
+  ASSERT_EQ(taken.size(), 2250u);
+  EXPECT_EQ(taken[0], "a3,b|c");
+  EXPECT_EQ(aheadTaking.Stored[3], (Row{"a4", "b|c"}));
+
+  // After the 4000th record the separator becomes the pipe: the records
+  // split ahead by the comma are split again.
+  imp_.SetOnImportRecord([&](TObject*, std::int32_t) {
+    if (imp_.RecordCounter() != 4000) return;
+    imp_.SetFieldSeparator(fspPipe);
+    imp_.ResolveSeparators();
+  });
+  imp_.SetFieldSeparator(fspComma);
+  const TRunOutcome aheadChanging = RunOnce(true);
+  imp_.SetFieldSeparator(fspComma);
+  const TRunOutcome inlineChanging = RunOnce(false);
+  EXPECT_EQ(aheadChanging, inlineChanging);
+  EXPECT_EQ(aheadChanging.Stored[3999], (Row{"a3999", "b|c"}));
+  EXPECT_EQ(aheadChanging.Stored[4000], (Row{"a4000,b", "c"}));
+}
+
+TEST_F(ImportReadAhead, ReadErrorReachesTheRunAfterTheRecordsReadBeforeIt) {
+  std::string file;
+  for (int i = 0; i < 20; ++i) file += "value,line " + std::to_string(i) + "\r\n";
+  Input(file);
+  // The header fills the 64-byte buffer with three whole records and part
+  // of a fourth; then the descriptor turns into a directory's, so the next
+  // read fails wherever it is made.
+  imp_.SetReadBufferSize(64);
+  imp_.SetHeaderRecords(1);
+  imp_.SetHeaderStored(true);
+  data_.OnBeginBulk = [&] {
+    int dirFd = ::open(dir_.Dir().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(dirFd, 0);
+    ASSERT_GE(::dup2(dirFd, imp_.FileHandle().Fd()), 0);
+    ::close(dirFd);
+  };
+  const auto [ahead, inline_] = RunBothWays();
+  EXPECT_EQ(ahead, inline_);
+  EXPECT_EQ(ahead.Raised, "Read failed with error code " + std::to_string(EISDIR));
+  EXPECT_EQ(ahead.Stored, (Rows{{"value", "line 1"}, {"value", "line 2"}, {"value", "line 3"}}));
 }
 
 }  // namespace

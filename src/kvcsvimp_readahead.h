@@ -1,0 +1,115 @@
+// Reading an import's records ahead, on a thread of its own, while the
+// records before them are converted and stored.
+#pragma once
+
+#include <array>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "platform/fileio.h"
+#include "src/kvcsvimp_scanner.h"
+
+namespace korvane {
+
+// One record read ahead; valid until the next TRecordReadAhead::Next.
+struct TReadAheadRecord {
+  // The record's text as read, without its terminator.
+  std::string_view Text;
+  // Split: the thread split the record by the read-ahead's rule. Its values
+  // are then ValueCount views at Values; a blank record (Blank) has none.
+  bool Split = false;
+  bool Blank = false;
+  const std::string_view* Values = nullptr;
+  int ValueCount = 0;
+  // The input ended with this record.
+  bool EndOfFile = false;
+  std::int32_t LineEndBytes = 0;
+};
+
+// A thread that scans records from a file into batches, and splits them when
+// given a split rule, a few batches ahead of the reader of the records. The
+// scanner and the file belong to the thread while the read-ahead exists:
+// nothing else may use them until it is destroyed. What stops the reading (a
+// read error, memory running out) reaches the reader in turn, after the
+// records read before it.
+class TRecordReadAhead {
+ public:
+  // Starts the thread; raises std::system_error when it cannot.
+  TRecordReadAhead(TRecordScanner& scanner, const TFileHandle& file,
+                   std::optional<TSplitRule> rule);
+  // Stops the thread once it has finished the batch it is on.
+  ~TRecordReadAhead();
+  TRecordReadAhead(const TRecordReadAhead&) = delete;
+  TRecordReadAhead& operator=(const TRecordReadAhead&) = delete;
+
+  // The next record. After the last record (the one with EndOfFile), raises
+  // what stopped the reading early, if anything, with the OS error code set
+  // for GetLastError. Once Drained, gives an empty record at the end.
+  const TReadAheadRecord& Next();
+  // The last record has been handed out, or the error raised: the scanner
+  // stands where the thread left it and nothing more comes from here.
+  bool Drained() const { return FDrained; }
+  // The rule the records are split by; none when they are not split.
+  const std::optional<TSplitRule>& Rule() const { return FRule; }
+
+ private:
+  struct TEntry {
+    std::size_t Begin = 0;
+    std::size_t Size = 0;
+    std::size_t FirstValue = 0;
+    int ValueCount = 0;
+    std::int32_t LineEndBytes = 0;
+    bool EndOfFile = false;
+    bool Split = false;
+    bool Blank = false;
+  };
+  struct TBatch {
+    std::string Text;       // the records' texts, one after another
+    std::string ValueText;  // a copy of them that the split takes quotes out of
+    std::vector<TEntry> Entries;
+    std::vector<std::string_view> Values;
+    std::exception_ptr Error;  // what stopped the reading after Entries
+    int ErrorCode = 0;
+    bool Last = false;  // nothing is read after this batch
+  };
+  static constexpr std::size_t kBatches = 4;
+  static constexpr std::size_t kBatchRecords = 4096;
+  static constexpr std::size_t kBatchBytes = 256 * 1024;
+
+  void Run();
+  void Fill(TBatch& batch);
+  void SplitRecords(TBatch& batch);
+
+  TRecordScanner& FScanner;
+  const TFileHandle& FFile;
+  const std::optional<TSplitRule> FRule;
+  std::array<TBatch, kBatches> FBatches;
+
+  // The reader's side: the batch it reads (nullptr before the first) and the
+  // entry to hand out next.
+  TBatch* FCurrent = nullptr;
+  std::size_t FIndex = 0;
+  TReadAheadRecord FRecord;
+  bool FDrained = false;
+
+  // Batches are filled and read in turn; FFilled counts the batches handed
+  // to the reader, FTaken those it has taken and FReleased those it has
+  // finished with.
+  std::mutex FLock;
+  std::condition_variable FChanged;
+  std::uint64_t FFilled = 0;
+  std::uint64_t FTaken = 0;
+  std::uint64_t FReleased = 0;
+  bool FStop = false;
+  std::thread FThread;  // last: it starts once everything above exists
+};
+
+}  // namespace korvane
