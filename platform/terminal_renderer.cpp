@@ -4,12 +4,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <iostream>
 #include <map>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 namespace korvane {
 
@@ -140,6 +145,38 @@ std::string FormStatusLine(TForm& form) {
   return result;
 }
 
+// Raises a flag every period until destroyed; the destructor wakes the thread
+// and joins it at once instead of waiting out the period.
+class TTerminalRenderer::TTicker {
+ public:
+  TTicker(std::atomic<bool>& flag, std::chrono::microseconds period)
+      : FThread([this, &flag, period] { Run(flag, period); }) {}
+  ~TTicker() {
+    {
+      std::lock_guard<std::mutex> lock(FMutex);
+      FStop = true;
+    }
+    FWake.notify_one();
+    FThread.join();
+  }
+  TTicker(const TTicker&) = delete;
+  TTicker& operator=(const TTicker&) = delete;
+
+ private:
+  void Run(std::atomic<bool>& flag, std::chrono::microseconds period) {
+    std::unique_lock<std::mutex> lock(FMutex);
+    while (!FWake.wait_for(lock, period, [this] { return FStop; })) {
+      flag.store(true, std::memory_order_relaxed);
+    }
+  }
+
+  std::mutex FMutex;
+  std::condition_variable FWake;
+  bool FStop = false;
+  // Last: the thread starts once everything it uses exists.
+  std::thread FThread;
+};
+
 TTerminalRenderer::TTerminalRenderer(std::ostream& out, TTerminalRendererOptions options)
     : FOut(out), FOptions(std::move(options)) {
   FOptions.PixelsPerColumn = std::max(FOptions.PixelsPerColumn, 1);
@@ -149,6 +186,7 @@ TTerminalRenderer::TTerminalRenderer(std::ostream& out, TTerminalRendererOptions
 TTerminalRenderer::~TTerminalRenderer() {
   auto& live = LiveRenderers();
   live.erase(std::find(live.begin(), live.end(), this));
+  StopTicker();
   try {
     Release();
   } catch (...) {
@@ -158,19 +196,55 @@ TTerminalRenderer::~TTerminalRenderer() {
 
 double TTerminalRenderer::Seconds() const {
   if (FOptions.Clock) return FOptions.Clock();
-  // Asked on every paint request; the coarse clock is several times cheaper
-  // and its few milliseconds of resolution are plenty for the throttle.
+  // Asked at every tick (on every paint request when there is no ticker); the
+  // coarse clock is several times cheaper and its few milliseconds of
+  // resolution are plenty for the throttle.
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
+void TTerminalRenderer::StartTicker() {
+  if (FOptions.Clock || FTickerFailed) return;
+  const double interval =
+      FOptions.IsTerminal ? FOptions.RepaintInterval : FOptions.PlainLineInterval;
+  // Intervals this short (or none) are checked on every request: a ticker
+  // would spin for nothing. Long ones still tick every minute at least.
+  const double quarter = interval / 4;
+  if (!(quarter >= 1e-4)) return;
+  const auto period = std::chrono::microseconds(std::llround(std::min(quarter, 60.0) * 1e6));
+  // Cleared before the thread exists, so that no tick is lost to this store.
+  FPaintMayBeDue.store(false, std::memory_order_relaxed);
+  try {
+    FTicker = std::make_unique<TTicker>(FPaintMayBeDue, period);
+  } catch (const std::system_error&) {
+    // No thread to be had: do without, and do not try again on every request.
+    FTickerFailed = true;
+    FPaintMayBeDue.store(true, std::memory_order_relaxed);
+  }
+}
+
+void TTerminalRenderer::StopTicker() {
+  FTicker.reset();
+  FPaintMayBeDue.store(true, std::memory_order_relaxed);
+}
+
 void TTerminalRenderer::VisibleChanged(TForm& form) {
-  if (!form.Visible()) Release();
+  if (form.Visible()) return;
+  // A hidden form gets no paint requests: no ticker until it is shown again.
+  StopTicker();
+  Release();
 }
 
 void TTerminalRenderer::Update(TForm& form) {
+  // Between two ticks no paint can be due yet; this is the common case.
+  if (!FPaintMayBeDue.load(std::memory_order_relaxed)) return;
   if (!FOptions.IsTerminal && FOptions.PlainLineInterval <= 0) return;
+  if (FTicker) {
+    FPaintMayBeDue.store(false, std::memory_order_relaxed);
+  } else {
+    StartTicker();
+  }
   const double now = Seconds();
   if (!FPaintedOnce) {
     FPaintedOnce = true;

@@ -8,13 +8,22 @@
 // began. On anything else (a file, a pipe) nothing is drawn; at most a plain
 // status line is written every PlainLineInterval seconds.
 //
+// Paint requests come far more often than paints (after every record of an
+// import), so with the system clock a request costs one load of a flag: a
+// ticker thread, running while the form is shown, raises the flag every
+// quarter of the interval, and only then is the clock read. Paints come at
+// most a quarter interval later than the interval alone would allow. With an
+// injected Clock there is no ticker and every request reads the clock.
+//
 // Text that others write to the same terminal while a block is drawn would be
 // overwritten by the next redraw. Whoever writes such text calls
 // ReleaseTerminalRenderers() first; MessageDlg does so for every message.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <iosfwd>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -40,7 +49,8 @@ struct TTerminalRendererOptions {
   int PixelsPerColumn = 5;
 };
 
-// Renders one form on out. out must outlive the renderer. Single-threaded.
+// Renders one form on out. out must outlive the renderer. Called from one
+// thread only; its ticker thread touches nothing but one atomic flag.
 class TTerminalRenderer : public TFormRenderer {
  public:
   TTerminalRenderer(std::ostream& out, TTerminalRendererOptions options);
@@ -53,8 +63,16 @@ class TTerminalRenderer : public TFormRenderer {
   // afresh at the cursor.
   void Release();
 
+  // True while the ticker thread runs (the form is shown, the system clock is
+  // used and something can be painted).
+  bool TickerRunning() const { return FTicker != nullptr; }
+
  private:
+  class TTicker;
+
   double Seconds() const;
+  void StartTicker();
+  void StopTicker();
   void Paint(TForm& form);
   void WriteStatusLine(TForm& form);
 
@@ -63,6 +81,12 @@ class TTerminalRenderer : public TFormRenderer {
   std::size_t FLinesDrawn = 0;
   bool FPaintedOnce = false;
   double FLastPaint = 0;
+  // Clear while the ticker says no paint can be due yet; always set when
+  // there is no ticker. Declared before FTicker, which refers to it.
+  std::atomic<bool> FPaintMayBeDue{true};
+  // Thread creation failed once: the clock is read on every request instead.
+  bool FTickerFailed = false;
+  std::unique_ptr<TTicker> FTicker;
 };
 
 // Erases the blocks of every live terminal renderer so that other text can be

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <sstream>
 
 #include "platform/sysutils.h"
@@ -379,6 +380,59 @@ TEST_F(TerminalFixture, NotATerminalCanStaySilent) {
   form->Update();
   form.reset();
   EXPECT_EQ(out.str(), "");
+}
+
+// With the system clock a ticker thread tells Update when to look at the
+// clock. Repaints must still come, on a terminal and as plain lines, and the
+// thread must run only while the shown form can get something painted.
+TEST_F(TerminalFixture, SystemClockStillRepaintsAndTheTickerEndsWithTheForm) {
+  for (const bool terminal : {true, false}) {
+    SCOPED_TRACE(terminal ? "terminal" : "plain lines");
+    TTerminalRendererOptions o = Options(terminal);
+    o.Clock = nullptr;
+    o.RepaintInterval = 0.002;
+    o.PlainLineInterval = 0.002;
+    auto form = MakeForm(terminal);
+    auto renderer = std::make_unique<TTerminalRenderer>(out, o);
+    const TTerminalRenderer& r = *renderer;
+    form->SetRenderer(std::move(renderer));
+    EXPECT_FALSE(r.TickerRunning());  // nothing asked yet
+    form->Show();
+    EXPECT_TRUE(r.TickerRunning());
+    Take();
+
+    // A bound so that a ticker that never ticks fails the test instead of
+    // hanging it; the repaint itself is due within milliseconds.
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (out.tellp() == 0 && std::chrono::steady_clock::now() < giveUp) form->Update();
+    const std::string repaint = Take();
+    EXPECT_EQ(repaint.rfind(terminal ? "\r\x1b[3ACopy\x1b[K\n" : "Copy: Name: a.txt\n", 0), 0u)
+        << repaint;
+
+    form->SetVisible(false);
+    EXPECT_FALSE(r.TickerRunning());
+    form->Show();
+    EXPECT_TRUE(r.TickerRunning());
+    form.reset();  // joins the thread; the sanitizer builds see any stray one
+  }
+}
+
+TEST_F(TerminalFixture, NoTickerWithAnInjectedClockOrNothingToPaint) {
+  auto form = MakeForm(true);
+  form->Show();
+  seconds += 1;
+  form->Update();
+  EXPECT_FALSE(dynamic_cast<TTerminalRenderer&>(*form->Renderer()).TickerRunning());
+
+  TTerminalRendererOptions o = Options(false);
+  o.Clock = nullptr;
+  o.PlainLineInterval = 0;
+  auto silent = std::make_unique<TTerminalRenderer>(out, o);
+  const TTerminalRenderer& r = *silent;
+  form->SetRenderer(std::move(silent));
+  form->Update();
+  form->Update();
+  EXPECT_FALSE(r.TickerRunning());
 }
 
 }  // namespace
