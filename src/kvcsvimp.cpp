@@ -72,7 +72,10 @@ void TCSVImport::SetFieldList(const TStrings* Value) {
 void TCSVImport::SetHeaderData(const TStrings* /*Value*/) {}
 void TCSVImport::SetTrailerData(const TStrings* /*Value*/) {}
 
-void TCSVImport::SetImportType(TImportType Value) { FImportType = Value; }
+void TCSVImport::SetImportType(TImportType Value) {
+  FImportType = Value;
+  ++FSplitGeneration;
+}
 
 void TCSVImport::SetVersion(const std::string& /*Value*/) {}
 
@@ -84,6 +87,7 @@ void TCSVImport::StartReadAhead() {
   if (!FReadAheadEnabled || FReadAhead || FEndOfFile || !IsRegularFile(FFileHandle)) return;
   std::optional<TSplitRule> rule;
   if (!FUseRecordCache && FImportType == impDelimited) rule = MakeSplitRule(FDelimiter, FSeparator);
+  FReadAheadGeneration = FSplitGeneration;
   try {
     FReadAhead = std::make_unique<TRecordReadAhead>(FScanner, FFileHandle, rule);
   } catch (const std::exception&) {
@@ -92,11 +96,10 @@ void TCSVImport::StartReadAhead() {
 }
 
 bool TCSVImport::StoreReadAheadRecord(const TReadAheadRecord& record) {
-  // The values split ahead stand for the record while the split would come
-  // out the same: a handler may have changed the import type or the quote
-  // and separator since.
-  if (record.Split && FImportType == impDelimited &&
-      FReadAhead->Rule() == MakeSplitRule(FDelimiter, FSeparator)) {
+  // The values split ahead stand for the record while the import type and
+  // the quote and separator are those the thread splits by: a handler may
+  // have changed them since.
+  if (record.Split && FSplitGeneration == FReadAheadGeneration) {
     return record.Blank || AddRecordValues(record.Values, record.ValueCount);
   }
   FRecordText.assign(record.Text);

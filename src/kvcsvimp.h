@@ -268,6 +268,11 @@ class TCSVImport : public TComponent {
   TRecordScanner FScanner;
   bool FReadAheadEnabled = DefaultReadAhead();
   std::unique_ptr<TRecordReadAhead> FReadAhead;  // after what its thread uses
+  // Counts the changes of the import type and of the resolved quote and
+  // separator; records split ahead serve while it is as it was when the
+  // read-ahead started.
+  std::uint32_t FSplitGeneration = 0;
+  std::uint32_t FReadAheadGeneration = 0;
 };
 
 }  // namespace korvane

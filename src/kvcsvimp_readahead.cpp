@@ -99,7 +99,7 @@ void TRecordReadAhead::SplitRecords(TBatch& batch) {
   }
 }
 
-const TReadAheadRecord& TRecordReadAhead::Next() {
+const TReadAheadRecord& TRecordReadAhead::NextFromAnotherBatch() {
   if (FDrained) {
     FRecord = TReadAheadRecord{};
     FRecord.EndOfFile = true;
@@ -128,17 +128,7 @@ const TReadAheadRecord& TRecordReadAhead::Next() {
     SetLastError(FCurrent->ErrorCode);
     std::rethrow_exception(FCurrent->Error);
   }
-  const TBatch& batch = *FCurrent;
-  const TEntry& entry = batch.Entries[FIndex++];
-  FRecord.Text = std::string_view(batch.Text.data() + entry.Begin, entry.Size);
-  FRecord.Split = entry.Split;
-  FRecord.Blank = entry.Blank;
-  FRecord.Values = entry.ValueCount > 0 ? batch.Values.data() + entry.FirstValue : nullptr;
-  FRecord.ValueCount = entry.ValueCount;
-  FRecord.EndOfFile = entry.EndOfFile;
-  FRecord.LineEndBytes = entry.LineEndBytes;
-  if (entry.EndOfFile) FDrained = true;
-  return FRecord;
+  return Take(FCurrent->Entries[FIndex++]);
 }
 
 }  // namespace korvane

@@ -53,7 +53,13 @@ class TRecordReadAhead {
   // The next record. After the last record (the one with EndOfFile), raises
   // what stopped the reading early, if anything, with the OS error code set
   // for GetLastError. Once Drained, gives an empty record at the end.
-  const TReadAheadRecord& Next();
+  const TReadAheadRecord& Next() {
+    // In line: most records come from the batch at hand.
+    if (FCurrent != nullptr && FIndex < FCurrent->Entries.size() && !FDrained) {
+      return Take(FCurrent->Entries[FIndex++]);
+    }
+    return NextFromAnotherBatch();
+  }
   // The last record has been handed out, or the error raised: the scanner
   // stands where the thread left it and nothing more comes from here.
   bool Drained() const { return FDrained; }
@@ -86,6 +92,19 @@ class TRecordReadAhead {
 
   void Run();
   void Fill(TBatch& batch);
+  const TReadAheadRecord& NextFromAnotherBatch();
+  const TReadAheadRecord& Take(const TEntry& entry) {
+    const TBatch& batch = *FCurrent;
+    FRecord.Text = std::string_view(batch.Text.data() + entry.Begin, entry.Size);
+    FRecord.Split = entry.Split;
+    FRecord.Blank = entry.Blank;
+    FRecord.Values = entry.ValueCount > 0 ? batch.Values.data() + entry.FirstValue : nullptr;
+    FRecord.ValueCount = entry.ValueCount;
+    FRecord.EndOfFile = entry.EndOfFile;
+    FRecord.LineEndBytes = entry.LineEndBytes;
+    if (entry.EndOfFile) FDrained = true;
+    return FRecord;
+  }
   void SplitRecords(TBatch& batch);
 
   TRecordScanner& FScanner;

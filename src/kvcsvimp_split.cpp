@@ -74,6 +74,7 @@ std::string TCSVImport::GetFieldSeparatorChar() const {
 void TCSVImport::ResolveSeparators() {
   FDelimiter = GetFieldDelimiterChar();
   FSeparator = GetFieldSeparatorChar();
+  ++FSplitGeneration;
 }
 
 void TCSVImport::SetCustomSeparator(const std::string& Value) {
