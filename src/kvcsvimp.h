@@ -265,7 +265,10 @@ class TCSVImport : public TComponent {
   // The reader over FFileHandle. While FReadAhead exists, its thread is the
   // only user of FScanner, and every record read comes from FReadAhead.
   std::size_t FReadBufferSize = kDefaultReadBufferSize;
-  TRecordScanner FScanner;
+  // On cache lines of its own: while the read-ahead thread scans, it writes
+  // here for every record, and the run reads the members around it.
+  alignas(64) TRecordScanner FScanner;
+  alignas(64) char FScannerEnd = 0;
   bool FReadAheadEnabled = DefaultReadAhead();
   std::unique_ptr<TRecordReadAhead> FReadAhead;  // after what its thread uses
   // Counts the changes of the import type and of the resolved quote and

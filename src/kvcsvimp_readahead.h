@@ -77,7 +77,10 @@ class TRecordReadAhead {
     bool Split = false;
     bool Blank = false;
   };
-  struct TBatch {
+  // Each batch on cache lines of its own: the thread fills one while the
+  // reader reads another, and neither may slow the other down by writing
+  // next to what it reads.
+  struct alignas(64) TBatch {
     std::string Text;       // the records' texts, one after another
     std::string ValueText;  // a copy of them that the split takes quotes out of
     std::vector<TEntry> Entries;
@@ -114,7 +117,7 @@ class TRecordReadAhead {
 
   // The reader's side: the batch it reads (nullptr before the first) and the
   // entry to hand out next.
-  TBatch* FCurrent = nullptr;
+  alignas(64) TBatch* FCurrent = nullptr;
   std::size_t FIndex = 0;
   TReadAheadRecord FRecord;
   bool FDrained = false;
@@ -122,7 +125,7 @@ class TRecordReadAhead {
   // Batches are filled and read in turn; FFilled counts the batches handed
   // to the reader, FTaken those it has taken and FReleased those it has
   // finished with.
-  std::mutex FLock;
+  alignas(64) std::mutex FLock;
   std::condition_variable FChanged;
   std::uint64_t FFilled = 0;
   std::uint64_t FTaken = 0;
