@@ -2,7 +2,15 @@
 
 #include <algorithm>
 #include <array>
+#include <condition_variable>
 #include <cstring>
+#include <exception>
+#include <limits>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <system_error>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -466,7 +474,8 @@ void FillBlanks(char* p, std::size_t n) {
 // The value a date-time field reads for AsDateTime: 0 without a value.
 double DateValue(const TField& field, const TFieldData& data) {
   if (const auto* value = std::get_if<double>(&data)) return *value;
-  return field.AsDateTime();  // null gives 0; another alternative raises
+  if (data.index() == 0) return 0;  // as AsDateTime reads a field without a value
+  return field.AsDateTime();        // another alternative converts or raises
 }
 
 // Copies n bytes; short texts (most values) without a call.
@@ -495,6 +504,76 @@ char* CopyBytes(char* p, const char* s, std::size_t n) {
 
 }  // namespace
 
+namespace {
+
+// A value of a record as the thread formatting ahead gets it: its
+// alternative of TFieldData and its payload, texts in a buffer beside.
+struct TCopiedValue {
+  std::uint8_t Alternative;
+  bool Boolean;
+  std::uint32_t Offset;  // texts: where in the buffer, and how long
+  std::uint32_t Length;
+  union {
+    std::int64_t Integer;
+    double Float;
+  };
+};
+
+// Where a column's value is in a record, and the alternative of it that a
+// copy carries (0: none, the column reads nothing).
+struct TCopySlot {
+  std::size_t Index;
+  std::uint8_t Own;
+};
+
+// How a record's plan reads its values: from the dataset's current record,
+// by field index, or from a copy, by column.
+struct TFieldReader {
+  const TFieldData* Values;
+  const TFieldData& At(const TColumn& column, std::size_t) const { return Values[column.index]; }
+  static bool IsNull(const TFieldData& data) { return data.index() == 0; }
+  static std::optional<std::string_view> Text(const TFieldData& data) {
+    if (const auto* text = std::get_if<std::string>(&data)) return std::string_view(*text);
+    return std::nullopt;
+  }
+  static const std::int64_t* Int(const TFieldData& data) {
+    return std::get_if<std::int64_t>(&data);
+  }
+  static const bool* Bool(const TFieldData& data) { return std::get_if<bool>(&data); }
+  static const double* Double(const TFieldData& data) { return std::get_if<double>(&data); }
+  static double Date(const TColumn& column, const TFieldData& data) {
+    return DateValue(*column.field, data);
+  }
+};
+
+// Texts are read sixteen bytes at a time: the buffer holds kShortText bytes
+// more than its texts.
+struct TCopyReader {
+  const TCopiedValue* Row;
+  const char* Texts;
+  const TCopiedValue& At(const TColumn&, std::size_t k) const { return Row[k]; }
+  static bool IsNull(const TCopiedValue& value) { return value.Alternative == 0; }
+  std::optional<std::string_view> Text(const TCopiedValue& value) const {
+    if (value.Alternative != TField::kTextIndex) return std::nullopt;
+    return std::string_view(Texts + value.Offset, value.Length);
+  }
+  static const std::int64_t* Int(const TCopiedValue& value) {
+    return value.Alternative == 1 ? &value.Integer : nullptr;
+  }
+  static const bool* Bool(const TCopiedValue& value) {
+    return value.Alternative == 3 ? &value.Boolean : nullptr;
+  }
+  static const double* Double(const TCopiedValue& value) {
+    return value.Alternative == 2 ? &value.Float : nullptr;
+  }
+  // CopyValues lets through dates and empty values only.
+  static double Date(const TColumn&, const TCopiedValue& value) {
+    return value.Alternative == 2 ? value.Float : 0;
+  }
+};
+
+}  // namespace
+
 class TCSVExport::TRecordPlan {
  public:
   // recordSeparator: one or two bytes.
@@ -512,13 +591,33 @@ class TCSVExport::TRecordPlan {
   // write buffer and returns the line's length; 0 (appending nothing) when
   // the line is empty or a value raised.
   std::size_t Put() {
+    // No columns also when the dataset is gone: nothing to read then.
+    return FColumns.empty() ? 0 : PutValues(FOwner.FDataSet->CurrentValues());
+  }
+  // The same for a record whose values are at values, by field index.
+  std::size_t PutValues(const TFieldData* values) {
     if (FColumns.empty()) return 0;
-    return FFixed ? PutRecord<true>() : PutRecord<false>();
+    const TFieldReader reader{values};
+    return FFixed ? PutRecord<true>(reader) : PutRecord<false>(reader);
+  }
+  // The same for a record copied by CopyValues.
+  std::size_t PutCopy(const TCopiedValue* row, const char* texts) {
+    if (FColumns.empty()) return 0;
+    const TCopyReader reader{row, texts};
+    return FFixed ? PutRecord<true>(reader) : PutRecord<false>(reader);
   }
 
+  // Whether the plan can write records from copies of their values on
+  // another thread: it has columns, and none of them asks its field for
+  // anything or reads the format settings while a record is written.
+  bool WorksFromCopies() const;
+  // For each column, where its value is in a record and the alternative
+  // the plan writes from a copy (0: the column reads nothing).
+  void CopySlots(std::vector<TCopySlot>& slots) const;
+
  private:
-  template <bool kFixed>
-  std::size_t PutRecord();
+  template <bool kFixed, class TReader>
+  std::size_t PutRecord(const TReader& reader);
   bool AddColumn(TField* field, std::uint8_t quoted);
   char* Ensure(char* p, std::size_t n) {
     return static_cast<std::size_t>(FOwner.FBuffer.get() + FOwner.FCapacity - p) >= n
@@ -660,22 +759,67 @@ bool TCSVExport::TRecordPlan::AddColumn(TField* field, std::uint8_t quoted) {
   return true;
 }
 
-template <bool kFixed>
-std::size_t TCSVExport::TRecordPlan::PutRecord() {
-  const TFieldData* const values = FOwner.FDataSet->CurrentValues();
+bool TCSVExport::TRecordPlan::WorksFromCopies() const {
+  if (!FUsable || FColumns.empty()) return false;
+  for (const TColumn& column : FColumns) {
+    switch (column.kind) {
+      case TColumnKind::ckNothing:
+      case TColumnKind::ckString:
+      case TColumnKind::ckInteger:
+      case TColumnKind::ckBoolean:
+      case TColumnKind::ckCurrency:
+      case TColumnKind::ckDate:
+        break;
+      default:
+        // Floats, times and dates without a table of their own are
+        // written by the format settings of the moment or by the field.
+        return false;
+    }
+  }
+  return true;
+}
+
+void TCSVExport::TRecordPlan::CopySlots(std::vector<TCopySlot>& slots) const {
+  slots.clear();
+  for (const TColumn& column : FColumns) {
+    std::uint8_t own = 0;
+    switch (column.kind) {
+      case TColumnKind::ckString:
+        own = TField::kTextIndex;
+        break;
+      case TColumnKind::ckInteger:
+      case TColumnKind::ckCurrency:
+        own = 1;
+        break;
+      case TColumnKind::ckBoolean:
+        own = 3;
+        break;
+      case TColumnKind::ckDate:
+        own = 2;
+        break;
+      default:
+        break;  // nothing read (WorksFromCopies lets no other kind through)
+    }
+    slots.push_back({column.index, own});
+  }
+}
+
+template <bool kFixed, class TReader>
+std::size_t TCSVExport::TRecordPlan::PutRecord(const TReader& reader) {
   const std::size_t start = FOwner.FLength;
   char* p = FOwner.Room(FColumns.front().rest);
   try {
-    for (const TColumn& column : FColumns) {
+    for (std::size_t k = 0; k < FColumns.size(); ++k) {
+      const TColumn& column = FColumns[k];
       std::memcpy(p, column.open, 4);
       p += column.openLength;
-      const TFieldData& data = values[column.index];
+      const auto& data = reader.At(column, k);
       std::size_t length = 0;  // of the value written, for the padding
       switch (column.kind) {
         case TColumnKind::ckNothing:
           break;
         case TColumnKind::ckString:
-          if (const auto* value = std::get_if<std::string>(&data)) {
+          if (const auto value = reader.Text(data)) {
             length = value->size();
             if (length <= kShortText) {
               std::memcpy(p, value->data(), kShortText);
@@ -687,13 +831,13 @@ std::size_t TCSVExport::TRecordPlan::PutRecord() {
             } else {
               p = PutText(p, *value, column);
             }
-          } else if (data.index() != 0) {
+          } else if (!reader.IsNull(data)) {
             p = PutFieldText(p, column);
             length = FText.size();
           }
           break;
         case TColumnKind::ckInteger:
-          if (const auto* value = std::get_if<std::int64_t>(&data)) {
+          if (const auto* value = reader.Int(data)) {
             if (kFixed && column.right) {
               char text[kNumberRoom];
               p = PutRight(p, text, PutInteger(text, *value), column.width);
@@ -702,13 +846,13 @@ std::size_t TCSVExport::TRecordPlan::PutRecord() {
             char* const first = p;
             p = PutInteger(p, *value);
             length = static_cast<std::size_t>(p - first);
-          } else if (data.index() != 0) {
+          } else if (!reader.IsNull(data)) {
             p = PutFieldText(p, column);
             length = FText.size();
           }
           break;
         case TColumnKind::ckBoolean:
-          if (const auto* value = std::get_if<bool>(&data)) {
+          if (const auto* value = reader.Bool(data)) {
             std::memcpy(p, *value ? "True\0\0\0\0" : "False\0\0\0", 8);
             length = *value ? 4 : 5;
             p += length;
@@ -716,13 +860,13 @@ std::size_t TCSVExport::TRecordPlan::PutRecord() {
               p = PadLeft(p, length, column.width);
               continue;
             }
-          } else if (data.index() != 0) {
+          } else if (!reader.IsNull(data)) {
             p = PutFieldText(p, column);
             length = FText.size();
           }
           break;
         case TColumnKind::ckFloat:
-          if (const auto* value = std::get_if<double>(&data)) {
+          if (const auto* value = reader.Double(data)) {
             if (kFixed && column.right) {
               char text[kNumberRoom];
               p = PutRight(p, text, FloatToChars(text, text + kFloatRoom, *value), column.width);
@@ -731,13 +875,13 @@ std::size_t TCSVExport::TRecordPlan::PutRecord() {
             char* const first = p;
             p = FloatToChars(p, p + kFloatRoom, *value);
             length = static_cast<std::size_t>(p - first);
-          } else if (data.index() != 0) {
+          } else if (!reader.IsNull(data)) {
             p = PutFieldText(p, column);
             length = FText.size();
           }
           break;
         case TColumnKind::ckCurrency:
-          if (const auto* value = std::get_if<std::int64_t>(&data)) {
+          if (const auto* value = reader.Int(data)) {
             if (kFixed && column.right) {
               char text[kNumberRoom];
               p = PutRight(p, text, PutCurrencyAmount(text, *value, FDecimalSeparator),
@@ -747,14 +891,14 @@ std::size_t TCSVExport::TRecordPlan::PutRecord() {
             char* const first = p;
             p = PutCurrencyAmount(p, *value, FDecimalSeparator);
             length = static_cast<std::size_t>(p - first);
-          } else if (data.index() != 0) {
+          } else if (!reader.IsNull(data)) {
             p = PutFieldText(p, column);
             length = FText.size();
           }
           break;
         case TColumnKind::ckTime:
           FText.clear();
-          AppendTimeToStr(FText, DateValue(*column.field, data));
+          AppendTimeToStr(FText, reader.Date(column, data));
           p = PutText(p, FText, column);
           break;
         case TColumnKind::ckDate:
@@ -763,7 +907,7 @@ std::size_t TCSVExport::TRecordPlan::PutRecord() {
           // Day zero (also what a field without a value reads) counts as no
           // date; dates before it are written like any other. Dates are not
           // padded: a fixed-width line has blanks only for no date.
-          const double value = DateValue(*column.field, data);
+          const double value = reader.Date(column, data);
           if (value == 0) {
             if (kFixed && column.blanks) {
               FillBlanks(p, column.width);
@@ -810,6 +954,205 @@ std::size_t TCSVExport::TRecordPlan::PutRecord() {
   FOwner.FLength = static_cast<std::size_t>(p - FOwner.FBuffer.get());
   return length;
 }
+
+// Formats records on a second thread from copies of their values while the
+// calling thread walks the dataset, and hands the lines on to the file as
+// the run would. While it exists, the thread is the only user of the write
+// buffer, the background writer and the plan's scratch; the calling thread
+// only fills rows and reads the plan's columns.
+class TCSVExport::TFormatAhead {
+ public:
+  // Starts the thread; raises std::system_error when it cannot.
+  TFormatAhead(TCSVExport& owner, TRecordPlan& plan)
+      : FOwner(owner), FPlan(plan), FSlots(Slots(plan)), FWidth(FSlots.size()), FThread([this] {
+          Run();
+        }) {}
+  // Formats what was handed over, then ends the thread. Only when the run
+  // is already leaving by an exception: what the thread raised then goes.
+  ~TFormatAhead() {
+    try {
+      Finish();
+    } catch (...) {
+    }
+  }
+  TFormatAhead(const TFormatAhead&) = delete;
+  TFormatAhead& operator=(const TFormatAhead&) = delete;
+
+  // Copies the next record's values for the thread. False, copying
+  // nothing, when the plan cannot write them from a copy (a value is of
+  // another alternative than its column's), when memory for the copy runs
+  // out, or once a write has failed (the run then ends).
+  bool Add(const TFieldData* values) {
+    if (FFilling == nullptr && !Acquire()) return false;
+    TBatch& batch = *FFilling;
+    TCopiedValue* copy = batch.Values.data() + batch.Rows * FWidth;
+    const std::size_t textsBefore = batch.TextsSize;
+    for (const TCopySlot& slot : FSlots) {
+      const TFieldData& data = values[slot.Index];
+      const auto alternative = static_cast<std::uint8_t>(data.index());
+      copy->Alternative = alternative;
+      if (alternative != 0 && slot.Own != 0) {
+        if (alternative != slot.Own) {
+          batch.TextsSize = textsBefore;
+          return false;
+        }
+        if (const auto* integer = std::get_if<1>(&data)) {
+          copy->Integer = *integer;
+        } else if (const auto* number = std::get_if<2>(&data)) {
+          copy->Float = *number;
+        } else if (const auto* flag = std::get_if<3>(&data)) {
+          copy->Boolean = *flag;
+        } else if (const auto* text = std::get_if<TField::kTextIndex>(&data)) {
+          if (!CopyText(batch, *text, *copy)) {
+            batch.TextsSize = textsBefore;
+            return false;
+          }
+        }
+      } else {
+        copy->Alternative = 0;
+      }
+      ++copy;
+    }
+    if (++batch.Rows == kBatchRows) HandOver();
+    return true;
+  }
+  // Formats and writes everything handed over and ends the thread: the line
+  // bytes counted and false when a write failed; raises what the thread
+  // raised.
+  bool Finish() {
+    if (FThread.joinable()) {
+      if (FFilling != nullptr && FFilling->Rows > 0) HandOver();
+      {
+        std::lock_guard<std::mutex> lock(FLock);
+        FClosing = true;
+      }
+      FChanged.notify_all();
+      FThread.join();
+    }
+    if (FError) std::rethrow_exception(std::exchange(FError, nullptr));
+    return !FFailed;
+  }
+  // Bytes of the lines written, each counting two separator bytes.
+  std::int64_t Bytes() const { return FBytes; }
+
+ private:
+  // On cache lines of their own: the thread reads one batch while the
+  // calling thread fills the next.
+  struct alignas(64) TBatch {
+    std::vector<TCopiedValue> Values;  // FWidth per record
+    // The texts, one after another, and kShortText bytes of room behind
+    // the last, since they are copied and read sixteen bytes at a time.
+    std::unique_ptr<char[]> Texts;
+    std::size_t TextsSize = 0;
+    std::size_t TextsCapacity = 0;
+    std::size_t Rows = 0;
+  };
+
+  static std::vector<TCopySlot> Slots(const TRecordPlan& plan) {
+    std::vector<TCopySlot> slots;
+    plan.CopySlots(slots);
+    return slots;
+  }
+  // Appends text to the batch's texts and points copy at it; false when it
+  // cannot be held.
+  static bool CopyText(TBatch& batch, std::string_view text, TCopiedValue& copy) {
+    const std::size_t n = text.size();
+    if (batch.TextsCapacity - batch.TextsSize < n + kShortText) {
+      // Offsets are 32-bit: a batch of texts that large goes the usual way.
+      if (batch.TextsSize + n > std::numeric_limits<std::uint32_t>::max()) return false;
+      const std::size_t capacity =
+          std::max(2 * batch.TextsCapacity, batch.TextsSize + n + kShortText + 4096);
+      auto grown = std::unique_ptr<char[]>(new (std::nothrow) char[capacity]);
+      if (!grown) return false;
+      if (batch.TextsSize > 0) std::memcpy(grown.get(), batch.Texts.get(), batch.TextsSize);
+      batch.Texts = std::move(grown);
+      batch.TextsCapacity = capacity;
+    }
+    char* out = batch.Texts.get() + batch.TextsSize;
+    if (n <= kShortText) {
+      std::memcpy(out, text.data(), kShortText);  // a text's string holds 16 bytes or more
+    } else {
+      std::memcpy(out, text.data(), n);
+    }
+    copy.Offset = static_cast<std::uint32_t>(batch.TextsSize);
+    copy.Length = static_cast<std::uint32_t>(n);
+    batch.TextsSize += n;
+    return true;
+  }
+  static constexpr std::size_t kBatches = kFormatAheadBatches;
+  static constexpr std::size_t kBatchRows = kFormatAheadBatch;
+
+  bool Acquire() {
+    std::unique_lock<std::mutex> lock(FLock);
+    FChanged.wait(lock, [this] { return FFailed || FHanded - FDone < kBatches; });
+    if (FFailed) return false;
+    TBatch& batch = FBatches[FHanded % kBatches];
+    lock.unlock();
+    if (batch.Values.size() != kBatchRows * FWidth) batch.Values.resize(kBatchRows * FWidth);
+    batch.TextsSize = 0;
+    batch.Rows = 0;
+    FFilling = &batch;
+    return true;
+  }
+  void HandOver() {
+    {
+      std::lock_guard<std::mutex> lock(FLock);
+      ++FHanded;
+    }
+    FChanged.notify_all();
+    FFilling = nullptr;
+  }
+  void Run() {
+    for (std::uint64_t n = 0;; ++n) {
+      {
+        std::unique_lock<std::mutex> lock(FLock);
+        FChanged.wait(lock, [&] { return n < FHanded || FClosing; });
+        if (n >= FHanded) return;
+      }
+      const TBatch& batch = FBatches[n % kBatches];
+      bool failed = FFailed;
+      std::int64_t bytes = 0;
+      try {
+        for (std::size_t r = 0; r < batch.Rows && !failed; ++r) {
+          const std::size_t length =
+              FPlan.PutCopy(batch.Values.data() + r * FWidth, batch.Texts.get());
+          if (length == 0) continue;
+          bytes += static_cast<std::int64_t>(length) + 2;
+          if (FOwner.FLength >= FOwner.FFlushAt && !FOwner.QueueWriteBuffer()) failed = true;
+        }
+      } catch (...) {
+        FError = std::current_exception();
+        failed = true;
+      }
+      FBytes += bytes;
+      {
+        std::lock_guard<std::mutex> lock(FLock);
+        FDone = n + 1;
+        if (failed) FFailed = true;
+      }
+      FChanged.notify_all();
+    }
+  }
+
+  TCSVExport& FOwner;
+  TRecordPlan& FPlan;
+  const std::vector<TCopySlot> FSlots;
+  const std::size_t FWidth;
+  std::array<TBatch, kBatches> FBatches;
+  alignas(64) TBatch* FFilling = nullptr;  // the calling thread's
+  // The thread's, read after it ends.
+  alignas(64) std::int64_t FBytes = 0;
+  std::exception_ptr FError;
+  // FHanded counts the batches handed to the thread, FDone those it has
+  // written; FFailed is set once a write failed.
+  alignas(64) std::mutex FLock;
+  std::condition_variable FChanged;
+  std::uint64_t FHanded = 0;
+  std::uint64_t FDone = 0;
+  bool FClosing = false;
+  bool FFailed = false;
+  std::thread FThread;  // last: it starts once everything above exists
+};
 
 // ---------------------------------------------------------------------------
 // Writing
@@ -1012,6 +1355,27 @@ bool TCSVExport::WriteRun() {
   const std::string_view separator = RecordSeparatorBytes();
   TRecordPlan plan(*this, fixed, separator);
   plan.Build();
+  // With no host code looking on, records are formatted on a second thread
+  // for as long as they can be from copies of their values; a record that
+  // cannot, and all after it, go the usual way.
+  if (FFormatAhead && !FOnExportRecord && !(FShowProgress && FProgressWindow != nullptr) &&
+      plan.WorksFromCopies() && !dataSet->Eof()) {
+    std::optional<TFormatAhead> ahead;
+    try {
+      ahead.emplace(*this, plan);
+    } catch (const std::system_error&) {
+      // No thread to be had: every record goes the usual way.
+    }
+    if (ahead) {
+      while (!dataSet->Eof() && FDataSet == dataSet && ahead->Add(dataSet->CurrentValues())) {
+        dataSet->Next();
+        ++FRecordCounter;
+      }
+      const bool written = ahead->Finish();
+      bytes += ahead->Bytes();
+      if (!written) return false;
+    }
+  }
   while (!dataSet->Eof()) {
     std::size_t length = 0;
     if (plan.Usable()) {

@@ -715,7 +715,9 @@ TEST_F(ExportRun, AFileSizeLimitStopsTheRunWhereItIsReached) {
   exp.SetOnFinishExport([&](TObject*) { ++finished; });
 
   // Without a handler: found when a full buffer goes out; the rest of the
-  // dataset is not walked.
+  // dataset is not walked. (Formatting ahead walks a few thousand records
+  // further; see below.)
+  exp.SetFormatAhead(false);
   {
     FileSizeLimit limit(15000);
     EXPECT_EQ(exp.Execute(), -1);
@@ -772,7 +774,7 @@ TEST_F(ExportRun, ALongRunKeepsEveryByteAndFindsAFailureSoon) {
     EXPECT_EQ(exp.Execute(), -1);
   }
   EXPECT_EQ(Output(), all.substr(0, 400000));
-  EXPECT_LE(exp.RecordCounter(), 29761);
+  EXPECT_LE(exp.RecordCounter(), 29761 + TCSVExport::kFormatAheadRecords);
   EXPECT_FALSE(ds.Eof());
   ASSERT_EQ(shown.size(), 1u);
   EXPECT_EQ(shown[0].text, "Write failed with error code " + std::to_string(EFBIG));
@@ -800,7 +802,70 @@ TEST_F(ExportRun, ALongRunWritingInTheBackgroundFindsAFailure) {
   for (std::size_t end = 0; end <= limit + 2 * TCSVExport::kMaxWriteBufferSize; ++within) {
     end = all.find("\r\n", end) + 2;
   }
-  EXPECT_LE(exp.RecordCounter(), static_cast<std::int32_t>(within));
+  EXPECT_LE(exp.RecordCounter(),
+            static_cast<std::int32_t>(within) + TCSVExport::kFormatAheadRecords);
+  EXPECT_FALSE(ds.Eof());
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].text, "Write failed with error code " + std::to_string(EFBIG));
+}
+
+// Without handlers, records are formatted on a second thread from copies of
+// their values: the bytes are those of formatting on the calling thread, also
+// when a record in the middle must be formatted there (its value is of
+// another alternative than its field's, so the field gives its text).
+TEST_F(ExportRun, FormattingAheadGivesTheBytesOfFormattingInline) {
+  ds.SetFieldDefs({{"ID", ftInteger},
+                   {"Name", ftString, 8},
+                   {"Amount", ftCurrency},
+                   {"Born", ftDate},
+                   {"Active", ftBoolean}});
+  const TDateTime day = EncodeDate(1990, 5, 17);
+  for (int i = 1; i <= 10000; ++i) {
+    std::vector<TFieldData> values{std::int64_t{i}, "N" + std::to_string(i % 97),
+                                   std::int64_t{i} * 125 - 600000, day + i % 4000, i % 3 == 0};
+    if (i % 7 == 0) values[static_cast<std::size_t>(1 + i % 4)] = std::monostate{};
+    if (i == 7000) values[0] = std::string("7000");
+    ds.AppendData(values);
+  }
+  for (const bool fixed : {false, true}) {
+    SCOPED_TRACE(fixed ? "fixed" : "delimited");
+    if (fixed) {
+      exp.SetExportType(expFixed);
+      exp.SetFieldSeparator(fspNone);
+      exp.SetNumericAlign(naRight);
+    } else {
+      exp.SetFieldSeparator(fspComma);
+      exp.SetFieldDelimiter(fdlDouble);
+    }
+    exp.SetFormatAhead(false);
+    ASSERT_EQ(exp.Execute(), 10000);
+    const std::string inline_ = Output();
+    exp.SetFormatAhead(true);
+    ASSERT_EQ(exp.Execute(), 10000);
+    EXPECT_EQ(Output(), inline_);
+    if (!fixed) {
+      EXPECT_EQ(inline_.substr(0, inline_.find("\r\n")),
+                "\"1\",\"N1\",\"-59.9875\",\"5/18/1990\",\"False\"");
+      // The field cannot give that value as its text: the record is left out.
+      EXPECT_EQ(inline_.find("\r\n\"7000\""), std::string::npos);
+      EXPECT_NE(inline_.find("\"True\"\r\n\"7001\""), std::string::npos);
+    }
+  }
+}
+
+TEST_F(ExportRun, AWriteFailureStopsFormattingAheadSoon) {
+  People(40000);  // about 1 MB of lines
+  std::string all;
+  for (int i = 1; i <= 40000; ++i) all += PersonLine(i) + "\r\n";
+  {
+    FileSizeLimit limit(15000);
+    EXPECT_EQ(exp.Execute(), -1);
+  }
+  EXPECT_EQ(Output(), all.substr(0, 15000));
+  EXPECT_FALSE(exp.FileOpen());
+  // The failing write holds the lines up to about 20 KB (some thousand
+  // records); the walk is at most the batches waiting for the thread ahead.
+  EXPECT_LE(exp.RecordCounter(), 1000 + TCSVExport::kFormatAheadRecords);
   EXPECT_FALSE(ds.Eof());
   ASSERT_EQ(shown.size(), 1u);
   EXPECT_EQ(shown[0].text, "Write failed with error code " + std::to_string(EFBIG));
