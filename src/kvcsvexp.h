@@ -20,7 +20,10 @@ class TProgressWindow;
 
 // The export component. Owns its string lists and its progress window;
 // references its dataset, which the host keeps alive while DataSet refers to
-// it. Execute runs synchronously on the caller's thread. Not thread-safe.
+// it. Execute runs synchronously: the dataset, the events and the messages
+// are all used on the caller's thread, and the threads that format and
+// write lines (FormatAhead, long runs) have ended when Execute returns. Not
+// thread-safe.
 //
 // Output is buffered across lines, but every moment a host can observe sees
 // the file as if each line had been written on its own: the buffer is

@@ -44,7 +44,9 @@ class TValueList {
 
 // The import component. Owns its string lists and its progress window;
 // references its dataset, which the host keeps alive. Execute runs
-// synchronously on the caller's thread. Not thread-safe.
+// synchronously: the dataset, the events and the messages are all used on
+// the caller's thread, and a thread reading ahead in the file (ReadAhead)
+// has ended when Execute returns. Not thread-safe.
 class TCSVImport : public TComponent {
  public:
   explicit TCSVImport(TComponent* owner);
