@@ -10,6 +10,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "platform/sysutils.h"
+
 namespace korvane {
 
 namespace {
@@ -94,27 +96,6 @@ void Assign(TFieldData& slot, T value) {
     *held = value;
   } else {
     slot.emplace<I>(value);
-  }
-}
-
-// Copies n bytes, n at most 16, without a call.
-void CopyShort(char* to, const char* from, std::size_t n) {
-  if (n >= 8) {
-    std::uint64_t head;
-    std::uint64_t tail;
-    std::memcpy(&head, from, 8);
-    std::memcpy(&tail, from + n - 8, 8);
-    std::memcpy(to, &head, 8);
-    std::memcpy(to + n - 8, &tail, 8);
-  } else if (n >= 4) {
-    std::uint32_t head;
-    std::uint32_t tail;
-    std::memcpy(&head, from, 4);
-    std::memcpy(&tail, from + n - 4, 4);
-    std::memcpy(to, &head, 4);
-    std::memcpy(to + n - 4, &tail, 4);
-  } else {
-    for (std::size_t i = 0; i < n; ++i) to[i] = from[i];
   }
 }
 

@@ -482,22 +482,8 @@ double DateValue(const TField& field, const TFieldData& data) {
 char* CopyBytes(char* p, const char* s, std::size_t n) {
   if (n > 16) {
     std::memcpy(p, s, n);
-  } else if (n >= 8) {
-    std::uint64_t head = 0;
-    std::uint64_t tail = 0;
-    std::memcpy(&head, s, 8);
-    std::memcpy(&tail, s + n - 8, 8);
-    std::memcpy(p, &head, 8);
-    std::memcpy(p + n - 8, &tail, 8);
-  } else if (n >= 4) {
-    std::uint32_t head = 0;
-    std::uint32_t tail = 0;
-    std::memcpy(&head, s, 4);
-    std::memcpy(&tail, s + n - 4, 4);
-    std::memcpy(p, &head, 4);
-    std::memcpy(p + n - 4, &tail, 4);
   } else {
-    for (std::size_t i = 0; i < n; ++i) p[i] = s[i];
+    CopyShort(p, s, n);
   }
   return p + n;
 }

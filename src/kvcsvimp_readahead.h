@@ -63,8 +63,6 @@ class TRecordReadAhead {
   // The last record has been handed out, or the error raised: the scanner
   // stands where the thread left it and nothing more comes from here.
   bool Drained() const { return FDrained; }
-  // The rule the records are split by; none when they are not split.
-  const std::optional<TSplitRule>& Rule() const { return FRule; }
 
  private:
   struct TEntry {
