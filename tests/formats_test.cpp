@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <charconv>
+#include <chrono>
 #include <clocale>
 #include <cmath>
 #include <cstdint>
@@ -730,18 +731,27 @@ TEST_F(ClockTest, InjectedClockAndSystemClock) {
   }
   EXPECT_FALSE(static_cast<bool>(SetClock(nullptr)));  // back on the system clock
 
-  // The system clock reads local time, between two readings of time().
+  // The system clock reads local time, between two readings of the same
+  // clock taken to the whole second around it. time() is not used for the
+  // bounds: it may read a coarser clock that lags the precise one by a few
+  // milliseconds, so a reading just past a second's turn could fall outside.
+  auto wholeSecond = [] {
+    using namespace std::chrono;
+    return static_cast<std::time_t>(
+        duration_cast<seconds>(system_clock::now().time_since_epoch()).count());
+  };
   auto localSerial = [](std::time_t t) {
     std::tm tm{};
     localtime_r(&t, &tm);
     return EncodeDate(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday) +
            EncodeTime(tm.tm_hour, tm.tm_min, tm.tm_sec > 59 ? 59 : tm.tm_sec, 0);
   };
-  TDateTime before = localSerial(std::time(nullptr));
+  const double halfMs = 0.5 / (24.0 * 60 * 60 * 1000);  // the serial's own rounding
+  TDateTime before = localSerial(wholeSecond());
   TDateTime now = Now();
-  TDateTime after = localSerial(std::time(nullptr) + 1);
-  EXPECT_LE(before, now);
-  EXPECT_LE(now, after);
+  TDateTime after = localSerial(wholeSecond() + 1);
+  EXPECT_LE(before - halfMs, now);
+  EXPECT_LE(now, after + halfMs);
 }
 
 }  // namespace
