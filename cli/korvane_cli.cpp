@@ -449,6 +449,15 @@ std::int32_t ExecuteImport(TSession& session, TCSVImport& import) {
     session.Err() << "Error: " << failure << std::endl;
     return -1;
   }
+  // The component itself reports left-out records only with its progress
+  // window; a command line run must never leave them out without a word.
+  const std::int32_t refused = import.ErrorRecords();
+  if (result >= 0 && refused > 0 && !import.ShowProgress()) {
+    session.Err() << "korvane: " << import.Name() << ": " << refused
+                  << (refused == 1 ? " record was" : " records were")
+                  << " left out (no values, or refused by the table); " << result << " imported"
+                  << std::endl;
+  }
   return result;
 }
 
@@ -873,7 +882,8 @@ int RunKorvane(int argc, char** argv, std::ostream& out, std::ostream& err) {
       "  korvane import data.txt --db shop.db --table orders -s tab -q none --set "
       "HeaderRecords=2 --set HeaderStored=true\n"
       "Dates, times and numbers are read with the format settings. Records the table refuses "
-      "are counted (errorRecords) and the import goes on.\n" +
+      "are counted (errorRecords), the import goes on, and a line on stderr says how many were "
+      "left out.\n" +
       std::string(kExitText));
 
   TExportOptions eo;

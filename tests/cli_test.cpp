@@ -187,6 +187,11 @@ TEST_F(CliTest, RefusedRecordsAreCountedAndTheRestKept) {
       << r.Err;
   EXPECT_EQ(Rows(Db(), "SELECT id, name FROM t ORDER BY id"),
             (std::vector<std::vector<std::string>>{{"1", "Ann"}, {"3", "Cid"}}));
+  // Without the window the command says it in a line of its own.
+  r = Korvane({"import", input, "--db", Db(), "--table", "t"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(r.Err, "korvane: Import: 1 record was left out (no values, or refused by the table); "
+                   "2 imported\n");
 }
 
 TEST_F(CliTest, HeaderAndTrailerRecordsAreSetAside) {
