@@ -371,35 +371,6 @@ void PrepareExportSource(TSQLiteDataSet& ds) {
   }
 }
 
-// The line of field names --header writes: the names of the fields that take
-// part, laid out like the values (padded to the display width in fixed-width
-// lines, quoted where every value is quoted or where a name holds the
-// separator or the quote character).
-std::string FieldNamesLine(TCSVExport& exporter) {
-  TDataSet* ds = exporter.DataSet();
-  const std::string sep = exporter.GetFieldSeparatorChar();
-  const std::string quote = exporter.GetFieldDelimiterChar();
-  const bool fixed = exporter.ExportType() == expFixed;
-  std::string line;
-  bool first = true;
-  for (int i = 0; i < ds->FieldCount(); ++i) {
-    TField* field = ds->Fields(i);
-    if (!FieldInFieldList(exporter.FieldListAction(), exporter.FieldList(), field->FieldName()))
-      continue;
-    std::string name = field->FieldName();
-    if (fixed && static_cast<int>(name.size()) < field->DisplayWidth()) {
-      name.append(static_cast<std::size_t>(field->DisplayWidth()) - name.size(), ' ');
-    }
-    bool wrap = !quote.empty() && (exporter.DelimitedFields() == dfAll ||
-                                   (!sep.empty() && name.find(sep) != std::string::npos) ||
-                                   name.find(quote) != std::string::npos);
-    if (!first) line += sep;
-    first = false;
-    line += wrap ? quote + name + quote : name;
-  }
-  return line;
-}
-
 int ExitFor(std::int32_t result) { return result >= 0 ? kExitOk : kExitFailed; }
 
 json ListJson(const TStrings* list) {
@@ -593,7 +564,7 @@ int RunExport(TExportOptions& o, std::ostream& out, std::ostream& err) {
   if (o.Header || !o.HeaderLines.empty()) {
     TStringList lines;
     for (const std::string& line : o.HeaderLines) lines.Add(line);
-    if (o.Header) lines.Add(FieldNamesLine(*exporter));
+    if (o.Header) lines.Add(exporter->GetFieldNamesLine());
     exporter->SetHeaderData(&lines);
     exporter->SetHeaderOutput(true);
   }

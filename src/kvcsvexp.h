@@ -12,11 +12,14 @@
 #include "platform/classes.h"
 #include "platform/db.h"
 #include "platform/fileio.h"
+#include "src/kvcsvexp_output.h"
 #include "src/kvtypes.h"
 
 namespace korvane {
 
 class TProgressWindow;
+class TRecordPlan;
+struct TExportLayout;
 
 // The export component. Owns its string lists and its progress window;
 // references its dataset, which the host keeps alive while DataSet refers to
@@ -116,15 +119,18 @@ class TCSVExport : public TComponent {
   // them, or when reading a field raised.
   std::string GetDelimitedRecord();
   std::string GetFixedRecord();
+  // The names of the fields that take part, laid out like the values of
+  // the current ExportType (a header line).
+  std::string GetFieldNamesLine() const;
 
   // Run state, readable for tests and hosts.
   std::int32_t RecordCounter() const { return FRecordCounter; }
   std::int32_t RecordTotal() const { return FRecordTotal; }
   TProgressWindow* ProgressWindow() const { return FProgressWindow; }
-  bool FileOpen() const { return FFileHandle.Valid(); }
+  bool FileOpen() const { return FOutput.Valid(); }
   // The OS error code of the first failed write of the current or last run;
   // 0 when none failed.
-  int WriteErrorCode() const { return FWriteErrorCode; }
+  int WriteErrorCode() const { return FOutput.ErrorCode(); }
 
   // Whether Execute formats records on a second thread from copies of their
   // values while it walks the dataset. Only runs in which no host code
@@ -147,56 +153,30 @@ class TCSVExport : public TComponent {
   // that each write is as large as everything written before it, up to
   // kMaxWriteBufferSize, so that a short run or an early failure is found
   // soon and a long run makes few, large writes.
-  static constexpr std::size_t kWriteBufferSize = 10240;
-  static constexpr std::size_t kMaxWriteBufferSize = 1 << 20;
+  static constexpr std::size_t kWriteBufferSize = TExportOutput::kFirstWrite;
+  static constexpr std::size_t kMaxWriteBufferSize = TExportOutput::kLargestWrite;
 
  private:
   class TRunGuard;
-  class TLineBuilder;
-  class TFormatAhead;
-  class TRecordPlan;
 
   std::string GetVersion() const { return kVersion; }
+  // What the record plan takes from the properties.
+  TExportLayout Layout() const;
+  // The current record as a line, without the record separator.
+  std::string FormatRecord(bool fixed);
   // Header, record loop and trailer of Execute; false when a write failed.
   bool WriteRun();
-  // Appends the current record, formatted by the layout, to out; false when
-  // reading a field raised, with out as it was.
-  bool FormatRecord(std::string& out, bool fixed);
+  // Formats records on a second thread while it can, from the first one
+  // on (see FormatAhead); false when a write failed.
+  bool WriteAhead(TRecordPlan& plan, std::int64_t& bytes);
   bool WriteLines(const TStrings& lines);
   std::string_view RecordSeparatorBytes() const;
   void FreeProgressWindow() noexcept;
 
-  // The write buffer. Room(n) makes room for n more bytes after its end and
-  // returns where they go; Grow moves what is held (the bytes up to `end`,
-  // which lies in the buffer) to a larger one and returns the same place
-  // there.
-  char* Room(std::size_t n) {
-    return FCapacity - FLength >= n ? FBuffer.get() + FLength : Grow(FBuffer.get() + FLength, n);
-  }
-  char* Grow(char* end, std::size_t n);
-  void Append(std::string_view bytes);
-  void ReleaseBuffer() noexcept;
-  // In a long run, hands the buffer to the background writer and goes on
-  // with the other one, so that formatting and writing overlap (before
-  // that, writes the buffer as FlushWriteBuffer does). False when a write
-  // failed.
-  bool QueueWriteBuffer();
-  // Waits for the background writer; false when one of its writes failed.
-  bool WaitForWriter();
-  // Waits for the background writer and ends it.
-  void StopWriter() noexcept;
-
-  // Bytes waiting for the file: FLength bytes of the FCapacity allocated.
-  // Records are formatted straight onto its end; it goes out once it holds
-  // FFlushAt bytes (a longer line makes it grow for that one write).
-  // On cache lines of their own, apart from what a run reads for every
-  // record: while records are formatted ahead, another thread writes here.
-  alignas(64) std::unique_ptr<char[]> FBuffer;
-  std::size_t FLength = 0;
-  std::size_t FCapacity = 0;
-  std::string FLine;  // a record formatted apart from the buffer
-  std::size_t FFlushAt = kWriteBufferSize;
-  std::uint64_t FWrittenBytes = 0;  // handed to the file in this run
+  // Bytes waiting for the file, and the file. On cache lines of their own,
+  // apart from what a run reads for every record: while records are
+  // formatted ahead, another thread writes there.
+  TExportOutput FOutput;
   alignas(64) std::string FCustomSeparator;
   TDataSet* FDataSet = nullptr;
   TDelimitedFields FDelimitedFields = dfAll;
@@ -214,7 +194,6 @@ class TCSVExport : public TComponent {
   TNotifyEvent FOnBeginExport;
   TNotifyEvent FOnFinishExport;
   std::string FOutputFile;
-  TFileHandle FFileHandle;
   TProgressWindow* FProgressWindow = nullptr;  // owned (its component owner is this)
   TRecordSeparator FRecordSeparator = rsCRLF;
   std::int32_t FRecordCounter = 0;
@@ -222,13 +201,6 @@ class TCSVExport : public TComponent {
   std::int32_t FRecordTotal = 0;
   std::unique_ptr<TStringList> FTrailerData;
   bool FTrailerOutput = false;
-  int FWriteErrorCode = 0;
-  // The buffer the background writer is writing (or has written) while the
-  // next one fills. Declared after the file and the buffers, so that the
-  // writer ends before they go.
-  std::unique_ptr<char[]> FSpare;
-  std::size_t FSpareCapacity = 0;
-  std::unique_ptr<TBackgroundWriter> FWriter;
   bool FFormatAhead = std::thread::hardware_concurrency() > 1;
 };
 

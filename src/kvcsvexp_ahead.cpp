@@ -1,0 +1,161 @@
+#include "src/kvcsvexp_ahead.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <utility>
+#include <variant>
+
+#include "platform/sysutils.h"
+
+namespace korvane {
+
+TFormatAhead::TFormatAhead(TExportOutput& output, TRecordPlan& plan)
+    : FOutput(output), FPlan(plan), FSlots(Slots(plan)), FWidth(FSlots.size()), FThread([this] {
+        Run();
+      }) {}
+
+TFormatAhead::~TFormatAhead() {
+  try {
+    Finish();
+  } catch (...) {
+  }
+}
+
+std::vector<TCopySlot> TFormatAhead::Slots(const TRecordPlan& plan) {
+  std::vector<TCopySlot> slots;
+  plan.CopySlots(slots);
+  return slots;
+}
+
+bool TFormatAhead::Add(const TFieldData* values) {
+  if (FFilling == nullptr && !Acquire()) return false;
+  TBatch& batch = *FFilling;
+  TCopiedValue* copy = batch.Values.data() + batch.Rows * FWidth;
+  const std::size_t textsBefore = batch.TextsSize;
+  for (const TCopySlot& slot : FSlots) {
+    const TFieldData& data = values[slot.Index];
+    const auto alternative = static_cast<std::uint8_t>(data.index());
+    copy->Alternative = alternative;
+    if (alternative != 0 && slot.Own != 0) {
+      if (alternative != slot.Own) {
+        batch.TextsSize = textsBefore;
+        return false;
+      }
+      if (const auto* integer = std::get_if<1>(&data)) {
+        copy->Integer = *integer;
+      } else if (const auto* number = std::get_if<2>(&data)) {
+        copy->Float = *number;
+      } else if (const auto* flag = std::get_if<3>(&data)) {
+        copy->Boolean = *flag;
+      } else if (const auto* text = std::get_if<TField::kTextIndex>(&data)) {
+        if (!CopyText(batch, *text, *copy)) {
+          batch.TextsSize = textsBefore;
+          return false;
+        }
+      }
+    } else {
+      copy->Alternative = 0;
+    }
+    ++copy;
+  }
+  if (++batch.Rows == kBatchRows) HandOver();
+  return true;
+}
+
+// Appends text to the batch's texts and points copy at it; false when it
+// cannot be held.
+bool TFormatAhead::CopyText(TBatch& batch, std::string_view text, TCopiedValue& copy) {
+  const std::size_t n = text.size();
+  if (batch.TextsCapacity - batch.TextsSize < n) {
+    // Offsets are 32-bit: a batch of texts that large goes the usual way.
+    if (batch.TextsSize + n > std::numeric_limits<std::uint32_t>::max()) return false;
+    const std::size_t capacity = std::max(2 * batch.TextsCapacity, batch.TextsSize + n + 4096);
+    auto grown = std::unique_ptr<char[]>(new (std::nothrow) char[capacity]);
+    if (!grown) return false;
+    if (batch.TextsSize > 0) std::memcpy(grown.get(), batch.Texts.get(), batch.TextsSize);
+    batch.Texts = std::move(grown);
+    batch.TextsCapacity = capacity;
+  }
+  char* out = batch.Texts.get() + batch.TextsSize;
+  if (n <= 16) {
+    CopyShort(out, text.data(), n);
+  } else {
+    std::memcpy(out, text.data(), n);
+  }
+  copy.Offset = static_cast<std::uint32_t>(batch.TextsSize);
+  copy.Length = static_cast<std::uint32_t>(n);
+  batch.TextsSize += n;
+  return true;
+}
+
+bool TFormatAhead::Finish() {
+  if (FThread.joinable()) {
+    if (FFilling != nullptr && FFilling->Rows > 0) HandOver();
+    {
+      std::lock_guard<std::mutex> lock(FLock);
+      FClosing = true;
+    }
+    FChanged.notify_all();
+    FThread.join();
+  }
+  if (FError) std::rethrow_exception(std::exchange(FError, nullptr));
+  return !FFailed;
+}
+
+bool TFormatAhead::Acquire() {
+  std::unique_lock<std::mutex> lock(FLock);
+  FChanged.wait(lock, [this] { return FFailed || FHanded - FDone < kBatches; });
+  if (FFailed) return false;
+  TBatch& batch = FBatches[FHanded % kBatches];
+  lock.unlock();
+  if (batch.Values.size() != kBatchRows * FWidth) batch.Values.resize(kBatchRows * FWidth);
+  batch.TextsSize = 0;
+  batch.Rows = 0;
+  FFilling = &batch;
+  return true;
+}
+
+void TFormatAhead::HandOver() {
+  {
+    std::lock_guard<std::mutex> lock(FLock);
+    ++FHanded;
+  }
+  FChanged.notify_all();
+  FFilling = nullptr;
+}
+
+void TFormatAhead::Run() {
+  for (std::uint64_t n = 0;; ++n) {
+    {
+      std::unique_lock<std::mutex> lock(FLock);
+      FChanged.wait(lock, [&] { return n < FHanded || FClosing; });
+      if (n >= FHanded) return;
+    }
+    const TBatch& batch = FBatches[n % kBatches];
+    bool failed = FFailed;
+    std::int64_t bytes = 0;
+    try {
+      for (std::size_t r = 0; r < batch.Rows && !failed; ++r) {
+        const std::size_t length =
+            FPlan.PutCopy(batch.Values.data() + r * FWidth, batch.Texts.get());
+        if (length == 0) continue;
+        bytes += static_cast<std::int64_t>(length) + 2;
+        if (FOutput.Full() && !FOutput.Queue()) failed = true;
+      }
+    } catch (...) {
+      FError = std::current_exception();
+      failed = true;
+    }
+    FBytes += bytes;
+    {
+      std::lock_guard<std::mutex> lock(FLock);
+      FDone = n + 1;
+      if (failed) FFailed = true;
+    }
+    FChanged.notify_all();
+  }
+}
+
+}  // namespace korvane

@@ -1,0 +1,469 @@
+#include "src/kvcsvexp_plan.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <optional>
+#include <variant>
+
+#include "platform/sysutils.h"
+
+namespace korvane {
+
+namespace {
+
+// What the layout needs to know of a field type.
+enum TTypeTrait : std::uint8_t {
+  ttOmitted = 1,   // binary data, blobs, plain memos: the value never reaches the line
+  ttDateTime = 2,  // date, time and date-time
+  ttText = 4,      // quoted also when only text values are
+  ttNumeric = 8,   // padded on the side NumericAlign chooses in fixed-width lines
+  ttAny = 16,      // every type
+};
+
+constexpr std::uint8_t TraitsOf(TFieldType type) {
+  switch (type) {
+    case ftBytes:
+    case ftVarBytes:
+    case ftBlob:
+    case ftGraphic:
+    case ftParadoxOle:
+    case ftDBaseOle:
+    case ftTypedBinary:
+      return ttOmitted;
+    case ftMemo:
+      return ttOmitted | ttText;
+    case ftString:
+    case ftFmtMemo:
+      return ttText;
+    case ftDate:
+    case ftTime:
+    case ftDateTime:
+      return ttDateTime;
+    case ftSmallint:
+    case ftInteger:
+    case ftWord:
+    case ftFloat:
+    case ftCurrency:
+    case ftBCD:
+    case ftAutoInc:
+      return ttNumeric;
+    default:
+      return 0;
+  }
+}
+
+constexpr std::array<std::uint8_t, 256> kTypeTraits = [] {
+  std::array<std::uint8_t, 256> traits{};
+  for (std::size_t t = 0; t < traits.size(); ++t) {
+    traits[t] = TraitsOf(static_cast<TFieldType>(t)) | ttAny;
+  }
+  return traits;
+}();
+
+// Room for FloatToChars: any double's text fits.
+constexpr std::size_t kFloatRoom = 32;
+// Numbers aligned on the right are moved whole, kNumberRoom bytes at a
+// time, when they are no longer.
+constexpr std::size_t kNumberRoom = 32;
+static_assert(kNumberRoom >= kFloatRoom && kNumberRoom >= kIntegerTextRoom &&
+              kNumberRoom >= kCurrencyTextRoom);
+// Texts up to this long are copied without a call.
+constexpr std::size_t kShortText = 16;
+
+// Room a column takes besides its value and padding: the four bytes before
+// the value and a closing quote, and the sixteen-byte steps in which blanks
+// are stored.
+constexpr std::size_t kColumnRoom = 5 + 16;
+
+// Stores n blanks at p in sixteen-byte steps, at least one: up to sixteen
+// bytes past them are stored too. Most paddings take the first step only.
+void FillBlanks(char* p, std::size_t n) {
+  static constexpr char kBlanks[17] = "                ";
+  std::memcpy(p, kBlanks, 16);
+  if (n <= 16) return;
+  if (n > 48) {
+    std::memset(p, ' ', n);
+    return;
+  }
+  std::memcpy(p + 16, kBlanks, 16);
+  if (n > 32) std::memcpy(p + 32, kBlanks, 16);
+}
+
+// Pads the value [first, end) with blanks up to width and returns the new
+// end: after the value, or before it when right is set (a value of at most
+// kNumberRoom bytes is then moved kNumberRoom bytes at a time, within the
+// column's room). A longer value is kept whole.
+[[gnu::always_inline]] inline char* Pad(char* first, char* end, std::size_t width, bool right) {
+  const auto length = static_cast<std::size_t>(end - first);
+  if (length >= width) return end;
+  const std::size_t blanks = width - length;
+  if (!right) {
+    FillBlanks(end, blanks);
+  } else if (length <= kNumberRoom) {
+    char value[kNumberRoom];
+    std::memcpy(value, first, kNumberRoom);
+    FillBlanks(first, blanks);
+    std::memcpy(first + blanks, value, kNumberRoom);
+  } else {
+    std::memmove(first + blanks, first, length);
+    std::memset(first, ' ', blanks);
+  }
+  return first + width;
+}
+
+// How a record's plan reads its values from the dataset's current record,
+// by field index.
+struct TFieldReader {
+  const TFieldData* Values;
+  const TFieldData& At(const TColumn& column, std::size_t) const { return Values[column.index]; }
+  static bool IsNull(const TFieldData& data) { return data.index() == 0; }
+  static std::optional<std::string_view> Text(const TFieldData& data) {
+    if (const auto* text = std::get_if<std::string>(&data)) return std::string_view(*text);
+    return std::nullopt;
+  }
+  static const std::int64_t* Int(const TFieldData& data) {
+    return std::get_if<std::int64_t>(&data);
+  }
+  static const bool* Bool(const TFieldData& data) { return std::get_if<bool>(&data); }
+  static const double* Double(const TFieldData& data) { return std::get_if<double>(&data); }
+  // The value AsDateTime reads: 0 without a value.
+  static double Date(const TColumn& column, const TFieldData& data) {
+    if (const auto* value = std::get_if<double>(&data)) return *value;
+    if (data.index() == 0) return 0;
+    return column.field->AsDateTime();  // another alternative converts or raises
+  }
+};
+
+// How it reads them from a copy, by column.
+struct TCopyReader {
+  const TCopiedValue* Row;
+  const char* Texts;
+  const TCopiedValue& At(const TColumn&, std::size_t k) const { return Row[k]; }
+  static bool IsNull(const TCopiedValue& value) { return value.Alternative == 0; }
+  std::optional<std::string_view> Text(const TCopiedValue& value) const {
+    if (value.Alternative != TField::kTextIndex) return std::nullopt;
+    return std::string_view(Texts + value.Offset, value.Length);
+  }
+  static const std::int64_t* Int(const TCopiedValue& value) {
+    return value.Alternative == 1 ? &value.Integer : nullptr;
+  }
+  static const bool* Bool(const TCopiedValue& value) {
+    return value.Alternative == 3 ? &value.Boolean : nullptr;
+  }
+  static const double* Double(const TCopiedValue& value) {
+    return value.Alternative == 2 ? &value.Float : nullptr;
+  }
+  // Copies carry dates and empty values only.
+  static double Date(const TColumn&, const TCopiedValue& value) {
+    return value.Alternative == 2 ? value.Float : 0;
+  }
+};
+
+}  // namespace
+
+TRecordPlan::TRecordPlan(TExportOutput& output, bool fixed, std::string_view recordSeparator)
+    : FOutput(output), FFixed(fixed), FRecordSeparator(recordSeparator) {
+  recordSeparator.copy(FLineEnd, sizeof FLineEnd);
+}
+
+TRecordPlan::~TRecordPlan() = default;
+
+void TRecordPlan::Build(const TExportLayout& layout) {
+  FColumns.clear();
+  FDataSet = layout.DataSet;
+  if (FDataSet == nullptr) return;  // no line at all
+  FSeparator = layout.Separator;
+  FQuote = layout.Quote;
+  FRightNumbers = layout.NumericAlign == naRight;
+  FDecimalSeparator = FormatSettings().DecimalSeparator;
+  std::uint8_t quoted = 0;
+  if (FQuote != 0) quoted = layout.DelimitedFields == dfTextOnly ? ttText : ttAny;
+  try {
+    for (TField* field : FDataSet->Fields()) {
+      if (layout.FieldListAction != flaNone &&
+          !FieldInFieldList(layout.FieldListAction, layout.FieldList, field->FieldName())) {
+        continue;
+      }
+      AddColumn(field, quoted);
+    }
+  } catch (...) {
+    FColumns.clear();  // every line empty
+    return;
+  }
+  FCloseLength = !FColumns.empty() && FColumns.back().wrap ? 1 : 0;
+  std::size_t rest = FRecordSeparator.size();
+  for (auto column = FColumns.rbegin(); column != FColumns.rend(); ++column) {
+    rest += column->rest;
+    column->rest = rest;
+  }
+}
+
+// Adds the column of a field taking part, with its own room in rest.
+void TRecordPlan::AddColumn(TField* field, std::uint8_t quoted) {
+  TColumn column{};
+  column.field = field;
+  column.index = static_cast<std::size_t>(field->Index());
+  const std::uint8_t traits = kTypeTraits[field->DataType()];
+  column.wrap = (traits & quoted) != 0;
+  if (!FColumns.empty() && FColumns.back().wrap) column.open[column.openLength++] = FQuote;
+  if (!FColumns.empty() && FSeparator != 0) column.open[column.openLength++] = FSeparator;
+  if (column.wrap) column.open[column.openLength++] = FQuote;
+  if (FFixed && (traits & ttOmitted) == 0) {
+    column.width = static_cast<std::size_t>(std::max(0, field->DisplayWidth()));
+  }
+  std::size_t room = 0;
+  if (traits & ttOmitted) {
+    column.kind = TColumnKind::ckNothing;  // never read
+  } else if (traits & ttDateTime) {
+    ChooseDateKind(column, room);
+  } else {
+    // Fields whose text comes from a handler or from a class of their own
+    // are asked for it.
+    switch (field->OnGetText() ? tkOther : field->TextKind()) {
+      case tkString:
+        column.kind = TColumnKind::ckString;
+        room = kShortText;
+        break;
+      case tkInteger:
+        column.kind = TColumnKind::ckInteger;
+        room = kIntegerTextRoom;
+        break;
+      case tkBoolean:
+        column.kind = TColumnKind::ckBoolean;
+        room = 8;  // written eight bytes at a time
+        break;
+      case tkFloat:
+        column.kind = TColumnKind::ckFloat;
+        room = kFloatRoom;
+        break;
+      case tkCurrency:
+        column.kind = TColumnKind::ckCurrency;
+        room = kCurrencyTextRoom;
+        break;
+      default:
+        column.kind = TColumnKind::ckField;
+        break;
+    }
+    column.pad = FFixed;
+    column.right = FFixed && FRightNumbers && (traits & ttNumeric) != 0;
+    if (column.right) room = std::max(room, kNumberRoom);
+  }
+  column.rest = kColumnRoom + room + column.width;
+  FColumns.push_back(column);
+}
+
+// Dates, times and date-times: delimited lines write the date part of dates
+// and date-times and the time of times, from the value; fixed-width lines
+// the field's text (for dates through the plan's writer, when the field is
+// not asked for its text).
+void TRecordPlan::ChooseDateKind(TColumn& column, std::size_t& room) {
+  const TField& field = *column.field;
+  const TFieldType type = field.DataType();
+  column.askDate = field.TextKind() != tkDateTime;
+  const bool ownText = FFixed && (field.OnGetText() || column.askDate);
+  if (!FFixed && type == ftTime) {
+    column.kind = TColumnKind::ckTime;
+  } else if ((!FFixed || type == ftDate) && !ownText) {
+    if (!FDates || !FDates->Current()) FDates = std::make_unique<TDateWriter>();
+    room = FDates->Room();
+    column.kind = room > 0 ? TColumnKind::ckDate : TColumnKind::ckDateText;
+  } else {
+    column.kind = TColumnKind::ckFieldDate;
+  }
+}
+
+bool TRecordPlan::WorksFromCopies() const {
+  if (FColumns.empty()) return false;
+  for (const TColumn& column : FColumns) {
+    switch (column.kind) {
+      case TColumnKind::ckNothing:
+      case TColumnKind::ckString:
+      case TColumnKind::ckInteger:
+      case TColumnKind::ckBoolean:
+      case TColumnKind::ckCurrency:
+        break;
+      case TColumnKind::ckDate:
+        if (column.askDate) return false;
+        break;
+      default:
+        // Floats, times and dates without a table of their own are
+        // written by the format settings of the moment or by the field.
+        return false;
+    }
+  }
+  return true;
+}
+
+void TRecordPlan::CopySlots(std::vector<TCopySlot>& slots) const {
+  slots.clear();
+  for (const TColumn& column : FColumns) {
+    std::uint8_t own = 0;
+    switch (column.kind) {
+      case TColumnKind::ckString:
+        own = TField::kTextIndex;
+        break;
+      case TColumnKind::ckInteger:
+      case TColumnKind::ckCurrency:
+        own = 1;
+        break;
+      case TColumnKind::ckBoolean:
+        own = 3;
+        break;
+      case TColumnKind::ckDate:
+        own = 2;
+        break;
+      default:
+        break;  // nothing read (WorksFromCopies lets no other kind through)
+    }
+    slots.push_back({column.index, own});
+  }
+}
+
+std::size_t TRecordPlan::Put() {
+  // No columns also when the dataset is gone: nothing to read then.
+  if (FColumns.empty()) return 0;
+  const TFieldReader reader{FDataSet->CurrentValues()};
+  return FFixed ? PutRecord<true>(reader) : PutRecord<false>(reader);
+}
+
+std::size_t TRecordPlan::PutCopy(const TCopiedValue* row, const char* texts) {
+  if (FColumns.empty()) return 0;
+  const TCopyReader reader{row, texts};
+  return FFixed ? PutRecord<true>(reader) : PutRecord<false>(reader);
+}
+
+char* TRecordPlan::PutText(TLineWriter& line, char* p, std::string_view text,
+                           const TColumn& column) {
+  p = line.Room(p, text.size() + column.rest);
+  std::memcpy(p, text.data(), text.size());
+  return p + text.size();
+}
+
+char* TRecordPlan::PutFieldText(TLineWriter& line, char* p, const TColumn& column) {
+  FText.clear();
+  column.field->AppendText(FText);
+  return PutText(line, p, FText, column);
+}
+
+char* TRecordPlan::PutDate(TLineWriter& line, char* p, const TColumn& column, double value) {
+  if (value == 0 && column.kind != TColumnKind::ckTime) {
+    // No date: nothing, or the width in blanks.
+    if (!FFixed) return p;
+    FillBlanks(p, column.width);
+    return p + column.width;
+  }
+  if (column.kind == TColumnKind::ckDate) return FDates->Put(p, value);
+  FText.clear();
+  switch (column.kind) {
+    case TColumnKind::ckTime:
+      AppendTimeToStr(FText, value);
+      break;
+    case TColumnKind::ckDateText:
+      AppendDateToStr(FText, value);
+      break;
+    default:
+      column.field->AppendText(FText);
+      break;
+  }
+  return PutText(line, p, FText, column);
+}
+
+// Writes one value at p, within the column's room, and returns its end.
+template <class TReader, class TData>
+[[gnu::always_inline]] inline char* TRecordPlan::PutValue(TLineWriter& line, char* p,
+                                                          const TColumn& column,
+                                                          const TReader& reader,
+                                                          const TData& data) {
+  switch (column.kind) {
+    case TColumnKind::ckNothing:
+      return p;
+    case TColumnKind::ckField:
+      return PutFieldText(line, p, column);
+    case TColumnKind::ckString:
+      if (const auto value = reader.Text(data)) {
+        if (value->size() > kShortText) return PutText(line, p, *value, column);
+        CopyShort(p, value->data(), value->size());
+        return p + value->size();
+      }
+      break;
+    case TColumnKind::ckInteger:
+      if (const auto* value = reader.Int(data)) return PutInteger(p, *value);
+      break;
+    case TColumnKind::ckBoolean:
+      if (const auto* value = reader.Bool(data)) {
+        std::memcpy(p, *value ? "True\0\0\0\0" : "False\0\0\0", 8);
+        return p + (*value ? 4 : 5);
+      }
+      break;
+    case TColumnKind::ckFloat:
+      if (const auto* value = reader.Double(data)) return FloatToChars(p, p + kFloatRoom, *value);
+      break;
+    case TColumnKind::ckCurrency:
+      if (const auto* value = reader.Int(data)) {
+        return PutCurrencyAmount(p, *value, FDecimalSeparator);
+      }
+      break;
+    default:
+      return PutDate(line, p, column,
+                     column.askDate ? column.field->AsDateTime() : reader.Date(column, data));
+  }
+  // A value of another alternative than the column's is the field's text
+  // (which raises as it does elsewhere); no value is nothing.
+  return reader.IsNull(data) ? p : PutFieldText(line, p, column);
+}
+
+template <bool kFixed, class TReader>
+std::size_t TRecordPlan::PutRecord(const TReader& reader) {
+  TLineWriter line(FOutput);
+  char* p = line.Begin(FColumns.front().rest);
+  try {
+    for (std::size_t k = 0; k < FColumns.size(); ++k) {
+      const TColumn& column = FColumns[k];
+      std::memcpy(p, column.open, 4);
+      p += column.openLength;
+      const std::size_t start = line.Length(p);
+      p = PutValue(line, p, column, reader, reader.At(column, k));
+      if (kFixed && column.pad) {
+        p = Pad(p - (line.Length(p) - start), p, column.width, column.right);
+      }
+    }
+  } catch (...) {
+    // A record that cannot be read is left out whole.
+    return 0;
+  }
+  *p = FQuote;
+  p += FCloseLength;
+  const std::size_t length = line.Length(p);
+  if (length == 0) return 0;
+  std::memcpy(p, FLineEnd, 2);
+  line.End(p + FRecordSeparator.size());
+  return length;
+}
+
+std::string FieldNamesLine(const TExportLayout& layout, bool fixed) {
+  std::string line;
+  TDataSet* ds = layout.DataSet;
+  if (ds == nullptr) return line;
+  bool first = true;
+  for (TField* field : ds->Fields()) {
+    const std::string& name = field->FieldName();
+    if (!FieldInFieldList(layout.FieldListAction, layout.FieldList, name)) continue;
+    const bool wrap =
+        layout.Quote != 0 &&
+        (layout.DelimitedFields == dfAll ||
+         (layout.Separator != 0 && name.find(layout.Separator) != std::string::npos) ||
+         name.find(layout.Quote) != std::string::npos);
+    if (!first && layout.Separator != 0) line += layout.Separator;
+    first = false;
+    if (wrap) line += layout.Quote;
+    line += name;
+    if (fixed && static_cast<int>(name.size()) < field->DisplayWidth()) {
+      line.append(static_cast<std::size_t>(field->DisplayWidth()) - name.size(), ' ');
+    }
+    if (wrap) line += layout.Quote;
+  }
+  return line;
+}
+
+}  // namespace korvane

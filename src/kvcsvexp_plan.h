@@ -1,0 +1,170 @@
+// The record plan: where an export decides the text of every value it
+// writes, and the layout of the line around it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/classes.h"
+#include "platform/db.h"
+#include "platform/formats.h"
+#include "src/kvcsvexp_output.h"
+#include "src/kvtypes.h"
+
+namespace korvane {
+
+// What a plan takes from the export's properties: the dataset whose current
+// record it writes, the quote and separator characters in force (0 for
+// none) and which fields take part.
+struct TExportLayout {
+  TDataSet* DataSet = nullptr;
+  char Separator = 0;
+  char Quote = 0;
+  TDelimitedFields DelimitedFields = dfAll;
+  TFieldListAction FieldListAction = flaNone;
+  const TStrings* FieldList = nullptr;
+  TNumericAlignment NumericAlign = naLeft;
+};
+
+// A value of a record as the thread formatting ahead gets it: its
+// alternative of TFieldData and its payload, texts in a buffer beside.
+struct TCopiedValue {
+  std::uint8_t Alternative;
+  bool Boolean;
+  std::uint32_t Offset;  // texts: where in the buffer, and how long
+  std::uint32_t Length;
+  union {
+    std::int64_t Integer;
+    double Float;
+  };
+};
+
+// Where a column's value is in a record, and the alternative of it that a
+// copy carries (0: none, the column reads nothing).
+struct TCopySlot {
+  std::size_t Index;
+  std::uint8_t Own;
+};
+
+// How a plan writes one column's values.
+enum class TColumnKind : std::uint8_t {
+  ckNothing,  // binary data, blobs, plain memos: the value never reaches the line
+  ckField,    // the field's own text, asked of the field
+  ckString,
+  ckInteger,
+  ckBoolean,
+  ckFloat,
+  ckCurrency,
+  ckDate,       // a date through the plan's date writer
+  ckDateText,   // a date through DateToStr's text (formats with names)
+  ckFieldDate,  // fixed-width times and date-times: the field's own text
+  ckTime,       // delimited times: the time of the value, also of none
+};
+
+struct TColumn {
+  const TField* field;
+  std::size_t index;  // of the field's value in the record
+  std::size_t width;
+  // The most bytes this column and the ones after it store, the record
+  // separator included, leaving out what texts longer than the column's own
+  // room take beyond it.
+  std::size_t rest;
+  // What goes before the value: the closing quote of the value before, the
+  // separator (but before the first value), the opening quote. All four
+  // bytes are always stored.
+  char open[4];
+  std::uint8_t openLength;
+  TColumnKind kind;
+  bool wrap;     // between quotes
+  bool pad;      // padded with blanks up to width in fixed-width lines
+  bool right;    // ... on the left
+  bool askDate;  // date kinds: the value is the field's AsDateTime
+};
+
+// The lines of a run, one per record. Everything the text of a record
+// depends on (the layout, the field list, the fields' types, widths and
+// classes, the format settings) is worked out once by Build into a list of
+// columns, which then write each value straight onto the output. Nothing of
+// that changes while the records are walked, except through code of the
+// host: the run builds the plan again after each OnExportRecord and each
+// progress step.
+//
+// The rules of a value's text, each written once, in Put:
+//   - binary data, blobs and plain memos are left out (an empty value);
+//   - a date, time or date-time of day zero (also what a field without a
+//     value reads) is no date: nothing, or blanks in fixed-width lines.
+//     Dates before day zero are real dates. Delimited lines write a date's
+//     date part only (DateToStr) and a time's time (TimeToStr, also of day
+//     zero); fixed-width lines the field's text;
+//   - every other value is the field's text;
+//   - fixed-width lines pad every value but dates to the field's
+//     DisplayWidth, numbers on the left when NumericAlign is naRight; longer
+//     texts are kept whole;
+//   - quotes go around every value, or only around texts (dfTextOnly);
+//   - n values give n - 1 separators, also when some are empty;
+//   - a record whose line is empty writes nothing, not even the record
+//     separator; a record whose values cannot be read is left out whole.
+class TRecordPlan {
+ public:
+  // recordSeparator: one or two bytes.
+  TRecordPlan(TExportOutput& output, bool fixed, std::string_view recordSeparator);
+  ~TRecordPlan();
+  TRecordPlan(const TRecordPlan&) = delete;
+  TRecordPlan& operator=(const TRecordPlan&) = delete;
+
+  // Works the plan out from the layout and its dataset as they are now.
+  void Build(const TExportLayout& layout);
+
+  // Appends the current record's line and the record separator to the
+  // output and returns the line's length; 0 (appending nothing) when the
+  // line is empty or a value raised.
+  std::size_t Put();
+  // The same for a record copied as TCopiedValue rows (texts at texts).
+  std::size_t PutCopy(const TCopiedValue* row, const char* texts);
+
+  // Whether the plan can write records from copies of their values on
+  // another thread: it has columns, and none of them asks its field for
+  // anything or reads the format settings while a record is written.
+  bool WorksFromCopies() const;
+  // For each column, where its value is in a record and the alternative
+  // the plan writes from a copy (0: the column reads nothing).
+  void CopySlots(std::vector<TCopySlot>& slots) const;
+
+ private:
+  template <bool kFixed, class TReader>
+  std::size_t PutRecord(const TReader& reader);
+  template <class TReader, class TData>
+  char* PutValue(TLineWriter& line, char* p, const TColumn& column, const TReader& reader,
+                 const TData& data);
+  char* PutDate(TLineWriter& line, char* p, const TColumn& column, double value);
+  void AddColumn(TField* field, std::uint8_t quoted);
+  void ChooseDateKind(TColumn& column, std::size_t& room);
+  char* PutText(TLineWriter& line, char* p, std::string_view text, const TColumn& column);
+  char* PutFieldText(TLineWriter& line, char* p, const TColumn& column);
+
+  TExportOutput& FOutput;
+  const bool FFixed;
+  const std::string_view FRecordSeparator;
+  char FLineEnd[2] = {};  // its bytes, stored two at a time
+  TDataSet* FDataSet = nullptr;
+  char FSeparator = 0;
+  char FQuote = 0;
+  bool FRightNumbers = false;
+  std::uint8_t FCloseLength = 0;  // the last value's closing quote
+  char FDecimalSeparator = '.';
+  std::vector<TColumn> FColumns;
+  std::unique_ptr<TDateWriter> FDates;
+  std::string FText;  // texts made apart from the output
+};
+
+// The line of field names a header can start with: the names of the fields
+// that take part, laid out like the values (padded to the display width in
+// fixed-width lines, quoted where every value is quoted or where a name
+// holds the separator or the quote character).
+std::string FieldNamesLine(const TExportLayout& layout, bool fixed);
+
+}  // namespace korvane
