@@ -1,6 +1,9 @@
 #include "platform/classes.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <iterator>
+#include <optional>
 
 #include "platform/sysutils.h"
 
@@ -109,15 +112,120 @@ void TStringList::Assign(const TStrings& source) {
 }
 
 namespace {
-char FoldAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
-}  // namespace
 
-bool SameText(std::string_view a, std::string_view b) {
+char FoldAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+
+// Runs of Unicode's simple case folding: every Step-th code point from First
+// to Last folds to itself plus Delta.
+struct TFoldRun {
+  char32_t First;
+  char32_t Last;
+  std::int32_t Delta;
+  std::int32_t Step;
+};
+
+constexpr TFoldRun kFoldRuns[] = {
+#include "platform/case_folding_table.inc"
+};
+
+char32_t FoldCodePoint(char32_t c) {
+  const TFoldRun* run = std::upper_bound(std::begin(kFoldRuns), std::end(kFoldRuns), c,
+                                         [](char32_t v, const TFoldRun& r) { return v < r.First; });
+  if (run == std::begin(kFoldRuns)) return c;
+  --run;
+  if (c > run->Last || (c - run->First) % static_cast<char32_t>(run->Step) != 0) return c;
+  return static_cast<char32_t>(static_cast<std::int32_t>(c) + run->Delta);
+}
+
+// Decodes the code point at s[i] and moves i past it; false for bytes that
+// are not well-formed UTF-8 (overlong forms, surrogates and values above
+// U+10FFFF included).
+bool NextCodePoint(std::string_view s, std::size_t& i, char32_t& c) {
+  const auto b0 = static_cast<unsigned char>(s[i]);
+  if (b0 < 0x80) {
+    c = b0;
+    ++i;
+    return true;
+  }
+  // Continuation bytes, the value bits of the lead byte, and the least
+  // code point the length may hold (anything less is an overlong form).
+  std::size_t n = 0;
+  char32_t least = 0;
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    n = 1;
+    c = b0 & 0x1Fu;
+    least = 0x80;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    n = 2;
+    c = b0 & 0x0Fu;
+    least = 0x800;
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    n = 3;
+    c = b0 & 0x07u;
+    least = 0x10000;
+  } else {
+    return false;
+  }
+  if (s.size() - i <= n) return false;
+  for (std::size_t k = 1; k <= n; ++k) {
+    const auto b = static_cast<unsigned char>(s[i + k]);
+    if ((b & 0xC0u) != 0x80u) return false;
+    c = (c << 6) | (b & 0x3Fu);
+  }
+  if (c < least || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
+  i += n + 1;
+  return true;
+}
+
+// Compares two well-formed UTF-8 texts code point by code point under the
+// simple case folding; nullopt when either is not well-formed.
+std::optional<bool> SameFoldedUtf8(std::string_view a, std::string_view b) {
+  std::size_t i = 0;
+  std::size_t j = 0;
+  bool same = true;
+  while (i < a.size() && j < b.size()) {
+    char32_t x = 0;
+    char32_t y = 0;
+    if (!NextCodePoint(a, i, x) || !NextCodePoint(b, j, y)) return std::nullopt;
+    same = same && FoldCodePoint(x) == FoldCodePoint(y);
+  }
+  // Whatever is left must still be well-formed for the answer to stand.
+  for (char32_t c = 0; i < a.size();) {
+    if (!NextCodePoint(a, i, c)) return std::nullopt;
+    same = false;
+  }
+  for (char32_t c = 0; j < b.size();) {
+    if (!NextCodePoint(b, j, c)) return std::nullopt;
+    same = false;
+  }
+  return same;
+}
+
+bool SameTextAscii(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
     if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool SameText(std::string_view a, std::string_view b) {
+  // Names are mostly ASCII: compare those bytes in place, and decode only
+  // from the first byte above 127 on.
+  const std::size_t n = std::min(a.size(), b.size());
+  std::size_t i = 0;
+  for (; i < n; ++i) {
+    const auto x = static_cast<unsigned char>(a[i]);
+    const auto y = static_cast<unsigned char>(b[i]);
+    if ((x | y) >= 0x80) break;
+    if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
+  }
+  // Folding maps one code point to one: a longer text cannot equal a prefix.
+  if (i == n) return a.size() == b.size();
+  const std::optional<bool> folded = SameFoldedUtf8(a.substr(i), b.substr(i));
+  return folded ? *folded : SameTextAscii(a, b);
 }
 
 }  // namespace korvane

@@ -65,8 +65,8 @@ class TStrings : public TObject {
   // to itself changes nothing.
   virtual void Assign(const TStrings& source);
 
-  // Index of the first string equal to value under a case-insensitive
-  // comparison of whole strings (a linear search), or -1.
+  // Index of the first string equal to value under SameText (whole
+  // strings, a linear search), or -1.
   virtual int IndexOf(std::string_view value) const;
 
   // The strings joined with CR LF after each one.
@@ -96,7 +96,13 @@ class TStringList : public TStrings {
   std::vector<std::string> FItems;
 };
 
-// Compares two byte strings, folding a to z and A to Z only.
+// Compares two names without regard to case, whatever the process locale:
+// texts that are both well-formed UTF-8 (names coming from databases are)
+// are equal when their code points are, one for one, under Unicode's simple
+// case folding: "État" equals "état", but "Straße" does not equal "STRASSE",
+// which only the full folding would give. When either
+// is not well-formed UTF-8, a to z fold to A to Z and every other byte must
+// match as it stands.
 bool SameText(std::string_view a, std::string_view b);
 
 }  // namespace korvane

@@ -26,7 +26,8 @@ std::string FieldSeparatorChar(TFieldSeparator separator, const std::string& cus
 std::string NormaliseCustomSeparator(std::string_view value);
 
 // True when the field named fieldName takes part in a run, given the
-// component's FieldListAction and FieldList (which may be absent).
+// component's FieldListAction and FieldList (which may be absent). Names
+// compare as SameText does: case-insensitive in UTF-8, whatever the locale.
 bool FieldInFieldList(TFieldListAction action, const TStrings* list, std::string_view fieldName);
 
 // The digits, '-' and '.' of text, in order; empty for a blank text.

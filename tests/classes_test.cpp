@@ -67,6 +67,37 @@ TEST(StringList, AddDeleteAssignAndIndexOf) {
   EXPECT_EQ(copy.Count(), 2);
 }
 
+TEST(SameText, FoldsUtf8LettersAndFallsBackToBytesForInvalidText) {
+  struct Case {
+    const char* a;
+    const char* b;
+    bool same;
+  };
+  const Case cases[] = {
+      {"CustName", "custNAME", true},
+      {"\xC3\x89tat", "\xC3\xA9tat", true},                            // État, état
+      {"\xC3\x89TAT", "\xC3\xA9tat", true},                            // ÉTAT, état
+      {"\xCE\xA3\xCE\xB5", "\xCF\x83\xCE\xB5", true},                  // Σε, σε
+      {"\xD0\x98\xD0\xBC\xD1\x8F", "\xD0\xB8\xD0\x9C\xD0\xAF", true},  // Имя, иМЯ
+      {"\xE2\x84\xAA", "k", true},                                     // Kelvin sign, k
+      {"\xC3\x9F", "SS", false},                                       // ß needs the full folding
+      {"\xC3\x89tat", "Etat", false},
+      {"\xC3\x89tat", "\xC3\x89ta", false},
+      {"ab", "ab\xC3\xA9", false},
+      // Not UTF-8: a to z fold, other bytes must match.
+      {"\xC9tat", "\xC9TAT", true},
+      {"\xC9tat", "\xE9tat", false},
+      {"\xC3\x89tat\xFF", "\xC3\xA9tat\xFF", false},
+      {"\xC0\x80", "\xC0\x80", true},  // overlong, same bytes
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(SameText(c.a, c.b), c.same) << c.a << " / " << c.b;
+    EXPECT_EQ(SameText(c.b, c.a), c.same) << c.b << " / " << c.a;
+  }
+  TStringList names{"Nom", "\xC3\x89tat"};
+  EXPECT_EQ(names.IndexOf("\xC3\xA9TAT"), 1);
+}
+
 TEST(TextHelpers, TrimUpperCaseAndIntToStr) {
   EXPECT_EQ(Trim(std::string("\t\x01 a b \r\n", 9)), "a b");
   EXPECT_EQ(Trim("   "), "");
