@@ -519,7 +519,12 @@ struct TSQLiteDataSet::TState {
       StoreNull(slot);
       return;
     }
-    const TStorage storage = Cols[index].Storage;
+    TStorage storage = Cols[index].Storage;
+    // A money column whose field has its Currency flag cleared holds
+    // floats, in full.
+    if (storage == TStorage::Currency && !DataSet->Fields(static_cast<int>(index))->Currency()) {
+      storage = TStorage::Float;
+    }
     if (storage == TStorage::Text || storage == TStorage::Blob) {
       const char* bytes = storage == TStorage::Blob
                               ? static_cast<const char*>(sqlite3_value_blob(v))

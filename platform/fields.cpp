@@ -320,20 +320,33 @@ class TBCDField : public TFloatField {
   using TFloatField::TFloatField;
 };
 
-// Money amounts held exactly as a count of ten-thousandths.
+// Money amounts. With its Currency flag set, as CreateField leaves it, the
+// field holds a value exactly as a count of ten-thousandths (std::int64_t),
+// rounded to the nearest with halves away from zero. A field whose flag the
+// host clears is no money amount: it is written as a float and keeps what
+// it is given as a double, in full, as a float field would (12.345678 stays
+// 12.345678). Either form reads back through every As... accessor, so a
+// record holds whichever form the field had when the value was stored.
 class TCurrencyField : public TField {
  public:
   using TField::TField;
 
  protected:
-  std::int64_t Value() const { return std::get<std::int64_t>(Data()); }
+  // The amount in ten-thousandths, when the record holds one.
+  const std::int64_t* Amount() const { return std::get_if<std::int64_t>(&Data()); }
+  double FloatValue() const {
+    if (const std::int64_t* amount = Amount()) {
+      return static_cast<double>(*amount) / static_cast<double>(kCurrencyScale);
+    }
+    return std::get<double>(Data());
+  }
 
   std::string GetAsString() const override {
-    return Currency() ? CurrencyText(Value()) : FloatToStr(GetAsFloat());
+    return Currency() ? CurrencyText(GetAsCurrency()) : FloatToStr(GetAsFloat());
   }
   char* TextToCharsImpl(char* first, char* last) const override {
     if (!Currency()) return FloatToChars(first, last, GetAsFloat());
-    const std::int64_t value = Value();
+    const std::int64_t value = GetAsCurrency();
     return PutBounded(first, last, kCurrencyTextRoom,
                       [value](char* p) { return PutCurrency(p, value); });
   }
@@ -348,13 +361,26 @@ class TCurrencyField : public TField {
   }
 
   std::int64_t GetAsLargeInt() const override {
-    std::int64_t whole = Value() / kCurrencyScale;
-    std::int64_t rest = Value() % kCurrencyScale;
+    const std::int64_t* amount = Amount();
+    if (amount == nullptr) {
+      std::int64_t v = 0;
+      if (!RoundToInt64(FloatValue(), v)) {
+        throw ERangeError("Value " + FloatToStr(FloatValue()) + " of field '" + FieldName() +
+                          "' is out of range for an integer");
+      }
+      return v;
+    }
+    std::int64_t whole = *amount / kCurrencyScale;
+    std::int64_t rest = *amount % kCurrencyScale;
     if (rest >= kCurrencyScale / 2) ++whole;
     if (rest <= -kCurrencyScale / 2) --whole;
     return whole;
   }
   void SetAsLargeIntImpl(std::int64_t value) override {
+    if (!Currency()) {
+      Store(static_cast<double>(value));
+      return;
+    }
     if (value > kInt64Max / kCurrencyScale || value < kInt64Min / kCurrencyScale) {
       throw ERangeError("Value " + IntToStr(value) + " is out of range for field '" + FieldName() +
                         "'");
@@ -362,10 +388,12 @@ class TCurrencyField : public TField {
     Store(value * kCurrencyScale);
   }
 
-  double GetAsFloat() const override {
-    return static_cast<double>(Value()) / static_cast<double>(kCurrencyScale);
-  }
+  double GetAsFloat() const override { return FloatValue(); }
   void SetAsFloatImpl(double value) override {
+    if (!Currency()) {
+      Store(value);
+      return;
+    }
     std::int64_t v = 0;
     if (!RoundToInt64(value * static_cast<double>(kCurrencyScale), v)) {
       throw ERangeError("Value " + FloatToStr(value) + " is out of range for field '" +
@@ -374,7 +402,10 @@ class TCurrencyField : public TField {
     Store(v);
   }
 
-  std::int64_t GetAsCurrency() const override { return Value(); }
+  std::int64_t GetAsCurrency() const override {
+    if (const std::int64_t* amount = Amount()) return *amount;
+    return TField::GetAsCurrency();
+  }
   void SetAsCurrencyImpl(std::int64_t value) override { Store(value); }
 
   int DefaultDisplayWidth() const override { return 21; }

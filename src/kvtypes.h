@@ -42,7 +42,8 @@ bool StrToBoolean(std::string_view text);
 double NumericFloat(std::string_view text);
 
 // The money amount of text in ten-thousandths: NumericFloat(text) rounded to
-// the nearest, read in integers where that gives the same count. Raises
+// the nearest, a half going away from zero ("2.00025" is 20003, "-0.00005"
+// is -1), read in integers where that gives the same count. Raises
 // EConvertError when there is no number and ERangeError when the amount
 // does not fit.
 std::int64_t NumericCurrency(std::string_view text);

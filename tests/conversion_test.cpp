@@ -166,9 +166,16 @@ TEST_F(WriteFieldDataTest, CurrencyTakesTheNumericCharactersRoundedToTenThousand
   }
   FormatSettings().DecimalSeparator = '.';
 
-  amount->SetCurrency(false);  // the float branch, same text filtering
-  EXPECT_TRUE(WriteFieldData("$7.25", amount));
-  EXPECT_DOUBLE_EQ(amount->AsFloat(), 7.25);
+  EXPECT_TRUE(WriteFieldData("2.00025", amount));
+  EXPECT_EQ(amount->AsCurrency(), 20003) << "a tie goes away from zero";
+
+  // With the flag clear the field is a float: the same text filtering, and
+  // the whole value kept.
+  amount->SetCurrency(false);
+  EXPECT_TRUE(WriteFieldData("$12.345678", amount));
+  EXPECT_DOUBLE_EQ(amount->AsFloat(), 12.345678);
+  EXPECT_EQ(amount->AsString(), "12.345678");
+  EXPECT_EQ(amount->AsCurrency(), 123457);
 }
 
 TEST_F(WriteFieldDataTest, CurrencyWithACommaDecimalSeparator) {

@@ -228,6 +228,20 @@ TEST_F(SQLiteDataSetTest, ValuesAreStoredInSQLiteTermsAndReadBackTyped) {
   EXPECT_TRUE(back->Eof());
 }
 
+TEST_F(SQLiteDataSetTest, MoneyFieldWithItsFlagClearedKeepsWholeFloats) {
+  Exec("CREATE TABLE m (cash MONEY); INSERT INTO m VALUES (1.5), (12.345678)");
+  auto* ds = Table("m");
+  ds->Open();
+  TField* cash = ds->FieldByName("cash");
+  cash->SetCurrency(false);
+  ds->Next();
+  EXPECT_DOUBLE_EQ(cash->AsFloat(), 12.345678);
+  ds->Append();
+  cash->SetAsFloat(0.123456789);
+  ds->Post();
+  EXPECT_EQ(Rows("SELECT cash || '' FROM m WHERE rowid = 3"), "0.123456789");
+}
+
 TEST_F(SQLiteDataSetTest, DatesOutsideTheCalendarAreRefusedAndEarlyDatesRoundTrip) {
   Exec("CREATE TABLE d (dt DATETIME)");
   auto* ds = Table("d");
