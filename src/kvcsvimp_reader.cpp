@@ -269,7 +269,15 @@ bool TCSVImport::ReadAheadRecordCache(std::int32_t Count) {
   std::uint32_t bytes = 0;
   while (counter < Count && !FEndOfFile) {
     ReadTextFileRecord(FFileHandle, bytes, text);
-    FRecordCache->Add(text);
+    // With the cache on (a handler pre-filling it during a run), each read
+    // has turned the ring: the record goes after its newest entry, which is
+    // the end of the cache in order.
+    if (FCacheHead == 0) {
+      FRecordCache->Add(text);
+    } else {
+      FRecordCache->Insert(FCacheHead, text);
+      ++FCacheHead;
+    }
     ++counter;
   }
   return counter == Count;

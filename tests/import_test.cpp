@@ -699,6 +699,24 @@ TEST_F(ImportReadAhead, HandlersThatReadRecordsOrChangeTheSplitSeeWhatTheyWouldI
   EXPECT_EQ(aheadChanging.Stored[4000], (Row{"a4000,b", "c"}));
 }
 
+TEST_F(ImportReadAhead, CachePreFilledByAHandlerKeepsTheOrderOfItsReads) {
+  Input("r1\nr2\nr3\nr4\nr5\nr6\nr7\n");
+  imp_.SetTrailerRecords(1);
+  imp_.SetTrailerStored(true);
+  int calls = 0;
+  imp_.SetOnImportRecord([&](TObject*, std::int32_t) {
+    if (++calls == 2) imp_.ReadAheadRecordCache(3);
+  });
+  for (bool readAhead : {true, false}) {
+    calls = 0;
+    const TRunOutcome o = RunOnce(readAhead);
+    EXPECT_EQ(o.Stored, (Rows{{"r1", "<null>"}, {"r2", "<null>"}, {"r4", "<null>"}}));
+    // Each read of the pre-fill turns the cache, so r4 and r5 go back in
+    // behind r6; the run's last read hands out r4 and keeps r7.
+    EXPECT_EQ(Lines(imp_.TrailerData()), (Log{"r6", "r5", "r7"})) << readAhead;
+  }
+}
+
 TEST_F(ImportReadAhead, ReadErrorReachesTheRunAfterTheRecordsReadBeforeIt) {
   std::string file;
   for (int i = 0; i < 20; ++i) file += "value,line " + std::to_string(i) + "\r\n";
