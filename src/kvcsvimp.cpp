@@ -108,7 +108,7 @@ bool TCSVImport::StoreReadAheadRecord(const TReadAheadRecord& record) {
 
 void TCSVImport::FreeProgressWindow() { delete std::exchange(FProgressWindow, nullptr); }
 
-void TCSVImport::EndRun(TDataSet*& bulkData, bool unwinding) {
+void TCSVImport::CommitBulk(TDataSet*& bulkData, bool unwinding) {
   if (TDataSet* data = std::exchange(bulkData, nullptr)) {
     if (unwinding) {
       try {
@@ -119,6 +119,10 @@ void TCSVImport::EndRun(TDataSet*& bulkData, bool unwinding) {
       data->EndBulk();
     }
   }
+}
+
+void TCSVImport::EndRun(TDataSet*& bulkData, bool unwinding) {
+  CommitBulk(bulkData, unwinding);
   CloseInputFile();
   FreeProgressWindow();
 }
@@ -186,8 +190,10 @@ std::int32_t TCSVImport::Execute() {
       }
       if (FOnImportRecord) FOnImportRecord(this, ClampToInt32(recordBytes));
     }
-    EndRun(bulkData, false);  // commit before the run reports its result
-
+    // Commit before the run reports its result; CleanUp then closes the
+    // file, warns of failed records while the window is still up, and frees
+    // the window last.
+    CommitBulk(bulkData, false);
     CleanUp();
     Result = FRecordCounter - FErrorRecords;
     if (FOnFinishImport) FOnFinishImport(this);

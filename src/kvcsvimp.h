@@ -205,10 +205,12 @@ class TCSVImport : public TComponent {
   bool AddRecordValues(const Value* values, int count);
   // Frees the progress window, if any, and forgets it.
   void FreeProgressWindow();
-  // What every end of a run does, also an early one: commits the dataset's
-  // grouped posts (EndBulk on bulkData, if any), closes the input and frees
-  // the window. When unwinding, an EndBulk failure is swallowed, since
+  // Commits the dataset's grouped posts: EndBulk on bulkData, if any, which
+  // is then cleared. When unwinding, an EndBulk failure is swallowed, since
   // another exception is already on its way out.
+  static void CommitBulk(TDataSet*& bulkData, bool unwinding);
+  // What every end of a run does, also an early one: CommitBulk, then
+  // closes the input and frees the window.
   void EndRun(TDataSet*& bulkData, bool unwinding);
   void SplitDelimitedInto(const std::string& Record, TValueList& Values);
   void SplitFixedLengthInto(const std::string& Record, TValueList& Values);

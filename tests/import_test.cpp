@@ -391,11 +391,21 @@ TEST_F(ImportRun, RefusedRecordsAreCancelledCountedAndReportedOnce) {
 
   imp_.SetShowProgress(true);
   data_.EmptyDataSet();
+  std::vector<test::TShownMessage> shown;
+  bool windowUp = false;
+  TScopedMessageHandler capture(
+      [&](const std::string& text, TMsgDlgType type, TMsgDlgButtons buttons, int help) {
+        shown.push_back({text, type, buttons, help});
+        windowUp = imp_.ProgressWindow() != nullptr;
+        return static_cast<int>(mrOk);
+      });
   EXPECT_EQ(imp_.Execute(), 2);
-  ASSERT_EQ(messages_.Shown().size(), 1u);
-  EXPECT_EQ(messages_.Shown()[0].Text, "There were 2 records that could not be read due to errors");
-  EXPECT_EQ(messages_.Shown()[0].Type, mtWarning);
-  EXPECT_EQ(messages_.Shown()[0].Buttons, TMsgDlgButtons{mbOK});
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].Text, "There were 2 records that could not be read due to errors");
+  EXPECT_EQ(shown[0].Type, mtWarning);
+  EXPECT_EQ(shown[0].Buttons, TMsgDlgButtons{mbOK});
+  EXPECT_TRUE(windowUp) << "the warning comes before the window is freed";
+  EXPECT_EQ(imp_.ProgressWindow(), nullptr);
   EXPECT_EQ(Stored(), (Rows{{"a", "1"}, {"c", "3"}}));
 }
 
