@@ -1,5 +1,5 @@
 // The korvane command. Each subcommand builds the components a host program
-// would build (a TSQLiteDataSet and a TCSVImport or TCSVExport, or whatever a
+// would build (the dataset --db names and a TCSVImport or TCSVExport, or whatever a
 // settings file stores), sets their published properties from the options,
 // checks what it can check before anything is changed, and calls Execute.
 #include "cli/korvane_cli.h"
@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "cli/cli_database.h"
 #include "cli/cli_util.h"
-#include "datasets/sqlite_dataset.h"
 #include "platform/dialogs.h"
 #include "platform/formats.h"
 #include "platform/published.h"
@@ -259,11 +259,6 @@ void ApplyDelimiting(C& component, const TTransferOptions& o) {
 // ---------------------------------------------------------------------------
 // Checks made before a run changes anything.
 
-bool PathExists(const std::string& path) {
-  struct stat info {};
-  return path == ":memory:" || ::stat(path.c_str(), &info) == 0;
-}
-
 void CheckInputFile(const std::string& path) {
   if (path.empty()) {
     throw EUsageError("give the file to import: korvane import FILE --db DATABASE --table TABLE");
@@ -316,13 +311,13 @@ std::vector<std::string> ColumnsFromHeader(TCSVImport& import) {
 
 // Points the import's dataset at the table, creating it when asked and it is
 // missing. Opens it only when open is set (--save only describes the run).
-void PrepareImportTable(TSQLiteDataSet& ds, TCSVImport& import, const TImportOptions& o,
+void PrepareImportTable(TDatabaseTable& ds, TCSVImport& import, const TImportOptions& o,
                         bool open) {
-  if (ds.DatabaseFile().empty()) throw EUsageError("give the database file with --db FILE");
+  ds.RequireLocation();
   if (ds.TableName().empty()) throw EUsageError("give the table to import into with --table NAME");
-  const bool dbExists = PathExists(ds.DatabaseFile());
+  const bool dbExists = ds.Exists();
   if (!dbExists && !o.Create) {
-    throw EUsageError("database '" + ds.DatabaseFile() +
+    throw EUsageError("database '" + ds.Location() +
                       "' does not exist: check the path, or add --create to make a new database "
                       "with the table");
   }
@@ -336,7 +331,7 @@ void PrepareImportTable(TSQLiteDataSet& ds, TCSVImport& import, const TImportOpt
   }
   if (!tableExists) {
     if (!o.Create) {
-      throw EUsageError("table '" + ds.TableName() + "' does not exist in '" + ds.DatabaseFile() +
+      throw EUsageError("table '" + ds.TableName() + "' does not exist in '" + ds.Location() +
                         "': check the name, or add --create to make it (names from the header "
                         "record with --header, or --columns \"id INTEGER, name TEXT, ...\")");
     }
@@ -344,28 +339,27 @@ void PrepareImportTable(TSQLiteDataSet& ds, TCSVImport& import, const TImportOpt
         o.Columns.empty() ? ColumnsFromHeader(import) : SplitColumnDefinitions(o.Columns);
     TStringList list;
     for (std::string& c : columns) list.Add(std::move(c));
-    ds.SetColumns(&list);
-    ds.SetCreateTable(true);
+    ds.SetCreateWith(list);
   }
   if (!open) return;
   try {
-    ds.Open();
+    ds.DataSet().Open();
   } catch (const Exception& e) {
     throw EUsageError(e.Message());
   }
 }
 
-void PrepareExportSource(TSQLiteDataSet& ds) {
-  if (ds.DatabaseFile().empty()) throw EUsageError("give the database file with --db FILE");
+void PrepareExportSource(TDatabaseTable& ds) {
+  ds.RequireLocation();
   if (ds.TableName().empty() == ds.Query().empty()) {
     throw EUsageError(ds.TableName().empty() ? "give what to export: --table NAME or --query SQL"
                                              : "give --table or --query, not both");
   }
-  if (!PathExists(ds.DatabaseFile())) {
-    throw EUsageError("database '" + ds.DatabaseFile() + "' does not exist: check the path");
+  if (!ds.Exists()) {
+    throw EUsageError("database '" + ds.Location() + "' does not exist: check the path");
   }
   try {
-    ds.Open();
+    ds.DataSet().Open();
   } catch (const Exception& e) {
     throw EUsageError(e.Message());
   }
@@ -483,12 +477,12 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
   TSession session(out, err, o);
   ApplyFormat(o.Format);
   TComponent root(nullptr);
-  auto* ds = new TSQLiteDataSet(&root);
+  const std::unique_ptr<TDatabaseTable> table = CreateDatabaseTable(root, o.Database);
+  TDataSet* ds = &table->DataSet();
   ds->SetName(o.Table.empty() ? "Table" : o.Table);
-  ds->SetDatabaseFile(o.Database);
-  ds->SetTableName(o.Table);
+  table->SetTableName(o.Table);
   if (o.CommitEvery < 1) throw EUsageError("--commit-every: give a number of records, 1 or more");
-  ds->SetBulkCommitCount(o.CommitEvery);
+  table->SetBulkCommitCount(o.CommitEvery);
   auto* import = new TCSVImport(&root);
   import->SetName("Import");
   // The command's defaults are those of a CSV file.
@@ -511,7 +505,7 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
 
   CheckInputFile(import->InputFile());
   if (import->DataSet() != ds) throw EUsageError("--set DataSet: the import needs the --db table");
-  PrepareImportTable(*ds, *import, o, o.Save.empty());
+  PrepareImportTable(*table, *import, o, o.Save.empty());
   if (!o.Save.empty()) {
     SaveSettings(o.Save, {ds, import});
     return kExitOk;
@@ -527,12 +521,12 @@ int RunExport(TExportOptions& o, std::ostream& out, std::ostream& err) {
   TSession session(out, err, o);
   ApplyFormat(o.Format);
   TComponent root(nullptr);
-  auto* ds = new TSQLiteDataSet(&root);
+  const std::unique_ptr<TDatabaseTable> table = CreateDatabaseTable(root, o.Database);
+  TDataSet* ds = &table->DataSet();
   ds->SetName(o.Table.empty() ? "Query" : o.Table);
-  ds->SetDatabaseFile(o.Database);
-  ds->SetTableName(o.Table);
-  ds->SetQuery(o.Query);
-  ds->SetReadOnly(true);
+  table->SetTableName(o.Table);
+  table->SetQuery(o.Query);
+  table->SetReadOnly(true);
   auto* exporter = new TCSVExport(&root);
   exporter->SetName("Export");
   exporter->SetFieldSeparator(fspComma);
@@ -556,11 +550,11 @@ int RunExport(TExportOptions& o, std::ostream& out, std::ostream& err) {
   if (exporter->DataSet() != ds)
     throw EUsageError("--set DataSet: the export needs the --db table");
   if (!o.Save.empty()) {
-    if (ds->DatabaseFile().empty()) throw EUsageError("give the database file with --db FILE");
+    table->RequireLocation();
     SaveSettings(o.Save, {ds, exporter});
     return kExitOk;
   }
-  PrepareExportSource(*ds);
+  PrepareExportSource(*table);
   if (o.Header || !o.HeaderLines.empty()) {
     TStringList lines;
     for (const std::string& line : o.HeaderLines) lines.Add(line);
@@ -589,14 +583,12 @@ int RunSettings(TRunOptions& o, std::ostream& out, std::ostream& err) {
 
   // A dataset from the options, which the file's components can name.
   TComponent root(nullptr);
-  TSQLiteDataSet* supplied = nullptr;
   if (!o.Database.empty() || !o.Table.empty() || !o.Query.empty()) {
-    supplied = new TSQLiteDataSet(&root);
-    supplied->SetName(o.Table.empty() ? "Query" : o.Table);
-    supplied->SetDatabaseFile(o.Database);
+    const std::unique_ptr<TDatabaseTable> supplied = CreateDatabaseTable(root, o.Database);
+    supplied->DataSet().SetName(o.Table.empty() ? "Query" : o.Table);
     supplied->SetTableName(o.Table);
     supplied->SetQuery(o.Query);
-    if (o.Database.empty()) throw EUsageError("give the database file with --db FILE");
+    supplied->RequireLocation();
   }
   TComponentLookup lookup = [&root](std::string_view name) { return root.FindComponent(name); };
 
@@ -659,8 +651,8 @@ int RunSettings(TRunOptions& o, std::ostream& out, std::ostream& err) {
                           ": no DataSet to import into (set DataSet in the file, or give "
                           "--db and --table)");
       }
-      if (auto* sq = dynamic_cast<TSQLiteDataSet*>(import->DataSet()); sq && !sq->Active()) {
-        if (!sq->CreateTable() && sq->Query().empty() && PathExists(sq->DatabaseFile())) {
+      if (auto sq = AsDatabaseTable(import->DataSet()); sq && !sq->DataSet().Active()) {
+        if (!sq->CreateTable() && sq->Query().empty() && sq->Exists()) {
           bool exists = false;
           try {
             exists = sq->TableExists(sq->TableName());
@@ -669,7 +661,7 @@ int RunSettings(TRunOptions& o, std::ostream& out, std::ostream& err) {
           }
           if (!exists) {
             throw EUsageError(name + ": table '" + sq->TableName() + "' does not exist in '" +
-                              sq->DatabaseFile() +
+                              sq->Location() +
                               "' (set CreateTable and Columns on the dataset to make it)");
           }
         }
@@ -805,7 +797,7 @@ const char* kExitText =
 int RunKorvane(int argc, char** argv, std::ostream& out, std::ostream& err) {
   using namespace cli;
   RegisterKorvaneClasses();
-  RegisterClass(ComponentClass<TSQLiteDataSet>());
+  RegisterDatabaseClasses();
   CLI::App app{
       "Korvane moves data between flat text files and database tables (SQLite).\n"
       "  korvane import FILE --db DATABASE --table TABLE [options]\n"

@@ -1,0 +1,111 @@
+#include "cli/cli_database.h"
+
+#include <sys/stat.h>
+
+#include "cli/cli_util.h"
+#include "datasets/sqlite_dataset.h"
+#include "platform/published.h"
+#include "src/kvprops.h"
+
+namespace korvane::cli {
+namespace {
+
+// What differs between databases: how --db names one, where it is and
+// whether it is there. One set of these per database, and one row in
+// kDatabases.
+
+bool PathExists(const std::string& path) {
+  struct stat info {};
+  return path == ":memory:" || ::stat(path.c_str(), &info) == 0;
+}
+
+// SQLite: --db is the database file.
+void Locate(TSQLiteDataSet& ds, const std::string& database) { ds.SetDatabaseFile(database); }
+std::string LocationOf(const TSQLiteDataSet& ds) { return ds.DatabaseFile(); }
+const char* MissingLocation(const TSQLiteDataSet&) {
+  return "give the database file with --db FILE";
+}
+bool DatabaseExists(const TSQLiteDataSet& ds) { return PathExists(ds.DatabaseFile()); }
+bool NamesSQLite(const std::string&) { return true; }  // any other --db is a file
+
+// The rest is the same for every database's dataset class.
+template <class TClass>
+class TDatabaseTableOf final : public TDatabaseTable {
+ public:
+  explicit TDatabaseTableOf(TClass& ds) : FDataSet(ds) {}
+
+  TDataSet& DataSet() const override { return FDataSet; }
+  std::string Location() const override { return LocationOf(FDataSet); }
+  void RequireLocation() const override {
+    if (Location().empty()) throw EUsageError(MissingLocation(FDataSet));
+  }
+  bool Exists() const override { return DatabaseExists(FDataSet); }
+  bool TableExists(const std::string& name) override { return FDataSet.TableExists(name); }
+  const std::string& TableName() const override { return FDataSet.TableName(); }
+  const std::string& Query() const override { return FDataSet.Query(); }
+  bool CreateTable() const override { return FDataSet.CreateTable(); }
+  void SetTableName(const std::string& value) override { FDataSet.SetTableName(value); }
+  void SetQuery(const std::string& value) override { FDataSet.SetQuery(value); }
+  void SetReadOnly(bool value) override { FDataSet.SetReadOnly(value); }
+  void SetBulkCommitCount(std::int32_t value) override { FDataSet.SetBulkCommitCount(value); }
+  void SetCreateWith(const TStrings& columns) override {
+    FDataSet.SetColumns(&columns);
+    FDataSet.SetCreateTable(true);
+  }
+
+ private:
+  TClass& FDataSet;
+};
+
+template <class TClass>
+std::unique_ptr<TDatabaseTable> Create(TComponent& root, const std::string& database) {
+  auto* ds = new TClass(&root);
+  Locate(*ds, database);
+  return std::make_unique<TDatabaseTableOf<TClass>>(*ds);
+}
+
+template <class TClass>
+std::unique_ptr<TDatabaseTable> Adopt(TDataSet* dataSet) {
+  auto* ds = dynamic_cast<TClass*>(dataSet);
+  if (ds == nullptr) return nullptr;
+  return std::make_unique<TDatabaseTableOf<TClass>>(*ds);
+}
+
+template <class TClass>
+void Register() {
+  RegisterClass(ComponentClass<TClass>());
+}
+
+struct TDatabaseKind {
+  bool (*Names)(const std::string& database);
+  std::unique_ptr<TDatabaseTable> (*Create)(TComponent& root, const std::string& database);
+  std::unique_ptr<TDatabaseTable> (*Adopt)(TDataSet* dataSet);
+  void (*Register)();
+};
+
+// Asked in order; the last takes every --db.
+constexpr TDatabaseKind kDatabases[] = {
+    {NamesSQLite, Create<TSQLiteDataSet>, Adopt<TSQLiteDataSet>, Register<TSQLiteDataSet>},
+};
+
+}  // namespace
+
+std::unique_ptr<TDatabaseTable> CreateDatabaseTable(TComponent& root, const std::string& database) {
+  for (const TDatabaseKind& kind : kDatabases) {
+    if (kind.Names(database)) return kind.Create(root, database);
+  }
+  return kDatabases[std::size(kDatabases) - 1].Create(root, database);
+}
+
+std::unique_ptr<TDatabaseTable> AsDatabaseTable(TDataSet* dataSet) {
+  for (const TDatabaseKind& kind : kDatabases) {
+    if (auto table = kind.Adopt(dataSet)) return table;
+  }
+  return nullptr;
+}
+
+void RegisterDatabaseClasses() {
+  for (const TDatabaseKind& kind : kDatabases) kind.Register();
+}
+
+}  // namespace korvane::cli

@@ -1,0 +1,52 @@
+// The database behind --db: the command chooses the dataset class here, so
+// that a second database is one new case in cli_database.cpp.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/classes.h"
+#include "platform/db.h"
+
+namespace korvane::cli {
+
+// What the command needs of a dataset that stands for a database table or
+// query, whichever database it is. Refers to the dataset; its owner keeps
+// it alive.
+class TDatabaseTable {
+ public:
+  virtual ~TDatabaseTable() = default;
+
+  virtual TDataSet& DataSet() const = 0;
+  // Where the database is, as messages name it; empty when none was given.
+  virtual std::string Location() const = 0;
+  // Raises EUsageError saying how to give the database when Location is
+  // empty.
+  virtual void RequireLocation() const = 0;
+  // Whether the database is there already.
+  virtual bool Exists() const = 0;
+  virtual bool TableExists(const std::string& name) = 0;
+
+  virtual const std::string& TableName() const = 0;
+  virtual const std::string& Query() const = 0;
+  virtual bool CreateTable() const = 0;
+  virtual void SetTableName(const std::string& value) = 0;
+  virtual void SetQuery(const std::string& value) = 0;
+  virtual void SetReadOnly(bool value) = 0;
+  virtual void SetBulkCommitCount(std::int32_t value) = 0;
+  // Makes the dataset create its table, with these column definitions, on
+  // Open.
+  virtual void SetCreateWith(const TStrings& columns) = 0;
+};
+
+// A new dataset, owned by root, for the database database names (the --db
+// value; an empty one gives a dataset whose RequireLocation raises).
+std::unique_ptr<TDatabaseTable> CreateDatabaseTable(TComponent& root, const std::string& database);
+// The same view of a dataset made elsewhere (a settings file); nullptr when
+// it stands for no database the command knows.
+std::unique_ptr<TDatabaseTable> AsDatabaseTable(TDataSet* dataSet);
+// Registers the dataset classes of every database, for settings files.
+void RegisterDatabaseClasses();
+
+}  // namespace korvane::cli
