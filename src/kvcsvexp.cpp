@@ -81,6 +81,8 @@ void TCSVExport::ResolveCharacters() {
 TExportLayout TCSVExport::Layout() const {
   TExportLayout layout;
   layout.DataSet = FDataSet;
+  layout.Fixed = FExportType == expFixed;
+  layout.RecordSeparator = RecordSeparatorBytes();
   layout.Separator = FSeparator.empty() ? 0 : FSeparator.front();
   layout.Quote = FDelimiter.empty() ? 0 : FDelimiter.front();
   layout.DelimitedFields = FDelimitedFields;
@@ -92,8 +94,10 @@ TExportLayout TCSVExport::Layout() const {
 
 std::string TCSVExport::FormatRecord(bool fixed) {
   TExportOutput line;
-  TRecordPlan plan(line, fixed, RecordSeparatorBytes());
-  plan.Build(Layout());
+  TRecordPlan plan(line);
+  TExportLayout layout = Layout();
+  layout.Fixed = fixed;
+  plan.Build(layout);
   const std::size_t length = plan.Put();
   return std::string(line.Held().substr(0, length));
 }
@@ -109,7 +113,7 @@ std::string TCSVExport::GetFieldNamesLine() const {
   const std::string quote = GetFieldDelimiterChar();
   layout.Separator = separator.empty() ? 0 : separator.front();
   layout.Quote = quote.empty() ? 0 : quote.front();
-  return FieldNamesLine(layout, FExportType == expFixed);
+  return FieldNamesLine(layout);
 }
 
 // ---------------------------------------------------------------------------
@@ -214,21 +218,23 @@ bool TCSVExport::WriteRun() {
 
   if (FHeaderOutput && !WriteLines(*FHeaderData)) return false;
 
-  // A handler may point DataSet elsewhere; this run walks the dataset it
-  // started on (and formats what DataSet points to).
-  TDataSet* const dataSet = FDataSet;
-  TRecordPlan plan(FOutput, FExportType == expFixed, RecordSeparatorBytes());
+  // Each pass reads DataSet, ExportType and RecordSeparator as they are: a
+  // handler that changes them has the next record walked, formatted and
+  // ended by the new ones (the plan is built again after it). The quote and
+  // separator characters wait for the next run. A handler that clears
+  // DataSet ends the records.
+  TRecordPlan plan(FOutput);
   plan.Build(Layout());
   std::int64_t bytes = 0;
   if (!WriteAhead(plan, bytes)) return false;
-  while (!dataSet->Eof()) {
+  while (FDataSet != nullptr && !FDataSet->Eof()) {
     const std::size_t length = plan.Put();
     if (length > 0) {
       // Every line counts two separator bytes, whatever RecordSeparator writes.
       bytes += static_cast<std::int64_t>(length) + 2;
       if (FOutput.Full() && !FOutput.Queue()) return false;
     }
-    dataSet->Next();
+    FDataSet->Next();
     ++FRecordCounter;
     if (FOnExportRecord) {
       // The handler may look at the file: it must hold every line so far.

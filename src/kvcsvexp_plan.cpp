@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <iterator>
 #include <optional>
 #include <variant>
 
@@ -162,15 +163,16 @@ struct TCopyReader {
 
 }  // namespace
 
-TRecordPlan::TRecordPlan(TExportOutput& output, bool fixed, std::string_view recordSeparator)
-    : FOutput(output), FFixed(fixed), FRecordSeparator(recordSeparator) {
-  recordSeparator.copy(FLineEnd, sizeof FLineEnd);
-}
+TRecordPlan::TRecordPlan(TExportOutput& output) : FOutput(output) {}
 
 TRecordPlan::~TRecordPlan() = default;
 
 void TRecordPlan::Build(const TExportLayout& layout) {
   FColumns.clear();
+  FFixed = layout.Fixed;
+  FRecordSeparator = layout.RecordSeparator;
+  std::fill(std::begin(FLineEnd), std::end(FLineEnd), '\0');
+  FRecordSeparator.copy(FLineEnd, sizeof FLineEnd);
   FDataSet = layout.DataSet;
   if (FDataSet == nullptr) return;  // no line at all
   FSeparator = layout.Separator;
@@ -441,7 +443,7 @@ std::size_t TRecordPlan::PutRecord(const TReader& reader) {
   return length;
 }
 
-std::string FieldNamesLine(const TExportLayout& layout, bool fixed) {
+std::string FieldNamesLine(const TExportLayout& layout) {
   std::string line;
   TDataSet* ds = layout.DataSet;
   if (ds == nullptr) return line;
@@ -458,7 +460,7 @@ std::string FieldNamesLine(const TExportLayout& layout, bool fixed) {
     first = false;
     if (wrap) line += layout.Quote;
     line += name;
-    if (fixed && static_cast<int>(name.size()) < field->DisplayWidth()) {
+    if (layout.Fixed && static_cast<int>(name.size()) < field->DisplayWidth()) {
       line.append(static_cast<std::size_t>(field->DisplayWidth()) - name.size(), ' ');
     }
     if (wrap) line += layout.Quote;

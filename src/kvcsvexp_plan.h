@@ -18,10 +18,13 @@
 namespace korvane {
 
 // What a plan takes from the export's properties: the dataset whose current
-// record it writes, the quote and separator characters in force (0 for
-// none) and which fields take part.
+// record it writes, fixed-width or delimited lines and the record separator
+// after each, the quote and separator characters in force (0 for none) and
+// which fields take part.
 struct TExportLayout {
   TDataSet* DataSet = nullptr;
+  bool Fixed = false;
+  std::string_view RecordSeparator = "\r\n";  // one or two bytes
   char Separator = 0;
   char Quote = 0;
   TDelimitedFields DelimitedFields = dfAll;
@@ -91,7 +94,8 @@ struct TColumn {
 // columns, which then write each value straight onto the output. Nothing of
 // that changes while the records are walked, except through code of the
 // host: the run builds the plan again after each OnExportRecord and each
-// progress step.
+// progress step, so a handler's change of DataSet, ExportType or
+// RecordSeparator holds from the next record on.
 //
 // The rules of a value's text, each written once, in Put:
 //   - binary data, blobs and plain memos are left out (an empty value);
@@ -110,8 +114,7 @@ struct TColumn {
 //     separator; a record whose values cannot be read is left out whole.
 class TRecordPlan {
  public:
-  // recordSeparator: one or two bytes.
-  TRecordPlan(TExportOutput& output, bool fixed, std::string_view recordSeparator);
+  explicit TRecordPlan(TExportOutput& output);
   ~TRecordPlan();
   TRecordPlan(const TRecordPlan&) = delete;
   TRecordPlan& operator=(const TRecordPlan&) = delete;
@@ -147,8 +150,8 @@ class TRecordPlan {
   char* PutFieldText(TLineWriter& line, char* p, const TColumn& column);
 
   TExportOutput& FOutput;
-  const bool FFixed;
-  const std::string_view FRecordSeparator;
+  bool FFixed = false;
+  std::string_view FRecordSeparator = "\r\n";
   char FLineEnd[2] = {};  // its bytes, stored two at a time
   TDataSet* FDataSet = nullptr;
   char FSeparator = 0;
@@ -165,6 +168,6 @@ class TRecordPlan {
 // that take part, laid out like the values (padded to the display width in
 // fixed-width lines, quoted where every value is quoted or where a name
 // holds the separator or the quote character).
-std::string FieldNamesLine(const TExportLayout& layout, bool fixed);
+std::string FieldNamesLine(const TExportLayout& layout);
 
 }  // namespace korvane

@@ -472,13 +472,13 @@ TEST_F(ExportRun, ChangesMadeByARecordHandlerApplyFromTheNextRecord) {
         FormatSettings().ShortDateFormat = "yyyy-mm-dd";
       },
       [&] { ds.Fields(2)->SetCurrency(false); },
-      [&] { exp.SetExportType(expDelimited); },  // the run keeps its layout
-      [&] { exp.SetDataSet(nullptr); },          // and its dataset, but formats nothing
   };
   std::string want;
   exp.SetOnExportRecord([&](TObject*, std::int32_t records, std::int64_t) {
-    if (records > static_cast<std::int32_t>(changes.size())) return;
-    changes[static_cast<std::size_t>(records - 1)]();
+    if (records == 12) return;
+    if (records <= static_cast<std::int32_t>(changes.size())) {
+      changes[static_cast<std::size_t>(records - 1)]();
+    }
     const int before = texts;
     const std::string line = exp.GetFixedRecord();
     texts = before;
@@ -493,7 +493,50 @@ TEST_F(ExportRun, ChangesMadeByARecordHandlerApplyFromTheNextRecord) {
   EXPECT_EQ(texts, 1);  // called by the run for the one record formatted with it
   EXPECT_NE(want.find("\r\n         #7,"), std::string::npos);
   EXPECT_NE(want.find(" 12,345,2000-01-11,True \r\n"), std::string::npos);
-  EXPECT_EQ(std::count(want.begin(), want.end(), '\n'), 11);
+  EXPECT_EQ(std::count(want.begin(), want.end(), '\n'), 12);
+}
+
+TEST_F(ExportRun, AHandlerChangingLayoutLineEndOrDataSetIsFollowedFromTheNextRecord) {
+  TMemoryDataSet other;
+  for (TMemoryDataSet* data : {&ds, &other}) {
+    data->SetFieldDefs({{"Name", ftString, 3}, {"N", ftSmallint}});
+    for (int i = 0; i < (data == &ds ? 4 : 3); ++i) {
+      const std::string n = std::to_string(i);
+      data->AppendRecord({(data == &ds ? "r" : "x") + n, n});
+    }
+  }
+  ds.Fields(1)->SetDisplayWidth(2);
+  exp.SetFieldSeparator(fspComma);
+  TStringList trailer{"T"};
+  exp.SetTrailerData(&trailer);
+  exp.SetTrailerOutput(true);
+  struct Case {
+    std::int32_t after;  // records
+    std::function<void()> change;
+    std::int32_t result;
+    std::string file;
+  };
+  const Case cases[] = {
+      {2,
+       [&] {
+         exp.SetExportType(expFixed);
+         exp.SetRecordSeparator(rsLF);
+       },
+       4, "r0,0\r\nr1,1\r\nr2 ,2 \nr3 ,3 \nT\n"},
+      {1, [&] { exp.SetDataSet(&other); }, 4, "r0,0\r\nx0,0\r\nx1,1\r\nx2,2\r\nT\r\n"},
+      {3, [&] { exp.SetDataSet(nullptr); }, 3, "r0,0\r\nr1,1\r\nr2,2\r\nT\r\n"},
+  };
+  for (const Case& c : cases) {
+    exp.SetDataSet(&ds);
+    exp.SetExportType(expDelimited);
+    exp.SetRecordSeparator(rsCRLF);
+    other.First();
+    exp.SetOnExportRecord([&](TObject*, std::int32_t records, std::int64_t) {
+      if (records == c.after) c.change();
+    });
+    EXPECT_EQ(exp.Execute(), c.result) << c.file;
+    EXPECT_EQ(Output(), c.file);
+  }
 }
 
 TEST_F(ExportRun, FailedPreparationLeavesAnEarlierFileAlone) {
