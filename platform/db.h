@@ -425,6 +425,19 @@ class TDataSet : public TComponent {
   virtual void BeginBulk() {}
   virtual void EndBulk() {}
 
+  // Records that Post accepted during a bulk run but the database refused
+  // when it stored them later: a dataset that sends records in groups learns
+  // of a refusal only when the group is stored (at the latest by EndBulk,
+  // also a nested one). Count says how many; Messages holds the first few
+  // reasons. TakeRefusals returns those found since the last call and
+  // forgets them; datasets that refuse from Post itself have none.
+  struct TRefusals {
+    std::int64_t Count = 0;
+    std::vector<std::string> Messages;
+  };
+  static constexpr std::size_t kRefusalMessagesKept = 10;
+  virtual TRefusals TakeRefusals() { return {}; }
+
  protected:
   // Opens the source and creates the fields (AddField / CreateFields) unless
   // they exist. Raise to refuse the open.

@@ -117,6 +117,10 @@ void TCSVImport::CommitBulk(TDataSet*& bulkData, bool unwinding) {
       }
     } else {
       data->EndBulk();
+      // Records refused after their Post failed all the same.
+      TDataSet::TRefusals refused = data->TakeRefusals();
+      for (std::int64_t i = 0; i < refused.Count; ++i) Increase(FErrorRecords);
+      for (std::string& message : refused.Messages) FRefusalMessages.push_back(std::move(message));
     }
   }
 }
@@ -209,6 +213,7 @@ bool TCSVImport::Setup() {
   try {
     FEndOfFile = false;
     FErrorRecords = 0;
+    FRefusalMessages.clear();
     ResolveSeparators();
     FHeaderData->Clear();
     FRecordCache->Clear();

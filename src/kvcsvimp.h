@@ -64,6 +64,10 @@ class TCSVImport : public TComponent {
   TDelimitedFields DelimitedFields() const { return FDelimitedFields; }
   void SetDelimitedFields(TDelimitedFields value) { FDelimitedFields = value; }
   std::int32_t ErrorRecords() const { return FErrorRecords; }
+  // The reasons a dataset gave for records it accepted from Post but refused
+  // when it stored them later (TDataSet::TakeRefusals), the first few of the
+  // last run; those records are counted in ErrorRecords.
+  const std::vector<std::string>& RefusalMessages() const { return FRefusalMessages; }
   TFieldDelimiter FieldDelimiter() const { return FFieldDelimiter; }
   void SetFieldDelimiter(TFieldDelimiter value) { FFieldDelimiter = value; }
   TStrings* FieldList() const { return FFieldList.get(); }
@@ -207,8 +211,9 @@ class TCSVImport : public TComponent {
   void FreeProgressWindow();
   // Commits the dataset's grouped posts: EndBulk on bulkData, if any, which
   // is then cleared. When unwinding, an EndBulk failure is swallowed, since
-  // another exception is already on its way out.
-  static void CommitBulk(TDataSet*& bulkData, bool unwinding);
+  // another exception is already on its way out. Records the dataset
+  // refused after their Post are counted as failed.
+  void CommitBulk(TDataSet*& bulkData, bool unwinding);
   // What every end of a run does, also an early one: CommitBulk, then
   // closes the input and frees the window.
   void EndRun(TDataSet*& bulkData, bool unwinding);
@@ -235,6 +240,7 @@ class TCSVImport : public TComponent {
   TDelimitedFields FDelimitedFields = dfAll;
   bool FEndOfFile = false;
   std::int32_t FErrorRecords = 0;
+  std::vector<std::string> FRefusalMessages;
   TFieldDelimiter FFieldDelimiter = fdlNone;
   std::string FDelimiter;
   std::unique_ptr<TStringList> FFieldList;

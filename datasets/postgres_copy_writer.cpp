@@ -1,0 +1,374 @@
+#include "datasets/postgres_copy_writer.h"
+
+#include <utility>
+
+#include "platform/sysutils.h"
+
+namespace korvane::pg {
+
+namespace {
+
+// A segment of a bulk run ends at this many bytes of encoded rows, which are
+// kept until the server has taken them: memory stays flat whatever the
+// transaction's size.
+constexpr std::size_t kSegmentBytes = std::size_t{4} << 20;
+// Encoded rows are handed to libpq in pieces of this size.
+constexpr std::size_t kSendBytes = std::size_t{64} << 10;
+
+// Errors that are about one record's values; every other error (a lost
+// connection, a cancelled statement, a full disk, ...) is about the run.
+bool IsRecordFault(const std::string& state) {
+  static constexpr const char* kClasses[] = {"09", "21", "22", "23", "27", "2F", "39", "44", "P0"};
+  if (state.size() != 5) return false;
+  for (const char* c : kClasses) {
+    if (state.compare(0, 2, c) == 0) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+TCopyWriter::TCopyWriter(TConnection& connection, std::string quotedTable,
+                         const std::vector<TColumn>& columns, const TCodecContext& context,
+                         bool& serverBinary)
+    : FConn(connection),
+      FTable(std::move(quotedTable)),
+      FColumns(columns),
+      FContext(context),
+      FServerBinary(serverBinary),
+      FBinary(serverBinary) {
+  // Values of types without a kind of their own travel as text, which only
+  // the text format carries.
+  for (const TColumn& c : columns) FBinary = FBinary && (c.Generated || BinaryWritable(c.Kind));
+}
+
+std::string TCopyWriter::CopyCommand(const TMask& omitted, bool binary) const {
+  std::string sql = "COPY " + FTable + " (";
+  bool first = true;
+  for (std::size_t i = 0; i < FColumns.size(); ++i) {
+    if (omitted[i]) continue;
+    if (!first) sql += ", ";
+    first = false;
+    sql += QuoteIdent(FColumns[i].Name);
+  }
+  sql += ") FROM STDIN";
+  if (binary) sql += " (FORMAT binary)";
+  return sql;
+}
+
+void TCopyWriter::CheckBroken() const {
+  if (!FBroken.empty()) throw EDatabaseError(FBroken);
+}
+
+void TCopyWriter::Break(const TError& error) {
+  const std::int64_t lost = FTransactionRows + static_cast<std::int64_t>(FRowStarts.size());
+  std::string text = error.ConnectionLost ? "the connection to the server was lost: " : "";
+  text += error.Text() + "; ";
+  if (FOwnTransaction || !FBulk) {
+    text += std::to_string(FCommitted) + (FCommitted == 1 ? " record was" : " records were") +
+            " committed";
+    if (lost > 0) text += ", the " + std::to_string(lost) + " after them were not stored";
+  } else {
+    text += "the transaction is the host's to roll back";
+  }
+  FBroken = text;
+  FRows.clear();
+  FRowStarts.clear();
+  FSent = 0;
+  Abandon();
+  throw EDatabaseError(FBroken);
+}
+
+void TCopyWriter::Savepoint() {
+  TError e;
+  if (!FConn.TryExec("SAVEPOINT korvane_part", e)) Break(e);
+}
+
+bool TCopyWriter::StartCopy(const TMask& omitted, TError& error) {
+  TResult r(PQexec(FConn.get(), CopyCommand(omitted, FBinary).c_str()));
+  if (!r || PQresultStatus(r.get()) != PGRES_COPY_IN) {
+    error = ErrorOf(FConn.get(), r.get());
+    DrainResults(FConn.get(), error);
+    return false;
+  }
+  if (FBinary) {
+    const std::string_view header = BinaryHeader();
+    if (PQputCopyData(FConn.get(), header.data(), static_cast<int>(header.size())) != 1) {
+      error = ErrorOf(FConn.get(), nullptr);
+      return false;
+    }
+  }
+  return true;
+}
+
+void TCopyWriter::StartSegment(const TMask& omitted) {
+  if (!FBulk) FInTransaction = PQtransactionStatus(FConn.get()) == PQTRANS_INTRANS;
+  if (FBulk && FOwnTransaction && !FInTransaction) {
+    TError e;
+    if (!FConn.TryExec("BEGIN", e)) Break(e);
+    FInTransaction = true;
+  }
+  if (FInTransaction) Savepoint();
+  TError e;
+  bool started = StartCopy(omitted, e);
+  if (!started && FBinary && RefusesBinaryFormat(e) && !e.ConnectionLost) {
+    // This server takes only the text format: use it from now on.
+    TError undo;
+    if (FInTransaction && !FConn.TryExec("ROLLBACK TO SAVEPOINT korvane_part", undo)) Break(undo);
+    FBinary = false;
+    FServerBinary = false;
+    started = StartCopy(omitted, e);
+  }
+  if (!started) {
+    if (e.ConnectionLost) Break(e);
+    TError undo;
+    if (FInTransaction &&
+        !FConn.TryExec("ROLLBACK TO SAVEPOINT korvane_part; RELEASE korvane_part", undo)) {
+      Break(undo);
+    }
+    throw EDatabaseError(e.Text());
+  }
+  FCopying = true;
+  FOmitted = omitted;
+  FRows.clear();
+  FRowStarts.clear();
+  FSent = 0;
+}
+
+void TCopyWriter::Add(const TFieldData* values) {
+  CheckBroken();
+  FScratchMask.assign(FColumns.size(), false);
+  for (std::size_t i = 0; i < FColumns.size(); ++i) {
+    const TColumn& c = FColumns[i];
+    FScratchMask[i] = c.Generated || (c.HasDefault && values[i].index() == 0);
+  }
+  if (FCopying && FScratchMask != FOmitted) EndSegment();
+  if (!FCopying) StartSegment(FScratchMask);
+
+  const std::size_t start = FRows.size();
+  try {
+    if (FBinary) {
+      std::size_t count = 0;
+      for (bool omitted : FOmitted) count += omitted ? 0 : 1;
+      PutBE16(FRows, static_cast<std::uint16_t>(count));
+    }
+    bool first = true;
+    for (std::size_t i = 0; i < FColumns.size(); ++i) {
+      if (FOmitted[i]) continue;
+      const TFieldData& v = values[i];
+      if (FBinary) {
+        if (v.index() == 0) {
+          PutBE32(FRows, 0xffffffffu);
+        } else {
+          AppendBinary(FRows, FColumns[i], v, FContext);
+        }
+      } else {
+        if (!first) FRows += '\t';
+        if (v.index() == 0) {
+          FRows += "\\N";
+        } else {
+          AppendText(FRows, FColumns[i], v, FContext);
+        }
+      }
+      first = false;
+    }
+    if (!FBinary) FRows += '\n';
+  } catch (...) {
+    FRows.resize(start);
+    if (!FBulk) Abandon();
+    throw;
+  }
+  FRowStarts.push_back(start);
+  if (!FBulk) {
+    EndSegment();
+    return;
+  }
+  if (FRows.size() - FSent >= kSendBytes) SendPending();
+  if (!FCopying) return;  // the send failed and the segment was settled
+  if (FTransactionRows + static_cast<std::int64_t>(FRowStarts.size()) >= FPerTransaction) {
+    EndSegment();
+    Commit();
+  } else if (FRows.size() >= kSegmentBytes) {
+    EndSegment();
+  }
+}
+
+void TCopyWriter::SendPending() {
+  if (FSent == FRows.size()) return;
+  if (PQputCopyData(FConn.get(), FRows.data() + FSent, static_cast<int>(FRows.size() - FSent)) !=
+      1) {
+    // The server has stopped the COPY (a refused row, a lost connection):
+    // settle the segment now.
+    FSent = FRows.size();
+    EndSegment();
+    return;
+  }
+  FSent = FRows.size();
+}
+
+void TCopyWriter::EndSegment() {
+  if (!FCopying) return;
+  FCopying = false;
+  bool sent = true;
+  if (FSent < FRows.size()) {
+    sent = PQputCopyData(FConn.get(), FRows.data() + FSent,
+                         static_cast<int>(FRows.size() - FSent)) == 1;
+  }
+  if (sent && FBinary) {
+    const std::string_view trailer = BinaryTrailer();
+    PQputCopyData(FConn.get(), trailer.data(), static_cast<int>(trailer.size()));
+  }
+  PQputCopyEnd(FConn.get(), nullptr);
+  TError e;
+  const bool ok = DrainResults(FConn.get(), e);
+  const std::size_t rows = FRowStarts.size();
+  if (ok) {
+    TError release;
+    if (FInTransaction && !FConn.TryExec("RELEASE korvane_part", release)) Break(release);
+    FTransactionRows += FInTransaction ? static_cast<std::int64_t>(rows) : 0;
+    if (!FInTransaction) FCommitted += static_cast<std::int64_t>(rows);
+    FRows.clear();
+    FRowStarts.clear();
+    FSent = 0;
+    return;
+  }
+  if (e.ConnectionLost || !IsRecordFault(e.SqlState)) Break(e);
+  if (!FBulk) {
+    TError undo;
+    if (FInTransaction &&
+        !FConn.TryExec("ROLLBACK TO SAVEPOINT korvane_part; RELEASE korvane_part", undo)) {
+      Break(undo);
+    }
+    FRows.clear();
+    FRowStarts.clear();
+    throw EDatabaseError(e.Text());
+  }
+  TError undo;
+  if (!FConn.TryExec("ROLLBACK TO SAVEPOINT korvane_part; RELEASE korvane_part", undo)) Break(undo);
+  FRowStarts.push_back(FRows.size());  // the end of the last row
+  StoreRange(0, rows, &e);
+  FRows.clear();
+  FRowStarts.clear();
+  FSent = 0;
+}
+
+bool TCopyWriter::TryRange(std::size_t first, std::size_t last, TError& error) {
+  Savepoint();
+  if (!StartCopy(FOmitted, error)) {
+    if (error.ConnectionLost) Break(error);
+    throw EDatabaseError(error.Text());
+  }
+  const std::size_t from = FRowStarts[first];
+  const std::size_t to = FRowStarts[last];
+  bool sent = PQputCopyData(FConn.get(), FRows.data() + from, static_cast<int>(to - from)) == 1;
+  if (sent && FBinary) {
+    const std::string_view trailer = BinaryTrailer();
+    PQputCopyData(FConn.get(), trailer.data(), static_cast<int>(trailer.size()));
+  }
+  PQputCopyEnd(FConn.get(), nullptr);
+  const bool ok = DrainResults(FConn.get(), error);
+  TError undo;
+  if (ok) {
+    if (!FConn.TryExec("RELEASE korvane_part", undo)) Break(undo);
+    FTransactionRows += static_cast<std::int64_t>(last - first);
+    return true;
+  }
+  if (error.ConnectionLost || !IsRecordFault(error.SqlState)) Break(error);
+  if (!FConn.TryExec("ROLLBACK TO SAVEPOINT korvane_part; RELEASE korvane_part", undo)) Break(undo);
+  return false;
+}
+
+// Stores rows [first, last) of the segment, isolating each refused one. A
+// known error is the one the rows just gave together.
+void TCopyWriter::StoreRange(std::size_t first, std::size_t last, const TError* known) {
+  while (first < last) {
+    TError e;
+    if (known != nullptr) {
+      e = *known;
+      known = nullptr;
+    } else if (TryRange(first, last, e)) {
+      return;
+    }
+    if (last - first == 1) {
+      Refuse(e);
+      return;
+    }
+    const std::size_t count = last - first;
+    if (e.Line >= 1 && static_cast<std::size_t>(e.Line) <= count) {
+      // The rows before the named one went in before it failed.
+      const std::size_t bad = first + static_cast<std::size_t>(e.Line) - 1;
+      if (bad > first) StoreRange(first, bad, nullptr);
+      Refuse(e);
+      first = bad + 1;
+    } else {
+      const std::size_t middle = first + count / 2;
+      StoreRange(first, middle, nullptr);
+      first = middle;
+    }
+  }
+}
+
+void TCopyWriter::Refuse(const TError& error) {
+  ++FRefusals.Count;
+  if (FRefusals.Messages.size() < TDataSet::kRefusalMessagesKept) {
+    FRefusals.Messages.push_back(error.Text());
+  }
+}
+
+void TCopyWriter::Commit() {
+  if (!FInTransaction || !FOwnTransaction) return;
+  TError e;
+  if (!FConn.TryExec("COMMIT", e)) {
+    FInTransaction = false;
+    Break(e);
+  }
+  FInTransaction = false;
+  FCommitted += FTransactionRows;
+  FTransactionRows = 0;
+}
+
+void TCopyWriter::BeginBulk() {
+  CheckBroken();
+  FBulk = true;
+  FOwnTransaction = PQtransactionStatus(FConn.get()) == PQTRANS_IDLE;
+  FInTransaction = !FOwnTransaction;
+  FTransactionRows = 0;
+}
+
+void TCopyWriter::Flush() {
+  CheckBroken();
+  EndSegment();
+}
+
+void TCopyWriter::EndBulk() {
+  if (!FBulk) return;
+  try {
+    CheckBroken();
+    EndSegment();
+    Commit();
+  } catch (...) {
+    FBulk = false;
+    throw;
+  }
+  FBulk = false;
+  FInTransaction = false;
+}
+
+void TCopyWriter::Abandon() noexcept {
+  PGconn* conn = FConn.get();
+  if (FCopying) {
+    FCopying = false;
+    PQputCopyEnd(conn, "abandoned");
+    TError ignored;
+    DrainResults(conn, ignored);
+  }
+  if (FInTransaction && FOwnTransaction && PQstatus(conn) == CONNECTION_OK) {
+    TError ignored;
+    FConn.TryExec("ROLLBACK", ignored);
+  }
+  FInTransaction = false;
+}
+
+TDataSet::TRefusals TCopyWriter::TakeRefusals() { return std::exchange(FRefusals, {}); }
+
+}  // namespace korvane::pg
