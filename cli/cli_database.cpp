@@ -4,6 +4,10 @@
 
 #include "cli/cli_util.h"
 #include "datasets/sqlite_dataset.h"
+#if KORVANE_WITH_POSTGRES
+#include "datasets/postgres_connection.h"
+#include "datasets/postgres_dataset.h"
+#endif
 #include "platform/published.h"
 #include "src/kvprops.h"
 
@@ -27,6 +31,26 @@ const char* MissingLocation(const TSQLiteDataSet&) {
 }
 bool DatabaseExists(const TSQLiteDataSet& ds) { return PathExists(ds.DatabaseFile()); }
 bool NamesSQLite(const std::string&) { return true; }  // any other --db is a file
+
+#if KORVANE_WITH_POSTGRES
+// PostgreSQL: --db is a postgresql:// (or postgres://) URI. The location
+// shown never holds the password. A server that cannot be reached, refuses
+// the login or has no such database is a usage error with libpq's reason.
+void Locate(TPostgresDataSet& ds, const std::string& database) { ds.SetConnection(database); }
+std::string LocationOf(const TPostgresDataSet& ds) { return ds.ShownConnection(); }
+const char* MissingLocation(const TPostgresDataSet&) {
+  return "give the database with --db FILE or --db postgresql://HOST/DATABASE";
+}
+bool DatabaseExists(TPostgresDataSet& ds) {
+  try {
+    ds.Connect();
+  } catch (const Exception& e) {
+    throw EUsageError(e.Message());
+  }
+  return true;
+}
+bool NamesPostgres(const std::string& database) { return pg::IsPostgresUri(database); }
+#endif
 
 // The rest is the same for every database's dataset class.
 template <class TClass>
@@ -85,6 +109,9 @@ struct TDatabaseKind {
 
 // Asked in order; the last takes every --db.
 constexpr TDatabaseKind kDatabases[] = {
+#if KORVANE_WITH_POSTGRES
+    {NamesPostgres, Create<TPostgresDataSet>, Adopt<TPostgresDataSet>, Register<TPostgresDataSet>},
+#endif
     {NamesSQLite, Create<TSQLiteDataSet>, Adopt<TSQLiteDataSet>, Register<TSQLiteDataSet>},
 };
 

@@ -375,11 +375,18 @@ json ListJson(const TStrings* list) {
   return items;
 }
 
+json RefusalsJson(const TCSVImport& import) {
+  json items = json::array();
+  for (const std::string& reason : import.RefusalMessages()) items.push_back(JsonText(reason));
+  return items;
+}
+
 json ImportJson(const TCSVImport& import, std::int32_t result) {
   return {{"result", result},
           {"errorRecords", import.ErrorRecords()},
           {"headerData", ListJson(import.HeaderData())},
-          {"trailerData", ListJson(import.TrailerData())}};
+          {"trailerData", ListJson(import.TrailerData())},
+          {"refusals", RefusalsJson(import)}};
 }
 
 // Runs an import inside one bulk load of its dataset, so that the records go
@@ -422,6 +429,10 @@ std::int32_t ExecuteImport(TSession& session, TCSVImport& import) {
                   << (refused == 1 ? " record was" : " records were")
                   << " left out (no values, or refused by the table); " << result << " imported"
                   << std::endl;
+  }
+  // Reasons the database gave for records it refused after their Post.
+  for (const std::string& reason : import.RefusalMessages()) {
+    session.Err() << "korvane: " << import.Name() << ": refused: " << reason << std::endl;
   }
   return result;
 }
@@ -757,7 +768,9 @@ void AddRunSwitches(CLI::App* app, TRunSwitches& o) {
 }
 
 void AddLayoutOptions(CLI::App* app, TTransferOptions& o, bool import) {
-  app->add_option("--db", o.Database, "The SQLite database file")->type_name("FILE");
+  app->add_option("--db", o.Database,
+                  "The database: a SQLite file, or a postgresql:// (postgres://) URI")
+      ->type_name("FILE|URI");
   app->add_option("-s,--separator", o.Separator,
                   "Value separator: comma (default), tab, pipe, none, or any one character "
                   "such as ;")
@@ -842,6 +855,8 @@ int RunKorvane(int argc, char** argv, std::ostream& out, std::ostream& err) {
   imp->footer(
       "Examples:\n"
       "  korvane import people.csv --db people.db --table people --header --create\n"
+      "  korvane import people.csv --db postgresql://localhost/shop --table people --header "
+      "--create\n"
       "  korvane import data.txt --db shop.db --table orders -s tab -q none --set "
       "HeaderRecords=2 --set HeaderStored=true\n"
       "Dates, times and numbers are read with the format settings. Records the table refuses "
@@ -891,9 +906,9 @@ int RunKorvane(int argc, char** argv, std::ostream& out, std::ostream& err) {
                   "The settings file (see docs/settings-format.md)")
       ->required();
   run->add_option("--db", ro.Database,
-                  "Also supply a SQLite dataset, named after --table (or \"Query\"), that the "
-                  "file's DataSet properties can name")
-      ->type_name("FILE");
+                  "Also supply a dataset (a SQLite file or a postgresql:// URI), named after "
+                  "--table (or \"Query\"), that the file's DataSet properties can name")
+      ->type_name("FILE|URI");
   run->add_option("--table", ro.Table, "The supplied dataset's table")->type_name("NAME");
   run->add_option("--query", ro.Query, "The supplied dataset's query")->type_name("SQL");
   AddRunSwitches(run, ro);
