@@ -398,6 +398,8 @@ struct TSQLiteDataSet::TState {
   bool BrowseDone = false;
   std::int64_t CurrentRowid = 0;
   bool HaveCurrent = false;
+  std::int64_t RowsLoaded = 0;  // since the last First
+  mutable TSQLiteMisfits Misfits;
 
   // Writing.
   using TMask = std::vector<std::uint64_t>;
@@ -473,12 +475,16 @@ struct TSQLiteDataSet::TState {
 
   // -- reading --------------------------------------------------------------
 
-  [[noreturn]] void BadValue(std::size_t index, const char* what) const {
-    const int col = static_cast<int>(index) + Offset();
-    const char* text = reinterpret_cast<const char*>(sqlite3_column_text(Browse.get(), col));
-    std::string shown(text ? text : "");
-    if (shown.size() > 40) shown = shown.substr(0, 40) + "...";
-    Fail("Column '" + Cols[index].Name + "' holds '" + shown + "', which is not " + what);
+  // A value that cannot be read as its field's type is shown as the text
+  // SQLite holds (the field's StoredText), and counted.
+  void KeepAsStored(std::size_t index, sqlite3_value* v, TFieldData& slot) const {
+    const std::string_view text = ValueText(v);
+    StoreBytes(slot, text.data(), text.size());
+    if (Misfits.Count++ == 0) {
+      Misfits.Row = Offset() == 1 ? CurrentRowid : RowsLoaded;
+      Misfits.Column = Cols[index].Name;
+      Misfits.Text.assign(text);
+    }
   }
 
   int Offset() const { return (Rowid.empty() || IsQuery) ? 0 : 1; }
@@ -553,9 +559,9 @@ struct TSQLiteDataSet::TState {
         if (type == SQLITE_INTEGER) {
           i = sqlite3_value_int64(v);
         } else if (type == SQLITE_FLOAT) {
-          if (!DoubleToInt(sqlite3_value_double(v), i)) BadValue(index, "an integer");
+          if (!DoubleToInt(sqlite3_value_double(v), i)) return KeepAsStored(index, v, slot);
         } else if (!ParseInt(text, i) && !(ParseFloat(text, d) && DoubleToInt(d, i))) {
-          BadValue(index, "an integer");
+          return KeepAsStored(index, v, slot);
         }
         Store(slot, i);
         return;
@@ -567,7 +573,7 @@ struct TSQLiteDataSet::TState {
         } else if (type == SQLITE_FLOAT) {
           b = sqlite3_value_double(v) != 0;
         } else if (!ParseBoolean(text, b)) {
-          BadValue(index, "a boolean");
+          return KeepAsStored(index, v, slot);
         }
         Store(slot, b);
         return;
@@ -577,7 +583,7 @@ struct TSQLiteDataSet::TState {
         if (type == SQLITE_INTEGER || type == SQLITE_FLOAT) {
           d = sqlite3_value_double(v);
         } else if (!ParseFloat(text, d)) {
-          BadValue(index, "a number");
+          return KeepAsStored(index, v, slot);
         }
         Store(slot, d);
         return;
@@ -586,7 +592,7 @@ struct TSQLiteDataSet::TState {
         if (type == SQLITE_INTEGER) {
           const std::int64_t i = sqlite3_value_int64(v);
           if (i > INT64_MAX / kCurrencyScale || i < INT64_MIN / kCurrencyScale) {
-            BadValue(index, "a money amount");
+            return KeepAsStored(index, v, slot);
           }
           Store(slot, i * kCurrencyScale);
           return;
@@ -595,10 +601,10 @@ struct TSQLiteDataSet::TState {
         if (type == SQLITE_FLOAT) {
           d = sqlite3_value_double(v);
         } else if (!ParseFloat(text, d)) {
-          BadValue(index, "a money amount");
+          return KeepAsStored(index, v, slot);
         }
         std::int64_t i = 0;
-        if (!DoubleToInt(std::round(d * kCurrencyScale), i)) BadValue(index, "a money amount");
+        if (!DoubleToInt(std::round(d * kCurrencyScale), i)) return KeepAsStored(index, v, slot);
         Store(slot, i);
         return;
       }
@@ -617,20 +623,20 @@ struct TSQLiteDataSet::TState {
           TIsoValue iso;
           const bool ok = ParseIso(text, iso);
           if (storage == TStorage::Date) {
-            if (!ok || !iso.HasDate) BadValue(index, "a date");
+            if (!ok || !iso.HasDate) return KeepAsStored(index, v, slot);
             Store(slot, static_cast<double>(iso.Day));
           } else if (storage == TStorage::Time) {
-            if (!ok || !iso.HasTime) BadValue(index, "a time");
+            if (!ok || !iso.HasTime) return KeepAsStored(index, v, slot);
             Store(slot, ComposeDateTime(0, iso.Ms));
           } else {
-            if (!ok) BadValue(index, "a date and time");
+            if (!ok) return KeepAsStored(index, v, slot);
             Store(slot, ComposeDateTime(iso.Day, iso.Ms));
           }
           return;
         }
         std::int64_t day = 0;
         std::int64_t ms = 0;
-        if (!SplitDateTime(value, day, ms)) BadValue(index, "a date and time");
+        if (!SplitDateTime(value, day, ms)) return KeepAsStored(index, v, slot);
         if (storage == TStorage::Date) {
           Store(slot, static_cast<double>(day));
         } else if (storage == TStorage::Time) {
@@ -651,6 +657,7 @@ struct TSQLiteDataSet::TState {
   void LoadRow() {
     sqlite3_stmt* s = Browse.get();
     const int offset = Offset();
+    ++RowsLoaded;
     if (offset == 1) {
       CurrentRowid = sqlite3_column_int64(s, 0);
       HaveCurrent = true;
@@ -1272,6 +1279,8 @@ void TSQLiteDataSet::InternalClose() {
   DestroyFields();
 }
 
+const TSQLiteMisfits& TSQLiteDataSet::Misfits() const { return FState->Misfits; }
+
 bool TSQLiteDataSet::InternalFirst() {
   TState& s = *FState;
   if (!s.Browse) return false;
@@ -1279,6 +1288,8 @@ bool TSQLiteDataSet::InternalFirst() {
   s.BrowseHeld = false;
   s.BrowseDone = false;
   s.HaveCurrent = false;
+  s.RowsLoaded = 0;
+  s.Misfits = TSQLiteMisfits{};
   if (s.Offset() == 1) {
     sqlite3_bind_int64(s.Browse.get(), 1, std::numeric_limits<std::int64_t>::min());
   }

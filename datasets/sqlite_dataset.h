@@ -11,6 +11,16 @@
 
 namespace korvane {
 
+// Values a walk read that did not fit their column's field type: how many,
+// and the first one's row (its rowid, or its place in a query's result
+// counting from 1), column and text as SQLite holds it.
+struct TSQLiteMisfits {
+  std::int64_t Count = 0;
+  std::int64_t Row = 0;
+  std::string Column;
+  std::string Text;
+};
+
 // TSQLiteDataSet shows one table of a SQLite database file (read, append,
 // edit) or the result of one read-only query (read only) as a TDataSet.
 //
@@ -21,7 +31,10 @@ namespace korvane {
 // booleans as INTEGER 0/1, money as the REAL amount, blobs as BLOB. Reading
 // also accepts the other forms SQLite's date functions know (Julian day
 // numbers as REAL, Unix times as INTEGER) and treats an empty text in a
-// typed column as null.
+// typed column as null. A value that is none of these (SQLite lets a DATE
+// column hold 'garbage', an INTEGER column 2.5) does not stop a walk: the
+// field shows it as the text SQLite holds (TField::StoredText), and
+// Misfits counts it.
 //
 // Appending: a field left null in an appended record is left out of the
 // INSERT, so the column takes its default (NULL where it has none) and an
@@ -101,6 +114,10 @@ class TSQLiteDataSet : public TDataSet {
   // (the group is then rolled back, and the message says how many records
   // were lost) or when an earlier group was lost to a database error.
   void EndBulk() override;
+
+  // The values read since the last First that did not fit their field's
+  // type.
+  const TSQLiteMisfits& Misfits() const;
 
   // Runs SQL statements on the connection, opening it (and creating the
   // database file) when needed. Raises EDatabaseError with SQLite's message.

@@ -171,6 +171,13 @@ class TField : public TComponent {
   void SetCurrency(bool value) { FCurrency = value; }
 
   bool IsNull() const { return std::holds_alternative<std::monostate>(Data()); }
+  // A value a dataset could not read as the field's type (a text in a date
+  // column of a database that lets a column hold anything) is kept as the
+  // text the database holds: AsString, Text and AppendText give it, the
+  // other As... accessors raise EConvertError naming it, and a write
+  // replaces it. StoredText is that text, or nullptr for a value of the
+  // field's own type. Text and blob fields hold texts as their own values.
+  inline const std::string* StoredText() const;
   // Makes the value null (a write: the dataset must be in dsEdit/dsInsert).
   void Clear();
 
@@ -229,6 +236,9 @@ class TField : public TComponent {
 
   // Raises EDatabaseError unless the field may be written now.
   void CheckWritable() const;
+  // Raises EConvertError, naming the text and what it is not, when the
+  // record holds a StoredText.
+  void CheckOwnValue(const char* what) const;
   // True when the field may be written now: the dataset is in dsEdit or
   // dsInsert and the field is not ReadOnly.
   inline bool Writable() const;
@@ -509,15 +519,20 @@ inline const TFieldData& TField::Data() const {
   return FDataSet->FActive[static_cast<std::size_t>(FIndex)];
 }
 inline TFieldData& TField::Slot() { return FDataSet->FActive[static_cast<std::size_t>(FIndex)]; }
+inline const std::string* TField::StoredText() const {
+  return FStoreKind > skString ? std::get_if<kTextIndex>(&Data()) : nullptr;
+}
 inline void TField::AppendText(std::string& out) const {
   if (FOnGetText) {
     out += Text();
+  } else if (const std::string* stored = StoredText()) {
+    out += *stored;
   } else if (!IsNull()) {
     AppendTextImpl(out);
   }
 }
 inline char* TField::TextToChars(char* first, char* last) const {
-  if (FOnGetText) return nullptr;
+  if (FOnGetText || StoredText() != nullptr) return nullptr;
   return IsNull() ? first : TextToCharsImpl(first, last);
 }
 inline void TField::SetData(TFieldData value) { Slot() = std::move(value); }

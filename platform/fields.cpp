@@ -628,7 +628,16 @@ void TField::Clear() {
   StoreNull();
 }
 
-std::string TField::AsString() const { return IsNull() ? std::string() : GetAsString(); }
+std::string TField::AsString() const {
+  if (const std::string* stored = StoredText()) return *stored;
+  return IsNull() ? std::string() : GetAsString();
+}
+
+void TField::CheckOwnValue(const char* what) const {
+  if (const std::string* stored = StoredText()) {
+    throw EConvertError("'" + *stored + "' is not a valid " + what);
+  }
+}
 
 void TField::SetAsString(std::string_view value) {
   CheckWritable();
@@ -649,35 +658,50 @@ void TField::SetAsInteger(std::int32_t value) {
   SetAsLargeIntImpl(value);
 }
 
-std::int64_t TField::AsLargeInt() const { return IsNull() ? 0 : GetAsLargeInt(); }
+std::int64_t TField::AsLargeInt() const {
+  CheckOwnValue("integer");
+  return IsNull() ? 0 : GetAsLargeInt();
+}
 
 void TField::SetAsLargeInt(std::int64_t value) {
   CheckWritable();
   SetAsLargeIntImpl(value);
 }
 
-double TField::AsFloat() const { return IsNull() ? 0.0 : GetAsFloat(); }
+double TField::AsFloat() const {
+  CheckOwnValue("floating point value");
+  return IsNull() ? 0.0 : GetAsFloat();
+}
 
 void TField::SetAsFloat(double value) {
   CheckWritable();
   SetAsFloatImpl(value);
 }
 
-std::int64_t TField::AsCurrency() const { return IsNull() ? 0 : GetAsCurrency(); }
+std::int64_t TField::AsCurrency() const {
+  CheckOwnValue("money amount");
+  return IsNull() ? 0 : GetAsCurrency();
+}
 
 void TField::SetAsCurrency(std::int64_t value) {
   CheckWritable();
   SetAsCurrencyImpl(value);
 }
 
-bool TField::AsBoolean() const { return IsNull() ? false : GetAsBoolean(); }
+bool TField::AsBoolean() const {
+  CheckOwnValue("boolean value");
+  return IsNull() ? false : GetAsBoolean();
+}
 
 void TField::SetAsBoolean(bool value) {
   CheckWritable();
   SetAsBooleanImpl(value);
 }
 
-TDateTime TField::AsDateTime() const { return IsNull() ? 0.0 : GetAsDateTime(); }
+TDateTime TField::AsDateTime() const {
+  CheckOwnValue("date and time");
+  return IsNull() ? 0.0 : GetAsDateTime();
+}
 
 void TField::SetAsDateTime(TDateTime value) {
   CheckWritable();
@@ -685,7 +709,8 @@ void TField::SetAsDateTime(TDateTime value) {
 }
 
 std::string TField::Text() const {
-  std::string text = IsNull() ? std::string() : GetText();
+  const std::string* stored = StoredText();
+  std::string text = stored ? *stored : IsNull() ? std::string() : GetText();
   if (FOnGetText) FOnGetText(const_cast<TField*>(this), text);
   return text;
 }

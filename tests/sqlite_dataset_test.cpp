@@ -337,24 +337,33 @@ TEST_F(SQLiteDataSetTest, EachRowShowsOnlyItsOwnValues) {
   EXPECT_EQ(row(), "first|1|1/1/2024|True|1.50");
 }
 
-TEST_F(SQLiteDataSetTest, AValueThatIsNotOfItsColumnsTypeRaisesNamingIt) {
+TEST_F(SQLiteDataSetTest, AValueThatIsNotOfItsColumnsTypeIsShownAsStoredAndCounted) {
   Exec(
       "CREATE TABLE bad (n INTEGER, d DATE); INSERT INTO bad VALUES (1, '2024-01-01');"
       "INSERT INTO bad VALUES (2, '31.01.2024'); INSERT INTO bad VALUES (2.5, NULL)");
   auto* ds = Table("bad");
   ds->Open();
+  ds->Next();
+  TField* d = ds->FieldByName("d");
+  EXPECT_EQ(d->AsString(), "31.01.2024");
+  EXPECT_EQ(d->Text(), "31.01.2024");
+  EXPECT_FALSE(d->IsNull());
   try {
-    ds->Next();
+    d->AsDateTime();
     FAIL() << "no error";
-  } catch (const EDatabaseError& e) {
-    EXPECT_EQ(e.Message(), "Column 'd' holds '31.01.2024', which is not a date");
+  } catch (const EConvertError& e) {
+    EXPECT_EQ(e.Message(), "'31.01.2024' is not a valid date and time");
   }
-  try {
-    ds->Next();
-    FAIL() << "no error";
-  } catch (const EDatabaseError& e) {
-    EXPECT_EQ(e.Message(), "Column 'n' holds '2.5', which is not an integer");
-  }
+  ds->Next();
+  EXPECT_EQ(ds->FieldByName("n")->AsString(), "2.5");
+  EXPECT_TRUE(d->IsNull()) << "a null stays null";
+  const TSQLiteMisfits& misfits = ds->Misfits();
+  EXPECT_EQ(misfits.Count, 2);
+  EXPECT_EQ(misfits.Row, 2);
+  EXPECT_EQ(misfits.Column, "d");
+  EXPECT_EQ(misfits.Text, "31.01.2024");
+  ds->First();
+  EXPECT_EQ(ds->Misfits().Count, 0);
 }
 
 // --- appending: defaults, autoinc, one statement per set of columns ---------
