@@ -339,6 +339,8 @@ TField* CreateField(TDataSet* dataSet, const std::string& fieldName, TFieldType 
 // open: ftBlob, ftMemo, ftGraphic, ftFmtMemo, ftParadoxOle, ftDBaseOle,
 // ftTypedBinary.
 bool IsBlobType(TFieldType dataType);
+// Bytes, var bytes and the blob types other than memos: data of no text.
+bool IsBinaryType(TFieldType dataType);
 
 // The name of a type code ("String", "Integer", ...), for messages.
 std::string FieldTypeName(TFieldType dataType);

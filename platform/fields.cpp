@@ -801,6 +801,11 @@ bool IsBlobType(TFieldType dataType) {
   }
 }
 
+bool IsBinaryType(TFieldType dataType) {
+  if (dataType == ftBytes || dataType == ftVarBytes) return true;
+  return IsBlobType(dataType) && dataType != ftMemo && dataType != ftFmtMemo;
+}
+
 std::string FieldTypeName(TFieldType dataType) {
   static const char* const names[] = {
       "Unknown",     "String",    "Smallint",   "Integer", "Word",     "Boolean",    "Float",

@@ -89,6 +89,7 @@ TExportLayout TCSVExport::Layout() const {
   layout.FieldListAction = FFieldListAction;
   layout.FieldList = FFieldList.get();
   layout.NumericAlign = FNumericAlign;
+  layout.WholeValues = FWholeValues;
   return layout;
 }
 

@@ -87,6 +87,13 @@ class TCSVExport : public TComponent {
   std::string Version() const { return GetVersion(); }
   // Ignored: the version is fixed.
   void SetVersion(const std::string& Value);
+  // Whether every value reaches the file whole (see TRecordPlan): memos as
+  // their text, blobs and binary data as \x and hexadecimal, date-times
+  // with their time, times with their milliseconds. False, the initial
+  // value, writes the classic table: no memos or blobs, and date-times as
+  // their date alone in delimited lines.
+  bool WholeValues() const { return FWholeValues; }
+  void SetWholeValues(bool value) { FWholeValues = value; }
 
   // The run's pieces, public so that hosts and tests can drive them.
   //
@@ -190,6 +197,7 @@ class TCSVExport : public TComponent {
   std::unique_ptr<TStringList> FHeaderData;
   bool FHeaderOutput = false;
   TNumericAlignment FNumericAlign = naLeft;
+  bool FWholeValues = false;
   TExportEvent FOnExportRecord;
   TNotifyEvent FOnBeginExport;
   TNotifyEvent FOnFinishExport;

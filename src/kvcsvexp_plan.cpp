@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstring>
 #include <iterator>
 #include <optional>
@@ -161,6 +162,15 @@ struct TCopyReader {
   }
 };
 
+// Whether LongTimeFormat's text of a time, with '.' and its milliseconds
+// after it, reads back as that time.
+bool TimeTextTakesMilliseconds() {
+  const TDateTime probe = EncodeTime(13, 45, 10, 250);
+  TDateTime back = 0;
+  return TryStrToTime(TimeToStr(probe) + ".250", back) &&
+         std::llround(back * 86400000.0) == std::llround(probe * 86400000.0);
+}
+
 }  // namespace
 
 TRecordPlan::TRecordPlan(TExportOutput& output) : FOutput(output) {}
@@ -179,6 +189,8 @@ void TRecordPlan::Build(const TExportLayout& layout) {
   FQuote = layout.Quote;
   FRightNumbers = layout.NumericAlign == naRight;
   FDecimalSeparator = FormatSettings().DecimalSeparator;
+  FWhole = layout.WholeValues;
+  FTimeTakesMilliseconds = FWhole && TimeTextTakesMilliseconds();
   std::uint8_t quoted = 0;
   if (FQuote != 0) quoted = layout.DelimitedFields == dfTextOnly ? ttText : ttAny;
   try {
@@ -206,7 +218,10 @@ void TRecordPlan::AddColumn(TField* field, std::uint8_t quoted) {
   TColumn column{};
   column.field = field;
   column.index = static_cast<std::size_t>(field->Index());
-  const std::uint8_t traits = kTypeTraits[field->DataType()];
+  std::uint8_t traits = kTypeTraits[field->DataType()];
+  // Whole values leave nothing out: memos are texts, the rest hexadecimal.
+  const bool hex = FWhole && (traits & ttOmitted) != 0 && (traits & ttText) == 0;
+  if (FWhole) traits &= static_cast<std::uint8_t>(~ttOmitted);
   column.wrap = (traits & quoted) != 0;
   if (!FColumns.empty() && FColumns.back().wrap) column.open[column.openLength++] = FQuote;
   if (!FColumns.empty() && FSeparator != 0) column.open[column.openLength++] = FSeparator;
@@ -222,9 +237,9 @@ void TRecordPlan::AddColumn(TField* field, std::uint8_t quoted) {
   } else {
     // Fields whose text comes from a handler or from a class of their own
     // are asked for it.
-    switch (field->OnGetText() ? tkOther : field->TextKind()) {
+    switch (field->OnGetText() ? tkOther : hex ? tkString : field->TextKind()) {
       case tkString:
-        column.kind = TColumnKind::ckString;
+        column.kind = hex ? TColumnKind::ckHex : TColumnKind::ckString;
         room = kShortText;
         break;
       case tkInteger:
@@ -264,9 +279,20 @@ void TRecordPlan::ChooseDateKind(TColumn& column, std::size_t& room) {
   const TFieldType type = field.DataType();
   column.askDate = field.TextKind() != tkDateTime;
   const bool ownText = FFixed && (field.OnGetText() || column.askDate);
+  if (FWhole) {
+    column.pad = FFixed;
+    if (field.OnGetText()) {
+      column.kind = TColumnKind::ckFieldDate;
+      return;
+    }
+    if (type != ftDate) {
+      column.kind = type == ftTime ? TColumnKind::ckWholeTime : TColumnKind::ckWholeDateTime;
+      return;
+    }
+  }
   if (!FFixed && type == ftTime) {
     column.kind = TColumnKind::ckTime;
-  } else if ((!FFixed || type == ftDate) && !ownText) {
+  } else if ((!FFixed || type == ftDate) && (!ownText || FWhole)) {
     if (!FDates || !FDates->Current()) FDates = std::make_unique<TDateWriter>();
     room = FDates->Room();
     column.kind = room > 0 ? TColumnKind::ckDate : TColumnKind::ckDateText;
@@ -348,9 +374,43 @@ char* TRecordPlan::PutFieldText(TLineWriter& line, char* p, const TColumn& colum
   return PutText(line, p, FText, column);
 }
 
-char* TRecordPlan::PutDate(TLineWriter& line, char* p, const TColumn& column, double value) {
-  if (value == 0 && column.kind != TColumnKind::ckTime) {
-    // No date: nothing, or the width in blanks.
+char* TRecordPlan::PutHex(TLineWriter& line, char* p, std::string_view bytes,
+                          const TColumn& column) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  p = line.Room(p, 2 + 2 * bytes.size() + column.rest);
+  *p++ = '\\';
+  *p++ = 'x';
+  for (const char byte : bytes) {
+    const auto b = static_cast<unsigned char>(byte);
+    *p++ = kDigits[b >> 4];
+    *p++ = kDigits[b & 15];
+  }
+  return p;
+}
+
+void TRecordPlan::AppendWholeTime(double value) {
+  std::uint16_t hour = 0;
+  std::uint16_t minute = 0;
+  std::uint16_t second = 0;
+  std::uint16_t ms = 0;
+  DecodeTime(value, hour, minute, second, ms);
+  if (!FTimeTakesMilliseconds) {
+    FText += FormatDateTime(ms != 0 ? "hh:nn:ss.zzz" : "hh:nn:ss", value);
+    return;
+  }
+  AppendTimeToStr(FText, value);
+  if (ms != 0) {
+    const char digits[4] = {'.', static_cast<char>('0' + ms / 100),
+                            static_cast<char>('0' + ms / 10 % 10),
+                            static_cast<char>('0' + ms % 10)};
+    FText.append(digits, 4);
+  }
+}
+
+char* TRecordPlan::PutDate(TLineWriter& line, char* p, const TColumn& column, bool none,
+                           double value) {
+  if (none) {
+    // No value: nothing, or the width in blanks.
     if (!FFixed) return p;
     FillBlanks(p, column.width);
     return p + column.width;
@@ -363,6 +423,14 @@ char* TRecordPlan::PutDate(TLineWriter& line, char* p, const TColumn& column, do
       break;
     case TColumnKind::ckDateText:
       AppendDateToStr(FText, value);
+      break;
+    case TColumnKind::ckWholeTime:
+      AppendWholeTime(value);
+      break;
+    case TColumnKind::ckWholeDateTime:
+      AppendDateToStr(FText, value);
+      FText += ' ';
+      AppendWholeTime(value);
       break;
     default:
       column.field->AppendText(FText);
@@ -406,9 +474,16 @@ template <class TReader, class TData>
         return PutCurrencyAmount(p, *value, FDecimalSeparator);
       }
       break;
+    case TColumnKind::ckHex:
+      if (const auto value = reader.Text(data)) return PutHex(line, p, *value, column);
+      break;
     default:
-      return PutDate(line, p, column,
-                     column.askDate ? column.field->AsDateTime() : reader.Date(column, data));
+      // Dates: a text is a value the dataset could not read as a date.
+      if (const auto value = reader.Text(data)) return PutText(line, p, *value, column);
+      if (column.askDate) {
+        return PutDate(line, p, column, column.field->IsNull(), column.field->AsDateTime());
+      }
+      return PutDate(line, p, column, reader.IsNull(data), reader.Date(column, data));
   }
   // A value of another alternative than the column's is the field's text
   // (which raises as it does elsewhere); no value is nothing.

@@ -31,6 +31,7 @@ struct TExportLayout {
   TFieldListAction FieldListAction = flaNone;
   const TStrings* FieldList = nullptr;
   TNumericAlignment NumericAlign = naLeft;
+  bool WholeValues = false;
 };
 
 // A value of a record as the thread formatting ahead gets it: its
@@ -62,10 +63,13 @@ enum class TColumnKind : std::uint8_t {
   ckBoolean,
   ckFloat,
   ckCurrency,
-  ckDate,       // a date through the plan's date writer
-  ckDateText,   // a date through DateToStr's text (formats with names)
-  ckFieldDate,  // fixed-width times and date-times: the field's own text
-  ckTime,       // delimited times: the time of the value, also of none
+  ckDate,           // a date through the plan's date writer
+  ckDateText,       // a date through DateToStr's text (formats with names)
+  ckFieldDate,      // fixed-width times and date-times: the field's own text
+  ckTime,           // delimited times: the time of the value
+  ckWholeTime,      // whole values: the time, with milliseconds when not zero
+  ckWholeDateTime,  // whole values: the date, a blank and the whole time
+  ckHex,            // whole values: binary data as \x and lowercase hexadecimal
 };
 
 struct TColumn {
@@ -99,12 +103,13 @@ struct TColumn {
 //
 // The rules of a value's text, each written once, in Put:
 //   - binary data, blobs and plain memos are left out (an empty value);
-//   - a date, time or date-time of day zero (also what a field without a
-//     value reads) is no date: nothing, or blanks in fixed-width lines.
-//     Dates before day zero are real dates. Delimited lines write a date's
-//     date part only (DateToStr) and a time's time (TimeToStr, also of day
-//     zero); fixed-width lines the field's text;
-//   - every other value is the field's text;
+//   - a date, time or date-time without a value is nothing, or blanks in
+//     fixed-width lines; one with a value is written whatever its day (day
+//     zero and the days before it too). Delimited lines write a date's date
+//     part only (DateToStr) and a time's time (TimeToStr); fixed-width
+//     lines the field's text;
+//   - every other value is the field's text; a value the dataset holds as
+//     a text that did not fit its field's type is that text (StoredText);
 //   - fixed-width lines pad every value but dates to the field's
 //     DisplayWidth, numbers on the left when NumericAlign is naRight; longer
 //     texts are kept whole;
@@ -112,6 +117,11 @@ struct TColumn {
 //   - n values give n - 1 separators, also when some are empty;
 //   - a record whose line is empty writes nothing, not even the record
 //     separator; a record whose values cannot be read is left out whole.
+// With WholeValues every value reaches the line whole: memos as their text,
+// binary data and blobs as \x and lowercase hexadecimal, date-times as the
+// date, a blank and the time, times with their milliseconds when these are
+// not zero (in a form StrToDateTime and StrToTime read back exactly), and
+// fixed-width lines pad dates like any value.
 class TRecordPlan {
  public:
   explicit TRecordPlan(TExportOutput& output);
@@ -143,7 +153,9 @@ class TRecordPlan {
   template <class TReader, class TData>
   char* PutValue(TLineWriter& line, char* p, const TColumn& column, const TReader& reader,
                  const TData& data);
-  char* PutDate(TLineWriter& line, char* p, const TColumn& column, double value);
+  char* PutDate(TLineWriter& line, char* p, const TColumn& column, bool none, double value);
+  char* PutHex(TLineWriter& line, char* p, std::string_view bytes, const TColumn& column);
+  void AppendWholeTime(double value);
   void AddColumn(TField* field, std::uint8_t quoted);
   void ChooseDateKind(TColumn& column, std::size_t& room);
   char* PutText(TLineWriter& line, char* p, std::string_view text, const TColumn& column);
@@ -159,6 +171,10 @@ class TRecordPlan {
   bool FRightNumbers = false;
   std::uint8_t FCloseLength = 0;  // the last value's closing quote
   char FDecimalSeparator = '.';
+  bool FWhole = false;
+  // Whole times: LongTimeFormat's text with '.' and the milliseconds after
+  // it reads back; otherwise they are written as hh:nn:ss.zzz.
+  bool FTimeTakesMilliseconds = false;
   std::vector<TColumn> FColumns;
   std::unique_ptr<TDateWriter> FDates;
   std::string FText;  // texts made apart from the output

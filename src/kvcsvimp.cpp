@@ -264,7 +264,11 @@ bool TCSVImport::AddRecordValues(const Value* values, int count) {
     for (int i = 0; i < n; ++i) {
       TField* field = fields[static_cast<std::size_t>(i)];
       if (everyField || FieldInFieldList(FFieldListAction, FFieldList.get(), field->FieldName())) {
-        WriteFieldData(values[i], field);
+        if (FWholeValues) {
+          WriteWholeFieldData(values[i], field);
+        } else {
+          WriteFieldData(values[i], field);
+        }
       }
     }
     FDataSet->Post();

@@ -99,6 +99,12 @@ class TCSVImport : public TComponent {
   std::int32_t TrailerRecords() const { return FTrailerRecords; }
   void SetTrailerRecords(std::int32_t value) { FTrailerRecords = value; }
   bool TrailerStored() const { return FTrailerStored; }
+  // Whether values are read as an export with WholeValues writes them:
+  // binary and blob fields take \x and hexadecimal back as their bytes
+  // (WriteWholeFieldData). False, the initial value, stores such a text as
+  // it stands.
+  bool WholeValues() const { return FWholeValues; }
+  void SetWholeValues(bool value) { FWholeValues = value; }
   void SetTrailerStored(bool value) { FTrailerStored = value; }
   std::string Version() const { return GetVersion(); }
   void SetVersion(const std::string& Value);
@@ -262,6 +268,7 @@ class TCSVImport : public TComponent {
   std::unique_ptr<TStringList> FTrailerData;
   std::int32_t FTrailerRecords = 0;
   bool FTrailerStored = false;
+  bool FWholeValues = false;
   TNotifyEvent FOnBeginImport;
   TNotifyEvent FOnFinishImport;
   TImportEvent FOnImportRecord;

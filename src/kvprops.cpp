@@ -32,6 +32,7 @@ TComponentClass ComponentClass<TCSVImport>() {
           .Integer("TrailerRecords", &C::TrailerRecords, &C::SetTrailerRecords)
           .Boolean("TrailerStored", &C::TrailerStored, &C::SetTrailerStored)
           .String("Version", &C::Version, &C::SetVersion)
+          .Boolean("WholeValues", &C::WholeValues, &C::SetWholeValues)
           .Build();
   return &info;
 }
@@ -61,6 +62,7 @@ TComponentClass ComponentClass<TCSVExport>() {
           .StringList("TrailerData", &C::TrailerData)
           .Boolean("TrailerOutput", &C::TrailerOutput, &C::SetTrailerOutput)
           .String("Version", &C::Version, &C::SetVersion)
+          .Boolean("WholeValues", &C::WholeValues, &C::SetWholeValues)
           .Build();
   return &info;
 }

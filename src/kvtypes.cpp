@@ -211,6 +211,45 @@ void AppendFieldBlob(std::string_view text, TField* field) {
   stream.Commit();  // raising here counts as failure; the destructor cannot report
 }
 
+namespace {
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+bool WriteWholeFieldData(std::string_view text, TField* field) {
+  if (!IsBinaryType(field->DataType()) || text.size() < 2 || text[0] != '\\' || text[1] != 'x') {
+    return WriteFieldData(text, field);
+  }
+  const std::string_view digits = text.substr(2);
+  if (digits.size() % 2 != 0) return false;
+  std::string bytes(digits.size() / 2, '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const int high = HexDigit(digits[2 * i]);
+    const int low = HexDigit(digits[2 * i + 1]);
+    if (high < 0 || low < 0) return false;
+    bytes[i] = static_cast<char>(high * 16 + low);
+  }
+  try {
+    if (bytes.empty()) {
+      // An empty value, not none: "\\x" alone.
+      if (field->IsNull()) field->SetAsString(bytes);
+    } else if (field->DataType() == ftBlob) {
+      AppendFieldBlob(bytes, field);
+    } else {
+      field->SetAsString(bytes);
+    }
+  } catch (...) {
+    return false;
+  }
+  return true;
+}
+
 std::string FieldDelimiterChar(TFieldDelimiter delimiter) {
   switch (delimiter) {
     case fdlSingle:

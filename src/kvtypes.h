@@ -93,4 +93,11 @@ inline bool WriteFieldData(std::string_view text, TField* field) {
   return true;
 }
 
+// WriteFieldData for the texts of an export with WholeValues: a binary or
+// blob field (codes 12, 13, 15, 17 and 19 to 21) takes "\x" followed by
+// pairs of hexadecimal digits (either case) as those bytes, and the text
+// fails (false, the field untouched) when the digits are not such pairs.
+// Every other text and field goes to WriteFieldData.
+bool WriteWholeFieldData(std::string_view text, TField* field);
+
 }  // namespace korvane

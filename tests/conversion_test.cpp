@@ -178,6 +178,26 @@ TEST_F(WriteFieldDataTest, CurrencyTakesTheNumericCharactersRoundedToTenThousand
   EXPECT_EQ(amount->AsCurrency(), 123457);
 }
 
+TEST(WriteWholeFieldData, BinaryFieldsReadHexBackAndRefuseBadDigits) {
+  TMemoryDataSet data;
+  data.SetFieldDefs({{"Blob", ftBlob}, {"Bytes", ftVarBytes, 4}, {"Name", ftString, 8}});
+  data.Open();
+  data.Append();
+  TField* blob = data.FieldByName("Blob");
+  EXPECT_TRUE(WriteWholeFieldData("\\x00fF10", blob));
+  EXPECT_EQ(blob->AsString(), std::string("\0\xff\x10", 3));
+  EXPECT_TRUE(WriteWholeFieldData("\\x417a", data.FieldByName("Bytes")));
+  EXPECT_EQ(data.FieldByName("Bytes")->AsString(), "Az");
+  EXPECT_TRUE(WriteWholeFieldData("\\x", data.FieldByName("Bytes")));
+  EXPECT_EQ(data.FieldByName("Bytes")->AsString(), "Az") << "nothing appended to a value";
+  for (const char* bad : {"\\x0", "\\x0g", "\\x 1"}) {
+    EXPECT_FALSE(WriteWholeFieldData(bad, blob)) << bad;
+  }
+  EXPECT_EQ(blob->AsString(), std::string("\0\xff\x10", 3));
+  EXPECT_TRUE(WriteWholeFieldData("\\x41", data.FieldByName("Name")));
+  EXPECT_EQ(data.FieldByName("Name")->AsString(), "\\x41") << "texts stay texts";
+}
+
 TEST_F(WriteFieldDataTest, CurrencyWithACommaDecimalSeparator) {
   FormatSettings().DecimalSeparator = ',';
   FormatSettings().ThousandSeparator = '.';

@@ -283,21 +283,16 @@ TEST_F(ValueText, DatesBeforeDayZeroAreWritten) {
   EXPECT_EQ(DateToStr(EncodeDate(1815, 12, 10)), "12/10/1815");
 }
 
-TEST_F(ValueText, DayZeroAndNoValueCountAsNoDate) {
-  for (TFieldData value : {TFieldData{0.0}, TFieldData{}}) {
-    for (TFieldType type : {ftDate, ftDateTime}) {
-      SCOPED_TRACE(FieldTypeName(type));
-      Make({type, value});
-      EXPECT_EQ(exp.GetDelimitedRecord(), "");
-      EXPECT_EQ(exp.GetFixedRecord(), Blanks(12));
-    }
-  }
-  // Times have no such test in delimited lines: midnight and no value both
-  // give the text of 0.
-  for (TFieldData value : {TFieldData{0.0}, TFieldData{}}) {
-    Make({ftTime, value});
-    EXPECT_EQ(exp.GetDelimitedRecord(), TimeToStr(0));
+TEST_F(ValueText, NoValueIsNoDateButDayZeroIsOne) {
+  for (TFieldType type : {ftDate, ftDateTime, ftTime}) {
+    SCOPED_TRACE(FieldTypeName(type));
+    Make({type, TFieldData{}});
+    EXPECT_EQ(exp.GetDelimitedRecord(), "") << "never midnight";
     EXPECT_EQ(exp.GetFixedRecord(), Blanks(12));
+    Make({type, TFieldData{0.0}});
+    const std::string text = type == ftTime ? TimeToStr(0) : DateToStr(0);
+    EXPECT_EQ(exp.GetDelimitedRecord(), text) << "never empty";
+    EXPECT_EQ(exp.GetFixedRecord(), text);
   }
 }
 
@@ -307,7 +302,7 @@ TEST_F(ValueText, EveryTypeWithoutAValue) {
     if (type == ftAutoInc) continue;  // the dataset numbers it when it is left empty
     SCOPED_TRACE(FieldTypeName(type));
     Make({type, TFieldData{}});
-    EXPECT_EQ(exp.GetDelimitedRecord(), type == ftTime ? TimeToStr(0) : "");
+    EXPECT_EQ(exp.GetDelimitedRecord(), "");
     // Padded types fill their width; left-out types take none.
     exp.SetNumericAlign(naRight);
     const bool omitted = type == ftBytes || type == ftVarBytes || type == ftBlob ||
@@ -315,6 +310,44 @@ TEST_F(ValueText, EveryTypeWithoutAValue) {
                          (type >= ftParadoxOle && type <= ftTypedBinary);
     EXPECT_EQ(exp.GetFixedRecord(), omitted ? "" : Blanks(12));
   }
+}
+
+TEST_F(ValueText, WholeValuesLeaveNothingOut) {
+  const TDateTime day = EncodeDate(2024, 5, 6);
+  const TDateTime at = EncodeTime(13, 45, 10, 250);
+  struct Row {
+    TypeCase c;
+    std::string text;  // delimited; fixed lines pad it to 12
+  };
+  const std::vector<Row> rows = {
+      {{ftDateTime, day + EncodeTime(13, 45, 10, 0)}, "5/6/2024 13:45:10"},
+      {{ftDateTime, day + at}, "5/6/2024 13:45:10.250"},
+      {{ftDateTime, 0.0}, "12/30/1899 00:00:00"},
+      {{ftDate, -1.0}, "12/29/1899"},
+      {{ftTime, at}, "13:45:10.250"},
+      {{ftTime, 0.0}, "00:00:00"},
+      {{ftTime, TFieldData{}}, ""},
+      {{ftMemo, std::string("a, b")}, "a, b"},
+      {{ftBlob, std::string("\0\xff", 2)}, "\\x00ff"},
+      {{ftVarBytes, std::string("Az")}, "\\x417a"},
+      {{ftGraphic, TFieldData{}}, ""},
+  };
+  exp.SetWholeValues(true);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.text);
+    Make(row.c);
+    EXPECT_EQ(exp.GetDelimitedRecord(), row.text);
+    EXPECT_EQ(exp.GetFixedRecord(),
+              row.text + Blanks(std::max(0, 12 - static_cast<int>(row.text.size()))));
+  }
+  // A time format that cannot take milliseconds after it gives way to one
+  // that reads back.
+  FormatSettings().LongTimeFormat = "h:nn am/pm";
+  Make({ftTime, at});
+  EXPECT_EQ(exp.GetDelimitedRecord(), "13:45:10.250");
+  TDateTime back = 0;
+  ASSERT_TRUE(TryStrToTime(exp.GetDelimitedRecord(), back));
+  EXPECT_EQ(std::llround(back * 86400000.0), std::llround(at * 86400000.0));
 }
 
 TEST_F(ValueText, DateTextsFollowTheFormatSettings) {

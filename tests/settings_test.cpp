@@ -534,13 +534,13 @@ std::vector<std::string> PropertyNames(TComponentClass cls) {
 TEST(ComponentDescriptions, ImportPublishesItsPropertiesInTheirPublishedOrder) {
   TComponentClass cls = ComponentClass<TCSVImport>();
   EXPECT_EQ(PropertyNames(cls),
-            (std::vector<std::string>{"CustomSeparator", "DataSet",        "DelimitedFields",
-                                      "ErrorRecords",    "FieldDelimiter", "FieldList",
-                                      "FieldListAction", "FieldSeparator", "HeaderData",
-                                      "HeaderRecords",   "HeaderStored",   "ImportType",
-                                      "InputFile",       "OnBeginImport",  "OnFinishImport",
-                                      "OnImportRecord",  "ShowProgress",   "TrailerData",
-                                      "TrailerRecords",  "TrailerStored",  "Version"}));
+            (std::vector<std::string>{
+                "CustomSeparator", "DataSet",       "DelimitedFields", "ErrorRecords",
+                "FieldDelimiter",  "FieldList",     "FieldListAction", "FieldSeparator",
+                "HeaderData",      "HeaderRecords", "HeaderStored",    "ImportType",
+                "InputFile",       "OnBeginImport", "OnFinishImport",  "OnImportRecord",
+                "ShowProgress",    "TrailerData",   "TrailerRecords",  "TrailerStored",
+                "Version",         "WholeValues"}));
   EXPECT_EQ(cls->FindProperty("DataSet")->Kind, pkComponent);
   EXPECT_EQ(cls->FindProperty("DataSet")->TypeName, "TDataSet");
   EXPECT_FALSE(cls->FindProperty("ErrorRecords")->Writable());
@@ -552,12 +552,13 @@ TEST(ComponentDescriptions, ImportPublishesItsPropertiesInTheirPublishedOrder) {
 TEST(ComponentDescriptions, ExportPublishesItsPropertiesInTheirPublishedOrder) {
   TComponentClass cls = ComponentClass<TCSVExport>();
   EXPECT_EQ(PropertyNames(cls),
-            (std::vector<std::string>{
-                "CustomSeparator", "DataSet",        "DelimitedFields", "ExportType",
-                "FieldDelimiter",  "FieldList",      "FieldListAction", "FieldSeparator",
-                "HeaderData",      "HeaderOutput",   "NumericAlign",    "OnExportRecord",
-                "OnBeginExport",   "OnFinishExport", "OutputFile",      "RecordSeparator",
-                "ShowProgress",    "TrailerData",    "TrailerOutput",   "Version"}));
+            (std::vector<std::string>{"CustomSeparator", "DataSet",        "DelimitedFields",
+                                      "ExportType",      "FieldDelimiter", "FieldList",
+                                      "FieldListAction", "FieldSeparator", "HeaderData",
+                                      "HeaderOutput",    "NumericAlign",   "OnExportRecord",
+                                      "OnBeginExport",   "OnFinishExport", "OutputFile",
+                                      "RecordSeparator", "ShowProgress",   "TrailerData",
+                                      "TrailerOutput",   "Version",        "WholeValues"}));
   EXPECT_EQ(cls->FindProperty("OnExportRecord")->TypeName, "TExportEvent");
   EXPECT_EQ(cls->FindProperty("RecordSeparator")->Identifiers,
             (std::vector<std::string>{"rsCRLF", "rsCR", "rsLF"}));
