@@ -31,6 +31,10 @@ const char* MissingLocation(const TSQLiteDataSet&) {
 }
 bool DatabaseExists(const TSQLiteDataSet& ds) { return PathExists(ds.DatabaseFile()); }
 bool NamesSQLite(const std::string&) { return true; }  // any other --db is a file
+TMisfitValues MisfitsOf(const TSQLiteDataSet& ds) {
+  const TSQLiteMisfits& m = ds.Misfits();
+  return {m.Count, m.Row, m.Column, m.Text};
+}
 
 #if KORVANE_WITH_POSTGRES
 // PostgreSQL: --db is a postgresql:// (or postgres://) URI. The location
@@ -50,6 +54,8 @@ bool DatabaseExists(TPostgresDataSet& ds) {
   return true;
 }
 bool NamesPostgres(const std::string& database) { return pg::IsPostgresUri(database); }
+// Every PostgreSQL value is of its column's type.
+TMisfitValues MisfitsOf(const TPostgresDataSet&) { return {}; }
 #endif
 
 // The rest is the same for every database's dataset class.
@@ -72,6 +78,7 @@ class TDatabaseTableOf final : public TDatabaseTable {
   void SetQuery(const std::string& value) override { FDataSet.SetQuery(value); }
   void SetReadOnly(bool value) override { FDataSet.SetReadOnly(value); }
   void SetBulkCommitCount(std::int32_t value) override { FDataSet.SetBulkCommitCount(value); }
+  TMisfitValues Misfits() const override { return MisfitsOf(FDataSet); }
   void SetCreateWith(const TStrings& columns) override {
     FDataSet.SetColumns(&columns);
     FDataSet.SetCreateTable(true);

@@ -11,6 +11,16 @@
 
 namespace korvane::cli {
 
+// Values a walk of the dataset read that did not fit their column's type,
+// and which it shows as the database holds them: how many, and the first
+// one's row, column and text.
+struct TMisfitValues {
+  std::int64_t Count = 0;
+  std::int64_t Row = 0;
+  std::string Column;
+  std::string Text;
+};
+
 // What the command needs of a dataset that stands for a database table or
 // query, whichever database it is. Refers to the dataset; its owner keeps
 // it alive.
@@ -38,6 +48,8 @@ class TDatabaseTable {
   // Makes the dataset create its table, with these column definitions, on
   // Open.
   virtual void SetCreateWith(const TStrings& columns) = 0;
+  // The values since the walk's First that did not fit their column.
+  virtual TMisfitValues Misfits() const = 0;
 };
 
 // A new dataset, owned by root, for the database database names (the --db

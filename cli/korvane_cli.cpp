@@ -465,6 +465,17 @@ std::int32_t ExecuteExport(TSession& session, TCSVExport& exporter, TReplacement
   return result;
 }
 
+// Values that did not fit their column were written as the database holds
+// them: say so once, with the first one.
+void WarnOfMisfits(TSession& session, const TMisfitValues& misfits) {
+  if (misfits.Count == 0) return;
+  session.Err() << "Warning: " << misfits.Count
+                << (misfits.Count == 1 ? " value did not fit its column's type and was"
+                                       : " values did not fit their column's type and were")
+                << " written as stored; first: row " << misfits.Row << ", " << misfits.Column
+                << " = \"" << misfits.Text << "\"" << std::endl;
+}
+
 // Writes the components of a command as a settings file instead of running
 // them (--save).
 void SaveSettings(const std::string& path, std::vector<TComponent*> components) {
@@ -499,6 +510,7 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
   // The command's defaults are those of a CSV file.
   import->SetFieldSeparator(fspComma);
   import->SetFieldDelimiter(fdlDouble);
+  import->SetWholeValues(true);
   ApplyDelimiting(*import, o);
   if (o.Fixed) import->SetImportType(impFixed);
   import->SetInputFile(o.File);
@@ -543,6 +555,7 @@ int RunExport(TExportOptions& o, std::ostream& out, std::ostream& err) {
   exporter->SetFieldSeparator(fspComma);
   exporter->SetFieldDelimiter(fdlDouble);
   exporter->SetDelimitedFields(o.QuoteAll ? dfAll : dfTextOnly);
+  exporter->SetWholeValues(true);
   ApplyDelimiting(*exporter, o);
   if (o.Fixed) exporter->SetExportType(expFixed);
   if (o.AlignRight) exporter->SetNumericAlign(naRight);
@@ -584,6 +597,7 @@ int RunExport(TExportOptions& o, std::ostream& out, std::ostream& err) {
 
   session.Wire(*exporter, "");
   std::int32_t result = ExecuteExport(session, *exporter, output, target);
+  if (result >= 0) WarnOfMisfits(session, table->Misfits());
   session.PrintJson({{"result", result}});
   return ExitFor(result);
 }
@@ -859,7 +873,9 @@ int RunKorvane(int argc, char** argv, std::ostream& out, std::ostream& err) {
       "--create\n"
       "  korvane import data.txt --db shop.db --table orders -s tab -q none --set "
       "HeaderRecords=2 --set HeaderStored=true\n"
-      "Dates, times and numbers are read with the format settings. Records the table refuses "
+      "Dates, times and numbers are read with the format settings, blobs from \\x and "
+      "hexadecimal (WholeValues; --set WholeValues=false stores such texts as they stand). "
+      "Records the table refuses "
       "are counted (errorRecords), the import goes on, and a line on stderr says how many were "
       "left out.\n" +
       std::string(kExitText));
@@ -896,7 +912,11 @@ int RunKorvane(int argc, char** argv, std::ostream& out, std::ostream& err) {
   exp->footer(
       "Examples:\n"
       "  korvane export people-out.csv --db people.db --table people --header\n"
-      "  korvane export - --db shop.db --query \"SELECT id, total FROM orders\" -s ';'\n" +
+      "  korvane export - --db shop.db --query \"SELECT id, total FROM orders\" -s ';'\n"
+      "Every value is written whole (WholeValues): date-times with their time, times with "
+      "their milliseconds, memos as text, blobs as \\x and hexadecimal, NULL as an empty "
+      "value; --set WholeValues=false writes the classic layout. A value that does not fit its "
+      "column's type is written as stored, and a warning counts them.\n" +
       std::string(kExitText));
 
   TRunOptions ro;
