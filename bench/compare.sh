@@ -4,6 +4,8 @@
 # with CR LF line ends):
 #   import: korvane import        vs  sqlite3 .import --csv  vs  Python csv + executemany
 #   export: korvane export        vs  sqlite3 -csv           vs  Python csv.writer
+#           (korvane with its default whole values, and with the classic
+#           layout: --set WholeValues=false)
 # Every tool starts from an empty database file and builds the same table
 #   (id INTEGER, name TEXT, city TEXT, amount MONEY, born DATE, active BOOLEAN)
 # in its own process. Runs are interleaved (one round = one run of every
@@ -106,6 +108,8 @@ for ((r = 1; r <= rounds; r++)); do
   timed sqlite3_import sqlite3 "$(db s)" "$schema" ".import --csv $input people"
   timed python_import python3 "$work/py_import.py" "$input" "$(db p)"
   timed korvane_export "$korvane" export "$work/k-out.csv" --db "$work/k.db" --table people
+  timed korvane_classic "$korvane" export "$work/kc-out.csv" --db "$work/k.db" \
+    --table people --set WholeValues=false
   timed sqlite3_export sh -c "sqlite3 -csv '$work/k.db' 'SELECT * FROM people' >'$work/s-out.csv'"
   timed python_export python3 "$work/py_export.py" "$work/k.db" "$work/p-out.csv"
 done
@@ -137,7 +141,7 @@ report() {  # report TITLE FLOOR NAME...
   done
 }
 report "Import" sqlite3_import korvane_import sqlite3_import python_import
-report "Export" sqlite3_export korvane_export sqlite3_export python_export
+report "Export" sqlite3_export korvane_export korvane_classic sqlite3_export python_export
 printf '\nPeak memory: korvane import of %s records %s MiB, of %s records %s MiB\n' \
   "$((records / 10))" "$(peak <"$work/korvane_import_small.times")" "$records" \
   "$(peak <"$work/korvane_import.times")"
