@@ -190,48 +190,27 @@ TBackgroundWriter::TBackgroundWriter(const TFileHandle& file)
     : FFile(file), FThread([this] { Run(); }) {}
 
 TBackgroundWriter::~TBackgroundWriter() {
-  {
-    std::unique_lock<std::mutex> lock(FLock);
-    FChanged.wait(lock, [this] { return !FBusy; });
-    FStop = true;
-  }
-  FChanged.notify_all();
+  FPipe.Close();  // the write in progress ends first
   FThread.join();
 }
 
 void TBackgroundWriter::Start(const char* data, std::size_t count) {
-  {
-    std::lock_guard<std::mutex> lock(FLock);
-    FData = data;
-    FCount = count;
-    FBusy = true;
-  }
-  FChanged.notify_all();
+  TJob* job = FPipe.Acquire();
+  if (job == nullptr) return;  // a write failed: nothing more goes to the file
+  job->Data = data;
+  job->Count = count;
+  FPipe.Publish();
 }
 
-bool TBackgroundWriter::Wait() {
-  std::unique_lock<std::mutex> lock(FLock);
-  FChanged.wait(lock, [this] { return !FBusy; });
-  return FError == 0;
-}
+bool TBackgroundWriter::Wait() { return FPipe.WaitReleased(); }
 
 void TBackgroundWriter::Run() {
-  std::unique_lock<std::mutex> lock(FLock);
-  for (;;) {
-    FChanged.wait(lock, [this] { return FBusy || FStop; });
-    if (!FBusy) return;
-    const char* data = FData;
-    const std::size_t count = FCount;
-    const bool failed = FError != 0;
-    lock.unlock();
-    // After a failed write nothing more goes to the file.
-    int error = 0;
-    if (!failed && !WriteFile(FFile, data, count))
-      error = GetLastError() != 0 ? GetLastError() : EIO;
-    lock.lock();
-    if (error != 0) FError = error;
-    FBusy = false;
-    FChanged.notify_all();
+  while (const TJob* job = FPipe.Take()) {
+    if (!WriteFile(FFile, job->Data, job->Count)) {
+      FError = GetLastError() != 0 ? GetLastError() : EIO;
+      FPipe.Fail();
+    }
+    FPipe.Release();
   }
 }
 

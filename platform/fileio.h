@@ -16,12 +16,12 @@
 // GetLastError is per thread.
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <thread>
+
+#include "platform/batch_pipe.h"
 
 namespace korvane {
 
@@ -97,16 +97,15 @@ class TBackgroundWriter {
   int Error() const { return FError; }
 
  private:
+  struct TJob {
+    const char* Data = nullptr;
+    std::size_t Count = 0;
+  };
   void Run();
 
   const TFileHandle& FFile;
-  std::mutex FLock;
-  std::condition_variable FChanged;
-  const char* FData = nullptr;
-  std::size_t FCount = 0;
-  bool FBusy = false;
-  bool FStop = false;
-  int FError = 0;
+  TBatchPipe<TJob, 1> FPipe{THandOff::hoBackgroundWrite};
+  int FError = 0;       // the thread's until a Wait returns
   std::thread FThread;  // last: it starts once everything above exists
 };
 

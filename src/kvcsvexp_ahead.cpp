@@ -93,53 +93,37 @@ bool TFormatAhead::CopyText(TBatch& batch, std::string_view text, TCopiedValue& 
 bool TFormatAhead::Finish() {
   if (FThread.joinable()) {
     if (FFilling != nullptr && FFilling->Rows > 0) HandOver();
-    {
-      std::lock_guard<std::mutex> lock(FLock);
-      FClosing = true;
-    }
-    FChanged.notify_all();
+    FPipe.Close();
     FThread.join();
   }
   if (FError) std::rethrow_exception(std::exchange(FError, nullptr));
-  return !FFailed;
+  return !FPipe.Failed();
 }
 
 bool TFormatAhead::Acquire() {
-  std::unique_lock<std::mutex> lock(FLock);
-  FChanged.wait(lock, [this] { return FFailed || FHanded - FDone < kBatches; });
-  if (FFailed) return false;
-  TBatch& batch = FBatches[FHanded % kBatches];
-  lock.unlock();
-  if (batch.Values.size() != kBatchRows * FWidth) batch.Values.resize(kBatchRows * FWidth);
-  batch.TextsSize = 0;
-  batch.Rows = 0;
-  FFilling = &batch;
+  TBatch* batch = FPipe.Acquire();
+  if (batch == nullptr) return false;  // a write failed
+  if (batch->Values.size() != kBatchRows * FWidth) batch->Values.resize(kBatchRows * FWidth);
+  batch->TextsSize = 0;
+  batch->Rows = 0;
+  FFilling = batch;
   return true;
 }
 
 void TFormatAhead::HandOver() {
-  {
-    std::lock_guard<std::mutex> lock(FLock);
-    ++FHanded;
-  }
-  FChanged.notify_all();
+  FPipe.Publish();
   FFilling = nullptr;
 }
 
 void TFormatAhead::Run() {
-  for (std::uint64_t n = 0;; ++n) {
-    {
-      std::unique_lock<std::mutex> lock(FLock);
-      FChanged.wait(lock, [&] { return n < FHanded || FClosing; });
-      if (n >= FHanded) return;
-    }
-    const TBatch& batch = FBatches[n % kBatches];
-    bool failed = FFailed;
+  while (const TBatch* batch = FPipe.Take()) {
+    // After a failure the batches still handed over are dropped.
+    bool failed = FPipe.Failed();
     std::int64_t bytes = 0;
     try {
-      for (std::size_t r = 0; r < batch.Rows && !failed; ++r) {
+      for (std::size_t r = 0; r < batch->Rows && !failed; ++r) {
         const std::size_t length =
-            FPlan.PutCopy(batch.Values.data() + r * FWidth, batch.Texts.get());
+            FPlan.PutCopy(batch->Values.data() + r * FWidth, batch->Texts.get());
         if (length == 0) continue;
         bytes += static_cast<std::int64_t>(length) + 2;
         if (FOutput.Full() && !FOutput.Queue()) failed = true;
@@ -149,12 +133,8 @@ void TFormatAhead::Run() {
       failed = true;
     }
     FBytes += bytes;
-    {
-      std::lock_guard<std::mutex> lock(FLock);
-      FDone = n + 1;
-      if (failed) FFailed = true;
-    }
-    FChanged.notify_all();
+    if (failed) FPipe.Fail();
+    FPipe.Release();
   }
 }
 

@@ -2,17 +2,15 @@
 // of the records' values while the calling thread walks the dataset.
 #pragma once
 
-#include <array>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <memory>
-#include <mutex>
 #include <string_view>
 #include <thread>
 #include <vector>
 
+#include "platform/batch_pipe.h"
 #include "platform/db.h"
 #include "src/kvcsvexp.h"
 #include "src/kvcsvexp_plan.h"
@@ -20,9 +18,9 @@
 namespace korvane {
 
 // Formats records on a second thread from copies of their values and hands
-// the lines on to the output as the run would. While it exists, the thread
-// is the only user of the output and of the plan's scratch; the calling
-// thread only fills rows and reads the plan's columns. Records are handed
+// the lines on to the output as the run would. From the constructor to
+// Finish, the thread is the only user of the output and of the plan's
+// scratch; the calling thread only fills rows and reads the plan's columns. Records are handed
 // over in batches of kBatchRows, at most kBatches at a time.
 class TFormatAhead {
  public:
@@ -69,19 +67,12 @@ class TFormatAhead {
   TRecordPlan& FPlan;
   const std::vector<TCopySlot> FSlots;
   const std::size_t FWidth;
-  std::array<TBatch, kBatches> FBatches;
+  // Fails once a write failed or the thread raised.
+  TBatchPipe<TBatch, kBatches> FPipe{THandOff::hoFormatAhead};
   alignas(64) TBatch* FFilling = nullptr;  // the calling thread's
   // The thread's, read after it ends.
   alignas(64) std::int64_t FBytes = 0;
   std::exception_ptr FError;
-  // FHanded counts the batches handed to the thread, FDone those it has
-  // written; FFailed is set once a write failed.
-  alignas(64) std::mutex FLock;
-  std::condition_variable FChanged;
-  std::uint64_t FHanded = 0;
-  std::uint64_t FDone = 0;
-  bool FClosing = false;
-  bool FFailed = false;
   std::thread FThread;  // last: it starts once everything above exists
 };
 

@@ -165,7 +165,7 @@ std::int32_t TCSVImport::Execute() {
     bulkData = FDataSet;
     StartReadAhead();
     while (!FEndOfFile) {
-      if (FReadAhead && FReadAhead->Drained()) FReadAhead.reset();
+      if (FReadAhead && FReadAhead->Drained()) StopReadAhead();
       if (FReadAhead && !FUseRecordCache) {
         // The record comes from the read-ahead, split already; with the
         // record cache on, the cache decides which record is returned, so

@@ -236,6 +236,8 @@ class TCSVImport : public TComponent {
   // The next physical record into text, from the read-ahead while there is
   // one; sets FEndOfFile and FLineEndBytes.
   void ReadPhysicalRecord(TFileHandle& Handle, std::string& text);
+  // Ends the read-ahead, if any, and takes its scanner back.
+  void StopReadAhead();
   // Puts the record cache back in oldest-first order. While the cache is in
   // use it works as a ring (FCacheHead is its oldest entry), so that each
   // read replaces one entry instead of shifting them all.
@@ -279,15 +281,18 @@ class TCSVImport : public TComponent {
   std::string FRecordText;
   TValueList FValues;
 
-  // The reader over FFileHandle. While FReadAhead exists, its thread is the
-  // only user of FScanner, and every record read comes from FReadAhead.
+  // The reader over FFileHandle. While FReadAhead exists, it holds the
+  // scanner (StopReadAhead takes it back), and every record read from
+  // FFileHandle comes from it.
   std::size_t FReadBufferSize = kDefaultReadBufferSize;
-  // On cache lines of its own: while the read-ahead thread scans, it writes
-  // here for every record, and the run reads the members around it.
-  alignas(64) TRecordScanner FScanner;
-  alignas(64) char FScannerEnd = 0;
+  TRecordScanner FScanner;
   bool FReadAheadEnabled = DefaultReadAhead();
-  std::unique_ptr<TRecordReadAhead> FReadAhead;  // after what its thread uses
+  std::unique_ptr<TRecordReadAhead> FReadAhead;
+  // The reader of a file other than the run's (ReadTextFileRecord with
+  // another handle), by the handle and descriptor it was last used on.
+  TRecordScanner FOtherScanner;
+  const TFileHandle* FOtherHandle = nullptr;
+  int FOtherFd = -1;
   // Counts the changes of the import type and of the resolved quote and
   // separator; records split ahead serve while it is as it was when the
   // read-ahead started.

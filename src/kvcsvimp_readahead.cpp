@@ -9,32 +9,31 @@ namespace korvane {
 
 TRecordReadAhead::TRecordReadAhead(TRecordScanner& scanner, const TFileHandle& file,
                                    std::optional<TSplitRule> rule)
-    : FScanner(scanner), FFile(file), FRule(rule), FThread([this] { Run(); }) {}
+    : FScanner(std::move(scanner)), FFile(file), FRule(rule) {
+  try {
+    FThread = std::thread([this] { Run(); });
+  } catch (...) {
+    scanner = std::move(FScanner);
+    throw;
+  }
+}
 
 TRecordReadAhead::~TRecordReadAhead() {
-  {
-    std::lock_guard<std::mutex> lock(FLock);
-    FStop = true;
-  }
-  FChanged.notify_all();
+  if (FThread.joinable()) Join();
+}
+
+TRecordScanner TRecordReadAhead::Join() {
+  FPipe.Close();
   FThread.join();
+  return std::move(FScanner);
 }
 
 void TRecordReadAhead::Run() {
-  for (std::uint64_t n = 0;; ++n) {
-    TBatch& batch = FBatches[n % kBatches];
-    {
-      std::unique_lock<std::mutex> lock(FLock);
-      FChanged.wait(lock, [&] { return FStop || n - FReleased < kBatches; });
-      if (FStop) return;
-    }
-    Fill(batch);
-    {
-      std::lock_guard<std::mutex> lock(FLock);
-      FFilled = n + 1;
-    }
-    FChanged.notify_all();
-    if (batch.Last) return;
+  while (TBatch* batch = FPipe.Acquire()) {
+    Fill(*batch);
+    const bool last = batch->Last;
+    FPipe.Publish();
+    if (last) return;
   }
 }
 
@@ -112,14 +111,10 @@ const TReadAheadRecord& TRecordReadAhead::NextFromAnotherBatch() {
       SetLastError(FCurrent->ErrorCode);
       std::rethrow_exception(FCurrent->Error);
     }
-    std::unique_lock<std::mutex> lock(FLock);
-    if (FCurrent != nullptr) {
-      FReleased = FTaken;
-      FChanged.notify_all();
-    }
-    FChanged.wait(lock, [this] { return FTaken < FFilled; });
-    FCurrent = &FBatches[FTaken % kBatches];
-    ++FTaken;
+    if (FCurrent != nullptr) FPipe.Release();
+    // The thread publishes batches until the last one: there is always
+    // another to take here.
+    FCurrent = FPipe.Take();
     FIndex = 0;
   }
   if (FIndex == FCurrent->Entries.size()) {

@@ -2,18 +2,16 @@
 // records before them are converted and stored.
 #pragma once
 
-#include <array>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
+#include "platform/batch_pipe.h"
 #include "platform/fileio.h"
 #include "src/kvcsvimp_scanner.h"
 
@@ -36,17 +34,20 @@ struct TReadAheadRecord {
 
 // A thread that scans records from a file into batches, and splits them when
 // given a split rule, a few batches ahead of the reader of the records. The
-// scanner and the file belong to the thread while the read-ahead exists:
-// nothing else may use them until it is destroyed. What stops the reading (a
-// read error, memory running out) reaches the reader in turn, after the
-// records read before it.
+// read-ahead takes the scanner over while it runs and hands it back, where
+// the thread left it, on Join; nothing else may read the file meanwhile.
+// What stops the reading (a read error, memory running out) reaches the
+// reader in turn, after the records read before it.
 class TRecordReadAhead {
  public:
-  // Starts the thread; raises std::system_error when it cannot.
+  // Takes the scanner over and starts the thread; raises std::system_error
+  // when it cannot, leaving the scanner with the caller.
   TRecordReadAhead(TRecordScanner& scanner, const TFileHandle& file,
                    std::optional<TSplitRule> rule);
   // Stops the thread once it has finished the batch it is on.
   ~TRecordReadAhead();
+  // Stops the thread as the destructor does and hands the scanner back.
+  TRecordScanner Join();
   TRecordReadAhead(const TRecordReadAhead&) = delete;
   TRecordReadAhead& operator=(const TRecordReadAhead&) = delete;
 
@@ -108,10 +109,10 @@ class TRecordReadAhead {
   }
   void SplitRecords(TBatch& batch);
 
-  TRecordScanner& FScanner;
+  TRecordScanner FScanner;  // the thread's until Join
   const TFileHandle& FFile;
   const std::optional<TSplitRule> FRule;
-  std::array<TBatch, kBatches> FBatches;
+  TBatchPipe<TBatch, kBatches> FPipe{THandOff::hoReadAhead};
 
   // The reader's side: the batch it reads (nullptr before the first) and the
   // entry to hand out next.
@@ -120,16 +121,7 @@ class TRecordReadAhead {
   TReadAheadRecord FRecord;
   bool FDrained = false;
 
-  // Batches are filled and read in turn; FFilled counts the batches handed
-  // to the reader, FTaken those it has taken and FReleased those it has
-  // finished with.
-  alignas(64) std::mutex FLock;
-  std::condition_variable FChanged;
-  std::uint64_t FFilled = 0;
-  std::uint64_t FTaken = 0;
-  std::uint64_t FReleased = 0;
-  bool FStop = false;
-  std::thread FThread;  // last: it starts once everything above exists
+  std::thread FThread;  // started once everything above exists
 };
 
 }  // namespace korvane

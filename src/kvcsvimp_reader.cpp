@@ -179,21 +179,37 @@ bool TCSVImport::OpenInputFile() {
 
 void TCSVImport::CloseInputFile() {
   // The read-ahead thread reads the file: it stops before the file closes.
-  FReadAhead.reset();
+  StopReadAhead();
   FFileHandle.Close();
   FScanner.Release();
+  FOtherScanner.Release();
+  FOtherHandle = nullptr;
+}
+
+void TCSVImport::StopReadAhead() {
+  if (FReadAhead) FScanner = FReadAhead->Join();
+  FReadAhead.reset();
 }
 
 void TCSVImport::ReadPhysicalRecord(TFileHandle& Handle, std::string& text) {
   TScanResult result;
-  if (FReadAhead && FReadAhead->Drained()) FReadAhead.reset();
-  if (FReadAhead && &Handle == &FFileHandle) {
+  if (FReadAhead && FReadAhead->Drained()) StopReadAhead();
+  text.clear();
+  if (&Handle != &FFileHandle) {
+    // Another file than the run's (a handler's, a host's): a scanner of its
+    // own, on this thread, whatever the read-ahead is doing.
+    if (FOtherHandle != &Handle || FOtherFd != Handle.Fd()) {
+      FOtherScanner.Reset(FReadBufferSize);
+      FOtherHandle = &Handle;
+      FOtherFd = Handle.Fd();
+    }
+    FOtherScanner.Scan(Handle, text, result);
+  } else if (FReadAhead) {
     const TReadAheadRecord& record = FReadAhead->Next();
     text.assign(record.Text);
     result.EndOfFile = record.EndOfFile;
     result.LineEndBytes = record.LineEndBytes;
   } else {
-    text.clear();
     FScanner.Scan(Handle, text, result);
   }
   FLineEndBytes = result.LineEndBytes;

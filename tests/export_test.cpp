@@ -881,10 +881,13 @@ TEST_F(ExportRun, FormattingAheadGivesTheBytesOfFormattingInline) {
       exp.SetFieldDelimiter(fdlDouble);
     }
     exp.SetFormatAhead(false);
+    const std::uint64_t batches = HandOffBatches(THandOff::hoFormatAhead);
     ASSERT_EQ(exp.Execute(), 10000);
+    EXPECT_EQ(HandOffBatches(THandOff::hoFormatAhead), batches);
     const std::string inline_ = Output();
     exp.SetFormatAhead(true);
     ASSERT_EQ(exp.Execute(), 10000);
+    EXPECT_GT(HandOffBatches(THandOff::hoFormatAhead), batches);  // the thread formatted
     EXPECT_EQ(Output(), inline_);
     if (!fixed) {
       EXPECT_EQ(inline_.substr(0, inline_.find("\r\n")),

@@ -10,6 +10,8 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "tests/support/unprivileged.h"
 
@@ -172,6 +174,66 @@ TEST_F(FileIoTest, SizesPastFourGibibytesAreWhole) {
   ASSERT_EQ(n, 2u);
   EXPECT_EQ(buf[0], '\0');
   EXPECT_EQ(buf[1], 'z');
+}
+
+TEST_F(FileIoTest, BackgroundWriterWritesInTurnAndEverythingFailsAfterAFailedWrite) {
+  const std::uint64_t batches = HandOffBatches(THandOff::hoBackgroundWrite);
+  {
+    TFileHandle file = CreateFileForWrite(Path("out"));
+    TBackgroundWriter writer(file);
+    for (const std::string part : {"one ", "two ", "three"}) {
+      writer.Start(part.data(), part.size());
+      EXPECT_TRUE(writer.Wait());
+    }
+  }
+  EXPECT_EQ(Get("out"), "one two three");
+  EXPECT_EQ(HandOffBatches(THandOff::hoBackgroundWrite) - batches, 3u);
+
+  TFileHandle full(::open("/dev/full", O_WRONLY | O_CLOEXEC));
+  if (!full.Valid()) GTEST_SKIP() << "no /dev/full";
+  TBackgroundWriter writer(full);
+  writer.Start("x", 1);
+  EXPECT_FALSE(writer.Wait());
+  EXPECT_EQ(writer.Error(), ENOSPC);
+  writer.Start("y", 1);
+  EXPECT_FALSE(writer.Wait());
+}
+
+// The pipe every hand-off between two threads goes through: batches arrive
+// whole and in order however the two threads' steps interleave, the
+// producer never gets more than N ahead, and a consumer's failure stops the
+// producer.
+TEST(BatchPipeTest, HandsBatchesOverInOrderAndStopsTheProducerOnFailure) {
+  for (const int failAt : {0, 1, 7}) {  // 0: never
+    SCOPED_TRACE(failAt);
+    TBatchPipe<std::vector<int>, 2> pipe(THandOff::hoFormatAhead);
+    std::vector<int> seen;
+    std::thread consumer([&] {
+      int taken = 0;
+      while (const std::vector<int>* batch = pipe.Take()) {
+        if (!pipe.Failed()) seen.insert(seen.end(), batch->begin(), batch->end());
+        if (++taken == failAt) pipe.Fail();
+        pipe.Release();
+      }
+    });
+    int published = 0;
+    while (published < 200) {
+      std::vector<int>* batch = pipe.Acquire();
+      if (batch == nullptr) break;
+      batch->assign({published, published});
+      pipe.Publish();
+      ++published;
+    }
+    EXPECT_EQ(pipe.WaitReleased(), failAt == 0);
+    pipe.Close();
+    consumer.join();
+    EXPECT_EQ(pipe.Acquire(), nullptr);
+    const int kept = failAt == 0 ? 200 : failAt;
+    // Published past the failure: at most the batches in the pipe.
+    EXPECT_LE(published, failAt == 0 ? 200 : failAt + 2);
+    ASSERT_EQ(seen.size(), 2u * static_cast<std::size_t>(kept));
+    for (std::size_t i = 0; i < seen.size(); ++i) EXPECT_EQ(seen[i], static_cast<int>(i / 2));
+  }
 }
 
 }  // namespace

@@ -677,20 +677,38 @@ TEST_F(ImportReadAhead, HandlersThatReadRecordsOrChangeTheSplitSeeWhatTheyWouldI
   std::string file;
   for (int i = 0; i < 9000; ++i) file += "a" + std::to_string(i) + ",b|c\n";
   Input(file);
-  // Every third record, the handler takes the next one for itself.
+  // Every third record, the handler takes the next one for itself; every
+  // other record, it reads one of a file of its own.
+  std::string other;
+  for (int i = 0; i < 5000; ++i) other += "o" + std::to_string(i) + "\n";
+  const std::string otherPath = dir_.Put("other.txt", other);
   std::vector<std::string> taken;
+  std::vector<std::string> others;
+  TFileHandle otherFile;
   imp_.SetOnImportRecord([&](TObject*, std::int32_t) {
-    if (imp_.RecordCounter() % 3 != 0) return;
     std::uint32_t bytes = 0;
-    taken.push_back(imp_.ReadTextFileRecord(imp_.FileHandle(), bytes));
+    if (imp_.RecordCounter() % 3 == 0) {
+      taken.push_back(imp_.ReadTextFileRecord(imp_.FileHandle(), bytes));
+    } else if (imp_.RecordCounter() % 2 == 0) {
+      others.push_back(imp_.ReadTextFileRecord(otherFile, bytes));
+    }
   });
+  otherFile = OpenFileForRead(otherPath);
+  const std::uint64_t batches = HandOffBatches(THandOff::hoReadAhead);
   const TRunOutcome aheadTaking = RunOnce(true);
+  EXPECT_GT(HandOffBatches(THandOff::hoReadAhead), batches);  // the thread read ahead
   const std::vector<std::string> takenAhead = std::exchange(taken, {});
+  const std::vector<std::string> othersAhead = std::exchange(others, {});
+  otherFile.Close();  // opens are exclusive
+  otherFile = OpenFileForRead(otherPath);
   const TRunOutcome inlineTaking = RunOnce(false);
   EXPECT_EQ(aheadTaking, inlineTaking);
   EXPECT_EQ(takenAhead, taken);
+  EXPECT_EQ(othersAhead, others);
   ASSERT_EQ(taken.size(), 2250u);
   EXPECT_EQ(taken[0], "a3,b|c");
+  ASSERT_EQ(others.size(), 2250u);
+  EXPECT_EQ(others[1], "o1");
   EXPECT_EQ(aheadTaking.Stored[3], (Row{"a4", "b|c"}));
 
   // After the 4000th record the separator becomes the pipe: the records
