@@ -1,0 +1,604 @@
+// Writing dates and times: formats compiled into steps, and TDateWriter.
+#include <algorithm>
+#include <bit>
+#include <charconv>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "platform/formats.h"
+#include "platform/formats_internal.h"
+#include "platform/sysutils.h"
+
+namespace korvane {
+
+using namespace formats_internal;
+
+namespace {
+
+// True when the format writes an AM/PM part, which turns h into 1 to 12.
+bool HasAmPm(std::string_view f) {
+  for (std::size_t i = 0; i < f.size(); ++i) {
+    char c = f[i];
+    if (c == '\'' || c == '"') {
+      std::size_t close = f.find(c, i + 1);
+      if (close == std::string_view::npos) return false;
+      i = close;
+    } else if (LowerChar(c) == 'a' &&
+               (MatchAt(f, i, "am/pm") || MatchAt(f, i, "a/p") || MatchAt(f, i, "ampm"))) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// A date-time format worked out once into the steps that write it: literal
+// texts (with '/' and ':' already turned into the separators in force) and
+// the parts of the value with their widths. Names and AM/PM strings are
+// taken from the settings as each value is written, so only the format and
+// the two separators decide whether a compiled format still holds.
+enum class WriteStep : std::uint8_t {
+  kLiteral,  // literals[from, from + length)
+  kDay,      // at least `width` digits
+  kShortDayName,
+  kLongDayName,
+  kMonth,
+  kShortMonthName,
+  kLongMonthName,
+  kYear2,  // always two digits
+  kYear4,  // always four digits
+  kHour,   // 1 to 12 when the format has an AM/PM part
+  kMinute,
+  kSecond,
+  kMsec,
+  kAmPmLiteral,   // literals[from, +length) before noon, the next `length` after
+  kAmPmSettings,  // TimeAMString / TimePMString
+};
+
+struct WriteOp {
+  WriteStep step;
+  std::uint8_t width;
+  // A one-character literal that follows the step ("m/d/yyyy" is three
+  // steps), so that most formats take one step per part.
+  bool hasSuffix;
+  char suffix;
+  std::uint32_t from;
+  std::uint32_t length;
+};
+
+}  // namespace
+
+struct TCompiledDateFormat {
+  std::vector<WriteOp> ops;
+  std::string literals;
+  // The longest text the numbers and literals make; names and the AM/PM
+  // strings of the settings come on top.
+  std::size_t fixedBound = 0;
+  bool hasNames = false;
+  bool twelveHour = false;
+};
+
+namespace {
+
+using CompiledDateFormat = TCompiledDateFormat;
+
+void CompileDateFormat(std::string_view f, CompiledDateFormat& c) {
+  const TFormatSettings& fs = FormatSettings();
+  c.ops.clear();
+  c.literals.clear();
+  c.fixedBound = 0;
+  c.hasNames = false;
+  c.twelveHour = HasAmPm(f);
+  auto literal = [&c](std::string_view text) {
+    if (text.empty()) return;
+    c.fixedBound += text.size();
+    if (!c.ops.empty() && c.ops.back().step != WriteStep::kLiteral && !c.ops.back().hasSuffix &&
+        text.size() == 1) {
+      c.ops.back().hasSuffix = true;
+      c.ops.back().suffix = text[0];
+      return;
+    }
+    if (!c.ops.empty() && c.ops.back().step == WriteStep::kLiteral) {
+      c.ops.back().length += static_cast<std::uint32_t>(text.size());
+    } else {
+      c.ops.push_back({WriteStep::kLiteral, 0, false, 0,
+                       static_cast<std::uint32_t>(c.literals.size()),
+                       static_cast<std::uint32_t>(text.size())});
+    }
+    c.literals.append(text);
+  };
+  // longest: the most digits the part can have.
+  auto number = [&c](WriteStep step, std::size_t width, std::size_t longest) {
+    c.ops.push_back({step, static_cast<std::uint8_t>(width), false, 0, 0, 0});
+    c.fixedBound += width > longest ? width : longest;
+  };
+  auto name = [&c](WriteStep step) {
+    c.ops.push_back({step, 0, false, 0, 0, 0});
+    c.hasNames = true;
+  };
+  bool afterHour = false;  // an 'm' right after an hour means minutes
+  std::size_t i = 0;
+  while (i < f.size()) {
+    const char ch = f[i];
+    const char lc = LowerChar(ch);
+    if (ch == '\'' || ch == '"') {
+      std::size_t close = f.find(ch, i + 1);
+      if (close == std::string_view::npos) close = f.size();
+      literal(f.substr(i + 1, close - i - 1));
+      i = close + 1;
+      continue;
+    }
+    if (lc == 'a') {
+      const bool full = MatchAt(f, i, "am/pm");
+      if (full || MatchAt(f, i, "a/p")) {
+        // Morning and afternoon texts as the format spells them, equally long.
+        const std::size_t length = full ? 2 : 1;
+        c.ops.push_back({WriteStep::kAmPmLiteral, 0, false, 0,
+                         static_cast<std::uint32_t>(c.literals.size()),
+                         static_cast<std::uint32_t>(length)});
+        c.literals.append(f.substr(i, length));
+        c.literals.append(f.substr(i + length + 1, length));
+        c.fixedBound += length;
+        i += 2 * length + 1;
+      } else if (MatchAt(f, i, "ampm")) {
+        name(WriteStep::kAmPmSettings);
+        i += 4;
+      } else {
+        literal(f.substr(i, 1));
+        ++i;
+      }
+      continue;
+    }
+    if (lc == 'd' || lc == 'm' || lc == 'y' || lc == 'h' || lc == 'n' || lc == 's' || lc == 'z') {
+      std::size_t n = 1;
+      while (i + n < f.size() && LowerChar(f[i + n]) == lc) ++n;
+      const std::size_t shortWidth = n >= 2 ? 2 : 1;
+      bool hourToken = false;
+      switch (lc) {
+        case 'd':
+          if (n <= 2) {
+            number(WriteStep::kDay, n, 2);
+          } else {
+            name(n == 3 ? WriteStep::kShortDayName : WriteStep::kLongDayName);
+          }
+          break;
+        case 'm':
+          if (n <= 2) {
+            number(afterHour ? WriteStep::kMinute : WriteStep::kMonth, n, 2);
+          } else {
+            name(n == 3 ? WriteStep::kShortMonthName : WriteStep::kLongMonthName);
+          }
+          break;
+        case 'y':
+          if (n <= 2) {
+            number(WriteStep::kYear2, 2, 2);
+          } else {
+            number(WriteStep::kYear4, 4, 4);
+          }
+          break;
+        case 'h':
+          number(WriteStep::kHour, shortWidth, 2);
+          hourToken = true;
+          break;
+        case 'n':
+          number(WriteStep::kMinute, shortWidth, 2);
+          break;
+        case 's':
+          number(WriteStep::kSecond, shortWidth, 2);
+          break;
+        default:  // 'z'
+          number(WriteStep::kMsec, n >= 3 ? 3 : 1, 3);
+          break;
+      }
+      afterHour = hourToken;
+      i += n;
+      continue;
+    }
+    if (ch == '/') {
+      literal(std::string_view(&fs.DateSeparator, 1));
+    } else if (ch == ':') {
+      literal(std::string_view(&fs.TimeSeparator, 1));
+    } else {
+      literal(f.substr(i, 1));
+    }
+    ++i;
+  }
+}
+
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// Writes u (below 100) as two digits.
+char* PutTwo(char* p, unsigned u) {
+  std::memcpy(p, kDigitPairs + 2 * u, 2);
+  return p + 2;
+}
+
+// Writes u (below 100) with one digit or, when it needs them or width is
+// 2, two. Always stores two bytes (the second may be overwritten by what
+// follows), so that the digit count costs no branch.
+char* PutSmall(char* p, unsigned u, unsigned width) {
+  const unsigned two = (u >= 10 ? 1u : 0u) | (width >= 2 ? 1u : 0u);
+  std::memcpy(p, kDigitPairs + 2 * u + 1 - two, 2);
+  return p + 1 + two;
+}
+
+// Writes u (below 1000) with at least `width` (1 or 3) digits.
+char* PutMsec(char* p, unsigned u, unsigned width) {
+  if (u >= 100 || width >= 3) {
+    *p = static_cast<char>('0' + u / 100);
+    return PutTwo(p + 1, u % 100);
+  }
+  return PutSmall(p, u, 1);
+}
+
+char* PutText(char* p, std::string_view s) {
+  s.copy(p, s.size());
+  return p + s.size();
+}
+
+// The text a name step writes for a value, from the settings in force.
+const std::string& NameText(WriteStep step, const TFormatSettings& fs, const DateTimeParts& parts) {
+  const auto day = static_cast<std::size_t>(parts.dayOfWeek);
+  const auto month = static_cast<std::size_t>(parts.month - 1);
+  switch (step) {
+    case WriteStep::kShortDayName:
+      return fs.ShortDayNames[day];
+    case WriteStep::kLongDayName:
+      return fs.LongDayNames[day];
+    case WriteStep::kShortMonthName:
+      return fs.ShortMonthNames[month];
+    case WriteStep::kLongMonthName:
+      return fs.LongMonthNames[month];
+    default:  // kAmPmSettings
+      return parts.hour >= 12 ? fs.TimePMString : fs.TimeAMString;
+  }
+}
+
+bool IsNameStep(WriteStep step) {
+  return step == WriteStep::kShortDayName || step == WriteStep::kLongDayName ||
+         step == WriteStep::kShortMonthName || step == WriteStep::kLongMonthName ||
+         step == WriteStep::kAmPmSettings;
+}
+
+// The most bytes the value's text can take under a compiled format.
+std::size_t CompiledBound(const CompiledDateFormat& c, const TFormatSettings& fs,
+                          const DateTimeParts& parts) {
+  std::size_t bound = c.fixedBound;
+  if (c.hasNames) {
+    for (const WriteOp& op : c.ops) {
+      if (IsNameStep(op.step)) bound += NameText(op.step, fs, parts).size();
+    }
+  }
+  return bound;
+}
+
+// Writes the value's text under a compiled format at begin, which has room
+// for CompiledBound bytes, and returns its end.
+char* PutCompiled(char* const begin, const TFormatSettings& fs, const CompiledDateFormat& c,
+                  const DateTimeParts& parts) {
+  char* p = begin;
+  const char* const literals = c.literals.data();
+  for (const WriteOp& op : c.ops) {
+    switch (op.step) {
+      case WriteStep::kLiteral:
+        if (op.length == 1) {
+          *p++ = literals[op.from];
+        } else {
+          std::memcpy(p, literals + op.from, op.length);
+          p += op.length;
+        }
+        break;
+      case WriteStep::kDay:
+        p = PutSmall(p, static_cast<unsigned>(parts.day), op.width);
+        break;
+      case WriteStep::kMonth:
+        p = PutSmall(p, static_cast<unsigned>(parts.month), op.width);
+        break;
+      case WriteStep::kYear2:
+        p = PutTwo(p, static_cast<unsigned>(parts.year % 100));
+        break;
+      case WriteStep::kYear4:
+        p = PutTwo(p, static_cast<unsigned>(parts.year / 100));
+        p = PutTwo(p, static_cast<unsigned>(parts.year % 100));
+        break;
+      case WriteStep::kHour: {
+        int hour = parts.hour;
+        if (c.twelveHour) hour = hour % 12 == 0 ? 12 : hour % 12;
+        p = PutSmall(p, static_cast<unsigned>(hour), op.width);
+        break;
+      }
+      case WriteStep::kMinute:
+        p = PutSmall(p, static_cast<unsigned>(parts.minute), op.width);
+        break;
+      case WriteStep::kSecond:
+        p = PutSmall(p, static_cast<unsigned>(parts.second), op.width);
+        break;
+      case WriteStep::kMsec:
+        p = PutMsec(p, static_cast<unsigned>(parts.msec), op.width);
+        break;
+      case WriteStep::kAmPmLiteral:
+        std::memcpy(p, literals + op.from + (parts.hour >= 12 ? op.length : 0), op.length);
+        p += op.length;
+        break;
+      case WriteStep::kShortDayName:
+      case WriteStep::kLongDayName:
+      case WriteStep::kShortMonthName:
+      case WriteStep::kLongMonthName:
+      case WriteStep::kAmPmSettings:
+        p = PutText(p, NameText(op.step, fs, parts));
+        break;
+    }
+    if (op.hasSuffix) *p++ = op.suffix;
+  }
+  return p;
+}
+
+// Appends the value's text under a compiled format, growing out once.
+void AppendCompiled(std::string& out, const TFormatSettings& fs, const CompiledDateFormat& c,
+                    const DateTimeParts& parts) {
+  const std::size_t bound = CompiledBound(c, fs, parts);
+  char local[64];
+  if (bound <= sizeof local) {
+    out.append(local, static_cast<std::size_t>(PutCompiled(local, fs, c, parts) - local));
+  } else {
+    std::string heap(bound, '\0');
+    heap.resize(static_cast<std::size_t>(PutCompiled(heap.data(), fs, c, parts) - heap.data()));
+    out += heap;
+  }
+}
+
+// A compiled format kept for as long as the format and the separators it
+// was compiled under stay the same. One per thread and per use (short date,
+// long time, other formats), so the usual texts never compile again.
+struct DateWriting {
+  bool valid = false;
+  std::string format;
+  char dateSeparator = 0;
+  char timeSeparator = 0;
+  CompiledDateFormat compiled;
+};
+
+const CompiledDateFormat& Compiled(DateWriting& cache, const TFormatSettings& fs,
+                                   std::string_view format) {
+  if (!cache.valid || cache.dateSeparator != fs.DateSeparator ||
+      cache.timeSeparator != fs.TimeSeparator || !SameBytes(cache.format, format)) {
+    cache.valid = false;
+    CompileDateFormat(format, cache.compiled);
+    cache.format.assign(format);
+    cache.dateSeparator = fs.DateSeparator;
+    cache.timeSeparator = fs.TimeSeparator;
+    cache.valid = true;
+  }
+  return cache.compiled;
+}
+
+DateWriting& ShortDateWriting() {
+  thread_local DateWriting cache;
+  return cache;
+}
+
+DateWriting& LongTimeWriting() {
+  thread_local DateWriting cache;
+  return cache;
+}
+
+DateWriting& OtherFormatWriting() {
+  thread_local DateWriting cache;
+  return cache;
+}
+
+void AppendFormatted(std::string& out, const TFormatSettings& fs, DateWriting& cache,
+                     std::string_view format, TDateTime value) {
+  const CompiledDateFormat& compiled = Compiled(cache, fs, format);
+  AppendCompiled(out, fs, compiled, DecodeParts(value));
+}
+
+char* FormattedToChars(char* first, char* last, const TFormatSettings& fs, DateWriting& cache,
+                       std::string_view format, TDateTime value) {
+  const CompiledDateFormat& compiled = Compiled(cache, fs, format);
+  const DateTimeParts parts = DecodeParts(value);
+  if (CompiledBound(compiled, fs, parts) > static_cast<std::size_t>(last - first)) return nullptr;
+  return PutCompiled(first, fs, compiled, parts);
+}
+
+}  // namespace
+
+void AppendDateToStr(std::string& out, TDateTime value) {
+  const TFormatSettings& fs = FormatSettings();
+  AppendFormatted(out, fs, ShortDateWriting(), fs.ShortDateFormat, value);
+}
+
+void AppendTimeToStr(std::string& out, TDateTime value) {
+  const TFormatSettings& fs = FormatSettings();
+  AppendFormatted(out, fs, LongTimeWriting(), fs.LongTimeFormat, value);
+}
+
+void AppendDateTimeToStr(std::string& out, TDateTime value) {
+  const DateTimeParts parts = DecodeParts(value);
+  const TFormatSettings& fs = FormatSettings();
+  const CompiledDateFormat& date = Compiled(ShortDateWriting(), fs, fs.ShortDateFormat);
+  if (parts.msOfDay == 0) {
+    AppendCompiled(out, fs, date, parts);
+    return;
+  }
+  // Both formats are compiled before anything is written, so a failure
+  // leaves out as it was.
+  const CompiledDateFormat& time = Compiled(LongTimeWriting(), fs, fs.LongTimeFormat);
+  AppendCompiled(out, fs, date, parts);
+  out += ' ';
+  AppendCompiled(out, fs, time, parts);
+}
+
+char* DateToChars(char* first, char* last, TDateTime value) {
+  const TFormatSettings& fs = FormatSettings();
+  return FormattedToChars(first, last, fs, ShortDateWriting(), fs.ShortDateFormat, value);
+}
+
+char* TimeToChars(char* first, char* last, TDateTime value) {
+  const TFormatSettings& fs = FormatSettings();
+  return FormattedToChars(first, last, fs, LongTimeWriting(), fs.LongTimeFormat, value);
+}
+
+char* DateTimeToChars(char* first, char* last, TDateTime value) {
+  const TFormatSettings& fs = FormatSettings();
+  const CompiledDateFormat& date = Compiled(ShortDateWriting(), fs, fs.ShortDateFormat);
+  const CompiledDateFormat& time = Compiled(LongTimeWriting(), fs, fs.LongTimeFormat);
+  const DateTimeParts parts = DecodeParts(value);
+  const bool withTime = parts.msOfDay != 0;
+  std::size_t bound = CompiledBound(date, fs, parts);
+  if (withTime) bound += 1 + CompiledBound(time, fs, parts);
+  if (bound > static_cast<std::size_t>(last - first)) return nullptr;
+  char* p = PutCompiled(first, fs, date, parts);
+  if (withTime) {
+    *p++ = ' ';
+    p = PutCompiled(p, fs, time, parts);
+  }
+  return p;
+}
+
+TDateWriter::TDateWriter()
+    : FFormat(std::make_unique<TCompiledDateFormat>()),
+      FShortDateFormat(FormatSettings().ShortDateFormat),
+      FDateSeparator(FormatSettings().DateSeparator),
+      FTimeSeparator(FormatSettings().TimeSeparator) {
+  CompileDateFormat(FShortDateFormat, *FFormat);
+  FRoom = FFormat->hasNames ? 0 : FFormat->fixedBound;
+  // Formats made of day, month and year numbers, each followed by at most
+  // one literal character ("m/d/yyyy", "dd.mm.yy", "yyyymmdd"), become a
+  // short list of pieces written without looking at the steps.
+  for (const WriteOp& op : FFormat->ops) {
+    TPiece piece{};
+    switch (op.step) {
+      case WriteStep::kDay:
+        piece = {0, op.width, op.suffix, op.hasSuffix};
+        break;
+      case WriteStep::kMonth:
+        piece = {1, op.width, op.suffix, op.hasSuffix};
+        break;
+      case WriteStep::kYear2:
+        piece = {2, 2, op.suffix, op.hasSuffix};
+        break;
+      case WriteStep::kYear4:
+        piece = {3, 4, op.suffix, op.hasSuffix};
+        break;
+      default:
+        FPieceCount = 0;
+        return;
+    }
+    if (FPieceCount == FPieces.size()) {
+      FPieceCount = 0;
+      return;
+    }
+    FPieces[FPieceCount++] = piece;
+  }
+  if (FPieceCount == 0) return;
+  ++FRoom;  // the pieces store a byte after the text
+  // When the year is written first or last (or not at all), the day and
+  // month between come from a table by the day of the year.
+  std::size_t firstDay = 0;
+  std::size_t endDay = FPieceCount;
+  if (FPieces[0].part >= 2) {
+    FYear = FPieces[0];
+    FYearPlace = 1;
+    firstDay = 1;
+  } else if (FPieces[FPieceCount - 1].part >= 2) {
+    FYear = FPieces[FPieceCount - 1];
+    FYearPlace = 2;
+    endDay = FPieceCount - 1;
+  }
+  auto table = std::make_unique<TMonthDay[]>(366);
+  for (std::uint32_t dayOfYear = 0; dayOfYear < 366; ++dayOfYear) {
+    int month = 0;
+    int day = 0;
+    MonthAndDay(dayOfYear, month, day);
+    char text[32];
+    char* p = text;
+    for (std::size_t i = firstDay; i < endDay; ++i) {
+      const TPiece& piece = FPieces[i];
+      if (piece.part >= 2) return;  // a year between: no table
+      p = PutSmall(p, static_cast<unsigned>(piece.part == 0 ? day : month), piece.width);
+      *p = piece.suffix;
+      p += piece.hasSuffix ? 1 : 0;
+    }
+    if (p - text > static_cast<std::ptrdiff_t>(sizeof table[0].text)) return;
+    std::memcpy(table[dayOfYear].text, text, sizeof table[0].text);
+    table[dayOfYear].length = static_cast<std::uint8_t>(p - text);
+  }
+  FMonthDays = std::move(table);
+  FRoom += sizeof(TMonthDay::text);  // stored whole
+}
+
+TDateWriter::~TDateWriter() = default;
+
+bool TDateWriter::Current() const {
+  const TFormatSettings& fs = FormatSettings();
+  return fs.ShortDateFormat == FShortDateFormat && fs.DateSeparator == FDateSeparator &&
+         fs.TimeSeparator == FTimeSeparator;
+}
+
+char* TDateWriter::PutOther(char* p, TDateTime value) const {
+  // Whole days (the values of date fields) under a format of pieces need
+  // the civil date and nothing else.
+  if (FPieceCount > 0 && value >= static_cast<double>(kMinDay) &&
+      value <= static_cast<double>(kMaxDay)) {
+    const auto day = static_cast<std::int32_t>(value);
+    if (value == static_cast<double>(day)) {
+      if (FMonthDays) return PutTabled(p, day);
+      int year = 0;
+      int month = 0;
+      int dayOfMonth = 0;
+      CivilFromDays(day, year, month, dayOfMonth);
+      const unsigned parts[4] = {static_cast<unsigned>(dayOfMonth), static_cast<unsigned>(month),
+                                 static_cast<unsigned>(year % 100), static_cast<unsigned>(year)};
+      for (std::size_t i = 0; i < FPieceCount; ++i) {
+        const TPiece& piece = FPieces[i];
+        const unsigned u = parts[piece.part];
+        if (piece.width == 4) {
+          p = PutTwo(PutTwo(p, u / 100), u % 100);
+        } else {
+          p = PutSmall(p, u, piece.width);
+        }
+        *p = piece.suffix;
+        p += piece.hasSuffix ? 1 : 0;
+      }
+      return p;
+    }
+  }
+  return PutCompiled(p, FormatSettings(), *FFormat, DecodeParts(value));
+}
+
+std::string DateToStr(TDateTime value) {
+  std::string out;
+  AppendDateToStr(out, value);
+  return out;
+}
+
+std::string TimeToStr(TDateTime value) {
+  std::string out;
+  AppendTimeToStr(out, value);
+  return out;
+}
+
+std::string DateTimeToStr(TDateTime value) {
+  std::string out;
+  AppendDateTimeToStr(out, value);
+  return out;
+}
+
+std::string FormatDateTime(std::string_view format, TDateTime value) {
+  if (format.empty()) return DateTimeToStr(value);
+  std::string out;
+  AppendFormatted(out, FormatSettings(), OtherFormatWriting(), format, value);
+  return out;
+}
+
+}  // namespace korvane
