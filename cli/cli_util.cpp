@@ -160,6 +160,10 @@ std::vector<std::string> SplitNameList(std::string_view option, std::string_view
 }
 
 std::string TextColumnDefinition(std::string_view name, int position) {
+  return ColumnDefinition(name, "TEXT", position);
+}
+
+std::string ColumnDefinition(std::string_view name, std::string_view type, int position) {
   std::string column = Trim(name);
   if (column.empty()) column = "column" + IntToStr(position);
   std::string quoted = "\"";
@@ -167,7 +171,7 @@ std::string TextColumnDefinition(std::string_view name, int position) {
     if (c == '"') quoted += '"';
     quoted += c;
   }
-  return quoted + "\" TEXT";
+  return quoted + "\" " + std::string(type);
 }
 
 std::string JsonText(std::string_view text) {

@@ -63,6 +63,8 @@ std::vector<std::string> SplitNameList(std::string_view option, std::string_view
 // name quoted as an SQL identifier; an empty name becomes "columnN" (N the
 // 1-based position).
 std::string TextColumnDefinition(std::string_view name, int position);
+// The same with another type ("INTEGER", "DATE", ...).
+std::string ColumnDefinition(std::string_view name, std::string_view type, int position);
 
 // text as valid UTF-8 for JSON: well-formed UTF-8 sequences pass through,
 // every other byte above 127 is taken as a Latin-1 character (so that any

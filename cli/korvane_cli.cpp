@@ -17,6 +17,7 @@
 
 #include "cli/cli_database.h"
 #include "cli/cli_util.h"
+#include "cli/sniff_command.h"
 #include "platform/dialogs.h"
 #include "platform/formats.h"
 #include "platform/published.h"
@@ -81,6 +82,7 @@ struct TImportOptions : TTransferOptions {
   int Trailer = 0;
   bool Create = false;
   std::string Columns;
+  std::string Sample;
 };
 
 struct TExportOptions : TTransferOptions {
@@ -311,8 +313,8 @@ std::vector<std::string> ColumnsFromHeader(TCSVImport& import) {
 
 // Points the import's dataset at the table, creating it when asked and it is
 // missing. Opens it only when open is set (--save only describes the run).
-void PrepareImportTable(TDatabaseTable& ds, TCSVImport& import, const TImportOptions& o,
-                        bool open) {
+void PrepareImportTable(TDatabaseTable& ds, TCSVImport& import, const TImportOptions& o, bool open,
+                        const TSniffResult* sniffed) {
   ds.RequireLocation();
   if (ds.TableName().empty()) throw EUsageError("give the table to import into with --table NAME");
   const bool dbExists = ds.Exists();
@@ -335,8 +337,14 @@ void PrepareImportTable(TDatabaseTable& ds, TCSVImport& import, const TImportOpt
                         "': check the name, or add --create to make it (names from the header "
                         "record with --header, or --columns \"id INTEGER, name TEXT, ...\")");
     }
-    std::vector<std::string> columns =
-        o.Columns.empty() ? ColumnsFromHeader(import) : SplitColumnDefinitions(o.Columns);
+    std::vector<std::string> columns;
+    if (!o.Columns.empty()) {
+      columns = SplitColumnDefinitions(o.Columns);
+    } else if (sniffed != nullptr && !sniffed->Columns.empty()) {
+      columns = InferredColumns(*sniffed, !o.Format.DateFormat.empty());
+    } else {
+      columns = ColumnsFromHeader(import);
+    }
     TStringList list;
     for (std::string& c : columns) list.Add(std::move(c));
     ds.SetCreateWith(list);
@@ -528,7 +536,19 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
 
   CheckInputFile(import->InputFile());
   if (import->DataSet() != ds) throw EUsageError("--set DataSet: the import needs the --db table");
-  PrepareImportTable(*table, *import, o, o.Save.empty());
+  const bool layoutGiven =
+      !o.Separator.empty() || o.Fixed || SetsProperty(o.Sets, "FieldSeparator") ||
+      SetsProperty(o.Sets, "CustomSeparator") || SetsProperty(o.Sets, "ImportType");
+  const bool quoteGiven = !o.Quote.empty() || SetsProperty(o.Sets, "FieldDelimiter");
+  const bool inferTypes = o.Create && o.Columns.empty() && import->ImportType() != impFixed;
+  const TImportSniff sniff = SniffForImport(
+      *import, {o.Sample, layoutGiven, quoteGiven, inferTypes, !o.Format.DateFormat.empty()});
+  const std::optional<TSniffResult>& sniffed = sniff.Result;
+  PrepareImportTable(*table, *import, o, o.Save.empty(), sniffed ? &*sniffed : nullptr);
+  for (const std::string& notice : sniff.Notices) err << notice << std::endl;
+  if (sniffed && table->CreateTable()) {
+    for (const std::string& s : sniffed->Renamed) err << "korvane: renamed " << s << std::endl;
+  }
   if (!o.Save.empty()) {
     SaveSettings(o.Save, {ds, import});
     return kExitOk;
@@ -536,6 +556,10 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
 
   session.Wire(*import, "");
   std::int32_t result = ExecuteImport(session, *import);
+  if (sniffed && !sniffed->WholeFile && import->ErrorRecords() > 0) {
+    err << "korvane: the column types came from the first " << sniffed->Records
+        << " records; --sample all takes them from every record" << std::endl;
+  }
   session.PrintJson(ImportJson(*import, result));
   return ExitFor(result);
 }
@@ -786,12 +810,17 @@ void AddLayoutOptions(CLI::App* app, TTransferOptions& o, bool import) {
                   "The database: a SQLite file, or a postgresql:// (postgres://) URI")
       ->type_name("FILE|URI");
   app->add_option("-s,--separator", o.Separator,
-                  "Value separator: comma (default), tab, pipe, none, or any one character "
-                  "such as ;")
+                  import
+                      ? "Value separator: comma, tab, pipe, none, or any one character such as ;"
+                        " (default: sniffed from the file, see korvane sniff)"
+                      : "Value separator: comma (default), tab, pipe, none, or any one character "
+                        "such as ;")
       ->type_name("CHAR");
   app->add_option("-q,--quote", o.Quote,
-                  std::string("Quote character around values: \" (default), ' or none") +
-                      (import ? "" : "; with --quote-all around every value, else around text"))
+                  import ? "Quote character around values: \", ' or none (default: sniffed with "
+                           "the separator when -s is not given, else \")"
+                         : "Quote character around values: \" (default), ' or none; with "
+                           "--quote-all around every value, else around text")
       ->type_name("CHAR");
   app->add_flag("--fixed", o.Fixed,
                 import ? "Fixed-width records: each value as wide as its column's size (no "
@@ -829,7 +858,8 @@ int RunKorvane(int argc, char** argv, std::ostream& out, std::ostream& err) {
       "Korvane moves data between flat text files and database tables (SQLite).\n"
       "  korvane import FILE --db DATABASE --table TABLE [options]\n"
       "  korvane export FILE --db DATABASE (--table TABLE | --query SQL) [options]\n"
-      "  korvane run SETTINGS-FILE [options]",
+      "  korvane run SETTINGS-FILE [options]\n"
+      "  korvane sniff FILE [options]",
       "korvane"};
   app.set_version_flag("--version", kVersionText);
   app.require_subcommand(1);
@@ -843,6 +873,7 @@ int RunKorvane(int argc, char** argv, std::ostream& out, std::ostream& err) {
   imp->add_option("INPUT", io.File, "The text file to read")->type_name("FILE");
   imp->add_option("--table", io.Table, "The table that receives the records")->type_name("NAME");
   AddLayoutOptions(imp, io, true);
+  AddSampleOption(imp, io.Sample);
   io.HeaderOption = imp->add_option("--header", io.Header,
                                     "The first N records (1 without N) are header records: not "
                                     "imported, kept as headerData (--json); with --create they "
@@ -856,7 +887,8 @@ int RunKorvane(int argc, char** argv, std::ostream& out, std::ostream& err) {
       ->type_name("N");
   imp->add_flag("--create", io.Create,
                 "Create the table (and the database) when it does not exist: columns from "
-                "--columns, or else the names of the header record, all of type TEXT");
+                "--columns, or else named by the header record (c1, c2, ... without --header) "
+                "with the types their values fit in a sample (see korvane sniff, --sample)");
   imp->add_option("--commit-every", io.CommitEvery,
                   "Records per transaction (every record is committed when the import ends; a "
                   "killed import keeps the groups committed before)")
@@ -937,6 +969,9 @@ int RunKorvane(int argc, char** argv, std::ostream& out, std::ostream& err) {
       "run).\n" +
       std::string(kExitText));
 
+  TSniffCommandOptions so;
+  CLI::App* sniff = AddSniffCommand(app, so);
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
@@ -949,10 +984,11 @@ int RunKorvane(int argc, char** argv, std::ostream& out, std::ostream& err) {
     out << kVersionText << '\n';
     return kExitOk;
   } catch (const CLI::ParseError& e) {
-    std::string where = imp->parsed()   ? "korvane import"
-                        : exp->parsed() ? "korvane export"
-                        : run->parsed() ? "korvane run"
-                                        : "korvane";
+    std::string where = imp->parsed()     ? "korvane import"
+                        : exp->parsed()   ? "korvane export"
+                        : run->parsed()   ? "korvane run"
+                        : sniff->parsed() ? "korvane sniff"
+                                          : "korvane";
     err << "korvane: " << e.what() << " (see " << where << " --help)" << std::endl;
     return kExitUsage;
   }
@@ -960,10 +996,11 @@ int RunKorvane(int argc, char** argv, std::ostream& out, std::ostream& err) {
   try {
     if (imp->parsed()) return RunImport(io, out, err);
     if (exp->parsed()) return RunExport(eo, out, err);
+    if (sniff->parsed()) return RunSniff(so, out, err);
     return RunSettings(ro, out, err);
   } catch (const EUsageError& e) {
     err << "korvane: " << e.what() << std::endl;
-    if (io.Json || eo.Json || ro.Json)
+    if (io.Json || eo.Json || ro.Json || so.Json)
       out << json{{"error", JsonText(e.what())}}.dump() << std::endl;
     return kExitUsage;
   } catch (const std::exception& e) {

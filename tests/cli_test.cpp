@@ -149,17 +149,110 @@ TEST_F(CliTest, ImportCreatesTypedTableAndReportsJson) {
   EXPECT_EQ(rows[7][2], "Peru, New York");  // a separator inside quotes
 }
 
-TEST_F(CliTest, ImportCreateTakesTextColumnsFromTheHeaderRecord) {
+TEST_F(CliTest, ImportCreateTypesTheColumnsNamedByTheHeaderRecord) {
   TRun r =
       Korvane({"import", PeopleCsv(), "--db", Db(), "--table", "people", "--header", "--create"});
   ASSERT_EQ(r.Status, 0) << r.Err;
   auto columns = Rows(Db(), "SELECT name, type FROM pragma_table_info('people') ORDER BY cid");
   ASSERT_EQ(columns.size(), 6u);
-  EXPECT_EQ(columns[0], (std::vector<std::string>{"id", "TEXT"}));
-  EXPECT_EQ(columns[5], (std::vector<std::string>{"active", "TEXT"}));
-  // Text columns keep the file's texts as they stand.
-  EXPECT_EQ(Rows(Db(), "SELECT born, active FROM people WHERE id = '1'"),
-            (std::vector<std::vector<std::string>>{{"12/10/1815", "true"}}));
+  EXPECT_EQ(columns[0], (std::vector<std::string>{"id", "INTEGER"}));
+  EXPECT_EQ(columns[3], (std::vector<std::string>{"amount", "REAL"}));
+  EXPECT_EQ(columns[4], (std::vector<std::string>{"born", "DATE"}));
+  EXPECT_EQ(columns[5], (std::vector<std::string>{"active", "BOOLEAN"}));
+  EXPECT_EQ(Rows(Db(), "SELECT born, active FROM people WHERE id = 8"),
+            (std::vector<std::vector<std::string>>{{"1932-08-04", "1"}}));
+}
+
+// A copy of a file of the sniffing gallery (a run holds its input locked).
+std::string GalleryCopy(const TTempDir& dir, const std::string& name) {
+  std::string copy = dir.Path(name);
+  std::filesystem::copy_file(std::string(KORVANE_SOURCE_DIR) + "/tests/data/sniff/" + name, copy);
+  return copy;
+}
+
+// Words of a command line that quotes with single quotes.
+std::vector<std::string> ShellWords(const std::string& line) {
+  std::vector<std::string> words;
+  std::string word;
+  bool quoted = false;
+  bool any = false;
+  for (char c : line) {
+    if (c == '\'') {
+      quoted = !quoted;
+      any = true;
+    } else if (c == ' ' && !quoted) {
+      if (any) words.push_back(word);
+      word.clear();
+      any = false;
+    } else {
+      word += c;
+      any = true;
+    }
+  }
+  if (any) words.push_back(word);
+  return words;
+}
+
+TEST_F(CliTest, ImportSniffsTheLayoutUnlessItIsGiven) {
+  const std::string input = GalleryCopy(dir, "semicolon_european.csv");
+  TRun r = Korvane({"import", input, "--db", Db(), "--table", "t", "--header", "--create"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(r.Err,
+            "korvane: reading " + input + " as ';'-separated, '\"'-quoted, header present\n");
+  EXPECT_EQ(Rows(Db(), "SELECT name || ' ' || type FROM pragma_table_info('t') ORDER BY cid"),
+            (std::vector<std::vector<std::string>>{
+                {"kunde TEXT"}, {"betrag TEXT"}, {"datum DATE"}, {"zeit TIME"}}));
+  EXPECT_EQ(Rows(Db(), "SELECT betrag, datum, zeit FROM t WHERE kunde = 'Schmidt'"),
+            (std::vector<std::vector<std::string>>{{"7,05", "2024-02-01", "09:15:30"}}));
+
+  // A given separator wins: the header is one name.
+  r = Korvane({"import", input, "--db", Db(), "--table", "u", "-s", ",", "--header", "--create"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(r.Err, "");
+  EXPECT_EQ(Rows(Db(), "SELECT name FROM pragma_table_info('u') WHERE cid = 0")[0][0],
+            "kunde;betrag;datum;zeit");
+}
+
+TEST_F(CliTest, ImportCreateNamesColumnsWithoutAHeaderAndMakesNamesUnique) {
+  TRun r = Korvane(
+      {"import", GalleryCopy(dir, "tab_no_header.tsv"), "--db", Db(), "--table", "t", "--create"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(Rows(Db(), "SELECT c1, c2, c3, c4 FROM t WHERE c1 = 19"),
+            (std::vector<std::vector<std::string>>{{"19", "Plums", "2024-02-29", "2.0"}}));
+
+  r = Korvane({"import", GalleryCopy(dir, "repeated_names.csv"), "--db", Db(), "--table", "u",
+               "--header", "--create"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_NE(r.Err.find("korvane: renamed column 2: \"amount\" is amount_2\n"), std::string::npos)
+      << r.Err;
+  EXPECT_EQ(Rows(Db(), "SELECT amount, amount_2, c3, Amount_3 FROM u ORDER BY 1"),
+            (std::vector<std::vector<std::string>>{{"1", "2", "3", "4"}, {"5", "6", "7", "8"}}));
+}
+
+TEST_F(CliTest, SniffPrintsTheImportCommandThatLoadsTheFile) {
+  const std::string input = GalleryCopy(dir, "comma_quoted_crlf.csv");
+  TRun r = Korvane({"sniff", input, "--json"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  const json found = json::parse(r.Out);
+  EXPECT_EQ(found["separator"], ",");
+  EXPECT_EQ(found["lineEnds"], "CRLF");
+  EXPECT_EQ(found["columns"][3]["dateFormat"], "yyyy-mm-dd");
+  std::vector<std::string> words = ShellWords(found["command"].get<std::string>());
+  ASSERT_GT(words.size(), 4u);
+  EXPECT_EQ(words[0], "korvane");
+  words.erase(words.begin());
+  for (std::size_t i = 0; i + 1 < words.size(); ++i) {
+    if (words[i] == "--db") words[i + 1] = Db();
+  }
+  r = Korvane(words);
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(Rows(Db(), "SELECT name, amount, born, active FROM comma_quoted_crlf WHERE id = 3"),
+            (std::vector<std::vector<std::string>>{{"Turing, Alan", "-15.0", "1912-06-23", "1"}}));
+
+  r = Korvane({"sniff", input});
+  EXPECT_NE(r.Out.find("Separator:   ',' (5 values in every record)\n"), std::string::npos)
+      << r.Out;
+  EXPECT_EQ(Korvane({"sniff", dir.Path("missing.csv")}).Status, 2);
 }
 
 TEST_F(CliTest, ImportIntoExistingTableAppends) {
@@ -283,7 +376,8 @@ TEST_F(CliTest, ImportUsageErrorsChangeNothing) {
        "input file"},
       {{"import", input, "--table", "t"}, "--db FILE"},
       {{"import", input, "--db", missingDb}, "--table NAME"},
-      {{"import", input, "--db", missingDb, "--table", "t", "--create"}, "--columns"},
+      {{"import", input, "--db", missingDb, "--table", "t", "--create", "--fixed"}, "--columns"},
+      {{"import", input, "--db", missingDb, "--table", "t", "--sample", "0"}, "--sample"},
       {{"import", input, "--db", missingDb, "--table", "t", "--create", "--columns", "a,,b"},
        "empty column definition"},
       {{"import", input, "--db", missingDb, "--table", "t", "--bogus"}, "--bogus"},

@@ -1,0 +1,89 @@
+// Works out how a delimited text file is laid out from a sample of its
+// records: the separator, the quote character and which text rules read it,
+// whether the first record is a header, the line ends, hints about its
+// encoding, and a name and a type for every column. `korvane sniff` prints
+// the result; `korvane import` uses it when no separator is given and for the
+// columns of a table it creates without --columns.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cli/type_inference.h"
+
+namespace korvane::cli {
+
+struct TSniffOptions {
+  // Records in the sample (the header included); -1 takes every record.
+  std::int64_t SampleRecords = 20000;
+  // Bytes read at most for the sample; ignored when SampleRecords is -1.
+  std::int64_t SampleBytes = std::int64_t{8} << 20;
+  // Given separator and quote: taken as they are instead of being sniffed.
+  // A separator of '\0' means none (one value per record), a quote of '\0'
+  // no quote character.
+  std::optional<char> Separator;
+  std::optional<char> Quote;
+  // Header records given: the first of them names the columns and the rest
+  // of the records vote on the types. Unset: the sample tells.
+  std::optional<int> HeaderRecords;
+  // Dates are read with the format settings in force, not sniffed.
+  bool DateFormatGiven = false;
+};
+
+struct TSniffedColumn {
+  std::string Name;
+  std::string HeaderName;  // the value in the header record, when there is one
+  TTypeGuess Guess;
+};
+
+struct TSniffResult {
+  char Separator = ',';  // '\0': none, each record is one value
+  char Quote = '"';      // '\0': no quote character
+  // True when every sampled record splits into the same number of values
+  // (at least two) with Separator.
+  bool SeparatorConsistent = false;
+  // Records of the sample with a number of values other than most records.
+  std::int64_t RaggedRecords = 0;
+  // Which text rules read the sample as intended: the standard rules
+  // (quotes only around whole values, doubled quotes inside them, line breaks
+  // inside quotes are data) and the classic ones (every line a record, every
+  // quote character a toggle, no escape).
+  bool StandardFits = true;
+  bool ClassicFits = true;
+  bool Header = false;         // the first record names the columns
+  bool HeaderSniffed = false;  // the sample says the first record is a header
+  int HeaderRecords = 0;       // records taken as the header (0 or more)
+  std::string LineEnds;        // "LF", "CRLF", "CR", "mixed" or "none"
+  std::string Encoding;        // "ASCII", "UTF-8", "UTF-16LE", "UTF-16BE" or "8-bit"
+  std::vector<std::string> EncodingHints;
+  bool ByteOrderMark = false;
+  std::int64_t Records = 0;  // records sampled, the header included
+  std::int64_t Bytes = 0;    // bytes those records took
+  bool WholeFile = false;    // the sample reached the end of the input
+  std::vector<TSniffedColumn> Columns;
+  // One line per header name that was made unique ("column 4: "amount" is
+  // amount_2").
+  std::vector<std::string> Renamed;
+};
+
+// Reads up to size bytes into buffer; returns how many, 0 at the end.
+using TByteSource = std::function<std::size_t(char* buffer, std::size_t size)>;
+
+// Sniffs the input that source gives.
+TSniffResult Sniff(const TByteSource& source, const TSniffOptions& options);
+// Sniffs text as a whole input.
+TSniffResult SniffText(std::string_view text, const TSniffOptions& options);
+// Sniffs a file; raises EUsageError when it cannot be read.
+TSniffResult SniffFile(const std::string& path, const TSniffOptions& options);
+
+// Column definitions for a new table, in order: quoted name and type.
+std::vector<std::string> ColumnDefinitions(const TSniffResult& result);
+
+// The separator as the user writes it: ';', tab, none.
+std::string SeparatorText(char separator);
+
+}  // namespace korvane::cli

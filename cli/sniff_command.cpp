@@ -1,0 +1,364 @@
+#include "cli/sniff_command.h"
+
+#include <sys/stat.h>
+
+#include <CLI/CLI.hpp>
+#include <charconv>
+#include <nlohmann/json.hpp>
+
+#include "cli/cli_util.h"
+#include "platform/classes.h"
+#include "platform/formats.h"
+#include "platform/sysutils.h"
+#include "src/kvcsvimp.h"
+
+namespace korvane::cli {
+
+namespace {
+
+using json = nlohmann::json;
+
+// --sample: a number of records, or "all" (-1). Empty: the default.
+TSniffOptions SampleOptions(const std::string& sample) {
+  TSniffOptions options;
+  if (sample.empty()) return options;
+  if (SameText(sample, "all")) {
+    options.SampleRecords = -1;
+    return options;
+  }
+  std::int64_t n = 0;
+  auto [end, ec] = std::from_chars(sample.data(), sample.data() + sample.size(), n);
+  if (ec != std::errc() || end != sample.data() + sample.size() || n < 1) {
+    throw EUsageError("--sample '" + sample + "': give a number of records, 1 or more, or all");
+  }
+  options.SampleRecords = n;
+  options.SampleBytes = INT64_MAX;  // the records asked for, however long
+  return options;
+}
+
+char SeparatorChar(const TSeparatorChoice& choice) {
+  switch (choice.Separator) {
+    case fspPipe:
+      return '|';
+    case fspTab:
+      return '\t';
+    case fspComma:
+      return ',';
+    case fspCustom:
+    case fspNone:
+      break;
+  }
+  return choice.Custom.empty() ? '\0' : choice.Custom[0];
+}
+
+char QuoteChar(TFieldDelimiter quote) {
+  return quote == fdlDouble ? '"' : quote == fdlSingle ? '\'' : '\0';
+}
+
+// A word for a shell: as it stands when it is plain, else in single quotes.
+std::string ShellWord(std::string_view word) {
+  const bool plain = !word.empty() && word.find_first_not_of(
+                                          "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                          "0123456789_./:=,@%+-") == std::string_view::npos;
+  if (plain) return std::string(word);
+  std::string quoted = "'";
+  for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+// A table name from the file's name: letters, digits and underscores.
+std::string TableName(const std::string& file) {
+  std::string base = file.substr(file.find_last_of('/') + 1);
+  base = base.substr(0, base.find('.'));
+  std::string name;
+  for (char c : base) {
+    const bool word = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    name += word ? c : '_';
+  }
+  if (name.empty() || (name[0] >= '0' && name[0] <= '9')) name = "t_" + name;
+  return name;
+}
+
+std::string ImportCommandLine(const TSniffResult& r, const std::string& file,
+                              const std::string& dateFormatGiven) {
+  const std::string table = TableName(file);
+  std::string line = "korvane import " + ShellWord(file) + " --db " + ShellWord(table + ".db") +
+                     " --table " + table;
+  if (r.Separator != ',') {
+    line +=
+        " -s " + (r.Separator == '|' ? std::string("pipe") : ShellWord(SeparatorText(r.Separator)));
+  }
+  if (r.Quote != '"') line += r.Quote == '\'' ? " -q single" : " -q none";
+  if (r.Header) line += " --header";
+  std::string columns;
+  std::string dateFormat = dateFormatGiven;
+  for (const std::string& c : ColumnDefinitions(r)) columns += (columns.empty() ? "" : ", ") + c;
+  for (const TSniffedColumn& c : r.Columns) {
+    if (dateFormat.empty() && !c.Guess.DateFormat.empty()) dateFormat = c.Guess.DateFormat;
+  }
+  line += " --create --columns " + ShellWord(columns);
+  if (!dateFormat.empty() && dateFormat != TFormatSettings().ShortDateFormat) {
+    line += " --date-format " + ShellWord(dateFormat);
+  }
+  return line;
+}
+
+std::string Shown(char c) {
+  return c == '\t' ? "tab" : c == '\0' ? "none" : "'" + std::string(1, c) + "'";
+}
+
+std::string TextRules(const TSniffResult& r) {
+  if (r.StandardFits && r.ClassicFits) return "standard and classic read the sample alike";
+  if (r.StandardFits) {
+    return "standard (quoted values hold line breaks, doubled quotes or quotes inside values, "
+           "which the classic rules read otherwise)";
+  }
+  if (r.ClassicFits) return "classic (a quote is never closed, or text follows a closing quote)";
+  return "neither reads the sample cleanly (unclosed quotes, or text after a closing quote)";
+}
+
+json TextRulesJson(const TSniffResult& r) {
+  json rules = json::array();
+  if (r.StandardFits) rules.push_back("standard");
+  if (r.ClassicFits) rules.push_back("classic");
+  return rules;
+}
+
+json SniffJson(const TSniffResult& r, const std::string& file, const std::string& command) {
+  json columns = json::array();
+  for (const TSniffedColumn& c : r.Columns) {
+    json column = {{"name", JsonText(c.Name)},
+                   {"type", std::string(TypeName(c.Guess.Type))},
+                   {"sqlType", std::string(SqlTypeName(c.Guess))},
+                   {"values", c.Guess.Values}};
+    if (!c.Guess.DateFormat.empty()) column["dateFormat"] = c.Guess.DateFormat;
+    if (!c.Guess.Note.empty()) column["note"] = c.Guess.Note;
+    if (r.Header) column["headerName"] = JsonText(c.HeaderName);
+    columns.push_back(std::move(column));
+  }
+  json renamed = json::array();
+  for (const std::string& s : r.Renamed) renamed.push_back(JsonText(s));
+  auto character = [](char c) { return c == '\0' ? json(nullptr) : json(std::string(1, c)); };
+  return {{"file", JsonText(file)},
+          {"sample", {{"records", r.Records}, {"bytes", r.Bytes}, {"wholeFile", r.WholeFile}}},
+          {"separator", character(r.Separator)},
+          {"separatorConsistent", r.SeparatorConsistent},
+          {"raggedRecords", r.RaggedRecords},
+          {"quote", character(r.Quote)},
+          {"textRules", TextRulesJson(r)},
+          {"header", r.Header},
+          {"lineEnds", r.LineEnds},
+          {"encoding", r.Encoding},
+          {"byteOrderMark", r.ByteOrderMark},
+          {"encodingHints", r.EncodingHints},
+          {"columns", std::move(columns)},
+          {"renamed", std::move(renamed)},
+          {"command", JsonText(command)}};
+}
+
+void PrintSniff(std::ostream& out, const TSniffResult& r, const std::string& file,
+                const std::string& command) {
+  out << "File:        " << file << '\n';
+  out << "Sample:      " << r.Records << (r.Records == 1 ? " record, " : " records, ") << r.Bytes
+      << " bytes"
+      << (r.WholeFile ? " (the whole file)\n"
+                      : " (the start of the file; --sample all reads every record)\n");
+  out << "Separator:   " << Shown(r.Separator);
+  if (r.SeparatorConsistent) {
+    out << " (" << r.Columns.size() << " values in every record)";
+  } else if (r.RaggedRecords > 0) {
+    out << " (" << r.RaggedRecords << " of the records have a number of values unlike the rest)";
+  }
+  out << '\n';
+  out << "Quote:       " << Shown(r.Quote) << '\n';
+  out << "Text rules:  " << TextRules(r) << '\n';
+  out << "Header:      " << (r.Header ? "yes, the first record names the columns" : "no") << '\n';
+  out << "Line ends:   " << r.LineEnds << '\n';
+  out << "Encoding:    " << r.Encoding << '\n';
+  for (const std::string& hint : r.EncodingHints) out << "             " << hint << '\n';
+  out << "Columns:\n";
+  std::size_t width = 4;
+  for (const TSniffedColumn& c : r.Columns) width = std::max(width, c.Name.size());
+  int position = 0;
+  for (const TSniffedColumn& c : r.Columns) {
+    std::string line = "  " + std::to_string(++position) + "  " + c.Name;
+    line += std::string(width - c.Name.size() + 2, ' ') + std::string(SqlTypeName(c.Guess));
+    if (!c.Guess.DateFormat.empty()) line += " " + c.Guess.DateFormat;
+    if (!c.Guess.Note.empty()) line += " (" + c.Guess.Note + ")";
+    out << line << '\n';
+  }
+  for (const std::string& s : r.Renamed) out << "Renamed:     " << s << '\n';
+  if (r.Columns.empty()) {
+    out << "  (none: the sample holds no records)\n";
+    return;
+  }
+  out << "Import with:\n  " << command << '\n';
+}
+
+// The date format given to sniff, in force while it runs.
+class TScopedDateFormat {
+ public:
+  explicit TScopedDateFormat(const std::string& format) : FSaved(FormatSettings()) {
+    if (format.empty()) return;
+    const std::string upper = UpperCase(format);
+    if (upper.find('D') == std::string::npos || upper.find('M') == std::string::npos ||
+        upper.find('Y') == std::string::npos) {
+      throw EUsageError("--date-format '" + format +
+                        "': it needs a day (d), a month (m) and a year (y), as in m/d/yyyy or "
+                        "yyyy-mm-dd");
+    }
+    FormatSettings().ShortDateFormat = format;
+  }
+  ~TScopedDateFormat() { FormatSettings() = FSaved; }
+  TScopedDateFormat(const TScopedDateFormat&) = delete;
+  TScopedDateFormat& operator=(const TScopedDateFormat&) = delete;
+
+ private:
+  TFormatSettings FSaved;
+};
+
+bool IsRegularFile(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+}  // namespace
+
+CLI::App* AddSniffCommand(CLI::App& app, TSniffCommandOptions& o) {
+  CLI::App* sniff = app.add_subcommand(
+      "sniff",
+      "Work out how a text file is laid out from a sample of its records: separator, quote, "
+      "header, line ends, encoding, column names and types, and the import command that loads "
+      "it");
+  sniff->add_option("FILE", o.File, "The text file to look at")->required();
+  AddSampleOption(sniff, o.Sample);
+  sniff
+      ->add_option("-s,--separator", o.Separator,
+                   "Take this separator instead of sniffing one (as for import)")
+      ->type_name("CHAR");
+  sniff
+      ->add_option("-q,--quote", o.Quote,
+                   "Take this quote character instead of sniffing one (as for import)")
+      ->type_name("CHAR");
+  sniff
+      ->add_option("--date-format", o.DateFormat,
+                   "Read dates in this layout (d m y) instead of trying yyyy-mm-dd, m/d/yyyy, "
+                   "d/m/yyyy and dd.mm.yyyy")
+      ->type_name("FORMAT");
+  sniff->add_flag("--json", o.Json, "Print what was found as one JSON object");
+  sniff->footer(
+      "Example:\n  korvane sniff sales.csv\n"
+      "A column's type is the one every non-empty sampled value fits: INTEGER (no leading "
+      "zeros), REAL, DATE, DATETIME, TIME (in a date format the sample fits; ambiguous dates "
+      "stay TEXT), BOOLEAN (true/false, yes/no, t/f, y/n) or TEXT.\n"
+      "Exit status: 0 when the file was sniffed, 2 when it cannot be read or the options are "
+      "wrong.");
+  return sniff;
+}
+
+void AddSampleOption(CLI::App* command, std::string& sample) {
+  command
+      ->add_option("--sample", sample,
+                   "Records sniffed for the layout and the column types: N, or all (default: "
+                   "the first 20000 records or 8 MiB)")
+      ->type_name("N|all");
+}
+
+int RunSniff(const TSniffCommandOptions& o, std::ostream& out, std::ostream& /*err*/) {
+  TSniffOptions options = SampleOptions(o.Sample);
+  if (!o.Separator.empty()) options.Separator = SeparatorChar(ParseSeparator(o.Separator));
+  if (!o.Quote.empty()) options.Quote = QuoteChar(ParseQuote(o.Quote));
+  TScopedDateFormat dates(o.DateFormat);
+  options.DateFormatGiven = !o.DateFormat.empty();
+  struct stat info {};
+  if (::stat(o.File.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+    throw EUsageError("input file '" + o.File + "' is a folder");
+  }
+  const TSniffResult result = SniffFile(o.File, options);
+  const std::string command = ImportCommandLine(result, o.File, o.DateFormat);
+  if (o.Json) {
+    out << SniffJson(result, o.File, command).dump() << std::endl;
+  } else {
+    PrintSniff(out, result, o.File, command);
+  }
+  return kExitOk;
+}
+
+bool SetsProperty(const std::vector<std::string>& sets, std::string_view name) {
+  for (const std::string& s : sets) {
+    if (SameText(Trim(std::string_view(s).substr(0, s.find('='))), name)) return true;
+  }
+  return false;
+}
+
+TImportSniff SniffForImport(TCSVImport& import, const TImportSniffRequest& request) {
+  TImportSniff sniff;
+  bool sniffLayout = !request.LayoutGiven;
+  if ((!sniffLayout && !request.InferTypes) || !IsRegularFile(import.InputFile())) return sniff;
+  TSniffOptions options = SampleOptions(request.Sample);
+  if (!sniffLayout) {
+    const std::string sep = import.GetFieldSeparatorChar();
+    options.Separator = sep.empty() ? '\0' : sep[0];
+  }
+  if (request.QuoteGiven || !sniffLayout) {
+    const std::string quote = import.GetFieldDelimiterChar();
+    options.Quote = quote.empty() ? '\0' : quote[0];
+  }
+  options.HeaderRecords = import.HeaderRecords();
+  options.DateFormatGiven = request.DateFormatGiven;
+  TSniffResult result = SniffFile(import.InputFile(), options);
+  if (sniffLayout && result.Separator == '\0') {
+    // No separator splits the records alike: the command's comma stays, as
+    // it always read such files.
+    sniffLayout = false;
+    options.Separator = ',';
+    const std::string quote = import.GetFieldDelimiterChar();
+    options.Quote = quote.empty() ? '\0' : quote[0];
+    if (request.InferTypes) result = SniffFile(import.InputFile(), options);
+  }
+  if (sniffLayout) {
+    const TSeparatorChoice choice = ParseSeparator(SeparatorText(result.Separator));
+    import.SetFieldSeparator(choice.Separator);
+    import.SetCustomSeparator(choice.Custom);
+    if (!request.QuoteGiven) {
+      import.SetFieldDelimiter(result.Quote == '\0' ? fdlNone
+                                                    : ParseQuote(std::string(1, result.Quote)));
+    }
+  }
+  // A plain CSV file reads as it always did, without a word.
+  if (sniffLayout && (result.Separator != ',' || result.Quote != '"')) {
+    std::string notice = "korvane: reading " + import.InputFile() + " as ";
+    notice += result.Separator == '\0'   ? std::string("one value per record")
+              : result.Separator == '\t' ? std::string("tab-separated")
+                                         : "'" + std::string(1, result.Separator) + "'-separated";
+    notice +=
+        result.Quote == '\0' ? ", unquoted" : ", '" + std::string(1, result.Quote) + "'-quoted";
+    notice += result.HeaderSniffed ? ", header present" : ", no header";
+    if (result.HeaderSniffed && import.HeaderRecords() == 0) {
+      notice += " (add --header to leave it out of the table)";
+    }
+    if (result.RaggedRecords > 0) {
+      notice += "; " + std::to_string(result.RaggedRecords) +
+                " sampled records have a number of values unlike the rest";
+    }
+    sniff.Notices.push_back(std::move(notice));
+  }
+  if (request.InferTypes) {
+    sniff.Result = std::move(result);
+  }
+  return sniff;
+}
+
+std::vector<std::string> InferredColumns(const TSniffResult& result, bool dateFormatGiven) {
+  if (!dateFormatGiven) {
+    for (const TSniffedColumn& c : result.Columns) {
+      if (!c.Guess.DateFormat.empty()) {
+        FormatSettings().ShortDateFormat = c.Guess.DateFormat;
+        break;
+      }
+    }
+  }
+  return ColumnDefinitions(result);
+}
+
+}  // namespace korvane::cli

@@ -1,0 +1,68 @@
+// `korvane sniff FILE`, and what `korvane import` takes from a sniff: the
+// separator and quote when none is given, the columns of a table it creates
+// without --columns.
+#pragma once
+
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cli/sniff.h"
+
+namespace CLI {
+class App;
+}
+
+namespace korvane {
+class TCSVImport;
+}
+
+namespace korvane::cli {
+
+struct TSniffCommandOptions {
+  std::string File;
+  std::string Sample;
+  std::string Separator;
+  std::string Quote;
+  std::string DateFormat;
+  bool Json = false;
+};
+
+// Adds the sniff subcommand to app.
+CLI::App* AddSniffCommand(CLI::App& app, TSniffCommandOptions& o);
+// Adds --sample to a subcommand.
+void AddSampleOption(CLI::App* command, std::string& sample);
+int RunSniff(const TSniffCommandOptions& o, std::ostream& out, std::ostream& err);
+
+// True when one of sets ("Name=Value") sets the property name.
+bool SetsProperty(const std::vector<std::string>& sets, std::string_view name);
+
+struct TImportSniffRequest {
+  std::string Sample;        // --sample as given
+  bool LayoutGiven = false;  // the separator (or fixed widths) was given
+  bool QuoteGiven = false;   // the quote character was given
+  bool InferTypes = false;   // --create without --columns
+  bool DateFormatGiven = false;
+};
+
+struct TImportSniff {
+  // The sniff, when types are to be inferred from it.
+  std::optional<TSniffResult> Result;
+  // What the command says on stderr when the run goes ahead: the layout it
+  // chose.
+  std::vector<std::string> Notices;
+};
+
+// Sniffs the import's input file, a regular file, when the request needs
+// it. Without a given separator, sets the import's separator (and quote,
+// unless given) from the sample.
+TImportSniff SniffForImport(TCSVImport& import, const TImportSniffRequest& request);
+
+// The column definitions of a new table from a sniff. Without a given date
+// format, the format the date columns were found in becomes the format
+// settings' date format for the run.
+std::vector<std::string> InferredColumns(const TSniffResult& result, bool dateFormatGiven);
+
+}  // namespace korvane::cli

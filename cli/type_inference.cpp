@@ -1,0 +1,285 @@
+#include "cli/type_inference.h"
+
+#include <charconv>
+#include <limits>
+
+#include "platform/formats.h"
+
+namespace korvane::cli {
+
+namespace {
+
+// Kinds a value can be read as, one bit each; a column's type is one whose
+// bit every value keeps.
+constexpr std::uint32_t kInt = 1u << 0;
+constexpr std::uint32_t kReal = 1u << 1;
+constexpr std::uint32_t kBool = 1u << 2;
+constexpr std::uint32_t kTime = 1u << 3;
+constexpr int kDateShift = 4;      // one bit per layout of kSniffedDateFormats
+constexpr int kDateTimeShift = 8;  // the same layouts, a time after the date allowed
+constexpr std::uint32_t kFormatBits = (1u << kSniffedDateFormats.size()) - 1;
+constexpr std::uint32_t kAllKinds =
+    kInt | kReal | kBool | kTime | (kFormatBits << kDateShift) | (kFormatBits << kDateTimeShift);
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+std::string_view TrimBlanks(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
+}
+
+// Reads a run of 1 to maxDigits digits at s[pos]; false when there is none or
+// it is longer.
+bool Number(std::string_view s, std::size_t& pos, int maxDigits, int& value, int& digits) {
+  value = 0;
+  digits = 0;
+  while (pos < s.size() && IsDigit(s[pos])) {
+    if (++digits > maxDigits) return false;
+    value = value * 10 + (s[pos++] - '0');
+  }
+  return digits > 0;
+}
+
+bool IsLeapYear(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+bool RealDate(int y, int m, int d) {
+  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (y < 1 || m < 1 || m > 12 || d < 1) return false;
+  return d <= kDays[m - 1] + (m == 2 && IsLeapYear(y) ? 1 : 0);
+}
+
+// The layouts of kSniffedDateFormats that a date text fits, as bits.
+std::uint32_t DateLayouts(std::string_view s) {
+  std::size_t pos = 0;
+  int n[3];
+  int width[3];
+  char sep = 0;
+  for (int i = 0; i < 3; ++i) {
+    if (!Number(s, pos, 4, n[i], width[i])) return 0;
+    if (i == 2) break;
+    if (pos >= s.size() || (sep != 0 && s[pos] != sep)) return 0;
+    sep = s[pos++];
+  }
+  if (pos != s.size()) return 0;
+  std::uint32_t bits = 0;
+  const bool yearFirst = width[0] == 4 && width[1] <= 2 && width[2] <= 2;
+  const bool yearLast = width[2] == 4 && width[0] <= 2 && width[1] <= 2;
+  if (sep == '-' && yearFirst && RealDate(n[0], n[1], n[2])) bits |= 1u << 0;
+  if (sep == '/' && yearLast && RealDate(n[2], n[0], n[1])) bits |= 1u << 1;
+  if (sep == '/' && yearLast && RealDate(n[2], n[1], n[0])) bits |= 1u << 2;
+  if (sep == '.' && yearLast && RealDate(n[2], n[1], n[0])) bits |= 1u << 3;
+  return bits;
+}
+
+// h:mm, h:mm:ss or h:mm:ss.fff on a 24-hour clock.
+bool IsTime(std::string_view s) {
+  std::size_t pos = 0;
+  int value = 0;
+  int digits = 0;
+  if (!Number(s, pos, 2, value, digits) || value > 23) return false;
+  for (int part = 0; part < 2 && pos < s.size(); ++part) {
+    if (s[pos++] != ':' || !Number(s, pos, 2, value, digits) || digits != 2 || value > 59)
+      return false;
+    if (part == 0 && pos == s.size()) return true;
+  }
+  if (pos < s.size() && s[pos] == '.') {
+    ++pos;
+    if (!Number(s, pos, 3, value, digits)) return false;
+  }
+  return pos == s.size() && s.find(':') != std::string_view::npos;
+}
+
+bool SameLetters(std::string_view a, std::string_view lower) {
+  if (a.size() != lower.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char c = a[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != lower[i]) return false;
+  }
+  return true;
+}
+
+bool IsBooleanWord(std::string_view s) {
+  for (std::string_view word : {"true", "false", "yes", "no", "t", "f", "y", "n"}) {
+    if (SameLetters(s, word)) return true;
+  }
+  return false;
+}
+
+int FormatIndex(const TTypeGuess& guess) {
+  for (std::size_t i = 0; i < kSniffedDateFormats.size(); ++i) {
+    if (kSniffedDateFormats[i] == guess.DateFormat) return static_cast<int>(i);
+  }
+  return 0;  // the format given
+}
+
+}  // namespace
+
+std::uint32_t TTypeVote::Kinds(std::string_view value, std::uint32_t wanted, bool& leadingZero,
+                               bool& wide, bool& boolWord) const {
+  std::string_view s = TrimBlanks(value);
+  std::uint32_t kinds = 0;
+  constexpr std::uint32_t kDates = kFormatBits << kDateShift | kFormatBits << kDateTimeShift;
+  std::string_view digits = s;
+  if (!digits.empty() && (digits.front() == '-' || digits.front() == '+')) digits.remove_prefix(1);
+  leadingZero = digits.size() > 1 && digits[0] == '0' && IsDigit(digits[1]);
+  if (!leadingZero && (wanted & (kInt | kReal)) != 0) {
+    std::int64_t whole = 0;
+    const char* first = s.data() + (s.front() == '+' ? 1 : 0);
+    auto [end, ec] = std::from_chars(first, s.data() + s.size(), whole);
+    if (ec == std::errc() && end == s.data() + s.size() && first != end) {
+      kinds |= kInt;
+      wide = whole < std::numeric_limits<std::int32_t>::min() ||
+             whole > std::numeric_limits<std::int32_t>::max();
+    }
+    double real = 0;
+    if (TryStrToFloat(s, real)) kinds |= kReal;
+  }
+  if (wanted & kBool) {
+    boolWord = IsBooleanWord(s);
+    if (boolWord || s == "0" || s == "1") kinds |= kBool;
+  }
+  if ((wanted & kTime) && IsTime(s)) kinds |= kTime;
+  if ((wanted & kDates) == 0) {
+    // no date layout left to try
+  } else if (FDateFormatGiven) {
+    TDateTime when = 0;
+    if (TryStrToDate(s, when))
+      kinds |= (1u << kDateShift) | (1u << kDateTimeShift);
+    else if (TryStrToDateTime(s, when))
+      kinds |= 1u << kDateTimeShift;
+  } else {
+    const std::size_t blank = s.find_first_of(" \t");
+    if (blank == std::string_view::npos) {
+      const std::uint32_t layouts = DateLayouts(s);
+      kinds |= (layouts << kDateShift) | (layouts << kDateTimeShift);
+    } else if (IsTime(TrimBlanks(s.substr(blank)))) {
+      kinds |= DateLayouts(s.substr(0, blank)) << kDateTimeShift;
+    }
+  }
+  return kinds;
+}
+
+void TTypeVote::Add(std::string_view value) {
+  if (TrimBlanks(value).empty()) return;
+  bool leadingZero = false;
+  bool wide = false;
+  bool boolWord = false;
+  const std::uint32_t kinds = Kinds(value, FKinds, leadingZero, wide, boolWord);
+  FKinds &= kinds;
+  ++FValues;
+  FLeadingZero |= leadingZero;
+  FWide |= wide && (kinds & kInt) != 0;
+  FBoolWord |= boolWord;
+  // A value read as a date and time but not as a date alone has a time.
+  FWithTime |= (kinds >> kDateTimeShift & kFormatBits) != (kinds >> kDateShift & kFormatBits);
+}
+
+TTypeGuess TTypeVote::Result() const {
+  TTypeGuess guess;
+  guess.Values = FValues;
+  if (FValues == 0) {
+    guess.Note = "no values in the sample";
+    return guess;
+  }
+  const std::uint32_t kinds = FKinds & kAllKinds;
+  if (kinds & kInt) {
+    guess.Type = TInferredType::Integer;
+    guess.Wide = FWide;
+    return guess;
+  }
+  if (kinds & kReal) {
+    guess.Type = TInferredType::Real;
+    return guess;
+  }
+  if ((kinds & kBool) && FBoolWord) {
+    guess.Type = TInferredType::Boolean;
+    return guess;
+  }
+  if (kinds & kTime) {
+    guess.Type = TInferredType::Time;
+    return guess;
+  }
+  const std::uint32_t dates = kinds >> kDateShift & kFormatBits;
+  const std::uint32_t dateTimes = kinds >> kDateTimeShift & kFormatBits;
+  const std::uint32_t layouts = !FWithTime && dates != 0 ? dates : dateTimes;
+  if (layouts != 0) {
+    const auto count = static_cast<int>(__builtin_popcount(layouts));
+    const int index = __builtin_ctz(layouts);
+    if (count == 1) {
+      guess.Type = layouts == dates && !FWithTime ? TInferredType::Date : TInferredType::DateTime;
+      guess.DateFormat = FDateFormatGiven ? FormatSettings().ShortDateFormat
+                                          : std::string(kSniffedDateFormats[index]);
+      return guess;
+    }
+    guess.Note = "dates fit ";
+    for (std::size_t i = 0; i < kSniffedDateFormats.size(); ++i) {
+      if (layouts & (1u << i)) {
+        guess.Note += std::string(guess.Note.back() == ' ' ? "" : " and ") +
+                      std::string(kSniffedDateFormats[i]);
+      }
+    }
+    guess.Note += ": give --date-format";
+    return guess;
+  }
+  if (FLeadingZero) guess.Note = "leading zeros kept";
+  return guess;
+}
+
+bool TTypeVote::Fits(std::string_view value, const TTypeGuess& guess) const {
+  if (TrimBlanks(value).empty()) return true;
+  bool leadingZero = false;
+  bool wide = false;
+  bool boolWord = false;
+  const std::uint32_t kinds = Kinds(value, kAllKinds, leadingZero, wide, boolWord);
+  switch (guess.Type) {
+    case TInferredType::Integer:
+      return (kinds & kInt) != 0;
+    case TInferredType::Real:
+      return (kinds & kReal) != 0;
+    case TInferredType::Boolean:
+      return (kinds & kBool) != 0;
+    case TInferredType::Time:
+      return (kinds & kTime) != 0;
+    case TInferredType::Date:
+      return (kinds & (1u << (kDateShift + FormatIndex(guess)))) != 0;
+    case TInferredType::DateTime:
+      return (kinds & (1u << (kDateTimeShift + FormatIndex(guess)))) != 0;
+    case TInferredType::Text:
+      break;
+  }
+  return true;
+}
+
+TTypeGuess InferColumnType(const std::vector<std::string_view>& values, bool dateFormatGiven) {
+  TTypeVote vote(dateFormatGiven);
+  for (std::string_view v : values) vote.Add(v);
+  return vote.Result();
+}
+
+std::string_view TypeName(TInferredType type) {
+  switch (type) {
+    case TInferredType::Integer:
+      return "INTEGER";
+    case TInferredType::Real:
+      return "REAL";
+    case TInferredType::Date:
+      return "DATE";
+    case TInferredType::DateTime:
+      return "DATETIME";
+    case TInferredType::Time:
+      return "TIME";
+    case TInferredType::Boolean:
+      return "BOOLEAN";
+    case TInferredType::Text:
+      break;
+  }
+  return "TEXT";
+}
+
+std::string_view SqlTypeName(const TTypeGuess& guess) {
+  return guess.Type == TInferredType::Integer && guess.Wide ? "BIGINT" : TypeName(guess.Type);
+}
+
+}  // namespace korvane::cli

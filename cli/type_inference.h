@@ -1,0 +1,68 @@
+// Column types worked out from the values of a sample: what `korvane sniff`
+// reports and what `korvane import --create` declares when no --columns are
+// given. A type is chosen only when every non-empty value of the column would
+// be stored by it as the value it reads, so nothing is lost by taking it.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace korvane::cli {
+
+enum class TInferredType : std::uint8_t { Integer, Real, Date, DateTime, Time, Boolean, Text };
+
+// The date layouts tried when no date format is given, in the order they are
+// reported.
+inline constexpr std::array<std::string_view, 4> kSniffedDateFormats = {"yyyy-mm-dd", "m/d/yyyy",
+                                                                        "d/m/yyyy", "dd.mm.yyyy"};
+
+struct TTypeGuess {
+  TInferredType Type = TInferredType::Text;
+  std::string DateFormat;   // Date and DateTime: the layout every value fits
+  bool Wide = false;        // Integer: some value needs more than 32 bits
+  std::string Note;         // why a column that looked typed stays Text, or empty
+  std::int64_t Values = 0;  // non-empty values that voted
+};
+
+// The votes of one column's values, added one at a time. Empty values (and
+// values of blanks only) do not vote. With a date format given, dates are
+// read with the format settings in force (which hold that format); without,
+// the layouts of kSniffedDateFormats are tried.
+class TTypeVote {
+ public:
+  explicit TTypeVote(bool dateFormatGiven = false) : FDateFormatGiven(dateFormatGiven) {}
+
+  void Add(std::string_view value);
+  TTypeGuess Result() const;
+  // True when value, as the only vote of a column, would allow the type of
+  // guess (an empty value fits every type).
+  bool Fits(std::string_view value, const TTypeGuess& guess) const;
+
+ private:
+  // The kinds of value among wanted (others may be left out).
+  std::uint32_t Kinds(std::string_view value, std::uint32_t wanted, bool& leadingZero, bool& wide,
+                      bool& boolWord) const;
+
+  bool FDateFormatGiven;
+  std::uint32_t FKinds = ~std::uint32_t{0};
+  std::int64_t FValues = 0;
+  bool FLeadingZero = false;
+  bool FWide = false;
+  bool FBoolWord = false;
+  bool FWithTime = false;
+};
+
+// The type every non-empty value of values fits (see TTypeVote).
+TTypeGuess InferColumnType(const std::vector<std::string_view>& values,
+                           bool dateFormatGiven = false);
+
+// "INTEGER", "REAL", "DATE", "DATETIME", "TIME", "BOOLEAN", "TEXT".
+std::string_view TypeName(TInferredType type);
+// The type a column definition declares: TypeName, except BIGINT for whole
+// numbers that need more than 32 bits.
+std::string_view SqlTypeName(const TTypeGuess& guess);
+
+}  // namespace korvane::cli

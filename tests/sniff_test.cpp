@@ -1,0 +1,223 @@
+// Sniffing a file's layout and its columns' types: the type inference over
+// values, the sniff of texts built for one behaviour each, and the gallery
+// of files under tests/data/sniff with the result each must give
+// (expected.json).
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/sniff.h"
+#include "cli/type_inference.h"
+#include "platform/formats.h"
+
+namespace korvane::cli {
+namespace {
+
+using json = nlohmann::json;
+
+std::string Described(const TTypeGuess& g) {
+  std::string text(SqlTypeName(g));
+  if (!g.DateFormat.empty()) text += " " + g.DateFormat;
+  if (!g.Note.empty()) text += " (" + g.Note + ")";
+  return text;
+}
+
+TEST(InferColumnType, EveryNonEmptyValueMustFit) {
+  struct TCase {
+    std::vector<std::string_view> Values;
+    std::string Expected;
+  };
+  const std::vector<TCase> cases = {
+      {{"1", "-20", "+3", " 42 ", ""}, "INTEGER"},
+      {{"0", "1", "1", "0"}, "INTEGER"},
+      {{"2147483648", "1"}, "BIGINT"},
+      {{"9223372036854775808"}, "REAL"},  // beyond 64 bits
+      {{"007", "12"}, "TEXT (leading zeros kept)"},
+      {{"0.5", "00.5"}, "TEXT (leading zeros kept)"},
+      {{"1.5", "2", "-3e4", ".25"}, "REAL"},
+      {{"1,5"}, "TEXT"},
+      {{"true", "No", "Y", "f", "1"}, "BOOLEAN"},
+      {{"true", "maybe"}, "TEXT"},
+      {{"2024-01-31", "1999-12-01"}, "DATE yyyy-mm-dd"},
+      {{"2023-02-29"}, "TEXT"},  // not a real day
+      {{"2024-02-29", "2024-03-01 10:00", "2024-03-02 23:59:59.5"}, "DATETIME yyyy-mm-dd"},
+      {{"12/31/2024", "1/2/2024"}, "DATE m/d/yyyy"},
+      {{"31/12/2024", "1/2/2024"}, "DATE d/m/yyyy"},
+      {{"1/2/2024", "3/4/2024"}, "TEXT (dates fit m/d/yyyy and d/m/yyyy: give --date-format)"},
+      {{"24.12.2023", "1.2.2024"}, "DATE dd.mm.yyyy"},
+      {{"2024-01-31", "1/2/2024"}, "TEXT"},
+      {{"9:05", "23:59:59", "00:00:00.125"}, "TIME"},
+      {{"24:00"}, "TEXT"},
+      {{"", "  "}, "TEXT (no values in the sample)"},
+      {{"inf", "nan"}, "TEXT"},
+  };
+  for (const TCase& c : cases) {
+    EXPECT_EQ(Described(InferColumnType(c.Values)), c.Expected) << c.Values.front();
+  }
+}
+
+TEST(InferColumnType, AGivenDateFormatIsTheOnlyOneTried) {
+  const TFormatSettings saved = FormatSettings();
+  FormatSettings().ShortDateFormat = "d/m/yyyy";
+  EXPECT_EQ(Described(InferColumnType({"1/2/2024", "3/4/2024"}, true)), "DATE d/m/yyyy");
+  EXPECT_EQ(Described(InferColumnType({"1/2/2024 10:30"}, true)), "DATETIME d/m/yyyy");
+  EXPECT_EQ(Described(InferColumnType({"2024-01-02"}, true)), "TEXT");
+  FormatSettings() = saved;
+}
+
+std::string Layout(const TSniffResult& r) {
+  std::string text = SeparatorText(r.Separator) + " " +
+                     (r.Quote == '\0' ? std::string("noquote") : std::string(1, r.Quote)) +
+                     (r.Header ? " header" : "");
+  for (const TSniffedColumn& c : r.Columns) text += " " + c.Name + ":" + Described(c.Guess);
+  return text;
+}
+
+TEST(Sniff, SeparatorQuoteHeaderAndColumns) {
+  struct TCase {
+    std::string Text;
+    std::string Expected;
+  };
+  const std::vector<TCase> cases = {
+      // Decimal commas do not outvote the semicolon.
+      {"a;b;c\n1,5;x;2\n2,5;y;3\n", "; \" header a:TEXT b:TEXT c:INTEGER"},
+      // Commas inside texts do not outvote the tab.
+      {"Smith, John\t42\nDoe, Jane\t7\n", "tab \" c1:TEXT c2:INTEGER"},
+      // Any other byte that splits every record alike.
+      {"1^ab\n2^cd\n3^ef\n", "^ \" c1:INTEGER c2:TEXT"},
+      // One value per record: commas inside the values, so no separator.
+      {"x\na, b\nc\n", "none \" header x:TEXT"},
+      // Single quotes around values.
+      {"'x,1',2\n'y,2',3\n", ", ' c1:TEXT c2:INTEGER"},
+      // All text, first record of distinct names that never come back.
+      {"name,city\nAda,London\nAlan,Wilmslow\n", ", \" header name:TEXT city:TEXT"},
+      // All text, but the first record's values come back: data.
+      {"Ada,London\nAlan,London\n", ", \" c1:TEXT c2:TEXT"},
+      // A ragged record does not take the separator away.
+      {"a,b\n1,2\n3,4\n5\n6,7\n7,8\n8,9\n", ", \" header a:INTEGER b:INTEGER"},
+  };
+  for (const TCase& c : cases) EXPECT_EQ(Layout(SniffText(c.Text, {})), c.Expected) << c.Text;
+}
+
+TEST(Sniff, TextRulesThatFit) {
+  struct TCase {
+    std::string Text;
+    bool Standard;
+    bool Classic;
+  };
+  const std::vector<TCase> cases = {
+      {"a,\"b,c\"\n1,\"2\"\n", true, true},
+      {"a,\"b\nc\"\n1,2\n", true, false},            // a line break inside quotes
+      {"a,\"say \"\"hi\"\"\"\n1,2\n", true, false},  // doubled quotes
+      {"h,5'11\"\nx,6'1\"\n", true, false},          // quotes inside unquoted values
+      {"a,\"b\"c\n1,2\n", false, true},              // text after a closing quote
+  };
+  for (const TCase& c : cases) {
+    TSniffOptions options;
+    options.Separator = ',';
+    options.Quote = '"';
+    const TSniffResult r = SniffText(c.Text, options);
+    EXPECT_EQ(r.StandardFits, c.Standard) << c.Text;
+    EXPECT_EQ(r.ClassicFits, c.Classic) << c.Text;
+  }
+}
+
+TEST(Sniff, LineEndsAndEncodings) {
+  struct TCase {
+    std::string Text;
+    std::string LineEnds;
+    std::string Encoding;
+  };
+  const std::vector<TCase> cases = {
+      {"a,b\r\n1,2\r\n", "CRLF", "ASCII"},
+      {"a,b\r1,2", "CR", "ASCII"},
+      {"a,b\n1,2\r\n", "mixed", "ASCII"},
+      {"a,b", "none", "ASCII"},
+      {"\xEF\xBB\xBFn\xC3\xA4me,b\n", "LF", "UTF-8"},
+      {"caf\xE9,b\n", "LF", "8-bit"},
+      {std::string("\xFF\xFE"
+                   "a\0,\0b\0\n\0",
+                   10),
+       "LF", "UTF-16LE"},
+      {std::string("a\0,\0b\0\n\0", 8), "LF", "UTF-16LE"},
+  };
+  for (const TCase& c : cases) {
+    const TSniffResult r = SniffText(c.Text, {});
+    EXPECT_EQ(r.LineEnds, c.LineEnds) << c.Text;
+    EXPECT_EQ(r.Encoding, c.Encoding) << c.Text;
+  }
+  EXPECT_EQ(SniffText("\xEF\xBB\xBFid,x\n1,a\n", {}).Columns.front().Name, "id");
+}
+
+// A sample of many records read in several pieces, with quoted line breaks
+// across the pieces' ends: every record counted once, every limit kept.
+TEST(Sniff, SampleLimitsAcrossReads) {
+  std::string text = "id,note\n";
+  for (int i = 1; i <= 40000; ++i) text += std::to_string(i) + ",\"line one\nline two\"\n";
+  TSniffOptions options;
+  options.SampleRecords = -1;
+  const TSniffResult all = SniffText(text, options);
+  EXPECT_EQ(all.Records, 40001);
+  EXPECT_TRUE(all.WholeFile);
+  EXPECT_TRUE(all.SeparatorConsistent);
+  EXPECT_EQ(Layout(all), ", \" header id:INTEGER note:TEXT");
+
+  const TSniffResult first = SniffText(text, {});
+  EXPECT_EQ(first.Records, 20000);
+  EXPECT_FALSE(first.WholeFile);
+
+  options.SampleRecords = 20000;
+  options.SampleBytes = 1000;
+  const TSniffResult capped = SniffText(text, options);
+  EXPECT_LT(capped.Records, 100);
+  ASSERT_LE(capped.Bytes, 1000);
+  EXPECT_EQ(text.substr(static_cast<std::size_t>(capped.Bytes) - 2, 2), "\"\n");  // whole records
+  EXPECT_EQ(capped.RaggedRecords, 0);
+}
+
+TEST(Sniff, GivenLayoutAndHeaderAreTaken) {
+  TSniffOptions options;
+  options.Separator = ';';
+  options.Quote = '\0';
+  options.HeaderRecords = 2;
+  const TSniffResult r = SniffText("x;y\nskip;me\n\"1\";2\n", options);
+  EXPECT_EQ(Layout(r), "; noquote header x:TEXT y:INTEGER");
+}
+
+std::string GalleryFile(const std::string& name) {
+  return std::string(KORVANE_SOURCE_DIR) + "/tests/data/sniff/" + name;
+}
+
+TEST(SniffGallery, EveryFileGivesItsExpectedResult) {
+  std::ifstream in(GalleryFile("expected.json"));
+  const json expected = json::parse(in);
+  ASSERT_GE(expected.size(), 10u);
+  for (const auto& [file, want] : expected.items()) {
+    const TSniffResult r = SniffFile(GalleryFile(file), {});
+    json columns = json::array();
+    for (const TSniffedColumn& c : r.Columns) {
+      std::string text = c.Name + " " + std::string(SqlTypeName(c.Guess));
+      if (!c.Guess.DateFormat.empty()) text += " " + c.Guess.DateFormat;
+      columns.push_back(text);
+    }
+    json rules = json::array();
+    if (r.StandardFits) rules.push_back("standard");
+    if (r.ClassicFits) rules.push_back("classic");
+    const json got = {{"separator", std::string(1, r.Separator)},
+                      {"quote", std::string(1, r.Quote)},
+                      {"header", r.Header},
+                      {"lineEnds", r.LineEnds},
+                      {"textRules", rules},
+                      {"encoding", r.Encoding},
+                      {"records", r.Records},
+                      {"columns", columns}};
+    EXPECT_EQ(got, want) << file;
+  }
+}
+
+}  // namespace
+}  // namespace korvane::cli
