@@ -368,6 +368,18 @@ char* TRecordPlan::PutText(TLineWriter& line, char* p, std::string_view text,
   return p + text.size();
 }
 
+char* TRecordPlan::PutStoredText(TLineWriter& line, char* p, std::string_view text,
+                                 const TColumn& column) {
+  // Quoted like any text, also where the column's own values are not.
+  if (column.wrap || FQuote == 0) return PutText(line, p, text, column);
+  p = line.Room(p, text.size() + 2 + column.rest);
+  *p++ = FQuote;
+  std::memcpy(p, text.data(), text.size());
+  p += text.size();
+  *p++ = FQuote;
+  return p;
+}
+
 char* TRecordPlan::PutFieldText(TLineWriter& line, char* p, const TColumn& column) {
   FText.clear();
   column.field->AppendText(FText);
@@ -449,6 +461,10 @@ template <class TReader, class TData>
     case TColumnKind::ckNothing:
       return p;
     case TColumnKind::ckField:
+      if (const std::string* stored = column.field->StoredText();
+          stored != nullptr && !column.field->OnGetText()) {
+        return PutStoredText(line, p, *stored, column);
+      }
       return PutFieldText(line, p, column);
     case TColumnKind::ckString:
       if (const auto value = reader.Text(data)) {
@@ -479,14 +495,18 @@ template <class TReader, class TData>
       break;
     default:
       // Dates: a text is a value the dataset could not read as a date.
-      if (const auto value = reader.Text(data)) return PutText(line, p, *value, column);
+      if (const auto value = reader.Text(data)) return PutStoredText(line, p, *value, column);
       if (column.askDate) {
         return PutDate(line, p, column, column.field->IsNull(), column.field->AsDateTime());
       }
       return PutDate(line, p, column, reader.IsNull(data), reader.Date(column, data));
   }
-  // A value of another alternative than the column's is the field's text
+  // A text in a column of another type is a value the dataset could not
+  // read as that type; a value of another alternative is the field's text
   // (which raises as it does elsewhere); no value is nothing.
+  if (const auto value = reader.Text(data); value && column.field->StoredText() != nullptr) {
+    return PutStoredText(line, p, *value, column);
+  }
   return reader.IsNull(data) ? p : PutFieldText(line, p, column);
 }
 

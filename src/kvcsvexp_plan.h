@@ -109,7 +109,8 @@ struct TColumn {
 //     part only (DateToStr) and a time's time (TimeToStr); fixed-width
 //     lines the field's text;
 //   - every other value is the field's text; a value the dataset holds as
-//     a text that did not fit its field's type is that text (StoredText);
+//     a text that did not fit its field's type is that text (StoredText),
+//     quoted like a text also where the column's own values are not;
 //   - fixed-width lines pad every value but dates to the field's
 //     DisplayWidth, numbers on the left when NumericAlign is naRight; longer
 //     texts are kept whole;
@@ -160,6 +161,8 @@ class TRecordPlan {
   void ChooseDateKind(TColumn& column, std::size_t& room);
   char* PutText(TLineWriter& line, char* p, std::string_view text, const TColumn& column);
   char* PutFieldText(TLineWriter& line, char* p, const TColumn& column);
+  // A value the dataset holds as text in a column of another type.
+  char* PutStoredText(TLineWriter& line, char* p, std::string_view text, const TColumn& column);
 
   TExportOutput& FOutput;
   bool FFixed = false;

@@ -502,7 +502,7 @@ TEST_F(CliTest, ValuesThatDoNotFitTheirColumnAreWrittenAsStoredWithOneWarning) {
        " (19, 'garbage', 3)");
   TRun r = Korvane({"export", dir.Path("p.csv"), "--db", Db(), "--table", "p"});
   ASSERT_EQ(r.Status, 0) << r.Err;
-  EXPECT_EQ(dir.Get("p.csv"), "1,5/6/2024,1\n17,2024-5-6,2\n18,,x\n19,garbage,3\n");
+  EXPECT_EQ(dir.Get("p.csv"), "1,5/6/2024,1\n17,\"2024-5-6\",2\n18,,\"x\"\n19,\"garbage\",3\n");
   EXPECT_EQ(r.Err,
             "Warning: 3 values did not fit their column's type and were written as stored; "
             "first: row 17, born = \"2024-5-6\"\n");
