@@ -19,9 +19,11 @@ constexpr std::size_t kNpos = std::string_view::npos;
 // The separator and the quote character are chosen on the records of the
 // first read, at most this many: enough to see the layout, few enough that an
 // import that sniffs pays next to nothing for it.
-constexpr std::size_t kFirstRead = std::size_t{256} << 10;
+constexpr std::size_t kFirstRead = std::size_t{64} << 10;
 constexpr std::int64_t kLayoutRecords = 1000;
-constexpr std::size_t kRefill = std::size_t{1} << 20;
+// Later reads take what the records still wanted take at the size of those
+// read so far, and at least this much.
+constexpr std::size_t kRefill = std::size_t{64} << 10;
 
 // The separators tried first, in the order preferred when they tie.
 constexpr std::array<char, 4> kCommonSeparators = {',', ';', '\t', '|'};
@@ -168,6 +170,14 @@ bool ClassicAgrees(std::string_view buf, const TRecord& r, char sep, char quote,
 // kNpos when it does not. Sets ascii to false when a byte above 127 occurs.
 std::size_t InvalidUtf8(std::string_view s, bool& ascii) {
   for (std::size_t i = 0; i < s.size();) {
+    if (i + 8 <= s.size()) {
+      std::uint64_t eight = 0;
+      std::memcpy(&eight, s.data() + i, 8);
+      if ((eight & 0x8080808080808080u) == 0) {
+        i += 8;  // eight ASCII bytes
+        continue;
+      }
+    }
     const auto b = static_cast<unsigned char>(s[i]);
     if (b < 0x80) {
       ++i;
@@ -604,7 +614,14 @@ TSniffResult Sniff(const TByteSource& source, const TSniffOptions& options) {
     if (capped) break;  // a record cut by the byte limit is not sampled
     buf.erase(0, pos);
     pos = 0;
-    fill(std::max(kRefill, buf.size()));
+    std::size_t want = std::max(kRefill, buf.size());
+    if (!all && result.Records > 0) {
+      const std::int64_t perRecord = result.Bytes / result.Records + 1;
+      const std::int64_t left = options.SampleRecords - result.Records;
+      want = std::max(want, static_cast<std::size_t>(std::min<std::int64_t>(
+                                left * perRecord + left * perRecord / 8, std::int64_t{64} << 20)));
+    }
+    fill(want);
   }
   result.WholeFile = atEnd && pos == buf.size();
   scan.Finish();

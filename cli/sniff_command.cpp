@@ -18,6 +18,9 @@ namespace {
 
 using json = nlohmann::json;
 
+// Records an import samples when it sniffs only the separator and quote.
+constexpr std::int64_t kLayoutSample = 1000;
+
 // --sample: a number of records, or "all" (-1). Empty: the default.
 TSniffOptions SampleOptions(const std::string& sample) {
   TSniffOptions options;
@@ -296,6 +299,8 @@ TImportSniff SniffForImport(TCSVImport& import, const TImportSniffRequest& reque
   bool sniffLayout = !request.LayoutGiven;
   if ((!sniffLayout && !request.InferTypes) || !IsRegularFile(import.InputFile())) return sniff;
   TSniffOptions options = SampleOptions(request.Sample);
+  // The layout alone shows in the first records; the types want the sample.
+  if (!request.InferTypes && request.Sample.empty()) options.SampleRecords = kLayoutSample;
   if (!sniffLayout) {
     const std::string sep = import.GetFieldSeparatorChar();
     options.Separator = sep.empty() ? '\0' : sep[0];
