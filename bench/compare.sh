@@ -65,17 +65,8 @@ with open(dst, "w", newline="") as f:
     csv.writer(f, lineterminator="\n").writerows(con.execute("SELECT * FROM people"))
 PY
 
-# --- timing -----------------------------------------------------------------
-# timed NAME COMMAND...: runs the command, appends "wall_s max_rss_kb cpu_s"
-# to $work/NAME.times; a failing command stops the script.
-timed() {
-  local name=$1; shift
-  /usr/bin/time -f "%e %M %U %S" -o "$work/time.out" "$@" >/dev/null 2>"$work/$name.err" || {
-    echo "compare.sh: $name failed:" >&2; cat "$work/$name.err" >&2; exit 1; }
-  awk '{ printf "%s %s %.2f\n", $1, $2, $3 + $4 }' "$work/time.out" >>"$work/$name.times"
-}
-median() { sort -n | awk '{v[NR]=$1} END {print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
-peak() { awk '{ if ($2 > m) m = $2 } END { printf "%.0f", m / 1024 }'; }
+# shellcheck source=bench/whole_process.sh
+. "$root/bench/whole_process.sh"
 
 rm -f "$work"/*.times
 db() { rm -f "$work/$1.db" "$work/$1.db-journal"; echo "$work/$1.db"; }
@@ -99,25 +90,6 @@ rows=$(sqlite3 "$work/k.db" "SELECT count(*) FROM people")
 [ "$rows" = "$records" ] || { echo "compare.sh: korvane imported $rows of $records" >&2; exit 1; }
 [ "$(sqlite3 "$work/k.db" "SELECT born, active FROM people WHERE id = 1")" != "" ] || exit 1
 
-report() {  # report TITLE FLOOR NAME...
-  local title=$1 floor=$2; shift 2
-  local base cbase
-  base=$(cut -d' ' -f1 "$work/$floor.times" | median)
-  cbase=$(cut -d' ' -f3 "$work/$floor.times" | median)
-  printf '\n%s (%s records, %s rounds, medians; ratios against %s)\n' "$title" "$records" \
-    "$rounds" "$floor"
-  printf '%-16s %8s %8s %12s %8s %8s %9s\n' "tool" "wall s" "ratio" "per-round" "cpu s" "ratio" \
-    "peak MiB"
-  for name in "$@"; do
-    local m c per
-    m=$(cut -d' ' -f1 "$work/$name.times" | median)
-    c=$(cut -d' ' -f3 "$work/$name.times" | median)
-    per=$(paste -d' ' "$work/$name.times" "$work/$floor.times" | awk '{print $1/$4}' | median)
-    printf '%-16s %8.2f %7.2fx %11.2fx %8.2f %7.2fx %9s\n' "$name" "$m" \
-      "$(echo "$m $base" | awk '{print $1/$2}')" "$per" "$c" \
-      "$(echo "$c $cbase" | awk '{print $1/$2}')" "$(peak <"$work/$name.times")"
-  done
-}
 report "Import" sqlite3_import korvane_import sqlite3_import python_import
 report "Export" sqlite3_export korvane_export korvane_classic sqlite3_export python_export
 printf '\nPeak memory: korvane import of %s records %s MiB, of %s records %s MiB\n' \
