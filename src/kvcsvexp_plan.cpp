@@ -102,6 +102,11 @@ void FillBlanks(char* p, std::size_t n) {
   const std::size_t blanks = width - length;
   if (!right) {
     FillBlanks(end, blanks);
+  } else if (length <= 16) {  // most numbers
+    char value[16];
+    std::memcpy(value, first, 16);
+    FillBlanks(first, blanks);
+    std::memcpy(first + blanks, value, 16);
   } else if (length <= kNumberRoom) {
     char value[kNumberRoom];
     std::memcpy(value, first, kNumberRoom);
@@ -499,7 +504,11 @@ template <class TReader, class TData>
       if (column.askDate) {
         return PutDate(line, p, column, column.field->IsNull(), column.field->AsDateTime());
       }
-      return PutDate(line, p, column, reader.IsNull(data), reader.Date(column, data));
+      const bool none = reader.IsNull(data);
+      const double value = reader.Date(column, data);
+      // Dates through the plan's writer, the most usual, without a call.
+      if (!none && column.kind == TColumnKind::ckDate) return FDates->Put(p, value);
+      return PutDate(line, p, column, none, value);
   }
   // A text in a column of another type is a value the dataset could not
   // read as that type; a value of another alternative is the field's text
