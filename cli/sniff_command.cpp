@@ -192,7 +192,9 @@ void PrintSniff(std::ostream& out, const TSniffResult& r, const std::string& fil
   }
   for (const std::string& s : r.Renamed) out << "Renamed:     " << s << '\n';
   if (r.Columns.empty()) {
-    out << "  (none: the sample holds no records)\n";
+    out << (r.WholeFile ? "  (none: the file holds no records)\n"
+                        : "  (none: the first record is longer than the sample; --sample 1 reads "
+                          "it whole)\n");
     return;
   }
   out << "Import with:\n  " << command << '\n';
