@@ -261,6 +261,8 @@ void ApplyDelimiting(C& component, const TTransferOptions& o) {
 // ---------------------------------------------------------------------------
 // Checks made before a run changes anything.
 
+constexpr const char* kStandardInputPath = "/dev/stdin";
+
 void CheckInputFile(const std::string& path) {
   if (path.empty()) {
     throw EUsageError("give the file to import: korvane import FILE --db DATABASE --table TABLE");
@@ -287,6 +289,11 @@ std::vector<std::string> ColumnsFromHeader(TCSVImport& import) {
     throw EUsageError(
         "--create with --fixed needs --columns: fixed-width records take their widths from "
         "the columns' sizes, as in --columns \"id CHAR(6), name CHAR(30)\"");
+  }
+  if (import.InputFile() == kStandardInputPath) {
+    // Its first record would be gone by the time the run reads it.
+    throw EUsageError(
+        "--create on standard input needs the new table's columns: give them with --columns");
   }
   if (!import.OpenInputFile()) {
     throw EUsageError("input file '" + import.InputFile() + "' cannot be read (" +
@@ -521,7 +528,9 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
   import->SetWholeValues(true);
   ApplyDelimiting(*import, o);
   if (o.Fixed) import->SetImportType(impFixed);
-  import->SetInputFile(o.File);
+  // - reads standard input: through the name the system gives it, so that
+  // the run's file rules (one open, read to the end) hold for a pipe too.
+  import->SetInputFile(o.File == "-" ? kStandardInputPath : o.File);
   if (o.HeaderOption->count() > 0) {
     if (o.Header < 0) throw EUsageError("--header: give a number of records, 0 or more");
     import->SetHeaderRecords(o.Header);
@@ -870,7 +879,8 @@ int RunKorvane(int argc, char** argv, std::ostream& out, std::ostream& err) {
       "import",
       "Import a text file into a table: one record per line, values by separator (CSV by "
       "default) or by fixed widths, each converted to its column's type");
-  imp->add_option("INPUT", io.File, "The text file to read")->type_name("FILE");
+  imp->add_option("INPUT", io.File, "The text file to read (- for standard input)")
+      ->type_name("FILE");
   imp->add_option("--table", io.Table, "The table that receives the records")->type_name("NAME");
   AddLayoutOptions(imp, io, true);
   AddSampleOption(imp, io.Sample);

@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -40,6 +42,46 @@ TRun Korvane(std::vector<std::string> args) {
   run.Status = RunKorvane(static_cast<int>(args.size()), argv.data(), out, err);
   run.Out = out.str();
   run.Err = err.str();
+  return run;
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  std::string text(static_cast<std::size_t>(std::max<std::streamoff>(in.tellg(), 0)), '\0');
+  in.seekg(0);
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  return text;
+}
+
+// The command in a child process whose standard input is a pipe the parent
+// writes input into; the child's stderr text comes back in Err.
+TRun KorvaneReadingPipe(std::vector<std::string> args, const std::string& input,
+                        const std::string& errFile) {
+  TRun run;
+  int fds[2];
+  if (::pipe(fds) != 0) return run;
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::dup2(fds[0], STDIN_FILENO);
+    ::close(fds[0]);
+    ::close(fds[1]);
+    TRun r = Korvane(std::move(args));
+    std::ofstream(errFile) << r.Err;
+    ::_exit(r.Status);
+  }
+  ::close(fds[0]);
+  for (std::size_t at = 0; at < input.size();) {
+    const ssize_t n =
+        ::write(fds[1], input.data() + at, std::min<std::size_t>(input.size() - at, 4096));
+    if (n <= 0) break;
+    at += static_cast<std::size_t>(n);
+  }
+  ::close(fds[1]);
+  int status = 0;
+  if (child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status)) {
+    run.Status = WEXITSTATUS(status);
+  }
+  run.Err = ReadText(errFile);
   return run;
 }
 
@@ -359,6 +401,21 @@ TEST_F(CliTest, ImportThatCannotStartExitsWithOne) {
   r = Korvane({"import", input, "--db", Db(), "--table", "u", "--trailer", "3"});
   EXPECT_EQ(r.Status, 1);
   EXPECT_EQ(Rows(Db(), "SELECT count(*) FROM u")[0][0], "0");
+}
+
+TEST_F(CliTest, DashAsInputReadsStandardInput) {
+  const std::string people = ReadText(PeopleCsv());
+  TRun r = KorvaneReadingPipe({"import", "-", "--db", Db(), "--table", "people", "--header",
+                               "--create", "--columns", kPeopleColumns},
+                              people, dir.Path("child.err"));
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(Rows(Db(), "SELECT count(*), max(name) FROM people")[0],
+            Rows(Db(), "SELECT 8, max(name) FROM people")[0]);
+  // The first record cannot be read twice from a pipe: the columns are asked for.
+  r = KorvaneReadingPipe({"import", "-", "--db", Db(), "--table", "other", "--create", "--header"},
+                         people, dir.Path("child.err"));
+  EXPECT_EQ(r.Status, 2);
+  EXPECT_NE(r.Err.find("--create on standard input"), std::string::npos) << r.Err;
 }
 
 // Usage errors: exit 2 with one line that says what to fix, and nothing
