@@ -29,6 +29,34 @@ std::vector<TCopySlot> TFormatAhead::Slots(const TRecordPlan& plan) {
   return slots;
 }
 
+// Appends text to the batch's texts and points copy at it; false when it
+// cannot be held.
+[[gnu::always_inline]] inline bool TFormatAhead::CopyText(TBatch& batch, std::string_view text,
+                                                          TCopiedValue& copy) {
+  const std::size_t n = text.size();
+  if (batch.TextsCapacity - batch.TextsSize < n + kTextSlack) {
+    // Offsets are 32-bit: a batch of texts that large goes the usual way.
+    if (batch.TextsSize + n > std::numeric_limits<std::uint32_t>::max()) return false;
+    const std::size_t capacity =
+        std::max(2 * batch.TextsCapacity, batch.TextsSize + n + kTextSlack + 4096);
+    auto grown = std::unique_ptr<char[]>(new (std::nothrow) char[capacity]);
+    if (!grown) return false;
+    if (batch.TextsSize > 0) std::memcpy(grown.get(), batch.Texts.get(), batch.TextsSize);
+    batch.Texts = std::move(grown);
+    batch.TextsCapacity = capacity;
+  }
+  char* out = batch.Texts.get() + batch.TextsSize;
+  if (n <= 16) {
+    CopyShort(out, text.data(), n);
+  } else {
+    std::memcpy(out, text.data(), n);
+  }
+  copy.Offset = static_cast<std::uint32_t>(batch.TextsSize);
+  copy.Length = static_cast<std::uint32_t>(n);
+  batch.TextsSize += n;
+  return true;
+}
+
 bool TFormatAhead::Add(const TFieldData* values) {
   if (FFilling == nullptr && !Acquire()) return false;
   TBatch& batch = *FFilling;
@@ -61,32 +89,6 @@ bool TFormatAhead::Add(const TFieldData* values) {
     ++copy;
   }
   if (++batch.Rows == kBatchRows) HandOver();
-  return true;
-}
-
-// Appends text to the batch's texts and points copy at it; false when it
-// cannot be held.
-bool TFormatAhead::CopyText(TBatch& batch, std::string_view text, TCopiedValue& copy) {
-  const std::size_t n = text.size();
-  if (batch.TextsCapacity - batch.TextsSize < n) {
-    // Offsets are 32-bit: a batch of texts that large goes the usual way.
-    if (batch.TextsSize + n > std::numeric_limits<std::uint32_t>::max()) return false;
-    const std::size_t capacity = std::max(2 * batch.TextsCapacity, batch.TextsSize + n + 4096);
-    auto grown = std::unique_ptr<char[]>(new (std::nothrow) char[capacity]);
-    if (!grown) return false;
-    if (batch.TextsSize > 0) std::memcpy(grown.get(), batch.Texts.get(), batch.TextsSize);
-    batch.Texts = std::move(grown);
-    batch.TextsCapacity = capacity;
-  }
-  char* out = batch.Texts.get() + batch.TextsSize;
-  if (n <= 16) {
-    CopyShort(out, text.data(), n);
-  } else {
-    std::memcpy(out, text.data(), n);
-  }
-  copy.Offset = static_cast<std::uint32_t>(batch.TextsSize);
-  copy.Length = static_cast<std::uint32_t>(n);
-  batch.TextsSize += n;
   return true;
 }
 

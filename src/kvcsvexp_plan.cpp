@@ -72,6 +72,7 @@ static_assert(kNumberRoom >= kFloatRoom && kNumberRoom >= kIntegerTextRoom &&
               kNumberRoom >= kCurrencyTextRoom);
 // Texts up to this long are copied without a call.
 constexpr std::size_t kShortText = 16;
+static_assert(kTextSlack >= kShortText);
 
 // Room a column takes besides its value and padding: the four bytes before
 // the value and a closing quote, and the sixteen-byte steps in which blanks
@@ -122,6 +123,8 @@ void FillBlanks(char* p, std::size_t n) {
 // How a record's plan reads its values from the dataset's current record,
 // by field index.
 struct TFieldReader {
+  // Texts are std::string values: never read past their size.
+  static constexpr bool kReadsAhead = false;
   const TFieldData* Values;
   const TFieldData& At(const TColumn& column, std::size_t) const { return Values[column.index]; }
   static bool IsNull(const TFieldData& data) { return data.index() == 0; }
@@ -144,6 +147,9 @@ struct TFieldReader {
 
 // How it reads them from a copy, by column.
 struct TCopyReader {
+  // Texts have kTextSlack readable bytes behind them: short ones are read
+  // sixteen bytes at a time.
+  static constexpr bool kReadsAhead = true;
   const TCopiedValue* Row;
   const char* Texts;
   const TCopiedValue& At(const TColumn&, std::size_t k) const { return Row[k]; }
@@ -474,7 +480,11 @@ template <class TReader, class TData>
     case TColumnKind::ckString:
       if (const auto value = reader.Text(data)) {
         if (value->size() > kShortText) return PutText(line, p, *value, column);
-        CopyShort(p, value->data(), value->size());
+        if constexpr (TReader::kReadsAhead) {
+          std::memcpy(p, value->data(), kShortText);
+        } else {
+          CopyShort(p, value->data(), value->size());
+        }
         return p + value->size();
       }
       break;

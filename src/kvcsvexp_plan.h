@@ -34,6 +34,10 @@ struct TExportLayout {
   bool WholeValues = false;
 };
 
+// Bytes a batch of copied texts holds after its last text, so that a short
+// text is read from it sixteen bytes at a time.
+inline constexpr std::size_t kTextSlack = 16;
+
 // A value of a record as the thread formatting ahead gets it: its
 // alternative of TFieldData and its payload, texts in a buffer beside.
 struct TCopiedValue {
