@@ -265,7 +265,8 @@ void AddSampleOption(CLI::App* command, std::string& sample) {
   command
       ->add_option("--sample", sample,
                    "Records sniffed for the layout and the column types: N, or all (default: "
-                   "the first 20000 records or 8 MiB)")
+                   "the first 20000 records or 8 MiB; every record when import --create "
+                   "types the columns)")
       ->type_name("N|all");
 }
 
@@ -303,6 +304,9 @@ TImportSniff SniffForImport(TCSVImport& import, const TImportSniffRequest& reque
   TSniffOptions options = SampleOptions(request.Sample);
   // The layout alone shows in the first records; the types want the sample.
   if (!request.InferTypes && request.Sample.empty()) options.SampleRecords = kLayoutSample;
+  // Types for a table the import creates come from every record unless --sample says
+  // otherwise: a later value that did not fit its column's type would be stored as null.
+  if (request.InferTypes && request.Sample.empty()) options.SampleRecords = -1;
   if (!sniffLayout) {
     const std::string sep = import.GetFieldSeparatorChar();
     options.Separator = sep.empty() ? '\0' : sep[0];

@@ -205,6 +205,22 @@ TEST_F(CliTest, ImportCreateTypesTheColumnsNamedByTheHeaderRecord) {
             (std::vector<std::vector<std::string>>{{"1932-08-04", "1"}}));
 }
 
+// Types come from every record: a value far past the default sample that is
+// no number keeps its column TEXT instead of being stored as null.
+TEST_F(CliTest, ImportCreateTypesTheColumnsFromEveryRecord) {
+  const std::string input = dir.Path("late_text.csv");
+  {
+    std::ofstream out(input, std::ios::binary);
+    out << "n\n";
+    for (int i = 1; i <= 25000; ++i) out << i << "\n";
+    out << "n/a\n";
+  }
+  TRun r = Korvane({"import", input, "--db", Db(), "--table", "t", "--header", "--create"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(Rows(Db(), "SELECT type FROM pragma_table_info('t')")[0][0], "TEXT");
+  EXPECT_EQ(Rows(Db(), "SELECT count(*) FROM t WHERE n = 'n/a'")[0][0], "1");
+}
+
 // A copy of a file of the sniffing gallery (a run holds its input locked).
 std::string GalleryCopy(const TTempDir& dir, const std::string& name) {
   std::string copy = dir.Path(name);
