@@ -68,6 +68,13 @@ TFieldDelimiter ParseQuote(std::string_view text) {
                     ": the quote character can be \" (double), ' (single) or none");
 }
 
+TDialect ParseDialect(std::string_view text) {
+  std::string word = LowerCase(text);
+  if (word == "standard") return dlStandard;
+  if (word == "classic") return dlClassic;
+  throw EUsageError("--dialect " + Shown(text) + ": use standard or classic");
+}
+
 TRecordSeparator ParseRecordSeparator(std::string_view text) {
   std::string word = LowerCase(text);
   if (word == "lf") return rsLF;

@@ -42,6 +42,9 @@ TSeparatorChoice ParseSeparator(std::string_view text);
 // Raises EUsageError otherwise.
 TFieldDelimiter ParseQuote(std::string_view text);
 
+// What --dialect gives: "standard" or "classic" (any case).
+TDialect ParseDialect(std::string_view text);
+
 // What --record-separator gives: "lf", "crlf" or "cr" (any case).
 TRecordSeparator ParseRecordSeparator(std::string_view text);
 

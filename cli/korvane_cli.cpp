@@ -64,6 +64,7 @@ struct TTransferOptions : TRunSwitches {
   std::string Table;
   std::string Separator;
   std::string Quote;
+  std::string Dialect = "standard";
   bool Fixed = false;
   std::string Fields;
   std::string Exclude;
@@ -442,8 +443,8 @@ std::int32_t ExecuteImport(TSession& session, TCSVImport& import) {
   if (result >= 0 && refused > 0 && !import.ShowProgress()) {
     session.Err() << "korvane: " << import.Name() << ": " << refused
                   << (refused == 1 ? " record was" : " records were")
-                  << " left out (no values, or refused by the table); " << result << " imported"
-                  << std::endl;
+                  << " left out (no values, a quote never closed, or refused by the table); "
+                  << result << " imported" << std::endl;
   }
   // Reasons the database gave for records it refused after their Post.
   for (const std::string& reason : import.RefusalMessages()) {
@@ -526,6 +527,7 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
   import->SetFieldSeparator(fspComma);
   import->SetFieldDelimiter(fdlDouble);
   import->SetWholeValues(true);
+  import->SetDialect(ParseDialect(o.Dialect));
   ApplyDelimiting(*import, o);
   if (o.Fixed) import->SetImportType(impFixed);
   // - reads standard input: through the name the system gives it, so that
@@ -831,6 +833,14 @@ void AddLayoutOptions(CLI::App* app, TTransferOptions& o, bool import) {
                          : "Quote character around values: \" (default), ' or none; with "
                            "--quote-all around every value, else around text")
       ->type_name("CHAR");
+  if (import) {
+    app->add_option("--dialect", o.Dialect,
+                    "Text rules of delimited records: standard (default: CSV as common tools "
+                    "read and write it; a quote opens only a whole value, \"\" inside stands "
+                    "for one quote, line ends inside quotes are data) or classic (every quote "
+                    "toggles quoting and is dropped; line ends always end a record)")
+        ->type_name("RULES");
+  }
   app->add_flag("--fixed", o.Fixed,
                 import ? "Fixed-width records: each value as wide as its column's size (no "
                          "separator or quotes unless given)"

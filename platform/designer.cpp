@@ -75,6 +75,7 @@ std::unique_ptr<TPropertyEditor> TDesignerRegistry::CreatePropertyEditor(
     return editor->Create(component, prop);
   }
   if (prop.Kind == pkString) return std::make_unique<TStringProperty>(component, prop);
+  if (prop.Kind == pkEnumeration) return std::make_unique<TEnumProperty>(component, prop);
   return std::make_unique<TPropertyEditor>(component, prop);
 }
 

@@ -79,6 +79,19 @@ class TStringProperty : public TPropertyEditor {
   void SetValue(const std::string& value) override { SetStrValue(value); }
 };
 
+// Editor of enumeration properties: shows the identifier and offers every
+// identifier of the type, in ordinal order.
+class TEnumProperty : public TPropertyEditor {
+ public:
+  using TPropertyEditor::TPropertyEditor;
+  static constexpr std::string_view ClassName = "TEnumProperty";
+
+  TPropertyAttributes GetAttributes() override {
+    return {paValueList, paMultiSelect, paRevertable};
+  }
+  std::vector<std::string> GetValues() override { return Property().Identifiers; }
+};
+
 // Editor of object-typed properties: shows the type in parentheses, is
 // read-only as text and offers the object's own properties.
 class TClassProperty : public TPropertyEditor {
@@ -148,7 +161,8 @@ class TDesignerRegistry {
   TPropertyEditorClass FindPropertyEditor(const TComponent& component,
                                           std::string_view propertyName) const;
   // An editor for the property: the registered one, else TStringProperty for
-  // strings and the plain TPropertyEditor for every other kind.
+  // strings, TEnumProperty for enumerations and the plain TPropertyEditor
+  // for every other kind.
   std::unique_ptr<TPropertyEditor> CreatePropertyEditor(TComponent& component,
                                                         std::string_view propertyName) const;
 

@@ -5,6 +5,7 @@
 #include <limits>
 #include <optional>
 #include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -31,6 +32,22 @@ void Increase(std::int32_t& counter) {
 std::uint32_t ClampToUInt32(std::size_t v) {
   return static_cast<std::uint32_t>(
       std::min<std::size_t>(v, std::numeric_limits<std::uint32_t>::max()));
+}
+
+// A quoted empty value: an empty text where the field holds text; other
+// fields are left as they are, as for an empty value.
+void StoreEmptyText(TField* field) {
+  switch (field->DataType()) {
+    case ftString:
+    case ftFixedChar:
+    case ftWideString:
+    case ftMemo:
+    case ftFmtMemo:
+      field->WriteString({});
+      break;
+    default:
+      break;
+  }
 }
 
 std::int32_t ClampToInt32(std::int64_t v) {
@@ -86,7 +103,7 @@ void TCSVImport::StartReadAhead() {
   // that ends early must not wait with it.
   if (!FReadAheadEnabled || FReadAhead || FEndOfFile || !IsRegularFile(FFileHandle)) return;
   std::optional<TSplitRule> rule;
-  if (!FUseRecordCache && FImportType == impDelimited) rule = MakeSplitRule(FDelimiter, FSeparator);
+  if (!FUseRecordCache && FImportType == impDelimited) rule = FSplitRule;
   FReadAheadGeneration = FSplitGeneration;
   try {
     FReadAhead = std::make_unique<TRecordReadAhead>(FScanner, FFileHandle, rule);
@@ -104,6 +121,12 @@ bool TCSVImport::StoreReadAheadRecord(const TReadAheadRecord& record) {
   }
   FRecordText.assign(record.Text);
   return !SplitFieldsInto(FRecordText, FValues) || AddRecordValues(FValues.Data(), FValues.Count());
+}
+
+void TCSVImport::RecordFailed(TRecordFault /*fault*/, std::int64_t /*line*/,
+                              std::string_view /*text*/) {
+  // Nothing after the opening quote is stored as if it were whole.
+  Increase(FErrorRecords);
 }
 
 void TCSVImport::FreeProgressWindow() { delete std::exchange(FProgressWindow, nullptr); }
@@ -172,21 +195,30 @@ std::int32_t TCSVImport::Execute() {
         // those reads go through ReadTextFileRecord.
         const TReadAheadRecord& record = NextReadAheadRecord();
         FLineEndBytes = record.LineEndBytes;
+        FSkippedBytes = record.SkippedBytes;
+        FRecordFault = record.Fault;
+        FRecordLine = record.Line;
         if (record.EndOfFile) FEndOfFile = true;
         bytes = ClampToUInt32(record.Text.size());
         Increase(FRecordCounter);
-        if (!record.Text.empty() && !StoreReadAheadRecord(record)) Increase(FErrorRecords);
+        if (record.Fault != rfNone) {
+          RecordFailed(record.Fault, record.Line, record.Text);
+        } else if (!record.Text.empty() && !StoreReadAheadRecord(record)) {
+          Increase(FErrorRecords);
+        }
       } else {
         ReadTextFileRecord(FFileHandle, bytes, FRecordText);
         Increase(FRecordCounter);
-        if (!FRecordText.empty() && SplitFieldsInto(FRecordText, FValues) &&
-            !AddRecordValues(FValues.Data(), FValues.Count())) {
+        if (FRecordFault != rfNone) {
+          RecordFailed(FRecordFault, FRecordLine, FRecordText);
+        } else if (!FRecordText.empty() && SplitFieldsInto(FRecordText, FValues) &&
+                   !AddRecordValues(FValues.Data(), FValues.Count())) {
           Increase(FErrorRecords);
         }
       }
       // With the record cache on, the line-end bytes are those of the record
       // read from the file in this call, not of the one returned.
-      const std::int64_t recordBytes = std::int64_t{bytes} + FLineEndBytes;
+      const std::int64_t recordBytes = std::int64_t{bytes} + FLineEndBytes + FSkippedBytes;
       byteTotal += recordBytes;
       if (FShowProgress && FProgressWindow != nullptr &&
           (FRecordCounter % kProgressInterval == 0 || FRecordCounter == 1)) {
@@ -264,6 +296,12 @@ bool TCSVImport::AddRecordValues(const Value* values, int count) {
     for (int i = 0; i < n; ++i) {
       TField* field = fields[static_cast<std::size_t>(i)];
       if (everyField || FieldInFieldList(FFieldListAction, FFieldList.get(), field->FieldName())) {
+        if constexpr (std::is_same_v<Value, std::string_view>) {
+          if (IsQuotedEmpty(values[i])) {
+            StoreEmptyText(field);
+            continue;
+          }
+        }
         if (FWholeValues) {
           WriteWholeFieldData(values[i], field);
         } else {

@@ -63,6 +63,15 @@ class TCSVImport : public TComponent {
   void SetDataSet(TDataSet* value) { FDataSet = value; }
   TDelimitedFields DelimitedFields() const { return FDelimitedFields; }
   void SetDelimitedFields(TDelimitedFields value) { FDelimitedFields = value; }
+  // The text rules of delimited records (dlClassic initially). Under
+  // dlStandard a quote opens a value only as its first byte, two quotes
+  // inside a quoted value stand for one, separators and line ends inside
+  // quotes are data (a record goes on past line ends until its closing
+  // quote), "" stores an empty text, a quote never closed fails its record,
+  // and byte 26 ends the input only as its last byte. Fixed-width records
+  // read the same under both. Takes effect at the next run.
+  TDialect Dialect() const { return FDialect; }
+  void SetDialect(TDialect value) { FDialect = value; }
   std::int32_t ErrorRecords() const { return FErrorRecords; }
   // The reasons a dataset gave for records it accepted from Post but refused
   // when it stored them later (TDataSet::TakeRefusals), the first few of the
@@ -130,7 +139,10 @@ class TCSVImport : public TComponent {
 
   // Record reader. Returns the next record of the input without its
   // terminator; Bytes receives the length of the returned text and
-  // LineEndBytes() the number of line-end bytes this read consumed. Sets
+  // LineEndBytes() the number of line-end bytes this read consumed
+  // (SkippedBytes() those of a byte-order mark skipped before it). Under
+  // dlStandard a record holds the line ends inside its quoted values, and
+  // RecordFault() tells when its last quote was never closed. Sets
   // EndOfFile() when the input ends (physical end, or byte 26). Handle must
   // be FileHandle(): the read buffer belongs to it. With the record cache on,
   // the record read goes to the end of the cache and the oldest cached one
@@ -177,6 +189,11 @@ class TCSVImport : public TComponent {
   // Run state, readable for tests and hosts.
   bool EndOfFile() const { return FEndOfFile; }
   std::int32_t LineEndBytes() const { return FLineEndBytes; }
+  std::int32_t SkippedBytes() const { return FSkippedBytes; }
+  // Of the record the last read returned: why it cannot be stored as read
+  // (rfNone when it can), and the line of the input on which it starts.
+  TRecordFault RecordFault() const { return FRecordFault; }
+  std::int64_t RecordLine() const { return FRecordLine; }
   std::int32_t RecordCounter() const { return FRecordCounter; }
   TProgressWindow* ProgressWindow() const { return FProgressWindow; }
   // The record cache, oldest record first.
@@ -233,11 +250,18 @@ class TCSVImport : public TComponent {
   const TReadAheadRecord& NextReadAheadRecord();
   // Converts and posts a record read ahead; false when it failed.
   bool StoreReadAheadRecord(const TReadAheadRecord& record);
+  // Counts a record that cannot be stored as read (fault) as failed. Line
+  // is where it starts and text what was read of it.
+  void RecordFailed(TRecordFault fault, std::int64_t line, std::string_view text);
   // The next physical record into text, from the read-ahead while there is
   // one; sets FEndOfFile and FLineEndBytes.
   void ReadPhysicalRecord(TFileHandle& Handle, std::string& text);
   // Ends the read-ahead, if any, and takes its scanner back.
   void StopReadAhead();
+  // Takes text in place of the oldest record in the cache (and line in
+  // place of its line), handing that one out: the read of a run that holds
+  // records back.
+  void RotateRecordCache(std::string& text, std::int64_t& line);
   // Puts the record cache back in oldest-first order. While the cache is in
   // use it works as a ring (FCacheHead is its oldest entry), so that each
   // read replaces one entry instead of shifting them all.
@@ -246,6 +270,7 @@ class TCSVImport : public TComponent {
   std::string FCustomSeparator;
   TDataSet* FDataSet = nullptr;
   TDelimitedFields FDelimitedFields = dfAll;
+  TDialect FDialect = dlClassic;
   bool FEndOfFile = false;
   std::int32_t FErrorRecords = 0;
   std::vector<std::string> FRefusalMessages;
@@ -255,6 +280,7 @@ class TCSVImport : public TComponent {
   TFieldListAction FFieldListAction = flaNone;
   TFieldSeparator FFieldSeparator = fspPipe;
   std::string FSeparator;
+  TSplitRule FSplitRule;  // FDelimiter, FSeparator and the dialect of the run
   std::int64_t FFileSize = 0;
   std::unique_ptr<TStringList> FHeaderData;
   std::int32_t FHeaderRecords = 0;
@@ -265,6 +291,10 @@ class TCSVImport : public TComponent {
   TProgressWindow* FProgressWindow = nullptr;  // owned (component owner is this)
   std::unique_ptr<TStringList> FRecordCache;
   std::int32_t FLineEndBytes = 0;
+  std::int32_t FSkippedBytes = 0;
+  TRecordFault FRecordFault = rfNone;
+  std::int64_t FRecordLine = 1;
+  std::vector<std::int64_t> FCacheLines;  // the lines of FRecordCache's records
   std::int32_t FRecordCounter = 0;
   bool FShowProgress = false;
   std::unique_ptr<TStringList> FTrailerData;

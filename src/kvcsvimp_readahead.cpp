@@ -52,8 +52,11 @@ void TRecordReadAhead::Fill(TBatch& batch) {
       TScanResult result;
       FScanner.Scan(FFile, batch.Text, result);
       entry.Size = batch.Text.size() - entry.Begin;
+      entry.Line = result.Line;
       entry.LineEndBytes = result.LineEndBytes;
+      entry.SkippedBytes = result.SkippedBytes;
       entry.EndOfFile = result.EndOfFile;
+      entry.Fault = result.Fault;
       batch.Entries.push_back(entry);  // within the capacity reserved
       if (result.EndOfFile) {
         batch.Last = true;

@@ -29,7 +29,10 @@ struct TReadAheadRecord {
   int ValueCount = 0;
   // The input ended with this record.
   bool EndOfFile = false;
+  TRecordFault Fault = rfNone;
   std::int32_t LineEndBytes = 0;
+  std::int32_t SkippedBytes = 0;
+  std::int64_t Line = 1;
 };
 
 // A thread that scans records from a file into batches, and splits them when
@@ -71,8 +74,11 @@ class TRecordReadAhead {
     std::size_t Size = 0;
     std::size_t FirstValue = 0;
     int ValueCount = 0;
+    std::int64_t Line = 1;
     std::int32_t LineEndBytes = 0;
+    std::int32_t SkippedBytes = 0;
     bool EndOfFile = false;
+    TRecordFault Fault = rfNone;
     bool Split = false;
     bool Blank = false;
   };
@@ -103,7 +109,10 @@ class TRecordReadAhead {
     FRecord.Values = entry.ValueCount > 0 ? batch.Values.data() + entry.FirstValue : nullptr;
     FRecord.ValueCount = entry.ValueCount;
     FRecord.EndOfFile = entry.EndOfFile;
+    FRecord.Fault = entry.Fault;
     FRecord.LineEndBytes = entry.LineEndBytes;
+    FRecord.SkippedBytes = entry.SkippedBytes;
+    FRecord.Line = entry.Line;
     if (entry.EndOfFile) FDrained = true;
     return FRecord;
   }

@@ -5,6 +5,7 @@
 // of the file or at byte 26, whichever comes first. Reads go through a buffer
 // of ReadBufferSize() bytes; each record is found by scanning whole spans for
 // the three special bytes and appended to the text in one piece.
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #if defined(__SSE2__)
@@ -28,21 +29,24 @@ constexpr unsigned char kEndOfInput = 26;
 
 bool IsLineEnd(unsigned char c) { return c == kCR || c == kLF; }
 
-// Index of the first byte of p[0, n) that is CR, LF or byte 26; n when there
-// is none. Sixteen bytes at a time with SSE2, then eight at a time: for each
-// of the three values a word has a zero byte where it matches, and the
-// lowest set high bit of (x - 0x01..) & ~x marks the first zero byte exactly
-// (borrows only spill into bytes above it).
-std::size_t FindSpecial(const char* p, std::size_t n) {
+// Index of the first byte of p[0, n) that is CR, LF or byte 26 (or, with
+// kQuote, the quote byte); n when there is none. Sixteen bytes at a time with
+// SSE2, then eight at a time: for each value a word has a zero byte where it
+// matches, and the lowest set high bit of (x - 0x01..) & ~x marks the first
+// zero byte exactly (borrows only spill into bytes above it).
+template <bool kQuote>
+std::size_t FindSpecialBytes(const char* p, std::size_t n, unsigned char quote) {
   std::size_t i = 0;
 #if defined(__SSE2__)
   const __m128i cr = _mm_set1_epi8(static_cast<char>(kCR));
   const __m128i lf = _mm_set1_epi8(static_cast<char>(kLF));
   const __m128i sub = _mm_set1_epi8(static_cast<char>(kEndOfInput));
+  const __m128i qu = _mm_set1_epi8(static_cast<char>(quote));
   for (; i + 16 <= n; i += 16) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-    const __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)),
-                                      _mm_cmpeq_epi8(v, sub));
+    __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)),
+                                _mm_cmpeq_epi8(v, sub));
+    if constexpr (kQuote) hits = _mm_or_si128(hits, _mm_cmpeq_epi8(v, qu));
     const auto mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
     if (mask != 0) return i + static_cast<std::size_t>(std::countr_zero(mask));
   }
@@ -50,19 +54,20 @@ std::size_t FindSpecial(const char* p, std::size_t n) {
   if constexpr (std::endian::native == std::endian::little) {
     constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
     constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+    const auto zeroBytes = [](std::uint64_t x) { return (x - kOnes) & ~x; };
     for (; i + 8 <= n; i += 8) {
       std::uint64_t v;
       std::memcpy(&v, p + i, sizeof v);
-      std::uint64_t a = v ^ (kOnes * kCR);
-      std::uint64_t b = v ^ (kOnes * kLF);
-      std::uint64_t c = v ^ (kOnes * kEndOfInput);
-      std::uint64_t m = (((a - kOnes) & ~a) | ((b - kOnes) & ~b) | ((c - kOnes) & ~c)) & kHighs;
+      std::uint64_t m = zeroBytes(v ^ (kOnes * kCR)) | zeroBytes(v ^ (kOnes * kLF)) |
+                        zeroBytes(v ^ (kOnes * kEndOfInput));
+      if constexpr (kQuote) m |= zeroBytes(v ^ (kOnes * quote));
+      m &= kHighs;
       if (m != 0) return i + static_cast<std::size_t>(std::countr_zero(m) >> 3);
     }
   }
   for (; i < n; ++i) {
     auto c = static_cast<unsigned char>(p[i]);
-    if (IsLineEnd(c) || c == kEndOfInput) return i;
+    if (IsLineEnd(c) || c == kEndOfInput || (kQuote && c == quote)) return i;
   }
   return n;
 }
@@ -85,10 +90,17 @@ std::uint32_t ClampToUInt32(std::size_t v) {
 
 void TRecordScanner::Reset(std::size_t bufferSize) {
   FBufferSize = bufferSize == 0 ? 1 : bufferSize;
-  FBuffer.resize(FBufferSize);
+  FBuffer.resize(std::max(FBufferSize, kLookAhead));
   FPos = 0;
   FLen = 0;
   FExhausted = false;
+  FAtStart = true;
+  FLine = 1;
+}
+
+void TRecordScanner::SetRule(const TSplitRule& rule, bool quotedRecords) {
+  FRule = rule;
+  FQuotedRecords = quotedRecords && rule.Standard && rule.HasQuote;
 }
 
 void TRecordScanner::Release() {
@@ -105,11 +117,11 @@ bool TRecordScanner::Fill(const TFileHandle& Handle) {
     FExhausted = true;
     return false;
   }
-  if (FBuffer.empty()) FBuffer.resize(FBufferSize);
+  if (FBuffer.empty()) FBuffer.resize(std::max(FBufferSize, kLookAhead));
   std::size_t got = 0;
   // A read error is not the end of the input: reporting it keeps a shortened
   // import from passing for a complete one.
-  if (!ReadFile(Handle, FBuffer.data(), FBuffer.size(), got)) RaiseReadFailed();
+  if (!ReadFile(Handle, FBuffer.data(), FBufferSize, got)) RaiseReadFailed();
   FPos = 0;
   FLen = got;
   if (got == 0) {
@@ -119,9 +131,52 @@ bool TRecordScanner::Fill(const TFileHandle& Handle) {
   return true;
 }
 
+bool TRecordScanner::Ensure(const TFileHandle& Handle, std::size_t n) {
+  if (FLen - FPos >= n) return true;
+  if (FExhausted) return false;
+  if (!Handle.Valid()) {
+    FExhausted = true;
+    return false;
+  }
+  if (FBuffer.empty()) FBuffer.resize(std::max(FBufferSize, kLookAhead));
+  std::memmove(FBuffer.data(), FBuffer.data() + FPos, FLen - FPos);
+  FLen -= FPos;
+  FPos = 0;
+  while (FLen < n) {
+    std::size_t got = 0;
+    const std::size_t room = std::min(FBuffer.size() - FLen, FBufferSize);
+    if (!ReadFile(Handle, FBuffer.data() + FLen, room, got)) RaiseReadFailed();
+    if (got == 0) {
+      FExhausted = true;
+      return false;
+    }
+    FLen += got;
+  }
+  return true;
+}
+
+void TRecordScanner::SkipByteOrderMark(const TFileHandle& Handle, TScanResult& result) {
+  FAtStart = false;
+  static constexpr char kMark[] = "\xEF\xBB\xBF";
+  if (Ensure(Handle, 3) && std::memcmp(FBuffer.data() + FPos, kMark, 3) == 0) {
+    FPos += 3;
+    result.SkippedBytes = 3;
+  }
+}
+
 void TRecordScanner::Scan(const TFileHandle& Handle, std::string& text, TScanResult& result) {
   result = TScanResult{};
-  std::size_t lineEnds = 0;
+  if (FAtStart) SkipByteOrderMark(Handle, result);
+  result.Line = FLine;
+  if (FRule.Standard) {
+    ScanStandard(Handle, text, result);
+  } else {
+    ScanClassic(Handle, text, result);
+  }
+}
+
+void TRecordScanner::ScanClassic(const TFileHandle& Handle, std::string& text,
+                                 TScanResult& result) {
   // The record's text: whole spans up to the first special byte.
   for (;;) {
     if (FPos == FLen && !Fill(Handle)) {
@@ -130,7 +185,7 @@ void TRecordScanner::Scan(const TFileHandle& Handle, std::string& text, TScanRes
     }
     const char* span = FBuffer.data() + FPos;
     std::size_t avail = FLen - FPos;
-    std::size_t k = FindSpecial(span, avail);
+    std::size_t k = FindSpecialBytes<false>(span, avail, 0);
     text.append(span, k);
     FPos += k;
     if (k == avail) continue;
@@ -142,8 +197,69 @@ void TRecordScanner::Scan(const TFileHandle& Handle, std::string& text, TScanRes
     }
     break;  // a line-end byte: the terminator run starts here
   }
-  // The terminator run. The byte that follows it stays in the buffer as the
-  // first byte of the next record.
+  ScanTerminator(Handle, result);
+}
+
+void TRecordScanner::ScanStandard(const TFileHandle& Handle, std::string& text,
+                                  TScanResult& result) {
+  const std::size_t start = text.size();
+  const bool quotes = FQuotedRecords;
+  const auto quote = static_cast<char>(FRule.Quote);
+  const auto sep = static_cast<char>(FRule.Separator);
+  bool inQuotes = false;
+  for (;;) {
+    if (FPos == FLen && !Fill(Handle)) {
+      result.EndOfFile = true;
+      if (inQuotes) result.Fault = rfUnclosedQuote;
+      return;
+    }
+    const char* span = FBuffer.data() + FPos;
+    const std::size_t avail = FLen - FPos;
+    const std::size_t k = quotes ? FindSpecialBytes<true>(span, avail, FRule.Quote)
+                                 : FindSpecialBytes<false>(span, avail, 0);
+    text.append(span, k);
+    FPos += k;
+    if (k == avail) continue;
+    const char c = span[k];
+    if (static_cast<unsigned char>(c) == kEndOfInput) {
+      // Data, unless it is the last byte of the input.
+      if (!Ensure(Handle, 2)) {
+        FPos = FLen;
+        FExhausted = true;
+        result.EndOfFile = true;
+        if (inQuotes) result.Fault = rfUnclosedQuote;
+        return;
+      }
+    } else if (quotes && c == quote) {
+      if (inQuotes) {
+        // Two quotes stand for one; any other byte after one closes the value.
+        if (Ensure(Handle, 2) && FBuffer[FPos + 1] == quote) {
+          text.append(2, quote);
+          FPos += 2;
+          continue;
+        }
+        inQuotes = false;
+      } else {
+        // A quote opens a value only as its first byte.
+        inQuotes = text.size() == start || (FRule.HasSeparator && text.back() == sep);
+      }
+    } else if (inQuotes) {
+      // A line end inside quotes is data. CR LF is one line end.
+      if (c == '\r' || text.back() != '\r') ++FLine;
+    } else {
+      break;  // a line end outside quotes: the terminator run starts here
+    }
+    text += c;
+    ++FPos;
+  }
+  ScanTerminator(Handle, result);
+}
+
+void TRecordScanner::ScanTerminator(const TFileHandle& Handle, TScanResult& result) {
+  // The byte that follows the run stays in the buffer as the first byte of
+  // the next record.
+  std::size_t lineEnds = 0;
+  unsigned char previous = 0;
   for (;;) {
     if (FPos == FLen && !Fill(Handle)) {
       result.EndOfFile = true;
@@ -152,11 +268,15 @@ void TRecordScanner::Scan(const TFileHandle& Handle, std::string& text, TScanRes
     const char* p = FBuffer.data() + FPos;
     const char* end = FBuffer.data() + FLen;
     const char* q = p;
-    while (q != end && IsLineEnd(static_cast<unsigned char>(*q))) ++q;
+    for (; q != end && IsLineEnd(static_cast<unsigned char>(*q)); ++q) {
+      const auto c = static_cast<unsigned char>(*q);
+      if (c == kCR || previous != kCR) ++FLine;
+      previous = c;
+    }
     lineEnds += static_cast<std::size_t>(q - p);
     FPos += static_cast<std::size_t>(q - p);
     if (q == end) continue;
-    if (static_cast<unsigned char>(*q) == kEndOfInput) {
+    if (static_cast<unsigned char>(*q) == kEndOfInput && (!FRule.Standard || !Ensure(Handle, 2))) {
       FExhausted = true;
       FPos = FLen;
       result.EndOfFile = true;
@@ -174,6 +294,8 @@ bool TCSVImport::OpenInputFile() {
   FFileHandle = OpenFileForRead(FInputFile);
   if (!FFileHandle.Valid()) return false;
   FScanner.Reset(FReadBufferSize);
+  FScanner.SetRule(MakeSplitRule(GetFieldDelimiterChar(), GetFieldSeparatorChar(), FDialect),
+                   FImportType == impDelimited);
   return true;
 }
 
@@ -208,11 +330,17 @@ void TCSVImport::ReadPhysicalRecord(TFileHandle& Handle, std::string& text) {
     const TReadAheadRecord& record = FReadAhead->Next();
     text.assign(record.Text);
     result.EndOfFile = record.EndOfFile;
+    result.Fault = record.Fault;
     result.LineEndBytes = record.LineEndBytes;
+    result.SkippedBytes = record.SkippedBytes;
+    result.Line = record.Line;
   } else {
     FScanner.Scan(Handle, text, result);
   }
   FLineEndBytes = result.LineEndBytes;
+  FSkippedBytes = result.SkippedBytes;
+  FRecordFault = result.Fault;
+  FRecordLine = result.Line;
   if (result.EndOfFile) FEndOfFile = true;
 }
 
@@ -227,19 +355,28 @@ const TReadAheadRecord& TCSVImport::NextReadAheadRecord() {
   }
 }
 
+void TCSVImport::RotateRecordCache(std::string& text, std::int64_t& line) {
+  // The record replaces the oldest one in the ring, which keeps each read
+  // O(1) however many records are held back.
+  const int count = FRecordCache->Count();
+  if (FCacheHead >= count) FCacheHead = 0;
+  std::string oldest = FRecordCache->Strings(FCacheHead);
+  FRecordCache->SetStrings(FCacheHead, std::move(text));
+  text = std::move(oldest);
+  FCacheLines.resize(static_cast<std::size_t>(count), 1);
+  std::swap(line, FCacheLines[static_cast<std::size_t>(FCacheHead)]);
+  FCacheHead = (FCacheHead + 1) % count;
+}
+
 void TCSVImport::ReadTextFileRecord(TFileHandle& Handle, std::uint32_t& Bytes, std::string& text) {
   try {
     ReadPhysicalRecord(Handle, text);
     if (FUseRecordCache && FRecordCache->Count() > 0) {
-      // Hold the record back and hand out the oldest cached one: the record
-      // replaces it in the ring, which keeps each read O(1) however many
-      // records are held back.
-      const int count = FRecordCache->Count();
-      if (FCacheHead >= count) FCacheHead = 0;
-      std::string oldest = FRecordCache->Strings(FCacheHead);
-      FRecordCache->SetStrings(FCacheHead, std::move(text));
-      text = std::move(oldest);
-      FCacheHead = (FCacheHead + 1) % count;
+      // The record read is held back and the oldest cached one handed out;
+      // only the last record of the input can have a quote never closed, and
+      // it stays in the cache.
+      RotateRecordCache(text, FRecordLine);
+      FRecordFault = rfNone;
     }
   } catch (const EInOutError&) {
     throw;
@@ -265,12 +402,15 @@ void TCSVImport::NormalizeRecordCache() {
     ordered.Reserve(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i) ordered.Add(FRecordCache->Strings((FCacheHead + i) % count));
     FRecordCache->Assign(ordered);
+    FCacheLines.resize(static_cast<std::size_t>(count), 1);
+    std::rotate(FCacheLines.begin(), FCacheLines.begin() + FCacheHead, FCacheLines.end());
   }
   FCacheHead = 0;
 }
 
 bool TCSVImport::ReadAheadRecordCache(std::int32_t Count) {
   FCacheHead = 0;
+  FCacheLines.clear();
   if (!FRecordCache) {
     FRecordCache = std::make_unique<TStringList>();
   } else {
@@ -290,8 +430,11 @@ bool TCSVImport::ReadAheadRecordCache(std::int32_t Count) {
     // the end of the cache in order.
     if (FCacheHead == 0) {
       FRecordCache->Add(text);
+      FCacheLines.push_back(FRecordLine);
     } else {
       FRecordCache->Insert(FCacheHead, text);
+      FCacheLines.resize(static_cast<std::size_t>(FRecordCache->Count()) - 1, 1);
+      FCacheLines.insert(FCacheLines.begin() + FCacheHead, FRecordLine);
       ++FCacheHead;
     }
     ++counter;

@@ -74,6 +74,7 @@ std::string TCSVImport::GetFieldSeparatorChar() const {
 void TCSVImport::ResolveSeparators() {
   FDelimiter = GetFieldDelimiterChar();
   FSeparator = GetFieldSeparatorChar();
+  FSplitRule = MakeSplitRule(FDelimiter, FSeparator, FDialect);
   ++FSplitGeneration;
 }
 
@@ -103,8 +104,10 @@ bool TCSVImport::SplitFieldsInto(const std::string& Record, TValueList& Values) 
   return false;
 }
 
-TSplitRule MakeSplitRule(const std::string& delimiter, const std::string& separator) {
+TSplitRule MakeSplitRule(const std::string& delimiter, const std::string& separator,
+                         TDialect dialect) {
   TSplitRule rule;
+  rule.Standard = dialect == dlStandard;
   rule.HasQuote = !delimiter.empty();
   if (rule.HasQuote) rule.Quote = static_cast<unsigned char>(delimiter[0]);
   // A character that is both quote and separator acts as the quote.
@@ -113,8 +116,75 @@ TSplitRule MakeSplitRule(const std::string& delimiter, const std::string& separa
   return rule;
 }
 
+namespace {
+
+char* FindIn(char* p, char* end, unsigned char c) {
+  void* hit = std::memchr(p, c, static_cast<std::size_t>(end - p));
+  return hit == nullptr ? end : static_cast<char*>(hit);
+}
+
+// Moves [from, to) down to out (where they already stand while no quote has
+// been taken out) and returns the end of what was moved.
+char* MoveDown(char* out, const char* from, const char* to) {
+  const auto n = static_cast<std::size_t>(to - from);
+  if (out != from && n != 0) std::memmove(out, from, n);
+  return out + n;
+}
+
+// The standard rules. Each value is compacted within its own bytes, so the
+// views of the values before it stay as they are.
+void SplitStandardText(const TSplitRule& rule, char* text, std::size_t size,
+                       std::vector<std::string_view>& items) {
+  const unsigned char quote = rule.Quote;
+  const unsigned char sep = rule.Separator;
+  char* p = text;
+  char* const end = text + size;
+  for (;;) {
+    char* stop;
+    if (rule.HasQuote && p != end && static_cast<unsigned char>(*p) == quote) {
+      char* const value = p + 1;
+      char* out = value;
+      char* in = value;
+      bool closed = false;
+      for (;;) {
+        char* q = FindIn(in, end, quote);
+        out = MoveDown(out, in, q);
+        if (q == end) {  // never closed: the rest of the record is the value
+          in = end;
+          break;
+        }
+        if (q + 1 != end && static_cast<unsigned char>(q[1]) == quote) {
+          *out++ = static_cast<char>(quote);
+          in = q + 2;
+          continue;
+        }
+        in = q + 1;
+        closed = true;
+        break;
+      }
+      // What follows the closing quote up to the separator is data.
+      stop = rule.HasSeparator ? FindIn(in, end, sep) : end;
+      const bool quotedEmpty = closed && out == value && stop == in;
+      out = MoveDown(out, in, stop);
+      if (quotedEmpty) {
+        items.emplace_back(kQuotedEmptyValue, 0);
+      } else {
+        items.emplace_back(value, static_cast<std::size_t>(out - value));
+      }
+    } else {
+      stop = rule.HasSeparator ? FindIn(p, end, sep) : end;
+      items.emplace_back(p, static_cast<std::size_t>(stop - p));
+    }
+    if (stop == end) return;
+    p = stop + 1;
+  }
+}
+
+}  // namespace
+
 void SplitDelimitedText(const TSplitRule& rule, char* text, std::size_t size,
                         std::vector<std::string_view>& items) {
+  if (rule.Standard) return SplitStandardText(rule, text, size, items);
   const bool hasQuote = rule.HasQuote;
   const bool hasSep = rule.HasSeparator;
   const unsigned char quote = rule.Quote;
@@ -181,8 +251,7 @@ void SplitDelimitedText(const TSplitRule& rule, char* text, std::size_t size,
 void TCSVImport::SplitDelimitedInto(const std::string& Record, TValueList& Values) {
   Values.Clear();
   Values.FText.assign(Record);
-  SplitDelimitedText(MakeSplitRule(FDelimiter, FSeparator), Values.FText.data(),
-                     Values.FText.size(), Values.FItems);
+  SplitDelimitedText(FSplitRule, Values.FText.data(), Values.FText.size(), Values.FItems);
 }
 
 void TCSVImport::SplitFixedLengthInto(const std::string& Record, TValueList& Values) {

@@ -28,6 +28,11 @@ enum TRecordSeparator : std::uint8_t { rsCRLF, rsCR, rsLF };
 enum TNumericAlignment : std::uint8_t { naLeft, naRight };
 enum TProcessType : std::uint8_t { ptImport, ptExport };
 enum TProgressCalc : std::uint8_t { pcRecord, pcByte };
+// The text rules of delimited records: dlClassic reads and writes quotes as
+// the components always have; dlStandard follows the CSV that common readers
+// and writers share (quotes only around whole values, doubled inside them,
+// line ends inside quotes are data).
+enum TDialect : std::uint8_t { dlClassic, dlStandard };
 
 // Events: empty until the host sets them.
 using TNotifyEvent = std::function<void(TObject* Sender)>;
@@ -56,6 +61,7 @@ KORVANE_ENUM_TRAITS(TRecordSeparator, "rsCRLF", "rsCR", "rsLF")
 KORVANE_ENUM_TRAITS(TNumericAlignment, "naLeft", "naRight")
 KORVANE_ENUM_TRAITS(TProcessType, "ptImport", "ptExport")
 KORVANE_ENUM_TRAITS(TProgressCalc, "pcRecord", "pcByte")
+KORVANE_ENUM_TRAITS(TDialect, "dlClassic", "dlStandard")
 
 #undef KORVANE_ENUM_TRAITS
 

@@ -14,6 +14,7 @@ TComponentClass ComponentClass<TCSVImport>() {
           .String("CustomSeparator", &C::CustomSeparator, &C::SetCustomSeparator)
           .Reference<TDataSet>("DataSet", "TDataSet", &C::DataSet, &C::SetDataSet)
           .Enumeration<EnumTraits>("DelimitedFields", &C::DelimitedFields, &C::SetDelimitedFields)
+          .Enumeration<EnumTraits>("Dialect", &C::Dialect, &C::SetDialect)
           .Integer("ErrorRecords", &C::ErrorRecords)
           .Enumeration<EnumTraits>("FieldDelimiter", &C::FieldDelimiter, &C::SetFieldDelimiter)
           .StringList("FieldList", &C::FieldList)

@@ -342,8 +342,32 @@ TEST_F(CliTest, RefusedRecordsAreCountedAndTheRestKept) {
   r = Korvane({"import", input, "--db", Db(), "--table", "t"});
   ASSERT_EQ(r.Status, 0) << r.Err;
   EXPECT_EQ(r.Err,
-            "korvane: Import: 1 record was left out (no values, or refused by the table); "
-            "2 imported\n");
+            "korvane: Import: 1 record was left out (no values, a quote never closed, or refused "
+            "by the table); 2 imported\n");
+}
+
+TEST_F(CliTest, ImportReadsStandardCsvUnlessToldClassic) {
+  std::string input =
+      dir.Put("in.csv",
+              "\xEF\xBB\xBFname,n\n\"Once upon \na time\",5\n\"ha \"\"ha\"\"\",\"\"\n"
+              "x,\n\"open,6\n");
+  TRun r =
+      Korvane({"import", input, "--db", Db(), "--table", "t", "--header", "--create", "--json"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(json::parse(r.Out)["errorRecords"], 1);
+  EXPECT_NE(r.Err.find("a quote never closed"), std::string::npos) << r.Err;
+  // The byte-order mark is not part of the first column's name; "" is an
+  // empty text and an empty value is NULL.
+  EXPECT_EQ(Rows(Db(), "SELECT name, n FROM t ORDER BY rowid"),
+            (std::vector<std::vector<std::string>>{
+                {"Once upon \na time", "5"}, {"ha \"ha\"", ""}, {"x", "NULL"}}));
+  r = Korvane({"import", input, "--db", Db(), "--table", "c", "--header", "--create", "--dialect",
+               "classic"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(Rows(Db(), "SELECT count(*) FROM c")[0][0], "5");
+  r = Korvane({"import", input, "--db", Db(), "--table", "t", "--dialect", "csv"});
+  EXPECT_EQ(r.Status, 2);
+  EXPECT_NE(r.Err.find("--dialect 'csv': use standard or classic"), std::string::npos) << r.Err;
 }
 
 TEST_F(CliTest, HeaderAndTrailerRecordsAreSetAside) {

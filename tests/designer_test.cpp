@@ -106,6 +106,8 @@ TEST_F(DesignerTest, DefaultEditorsReadAndWriteTheValueAsText) {
   EXPECT_EQ(gadget.Ending(), rsLF);
   EXPECT_THROW(ending->SetValue("rsNone"), EPropertyError);
   EXPECT_EQ(gadget.Ending(), rsLF);
+  EXPECT_TRUE(ending->GetAttributes().Contains(paValueList));
+  EXPECT_EQ(ending->GetValues(), (std::vector<std::string>{"rsCRLF", "rsCR", "rsLF"}));
 
   TClassProperty items(gadget, *ComponentClass<TGadget>()->FindProperty("Items"));
   EXPECT_EQ(items.GetValue(), "(TStrings)");

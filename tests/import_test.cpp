@@ -30,6 +30,7 @@ TEST(ImportProperties, StartValuesAreTheDocumentedOnes) {
   EXPECT_EQ(imp.CustomSeparator(), "");
   EXPECT_EQ(imp.DataSet(), nullptr);
   EXPECT_EQ(imp.DelimitedFields(), dfAll);
+  EXPECT_EQ(imp.Dialect(), dlClassic);
   EXPECT_EQ(imp.ErrorRecords(), 0);
   EXPECT_EQ(imp.FieldDelimiter(), fdlNone);
   ASSERT_NE(imp.FieldList(), nullptr);
@@ -582,6 +583,57 @@ TEST_F(ImportRun, DestroyingTheComponentReleasesEverything) {
 
 // ---- records read ahead on a second thread ----
 
+TEST_F(ImportRun, StandardRulesReadWholeRecordsAndTellEmptyTextFromNoValue) {
+  imp_.SetDialect(dlStandard);
+  imp_.SetFieldDelimiter(fdlDouble);
+  imp_.SetHeaderRecords(1);
+  imp_.SetHeaderStored(true);
+  imp_.SetTrailerRecords(1);
+  imp_.SetTrailerStored(true);
+  Input(
+      "\xEF\xBB\xBF\"A\",B\r\n\"Once upon \r\na time\",\"say \"\"hi\"\"\"\r\n\"\",\n"
+      "r1,ab\"cd\n\"end\nof\",\"data\"");
+  EXPECT_EQ(imp_.Execute(), 3);
+  EXPECT_EQ(Lines(imp_.HeaderData()), (Log{"\"A\",B"}));
+  EXPECT_EQ(Stored(),
+            (Rows{{"Once upon \r\na time", "say \"hi\""}, {"", "<null>"}, {"r1", "ab\"cd"}}));
+  EXPECT_EQ(Lines(imp_.TrailerData()), (Log{"\"end\nof\",\"data\""}));
+  // A record's bytes hold the line ends inside it; each count takes the line
+  // ends of the record read from the file in the same call.
+  EXPECT_EQ(events_, (Log{"begin", "34", "4", "8", "finish"}));
+  EXPECT_EQ(imp_.ErrorRecords(), 0);
+  // Without records held back, the byte-order mark counts in the first
+  // record's bytes.
+  events_.clear();
+  imp_.SetHeaderRecords(0);
+  imp_.SetTrailerRecords(0);
+  Input("\xEF\xBB\xBF"
+        "a,b\n");
+  EXPECT_EQ(imp_.Execute(), 1);
+  EXPECT_EQ(events_, (Log{"begin", "7", "finish"}));
+}
+
+TEST_F(ImportRun, AQuoteNeverClosedFailsItsRecordOnly) {
+  imp_.SetDialect(dlStandard);
+  imp_.SetFieldDelimiter(fdlDouble);
+  for (const bool readAhead : {false, true}) {
+    data_.EmptyDataSet();
+    events_.clear();
+    imp_.SetReadAhead(readAhead);
+    Input("a,b\r\n\"c,d\r\ne,f\r\n");
+    EXPECT_EQ(imp_.Execute(), 1);
+    EXPECT_EQ(imp_.ErrorRecords(), 1);
+    EXPECT_EQ(imp_.RecordLine(), 2);
+    EXPECT_EQ(Stored(), (Rows{{"a", "b"}}));
+    EXPECT_EQ(events_, (Log{"begin", "5", "11", "finish"}));
+  }
+  // The classic rules close it silently, as they always have.
+  data_.EmptyDataSet();
+  imp_.SetDialect(dlClassic);
+  EXPECT_EQ(imp_.Execute(), 3);
+  EXPECT_EQ(imp_.ErrorRecords(), 0);
+}
+
 // What a run leaves behind, for comparing a run with records read ahead
 // against one reading them on the calling thread.
 struct TRunOutcome {
@@ -671,6 +723,31 @@ TEST_F(ImportReadAhead, GivesTheRunOfReadingOnTheCallingThread) {
   imp_.SetImportType(impFixed);
   const auto [fixedAhead, fixedInline] = RunBothWays();
   EXPECT_EQ(fixedAhead, fixedInline);
+}
+
+TEST_F(ImportReadAhead, StandardRecordsOverManyLinesGiveTheRunOfReadingInline) {
+  // Quoted values spanning lines, doubled quotes and quoted empty values
+  // across buffer and batch boundaries, ending in a quote never closed.
+  const char* shapes[] = {"\"multi\r\nline, %d\",x", "\"say \"\"%d\"\"\",\"\"", "%d,\"a\nb\nc\"",
+                          "plain %d,\"\r\"", "  "};
+  std::string file;
+  for (int i = 0; i < 9000; ++i) {
+    char record[64];
+    std::snprintf(record, sizeof record, shapes[i % 5], i);
+    file += record;
+    file += i % 3 ? "\r\n" : "\n";
+  }
+  Input(file + "\"never closed,\r\n1,2");
+  imp_.SetDialect(dlStandard);
+  imp_.SetFieldDelimiter(fdlDouble);
+  imp_.SetReadBufferSize(13);
+  const auto [ahead, inline_] = RunBothWays();
+  EXPECT_EQ(ahead, inline_);
+  EXPECT_EQ(ahead.ErrorRecords, 1);
+  EXPECT_EQ(ahead.Stored.size(), 9000u - 9000u / 5);
+  EXPECT_EQ(ahead.Stored[0], (Row{"multi\r\nline, 0", "x"}));
+  EXPECT_EQ(ahead.Stored[1], (Row{"say \"1\"", ""}));
+  EXPECT_EQ(ahead.Stored[3], (Row{"plain 3", "\r"}));
 }
 
 TEST_F(ImportReadAhead, HandlersThatReadRecordsOrChangeTheSplitSeeWhatTheyWouldInline) {

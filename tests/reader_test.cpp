@@ -300,6 +300,179 @@ TEST_P(ReaderTest, OsReadErrorMidFileRaisesInsteadOfEndingTheInput) {
   }
 }
 
+// The standard text rules: what a record read gives, with the line it starts
+// on and whether its last quote was left open.
+struct StdRead {
+  std::string Text;
+  std::int32_t LineEnds;
+  bool Eof;
+  bool Unclosed;
+  std::int64_t Line;
+  std::int32_t Skipped = 0;
+  bool operator==(const StdRead&) const = default;
+};
+
+void PrintTo(const StdRead& r, std::ostream* os) {
+  PrintTo(Read{r.Text, 0, r.LineEnds, r.Eof}, os);
+  *os << (r.Unclosed ? " unclosed" : "") << " line " << r.Line << " skipped " << r.Skipped;
+}
+
+// The standard rules one byte at a time, with '"' and ',': the reference.
+std::vector<StdRead> ReferenceReadStandard(const std::string& file) {
+  std::vector<StdRead> out;
+  std::size_t pos = file.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+  std::int32_t skipped = static_cast<std::int32_t>(pos);
+  std::int64_t line = 1;
+  const auto lastSub = [&](std::size_t at) { return at + 1 == file.size() && file[at] == 26; };
+  for (;;) {
+    StdRead r{"", 0, false, false, line, skipped};
+    skipped = 0;
+    bool inQuotes = false;
+    for (;;) {
+      if (pos == file.size() || lastSub(pos)) {
+        r.Eof = true;
+        r.Unclosed = inQuotes;
+        break;
+      }
+      const char c = file[pos];
+      if (c == '"') {
+        if (inQuotes && pos + 1 < file.size() && file[pos + 1] == '"') {
+          r.Text += "\"\"";
+          pos += 2;
+          continue;
+        }
+        inQuotes = inQuotes ? false : r.Text.empty() || r.Text.back() == ',';
+      } else if (c == '\r' || c == '\n') {
+        if (!inQuotes) {
+          char previous = 0;
+          while (pos < file.size() && (file[pos] == '\r' || file[pos] == '\n')) {
+            if (file[pos] == '\r' || previous != '\r') ++line;
+            previous = file[pos++];
+            ++r.LineEnds;
+          }
+          r.Eof = pos == file.size() || lastSub(pos);
+          break;
+        }
+        if (c == '\r' || r.Text.back() != '\r') ++line;
+      }
+      r.Text += c;
+      ++pos;
+    }
+    out.push_back(r);
+    if (r.Eof) return out;
+  }
+}
+
+class StandardReaderTest : public ReaderTest {
+ protected:
+  void SetUp() override {
+    imp_.SetDialect(dlStandard);
+    imp_.SetFieldDelimiter(fdlDouble);
+    imp_.SetFieldSeparator(fspComma);
+  }
+  std::vector<StdRead> ReadStandard(const std::string& bytes) {
+    Open(bytes);
+    std::vector<StdRead> all;
+    do {
+      const Read r = Next();
+      EXPECT_EQ(r.Bytes, r.Text.size());
+      all.push_back({r.Text, r.LineEnds, r.Eof, imp_.RecordFault() == rfUnclosedQuote,
+                     imp_.RecordLine(), imp_.SkippedBytes()});
+    } while (!all.back().Eof && all.size() < 100000);
+    return all;
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(BufferSizes, StandardReaderTest,
+                         ::testing::Values(1, 2, 3, 7, TCSVImport::kDefaultReadBufferSize),
+                         [](const auto& p) { return "Buffer" + std::to_string(p.param); });
+
+TEST_P(StandardReaderTest, QuotedValuesRunPastLineEndsAndLinesAreCounted) {
+  EXPECT_EQ(ReadStandard("id,\"Once upon \r\na time\",5\r\n2,\"x\ry\"\n\"\"\"a\"\"\nb\",c"),
+            (std::vector<StdRead>{{"id,\"Once upon \r\na time\",5", 2, false, false, 1},
+                                  {"2,\"x\ry\"", 1, false, false, 3},
+                                  {"\"\"\"a\"\"\nb\",c", 0, true, false, 5}}));
+  // A quote inside an unquoted value is data, and opens nothing.
+  EXPECT_EQ(ReadStandard("r1,ab\"cd,y\nr2"),
+            (std::vector<StdRead>{{"r1,ab\"cd,y", 1, false, false, 1}, {"r2", 0, true, false, 2}}));
+}
+
+TEST_P(StandardReaderTest, AQuoteNeverClosedTakesTheRestOfTheInput) {
+  EXPECT_EQ(ReadStandard("a,b\n\"open,\n\nrest\r\n"),
+            (std::vector<StdRead>{{"a,b", 1, false, false, 1},
+                                  {"\"open,\n\nrest\r\n", 0, true, true, 2}}));
+  EXPECT_EQ(ReadStandard("a,\""), (std::vector<StdRead>{{"a,\"", 0, true, true, 1}}));
+  EXPECT_EQ(ReadStandard("\"\"\"\"\""), (std::vector<StdRead>{{"\"\"\"\"\"", 0, true, true, 1}}));
+  EXPECT_EQ(ReadStandard("\"\"\"\"\"\""),
+            (std::vector<StdRead>{{"\"\"\"\"\"\"", 0, true, false, 1}}));
+}
+
+TEST_P(StandardReaderTest, ByteTwentySixIsDataUnlessItIsTheLastByte) {
+  EXPECT_EQ(ReadStandard("a\x1a"
+                         "b\r\n\x1a"
+                         "c\r\n\x1a"),
+            (std::vector<StdRead>{{"a\x1a"
+                                   "b",
+                                   2, false, false, 1},
+                                  {"\x1a"
+                                   "c",
+                                   2, true, false, 2}}));
+  EXPECT_EQ(ReadStandard("\"a\x1a"), (std::vector<StdRead>{{"\"a", 0, true, true, 1}}));
+  // The classic rules still end the input at any byte 26.
+  imp_.SetDialect(dlClassic);
+  EXPECT_EQ(ReadFile("a\x1a"
+                     "b"),
+            (std::vector<Read>{{"a", 1, 0, true}}));
+}
+
+TEST_P(StandardReaderTest, AByteOrderMarkIsSkippedUnderBothRules) {
+  EXPECT_EQ(ReadStandard("\xEF\xBB\xBFid,name\n1"),
+            (std::vector<StdRead>{{"id,name", 1, false, false, 1, 3}, {"1", 0, true, false, 2}}));
+  // Only at the very start, and only whole.
+  EXPECT_EQ(ReadStandard("\xEF\xBB"), (std::vector<StdRead>{{"\xEF\xBB", 0, true, false, 1}}));
+  EXPECT_EQ(ReadStandard("a\n\xEF\xBB\xBF"),
+            (std::vector<StdRead>{{"a", 1, false, false, 1}, {"\xEF\xBB\xBF", 0, true, false, 2}}));
+  imp_.SetDialect(dlClassic);
+  EXPECT_EQ(ReadFile("\xEF\xBB\xBF"
+                     "a\n"),
+            (std::vector<Read>{{"a", 1, 1, true}}));
+  EXPECT_EQ(imp_.SkippedBytes(), 3);
+}
+
+TEST_P(StandardReaderTest, AgreesWithTheByteByByteRulesOnGeneratedFiles) {
+  const char alphabet[] = {'a', ',', '"', '"', '\r', '\n', ',', '\0', '\xff', '\x1a'};
+  std::uint32_t seed = 777;
+  auto next = [&seed] {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) & 0x7fff;
+  };
+  for (int n = 0; n < 250; ++n) {
+    std::string file = n % 7 == 0 ? "\xEF\xBB\xBF" : "";
+    const std::size_t len = next() % 40;
+    for (std::size_t i = 0; i < len; ++i) file += alphabet[next() % 10];
+    const auto expected = ReferenceReadStandard(file);
+    ASSERT_EQ(ReadStandard(file), expected) << "file #" << n;
+    std::size_t accounted = 0;
+    for (const auto& r : expected) accounted += r.Text.size() + r.LineEnds + r.Skipped;
+    EXPECT_EQ(accounted, file.size() - (!file.empty() && file.back() == 26 ? 1 : 0));
+  }
+}
+
+TEST_P(StandardReaderTest, HeldBackRecordsAreWholeRecordsWithTheirLines) {
+  Open("h1\n\"a\nb\",1\n\"c\r\nd\",2\n\"t\n1\"\nt2");
+  ASSERT_TRUE(imp_.ReadAheadRecordCache(2));
+  imp_.SetUseRecordCache(true);
+  std::vector<std::pair<std::string, std::int64_t>> returned;
+  do {
+    std::uint32_t bytes = 0;
+    std::string text = imp_.ReadTextFileRecord(imp_.FileHandle(), bytes);
+    returned.emplace_back(text, imp_.RecordLine());
+  } while (!imp_.EndOfFile());
+  EXPECT_EQ(returned, (std::vector<std::pair<std::string, std::int64_t>>{
+                          {"h1", 1}, {"\"a\nb\",1", 2}, {"\"c\r\nd\",2", 4}}));
+  EXPECT_EQ(imp_.RecordCache()->Items(), (std::vector<std::string>{"\"t\n1\"", "t2"}));
+}
+
 // Opening and measuring: the failures a host runs into.
 class ReaderOpenTest : public ::testing::Test {
  protected:

@@ -535,18 +535,20 @@ TEST(ComponentDescriptions, ImportPublishesItsPropertiesInTheirPublishedOrder) {
   TComponentClass cls = ComponentClass<TCSVImport>();
   EXPECT_EQ(PropertyNames(cls),
             (std::vector<std::string>{
-                "CustomSeparator", "DataSet",       "DelimitedFields", "ErrorRecords",
-                "FieldDelimiter",  "FieldList",     "FieldListAction", "FieldSeparator",
-                "HeaderData",      "HeaderRecords", "HeaderStored",    "ImportType",
-                "InputFile",       "OnBeginImport", "OnFinishImport",  "OnImportRecord",
-                "ShowProgress",    "TrailerData",   "TrailerRecords",  "TrailerStored",
-                "Version",         "WholeValues"}));
+                "CustomSeparator", "DataSet",        "DelimitedFields", "Dialect",
+                "ErrorRecords",    "FieldDelimiter", "FieldList",       "FieldListAction",
+                "FieldSeparator",  "HeaderData",     "HeaderRecords",   "HeaderStored",
+                "ImportType",      "InputFile",      "OnBeginImport",   "OnFinishImport",
+                "OnImportRecord",  "ShowProgress",   "TrailerData",     "TrailerRecords",
+                "TrailerStored",   "Version",        "WholeValues"}));
   EXPECT_EQ(cls->FindProperty("DataSet")->Kind, pkComponent);
   EXPECT_EQ(cls->FindProperty("DataSet")->TypeName, "TDataSet");
   EXPECT_FALSE(cls->FindProperty("ErrorRecords")->Writable());
   EXPECT_EQ(cls->FindProperty("OnImportRecord")->TypeName, "TImportEvent");
   EXPECT_EQ(cls->FindProperty("FieldSeparator")->Identifiers,
             (std::vector<std::string>{"fspPipe", "fspTab", "fspComma", "fspCustom", "fspNone"}));
+  EXPECT_EQ(cls->FindProperty("Dialect")->Identifiers,
+            (std::vector<std::string>{"dlClassic", "dlStandard"}));
 }
 
 TEST(ComponentDescriptions, ExportPublishesItsPropertiesInTheirPublishedOrder) {
@@ -595,11 +597,12 @@ class ComponentSettingsTest : public ::testing::Test {
 TEST_F(ComponentSettingsTest, NewComponentsAreWrittenWithTheirFirstIdentifiers) {
   TComponent* both[] = {&import, &exporter};
   std::string text = WriteSettings(both);
-  for (const char* line : {"  FieldDelimiter = fdlNone\n", "  FieldSeparator = fspPipe\n",
-                           "  FieldListAction = flaNone\n", "  DelimitedFields = dfAll\n",
-                           "  ImportType = impDelimited\n", "  ExportType = expDelimited\n",
-                           "  RecordSeparator = rsCRLF\n", "  NumericAlign = naLeft\n",
-                           "  DataSet = none\n", "  Version = \"1.32\"\n", "  HeaderData = []\n"}) {
+  for (const char* line :
+       {"  FieldDelimiter = fdlNone\n", "  FieldSeparator = fspPipe\n",
+        "  FieldListAction = flaNone\n", "  DelimitedFields = dfAll\n",
+        "  ImportType = impDelimited\n", "  ExportType = expDelimited\n",
+        "  RecordSeparator = rsCRLF\n", "  NumericAlign = naLeft\n", "  Dialect = dlClassic\n",
+        "  DataSet = none\n", "  Version = \"1.32\"\n", "  HeaderData = []\n"}) {
     EXPECT_NE(text.find(line), std::string::npos) << line;
   }
   EXPECT_EQ(text.find("ErrorRecords"), std::string::npos);
@@ -620,6 +623,7 @@ TEST_F(ComponentSettingsTest, ImportAndExportSettingsReadBackExactly) {
   import.HeaderData()->Add(AllBytes());
   import.SetHeaderRecords(2);
   import.SetHeaderStored(true);
+  import.SetDialect(dlStandard);
   import.SetImportType(impFixed);
   import.SetInputFile("/data/\"in\".csv");
   import.SetShowProgress(true);

@@ -165,6 +165,92 @@ TEST_P(DelimitedSplit, MixedRecordsFollowTheCharacterByCharacterRule) {
   }
 }
 
+// The standard rules, with the same quote characters; a quoted empty value
+// shows as <empty text>.
+class StandardSplit : public DelimitedSplit {
+ protected:
+  void SetUp() override {
+    imp_.SetDialect(dlStandard);
+    DelimitedSplit::SetUp();
+  }
+  Values Split(std::string record) {
+    for (char& c : record) {
+      if (c == 'Q') c = GetParam() == fdlDouble ? '"' : '\'';
+    }
+    TValueList list;
+    imp_.SplitFieldsInto(record, list);
+    Values values;
+    for (int i = 0; i < list.Count(); ++i) {
+      values.push_back(IsQuotedEmpty(list[i]) ? "<empty text>" : std::string(list[i]));
+    }
+    for (std::string& v : values) {
+      for (char& c : v) {
+        if (c == '"' || c == '\'') c = 'Q';
+      }
+    }
+    return values;
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(Quotes, StandardSplit, ::testing::Values(fdlDouble, fdlSingle),
+                         [](const auto& p) { return EnumToString(p.param); });
+
+TEST_P(StandardSplit, QuotesCountOnlyAroundWholeValuesAndDoubleInside) {
+  EXPECT_EQ(Split("a,QbQ,Qx,yQ"), (Values{"a", "b", "x,y"}));
+  EXPECT_EQ(Split("QhaQQhaQQ haQ,QQQQ"), (Values{"haQhaQ ha", "Q"}));
+  EXPECT_EQ(Split("r1,abQcd,y"), (Values{"r1", "abQcd", "y"}));
+  EXPECT_EQ(Split("QabQcd,e"), (Values{"abcd", "e"}));  // after the closing quote: data
+  EXPECT_EQ(Split("QOnce upon \r\na timeQ,5"), (Values{"Once upon \r\na time", "5"}));
+  EXPECT_EQ(Split("Qopen,rest"), (Values{"open,rest"}));  // never closed: the rest
+}
+
+TEST_P(StandardSplit, EveryValueCountsAndQuotedEmptyIsTold) {
+  EXPECT_EQ(Split("a,b,"), (Values{"a", "b", ""}));
+  EXPECT_EQ(Split(",QQ,"), (Values{"", "<empty text>", ""}));
+  EXPECT_EQ(Split("QQ"), (Values{"<empty text>"}));
+  EXPECT_EQ(Split("QQ "), (Values{" "}));
+  EXPECT_EQ(Split("   "), (Values{}));  // a blank record has no values
+}
+
+TEST_P(StandardSplit, AgreesWithTheRuleAppliedOneCharacterAtATime) {
+  auto rule = [](const std::string& r) {
+    Values values;
+    if (IsBlank(r)) return values;
+    std::size_t i = 0;
+    for (;;) {
+      std::string v;
+      bool closed = false;
+      if (i < r.size() && r[i] == 'Q') {
+        for (++i; i < r.size(); ++i) {
+          if (r[i] != 'Q') {
+            v += r[i];
+          } else if (i + 1 < r.size() && r[i + 1] == 'Q') {
+            v += r[++i];
+          } else {
+            closed = true;
+            ++i;
+            break;
+          }
+        }
+      }
+      while (i < r.size() && r[i] != ',') v += r[i++];
+      values.push_back(closed && v.empty() ? "<empty text>" : v);
+      if (i == r.size()) return values;
+      ++i;
+    }
+  };
+  const char alphabet[] = {'a', ',', 'Q', ' '};
+  for (int length = 0; length <= 7; ++length) {
+    int combinations = 1;
+    for (int k = 0; k < length; ++k) combinations *= 4;
+    for (int n = 0; n < combinations; ++n) {
+      std::string record;
+      for (int k = 0, rest = n; k < length; ++k, rest /= 4) record += alphabet[rest % 4];
+      ASSERT_EQ(Split(record), rule(record)) << record;
+    }
+  }
+}
+
 TEST(DelimitedSplitSpecial, WithoutAQuoteCharacterQuotesAreText) {
   TCSVImport imp(nullptr);
   imp.SetFieldSeparator(fspComma);
