@@ -94,6 +94,7 @@ struct TExportOptions : TTransferOptions {
   std::string RecordSeparator = "lf";
   bool QuoteAll = false;
   bool AlignRight = false;
+  bool ByteOrderMark = false;
 };
 
 struct TRunOptions : TRunSwitches {
@@ -591,6 +592,8 @@ int RunExport(TExportOptions& o, std::ostream& out, std::ostream& err) {
   exporter->SetFieldDelimiter(fdlDouble);
   exporter->SetDelimitedFields(o.QuoteAll ? dfAll : dfTextOnly);
   exporter->SetWholeValues(true);
+  exporter->SetDialect(ParseDialect(o.Dialect));
+  exporter->SetByteOrderMark(o.ByteOrderMark);
   ApplyDelimiting(*exporter, o);
   if (o.Fixed) exporter->SetExportType(expFixed);
   if (o.AlignRight) exporter->SetNumericAlign(naRight);
@@ -833,14 +836,18 @@ void AddLayoutOptions(CLI::App* app, TTransferOptions& o, bool import) {
                          : "Quote character around values: \" (default), ' or none; with "
                            "--quote-all around every value, else around text")
       ->type_name("CHAR");
-  if (import) {
-    app->add_option("--dialect", o.Dialect,
-                    "Text rules of delimited records: standard (default: CSV as common tools "
-                    "read and write it; a quote opens only a whole value, \"\" inside stands "
-                    "for one quote, line ends inside quotes are data) or classic (every quote "
-                    "toggles quoting and is dropped; line ends always end a record)")
-        ->type_name("RULES");
-  }
+  app->add_option("--dialect", o.Dialect,
+                  import ? "Text rules of delimited records: standard (default: CSV as common "
+                           "tools write it; a quote opens only a whole value, \"\" inside "
+                           "stands for one quote, line ends inside quotes are data) or classic "
+                           "(every quote toggles quoting and is dropped; line ends always end a "
+                           "record)"
+                         : "Text rules of delimited lines: standard (default: CSV as common "
+                           "tools read it; values holding the quote, the separator or a line "
+                           "end are quoted, quotes inside doubled, NULL written as nothing and "
+                           "an empty text as \"\") or classic (quotes as the quote rule says, "
+                           "never doubled)")
+      ->type_name("RULES");
   app->add_flag("--fixed", o.Fixed,
                 import ? "Fixed-width records: each value as wide as its column's size (no "
                          "separator or quotes unless given)"
@@ -959,6 +966,8 @@ int RunKorvane(int argc, char** argv, std::ostream& out, std::ostream& err) {
                   "What ends every line: lf (default), crlf or cr")
       ->type_name("lf|crlf|cr");
   exp->add_flag("--quote-all", eo.QuoteAll, "Quote every value, not only text values");
+  exp->add_flag("--bom", eo.ByteOrderMark,
+                "Write a UTF-8 byte-order mark first (spreadsheets then read the file as UTF-8)");
   exp->add_flag("--align-right", eo.AlignRight,
                 "In fixed-width lines, pad numbers on the left (right-aligned)");
   exp->footer(
@@ -967,7 +976,8 @@ int RunKorvane(int argc, char** argv, std::ostream& out, std::ostream& err) {
       "  korvane export - --db shop.db --query \"SELECT id, total FROM orders\" -s ';'\n"
       "Every value is written whole (WholeValues): date-times with their time, times with "
       "their milliseconds, memos as text, blobs as \\x and hexadecimal, NULL as an empty "
-      "value; --set WholeValues=false writes the classic layout. A value that does not fit its "
+      "value (nothing), an empty text as \"\"; --set WholeValues=false writes the classic layout. "
+      "A value that does not fit its "
       "column's type is written as stored, and a warning counts them.\n" +
       std::string(kExitText));
 

@@ -90,6 +90,7 @@ TExportLayout TCSVExport::Layout() const {
   layout.FieldList = FFieldList.get();
   layout.NumericAlign = FNumericAlign;
   layout.WholeValues = FWholeValues;
+  layout.Standard = FDialect == dlStandard;
   return layout;
 }
 
@@ -217,6 +218,7 @@ bool TCSVExport::WriteRun() {
   // Progress is shown about a hundred times per run, whatever its size.
   const std::int32_t interval = std::max<std::int32_t>(1, FRecordTotal / 100);
 
+  if (FByteOrderMark) FOutput.Append("\xEF\xBB\xBF");
   if (FHeaderOutput && !WriteLines(*FHeaderData)) return false;
 
   // Each pass reads DataSet, ExportType and RecordSeparator as they are: a

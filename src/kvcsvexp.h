@@ -44,6 +44,11 @@ class TCSVExport : public TComponent {
   std::int32_t Execute();
 
   // Published properties.
+  //
+  // Whether a run writes a UTF-8 byte-order mark before everything else
+  // (spreadsheets take the file for UTF-8 by it). False initially.
+  bool ByteOrderMark() const { return FByteOrderMark; }
+  void SetByteOrderMark(bool value) { FByteOrderMark = value; }
   const std::string& CustomSeparator() const { return FCustomSeparator; }
   // Keeps only the first character of the trimmed value (or nothing).
   void SetCustomSeparator(const std::string& Value);
@@ -51,6 +56,13 @@ class TCSVExport : public TComponent {
   void SetDataSet(TDataSet* value) { FDataSet = value; }
   TDelimitedFields DelimitedFields() const { return FDelimitedFields; }
   void SetDelimitedFields(TDelimitedFields value) { FDelimitedFields = value; }
+  // The text rules of delimited lines with a quote character (dlClassic
+  // initially). Under dlStandard a value is quoted when DelimitedFields asks
+  // for it and always when it holds the quote, the separator, CR or LF;
+  // quotes inside are doubled; a null value is written as nothing and an
+  // empty text as two quotes. Fixed-width lines are the same under both.
+  TDialect Dialect() const { return FDialect; }
+  void SetDialect(TDialect value) { FDialect = value; }
   TExportType ExportType() const { return FExportType; }
   void SetExportType(TExportType value) { FExportType = value; }
   TFieldDelimiter FieldDelimiter() const { return FFieldDelimiter; }
@@ -198,6 +210,8 @@ class TCSVExport : public TComponent {
   bool FHeaderOutput = false;
   TNumericAlignment FNumericAlign = naLeft;
   bool FWholeValues = false;
+  bool FByteOrderMark = false;
+  TDialect FDialect = dlClassic;
   TExportEvent FOnExportRecord;
   TNotifyEvent FOnBeginExport;
   TNotifyEvent FOnFinishExport;

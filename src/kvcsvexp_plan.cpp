@@ -2,11 +2,16 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <iterator>
 #include <optional>
+#include <utility>
 #include <variant>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "platform/sysutils.h"
 
@@ -201,6 +206,7 @@ void TRecordPlan::Build(const TExportLayout& layout) {
   FRightNumbers = layout.NumericAlign == naRight;
   FDecimalSeparator = FormatSettings().DecimalSeparator;
   FWhole = layout.WholeValues;
+  FStandard = layout.Standard && !FFixed && FQuote != 0;
   FTimeTakesMilliseconds = FWhole && TimeTextTakesMilliseconds();
   std::uint8_t quoted = 0;
   if (FQuote != 0) quoted = layout.DelimitedFields == dfTextOnly ? ttText : ttAny;
@@ -234,6 +240,11 @@ void TRecordPlan::AddColumn(TField* field, std::uint8_t quoted) {
   const bool hex = FWhole && (traits & ttOmitted) != 0 && (traits & ttText) == 0;
   if (FWhole) traits &= static_cast<std::uint8_t>(~ttOmitted);
   column.wrap = (traits & quoted) != 0;
+  if (FStandard) {
+    // The quotes are the value's own: QuoteValue puts them where needed.
+    column.askQuote = column.wrap;
+    column.wrap = false;
+  }
   if (!FColumns.empty() && FColumns.back().wrap) column.open[column.openLength++] = FQuote;
   if (!FColumns.empty() && FSeparator != 0) column.open[column.openLength++] = FSeparator;
   if (column.wrap) column.open[column.openLength++] = FQuote;
@@ -278,6 +289,8 @@ void TRecordPlan::AddColumn(TField* field, std::uint8_t quoted) {
     if (column.right) room = std::max(room, kNumberRoom);
   }
   column.rest = kColumnRoom + room + column.width;
+  column.scan = column.kind != TColumnKind::ckNothing && column.kind != TColumnKind::ckInteger &&
+                column.kind != TColumnKind::ckBoolean;
   FColumns.push_back(column);
 }
 
@@ -362,14 +375,18 @@ void TRecordPlan::CopySlots(std::vector<TCopySlot>& slots) const {
 std::size_t TRecordPlan::Put() {
   // No columns also when the dataset is gone: nothing to read then.
   if (FColumns.empty()) return 0;
-  const TFieldReader reader{FDataSet->CurrentValues()};
-  return FFixed ? PutRecord<true>(reader) : PutRecord<false>(reader);
+  return PutRecordAs(TFieldReader{FDataSet->CurrentValues()});
 }
 
 std::size_t TRecordPlan::PutCopy(const TCopiedValue* row, const char* texts) {
   if (FColumns.empty()) return 0;
-  const TCopyReader reader{row, texts};
-  return FFixed ? PutRecord<true>(reader) : PutRecord<false>(reader);
+  return PutRecordAs(TCopyReader{row, texts});
+}
+
+template <class TReader>
+std::size_t TRecordPlan::PutRecordAs(const TReader& reader) {
+  if (FFixed) return PutRecord<true, false>(reader);
+  return FStandard ? PutRecord<false, true>(reader) : PutRecord<false, false>(reader);
 }
 
 char* TRecordPlan::PutText(TLineWriter& line, char* p, std::string_view text,
@@ -382,7 +399,8 @@ char* TRecordPlan::PutText(TLineWriter& line, char* p, std::string_view text,
 char* TRecordPlan::PutStoredText(TLineWriter& line, char* p, std::string_view text,
                                  const TColumn& column) {
   // Quoted like any text, also where the column's own values are not.
-  if (column.wrap || FQuote == 0) return PutText(line, p, text, column);
+  if (FStandard) FQuoteText = true;  // QuoteValue puts the quotes
+  if (column.wrap || FQuote == 0 || FStandard) return PutText(line, p, text, column);
   p = line.Room(p, text.size() + 2 + column.rest);
   *p++ = FQuote;
   std::memcpy(p, text.data(), text.size());
@@ -529,7 +547,70 @@ template <class TReader, class TData>
   return reader.IsNull(data) ? p : PutFieldText(line, p, column);
 }
 
-template <bool kFixed, class TReader>
+namespace {
+
+// Of the n bytes at value: whether one is quote, separator, CR or LF, and
+// how many are the quote. Sixteen bytes at a time with SSE2: the line has
+// room past every value, so the last load may reach past its end (and the
+// bytes there are masked out).
+[[gnu::always_inline]] inline bool NeedsQuotes(const char* value, std::size_t n, char quote,
+                                               char separator, std::size_t& quotes) {
+  bool needs = false;
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  const __m128i vq = _mm_set1_epi8(quote);
+  const __m128i vs = _mm_set1_epi8(separator);
+  const __m128i cr = _mm_set1_epi8('\r');
+  const __m128i lf = _mm_set1_epi8('\n');
+  for (; i < n; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(value + i));
+    const unsigned keep = n - i >= 16 ? 0xffffu : (1u << (n - i)) - 1;
+    const auto q = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, vq))) & keep;
+    const __m128i other = _mm_or_si128(_mm_cmpeq_epi8(v, vs),
+                                       _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)));
+    const auto o = static_cast<unsigned>(_mm_movemask_epi8(other)) & keep;
+    quotes += static_cast<std::size_t>(std::popcount(q));
+    needs = needs || (q | o) != 0;
+  }
+#else
+  for (; i < n; ++i) {
+    const char c = value[i];
+    quotes += c == quote ? 1 : 0;
+    needs = needs || c == quote || c == separator || c == '\r' || c == '\n';
+  }
+#endif
+  return needs;
+}
+
+}  // namespace
+
+char* TRecordPlan::QuoteValue(TLineWriter& line, char* p, std::size_t start, const TColumn& column,
+                              bool none) {
+  const std::size_t n = line.Length(p) - start;
+  if (column.kind == TColumnKind::ckNothing || (none && n == 0)) return p;  // nothing
+  std::size_t quotes = 0;
+  const bool text = std::exchange(FQuoteText, false);
+  const bool special = (column.scan || text) && NeedsQuotes(p - n, n, FQuote, FSeparator, quotes);
+  if (!special && !column.askQuote && !text && n != 0) return p;
+  p = line.Room(p, quotes + 2 + column.rest);
+  char* const value = p - n;
+  char* const end = p + quotes + 2;
+  if (quotes == 0) {
+    std::memmove(value + 1, value, n);
+  } else {
+    // From the back, so that every byte moves before it is overwritten.
+    char* out = end - 1;
+    for (const char* in = p; in != value;) {
+      *--out = *--in;
+      if (*in == FQuote) *--out = FQuote;
+    }
+  }
+  value[0] = FQuote;
+  end[-1] = FQuote;
+  return end;
+}
+
+template <bool kFixed, bool kStandard, class TReader>
 std::size_t TRecordPlan::PutRecord(const TReader& reader) {
   TLineWriter line(FOutput);
   char* p = line.Begin(FColumns.front().rest);
@@ -539,13 +620,16 @@ std::size_t TRecordPlan::PutRecord(const TReader& reader) {
       std::memcpy(p, column.open, 4);
       p += column.openLength;
       const std::size_t start = line.Length(p);
-      p = PutValue(line, p, column, reader, reader.At(column, k));
+      const auto& data = reader.At(column, k);
+      p = PutValue(line, p, column, reader, data);
+      if constexpr (kStandard) p = QuoteValue(line, p, start, column, reader.IsNull(data));
       if (kFixed && column.pad) {
         p = Pad(p - (line.Length(p) - start), p, column.width, column.right);
       }
     }
   } catch (...) {
     // A record that cannot be read is left out whole.
+    FQuoteText = false;
     return 0;
   }
   *p = FQuote;
@@ -565,15 +649,20 @@ std::string FieldNamesLine(const TExportLayout& layout) {
   for (TField* field : ds->Fields()) {
     const std::string& name = field->FieldName();
     if (!FieldInFieldList(layout.FieldListAction, layout.FieldList, name)) continue;
+    const bool standard = layout.Standard && !layout.Fixed;
     const bool wrap =
         layout.Quote != 0 &&
         (layout.DelimitedFields == dfAll ||
          (layout.Separator != 0 && name.find(layout.Separator) != std::string::npos) ||
-         name.find(layout.Quote) != std::string::npos);
+         name.find(layout.Quote) != std::string::npos ||
+         (standard && name.find_first_of("\r\n") != std::string::npos));
     if (!first && layout.Separator != 0) line += layout.Separator;
     first = false;
     if (wrap) line += layout.Quote;
-    line += name;
+    for (const char c : name) {
+      if (wrap && standard && c == layout.Quote) line += c;  // doubled inside quotes
+      line += c;
+    }
     if (layout.Fixed && static_cast<int>(name.size()) < field->DisplayWidth()) {
       line.append(static_cast<std::size_t>(field->DisplayWidth()) - name.size(), ' ');
     }

@@ -32,6 +32,8 @@ struct TExportLayout {
   const TStrings* FieldList = nullptr;
   TNumericAlignment NumericAlign = naLeft;
   bool WholeValues = false;
+  // The standard text rules for delimited lines with a quote character.
+  bool Standard = false;
 };
 
 // Bytes a batch of copied texts holds after its last text, so that a short
@@ -90,10 +92,12 @@ struct TColumn {
   char open[4];
   std::uint8_t openLength;
   TColumnKind kind;
-  bool wrap;     // between quotes
-  bool pad;      // padded with blanks up to width in fixed-width lines
-  bool right;    // ... on the left
-  bool askDate;  // date kinds: the value is the field's AsDateTime
+  bool wrap;      // between quotes
+  bool askQuote;  // standard rules: the quote rule asks for quotes around it
+  bool scan;      // standard rules: its text may hold bytes that need quotes
+  bool pad;       // padded with blanks up to width in fixed-width lines
+  bool right;     // ... on the left
+  bool askDate;   // date kinds: the value is the field's AsDateTime
 };
 
 // The lines of a run, one per record. Everything the text of a record
@@ -122,6 +126,11 @@ struct TColumn {
 //   - n values give n - 1 separators, also when some are empty;
 //   - a record whose line is empty writes nothing, not even the record
 //     separator; a record whose values cannot be read is left out whole.
+// Under the standard rules (delimited lines with a quote character), the
+// quotes of a value are decided by its text instead: a value is quoted when
+// the quote rule asks for it and always when it holds the quote, the
+// separator, CR or LF, with each quote inside doubled; a value of none is
+// nothing, an empty text two quotes.
 // With WholeValues every value reaches the line whole: memos as their text,
 // binary data and blobs as \x and lowercase hexadecimal, date-times as the
 // date, a blank and the time, times with their milliseconds when these are
@@ -153,8 +162,13 @@ class TRecordPlan {
   void CopySlots(std::vector<TCopySlot>& slots) const;
 
  private:
-  template <bool kFixed, class TReader>
+  template <bool kFixed, bool kStandard, class TReader>
   std::size_t PutRecord(const TReader& reader);
+  template <class TReader>
+  std::size_t PutRecordAs(const TReader& reader);
+  // Standard rules: puts quotes around the value that starts at offset start
+  // of the line and ends at p, where it needs them, and returns its end.
+  char* QuoteValue(TLineWriter& line, char* p, std::size_t start, const TColumn& column, bool none);
   template <class TReader, class TData>
   char* PutValue(TLineWriter& line, char* p, const TColumn& column, const TReader& reader,
                  const TData& data);
@@ -179,6 +193,8 @@ class TRecordPlan {
   std::uint8_t FCloseLength = 0;  // the last value's closing quote
   char FDecimalSeparator = '.';
   bool FWhole = false;
+  bool FStandard = false;
+  bool FQuoteText = false;  // standard rules: the value just put is a stored text
   // Whole times: LongTimeFormat's text with '.' and the milliseconds after
   // it reads back; otherwise they are written as hh:nn:ss.zzz.
   bool FTimeTakesMilliseconds = false;

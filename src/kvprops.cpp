@@ -43,9 +43,11 @@ TComponentClass ComponentClass<TCSVExport>() {
   using C = TCSVExport;
   static const TClassInfo info =
       TClassBuilder<C>("TCSVExport")
+          .Boolean("ByteOrderMark", &C::ByteOrderMark, &C::SetByteOrderMark)
           .String("CustomSeparator", &C::CustomSeparator, &C::SetCustomSeparator)
           .Reference<TDataSet>("DataSet", "TDataSet", &C::DataSet, &C::SetDataSet)
           .Enumeration<EnumTraits>("DelimitedFields", &C::DelimitedFields, &C::SetDelimitedFields)
+          .Enumeration<EnumTraits>("Dialect", &C::Dialect, &C::SetDialect)
           .Enumeration<EnumTraits>("ExportType", &C::ExportType, &C::SetExportType)
           .Enumeration<EnumTraits>("FieldDelimiter", &C::FieldDelimiter, &C::SetFieldDelimiter)
           .StringList("FieldList", &C::FieldList)

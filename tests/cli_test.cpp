@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -349,7 +350,7 @@ TEST_F(CliTest, RefusedRecordsAreCountedAndTheRestKept) {
 TEST_F(CliTest, ImportReadsStandardCsvUnlessToldClassic) {
   std::string input =
       dir.Put("in.csv",
-              "\xEF\xBB\xBFname,n\n\"Once upon \na time\",5\n\"ha \"\"ha\"\"\",\"\"\n"
+              "\xEF\xBB\xBFname,n\n\"Once upon \na time\",five\n\"ha \"\"ha\"\"\",\"\"\n"
               "x,\n\"open,6\n");
   TRun r =
       Korvane({"import", input, "--db", Db(), "--table", "t", "--header", "--create", "--json"});
@@ -360,7 +361,7 @@ TEST_F(CliTest, ImportReadsStandardCsvUnlessToldClassic) {
   // empty text and an empty value is NULL.
   EXPECT_EQ(Rows(Db(), "SELECT name, n FROM t ORDER BY rowid"),
             (std::vector<std::vector<std::string>>{
-                {"Once upon \na time", "5"}, {"ha \"ha\"", ""}, {"x", "NULL"}}));
+                {"Once upon \na time", "five"}, {"ha \"ha\"", ""}, {"x", "NULL"}}));
   r = Korvane({"import", input, "--db", Db(), "--table", "c", "--header", "--create", "--dialect",
                "classic"});
   ASSERT_EQ(r.Status, 0) << r.Err;
@@ -603,6 +604,35 @@ TEST_F(CliTest, ValuesThatDoNotFitTheirColumnAreWrittenAsStoredWithOneWarning) {
   EXPECT_EQ(r.Err,
             "Warning: 3 values did not fit their column's type and were written as stored; "
             "first: row 17, born = \"2024-5-6\"\n");
+}
+
+TEST_F(CliTest, PythonsCsvModuleReadsTheExportBack) {
+  Exec(Db(),
+       "CREATE TABLE t (id INTEGER, name TEXT, n REAL);"
+       "INSERT INTO t VALUES (1, 'say \"hi\"', 1.5), (2, 'a,b' || char(13, 10) || 'c', NULL),"
+       "(3, '', 2), (4, NULL, 3), (5, ' \xC3\xA9\xE2\x82\xAC ''x'' ', -0.25);");
+  const std::string out = dir.Path("out.csv");
+  TRun r = Korvane({"export", out, "--db", Db(), "--table", "t", "--header", "--bom"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  const std::string text = dir.Get("out.csv");
+  EXPECT_EQ(text.substr(0, 15), "\xEF\xBB\xBFid,name,n\n1,");
+  // NULL is nothing, an empty text "".
+  EXPECT_NE(text.find("\n3,\"\",2\n4,,3\n"), std::string::npos) << text;
+  const std::string script =
+      dir.Put("read.py",
+              "import csv, json, sys\n"
+              "with open(sys.argv[1], newline='', encoding='utf-8-sig') as f:\n"
+              "    print(json.dumps(list(csv.reader(f))))\n");
+  FILE* python = ::popen(("python3 " + script + " " + out).c_str(), "r");
+  ASSERT_NE(python, nullptr);
+  std::string printed;
+  char chunk[4096];
+  while (std::size_t n = std::fread(chunk, 1, sizeof chunk, python)) printed.append(chunk, n);
+  ASSERT_EQ(::pclose(python), 0) << printed;
+  EXPECT_EQ(json::parse(printed),
+            json::parse("[[\"id\",\"name\",\"n\"],[\"1\",\"say \\\"hi\\\"\",\"1.5\"],"
+                        "[\"2\",\"a,b\\r\\nc\",\"\"],[\"3\",\"\",\"2\"],[\"4\",\"\",\"3\"],"
+                        "[\"5\",\" \\u00e9\\u20ac 'x' \",\"-0.25\"]]"));
 }
 
 TEST_F(CliTest, ExportLayoutOptionsGiveExactBytes) {

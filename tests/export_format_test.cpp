@@ -406,6 +406,44 @@ TEST_F(RecordFormat, ValuesAreWrittenUnescaped) {
   EXPECT_EQ(Delimited(), "\"" + odd + "\",\"x\"");
 }
 
+TEST_F(RecordFormat, StandardRulesQuoteWhereTheTextNeedsItAndDoubleQuotes) {
+  Define({{"S", ftString, 60}, {"I", ftInteger}, {"F", ftFloat}, {"B", ftBoolean}});
+  exp.SetDialect(dlStandard);
+  exp.SetFieldSeparator(fspComma);
+  exp.SetFieldDelimiter(fdlDouble);
+  const std::string x20(20, 'x');
+  // The text and how it is written; NULL is nothing, whatever the rule.
+  const std::vector<std::pair<TFieldData, std::string>> cases = {
+      {TFieldData{}, ""},
+      {std::string(), "\"\""},
+      {std::string("plain"), "\"plain\""},
+      {std::string("say \"hi\""), "\"say \"\"hi\"\"\""},
+      {std::string("a,b\r\nc"), "\"a,b\r\nc\""},
+      {x20 + "\"" + x20 + "\"", "\"" + x20 + "\"\"" + x20 + "\"\"\""},
+  };
+  for (const auto& [text, written] : cases) {
+    ds.EmptyDataSet();
+    Add({text, std::int64_t{7}, TFieldData{}, true});
+    // Texts are quoted as the quote rule asks, numbers only when it asks.
+    exp.SetDelimitedFields(dfTextOnly);
+    EXPECT_EQ(Delimited(), written + ",7,,True");
+    exp.SetDelimitedFields(dfAll);
+    EXPECT_EQ(Delimited(), written + ",\"7\",,\"True\"");
+  }
+  // Without a quote rule asking, a value is quoted only when it must be; the
+  // apostrophe works the same way, and any separator.
+  ds.EmptyDataSet();
+  Add({std::string("it's;x"), std::int64_t{1}, 0.5, false});
+  exp.SetFieldDelimiter(fdlSingle);
+  exp.SetFieldSeparator(fspCustom);
+  exp.SetCustomSeparator(";");
+  exp.SetDelimitedFields(dfTextOnly);
+  EXPECT_EQ(Delimited(), "'it''s;x';1;0.5;False");
+  // A decimal separator that is the value separator gets its number quoted.
+  FormatSettings().DecimalSeparator = ';';
+  EXPECT_EQ(Delimited(), "'it''s;x';1;'0;5';False");
+}
+
 TEST_F(RecordFormat, AFieldThatRaisesEmptiesTheWholeRecord) {
   Define({{"A", ftString, 5}, {"B", ftString, 5}, {"C", ftDate}});
   Add({std::string("aa"), std::string("bb"), EncodeDate(2020, 1, 1)});

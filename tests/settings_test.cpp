@@ -554,13 +554,13 @@ TEST(ComponentDescriptions, ImportPublishesItsPropertiesInTheirPublishedOrder) {
 TEST(ComponentDescriptions, ExportPublishesItsPropertiesInTheirPublishedOrder) {
   TComponentClass cls = ComponentClass<TCSVExport>();
   EXPECT_EQ(PropertyNames(cls),
-            (std::vector<std::string>{"CustomSeparator", "DataSet",        "DelimitedFields",
-                                      "ExportType",      "FieldDelimiter", "FieldList",
-                                      "FieldListAction", "FieldSeparator", "HeaderData",
-                                      "HeaderOutput",    "NumericAlign",   "OnExportRecord",
-                                      "OnBeginExport",   "OnFinishExport", "OutputFile",
-                                      "RecordSeparator", "ShowProgress",   "TrailerData",
-                                      "TrailerOutput",   "Version",        "WholeValues"}));
+            (std::vector<std::string>{
+                "ByteOrderMark",   "CustomSeparator", "DataSet",        "DelimitedFields",
+                "Dialect",         "ExportType",      "FieldDelimiter", "FieldList",
+                "FieldListAction", "FieldSeparator",  "HeaderData",     "HeaderOutput",
+                "NumericAlign",    "OnExportRecord",  "OnBeginExport",  "OnFinishExport",
+                "OutputFile",      "RecordSeparator", "ShowProgress",   "TrailerData",
+                "TrailerOutput",   "Version",         "WholeValues"}));
   EXPECT_EQ(cls->FindProperty("OnExportRecord")->TypeName, "TExportEvent");
   EXPECT_EQ(cls->FindProperty("RecordSeparator")->Identifiers,
             (std::vector<std::string>{"rsCRLF", "rsCR", "rsLF"}));
@@ -643,6 +643,8 @@ TEST_F(ComponentSettingsTest, ImportAndExportSettingsReadBackExactly) {
   exporter.SetHeaderData(&header);
   exporter.SetHeaderOutput(true);
   exporter.SetNumericAlign(naRight);
+  exporter.SetDialect(dlStandard);
+  exporter.SetByteOrderMark(true);
   exporter.SetOutputFile("out\tfile");
   exporter.SetRecordSeparator(rsLF);
   exporter.SetShowProgress(true);
