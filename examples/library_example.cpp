@@ -2,12 +2,12 @@
 // new SQLite database, then exports the table to a tab-separated file.
 //
 //   library_example [INPUT [FOLDER]]   (defaults: examples/people.csv and .)
+//
+// examples/consumer/ builds it against an installed Korvane.
 #include <cstdio>
 #include <string>
 
-#include "datasets/sqlite_dataset.h"
-#include "src/kvcsvexp.h"
-#include "src/kvcsvimp.h"
+#include <korvane/korvane.h>
 
 using namespace korvane;
 

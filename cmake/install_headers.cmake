@@ -1,0 +1,28 @@
+# Run by `cmake --install`: installs the headers <korvane/korvane.h> reaches,
+# and no others, under include/korvane. Their includes among each other
+# become <korvane/...>, so a program needs only include/ on its path.
+# Set by the caller: KORVANE_SOURCE, KORVANE_BINARY, KORVANE_INCLUDEDIR.
+set(stage "${KORVANE_BINARY}/installed-headers")
+file(REMOVE_RECURSE "${stage}")
+set(pattern "#include \"((platform|src|datasets)/[^\"]+)\"")
+file(READ "${KORVANE_BINARY}/include/korvane/korvane.h" umbrella)
+string(REGEX REPLACE "${pattern}" "#include <korvane/\\1>" umbrella "${umbrella}")
+file(WRITE "${stage}/korvane/korvane.h" "${umbrella}")
+string(REGEX MATCHALL "#include <korvane/[^>]+>" todo "${umbrella}")
+set(seen)
+while(todo)
+  list(POP_FRONT todo header)
+  string(REGEX REPLACE "^#include <korvane/(.*)>$" "\\1" header "${header}")
+  list(FIND seen "${header}" index)
+  if(NOT index EQUAL -1)
+    continue()
+  endif()
+  list(APPEND seen ${header})
+  file(READ "${KORVANE_SOURCE}/${header}" text)
+  string(REGEX REPLACE "${pattern}" "#include <korvane/\\1>" text "${text}")
+  file(WRITE "${stage}/korvane/${header}" "${text}")
+  string(REGEX MATCHALL "#include <korvane/[^>]+>" found "${text}")
+  list(APPEND todo ${found})
+endwhile()
+file(REMOVE_RECURSE "$ENV{DESTDIR}${KORVANE_INCLUDEDIR}/korvane")
+file(INSTALL DESTINATION "${KORVANE_INCLUDEDIR}" TYPE DIRECTORY FILES "${stage}/korvane")

@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Installs a built tree into a temporary prefix and builds examples/consumer
+# against it twice, through find_package and through pkg-config, and runs
+# both; checks that asking for another major version fails in CMake.
+#   scripts/install_test.sh BUILD-DIR
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="$(cd "$1" && pwd)"
+tmp="$(mktemp -d)"
+trap 'rm -rf "$tmp"' EXIT
+fail() { echo "install test: $*" >&2; exit 1; }
+
+cmake --install "$build" --prefix "$tmp/prefix" >/dev/null
+[ ! -e "$tmp/prefix/include/korvane/src/kvcsvimp_readahead.h" ] || fail "a private header is installed"
+
+run_example() {  # the program imports people.csv into a new database and exports it
+  mkdir -p "$tmp/out-$2"
+  "$1" "$root/examples/people.csv" "$tmp/out-$2" || fail "$2: the example failed"
+  [ -s "$tmp/out-$2/people.txt" ] || fail "$2: no export written"
+}
+
+cmake -S "$root/examples/consumer" -B "$tmp/cmake" -DCMAKE_PREFIX_PATH="$tmp/prefix" >/dev/null
+cmake --build "$tmp/cmake" >/dev/null
+run_example "$tmp/cmake/library_example" find_package
+
+PKG_CONFIG_PATH="$tmp/prefix/lib/pkgconfig" pkg-config --exists korvane || fail "no korvane.pc"
+# shellcheck disable=SC2046
+c++ -o "$tmp/pc_example" "$root/examples/library_example.cpp" \
+  $(PKG_CONFIG_PATH="$tmp/prefix/lib/pkgconfig" pkg-config --cflags --libs korvane)
+run_example "$tmp/pc_example" pkg-config
+
+if cmake -S "$root/examples/consumer" -B "$tmp/v2" -DCMAKE_PREFIX_PATH="$tmp/prefix" \
+     -DKORVANE_VERSION=2 >"$tmp/v2.log" 2>&1; then
+  fail "find_package(korvane 2) succeeded against 1.32"
+fi
+grep -q 'compatible with requested version "2"' "$tmp/v2.log" || { cat "$tmp/v2.log"; fail "no version error"; }
+echo "install test: find_package, pkg-config and the version check passed"
+
+# Built without the PostgreSQL dataset, neither the CMake package nor
+# korvane.pc names libpq (configuring is enough: both are written then).
+cmake -S "$root" -B "$tmp/nopg" -DKORVANE_WITH_POSTGRES=OFF -DKORVANE_BUILD_TESTS=OFF \
+  -DKORVANE_BUILD_BENCH=OFF >/dev/null
+if grep -il libpq "$tmp/nopg/korvaneConfig.cmake" "$tmp/nopg/korvane.pc"; then
+  fail "a build without PostgreSQL names libpq"
+fi
+echo "install test: a build without PostgreSQL does not name libpq"
