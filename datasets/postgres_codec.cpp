@@ -342,7 +342,8 @@ TFieldDef FieldDefForColumn(const std::string& name, TKind kind, int typmod, boo
       def.Size = kind == TKind::Text && typmod > 4 ? typmod - 4 : 255;
       break;
   }
-  if (autoInc && (kind == TKind::Int2 || kind == TKind::Int4 || kind == TKind::Int8)) {
+  // ftAutoInc holds 32 bits: a bigint identity keeps its ftLargeint.
+  if (autoInc && (kind == TKind::Int2 || kind == TKind::Int4)) {
     def.DataType = ftAutoInc;
   }
   return def;

@@ -51,7 +51,7 @@ struct TColumn {
 };
 
 // The field for a column: int2 ftSmallint, int4 ftInteger, int8 ftLargeint,
-// a sequence or identity ftAutoInc, numeric ftBCD (Size: the scale),
+// an int2 or int4 sequence or identity ftAutoInc, numeric ftBCD (Size: the scale),
 // money ftCurrency, float4/float8 ftFloat, bool ftBoolean, date ftDate,
 // time ftTime, timestamp(tz) ftDateTime, char(n)/varchar(n) ftString of Size
 // n, other text types ftString of Size 255, bytea ftBlob, anything else

@@ -1423,14 +1423,14 @@ TFieldDef TSQLiteDataSet::FieldDefForColumn(const std::string& name,
     def.DataType = ftTime;
   } else if (has("MONEY") || has("CURRENCY")) {
     def.DataType = ftCurrency;
-  } else if (has("SMALLINT")) {
+  } else if (has("SMALLINT") || has("INT2")) {
     def.DataType = ftSmallint;
-  } else if (has("BIGINT")) {
-    def.DataType = ftLargeint;
-  } else if (rowidAlias) {
-    def.DataType = ftAutoInc;
-  } else if (has("INT")) {
+  } else if (has("MEDIUMINT") || has("INT4")) {
     def.DataType = ftInteger;
+  } else if (rowidAlias || has("INT")) {
+    // SQLite keeps every integer in 64 bits, the rowid too: a narrower field
+    // would show a large value as null and lose it on the way out.
+    def.DataType = ftLargeint;
   } else if (has("DECIMAL") || has("NUMERIC")) {
     def.DataType = ftBCD;
     def.Size = std::max(0, length(1));  // the scale of (precision, scale)
@@ -1457,6 +1457,7 @@ std::string TSQLiteDataSet::DeclaredType(TFieldType dataType, int size) {
     case ftSmallint:
       return "SMALLINT";
     case ftInteger:
+      return "INT4";
     case ftWord:
     case ftAutoInc:
       return "INTEGER";

@@ -38,7 +38,7 @@ struct TSQLiteMisfits {
 //
 // Appending: a field left null in an appended record is left out of the
 // INSERT, so the column takes its default (NULL where it has none) and an
-// INTEGER PRIMARY KEY column (an ftAutoInc field) gets the next id, which the
+// INTEGER PRIMARY KEY column gets the next id, which the
 // field shows after Post. A record the database refuses raises
 // EDatabaseError from Post with SQLite's message; the dataset stays usable.
 //
@@ -128,15 +128,17 @@ class TSQLiteDataSet : public TDataSet {
   // The field for a column of a declared type, by these rules (first match,
   // case-insensitive): contains BOOL: ftBoolean; DATETIME or TIMESTAMP:
   // ftDateTime; DATE: ftDate; TIME: ftTime; MONEY or CURRENCY: ftCurrency;
-  // SMALLINT: ftSmallint; BIGINT: ftLargeint; the rowid alias (INTEGER
-  // PRIMARY KEY): ftAutoInc; other INT: ftInteger; DECIMAL or NUMERIC: ftBCD;
+  // SMALLINT or INT2: ftSmallint; MEDIUMINT or INT4: ftInteger; other INT
+  // (INTEGER, INT, BIGINT, INT8, the rowid alias INTEGER PRIMARY KEY): ftLargeint,
+  // as SQLite holds them in 64 bits; DECIMAL or NUMERIC: ftBCD;
   // REAL, FLOA or DOUB: ftFloat; CLOB or MEMO: ftMemo; BLOB: ftBlob; a type
   // with a length, CHAR(n), VARCHAR(n), ...: ftString of Size n; anything
   // else: ftString of Size 255.
   static TFieldDef FieldDefForColumn(const std::string& name, const std::string& declaredType,
                                      bool rowidAlias = false);
   // A declared type that maps back to dataType (and size) under
-  // FieldDefForColumn and gives SQLite's matching column affinity.
+  // FieldDefForColumn (ftWord and ftAutoInc to the wider ftLargeint) and
+  // gives SQLite's matching column affinity.
   static std::string DeclaredType(TFieldType dataType, int size = 0);
   // A column definition for Columns: the quoted name, DeclaredType, PRIMARY
   // KEY for ftAutoInc, NOT NULL for a Required field.

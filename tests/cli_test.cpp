@@ -557,8 +557,11 @@ TEST_F(CliTest, EveryTypeRoundTripsWholeWithTheCommandsDefaults) {
       {"TEXT", {"'plain'", "'with, comma'", "NULL"}},
       {"VARCHAR(5)", {"'abcde'", "NULL"}},
       {"SMALLINT", {"-32768", "32767", "NULL"}},
-      {"INTEGER", {"-2147483648", "0", "NULL"}},
+      {"INTEGER", {"-2147483648", "0", "2147483648", "9223372036854775807", "NULL"}},
+      {"INT", {"99999999999", "-9223372036854775808"}},
       {"BIGINT", {"9223372036854775807", "NULL"}},
+      {"INT8", {"2147483648"}},
+      {"MEDIUMINT", {"2147483647", "NULL"}},
       {"REAL", {"0.1", "-1.5e300", "3.0", "NULL"}},
       {"NUMERIC", {"2.5", "NULL"}},
       {"MONEY", {"12.3456", "-0.0001", "NULL"}},
@@ -637,7 +640,7 @@ TEST_F(CliTest, PythonsCsvModuleReadsTheExportBack) {
 
 TEST_F(CliTest, ExportLayoutOptionsGiveExactBytes) {
   Exec(Db(),
-       "CREATE TABLE t (id INTEGER, name VARCHAR(6)); INSERT INTO t VALUES (1, 'Ann'), "
+       "CREATE TABLE t (id INT4, name VARCHAR(6)); INSERT INTO t VALUES (1, 'Ann'), "
        "(22, 'Bo;b')");
   std::string out = dir.Path("out.txt");
   TRun r = Korvane({"export", out, "--db", Db(), "--query", "SELECT id, name FROM t ORDER BY id",

@@ -12,6 +12,7 @@
 #include <iterator>
 #include <limits>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -105,7 +106,8 @@ TEST_F(SQLiteDataSetTest, FieldsFollowTheDeclaredColumnTypes) {
   Exec(
       "CREATE TABLE t (id INTEGER PRIMARY KEY, flag boolean, flag2 TINYBOOL, stamp TIMESTAMP,"
       " dt DateTime, d DATE, tm TIME, cash MONEY, cash2 currency, s SMALLINT, big BIGINT,"
-      " i INT, n NUMERIC, dec DECIMAL(10,2), r REAL, f FLOAT, dbl DOUBLE PRECISION, memo CLOB,"
+      " i INT, i2 INT2, i4 INT4, mi MEDIUMINT, i8 INT8, n NUMERIC, dec DECIMAL(10,2), r REAL, f "
+      "FLOAT, dbl DOUBLE PRECISION, memo CLOB,"
       " m2 MEMO, b BLOB, vc VARCHAR(30), nc NCHAR(7), txt TEXT, none, odd WHATEVER)");
   auto* ds = Table("T");  // table names are case-insensitive
   ds->Open();
@@ -114,15 +116,16 @@ TEST_F(SQLiteDataSetTest, FieldsFollowTheDeclaredColumnTypes) {
     TFieldType type;
     int size;
   };
-  const Want want[] = {{"id", ftAutoInc, 0},     {"flag", ftBoolean, 0},  {"flag2", ftBoolean, 0},
+  const Want want[] = {{"id", ftLargeint, 0},    {"flag", ftBoolean, 0},  {"flag2", ftBoolean, 0},
                        {"stamp", ftDateTime, 0}, {"dt", ftDateTime, 0},   {"d", ftDate, 0},
                        {"tm", ftTime, 0},        {"cash", ftCurrency, 0}, {"cash2", ftCurrency, 0},
-                       {"s", ftSmallint, 0},     {"big", ftLargeint, 0},  {"i", ftInteger, 0},
-                       {"n", ftBCD, 0},          {"dec", ftBCD, 2},       {"r", ftFloat, 0},
-                       {"f", ftFloat, 0},        {"dbl", ftFloat, 0},     {"memo", ftMemo, 0},
-                       {"m2", ftMemo, 0},        {"b", ftBlob, 0},        {"vc", ftString, 30},
-                       {"nc", ftString, 7},      {"txt", ftString, 255},  {"none", ftString, 255},
-                       {"odd", ftString, 255}};
+                       {"s", ftSmallint, 0},     {"big", ftLargeint, 0},  {"i", ftLargeint, 0},
+                       {"i2", ftSmallint, 0},    {"i4", ftInteger, 0},    {"mi", ftInteger, 0},
+                       {"i8", ftLargeint, 0},    {"n", ftBCD, 0},         {"dec", ftBCD, 2},
+                       {"r", ftFloat, 0},        {"f", ftFloat, 0},       {"dbl", ftFloat, 0},
+                       {"memo", ftMemo, 0},      {"m2", ftMemo, 0},       {"b", ftBlob, 0},
+                       {"vc", ftString, 30},     {"nc", ftString, 7},     {"txt", ftString, 255},
+                       {"none", ftString, 255},  {"odd", ftString, 255}};
   ASSERT_EQ(ds->FieldCount(), static_cast<int>(std::size(want)));
   for (int i = 0; i < ds->FieldCount(); ++i) {
     SCOPED_TRACE(want[i].name);
@@ -140,8 +143,8 @@ TEST(SQLiteTypeMapping, FirstMatchWinsAndOnlyTheRowidAliasIsAutoInc) {
   EXPECT_EQ(D::FieldDefForColumn("c", "BOOLINT").DataType, ftBoolean);    // BOOL before INT
   EXPECT_EQ(D::FieldDefForColumn("c", "DATETIME").DataType, ftDateTime);  // before DATE, TIME
   EXPECT_EQ(D::FieldDefForColumn("c", "MONEYINT").DataType, ftCurrency);
-  EXPECT_EQ(D::FieldDefForColumn("c", "INTEGER").DataType, ftInteger);
-  EXPECT_EQ(D::FieldDefForColumn("c", "INTEGER", true).DataType, ftAutoInc);
+  EXPECT_EQ(D::FieldDefForColumn("c", "INTEGER").DataType, ftLargeint);
+  EXPECT_EQ(D::FieldDefForColumn("c", "INTEGER", true).DataType, ftLargeint);
   EXPECT_EQ(D::FieldDefForColumn("c", "BIGINT", true).DataType, ftLargeint);
   EXPECT_EQ(D::FieldDefForColumn("c", "FLOAT(24)").DataType, ftFloat);  // not a length
   EXPECT_EQ(D::FieldDefForColumn("c", "CHAR(x)").Size, 255);
@@ -160,7 +163,9 @@ TEST_F(SQLiteDataSetTest, TablesMadeFromFieldDefinitionsReopenWithTheSameTypes) 
   ASSERT_EQ(ds->FieldCount(), static_cast<int>(std::size(defs)));
   for (int i = 0; i < ds->FieldCount(); ++i) {
     SCOPED_TRACE(defs[i].Name);
-    EXPECT_EQ(ds->Fields(i)->DataType(), defs[i].DataType);
+    // The rowid is 64 bits wide: the 32-bit ftAutoInc comes back wider.
+    EXPECT_EQ(ds->Fields(i)->DataType(),
+              defs[i].DataType == ftAutoInc ? ftLargeint : defs[i].DataType);
   }
   EXPECT_EQ(ds->FieldByName("name")->Size(), 40);
   EXPECT_EQ(ds->FieldByName("text")->Size(), 255);
@@ -170,6 +175,32 @@ TEST_F(SQLiteDataSetTest, TablesMadeFromFieldDefinitionsReopenWithTheSameTypes) 
 }
 
 // --- storage formats and reading back -----------------------------------------
+
+TEST_F(SQLiteDataSetTest, IntegerColumnsKeepEverySixtyFourBitValue) {
+  Exec("CREATE TABLE w (id INTEGER PRIMARY KEY, i INTEGER, n INT, b BIGINT, e INT8)");
+  auto* ds = Table("w");
+  ds->Open();
+  const char* values[] = {"2147483648", "9223372036854775807", "-9223372036854775808",
+                          "99999999999"};
+  for (const char* v : values) {
+    SCOPED_TRACE(v);
+    ds->Append();
+    for (int i = 0; i < ds->FieldCount(); ++i) ds->Fields(i)->SetAsString(v);
+    ds->Post();
+    EXPECT_EQ(Rows("SELECT id, i, n, b, e FROM w WHERE id = " + std::string(v)),
+              std::string(v) + "|" + v + "|" + v + "|" + v + "|" + v);
+  }
+  ds->Close();
+  ds->Open();  // read back through the fields
+  std::set<std::string> read;
+  for (; !ds->Eof(); ds->Next()) {
+    read.insert(ds->Fields(0)->AsString());
+    for (int i = 1; i < ds->FieldCount(); ++i) {
+      EXPECT_EQ(ds->Fields(i)->AsString(), ds->Fields(0)->AsString());
+    }
+  }
+  EXPECT_EQ(read, std::set<std::string>(std::begin(values), std::end(values)));
+}
 
 TEST_F(SQLiteDataSetTest, ValuesAreStoredInSQLiteTermsAndReadBackTyped) {
   Exec(
@@ -387,7 +418,7 @@ TEST_F(SQLiteDataSetTest, TheRowidAliasGetsTheNextIdUnlessOneIsGiven) {
   Exec("CREATE TABLE a (id INTEGER PRIMARY KEY, name TEXT)");
   auto* ds = Table("a");
   ds->Open();
-  ASSERT_EQ(ds->FieldByName("id")->DataType(), ftAutoInc);
+  ASSERT_EQ(ds->FieldByName("id")->DataType(), ftLargeint);
   ASSERT_TRUE(Add(ds, {{"name", "one"}}));
   EXPECT_EQ(ds->FieldByName("id")->AsInteger(), 1);  // the posted record shows its id
   ASSERT_TRUE(Add(ds, {{"id", "100"}, {"name", "hundred"}}));
@@ -698,7 +729,7 @@ TEST_F(SQLiteDataSetTest, SettingsFilesStoreAndRestoreTheDataSet) {
   EXPECT_EQ(back->BulkCommitCount(), 1000);
   EXPECT_FALSE(back->ForeignKeys());
   back->Open();  // and it works
-  EXPECT_EQ(back->FieldByName("id")->DataType(), ftAutoInc);
+  EXPECT_EQ(back->FieldByName("id")->DataType(), ftLargeint);
 }
 
 // --- bulk runs, locks and durability ------------------------------------------------
