@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -132,6 +133,14 @@ class TSession {
 
   std::ostream& Err() { return FErr; }
   bool JsonWanted() const { return FJson; }
+
+  // Shows a message of the command's own on stderr, "korvane: TEXT" (or
+  // "Error: TEXT" for an error), and keeps it for --json's messages.
+  void Say(TMsgDlgType type, const std::string& text) {
+    ReleaseTerminalRenderers();
+    FErr << (type == mtError ? "Error: " : "korvane: ") << text << std::endl;
+    FShown.push_back({{"type", MsgDlgTypeCaption(type)}, {"text", JsonText(text)}});
+  }
 
   // Prints the JSON result (with the messages shown) when --json was given.
   void PrintJson(json result) {
@@ -384,6 +393,12 @@ void PrepareExportSource(TDatabaseTable& ds) {
 
 int ExitFor(std::int32_t result) { return result >= 0 ? kExitOk : kExitFailed; }
 
+// An import that completed with failed records ends partly done.
+int ImportExitFor(const TCSVImport& import, std::int32_t result) {
+  if (result < 0) return kExitFailed;
+  return import.ErrorRecords() > 0 ? kExitPartly : kExitOk;
+}
+
 json ListJson(const TStrings* list) {
   json items = json::array();
   if (list != nullptr) {
@@ -400,6 +415,7 @@ json RefusalsJson(const TCSVImport& import) {
 
 json ImportJson(const TCSVImport& import, std::int32_t result) {
   return {{"result", result},
+          {"stored", import.StoredRecords()},
           {"errorRecords", import.ErrorRecords()},
           {"headerData", ListJson(import.HeaderData())},
           {"trailerData", ListJson(import.TrailerData())},
@@ -415,7 +431,7 @@ std::int32_t ExecuteImport(TSession& session, TCSVImport& import) {
   try {
     if (ds != nullptr && ds->Active()) ds->BeginBulk();
   } catch (const Exception& e) {
-    session.Err() << "Error: " << e.Message() << std::endl;
+    session.Say(mtError, e.Message());
     return -1;
   }
   const bool bulk = ds != nullptr && ds->Active();
@@ -434,22 +450,22 @@ std::int32_t ExecuteImport(TSession& session, TCSVImport& import) {
     }
   }
   if (!failure.empty()) {
-    ReleaseTerminalRenderers();
-    session.Err() << "Error: " << failure << std::endl;
+    session.Say(mtError, failure);
     return -1;
   }
   // The component itself reports left-out records only with its progress
   // window; a command line run must never leave them out without a word.
   const std::int32_t refused = import.ErrorRecords();
   if (result >= 0 && refused > 0 && !import.ShowProgress()) {
-    session.Err() << "korvane: " << import.Name() << ": " << refused
-                  << (refused == 1 ? " record was" : " records were")
-                  << " left out (no values, a quote never closed, or refused by the table); "
-                  << result << " imported" << std::endl;
+    session.Say(mtWarning,
+                import.Name() + ": " + std::to_string(refused) +
+                    (refused == 1 ? " record was" : " records were") +
+                    " left out (no values, a quote never closed, or refused by the table); " +
+                    std::to_string(import.StoredRecords()) + " stored");
   }
   // Reasons the database gave for records it refused after their Post.
   for (const std::string& reason : import.RefusalMessages()) {
-    session.Err() << "korvane: " << import.Name() << ": refused: " << reason << std::endl;
+    session.Say(mtWarning, import.Name() + ": refused: " + reason);
   }
   return result;
 }
@@ -475,8 +491,7 @@ std::int32_t ExecuteExport(TSession& session, TCSVExport& exporter, TReplacement
     result = -1;
   }
   if (!failure.empty()) {
-    ReleaseTerminalRenderers();
-    session.Err() << "Error: " << failure << std::endl;
+    session.Say(mtError, failure);
     return -1;
   }
   return result;
@@ -557,9 +572,11 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
       *import, {o.Sample, layoutGiven, quoteGiven, inferTypes, !o.Format.DateFormat.empty()});
   const std::optional<TSniffResult>& sniffed = sniff.Result;
   PrepareImportTable(*table, *import, o, o.Save.empty(), sniffed ? &*sniffed : nullptr);
-  for (const std::string& notice : sniff.Notices) err << notice << std::endl;
+  for (const std::string& notice : sniff.Notices) {
+    session.Say(mtInformation, notice.substr(notice.starts_with("korvane: ") ? 9 : 0));
+  }
   if (sniffed && table->CreateTable()) {
-    for (const std::string& s : sniffed->Renamed) err << "korvane: renamed " << s << std::endl;
+    for (const std::string& s : sniffed->Renamed) session.Say(mtInformation, "renamed " + s);
   }
   if (!o.Save.empty()) {
     SaveSettings(o.Save, {ds, import});
@@ -569,11 +586,12 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
   session.Wire(*import, "");
   std::int32_t result = ExecuteImport(session, *import);
   if (sniffed && !sniffed->WholeFile && import->ErrorRecords() > 0) {
-    err << "korvane: the column types came from the first " << sniffed->Records
-        << " records; --sample all takes them from every record" << std::endl;
+    session.Say(mtInformation, "the column types came from the first " +
+                                   std::to_string(sniffed->Records) +
+                                   " records; --sample all takes them from every record");
   }
   session.PrintJson(ImportJson(*import, result));
-  return ExitFor(result);
+  return ImportExitFor(*import, result);
 }
 
 int RunExport(TExportOptions& o, std::ostream& out, std::ostream& err) {
@@ -745,6 +763,7 @@ int RunSettings(TRunOptions& o, std::ostream& out, std::ostream& err) {
         status = kExitFailed;
         break;
       }
+      status = std::max(status, ImportExitFor(*import, result));
     } else if (auto* exporter = dynamic_cast<TCSVExport*>(c)) {
       if (o.Progress) exporter->SetShowProgress(true);
       const std::string target = exporter->OutputFile();
@@ -869,9 +888,11 @@ void AddLayoutOptions(CLI::App* app, TTransferOptions& o, bool import) {
 }
 
 const char* kExitText =
-    "Exit status: 0 when the run returned 0 or more, 1 when it failed (returned -1 or broke "
-    "off with an error), 2 when the command cannot run as given (the message says what to "
-    "fix). Component messages go to stderr as \"Warning: TEXT\" or \"Error: TEXT\".";
+    "Exit status: 0 when the run returned 0 or more and every record read was stored, 3 when "
+    "an import completed but some records failed (left out; stderr and --json say how many), "
+    "1 when it failed (returned -1 or broke off with an error), 2 when the command cannot run "
+    "as given (the message says what to fix). Component messages go to stderr as "
+    "\"Warning: TEXT\" or \"Error: TEXT\".";
 
 }  // namespace
 }  // namespace cli
@@ -1035,6 +1056,8 @@ int RunKorvane(int argc, char** argv, std::ostream& out, std::ostream& err) {
     return kExitUsage;
   } catch (const std::exception& e) {
     err << "Error: " << e.what() << std::endl;
+    if (io.Json || eo.Json || ro.Json || so.Json)
+      out << json{{"error", JsonText(e.what())}}.dump() << std::endl;
     return kExitFailed;
   }
 }

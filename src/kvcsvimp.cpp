@@ -143,6 +143,7 @@ void TCSVImport::CommitBulk(TDataSet*& bulkData, bool unwinding) {
       // Records refused after their Post failed all the same.
       TDataSet::TRefusals refused = data->TakeRefusals();
       for (std::int64_t i = 0; i < refused.Count; ++i) Increase(FErrorRecords);
+      FStoredRecords -= refused.Count;
       for (std::string& message : refused.Messages) FRefusalMessages.push_back(std::move(message));
     }
   }
@@ -246,6 +247,7 @@ bool TCSVImport::Setup() {
     FEndOfFile = false;
     FErrorRecords = 0;
     FRefusalMessages.clear();
+    FStoredRecords = 0;
     ResolveSeparators();
     FHeaderData->Clear();
     FRecordCache->Clear();
@@ -310,6 +312,7 @@ bool TCSVImport::AddRecordValues(const Value* values, int count) {
       }
     }
     FDataSet->Post();
+    ++FStoredRecords;
     return true;
   } catch (...) {
     try {

@@ -77,6 +77,10 @@ class TCSVImport : public TComponent {
   // when it stored them later (TDataSet::TakeRefusals), the first few of the
   // last run; those records are counted in ErrorRecords.
   const std::vector<std::string>& RefusalMessages() const { return FRefusalMessages; }
+  // The records the dataset kept in the last run (or since, through
+  // AddRecord): posted and not refused later. Blank records are neither
+  // stored nor counted in ErrorRecords.
+  std::int64_t StoredRecords() const { return FStoredRecords; }
   TFieldDelimiter FieldDelimiter() const { return FFieldDelimiter; }
   void SetFieldDelimiter(TFieldDelimiter value) { FFieldDelimiter = value; }
   TStrings* FieldList() const { return FFieldList.get(); }
@@ -274,6 +278,7 @@ class TCSVImport : public TComponent {
   bool FEndOfFile = false;
   std::int32_t FErrorRecords = 0;
   std::vector<std::string> FRefusalMessages;
+  std::int64_t FStoredRecords = 0;
   TFieldDelimiter FFieldDelimiter = fdlNone;
   std::string FDelimiter;
   std::unique_ptr<TStringList> FFieldList;
