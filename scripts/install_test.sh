@@ -44,3 +44,13 @@ if grep -il libpq "$tmp/nopg/korvaneConfig.cmake" "$tmp/nopg/korvane.pc"; then
   fail "a build without PostgreSQL names libpq"
 fi
 echo "install test: a build without PostgreSQL does not name libpq"
+
+# The Debian package: unpacked, its command runs and its manual page reads.
+(cd "$build" && cpack -G DEB >/dev/null)
+deb=$(ls "$build"/korvane_*.deb)
+dpkg-deb -x "$deb" "$tmp/deb"
+"$tmp/deb/usr/bin/korvane" --version | grep -q '^korvane 1\.' || fail "the packaged command does not run"
+man -l "$tmp/deb/usr/share/man/man1/korvane.1.gz" 2>/dev/null | grep -q 'import' || fail "no manual page"
+[ -f "$tmp/deb/usr/share/bash-completion/completions/korvane" ] || fail "no bash completion"
+dpkg-deb -f "$deb" Depends | grep -q libsqlite3 || fail "the package does not depend on SQLite"
+echo "install test: the Debian package unpacks, runs and has its manual page"
