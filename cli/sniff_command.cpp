@@ -254,7 +254,8 @@ CLI::App* AddSniffCommand(CLI::App& app, TSniffCommandOptions& o) {
   sniff->footer(
       "Example:\n  korvane sniff sales.csv\n"
       "A column's type is the one every non-empty sampled value fits: INTEGER (no leading "
-      "zeros), REAL, DATE, DATETIME, TIME (in a date format the sample fits; ambiguous dates "
+      "zeros), DOUBLE PRECISION, DATE, TIMESTAMP, TIME (in a date format the sample fits; "
+      "ambiguous dates "
       "stay TEXT), BOOLEAN (true/false, yes/no, t/f, y/n) or TEXT.\n"
       "Exit status: 0 when the file was sniffed, 2 when it cannot be read or the options are "
       "wrong.");

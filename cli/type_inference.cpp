@@ -278,8 +278,19 @@ std::string_view TypeName(TInferredType type) {
   return "TEXT";
 }
 
+// Column types for CREATE TABLE that SQLite and PostgreSQL both read alike:
+// a REAL is single precision in PostgreSQL, and it has no DATETIME.
 std::string_view SqlTypeName(const TTypeGuess& guess) {
-  return guess.Type == TInferredType::Integer && guess.Wide ? "BIGINT" : TypeName(guess.Type);
+  switch (guess.Type) {
+    case TInferredType::Integer:
+      return guess.Wide ? "BIGINT" : "INTEGER";
+    case TInferredType::Real:
+      return "DOUBLE PRECISION";
+    case TInferredType::DateTime:
+      return "TIMESTAMP";
+    default:
+      return TypeName(guess.Type);
+  }
 }
 
 }  // namespace korvane::cli

@@ -199,7 +199,7 @@ TEST_F(CliTest, ImportCreateTypesTheColumnsNamedByTheHeaderRecord) {
   auto columns = Rows(Db(), "SELECT name, type FROM pragma_table_info('people') ORDER BY cid");
   ASSERT_EQ(columns.size(), 6u);
   EXPECT_EQ(columns[0], (std::vector<std::string>{"id", "INTEGER"}));
-  EXPECT_EQ(columns[3], (std::vector<std::string>{"amount", "REAL"}));
+  EXPECT_EQ(columns[3], (std::vector<std::string>{"amount", "DOUBLE PRECISION"}));
   EXPECT_EQ(columns[4], (std::vector<std::string>{"born", "DATE"}));
   EXPECT_EQ(columns[5], (std::vector<std::string>{"active", "BOOLEAN"}));
   EXPECT_EQ(Rows(Db(), "SELECT born, active FROM people WHERE id = 8"),

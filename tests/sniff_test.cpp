@@ -35,16 +35,16 @@ TEST(InferColumnType, EveryNonEmptyValueMustFit) {
       {{"1", "-20", "+3", " 42 ", ""}, "INTEGER"},
       {{"0", "1", "1", "0"}, "INTEGER"},
       {{"2147483648", "1"}, "BIGINT"},
-      {{"9223372036854775808"}, "REAL"},  // beyond 64 bits
+      {{"9223372036854775808"}, "DOUBLE PRECISION"},  // beyond 64 bits
       {{"007", "12"}, "TEXT (leading zeros kept)"},
       {{"0.5", "00.5"}, "TEXT (leading zeros kept)"},
-      {{"1.5", "2", "-3e4", ".25"}, "REAL"},
+      {{"1.5", "2", "-3e4", ".25"}, "DOUBLE PRECISION"},
       {{"1,5"}, "TEXT"},
       {{"true", "No", "Y", "f", "1"}, "BOOLEAN"},
       {{"true", "maybe"}, "TEXT"},
       {{"2024-01-31", "1999-12-01"}, "DATE yyyy-mm-dd"},
       {{"2023-02-29"}, "TEXT"},  // not a real day
-      {{"2024-02-29", "2024-03-01 10:00", "2024-03-02 23:59:59.5"}, "DATETIME yyyy-mm-dd"},
+      {{"2024-02-29", "2024-03-01 10:00", "2024-03-02 23:59:59.5"}, "TIMESTAMP yyyy-mm-dd"},
       {{"12/31/2024", "1/2/2024"}, "DATE m/d/yyyy"},
       {{"31/12/2024", "1/2/2024"}, "DATE d/m/yyyy"},
       {{"1/2/2024", "3/4/2024"}, "TEXT (dates fit m/d/yyyy and d/m/yyyy: give --date-format)"},
@@ -64,7 +64,7 @@ TEST(InferColumnType, AGivenDateFormatIsTheOnlyOneTried) {
   const TFormatSettings saved = FormatSettings();
   FormatSettings().ShortDateFormat = "d/m/yyyy";
   EXPECT_EQ(Described(InferColumnType({"1/2/2024", "3/4/2024"}, true)), "DATE d/m/yyyy");
-  EXPECT_EQ(Described(InferColumnType({"1/2/2024 10:30"}, true)), "DATETIME d/m/yyyy");
+  EXPECT_EQ(Described(InferColumnType({"1/2/2024 10:30"}, true)), "TIMESTAMP d/m/yyyy");
   EXPECT_EQ(Described(InferColumnType({"2024-01-02"}, true)), "TEXT");
   FormatSettings() = saved;
 }
