@@ -583,7 +583,8 @@ TEST_F(CliTest, EveryTypeRoundTripsWholeWithTheCommandsDefaults) {
       {"DATETIME",
        {"'1899-12-30 00:00:00'", "'2024-05-06 13:45:10'", "'1815-12-10 06:00:00.007'",
         "'1899-12-29 06:00:00'", "NULL"}},
-      {"MEMO", {"'a memo, with a comma'", "NULL"}},
+      {"MEMO", {"'a memo, with a comma'", "''", "'two\nlines, \"quoted\"'", "NULL"}},
+      {"TEXT", {"''", "NULL", "' blanks '"}},
       {"BLOB", {"x'00ff10'", "x''", "NULL"}},
   };
   const std::string file = dir.Path("t.csv");
