@@ -437,19 +437,38 @@ std::int32_t ExecuteImport(TSession& session, TCSVImport& import) {
   const bool bulk = ds != nullptr && ds->Active();
   std::int32_t result = -1;
   std::string failure;
+  bool damagedInput = false;
   try {
     result = import.Execute();
+  } catch (const EInOutError& e) {
+    failure = e.what();
+    damagedInput = true;
   } catch (const std::exception& e) {
     failure = e.what();
   }
+  std::int64_t rolledBack = 0;
   if (bulk) {
     try {
-      ds->EndBulk();
+      // The records read since the last commit may come from the damaged
+      // part of the input: only whole committed groups stay.
+      if (damagedInput) {
+        rolledBack = ds->AbandonBulk();
+      } else {
+        ds->EndBulk();
+      }
     } catch (const std::exception& e) {
       if (failure.empty()) failure = e.what();
     }
   }
   if (!failure.empty()) {
+    if (damagedInput) {
+      const std::int64_t kept = import.StoredRecords() - rolledBack;
+      failure += "; " + std::to_string(import.RecordCounter()) + " records read, " +
+                 std::to_string(kept) + " stored" +
+                 (rolledBack > 0 ? ", the " + std::to_string(rolledBack) +
+                                       " read since the last commit were rolled back"
+                                 : std::string());
+    }
     session.Say(mtError, failure);
     return -1;
   }
@@ -544,6 +563,8 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
   import->SetFieldDelimiter(fdlDouble);
   import->SetWholeValues(true);
   import->SetDialect(ParseDialect(o.Dialect));
+  // Compressed files are read by their first bytes, whatever their name.
+  import->SetCompression(cmAuto);
   ApplyDelimiting(*import, o);
   if (o.Fixed) import->SetImportType(impFixed);
   // - reads standard input: through the name the system gives it, so that
@@ -917,7 +938,9 @@ int RunKorvane(int argc, char** argv, std::ostream& out, std::ostream& err) {
       "import",
       "Import a text file into a table: one record per line, values by separator (CSV by "
       "default) or by fixed widths, each converted to its column's type");
-  imp->add_option("INPUT", io.File, "The text file to read (- for standard input)")
+  imp->add_option("INPUT", io.File,
+                  "The text file to read (- for standard input); gzip and zstd files are "
+                  "read by their first bytes, whatever their name")
       ->type_name("FILE");
   imp->add_option("--table", io.Table, "The table that receives the records")->type_name("NAME");
   AddLayoutOptions(imp, io, true);

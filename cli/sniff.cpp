@@ -8,8 +8,11 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <memory>
 
 #include "cli/cli_util.h"
+#include "platform/byte_source.h"
+#include "platform/fileio.h"
 
 namespace korvane::cli {
 
@@ -641,27 +644,36 @@ TSniffResult SniffText(std::string_view text, const TSniffOptions& options) {
 }
 
 TSniffResult SniffFile(const std::string& path, const TSniffOptions& options) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    throw EUsageError("input file '" + path + "' cannot be read (" + std::strerror(errno) + ")");
+  const TFileHandle file = OpenFileForRead(path);
+  if (!file.Valid()) {
+    throw EUsageError("input file '" + path + "' cannot be read (" + std::strerror(GetLastError()) +
+                      ")");
   }
-  struct TCloser {
-    int fd;
-    ~TCloser() { ::close(fd); }
-  } closer{fd};
+  // A compressed file is sniffed by its text, as the import reads it.
   std::string failure;
-  TSniffResult result = Sniff(
-      [&](char* buffer, std::size_t size) -> std::size_t {
-        for (;;) {
-          const ssize_t n = ::read(fd, buffer, size);
-          if (n >= 0) return static_cast<std::size_t>(n);
-          if (errno != EINTR) {
-            failure = std::strerror(errno);
+  std::unique_ptr<korvane::TByteSource> source;
+  try {
+    source = OpenByteSource(file, {.Decompress = true, .Thread = false});
+  } catch (const EInOutError& e) {
+    failure = e.what();
+  }
+  TSniffResult result;
+  if (source) {
+    result = Sniff(
+        [&](char* buffer, std::size_t size) -> std::size_t {
+          if (!failure.empty()) return 0;
+          try {
+            return source->Read(buffer, size);
+          } catch (const EInOutError& e) {
+            // Compressed data damaged past the sample's start: the sample
+            // ends there, and the import itself fails on it, saying how far
+            // it came.
+            if (source->Format() == TFileFormat::ffPlain) failure = e.what();
             return 0;
           }
-        }
-      },
-      options);
+        },
+        options);
+  }
   if (!failure.empty()) {
     throw EUsageError("input file '" + path + "' cannot be read (" + failure + ")");
   }

@@ -6,8 +6,16 @@ include(CMakePackageConfigHelpers)
 
 # The umbrella header names the datasets this build has.
 set(KORVANE_UMBRELLA_DATASETS "")
-set(KORVANE_CONFIG_DEPENDENCIES "")
-set(korvane_pc_requires "")
+# zlib and libzstd read and write compressed files; a program linking the
+# static library links them too.
+set(KORVANE_CONFIG_DEPENDENCIES
+    "find_dependency(ZLIB)\n"
+    "find_dependency(PkgConfig)\n"
+    "if(NOT TARGET PkgConfig::ZSTD)\n"
+    "  pkg_check_modules(ZSTD REQUIRED IMPORTED_TARGET libzstd)\n"
+    "endif()\n")
+string(JOIN "" KORVANE_CONFIG_DEPENDENCIES ${KORVANE_CONFIG_DEPENDENCIES})
+set(korvane_pc_requires zlib libzstd)
 if(KORVANE_WITH_SQLITE)
   string(APPEND KORVANE_UMBRELLA_DATASETS "#include \"datasets/sqlite_dataset.h\"\n")
   string(APPEND KORVANE_CONFIG_DEPENDENCIES "find_dependency(SQLite3)\n")

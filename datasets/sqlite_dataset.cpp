@@ -1394,6 +1394,19 @@ void TSQLiteDataSet::EndBulk() {
   }
 }
 
+std::int64_t TSQLiteDataSet::AbandonBulk() {
+  TState& s = *FState;
+  std::int64_t dropped = 0;
+  if (s.BulkDepth == 1 && s.InTransaction && s.Db) {
+    Run(s.Statement(s.Rollback, "ROLLBACK"));
+    dropped = s.GroupRows;
+    s.InTransaction = false;
+    s.GroupRows = 0;
+  }
+  EndBulk();
+  return dropped;
+}
+
 // ---------------------------------------------------------------------------
 
 TFieldDef TSQLiteDataSet::FieldDefForColumn(const std::string& name,

@@ -114,6 +114,9 @@ class TSQLiteDataSet : public TDataSet {
   // (the group is then rolled back, and the message says how many records
   // were lost) or when an earlier group was lost to a database error.
   void EndBulk() override;
+  // At the outermost level, rolls the group in progress back and ends the
+  // bulk run; nested, EndBulk.
+  std::int64_t AbandonBulk() override;
 
   // The values read since the last First that did not fit their field's
   // type.

@@ -16,6 +16,7 @@ enum class THandOff : std::uint8_t {
   hoReadAhead,        // an import's records, read and split ahead
   hoFormatAhead,      // an export's records, handed to the thread that formats them
   hoBackgroundWrite,  // buffers handed to TBackgroundWriter
+  hoDecompress,       // an input's text, decompressed ahead of its reader
   hoCount
 };
 

@@ -436,6 +436,15 @@ class TDataSet : public TComponent {
   // stops early.
   virtual void BeginBulk() {}
   virtual void EndBulk() {}
+  // Ends a run of appends as EndBulk does, except that the group posted
+  // since the last commit is rolled back instead of committed: for a run
+  // broken off by input found damaged, whose last records may be damaged
+  // too. Returns how many posted records were rolled back. By default (a
+  // dataset that holds nothing back) it is EndBulk and returns 0.
+  virtual std::int64_t AbandonBulk() {
+    EndBulk();
+    return 0;
+  }
 
   // Records that Post accepted during a bulk run but the database refused
   // when it stored them later: a dataset that sends records in groups learns

@@ -223,7 +223,7 @@ std::int32_t TCSVImport::Execute() {
       byteTotal += recordBytes;
       if (FShowProgress && FProgressWindow != nullptr &&
           (FRecordCounter % kProgressInterval == 0 || FRecordCounter == 1)) {
-        FProgressWindow->Increment(FRecordCounter, byteTotal);
+        FProgressWindow->Increment(FRecordCounter, FileBytesFor(byteTotal));
       }
       if (FOnImportRecord) FOnImportRecord(this, ClampToInt32(recordBytes));
     }

@@ -61,6 +61,15 @@ class TCSVImport : public TComponent {
   void SetCustomSeparator(const std::string& Value);
   TDataSet* DataSet() const { return FDataSet; }
   void SetDataSet(TDataSet* value) { FDataSet = value; }
+  // Compressed input: cmNone (initially) reads the file's bytes as they
+  // are; any other value recognises a gzip or zstd file by its first bytes,
+  // whatever its name, and reads the text inside (members or frames one
+  // after another read as one text). Record bytes in events are those of the
+  // text; the progress window measures the file. Damaged or cut-short
+  // compressed data ends the run with an EInOutError saying so. Takes effect
+  // at the next OpenInputFile.
+  TCompression Compression() const { return FCompression; }
+  void SetCompression(TCompression value) { FCompression = value; }
   TDelimitedFields DelimitedFields() const { return FDelimitedFields; }
   void SetDelimitedFields(TDelimitedFields value) { FDelimitedFields = value; }
   // The text rules of delimited records (dlClassic initially). Under
@@ -260,6 +269,13 @@ class TCSVImport : public TComponent {
   // The next physical record into text, from the read-ahead while there is
   // one; sets FEndOfFile and FLineEndBytes.
   void ReadPhysicalRecord(TFileHandle& Handle, std::string& text);
+  // Puts the source the input is read through (decompression) under the
+  // scanner, when the properties ask for one. False when its first bytes
+  // cannot be read (the OS error is in GetLastError()).
+  bool OpenSource();
+  // The bytes of the input file behind textBytes bytes of its text: the
+  // position the progress window shows.
+  std::int64_t FileBytesFor(std::int64_t textBytes) const;
   // Ends the read-ahead, if any, and takes its scanner back.
   void StopReadAhead();
   // Takes text in place of the oldest record in the cache (and line in
@@ -292,7 +308,11 @@ class TCSVImport : public TComponent {
   bool FHeaderStored = false;
   TImportType FImportType = impDelimited;
   std::string FInputFile;
+  TCompression FCompression = cmNone;
   TFileHandle FFileHandle;
+  // What the scanner reads FFileHandle through, when anything; it goes
+  // before the file does.
+  std::unique_ptr<TByteSource> FSource;
   TProgressWindow* FProgressWindow = nullptr;  // owned (component owner is this)
   std::unique_ptr<TStringList> FRecordCache;
   std::int32_t FLineEndBytes = 0;

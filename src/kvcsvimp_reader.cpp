@@ -96,6 +96,7 @@ void TRecordScanner::Reset(std::size_t bufferSize) {
   FExhausted = false;
   FAtStart = true;
   FLine = 1;
+  FSource = nullptr;
 }
 
 void TRecordScanner::SetRule(const TSplitRule& rule, bool quotedRecords) {
@@ -107,7 +108,17 @@ void TRecordScanner::Release() {
   FPos = 0;
   FLen = 0;
   FExhausted = false;
+  FSource = nullptr;
   std::vector<char>().swap(FBuffer);
+}
+
+std::size_t TRecordScanner::ReadInput(const TFileHandle& Handle, char* to, std::size_t n) {
+  if (FSource != nullptr) return FSource->Read(to, n);
+  std::size_t got = 0;
+  // A read error is not the end of the input: reporting it keeps a shortened
+  // import from passing for a complete one.
+  if (!ReadFile(Handle, to, n, got)) RaiseReadFailed();
+  return got;
 }
 
 bool TRecordScanner::Fill(const TFileHandle& Handle) {
@@ -118,10 +129,7 @@ bool TRecordScanner::Fill(const TFileHandle& Handle) {
     return false;
   }
   if (FBuffer.empty()) FBuffer.resize(std::max(FBufferSize, kLookAhead));
-  std::size_t got = 0;
-  // A read error is not the end of the input: reporting it keeps a shortened
-  // import from passing for a complete one.
-  if (!ReadFile(Handle, FBuffer.data(), FBufferSize, got)) RaiseReadFailed();
+  const std::size_t got = ReadInput(Handle, FBuffer.data(), FBufferSize);
   FPos = 0;
   FLen = got;
   if (got == 0) {
@@ -143,9 +151,8 @@ bool TRecordScanner::Ensure(const TFileHandle& Handle, std::size_t n) {
   FLen -= FPos;
   FPos = 0;
   while (FLen < n) {
-    std::size_t got = 0;
     const std::size_t room = std::min(FBuffer.size() - FLen, FBufferSize);
-    if (!ReadFile(Handle, FBuffer.data() + FLen, room, got)) RaiseReadFailed();
+    const std::size_t got = ReadInput(Handle, FBuffer.data() + FLen, room);
     if (got == 0) {
       FExhausted = true;
       return false;
@@ -294,6 +301,10 @@ bool TCSVImport::OpenInputFile() {
   FFileHandle = OpenFileForRead(FInputFile);
   if (!FFileHandle.Valid()) return false;
   FScanner.Reset(FReadBufferSize);
+  if (!OpenSource()) {
+    FFileHandle.Close();
+    return false;
+  }
   FScanner.SetRule(MakeSplitRule(GetFieldDelimiterChar(), GetFieldSeparatorChar(), FDialect),
                    FImportType == impDelimited);
   return true;
@@ -302,6 +313,8 @@ bool TCSVImport::OpenInputFile() {
 void TCSVImport::CloseInputFile() {
   // The read-ahead thread reads the file: it stops before the file closes.
   StopReadAhead();
+  FScanner.SetSource(nullptr);
+  FSource.reset();
   FFileHandle.Close();
   FScanner.Release();
   FOtherScanner.Release();

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/byte_source.h"
 #include "platform/fileio.h"
 #include "src/kvenums.h"
 
@@ -64,8 +65,12 @@ TSplitRule MakeSplitRule(const std::string& delimiter, const std::string& separa
 // scanning whole spans for the few bytes that matter.
 class TRecordScanner {
  public:
-  // Starts over at line 1: an empty buffer of bufferSize bytes (at least 1).
+  // Starts over at line 1: an empty buffer of bufferSize bytes (at least 1),
+  // reading from the handle Scan is given.
   void Reset(std::size_t bufferSize);
+  // Reads from source instead of the handle (nullptr: the handle again).
+  // The source must outlive the scanner's reads; Reset and Release forget it.
+  void SetSource(TByteSource* source) { FSource = source; }
   // The rules of the next records. quotedRecords: the records are
   // delimited ones whose quoted values may span lines (standard rules with
   // a quote character).
@@ -85,6 +90,8 @@ class TRecordScanner {
   void ScanTerminator(const TFileHandle& Handle, TScanResult& result);
   // Skips a byte-order mark at the start of the input.
   void SkipByteOrderMark(const TFileHandle& Handle, TScanResult& result);
+  // Reads up to n bytes of the input into to; 0 at its end.
+  std::size_t ReadInput(const TFileHandle& Handle, char* to, std::size_t n);
   // Refills the buffer; false at the end of the input.
   bool Fill(const TFileHandle& Handle);
   // Makes n bytes from FPos on readable in the buffer (n <= kLookAhead),
@@ -96,6 +103,7 @@ class TRecordScanner {
   // physical end and at byte 26, after which nothing more is read.
   std::size_t FBufferSize = 256 * 1024;
   std::vector<char> FBuffer;
+  TByteSource* FSource = nullptr;
   std::size_t FPos = 0;
   std::size_t FLen = 0;
   bool FExhausted = false;

@@ -33,6 +33,12 @@ enum TProgressCalc : std::uint8_t { pcRecord, pcByte };
 // and writers share (quotes only around whole values, doubled inside them,
 // line ends inside quotes are data).
 enum TDialect : std::uint8_t { dlClassic, dlStandard };
+// Compressed files. cmNone reads and writes bytes as they are. An import with
+// cmAuto recognises gzip and zstd files by their first bytes and reads their
+// text (cmGzip and cmZstd insist on that format); an export with cmAuto
+// compresses by the output file's name (.gz, .zst), with cmGzip or cmZstd
+// always.
+enum TCompression : std::uint8_t { cmNone, cmAuto, cmGzip, cmZstd };
 
 // Events: empty until the host sets them.
 using TNotifyEvent = std::function<void(TObject* Sender)>;
@@ -62,6 +68,7 @@ KORVANE_ENUM_TRAITS(TNumericAlignment, "naLeft", "naRight")
 KORVANE_ENUM_TRAITS(TProcessType, "ptImport", "ptExport")
 KORVANE_ENUM_TRAITS(TProgressCalc, "pcRecord", "pcByte")
 KORVANE_ENUM_TRAITS(TDialect, "dlClassic", "dlStandard")
+KORVANE_ENUM_TRAITS(TCompression, "cmNone", "cmAuto", "cmGzip", "cmZstd")
 
 #undef KORVANE_ENUM_TRAITS
 

@@ -11,6 +11,7 @@ TComponentClass ComponentClass<TCSVImport>() {
   using C = TCSVImport;
   static const TClassInfo info =
       TClassBuilder<C>("TCSVImport")
+          .Enumeration<EnumTraits>("Compression", &C::Compression, &C::SetCompression)
           .String("CustomSeparator", &C::CustomSeparator, &C::SetCustomSeparator)
           .Reference<TDataSet>("DataSet", "TDataSet", &C::DataSet, &C::SetDataSet)
           .Enumeration<EnumTraits>("DelimitedFields", &C::DelimitedFields, &C::SetDelimitedFields)

@@ -19,6 +19,7 @@
 
 #include "cli/cli_util.h"
 #include "cli/korvane_cli.h"
+#include "support/compressed.h"
 #include "support/temp_dir.h"
 
 namespace korvane {
@@ -469,6 +470,37 @@ TEST_F(CliTest, DashAsInputReadsStandardInput) {
                          people, dir.Path("child.err"));
   EXPECT_EQ(r.Status, 2);
   EXPECT_NE(r.Err.find("--create on standard input"), std::string::npos) << r.Err;
+}
+
+TEST_F(CliTest, CompressedInputIsReadByItsFirstBytesAlsoFromAPipe) {
+  const std::string people = ReadText(PeopleCsv());
+  TRun r = KorvaneReadingPipe({"import", "-", "--db", Db(), "--table", "people", "--header",
+                               "--create", "--columns", kPeopleColumns},
+                              test::Gzip(people), dir.Path("child.err"));
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  // A zstd file whose name says nothing, sniffed for its layout too.
+  r = Korvane({"import", dir.Put("people.dat", test::Zstd(people)), "--db", Db(), "--table",
+               "again", "--header", "--create"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(Rows(Db(), "SELECT count(*), max(name) FROM people")[0],
+            Rows(Db(), "SELECT count(*), max(name) FROM again")[0]);
+  EXPECT_EQ(Rows(Db(), "SELECT count(*) FROM again")[0][0], "8");
+
+  // Cut short: the groups committed stay, the records after them do not.
+  std::string many;
+  for (int i = 0; i < 100000; ++i) many += std::to_string(i) + ",name " + std::to_string(i) + "\n";
+  const std::string zst = test::Zstd(many);
+  r = Korvane({"import", dir.Put("cut.zst", zst.substr(0, zst.size() / 2)), "--db", Db(), "--table",
+               "cut", "--create", "--columns", "id INTEGER, name TEXT", "--commit-every", "10000"});
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_NE(r.Err.find("Error: Read failed: the zstd data ends early (the file is truncated); "),
+            std::string::npos)
+      << r.Err;
+  const std::vector<std::string> kept = Rows(Db(), "SELECT count(*), max(id) FROM cut")[0];
+  EXPECT_NE(r.Err.find(", " + kept[0] + " stored, the "), std::string::npos) << r.Err;
+  EXPECT_EQ(std::stoi(kept[0]) % 10000, 0);
+  EXPECT_GT(std::stoi(kept[0]), 0);
+  EXPECT_EQ(std::stoi(kept[1]), std::stoi(kept[0]) - 1);
 }
 
 // Usage errors: exit 2 with one line that says what to fix, and nothing

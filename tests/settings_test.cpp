@@ -535,12 +535,12 @@ TEST(ComponentDescriptions, ImportPublishesItsPropertiesInTheirPublishedOrder) {
   TComponentClass cls = ComponentClass<TCSVImport>();
   EXPECT_EQ(PropertyNames(cls),
             (std::vector<std::string>{
-                "CustomSeparator", "DataSet",        "DelimitedFields", "Dialect",
-                "ErrorRecords",    "FieldDelimiter", "FieldList",       "FieldListAction",
-                "FieldSeparator",  "HeaderData",     "HeaderRecords",   "HeaderStored",
-                "ImportType",      "InputFile",      "OnBeginImport",   "OnFinishImport",
-                "OnImportRecord",  "ShowProgress",   "TrailerData",     "TrailerRecords",
-                "TrailerStored",   "Version",        "WholeValues"}));
+                "Compression",     "CustomSeparator", "DataSet",        "DelimitedFields",
+                "Dialect",         "ErrorRecords",    "FieldDelimiter", "FieldList",
+                "FieldListAction", "FieldSeparator",  "HeaderData",     "HeaderRecords",
+                "HeaderStored",    "ImportType",      "InputFile",      "OnBeginImport",
+                "OnFinishImport",  "OnImportRecord",  "ShowProgress",   "TrailerData",
+                "TrailerRecords",  "TrailerStored",   "Version",        "WholeValues"}));
   EXPECT_EQ(cls->FindProperty("DataSet")->Kind, pkComponent);
   EXPECT_EQ(cls->FindProperty("DataSet")->TypeName, "TDataSet");
   EXPECT_FALSE(cls->FindProperty("ErrorRecords")->Writable());
