@@ -23,8 +23,18 @@ using namespace formats_internal;
 namespace {
 
 // The settings in force. Constant-initialized, so they are there before any
-// other static object is built, and reading them costs no guard.
+// other static object is built, and reading them costs no guard. Clang cannot
+// constant-evaluate the standard library's strings here, so there they are
+// built on first use instead.
+#if defined(__clang__)
+TFormatSettings& Settings() {
+  static TFormatSettings settings;
+  return settings;
+}
+#else
 constinit TFormatSettings gSettings;
+TFormatSettings& Settings() { return gSettings; }
+#endif
 
 // ---------------------------------------------------------------------------
 // Numbers.
@@ -394,7 +404,7 @@ std::string RenderSection(const NumberSection& s, double value, bool minus, bool
 
 }  // namespace
 
-TFormatSettings& FormatSettings() { return gSettings; }
+TFormatSettings& FormatSettings() { return Settings(); }
 
 void ResetFormatSettings() { FormatSettings() = TFormatSettings{}; }
 
