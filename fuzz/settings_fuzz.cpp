@@ -3,11 +3,11 @@
 // the same settings; a crash, a hang, a leak, any other exception or a
 // broken round trip is a finding.
 //
-//   cmake -S . -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ -DKORVANE_FUZZ=ON \
-//         -DKORVANE_BUILD_TESTS=OFF -DKORVANE_BUILD_BENCH=OFF -DKORVANE_BUILD_CLI=OFF
+//   cmake -S . -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ -DKORVANE_FUZZ=ON
+//           -DKORVANE_BUILD_TESTS=OFF -DKORVANE_BUILD_BENCH=OFF -DKORVANE_BUILD_CLI=OFF
 //   cmake --build build/fuzz --target settings_fuzz
-//   build/fuzz/fuzz/settings_fuzz -dict=fuzz/settings.dict -max_total_time=300 \
-//         CORPUS_DIR fuzz/corpus/settings
+//   build/fuzz/fuzz/settings_fuzz -dict=fuzz/settings.dict -max_total_time=300
+//           CORPUS_DIR fuzz/corpus/settings
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>

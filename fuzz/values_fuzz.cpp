@@ -1,0 +1,158 @@
+// libFuzzer target for the readers of values: numbers, money, dates, times,
+// dates with times and booleans, as functions and as the fields an import
+// stores into. The input's first byte chooses the format settings, the rest
+// is the text. A reader either refuses the text (EConvertError or
+// ERangeError) or accepts it; an accepted value must be written to a text
+// that reads back: to the very same value where the format keeps all of it,
+// and to a text that then stays the same where it does not (a two-digit
+// year, a time without milliseconds).
+//
+//   cmake --build build/fuzz --target values_fuzz
+//   build/fuzz/fuzz/values_fuzz -max_total_time=600 CORPUS_DIR fuzz/corpus/values
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "datasets/memory_dataset.h"
+#include "fuzz/fuzz_support.h"
+#include "platform/formats.h"
+#include "platform/sysutils.h"
+#include "src/kvtypes.h"
+
+namespace {
+
+using korvane::fuzz::Finding;
+
+struct TVariant {
+  char Decimal;
+  char Thousand;
+  char DateSeparator;
+  const char* ShortDate;
+  char TimeSeparator;
+  const char* LongTime;
+  bool WholeDates;  // the date format writes every part of a date
+  bool WholeTimes;  // the time format writes milliseconds
+};
+
+constexpr TVariant kVariants[] = {
+    {'.', ',', '/', "m/d/yyyy", ':', "hh:nn:ss.zzz", true, true},
+    {',', '.', '.', "dd.mm.yyyy", ':', "hh:nn:ss", true, false},
+    {'.', ',', '-', "yyyy-mm-dd", ':', "hh:nn:ss.zzz", true, true},
+    {'.', ' ', '/', "dd/mm/yy", '.', "hh.nn.ss", false, false},
+    {',', ' ', '/', "d. mmmm yyyy", ':', "h:nn", true, false},
+    {'.', ',', '/', "yyyymmdd", ':', "hh:nn:ss.zzz", true, true},
+    {'.', ',', ' ', "mmm d yyyy", ':', "h:nn:ss AM/PM", true, false},
+    {'.', '\'', '/', "ddmmyy", ':', "hh:nn:ss", false, false},
+};
+
+void UseVariant(const TVariant& v) {
+  korvane::ResetFormatSettings();
+  korvane::TFormatSettings& s = korvane::FormatSettings();
+  s.DecimalSeparator = v.Decimal;
+  s.ThousandSeparator = v.Thousand;
+  s.DateSeparator = v.DateSeparator;
+  s.ShortDateFormat = v.ShortDate;
+  s.TimeSeparator = v.TimeSeparator;
+  s.LongTimeFormat = v.LongTime;
+}
+
+// Reads text with read; false when refused. Any other exception escapes,
+// and is a finding.
+template <typename Value, typename Read>
+bool Accepts(Read read, std::string_view text, Value& value) {
+  try {
+    value = read(text);
+    return true;
+  } catch (const korvane::EConvertError&) {
+  } catch (const korvane::ERangeError&) {
+  }
+  return false;
+}
+
+// An accepted value written by write must read back: to value itself when
+// whole, else to a value whose text is the same again.
+template <typename Value, typename Read, typename Write>
+void CheckRoundTrip(const char* what, std::string_view text, Read read, Write write, bool whole) {
+  Value first{};
+  if (!Accepts(read, text, first)) return;
+  const std::string written = write(first);
+  Value second{};
+  if (!Accepts(read, written, second)) {
+    Finding(std::string(what) + ": '" + written + "', written for an accepted value, is refused");
+  }
+  if (whole ? !(second == first) : write(second) != written) {
+    Finding(std::string(what) + ": '" + written + "' reads back as another value");
+  }
+}
+
+void CheckFunctions(const TVariant& variant, std::string_view text) {
+  using korvane::TDateTime;
+  CheckRoundTrip<double>("StrToFloat", text, korvane::StrToFloat, korvane::FloatToStr, true);
+  CheckRoundTrip<std::int64_t>("StrToInt64", text, korvane::StrToInt64, korvane::IntToStr, true);
+  // Money keeps only digits, '-' and '.', and reads them as a number of
+  // the settings: only with a decimal point does its own text read back.
+  if (variant.Decimal == '.') {
+    CheckRoundTrip<std::int64_t>(
+      "NumericCurrency", text, korvane::NumericCurrency,
+      [](std::int64_t amount) {
+        char buf[korvane::kCurrencyTextRoom];
+        return std::string(buf, korvane::PutCurrencyAmount(buf, amount, '.'));
+      },
+      true);
+  }
+  CheckRoundTrip<TDateTime>("StrToDate", text, korvane::StrToDate, korvane::DateToStr,
+                            variant.WholeDates);
+  CheckRoundTrip<TDateTime>("StrToTime", text, korvane::StrToTime, korvane::TimeToStr,
+                            variant.WholeTimes);
+  CheckRoundTrip<TDateTime>("StrToDateTime", text, korvane::StrToDateTime,
+                            korvane::DateTimeToStr, variant.WholeDates && variant.WholeTimes);
+  double number = 0;
+  Accepts(korvane::NumericFloat, text, number);
+  const bool truth = korvane::StrToBoolean(text);
+  if (korvane::StrToBoolean(truth ? "TRUE" : "FALSE") != truth) Finding("StrToBoolean");
+}
+
+// The fields an import stores into: the text through WriteFieldData, then
+// the field's own text through SetAsString, which must give the same text.
+void CheckFields(korvane::TMemoryDataSet& data, std::string_view text) {
+  data.Append();
+  for (korvane::TField* field : data.Fields()) {
+    field->Clear();
+    if (!korvane::WriteFieldData(text, field) || field->IsNull()) continue;
+    const std::string written = field->AsString();
+    field->SetAsString(written);
+    if (field->AsString() != written) {
+      Finding(field->FieldName() + ": '" + written + "' reads back as '" + field->AsString() + "'");
+    }
+  }
+  data.Cancel();
+}
+
+korvane::TMemoryDataSet& FieldsDataSet() {
+  static korvane::TMemoryDataSet data;
+  if (!data.Active()) {
+    data.AddFieldDef("boolean", korvane::ftBoolean);
+    data.AddFieldDef("integer", korvane::ftInteger);
+    data.AddFieldDef("largeint", korvane::ftLargeint);
+    data.AddFieldDef("float", korvane::ftFloat);
+    data.AddFieldDef("currency", korvane::ftCurrency);
+    data.AddFieldDef("date", korvane::ftDate);
+    data.AddFieldDef("time", korvane::ftTime);
+    data.AddFieldDef("datetime", korvane::ftDateTime);
+    data.Open();
+  }
+  return data;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  korvane::fuzz::TSettingsBytes settings(data, size);
+  const TVariant& variant = kVariants[settings.Next() % (sizeof kVariants / sizeof kVariants[0])];
+  UseVariant(variant);
+  const std::string_view text = settings.Rest();
+  CheckFunctions(variant, text);
+  CheckFields(FieldsDataSet(), text);
+  korvane::ResetFormatSettings();
+  return 0;
+}
