@@ -46,9 +46,11 @@ class TBatchPipe {
   TBatchPipe(const TBatchPipe&) = delete;
   TBatchPipe& operator=(const TBatchPipe&) = delete;
 
-  TBatch* Acquire() {
+  // A batch to fill, once fewer than `ahead` (at most N) batches are
+  // published and not yet released; nullptr when the pipe is closed.
+  TBatch* Acquire(std::size_t ahead = N) {
     std::unique_lock<std::mutex> lock(FLock);
-    FChanged.wait(lock, [this] { return FClosed || FFailed || FPublished - FReleased < N; });
+    FChanged.wait(lock, [&] { return FClosed || FFailed || FPublished - FReleased < ahead; });
     if (FClosed || FFailed) return nullptr;
     return &FBatches[FPublished % N];
   }

@@ -29,11 +29,6 @@ void Increase(std::int32_t& counter) {
   if (counter < std::numeric_limits<std::int32_t>::max()) ++counter;
 }
 
-std::uint32_t ClampToUInt32(std::size_t v) {
-  return static_cast<std::uint32_t>(
-      std::min<std::size_t>(v, std::numeric_limits<std::uint32_t>::max()));
-}
-
 // A quoted empty value: an empty text where the field holds text; other
 // fields are left as they are, as for an empty value.
 void StoreEmptyText(TField* field) {
@@ -119,8 +114,8 @@ bool TCSVImport::StoreReadAheadRecord(const TReadAheadRecord& record) {
   if (record.Split && FSplitGeneration == FReadAheadGeneration) {
     return record.Blank || AddRecordValues(record.Values, record.ValueCount);
   }
-  FRecordText.assign(record.Text);
-  return !SplitFieldsInto(FRecordText, FValues) || AddRecordValues(FValues.Data(), FValues.Count());
+  FReadAhead->TakeText(FRecordText);
+  return !SplitRecordInto(FRecordText, FValues) || AddRecordValues(FValues.Data(), FValues.Count());
 }
 
 void TCSVImport::RecordFailed(TRecordFault /*fault*/, std::int64_t /*line*/,
@@ -189,6 +184,8 @@ std::int32_t TCSVImport::Execute() {
     bulkData = FDataSet;
     StartReadAhead();
     while (!FEndOfFile) {
+      // The record's length in bytes, counted in 64 bits: Bytes is 32-bit.
+      std::int64_t size = 0;
       if (FReadAhead && FReadAhead->Drained()) StopReadAhead();
       if (FReadAhead && !FUseRecordCache) {
         // The record comes from the read-ahead, split already; with the
@@ -200,7 +197,7 @@ std::int32_t TCSVImport::Execute() {
         FRecordFault = record.Fault;
         FRecordLine = record.Line;
         if (record.EndOfFile) FEndOfFile = true;
-        bytes = ClampToUInt32(record.Text.size());
+        size = static_cast<std::int64_t>(record.Text.size());
         Increase(FRecordCounter);
         if (record.Fault != rfNone) {
           RecordFailed(record.Fault, record.Line, record.Text);
@@ -209,17 +206,18 @@ std::int32_t TCSVImport::Execute() {
         }
       } else {
         ReadTextFileRecord(FFileHandle, bytes, FRecordText);
+        size = static_cast<std::int64_t>(FRecordText.size());
         Increase(FRecordCounter);
         if (FRecordFault != rfNone) {
           RecordFailed(FRecordFault, FRecordLine, FRecordText);
-        } else if (!FRecordText.empty() && SplitFieldsInto(FRecordText, FValues) &&
+        } else if (!FRecordText.empty() && SplitRecordInto(FRecordText, FValues) &&
                    !AddRecordValues(FValues.Data(), FValues.Count())) {
           Increase(FErrorRecords);
         }
       }
       // With the record cache on, the line-end bytes are those of the record
       // read from the file in this call, not of the one returned.
-      const std::int64_t recordBytes = std::int64_t{bytes} + FLineEndBytes + FSkippedBytes;
+      const std::int64_t recordBytes = size + FLineEndBytes + FSkippedBytes;
       byteTotal += recordBytes;
       if (FShowProgress && FProgressWindow != nullptr &&
           (FRecordCounter % kProgressInterval == 0 || FRecordCounter == 1)) {
@@ -310,6 +308,12 @@ bool TCSVImport::AddRecordValues(const Value* values, int count) {
           WriteFieldData(values[i], field);
         }
       }
+    }
+    if constexpr (std::is_same_v<Value, std::string_view>) {
+      // The fields hold their values now: a large record's text goes
+      // before the dataset makes its own copy, so that at most two copies
+      // of it are held at once.
+      if (values == FValues.Data()) FValues.ReleaseLarge();
     }
     FDataSet->Post();
     ++FStoredRecords;

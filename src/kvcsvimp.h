@@ -2,6 +2,7 @@
 // record.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -33,6 +34,9 @@ class TValueList {
   // The values as a contiguous array of Count() views.
   const std::string_view* Data() const { return FItems.data(); }
   void Clear() { FItems.clear(); }
+  // Clears the list and, when its text was a large record's, gives that
+  // memory back instead of keeping it for the next record.
+  void ReleaseLarge();
   // Copies the values into list (replacing its contents).
   void AssignTo(TStringList& list) const;
 
@@ -201,7 +205,9 @@ class TCSVImport : public TComponent {
 
   // Run state, readable for tests and hosts.
   bool EndOfFile() const { return FEndOfFile; }
-  std::int32_t LineEndBytes() const { return FLineEndBytes; }
+  std::int32_t LineEndBytes() const {
+    return static_cast<std::int32_t>(std::min<std::int64_t>(FLineEndBytes, INT32_MAX));
+  }
   std::int32_t SkippedBytes() const { return FSkippedBytes; }
   // Of the record the last read returned: why it cannot be stored as read
   // (rfNone when it can), and the line of the input on which it starts.
@@ -255,6 +261,12 @@ class TCSVImport : public TComponent {
   void EndRun(TDataSet*& bulkData, bool unwinding);
   void SplitDelimitedInto(const std::string& Record, TValueList& Values);
   void SplitFixedLengthInto(const std::string& Record, TValueList& Values);
+  // SplitFieldsInto on a record whose text the list takes over (Record is
+  // left with the list's old text): the run's own records are not copied.
+  bool SplitRecordInto(std::string& Record, TValueList& Values);
+  // Splits the text the list holds by ImportType; false for a blank text.
+  bool SplitValueText(TValueList& Values);
+  void SplitFixedLengthText(TValueList& Values);
   // Starts reading records ahead when ReadAhead and the input is a regular
   // file; records are then split ahead too when the run splits them by a
   // quote and separator and holds none back.
@@ -315,7 +327,7 @@ class TCSVImport : public TComponent {
   std::unique_ptr<TByteSource> FSource;
   TProgressWindow* FProgressWindow = nullptr;  // owned (component owner is this)
   std::unique_ptr<TStringList> FRecordCache;
-  std::int32_t FLineEndBytes = 0;
+  std::int64_t FLineEndBytes = 0;  // a run of line ends may pass 2 GiB
   std::int32_t FSkippedBytes = 0;
   TRecordFault FRecordFault = rfNone;
   std::int64_t FRecordLine = 1;

@@ -29,12 +29,31 @@ TRecordScanner TRecordReadAhead::Join() {
 }
 
 void TRecordReadAhead::Run() {
-  while (TBatch* batch = FPipe.Acquire()) {
+  std::size_t ahead = kBatches;
+  while (TBatch* batch = FPipe.Acquire(ahead)) {
     Fill(*batch);
     const bool last = batch->Last;
+    // After a large record, the next batch waits until the reader is done
+    // with every batch before it.
+    ahead = batch->Text.size() >= kLargeRecord ? 1 : kBatches;
     FPipe.Publish();
     if (last) return;
   }
+}
+
+void TRecordReadAhead::TakeText(std::string& text) {
+  const std::string_view record = FRecord.Text;
+  FRecord.Text = {};
+  if (record.size() < kLargeRecord || FCurrent == nullptr || FIndex != FCurrent->Entries.size()) {
+    text.assign(record);
+    return;
+  }
+  // The batch's text ends with the record: it becomes text, less what
+  // stands before the record, and the batch goes on with text's buffer.
+  const auto begin = static_cast<std::size_t>(record.data() - FCurrent->Text.data());
+  text.swap(FCurrent->Text);
+  text.erase(0, begin);
+  text.resize(record.size());
 }
 
 void TRecordReadAhead::Fill(TBatch& batch) {
@@ -78,12 +97,17 @@ void TRecordReadAhead::SplitRecords(TBatch& batch) {
   try {
     // The copies go into a string reserved for all of them, so that the
     // views taken into it stay valid.
+    std::size_t room = 0;
+    for (const TEntry& entry : batch.Entries) room += entry.Size < kLargeRecord ? entry.Size : 0;
     batch.ValueText.clear();
-    batch.ValueText.reserve(batch.Text.size());
+    batch.ValueText.reserve(room);
     for (; i < batch.Entries.size(); ++i) {
       TEntry& entry = batch.Entries[i];
       const std::string_view text(batch.Text.data() + entry.Begin, entry.Size);
       entry.FirstValue = batch.Values.size();
+      if (entry.Size >= kLargeRecord) {
+        continue;  // the reader splits it (entry.Split stays false)
+      }
       if (IsBlank(text)) {
         entry.Blank = true;
       } else {

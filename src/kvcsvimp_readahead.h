@@ -30,7 +30,7 @@ struct TReadAheadRecord {
   // The input ended with this record.
   bool EndOfFile = false;
   TRecordFault Fault = rfNone;
-  std::int32_t LineEndBytes = 0;
+  std::int64_t LineEndBytes = 0;
   std::int32_t SkippedBytes = 0;
   std::int64_t Line = 1;
 };
@@ -64,6 +64,16 @@ class TRecordReadAhead {
     }
     return NextFromAnotherBatch();
   }
+  // Moves the text of the record Next gave last into text, whose own
+  // bytes are dropped; the record's Text is no longer valid afterwards. A
+  // large record, always the last of its batch, gives its bytes up without
+  // being copied.
+  void TakeText(std::string& text);
+  // Records of this many bytes and more are neither split on the thread
+  // (the copy the split works in would double them) nor read past until the
+  // reader has taken them: a large record is held once here, not once per
+  // batch ahead.
+  static constexpr std::size_t kLargeRecord = std::size_t{1} << 20;
   // The last record has been handed out, or the error raised: the scanner
   // stands where the thread left it and nothing more comes from here.
   bool Drained() const { return FDrained; }
@@ -75,7 +85,7 @@ class TRecordReadAhead {
     std::size_t FirstValue = 0;
     int ValueCount = 0;
     std::int64_t Line = 1;
-    std::int32_t LineEndBytes = 0;
+    std::int64_t LineEndBytes = 0;
     std::int32_t SkippedBytes = 0;
     bool EndOfFile = false;
     TRecordFault Fault = rfNone;

@@ -72,11 +72,6 @@ std::size_t FindSpecialBytes(const char* p, std::size_t n, unsigned char quote) 
   return n;
 }
 
-std::int32_t ClampToInt32(std::size_t v) {
-  constexpr auto kMax = static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
-  return static_cast<std::int32_t>(v > kMax ? kMax : v);
-}
-
 std::uint32_t ClampToUInt32(std::size_t v) {
   constexpr auto kMax = static_cast<std::size_t>(std::numeric_limits<std::uint32_t>::max());
   return static_cast<std::uint32_t>(v > kMax ? kMax : v);
@@ -290,7 +285,7 @@ void TRecordScanner::ScanTerminator(const TFileHandle& Handle, TScanResult& resu
     }
     break;
   }
-  result.LineEndBytes = ClampToInt32(lineEnds);
+  result.LineEndBytes = static_cast<std::int64_t>(lineEnds);
 }
 
 void TCSVImport::SetReadBufferSize(std::size_t size) { FReadBufferSize = size == 0 ? 1 : size; }
@@ -341,7 +336,7 @@ void TCSVImport::ReadPhysicalRecord(TFileHandle& Handle, std::string& text) {
     FOtherScanner.Scan(Handle, text, result);
   } else if (FReadAhead) {
     const TReadAheadRecord& record = FReadAhead->Next();
-    text.assign(record.Text);
+    FReadAhead->TakeText(text);
     result.EndOfFile = record.EndOfFile;
     result.Fault = record.Fault;
     result.LineEndBytes = record.LineEndBytes;

@@ -30,7 +30,7 @@ struct TScanResult {
   bool EndOfFile = false;
   TRecordFault Fault = rfNone;
   // Line-end bytes the record's terminator run took up.
-  std::int32_t LineEndBytes = 0;
+  std::int64_t LineEndBytes = 0;
   // Bytes read before the record's text that are neither text nor line
   // ends: a UTF-8 byte-order mark at the start of the input.
   std::int32_t SkippedBytes = 0;

@@ -10,6 +10,7 @@
 #include "platform/dialogs.h"
 #include "platform/sysutils.h"
 #include "src/kvcsvimp.h"
+#include "src/kvcsvimp_readahead.h"
 
 namespace korvane {
 
@@ -92,16 +93,33 @@ bool TCSVImport::SplitFieldsInto(const std::string& Record, TValueList& Values) 
   Values.Clear();
   // The trim only decides emptiness; the record goes on untrimmed.
   if (IsBlank(Record)) return false;
+  Values.FText.assign(Record);
+  return SplitValueText(Values);
+}
+
+bool TCSVImport::SplitRecordInto(std::string& Record, TValueList& Values) {
+  Values.Clear();
+  if (IsBlank(Record)) return false;
+  Values.FText.swap(Record);
+  return SplitValueText(Values);
+}
+
+bool TCSVImport::SplitValueText(TValueList& Values) {
   switch (FImportType) {
     case impDelimited:
-      SplitDelimitedInto(Record, Values);
+      SplitDelimitedText(FSplitRule, Values.FText.data(), Values.FText.size(), Values.FItems);
       return true;
     case impFixed:
-      SplitFixedLengthInto(Record, Values);
+      SplitFixedLengthText(Values);
       return true;
   }
   MessageDlg("Unrecognised import type!", mtError, {mbOK}, 0);
   return false;
+}
+
+void TValueList::ReleaseLarge() {
+  FItems.clear();
+  if (FText.capacity() >= TRecordReadAhead::kLargeRecord) std::string().swap(FText);
 }
 
 TSplitRule MakeSplitRule(const std::string& delimiter, const std::string& separator,
@@ -256,8 +274,13 @@ void TCSVImport::SplitDelimitedInto(const std::string& Record, TValueList& Value
 
 void TCSVImport::SplitFixedLengthInto(const std::string& Record, TValueList& Values) {
   Values.Clear();
-  if (FDataSet == nullptr) return;  // no dataset: no fields to take widths from
   Values.FText.assign(Record);
+  SplitFixedLengthText(Values);
+}
+
+void TCSVImport::SplitFixedLengthText(TValueList& Values) {
+  Values.FItems.clear();
+  if (FDataSet == nullptr) return;  // no dataset: no fields to take widths from
   const std::string_view text = Values.FText;
   std::size_t pos = 0;
   for (const TField* field : FDataSet->Fields()) {

@@ -750,6 +750,28 @@ TEST_F(ImportReadAhead, StandardRecordsOverManyLinesGiveTheRunOfReadingInline) {
   EXPECT_EQ(ahead.Stored[3], (Row{"plain 3", "\r"}));
 }
 
+TEST_F(ImportReadAhead, LargeRecordsAmongSmallOnesGiveTheRunOfReadingInline) {
+  // Records of a megabyte and more are handed from the thread's batch to
+  // the run without a copy: behind small records, two in a row, and one
+  // without a line end at the end of the file; held back as trailers too.
+  const std::string large = "\"" + std::string(1536 * 1024, 'x') + "\"\"\",tail";
+  std::string file;
+  for (int i = 0; i < 3000; ++i) file += "s" + std::to_string(i) + ",b\r\n";
+  file += large + "\n" + large + "\r\n1,2\n" + large;
+  Input(file);
+  imp_.SetDialect(dlStandard);
+  imp_.SetFieldDelimiter(fdlDouble);
+  for (int trailers : {0, 2}) {
+    SCOPED_TRACE(trailers);
+    imp_.SetTrailerRecords(trailers);
+    const auto [ahead, inline_] = RunBothWays();
+    EXPECT_EQ(ahead, inline_);
+    ASSERT_EQ(ahead.Stored.size(), 3004u - static_cast<std::size_t>(trailers));
+    EXPECT_EQ(ahead.Stored[3000], (Row{std::string(1536 * 1024, 'x') + "\"", "tail"}));
+    EXPECT_EQ(ahead.Stored[2999], (Row{"s2999", "b"}));
+  }
+}
+
 TEST_F(ImportReadAhead, HandlersThatReadRecordsOrChangeTheSplitSeeWhatTheyWouldInline) {
   std::string file;
   for (int i = 0; i < 9000; ++i) file += "a" + std::to_string(i) + ",b|c\n";
