@@ -11,6 +11,10 @@
 
 namespace korvane {
 
+namespace sqlite_parts {
+struct TSQLiteSource;
+}
+
 // Values a walk read that did not fit their column's field type: how many,
 // and the first one's row (its rowid, or its place in a query's result
 // counting from 1), column and text as SQLite holds it.
@@ -162,6 +166,8 @@ class TSQLiteDataSet : public TDataSet {
   void CloseConnection() noexcept;
   void OpenTable();
   void OpenQuery();
+  // Makes the fields of what Open found and hands its SELECT to the cursor.
+  void ShowSource(sqlite_parts::TSQLiteSource&& source);
 
   std::string FDatabaseFile;
   std::string FTableName;
