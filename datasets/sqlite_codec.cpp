@@ -27,7 +27,7 @@ constexpr std::int64_t kUnixDay = DayNumber(1970, 1, 1);
 constexpr std::int64_t kFirstDay = DayNumber(1, 1, 1);
 constexpr std::int64_t kLastDay = DayNumber(9999, 12, 31);
 constexpr std::int64_t kMsPerDay = 86400000;
-constexpr std::int64_t kCurrencyScale = 10000;
+constexpr std::int64_t kCurrencyScale = TSQLiteCodec::kCurrencyScale;
 
 // Splits a value into its calendar day and the milliseconds of its time of
 // day (rounded). False outside the years 1 to 9999.
@@ -69,17 +69,20 @@ char* PutDigits(char* p, std::int64_t value) {
   return p + Width;
 }
 
-// 'YYYY-MM-DD'.
+// 'YYYY-MM-DD', by the platform's calendar (date_text: days counted from
+// March 1, so that the leap day ends a year).
 char* PutDate(char* p, std::int64_t day) {
-  std::uint16_t y = 0;
-  std::uint16_t m = 0;
-  std::uint16_t d = 0;
-  DecodeDate(static_cast<double>(day), y, m, d);
-  p = PutDigits<4>(p, y);
+  std::uint32_t year = 0;
+  std::uint32_t dayOfYear = 0;
+  date_text::MarchYearAndDay(static_cast<std::int32_t>(day), year, dayOfYear);
+  // Months of 153 / 5 days from March: a multiply by 2141 over 65536.
+  const std::uint32_t n = 2141 * dayOfYear + 197913;
+  const std::uint32_t january = dayOfYear >= 306 ? 1 : 0;  // January or February
+  p = PutDigits<4>(p, year + january);
   *p++ = '-';
-  p = PutDigits<2>(p, m);
+  p = PutDigits<2>(p, (n >> 16) - 12 * january);
   *p++ = '-';
-  return PutDigits<2>(p, d);
+  return PutDigits<2>(p, (n & 0xFFFF) / 2141 + 1);
 }
 
 // 'HH:MM:SS', with '.fff' only when there are milliseconds.
@@ -343,35 +346,17 @@ bool TSQLiteCodec::Load(TStorage storage, sqlite3_value* v, TFieldData& slot) {
   }
 }
 
-int TSQLiteCodec::Bind(sqlite3_stmt* stmt, int param, TStorage storage, const TFieldData& data,
-                       TDateText& dateText) {
-  if (std::holds_alternative<std::monostate>(data)) return sqlite3_bind_null(stmt, param);
-  if (const auto* i = std::get_if<std::int64_t>(&data)) {
-    return storage == TStorage::Currency
-               ? sqlite3_bind_double(stmt, param,
-                                     static_cast<double>(*i) / static_cast<double>(kCurrencyScale))
-               : sqlite3_bind_int64(stmt, param, *i);
-  }
-  if (const auto* b = std::get_if<bool>(&data)) return sqlite3_bind_int(stmt, param, *b ? 1 : 0);
-  if (const auto* d = std::get_if<double>(&data)) {
-    if (storage != TStorage::Date && storage != TStorage::Time && storage != TStorage::DateTime) {
-      return sqlite3_bind_double(stmt, param, *d);
-    }
-    std::int64_t day = 0;
-    std::int64_t ms = 0;
-    if (!SplitDateTime(*d, day, ms)) return kDateOutOfRange;
-    char* start = dateText.data();
-    char* p = start;
-    if (storage != TStorage::Time) p = PutDate(p, day);
-    if (storage == TStorage::DateTime) *p++ = ' ';
-    if (storage != TStorage::Date) p = PutTime(p, ms);
-    return sqlite3_bind_text(stmt, param, start, static_cast<int>(p - start), SQLITE_STATIC);
-  }
-  const auto& str = std::get<std::string>(data);
-  return storage == TStorage::Blob
-             ? sqlite3_bind_blob64(stmt, param, str.data(), str.size(), SQLITE_STATIC)
-             : sqlite3_bind_text64(stmt, param, str.data(), str.size(), SQLITE_STATIC,
-                                   SQLITE_UTF8);
+int TSQLiteCodec::BindDateTime(sqlite3_stmt* stmt, int param, TStorage storage, double value,
+                               TDateText& dateText) {
+  std::int64_t day = 0;
+  std::int64_t ms = 0;
+  if (!SplitDateTime(value, day, ms)) return kDateOutOfRange;
+  char* start = dateText.data();
+  char* p = start;
+  if (storage != TStorage::Time) p = PutDate(p, day);
+  if (storage == TStorage::DateTime) *p++ = ' ';
+  if (storage != TStorage::Date) p = PutTime(p, ms);
+  return sqlite3_bind_text(stmt, param, start, static_cast<int>(p - start), SQLITE_STATIC);
 }
 
 }  // namespace korvane::sqlite_parts

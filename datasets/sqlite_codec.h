@@ -4,6 +4,8 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
+#include <string>
 #include <string_view>
 #include <variant>
 
@@ -26,6 +28,8 @@ class TSQLiteCodec {
   using TDateText = std::array<char, 32>;
   // What Bind returns for a date outside the years 1 to 9999.
   static constexpr int kDateOutOfRange = -1;
+  // A money value is held in fields as its amount times this.
+  static constexpr std::int64_t kCurrencyScale = 10000;
 
   // Puts SQLite's value v into slot in the form a field of this storage
   // holds, reusing the alternative the slot holds. False, with slot
@@ -36,9 +40,30 @@ class TSQLiteCodec {
   // Binds data as parameter param. Texts and blobs are bound without a copy
   // (they must stay put until the statement has run), and a date-time's
   // text is written into dateText, which must too. Returns SQLite's result
-  // code, or kDateOutOfRange.
+  // code, or kDateOutOfRange. Inline: it runs for every value stored.
   static int Bind(sqlite3_stmt* stmt, int param, TStorage storage, const TFieldData& data,
-                  TDateText& dateText);
+                  TDateText& dateText) {
+    if (const auto* str = std::get_if<std::string>(&data)) {
+      return storage == TStorage::Blob
+                 ? sqlite3_bind_blob64(stmt, param, str->data(), str->size(), SQLITE_STATIC)
+                 : sqlite3_bind_text64(stmt, param, str->data(), str->size(), SQLITE_STATIC,
+                                       SQLITE_UTF8);
+    }
+    if (const auto* i = std::get_if<std::int64_t>(&data)) {
+      return storage == TStorage::Currency
+                 ? sqlite3_bind_double(stmt, param, static_cast<double>(*i) / static_cast<double>(kCurrencyScale))
+                 : sqlite3_bind_int64(stmt, param, *i);
+    }
+    if (const auto* d = std::get_if<double>(&data)) {
+      if (storage == TStorage::Date || storage == TStorage::Time ||
+          storage == TStorage::DateTime) {
+        return BindDateTime(stmt, param, storage, *d, dateText);
+      }
+      return sqlite3_bind_double(stmt, param, *d);
+    }
+    if (const auto* b = std::get_if<bool>(&data)) return sqlite3_bind_int(stmt, param, *b ? 1 : 0);
+    return sqlite3_bind_null(stmt, param);
+  }
 
   // The text of a value as SQLite gives it (blobs as their bytes).
   static std::string_view ValueText(sqlite3_value* v) {
@@ -54,6 +79,10 @@ class TSQLiteCodec {
       slot.emplace<std::string>(bytes, size);
     }
   }
+
+ private:
+  static int BindDateTime(sqlite3_stmt* stmt, int param, TStorage storage, double value,
+                          TDateText& dateText);
 };
 
 }  // namespace korvane::sqlite_parts
