@@ -19,6 +19,7 @@
 #include "cli/cli_database.h"
 #include "cli/cli_util.h"
 #include "cli/sniff_command.h"
+#include "platform/byte_sink.h"
 #include "platform/dialogs.h"
 #include "platform/formats.h"
 #include "platform/published.h"
@@ -96,6 +97,7 @@ struct TExportOptions : TTransferOptions {
   bool QuoteAll = false;
   bool AlignRight = false;
   bool ByteOrderMark = false;
+  std::string Compress;
 };
 
 struct TRunOptions : TRunSwitches {
@@ -543,6 +545,28 @@ void SaveSettings(const std::string& path, std::vector<TComponent*> components) 
   }
 }
 
+// The compression an export writes: --compress, or else the one the target's
+// name asks for (the component writes to a file of another name first).
+TCompression ExportCompression(const std::string& given, TCompression current,
+                               const std::string& target) {
+  if (given == "gzip") return cmGzip;
+  if (given == "zstd") return cmZstd;
+  if (given == "none") return cmNone;
+  if (!given.empty()) {
+    throw EUsageError("--compress '" + given + "': give gzip, zstd or none");
+  }
+  if (current != cmAuto) return current;
+  switch (FileFormatForName(target)) {
+    case TFileFormat::ffGzip:
+      return cmGzip;
+    case TFileFormat::ffZstd:
+      return cmZstd;
+    case TFileFormat::ffPlain:
+      break;
+  }
+  return cmNone;
+}
+
 // ---------------------------------------------------------------------------
 // The subcommands.
 
@@ -633,6 +657,7 @@ int RunExport(TExportOptions& o, std::ostream& out, std::ostream& err) {
   exporter->SetWholeValues(true);
   exporter->SetDialect(ParseDialect(o.Dialect));
   exporter->SetByteOrderMark(o.ByteOrderMark);
+  exporter->SetCompression(cmAuto);
   ApplyDelimiting(*exporter, o);
   if (o.Fixed) exporter->SetExportType(expFixed);
   if (o.AlignRight) exporter->SetNumericAlign(naRight);
@@ -669,6 +694,7 @@ int RunExport(TExportOptions& o, std::ostream& out, std::ostream& err) {
     exporter->SetTrailerData(&lines);
     exporter->SetTrailerOutput(true);
   }
+  exporter->SetCompression(ExportCompression(o.Compress, exporter->Compression(), target));
   TReplacementFile output(target);
   exporter->SetOutputFile(output.WritePath());
 
@@ -797,11 +823,14 @@ int RunSettings(TRunOptions& o, std::ostream& out, std::ostream& err) {
           throw EUsageError(name + ": " + e.Message());
         }
       }
+      const TCompression compression = exporter->Compression();
+      exporter->SetCompression(ExportCompression("", compression, target));
       TReplacementFile output(target);
       exporter->SetOutputFile(output.WritePath());
       session.Wire(*exporter, name);
       std::int32_t result = ExecuteExport(session, *exporter, output, target);
       exporter->SetOutputFile(target);
+      exporter->SetCompression(compression);
       results.push_back({{"component", JsonText(name)}, {"result", result}});
       if (result < 0) {
         status = kExitFailed;
@@ -1012,6 +1041,10 @@ int RunKorvane(int argc, char** argv, std::ostream& out, std::ostream& err) {
   exp->add_flag("--quote-all", eo.QuoteAll, "Quote every value, not only text values");
   exp->add_flag("--bom", eo.ByteOrderMark,
                 "Write a UTF-8 byte-order mark first (spreadsheets then read the file as UTF-8)");
+  exp->add_option("--compress", eo.Compress,
+                  "Write the file compressed: gzip or zstd (default: by the name, .gz or .zst; "
+                  "none for neither)")
+      ->type_name("gzip|zstd|none");
   exp->add_flag("--align-right", eo.AlignRight,
                 "In fixed-width lines, pad numbers on the left (right-aligned)");
   exp->footer(

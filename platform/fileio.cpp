@@ -1,5 +1,7 @@
 #include "platform/fileio.h"
 
+#include "platform/byte_sink.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -186,8 +188,8 @@ bool IsRegularFile(const TFileHandle& file) {
   return file.Valid() && ::fstat(file.Fd(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-TBackgroundWriter::TBackgroundWriter(const TFileHandle& file)
-    : FFile(file), FThread([this] { Run(); }) {}
+TBackgroundWriter::TBackgroundWriter(const TFileHandle& file, TByteSink* sink)
+    : FFile(file), FSink(sink), FThread([this] { Run(); }) {}
 
 TBackgroundWriter::~TBackgroundWriter() {
   FPipe.Close();  // the write in progress ends first
@@ -206,7 +208,9 @@ bool TBackgroundWriter::Wait() { return FPipe.WaitReleased(); }
 
 void TBackgroundWriter::Run() {
   while (const TJob* job = FPipe.Take()) {
-    if (!WriteFile(FFile, job->Data, job->Count)) {
+    const bool written = FSink != nullptr ? FSink->Write(job->Data, job->Count)
+                                          : WriteFile(FFile, job->Data, job->Count);
+    if (!written) {
       FError = GetLastError() != 0 ? GetLastError() : EIO;
       FPipe.Fail();
     }

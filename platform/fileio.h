@@ -25,6 +25,8 @@
 
 namespace korvane {
 
+class TByteSink;
+
 // An open file; closes it when destroyed. Movable, not copyable.
 class TFileHandle {
  public:
@@ -82,8 +84,9 @@ bool IsRegularFile(const TFileHandle& file);
 // Wait. Destroying the writer waits for the write in progress.
 class TBackgroundWriter {
  public:
-  // Starts the thread; raises std::system_error when it cannot.
-  explicit TBackgroundWriter(const TFileHandle& file);
+  // Starts the thread; raises std::system_error when it cannot. With a
+  // sink, the buffers go through it (which writes the file) instead.
+  explicit TBackgroundWriter(const TFileHandle& file, TByteSink* sink = nullptr);
   ~TBackgroundWriter();
   TBackgroundWriter(const TBackgroundWriter&) = delete;
   TBackgroundWriter& operator=(const TBackgroundWriter&) = delete;
@@ -104,6 +107,7 @@ class TBackgroundWriter {
   void Run();
 
   const TFileHandle& FFile;
+  TByteSink* FSink;
   TBatchPipe<TJob, 1> FPipe{THandOff::hoBackgroundWrite};
   int FError = 0;       // the thread's until a Wait returns
   std::thread FThread;  // last: it starts once everything above exists

@@ -174,7 +174,11 @@ bool TCSVExport::Setup() {
     }
     FDataSet->First();
     ResolveCharacters();
-    return FOutput.Create(FOutputFile);
+    TFileFormat format = TFileFormat::ffPlain;
+    if (FCompression == cmGzip) format = TFileFormat::ffGzip;
+    if (FCompression == cmZstd) format = TFileFormat::ffZstd;
+    if (FCompression == cmAuto) format = FileFormatForName(FOutputFile);
+    return FOutput.Create(FOutputFile, format);
   } catch (...) {
     return false;
   }

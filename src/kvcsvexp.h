@@ -49,6 +49,12 @@ class TCSVExport : public TComponent {
   // (spreadsheets take the file for UTF-8 by it). False initially.
   bool ByteOrderMark() const { return FByteOrderMark; }
   void SetByteOrderMark(bool value) { FByteOrderMark = value; }
+  // Compressed output: cmNone (initially) writes the text as it is; cmGzip
+  // and cmZstd write it as a gzip or zstd stream; cmAuto chooses by the
+  // name of OutputFile (.gz, .zst, else none). Events and the progress
+  // window count the bytes of the text.
+  TCompression Compression() const { return FCompression; }
+  void SetCompression(TCompression value) { FCompression = value; }
   const std::string& CustomSeparator() const { return FCustomSeparator; }
   // Keeps only the first character of the trimmed value (or nothing).
   void SetCustomSeparator(const std::string& Value);
@@ -211,6 +217,7 @@ class TCSVExport : public TComponent {
   TNumericAlignment FNumericAlign = naLeft;
   bool FWholeValues = false;
   bool FByteOrderMark = false;
+  TCompression FCompression = cmNone;
   TDialect FDialect = dlClassic;
   TExportEvent FOnExportRecord;
   TNotifyEvent FOnBeginExport;

@@ -14,10 +14,14 @@ void TExportOutput::Begin() {
   FErrorCode = 0;
 }
 
-bool TExportOutput::Create(const std::string& path) {
+bool TExportOutput::Create(const std::string& path, TFileFormat format) {
+  StopWriter();
+  FSink.reset();
   FFile.Close();  // left open by a host that drove the pieces itself
   FFile = CreateFileForWrite(path);
-  return FFile.Valid();
+  if (!FFile.Valid()) return false;
+  FSink = CreateCompressingSink(FFile, format);
+  return true;
 }
 
 char* TExportOutput::Grow(char* end, std::size_t n) {
@@ -71,7 +75,7 @@ bool TExportOutput::Queue() {
   if (FFlushAt < kLargestWrite) return Flush();
   if (FWriter == nullptr) {
     try {
-      FWriter = std::make_unique<TBackgroundWriter>(FFile);
+      FWriter = std::make_unique<TBackgroundWriter>(FFile, FSink.get());
     } catch (...) {
       return Flush();  // no thread to be had: write here
     }
@@ -91,7 +95,8 @@ bool TExportOutput::Flush() {
   // Whatever the background writer holds goes out before what is buffered.
   if (!WaitForWriter()) return false;
   if (FLength == 0) return true;
-  const bool ok = WriteFile(FFile, FBuffer.get(), FLength);
+  const bool ok =
+      FSink ? FSink->Write(FBuffer.get(), FLength) : WriteFile(FFile, FBuffer.get(), FLength);
   if (ok) Counted(FLength);
   // What failed to go out is dropped: a failed write ends the run.
   FLength = 0;
@@ -106,6 +111,9 @@ bool TExportOutput::Flush() {
 void TExportOutput::Close() {
   if (FFile.Valid()) Flush();
   StopWriter();
+  // The stream's end goes out only after everything before it.
+  if (FSink && FFile.Valid() && FErrorCode == 0 && !FSink->Finish()) FErrorCode = GetLastError();
+  FSink.reset();
   if (FFile.Valid()) {
     if (!FFile.Close() && FErrorCode == 0) FErrorCode = GetLastError();
   }

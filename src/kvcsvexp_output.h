@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/byte_sink.h"
 #include "platform/fileio.h"
 
 namespace korvane {
@@ -37,7 +38,9 @@ class alignas(64) TExportOutput {
   // bytes written and no error yet.
   void Begin();
   // Creates the file (closing one left open); false when it cannot be.
-  bool Create(const std::string& path);
+  // With a compressed format, what is written goes into a stream of that
+  // format, which Close ends.
+  bool Create(const std::string& path, TFileFormat format = TFileFormat::ffPlain);
   bool Valid() const { return FFile.Valid(); }
 
   void Append(std::string_view bytes);
@@ -50,8 +53,9 @@ class alignas(64) TExportOutput {
   // Hands everything buffered to the operating system and waits until it
   // has taken it. False when a write failed.
   bool Flush();
-  // Writes out what is buffered, ends the background writer, closes the
-  // file and frees the buffers. Does nothing the second time.
+  // Writes out what is buffered, ends the background writer and the
+  // compressed stream, closes the file and frees the buffers. Does nothing
+  // the second time.
   void Close();
   // The OS error code of the first failed write or close since Begin; 0
   // when none failed.
@@ -78,6 +82,8 @@ class alignas(64) TExportOutput {
   std::uint64_t FWrittenBytes = 0;
   int FErrorCode = 0;
   TFileHandle FFile;
+  // What the buffers go through to the file, when they are compressed.
+  std::unique_ptr<TByteSink> FSink;
   // The buffer the background writer is writing (or has written) while the
   // next one fills. Declared after the file and the buffer, so that the
   // writer ends before they go.

@@ -1,5 +1,6 @@
-// Compressed input: the byte sources under the import's reader, read in
-// pieces of every size, and the import of compressed files end to end.
+// Compressed files: the byte sources under the import's reader, read in
+// pieces of every size, the import of compressed files end to end, and the
+// export's compressed output read back.
 #include "platform/byte_source.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 
 #include "datasets/memory_dataset.h"
 #include "platform/sysutils.h"
+#include "src/kvcsvexp.h"
 #include "src/kvcsvimp.h"
 #include "support/captured_messages.h"
 #include "support/compressed.h"
@@ -206,6 +208,45 @@ TEST_F(CompressedImport, DamagedInputEndsTheRunAfterTheRecordsBeforeIt) {
     EXPECT_EQ(Text(data_.FieldValue(last, 0)), std::to_string(last));
     EXPECT_EQ(Text(data_.FieldValue(last, 1)),
               std::string(static_cast<std::size_t>(last * 7 % 300), 'x'));
+  }
+}
+
+// Long enough for the export's background writer to compress a few buffers.
+TEST(CompressedExport, WritesTheTextOfThePlainExportAsAStreamOfTheFormat) {
+  TTempDir dir;
+  TMemoryDataSet data;
+  data.AddFieldDef("A", ftString, 10);
+  data.AddFieldDef("B", ftString, 400);
+  data.Open();
+  for (int i = 0; i < 20000; ++i) {
+    data.AppendRecord({std::to_string(i), std::string(static_cast<std::size_t>(i % 300), 'y')});
+  }
+  TCSVExport exp(nullptr);
+  exp.SetDataSet(&data);
+  auto run = [&](TCompression compression, const std::string& name) {
+    exp.SetCompression(compression);
+    exp.SetOutputFile(dir.Path(name));
+    EXPECT_EQ(exp.Execute(), 20000);
+    return ReadAll(dir.Path(name), false, 1000);
+  };
+  const std::string plain = run(cmNone, "plain.gz").Text;
+  ASSERT_GT(plain.size(), std::size_t{2} << 20);
+  const struct {
+    TCompression Compression;
+    const char* Name;
+    TFileFormat Format;
+  } cases[] = {{cmGzip, "out", TFileFormat::ffGzip},
+               {cmZstd, "out.gz", TFileFormat::ffZstd},
+               {cmAuto, "out.gz", TFileFormat::ffGzip},
+               {cmAuto, "out.zst", TFileFormat::ffZstd},
+               {cmAuto, "out.txt", TFileFormat::ffPlain}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.Name) + " " + EnumToString(c.Compression));
+    const TReadOutcome out = run(c.Compression, c.Name);
+    EXPECT_EQ(out.Error, "");
+    EXPECT_EQ(out.Text, plain);
+    const std::string head = dir.Get(c.Name).substr(0, 4);
+    EXPECT_EQ(RecogniseFileFormat(head.data(), head.size()), c.Format);
   }
 }
 

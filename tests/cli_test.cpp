@@ -503,6 +503,32 @@ TEST_F(CliTest, CompressedInputIsReadByItsFirstBytesAlsoFromAPipe) {
   EXPECT_EQ(std::stoi(kept[1]), std::stoi(kept[0]) - 1);
 }
 
+TEST_F(CliTest, ExportCompressesByNameOrByOptionAndReadsBack) {
+  ImportPeople();
+  const std::string plain = dir.Path("plain.csv");
+  ASSERT_EQ(Korvane({"export", plain, "--db", Db(), "--table", "people"}).Status, 0);
+  Exec(Db(), "CREATE TABLE plain AS SELECT * FROM people WHERE 0");
+  ASSERT_EQ(Korvane({"import", plain, "--db", Db(), "--table", "plain"}).Status, 0);
+  for (const std::vector<std::string>& how :
+       {std::vector<std::string>{"out.csv.gz"}, std::vector<std::string>{"out.csv.zst"},
+        std::vector<std::string>{"out.csv", "--compress", "zstd"}}) {
+    std::vector<std::string> args{"export", dir.Path(how[0]), "--db", Db(), "--table", "people"};
+    args.insert(args.end(), how.begin() + 1, how.end());
+    TRun r = Korvane(args);
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    EXPECT_NE(ReadText(dir.Path(how[0])), ReadText(plain));
+    // Read back by the import as the plain file reads.
+    Exec(Db(), "DROP TABLE IF EXISTS back; CREATE TABLE back AS SELECT * FROM people WHERE 0");
+    r = Korvane({"import", dir.Path(how[0]), "--db", Db(), "--table", "back"});
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(Rows(Db(), "SELECT * FROM back"), Rows(Db(), "SELECT * FROM plain"));
+  }
+  TRun r = Korvane(
+      {"export", dir.Path("x.csv"), "--db", Db(), "--table", "people", "--compress", "lz4"});
+  EXPECT_EQ(r.Status, 2);
+  EXPECT_NE(r.Err.find("--compress 'lz4': give gzip, zstd or none"), std::string::npos);
+}
+
 // Usage errors: exit 2 with one line that says what to fix, and nothing
 // created or changed.
 TEST_F(CliTest, ImportUsageErrorsChangeNothing) {

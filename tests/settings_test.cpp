@@ -555,12 +555,12 @@ TEST(ComponentDescriptions, ExportPublishesItsPropertiesInTheirPublishedOrder) {
   TComponentClass cls = ComponentClass<TCSVExport>();
   EXPECT_EQ(PropertyNames(cls),
             (std::vector<std::string>{
-                "ByteOrderMark",   "CustomSeparator", "DataSet",        "DelimitedFields",
-                "Dialect",         "ExportType",      "FieldDelimiter", "FieldList",
-                "FieldListAction", "FieldSeparator",  "HeaderData",     "HeaderOutput",
-                "NumericAlign",    "OnExportRecord",  "OnBeginExport",  "OnFinishExport",
-                "OutputFile",      "RecordSeparator", "ShowProgress",   "TrailerData",
-                "TrailerOutput",   "Version",         "WholeValues"}));
+                "ByteOrderMark",   "Compression",     "CustomSeparator", "DataSet",
+                "DelimitedFields", "Dialect",         "ExportType",      "FieldDelimiter",
+                "FieldList",       "FieldListAction", "FieldSeparator",  "HeaderData",
+                "HeaderOutput",    "NumericAlign",    "OnExportRecord",  "OnBeginExport",
+                "OnFinishExport",  "OutputFile",      "RecordSeparator", "ShowProgress",
+                "TrailerData",     "TrailerOutput",   "Version",         "WholeValues"}));
   EXPECT_EQ(cls->FindProperty("OnExportRecord")->TypeName, "TExportEvent");
   EXPECT_EQ(cls->FindProperty("RecordSeparator")->Identifiers,
             (std::vector<std::string>{"rsCRLF", "rsCR", "rsLF"}));
