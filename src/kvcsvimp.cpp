@@ -29,22 +29,6 @@ void Increase(std::int32_t& counter) {
   if (counter < std::numeric_limits<std::int32_t>::max()) ++counter;
 }
 
-// A quoted empty value: an empty text where the field holds text; other
-// fields are left as they are, as for an empty value.
-void StoreEmptyText(TField* field) {
-  switch (field->DataType()) {
-    case ftString:
-    case ftFixedChar:
-    case ftWideString:
-    case ftMemo:
-    case ftFmtMemo:
-      field->WriteString({});
-      break;
-    default:
-      break;
-  }
-}
-
 std::int32_t ClampToInt32(std::int64_t v) {
   return static_cast<std::int32_t>(
       std::min<std::int64_t>(v, std::numeric_limits<std::int32_t>::max()));
@@ -107,7 +91,7 @@ void TCSVImport::StartReadAhead() {
   }
 }
 
-bool TCSVImport::StoreReadAheadRecord(const TReadAheadRecord& record) {
+bool TCSVImport::StoreReadAheadRecord(const TReadAheadRecord& record, std::string_view& text) {
   // The values split ahead stand for the record while the import type and
   // the quote and separator are those the thread splits by: a handler may
   // have changed them since.
@@ -115,13 +99,8 @@ bool TCSVImport::StoreReadAheadRecord(const TReadAheadRecord& record) {
     return record.Blank || AddRecordValues(record.Values, record.ValueCount);
   }
   FReadAhead->TakeText(FRecordText);
+  text = FRecordText;
   return !SplitRecordInto(FRecordText, FValues) || AddRecordValues(FValues.Data(), FValues.Count());
-}
-
-void TCSVImport::RecordFailed(TRecordFault /*fault*/, std::int64_t /*line*/,
-                              std::string_view /*text*/) {
-  // Nothing after the opening quote is stored as if it were whole.
-  Increase(FErrorRecords);
 }
 
 void TCSVImport::FreeProgressWindow() { delete std::exchange(FProgressWindow, nullptr); }
@@ -137,9 +116,7 @@ void TCSVImport::CommitBulk(TDataSet*& bulkData, bool unwinding) {
       data->EndBulk();
       // Records refused after their Post failed all the same.
       TDataSet::TRefusals refused = data->TakeRefusals();
-      for (std::int64_t i = 0; i < refused.Count; ++i) Increase(FErrorRecords);
-      FStoredRecords -= refused.Count;
-      for (std::string& message : refused.Messages) FRefusalMessages.push_back(std::move(message));
+      RefusedLater(refused);
     }
   }
 }
@@ -201,8 +178,9 @@ std::int32_t TCSVImport::Execute() {
         Increase(FRecordCounter);
         if (record.Fault != rfNone) {
           RecordFailed(record.Fault, record.Line, record.Text);
-        } else if (!record.Text.empty() && !StoreReadAheadRecord(record)) {
-          Increase(FErrorRecords);
+        } else if (std::string_view text = record.Text;
+                   !text.empty() && !StoreReadAheadRecord(record, text)) {
+          RecordRejected(record.Line, text);
         }
       } else {
         ReadTextFileRecord(FFileHandle, bytes, FRecordText);
@@ -212,7 +190,7 @@ std::int32_t TCSVImport::Execute() {
           RecordFailed(FRecordFault, FRecordLine, FRecordText);
         } else if (!FRecordText.empty() && SplitRecordInto(FRecordText, FValues) &&
                    !AddRecordValues(FValues.Data(), FValues.Count())) {
-          Increase(FErrorRecords);
+          RecordRejected(FRecordLine, FRecordText);
         }
       }
       // With the record cache on, the line-end bytes are those of the record
@@ -283,7 +261,11 @@ bool TCSVImport::AddRecord(const TStringList* Values) {
 
 template <typename Value>
 bool TCSVImport::AddRecordValues(const Value* values, int count) {
-  if (count <= 0 || FDataSet == nullptr) return false;
+  if (count <= 0 || FDataSet == nullptr) {
+    NoteFailure(rerNoValues, -1, {}, "no values");
+    return false;
+  }
+  if (FValueErrors == veStrict) return AddStrictRecordValues(values, count);
   try {
     FDataSet->Append();
     // Values go to fields by position; values beyond the last field are
@@ -318,12 +300,13 @@ bool TCSVImport::AddRecordValues(const Value* values, int count) {
     FDataSet->Post();
     ++FStoredRecords;
     return true;
+  } catch (const std::exception& e) {
+    CancelFailedRecord();
+    NoteFailure(rerRefused, -1, {}, e.what());
+    return false;
   } catch (...) {
-    try {
-      if (FDataSet->State() == dsEdit || FDataSet->State() == dsInsert) FDataSet->Cancel();
-    } catch (...) {
-      // The record is counted as failed either way.
-    }
+    CancelFailedRecord();
+    NoteFailure(rerRefused, -1, {}, "the record was refused");
     return false;
   }
 }

@@ -118,6 +118,12 @@ class TCSVImport : public TComponent {
   void SetOnFinishImport(TNotifyEvent value) { FOnFinishImport = std::move(value); }
   const TImportEvent& OnImportRecord() const { return FOnImportRecord; }
   void SetOnImportRecord(TImportEvent value) { FOnImportRecord = std::move(value); }
+  // Fired once for every record the run fails, as it fails (a record the
+  // dataset refuses only when it stores a group, at the end of the group),
+  // with the record, where it starts and why. A handler that raises stops
+  // the run as one of OnImportRecord does.
+  const TRecordErrorEvent& OnRecordError() const { return FOnRecordError; }
+  void SetOnRecordError(TRecordErrorEvent value) { FOnRecordError = std::move(value); }
   bool ShowProgress() const { return FShowProgress; }
   void SetShowProgress(bool value) { FShowProgress = value; }
   TStrings* TrailerData() const { return FTrailerData.get(); }
@@ -130,6 +136,12 @@ class TCSVImport : public TComponent {
   // (WriteWholeFieldData). False, the initial value, stores such a text as
   // it stands.
   bool WholeValues() const { return FWholeValues; }
+  // How values that are not of their field's type are taken (veLenient
+  // initially: as ever, they leave their field as it was and the record is
+  // stored; veStrict: such a value, or more non-empty values than fields,
+  // fails the record, see WriteStrictFieldData). Takes effect at once.
+  TValueErrors ValueErrors() const { return FValueErrors; }
+  void SetValueErrors(TValueErrors value) { FValueErrors = value; }
   void SetWholeValues(bool value) { FWholeValues = value; }
   void SetTrailerStored(bool value) { FTrailerStored = value; }
   std::string Version() const { return GetVersion(); }
@@ -249,6 +261,22 @@ class TCSVImport : public TComponent {
   std::string GetVersion() const { return kVersion; }
   template <typename Value>
   bool AddRecordValues(const Value* values, int count);
+  // AddRecordValues under veStrict (kvcsvimp_errors.cpp).
+  template <typename Value>
+  bool AddStrictRecordValues(const Value* values, int count);
+  // Cancels the record being appended, if any, after a failure.
+  void CancelFailedRecord();
+  // Keeps why the last record failed in FFailure; field is the index of the
+  // field whose value is the cause, or -1.
+  void NoteFailure(TRecordErrorReason reason, int field, std::string_view value,
+                   std::string message);
+  // Counts the record that AddRecordValues just failed and reports it (with
+  // FFailure) to OnRecordError. Line is where it starts, text as read.
+  void RecordRejected(std::int64_t line, std::string_view text);
+  // Counts and reports records the dataset refused after their Post.
+  void RefusedLater(TDataSet::TRefusals& refused);
+  // Fires OnRecordError for the current record with FFailure.
+  void ReportFailure(std::int64_t line, std::string_view text);
   // Frees the progress window, if any, and forgets it.
   void FreeProgressWindow();
   // Commits the dataset's grouped posts: EndBulk on bulkData, if any, which
@@ -273,8 +301,10 @@ class TCSVImport : public TComponent {
   void StartReadAhead();
   // The next record read ahead; read errors raise as ReadTextFileRecord's.
   const TReadAheadRecord& NextReadAheadRecord();
-  // Converts and posts a record read ahead; false when it failed.
-  bool StoreReadAheadRecord(const TReadAheadRecord& record);
+  // Converts and posts a record read ahead; false when it failed. text is
+  // then where the record's text is now (the record's own Text may have been
+  // taken over).
+  bool StoreReadAheadRecord(const TReadAheadRecord& record, std::string_view& text);
   // Counts a record that cannot be stored as read (fault) as failed. Line
   // is where it starts and text what was read of it.
   void RecordFailed(TRecordFault fault, std::int64_t line, std::string_view text);
@@ -338,11 +368,22 @@ class TCSVImport : public TComponent {
   std::int32_t FTrailerRecords = 0;
   bool FTrailerStored = false;
   bool FWholeValues = false;
+  TValueErrors FValueErrors = veLenient;
   TNotifyEvent FOnBeginImport;
   TNotifyEvent FOnFinishImport;
   TImportEvent FOnImportRecord;
+  TRecordErrorEvent FOnRecordError;
   bool FUseRecordCache = false;
   int FCacheHead = 0;
+
+  // Why the last record failed, while it is reported.
+  struct TFailure {
+    TRecordErrorReason Reason = rerNoValues;
+    int Field = -1;
+    std::string Value;
+    std::string Message;
+  };
+  TFailure FFailure;
 
   // Per-run scratch kept between records for its capacity.
   std::string FRecordText;

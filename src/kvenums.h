@@ -39,12 +39,52 @@ enum TDialect : std::uint8_t { dlClassic, dlStandard };
 // compresses by the output file's name (.gz, .zst), with cmGzip or cmZstd
 // always.
 enum TCompression : std::uint8_t { cmNone, cmAuto, cmGzip, cmZstd };
+// How an import takes a value that is not one of its field's type:
+// veLenient keeps the forgiving readers (the value leaves its field as it
+// was, values beyond the last field are skipped, the record is stored);
+// veStrict fails the record instead, as it does one with more non-empty
+// values than fields.
+enum TValueErrors : std::uint8_t { veLenient, veStrict };
+// Why an import failed a record.
+enum TRecordErrorReason : std::uint8_t {
+  rerNoValues,       // the record holds no values
+  rerRefused,        // the dataset refused it (its message says why)
+  rerUnclosedQuote,  // a quote was never closed (standard text rules)
+  rerNotANumber,     // veStrict: not a number, or not a whole one
+  rerOutOfRange,     // veStrict: a number the field cannot hold
+  rerNotADate,       // veStrict: not a real date, time or date and time in the format
+  rerNotABoolean,    // veStrict: none of true/false, yes/no, t/f, y/n, 1/0
+  rerTooManyValues,  // veStrict: more non-empty values than fields
+  rerInvalidValue,   // veStrict: a value the field refused for another reason
+};
+
+// A record an import failed, as OnRecordError reports it. The views are
+// valid only during the call.
+struct TRecordError {
+  // The record's number as the run counts them (RecordCounter), and the
+  // line of the input on which it starts; both 0 for a record the dataset
+  // refused only when it stored a group later (TDataSet::TakeRefusals),
+  // whose text is then unknown.
+  std::int32_t Record = 0;
+  std::int64_t Line = 0;
+  // The record exactly as read, without its terminator (all its lines under
+  // the standard text rules).
+  std::string_view Text;
+  // The field and the value text, when one value is the cause.
+  std::string_view FieldName;
+  std::string_view Value;
+  TRecordErrorReason Reason = rerNoValues;
+  // The reason in words: the dataset's own message for rerRefused,
+  // otherwise such as "\"12x\" is not a number".
+  std::string Message;
+};
 
 // Events: empty until the host sets them.
 using TNotifyEvent = std::function<void(TObject* Sender)>;
 using TImportEvent = std::function<void(TObject* Sender, std::int32_t iBytes)>;
 // Bytes is 64-bit so that exports past 2 GiB report true totals.
 using TExportEvent = std::function<void(TObject* Sender, std::int32_t Records, std::int64_t Bytes)>;
+using TRecordErrorEvent = std::function<void(TObject* Sender, const TRecordError& Error)>;
 
 // Identifier tables, one per enumeration: EnumTraits<E>::Names[ordinal].
 template <typename E>
@@ -69,6 +109,10 @@ KORVANE_ENUM_TRAITS(TProcessType, "ptImport", "ptExport")
 KORVANE_ENUM_TRAITS(TProgressCalc, "pcRecord", "pcByte")
 KORVANE_ENUM_TRAITS(TDialect, "dlClassic", "dlStandard")
 KORVANE_ENUM_TRAITS(TCompression, "cmNone", "cmAuto", "cmGzip", "cmZstd")
+KORVANE_ENUM_TRAITS(TValueErrors, "veLenient", "veStrict")
+KORVANE_ENUM_TRAITS(TRecordErrorReason, "rerNoValues", "rerRefused", "rerUnclosedQuote",
+                    "rerNotANumber", "rerOutOfRange", "rerNotADate", "rerNotABoolean",
+                    "rerTooManyValues", "rerInvalidValue")
 
 #undef KORVANE_ENUM_TRAITS
 

@@ -29,10 +29,12 @@ TComponentClass ComponentClass<TCSVImport>() {
           .Event("OnBeginImport", "TNotifyEvent")
           .Event("OnFinishImport", "TNotifyEvent")
           .Event("OnImportRecord", "TImportEvent")
+          .Event("OnRecordError", "TRecordErrorEvent")
           .Boolean("ShowProgress", &C::ShowProgress, &C::SetShowProgress)
           .StringList("TrailerData", &C::TrailerData)
           .Integer("TrailerRecords", &C::TrailerRecords, &C::SetTrailerRecords)
           .Boolean("TrailerStored", &C::TrailerStored, &C::SetTrailerStored)
+          .Enumeration<EnumTraits>("ValueErrors", &C::ValueErrors, &C::SetValueErrors)
           .String("Version", &C::Version, &C::SetVersion)
           .Boolean("WholeValues", &C::WholeValues, &C::SetWholeValues)
           .Build();

@@ -93,6 +93,22 @@ inline bool WriteFieldData(std::string_view text, TField* field) {
   return true;
 }
 
+// A quoted empty value: an empty text where the field holds text; other
+// fields are left as they are, as for an empty value.
+inline void StoreEmptyText(TField* field) {
+  switch (field->DataType()) {
+    case ftString:
+    case ftFixedChar:
+    case ftWideString:
+    case ftMemo:
+    case ftFmtMemo:
+      field->WriteString({});
+      break;
+    default:
+      break;
+  }
+}
+
 // WriteFieldData for the texts of an export with WholeValues: a binary or
 // blob field (codes 12, 13, 15, 17 and 19 to 21) takes "\x" followed by
 // pairs of hexadecimal digits (either case) as those bytes, and the text

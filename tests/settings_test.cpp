@@ -539,8 +539,9 @@ TEST(ComponentDescriptions, ImportPublishesItsPropertiesInTheirPublishedOrder) {
                 "Dialect",         "ErrorRecords",    "FieldDelimiter", "FieldList",
                 "FieldListAction", "FieldSeparator",  "HeaderData",     "HeaderRecords",
                 "HeaderStored",    "ImportType",      "InputFile",      "OnBeginImport",
-                "OnFinishImport",  "OnImportRecord",  "ShowProgress",   "TrailerData",
-                "TrailerRecords",  "TrailerStored",   "Version",        "WholeValues"}));
+                "OnFinishImport",  "OnImportRecord",  "OnRecordError",  "ShowProgress",
+                "TrailerData",     "TrailerRecords",  "TrailerStored",  "ValueErrors",
+                "Version",         "WholeValues"}));
   EXPECT_EQ(cls->FindProperty("DataSet")->Kind, pkComponent);
   EXPECT_EQ(cls->FindProperty("DataSet")->TypeName, "TDataSet");
   EXPECT_FALSE(cls->FindProperty("ErrorRecords")->Writable());
@@ -549,6 +550,8 @@ TEST(ComponentDescriptions, ImportPublishesItsPropertiesInTheirPublishedOrder) {
             (std::vector<std::string>{"fspPipe", "fspTab", "fspComma", "fspCustom", "fspNone"}));
   EXPECT_EQ(cls->FindProperty("Dialect")->Identifiers,
             (std::vector<std::string>{"dlClassic", "dlStandard"}));
+  EXPECT_EQ(cls->FindProperty("ValueErrors")->Identifiers,
+            (std::vector<std::string>{"veLenient", "veStrict"}));
 }
 
 TEST(ComponentDescriptions, ExportPublishesItsPropertiesInTheirPublishedOrder) {
@@ -602,11 +605,13 @@ TEST_F(ComponentSettingsTest, NewComponentsAreWrittenWithTheirFirstIdentifiers) 
         "  FieldListAction = flaNone\n", "  DelimitedFields = dfAll\n",
         "  ImportType = impDelimited\n", "  ExportType = expDelimited\n",
         "  RecordSeparator = rsCRLF\n", "  NumericAlign = naLeft\n", "  Dialect = dlClassic\n",
+        "  ValueErrors = veLenient\n",
         "  DataSet = none\n", "  Version = \"1.32\"\n", "  HeaderData = []\n"}) {
     EXPECT_NE(text.find(line), std::string::npos) << line;
   }
   EXPECT_EQ(text.find("ErrorRecords"), std::string::npos);
   EXPECT_EQ(text.find("OnImportRecord"), std::string::npos);
+  EXPECT_EQ(text.find("OnRecordError"), std::string::npos);
   EXPECT_EQ(text.find("OnBeginExport"), std::string::npos);
 }
 
@@ -624,6 +629,7 @@ TEST_F(ComponentSettingsTest, ImportAndExportSettingsReadBackExactly) {
   import.SetHeaderRecords(2);
   import.SetHeaderStored(true);
   import.SetDialect(dlStandard);
+  import.SetValueErrors(veStrict);
   import.SetImportType(impFixed);
   import.SetInputFile("/data/\"in\".csv");
   import.SetShowProgress(true);

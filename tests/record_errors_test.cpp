@@ -1,0 +1,261 @@
+// Failed records and their reasons: the strict readers of each field type,
+// and OnRecordError through a real SQLite table.
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "datasets/memory_dataset.h"
+#include "datasets/sqlite_dataset.h"
+#include "src/kvcsvimp.h"
+#include "src/kvstrict.h"
+#include "support/format_settings.h"
+#include "support/temp_dir.h"
+
+namespace korvane {
+namespace {
+
+// Stored: the field's AsString after the write; nullptr when the text is
+// refused with Reason.
+struct TStrictCase {
+  TFieldType Type;
+  const char* Text;
+  const char* Stored;
+  TRecordErrorReason Reason = rerInvalidValue;
+};
+
+const TStrictCase kStrictCases[] = {
+    {ftInteger, " -42 ", "-42"},
+    {ftInteger, "+1,234,567", "1234567"},
+    {ftInteger, "3.00", "3"},
+    {ftInteger, "-2147483648", "-2147483648"},
+    {ftInteger, "3.7", nullptr, rerNotANumber},
+    {ftInteger, "12x", nullptr, rerNotANumber},
+    {ftInteger, "1,23", nullptr, rerNotANumber},
+    {ftInteger, "12,3456", nullptr, rerNotANumber},
+    {ftInteger, "1e3", nullptr, rerNotANumber},
+    {ftInteger, "--1", nullptr, rerNotANumber},
+    {ftInteger, "2147483648", nullptr, rerOutOfRange},
+    {ftSmallint, "-32768", "-32768"},
+    {ftSmallint, "32768", nullptr, rerOutOfRange},
+    {ftWord, "-1", nullptr, rerOutOfRange},
+    {ftLargeint, "9223372036854775807", "9223372036854775807"},
+    {ftLargeint, "-9223372036854775808", "-9223372036854775808"},
+    {ftLargeint, "9223372036854775808", nullptr, rerOutOfRange},
+    {ftLargeint, "99999999999999999999999", nullptr, rerOutOfRange},
+    {ftFloat, "1,234.5", "1234.5"},
+    {ftFloat, "-2.5e3", "-2500"},
+    {ftFloat, ".5", "0.5"},
+    {ftFloat, "1e-400", "0"},
+    {ftFloat, "1.5.5", nullptr, rerNotANumber},
+    {ftFloat, "abc", nullptr, rerNotANumber},
+    {ftFloat, "1e", nullptr, rerNotANumber},
+    {ftFloat, "inf", nullptr, rerNotANumber},
+    {ftFloat, "1e400", nullptr, rerOutOfRange},
+    {ftCurrency, "12.5", "12.50"},
+    {ftCurrency, "$1,234.56", "1234.56"},
+    {ftCurrency, "(12.00)", "-12.00"},
+    {ftCurrency, "-$3", "-3.00"},
+    {ftCurrency, "12 \xE2\x82\xAC", "12.00"},
+    {ftCurrency, "0.00005", "0.0001"},
+    {ftCurrency, "1e3", nullptr, rerNotANumber},
+    {ftCurrency, "12x", nullptr, rerNotANumber},
+    {ftCurrency, "-(12)", nullptr, rerNotANumber},
+    {ftCurrency, "$12$", nullptr, rerNotANumber},
+    {ftCurrency, "99999999999999999", nullptr, rerOutOfRange},
+    {ftBoolean, "TRUE", "True"},
+    {ftBoolean, " Yes ", "True"},
+    {ftBoolean, "t", "True"},
+    {ftBoolean, "N", "False"},
+    {ftBoolean, "0", "False"},
+    {ftBoolean, "maybe", nullptr, rerNotABoolean},
+    {ftBoolean, "2", nullptr, rerNotABoolean},
+    {ftBoolean, "yess", nullptr, rerNotABoolean},
+    {ftDate, "2/29/2024", "2/29/2024"},
+    {ftDate, "2/30/2024", nullptr, rerNotADate},
+    {ftDate, "13/45/2020", nullptr, rerNotADate},
+    {ftDate, "2024-01-05", nullptr, rerNotADate},
+    {ftTime, "13:45:10", "13:45:10"},
+    {ftTime, "25:00", nullptr, rerNotADate},
+    {ftDateTime, "1/2/2024 10:30:00", "1/2/2024 10:30:00"},
+    {ftDateTime, "1/2/2024 10:61", nullptr, rerNotADate},
+    {ftString, "  any text 12x ", "  any text 12x "},
+    {ftBlob, "\\x4142", "AB"},
+    {ftBlob, "\\x4", nullptr, rerInvalidValue},
+};
+
+TEST(StrictValues, EachFieldTypeTakesWholeValuesOnlyAndSaysWhyNot) {
+  ScopedFormatSettings settings;
+  ResetFormatSettings();
+  for (const TStrictCase& c : kStrictCases) {
+    SCOPED_TRACE(FieldTypeName(c.Type) + " \"" + c.Text + "\"");
+    TMemoryDataSet data;
+    data.AddFieldDef("v", c.Type);
+    data.Open();
+    data.Append();
+    TField* field = data.Fields(0);
+    TValueFault fault;
+    const bool stored = WriteStrictFieldData(c.Text, field, true, fault);
+    if (c.Stored != nullptr) {
+      EXPECT_TRUE(stored) << fault.Message;
+      EXPECT_EQ(field->AsString(), c.Stored);
+    } else {
+      EXPECT_FALSE(stored);
+      EXPECT_EQ(fault.Reason, c.Reason) << fault.Message;
+      EXPECT_TRUE(field->IsNull());
+      EXPECT_TRUE(fault.Message.starts_with("\"" + std::string(c.Text).substr(0, 60)))
+          << fault.Message;
+    }
+  }
+}
+
+TEST(StrictValues, NumbersFollowTheFormatsSeparators) {
+  ScopedFormatSettings settings;
+  FormatSettings().DecimalSeparator = ',';
+  FormatSettings().ThousandSeparator = '.';
+  TMemoryDataSet data;
+  data.AddFieldDef("f", ftFloat);
+  data.AddFieldDef("m", ftCurrency);
+  data.Open();
+  data.Append();
+  TValueFault fault;
+  EXPECT_TRUE(WriteStrictFieldData("1.234,5", data.Fields(0), false, fault));
+  EXPECT_EQ(data.Fields(0)->AsFloat(), 1234.5);
+  EXPECT_TRUE(WriteStrictFieldData("(1.000,25 \xE2\x82\xAC)", data.Fields(1), false, fault));
+  EXPECT_EQ(data.Fields(1)->AsCurrency(), -10002500);
+  EXPECT_FALSE(WriteStrictFieldData("1,234.5", data.Fields(0), false, fault));
+  EXPECT_EQ(fault.Reason, rerNotANumber);
+}
+
+// What OnRecordError reported of one record.
+struct TReported {
+  std::int32_t Record;
+  std::int64_t Line;
+  std::string Field;
+  TRecordErrorReason Reason;
+  std::string Message;
+  bool operator==(const TReported&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const TReported& r) {
+  return os << "{" << r.Record << ", line " << r.Line << ", " << r.Field << ", "
+            << EnumToString(r.Reason) << ", " << r.Message << "}";
+}
+
+class RecordErrorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetFormatSettings();
+    table.SetDatabaseFile(dir.Path("t.db"));
+    table.ExecSQL(
+        "CREATE TABLE t (id INTEGER PRIMARY KEY, amount MONEY, born DATE, active BOOLEAN, "
+        "n SMALLINT)");
+    table.SetTableName("t");
+    import.SetDataSet(&table);
+    import.SetFieldSeparator(fspComma);
+    import.SetFieldDelimiter(fdlDouble);
+    import.SetDialect(dlStandard);
+    import.SetOnRecordError([this](TObject* sender, const TRecordError& e) {
+      EXPECT_EQ(sender, &import);
+      reported.push_back({e.Record, e.Line, std::string(e.FieldName), e.Reason, e.Message});
+      texts.emplace_back(e.Text);
+      values.emplace_back(e.Value);
+    });
+  }
+
+  std::vector<std::string> Ids() {
+    std::vector<std::string> ids;
+    TSQLiteDataSet read(nullptr);
+    read.SetDatabaseFile(dir.Path("t.db"));
+    read.SetQuery("SELECT id FROM t ORDER BY id");
+    read.Open();
+    for (; !read.Eof(); read.Next()) ids.push_back(read.Fields(0)->AsString());
+    return ids;
+  }
+
+  ScopedFormatSettings settings;
+  test::TTempDir dir;
+  TSQLiteDataSet table{nullptr};
+  TCSVImport import{nullptr};
+  std::vector<TReported> reported;
+  std::vector<std::string> texts;
+  std::vector<std::string> values;
+};
+
+constexpr const char* kMixedFile =
+    "1,12.50,1/2/2000,yes,5\n"
+    "2,12x,1/2/2000,yes,5\r\n"
+    "1,3,1/2/2000,no,1\n"
+    "4,1,2/30/2000,y,1\n"
+    "\"5\",\"multi\n"
+    "line\",1/2/2000,t,1\n"
+    "6,1,1/2/2000,maybe,1\n"
+    "7,1,1/2/2000,1,40000\n"
+    "8,1,1/2/2000,1,1,extra\n"
+    "9,1,1/2/2000,1,1,,\n"
+    "10,\"unclosed\n";
+
+TEST_F(RecordErrorTest, StrictRunReportsEveryFailedRecordWithItsLineFieldAndReason) {
+  import.SetInputFile(dir.Put("in.csv", kMixedFile));
+  import.SetValueErrors(veStrict);
+  for (bool readAhead : {false, true}) {
+    SCOPED_TRACE(readAhead ? "read ahead" : "read on the caller's thread");
+    table.Close();
+    table.ExecSQL("DELETE FROM t");
+    reported.clear();
+    texts.clear();
+    values.clear();
+    import.SetReadAhead(readAhead);
+    EXPECT_EQ(import.Execute(), 2);
+    EXPECT_EQ(import.ErrorRecords(), 8);
+    EXPECT_EQ(import.StoredRecords(), 2);
+    EXPECT_EQ(Ids(), (std::vector<std::string>{"1", "9"}));
+    ASSERT_EQ(reported.size(), 8u);
+    EXPECT_EQ(reported[0], (TReported{2, 2, "amount", rerNotANumber, "\"12x\" is not a number"}));
+    EXPECT_EQ(reported[1].Reason, rerRefused);
+    EXPECT_EQ(reported[1].Line, 3);
+    EXPECT_NE(reported[1].Message.find("UNIQUE constraint failed: t.id"), std::string::npos)
+        << reported[1].Message;
+    EXPECT_EQ(reported[2], (TReported{4, 4, "born", rerNotADate,
+                                      "\"2/30/2000\" is not a date in the format m/d/yyyy"}));
+    EXPECT_EQ(reported[3], (TReported{5, 5, "amount", rerNotANumber,
+                                      "\"multi\nline\" is not a number"}));
+    EXPECT_EQ(texts[3], "\"5\",\"multi\nline\",1/2/2000,t,1");
+    EXPECT_EQ(reported[4].Field, "active");
+    EXPECT_EQ(reported[4].Reason, rerNotABoolean);
+    EXPECT_EQ(reported[4].Line, 7);
+    EXPECT_EQ(reported[5], (TReported{7, 8, "n", rerOutOfRange,
+                                      "\"40000\" is out of range (-32768 to 32767)"}));
+    EXPECT_EQ(values[5], "40000");
+    EXPECT_EQ(reported[6], (TReported{8, 9, "", rerTooManyValues, "6 values for 5 fields"}));
+    EXPECT_EQ(texts[6], "8,1,1/2/2000,1,1,extra");
+    EXPECT_EQ(reported[7].Reason, rerUnclosedQuote);
+    EXPECT_EQ(reported[7].Line, 11);
+    EXPECT_TRUE(texts[7].starts_with("10,\"unclosed")) << texts[7];
+  }
+}
+
+TEST_F(RecordErrorTest, LenientRunStoresWhatConvertsAndReportsOnlyRefusals) {
+  import.SetInputFile(dir.Put("in.csv", kMixedFile));
+  EXPECT_EQ(import.Execute(), 8);
+  EXPECT_EQ(Ids(), (std::vector<std::string>{"1", "2", "4", "5", "6", "7", "8", "9"}));
+  ASSERT_EQ(reported.size(), 2u);
+  EXPECT_EQ(reported[0].Reason, rerRefused);
+  EXPECT_EQ(reported[0].Record, 3);
+  EXPECT_EQ(reported[1].Reason, rerUnclosedQuote);
+}
+
+TEST_F(RecordErrorTest, HandlerThatRaisesStopsTheRun) {
+  import.SetInputFile(dir.Put("in.csv", kMixedFile));
+  import.SetValueErrors(veStrict);
+  import.SetOnRecordError([](TObject*, const TRecordError&) {
+    throw std::runtime_error("enough");
+  });
+  EXPECT_THROW(import.Execute(), std::runtime_error);
+  // The record before the failed one is kept; nothing after it was read.
+  EXPECT_EQ(Ids(), (std::vector<std::string>{"1"}));
+}
+
+}  // namespace
+}  // namespace korvane
