@@ -1,6 +1,10 @@
 #include "cli/cli_database.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include "cli/cli_util.h"
 #include "datasets/sqlite_dataset.h"
@@ -79,6 +83,7 @@ class TDatabaseTableOf final : public TDatabaseTable {
   void SetReadOnly(bool value) override { FDataSet.SetReadOnly(value); }
   void SetBulkCommitCount(std::int32_t value) override { FDataSet.SetBulkCommitCount(value); }
   TMisfitValues Misfits() const override { return MisfitsOf(FDataSet); }
+  void ExecSQL(const std::string& sql) override { FDataSet.ExecSQL(sql); }
   void SetCreateWith(const TStrings& columns) override {
     FDataSet.SetColumns(&columns);
     FDataSet.SetCreateTable(true);
@@ -140,6 +145,16 @@ std::unique_ptr<TDatabaseTable> AsDatabaseTable(TDataSet* dataSet) {
 
 void RegisterDatabaseClasses() {
   for (const TDatabaseKind& kind : kDatabases) kind.Register();
+}
+
+std::string ReadOnlyMessage(TDatabaseTable& table) {
+  const std::string location = table.Location();
+  if (::access(location.c_str(), F_OK) == 0 && ::access(location.c_str(), W_OK) != 0) {
+    return "database '" + location + "' is read-only (" + std::strerror(errno) +
+           "): no record can be imported";
+  }
+  return "table '" + table.TableName() + "' in '" + location +
+         "' is read-only (a view, or a database opened read-only): no record can be imported";
 }
 
 }  // namespace korvane::cli

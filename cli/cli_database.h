@@ -50,7 +50,14 @@ class TDatabaseTable {
   virtual void SetCreateWith(const TStrings& columns) = 0;
   // The values since the walk's First that did not fit their column.
   virtual TMisfitValues Misfits() const = 0;
+  // Runs SQL on the dataset's connection (BEGIN, COMMIT, ...); raises with
+  // the database's message.
+  virtual void ExecSQL(const std::string& sql) = 0;
 };
+
+// Why an import cannot add records to table (CanModify is false): a
+// database file that cannot be written is said to be read-only.
+std::string ReadOnlyMessage(TDatabaseTable& table);
 
 // A new dataset, owned by root, for the database database names (the --db
 // value; an empty one gives a dataset whose RequireLocation raises).

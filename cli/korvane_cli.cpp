@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "cli/cli_database.h"
+#include "cli/cli_rejects.h"
+#include "cli/cli_suggest.h"
 #include "cli/cli_util.h"
 #include "cli/sniff_command.h"
 #include "platform/byte_sink.h"
@@ -86,6 +88,12 @@ struct TImportOptions : TTransferOptions {
   bool Create = false;
   std::string Columns;
   std::string Sample;
+  bool Lenient = false;
+  std::string Rejects;
+  std::string RejectLog;
+  std::int64_t MaxErrors = -1;
+  CLI::Option* MaxErrorsOption = nullptr;
+  bool Atomic = false;
 };
 
 struct TExportOptions : TTransferOptions {
@@ -373,8 +381,13 @@ void PrepareImportTable(TDatabaseTable& ds, TCSVImport& import, const TImportOpt
   try {
     ds.DataSet().Open();
   } catch (const Exception& e) {
+    if (!tableExists && !o.Columns.empty()) {
+      throw EUsageError("--columns: the table cannot be made from the column definitions: " +
+                        e.Message());
+    }
     throw EUsageError(e.Message());
   }
+  if (!ds.DataSet().CanModify()) throw EUsageError(ReadOnlyMessage(ds));
 }
 
 void PrepareExportSource(TDatabaseTable& ds) {
@@ -415,20 +428,24 @@ json RefusalsJson(const TCSVImport& import) {
   return items;
 }
 
-json ImportJson(const TCSVImport& import, std::int32_t result) {
-  return {{"result", result},
-          {"stored", import.StoredRecords()},
-          {"errorRecords", import.ErrorRecords()},
-          {"headerData", ListJson(import.HeaderData())},
-          {"trailerData", ListJson(import.TrailerData())},
-          {"refusals", RefusalsJson(import)}};
+json ImportJson(const TCSVImport& import, std::int32_t result, const TRejectReport& report) {
+  json j = {{"result", result},
+            {"stored", import.StoredRecords()},
+            {"errorRecords", import.ErrorRecords()},
+            {"headerData", ListJson(import.HeaderData())},
+            {"trailerData", ListJson(import.TrailerData())},
+            {"refusals", RefusalsJson(import)}};
+  report.AddJson(j);
+  return j;
 }
 
 // Runs an import inside one bulk load of its dataset, so that the records go
 // in large transactions whatever the dataset does by itself, and every record
 // posted is committed when this returns. Errors raised by the run are shown
-// as "Error: TEXT" and give -1.
-std::int32_t ExecuteImport(TSession& session, TCSVImport& import) {
+// as "Error: TEXT" and give -1. report has been attached to the import; what
+// it says of the failed records is shown at the end, each line after prefix.
+std::int32_t ExecuteImport(TSession& session, TCSVImport& import, TRejectReport& report,
+                           const std::string& prefix) {
   TDataSet* ds = import.DataSet();
   try {
     if (ds != nullptr && ds->Active()) ds->BeginBulk();
@@ -462,6 +479,14 @@ std::int32_t ExecuteImport(TSession& session, TCSVImport& import) {
       if (failure.empty()) failure = e.what();
     }
   }
+  try {
+    report.Finish();
+  } catch (const std::exception& e) {
+    if (failure.empty()) failure = e.what();
+  }
+  // A command line run never leaves records out without a word: what
+  // failed, and why.
+  for (const std::string& line : report.Summary()) session.Say(mtWarning, prefix + line);
   if (!failure.empty()) {
     if (damagedInput) {
       const std::int64_t kept = import.StoredRecords() - rolledBack;
@@ -470,23 +495,12 @@ std::int32_t ExecuteImport(TSession& session, TCSVImport& import) {
                  (rolledBack > 0 ? ", the " + std::to_string(rolledBack) +
                                        " read since the last commit were rolled back"
                                  : std::string());
+    } else if (const std::int64_t stored = import.StoredRecords(); stored > 0) {
+      failure += " (" + std::to_string(stored) + (stored == 1 ? " record" : " records") +
+                 " stored before)";
     }
     session.Say(mtError, failure);
     return -1;
-  }
-  // The component itself reports left-out records only with its progress
-  // window; a command line run must never leave them out without a word.
-  const std::int32_t refused = import.ErrorRecords();
-  if (result >= 0 && refused > 0 && !import.ShowProgress()) {
-    session.Say(mtWarning,
-                import.Name() + ": " + std::to_string(refused) +
-                    (refused == 1 ? " record was" : " records were") +
-                    " left out (no values, a quote never closed, or refused by the table); " +
-                    std::to_string(import.StoredRecords()) + " stored");
-  }
-  // Reasons the database gave for records it refused after their Post.
-  for (const std::string& reason : import.RefusalMessages()) {
-    session.Say(mtWarning, import.Name() + ": refused: " + reason);
   }
   return result;
 }
@@ -567,6 +581,47 @@ TCompression ExportCompression(const std::string& given, TCompression current,
   return cmNone;
 }
 
+// What --rejects, --reject-log, --max-errors and --atomic ask of the
+// failed records.
+TRejectReport::TOptions RejectOptions(const TImportOptions& o, const std::string& input) {
+  TRejectReport::TOptions r;
+  r.RejectsFile = o.Rejects;
+  r.RejectLog = o.RejectLog;
+  if (o.MaxErrorsOption->count() > 0) {
+    if (o.MaxErrors < 0) throw EUsageError("--max-errors: give a number of records, 0 or more");
+    r.MaxErrors = o.MaxErrors;
+    r.StopReason = "stopped: more than " + std::to_string(o.MaxErrors) +
+                   (o.MaxErrors == 1 ? " record" : " records") + " failed (--max-errors " +
+                   std::to_string(o.MaxErrors) + ")";
+  } else if (o.Atomic) {
+    r.MaxErrors = 0;
+    r.StopReason = "stopped: a record failed, and --atomic stores all records or none";
+  }
+  if (!o.Rejects.empty()) r.LineEnd = LineEndOf(input);
+  return r;
+}
+
+// Ends an --atomic run: commits what a run that succeeded stored, rolls
+// everything back otherwise. False when the table was left as it was.
+bool EndAtomicRun(TSession& session, TAtomicRun& atomic, std::int32_t& result) {
+  if (!atomic.On()) return true;
+  if (result >= 0) {
+    try {
+      atomic.Commit();
+      return true;
+    } catch (const std::exception& e) {
+      session.Say(mtError, std::string("--atomic: the records cannot be committed: ") + e.what());
+      result = -1;
+    }
+  }
+  if (atomic.Rollback()) {
+    session.Say(mtInformation, "--atomic: nothing was stored; the table is as it was");
+  } else {
+    session.Say(mtError, "--atomic: the transaction cannot be rolled back");
+  }
+  return false;
+}
+
 // ---------------------------------------------------------------------------
 // The subcommands.
 
@@ -586,6 +641,7 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
   import->SetFieldSeparator(fspComma);
   import->SetFieldDelimiter(fdlDouble);
   import->SetWholeValues(true);
+  import->SetValueErrors(o.Lenient ? veLenient : veStrict);
   import->SetDialect(ParseDialect(o.Dialect));
   // Compressed files are read by their first bytes, whatever their name.
   import->SetCompression(cmAuto);
@@ -616,6 +672,7 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
   const TImportSniff sniff = SniffForImport(
       *import, {o.Sample, layoutGiven, quoteGiven, inferTypes, !o.Format.DateFormat.empty()});
   const std::optional<TSniffResult>& sniffed = sniff.Result;
+  TRejectReport report(RejectOptions(o, import->InputFile()));
   PrepareImportTable(*table, *import, o, o.Save.empty(), sniffed ? &*sniffed : nullptr);
   for (const std::string& notice : sniff.Notices) {
     session.Say(mtInformation, notice.substr(notice.starts_with("korvane: ") ? 9 : 0));
@@ -629,13 +686,21 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
   }
 
   session.Wire(*import, "");
-  std::int32_t result = ExecuteImport(session, *import);
+  report.Attach(*import);
+  std::optional<TRunMeter> meter;
+  if (o.Progress) meter.emplace(*import);
+  TAtomicRun atomic(*table, o.Atomic);
+  std::int32_t result = ExecuteImport(session, *import, report, "");
+  const bool kept = EndAtomicRun(session, atomic, result);
   if (sniffed && !sniffed->WholeFile && import->ErrorRecords() > 0) {
     session.Say(mtInformation, "the column types came from the first " +
                                    std::to_string(sniffed->Records) +
                                    " records; --sample all takes them from every record");
   }
-  session.PrintJson(ImportJson(*import, result));
+  if (meter) session.Say(mtInformation, meter->Line(*import));
+  json j = ImportJson(*import, result, report);
+  if (!kept) j["stored"] = 0;
+  session.PrintJson(std::move(j));
   return ImportExitFor(*import, result);
 }
 
@@ -802,8 +867,10 @@ int RunSettings(TRunOptions& o, std::ostream& out, std::ostream& err) {
         }
       }
       session.Wire(*import, name);
-      std::int32_t result = ExecuteImport(session, *import);
-      json r = ImportJson(*import, result);
+      TRejectReport report({});
+      report.Attach(*import);
+      std::int32_t result = ExecuteImport(session, *import, report, name + ": ");
+      json r = ImportJson(*import, result, report);
       r["component"] = JsonText(name);
       results.push_back(std::move(r));
       if (result < 0) {
@@ -937,12 +1004,42 @@ void AddLayoutOptions(CLI::App* app, TTransferOptions& o, bool import) {
   AddRunSwitches(app, o);
 }
 
+void AddRejectOptions(CLI::App* imp, TImportOptions& io) {
+  const char* group = "Failed records";
+  imp->add_flag("--lenient", io.Lenient,
+                "Forgiving values (ValueErrors=veLenient): a value that does not convert leaves "
+                "its column empty and the record is stored; values beyond the last column are "
+                "skipped")
+      ->group(group);
+  imp->add_option("--rejects", io.Rejects,
+                  "Write every failed record to FILE exactly as read (the header records first "
+                  "with --header), to fix and import again with the same options")
+      ->type_name("FILE")
+      ->group(group);
+  imp->add_option("--reject-log", io.RejectLog,
+                  "Write one JSON object per failed record to FILE: record, line, field, value, "
+                  "reason, message")
+      ->type_name("FILE")
+      ->group(group);
+  io.MaxErrorsOption =
+      imp->add_option("--max-errors", io.MaxErrors,
+                      "Stop when more than N records have failed (0: at the first); the run "
+                      "then fails (exit status 1)")
+          ->type_name("N")
+          ->group(group);
+  imp->add_flag("--atomic", io.Atomic,
+                "One transaction for the whole import: when a record fails (beyond "
+                "--max-errors), the run fails, is interrupted or is killed, the table stays "
+                "exactly as it was")
+      ->group(group);
+}
+
 const char* kExitText =
     "Exit status: 0 when the run returned 0 or more and every record read was stored, 3 when "
-    "an import completed but some records failed (left out; stderr and --json say how many), "
-    "1 when it failed (returned -1 or broke off with an error), 2 when the command cannot run "
-    "as given (the message says what to fix). Component messages go to stderr as "
-    "\"Warning: TEXT\" or \"Error: TEXT\".";
+    "an import completed but some records failed (left out; stderr and --json say how many "
+    "and why), 1 when it failed (returned -1, broke off with an error, or stopped by "
+    "--max-errors), 2 when the command cannot run as given (the message says what to fix). "
+    "Component messages go to stderr as \"Warning: TEXT\" or \"Error: TEXT\".";
 
 }  // namespace
 }  // namespace cli
@@ -998,6 +1095,7 @@ int RunKorvane(int argc, char** argv, std::ostream& out, std::ostream& err) {
                   "The new table's columns as in SQL, e.g. \"id INTEGER PRIMARY KEY, name "
                   "TEXT, amount MONEY, born DATE, active BOOLEAN\"")
       ->type_name("DEFS");
+  AddRejectOptions(imp, io);
   imp->footer(
       "Examples:\n"
       "  korvane import people.csv --db people.db --table people --header --create\n"
@@ -1007,9 +1105,11 @@ int RunKorvane(int argc, char** argv, std::ostream& out, std::ostream& err) {
       "HeaderRecords=2 --set HeaderStored=true\n"
       "Dates, times and numbers are read with the format settings, blobs from \\x and "
       "hexadecimal (WholeValues; --set WholeValues=false stores such texts as they stand). "
-      "Records the table refuses "
-      "are counted (errorRecords), the import goes on, and a line on stderr says how many were "
-      "left out.\n" +
+      "Values are strict: a value that is not of its column's type (\"12x\" or \"3.7\" for "
+      "an INTEGER, 2/30/2024 for a DATE, \"maybe\" for a BOOLEAN, a number the column cannot "
+      "hold) fails its record, as does a record with more values than the table has columns "
+      "and one the table refuses; the import goes on, and at the end stderr says how many "
+      "failed and why, with the first few by line number.\n" +
       std::string(kExitText));
 
   TExportOptions eo;
@@ -1096,7 +1196,9 @@ int RunKorvane(int argc, char** argv, std::ostream& out, std::ostream& err) {
                         : run->parsed()   ? "korvane run"
                         : sniff->parsed() ? "korvane sniff"
                                           : "korvane";
-    err << "korvane: " << e.what() << " (see " << where << " --help)" << std::endl;
+    const std::optional<std::string> unknown = UnknownWordMessage(app, argc, argv, e.what());
+    err << "korvane: " << (unknown ? *unknown : std::string(e.what())) << " (see " << where
+        << " --help)" << std::endl;
     return kExitUsage;
   }
 

@@ -1,0 +1,241 @@
+#include "cli/cli_rejects.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "cli/cli_util.h"
+
+namespace korvane::cli {
+
+namespace {
+
+using json = nlohmann::json;
+
+// Failed records kept for --json, and shown in the summary.
+constexpr std::size_t kKept = 100;
+constexpr std::size_t kShown = 5;
+
+struct TReasonName {
+  std::string_view Key;
+  std::string_view Words;
+};
+
+constexpr TReasonName kReasonNames[] = {
+    {"no_values", "no values"},
+    {"refused", "refused by the table"},
+    {"unclosed_quote", "a quote never closed"},
+    {"not_a_number", "not a number"},
+    {"out_of_range", "out of range"},
+    {"not_a_date", "not a date or time"},
+    {"not_a_boolean", "not a boolean"},
+    {"too_many_values", "more values than columns"},
+    {"invalid_value", "a value not stored"},
+};
+
+std::size_t ReasonIndex(TRecordErrorReason reason) {
+  const auto i = static_cast<std::size_t>(reason);
+  return i < std::size(kReasonNames) ? i : std::size(kReasonNames) - 1;
+}
+
+std::string Plural(std::int64_t n, std::string_view one, std::string_view many) {
+  return std::to_string(n) + " " + std::string(n == 1 ? one : many);
+}
+
+}  // namespace
+
+std::string_view ReasonKey(TRecordErrorReason reason) {
+  return kReasonNames[ReasonIndex(reason)].Key;
+}
+
+std::string_view ReasonWords(TRecordErrorReason reason) {
+  return kReasonNames[ReasonIndex(reason)].Words;
+}
+
+std::string FailureLine(const TRecordError& error) {
+  std::string line;
+  if (error.Line > 0) line = "line " + std::to_string(error.Line) + ": ";
+  if (!error.FieldName.empty()) line += std::string(error.FieldName) + ": ";
+  if (error.Reason == rerRefused) line += "refused: ";
+  return line + error.Message;
+}
+
+std::string LineEndOf(const std::string& path) {
+  // Only a regular file: reading a pipe would take its records away.
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return "\n";
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return "\n";
+  std::string head(64 * 1024, '\0');
+  head.resize(std::fread(head.data(), 1, head.size(), file));
+  std::fclose(file);
+  const std::size_t at = head.find_first_of("\r\n");
+  if (at == std::string::npos || head[at] == '\n') return "\n";
+  return at + 1 < head.size() && head[at + 1] == '\n' ? "\r\n" : "\r";
+}
+
+TRejectReport::TRejectReport(TOptions options) : FOptions(std::move(options)) {
+  auto open = [](const std::string& path, const char* option) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+      throw EUsageError(std::string(option) + " '" + path + "' cannot be written (" +
+                        std::strerror(errno) + ")");
+    }
+    return file;
+  };
+  if (!FOptions.RejectsFile.empty()) FRejects.reset(open(FOptions.RejectsFile, "--rejects"));
+  if (!FOptions.RejectLog.empty()) FLog.reset(open(FOptions.RejectLog, "--reject-log"));
+}
+
+TRejectReport::~TRejectReport() = default;
+
+void TRejectReport::Attach(TCSVImport& import) {
+  TRecordErrorEvent before = import.OnRecordError();
+  import.SetOnRecordError(
+      [this, &import, before = std::move(before)](TObject* sender, const TRecordError& error) {
+        if (before) before(sender, error);
+        Add(import, error);
+      });
+}
+
+void TRejectReport::Write(std::FILE* file, const std::string& name, std::string_view bytes) {
+  if (std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size() || std::ferror(file)) {
+    throw std::runtime_error("cannot write '" + name + "' (" + std::strerror(errno) + ")");
+  }
+}
+
+void TRejectReport::Add(const TCSVImport& import, const TRecordError& error) {
+  ++FFailed;
+  ++FCounts[ReasonIndex(error.Reason)];
+  json item = {{"record", error.Record},
+               {"line", error.Line},
+               {"field", error.FieldName.empty() ? json() : json(JsonText(error.FieldName))},
+               {"value", error.FieldName.empty() ? json() : json(JsonText(error.Value))},
+               {"reason", ReasonKey(error.Reason)},
+               {"message", JsonText(error.Message)}};
+  if (FLog) Write(FLog.get(), FOptions.RejectLog, item.dump() + "\n");
+  // A record refused when its group was stored has no text to give back.
+  if (FRejects && error.Line > 0) {
+    if (!FHeaderWritten) {
+      // The header records first, so that the file imports with the same
+      // options.
+      const TStrings* header = import.HeaderData();
+      for (int i = 0; i < header->Count(); ++i) {
+        Write(FRejects.get(), FOptions.RejectsFile, header->Strings(i) + FOptions.LineEnd);
+      }
+      FHeaderWritten = true;
+    }
+    Write(FRejects.get(), FOptions.RejectsFile, error.Text);
+    Write(FRejects.get(), FOptions.RejectsFile, FOptions.LineEnd);
+  }
+  if (FFirst.size() < kKept) {
+    FFirst.push_back(std::move(item));
+    FFirstLines.push_back(FailureLine(error));
+  }
+  if (FOptions.MaxErrors >= 0 && FFailed > FOptions.MaxErrors) {
+    throw EStoppedRun(FOptions.StopReason + "; the last: " + FailureLine(error));
+  }
+}
+
+void TRejectReport::Finish() {
+  for (auto* file : {&FRejects, &FLog}) {
+    if (*file && std::fflush(file->get()) != 0) {
+      const std::string& name = file == &FRejects ? FOptions.RejectsFile : FOptions.RejectLog;
+      throw std::runtime_error("cannot write '" + name + "' (" + std::strerror(errno) + ")");
+    }
+  }
+}
+
+std::vector<std::string> TRejectReport::Summary() const {
+  std::vector<std::string> lines;
+  if (FFailed == 0) return lines;
+  std::string counts;
+  for (std::size_t i = 0; i < std::size(kReasonNames); ++i) {
+    if (FCounts[i] == 0) continue;
+    counts += counts.empty() ? ": " : ", ";
+    counts += std::to_string(FCounts[i]) + " " + std::string(kReasonNames[i].Words);
+  }
+  lines.push_back(Plural(FFailed, "record", "records") + " failed" + counts);
+  for (std::size_t i = 0; i < FFirstLines.size() && i < kShown; ++i) {
+    lines.push_back(FFirstLines[i]);
+  }
+  std::string where;
+  if (FRejects) where = "the failed records are in " + FOptions.RejectsFile;
+  if (FLog) {
+    where += where.empty() ? "why each failed is in " : ", why each failed in ";
+    where += FOptions.RejectLog;
+  }
+  if (where.empty()) {
+    where = "--rejects FILE keeps the failed records (to fix and import again), --reject-log "
+            "FILE why each failed";
+  }
+  if (FFailed > static_cast<std::int64_t>(kShown)) {
+    where = "and " + std::to_string(FFailed - static_cast<std::int64_t>(kShown)) + " more; " +
+            where;
+  }
+  lines.push_back(where);
+  return lines;
+}
+
+void TRejectReport::AddJson(json& result) const {
+  json counts = json::object();
+  for (std::size_t i = 0; i < std::size(kReasonNames); ++i) {
+    if (FCounts[i] > 0) counts[std::string(kReasonNames[i].Key)] = FCounts[i];
+  }
+  result["rejected"] = std::move(counts);
+  result["reasons"] = FFirst;
+}
+
+TAtomicRun::TAtomicRun(TDatabaseTable& table, bool on) : FTable(table) {
+  if (!on) return;
+  try {
+    FTable.ExecSQL("BEGIN");
+  } catch (const std::exception& e) {
+    throw EUsageError(std::string("--atomic: cannot start a transaction: ") + e.what());
+  }
+  FOpen = true;
+}
+
+TAtomicRun::~TAtomicRun() {
+  if (FOpen) Rollback();
+}
+
+void TAtomicRun::Commit() {
+  FTable.ExecSQL("COMMIT");
+  FOpen = false;
+}
+
+bool TAtomicRun::Rollback() noexcept {
+  FOpen = false;
+  try {
+    FTable.ExecSQL("ROLLBACK");
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+TRunMeter::TRunMeter(TCSVImport& import)
+    : FStart(std::chrono::steady_clock::now()), FBytes(std::make_shared<std::int64_t>(0)) {
+  TImportEvent before = import.OnImportRecord();
+  import.SetOnImportRecord(
+      [bytes = FBytes, before = std::move(before)](TObject* sender, std::int32_t iBytes) {
+        if (before) before(sender, iBytes);
+        *bytes += iBytes;
+      });
+}
+
+std::string TRunMeter::Line(const TCSVImport& import) const {
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - FStart).count();
+  const double megabytes = static_cast<double>(*FBytes) / 1e6;
+  char text[160];
+  std::snprintf(text, sizeof text, "%.1f MB in %.1f s (%.1f MB/s)", megabytes, seconds,
+                seconds > 0 ? megabytes / seconds : 0.0);
+  return Plural(import.StoredRecords(), "record", "records") + " stored, " +
+         std::to_string(import.ErrorRecords()) + " failed, " + text;
+}
+
+}  // namespace korvane::cli

@@ -1,0 +1,132 @@
+// What the korvane command does with the records an import fails: counts
+// them by reason, writes them to a reject file and a reject log, stops the
+// run after --max-errors, and says at the end what failed and why. Also the
+// whole-or-nothing run of --atomic and the closing line of --progress.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "cli/cli_database.h"
+#include "src/kvcsvimp.h"
+
+namespace korvane::cli {
+
+// The run was stopped on purpose: more records failed than it allows. The
+// message says why and names the last failed record.
+class EStoppedRun : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The short name of a reason, as --json and the reject log give it
+// ("not_a_number"), and its words in the summary ("not a number").
+std::string_view ReasonKey(TRecordErrorReason reason);
+std::string_view ReasonWords(TRecordErrorReason reason);
+
+// One failed record as the command reports it: "line 17: amount: \"12x\" is
+// not a number" (without the line for a record the dataset refused only
+// when it stored a group).
+std::string FailureLine(const TRecordError& error);
+
+// The line end of a text file, by its first one: "\r\n", "\r" or "\n"
+// (also when it has none, cannot be read or is no regular file).
+std::string LineEndOf(const std::string& path);
+
+// Keeps account of one import's failed records. Owns the reject file and
+// the reject log while it lives. Used on the import's thread only.
+class TRejectReport {
+ public:
+  struct TOptions {
+    std::string RejectsFile;  // empty: none
+    std::string RejectLog;    // empty: none
+    // Records that may fail before the run stops; -1: no limit.
+    std::int64_t MaxErrors = -1;
+    // Why the run stops at the first record beyond MaxErrors, for its message.
+    std::string StopReason;
+    // What ends each record in the reject file.
+    std::string LineEnd = "\n";
+  };
+
+  // Creates (or empties) the reject file and log. Raises EUsageError naming
+  // the file when one cannot be written.
+  explicit TRejectReport(TOptions options);
+  ~TRejectReport();
+  TRejectReport(const TRejectReport&) = delete;
+  TRejectReport& operator=(const TRejectReport&) = delete;
+
+  // Reports import's failed records here (any OnRecordError handler set
+  // before is called first). import must outlive the report's use.
+  void Attach(TCSVImport& import);
+  // Records failed so far.
+  std::int64_t Failed() const { return FFailed; }
+  // Writes out what the files still hold; raises std::runtime_error naming
+  // the file when writing failed.
+  void Finish();
+  // The end-of-run summary: one line of counts by reason, the first few
+  // failed records, and where the rest are (or how to get them). Empty when
+  // nothing failed.
+  std::vector<std::string> Summary() const;
+  // Adds "rejected" (counts by reason key) and "reasons" (the first 100
+  // failed records) to an import's JSON result.
+  void AddJson(nlohmann::json& result) const;
+
+ private:
+  void Add(const TCSVImport& import, const TRecordError& error);
+  void Write(std::FILE* file, const std::string& name, std::string_view bytes);
+
+  TOptions FOptions;
+  struct TFileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+  };
+  std::unique_ptr<std::FILE, TFileCloser> FRejects;
+  std::unique_ptr<std::FILE, TFileCloser> FLog;
+  bool FHeaderWritten = false;
+  std::int64_t FFailed = 0;
+  std::array<std::int64_t, 16> FCounts{};
+  std::vector<nlohmann::json> FFirst;  // the first kKept failed records
+  std::vector<std::string> FFirstLines;
+};
+
+// --atomic: the import runs inside one transaction of the host, committed
+// only when the run succeeded; anything else (a failure, an interrupt, the
+// process killed) leaves the table as it was.
+class TAtomicRun {
+ public:
+  // Starts the transaction when on; raises EUsageError when it cannot.
+  TAtomicRun(TDatabaseTable& table, bool on);
+  // Rolls back unless committed.
+  ~TAtomicRun();
+  TAtomicRun(const TAtomicRun&) = delete;
+  TAtomicRun& operator=(const TAtomicRun&) = delete;
+  bool On() const { return FOpen; }
+  void Commit();
+  // Rolls back; false when that failed too.
+  bool Rollback() noexcept;
+
+ private:
+  TDatabaseTable& FTable;
+  bool FOpen = false;
+};
+
+// The closing line of --progress: records stored and failed, bytes read,
+// time taken and speed. Counts the bytes through OnImportRecord (calling
+// any handler set before).
+class TRunMeter {
+ public:
+  explicit TRunMeter(TCSVImport& import);
+  std::string Line(const TCSVImport& import) const;
+
+ private:
+  std::chrono::steady_clock::time_point FStart;
+  std::shared_ptr<std::int64_t> FBytes;
+};
+
+}  // namespace korvane::cli
