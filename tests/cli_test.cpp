@@ -19,6 +19,7 @@
 
 #include "cli/cli_util.h"
 #include "cli/korvane_cli.h"
+#include "support/cli_run.h"
 #include "support/compressed.h"
 #include "support/temp_dir.h"
 
@@ -27,103 +28,7 @@ namespace {
 
 using json = nlohmann::json;
 using test::TTempDir;
-
-struct TRun {
-  int Status = -1;
-  std::string Out;
-  std::string Err;
-};
-
-TRun Korvane(std::vector<std::string> args) {
-  args.insert(args.begin(), "korvane");
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::ostringstream out, err;
-  TRun run;
-  run.Status = RunKorvane(static_cast<int>(args.size()), argv.data(), out, err);
-  run.Out = out.str();
-  run.Err = err.str();
-  return run;
-}
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  std::string text(static_cast<std::size_t>(std::max<std::streamoff>(in.tellg(), 0)), '\0');
-  in.seekg(0);
-  in.read(text.data(), static_cast<std::streamsize>(text.size()));
-  return text;
-}
-
-// The command in a child process whose standard input is a pipe the parent
-// writes input into; the child's stderr text comes back in Err.
-TRun KorvaneReadingPipe(std::vector<std::string> args, const std::string& input,
-                        const std::string& errFile) {
-  TRun run;
-  int fds[2];
-  if (::pipe(fds) != 0) return run;
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::dup2(fds[0], STDIN_FILENO);
-    ::close(fds[0]);
-    ::close(fds[1]);
-    TRun r = Korvane(std::move(args));
-    std::ofstream(errFile) << r.Err;
-    ::_exit(r.Status);
-  }
-  ::close(fds[0]);
-  for (std::size_t at = 0; at < input.size();) {
-    const ssize_t n =
-        ::write(fds[1], input.data() + at, std::min<std::size_t>(input.size() - at, 4096));
-    if (n <= 0) break;
-    at += static_cast<std::size_t>(n);
-  }
-  ::close(fds[1]);
-  int status = 0;
-  if (child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status)) {
-    run.Status = WEXITSTATUS(status);
-  }
-  run.Err = ReadText(errFile);
-  return run;
-}
-
-// The rows of a query, every value as SQLite's text of it ("NULL" for null).
-std::vector<std::vector<std::string>> Rows(const std::string& db, const std::string& sql) {
-  sqlite3* handle = nullptr;
-  std::vector<std::vector<std::string>> rows;
-  if (sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-    sqlite3_close(handle);
-    ADD_FAILURE() << "cannot open " << db;
-    return rows;
-  }
-  sqlite3_stmt* stmt = nullptr;
-  if (sqlite3_prepare_v2(handle, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
-    ADD_FAILURE() << sqlite3_errmsg(handle) << " in " << sql;
-  } else {
-    while (sqlite3_step(stmt) == SQLITE_ROW) {
-      std::vector<std::string> row;
-      for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
-        const unsigned char* text = sqlite3_column_text(stmt, i);
-        row.push_back(text == nullptr ? "NULL" : reinterpret_cast<const char*>(text));
-      }
-      rows.push_back(std::move(row));
-    }
-  }
-  sqlite3_finalize(stmt);
-  sqlite3_close(handle);
-  return rows;
-}
-
-void Exec(const std::string& db, const std::string& sql) {
-  sqlite3* handle = nullptr;
-  ASSERT_EQ(sqlite3_open(db.c_str(), &handle), SQLITE_OK);
-  char* error = nullptr;
-  int rc = sqlite3_exec(handle, sql.c_str(), nullptr, nullptr, &error);
-  std::string message = error != nullptr ? error : "";
-  sqlite3_free(error);
-  sqlite3_close(handle);
-  ASSERT_EQ(rc, SQLITE_OK) << message;
-}
+using namespace test::cli_run;
 
 bool Exists(const std::string& path) {
   struct stat info {};
@@ -136,12 +41,6 @@ int LineCount(const std::string& text) {
   return lines;
 }
 
-std::vector<json> JsonLines(const std::string& text) {
-  std::vector<json> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(json::parse(line));
-  return lines;
-}
 
 const std::string kPeopleColumns =
     "id INTEGER PRIMARY KEY, name TEXT, city TEXT, amount MONEY, born DATE, active BOOLEAN";

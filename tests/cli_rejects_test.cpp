@@ -1,0 +1,188 @@
+// korvane import and the records it fails: exit statuses, the reject file
+// and log, --max-errors and --atomic, end to end through SQLite.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "support/cli_run.h"
+#include "support/temp_dir.h"
+
+namespace korvane {
+namespace {
+
+using namespace test::cli_run;
+using Table = std::vector<std::vector<std::string>>;
+using namespace std::string_literals;
+
+class CliRejectsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Exec(Db(), "CREATE TABLE t (id INTEGER PRIMARY KEY, amount MONEY, note TEXT)");
+    Exec(Db(), "INSERT INTO t VALUES (100, 1, 'before')");
+  }
+  std::string Db() const { return dir.Path("t.db"); }
+  std::vector<std::string> Import(const std::string& input, std::vector<std::string> more = {}) {
+    std::vector<std::string> args = {"import", input, "--db", Db(), "--table", "t"};
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+  }
+  std::string Count() { return Rows(Db(), "SELECT count(*) FROM t")[0][0]; }
+
+  test::TTempDir dir;
+};
+
+TEST_F(CliRejectsTest, ExitStatusTellsAllInPartlyLoadedFailedAndUsageApart) {
+  const std::string good = dir.Put("good.csv", "1,2.50,a\n2,3,b\n");
+  const std::string bad = dir.Put("bad.csv", "3,12x,c\n4,1,d\n");
+  const std::string lenient = dir.Put("lenient.csv", "5,12x,e\n");
+  struct {
+    std::vector<std::string> Args;
+    int Status;
+    std::string Err;  // a piece of stderr
+  } const cases[] = {
+      {Import(good), 0, ""},
+      {Import(bad), 3, "korvane: line 1: amount: \"12x\" is not a number\n"},
+      {Import(lenient, {"--lenient"}), 0, ""},
+      {Import(bad, {"--max-errors", "0"}), 1, "Error: stopped: more than 0 records failed"},
+      {Import(bad, {"--colums", "x"}), 2, "unknown option --colums: did you mean --columns?"},
+      {{"imprt", bad}, 2, "'imprt' is not a korvane command (import, export, run, sniff): did "
+                          "you mean import?"},
+      {Import(bad, {"--rejects", dir.Path("no/such/dir.csv")}), 2,
+       "--rejects '" + dir.Path("no/such/dir.csv") + "' cannot be written"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Args[0] + " " + c.Args.back());
+    const std::string before = Count();
+    const TRun r = Korvane(c.Args);
+    EXPECT_EQ(r.Status, c.Status) << r.Err;
+    EXPECT_NE(r.Err.find(c.Err), std::string::npos) << r.Err;
+    if (c.Status == 2) {
+      EXPECT_EQ(Count(), before);  // nothing imported
+    }
+  }
+  // Strict stored 4 alone, lenient took what digits it found.
+  EXPECT_EQ(Rows(Db(), "SELECT id, amount FROM t WHERE id < 100 ORDER BY id"),
+            (Table{{"1", "2.5"}, {"2", "3"}, {"4", "1"}, {"5", "12"}}));
+}
+
+TEST_F(CliRejectsTest, RejectFileFixedAndImportedAgainCompletesTheTable) {
+  // CRLF line ends, a header, a record over two lines, bytes 0 and 255.
+  const std::string input = dir.Put(
+      "in.csv", "id,amount,note\r\n1,1.00,one\r\n2,12x,two\r\n3,\"3\r\n3\",three\r\n"
+                "4,4,four,extra\r\n1,5,dup\r\n6,6\0\xff,six\r\n7,7,seven\r\n"s);
+  const std::string rejects = dir.Path("rejects.csv");
+  const std::string log = dir.Path("log.jsonl");
+  TRun r = Korvane(Import(input, {"--header", "--rejects", rejects, "--reject-log", log, "--json"}));
+  ASSERT_EQ(r.Status, 3) << r.Err;
+  EXPECT_EQ(Rows(Db(), "SELECT id FROM t ORDER BY id"), (Table{{"1"}, {"7"}, {"100"}}));
+  EXPECT_EQ(dir.Get("rejects.csv"),
+            "id,amount,note\r\n2,12x,two\r\n3,\"3\r\n3\",three\r\n4,4,four,extra\r\n"
+            "1,5,dup\r\n6,6\0\xff,six\r\n"s);
+  const std::vector<json> lines = JsonLines(dir.Get("log.jsonl"));
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(lines[0], json({{"record", 2},
+                            {"line", 3},
+                            {"field", "amount"},
+                            {"value", "12x"},
+                            {"reason", "not_a_number"},
+                            {"message", "\"12x\" is not a number"}}));
+  EXPECT_EQ(lines[1]["line"], 4);
+  EXPECT_EQ(lines[1]["value"], "3\r\n3");
+  EXPECT_EQ(lines[2]["reason"], "too_many_values");
+  EXPECT_EQ(lines[3]["reason"], "refused");
+  EXPECT_EQ(lines[3]["message"], "UNIQUE constraint failed: t.id");
+  EXPECT_EQ(lines[4]["value"], "6\0\xC3\xBF"s);  // 255 as U+00FF
+  const json j = json::parse(r.Out);
+  EXPECT_EQ(j["rejected"], json({{"not_a_number", 3}, {"refused", 1}, {"too_many_values", 1}}));
+  EXPECT_EQ(j["reasons"].size(), 5u);
+  EXPECT_EQ(j["stored"], 2);
+  EXPECT_NE(r.Err.find("korvane: 5 records failed: 1 refused by the table, 3 not a number, 1 more "
+                       "values than columns\nkorvane: line 3: amount: \"12x\" is not a number\n"),
+            std::string::npos)
+      << r.Err;
+
+  // Fixed, the reject file imports with the same options.
+  std::string fixed = dir.Get("rejects.csv");
+  for (auto [from, to] : {std::pair<std::string, std::string>{"12x", "12"},
+                          {"\"3\r\n3\"", "3"},
+                          {",extra", ""},
+                          {"1,5,dup", "5,5,dup"},
+                          {"6\0\xff"s, "6"}}) {
+    fixed.replace(fixed.find(from), from.size(), to);
+  }
+  r = Korvane(Import(dir.Put("fixed.csv", fixed), {"--header"}));
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(Rows(Db(), "SELECT group_concat(id) FROM (SELECT id FROM t ORDER BY id)"),
+            (Table{{"1,2,3,4,5,6,7,100"}}));
+}
+
+TEST_F(CliRejectsTest, AtomicImportKeepsTheTableAsItWasUnlessItSucceeds) {
+  const std::string bad = dir.Put("bad.csv", "1,1,a\n2,12x,b\n3,3,c\n");
+  TRun r = Korvane(Import(bad, {"--atomic", "--commit-every", "1"}));
+  EXPECT_EQ(r.Status, 1) << r.Err;
+  EXPECT_NE(r.Err.find("--atomic: nothing was stored"), std::string::npos) << r.Err;
+  EXPECT_EQ(Count(), "1");
+  // Within --max-errors the rest is committed, and the run ends partly
+  // loaded; --progress leaves its closing line.
+  r = Korvane(Import(bad, {"--atomic", "--max-errors", "1", "--progress"}));
+  EXPECT_EQ(r.Status, 3) << r.Err;
+  EXPECT_NE(r.Err.find("korvane: 2 records stored, 1 failed, "), std::string::npos) << r.Err;
+  EXPECT_EQ(Count(), "3");
+}
+
+// How many lines of text the file holds.
+int LinesIn(const std::string& path) {
+  const std::string text = ReadText(path);
+  return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+}
+
+TEST_F(CliRejectsTest, AtomicImportOfAKilledProcessLeavesTheTableAsItWas) {
+  const std::string events = dir.Path("events.jsonl");
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::dup2(fds[0], STDIN_FILENO);
+    ::close(fds[0]);
+    ::close(fds[1]);
+    // Groups of 10 would be committed as they fill without --atomic.
+    const TRun run =
+        Korvane(Import("-", {"--atomic", "--commit-every", "10", "--events", events}));
+    ::_exit(run.Status);
+  }
+  ::close(fds[0]);
+  std::string records;
+  for (int id = 1; id <= 100; ++id) records += std::to_string(id) + ",1,x\n";
+  ASSERT_EQ(::write(fds[1], records.data(), records.size()),
+            static_cast<ssize_t>(records.size()));
+  // Kill it once it has stored the records written but the last, whose end
+  // it cannot know while the pipe stays open (OnBeginImport is a line too).
+  for (int wait = 0; wait < 30000 && LinesIn(events) < 100; ++wait) ::usleep(1000);
+  EXPECT_GE(LinesIn(events), 100);
+  ::kill(child, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ::close(fds[1]);
+  EXPECT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(Rows(Db(), "SELECT id, note FROM t"), (Table{{"100", "before"}}));
+}
+
+TEST_F(CliRejectsTest, InferredTypesFailLaterRecordsThatDoNotFitThem) {
+  const std::string input = dir.Put("in.csv", "n,d\n1,2024-01-02\n2,2024-01-03\nabc,2024-02-30\n");
+  const TRun r = Korvane({"import", input, "--db", dir.Path("new.db"), "--table", "n", "--header",
+                          "--create", "--sample", "2"});
+  EXPECT_EQ(r.Status, 3) << r.Err;
+  EXPECT_NE(r.Err.find("korvane: line 4: n: \"abc\" is not a number\n"), std::string::npos)
+      << r.Err;
+  EXPECT_NE(r.Err.find("--sample all"), std::string::npos) << r.Err;
+  EXPECT_EQ(Rows(dir.Path("new.db"), "SELECT n, d FROM n"),
+            (Table{{"1", "2024-01-02"}, {"2", "2024-01-03"}}));
+}
+
+}  // namespace
+}  // namespace korvane
