@@ -92,6 +92,8 @@ std::string ImportCommandLine(const TSniffResult& r, const std::string& file,
         " -s " + (r.Separator == '|' ? std::string("pipe") : ShellWord(SeparatorText(r.Separator)));
   }
   if (r.Quote != '"') line += r.Quote == '\'' ? " -q single" : " -q none";
+  // The command reads standard CSV unless told otherwise.
+  if (!r.StandardFits && r.ClassicFits) line += " --dialect classic";
   if (r.Header) line += " --header";
   std::string columns;
   std::string dateFormat = dateFormatGiven;

@@ -211,6 +211,11 @@ TEST_F(CliTest, SniffPrintsTheImportCommandThatLoadsTheFile) {
   r = Korvane({"sniff", input});
   EXPECT_NE(r.Out.find("Separator:   ',' (5 values in every record)\n"), std::string::npos)
       << r.Out;
+  // A file only the classic rules read gets them on the command line.
+  const std::string classic = dir.Put("classic.csv", "id,note\n1,\"ab\"cd\n2,x\n");
+  r = Korvane({"sniff", classic, "-s", ",", "--json"});
+  const std::string command = json::parse(r.Out)["command"];
+  EXPECT_NE(command.find(" --dialect classic"), std::string::npos) << command;
   EXPECT_EQ(Korvane({"sniff", dir.Path("missing.csv")}).Status, 2);
 }
 
