@@ -99,7 +99,7 @@ bool TCSVImport::StoreReadAheadRecord(const TReadAheadRecord& record, std::strin
     return record.Blank || AddRecordValues(record.Values, record.ValueCount);
   }
   FReadAhead->TakeText(FRecordText);
-  text = FRecordText;
+  text = KeepForReport(FRecordText);
   return !SplitRecordInto(FRecordText, FValues) || AddRecordValues(FValues.Data(), FValues.Count());
 }
 
@@ -188,9 +188,12 @@ std::int32_t TCSVImport::Execute() {
         Increase(FRecordCounter);
         if (FRecordFault != rfNone) {
           RecordFailed(FRecordFault, FRecordLine, FRecordText);
-        } else if (!FRecordText.empty() && SplitRecordInto(FRecordText, FValues) &&
-                   !AddRecordValues(FValues.Data(), FValues.Count())) {
-          RecordRejected(FRecordLine, FRecordText);
+        } else if (!FRecordText.empty()) {
+          const std::string_view text = KeepForReport(FRecordText);
+          if (SplitRecordInto(FRecordText, FValues) &&
+              !AddRecordValues(FValues.Data(), FValues.Count())) {
+            RecordRejected(FRecordLine, text);
+          }
         }
       }
       // With the record cache on, the line-end bytes are those of the record

@@ -275,6 +275,9 @@ class TCSVImport : public TComponent {
   void RecordRejected(std::int64_t line, std::string_view text);
   // Counts and reports records the dataset refused after their Post.
   void RefusedLater(TDataSet::TRefusals& refused);
+  // A copy of text, which splitting is about to take over and change, for
+  // OnRecordError; empty (and no copy made) when no handler is assigned.
+  std::string_view KeepForReport(const std::string& text);
   // Fires OnRecordError for the current record with FFailure.
   void ReportFailure(std::int64_t line, std::string_view text);
   // Frees the progress window, if any, and forgets it.
@@ -384,6 +387,7 @@ class TCSVImport : public TComponent {
     std::string Message;
   };
   TFailure FFailure;
+  std::string FReportText;  // KeepForReport's copy
 
   // Per-run scratch kept between records for its capacity.
   std::string FRecordText;

@@ -93,6 +93,12 @@ bool TCSVImport::AddStrictRecordValues(const Value* values, int count) {
 template bool TCSVImport::AddStrictRecordValues(const std::string*, int);
 template bool TCSVImport::AddStrictRecordValues(const std::string_view*, int);
 
+std::string_view TCSVImport::KeepForReport(const std::string& text) {
+  if (!FOnRecordError) return {};
+  FReportText.assign(text);
+  return FReportText;
+}
+
 void TCSVImport::ReportFailure(std::int64_t line, std::string_view text) {
   TRecordError error;
   error.Record = FRecordCounter;
