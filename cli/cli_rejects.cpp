@@ -96,9 +96,9 @@ void TRejectReport::Attach(TCSVImport& import) {
   import.SetOnRecordError(
       [this, &import, before = std::move(before)](TObject* sender, const TRecordError& error) {
         if (before) before(sender, error);
-        Add(import, error);
-      });
-}
+  Add(import, error);
+});
+}  // namespace korvane::cli
 
 void TRejectReport::Write(std::FILE* file, const std::string& name, std::string_view bytes) {
   if (std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size() || std::ferror(file)) {
@@ -168,12 +168,13 @@ std::vector<std::string> TRejectReport::Summary() const {
     where += FOptions.RejectLog;
   }
   if (where.empty()) {
-    where = "--rejects FILE keeps the failed records (to fix and import again), --reject-log "
-            "FILE why each failed";
+    where =
+        "--rejects FILE keeps the failed records (to fix and import again), --reject-log "
+        "FILE why each failed";
   }
   if (FFailed > static_cast<std::int64_t>(kShown)) {
-    where = "and " + std::to_string(FFailed - static_cast<std::int64_t>(kShown)) + " more; " +
-            where;
+    where =
+        "and " + std::to_string(FFailed - static_cast<std::int64_t>(kShown)) + " more; " + where;
   }
   lines.push_back(where);
   return lines;
@@ -223,8 +224,8 @@ TRunMeter::TRunMeter(TCSVImport& import)
   import.SetOnImportRecord(
       [bytes = FBytes, before = std::move(before)](TObject* sender, std::int32_t iBytes) {
         if (before) before(sender, iBytes);
-        *bytes += iBytes;
-      });
+  *bytes += iBytes;
+});
 }
 
 std::string TRunMeter::Line(const TCSVImport& import) const {

@@ -61,7 +61,8 @@ bool TCSVImport::AddStrictRecordValues(const Value* values, int count) {
     TValueFault fault;
     for (int i = 0; i < n; ++i) {
       TField* field = fields[static_cast<std::size_t>(i)];
-      if (!everyField && !FieldInFieldList(FFieldListAction, FFieldList.get(), field->FieldName())) {
+      if (!everyField &&
+          !FieldInFieldList(FFieldListAction, FFieldList.get(), field->FieldName())) {
         continue;
       }
       if constexpr (std::is_same_v<Value, std::string_view>) {

@@ -196,12 +196,12 @@ bool WriteStrictInteger(std::string_view text, TField* field, TValueFault& fault
                     (n.Negative ? magnitude <= 0 - static_cast<std::uint64_t>(min)
                                 : magnitude <= static_cast<std::uint64_t>(max));
   if (!fits) {
-    return Fail(fault, rerOutOfRange,
-                QuotedValue(text) + " is out of range (" + IntToStr(min) + " to " +
-                    IntToStr(max) + ")");
+    return Fail(
+        fault, rerOutOfRange,
+        QuotedValue(text) + " is out of range (" + IntToStr(min) + " to " + IntToStr(max) + ")");
   }
-  const std::int64_t value = n.Negative ? static_cast<std::int64_t>(0 - magnitude)
-                                        : static_cast<std::int64_t>(magnitude);
+  const std::int64_t value =
+      n.Negative ? static_cast<std::int64_t>(0 - magnitude) : static_cast<std::int64_t>(magnitude);
   field->SetAsLargeInt(value);
   return true;
 }

@@ -49,8 +49,10 @@ TEST_F(CliRejectsTest, ExitStatusTellsAllInPartlyLoadedFailedAndUsageApart) {
       {Import(lenient, {"--lenient"}), 0, ""},
       {Import(bad, {"--max-errors", "0"}), 1, "Error: stopped: more than 0 records failed"},
       {Import(bad, {"--colums", "x"}), 2, "unknown option --colums: did you mean --columns?"},
-      {{"imprt", bad}, 2, "'imprt' is not a korvane command (import, export, run, sniff): did "
-                          "you mean import?"},
+      {{"imprt", bad},
+       2,
+       "'imprt' is not a korvane command (import, export, run, sniff): did "
+       "you mean import?"},
       {Import(bad, {"--rejects", dir.Path("no/such/dir.csv")}), 2,
        "--rejects '" + dir.Path("no/such/dir.csv") + "' cannot be written"},
   };
@@ -71,12 +73,14 @@ TEST_F(CliRejectsTest, ExitStatusTellsAllInPartlyLoadedFailedAndUsageApart) {
 
 TEST_F(CliRejectsTest, RejectFileFixedAndImportedAgainCompletesTheTable) {
   // CRLF line ends, a header, a record over two lines, bytes 0 and 255.
-  const std::string input = dir.Put(
-      "in.csv", "id,amount,note\r\n1,1.00,one\r\n2,12x,two\r\n3,\"3\r\n3\",three\r\n"
-                "4,4,four,extra\r\n1,5,dup\r\n6,6\0\xff,six\r\n7,7,seven\r\n"s);
+  const std::string input =
+      dir.Put("in.csv",
+              "id,amount,note\r\n1,1.00,one\r\n2,12x,two\r\n3,\"3\r\n3\",three\r\n"
+              "4,4,four,extra\r\n1,5,dup\r\n6,6\0\xff,six\r\n7,7,seven\r\n"s);
   const std::string rejects = dir.Path("rejects.csv");
   const std::string log = dir.Path("log.jsonl");
-  TRun r = Korvane(Import(input, {"--header", "--rejects", rejects, "--reject-log", log, "--json"}));
+  TRun r =
+      Korvane(Import(input, {"--header", "--rejects", rejects, "--reject-log", log, "--json"}));
   ASSERT_EQ(r.Status, 3) << r.Err;
   EXPECT_EQ(Rows(Db(), "SELECT id FROM t ORDER BY id"), (Table{{"1"}, {"7"}, {"100"}}));
   EXPECT_EQ(dir.Get("rejects.csv"),
@@ -151,15 +155,13 @@ TEST_F(CliRejectsTest, AtomicImportOfAKilledProcessLeavesTheTableAsItWas) {
     ::close(fds[0]);
     ::close(fds[1]);
     // Groups of 10 would be committed as they fill without --atomic.
-    const TRun run =
-        Korvane(Import("-", {"--atomic", "--commit-every", "10", "--events", events}));
+    const TRun run = Korvane(Import("-", {"--atomic", "--commit-every", "10", "--events", events}));
     ::_exit(run.Status);
   }
   ::close(fds[0]);
   std::string records;
   for (int id = 1; id <= 100; ++id) records += std::to_string(id) + ",1,x\n";
-  ASSERT_EQ(::write(fds[1], records.data(), records.size()),
-            static_cast<ssize_t>(records.size()));
+  ASSERT_EQ(::write(fds[1], records.data(), records.size()), static_cast<ssize_t>(records.size()));
   // Kill it once it has stored the records written but the last, whose end
   // it cannot know while the pipe stays open (OnBeginImport is a line too).
   for (int wait = 0; wait < 30000 && LinesIn(events) < 100; ++wait) ::usleep(1000);

@@ -158,30 +158,31 @@ class RecordErrorTest : public ::testing::Test {
     import.SetDialect(dlStandard);
     import.SetOnRecordError([this](TObject* sender, const TRecordError& e) {
       EXPECT_EQ(sender, &import);
-      reported.push_back({e.Record, e.Line, std::string(e.FieldName), e.Reason, e.Message});
-      texts.emplace_back(e.Text);
-      values.emplace_back(e.Value);
-    });
-  }
+    reported.push_back({e.Record, e.Line, std::string(e.FieldName), e.Reason, e.Message});
+    texts.emplace_back(e.Text);
+    values.emplace_back(e.Value);
+  });
+}
 
-  std::vector<std::string> Ids() {
-    std::vector<std::string> ids;
-    TSQLiteDataSet read(nullptr);
-    read.SetDatabaseFile(dir.Path("t.db"));
-    read.SetQuery("SELECT id FROM t ORDER BY id");
-    read.Open();
-    for (; !read.Eof(); read.Next()) ids.push_back(read.Fields(0)->AsString());
-    return ids;
-  }
+std::vector<std::string>
+Ids() {
+  std::vector<std::string> ids;
+  TSQLiteDataSet read(nullptr);
+  read.SetDatabaseFile(dir.Path("t.db"));
+  read.SetQuery("SELECT id FROM t ORDER BY id");
+  read.Open();
+  for (; !read.Eof(); read.Next()) ids.push_back(read.Fields(0)->AsString());
+  return ids;
+}
 
-  ScopedFormatSettings settings;
-  test::TTempDir dir;
-  TSQLiteDataSet table{nullptr};
-  TCSVImport import{nullptr};
-  std::vector<TReported> reported;
-  std::vector<std::string> texts;
-  std::vector<std::string> values;
-};
+ScopedFormatSettings settings;
+test::TTempDir dir;
+TSQLiteDataSet table{nullptr};
+TCSVImport import{nullptr};
+std::vector<TReported> reported;
+std::vector<std::string> texts;
+std::vector<std::string> values;
+};  // namespace
 
 constexpr const char* kMixedFile =
     "1,12.50,1/2/2000,yes,5\n"
@@ -219,14 +220,14 @@ TEST_F(RecordErrorTest, StrictRunReportsEveryFailedRecordWithItsLineFieldAndReas
         << reported[1].Message;
     EXPECT_EQ(reported[2], (TReported{4, 4, "born", rerNotADate,
                                       "\"2/30/2000\" is not a date in the format m/d/yyyy"}));
-    EXPECT_EQ(reported[3], (TReported{5, 5, "amount", rerNotANumber,
-                                      "\"multi\nline\" is not a number"}));
+    EXPECT_EQ(reported[3],
+              (TReported{5, 5, "amount", rerNotANumber, "\"multi\nline\" is not a number"}));
     EXPECT_EQ(texts[3], "\"5\",\"multi\nline\",1/2/2000,t,1");
     EXPECT_EQ(reported[4].Field, "active");
     EXPECT_EQ(reported[4].Reason, rerNotABoolean);
     EXPECT_EQ(reported[4].Line, 7);
-    EXPECT_EQ(reported[5], (TReported{7, 8, "n", rerOutOfRange,
-                                      "\"40000\" is out of range (-32768 to 32767)"}));
+    EXPECT_EQ(reported[5],
+              (TReported{7, 8, "n", rerOutOfRange, "\"40000\" is out of range (-32768 to 32767)"}));
     EXPECT_EQ(values[5], "40000");
     EXPECT_EQ(reported[6], (TReported{8, 9, "", rerTooManyValues, "6 values for 5 fields"}));
     EXPECT_EQ(texts[6], "8,1,1/2/2000,1,1,extra");
@@ -251,11 +252,11 @@ TEST_F(RecordErrorTest, HandlerThatRaisesStopsTheRun) {
   import.SetValueErrors(veStrict);
   import.SetOnRecordError([](TObject*, const TRecordError&) {
     throw std::runtime_error("enough");
-  });
-  EXPECT_THROW(import.Execute(), std::runtime_error);
-  // The record before the failed one is kept; nothing after it was read.
-  EXPECT_EQ(Ids(), (std::vector<std::string>{"1"}));
-}
+});
+EXPECT_THROW(import.Execute(), std::runtime_error);
+// The record before the failed one is kept; nothing after it was read.
+EXPECT_EQ(Ids(), (std::vector<std::string>{"1"}));
+}  // namespace korvane
 
 }  // namespace
 }  // namespace korvane

@@ -20,7 +20,6 @@ namespace korvane::test::cli_run {
 
 using json = nlohmann::json;
 
-
 struct TRun {
   int Status = -1;
   std::string Out;
@@ -51,7 +50,7 @@ inline std::string ReadText(const std::string& path) {
 // The command in a child process whose standard input is a pipe the parent
 // writes input into; the child's stderr text comes back in Err.
 inline TRun KorvaneReadingPipe(std::vector<std::string> args, const std::string& input,
-                        const std::string& errFile) {
+                               const std::string& errFile) {
   TRun run;
   int fds[2];
   if (::pipe(fds) != 0) return run;

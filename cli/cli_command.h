@@ -1,0 +1,205 @@
+// What the korvane command's subcommands share: their options as parsed, the
+// session of one invocation (output, messages, event log, format settings),
+// setting component properties from options, and the import command, which
+// the settings-file runner uses too.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <cstdint>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "cli/cli_rejects.h"
+#include "cli/cli_util.h"
+#include "platform/dialogs.h"
+#include "platform/formats.h"
+#include "platform/published.h"
+#include "platform/terminal_renderer.h"
+#include "src/kvcsvexp.h"
+#include "src/kvcsvimp.h"
+
+namespace korvane::cli {
+
+using json = nlohmann::json;
+
+// ---------------------------------------------------------------------------
+// Options as parsed.
+
+struct TFormatOptions {
+  std::string DecimalSeparator;
+  std::string ThousandSeparator;
+  std::string DateFormat;
+  std::string DateSeparator;
+  std::string TimeFormat;
+  std::string TimeSeparator;
+};
+
+struct TRunSwitches {
+  bool Json = false;
+  bool Progress = false;
+  std::string Events;
+  std::vector<std::string> Sets;
+  TFormatOptions Format;
+};
+
+// What import and export share.
+struct TTransferOptions : TRunSwitches {
+  std::string File;  // INPUT or OUTPUT
+  std::string Database;
+  std::string Table;
+  std::string Separator;
+  std::string Quote;
+  std::string Dialect = "standard";
+  bool Fixed = false;
+  std::string Fields;
+  std::string Exclude;
+  std::string Save;
+};
+
+// Records per transaction of an import. A commit waits for the disk (tens of
+// milliseconds); at this size that wait is a small part of the group's work,
+// while a process killed mid-import still keeps every group before the last.
+constexpr int kDefaultCommitEvery = 500000;
+
+struct TImportOptions : TTransferOptions {
+  int CommitEvery = kDefaultCommitEvery;
+  int Header = 1;
+  CLI::Option* HeaderOption = nullptr;
+  int Trailer = 0;
+  bool Create = false;
+  std::string Columns;
+  std::string Sample;
+  bool Lenient = false;
+  std::string Rejects;
+  std::string RejectLog;
+  std::int64_t MaxErrors = -1;
+  CLI::Option* MaxErrorsOption = nullptr;
+  bool Atomic = false;
+};
+
+struct TExportOptions : TTransferOptions {
+  std::string Query;
+  bool Header = false;
+  std::vector<std::string> HeaderLines;
+  std::vector<std::string> TrailerLines;
+  std::string RecordSeparator = "lf";
+  bool QuoteAll = false;
+  bool AlignRight = false;
+  bool ByteOrderMark = false;
+  std::string Compress;
+};
+
+struct TRunOptions : TRunSwitches {
+  std::string SettingsFile;
+  std::string Database;
+  std::string Table;
+  std::string Query;
+};
+
+// ---------------------------------------------------------------------------
+// One invocation: where output goes, the event log, the messages shown, and
+// the process-wide settings it replaces for its duration.
+
+class TSession {
+ public:
+  TSession(std::ostream& out, std::ostream& err, const TRunSwitches& switches);
+  ~TSession() { FormatSettings() = FSavedFormat; }
+  TSession(const TSession&) = delete;
+  TSession& operator=(const TSession&) = delete;
+
+  std::ostream& Err() { return FErr; }
+  bool JsonWanted() const { return FJson; }
+
+  // Shows a message of the command's own on stderr, "korvane: TEXT" (or
+  // "Error: TEXT" for an error), and keeps it for --json's messages.
+  void Say(TMsgDlgType type, const std::string& text);
+  // Prints the JSON result (with the messages shown) when --json was given.
+  void PrintJson(json result);
+  // Hooks the components' events up to the event log, when there is one.
+  void Wire(TCSVImport& import, const std::string& component);
+  void Wire(TCSVExport& exporter, const std::string& component);
+
+ private:
+  std::ostream& FOut;
+  std::ostream& FErr;
+  bool FJson;
+  TFormatSettings FSavedFormat;
+  std::vector<json> FShown;
+  TScopedMessageHandler FMessages;
+  TScopedRendererFactory FRenderers;
+  std::unique_ptr<TEventLog> FEvents;
+};
+
+// ---------------------------------------------------------------------------
+// Setting properties from options.
+
+// The format settings the options give; raises EUsageError for one that
+// cannot be.
+void ApplyFormat(const TFormatOptions& o);
+// --set Name=Value for any published property of component.
+void ApplySet(TComponent& component, const std::string& assignment, const TComponentLookup& lookup,
+              std::string_view nameShown = {});
+
+template <class C>
+void ApplyDelimiting(C& component, const TTransferOptions& o) {
+  if (!o.Separator.empty()) {
+    TSeparatorChoice choice = ParseSeparator(o.Separator);
+    component.SetFieldSeparator(choice.Separator);
+    component.SetCustomSeparator(choice.Custom);
+  } else if (o.Fixed) {
+    // Fixed-width lines stand side by side unless a separator is asked for.
+    component.SetFieldSeparator(fspNone);
+    component.SetCustomSeparator("");
+  }
+  if (!o.Quote.empty() || o.Fixed) {
+    component.SetFieldDelimiter(o.Quote.empty() ? fdlNone : ParseQuote(o.Quote));
+  }
+  if (!o.Fields.empty() && !o.Exclude.empty()) {
+    throw EUsageError("give --fields or --exclude, not both");
+  }
+  if (!o.Fields.empty() || !o.Exclude.empty()) {
+    bool include = !o.Fields.empty();
+    TStringList names;
+    for (std::string& name :
+         SplitNameList(include ? "--fields" : "--exclude", include ? o.Fields : o.Exclude)) {
+      names.Add(std::move(name));
+    }
+    component.SetFieldList(&names);
+    component.SetFieldListAction(include ? flaInclude : flaExclude);
+  }
+  component.SetShowProgress(o.Progress);
+}
+
+// What - as INPUT reads.
+inline constexpr const char* kStandardInputPath = "/dev/stdin";
+// Raises EUsageError when path cannot be read as an input file.
+void CheckInputFile(const std::string& path);
+// Writes the components of a command as a settings file instead of running
+// them (--save).
+void SaveSettings(const std::string& path, std::vector<TComponent*> components);
+
+// The options every subcommand that runs components has, and those import
+// and export share.
+void AddRunSwitches(CLI::App* app, TRunSwitches& o);
+void AddLayoutOptions(CLI::App* app, TTransferOptions& o, bool import);
+// The exit statuses, for the help texts.
+extern const char* const kExitText;
+
+// ---------------------------------------------------------------------------
+// The import command (cli_import.cpp).
+
+// Adds `korvane import` and its options, parsed into io.
+CLI::App* AddImportCommand(CLI::App& app, TImportOptions& io);
+int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err);
+// Runs an import inside one bulk load of its dataset (see cli_import.cpp).
+std::int32_t ExecuteImport(TSession& session, TCSVImport& import, TRejectReport& report,
+                           const std::string& prefix);
+// The import's outcome for --json.
+json ImportJson(const TCSVImport& import, std::int32_t result, const TRejectReport& report);
+// The exit status of an import that returned result.
+int ImportExitFor(const TCSVImport& import, std::int32_t result);
+
+}  // namespace korvane::cli

@@ -1,0 +1,422 @@
+// korvane import: options to a TCSVImport into the --db table, the table
+// prepared (made with --create), the run with its failed records accounted
+// for (cli_rejects), and the outcome.
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/cli_command.h"
+#include "cli/cli_database.h"
+#include "cli/sniff_command.h"
+
+namespace korvane::cli {
+
+namespace {
+
+// The column definitions for a new table when --columns is not given: the
+// names of the import's first header record, each of type TEXT.
+std::vector<std::string> ColumnsFromHeader(TCSVImport& import) {
+  if (import.HeaderRecords() < 1 || !import.HeaderStored()) {
+    throw EUsageError(
+        "--create needs the new table's columns: add --header to take the names from the "
+        "first record, or give them with --columns \"id INTEGER, name TEXT, ...\"");
+  }
+  if (import.ImportType() == impFixed) {
+    throw EUsageError(
+        "--create with --fixed needs --columns: fixed-width records take their widths from "
+        "the columns' sizes, as in --columns \"id CHAR(6), name CHAR(30)\"");
+  }
+  if (import.InputFile() == kStandardInputPath) {
+    // Its first record would be gone by the time the run reads it.
+    throw EUsageError(
+        "--create on standard input needs the new table's columns: give them with --columns");
+  }
+  if (!import.OpenInputFile()) {
+    throw EUsageError("input file '" + import.InputFile() + "' cannot be read (" +
+                      std::strerror(GetLastError()) + ")");
+  }
+  std::uint32_t bytes = 0;
+  std::string first;
+  import.ReadTextFileRecord(import.FileHandle(), bytes, first);
+  import.CloseInputFile();
+  import.ResolveSeparators();
+  std::unique_ptr<TStringList> names = import.SplitDelimitedFields(first);
+  std::vector<std::string> columns;
+  if (names) {
+    for (int i = 0; i < names->Count(); ++i) {
+      columns.push_back(TextColumnDefinition(names->Strings(i), i + 1));
+    }
+  }
+  if (columns.empty()) {
+    throw EUsageError("the first record of '" + import.InputFile() +
+                      "' holds no column names: give the columns with --columns");
+  }
+  return columns;
+}
+
+// Points the import's dataset at the table, creating it when asked and it is
+// missing. Opens it only when open is set (--save only describes the run).
+void PrepareImportTable(TDatabaseTable& ds, TCSVImport& import, const TImportOptions& o, bool open,
+                        const TSniffResult* sniffed) {
+  ds.RequireLocation();
+  if (ds.TableName().empty()) throw EUsageError("give the table to import into with --table NAME");
+  const bool dbExists = ds.Exists();
+  if (!dbExists && !o.Create) {
+    throw EUsageError("database '" + ds.Location() +
+                      "' does not exist: check the path, or add --create to make a new database "
+                      "with the table");
+  }
+  bool tableExists = false;
+  if (dbExists) {
+    try {
+      tableExists = ds.TableExists(ds.TableName());
+    } catch (const Exception& e) {
+      throw EUsageError(e.Message());
+    }
+  }
+  if (!tableExists) {
+    if (!o.Create) {
+      throw EUsageError("table '" + ds.TableName() + "' does not exist in '" + ds.Location() +
+                        "': check the name, or add --create to make it (names from the header "
+                        "record with --header, or --columns \"id INTEGER, name TEXT, ...\")");
+    }
+    std::vector<std::string> columns;
+    if (!o.Columns.empty()) {
+      columns = SplitColumnDefinitions(o.Columns);
+    } else if (sniffed != nullptr && !sniffed->Columns.empty()) {
+      columns = InferredColumns(*sniffed, !o.Format.DateFormat.empty());
+    } else {
+      columns = ColumnsFromHeader(import);
+    }
+    TStringList list;
+    for (std::string& c : columns) list.Add(std::move(c));
+    ds.SetCreateWith(list);
+  }
+  if (!open) return;
+  try {
+    ds.DataSet().Open();
+  } catch (const Exception& e) {
+    if (!tableExists && !o.Columns.empty()) {
+      throw EUsageError("--columns: the table cannot be made from the column definitions: " +
+                        e.Message());
+    }
+    throw EUsageError(e.Message());
+  }
+  if (!ds.DataSet().CanModify()) throw EUsageError(ReadOnlyMessage(ds));
+}
+
+// What --rejects, --reject-log, --max-errors and --atomic ask of the
+// failed records.
+TRejectReport::TOptions RejectOptions(const TImportOptions& o, const std::string& input) {
+  TRejectReport::TOptions r;
+  r.RejectsFile = o.Rejects;
+  r.RejectLog = o.RejectLog;
+  if (o.MaxErrorsOption->count() > 0) {
+    if (o.MaxErrors < 0) throw EUsageError("--max-errors: give a number of records, 0 or more");
+    r.MaxErrors = o.MaxErrors;
+    r.StopReason = "stopped: more than " + std::to_string(o.MaxErrors) +
+                   (o.MaxErrors == 1 ? " record" : " records") + " failed (--max-errors " +
+                   std::to_string(o.MaxErrors) + ")";
+  } else if (o.Atomic) {
+    r.MaxErrors = 0;
+    r.StopReason = "stopped: a record failed, and --atomic stores all records or none";
+  }
+  if (!o.Rejects.empty()) r.LineEnd = LineEndOf(input);
+  return r;
+}
+
+// Ends an --atomic run: commits what a run that succeeded stored, rolls
+// everything back otherwise. False when the table was left as it was.
+bool EndAtomicRun(TSession& session, TAtomicRun& atomic, std::int32_t& result) {
+  if (!atomic.On()) return true;
+  if (result >= 0) {
+    try {
+      atomic.Commit();
+      return true;
+    } catch (const std::exception& e) {
+      session.Say(mtError, std::string("--atomic: the records cannot be committed: ") + e.what());
+      result = -1;
+    }
+  }
+  if (atomic.Rollback()) {
+    session.Say(mtInformation, "--atomic: nothing was stored; the table is as it was");
+  } else {
+    session.Say(mtError, "--atomic: the transaction cannot be rolled back");
+  }
+  return false;
+}
+
+}  // namespace
+
+// An import that completed with failed records ends partly done.
+int ImportExitFor(const TCSVImport& import, std::int32_t result) {
+  if (result < 0) return kExitFailed;
+  return import.ErrorRecords() > 0 ? kExitPartly : kExitOk;
+}
+
+namespace {
+
+json ListJson(const TStrings* list) {
+  json items = json::array();
+  if (list != nullptr) {
+    for (int i = 0; i < list->Count(); ++i) items.push_back(JsonText(list->Strings(i)));
+  }
+  return items;
+}
+
+json RefusalsJson(const TCSVImport& import) {
+  json items = json::array();
+  for (const std::string& reason : import.RefusalMessages()) items.push_back(JsonText(reason));
+  return items;
+}
+
+}  // namespace
+
+json ImportJson(const TCSVImport& import, std::int32_t result, const TRejectReport& report) {
+  json j = {{"result", result},
+            {"stored", import.StoredRecords()},
+            {"errorRecords", import.ErrorRecords()},
+            {"headerData", ListJson(import.HeaderData())},
+            {"trailerData", ListJson(import.TrailerData())},
+            {"refusals", RefusalsJson(import)}};
+  report.AddJson(j);
+  return j;
+}
+
+// Runs an import inside one bulk load of its dataset, so that the records go
+// in large transactions whatever the dataset does by itself, and every record
+// posted is committed when this returns. Errors raised by the run are shown
+// as "Error: TEXT" and give -1. report has been attached to the import; what
+// it says of the failed records is shown at the end, each line after prefix.
+std::int32_t ExecuteImport(TSession& session, TCSVImport& import, TRejectReport& report,
+                           const std::string& prefix) {
+  TDataSet* ds = import.DataSet();
+  try {
+    if (ds != nullptr && ds->Active()) ds->BeginBulk();
+  } catch (const Exception& e) {
+    session.Say(mtError, e.Message());
+    return -1;
+  }
+  const bool bulk = ds != nullptr && ds->Active();
+  std::int32_t result = -1;
+  std::string failure;
+  bool damagedInput = false;
+  try {
+    result = import.Execute();
+  } catch (const EInOutError& e) {
+    failure = e.what();
+    damagedInput = true;
+  } catch (const std::exception& e) {
+    failure = e.what();
+  }
+  std::int64_t rolledBack = 0;
+  if (bulk) {
+    try {
+      // The records read since the last commit may come from the damaged
+      // part of the input: only whole committed groups stay.
+      if (damagedInput) {
+        rolledBack = ds->AbandonBulk();
+      } else {
+        ds->EndBulk();
+      }
+    } catch (const std::exception& e) {
+      if (failure.empty()) failure = e.what();
+    }
+  }
+  try {
+    report.Finish();
+  } catch (const std::exception& e) {
+    if (failure.empty()) failure = e.what();
+  }
+  // A command line run never leaves records out without a word: what
+  // failed, and why.
+  for (const std::string& line : report.Summary()) session.Say(mtWarning, prefix + line);
+  if (!failure.empty()) {
+    if (damagedInput) {
+      const std::int64_t kept = import.StoredRecords() - rolledBack;
+      failure += "; " + std::to_string(import.RecordCounter()) + " records read, " +
+                 std::to_string(kept) + " stored" +
+                 (rolledBack > 0 ? ", the " + std::to_string(rolledBack) +
+                                       " read since the last commit were rolled back"
+                                 : std::string());
+    } else if (const std::int64_t stored = import.StoredRecords(); stored > 0) {
+      failure += " (" + std::to_string(stored) + (stored == 1 ? " record" : " records") +
+                 " stored before)";
+    }
+    session.Say(mtError, failure);
+    return -1;
+  }
+  return result;
+}
+
+int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
+  TSession session(out, err, o);
+  ApplyFormat(o.Format);
+  TComponent root(nullptr);
+  const std::unique_ptr<TDatabaseTable> table = CreateDatabaseTable(root, o.Database);
+  TDataSet* ds = &table->DataSet();
+  ds->SetName(o.Table.empty() ? "Table" : o.Table);
+  table->SetTableName(o.Table);
+  if (o.CommitEvery < 1) throw EUsageError("--commit-every: give a number of records, 1 or more");
+  table->SetBulkCommitCount(o.CommitEvery);
+  auto* import = new TCSVImport(&root);
+  import->SetName("Import");
+  // The command's defaults are those of a CSV file.
+  import->SetFieldSeparator(fspComma);
+  import->SetFieldDelimiter(fdlDouble);
+  import->SetWholeValues(true);
+  import->SetValueErrors(o.Lenient ? veLenient : veStrict);
+  import->SetDialect(ParseDialect(o.Dialect));
+  // Compressed files are read by their first bytes, whatever their name.
+  import->SetCompression(cmAuto);
+  ApplyDelimiting(*import, o);
+  if (o.Fixed) import->SetImportType(impFixed);
+  // - reads standard input: through the name the system gives it, so that
+  // the run's file rules (one open, read to the end) hold for a pipe too.
+  import->SetInputFile(o.File == "-" ? kStandardInputPath : o.File);
+  if (o.HeaderOption->count() > 0) {
+    if (o.Header < 0) throw EUsageError("--header: give a number of records, 0 or more");
+    import->SetHeaderRecords(o.Header);
+    import->SetHeaderStored(o.Header > 0);
+  }
+  if (o.Trailer < 0) throw EUsageError("--trailer: give a number of records, 0 or more");
+  import->SetTrailerRecords(o.Trailer);
+  import->SetTrailerStored(o.Trailer > 0);
+  import->SetDataSet(ds);
+  TComponentLookup lookup = [&root](std::string_view name) { return root.FindComponent(name); };
+  for (const std::string& s : o.Sets) ApplySet(*import, s, lookup);
+
+  CheckInputFile(import->InputFile());
+  if (import->DataSet() != ds) throw EUsageError("--set DataSet: the import needs the --db table");
+  const bool layoutGiven =
+      !o.Separator.empty() || o.Fixed || SetsProperty(o.Sets, "FieldSeparator") ||
+      SetsProperty(o.Sets, "CustomSeparator") || SetsProperty(o.Sets, "ImportType");
+  const bool quoteGiven = !o.Quote.empty() || SetsProperty(o.Sets, "FieldDelimiter");
+  const bool inferTypes = o.Create && o.Columns.empty() && import->ImportType() != impFixed;
+  const TImportSniff sniff = SniffForImport(
+      *import, {o.Sample, layoutGiven, quoteGiven, inferTypes, !o.Format.DateFormat.empty()});
+  const std::optional<TSniffResult>& sniffed = sniff.Result;
+  TRejectReport report(RejectOptions(o, import->InputFile()));
+  PrepareImportTable(*table, *import, o, o.Save.empty(), sniffed ? &*sniffed : nullptr);
+  for (const std::string& notice : sniff.Notices) {
+    session.Say(mtInformation, notice.substr(notice.starts_with("korvane: ") ? 9 : 0));
+  }
+  if (sniffed && table->CreateTable()) {
+    for (const std::string& s : sniffed->Renamed) session.Say(mtInformation, "renamed " + s);
+  }
+  if (!o.Save.empty()) {
+    SaveSettings(o.Save, {ds, import});
+    return kExitOk;
+  }
+
+  session.Wire(*import, "");
+  report.Attach(*import);
+  std::optional<TRunMeter> meter;
+  if (o.Progress) meter.emplace(*import);
+  TAtomicRun atomic(*table, o.Atomic);
+  std::int32_t result = ExecuteImport(session, *import, report, "");
+  const bool kept = EndAtomicRun(session, atomic, result);
+  if (sniffed && !sniffed->WholeFile && import->ErrorRecords() > 0) {
+    session.Say(mtInformation, "the column types came from the first " +
+                                   std::to_string(sniffed->Records) +
+                                   " records; --sample all takes them from every record");
+  }
+  if (meter) session.Say(mtInformation, meter->Line(*import));
+  json j = ImportJson(*import, result, report);
+  if (!kept) j["stored"] = 0;
+  session.PrintJson(std::move(j));
+  return ImportExitFor(*import, result);
+}
+
+namespace {
+
+void AddRejectOptions(CLI::App* imp, TImportOptions& io) {
+  const char* group = "Failed records";
+  imp->add_flag("--lenient", io.Lenient,
+                "Forgiving values (ValueErrors=veLenient): a value that does not convert leaves "
+                "its column empty and the record is stored; values beyond the last column are "
+                "skipped")
+      ->group(group);
+  imp->add_option("--rejects", io.Rejects,
+                  "Write every failed record to FILE exactly as read (the header records first "
+                  "with --header), to fix and import again with the same options")
+      ->type_name("FILE")
+      ->group(group);
+  imp->add_option("--reject-log", io.RejectLog,
+                  "Write one JSON object per failed record to FILE: record, line, field, value, "
+                  "reason, message")
+      ->type_name("FILE")
+      ->group(group);
+  io.MaxErrorsOption =
+      imp->add_option("--max-errors", io.MaxErrors,
+                      "Stop when more than N records have failed (0: at the first); the run "
+                      "then fails (exit status 1)")
+          ->type_name("N")
+          ->group(group);
+  imp->add_flag("--atomic", io.Atomic,
+                "One transaction for the whole import: when a record fails (beyond "
+                "--max-errors), the run fails, is interrupted or is killed, the table stays "
+                "exactly as it was")
+      ->group(group);
+}
+
+}  // namespace
+
+CLI::App* AddImportCommand(CLI::App& app, TImportOptions& io) {
+  CLI::App* imp = app.add_subcommand(
+      "import",
+      "Import a text file into a table: one record per line, values by separator (CSV by "
+      "default) or by fixed widths, each converted to its column's type");
+  imp->add_option("INPUT", io.File,
+                  "The text file to read (- for standard input); gzip and zstd files are "
+                  "read by their first bytes, whatever their name")
+      ->type_name("FILE");
+  imp->add_option("--table", io.Table, "The table that receives the records")->type_name("NAME");
+  AddLayoutOptions(imp, io, true);
+  AddSampleOption(imp, io.Sample);
+  io.HeaderOption = imp->add_option("--header", io.Header,
+                                    "The first N records (1 without N) are header records: not "
+                                    "imported, kept as headerData (--json); with --create they "
+                                    "name the columns")
+                        ->type_name("[N]")
+                        ->expected(0, 1)
+                        ->default_str("1");
+  imp->add_option("--trailer", io.Trailer,
+                  "The last N records are trailer records: not imported, kept as trailerData "
+                  "(--json)")
+      ->type_name("N");
+  imp->add_flag("--create", io.Create,
+                "Create the table (and the database) when it does not exist: columns from "
+                "--columns, or else named by the header record (c1, c2, ... without --header) "
+                "with the types their values fit in a sample (see korvane sniff, --sample)");
+  imp->add_option("--commit-every", io.CommitEvery,
+                  "Records per transaction (every record is committed when the import ends; a "
+                  "killed import keeps the groups committed before)")
+      ->type_name("N")
+      ->default_str(std::to_string(kDefaultCommitEvery));
+  imp->add_option("--columns", io.Columns,
+                  "The new table's columns as in SQL, e.g. \"id INTEGER PRIMARY KEY, name "
+                  "TEXT, amount MONEY, born DATE, active BOOLEAN\"")
+      ->type_name("DEFS");
+  AddRejectOptions(imp, io);
+  imp->footer(
+      "Examples:\n"
+      "  korvane import people.csv --db people.db --table people --header --create\n"
+      "  korvane import people.csv --db postgresql://localhost/shop --table people --header "
+      "--create\n"
+      "  korvane import data.txt --db shop.db --table orders -s tab -q none --set "
+      "HeaderRecords=2 --set HeaderStored=true\n"
+      "Dates, times and numbers are read with the format settings, blobs from \\x and "
+      "hexadecimal (WholeValues; --set WholeValues=false stores such texts as they stand). "
+      "Values are strict: a value that is not of its column's type (\"12x\" or \"3.7\" for "
+      "an INTEGER, 2/30/2024 for a DATE, \"maybe\" for a BOOLEAN, a number the column cannot "
+      "hold) fails its record, as does a record with more values than the table has columns "
+      "and one the table refuses; the import goes on, and at the end stderr says how many "
+      "failed and why, with the first few by line number.\n" +
+      std::string(kExitText));
+
+  return imp;
+}
+
+}  // namespace korvane::cli
