@@ -122,6 +122,40 @@ BENCHMARK(BM_Execute)
     ->Iterations(4)
     ->Repetitions(6);
 
+// Execute into a memory dataset with the forgiving readers (0) against the
+// strict ones with an OnRecordError handler (1), as the command runs.
+void BM_ExecuteValueErrors(benchmark::State& state) {
+  TMemoryDataSet data;
+  DefinePeople(data);
+  data.Open();
+  data.Reserve(static_cast<std::size_t>(kRecords));
+  TCSVImport imp(nullptr);
+  Configure(imp);
+  imp.SetDataSet(&data);
+  std::int64_t failed = 0;
+  if (state.range(0) == 1) {
+    imp.SetValueErrors(veStrict);
+    imp.SetOnRecordError([&failed](TObject*, const TRecordError&) { ++failed; });
+  }
+  std::int32_t result = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    data.EmptyDataSet();
+    state.ResumeTiming();
+    result = imp.Execute();
+  }
+  if (result != kRecords || failed != 0) state.SkipWithError("records were lost");
+  Report(state);
+}
+BENCHMARK(BM_ExecuteValueErrors)
+    ->ArgName("strict")
+    ->Arg(0)
+    ->Arg(1)
+    ->MeasureProcessCPUTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(4)
+    ->Repetitions(6);
+
 // A dataset that accepts every record and keeps none: what remains of a run's
 // memory is the component's own.
 class TDiscardDataSet : public TDataSet {

@@ -180,7 +180,42 @@ bool Fail(TValueFault& fault, TRecordErrorReason reason, std::string message) {
   return false;
 }
 
+// The usual shape of a number, an optional '-' and at most `digits` digits
+// with at most `decimals` after a '.' (the DecimalSeparator in force): the
+// forgiving readers take such a text exactly as the strict rules do, and
+// faster.
+bool PlainNumber(std::string_view t, std::size_t digits, std::size_t decimals) {
+  if (!t.empty() && t.front() == '-') t.remove_prefix(1);
+  const std::size_t point = t.find('.');
+  if (point != std::string_view::npos &&
+      (decimals == 0 || FormatSettings().DecimalSeparator != '.' ||
+       t.size() - point - 1 > decimals)) {
+    return false;
+  }
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < t.size(); ++i) {
+    if (i == point) continue;
+    if (!IsDigit(t[i])) return false;
+    ++count;
+  }
+  return count > 0 && count <= digits && point != 0;
+}
+
 bool WriteStrictInteger(std::string_view text, TField* field, TValueFault& fault) {
+  if (PlainNumber(text, 18, 0)) {
+    // Eighteen digits fit 64 bits; the field's own range is checked here so
+    // that a value beyond it says so as below.
+    std::int64_t value = 0;
+    for (char c : text) value = c == '-' ? value : value * 10 + (c - '0');
+    if (text.front() == '-') value = -value;
+    std::int64_t min = 0;
+    std::int64_t max = 0;
+    IntegerRange(field->DataType(), min, max);
+    if (value >= min && value <= max) {
+      field->WriteString(text);
+      return true;
+    }
+  }
   TNumberParts n;
   if (!ScanNumber(text, false, false, n)) {
     return Fail(fault, rerNotANumber, QuotedValue(text) + " is not a number");
@@ -236,6 +271,10 @@ bool WriteStrictFloat(std::string_view text, TField* field, bool money, TValueFa
 
 // Money in ten-thousandths, rounded to the nearest, halves away from zero.
 bool WriteStrictCurrency(std::string_view text, TField* field, TValueFault& fault) {
+  if (PlainNumber(text, 15, 4)) {
+    field->WriteCurrency(NumericCurrency(text));
+    return true;
+  }
   TNumberParts n;
   if (!ScanNumber(text, true, false, n)) {
     return Fail(fault, rerNotANumber, QuotedValue(text) + " is not a number");
@@ -258,15 +297,20 @@ bool WriteStrictCurrency(std::string_view text, TField* field, TValueFault& faul
 }
 
 bool WriteStrictBoolean(std::string_view text, TField* field, TValueFault& fault) {
-  static constexpr std::string_view kTrue[] = {"true", "yes", "t", "y", "1"};
-  static constexpr std::string_view kFalse[] = {"false", "no", "f", "n", "0"};
   const std::string_view t = TrimBlanks(text);
-  for (int i = 0; i < 5; ++i) {
-    for (bool value : {true, false}) {
-      if (SameText(t, value ? kTrue[i] : kFalse[i])) {
-        field->WriteBoolean(value);
-        return true;
-      }
+  char lower[5] = {};
+  if (t.size() <= sizeof lower) {
+    for (std::size_t i = 0; i < t.size(); ++i) {
+      lower[i] = t[i] >= 'A' && t[i] <= 'Z' ? static_cast<char>(t[i] - 'A' + 'a') : t[i];
+    }
+    const std::string_view word(lower, t.size());
+    if (word == "true" || word == "yes" || word == "t" || word == "y" || word == "1") {
+      field->WriteBoolean(true);
+      return true;
+    }
+    if (word == "false" || word == "no" || word == "f" || word == "n" || word == "0") {
+      field->WriteBoolean(false);
+      return true;
     }
   }
   return Fail(fault, rerNotABoolean,
