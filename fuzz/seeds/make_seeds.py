@@ -3,7 +3,8 @@
 repository root). Each input starts with the settings bytes its target reads
 (see the target's source), then the text: bytes 0, 26 and 255, lone CRs,
 quotes in every position, records of one separator, settings that make every
-value empty."""
+value empty, compressed inputs whole, cut short and damaged."""
+import gzip
 import itertools
 import os
 
@@ -76,4 +77,10 @@ settings = [
 for s in settings:
     for text in texts[::2]:
         imports.append(s + text)
+# compressed input (bit 7): whole, cut short, damaged, and a zstd frame's
+# magic alone.
+packed = gzip.compress(b"a,b\r\n1,2\r\n\"q\",3\n", mtime=0)
+for data in (packed, packed + packed, packed[:-5], packed[:12] + b"\xff" + packed[13:],
+             b"\x28\xb5\x2f\xfd", b"\x1f\x8b"):
+    imports.append(bytes([0x80, 0x02, 0, 0x00, 1, 0x00, 0x00]) + data)
 write("import", imports)
