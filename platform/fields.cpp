@@ -357,6 +357,13 @@ class TCurrencyField : public TField {
       StoreNull();
       return;
     }
+    // An amount of at most four decimals is read exactly, so that the
+    // field's own text reads back as its amount.
+    std::int64_t amount = 0;
+    if (Currency() && TryStrToAmount(value, amount)) {
+      Store(amount);
+      return;
+    }
     SetAsFloatImpl(StrToFloat(value));
   }
 

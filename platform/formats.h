@@ -62,6 +62,13 @@ void ResetFormatSettings();
 double StrToFloat(std::string_view s);
 bool TryStrToFloat(std::string_view s, double& value);
 
+// A money amount in ten-thousandths read exactly from a text StrToFloat
+// reads that has no exponent and at most four decimals ("-1234.5" is
+// -12345000), when it fits in 64 bits; false, amount untouched, for any
+// other text. Such a text needs no rounding, and read through a double some
+// amounts of twelve whole digits and more would be off by one ten-thousandth.
+bool TryStrToAmount(std::string_view s, std::int64_t& amount);
+
 // Shortest text that reads back as the same double, with DecimalSeparator.
 // Plain digits when the decimal exponent is from -5 to 14 ("1234.5",
 // "0.00001", "123456789012345"), otherwise a mantissa and an exponent

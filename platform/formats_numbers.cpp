@@ -410,6 +410,43 @@ void ResetFormatSettings() { FormatSettings() = TFormatSettings{}; }
 
 bool TryStrToFloat(std::string_view s, double& value) { return ParseFloat(s, value); }
 
+bool TryStrToAmount(std::string_view s, std::int64_t& amount) {
+  const std::string_view t = TrimView(s);
+  const char decimal = FormatSettings().DecimalSeparator;
+  std::size_t i = 0;
+  bool negative = false;
+  if (i < t.size() && (t[i] == '+' || t[i] == '-')) {
+    negative = t[i] == '-';
+    ++i;
+  }
+  std::uint64_t digits = 0;
+  int scale = -1;  // -1: no decimal separator yet
+  bool any = false;
+  for (; i < t.size(); ++i) {
+    const unsigned digit = static_cast<unsigned char>(t[i]) - unsigned{'0'};
+    if (digit <= 9) {
+      if (__builtin_mul_overflow(digits, 10u, &digits) ||
+          __builtin_add_overflow(digits, digit, &digits) || (scale >= 0 && ++scale > 4)) {
+        return false;
+      }
+      any = true;
+    } else if (t[i] == decimal && scale < 0) {
+      scale = 0;
+    } else {
+      return false;
+    }
+  }
+  static constexpr std::int64_t kScale[5] = {10000, 1000, 100, 10, 1};
+  std::int64_t value = 0;
+  if (!any || digits > static_cast<std::uint64_t>(INT64_MAX) ||
+      __builtin_mul_overflow(static_cast<std::int64_t>(digits), kScale[scale < 0 ? 0 : scale],
+                             &value)) {
+    return false;
+  }
+  amount = negative ? -value : value;
+  return true;
+}
+
 double StrToFloat(std::string_view s) {
   double value = 0;
   if (!ParseFloat(s, value)) ThrowNotValid(s, "floating point value");

@@ -120,26 +120,43 @@ double NumericFloat(std::string_view text) {
 
 namespace {
 
-// ToCurrency(NumericFloat(text)) for the usual amounts, in integers: an
-// optional '-' before the first kept character, at most fifteen digits with
-// at most four after a '.', and at most eleven before it; the bytes
-// NumericValue drops are skipped here too. Within these bounds the amount
-// in ten-thousandths is below 2^50, where the double reading and rounding
-// give exactly the same count. False, having decided nothing, for any other
-// text.
+// The amount in ten-thousandths of digits with scale decimals (at most
+// four), exactly; false when it does not fit in 64 bits.
+bool ScaleAmount(std::uint64_t digits, int scale, bool negative, std::int64_t& amount) {
+  static constexpr std::int64_t kScale[5] = {10000, 1000, 100, 10, 1};
+  std::int64_t value = 0;
+  if (digits > static_cast<std::uint64_t>(INT64_MAX) ||
+      __builtin_mul_overflow(static_cast<std::int64_t>(digits), kScale[scale], &value)) {
+    return false;
+  }
+  amount = negative ? -value : value;
+  return true;
+}
+
+// The amount of an amount text with at most four decimals, read exactly in
+// integers: an optional '-' before the first kept character, digits with at
+// most four after a '.', an amount that fits in 64 bits; the bytes
+// NumericValue drops are skipped here too. Such a text needs no rounding, and
+// reading it through a double would be off by one ten-thousandth for some
+// amounts of twelve whole digits and more, so that the text written for an
+// amount would not read back as that amount. False, having decided
+// nothing, for any other text (which the double reading then rounds).
 bool QuickCurrencyScan(std::string_view text, std::int64_t& amount) {
   std::uint64_t digits = 0;
-  int count = 0;
   int decimals = -1;  // -1: no decimal point yet
   bool negative = false;
   bool kept = false;
+  bool any = false;
   for (const char c : text) {
     const unsigned digit = static_cast<unsigned char>(c) - unsigned{'0'};
     if (digit <= 9) {
-      digits = digits * 10 + digit;
-      ++count;
+      if (__builtin_mul_overflow(digits, 10u, &digits) ||
+          __builtin_add_overflow(digits, digit, &digits)) {
+        return false;
+      }
       decimals += decimals >= 0 ? 1 : 0;
       kept = true;
+      any = true;
     } else if (c == '.') {
       if (decimals >= 0 || FormatSettings().DecimalSeparator != '.') return false;
       decimals = 0;
@@ -149,14 +166,10 @@ bool QuickCurrencyScan(std::string_view text, std::int64_t& amount) {
       negative = true;
       kept = true;
     }
-    if (count > 15) return false;
+    if (decimals > 4) return false;
   }
   const int scale = decimals < 0 ? 0 : decimals;
-  if (count == 0 || scale > 4 || count - scale > 11) return false;
-  static constexpr std::int64_t kScale[5] = {10000, 1000, 100, 10, 1};
-  const auto value = static_cast<std::int64_t>(digits) * kScale[scale];
-  amount = negative ? -value : value;
-  return true;
+  return any && ScaleAmount(digits, scale, negative, amount);
 }
 
 // QuickCurrencyScan for the usual shape of an amount, an optional '-', digits
@@ -190,11 +203,11 @@ bool QuickCurrency(std::string_view text, std::int64_t& amount) {
       return QuickCurrencyScan(text, amount);
     }
   }
-  if (whole + scale == 0 || whole + scale > 15 || scale > 4 || whole > 11) return false;
-  static constexpr std::int64_t kScale[5] = {10000, 1000, 100, 10, 1};
-  const auto value = static_cast<std::int64_t>(digits) * kScale[scale];
-  amount = negative ? -value : value;
-  return true;
+  if (whole + scale == 0 || scale > 4) return false;
+  // A longer run may have wrapped: the byte-by-byte scan reads it with
+  // its overflow checked.
+  if (whole + scale > 18) return QuickCurrencyScan(text, amount);
+  return ScaleAmount(digits, static_cast<int>(scale), negative, amount);
 }
 
 }  // namespace

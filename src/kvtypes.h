@@ -43,7 +43,10 @@ double NumericFloat(std::string_view text);
 
 // The money amount of text in ten-thousandths: NumericFloat(text) rounded to
 // the nearest, a half going away from zero ("2.00025" is 20003, "-0.00005"
-// is -1), read in integers where that gives the same count. Raises
+// is -1). A text of at most four decimals is read exactly, in integers, so
+// that the text written for any amount reads back as that amount (through a
+// double, some amounts of twelve whole digits and more would be off by one
+// ten-thousandth). Raises
 // EConvertError when there is no number and ERangeError when the amount
 // does not fit.
 std::int64_t NumericCurrency(std::string_view text);
