@@ -2,7 +2,7 @@
 // dataset. The input's first bytes choose the settings (text rules, quote,
 // separator, delimited or fixed-width records, header and trailer records,
 // the fields and their types and widths, the field filter, whole values,
-// compressed input recognised by its first bytes);
+// compressed input recognised by its first bytes, forgiving or strict values);
 // the rest is the file. The file is imported twice, once through a tiny read
 // buffer on the caller's thread and once read ahead through the usual
 // buffer: both runs must give the same counts, header and trailer records,
@@ -40,6 +40,7 @@ struct TSettings {
   bool TrailerStored = false;
   bool WholeValues = false;
   korvane::TCompression Compression = korvane::cmNone;
+  korvane::TValueErrors ValueErrors = korvane::veLenient;
   korvane::TFieldListAction ListAction = korvane::flaNone;
   std::vector<korvane::TFieldDef> Fields;
   std::size_t BufferSize = 1;
@@ -67,7 +68,9 @@ TSettings ReadSettings(korvane::fuzz::TSettingsBytes& bytes) {
       korvane::ftString, korvane::ftInteger, korvane::ftFloat,    korvane::ftBoolean,
       korvane::ftDate,   korvane::ftCurrency, korvane::ftMemo,    korvane::ftLargeint,
       korvane::ftBlob,   korvane::ftDateTime, korvane::ftTime,    korvane::ftString};
-  const int fieldCount = 1 + bytes.Next() % 4;
+  const std::uint8_t fields = bytes.Next();
+  const int fieldCount = 1 + fields % 4;
+  s.ValueErrors = (fields & 0x80) != 0 ? korvane::veStrict : korvane::veLenient;
   for (int i = 0; i < fieldCount; ++i) {
     const std::uint8_t b = bytes.Next();
     korvane::TFieldDef def;
@@ -112,6 +115,7 @@ TOutcome Import(const TSettings& s, const std::string& path, bool readAhead, std
   import.SetTrailerStored(s.TrailerStored);
   import.SetWholeValues(s.WholeValues);
   import.SetCompression(s.Compression);
+  import.SetValueErrors(s.ValueErrors);
   import.SetFieldListAction(s.ListAction);
   korvane::TStringList list;
   list.Add("f0");

@@ -1,6 +1,6 @@
 // libFuzzer target for the readers of values: numbers, money, dates, times,
 // dates with times and booleans, as functions and as the fields an import
-// stores into. The input's first byte chooses the format settings, the rest
+// stores into under the forgiving and the strict rules. The input's first byte chooses the format settings, the rest
 // is the text. A reader either refuses the text (EConvertError or
 // ERangeError) or accepts it; an accepted value must be written to a text
 // that reads back: to the very same value where the format keeps all of it,
@@ -17,6 +17,7 @@
 #include "fuzz/fuzz_support.h"
 #include "platform/formats.h"
 #include "platform/sysutils.h"
+#include "src/kvstrict.h"
 #include "src/kvtypes.h"
 
 namespace {
@@ -112,17 +113,40 @@ void CheckFunctions(const TVariant& variant, std::string_view text) {
   if (korvane::StrToBoolean(truth ? "TRUE" : "FALSE") != truth) Finding("StrToBoolean");
 }
 
-// The fields an import stores into: the text through WriteFieldData, then
-// the field's own text through SetAsString, which must give the same text.
+// The fields an import stores into, under the forgiving and the strict
+// rules: an accepted text gives the field a text of its own, which must
+// read back to the same text through the field itself and through the rules
+// that accepted the first.
 void CheckFields(korvane::TMemoryDataSet& data, std::string_view text) {
+  auto forgiving = [](std::string_view t, korvane::TField* field) {
+    return korvane::WriteFieldData(t, field);
+  };
+  auto strict = [](std::string_view t, korvane::TField* field) {
+    korvane::TValueFault fault;
+    return korvane::WriteStrictFieldData(t, field, false, fault);
+  };
   data.Append();
   for (korvane::TField* field : data.Fields()) {
-    field->Clear();
-    if (!korvane::WriteFieldData(text, field) || field->IsNull()) continue;
-    const std::string written = field->AsString();
-    field->SetAsString(written);
-    if (field->AsString() != written) {
-      Finding(field->FieldName() + ": '" + written + "' reads back as '" + field->AsString() + "'");
+    for (int rules = 0; rules < 2; ++rules) {
+      auto write = [&](std::string_view t) { return rules == 0 ? forgiving(t, field) : strict(t, field); };
+      const char* name = rules == 0 ? " (forgiving)" : " (strict)";
+      field->Clear();
+      if (!write(text) || field->IsNull()) continue;
+      const std::string written = field->AsString();
+      field->SetAsString(written);
+      if (field->AsString() != written) {
+        Finding(field->FieldName() + name + ": '" + written + "' reads back as '" + field->AsString() + "'");
+      }
+      // The forgiving money reader keeps only digits, '-' and '.': with a
+      // decimal comma it cannot read the field's text.
+      if (rules == 0 && field->DataType() == korvane::ftCurrency &&
+          korvane::FormatSettings().DecimalSeparator != '.') {
+        continue;
+      }
+      field->Clear();
+      if (!write(written) || field->AsString() != written) {
+        Finding(field->FieldName() + name + ": '" + written + "', its own text, does not read back");
+      }
     }
   }
   data.Cancel();
