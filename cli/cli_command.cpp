@@ -227,6 +227,15 @@ void TSession::Wire(TCSVImport& import, const std::string& component) {
                              "an empty text as \"\") or classic (quotes as the quote rule says, "
                              "never doubled)")
         ->type_name("RULES");
+    app->add_option("--encoding", o.Encoding,
+                    import ? "The file's text encoding, any name iconv knows (latin1, cp1252, "
+                             "utf-16, shift_jis, ...; iconv -l lists them); default UTF-8, and a "
+                             "UTF-16 byte-order mark switches to UTF-16. Under strict values a "
+                             "record with bytes not valid in it fails (--lenient lets them pass)"
+                           : "Write the text in this encoding, any name iconv knows (default "
+                             "UTF-8); a character it cannot hold fails the export, naming it. "
+                             "utf-16 starts with a byte-order mark, as spreadsheets expect")
+        ->type_name("NAME");
     app->add_flag("--fixed", o.Fixed,
                   import ? "Fixed-width records: each value as wide as its column's size (no "
                            "separator or quotes unless given)"

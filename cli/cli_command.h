@@ -18,6 +18,7 @@
 #include "platform/formats.h"
 #include "platform/published.h"
 #include "platform/terminal_renderer.h"
+#include "platform/text_encoding.h"
 #include "src/kvcsvexp.h"
 #include "src/kvcsvimp.h"
 
@@ -53,6 +54,7 @@ struct TTransferOptions : TRunSwitches {
   std::string Separator;
   std::string Quote;
   std::string Dialect = "standard";
+  std::string Encoding;
   bool Fixed = false;
   std::string Fields;
   std::string Exclude;
@@ -171,6 +173,14 @@ void ApplyDelimiting(C& component, const TTransferOptions& o) {
     component.SetFieldListAction(include ? flaInclude : flaExclude);
   }
   component.SetShowProgress(o.Progress);
+  if (!o.Encoding.empty()) {
+    if (!EncodingKnown(o.Encoding)) {
+      throw EUsageError("--encoding '" + o.Encoding +
+                        "': not an encoding this system converts; `iconv -l` lists the names it "
+                        "knows (latin1, cp1252, utf-16, shift_jis, ...)");
+    }
+    component.SetEncoding(o.Encoding);
+  }
 }
 
 // What - as INPUT reads.

@@ -268,8 +268,10 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
   import->SetWholeValues(true);
   import->SetValueErrors(o.Lenient ? veLenient : veStrict);
   import->SetDialect(ParseDialect(o.Dialect));
-  // Compressed files are read by their first bytes, whatever their name.
+  // Compressed files are read by their first bytes, whatever their name,
+  // and text as UTF-8 unless --encoding says otherwise.
   import->SetCompression(cmAuto);
+  import->SetEncoding("UTF-8");
   ApplyDelimiting(*import, o);
   if (o.Fixed) import->SetImportType(impFixed);
   // - reads standard input: through the name the system gives it, so that

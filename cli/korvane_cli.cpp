@@ -68,6 +68,9 @@ std::int32_t ExecuteExport(TSession& session, TCSVExport& exporter, TReplacement
     result = exporter.Execute();
     if (result >= 0) {
       output.Commit();
+    } else if (!exporter.WriteErrorText().empty()) {
+      failure = "cannot write '" + target + "': " + exporter.WriteErrorText() +
+                "; any earlier file of that name is unchanged";
     } else if (exporter.WriteErrorCode() != 0) {
       failure = "cannot write '" + target + "' (" + std::strerror(exporter.WriteErrorCode()) +
                 "); any earlier file of that name is unchanged";

@@ -13,6 +13,7 @@
 #include "cli/cli_util.h"
 #include "platform/byte_source.h"
 #include "platform/fileio.h"
+#include "platform/text_encoding.h"
 
 namespace korvane::cli {
 
@@ -654,6 +655,7 @@ TSniffResult SniffFile(const std::string& path, const TSniffOptions& options) {
   std::unique_ptr<korvane::TByteSource> source;
   try {
     source = OpenByteSource(file, {.Decompress = true, .Thread = false});
+    if (!options.Encoding.empty()) source = OpenDecodingSource(std::move(source), options.Encoding);
   } catch (const EInOutError& e) {
     failure = e.what();
   }
@@ -665,10 +667,10 @@ TSniffResult SniffFile(const std::string& path, const TSniffOptions& options) {
           try {
             return source->Read(buffer, size);
           } catch (const EInOutError& e) {
-            // Compressed data damaged past the sample's start: the sample
+            // Damaged data (compressed or encoded) past the sample's start: the sample
             // ends there, and the import itself fails on it, saying how far
             // it came.
-            if (source->Format() == TFileFormat::ffPlain) failure = e.what();
+            if (e.ErrorCode != 0) failure = e.what();
             return 0;
           }
         },

@@ -32,6 +32,9 @@ struct TSniffOptions {
   std::optional<int> HeaderRecords;
   // Dates are read with the format settings in force, not sniffed.
   bool DateFormatGiven = false;
+  // The file's encoding: its text is sniffed as UTF-8 converted from it, as
+  // the import reads it. Empty: the bytes as they are.
+  std::string Encoding;
 };
 
 struct TSniffedColumn {

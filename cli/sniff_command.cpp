@@ -319,6 +319,7 @@ TImportSniff SniffForImport(TCSVImport& import, const TImportSniffRequest& reque
     options.Quote = quote.empty() ? '\0' : quote[0];
   }
   options.HeaderRecords = import.HeaderRecords();
+  options.Encoding = import.Encoding();
   options.DateFormatGiven = request.DateFormatGiven;
   TSniffResult result = SniffFile(import.InputFile(), options);
   if (sniffLayout && result.Separator == '\0') {

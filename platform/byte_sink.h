@@ -27,6 +27,9 @@ class TByteSink {
   // Ends the stream: writes what is held back and the stream's end (a
   // compressor's trailer). False as Write.
   virtual bool Finish() = 0;
+  // Why the last Write or Finish failed when it was not the OS (a
+  // character the output cannot hold); empty otherwise.
+  virtual std::string Failure() const { return {}; }
 };
 
 // A sink that compresses into format (gzip or zstd, the latter with a

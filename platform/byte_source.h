@@ -48,6 +48,9 @@ class TByteSource {
 
   // The format of the file under the source.
   virtual TFileFormat Format() const = 0;
+  // The encoding the text is converted from to UTF-8 (known once the first
+  // byte has been read); empty for bytes handed out as they are.
+  virtual std::string TextEncoding() const { return {}; }
 
  protected:
   void Advanced(std::int64_t fileBytes, std::int64_t textBytes) {

@@ -1,5 +1,7 @@
 #include "src/kvcsvexp.h"
 
+#include "platform/text_encoding.h"
+
 #include <algorithm>
 #include <optional>
 #include <system_error>
@@ -178,7 +180,7 @@ bool TCSVExport::Setup() {
     if (FCompression == cmGzip) format = TFileFormat::ffGzip;
     if (FCompression == cmZstd) format = TFileFormat::ffZstd;
     if (FCompression == cmAuto) format = FileFormatForName(FOutputFile);
-    return FOutput.Create(FOutputFile, format);
+    return FOutput.Create(FOutputFile, format, FEncoding);
   } catch (...) {
     return false;
   }
@@ -222,7 +224,10 @@ bool TCSVExport::WriteRun() {
   // Progress is shown about a hundred times per run, whatever its size.
   const std::int32_t interval = std::max<std::int32_t>(1, FRecordTotal / 100);
 
-  if (FByteOrderMark) FOutput.Append("\xEF\xBB\xBF");
+  // Converted into the output's encoding on the way, where it has one.
+  if (FByteOrderMark && !EncodingWritesByteOrderMark(FEncoding)) {
+    FOutput.Append("\xEF\xBB\xBF");
+  }
   if (FHeaderOutput && !WriteLines(*FHeaderData)) return false;
 
   // Each pass reads DataSet, ExportType and RecordSeparator as they are: a

@@ -55,6 +55,14 @@ class TCSVExport : public TComponent {
   // window count the bytes of the text.
   TCompression Compression() const { return FCompression; }
   void SetCompression(TCompression value) { FCompression = value; }
+  // The encoding of the output, any name iconv knows: empty (initially)
+  // writes the text as it is. Text is converted from UTF-8; a character the
+  // encoding cannot hold fails the run (WriteErrorText names it). UTF-16
+  // and UTF-32 without an order in the name begin with a byte-order mark
+  // whatever ByteOrderMark says; with ByteOrderMark, others begin with the
+  // mark in their own encoding.
+  const std::string& Encoding() const { return FEncoding; }
+  void SetEncoding(std::string value) { FEncoding = std::move(value); }
   const std::string& CustomSeparator() const { return FCustomSeparator; }
   // Keeps only the first character of the trimmed value (or nothing).
   void SetCustomSeparator(const std::string& Value);
@@ -156,6 +164,9 @@ class TCSVExport : public TComponent {
   // The OS error code of the first failed write of the current or last run;
   // 0 when none failed.
   int WriteErrorCode() const { return FOutput.ErrorCode(); }
+  // What failed when it was not the OS (a character the encoding cannot
+  // hold, named with its line of the output); empty otherwise.
+  const std::string& WriteErrorText() const { return FOutput.Failure(); }
 
   // Whether Execute formats records on a second thread from copies of their
   // values while it walks the dataset. Only runs in which no host code
@@ -218,6 +229,7 @@ class TCSVExport : public TComponent {
   bool FWholeValues = false;
   bool FByteOrderMark = false;
   TCompression FCompression = cmNone;
+  std::string FEncoding;
   TDialect FDialect = dlClassic;
   TExportEvent FOnExportRecord;
   TNotifyEvent FOnBeginExport;

@@ -1,5 +1,7 @@
 #include "src/kvcsvexp_output.h"
 
+#include "platform/text_encoding.h"
+
 #include <algorithm>
 #include <cstring>
 #include <utility>
@@ -12,15 +14,20 @@ void TExportOutput::Begin() {
   FFlushAt = kFirstWrite;
   FWrittenBytes = 0;
   FErrorCode = 0;
+  FFailure.clear();
 }
 
-bool TExportOutput::Create(const std::string& path, TFileFormat format) {
+bool TExportOutput::Create(const std::string& path, TFileFormat format,
+                           const std::string& encoding) {
   StopWriter();
   FSink.reset();
   FFile.Close();  // left open by a host that drove the pieces itself
   FFile = CreateFileForWrite(path);
   if (!FFile.Valid()) return false;
   FSink = CreateCompressingSink(FFile, format);
+  if (!encoding.empty() && !IsUtf8Encoding(encoding)) {
+    FSink = CreateEncodingSink(FFile, std::move(FSink), encoding);
+  }
   return true;
 }
 
@@ -49,7 +56,10 @@ void TExportOutput::ReleaseBuffer() noexcept {
 
 bool TExportOutput::WaitForWriter() {
   if (FWriter == nullptr || FWriter->Wait()) return true;
-  if (FErrorCode == 0) FErrorCode = FWriter->Error();
+  if (FErrorCode == 0) {
+    FErrorCode = FWriter->Error();
+    if (FSink) FFailure = FSink->Failure();
+  }
   FLength = 0;  // a failed write ends the run
   return false;
 }
@@ -104,7 +114,10 @@ bool TExportOutput::Flush() {
   // for the next write in one go.
   if (FCapacity > 4 * kLargestWrite) ReleaseBuffer();
   if (FCapacity < FFlushAt + kFirstWrite) Grow(FBuffer.get(), FFlushAt + kFirstWrite);
-  if (!ok && FErrorCode == 0) FErrorCode = GetLastError();
+  if (!ok && FErrorCode == 0) {
+    FErrorCode = GetLastError();
+    if (FSink) FFailure = FSink->Failure();
+  }
   return ok;
 }
 
@@ -112,7 +125,10 @@ void TExportOutput::Close() {
   if (FFile.Valid()) Flush();
   StopWriter();
   // The stream's end goes out only after everything before it.
-  if (FSink && FFile.Valid() && FErrorCode == 0 && !FSink->Finish()) FErrorCode = GetLastError();
+  if (FSink && FFile.Valid() && FErrorCode == 0 && !FSink->Finish()) {
+    FErrorCode = GetLastError();
+    FFailure = FSink->Failure();
+  }
   FSink.reset();
   if (FFile.Valid()) {
     if (!FFile.Close() && FErrorCode == 0) FErrorCode = GetLastError();

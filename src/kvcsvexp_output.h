@@ -40,7 +40,10 @@ class alignas(64) TExportOutput {
   // Creates the file (closing one left open); false when it cannot be.
   // With a compressed format, what is written goes into a stream of that
   // format, which Close ends.
-  bool Create(const std::string& path, TFileFormat format = TFileFormat::ffPlain);
+  // With an encoding (other than empty or UTF-8), the text is converted from
+  // UTF-8 into it first.
+  bool Create(const std::string& path, TFileFormat format = TFileFormat::ffPlain,
+              const std::string& encoding = {});
   bool Valid() const { return FFile.Valid(); }
 
   void Append(std::string_view bytes);
@@ -60,6 +63,9 @@ class alignas(64) TExportOutput {
   // The OS error code of the first failed write or close since Begin; 0
   // when none failed.
   int ErrorCode() const { return FErrorCode; }
+  // Why the first failed write failed when the OS did not refuse it (a
+  // character the encoding cannot hold); empty otherwise.
+  const std::string& Failure() const { return FFailure; }
   // The bytes buffered and not yet written.
   std::string_view Held() const { return {FBuffer.get(), FLength}; }
 
@@ -81,6 +87,7 @@ class alignas(64) TExportOutput {
   std::size_t FFlushAt = kFirstWrite;
   std::uint64_t FWrittenBytes = 0;
   int FErrorCode = 0;
+  std::string FFailure;
   TFileHandle FFile;
   // What the buffers go through to the file, when they are compressed.
   std::unique_ptr<TByteSink> FSink;

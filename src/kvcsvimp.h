@@ -85,6 +85,16 @@ class TCSVImport : public TComponent {
   // read the same under both. Takes effect at the next run.
   TDialect Dialect() const { return FDialect; }
   void SetDialect(TDialect value) { FDialect = value; }
+  // The encoding of the input, any name iconv knows: empty (initially) reads
+  // the bytes as they are. Text is converted to UTF-8 below the reader, so
+  // line ends, separators and quotes are found in UTF-8 (also in UTF-16).
+  // UTF-8 itself is read as it is, and a UTF-16 byte-order mark at the
+  // start switches to UTF-16. With an encoding and ValueErrors veStrict, a
+  // record holding bytes that are not valid in it fails (rerInvalidText,
+  // with a reason naming its line and the byte); under veLenient they pass
+  // unchanged. Takes effect at the next OpenInputFile.
+  const std::string& Encoding() const { return FEncoding; }
+  void SetEncoding(std::string value) { FEncoding = std::move(value); }
   std::int32_t ErrorRecords() const { return FErrorRecords; }
   // The reasons a dataset gave for records it accepted from Post but refused
   // when it stored them later (TDataSet::TakeRefusals), the first few of the
@@ -318,6 +328,12 @@ class TCSVImport : public TComponent {
   // scanner, when the properties ask for one. False when its first bytes
   // cannot be read (the OS error is in GetLastError()).
   bool OpenSource();
+  // Whether records whose bytes are not valid in the Encoding fail: the one
+  // place that decides it.
+  bool ChecksText() const { return !FEncoding.empty() && FValueErrors == veStrict; }
+  // The reason a record that cannot be stored as read (fault) gives, for
+  // the record at line whose text is text.
+  std::string RecordFaultReason(TRecordFault fault, std::int64_t line, std::string_view text) const;
   // The bytes of the input file behind textBytes bytes of its text: the
   // position the progress window shows.
   std::int64_t FileBytesFor(std::int64_t textBytes) const;
@@ -339,6 +355,7 @@ class TCSVImport : public TComponent {
   bool FEndOfFile = false;
   std::int32_t FErrorRecords = 0;
   std::vector<std::string> FRefusalMessages;
+  std::string FEncoding;
   std::int64_t FStoredRecords = 0;
   TFieldDelimiter FFieldDelimiter = fdlNone;
   std::string FDelimiter;

@@ -127,6 +127,9 @@ void TCSVImport::RecordFailed(TRecordFault fault, std::int64_t line, std::string
     case rfUnclosedQuote:
       NoteFailure(rerUnclosedQuote, -1, {}, "a quote is never closed");
       break;
+    case rfInvalidText:
+      NoteFailure(rerInvalidText, -1, {}, RecordFaultReason(fault, line, text));
+      break;
     default:
       NoteFailure(rerInvalidValue, -1, {}, "the record cannot be read");
       break;

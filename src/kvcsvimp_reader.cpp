@@ -16,6 +16,7 @@
 
 #include "platform/dialogs.h"
 #include "platform/sysutils.h"
+#include "platform/text_encoding.h"
 #include "src/kvcsvimp.h"
 #include "src/kvcsvimp_readahead.h"
 
@@ -170,10 +171,15 @@ void TRecordScanner::Scan(const TFileHandle& Handle, std::string& text, TScanRes
   result = TScanResult{};
   if (FAtStart) SkipByteOrderMark(Handle, result);
   result.Line = FLine;
+  const std::size_t start = text.size();
   if (FRule.Standard) {
     ScanStandard(Handle, text, result);
   } else {
     ScanClassic(Handle, text, result);
+  }
+  if (FCheckText && result.Fault == rfNone &&
+      FindInvalidUtf8(std::string_view(text).substr(start)) != std::string_view::npos) {
+    result.Fault = rfInvalidText;
   }
 }
 
@@ -296,6 +302,7 @@ bool TCSVImport::OpenInputFile() {
   FFileHandle = OpenFileForRead(FInputFile);
   if (!FFileHandle.Valid()) return false;
   FScanner.Reset(FReadBufferSize);
+  FScanner.SetCheckText(ChecksText());
   if (!OpenSource()) {
     FFileHandle.Close();
     return false;

@@ -22,6 +22,9 @@ enum TRecordFault : std::uint8_t {
   // Standard text rules: a quote opened a value and the input ended before
   // it was closed. The record holds everything from its start to the end.
   rfUnclosedQuote,
+  // The record holds bytes that are not valid UTF-8: the input's encoding
+  // is not what it was read as.
+  rfInvalidText,
 };
 
 // What one scanned record ended with.
@@ -71,6 +74,8 @@ class TRecordScanner {
   // Reads from source instead of the handle (nullptr: the handle again).
   // The source must outlive the scanner's reads; Reset and Release forget it.
   void SetSource(TByteSource* source) { FSource = source; }
+  // Whether a record whose text is not valid UTF-8 gets rfInvalidText.
+  void SetCheckText(bool check) { FCheckText = check; }
   // The rules of the next records. quotedRecords: the records are
   // delimited ones whose quoted values may span lines (standard rules with
   // a quote character).
@@ -109,6 +114,7 @@ class TRecordScanner {
   bool FExhausted = false;
   bool FAtStart = true;
   bool FQuotedRecords = false;
+  bool FCheckText = false;
   TSplitRule FRule;
   std::int64_t FLine = 1;  // the line FPos stands on
 };

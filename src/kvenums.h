@@ -56,6 +56,7 @@ enum TRecordErrorReason : std::uint8_t {
   rerNotABoolean,    // veStrict: none of true/false, yes/no, t/f, y/n, 1/0
   rerTooManyValues,  // veStrict: more non-empty values than fields
   rerInvalidValue,   // veStrict: a value the field refused for another reason
+  rerInvalidText,    // veStrict: bytes not valid in the import's Encoding
 };
 
 // A record an import failed, as OnRecordError reports it. The views are
@@ -112,7 +113,7 @@ KORVANE_ENUM_TRAITS(TCompression, "cmNone", "cmAuto", "cmGzip", "cmZstd")
 KORVANE_ENUM_TRAITS(TValueErrors, "veLenient", "veStrict")
 KORVANE_ENUM_TRAITS(TRecordErrorReason, "rerNoValues", "rerRefused", "rerUnclosedQuote",
                     "rerNotANumber", "rerOutOfRange", "rerNotADate", "rerNotABoolean",
-                    "rerTooManyValues", "rerInvalidValue")
+                    "rerTooManyValues", "rerInvalidValue", "rerInvalidText")
 
 #undef KORVANE_ENUM_TRAITS
 

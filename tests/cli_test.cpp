@@ -435,6 +435,30 @@ TEST_F(CliTest, ExportCompressesByNameOrByOptionAndReadsBack) {
   EXPECT_NE(r.Err.find("--compress 'lz4': give gzip, zstd or none"), std::string::npos);
 }
 
+TEST_F(CliTest, EncodingsBothWaysAndTheirUsageErrors) {
+  ImportPeople();
+  Exec(Db(), "UPDATE people SET name = 'Zoë 𝄞' WHERE id = 1");
+  // What spreadsheets open as Unicode text: one byte-order mark, UTF-16.
+  TRun r = Korvane({"export", dir.Path("u16.csv"), "--db", Db(), "--table", "people", "--encoding",
+                    "utf-16", "--bom", "--header"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  const std::string u16 = ReadText(dir.Path("u16.csv"));
+  EXPECT_EQ(u16.substr(0, 4), std::string("\xFF\xFEi\0", 4));
+  // Read back by the byte-order mark alone.
+  r = Korvane(
+      {"import", dir.Path("u16.csv"), "--db", Db(), "--table", "back", "--header", "--create"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(Rows(Db(), "SELECT name FROM back WHERE id = 1")[0][0], "Zoë 𝄞");
+  for (const char* command : {"import", "export"}) {
+    r = Korvane(
+        {command, dir.Path("x.csv"), "--db", Db(), "--table", "people", "--encoding", "klingon"});
+    EXPECT_EQ(r.Status, 2);
+    EXPECT_NE(r.Err.find("--encoding 'klingon': not an encoding this system converts; `iconv -l`"),
+              std::string::npos)
+        << r.Err;
+  }
+}
+
 // Usage errors: exit 2 with one line that says what to fix, and nothing
 // created or changed.
 TEST_F(CliTest, ImportUsageErrorsChangeNothing) {

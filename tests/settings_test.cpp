@@ -536,7 +536,7 @@ TEST(ComponentDescriptions, ImportPublishesItsPropertiesInTheirPublishedOrder) {
   EXPECT_EQ(PropertyNames(cls),
             (std::vector<std::string>{
                 "Compression",     "CustomSeparator", "DataSet",        "DelimitedFields",
-                "Dialect",         "ErrorRecords",    "FieldDelimiter", "FieldList",
+                "Dialect",         "Encoding",        "ErrorRecords",   "FieldDelimiter", "FieldList",
                 "FieldListAction", "FieldSeparator",  "HeaderData",     "HeaderRecords",
                 "HeaderStored",    "ImportType",      "InputFile",      "OnBeginImport",
                 "OnFinishImport",  "OnImportRecord",  "OnRecordError",  "ShowProgress",
@@ -558,12 +558,13 @@ TEST(ComponentDescriptions, ExportPublishesItsPropertiesInTheirPublishedOrder) {
   TComponentClass cls = ComponentClass<TCSVExport>();
   EXPECT_EQ(PropertyNames(cls),
             (std::vector<std::string>{
-                "ByteOrderMark",   "Compression",     "CustomSeparator", "DataSet",
-                "DelimitedFields", "Dialect",         "ExportType",      "FieldDelimiter",
-                "FieldList",       "FieldListAction", "FieldSeparator",  "HeaderData",
-                "HeaderOutput",    "NumericAlign",    "OnExportRecord",  "OnBeginExport",
-                "OnFinishExport",  "OutputFile",      "RecordSeparator", "ShowProgress",
-                "TrailerData",     "TrailerOutput",   "Version",         "WholeValues"}));
+                "ByteOrderMark",   "Compression",    "CustomSeparator", "DataSet",
+                "DelimitedFields", "Dialect",        "Encoding",        "ExportType",
+                "FieldDelimiter",  "FieldList",      "FieldListAction", "FieldSeparator",
+                "HeaderData",      "HeaderOutput",   "NumericAlign",    "OnExportRecord",
+                "OnBeginExport",   "OnFinishExport", "OutputFile",      "RecordSeparator",
+                "ShowProgress",    "TrailerData",    "TrailerOutput",   "Version",
+                "WholeValues"}));
   EXPECT_EQ(cls->FindProperty("OnExportRecord")->TypeName, "TExportEvent");
   EXPECT_EQ(cls->FindProperty("RecordSeparator")->Identifiers,
             (std::vector<std::string>{"rsCRLF", "rsCR", "rsLF"}));
