@@ -33,7 +33,7 @@ constexpr TReasonName kReasonNames[] = {
     {"not_a_boolean", "not a boolean"},
     {"too_many_values", "more values than columns"},
     {"invalid_value", "a value not stored"},
-    {"invalid_text", "bytes not valid in the encoding"},
+    {"invalid_text", "with bytes not valid in the encoding"},
 };
 
 std::size_t ReasonIndex(TRecordErrorReason reason) {
