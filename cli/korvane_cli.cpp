@@ -378,7 +378,8 @@ int RunKorvane(int argc, char** argv, std::ostream& out, std::ostream& err) {
       ->type_name("lf|crlf|cr");
   exp->add_flag("--quote-all", eo.QuoteAll, "Quote every value, not only text values");
   exp->add_flag("--bom", eo.ByteOrderMark,
-                "Write a UTF-8 byte-order mark first (spreadsheets then read the file as UTF-8)");
+                "Write a byte-order mark first, in the --encoding's form (spreadsheets then "
+                "read the file in its encoding)");
   exp->add_option("--compress", eo.Compress,
                   "Write the file compressed: gzip or zstd (default: by the name, .gz or .zst; "
                   "none for neither)")
