@@ -3,6 +3,8 @@
 // record, a read-only dataset, an open that fails).
 #pragma once
 
+#include "platform/api.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -27,7 +29,7 @@ namespace korvane {
 // Refusing records: SetBeforePost (inherited) installs a handler that runs
 // before every Post and raises to refuse the record; the record is then not
 // stored and the dataset stays in dsInsert until Cancel.
-class TMemoryDataSet : public TDataSet {
+class KORVANE_API TMemoryDataSet : public TDataSet {
  public:
   explicit TMemoryDataSet(TComponent* owner = nullptr);
   ~TMemoryDataSet() override;

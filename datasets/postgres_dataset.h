@@ -1,6 +1,8 @@
 // A table, or a read-only query, of a PostgreSQL database as a dataset.
 #pragma once
 
+#include "platform/api.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -47,7 +49,7 @@ namespace korvane {
 //
 // Owns its connection: opened by Open (or ExecSQL), closed by Close and the
 // destructor. Not thread-safe.
-class TPostgresDataSet : public TDataSet {
+class KORVANE_API TPostgresDataSet : public TDataSet {
  public:
   explicit TPostgresDataSet(TComponent* owner);
   ~TPostgresDataSet() override;
@@ -145,6 +147,6 @@ class TPostgresDataSet : public TDataSet {
 // The published-property description of TPostgresDataSet (class name
 // "TPostgresDataSet"). Its Connection is stored without the password.
 template <>
-TComponentClass ComponentClass<TPostgresDataSet>();
+KORVANE_API TComponentClass ComponentClass<TPostgresDataSet>();
 
 }  // namespace korvane

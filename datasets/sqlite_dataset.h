@@ -1,6 +1,8 @@
 // A table, or a read-only query, of a SQLite database file as a dataset.
 #pragma once
 
+#include "platform/api.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -18,7 +20,7 @@ struct TSQLiteSource;
 // Values a walk read that did not fit their column's field type: how many,
 // and the first one's row (its rowid, or its place in a query's result
 // counting from 1), column and text as SQLite holds it.
-struct TSQLiteMisfits {
+struct KORVANE_API TSQLiteMisfits {
   std::int64_t Count = 0;
   std::int64_t Row = 0;
   std::string Column;
@@ -56,7 +58,7 @@ struct TSQLiteMisfits {
 // Owns its database connection: opened by Open (or by ExecSQL), closed by
 // Close and by the destructor. Not thread-safe: a dataset and its connection
 // belong to one thread at a time.
-class TSQLiteDataSet : public TDataSet {
+class KORVANE_API TSQLiteDataSet : public TDataSet {
  public:
   explicit TSQLiteDataSet(TComponent* owner);
   ~TSQLiteDataSet() override;
@@ -186,6 +188,6 @@ class TSQLiteDataSet : public TDataSet {
 // "TSQLiteDataSet"), for settings files and setting properties by name. The
 // host registers it (RegisterClass) where it wants the class known.
 template <>
-TComponentClass ComponentClass<TSQLiteDataSet>();
+KORVANE_API TComponentClass ComponentClass<TSQLiteDataSet>();
 
 }  // namespace korvane

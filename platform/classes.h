@@ -2,6 +2,8 @@
 // owner-based lifetime, and the TStrings/TStringList string lists.
 #pragma once
 
+#include "platform/api.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -11,7 +13,7 @@ namespace korvane {
 
 // Root of the class tree. Polymorphic so that event handlers can receive any
 // object as Sender.
-class TObject {
+class KORVANE_API TObject {
  public:
   TObject() = default;
   TObject(const TObject&) = delete;
@@ -24,7 +26,7 @@ class TObject {
 // component first removes it from its owner, so either order is safe.
 // Components are created with new and handed to their owner, or held by a
 // std::unique_ptr when they have no owner. Not thread-safe.
-class TComponent : public TObject {
+class KORVANE_API TComponent : public TObject {
  public:
   explicit TComponent(TComponent* owner);
   ~TComponent() override;
@@ -49,7 +51,7 @@ class TComponent : public TObject {
 
 // An ordered list of 8-bit strings. Indexes are 0-based; an index out of range
 // raises EListError.
-class TStrings : public TObject {
+class KORVANE_API TStrings : public TObject {
  public:
   virtual int Count() const = 0;
   virtual const std::string& Strings(int index) const = 0;
@@ -74,7 +76,7 @@ class TStrings : public TObject {
 };
 
 // The string list used everywhere: unsorted, duplicates allowed.
-class TStringList : public TStrings {
+class KORVANE_API TStringList : public TStrings {
  public:
   TStringList() = default;
   TStringList(std::initializer_list<std::string> items) : FItems(items) {}
@@ -103,6 +105,6 @@ class TStringList : public TStrings {
 // which only the full folding would give. When either
 // is not well-formed UTF-8, a to z fold to A to Z and every other byte must
 // match as it stands.
-bool SameText(std::string_view a, std::string_view b);
+KORVANE_API bool SameText(std::string_view a, std::string_view b);
 
 }  // namespace korvane

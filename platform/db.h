@@ -4,6 +4,8 @@
 // (states, navigation flags, field access, append/post/cancel) is here.
 #pragma once
 
+#include "platform/api.h"
+
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -139,7 +141,7 @@ using TDataSetNotifyEvent = std::function<void(TDataSet* DataSet)>;
 //   currency 21 (any amount fits)    memo and blob types: Size, or 10 when
 //   Size is 0   date, time, date-time: the length of the text of a late
 //   date / an afternoon time under the settings in force.
-class TField : public TComponent {
+class KORVANE_API TField : public TComponent {
  public:
   // Where TFieldData keeps a text.
   static constexpr std::size_t kTextIndex = 4;
@@ -333,20 +335,21 @@ class TField : public TComponent {
 
 // Creates the field class for a type code, owned by dataSet (which must be
 // closed). Raises EDatabaseError for a code outside ftString..ftLargeint.
-TField* CreateField(TDataSet* dataSet, const std::string& fieldName, TFieldType dataType, int size);
+KORVANE_API TField* CreateField(TDataSet* dataSet, const std::string& fieldName,
+                                TFieldType dataType, int size);
 
 // True for the types whose value is a byte stream that TBlobStream can
 // open: ftBlob, ftMemo, ftGraphic, ftFmtMemo, ftParadoxOle, ftDBaseOle,
 // ftTypedBinary.
-bool IsBlobType(TFieldType dataType);
+KORVANE_API bool IsBlobType(TFieldType dataType);
 // Bytes, var bytes and the blob types other than memos: data of no text.
-bool IsBinaryType(TFieldType dataType);
+KORVANE_API bool IsBinaryType(TFieldType dataType);
 
 // The name of a type code ("String", "Integer", ...), for messages.
-std::string FieldTypeName(TFieldType dataType);
+KORVANE_API std::string FieldTypeName(TFieldType dataType);
 
 // A field definition: what a dataset builds its fields from.
-struct TFieldDef {
+struct KORVANE_API TFieldDef {
   std::string Name;
   TFieldType DataType = ftString;
   int Size = 0;
@@ -367,7 +370,7 @@ struct TFieldDef {
 // InternalOpen, or earlier for datasets that know their layout). Derived
 // classes must call Close() in their destructor: the base cannot call
 // their Internal* operations from its own.
-class TDataSet : public TComponent {
+class KORVANE_API TDataSet : public TComponent {
  public:
   explicit TDataSet(TComponent* owner);
   ~TDataSet() override;
@@ -601,7 +604,7 @@ inline void TField::WriteDateTime(TDateTime value) {
 // write. Seeking past the end is allowed: a later Write fills the gap with
 // zero bytes. Raises EDatabaseError for a field of another type, a Write on
 // a bmRead stream, or a position before the start or beyond 64 bits.
-class TBlobStream {
+class KORVANE_API TBlobStream {
  public:
   enum TSeekOrigin { soFromBeginning, soFromCurrent, soFromEnd };
 

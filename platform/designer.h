@@ -6,6 +6,8 @@
 // answers from a handler the host installs.
 #pragma once
 
+#include "platform/api.h"
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -34,12 +36,12 @@ enum TPropertyAttribute : std::uint8_t {
 using TPropertyAttributes = TSet<TPropertyAttribute>;
 
 // The application object: the owner of dialogs that belong to no form.
-TComponent* Application();
+KORVANE_API TComponent* Application();
 
 // Edits one published property of one component. Created by the designer
 // for the property being shown; the component and the description must
 // outlive the editor.
-class TPropertyEditor : public TObject {
+class KORVANE_API TPropertyEditor : public TObject {
  public:
   TPropertyEditor(TComponent& component, const TPropertyInfo& prop)
       : FComponent(component), FProperty(prop) {}
@@ -69,7 +71,7 @@ class TPropertyEditor : public TObject {
 };
 
 // Editor of string properties: shows and takes the text as it is.
-class TStringProperty : public TPropertyEditor {
+class KORVANE_API TStringProperty : public TPropertyEditor {
  public:
   using TPropertyEditor::TPropertyEditor;
   static constexpr std::string_view ClassName = "TStringProperty";
@@ -81,7 +83,7 @@ class TStringProperty : public TPropertyEditor {
 
 // Editor of enumeration properties: shows the identifier and offers every
 // identifier of the type, in ordinal order.
-class TEnumProperty : public TPropertyEditor {
+class KORVANE_API TEnumProperty : public TPropertyEditor {
  public:
   using TPropertyEditor::TPropertyEditor;
   static constexpr std::string_view ClassName = "TEnumProperty";
@@ -94,7 +96,7 @@ class TEnumProperty : public TPropertyEditor {
 
 // Editor of object-typed properties: shows the type in parentheses, is
 // read-only as text and offers the object's own properties.
-class TClassProperty : public TPropertyEditor {
+class KORVANE_API TClassProperty : public TPropertyEditor {
  public:
   using TPropertyEditor::TPropertyEditor;
   static constexpr std::string_view ClassName = "TClassProperty";
@@ -107,7 +109,7 @@ class TClassProperty : public TPropertyEditor {
 };
 
 // A property-editor class reference: its name and how to create one.
-struct TPropertyEditorClassInfo {
+struct KORVANE_API TPropertyEditorClassInfo {
   std::string ClassName;
   std::function<std::unique_ptr<TPropertyEditor>(TComponent&, const TPropertyInfo&)> Create;
 };
@@ -126,13 +128,13 @@ TPropertyEditorClass PropertyEditorClass() {
 }
 
 // A palette page and its component classes in registration order.
-struct TPalettePage {
+struct KORVANE_API TPalettePage {
   std::string Name;
   std::vector<TComponentClass> Classes;
 };
 
 // One RegisterPropertyEditor call.
-struct TPropertyEditorRegistration {
+struct KORVANE_API TPropertyEditorRegistration {
   std::string PropertyType;
   TComponentClass ComponentClass = nullptr;  // nullptr: any class
   std::string PropertyName;                  // empty: any property of the type
@@ -140,7 +142,7 @@ struct TPropertyEditorRegistration {
 };
 
 // What the designer has been told. Not thread-safe.
-class TDesignerRegistry {
+class KORVANE_API TDesignerRegistry {
  public:
   // Appends the classes to the page, creating the page after the existing
   // ones the first time it is named; the classes also become known to
@@ -174,14 +176,17 @@ class TDesignerRegistry {
 };
 
 // The designer the package registers itself with.
-TDesignerRegistry& Designer();
+KORVANE_API TDesignerRegistry& Designer();
 
-void RegisterComponents(std::string_view page, std::initializer_list<TComponentClass> classes);
-void RegisterPropertyEditor(std::string_view propertyType, TComponentClass componentClass,
-                            std::string_view propertyName, TPropertyEditorClass editorClass);
+KORVANE_API void RegisterComponents(std::string_view page,
+                                    std::initializer_list<TComponentClass> classes);
+KORVANE_API void RegisterPropertyEditor(std::string_view propertyType,
+                                        TComponentClass componentClass,
+                                        std::string_view propertyName,
+                                        TPropertyEditorClass editorClass);
 
 // The name of a class's palette bitmap: its class name in capitals.
-std::string PaletteBitmapName(TComponentClass componentClass);
+KORVANE_API std::string PaletteBitmapName(TComponentClass componentClass);
 
 // Open-file dialog options. The ordinals are fixed.
 enum TOpenOption : std::uint8_t {
@@ -216,7 +221,7 @@ using TOpenDialogHandler = std::function<bool(TOpenDialog& dialog)>;
 
 // The open-file dialog. Execute hands the dialog to the installed handler;
 // with none installed there is nobody to confirm, and it returns false.
-class TOpenDialog : public TComponent {
+class KORVANE_API TOpenDialog : public TComponent {
  public:
   explicit TOpenDialog(TComponent* owner) : TComponent(owner) {}
 
@@ -239,10 +244,10 @@ class TOpenDialog : public TComponent {
 
 // Installs the dialog handler (an empty one removes it) and returns the
 // previous one.
-TOpenDialogHandler SetOpenDialogHandler(TOpenDialogHandler handler);
+KORVANE_API TOpenDialogHandler SetOpenDialogHandler(TOpenDialogHandler handler);
 
 // Installs a dialog handler for the lifetime of the object.
-class TScopedOpenDialogHandler {
+class KORVANE_API TScopedOpenDialogHandler {
  public:
   explicit TScopedOpenDialogHandler(TOpenDialogHandler handler)
       : FPrevious(SetOpenDialogHandler(std::move(handler))) {}

@@ -2,6 +2,8 @@
 // a handler (tests capture the calls, the command line prints to stderr).
 #pragma once
 
+#include "platform/api.h"
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -26,12 +28,12 @@ using TMessageHandler =
 // Shows a message and returns the button the user chose. With no handler
 // installed the message is printed to stderr ("Warning: ..." / "Error: ...")
 // and mrOk is returned.
-int MessageDlg(const std::string& text, TMsgDlgType type, TMsgDlgButtons buttons,
-               int helpContext);
+KORVANE_API int MessageDlg(const std::string& text, TMsgDlgType type, TMsgDlgButtons buttons,
+                           int helpContext);
 
 // Installs a handler (an empty one restores the default) and returns the
 // previous one.
-TMessageHandler SetMessageHandler(TMessageHandler handler);
+KORVANE_API TMessageHandler SetMessageHandler(TMessageHandler handler);
 
 // Installs a handler for the lifetime of the object and restores the previous
 // one afterwards.
@@ -47,6 +49,6 @@ class TScopedMessageHandler {
   TMessageHandler FPrevious;
 };
 
-const char* MsgDlgTypeCaption(TMsgDlgType type);
+KORVANE_API const char* MsgDlgTypeCaption(TMsgDlgType type);
 
 }  // namespace korvane

@@ -16,6 +16,8 @@
 // GetLastError is per thread.
 #pragma once
 
+#include "platform/api.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -28,7 +30,7 @@ namespace korvane {
 class TByteSink;
 
 // An open file; closes it when destroyed. Movable, not copyable.
-class TFileHandle {
+class KORVANE_API TFileHandle {
  public:
   TFileHandle() = default;
   explicit TFileHandle(int fd) : FFd(fd) {}
@@ -49,40 +51,41 @@ class TFileHandle {
 
 // The error code of the most recent failed call of this API on this thread
 // (an errno value; 0 when none).
-int GetLastError();
+KORVANE_API int GetLastError();
 // Sets this thread's error code: for an error that a call made on another
 // thread reported.
-void SetLastError(int error);
+KORVANE_API void SetLastError(int error);
 
 // Opens an existing file for reading, exclusively. An invalid handle on
 // failure: missing file (ENOENT), a directory (EISDIR), no permission
 // (EACCES), held by another open (EWOULDBLOCK). Opening a FIFO never blocks.
-TFileHandle OpenFileForRead(const std::string& path);
+KORVANE_API TFileHandle OpenFileForRead(const std::string& path);
 
 // Creates a file for writing, exclusively, replacing an existing one. The
 // lock is taken before the file is emptied, so a file held by another run is
 // left untouched. An invalid handle on failure.
-TFileHandle CreateFileForWrite(const std::string& path);
+KORVANE_API TFileHandle CreateFileForWrite(const std::string& path);
 
 // Reads up to count bytes. false on an OS error (GetLastError gives it);
 // bytesRead 0 with true at the end of the file. Retries on EINTR.
-bool ReadFile(const TFileHandle& file, void* buffer, std::size_t count, std::size_t& bytesRead);
+KORVANE_API bool ReadFile(const TFileHandle& file, void* buffer, std::size_t count,
+                          std::size_t& bytesRead);
 
 // Writes all count bytes (looping over short writes). false on an OS error.
-bool WriteFile(const TFileHandle& file, const void* buffer, std::size_t count);
+KORVANE_API bool WriteFile(const TFileHandle& file, const void* buffer, std::size_t count);
 
 // Size of an open file in bytes, or -1.
-std::int64_t FileSize(const TFileHandle& file);
+KORVANE_API std::int64_t FileSize(const TFileHandle& file);
 
 // Whether an open file is a regular file (not a pipe, socket or device),
 // whose reads return at once.
-bool IsRegularFile(const TFileHandle& file);
+KORVANE_API bool IsRegularFile(const TFileHandle& file);
 
 // Writes buffers to a file on a thread of its own, one buffer at a time, so
 // that the caller can fill the next buffer meanwhile. The file must stay
 // open while the writer exists; the caller writes to it itself only after
 // Wait. Destroying the writer waits for the write in progress.
-class TBackgroundWriter {
+class KORVANE_API TBackgroundWriter {
  public:
   // Starts the thread; raises std::system_error when it cannot. With a
   // sink, the buffers go through it (which writes the file) instead.

@@ -7,6 +7,8 @@
 // be set up before a run, not changed while another thread converts.
 #pragma once
 
+#include "platform/api.h"
+
 #include <array>
 #include <bit>
 #include <cstdint>
@@ -23,7 +25,7 @@ namespace korvane {
 // of day counted forwards: -1.25 is 1899-12-29 06:00, not 1899-12-28 18:00.
 using TDateTime = double;
 
-struct TFormatSettings {
+struct KORVANE_API TFormatSettings {
   char DecimalSeparator = '.';
   char ThousandSeparator = ',';
   char DateSeparator = '/';
@@ -48,9 +50,9 @@ struct TFormatSettings {
 };
 
 // The settings in force. The host changes them in place.
-TFormatSettings& FormatSettings();
+KORVANE_API TFormatSettings& FormatSettings();
 // Puts the defaults back.
-void ResetFormatSettings();
+KORVANE_API void ResetFormatSettings();
 
 // Text to number: an optional sign, digits with at most one
 // DecimalSeparator (".5" and "5." are accepted, "." is not), an optional
@@ -59,8 +61,8 @@ void ResetFormatSettings();
 // refused, as is a value too large for a double; a value too small for one
 // reads as zero. Raises EConvertError ("'%s' is not a valid floating point
 // value").
-double StrToFloat(std::string_view s);
-bool TryStrToFloat(std::string_view s, double& value);
+KORVANE_API double StrToFloat(std::string_view s);
+KORVANE_API bool TryStrToFloat(std::string_view s, double& value);
 
 // A money amount in ten-thousandths read exactly from a text StrToFloat
 // reads that has no exponent and at most four decimals ("-1234.5" is
@@ -74,14 +76,14 @@ bool TryStrToAmount(std::string_view s, std::int64_t& amount);
 // "0.00001", "123456789012345"), otherwise a mantissa and an exponent
 // ("1E20", "1.5E-7", "-2.5E15"), which StrToFloat reads back. Negative zero
 // is written "0"; infinities and NaN as "INF", "-INF" and "NAN".
-std::string FloatToStr(double value);
+KORVANE_API std::string FloatToStr(double value);
 // The same text appended to out, for writers that build a line piece by
 // piece without a string per value.
-void AppendFloatToStr(std::string& out, double value);
+KORVANE_API void AppendFloatToStr(std::string& out, double value);
 // The same text written into [first, last), like std::to_chars: returns the
 // end of the text, or nullptr when it does not fit (the bytes in the range
 // are then of no use).
-char* FloatToChars(char* first, char* last, double value);
+KORVANE_API char* FloatToChars(char* first, char* last, double value);
 
 // Integer and money texts written in place, for writers that build lines
 // without a string per value. Each writes at p, which has room for the
@@ -110,7 +112,7 @@ inline char* PutCurrencyAmount(char* p, std::int64_t value, char decimalSeparato
 // Other characters, and text in single or double quotes, are copied as they
 // stand. An empty format gives FloatToStr; infinities and NaN give
 // FloatToStr's text.
-std::string FormatFloat(std::string_view format, double value);
+KORVANE_API std::string FormatFloat(std::string_view format, double value);
 
 // Date and time texts follow ShortDateFormat / LongTimeFormat and the
 // separators.
@@ -138,36 +140,36 @@ std::string FormatFloat(std::string_view format, double value);
 // Leading and trailing blanks are allowed everywhere. Failures raise
 // EConvertError naming the text: "'%s' is not a valid date", "... time",
 // "... date and time".
-TDateTime StrToDate(std::string_view s);
-TDateTime StrToTime(std::string_view s);
-TDateTime StrToDateTime(std::string_view s);
-bool TryStrToDate(std::string_view s, TDateTime& value);
-bool TryStrToTime(std::string_view s, TDateTime& value);
-bool TryStrToDateTime(std::string_view s, TDateTime& value);
+KORVANE_API TDateTime StrToDate(std::string_view s);
+KORVANE_API TDateTime StrToTime(std::string_view s);
+KORVANE_API TDateTime StrToDateTime(std::string_view s);
+KORVANE_API bool TryStrToDate(std::string_view s, TDateTime& value);
+KORVANE_API bool TryStrToTime(std::string_view s, TDateTime& value);
+KORVANE_API bool TryStrToDateTime(std::string_view s, TDateTime& value);
 
 // ShortDateFormat; LongTimeFormat; and both joined by a blank, leaving the
 // time out when it is exactly midnight (after rounding to milliseconds).
-std::string DateToStr(TDateTime value);
-std::string TimeToStr(TDateTime value);
-std::string DateTimeToStr(TDateTime value);
+KORVANE_API std::string DateToStr(TDateTime value);
+KORVANE_API std::string TimeToStr(TDateTime value);
+KORVANE_API std::string DateTimeToStr(TDateTime value);
 // The same texts appended to out. A value that raises leaves out as it was.
 // The formats are worked out once and kept until the format or a separator
 // in the settings changes.
-void AppendDateToStr(std::string& out, TDateTime value);
-void AppendTimeToStr(std::string& out, TDateTime value);
-void AppendDateTimeToStr(std::string& out, TDateTime value);
+KORVANE_API void AppendDateToStr(std::string& out, TDateTime value);
+KORVANE_API void AppendTimeToStr(std::string& out, TDateTime value);
+KORVANE_API void AppendDateTimeToStr(std::string& out, TDateTime value);
 // The same texts written into [first, last), like std::to_chars: the end of
 // the text, or nullptr when the range may be too short for it (its bytes
 // are then of no use). They raise like the string forms.
-char* DateToChars(char* first, char* last, TDateTime value);
-char* TimeToChars(char* first, char* last, TDateTime value);
-char* DateTimeToChars(char* first, char* last, TDateTime value);
+KORVANE_API char* DateToChars(char* first, char* last, TDateTime value);
+KORVANE_API char* TimeToChars(char* first, char* last, TDateTime value);
+KORVANE_API char* DateTimeToChars(char* first, char* last, TDateTime value);
 
 // Writes many dates in a row, with the text DateToChars gives, without
 // looking up ShortDateFormat for each: the format in force when the writer
 // is made is worked out once. Make a new writer when the settings change.
 struct TCompiledDateFormat;
-class TDateWriter {
+class KORVANE_API TDateWriter {
  public:
   TDateWriter();
   ~TDateWriter();
@@ -229,37 +231,38 @@ class TDateWriter {
 // TimeSeparator; text in single or double quotes and every other character
 // are copied as they stand. An empty format gives DateTimeToStr.
 // Values outside years 1 to 9999, infinities and NaN raise EConvertError.
-std::string FormatDateTime(std::string_view format, TDateTime value);
+KORVANE_API std::string FormatDateTime(std::string_view format, TDateTime value);
 
 // EncodeDate raises EConvertError for a day that does not exist or a year
 // outside 1 to 9999; EncodeTime for an hour above 23, a minute or second
 // above 59 or milliseconds above 999.
-TDateTime EncodeDate(int year, int month, int day);
-TDateTime EncodeTime(int hour, int minute, int second, int msec);
-bool TryEncodeDate(int year, int month, int day, TDateTime& value);
-bool TryEncodeTime(int hour, int minute, int second, int msec, TDateTime& value);
+KORVANE_API TDateTime EncodeDate(int year, int month, int day);
+KORVANE_API TDateTime EncodeTime(int hour, int minute, int second, int msec);
+KORVANE_API bool TryEncodeDate(int year, int month, int day, TDateTime& value);
+KORVANE_API bool TryEncodeTime(int hour, int minute, int second, int msec, TDateTime& value);
 // A date and a time of day as one value (the time goes backwards from a
 // negative date, see TDateTime).
-TDateTime ComposeDateTime(TDateTime date, TDateTime time);
+KORVANE_API TDateTime ComposeDateTime(TDateTime date, TDateTime time);
 
 // Decoding rounds the value to the nearest millisecond first, so a time just
 // short of midnight reads as 00:00:00.000 of the next day, never as 24:00 or
 // as 60 seconds. Values outside years 1 to 9999, infinities and NaN raise
 // EConvertError.
-void DecodeDate(TDateTime value, std::uint16_t& year, std::uint16_t& month, std::uint16_t& day);
-void DecodeTime(TDateTime value, std::uint16_t& hour, std::uint16_t& minute, std::uint16_t& second,
-                std::uint16_t& msec);
-bool IsLeapYear(int year);
-int DaysInMonth(int year, int month);
+KORVANE_API void DecodeDate(TDateTime value, std::uint16_t& year, std::uint16_t& month,
+                            std::uint16_t& day);
+KORVANE_API void DecodeTime(TDateTime value, std::uint16_t& hour, std::uint16_t& minute,
+                            std::uint16_t& second, std::uint16_t& msec);
+KORVANE_API bool IsLeapYear(int year);
+KORVANE_API int DaysInMonth(int year, int month);
 // 1 for Sunday to 7 for Saturday.
-int DayOfWeek(TDateTime value);
+KORVANE_API int DayOfWeek(TDateTime value);
 
 // The current local date and time. The clock can be replaced (tests set a
 // fixed or stepping clock); an empty function restores the system clock.
 // SetClock returns the clock it replaces (empty for the system clock).
-TDateTime Now();
+KORVANE_API TDateTime Now();
 using TClockFunction = std::function<TDateTime()>;
-TClockFunction SetClock(TClockFunction clock);
+KORVANE_API TClockFunction SetClock(TClockFunction clock);
 
 // ---------------------------------------------------------------------------
 // The number writers above, inline so that writers of many values in a row

@@ -17,6 +17,8 @@
 // Nothing here is thread-safe; forms live on the thread that created them.
 #pragma once
 
+#include "platform/api.h"
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -54,7 +56,7 @@ class TForm;
 // A visual element placed inside a parent control. Positions and sizes are in
 // pixels, relative to the parent's client area. Owner (lifetime) and Parent
 // (placement) are independent; freeing a control removes it from both.
-class TControl : public TComponent {
+class KORVANE_API TControl : public TComponent {
  public:
   explicit TControl(TComponent* owner) : TComponent(owner) {}
   ~TControl() override;
@@ -94,7 +96,7 @@ class TControl : public TComponent {
 // A control that holds other controls. Children are listed in the order they
 // were given this parent. Destroying a parent detaches the children that are
 // still there; their owner frees them.
-class TWinControl : public TControl {
+class KORVANE_API TWinControl : public TControl {
  public:
   explicit TWinControl(TComponent* owner) : TControl(owner) {}
   ~TWinControl() override;
@@ -112,7 +114,7 @@ class TWinControl : public TControl {
 
 // A line of text. With AutoSize the label is as wide as its text and Width
 // is only a hint; without it the text is laid out in Width by Alignment.
-class TLabel : public TControl {
+class KORVANE_API TLabel : public TControl {
  public:
   explicit TLabel(TComponent* owner);
 
@@ -139,7 +141,7 @@ class TLabel : public TControl {
 // values are 64-bit so that byte counts of any file fit. Position is kept
 // within the range: setting it outside clamps it, and narrowing the range
 // pulls it inside. A range with Max at or below Min shows an empty bar.
-class TProgressBar : public TControl {
+class KORVANE_API TProgressBar : public TControl {
  public:
   explicit TProgressBar(TComponent* owner);
 
@@ -172,7 +174,7 @@ class TProgressBar : public TControl {
 
 // Paints a form for the user. A form owns its renderer and destroys it before
 // its own controls go; destroying a renderer removes whatever it has drawn.
-class TFormRenderer {
+class KORVANE_API TFormRenderer {
  public:
   TFormRenderer() = default;
   TFormRenderer(const TFormRenderer&) = delete;
@@ -195,10 +197,10 @@ using TRendererFactory = std::function<std::unique_ptr<TFormRenderer>(TForm& for
 
 // Installs the factory that every form created afterwards calls (an empty one:
 // forms get no renderer) and returns the previous one.
-TRendererFactory SetDefaultRendererFactory(TRendererFactory factory);
+KORVANE_API TRendererFactory SetDefaultRendererFactory(TRendererFactory factory);
 
 // Installs a default renderer factory for the lifetime of the object.
-class TScopedRendererFactory {
+class KORVANE_API TScopedRendererFactory {
  public:
   explicit TScopedRendererFactory(TRendererFactory factory)
       : FPrevious(SetDefaultRendererFactory(std::move(factory))) {}
@@ -213,7 +215,7 @@ class TScopedRendererFactory {
 // A top-level window. This constructor loads no form description: the caller
 // builds the content in code. Width and Height are the outer size. A new form
 // is hidden and gets a renderer from the default factory, if one is set.
-class TForm : public TWinControl {
+class KORVANE_API TForm : public TWinControl {
  public:
   explicit TForm(TComponent* owner);
   ~TForm() override;

@@ -11,6 +11,8 @@
 // of this is thread-safe.
 #pragma once
 
+#include "platform/api.h"
+
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -41,7 +43,7 @@ enum TPropertyKind : std::uint8_t {
 };
 
 // An enumeration value held by ordinal.
-struct TOrdinal {
+struct KORVANE_API TOrdinal {
   int Value = 0;
   bool operator==(const TOrdinal&) const = default;
 };
@@ -56,7 +58,7 @@ using TPropertyValue =
 // A property that does not exist, cannot be written, or a text that is no
 // valid value for it. The message names the property and says what was
 // expected.
-class EPropertyError : public Exception {
+class KORVANE_API EPropertyError : public Exception {
  public:
   using Exception::Exception;
 };
@@ -69,7 +71,7 @@ inline constexpr std::string_view kBooleanTypeName = "Boolean";
 inline constexpr std::string_view kStringsTypeName = "TStrings";
 
 // One published property.
-struct TPropertyInfo {
+struct KORVANE_API TPropertyInfo {
   std::string Name;
   TPropertyKind Kind = pkString;
   // "string", "Integer", "Boolean", "TStrings", the enumeration's or the
@@ -99,7 +101,7 @@ struct TPropertyInfo {
 
 // The description of a component class: its name, how to create one, how to
 // recognise one, and its published properties in their published order.
-struct TClassInfo {
+struct KORVANE_API TClassInfo {
   std::string ClassName;
   std::function<TComponent*(TComponent* owner)> Create;
   std::function<bool(const TComponent&)> IsInstance;
@@ -119,16 +121,16 @@ using TComponentClass = const TClassInfo*;
 // Adds a class to the registry that settings files and by-name access look
 // classes up in. Registering the same description again does nothing; a
 // different description under a name already taken raises EPropertyError.
-void RegisterClass(TComponentClass componentClass);
+KORVANE_API void RegisterClass(TComponentClass componentClass);
 // Removes a class (tests use this to keep the registry as they found it).
-void UnregisterClass(TComponentClass componentClass);
+KORVANE_API void UnregisterClass(TComponentClass componentClass);
 // The registered class of that name (ignoring case), or nullptr.
-TComponentClass FindClass(std::string_view name);
+KORVANE_API TComponentClass FindClass(std::string_view name);
 // The registered class of a component: the one describing its exact type,
 // else the first one it is an instance of; nullptr when none.
-TComponentClass ClassOf(const TComponent& component);
+KORVANE_API TComponentClass ClassOf(const TComponent& component);
 // The registered classes in the order they were registered.
-std::vector<TComponentClass> RegisteredClasses();
+KORVANE_API std::vector<TComponentClass> RegisteredClasses();
 
 // Finds a component by name for a component reference; nullptr when there is
 // none.
@@ -136,24 +138,25 @@ using TComponentLookup = std::function<TComponent*(std::string_view name)>;
 
 // text in single quotes for a message: bytes outside printable ASCII shown as
 // \xHH, and long texts cut to their first 60 bytes followed by "...".
-std::string MessageQuote(std::string_view text);
+KORVANE_API std::string MessageQuote(std::string_view text);
 
 // The described property of a component (found by ClassOf). Raises
 // EPropertyError when the component's class is not registered or has no
 // such property; the message lists the properties it has.
-const TPropertyInfo& FindPublishedProperty(const TComponent& component, std::string_view name);
+KORVANE_API const TPropertyInfo& FindPublishedProperty(const TComponent& component,
+                                                       std::string_view name);
 
 // The value of a scalar property from its text form: the string itself; a
 // decimal integer with an optional '-'; true or false (any case); an
 // enumeration identifier, exactly as spelled. Raises EPropertyError naming
 // the property, the text and what is accepted. String lists, component
 // references and events have no single text form here.
-TPropertyValue ParsePropertyText(const TPropertyInfo& prop, std::string_view text);
+KORVANE_API TPropertyValue ParsePropertyText(const TPropertyInfo& prop, std::string_view text);
 // The text form of a scalar value (inverse of ParsePropertyText); a component
 // reference gives the component's name (empty for none), a string list its
 // items each followed by CR LF. Raises EPropertyError for an enumeration
 // ordinal that has no identifier.
-std::string PropertyValueText(const TPropertyInfo& prop, const TPropertyValue& value);
+KORVANE_API std::string PropertyValueText(const TPropertyInfo& prop, const TPropertyValue& value);
 
 // Sets one published property from text, as the command line's
 // --set Name=Value does. Scalars take the text form above; a string list gets
@@ -161,10 +164,10 @@ std::string PropertyValueText(const TPropertyInfo& prop, const TPropertyValue& v
 // a component found through lookup, or the empty text for none. Raises
 // EPropertyError (unknown property, read-only property, event, bad value,
 // unknown or unfitting component) and leaves the property unchanged then.
-void SetPropertyByName(TComponent& component, std::string_view name, std::string_view text,
-                       const TComponentLookup& lookup = {});
+KORVANE_API void SetPropertyByName(TComponent& component, std::string_view name,
+                                   std::string_view text, const TComponentLookup& lookup = {});
 // The text form of one published property (see PropertyValueText).
-std::string GetPropertyText(const TComponent& component, std::string_view name);
+KORVANE_API std::string GetPropertyText(const TComponent& component, std::string_view name);
 
 // Builds the description of component class C. The accessors are C's member
 // functions: getters are called on a const C, setters with the value

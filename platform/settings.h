@@ -5,6 +5,8 @@
 // nothing.
 #pragma once
 
+#include "platform/api.h"
+
 #include <memory>
 #include <span>
 #include <string>
@@ -19,7 +21,7 @@ namespace korvane {
 
 // A settings file that cannot be read (the message starts with "line N: "
 // and names the problem) or components that cannot be written.
-class ESettingsError : public Exception {
+class KORVANE_API ESettingsError : public Exception {
  public:
   ESettingsError(const std::string& message, int line = 0) : Exception(message), Line(line) {}
   // The 1-based line the problem is on; 0 when it is not about a line.
@@ -32,15 +34,15 @@ class ESettingsError : public Exception {
 // Raises ESettingsError when a component cannot be stored (unregistered
 // class, unnamed referenced component, two components of the same name, an
 // enumeration ordinal without identifier).
-std::string WriteSettings(std::span<TComponent* const> components);
+KORVANE_API std::string WriteSettings(std::span<TComponent* const> components);
 
 // Creates the components a settings file stores, in file order, each named
 // as stored and set up from its stored properties. A component reference
 // names a component of the same file or, failing that, one that lookup
 // finds. Raises ESettingsError and creates nothing when the text is not a
 // valid settings file.
-std::vector<std::unique_ptr<TComponent>> LoadComponents(std::string_view text,
-                                                        const TComponentLookup& lookup = {});
+KORVANE_API std::vector<std::unique_ptr<TComponent>> LoadComponents(
+    std::string_view text, const TComponentLookup& lookup = {});
 
 // Reads stored settings into existing components. Each stored component goes
 // to the target of the same class and name (names ignore case); when there is
@@ -50,20 +52,21 @@ std::vector<std::unique_ptr<TComponent>> LoadComponents(std::string_view text,
 // a stored component (meaning its target), a target, or a component that
 // lookup finds. Raises ESettingsError and changes nothing when the text is
 // not a valid settings file or a stored component has no target.
-void ReadSettings(std::string_view text, std::span<TComponent* const> targets,
-                  const TComponentLookup& lookup = {});
+KORVANE_API void ReadSettings(std::string_view text, std::span<TComponent* const> targets,
+                              const TComponentLookup& lookup = {});
 
 // The same for files. Errors name the file: "PATH: line N: ...". Writing
 // goes to a temporary file in the same folder that then replaces the file,
 // so an existing file is never left half-written.
-void WriteSettingsFile(const std::string& path, std::span<TComponent* const> components);
-std::vector<std::unique_ptr<TComponent>> LoadComponentsFromFile(
+KORVANE_API void WriteSettingsFile(const std::string& path,
+                                   std::span<TComponent* const> components);
+KORVANE_API std::vector<std::unique_ptr<TComponent>> LoadComponentsFromFile(
     const std::string& path, const TComponentLookup& lookup = {});
-void ReadSettingsFile(const std::string& path, std::span<TComponent* const> targets,
-                      const TComponentLookup& lookup = {});
+KORVANE_API void ReadSettingsFile(const std::string& path, std::span<TComponent* const> targets,
+                                  const TComponentLookup& lookup = {});
 
 // A string as it is written in a settings file: in double quotes, with
 // \\, \", \t, \r, \n and \xHH escapes for every byte outside printable ASCII.
-std::string QuoteSettingsString(std::string_view text);
+KORVANE_API std::string QuoteSettingsString(std::string_view text);
 
 }  // namespace korvane

@@ -1,6 +1,8 @@
 // Exceptions and the small text helpers every module uses.
 #pragma once
 
+#include "platform/api.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -12,20 +14,20 @@ namespace korvane {
 
 // Base of every exception the system raises on purpose. Carries the message
 // shown to the user.
-class Exception : public std::runtime_error {
+class KORVANE_API Exception : public std::runtime_error {
  public:
   explicit Exception(const std::string& message) : std::runtime_error(message) {}
   std::string Message() const { return what(); }
 };
 
 // A text that does not convert to the wanted type.
-class EConvertError : public Exception {
+class KORVANE_API EConvertError : public Exception {
  public:
   using Exception::Exception;
 };
 
 // A failed file operation.
-class EInOutError : public Exception {
+class KORVANE_API EInOutError : public Exception {
  public:
   EInOutError(const std::string& message, int errorCode = 0)
       : Exception(message), ErrorCode(errorCode) {}
@@ -33,28 +35,28 @@ class EInOutError : public Exception {
 };
 
 // A number outside the range of its type.
-class ERangeError : public Exception {
+class KORVANE_API ERangeError : public Exception {
  public:
   using Exception::Exception;
 };
 
 // A list index out of range.
-class EListError : public Exception {
+class KORVANE_API EListError : public Exception {
  public:
   using Exception::Exception;
 };
 
 // A dataset or field operation that cannot be done in the current state, or
 // that a database refused.
-class EDatabaseError : public Exception {
+class KORVANE_API EDatabaseError : public Exception {
  public:
   using Exception::Exception;
 };
 
 // Removes leading and trailing characters whose code is 32 or below.
-std::string Trim(std::string_view s);
+KORVANE_API std::string Trim(std::string_view s);
 // True when Trim(s) would be empty, without building it.
-bool IsBlank(std::string_view s);
+KORVANE_API bool IsBlank(std::string_view s);
 
 // Copies n bytes, n at most 16, without a call: two overlapping words cover
 // any length from 4 to 16. For the short texts that fill most records.
@@ -78,12 +80,12 @@ inline void CopyShort(char* to, const char* from, std::size_t n) {
   }
 }
 // Upper-cases a to z only; every other byte is unchanged.
-std::string UpperCase(std::string_view s);
+KORVANE_API std::string UpperCase(std::string_view s);
 // Lower-cases A to Z only.
-std::string LowerCase(std::string_view s);
-std::string IntToStr(std::int64_t value);
+KORVANE_API std::string LowerCase(std::string_view s);
+KORVANE_API std::string IntToStr(std::int64_t value);
 // Decimal integer with an optional sign; raises EConvertError naming the text.
-std::int64_t StrToInt64(std::string_view s);
-int StrToInt(std::string_view s);
+KORVANE_API std::int64_t StrToInt64(std::string_view s);
+KORVANE_API int StrToInt(std::string_view s);
 
 }  // namespace korvane

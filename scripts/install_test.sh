@@ -36,6 +36,34 @@ fi
 grep -q 'compatible with requested version "2"' "$tmp/v2.log" || { cat "$tmp/v2.log"; fail "no version error"; }
 echo "install test: find_package, pkg-config and the version check passed"
 
+# The shared library (built unoptimised: only its interface is checked): its
+# soname carries the major version, it exports the public classes and not the
+# private ones behind them, and the consumer links and runs against it.
+cmake -S "$root" -B "$tmp/shared" -DBUILD_SHARED_LIBS=ON -DCMAKE_BUILD_TYPE= \
+  -DKORVANE_BUILD_TESTS=OFF -DKORVANE_BUILD_BENCH=OFF -DKORVANE_BUILD_CLI=OFF >/dev/null
+cmake --build "$tmp/shared" -j "$(nproc 2>/dev/null || echo 2)" >/dev/null
+cmake --install "$tmp/shared" --prefix "$tmp/shared-prefix" >/dev/null
+so="$tmp/shared-prefix/lib/libkorvane.so.1"
+objdump -p "$so" | grep -q 'SONAME *libkorvane\.so\.1$' || fail "no soname libkorvane.so.1"
+exported=$(nm -D --defined-only -C "$so")
+grep -q 'korvane::TCSVImport::Execute()' <<<"$exported" || fail "TCSVImport is not exported"
+if grep -q 'korvane::TRecordScanner::\|korvane::TRecordPlan::' <<<"$exported"; then
+  fail "private classes are exported"
+fi
+cmake -S "$root/examples/consumer" -B "$tmp/shared-consumer" \
+  -DCMAKE_PREFIX_PATH="$tmp/shared-prefix" >/dev/null
+cmake --build "$tmp/shared-consumer" >/dev/null
+ldd "$tmp/shared-consumer/library_example" | grep -q 'libkorvane\.so\.1' || fail "not linked to libkorvane.so.1"
+run_example "$tmp/shared-consumer/library_example" shared
+echo "install test: the shared library exports only the public interface and a program runs on it"
+
+# From the sources with add_subdirectory: the same target name, and the
+# umbrella header found in the build tree (configuring checks the target).
+cmake -S "$root/examples/consumer" -B "$tmp/subdir" -DKORVANE_SOURCES="$root" >/dev/null \
+  || fail "add_subdirectory: korvane::korvane not found"
+[ -f "$tmp/subdir/korvane/include/korvane/korvane.h" ] || fail "add_subdirectory: no umbrella header"
+echo "install test: add_subdirectory gives korvane::korvane"
+
 # Built without the PostgreSQL dataset, neither the CMake package nor
 # korvane.pc names libpq (configuring is enough: both are written then).
 cmake -S "$root" -B "$tmp/nopg" -DKORVANE_WITH_POSTGRES=OFF -DKORVANE_BUILD_TESTS=OFF \

@@ -2,6 +2,8 @@
 // record.
 #pragma once
 
+#include "platform/api.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -33,7 +35,7 @@ struct TExportLayout;
 // flushed before OnExportRecord is called, and the file is flushed and closed
 // before OnFinishExport. Whichever way Execute ends (result, failed write,
 // exception), the output file is closed and the progress window freed.
-class TCSVExport : public TComponent {
+class KORVANE_API TCSVExport : public TComponent {
  public:
   explicit TCSVExport(TComponent* owner);
   ~TCSVExport() override;

@@ -2,6 +2,8 @@
 // record.
 #pragma once
 
+#include "platform/api.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <memory>
@@ -26,7 +28,7 @@ struct TReadAheadRecord;
 // in place, so splitting copies a record once instead of once per value.
 // The copy and the views keep their capacity from record to record, so
 // splitting a run of records does not allocate once they have grown.
-class TValueList {
+class KORVANE_API TValueList {
  public:
   int Count() const { return static_cast<int>(FItems.size()); }
   // A value; valid until the list is cleared or split into again.
@@ -51,7 +53,7 @@ class TValueList {
 // synchronously: the dataset, the events and the messages are all used on
 // the caller's thread, and a thread reading ahead in the file (ReadAhead)
 // has ended when Execute returns. Not thread-safe.
-class TCSVImport : public TComponent {
+class KORVANE_API TCSVImport : public TComponent {
  public:
   explicit TCSVImport(TComponent* owner);
   ~TCSVImport() override;

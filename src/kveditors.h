@@ -2,6 +2,8 @@
 // input or output file with an open-file dialog, and showing the version.
 #pragma once
 
+#include "platform/api.h"
+
 #include <string>
 #include <string_view>
 
@@ -15,7 +17,7 @@ inline constexpr const char* kAnyFileFilter = "Any file (*.*)|*.*";
 
 // Editor of a file-path property: the ellipsis button opens an open-file
 // dialog on the current path and stores the file the user confirms.
-class TFilePathProperty : public TStringProperty {
+class KORVANE_API TFilePathProperty : public TStringProperty {
  public:
   using TStringProperty::TStringProperty;
   static constexpr std::string_view ClassName = "TFilePathProperty";
@@ -29,7 +31,7 @@ class TFilePathProperty : public TStringProperty {
 // Editor of the Version property: always shows the package's version and
 // never changes the property; the ellipsis button shows the version in a
 // message box.
-class TVersionProperty : public TClassProperty {
+class KORVANE_API TVersionProperty : public TClassProperty {
  public:
   using TClassProperty::TClassProperty;
   static constexpr std::string_view ClassName = "TVersionProperty";

@@ -3,6 +3,8 @@
 // remaining, a bar and a percentage.
 #pragma once
 
+#include "platform/api.h"
+
 #include <cstdint>
 #include <string>
 
@@ -23,7 +25,7 @@ namespace korvane {
 // (the renderer paints right inside Increment, at the rate it chooses), with
 // the clock as it reads at that moment, and then stay as they are until the
 // next Increment. Time comes from Now(), which tests replace through SetClock.
-class TProgressWindow : public TForm {
+class KORVANE_API TProgressWindow : public TForm {
  public:
   // Creates the window, already visible, with every control placed and
   // labelled.

@@ -2,6 +2,8 @@
 // settings files, setting properties by name and the designer work from.
 #pragma once
 
+#include "platform/api.h"
+
 #include "platform/published.h"
 
 namespace korvane {
@@ -10,14 +12,14 @@ class TCSVImport;
 class TCSVExport;
 
 template <>
-TComponentClass ComponentClass<TCSVImport>();
+KORVANE_API TComponentClass ComponentClass<TCSVImport>();
 template <>
-TComponentClass ComponentClass<TCSVExport>();
+KORVANE_API TComponentClass ComponentClass<TCSVExport>();
 
 // Makes both components known by name to settings files and by-name access.
 // Datasets describe themselves next to their class (for example
 // ComponentClass<TSQLiteDataSet>() in datasets/) and the host registers the
 // ones it offers with RegisterClass. Calling this again does nothing.
-void RegisterKorvaneClasses();
+KORVANE_API void RegisterKorvaneClasses();
 
 }  // namespace korvane

@@ -1,6 +1,8 @@
 // Registration of the package with the form designer.
 #pragma once
 
+#include "platform/api.h"
+
 namespace korvane {
 
 // The package's description in the designer's list of installed packages
@@ -13,6 +15,6 @@ inline constexpr const char* kPalettePage = "Korvane";
 // Called by the designer when the package is installed: puts both
 // components on the "Korvane" palette page and attaches the file-path and
 // version property editors.
-void Register();
+KORVANE_API void Register();
 
 }  // namespace korvane

@@ -2,6 +2,8 @@
 // filter and the conversion of text values into typed fields.
 #pragma once
 
+#include "platform/api.h"
+
 #include <string>
 #include <string_view>
 
@@ -15,31 +17,33 @@ namespace korvane {
 
 // The quote character a FieldDelimiter stands for: "'" for fdlSingle, the
 // double quotation mark for fdlDouble, empty otherwise.
-std::string FieldDelimiterChar(TFieldDelimiter delimiter);
+KORVANE_API std::string FieldDelimiterChar(TFieldDelimiter delimiter);
 
 // The separator a FieldSeparator stands for; fspCustom and fspNone (and any
 // other value) take the component's CustomSeparator, empty or one character.
-std::string FieldSeparatorChar(TFieldSeparator separator, const std::string& customSeparator);
+KORVANE_API std::string FieldSeparatorChar(TFieldSeparator separator,
+                                           const std::string& customSeparator);
 
 // What a CustomSeparator setter keeps of a value: the first character of the
 // trimmed text, or empty. Blanks and control characters can never separate.
-std::string NormaliseCustomSeparator(std::string_view value);
+KORVANE_API std::string NormaliseCustomSeparator(std::string_view value);
 
 // True when the field named fieldName takes part in a run, given the
 // component's FieldListAction and FieldList (which may be absent). Names
 // compare as SameText does: case-insensitive in UTF-8, whatever the locale.
-bool FieldInFieldList(TFieldListAction action, const TStrings* list, std::string_view fieldName);
+KORVANE_API bool FieldInFieldList(TFieldListAction action, const TStrings* list,
+                                  std::string_view fieldName);
 
 // The digits, '-' and '.' of text, in order; empty for a blank text.
-std::string NumericOnly(std::string_view text);
+KORVANE_API std::string NumericOnly(std::string_view text);
 
 // True when the trimmed, upper-cased text is a non-empty piece of
 // "|TRUE|1|YES|".
-bool StrToBoolean(std::string_view text);
+KORVANE_API bool StrToBoolean(std::string_view text);
 
 // StrToFloat(NumericOnly(text)), without building a string for the usual
 // short texts.
-double NumericFloat(std::string_view text);
+KORVANE_API double NumericFloat(std::string_view text);
 
 // The money amount of text in ten-thousandths: NumericFloat(text) rounded to
 // the nearest, a half going away from zero ("2.00025" is 20003, "-0.00005"
@@ -49,11 +53,11 @@ double NumericFloat(std::string_view text);
 // ten-thousandth). Raises
 // EConvertError when there is no number and ERangeError when the amount
 // does not fit.
-std::int64_t NumericCurrency(std::string_view text);
+KORVANE_API std::int64_t NumericCurrency(std::string_view text);
 
 // Appends text to the content a blob, memo or formatted-memo field holds in
 // the current record; raises when it cannot be stored.
-void AppendFieldBlob(std::string_view text, TField* field);
+KORVANE_API void AppendFieldBlob(std::string_view text, TField* field);
 
 // Stores one text value into a field, converted by the field's type. True
 // when stored or when the text is empty; false when converting or storing
@@ -117,6 +121,6 @@ inline void StoreEmptyText(TField* field) {
 // pairs of hexadecimal digits (either case) as those bytes, and the text
 // fails (false, the field untouched) when the digits are not such pairs.
 // Every other text and field goes to WriteFieldData.
-bool WriteWholeFieldData(std::string_view text, TField* field);
+KORVANE_API bool WriteWholeFieldData(std::string_view text, TField* field);
 
 }  // namespace korvane
