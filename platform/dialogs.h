@@ -37,7 +37,7 @@ KORVANE_API TMessageHandler SetMessageHandler(TMessageHandler handler);
 
 // Installs a handler for the lifetime of the object and restores the previous
 // one afterwards.
-class TScopedMessageHandler {
+class KORVANE_API TScopedMessageHandler {
  public:
   explicit TScopedMessageHandler(TMessageHandler handler)
       : FPrevious(SetMessageHandler(std::move(handler))) {}

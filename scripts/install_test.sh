@@ -44,7 +44,9 @@ cmake -S "$root" -B "$tmp/shared" -DBUILD_SHARED_LIBS=ON -DCMAKE_BUILD_TYPE= \
 cmake --build "$tmp/shared" -j "$(nproc 2>/dev/null || echo 2)" >/dev/null
 cmake --install "$tmp/shared" --prefix "$tmp/shared-prefix" >/dev/null
 so="$tmp/shared-prefix/lib/libkorvane.so.1"
-objdump -p "$so" | grep -q 'SONAME *libkorvane\.so\.1$' || fail "no soname libkorvane.so.1"
+# (grep reads whole outputs: with pipefail an early exit of grep -q would fail the pipe)
+headers=$(objdump -p "$so")
+grep -q 'SONAME *libkorvane\.so\.1$' <<<"$headers" || fail "no soname libkorvane.so.1"
 exported=$(nm -D --defined-only -C "$so")
 grep -q 'korvane::TCSVImport::Execute()' <<<"$exported" || fail "TCSVImport is not exported"
 if grep -q 'korvane::TRecordScanner::\|korvane::TRecordPlan::' <<<"$exported"; then
@@ -53,7 +55,8 @@ fi
 cmake -S "$root/examples/consumer" -B "$tmp/shared-consumer" \
   -DCMAKE_PREFIX_PATH="$tmp/shared-prefix" >/dev/null
 cmake --build "$tmp/shared-consumer" >/dev/null
-ldd "$tmp/shared-consumer/library_example" | grep -q 'libkorvane\.so\.1' || fail "not linked to libkorvane.so.1"
+linked=$(ldd "$tmp/shared-consumer/library_example")
+grep -q 'libkorvane\.so\.1' <<<"$linked" || fail "not linked to libkorvane.so.1"
 run_example "$tmp/shared-consumer/library_example" shared
 echo "install test: the shared library exports only the public interface and a program runs on it"
 
@@ -77,8 +80,8 @@ echo "install test: a build without PostgreSQL does not name libpq"
 (cd "$build" && cpack -G DEB >/dev/null)
 deb=$(ls "$build"/korvane_*.deb)
 dpkg-deb -x "$deb" "$tmp/deb"
-"$tmp/deb/usr/bin/korvane" --version | grep -q '^korvane 1\.' || fail "the packaged command does not run"
-man -l "$tmp/deb/usr/share/man/man1/korvane.1.gz" 2>/dev/null | grep -q 'import' || fail "no manual page"
+"$tmp/deb/usr/bin/korvane" --version | grep '^korvane 1\.' >/dev/null || fail "the packaged command does not run"
+man -l "$tmp/deb/usr/share/man/man1/korvane.1.gz" 2>/dev/null | grep 'import' >/dev/null || fail "no manual page"
 [ -f "$tmp/deb/usr/share/bash-completion/completions/korvane" ] || fail "no bash completion"
-dpkg-deb -f "$deb" Depends | grep -q libsqlite3 || fail "the package does not depend on SQLite"
+dpkg-deb -f "$deb" Depends | grep libsqlite3 >/dev/null || fail "the package does not depend on SQLite"
 echo "install test: the Debian package unpacks, runs and has its manual page"
