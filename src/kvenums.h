@@ -3,6 +3,8 @@
 // values by identifier.
 #pragma once
 
+#include "platform/api.h"
+
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -61,7 +63,7 @@ enum TRecordErrorReason : std::uint8_t {
 
 // A record an import failed, as OnRecordError reports it. The views are
 // valid only during the call.
-struct TRecordError {
+struct KORVANE_API TRecordError {
   // The record's number as the run counts them (RecordCounter), and the
   // line of the input on which it starts; both 0 for a record the dataset
   // refused only when it stored a group later (TDataSet::TakeRefusals),
