@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -64,6 +65,11 @@ inline TRun KorvaneReadingPipe(std::vector<std::string> args, const std::string&
     ::_exit(r.Status);
   }
   ::close(fds[0]);
+  // The child may end (a usage error, say) before it reads everything: the
+  // write then fails instead of killing this process with SIGPIPE.
+  struct sigaction ignore = {}, previous = {};
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGPIPE, &ignore, &previous);
   for (std::size_t at = 0; at < input.size();) {
     const ssize_t n =
         ::write(fds[1], input.data() + at, std::min<std::size_t>(input.size() - at, 4096));
@@ -71,6 +77,7 @@ inline TRun KorvaneReadingPipe(std::vector<std::string> args, const std::string&
     at += static_cast<std::size_t>(n);
   }
   ::close(fds[1]);
+  ::sigaction(SIGPIPE, &previous, nullptr);
   int status = 0;
   if (child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status)) {
     run.Status = WEXITSTATUS(status);
