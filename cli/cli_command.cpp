@@ -260,7 +260,9 @@ void TSession::Wire(TCSVImport& import, const std::string& component) {
       "Exit status: 0 when the run returned 0 or more and every record read was stored, 3 when "
       "an import completed but some records failed (left out; stderr and --json say how many "
       "and why), 1 when it failed (returned -1, broke off with an error, or stopped by "
-      "--max-errors), 2 when the command cannot run as given (the message says what to fix). "
+      "--max-errors), 2 when the command cannot run as given (the message says what to fix), "
+      "130 or 143 when Ctrl-C (SIGINT) or SIGTERM stopped an import between two records "
+      "(stderr says how many records are stored and where --start-record goes on). "
       "Component messages go to stderr as \"Warning: TEXT\" or \"Error: TEXT\".";
 
   }  // namespace korvane::cli

@@ -68,6 +68,7 @@ constexpr int kDefaultCommitEvery = 500000;
 
 struct TImportOptions : TTransferOptions {
   int CommitEvery = kDefaultCommitEvery;
+  int StartRecord = 1;
   int Header = 1;
   CLI::Option* HeaderOption = nullptr;
   int Trailer = 0;
@@ -211,5 +212,8 @@ std::int32_t ExecuteImport(TSession& session, TCSVImport& import, TRejectReport&
 json ImportJson(const TCSVImport& import, std::int32_t result, const TRejectReport& report);
 // The exit status of an import that returned result.
 int ImportExitFor(const TCSVImport& import, std::int32_t result);
+// After an import a signal stopped: how many records are stored (none when
+// kept is false: --atomic rolled them back) and where --start-record goes on.
+void SayInterrupted(TSession& session, const TCSVImport& import, bool kept);
 
 }  // namespace korvane::cli

@@ -8,7 +8,9 @@
 
 #include "cli/cli_command.h"
 #include "cli/cli_database.h"
+#include "cli/interrupt.h"
 #include "cli/sniff_command.h"
+#include "platform/db_failure.h"
 
 namespace korvane::cli {
 
@@ -151,6 +153,8 @@ bool EndAtomicRun(TSession& session, TAtomicRun& atomic, std::int32_t& result) {
 
 // An import that completed with failed records ends partly done.
 int ImportExitFor(const TCSVImport& import, std::int32_t result) {
+  // Stopped by a signal: 128 + its number, as a shell reports it.
+  if (import.Interrupted()) return 128 + TImportInterrupts::Signal();
   if (result < 0) return kExitFailed;
   return import.ErrorRecords() > 0 ? kExitPartly : kExitOk;
 }
@@ -203,6 +207,7 @@ std::int32_t ExecuteImport(TSession& session, TCSVImport& import, TRejectReport&
   std::string failure;
   bool damagedInput = false;
   try {
+    TImportInterrupts interrupts(import);
     result = import.Execute();
   } catch (const EInOutError& e) {
     failure = e.what();
@@ -220,6 +225,9 @@ std::int32_t ExecuteImport(TSession& session, TCSVImport& import, TRejectReport&
       } else {
         ds->EndBulk();
       }
+    } catch (const EDatabaseFailure& e) {
+      // A failed run has shown the database's failure already.
+      if (failure.empty() && result >= 0) failure = e.what();
     } catch (const std::exception& e) {
       if (failure.empty()) failure = e.what();
     }
@@ -247,7 +255,27 @@ std::int32_t ExecuteImport(TSession& session, TCSVImport& import, TRejectReport&
     session.Say(mtError, failure);
     return -1;
   }
+  // Stopped by a signal: the caller says what is stored once it is settled.
+  if (import.Interrupted()) return -1;
   return result;
+}
+
+void SayInterrupted(TSession& session, const TCSVImport& import, bool kept) {
+  if (!import.Interrupted()) return;
+  std::string text = import.Name() + ": interrupted; ";
+  if (!kept) {
+    session.Say(mtError, text + "nothing is stored");
+    return;
+  }
+  text += std::to_string(import.StoredRecords()) + " records are stored";
+  if (import.NextRecord() > 0) {
+    text += "; the first record not stored is record " + std::to_string(import.NextRecord()) +
+            " (line " + std::to_string(import.NextRecordLine()) + "): --start-record " +
+            std::to_string(import.NextRecord()) + " loads the rest";
+  } else {
+    text += "; every record had been read";
+  }
+  session.Say(mtError, text);
 }
 
 int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
@@ -285,6 +313,8 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
   if (o.Trailer < 0) throw EUsageError("--trailer: give a number of records, 0 or more");
   import->SetTrailerRecords(o.Trailer);
   import->SetTrailerStored(o.Trailer > 0);
+  if (o.StartRecord < 1) throw EUsageError("--start-record: give a record number, 1 or more");
+  import->SetStartRecord(o.StartRecord);
   import->SetDataSet(ds);
   TComponentLookup lookup = [&root](std::string_view name) { return root.FindComponent(name); };
   for (const std::string& s : o.Sets) ApplySet(*import, s, lookup);
@@ -319,6 +349,7 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
   TAtomicRun atomic(*table, o.Atomic);
   std::int32_t result = ExecuteImport(session, *import, report, "");
   const bool kept = EndAtomicRun(session, atomic, result);
+  SayInterrupted(session, *import, kept);
   if (sniffed && !sniffed->WholeFile && import->ErrorRecords() > 0) {
     session.Say(mtInformation, "the column types came from the first " +
                                    std::to_string(sniffed->Records) +
@@ -397,6 +428,12 @@ CLI::App* AddImportCommand(CLI::App& app, TImportOptions& io) {
                   "killed import keeps the groups committed before)")
       ->type_name("N")
       ->default_str(std::to_string(kDefaultCommitEvery));
+  imp->add_option("--start-record", io.StartRecord,
+                  "Skip the first N-1 data records (those after the header records): after an "
+                  "interrupted import, the number it printed completes the load without "
+                  "duplicates")
+      ->type_name("N")
+      ->default_str("1");
   imp->add_option("--columns", io.Columns,
                   "The new table's columns as in SQL, e.g. \"id INTEGER PRIMARY KEY, name "
                   "TEXT, amount MONEY, born DATE, active BOOLEAN\"")

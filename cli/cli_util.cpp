@@ -1,5 +1,6 @@
 #include "cli/cli_util.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 
 #include "platform/sysutils.h"
 
@@ -332,7 +334,7 @@ TReplacementFile::TReplacementFile(const std::string& target) : FTarget(target) 
       FToStdout = true;
       const char* tmp = std::getenv("TMPDIR");
       std::string dir = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
-      CreateTemporary(dir + "/korvane-export-XXXXXX", "a temporary file in " + dir);
+      CreateTemporary(dir, "korvane-export", "a temporary file in " + dir);
     } else {
       FDirect = true;
       FWritePath = "/dev/stdout";
@@ -356,12 +358,30 @@ TReplacementFile::TReplacementFile(const std::string& target) : FTarget(target) 
   }
   FTarget = real;
   std::size_t slash = real.rfind('/');
-  std::string dir = slash == std::string::npos ? "" : real.substr(0, slash + 1);
+  std::string dir = slash == std::string::npos ? "." : real.substr(0, slash == 0 ? 1 : slash);
   std::string base = slash == std::string::npos ? real : real.substr(slash + 1);
-  CreateTemporary(dir + "." + base + ".korvane-XXXXXX", "'" + target + "'");
+  CreateTemporary(dir, "." + base + ".korvane", "'" + target + "'");
 }
 
-void TReplacementFile::CreateTemporary(const std::string& pattern, const std::string& shown) {
+// A named new file is PREFIX-PID-RANDOM: a later run for the same target
+// removes those whose process is gone.
+void TReplacementFile::CreateTemporary(const std::string& dir, const std::string& prefix,
+                                       const std::string& shown) {
+  FDir = dir;
+  FPrefix = prefix + "-";
+  RemoveOrphans(dir, FPrefix);
+  // An unnamed file where the file system has them: nothing to remove, however
+  // the process ends. Reached by its /proc path, which the export reopens.
+  struct stat proc {};
+  if (::stat("/proc/self/fd", &proc) == 0) {
+    const int fd = ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      FUnnamed = TFileHandle(fd);
+      FWritePath = "/proc/self/fd/" + std::to_string(fd);
+      return;
+    }
+  }
+  std::string pattern = dir + "/" + FPrefix + std::to_string(::getpid()) + "-XXXXXX";
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');
   int fd = ::mkstemp(name.data());
@@ -374,8 +394,47 @@ void TReplacementFile::CreateTemporary(const std::string& pattern, const std::st
   WatchPending(FWritePath);
 }
 
+void TReplacementFile::RemoveOrphans(const std::string& dir, const std::string& prefix) {
+  DIR* folder = ::opendir(dir.c_str());
+  if (folder == nullptr) return;
+  while (const dirent* entry = ::readdir(folder)) {
+    const std::string_view name = entry->d_name;
+    if (name.substr(0, prefix.size()) != prefix) continue;
+    const std::string_view rest = name.substr(prefix.size());
+    long pid = 0;
+    const auto [end, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), pid);
+    if (ec != std::errc() || end == rest.data() || end == rest.data() + rest.size() || *end != '-' ||
+        pid <= 0) {
+      continue;
+    }
+    if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+      ::unlink((dir + "/" + std::string(name)).c_str());
+    }
+  }
+  ::closedir(folder);
+}
+
+// Gives the unnamed file a name beside the target (linkat can only make a
+// new name) and returns it; the caller renames it over the target.
+std::string TReplacementFile::NameUnnamed() {
+  std::random_device random;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string name = FDir + "/" + FPrefix + std::to_string(::getpid()) + "-" +
+                             std::to_string(random() % 1000000000u);
+    if (::linkat(AT_FDCWD, FWritePath.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      return name;
+    }
+    if (errno != EEXIST) break;
+  }
+  int error = errno;
+  throw std::runtime_error("cannot replace '" + FTarget + "' (" + ErrnoText(error) +
+                           "); the old file is unchanged");
+}
+
 TReplacementFile::~TReplacementFile() {
-  if (!FDirect && !FCommitted && !FWritePath.empty()) ::unlink(FWritePath.c_str());
+  if (!FDirect && !FCommitted && !FUnnamed.Valid() && !FWritePath.empty()) {
+    ::unlink(FWritePath.c_str());
+  }
   if (!FDirect) ForgetPending();
 }
 
@@ -384,7 +443,8 @@ void TReplacementFile::Commit() {
   if (FToStdout) {
     FCommitted = true;
     int fd = ::open(FWritePath.c_str(), O_RDONLY | O_CLOEXEC);
-    ::unlink(FWritePath.c_str());
+    if (!FUnnamed.Valid()) ::unlink(FWritePath.c_str());
+    FUnnamed.Close();
     ForgetPending();
     if (fd < 0) throw std::runtime_error("cannot read back the export (" + ErrnoText(errno) + ")");
     char buffer[1 << 16];
@@ -414,8 +474,17 @@ void TReplacementFile::Commit() {
     ::umask(mask);
     mode = 0666u & ~static_cast<unsigned>(mask);
   }
-  if (::chmod(FWritePath.c_str(), static_cast<mode_t>(mode)) != 0 ||
-      ::rename(FWritePath.c_str(), FTarget.c_str()) != 0) {
+  if (::chmod(FWritePath.c_str(), static_cast<mode_t>(mode)) != 0) {
+    int error = errno;
+    throw std::runtime_error("cannot replace '" + FTarget + "' (" + ErrnoText(error) +
+                             "); the old file is unchanged");
+  }
+  if (FUnnamed.Valid()) {
+    FWritePath = NameUnnamed();
+    FUnnamed.Close();
+    WatchPending(FWritePath);
+  }
+  if (::rename(FWritePath.c_str(), FTarget.c_str()) != 0) {
     int error = errno;
     throw std::runtime_error("cannot replace '" + FTarget + "' (" + ErrnoText(error) +
                              "); the old file is unchanged");

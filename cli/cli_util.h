@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/fileio.h"
 #include "src/kvenums.h"
 
 namespace korvane::cli {
@@ -109,7 +110,12 @@ class TEventLog {
 // The file an export writes to, standing in for its target until the run
 // has succeeded. For a regular file (or a path that does not exist yet) it is
 // a new file beside the target; Commit renames it over the target, so the
-// target is either the old file, untouched, or the complete new one. For
+// target is either the old file, untouched, or the complete new one. The new
+// file has no name until Commit (O_TMPFILE, written through its /proc path)
+// where the file system allows it, so that nothing is left behind however
+// the process ends; elsewhere it is named after the target and the process
+// (".NAME.korvane-PID-XXXXXX"), and a later export to the same target
+// removes such files whose process is gone. For
 // anything else (a terminal, a pipe, a device) the export writes to the
 // target directly and Commit does nothing.
 //
@@ -138,7 +144,10 @@ class TReplacementFile {
   void Commit();
 
  private:
-  void CreateTemporary(const std::string& pattern, const std::string& shown);
+  void CreateTemporary(const std::string& dir, const std::string& prefix,
+                       const std::string& shown);
+  static void RemoveOrphans(const std::string& dir, const std::string& prefix);
+  std::string NameUnnamed();
 
   std::string FTarget;
   std::string FWritePath;
@@ -146,6 +155,9 @@ class TReplacementFile {
   bool FToStdout = false;
   bool FCommitted = false;
   std::optional<unsigned> FTargetMode;
+  std::string FDir;
+  std::string FPrefix;
+  TFileHandle FUnnamed;  // the unnamed new file, until Commit names it
 };
 
 }  // namespace korvane::cli

@@ -290,11 +290,12 @@ int RunSettings(TRunOptions& o, std::ostream& out, std::ostream& err) {
       TRejectReport report({});
       report.Attach(*import);
       std::int32_t result = ExecuteImport(session, *import, report, name + ": ");
+      SayInterrupted(session, *import, true);
       json r = ImportJson(*import, result, report);
       r["component"] = JsonText(name);
       results.push_back(std::move(r));
       if (result < 0) {
-        status = kExitFailed;
+        status = ImportExitFor(*import, result);
         break;
       }
       status = std::max(status, ImportExitFor(*import, result));

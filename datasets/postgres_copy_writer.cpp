@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "platform/db_failure.h"
 #include "platform/sysutils.h"
 
 namespace korvane::pg {
@@ -57,7 +58,7 @@ std::string TCopyWriter::CopyCommand(const TMask& omitted, bool binary) const {
 }
 
 void TCopyWriter::CheckBroken() const {
-  if (!FBroken.empty()) throw EDatabaseError(FBroken);
+  if (!FBroken.empty()) throw EDatabaseFailure(FBroken, 0);
 }
 
 void TCopyWriter::Break(const TError& error) {
@@ -76,7 +77,8 @@ void TCopyWriter::Break(const TError& error) {
   FRowStarts.clear();
   FSent = 0;
   Abandon();
-  throw EDatabaseError(FBroken);
+  // Not a refused record: the run can store nothing more.
+  throw EDatabaseFailure(FBroken, lost);
 }
 
 void TCopyWriter::Savepoint() {
@@ -179,17 +181,22 @@ void TCopyWriter::Add(const TFieldData* values) {
     throw;
   }
   FRowStarts.push_back(start);
-  if (!FBulk) {
-    EndSegment();
-    return;
-  }
-  if (FRows.size() - FSent >= kSendBytes) SendPending();
-  if (!FCopying) return;  // the send failed and the segment was settled
-  if (FTransactionRows + static_cast<std::int64_t>(FRowStarts.size()) >= FPerTransaction) {
-    EndSegment();
-    Commit();
-  } else if (FRows.size() >= kSegmentBytes) {
-    EndSegment();
+  try {
+    if (!FBulk) {
+      EndSegment();
+      return;
+    }
+    if (FRows.size() - FSent >= kSendBytes) SendPending();
+    if (!FCopying) return;  // the send failed and the segment was settled
+    if (FTransactionRows + static_cast<std::int64_t>(FRowStarts.size()) >= FPerTransaction) {
+      EndSegment();
+      Commit();
+    } else if (FRows.size() >= kSegmentBytes) {
+      EndSegment();
+    }
+  } catch (const EDatabaseFailure& e) {
+    // This record's Post fails: it is not among the posted records lost.
+    throw EDatabaseFailure(e.Message(), e.Lost() > 0 ? e.Lost() - 1 : 0);
   }
 }
 

@@ -12,6 +12,28 @@ namespace {
 // the cache starts over.
 constexpr std::size_t kMaxInsertStatements = 256;
 
+// Results that tell of the database rather than of the record: no record
+// written after them would be stored either.
+bool IsDatabaseFailure(int rc) {
+  switch (rc & 0xff) {
+    case SQLITE_FULL:
+    case SQLITE_IOERR:
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+    case SQLITE_READONLY:
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+    case SQLITE_CANTOPEN:
+    case SQLITE_NOMEM:
+    case SQLITE_PROTOCOL:
+    case SQLITE_PERM:
+    case SQLITE_NOLFS:
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 std::size_t TSQLiteBulkWriter::TMaskHash::operator()(const TMask& mask) const noexcept {
@@ -45,7 +67,7 @@ void TSQLiteBulkWriter::Disconnect() noexcept {
 
 // -- statements ---------------------------------------------------------------
 
-void TSQLiteBulkWriter::Bind(sqlite3_stmt* stmt, int param, std::size_t index,
+inline void TSQLiteBulkWriter::Bind(sqlite3_stmt* stmt, int param, std::size_t index,
                              const TFieldData& data) {
   const int rc = TSQLiteCodec::Bind(stmt, param, FSource.Cols[index].Storage, data,
                                     FDateTexts[index]);
@@ -57,7 +79,7 @@ void TSQLiteBulkWriter::Bind(sqlite3_stmt* stmt, int param, std::size_t index,
 
 // The columns the record sets: one bit per insertable column that is not
 // null, each word built in a register and stored once.
-void TSQLiteBulkWriter::BuildMask(const TFieldData* slots) {
+inline void TSQLiteBulkWriter::BuildMask(const TFieldData* slots) {
   const std::vector<TSQLiteColumn>& cols = FSource.Cols;
   const std::size_t count = cols.size();
   FMask.resize((count + 63) / 64);
@@ -140,20 +162,43 @@ int TSQLiteBulkWriter::Locking(Op op) {
 
 void TSQLiteBulkWriter::BeginGroup() {
   sqlite3_stmt* begin = Statement(db(), FBegin, "BEGIN IMMEDIATE");
-  if (Locking([begin] { return Run(begin); }) != SQLITE_DONE) Fail(ErrorMessage());
+  if (Locking([begin] { return Run(begin); }) != SQLITE_DONE) {
+    throw EDatabaseFailure(ErrorMessage(), 0);
+  }
   FInTransaction = true;
   FGroupRows = 0;
 }
 
+// A group that cannot be committed is rolled back whole: the database keeps
+// only whole groups.
 void TSQLiteBulkWriter::CommitGroup() {
   sqlite3_stmt* commit = Statement(db(), FCommit, "COMMIT");
   if (Locking([commit] { return Run(commit); }) != SQLITE_DONE) {
     const std::string message = ErrorMessage();
-    NoteLostGroup(message);
-    Fail(message);
+    throw EDatabaseFailure(message, AbandonGroup());
   }
   FInTransaction = false;
   FGroupRows = 0;
+}
+
+// Rolls back the group in progress (unless SQLite already did) and returns
+// how many posted records it held.
+std::int64_t TSQLiteBulkWriter::AbandonGroup() noexcept {
+  if (!FInTransaction) return 0;
+  if (!sqlite3_get_autocommit(db())) {
+    sqlite3_stmt* rollback = nullptr;
+    try {
+      rollback = Statement(db(), FRollback, "ROLLBACK");
+    } catch (const EDatabaseError&) {
+      // No statement to be had: SQLite rolls the journal back when the
+      // connection closes or the file is next opened.
+    }
+    if (rollback) Run(rollback);
+  }
+  const std::int64_t lost = FGroupRows;
+  FInTransaction = false;
+  FGroupRows = 0;
+  return lost;
 }
 
 // SQLite rolls a whole transaction back on some errors (a full disk, an
@@ -184,13 +229,21 @@ void TSQLiteBulkWriter::Write(sqlite3_stmt* stmt) {
   if (savepoint) {
     sqlite3_db_status(db(), SQLITE_DBSTATUS_DEFERRED_FKS, &deferredBefore, &high, 0);
     if (Run(Statement(db(), FSavepoint, "SAVEPOINT korvane_row")) != SQLITE_DONE) {
-      Fail(ErrorMessage());
+      const std::string failure = ErrorMessage();
+      throw EDatabaseFailure(failure, AbandonGroup());
     }
   }
   const int rc = Locking([stmt] { return sqlite3_step(stmt); });
   std::string message;
   if (rc != SQLITE_DONE && rc != SQLITE_ROW) message = ErrorMessage();
   sqlite3_reset(stmt);
+  if (IsDatabaseFailure(rc)) {
+    const std::int64_t lost = AbandonGroup();
+    if (lost == 0) throw EDatabaseFailure(message, 0);
+    throw EDatabaseFailure(message + " (the " + std::to_string(lost) +
+                               " records posted since the last commit were rolled back)",
+                           lost);
+  }
   if (savepoint && FInTransaction && !sqlite3_get_autocommit(db())) {
     int deferredAfter = 0;
     sqlite3_db_status(db(), SQLITE_DBSTATUS_DEFERRED_FKS, &deferredAfter, &high, 0);
@@ -216,7 +269,7 @@ void TSQLiteBulkWriter::Write(sqlite3_stmt* stmt) {
 // Opens a group before a write when bulk grouping is on, committing the
 // previous group once it is full. A commit that fails raises before the
 // record is written, so the record is refused rather than lost.
-void TSQLiteBulkWriter::PrepareWrite() {
+inline void TSQLiteBulkWriter::PrepareWrite() {
   FCursor.LetGo();
   if (FBulkDepth == 0) return;
   if (!FGroupingReady) SetUpGrouping();
@@ -321,11 +374,8 @@ void TSQLiteBulkWriter::EndBulk() {
     sqlite3_stmt* commit = Statement(db(), FCommit, "COMMIT");
     if (Locking([commit] { return Run(commit); }) != SQLITE_DONE) {
       const std::string message = ErrorMessage();
-      if (!NoteLostGroup(message)) {
-        Run(Statement(db(), FRollback, "ROLLBACK"));
-        FLostRows += FGroupRows;
-        FLostMessage = message;
-      }
+      FLostRows += AbandonGroup();
+      FLostMessage = message;
     }
     FInTransaction = false;
     FGroupRows = 0;
@@ -333,7 +383,8 @@ void TSQLiteBulkWriter::EndBulk() {
   if (FLostRows > 0) {
     const std::int64_t lost = FLostRows;
     FLostRows = 0;
-    Fail(std::to_string(lost) + " posted records were not stored: " + FLostMessage);
+    throw EDatabaseFailure(
+        std::to_string(lost) + " posted records were not stored: " + FLostMessage, lost);
   }
 }
 

@@ -9,6 +9,7 @@
 #include "datasets/sqlite_codec.h"
 #include "datasets/sqlite_cursor.h"
 #include "datasets/sqlite_schema.h"
+#include "platform/db_failure.h"
 
 namespace korvane::sqlite_parts {
 
@@ -19,8 +20,11 @@ namespace korvane::sqlite_parts {
 // dataset's BulkCommitCount records; with deferred foreign keys each record
 // gets a savepoint, and a schema that can roll a whole transaction back
 // gets one transaction per record, so that a refused record never takes
-// others with it. Records of a group that SQLite rolled back as a whole
-// (full disk, I/O error) are counted and reported by EndBulk. Once the
+// others with it. An error of the database itself (full, I/O, corrupt,
+// read-only, locked past the timeout) rolls the group in progress back and
+// raises EDatabaseFailure with the number of posted records that went with
+// it, so that the database keeps whole groups only; errors about the record
+// raise EDatabaseError and leave the group as it was. Once the
 // database stayed locked for a whole BusyTimeout, writes stop waiting for
 // it until one gets through, so that a run against a locked database fails
 // at once instead of hanging.
@@ -79,6 +83,7 @@ class TSQLiteBulkWriter {
   int Locking(Op op);
   void BeginGroup();
   void CommitGroup();
+  std::int64_t AbandonGroup() noexcept;
   void Write(sqlite3_stmt* stmt);
   void PrepareWrite();
   void SetUpGrouping();

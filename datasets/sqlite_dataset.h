@@ -9,6 +9,7 @@
 
 #include "platform/classes.h"
 #include "platform/db.h"
+#include "platform/db_failure.h"
 #include "platform/published.h"
 
 namespace korvane {
@@ -51,7 +52,10 @@ struct KORVANE_API TSQLiteMisfits {
 // Bulk loading: between BeginBulk and EndBulk the posts are grouped into
 // transactions of BulkCommitCount records, with one prepared INSERT per set
 // of assigned columns. A refused record never takes the rest of its group
-// with it. When EndBulk returns, every record posted was committed; a crash
+// with it. When the database itself fails (full, I/O error, corrupt,
+// read-only, locked past BusyTimeout), the group in progress is rolled back
+// and Post or EndBulk raises EDatabaseFailure, saying how many posted
+// records it took. When EndBulk returns, every record posted was committed; a crash
 // or kill in between loses at most the group in progress and leaves a
 // consistent database (journal and syncing stay as the database has them).
 //

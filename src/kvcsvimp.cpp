@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/db_failure.h"
 #include "platform/dialogs.h"
 #include "platform/sysutils.h"
 #include "src/kvcsvimp_readahead.h"
@@ -103,6 +104,42 @@ bool TCSVImport::StoreReadAheadRecord(const TReadAheadRecord& record, std::strin
   return !SplitRecordInto(FRecordText, FValues) || AddRecordValues(FValues.Data(), FValues.Count());
 }
 
+void TCSVImport::SkipToStartRecord() {
+  std::uint32_t bytes = 0;
+  for (std::int32_t skipped = 1; skipped < FStartRecord && !FEndOfFile; ++skipped) {
+    ReadTextFileRecord(FFileHandle, bytes, FRecordText);
+    ++FSkippedRecords;
+  }
+}
+
+std::int32_t TCSVImport::DatabaseFailed(const EDatabaseFailure& e, TDataSet*& bulkData) {
+  // The database itself failed: no later record would be stored either.
+  FStoredRecords -= e.Lost();
+  EndRun(bulkData, true);
+  MessageDlg(e.Message() + "; the import stopped at record " +
+                 IntToStr(FSkippedRecords + FRecordCounter) + ", " + IntToStr(FStoredRecords) +
+                 " records are committed",
+             mtError, {mbOK}, 0);
+  return -1;
+}
+
+bool TCSVImport::StopHere() {
+  if (!FStopRequested.load(std::memory_order_relaxed)) return false;
+  FInterrupted = true;
+  FNextRecord = FSkippedRecords + FRecordCounter + 1;
+  // The line of the record not taken: read it, and leave it.
+  std::uint32_t bytes = 0;
+  if (FReadAhead && !FUseRecordCache) {
+    const TReadAheadRecord& record = NextReadAheadRecord();
+    FNextRecordLine = record.EndOfFile && record.Text.empty() ? 0 : record.Line;
+  } else {
+    ReadTextFileRecord(FFileHandle, bytes, FRecordText);
+    FNextRecordLine = FEndOfFile && FRecordText.empty() ? 0 : FRecordLine;
+  }
+  if (FNextRecordLine == 0) FNextRecord = 0;
+  return true;
+}
+
 void TCSVImport::FreeProgressWindow() { delete std::exchange(FProgressWindow, nullptr); }
 
 void TCSVImport::CommitBulk(TDataSet*& bulkData, bool unwinding) {
@@ -122,6 +159,7 @@ void TCSVImport::CommitBulk(TDataSet*& bulkData, bool unwinding) {
 }
 
 void TCSVImport::EndRun(TDataSet*& bulkData, bool unwinding) {
+  FStopRequested.store(false, std::memory_order_relaxed);
   CommitBulk(bulkData, unwinding);
   CloseInputFile();
   FreeProgressWindow();
@@ -157,10 +195,12 @@ std::int32_t TCSVImport::Execute() {
       }
     }
 
+    SkipToStartRecord();
     FDataSet->BeginBulk();
     bulkData = FDataSet;
     StartReadAhead();
     while (!FEndOfFile) {
+      if (StopHere()) break;
       // The record's length in bytes, counted in 64 bits: Bytes is 32-bit.
       std::int64_t size = 0;
       if (FReadAhead && FReadAhead->Drained()) StopReadAhead();
@@ -218,12 +258,18 @@ std::int32_t TCSVImport::Execute() {
     EndRun(bulkData, false);
     MessageDlg("Data conversion error!", mtError, {mbOK}, 0);
     return Result;
+  } catch (const EDatabaseFailure& e) {
+    return DatabaseFailed(e, bulkData);
   }
 }
 
 bool TCSVImport::Setup() {
   try {
     FEndOfFile = false;
+    FInterrupted = false;
+    FSkippedRecords = 0;
+    FNextRecord = 0;
+    FNextRecordLine = 0;
     FErrorRecords = 0;
     FRefusalMessages.clear();
     FStoredRecords = 0;
@@ -303,6 +349,10 @@ bool TCSVImport::AddRecordValues(const Value* values, int count) {
     FDataSet->Post();
     ++FStoredRecords;
     return true;
+  } catch (const EDatabaseFailure&) {
+    // Not the record's fault: the run ends on it.
+    CancelFailedRecord();
+    throw;
   } catch (const std::exception& e) {
     CancelFailedRecord();
     NoteFailure(rerRefused, -1, {}, e.what());

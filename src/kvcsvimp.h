@@ -5,6 +5,7 @@
 #include "platform/api.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -18,6 +19,8 @@
 #include "src/kvtypes.h"
 
 namespace korvane {
+
+class EDatabaseFailure;
 
 class TProgressWindow;
 class TRecordReadAhead;
@@ -59,7 +62,10 @@ class KORVANE_API TCSVImport : public TComponent {
   ~TCSVImport() override;
 
   // Runs an import: the records read less the records that failed, or -1
-  // when the preparation failed.
+  // when the preparation failed or the database itself failed
+  // (EDatabaseFailure: full, I/O error, ...). Such a failure ends the run at
+  // once, with an error message that says how many records are committed
+  // (StoredRecords); it is never counted as a refused record.
   std::int32_t Execute();
 
   // Published properties.
@@ -227,6 +233,26 @@ class KORVANE_API TCSVImport : public TComponent {
   // where SplitFields gives nullptr (Values is then empty).
   bool SplitFieldsInto(const std::string& Record, TValueList& Values);
 
+  // Data records (after the header records) that a run skips before it
+  // stores any: StartRecord - 1, so that a run broken off can be completed
+  // from the first record it did not store. 0 and 1 skip none.
+  std::int32_t StartRecord() const { return FStartRecord; }
+  void SetStartRecord(std::int32_t value) { FStartRecord = value < 0 ? 0 : value; }
+
+  // Asks a running Execute to stop before its next record, as an interrupt
+  // does: no record is stored in part, the records stored so far stay (the
+  // bulk run ends as usual), and Interrupted() tells. Safe to call from a
+  // signal handler or another thread; a request made before Execute stops
+  // it at once, and each run ends by forgetting the request.
+  void Stop() { FStopRequested.store(true, std::memory_order_relaxed); }
+  // Whether the last run ended at a Stop, and then the number of the first
+  // data record it did not take (counted from 1, skipped records included:
+  // the StartRecord that completes the load) and the line of the input on
+  // which that record starts; both 0 when every record had been taken.
+  bool Interrupted() const { return FInterrupted; }
+  std::int64_t NextRecord() const { return FNextRecord; }
+  std::int64_t NextRecordLine() const { return FNextRecordLine; }
+
   // Run state, readable for tests and hosts.
   bool EndOfFile() const { return FEndOfFile; }
   std::int32_t LineEndBytes() const {
@@ -294,6 +320,10 @@ class KORVANE_API TCSVImport : public TComponent {
   void ReportFailure(std::int64_t line, std::string_view text);
   // Frees the progress window, if any, and forgets it.
   void FreeProgressWindow();
+  void SkipToStartRecord();
+  // True when a Stop came: notes where the run stopped.
+  bool StopHere();
+  std::int32_t DatabaseFailed(const EDatabaseFailure& e, TDataSet*& bulkData);
   // Commits the dataset's grouped posts: EndBulk on bulkData, if any, which
   // is then cleared. When unwinding, an EndBulk failure is swallowed, since
   // another exception is already on its way out. Records the dataset
@@ -385,6 +415,13 @@ class KORVANE_API TCSVImport : public TComponent {
   std::int64_t FRecordLine = 1;
   std::vector<std::int64_t> FCacheLines;  // the lines of FRecordCache's records
   std::int32_t FRecordCounter = 0;
+  std::int32_t FStartRecord = 0;
+  std::atomic<bool> FStopRequested{false};
+  static_assert(std::atomic<bool>::is_always_lock_free, "Stop is called from signal handlers");
+  bool FInterrupted = false;
+  std::int64_t FSkippedRecords = 0;
+  std::int64_t FNextRecord = 0;
+  std::int64_t FNextRecordLine = 0;
   bool FShowProgress = false;
   std::unique_ptr<TStringList> FTrailerData;
   std::int32_t FTrailerRecords = 0;

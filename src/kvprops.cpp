@@ -32,6 +32,7 @@ TComponentClass ComponentClass<TCSVImport>() {
           .Event("OnImportRecord", "TImportEvent")
           .Event("OnRecordError", "TRecordErrorEvent")
           .Boolean("ShowProgress", &C::ShowProgress, &C::SetShowProgress)
+          .Integer("StartRecord", &C::StartRecord, &C::SetStartRecord)
           .StringList("TrailerData", &C::TrailerData)
           .Integer("TrailerRecords", &C::TrailerRecords, &C::SetTrailerRecords)
           .Boolean("TrailerStored", &C::TrailerStored, &C::SetTrailerStored)

@@ -888,7 +888,7 @@ TEST(CliUtil, ReplacementFileTouchesTheTargetOnlyOnCommit) {
   {
     cli::TReplacementFile file(target);
     EXPECT_NE(file.WritePath(), target);
-    dir.Put(file.WritePath().substr(dir.Dir().size() + 1), "half");
+    std::ofstream(file.WritePath()) << "half";
     EXPECT_EQ(dir.Get("t.txt"), "old");
   }  // not committed: the new file goes
   int files = 0;
@@ -898,7 +898,7 @@ TEST(CliUtil, ReplacementFileTouchesTheTargetOnlyOnCommit) {
   }
   EXPECT_EQ(files, 1);
   cli::TReplacementFile file(dir.Path("new.txt"));
-  dir.Put(file.WritePath().substr(dir.Dir().size() + 1), "new");
+  std::ofstream(file.WritePath()) << "new";
   file.Commit();
   EXPECT_EQ(dir.Get("new.txt"), "new");
   EXPECT_THROW(cli::TReplacementFile(dir.Dir()), cli::EUsageError);

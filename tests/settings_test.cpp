@@ -540,8 +540,8 @@ TEST(ComponentDescriptions, ImportPublishesItsPropertiesInTheirPublishedOrder) {
                 "FieldListAction", "FieldSeparator",  "HeaderData",     "HeaderRecords",
                 "HeaderStored",    "ImportType",      "InputFile",      "OnBeginImport",
                 "OnFinishImport",  "OnImportRecord",  "OnRecordError",  "ShowProgress",
-                "TrailerData",     "TrailerRecords",  "TrailerStored",  "ValueErrors",
-                "Version",         "WholeValues"}));
+                "StartRecord",     "TrailerData",     "TrailerRecords", "TrailerStored",
+                "ValueErrors",     "Version",         "WholeValues"}));
   EXPECT_EQ(cls->FindProperty("DataSet")->Kind, pkComponent);
   EXPECT_EQ(cls->FindProperty("DataSet")->TypeName, "TDataSet");
   EXPECT_FALSE(cls->FindProperty("ErrorRecords")->Writable());

@@ -1,0 +1,26 @@
+// Ctrl-C and kill during an import: the run stops at a record boundary.
+#pragma once
+
+namespace korvane {
+class TCSVImport;
+}
+
+namespace korvane::cli {
+
+// While it lives, SIGINT and SIGTERM ask the import to stop before its next
+// record (TCSVImport::Stop) instead of ending the process; a second signal
+// ends the process as the signal does (the database then keeps its
+// committed groups). The previous handlers come back when it goes. One at a
+// time per process.
+class TImportInterrupts {
+ public:
+  explicit TImportInterrupts(TCSVImport& import);
+  ~TImportInterrupts();
+  TImportInterrupts(const TImportInterrupts&) = delete;
+  TImportInterrupts& operator=(const TImportInterrupts&) = delete;
+
+  // The signal that stopped the run; 0 when none came.
+  static int Signal();
+};
+
+}  // namespace korvane::cli
