@@ -5,6 +5,7 @@
 #include <string>
 #include <type_traits>
 
+#include "platform/db_failure.h"
 #include "src/kvcsvimp.h"
 #include "src/kvstrict.h"
 
@@ -80,6 +81,10 @@ bool TCSVImport::AddStrictRecordValues(const Value* values, int count) {
     FDataSet->Post();
     ++FStoredRecords;
     return true;
+  } catch (const EDatabaseFailure&) {
+    // Not the record's fault: the run ends on it.
+    CancelFailedRecord();
+    throw;
   } catch (const std::exception& e) {
     CancelFailedRecord();
     NoteFailure(rerRefused, -1, {}, e.what());
