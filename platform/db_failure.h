@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/api.h"
 #include "platform/sysutils.h"
 
 namespace korvane {
@@ -16,7 +17,7 @@ namespace korvane {
 // the group in progress when it raises this: Lost says how many records
 // whose Post had succeeded went with it. Raised by Post and by EndBulk;
 // errors about one record (constraints, types) stay plain EDatabaseError.
-class EDatabaseFailure : public EDatabaseError {
+class KORVANE_API EDatabaseFailure : public EDatabaseError {
  public:
   EDatabaseFailure(const std::string& message, std::int64_t lost)
       : EDatabaseError(message), FLost(lost) {}
