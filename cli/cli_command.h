@@ -205,11 +205,19 @@ extern const char* const kExitText;
 // Adds `korvane import` and its options, parsed into io.
 CLI::App* AddImportCommand(CLI::App& app, TImportOptions& io);
 int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err);
+// What an import run gave: the component's result (-1 when the run failed)
+// and the records the table kept (fewer than the run stored when the records
+// read since the last commit were rolled back).
+struct TImportOutcome {
+  std::int32_t Result = -1;
+  std::int64_t Stored = 0;
+};
 // Runs an import inside one bulk load of its dataset (see cli_import.cpp).
-std::int32_t ExecuteImport(TSession& session, TCSVImport& import, TRejectReport& report,
-                           const std::string& prefix);
+TImportOutcome ExecuteImport(TSession& session, TCSVImport& import, TRejectReport& report,
+                             const std::string& prefix);
 // The import's outcome for --json.
-json ImportJson(const TCSVImport& import, std::int32_t result, const TRejectReport& report);
+json ImportJson(const TCSVImport& import, const TImportOutcome& outcome,
+                const TRejectReport& report);
 // The exit status of an import that returned result.
 int ImportExitFor(const TCSVImport& import, std::int32_t result);
 // After an import a signal stopped: how many records are stored (none when

@@ -177,9 +177,10 @@ json RefusalsJson(const TCSVImport& import) {
 
 }  // namespace
 
-json ImportJson(const TCSVImport& import, std::int32_t result, const TRejectReport& report) {
-  json j = {{"result", result},
-            {"stored", import.StoredRecords()},
+json ImportJson(const TCSVImport& import, const TImportOutcome& outcome,
+                const TRejectReport& report) {
+  json j = {{"result", outcome.Result},
+            {"stored", outcome.Stored},
             {"errorRecords", import.ErrorRecords()},
             {"headerData", ListJson(import.HeaderData())},
             {"trailerData", ListJson(import.TrailerData())},
@@ -193,14 +194,14 @@ json ImportJson(const TCSVImport& import, std::int32_t result, const TRejectRepo
 // posted is committed when this returns. Errors raised by the run are shown
 // as "Error: TEXT" and give -1. report has been attached to the import; what
 // it says of the failed records is shown at the end, each line after prefix.
-std::int32_t ExecuteImport(TSession& session, TCSVImport& import, TRejectReport& report,
-                           const std::string& prefix) {
+TImportOutcome ExecuteImport(TSession& session, TCSVImport& import, TRejectReport& report,
+                             const std::string& prefix) {
   TDataSet* ds = import.DataSet();
   try {
     if (ds != nullptr && ds->Active()) ds->BeginBulk();
   } catch (const Exception& e) {
     session.Say(mtError, e.Message());
-    return -1;
+    return {};
   }
   const bool bulk = ds != nullptr && ds->Active();
   std::int32_t result = -1;
@@ -240,9 +241,9 @@ std::int32_t ExecuteImport(TSession& session, TCSVImport& import, TRejectReport&
   // A command line run never leaves records out without a word: what
   // failed, and why.
   for (const std::string& line : report.Summary()) session.Say(mtWarning, prefix + line);
+  const std::int64_t kept = import.StoredRecords() - rolledBack;
   if (!failure.empty()) {
     if (damagedInput) {
-      const std::int64_t kept = import.StoredRecords() - rolledBack;
       failure += "; " + std::to_string(import.RecordCounter()) + " records read, " +
                  std::to_string(kept) + " stored" +
                  (rolledBack > 0 ? ", the " + std::to_string(rolledBack) +
@@ -253,11 +254,11 @@ std::int32_t ExecuteImport(TSession& session, TCSVImport& import, TRejectReport&
                  " stored before)";
     }
     session.Say(mtError, failure);
-    return -1;
+    return {-1, kept};
   }
   // Stopped by a signal: the caller says what is stored once it is settled.
-  if (import.Interrupted()) return -1;
-  return result;
+  if (import.Interrupted()) return {-1, kept};
+  return {result, kept};
 }
 
 void SayInterrupted(TSession& session, const TCSVImport& import, bool kept) {
@@ -347,7 +348,8 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
   std::optional<TRunMeter> meter;
   if (o.Progress) meter.emplace(*import);
   TAtomicRun atomic(*table, o.Atomic);
-  std::int32_t result = ExecuteImport(session, *import, report, "");
+  TImportOutcome outcome = ExecuteImport(session, *import, report, "");
+  std::int32_t& result = outcome.Result;
   const bool kept = EndAtomicRun(session, atomic, result);
   SayInterrupted(session, *import, kept);
   if (sniffed && !sniffed->WholeFile && import->ErrorRecords() > 0) {
@@ -356,7 +358,7 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
                                    " records; --sample all takes them from every record");
   }
   if (meter) session.Say(mtInformation, meter->Line(*import));
-  json j = ImportJson(*import, result, report);
+  json j = ImportJson(*import, outcome, report);
   if (!kept) j["stored"] = 0;
   session.PrintJson(std::move(j));
   return ImportExitFor(*import, result);

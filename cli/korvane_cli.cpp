@@ -289,9 +289,10 @@ int RunSettings(TRunOptions& o, std::ostream& out, std::ostream& err) {
       session.Wire(*import, name);
       TRejectReport report({});
       report.Attach(*import);
-      std::int32_t result = ExecuteImport(session, *import, report, name + ": ");
+      const TImportOutcome outcome = ExecuteImport(session, *import, report, name + ": ");
+      const std::int32_t result = outcome.Result;
       SayInterrupted(session, *import, true);
-      json r = ImportJson(*import, result, report);
+      json r = ImportJson(*import, outcome, report);
       r["component"] = JsonText(name);
       results.push_back(std::move(r));
       if (result < 0) {

@@ -397,13 +397,15 @@ TEST_F(CliTest, CompressedInputIsReadByItsFirstBytesAlsoFromAPipe) {
   for (int i = 0; i < 100000; ++i) many += std::to_string(i) + ",name " + std::to_string(i) + "\n";
   const std::string zst = test::Zstd(many);
   r = Korvane({"import", dir.Put("cut.zst", zst.substr(0, zst.size() / 2)), "--db", Db(), "--table",
-               "cut", "--create", "--columns", "id INTEGER, name TEXT", "--commit-every", "10000"});
+               "cut", "--create", "--columns", "id INTEGER, name TEXT", "--commit-every", "10000",
+               "--json"});
   EXPECT_EQ(r.Status, 1);
   EXPECT_NE(r.Err.find("Error: Read failed: the zstd data ends early (the file is truncated); "),
             std::string::npos)
       << r.Err;
   const std::vector<std::string> kept = Rows(Db(), "SELECT count(*), max(id) FROM cut")[0];
   EXPECT_NE(r.Err.find(", " + kept[0] + " stored, the "), std::string::npos) << r.Err;
+  EXPECT_EQ(json::parse(r.Out)["stored"], std::stoi(kept[0]));
   EXPECT_EQ(std::stoi(kept[0]) % 10000, 0);
   EXPECT_GT(std::stoi(kept[0]), 0);
   EXPECT_EQ(std::stoi(kept[1]), std::stoi(kept[0]) - 1);
