@@ -288,13 +288,21 @@ std::string Records(int from, int to) {
   return text;
 }
 
+// Writes to a child's standard input; false once the child has gone (an
+// interrupted child may end before it reads everything: the write then
+// fails instead of killing this process with SIGPIPE).
 bool WriteAll(int fd, const std::string& bytes) {
-  for (std::size_t done = 0; done < bytes.size();) {
+  struct sigaction ignore = {}, previous = {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ignore, &previous);
+  bool written = true;
+  for (std::size_t done = 0; done < bytes.size() && written;) {
     const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
+    written = n > 0;
+    if (written) done += static_cast<std::size_t>(n);
   }
-  return true;
+  sigaction(SIGPIPE, &previous, nullptr);
+  return written;
 }
 
 long long Number(const std::string& text, const std::string& before) {
