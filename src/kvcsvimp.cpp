@@ -371,7 +371,8 @@ void TCSVImport::CleanUp() {
         "There were " + IntToStr(FErrorRecords) + " records that could not be read due to errors",
         mtWarning, {mbOK}, 0);
   }
-  if (FTrailerRecords > 0 && FTrailerStored) {
+  // A stopped run did not reach the end: what it holds back is no trailer.
+  if (FTrailerRecords > 0 && FTrailerStored && !FInterrupted) {
     try {
       NormalizeRecordCache();
       FTrailerData->Assign(*FRecordCache);

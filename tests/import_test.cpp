@@ -271,6 +271,19 @@ TEST_F(ImportRun, TrailerRecordsAreHeldBackAndKeptWhenStored) {
   EXPECT_EQ(imp_.TrailerData()->Count(), 0);
 }
 
+// A stopped run never reached the end of the file: the records held back
+// are not its trailer.
+TEST_F(ImportRun, AStoppedRunKeepsNoTrailer) {
+  Input("1,a\r\n2,b\r\n3,c\r\n4,d\r\nT5\r\nT6\n");
+  imp_.SetTrailerRecords(2);
+  imp_.SetTrailerStored(true);
+  imp_.SetOnImportRecord([this](TObject*, std::int32_t) { imp_.Stop(); });
+  imp_.Execute();
+  EXPECT_TRUE(imp_.Interrupted());
+  EXPECT_EQ(Stored(), (Rows{{"1", "a"}}));
+  EXPECT_EQ(imp_.TrailerData()->Count(), 0);
+}
+
 TEST_F(ImportRun, HeaderAndTrailerCanTakeTheWholeFile) {
   Input("H\r\nT\r\n");
   imp_.SetHeaderRecords(1);
