@@ -1,12 +1,14 @@
 #include "platform/fileio.h"
 
 #include "platform/byte_sink.h"
+#include "platform/fileio_faults.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <utility>
@@ -18,6 +20,24 @@ static_assert(sizeof(off_t) >= 8, "files over 4 GiB need a 64-bit off_t");
 namespace {
 
 thread_local int gLastError = 0;
+
+// The writes still to succeed before every write fails with
+// gWriteFaultError; negative when writes fail only on their own.
+std::atomic<std::int64_t> gGoodWrites{-1};
+std::atomic<int> gWriteFaultError{0};
+
+// Whether this write is one that must fail on purpose (one relaxed load
+// when no fault is set).
+bool WriteFaultHere() {
+  const std::int64_t left = gGoodWrites.load(std::memory_order_relaxed);
+  if (left < 0) return false;
+  if (left > 0) {
+    gGoodWrites.fetch_sub(1, std::memory_order_relaxed);
+    return false;
+  }
+  gLastError = gWriteFaultError.load(std::memory_order_relaxed);
+  return true;
+}
 
 // Records errno as the last error and returns false, for one-line failure
 // paths.
@@ -145,11 +165,19 @@ bool ReadFile(const TFileHandle& file, void* buffer, std::size_t count, std::siz
   }
 }
 
+void FailWritesAfter(std::int64_t goodWrites, int error) {
+  gWriteFaultError.store(error, std::memory_order_relaxed);
+  gGoodWrites.store(goodWrites < 0 ? 0 : goodWrites, std::memory_order_relaxed);
+}
+
+void ClearWriteFault() { gGoodWrites.store(-1, std::memory_order_relaxed); }
+
 bool WriteFile(const TFileHandle& file, const void* buffer, std::size_t count) {
   if (!file.Valid()) {
     gLastError = EBADF;
     return false;
   }
+  if (WriteFaultHere()) return false;
   const char* p = static_cast<const char*>(buffer);
   while (count > 0) {
     std::size_t chunk =

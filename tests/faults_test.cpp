@@ -25,6 +25,7 @@
 
 #include "cli/korvane_cli.h"
 #include "datasets/sqlite_dataset.h"
+#include "platform/fileio_faults.h"
 #include "src/kvcsvimp.h"
 #include "support/captured_messages.h"
 #include "support/faulty_vfs.h"
@@ -399,6 +400,40 @@ TEST_F(ExportFaultTest, AWriteFailingAtAnyBufferBoundaryLeavesTheOldFileAndNoOth
     EXPECT_NE(error.find(std::strerror(EFBIG)), std::string::npos) << error;
     EXPECT_EQ(ReadAll(FTarget), "the earlier export\n");
     EXPECT_EQ(Entries(FDir), FBefore);
+  }
+}
+
+// The file writer failing at its first, second, ... write, plain and
+// compressed: the command fails with the writer's reason, the earlier file
+// stays as it was and nothing is left beside it; with no fault the export
+// goes through.
+TEST_F(ExportFaultTest, TheWriterFailingAtEachWriteLeavesTheOldFileAndNoOther) {
+  for (const std::string extra : {"", "--compress=gzip"}) {
+    std::vector<std::string> args = ExportArgs();
+    if (!extra.empty()) args.push_back(extra);
+    int failures = 0;
+    for (int good = 0;; ++good) {
+      ASSERT_LT(good, 100) << "the export never got through";
+      const int error = good % 2 == 0 ? EIO : ENOSPC;
+      SCOPED_TRACE(extra + " after " + std::to_string(good) + " writes");
+      const std::string errFile = Path("err.txt");
+      FailWritesAfter(good, error);
+      TChild child = StartCommand(args, errFile, false);
+      ClearWriteFault();
+      ASSERT_GT(child.Pid, 0);
+      const int status = WaitFor(child.Pid);
+      const std::string message = ReadAll(errFile);
+      std::filesystem::remove(errFile);
+      if (status == 0) break;
+      ++failures;
+      EXPECT_EQ(status, 1);
+      EXPECT_NE(message.find(std::strerror(error)), std::string::npos) << message;
+      EXPECT_EQ(ReadAll(FTarget), "the earlier export\n");
+      EXPECT_EQ(Entries(FDir), FBefore);
+    }
+    EXPECT_GE(failures, 2);
+    EXPECT_NE(ReadAll(FTarget), "the earlier export\n");
+    std::ofstream(FTarget, std::ios::trunc) << "the earlier export\n";
   }
 }
 
