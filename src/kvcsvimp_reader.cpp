@@ -158,6 +158,19 @@ bool TRecordScanner::Ensure(const TFileHandle& Handle, std::size_t n) {
   return true;
 }
 
+// Byte 26 ends the text. The rest of a compressed file is still decoded,
+// and thrown away, so that damage anywhere in it fails the run whatever the
+// decoder had reached when the byte was found (how far ahead it decodes
+// depends on the buffers' sizes).
+void TRecordScanner::EndAtMarker() {
+  FExhausted = true;
+  FPos = FLen;
+  if (FSource == nullptr || FSource->Format() == TFileFormat::ffPlain) return;
+  char rest[4096];
+  while (FSource->Read(rest, sizeof rest) > 0) {
+  }
+}
+
 void TRecordScanner::SkipByteOrderMark(const TFileHandle& Handle, TScanResult& result) {
   FAtStart = false;
   static constexpr char kMark[] = "\xEF\xBB\xBF";
@@ -198,8 +211,7 @@ void TRecordScanner::ScanClassic(const TFileHandle& Handle, std::string& text,
     FPos += k;
     if (k == avail) continue;
     if (static_cast<unsigned char>(span[k]) == kEndOfInput) {
-      FExhausted = true;
-      FPos = FLen;
+      EndAtMarker();
       result.EndOfFile = true;
       return;
     }
@@ -232,8 +244,7 @@ void TRecordScanner::ScanStandard(const TFileHandle& Handle, std::string& text,
     if (static_cast<unsigned char>(c) == kEndOfInput) {
       // Data, unless it is the last byte of the input.
       if (!Ensure(Handle, 2)) {
-        FPos = FLen;
-        FExhausted = true;
+        EndAtMarker();
         result.EndOfFile = true;
         if (inQuotes) result.Fault = rfUnclosedQuote;
         return;
@@ -285,8 +296,7 @@ void TRecordScanner::ScanTerminator(const TFileHandle& Handle, TScanResult& resu
     FPos += static_cast<std::size_t>(q - p);
     if (q == end) continue;
     if (static_cast<unsigned char>(*q) == kEndOfInput && (!FRule.Standard || !Ensure(Handle, 2))) {
-      FExhausted = true;
-      FPos = FLen;
+      EndAtMarker();
       result.EndOfFile = true;
     }
     break;

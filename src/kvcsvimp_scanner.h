@@ -102,6 +102,8 @@ class TRecordScanner {
   // Makes n bytes from FPos on readable in the buffer (n <= kLookAhead),
   // keeping the unread ones; false when the input ends sooner.
   bool Ensure(const TFileHandle& Handle, std::size_t n);
+  // Ends the input at byte 26 (see the definition for compressed files).
+  void EndAtMarker();
 
   static constexpr std::size_t kLookAhead = 3;
   // Bytes [FPos, FLen) of FBuffer are unread. FExhausted is set at the
