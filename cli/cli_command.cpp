@@ -43,226 +43,223 @@ void TSession::PrintJson(json result) {
 void TSession::Wire(TCSVImport& import, const std::string& component) {
   if (!FEvents) return;
   TEventLog* log = FEvents.get();
-  import.SetOnBeginImport([log, component](TObject*) { log->Write("OnBeginImport", component);
-});
+  import.SetOnBeginImport([log, component](TObject*) { log->Write("OnBeginImport", component); });
   import.SetOnImportRecord([log, component](TObject*, std::int32_t iBytes) {
     log->Write("OnImportRecord", component, {{"iBytes", iBytes}});
-  }  // namespace korvane::cli
-);
-  import.SetOnFinishImport(
-      [log, component](TObject*) { log->Write("OnFinishImport", component);
   });
+  import.SetOnFinishImport(
+      [log, component](TObject*) { log->Write("OnFinishImport", component); });
+}
+
+void TSession::Wire(TCSVExport& exporter, const std::string& component) {
+  if (!FEvents) return;
+  TEventLog* log = FEvents.get();
+  exporter.SetOnBeginExport(
+      [log, component](TObject*) { log->Write("OnBeginExport", component); });
+  exporter.SetOnExportRecord(
+      [log, component](TObject*, std::int32_t Records, std::int64_t Bytes) {
+        log->Write("OnExportRecord", component, {{"Records", Records}, {"Bytes", Bytes}});
+      });
+  exporter.SetOnFinishExport(
+      [log, component](TObject*) { log->Write("OnFinishExport", component); });
+}
+
+// ---------------------------------------------------------------------------
+// Setting properties from options.
+
+void ApplyFormat(const TFormatOptions& o) {
+  TFormatSettings& fs = FormatSettings();
+  if (!o.DecimalSeparator.empty())
+    fs.DecimalSeparator = ParseFormatChar("--decimal-separator", o.DecimalSeparator);
+  if (!o.ThousandSeparator.empty())
+    fs.ThousandSeparator = ParseFormatChar("--thousand-separator", o.ThousandSeparator);
+  if (!o.DateSeparator.empty())
+    fs.DateSeparator = ParseFormatChar("--date-separator", o.DateSeparator);
+  if (!o.TimeSeparator.empty())
+    fs.TimeSeparator = ParseFormatChar("--time-separator", o.TimeSeparator);
+  if (fs.DecimalSeparator == fs.ThousandSeparator) {
+    throw EUsageError("the decimal and thousands separators are both '" +
+                      std::string(1, fs.DecimalSeparator) +
+                      "': give one of them another character");
   }
-
-  void TSession::Wire(TCSVExport& exporter, const std::string& component) {
-    if (!FEvents) return;
-    TEventLog* log = FEvents.get();
-    exporter.SetOnBeginExport(
-        [log, component](TObject*) { log->Write("OnBeginExport", component); });
-    exporter.SetOnExportRecord(
-        [log, component](TObject*, std::int32_t Records, std::int64_t Bytes) {
-          log->Write("OnExportRecord", component, {{"Records", Records}, {"Bytes", Bytes}});
-        });
-    exporter.SetOnFinishExport(
-        [log, component](TObject*) { log->Write("OnFinishExport", component); });
+  if (!o.DateFormat.empty()) {
+    std::string upper = UpperCase(o.DateFormat);
+    if (upper.find('D') == std::string::npos || upper.find('M') == std::string::npos ||
+        upper.find('Y') == std::string::npos) {
+      throw EUsageError("--date-format '" + o.DateFormat +
+                        "': it needs a day (d), a month (m) and a year (y), as in m/d/yyyy or "
+                        "yyyy-mm-dd");
+    }
+    fs.ShortDateFormat = o.DateFormat;
   }
-
-  // ---------------------------------------------------------------------------
-  // Setting properties from options.
-
-  void ApplyFormat(const TFormatOptions& o) {
-    TFormatSettings& fs = FormatSettings();
-    if (!o.DecimalSeparator.empty())
-      fs.DecimalSeparator = ParseFormatChar("--decimal-separator", o.DecimalSeparator);
-    if (!o.ThousandSeparator.empty())
-      fs.ThousandSeparator = ParseFormatChar("--thousand-separator", o.ThousandSeparator);
-    if (!o.DateSeparator.empty())
-      fs.DateSeparator = ParseFormatChar("--date-separator", o.DateSeparator);
-    if (!o.TimeSeparator.empty())
-      fs.TimeSeparator = ParseFormatChar("--time-separator", o.TimeSeparator);
-    if (fs.DecimalSeparator == fs.ThousandSeparator) {
-      throw EUsageError("the decimal and thousands separators are both '" +
-                        std::string(1, fs.DecimalSeparator) +
-                        "': give one of them another character");
+  if (!o.TimeFormat.empty()) {
+    if (UpperCase(o.TimeFormat).find('H') == std::string::npos) {
+      throw EUsageError("--time-format '" + o.TimeFormat +
+                        "': it needs the hour (h), as in hh:nn:ss (n is the minutes)");
     }
-    if (!o.DateFormat.empty()) {
-      std::string upper = UpperCase(o.DateFormat);
-      if (upper.find('D') == std::string::npos || upper.find('M') == std::string::npos ||
-          upper.find('Y') == std::string::npos) {
-        throw EUsageError("--date-format '" + o.DateFormat +
-                          "': it needs a day (d), a month (m) and a year (y), as in m/d/yyyy or "
-                          "yyyy-mm-dd");
-      }
-      fs.ShortDateFormat = o.DateFormat;
-    }
-    if (!o.TimeFormat.empty()) {
-      if (UpperCase(o.TimeFormat).find('H') == std::string::npos) {
-        throw EUsageError("--time-format '" + o.TimeFormat +
-                          "': it needs the hour (h), as in hh:nn:ss (n is the minutes)");
-      }
-      fs.LongTimeFormat = o.TimeFormat;
-    }
+    fs.LongTimeFormat = o.TimeFormat;
   }
+}
 
-  // --set Name=Value for any published property of component.
-  void ApplySet(TComponent& component, const std::string& assignment,
-                const TComponentLookup& lookup, std::string_view nameShown) {
-    std::size_t eq = assignment.find('=');
-    if (eq == std::string::npos || eq == 0) {
-      throw EUsageError("--set '" + assignment + "': write it as --set Name=Value");
-    }
-    std::string name = assignment.substr(0, eq);
-    std::string value = assignment.substr(eq + 1);
-    try {
-      SetPropertyByName(component, name, value, lookup);
-    } catch (const EPropertyError& e) {
-      throw EUsageError("--set " + std::string(nameShown.empty() ? "" : nameShown) + assignment +
-                        ": " + e.Message());
-    }
+// --set Name=Value for any published property of component.
+void ApplySet(TComponent& component, const std::string& assignment,
+              const TComponentLookup& lookup, std::string_view nameShown) {
+  std::size_t eq = assignment.find('=');
+  if (eq == std::string::npos || eq == 0) {
+    throw EUsageError("--set '" + assignment + "': write it as --set Name=Value");
   }
-
-  // ---------------------------------------------------------------------------
-  // Checks made before a run changes anything.
-
-  void CheckInputFile(const std::string& path) {
-    if (path.empty()) {
-      throw EUsageError("give the file to import: korvane import FILE --db DATABASE --table TABLE");
-    }
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) {
-      throw EUsageError("input file '" + path + "' cannot be read (" + std::strerror(errno) + ")");
-    }
-    if (S_ISDIR(info.st_mode)) throw EUsageError("input file '" + path + "' is a folder");
-    if (::access(path.c_str(), R_OK) != 0) {
-      throw EUsageError("input file '" + path + "' cannot be read (" + std::strerror(errno) + ")");
-    }
+  std::string name = assignment.substr(0, eq);
+  std::string value = assignment.substr(eq + 1);
+  try {
+    SetPropertyByName(component, name, value, lookup);
+  } catch (const EPropertyError& e) {
+    throw EUsageError("--set " + std::string(nameShown.empty() ? "" : nameShown) + assignment +
+                      ": " + e.Message());
   }
+}
 
-  // Writes the components of a command as a settings file instead of running
-  // them (--save).
-  void SaveSettings(const std::string& path, std::vector<TComponent*> components) {
-    for (TComponent* c : components) {
-      if (ClassOf(*c) == nullptr) {
-        throw EUsageError("--save: component '" + c->Name() +
-                          "' (of a class without a description)" +
-                          " cannot be stored in a settings file");
-      }
-    }
-    try {
-      WriteSettingsFile(path, components);
-    } catch (const Exception& e) {
-      throw EUsageError("--save: " + e.Message());
+// ---------------------------------------------------------------------------
+// Checks made before a run changes anything.
+
+void CheckInputFile(const std::string& path) {
+  if (path.empty()) {
+    throw EUsageError("give the file to import: korvane import FILE --db DATABASE --table TABLE");
+  }
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) {
+    throw EUsageError("input file '" + path + "' cannot be read (" + std::strerror(errno) + ")");
+  }
+  if (S_ISDIR(info.st_mode)) throw EUsageError("input file '" + path + "' is a folder");
+  if (::access(path.c_str(), R_OK) != 0) {
+    throw EUsageError("input file '" + path + "' cannot be read (" + std::strerror(errno) + ")");
+  }
+}
+
+// Writes the components of a command as a settings file instead of running
+// them (--save).
+void SaveSettings(const std::string& path, std::vector<TComponent*> components) {
+  for (TComponent* c : components) {
+    if (ClassOf(*c) == nullptr) {
+      throw EUsageError("--save: component '" + c->Name() +
+                        "' (of a class without a description)" +
+                        " cannot be stored in a settings file");
     }
   }
-
-  void AddRunSwitches(CLI::App* app, TRunSwitches& o) {
-    app->add_flag("--progress", o.Progress,
-                  "Show the progress window on the terminal (same as --set ShowProgress=true)");
-    app->add_flag("--json", o.Json,
-                  "When the run ends, print one JSON object with its outcome on standard output");
-    app->add_option("--events", o.Events,
-                    "Write one JSON object per line to FILE for every event as it fires, e.g. "
-                    "{\"event\":\"OnImportRecord\",\"iBytes\":5}")
-        ->type_name("FILE");
-    app->add_option("--set", o.Sets,
-                    "Set any published property of the component by name; enumerations by "
-                    "identifier (FieldSeparator=fspTab). Each --set of a list property "
-                    "(FieldList) adds one item. Applied after the other options")
-        ->type_name("NAME=VALUE")
-        ->allow_extra_args(false);
-    const char* group = "Format settings (default: the platform's)";
-    app->add_option("--decimal-separator", o.Format.DecimalSeparator,
-                    "Decimal separator of numbers (.)")
-        ->type_name("CHAR")
-        ->group(group);
-    app->add_option("--thousand-separator", o.Format.ThousandSeparator,
-                    "Thousands separator of numbers (,)")
-        ->type_name("CHAR")
-        ->group(group);
-    app->add_option("--date-format", o.Format.DateFormat,
-                    "Date layout, d m y for day month year: m/d/yyyy (default), dd.mm.yyyy, "
-                    "yyyy-mm-dd")
-        ->type_name("FORMAT")
-        ->group(group);
-    app->add_option("--date-separator", o.Format.DateSeparator,
-                    "What / in the date format stands for (/)")
-        ->type_name("CHAR")
-        ->group(group);
-    app->add_option("--time-format", o.Format.TimeFormat,
-                    "Time layout, h n s for hour minute second: hh:nn:ss (default)")
-        ->type_name("FORMAT")
-        ->group(group);
-    app->add_option("--time-separator", o.Format.TimeSeparator,
-                    "What : in the time format stands for (:)")
-        ->type_name("CHAR")
-        ->group(group);
+  try {
+    WriteSettingsFile(path, components);
+  } catch (const Exception& e) {
+    throw EUsageError("--save: " + e.Message());
   }
+}
 
-  void AddLayoutOptions(CLI::App* app, TTransferOptions& o, bool import) {
-    app->add_option("--db", o.Database,
-                    "The database: a SQLite file, or a postgresql:// (postgres://) URI")
-        ->type_name("FILE|URI");
-    app->add_option("-s,--separator", o.Separator,
-                    import
-                        ? "Value separator: comma, tab, pipe, none, or any one character such as ;"
-                          " (default: sniffed from the file, see korvane sniff)"
-                        : "Value separator: comma (default), tab, pipe, none, or any one character "
-                          "such as ;")
-        ->type_name("CHAR");
-    app->add_option("-q,--quote", o.Quote,
-                    import ? "Quote character around values: \", ' or none (default: sniffed with "
-                             "the separator when -s is not given, else \")"
-                           : "Quote character around values: \" (default), ' or none; with "
-                             "--quote-all around every value, else around text")
-        ->type_name("CHAR");
-    app->add_option("--dialect", o.Dialect,
-                    import ? "Text rules of delimited records: standard (default: CSV as common "
-                             "tools write it; a quote opens only a whole value, \"\" inside "
-                             "stands for one quote, line ends inside quotes are data) or classic "
-                             "(every quote toggles quoting and is dropped; line ends always end a "
-                             "record)"
-                           : "Text rules of delimited lines: standard (default: CSV as common "
-                             "tools read it; values holding the quote, the separator or a line "
-                             "end are quoted, quotes inside doubled, NULL written as nothing and "
-                             "an empty text as \"\") or classic (quotes as the quote rule says, "
-                             "never doubled)")
-        ->type_name("RULES");
-    app->add_option("--encoding", o.Encoding,
-                    import ? "The file's text encoding, any name iconv knows (latin1, cp1252, "
-                             "utf-16, shift_jis, ...; iconv -l lists them); default UTF-8, and a "
-                             "UTF-16 byte-order mark switches to UTF-16. Under strict values a "
-                             "record with bytes not valid in it fails (--lenient lets them pass)"
-                           : "Write the text in this encoding, any name iconv knows (default "
-                             "UTF-8); a character it cannot hold fails the export, naming it. "
-                             "utf-16 starts with a byte-order mark, as spreadsheets expect")
-        ->type_name("NAME");
-    app->add_flag("--fixed", o.Fixed,
-                  import ? "Fixed-width records: each value as wide as its column's size (no "
-                           "separator or quotes unless given)"
-                         : "Fixed-width lines: each value padded to its field's display width "
-                           "(no separator or quotes unless given)");
-    app->add_option("--fields", o.Fields,
-                    import ? "Only these fields receive values (values still go to fields by "
-                             "position)"
-                           : "Write only these fields")
-        ->type_name("NAME,...");
-    app->add_option("--exclude", o.Exclude,
-                    import ? "These fields receive no values" : "Leave these fields out")
-        ->type_name("NAME,...");
-    app->add_option("--save", o.Save,
-                    "Do not run: write the command's components to a settings file for "
-                    "`korvane run`")
-        ->type_name("SETTINGS-FILE");
-    AddRunSwitches(app, o);
-  }
+void AddRunSwitches(CLI::App* app, TRunSwitches& o) {
+  app->add_flag("--progress", o.Progress,
+                "Show the progress window on the terminal (same as --set ShowProgress=true)");
+  app->add_flag("--json", o.Json,
+                "When the run ends, print one JSON object with its outcome on standard output");
+  app->add_option("--events", o.Events,
+                  "Write one JSON object per line to FILE for every event as it fires, e.g. "
+                  "{\"event\":\"OnImportRecord\",\"iBytes\":5}")
+      ->type_name("FILE");
+  app->add_option("--set", o.Sets,
+                  "Set any published property of the component by name; enumerations by "
+                  "identifier (FieldSeparator=fspTab). Each --set of a list property "
+                  "(FieldList) adds one item. Applied after the other options")
+      ->type_name("NAME=VALUE")
+      ->allow_extra_args(false);
+  const char* group = "Format settings (default: the platform's)";
+  app->add_option("--decimal-separator", o.Format.DecimalSeparator,
+                  "Decimal separator of numbers (.)")
+      ->type_name("CHAR")
+      ->group(group);
+  app->add_option("--thousand-separator", o.Format.ThousandSeparator,
+                  "Thousands separator of numbers (,)")
+      ->type_name("CHAR")
+      ->group(group);
+  app->add_option("--date-format", o.Format.DateFormat,
+                  "Date layout, d m y for day month year: m/d/yyyy (default), dd.mm.yyyy, "
+                  "yyyy-mm-dd")
+      ->type_name("FORMAT")
+      ->group(group);
+  app->add_option("--date-separator", o.Format.DateSeparator,
+                  "What / in the date format stands for (/)")
+      ->type_name("CHAR")
+      ->group(group);
+  app->add_option("--time-format", o.Format.TimeFormat,
+                  "Time layout, h n s for hour minute second: hh:nn:ss (default)")
+      ->type_name("FORMAT")
+      ->group(group);
+  app->add_option("--time-separator", o.Format.TimeSeparator,
+                  "What : in the time format stands for (:)")
+      ->type_name("CHAR")
+      ->group(group);
+}
 
-  const char* const kExitText =
-      "Exit status: 0 when the run returned 0 or more and every record read was stored, 3 when "
-      "an import completed but some records failed (left out; stderr and --json say how many "
-      "and why), 1 when it failed (returned -1, broke off with an error, or stopped by "
-      "--max-errors), 2 when the command cannot run as given (the message says what to fix), "
-      "130 or 143 when Ctrl-C (SIGINT) or SIGTERM stopped an import between two records "
-      "(stderr says how many records are stored and where --start-record goes on). "
-      "Component messages go to stderr as \"Warning: TEXT\" or \"Error: TEXT\".";
+void AddLayoutOptions(CLI::App* app, TTransferOptions& o, bool import) {
+  app->add_option("--db", o.Database,
+                  "The database: a SQLite file, or a postgresql:// (postgres://) URI")
+      ->type_name("FILE|URI");
+  app->add_option("-s,--separator", o.Separator,
+                  import
+                      ? "Value separator: comma, tab, pipe, none, or any one character such as ;"
+                        " (default: sniffed from the file, see korvane sniff)"
+                      : "Value separator: comma (default), tab, pipe, none, or any one character "
+                        "such as ;")
+      ->type_name("CHAR");
+  app->add_option("-q,--quote", o.Quote,
+                  import ? "Quote character around values: \", ' or none (default: sniffed with "
+                           "the separator when -s is not given, else \")"
+                         : "Quote character around values: \" (default), ' or none; with "
+                           "--quote-all around every value, else around text")
+      ->type_name("CHAR");
+  app->add_option("--dialect", o.Dialect,
+                  import ? "Text rules of delimited records: standard (default: CSV as common "
+                           "tools write it; a quote opens only a whole value, \"\" inside "
+                           "stands for one quote, line ends inside quotes are data) or classic "
+                           "(every quote toggles quoting and is dropped; line ends always end a "
+                           "record)"
+                         : "Text rules of delimited lines: standard (default: CSV as common "
+                           "tools read it; values holding the quote, the separator or a line "
+                           "end are quoted, quotes inside doubled, NULL written as nothing and "
+                           "an empty text as \"\") or classic (quotes as the quote rule says, "
+                           "never doubled)")
+      ->type_name("RULES");
+  app->add_option("--encoding", o.Encoding,
+                  import ? "The file's text encoding, any name iconv knows (latin1, cp1252, "
+                           "utf-16, shift_jis, ...; iconv -l lists them); default UTF-8, and a "
+                           "UTF-16 byte-order mark switches to UTF-16. Under strict values a "
+                           "record with bytes not valid in it fails (--lenient lets them pass)"
+                         : "Write the text in this encoding, any name iconv knows (default "
+                           "UTF-8); a character it cannot hold fails the export, naming it. "
+                           "utf-16 starts with a byte-order mark, as spreadsheets expect")
+      ->type_name("NAME");
+  app->add_flag("--fixed", o.Fixed,
+                import ? "Fixed-width records: each value as wide as its column's size (no "
+                         "separator or quotes unless given)"
+                       : "Fixed-width lines: each value padded to its field's display width "
+                         "(no separator or quotes unless given)");
+  app->add_option("--fields", o.Fields,
+                  import ? "Only these fields receive values (values still go to fields by "
+                           "position)"
+                         : "Write only these fields")
+      ->type_name("NAME,...");
+  app->add_option("--exclude", o.Exclude,
+                  import ? "These fields receive no values" : "Leave these fields out")
+      ->type_name("NAME,...");
+  app->add_option("--save", o.Save,
+                  "Do not run: write the command's components to a settings file for "
+                  "`korvane run`")
+      ->type_name("SETTINGS-FILE");
+  AddRunSwitches(app, o);
+}
 
-  }  // namespace korvane::cli
+const char* const kExitText =
+    "Exit status: 0 when the run returned 0 or more and every record read was stored, 3 when "
+    "an import completed but some records failed (left out; stderr and --json say how many "
+    "and why), 1 when it failed (returned -1, broke off with an error, or stopped by "
+    "--max-errors), 2 when the command cannot run as given (the message says what to fix), "
+    "130 or 143 when Ctrl-C (SIGINT) or SIGTERM stopped an import between two records "
+    "(stderr says how many records are stored and where --start-record goes on). "
+    "Component messages go to stderr as \"Warning: TEXT\" or \"Error: TEXT\".";
+
+}  // namespace korvane::cli

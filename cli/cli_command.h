@@ -142,6 +142,10 @@ class TSession {
 // The format settings the options give; raises EUsageError for one that
 // cannot be.
 void ApplyFormat(const TFormatOptions& o);
+// Finds the components root owns by name, for --set of a component property.
+inline TComponentLookup OwnedComponents(TComponent& root) {
+  return [&root](std::string_view name) { return root.FindComponent(name); };
+}
 // --set Name=Value for any published property of component.
 void ApplySet(TComponent& component, const std::string& assignment, const TComponentLookup& lookup,
               std::string_view nameShown = {});

@@ -136,6 +136,17 @@ std::unique_ptr<TDatabaseTable> CreateDatabaseTable(TComponent& root, const std:
   return kDatabases[std::size(kDatabases) - 1].Create(root, database);
 }
 
+std::unique_ptr<TDatabaseTable> CreateOptionsTable(TComponent& root, const std::string& database,
+                                                   const std::string& table,
+                                                   const std::string& query,
+                                                   const std::string& unnamed) {
+  std::unique_ptr<TDatabaseTable> result = CreateDatabaseTable(root, database);
+  result->DataSet().SetName(table.empty() ? unnamed : table);
+  result->SetTableName(table);
+  if (!query.empty()) result->SetQuery(query);
+  return result;
+}
+
 std::unique_ptr<TDatabaseTable> AsDatabaseTable(TDataSet* dataSet) {
   for (const TDatabaseKind& kind : kDatabases) {
     if (auto table = kind.Adopt(dataSet)) return table;

@@ -62,6 +62,12 @@ std::string ReadOnlyMessage(TDatabaseTable& table);
 // A new dataset, owned by root, for the database database names (the --db
 // value; an empty one gives a dataset whose RequireLocation raises).
 std::unique_ptr<TDatabaseTable> CreateDatabaseTable(TComponent& root, const std::string& database);
+// The dataset of the options --db, --table and --query (empty: not given),
+// named after the table, or `unnamed` without one.
+std::unique_ptr<TDatabaseTable> CreateOptionsTable(TComponent& root, const std::string& database,
+                                                   const std::string& table,
+                                                   const std::string& query,
+                                                   const std::string& unnamed);
 // The same view of a dataset made elsewhere (a settings file); nullptr when
 // it stands for no database the command knows.
 std::unique_ptr<TDatabaseTable> AsDatabaseTable(TDataSet* dataSet);

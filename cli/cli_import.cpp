@@ -279,16 +279,10 @@ void SayInterrupted(TSession& session, const TCSVImport& import, bool kept) {
   session.Say(mtError, text);
 }
 
-int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
-  TSession session(out, err, o);
-  ApplyFormat(o.Format);
-  TComponent root(nullptr);
-  const std::unique_ptr<TDatabaseTable> table = CreateDatabaseTable(root, o.Database);
-  TDataSet* ds = &table->DataSet();
-  ds->SetName(o.Table.empty() ? "Table" : o.Table);
-  table->SetTableName(o.Table);
-  if (o.CommitEvery < 1) throw EUsageError("--commit-every: give a number of records, 1 or more");
-  table->SetBulkCommitCount(o.CommitEvery);
+namespace {
+
+// The import component of the options, owned by root, importing into ds.
+TCSVImport& CreateImport(TComponent& root, TDataSet* ds, const TImportOptions& o) {
   auto* import = new TCSVImport(&root);
   import->SetName("Import");
   // The command's defaults are those of a CSV file.
@@ -317,8 +311,22 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
   if (o.StartRecord < 1) throw EUsageError("--start-record: give a record number, 1 or more");
   import->SetStartRecord(o.StartRecord);
   import->SetDataSet(ds);
-  TComponentLookup lookup = [&root](std::string_view name) { return root.FindComponent(name); };
-  for (const std::string& s : o.Sets) ApplySet(*import, s, lookup);
+  for (const std::string& s : o.Sets) ApplySet(*import, s, OwnedComponents(root));
+  return *import;
+}
+
+}  // namespace
+
+int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
+  TSession session(out, err, o);
+  ApplyFormat(o.Format);
+  TComponent root(nullptr);
+  const std::unique_ptr<TDatabaseTable> table =
+      CreateOptionsTable(root, o.Database, o.Table, "", "Table");
+  TDataSet* ds = &table->DataSet();
+  if (o.CommitEvery < 1) throw EUsageError("--commit-every: give a number of records, 1 or more");
+  table->SetBulkCommitCount(o.CommitEvery);
+  TCSVImport* import = &CreateImport(root, ds, o);
 
   CheckInputFile(import->InputFile());
   if (import->DataSet() != ds) throw EUsageError("--set DataSet: the import needs the --db table");

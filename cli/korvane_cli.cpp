@@ -128,11 +128,9 @@ int RunExport(TExportOptions& o, std::ostream& out, std::ostream& err) {
   TSession session(out, err, o);
   ApplyFormat(o.Format);
   TComponent root(nullptr);
-  const std::unique_ptr<TDatabaseTable> table = CreateDatabaseTable(root, o.Database);
+  const std::unique_ptr<TDatabaseTable> table =
+      CreateOptionsTable(root, o.Database, o.Table, o.Query, "Query");
   TDataSet* ds = &table->DataSet();
-  ds->SetName(o.Table.empty() ? "Query" : o.Table);
-  table->SetTableName(o.Table);
-  table->SetQuery(o.Query);
   table->SetReadOnly(true);
   auto* exporter = new TCSVExport(&root);
   exporter->SetName("Export");
@@ -149,8 +147,7 @@ int RunExport(TExportOptions& o, std::ostream& out, std::ostream& err) {
   exporter->SetRecordSeparator(ParseRecordSeparator(o.RecordSeparator));
   exporter->SetOutputFile(o.File);
   exporter->SetDataSet(ds);
-  TComponentLookup lookup = [&root](std::string_view name) { return root.FindComponent(name); };
-  for (const std::string& s : o.Sets) ApplySet(*exporter, s, lookup);
+  for (const std::string& s : o.Sets) ApplySet(*exporter, s, OwnedComponents(root));
 
   const std::string target = exporter->OutputFile();
   if (target.empty()) {
@@ -190,6 +187,124 @@ int RunExport(TExportOptions& o, std::ostream& out, std::ostream& err) {
   return ExitFor(result);
 }
 
+// The components of a settings file, and those of them that run.
+struct TStoredRun {
+  std::vector<std::unique_ptr<TComponent>> Components;
+  std::vector<TComponent*> Runnable;
+
+  TComponent* Find(std::string_view name) const {
+    TComponent* found = nullptr;
+    for (const auto& c : Components) {
+      if (SameText(c->Name(), name)) found = c.get();
+    }
+    return found;
+  }
+};
+
+// --set Component.Property=Value, or Property=Value when there is one
+// component to run.
+void ApplyStoredSet(const TStoredRun& run, const std::string& s, const TRunOptions& o,
+                    const TComponentLookup& lookup) {
+  std::size_t eq = s.find('=');
+  std::size_t dot = s.find('.');
+  TComponent* target = nullptr;
+  std::string assignment = s;
+  if (dot != std::string::npos && (eq == std::string::npos || dot < eq)) {
+    std::string name = s.substr(0, dot);
+    target = run.Find(name);
+    if (target == nullptr) {
+      throw EUsageError("--set " + s + ": '" + o.SettingsFile + "' has no component '" + name +
+                        "'");
+    }
+    assignment = s.substr(dot + 1);
+  } else if (run.Runnable.size() == 1) {
+    target = run.Runnable.front();
+  } else {
+    throw EUsageError("--set " + s + ": '" + o.SettingsFile +
+                      "' holds several components: write --set Component.Name=Value");
+  }
+  TComponentLookup fileLookup = [&](std::string_view name) -> TComponent* {
+    for (const auto& c : run.Components) {
+      if (SameText(c->Name(), name)) return c.get();
+    }
+    return lookup(name);
+  };
+  ApplySet(*target, assignment, fileLookup, target->Name() + ".");
+}
+
+// Opens a stored component's dataset, when it is not open, as a usage error
+// naming the component when it cannot be.
+void OpenStoredDataSet(TDataSet& ds, const std::string& name) {
+  if (ds.Active()) return;
+  try {
+    ds.Open();
+  } catch (const Exception& e) {
+    throw EUsageError(name + ": " + e.Message());
+  }
+}
+
+// A stored import's table must exist unless the dataset creates it.
+void CheckStoredImportTable(TCSVImport& import, const std::string& name) {
+  auto sq = AsDatabaseTable(import.DataSet());
+  if (!sq || sq->DataSet().Active()) return;
+  if (sq->CreateTable() || !sq->Query().empty() || !sq->Exists()) return;
+  bool exists = false;
+  try {
+    exists = sq->TableExists(sq->TableName());
+  } catch (const Exception& e) {
+    throw EUsageError(e.Message());
+  }
+  if (!exists) {
+    throw EUsageError(name + ": table '" + sq->TableName() + "' does not exist in '" +
+                      sq->Location() + "' (set CreateTable and Columns on the dataset to make it)");
+  }
+}
+
+// Runs a stored import; its outcome goes to results. The run's result.
+std::int32_t RunStoredImport(TSession& session, TCSVImport& import, const TRunOptions& o,
+                             json& results) {
+  const std::string& name = import.Name();
+  if (o.Progress) import.SetShowProgress(true);
+  CheckInputFile(import.InputFile());
+  if (import.DataSet() == nullptr) {
+    throw EUsageError(name +
+                      ": no DataSet to import into (set DataSet in the file, or give "
+                      "--db and --table)");
+  }
+  CheckStoredImportTable(import, name);
+  OpenStoredDataSet(*import.DataSet(), name);
+  session.Wire(import, name);
+  TRejectReport report({});
+  report.Attach(import);
+  const TImportOutcome outcome = ExecuteImport(session, import, report, name + ": ");
+  SayInterrupted(session, import, true);
+  json r = ImportJson(import, outcome, report);
+  r["component"] = JsonText(name);
+  results.push_back(std::move(r));
+  return outcome.Result;
+}
+
+// Runs a stored export; its outcome goes to results. The run's result.
+std::int32_t RunStoredExport(TSession& session, TCSVExport& exporter, const TRunOptions& o,
+                             json& results) {
+  const std::string& name = exporter.Name();
+  if (o.Progress) exporter.SetShowProgress(true);
+  const std::string target = exporter.OutputFile();
+  if (target.empty()) throw EUsageError(name + ": no OutputFile to write");
+  if (exporter.DataSet() == nullptr) throw EUsageError(name + ": no DataSet to export");
+  OpenStoredDataSet(*exporter.DataSet(), name);
+  const TCompression compression = exporter.Compression();
+  exporter.SetCompression(ExportCompression("", compression, target));
+  TReplacementFile output(target);
+  exporter.SetOutputFile(output.WritePath());
+  session.Wire(exporter, name);
+  std::int32_t result = ExecuteExport(session, exporter, output, target);
+  exporter.SetOutputFile(target);
+  exporter.SetCompression(compression);
+  results.push_back({{"component", JsonText(name)}, {"result", result}});
+  return result;
+}
+
 int RunSettings(TRunOptions& o, std::ostream& out, std::ostream& err) {
   TSession session(out, err, o);
   ApplyFormat(o.Format);
@@ -197,131 +312,38 @@ int RunSettings(TRunOptions& o, std::ostream& out, std::ostream& err) {
   // A dataset from the options, which the file's components can name.
   TComponent root(nullptr);
   if (!o.Database.empty() || !o.Table.empty() || !o.Query.empty()) {
-    const std::unique_ptr<TDatabaseTable> supplied = CreateDatabaseTable(root, o.Database);
-    supplied->DataSet().SetName(o.Table.empty() ? "Query" : o.Table);
-    supplied->SetTableName(o.Table);
-    supplied->SetQuery(o.Query);
-    supplied->RequireLocation();
+    CreateOptionsTable(root, o.Database, o.Table, o.Query, "Query")->RequireLocation();
   }
-  TComponentLookup lookup = [&root](std::string_view name) { return root.FindComponent(name); };
+  const TComponentLookup lookup = OwnedComponents(root);
 
-  std::vector<std::unique_ptr<TComponent>> components;
+  TStoredRun run;
   try {
-    components = LoadComponentsFromFile(o.SettingsFile, lookup);
+    run.Components = LoadComponentsFromFile(o.SettingsFile, lookup);
   } catch (const Exception& e) {
     throw EUsageError(e.Message());
   }
-  std::vector<TComponent*> runnable;
-  for (auto& c : components) {
+  for (auto& c : run.Components) {
     if (dynamic_cast<TCSVImport*>(c.get()) || dynamic_cast<TCSVExport*>(c.get()))
-      runnable.push_back(c.get());
+      run.Runnable.push_back(c.get());
   }
-  if (runnable.empty()) {
+  if (run.Runnable.empty()) {
     throw EUsageError("'" + o.SettingsFile + "' holds no TCSVImport or TCSVExport to run");
   }
-
-  // --set Component.Property=Value, or Property=Value when there is one
-  // component to run.
-  for (const std::string& s : o.Sets) {
-    std::size_t eq = s.find('=');
-    std::size_t dot = s.find('.');
-    TComponent* target = nullptr;
-    std::string assignment = s;
-    if (dot != std::string::npos && (eq == std::string::npos || dot < eq)) {
-      std::string name = s.substr(0, dot);
-      for (auto& c : components) {
-        if (SameText(c->Name(), name)) target = c.get();
-      }
-      if (target == nullptr) {
-        throw EUsageError("--set " + s + ": '" + o.SettingsFile + "' has no component '" + name +
-                          "'");
-      }
-      assignment = s.substr(dot + 1);
-    } else if (runnable.size() == 1) {
-      target = runnable.front();
-    } else {
-      throw EUsageError("--set " + s + ": '" + o.SettingsFile +
-                        "' holds several components: write --set Component.Name=Value");
-    }
-    TComponentLookup fileLookup = [&](std::string_view name) -> TComponent* {
-      for (auto& c : components) {
-        if (SameText(c->Name(), name)) return c.get();
-      }
-      return lookup(name);
-    };
-    ApplySet(*target, assignment, fileLookup, target->Name() + ".");
-  }
+  for (const std::string& s : o.Sets) ApplyStoredSet(run, s, o, lookup);
 
   json results = json::array();
   int status = kExitOk;
-  for (TComponent* c : runnable) {
-    const std::string& name = c->Name();
+  for (TComponent* c : run.Runnable) {
     if (auto* import = dynamic_cast<TCSVImport*>(c)) {
-      if (o.Progress) import->SetShowProgress(true);
-      CheckInputFile(import->InputFile());
-      if (import->DataSet() == nullptr) {
-        throw EUsageError(name +
-                          ": no DataSet to import into (set DataSet in the file, or give "
-                          "--db and --table)");
-      }
-      if (auto sq = AsDatabaseTable(import->DataSet()); sq && !sq->DataSet().Active()) {
-        if (!sq->CreateTable() && sq->Query().empty() && sq->Exists()) {
-          bool exists = false;
-          try {
-            exists = sq->TableExists(sq->TableName());
-          } catch (const Exception& e) {
-            throw EUsageError(e.Message());
-          }
-          if (!exists) {
-            throw EUsageError(name + ": table '" + sq->TableName() + "' does not exist in '" +
-                              sq->Location() +
-                              "' (set CreateTable and Columns on the dataset to make it)");
-          }
-        }
-      }
-      if (!import->DataSet()->Active()) {
-        try {
-          import->DataSet()->Open();
-        } catch (const Exception& e) {
-          throw EUsageError(name + ": " + e.Message());
-        }
-      }
-      session.Wire(*import, name);
-      TRejectReport report({});
-      report.Attach(*import);
-      const TImportOutcome outcome = ExecuteImport(session, *import, report, name + ": ");
-      const std::int32_t result = outcome.Result;
-      SayInterrupted(session, *import, true);
-      json r = ImportJson(*import, outcome, report);
-      r["component"] = JsonText(name);
-      results.push_back(std::move(r));
+      const std::int32_t result = RunStoredImport(session, *import, o, results);
+      const int importStatus = ImportExitFor(*import, result);
       if (result < 0) {
-        status = ImportExitFor(*import, result);
+        status = importStatus;
         break;
       }
-      status = std::max(status, ImportExitFor(*import, result));
+      status = std::max(status, importStatus);
     } else if (auto* exporter = dynamic_cast<TCSVExport*>(c)) {
-      if (o.Progress) exporter->SetShowProgress(true);
-      const std::string target = exporter->OutputFile();
-      if (target.empty()) throw EUsageError(name + ": no OutputFile to write");
-      if (exporter->DataSet() == nullptr) throw EUsageError(name + ": no DataSet to export");
-      if (!exporter->DataSet()->Active()) {
-        try {
-          exporter->DataSet()->Open();
-        } catch (const Exception& e) {
-          throw EUsageError(name + ": " + e.Message());
-        }
-      }
-      const TCompression compression = exporter->Compression();
-      exporter->SetCompression(ExportCompression("", compression, target));
-      TReplacementFile output(target);
-      exporter->SetOutputFile(output.WritePath());
-      session.Wire(*exporter, name);
-      std::int32_t result = ExecuteExport(session, *exporter, output, target);
-      exporter->SetOutputFile(target);
-      exporter->SetCompression(compression);
-      results.push_back({{"component", JsonText(name)}, {"result", result}});
-      if (result < 0) {
+      if (RunStoredExport(session, *exporter, o, results) < 0) {
         status = kExitFailed;
         break;
       }
@@ -331,28 +353,7 @@ int RunSettings(TRunOptions& o, std::ostream& out, std::ostream& err) {
   return status;
 }
 
-}  // namespace
-}  // namespace cli
-
-int RunKorvane(int argc, char** argv, std::ostream& out, std::ostream& err) {
-  using namespace cli;
-  RegisterKorvaneClasses();
-  RegisterDatabaseClasses();
-  CLI::App app{
-      "Korvane moves data between flat text files and database tables (SQLite).\n"
-      "  korvane import FILE --db DATABASE --table TABLE [options]\n"
-      "  korvane export FILE --db DATABASE (--table TABLE | --query SQL) [options]\n"
-      "  korvane run SETTINGS-FILE [options]\n"
-      "  korvane sniff FILE [options]",
-      "korvane"};
-  app.set_version_flag("--version", kVersionText);
-  app.require_subcommand(1);
-  app.footer(kExitText);
-
-  TImportOptions io;
-  CLI::App* imp = AddImportCommand(app, io);
-
-  TExportOptions eo;
+CLI::App* AddExportCommand(CLI::App& app, TExportOptions& eo) {
   CLI::App* exp = app.add_subcommand(
       "export",
       "Export a table or query into a text file: one line per record, delimited (CSV by "
@@ -398,8 +399,10 @@ int RunKorvane(int argc, char** argv, std::ostream& out, std::ostream& err) {
       "A value that does not fit its "
       "column's type is written as stored, and a warning counts them.\n" +
       std::string(kExitText));
+  return exp;
+}
 
-  TRunOptions ro;
+CLI::App* AddRunCommand(CLI::App& app, TRunOptions& ro) {
   CLI::App* run = app.add_subcommand(
       "run", "Run the import and export components stored in a settings file, in file order");
   run->add_option("SETTINGS-FILE", ro.SettingsFile,
@@ -416,6 +419,44 @@ int RunKorvane(int argc, char** argv, std::ostream& out, std::ostream& err) {
       "--set takes Component.Name=Value (or Name=Value when the file holds one component to "
       "run).\n" +
       std::string(kExitText));
+  return run;
+}
+
+// The command line so far as --help takes it: "korvane" and the subcommand
+// given, if any.
+std::string ParsedCommand(CLI::App& app) {
+  for (const CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; })) {
+    if (sub->parsed()) return "korvane " + sub->get_name();
+  }
+  return "korvane";
+}
+
+}  // namespace
+}  // namespace cli
+
+int RunKorvane(int argc, char** argv, std::ostream& out, std::ostream& err) {
+  using namespace cli;
+  RegisterKorvaneClasses();
+  RegisterDatabaseClasses();
+  CLI::App app{
+      "Korvane moves data between flat text files and database tables (SQLite).\n"
+      "  korvane import FILE --db DATABASE --table TABLE [options]\n"
+      "  korvane export FILE --db DATABASE (--table TABLE | --query SQL) [options]\n"
+      "  korvane run SETTINGS-FILE [options]\n"
+      "  korvane sniff FILE [options]",
+      "korvane"};
+  app.set_version_flag("--version", kVersionText);
+  app.require_subcommand(1);
+  app.footer(kExitText);
+
+  TImportOptions io;
+  CLI::App* imp = AddImportCommand(app, io);
+
+  TExportOptions eo;
+  CLI::App* exp = AddExportCommand(app, eo);
+
+  TRunOptions ro;
+  AddRunCommand(app, ro);
 
   TSniffCommandOptions so;
   CLI::App* sniff = AddSniffCommand(app, so);
@@ -432,14 +473,9 @@ int RunKorvane(int argc, char** argv, std::ostream& out, std::ostream& err) {
     out << kVersionText << '\n';
     return kExitOk;
   } catch (const CLI::ParseError& e) {
-    std::string where = imp->parsed()     ? "korvane import"
-                        : exp->parsed()   ? "korvane export"
-                        : run->parsed()   ? "korvane run"
-                        : sniff->parsed() ? "korvane sniff"
-                                          : "korvane";
     const std::optional<std::string> unknown = UnknownWordMessage(app, argc, argv, e.what());
-    err << "korvane: " << (unknown ? *unknown : std::string(e.what())) << " (see " << where
-        << " --help)" << std::endl;
+    err << "korvane: " << (unknown ? *unknown : std::string(e.what())) << " (see "
+        << ParsedCommand(app) << " --help)" << std::endl;
     return kExitUsage;
   }
 

@@ -225,144 +225,175 @@ void ReadValue(LineCursor& cur, int line, StoredProperty& sp, bool& open) {
   cur.ExpectEnd("the value of " + prop.Name);
 }
 
-std::vector<StoredComponent> Parse(std::string_view text) {
+// Reads a settings text line by line; each kind of line has its own step,
+// chosen by where the reader stands (before the signature, between
+// components, inside a component, inside a string list, after 'end').
+class TSettingsParser {
+ public:
+  std::vector<StoredComponent> Parse(std::string_view text) {
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+      std::size_t eol = text.find('\n', pos);
+      std::string_view line =
+          text.substr(pos, eol == std::string_view::npos ? std::string_view::npos : eol - pos);
+      pos = eol == std::string_view::npos ? text.size() : eol + 1;
+      ++FLineNo;
+      if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+      LineCursor cur(line, FLineNo);
+      if (cur.AtEnd() || cur.Peek() == '#') continue;
+      ReadLine(cur);
+    }
+    Finish();
+    return std::move(FResult);
+  }
+
+ private:
   enum State { kHeader, kTop, kComponent, kList, kAfterEnd };
-  State state = kHeader;
-  std::vector<StoredComponent> result;
-  StoredComponent current;
-  StoredProperty* list = nullptr;
-  int listLine = 0;
-  int lineNo = 0;
-  std::size_t pos = 0;
-  // Lines of the named components so far, by name in capitals (names
-  // ignore case).
-  std::unordered_map<std::string, int> namedOn;
 
-  while (pos < text.size()) {
-    std::size_t eol = text.find('\n', pos);
-    std::string_view line =
-        text.substr(pos, eol == std::string_view::npos ? std::string_view::npos : eol - pos);
-    pos = eol == std::string_view::npos ? text.size() : eol + 1;
-    ++lineNo;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-
-    LineCursor cur(line, lineNo);
-    if (cur.AtEnd() || cur.Peek() == '#') continue;
-
-    switch (state) {
-      case kHeader: {
-        std::string_view word = cur.Word();
-        if (word != kSignature)
-          Fail(lineNo, "not a Korvane settings file (the first line must be 'korvane-settings 1')");
-        std::string_view version = cur.Word();
-        if (version != kFormatVersion)
-          Fail(lineNo, "unsupported settings format version " + MessageQuote(version) +
-                           " (this program reads version 1)");
-        cur.ExpectEnd("the format version");
-        state = kTop;
-        break;
-      }
-      case kTop: {
-        std::string_view word = cur.Identifier();
-        if (word == "end") {
-          cur.ExpectEnd("'end'");
-          state = kAfterEnd;
-          break;
-        }
-        if (word != "component")
-          Fail(lineNo, "expected 'component CLASS \"NAME\" {' or 'end', found " +
-                           (word.empty() ? cur.Found() : MessageQuote(word)));
-        std::string_view className = cur.Identifier();
-        if (className.empty()) Fail(lineNo, "expected a class name, found " + cur.Found());
-        current = StoredComponent{};
-        current.Class = FindClass(className);
-        if (current.Class == nullptr)
-          Fail(lineNo, "unknown component class " + MessageQuote(className) +
-                           " (known classes: " + KnownClasses() + ")");
-        current.Name = cur.Quoted();
-        current.Line = lineNo;
-        cur.Expect('{', "'{' after the component's name");
-        cur.ExpectEnd("'{'");
-        if (!current.Name.empty()) {
-          auto [it, added] = namedOn.emplace(UpperCase(current.Name), lineNo);
-          if (!added)
-            Fail(lineNo, "a component named " + MessageQuote(current.Name) +
-                             " is already stored on line " + IntToStr(it->second));
-        }
-        state = kComponent;
-        break;
-      }
-      case kComponent: {
-        if (cur.Accept('}')) {
-          cur.ExpectEnd("'}'");
-          result.push_back(std::move(current));
-          state = kTop;
-          break;
-        }
-        std::string_view name = cur.Identifier();
-        if (name.empty()) Fail(lineNo, "expected a property name or '}', found " + cur.Found());
-        const TPropertyInfo* prop = current.Class->FindProperty(name);
-        if (prop == nullptr)
-          Fail(lineNo,
-               current.Class->ClassName + " has no published property " + MessageQuote(name));
-        if (prop->Kind == pkEvent)
-          Fail(lineNo, prop->Name + " is an event; events are not stored in settings files");
-        if (!prop->Stored()) Fail(lineNo, prop->Name + " is read-only and cannot be stored");
-        for (const StoredProperty& other : current.Properties) {
-          if (other.Info == prop)
-            Fail(lineNo,
-                 prop->Name + " is given twice (first on line " + IntToStr(other.Line) + ")");
-        }
-        cur.Expect('=', "'=' after " + prop->Name);
-        StoredProperty sp;
-        sp.Info = prop;
-        sp.Line = lineNo;
-        bool open = false;
-        ReadValue(cur, lineNo, sp, open);
-        current.Properties.push_back(std::move(sp));
-        if (open) {
-          list = &current.Properties.back();
-          listLine = lineNo;
-          state = kList;
-        }
-        break;
-      }
-      case kList: {
-        if (cur.Accept(']')) {
-          cur.ExpectEnd("']'");
-          list = nullptr;
-          state = kComponent;
-          break;
-        }
-        if (cur.Peek() != '"')
-          Fail(lineNo, "expected an item of " + list->Info->Name +
-                           " in double quotes or ']', found " + cur.Found());
-        std::get<std::vector<std::string>>(list->Value).push_back(cur.Quoted());
-        cur.ExpectEnd("the item");
-        break;
-      }
+  void ReadLine(LineCursor& cur) {
+    switch (FState) {
+      case kHeader:
+        return HeaderLine(cur);
+      case kTop:
+        return TopLine(cur);
+      case kComponent:
+        return ComponentLine(cur);
+      case kList:
+        return ListLine(cur);
       case kAfterEnd:
-        Fail(lineNo, "unexpected text after the 'end' line");
+        Fail(FLineNo, "unexpected text after the 'end' line");
     }
   }
 
-  int last = lineNo == 0 ? 1 : lineNo;
-  switch (state) {
-    case kHeader:
-      Fail(last, "not a Korvane settings file (it holds no 'korvane-settings 1' line)");
-    case kTop:
-      Fail(last, "the file ends without its 'end' line: it is cut short");
-    case kComponent:
-      Fail(last, "component " + MessageQuote(current.Name) + " (line " + IntToStr(current.Line) +
-                     ") is not closed with '}': the file is cut short");
-    case kList:
-      Fail(last, "the list of " + list->Info->Name + " (line " + IntToStr(listLine) +
-                     ") is not closed with ']': the file is cut short");
-    case kAfterEnd:
-      break;
+  void HeaderLine(LineCursor& cur) {
+    std::string_view word = cur.Word();
+    if (word != kSignature)
+      Fail(FLineNo, "not a Korvane settings file (the first line must be 'korvane-settings 1')");
+    std::string_view version = cur.Word();
+    if (version != kFormatVersion)
+      Fail(FLineNo, "unsupported settings format version " + MessageQuote(version) +
+                        " (this program reads version 1)");
+    cur.ExpectEnd("the format version");
+    FState = kTop;
   }
-  return result;
-}
+
+  // 'end', or the line that opens a component.
+  void TopLine(LineCursor& cur) {
+    std::string_view word = cur.Identifier();
+    if (word == "end") {
+      cur.ExpectEnd("'end'");
+      FState = kAfterEnd;
+      return;
+    }
+    if (word != "component")
+      Fail(FLineNo, "expected 'component CLASS \"NAME\" {' or 'end', found " +
+                        (word.empty() ? cur.Found() : MessageQuote(word)));
+    std::string_view className = cur.Identifier();
+    if (className.empty()) Fail(FLineNo, "expected a class name, found " + cur.Found());
+    FCurrent = StoredComponent{};
+    FCurrent.Class = FindClass(className);
+    if (FCurrent.Class == nullptr)
+      Fail(FLineNo, "unknown component class " + MessageQuote(className) +
+                        " (known classes: " + KnownClasses() + ")");
+    FCurrent.Name = cur.Quoted();
+    FCurrent.Line = FLineNo;
+    cur.Expect('{', "'{' after the component's name");
+    cur.ExpectEnd("'{'");
+    if (!FCurrent.Name.empty()) {
+      auto [it, added] = FNamedOn.emplace(UpperCase(FCurrent.Name), FLineNo);
+      if (!added)
+        Fail(FLineNo, "a component named " + MessageQuote(FCurrent.Name) +
+                          " is already stored on line " + IntToStr(it->second));
+    }
+    FState = kComponent;
+  }
+
+  // '}', or a property line of the component.
+  void ComponentLine(LineCursor& cur) {
+    if (cur.Accept('}')) {
+      cur.ExpectEnd("'}'");
+      FResult.push_back(std::move(FCurrent));
+      FState = kTop;
+      return;
+    }
+    const TPropertyInfo* prop = StorableProperty(cur);
+    cur.Expect('=', "'=' after " + prop->Name);
+    StoredProperty sp;
+    sp.Info = prop;
+    sp.Line = FLineNo;
+    bool open = false;
+    ReadValue(cur, FLineNo, sp, open);
+    FCurrent.Properties.push_back(std::move(sp));
+    if (open) {
+      FList = &FCurrent.Properties.back();
+      FListLine = FLineNo;
+      FState = kList;
+    }
+  }
+
+  // The property a property line names: published, stored, not yet given.
+  const TPropertyInfo* StorableProperty(LineCursor& cur) {
+    std::string_view name = cur.Identifier();
+    if (name.empty()) Fail(FLineNo, "expected a property name or '}', found " + cur.Found());
+    const TPropertyInfo* prop = FCurrent.Class->FindProperty(name);
+    if (prop == nullptr)
+      Fail(FLineNo, FCurrent.Class->ClassName + " has no published property " + MessageQuote(name));
+    if (prop->Kind == pkEvent)
+      Fail(FLineNo, prop->Name + " is an event; events are not stored in settings files");
+    if (!prop->Stored()) Fail(FLineNo, prop->Name + " is read-only and cannot be stored");
+    for (const StoredProperty& other : FCurrent.Properties) {
+      if (other.Info == prop)
+        Fail(FLineNo, prop->Name + " is given twice (first on line " + IntToStr(other.Line) + ")");
+    }
+    return prop;
+  }
+
+  // ']', or an item of the open string list.
+  void ListLine(LineCursor& cur) {
+    if (cur.Accept(']')) {
+      cur.ExpectEnd("']'");
+      FList = nullptr;
+      FState = kComponent;
+      return;
+    }
+    if (cur.Peek() != '"')
+      Fail(FLineNo, "expected an item of " + FList->Info->Name +
+                        " in double quotes or ']', found " + cur.Found());
+    std::get<std::vector<std::string>>(FList->Value).push_back(cur.Quoted());
+    cur.ExpectEnd("the item");
+  }
+
+  // The text has ended: anything but the 'end' line last is a cut-short file.
+  void Finish() {
+    int last = FLineNo == 0 ? 1 : FLineNo;
+    switch (FState) {
+      case kHeader:
+        Fail(last, "not a Korvane settings file (it holds no 'korvane-settings 1' line)");
+      case kTop:
+        Fail(last, "the file ends without its 'end' line: it is cut short");
+      case kComponent:
+        Fail(last, "component " + MessageQuote(FCurrent.Name) + " (line " +
+                       IntToStr(FCurrent.Line) + ") is not closed with '}': the file is cut short");
+      case kList:
+        Fail(last, "the list of " + FList->Info->Name + " (line " + IntToStr(FListLine) +
+                       ") is not closed with ']': the file is cut short");
+      case kAfterEnd:
+        break;
+    }
+  }
+
+  State FState = kHeader;
+  std::vector<StoredComponent> FResult;
+  StoredComponent FCurrent;
+  StoredProperty* FList = nullptr;
+  int FListLine = 0;
+  int FLineNo = 0;
+  // Lines of the named components so far, by name in capitals (names
+  // ignore case).
+  std::unordered_map<std::string, int> FNamedOn;
+};
+
+std::vector<StoredComponent> Parse(std::string_view text) { return TSettingsParser().Parse(text); }
 
 std::string ClassNameOf(const TComponent& c) {
   TComponentClass cls = ClassOf(c);
