@@ -64,6 +64,20 @@ void Abandon(int fd) {
   errno = saved;
 }
 
+// An open that failed after fd was opened: closes it, records the errno of
+// the failure and gives no handle.
+TFileHandle GiveUpOpen(int fd) {
+  Abandon(fd);
+  Fail();
+  return TFileHandle();
+}
+
+// An open whose open() failed: records its errno and gives no handle.
+TFileHandle FailedOpen() {
+  Fail();
+  return TFileHandle();
+}
+
 }  // namespace
 
 TFileHandle& TFileHandle::operator=(TFileHandle&& other) noexcept {
@@ -91,28 +105,16 @@ TFileHandle OpenFileForRead(const std::string& path) {
   // O_NONBLOCK keeps the open of a FIFO without a writer from hanging; it is
   // cleared again below so that reads block normally.
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) {
-    Fail();
-    return TFileHandle();
-  }
+  if (fd < 0) return FailedOpen();
   struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    Abandon(fd);
-    Fail();
-    return TFileHandle();
-  }
+  if (::fstat(fd, &st) != 0) return GiveUpOpen(fd);
   if (S_ISDIR(st.st_mode)) {
-    ::close(fd);
     errno = EISDIR;
-    Fail();
-    return TFileHandle();
+    return GiveUpOpen(fd);
   }
   int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 || !LockExclusive(fd)) {
-    Abandon(fd);
-    Fail();
-    return TFileHandle();
-  }
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 || !LockExclusive(fd))
+    return GiveUpOpen(fd);
   gLastError = 0;
   return TFileHandle(fd);
 }
@@ -121,27 +123,12 @@ TFileHandle CreateFileForWrite(const std::string& path) {
   // No O_TRUNC: the file is emptied only once the lock is ours, so a file
   // held by another run keeps its contents.
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
-  if (fd < 0) {
-    Fail();
-    return TFileHandle();
-  }
-  if (!LockExclusive(fd)) {
-    Abandon(fd);
-    Fail();
-    return TFileHandle();
-  }
+  if (fd < 0) return FailedOpen();
+  if (!LockExclusive(fd)) return GiveUpOpen(fd);
   struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    Abandon(fd);
-    Fail();
-    return TFileHandle();
-  }
+  if (::fstat(fd, &st) != 0) return GiveUpOpen(fd);
   // Only regular files are emptied; a device or FIFO is written as it is.
-  if (S_ISREG(st.st_mode) && st.st_size != 0 && ::ftruncate(fd, 0) != 0) {
-    Abandon(fd);
-    Fail();
-    return TFileHandle();
-  }
+  if (S_ISREG(st.st_mode) && st.st_size != 0 && ::ftruncate(fd, 0) != 0) return GiveUpOpen(fd);
   gLastError = 0;
   return TFileHandle(fd);
 }

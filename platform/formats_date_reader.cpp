@@ -170,10 +170,7 @@ bool ParseCompactDate(std::string_view t, const DatePattern& p, int& year, int& 
 // only when the settings it depends on change. One per thread, so readers on
 // several threads never share it.
 struct DateReading {
-  bool valid = false;
-  std::string format;
-  char dateSeparator = 0;
-  char timeSeparator = 0;
+  FormatKey key;
   DatePattern pattern;
   std::string separators;
   // For the quick reading of all-digit dates: the separators as a byte set,
@@ -202,9 +199,7 @@ struct DateReading {
 // runs only when the settings change).
 [[gnu::noinline]] void RefreshDateReading(DateReading& cache) {
   const TFormatSettings& fs = FormatSettings();
-  cache.format = fs.ShortDateFormat;
-  cache.dateSeparator = fs.DateSeparator;
-  cache.timeSeparator = fs.TimeSeparator;
+  cache.key.valid = false;
   cache.pattern = ScanDateFormat(fs.ShortDateFormat);
   cache.separators = AcceptedSeparators(fs.ShortDateFormat, fs.DateSeparator);
   std::fill(std::begin(cache.separatorSet), std::end(cache.separatorSet), 0);
@@ -237,37 +232,28 @@ struct DateReading {
       cache.quick && !digitGap && order[2] == 'y' &&
       ((order[0] == 'm' && order[1] == 'd') || (order[0] == 'd' && order[1] == 'm'));
   cache.monthFirst = order[0] == 'm';
-  cache.valid = true;
+  cache.key.Take(fs.ShortDateFormat, fs);
 }
 
 const DateReading& CurrentDateReading() {
   thread_local DateReading cache;
   const TFormatSettings& fs = FormatSettings();
-  if (!cache.valid || !SameBytes(cache.format, fs.ShortDateFormat) ||
-      cache.dateSeparator != fs.DateSeparator || cache.timeSeparator != fs.TimeSeparator) {
-    RefreshDateReading(cache);
-  }
+  if (!cache.key.Holds(fs.ShortDateFormat, fs)) RefreshDateReading(cache);
   return cache;
 }
 
 struct TimeReading {
-  bool valid = false;
-  std::string format;
-  char dateSeparator = 0;
-  char timeSeparator = 0;
+  FormatKey key;
   std::string separators;
 };
 
 const TimeReading& CurrentTimeReading() {
   thread_local TimeReading cache;
   const TFormatSettings& fs = FormatSettings();
-  if (!cache.valid || cache.format != fs.LongTimeFormat ||
-      cache.dateSeparator != fs.DateSeparator || cache.timeSeparator != fs.TimeSeparator) {
-    cache.format = fs.LongTimeFormat;
-    cache.dateSeparator = fs.DateSeparator;
-    cache.timeSeparator = fs.TimeSeparator;
+  if (!cache.key.Holds(fs.LongTimeFormat, fs)) {
+    cache.key.valid = false;
     cache.separators = AcceptedSeparators(fs.LongTimeFormat, fs.TimeSeparator);
-    cache.valid = true;
+    cache.key.Take(fs.LongTimeFormat, fs);
   }
   return cache;
 }
@@ -500,6 +486,10 @@ bool ParseDateTime(std::string_view t, TDateTime& out) {
 }
 
 }  // namespace
+
+bool formats_internal::ParseDateByGrammar(std::string_view s, TDateTime& value) {
+  return ParseDateFully(TrimView(s), CurrentDateReading(), value);
+}
 
 bool TryStrToDate(std::string_view s, TDateTime& value) { return ParseDate(TrimView(s), value); }
 

@@ -88,6 +88,108 @@ namespace {
 
 using CompiledDateFormat = TCompiledDateFormat;
 
+// The steps CompileDateFormat adds: a literal text (a single character
+// after a part becomes its suffix), a number of `width` digits at least and
+// `longest` at most, a name from the settings.
+void AddLiteral(CompiledDateFormat& c, std::string_view text) {
+  if (text.empty()) return;
+  c.fixedBound += text.size();
+  if (!c.ops.empty() && c.ops.back().step != WriteStep::kLiteral && !c.ops.back().hasSuffix &&
+      text.size() == 1) {
+    c.ops.back().hasSuffix = true;
+    c.ops.back().suffix = text[0];
+    return;
+  }
+  if (!c.ops.empty() && c.ops.back().step == WriteStep::kLiteral) {
+    c.ops.back().length += static_cast<std::uint32_t>(text.size());
+  } else {
+    c.ops.push_back({WriteStep::kLiteral, 0, false, 0,
+                     static_cast<std::uint32_t>(c.literals.size()),
+                     static_cast<std::uint32_t>(text.size())});
+  }
+  c.literals.append(text);
+}
+
+void AddNumber(CompiledDateFormat& c, WriteStep step, std::size_t width, std::size_t longest) {
+  c.ops.push_back({step, static_cast<std::uint8_t>(width), false, 0, 0, 0});
+  c.fixedBound += width > longest ? width : longest;
+}
+
+void AddName(CompiledDateFormat& c, WriteStep step) {
+  c.ops.push_back({step, 0, false, 0, 0, 0});
+  c.hasNames = true;
+}
+
+// The part of f at i that starts with an 'a' or 'A': am/pm, a/p, ampm or a
+// literal 'a'. Returns how many characters it takes.
+std::size_t CompileAmPm(std::string_view f, std::size_t i, CompiledDateFormat& c) {
+  const bool full = MatchAt(f, i, "am/pm");
+  if (full || MatchAt(f, i, "a/p")) {
+    // Morning and afternoon texts as the format spells them, equally long.
+    const std::size_t length = full ? 2 : 1;
+    c.ops.push_back({WriteStep::kAmPmLiteral, 0, false, 0,
+                     static_cast<std::uint32_t>(c.literals.size()),
+                     static_cast<std::uint32_t>(length)});
+    c.literals.append(f.substr(i, length));
+    c.literals.append(f.substr(i + length + 1, length));
+    c.fixedBound += length;
+    return 2 * length + 1;
+  }
+  if (MatchAt(f, i, "ampm")) {
+    AddName(c, WriteStep::kAmPmSettings);
+    return 4;
+  }
+  AddLiteral(c, f.substr(i, 1));
+  return 1;
+}
+
+// A run of n letters lc (d, m, y, h, n, s or z, lower case) as a part of the
+// value. An 'm' right after an hour means minutes; returns whether this run
+// is an hour.
+bool CompileValuePart(char lc, std::size_t n, bool afterHour, CompiledDateFormat& c) {
+  const std::size_t shortWidth = n >= 2 ? 2 : 1;
+  switch (lc) {
+    case 'd':
+      if (n <= 2) {
+        AddNumber(c, WriteStep::kDay, n, 2);
+      } else {
+        AddName(c, n == 3 ? WriteStep::kShortDayName : WriteStep::kLongDayName);
+      }
+      break;
+    case 'm':
+      if (n <= 2) {
+        AddNumber(c, afterHour ? WriteStep::kMinute : WriteStep::kMonth, n, 2);
+      } else {
+        AddName(c, n == 3 ? WriteStep::kShortMonthName : WriteStep::kLongMonthName);
+      }
+      break;
+    case 'y':
+      if (n <= 2) {
+        AddNumber(c, WriteStep::kYear2, 2, 2);
+      } else {
+        AddNumber(c, WriteStep::kYear4, 4, 4);
+      }
+      break;
+    case 'h':
+      AddNumber(c, WriteStep::kHour, shortWidth, 2);
+      return true;
+    case 'n':
+      AddNumber(c, WriteStep::kMinute, shortWidth, 2);
+      break;
+    case 's':
+      AddNumber(c, WriteStep::kSecond, shortWidth, 2);
+      break;
+    default:  // 'z'
+      AddNumber(c, WriteStep::kMsec, n >= 3 ? 3 : 1, 3);
+      break;
+  }
+  return false;
+}
+
+bool IsValuePartLetter(char lc) {
+  return lc == 'd' || lc == 'm' || lc == 'y' || lc == 'h' || lc == 'n' || lc == 's' || lc == 'z';
+}
+
 void CompileDateFormat(std::string_view f, CompiledDateFormat& c) {
   const TFormatSettings& fs = FormatSettings();
   c.ops.clear();
@@ -95,33 +197,6 @@ void CompileDateFormat(std::string_view f, CompiledDateFormat& c) {
   c.fixedBound = 0;
   c.hasNames = false;
   c.twelveHour = HasAmPm(f);
-  auto literal = [&c](std::string_view text) {
-    if (text.empty()) return;
-    c.fixedBound += text.size();
-    if (!c.ops.empty() && c.ops.back().step != WriteStep::kLiteral && !c.ops.back().hasSuffix &&
-        text.size() == 1) {
-      c.ops.back().hasSuffix = true;
-      c.ops.back().suffix = text[0];
-      return;
-    }
-    if (!c.ops.empty() && c.ops.back().step == WriteStep::kLiteral) {
-      c.ops.back().length += static_cast<std::uint32_t>(text.size());
-    } else {
-      c.ops.push_back({WriteStep::kLiteral, 0, false, 0,
-                       static_cast<std::uint32_t>(c.literals.size()),
-                       static_cast<std::uint32_t>(text.size())});
-    }
-    c.literals.append(text);
-  };
-  // longest: the most digits the part can have.
-  auto number = [&c](WriteStep step, std::size_t width, std::size_t longest) {
-    c.ops.push_back({step, static_cast<std::uint8_t>(width), false, 0, 0, 0});
-    c.fixedBound += width > longest ? width : longest;
-  };
-  auto name = [&c](WriteStep step) {
-    c.ops.push_back({step, 0, false, 0, 0, 0});
-    c.hasNames = true;
-  };
   bool afterHour = false;  // an 'm' right after an hour means minutes
   std::size_t i = 0;
   while (i < f.size()) {
@@ -130,84 +205,25 @@ void CompileDateFormat(std::string_view f, CompiledDateFormat& c) {
     if (ch == '\'' || ch == '"') {
       std::size_t close = f.find(ch, i + 1);
       if (close == std::string_view::npos) close = f.size();
-      literal(f.substr(i + 1, close - i - 1));
+      AddLiteral(c, f.substr(i + 1, close - i - 1));
       i = close + 1;
-      continue;
-    }
-    if (lc == 'a') {
-      const bool full = MatchAt(f, i, "am/pm");
-      if (full || MatchAt(f, i, "a/p")) {
-        // Morning and afternoon texts as the format spells them, equally long.
-        const std::size_t length = full ? 2 : 1;
-        c.ops.push_back({WriteStep::kAmPmLiteral, 0, false, 0,
-                         static_cast<std::uint32_t>(c.literals.size()),
-                         static_cast<std::uint32_t>(length)});
-        c.literals.append(f.substr(i, length));
-        c.literals.append(f.substr(i + length + 1, length));
-        c.fixedBound += length;
-        i += 2 * length + 1;
-      } else if (MatchAt(f, i, "ampm")) {
-        name(WriteStep::kAmPmSettings);
-        i += 4;
-      } else {
-        literal(f.substr(i, 1));
-        ++i;
-      }
-      continue;
-    }
-    if (lc == 'd' || lc == 'm' || lc == 'y' || lc == 'h' || lc == 'n' || lc == 's' || lc == 'z') {
+    } else if (lc == 'a') {
+      i += CompileAmPm(f, i, c);
+    } else if (IsValuePartLetter(lc)) {
       std::size_t n = 1;
       while (i + n < f.size() && LowerChar(f[i + n]) == lc) ++n;
-      const std::size_t shortWidth = n >= 2 ? 2 : 1;
-      bool hourToken = false;
-      switch (lc) {
-        case 'd':
-          if (n <= 2) {
-            number(WriteStep::kDay, n, 2);
-          } else {
-            name(n == 3 ? WriteStep::kShortDayName : WriteStep::kLongDayName);
-          }
-          break;
-        case 'm':
-          if (n <= 2) {
-            number(afterHour ? WriteStep::kMinute : WriteStep::kMonth, n, 2);
-          } else {
-            name(n == 3 ? WriteStep::kShortMonthName : WriteStep::kLongMonthName);
-          }
-          break;
-        case 'y':
-          if (n <= 2) {
-            number(WriteStep::kYear2, 2, 2);
-          } else {
-            number(WriteStep::kYear4, 4, 4);
-          }
-          break;
-        case 'h':
-          number(WriteStep::kHour, shortWidth, 2);
-          hourToken = true;
-          break;
-        case 'n':
-          number(WriteStep::kMinute, shortWidth, 2);
-          break;
-        case 's':
-          number(WriteStep::kSecond, shortWidth, 2);
-          break;
-        default:  // 'z'
-          number(WriteStep::kMsec, n >= 3 ? 3 : 1, 3);
-          break;
-      }
-      afterHour = hourToken;
+      afterHour = CompileValuePart(lc, n, afterHour, c);
       i += n;
-      continue;
-    }
-    if (ch == '/') {
-      literal(std::string_view(&fs.DateSeparator, 1));
-    } else if (ch == ':') {
-      literal(std::string_view(&fs.TimeSeparator, 1));
     } else {
-      literal(f.substr(i, 1));
+      if (ch == '/') {
+        AddLiteral(c, std::string_view(&fs.DateSeparator, 1));
+      } else if (ch == ':') {
+        AddLiteral(c, std::string_view(&fs.TimeSeparator, 1));
+      } else {
+        AddLiteral(c, f.substr(i, 1));
+      }
+      ++i;
     }
-    ++i;
   }
 }
 
@@ -360,23 +376,16 @@ void AppendCompiled(std::string& out, const TFormatSettings& fs, const CompiledD
 // was compiled under stay the same. One per thread and per use (short date,
 // long time, other formats), so the usual texts never compile again.
 struct DateWriting {
-  bool valid = false;
-  std::string format;
-  char dateSeparator = 0;
-  char timeSeparator = 0;
+  FormatKey key;
   CompiledDateFormat compiled;
 };
 
 const CompiledDateFormat& Compiled(DateWriting& cache, const TFormatSettings& fs,
                                    std::string_view format) {
-  if (!cache.valid || cache.dateSeparator != fs.DateSeparator ||
-      cache.timeSeparator != fs.TimeSeparator || !SameBytes(cache.format, format)) {
-    cache.valid = false;
+  if (!cache.key.Holds(format, fs)) {
+    cache.key.valid = false;
     CompileDateFormat(format, cache.compiled);
-    cache.format.assign(format);
-    cache.dateSeparator = fs.DateSeparator;
-    cache.timeSeparator = fs.TimeSeparator;
-    cache.valid = true;
+    cache.key.Take(format, fs);
   }
   return cache.compiled;
 }

@@ -59,26 +59,33 @@ inline void AppendInt(std::string& out, long long value, int width = 0) {
   out.append(p, end);
 }
 
-// a == b, eight bytes at a time: the date routines compare the format in
-// force with the one a cache was made for on every value, and the formats
-// are too short for a call to memcmp to pay.
-inline bool SameBytes(std::string_view a, std::string_view b) {
-  std::size_t n = a.size();
-  if (n != b.size()) return false;
-  const char* x = a.data();
-  const char* y = b.data();
-  for (; n >= 8; n -= 8, x += 8, y += 8) {
-    std::uint64_t u;
-    std::uint64_t v;
-    std::memcpy(&u, x, sizeof u);
-    std::memcpy(&v, y, sizeof v);
-    if (u != v) return false;
+// What a date or time format worked out once for the settings depends on:
+// the format and the two separators. A cache checks its key before each
+// use and works the format out again when the key no longer holds.
+struct FormatKey {
+  bool valid = false;
+  std::string format;
+  char dateSeparator = 0;
+  char timeSeparator = 0;
+
+  bool Holds(std::string_view f, const TFormatSettings& fs) const {
+    return valid && dateSeparator == fs.DateSeparator && timeSeparator == fs.TimeSeparator &&
+           format == f;
   }
-  for (; n > 0; --n) {
-    if (*x++ != *y++) return false;
+  // Called once the work for f is done; a failure before leaves the key
+  // invalid.
+  void Take(std::string_view f, const TFormatSettings& fs) {
+    format.assign(f);
+    dateSeparator = fs.DateSeparator;
+    timeSeparator = fs.TimeSeparator;
+    valid = true;
   }
-  return true;
-}
+};
+
+// TryStrToDate by the full grammar alone, without the quick readings of
+// common texts that stand before it; the tests check that those readings
+// decide every text as this does.
+bool ParseDateByGrammar(std::string_view s, TDateTime& value);
 
 [[noreturn]] inline void ThrowNotValid(std::string_view text, const char* what) {
   std::string message;

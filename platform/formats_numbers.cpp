@@ -145,15 +145,25 @@ void RoundDecimal(Decimal& d, int decimals) {
   return true;
 }
 
+// A number's text without the blanks around it, split from its sign.
+struct SignedText {
+  std::string_view rest;
+  bool negative;
+};
+
+SignedText TakeSign(std::string_view text) {
+  std::string_view t = TrimView(text);
+  const bool negative = !t.empty() && t.front() == '-';
+  if (!t.empty() && (t.front() == '+' || negative)) t.remove_prefix(1);
+  return {t, negative};
+}
+
 bool ParseFloat(std::string_view text, double& value) {
-  const std::string_view t = TrimView(text);
+  const SignedText sign = TakeSign(text);
+  const std::string_view t = sign.rest;
+  const bool negative = sign.negative;
   const char decimal = FormatSettings().DecimalSeparator;
   std::size_t i = 0;
-  bool negative = false;
-  if (i < t.size() && (t[i] == '+' || t[i] == '-')) {
-    negative = t[i] == '-';
-    ++i;
-  }
   // The digits are gathered as an integer while they are checked: up to 19
   // significant ones (leading zeros count for nothing) fit in 64 bits, and
   // `significant` goes past 19 once there are more.
@@ -411,14 +421,11 @@ void ResetFormatSettings() { FormatSettings() = TFormatSettings{}; }
 bool TryStrToFloat(std::string_view s, double& value) { return ParseFloat(s, value); }
 
 bool TryStrToAmount(std::string_view s, std::int64_t& amount) {
-  const std::string_view t = TrimView(s);
+  const SignedText sign = TakeSign(s);
+  const std::string_view t = sign.rest;
+  const bool negative = sign.negative;
   const char decimal = FormatSettings().DecimalSeparator;
   std::size_t i = 0;
-  bool negative = false;
-  if (i < t.size() && (t[i] == '+' || t[i] == '-')) {
-    negative = t[i] == '-';
-    ++i;
-  }
   std::uint64_t digits = 0;
   int scale = -1;  // -1: no decimal separator yet
   bool any = false;

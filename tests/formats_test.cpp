@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/formats_internal.h"
 #include "platform/sysutils.h"
 #include "support/format_settings.h"
 
@@ -569,6 +570,49 @@ TEST_F(StrToDateTest, ShortDigitTextsReadAsAPlainReadingDoes) {
       ASSERT_EQ(TryStrToDate(text, value), valid) << setup.format << " '" << text << "'";
       if (valid) {
         ASSERT_EQ(value, expected) << setup.format << " '" << text << "'";
+      }
+    }
+  }
+}
+
+// The quick readings of common date texts stand in front of the full
+// grammar: for every format and every text, valid or not, they must decide
+// as the grammar alone does.
+TEST_F(StrToDateTest, QuickReadingsDecideAsTheFullGrammar) {
+  struct Setup {
+    const char* format;
+    char separator;
+  };
+  const char* const pieces[] = {"/", ".", "-", " ", "x", "Mar", "march", "0", "00", "1",
+                                "12", "29", "31", "2", "2024", "99", "123", "1900", "13", ". "};
+  for (Setup setup : {Setup{"m/d/yyyy", '/'}, Setup{"dd.mm.yy", '-'}, Setup{"d/m/yyyy", '.'},
+                      Setup{"yyyy-mm-dd", '/'}, Setup{"mm/dd/yy", '/'}, Setup{"yyyymmdd", '/'},
+                      Setup{"ddmmyy", '/'}, Setup{"dd-mmm-yyyy", '/'},
+                      Setup{"d. mmmm yyyy", '/'}}) {
+    Settings().ShortDateFormat = setup.format;
+    Settings().DateSeparator = setup.separator;
+    std::uint32_t seed = 2024;
+    auto next = [&seed](std::uint32_t n) {
+      seed = seed * 1664525u + 1013904223u;
+      return (seed >> 8) % n;
+    };
+    for (int round = 0; round < 30000; ++round) {
+      std::string text;
+      // Every fourth text is a date the format writes, perhaps changed in
+      // one byte; the others are runs of pieces.
+      if (round % 4 == 0) {
+        text = DateToStr(static_cast<TDateTime>(next(2958465 + 693593)) - 693593);
+        if (next(2) == 0) text[next(static_cast<std::uint32_t>(text.size()))] = *pieces[next(20)];
+      } else {
+        for (std::uint32_t k = 1 + next(6); k > 0; --k) text += pieces[next(20)];
+      }
+      TDateTime quick = -1;
+      TDateTime full = -1;
+      const bool read = TryStrToDate(text, quick);
+      ASSERT_EQ(read, formats_internal::ParseDateByGrammar(text, full))
+          << setup.format << " '" << text << "'";
+      if (read) {
+        ASSERT_EQ(quick, full) << setup.format << " '" << text << "'";
       }
     }
   }
