@@ -76,7 +76,58 @@ class TDecoder {
   // decompressing decoders give fewer only at the end of the text; the plain
   // one gives what one read of the file gives. What stops the decoding is
   // raised once the text decoded before it has been handed out.
+  //
+  // A decompressor is always asked for a stage of the same size, whatever
+  // count is: how much text it gives before it finds damage depends on how
+  // much it is asked for, and the records stored before a damaged part must
+  // not depend on the reader's buffer.
   std::size_t Decode(char* out, std::size_t count) {
+    if (!Staged()) return DecodeOnce(out, count);
+    if (FStage.empty()) FStage.resize(kStageSize);
+    std::size_t given = 0;
+    while (given < count) {
+      if (FAt == FHave) {
+        if (given > 0 && FFailure) break;
+        // A whole stage that fits goes straight to out.
+        const bool direct = count - given >= kStageSize;
+        std::size_t got = 0;
+        FAt = FHave = 0;
+        try {
+          got = DecodeOnce(direct ? out + given : FStage.data(), kStageSize);
+        } catch (...) {
+          if (given == 0) throw;
+          FFailure = std::current_exception();  // raised by the next call
+          break;
+        }
+        if (got == 0) break;
+        if (direct) {
+          given += got;
+          continue;
+        }
+        FHave = got;
+      }
+      const std::size_t n = std::min(count - given, FHave - FAt);
+      std::memcpy(out + given, FStage.data() + FAt, n);
+      FAt += n;
+      given += n;
+    }
+    return given;
+  }
+  // The file bytes the text decoded so far came from.
+  virtual std::int64_t FileBytes() const { return FInput.Consumed(); }
+
+ protected:
+  // Decode's work; keeps produced at the bytes stored in out so far.
+  virtual void DecodeInto(char* out, std::size_t count, std::size_t& produced) = 0;
+  // Whether text goes through the stage (false: straight to the caller).
+  virtual bool Staged() const { return true; }
+
+  TFileInput FInput;
+
+ private:
+  static constexpr std::size_t kStageSize = 64 * 1024;
+
+  std::size_t DecodeOnce(char* out, std::size_t count) {
     if (FFailure) std::rethrow_exception(FFailure);
     std::size_t produced = 0;
     try {
@@ -87,17 +138,11 @@ class TDecoder {
     }
     return produced;
   }
-  // The file bytes the text decoded so far came from.
-  virtual std::int64_t FileBytes() const { return FInput.Consumed(); }
 
- protected:
-  // Decode's work; keeps produced at the bytes stored in out so far.
-  virtual void DecodeInto(char* out, std::size_t count, std::size_t& produced) = 0;
-
-  TFileInput FInput;
-
- private:
   std::exception_ptr FFailure;
+  std::vector<char> FStage;  // text decoded and not yet handed out: [FAt, FHave)
+  std::size_t FAt = 0;
+  std::size_t FHave = 0;
 };
 
 class TPlainDecoder final : public TDecoder {
@@ -108,6 +153,7 @@ class TPlainDecoder final : public TDecoder {
   void DecodeInto(char* out, std::size_t count, std::size_t& produced) override {
     produced = FInput.Read(out, count);
   }
+  bool Staged() const override { return false; }
 };
 
 // Members one after another, as `cat a.gz b.gz` makes them, read as one text;
