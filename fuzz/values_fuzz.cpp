@@ -71,7 +71,9 @@ bool Accepts(Read read, std::string_view text, Value& value) {
 }
 
 // An accepted value written by write must read back: to value itself when
-// whole, else to a value whose text is the same again.
+// whole, else to a value that its own text gives back exactly (a format
+// that leaves parts out may write that value shorter: a date and time at
+// midnight is written without its time).
 template <typename Value, typename Read, typename Write>
 void CheckRoundTrip(const char* what, std::string_view text, Read read, Write write, bool whole) {
   Value first{};
@@ -81,8 +83,17 @@ void CheckRoundTrip(const char* what, std::string_view text, Read read, Write wr
   if (!Accepts(read, written, second)) {
     Finding(std::string(what) + ": '" + written + "', written for an accepted value, is refused");
   }
-  if (whole ? !(second == first) : write(second) != written) {
-    Finding(std::string(what) + ": '" + written + "' reads back as another value");
+  if (whole) {
+    if (!(second == first)) {
+      Finding(std::string(what) + ": '" + written + "' reads back as another value");
+    }
+    return;
+  }
+  const std::string again = write(second);
+  Value third{};
+  if (!Accepts(read, again, third) || !(third == second)) {
+    Finding(std::string(what) + ": '" + again + "', written for '" + written +
+            "', does not read back to the same value");
   }
 }
 
@@ -132,8 +143,15 @@ void CheckFields(korvane::TMemoryDataSet& data, std::string_view text) {
       const char* name = rules == 0 ? " (forgiving)" : " (strict)";
       field->Clear();
       if (!write(text) || field->IsNull()) continue;
-      const std::string written = field->AsString();
+      std::string written = field->AsString();
       field->SetAsString(written);
+      // A format that leaves parts out may write the value read back
+      // shorter (a date and time at midnight without its time): that text
+      // must then read back to itself.
+      if (field->AsString() != written && field->DataType() == korvane::ftDateTime) {
+        written = field->AsString();
+        field->SetAsString(written);
+      }
       if (field->AsString() != written) {
         Finding(field->FieldName() + name + ": '" + written + "' reads back as '" + field->AsString() + "'");
       }
