@@ -48,6 +48,8 @@ struct TColumn {
   bool AutoInc = false;
   // A generated column: read, never written.
   bool Generated = false;
+  // The sequence of a serial or identity column (quoted, qualified), or "".
+  std::string Sequence;
 };
 
 // The field for a column: int2 ftSmallint, int4 ftInteger, int8 ftLargeint,

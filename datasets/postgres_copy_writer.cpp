@@ -137,7 +137,7 @@ void TCopyWriter::StartSegment(const TMask& omitted) {
   FSent = 0;
 }
 
-void TCopyWriter::Add(const TFieldData* values) {
+void TCopyWriter::Add(const TFieldData* values, std::int64_t post) {
   CheckBroken();
   FScratchMask.assign(FColumns.size(), false);
   for (std::size_t i = 0; i < FColumns.size(); ++i) {
@@ -180,6 +180,7 @@ void TCopyWriter::Add(const TFieldData* values) {
     if (!FBulk) Abandon();
     throw;
   }
+  if (FRowStarts.empty()) FFirstPost = post;
   FRowStarts.push_back(start);
   try {
     if (!FBulk) {
@@ -297,7 +298,7 @@ void TCopyWriter::StoreRange(std::size_t first, std::size_t last, const TError* 
       return;
     }
     if (last - first == 1) {
-      Refuse(e);
+      Refuse(first, e);
       return;
     }
     const std::size_t count = last - first;
@@ -305,7 +306,7 @@ void TCopyWriter::StoreRange(std::size_t first, std::size_t last, const TError* 
       // The rows before the named one went in before it failed.
       const std::size_t bad = first + static_cast<std::size_t>(e.Line) - 1;
       if (bad > first) StoreRange(first, bad, nullptr);
-      Refuse(e);
+      Refuse(bad, e);
       first = bad + 1;
     } else {
       const std::size_t middle = first + count / 2;
@@ -315,10 +316,14 @@ void TCopyWriter::StoreRange(std::size_t first, std::size_t last, const TError* 
   }
 }
 
-void TCopyWriter::Refuse(const TError& error) {
+void TCopyWriter::Refuse(std::size_t row, const TError& error) {
   ++FRefusals.Count;
   if (FRefusals.Messages.size() < TDataSet::kRefusalMessagesKept) {
     FRefusals.Messages.push_back(error.Text());
+  }
+  // Rows of a segment come from consecutive posts.
+  if (FFirstPost > 0) {
+    FRefusals.Posts.push_back({FFirstPost + static_cast<std::int64_t>(row), error.Text()});
   }
 }
 
@@ -359,6 +364,36 @@ void TCopyWriter::EndBulk() {
   }
   FBulk = false;
   FInTransaction = false;
+}
+
+std::int64_t TCopyWriter::AbandonBulk() noexcept {
+  if (!FBulk) return 0;
+  FBulk = false;
+  if (!FBroken.empty()) return 0;  // rolled back, and said so, already
+  PGconn* conn = FConn.get();
+  std::int64_t dropped = static_cast<std::int64_t>(FRowStarts.size());
+  const bool segmentOpen = FCopying;
+  if (FCopying) {
+    FCopying = false;
+    PQputCopyEnd(conn, "abandoned");
+    TError ignored;
+    DrainResults(conn, ignored);
+  }
+  TError ignored;
+  if (FOwnTransaction) {
+    if (FInTransaction) {
+      dropped += FTransactionRows;
+      FConn.TryExec("ROLLBACK", ignored);
+    }
+  } else if (segmentOpen) {
+    FConn.TryExec("ROLLBACK TO SAVEPOINT korvane_part; RELEASE korvane_part", ignored);
+  }
+  FInTransaction = false;
+  FTransactionRows = 0;
+  FRows.clear();
+  FRowStarts.clear();
+  FSent = 0;
+  return dropped;
 }
 
 void TCopyWriter::Abandon() noexcept {

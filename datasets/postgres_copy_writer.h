@@ -26,7 +26,8 @@ namespace korvane::pg {
 // again; where the server names no line the part is halved. So every
 // refused record is isolated with the server's message and SQLSTATE, every
 // other one is stored, and a segment without refusals costs one COPY. The
-// refusals are counted for TakeRefusals.
+// refusals are counted for TakeRefusals, each named by the post number Add
+// was given with its record.
 //
 // A lost connection or a failed COMMIT is no record's fault: the writer is
 // broken from then on, and every Add and Finish raises, saying how many
@@ -52,12 +53,22 @@ class TCopyWriter {
   void Flush();
   // Flush, then commits the transaction this writer opened. Ends the run.
   void EndBulk();
+  // Ends the bulk run, rolling back what it posted since its last commit:
+  // the segment in progress and, when the writer opened it, the
+  // transaction (a host's transaction keeps what went in before the
+  // segment). Returns how many posted records were rolled back. Never
+  // raises: a connection that fails meanwhile has rolled back already.
+  std::int64_t AbandonBulk() noexcept;
   // Ends any COPY and transaction without raising (for Close).
   void Abandon() noexcept;
 
   // Stores or queues one record (values in column order; a value of a
-  // defaulted column left null lets the column take its default).
-  void Add(const TFieldData* values);
+  // defaulted column left null lets the column take its default). post
+  // names the record in TakeRefusals' Posts; 0 leaves it unnamed.
+  void Add(const TFieldData* values, std::int64_t post = 0);
+
+  // Records of a bulk run added but not yet known to be stored or refused.
+  std::int64_t Held() const { return FBulk ? static_cast<std::int64_t>(FRowStarts.size()) : 0; }
 
   // True while a COPY is open on the connection.
   bool Copying() const { return FCopying; }
@@ -74,7 +85,7 @@ class TCopyWriter {
   void EndSegment();
   bool TryRange(std::size_t first, std::size_t last, TError& error);
   void StoreRange(std::size_t first, std::size_t last, const TError* known);
-  void Refuse(const TError& error);
+  void Refuse(std::size_t row, const TError& error);
   void Savepoint();
   void Commit();
   [[noreturn]] void Break(const TError& error);
@@ -97,6 +108,7 @@ class TCopyWriter {
   std::string FRows;      // the segment's rows, kept for a retry
   std::size_t FSent = 0;  // bytes of FRows handed to the server
   std::vector<std::size_t> FRowStarts;
+  std::int64_t FFirstPost = 0;  // the post number of the segment's first row
   std::int64_t FTransactionRows = 0;
   std::int64_t FCommitted = 0;
   TMask FScratchMask;

@@ -35,7 +35,10 @@ namespace korvane {
 // Appending: a field left null takes its column's default (a sequence, an
 // identity, a DEFAULT expression); other null fields store NULL. Outside a
 // bulk run each Post stores its record at once and raises EDatabaseError
-// with the server's message and SQLSTATE when the table refuses it. Between
+// with the server's message and SQLSTATE when the table refuses it; a field
+// of a serial or identity column left null then holds the value the column
+// took. (In a bulk run the record is stored later, and such a field stays
+// null.) Between
 // BeginBulk and EndBulk the records go in through COPY ... FROM STDIN in
 // transactions of BulkCommitCount records (see pg::TCopyWriter): a record
 // the server refuses is isolated from the others of its group, which are
@@ -101,7 +104,11 @@ class KORVANE_API TPostgresDataSet : public TDataSet {
   int RecordCount() const override;
   void BeginBulk() override;
   void EndBulk() override;
+  // Rolls back the records posted since the bulk run's last commit (see
+  // pg::TCopyWriter::AbandonBulk) when it ends the outermost bulk run.
+  std::int64_t AbandonBulk() override;
   TRefusals TakeRefusals() override;
+  std::int64_t HeldPosts() const override;
 
   // Runs SQL statements on the connection, connecting when needed. Raises
   // EDatabaseError with the server's message.

@@ -38,6 +38,7 @@ void TDataSet::Open() {
   if (Active()) return;
   InternalOpen();  // a raise leaves the dataset closed
   FState = dsBrowse;
+  FPostCount = 0;
   FActive = FBrowseBuffer.data();
   try {
     FBof = true;
@@ -158,6 +159,7 @@ void TDataSet::Post() {
   }
   if (FBeforePost) FBeforePost(this);
   InternalPost();
+  ++FPostCount;
   FState = dsBrowse;
   if (FActive == FEditBuffer.data()) {
     // The backend did not point us at its stored copy: the posted values

@@ -453,14 +453,35 @@ class KORVANE_API TDataSet : public TComponent {
   // when it stored them later: a dataset that sends records in groups learns
   // of a refusal only when the group is stored (at the latest by EndBulk,
   // also a nested one). Count says how many; Messages holds the first few
-  // reasons. TakeRefusals returns those found since the last call and
+  // reasons. While RefusedPostsWanted, Posts also names every refused
+  // record by its post number (see PostCount), in the order found, with its
+  // reason. TakeRefusals returns those found since the last call and
   // forgets them; datasets that refuse from Post itself have none.
+  struct TRefusedPost {
+    std::int64_t Post = 0;
+    std::string Message;
+  };
   struct TRefusals {
     std::int64_t Count = 0;
     std::vector<std::string> Messages;
+    std::vector<TRefusedPost> Posts;
   };
   static constexpr std::size_t kRefusalMessagesKept = 10;
   virtual TRefusals TakeRefusals() { return {}; }
+  // Asks the dataset to name each refused record in TRefusals::Posts. Off
+  // initially, since a host that takes the refusals only at the end would
+  // have them pile up; a host that takes them after each Post keeps them
+  // few.
+  bool RefusedPostsWanted() const { return FRefusedPostsWanted; }
+  void SetRefusedPostsWanted(bool value) { FRefusedPostsWanted = value; }
+  // The records Post has accepted since the dataset was opened: the post
+  // number of the last one.
+  std::int64_t PostCount() const { return FPostCount; }
+  // How many of the latest posts the dataset holds without knowing yet
+  // whether the database takes them: a refusal TakeRefusals has not
+  // returned yet can only be one of these. 0 for a dataset that stores
+  // each record in its Post.
+  virtual std::int64_t HeldPosts() const { return 0; }
 
  protected:
   // Opens the source and creates the fields (AddField / CreateFields) unless
@@ -526,6 +547,8 @@ class KORVANE_API TDataSet : public TComponent {
   // Number of fields that are Required: Post looks for null values only
   // when there are any.
   int FRequiredCount = 0;
+  std::int64_t FPostCount = 0;
+  bool FRefusedPostsWanted = false;
   TDataSetNotifyEvent FBeforePost;
 };
 

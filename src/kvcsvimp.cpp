@@ -144,17 +144,25 @@ void TCSVImport::FreeProgressWindow() { delete std::exchange(FProgressWindow, nu
 
 void TCSVImport::CommitBulk(TDataSet*& bulkData, bool unwinding) {
   if (TDataSet* data = std::exchange(bulkData, nullptr)) {
+    // Records refused after their Post failed all the same, also those
+    // an EndBulk on the way out found.
     if (unwinding) {
       try {
         data->EndBulk();
       } catch (...) {
       }
+      try {
+        TDataSet::TRefusals refused = data->TakeRefusals();
+        RefusedLater(refused);
+      } catch (...) {
+      }
     } else {
       data->EndBulk();
-      // Records refused after their Post failed all the same.
       TDataSet::TRefusals refused = data->TakeRefusals();
       RefusedLater(refused);
     }
+    data->SetRefusedPostsWanted(false);
+    FPosted.Clear();
   }
 }
 
@@ -198,6 +206,11 @@ std::int32_t TCSVImport::Execute() {
     SkipToStartRecord();
     FDataSet->BeginBulk();
     bulkData = FDataSet;
+    // With a handler, a record the dataset refuses after its Post is
+    // reported by its number, line and text, kept while the dataset holds
+    // it.
+    FDataSet->SetRefusedPostsWanted(static_cast<bool>(FOnRecordError));
+    FLastPost = FDataSet->PostCount();
     StartReadAhead();
     while (!FEndOfFile) {
       if (StopHere()) break;
@@ -218,9 +231,12 @@ std::int32_t TCSVImport::Execute() {
         Increase(FRecordCounter);
         if (record.Fault != rfNone) {
           RecordFailed(record.Fault, record.Line, record.Text);
-        } else if (std::string_view text = record.Text;
-                   !text.empty() && !StoreReadAheadRecord(record, text)) {
-          RecordRejected(record.Line, text);
+        } else if (std::string_view text = record.Text; !text.empty()) {
+          if (!StoreReadAheadRecord(record, text)) {
+            RecordRejected(record.Line, text);
+          } else if (FOnRecordError) {
+            RecordPosted(record.Line, text);
+          }
         }
       } else {
         ReadTextFileRecord(FFileHandle, bytes, FRecordText);
@@ -230,9 +246,12 @@ std::int32_t TCSVImport::Execute() {
           RecordFailed(FRecordFault, FRecordLine, FRecordText);
         } else if (!FRecordText.empty()) {
           const std::string_view text = KeepForReport(FRecordText);
-          if (SplitRecordInto(FRecordText, FValues) &&
-              !AddRecordValues(FValues.Data(), FValues.Count())) {
-            RecordRejected(FRecordLine, text);
+          if (SplitRecordInto(FRecordText, FValues)) {
+            if (!AddRecordValues(FValues.Data(), FValues.Count())) {
+              RecordRejected(FRecordLine, text);
+            } else if (FOnRecordError) {
+              RecordPosted(FRecordLine, text);
+            }
           }
         }
       }

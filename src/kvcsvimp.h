@@ -15,6 +15,7 @@
 #include "platform/classes.h"
 #include "platform/db.h"
 #include "platform/fileio.h"
+#include "src/kvcsvimp_posted.h"
 #include "src/kvcsvimp_scanner.h"
 #include "src/kvtypes.h"
 
@@ -137,9 +138,12 @@ class KORVANE_API TCSVImport : public TComponent {
   const TImportEvent& OnImportRecord() const { return FOnImportRecord; }
   void SetOnImportRecord(TImportEvent value) { FOnImportRecord = std::move(value); }
   // Fired once for every record the run fails, as it fails (a record the
-  // dataset refuses only when it stores a group, at the end of the group),
-  // with the record, where it starts and why. A handler that raises stops
-  // the run as one of OnImportRecord does.
+  // dataset refuses only when it stores a group, when the group is stored:
+  // after a later record, or at the end of the run), with the record, where
+  // it starts and why. A handler that raises stops the run as one of
+  // OnImportRecord does. While a handler is assigned, the run keeps the
+  // text of each record the dataset holds unsettled (TDataSet::HeldPosts:
+  // at most one group), so that a refused one is reported in full.
   const TRecordErrorEvent& OnRecordError() const { return FOnRecordError; }
   void SetOnRecordError(TRecordErrorEvent value) { FOnRecordError = std::move(value); }
   bool ShowProgress() const { return FShowProgress; }
@@ -311,8 +315,13 @@ class KORVANE_API TCSVImport : public TComponent {
   // Counts the record that AddRecordValues just failed and reports it (with
   // FFailure) to OnRecordError. Line is where it starts, text as read.
   void RecordRejected(std::int64_t line, std::string_view text);
-  // Counts and reports records the dataset refused after their Post.
+  // Counts and reports records the dataset refused after their Post (by
+  // the records kept in FPosted where it names them).
   void RefusedLater(TDataSet::TRefusals& refused);
+  // After a record was stored, with a handler assigned: keeps the record
+  // while the dataset holds it unsettled, and reports the records it has
+  // refused since (line and text are the record's).
+  void RecordPosted(std::int64_t line, std::string_view text);
   // A copy of text, which splitting is about to take over and change, for
   // OnRecordError; empty (and no copy made) when no handler is assigned.
   std::string_view KeepForReport(const std::string& text);
@@ -444,6 +453,10 @@ class KORVANE_API TCSVImport : public TComponent {
   };
   TFailure FFailure;
   std::string FReportText;  // KeepForReport's copy
+  // The records the dataset holds unsettled, with a handler assigned, and
+  // the dataset's PostCount when the run last looked.
+  TPostedRecords FPosted;
+  std::int64_t FLastPost = 0;
 
   // Per-run scratch kept between records for its capacity.
   std::string FRecordText;

@@ -150,11 +150,37 @@ void TCSVImport::RefusedLater(TDataSet::TRefusals& refused) {
     const auto at = static_cast<std::size_t>(i);
     TRecordError error;
     error.Reason = rerRefused;
-    error.Message = at < refused.Messages.size() ? refused.Messages[at]
-                                                 : std::string("refused by the database");
+    if (at < refused.Posts.size()) {
+      const TDataSet::TRefusedPost& post = refused.Posts[at];
+      error.Message = post.Message;
+      if (const TPostedRecords::TRecord* record = FPosted.Find(post.Post)) {
+        error.Record = record->Record;
+        error.Line = record->Line;
+        error.Text = FPosted.Text(*record);
+      }
+    } else {
+      error.Message = at < refused.Messages.size() ? refused.Messages[at]
+                                                   : std::string("refused by the database");
+    }
     FOnRecordError(this, error);
   }
-  for (std::string& message : refused.Messages) FRefusalMessages.push_back(std::move(message));
+  for (std::string& message : refused.Messages) {
+    if (FRefusalMessages.size() >= TDataSet::kRefusalMessagesKept) break;
+    FRefusalMessages.push_back(std::move(message));
+  }
+}
+
+void TCSVImport::RecordPosted(std::int64_t line, std::string_view text) {
+  const std::int64_t post = FDataSet->PostCount();
+  const bool posted = post != FLastPost;
+  FLastPost = post;
+  TDataSet::TRefusals refused = FDataSet->TakeRefusals();
+  const std::int64_t held = FDataSet->HeldPosts();
+  // The record itself may be among those just refused: its Post can end
+  // the dataset's batch.
+  if (posted && (held > 0 || refused.Count > 0)) FPosted.Keep(post, FRecordCounter, line, text);
+  if (refused.Count > 0) RefusedLater(refused);
+  FPosted.ForgetUpTo(post - held);
 }
 
 }  // namespace korvane

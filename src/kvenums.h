@@ -65,9 +65,11 @@ enum TRecordErrorReason : std::uint8_t {
 // valid only during the call.
 struct KORVANE_API TRecordError {
   // The record's number as the run counts them (RecordCounter), and the
-  // line of the input on which it starts; both 0 for a record the dataset
-  // refused only when it stored a group later (TDataSet::TakeRefusals),
-  // whose text is then unknown.
+  // line of the input on which it starts. A record the dataset refused only
+  // when it stored a group later (TDataSet::TakeRefusals) is reported then,
+  // with its number, line and text as any other; all three are 0 and empty
+  // only for one the dataset does not name (one a host posted itself
+  // through AddRecord, or a dataset that names no refused records).
   std::int32_t Record = 0;
   std::int64_t Line = 0;
   // The record exactly as read, without its terminator (all its lines under

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cli/korvane_cli.h"
+#include "tests/support/compressed.h"
 #include "tests/support/postgres_server.h"
 #include "tests/support/temp_dir.h"
 
@@ -149,6 +150,83 @@ TEST(PostgresCli, ServerGoneMidImportFailsSayingWhatWasCommitted) {
   const std::string count = schema.Value("SELECT count(*) FROM " + table);
   EXPECT_EQ(std::stoi(count) % 20000, 0) << count;
   EXPECT_NE(run.Err.find("; " + count + " records were committed"), std::string::npos) << run.Err;
+}
+
+// Records the server refuses inside a group go to --rejects and
+// --reject-log as exactly as those that fail before the server: fixed and
+// imported again, the reject file completes the table.
+TEST(PostgresCli, RejectedRecordsFixedAndImportedAgainCompleteTheTable) {
+  KORVANE_NEED_POSTGRES(conn);
+  TScratchSchema schema(conn);
+  TTempDir dir;
+  const std::string table = schema.Table("codes");
+  schema.Exec("CREATE TABLE " + table + " (id int PRIMARY KEY, code varchar(3), note text)");
+  std::string input = "id,code,note\r\n";
+  std::string rejected = input;
+  for (int i = 1; i <= 50; ++i) {
+    const std::string record = std::to_string(i) + "," + (i % 10 == 7 ? "long" : "ok") + ",\"n " +
+                               std::to_string(i) + (i == 17 ? "\r\nsecond line" : "") + "\"";
+    input += record + "\r\n";
+    if (i % 10 == 7) rejected += record + "\r\n";
+  }
+  input += "5,dup,again\r\n";
+  rejected += "5,dup,again\r\n";
+  TRun run = Korvane({"import", dir.Put("in.csv", input), "--db", Uri(), "--table", table,
+                      "--header", "--commit-every", "8", "--rejects", dir.Path("rej.csv"),
+                      "--reject-log", dir.Path("rej.log")});
+  EXPECT_EQ(run.Status, 3) << run.Err;
+  EXPECT_NE(run.Err.find("6 records failed: 6 refused by the table"), std::string::npos) << run.Err;
+  EXPECT_NE(run.Err.find("line 8: refused: value too long for type character varying(3) "
+                         "(SQLSTATE 22001)"),
+            std::string::npos)
+      << run.Err;
+  EXPECT_EQ(dir.Get("rej.csv"), rejected);
+  const std::string log = dir.Get("rej.log");
+  EXPECT_NE(
+      log.find("\"line\":53,\"message\":\"duplicate key value violates unique constraint "
+               "\\\"codes_pkey\\\" (SQLSTATE 23505): Key (id)=(5) already exists.\",\"reason\":"
+               "\"refused\",\"record\":51,"),
+      std::string::npos)
+      << log;
+
+  std::string fixed = dir.Get("rej.csv");
+  for (const auto& [bad, good] : {std::pair{",long,", ",lng,"}, std::pair{"\n5,dup", "\n55,dup"}}) {
+    for (std::size_t at = fixed.find(bad); at != std::string::npos; at = fixed.find(bad, at + 1)) {
+      fixed.replace(at, std::string(bad).size(), good);
+    }
+  }
+  run =
+      Korvane({"import", dir.Put("fixed.csv", fixed), "--db", Uri(), "--table", table, "--header"});
+  EXPECT_EQ(run.Status, 0) << run.Err;
+  EXPECT_EQ(schema.Value("SELECT count(*) || ' ' || count(DISTINCT code) || ' ' || "
+                         "sum(length(note)) FROM " +
+                         table),
+            schema.Value("SELECT '51 3 ' || (sum(length('n ' || g)) + length(E'\\r\\nsecond line') "
+                         "+ length('again')) FROM generate_series(1, 50) g"));
+}
+
+// A compressed input found damaged ends the run with the groups committed
+// before; the records read since the last commit are rolled back.
+TEST(PostgresCli, DamagedCompressedInputKeepsOnlyCommittedGroups) {
+  KORVANE_NEED_POSTGRES(conn);
+  TScratchSchema schema(conn);
+  TTempDir dir;
+  const std::string table = schema.Table("cut");
+  schema.Exec("CREATE TABLE " + table + " (id int, name text)");
+  std::string many;
+  for (int i = 0; i < 100000; ++i) many += std::to_string(i) + ",name " + std::to_string(i) + "\n";
+  const std::string zst = test::Zstd(many);
+  const TRun run = Korvane({"import", dir.Put("cut.zst", zst.substr(0, zst.size() / 2)), "--db",
+                            Uri(), "--table", table, "--commit-every", "10000", "--json"});
+  EXPECT_EQ(run.Status, 1);
+  EXPECT_NE(run.Err.find("Error: Read failed: the zstd data ends early"), std::string::npos)
+      << run.Err;
+  const std::string count = schema.Value("SELECT count(*) FROM " + table);
+  EXPECT_EQ(std::stoi(count) % 10000, 0) << count;
+  EXPECT_GT(std::stoi(count), 0);
+  EXPECT_EQ(schema.Value("SELECT max(id) + 1 FROM " + table), count);
+  EXPECT_NE(run.Err.find(", " + count + " stored, the "), std::string::npos) << run.Err;
+  EXPECT_NE(run.Out.find("\"stored\":" + count + ","), std::string::npos) << run.Out;
 }
 
 }  // namespace

@@ -205,6 +205,13 @@ TEST_F(PostgresDataSetTest, EmptyFieldsTakeDefaultsAndIdentities) {
                          "'-') || ':' || twice, ' ' ORDER BY seq) FROM " +
                          schema.Table("d")),
             "1:1:7:a:14 100:2:7:b:14 2:3:3::6 3:4:7:d:14 200:5:5:e:10");
+  // A record posted on its own holds the values its sequences gave.
+  ds->Append();
+  ds->FieldByName("note")->SetAsString("f");
+  ds->Post();
+  EXPECT_EQ(ds->FieldByName("id")->AsString() + ":" + ds->FieldByName("seq")->AsString(), "4:6");
+  EXPECT_EQ(schema.Value("SELECT id || ':' || seq FROM " + schema.Table("d") + " WHERE note = 'f'"),
+            "4:6");
 }
 
 // A batch of ten records of which some are refused: each refused one is
@@ -280,24 +287,42 @@ TEST_F(PostgresDataSetTest, PostOutsideABulkRunRaisesTheServersReason) {
   EXPECT_EQ(schema.Value("SELECT count(*) FROM " + schema.Table("p")), "1");
 }
 
-// The import counts the records refused after their Post.
-TEST_F(PostgresDataSetTest, ImportCountsRecordsRefusedInBulk) {
+// Records refused when their group is stored (one found by a later Post,
+// one at the end of the run) fail as any other: counted, and reported with
+// their number, line and text.
+TEST_F(PostgresDataSetTest, ImportReportsRecordsRefusedInBulkInFull) {
   KORVANE_NEED_POSTGRES(conn);
   TScratchSchema schema(conn);
   test::TTempDir dir;
   schema.Exec("CREATE TABLE " + schema.Table("imp") + " (id int PRIMARY KEY, name text)");
   TPostgresDataSet* ds = Table(conn, schema.Table("imp"));
+  ds->SetBulkCommitCount(4);
   TCSVImport import(nullptr);
   import.SetDataSet(ds);
-  import.SetInputFile(dir.Put("in.csv", "1,a\n2,b\n1,again\n3,c\n"));
+  import.SetInputFile(
+      dir.Put("in.csv", "id,name\n1,a\n2,b\n1,\"again\nand again\"\n3,c\n4,d\n3,e\n"));
   import.SetFieldSeparator(fspComma);
-  EXPECT_EQ(import.Execute(), 3);
-  EXPECT_EQ(import.ErrorRecords(), 1);
-  ASSERT_EQ(import.RefusalMessages().size(), 1u);
-  EXPECT_NE(import.RefusalMessages()[0].find("23505"), std::string::npos);
-  EXPECT_EQ(schema.Value("SELECT string_agg(name, ',' ORDER BY id) FROM " + schema.Table("imp")),
-            "a,b,c");
-}
+  import.SetFieldDelimiter(fdlDouble);
+  import.SetDialect(dlStandard);
+  import.SetHeaderRecords(1);
+  import.SetHeaderStored(true);
+  std::vector<std::string> reports;
+  import.SetOnRecordError([&](TObject*, const TRecordError& e) {
+    EXPECT_EQ(e.Reason, rerRefused);
+  reports.push_back(std::to_string(e.Record) + "@" + std::to_string(e.Line) + " " +
+                    std::string(e.Text) + " | " + e.Message.substr(0, 35) +
+                    (e.Message.find("(SQLSTATE 23505)") != std::string::npos ? " 23505" : ""));
+});
+EXPECT_EQ(import.Execute(), 4);
+EXPECT_EQ(import.ErrorRecords(), 2);
+EXPECT_EQ(import.StoredRecords(), 4);
+EXPECT_EQ(reports, (std::vector<std::string>{
+                       "3@4 1,\"again\nand again\" | duplicate key value violates unique 23505",
+                       "6@8 3,e | duplicate key value violates unique 23505"}));
+ASSERT_EQ(import.RefusalMessages().size(), 2u);
+EXPECT_EQ(schema.Value("SELECT string_agg(name, ',' ORDER BY id) FROM " + schema.Table("imp")),
+          "a,b,c,d");
+}  // namespace
 
 // A process killed in the middle of a bulk run leaves whole transactions.
 TEST_F(PostgresDataSetTest, KilledImportLeavesWholeTransactions) {
@@ -475,5 +500,5 @@ TEST_F(PostgresDataSetTest, SettingsFilesNeverHoldThePassword) {
   EXPECT_NE(text.find("BulkCommitCount = 1000"), std::string::npos) << text;
 }
 
-}  // namespace
+}  // namespace korvane
 }  // namespace korvane
