@@ -5,8 +5,10 @@
 #       the server refuses to run as root), starts it on a free TCP port of
 #       127.0.0.1 with its socket in DIR/socket, and exports
 #       KORVANE_TEST_POSTGRES, a libpq connection string for it (superuser
-#       postgres, database postgres, no password). Returns non-zero when the
-#       server binaries are missing or it does not start.
+#       postgres, database postgres, no password), and
+#       KORVANE_TEST_POSTGRES_PASSWORD_ROLE, a role that must sign in over
+#       TCP with a password (for the tests of a wrong one). Returns non-zero
+#       when the server binaries are missing or it does not start.
 #   korvane_pg_stop
 #       stops it (safe to call more than once; meant for a trap).
 
@@ -59,6 +61,10 @@ korvane_pg_start() {
   "${korvane_pg_as[@]}" mkdir -p "$dir/socket"
   "${korvane_pg_as[@]}" "$korvane_pg_bin/initdb" -D "$dir/data" -U postgres -A trust -E UTF8 \
     --locale=C --no-sync >"$dir/initdb.log" 2>&1 || { cat "$dir/initdb.log" >&2; return 1; }
+  # Every login is trusted but this role's, which is asked for its password.
+  local hba="$dir/data/pg_hba.conf"
+  "${korvane_pg_as[@]}" sh -c "{ echo 'host all korvane_password 127.0.0.1/32 scram-sha-256'; \
+    cat '$hba'; } >'$hba.new' && mv '$hba.new' '$hba'"
   local port
   port=$(korvane_pg_free_port) || { echo "postgres_server.sh: no free port" >&2; return 1; }
   local opts="-p $port -k $dir/socket -c listen_addresses=127.0.0.1 $*"
@@ -67,6 +73,7 @@ korvane_pg_start() {
   chmod 711 "$dir"
   export KORVANE_TEST_POSTGRES="host=$dir/socket port=$port user=postgres dbname=postgres"
   export KORVANE_TEST_POSTGRES_PORT=$port
+  export KORVANE_TEST_POSTGRES_PASSWORD_ROLE=korvane_password
   echo "PostgreSQL test server on port $port ($dir)" >&2
 }
 
