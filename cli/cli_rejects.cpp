@@ -101,10 +101,8 @@ void TRejectReport::Attach(TCSVImport& import) {
 });
 }  // namespace korvane::cli
 
-void TRejectReport::Write(std::FILE* file, const std::string& name, std::string_view bytes) {
-  if (std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size() || std::ferror(file)) {
-    throw std::runtime_error("cannot write '" + name + "' (" + std::strerror(errno) + ")");
-  }
+bool TRejectReport::Write(std::FILE* file, std::string_view bytes) {
+  return std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size() && !std::ferror(file);
 }
 
 void TRejectReport::Add(const TCSVImport& import, const TRecordError& error) {
@@ -116,20 +114,27 @@ void TRejectReport::Add(const TCSVImport& import, const TRecordError& error) {
                {"value", error.FieldName.empty() ? json() : json(JsonText(error.Value))},
                {"reason", ReasonKey(error.Reason)},
                {"message", JsonText(error.Message)}};
-  if (FLog) Write(FLog.get(), FOptions.RejectLog, item.dump() + "\n");
-  // A record refused when its group was stored has no text to give back.
+  // Each record goes to the disk as it fails, so that a full disk stops the
+  // run at once, naming the record that could not be kept.
+  if (FLog && !(Write(FLog.get(), item.dump() + "\n") && std::fflush(FLog.get()) == 0)) {
+    WriteFailed(FOptions.RejectLog, error);
+  }
+  // A record refused when its group was stored has no text to give back
+  // when the dataset does not name it.
   if (FRejects && error.Line > 0) {
+    bool written = true;
     if (!FHeaderWritten) {
       // The header records first, so that the file imports with the same
       // options.
       const TStrings* header = import.HeaderData();
       for (int i = 0; i < header->Count(); ++i) {
-        Write(FRejects.get(), FOptions.RejectsFile, header->Strings(i) + FOptions.LineEnd);
+        written = written && Write(FRejects.get(), header->Strings(i) + FOptions.LineEnd);
       }
       FHeaderWritten = true;
     }
-    Write(FRejects.get(), FOptions.RejectsFile, error.Text);
-    Write(FRejects.get(), FOptions.RejectsFile, FOptions.LineEnd);
+    written = written && Write(FRejects.get(), error.Text) &&
+              Write(FRejects.get(), FOptions.LineEnd) && std::fflush(FRejects.get()) == 0;
+    if (!written) WriteFailed(FOptions.RejectsFile, error);
   }
   if (FFirst.size() < kKept) {
     FFirst.push_back(std::move(item));
@@ -138,6 +143,15 @@ void TRejectReport::Add(const TCSVImport& import, const TRecordError& error) {
   if (FOptions.MaxErrors >= 0 && FFailed > FOptions.MaxErrors) {
     throw EStoppedRun(FOptions.StopReason + "; the last: " + FailureLine(error));
   }
+}
+
+void TRejectReport::WriteFailed(const std::string& name, const TRecordError& error) {
+  std::string text = "cannot write '" + name + "' (" + std::strerror(errno) + ")";
+  if (error.Record > 0) {
+    text += " at failed record " + std::to_string(error.Record) + ", line " +
+            std::to_string(error.Line);
+  }
+  throw std::runtime_error(text);
 }
 
 void TRejectReport::Finish() {

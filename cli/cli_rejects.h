@@ -63,7 +63,10 @@ class TRejectReport {
   TRejectReport& operator=(const TRejectReport&) = delete;
 
   // Reports import's failed records here (any OnRecordError handler set
-  // before is called first). import must outlive the report's use.
+  // before is called first), each written to the files before the run goes
+  // on: one that cannot be written raises std::runtime_error naming the
+  // file and the record, which stops the run. import must outlive the
+  // report's use.
   void Attach(TCSVImport& import);
   // Records failed so far.
   std::int64_t Failed() const { return FFailed; }
@@ -80,7 +83,10 @@ class TRejectReport {
 
  private:
   void Add(const TCSVImport& import, const TRecordError& error);
-  void Write(std::FILE* file, const std::string& name, std::string_view bytes);
+  static bool Write(std::FILE* file, std::string_view bytes);
+  // Raises std::runtime_error: the file cannot be written (errno says why),
+  // and the record that failed is not in it.
+  [[noreturn]] static void WriteFailed(const std::string& name, const TRecordError& error);
 
   TOptions FOptions;
   struct TFileCloser {

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -190,6 +191,24 @@ TEST_F(CliRejectsTest, InferredTypesFailLaterRecordsThatDoNotFitThem) {
   EXPECT_NE(r.Err.find("--sample all"), std::string::npos) << r.Err;
   EXPECT_EQ(Rows(dir.Path("new.db"), "SELECT n, d FROM n"),
             (Table{{"1", "2024-01-02"}, {"2", "2024-01-03"}}));
+}
+
+// A reject file or log that cannot be written (a full disk) stops the run at
+// the failed record it could not keep, saying what is stored.
+TEST_F(CliRejectsTest, AFullDiskUnderTheRejectFilesStopsTheRunAtOnce) {
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
+  const std::string input = dir.Put("in.csv", "1,1,a\n2,12x,b\n3,1,c\n");
+  for (const char* option : {"--rejects", "--reject-log"}) {
+    SCOPED_TRACE(option);
+    Exec(Db(), "DELETE FROM t WHERE id < 100");
+    const TRun r = Korvane(Import(input, {option, "/dev/full"}));
+    EXPECT_EQ(r.Status, 1) << r.Err;
+    EXPECT_NE(r.Err.find("Error: cannot write '/dev/full' (No space left on device) at failed "
+                         "record 2, line 2 (1 record stored before)"),
+              std::string::npos)
+        << r.Err;
+    EXPECT_EQ(Rows(Db(), "SELECT id FROM t WHERE id < 100"), (Table{{"1"}}));
+  }
 }
 
 }  // namespace
