@@ -144,6 +144,16 @@ void TCSVImport::FreeProgressWindow() { delete std::exchange(FProgressWindow, nu
 
 void TCSVImport::CommitBulk(TDataSet*& bulkData, bool unwinding) {
   if (TDataSet* data = std::exchange(bulkData, nullptr)) {
+    // However this ends, the run's records are forgotten and the dataset
+    // no longer names refused records for it.
+    struct TForget {
+      TCSVImport* self;
+      TDataSet* data;
+      ~TForget() {
+        data->SetRefusedPostsWanted(false);
+        self->FPosted.Clear();
+      }
+    } forget{this, data};
     // Records refused after their Post failed all the same, also those
     // an EndBulk on the way out found.
     if (unwinding) {
@@ -161,8 +171,6 @@ void TCSVImport::CommitBulk(TDataSet*& bulkData, bool unwinding) {
       TDataSet::TRefusals refused = data->TakeRefusals();
       RefusedLater(refused);
     }
-    data->SetRefusedPostsWanted(false);
-    FPosted.Clear();
   }
 }
 
