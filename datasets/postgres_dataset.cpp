@@ -287,10 +287,16 @@ struct TPostgresDataSet::TState {
   void TakeGeneratedValues(std::vector<TFieldData>& values) {
     for (std::size_t i = 0; i < Cols.size(); ++i) {
       if (Cols[i].Sequence.empty() || values[i].index() != 0) continue;
-      pg::TResult r(PQexecParams(conn(), "SELECT currval($1::regclass)", 1, nullptr,
-                                 std::array{Cols[i].Sequence.c_str()}.data(), nullptr, nullptr, 0));
-      // The record is stored: a value that cannot be learnt stays null.
-      if (r && PQresultStatus(r.get()) == PGRES_TUPLES_OK && PQntuples(r.get()) == 1) {
+      // Asked only with the right to read it (an identity's sequence needs
+      // none to fill the column), so that no error breaks a host's
+      // transaction. The record is stored: a value not learnt stays null.
+      pg::TResult r(PQexecParams(
+          conn(),
+          "SELECT CASE WHEN has_sequence_privilege($1::text, 'USAGE') OR "
+          "has_sequence_privilege($1::text, 'SELECT') THEN currval($1::regclass) END",
+          1, nullptr, std::array{Cols[i].Sequence.c_str()}.data(), nullptr, nullptr, 0));
+      if (r && PQresultStatus(r.get()) == PGRES_TUPLES_OK && PQntuples(r.get()) == 1 &&
+          !PQgetisnull(r.get(), 0, 0)) {
         pg::DecodeText(PQgetvalue(r.get(), 0, 0), Cols[i], values[i]);
       }
     }
