@@ -123,6 +123,8 @@ class TLineWriter {
   }
   // Bytes of the line up to p.
   std::size_t Length(const char* p) const { return static_cast<std::size_t>(p - FStart); }
+  // The place of the byte at offset n of the line.
+  char* At(std::size_t n) const { return FStart + n; }
   void End(const char* p) { FOutput.FLength = static_cast<std::size_t>(p - FOutput.FBuffer.get()); }
 
  private:

@@ -98,31 +98,42 @@ void FillBlanks(char* p, std::size_t n) {
   if (n > 32) std::memcpy(p + 32, kBlanks, 16);
 }
 
+// A value aligned on the right in a fixed-width line is written this far
+// past the end of its column, and moved into place once the blanks in front
+// of it are stored: read back at once, the bytes just stored would wait for
+// their stores to finish.
+constexpr std::size_t kRightAhead = 16;
+
 // Pads the value [first, end) with blanks up to width and returns the new
-// end: after the value, or before it when right is set (a value of at most
-// kNumberRoom bytes is then moved kNumberRoom bytes at a time, within the
-// column's room). A longer value is kept whole.
-[[gnu::always_inline]] inline char* Pad(char* first, char* end, std::size_t width, bool right) {
+// end. Aligned on the left, the value starts the column and the blanks
+// follow it. Aligned on the right (right set), the value starts width +
+// kRightAhead bytes past column and is moved to end the column, after the
+// blanks; a value of at most kNumberRoom bytes is moved sixteen bytes at a
+// time, within the column's room. A value longer than width is kept whole.
+[[gnu::always_inline]] inline char* Pad(char* column, char* first, char* end, std::size_t width,
+                                        bool right) {
   const auto length = static_cast<std::size_t>(end - first);
-  if (length >= width) return end;
-  const std::size_t blanks = width - length;
   if (!right) {
-    FillBlanks(end, blanks);
-  } else if (length <= 16) {  // most numbers
-    char value[16];
-    std::memcpy(value, first, 16);
-    FillBlanks(first, blanks);
-    std::memcpy(first + blanks, value, 16);
+    if (length < width) FillBlanks(end, width - length);
+    return length < width ? first + width : end;
+  }
+  if (length >= width) {
+    std::memmove(column, first, length);
+    return column + length;
+  }
+  const std::size_t blanks = width - length;
+  FillBlanks(column, blanks);  // stores end before first
+  char* const to = column + blanks;
+  if (length <= 16) {  // most numbers
+    std::memcpy(to, first, 16);
   } else if (length <= kNumberRoom) {
     char value[kNumberRoom];
     std::memcpy(value, first, kNumberRoom);
-    FillBlanks(first, blanks);
-    std::memcpy(first + blanks, value, kNumberRoom);
+    std::memcpy(to, value, kNumberRoom);
   } else {
-    std::memmove(first + blanks, first, length);
-    std::memset(first, ' ', blanks);
+    std::memmove(to, first, length);
   }
-  return first + width;
+  return column + width;
 }
 
 // How a record's plan reads its values from the dataset's current record,
@@ -286,7 +297,7 @@ void TRecordPlan::AddColumn(TField* field, std::uint8_t quoted) {
     }
     column.pad = FFixed;
     column.right = FFixed && FRightNumbers && (traits & ttNumeric) != 0;
-    if (column.right) room = std::max(room, kNumberRoom);
+    if (column.right) room = std::max(room, kNumberRoom) + kRightAhead;
   }
   column.rest = kColumnRoom + room + column.width;
   column.scan = column.kind != TColumnKind::ckNothing && column.kind != TColumnKind::ckInteger &&
@@ -480,24 +491,21 @@ char* TRecordPlan::PutDate(TLineWriter& line, char* p, const TColumn& column, bo
   return PutText(line, p, FText, column);
 }
 
-// Writes one value at p, within the column's room, and returns its end.
+// Writes one value at p and returns its end. The usual values of the usual
+// kinds are written here, within the room the line already has, so that
+// the value still starts at p; the rest go through PutOtherValue, which
+// may move the line and sets first to where the value starts then.
 template <class TReader, class TData>
-[[gnu::always_inline]] inline char* TRecordPlan::PutValue(TLineWriter& line, char* p,
+[[gnu::always_inline]] inline char* TRecordPlan::PutValue(TLineWriter& line, char* p, char*& first,
                                                           const TColumn& column,
                                                           const TReader& reader,
                                                           const TData& data) {
+  first = p;
   switch (column.kind) {
     case TColumnKind::ckNothing:
       return p;
-    case TColumnKind::ckField:
-      if (const std::string* stored = column.field->StoredText();
-          stored != nullptr && !column.field->OnGetText()) {
-        return PutStoredText(line, p, *stored, column);
-      }
-      return PutFieldText(line, p, column);
     case TColumnKind::ckString:
-      if (const auto value = reader.Text(data)) {
-        if (value->size() > kShortText) return PutText(line, p, *value, column);
+      if (const auto value = reader.Text(data); value && value->size() <= kShortText) {
         if constexpr (TReader::kReadsAhead) {
           std::memcpy(p, value->data(), kShortText);
         } else {
@@ -523,8 +531,46 @@ template <class TReader, class TData>
         return PutCurrencyAmount(p, *value, FDecimalSeparator);
       }
       break;
+    case TColumnKind::ckDate:
+      // Dates through the plan's writer, the most usual, without a call.
+      if (!column.askDate) {
+        if (const auto* value = reader.Double(data)) return FDates->Put(p, *value);
+      }
+      break;
+    default:
+      break;
+  }
+  const std::size_t start = line.Length(p);
+  p = PutOtherValue(line, p, column, reader, data);
+  first = line.At(start);
+  return p;
+}
+
+// The values PutValue leaves: the field's own texts, long texts, binary
+// data in hexadecimal, dates but through the plan's writer, no value, and
+// values of another alternative than the column's kind reads.
+template <class TReader, class TData>
+[[gnu::noinline]] char* TRecordPlan::PutOtherValue(TLineWriter& line, char* p,
+                                                   const TColumn& column, const TReader& reader,
+                                                   const TData& data) {
+  switch (column.kind) {
+    case TColumnKind::ckField:
+      if (const std::string* stored = column.field->StoredText();
+          stored != nullptr && !column.field->OnGetText()) {
+        return PutStoredText(line, p, *stored, column);
+      }
+      return PutFieldText(line, p, column);
+    case TColumnKind::ckString:
+      if (const auto value = reader.Text(data)) return PutText(line, p, *value, column);
+      break;
     case TColumnKind::ckHex:
       if (const auto value = reader.Text(data)) return PutHex(line, p, *value, column);
+      break;
+    case TColumnKind::ckNothing:
+    case TColumnKind::ckInteger:
+    case TColumnKind::ckBoolean:
+    case TColumnKind::ckFloat:
+    case TColumnKind::ckCurrency:
       break;
     default:
       // Dates: a text is a value the dataset could not read as a date.
@@ -532,11 +578,7 @@ template <class TReader, class TData>
       if (column.askDate) {
         return PutDate(line, p, column, column.field->IsNull(), column.field->AsDateTime());
       }
-      const bool none = reader.IsNull(data);
-      const double value = reader.Date(column, data);
-      // Dates through the plan's writer, the most usual, without a call.
-      if (!none && column.kind == TColumnKind::ckDate) return FDates->Put(p, value);
-      return PutDate(line, p, column, none, value);
+      return PutDate(line, p, column, reader.IsNull(data), reader.Date(column, data));
   }
   // A text in a column of another type is a value the dataset could not
   // read as that type; a value of another alternative is the field's text
@@ -584,9 +626,9 @@ namespace {
 
 }  // namespace
 
-char* TRecordPlan::QuoteValue(TLineWriter& line, char* p, std::size_t start, const TColumn& column,
+char* TRecordPlan::QuoteValue(TLineWriter& line, char* first, char* p, const TColumn& column,
                               bool none) {
-  const std::size_t n = line.Length(p) - start;
+  const auto n = static_cast<std::size_t>(p - first);
   if (column.kind == TColumnKind::ckNothing || (none && n == 0)) return p;  // nothing
   std::size_t quotes = 0;
   const bool text = std::exchange(FQuoteText, false);
@@ -614,17 +656,24 @@ template <bool kFixed, bool kStandard, class TReader>
 std::size_t TRecordPlan::PutRecord(const TReader& reader) {
   TLineWriter line(FOutput);
   char* p = line.Begin(FColumns.front().rest);
+  // Held apart from FColumns, which every byte stored might change as far
+  // as the compiler knows.
+  const std::size_t count = FColumns.size();
+  const TColumn* const columns = FColumns.data();
   try {
-    for (std::size_t k = 0; k < FColumns.size(); ++k) {
-      const TColumn& column = FColumns[k];
+    for (std::size_t k = 0; k < count; ++k) {
+      const TColumn& column = columns[k];
       std::memcpy(p, column.open, 4);
       p += column.openLength;
-      const std::size_t start = line.Length(p);
       const auto& data = reader.At(column, k);
-      p = PutValue(line, p, column, reader, data);
-      if constexpr (kStandard) p = QuoteValue(line, p, start, column, reader.IsNull(data));
-      if (kFixed && column.pad) {
-        p = Pad(p - (line.Length(p) - start), p, column.width, column.right);
+      char* first;
+      if constexpr (kFixed) {
+        const std::size_t ahead = column.right ? column.width + kRightAhead : 0;
+        p = PutValue(line, p + ahead, first, column, reader, data);
+        if (column.pad) p = Pad(first - ahead, first, p, column.width, column.right);
+      } else {
+        p = PutValue(line, p, first, column, reader, data);
+        if constexpr (kStandard) p = QuoteValue(line, first, p, column, reader.IsNull(data));
       }
     }
   } catch (...) {

@@ -166,12 +166,15 @@ class TRecordPlan {
   std::size_t PutRecord(const TReader& reader);
   template <class TReader>
   std::size_t PutRecordAs(const TReader& reader);
-  // Standard rules: puts quotes around the value that starts at offset start
-  // of the line and ends at p, where it needs them, and returns its end.
-  char* QuoteValue(TLineWriter& line, char* p, std::size_t start, const TColumn& column, bool none);
+  // Standard rules: puts quotes around the value [first, p) where it needs
+  // them, and returns its end.
+  char* QuoteValue(TLineWriter& line, char* first, char* p, const TColumn& column, bool none);
   template <class TReader, class TData>
-  char* PutValue(TLineWriter& line, char* p, const TColumn& column, const TReader& reader,
-                 const TData& data);
+  char* PutValue(TLineWriter& line, char* p, char*& first, const TColumn& column,
+                 const TReader& reader, const TData& data);
+  template <class TReader, class TData>
+  char* PutOtherValue(TLineWriter& line, char* p, const TColumn& column, const TReader& reader,
+                      const TData& data);
   char* PutDate(TLineWriter& line, char* p, const TColumn& column, bool none, double value);
   char* PutHex(TLineWriter& line, char* p, std::string_view bytes, const TColumn& column);
   void AppendWholeTime(double value);
