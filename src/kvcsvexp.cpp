@@ -15,6 +15,44 @@
 
 namespace korvane {
 
+namespace {
+
+// The line of field names a header can start with: the names of the fields
+// that take part, laid out like the values (padded to the display width in
+// fixed-width lines, quoted where every value is quoted or where a name
+// holds the separator or the quote character).
+std::string FieldNamesLine(const TExportLayout& layout) {
+  std::string line;
+  TDataSet* ds = layout.DataSet;
+  if (ds == nullptr) return line;
+  bool first = true;
+  for (TField* field : ds->Fields()) {
+    const std::string& name = field->FieldName();
+    if (!FieldInFieldList(layout.FieldListAction, layout.FieldList, name)) continue;
+    const bool standard = layout.Standard && !layout.Fixed;
+    const bool wrap =
+        layout.Quote != 0 &&
+        (layout.DelimitedFields == dfAll ||
+         (layout.Separator != 0 && name.find(layout.Separator) != std::string::npos) ||
+         name.find(layout.Quote) != std::string::npos ||
+         (standard && name.find_first_of("\r\n") != std::string::npos));
+    if (!first && layout.Separator != 0) line += layout.Separator;
+    first = false;
+    if (wrap) line += layout.Quote;
+    for (const char c : name) {
+      if (wrap && standard && c == layout.Quote) line += c;  // doubled inside quotes
+      line += c;
+    }
+    if (layout.Fixed && static_cast<int>(name.size()) < field->DisplayWidth()) {
+      line.append(static_cast<std::size_t>(field->DisplayWidth()) - name.size(), ' ');
+    }
+    if (wrap) line += layout.Quote;
+  }
+  return line;
+}
+
+}  // namespace
+
 // Cleans up after a run whichever way it leaves Execute: buffered lines go
 // to the file, the file is closed and the progress window freed. CleanUp
 // does nothing the second time, so the normal path may call it first.

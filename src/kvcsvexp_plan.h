@@ -206,10 +206,4 @@ class TRecordPlan {
   std::string FText;  // texts made apart from the output
 };
 
-// The line of field names a header can start with: the names of the fields
-// that take part, laid out like the values (padded to the display width in
-// fixed-width lines, quoted where every value is quoted or where a name
-// holds the separator or the quote character).
-std::string FieldNamesLine(const TExportLayout& layout);
-
 }  // namespace korvane
