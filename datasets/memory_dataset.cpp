@@ -194,6 +194,20 @@ void TMemoryDataSet::Enlarge(TChunk& chunk, std::size_t bytes) {
   chunk.Capacity = capacity;
 }
 
+std::uint64_t TMemoryDataSet::KeepLargeText(const std::string& text) {
+  // The free list can take back every slot without growing, so releasing a
+  // slot later never fails.
+  FFreeLargeTexts.reserve(FLargeTexts.size() + 1);
+  if (FFreeLargeTexts.empty()) {
+    FLargeTexts.push_back(text);
+    return FLargeTexts.size() - 1;
+  }
+  const std::uint64_t slot = FFreeLargeTexts.back();
+  FLargeTexts[slot] = text;
+  FFreeLargeTexts.pop_back();
+  return slot;
+}
+
 std::size_t TMemoryDataSet::PackBehind(TChunk& chunk, const std::vector<TFieldData>& values) {
   const std::size_t given = std::min(values.size(), FWidth);
   const std::size_t start = chunk.Used;
@@ -238,19 +252,8 @@ std::size_t TMemoryDataSet::PackBehind(TChunk& chunk, const std::vector<TFieldDa
       case kTextIndex: {
         const std::string& text = *std::get_if<kTextIndex>(&value);
         if (text.size() >= kLargeText) {
-          // The free list can take back every slot without growing, so
-          // releasing a slot later never fails.
-          FFreeLargeTexts.reserve(FLargeTexts.size() + 1);
-          std::uint64_t slot = FLargeTexts.size();
-          if (FFreeLargeTexts.empty()) {
-            FLargeTexts.push_back(text);
-          } else {
-            slot = FFreeLargeTexts.back();
-            FLargeTexts[slot] = text;
-            FFreeLargeTexts.pop_back();
-          }
           type = std::byte{pkLargeText};
-          out = Write(out, slot);
+          out = Write(out, KeepLargeText(text));
           break;
         }
         const auto packed = static_cast<std::size_t>(out - base);

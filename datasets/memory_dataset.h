@@ -113,6 +113,8 @@ class KORVANE_API TMemoryDataSet : public TDataSet {
   static void Enlarge(TChunk& chunk, std::size_t bytes);
   // Unpacks a record into the fields' buffer and makes it the current one.
   void Load(std::size_t recNo);
+  // Keeps a text of kLargeText bytes or more apart and returns its slot.
+  std::uint64_t KeepLargeText(const std::string& text);
   // Frees the large texts that a stored record refers to.
   void ReleaseLargeTexts(const std::byte* record);
   void DropRecords() noexcept;

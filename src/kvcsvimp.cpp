@@ -181,6 +181,51 @@ void TCSVImport::EndRun(TDataSet*& bulkData, bool unwinding) {
   FreeProgressWindow();
 }
 
+// Takes the next record from the read-ahead, split already, and stores it;
+// returns its length in bytes.
+std::int64_t TCSVImport::ImportReadAheadRecord() {
+  const TReadAheadRecord& record = NextReadAheadRecord();
+  FLineEndBytes = record.LineEndBytes;
+  FSkippedBytes = record.SkippedBytes;
+  FRecordFault = record.Fault;
+  FRecordLine = record.Line;
+  if (record.EndOfFile) FEndOfFile = true;
+  // Before the store, which may take the record's text over.
+  const auto size = static_cast<std::int64_t>(record.Text.size());
+  Increase(FRecordCounter);
+  if (record.Fault != rfNone) {
+    RecordFailed(record.Fault, record.Line, record.Text);
+  } else if (std::string_view text = record.Text; !text.empty()) {
+    if (!StoreReadAheadRecord(record, text)) {
+      RecordRejected(record.Line, text);
+    } else if (FOnRecordError) {
+      RecordPosted(record.Line, text);
+    }
+  }
+  return size;
+}
+
+// Reads the next record on the caller's thread, splits it and stores it;
+// returns its length in bytes.
+std::int64_t TCSVImport::ImportReadRecord(std::uint32_t& bytes) {
+  ReadTextFileRecord(FFileHandle, bytes, FRecordText);
+  const auto size = static_cast<std::int64_t>(FRecordText.size());
+  Increase(FRecordCounter);
+  if (FRecordFault != rfNone) {
+    RecordFailed(FRecordFault, FRecordLine, FRecordText);
+  } else if (!FRecordText.empty()) {
+    const std::string_view text = KeepForReport(FRecordText);
+    if (SplitRecordInto(FRecordText, FValues)) {
+      if (!AddRecordValues(FValues.Data(), FValues.Count())) {
+        RecordRejected(FRecordLine, text);
+      } else if (FOnRecordError) {
+        RecordPosted(FRecordLine, text);
+      }
+    }
+  }
+  return size;
+}
+
 std::int32_t TCSVImport::Execute() {
   std::int32_t Result = -1;
   // The dataset whose BeginBulk has been called and still waits for EndBulk.
@@ -229,39 +274,9 @@ std::int32_t TCSVImport::Execute() {
         // The record comes from the read-ahead, split already; with the
         // record cache on, the cache decides which record is returned, so
         // those reads go through ReadTextFileRecord.
-        const TReadAheadRecord& record = NextReadAheadRecord();
-        FLineEndBytes = record.LineEndBytes;
-        FSkippedBytes = record.SkippedBytes;
-        FRecordFault = record.Fault;
-        FRecordLine = record.Line;
-        if (record.EndOfFile) FEndOfFile = true;
-        size = static_cast<std::int64_t>(record.Text.size());
-        Increase(FRecordCounter);
-        if (record.Fault != rfNone) {
-          RecordFailed(record.Fault, record.Line, record.Text);
-        } else if (std::string_view text = record.Text; !text.empty()) {
-          if (!StoreReadAheadRecord(record, text)) {
-            RecordRejected(record.Line, text);
-          } else if (FOnRecordError) {
-            RecordPosted(record.Line, text);
-          }
-        }
+        size = ImportReadAheadRecord();
       } else {
-        ReadTextFileRecord(FFileHandle, bytes, FRecordText);
-        size = static_cast<std::int64_t>(FRecordText.size());
-        Increase(FRecordCounter);
-        if (FRecordFault != rfNone) {
-          RecordFailed(FRecordFault, FRecordLine, FRecordText);
-        } else if (!FRecordText.empty()) {
-          const std::string_view text = KeepForReport(FRecordText);
-          if (SplitRecordInto(FRecordText, FValues)) {
-            if (!AddRecordValues(FValues.Data(), FValues.Count())) {
-              RecordRejected(FRecordLine, text);
-            } else if (FOnRecordError) {
-              RecordPosted(FRecordLine, text);
-            }
-          }
-        }
+        size = ImportReadRecord(bytes);
       }
       // With the record cache on, the line-end bytes are those of the record
       // read from the file in this call, not of the one returned.

@@ -355,6 +355,10 @@ class KORVANE_API TCSVImport : public TComponent {
   void StartReadAhead();
   // The next record read ahead; read errors raise as ReadTextFileRecord's.
   const TReadAheadRecord& NextReadAheadRecord();
+  // One record of the run's loop, from the read-ahead or read here: counted,
+  // stored or reported; each returns the record's length in bytes.
+  std::int64_t ImportReadAheadRecord();
+  std::int64_t ImportReadRecord(std::uint32_t& bytes);
   // Converts and posts a record read ahead; false when it failed. text is
   // then where the record's text is now (the record's own Text may have been
   // taken over).
