@@ -309,7 +309,7 @@ void TMemoryDataSet::Load(std::size_t recNo) {
     } else if (length <= 16 && length <= held->size()) {
       // A short text no longer than the one before: copied over it and the
       // rest cut off, without a call into the library.
-      CopyShort(held->data(), text, length);
+      std::copy_n(text, length, held->data());
       held->erase(length);
     } else {
       // Cheaper than assign, which allows for overlapping texts.

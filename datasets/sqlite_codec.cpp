@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "platform/formats.h"
+#include "platform/formats_internal.h"
 #include "platform/sysutils.h"
 
 namespace korvane::sqlite_parts {
@@ -69,20 +70,17 @@ char* PutDigits(char* p, std::int64_t value) {
   return p + Width;
 }
 
-// 'YYYY-MM-DD', by the platform's calendar (date_text: days counted from
-// March 1, so that the leap day ends a year).
+// 'YYYY-MM-DD', by the platform's calendar.
 char* PutDate(char* p, std::int64_t day) {
-  std::uint32_t year = 0;
-  std::uint32_t dayOfYear = 0;
-  date_text::MarchYearAndDay(static_cast<std::int32_t>(day), year, dayOfYear);
-  // Months of 153 / 5 days from March: a multiply by 2141 over 65536.
-  const std::uint32_t n = 2141 * dayOfYear + 197913;
-  const std::uint32_t january = dayOfYear >= 306 ? 1 : 0;  // January or February
-  p = PutDigits<4>(p, year + january);
+  int year = 0;
+  int month = 0;
+  int dayOfMonth = 0;
+  formats_internal::CivilFromDays(day, year, month, dayOfMonth);
+  p = PutDigits<4>(p, year);
   *p++ = '-';
-  p = PutDigits<2>(p, (n >> 16) - 12 * january);
+  p = PutDigits<2>(p, month);
   *p++ = '-';
-  return PutDigits<2>(p, (n & 0xFFFF) / 2141 + 1);
+  return PutDigits<2>(p, dayOfMonth);
 }
 
 // 'HH:MM:SS', with '.fff' only when there are milliseconds.
@@ -196,8 +194,8 @@ bool DoubleToInt64(double d, std::int64_t& value) {
 
 bool TextToBoolean(std::string_view s, bool& value) {
   static constexpr std::pair<std::string_view, bool> kWords[] = {
-      {"TRUE", true}, {"FALSE", false}, {"T", true}, {"F", false}, {"YES", true},
-      {"NO", false},  {"Y", true},      {"N", false}, {"1", true}, {"0", false}};
+      {"TRUE", true}, {"FALSE", false}, {"T", true},  {"F", false}, {"YES", true},
+      {"NO", false},  {"Y", true},      {"N", false}, {"1", true},  {"0", false}};
   for (const auto& [word, meaning] : kWords) {
     if (SameText(s, word)) {
       value = meaning;
@@ -297,7 +295,8 @@ bool LoadDateTime(TStorage storage, int type, sqlite3_value* v, std::string_view
   } else {
     TIsoValue iso;
     if (!ReadIso(text, iso)) return false;
-    if ((storage == TStorage::Date && !iso.HasDate) || (storage == TStorage::Time && !iso.HasTime)) {
+    if ((storage == TStorage::Date && !iso.HasDate) ||
+        (storage == TStorage::Time && !iso.HasTime)) {
       return false;
     }
     return StoreDayAndTime(storage, iso.Day, iso.Ms, slot);

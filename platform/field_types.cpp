@@ -2,6 +2,7 @@
 // text conversion and range checks, and CreateField, which picks the class
 // for a type code. See db.h for the texts and widths.
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 
@@ -32,50 +33,27 @@ IntText ParseIntegerText(std::string_view text, std::int64_t& value) {
     negative = s.front() == '-';
     s.remove_prefix(1);
   }
-  if (s.empty()) return IntText::kInvalid;
-  if (s.size() <= 18) {
-    // Eighteen digits cannot overflow: no checks per digit.
-    std::uint64_t acc = 0;
-    for (char c : s) {
-      const auto digit = static_cast<unsigned>(c) - unsigned{'0'};
-      if (digit > 9) return IntText::kInvalid;
-      acc = acc * 10 + digit;
-    }
-    value = negative ? -static_cast<std::int64_t>(acc) : static_cast<std::int64_t>(acc);
-    return IntText::kOk;
+  if (s.empty() || s.find_first_not_of("0123456789") != std::string_view::npos) {
+    return IntText::kInvalid;
   }
   // The magnitude of the most negative value is one more than the largest.
-  const std::uint64_t limit =
-      negative ? static_cast<std::uint64_t>(kInt64Max) + 1 : static_cast<std::uint64_t>(kInt64Max);
-  std::uint64_t acc = 0;
-  bool overflow = false;
-  for (char c : s) {
-    if (c < '0' || c > '9') return IntText::kInvalid;
-    auto digit = static_cast<std::uint64_t>(c - '0');
-    if (acc > (limit - digit) / 10) overflow = true;
-    if (!overflow) acc = acc * 10 + digit;
-  }
-  if (overflow) return IntText::kOverflow;
-  if (negative) {
-    value = acc == static_cast<std::uint64_t>(kInt64Max) + 1 ? kInt64Min
-                                                             : -static_cast<std::int64_t>(acc);
-  } else {
-    value = static_cast<std::int64_t>(acc);
-  }
+  const std::uint64_t limit = static_cast<std::uint64_t>(kInt64Max) + (negative ? 1 : 0);
+  std::uint64_t magnitude = 0;
+  const auto read = std::from_chars(s.data(), s.data() + s.size(), magnitude);
+  if (read.ec != std::errc() || magnitude > limit) return IntText::kOverflow;
+  value = static_cast<std::int64_t>(negative ? 0 - magnitude : magnitude);
   return IntText::kOk;
 }
 
-// ParseIntegerText, with the usual text, one to eighteen digits and nothing
-// else, read in a single loop.
+// ParseIntegerText, with the usual text, digits and nothing else, read
+// without looking for blanks and a sign.
 inline IntText ParseInteger(std::string_view text, std::int64_t& value) {
-  if (text.size() - 1 < 18) {
-    std::uint64_t acc = 0;
-    for (char c : text) {
-      const auto digit = static_cast<unsigned>(c) - unsigned{'0'};
-      if (digit > 9) return ParseIntegerText(text, value);
-      acc = acc * 10 + digit;
-    }
-    value = static_cast<std::int64_t>(acc);
+  std::uint64_t magnitude = 0;
+  const char* const end = text.data() + text.size();
+  const auto read = std::from_chars(text.data(), end, magnitude);
+  if (read.ec == std::errc() && read.ptr == end &&
+      magnitude <= static_cast<std::uint64_t>(kInt64Max)) {
+    value = static_cast<std::int64_t>(magnitude);
     return IntText::kOk;
   }
   return ParseIntegerText(text, value);

@@ -10,7 +10,6 @@
 #include "platform/api.h"
 
 #include <array>
-#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -91,12 +90,12 @@ KORVANE_API char* FloatToChars(char* first, char* last, double value);
 //
 // The decimal digits of value, after a '-' when it is negative.
 constexpr std::size_t kIntegerTextRoom = 20;
-inline char* PutInteger(char* p, std::int64_t value);
+KORVANE_API char* PutInteger(char* p, std::int64_t value);
 // An amount in ten-thousandths with two to four decimals after
 // decimalSeparator: "1234.50", "-0.05", "12.3457" (the last two decimals
 // only when they are not zeros at the end).
 constexpr std::size_t kCurrencyTextRoom = 24;
-inline char* PutCurrencyAmount(char* p, std::int64_t value, char decimalSeparator);
+KORVANE_API char* PutCurrencyAmount(char* p, std::int64_t value, char decimalSeparator);
 
 // Number formats made of '#', '0', ',' and '.' ("###,##0.0", "##0", "0.00",
 // "#,##0.00"). '0' and '#' mark digit places: '0' always prints, '#' only
@@ -168,7 +167,6 @@ KORVANE_API char* DateTimeToChars(char* first, char* last, TDateTime value);
 // Writes many dates in a row, with the text DateToChars gives, without
 // looking up ShortDateFormat for each: the format in force when the writer
 // is made is worked out once. Make a new writer when the settings change.
-struct TCompiledDateFormat;
 class KORVANE_API TDateWriter {
  public:
   TDateWriter();
@@ -181,44 +179,15 @@ class KORVANE_API TDateWriter {
   std::size_t Room() const { return FRoom; }
   // Writes the text of value's date at p, which has Room() bytes, and
   // returns its end. Raises like DateToChars.
-  inline char* Put(char* p, TDateTime value) const;
+  char* Put(char* p, TDateTime value) const;
   // True while the settings give the format the writer was made with.
   bool Current() const;
 
  private:
-  // A number of the date with at least `width` digits (2 and 4: exactly),
-  // then the suffix character when there is one.
-  struct TPiece {
-    std::uint8_t part;  // day, month, two-digit year, year
-    std::uint8_t width;
-    char suffix;
-    bool hasSuffix;
-  };
-
-  // The text of a day and month, by the day of the year from March 1.
-  struct TMonthDay {
-    char text[7];
-    std::uint8_t length;
-  };
-
-  // Put's cases: whole days under a format with a table of days and
-  // months, inline; everything else out of line.
-  inline char* PutTabled(char* p, std::int32_t day) const;
-  inline char* PutYear(char* p, std::uint32_t year) const;
-  char* PutOther(char* p, TDateTime value) const;
-
-  std::unique_ptr<TCompiledDateFormat> FFormat;
-  std::string FShortDateFormat;
-  char FDateSeparator;
-  char FTimeSeparator;
+  // The worked-out format and how it writes dates (formats_date_writer.cpp).
+  struct TState;
+  std::unique_ptr<TState> FState;
   std::size_t FRoom = 0;
-  std::array<TPiece, 6> FPieces{};
-  std::size_t FPieceCount = 0;  // 0: the format is written step by step
-  // With the pieces of the day and month in a table: the year's piece and
-  // where it goes (0 nowhere, 1 first, 2 last).
-  std::unique_ptr<TMonthDay[]> FMonthDays;
-  TPiece FYear{};
-  std::uint8_t FYearPlace = 0;
 };
 
 // Date-time formats: d dd ddd dddd (dddd for any longer run), m mm mmm mmmm,
@@ -263,156 +232,5 @@ KORVANE_API int DayOfWeek(TDateTime value);
 KORVANE_API TDateTime Now();
 using TClockFunction = std::function<TDateTime()>;
 KORVANE_API TClockFunction SetClock(TClockFunction clock);
-
-// ---------------------------------------------------------------------------
-// The number writers above, inline so that writers of many values in a row
-// need no call per value.
-
-namespace number_text {
-
-// The decimal digits of u (below 10^8) as eight byte values from 0 to 9,
-// leading zeros included, the first digit in the lowest byte. The two
-// halves of four digits, then the four pairs, then the eight digits are
-// split in every lane at once, each division a multiplication by a scaled
-// inverse that is exact for the lane's range.
-inline std::uint64_t DigitLanes(std::uint32_t u) {
-  std::uint64_t x = (u / 10000) | (std::uint64_t{u % 10000} << 32);
-  std::uint64_t q = ((x * 10486) >> 20) & 0x0000007F0000007Full;
-  x = q | ((x - q * 100) << 16);
-  q = ((x * 103) >> 10) & 0x000F000F000F000Full;
-  return q | ((x - q * 10) << 8);
-}
-
-constexpr std::uint64_t kZeros = 0x3030303030303030ull;
-
-// Stores the lanes' bytes in memory order, lowest first.
-inline void StoreLanes(char* p, std::uint64_t lanes) {
-  if constexpr (std::endian::native == std::endian::big) lanes = __builtin_bswap64(lanes);
-  std::memcpy(p, &lanes, 8);
-}
-inline void StoreLanes(char* p, std::uint32_t lanes) {
-  if constexpr (std::endian::native == std::endian::big) lanes = __builtin_bswap32(lanes);
-  std::memcpy(p, &lanes, 4);
-}
-
-// Writes u's digits (u below 10^8) and returns their end. Stores eight
-// bytes.
-inline char* PutUpTo8(char* p, std::uint32_t u) {
-  const std::uint64_t lanes = DigitLanes(u);
-  // The leading zeros are the low bytes that are 0; the last digit always
-  // counts, also for 0.
-  const int zeros = std::countr_zero(lanes | (std::uint64_t{1} << 56)) / 8;
-  StoreLanes(p, (lanes | kZeros) >> (8 * zeros));
-  return p + 8 - zeros;
-}
-
-// Writes u (below 10^8) as exactly eight digits.
-inline void Put8(char* p, std::uint32_t u) { StoreLanes(p, DigitLanes(u) | kZeros); }
-
-// Writes u's digits and returns their end. Stores at most twenty bytes.
-inline char* PutUnsigned(char* p, std::uint64_t u) {
-  constexpr std::uint64_t k8 = 100000000;
-  if (u < k8) return PutUpTo8(p, static_cast<std::uint32_t>(u));
-  if (u < k8 * k8) {
-    p = PutUpTo8(p, static_cast<std::uint32_t>(u / k8));
-    Put8(p, static_cast<std::uint32_t>(u % k8));
-    return p + 8;
-  }
-  p = PutUpTo8(p, static_cast<std::uint32_t>(u / (k8 * k8)));
-  const std::uint64_t rest = u % (k8 * k8);
-  Put8(p, static_cast<std::uint32_t>(rest / k8));
-  Put8(p + 8, static_cast<std::uint32_t>(rest % k8));
-  return p + 16;
-}
-
-inline std::uint64_t Magnitude(std::int64_t value) {
-  return value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
-}
-
-}  // namespace number_text
-
-namespace date_text {
-
-// Whole days of years 1 to 9999.
-constexpr std::int32_t kFirstDay = -693593;  // 0001-01-01
-constexpr std::int32_t kLastDay = 2958465;   // 9999-12-31
-
-// The year counted from March 1 (January and February belong to the year
-// before) and the day of that year (0 to 365) of a day number from
-// kFirstDay to kLastDay. Counted from 0000-03-01 every such day is
-// positive, so the arithmetic is unsigned and 32 bits wide: centuries of
-// 146097 / 4 days, then years of 1461 / 4 days inside a century (a
-// multiply by the inverse of 1461 and a shift).
-inline void MarchYearAndDay(std::int32_t dayNumber, std::uint32_t& year, std::uint32_t& dayOfYear) {
-  // Day zero is day 693899 counted from 0000-03-01.
-  const auto n = static_cast<std::uint32_t>(dayNumber + 693899);
-  const std::uint32_t n1 = 4 * n + 3;
-  const std::uint32_t century = n1 / 146097;
-  const std::uint32_t dayOfCentury = n1 % 146097 / 4;
-  const std::uint64_t n2 = std::uint64_t{2939745} * (4 * dayOfCentury + 3);
-  year = 100 * century + static_cast<std::uint32_t>(n2 >> 32);
-  dayOfYear = static_cast<std::uint32_t>(n2) / 2939745 / 4;
-}
-
-}  // namespace date_text
-
-inline char* TDateWriter::Put(char* p, TDateTime value) const {
-  if (FMonthDays && value >= date_text::kFirstDay && value <= date_text::kLastDay) {
-    const auto day = static_cast<std::int32_t>(value);
-    if (value == static_cast<double>(day)) return PutTabled(p, day);
-  }
-  return PutOther(p, value);
-}
-
-inline char* TDateWriter::PutTabled(char* p, std::int32_t day) const {
-  std::uint32_t year = 0;
-  std::uint32_t dayOfYear = 0;
-  date_text::MarchYearAndDay(day, year, dayOfYear);
-  year += dayOfYear >= 306 ? 1 : 0;  // January and February
-  const TMonthDay& monthDay = FMonthDays[dayOfYear];
-  if (FYearPlace == 1) p = PutYear(p, year);
-  std::memcpy(p, monthDay.text, sizeof monthDay.text);
-  p += monthDay.length;
-  return FYearPlace == 2 ? PutYear(p, year) : p;
-}
-
-// The year's piece of a format with a table: its four digits as byte
-// lanes, of which two-digit years keep the last two.
-inline char* TDateWriter::PutYear(char* p, std::uint32_t year) const {
-  std::uint32_t x = (year / 100) | (year % 100) << 16;
-  const std::uint32_t q = ((x * 103) >> 10) & 0x000F000Fu;
-  x = q | ((x - q * 10) << 8) | 0x30303030u;
-  if (FYear.width == 4) {
-    number_text::StoreLanes(p, x);
-    p += 4;
-  } else {
-    number_text::StoreLanes(p, x >> 16);
-    p += 2;
-  }
-  *p = FYear.suffix;
-  return p + (FYear.hasSuffix ? 1 : 0);
-}
-
-inline char* PutInteger(char* p, std::int64_t value) {
-  *p = '-';
-  return number_text::PutUnsigned(p + (value < 0 ? 1 : 0), number_text::Magnitude(value));
-}
-
-inline char* PutCurrencyAmount(char* p, std::int64_t value, char decimalSeparator) {
-  const std::uint64_t magnitude = number_text::Magnitude(value);
-  *p = '-';
-  p = number_text::PutUnsigned(p + (value < 0 ? 1 : 0), magnitude / 10000);
-  // The four decimals as byte values, split like DigitLanes does.
-  const auto fraction = static_cast<std::uint32_t>(magnitude % 10000);
-  std::uint32_t x = (fraction / 100) | (fraction % 100) << 16;
-  const std::uint32_t q = ((x * 103) >> 10) & 0x000F000Fu;
-  x = q | ((x - q * 10) << 8);
-  // Two decimals always, the third and fourth only when they are not zeros
-  // at the end: one dropped for each high byte that is 0.
-  const int dropped = std::countl_zero(x | 0xFFFFu) / 8;
-  *p = decimalSeparator;
-  number_text::StoreLanes(p + 1, x | 0x30303030u);
-  return p + 5 - dropped;
-}
 
 }  // namespace korvane

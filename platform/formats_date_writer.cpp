@@ -1,5 +1,6 @@
 // Writing dates and times: formats compiled into steps, and TDateWriter.
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <charconv>
 #include <chrono>
@@ -227,24 +228,19 @@ void CompileDateFormat(std::string_view f, CompiledDateFormat& c) {
   }
 }
 
-constexpr char kDigitPairs[] =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-    "8081828384858687888990919293949596979899";
-
 // Writes u (below 100) as two digits.
 char* PutTwo(char* p, unsigned u) {
-  std::memcpy(p, kDigitPairs + 2 * u, 2);
+  p[0] = static_cast<char>('0' + u / 10);
+  p[1] = static_cast<char>('0' + u % 10);
   return p + 2;
 }
 
 // Writes u (below 100) with one digit or, when it needs them or width is
-// 2, two. Always stores two bytes (the second may be overwritten by what
-// follows), so that the digit count costs no branch.
+// 2, two.
 char* PutSmall(char* p, unsigned u, unsigned width) {
-  const unsigned two = (u >= 10 ? 1u : 0u) | (width >= 2 ? 1u : 0u);
-  std::memcpy(p, kDigitPairs + 2 * u + 1 - two, 2);
-  return p + 1 + two;
+  if (u >= 10 || width >= 2) return PutTwo(p, u);
+  *p = static_cast<char>('0' + u);
+  return p + 1;
 }
 
 // Writes u (below 1000) with at least `width` (1 or 3) digits.
@@ -474,115 +470,180 @@ char* DateTimeToChars(char* first, char* last, TDateTime value) {
   return p;
 }
 
-TDateWriter::TDateWriter()
-    : FFormat(std::make_unique<TCompiledDateFormat>()),
-      FShortDateFormat(FormatSettings().ShortDateFormat),
-      FDateSeparator(FormatSettings().DateSeparator),
-      FTimeSeparator(FormatSettings().TimeSeparator) {
-  CompileDateFormat(FShortDateFormat, *FFormat);
-  FRoom = FFormat->hasNames ? 0 : FFormat->fixedBound;
-  // Formats made of day, month and year numbers, each followed by at most
-  // one literal character ("m/d/yyyy", "dd.mm.yy", "yyyymmdd"), become a
-  // short list of pieces written without looking at the steps.
-  for (const WriteOp& op : FFormat->ops) {
-    TPiece piece{};
-    switch (op.step) {
-      case WriteStep::kDay:
-        piece = {0, op.width, op.suffix, op.hasSuffix};
-        break;
-      case WriteStep::kMonth:
-        piece = {1, op.width, op.suffix, op.hasSuffix};
-        break;
-      case WriteStep::kYear2:
-        piece = {2, 2, op.suffix, op.hasSuffix};
-        break;
-      case WriteStep::kYear4:
-        piece = {3, 4, op.suffix, op.hasSuffix};
-        break;
-      default:
-        FPieceCount = 0;
-        return;
+// What a TDateWriter worked out from the short date format. Formats made
+// of day, month and year numbers, each followed by at most one literal
+// character ("m/d/yyyy", "dd.mm.yy", "yyyymmdd"), become a short list of
+// pieces written without looking at the steps; when the year comes first or
+// last, the day and month between come from a table by the day of the year.
+struct TDateWriter::TState {
+  // A number of the date with at least `width` digits (2 and 4: exactly),
+  // then the suffix character when there is one.
+  struct TPiece {
+    std::uint8_t part;  // day, month, two-digit year, year
+    std::uint8_t width;
+    char suffix;
+    bool hasSuffix;
+  };
+
+  // The text of a day and month, by the day of the year from March 1.
+  struct TMonthDay {
+    char text[7];
+    std::uint8_t length;
+  };
+
+  TCompiledDateFormat format;
+  std::string shortDateFormat;
+  char dateSeparator = 0;
+  char timeSeparator = 0;
+  std::array<TPiece, 6> pieces{};
+  std::size_t pieceCount = 0;  // 0: the format is written step by step
+  // With the pieces of the day and month in a table: the year's piece and
+  // where it goes (0 nowhere, 1 first, 2 last).
+  std::unique_ptr<TMonthDay[]> monthDays;
+  TPiece year{};
+  std::uint8_t yearPlace = 0;
+
+  // The pieces of the compiled format; false when it has other steps.
+  bool TakePieces() {
+    for (const WriteOp& op : format.ops) {
+      TPiece piece{};
+      switch (op.step) {
+        case WriteStep::kDay:
+          piece = {0, op.width, op.suffix, op.hasSuffix};
+          break;
+        case WriteStep::kMonth:
+          piece = {1, op.width, op.suffix, op.hasSuffix};
+          break;
+        case WriteStep::kYear2:
+          piece = {2, 2, op.suffix, op.hasSuffix};
+          break;
+        case WriteStep::kYear4:
+          piece = {3, 4, op.suffix, op.hasSuffix};
+          break;
+        default:
+          pieceCount = 0;
+          return false;
+      }
+      if (pieceCount == pieces.size()) {
+        pieceCount = 0;
+        return false;
+      }
+      pieces[pieceCount++] = piece;
     }
-    if (FPieceCount == FPieces.size()) {
-      FPieceCount = 0;
-      return;
+    return pieceCount > 0;
+  }
+
+  // The table of days and months, when the year is not between them; the
+  // room it adds to Put's text.
+  std::size_t MakeTable() {
+    std::size_t firstDay = 0;
+    std::size_t endDay = pieceCount;
+    if (pieces[0].part >= 2) {
+      year = pieces[0];
+      yearPlace = 1;
+      firstDay = 1;
+    } else if (pieces[pieceCount - 1].part >= 2) {
+      year = pieces[pieceCount - 1];
+      yearPlace = 2;
+      endDay = pieceCount - 1;
     }
-    FPieces[FPieceCount++] = piece;
+    auto table = std::make_unique<TMonthDay[]>(366);
+    for (std::uint32_t dayOfYear = 0; dayOfYear < 366; ++dayOfYear) {
+      int month = 0;
+      int day = 0;
+      MonthAndDay(dayOfYear, month, day);
+      char text[32];
+      char* p = text;
+      for (std::size_t i = firstDay; i < endDay; ++i) {
+        const TPiece& piece = pieces[i];
+        if (piece.part >= 2) return 0;  // a year between: no table
+        p = PutSmall(p, static_cast<unsigned>(piece.part == 0 ? day : month), piece.width);
+        *p = piece.suffix;
+        p += piece.hasSuffix ? 1 : 0;
+      }
+      if (p - text > static_cast<std::ptrdiff_t>(sizeof table[0].text)) return 0;
+      std::memcpy(table[dayOfYear].text, text, sizeof table[0].text);
+      table[dayOfYear].length = static_cast<std::uint8_t>(p - text);
+    }
+    monthDays = std::move(table);
+    return sizeof(TMonthDay::text);  // stored whole
   }
-  if (FPieceCount == 0) return;
-  ++FRoom;  // the pieces store a byte after the text
-  // When the year is written first or last (or not at all), the day and
-  // month between come from a table by the day of the year.
-  std::size_t firstDay = 0;
-  std::size_t endDay = FPieceCount;
-  if (FPieces[0].part >= 2) {
-    FYear = FPieces[0];
-    FYearPlace = 1;
-    firstDay = 1;
-  } else if (FPieces[FPieceCount - 1].part >= 2) {
-    FYear = FPieces[FPieceCount - 1];
-    FYearPlace = 2;
-    endDay = FPieceCount - 1;
+
+  char* PutYear(char* p, std::uint32_t value) const {
+    p = year.width == 4 ? PutTwo(PutTwo(p, value / 100), value % 100) : PutTwo(p, value % 100);
+    *p = year.suffix;
+    return p + (year.hasSuffix ? 1 : 0);
   }
-  auto table = std::make_unique<TMonthDay[]>(366);
-  for (std::uint32_t dayOfYear = 0; dayOfYear < 366; ++dayOfYear) {
+
+  // A whole day under a format with a table.
+  char* PutTabled(char* p, std::int32_t day) const {
+    std::uint32_t marchYear = 0;
+    std::uint32_t dayOfYear = 0;
+    MarchYearAndDay(day, marchYear, dayOfYear);
+    marchYear += dayOfYear >= 306 ? 1 : 0;  // January and February
+    const TMonthDay& monthDay = monthDays[dayOfYear];
+    if (yearPlace == 1) p = PutYear(p, marchYear);
+    std::memcpy(p, monthDay.text, sizeof monthDay.text);
+    p += monthDay.length;
+    return yearPlace == 2 ? PutYear(p, marchYear) : p;
+  }
+
+  // A whole day under a format of pieces without a table.
+  char* PutPieces(char* p, std::int32_t day) const {
+    int y = 0;
     int month = 0;
-    int day = 0;
-    MonthAndDay(dayOfYear, month, day);
-    char text[32];
-    char* p = text;
-    for (std::size_t i = firstDay; i < endDay; ++i) {
-      const TPiece& piece = FPieces[i];
-      if (piece.part >= 2) return;  // a year between: no table
-      p = PutSmall(p, static_cast<unsigned>(piece.part == 0 ? day : month), piece.width);
+    int dayOfMonth = 0;
+    CivilFromDays(day, y, month, dayOfMonth);
+    const unsigned parts[4] = {static_cast<unsigned>(dayOfMonth), static_cast<unsigned>(month),
+                               static_cast<unsigned>(y % 100), static_cast<unsigned>(y)};
+    for (std::size_t i = 0; i < pieceCount; ++i) {
+      const TPiece& piece = pieces[i];
+      const unsigned u = parts[piece.part];
+      if (piece.width == 4) {
+        p = PutTwo(PutTwo(p, u / 100), u % 100);
+      } else {
+        p = PutSmall(p, u, piece.width);
+      }
       *p = piece.suffix;
       p += piece.hasSuffix ? 1 : 0;
     }
-    if (p - text > static_cast<std::ptrdiff_t>(sizeof table[0].text)) return;
-    std::memcpy(table[dayOfYear].text, text, sizeof table[0].text);
-    table[dayOfYear].length = static_cast<std::uint8_t>(p - text);
+    return p;
   }
-  FMonthDays = std::move(table);
-  FRoom += sizeof(TMonthDay::text);  // stored whole
+};
+
+TDateWriter::TDateWriter() : FState(std::make_unique<TState>()) {
+  TState& s = *FState;
+  const TFormatSettings& fs = FormatSettings();
+  s.shortDateFormat = fs.ShortDateFormat;
+  s.dateSeparator = fs.DateSeparator;
+  s.timeSeparator = fs.TimeSeparator;
+  CompileDateFormat(s.shortDateFormat, s.format);
+  FRoom = s.format.hasNames ? 0 : s.format.fixedBound;
+  if (!s.TakePieces()) return;
+  ++FRoom;  // the pieces store a byte after the text
+  FRoom += s.MakeTable();
 }
 
 TDateWriter::~TDateWriter() = default;
 
 bool TDateWriter::Current() const {
   const TFormatSettings& fs = FormatSettings();
-  return fs.ShortDateFormat == FShortDateFormat && fs.DateSeparator == FDateSeparator &&
-         fs.TimeSeparator == FTimeSeparator;
+  return fs.ShortDateFormat == FState->shortDateFormat &&
+         fs.DateSeparator == FState->dateSeparator && fs.TimeSeparator == FState->timeSeparator;
 }
 
-char* TDateWriter::PutOther(char* p, TDateTime value) const {
+char* TDateWriter::Put(char* p, TDateTime value) const {
+  const TState& s = *FState;
   // Whole days (the values of date fields) under a format of pieces need
   // the civil date and nothing else.
-  if (FPieceCount > 0 && value >= static_cast<double>(kMinDay) &&
+  if (s.pieceCount > 0 && value >= static_cast<double>(kMinDay) &&
       value <= static_cast<double>(kMaxDay)) {
     const auto day = static_cast<std::int32_t>(value);
     if (value == static_cast<double>(day)) {
-      if (FMonthDays) return PutTabled(p, day);
-      int year = 0;
-      int month = 0;
-      int dayOfMonth = 0;
-      CivilFromDays(day, year, month, dayOfMonth);
-      const unsigned parts[4] = {static_cast<unsigned>(dayOfMonth), static_cast<unsigned>(month),
-                                 static_cast<unsigned>(year % 100), static_cast<unsigned>(year)};
-      for (std::size_t i = 0; i < FPieceCount; ++i) {
-        const TPiece& piece = FPieces[i];
-        const unsigned u = parts[piece.part];
-        if (piece.width == 4) {
-          p = PutTwo(PutTwo(p, u / 100), u % 100);
-        } else {
-          p = PutSmall(p, u, piece.width);
-        }
-        *p = piece.suffix;
-        p += piece.hasSuffix ? 1 : 0;
-      }
-      return p;
+      return s.monthDays ? s.PutTabled(p, day) : s.PutPieces(p, day);
     }
   }
-  return PutCompiled(p, FormatSettings(), *FFormat, DecodeParts(value));
+  return PutCompiled(p, FormatSettings(), s.format, DecodeParts(value));
 }
 
 std::string DateToStr(TDateTime value) {

@@ -1,8 +1,10 @@
 // What the parts of the number and date routines (formats_*.cpp) share:
 // character tests, the calendar's day numbers and the parts of a date-time.
-// Private to those files.
+// Private to the library: no installed header includes it (the SQLite
+// dataset writes its dates by this calendar too).
 #pragma once
 
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -41,22 +43,17 @@ inline bool MatchAt(std::string_view s, std::size_t i, std::string_view word) {
   return i + word.size() <= s.size() && EqualsNoCase(s.substr(i, word.size()), word);
 }
 
-// Decimal digits of value, zero-padded to at least `width` digits, in one
-// append.
+// Decimal digits of value, zero-padded to at least `width` digits (for
+// messages).
 inline void AppendInt(std::string& out, long long value, int width = 0) {
   char buf[32];
-  char* const end = buf + sizeof buf;
-  char* p = end;
-  const bool negative = value < 0;
-  unsigned long long u = negative ? 0ull - static_cast<unsigned long long>(value)
-                                  : static_cast<unsigned long long>(value);
-  do {
-    *--p = static_cast<char>('0' + u % 10);
-    u /= 10;
-  } while (u != 0);
-  while (end - p < width && p > buf + 1) *--p = '0';
-  if (negative) *--p = '-';
-  out.append(p, end);
+  const unsigned long long magnitude = value < 0 ? 0ull - static_cast<unsigned long long>(value)
+                                                 : static_cast<unsigned long long>(value);
+  char* const end = std::to_chars(buf, buf + sizeof buf, magnitude).ptr;
+  if (value < 0) out += '-';
+  const auto digits = static_cast<int>(end - buf);
+  if (digits < width) out.append(static_cast<std::size_t>(width - digits), '0');
+  out.append(buf, static_cast<std::size_t>(end - buf));
 }
 
 // What a date or time format worked out once for the settings depends on:
@@ -136,12 +133,22 @@ static_assert(MarchDayCount(1970, 1, 1) - kMarchDayZero == kUnixDay);
   return true;
 }
 
-// The March year and day of the year of a day number from kMinDay to
-// kMaxDay (see date_text::MarchYearAndDay).
-static_assert(kMinDay == date_text::kFirstDay && kMaxDay == date_text::kLastDay);
+// The year counted from March 1 (January and February belong to the year
+// before) and the day of that year (0 to 365) of a day number from kMinDay
+// to kMaxDay. Counted from 0000-03-01 every such day is positive, so the
+// arithmetic is unsigned and 32 bits wide: centuries of 146097 / 4 days,
+// then years of 1461 / 4 days inside a century (a multiply by the inverse
+// of 1461 and a shift).
 static_assert(kMarchDayZero - MarchDayCount(0, 3, 1) == 693899);
 inline void MarchYearAndDay(long long dayNumber, std::uint32_t& year, std::uint32_t& dayOfYear) {
-  date_text::MarchYearAndDay(static_cast<std::int32_t>(dayNumber), year, dayOfYear);
+  // Day zero is day 693899 counted from 0000-03-01.
+  const auto n = static_cast<std::uint32_t>(dayNumber + 693899);
+  const std::uint32_t n1 = 4 * n + 3;
+  const std::uint32_t century = n1 / 146097;
+  const std::uint32_t dayOfCentury = n1 % 146097 / 4;
+  const std::uint64_t n2 = std::uint64_t{2939745} * (4 * dayOfCentury + 3);
+  year = 100 * century + static_cast<std::uint32_t>(n2 >> 32);
+  dayOfYear = static_cast<std::uint32_t>(n2) / 2939745 / 4;
 }
 
 // The month and day of a day of the year counted from March 1: months of

@@ -14,6 +14,7 @@
 
 #include "platform/formats.h"
 #include "platform/formats_internal.h"
+#include "platform/speed_internal.h"
 #include "platform/sysutils.h"
 
 namespace korvane {
@@ -417,6 +418,12 @@ std::string RenderSection(const NumberSection& s, double value, bool minus, bool
 TFormatSettings& FormatSettings() { return Settings(); }
 
 void ResetFormatSettings() { FormatSettings() = TFormatSettings{}; }
+
+char* PutInteger(char* p, std::int64_t value) { return speed_internal::PutIntegerLanes(p, value); }
+
+char* PutCurrencyAmount(char* p, std::int64_t value, char decimalSeparator) {
+  return speed_internal::PutCurrencyAmountLanes(p, value, decimalSeparator);
+}
 
 bool TryStrToFloat(std::string_view s, double& value) { return ParseFloat(s, value); }
 

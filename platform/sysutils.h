@@ -58,27 +58,6 @@ KORVANE_API std::string Trim(std::string_view s);
 // True when Trim(s) would be empty, without building it.
 KORVANE_API bool IsBlank(std::string_view s);
 
-// Copies n bytes, n at most 16, without a call: two overlapping words cover
-// any length from 4 to 16. For the short texts that fill most records.
-inline void CopyShort(char* to, const char* from, std::size_t n) {
-  if (n >= 8) {
-    std::uint64_t head;
-    std::uint64_t tail;
-    std::memcpy(&head, from, 8);
-    std::memcpy(&tail, from + n - 8, 8);
-    std::memcpy(to, &head, 8);
-    std::memcpy(to + n - 8, &tail, 8);
-  } else if (n >= 4) {
-    std::uint32_t head;
-    std::uint32_t tail;
-    std::memcpy(&head, from, 4);
-    std::memcpy(&tail, from + n - 4, 4);
-    std::memcpy(to, &head, 4);
-    std::memcpy(to + n - 4, &tail, 4);
-  } else {
-    for (std::size_t i = 0; i < n; ++i) to[i] = from[i];
-  }
-}
 // Upper-cases a to z only; every other byte is unchanged.
 KORVANE_API std::string UpperCase(std::string_view s);
 // Lower-cases A to Z only.

@@ -46,11 +46,7 @@ std::vector<TCopySlot> TFormatAhead::Slots(const TRecordPlan& plan) {
     batch.TextsCapacity = capacity;
   }
   char* out = batch.Texts.get() + batch.TextsSize;
-  if (n <= 16) {
-    CopyShort(out, text.data(), n);
-  } else {
-    std::memcpy(out, text.data(), n);
-  }
+  if (n != 0) std::memcpy(out, text.data(), n);
   copy.Offset = static_cast<std::uint32_t>(batch.TextsSize);
   copy.Length = static_cast<std::uint32_t>(n);
   batch.TextsSize += n;

@@ -13,6 +13,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "platform/speed_internal.h"
 #include "platform/sysutils.h"
 
 namespace korvane {
@@ -509,13 +510,13 @@ template <class TReader, class TData>
         if constexpr (TReader::kReadsAhead) {
           std::memcpy(p, value->data(), kShortText);
         } else {
-          CopyShort(p, value->data(), value->size());
+          std::memcpy(p, value->data(), value->size());
         }
         return p + value->size();
       }
       break;
     case TColumnKind::ckInteger:
-      if (const auto* value = reader.Int(data)) return PutInteger(p, *value);
+      if (const auto* value = reader.Int(data)) return speed_internal::PutIntegerLanes(p, *value);
       break;
     case TColumnKind::ckBoolean:
       if (const auto* value = reader.Bool(data)) {
@@ -528,7 +529,7 @@ template <class TReader, class TData>
       break;
     case TColumnKind::ckCurrency:
       if (const auto* value = reader.Int(data)) {
-        return PutCurrencyAmount(p, *value, FDecimalSeparator);
+        return speed_internal::PutCurrencyAmountLanes(p, *value, FDecimalSeparator);
       }
       break;
     case TColumnKind::ckDate:
