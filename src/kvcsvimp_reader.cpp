@@ -18,6 +18,7 @@
 #include "platform/sysutils.h"
 #include "platform/text_encoding.h"
 #include "src/kvcsvimp.h"
+#include "src/kvfind.h"
 #include "src/kvcsvimp_readahead.h"
 
 namespace korvane {
@@ -30,24 +31,21 @@ constexpr unsigned char kEndOfInput = 26;
 
 bool IsLineEnd(unsigned char c) { return c == kCR || c == kLF; }
 
-// Index of the first byte of p[0, n) that is CR, LF or byte 26 (or, with
-// kQuote, the quote byte); n when there is none. Sixteen bytes at a time with
+// Index of the first byte of p[0, n) that is CR, LF or byte 26; n when there
+// is none. Sixteen bytes at a time with
 // SSE2, then eight at a time: for each value a word has a zero byte where it
 // matches, and the lowest set high bit of (x - 0x01..) & ~x marks the first
 // zero byte exactly (borrows only spill into bytes above it).
-template <bool kQuote>
-std::size_t FindSpecialBytes(const char* p, std::size_t n, unsigned char quote) {
+std::size_t FindSpecialBytes(const char* p, std::size_t n) {
   std::size_t i = 0;
 #if defined(__SSE2__)
   const __m128i cr = _mm_set1_epi8(static_cast<char>(kCR));
   const __m128i lf = _mm_set1_epi8(static_cast<char>(kLF));
   const __m128i sub = _mm_set1_epi8(static_cast<char>(kEndOfInput));
-  const __m128i qu = _mm_set1_epi8(static_cast<char>(quote));
   for (; i + 16 <= n; i += 16) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-    __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)),
-                                _mm_cmpeq_epi8(v, sub));
-    if constexpr (kQuote) hits = _mm_or_si128(hits, _mm_cmpeq_epi8(v, qu));
+    const __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)),
+                                      _mm_cmpeq_epi8(v, sub));
     const auto mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
     if (mask != 0) return i + static_cast<std::size_t>(std::countr_zero(mask));
   }
@@ -61,14 +59,13 @@ std::size_t FindSpecialBytes(const char* p, std::size_t n, unsigned char quote) 
       std::memcpy(&v, p + i, sizeof v);
       std::uint64_t m = zeroBytes(v ^ (kOnes * kCR)) | zeroBytes(v ^ (kOnes * kLF)) |
                         zeroBytes(v ^ (kOnes * kEndOfInput));
-      if constexpr (kQuote) m |= zeroBytes(v ^ (kOnes * quote));
       m &= kHighs;
       if (m != 0) return i + static_cast<std::size_t>(std::countr_zero(m) >> 3);
     }
   }
   for (; i < n; ++i) {
     auto c = static_cast<unsigned char>(p[i]);
-    if (IsLineEnd(c) || c == kEndOfInput || (kQuote && c == quote)) return i;
+    if (IsLineEnd(c) || c == kEndOfInput) return i;
   }
   return n;
 }
@@ -206,7 +203,7 @@ void TRecordScanner::ScanClassic(const TFileHandle& Handle, std::string& text,
     }
     const char* span = FBuffer.data() + FPos;
     std::size_t avail = FLen - FPos;
-    std::size_t k = FindSpecialBytes<false>(span, avail, 0);
+    std::size_t k = FindSpecialBytes(span, avail);
     text.append(span, k);
     FPos += k;
     if (k == avail) continue;
@@ -223,7 +220,6 @@ void TRecordScanner::ScanClassic(const TFileHandle& Handle, std::string& text,
 void TRecordScanner::ScanStandard(const TFileHandle& Handle, std::string& text,
                                   TScanResult& result) {
   const std::size_t start = text.size();
-  const bool quotes = FQuotedRecords;
   const auto quote = static_cast<char>(FRule.Quote);
   const auto sep = static_cast<char>(FRule.Separator);
   bool inQuotes = false;
@@ -235,10 +231,27 @@ void TRecordScanner::ScanStandard(const TFileHandle& Handle, std::string& text,
     }
     const char* span = FBuffer.data() + FPos;
     const std::size_t avail = FLen - FPos;
-    const std::size_t k = quotes ? FindSpecialBytes<true>(span, avail, FRule.Quote)
-                                 : FindSpecialBytes<false>(span, avail, 0);
+    bool pending = false;
+    const bool boundary = text.size() == start || (FRule.HasSeparator && text.back() == sep);
+    const std::size_t k = FQuotedRecords
+                              ? FollowQuotes(span, avail, FRule.Quote, FRule.HasSeparator,
+                                             FRule.Separator, boundary, inQuotes, pending)
+                              : FindSpecialBytes(span, avail);
     text.append(span, k);
     FPos += k;
+    if (pending) {
+      // A quote inside quotes ends the buffer: two stand for one, and any
+      // other byte after one (or the input's end) closes the value.
+      if (Ensure(Handle, 2) && FBuffer[FPos + 1] == quote) {
+        text.append(2, quote);
+        FPos += 2;
+        continue;
+      }
+      inQuotes = false;
+      text += quote;
+      ++FPos;
+      continue;
+    }
     if (k == avail) continue;
     const char c = span[k];
     if (static_cast<unsigned char>(c) == kEndOfInput) {
@@ -248,19 +261,6 @@ void TRecordScanner::ScanStandard(const TFileHandle& Handle, std::string& text,
         result.EndOfFile = true;
         if (inQuotes) result.Fault = rfUnclosedQuote;
         return;
-      }
-    } else if (quotes && c == quote) {
-      if (inQuotes) {
-        // Two quotes stand for one; any other byte after one closes the value.
-        if (Ensure(Handle, 2) && FBuffer[FPos + 1] == quote) {
-          text.append(2, quote);
-          FPos += 2;
-          continue;
-        }
-        inQuotes = false;
-      } else {
-        // A quote opens a value only as its first byte.
-        inQuotes = text.size() == start || (FRule.HasSeparator && text.back() == sep);
       }
     } else if (inQuotes) {
       // A line end inside quotes is data. CR LF is one line end.

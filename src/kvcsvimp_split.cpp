@@ -1,61 +1,16 @@
 // TCSVImport's field splitting: one record's text turned into its values,
 // and the quote and separator characters a run uses.
-#include <bit>
-#include <cstdint>
 #include <cstring>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "platform/dialogs.h"
 #include "platform/sysutils.h"
 #include "src/kvcsvimp.h"
+#include "src/kvfind.h"
 #include "src/kvcsvimp_readahead.h"
 
 namespace korvane {
 
 namespace {
-
-constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
-
-// High bit set in every byte of v that is zero; the lowest set bit marks the
-// first zero byte exactly (borrows only spill into the bytes above it).
-constexpr std::uint64_t ZeroBytes(std::uint64_t v) { return (v - kOnes) & ~v & kHighs; }
-
-// First byte in [p, end) equal to a or to b; end when none. Sixteen bytes at
-// a time with SSE2, then eight: values are short, so an inline scan beats a
-// library call per value.
-[[gnu::always_inline]] inline const char* FindEither(const char* p, const char* end,
-                                                     unsigned char a, unsigned char b) {
-#if defined(__SSE2__)
-  const __m128i va = _mm_set1_epi8(static_cast<char>(a));
-  const __m128i vb = _mm_set1_epi8(static_cast<char>(b));
-  while (end - p >= 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const auto mask = static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, va), _mm_cmpeq_epi8(v, vb))));
-    if (mask != 0) return p + std::countr_zero(mask);
-    p += 16;
-  }
-#endif
-  if constexpr (std::endian::native == std::endian::little) {
-    const std::uint64_t pa = kOnes * a;
-    const std::uint64_t pb = kOnes * b;
-    while (end - p >= 8) {
-      std::uint64_t v;
-      std::memcpy(&v, p, sizeof v);
-      std::uint64_t m = ZeroBytes(v ^ pa) | ZeroBytes(v ^ pb);
-      if (m != 0) return p + (std::countr_zero(m) >> 3);
-      p += 8;
-    }
-  }
-  for (; p != end; ++p) {
-    auto c = static_cast<unsigned char>(*p);
-    if (c == a || c == b) return p;
-  }
-  return end;
-}
 
 const char* FindByte(const char* p, const char* end, unsigned char c) {
   const void* hit = std::memchr(p, c, static_cast<std::size_t>(end - p));
@@ -149,60 +104,93 @@ char* MoveDown(char* out, const char* from, const char* to) {
   return out + n;
 }
 
-// The standard rules. Each value is compacted within its own bytes, so the
-// views of the values before it stay as they are.
-void SplitStandardText(const TSplitRule& rule, char* text, std::size_t size,
-                       std::vector<std::string_view>& items) {
+// A quoted value of the standard rules that is not a plain view: it holds a
+// doubled quote, data after its closing quote, or no closing quote. value is
+// its first byte after the opening quote; its bytes are compacted in place
+// and the view appended to items. Returns where it stops (a separator or end).
+char* SplitEscapedValue(const TSplitRule& rule, char* value, char* end,
+                        std::vector<std::string_view>& items) {
+  const unsigned char quote = rule.Quote;
+  char* out = value;
+  char* in = value;
+  bool closed = false;
+  for (;;) {
+    char* q = FindIn(in, end, quote);
+    out = MoveDown(out, in, q);
+    if (q == end) {  // never closed: the rest of the record is the value
+      in = end;
+      break;
+    }
+    if (q + 1 != end && static_cast<unsigned char>(q[1]) == quote) {
+      *out++ = static_cast<char>(quote);
+      in = q + 2;
+      continue;
+    }
+    in = q + 1;
+    closed = true;
+    break;
+  }
+  // What follows the closing quote up to the separator is data.
+  char* const stop = rule.HasSeparator ? FindIn(in, end, rule.Separator) : end;
+  const bool quotedEmpty = closed && out == value && stop == in;
+  out = MoveDown(out, in, stop);
+  if (quotedEmpty) {
+    items.emplace_back(kQuotedEmptyValue, 0);
+  } else {
+    items.emplace_back(value, static_cast<std::size_t>(out - value));
+  }
+  return stop;
+}
+
+// Copies the text to *before, once, before the split first changes it.
+void KeepBefore(std::string* before, bool& changed, const char* text, std::size_t size) {
+  if (changed) return;
+  changed = true;
+  if (before != nullptr) before->assign(text, size);
+}
+
+// The standard rules. A quoted value closed right before a separator or the
+// record's end, with no quote inside, is a view of the text as it stands;
+// any other is compacted within its own bytes, so the views of the values
+// before it stay as they are.
+bool SplitStandardText(const TSplitRule& rule, char* text, std::size_t size,
+                       std::vector<std::string_view>& items, std::string* before) {
   const unsigned char quote = rule.Quote;
   const unsigned char sep = rule.Separator;
+  bool changed = false;
   char* p = text;
   char* const end = text + size;
   for (;;) {
     char* stop;
     if (rule.HasQuote && p != end && static_cast<unsigned char>(*p) == quote) {
       char* const value = p + 1;
-      char* out = value;
-      char* in = value;
-      bool closed = false;
-      for (;;) {
-        char* q = FindIn(in, end, quote);
-        out = MoveDown(out, in, q);
-        if (q == end) {  // never closed: the rest of the record is the value
-          in = end;
-          break;
+      char* const close = FindEither(value, end, quote, quote);
+      if (close != end && (close + 1 == end ||
+                           (rule.HasSeparator && static_cast<unsigned char>(close[1]) == sep))) {
+        if (close == value) {
+          items.emplace_back(kQuotedEmptyValue, 0);
+        } else {
+          items.emplace_back(value, static_cast<std::size_t>(close - value));
         }
-        if (q + 1 != end && static_cast<unsigned char>(q[1]) == quote) {
-          *out++ = static_cast<char>(quote);
-          in = q + 2;
-          continue;
-        }
-        in = q + 1;
-        closed = true;
-        break;
-      }
-      // What follows the closing quote up to the separator is data.
-      stop = rule.HasSeparator ? FindIn(in, end, sep) : end;
-      const bool quotedEmpty = closed && out == value && stop == in;
-      out = MoveDown(out, in, stop);
-      if (quotedEmpty) {
-        items.emplace_back(kQuotedEmptyValue, 0);
+        stop = close + 1;
       } else {
-        items.emplace_back(value, static_cast<std::size_t>(out - value));
+        KeepBefore(before, changed, text, size);
+        stop = SplitEscapedValue(rule, value, end, items);
       }
     } else {
-      stop = rule.HasSeparator ? FindIn(p, end, sep) : end;
+      stop = rule.HasSeparator ? FindEither(p, end, sep, sep) : end;
       items.emplace_back(p, static_cast<std::size_t>(stop - p));
     }
-    if (stop == end) return;
+    if (stop == end) return changed;
     p = stop + 1;
   }
 }
 
 }  // namespace
 
-void SplitDelimitedText(const TSplitRule& rule, char* text, std::size_t size,
-                        std::vector<std::string_view>& items) {
-  if (rule.Standard) return SplitStandardText(rule, text, size, items);
+bool SplitDelimitedText(const TSplitRule& rule, char* text, std::size_t size,
+                        std::vector<std::string_view>& items, std::string* before) {
+  if (rule.Standard) return SplitStandardText(rule, text, size, items, before);
   const bool hasQuote = rule.HasQuote;
   const bool hasSep = rule.HasSeparator;
   const unsigned char quote = rule.Quote;
@@ -214,21 +202,21 @@ void SplitDelimitedText(const TSplitRule& rule, char* text, std::size_t size,
     // usual case, are views of the text as it stands. The first value that
     // is neither goes to the general scan below, from its first byte on.
     for (;;) {
-      if (p == end) return;  // an empty value ended by the record does not count
+      if (p == end) return false;  // an empty value ended by the record does not count
       if (static_cast<unsigned char>(*p) == quote) {
         const char* close = FindEither(p + 1, end, quote, quote);
         if (close == end) break;
         const char* after = close + 1;
         if (after != end && static_cast<unsigned char>(*after) != sep) break;
-        if (after == end && close == p + 1) return;  // "" ending the record
+        if (after == end && close == p + 1) return false;  // "" ending the record
         items.emplace_back(p + 1, static_cast<std::size_t>(close - p - 1));
-        if (after == end) return;
+        if (after == end) return false;
         p = after + 1;
       } else {
         const char* stop = FindEither(p, end, quote, sep);
         if (stop != end && static_cast<unsigned char>(*stop) == quote) break;
         items.emplace_back(p, static_cast<std::size_t>(stop - p));
-        if (stop == end) return;
+        if (stop == end) return false;
         p = stop + 1;
       }
     }
@@ -237,6 +225,7 @@ void SplitDelimitedText(const TSplitRule& rule, char* text, std::size_t size,
   // starts at value and ends at out, which never runs ahead of the bytes
   // still to be read at p, so whole runs between quotes and separators move
   // down at once.
+  bool changed = false;
   char* value = text + (p - text);
   char* out = value;
   bool inQuotes = false;
@@ -251,7 +240,10 @@ void SplitDelimitedText(const TSplitRule& rule, char* text, std::size_t size,
       stop = FindByte(p, end, sep);
     }
     const auto n = static_cast<std::size_t>(stop - p);
-    if (out != p && n != 0) std::memmove(out, p, n);
+    if (out != p && n != 0) {
+      KeepBefore(before, changed, text, size);
+      std::memmove(out, p, n);
+    }
     out += n;
     if (stop == end) break;
     if (hasQuote && static_cast<unsigned char>(*stop) == quote) {
@@ -264,6 +256,7 @@ void SplitDelimitedText(const TSplitRule& rule, char* text, std::size_t size,
   }
   // A value ended by the record itself counts only when it is not empty.
   if (out != value) items.emplace_back(value, static_cast<std::size_t>(out - value));
+  return changed;
 }
 
 void TCSVImport::SplitDelimitedInto(const std::string& Record, TValueList& Values) {
