@@ -192,7 +192,12 @@ std::vector<TRecord> ScannedRecords(const korvane::fuzz::TMemoryFile& file, cons
 void CheckValues(const TSplitRule& rule, const std::string& record) {
   std::string text = record;
   std::vector<std::string_view> items;
-  korvane::SplitDelimitedText(rule, text.data(), text.size(), items);
+  std::string before = "(not copied)";
+  const bool changed = korvane::SplitDelimitedText(rule, text.data(), text.size(), items, &before);
+  // The record as read stays at hand: as it was, or copied before it changed.
+  if ((changed ? before : text) != record) {
+    korvane::fuzz::Finding("the text as read is lost for record [" + Show(record) + "]");
+  }
   std::vector<TValue> got;
   for (std::string_view item : items) {
     got.push_back({std::string(item), korvane::IsQuotedEmpty(item)});

@@ -100,8 +100,10 @@ bool TCSVImport::StoreReadAheadRecord(const TReadAheadRecord& record, std::strin
     return record.Blank || AddRecordValues(record.Values, record.ValueCount);
   }
   FReadAhead->TakeText(FRecordText);
-  text = KeepForReport(FRecordText);
-  return !SplitRecordInto(FRecordText, FValues) || AddRecordValues(FValues.Data(), FValues.Count());
+  text = {};
+  if (!SplitRecordInto(FRecordText, FValues)) return true;
+  text = ReportText();
+  return AddRecordValues(FValues.Data(), FValues.Count());
 }
 
 void TCSVImport::SkipToStartRecord() {
@@ -214,12 +216,11 @@ std::int64_t TCSVImport::ImportReadRecord(std::uint32_t& bytes) {
   if (FRecordFault != rfNone) {
     RecordFailed(FRecordFault, FRecordLine, FRecordText);
   } else if (!FRecordText.empty()) {
-    const std::string_view text = KeepForReport(FRecordText);
     if (SplitRecordInto(FRecordText, FValues)) {
       if (!AddRecordValues(FValues.Data(), FValues.Count())) {
-        RecordRejected(FRecordLine, text);
+        RecordRejected(FRecordLine, ReportText());
       } else if (FOnRecordError) {
-        RecordPosted(FRecordLine, text);
+        RecordPosted(FRecordLine, ReportText());
       }
     }
   }
@@ -385,8 +386,9 @@ bool TCSVImport::AddRecordValues(const Value* values, int count) {
     if constexpr (std::is_same_v<Value, std::string_view>) {
       // The fields hold their values now: a large record's text goes
       // before the dataset makes its own copy, so that at most two copies
-      // of it are held at once.
-      if (values == FValues.Data()) FValues.ReleaseLarge();
+      // of it are held at once (unless it is the text OnRecordError would
+      // report, which then is the only other copy).
+      if (values == FValues.Data() && FReportFrom != TReportFrom::Values) FValues.ReleaseLarge();
     }
     FDataSet->Post();
     ++FStoredRecords;

@@ -322,9 +322,11 @@ class KORVANE_API TCSVImport : public TComponent {
   // while the dataset holds it unsettled, and reports the records it has
   // refused since (line and text are the record's).
   void RecordPosted(std::int64_t line, std::string_view text);
-  // A copy of text, which splitting is about to take over and change, for
-  // OnRecordError; empty (and no copy made) when no handler is assigned.
-  std::string_view KeepForReport(const std::string& text);
+  // The text, as read, of the record SplitRecordInto last split into
+  // FValues, for OnRecordError: the list's own text while the split left it
+  // as it was, else the copy made before it changed; empty when no handler
+  // is assigned.
+  std::string_view ReportText() const;
   // Fires OnRecordError for the current record with FFailure.
   void ReportFailure(std::int64_t line, std::string_view text);
   // Frees the progress window, if any, and forgets it.
@@ -344,7 +346,9 @@ class KORVANE_API TCSVImport : public TComponent {
   void SplitDelimitedInto(const std::string& Record, TValueList& Values);
   void SplitFixedLengthInto(const std::string& Record, TValueList& Values);
   // SplitFieldsInto on a record whose text the list takes over (Record is
-  // left with the list's old text): the run's own records are not copied.
+  // left with the list's old text): the run's own records are not copied,
+  // and a record's text as read is copied for OnRecordError only when the
+  // split changes it (see ReportText).
   bool SplitRecordInto(std::string& Record, TValueList& Values);
   // Splits the text the list holds by ImportType; false for a blank text.
   bool SplitValueText(TValueList& Values);
@@ -456,11 +460,15 @@ class KORVANE_API TCSVImport : public TComponent {
     std::string Message;
   };
   TFailure FFailure;
-  std::string FReportText;  // KeepForReport's copy
   // The records the dataset holds unsettled, with a handler assigned, and
   // the dataset's PostCount when the run last looked.
   TPostedRecords FPosted;
   std::int64_t FLastPost = 0;
+  // Where ReportText finds the text of the record split last: nowhere (no
+  // handler), the text of FValues, or FReportText.
+  enum class TReportFrom : std::uint8_t { Nowhere, Values, Copy };
+  TReportFrom FReportFrom = TReportFrom::Nowhere;
+  std::string FReportText;
 
   // Per-run scratch kept between records for its capacity.
   std::string FRecordText;

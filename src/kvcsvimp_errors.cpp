@@ -99,10 +99,16 @@ bool TCSVImport::AddStrictRecordValues(const Value* values, int count) {
 template bool TCSVImport::AddStrictRecordValues(const std::string*, int);
 template bool TCSVImport::AddStrictRecordValues(const std::string_view*, int);
 
-std::string_view TCSVImport::KeepForReport(const std::string& text) {
-  if (!FOnRecordError) return {};
-  FReportText.assign(text);
-  return FReportText;
+std::string_view TCSVImport::ReportText() const {
+  switch (FReportFrom) {
+    case TReportFrom::Values:
+      return FValues.FText;
+    case TReportFrom::Copy:
+      return FReportText;
+    case TReportFrom::Nowhere:
+      break;
+  }
+  return {};
 }
 
 void TCSVImport::ReportFailure(std::int64_t line, std::string_view text) {

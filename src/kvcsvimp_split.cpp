@@ -54,9 +54,19 @@ bool TCSVImport::SplitFieldsInto(const std::string& Record, TValueList& Values) 
 
 bool TCSVImport::SplitRecordInto(std::string& Record, TValueList& Values) {
   Values.Clear();
+  FReportFrom = FOnRecordError ? TReportFrom::Values : TReportFrom::Nowhere;
   if (IsBlank(Record)) return false;
   Values.FText.swap(Record);
-  return SplitValueText(Values);
+  if (FImportType != impDelimited) return SplitValueText(Values);
+  // A record that fails is reported as read: the split copies it only when
+  // it takes quotes out.
+  std::string* before = FOnRecordError ? &FReportText : nullptr;
+  if (SplitDelimitedText(FSplitRule, Values.FText.data(), Values.FText.size(), Values.FItems,
+                         before) &&
+      before != nullptr) {
+    FReportFrom = TReportFrom::Copy;
+  }
+  return true;
 }
 
 bool TCSVImport::SplitValueText(TValueList& Values) {

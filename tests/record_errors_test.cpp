@@ -197,6 +197,7 @@ constexpr const char* kMixedFile =
     "7,1,1/2/2000,1,40000\n"
     "8,1,1/2/2000,1,1,extra\n"
     "9,1,1/2/2000,1,1,,\n"
+    "11,\"1\"\"2\",1/2/2000,1,1\n"
     "10,\"unclosed\n";
 
 TEST_F(RecordErrorTest, StrictRunReportsEveryFailedRecordWithItsLineFieldAndReason) {
@@ -211,10 +212,10 @@ TEST_F(RecordErrorTest, StrictRunReportsEveryFailedRecordWithItsLineFieldAndReas
     values.clear();
     import.SetReadAhead(readAhead);
     EXPECT_EQ(import.Execute(), 2);
-    EXPECT_EQ(import.ErrorRecords(), 8);
+    EXPECT_EQ(import.ErrorRecords(), 9);
     EXPECT_EQ(import.StoredRecords(), 2);
     EXPECT_EQ(Ids(), (std::vector<std::string>{"1", "9"}));
-    ASSERT_EQ(reported.size(), 8u);
+    ASSERT_EQ(reported.size(), 9u);
     EXPECT_EQ(reported[0], (TReported{2, 2, "amount", rerNotANumber, "\"12x\" is not a number"}));
     EXPECT_EQ(reported[1].Reason, rerRefused);
     EXPECT_EQ(reported[1].Line, 3);
@@ -233,16 +234,20 @@ TEST_F(RecordErrorTest, StrictRunReportsEveryFailedRecordWithItsLineFieldAndReas
     EXPECT_EQ(values[5], "40000");
     EXPECT_EQ(reported[6], (TReported{8, 9, "", rerTooManyValues, "6 values for 5 fields"}));
     EXPECT_EQ(texts[6], "8,1,1/2/2000,1,1,extra");
-    EXPECT_EQ(reported[7].Reason, rerUnclosedQuote);
-    EXPECT_EQ(reported[7].Line, 11);
-    EXPECT_TRUE(texts[7].starts_with("10,\"unclosed")) << texts[7];
+    // Taking the doubled quote out does not change the text reported.
+    EXPECT_EQ(reported[7],
+              (TReported{10, 11, "amount", rerNotANumber, "\"1\"2\" is not a number"}));
+    EXPECT_EQ(texts[7], "11,\"1\"\"2\",1/2/2000,1,1");
+    EXPECT_EQ(reported[8].Reason, rerUnclosedQuote);
+    EXPECT_EQ(reported[8].Line, 12);
+    EXPECT_TRUE(texts[8].starts_with("10,\"unclosed")) << texts[8];
   }
 }
 
 TEST_F(RecordErrorTest, LenientRunStoresWhatConvertsAndReportsOnlyRefusals) {
   import.SetInputFile(dir.Put("in.csv", kMixedFile));
-  EXPECT_EQ(import.Execute(), 8);
-  EXPECT_EQ(Ids(), (std::vector<std::string>{"1", "2", "4", "5", "6", "7", "8", "9"}));
+  EXPECT_EQ(import.Execute(), 9);
+  EXPECT_EQ(Ids(), (std::vector<std::string>{"1", "2", "4", "5", "6", "7", "8", "9", "11"}));
   ASSERT_EQ(reported.size(), 2u);
   EXPECT_EQ(reported[0].Reason, rerRefused);
   EXPECT_EQ(reported[0].Record, 3);
