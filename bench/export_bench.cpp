@@ -4,7 +4,9 @@
 // formatted, in 1 MiB chunks. Prints records/s and MB/s for each and the
 // ratio of each export to its floor. The delimited export runs once more
 // with WholeValues (its own floor beside it), so both settings' figures come
-// from the same run.
+// from the same run, and under the standard text rules against the classic
+// ones: on the same records, and on records with every value quoted of
+// which one in ten holds a quote or a line break.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -14,6 +16,7 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <tuple>
 
 #include "datasets/memory_dataset.h"
 #include "platform/formats.h"
@@ -30,8 +33,10 @@ const char* const kCities[] = {"Oslo",  "Lisbon", "Krakow",   "Valparaiso", "Nai
                                "Osaka", "Quito",  "Montreal", "Tbilisi",    "Perth",
                                "Dakar", "Hanoi",  "Bergen",   "Cork",       "Graz"};
 
-TMemoryDataSet& People() {
-  static TMemoryDataSet* ds = [] {
+// The people records; quoted: one value in ten holds a quote (a name) or a
+// line break (a city).
+TMemoryDataSet& People(bool quoted) {
+  const auto make = [quoted] {
     auto* d = new TMemoryDataSet(nullptr);
     d->SetFieldDefs({{"ID", ftInteger},
                      {"Name", ftString, 24},
@@ -51,8 +56,11 @@ TMemoryDataSet& People() {
     };
     for (int i = 1; i <= kRecords; ++i) {
       const std::uint64_t r = next();
-      d->AppendData({std::int64_t{i}, "Person " + std::to_string(r % 900000 + 100000),
-                     std::string(kCities[r % 15]),
+      const int kind = quoted ? i % 10 : 9;
+      d->AppendData({std::int64_t{i},
+                     (kind < 3 ? "Person \"" : "Person ") + std::to_string(r % 900000 + 100000) +
+                         (kind < 3 ? "\"" : ""),
+                     std::string(kCities[r % 15]) + (kind >= 3 && kind < 6 ? "\nCentre" : ""),
                      static_cast<std::int64_t>(r % 100'000'000) * 100 - 2'000'000'000,
                      firstDay + static_cast<double>(r % 25000), (r & 1) != 0});
     }
@@ -60,8 +68,11 @@ TMemoryDataSet& People() {
     d->Fields(2)->SetDisplayWidth(12);
     d->Fields(3)->SetDisplayWidth(13);
     return d;
-  }();
-  return *ds;
+  };
+  static TMemoryDataSet* plain = make();
+  if (!quoted) return *plain;
+  static TMemoryDataSet* awkward = make();
+  return *awkward;
 }
 
 std::string TempPath(const char* name) {
@@ -81,19 +92,24 @@ std::string ReadAll(const std::string& path) {
   return text;
 }
 
-// The layouts measured: fixed-width or delimited, and whole values or not.
+// The layouts measured: fixed-width or delimited, whole values or not, the
+// text rules, and the awkward records with every value quoted or not.
 struct TLayout {
   bool Fixed;
   bool Whole;
+  TDialect Dialect = dlClassic;
+  bool Quoted = false;
   bool operator<(const TLayout& other) const {
-    return Fixed != other.Fixed ? Fixed < other.Fixed : Whole < other.Whole;
+    return std::tie(Fixed, Whole, Dialect, Quoted) <
+           std::tie(other.Fixed, other.Whole, other.Dialect, other.Quoted);
   }
 };
 
 void Configure(TCSVExport& exp, TLayout layout) {
   const bool fixed = layout.Fixed;
-  exp.SetDataSet(&People());
+  exp.SetDataSet(&People(layout.Quoted));
   exp.SetWholeValues(layout.Whole);
+  exp.SetDialect(layout.Dialect);
   exp.SetOutputFile(TempPath(fixed ? "fixed.txt" : "delimited.txt"));
   if (fixed) {
     exp.SetExportType(expFixed);
@@ -102,7 +118,7 @@ void Configure(TCSVExport& exp, TLayout layout) {
   } else {
     exp.SetFieldSeparator(fspComma);
     exp.SetFieldDelimiter(fdlDouble);
-    exp.SetDelimitedFields(dfTextOnly);
+    exp.SetDelimitedFields(layout.Quoted ? dfAll : dfTextOnly);
   }
 }
 
@@ -160,45 +176,38 @@ void BM_Floor(benchmark::State& state, TLayout layout) {
   fs::remove(path);
 }
 
-BENCHMARK_CAPTURE(BM_Floor, delimited, TLayout{false, false})
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(3)
-    ->Repetitions(5)
-    ->ReportAggregatesOnly(true);
-BENCHMARK_CAPTURE(BM_Export, delimited, TLayout{false, false})
-    ->MeasureProcessCPUTime()
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(3)
-    ->Repetitions(5)
-    ->ReportAggregatesOnly(true);
-BENCHMARK_CAPTURE(BM_Floor, delimited_whole, TLayout{false, true})
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(3)
-    ->Repetitions(5)
-    ->ReportAggregatesOnly(true);
-BENCHMARK_CAPTURE(BM_Export, delimited_whole, TLayout{false, true})
-    ->MeasureProcessCPUTime()
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(3)
-    ->Repetitions(5)
-    ->ReportAggregatesOnly(true);
-BENCHMARK_CAPTURE(BM_Floor, fixed, TLayout{true, false})
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(3)
-    ->Repetitions(5)
-    ->ReportAggregatesOnly(true);
-BENCHMARK_CAPTURE(BM_Export, fixed, TLayout{true, false})
-    ->MeasureProcessCPUTime()
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(3)
-    ->Repetitions(5)
-    ->ReportAggregatesOnly(true);
+// Each layout's export, and the floors the ratios take them against.
+void Register() {
+  struct TRun {
+    const char* Name;
+    TLayout Layout;
+    bool Floor;
+  };
+  static const TRun kRuns[] = {
+      {"delimited", {false, false}, true},
+      {"delimited", {false, false}, false},
+      {"delimited_whole", {false, true}, true},
+      {"delimited_whole", {false, true}, false},
+      {"fixed", {true, false}, true},
+      {"fixed", {true, false}, false},
+      {"delimited_standard", {false, false, dlStandard}, false},
+      {"quoted_classic", {false, false, dlClassic, true}, false},
+      {"quoted_standard", {false, false, dlStandard, true}, false},
+  };
+  for (const TRun& run : kRuns) {
+    benchmark::internal::Benchmark* b =
+        run.Floor ? benchmark::RegisterBenchmark((std::string("BM_Floor/") + run.Name).c_str(),
+                                                 BM_Floor, run.Layout)
+                  : benchmark::RegisterBenchmark((std::string("BM_Export/") + run.Name).c_str(),
+                                                 BM_Export, run.Layout)
+                        ->MeasureProcessCPUTime();
+    b->UseRealTime()
+        ->Unit(benchmark::kMillisecond)
+        ->Iterations(3)
+        ->Repetitions(5)
+        ->ReportAggregatesOnly(true);
+  }
+}
 
 // Keeps each benchmark's median time per iteration so that the ratios can be
 // printed. The machine is shared, so the median of several repetitions is
@@ -218,17 +227,31 @@ class RatioReporter : public benchmark::ConsoleReporter {
   }
   void PrintRatios() const {
     for (const std::string layout : {"delimited", "delimited_whole", "fixed"}) {
-      const auto floor = FTimes.find("BM_Floor/" + layout);
-      auto exp = FTimes.find("BM_Export/" + layout);
-      if (exp == FTimes.end()) exp = FTimes.find("BM_Export/" + layout + "/process_time");
-      if (floor == FTimes.end() || exp == FTimes.end()) continue;
-      std::printf("%-15s export speed / floor speed: %.3f elapsed, %.3f CPU (target >= 0.333)\n",
-                  layout.c_str(), floor->second.first / exp->second.first,
-                  floor->second.second / exp->second.second);
+      Print(layout + " export speed / floor speed", "BM_Export/" + layout, "BM_Floor/" + layout,
+            "0.333");
     }
+    Print("standard / classic text rules", "BM_Export/delimited_standard", "BM_Export/delimited",
+          "0.95");
+    Print("quoted: standard / classic", "BM_Export/quoted_standard", "BM_Export/quoted_classic",
+          "");
   }
 
  private:
+  // The speed of name as a share of the speed of floor.
+  void Print(const std::string& label, const std::string& name, const std::string& floor,
+             const char* target) const {
+    const auto find = [this](const std::string& key) {
+      auto it = FTimes.find(key);
+      return it != FTimes.end() ? it : FTimes.find(key + "/process_time");
+    };
+    const auto t = find(name);
+    const auto f = find(floor);
+    if (t == FTimes.end() || f == FTimes.end()) return;
+    std::printf("%-44s %.3f elapsed, %.3f CPU%s%s%s\n", label.c_str(),
+                f->second.first / t->second.first, f->second.second / t->second.second,
+                *target != 0 ? " (target >= " : "", target, *target != 0 ? ")" : "");
+  }
+
   std::map<std::string, std::pair<double, double>> FTimes;
 };
 
@@ -238,6 +261,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  korvane::Register();
   korvane::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   reporter.PrintRatios();

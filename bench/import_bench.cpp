@@ -28,14 +28,23 @@ const TBenchFile& File() {
   return file;
 }
 
+// The same records with every value quoted and one in ten holding a doubled
+// quote or a line break.
+const TBenchFile& QuotedFile() {
+  static const TBenchFile file("import_quoted.csv");
+  static const bool written = (WritePeopleFile(file.Path(), kRecords, true), true);
+  static_cast<void>(written);
+  return file;
+}
+
 void Configure(TCSVImport& imp) {
   imp.SetInputFile(File().Path());
   imp.SetFieldSeparator(fspComma);
   imp.SetFieldDelimiter(fdlDouble);
 }
 
-void Report(benchmark::State& state) {
-  state.SetBytesProcessed(state.iterations() * File().Size());
+void Report(benchmark::State& state, const TBenchFile& file = File()) {
+  state.SetBytesProcessed(state.iterations() * file.Size());
   state.SetItemsProcessed(state.iterations() * kRecords);
 }
 
@@ -125,15 +134,18 @@ BENCHMARK(BM_Execute)
 
 // Execute into a memory dataset, set up by setup (with an OnRecordError
 // handler when withHandler); the runs whose figures two settings compare
-// side by side.
+// side by side. Every record of file is to be stored unless !whole (the
+// classic rules cut the quoted file's records at their line breaks).
 void ExecuteSetUp(benchmark::State& state, bool withHandler,
-                  const std::function<void(TCSVImport&)>& setup) {
+                  const std::function<void(TCSVImport&)>& setup, const TBenchFile& file = File(),
+                  bool whole = true) {
   TMemoryDataSet data;
   DefinePeople(data);
   data.Open();
   data.Reserve(static_cast<std::size_t>(kRecords));
   TCSVImport imp(nullptr);
   Configure(imp);
+  imp.SetInputFile(file.Path());
   imp.SetDataSet(&data);
   std::int64_t failed = 0;
   if (withHandler) imp.SetOnRecordError([&failed](TObject*, const TRecordError&) { ++failed; });
@@ -145,10 +157,16 @@ void ExecuteSetUp(benchmark::State& state, bool withHandler,
     state.ResumeTiming();
     result = imp.Execute();
   }
-  if (result != kRecords || failed != 0 || imp.ErrorRecords() != 0) {
+  if (whole && (result != kRecords || failed != 0 || imp.ErrorRecords() != 0)) {
     state.SkipWithError("records were lost");
   }
-  Report(state);
+  Report(state, file);
+}
+
+// The timing of the runs compared side by side: the CPU time of the process
+// (both threads), over several short repetitions.
+void SideBySide(benchmark::internal::Benchmark* b) {
+  b->MeasureProcessCPUTime()->Unit(benchmark::kMillisecond)->Iterations(4)->Repetitions(6);
 }
 
 // The forgiving readers (0) against the strict ones (1), as the command runs.
@@ -157,30 +175,40 @@ void BM_ExecuteValueErrors(benchmark::State& state) {
     imp.SetValueErrors(state.range(0) == 1 ? veStrict : veLenient);
   });
 }
-BENCHMARK(BM_ExecuteValueErrors)
-    ->ArgName("strict")
-    ->Arg(0)
-    ->Arg(1)
-    ->MeasureProcessCPUTime()
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(4)
-    ->Repetitions(6);
+BENCHMARK(BM_ExecuteValueErrors)->ArgName("strict")->Arg(0)->Arg(1)->Apply(SideBySide);
 
 // The classic text rules (0) against the standard ones (1), which the
-// command reads by default.
+// command reads by default, on the people file and on the quoted one. On
+// the quoted file the classic rules cut records at their line breaks and
+// store other records than the standard ones: the figure compares the speed
+// of reading the same bytes.
 void BM_ExecuteDialect(benchmark::State& state) {
-  ExecuteSetUp(state, false, [&state](TCSVImport& imp) {
-    imp.SetDialect(state.range(0) == 1 ? dlStandard : dlClassic);
-  });
+  const bool standard = state.range(0) == 1;
+  const bool quoted = state.range(1) == 1;
+  ExecuteSetUp(
+      state, false,
+      [standard](TCSVImport& imp) { imp.SetDialect(standard ? dlStandard : dlClassic); },
+      quoted ? QuotedFile() : File(), standard || !quoted);
 }
 BENCHMARK(BM_ExecuteDialect)
-    ->ArgName("standard")
-    ->Arg(0)
-    ->Arg(1)
-    ->MeasureProcessCPUTime()
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(4)
-    ->Repetitions(6);
+    ->ArgNames({"standard", "quoted"})
+    ->ArgsProduct({{0, 1}, {0, 1}})
+    ->Apply(SideBySide);
+
+// The standard rules without and with an OnRecordError handler (no record
+// fails), with the records read ahead and split on a second thread
+// (readahead:1) or read and split on the caller's (readahead:0), as from a
+// pipe: what a handler costs the records that are stored.
+void BM_ExecuteHandler(benchmark::State& state) {
+  ExecuteSetUp(state, state.range(0) == 1, [&state](TCSVImport& imp) {
+    imp.SetDialect(dlStandard);
+    imp.SetReadAhead(state.range(1) == 1);
+  });
+}
+BENCHMARK(BM_ExecuteHandler)
+    ->ArgNames({"handler", "readahead"})
+    ->ArgsProduct({{0, 1}, {1, 0}})
+    ->Apply(SideBySide);
 
 // A dataset that accepts every record and keeps none: what remains of a run's
 // memory is the component's own.
@@ -229,14 +257,26 @@ BENCHMARK(BM_ExecuteMemory)->MeasureProcessCPUTime()->Unit(benchmark::kMilliseco
 
 int main(int argc, char** argv) {
   using korvane::bench::TRatioReporter;
+  // Each line: what is measured, the benchmark, and its floor.
+  static const char* const kRatios[][3] = {
+      {"read + split (floor 2) vs reader", "BM_ReadSplit", "BM_Reader"},
+      {"Execute vs read + split", "BM_Execute/progress:0", "BM_ReadSplit"},
+      {"Execute vs reader", "BM_Execute/progress:0", "BM_Reader"},
+      {"Execute, discarding dataset vs read + split", "BM_ExecuteMemory", "BM_ReadSplit"},
+      {"Execute, window (model) vs without", "BM_Execute/progress:1", "BM_Execute/progress:0"},
+      {"Execute, window (terminal) vs without", "BM_Execute/progress:2", "BM_Execute/progress:0"},
+      {"Execute, strict vs lenient values", "BM_ExecuteValueErrors/strict:1",
+       "BM_ExecuteValueErrors/strict:0"},
+      {"Execute, standard vs classic rules", "BM_ExecuteDialect/standard:1/quoted:0",
+       "BM_ExecuteDialect/standard:0/quoted:0"},
+      {"quoted file: standard vs classic rules", "BM_ExecuteDialect/standard:1/quoted:1",
+       "BM_ExecuteDialect/standard:0/quoted:1"},
+      {"Execute, handler vs none (read ahead)", "BM_ExecuteHandler/handler:1/readahead:1",
+       "BM_ExecuteHandler/handler:0/readahead:1"},
+      {"Execute, handler vs none (one thread)", "BM_ExecuteHandler/handler:1/readahead:0",
+       "BM_ExecuteHandler/handler:0/readahead:0"},
+  };
   return korvane::bench::RunWithRatios(argc, argv, [](const TRatioReporter& r) {
-    r.PrintRatio("read + split (floor 2) vs reader", "BM_ReadSplit", "BM_Reader");
-    r.PrintRatio("Execute vs read + split", "BM_Execute/progress:0", "BM_ReadSplit");
-    r.PrintRatio("Execute vs reader", "BM_Execute/progress:0", "BM_Reader");
-    r.PrintRatio("Execute, discarding dataset vs read + split", "BM_ExecuteMemory", "BM_ReadSplit");
-    r.PrintRatio("Execute, window (model) vs without", "BM_Execute/progress:1",
-                 "BM_Execute/progress:0");
-    r.PrintRatio("Execute, window (terminal) vs without", "BM_Execute/progress:2",
-                 "BM_Execute/progress:0");
+    for (const auto& [label, name, floor] : kRatios) r.PrintRatio(label, name, floor);
   });
 }

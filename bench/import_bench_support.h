@@ -51,8 +51,10 @@ inline void DefinePeople(TMemoryDataSet& data) {
 
 // People-like records with CR LF line ends:
 //   id,"name","city",amount,m/d/yyyy,true|false
-// Deterministic, so every run measures the same bytes.
-inline void WritePeopleFile(const std::string& path, std::int64_t records) {
+// Deterministic, so every run measures the same bytes. quoteAll: every
+// value quoted, and one value in ten holds a doubled quote (a name) or a
+// line break (a city), for the standard text rules' slower paths.
+inline void WritePeopleFile(const std::string& path, std::int64_t records, bool quoteAll = false) {
   static const char* const kFirst[] = {"Anna",  "Bernd", "Clara", "Dmitri", "Eve",   "Farid",
                                        "Greta", "Hugo",  "Ines",  "Jonas",  "Karin", "Lars"};
   static const char* const kLast[] = {"Meyer",  "Okafor", "Novak",   "Lindqvist", "Ferreira",
@@ -66,26 +68,37 @@ inline void WritePeopleFile(const std::string& path, std::int64_t records) {
     seed = seed * 1664525u + 1013904223u;
     return seed >> 8;
   };
-  char line[160];
+  // Six values a record: in six records of ten, one of them is awkward.
+  const char* const q = quoteAll ? "\"" : "";
+  char line[192];
   for (std::int64_t id = 1; id <= records; ++id) {
     std::uint32_t r = next();
-    int n =
-        std::snprintf(line, sizeof line, "%lld,\"%s %s\",\"%s\",%u.%02u,%u/%u/%u,%s\r\n",
-                      static_cast<long long>(id), kFirst[r % 12], kLast[(r >> 4) % 10],
-                      kCity[(r >> 8) % 10], next() % 100000, r % 100, 1 + r % 12, 1 + (r >> 5) % 28,
-                      1950 + (r >> 10) % 70, (r & 1) != 0 ? "true" : "false");
+    const std::int64_t kind = quoteAll ? id % 10 : 9;
+    int n = std::snprintf(
+        line, sizeof line, "%s%lld%s,\"%s %s%s\",\"%s%s\",%s%u.%02u%s,%s%u/%u/%u%s,%s%s%s\r\n", q,
+        static_cast<long long>(id), q, kFirst[r % 12], kind < 3 ? "\"\"Jr\"\" " : "",
+        kLast[(r >> 4) % 10], kCity[(r >> 8) % 10], kind >= 3 && kind < 6 ? "\nCentre" : "", q,
+        next() % 100000, r % 100, q, q, 1 + r % 12, 1 + (r >> 5) % 28, 1950 + (r >> 10) % 70, q, q,
+        (r & 1) != 0 ? "true" : "false", q);
     std::fwrite(line, 1, static_cast<std::size_t>(n), f);
   }
   std::fclose(f);
 }
 
-// Console output plus the best time per iteration of every benchmark, so the
-// program can print ratios against a floor measured in the same run.
+// Console output plus the best time per iteration of every benchmark (or the
+// best median, with aggregates only), so the program can print ratios
+// against a floor measured in the same run.
 class TRatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
-      if (run.run_type != Run::RT_Iteration || run.error_occurred || run.iterations == 0) continue;
+      // The repetitions themselves or, when only aggregates are reported,
+      // their median.
+      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+      if ((run.run_type != Run::RT_Iteration && !median) || run.error_occurred ||
+          run.iterations == 0) {
+        continue;
+      }
       auto n = static_cast<double>(run.iterations);
       Times t{run.real_accumulated_time / n, run.cpu_accumulated_time / n};
       auto [it, fresh] = FBest.emplace(run.run_name.str(), t);
