@@ -16,7 +16,8 @@ namespace korvane {
 
 namespace {
 
-// The type byte in front of every packed value.
+// The type byte in front of every packed value: how it is packed, finer
+// than how it is held (TValueKind).
 enum TPacked : std::uint8_t {
   pkNull,
   pkInt32,     // an integer that fits in 32 bits: four bytes
@@ -30,11 +31,6 @@ enum TPacked : std::uint8_t {
   pkLargeText  // eight bytes: the index of a text kept apart
 };
 
-constexpr std::size_t kTextIndex = 4;
-static_assert(std::is_same_v<std::variant_alternative_t<1, TFieldData>, std::int64_t>);
-static_assert(std::is_same_v<std::variant_alternative_t<2, TFieldData>, double>);
-static_assert(std::is_same_v<std::variant_alternative_t<3, TFieldData>, bool>);
-static_assert(std::is_same_v<std::variant_alternative_t<kTextIndex, TFieldData>, std::string>);
 
 // The longest length prefix of a text below the large-text size.
 constexpr std::size_t kMaxLengthBytes = 3;
@@ -221,9 +217,9 @@ std::size_t TMemoryDataSet::PackBehind(TChunk& chunk, const std::vector<TFieldDa
   for (std::size_t i = 0; i < given; ++i) {
     const TFieldData& value = values[i];
     std::byte& type = base[i];
-    switch (value.index()) {
-      case 1: {
-        const std::int64_t v = *std::get_if<1>(&value);
+    switch (ValueKind(value)) {
+      case vkInteger: {
+        const std::int64_t v = *std::get_if<vkInteger>(&value);
         if (v >= std::numeric_limits<std::int32_t>::min() &&
             v <= std::numeric_limits<std::int32_t>::max()) {
           type = std::byte{pkInt32};
@@ -234,8 +230,8 @@ std::size_t TMemoryDataSet::PackBehind(TChunk& chunk, const std::vector<TFieldDa
         }
         break;
       }
-      case 2: {
-        const double v = *std::get_if<2>(&value);
+      case vkFloat: {
+        const double v = *std::get_if<vkFloat>(&value);
         std::int32_t whole = 0;
         if (IsWhole(v, whole)) {
           type = std::byte{pkWhole};
@@ -246,11 +242,11 @@ std::size_t TMemoryDataSet::PackBehind(TChunk& chunk, const std::vector<TFieldDa
         }
         break;
       }
-      case 3:
-        type = std::byte{*std::get_if<3>(&value) ? pkTrue : pkFalse};
+      case vkBoolean:
+        type = std::byte{*std::get_if<vkBoolean>(&value) ? pkTrue : pkFalse};
         break;
-      case kTextIndex: {
-        const std::string& text = *std::get_if<kTextIndex>(&value);
+      case vkText: {
+        const std::string& text = *std::get_if<vkText>(&value);
         if (text.size() >= kLargeText) {
           type = std::byte{pkLargeText};
           out = Write(out, KeepLargeText(text));
@@ -303,9 +299,9 @@ void TMemoryDataSet::Load(std::size_t recNo) {
   TFieldData* slot = BrowseBuffer();
   // Assigning into an alternative already held keeps its text buffer.
   auto setText = [](TFieldData& to, const char* text, std::size_t length) {
-    auto* held = std::get_if<kTextIndex>(&to);
+    auto* held = std::get_if<vkText>(&to);
     if (held == nullptr) {
-      to.emplace<kTextIndex>(text, length);
+      to.emplace<vkText>(text, length);
     } else if (length <= 16 && length <= held->size()) {
       // A short text no longer than the one before: copied over it and the
       // rest cut off, without a call into the library.
@@ -364,7 +360,7 @@ void TMemoryDataSet::Load(std::size_t recNo) {
         break;
       }
       default:
-        if (slot->index() != 0) slot->emplace<0>();
+        if (!IsNull(*slot)) slot->emplace<vkNull>();
         break;
     }
   }
@@ -435,10 +431,10 @@ TFieldData TMemoryDataSet::FieldValue(int recNo, int fieldIndex) const {
     case pkText: {
       std::size_t length = 0;
       at = ReadLength(at, length);
-      return TFieldData(std::in_place_index<kTextIndex>, reinterpret_cast<const char*>(at), length);
+      return TFieldData(std::in_place_index<vkText>, reinterpret_cast<const char*>(at), length);
     }
     case pkLargeText:
-      return TFieldData(std::in_place_index<kTextIndex>, FLargeTexts[Read<std::uint64_t>(at)]);
+      return TFieldData(std::in_place_index<vkText>, FLargeTexts[Read<std::uint64_t>(at)]);
     default:
       return TFieldData();
   }

@@ -12,7 +12,8 @@
 
 namespace korvane::pg {
 
-// How a column's values travel. Every type without a kind of its own is
+// How a column's values travel, by PostgreSQL type: a wire format, not how
+// a value is held (TValueKind). Every type without a kind of its own is
 // Other: read and written as PostgreSQL's text form of it.
 enum class TKind : std::uint8_t {
   Int2,

@@ -142,7 +142,7 @@ void TCopyWriter::Add(const TFieldData* values, std::int64_t post) {
   FScratchMask.assign(FColumns.size(), false);
   for (std::size_t i = 0; i < FColumns.size(); ++i) {
     const TColumn& c = FColumns[i];
-    FScratchMask[i] = c.Generated || (c.HasDefault && values[i].index() == 0);
+    FScratchMask[i] = c.Generated || (c.HasDefault && IsNull(values[i]));
   }
   if (FCopying && FScratchMask != FOmitted) EndSegment();
   if (!FCopying) StartSegment(FScratchMask);
@@ -159,14 +159,14 @@ void TCopyWriter::Add(const TFieldData* values, std::int64_t post) {
       if (FOmitted[i]) continue;
       const TFieldData& v = values[i];
       if (FBinary) {
-        if (v.index() == 0) {
+        if (IsNull(v)) {
           PutBE32(FRows, 0xffffffffu);
         } else {
           AppendBinary(FRows, FColumns[i], v, FContext);
         }
       } else {
         if (!first) FRows += '\t';
-        if (v.index() == 0) {
+        if (IsNull(v)) {
           FRows += "\\N";
         } else {
           AppendText(FRows, FColumns[i], v, FContext);

@@ -212,7 +212,7 @@ struct TPostgresDataSet::TState {
       const auto length = static_cast<std::int32_t>(pg::GetBE32(p));
       p += 4;
       if (length < 0) {
-        if (record[i].index() != 0) record[i].emplace<std::monostate>();
+        if (!IsNull(record[i])) record[i].emplace<std::monostate>();
         continue;
       }
       if (end - p < length) Malformed();
@@ -234,7 +234,7 @@ struct TPostgresDataSet::TState {
       const std::string_view field = line.substr(pos, tab - pos);
       pos = tab + 1;
       if (field == "\\N") {
-        if (record[i].index() != 0) record[i].emplace<std::monostate>();
+        if (!IsNull(record[i])) record[i].emplace<std::monostate>();
         continue;
       }
       value.clear();

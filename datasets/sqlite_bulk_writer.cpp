@@ -87,7 +87,7 @@ inline void TSQLiteBulkWriter::BuildMask(const TFieldData* slots) {
     std::uint64_t bits = 0;
     const std::size_t end = std::min(count, w * 64 + 64);
     for (std::size_t i = w * 64; i < end; ++i) {
-      if (cols[i].Insertable && slots[i].index() != 0) bits |= std::uint64_t{1} << (i % 64);
+      if (cols[i].Insertable && !IsNull(slots[i])) bits |= std::uint64_t{1} << (i % 64);
     }
     FMask[w] = bits;
   }

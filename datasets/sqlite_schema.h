@@ -12,7 +12,9 @@
 
 namespace korvane::sqlite_parts {
 
-// How a column's values are bound and read (see TSQLiteCodec).
+// How a column's values are bound and read (see TSQLiteCodec): a codec
+// strategy per column, finer than how a value is held (TValueKind): money,
+// dates and times are converted on the way, blobs are not texts.
 enum class TStorage : std::uint8_t {
   Integer,
   Boolean,

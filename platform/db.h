@@ -63,12 +63,29 @@ enum TBlobStreamMode : std::uint8_t { bmRead, bmWrite, bmReadWrite };
 // boolean. std::monostate is null.
 using TFieldData = std::variant<std::monostate, std::int64_t, double, bool, std::string>;
 
+// How a value is held: which alternative of TFieldData it is. The one
+// answer to "what kind of value is this"; the other kinds (TTextKind, the
+// export plan's column kinds, the datasets' column types, the memory
+// dataset's packed types) say how a value is written, read or stored.
+enum TValueKind : std::uint8_t { vkNull, vkInteger, vkFloat, vkBoolean, vkText };
+static_assert(std::is_same_v<std::variant_alternative_t<vkNull, TFieldData>, std::monostate> &&
+              std::is_same_v<std::variant_alternative_t<vkInteger, TFieldData>, std::int64_t> &&
+              std::is_same_v<std::variant_alternative_t<vkFloat, TFieldData>, double> &&
+              std::is_same_v<std::variant_alternative_t<vkBoolean, TFieldData>, bool> &&
+              std::is_same_v<std::variant_alternative_t<vkText, TFieldData>, std::string>);
+inline TValueKind ValueKind(const TFieldData& data) {
+  return static_cast<TValueKind>(data.index());
+}
+inline bool IsNull(const TFieldData& data) { return data.index() == vkNull; }
+
 class TDataSet;
 class TBlobStream;
 class TField;
 
 // How a field class makes the text of a non-null value, for writers that
-// format many values of a field in a row without a call per value:
+// format many values of a field in a row without a call per value. Not how
+// the value is held (TValueKind): integers and money amounts are both held
+// as integers, floats and dates as doubles, and their texts differ.
 //   tkString    the std::string value as it stands
 //   tkInteger   PutInteger of the std::int64_t value
 //   tkBoolean   "True" or "False"
@@ -144,7 +161,7 @@ using TDataSetNotifyEvent = std::function<void(TDataSet* DataSet)>;
 class KORVANE_API TField : public TComponent {
  public:
   // Where TFieldData keeps a text.
-  static constexpr std::size_t kTextIndex = 4;
+  static constexpr std::size_t kTextIndex = vkText;
 
   // Registers the field with dataSet (which must not be null and must be
   // closed); raises EDatabaseError otherwise.
@@ -310,6 +327,8 @@ class KORVANE_API TField : public TComponent {
 
   // Which of CreateField's classes the field is, for the Write* calls; a
   // field class of a host's own is skOther and takes the virtual calls.
+  // Unlike TextKind, set by CreateField alone and whatever the field's
+  // Currency flag: it names the class, not the way its text is made.
   enum TStoreKind : std::uint8_t {
     skOther,
     skString,

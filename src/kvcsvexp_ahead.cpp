@@ -60,27 +60,27 @@ bool TFormatAhead::Add(const TFieldData* values) {
   const std::size_t textsBefore = batch.TextsSize;
   for (const TCopySlot& slot : FSlots) {
     const TFieldData& data = values[slot.Index];
-    const auto alternative = static_cast<std::uint8_t>(data.index());
+    const TValueKind alternative = ValueKind(data);
     copy->Alternative = alternative;
-    if (alternative != 0 && slot.Own != 0) {
+    if (alternative != vkNull && slot.Own != vkNull) {
       if (alternative != slot.Own) {
         batch.TextsSize = textsBefore;
         return false;
       }
-      if (const auto* integer = std::get_if<1>(&data)) {
+      if (const auto* integer = std::get_if<vkInteger>(&data)) {
         copy->Integer = *integer;
-      } else if (const auto* number = std::get_if<2>(&data)) {
+      } else if (const auto* number = std::get_if<vkFloat>(&data)) {
         copy->Float = *number;
-      } else if (const auto* flag = std::get_if<3>(&data)) {
+      } else if (const auto* flag = std::get_if<vkBoolean>(&data)) {
         copy->Boolean = *flag;
-      } else if (const auto* text = std::get_if<TField::kTextIndex>(&data)) {
+      } else if (const auto* text = std::get_if<vkText>(&data)) {
         if (!CopyText(batch, *text, *copy)) {
           batch.TextsSize = textsBefore;
           return false;
         }
       }
     } else {
-      copy->Alternative = 0;
+      copy->Alternative = vkNull;
     }
     ++copy;
   }

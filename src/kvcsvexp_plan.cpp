@@ -20,7 +20,8 @@ namespace korvane {
 
 namespace {
 
-// What the layout needs to know of a field type.
+// What the layout needs to know of a field type: flags for leaving values
+// out, quoting and padding, not how a value is held (TValueKind).
 enum TTypeTrait : std::uint8_t {
   ttOmitted = 1,   // binary data, blobs, plain memos: the value never reaches the line
   ttDateTime = 2,  // date, time and date-time
@@ -144,7 +145,7 @@ struct TFieldReader {
   static constexpr bool kReadsAhead = false;
   const TFieldData* Values;
   const TFieldData& At(const TColumn& column, std::size_t) const { return Values[column.index]; }
-  static bool IsNull(const TFieldData& data) { return data.index() == 0; }
+  static bool IsNull(const TFieldData& data) { return korvane::IsNull(data); }
   static std::optional<std::string_view> Text(const TFieldData& data) {
     if (const auto* text = std::get_if<std::string>(&data)) return std::string_view(*text);
     return std::nullopt;
@@ -157,7 +158,7 @@ struct TFieldReader {
   // The value AsDateTime reads: 0 without a value.
   static double Date(const TColumn& column, const TFieldData& data) {
     if (const auto* value = std::get_if<double>(&data)) return *value;
-    if (data.index() == 0) return 0;
+    if (korvane::IsNull(data)) return 0;
     return column.field->AsDateTime();  // another alternative converts or raises
   }
 };
@@ -170,23 +171,23 @@ struct TCopyReader {
   const TCopiedValue* Row;
   const char* Texts;
   const TCopiedValue& At(const TColumn&, std::size_t k) const { return Row[k]; }
-  static bool IsNull(const TCopiedValue& value) { return value.Alternative == 0; }
+  static bool IsNull(const TCopiedValue& value) { return value.Alternative == vkNull; }
   std::optional<std::string_view> Text(const TCopiedValue& value) const {
-    if (value.Alternative != TField::kTextIndex) return std::nullopt;
+    if (value.Alternative != vkText) return std::nullopt;
     return std::string_view(Texts + value.Offset, value.Length);
   }
   static const std::int64_t* Int(const TCopiedValue& value) {
-    return value.Alternative == 1 ? &value.Integer : nullptr;
+    return value.Alternative == vkInteger ? &value.Integer : nullptr;
   }
   static const bool* Bool(const TCopiedValue& value) {
-    return value.Alternative == 3 ? &value.Boolean : nullptr;
+    return value.Alternative == vkBoolean ? &value.Boolean : nullptr;
   }
   static const double* Double(const TCopiedValue& value) {
-    return value.Alternative == 2 ? &value.Float : nullptr;
+    return value.Alternative == vkFloat ? &value.Float : nullptr;
   }
   // Copies carry dates and empty values only.
   static double Date(const TColumn&, const TCopiedValue& value) {
-    return value.Alternative == 2 ? value.Float : 0;
+    return value.Alternative == vkFloat ? value.Float : 0;
   }
 };
 
@@ -362,20 +363,20 @@ bool TRecordPlan::WorksFromCopies() const {
 void TRecordPlan::CopySlots(std::vector<TCopySlot>& slots) const {
   slots.clear();
   for (const TColumn& column : FColumns) {
-    std::uint8_t own = 0;
+    TValueKind own = vkNull;
     switch (column.kind) {
       case TColumnKind::ckString:
-        own = TField::kTextIndex;
+        own = vkText;
         break;
       case TColumnKind::ckInteger:
       case TColumnKind::ckCurrency:
-        own = 1;
+        own = vkInteger;
         break;
       case TColumnKind::ckBoolean:
-        own = 3;
+        own = vkBoolean;
         break;
       case TColumnKind::ckDate:
-        own = 2;
+        own = vkFloat;
         break;
       default:
         break;  // nothing read (WorksFromCopies lets no other kind through)

@@ -40,10 +40,10 @@ struct TExportLayout {
 // text is read from it sixteen bytes at a time.
 inline constexpr std::size_t kTextSlack = 16;
 
-// A value of a record as the thread formatting ahead gets it: its
-// alternative of TFieldData and its payload, texts in a buffer beside.
+// A value of a record as the thread formatting ahead gets it: how it is
+// held and its payload, texts in a buffer beside.
 struct TCopiedValue {
-  std::uint8_t Alternative;
+  TValueKind Alternative;
   bool Boolean;
   std::uint32_t Offset;  // texts: where in the buffer, and how long
   std::uint32_t Length;
@@ -54,13 +54,15 @@ struct TCopiedValue {
 };
 
 // Where a column's value is in a record, and the alternative of it that a
-// copy carries (0: none, the column reads nothing).
+// copy carries (vkNull: the column reads nothing).
 struct TCopySlot {
   std::size_t Index;
-  std::uint8_t Own;
+  TValueKind Own;
 };
 
-// How a plan writes one column's values.
+// How a plan writes one column's values: a formatting strategy chosen from
+// the field's type, class and the layout, not how a value is held
+// (TValueKind), which each value checks against what its kind reads.
 enum class TColumnKind : std::uint8_t {
   ckNothing,  // binary data, blobs, plain memos: the value never reaches the line
   ckField,    // the field's own text, asked of the field
@@ -158,7 +160,7 @@ class TRecordPlan {
   // anything or reads the format settings while a record is written.
   bool WorksFromCopies() const;
   // For each column, where its value is in a record and the alternative
-  // the plan writes from a copy (0: the column reads nothing).
+  // the plan writes from a copy (vkNull: the column reads nothing).
   void CopySlots(std::vector<TCopySlot>& slots) const;
 
  private:
