@@ -50,17 +50,8 @@ std::string TPostgresDataSet::ColumnDefinition(const TFieldDef& def) {
     case ftFmtMemo:
       type = "text";
       break;
-    case ftBytes:
-    case ftVarBytes:
-    case ftBlob:
-    case ftGraphic:
-    case ftParadoxOle:
-    case ftDBaseOle:
-    case ftTypedBinary:
-      type = "bytea";
-      break;
     default:
-      type = "text";
+      type = IsBinaryType(def.DataType) ? "bytea" : "text";
       break;
   }
   std::string out = pg::QuoteIdent(def.Name) + " " + type;

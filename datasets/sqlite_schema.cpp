@@ -13,6 +13,7 @@ namespace korvane {
 namespace sqlite_parts {
 
 TStorage StorageFor(TFieldType type) {
+  if (IsBinaryType(type)) return TStorage::Blob;
   switch (type) {
     case ftSmallint:
     case ftInteger:
@@ -33,14 +34,6 @@ TStorage StorageFor(TFieldType type) {
       return TStorage::Time;
     case ftDateTime:
       return TStorage::DateTime;
-    case ftBytes:
-    case ftVarBytes:
-    case ftBlob:
-    case ftGraphic:
-    case ftParadoxOle:
-    case ftDBaseOle:
-    case ftTypedBinary:
-      return TStorage::Blob;
     default:
       return TStorage::Text;
   }
@@ -277,6 +270,7 @@ TFieldDef TSQLiteDataSet::FieldDefForColumn(const std::string& name,
 }
 
 std::string TSQLiteDataSet::DeclaredType(TFieldType dataType, int size) {
+  if (IsBinaryType(dataType)) return "BLOB";
   switch (dataType) {
     case ftString:
     case ftFixedChar:
@@ -310,14 +304,6 @@ std::string TSQLiteDataSet::DeclaredType(TFieldType dataType, int size) {
     case ftMemo:
     case ftFmtMemo:
       return "CLOB";
-    case ftBytes:
-    case ftVarBytes:
-    case ftBlob:
-    case ftGraphic:
-    case ftParadoxOle:
-    case ftDBaseOle:
-    case ftTypedBinary:
-      return "BLOB";
     default:
       return "TEXT";
   }
