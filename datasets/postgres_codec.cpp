@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <limits>
 
 #include "platform/formats.h"
@@ -188,6 +189,15 @@ double DoubleOf(const TFieldData& value) {
   return StrToFloat(std::get<std::string>(value));
 }
 
+// ToMicros of a date, time or date-time value of the column.
+std::int64_t MicrosOf(const TColumn& column, const TFieldData& value) {
+  std::int64_t micros = 0;
+  if (!ToMicros(DoubleOf(value), column.Kind == TKind::Time, micros)) {
+    Unfit(column, "a date outside the years 1 to 9999");
+  }
+  return micros;
+}
+
 // The text PostgreSQL's input function reads for a value of the column.
 std::string TextOf(const TColumn& column, const TFieldData& value, const TCodecContext&) {
   switch (column.Kind) {
@@ -211,16 +221,12 @@ std::string TextOf(const TColumn& column, const TFieldData& value, const TCodecC
       return column.Kind == TKind::Numeric ? DecimalText(d) : FloatToStr(d);
     }
     case TKind::Bool:
-      if (const auto* b = std::get_if<bool>(&value)) return *b ? "t" : "f";
       return IntegerOf(value) != 0 ? "t" : "f";
     case TKind::Date:
     case TKind::Time:
     case TKind::Timestamp:
     case TKind::TimestampTz: {
-      std::int64_t micros = 0;
-      if (!ToMicros(DoubleOf(value), column.Kind == TKind::Time, micros)) {
-        Unfit(column, "a date outside the years 1 to 9999");
-      }
+      const std::int64_t micros = MicrosOf(column, value);
       const double dt = FromMicros(micros);
       const std::int64_t timeMicros = ((micros % kMicrosPerDay) + kMicrosPerDay) % kMicrosPerDay;
       char time[64];
@@ -253,94 +259,58 @@ std::string TextOf(const TColumn& column, const TFieldData& value, const TCodecC
   }
 }
 
+// The server's type OIDs and the kind each is read and written as.
+struct TTypeKind {
+  unsigned Oid;
+  TKind Kind;
+};
+// text, varchar, char(n) and name are all Text.
+constexpr TTypeKind kTypeKinds[] = {
+    {21, TKind::Int2},   {23, TKind::Int4},    {20, TKind::Int8},        {1700, TKind::Numeric},
+    {790, TKind::Money}, {700, TKind::Float4}, {701, TKind::Float8},     {16, TKind::Bool},
+    {1082, TKind::Date}, {1083, TKind::Time},  {1114, TKind::Timestamp}, {1184, TKind::TimestampTz},
+    {17, TKind::Bytea},  {25, TKind::Text},    {1043, TKind::Text},      {1042, TKind::Text},
+    {19, TKind::Text},   {114, TKind::Json},   {3802, TKind::Jsonb}};
+
+// The field type a column of each kind is shown as, in TKind order.
+constexpr TFieldType kKindFieldTypes[] = {
+    ftSmallint,  // Int2
+    ftInteger,   // Int4
+    ftLargeint,  // Int8
+    ftBCD,       // Numeric
+    ftCurrency,  // Money
+    ftFloat,     // Float4
+    ftFloat,     // Float8
+    ftBoolean,   // Bool
+    ftDate,      // Date
+    ftTime,      // Time
+    ftDateTime,  // Timestamp
+    ftDateTime,  // TimestampTz
+    ftBlob,      // Bytea
+    ftString,    // Text
+    ftString,    // Json
+    ftString,    // Jsonb
+    ftString,    // Other
+};
+static_assert(std::size(kKindFieldTypes) == static_cast<std::size_t>(TKind::Other) + 1);
+
 }  // namespace
 
 TKind KindOfType(unsigned type) {
-  switch (type) {
-    case 21:
-      return TKind::Int2;
-    case 23:
-      return TKind::Int4;
-    case 20:
-      return TKind::Int8;
-    case 1700:
-      return TKind::Numeric;
-    case 790:
-      return TKind::Money;
-    case 700:
-      return TKind::Float4;
-    case 701:
-      return TKind::Float8;
-    case 16:
-      return TKind::Bool;
-    case 1082:
-      return TKind::Date;
-    case 1083:
-      return TKind::Time;
-    case 1114:
-      return TKind::Timestamp;
-    case 1184:
-      return TKind::TimestampTz;
-    case 17:
-      return TKind::Bytea;
-    case 25:    // text
-    case 1043:  // varchar
-    case 1042:  // char(n)
-    case 19:    // name
-      return TKind::Text;
-    case 114:
-      return TKind::Json;
-    case 3802:
-      return TKind::Jsonb;
-    default:
-      return TKind::Other;
+  for (const TTypeKind& entry : kTypeKinds) {
+    if (entry.Oid == type) return entry.Kind;
   }
+  return TKind::Other;
 }
 
 TFieldDef FieldDefForColumn(const std::string& name, TKind kind, int typmod, bool autoInc) {
   TFieldDef def;
   def.Name = name;
-  switch (kind) {
-    case TKind::Int2:
-      def.DataType = ftSmallint;
-      break;
-    case TKind::Int4:
-      def.DataType = ftInteger;
-      break;
-    case TKind::Int8:
-      def.DataType = ftLargeint;
-      break;
-    case TKind::Numeric:
-      def.DataType = ftBCD;
-      def.Size = typmod >= 4 ? (typmod - 4) & 0xffff : 0;
-      break;
-    case TKind::Money:
-      def.DataType = ftCurrency;
-      break;
-    case TKind::Float4:
-    case TKind::Float8:
-      def.DataType = ftFloat;
-      break;
-    case TKind::Bool:
-      def.DataType = ftBoolean;
-      break;
-    case TKind::Date:
-      def.DataType = ftDate;
-      break;
-    case TKind::Time:
-      def.DataType = ftTime;
-      break;
-    case TKind::Timestamp:
-    case TKind::TimestampTz:
-      def.DataType = ftDateTime;
-      break;
-    case TKind::Bytea:
-      def.DataType = ftBlob;
-      break;
-    default:
-      def.DataType = ftString;
-      def.Size = kind == TKind::Text && typmod > 4 ? typmod - 4 : 255;
-      break;
+  def.DataType = kKindFieldTypes[static_cast<std::size_t>(kind)];
+  if (kind == TKind::Numeric) {
+    def.Size = typmod >= 4 ? (typmod - 4) & 0xffff : 0;
+  } else if (def.DataType == ftString) {
+    def.Size = kind == TKind::Text && typmod > 4 ? typmod - 4 : 255;
   }
   // ftAutoInc holds 32 bits: a bigint identity keeps its ftLargeint.
   if (autoInc && (kind == TKind::Int2 || kind == TKind::Int4)) {
@@ -418,17 +388,13 @@ void AppendBinary(std::string& out, const TColumn& column, const TFieldData& val
     }
     case TKind::Bool:
       PutBE32(out, 1);
-      out += static_cast<char>(std::holds_alternative<bool>(value) ? std::get<bool>(value)
-                                                                   : IntegerOf(value) != 0);
+      out += static_cast<char>(IntegerOf(value) != 0);
       return;
     case TKind::Date:
     case TKind::Time:
     case TKind::Timestamp:
     case TKind::TimestampTz: {
-      std::int64_t micros = 0;
-      if (!ToMicros(DoubleOf(value), column.Kind == TKind::Time, micros)) {
-        Unfit(column, "a date outside the years 1 to 9999");
-      }
+      const std::int64_t micros = MicrosOf(column, value);
       if (column.Kind == TKind::Date) {
         const std::int64_t day =
             micros >= 0 ? micros / kMicrosPerDay : -((-micros + kMicrosPerDay - 1) / kMicrosPerDay);
