@@ -11,12 +11,11 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/owned.h"
+
 namespace korvane::pg {
 
-struct TResultFree {
-  void operator()(PGresult* r) const noexcept { PQclear(r); }
-};
-using TResult = std::unique_ptr<PGresult, TResultFree>;
+using TResult = TOwned<PGresult, &PQclear>;
 
 // What the server said about a failed command.
 struct TError {

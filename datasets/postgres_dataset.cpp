@@ -8,6 +8,7 @@
 #include "datasets/postgres_codec.h"
 #include "datasets/postgres_connection.h"
 #include "datasets/postgres_copy_writer.h"
+#include "platform/owned.h"
 #include "platform/sysutils.h"
 
 namespace korvane {
@@ -18,10 +19,7 @@ namespace {
 
 [[noreturn]] void Fail(const std::string& message) { throw EDatabaseError(message); }
 
-struct TCopyFree {
-  void operator()(char* p) const noexcept { PQfreemem(p); }
-};
-using TCopyBuffer = std::unique_ptr<char, TCopyFree>;
+using TCopyBuffer = TOwned<char, &PQfreemem>;
 
 std::string WithoutTrailingSemicolons(std::string text) {
   while (!text.empty() && (text.back() == ';' || static_cast<unsigned char>(text.back()) <= ' ')) {
@@ -312,15 +310,9 @@ struct TPostgresDataSet::TState {
 // ---------------------------------------------------------------------------
 
 TPostgresDataSet::TPostgresDataSet(TComponent* owner)
-    : TDataSet(owner),
-      FColumns(std::make_unique<TStringList>()),
-      FState(std::make_unique<TState>()) {}
+    : TSQLDataSet(owner), FState(std::make_unique<TState>()) {}
 
 TPostgresDataSet::~TPostgresDataSet() { Close(); }
-
-void TPostgresDataSet::CheckInactive(const char* property) const {
-  if (Active()) Fail(std::string("Cannot change ") + property + " while the dataset is open");
-}
 
 std::string TPostgresDataSet::ShownConnection() const { return pg::HidePassword(FConnection); }
 
@@ -328,26 +320,6 @@ void TPostgresDataSet::SetConnection(const std::string& value) {
   CheckInactive("Connection");
   if (value != FConnection) FState->Conn.reset();
   FConnection = value;
-}
-void TPostgresDataSet::SetTableName(const std::string& value) {
-  CheckInactive("TableName");
-  FTableName = value;
-}
-void TPostgresDataSet::SetQuery(const std::string& value) {
-  CheckInactive("Query");
-  FQuery = value;
-}
-void TPostgresDataSet::SetReadOnly(bool value) {
-  CheckInactive("ReadOnly");
-  FReadOnly = value;
-}
-void TPostgresDataSet::SetCreateTable(bool value) {
-  CheckInactive("CreateTable");
-  FCreateTable = value;
-}
-void TPostgresDataSet::SetColumns(const TStrings* value) {
-  CheckInactive("Columns");
-  if (value != nullptr) FColumns->Assign(*value);
 }
 void TPostgresDataSet::SetBinaryCopy(bool value) {
   CheckInactive("BinaryCopy");
@@ -392,14 +364,11 @@ bool TPostgresDataSet::TableExists(const std::string& name) {
 }
 
 void TPostgresDataSet::InternalOpen() {
-  if (FTableName.empty() == FQuery.empty()) {
-    Fail(FTableName.empty() ? "Neither TableName nor Query is set"
-                            : "Set either TableName or Query, not both");
-  }
+  CheckSource();
   TState& s = *FState;
   try {
     Connect();
-    if (FQuery.empty()) {
+    if (Query().empty()) {
       OpenTable();
     } else {
       OpenQuery();
@@ -425,22 +394,22 @@ void TPostgresDataSet::InternalOpen() {
 
 void TPostgresDataSet::OpenTable() {
   TState& s = *FState;
-  const pg::TQualifiedName name = pg::ParseQualifiedName(FTableName);
+  const pg::TQualifiedName name = pg::ParseQualifiedName(TableName());
   std::string oid = FindRelation(*s.Conn, name);
   if (oid.empty()) {
-    if (!FCreateTable) Fail("Table '" + FTableName + "' does not exist");
+    if (!CreateTable()) Fail("Table '" + TableName() + "' does not exist");
     std::string columns;
-    for (const std::string& item : FColumns->Items()) {
+    for (const std::string& item : ColumnList().Items()) {
       if (IsBlank(item)) continue;
       columns += (columns.empty() ? "" : ", ") + item;
     }
     if (columns.empty()) {
-      Fail("Table '" + FTableName +
+      Fail("Table '" + TableName() +
            "' does not exist and Columns is empty, so it cannot be created");
     }
     s.Conn->Exec("CREATE TABLE " + name.QuotedFolded() + " (" + columns + ")");
     oid = FindRelation(*s.Conn, name);
-    if (oid.empty()) Fail("Table '" + FTableName + "' was not created");
+    if (oid.empty()) Fail("Table '" + TableName() + "' was not created");
   }
   pg::TResult rel = s.Conn->ExecParams(
       "SELECT quote_ident(n.nspname) || '.' || quote_ident(c.relname), c.relkind, "
@@ -461,7 +430,7 @@ void TPostgresDataSet::OpenTable() {
       "WHERE a.attrelid = $1 AND a.attnum > 0 AND NOT a.attisdropped ORDER BY a.attnum",
       {oid, s.Table});
   const int rows = PQntuples(cols.get());
-  if (rows == 0) Fail("Table '" + FTableName + "' has no columns");
+  if (rows == 0) Fail("Table '" + TableName() + "' has no columns");
   for (int i = 0; i < rows; ++i) {
     const auto flag = [&](int column) { return *PQgetvalue(cols.get(), i, column) == 't'; };
     pg::TColumn c;
@@ -480,13 +449,13 @@ void TPostgresDataSet::OpenTable() {
     if (c.Generated) field->SetReadOnly(true);
     s.Cols.push_back(std::move(c));
   }
-  s.Writable = !FReadOnly && insertable && (kind == 'r' || kind == 'p' || kind == 'f');
+  s.Writable = !ReadOnly() && insertable && (kind == 'r' || kind == 'p' || kind == 'f');
 }
 
 void TPostgresDataSet::OpenQuery() {
   TState& s = *FState;
   s.IsQuery = true;
-  s.QueryText = WithoutTrailingSemicolons(FQuery);
+  s.QueryText = WithoutTrailingSemicolons(Query());
   if (s.QueryText.empty()) Fail("Query holds no statement");
   pg::TResult prepared(PQprepare(s.conn(), "", s.QueryText.c_str(), 0, nullptr));
   if (!prepared || PQresultStatus(prepared.get()) != PGRES_COMMAND_OK) {
@@ -562,12 +531,12 @@ void TPostgresDataSet::InternalPost() {
   if (State() == dsEdit) Fail("Records of a PostgreSQL table can only be appended, not edited");
   s.StopReading();
   std::vector<TFieldData>& values = EditBuffer();
-  s.WriterFor(FBulkCommitCount).Add(values.data(), RefusedPostsWanted() ? PostCount() + 1 : 0);
+  s.WriterFor(BulkCommitCount()).Add(values.data(), RefusedPostsWanted() ? PostCount() + 1 : 0);
   if (s.BulkDepth == 0) s.TakeGeneratedValues(values);
 }
 
 bool TPostgresDataSet::CanModify() const {
-  if (!Active()) return !FReadOnly && FQuery.empty();
+  if (!Active()) return TSQLDataSet::CanModify();
   return FState->Writable;
 }
 
@@ -591,7 +560,7 @@ void TPostgresDataSet::BeginBulk() {
   if (s.BulkDepth++ > 0 || !s.Conn || !s.Writable) return;
   s.StopReading();
   try {
-    s.WriterFor(FBulkCommitCount).BeginBulk();
+    s.WriterFor(BulkCommitCount()).BeginBulk();
   } catch (...) {
     --s.BulkDepth;
     throw;
@@ -631,17 +600,14 @@ TDataSet::TRefusals TPostgresDataSet::TakeRefusals() {
 template <>
 TComponentClass ComponentClass<TPostgresDataSet>() {
   using D = TPostgresDataSet;
-  static const TClassInfo info =
-      TClassBuilder<D>("TPostgresDataSet")
-          .String("Connection", &D::ShownConnection, &D::SetConnection)
-          .String("TableName", &D::TableName, &D::SetTableName)
-          .String("Query", &D::Query, &D::SetQuery)
-          .Boolean("ReadOnly", &D::ReadOnly, &D::SetReadOnly)
-          .Boolean("CreateTable", &D::CreateTable, &D::SetCreateTable)
-          .StringList("Columns", &D::Columns)
-          .Integer("BulkCommitCount", &D::BulkCommitCount, &D::SetBulkCommitCount)
-          .Boolean("BinaryCopy", &D::BinaryCopy, &D::SetBinaryCopy)
-          .Build();
+  static const TClassInfo info = [] {
+    TClassBuilder<D> builder("TPostgresDataSet");
+    builder.String("Connection", &D::ShownConnection, &D::SetConnection);
+    return PublishSQLSource(builder)
+        .Integer("BulkCommitCount", &D::BulkCommitCount, &D::SetBulkCommitCount)
+        .Boolean("BinaryCopy", &D::BinaryCopy, &D::SetBinaryCopy)
+        .Build();
+  }();
   return &info;
 }
 

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "datasets/sql_dataset.h"
 #include "platform/classes.h"
 #include "platform/db.h"
 #include "platform/published.h"
@@ -52,13 +53,13 @@ namespace korvane {
 //
 // Owns its connection: opened by Open (or ExecSQL), closed by Close and the
 // destructor. Not thread-safe.
-class KORVANE_API TPostgresDataSet : public TDataSet {
+class KORVANE_API TPostgresDataSet : public TSQLDataSet {
  public:
   explicit TPostgresDataSet(TComponent* owner);
   ~TPostgresDataSet() override;
 
-  // Published properties. The source settings cannot change while the
-  // dataset is open (EDatabaseError).
+  // Published properties, besides TSQLDataSet's. Connection and BinaryCopy
+  // cannot change while the dataset is open (EDatabaseError).
   //
   // A postgresql:// URI or a libpq key=value string; libpq's environment
   // variables (PGHOST, PGPASSWORD, ...) and password file fill in what it
@@ -67,28 +68,11 @@ class KORVANE_API TPostgresDataSet : public TDataSet {
   const std::string& Connection() const { return FConnection; }
   std::string ShownConnection() const;
   void SetConnection(const std::string& value);
-  // The table: "name" or "schema.name". A part in double quotes is taken as
-  // written ("Sales"."Q1 2026"); an unquoted part is looked up as written and
-  // then in lower case, as PostgreSQL spells unquoted names, and a table
+  // TableName is "name" or "schema.name". A part in double quotes is taken
+  // as written ("Sales"."Q1 2026"); an unquoted part is looked up as written
+  // and then in lower case, as PostgreSQL spells unquoted names, and a table
   // made by CreateTable gets the lower-case spelling.
-  const std::string& TableName() const { return FTableName; }
-  void SetTableName(const std::string& value);
-  // One statement that only reads; its result is shown read-only.
-  const std::string& Query() const { return FQuery; }
-  void SetQuery(const std::string& value);
-  // CanModify is false.
-  bool ReadOnly() const { return FReadOnly; }
-  void SetReadOnly(bool value);
-  // When the table does not exist, Open creates it from Columns.
-  bool CreateTable() const { return FCreateTable; }
-  void SetCreateTable(bool value);
-  // Column definitions for CreateTable, one per item, in SQL ("id serial
-  // PRIMARY KEY", "born date").
-  TStrings* Columns() const { return FColumns.get(); }
-  void SetColumns(const TStrings* value);
-  // Records per transaction between BeginBulk and EndBulk (at least 1).
-  std::int32_t BulkCommitCount() const { return FBulkCommitCount; }
-  void SetBulkCommitCount(std::int32_t value) { FBulkCommitCount = value < 1 ? 1 : value; }
+  //
   // False makes COPY use the text format from the start (the binary format
   // is left automatically when a server refuses it).
   bool BinaryCopy() const { return FBinaryCopy; }
@@ -135,17 +119,10 @@ class KORVANE_API TPostgresDataSet : public TDataSet {
  private:
   struct TState;
 
-  void CheckInactive(const char* property) const;
   void OpenTable();
   void OpenQuery();
 
   std::string FConnection;
-  std::string FTableName;
-  std::string FQuery;
-  bool FReadOnly = false;
-  bool FCreateTable = false;
-  std::unique_ptr<TStringList> FColumns;
-  std::int32_t FBulkCommitCount = 500000;
   bool FBinaryCopy = true;
 
   std::unique_ptr<TState> FState;

@@ -52,9 +52,7 @@ struct TSQLiteDataSet::TState {
 // ---------------------------------------------------------------------------
 
 TSQLiteDataSet::TSQLiteDataSet(TComponent* owner)
-    : TDataSet(owner),
-      FColumns(std::make_unique<TStringList>()),
-      FState(std::make_unique<TState>(this)) {}
+    : TSQLDataSet(owner), FState(std::make_unique<TState>(this)) {}
 
 TSQLiteDataSet::~TSQLiteDataSet() {
   try {
@@ -65,44 +63,13 @@ TSQLiteDataSet::~TSQLiteDataSet() {
   CloseConnection();
 }
 
-void TSQLiteDataSet::CheckInactive(const char* property) const {
-  if (Active()) Fail(std::string("Cannot change ") + property + " while the dataset is open");
-}
-
 void TSQLiteDataSet::SetDatabaseFile(const std::string& value) {
   CheckInactive("DatabaseFile");
   FDatabaseFile = value;
   CloseConnection();
 }
 
-void TSQLiteDataSet::SetTableName(const std::string& value) {
-  CheckInactive("TableName");
-  FTableName = value;
-}
-
-void TSQLiteDataSet::SetQuery(const std::string& value) {
-  CheckInactive("Query");
-  FQuery = value;
-}
-
-void TSQLiteDataSet::SetReadOnly(bool value) {
-  CheckInactive("ReadOnly");
-  FReadOnly = value;
-  CloseConnection();
-}
-
-void TSQLiteDataSet::SetCreateTable(bool value) {
-  CheckInactive("CreateTable");
-  FCreateTable = value;
-}
-
-void TSQLiteDataSet::SetColumns(const TStrings* value) {
-  if (value) {
-    FColumns->Assign(*value);
-  } else {
-    FColumns->Clear();
-  }
-}
+void TSQLiteDataSet::ReadOnlyChanged() { CloseConnection(); }
 
 void TSQLiteDataSet::SetForeignKeys(bool value) {
   CheckInactive("ForeignKeys");
@@ -127,7 +94,7 @@ void TSQLiteDataSet::OpenConnection(bool create) {
   // so it needs no mutex of its own.
   int flags = SQLITE_OPEN_NOMUTEX;
   flags |=
-      FReadOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
+      ReadOnly() ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
   sqlite3* raw = nullptr;
   const int rc = sqlite3_open_v2(FDatabaseFile.c_str(), &raw, flags, nullptr);
   TDb db(raw);
@@ -171,7 +138,7 @@ bool TSQLiteDataSet::TableExists(const std::string& name) {
 
 void TSQLiteDataSet::ExecSQL(const std::string& sql) {
   TState& s = *FState;
-  OpenConnection(!FReadOnly);
+  OpenConnection(!ReadOnly());
   s.Cursor.LetGo();
   try {
     Exec(s.db(), sql);
@@ -183,19 +150,16 @@ void TSQLiteDataSet::ExecSQL(const std::string& sql) {
 }
 
 void TSQLiteDataSet::InternalOpen() {
-  if (FTableName.empty() == FQuery.empty()) {
-    Fail(FTableName.empty() ? "Neither TableName nor Query is set"
-                            : "Set either TableName or Query, not both");
-  }
+  CheckSource();
   TState& s = *FState;
   const bool connected = static_cast<bool>(s.Db);
-  const bool create = FQuery.empty() && FCreateTable;
+  const bool create = Query().empty() && CreateTable();
   struct stat info {};
   const bool newFile = !connected && create && !IsSpecialFileName(FDatabaseFile) &&
                        stat(FDatabaseFile.c_str(), &info) != 0;
   try {
     OpenConnection(create);
-    if (FQuery.empty()) {
+    if (Query().empty()) {
       OpenTable();
     } else {
       OpenQuery();
@@ -215,15 +179,15 @@ void TSQLiteDataSet::InternalOpen() {
 
 void TSQLiteDataSet::OpenTable() {
   TSQLiteTableRequest request;
-  request.Name = FTableName;
+  request.Name = TableName();
   request.DatabaseFile = FDatabaseFile;
-  request.Create = FCreateTable;
-  request.Columns = FColumns->Items();
-  request.ReadOnly = FReadOnly;
+  request.Create = CreateTable();
+  request.Columns = ColumnList().Items();
+  request.ReadOnly = ReadOnly();
   ShowSource(TSQLiteSchema::MapTable(FState->db(), request));
 }
 
-void TSQLiteDataSet::OpenQuery() { ShowSource(TSQLiteSchema::MapQuery(FState->db(), FQuery)); }
+void TSQLiteDataSet::OpenQuery() { ShowSource(TSQLiteSchema::MapQuery(FState->db(), Query())); }
 
 void TSQLiteDataSet::ShowSource(TSQLiteSource&& source) {
   TState& s = *FState;
@@ -261,7 +225,7 @@ void TSQLiteDataSet::InternalPost() {
 }
 
 bool TSQLiteDataSet::CanModify() const {
-  if (!Active()) return !FReadOnly && FQuery.empty();
+  if (!Active()) return TSQLDataSet::CanModify();
   return FState->Source.Writable;
 }
 
@@ -305,18 +269,15 @@ std::int64_t TSQLiteDataSet::AbandonBulk() { return FState->Writer.AbandonBulk()
 template <>
 TComponentClass ComponentClass<TSQLiteDataSet>() {
   using D = TSQLiteDataSet;
-  static const TClassInfo info =
-      TClassBuilder<D>("TSQLiteDataSet")
-          .String("DatabaseFile", &D::DatabaseFile, &D::SetDatabaseFile)
-          .String("TableName", &D::TableName, &D::SetTableName)
-          .String("Query", &D::Query, &D::SetQuery)
-          .Boolean("ReadOnly", &D::ReadOnly, &D::SetReadOnly)
-          .Boolean("CreateTable", &D::CreateTable, &D::SetCreateTable)
-          .StringList("Columns", &D::Columns)
-          .Boolean("ForeignKeys", &D::ForeignKeys, &D::SetForeignKeys)
-          .Integer("BusyTimeout", &D::BusyTimeout, &D::SetBusyTimeout)
-          .Integer("BulkCommitCount", &D::BulkCommitCount, &D::SetBulkCommitCount)
-          .Build();
+  static const TClassInfo info = [] {
+    TClassBuilder<D> builder("TSQLiteDataSet");
+    builder.String("DatabaseFile", &D::DatabaseFile, &D::SetDatabaseFile);
+    return PublishSQLSource(builder)
+        .Boolean("ForeignKeys", &D::ForeignKeys, &D::SetForeignKeys)
+        .Integer("BusyTimeout", &D::BusyTimeout, &D::SetBusyTimeout)
+        .Integer("BulkCommitCount", &D::BulkCommitCount, &D::SetBulkCommitCount)
+        .Build();
+  }();
   return &info;
 }
 

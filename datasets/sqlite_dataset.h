@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "datasets/sql_dataset.h"
 #include "platform/classes.h"
 #include "platform/db.h"
 #include "platform/db_failure.h"
@@ -62,38 +63,18 @@ struct KORVANE_API TSQLiteMisfits {
 // Owns its database connection: opened by Open (or by ExecSQL), closed by
 // Close and by the destructor. Not thread-safe: a dataset and its connection
 // belong to one thread at a time.
-class KORVANE_API TSQLiteDataSet : public TDataSet {
+class KORVANE_API TSQLiteDataSet : public TSQLDataSet {
  public:
   explicit TSQLiteDataSet(TComponent* owner);
   ~TSQLiteDataSet() override;
 
-  // Published properties. The source settings (DatabaseFile, TableName,
-  // Query, ReadOnly, CreateTable, ForeignKeys) cannot change while the
-  // dataset is open (EDatabaseError).
+  // Published properties, besides TSQLDataSet's. DatabaseFile and
+  // ForeignKeys cannot change while the dataset is open (EDatabaseError).
   //
   // The database file. Open refuses a file that does not exist unless
   // CreateTable is set; ":memory:" is a private in-memory database.
   const std::string& DatabaseFile() const { return FDatabaseFile; }
   void SetDatabaseFile(const std::string& value);
-  // The table to show. Exactly one of TableName and Query is set.
-  const std::string& TableName() const { return FTableName; }
-  void SetTableName(const std::string& value);
-  // One SQL statement that only reads (a SELECT, ...); its result is shown
-  // read-only, in the statement's own order.
-  const std::string& Query() const { return FQuery; }
-  void SetQuery(const std::string& value);
-  // Opens the database read-only: CanModify is false.
-  bool ReadOnly() const { return FReadOnly; }
-  void SetReadOnly(bool value);
-  // When the table does not exist, Open creates it (and the database file)
-  // from Columns.
-  bool CreateTable() const { return FCreateTable; }
-  void SetCreateTable(bool value);
-  // Column definitions for CreateTable, one per item, in SQL ("id INTEGER
-  // PRIMARY KEY", "born DATE", "name VARCHAR(40) NOT NULL");
-  // ColumnDefinition builds one from a field definition.
-  TStrings* Columns() const { return FColumns.get(); }
-  void SetColumns(const TStrings* value);
   // Enforces foreign keys on the connection (SQLite leaves them off unless
   // asked).
   bool ForeignKeys() const { return FForeignKeys; }
@@ -102,14 +83,11 @@ class KORVANE_API TSQLiteDataSet : public TDataSet {
   // failing with "database is locked".
   std::int32_t BusyTimeout() const { return FBusyTimeout; }
   void SetBusyTimeout(std::int32_t value);
-  // Records per transaction between BeginBulk and EndBulk (at least 1).
-  // Each commit waits for the disk (tens of milliseconds); the default
-  // group is half a second or so of inserting, so commits cost a few
-  // percent of a load while a killed run loses at most that group. The
-  // page cache spills to the database file, so memory does not grow with
-  // the group.
-  std::int32_t BulkCommitCount() const { return FBulkCommitCount; }
-  void SetBulkCommitCount(std::int32_t value) { FBulkCommitCount = value < 1 ? 1 : value; }
+  // BulkCommitCount: each commit waits for the disk (tens of milliseconds);
+  // the default group is half a second or so of inserting, so commits cost
+  // a few percent of a load while a killed run loses at most that group.
+  // The page cache spills to the database file, so memory does not grow
+  // with the group.
 
   // False for a query, a view, a read-only database or ReadOnly.
   bool CanModify() const override;
@@ -167,7 +145,7 @@ class KORVANE_API TSQLiteDataSet : public TDataSet {
  private:
   struct TState;
 
-  void CheckInactive(const char* property) const;
+  void ReadOnlyChanged() override;
   void OpenConnection(bool create);
   void CloseConnection() noexcept;
   void OpenTable();
@@ -176,14 +154,8 @@ class KORVANE_API TSQLiteDataSet : public TDataSet {
   void ShowSource(sqlite_parts::TSQLiteSource&& source);
 
   std::string FDatabaseFile;
-  std::string FTableName;
-  std::string FQuery;
-  bool FReadOnly = false;
-  bool FCreateTable = false;
-  std::unique_ptr<TStringList> FColumns;
   bool FForeignKeys = true;
   std::int32_t FBusyTimeout = 5000;
-  std::int32_t FBulkCommitCount = 500000;
 
   std::unique_ptr<TState> FState;
 };

@@ -11,18 +11,12 @@
 #include <string_view>
 
 #include "platform/db.h"
+#include "platform/owned.h"
 
 namespace korvane::sqlite_parts {
 
-struct TStmtFinalizer {
-  void operator()(sqlite3_stmt* stmt) const noexcept { sqlite3_finalize(stmt); }
-};
-using TStmt = std::unique_ptr<sqlite3_stmt, TStmtFinalizer>;
-
-struct TDbCloser {
-  void operator()(sqlite3* db) const noexcept { sqlite3_close_v2(db); }
-};
-using TDb = std::unique_ptr<sqlite3, TDbCloser>;
+using TStmt = TOwned<sqlite3_stmt, &sqlite3_finalize>;
+using TDb = TOwned<sqlite3, &sqlite3_close_v2>;
 
 [[noreturn]] inline void Fail(const std::string& message) { throw EDatabaseError(message); }
 
