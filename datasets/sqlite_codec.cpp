@@ -1,7 +1,6 @@
 #include "datasets/sqlite_codec.h"
 
 #include <charconv>
-#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <string>
@@ -20,14 +19,10 @@ namespace {
 // fraction; before that day the fraction still counts forward from
 // midnight (-1.25 is 1899-12-29 06:00).
 
-constexpr std::chrono::sys_days kDayZero{std::chrono::year{1899} / 12 / 30};
-constexpr std::int64_t DayNumber(int y, unsigned m, unsigned d) {
-  return (std::chrono::sys_days{std::chrono::year{y} / m / d} - kDayZero).count();
-}
-constexpr std::int64_t kUnixDay = DayNumber(1970, 1, 1);
-constexpr std::int64_t kFirstDay = DayNumber(1, 1, 1);
-constexpr std::int64_t kLastDay = DayNumber(9999, 12, 31);
-constexpr std::int64_t kMsPerDay = 86400000;
+constexpr std::int64_t kUnixDay = formats_internal::kUnixDay;
+constexpr std::int64_t kFirstDay = formats_internal::kMinDay;
+constexpr std::int64_t kLastDay = formats_internal::kMaxDay;
+constexpr std::int64_t kMsPerDay = formats_internal::kMsPerDay;
 constexpr std::int64_t kCurrencyScale = TSQLiteCodec::kCurrencyScale;
 
 // Splits a value into its calendar day and the milliseconds of its time of

@@ -485,11 +485,12 @@ struct TDateWriter::TState {
     bool hasSuffix;
   };
 
-  // The text of a day and month, by the day of the year from March 1.
+  // The text of a day and month, at (month - 1) * 31 + day - 1.
   struct TMonthDay {
     char text[7];
     std::uint8_t length;
   };
+  static constexpr std::size_t kMonthDays = 12 * 31;
 
   TCompiledDateFormat format;
   std::string shortDateFormat;
@@ -547,23 +548,22 @@ struct TDateWriter::TState {
       yearPlace = 2;
       endDay = pieceCount - 1;
     }
-    auto table = std::make_unique<TMonthDay[]>(366);
-    for (std::uint32_t dayOfYear = 0; dayOfYear < 366; ++dayOfYear) {
-      int month = 0;
-      int day = 0;
-      MonthAndDay(dayOfYear, month, day);
+    auto table = std::make_unique<TMonthDay[]>(kMonthDays);
+    for (std::size_t at = 0; at < kMonthDays; ++at) {
+      const unsigned month = static_cast<unsigned>(at / 31) + 1;
+      const unsigned day = static_cast<unsigned>(at % 31) + 1;
       char text[32];
       char* p = text;
       for (std::size_t i = firstDay; i < endDay; ++i) {
         const TPiece& piece = pieces[i];
         if (piece.part >= 2) return 0;  // a year between: no table
-        p = PutSmall(p, static_cast<unsigned>(piece.part == 0 ? day : month), piece.width);
+        p = PutSmall(p, piece.part == 0 ? day : month, piece.width);
         *p = piece.suffix;
         p += piece.hasSuffix ? 1 : 0;
       }
       if (p - text > static_cast<std::ptrdiff_t>(sizeof table[0].text)) return 0;
-      std::memcpy(table[dayOfYear].text, text, sizeof table[0].text);
-      table[dayOfYear].length = static_cast<std::uint8_t>(p - text);
+      std::memcpy(table[at].text, text, sizeof table[0].text);
+      table[at].length = static_cast<std::uint8_t>(p - text);
     }
     monthDays = std::move(table);
     return sizeof(TMonthDay::text);  // stored whole
@@ -577,15 +577,14 @@ struct TDateWriter::TState {
 
   // A whole day under a format with a table.
   char* PutTabled(char* p, std::int32_t day) const {
-    std::uint32_t marchYear = 0;
-    std::uint32_t dayOfYear = 0;
-    MarchYearAndDay(day, marchYear, dayOfYear);
-    marchYear += dayOfYear >= 306 ? 1 : 0;  // January and February
-    const TMonthDay& monthDay = monthDays[dayOfYear];
-    if (yearPlace == 1) p = PutYear(p, marchYear);
+    const std::chrono::year_month_day date = CivilFromDays(day);
+    const auto y = static_cast<std::uint32_t>(static_cast<int>(date.year()));
+    const TMonthDay& monthDay = monthDays[(static_cast<unsigned>(date.month()) - 1) * 31 +
+                                          static_cast<unsigned>(date.day()) - 1];
+    if (yearPlace == 1) p = PutYear(p, y);
     std::memcpy(p, monthDay.text, sizeof monthDay.text);
     p += monthDay.length;
-    return yearPlace == 2 ? PutYear(p, marchYear) : p;
+    return yearPlace == 2 ? PutYear(p, y) : p;
   }
 
   // A whole day under a format of pieces without a table.

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -97,78 +98,48 @@ bool ParseDateByGrammar(std::string_view s, TDateTime& value);
 // ---------------------------------------------------------------------------
 // Calendar.
 
-constexpr long long kMsPerDay = 86400000;
-constexpr long long kMinDay = -693593;  // 0001-01-01
-constexpr long long kMaxDay = 2958465;  // 9999-12-31
-constexpr long long kUnixDay = 25569;   // 1970-01-01
+// Date-time values count days from 1899-12-30, day zero; the calendar is
+// std::chrono's (the proleptic Gregorian one), over the years 1 to 9999.
+constexpr std::chrono::sys_days kDayZero{std::chrono::year{1899} / 12 / 30};
 
-// Day number of a valid date of years 1 to 9999, without a branch: years
-// are counted from March, so that the leap day ends a year, and the months
-// from March on by a table. Unsigned, as no such year is negative.
-constexpr std::uint32_t kDaysFromMarch[13] = {0,   306, 337, 0,   31,  61, 92,
-                                              122, 153, 184, 214, 245, 275};
-constexpr std::uint32_t MarchDayCount(std::uint32_t year, std::uint32_t month, std::uint32_t day) {
-  const std::uint32_t y = year - (month <= 2 ? 1 : 0);
-  return 365 * y + y / 4 - y / 100 + y / 400 + kDaysFromMarch[month] + day;
+constexpr long long DayNumber(std::chrono::year_month_day date) {
+  return (std::chrono::sys_days{date} - kDayZero).count();
 }
-// 1899-12-30 is day zero.
-constexpr std::uint32_t kMarchDayZero = MarchDayCount(1899, 12, 30);
-static_assert(MarchDayCount(1900, 3, 1) - kMarchDayZero == 61);
-static_assert(MarchDayCount(2000, 2, 29) + 1 == MarchDayCount(2000, 3, 1));
-static_assert(MarchDayCount(1970, 1, 1) - kMarchDayZero == kUnixDay);
 
-// TryEncodeDate's work, kept inline for the date readers: the leap-year
-// test runs only for February 29.
-[[gnu::always_inline]] inline bool EncodeDay(int year, int month, int day, TDateTime& value) {
-  static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1) return false;
-  if (day > kDays[month - 1]) {
-    const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
-    if (!(month == 2 && day == 29 && leap)) return false;
-  }
-  const std::uint32_t count =
-      MarchDayCount(static_cast<std::uint32_t>(year), static_cast<std::uint32_t>(month),
-                    static_cast<std::uint32_t>(day));
-  value = static_cast<double>(static_cast<std::int32_t>(count - kMarchDayZero));
+constexpr long long kMsPerDay = 86400000;
+constexpr long long kMinDay = DayNumber(std::chrono::year{1} / 1 / 1);
+constexpr long long kMaxDay = DayNumber(std::chrono::year{9999} / 12 / 31);
+constexpr long long kUnixDay = DayNumber(std::chrono::year{1970} / 1 / 1);
+static_assert(kMinDay == -693593 && kMaxDay == 2958465 && kUnixDay == 25569);
+
+// TryEncodeDate's work: false unless the date is one of the years 1 to 9999.
+// The month and day are checked for their ranges before std::chrono holds
+// them (it keeps only a byte of each).
+inline bool EncodeDay(int year, int month, int day, TDateTime& value) {
+  if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1 || day > 31) return false;
+  const std::chrono::year_month_day date{std::chrono::year{year},
+                                         std::chrono::month{static_cast<unsigned>(month)},
+                                         std::chrono::day{static_cast<unsigned>(day)}};
+  if (!date.ok()) return false;
+  value = static_cast<double>(DayNumber(date));
   return true;
 }
 
-// The year counted from March 1 (January and February belong to the year
-// before) and the day of that year (0 to 365) of a day number from kMinDay
-// to kMaxDay. Counted from 0000-03-01 every such day is positive, so the
-// arithmetic is unsigned and 32 bits wide: centuries of 146097 / 4 days,
-// then years of 1461 / 4 days inside a century (a multiply by the inverse
-// of 1461 and a shift).
-static_assert(kMarchDayZero - MarchDayCount(0, 3, 1) == 693899);
-inline void MarchYearAndDay(long long dayNumber, std::uint32_t& year, std::uint32_t& dayOfYear) {
-  // Day zero is day 693899 counted from 0000-03-01.
-  const auto n = static_cast<std::uint32_t>(dayNumber + 693899);
-  const std::uint32_t n1 = 4 * n + 3;
-  const std::uint32_t century = n1 / 146097;
-  const std::uint32_t dayOfCentury = n1 % 146097 / 4;
-  const std::uint64_t n2 = std::uint64_t{2939745} * (4 * dayOfCentury + 3);
-  year = 100 * century + static_cast<std::uint32_t>(n2 >> 32);
-  dayOfYear = static_cast<std::uint32_t>(n2) / 2939745 / 4;
-}
-
-// The month and day of a day of the year counted from March 1: months of
-// 153 / 5 days (a multiply by 2141 over 65536). True for January and
-// February, which belong to the next calendar year.
-inline bool MonthAndDay(std::uint32_t dayOfYear, int& m, int& d) {
-  const std::uint32_t n3 = 2141 * dayOfYear + 197913;
-  const std::uint32_t month = n3 >> 16;    // 3 to 14
-  const bool nextYear = dayOfYear >= 306;  // January and February
-  d = static_cast<int>((n3 & 0xFFFF) / 2141 + 1);
-  m = static_cast<int>(nextYear ? month - 12 : month);
-  return nextYear;
-}
-
 // The civil date of a day number from kMinDay to kMaxDay.
+inline std::chrono::year_month_day CivilFromDays(long long dayNumber) {
+  return std::chrono::year_month_day{kDayZero + std::chrono::days{dayNumber}};
+}
 inline void CivilFromDays(long long dayNumber, int& y, int& m, int& d) {
-  std::uint32_t year = 0;
-  std::uint32_t dayOfYear = 0;
-  MarchYearAndDay(dayNumber, year, dayOfYear);
-  y = static_cast<int>(year + (MonthAndDay(dayOfYear, m, d) ? 1 : 0));
+  const std::chrono::year_month_day date = CivilFromDays(dayNumber);
+  y = static_cast<int>(date.year());
+  m = static_cast<int>(static_cast<unsigned>(date.month()));
+  d = static_cast<int>(static_cast<unsigned>(date.day()));
+}
+
+// The day of the week of a day number, 0 for Sunday.
+inline int WeekdayOf(long long dayNumber) {
+  return static_cast<int>(
+      std::chrono::weekday{kDayZero + std::chrono::days{dayNumber}}.c_encoding());
 }
 
 // Splits a date-time into its day number and its time of day, rounded to
@@ -211,8 +182,7 @@ inline DateTimeParts DecodeParts(TDateTime value) {
   }
   DateTimeParts p{};
   CivilFromDays(day, p.year, p.month, p.day);
-  // 0001-01-01 (kMinDay) was a Monday.
-  p.dayOfWeek = static_cast<int>((static_cast<std::uint32_t>(day - kMinDay) + 1) % 7);
+  p.dayOfWeek = WeekdayOf(day);
   p.msOfDay = ms;
   if (ms != 0) {  // dates alone have no time of day to split
     const auto msOfDay = static_cast<std::uint32_t>(ms);
