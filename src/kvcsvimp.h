@@ -391,7 +391,7 @@ class KORVANE_API TCSVImport : public TComponent {
   // Takes text in place of the oldest record in the cache (and line in
   // place of its line), handing that one out: the read of a run that holds
   // records back.
-  void RotateRecordCache(std::string& text, std::int64_t& line);
+  void RotateRecordCache(std::string& text);
   // Puts the record cache back in oldest-first order. While the cache is in
   // use it works as a ring (FCacheHead is its oldest entry), so that each
   // read replaces one entry instead of shifting them all.
@@ -430,7 +430,13 @@ class KORVANE_API TCSVImport : public TComponent {
   std::int32_t FSkippedBytes = 0;
   TRecordFault FRecordFault = rfNone;
   std::int64_t FRecordLine = 1;
-  std::vector<std::int64_t> FCacheLines;  // the lines of FRecordCache's records
+  // Where each of FRecordCache's records starts, and why it cannot be
+  // stored if it cannot: a record keeps its fault while it is held back.
+  struct TCachedOrigin {
+    std::int64_t Line = 1;
+    TRecordFault Fault = rfNone;
+  };
+  std::vector<TCachedOrigin> FCacheOrigins;
   std::int32_t FRecordCounter = 0;
   std::int32_t FStartRecord = 0;
   std::atomic<bool> FStopRequested{false};

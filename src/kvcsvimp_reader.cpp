@@ -380,7 +380,7 @@ const TReadAheadRecord& TCSVImport::NextReadAheadRecord() {
   }
 }
 
-void TCSVImport::RotateRecordCache(std::string& text, std::int64_t& line) {
+void TCSVImport::RotateRecordCache(std::string& text) {
   // The record replaces the oldest one in the ring, which keeps each read
   // O(1) however many records are held back.
   const int count = FRecordCache->Count();
@@ -388,8 +388,10 @@ void TCSVImport::RotateRecordCache(std::string& text, std::int64_t& line) {
   std::string oldest = FRecordCache->Strings(FCacheHead);
   FRecordCache->SetStrings(FCacheHead, std::move(text));
   text = std::move(oldest);
-  FCacheLines.resize(static_cast<std::size_t>(count), 1);
-  std::swap(line, FCacheLines[static_cast<std::size_t>(FCacheHead)]);
+  FCacheOrigins.resize(static_cast<std::size_t>(count));
+  TCachedOrigin& origin = FCacheOrigins[static_cast<std::size_t>(FCacheHead)];
+  std::swap(FRecordLine, origin.Line);
+  std::swap(FRecordFault, origin.Fault);
   FCacheHead = (FCacheHead + 1) % count;
 }
 
@@ -397,11 +399,9 @@ void TCSVImport::ReadTextFileRecord(TFileHandle& Handle, std::uint32_t& Bytes, s
   try {
     ReadPhysicalRecord(Handle, text);
     if (FUseRecordCache && FRecordCache->Count() > 0) {
-      // The record read is held back and the oldest cached one handed out;
-      // only the last record of the input can have a quote never closed, and
-      // it stays in the cache.
-      RotateRecordCache(text, FRecordLine);
-      FRecordFault = rfNone;
+      // The record read is held back and the oldest cached one handed out,
+      // with its own line and fault (text not valid in the encoding, say).
+      RotateRecordCache(text);
     }
   } catch (const EInOutError&) {
     throw;
@@ -427,15 +427,15 @@ void TCSVImport::NormalizeRecordCache() {
     ordered.Reserve(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i) ordered.Add(FRecordCache->Strings((FCacheHead + i) % count));
     FRecordCache->Assign(ordered);
-    FCacheLines.resize(static_cast<std::size_t>(count), 1);
-    std::rotate(FCacheLines.begin(), FCacheLines.begin() + FCacheHead, FCacheLines.end());
+    FCacheOrigins.resize(static_cast<std::size_t>(count));
+    std::rotate(FCacheOrigins.begin(), FCacheOrigins.begin() + FCacheHead, FCacheOrigins.end());
   }
   FCacheHead = 0;
 }
 
 bool TCSVImport::ReadAheadRecordCache(std::int32_t Count) {
   FCacheHead = 0;
-  FCacheLines.clear();
+  FCacheOrigins.clear();
   if (!FRecordCache) {
     FRecordCache = std::make_unique<TStringList>();
   } else {
@@ -455,11 +455,11 @@ bool TCSVImport::ReadAheadRecordCache(std::int32_t Count) {
     // the end of the cache in order.
     if (FCacheHead == 0) {
       FRecordCache->Add(text);
-      FCacheLines.push_back(FRecordLine);
+      FCacheOrigins.push_back({FRecordLine, FRecordFault});
     } else {
       FRecordCache->Insert(FCacheHead, text);
-      FCacheLines.resize(static_cast<std::size_t>(FRecordCache->Count()) - 1, 1);
-      FCacheLines.insert(FCacheLines.begin() + FCacheHead, FRecordLine);
+      FCacheOrigins.resize(static_cast<std::size_t>(FRecordCache->Count()) - 1);
+      FCacheOrigins.insert(FCacheOrigins.begin() + FCacheHead, {FRecordLine, FRecordFault});
       ++FCacheHead;
     }
     ++counter;

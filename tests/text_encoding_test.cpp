@@ -169,6 +169,11 @@ TEST_F(EncodingTest, BytesNotValidInTheEncodingFailTheirRecordWithAReason) {
   EXPECT_EQ(Import(cases[0].Bytes, "UTF-8").size(), 1u);
   ASSERT_EQ(reasons_.size(), 2u);
   EXPECT_NE(reasons_[1].find("at line 4, byte 0xEF"), std::string::npos);
+  // A record held back while the trailer records are read keeps its fault.
+  imp_.SetTrailerRecords(1);
+  EXPECT_EQ(Import("1,ok\n2,caf\xE9\n3,fine\nend\n", "UTF-8"), (std::vector<std::string>{"ok", "fine"}));
+  ASSERT_EQ(reasons_.size(), 1u);
+  EXPECT_NE(reasons_[0].find("at line 2, byte 0xE9"), std::string::npos);
 }
 
 TEST_F(EncodingTest, Utf16CutInsideACharacterEndsTheRunAfterTheRecordsBeforeIt) {
