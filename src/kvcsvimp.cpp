@@ -393,17 +393,8 @@ bool TCSVImport::AddRecordValues(const Value* values, int count) {
     FDataSet->Post();
     ++FStoredRecords;
     return true;
-  } catch (const EDatabaseFailure&) {
-    // Not the record's fault: the run ends on it.
-    CancelFailedRecord();
-    throw;
-  } catch (const std::exception& e) {
-    CancelFailedRecord();
-    NoteFailure(rerRefused, -1, {}, e.what());
-    return false;
   } catch (...) {
-    CancelFailedRecord();
-    NoteFailure(rerRefused, -1, {}, "the record was refused");
+    RefuseFailedRecord();
     return false;
   }
 }

@@ -308,6 +308,10 @@ class KORVANE_API TCSVImport : public TComponent {
   bool AddStrictRecordValues(const Value* values, int count);
   // Cancels the record being appended, if any, after a failure.
   void CancelFailedRecord();
+  // In a handler of what a record's Append to Post raised: cancels the
+  // record, then raises again a failure of the database itself (the run ends
+  // on it) or notes the record as refused with the reason given.
+  void RefuseFailedRecord();
   // Keeps why the last record failed in FFailure; field is the index of the
   // field whose value is the cause, or -1.
   void NoteFailure(TRecordErrorReason reason, int field, std::string_view value,

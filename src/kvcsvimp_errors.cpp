@@ -29,6 +29,19 @@ int ValuesInUse(const Value* values, int count, int fields) {
 
 }  // namespace
 
+void TCSVImport::RefuseFailedRecord() {
+  CancelFailedRecord();
+  try {
+    throw;
+  } catch (const EDatabaseFailure&) {
+    throw;  // not the record's fault
+  } catch (const std::exception& e) {
+    NoteFailure(rerRefused, -1, {}, e.what());
+  } catch (...) {
+    NoteFailure(rerRefused, -1, {}, "the record was refused");
+  }
+}
+
 void TCSVImport::CancelFailedRecord() {
   try {
     if (FDataSet->State() == dsEdit || FDataSet->State() == dsInsert) FDataSet->Cancel();
@@ -81,17 +94,8 @@ bool TCSVImport::AddStrictRecordValues(const Value* values, int count) {
     FDataSet->Post();
     ++FStoredRecords;
     return true;
-  } catch (const EDatabaseFailure&) {
-    // Not the record's fault: the run ends on it.
-    CancelFailedRecord();
-    throw;
-  } catch (const std::exception& e) {
-    CancelFailedRecord();
-    NoteFailure(rerRefused, -1, {}, e.what());
-    return false;
   } catch (...) {
-    CancelFailedRecord();
-    NoteFailure(rerRefused, -1, {}, "the record was refused");
+    RefuseFailedRecord();
     return false;
   }
 }
