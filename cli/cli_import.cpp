@@ -182,6 +182,7 @@ json ImportJson(const TCSVImport& import, const TImportOutcome& outcome,
   json j = {{"result", outcome.Result},
             {"stored", outcome.Stored},
             {"errorRecords", import.ErrorRecords()},
+            {"textAfterQuote", import.TextAfterQuoteRecords()},
             {"headerData", ListJson(import.HeaderData())},
             {"trailerData", ListJson(import.TrailerData())},
             {"refusals", RefusalsJson(import)}};
@@ -241,6 +242,12 @@ TImportOutcome ExecuteImport(TSession& session, TCSVImport& import, TRejectRepor
   // A command line run never leaves records out without a word: what
   // failed, and why.
   for (const std::string& line : report.Summary()) session.Say(mtWarning, prefix + line);
+  if (const std::int64_t n = import.TextAfterQuoteRecords(); n > 0) {
+    session.Say(mtWarning, prefix + std::to_string(n) +
+                               (n == 1 ? " record has" : " records have") +
+                               " text after a closing quote, kept as data; first at line " +
+                               std::to_string(import.FirstTextAfterQuoteLine()));
+  }
   const std::int64_t kept = import.StoredRecords() - rolledBack;
   if (!failure.empty()) {
     if (damagedInput) {

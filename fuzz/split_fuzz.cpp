@@ -117,8 +117,10 @@ std::vector<TValue> ReferenceClassicValues(std::string_view text, const TSplitRu
   return values;
 }
 
-// The values of a record under the standard rules.
-std::vector<TValue> ReferenceStandardValues(std::string_view text, const TSplitRule& rule) {
+// The values of a record under the standard rules; afterQuote tells whether
+// a quoted value went on after its closing quote.
+std::vector<TValue> ReferenceStandardValues(std::string_view text, const TSplitRule& rule,
+                                            bool& afterQuote) {
   std::vector<TValue> values;
   const std::size_t n = text.size();
   auto at = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
@@ -140,6 +142,7 @@ std::vector<TValue> ReferenceStandardValues(std::string_view text, const TSplitR
       const std::size_t after = i;
       for (; i < n && !isSeparator(i); ++i) v.Text += text[i];
       v.QuotedEmpty = closed && v.Text.empty() && i == after;
+      afterQuote = afterQuote || (closed && i != after);
     } else {
       for (; i < n && !isSeparator(i); ++i) v.Text += text[i];
     }
@@ -193,17 +196,24 @@ void CheckValues(const TSplitRule& rule, const std::string& record) {
   std::string text = record;
   std::vector<std::string_view> items;
   std::string before = "(not copied)";
-  const bool changed = korvane::SplitDelimitedText(rule, text.data(), text.size(), items, &before);
+  const korvane::TSplitOutcome outcome =
+      korvane::SplitDelimitedText(rule, text.data(), text.size(), items, &before);
   // The record as read stays at hand: as it was, or copied before it changed.
-  if ((changed ? before : text) != record) {
+  if ((outcome.Changed ? before : text) != record) {
     korvane::fuzz::Finding("the text as read is lost for record [" + Show(record) + "]");
   }
   std::vector<TValue> got;
   for (std::string_view item : items) {
     got.push_back({std::string(item), korvane::IsQuotedEmpty(item)});
   }
-  const std::vector<TValue> want = rule.Standard ? ReferenceStandardValues(record, rule)
+  bool afterQuote = false;
+  const std::vector<TValue> want = rule.Standard ? ReferenceStandardValues(record, rule, afterQuote)
                                                  : ReferenceClassicValues(record, rule);
+  if (outcome.TextAfterQuote != afterQuote) {
+    korvane::fuzz::Finding("text after a closing quote " +
+                           std::string(afterQuote ? "missed" : "reported") + " for record [" +
+                           Show(record) + "]");
+  }
   if (got == want) return;
   std::string what = "values differ for record [" + Show(record) + "]\n got:";
   for (const TValue& v : got) what += " [" + Show(v.Text) + (v.QuotedEmpty ? "]q" : "]");

@@ -97,6 +97,7 @@ bool TCSVImport::StoreReadAheadRecord(const TReadAheadRecord& record, std::strin
   // the quote and separator are those the thread splits by: a handler may
   // have changed them since.
   if (record.Split && FSplitGeneration == FReadAheadGeneration) {
+    if (record.TextAfterQuote) NoteTextAfterQuote(record.Line);
     return record.Blank || AddRecordValues(record.Values, record.ValueCount);
   }
   FReadAhead->TakeText(FRecordText);
@@ -314,6 +315,8 @@ bool TCSVImport::Setup() {
     FNextRecord = 0;
     FNextRecordLine = 0;
     FErrorRecords = 0;
+    FTextAfterQuoteRecords = 0;
+    FFirstTextAfterQuoteLine = 0;
     FRefusalMessages.clear();
     FStoredRecords = 0;
     ResolveSeparators();

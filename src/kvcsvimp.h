@@ -105,6 +105,13 @@ class KORVANE_API TCSVImport : public TComponent {
   const std::string& Encoding() const { return FEncoding; }
   void SetEncoding(std::string value) { FEncoding = std::move(value); }
   std::int32_t ErrorRecords() const { return FErrorRecords; }
+  // Standard text rules: the records of the last run in which a quoted value
+  // went on after its closing quote (`"ab"cd`). The text after the quote is
+  // kept as data, as the common readers keep it, and the records are stored;
+  // a host may warn of them. FirstTextAfterQuoteLine is the line on which the
+  // first of them starts (0 for none).
+  std::int64_t TextAfterQuoteRecords() const { return FTextAfterQuoteRecords; }
+  std::int64_t FirstTextAfterQuoteLine() const { return FFirstTextAfterQuoteLine; }
   // The reasons a dataset gave for records it accepted from Post but refused
   // when it stored them later (TDataSet::TakeRefusals), the first few of the
   // last run; those records are counted in ErrorRecords.
@@ -354,6 +361,9 @@ class KORVANE_API TCSVImport : public TComponent {
   // and a record's text as read is copied for OnRecordError only when the
   // split changes it (see ReportText).
   bool SplitRecordInto(std::string& Record, TValueList& Values);
+  void NoteTextAfterQuote(std::int64_t line) {
+    if (FTextAfterQuoteRecords++ == 0) FFirstTextAfterQuoteLine = line;
+  }
   // Splits the text the list holds by ImportType; false for a blank text.
   bool SplitValueText(TValueList& Values);
   void SplitFixedLengthText(TValueList& Values);
@@ -407,6 +417,8 @@ class KORVANE_API TCSVImport : public TComponent {
   TDialect FDialect = dlClassic;
   bool FEndOfFile = false;
   std::int32_t FErrorRecords = 0;
+  std::int64_t FTextAfterQuoteRecords = 0;
+  std::int64_t FFirstTextAfterQuoteLine = 0;
   std::vector<std::string> FRefusalMessages;
   std::string FEncoding;
   std::int64_t FStoredRecords = 0;

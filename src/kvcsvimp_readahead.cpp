@@ -113,7 +113,9 @@ void TRecordReadAhead::SplitRecords(TBatch& batch) {
       } else {
         const std::size_t at = batch.ValueText.size();
         batch.ValueText.append(text);
-        SplitDelimitedText(*FRule, batch.ValueText.data() + at, text.size(), batch.Values);
+        entry.TextAfterQuote =
+            SplitDelimitedText(*FRule, batch.ValueText.data() + at, text.size(), batch.Values)
+                .TextAfterQuote;
       }
       entry.ValueCount = static_cast<int>(batch.Values.size() - entry.FirstValue);
       entry.Split = true;

@@ -23,8 +23,10 @@ struct TReadAheadRecord {
   std::string_view Text;
   // Split: the thread split the record by the read-ahead's rule. Its values
   // are then ValueCount views at Values; a blank record (Blank) has none.
+  // TextAfterQuote: the split found text after a value's closing quote.
   bool Split = false;
   bool Blank = false;
+  bool TextAfterQuote = false;
   const std::string_view* Values = nullptr;
   int ValueCount = 0;
   // The input ended with this record.
@@ -91,6 +93,7 @@ class TRecordReadAhead {
     TRecordFault Fault = rfNone;
     bool Split = false;
     bool Blank = false;
+    bool TextAfterQuote = false;
   };
   // Each batch on cache lines of its own: the thread fills one while the
   // reader reads another, and neither may slow the other down by writing
@@ -116,6 +119,7 @@ class TRecordReadAhead {
     FRecord.Text = std::string_view(batch.Text.data() + entry.Begin, entry.Size);
     FRecord.Split = entry.Split;
     FRecord.Blank = entry.Blank;
+    FRecord.TextAfterQuote = entry.TextAfterQuote;
     FRecord.Values = entry.ValueCount > 0 ? batch.Values.data() + entry.FirstValue : nullptr;
     FRecord.ValueCount = entry.ValueCount;
     FRecord.EndOfFile = entry.EndOfFile;

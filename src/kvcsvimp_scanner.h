@@ -135,11 +135,19 @@ inline bool IsQuotedEmpty(std::string_view value) { return value.data() == kQuot
 // as its first byte, two quotes inside stand for one, what follows the
 // closing quote up to the separator is data, every value counts (also an
 // empty last one), and a quoted empty value is kQuotedEmptyValue.
-// Returns whether the text may have changed: values that are quoted
-// whole or not at all are views of it as it stands. When before is given,
-// the text as it was is copied there first, so that a record's text as read
-// costs a copy only for records whose quotes had to be taken out.
-bool SplitDelimitedText(const TSplitRule& rule, char* text, std::size_t size,
-                        std::vector<std::string_view>& items, std::string* before = nullptr);
+// When before is given, the text as it was is copied there first if the
+// split changes it, so that a record's text as read costs a copy only for
+// records whose quotes had to be taken out.
+struct TSplitOutcome {
+  // The text may have changed: values that are quoted whole or not at all
+  // are views of it as it stands.
+  bool Changed = false;
+  // Standard rules: a quoted value went on after its closing quote (kept as
+  // data, as the common readers do, but worth a warning).
+  bool TextAfterQuote = false;
+};
+TSplitOutcome SplitDelimitedText(const TSplitRule& rule, char* text, std::size_t size,
+                                 std::vector<std::string_view>& items,
+                                 std::string* before = nullptr);
 
 }  // namespace korvane

@@ -61,11 +61,10 @@ bool TCSVImport::SplitRecordInto(std::string& Record, TValueList& Values) {
   // A record that fails is reported as read: the split copies it only when
   // it takes quotes out.
   std::string* before = FOnRecordError ? &FReportText : nullptr;
-  if (SplitDelimitedText(FSplitRule, Values.FText.data(), Values.FText.size(), Values.FItems,
-                         before) &&
-      before != nullptr) {
-    FReportFrom = TReportFrom::Copy;
-  }
+  const TSplitOutcome outcome =
+      SplitDelimitedText(FSplitRule, Values.FText.data(), Values.FText.size(), Values.FItems, before);
+  if (outcome.Changed && before != nullptr) FReportFrom = TReportFrom::Copy;
+  if (outcome.TextAfterQuote) NoteTextAfterQuote(FRecordLine);
   return true;
 }
 
@@ -117,9 +116,10 @@ char* MoveDown(char* out, const char* from, const char* to) {
 // A quoted value of the standard rules that is not a plain view: it holds a
 // doubled quote, data after its closing quote, or no closing quote. value is
 // its first byte after the opening quote; its bytes are compacted in place
-// and the view appended to items. Returns where it stops (a separator or end).
+// and the view appended to items. Returns where it stops (a separator or end);
+// sets textAfterQuote when text follows its closing quote.
 char* SplitEscapedValue(const TSplitRule& rule, char* value, char* end,
-                        std::vector<std::string_view>& items) {
+                        std::vector<std::string_view>& items, bool& textAfterQuote) {
   const unsigned char quote = rule.Quote;
   char* out = value;
   char* in = value;
@@ -142,6 +142,7 @@ char* SplitEscapedValue(const TSplitRule& rule, char* value, char* end,
   }
   // What follows the closing quote up to the separator is data.
   char* const stop = rule.HasSeparator ? FindIn(in, end, rule.Separator) : end;
+  if (closed && stop != in) textAfterQuote = true;
   const bool quotedEmpty = closed && out == value && stop == in;
   out = MoveDown(out, in, stop);
   if (quotedEmpty) {
@@ -163,11 +164,11 @@ void KeepBefore(std::string* before, bool& changed, const char* text, std::size_
 // record's end, with no quote inside, is a view of the text as it stands;
 // any other is compacted within its own bytes, so the views of the values
 // before it stay as they are.
-bool SplitStandardText(const TSplitRule& rule, char* text, std::size_t size,
-                       std::vector<std::string_view>& items, std::string* before) {
+TSplitOutcome SplitStandardText(const TSplitRule& rule, char* text, std::size_t size,
+                                std::vector<std::string_view>& items, std::string* before) {
   const unsigned char quote = rule.Quote;
   const unsigned char sep = rule.Separator;
-  bool changed = false;
+  TSplitOutcome outcome;
   char* p = text;
   char* const end = text + size;
   for (;;) {
@@ -184,22 +185,22 @@ bool SplitStandardText(const TSplitRule& rule, char* text, std::size_t size,
         }
         stop = close + 1;
       } else {
-        KeepBefore(before, changed, text, size);
-        stop = SplitEscapedValue(rule, value, end, items);
+        KeepBefore(before, outcome.Changed, text, size);
+        stop = SplitEscapedValue(rule, value, end, items, outcome.TextAfterQuote);
       }
     } else {
       stop = rule.HasSeparator ? FindEither(p, end, sep, sep) : end;
       items.emplace_back(p, static_cast<std::size_t>(stop - p));
     }
-    if (stop == end) return changed;
+    if (stop == end) return outcome;
     p = stop + 1;
   }
 }
 
 }  // namespace
 
-bool SplitDelimitedText(const TSplitRule& rule, char* text, std::size_t size,
-                        std::vector<std::string_view>& items, std::string* before) {
+TSplitOutcome SplitDelimitedText(const TSplitRule& rule, char* text, std::size_t size,
+                                 std::vector<std::string_view>& items, std::string* before) {
   if (rule.Standard) return SplitStandardText(rule, text, size, items, before);
   const bool hasQuote = rule.HasQuote;
   const bool hasSep = rule.HasSeparator;
@@ -212,21 +213,21 @@ bool SplitDelimitedText(const TSplitRule& rule, char* text, std::size_t size,
     // usual case, are views of the text as it stands. The first value that
     // is neither goes to the general scan below, from its first byte on.
     for (;;) {
-      if (p == end) return false;  // an empty value ended by the record does not count
+      if (p == end) return {};  // an empty value ended by the record does not count
       if (static_cast<unsigned char>(*p) == quote) {
         const char* close = FindEither(p + 1, end, quote, quote);
         if (close == end) break;
         const char* after = close + 1;
         if (after != end && static_cast<unsigned char>(*after) != sep) break;
-        if (after == end && close == p + 1) return false;  // "" ending the record
+        if (after == end && close == p + 1) return {};  // "" ending the record
         items.emplace_back(p + 1, static_cast<std::size_t>(close - p - 1));
-        if (after == end) return false;
+        if (after == end) return {};
         p = after + 1;
       } else {
         const char* stop = FindEither(p, end, quote, sep);
         if (stop != end && static_cast<unsigned char>(*stop) == quote) break;
         items.emplace_back(p, static_cast<std::size_t>(stop - p));
-        if (stop == end) return false;
+        if (stop == end) return {};
         p = stop + 1;
       }
     }
@@ -266,7 +267,7 @@ bool SplitDelimitedText(const TSplitRule& rule, char* text, std::size_t size,
   }
   // A value ended by the record itself counts only when it is not empty.
   if (out != value) items.emplace_back(value, static_cast<std::size_t>(out - value));
-  return changed;
+  return {changed, false};
 }
 
 void TCSVImport::SplitDelimitedInto(const std::string& Record, TValueList& Values) {

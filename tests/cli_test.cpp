@@ -273,21 +273,26 @@ TEST_F(CliTest, ImportReadsStandardCsvUnlessToldClassic) {
   std::string input =
       dir.Put("in.csv",
               "\xEF\xBB\xBFname,n\n\"Once upon \na time\",five\n\"ha \"\"ha\"\"\",\"\"\n"
-              "x,\n\"open,6\n");
+              "x,\n\"y\"z,\n\"open,6\n");
   TRun r =
       Korvane({"import", input, "--db", Db(), "--table", "t", "--header", "--create", "--json"});
   ASSERT_EQ(r.Status, 3) << r.Err;
   EXPECT_EQ(json::parse(r.Out)["errorRecords"], 1);
+  EXPECT_EQ(json::parse(r.Out)["textAfterQuote"], 1);
   EXPECT_NE(r.Err.find("a quote never closed"), std::string::npos) << r.Err;
+  EXPECT_NE(r.Err.find("korvane: 1 record has text after a closing quote, kept as data; first at "
+                       "line 6"),
+            std::string::npos)
+      << r.Err;
   // The byte-order mark is not part of the first column's name; "" is an
   // empty text and an empty value is NULL.
   EXPECT_EQ(Rows(Db(), "SELECT name, n FROM t ORDER BY rowid"),
             (std::vector<std::vector<std::string>>{
-                {"Once upon \na time", "five"}, {"ha \"ha\"", ""}, {"x", "NULL"}}));
+                {"Once upon \na time", "five"}, {"ha \"ha\"", ""}, {"x", "NULL"}, {"yz", "NULL"}}));
   r = Korvane({"import", input, "--db", Db(), "--table", "c", "--header", "--create", "--dialect",
                "classic"});
   ASSERT_EQ(r.Status, 0) << r.Err;
-  EXPECT_EQ(Rows(Db(), "SELECT count(*) FROM c")[0][0], "5");
+  EXPECT_EQ(Rows(Db(), "SELECT count(*) FROM c")[0][0], "6");
   r = Korvane({"import", input, "--db", Db(), "--table", "t", "--dialect", "csv"});
   EXPECT_EQ(r.Status, 2);
   EXPECT_NE(r.Err.find("--dialect 'csv': use standard or classic"), std::string::npos) << r.Err;

@@ -652,6 +652,8 @@ TEST_F(ImportRun, AQuoteNeverClosedFailsItsRecordOnly) {
 struct TRunOutcome {
   std::int32_t Result = 0;
   std::int32_t ErrorRecords = 0;
+  std::int64_t TextAfterQuote = 0;  // records, and the first one's line
+  std::int64_t TextAfterQuoteLine = 0;
   Rows Stored;
   Log Events;
   std::string Raised;
@@ -679,6 +681,8 @@ class ImportReadAhead : public ImportRun {
       o.Raised = e.Message();
     }
     o.ErrorRecords = imp_.ErrorRecords();
+    o.TextAfterQuote = imp_.TextAfterQuoteRecords();
+    o.TextAfterQuoteLine = imp_.FirstTextAfterQuoteLine();
     o.Stored = Stored();
     o.Events = events_;
     EXPECT_TRUE(InputReleased());
@@ -742,7 +746,7 @@ TEST_F(ImportReadAhead, StandardRecordsOverManyLinesGiveTheRunOfReadingInline) {
   // Quoted values spanning lines, doubled quotes and quoted empty values
   // across buffer and batch boundaries, ending in a quote never closed.
   const char* shapes[] = {"\"multi\r\nline, %d\",x", "\"say \"\"%d\"\"\",\"\"", "%d,\"a\nb\nc\"",
-                          "plain %d,\"\r\"", "  "};
+                          "plain %d,\"\r\"z", "  "};
   std::string file;
   for (int i = 0; i < 9000; ++i) {
     char record[64];
@@ -760,7 +764,11 @@ TEST_F(ImportReadAhead, StandardRecordsOverManyLinesGiveTheRunOfReadingInline) {
   EXPECT_EQ(ahead.Stored.size(), 9000u - 9000u / 5);
   EXPECT_EQ(ahead.Stored[0], (Row{"multi\r\nline, 0", "x"}));
   EXPECT_EQ(ahead.Stored[1], (Row{"say \"1\"", ""}));
-  EXPECT_EQ(ahead.Stored[3], (Row{"plain 3", "\r"}));
+  EXPECT_EQ(ahead.Stored[3], (Row{"plain 3", "\rz"}));
+  // Text after a closing quote is kept and counted, from the first such
+  // record's line on.
+  EXPECT_EQ(ahead.TextAfterQuote, 9000 / 5);
+  EXPECT_EQ(ahead.TextAfterQuoteLine, 7);
 }
 
 TEST_F(ImportReadAhead, LargeRecordsAmongSmallOnesGiveTheRunOfReadingInline) {
