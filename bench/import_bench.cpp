@@ -138,9 +138,9 @@ BENCHMARK(BM_Execute)
 // classic rules cut the quoted file's records at their line breaks).
 void ExecuteSetUp(benchmark::State& state, bool withHandler,
                   const std::function<void(TCSVImport&)>& setup, const TBenchFile& file = File(),
-                  bool whole = true) {
+                  bool whole = true, TFieldType amountType = ftCurrency) {
   TMemoryDataSet data;
-  DefinePeople(data);
+  DefinePeople(data, amountType);
   data.Open();
   data.Reserve(static_cast<std::size_t>(kRecords));
   TCSVImport imp(nullptr);
@@ -176,6 +176,14 @@ void BM_ExecuteValueErrors(benchmark::State& state) {
   });
 }
 BENCHMARK(BM_ExecuteValueErrors)->ArgName("strict")->Arg(0)->Arg(1)->Apply(SideBySide);
+
+// The amounts read as money (0) or as floats (1): the float readers' share
+// of a whole import.
+void BM_ExecuteAmounts(benchmark::State& state) {
+  ExecuteSetUp(
+      state, false, [](TCSVImport&) {}, File(), true, state.range(0) == 1 ? ftFloat : ftCurrency);
+}
+BENCHMARK(BM_ExecuteAmounts)->ArgName("float")->Arg(0)->Arg(1)->Apply(SideBySide);
 
 // The classic text rules (0) against the standard ones (1), which the
 // command reads by default, on the people file and on the quoted one. On
@@ -267,6 +275,7 @@ int main(int argc, char** argv) {
       {"Execute, window (terminal) vs without", "BM_Execute/progress:2", "BM_Execute/progress:0"},
       {"Execute, strict vs lenient values", "BM_ExecuteValueErrors/strict:1",
        "BM_ExecuteValueErrors/strict:0"},
+      {"Execute, float vs money amounts", "BM_ExecuteAmounts/float:1", "BM_ExecuteAmounts/float:0"},
       {"Execute, standard vs classic rules", "BM_ExecuteDialect/standard:1/quoted:0",
        "BM_ExecuteDialect/standard:0/quoted:0"},
       {"quoted file: standard vs classic rules", "BM_ExecuteDialect/standard:1/quoted:1",

@@ -38,13 +38,13 @@ class TBenchFile {
   std::string FPath;
 };
 
-// The fields of the people file: integer, two strings, a currency amount, a
-// date and a boolean.
-inline void DefinePeople(TMemoryDataSet& data) {
+// The fields of the people file: integer, two strings, an amount (money,
+// or a float when amountType says so), a date and a boolean.
+inline void DefinePeople(TMemoryDataSet& data, TFieldType amountType = ftCurrency) {
   data.AddFieldDef("Id", ftInteger);
   data.AddFieldDef("Name", ftString, 40);
   data.AddFieldDef("City", ftString, 30);
-  data.AddFieldDef("Amount", ftCurrency);
+  data.AddFieldDef("Amount", amountType);
   data.AddFieldDef("Born", ftDate);
   data.AddFieldDef("Active", ftBoolean);
 }
