@@ -97,38 +97,33 @@ void RoundDecimal(Decimal& d, int decimals) {
   while (d.count > 0 && d.digits[d.count - 1] == '0') --d.count;
 }
 
-// The end of ParseFloat for texts of many digits or a large exponent,
-// checked already: the digits from intBegin on, the decimal separator at
-// intEnd when there is one. Out of line, so the short texts keep a small
-// frame.
-[[gnu::noinline]] bool ParseLongFloat(std::string_view t, char decimal, bool negative,
-                                      std::size_t intBegin, std::size_t intEnd,
-                                      std::size_t fracBegin, std::size_t fracEnd, long exponent,
-                                      double& value) {
+// ParseFloat's reading of a text t checked already: the whole digits end
+// at intEnd, where the decimal separator stands when there is one.
+bool ReadCheckedFloat(std::string_view t, char decimal, bool negative, std::size_t intEnd,
+                      std::size_t fracBegin, std::size_t fracEnd, long exponent, double& value) {
   // std::from_chars reads the checked text once the decimal separator is a
   // '.'; only another separator needs a copy.
-  const std::string_view body = t.substr(intBegin);
-  const char* first = body.data();
+  const char* first = t.data();
   char local[64];
   std::string heap;
   if (decimal != '.' && intEnd < t.size() && t[intEnd] == decimal) {
     char* copy = local;
-    if (body.size() > sizeof local) {
-      heap.assign(body);
+    if (t.size() > sizeof local) {
+      heap.assign(t);
       copy = heap.data();
     } else {
-      body.copy(local, body.size());
+      t.copy(local, t.size());
     }
-    copy[intEnd - intBegin] = '.';
+    copy[intEnd] = '.';
     first = copy;
   }
   double result = 0;
-  auto res = std::from_chars(first, first + body.size(), result);
+  auto res = std::from_chars(first, first + t.size(), result);
   if (res.ec == std::errc::result_out_of_range) {
     // Overflow is an error; a magnitude below the smallest double is zero.
     // The decimal exponent of the first significant digit tells them apart.
     long magnitude = 0;
-    std::size_t k = intBegin;
+    std::size_t k = 0;
     while (k < intEnd && t[k] == '0') ++k;
     if (k < intEnd) {
       magnitude = static_cast<long>(intEnd - k) - 1;
@@ -139,7 +134,7 @@ void RoundDecimal(Decimal& d, int decimals) {
     }
     if (magnitude + exponent >= 0) return false;
     result = 0;
-  } else if (res.ec != std::errc() || res.ptr != first + body.size()) {
+  } else if (res.ec != std::errc() || res.ptr != first + t.size()) {
     return false;
   }
   value = negative ? -result : result;
@@ -159,41 +154,39 @@ SignedText TakeSign(std::string_view text) {
   return {t, negative};
 }
 
+// Whether every character of s is a decimal digit.
+bool AllDigits(std::string_view s) { return std::all_of(s.begin(), s.end(), IsDigitChar); }
+
+// The value of a run of digits (none: 0); false when it does not fit in 64
+// bits.
+bool ReadDigits(std::string_view digits, std::uint64_t& value) {
+  value = 0;
+  return digits.empty() ||
+         std::from_chars(digits.data(), digits.data() + digits.size(), value).ec == std::errc();
+}
+
+// The end of a run of digits in t from k on.
+std::size_t DigitsEnd(std::string_view t, std::size_t k) {
+  while (k < t.size() && IsDigitChar(t[k])) ++k;
+  return k;
+}
+
+// The grammar: digits, the decimal separator of the settings and digits
+// (one digit at least of the two), then an exponent. Short texts are read
+// by speed_internal's routine, the others by std::from_chars.
 bool ParseFloat(std::string_view text, double& value) {
   const SignedText sign = TakeSign(text);
   const std::string_view t = sign.rest;
-  const bool negative = sign.negative;
   const char decimal = FormatSettings().DecimalSeparator;
-  std::size_t i = 0;
-  // The digits are gathered as an integer while they are checked: up to 19
-  // significant ones (leading zeros count for nothing) fit in 64 bits, and
-  // `significant` goes past 19 once there are more.
-  std::uint64_t mantissa = 0;
-  int significant = 0;
-  auto digitsFrom = [&](std::size_t k) {
-    for (; k < t.size(); ++k) {
-      const unsigned digit = static_cast<unsigned char>(t[k]) - unsigned{'0'};
-      if (digit > 9) break;
-      if (significant < 19) {
-        mantissa = mantissa * 10 + digit;
-        if (mantissa != 0) ++significant;
-      } else {
-        ++significant;
-      }
-    }
-    return k;
-  };
-  const std::size_t intBegin = i;
-  i = digitsFrom(i);
-  const std::size_t intEnd = i;
-  std::size_t fracBegin = i;
-  std::size_t fracEnd = i;
-  if (i < t.size() && t[i] == decimal) {
-    fracBegin = ++i;
-    i = digitsFrom(i);
-    fracEnd = i;
+  const std::size_t intEnd = DigitsEnd(t, 0);
+  std::size_t fracBegin = intEnd;
+  std::size_t fracEnd = intEnd;
+  if (intEnd < t.size() && t[intEnd] == decimal) {
+    fracBegin = intEnd + 1;
+    fracEnd = DigitsEnd(t, fracBegin);
   }
-  if (intEnd == intBegin && fracEnd == fracBegin) return false;
+  if (intEnd == 0 && fracEnd == fracBegin) return false;
+  std::size_t i = fracEnd;
   long exponent = 0;  // saturated: only its sign matters once it is large
   if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
     ++i;
@@ -202,37 +195,21 @@ bool ParseFloat(std::string_view text, double& value) {
       expNegative = t[i] == '-';
       ++i;
     }
-    std::size_t digitsBegin = i;
-    while (i < t.size() && IsDigitChar(t[i])) {
+    const std::size_t digitsBegin = i;
+    for (; i < t.size() && IsDigitChar(t[i]); ++i) {
       if (exponent < 100000) exponent = exponent * 10 + (t[i] - '0');
-      ++i;
     }
     if (i == digitsBegin) return false;
     if (expNegative) exponent = -exponent;
   }
   if (i != t.size()) return false;
-
-  // Few digits and a small power of ten: the digits as an integer, scaled by
-  // one exact power of ten. When the integer is exact in a double (at most
-  // 2^53) and so is the power (up to 10^22), one multiplication or division
-  // rounds correctly, which is what from_chars would give.
-  const long scale = exponent - static_cast<long>(fracEnd - fracBegin);
-  if (significant <= 19 && mantissa <= (std::uint64_t{1} << 53) && scale >= -22 && scale <= 22) {
-    static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                         1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                         1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-    double result = static_cast<double>(mantissa);
-    if (scale < 0) {
-      result /= kPowers[-scale];
-    } else {
-      result *= kPowers[scale];
-    }
-    value = negative ? -result : result;
+  double result = 0;
+  if (speed_internal::ShortDecimalToDouble(
+          t.substr(0, intEnd), t.substr(fracBegin, fracEnd - fracBegin), exponent, result)) {
+    value = sign.negative ? -result : result;
     return true;
   }
-
-  return ParseLongFloat(t, decimal, negative, intBegin, intEnd, fracBegin, fracEnd, exponent,
-                        value);
+  return ReadCheckedFloat(t, decimal, sign.negative, intEnd, fracBegin, fracEnd, exponent, value);
 }
 
 std::string NonFiniteText(double value) {
@@ -427,37 +404,32 @@ char* PutCurrencyAmount(char* p, std::int64_t value, char decimalSeparator) {
 
 bool TryStrToFloat(std::string_view s, double& value) { return ParseFloat(s, value); }
 
+// The grammar: digits, then the decimal separator of the settings and at
+// most four decimals (one digit at least of the two); std::from_chars reads
+// the whole digits and the decimals, and the amount must fit in 64 bits.
 bool TryStrToAmount(std::string_view s, std::int64_t& amount) {
   const SignedText sign = TakeSign(s);
   const std::string_view t = sign.rest;
-  const bool negative = sign.negative;
-  const char decimal = FormatSettings().DecimalSeparator;
-  std::size_t i = 0;
-  std::uint64_t digits = 0;
-  int scale = -1;  // -1: no decimal separator yet
-  bool any = false;
-  for (; i < t.size(); ++i) {
-    const unsigned digit = static_cast<unsigned char>(t[i]) - unsigned{'0'};
-    if (digit <= 9) {
-      if (__builtin_mul_overflow(digits, 10u, &digits) ||
-          __builtin_add_overflow(digits, digit, &digits) || (scale >= 0 && ++scale > 4)) {
-        return false;
-      }
-      any = true;
-    } else if (t[i] == decimal && scale < 0) {
-      scale = 0;
-    } else {
-      return false;
-    }
+  const std::size_t point = t.find(FormatSettings().DecimalSeparator);
+  const std::string_view whole = t.substr(0, point);
+  const std::string_view decimals =
+      point == std::string_view::npos ? std::string_view() : t.substr(point + 1);
+  if ((whole.empty() && decimals.empty()) || decimals.size() > 4 || !AllDigits(whole) ||
+      !AllDigits(decimals)) {
+    return false;
   }
-  static constexpr std::int64_t kScale[5] = {10000, 1000, 100, 10, 1};
+  std::uint64_t wholeValue = 0;
+  std::uint64_t fraction = 0;
+  if (!ReadDigits(whole, wholeValue) || !ReadDigits(decimals, fraction)) return false;
+  static constexpr std::uint64_t kScale[5] = {10000, 1000, 100, 10, 1};
   std::int64_t value = 0;
-  if (!any || digits > static_cast<std::uint64_t>(INT64_MAX) ||
-      __builtin_mul_overflow(static_cast<std::int64_t>(digits), kScale[scale < 0 ? 0 : scale],
+  if (wholeValue > static_cast<std::uint64_t>(INT64_MAX) ||
+      __builtin_mul_overflow(static_cast<std::int64_t>(wholeValue), std::int64_t{10000}, &value) ||
+      __builtin_add_overflow(value, static_cast<std::int64_t>(fraction * kScale[decimals.size()]),
                              &value)) {
     return false;
   }
-  amount = negative ? -value : value;
+  amount = sign.negative ? -value : value;
   return true;
 }
 
