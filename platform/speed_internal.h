@@ -17,6 +17,14 @@
 // (BM_ExecuteAmounts/float:1) took about 8% more processor time (medians of
 // five repetitions, five runs in turn: 244 ms against 227 ms; the same
 // import with money amounts, float:0, 215 ms against 217 ms).
+//
+// Short copies: texts of up to sixteen bytes copied by two overlapping
+// moves, without a call and without reading a byte past them. The record
+// plan copies every short text this way; with a std::memcpy of the text's
+// size instead (a call for a length known only at run time), the export of
+// bench/export_bench (BM_Export/delimited) took about 11% more processor
+// time (medians of the medians of five, eight runs in turn: 155.5 ms
+// against 139 ms).
 #pragma once
 
 #include <bit>
@@ -136,6 +144,31 @@ inline bool ShortDecimalToDouble(std::string_view whole, std::string_view decima
   const auto result = static_cast<double>(mantissa);
   value = scale < 0 ? result / kPowers[-scale] : result * kPowers[scale];
   return true;
+}
+
+// Copies the n bytes (n at most 16) at from to to, reading and storing
+// none past them: two moves of eight or four bytes that overlap in the
+// middle, or three single bytes.
+inline void CopyShort(char* to, const char* from, std::size_t n) {
+  if (n >= 8) {
+    std::uint64_t head;
+    std::uint64_t tail;
+    std::memcpy(&head, from, 8);
+    std::memcpy(&tail, from + n - 8, 8);
+    std::memcpy(to, &head, 8);
+    std::memcpy(to + n - 8, &tail, 8);
+  } else if (n >= 4) {
+    std::uint32_t head;
+    std::uint32_t tail;
+    std::memcpy(&head, from, 4);
+    std::memcpy(&tail, from + n - 4, 4);
+    std::memcpy(to, &head, 4);
+    std::memcpy(to + n - 4, &tail, 4);
+  } else if (n != 0) {
+    to[0] = from[0];
+    to[n / 2] = from[n / 2];
+    to[n - 1] = from[n - 1];
+  }
 }
 
 }  // namespace korvane::speed_internal

@@ -34,11 +34,11 @@ std::vector<TCopySlot> TFormatAhead::Slots(const TRecordPlan& plan) {
 [[gnu::always_inline]] inline bool TFormatAhead::CopyText(TBatch& batch, std::string_view text,
                                                           TCopiedValue& copy) {
   const std::size_t n = text.size();
-  if (batch.TextsCapacity - batch.TextsSize < n + kTextSlack) {
+  if (batch.TextsCapacity - batch.TextsSize < n) {
     // Offsets are 32-bit: a batch of texts that large goes the usual way.
     if (batch.TextsSize + n > std::numeric_limits<std::uint32_t>::max()) return false;
     const std::size_t capacity =
-        std::max(2 * batch.TextsCapacity, batch.TextsSize + n + kTextSlack + 4096);
+        std::max(2 * batch.TextsCapacity, batch.TextsSize + n + 4096);
     auto grown = std::unique_ptr<char[]>(new (std::nothrow) char[capacity]);
     if (!grown) return false;
     if (batch.TextsSize > 0) std::memcpy(grown.get(), batch.Texts.get(), batch.TextsSize);

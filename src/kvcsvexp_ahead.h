@@ -51,8 +51,7 @@ class TFormatAhead {
   // calling thread fills the next.
   struct alignas(64) TBatch {
     std::vector<TCopiedValue> Values;  // FWidth per record
-    // The texts, one after another, with kTextSlack bytes of room behind
-    // the last: the plan copies short texts sixteen bytes at a time.
+    // The texts, one after another.
     std::unique_ptr<char[]> Texts;
     std::size_t TextsSize = 0;
     std::size_t TextsCapacity = 0;

@@ -77,9 +77,8 @@ constexpr std::size_t kFloatRoom = 32;
 constexpr std::size_t kNumberRoom = 32;
 static_assert(kNumberRoom >= kFloatRoom && kNumberRoom >= kIntegerTextRoom &&
               kNumberRoom >= kCurrencyTextRoom);
-// Texts up to this long are copied without a call.
+// Texts up to this long fit the room a column has; longer ones ask for room.
 constexpr std::size_t kShortText = 16;
-static_assert(kTextSlack >= kShortText);
 
 // Room a column takes besides its value and padding: the four bytes before
 // the value and a closing quote, and the sixteen-byte steps in which blanks
@@ -141,8 +140,6 @@ constexpr std::size_t kRightAhead = 16;
 // How a record's plan reads its values from the dataset's current record,
 // by field index.
 struct TFieldReader {
-  // Texts are std::string values: never read past their size.
-  static constexpr bool kReadsAhead = false;
   const TFieldData* Values;
   const TFieldData& At(const TColumn& column, std::size_t) const { return Values[column.index]; }
   static bool IsNull(const TFieldData& data) { return korvane::IsNull(data); }
@@ -165,9 +162,6 @@ struct TFieldReader {
 
 // How it reads them from a copy, by column.
 struct TCopyReader {
-  // Texts have kTextSlack readable bytes behind them: short ones are read
-  // sixteen bytes at a time.
-  static constexpr bool kReadsAhead = true;
   const TCopiedValue* Row;
   const char* Texts;
   const TCopiedValue& At(const TColumn&, std::size_t k) const { return Row[k]; }
@@ -508,11 +502,7 @@ template <class TReader, class TData>
       return p;
     case TColumnKind::ckString:
       if (const auto value = reader.Text(data); value && value->size() <= kShortText) {
-        if constexpr (TReader::kReadsAhead) {
-          std::memcpy(p, value->data(), kShortText);
-        } else {
-          std::memcpy(p, value->data(), value->size());
-        }
+        speed_internal::CopyShort(p, value->data(), value->size());
         return p + value->size();
       }
       break;

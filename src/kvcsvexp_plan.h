@@ -36,10 +36,6 @@ struct TExportLayout {
   bool Standard = false;
 };
 
-// Bytes a batch of copied texts holds after its last text, so that a short
-// text is read from it sixteen bytes at a time.
-inline constexpr std::size_t kTextSlack = 16;
-
 // A value of a record as the thread formatting ahead gets it: how it is
 // held and its payload, texts in a buffer beside.
 struct TCopiedValue {
