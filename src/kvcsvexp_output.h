@@ -105,7 +105,9 @@ class alignas(64) TExportOutput {
 // grows. Between two calls of Room the caller may store anywhere in the
 // room last asked for, also past the end it finally keeps: End keeps the
 // bytes up to its cursor, and a line that is never ended leaves the output
-// as it was.
+// as it was. It may read anywhere in that room too, bytes it never stored
+// included (the record plan looks for bytes that need quotes sixteen at a
+// time, past a value's end, and drops what it read there).
 class TLineWriter {
  public:
   explicit TLineWriter(TExportOutput& output)

@@ -248,13 +248,15 @@ void TRecordPlan::AddColumn(TField* field, std::uint8_t quoted) {
   if (FWhole) traits &= static_cast<std::uint8_t>(~ttOmitted);
   column.wrap = (traits & quoted) != 0;
   if (FStandard) {
-    // The quotes are the value's own: QuoteValue puts them where needed.
-    column.askQuote = column.wrap;
+    // The quotes are the value's own: the opening one is stored before the
+    // value when the quote rule asks for it (values left out ask nothing),
+    // and QuoteValue takes it back or adds the ones the text needs.
+    column.askQuote = column.wrap && (traits & ttOmitted) == 0;
     column.wrap = false;
   }
   if (!FColumns.empty() && FColumns.back().wrap) column.open[column.openLength++] = FQuote;
   if (!FColumns.empty() && FSeparator != 0) column.open[column.openLength++] = FSeparator;
-  if (column.wrap) column.open[column.openLength++] = FQuote;
+  if (column.wrap || column.askQuote) column.open[column.openLength++] = FQuote;
   if (FFixed && (traits & ttOmitted) == 0) {
     column.width = static_cast<std::size_t>(std::max(0, field->DisplayWidth()));
   }
@@ -583,55 +585,64 @@ template <class TReader, class TData>
 
 namespace {
 
-// Of the n bytes at value: whether one is quote, separator, CR or LF, and
-// how many are the quote. Sixteen bytes at a time with SSE2: the line has
-// room past every value, so the last load may reach past its end (and the
-// bytes there are masked out).
+// Whether one of the n bytes at value is quote, separator, CR or LF.
+// Sixteen bytes at a time with SSE2: value lies in a line, whose room past
+// every value (see TLineWriter) lets the last load reach past its end; the
+// bytes there are masked out.
 [[gnu::always_inline]] inline bool NeedsQuotes(const char* value, std::size_t n, char quote,
-                                               char separator, std::size_t& quotes) {
-  bool needs = false;
-  std::size_t i = 0;
+                                               char separator) {
 #if defined(__SSE2__)
   const __m128i vq = _mm_set1_epi8(quote);
   const __m128i vs = _mm_set1_epi8(separator);
   const __m128i cr = _mm_set1_epi8('\r');
   const __m128i lf = _mm_set1_epi8('\n');
-  for (; i < n; i += 16) {
+  for (std::size_t i = 0; i < n; i += 16) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(value + i));
     const unsigned keep = n - i >= 16 ? 0xffffu : (1u << (n - i)) - 1;
-    const auto q = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, vq))) & keep;
-    const __m128i other = _mm_or_si128(_mm_cmpeq_epi8(v, vs),
+    const __m128i found = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, vq), _mm_cmpeq_epi8(v, vs)),
                                        _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)));
-    const auto o = static_cast<unsigned>(_mm_movemask_epi8(other)) & keep;
-    quotes += static_cast<std::size_t>(std::popcount(q));
-    needs = needs || (q | o) != 0;
+    if ((static_cast<unsigned>(_mm_movemask_epi8(found)) & keep) != 0) return true;
   }
+  return false;
 #else
-  for (; i < n; ++i) {
-    const char c = value[i];
-    quotes += c == quote ? 1 : 0;
-    needs = needs || c == quote || c == separator || c == '\r' || c == '\n';
-  }
+  return std::any_of(value, value + n, [quote, separator](char c) {
+    return c == quote || c == separator || c == '\r' || c == '\n';
+  });
 #endif
-  return needs;
 }
 
 }  // namespace
 
-char* TRecordPlan::QuoteValue(TLineWriter& line, char* first, char* p, const TColumn& column,
-                              bool none) {
+[[gnu::always_inline]] inline char* TRecordPlan::QuoteValue(TLineWriter& line, char* first,
+                                                            char* p, const TColumn& column,
+                                                            bool none) {
   const auto n = static_cast<std::size_t>(p - first);
-  if (column.kind == TColumnKind::ckNothing || (none && n == 0)) return p;  // nothing
-  std::size_t quotes = 0;
-  const bool text = std::exchange(FQuoteText, false);
-  const bool special = (column.scan || text) && NeedsQuotes(p - n, n, FQuote, FSeparator, quotes);
-  if (!special && !column.askQuote && !text && n != 0) return p;
-  p = line.Room(p, quotes + 2 + column.rest);
+  const bool special = (column.scan || FQuoteText) && NeedsQuotes(first, n, FQuote, FSeparator);
+  if (!special && !FQuoteText && n != 0) {
+    // The usual value: closed when it was opened, the closing quote being
+    // in the column's room (kColumnRoom).
+    *p = FQuote;
+    return p + (column.askQuote ? 1 : 0);
+  }
+  return QuoteOtherValue(line, first, p, column, none, special);
+}
+
+[[gnu::noinline]] char* TRecordPlan::QuoteOtherValue(TLineWriter& line, char* first, char* p,
+                                   const TColumn& column, bool none, bool special) {
+  FQuoteText = false;
+  const auto n = static_cast<std::size_t>(p - first);
+  const bool opened = column.askQuote;  // the opening quote is at first[-1]
+  if (column.kind == TColumnKind::ckNothing) return p;
+  if (none && n == 0) return opened ? first - 1 : p;  // nothing
+  // Quoted: an empty text, a stored text or one that needs quotes. The
+  // quotes to add are the doubled ones, the closing one and the opening one
+  // when it was not stored.
+  const auto quotes = static_cast<std::size_t>(special ? std::count(first, p, FQuote) : 0);
+  const std::size_t added = quotes + (opened ? 1 : 2);
+  p = line.Room(p, added + column.rest);
   char* const value = p - n;
-  char* const end = p + quotes + 2;
-  if (quotes == 0) {
-    std::memmove(value + 1, value, n);
-  } else {
+  char* const end = p + added;
+  if (quotes != 0 || !opened) {
     // From the back, so that every byte moves before it is overwritten.
     char* out = end - 1;
     for (const char* in = p; in != value;) {
@@ -639,7 +650,7 @@ char* TRecordPlan::QuoteValue(TLineWriter& line, char* first, char* p, const TCo
       if (*in == FQuote) *--out = FQuote;
     }
   }
-  value[0] = FQuote;
+  if (!opened) value[0] = FQuote;
   end[-1] = FQuote;
   return end;
 }

@@ -165,8 +165,14 @@ class TRecordPlan {
   template <class TReader>
   std::size_t PutRecordAs(const TReader& reader);
   // Standard rules: puts quotes around the value [first, p) where it needs
-  // them, and returns its end.
+  // them, and returns its end. The opening quote is already at first[-1]
+  // when the quote rule asks for quotes (column.askQuote): a value of none
+  // takes it back, and only values not asked for quotes are moved.
   char* QuoteValue(TLineWriter& line, char* first, char* p, const TColumn& column, bool none);
+  // The values QuoteValue leaves: empty, stored texts and special (holding
+  // a byte that needs quotes).
+  char* QuoteOtherValue(TLineWriter& line, char* first, char* p, const TColumn& column, bool none,
+                        bool special);
   template <class TReader, class TData>
   char* PutValue(TLineWriter& line, char* p, char*& first, const TColumn& column,
                  const TReader& reader, const TData& data);

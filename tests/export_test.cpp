@@ -14,6 +14,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "datasets/memory_dataset.h"
@@ -870,8 +871,13 @@ TEST_F(ExportRun, FormattingAheadGivesTheBytesOfFormattingInline) {
     if (i == 7000) values[0] = std::string("7000");
     ds.AppendData(values);
   }
-  for (const bool fixed : {false, true}) {
-    SCOPED_TRACE(fixed ? "fixed" : "delimited");
+  // Delimited under either text rules (a value of none is two quotes, or
+  // nothing), then fixed-width.
+  using TCase = std::tuple<TDialect, bool, const char*>;
+  for (const auto& [dialect, fixed, empty] :
+       {TCase{dlClassic, false, "\"\""}, TCase{dlStandard, false, ""}, TCase{dlClassic, true, ""}}) {
+    SCOPED_TRACE(fixed ? "fixed" : dialect == dlStandard ? "standard" : "delimited");
+    exp.SetDialect(dialect);
     if (fixed) {
       exp.SetExportType(expFixed);
       exp.SetFieldSeparator(fspNone);
@@ -893,7 +899,7 @@ TEST_F(ExportRun, FormattingAheadGivesTheBytesOfFormattingInline) {
       EXPECT_EQ(inline_.substr(0, inline_.find("\r\n")),
                 "\"1\",\"N1\",\"-59.9875\",\"5/18/1990\",\"False\"");
       // A text held by an integer field is written as it stands.
-      EXPECT_NE(inline_.find("\r\n\"7000\",\"\","), std::string::npos);
+      EXPECT_NE(inline_.find("\r\n\"7000\"," + std::string(empty) + ","), std::string::npos);
     }
   }
 }
