@@ -188,11 +188,7 @@ void TCSVImport::EndRun(TDataSet*& bulkData, bool unwinding) {
 // returns its length in bytes.
 std::int64_t TCSVImport::ImportReadAheadRecord() {
   const TReadAheadRecord& record = NextReadAheadRecord();
-  FLineEndBytes = record.LineEndBytes;
-  FSkippedBytes = record.SkippedBytes;
-  FRecordFault = record.Fault;
-  FRecordLine = record.Line;
-  if (record.EndOfFile) FEndOfFile = true;
+  TakeScanResult(record);
   // Before the store, which may take the record's text over.
   const auto size = static_cast<std::int64_t>(record.Text.size());
   Increase(FRecordCounter);

@@ -387,6 +387,9 @@ class KORVANE_API TCSVImport : public TComponent {
   // The next physical record into text, from the read-ahead while there is
   // one; sets FEndOfFile and FLineEndBytes.
   void ReadPhysicalRecord(TFileHandle& Handle, std::string& text);
+  // Keeps what the scan of the record just read ended with: its line, fault,
+  // line-end and skipped bytes, and whether the input ended.
+  void TakeScanResult(const TScanResult& result);
   // Puts the source the input is read through (decompression) under the
   // scanner, when the properties ask for one. False when its first bytes
   // cannot be read (the OS error is in GetLastError()).

@@ -68,16 +68,10 @@ void TRecordReadAhead::Fill(TBatch& batch) {
     while (batch.Entries.size() < kBatchRecords && batch.Text.size() < kBatchBytes) {
       TEntry entry;
       entry.Begin = batch.Text.size();
-      TScanResult result;
-      FScanner.Scan(FFile, batch.Text, result);
+      FScanner.Scan(FFile, batch.Text, entry);
       entry.Size = batch.Text.size() - entry.Begin;
-      entry.Line = result.Line;
-      entry.LineEndBytes = result.LineEndBytes;
-      entry.SkippedBytes = result.SkippedBytes;
-      entry.EndOfFile = result.EndOfFile;
-      entry.Fault = result.Fault;
       batch.Entries.push_back(entry);  // within the capacity reserved
-      if (result.EndOfFile) {
+      if (entry.EndOfFile) {
         batch.Last = true;
         break;
       }

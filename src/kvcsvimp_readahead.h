@@ -17,8 +17,9 @@
 
 namespace korvane {
 
-// One record read ahead; valid until the next TRecordReadAhead::Next.
-struct TReadAheadRecord {
+// One record read ahead, with what its scan ended with; valid until the next
+// TRecordReadAhead::Next.
+struct TReadAheadRecord : TScanResult {
   // The record's text as read, without its terminator.
   std::string_view Text;
   // Split: the thread split the record by the read-ahead's rule. Its values
@@ -29,12 +30,6 @@ struct TReadAheadRecord {
   bool TextAfterQuote = false;
   const std::string_view* Values = nullptr;
   int ValueCount = 0;
-  // The input ended with this record.
-  bool EndOfFile = false;
-  TRecordFault Fault = rfNone;
-  std::int64_t LineEndBytes = 0;
-  std::int32_t SkippedBytes = 0;
-  std::int64_t Line = 1;
 };
 
 // A thread that scans records from a file into batches, and splits them when
@@ -81,16 +76,11 @@ class TRecordReadAhead {
   bool Drained() const { return FDrained; }
 
  private:
-  struct TEntry {
+  struct TEntry : TScanResult {
     std::size_t Begin = 0;
     std::size_t Size = 0;
     std::size_t FirstValue = 0;
     int ValueCount = 0;
-    std::int64_t Line = 1;
-    std::int64_t LineEndBytes = 0;
-    std::int32_t SkippedBytes = 0;
-    bool EndOfFile = false;
-    TRecordFault Fault = rfNone;
     bool Split = false;
     bool Blank = false;
     bool TextAfterQuote = false;
@@ -122,11 +112,7 @@ class TRecordReadAhead {
     FRecord.TextAfterQuote = entry.TextAfterQuote;
     FRecord.Values = entry.ValueCount > 0 ? batch.Values.data() + entry.FirstValue : nullptr;
     FRecord.ValueCount = entry.ValueCount;
-    FRecord.EndOfFile = entry.EndOfFile;
-    FRecord.Fault = entry.Fault;
-    FRecord.LineEndBytes = entry.LineEndBytes;
-    FRecord.SkippedBytes = entry.SkippedBytes;
-    FRecord.Line = entry.Line;
+    static_cast<TScanResult&>(FRecord) = entry;
     if (entry.EndOfFile) FDrained = true;
     return FRecord;
   }

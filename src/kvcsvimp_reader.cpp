@@ -352,16 +352,15 @@ void TCSVImport::ReadPhysicalRecord(TFileHandle& Handle, std::string& text) {
     }
     FOtherScanner.Scan(Handle, text, result);
   } else if (FReadAhead) {
-    const TReadAheadRecord& record = FReadAhead->Next();
+    result = FReadAhead->Next();
     FReadAhead->TakeText(text);
-    result.EndOfFile = record.EndOfFile;
-    result.Fault = record.Fault;
-    result.LineEndBytes = record.LineEndBytes;
-    result.SkippedBytes = record.SkippedBytes;
-    result.Line = record.Line;
   } else {
     FScanner.Scan(Handle, text, result);
   }
+  TakeScanResult(result);
+}
+
+void TCSVImport::TakeScanResult(const TScanResult& result) {
   FLineEndBytes = result.LineEndBytes;
   FSkippedBytes = result.SkippedBytes;
   FRecordFault = result.Fault;
