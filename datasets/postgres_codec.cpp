@@ -327,55 +327,67 @@ std::string ReadExpression(const std::string& quotedName, TKind kind, bool binar
   return quotedName;
 }
 
+namespace {
+
+// An int2, int4 or int8 value, refused when it does not fit the column.
+void AppendBinaryInteger(std::string& out, const TColumn& column, std::int64_t i) {
+  if (column.Kind == TKind::Int2) {
+    if (i < INT16_MIN || i > INT16_MAX) Unfit(column, ("the number " + std::to_string(i)).c_str());
+    PutBE32(out, 2);
+    PutBE16(out, static_cast<std::uint16_t>(i));
+  } else if (column.Kind == TKind::Int4) {
+    if (i < INT32_MIN || i > INT32_MAX) Unfit(column, ("the number " + std::to_string(i)).c_str());
+    PutBE32(out, 4);
+    PutBE32(out, static_cast<std::uint32_t>(i));
+  } else {
+    PutBE32(out, 8);
+    PutBE64(out, static_cast<std::uint64_t>(i));
+  }
+}
+
+// A numeric value; NaN and the infinities have sign words of their own.
+void AppendBinaryNumeric(std::string& out, double d) {
+  if (!std::isfinite(d)) {
+    PutBE32(out, 8);
+    PutBE16(out, 0);
+    PutBE16(out, 0);
+    PutBE16(out, std::isnan(d) ? 0xC000 : d > 0 ? 0xD000 : 0xF000);
+    PutBE16(out, 0);
+    return;
+  }
+  AppendNumeric(out, DecimalText(d));
+}
+
+// A money value in the server's units (MoneyFactor of our 1/10000 units).
+void AppendBinaryMoney(std::string& out, const TColumn& column, const TFieldData& value,
+                       const TCodecContext& context) {
+  std::int64_t amount = 0;
+  if (const auto* a = std::get_if<std::int64_t>(&value); a && column.Def.DataType == ftCurrency) {
+    const std::int64_t f = context.MoneyFactor;
+    amount = (*a >= 0 ? *a + f / 2 : *a - f / 2) / f;
+  } else {
+    amount = std::llround(DoubleOf(value) * static_cast<double>(10000 / context.MoneyFactor));
+  }
+  PutBE32(out, 8);
+  PutBE64(out, static_cast<std::uint64_t>(amount));
+}
+
+}  // namespace
+
 void AppendBinary(std::string& out, const TColumn& column, const TFieldData& value,
                   const TCodecContext& context) {
   switch (column.Kind) {
     case TKind::Int2:
     case TKind::Int4:
-    case TKind::Int8: {
-      const std::int64_t i = IntegerOf(value);
-      if (column.Kind == TKind::Int2) {
-        if (i < INT16_MIN || i > INT16_MAX)
-          Unfit(column, ("the number " + std::to_string(i)).c_str());
-        PutBE32(out, 2);
-        PutBE16(out, static_cast<std::uint16_t>(i));
-      } else if (column.Kind == TKind::Int4) {
-        if (i < INT32_MIN || i > INT32_MAX)
-          Unfit(column, ("the number " + std::to_string(i)).c_str());
-        PutBE32(out, 4);
-        PutBE32(out, static_cast<std::uint32_t>(i));
-      } else {
-        PutBE32(out, 8);
-        PutBE64(out, static_cast<std::uint64_t>(i));
-      }
+    case TKind::Int8:
+      AppendBinaryInteger(out, column, IntegerOf(value));
       return;
-    }
-    case TKind::Numeric: {
-      const double d = DoubleOf(value);
-      if (!std::isfinite(d)) {
-        PutBE32(out, 8);
-        PutBE16(out, 0);
-        PutBE16(out, 0);
-        PutBE16(out, std::isnan(d) ? 0xC000 : d > 0 ? 0xD000 : 0xF000);
-        PutBE16(out, 0);
-        return;
-      }
-      AppendNumeric(out, DecimalText(d));
+    case TKind::Numeric:
+      AppendBinaryNumeric(out, DoubleOf(value));
       return;
-    }
-    case TKind::Money: {
-      std::int64_t amount = 0;
-      if (const auto* a = std::get_if<std::int64_t>(&value);
-          a && column.Def.DataType == ftCurrency) {
-        const std::int64_t f = context.MoneyFactor;
-        amount = (*a >= 0 ? *a + f / 2 : *a - f / 2) / f;
-      } else {
-        amount = std::llround(DoubleOf(value) * static_cast<double>(10000 / context.MoneyFactor));
-      }
-      PutBE32(out, 8);
-      PutBE64(out, static_cast<std::uint64_t>(amount));
+    case TKind::Money:
+      AppendBinaryMoney(out, column, value, context);
       return;
-    }
     case TKind::Float4: {
       PutBE32(out, 4);
       PutBE32(out, std::bit_cast<std::uint32_t>(static_cast<float>(DoubleOf(value))));
