@@ -1,5 +1,6 @@
 #include "src/kvtypes.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -173,41 +174,32 @@ bool QuickCurrencyScan(std::string_view text, std::int64_t& amount) {
 }
 
 // QuickCurrencyScan for the usual shape of an amount, an optional '-', digits
-// and an optional '.' with digits, read in two tight runs; any other text
-// goes to the byte-by-byte scan. The bounds are the same.
+// and an optional '.' with digits, each run read by std::from_chars; any
+// other text goes to the byte-by-byte scan. The bounds are the same.
 bool QuickCurrency(std::string_view text, std::int64_t& amount) {
-  const char* p = text.data();
-  const char* const end = p + text.size();
-  const bool negative = p != end && *p == '-';
-  p += negative ? 1 : 0;
-  const char* const first = p;
-  std::uint64_t digits = 0;
-  unsigned digit = 0;
-  while (p != end && (digit = static_cast<unsigned char>(*p) - unsigned{'0'}) <= 9) {
-    digits = digits * 10 + digit;
-    ++p;
-  }
-  const auto whole = p - first;
+  const char* const end = text.data() + text.size();
+  const bool negative = !text.empty() && text.front() == '-';
+  const char* const first = text.data() + (negative ? 1 : 0);
+  // A run too long for 64 bits still ends where its digits end; the bounds
+  // below send it to the scan before its value is used.
+  std::uint64_t whole = 0;
+  const char* p = std::from_chars(first, end, whole).ptr;
+  const auto wholeDigits = p - first;
+  std::uint64_t decimals = 0;
   std::ptrdiff_t scale = 0;
   if (p != end) {
     if (*p != '.') return QuickCurrencyScan(text, amount);
-    const char* const point = ++p;
-    while (p != end && (digit = static_cast<unsigned char>(*p) - unsigned{'0'}) <= 9) {
-      digits = digits * 10 + digit;
-      ++p;
-    }
+    const char* const point = p + 1;
+    p = std::from_chars(point, end, decimals).ptr;
     scale = p - point;
-    // Up to here the digit count is not limited, so that a long run may
-    // have wrapped: the bounds below decide before the value is used.
     if (p != end || FormatSettings().DecimalSeparator != '.') {
       return QuickCurrencyScan(text, amount);
     }
   }
-  if (whole + scale == 0 || scale > 4) return false;
-  // A longer run may have wrapped: the byte-by-byte scan reads it with
-  // its overflow checked.
-  if (whole + scale > 18) return QuickCurrencyScan(text, amount);
-  return ScaleAmount(digits, static_cast<int>(scale), negative, amount);
+  if (wholeDigits + scale == 0 || scale > 4) return false;
+  if (wholeDigits + scale > 18) return QuickCurrencyScan(text, amount);
+  static constexpr std::uint64_t kShift[5] = {1, 10, 100, 1000, 10000};
+  return ScaleAmount(whole * kShift[scale] + decimals, static_cast<int>(scale), negative, amount);
 }
 
 }  // namespace
