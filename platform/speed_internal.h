@@ -146,24 +146,26 @@ inline bool ShortDecimalToDouble(std::string_view whole, std::string_view decima
   return true;
 }
 
+// Copies the n bytes at from (sizeof(T) <= n <= 2 * sizeof(T)) to to as two
+// moves of T that overlap in the middle.
+template <class T>
+inline void CopyHeadAndTail(char* to, const char* from, std::size_t n) {
+  T head;
+  T tail;
+  std::memcpy(&head, from, sizeof head);
+  std::memcpy(&tail, from + n - sizeof tail, sizeof tail);
+  std::memcpy(to, &head, sizeof head);
+  std::memcpy(to + n - sizeof tail, &tail, sizeof tail);
+}
+
 // Copies the n bytes (n at most 16) at from to to, reading and storing
 // none past them: two moves of eight or four bytes that overlap in the
 // middle, or three single bytes.
 inline void CopyShort(char* to, const char* from, std::size_t n) {
   if (n >= 8) {
-    std::uint64_t head;
-    std::uint64_t tail;
-    std::memcpy(&head, from, 8);
-    std::memcpy(&tail, from + n - 8, 8);
-    std::memcpy(to, &head, 8);
-    std::memcpy(to + n - 8, &tail, 8);
+    CopyHeadAndTail<std::uint64_t>(to, from, n);
   } else if (n >= 4) {
-    std::uint32_t head;
-    std::uint32_t tail;
-    std::memcpy(&head, from, 4);
-    std::memcpy(&tail, from + n - 4, 4);
-    std::memcpy(to, &head, 4);
-    std::memcpy(to + n - 4, &tail, 4);
+    CopyHeadAndTail<std::uint32_t>(to, from, n);
   } else if (n != 0) {
     to[0] = from[0];
     to[n / 2] = from[n / 2];

@@ -268,29 +268,29 @@ void TRecordPlan::AddColumn(TField* field, std::uint8_t quoted) {
   } else {
     // Fields whose text comes from a handler or from a class of their own
     // are asked for it.
+    // The kind of column, and the room its usual values are written in.
+    const auto choose = [&column, &room](TColumnKind kind, std::size_t valueRoom) {
+      column.kind = kind;
+      room = valueRoom;
+    };
     switch (field->OnGetText() ? tkOther : hex ? tkString : field->TextKind()) {
       case tkString:
-        column.kind = hex ? TColumnKind::ckHex : TColumnKind::ckString;
-        room = kShortText;
+        choose(hex ? TColumnKind::ckHex : TColumnKind::ckString, kShortText);
         break;
       case tkInteger:
-        column.kind = TColumnKind::ckInteger;
-        room = kIntegerTextRoom;
+        choose(TColumnKind::ckInteger, kIntegerTextRoom);
         break;
       case tkBoolean:
-        column.kind = TColumnKind::ckBoolean;
-        room = 8;  // written eight bytes at a time
+        choose(TColumnKind::ckBoolean, 8);  // written eight bytes at a time
         break;
       case tkFloat:
-        column.kind = TColumnKind::ckFloat;
-        room = kFloatRoom;
+        choose(TColumnKind::ckFloat, kFloatRoom);
         break;
       case tkCurrency:
-        column.kind = TColumnKind::ckCurrency;
-        room = kCurrencyTextRoom;
+        choose(TColumnKind::ckCurrency, kCurrencyTextRoom);
         break;
       default:
-        column.kind = TColumnKind::ckField;
+        choose(TColumnKind::ckField, 0);
         break;
     }
     column.pad = FFixed;

@@ -389,9 +389,7 @@ bool TCSVImport::AddRecordValues(const Value* values, int count) {
       // report, which then is the only other copy).
       if (values == FValues.Data() && FReportFrom != TReportFrom::Values) FValues.ReleaseLarge();
     }
-    FDataSet->Post();
-    ++FStoredRecords;
-    return true;
+    return PostAppended();
   } catch (...) {
     RefuseFailedRecord();
     return false;

@@ -319,6 +319,12 @@ class KORVANE_API TCSVImport : public TComponent {
   // record, then raises again a failure of the database itself (the run ends
   // on it) or notes the record as refused with the reason given.
   void RefuseFailedRecord();
+  // Posts the record appended and counts it stored.
+  bool PostAppended() {
+    FDataSet->Post();
+    ++FStoredRecords;
+    return true;
+  }
   // Keeps why the last record failed in FFailure; field is the index of the
   // field whose value is the cause, or -1.
   void NoteFailure(TRecordErrorReason reason, int field, std::string_view value,

@@ -91,9 +91,7 @@ bool TCSVImport::AddStrictRecordValues(const Value* values, int count) {
         return false;
       }
     }
-    FDataSet->Post();
-    ++FStoredRecords;
-    return true;
+    return PostAppended();
   } catch (...) {
     RefuseFailedRecord();
     return false;
