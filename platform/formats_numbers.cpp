@@ -1,16 +1,11 @@
 // Numbers: reading and writing floats, and number formats ("#,##0.00").
 #include <algorithm>
-#include <bit>
 #include <charconv>
-#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <ctime>
 #include <string>
 #include <system_error>
-#include <utility>
-#include <vector>
 
 #include "platform/formats.h"
 #include "platform/formats_internal.h"
