@@ -367,6 +367,7 @@ class KORVANE_API TCSVImport : public TComponent {
   // and a record's text as read is copied for OnRecordError only when the
   // split changes it (see ReportText).
   bool SplitRecordInto(std::string& Record, TValueList& Values);
+  // Counts a record (starting at line) with text after a closing quote.
   void NoteTextAfterQuote(std::int64_t line) {
     if (FTextAfterQuoteRecords++ == 0) FFirstTextAfterQuoteLine = line;
   }
@@ -411,9 +412,10 @@ class KORVANE_API TCSVImport : public TComponent {
   std::int64_t FileBytesFor(std::int64_t textBytes) const;
   // Ends the read-ahead, if any, and takes its scanner back.
   void StopReadAhead();
-  // Takes text in place of the oldest record in the cache (and line in
-  // place of its line), handing that one out: the read of a run that holds
-  // records back.
+  // Takes text in place of the oldest record in the cache, handing that one
+  // out with its own line and fault (FRecordLine and FRecordFault change
+  // places with those kept beside it): the read of a run that holds records
+  // back.
   void RotateRecordCache(std::string& text);
   // Puts the record cache back in oldest-first order. While the cache is in
   // use it works as a ring (FCacheHead is its oldest entry), so that each
