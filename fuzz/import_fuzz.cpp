@@ -170,7 +170,8 @@ bool ExpandsTooFar(const std::string& path) {
   const korvane::TFileHandle handle = korvane::OpenFileForRead(path);
   if (!handle.Valid()) return false;
   try {
-    const auto source = korvane::OpenByteSource(handle, {.Decompress = true, .Thread = false, .ChunkSize = 16 * 1024});
+    const auto source = korvane::OpenByteSource(
+        handle, {.Decompress = true, .Thread = false, .ChunkSize = 16 * 1024});
     if (source->Format() == korvane::TFileFormat::ffPlain) return false;
     std::vector<char> chunk(16 * 1024);
     std::size_t total = 0;
@@ -198,7 +199,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   file.Write(input);
   // -1 keeps the input out of the corpus.
   if (s.Compression == korvane::cmAuto && ExpandsTooFar(file.Path())) return -1;
-  const TOutcome small = Import(s, file.Path(), false, s.BufferSize);
+  // One read per byte of a long input costs most of a run in system calls;
+  // a long input's records cross boundaries of a sixteen times larger
+  // buffer as well.
+  const std::size_t smallBuffer =
+      input.size() > 512 && s.BufferSize < 16 ? s.BufferSize * 16 : s.BufferSize;
+  const TOutcome small = Import(s, file.Path(), false, smallBuffer);
   // The read-ahead run's buffer is small: a record then spans several of the
   // worker's batches, and a run costs a fraction of one through the usual
   // buffer, which the reader tests cover.
