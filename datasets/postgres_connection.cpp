@@ -259,6 +259,12 @@ TConnection::TConnection(const std::string& connection) {
     PQconninfoFree(info);
     if (!zoneChosen) setup += "; SET TimeZone = 'UTC'";
     Exec(setup);
+    // A large table is read from its first page. Otherwise the server starts
+    // a scan where another one is (a scan cut short leaves its place
+    // behind), and the records come rotated. Engines without the setting
+    // have no such scans.
+    TError ignored;
+    TryExec("SET synchronize_seqscans = off", ignored);
   } catch (...) {
     PQfinish(FConn);
     FConn = nullptr;

@@ -408,17 +408,25 @@ TEST_F(PostgresDataSetTest, ExportReadsATableLargerThanTheReadBuffers) {
   schema.Exec("CREATE TABLE " + name +
               " AS SELECT g AS id, repeat('x', 100 + g % 50) AS pad,"
               " (g * 0.25)::numeric(12,2) AS amount FROM generate_series(1, 60000) g");
+  // A read cut short leaves its place in the table behind; the next read
+  // still starts at the first record.
+  TPostgresDataSet* early = Table(conn, name);
+  early->Open();
+  for (int i = 0; i < 5000 && !early->Eof(); ++i) early->Next();
+  early->Close();
   TPostgresDataSet* ds = Table(conn, name);
   ds->Open();
   EXPECT_EQ(ds->RecordCount(), 60000);
   std::int64_t expected = 1;
   double sum = 0;
-  for (ds->First(); !ds->Eof(); ds->Next()) {
-    ASSERT_EQ(ds->Fields(0)->AsLargeInt(), expected++);
-    ASSERT_EQ(ds->Fields(1)->AsString().size(),
-              static_cast<std::size_t>(100 + (expected - 1) % 50));
+  bool inOrder = true;
+  for (ds->First(); !ds->Eof() && inOrder; ds->Next(), ++expected) {
+    inOrder = ds->Fields(0)->AsLargeInt() == expected &&
+              ds->Fields(1)->AsString().size() == static_cast<std::size_t>(100 + expected % 50);
     sum += ds->Fields(2)->AsFloat();
   }
+  ds->Close();  // a read left open would hold the table the schema drops
+  EXPECT_TRUE(inOrder) << "record " << expected - 1 << " is out of its place";
   EXPECT_EQ(expected, 60001);
   EXPECT_DOUBLE_EQ(sum, 0.25 * 60000.0 * 60001.0 / 2);
 }
