@@ -83,6 +83,9 @@ KORVANE_API void AppendFloatToStr(std::string& out, double value);
 // end of the text, or nullptr when it does not fit (the bytes in the range
 // are then of no use).
 KORVANE_API char* FloatToChars(char* first, char* last, double value);
+// The same with decimalSeparator in place of DecimalSeparator, for a writer
+// that took the settings once (and may run on a thread of its own).
+KORVANE_API char* FloatToChars(char* first, char* last, double value, char decimalSeparator);
 
 // Integer and money texts written in place, for writers that build lines
 // without a string per value. Each writes at p, which has room for the

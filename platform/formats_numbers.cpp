@@ -217,8 +217,8 @@ std::string NonFiniteText(double value) {
 constexpr std::size_t kFloatTextRoom = 32;
 
 // Writes FloatToStr's text at p, which has room for kFloatTextRoom bytes,
-// and returns its end.
-char* PutFloat(char* p, double value) {
+// with decimal as the decimal separator, and returns its end.
+char* PutFloat(char* p, double value, char decimal) {
   if (!std::isfinite(value)) {
     const std::string text = NonFiniteText(value);
     return p + text.copy(p, text.size());
@@ -227,7 +227,6 @@ char* PutFloat(char* p, double value) {
     *p = '0';
     return p + 1;
   }
-  const char decimal = FormatSettings().DecimalSeparator;
   Decimal d;
   ShortestDecimal(value, d);
   auto put = [&p](const char* from, int count) {
@@ -436,13 +435,20 @@ double StrToFloat(std::string_view s) {
 
 void AppendFloatToStr(std::string& out, double value) {
   char buf[kFloatTextRoom];
-  out.append(buf, static_cast<std::size_t>(PutFloat(buf, value) - buf));
+  const char* end = PutFloat(buf, value, FormatSettings().DecimalSeparator);
+  out.append(buf, static_cast<std::size_t>(end - buf));
 }
 
 char* FloatToChars(char* first, char* last, double value) {
-  if (last - first >= static_cast<std::ptrdiff_t>(kFloatTextRoom)) return PutFloat(first, value);
+  return FloatToChars(first, last, value, FormatSettings().DecimalSeparator);
+}
+
+char* FloatToChars(char* first, char* last, double value, char decimalSeparator) {
+  if (last - first >= static_cast<std::ptrdiff_t>(kFloatTextRoom)) {
+    return PutFloat(first, value, decimalSeparator);
+  }
   char buf[kFloatTextRoom];
-  const auto length = static_cast<std::size_t>(PutFloat(buf, value) - buf);
+  const auto length = static_cast<std::size_t>(PutFloat(buf, value, decimalSeparator) - buf);
   if (length > static_cast<std::size_t>(last - first)) return nullptr;
   std::memcpy(first, buf, length);
   return first + length;

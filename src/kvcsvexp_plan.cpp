@@ -342,14 +342,15 @@ bool TRecordPlan::WorksFromCopies() const {
       case TColumnKind::ckString:
       case TColumnKind::ckInteger:
       case TColumnKind::ckBoolean:
+      case TColumnKind::ckFloat:
       case TColumnKind::ckCurrency:
         break;
       case TColumnKind::ckDate:
         if (column.askDate) return false;
         break;
       default:
-        // Floats, times and dates without a table of their own are
-        // written by the format settings of the moment or by the field.
+        // Times and dates without a table of their own are written by the
+        // format settings of the moment or by the field.
         return false;
     }
   }
@@ -371,6 +372,7 @@ void TRecordPlan::CopySlots(std::vector<TCopySlot>& slots) const {
       case TColumnKind::ckBoolean:
         own = vkBoolean;
         break;
+      case TColumnKind::ckFloat:
       case TColumnKind::ckDate:
         own = vkFloat;
         break;
@@ -518,7 +520,9 @@ template <class TReader, class TData>
       }
       break;
     case TColumnKind::ckFloat:
-      if (const auto* value = reader.Double(data)) return FloatToChars(p, p + kFloatRoom, *value);
+      if (const auto* value = reader.Double(data)) {
+        return FloatToChars(p, p + kFloatRoom, *value, FDecimalSeparator);
+      }
       break;
     case TColumnKind::ckCurrency:
       if (const auto* value = reader.Int(data)) {

@@ -862,12 +862,14 @@ TEST_F(ExportRun, FormattingAheadGivesTheBytesOfFormattingInline) {
                    {"Name", ftString, 8},
                    {"Amount", ftCurrency},
                    {"Born", ftDate},
-                   {"Active", ftBoolean}});
+                   {"Active", ftBoolean},
+                   {"Rate", ftFloat}});
   const TDateTime day = EncodeDate(1990, 5, 17);
   for (int i = 1; i <= 10000; ++i) {
     std::vector<TFieldData> values{std::int64_t{i}, "N" + std::to_string(i % 97),
-                                   std::int64_t{i} * 125 - 600000, day + i % 4000, i % 3 == 0};
-    if (i % 7 == 0) values[static_cast<std::size_t>(1 + i % 4)] = std::monostate{};
+                                   std::int64_t{i} * 125 - 600000, day + i % 4000, i % 3 == 0,
+                                   i / 8.0 + 0.1};
+    if (i % 7 == 0) values[static_cast<std::size_t>(1 + i % 5)] = std::monostate{};
     if (i == 7000) values[0] = std::string("7000");
     ds.AppendData(values);
   }
@@ -882,6 +884,8 @@ TEST_F(ExportRun, FormattingAheadGivesTheBytesOfFormattingInline) {
       exp.SetExportType(expFixed);
       exp.SetFieldSeparator(fspNone);
       exp.SetNumericAlign(naRight);
+      // The thread writes floats with the separator in force when the run began.
+      FormatSettings().DecimalSeparator = ',';
     } else {
       exp.SetFieldSeparator(fspComma);
       exp.SetFieldDelimiter(fdlDouble);
@@ -895,9 +899,12 @@ TEST_F(ExportRun, FormattingAheadGivesTheBytesOfFormattingInline) {
     ASSERT_EQ(exp.Execute(), 10000);
     EXPECT_GT(HandOffBatches(THandOff::hoFormatAhead), batches);  // the thread formatted
     EXPECT_EQ(Output(), inline_);
-    if (!fixed) {
+    if (fixed) {
+      EXPECT_NE(inline_.find("0,225\"\r\n"), std::string::npos);
+      ResetFormatSettings();
+    } else {
       EXPECT_EQ(inline_.substr(0, inline_.find("\r\n")),
-                "\"1\",\"N1\",\"-59.9875\",\"5/18/1990\",\"False\"");
+                "\"1\",\"N1\",\"-59.9875\",\"5/18/1990\",\"False\",\"0.225\"");
       // A text held by an integer field is written as it stands.
       EXPECT_NE(inline_.find("\r\n\"7000\"," + std::string(empty) + ","), std::string::npos);
     }
