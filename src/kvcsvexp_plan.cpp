@@ -214,6 +214,7 @@ void TRecordPlan::Build(const TExportLayout& layout) {
   FDecimalSeparator = FormatSettings().DecimalSeparator;
   FWhole = layout.WholeValues;
   FStandard = layout.Standard && !FFixed && FQuote != 0;
+  FOtherValue = false;
   FTimeTakesMilliseconds = FWhole && TimeTextTakesMilliseconds();
   std::uint8_t quoted = 0;
   if (FQuote != 0) quoted = layout.DelimitedFields == dfTextOnly ? ttText : ttAny;
@@ -298,9 +299,41 @@ void TRecordPlan::AddColumn(TField* field, std::uint8_t quoted) {
     if (column.right) room = std::max(room, kNumberRoom) + kRightAhead;
   }
   column.rest = kColumnRoom + room + column.width;
-  column.scan = column.kind != TColumnKind::ckNothing && column.kind != TColumnKind::ckInteger &&
-                column.kind != TColumnKind::ckBoolean;
+  column.scan = FStandard && UsualValuesMayNeedQuotes(column);
   FColumns.push_back(column);
+}
+
+// Numbers, booleans and dates through the plan's writer are made of digits
+// and a few bytes known beforehand, which need no search value by value.
+bool TRecordPlan::UsualValuesMayNeedQuotes(const TColumn& column) const {
+  std::string bytes = "0123456789-";
+  switch (column.kind) {
+    case TColumnKind::ckNothing:
+      return false;
+    case TColumnKind::ckInteger:
+      break;
+    case TColumnKind::ckBoolean:
+      bytes = "TrueFals";
+      break;
+    case TColumnKind::ckCurrency:
+      bytes += FDecimalSeparator;
+      break;
+    case TColumnKind::ckFloat:
+      bytes += "EINAF";  // exponents, NAN and INF
+      bytes += FDecimalSeparator;
+      break;
+    case TColumnKind::ckDate: {
+      if (column.askDate) return true;
+      // Every date has the same bytes besides its digits.
+      std::vector<char> text(FDates->Room());
+      bytes.append(text.data(), FDates->Put(text.data(), EncodeDate(2001, 12, 31)));
+      break;
+    }
+    default:
+      return true;  // texts, and values asked of the field
+  }
+  return bytes.find(FQuote) != std::string::npos ||
+         (FSeparator != 0 && bytes.find(FSeparator) != std::string::npos);
 }
 
 // Dates, times and date-times: delimited lines write the date part of dates
@@ -541,6 +574,7 @@ template <class TReader, class TData>
   const std::size_t start = line.Length(p);
   p = PutOtherValue(line, p, column, reader, data);
   first = line.At(start);
+  FOtherValue = true;
   return p;
 }
 
@@ -621,7 +655,12 @@ namespace {
                                                             char* p, const TColumn& column,
                                                             bool none) {
   const auto n = static_cast<std::size_t>(p - first);
-  const bool special = (column.scan || FQuoteText) && NeedsQuotes(first, n, FQuote, FSeparator);
+  bool search = column.scan || FQuoteText;
+  if (FOtherValue) {
+    search = true;  // not one of the column's usual values
+    FOtherValue = false;
+  }
+  const bool special = search && NeedsQuotes(first, n, FQuote, FSeparator);
   if (!special && !FQuoteText && n != 0) {
     // The usual value: closed when it was opened, the closing quote being
     // in the column's room (kColumnRoom).

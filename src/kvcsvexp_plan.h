@@ -92,7 +92,7 @@ struct TColumn {
   TColumnKind kind;
   bool wrap;      // between quotes
   bool askQuote;  // standard rules: the quote rule asks for quotes around it
-  bool scan;      // standard rules: its text may hold bytes that need quotes
+  bool scan;      // standard rules: its usual values may hold bytes that need quotes
   bool pad;       // padded with blanks up to width in fixed-width lines
   bool right;     // ... on the left
   bool askDate;   // date kinds: the value is the field's AsDateTime
@@ -184,6 +184,9 @@ class TRecordPlan {
   void AppendWholeTime(double value);
   void AddColumn(TField* field, std::uint8_t quoted);
   void ChooseDateKind(TColumn& column, std::size_t& room);
+  // Standard rules: whether the values PutValue writes itself in the column
+  // may hold the quote or the separator (CR and LF they never hold).
+  bool UsualValuesMayNeedQuotes(const TColumn& column) const;
   char* PutText(TLineWriter& line, char* p, std::string_view text, const TColumn& column);
   char* PutFieldText(TLineWriter& line, char* p, const TColumn& column);
   // A value the dataset holds as text in a column of another type.
@@ -202,6 +205,9 @@ class TRecordPlan {
   bool FWhole = false;
   bool FStandard = false;
   bool FQuoteText = false;  // standard rules: the value just put is a stored text
+  // The value just put is not one of its column's usual values: its text is
+  // searched for bytes that need quotes whatever the column's scan says.
+  bool FOtherValue = false;
   // Whole times: LongTimeFormat's text with '.' and the milliseconds after
   // it reads back; otherwise they are written as hh:nn:ss.zzz.
   bool FTimeTakesMilliseconds = false;

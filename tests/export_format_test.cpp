@@ -442,6 +442,13 @@ TEST_F(RecordFormat, StandardRulesQuoteWhereTheTextNeedsItAndDoubleQuotes) {
   // A decimal separator that is the value separator gets its number quoted.
   FormatSettings().DecimalSeparator = ';';
   EXPECT_EQ(Delimited(), "'it''s;x';1;'0;5';False");
+  // So does a separator that is one of a number's or a boolean's own bytes.
+  ds.EmptyDataSet();
+  Add({std::string("a"), std::int64_t{-1}, -0.5, true});
+  exp.SetCustomSeparator("-");
+  EXPECT_EQ(Delimited(), "'a'-'-1'-'-0;5'-True");
+  exp.SetCustomSeparator("e");
+  EXPECT_EQ(Delimited(), "'a'e-1e-0;5e'True'");
 }
 
 TEST_F(RecordFormat, AFieldThatRaisesEmptiesTheWholeRecord) {
