@@ -309,6 +309,7 @@ bool TRecordPlan::UsualValuesMayNeedQuotes(const TColumn& column) const {
   std::string bytes = "0123456789-";
   switch (column.kind) {
     case TColumnKind::ckNothing:
+    case TColumnKind::ckString:  // short texts are searched as they are copied, the rest as others
       return false;
     case TColumnKind::ckInteger:
       break;
@@ -528,18 +529,23 @@ char* TRecordPlan::PutDate(TLineWriter& line, char* p, const TColumn& column, bo
 // kinds are written here, within the room the line already has, so that
 // the value still starts at p; the rest go through PutOtherValue, which
 // may move the line and sets first to where the value starts then.
-template <class TReader, class TData>
+template <bool kStandard, class TReader, class TData>
 [[gnu::always_inline]] inline char* TRecordPlan::PutValue(TLineWriter& line, char* p, char*& first,
                                                           const TColumn& column,
                                                           const TReader& reader,
-                                                          const TData& data) {
+                                                          const TData& data, bool& special) {
   first = p;
   switch (column.kind) {
     case TColumnKind::ckNothing:
       return p;
     case TColumnKind::ckString:
       if (const auto value = reader.Text(data); value && value->size() <= kShortText) {
-        speed_internal::CopyShort(p, value->data(), value->size());
+        if constexpr (kStandard) {
+          special = speed_internal::CopyShortFinding(p, value->data(), value->size(), FQuote,
+                                                     FSeparator != 0 ? FSeparator : FQuote);
+        } else {
+          speed_internal::CopyShort(p, value->data(), value->size());
+        }
         return p + value->size();
       }
       break;
@@ -653,14 +659,14 @@ namespace {
 
 [[gnu::always_inline]] inline char* TRecordPlan::QuoteValue(TLineWriter& line, char* first,
                                                             char* p, const TColumn& column,
-                                                            bool none) {
+                                                            bool none, bool found) {
   const auto n = static_cast<std::size_t>(p - first);
   bool search = column.scan || FQuoteText;
   if (FOtherValue) {
     search = true;  // not one of the column's usual values
     FOtherValue = false;
   }
-  const bool special = search && NeedsQuotes(first, n, FQuote, FSeparator);
+  const bool special = found || (search && NeedsQuotes(first, n, FQuote, FSeparator));
   if (!special && !FQuoteText && n != 0) {
     // The usual value: closed when it was opened, the closing quote being
     // in the column's room (kColumnRoom).
@@ -713,13 +719,16 @@ std::size_t TRecordPlan::PutRecord(const TReader& reader) {
       p += column.openLength;
       const auto& data = reader.At(column, k);
       char* first;
+      bool special = false;  // standard rules: a short text holds a byte that needs quotes
       if constexpr (kFixed) {
         const std::size_t ahead = column.right ? column.width + kRightAhead : 0;
-        p = PutValue(line, p + ahead, first, column, reader, data);
+        p = PutValue<false>(line, p + ahead, first, column, reader, data, special);
         if (column.pad) p = Pad(first - ahead, first, p, column.width, column.right);
       } else {
-        p = PutValue(line, p, first, column, reader, data);
-        if constexpr (kStandard) p = QuoteValue(line, first, p, column, reader.IsNull(data));
+        p = PutValue<kStandard>(line, p, first, column, reader, data, special);
+        if constexpr (kStandard) {
+          p = QuoteValue(line, first, p, column, reader.IsNull(data), special);
+        }
       }
     }
   } catch (...) {

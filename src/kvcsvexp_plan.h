@@ -168,14 +168,18 @@ class TRecordPlan {
   // them, and returns its end. The opening quote is already at first[-1]
   // when the quote rule asks for quotes (column.askQuote): a value of none
   // takes it back, and only values not asked for quotes are moved.
-  char* QuoteValue(TLineWriter& line, char* first, char* p, const TColumn& column, bool none);
+  // found: PutValue saw such a byte while copying the value.
+  char* QuoteValue(TLineWriter& line, char* first, char* p, const TColumn& column, bool none,
+                   bool found);
   // The values QuoteValue leaves: empty, stored texts and special (holding
   // a byte that needs quotes).
   char* QuoteOtherValue(TLineWriter& line, char* first, char* p, const TColumn& column, bool none,
                         bool special);
-  template <class TReader, class TData>
+  // Under the standard rules, special tells whether a short text it copied
+  // holds a byte that needs quotes.
+  template <bool kStandard, class TReader, class TData>
   char* PutValue(TLineWriter& line, char* p, char*& first, const TColumn& column,
-                 const TReader& reader, const TData& data);
+                 const TReader& reader, const TData& data, bool& special);
   template <class TReader, class TData>
   char* PutOtherValue(TLineWriter& line, char* p, const TColumn& column, const TReader& reader,
                       const TData& data);

@@ -449,6 +449,18 @@ TEST_F(RecordFormat, StandardRulesQuoteWhereTheTextNeedsItAndDoubleQuotes) {
   EXPECT_EQ(Delimited(), "'a'-'-1'-'-0;5'-True");
   exp.SetCustomSeparator("e");
   EXPECT_EQ(Delimited(), "'a'e-1e-0;5e'True'");
+  // A quote anywhere in a text of any short length is doubled.
+  exp.SetFieldDelimiter(fdlDouble);
+  exp.SetFieldSeparator(fspComma);
+  for (std::size_t n = 1; n <= 17; ++n) {
+    for (std::size_t at = 0; at < n; ++at) {
+      std::string text(n, 'x');
+      text[at] = '"';
+      ds.EmptyDataSet();
+      Add({text, TFieldData{}, TFieldData{}, TFieldData{}});
+      EXPECT_EQ(Delimited(), "\"" + std::string(text).insert(at, 1, '"') + "\",,,") << n << " " << at;
+    }
+  }
 }
 
 TEST_F(RecordFormat, AFieldThatRaisesEmptiesTheWholeRecord) {
