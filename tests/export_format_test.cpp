@@ -458,7 +458,8 @@ TEST_F(RecordFormat, StandardRulesQuoteWhereTheTextNeedsItAndDoubleQuotes) {
       text[at] = '"';
       ds.EmptyDataSet();
       Add({text, TFieldData{}, TFieldData{}, TFieldData{}});
-      EXPECT_EQ(Delimited(), "\"" + std::string(text).insert(at, 1, '"') + "\",,,") << n << " " << at;
+      const std::string doubled = std::string(text).insert(at, 1, '"');
+      EXPECT_EQ(Delimited(), "\"" + doubled + "\",,,") << n << " " << at;
     }
   }
 }
