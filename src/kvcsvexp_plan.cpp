@@ -1,7 +1,6 @@
 #include "src/kvcsvexp_plan.h"
 
 #include <algorithm>
-#include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -15,60 +14,13 @@
 
 #include "platform/speed_internal.h"
 #include "platform/sysutils.h"
+#include "src/kvcsvexp_traits.h"
 
 namespace korvane {
 
+using namespace export_plan;
+
 namespace {
-
-// What the layout needs to know of a field type: flags for leaving values
-// out, quoting and padding, not how a value is held (TValueKind).
-enum TTypeTrait : std::uint8_t {
-  ttOmitted = 1,   // binary data, blobs, plain memos: the value never reaches the line
-  ttDateTime = 2,  // date, time and date-time
-  ttText = 4,      // quoted also when only text values are
-  ttNumeric = 8,   // padded on the side NumericAlign chooses in fixed-width lines
-  ttAny = 16,      // every type
-};
-
-constexpr std::uint8_t TraitsOf(TFieldType type) {
-  switch (type) {
-    case ftBytes:
-    case ftVarBytes:
-    case ftBlob:
-    case ftGraphic:
-    case ftParadoxOle:
-    case ftDBaseOle:
-    case ftTypedBinary:
-      return ttOmitted;
-    case ftMemo:
-      return ttOmitted | ttText;
-    case ftString:
-    case ftFmtMemo:
-      return ttText;
-    case ftDate:
-    case ftTime:
-    case ftDateTime:
-      return ttDateTime;
-    case ftSmallint:
-    case ftInteger:
-    case ftWord:
-    case ftFloat:
-    case ftCurrency:
-    case ftBCD:
-    case ftAutoInc:
-      return ttNumeric;
-    default:
-      return 0;
-  }
-}
-
-constexpr std::array<std::uint8_t, 256> kTypeTraits = [] {
-  std::array<std::uint8_t, 256> traits{};
-  for (std::size_t t = 0; t < traits.size(); ++t) {
-    traits[t] = TraitsOf(static_cast<TFieldType>(t)) | ttAny;
-  }
-  return traits;
-}();
 
 // Room for FloatToChars: any double's text fits.
 constexpr std::size_t kFloatRoom = 32;
