@@ -39,6 +39,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -158,15 +159,16 @@ inline bool ShortDecimalToDouble(std::string_view whole, std::string_view decima
 }
 
 // Copies the n bytes at from (sizeof(T) <= n <= 2 * sizeof(T)) to to as two
-// moves of T that overlap in the middle.
+// moves of T that overlap in the middle, and returns the two moved.
 template <class T>
-inline void CopyHeadAndTail(char* to, const char* from, std::size_t n) {
+inline std::pair<T, T> CopyHeadAndTail(char* to, const char* from, std::size_t n) {
   T head;
   T tail;
   std::memcpy(&head, from, sizeof head);
   std::memcpy(&tail, from + n - sizeof tail, sizeof tail);
   std::memcpy(to, &head, sizeof head);
   std::memcpy(to + n - sizeof tail, &tail, sizeof tail);
+  return {head, tail};
 }
 
 // Copies the n bytes (n at most 16) at from to to, reading and storing
@@ -192,20 +194,10 @@ inline bool CopyShortFinding(char* to, const char* from, std::size_t n, char a, 
 #if defined(__SSE2__)
   __m128i v;
   if (n >= 8) {
-    std::uint64_t head;
-    std::uint64_t tail;
-    std::memcpy(&head, from, sizeof head);
-    std::memcpy(&tail, from + n - sizeof tail, sizeof tail);
-    std::memcpy(to, &head, sizeof head);
-    std::memcpy(to + n - sizeof tail, &tail, sizeof tail);
+    const auto [head, tail] = CopyHeadAndTail<std::uint64_t>(to, from, n);
     v = _mm_set_epi64x(static_cast<long long>(tail), static_cast<long long>(head));
   } else if (n >= 4) {
-    std::uint32_t head;
-    std::uint32_t tail;
-    std::memcpy(&head, from, sizeof head);
-    std::memcpy(&tail, from + n - sizeof tail, sizeof tail);
-    std::memcpy(to, &head, sizeof head);
-    std::memcpy(to + n - sizeof tail, &tail, sizeof tail);
+    const auto [head, tail] = CopyHeadAndTail<std::uint32_t>(to, from, n);
     v = _mm_set_epi32(0, 0, static_cast<int>(tail), static_cast<int>(head));
   } else if (n != 0) {
     to[0] = from[0];
