@@ -2,6 +2,7 @@
 // record's values, and the reports of failed records to OnRecordError.
 #include <algorithm>
 #include <limits>
+#include <optional>
 #include <string>
 #include <type_traits>
 
@@ -158,13 +159,15 @@ void TCSVImport::RefusedLater(TDataSet::TRefusals& refused) {
     const auto at = static_cast<std::size_t>(i);
     TRecordError error;
     error.Reason = rerRefused;
+    std::string text;  // error.Text's bytes
     if (at < refused.Posts.size()) {
       const TDataSet::TRefusedPost& post = refused.Posts[at];
       error.Message = post.Message;
-      if (const TPostedRecords::TRecord* record = FPosted.Find(post.Post)) {
+      if (const std::optional<TPostedRecords::TRecord> record = FPosted.Find(post.Post)) {
         error.Record = record->Record;
         error.Line = record->Line;
-        error.Text = FPosted.Text(*record);
+        text = FPosted.Text(*record);
+        error.Text = text;
       }
     } else {
       error.Message = at < refused.Messages.size() ? refused.Messages[at]

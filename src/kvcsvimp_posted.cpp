@@ -1,42 +1,79 @@
 #include "src/kvcsvimp_posted.h"
 
-#include <algorithm>
+#include <cstring>
+#include <type_traits>
 
 namespace korvane {
 
+static_assert(std::is_trivially_copyable_v<TPostedRecords::TRecord>);
+
 void TPostedRecords::Keep(std::int64_t post, std::int32_t record, std::int64_t line,
                           std::string_view text) {
-  FRecords.push_back({post, record, line, FText.size(), text.size()});
-  FText.append(text);
+  const TRecord r{post, record, line, FText.Size(), text.size()};
+  FRecords.Append(std::string_view(reinterpret_cast<const char*>(&r), sizeof r));
+  FText.Append(text);
+  if (FCount++ == FHead) FHeadPost = post;
+  FLastPost = post;
 }
 
-const TPostedRecords::TRecord* TPostedRecords::Find(std::int64_t post) const {
-  const auto first = FRecords.begin() + static_cast<std::ptrdiff_t>(FHead);
-  const auto at = std::lower_bound(first, FRecords.end(), post,
-                                   [](const TRecord& r, std::int64_t p) { return r.Post < p; });
-  return at != FRecords.end() && at->Post == post ? &*at : nullptr;
+TPostedRecords::TRecord TPostedRecords::At(std::size_t index) const {
+  FRecords.Read(std::uint64_t{index} * sizeof(TRecord), sizeof(TRecord), FScratch);
+  TRecord r;
+  std::memcpy(&r, FScratch.data(), sizeof r);
+  return r;
+}
+
+std::optional<TPostedRecords::TRecord> TPostedRecords::Find(std::int64_t post) const {
+  if (FHead == FCount || post < FHeadPost || post > FLastPost) return std::nullopt;
+  std::size_t low = FHead;
+  std::size_t high = FCount;
+  while (low < high) {
+    const std::size_t middle = low + (high - low) / 2;
+    const TRecord r = At(middle);
+    if (r.Post == post) return r;
+    if (r.Post < post) {
+      low = middle + 1;
+    } else {
+      high = middle;
+    }
+  }
+  return std::nullopt;
+}
+
+std::string TPostedRecords::Text(const TRecord& record) const {
+  std::string text;
+  FText.Read(record.Offset, static_cast<std::size_t>(record.Size), text);
+  return text;
 }
 
 void TPostedRecords::ForgetUpTo(std::int64_t post) {
-  while (FHead < FRecords.size() && FRecords[FHead].Post <= post) ++FHead;
-  if (FHead == FRecords.size()) {
+  if (FHead == FCount || post < FHeadPost) return;
+  if (post >= FLastPost) {
     Clear();
     return;
   }
-  // A dataset that never settles all it holds at once: drop the settled
-  // front now and then, so that memory follows what is held.
-  if (FHead < 4096 || FHead < FRecords.size() / 2) return;
-  const std::size_t textFrom = FRecords[FHead].Offset;
-  FRecords.erase(FRecords.begin(), FRecords.begin() + static_cast<std::ptrdiff_t>(FHead));
-  FHead = 0;
-  FText.erase(0, textFrom);
-  for (TRecord& r : FRecords) r.Offset -= textFrom;
+  // Some settled, some not: the first one not settled, by its post number.
+  std::size_t low = FHead;
+  std::size_t high = FCount;
+  while (low < high) {
+    const std::size_t middle = low + (high - low) / 2;
+    if (At(middle).Post <= post) {
+      low = middle + 1;
+    } else {
+      high = middle;
+    }
+  }
+  FHead = low;
+  FHeadPost = At(FHead).Post;
 }
 
 void TPostedRecords::Clear() {
-  FRecords.clear();
+  FRecords.Clear();
+  FText.Clear();
+  FCount = 0;
   FHead = 0;
-  FText.clear();
+  FHeadPost = 0;
+  FLastPost = 0;
 }
 
 }  // namespace korvane

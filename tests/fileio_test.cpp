@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/spill_buffer.h"
+#include "platform/sysutils.h"
 #include "tests/support/unprivileged.h"
 
 namespace korvane {
@@ -233,6 +235,43 @@ TEST(BatchPipeTest, HandsBatchesOverInOrderAndStopsTheProducerOnFailure) {
     EXPECT_LE(published, failAt == 0 ? 200 : failAt + 2);
     ASSERT_EQ(seen.size(), 2u * static_cast<std::size_t>(kept));
     for (std::size_t i = 0; i < seen.size(); ++i) EXPECT_EQ(seen[i], static_cast<int>(i / 2));
+  }
+}
+
+// What a spill buffer keeps reads back the same, across its file and its
+// memory, and again after it is cleared; a file that cannot be made fails
+// the append.
+TEST(SpillBufferTest, ReadsBackWhatItKept) {
+  TSpillBuffer buffer(10);
+  std::string all;
+  for (int round = 0; round < 2; ++round) {
+    buffer.Clear();
+    all.clear();
+    for (int i = 0; i < 30; ++i) {
+      const std::string piece(static_cast<std::size_t>(i % 7), static_cast<char>('a' + i + round));
+      buffer.Append(piece);
+      all += piece;
+    }
+    ASSERT_EQ(buffer.Size(), all.size());
+    std::string out;
+    for (std::size_t from = 0; from < all.size(); from += 3) {
+      for (std::size_t count : {0, 1, 9, 23}) {
+        if (from + count > all.size()) continue;
+        buffer.Read(from, count, out);
+        ASSERT_EQ(out, all.substr(from, count)) << round << ": " << from << "+" << count;
+      }
+    }
+  }
+  const char* saved = std::getenv("TMPDIR");
+  const std::string tmpdir = saved != nullptr ? saved : "";
+  setenv("TMPDIR", "/nonexistent/korvane", 1);
+  TSpillBuffer failing(4);
+  EXPECT_THROW(failing.Append("12345"), EInOutError);
+  EXPECT_EQ(failing.Size(), 0u);
+  if (saved != nullptr) {
+    setenv("TMPDIR", tmpdir.c_str(), 1);
+  } else {
+    unsetenv("TMPDIR");
   }
 }
 

@@ -2,6 +2,7 @@
 // and OnRecordError through a real SQLite table.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "datasets/memory_dataset.h"
 #include "datasets/sqlite_dataset.h"
 #include "src/kvcsvimp.h"
+#include "src/kvcsvimp_posted.h"
 #include "src/kvstrict.h"
 #include "support/format_settings.h"
 #include "support/temp_dir.h"
@@ -264,6 +266,33 @@ EXPECT_THROW(import.Execute(), std::runtime_error);
 // The record before the failed one is kept; nothing after it was read.
 EXPECT_EQ(Ids(), (std::vector<std::string>{"1"}));
 }  // namespace korvane
+
+// Records kept while a dataset holds them, more than the memory part of the
+// keeper takes: found by post number with their text, forgotten in part and
+// then in full.
+TEST(PostedRecordsTest, KeepsManyRecordsUntilSettled) {
+  TPostedRecords posted;
+  constexpr int kRecords = 60000;  // the index alone outgrows its memory part
+  for (int i = 1; i <= kRecords; ++i) {
+    posted.Keep(100 + 2 * i, i, 10 * i, "record " + std::to_string(i));
+  }
+  for (int i : {1, 2, 29999, kRecords}) {
+    const std::optional<TPostedRecords::TRecord> r = posted.Find(100 + 2 * i);
+    ASSERT_TRUE(r.has_value()) << i;
+    EXPECT_EQ(r->Record, i);
+    EXPECT_EQ(r->Line, 10 * i);
+    EXPECT_EQ(posted.Text(*r), "record " + std::to_string(i));
+  }
+  EXPECT_FALSE(posted.Find(103).has_value());
+  posted.ForgetUpTo(100 + 2 * 30000 + 1);
+  EXPECT_EQ(posted.Count(), static_cast<std::size_t>(kRecords - 30000));
+  EXPECT_FALSE(posted.Find(100 + 2 * 30000).has_value());
+  EXPECT_EQ(posted.Text(*posted.Find(100 + 2 * 30001)), "record 30001");
+  posted.ForgetUpTo(100 + 2 * kRecords);
+  EXPECT_EQ(posted.Count(), 0u);
+  posted.Keep(5, 1, 1, "again");
+  EXPECT_EQ(posted.Text(*posted.Find(5)), "again");
+}
 
 }  // namespace
 }  // namespace korvane
