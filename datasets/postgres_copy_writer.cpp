@@ -1,5 +1,7 @@
 #include "datasets/postgres_copy_writer.h"
 
+#include <algorithm>
+#include <string_view>
 #include <utility>
 
 #include "platform/db_failure.h"
@@ -9,10 +11,13 @@ namespace korvane::pg {
 
 namespace {
 
-// A segment of a bulk run ends at this many bytes of encoded rows, which are
-// kept until the server has taken them: memory stays flat whatever the
-// transaction's size.
+// A COPY that the server refused is stored again in segments of this many
+// bytes of encoded rows, read back from the spill buffer.
 constexpr std::size_t kSegmentBytes = std::size_t{4} << 20;
+// A bulk run's COPY ends at this many bytes even inside a transaction (the
+// host's, which has no record count), so that the temporary file stays
+// bounded.
+constexpr std::uint64_t kStreamBytes = std::uint64_t{256} << 20;
 // Encoded rows are handed to libpq in pieces of this size.
 constexpr std::size_t kSendBytes = std::size_t{64} << 10;
 
@@ -25,6 +30,38 @@ bool IsRecordFault(const std::string& state) {
     if (state.compare(0, 2, c) == 0) return true;
   }
   return false;
+}
+
+// Finds the whole rows at the start of rows (binary or text COPY rows),
+// appending where each starts; returns where the last whole one ends.
+std::size_t FindRows(std::string_view rows, bool binary, std::vector<std::size_t>& starts) {
+  std::size_t at = 0;
+  while (at < rows.size()) {
+    std::size_t next = 0;
+    if (binary) {
+      if (rows.size() - at < 2) break;
+      const unsigned fields = GetBE16(rows.data() + at);
+      next = at + 2;
+      for (unsigned i = 0; i < fields && next != 0; ++i) {
+        if (rows.size() - next < 4) {
+          next = 0;
+          break;
+        }
+        const std::uint32_t length = GetBE32(rows.data() + next);
+        next += 4;
+        if (length == 0xffffffffu) continue;  // null
+        next = rows.size() - next < length ? 0 : next + length;
+      }
+      if (next == 0) break;
+    } else {
+      const std::size_t end = rows.find('\n', at);
+      if (end == std::string_view::npos) break;
+      next = end + 1;
+    }
+    starts.push_back(at);
+    at = next;
+  }
+  return at;
 }
 
 }  // namespace
@@ -62,7 +99,8 @@ void TCopyWriter::CheckBroken() const {
 }
 
 void TCopyWriter::Break(const TError& error) {
-  const std::int64_t lost = FTransactionRows + static_cast<std::int64_t>(FRowStarts.size());
+  const std::int64_t lost =
+      FTransactionRows + (FBulk ? FStreamRows : static_cast<std::int64_t>(FRowStarts.size()));
   std::string text = error.ConnectionLost ? "the connection to the server was lost: " : "";
   text += error.Text() + "; ";
   if (FOwnTransaction || !FBulk) {
@@ -73,9 +111,7 @@ void TCopyWriter::Break(const TError& error) {
     text += "the transaction is the host's to roll back";
   }
   FBroken = text;
-  FRows.clear();
-  FRowStarts.clear();
-  FSent = 0;
+  ClearRows();
   Abandon();
   // Not a refused record: the run can store nothing more.
   throw EDatabaseFailure(FBroken, lost);
@@ -132,9 +168,14 @@ void TCopyWriter::StartSegment(const TMask& omitted) {
   }
   FCopying = true;
   FOmitted = omitted;
+  ClearRows();
+}
+
+void TCopyWriter::ClearRows() {
   FRows.clear();
   FRowStarts.clear();
-  FSent = 0;
+  FStream.Clear();
+  FStreamRows = 0;
 }
 
 void TCopyWriter::Add(const TFieldData* values, std::int64_t post) {
@@ -180,19 +221,23 @@ void TCopyWriter::Add(const TFieldData* values, std::int64_t post) {
     if (!FBulk) Abandon();
     throw;
   }
-  if (FRowStarts.empty()) FFirstPost = post;
-  FRowStarts.push_back(start);
+  if (!FBulk) {
+    FFirstPost = post;
+    FRowStarts.push_back(start);
+  } else if (FStreamRows++ == 0) {
+    FStreamFirstPost = post;
+  }
   try {
     if (!FBulk) {
       EndSegment();
       return;
     }
-    if (FRows.size() - FSent >= kSendBytes) SendPending();
-    if (!FCopying) return;  // the send failed and the segment was settled
-    if (FTransactionRows + static_cast<std::int64_t>(FRowStarts.size()) >= FPerTransaction) {
+    if (FRows.size() >= kSendBytes) SendPending();
+    if (!FCopying) return;  // the send failed and the COPY was settled
+    if (FTransactionRows + FStreamRows >= FPerTransaction) {
       EndSegment();
       Commit();
-    } else if (FRows.size() >= kSegmentBytes) {
+    } else if (FStream.Size() >= kStreamBytes) {
       EndSegment();
     }
   } catch (const EDatabaseFailure& e) {
@@ -201,26 +246,36 @@ void TCopyWriter::Add(const TFieldData* values, std::int64_t post) {
   }
 }
 
+// Hands the rows waiting in FRows to the server, keeping them in the spill
+// buffer for a retry.
 void TCopyWriter::SendPending() {
-  if (FSent == FRows.size()) return;
-  if (PQputCopyData(FConn.get(), FRows.data() + FSent, static_cast<int>(FRows.size() - FSent)) !=
-      1) {
-    // The server has stopped the COPY (a refused row, a lost connection):
-    // settle the segment now.
-    FSent = FRows.size();
-    EndSegment();
-    return;
+  if (FRows.empty()) return;
+  Keep();
+  const bool sent =
+      PQputCopyData(FConn.get(), FRows.data(), static_cast<int>(FRows.size())) == 1;
+  FRows.clear();
+  // The server has stopped the COPY (a refused row, a lost connection):
+  // settle it now.
+  if (!sent) EndSegment();
+}
+
+void TCopyWriter::Keep() {
+  try {
+    FStream.Append(FRows);
+  } catch (const EInOutError& e) {
+    TError error;
+    error.Message = e.what();
+    Break(error);
   }
-  FSent = FRows.size();
 }
 
 void TCopyWriter::EndSegment() {
   if (!FCopying) return;
   FCopying = false;
   bool sent = true;
-  if (FSent < FRows.size()) {
-    sent = PQputCopyData(FConn.get(), FRows.data() + FSent,
-                         static_cast<int>(FRows.size() - FSent)) == 1;
+  if (!FRows.empty()) {
+    if (FBulk) Keep();
+    sent = PQputCopyData(FConn.get(), FRows.data(), static_cast<int>(FRows.size())) == 1;
   }
   if (sent && FBinary) {
     const std::string_view trailer = BinaryTrailer();
@@ -229,15 +284,14 @@ void TCopyWriter::EndSegment() {
   PQputCopyEnd(FConn.get(), nullptr);
   TError e;
   const bool ok = DrainResults(FConn.get(), e);
-  const std::size_t rows = FRowStarts.size();
   if (ok) {
     TError release;
     if (FInTransaction && !FConn.TryExec("RELEASE korvane_part", release)) Break(release);
-    FTransactionRows += FInTransaction ? static_cast<std::int64_t>(rows) : 0;
-    if (!FInTransaction) FCommitted += static_cast<std::int64_t>(rows);
-    FRows.clear();
-    FRowStarts.clear();
-    FSent = 0;
+    const std::int64_t rows =
+        FBulk ? FStreamRows : static_cast<std::int64_t>(FRowStarts.size());
+    FTransactionRows += FInTransaction ? rows : 0;
+    if (!FInTransaction) FCommitted += rows;
+    ClearRows();
     return;
   }
   if (e.ConnectionLost || !IsRecordFault(e.SqlState)) Break(e);
@@ -253,11 +307,46 @@ void TCopyWriter::EndSegment() {
   }
   TError undo;
   if (!FConn.TryExec("ROLLBACK TO SAVEPOINT korvane_part; RELEASE korvane_part", undo)) Break(undo);
-  FRowStarts.push_back(FRows.size());  // the end of the last row
-  StoreRange(0, rows, &e);
-  FRows.clear();
-  FRowStarts.clear();
-  FSent = 0;
+  try {
+    StoreAgain(e);
+  } catch (const EInOutError& failure) {
+    TError error;
+    error.Message = failure.what();
+    Break(error);
+  }
+  ClearRows();
+}
+
+// Reads the rows of the refused COPY back in segments and stores each
+// again, isolating the refused records. The segment holding the line the
+// server named starts from the server's error.
+void TCopyWriter::StoreAgain(const TError& failed) {
+  const std::uint64_t size = FStream.Size();
+  std::uint64_t offset = 0;
+  std::int64_t rowsBefore = 0;
+  std::size_t piece = kSegmentBytes;
+  while (offset < size) {
+    const auto left = size - offset;
+    FStream.Read(offset, static_cast<std::size_t>(std::min<std::uint64_t>(piece, left)), FRows);
+    FRowStarts.clear();
+    const std::size_t end = FindRows(FRows, FBinary, FRowStarts);
+    if (FRowStarts.empty()) {
+      if (piece >= left) throw EInOutError("the rows kept to send again are cut short");
+      piece *= 2;  // a row longer than the piece
+      continue;
+    }
+    piece = kSegmentBytes;
+    FRows.resize(end);
+    const auto rows = static_cast<std::int64_t>(FRowStarts.size());
+    FRowStarts.push_back(end);  // the end of the last row
+    FFirstPost = FStreamFirstPost > 0 ? FStreamFirstPost + rowsBefore : 0;
+    TError known = failed;
+    known.Line -= rowsBefore;
+    const bool named = failed.Line > rowsBefore && failed.Line <= rowsBefore + rows;
+    StoreRange(0, static_cast<std::size_t>(rows), named ? &known : nullptr);
+    offset += end;
+    rowsBefore += rows;
+  }
 }
 
 bool TCopyWriter::TryRange(std::size_t first, std::size_t last, TError& error) {
@@ -279,6 +368,7 @@ bool TCopyWriter::TryRange(std::size_t first, std::size_t last, TError& error) {
   if (ok) {
     if (!FConn.TryExec("RELEASE korvane_part", undo)) Break(undo);
     FTransactionRows += static_cast<std::int64_t>(last - first);
+    FStreamRows -= static_cast<std::int64_t>(last - first);
     return true;
   }
   if (error.ConnectionLost || !IsRecordFault(error.SqlState)) Break(error);
@@ -318,6 +408,7 @@ void TCopyWriter::StoreRange(std::size_t first, std::size_t last, const TError* 
 
 void TCopyWriter::Refuse(std::size_t row, const TError& error) {
   ++FRefusals.Count;
+  --FStreamRows;
   if (FRefusals.Messages.size() < TDataSet::kRefusalMessagesKept) {
     FRefusals.Messages.push_back(error.Text());
   }
@@ -371,7 +462,7 @@ std::int64_t TCopyWriter::AbandonBulk() noexcept {
   FBulk = false;
   if (!FBroken.empty()) return 0;  // rolled back, and said so, already
   PGconn* conn = FConn.get();
-  std::int64_t dropped = static_cast<std::int64_t>(FRowStarts.size());
+  std::int64_t dropped = FStreamRows;
   const bool segmentOpen = FCopying;
   if (FCopying) {
     FCopying = false;
@@ -390,9 +481,7 @@ std::int64_t TCopyWriter::AbandonBulk() noexcept {
   }
   FInTransaction = false;
   FTransactionRows = 0;
-  FRows.clear();
-  FRowStarts.clear();
-  FSent = 0;
+  ClearRows();
   return dropped;
 }
 

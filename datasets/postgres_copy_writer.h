@@ -8,6 +8,7 @@
 #include "datasets/postgres_codec.h"
 #include "datasets/postgres_connection.h"
 #include "platform/db.h"
+#include "platform/spill_buffer.h"
 
 namespace korvane::pg {
 
@@ -17,17 +18,21 @@ namespace korvane::pg {
 // Outside a bulk run every record is stored at once (autocommit): Add raises
 // with the server's message when the table refuses it.
 //
-// In a bulk run records are encoded as they come and streamed to the server
-// in segments of a few megabytes, each under a savepoint, inside
-// transactions of RecordsPerTransaction records (or inside the host's own
-// transaction, which is left to the host). A segment the server refuses is
-// rolled back and stored again in parts: the rows before the line the
-// server names go in one COPY, the named row is refused, the rest is tried
-// again; where the server names no line the part is halved. So every
-// refused record is isolated with the server's message and SQLSTATE, every
-// other one is stored, and a segment without refusals costs one COPY. The
-// refusals are counted for TakeRefusals, each named by the post number Add
-// was given with its record.
+// In a bulk run records are encoded as they come and streamed to the
+// server in one COPY per transaction (RecordsPerTransaction records, or the
+// host's own transaction, which is left to the host, in COPYs of at most a
+// few hundred megabytes), under a savepoint: each further COPY of a
+// transaction costs the server time. The COPY's rows are kept meanwhile in
+// a spill buffer (a few megabytes in memory, the rest in a temporary file).
+// A COPY the server refuses is rolled back and its rows are read back and
+// stored again in segments of a few megabytes, each under a savepoint; a
+// segment the server refuses is stored again in parts: the rows before the
+// line the server names go in one COPY, the named row is refused, the rest
+// is tried again; where the server names no line the part is halved. So
+// every refused record is isolated with the server's message and SQLSTATE,
+// every other one is stored, and a transaction without refusals costs one
+// COPY. The refusals are counted for TakeRefusals, each named by the post
+// number Add was given with its record.
 //
 // A lost connection or a failed COMMIT is no record's fault: the writer is
 // broken from then on, and every Add and Finish raises, saying how many
@@ -68,7 +73,7 @@ class TCopyWriter {
   void Add(const TFieldData* values, std::int64_t post = 0);
 
   // Records of a bulk run added but not yet known to be stored or refused.
-  std::int64_t Held() const { return FBulk ? static_cast<std::int64_t>(FRowStarts.size()) : 0; }
+  std::int64_t Held() const { return FBulk ? FStreamRows : 0; }
 
   // True while a COPY is open on the connection.
   bool Copying() const { return FCopying; }
@@ -82,7 +87,10 @@ class TCopyWriter {
   void StartSegment(const TMask& omitted);
   bool StartCopy(const TMask& omitted, TError& error);
   void SendPending();
+  void Keep();
   void EndSegment();
+  void StoreAgain(const TError& failed);
+  void ClearRows();
   bool TryRange(std::size_t first, std::size_t last, TError& error);
   void StoreRange(std::size_t first, std::size_t last, const TError* known);
   void Refuse(std::size_t row, const TError& error);
@@ -105,10 +113,13 @@ class TCopyWriter {
   bool FInTransaction = false;
   bool FCopying = false;
   TMask FOmitted;         // defaulted columns left out of the segment's COPY
-  std::string FRows;      // the segment's rows, kept for a retry
-  std::size_t FSent = 0;  // bytes of FRows handed to the server
-  std::vector<std::size_t> FRowStarts;
-  std::int64_t FFirstPost = 0;  // the post number of the segment's first row
+  std::string FRows;  // rows not handed to the server yet, or a segment's rows
+  std::vector<std::size_t> FRowStarts;  // of the rows in FRows, for a retry
+  std::int64_t FFirstPost = 0;          // the post number of FRows' first row
+  // A bulk run's COPY: its rows, kept for a retry, and their number.
+  TSpillBuffer FStream;
+  std::int64_t FStreamRows = 0;
+  std::int64_t FStreamFirstPost = 0;
   std::int64_t FTransactionRows = 0;
   std::int64_t FCommitted = 0;
   TMask FScratchMask;

@@ -8,12 +8,14 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "datasets/postgres_connection.h"
+#include "platform/db_failure.h"
 #include "platform/formats.h"
 #include "platform/settings.h"
 #include "src/kvcsvimp.h"
@@ -215,17 +217,18 @@ TEST_F(PostgresDataSetTest, EmptyFieldsTakeDefaultsAndIdentities) {
 }
 
 // A batch of ten records of which some are refused: each refused one is
-// isolated with the server's reason, every other one is stored.
+// isolated with the server's reason, every other one is stored, in either
+// COPY format.
 TEST_F(PostgresDataSetTest, RefusedRecordsAreIsolatedInsideABatch) {
   KORVANE_NEED_POSTGRES(conn);
   TScratchSchema schema(conn);
   const struct {
     const char* where;
     std::vector<int> refused;  // record numbers 0..9
-  } cases[] = {{"first", {0}},
-               {"middle", {4, 5, 7}},
-               {"last", {9}},
-               {"all", {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}}};
+    bool binary;
+  } cases[] = {{"first", {0}, true},       {"middle", {4, 5, 7}, true},
+               {"last", {9}, true},        {"all", {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}, true},
+               {"text, first", {0}, false}, {"text, middle and last", {4, 5, 9}, false}};
   int table = 0;
   for (const auto& c : cases) {
     const std::string name = schema.Table("r" + std::to_string(table++));
@@ -233,6 +236,7 @@ TEST_F(PostgresDataSetTest, RefusedRecordsAreIsolatedInsideABatch) {
                 " (id int PRIMARY KEY, code varchar(3), qty int CHECK (qty >= 0), note text)");
     schema.Exec("INSERT INTO " + name + " VALUES (-1, 'dup', 0, NULL)");
     TPostgresDataSet* ds = Table(conn, name);
+    ds->SetBinaryCopy(c.binary);
     ds->SetBulkCommitCount(100);
     ds->Open();
     ds->BeginBulk();
@@ -261,6 +265,59 @@ TEST_F(PostgresDataSetTest, RefusedRecordsAreIsolatedInsideABatch) {
               stored)
         << c.where;
   }
+}
+
+// A transaction goes to the server as one COPY, whose rows wait in a
+// temporary file beyond a few megabytes. When the server refuses it, the
+// rows are read back from there, a row longer than a read piece included,
+// and only the refused ones are left out. Without a place for that file,
+// the run fails rather than lose a record.
+TEST_F(PostgresDataSetTest, RefusedRecordsOfALongCopyAreReadBackFromItsFile) {
+  KORVANE_NEED_POSTGRES(conn);
+  TScratchSchema schema(conn);
+  const std::string name = schema.Table("long");
+  schema.Exec("CREATE TABLE " + name + " (id int PRIMARY KEY, note text)");
+  schema.Exec("INSERT INTO " + name + " VALUES (-1, NULL)");
+  constexpr int kRows = 70000;
+  const auto fill = [&](TPostgresDataSet* ds, const std::vector<int>& duplicates) {
+    ds->SetBulkCommitCount(kRows);
+    ds->Open();
+    ds->BeginBulk();
+    for (int i = 0; i < kRows; ++i) {
+      const bool bad = std::find(duplicates.begin(), duplicates.end(), i) != duplicates.end();
+      ds->Append();
+      ds->Fields(0)->SetAsInteger(bad ? -1 : i);
+      ds->Fields(1)->SetAsString(i == 40000 ? std::string(5 << 20, 'x') : std::string(90, 'n'));
+      ds->Post();
+    }
+    ds->EndBulk();
+  };
+  TPostgresDataSet* ds = Table(conn, name);
+  fill(ds, {0, 39999, kRows - 1});
+  const TDataSet::TRefusals refusals = ds->TakeRefusals();
+  EXPECT_EQ(refusals.Count, 3);
+  EXPECT_EQ(schema.Value("SELECT count(*) || ':' || sum(id) || ':' || max(length(note)) FROM " +
+                         name + " WHERE id >= 0"),
+            std::to_string(kRows - 3) + ":" +
+                std::to_string(std::int64_t{kRows} * (kRows - 1) / 2 - 39999 - (kRows - 1)) +
+                ":" + std::to_string(5 << 20));
+
+  const char* saved = std::getenv("TMPDIR");
+  const std::string tmpdir = saved != nullptr ? saved : "";
+  setenv("TMPDIR", "/nonexistent/korvane", 1);
+  schema.Exec("TRUNCATE " + name);
+  try {
+    fill(Table(conn, name), {});
+    ADD_FAILURE() << "the records were kept nowhere";
+  } catch (const EDatabaseFailure& e) {
+    EXPECT_NE(std::string(e.what()).find("temporary file"), std::string::npos) << e.what();
+  }
+  if (saved != nullptr) {
+    setenv("TMPDIR", tmpdir.c_str(), 1);
+  } else {
+    unsetenv("TMPDIR");
+  }
+  EXPECT_EQ(schema.Value("SELECT count(*) FROM " + name), "0");
 }
 
 TEST_F(PostgresDataSetTest, PostOutsideABulkRunRaisesTheServersReason) {
