@@ -206,7 +206,10 @@ bool TCSVExport::Setup() {
     // Everything that can fail comes before the output file is created, so
     // that a run that cannot start leaves an earlier file untouched.
     if (!FDataSet->Active()) FDataSet->Open();
-    FRecordTotal = FDataSet->RecordCount();
+    // The total serves progress only; a database counts by reading the
+    // whole table, so a run that shows no progress and reports no record
+    // to a handler does not ask for it.
+    FRecordTotal = FShowProgress || FOnExportRecord ? FDataSet->RecordCount() : 0;
     if (FShowProgress) {
       if (FProgressWindow == nullptr) FProgressWindow = new TProgressWindow(this);
       FProgressWindow->Init(ptExport, pcRecord, FOutputFile, FRecordTotal, 0);

@@ -160,6 +160,8 @@ class KORVANE_API TCSVExport : public TComponent {
 
   // Run state, readable for tests and hosts.
   std::int32_t RecordCounter() const { return FRecordCounter; }
+  // The dataset's RecordCount, taken when the run starts; 0 for a run that
+  // neither shows progress nor has an OnExportRecord handler.
   std::int32_t RecordTotal() const { return FRecordTotal; }
   TProgressWindow* ProgressWindow() const { return FProgressWindow; }
   bool FileOpen() const { return FOutput.Valid(); }

@@ -689,6 +689,30 @@ TEST_F(ExportRun, ProgressIsShownEveryHundredthOfTheRecords) {
   }
 }
 
+// The dataset is asked for its record total (a database counts by reading
+// the whole table) only when the run shows progress or reports records.
+TEST_F(ExportRun, TheRecordTotalIsTakenOnlyWhenSomethingUsesIt) {
+  struct TCountingDataSet : TMemoryDataSet {
+    mutable int Counts = 0;
+    int RecordCount() const override {
+      ++Counts;
+      return TMemoryDataSet::RecordCount();
+    }
+  } counting;
+  counting.SetFieldDefs({{"ID", ftInteger}});
+  for (const char* id : {"1", "2", "3"}) counting.AppendRecord({id});
+  counting.Close();
+  exp.SetDataSet(&counting);
+  EXPECT_EQ(exp.Execute(), 3);
+  EXPECT_EQ(counting.Counts, 0);
+  EXPECT_EQ(exp.RecordTotal(), 0);
+  exp.SetOnExportRecord([](TObject*, std::int32_t, std::int64_t) {});
+  EXPECT_EQ(exp.Execute(), 3);
+  EXPECT_EQ(counting.Counts, 1);
+  EXPECT_EQ(exp.RecordTotal(), 3);
+  exp.SetDataSet(&ds);
+}
+
 TEST_F(ExportRun, NoProgressWindowUnlessAskedFor) {
   People(3);
   bool sawWindow = false;
