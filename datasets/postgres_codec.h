@@ -19,7 +19,10 @@ enum class TKind : std::uint8_t {
   Int2,
   Int4,
   Int8,
-  Numeric,
+  Numeric,  // numeric(p,s) of at most 15 digits: a double holds every value
+  // Any other numeric (wider, or of no set precision): its exact text, which
+  // a double would round.
+  WideNumeric,
   Money,
   Float4,
   Float8,
@@ -35,8 +38,9 @@ enum class TKind : std::uint8_t {
   Other
 };
 
-// The kind of a type, by its OID (domains are given as their base type).
-TKind KindOfType(unsigned type);
+// The kind of a type, by its OID (domains are given as their base type),
+// and its catalog typmod (-1 when none), which tells the numerics apart.
+TKind KindOfType(unsigned type, int typmod);
 
 // A column as the dataset uses it.
 struct TColumn {
@@ -54,7 +58,8 @@ struct TColumn {
 };
 
 // The field for a column: int2 ftSmallint, int4 ftInteger, int8 ftLargeint,
-// an int2 or int4 sequence or identity ftAutoInc, numeric ftBCD (Size: the scale),
+// an int2 or int4 sequence or identity ftAutoInc, numeric of at most 15
+// digits ftBCD (Size: the scale), any other numeric ftString of Size 255,
 // money ftCurrency, float4/float8 ftFloat, bool ftBoolean, date ftDate,
 // time ftTime, timestamp(tz) ftDateTime, char(n)/varchar(n) ftString of Size
 // n, other text types ftString of Size 255, bytea ftBlob, anything else

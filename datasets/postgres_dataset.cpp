@@ -435,9 +435,9 @@ void TPostgresDataSet::OpenTable() {
     const auto flag = [&](int column) { return *PQgetvalue(cols.get(), i, column) == 't'; };
     pg::TColumn c;
     c.Name = PQgetvalue(cols.get(), i, 0);
-    c.Kind = pg::KindOfType(
-        static_cast<unsigned>(std::strtoul(PQgetvalue(cols.get(), i, 1), nullptr, 10)));
     const int typmod = std::atoi(PQgetvalue(cols.get(), i, 2));
+    c.Kind = pg::KindOfType(
+        static_cast<unsigned>(std::strtoul(PQgetvalue(cols.get(), i, 1), nullptr, 10)), typmod);
     const bool identity = flag(4);
     c.Generated = flag(5);
     c.AutoInc = identity || flag(6);
@@ -477,7 +477,7 @@ void TPostgresDataSet::OpenQuery() {
     }
     pg::TColumn c;
     c.Name = fieldName;
-    c.Kind = pg::KindOfType(PQftype(described.get(), i));
+    c.Kind = pg::KindOfType(PQftype(described.get(), i), PQfmod(described.get(), i));
     c.Def = pg::FieldDefForColumn(fieldName, c.Kind, PQfmod(described.get(), i), false);
     TField* field = AddField(c.Def.Name, c.Def.DataType, c.Def.Size);
     if (c.Def.DataType == ftCurrency) field->SetCurrency(true);
