@@ -1,14 +1,13 @@
 #include "datasets/postgres_codec.h"
 
-#include <algorithm>
 #include <bit>
-#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <iterator>
 #include <limits>
 
+#include "datasets/postgres_numeric.h"
 #include "platform/formats.h"
 #include "platform/sysutils.h"
 
@@ -25,11 +24,6 @@ constexpr std::int64_t kMicrosPerDay = 86400000000;
 // Years 1 to 9999, in days from 1899-12-30.
 constexpr double kFirstDay = -693593;
 constexpr double kLastDay = 2958465;
-
-// The sign words of a numeric's special values.
-constexpr std::uint16_t kNumericNaN = 0xC000;
-constexpr std::uint16_t kNumericInfinity = 0xD000;
-constexpr std::uint16_t kNumericMinusInfinity = 0xF000;
 
 [[noreturn]] void Unfit(const TColumn& column, const char* what) {
   Fail("Column '" + column.Name + "' cannot hold " + what);
@@ -86,118 +80,6 @@ double FromMicros(std::int64_t micros) {
   day += kEpochShift;
   const double fraction = static_cast<double>(time) / static_cast<double>(kMicrosPerDay);
   return day >= 0 ? static_cast<double>(day) + fraction : static_cast<double>(day) - fraction;
-}
-
-// The shortest text that reads back as value, in fixed notation.
-std::string DecimalText(double value) {
-  char buffer[400];
-  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
-  if (ec != std::errc()) return FloatToStr(value);
-  return std::string(buffer, end);
-}
-
-// Appends a decimal text ("-123.4500") as a binary numeric: digit count,
-// weight of the first base-10000 digit, sign, display scale, digits.
-void AppendNumeric(std::string& out, std::string_view text) {
-  bool negative = false;
-  if (!text.empty() && (text[0] == '-' || text[0] == '+')) {
-    negative = text[0] == '-';
-    text.remove_prefix(1);
-  }
-  const std::size_t point = text.find('.');
-  std::string_view whole = text.substr(0, point);
-  std::string_view fraction = point == std::string_view::npos ? "" : text.substr(point + 1);
-  while (!whole.empty() && whole.front() == '0') whole.remove_prefix(1);
-  const int dscale = static_cast<int>(fraction.size());
-  // Pad the whole part on the left and the fraction on the right to groups
-  // of four digits.
-  std::string digits((4 - whole.size() % 4) % 4, '0');
-  digits += whole;
-  const int wholeGroups = static_cast<int>(digits.size() / 4);
-  digits += fraction;
-  digits.append((4 - fraction.size() % 4) % 4, '0');
-  std::vector<std::uint16_t> groups;
-  for (std::size_t i = 0; i < digits.size(); i += 4) {
-    groups.push_back(
-        static_cast<std::uint16_t>((digits[i] - '0') * 1000 + (digits[i + 1] - '0') * 100 +
-                                   (digits[i + 2] - '0') * 10 + (digits[i + 3] - '0')));
-  }
-  int weight = wholeGroups - 1;
-  std::size_t first = 0;
-  while (first < groups.size() && groups[first] == 0) {
-    ++first;
-    --weight;
-  }
-  std::size_t last = groups.size();
-  while (last > first && groups[last - 1] == 0) --last;
-  if (first == last) weight = 0;
-  const std::size_t n = last - first;
-  PutBE32(out, static_cast<std::uint32_t>(8 + 2 * n));
-  PutBE16(out, static_cast<std::uint16_t>(n));
-  PutBE16(out, static_cast<std::uint16_t>(weight));
-  PutBE16(out, negative && n > 0 ? 0x4000 : 0x0000);
-  PutBE16(out, static_cast<std::uint16_t>(dscale));
-  for (std::size_t i = first; i < last; ++i) PutBE16(out, groups[i]);
-}
-
-// A base-10000 digit as four decimal ones.
-void AppendGroup(std::string& text, unsigned group) {
-  const char digits[4] = {
-      static_cast<char>('0' + group / 1000), static_cast<char>('0' + group / 100 % 10),
-      static_cast<char>('0' + group / 10 % 10), static_cast<char>('0' + group % 10)};
-  text.append(digits, 4);
-}
-
-double ReadNumeric(const char* p, std::size_t size, const TColumn& column) {
-  if (size < 8) Unreadable(column, "", "a number");
-  const int n = GetBE16(p);
-  const auto weight = static_cast<std::int16_t>(GetBE16(p + 2));
-  const std::uint16_t sign = GetBE16(p + 4);
-  if (sign == kNumericNaN) return std::numeric_limits<double>::quiet_NaN();
-  if (sign == kNumericInfinity) return std::numeric_limits<double>::infinity();
-  if (sign == kNumericMinusInfinity) return -std::numeric_limits<double>::infinity();
-  if (size < 8 + 2 * static_cast<std::size_t>(n)) Unreadable(column, "", "a number");
-  // Digits as text, read by from_chars so that the double is the nearest.
-  std::string text = sign == 0x4000 ? "-" : "";
-  for (int i = 0; i < n; ++i) AppendGroup(text, GetBE16(p + 8 + 2 * i) % 10000u);
-  if (n == 0) return 0;
-  text += "e" + std::to_string(4 * (weight - n + 1));
-  double value = 0;
-  std::from_chars(text.data(), text.data() + text.size(), value);
-  return value;
-}
-
-// A binary numeric as the server writes it in text: every digit of its
-// scale, nothing rounded.
-std::string NumericText(const char* p, std::size_t size, const TColumn& column) {
-  if (size < 8) Unreadable(column, "", "a number");
-  const int n = GetBE16(p);
-  const auto weight = static_cast<std::int16_t>(GetBE16(p + 2));
-  const std::uint16_t sign = GetBE16(p + 4);
-  const int scale = GetBE16(p + 6) & 0x3FFF;
-  if (sign == kNumericNaN) return "NaN";
-  if (sign == kNumericInfinity) return "Infinity";
-  if (sign == kNumericMinusInfinity) return "-Infinity";
-  if (size < 8 + 2 * static_cast<std::size_t>(n)) Unreadable(column, "", "a number");
-  // Four digits for each base-10000 digit from the highest whole one (or
-  // the units) to the last one the scale shows.
-  const auto group = [&](int i) -> unsigned {
-    return i >= 0 && i < n ? GetBE16(p + 8 + 2 * i) % 10000u : 0u;
-  };
-  std::string text = sign == 0x4000 ? "-" : "";
-  std::string digits;
-  for (int i = 0; i <= weight; ++i) AppendGroup(digits, group(i));
-  const std::size_t lead = digits.find_first_not_of('0');
-  text += lead == std::string::npos ? std::string("0") : digits.substr(lead);
-  if (scale > 0) {
-    text += '.';
-    digits.clear();
-    for (int i = weight + 1; static_cast<int>(digits.size()) < scale; ++i) {
-      AppendGroup(digits, group(i));
-    }
-    text.append(digits, 0, static_cast<std::size_t>(scale));
-  }
-  return text;
 }
 
 template <typename T>
@@ -395,99 +277,6 @@ void AppendBinaryInteger(std::string& out, const TColumn& column, std::int64_t i
   }
 }
 
-void AppendSpecialNumeric(std::string& out, std::uint16_t sign) {
-  PutBE32(out, 8);
-  PutBE16(out, 0);
-  PutBE16(out, 0);
-  PutBE16(out, sign);
-  PutBE16(out, 0);
-}
-
-// A numeric value; NaN and the infinities have sign words of their own.
-void AppendBinaryNumeric(std::string& out, double d) {
-  if (!std::isfinite(d)) {
-    AppendSpecialNumeric(out, std::isnan(d)  ? kNumericNaN
-                              : d > 0        ? kNumericInfinity
-                                             : kNumericMinusInfinity);
-    return;
-  }
-  AppendNumeric(out, DecimalText(d));
-}
-
-bool SameNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == y;
-         });
-}
-
-std::string_view Digits(std::string_view& text) {
-  std::size_t n = 0;
-  while (n < text.size() && text[n] >= '0' && text[n] <= '9') ++n;
-  const std::string_view digits = text.substr(0, n);
-  text.remove_prefix(n);
-  return digits;
-}
-
-// A number as the server's numeric input reads it (spaces around it, a
-// sign, digits with a point, an exponent; NaN, Infinity), appended exactly;
-// false when the text is not one or is beyond what a numeric holds.
-bool AppendNumericText(std::string& out, std::string_view text) {
-  constexpr std::string_view kSpaces = " \t\n\r\f\v";
-  const std::size_t first = text.find_first_not_of(kSpaces);
-  if (first == std::string_view::npos) return false;
-  text = text.substr(first, text.find_last_not_of(kSpaces) - first + 1);
-  if (SameNoCase(text, "nan")) {
-    AppendSpecialNumeric(out, kNumericNaN);
-    return true;
-  }
-  const bool negative = text.front() == '-';
-  if (text.front() == '-' || text.front() == '+') text.remove_prefix(1);
-  if (SameNoCase(text, "infinity") || SameNoCase(text, "inf")) {
-    AppendSpecialNumeric(out, negative ? kNumericMinusInfinity : kNumericInfinity);
-    return true;
-  }
-  const std::string_view whole = Digits(text);
-  std::string_view fraction;
-  if (!text.empty() && text.front() == '.') {
-    text.remove_prefix(1);
-    fraction = Digits(text);
-  }
-  if (whole.empty() && fraction.empty()) return false;
-  // A numeric holds up to 131072 digits before its point and 16383 after.
-  constexpr long kWholeDigits = 131072;
-  constexpr long kScaleDigits = 16383;
-  long exponent = 0;
-  if (!text.empty() && (text.front() == 'e' || text.front() == 'E')) {
-    text.remove_prefix(1);
-    const bool down = !text.empty() && text.front() == '-';
-    if (!text.empty() && (text.front() == '-' || text.front() == '+')) text.remove_prefix(1);
-    const std::string_view power = Digits(text);
-    if (power.empty() || power.size() > 7) return false;
-    std::from_chars(power.data(), power.data() + power.size(), exponent);
-    if (down) exponent = -exponent;
-  }
-  if (!text.empty()) return false;
-  const std::string digits = std::string(whole) + std::string(fraction);
-  const long point = static_cast<long>(whole.size()) + exponent;  // digits before the point
-  const long scale = std::max(0L, static_cast<long>(fraction.size()) - exponent);
-  if (point > kWholeDigits || scale > kScaleDigits) return false;
-  std::string plain = negative ? "-" : "";
-  if (point <= 0) {
-    plain += "0.";
-    plain.append(static_cast<std::size_t>(-point), '0');
-    plain += digits;
-  } else if (point >= static_cast<long>(digits.size())) {
-    plain += digits;
-    plain.append(static_cast<std::size_t>(point) - digits.size(), '0');
-  } else {
-    plain += std::string_view(digits).substr(0, static_cast<std::size_t>(point));
-    plain += '.';
-    plain += std::string_view(digits).substr(static_cast<std::size_t>(point));
-  }
-  AppendNumeric(out, plain);
-  return true;
-}
-
 // A money value in the server's units (MoneyFactor of our 1/10000 units).
 void AppendBinaryMoney(std::string& out, const TColumn& column, const TFieldData& value,
                        const TCodecContext& context) {
@@ -513,7 +302,7 @@ void AppendBinary(std::string& out, const TColumn& column, const TFieldData& val
       AppendBinaryInteger(out, column, IntegerOf(value));
       return;
     case TKind::Numeric:
-      AppendBinaryNumeric(out, DoubleOf(value));
+      AppendNumeric(out, DoubleOf(value));
       return;
     case TKind::WideNumeric: {
       const std::string text = TextOf(column, value, context);
@@ -618,12 +407,18 @@ void DecodeBinary(const char* p, std::size_t size, const TColumn& column, TField
       need(8);
       Store(slot, static_cast<std::int64_t>(GetBE64(p)));
       return;
-    case TKind::Numeric:
-      Store(slot, ReadNumeric(p, size, column));
+    case TKind::Numeric: {
+      double d = 0;
+      if (!ReadNumeric(p, size, d)) Unreadable(column, "", "a number");
+      Store(slot, d);
       return;
-    case TKind::WideNumeric:
-      StoreBytes(slot, NumericText(p, size, column));
+    }
+    case TKind::WideNumeric: {
+      std::string text;
+      if (!NumericText(p, size, text)) Unreadable(column, "", "a number");
+      StoreBytes(slot, text);
       return;
+    }
     case TKind::Money: {
       need(8);
       const auto units = static_cast<std::int64_t>(GetBE64(p));
