@@ -203,6 +203,11 @@ bool IsRegularFile(const TFileHandle& file) {
   return file.Valid() && ::fstat(file.Fd(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+bool IsNamedPipe(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
+}
+
 TBackgroundWriter::TBackgroundWriter(const TFileHandle& file, TByteSink* sink)
     : FFile(file), FSink(sink), FThread([this] { Run(); }) {}
 

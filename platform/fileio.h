@@ -81,6 +81,11 @@ KORVANE_API std::int64_t FileSize(const TFileHandle& file);
 // whose reads return at once.
 KORVANE_API bool IsRegularFile(const TFileHandle& file);
 
+// Whether path names a FIFO (a named pipe). Each open of one is a reader of
+// its own: a reader opened and closed again takes bytes from the pipe or
+// leaves a writer without a reader.
+KORVANE_API bool IsNamedPipe(const std::string& path);
+
 // Writes buffers to a file on a thread of its own, one buffer at a time, so
 // that the caller can fill the next buffer meanwhile. The file must stay
 // open while the writer exists; the caller writes to it itself only after

@@ -467,6 +467,9 @@ bool TCSVImport::ReadAheadRecordCache(std::int32_t Count) {
 }
 
 std::int64_t TCSVImport::GetFileSize() {
+  // A pipe has no size, and opening it only to measure it could lose what
+  // its writer sends before the run's own open.
+  if (IsNamedPipe(FInputFile)) return 0;
   TFileHandle file = OpenFileForRead(FInputFile);
   if (!file.Valid()) {
     MessageDlg("Error getting file handle", mtWarning, {mbOK}, 0);

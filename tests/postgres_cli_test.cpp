@@ -1,7 +1,11 @@
 // The korvane command against a PostgreSQL server: --db postgresql://...
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <sstream>
@@ -137,28 +141,53 @@ TEST(PostgresCli, ServerGoneMidImportFailsSayingWhatWasCommitted) {
   KORVANE_NEED_POSTGRES(conn);
   TScratchSchema schema(conn);
   TTempDir dir;
-  const std::string input = dir.Put("p.csv", People(300000));
+  // The file comes through a pipe, its second part only once the
+  // connection is gone, so the import is always mid-run then. The test
+  // holds the pipe open (read-write: the open never waits for a partner)
+  // until the end, so the import never finds it without a writer.
+  const std::string input = dir.Path("p.csv");
+  ASSERT_EQ(::mkfifo(input.c_str(), 0600), 0);
+  const int pipe = ::open(input.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(pipe, 0);
+  const std::string text = People(100000);
+  const std::size_t half = text.find('\n', text.size() / 2) + 1;
   const std::string table = schema.Table("gone");
   schema.Exec("CREATE TABLE " + table +
               " (id int, name text, amount numeric, born date, active bool)");
-  std::atomic<bool> done = false;
-  // Ends the import's connection (found by its table) once a transaction
-  // is in.
-  std::thread killer([&] {
-    while (!done) {
+  std::atomic<bool> finished = false;
+  std::thread feeder([&] {
+    // Until the import has ended: it stops reading when it fails.
+    const auto send = [&](std::size_t from, std::size_t to) {
+      while (from < to && !finished) {
+        const ssize_t n = ::write(pipe, text.data() + from, to - from);
+        if (n > 0) {
+          from += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno != EAGAIN) {
+          return;
+        } else {
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+      }
+    };
+    send(0, half);
+    // Ends the import's connection (found by its table) once a transaction
+    // is in.
+    for (int tries = 0; tries < 2000; ++tries) {
       if (std::stoi(schema.Value("SELECT count(*) FROM " + table)) >= 20000 &&
           schema.Value("SELECT coalesce(bool_or(pg_terminate_backend(pid)), false) FROM "
                        "pg_stat_activity WHERE pid <> pg_backend_pid() AND query LIKE '%" +
                        table + "%'") == "t") {
-        return;
+        break;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+    send(half, text.size());
+    ::close(pipe);
   });
   const TRun run = Korvane(
       {"import", input, "--db", Uri(), "--table", table, "--header", "--commit-every", "20000"});
-  done = true;
-  killer.join();
+  finished = true;
+  feeder.join();
   EXPECT_EQ(run.Status, 1) << run.Err;
   const std::string count = schema.Value("SELECT count(*) FROM " + table);
   EXPECT_EQ(std::stoi(count) % 20000, 0) << count;

@@ -489,6 +489,15 @@ TEST_F(ReaderOpenTest, GetFileSizeMeasuresWithoutMessages) {
   EXPECT_TRUE(messages_.Shown().empty());
   // Measuring leaves the file free for the run's own open.
   EXPECT_TRUE(imp_.OpenInputFile());
+  // A named pipe is never opened to be measured, even while a run reads it.
+  const std::string fifo = dir_.Path("pipe");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  TCSVImport reader(nullptr);
+  reader.SetInputFile(fifo);
+  ASSERT_TRUE(reader.OpenInputFile());
+  imp_.SetInputFile(fifo);
+  EXPECT_EQ(imp_.GetFileSize(), 0);
+  EXPECT_TRUE(messages_.Shown().empty());
 }
 
 TEST_F(ReaderOpenTest, SizesOfFourGibibytesAndMoreAreWhole) {
