@@ -47,25 +47,37 @@ void TSpillBuffer::Fail(const char* what, int error) {
 }
 
 void TSpillBuffer::Append(std::string_view bytes) {
+  // The memory part is allocated once at its full size and never grows:
+  // what does not fit sends what it holds to the file first, and a piece
+  // as large as the whole part goes to the file at once.
+  if (FMemory.size() + bytes.size() > FLimit && !FMemory.empty()) Spill();
+  if (bytes.size() >= FLimit) {
+    Write(bytes);
+    return;
+  }
+  if (FMemory.capacity() < FLimit) FMemory.reserve(FLimit);
   FMemory.append(bytes);
-  if (FMemory.size() >= FLimit) Spill();
 }
 
 void TSpillBuffer::Spill() {
+  Write(FMemory);
+  FMemory.clear();
+}
+
+void TSpillBuffer::Write(std::string_view bytes) {
   if (!FFile.Valid()) {
     FFile = OpenTemporaryFile(TemporaryFolder());
     if (!FFile.Valid()) Fail("created", errno);
   }
   std::size_t done = 0;
-  while (done < FMemory.size()) {
-    const ssize_t n = ::pwrite(FFile.Fd(), FMemory.data() + done, FMemory.size() - done,
+  while (done < bytes.size()) {
+    const ssize_t n = ::pwrite(FFile.Fd(), bytes.data() + done, bytes.size() - done,
                                static_cast<off_t>(FFileBytes + done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) Fail("written", n < 0 ? errno : ENOSPC);
     done += static_cast<std::size_t>(n);
   }
-  FFileBytes += FMemory.size();
-  FMemory.clear();
+  FFileBytes += bytes.size();
 }
 
 void TSpillBuffer::Read(std::uint64_t offset, std::size_t count, std::string& out) const {

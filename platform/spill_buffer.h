@@ -34,6 +34,9 @@ class KORVANE_API TSpillBuffer {
 
  private:
   void Spill();
+  // Appends bytes to the file, which keeps everything before the memory
+  // part: called with the memory part empty, or with the memory part itself.
+  void Write(std::string_view bytes);
   [[noreturn]] void Fail(const char* what, int error);
 
   std::size_t FLimit;
