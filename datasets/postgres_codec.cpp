@@ -48,15 +48,18 @@ bool ToMicros(double value, bool timeOnly, std::int64_t& micros) {
   const double whole = std::trunc(value);
   std::int64_t day = static_cast<std::int64_t>(whole);
   const double fraction = std::fabs(value - whole);
-  std::int64_t time = std::llround(fraction * static_cast<double>(kMicrosPerDay));
-  // Far from day zero a double cannot tell microseconds apart: a time that
-  // is a whole millisecond within the value's precision is taken as one,
-  // not as the microseconds next to it.
-  const double ulp = std::nextafter(std::fabs(value), INFINITY) - std::fabs(value);
-  const auto tolerance =
-      static_cast<std::int64_t>(std::ceil(ulp * 4 * static_cast<double>(kMicrosPerDay)));
-  const std::int64_t millis = std::llround(fraction * 86400000.0) * 1000;
-  if (std::llabs(time - millis) <= tolerance) time = millis;
+  std::int64_t time = 0;
+  if (fraction != 0) {
+    time = std::llround(fraction * static_cast<double>(kMicrosPerDay));
+    // Far from day zero a double cannot tell microseconds apart: a time
+    // that is a whole millisecond within the value's precision is taken as
+    // one, not as the microseconds next to it.
+    const double ulp = std::nextafter(std::fabs(value), INFINITY) - std::fabs(value);
+    const auto tolerance =
+        static_cast<std::int64_t>(std::ceil(ulp * 4 * static_cast<double>(kMicrosPerDay)));
+    const std::int64_t millis = std::llround(fraction * 86400000.0) * 1000;
+    if (std::llabs(time - millis) <= tolerance) time = millis;
+  }
   if (time >= kMicrosPerDay) {
     time -= kMicrosPerDay;
     ++day;

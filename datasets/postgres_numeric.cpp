@@ -43,27 +43,30 @@ void AppendDecimal(std::string& out, std::string_view text) {
   std::string_view fraction = point == std::string_view::npos ? "" : text.substr(point + 1);
   while (!whole.empty() && whole.front() == '0') whole.remove_prefix(1);
   const int dscale = static_cast<int>(fraction.size());
-  // Pad the whole part on the left and the fraction on the right to groups
-  // of four digits.
-  std::string digits((4 - whole.size() % 4) % 4, '0');
-  digits += whole;
-  const int wholeGroups = static_cast<int>(digits.size() / 4);
-  digits += fraction;
-  digits.append((4 - fraction.size() % 4) % 4, '0');
-  std::vector<std::uint16_t> groups;
-  for (std::size_t i = 0; i < digits.size(); i += 4) {
-    groups.push_back(
-        static_cast<std::uint16_t>((digits[i] - '0') * 1000 + (digits[i + 1] - '0') * 100 +
-                                   (digits[i + 2] - '0') * 10 + (digits[i + 3] - '0')));
-  }
+  // The digits padded with zeros to whole groups of four: on the left of
+  // the whole part, on the right of the fraction.
+  const std::size_t pad = (4 - whole.size() % 4) % 4;
+  const std::size_t wholeEnd = pad + whole.size();
+  const std::size_t digitsEnd = wholeEnd + fraction.size();
+  const auto digit = [&](std::size_t k) -> unsigned {
+    if (k < pad || k >= digitsEnd) return 0;
+    return static_cast<unsigned>(k < wholeEnd ? whole[k - pad] - '0' : fraction[k - wholeEnd] - '0');
+  };
+  const auto group = [&](std::size_t g) {
+    const std::size_t k = 4 * g;
+    return static_cast<std::uint16_t>(digit(k) * 1000 + digit(k + 1) * 100 + digit(k + 2) * 10 +
+                                      digit(k + 3));
+  };
+  const int wholeGroups = static_cast<int>(wholeEnd / 4);
+  const std::size_t groupCount = (digitsEnd + 3) / 4;
   int weight = wholeGroups - 1;
   std::size_t first = 0;
-  while (first < groups.size() && groups[first] == 0) {
+  while (first < groupCount && group(first) == 0) {
     ++first;
     --weight;
   }
-  std::size_t last = groups.size();
-  while (last > first && groups[last - 1] == 0) --last;
+  std::size_t last = groupCount;
+  while (last > first && group(last - 1) == 0) --last;
   if (first == last) weight = 0;
   const std::size_t n = last - first;
   PutBE32(out, static_cast<std::uint32_t>(8 + 2 * n));
@@ -71,7 +74,7 @@ void AppendDecimal(std::string& out, std::string_view text) {
   PutBE16(out, static_cast<std::uint16_t>(weight));
   PutBE16(out, negative && n > 0 ? 0x4000 : 0x0000);
   PutBE16(out, static_cast<std::uint16_t>(dscale));
-  for (std::size_t i = first; i < last; ++i) PutBE16(out, groups[i]);
+  for (std::size_t i = first; i < last; ++i) PutBE16(out, group(i));
 }
 
 // A base-10000 digit as four decimal ones.
@@ -110,7 +113,8 @@ bool ReadNumeric(const char* p, std::size_t size, double& value) {
   for (int i = 0; i < n; ++i) AppendGroup(text, GetBE16(p + 8 + 2 * i) % 10000u);
   value = 0;
   if (n == 0) return true;
-  text += "e" + std::to_string(4 * (weight - n + 1));
+  text += 'e';
+  text += std::to_string(4 * (weight - n + 1));
   std::from_chars(text.data(), text.data() + text.size(), value);
   return true;
 }
@@ -124,7 +128,10 @@ bool NumericText(const char* p, std::size_t size, std::string& text) {
   const std::uint16_t sign = GetBE16(p + 4);
   const int scale = GetBE16(p + 6) & 0x3FFF;
   if (sign == kNumericNaN || sign == kNumericInfinity || sign == kNumericMinusInfinity) {
-    text = sign == kNumericNaN ? "NaN" : sign == kNumericInfinity ? "Infinity" : "-Infinity";
+    const std::string_view name = sign == kNumericNaN        ? "NaN"
+                                  : sign == kNumericInfinity ? "Infinity"
+                                                             : "-Infinity";
+    text.assign(name.data(), name.size());
     return true;
   }
   if (size < 8 + 2 * static_cast<std::size_t>(n)) return false;
