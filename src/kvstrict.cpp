@@ -242,6 +242,14 @@ bool WriteStrictInteger(std::string_view text, TField* field, TValueFault& fault
 }
 
 bool WriteStrictFloat(std::string_view text, TField* field, bool money, TValueFault& fault) {
+  if (PlainNumber(text, 64, 64)) {
+    // Sixty-four digits are far within a double's range: the nearest
+    // double, as below.
+    double value = 0;
+    std::from_chars(text.data(), text.data() + text.size(), value);
+    field->WriteFloat(value);
+    return true;
+  }
   TNumberParts n;
   if (!ScanNumber(text, money, !money, n)) {
     return Fail(fault, rerNotANumber, QuotedValue(text) + " is not a number");
