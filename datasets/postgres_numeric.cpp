@@ -140,7 +140,8 @@ bool NumericText(const char* p, std::size_t size, std::string& text) {
   const auto group = [&](int i) -> unsigned {
     return i >= 0 && i < n ? GetBE16(p + 8 + 2 * i) % 10000u : 0u;
   };
-  text = sign == 0x4000 ? "-" : "";
+  text.clear();
+  if (sign == 0x4000) text += '-';
   std::string digits;
   for (int i = 0; i <= weight; ++i) AppendGroup(digits, group(i));
   const std::size_t lead = digits.find_first_not_of('0');
