@@ -6,11 +6,17 @@
 #           active boolean)
 #   import: korvane import   vs  psql -c "\copy people from FILE csv" (datestyle MDY)
 #   export: korvane export   vs  psql -c "\copy people to FILE csv"
-# Each import starts from an empty table. Runs are interleaved (one round =
-# one run of each tool) so that a noisy neighbour hurts both alike; the table
-# gives medians, ratios to psql, the median of the per-round ratios, the
-# client's CPU time and its peak resident memory (the server's work is in the
-# wall time only).
+# Both tools reach the server the same way (TCP on 127.0.0.1). Each import
+# starts from an empty table, and every run from a settled server: a
+# checkpoint and a sync first, so that no run pays for writing out the pages
+# of the one before, and no autovacuum on the table, which would otherwise
+# analyse a fresh import while the next run is timed; the exports read a
+# vacuumed table, so that the first of them does not set the hint bits of
+# every row for the second. Runs are interleaved (one round = one run of
+# each tool) so that a noisy neighbour hurts both alike; the table gives
+# medians, ratios to psql, the median of the per-round ratios, the client's
+# CPU time and its peak resident memory (the server's work is in the wall
+# time only).
 #
 #   bench/postgres_compare.sh [RECORDS [ROUNDS]]      (defaults: 1000000 and 5)
 # Needs psql, the server binaries (Debian: postgresql), python3 and /usr/bin/time.
@@ -44,19 +50,23 @@ cat "$input" >/dev/null  # into the page cache
 
 columns="id integer, name text, city text, amount numeric(12,2), born date, active boolean"
 sql() { psql "$conn" -qAt -v ON_ERROR_STOP=1 -c "$1"; }
-sql "CREATE TABLE people ($columns)"
-empty() { sql "TRUNCATE people"; }
+sql "CREATE TABLE people ($columns) WITH (autovacuum_enabled = false)"
+settle() { sql "CHECKPOINT"; sync; }
+empty() { sql "TRUNCATE people"; settle; }
 
 rm -f "$work"/*.times
 for ((r = 1; r <= rounds; r++)); do
   echo "round $r of $rounds ..." >&2
   empty
-  timed psql_import psql "$conn" -v ON_ERROR_STOP=1 -c "SET datestyle = 'ISO, MDY'" \
+  timed psql_import psql "$uri" -v ON_ERROR_STOP=1 -c "SET datestyle = 'ISO, MDY'" \
     -c "\\copy people from '$input' csv"
   empty
   timed korvane_import "$korvane" import "$input" --db "$uri" --table people
+  sql "VACUUM people"
+  settle
   timed korvane_export "$korvane" export "$work/k-out.csv" --db "$uri" --table people
-  timed psql_export psql "$conn" -v ON_ERROR_STOP=1 -c "\\copy people to '$work/p-out.csv' csv"
+  settle
+  timed psql_export psql "$uri" -v ON_ERROR_STOP=1 -c "\\copy people to '$work/p-out.csv' csv"
 done
 rows=$(sql "SELECT count(*) FROM people")
 [ "$rows" = "$records" ] || { echo "postgres_compare.sh: korvane imported $rows of $records" >&2; exit 1; }
