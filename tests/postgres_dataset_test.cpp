@@ -6,15 +6,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "datasets/postgres_connection.h"
+#include "datasets/postgres_numeric.h"
 #include "platform/db_failure.h"
 #include "platform/formats.h"
 #include "platform/settings.h"
@@ -64,6 +67,38 @@ TEST(PostgresConnectionText, QualifiedNames) {
   }
   for (const char* bad : {"", "a..b", "\"open", "a.b.c.d", "\"x\"y"}) {
     EXPECT_THROW(pg::ParseQualifiedName(bad), EDatabaseError) << bad;
+  }
+}
+
+// Numerics in the binary format: written exactly from text, read back as
+// the server's text and as the nearest double.
+TEST(PostgresNumeric, TextAndDoublesBothWays) {
+  const struct {
+    const char* given;
+    const char* text;
+  } cases[] = {
+      {"36048.31", "36048.31"},
+      {"-0.01", "-0.01"},
+      {"99999999.9999", "99999999.9999"},
+      {"9007199254740993", "9007199254740993"},
+      {"0.000000000000000000000001", "0.000000000000000000000001"},
+      {"1e22", "10000000000000000000000"},
+      {"-1.5e-3", "-0.0015"},
+      {"0", "0"},
+  };
+  for (const auto& c : cases) {
+    std::string binary;
+    ASSERT_TRUE(pg::AppendNumericText(binary, c.given)) << c.given;
+    const char* value = binary.data() + 4;  // after the length word
+    const std::size_t size = binary.size() - 4;
+    std::string text;
+    ASSERT_TRUE(pg::NumericText(value, size, text)) << c.given;
+    EXPECT_EQ(text, c.text);
+    double read = 0;
+    ASSERT_TRUE(pg::ReadNumeric(value, size, read)) << c.given;
+    double nearest = 0;
+    std::from_chars(c.text, c.text + std::strlen(c.text), nearest);
+    EXPECT_EQ(read, nearest) << c.given;
   }
 }
 
@@ -128,8 +163,7 @@ TEST_P(PostgresTypesTest, EveryTypeBothWays) {
       // Wider than a double: exact text.
       {"w", ftString, 255, std::string("-12345678901234567890.1234567891"),
        "-12345678901234567890.1234567891"},
-      {"x", ftString, 255, std::string("0.000000000000000000012300"),
-       "0.000000000000000000012300"},
+      {"x", ftString, 255, std::string("0.000000000000000000012300"), "0.000000000000000000012300"},
   };
   TPostgresDataSet* ds = Table(conn, schema.Table("every"));
   ds->SetBinaryCopy(GetParam());
@@ -284,8 +318,8 @@ TEST_F(PostgresDataSetTest, RefusedRecordsAreIsolatedInsideABatch) {
     const char* where;
     std::vector<int> refused;  // record numbers 0..9
     bool binary;
-  } cases[] = {{"first", {0}, true},       {"middle", {4, 5, 7}, true},
-               {"last", {9}, true},        {"all", {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}, true},
+  } cases[] = {{"first", {0}, true},        {"middle", {4, 5, 7}, true},
+               {"last", {9}, true},         {"all", {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}, true},
                {"text, first", {0}, false}, {"text, middle and last", {4, 5, 9}, false}};
   int table = 0;
   for (const auto& c : cases) {
@@ -357,8 +391,8 @@ TEST_F(PostgresDataSetTest, RefusedRecordsOfALongCopyAreReadBackFromItsFile) {
   EXPECT_EQ(schema.Value("SELECT count(*) || ':' || sum(id) || ':' || max(length(note)) FROM " +
                          name + " WHERE id >= 0"),
             std::to_string(kRows - 3) + ":" +
-                std::to_string(std::int64_t{kRows} * (kRows - 1) / 2 - 39999 - (kRows - 1)) +
-                ":" + std::to_string(5 << 20));
+                std::to_string(std::int64_t{kRows} * (kRows - 1) / 2 - 39999 - (kRows - 1)) + ":" +
+                std::to_string(5 << 20));
 
   const char* saved = std::getenv("TMPDIR");
   const std::string tmpdir = saved != nullptr ? saved : "";
