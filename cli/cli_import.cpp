@@ -444,7 +444,9 @@ CLI::App* AddImportCommand(CLI::App& app, TImportOptions& io) {
                 "with the types their values fit in a sample (see korvane sniff, --sample)");
   imp->add_option("--commit-every", io.CommitEvery,
                   "Records per transaction (every record is committed when the import ends; a "
-                  "killed import keeps the groups committed before)")
+                  "killed import keeps the groups committed before). Into PostgreSQL, the rows "
+                  "of a transaction wait for the server in a temporary file in $TMPDIR (else "
+                  "/tmp), emptied at each commit")
       ->type_name("N")
       ->default_str(std::to_string(kDefaultCommitEvery));
   imp->add_option("--start-record", io.StartRecord,
