@@ -29,10 +29,15 @@ constexpr double kLastDay = 2958465;
   Fail("Column '" + column.Name + "' cannot hold " + what);
 }
 
-[[noreturn]] void Unreadable(const TColumn& column, std::string_view value, const char* what) {
+// The start of a value, for a message.
+std::string Shown(std::string_view value) {
   std::string shown(value.substr(0, 40));
   if (value.size() > 40) shown += "...";
-  Fail("Column '" + column.Name + "' holds '" + shown + "', which is not " + what);
+  return shown;
+}
+
+[[noreturn]] void Unreadable(const TColumn& column, std::string_view value, const char* what) {
+  Fail("Column '" + column.Name + "' holds '" + Shown(value) + "', which is not " + what);
 }
 
 void PutBE64(std::string& out, std::uint64_t v) {
@@ -310,9 +315,8 @@ void AppendBinary(std::string& out, const TColumn& column, const TFieldData& val
     case TKind::WideNumeric: {
       const std::string text = TextOf(column, value, context);
       if (!AppendNumericText(out, text)) {
-        std::string shown = text.substr(0, 40);
-        if (text.size() > 40) shown += "...";
-        Fail("Column '" + column.Name + "' cannot hold '" + shown + "', which is not a number");
+        Fail("Column '" + column.Name + "' cannot hold '" + Shown(text) +
+             "', which is not a number");
       }
       return;
     }
