@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "bench/import_bench_support.h"
-#include "platform/formats.h"
+#include "text/formats.h"
 
 namespace korvane::bench {
 namespace {

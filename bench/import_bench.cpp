@@ -10,10 +10,10 @@
 #include <memory>
 
 #include "bench/import_bench_support.h"
-#include "datasets/memory_dataset.h"
-#include "platform/forms.h"
-#include "platform/terminal_renderer.h"
-#include "src/kvcsvimp.h"
+#include "datasets/memory/memory_dataset.h"
+#include "ui/forms.h"
+#include "ui/terminal_renderer.h"
+#include "import/kvcsvimp.h"
 
 namespace korvane::bench {
 namespace {

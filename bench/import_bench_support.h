@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "datasets/memory_dataset.h"
+#include "datasets/memory/memory_dataset.h"
 
 namespace korvane::bench {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "datasets/memory_dataset.h"
+#include "datasets/memory/memory_dataset.h"
 
 namespace korvane {
 namespace {

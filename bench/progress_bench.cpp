@@ -8,8 +8,8 @@
 #include <map>
 #include <sstream>
 
-#include "platform/terminal_renderer.h"
-#include "src/kvprogress.h"
+#include "ui/terminal_renderer.h"
+#include "components/kvprogress.h"
 
 namespace korvane {
 namespace {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "bench/import_bench_support.h"
-#include "src/kvcsvimp.h"
+#include "import/kvcsvimp.h"
 
 namespace korvane::bench {
 namespace {

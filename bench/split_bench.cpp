@@ -5,9 +5,9 @@
 #include <memory>
 
 #include "bench/import_bench_support.h"
-#include "datasets/memory_dataset.h"
-#include "src/kvcsvimp.h"
-#include "src/kvtypes.h"
+#include "datasets/memory/memory_dataset.h"
+#include "import/kvcsvimp.h"
+#include "components/kvtypes.h"
 
 namespace korvane::bench {
 namespace {

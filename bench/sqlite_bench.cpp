@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "datasets/sqlite_dataset.h"
+#include "datasets/sqlite/sqlite_dataset.h"
 
 namespace korvane {
 namespace {

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/settings.h"
+#include "core/settings.h"
 
 namespace korvane::cli {
 

@@ -14,13 +14,13 @@
 
 #include "cli/cli_rejects.h"
 #include "cli/cli_util.h"
-#include "platform/dialogs.h"
-#include "platform/formats.h"
-#include "platform/published.h"
-#include "platform/terminal_renderer.h"
-#include "platform/text_encoding.h"
-#include "src/kvcsvexp.h"
-#include "src/kvcsvimp.h"
+#include "ui/dialogs.h"
+#include "text/formats.h"
+#include "core/published.h"
+#include "ui/terminal_renderer.h"
+#include "io/text_encoding.h"
+#include "export/kvcsvexp.h"
+#include "import/kvcsvimp.h"
 
 namespace korvane::cli {
 

@@ -7,13 +7,13 @@
 #include <cstring>
 
 #include "cli/cli_util.h"
-#include "datasets/sqlite_dataset.h"
+#include "datasets/sqlite/sqlite_dataset.h"
 #if KORVANE_WITH_POSTGRES
-#include "datasets/postgres_connection.h"
-#include "datasets/postgres_dataset.h"
+#include "datasets/postgres/postgres_connection.h"
+#include "datasets/postgres/postgres_dataset.h"
 #endif
-#include "platform/published.h"
-#include "src/kvprops.h"
+#include "core/published.h"
+#include "registry/kvprops.h"
 
 namespace korvane::cli {
 namespace {

@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
-#include "platform/classes.h"
-#include "platform/db.h"
+#include "core/classes.h"
+#include "data/db.h"
 
 namespace korvane::cli {
 

@@ -10,7 +10,7 @@
 #include "cli/cli_database.h"
 #include "cli/interrupt.h"
 #include "cli/sniff_command.h"
-#include "platform/db_failure.h"
+#include "data/db_failure.h"
 
 namespace korvane::cli {
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "cli/cli_database.h"
-#include "src/kvcsvimp.h"
+#include "import/kvcsvimp.h"
 
 namespace korvane::cli {
 

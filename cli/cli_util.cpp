@@ -13,7 +13,7 @@
 #include <cstring>
 #include <random>
 
-#include "platform/sysutils.h"
+#include "core/sysutils.h"
 
 namespace korvane::cli {
 

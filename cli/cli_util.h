@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/fileio.h"
-#include "src/kvenums.h"
+#include "io/fileio.h"
+#include "components/kvenums.h"
 
 namespace korvane::cli {
 

@@ -4,7 +4,7 @@
 
 #include <atomic>
 
-#include "src/kvcsvimp.h"
+#include "import/kvcsvimp.h"
 
 namespace korvane::cli {
 

@@ -11,9 +11,9 @@
 #include <memory>
 
 #include "cli/cli_util.h"
-#include "platform/byte_source.h"
-#include "platform/fileio.h"
-#include "platform/text_encoding.h"
+#include "io/byte_source.h"
+#include "io/fileio.h"
+#include "io/text_encoding.h"
 
 namespace korvane::cli {
 

@@ -7,10 +7,10 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/cli_util.h"
-#include "platform/classes.h"
-#include "platform/formats.h"
-#include "platform/sysutils.h"
-#include "src/kvcsvimp.h"
+#include "core/classes.h"
+#include "text/formats.h"
+#include "core/sysutils.h"
+#include "import/kvcsvimp.h"
 
 namespace korvane::cli {
 

@@ -3,7 +3,7 @@
 #include <charconv>
 #include <limits>
 
-#include "platform/formats.h"
+#include "text/formats.h"
 
 namespace korvane::cli {
 

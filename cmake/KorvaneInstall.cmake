@@ -17,12 +17,12 @@ set(KORVANE_CONFIG_DEPENDENCIES
 string(JOIN "" KORVANE_CONFIG_DEPENDENCIES ${KORVANE_CONFIG_DEPENDENCIES})
 set(korvane_pc_requires zlib libzstd)
 if(KORVANE_WITH_SQLITE)
-  string(APPEND KORVANE_UMBRELLA_DATASETS "#include \"datasets/sqlite_dataset.h\"\n")
+  string(APPEND KORVANE_UMBRELLA_DATASETS "#include \"datasets/sqlite/sqlite_dataset.h\"\n")
   string(APPEND KORVANE_CONFIG_DEPENDENCIES "find_dependency(SQLite3)\n")
   list(APPEND korvane_pc_requires sqlite3)
 endif()
 if(KORVANE_WITH_POSTGRES)
-  string(APPEND KORVANE_UMBRELLA_DATASETS "#include \"datasets/postgres_dataset.h\"\n")
+  string(APPEND KORVANE_UMBRELLA_DATASETS "#include \"datasets/postgres/postgres_dataset.h\"\n")
   string(APPEND KORVANE_CONFIG_DEPENDENCIES
          "find_dependency(PkgConfig)\n"
          "if(NOT TARGET PkgConfig::LIBPQ)\n"

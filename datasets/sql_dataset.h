@@ -2,15 +2,15 @@
 // read-only query) and how it is opened.
 #pragma once
 
-#include "platform/api.h"
+#include "core/api.h"
 
 #include <cstdint>
 #include <memory>
 #include <string>
 
-#include "platform/classes.h"
-#include "platform/db.h"
-#include "platform/published.h"
+#include "core/classes.h"
+#include "data/db.h"
+#include "core/published.h"
 
 namespace korvane {
 

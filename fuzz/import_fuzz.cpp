@@ -19,12 +19,12 @@
 #include <string_view>
 #include <vector>
 
-#include "datasets/memory_dataset.h"
+#include "datasets/memory/memory_dataset.h"
 #include "fuzz/fuzz_support.h"
-#include "platform/byte_source.h"
-#include "platform/fileio.h"
-#include "platform/dialogs.h"
-#include "src/kvcsvimp.h"
+#include "io/byte_source.h"
+#include "io/fileio.h"
+#include "ui/dialogs.h"
+#include "import/kvcsvimp.h"
 
 namespace {
 

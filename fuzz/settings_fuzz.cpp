@@ -13,12 +13,12 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "datasets/memory_dataset.h"
+#include "datasets/memory/memory_dataset.h"
 #ifdef KORVANE_WITH_SQLITE
-#include "datasets/sqlite_dataset.h"
+#include "datasets/sqlite/sqlite_dataset.h"
 #endif
 #include "fuzz/settings_roundtrip.h"
-#include "src/kvprops.h"
+#include "registry/kvprops.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/settings.h"
+#include "core/settings.h"
 
 namespace korvane {
 

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "src/kvcsvimp_scanner.h"
+#include "import/kvcsvimp_scanner.h"
 
 namespace {
 

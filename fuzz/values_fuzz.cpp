@@ -13,12 +13,12 @@
 #include <string>
 #include <string_view>
 
-#include "datasets/memory_dataset.h"
+#include "datasets/memory/memory_dataset.h"
 #include "fuzz/fuzz_support.h"
-#include "platform/formats.h"
-#include "platform/sysutils.h"
-#include "src/kvstrict.h"
-#include "src/kvtypes.h"
+#include "text/formats.h"
+#include "core/sysutils.h"
+#include "components/kvstrict.h"
+#include "components/kvtypes.h"
 
 namespace {
 

@@ -11,7 +11,8 @@ trap 'rm -rf "$tmp"' EXIT
 fail() { echo "install test: $*" >&2; exit 1; }
 
 cmake --install "$build" --prefix "$tmp/prefix" >/dev/null
-[ ! -e "$tmp/prefix/include/korvane/src/kvcsvimp_readahead.h" ] || fail "a private header is installed"
+[ ! -e "$tmp/prefix/include/korvane/import/kvcsvimp_readahead.h" ] || fail "a private header is installed"
+[ -e "$tmp/prefix/include/korvane/src/kvcsvimp.h" ] || fail "the earlier header path <korvane/src/kvcsvimp.h> is gone"
 
 run_example() {  # the program imports people.csv into a new database and exports it
   mkdir -p "$tmp/out-$2"

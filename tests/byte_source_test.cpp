@@ -1,17 +1,17 @@
 // Compressed files: the byte sources under the import's reader, read in
 // pieces of every size, the import of compressed files end to end, and the
 // export's compressed output read back.
-#include "platform/byte_source.h"
+#include "io/byte_source.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "datasets/memory_dataset.h"
-#include "platform/sysutils.h"
-#include "src/kvcsvexp.h"
-#include "src/kvcsvimp.h"
+#include "datasets/memory/memory_dataset.h"
+#include "core/sysutils.h"
+#include "export/kvcsvexp.h"
+#include "import/kvcsvimp.h"
 #include "support/captured_messages.h"
 #include "support/compressed.h"
 #include "support/temp_dir.h"

@@ -1,10 +1,10 @@
-#include "platform/classes.h"
+#include "core/classes.h"
 
 #include <gtest/gtest.h>
 
-#include "platform/dialogs.h"
-#include "platform/sysutils.h"
-#include "src/kvenums.h"
+#include "ui/dialogs.h"
+#include "core/sysutils.h"
+#include "components/kvenums.h"
 
 namespace korvane {
 namespace {

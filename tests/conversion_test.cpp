@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <string>
 
-#include "datasets/memory_dataset.h"
-#include "platform/formats.h"
-#include "src/kvtypes.h"
+#include "datasets/memory/memory_dataset.h"
+#include "text/formats.h"
+#include "components/kvtypes.h"
 #include "support/format_settings.h"
 
 namespace korvane {

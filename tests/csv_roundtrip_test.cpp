@@ -9,14 +9,14 @@
 #include <string>
 #include <vector>
 
-#include "datasets/memory_dataset.h"
-#include "platform/formats.h"
-#include "src/kvcsvexp.h"
-#include "src/kvcsvimp.h"
+#include "datasets/memory/memory_dataset.h"
+#include "text/formats.h"
+#include "export/kvcsvexp.h"
+#include "import/kvcsvimp.h"
 #include "support/captured_messages.h"
 #include "support/temp_dir.h"
 #if KORVANE_WITH_SQLITE
-#include "datasets/sqlite_dataset.h"
+#include "datasets/sqlite/sqlite_dataset.h"
 #endif
 
 namespace korvane {

@@ -6,8 +6,8 @@
 #include <variant>
 #include <vector>
 
-#include "datasets/memory_dataset.h"
-#include "platform/db.h"
+#include "datasets/memory/memory_dataset.h"
+#include "data/db.h"
 
 namespace korvane {
 namespace {

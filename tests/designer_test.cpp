@@ -1,4 +1,4 @@
-#include "platform/designer.h"
+#include "ui/designer.h"
 
 #include <gtest/gtest.h>
 
@@ -8,12 +8,12 @@
 #include <set>
 #include <sstream>
 
-#include "platform/dialogs.h"
-#include "src/kvcsvexp.h"
-#include "src/kvcsvimp.h"
-#include "src/kvprops.h"
-#include "src/kvreg.h"
-#include "src/kvtypes.h"
+#include "ui/dialogs.h"
+#include "export/kvcsvexp.h"
+#include "import/kvcsvimp.h"
+#include "registry/kvprops.h"
+#include "registry/kvreg.h"
+#include "components/kvtypes.h"
 #include "support/gadgets.h"
 
 namespace korvane {

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "datasets/memory_dataset.h"
-#include "platform/formats.h"
-#include "src/kvcsvexp.h"
+#include "datasets/memory/memory_dataset.h"
+#include "text/formats.h"
+#include "export/kvcsvexp.h"
 
 namespace korvane {
 namespace {

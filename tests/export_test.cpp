@@ -17,12 +17,12 @@
 #include <tuple>
 #include <vector>
 
-#include "datasets/memory_dataset.h"
-#include "platform/dialogs.h"
-#include "platform/fileio.h"
-#include "platform/formats.h"
-#include "src/kvcsvexp.h"
-#include "src/kvprogress.h"
+#include "datasets/memory/memory_dataset.h"
+#include "ui/dialogs.h"
+#include "io/fileio.h"
+#include "text/formats.h"
+#include "export/kvcsvexp.h"
+#include "components/kvprogress.h"
 
 namespace korvane {
 namespace {

@@ -24,9 +24,9 @@
 #include <vector>
 
 #include "cli/korvane_cli.h"
-#include "datasets/sqlite_dataset.h"
-#include "platform/fileio_faults.h"
-#include "src/kvcsvimp.h"
+#include "datasets/sqlite/sqlite_dataset.h"
+#include "io/fileio_faults.h"
+#include "import/kvcsvimp.h"
 #include "support/captured_messages.h"
 #include "support/faulty_vfs.h"
 

@@ -1,4 +1,4 @@
-#include "platform/fileio.h"
+#include "io/fileio.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/spill_buffer.h"
-#include "platform/sysutils.h"
+#include "io/spill_buffer.h"
+#include "core/sysutils.h"
 #include "tests/support/unprivileged.h"
 
 namespace korvane {

@@ -1,4 +1,4 @@
-#include "platform/formats.h"
+#include "text/formats.h"
 
 #include <gtest/gtest.h>
 
@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/formats_internal.h"
-#include "platform/sysutils.h"
+#include "text/formats_internal.h"
+#include "core/sysutils.h"
 #include "support/format_settings.h"
 
 namespace korvane {

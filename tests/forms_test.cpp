@@ -1,12 +1,12 @@
-#include "platform/forms.h"
+#include "ui/forms.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <sstream>
 
-#include "platform/sysutils.h"
-#include "platform/terminal_renderer.h"
+#include "core/sysutils.h"
+#include "ui/terminal_renderer.h"
 
 namespace korvane {
 namespace {

@@ -1,6 +1,6 @@
 // TCSVImport as a host sees it: its properties and complete runs against an
 // in-memory dataset and real files.
-#include "src/kvcsvimp.h"
+#include "import/kvcsvimp.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -15,10 +15,10 @@
 #include <utility>
 #include <vector>
 
-#include "datasets/memory_dataset.h"
-#include "platform/fileio.h"
-#include "platform/formats.h"
-#include "src/kvprogress.h"
+#include "datasets/memory/memory_dataset.h"
+#include "io/fileio.h"
+#include "text/formats.h"
+#include "components/kvprogress.h"
 #include "support/captured_messages.h"
 #include "support/temp_dir.h"
 

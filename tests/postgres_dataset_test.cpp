@@ -1,4 +1,4 @@
-#include "datasets/postgres_dataset.h"
+#include "datasets/postgres/postgres_dataset.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -16,12 +16,12 @@
 #include <thread>
 #include <vector>
 
-#include "datasets/postgres_connection.h"
-#include "datasets/postgres_numeric.h"
-#include "platform/db_failure.h"
-#include "platform/formats.h"
-#include "platform/settings.h"
-#include "src/kvcsvimp.h"
+#include "datasets/postgres/postgres_connection.h"
+#include "datasets/postgres/postgres_numeric.h"
+#include "data/db_failure.h"
+#include "text/formats.h"
+#include "core/settings.h"
+#include "import/kvcsvimp.h"
 #include "tests/support/postgres_server.h"
 #include "tests/support/temp_dir.h"
 

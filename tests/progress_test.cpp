@@ -1,10 +1,10 @@
-#include "src/kvprogress.h"
+#include "components/kvprogress.h"
 
 #include <gtest/gtest.h>
 
-#include "platform/formats.h"
-#include "platform/terminal_renderer.h"
-#include "src/kvtypes.h"
+#include "text/formats.h"
+#include "ui/terminal_renderer.h"
+#include "components/kvtypes.h"
 
 namespace korvane {
 namespace {

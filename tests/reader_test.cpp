@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/fileio.h"
-#include "platform/sysutils.h"
-#include "src/kvcsvimp.h"
+#include "io/fileio.h"
+#include "core/sysutils.h"
+#include "import/kvcsvimp.h"
 #include "support/captured_messages.h"
 #include "support/temp_dir.h"
 

@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "datasets/memory_dataset.h"
-#include "datasets/sqlite_dataset.h"
-#include "src/kvcsvimp.h"
-#include "src/kvcsvimp_posted.h"
-#include "src/kvstrict.h"
+#include "datasets/memory/memory_dataset.h"
+#include "datasets/sqlite/sqlite_dataset.h"
+#include "import/kvcsvimp.h"
+#include "import/kvcsvimp_posted.h"
+#include "components/kvstrict.h"
 #include "support/format_settings.h"
 #include "support/temp_dir.h"
 

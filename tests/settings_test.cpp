@@ -1,4 +1,4 @@
-#include "platform/settings.h"
+#include "core/settings.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -9,15 +9,15 @@
 #include <random>
 #include <sstream>
 
-#include "datasets/memory_dataset.h"
+#include "datasets/memory/memory_dataset.h"
 #ifdef KORVANE_WITH_SQLITE
-#include "datasets/sqlite_dataset.h"
+#include "datasets/sqlite/sqlite_dataset.h"
 #endif
 #include "fuzz/settings_roundtrip.h"
-#include "platform/published.h"
-#include "src/kvcsvexp.h"
-#include "src/kvcsvimp.h"
-#include "src/kvprops.h"
+#include "core/published.h"
+#include "export/kvcsvexp.h"
+#include "import/kvcsvimp.h"
+#include "registry/kvprops.h"
 #include "support/gadgets.h"
 
 namespace korvane {

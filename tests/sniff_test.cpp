@@ -12,7 +12,7 @@
 
 #include "cli/sniff.h"
 #include "cli/type_inference.h"
-#include "platform/formats.h"
+#include "text/formats.h"
 
 namespace korvane::cli {
 namespace {

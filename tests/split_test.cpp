@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "datasets/memory_dataset.h"
-#include "src/kvcsvimp.h"
+#include "datasets/memory/memory_dataset.h"
+#include "import/kvcsvimp.h"
 #include "support/captured_messages.h"
 
 namespace korvane {

@@ -1,4 +1,4 @@
-#include "datasets/sqlite_dataset.h"
+#include "datasets/sqlite/sqlite_dataset.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/settings.h"
-#include "platform/sysutils.h"
-#include "src/kvcsvimp.h"
+#include "core/settings.h"
+#include "core/sysutils.h"
+#include "import/kvcsvimp.h"
 #include "tests/support/unprivileged.h"
 
 namespace korvane {

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "datasets/memory_dataset.h"
-#include "platform/db.h"
-#include "platform/formats.h"
+#include "datasets/memory/memory_dataset.h"
+#include "data/db.h"
+#include "text/formats.h"
 #include "support/format_settings.h"
 
 namespace korvane {

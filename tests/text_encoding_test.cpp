@@ -1,6 +1,6 @@
 // Text encodings: exports written in an encoding and imported back from it,
 // UTF-8 checked, and the bad input each side must refuse with a reason.
-#include "platform/text_encoding.h"
+#include "io/text_encoding.h"
 
 #include <gtest/gtest.h>
 #include <iconv.h>
@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "datasets/memory_dataset.h"
-#include "src/kvcsvexp.h"
-#include "src/kvcsvimp.h"
+#include "datasets/memory/memory_dataset.h"
+#include "export/kvcsvexp.h"
+#include "import/kvcsvimp.h"
 #include "support/captured_messages.h"
 #include "support/temp_dir.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/dialogs.h"
+#include "ui/dialogs.h"
 
 namespace korvane::test {
 

@@ -5,7 +5,7 @@
 
 #include <utility>
 
-#include "platform/formats.h"
+#include "text/formats.h"
 
 namespace korvane {
 

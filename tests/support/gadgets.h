@@ -7,9 +7,9 @@
 #include <memory>
 #include <string>
 
-#include "platform/classes.h"
-#include "platform/published.h"
-#include "src/kvenums.h"
+#include "core/classes.h"
+#include "core/published.h"
+#include "components/kvenums.h"
 
 namespace korvane::gadgets {
 

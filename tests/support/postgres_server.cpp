@@ -7,7 +7,7 @@
 #include <cctype>
 #include <cstdlib>
 
-#include "platform/sysutils.h"
+#include "core/sysutils.h"
 
 namespace korvane::test {
 

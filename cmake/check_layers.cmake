@@ -1,0 +1,20 @@
+# Fails when a file of a layer includes, with quotes, a header from a folder
+# the layer may not use. Run by the build (cmake/KorvaneLayers.cmake) with
+# ARGS (LAYER, ALLOWED: the folders it may include from, FILES) and STAMP.
+include(${ARGS})
+set(bad "")
+foreach(file IN LISTS FILES)
+  file(STRINGS ${file} lines REGEX "^[ \t]*#[ \t]*include[ \t]*\"")
+  foreach(line IN LISTS lines)
+    string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]*\"([^\"]+)\".*$" "\\1" header "${line}")
+    get_filename_component(folder "${header}" DIRECTORY)
+    list(FIND ALLOWED "${folder}" index)
+    if(index EQUAL -1)
+      string(APPEND bad "\n  ${file}: #include \"${header}\"")
+    endif()
+  endforeach()
+endforeach()
+if(bad)
+  message(FATAL_ERROR "layer ${LAYER} may include only from ${ALLOWED}:${bad}")
+endif()
+file(TOUCH ${STAMP})

@@ -1,0 +1,48 @@
+// The strict readers of an import's values (ValueErrors = veStrict): a text
+// is stored only when the whole of it is a value of its field's type, and
+// otherwise says why not. The forgiving readers (WriteFieldData) stay as
+// they are for veLenient.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "data/db.h"
+#include "components/kvenums.h"
+
+namespace korvane {
+
+// Why a value was not stored.
+struct TValueFault {
+  TRecordErrorReason Reason = rerInvalidValue;
+  // Such as "\"12x\" is not a number".
+  std::string Message;
+};
+
+// Stores one text value into field when the whole text is a value of its
+// type, under the format settings in force; true when stored (or when the
+// text is empty: the field is left as it is). Otherwise false, the field
+// untouched, with the reason in fault:
+//   integers   blanks around, an optional sign, digits with the
+//              ThousandSeparator only between groups of three, a fraction
+//              of zeros only; the value must fit the field (-32768 to 32767
+//              for ftSmallint, 0 to 65535 for ftWord, 32 bits for ftInteger
+//              and ftAutoInc, 64 for ftLargeint)
+//   floats     the same with a fraction after the DecimalSeparator and an
+//              exponent; a value beyond a double is out of range
+//   money      as floats without the exponent, with a currency symbol ($, €,
+//              £, ¥) before or after the number and accounting parentheses
+//              for a negative amount; rounded to ten-thousandths
+//   booleans   true/false, yes/no, t/f, y/n or 1/0 in any case
+//   dates, times, date-times: StrToDate, StrToTime, StrToDateTime (the
+//              format's layout, real days only)
+//   text, memo and blob fields take every text; under wholeValues binary
+//              fields take \x texts only as pairs of hexadecimal digits.
+bool WriteStrictFieldData(std::string_view text, TField* field, bool wholeValues,
+                          TValueFault& fault);
+
+// The value as a message shows it: in double quotes, cut after 60 bytes
+// ("...").
+std::string QuotedValue(std::string_view text);
+
+}  // namespace korvane

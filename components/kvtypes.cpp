@@ -1,0 +1,290 @@
+#include "components/kvtypes.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "text/formats.h"
+#include "core/sysutils.h"
+
+namespace korvane {
+
+bool FieldInFieldList(TFieldListAction action, const TStrings* list, std::string_view fieldName) {
+  if (list == nullptr) return true;
+  switch (action) {
+    case flaInclude:
+      return list->IndexOf(fieldName) >= 0;
+    case flaExclude:
+      return list->IndexOf(fieldName) < 0;
+    default:
+      return true;
+  }
+}
+
+namespace {
+
+bool IsNumericChar(char c) { return (c >= '0' && c <= '9') || c == '-' || c == '.'; }
+
+std::string_view TrimBlanks(std::string_view s) {
+  while (!s.empty() && static_cast<unsigned char>(s.front()) <= 32) s.remove_prefix(1);
+  while (!s.empty() && static_cast<unsigned char>(s.back()) <= 32) s.remove_suffix(1);
+  return s;
+}
+
+}  // namespace
+
+std::string NumericOnly(std::string_view text) {
+  // A blank text has none of the kept characters, so it gives "" as well.
+  std::string result;
+  for (char c : text) {
+    if (IsNumericChar(c)) result += c;
+  }
+  return result;
+}
+
+bool StrToBoolean(std::string_view text) {
+  static constexpr std::string_view kTrueTexts = "|TRUE|1|YES|";
+  const std::string_view t = TrimBlanks(text);
+  // A text longer than the list cannot be a piece of it.
+  if (t.empty() || t.size() > kTrueTexts.size()) return false;
+  auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
+  // The same as kTrueTexts.find(...) != npos, compared in place: the text
+  // is at most twelve bytes and this runs for every boolean value. A first
+  // byte the literal does not hold ("FALSE", "NO", "0") settles it at once,
+  // and "TRUE" itself, the usual text, is one comparison.
+  switch (upper(t[0])) {
+    case '|':
+    case 'T':
+    case 'R':
+    case 'U':
+    case 'E':
+    case '1':
+    case 'Y':
+    case 'S':
+      break;
+    default:
+      return false;
+  }
+  const std::size_t n = t.size();
+  if (n == 4) {
+    // Setting bit 5 turns exactly the four letters' two cases into "true".
+    std::uint32_t word;
+    std::memcpy(&word, t.data(), sizeof word);
+    std::uint32_t lowerTrue;
+    std::memcpy(&lowerTrue, "true", sizeof lowerTrue);
+    if ((word | 0x20202020u) == lowerTrue) return true;
+  }
+  char folded[kTrueTexts.size()] = {};
+  for (std::size_t i = 0; i < n; ++i) folded[i] = upper(t[i]);
+  for (std::size_t at = 0; at + n <= kTrueTexts.size(); ++at) {
+    std::size_t k = 0;
+    while (k < n && kTrueTexts[at + k] == folded[k]) ++k;
+    if (k == n) return true;
+  }
+  return false;
+}
+
+namespace {
+
+// A money amount as a count of ten-thousandths, rounded to the nearest.
+std::int64_t ToCurrency(double amount) {
+  const double scaled = amount * 10000.0;
+  // Below 2^52 a double's whole part and fraction are both exact, so halves
+  // round away from zero without a library call; from 2^52 on every double
+  // is whole already.
+  if (std::fabs(scaled) < 4503599627370496.0) {
+    const auto whole = static_cast<std::int64_t>(scaled);
+    const double fraction = scaled - static_cast<double>(whole);
+    if (fraction >= 0.5) return whole + 1;
+    if (fraction <= -0.5) return whole - 1;
+    return whole;
+  }
+  if (!std::isfinite(scaled) || scaled < -9223372036854775808.0 ||
+      scaled >= 9223372036854775808.0) {
+    throw ERangeError("Currency amount out of range");
+  }
+  return static_cast<std::int64_t>(scaled);
+}
+
+}  // namespace
+
+double NumericFloat(std::string_view text) {
+  char local[64];
+  if (text.size() > sizeof local) return StrToFloat(NumericOnly(text));
+  std::size_t n = 0;
+  for (char c : text) {
+    if (IsNumericChar(c)) local[n++] = c;
+  }
+  return StrToFloat(std::string_view(local, n));
+}
+
+namespace {
+
+// The amount in ten-thousandths of digits with scale decimals (at most
+// four), exactly; false when it does not fit in 64 bits.
+bool ScaleAmount(std::uint64_t digits, int scale, bool negative, std::int64_t& amount) {
+  static constexpr std::int64_t kScale[5] = {10000, 1000, 100, 10, 1};
+  std::int64_t value = 0;
+  if (digits > static_cast<std::uint64_t>(INT64_MAX) ||
+      __builtin_mul_overflow(static_cast<std::int64_t>(digits), kScale[scale], &value)) {
+    return false;
+  }
+  amount = negative ? -value : value;
+  return true;
+}
+
+// The amount of an amount text with at most four decimals, read exactly in
+// integers: an optional '-' before the first kept character, digits with at
+// most four after a '.', an amount that fits in 64 bits; the bytes
+// NumericValue drops are skipped here too. Such a text needs no rounding, and
+// reading it through a double would be off by one ten-thousandth for some
+// amounts of twelve whole digits and more, so that the text written for an
+// amount would not read back as that amount. False, having decided
+// nothing, for any other text (which the double reading then rounds).
+bool QuickCurrencyScan(std::string_view text, std::int64_t& amount) {
+  std::uint64_t digits = 0;
+  int decimals = -1;  // -1: no decimal point yet
+  bool negative = false;
+  bool kept = false;
+  bool any = false;
+  for (const char c : text) {
+    const unsigned digit = static_cast<unsigned char>(c) - unsigned{'0'};
+    if (digit <= 9) {
+      if (__builtin_mul_overflow(digits, 10u, &digits) ||
+          __builtin_add_overflow(digits, digit, &digits)) {
+        return false;
+      }
+      decimals += decimals >= 0 ? 1 : 0;
+      kept = true;
+      any = true;
+    } else if (c == '.') {
+      if (decimals >= 0 || FormatSettings().DecimalSeparator != '.') return false;
+      decimals = 0;
+      kept = true;
+    } else if (c == '-') {
+      if (kept) return false;
+      negative = true;
+      kept = true;
+    }
+    if (decimals > 4) return false;
+  }
+  const int scale = decimals < 0 ? 0 : decimals;
+  return any && ScaleAmount(digits, scale, negative, amount);
+}
+
+// QuickCurrencyScan for the usual shape of an amount, an optional '-', digits
+// and an optional '.' with digits, each run read by std::from_chars; any
+// other text goes to the byte-by-byte scan. The bounds are the same.
+bool QuickCurrency(std::string_view text, std::int64_t& amount) {
+  const char* const end = text.data() + text.size();
+  const bool negative = !text.empty() && text.front() == '-';
+  const char* const first = text.data() + (negative ? 1 : 0);
+  // A run too long for 64 bits still ends where its digits end; the bounds
+  // below send it to the scan before its value is used.
+  std::uint64_t whole = 0;
+  const char* p = std::from_chars(first, end, whole).ptr;
+  const auto wholeDigits = p - first;
+  std::uint64_t decimals = 0;
+  std::ptrdiff_t scale = 0;
+  if (p != end) {
+    if (*p != '.') return QuickCurrencyScan(text, amount);
+    const char* const point = p + 1;
+    p = std::from_chars(point, end, decimals).ptr;
+    scale = p - point;
+    if (p != end || FormatSettings().DecimalSeparator != '.') {
+      return QuickCurrencyScan(text, amount);
+    }
+  }
+  if (wholeDigits + scale == 0 || scale > 4) return false;
+  if (wholeDigits + scale > 18) return QuickCurrencyScan(text, amount);
+  static constexpr std::uint64_t kShift[5] = {1, 10, 100, 1000, 10000};
+  return ScaleAmount(whole * kShift[scale] + decimals, static_cast<int>(scale), negative, amount);
+}
+
+}  // namespace
+
+std::int64_t NumericCurrency(std::string_view text) {
+  std::int64_t amount = 0;
+  return QuickCurrency(text, amount) ? amount : ToCurrency(NumericFloat(text));
+}
+
+void AppendFieldBlob(std::string_view text, TField* field) {
+  TBlobStream stream(field, bmReadWrite);
+  stream.Seek(0, TBlobStream::soFromEnd);
+  stream.Write(text.data(), static_cast<std::int64_t>(text.size()));
+  stream.Commit();  // raising here counts as failure; the destructor cannot report
+}
+
+namespace {
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+bool WriteWholeFieldData(std::string_view text, TField* field) {
+  if (!IsBinaryType(field->DataType()) || text.size() < 2 || text[0] != '\\' || text[1] != 'x') {
+    return WriteFieldData(text, field);
+  }
+  const std::string_view digits = text.substr(2);
+  if (digits.size() % 2 != 0) return false;
+  std::string bytes(digits.size() / 2, '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const int high = HexDigit(digits[2 * i]);
+    const int low = HexDigit(digits[2 * i + 1]);
+    if (high < 0 || low < 0) return false;
+    bytes[i] = static_cast<char>(high * 16 + low);
+  }
+  try {
+    if (bytes.empty()) {
+      // An empty value, not none: "\\x" alone.
+      if (field->IsNull()) field->SetAsString(bytes);
+    } else if (field->DataType() == ftBlob) {
+      AppendFieldBlob(bytes, field);
+    } else {
+      field->SetAsString(bytes);
+    }
+  } catch (...) {
+    return false;
+  }
+  return true;
+}
+
+std::string FieldDelimiterChar(TFieldDelimiter delimiter) {
+  switch (delimiter) {
+    case fdlSingle:
+      return "'";
+    case fdlDouble:
+      return "\"";
+    case fdlNone:
+      break;
+  }
+  return std::string();
+}
+
+std::string FieldSeparatorChar(TFieldSeparator separator, const std::string& customSeparator) {
+  switch (separator) {
+    case fspPipe:
+      return "|";
+    case fspTab:
+      return "\t";
+    case fspComma:
+      return ",";
+    case fspCustom:
+    case fspNone:
+      break;
+  }
+  return customSeparator.substr(0, customSeparator.empty() ? 0 : 1);
+}
+
+std::string NormaliseCustomSeparator(std::string_view value) {
+  const std::string trimmed = Trim(value);
+  return trimmed.substr(0, trimmed.empty() ? 0 : 1);
+}
+
+}  // namespace korvane

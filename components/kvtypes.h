@@ -1,0 +1,126 @@
+// Shared definitions of both components: enumerations and events, the field
+// filter and the conversion of text values into typed fields.
+#pragma once
+
+#include "core/api.h"
+
+#include <string>
+#include <string_view>
+
+#include "core/classes.h"
+#include "data/db.h"
+#include "components/kveditors.h"
+#include "components/kvenums.h"
+#include "components/kvprogress.h"
+
+namespace korvane {
+
+// The quote character a FieldDelimiter stands for: "'" for fdlSingle, the
+// double quotation mark for fdlDouble, empty otherwise.
+KORVANE_API std::string FieldDelimiterChar(TFieldDelimiter delimiter);
+
+// The separator a FieldSeparator stands for; fspCustom and fspNone (and any
+// other value) take the component's CustomSeparator, empty or one character.
+KORVANE_API std::string FieldSeparatorChar(TFieldSeparator separator,
+                                           const std::string& customSeparator);
+
+// What a CustomSeparator setter keeps of a value: the first character of the
+// trimmed text, or empty. Blanks and control characters can never separate.
+KORVANE_API std::string NormaliseCustomSeparator(std::string_view value);
+
+// True when the field named fieldName takes part in a run, given the
+// component's FieldListAction and FieldList (which may be absent). Names
+// compare as SameText does: case-insensitive in UTF-8, whatever the locale.
+KORVANE_API bool FieldInFieldList(TFieldListAction action, const TStrings* list,
+                                  std::string_view fieldName);
+
+// The digits, '-' and '.' of text, in order; empty for a blank text.
+KORVANE_API std::string NumericOnly(std::string_view text);
+
+// True when the trimmed, upper-cased text is a non-empty piece of
+// "|TRUE|1|YES|".
+KORVANE_API bool StrToBoolean(std::string_view text);
+
+// StrToFloat(NumericOnly(text)), without building a string for the usual
+// short texts.
+KORVANE_API double NumericFloat(std::string_view text);
+
+// The money amount of text in ten-thousandths: NumericFloat(text) rounded to
+// the nearest, a half going away from zero ("2.00025" is 20003, "-0.00005"
+// is -1). A text of at most four decimals is read exactly, in integers, so
+// that the text written for any amount reads back as that amount (through a
+// double, some amounts of twelve whole digits and more would be off by one
+// ten-thousandth). Raises
+// EConvertError when there is no number and ERangeError when the amount
+// does not fit.
+KORVANE_API std::int64_t NumericCurrency(std::string_view text);
+
+// Appends text to the content a blob, memo or formatted-memo field holds in
+// the current record; raises when it cannot be stored.
+KORVANE_API void AppendFieldBlob(std::string_view text, TField* field);
+
+// Stores one text value into a field, converted by the field's type. True
+// when stored or when the text is empty; false when converting or storing
+// raised. In line, since an import calls it for every value.
+inline bool WriteFieldData(std::string_view text, TField* field) {
+  if (text.empty()) return true;
+  try {
+    switch (field->DataType()) {
+      case ftBoolean:
+        field->WriteBoolean(StrToBoolean(text));
+        break;
+      case ftCurrency:
+        if (field->Currency()) {
+          field->WriteCurrency(NumericCurrency(text));
+        } else {
+          field->WriteFloat(NumericFloat(text));
+        }
+        break;
+      case ftDate:
+        field->WriteDateTime(StrToDate(text));
+        break;
+      case ftTime:
+        field->WriteDateTime(StrToTime(text));
+        break;
+      case ftDateTime:
+        field->WriteDateTime(StrToDateTime(text));
+        break;
+      case ftBlob:
+      case ftMemo:
+      case ftFmtMemo:
+        AppendFieldBlob(text, field);
+        break;
+      default:
+        field->WriteString(text);
+        break;
+    }
+  } catch (...) {
+    return false;
+  }
+  return true;
+}
+
+// A quoted empty value: an empty text where the field holds text; other
+// fields are left as they are, as for an empty value.
+inline void StoreEmptyText(TField* field) {
+  switch (field->DataType()) {
+    case ftString:
+    case ftFixedChar:
+    case ftWideString:
+    case ftMemo:
+    case ftFmtMemo:
+      field->WriteString({});
+      break;
+    default:
+      break;
+  }
+}
+
+// WriteFieldData for the texts of an export with WholeValues: a binary or
+// blob field (codes 12, 13, 15, 17 and 19 to 21) takes "\x" followed by
+// pairs of hexadecimal digits (either case) as those bytes, and the text
+// fails (false, the field untouched) when the digits are not such pairs.
+// Every other text and field goes to WriteFieldData.
+KORVANE_API bool WriteWholeFieldData(std::string_view text, TField* field);
+
+}  // namespace korvane

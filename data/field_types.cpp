@@ -1,0 +1,637 @@
+// The TField family: one class per group of type codes, each doing its own
+// text conversion and range checks, and CreateField, which picks the class
+// for a type code. See db.h for the texts and widths.
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+#include "data/db.h"
+#include "data/fields_internal.h"
+
+namespace korvane {
+
+using namespace fields_internal;
+
+namespace {
+
+bool IsBlankByte(char c) { return static_cast<unsigned char>(c) <= 32; }
+
+std::string_view TrimView(std::string_view s) {
+  while (!s.empty() && IsBlankByte(s.front())) s.remove_prefix(1);
+  while (!s.empty() && IsBlankByte(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+enum class IntText { kOk, kInvalid, kOverflow };
+
+// An optionally signed run of decimal digits with blanks around it.
+IntText ParseIntegerText(std::string_view text, std::int64_t& value) {
+  std::string_view s = TrimView(text);
+  bool negative = false;
+  if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
+    negative = s.front() == '-';
+    s.remove_prefix(1);
+  }
+  if (s.empty() || s.find_first_not_of("0123456789") != std::string_view::npos) {
+    return IntText::kInvalid;
+  }
+  // The magnitude of the most negative value is one more than the largest.
+  const std::uint64_t limit = static_cast<std::uint64_t>(kInt64Max) + (negative ? 1 : 0);
+  std::uint64_t magnitude = 0;
+  const auto read = std::from_chars(s.data(), s.data() + s.size(), magnitude);
+  if (read.ec != std::errc() || magnitude > limit) return IntText::kOverflow;
+  value = static_cast<std::int64_t>(negative ? 0 - magnitude : magnitude);
+  return IntText::kOk;
+}
+
+// ParseIntegerText, with the usual text, digits and nothing else, read
+// without looking for blanks and a sign.
+inline IntText ParseInteger(std::string_view text, std::int64_t& value) {
+  std::uint64_t magnitude = 0;
+  const char* const end = text.data() + text.size();
+  const auto read = std::from_chars(text.data(), end, magnitude);
+  if (read.ec == std::errc() && read.ptr == end &&
+      magnitude <= static_cast<std::uint64_t>(kInt64Max)) {
+    value = static_cast<std::int64_t>(magnitude);
+    return IntText::kOk;
+  }
+  return ParseIntegerText(text, value);
+}
+
+// True/False, T/F, Yes/No, Y/N and 1/0, case-insensitive, blanks around.
+bool ParseBooleanText(std::string_view text, bool& value) {
+  std::string s = UpperCase(TrimView(text));
+  if (s == "TRUE" || s == "T" || s == "YES" || s == "Y" || s == "1") {
+    value = true;
+    return true;
+  }
+  if (s == "FALSE" || s == "F" || s == "NO" || s == "N" || s == "0") {
+    value = false;
+    return true;
+  }
+  return false;
+}
+
+const char* BoolText(bool value) { return value ? "True" : "False"; }
+
+// A money amount in ten-thousandths rounded to whole units, halves away from
+// zero.
+std::int64_t WholeOfAmount(std::int64_t amount) {
+  std::int64_t whole = amount / kCurrencyScale;
+  const std::int64_t rest = amount % kCurrencyScale;
+  if (rest >= kCurrencyScale / 2) ++whole;
+  if (rest <= -kCurrencyScale / 2) --whole;
+  return whole;
+}
+
+// A field's float value as a whole number, or ERangeError.
+std::int64_t FloatToLargeInt(const TField& field, double value) {
+  std::int64_t v = 0;
+  if (!RoundToInt64(value, v)) {
+    throw ERangeError("Value " + FloatToStr(value) + " of field '" + field.FieldName() +
+                      "' is out of range for an integer");
+  }
+  return v;
+}
+
+// Writes a text of at most `room` bytes that put(p) writes at p into
+// [first, last), like std::to_chars: nullptr when it does not fit.
+template <typename Put>
+char* PutBounded(char* first, char* last, std::size_t room, Put put) {
+  if (static_cast<std::size_t>(last - first) >= room) return put(first);
+  char buf[32];
+  const auto length = static_cast<std::size_t>(put(buf) - buf);
+  if (length > static_cast<std::size_t>(last - first)) return nullptr;
+  std::memcpy(first, buf, length);
+  return first + length;
+}
+
+char* PutCurrency(char* p, std::int64_t value) {
+  return PutCurrencyAmount(p, value, FormatSettings().DecimalSeparator);
+}
+
+std::string CurrencyText(std::int64_t value) {
+  char buf[kCurrencyTextRoom];
+  return std::string(buf, PutCurrency(buf, value));
+}
+
+// Copies text into [first, last) when it fits, like std::to_chars.
+char* CopyToChars(char* first, char* last, std::string_view text) {
+  if (text.size() > static_cast<std::size_t>(last - first)) return nullptr;
+  return first + text.copy(first, text.size());
+}
+
+// ---------------------------------------------------------------------------
+
+class TStringField : public TField {
+ public:
+  using TField::TField;
+
+ protected:
+  const std::string& Value() const { return std::get<std::string>(Data()); }
+
+  std::string GetAsString() const override { return Value(); }
+  char* TextToCharsImpl(char* first, char* last) const override {
+    return CopyToChars(first, last, Value());
+  }
+  void AppendTextImpl(std::string& out) const override { out += Value(); }
+  TTextKind TextKindImpl() const override { return tkString; }
+  void SetAsStringImpl(std::string_view value) override { StoreString(value); }
+
+  std::int64_t GetAsLargeInt() const override {
+    if (IsBlank(Value())) return 0;
+    std::int64_t v = 0;
+    switch (ParseInteger(Value(), v)) {
+      case IntText::kOk:
+        return v;
+      case IntText::kOverflow:
+        throw ERangeError("'" + Value() + "' is out of range for field '" + FieldName() + "'");
+      case IntText::kInvalid:
+        break;
+    }
+    throw EConvertError("'" + Value() + "' is not a valid integer value");
+  }
+  void SetAsLargeIntImpl(std::int64_t value) override { StoreString(IntToStr(value)); }
+
+  double GetAsFloat() const override {
+    if (IsBlank(Value())) return 0.0;
+    return StrToFloat(Value());
+  }
+  void SetAsFloatImpl(double value) override { StoreString(FloatToStr(value)); }
+
+  bool GetAsBoolean() const override {
+    if (IsBlank(Value())) return false;
+    bool v = false;
+    if (!ParseBooleanText(Value(), v)) {
+      throw EConvertError("'" + Value() + "' is not a valid boolean value");
+    }
+    return v;
+  }
+  void SetAsBooleanImpl(bool value) override { StoreString(BoolText(value)); }
+
+  TDateTime GetAsDateTime() const override {
+    if (IsBlank(Value())) return 0.0;
+    return StrToDateTime(Value());
+  }
+  void SetAsDateTimeImpl(TDateTime value) override { StoreString(DateTimeToStr(value)); }
+
+  int DefaultDisplayWidth() const override { return Size(); }
+};
+
+// The integer types; each instance knows its range and default width.
+class TIntegerField : public TField {
+ public:
+  TIntegerField(TDataSet* dataSet, const std::string& name, TFieldType type, int size,
+                std::int64_t min, std::int64_t max, int width)
+      : TField(dataSet, name, type, size), FMin(min), FMax(max), FWidth(width) {}
+
+ protected:
+  std::int64_t Value() const { return std::get<std::int64_t>(Data()); }
+
+  [[noreturn]] void OutOfRange(const std::string& valueText) const {
+    throw ERangeError("Value " + valueText + " is out of range for field '" + FieldName() + "' (" +
+                      IntToStr(FMin) + " to " + IntToStr(FMax) + ")");
+  }
+  void StoreChecked(std::int64_t value) {
+    if (value < FMin || value > FMax) OutOfRange(IntToStr(value));
+    Store(value);
+  }
+
+  std::string GetAsString() const override { return IntToStr(Value()); }
+  char* TextToCharsImpl(char* first, char* last) const override {
+    const std::int64_t value = Value();
+    return PutBounded(first, last, kIntegerTextRoom,
+                      [value](char* p) { return PutInteger(p, value); });
+  }
+  TTextKind TextKindImpl() const override { return tkInteger; }
+  void SetAsStringImpl(std::string_view value) override { StoreText(value); }
+
+ public:
+  // SetAsStringImpl without the virtual call (TField::StoreIntegerText).
+  void StoreText(std::string_view value) {
+    if (value.empty()) {
+      StoreNull();
+      return;
+    }
+    std::int64_t v = 0;
+    switch (ParseInteger(value, v)) {
+      case IntText::kOk:
+        StoreChecked(v);
+        return;
+      case IntText::kOverflow:
+        OutOfRange(std::string(TrimView(value)));
+      case IntText::kInvalid:
+        break;
+    }
+    throw EConvertError("'" + std::string(value) + "' is not a valid integer value");
+  }
+
+ protected:
+  std::int64_t GetAsLargeInt() const override { return Value(); }
+  void SetAsLargeIntImpl(std::int64_t value) override { StoreChecked(value); }
+
+  double GetAsFloat() const override { return static_cast<double>(Value()); }
+  void SetAsFloatImpl(double value) override {
+    std::int64_t v = 0;
+    if (!RoundToInt64(value, v)) OutOfRange(FloatToStr(value));
+    StoreChecked(v);
+  }
+
+  bool GetAsBoolean() const override { return Value() != 0; }
+  void SetAsBooleanImpl(bool value) override { StoreChecked(std::int64_t{value ? 1 : 0}); }
+
+  std::int64_t GetAsCurrency() const override {
+    std::int64_t v = Value();
+    if (v > kInt64Max / kCurrencyScale || v < kInt64Min / kCurrencyScale) {
+      throw ERangeError("Value " + IntToStr(v) + " of field '" + FieldName() +
+                        "' is out of range for a currency amount");
+    }
+    return v * kCurrencyScale;
+  }
+  void SetAsCurrencyImpl(std::int64_t value) override { StoreChecked(WholeOfAmount(value)); }
+
+  int DefaultDisplayWidth() const override { return FWidth; }
+
+ private:
+  std::int64_t FMin;
+  std::int64_t FMax;
+  int FWidth;
+};
+
+class TFloatField : public TField {
+ public:
+  using TField::TField;
+
+ protected:
+  double Value() const { return std::get<double>(Data()); }
+
+  std::string GetAsString() const override { return FloatToStr(Value()); }
+  char* TextToCharsImpl(char* first, char* last) const override {
+    return FloatToChars(first, last, Value());
+  }
+  TTextKind TextKindImpl() const override { return tkFloat; }
+  void SetAsStringImpl(std::string_view value) override {
+    if (value.empty()) {
+      StoreNull();
+      return;
+    }
+    Store(StrToFloat(value));
+  }
+
+  std::int64_t GetAsLargeInt() const override { return FloatToLargeInt(*this, Value()); }
+  void SetAsLargeIntImpl(std::int64_t value) override { Store(static_cast<double>(value)); }
+
+  double GetAsFloat() const override { return Value(); }
+  void SetAsFloatImpl(double value) override { Store(value); }
+
+  int DefaultDisplayWidth() const override { return 24; }
+};
+
+class TBCDField : public TFloatField {
+ public:
+  using TFloatField::TFloatField;
+};
+
+// Money amounts. With its Currency flag set, as CreateField leaves it, the
+// field holds a value exactly as a count of ten-thousandths (std::int64_t),
+// rounded to the nearest with halves away from zero. A field whose flag the
+// host clears is no money amount: it is written as a float and keeps what
+// it is given as a double, in full, as a float field would (12.345678 stays
+// 12.345678). Either form reads back through every As... accessor, so a
+// record holds whichever form the field had when the value was stored.
+class TCurrencyField : public TField {
+ public:
+  using TField::TField;
+
+ protected:
+  // The amount in ten-thousandths, when the record holds one.
+  const std::int64_t* Amount() const { return std::get_if<std::int64_t>(&Data()); }
+  double FloatValue() const {
+    if (const std::int64_t* amount = Amount()) {
+      return static_cast<double>(*amount) / static_cast<double>(kCurrencyScale);
+    }
+    return std::get<double>(Data());
+  }
+
+  std::string GetAsString() const override {
+    return Currency() ? CurrencyText(GetAsCurrency()) : FloatToStr(GetAsFloat());
+  }
+  char* TextToCharsImpl(char* first, char* last) const override {
+    if (!Currency()) return FloatToChars(first, last, GetAsFloat());
+    const std::int64_t value = GetAsCurrency();
+    return PutBounded(first, last, kCurrencyTextRoom,
+                      [value](char* p) { return PutCurrency(p, value); });
+  }
+  // Amounts not marked as money are written as floats.
+  TTextKind TextKindImpl() const override { return Currency() ? tkCurrency : tkOther; }
+  void SetAsStringImpl(std::string_view value) override {
+    if (value.empty()) {
+      StoreNull();
+      return;
+    }
+    // An amount of at most four decimals is read exactly, so that the
+    // field's own text reads back as its amount.
+    std::int64_t amount = 0;
+    if (Currency() && TryStrToAmount(value, amount)) {
+      Store(amount);
+      return;
+    }
+    SetAsFloatImpl(StrToFloat(value));
+  }
+
+  std::int64_t GetAsLargeInt() const override {
+    const std::int64_t* amount = Amount();
+    if (amount == nullptr) return FloatToLargeInt(*this, FloatValue());
+    return WholeOfAmount(*amount);
+  }
+  void SetAsLargeIntImpl(std::int64_t value) override {
+    if (!Currency()) {
+      Store(static_cast<double>(value));
+      return;
+    }
+    if (value > kInt64Max / kCurrencyScale || value < kInt64Min / kCurrencyScale) {
+      throw ERangeError("Value " + IntToStr(value) + " is out of range for field '" + FieldName() +
+                        "'");
+    }
+    Store(value * kCurrencyScale);
+  }
+
+  double GetAsFloat() const override { return FloatValue(); }
+  void SetAsFloatImpl(double value) override {
+    if (!Currency()) {
+      Store(value);
+      return;
+    }
+    std::int64_t v = 0;
+    if (!RoundToInt64(value * static_cast<double>(kCurrencyScale), v)) {
+      throw ERangeError("Value " + FloatToStr(value) + " is out of range for field '" +
+                        FieldName() + "'");
+    }
+    Store(v);
+  }
+
+  std::int64_t GetAsCurrency() const override {
+    if (const std::int64_t* amount = Amount()) return *amount;
+    return TField::GetAsCurrency();
+  }
+  void SetAsCurrencyImpl(std::int64_t value) override { Store(value); }
+
+  int DefaultDisplayWidth() const override { return 21; }
+};
+
+class TBooleanField : public TField {
+ public:
+  using TField::TField;
+
+ protected:
+  bool Value() const { return std::get<bool>(Data()); }
+
+  std::string GetAsString() const override { return BoolText(Value()); }
+  char* TextToCharsImpl(char* first, char* last) const override {
+    return CopyToChars(first, last, Value() ? std::string_view("True") : std::string_view("False"));
+  }
+  TTextKind TextKindImpl() const override { return tkBoolean; }
+  void SetAsStringImpl(std::string_view value) override {
+    if (value.empty()) {
+      StoreNull();
+      return;
+    }
+    bool v = false;
+    if (!ParseBooleanText(value, v)) {
+      throw EConvertError("'" + std::string(value) + "' is not a valid boolean value");
+    }
+    Store(v);
+  }
+
+  bool GetAsBoolean() const override { return Value(); }
+  void SetAsBooleanImpl(bool value) override { Store(value); }
+
+  std::int64_t GetAsLargeInt() const override { return Value() ? 1 : 0; }
+  void SetAsLargeIntImpl(std::int64_t value) override { Store(value != 0); }
+
+  int DefaultDisplayWidth() const override { return 5; }
+};
+
+// Date, time and date-time fields. A date field keeps whole days, a time
+// field the time of day, a date-time field the whole value.
+class TDateTimeField : public TField {
+ public:
+  using TField::TField;
+
+ protected:
+  double Value() const { return std::get<double>(Data()); }
+
+  std::string GetAsString() const override {
+    switch (DataType()) {
+      case ftDate:
+        return DateToStr(Value());
+      case ftTime:
+        return TimeToStr(Value());
+      default:
+        return DateTimeToStr(Value());
+    }
+  }
+  char* TextToCharsImpl(char* first, char* last) const override {
+    switch (DataType()) {
+      case ftDate:
+        return DateToChars(first, last, Value());
+      case ftTime:
+        return TimeToChars(first, last, Value());
+      default:
+        return DateTimeToChars(first, last, Value());
+    }
+  }
+  TTextKind TextKindImpl() const override { return tkDateTime; }
+  void AppendTextImpl(std::string& out) const override {
+    switch (DataType()) {
+      case ftDate:
+        AppendDateToStr(out, Value());
+        break;
+      case ftTime:
+        AppendTimeToStr(out, Value());
+        break;
+      default:
+        AppendDateTimeToStr(out, Value());
+        break;
+    }
+  }
+  void SetAsStringImpl(std::string_view value) override {
+    if (value.empty()) {
+      StoreNull();
+      return;
+    }
+    switch (DataType()) {
+      case ftDate:
+        SetAsDateTimeImpl(StrToDate(value));
+        break;
+      case ftTime:
+        SetAsDateTimeImpl(StrToTime(value));
+        break;
+      default:
+        SetAsDateTimeImpl(StrToDateTime(value));
+        break;
+    }
+  }
+
+  TDateTime GetAsDateTime() const override { return Value(); }
+  void SetAsDateTimeImpl(TDateTime value) override {
+    if (!std::isfinite(value)) {
+      throw ERangeError("Invalid date-time value for field '" + FieldName() + "'");
+    }
+    Store(DateTimeOfType(DataType(), value));
+  }
+
+  double GetAsFloat() const override { return Value(); }
+  void SetAsFloatImpl(double value) override { SetAsDateTimeImpl(value); }
+
+  int DefaultDisplayWidth() const override {
+    // The longest texts of a two-digit day and month and of a time with two
+    // hour digits, morning and afternoon, under the settings in force.
+    const TDateTime dates[] = {EncodeDate(2000, 12, 28), EncodeDate(2000, 9, 28)};
+    const TDateTime times[] = {EncodeTime(11, 59, 59, 0), EncodeTime(23, 59, 59, 0)};
+    std::size_t width = 0;
+    for (TDateTime d : dates) {
+      for (TDateTime t : times) {
+        std::size_t n = 0;
+        switch (DataType()) {
+          case ftDate:
+            n = DateToStr(d).size();
+            break;
+          case ftTime:
+            n = TimeToStr(t).size();
+            break;
+          default:
+            n = DateTimeToStr(d + t).size();
+            break;
+        }
+        width = std::max(width, n);
+      }
+    }
+    return static_cast<int>(width);
+  }
+};
+
+// Fixed and variable byte fields: raw bytes, shown as they are.
+class TBytesField : public TField {
+ public:
+  using TField::TField;
+
+ protected:
+  std::string GetAsString() const override { return std::get<std::string>(Data()); }
+  void SetAsStringImpl(std::string_view value) override { StoreString(value); }
+  int DefaultDisplayWidth() const override { return Size(); }
+};
+
+// Binary blobs (blob, graphic, OLE and typed-binary fields).
+class TBlobField : public TField {
+ public:
+  using TField::TField;
+
+ protected:
+  std::string GetAsString() const override { return std::get<std::string>(Data()); }
+  void SetAsStringImpl(std::string_view value) override { StoreString(value); }
+  int DefaultDisplayWidth() const override { return Size() > 0 ? Size() : 10; }
+};
+
+// Memo and formatted-memo fields: text blobs.
+class TMemoField : public TBlobField {
+ public:
+  using TBlobField::TBlobField;
+};
+
+}  // namespace
+
+void TField::StoreIntegerText(std::string_view value) {
+  // Only CreateField's integer fields are skInteger.
+  static_cast<TIntegerField*>(this)->StoreText(value);
+}
+
+namespace {
+
+TField* NewField(TDataSet* dataSet, const std::string& fieldName, TFieldType dataType, int size) {
+  switch (dataType) {
+    case ftString:
+    case ftFixedChar:
+    case ftWideString:
+      return new TStringField(dataSet, fieldName, dataType, size);
+    case ftSmallint:
+      return new TIntegerField(dataSet, fieldName, dataType, size, -32768, 32767, 6);
+    case ftInteger:
+    case ftAutoInc:
+      return new TIntegerField(dataSet, fieldName, dataType, size, kInt32Min, kInt32Max, 11);
+    case ftWord:
+      return new TIntegerField(dataSet, fieldName, dataType, size, 0, 65535, 5);
+    case ftLargeint:
+      return new TIntegerField(dataSet, fieldName, dataType, size, kInt64Min, kInt64Max, 20);
+    case ftBoolean:
+      return new TBooleanField(dataSet, fieldName, dataType, size);
+    case ftFloat:
+      return new TFloatField(dataSet, fieldName, dataType, size);
+    case ftBCD:
+      return new TBCDField(dataSet, fieldName, dataType, size);
+    case ftCurrency:
+      return new TCurrencyField(dataSet, fieldName, dataType, size);
+    case ftDate:
+    case ftTime:
+    case ftDateTime:
+      return new TDateTimeField(dataSet, fieldName, dataType, size);
+    case ftBytes:
+    case ftVarBytes:
+      return new TBytesField(dataSet, fieldName, dataType, size);
+    case ftMemo:
+    case ftFmtMemo:
+      return new TMemoField(dataSet, fieldName, dataType, size);
+    case ftBlob:
+    case ftGraphic:
+    case ftParadoxOle:
+    case ftDBaseOle:
+    case ftTypedBinary:
+      return new TBlobField(dataSet, fieldName, dataType, size);
+    case ftUnknown:
+      break;
+  }
+  throw EDatabaseError("Field '" + fieldName + "' has an unsupported type (" +
+                       FieldTypeName(dataType) + ")");
+}
+
+}  // namespace
+
+TField* CreateField(TDataSet* dataSet, const std::string& fieldName, TFieldType dataType,
+                    int size) {
+  TField* field = NewField(dataSet, fieldName, dataType, size);
+  switch (dataType) {
+    case ftString:
+    case ftFixedChar:
+    case ftWideString:
+      field->FStoreKind = TField::skString;
+      break;
+    case ftSmallint:
+    case ftInteger:
+    case ftAutoInc:
+    case ftWord:
+    case ftLargeint:
+      field->FStoreKind = TField::skInteger;
+      break;
+    case ftBoolean:
+      field->FStoreKind = TField::skBoolean;
+      break;
+    case ftFloat:
+    case ftBCD:
+      field->FStoreKind = TField::skFloat;
+      break;
+    case ftCurrency:
+      field->FStoreKind = TField::skCurrency;
+      break;
+    case ftDate:
+    case ftTime:
+    case ftDateTime:
+      field->FStoreKind = TField::skDateTime;
+      break;
+    default:
+      break;
+  }
+  return field;
+}
+
+}  // namespace korvane

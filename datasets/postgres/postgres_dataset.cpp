@@ -1,0 +1,614 @@
+#include "datasets/postgres/postgres_dataset.h"
+
+#include <array>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "datasets/postgres/postgres_codec.h"
+#include "datasets/postgres/postgres_connection.h"
+#include "datasets/postgres/postgres_copy_writer.h"
+#include "core/owned.h"
+#include "core/sysutils.h"
+
+namespace korvane {
+
+using pg::TKind;
+
+namespace {
+
+[[noreturn]] void Fail(const std::string& message) { throw EDatabaseError(message); }
+
+using TCopyBuffer = TOwned<char, &PQfreemem>;
+
+std::string WithoutTrailingSemicolons(std::string text) {
+  while (!text.empty() && (text.back() == ';' || static_cast<unsigned char>(text.back()) <= ' ')) {
+    text.pop_back();
+  }
+  return text;
+}
+
+}  // namespace
+
+struct TPostgresDataSet::TState {
+  std::unique_ptr<pg::TConnection> Conn;
+  // The connection's COPY format: binary until the server refuses it.
+  bool Binary = true;
+
+  // What Open found.
+  bool IsQuery = false;
+  bool Writable = false;
+  std::string Table;  // quoted, schema-qualified when it was given so
+  std::string QueryText;
+  std::vector<pg::TColumn> Cols;
+  pg::TCodecContext Context;
+
+  // Reading.
+  bool Reading = false;    // a COPY TO is streaming
+  bool ReadBinary = true;  // in the binary format
+  bool ReadTransaction = false;
+  bool HeaderDone = false;
+  bool AtFirst = false;  // on the first record, nothing read beyond it
+  bool FirstFound = false;
+  std::unique_ptr<pg::TCopyWriter> Writer;
+  int BulkDepth = 0;
+
+  PGconn* conn() const { return Conn->get(); }
+
+  void ForgetSource() noexcept {
+    IsQuery = false;
+    Writable = false;
+    Table.clear();
+    QueryText.clear();
+    Cols.clear();
+    Writer.reset();
+    BulkDepth = 0;
+  }
+
+  std::string SelectList() const {
+    std::string list;
+    for (std::size_t i = 0; i < Cols.size(); ++i) {
+      if (i > 0) list += ", ";
+      list += IsQuery ? "c" + std::to_string(i + 1) : pg::QuoteIdent(Cols[i].Name);
+    }
+    return list;
+  }
+
+  std::string CopyOutCommand(bool binary) const {
+    bool cast = false;
+    std::string exprs;
+    for (std::size_t i = 0; i < Cols.size(); ++i) {
+      const std::string name = IsQuery ? "c" + std::to_string(i + 1) : pg::QuoteIdent(Cols[i].Name);
+      const std::string expr = pg::ReadExpression(name, Cols[i].Kind, binary);
+      // COPY of a table's column list cannot name generated columns.
+      cast = cast || expr != name || Cols[i].Generated;
+      exprs += (i > 0 ? ", " : "") + expr;
+    }
+    std::string source;
+    if (IsQuery) {
+      if (cast) {
+        std::string names;
+        for (std::size_t i = 0; i < Cols.size(); ++i)
+          names += (i > 0 ? ", c" : "c") + std::to_string(i + 1);
+        source = "(SELECT " + exprs + " FROM (" + QueryText + ") AS korvane_query(" + names + "))";
+      } else {
+        source = "(" + QueryText + ")";
+      }
+    } else {
+      source =
+          cast ? "(SELECT " + exprs + " FROM " + Table + ")" : Table + " (" + SelectList() + ")";
+    }
+    return "COPY " + source + " TO STDOUT" + (binary ? " (FORMAT binary)" : "");
+  }
+
+  // Starts streaming the records; false (and the error) when the COPY is
+  // refused.
+  bool StartCopyOut(bool binary, pg::TError& error) {
+    pg::TResult r(PQexec(conn(), CopyOutCommand(binary).c_str()));
+    if (r && PQresultStatus(r.get()) == PGRES_COPY_OUT) return true;
+    error = pg::ErrorOf(conn(), r.get());
+    pg::DrainResults(conn(), error);
+    return false;
+  }
+
+  void StartReading() {
+    StopReading();
+    if (IsQuery && PQtransactionStatus(conn()) == PQTRANS_IDLE) {
+      Conn->Exec("BEGIN TRANSACTION READ ONLY");
+      ReadTransaction = true;
+    }
+    pg::TError e;
+    bool started = StartCopyOut(Binary, e);
+    if (!started && Binary && pg::RefusesBinaryFormat(e)) {
+      // A server that sends only the text format.
+      if (ReadTransaction) {
+        Conn->Exec("ROLLBACK");
+        Conn->Exec("BEGIN TRANSACTION READ ONLY");
+      }
+      Binary = false;
+      started = StartCopyOut(false, e);
+    }
+    if (!started) {
+      EndReadTransaction();
+      Fail((IsQuery ? "Query failed: " : "Reading " + Table + " failed: ") + e.Text());
+    }
+    Reading = true;
+    ReadBinary = Binary;
+    HeaderDone = false;
+  }
+
+  void EndReadTransaction() noexcept {
+    if (ReadTransaction && PQstatus(conn()) == CONNECTION_OK) {
+      pg::TError ignored;
+      Conn->TryExec("COMMIT", ignored);
+    }
+    ReadTransaction = false;
+  }
+
+  // Stops a COPY TO still streaming: the server is asked to cancel it and
+  // what it sent meanwhile is read and dropped.
+  void StopReading() noexcept {
+    AtFirst = false;
+    if (Reading) {
+      Reading = false;
+      Conn->Cancel();
+      char* row = nullptr;
+      int n;
+      while ((n = PQgetCopyData(conn(), &row, 0)) > 0) PQfreemem(row);
+      pg::TError ignored;
+      pg::DrainResults(conn(), ignored);
+    }
+    EndReadTransaction();
+  }
+
+  // Reads the next record into record; false at the end.
+  bool ReadRecord(TFieldData* record) {
+    while (Reading) {
+      char* raw = nullptr;
+      const int n = PQgetCopyData(conn(), &raw, 0);
+      if (n < 0) {
+        Reading = false;
+        pg::TError e;
+        const bool ok = pg::DrainResults(conn(), e);
+        EndReadTransaction();
+        if (!ok || n == -2) {
+          if (ok) e = pg::ErrorOf(conn(), nullptr);
+          Fail("Reading failed: " + e.Text());
+        }
+        return false;
+      }
+      TCopyBuffer row(raw);
+      if (ReadBinary ? DecodeBinaryRow(row.get(), static_cast<std::size_t>(n), record)
+                     : DecodeTextRow(row.get(), static_cast<std::size_t>(n), record)) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+  [[noreturn]] static void Malformed() { Fail("The server sent a record that cannot be read"); }
+
+  // False for a message that holds no record (the header, the trailer).
+  bool DecodeBinaryRow(const char* p, std::size_t size, TFieldData* record) {
+    const char* end = p + size;
+    if (!HeaderDone) {
+      const std::string_view signature = pg::BinaryHeader().substr(0, 11);
+      if (size < 19 || std::memcmp(p, signature.data(), signature.size()) != 0) Malformed();
+      const std::uint32_t extension = pg::GetBE32(p + 15);
+      if (extension > size - 19) Malformed();
+      p += 19 + extension;
+      HeaderDone = true;
+      if (p == end) return false;
+    }
+    if (end - p < 2) Malformed();
+    const auto fields = static_cast<std::int16_t>(pg::GetBE16(p));
+    if (fields == -1) return false;
+    if (static_cast<std::size_t>(fields) != Cols.size()) Malformed();
+    p += 2;
+    for (std::size_t i = 0; i < Cols.size(); ++i) {
+      if (end - p < 4) Malformed();
+      const auto length = static_cast<std::int32_t>(pg::GetBE32(p));
+      p += 4;
+      if (length < 0) {
+        if (!IsNull(record[i])) record[i].emplace<std::monostate>();
+        continue;
+      }
+      if (end - p < length) Malformed();
+      pg::DecodeBinary(p, static_cast<std::size_t>(length), Cols[i], record[i], Context);
+      p += length;
+    }
+    return true;
+  }
+
+  bool DecodeTextRow(const char* p, std::size_t size, TFieldData* record) {
+    if (size > 0 && p[size - 1] == '\n') --size;
+    std::string_view line(p, size);
+    std::string value;
+    std::size_t pos = 0;
+    for (std::size_t i = 0; i < Cols.size(); ++i) {
+      if (pos > line.size()) Malformed();
+      std::size_t tab = line.find('\t', pos);
+      if (tab == std::string_view::npos) tab = line.size();
+      const std::string_view field = line.substr(pos, tab - pos);
+      pos = tab + 1;
+      if (field == "\\N") {
+        if (!IsNull(record[i])) record[i].emplace<std::monostate>();
+        continue;
+      }
+      value.clear();
+      for (std::size_t k = 0; k < field.size(); ++k) {
+        if (field[k] != '\\' || k + 1 == field.size()) {
+          value += field[k];
+          continue;
+        }
+        const char c = field[++k];
+        switch (c) {
+          case 'b':
+            value += '\b';
+            break;
+          case 'f':
+            value += '\f';
+            break;
+          case 'n':
+            value += '\n';
+            break;
+          case 'r':
+            value += '\r';
+            break;
+          case 't':
+            value += '\t';
+            break;
+          case 'v':
+            value += '\v';
+            break;
+          default:
+            if (c >= '0' && c <= '7') {
+              int v = c - '0';
+              for (int d = 0;
+                   d < 2 && k + 1 < field.size() && field[k + 1] >= '0' && field[k + 1] <= '7';
+                   ++d) {
+                v = v * 8 + (field[++k] - '0');
+              }
+              value += static_cast<char>(v);
+            } else {
+              value += c;
+            }
+        }
+      }
+      pg::DecodeText(value, Cols[i], record[i]);
+    }
+    return true;
+  }
+
+  // After a record stored on its own: the values its serial and identity
+  // columns left null took, from the session's last value of each sequence.
+  void TakeGeneratedValues(std::vector<TFieldData>& values) {
+    for (std::size_t i = 0; i < Cols.size(); ++i) {
+      if (Cols[i].Sequence.empty() || values[i].index() != 0) continue;
+      // Asked only with the right to read it (an identity's sequence needs
+      // none to fill the column), so that no error breaks a host's
+      // transaction. The record is stored: a value not learnt stays null.
+      pg::TResult r(PQexecParams(
+          conn(),
+          "SELECT CASE WHEN has_sequence_privilege($1::text, 'USAGE') OR "
+          "has_sequence_privilege($1::text, 'SELECT') THEN currval($1::regclass) END",
+          1, nullptr, std::array{Cols[i].Sequence.c_str()}.data(), nullptr, nullptr, 0));
+      if (r && PQresultStatus(r.get()) == PGRES_TUPLES_OK && PQntuples(r.get()) == 1 &&
+          !PQgetisnull(r.get(), 0, 0)) {
+        pg::DecodeText(PQgetvalue(r.get(), 0, 0), Cols[i], values[i]);
+      }
+    }
+  }
+
+  pg::TCopyWriter& WriterFor(std::int32_t perTransaction) {
+    if (!Writer) Writer = std::make_unique<pg::TCopyWriter>(*Conn, Table, Cols, Context, Binary);
+    Writer->SetRecordsPerTransaction(perTransaction);
+    return *Writer;
+  }
+};
+
+// ---------------------------------------------------------------------------
+
+TPostgresDataSet::TPostgresDataSet(TComponent* owner)
+    : TSQLDataSet(owner), FState(std::make_unique<TState>()) {}
+
+TPostgresDataSet::~TPostgresDataSet() { Close(); }
+
+std::string TPostgresDataSet::ShownConnection() const { return pg::HidePassword(FConnection); }
+
+void TPostgresDataSet::SetConnection(const std::string& value) {
+  CheckInactive("Connection");
+  if (value != FConnection) FState->Conn.reset();
+  FConnection = value;
+}
+void TPostgresDataSet::SetBinaryCopy(bool value) {
+  CheckInactive("BinaryCopy");
+  FBinaryCopy = value;
+  FState->Binary = value;
+}
+
+bool TPostgresDataSet::CopiesBinary() const { return FState->Binary; }
+
+void TPostgresDataSet::Connect() {
+  if (FState->Conn && !FState->Conn->Lost()) return;
+  if (FConnection.empty())
+    Fail("Connection is empty: give a postgresql:// URI or key=value string");
+  FState->Conn = std::make_unique<pg::TConnection>(FConnection);
+  FState->Binary = FBinaryCopy;
+}
+
+void TPostgresDataSet::ExecSQL(const std::string& sql) {
+  Connect();
+  FState->StopReading();
+  if (FState->Writer) FState->Writer->Flush();
+  FState->Conn->Exec(sql);
+}
+
+namespace {
+
+// The OID of a relation spelled as for TableName, or "" when there is none.
+std::string FindRelation(pg::TConnection& conn, const pg::TQualifiedName& name) {
+  for (const std::string& spelled : {name.Quoted(), name.QuotedFolded()}) {
+    pg::TResult r = conn.ExecParams("SELECT to_regclass($1)::oid", {spelled});
+    if (PQntuples(r.get()) == 1 && !PQgetisnull(r.get(), 0, 0)) return PQgetvalue(r.get(), 0, 0);
+  }
+  return {};
+}
+
+}  // namespace
+
+bool TPostgresDataSet::TableExists(const std::string& name) {
+  Connect();
+  FState->StopReading();
+  return !FindRelation(*FState->Conn, pg::ParseQualifiedName(name)).empty();
+}
+
+void TPostgresDataSet::InternalOpen() {
+  CheckSource();
+  TState& s = *FState;
+  try {
+    Connect();
+    if (Query().empty()) {
+      OpenTable();
+    } else {
+      OpenQuery();
+    }
+    for (const pg::TColumn& c : s.Cols) {
+      if (c.Kind == TKind::Money) {
+        pg::TResult r = s.Conn->Exec("SELECT scale('1'::money::numeric)", PGRES_TUPLES_OK);
+        const int scale = std::atoi(PQgetvalue(r.get(), 0, 0));
+        s.Context.MoneyFactor = scale == 0   ? 10000
+                                : scale == 1 ? 1000
+                                : scale == 2 ? 100
+                                : scale == 3 ? 10
+                                             : 1;
+        break;
+      }
+    }
+  } catch (...) {
+    s.ForgetSource();
+    DestroyFields();
+    throw;
+  }
+}
+
+void TPostgresDataSet::OpenTable() {
+  TState& s = *FState;
+  const pg::TQualifiedName name = pg::ParseQualifiedName(TableName());
+  std::string oid = FindRelation(*s.Conn, name);
+  if (oid.empty()) {
+    if (!CreateTable()) Fail("Table '" + TableName() + "' does not exist");
+    std::string columns;
+    for (const std::string& item : ColumnList().Items()) {
+      if (IsBlank(item)) continue;
+      columns += (columns.empty() ? "" : ", ") + item;
+    }
+    if (columns.empty()) {
+      Fail("Table '" + TableName() +
+           "' does not exist and Columns is empty, so it cannot be created");
+    }
+    s.Conn->Exec("CREATE TABLE " + name.QuotedFolded() + " (" + columns + ")");
+    oid = FindRelation(*s.Conn, name);
+    if (oid.empty()) Fail("Table '" + TableName() + "' was not created");
+  }
+  pg::TResult rel = s.Conn->ExecParams(
+      "SELECT quote_ident(n.nspname) || '.' || quote_ident(c.relname), c.relkind, "
+      "has_table_privilege(c.oid, 'INSERT') FROM pg_class c JOIN pg_namespace n ON "
+      "n.oid = c.relnamespace WHERE c.oid = $1",
+      {oid});
+  s.Table = PQgetvalue(rel.get(), 0, 0);
+  const char kind = *PQgetvalue(rel.get(), 0, 1);
+  const bool insertable = *PQgetvalue(rel.get(), 0, 2) == 't';
+  pg::TResult cols = s.Conn->ExecParams(
+      "SELECT a.attname, CASE WHEN t.typtype = 'd' THEN t.typbasetype ELSE a.atttypid END, "
+      "CASE WHEN t.typtype = 'd' THEN t.typtypmod ELSE a.atttypmod END, a.atthasdef, "
+      "a.attidentity <> '', a.attgenerated <> '', "
+      "coalesce(pg_get_expr(d.adbin, d.adrelid) LIKE 'nextval(%', false), a.attnotnull, "
+      "coalesce(pg_get_serial_sequence($2, a.attname), '') "
+      "FROM pg_attribute a JOIN pg_type t ON t.oid = a.atttypid "
+      "LEFT JOIN pg_attrdef d ON d.adrelid = a.attrelid AND d.adnum = a.attnum "
+      "WHERE a.attrelid = $1 AND a.attnum > 0 AND NOT a.attisdropped ORDER BY a.attnum",
+      {oid, s.Table});
+  const int rows = PQntuples(cols.get());
+  if (rows == 0) Fail("Table '" + TableName() + "' has no columns");
+  for (int i = 0; i < rows; ++i) {
+    const auto flag = [&](int column) { return *PQgetvalue(cols.get(), i, column) == 't'; };
+    pg::TColumn c;
+    c.Name = PQgetvalue(cols.get(), i, 0);
+    const int typmod = std::atoi(PQgetvalue(cols.get(), i, 2));
+    c.Kind = pg::KindOfType(
+        static_cast<unsigned>(std::strtoul(PQgetvalue(cols.get(), i, 1), nullptr, 10)), typmod);
+    const bool identity = flag(4);
+    c.Generated = flag(5);
+    c.AutoInc = identity || flag(6);
+    c.HasDefault = flag(3) || identity;
+    c.Sequence = PQgetvalue(cols.get(), i, 8);
+    c.Def = pg::FieldDefForColumn(c.Name, c.Kind, typmod, c.AutoInc);
+    TField* field = AddField(c.Def.Name, c.Def.DataType, c.Def.Size);
+    if (c.Def.DataType == ftCurrency) field->SetCurrency(true);
+    if (c.Generated) field->SetReadOnly(true);
+    s.Cols.push_back(std::move(c));
+  }
+  s.Writable = !ReadOnly() && insertable && (kind == 'r' || kind == 'p' || kind == 'f');
+}
+
+void TPostgresDataSet::OpenQuery() {
+  TState& s = *FState;
+  s.IsQuery = true;
+  s.QueryText = WithoutTrailingSemicolons(Query());
+  if (s.QueryText.empty()) Fail("Query holds no statement");
+  pg::TResult prepared(PQprepare(s.conn(), "", s.QueryText.c_str(), 0, nullptr));
+  if (!prepared || PQresultStatus(prepared.get()) != PGRES_COMMAND_OK) {
+    Fail("Query failed: " + pg::ErrorOf(s.conn(), prepared.get()).Text());
+  }
+  pg::TResult described(PQdescribePrepared(s.conn(), ""));
+  if (!described || PQresultStatus(described.get()) != PGRES_COMMAND_OK) {
+    Fail("Query failed: " + pg::ErrorOf(s.conn(), described.get()).Text());
+  }
+  const int count = PQnfields(described.get());
+  if (count == 0) Fail("Query returns no columns");
+  for (int i = 0; i < count; ++i) {
+    const char* raw = PQfname(described.get(), i);
+    std::string fieldName = raw != nullptr && *raw != '\0' && std::strcmp(raw, "?column?") != 0
+                                ? raw
+                                : "Column" + std::to_string(i + 1);
+    for (int n = 1; FindField(fieldName); ++n) {
+      fieldName = (raw ? std::string(raw) : "Column") + "_" + std::to_string(n);
+    }
+    pg::TColumn c;
+    c.Name = fieldName;
+    c.Kind = pg::KindOfType(PQftype(described.get(), i), PQfmod(described.get(), i));
+    c.Def = pg::FieldDefForColumn(fieldName, c.Kind, PQfmod(described.get(), i), false);
+    TField* field = AddField(c.Def.Name, c.Def.DataType, c.Def.Size);
+    if (c.Def.DataType == ftCurrency) field->SetCurrency(true);
+    field->SetReadOnly(true);
+    s.Cols.push_back(std::move(c));
+  }
+  s.Writable = false;
+}
+
+void TPostgresDataSet::InternalClose() {
+  TState& s = *FState;
+  if (s.Conn) {
+    s.StopReading();
+    if (s.Writer) {
+      // Closing in the middle of a bulk run keeps what was posted.
+      try {
+        s.Writer->EndBulk();
+      } catch (...) {
+      }
+      s.Writer->Abandon();
+    }
+  }
+  s.ForgetSource();
+  s.Conn.reset();
+  DestroyFields();
+}
+
+bool TPostgresDataSet::InternalFirst() {
+  TState& s = *FState;
+  if (s.AtFirst) return s.FirstFound;
+  if (s.Writer && s.Writer->Copying()) s.Writer->Flush();
+  s.StartReading();
+  s.FirstFound = s.ReadRecord(BrowseBuffer());
+  SetActiveBuffer(nullptr);
+  s.AtFirst = true;
+  return s.FirstFound;
+}
+
+bool TPostgresDataSet::InternalNext() {
+  TState& s = *FState;
+  s.AtFirst = false;
+  if (!s.Reading) return false;
+  if (!s.ReadRecord(BrowseBuffer())) return false;
+  SetActiveBuffer(nullptr);
+  return true;
+}
+
+void TPostgresDataSet::InternalPost() {
+  TState& s = *FState;
+  if (!s.Writable) Fail("Dataset cannot be modified");
+  if (State() == dsEdit) Fail("Records of a PostgreSQL table can only be appended, not edited");
+  s.StopReading();
+  std::vector<TFieldData>& values = EditBuffer();
+  s.WriterFor(BulkCommitCount()).Add(values.data(), RefusedPostsWanted() ? PostCount() + 1 : 0);
+  if (s.BulkDepth == 0) s.TakeGeneratedValues(values);
+}
+
+bool TPostgresDataSet::CanModify() const {
+  if (!Active()) return TSQLDataSet::CanModify();
+  return FState->Writable;
+}
+
+int TPostgresDataSet::RecordCount() const {
+  TState& s = *FState;
+  if (!Active() || !s.Conn) return -1;
+  try {
+    s.StopReading();
+    if (s.Writer && s.Writer->Copying()) s.Writer->Flush();
+    const std::string source = s.IsQuery ? "(" + s.QueryText + ") AS korvane_query" : s.Table;
+    pg::TResult r = s.Conn->Exec("SELECT count(*) FROM " + source, PGRES_TUPLES_OK);
+    const long long count = std::atoll(PQgetvalue(r.get(), 0, 0));
+    return count > INT32_MAX ? INT32_MAX : static_cast<int>(count);
+  } catch (const EDatabaseError&) {
+    return -1;
+  }
+}
+
+void TPostgresDataSet::BeginBulk() {
+  TState& s = *FState;
+  if (s.BulkDepth++ > 0 || !s.Conn || !s.Writable) return;
+  s.StopReading();
+  try {
+    s.WriterFor(BulkCommitCount()).BeginBulk();
+  } catch (...) {
+    --s.BulkDepth;
+    throw;
+  }
+}
+
+void TPostgresDataSet::EndBulk() {
+  TState& s = *FState;
+  if (s.BulkDepth == 0) return;
+  --s.BulkDepth;
+  if (!s.Writer) return;
+  if (s.BulkDepth > 0) {
+    s.Writer->Flush();
+  } else {
+    s.Writer->EndBulk();
+  }
+}
+
+std::int64_t TPostgresDataSet::AbandonBulk() {
+  TState& s = *FState;
+  if (s.BulkDepth != 1 || !s.Writer) {
+    EndBulk();
+    return 0;
+  }
+  s.BulkDepth = 0;
+  return s.Writer->AbandonBulk();
+}
+
+std::int64_t TPostgresDataSet::HeldPosts() const {
+  return FState->Writer ? FState->Writer->Held() : 0;
+}
+
+TDataSet::TRefusals TPostgresDataSet::TakeRefusals() {
+  return FState->Writer ? FState->Writer->TakeRefusals() : TRefusals{};
+}
+
+template <>
+TComponentClass ComponentClass<TPostgresDataSet>() {
+  using D = TPostgresDataSet;
+  static const TClassInfo info = [] {
+    TClassBuilder<D> builder("TPostgresDataSet");
+    builder.String("Connection", &D::ShownConnection, &D::SetConnection);
+    return PublishSQLSource(builder)
+        .Integer("BulkCommitCount", &D::BulkCommitCount, &D::SetBulkCommitCount)
+        .Boolean("BinaryCopy", &D::BinaryCopy, &D::SetBinaryCopy)
+        .Build();
+  }();
+  return &info;
+}
+
+}  // namespace korvane

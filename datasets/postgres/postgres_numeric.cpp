@@ -1,0 +1,245 @@
+#include "datasets/postgres/postgres_numeric.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+#include "datasets/postgres/postgres_codec.h"
+#include "core/sysutils.h"
+
+namespace korvane::pg {
+
+namespace {
+
+// The sign words of a numeric's special values.
+constexpr std::uint16_t kNumericNaN = 0xC000;
+constexpr std::uint16_t kNumericInfinity = 0xD000;
+constexpr std::uint16_t kNumericMinusInfinity = 0xF000;
+
+}  // namespace
+
+// The shortest text that reads back as value, in fixed notation.
+std::string DecimalText(double value) {
+  char buffer[400];
+  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
+  if (ec != std::errc()) return FloatToStr(value);
+  return std::string(buffer, end);
+}
+
+namespace {
+
+// Appends a decimal text ("-123.4500") as a binary numeric: digit count,
+// weight of the first base-10000 digit, sign, display scale, digits.
+void AppendDecimal(std::string& out, std::string_view text) {
+  bool negative = false;
+  if (!text.empty() && (text[0] == '-' || text[0] == '+')) {
+    negative = text[0] == '-';
+    text.remove_prefix(1);
+  }
+  const std::size_t point = text.find('.');
+  std::string_view whole = text.substr(0, point);
+  std::string_view fraction = point == std::string_view::npos ? "" : text.substr(point + 1);
+  while (!whole.empty() && whole.front() == '0') whole.remove_prefix(1);
+  const int dscale = static_cast<int>(fraction.size());
+  // The digits padded with zeros to whole groups of four: on the left of
+  // the whole part, on the right of the fraction.
+  const std::size_t pad = (4 - whole.size() % 4) % 4;
+  const std::size_t wholeEnd = pad + whole.size();
+  const std::size_t digitsEnd = wholeEnd + fraction.size();
+  const auto digit = [&](std::size_t k) -> unsigned {
+    if (k < pad || k >= digitsEnd) return 0;
+    return static_cast<unsigned>(k < wholeEnd ? whole[k - pad] - '0' : fraction[k - wholeEnd] - '0');
+  };
+  const auto group = [&](std::size_t g) {
+    const std::size_t k = 4 * g;
+    return static_cast<std::uint16_t>(digit(k) * 1000 + digit(k + 1) * 100 + digit(k + 2) * 10 +
+                                      digit(k + 3));
+  };
+  const int wholeGroups = static_cast<int>(wholeEnd / 4);
+  const std::size_t groupCount = (digitsEnd + 3) / 4;
+  int weight = wholeGroups - 1;
+  std::size_t first = 0;
+  while (first < groupCount && group(first) == 0) {
+    ++first;
+    --weight;
+  }
+  std::size_t last = groupCount;
+  while (last > first && group(last - 1) == 0) --last;
+  if (first == last) weight = 0;
+  const std::size_t n = last - first;
+  PutBE32(out, static_cast<std::uint32_t>(8 + 2 * n));
+  PutBE16(out, static_cast<std::uint16_t>(n));
+  PutBE16(out, static_cast<std::uint16_t>(weight));
+  PutBE16(out, negative && n > 0 ? 0x4000 : 0x0000);
+  PutBE16(out, static_cast<std::uint16_t>(dscale));
+  for (std::size_t i = first; i < last; ++i) PutBE16(out, group(i));
+}
+
+// A base-10000 digit as four decimal ones.
+void AppendGroup(std::string& text, unsigned group) {
+  const char digits[4] = {
+      static_cast<char>('0' + group / 1000), static_cast<char>('0' + group / 100 % 10),
+      static_cast<char>('0' + group / 10 % 10), static_cast<char>('0' + group % 10)};
+  text.append(digits, 4);
+}
+
+// NaN or an infinity, by its sign word.
+void AppendSpecialNumeric(std::string& out, std::uint16_t sign) {
+  PutBE32(out, 8);
+  PutBE16(out, 0);
+  PutBE16(out, 0);
+  PutBE16(out, sign);
+  PutBE16(out, 0);
+}
+
+}  // namespace
+
+bool ReadNumeric(const char* p, std::size_t size, double& value) {
+  if (size < 8) return false;
+  const int n = GetBE16(p);
+  const auto weight = static_cast<std::int16_t>(GetBE16(p + 2));
+  const std::uint16_t sign = GetBE16(p + 4);
+  if (sign == kNumericNaN || sign == kNumericInfinity || sign == kNumericMinusInfinity) {
+    value = sign == kNumericNaN ? std::numeric_limits<double>::quiet_NaN()
+                                : std::numeric_limits<double>::infinity();
+    if (sign == kNumericMinusInfinity) value = -value;
+    return true;
+  }
+  if (size < 8 + 2 * static_cast<std::size_t>(n)) return false;
+  // Digits as text, read by from_chars so that the double is the nearest.
+  std::string text = sign == 0x4000 ? "-" : "";
+  for (int i = 0; i < n; ++i) AppendGroup(text, GetBE16(p + 8 + 2 * i) % 10000u);
+  value = 0;
+  if (n == 0) return true;
+  text += 'e';
+  text += std::to_string(4 * (weight - n + 1));
+  std::from_chars(text.data(), text.data() + text.size(), value);
+  return true;
+}
+
+// A binary numeric as the server writes it in text: every digit of its
+// scale, nothing rounded.
+bool NumericText(const char* p, std::size_t size, std::string& text) {
+  if (size < 8) return false;
+  const int n = GetBE16(p);
+  const auto weight = static_cast<std::int16_t>(GetBE16(p + 2));
+  const std::uint16_t sign = GetBE16(p + 4);
+  const int scale = GetBE16(p + 6) & 0x3FFF;
+  if (sign == kNumericNaN || sign == kNumericInfinity || sign == kNumericMinusInfinity) {
+    const std::string_view name = sign == kNumericNaN        ? "NaN"
+                                  : sign == kNumericInfinity ? "Infinity"
+                                                             : "-Infinity";
+    text.assign(name.data(), name.size());
+    return true;
+  }
+  if (size < 8 + 2 * static_cast<std::size_t>(n)) return false;
+  // Four digits for each base-10000 digit from the highest whole one (or
+  // the units) to the last one the scale shows.
+  const auto group = [&](int i) -> unsigned {
+    return i >= 0 && i < n ? GetBE16(p + 8 + 2 * i) % 10000u : 0u;
+  };
+  text.clear();
+  if (sign == 0x4000) text += '-';
+  std::string digits;
+  for (int i = 0; i <= weight; ++i) AppendGroup(digits, group(i));
+  const std::size_t lead = digits.find_first_not_of('0');
+  text += lead == std::string::npos ? std::string("0") : digits.substr(lead);
+  if (scale > 0) {
+    text += '.';
+    digits.clear();
+    for (int i = weight + 1; static_cast<int>(digits.size()) < scale; ++i) {
+      AppendGroup(digits, group(i));
+    }
+    text.append(digits, 0, static_cast<std::size_t>(scale));
+  }
+  return true;
+}
+
+void AppendNumeric(std::string& out, double d) {
+  if (!std::isfinite(d)) {
+    AppendSpecialNumeric(out, std::isnan(d) ? kNumericNaN
+                              : d > 0       ? kNumericInfinity
+                                            : kNumericMinusInfinity);
+    return;
+  }
+  AppendDecimal(out, DecimalText(d));
+}
+
+namespace {
+
+bool SameNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == y;
+         });
+}
+
+std::string_view Digits(std::string_view& text) {
+  std::size_t n = 0;
+  while (n < text.size() && text[n] >= '0' && text[n] <= '9') ++n;
+  const std::string_view digits = text.substr(0, n);
+  text.remove_prefix(n);
+  return digits;
+}
+
+}  // namespace
+
+bool AppendNumericText(std::string& out, std::string_view text) {
+  constexpr std::string_view kSpaces = " \t\n\r\f\v";
+  const std::size_t first = text.find_first_not_of(kSpaces);
+  if (first == std::string_view::npos) return false;
+  text = text.substr(first, text.find_last_not_of(kSpaces) - first + 1);
+  if (SameNoCase(text, "nan")) {
+    AppendSpecialNumeric(out, kNumericNaN);
+    return true;
+  }
+  const bool negative = text.front() == '-';
+  if (text.front() == '-' || text.front() == '+') text.remove_prefix(1);
+  if (SameNoCase(text, "infinity") || SameNoCase(text, "inf")) {
+    AppendSpecialNumeric(out, negative ? kNumericMinusInfinity : kNumericInfinity);
+    return true;
+  }
+  const std::string_view whole = Digits(text);
+  std::string_view fraction;
+  if (!text.empty() && text.front() == '.') {
+    text.remove_prefix(1);
+    fraction = Digits(text);
+  }
+  if (whole.empty() && fraction.empty()) return false;
+  // A numeric holds up to 131072 digits before its point and 16383 after.
+  constexpr long kWholeDigits = 131072;
+  constexpr long kScaleDigits = 16383;
+  long exponent = 0;
+  if (!text.empty() && (text.front() == 'e' || text.front() == 'E')) {
+    text.remove_prefix(1);
+    const bool down = !text.empty() && text.front() == '-';
+    if (!text.empty() && (text.front() == '-' || text.front() == '+')) text.remove_prefix(1);
+    const std::string_view power = Digits(text);
+    if (power.empty() || power.size() > 7) return false;
+    std::from_chars(power.data(), power.data() + power.size(), exponent);
+    if (down) exponent = -exponent;
+  }
+  if (!text.empty()) return false;
+  const std::string digits = std::string(whole) + std::string(fraction);
+  const long point = static_cast<long>(whole.size()) + exponent;  // digits before the point
+  const long scale = std::max(0L, static_cast<long>(fraction.size()) - exponent);
+  if (point > kWholeDigits || scale > kScaleDigits) return false;
+  std::string plain = negative ? "-" : "";
+  if (point <= 0) {
+    plain += "0.";
+    plain.append(static_cast<std::size_t>(-point), '0');
+    plain += digits;
+  } else if (point >= static_cast<long>(digits.size())) {
+    plain += digits;
+    plain.append(static_cast<std::size_t>(point) - digits.size(), '0');
+  } else {
+    plain += std::string_view(digits).substr(0, static_cast<std::size_t>(point));
+    plain += '.';
+    plain += std::string_view(digits).substr(static_cast<std::size_t>(point));
+  }
+  AppendDecimal(out, plain);
+  return true;
+}
+
+}  // namespace korvane::pg

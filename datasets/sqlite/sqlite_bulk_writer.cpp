@@ -1,0 +1,411 @@
+#include "datasets/sqlite/sqlite_bulk_writer.h"
+
+#include <algorithm>
+#include <bit>
+#include <functional>
+
+namespace korvane::sqlite_parts {
+
+namespace {
+
+// Prepared INSERTs kept per set of assigned columns; beyond this many sets
+// the cache starts over.
+constexpr std::size_t kMaxInsertStatements = 256;
+
+// Results that tell of the database rather than of the record: no record
+// written after them would be stored either.
+bool IsDatabaseFailure(int rc) {
+  switch (rc & 0xff) {
+    case SQLITE_FULL:
+    case SQLITE_IOERR:
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+    case SQLITE_READONLY:
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+    case SQLITE_CANTOPEN:
+    case SQLITE_NOMEM:
+    case SQLITE_PROTOCOL:
+    case SQLITE_PERM:
+    case SQLITE_NOLFS:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+std::size_t TSQLiteBulkWriter::TMaskHash::operator()(const TMask& mask) const noexcept {
+  std::size_t h = 0;
+  for (std::uint64_t w : mask) h = h * 1000003u ^ std::hash<std::uint64_t>{}(w);
+  return h;
+}
+
+void TSQLiteBulkWriter::Forget() noexcept {
+  FInserts.clear();
+  FLastMask.clear();
+  FLastInsert = nullptr;
+  FUpdate.reset();
+  FDateTexts.clear();
+}
+
+void TSQLiteBulkWriter::Disconnect() noexcept {
+  Forget();
+  FBegin.reset();
+  FCommit.reset();
+  FRollback.reset();
+  FSavepoint.reset();
+  FRelease.reset();
+  FRollbackTo.reset();
+  FGroupingReady = false;
+  FGrouping = false;
+  FBlocked = false;
+  FInTransaction = false;
+  FGroupRows = 0;
+}
+
+// -- statements ---------------------------------------------------------------
+
+inline void TSQLiteBulkWriter::Bind(sqlite3_stmt* stmt, int param, std::size_t index,
+                             const TFieldData& data) {
+  const int rc = TSQLiteCodec::Bind(stmt, param, FSource.Cols[index].Storage, data,
+                                    FDateTexts[index]);
+  if (rc == TSQLiteCodec::kDateOutOfRange) {
+    Fail("Field '" + FieldName(index) + "' holds a date outside the years 1 to 9999");
+  }
+  if (rc != SQLITE_OK) Fail("Field '" + FieldName(index) + "': " + ErrorMessage());
+}
+
+// The columns the record sets: one bit per insertable column that is not
+// null, each word built in a register and stored once.
+inline void TSQLiteBulkWriter::BuildMask(const TFieldData* slots) {
+  const std::vector<TSQLiteColumn>& cols = FSource.Cols;
+  const std::size_t count = cols.size();
+  FMask.resize((count + 63) / 64);
+  for (std::size_t w = 0; w < FMask.size(); ++w) {
+    std::uint64_t bits = 0;
+    const std::size_t end = std::min(count, w * 64 + 64);
+    for (std::size_t i = w * 64; i < end; ++i) {
+      if (cols[i].Insertable && !IsNull(slots[i])) bits |= std::uint64_t{1} << (i % 64);
+    }
+    FMask[w] = bits;
+  }
+}
+
+sqlite3_stmt* TSQLiteBulkWriter::InsertFor(const TMask& mask) {
+  // The same columns as the record before, as a rule: compared word by
+  // word in place.
+  if (FLastInsert && mask.size() == FLastMask.size() &&
+      std::equal(mask.begin(), mask.end(), FLastMask.begin(),
+                 [](std::uint64_t a, std::uint64_t b) { return a == b; })) {
+    return FLastInsert;
+  }
+  auto found = FInserts.find(mask);
+  if (found == FInserts.end()) {
+    if (FInserts.size() >= kMaxInsertStatements) {
+      FInserts.clear();
+      FLastInsert = nullptr;
+    }
+    std::string names;
+    std::string params;
+    for (std::size_t i = 0; i < FSource.Cols.size(); ++i) {
+      if ((mask[i / 64] >> (i % 64) & 1) == 0) continue;
+      if (!names.empty()) {
+        names += ',';
+        params += ',';
+      }
+      names += QuoteIdent(FSource.Cols[i].Name);
+      params += '?';
+    }
+    std::string sql = "INSERT INTO " + QuoteIdent(FSource.Table);
+    sql += names.empty() ? " DEFAULT VALUES" : " (" + names + ") VALUES (" + params + ")";
+    found = FInserts.emplace(mask, Prepare(db(), sql)).first;
+  }
+  FLastMask = mask;
+  FLastInsert = found->second.get();
+  return FLastInsert;
+}
+
+sqlite3_stmt* TSQLiteBulkWriter::UpdateStatement() {
+  if (!FUpdate) {
+    std::string sql = "UPDATE " + QuoteIdent(FSource.Table) + " SET ";
+    bool first = true;
+    for (const TSQLiteColumn& c : FSource.Cols) {
+      if (!c.Insertable) continue;
+      if (!first) sql += ',';
+      first = false;
+      sql += QuoteIdent(c.Name) + "=?";
+    }
+    sql += " WHERE " + FSource.Rowid + "=?";
+    FUpdate = Prepare(db(), sql);
+  }
+  return FUpdate.get();
+}
+
+// -- groups -------------------------------------------------------------------
+
+// Runs a step that may need a lock (see FBlocked).
+template <class Op>
+int TSQLiteBulkWriter::Locking(Op op) {
+  const bool blocked = FBlocked;
+  if (blocked) sqlite3_busy_timeout(db(), 0);
+  const int rc = op();
+  if (blocked) sqlite3_busy_timeout(db(), FDataSet.BusyTimeout());
+  if ((rc & 0xff) == SQLITE_BUSY) {
+    FBlocked = true;
+  } else if (rc == SQLITE_DONE || rc == SQLITE_ROW || rc == SQLITE_OK) {
+    FBlocked = false;
+  }
+  return rc;
+}
+
+void TSQLiteBulkWriter::BeginGroup() {
+  sqlite3_stmt* begin = Statement(db(), FBegin, "BEGIN IMMEDIATE");
+  if (Locking([begin] { return Run(begin); }) != SQLITE_DONE) {
+    throw EDatabaseFailure(ErrorMessage(), 0);
+  }
+  FInTransaction = true;
+  FGroupRows = 0;
+}
+
+// A group that cannot be committed is rolled back whole: the database keeps
+// only whole groups.
+void TSQLiteBulkWriter::CommitGroup() {
+  sqlite3_stmt* commit = Statement(db(), FCommit, "COMMIT");
+  if (Locking([commit] { return Run(commit); }) != SQLITE_DONE) {
+    const std::string message = ErrorMessage();
+    throw EDatabaseFailure(message, AbandonGroup());
+  }
+  FInTransaction = false;
+  FGroupRows = 0;
+}
+
+// Rolls back the group in progress (unless SQLite already did) and returns
+// how many posted records it held.
+std::int64_t TSQLiteBulkWriter::AbandonGroup() noexcept {
+  if (!FInTransaction) return 0;
+  if (!sqlite3_get_autocommit(db())) {
+    sqlite3_stmt* rollback = nullptr;
+    try {
+      rollback = Statement(db(), FRollback, "ROLLBACK");
+    } catch (const EDatabaseError&) {
+      // No statement to be had: SQLite rolls the journal back when the
+      // connection closes or the file is next opened.
+    }
+    if (rollback) Run(rollback);
+  }
+  const std::int64_t lost = FGroupRows;
+  FInTransaction = false;
+  FGroupRows = 0;
+  return lost;
+}
+
+// SQLite rolls a whole transaction back on some errors (a full disk, an
+// I/O error, a ROLLBACK conflict clause). The records of that group are
+// gone although their posts succeeded: remember them for EndBulk.
+bool TSQLiteBulkWriter::NoteLostGroup(const std::string& message) {
+  if (!FInTransaction || !sqlite3_get_autocommit(db())) return false;
+  FLostRows += FGroupRows;
+  FLostMessage = message;
+  FInTransaction = false;
+  FGroupRows = 0;
+  return true;
+}
+
+void TSQLiteBulkWriter::AfterExec() {
+  if (FInTransaction && sqlite3_get_autocommit(db())) {
+    FInTransaction = false;
+    FGroupRows = 0;
+  }
+}
+
+// Runs an INSERT or UPDATE whose parameters are bound, inside the bulk
+// group when there is one. Raises with SQLite's message when refused.
+void TSQLiteBulkWriter::Write(sqlite3_stmt* stmt) {
+  const bool savepoint = FInTransaction && FRowSavepoints;
+  int deferredBefore = 0;
+  int high = 0;
+  if (savepoint) {
+    sqlite3_db_status(db(), SQLITE_DBSTATUS_DEFERRED_FKS, &deferredBefore, &high, 0);
+    if (Run(Statement(db(), FSavepoint, "SAVEPOINT korvane_row")) != SQLITE_DONE) {
+      const std::string failure = ErrorMessage();
+      throw EDatabaseFailure(failure, AbandonGroup());
+    }
+  }
+  const int rc = Locking([stmt] { return sqlite3_step(stmt); });
+  std::string message;
+  if (rc != SQLITE_DONE && rc != SQLITE_ROW) message = ErrorMessage();
+  sqlite3_reset(stmt);
+  if (IsDatabaseFailure(rc)) {
+    const std::int64_t lost = AbandonGroup();
+    if (lost == 0) throw EDatabaseFailure(message, 0);
+    throw EDatabaseFailure(message + " (the " + std::to_string(lost) +
+                               " records posted since the last commit were rolled back)",
+                           lost);
+  }
+  if (savepoint && FInTransaction && !sqlite3_get_autocommit(db())) {
+    int deferredAfter = 0;
+    sqlite3_db_status(db(), SQLITE_DBSTATUS_DEFERRED_FKS, &deferredAfter, &high, 0);
+    // A deferred foreign key would only fail at COMMIT and take the whole
+    // group with it: refuse the record now instead.
+    if (message.empty() && deferredBefore == 0 && deferredAfter != 0) {
+      message = "FOREIGN KEY constraint failed";
+    }
+    if (!message.empty()) Run(Statement(db(), FRollbackTo, "ROLLBACK TO korvane_row"));
+    Run(Statement(db(), FRelease, "RELEASE korvane_row"));
+  }
+  if (message.empty()) {
+    if (FInTransaction) ++FGroupRows;
+    return;
+  }
+  if (NoteLostGroup(message)) {
+    Fail(message + " (the " + std::to_string(FLostRows) +
+         " records posted since the last commit were rolled back)");
+  }
+  Fail(message);
+}
+
+// Opens a group before a write when bulk grouping is on, committing the
+// previous group once it is full. A commit that fails raises before the
+// record is written, so the record is refused rather than lost.
+inline void TSQLiteBulkWriter::PrepareWrite() {
+  FCursor.LetGo();
+  if (FBulkDepth == 0) return;
+  if (!FGroupingReady) SetUpGrouping();
+  if (!FGrouping) return;
+  if (FInTransaction && FGroupRows >= FDataSet.BulkCommitCount()) CommitGroup();
+  if (!FInTransaction) BeginGroup();
+}
+
+// Decides how the bulk run groups its records and opens the first group.
+// Inside the host's own transaction the host decides when to commit.
+void TSQLiteBulkWriter::SetUpGrouping() {
+  FCursor.LetGo();
+  FGrouping = false;
+  FRowSavepoints = false;
+  if (sqlite3_get_autocommit(db())) {
+    const std::string anySchema =
+        "SELECT count(*) FROM (SELECT sql FROM sqlite_schema UNION ALL "
+        "SELECT sql FROM sqlite_temp_schema) WHERE sql LIKE ";
+    // A ROLLBACK conflict clause or RAISE(ROLLBACK) undoes the whole
+    // transaction: such a schema gets one transaction per record.
+    FGrouping = QueryInt(db(), anySchema + "'%ROLLBACK%'") == 0;
+    // Deferred foreign keys are only checked at COMMIT, where a bad record
+    // would fail its whole group: each record gets a savepoint instead.
+    FRowSavepoints = QueryInt(db(), "PRAGMA foreign_keys") != 0 &&
+                     (QueryInt(db(), "PRAGMA defer_foreign_keys") != 0 ||
+                      QueryInt(db(), anySchema + "'%DEFERRED%'") != 0);
+  }
+  FGroupingReady = true;
+  if (FGrouping) BeginGroup();
+}
+
+// -- posting ------------------------------------------------------------------
+
+void TSQLiteBulkWriter::PostInsert(TFieldData* slots) {
+  PrepareWrite();
+  // The columns the record sets pick the statement.
+  BuildMask(slots);
+  sqlite3_stmt* stmt = InsertFor(FMask);
+  int param = 0;
+  for (std::size_t w = 0; w < FMask.size(); ++w) {
+    for (std::uint64_t bits = FMask[w]; bits != 0; bits &= bits - 1) {
+      const std::size_t i = w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
+      Bind(stmt, ++param, i, slots[i]);
+    }
+  }
+  Write(stmt);
+  if (FSource.Rowid.empty()) {
+    FCursor.ClearCurrent();
+    return;
+  }
+  const std::int64_t rowid = sqlite3_last_insert_rowid(db());
+  FCursor.SetCurrent(rowid);
+  if (!FSource.HasAutoInc) return;
+  for (std::size_t i = 0; i < FSource.Cols.size(); ++i) {
+    if (FSource.Cols[i].AutoInc && std::holds_alternative<std::monostate>(slots[i])) {
+      slots[i] = rowid;
+    }
+  }
+}
+
+void TSQLiteBulkWriter::PostUpdate(TFieldData* slots) {
+  if (!FCursor.HaveCurrent() || FSource.Rowid.empty()) {
+    Fail("Records of '" + FSource.Table + "' cannot be changed: the table has no rowid");
+  }
+  PrepareWrite();
+  sqlite3_stmt* update = UpdateStatement();
+  int param = 0;
+  for (std::size_t i = 0; i < FSource.Cols.size(); ++i) {
+    if (FSource.Cols[i].Insertable) Bind(update, ++param, i, slots[i]);
+  }
+  if (sqlite3_bind_int64(update, ++param, FCursor.CurrentRowid()) != SQLITE_OK) {
+    Fail(ErrorMessage());
+  }
+  Write(update);
+  for (std::size_t i = 0; i < FSource.Cols.size(); ++i) {
+    if (const auto* id = std::get_if<std::int64_t>(&slots[i]); id && FSource.Cols[i].AutoInc) {
+      FCursor.MoveCurrent(*id);
+    }
+  }
+}
+
+// -- bulk runs ----------------------------------------------------------------
+
+void TSQLiteBulkWriter::BeginBulk() {
+  if (FBulkDepth++ > 0 || !FDb || !FSource.Writable) return;
+  try {
+    SetUpGrouping();
+  } catch (...) {
+    --FBulkDepth;
+    FGroupingReady = false;
+    throw;
+  }
+}
+
+void TSQLiteBulkWriter::EndBulk() {
+  if (FBulkDepth == 0 || --FBulkDepth > 0) return;
+  FGroupingReady = false;
+  FGrouping = false;
+  if (FInTransaction && FDb) {
+    // The last commit waits for its lock as long as it may.
+    FBlocked = false;
+    sqlite3_stmt* commit = Statement(db(), FCommit, "COMMIT");
+    if (Locking([commit] { return Run(commit); }) != SQLITE_DONE) {
+      const std::string message = ErrorMessage();
+      FLostRows += AbandonGroup();
+      FLostMessage = message;
+    }
+    FInTransaction = false;
+    FGroupRows = 0;
+  }
+  if (FLostRows > 0) {
+    const std::int64_t lost = FLostRows;
+    FLostRows = 0;
+    throw EDatabaseFailure(
+        std::to_string(lost) + " posted records were not stored: " + FLostMessage, lost);
+  }
+}
+
+std::int64_t TSQLiteBulkWriter::AbandonBulk() {
+  std::int64_t dropped = 0;
+  if (FBulkDepth == 1 && FInTransaction && FDb) {
+    Run(Statement(db(), FRollback, "ROLLBACK"));
+    dropped = FGroupRows;
+    FInTransaction = false;
+    FGroupRows = 0;
+  }
+  EndBulk();
+  return dropped;
+}
+
+void TSQLiteBulkWriter::CommitOnClose() {
+  if (!FInTransaction || !FDb) return;
+  // Closing in the middle of a bulk run keeps what was posted.
+  if (Run(Statement(db(), FCommit, "COMMIT")) != SQLITE_DONE && !sqlite3_get_autocommit(db())) {
+    Run(Statement(db(), FRollback, "ROLLBACK"));
+  }
+}
+
+}  // namespace korvane::sqlite_parts

@@ -1,0 +1,120 @@
+// The writing side of the SQLite dataset. Private to datasets/sqlite_*.cpp.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "datasets/sqlite/sqlite_codec.h"
+#include "datasets/sqlite/sqlite_cursor.h"
+#include "datasets/sqlite/sqlite_schema.h"
+#include "data/db_failure.h"
+
+namespace korvane::sqlite_parts {
+
+// TSQLiteBulkWriter stores posted records: an INSERT per set of assigned
+// columns (a null field is left out, so its column takes its default),
+// prepared once and cached by that set, and one UPDATE by rowid. Between
+// BeginBulk and EndBulk it groups the writes into transactions of the
+// dataset's BulkCommitCount records; with deferred foreign keys each record
+// gets a savepoint, and a schema that can roll a whole transaction back
+// gets one transaction per record, so that a refused record never takes
+// others with it. An error of the database itself (full, I/O, corrupt,
+// read-only, locked past the timeout) rolls the group in progress back and
+// raises EDatabaseFailure with the number of posted records that went with
+// it, so that the database keeps whole groups only; errors about the record
+// raise EDatabaseError and leave the group as it was. Once the
+// database stayed locked for a whole BusyTimeout, writes stop waiting for
+// it until one gets through, so that a run against a locked database fails
+// at once instead of hanging.
+//
+// Owns its prepared statements, the bind scratch and the grouping state;
+// the connection (db), the dataset, the source and the cursor belong to the
+// dataset and must outlive it. One thread at a time.
+class TSQLiteBulkWriter {
+ public:
+  TSQLiteBulkWriter(const TDb& db, const TSQLiteDataSet& dataSet, const TSQLiteSource& source,
+                    TSQLiteCursor& cursor)
+      : FDb(db), FDataSet(dataSet), FSource(source), FCursor(cursor) {}
+
+  // A new source was opened (Start) or closed (Forget); Disconnect drops
+  // every statement before the connection closes.
+  void Start() { FDateTexts.resize(FSource.Cols.size()); }
+  void Forget() noexcept;
+  void Disconnect() noexcept;
+
+  // Stores the record in slots; raises EDatabaseError with SQLite's message
+  // when it is refused. PostInsert puts the new rowid into an empty rowid
+  // alias.
+  void PostInsert(TFieldData* slots);
+  void PostUpdate(TFieldData* slots);
+
+  void BeginBulk();
+  void EndBulk();
+  // At the outermost level, rolls the group in progress back and ends the
+  // bulk run (returning how many posted records that dropped); nested,
+  // EndBulk.
+  std::int64_t AbandonBulk();
+  // Commits a group in progress when the dataset closes.
+  void CommitOnClose();
+  // After the host ran SQL of its own, which may have ended the group's
+  // transaction (AfterExec), or failed with message (NoteLostGroup).
+  void AfterExec();
+  bool NoteLostGroup(const std::string& message);
+
+ private:
+  sqlite3* db() const { return FDb.get(); }
+  std::string ErrorMessage() const { return sqlite3_errmsg(FDb.get()); }
+  std::string FieldName(std::size_t index) const {
+    return FDataSet.Fields(static_cast<int>(index))->FieldName();
+  }
+
+  using TMask = std::vector<std::uint64_t>;
+  struct TMaskHash {
+    std::size_t operator()(const TMask& mask) const noexcept;
+  };
+
+  void Bind(sqlite3_stmt* stmt, int param, std::size_t index, const TFieldData& data);
+  void BuildMask(const TFieldData* slots);
+  sqlite3_stmt* InsertFor(const TMask& mask);
+  sqlite3_stmt* UpdateStatement();
+  template <class Op>
+  int Locking(Op op);
+  void BeginGroup();
+  void CommitGroup();
+  std::int64_t AbandonGroup() noexcept;
+  void Write(sqlite3_stmt* stmt);
+  void PrepareWrite();
+  void SetUpGrouping();
+
+  const TDb& FDb;
+  const TSQLiteDataSet& FDataSet;
+  const TSQLiteSource& FSource;
+  TSQLiteCursor& FCursor;
+
+  std::unordered_map<TMask, TStmt, TMaskHash> FInserts;
+  TMask FMask;
+  TMask FLastMask;
+  sqlite3_stmt* FLastInsert = nullptr;
+  TStmt FUpdate;
+  std::vector<TSQLiteCodec::TDateText> FDateTexts;  // date texts being bound
+
+  int FBulkDepth = 0;
+  bool FGroupingReady = false;  // the bulk run's way of grouping is decided
+  bool FGrouping = false;       // this dataset runs the transactions
+  bool FInTransaction = false;  // a group is open
+  bool FRowSavepoints = false;  // deferred constraints: undo a refused row alone
+  std::int64_t FGroupRows = 0;
+  bool FBlocked = false;
+  std::int64_t FLostRows = 0;
+  std::string FLostMessage;
+  TStmt FBegin;
+  TStmt FCommit;
+  TStmt FRollback;
+  TStmt FSavepoint;
+  TStmt FRelease;
+  TStmt FRollbackTo;
+};
+
+}  // namespace korvane::sqlite_parts

@@ -1,0 +1,356 @@
+#include "datasets/sqlite/sqlite_codec.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <utility>
+
+#include "text/formats.h"
+#include "text/formats_internal.h"
+#include "core/sysutils.h"
+
+namespace korvane::sqlite_parts {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Date-time values count days from 1899-12-30 with the time of day as the
+// fraction; before that day the fraction still counts forward from
+// midnight (-1.25 is 1899-12-29 06:00).
+
+constexpr std::int64_t kUnixDay = formats_internal::kUnixDay;
+constexpr std::int64_t kFirstDay = formats_internal::kMinDay;
+constexpr std::int64_t kLastDay = formats_internal::kMaxDay;
+constexpr std::int64_t kMsPerDay = formats_internal::kMsPerDay;
+constexpr std::int64_t kCurrencyScale = TSQLiteCodec::kCurrencyScale;
+
+// Splits a value into its calendar day and the milliseconds of its time of
+// day (rounded). False outside the years 1 to 9999.
+bool SplitDateTime(double value, std::int64_t& day, std::int64_t& ms) {
+  if (!std::isfinite(value) || value < static_cast<double>(kFirstDay) - 1 ||
+      value > static_cast<double>(kLastDay) + 1) {
+    return false;
+  }
+  const double whole = std::trunc(value);
+  day = static_cast<std::int64_t>(whole);
+  // Dates hold whole days: no time of day to round.
+  ms = value == whole ? 0 : std::llround(std::fabs(value - whole) * static_cast<double>(kMsPerDay));
+  if (ms >= kMsPerDay) {
+    ms -= kMsPerDay;
+    ++day;
+  }
+  return day >= kFirstDay && day <= kLastDay;
+}
+
+double DateTimeOf(std::int64_t day, std::int64_t ms) {
+  return ComposeDateTime(static_cast<double>(day),
+                         static_cast<double>(ms) / static_cast<double>(kMsPerDay));
+}
+
+// A point on a linear day scale (fractions count forward even before day
+// zero) as a date-time value.
+double FromLinearDays(double days) {
+  const double day = std::floor(days);
+  return ComposeDateTime(day, days - day);
+}
+
+template <int Width>
+char* PutDigits(char* p, std::int64_t value) {
+  auto v = static_cast<std::uint32_t>(value);
+  for (int i = Width - 1; i >= 0; --i) {
+    p[i] = static_cast<char>('0' + v % 10);
+    v /= 10;
+  }
+  return p + Width;
+}
+
+// 'YYYY-MM-DD', by the platform's calendar.
+char* PutDate(char* p, std::int64_t day) {
+  int year = 0;
+  int month = 0;
+  int dayOfMonth = 0;
+  formats_internal::CivilFromDays(day, year, month, dayOfMonth);
+  p = PutDigits<4>(p, year);
+  *p++ = '-';
+  p = PutDigits<2>(p, month);
+  *p++ = '-';
+  return PutDigits<2>(p, dayOfMonth);
+}
+
+// 'HH:MM:SS', with '.fff' only when there are milliseconds.
+char* PutTime(char* p, std::int64_t ms) {
+  p = PutDigits<2>(p, ms / 3600000);
+  *p++ = ':';
+  p = PutDigits<2>(p, ms / 60000 % 60);
+  *p++ = ':';
+  p = PutDigits<2>(p, ms / 1000 % 60);
+  if (ms % 1000 != 0) {
+    *p++ = '.';
+    p = PutDigits<3>(p, ms % 1000);
+  }
+  return p;
+}
+
+bool ReadDigits(std::string_view s, std::size_t& pos, int count, int& value) {
+  if (pos + static_cast<std::size_t>(count) > s.size()) return false;
+  value = 0;
+  for (int i = 0; i < count; ++i) {
+    const char c = s[pos++];
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  return true;
+}
+
+struct TIsoValue {
+  bool HasDate = false;
+  bool HasTime = false;
+  std::int64_t Day = 0;
+  std::int64_t Ms = 0;
+};
+
+// 'HH:MM[:SS[.fff]]' with an optional 'Z', from pos to the end.
+bool ReadIsoTime(std::string_view s, std::size_t pos, TIsoValue& out) {
+  int h = 0;
+  int n = 0;
+  int sec = 0;
+  if (!ReadDigits(s, pos, 2, h) || pos >= s.size() || s[pos++] != ':' ||
+      !ReadDigits(s, pos, 2, n)) {
+    return false;
+  }
+  double fraction = 0;
+  if (pos < s.size() && s[pos] == ':') {
+    ++pos;
+    if (!ReadDigits(s, pos, 2, sec)) return false;
+    if (pos < s.size() && s[pos] == '.') {
+      ++pos;
+      double scale = 0.1;
+      const std::size_t start = pos;
+      while (pos < s.size() && s[pos] >= '0' && s[pos] <= '9') {
+        fraction += (s[pos++] - '0') * scale;
+        scale /= 10;
+      }
+      if (pos == start) return false;
+    }
+  }
+  if (pos < s.size() && s[pos] == 'Z') ++pos;
+  if (pos != s.size() || h > 23 || n > 59 || sec > 59) return false;
+  out.HasTime = true;
+  out.Ms = ((h * 60 + n) * 60 + sec) * std::int64_t{1000} + std::llround(fraction * 1000);
+  if (out.Ms >= kMsPerDay) out.Ms = kMsPerDay - 1;
+  return true;
+}
+
+// Reads the ISO forms SQLite's date functions use: 'YYYY-MM-DD',
+// 'YYYY-MM-DD HH:MM[:SS[.fff]]' (or with 'T'), 'HH:MM[:SS[.fff]]', each
+// with an optional 'Z'.
+bool ReadIso(std::string_view s, TIsoValue& out) {
+  std::size_t pos = 0;
+  if (s.size() >= 10 && s[4] == '-' && s[7] == '-') {
+    int y = 0;
+    int m = 0;
+    int d = 0;
+    TDateTime date = 0;
+    if (!ReadDigits(s, pos, 4, y) || s[pos++] != '-' || !ReadDigits(s, pos, 2, m) ||
+        s[pos++] != '-' || !ReadDigits(s, pos, 2, d) || !TryEncodeDate(y, m, d, date)) {
+      return false;
+    }
+    out.HasDate = true;
+    out.Day = static_cast<std::int64_t>(date);
+    if (pos == s.size()) return true;
+    if (s[pos] != ' ' && s[pos] != 'T') return false;
+    ++pos;
+  }
+  return ReadIsoTime(s, pos, out);
+}
+
+// SQL's number texts: no blanks, no separators, a '+' allowed.
+bool TextToInt64(std::string_view s, std::int64_t& value) {
+  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
+  return ec == std::errc() && end == s.data() + s.size();
+}
+
+bool TextToDouble(std::string_view s, double& value) {
+  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
+  return ec == std::errc() && end == s.data() + s.size();
+}
+
+bool DoubleToInt64(double d, std::int64_t& value) {
+  // 2^63 is exactly representable; everything below it converts.
+  if (!(d >= -9223372036854775808.0 && d < 9223372036854775808.0) || std::trunc(d) != d) {
+    return false;
+  }
+  value = static_cast<std::int64_t>(d);
+  return true;
+}
+
+bool TextToBoolean(std::string_view s, bool& value) {
+  static constexpr std::pair<std::string_view, bool> kWords[] = {
+      {"TRUE", true}, {"FALSE", false}, {"T", true},  {"F", false}, {"YES", true},
+      {"NO", false},  {"Y", true},      {"N", false}, {"1", true},  {"0", false}};
+  for (const auto& [word, meaning] : kWords) {
+    if (SameText(s, word)) {
+      value = meaning;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Stores value in a record slot, reusing the alternative it holds.
+template <typename T>
+bool Store(TFieldData& slot, T value) {
+  if (auto* held = std::get_if<T>(&slot)) {
+    *held = value;
+  } else {
+    slot.emplace<T>(value);
+  }
+  return true;
+}
+
+bool StoreNull(TFieldData& slot) {
+  if (!std::holds_alternative<std::monostate>(slot)) slot.emplace<std::monostate>();
+  return true;
+}
+
+// The readers of a typed column: type is SQLite's type of v, text its text
+// (trimmed, not empty) when that is TEXT or BLOB.
+
+bool LoadInteger(int type, sqlite3_value* v, std::string_view text, TFieldData& slot) {
+  std::int64_t i = 0;
+  double d = 0;
+  if (type == SQLITE_INTEGER) {
+    i = sqlite3_value_int64(v);
+  } else if (type == SQLITE_FLOAT) {
+    if (!DoubleToInt64(sqlite3_value_double(v), i)) return false;
+  } else if (!TextToInt64(text, i) && !(TextToDouble(text, d) && DoubleToInt64(d, i))) {
+    return false;
+  }
+  return Store(slot, i);
+}
+
+bool LoadBoolean(int type, sqlite3_value* v, std::string_view text, TFieldData& slot) {
+  bool b = false;
+  if (type == SQLITE_INTEGER) {
+    b = sqlite3_value_int64(v) != 0;
+  } else if (type == SQLITE_FLOAT) {
+    b = sqlite3_value_double(v) != 0;
+  } else if (!TextToBoolean(text, b)) {
+    return false;
+  }
+  return Store(slot, b);
+}
+
+bool LoadFloat(int type, sqlite3_value* v, std::string_view text, TFieldData& slot) {
+  double d = 0;
+  if (type == SQLITE_INTEGER || type == SQLITE_FLOAT) {
+    d = sqlite3_value_double(v);
+  } else if (!TextToDouble(text, d)) {
+    return false;
+  }
+  return Store(slot, d);
+}
+
+bool LoadCurrency(int type, sqlite3_value* v, std::string_view text, TFieldData& slot) {
+  if (type == SQLITE_INTEGER) {
+    const std::int64_t i = sqlite3_value_int64(v);
+    if (i > INT64_MAX / kCurrencyScale || i < INT64_MIN / kCurrencyScale) return false;
+    return Store(slot, i * kCurrencyScale);
+  }
+  double d = 0;
+  if (type == SQLITE_FLOAT) {
+    d = sqlite3_value_double(v);
+  } else if (!TextToDouble(text, d)) {
+    return false;
+  }
+  std::int64_t i = 0;
+  return DoubleToInt64(std::round(d * kCurrencyScale), i) && Store(slot, i);
+}
+
+// The part of a day and time a date, time or date-time field keeps.
+bool StoreDayAndTime(TStorage storage, std::int64_t day, std::int64_t ms, TFieldData& slot) {
+  if (storage == TStorage::Date) return Store(slot, static_cast<double>(day));
+  if (storage == TStorage::Time) return Store(slot, DateTimeOf(0, ms));
+  return Store(slot, DateTimeOf(day, ms));
+}
+
+bool LoadDateTime(TStorage storage, int type, sqlite3_value* v, std::string_view text,
+                  TFieldData& slot) {
+  double value = 0;
+  if (type == SQLITE_FLOAT) {
+    // A Julian day number.
+    value = FromLinearDays(sqlite3_value_double(v) - 2415018.5);
+  } else if (type == SQLITE_INTEGER) {
+    // Seconds since 1970-01-01.
+    value = FromLinearDays(static_cast<double>(sqlite3_value_int64(v)) / 86400.0 +
+                           static_cast<double>(kUnixDay));
+  } else {
+    TIsoValue iso;
+    if (!ReadIso(text, iso)) return false;
+    if ((storage == TStorage::Date && !iso.HasDate) ||
+        (storage == TStorage::Time && !iso.HasTime)) {
+      return false;
+    }
+    return StoreDayAndTime(storage, iso.Day, iso.Ms, slot);
+  }
+  std::int64_t day = 0;
+  std::int64_t ms = 0;
+  return SplitDateTime(value, day, ms) && StoreDayAndTime(storage, day, ms, slot);
+}
+
+}  // namespace
+
+bool TSQLiteCodec::Load(TStorage storage, sqlite3_value* v, TFieldData& slot) {
+  const int type = sqlite3_value_type(v);
+  if (type == SQLITE_NULL) return StoreNull(slot);
+  if (storage == TStorage::Text || storage == TStorage::Blob) {
+    const char* bytes = storage == TStorage::Blob
+                            ? static_cast<const char*>(sqlite3_value_blob(v))
+                            : reinterpret_cast<const char*>(sqlite3_value_text(v));
+    const std::size_t size = bytes ? static_cast<std::size_t>(sqlite3_value_bytes(v)) : 0;
+    StoreBytes(slot, bytes ? bytes : "", size);
+    return true;
+  }
+  // A typed column: an empty text means no value.
+  std::string_view text;
+  if (type == SQLITE_TEXT || type == SQLITE_BLOB) {
+    text = ValueText(v);
+    while (!text.empty() && static_cast<unsigned char>(text.front()) <= ' ') text.remove_prefix(1);
+    while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ') text.remove_suffix(1);
+    if (text.empty()) return StoreNull(slot);
+  }
+  switch (storage) {
+    case TStorage::Integer:
+      return LoadInteger(type, v, text, slot);
+    case TStorage::Boolean:
+      return LoadBoolean(type, v, text, slot);
+    case TStorage::Float:
+      return LoadFloat(type, v, text, slot);
+    case TStorage::Currency:
+      return LoadCurrency(type, v, text, slot);
+    case TStorage::Date:
+    case TStorage::Time:
+    case TStorage::DateTime:
+      return LoadDateTime(storage, type, v, text, slot);
+    default:
+      return StoreNull(slot);
+  }
+}
+
+int TSQLiteCodec::BindDateTime(sqlite3_stmt* stmt, int param, TStorage storage, double value,
+                               TDateText& dateText) {
+  std::int64_t day = 0;
+  std::int64_t ms = 0;
+  if (!SplitDateTime(value, day, ms)) return kDateOutOfRange;
+  char* start = dateText.data();
+  char* p = start;
+  if (storage != TStorage::Time) p = PutDate(p, day);
+  if (storage == TStorage::DateTime) *p++ = ' ';
+  if (storage != TStorage::Date) p = PutTime(p, ms);
+  return sqlite3_bind_text(stmt, param, start, static_cast<int>(p - start), SQLITE_STATIC);
+}
+
+}  // namespace korvane::sqlite_parts

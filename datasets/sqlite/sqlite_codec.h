@@ -1,0 +1,88 @@
+// Value codec of the SQLite dataset: field values to SQLite values and
+// back. Private to datasets/sqlite_*.cpp.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "datasets/sqlite/sqlite_schema.h"
+
+namespace korvane::sqlite_parts {
+
+// TSQLiteCodec decides how a value is held in SQLite and how SQLite's value
+// is shown in a field, by the column's TStorage: integers as INTEGER,
+// booleans as INTEGER 0/1, floats and money (the amount, not the scaled
+// integer) as REAL, dates as TEXT 'YYYY-MM-DD', times as 'HH:MM:SS' (with
+// '.fff' only when there are milliseconds), date-times as both joined by a
+// blank, texts as TEXT and blobs as BLOB. Reading also takes the other forms
+// SQLite's date functions know (Julian day numbers as REAL, Unix times as
+// INTEGER, 'T' between date and time, a trailing 'Z') and an empty text in
+// a typed column as null. Stateless; the calendar is the platform's.
+class TSQLiteCodec {
+ public:
+  // Room for the text of a date-time being bound.
+  using TDateText = std::array<char, 32>;
+  // What Bind returns for a date outside the years 1 to 9999.
+  static constexpr int kDateOutOfRange = -1;
+  // A money value is held in fields as its amount times this.
+  static constexpr std::int64_t kCurrencyScale = 10000;
+
+  // Puts SQLite's value v into slot in the form a field of this storage
+  // holds, reusing the alternative the slot holds. False, with slot
+  // unchanged, when the value does not fit the storage (SQLite lets a DATE
+  // column hold 'garbage', an INTEGER column 2.5).
+  static bool Load(TStorage storage, sqlite3_value* v, TFieldData& slot);
+
+  // Binds data as parameter param. Texts and blobs are bound without a copy
+  // (they must stay put until the statement has run), and a date-time's
+  // text is written into dateText, which must too. Returns SQLite's result
+  // code, or kDateOutOfRange. Inline: it runs for every value stored.
+  static int Bind(sqlite3_stmt* stmt, int param, TStorage storage, const TFieldData& data,
+                  TDateText& dateText) {
+    if (const auto* str = std::get_if<std::string>(&data)) {
+      return storage == TStorage::Blob
+                 ? sqlite3_bind_blob64(stmt, param, str->data(), str->size(), SQLITE_STATIC)
+                 : sqlite3_bind_text64(stmt, param, str->data(), str->size(), SQLITE_STATIC,
+                                       SQLITE_UTF8);
+    }
+    if (const auto* i = std::get_if<std::int64_t>(&data)) {
+      return storage == TStorage::Currency
+                 ? sqlite3_bind_double(stmt, param, static_cast<double>(*i) / static_cast<double>(kCurrencyScale))
+                 : sqlite3_bind_int64(stmt, param, *i);
+    }
+    if (const auto* d = std::get_if<double>(&data)) {
+      if (storage == TStorage::Date || storage == TStorage::Time ||
+          storage == TStorage::DateTime) {
+        return BindDateTime(stmt, param, storage, *d, dateText);
+      }
+      return sqlite3_bind_double(stmt, param, *d);
+    }
+    if (const auto* b = std::get_if<bool>(&data)) return sqlite3_bind_int(stmt, param, *b ? 1 : 0);
+    return sqlite3_bind_null(stmt, param);
+  }
+
+  // The text of a value as SQLite gives it (blobs as their bytes).
+  static std::string_view ValueText(sqlite3_value* v) {
+    const auto* text = reinterpret_cast<const char*>(sqlite3_value_text(v));
+    return {text ? text : "", static_cast<std::size_t>(sqlite3_value_bytes(v))};
+  }
+
+  // Stores bytes in a record slot, reusing the string it holds.
+  static void StoreBytes(TFieldData& slot, const char* bytes, std::size_t size) {
+    if (auto* held = std::get_if<std::string>(&slot)) {
+      held->assign(bytes, size);
+    } else {
+      slot.emplace<std::string>(bytes, size);
+    }
+  }
+
+ private:
+  static int BindDateTime(sqlite3_stmt* stmt, int param, TStorage storage, double value,
+                          TDateText& dateText);
+};
+
+}  // namespace korvane::sqlite_parts

@@ -1,0 +1,332 @@
+#include "export/kvcsvexp.h"
+
+#include "io/text_encoding.h"
+
+#include <algorithm>
+#include <optional>
+#include <system_error>
+#include <utility>
+
+#include "ui/dialogs.h"
+#include "core/sysutils.h"
+#include "export/kvcsvexp_ahead.h"
+#include "export/kvcsvexp_plan.h"
+#include "components/kvprogress.h"
+
+namespace korvane {
+
+namespace {
+
+// The line of field names a header can start with: the names of the fields
+// that take part, laid out like the values (padded to the display width in
+// fixed-width lines, quoted where every value is quoted or where a name
+// holds the separator or the quote character).
+std::string FieldNamesLine(const TExportLayout& layout) {
+  std::string line;
+  TDataSet* ds = layout.DataSet;
+  if (ds == nullptr) return line;
+  bool first = true;
+  for (TField* field : ds->Fields()) {
+    const std::string& name = field->FieldName();
+    if (!FieldInFieldList(layout.FieldListAction, layout.FieldList, name)) continue;
+    const bool standard = layout.Standard && !layout.Fixed;
+    const bool wrap =
+        layout.Quote != 0 &&
+        (layout.DelimitedFields == dfAll ||
+         (layout.Separator != 0 && name.find(layout.Separator) != std::string::npos) ||
+         name.find(layout.Quote) != std::string::npos ||
+         (standard && name.find_first_of("\r\n") != std::string::npos));
+    if (!first && layout.Separator != 0) line += layout.Separator;
+    first = false;
+    if (wrap) line += layout.Quote;
+    for (const char c : name) {
+      if (wrap && standard && c == layout.Quote) line += c;  // doubled inside quotes
+      line += c;
+    }
+    if (layout.Fixed && static_cast<int>(name.size()) < field->DisplayWidth()) {
+      line.append(static_cast<std::size_t>(field->DisplayWidth()) - name.size(), ' ');
+    }
+    if (wrap) line += layout.Quote;
+  }
+  return line;
+}
+
+}  // namespace
+
+// Cleans up after a run whichever way it leaves Execute: buffered lines go
+// to the file, the file is closed and the progress window freed. CleanUp
+// does nothing the second time, so the normal path may call it first.
+class TCSVExport::TRunGuard {
+ public:
+  explicit TRunGuard(TCSVExport& owner) : FOwner(owner) {}
+  ~TRunGuard() { FOwner.CleanUp(); }
+  TRunGuard(const TRunGuard&) = delete;
+  TRunGuard& operator=(const TRunGuard&) = delete;
+
+ private:
+  TCSVExport& FOwner;
+};
+
+TCSVExport::TCSVExport(TComponent* owner)
+    : TComponent(owner),
+      FFieldList(std::make_unique<TStringList>()),
+      FHeaderData(std::make_unique<TStringList>()),
+      FTrailerData(std::make_unique<TStringList>()) {}
+
+TCSVExport::~TCSVExport() { CleanUp(); }
+
+void TCSVExport::SetCustomSeparator(const std::string& Value) {
+  FCustomSeparator = NormaliseCustomSeparator(Value);
+}
+
+void TCSVExport::SetFieldList(const TStrings* Value) {
+  if (Value == nullptr) {
+    FFieldList->Clear();
+  } else {
+    FFieldList->Assign(*Value);
+  }
+}
+
+void TCSVExport::SetHeaderData(const TStrings* Value) {
+  if (Value == nullptr) {
+    FHeaderData->Clear();
+  } else {
+    FHeaderData->Assign(*Value);
+  }
+}
+
+void TCSVExport::SetTrailerData(const TStrings* Value) {
+  if (Value == nullptr) {
+    FTrailerData->Clear();
+  } else {
+    FTrailerData->Assign(*Value);
+  }
+}
+
+void TCSVExport::SetVersion(const std::string& /*Value*/) {}
+
+std::string TCSVExport::GetFieldDelimiterChar() const {
+  return FieldDelimiterChar(FFieldDelimiter);
+}
+
+std::string TCSVExport::GetFieldSeparatorChar() const {
+  return FieldSeparatorChar(FFieldSeparator, FCustomSeparator);
+}
+
+void TCSVExport::ResolveCharacters() {
+  FDelimiter = GetFieldDelimiterChar();
+  FSeparator = GetFieldSeparatorChar();
+}
+
+TExportLayout TCSVExport::Layout() const {
+  TExportLayout layout;
+  layout.DataSet = FDataSet;
+  layout.Fixed = FExportType == expFixed;
+  layout.RecordSeparator = RecordSeparatorBytes();
+  layout.Separator = FSeparator.empty() ? 0 : FSeparator.front();
+  layout.Quote = FDelimiter.empty() ? 0 : FDelimiter.front();
+  layout.DelimitedFields = FDelimitedFields;
+  layout.FieldListAction = FFieldListAction;
+  layout.FieldList = FFieldList.get();
+  layout.NumericAlign = FNumericAlign;
+  layout.WholeValues = FWholeValues;
+  layout.Standard = FDialect == dlStandard;
+  return layout;
+}
+
+std::string TCSVExport::FormatRecord(bool fixed) {
+  TExportOutput line;
+  TRecordPlan plan(line);
+  TExportLayout layout = Layout();
+  layout.Fixed = fixed;
+  plan.Build(layout);
+  const std::size_t length = plan.Put();
+  return std::string(line.Held().substr(0, length));
+}
+
+std::string TCSVExport::GetDelimitedRecord() { return FormatRecord(false); }
+
+std::string TCSVExport::GetFixedRecord() { return FormatRecord(true); }
+
+std::string TCSVExport::GetFieldNamesLine() const {
+  // From the properties as they are, also before a run resolved them.
+  TExportLayout layout = Layout();
+  const std::string separator = GetFieldSeparatorChar();
+  const std::string quote = GetFieldDelimiterChar();
+  layout.Separator = separator.empty() ? 0 : separator.front();
+  layout.Quote = quote.empty() ? 0 : quote.front();
+  return FieldNamesLine(layout);
+}
+
+// ---------------------------------------------------------------------------
+// Writing
+
+std::string_view TCSVExport::RecordSeparatorBytes() const {
+  switch (FRecordSeparator) {
+    case rsCR:
+      return "\r";
+    case rsLF:
+      return "\n";
+    case rsCRLF:
+      break;
+  }
+  return "\r\n";
+}
+
+bool TCSVExport::FlushWriteBuffer() { return FOutput.Flush(); }
+
+bool TCSVExport::WriteData(const std::string& line) {
+  FOutput.Append(line);
+  FOutput.Append(RecordSeparatorBytes());
+  return !FOutput.Full() || FOutput.Flush();
+}
+
+bool TCSVExport::WriteLines(const TStrings& lines) {
+  const int count = lines.Count();
+  for (int i = 0; i < count; ++i) {
+    if (!WriteData(lines.Strings(i))) return false;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// The run
+
+void TCSVExport::FreeProgressWindow() noexcept {
+  TProgressWindow* window = FProgressWindow;
+  FProgressWindow = nullptr;
+  delete window;
+}
+
+bool TCSVExport::Setup() {
+  FRecordCounter = 0;
+  FOutput.Begin();
+  try {
+    if (FDataSet == nullptr) return false;
+    // Everything that can fail comes before the output file is created, so
+    // that a run that cannot start leaves an earlier file untouched.
+    if (!FDataSet->Active()) FDataSet->Open();
+    // The total serves progress only; a database counts by reading the
+    // whole table, so a run that shows no progress and reports no record
+    // to a handler does not ask for it.
+    FRecordTotal = FShowProgress || FOnExportRecord ? FDataSet->RecordCount() : 0;
+    if (FShowProgress) {
+      if (FProgressWindow == nullptr) FProgressWindow = new TProgressWindow(this);
+      FProgressWindow->Init(ptExport, pcRecord, FOutputFile, FRecordTotal, 0);
+      FProgressWindow->Show();
+    }
+    FDataSet->First();
+    ResolveCharacters();
+    TFileFormat format = TFileFormat::ffPlain;
+    if (FCompression == cmGzip) format = TFileFormat::ffGzip;
+    if (FCompression == cmZstd) format = TFileFormat::ffZstd;
+    if (FCompression == cmAuto) format = FileFormatForName(FOutputFile);
+    return FOutput.Create(FOutputFile, format, FEncoding);
+  } catch (...) {
+    return false;
+  }
+}
+
+void TCSVExport::CleanUp() {
+  FOutput.Close();
+  FreeProgressWindow();
+}
+
+std::int32_t TCSVExport::Execute() {
+  std::int32_t result = -1;
+  try {
+    if (FOnBeginExport) FOnBeginExport(this);
+    bool written = true;
+    {
+      TRunGuard guard(*this);
+      if (!Setup()) {
+        CleanUp();
+        return -1;
+      }
+      result = 0;
+      written = WriteRun();
+      CleanUp();
+    }
+    if (!written || WriteErrorCode() != 0) {
+      result = -1;
+      MessageDlg("Write failed with error code " + IntToStr(WriteErrorCode()), mtError,
+                 TMsgDlgButtons{mbOK}, 0);
+      return -1;
+    }
+    result = FRecordCounter;
+    if (FOnFinishExport) FOnFinishExport(this);
+  } catch (const EConvertError&) {
+    MessageDlg("Data conversion error!", mtError, TMsgDlgButtons{mbOK}, 0);
+  }
+  return result;
+}
+
+bool TCSVExport::WriteRun() {
+  // Progress is shown about a hundred times per run, whatever its size.
+  const std::int32_t interval = std::max<std::int32_t>(1, FRecordTotal / 100);
+
+  // Converted into the output's encoding on the way, where it has one.
+  if (FByteOrderMark && !EncodingWritesByteOrderMark(FEncoding)) {
+    FOutput.Append("\xEF\xBB\xBF");
+  }
+  if (FHeaderOutput && !WriteLines(*FHeaderData)) return false;
+
+  // Each pass reads DataSet, ExportType and RecordSeparator as they are: a
+  // handler that changes them has the next record walked, formatted and
+  // ended by the new ones (the plan is built again after it). The quote and
+  // separator characters wait for the next run. A handler that clears
+  // DataSet ends the records.
+  TRecordPlan plan(FOutput);
+  plan.Build(Layout());
+  std::int64_t bytes = 0;
+  if (!WriteAhead(plan, bytes)) return false;
+  while (FDataSet != nullptr && !FDataSet->Eof()) {
+    const std::size_t length = plan.Put();
+    if (length > 0) {
+      // Every line counts two separator bytes, whatever RecordSeparator writes.
+      bytes += static_cast<std::int64_t>(length) + 2;
+      if (FOutput.Full() && !FOutput.Queue()) return false;
+    }
+    FDataSet->Next();
+    ++FRecordCounter;
+    if (FOnExportRecord) {
+      // The handler may look at the file: it must hold every line so far.
+      if (!FOutput.Flush()) return false;
+      FOnExportRecord(this, FRecordCounter, bytes);
+      plan.Build(Layout());  // the handler may have changed what the plan holds
+    }
+    if (FShowProgress && FRecordCounter % interval == 0 && FProgressWindow != nullptr) {
+      FProgressWindow->Increment(FRecordCounter, bytes);
+      plan.Build(Layout());
+    }
+  }
+
+  if (FTrailerOutput && !WriteLines(*FTrailerData)) return false;
+  return true;
+}
+
+bool TCSVExport::WriteAhead(TRecordPlan& plan, std::int64_t& bytes) {
+  // Only with no host code looking on, and for as long as records can be
+  // formatted from copies of their values; a record that cannot, and all
+  // after it, go the usual way.
+  TDataSet* const dataSet = FDataSet;
+  if (!FFormatAhead || FOnExportRecord || (FShowProgress && FProgressWindow != nullptr) ||
+      !plan.WorksFromCopies() || dataSet->Eof()) {
+    return true;
+  }
+  std::optional<TFormatAhead> ahead;
+  try {
+    ahead.emplace(FOutput, plan);
+  } catch (const std::system_error&) {
+    return true;  // no thread to be had: every record goes the usual way
+  }
+  while (!dataSet->Eof() && FDataSet == dataSet && ahead->Add(dataSet->CurrentValues())) {
+    dataSet->Next();
+    ++FRecordCounter;
+  }
+  const bool written = ahead->Finish();
+  bytes += ahead->Bytes();
+  return written;
+}
+
+}  // namespace korvane

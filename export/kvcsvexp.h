@@ -1,0 +1,252 @@
+// TCSVExport: writes the records of a dataset to a text file, one line per
+// record.
+#pragma once
+
+#include "core/api.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "core/classes.h"
+#include "data/db.h"
+#include "io/fileio.h"
+#include "export/kvcsvexp_output.h"
+#include "components/kvtypes.h"
+
+namespace korvane {
+
+class TProgressWindow;
+class TRecordPlan;
+struct TExportLayout;
+
+// The export component. Owns its string lists and its progress window;
+// references its dataset, which the host keeps alive while DataSet refers to
+// it. Execute runs synchronously: the dataset, the events and the messages
+// are all used on the caller's thread, and the threads that format and
+// write lines (FormatAhead, long runs) have ended when Execute returns. Not
+// thread-safe.
+//
+// Output is buffered across lines, but every moment a host can observe sees
+// the file as if each line had been written on its own: the buffer is
+// flushed before OnExportRecord is called, and the file is flushed and closed
+// before OnFinishExport. Whichever way Execute ends (result, failed write,
+// exception), the output file is closed and the progress window freed.
+class KORVANE_API TCSVExport : public TComponent {
+ public:
+  explicit TCSVExport(TComponent* owner);
+  ~TCSVExport() override;
+
+  // Runs an export: the number of records passed, or -1 when the preparation
+  // failed (no dataset, a dataset that cannot be opened, an output file that
+  // cannot be created) or a write failed.
+  std::int32_t Execute();
+
+  // Published properties.
+  //
+  // Whether a run writes a UTF-8 byte-order mark before everything else
+  // (spreadsheets take the file for UTF-8 by it). False initially.
+  bool ByteOrderMark() const { return FByteOrderMark; }
+  void SetByteOrderMark(bool value) { FByteOrderMark = value; }
+  // Compressed output: cmNone (initially) writes the text as it is; cmGzip
+  // and cmZstd write it as a gzip or zstd stream; cmAuto chooses by the
+  // name of OutputFile (.gz, .zst, else none). Events and the progress
+  // window count the bytes of the text.
+  TCompression Compression() const { return FCompression; }
+  void SetCompression(TCompression value) { FCompression = value; }
+  // The encoding of the output, any name iconv knows: empty (initially)
+  // writes the text as it is. Text is converted from UTF-8; a character the
+  // encoding cannot hold fails the run (WriteErrorText names it). UTF-16
+  // and UTF-32 without an order in the name begin with a byte-order mark
+  // whatever ByteOrderMark says; with ByteOrderMark, others begin with the
+  // mark in their own encoding.
+  const std::string& Encoding() const { return FEncoding; }
+  void SetEncoding(std::string value) { FEncoding = std::move(value); }
+  const std::string& CustomSeparator() const { return FCustomSeparator; }
+  // Keeps only the first character of the trimmed value (or nothing).
+  void SetCustomSeparator(const std::string& Value);
+  TDataSet* DataSet() const { return FDataSet; }
+  void SetDataSet(TDataSet* value) { FDataSet = value; }
+  TDelimitedFields DelimitedFields() const { return FDelimitedFields; }
+  void SetDelimitedFields(TDelimitedFields value) { FDelimitedFields = value; }
+  // The text rules of delimited lines with a quote character (dlClassic
+  // initially). Under dlStandard a value is quoted when DelimitedFields asks
+  // for it and always when it holds the quote, the separator, CR or LF;
+  // quotes inside are doubled; a null value is written as nothing and an
+  // empty text as two quotes. Fixed-width lines are the same under both.
+  TDialect Dialect() const { return FDialect; }
+  void SetDialect(TDialect value) { FDialect = value; }
+  TExportType ExportType() const { return FExportType; }
+  void SetExportType(TExportType value) { FExportType = value; }
+  TFieldDelimiter FieldDelimiter() const { return FFieldDelimiter; }
+  void SetFieldDelimiter(TFieldDelimiter value) { FFieldDelimiter = value; }
+  TStrings* FieldList() const { return FFieldList.get(); }
+  // Copies Value (nullptr empties the list); Value is not kept.
+  void SetFieldList(const TStrings* Value);
+  TFieldListAction FieldListAction() const { return FFieldListAction; }
+  void SetFieldListAction(TFieldListAction value) { FFieldListAction = value; }
+  TFieldSeparator FieldSeparator() const { return FFieldSeparator; }
+  void SetFieldSeparator(TFieldSeparator value) { FFieldSeparator = value; }
+  TStrings* HeaderData() const { return FHeaderData.get(); }
+  void SetHeaderData(const TStrings* Value);
+  bool HeaderOutput() const { return FHeaderOutput; }
+  void SetHeaderOutput(bool value) { FHeaderOutput = value; }
+  TNumericAlignment NumericAlign() const { return FNumericAlign; }
+  void SetNumericAlign(TNumericAlignment value) { FNumericAlign = value; }
+  const TExportEvent& OnExportRecord() const { return FOnExportRecord; }
+  void SetOnExportRecord(TExportEvent value) { FOnExportRecord = std::move(value); }
+  const TNotifyEvent& OnBeginExport() const { return FOnBeginExport; }
+  void SetOnBeginExport(TNotifyEvent value) { FOnBeginExport = std::move(value); }
+  const TNotifyEvent& OnFinishExport() const { return FOnFinishExport; }
+  void SetOnFinishExport(TNotifyEvent value) { FOnFinishExport = std::move(value); }
+  const std::string& OutputFile() const { return FOutputFile; }
+  void SetOutputFile(std::string value) { FOutputFile = std::move(value); }
+  TRecordSeparator RecordSeparator() const { return FRecordSeparator; }
+  void SetRecordSeparator(TRecordSeparator value) { FRecordSeparator = value; }
+  bool ShowProgress() const { return FShowProgress; }
+  void SetShowProgress(bool value) { FShowProgress = value; }
+  TStrings* TrailerData() const { return FTrailerData.get(); }
+  void SetTrailerData(const TStrings* Value);
+  bool TrailerOutput() const { return FTrailerOutput; }
+  void SetTrailerOutput(bool value) { FTrailerOutput = value; }
+  std::string Version() const { return GetVersion(); }
+  // Ignored: the version is fixed.
+  void SetVersion(const std::string& Value);
+  // Whether every value reaches the file whole (see TRecordPlan): memos as
+  // their text, blobs and binary data as \x and hexadecimal, date-times
+  // with their time, times with their milliseconds. False, the initial
+  // value, writes the classic table: no memos or blobs, and date-times as
+  // their date alone in delimited lines.
+  bool WholeValues() const { return FWholeValues; }
+  void SetWholeValues(bool value) { FWholeValues = value; }
+
+  // The run's pieces, public so that hosts and tests can drive them.
+  //
+  // Prepares a run: opens the dataset if it is closed, takes its record
+  // count, shows the progress window, moves to the first record, resolves
+  // the quote and separator characters and only then creates the output
+  // file, so that a preparation that fails leaves an earlier file of that
+  // name untouched. False on any failure, without a message.
+  bool Setup();
+  // Writes out what is buffered, closes the output file and frees the
+  // progress window. A failed final write is kept in WriteErrorCode.
+  void CleanUp();
+  // Queues one line and the record separator for the output file. False
+  // when the operating system refused a write this caused (WriteErrorCode
+  // gives its error code).
+  bool WriteData(const std::string& line);
+  // Hands everything buffered to the operating system and waits until it
+  // has taken it. False on a failed write.
+  bool FlushWriteBuffer();
+
+  // Quote and separator resolution and record formatting.
+  std::string GetFieldDelimiterChar() const;
+  std::string GetFieldSeparatorChar() const;
+  // Sets the quote and separator characters in force from FieldDelimiter,
+  // FieldSeparator and CustomSeparator. Setup calls it; a host formatting
+  // records outside a run calls it first.
+  void ResolveCharacters();
+  // The current record as one line, without the record separator; empty
+  // when no field takes part, when every value is empty and nothing joins
+  // them, or when reading a field raised.
+  std::string GetDelimitedRecord();
+  std::string GetFixedRecord();
+  // The names of the fields that take part, laid out like the values of
+  // the current ExportType (a header line).
+  std::string GetFieldNamesLine() const;
+
+  // Run state, readable for tests and hosts.
+  std::int32_t RecordCounter() const { return FRecordCounter; }
+  // The dataset's RecordCount, taken when the run starts; 0 for a run that
+  // neither shows progress nor has an OnExportRecord handler.
+  std::int32_t RecordTotal() const { return FRecordTotal; }
+  TProgressWindow* ProgressWindow() const { return FProgressWindow; }
+  bool FileOpen() const { return FOutput.Valid(); }
+  // The OS error code of the first failed write of the current or last run;
+  // 0 when none failed.
+  int WriteErrorCode() const { return FOutput.ErrorCode(); }
+  // What failed when it was not the OS (a character the encoding cannot
+  // hold, named with its line of the output); empty otherwise.
+  const std::string& WriteErrorText() const { return FOutput.Failure(); }
+
+  // Whether Execute formats records on a second thread from copies of their
+  // values while it walks the dataset. Only runs in which no host code
+  // looks on while they go (no OnExportRecord, no progress window) and whose
+  // fields all format without being asked for their text do so; the file,
+  // the result and every error are those of a run without it. On by default
+  // where the machine has more than one processor.
+  bool FormatAhead() const { return FFormatAhead; }
+  void SetFormatAhead(bool value) { FFormatAhead = value; }
+  // Records are handed to that thread in batches of kFormatAheadBatch, at
+  // most kFormatAheadBatches of them at a time: when a write fails, the walk
+  // has gone at most kFormatAheadRecords records past the failing line.
+  static constexpr std::size_t kFormatAheadBatch = 2048;
+  static constexpr std::size_t kFormatAheadBatches = 4;
+  static constexpr std::int32_t kFormatAheadRecords =
+      static_cast<std::int32_t>((kFormatAheadBatches + 1) * kFormatAheadBatch);
+
+  static constexpr const char* kVersion = kKorvaneVersion;
+  // A run's first write goes out at kWriteBufferSize buffered bytes; after
+  // that each write is as large as everything written before it, up to
+  // kMaxWriteBufferSize, so that a short run or an early failure is found
+  // soon and a long run makes few, large writes.
+  static constexpr std::size_t kWriteBufferSize = TExportOutput::kFirstWrite;
+  static constexpr std::size_t kMaxWriteBufferSize = TExportOutput::kLargestWrite;
+
+ private:
+  class TRunGuard;
+
+  std::string GetVersion() const { return kVersion; }
+  // What the record plan takes from the properties.
+  TExportLayout Layout() const;
+  // The current record as a line, without the record separator.
+  std::string FormatRecord(bool fixed);
+  // Header, record loop and trailer of Execute; false when a write failed.
+  bool WriteRun();
+  // Formats records on a second thread while it can, from the first one
+  // on (see FormatAhead); false when a write failed.
+  bool WriteAhead(TRecordPlan& plan, std::int64_t& bytes);
+  bool WriteLines(const TStrings& lines);
+  std::string_view RecordSeparatorBytes() const;
+  void FreeProgressWindow() noexcept;
+
+  // Bytes waiting for the file, and the file. On cache lines of their own,
+  // apart from what a run reads for every record: while records are
+  // formatted ahead, another thread writes there.
+  TExportOutput FOutput;
+  alignas(64) std::string FCustomSeparator;
+  TDataSet* FDataSet = nullptr;
+  TDelimitedFields FDelimitedFields = dfAll;
+  TExportType FExportType = expDelimited;
+  std::string FDelimiter;
+  TFieldDelimiter FFieldDelimiter = fdlNone;
+  TFieldSeparator FFieldSeparator = fspPipe;
+  std::string FSeparator;
+  std::unique_ptr<TStringList> FFieldList;
+  TFieldListAction FFieldListAction = flaNone;
+  std::unique_ptr<TStringList> FHeaderData;
+  bool FHeaderOutput = false;
+  TNumericAlignment FNumericAlign = naLeft;
+  bool FWholeValues = false;
+  bool FByteOrderMark = false;
+  TCompression FCompression = cmNone;
+  std::string FEncoding;
+  TDialect FDialect = dlClassic;
+  TExportEvent FOnExportRecord;
+  TNotifyEvent FOnBeginExport;
+  TNotifyEvent FOnFinishExport;
+  std::string FOutputFile;
+  TProgressWindow* FProgressWindow = nullptr;  // owned (its component owner is this)
+  TRecordSeparator FRecordSeparator = rsCRLF;
+  std::int32_t FRecordCounter = 0;
+  bool FShowProgress = false;
+  std::int32_t FRecordTotal = 0;
+  std::unique_ptr<TStringList> FTrailerData;
+  bool FTrailerOutput = false;
+  bool FFormatAhead = std::thread::hardware_concurrency() > 1;
+};
+
+}  // namespace korvane

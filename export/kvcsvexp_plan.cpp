@@ -1,0 +1,700 @@
+#include "export/kvcsvexp_plan.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <iterator>
+#include <optional>
+#include <utility>
+#include <variant>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "text/speed_internal.h"
+#include "core/sysutils.h"
+#include "export/kvcsvexp_traits.h"
+
+namespace korvane {
+
+using namespace export_plan;
+
+namespace {
+
+// Room for FloatToChars: any double's text fits.
+constexpr std::size_t kFloatRoom = 32;
+// Numbers aligned on the right are moved whole, kNumberRoom bytes at a
+// time, when they are no longer.
+constexpr std::size_t kNumberRoom = 32;
+static_assert(kNumberRoom >= kFloatRoom && kNumberRoom >= kIntegerTextRoom &&
+              kNumberRoom >= kCurrencyTextRoom);
+// Texts up to this long fit the room a column has; longer ones ask for room.
+constexpr std::size_t kShortText = 16;
+
+// Room a column takes besides its value and padding: the four bytes before
+// the value and a closing quote, and the sixteen-byte steps in which blanks
+// are stored.
+constexpr std::size_t kColumnRoom = 5 + 16;
+
+// Stores n blanks at p in sixteen-byte steps, at least one: up to sixteen
+// bytes past them are stored too. Most paddings take the first step only.
+void FillBlanks(char* p, std::size_t n) {
+  static constexpr char kBlanks[17] = "                ";
+  std::memcpy(p, kBlanks, 16);
+  if (n <= 16) return;
+  if (n > 48) {
+    std::memset(p, ' ', n);
+    return;
+  }
+  std::memcpy(p + 16, kBlanks, 16);
+  if (n > 32) std::memcpy(p + 32, kBlanks, 16);
+}
+
+// A value aligned on the right in a fixed-width line is written this far
+// past the end of its column, and moved into place once the blanks in front
+// of it are stored: read back at once, the bytes just stored would wait for
+// their stores to finish.
+constexpr std::size_t kRightAhead = 16;
+
+// Pads the value [first, end) with blanks up to width and returns the new
+// end. Aligned on the left, the value starts the column and the blanks
+// follow it. Aligned on the right (right set), the value starts width +
+// kRightAhead bytes past column and is moved to end the column, after the
+// blanks; a value of at most kNumberRoom bytes is moved sixteen bytes at a
+// time, within the column's room. A value longer than width is kept whole.
+[[gnu::always_inline]] inline char* Pad(char* column, char* first, char* end, std::size_t width,
+                                        bool right) {
+  const auto length = static_cast<std::size_t>(end - first);
+  if (!right) {
+    if (length < width) FillBlanks(end, width - length);
+    return length < width ? first + width : end;
+  }
+  if (length >= width) {
+    std::memmove(column, first, length);
+    return column + length;
+  }
+  const std::size_t blanks = width - length;
+  FillBlanks(column, blanks);  // stores end before first
+  char* const to = column + blanks;
+  if (length <= 16) {  // most numbers
+    std::memcpy(to, first, 16);
+  } else if (length <= kNumberRoom) {
+    char value[kNumberRoom];
+    std::memcpy(value, first, kNumberRoom);
+    std::memcpy(to, value, kNumberRoom);
+  } else {
+    std::memmove(to, first, length);
+  }
+  return column + width;
+}
+
+// How a record's plan reads its values from the dataset's current record,
+// by field index.
+struct TFieldReader {
+  const TFieldData* Values;
+  const TFieldData& At(const TColumn& column, std::size_t) const { return Values[column.index]; }
+  static bool IsNull(const TFieldData& data) { return korvane::IsNull(data); }
+  static std::optional<std::string_view> Text(const TFieldData& data) {
+    if (const auto* text = std::get_if<std::string>(&data)) return std::string_view(*text);
+    return std::nullopt;
+  }
+  static const std::int64_t* Int(const TFieldData& data) {
+    return std::get_if<std::int64_t>(&data);
+  }
+  static const bool* Bool(const TFieldData& data) { return std::get_if<bool>(&data); }
+  static const double* Double(const TFieldData& data) { return std::get_if<double>(&data); }
+  // The value AsDateTime reads: 0 without a value.
+  static double Date(const TColumn& column, const TFieldData& data) {
+    if (const auto* value = std::get_if<double>(&data)) return *value;
+    if (korvane::IsNull(data)) return 0;
+    return column.field->AsDateTime();  // another alternative converts or raises
+  }
+};
+
+// How it reads them from a copy, by column.
+struct TCopyReader {
+  const TCopiedValue* Row;
+  const char* Texts;
+  const TCopiedValue& At(const TColumn&, std::size_t k) const { return Row[k]; }
+  static bool IsNull(const TCopiedValue& value) { return value.Alternative == vkNull; }
+  std::optional<std::string_view> Text(const TCopiedValue& value) const {
+    if (value.Alternative != vkText) return std::nullopt;
+    return std::string_view(Texts + value.Offset, value.Length);
+  }
+  static const std::int64_t* Int(const TCopiedValue& value) {
+    return value.Alternative == vkInteger ? &value.Integer : nullptr;
+  }
+  static const bool* Bool(const TCopiedValue& value) {
+    return value.Alternative == vkBoolean ? &value.Boolean : nullptr;
+  }
+  static const double* Double(const TCopiedValue& value) {
+    return value.Alternative == vkFloat ? &value.Float : nullptr;
+  }
+  // Copies carry dates and empty values only.
+  static double Date(const TColumn&, const TCopiedValue& value) {
+    return value.Alternative == vkFloat ? value.Float : 0;
+  }
+};
+
+// Whether LongTimeFormat's text of a time, with '.' and its milliseconds
+// after it, reads back as that time.
+bool TimeTextTakesMilliseconds() {
+  const TDateTime probe = EncodeTime(13, 45, 10, 250);
+  TDateTime back = 0;
+  return TryStrToTime(TimeToStr(probe) + ".250", back) &&
+         std::llround(back * 86400000.0) == std::llround(probe * 86400000.0);
+}
+
+}  // namespace
+
+TRecordPlan::TRecordPlan(TExportOutput& output) : FOutput(output) {}
+
+TRecordPlan::~TRecordPlan() = default;
+
+void TRecordPlan::Build(const TExportLayout& layout) {
+  FColumns.clear();
+  FFixed = layout.Fixed;
+  FRecordSeparator = layout.RecordSeparator;
+  std::fill(std::begin(FLineEnd), std::end(FLineEnd), '\0');
+  FRecordSeparator.copy(FLineEnd, sizeof FLineEnd);
+  FDataSet = layout.DataSet;
+  if (FDataSet == nullptr) return;  // no line at all
+  FSeparator = layout.Separator;
+  FQuote = layout.Quote;
+  FRightNumbers = layout.NumericAlign == naRight;
+  FDecimalSeparator = FormatSettings().DecimalSeparator;
+  FWhole = layout.WholeValues;
+  FStandard = layout.Standard && !FFixed && FQuote != 0;
+  FOtherValue = false;
+  FTimeTakesMilliseconds = FWhole && TimeTextTakesMilliseconds();
+  std::uint8_t quoted = 0;
+  if (FQuote != 0) quoted = layout.DelimitedFields == dfTextOnly ? ttText : ttAny;
+  try {
+    for (TField* field : FDataSet->Fields()) {
+      if (layout.FieldListAction != flaNone &&
+          !FieldInFieldList(layout.FieldListAction, layout.FieldList, field->FieldName())) {
+        continue;
+      }
+      AddColumn(field, quoted);
+    }
+  } catch (...) {
+    FColumns.clear();  // every line empty
+    return;
+  }
+  FCloseLength = !FColumns.empty() && FColumns.back().wrap ? 1 : 0;
+  std::size_t rest = FRecordSeparator.size();
+  for (auto column = FColumns.rbegin(); column != FColumns.rend(); ++column) {
+    rest += column->rest;
+    column->rest = rest;
+  }
+}
+
+// Adds the column of a field taking part, with its own room in rest.
+void TRecordPlan::AddColumn(TField* field, std::uint8_t quoted) {
+  TColumn column{};
+  column.field = field;
+  column.index = static_cast<std::size_t>(field->Index());
+  std::uint8_t traits = kTypeTraits[field->DataType()];
+  // Whole values leave nothing out: memos are texts, the rest hexadecimal.
+  const bool hex = FWhole && (traits & ttOmitted) != 0 && (traits & ttText) == 0;
+  if (FWhole) traits &= static_cast<std::uint8_t>(~ttOmitted);
+  column.wrap = (traits & quoted) != 0;
+  if (FStandard) {
+    // The quotes are the value's own: the opening one is stored before the
+    // value when the quote rule asks for it (values left out ask nothing),
+    // and QuoteValue takes it back or adds the ones the text needs.
+    column.askQuote = column.wrap && (traits & ttOmitted) == 0;
+    column.wrap = false;
+  }
+  if (!FColumns.empty() && FColumns.back().wrap) column.open[column.openLength++] = FQuote;
+  if (!FColumns.empty() && FSeparator != 0) column.open[column.openLength++] = FSeparator;
+  if (column.wrap || column.askQuote) column.open[column.openLength++] = FQuote;
+  if (FFixed && (traits & ttOmitted) == 0) {
+    column.width = static_cast<std::size_t>(std::max(0, field->DisplayWidth()));
+  }
+  std::size_t room = 0;
+  if (traits & ttOmitted) {
+    column.kind = TColumnKind::ckNothing;  // never read
+  } else if (traits & ttDateTime) {
+    ChooseDateKind(column, room);
+  } else {
+    // Fields whose text comes from a handler or from a class of their own
+    // are asked for it.
+    // The kind of column, and the room its usual values are written in.
+    const auto choose = [&column, &room](TColumnKind kind, std::size_t valueRoom) {
+      column.kind = kind;
+      room = valueRoom;
+    };
+    switch (field->OnGetText() ? tkOther : hex ? tkString : field->TextKind()) {
+      case tkString:
+        choose(hex ? TColumnKind::ckHex : TColumnKind::ckString, kShortText);
+        break;
+      case tkInteger:
+        choose(TColumnKind::ckInteger, kIntegerTextRoom);
+        break;
+      case tkBoolean:
+        choose(TColumnKind::ckBoolean, 8);  // written eight bytes at a time
+        break;
+      case tkFloat:
+        choose(TColumnKind::ckFloat, kFloatRoom);
+        break;
+      case tkCurrency:
+        choose(TColumnKind::ckCurrency, kCurrencyTextRoom);
+        break;
+      default:
+        choose(TColumnKind::ckField, 0);
+        break;
+    }
+    column.pad = FFixed;
+    column.right = FFixed && FRightNumbers && (traits & ttNumeric) != 0;
+    if (column.right) room = std::max(room, kNumberRoom) + kRightAhead;
+  }
+  column.rest = kColumnRoom + room + column.width;
+  column.scan = FStandard && UsualValuesMayNeedQuotes(column);
+  FColumns.push_back(column);
+}
+
+// Numbers, booleans and dates through the plan's writer are made of digits
+// and a few bytes known beforehand, which need no search value by value.
+bool TRecordPlan::UsualValuesMayNeedQuotes(const TColumn& column) const {
+  std::string bytes = "0123456789-";
+  switch (column.kind) {
+    case TColumnKind::ckNothing:
+    case TColumnKind::ckString:  // short texts are searched as they are copied, the rest as others
+      return false;
+    case TColumnKind::ckInteger:
+      break;
+    case TColumnKind::ckBoolean:
+      bytes = "TrueFals";
+      break;
+    case TColumnKind::ckCurrency:
+      bytes += FDecimalSeparator;
+      break;
+    case TColumnKind::ckFloat:
+      bytes += "EINAF";  // exponents, NAN and INF
+      bytes += FDecimalSeparator;
+      break;
+    case TColumnKind::ckDate: {
+      if (column.askDate) return true;
+      // Every date has the same bytes besides its digits.
+      std::vector<char> text(FDates->Room());
+      bytes.append(text.data(), FDates->Put(text.data(), EncodeDate(2001, 12, 31)));
+      break;
+    }
+    default:
+      return true;  // texts, and values asked of the field
+  }
+  return bytes.find(FQuote) != std::string::npos ||
+         (FSeparator != 0 && bytes.find(FSeparator) != std::string::npos);
+}
+
+// Dates, times and date-times: delimited lines write the date part of dates
+// and date-times and the time of times, from the value; fixed-width lines
+// the field's text (for dates through the plan's writer, when the field is
+// not asked for its text).
+void TRecordPlan::ChooseDateKind(TColumn& column, std::size_t& room) {
+  const TField& field = *column.field;
+  const TFieldType type = field.DataType();
+  column.askDate = field.TextKind() != tkDateTime;
+  const bool ownText = FFixed && (field.OnGetText() || column.askDate);
+  if (FWhole) {
+    column.pad = FFixed;
+    if (field.OnGetText()) {
+      column.kind = TColumnKind::ckFieldDate;
+      return;
+    }
+    if (type != ftDate) {
+      column.kind = type == ftTime ? TColumnKind::ckWholeTime : TColumnKind::ckWholeDateTime;
+      return;
+    }
+  }
+  if (!FFixed && type == ftTime) {
+    column.kind = TColumnKind::ckTime;
+  } else if ((!FFixed || type == ftDate) && (!ownText || FWhole)) {
+    if (!FDates || !FDates->Current()) FDates = std::make_unique<TDateWriter>();
+    room = FDates->Room();
+    column.kind = room > 0 ? TColumnKind::ckDate : TColumnKind::ckDateText;
+  } else {
+    column.kind = TColumnKind::ckFieldDate;
+  }
+}
+
+bool TRecordPlan::WorksFromCopies() const {
+  if (FColumns.empty()) return false;
+  for (const TColumn& column : FColumns) {
+    switch (column.kind) {
+      case TColumnKind::ckNothing:
+      case TColumnKind::ckString:
+      case TColumnKind::ckInteger:
+      case TColumnKind::ckBoolean:
+      case TColumnKind::ckFloat:
+      case TColumnKind::ckCurrency:
+        break;
+      case TColumnKind::ckDate:
+        if (column.askDate) return false;
+        break;
+      default:
+        // Times and dates without a table of their own are written by the
+        // format settings of the moment or by the field.
+        return false;
+    }
+  }
+  return true;
+}
+
+void TRecordPlan::CopySlots(std::vector<TCopySlot>& slots) const {
+  slots.clear();
+  for (const TColumn& column : FColumns) {
+    TValueKind own = vkNull;
+    switch (column.kind) {
+      case TColumnKind::ckString:
+        own = vkText;
+        break;
+      case TColumnKind::ckInteger:
+      case TColumnKind::ckCurrency:
+        own = vkInteger;
+        break;
+      case TColumnKind::ckBoolean:
+        own = vkBoolean;
+        break;
+      case TColumnKind::ckFloat:
+      case TColumnKind::ckDate:
+        own = vkFloat;
+        break;
+      default:
+        break;  // nothing read (WorksFromCopies lets no other kind through)
+    }
+    slots.push_back({column.index, own});
+  }
+}
+
+std::size_t TRecordPlan::Put() {
+  // No columns also when the dataset is gone: nothing to read then.
+  if (FColumns.empty()) return 0;
+  return PutRecordAs(TFieldReader{FDataSet->CurrentValues()});
+}
+
+std::size_t TRecordPlan::PutCopy(const TCopiedValue* row, const char* texts) {
+  if (FColumns.empty()) return 0;
+  return PutRecordAs(TCopyReader{row, texts});
+}
+
+template <class TReader>
+std::size_t TRecordPlan::PutRecordAs(const TReader& reader) {
+  if (FFixed) return PutRecord<true, false>(reader);
+  return FStandard ? PutRecord<false, true>(reader) : PutRecord<false, false>(reader);
+}
+
+char* TRecordPlan::PutText(TLineWriter& line, char* p, std::string_view text,
+                           const TColumn& column) {
+  p = line.Room(p, text.size() + column.rest);
+  std::memcpy(p, text.data(), text.size());
+  return p + text.size();
+}
+
+char* TRecordPlan::PutStoredText(TLineWriter& line, char* p, std::string_view text,
+                                 const TColumn& column) {
+  // Quoted like any text, also where the column's own values are not.
+  if (FStandard) FQuoteText = true;  // QuoteValue puts the quotes
+  if (column.wrap || FQuote == 0 || FStandard) return PutText(line, p, text, column);
+  p = line.Room(p, text.size() + 2 + column.rest);
+  *p++ = FQuote;
+  std::memcpy(p, text.data(), text.size());
+  p += text.size();
+  *p++ = FQuote;
+  return p;
+}
+
+char* TRecordPlan::PutFieldText(TLineWriter& line, char* p, const TColumn& column) {
+  FText.clear();
+  column.field->AppendText(FText);
+  return PutText(line, p, FText, column);
+}
+
+char* TRecordPlan::PutHex(TLineWriter& line, char* p, std::string_view bytes,
+                          const TColumn& column) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  p = line.Room(p, 2 + 2 * bytes.size() + column.rest);
+  *p++ = '\\';
+  *p++ = 'x';
+  for (const char byte : bytes) {
+    const auto b = static_cast<unsigned char>(byte);
+    *p++ = kDigits[b >> 4];
+    *p++ = kDigits[b & 15];
+  }
+  return p;
+}
+
+void TRecordPlan::AppendWholeTime(double value) {
+  std::uint16_t hour = 0;
+  std::uint16_t minute = 0;
+  std::uint16_t second = 0;
+  std::uint16_t ms = 0;
+  DecodeTime(value, hour, minute, second, ms);
+  if (!FTimeTakesMilliseconds) {
+    FText += FormatDateTime(ms != 0 ? "hh:nn:ss.zzz" : "hh:nn:ss", value);
+    return;
+  }
+  AppendTimeToStr(FText, value);
+  if (ms != 0) {
+    const char digits[4] = {'.', static_cast<char>('0' + ms / 100),
+                            static_cast<char>('0' + ms / 10 % 10),
+                            static_cast<char>('0' + ms % 10)};
+    FText.append(digits, 4);
+  }
+}
+
+char* TRecordPlan::PutDate(TLineWriter& line, char* p, const TColumn& column, bool none,
+                           double value) {
+  if (none) {
+    // No value: nothing, or the width in blanks.
+    if (!FFixed) return p;
+    FillBlanks(p, column.width);
+    return p + column.width;
+  }
+  if (column.kind == TColumnKind::ckDate) return FDates->Put(p, value);
+  FText.clear();
+  switch (column.kind) {
+    case TColumnKind::ckTime:
+      AppendTimeToStr(FText, value);
+      break;
+    case TColumnKind::ckDateText:
+      AppendDateToStr(FText, value);
+      break;
+    case TColumnKind::ckWholeTime:
+      AppendWholeTime(value);
+      break;
+    case TColumnKind::ckWholeDateTime:
+      AppendDateToStr(FText, value);
+      FText += ' ';
+      AppendWholeTime(value);
+      break;
+    default:
+      column.field->AppendText(FText);
+      break;
+  }
+  return PutText(line, p, FText, column);
+}
+
+// Writes one value at p and returns its end. The usual values of the usual
+// kinds are written here, within the room the line already has, so that
+// the value still starts at p; the rest go through PutOtherValue, which
+// may move the line and sets first to where the value starts then.
+template <bool kStandard, class TReader, class TData>
+[[gnu::always_inline]] inline char* TRecordPlan::PutValue(TLineWriter& line, char* p, char*& first,
+                                                          const TColumn& column,
+                                                          const TReader& reader,
+                                                          const TData& data, bool& special) {
+  first = p;
+  switch (column.kind) {
+    case TColumnKind::ckNothing:
+      return p;
+    case TColumnKind::ckString:
+      if (const auto value = reader.Text(data); value && value->size() <= kShortText) {
+        if constexpr (kStandard) {
+          special = speed_internal::CopyShortFinding(p, value->data(), value->size(), FQuote,
+                                                     FSeparator != 0 ? FSeparator : FQuote);
+        } else {
+          speed_internal::CopyShort(p, value->data(), value->size());
+        }
+        return p + value->size();
+      }
+      break;
+    case TColumnKind::ckInteger:
+      if (const auto* value = reader.Int(data)) return speed_internal::PutIntegerLanes(p, *value);
+      break;
+    case TColumnKind::ckBoolean:
+      if (const auto* value = reader.Bool(data)) {
+        std::memcpy(p, *value ? "True\0\0\0\0" : "False\0\0\0", 8);
+        return p + (*value ? 4 : 5);
+      }
+      break;
+    case TColumnKind::ckFloat:
+      if (const auto* value = reader.Double(data)) {
+        return FloatToChars(p, p + kFloatRoom, *value, FDecimalSeparator);
+      }
+      break;
+    case TColumnKind::ckCurrency:
+      if (const auto* value = reader.Int(data)) {
+        return speed_internal::PutCurrencyAmountLanes(p, *value, FDecimalSeparator);
+      }
+      break;
+    case TColumnKind::ckDate:
+      // Dates through the plan's writer, the most usual, without a call.
+      if (!column.askDate) {
+        if (const auto* value = reader.Double(data)) return FDates->Put(p, *value);
+      }
+      break;
+    default:
+      break;
+  }
+  const std::size_t start = line.Length(p);
+  p = PutOtherValue(line, p, column, reader, data);
+  first = line.At(start);
+  FOtherValue = true;
+  return p;
+}
+
+// The values PutValue leaves: the field's own texts, long texts, binary
+// data in hexadecimal, dates but through the plan's writer, no value, and
+// values of another alternative than the column's kind reads.
+template <class TReader, class TData>
+[[gnu::noinline]] char* TRecordPlan::PutOtherValue(TLineWriter& line, char* p,
+                                                   const TColumn& column, const TReader& reader,
+                                                   const TData& data) {
+  switch (column.kind) {
+    case TColumnKind::ckField:
+      if (const std::string* stored = column.field->StoredText();
+          stored != nullptr && !column.field->OnGetText()) {
+        return PutStoredText(line, p, *stored, column);
+      }
+      return PutFieldText(line, p, column);
+    case TColumnKind::ckString:
+      if (const auto value = reader.Text(data)) return PutText(line, p, *value, column);
+      break;
+    case TColumnKind::ckHex:
+      if (const auto value = reader.Text(data)) return PutHex(line, p, *value, column);
+      break;
+    case TColumnKind::ckNothing:
+    case TColumnKind::ckInteger:
+    case TColumnKind::ckBoolean:
+    case TColumnKind::ckFloat:
+    case TColumnKind::ckCurrency:
+      break;
+    default:
+      // Dates: a text is a value the dataset could not read as a date.
+      if (const auto value = reader.Text(data)) return PutStoredText(line, p, *value, column);
+      if (column.askDate) {
+        return PutDate(line, p, column, column.field->IsNull(), column.field->AsDateTime());
+      }
+      return PutDate(line, p, column, reader.IsNull(data), reader.Date(column, data));
+  }
+  // A text in a column of another type is a value the dataset could not
+  // read as that type; a value of another alternative is the field's text
+  // (which raises as it does elsewhere); no value is nothing.
+  if (const auto value = reader.Text(data); value && column.field->StoredText() != nullptr) {
+    return PutStoredText(line, p, *value, column);
+  }
+  return reader.IsNull(data) ? p : PutFieldText(line, p, column);
+}
+
+namespace {
+
+// Whether one of the n bytes at value is quote, separator, CR or LF.
+// Sixteen bytes at a time with SSE2: value lies in a line, whose room past
+// every value (see TLineWriter) lets the last load reach past its end; the
+// bytes there are masked out.
+[[gnu::always_inline]] inline bool NeedsQuotes(const char* value, std::size_t n, char quote,
+                                               char separator) {
+#if defined(__SSE2__)
+  const __m128i vq = _mm_set1_epi8(quote);
+  const __m128i vs = _mm_set1_epi8(separator);
+  const __m128i cr = _mm_set1_epi8('\r');
+  const __m128i lf = _mm_set1_epi8('\n');
+  for (std::size_t i = 0; i < n; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(value + i));
+    const unsigned keep = n - i >= 16 ? 0xffffu : (1u << (n - i)) - 1;
+    const __m128i found = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, vq), _mm_cmpeq_epi8(v, vs)),
+                                       _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)));
+    if ((static_cast<unsigned>(_mm_movemask_epi8(found)) & keep) != 0) return true;
+  }
+  return false;
+#else
+  return std::any_of(value, value + n, [quote, separator](char c) {
+    return c == quote || c == separator || c == '\r' || c == '\n';
+  });
+#endif
+}
+
+}  // namespace
+
+[[gnu::always_inline]] inline char* TRecordPlan::QuoteValue(TLineWriter& line, char* first,
+                                                            char* p, const TColumn& column,
+                                                            bool none, bool found) {
+  const auto n = static_cast<std::size_t>(p - first);
+  bool search = column.scan || FQuoteText;
+  if (FOtherValue) {
+    search = true;  // not one of the column's usual values
+    FOtherValue = false;
+  }
+  const bool special = found || (search && NeedsQuotes(first, n, FQuote, FSeparator));
+  if (!special && !FQuoteText && n != 0) {
+    // The usual value: closed when it was opened, the closing quote being
+    // in the column's room (kColumnRoom).
+    *p = FQuote;
+    return p + (column.askQuote ? 1 : 0);
+  }
+  return QuoteOtherValue(line, first, p, column, none, special);
+}
+
+[[gnu::noinline]] char* TRecordPlan::QuoteOtherValue(TLineWriter& line, char* first, char* p,
+                                   const TColumn& column, bool none, bool special) {
+  FQuoteText = false;
+  const auto n = static_cast<std::size_t>(p - first);
+  const bool opened = column.askQuote;  // the opening quote is at first[-1]
+  if (column.kind == TColumnKind::ckNothing) return p;
+  if (none && n == 0) return opened ? first - 1 : p;  // nothing
+  // Quoted: an empty text, a stored text or one that needs quotes. The
+  // quotes to add are the doubled ones, the closing one and the opening one
+  // when it was not stored.
+  const auto quotes = static_cast<std::size_t>(special ? std::count(first, p, FQuote) : 0);
+  const std::size_t added = quotes + (opened ? 1 : 2);
+  p = line.Room(p, added + column.rest);
+  char* const value = p - n;
+  char* const end = p + added;
+  if (quotes != 0 || !opened) {
+    // From the back, so that every byte moves before it is overwritten.
+    char* out = end - 1;
+    for (const char* in = p; in != value;) {
+      *--out = *--in;
+      if (*in == FQuote) *--out = FQuote;
+    }
+  }
+  if (!opened) value[0] = FQuote;
+  end[-1] = FQuote;
+  return end;
+}
+
+template <bool kFixed, bool kStandard, class TReader>
+std::size_t TRecordPlan::PutRecord(const TReader& reader) {
+  TLineWriter line(FOutput);
+  char* p = line.Begin(FColumns.front().rest);
+  // Held apart from FColumns, which every byte stored might change as far
+  // as the compiler knows.
+  const std::size_t count = FColumns.size();
+  const TColumn* const columns = FColumns.data();
+  try {
+    for (std::size_t k = 0; k < count; ++k) {
+      const TColumn& column = columns[k];
+      std::memcpy(p, column.open, 4);
+      p += column.openLength;
+      const auto& data = reader.At(column, k);
+      char* first;
+      bool special = false;  // standard rules: a short text holds a byte that needs quotes
+      if constexpr (kFixed) {
+        const std::size_t ahead = column.right ? column.width + kRightAhead : 0;
+        p = PutValue<false>(line, p + ahead, first, column, reader, data, special);
+        if (column.pad) p = Pad(first - ahead, first, p, column.width, column.right);
+      } else {
+        p = PutValue<kStandard>(line, p, first, column, reader, data, special);
+        if constexpr (kStandard) {
+          p = QuoteValue(line, first, p, column, reader.IsNull(data), special);
+        }
+      }
+    }
+  } catch (...) {
+    // A record that cannot be read is left out whole.
+    FQuoteText = false;
+    return 0;
+  }
+  *p = FQuote;
+  p += FCloseLength;
+  const std::size_t length = line.Length(p);
+  if (length == 0) return 0;
+  std::memcpy(p, FLineEnd, 2);
+  line.End(p + FRecordSeparator.size());
+  return length;
+}
+
+}  // namespace korvane

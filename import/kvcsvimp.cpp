@@ -1,0 +1,417 @@
+// TCSVImport: construction, properties and the import run.
+#include "import/kvcsvimp.h"
+
+#include <algorithm>
+#include <limits>
+#include <optional>
+#include <thread>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "data/db_failure.h"
+#include "ui/dialogs.h"
+#include "core/sysutils.h"
+#include "import/kvcsvimp_readahead.h"
+#include "components/kvprogress.h"
+
+namespace korvane {
+
+namespace {
+
+// The import updates its progress window after every record: the interval is
+// the record total given to the window (0, as the import does not know it)
+// divided by 100, and never less than 1.
+constexpr std::int32_t kProgressInterval = 1;
+
+// Counters are 32-bit; an input of more than 2^31 - 1 records keeps them at
+// the largest value instead of overflowing.
+void Increase(std::int32_t& counter) {
+  if (counter < std::numeric_limits<std::int32_t>::max()) ++counter;
+}
+
+std::int32_t ClampToInt32(std::int64_t v) {
+  return static_cast<std::int32_t>(
+      std::min<std::int64_t>(v, std::numeric_limits<std::int32_t>::max()));
+}
+
+}  // namespace
+
+TCSVImport::TCSVImport(TComponent* owner) : TComponent(owner) {
+  FFieldList = std::make_unique<TStringList>();
+  FHeaderData = std::make_unique<TStringList>();
+  FTrailerData = std::make_unique<TStringList>();
+  FRecordCache = std::make_unique<TStringList>();
+}
+
+TCSVImport::~TCSVImport() {
+  FReadAhead.reset();
+  FFieldList.reset();
+  FHeaderData.reset();
+  FTrailerData.reset();
+  FRecordCache.reset();
+  FreeProgressWindow();
+  // The input file, if a caller left it open, is closed by its handle.
+}
+
+void TCSVImport::SetFieldList(const TStrings* Value) {
+  if (!FFieldList) FFieldList = std::make_unique<TStringList>();
+  // The component keeps a copy, never the host's list; no list means none.
+  if (Value != nullptr) {
+    FFieldList->Assign(*Value);
+  } else {
+    FFieldList->Clear();
+  }
+}
+
+// HeaderData and TrailerData are the component's own results: assigning a
+// list to them changes nothing.
+void TCSVImport::SetHeaderData(const TStrings* /*Value*/) {}
+void TCSVImport::SetTrailerData(const TStrings* /*Value*/) {}
+
+void TCSVImport::SetImportType(TImportType Value) {
+  FImportType = Value;
+  ++FSplitGeneration;
+}
+
+void TCSVImport::SetVersion(const std::string& /*Value*/) {}
+
+bool TCSVImport::DefaultReadAhead() { return std::thread::hardware_concurrency() > 1; }
+
+void TCSVImport::StartReadAhead() {
+  // Only a regular file: a pipe's read may wait for its writer, and a run
+  // that ends early must not wait with it.
+  if (!FReadAheadEnabled || FReadAhead || FEndOfFile || !IsRegularFile(FFileHandle)) return;
+  std::optional<TSplitRule> rule;
+  if (!FUseRecordCache && FImportType == impDelimited) rule = FSplitRule;
+  FReadAheadGeneration = FSplitGeneration;
+  try {
+    FReadAhead = std::make_unique<TRecordReadAhead>(FScanner, FFileHandle, rule);
+  } catch (const std::exception&) {
+    // No thread to be had: the records are read on this one.
+  }
+}
+
+bool TCSVImport::StoreReadAheadRecord(const TReadAheadRecord& record, std::string_view& text) {
+  // The values split ahead stand for the record while the import type and
+  // the quote and separator are those the thread splits by: a handler may
+  // have changed them since.
+  if (record.Split && FSplitGeneration == FReadAheadGeneration) {
+    if (record.TextAfterQuote) NoteTextAfterQuote(record.Line);
+    return record.Blank || AddRecordValues(record.Values, record.ValueCount);
+  }
+  FReadAhead->TakeText(FRecordText);
+  text = {};
+  if (!SplitRecordInto(FRecordText, FValues)) return true;
+  text = ReportText();
+  return AddRecordValues(FValues.Data(), FValues.Count());
+}
+
+void TCSVImport::SkipToStartRecord() {
+  std::uint32_t bytes = 0;
+  for (std::int32_t skipped = 1; skipped < FStartRecord && !FEndOfFile; ++skipped) {
+    ReadTextFileRecord(FFileHandle, bytes, FRecordText);
+    ++FSkippedRecords;
+  }
+}
+
+std::int32_t TCSVImport::DatabaseFailed(const EDatabaseFailure& e, TDataSet*& bulkData) {
+  // The database itself failed: no later record would be stored either.
+  FStoredRecords -= e.Lost();
+  EndRun(bulkData, true);
+  MessageDlg(e.Message() + "; the import stopped at record " +
+                 IntToStr(FSkippedRecords + FRecordCounter) + ", " + IntToStr(FStoredRecords) +
+                 " records are committed",
+             mtError, {mbOK}, 0);
+  return -1;
+}
+
+bool TCSVImport::StopHere() {
+  if (!FStopRequested.load(std::memory_order_relaxed)) return false;
+  FInterrupted = true;
+  FNextRecord = FSkippedRecords + FRecordCounter + 1;
+  // The line of the record not taken: read it, and leave it.
+  std::uint32_t bytes = 0;
+  if (FReadAhead && !FUseRecordCache) {
+    const TReadAheadRecord& record = NextReadAheadRecord();
+    FNextRecordLine = record.EndOfFile && record.Text.empty() ? 0 : record.Line;
+  } else {
+    ReadTextFileRecord(FFileHandle, bytes, FRecordText);
+    FNextRecordLine = FEndOfFile && FRecordText.empty() ? 0 : FRecordLine;
+  }
+  if (FNextRecordLine == 0) FNextRecord = 0;
+  return true;
+}
+
+void TCSVImport::FreeProgressWindow() { delete std::exchange(FProgressWindow, nullptr); }
+
+void TCSVImport::CommitBulk(TDataSet*& bulkData, bool unwinding) {
+  if (TDataSet* data = std::exchange(bulkData, nullptr)) {
+    // However this ends, the run's records are forgotten and the dataset
+    // no longer names refused records for it.
+    struct TForget {
+      TCSVImport* self;
+      TDataSet* data;
+      ~TForget() {
+        data->SetRefusedPostsWanted(false);
+        self->FPosted.Clear();
+      }
+    } forget{this, data};
+    // Records refused after their Post failed all the same, also those
+    // an EndBulk on the way out found.
+    if (unwinding) {
+      try {
+        data->EndBulk();
+      } catch (...) {
+      }
+      try {
+        TDataSet::TRefusals refused = data->TakeRefusals();
+        RefusedLater(refused);
+      } catch (...) {
+      }
+    } else {
+      data->EndBulk();
+      TDataSet::TRefusals refused = data->TakeRefusals();
+      RefusedLater(refused);
+    }
+  }
+}
+
+void TCSVImport::EndRun(TDataSet*& bulkData, bool unwinding) {
+  FStopRequested.store(false, std::memory_order_relaxed);
+  CommitBulk(bulkData, unwinding);
+  CloseInputFile();
+  FreeProgressWindow();
+}
+
+// Takes the next record from the read-ahead, split already, and stores it;
+// returns its length in bytes.
+std::int64_t TCSVImport::ImportReadAheadRecord() {
+  const TReadAheadRecord& record = NextReadAheadRecord();
+  TakeScanResult(record);
+  // Before the store, which may take the record's text over.
+  const auto size = static_cast<std::int64_t>(record.Text.size());
+  Increase(FRecordCounter);
+  if (record.Fault != rfNone) {
+    RecordFailed(record.Fault, record.Line, record.Text);
+  } else if (std::string_view text = record.Text; !text.empty()) {
+    if (!StoreReadAheadRecord(record, text)) {
+      RecordRejected(record.Line, text);
+    } else if (FOnRecordError) {
+      RecordPosted(record.Line, text);
+    }
+  }
+  return size;
+}
+
+// Reads the next record on the caller's thread, splits it and stores it;
+// returns its length in bytes.
+std::int64_t TCSVImport::ImportReadRecord(std::uint32_t& bytes) {
+  ReadTextFileRecord(FFileHandle, bytes, FRecordText);
+  const auto size = static_cast<std::int64_t>(FRecordText.size());
+  Increase(FRecordCounter);
+  if (FRecordFault != rfNone) {
+    RecordFailed(FRecordFault, FRecordLine, FRecordText);
+  } else if (!FRecordText.empty()) {
+    if (SplitRecordInto(FRecordText, FValues)) {
+      if (!AddRecordValues(FValues.Data(), FValues.Count())) {
+        RecordRejected(FRecordLine, ReportText());
+      } else if (FOnRecordError) {
+        RecordPosted(FRecordLine, ReportText());
+      }
+    }
+  }
+  return size;
+}
+
+std::int32_t TCSVImport::Execute() {
+  std::int32_t Result = -1;
+  // The dataset whose BeginBulk has been called and still waits for EndBulk.
+  TDataSet* bulkData = nullptr;
+  // However the run ends (an exception included), the dataset's grouped posts
+  // are committed, the input is closed and the window freed: a component
+  // never keeps a file locked after Execute.
+  struct Guard {
+    TCSVImport* self;
+    TDataSet*& bulk;
+    ~Guard() { self->EndRun(bulk, true); }
+  } guard{this, bulkData};
+
+  try {
+    if (FOnBeginImport) FOnBeginImport(this);
+    if (!Setup()) {
+      CleanUp();
+      return Result;
+    }
+    Result = 0;
+    std::int64_t byteTotal = 0;
+    std::uint32_t bytes = 0;
+
+    if (FHeaderRecords > 0 && FHeaderStored) {
+      for (std::int32_t read = 0; read < FHeaderRecords && !FEndOfFile; ++read) {
+        ReadTextFileRecord(FFileHandle, bytes, FRecordText);
+        FHeaderData->Add(FRecordText);
+      }
+    }
+
+    SkipToStartRecord();
+    FDataSet->BeginBulk();
+    bulkData = FDataSet;
+    // With a handler, a record the dataset refuses after its Post is
+    // reported by its number, line and text, kept while the dataset holds
+    // it.
+    FDataSet->SetRefusedPostsWanted(static_cast<bool>(FOnRecordError));
+    FLastPost = FDataSet->PostCount();
+    StartReadAhead();
+    while (!FEndOfFile) {
+      if (StopHere()) break;
+      // The record's length in bytes, counted in 64 bits: Bytes is 32-bit.
+      std::int64_t size = 0;
+      if (FReadAhead && FReadAhead->Drained()) StopReadAhead();
+      if (FReadAhead && !FUseRecordCache) {
+        // The record comes from the read-ahead, split already; with the
+        // record cache on, the cache decides which record is returned, so
+        // those reads go through ReadTextFileRecord.
+        size = ImportReadAheadRecord();
+      } else {
+        size = ImportReadRecord(bytes);
+      }
+      // With the record cache on, the line-end bytes are those of the record
+      // read from the file in this call, not of the one returned.
+      const std::int64_t recordBytes = size + FLineEndBytes + FSkippedBytes;
+      byteTotal += recordBytes;
+      if (FShowProgress && FProgressWindow != nullptr &&
+          (FRecordCounter % kProgressInterval == 0 || FRecordCounter == 1)) {
+        FProgressWindow->Increment(FRecordCounter, FileBytesFor(byteTotal));
+      }
+      if (FOnImportRecord) FOnImportRecord(this, ClampToInt32(recordBytes));
+    }
+    // Commit before the run reports its result; CleanUp then closes the
+    // file, warns of failed records while the window is still up, and frees
+    // the window last.
+    CommitBulk(bulkData, false);
+    CleanUp();
+    Result = FRecordCounter - FErrorRecords;
+    if (FOnFinishImport) FOnFinishImport(this);
+    return Result;
+  } catch (const EConvertError&) {
+    EndRun(bulkData, false);
+    MessageDlg("Data conversion error!", mtError, {mbOK}, 0);
+    return Result;
+  } catch (const EDatabaseFailure& e) {
+    return DatabaseFailed(e, bulkData);
+  }
+}
+
+bool TCSVImport::Setup() {
+  try {
+    FEndOfFile = false;
+    FInterrupted = false;
+    FSkippedRecords = 0;
+    FNextRecord = 0;
+    FNextRecordLine = 0;
+    FErrorRecords = 0;
+    FTextAfterQuoteRecords = 0;
+    FFirstTextAfterQuoteLine = 0;
+    FRefusalMessages.clear();
+    FStoredRecords = 0;
+    ResolveSeparators();
+    FHeaderData->Clear();
+    FRecordCache->Clear();
+    FCacheHead = 0;
+    FRecordCounter = 0;
+    FTrailerData->Clear();
+    FUseRecordCache = false;
+    if (FDataSet == nullptr) return false;
+    if (!FDataSet->Active()) FDataSet->Open();
+    if (!FDataSet->CanModify()) {
+      MessageDlg("Data set does not allow addition of data!", mtError, {mbOK}, 0);
+      return false;
+    }
+    FFileSize = GetFileSize();
+    // An input that cannot be opened fails the run rather than passing for
+    // an empty file.
+    if (!OpenInputFile()) return false;
+    if (FTrailerRecords >= 1 && !ReadAheadRecordCache(FTrailerRecords)) return false;
+    FUseRecordCache = FTrailerRecords > 0;
+    if (FShowProgress) {
+      if (FProgressWindow == nullptr) FProgressWindow = new TProgressWindow(this);
+      FProgressWindow->Init(ptImport, pcByte, FInputFile, 0, FFileSize);
+      FProgressWindow->Show();
+    }
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool TCSVImport::AddRecord(const TStringList* Values) {
+  if (Values == nullptr) return false;
+  return AddRecordValues(Values->Items().data(), Values->Count());
+}
+
+template <typename Value>
+bool TCSVImport::AddRecordValues(const Value* values, int count) {
+  if (count <= 0 || FDataSet == nullptr) {
+    NoteFailure(rerNoValues, -1, {}, "no values");
+    return false;
+  }
+  if (FValueErrors == veStrict) return AddStrictRecordValues(values, count);
+  try {
+    FDataSet->Append();
+    // Values go to fields by position; values beyond the last field are
+    // dropped. A value that does not convert leaves its field as it was and
+    // does not fail the record.
+    const std::vector<TField*>& fields = FDataSet->Fields();
+    const int n = std::min(count, static_cast<int>(fields.size()));
+    // Without an include or exclude action every field takes part.
+    const bool everyField = FFieldListAction != flaInclude && FFieldListAction != flaExclude;
+    for (int i = 0; i < n; ++i) {
+      TField* field = fields[static_cast<std::size_t>(i)];
+      if (everyField || FieldInFieldList(FFieldListAction, FFieldList.get(), field->FieldName())) {
+        if constexpr (std::is_same_v<Value, std::string_view>) {
+          if (IsQuotedEmpty(values[i])) {
+            StoreEmptyText(field);
+            continue;
+          }
+        }
+        if (FWholeValues) {
+          WriteWholeFieldData(values[i], field);
+        } else {
+          WriteFieldData(values[i], field);
+        }
+      }
+    }
+    if constexpr (std::is_same_v<Value, std::string_view>) {
+      // The fields hold their values now: a large record's text goes
+      // before the dataset makes its own copy, so that at most two copies
+      // of it are held at once (unless it is the text OnRecordError would
+      // report, which then is the only other copy).
+      if (values == FValues.Data() && FReportFrom != TReportFrom::Values) FValues.ReleaseLarge();
+    }
+    return PostAppended();
+  } catch (...) {
+    RefuseFailedRecord();
+    return false;
+  }
+}
+
+void TCSVImport::CleanUp() {
+  CloseInputFile();
+  if (FErrorRecords > 0 && FShowProgress) {
+    MessageDlg(
+        "There were " + IntToStr(FErrorRecords) + " records that could not be read due to errors",
+        mtWarning, {mbOK}, 0);
+  }
+  // A stopped run did not reach the end: what it holds back is no trailer.
+  if (FTrailerRecords > 0 && FTrailerStored && !FInterrupted) {
+    try {
+      NormalizeRecordCache();
+      FTrailerData->Assign(*FRecordCache);
+    } catch (...) {
+    }
+  }
+  FreeProgressWindow();
+}
+
+}  // namespace korvane

@@ -1,0 +1,529 @@
+// TCSVImport: reads a text file into a dataset, one dataset record per text
+// record.
+#pragma once
+
+#include "core/api.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/classes.h"
+#include "data/db.h"
+#include "io/fileio.h"
+#include "import/kvcsvimp_posted.h"
+#include "import/kvcsvimp_scanner.h"
+#include "components/kvtypes.h"
+
+namespace korvane {
+
+class EDatabaseFailure;
+
+class TProgressWindow;
+class TRecordReadAhead;
+struct TReadAheadRecord;
+
+// The values of one record in field order. The list keeps its own copy of
+// the record's text and each value is a view into it: quotes are taken out
+// in place, so splitting copies a record once instead of once per value.
+// The copy and the views keep their capacity from record to record, so
+// splitting a run of records does not allocate once they have grown.
+class KORVANE_API TValueList {
+ public:
+  int Count() const { return static_cast<int>(FItems.size()); }
+  // A value; valid until the list is cleared or split into again.
+  std::string_view operator[](int index) const { return FItems[static_cast<std::size_t>(index)]; }
+  // The values as a contiguous array of Count() views.
+  const std::string_view* Data() const { return FItems.data(); }
+  void Clear() { FItems.clear(); }
+  // Clears the list and, when its text was a large record's, gives that
+  // memory back instead of keeping it for the next record.
+  void ReleaseLarge();
+  // Copies the values into list (replacing its contents).
+  void AssignTo(TStringList& list) const;
+
+ private:
+  friend class TCSVImport;
+  std::string FText;
+  std::vector<std::string_view> FItems;
+};
+
+// The import component. Owns its string lists and its progress window;
+// references its dataset, which the host keeps alive. Execute runs
+// synchronously: the dataset, the events and the messages are all used on
+// the caller's thread, and a thread reading ahead in the file (ReadAhead)
+// has ended when Execute returns. Not thread-safe.
+class KORVANE_API TCSVImport : public TComponent {
+ public:
+  explicit TCSVImport(TComponent* owner);
+  ~TCSVImport() override;
+
+  // Runs an import: the records read less the records that failed, or -1
+  // when the preparation failed or the database itself failed
+  // (EDatabaseFailure: full, I/O error, ...). Such a failure ends the run at
+  // once, with an error message that says how many records are committed
+  // (StoredRecords); it is never counted as a refused record.
+  std::int32_t Execute();
+
+  // Published properties.
+  const std::string& CustomSeparator() const { return FCustomSeparator; }
+  void SetCustomSeparator(const std::string& Value);
+  TDataSet* DataSet() const { return FDataSet; }
+  void SetDataSet(TDataSet* value) { FDataSet = value; }
+  // Compressed input: cmNone (initially) reads the file's bytes as they
+  // are; any other value recognises a gzip or zstd file by its first bytes,
+  // whatever its name, and reads the text inside (members or frames one
+  // after another read as one text). Record bytes in events are those of the
+  // text; the progress window measures the file. Damaged or cut-short
+  // compressed data ends the run with an EInOutError saying so. Takes effect
+  // at the next OpenInputFile.
+  TCompression Compression() const { return FCompression; }
+  void SetCompression(TCompression value) { FCompression = value; }
+  TDelimitedFields DelimitedFields() const { return FDelimitedFields; }
+  void SetDelimitedFields(TDelimitedFields value) { FDelimitedFields = value; }
+  // The text rules of delimited records (dlClassic initially). Under
+  // dlStandard a quote opens a value only as its first byte, two quotes
+  // inside a quoted value stand for one, separators and line ends inside
+  // quotes are data (a record goes on past line ends until its closing
+  // quote), "" stores an empty text, a quote never closed fails its record,
+  // and byte 26 ends the input only as its last byte. Fixed-width records
+  // read the same under both. Takes effect at the next run.
+  TDialect Dialect() const { return FDialect; }
+  void SetDialect(TDialect value) { FDialect = value; }
+  // The encoding of the input, any name iconv knows: empty (initially) reads
+  // the bytes as they are. Text is converted to UTF-8 below the reader, so
+  // line ends, separators and quotes are found in UTF-8 (also in UTF-16).
+  // UTF-8 itself is read as it is, and a UTF-16 byte-order mark at the
+  // start switches to UTF-16. With an encoding and ValueErrors veStrict, a
+  // record holding bytes that are not valid in it fails (rerInvalidText,
+  // with a reason naming its line and the byte); under veLenient they pass
+  // unchanged. Takes effect at the next OpenInputFile.
+  const std::string& Encoding() const { return FEncoding; }
+  void SetEncoding(std::string value) { FEncoding = std::move(value); }
+  std::int32_t ErrorRecords() const { return FErrorRecords; }
+  // Standard text rules: the records of the last run in which a quoted value
+  // went on after its closing quote (`"ab"cd`). The text after the quote is
+  // kept as data, as the common readers keep it, and the records are stored;
+  // a host may warn of them. FirstTextAfterQuoteLine is the line on which the
+  // first of them starts (0 for none).
+  std::int64_t TextAfterQuoteRecords() const { return FTextAfterQuoteRecords; }
+  std::int64_t FirstTextAfterQuoteLine() const { return FFirstTextAfterQuoteLine; }
+  // The reasons a dataset gave for records it accepted from Post but refused
+  // when it stored them later (TDataSet::TakeRefusals), the first few of the
+  // last run; those records are counted in ErrorRecords.
+  const std::vector<std::string>& RefusalMessages() const { return FRefusalMessages; }
+  // The records the dataset kept in the last run (or since, through
+  // AddRecord): posted and not refused later. Blank records are neither
+  // stored nor counted in ErrorRecords.
+  std::int64_t StoredRecords() const { return FStoredRecords; }
+  TFieldDelimiter FieldDelimiter() const { return FFieldDelimiter; }
+  void SetFieldDelimiter(TFieldDelimiter value) { FFieldDelimiter = value; }
+  TStrings* FieldList() const { return FFieldList.get(); }
+  void SetFieldList(const TStrings* Value);
+  TFieldListAction FieldListAction() const { return FFieldListAction; }
+  void SetFieldListAction(TFieldListAction value) { FFieldListAction = value; }
+  TFieldSeparator FieldSeparator() const { return FFieldSeparator; }
+  void SetFieldSeparator(TFieldSeparator value) { FFieldSeparator = value; }
+  TStrings* HeaderData() const { return FHeaderData.get(); }
+  void SetHeaderData(const TStrings* Value);
+  std::int32_t HeaderRecords() const { return FHeaderRecords; }
+  void SetHeaderRecords(std::int32_t value) { FHeaderRecords = value; }
+  bool HeaderStored() const { return FHeaderStored; }
+  void SetHeaderStored(bool value) { FHeaderStored = value; }
+  TImportType ImportType() const { return FImportType; }
+  void SetImportType(TImportType Value);
+  const std::string& InputFile() const { return FInputFile; }
+  void SetInputFile(std::string value) { FInputFile = std::move(value); }
+  const TNotifyEvent& OnBeginImport() const { return FOnBeginImport; }
+  void SetOnBeginImport(TNotifyEvent value) { FOnBeginImport = std::move(value); }
+  const TNotifyEvent& OnFinishImport() const { return FOnFinishImport; }
+  void SetOnFinishImport(TNotifyEvent value) { FOnFinishImport = std::move(value); }
+  const TImportEvent& OnImportRecord() const { return FOnImportRecord; }
+  void SetOnImportRecord(TImportEvent value) { FOnImportRecord = std::move(value); }
+  // Fired once for every record the run fails, as it fails (a record the
+  // dataset refuses only when it stores a group, when the group is stored:
+  // after a later record, or at the end of the run), with the record, where
+  // it starts and why. A handler that raises stops the run as one of
+  // OnImportRecord does. While a handler is assigned, the run keeps the
+  // text of each record the dataset holds unsettled (TDataSet::HeldPosts:
+  // at most one group), so that a refused one is reported in full.
+  const TRecordErrorEvent& OnRecordError() const { return FOnRecordError; }
+  void SetOnRecordError(TRecordErrorEvent value) { FOnRecordError = std::move(value); }
+  bool ShowProgress() const { return FShowProgress; }
+  void SetShowProgress(bool value) { FShowProgress = value; }
+  TStrings* TrailerData() const { return FTrailerData.get(); }
+  void SetTrailerData(const TStrings* Value);
+  std::int32_t TrailerRecords() const { return FTrailerRecords; }
+  void SetTrailerRecords(std::int32_t value) { FTrailerRecords = value; }
+  bool TrailerStored() const { return FTrailerStored; }
+  // Whether values are read as an export with WholeValues writes them:
+  // binary and blob fields take \x and hexadecimal back as their bytes
+  // (WriteWholeFieldData). False, the initial value, stores such a text as
+  // it stands.
+  bool WholeValues() const { return FWholeValues; }
+  // How values that are not of their field's type are taken (veLenient
+  // initially: as ever, they leave their field as it was and the record is
+  // stored; veStrict: such a value, or more non-empty values than fields,
+  // fails the record, see WriteStrictFieldData). Takes effect at once.
+  TValueErrors ValueErrors() const { return FValueErrors; }
+  void SetValueErrors(TValueErrors value) { FValueErrors = value; }
+  void SetWholeValues(bool value) { FWholeValues = value; }
+  void SetTrailerStored(bool value) { FTrailerStored = value; }
+  std::string Version() const { return GetVersion(); }
+  void SetVersion(const std::string& Value);
+
+  // The run's pieces, public so that hosts and tests can drive them.
+  //
+  // Prepares a run: resets the counters and lists, resolves the quote and
+  // separator, opens the dataset if needed and checks that it takes new
+  // records, measures and opens the input, pre-reads TrailerRecords records
+  // and shows the progress window when ShowProgress. False when the run
+  // cannot go on (no dataset, it cannot be opened or takes no records, the
+  // input cannot be opened, fewer records than TrailerRecords); never raises.
+  bool Setup();
+  // Appends one dataset record from Values, by position, through the field
+  // filter and the field conversion, and posts it. False (the record
+  // cancelled, nothing raised) when Values is empty or missing, or when
+  // appending, storing or posting raised.
+  bool AddRecord(const TStringList* Values);
+  // Ends a run: closes the input, warns about failed records when
+  // ShowProgress, hands the held-back records to TrailerData when
+  // TrailerStored, frees the progress window.
+  void CleanUp();
+
+  // Record reader. Returns the next record of the input without its
+  // terminator; Bytes receives the length of the returned text and
+  // LineEndBytes() the number of line-end bytes this read consumed
+  // (SkippedBytes() those of a byte-order mark skipped before it). Under
+  // dlStandard a record holds the line ends inside its quoted values, and
+  // RecordFault() tells when its last quote was never closed. Sets
+  // EndOfFile() when the input ends (physical end, or byte 26). Handle must
+  // be FileHandle(): the read buffer belongs to it. With the record cache on,
+  // the record read goes to the end of the cache and the oldest cached one
+  // is returned instead. Raises EInOutError "Read failed with error code %i"
+  // when the OS reports a read error, or when the record cannot be held.
+  std::string ReadTextFileRecord(TFileHandle& Handle, std::uint32_t& Bytes);
+  // The same read into Text, whose capacity is reused from record to record:
+  // the form for loops over many records.
+  void ReadTextFileRecord(TFileHandle& Handle, std::uint32_t& Bytes, std::string& Text);
+  // Clears the record cache and fills it with the next Count records; true
+  // when Count records were read, false when the input ended first.
+  bool ReadAheadRecordCache(std::int32_t Count);
+  // Size of InputFile in bytes, or -1 after the warning "Error getting file
+  // handle" (cannot be opened) or "Error getting file information".
+  std::int64_t GetFileSize();
+
+  // Quote and separator resolution and splitting.
+  //
+  // The quote character for FieldDelimiter ("'", the double quotation mark,
+  // or empty for none) and the separator for FieldSeparator ("|", tab, ",",
+  // or CustomSeparator for fspCustom and fspNone).
+  std::string GetFieldDelimiterChar() const;
+  std::string GetFieldSeparatorChar() const;
+  // Fixes the run's quote and separator characters from the properties;
+  // Setup does this at the start of every run, so changes made during a run
+  // wait for the next one.
+  void ResolveSeparators();
+  const std::string& Delimiter() const { return FDelimiter; }
+  const std::string& Separator() const { return FSeparator; }
+  // The values of one record by ImportType, in a new list owned by the
+  // caller; nullptr for a blank record (and, after the message "Unrecognised
+  // import type!", for an ImportType the component does not know).
+  std::unique_ptr<TStringList> SplitFields(const std::string& Record);
+  // Delimited values: quote characters toggle quoting and are dropped,
+  // separators outside quotes end a value, a trailing empty value is left
+  // out.
+  std::unique_ptr<TStringList> SplitDelimitedFields(const std::string& Record);
+  // One value per dataset field, each as wide as the field's Size.
+  std::unique_ptr<TStringList> SplitFixedLengthFields(const std::string& Record);
+  // SplitFields into a list the caller reuses from record to record: false
+  // where SplitFields gives nullptr (Values is then empty).
+  bool SplitFieldsInto(const std::string& Record, TValueList& Values);
+
+  // Data records (after the header records) that a run skips before it
+  // stores any: StartRecord - 1, so that a run broken off can be completed
+  // from the first record it did not store. 0 and 1 skip none.
+  std::int32_t StartRecord() const { return FStartRecord; }
+  void SetStartRecord(std::int32_t value) { FStartRecord = value < 0 ? 0 : value; }
+
+  // Asks a running Execute to stop before its next record, as an interrupt
+  // does: no record is stored in part, the records stored so far stay (the
+  // bulk run ends as usual), and Interrupted() tells. Safe to call from a
+  // signal handler or another thread; a request made before Execute stops
+  // it at once, and each run ends by forgetting the request.
+  void Stop() { FStopRequested.store(true, std::memory_order_relaxed); }
+  // Whether the last run ended at a Stop, and then the number of the first
+  // data record it did not take (counted from 1, skipped records included:
+  // the StartRecord that completes the load) and the line of the input on
+  // which that record starts; both 0 when every record had been taken.
+  bool Interrupted() const { return FInterrupted; }
+  std::int64_t NextRecord() const { return FNextRecord; }
+  std::int64_t NextRecordLine() const { return FNextRecordLine; }
+
+  // Run state, readable for tests and hosts.
+  bool EndOfFile() const { return FEndOfFile; }
+  std::int32_t LineEndBytes() const {
+    return static_cast<std::int32_t>(std::min<std::int64_t>(FLineEndBytes, INT32_MAX));
+  }
+  std::int32_t SkippedBytes() const { return FSkippedBytes; }
+  // Of the record the last read returned: why it cannot be stored as read
+  // (rfNone when it can), and the line of the input on which it starts.
+  TRecordFault RecordFault() const { return FRecordFault; }
+  std::int64_t RecordLine() const { return FRecordLine; }
+  std::int32_t RecordCounter() const { return FRecordCounter; }
+  TProgressWindow* ProgressWindow() const { return FProgressWindow; }
+  // The record cache, oldest record first.
+  TStringList* RecordCache() {
+    NormalizeRecordCache();
+    return FRecordCache.get();
+  }
+  bool UseRecordCache() const { return FUseRecordCache; }
+  void SetUseRecordCache(bool value) { FUseRecordCache = value; }
+  TFileHandle& FileHandle() { return FFileHandle; }
+  // Opens InputFile into FFileHandle, exclusively, and starts reading at its
+  // first byte (clears EndOfFile, empties the read buffer). False when it
+  // cannot be opened; the OS error is then in GetLastError().
+  bool OpenInputFile();
+  // Closes the input file (if open) and releases the read buffer.
+  void CloseInputFile();
+  // Size of the reader's buffer in bytes (at least 1); takes effect at the
+  // next OpenInputFile. Tests shrink it to hit every buffer boundary.
+  std::size_t ReadBufferSize() const { return FReadBufferSize; }
+  void SetReadBufferSize(std::size_t size);
+  static constexpr std::size_t kDefaultReadBufferSize = 256 * 1024;
+  // Whether Execute reads and splits records ahead on a thread of its own
+  // while the records before them are stored. Every record, value, event
+  // and error reaches the host as without it; a handler that reads records
+  // itself (ReadTextFileRecord) takes them from the records read ahead. On
+  // by default where the machine has more than one processor.
+  bool ReadAhead() const { return FReadAheadEnabled; }
+  void SetReadAhead(bool value) { FReadAheadEnabled = value; }
+  static bool DefaultReadAhead();
+
+  static constexpr const char* kVersion = kKorvaneVersion;
+
+ private:
+  std::string GetVersion() const { return kVersion; }
+  template <typename Value>
+  bool AddRecordValues(const Value* values, int count);
+  // AddRecordValues under veStrict (kvcsvimp_errors.cpp).
+  template <typename Value>
+  bool AddStrictRecordValues(const Value* values, int count);
+  // Cancels the record being appended, if any, after a failure.
+  void CancelFailedRecord();
+  // In a handler of what a record's Append to Post raised: cancels the
+  // record, then raises again a failure of the database itself (the run ends
+  // on it) or notes the record as refused with the reason given.
+  void RefuseFailedRecord();
+  // Posts the record appended and counts it stored.
+  bool PostAppended() {
+    FDataSet->Post();
+    ++FStoredRecords;
+    return true;
+  }
+  // Keeps why the last record failed in FFailure; field is the index of the
+  // field whose value is the cause, or -1.
+  void NoteFailure(TRecordErrorReason reason, int field, std::string_view value,
+                   std::string message);
+  // Counts the record that AddRecordValues just failed and reports it (with
+  // FFailure) to OnRecordError. Line is where it starts, text as read.
+  void RecordRejected(std::int64_t line, std::string_view text);
+  // Counts and reports records the dataset refused after their Post (by
+  // the records kept in FPosted where it names them).
+  void RefusedLater(TDataSet::TRefusals& refused);
+  // After a record was stored, with a handler assigned: keeps the record
+  // while the dataset holds it unsettled, and reports the records it has
+  // refused since (line and text are the record's).
+  void RecordPosted(std::int64_t line, std::string_view text);
+  // The text, as read, of the record SplitRecordInto last split into
+  // FValues, for OnRecordError: the list's own text while the split left it
+  // as it was, else the copy made before it changed; empty when no handler
+  // is assigned.
+  std::string_view ReportText() const;
+  // Fires OnRecordError for the current record with FFailure.
+  void ReportFailure(std::int64_t line, std::string_view text);
+  // Frees the progress window, if any, and forgets it.
+  void FreeProgressWindow();
+  void SkipToStartRecord();
+  // True when a Stop came: notes where the run stopped.
+  bool StopHere();
+  std::int32_t DatabaseFailed(const EDatabaseFailure& e, TDataSet*& bulkData);
+  // Commits the dataset's grouped posts: EndBulk on bulkData, if any, which
+  // is then cleared. When unwinding, an EndBulk failure is swallowed, since
+  // another exception is already on its way out. Records the dataset
+  // refused after their Post are counted as failed.
+  void CommitBulk(TDataSet*& bulkData, bool unwinding);
+  // What every end of a run does, also an early one: CommitBulk, then
+  // closes the input and frees the window.
+  void EndRun(TDataSet*& bulkData, bool unwinding);
+  void SplitDelimitedInto(const std::string& Record, TValueList& Values);
+  void SplitFixedLengthInto(const std::string& Record, TValueList& Values);
+  // SplitFieldsInto on a record whose text the list takes over (Record is
+  // left with the list's old text): the run's own records are not copied,
+  // and a record's text as read is copied for OnRecordError only when the
+  // split changes it (see ReportText).
+  bool SplitRecordInto(std::string& Record, TValueList& Values);
+  // Counts a record (starting at line) with text after a closing quote.
+  void NoteTextAfterQuote(std::int64_t line) {
+    if (FTextAfterQuoteRecords++ == 0) FFirstTextAfterQuoteLine = line;
+  }
+  // Splits the text the list holds by ImportType; false for a blank text.
+  bool SplitValueText(TValueList& Values);
+  void SplitFixedLengthText(TValueList& Values);
+  // Starts reading records ahead when ReadAhead and the input is a regular
+  // file; records are then split ahead too when the run splits them by a
+  // quote and separator and holds none back.
+  void StartReadAhead();
+  // The next record read ahead; read errors raise as ReadTextFileRecord's.
+  const TReadAheadRecord& NextReadAheadRecord();
+  // One record of the run's loop, from the read-ahead or read here: counted,
+  // stored or reported; each returns the record's length in bytes.
+  std::int64_t ImportReadAheadRecord();
+  std::int64_t ImportReadRecord(std::uint32_t& bytes);
+  // Converts and posts a record read ahead; false when it failed. text is
+  // then where the record's text is now (the record's own Text may have been
+  // taken over).
+  bool StoreReadAheadRecord(const TReadAheadRecord& record, std::string_view& text);
+  // Counts a record that cannot be stored as read (fault) as failed. Line
+  // is where it starts and text what was read of it.
+  void RecordFailed(TRecordFault fault, std::int64_t line, std::string_view text);
+  // The next physical record into text, from the read-ahead while there is
+  // one; sets FEndOfFile and FLineEndBytes.
+  void ReadPhysicalRecord(TFileHandle& Handle, std::string& text);
+  // Keeps what the scan of the record just read ended with: its line, fault,
+  // line-end and skipped bytes, and whether the input ended.
+  void TakeScanResult(const TScanResult& result);
+  // Puts the source the input is read through (decompression) under the
+  // scanner, when the properties ask for one. False when its first bytes
+  // cannot be read (the OS error is in GetLastError()).
+  bool OpenSource();
+  // Whether records whose bytes are not valid in the Encoding fail: the one
+  // place that decides it.
+  bool ChecksText() const { return !FEncoding.empty() && FValueErrors == veStrict; }
+  // The reason a record that cannot be stored as read (fault) gives, for
+  // the record at line whose text is text.
+  std::string RecordFaultReason(TRecordFault fault, std::int64_t line, std::string_view text) const;
+  // The bytes of the input file behind textBytes bytes of its text: the
+  // position the progress window shows.
+  std::int64_t FileBytesFor(std::int64_t textBytes) const;
+  // Ends the read-ahead, if any, and takes its scanner back.
+  void StopReadAhead();
+  // Takes text in place of the oldest record in the cache, handing that one
+  // out with its own line and fault (FRecordLine and FRecordFault change
+  // places with those kept beside it): the read of a run that holds records
+  // back.
+  void RotateRecordCache(std::string& text);
+  // Puts the record cache back in oldest-first order. While the cache is in
+  // use it works as a ring (FCacheHead is its oldest entry), so that each
+  // read replaces one entry instead of shifting them all.
+  void NormalizeRecordCache();
+
+  std::string FCustomSeparator;
+  TDataSet* FDataSet = nullptr;
+  TDelimitedFields FDelimitedFields = dfAll;
+  TDialect FDialect = dlClassic;
+  bool FEndOfFile = false;
+  std::int32_t FErrorRecords = 0;
+  std::int64_t FTextAfterQuoteRecords = 0;
+  std::int64_t FFirstTextAfterQuoteLine = 0;
+  std::vector<std::string> FRefusalMessages;
+  std::string FEncoding;
+  std::int64_t FStoredRecords = 0;
+  TFieldDelimiter FFieldDelimiter = fdlNone;
+  std::string FDelimiter;
+  std::unique_ptr<TStringList> FFieldList;
+  TFieldListAction FFieldListAction = flaNone;
+  TFieldSeparator FFieldSeparator = fspPipe;
+  std::string FSeparator;
+  TSplitRule FSplitRule;  // FDelimiter, FSeparator and the dialect of the run
+  std::int64_t FFileSize = 0;
+  std::unique_ptr<TStringList> FHeaderData;
+  std::int32_t FHeaderRecords = 0;
+  bool FHeaderStored = false;
+  TImportType FImportType = impDelimited;
+  std::string FInputFile;
+  TCompression FCompression = cmNone;
+  TFileHandle FFileHandle;
+  // What the scanner reads FFileHandle through, when anything; it goes
+  // before the file does.
+  std::unique_ptr<TByteSource> FSource;
+  TProgressWindow* FProgressWindow = nullptr;  // owned (component owner is this)
+  std::unique_ptr<TStringList> FRecordCache;
+  std::int64_t FLineEndBytes = 0;  // a run of line ends may pass 2 GiB
+  std::int32_t FSkippedBytes = 0;
+  TRecordFault FRecordFault = rfNone;
+  std::int64_t FRecordLine = 1;
+  // Where each of FRecordCache's records starts, and why it cannot be
+  // stored if it cannot: a record keeps its fault while it is held back.
+  struct TCachedOrigin {
+    std::int64_t Line = 1;
+    TRecordFault Fault = rfNone;
+  };
+  std::vector<TCachedOrigin> FCacheOrigins;
+  std::int32_t FRecordCounter = 0;
+  std::int32_t FStartRecord = 0;
+  std::atomic<bool> FStopRequested{false};
+  static_assert(std::atomic<bool>::is_always_lock_free, "Stop is called from signal handlers");
+  bool FInterrupted = false;
+  std::int64_t FSkippedRecords = 0;
+  std::int64_t FNextRecord = 0;
+  std::int64_t FNextRecordLine = 0;
+  bool FShowProgress = false;
+  std::unique_ptr<TStringList> FTrailerData;
+  std::int32_t FTrailerRecords = 0;
+  bool FTrailerStored = false;
+  bool FWholeValues = false;
+  TValueErrors FValueErrors = veLenient;
+  TNotifyEvent FOnBeginImport;
+  TNotifyEvent FOnFinishImport;
+  TImportEvent FOnImportRecord;
+  TRecordErrorEvent FOnRecordError;
+  bool FUseRecordCache = false;
+  int FCacheHead = 0;
+
+  // Why the last record failed, while it is reported.
+  struct TFailure {
+    TRecordErrorReason Reason = rerNoValues;
+    int Field = -1;
+    std::string Value;
+    std::string Message;
+  };
+  TFailure FFailure;
+  // The records the dataset holds unsettled, with a handler assigned, and
+  // the dataset's PostCount when the run last looked.
+  TPostedRecords FPosted;
+  std::int64_t FLastPost = 0;
+  // Where ReportText finds the text of the record split last: nowhere (no
+  // handler), the text of FValues, or FReportText.
+  enum class TReportFrom : std::uint8_t { Nowhere, Values, Copy };
+  TReportFrom FReportFrom = TReportFrom::Nowhere;
+  std::string FReportText;
+
+  // Per-run scratch kept between records for its capacity.
+  std::string FRecordText;
+  TValueList FValues;
+
+  // The reader over FFileHandle. While FReadAhead exists, it holds the
+  // scanner (StopReadAhead takes it back), and every record read from
+  // FFileHandle comes from it.
+  std::size_t FReadBufferSize = kDefaultReadBufferSize;
+  TRecordScanner FScanner;
+  bool FReadAheadEnabled = DefaultReadAhead();
+  std::unique_ptr<TRecordReadAhead> FReadAhead;
+  // The reader of a file other than the run's (ReadTextFileRecord with
+  // another handle), by the handle and descriptor it was last used on.
+  TRecordScanner FOtherScanner;
+  const TFileHandle* FOtherHandle = nullptr;
+  int FOtherFd = -1;
+  // Counts the changes of the import type and of the resolved quote and
+  // separator; records split ahead serve while it is as it was when the
+  // read-ahead started.
+  std::uint32_t FSplitGeneration = 0;
+  std::uint32_t FReadAheadGeneration = 0;
+};
+
+}  // namespace korvane

@@ -1,0 +1,197 @@
+// TCSVImport: records that fail, and why. The strict way of storing a
+// record's values, and the reports of failed records to OnRecordError.
+#include <algorithm>
+#include <limits>
+#include <optional>
+#include <string>
+#include <type_traits>
+
+#include "data/db_failure.h"
+#include "import/kvcsvimp.h"
+#include "components/kvstrict.h"
+
+namespace korvane {
+
+namespace {
+
+void Increase(std::int32_t& counter) {
+  if (counter < std::numeric_limits<std::int32_t>::max()) ++counter;
+}
+
+// The index of the last non-empty value after the first `fields`, plus one;
+// 0 when there is none.
+template <typename Value>
+int ValuesInUse(const Value* values, int count, int fields) {
+  for (int i = count; i > fields; --i) {
+    if (!std::string_view(values[i - 1]).empty()) return i;
+  }
+  return 0;
+}
+
+}  // namespace
+
+void TCSVImport::RefuseFailedRecord() {
+  CancelFailedRecord();
+  try {
+    throw;
+  } catch (const EDatabaseFailure&) {
+    throw;  // not the record's fault
+  } catch (const std::exception& e) {
+    NoteFailure(rerRefused, -1, {}, e.what());
+  } catch (...) {
+    NoteFailure(rerRefused, -1, {}, "the record was refused");
+  }
+}
+
+void TCSVImport::CancelFailedRecord() {
+  try {
+    if (FDataSet->State() == dsEdit || FDataSet->State() == dsInsert) FDataSet->Cancel();
+  } catch (...) {
+    // The record is counted as failed either way.
+  }
+}
+
+void TCSVImport::NoteFailure(TRecordErrorReason reason, int field, std::string_view value,
+                             std::string message) {
+  FFailure.Reason = reason;
+  FFailure.Field = field;
+  FFailure.Value.assign(value);
+  FFailure.Message = std::move(message);
+}
+
+template <typename Value>
+bool TCSVImport::AddStrictRecordValues(const Value* values, int count) {
+  const std::vector<TField*>& fields = FDataSet->Fields();
+  const int fieldCount = static_cast<int>(fields.size());
+  if (const int used = ValuesInUse(values, count, fieldCount); used > 0) {
+    NoteFailure(rerTooManyValues, -1, {},
+                std::to_string(used) + " values for " + std::to_string(fieldCount) +
+                    (fieldCount == 1 ? " field" : " fields"));
+    return false;
+  }
+  try {
+    FDataSet->Append();
+    const int n = std::min(count, fieldCount);
+    const bool everyField = FFieldListAction != flaInclude && FFieldListAction != flaExclude;
+    TValueFault fault;
+    for (int i = 0; i < n; ++i) {
+      TField* field = fields[static_cast<std::size_t>(i)];
+      if (!everyField &&
+          !FieldInFieldList(FFieldListAction, FFieldList.get(), field->FieldName())) {
+        continue;
+      }
+      if constexpr (std::is_same_v<Value, std::string_view>) {
+        if (IsQuotedEmpty(values[i])) {
+          StoreEmptyText(field);
+          continue;
+        }
+      }
+      if (!WriteStrictFieldData(values[i], field, FWholeValues, fault)) {
+        CancelFailedRecord();
+        NoteFailure(fault.Reason, i, values[i], std::move(fault.Message));
+        return false;
+      }
+    }
+    return PostAppended();
+  } catch (...) {
+    RefuseFailedRecord();
+    return false;
+  }
+}
+
+template bool TCSVImport::AddStrictRecordValues(const std::string*, int);
+template bool TCSVImport::AddStrictRecordValues(const std::string_view*, int);
+
+std::string_view TCSVImport::ReportText() const {
+  switch (FReportFrom) {
+    case TReportFrom::Values:
+      return FValues.FText;
+    case TReportFrom::Copy:
+      return FReportText;
+    case TReportFrom::Nowhere:
+      break;
+  }
+  return {};
+}
+
+void TCSVImport::ReportFailure(std::int64_t line, std::string_view text) {
+  TRecordError error;
+  error.Record = FRecordCounter;
+  error.Line = line;
+  error.Text = text;
+  if (FDataSet != nullptr && FFailure.Field >= 0 && FFailure.Field < FDataSet->FieldCount()) {
+    error.FieldName = FDataSet->Fields(FFailure.Field)->FieldName();
+  }
+  error.Value = FFailure.Value;
+  error.Reason = FFailure.Reason;
+  error.Message = std::move(FFailure.Message);
+  FOnRecordError(this, error);
+}
+
+void TCSVImport::RecordRejected(std::int64_t line, std::string_view text) {
+  Increase(FErrorRecords);
+  if (FOnRecordError) ReportFailure(line, text);
+}
+
+void TCSVImport::RecordFailed(TRecordFault fault, std::int64_t line, std::string_view text) {
+  // Nothing after the opening quote is stored as if it were whole.
+  Increase(FErrorRecords);
+  if (!FOnRecordError) return;
+  switch (fault) {
+    case rfUnclosedQuote:
+      NoteFailure(rerUnclosedQuote, -1, {}, "a quote is never closed");
+      break;
+    case rfInvalidText:
+      NoteFailure(rerInvalidText, -1, {}, RecordFaultReason(fault, line, text));
+      break;
+    default:
+      NoteFailure(rerInvalidValue, -1, {}, "the record cannot be read");
+      break;
+  }
+  ReportFailure(line, text);
+}
+
+void TCSVImport::RefusedLater(TDataSet::TRefusals& refused) {
+  FStoredRecords -= refused.Count;
+  for (std::int64_t i = 0; i < refused.Count; ++i) {
+    Increase(FErrorRecords);
+    if (!FOnRecordError) continue;
+    const auto at = static_cast<std::size_t>(i);
+    TRecordError error;
+    error.Reason = rerRefused;
+    std::string text;  // error.Text's bytes
+    if (at < refused.Posts.size()) {
+      const TDataSet::TRefusedPost& post = refused.Posts[at];
+      error.Message = post.Message;
+      if (const std::optional<TPostedRecords::TRecord> record = FPosted.Find(post.Post)) {
+        error.Record = record->Record;
+        error.Line = record->Line;
+        text = FPosted.Text(*record);
+        error.Text = text;
+      }
+    } else {
+      error.Message = at < refused.Messages.size() ? refused.Messages[at]
+                                                   : std::string("refused by the database");
+    }
+    FOnRecordError(this, error);
+  }
+  for (std::string& message : refused.Messages) {
+    if (FRefusalMessages.size() >= TDataSet::kRefusalMessagesKept) break;
+    FRefusalMessages.push_back(std::move(message));
+  }
+}
+
+void TCSVImport::RecordPosted(std::int64_t line, std::string_view text) {
+  const std::int64_t post = FDataSet->PostCount();
+  const bool posted = post != FLastPost;
+  FLastPost = post;
+  TDataSet::TRefusals refused = FDataSet->TakeRefusals();
+  const std::int64_t held = FDataSet->HeldPosts();
+  // The record itself may be among those just refused: its Post can end
+  // the dataset's batch.
+  if (posted && (held > 0 || refused.Count > 0)) FPosted.Keep(post, FRecordCounter, line, text);
+  if (refused.Count > 0) RefusedLater(refused);
+  FPosted.ForgetUpTo(post - held);
+}
+
+}  // namespace korvane

@@ -1,0 +1,486 @@
+// TCSVImport's record reader: the input file turned into records.
+//
+// A record ends at a run of line-end bytes (CR and LF in any order and
+// number, counted as one terminator) and the input ends at the physical end
+// of the file or at byte 26, whichever comes first. Reads go through a buffer
+// of ReadBufferSize() bytes; each record is found by scanning whole spans for
+// the three special bytes and appended to the text in one piece.
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+#include <limits>
+#include <new>
+
+#include "ui/dialogs.h"
+#include "core/sysutils.h"
+#include "io/text_encoding.h"
+#include "import/kvcsvimp.h"
+#include "components/kvfind.h"
+#include "import/kvcsvimp_readahead.h"
+
+namespace korvane {
+
+namespace {
+
+constexpr unsigned char kCR = 13;
+constexpr unsigned char kLF = 10;
+constexpr unsigned char kEndOfInput = 26;
+
+bool IsLineEnd(unsigned char c) { return c == kCR || c == kLF; }
+
+// Index of the first byte of p[0, n) that is CR, LF or byte 26; n when there
+// is none. Sixteen bytes at a time with
+// SSE2, then eight at a time: for each value a word has a zero byte where it
+// matches, and the lowest set high bit of (x - 0x01..) & ~x marks the first
+// zero byte exactly (borrows only spill into bytes above it).
+std::size_t FindSpecialBytes(const char* p, std::size_t n) {
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  const __m128i cr = _mm_set1_epi8(static_cast<char>(kCR));
+  const __m128i lf = _mm_set1_epi8(static_cast<char>(kLF));
+  const __m128i sub = _mm_set1_epi8(static_cast<char>(kEndOfInput));
+  for (; i + 16 <= n; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    const __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)),
+                                      _mm_cmpeq_epi8(v, sub));
+    const auto mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
+    if (mask != 0) return i + static_cast<std::size_t>(std::countr_zero(mask));
+  }
+#endif
+  if constexpr (std::endian::native == std::endian::little) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+    const auto zeroBytes = [](std::uint64_t x) { return (x - kOnes) & ~x; };
+    for (; i + 8 <= n; i += 8) {
+      std::uint64_t v;
+      std::memcpy(&v, p + i, sizeof v);
+      std::uint64_t m = zeroBytes(v ^ (kOnes * kCR)) | zeroBytes(v ^ (kOnes * kLF)) |
+                        zeroBytes(v ^ (kOnes * kEndOfInput));
+      m &= kHighs;
+      if (m != 0) return i + static_cast<std::size_t>(std::countr_zero(m) >> 3);
+    }
+  }
+  for (; i < n; ++i) {
+    auto c = static_cast<unsigned char>(p[i]);
+    if (IsLineEnd(c) || c == kEndOfInput) return i;
+  }
+  return n;
+}
+
+std::uint32_t ClampToUInt32(std::size_t v) {
+  constexpr auto kMax = static_cast<std::size_t>(std::numeric_limits<std::uint32_t>::max());
+  return static_cast<std::uint32_t>(v > kMax ? kMax : v);
+}
+
+[[noreturn]] void RaiseReadFailed() {
+  throw EInOutError("Read failed with error code " + IntToStr(GetLastError()), GetLastError());
+}
+
+}  // namespace
+
+void TRecordScanner::Reset(std::size_t bufferSize) {
+  FBufferSize = bufferSize == 0 ? 1 : bufferSize;
+  FBuffer.resize(std::max(FBufferSize, kLookAhead));
+  FPos = 0;
+  FLen = 0;
+  FExhausted = false;
+  FAtStart = true;
+  FLine = 1;
+  FSource = nullptr;
+}
+
+void TRecordScanner::SetRule(const TSplitRule& rule, bool quotedRecords) {
+  FRule = rule;
+  FQuotedRecords = quotedRecords && rule.Standard && rule.HasQuote;
+}
+
+void TRecordScanner::Release() {
+  FPos = 0;
+  FLen = 0;
+  FExhausted = false;
+  FSource = nullptr;
+  std::vector<char>().swap(FBuffer);
+}
+
+std::size_t TRecordScanner::ReadInput(const TFileHandle& Handle, char* to, std::size_t n) {
+  if (FSource != nullptr) return FSource->Read(to, n);
+  std::size_t got = 0;
+  // A read error is not the end of the input: reporting it keeps a shortened
+  // import from passing for a complete one.
+  if (!ReadFile(Handle, to, n, got)) RaiseReadFailed();
+  return got;
+}
+
+bool TRecordScanner::Fill(const TFileHandle& Handle) {
+  if (FExhausted) return false;
+  // An input that could not be opened ends at once, like an empty one.
+  if (!Handle.Valid()) {
+    FExhausted = true;
+    return false;
+  }
+  if (FBuffer.empty()) FBuffer.resize(std::max(FBufferSize, kLookAhead));
+  const std::size_t got = ReadInput(Handle, FBuffer.data(), FBufferSize);
+  FPos = 0;
+  FLen = got;
+  if (got == 0) {
+    FExhausted = true;
+    return false;
+  }
+  return true;
+}
+
+bool TRecordScanner::Ensure(const TFileHandle& Handle, std::size_t n) {
+  if (FLen - FPos >= n) return true;
+  if (FExhausted) return false;
+  if (!Handle.Valid()) {
+    FExhausted = true;
+    return false;
+  }
+  if (FBuffer.empty()) FBuffer.resize(std::max(FBufferSize, kLookAhead));
+  std::memmove(FBuffer.data(), FBuffer.data() + FPos, FLen - FPos);
+  FLen -= FPos;
+  FPos = 0;
+  while (FLen < n) {
+    const std::size_t room = std::min(FBuffer.size() - FLen, FBufferSize);
+    const std::size_t got = ReadInput(Handle, FBuffer.data() + FLen, room);
+    if (got == 0) {
+      FExhausted = true;
+      return false;
+    }
+    FLen += got;
+  }
+  return true;
+}
+
+// Byte 26 ends the text. The rest of a compressed file is still decoded,
+// and thrown away, so that damage anywhere in it fails the run whatever the
+// decoder had reached when the byte was found (how far ahead it decodes
+// depends on the buffers' sizes).
+void TRecordScanner::EndAtMarker() {
+  FExhausted = true;
+  FPos = FLen;
+  if (FSource == nullptr || FSource->Format() == TFileFormat::ffPlain) return;
+  char rest[4096];
+  while (FSource->Read(rest, sizeof rest) > 0) {
+  }
+}
+
+void TRecordScanner::SkipByteOrderMark(const TFileHandle& Handle, TScanResult& result) {
+  FAtStart = false;
+  static constexpr char kMark[] = "\xEF\xBB\xBF";
+  if (Ensure(Handle, 3) && std::memcmp(FBuffer.data() + FPos, kMark, 3) == 0) {
+    FPos += 3;
+    result.SkippedBytes = 3;
+  }
+}
+
+void TRecordScanner::Scan(const TFileHandle& Handle, std::string& text, TScanResult& result) {
+  result = TScanResult{};
+  if (FAtStart) SkipByteOrderMark(Handle, result);
+  result.Line = FLine;
+  const std::size_t start = text.size();
+  if (FRule.Standard) {
+    ScanStandard(Handle, text, result);
+  } else {
+    ScanClassic(Handle, text, result);
+  }
+  if (FCheckText && result.Fault == rfNone &&
+      FindInvalidUtf8(std::string_view(text).substr(start)) != std::string_view::npos) {
+    result.Fault = rfInvalidText;
+  }
+}
+
+void TRecordScanner::ScanClassic(const TFileHandle& Handle, std::string& text,
+                                 TScanResult& result) {
+  // The record's text: whole spans up to the first special byte.
+  for (;;) {
+    if (FPos == FLen && !Fill(Handle)) {
+      result.EndOfFile = true;
+      return;
+    }
+    const char* span = FBuffer.data() + FPos;
+    std::size_t avail = FLen - FPos;
+    std::size_t k = FindSpecialBytes(span, avail);
+    text.append(span, k);
+    FPos += k;
+    if (k == avail) continue;
+    if (static_cast<unsigned char>(span[k]) == kEndOfInput) {
+      EndAtMarker();
+      result.EndOfFile = true;
+      return;
+    }
+    break;  // a line-end byte: the terminator run starts here
+  }
+  ScanTerminator(Handle, result);
+}
+
+void TRecordScanner::ScanStandard(const TFileHandle& Handle, std::string& text,
+                                  TScanResult& result) {
+  const std::size_t start = text.size();
+  const auto quote = static_cast<char>(FRule.Quote);
+  const auto sep = static_cast<char>(FRule.Separator);
+  bool inQuotes = false;
+  for (;;) {
+    if (FPos == FLen && !Fill(Handle)) {
+      result.EndOfFile = true;
+      if (inQuotes) result.Fault = rfUnclosedQuote;
+      return;
+    }
+    const char* span = FBuffer.data() + FPos;
+    const std::size_t avail = FLen - FPos;
+    bool pending = false;
+    const bool boundary = text.size() == start || (FRule.HasSeparator && text.back() == sep);
+    const std::size_t k = FQuotedRecords
+                              ? FollowQuotes(span, avail, FRule.Quote, FRule.HasSeparator,
+                                             FRule.Separator, boundary, inQuotes, pending)
+                              : FindSpecialBytes(span, avail);
+    text.append(span, k);
+    FPos += k;
+    if (pending) {
+      // A quote inside quotes ends the buffer: two stand for one, and any
+      // other byte after one (or the input's end) closes the value.
+      if (Ensure(Handle, 2) && FBuffer[FPos + 1] == quote) {
+        text.append(2, quote);
+        FPos += 2;
+        continue;
+      }
+      inQuotes = false;
+      text += quote;
+      ++FPos;
+      continue;
+    }
+    if (k == avail) continue;
+    const char c = span[k];
+    if (static_cast<unsigned char>(c) == kEndOfInput) {
+      // Data, unless it is the last byte of the input.
+      if (!Ensure(Handle, 2)) {
+        EndAtMarker();
+        result.EndOfFile = true;
+        if (inQuotes) result.Fault = rfUnclosedQuote;
+        return;
+      }
+    } else if (inQuotes) {
+      // A line end inside quotes is data. CR LF is one line end.
+      if (c == '\r' || text.back() != '\r') ++FLine;
+    } else {
+      break;  // a line end outside quotes: the terminator run starts here
+    }
+    text += c;
+    ++FPos;
+  }
+  ScanTerminator(Handle, result);
+}
+
+void TRecordScanner::ScanTerminator(const TFileHandle& Handle, TScanResult& result) {
+  // The byte that follows the run stays in the buffer as the first byte of
+  // the next record.
+  std::size_t lineEnds = 0;
+  unsigned char previous = 0;
+  for (;;) {
+    if (FPos == FLen && !Fill(Handle)) {
+      result.EndOfFile = true;
+      break;
+    }
+    const char* p = FBuffer.data() + FPos;
+    const char* end = FBuffer.data() + FLen;
+    const char* q = p;
+    for (; q != end && IsLineEnd(static_cast<unsigned char>(*q)); ++q) {
+      const auto c = static_cast<unsigned char>(*q);
+      if (c == kCR || previous != kCR) ++FLine;
+      previous = c;
+    }
+    lineEnds += static_cast<std::size_t>(q - p);
+    FPos += static_cast<std::size_t>(q - p);
+    if (q == end) continue;
+    if (static_cast<unsigned char>(*q) == kEndOfInput && (!FRule.Standard || !Ensure(Handle, 2))) {
+      EndAtMarker();
+      result.EndOfFile = true;
+    }
+    break;
+  }
+  result.LineEndBytes = static_cast<std::int64_t>(lineEnds);
+}
+
+void TCSVImport::SetReadBufferSize(std::size_t size) { FReadBufferSize = size == 0 ? 1 : size; }
+
+bool TCSVImport::OpenInputFile() {
+  CloseInputFile();
+  FEndOfFile = false;
+  FFileHandle = OpenFileForRead(FInputFile);
+  if (!FFileHandle.Valid()) return false;
+  FScanner.Reset(FReadBufferSize);
+  FScanner.SetCheckText(ChecksText());
+  if (!OpenSource()) {
+    FFileHandle.Close();
+    return false;
+  }
+  FScanner.SetRule(MakeSplitRule(GetFieldDelimiterChar(), GetFieldSeparatorChar(), FDialect),
+                   FImportType == impDelimited);
+  return true;
+}
+
+void TCSVImport::CloseInputFile() {
+  // The read-ahead thread reads the file: it stops before the file closes.
+  StopReadAhead();
+  FScanner.SetSource(nullptr);
+  FSource.reset();
+  FFileHandle.Close();
+  FScanner.Release();
+  FOtherScanner.Release();
+  FOtherHandle = nullptr;
+}
+
+void TCSVImport::StopReadAhead() {
+  if (FReadAhead) FScanner = FReadAhead->Join();
+  FReadAhead.reset();
+}
+
+void TCSVImport::ReadPhysicalRecord(TFileHandle& Handle, std::string& text) {
+  TScanResult result;
+  if (FReadAhead && FReadAhead->Drained()) StopReadAhead();
+  text.clear();
+  if (&Handle != &FFileHandle) {
+    // Another file than the run's (a handler's, a host's): a scanner of its
+    // own, on this thread, whatever the read-ahead is doing.
+    if (FOtherHandle != &Handle || FOtherFd != Handle.Fd()) {
+      FOtherScanner.Reset(FReadBufferSize);
+      FOtherHandle = &Handle;
+      FOtherFd = Handle.Fd();
+    }
+    FOtherScanner.Scan(Handle, text, result);
+  } else if (FReadAhead) {
+    result = FReadAhead->Next();
+    FReadAhead->TakeText(text);
+  } else {
+    FScanner.Scan(Handle, text, result);
+  }
+  TakeScanResult(result);
+}
+
+void TCSVImport::TakeScanResult(const TScanResult& result) {
+  FLineEndBytes = result.LineEndBytes;
+  FSkippedBytes = result.SkippedBytes;
+  FRecordFault = result.Fault;
+  FRecordLine = result.Line;
+  if (result.EndOfFile) FEndOfFile = true;
+}
+
+const TReadAheadRecord& TCSVImport::NextReadAheadRecord() {
+  try {
+    return FReadAhead->Next();
+  } catch (const EInOutError&) {
+    throw;
+  } catch (const std::exception&) {
+    // As in ReadTextFileRecord: the caller sees one kind of failure.
+    RaiseReadFailed();
+  }
+}
+
+void TCSVImport::RotateRecordCache(std::string& text) {
+  // The record replaces the oldest one in the ring, which keeps each read
+  // O(1) however many records are held back.
+  const int count = FRecordCache->Count();
+  if (FCacheHead >= count) FCacheHead = 0;
+  std::string oldest = FRecordCache->Strings(FCacheHead);
+  FRecordCache->SetStrings(FCacheHead, std::move(text));
+  text = std::move(oldest);
+  FCacheOrigins.resize(static_cast<std::size_t>(count));
+  TCachedOrigin& origin = FCacheOrigins[static_cast<std::size_t>(FCacheHead)];
+  std::swap(FRecordLine, origin.Line);
+  std::swap(FRecordFault, origin.Fault);
+  FCacheHead = (FCacheHead + 1) % count;
+}
+
+void TCSVImport::ReadTextFileRecord(TFileHandle& Handle, std::uint32_t& Bytes, std::string& text) {
+  try {
+    ReadPhysicalRecord(Handle, text);
+    if (FUseRecordCache && FRecordCache->Count() > 0) {
+      // The record read is held back and the oldest cached one handed out,
+      // with its own line and fault (text not valid in the encoding, say).
+      RotateRecordCache(text);
+    }
+  } catch (const EInOutError&) {
+    throw;
+  } catch (const std::exception&) {
+    // Whatever stopped the read (a record too long to hold, ...), the caller
+    // sees one kind of failure.
+    RaiseReadFailed();
+  }
+  Bytes = ClampToUInt32(text.size());
+}
+
+std::string TCSVImport::ReadTextFileRecord(TFileHandle& Handle, std::uint32_t& Bytes) {
+  std::string text;
+  ReadTextFileRecord(Handle, Bytes, text);
+  return text;
+}
+
+void TCSVImport::NormalizeRecordCache() {
+  if (FCacheHead == 0 || !FRecordCache) return;
+  const int count = FRecordCache->Count();
+  if (FCacheHead < count) {
+    TStringList ordered;
+    ordered.Reserve(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) ordered.Add(FRecordCache->Strings((FCacheHead + i) % count));
+    FRecordCache->Assign(ordered);
+    FCacheOrigins.resize(static_cast<std::size_t>(count));
+    std::rotate(FCacheOrigins.begin(), FCacheOrigins.begin() + FCacheHead, FCacheOrigins.end());
+  }
+  FCacheHead = 0;
+}
+
+bool TCSVImport::ReadAheadRecordCache(std::int32_t Count) {
+  FCacheHead = 0;
+  FCacheOrigins.clear();
+  if (!FRecordCache) {
+    FRecordCache = std::make_unique<TStringList>();
+  } else {
+    try {
+      FRecordCache->Clear();
+    } catch (...) {
+      return false;
+    }
+  }
+  std::int32_t counter = 0;
+  std::string text;
+  std::uint32_t bytes = 0;
+  while (counter < Count && !FEndOfFile) {
+    ReadTextFileRecord(FFileHandle, bytes, text);
+    // With the cache on (a handler pre-filling it during a run), each read
+    // has turned the ring: the record goes after its newest entry, which is
+    // the end of the cache in order.
+    if (FCacheHead == 0) {
+      FRecordCache->Add(text);
+      FCacheOrigins.push_back({FRecordLine, FRecordFault});
+    } else {
+      FRecordCache->Insert(FCacheHead, text);
+      FCacheOrigins.resize(static_cast<std::size_t>(FRecordCache->Count()) - 1);
+      FCacheOrigins.insert(FCacheOrigins.begin() + FCacheHead, {FRecordLine, FRecordFault});
+      ++FCacheHead;
+    }
+    ++counter;
+  }
+  return counter == Count;
+}
+
+std::int64_t TCSVImport::GetFileSize() {
+  // A pipe has no size, and opening it only to measure it could lose what
+  // its writer sends before the run's own open.
+  if (IsNamedPipe(FInputFile)) return 0;
+  TFileHandle file = OpenFileForRead(FInputFile);
+  if (!file.Valid()) {
+    MessageDlg("Error getting file handle", mtWarning, {mbOK}, 0);
+    return -1;
+  }
+  std::int64_t size = FileSize(file);
+  if (size < 0) {
+    MessageDlg("Error getting file information", mtWarning, {mbOK}, 0);
+    return -1;
+  }
+  return size;
+}
+
+}  // namespace korvane

@@ -1,0 +1,153 @@
+// The pieces of TCSVImport's reading and splitting that hold no component
+// state: the record scanner over an input file and the delimited splitter.
+// Both also run on the read-ahead thread, so they take what they need as
+// arguments instead of reading the component's properties.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "io/byte_source.h"
+#include "io/fileio.h"
+#include "components/kvenums.h"
+
+namespace korvane {
+
+// Why a record read cannot be stored as it stands.
+enum TRecordFault : std::uint8_t {
+  rfNone,
+  // Standard text rules: a quote opened a value and the input ended before
+  // it was closed. The record holds everything from its start to the end.
+  rfUnclosedQuote,
+  // The record holds bytes that are not valid UTF-8: the input's encoding
+  // is not what it was read as.
+  rfInvalidText,
+};
+
+// What one scanned record ended with.
+struct TScanResult {
+  // The input ended with this record (physical end, or byte 26).
+  bool EndOfFile = false;
+  TRecordFault Fault = rfNone;
+  // Line-end bytes the record's terminator run took up.
+  std::int64_t LineEndBytes = 0;
+  // Bytes read before the record's text that are neither text nor line
+  // ends: a UTF-8 byte-order mark at the start of the input.
+  std::int32_t SkippedBytes = 0;
+  // The line of the input (from 1) on which the record starts. A line ends
+  // at CR LF, LF or CR.
+  std::int64_t Line = 1;
+};
+
+// The text rules of delimited records: the quote and separator bytes, and
+// whether the standard rules hold (Standard) or the classic ones.
+struct TSplitRule {
+  bool Standard = false;
+  bool HasQuote = false;
+  bool HasSeparator = false;
+  unsigned char Quote = 0;
+  unsigned char Separator = 0;
+  bool operator==(const TSplitRule&) const = default;
+};
+
+// The rule for a run's resolved quote (empty for none) and separator. A
+// character that is both quote and separator acts as the quote.
+TSplitRule MakeSplitRule(const std::string& delimiter, const std::string& separator,
+                         TDialect dialect = dlClassic);
+
+// Turns an input file into records. A record ends at a run of line-end bytes
+// (CR and LF in any order and number, counted as one terminator) and the
+// input ends at the physical end of the file or at byte 26, whichever comes
+// first. A UTF-8 byte-order mark at the very start is skipped. Under the
+// standard rules, byte 26 ends the input only as its last byte, and, for
+// quoted records, line ends inside a quoted value are part of the record.
+// Reads go through a buffer of a fixed size; each record is found by
+// scanning whole spans for the few bytes that matter.
+class TRecordScanner {
+ public:
+  // Starts over at line 1: an empty buffer of bufferSize bytes (at least 1),
+  // reading from the handle Scan is given.
+  void Reset(std::size_t bufferSize);
+  // Reads from source instead of the handle (nullptr: the handle again).
+  // The source must outlive the scanner's reads; Reset and Release forget it.
+  void SetSource(TByteSource* source) { FSource = source; }
+  // Whether a record whose text is not valid UTF-8 gets rfInvalidText.
+  void SetCheckText(bool check) { FCheckText = check; }
+  // The rules of the next records. quotedRecords: the records are
+  // delimited ones whose quoted values may span lines (standard rules with
+  // a quote character).
+  void SetRule(const TSplitRule& rule, bool quotedRecords);
+  // Empties the buffer and gives its memory back.
+  void Release();
+  // Appends the next record's text, without its terminator, to text. Raises
+  // EInOutError "Read failed with error code %i" when the OS reports a read
+  // error; the bytes appended until then are the record's so far.
+  void Scan(const TFileHandle& Handle, std::string& text, TScanResult& result);
+
+ private:
+  void ScanClassic(const TFileHandle& Handle, std::string& text, TScanResult& result);
+  void ScanStandard(const TFileHandle& Handle, std::string& text, TScanResult& result);
+  // Takes the terminator run that starts at FPos; byte 26 in it ends the
+  // input (under the standard rules only as the input's last byte).
+  void ScanTerminator(const TFileHandle& Handle, TScanResult& result);
+  // Skips a byte-order mark at the start of the input.
+  void SkipByteOrderMark(const TFileHandle& Handle, TScanResult& result);
+  // Reads up to n bytes of the input into to; 0 at its end.
+  std::size_t ReadInput(const TFileHandle& Handle, char* to, std::size_t n);
+  // Refills the buffer; false at the end of the input.
+  bool Fill(const TFileHandle& Handle);
+  // Makes n bytes from FPos on readable in the buffer (n <= kLookAhead),
+  // keeping the unread ones; false when the input ends sooner.
+  bool Ensure(const TFileHandle& Handle, std::size_t n);
+  // Ends the input at byte 26 (see the definition for compressed files).
+  void EndAtMarker();
+
+  static constexpr std::size_t kLookAhead = 3;
+  // Bytes [FPos, FLen) of FBuffer are unread. FExhausted is set at the
+  // physical end and at byte 26, after which nothing more is read.
+  std::size_t FBufferSize = 256 * 1024;
+  std::vector<char> FBuffer;
+  TByteSource* FSource = nullptr;
+  std::size_t FPos = 0;
+  std::size_t FLen = 0;
+  bool FExhausted = false;
+  bool FAtStart = true;
+  bool FQuotedRecords = false;
+  bool FCheckText = false;
+  TSplitRule FRule;
+  std::int64_t FLine = 1;  // the line FPos stands on
+};
+
+// The text of a quoted empty value (""), told apart from an unquoted empty
+// value by where its view points: the one stores an empty text, the other
+// leaves its field as it is.
+inline constexpr char kQuotedEmptyValue[] = "";
+inline bool IsQuotedEmpty(std::string_view value) { return value.data() == kQuotedEmptyValue; }
+
+// Splits the size bytes at text into values and appends them to items, as
+// views into text (quotes are taken out in place, so text is changed).
+// Classic rules: quote characters toggle quoting and are dropped,
+// separators outside quotes end a value, and an empty value ended by the
+// record itself does not count. Standard rules: a quote opens a value only
+// as its first byte, two quotes inside stand for one, what follows the
+// closing quote up to the separator is data, every value counts (also an
+// empty last one), and a quoted empty value is kQuotedEmptyValue.
+// When before is given, the text as it was is copied there first if the
+// split changes it, so that a record's text as read costs a copy only for
+// records whose quotes had to be taken out.
+struct TSplitOutcome {
+  // The text may have changed: values that are quoted whole or not at all
+  // are views of it as it stands.
+  bool Changed = false;
+  // Standard rules: a quoted value went on after its closing quote (kept as
+  // data, as the common readers do, but worth a warning).
+  bool TextAfterQuote = false;
+};
+TSplitOutcome SplitDelimitedText(const TSplitRule& rule, char* text, std::size_t size,
+                                 std::vector<std::string_view>& items,
+                                 std::string* before = nullptr);
+
+}  // namespace korvane

@@ -1,0 +1,322 @@
+// TCSVImport's field splitting: one record's text turned into its values,
+// and the quote and separator characters a run uses.
+#include <cstring>
+
+#include "ui/dialogs.h"
+#include "core/sysutils.h"
+#include "import/kvcsvimp.h"
+#include "components/kvfind.h"
+#include "import/kvcsvimp_readahead.h"
+
+namespace korvane {
+
+namespace {
+
+const char* FindByte(const char* p, const char* end, unsigned char c) {
+  const void* hit = std::memchr(p, c, static_cast<std::size_t>(end - p));
+  return hit == nullptr ? end : static_cast<const char*>(hit);
+}
+
+}  // namespace
+
+std::string TCSVImport::GetFieldDelimiterChar() const {
+  return FieldDelimiterChar(FFieldDelimiter);
+}
+
+std::string TCSVImport::GetFieldSeparatorChar() const {
+  return FieldSeparatorChar(FFieldSeparator, FCustomSeparator);
+}
+
+void TCSVImport::ResolveSeparators() {
+  FDelimiter = GetFieldDelimiterChar();
+  FSeparator = GetFieldSeparatorChar();
+  FSplitRule = MakeSplitRule(FDelimiter, FSeparator, FDialect);
+  ++FSplitGeneration;
+}
+
+void TCSVImport::SetCustomSeparator(const std::string& Value) {
+  FCustomSeparator = NormaliseCustomSeparator(Value);
+}
+
+void TValueList::AssignTo(TStringList& list) const {
+  list.Clear();
+  list.Reserve(FItems.size());
+  for (std::string_view value : FItems) list.Add(std::string(value));
+}
+
+bool TCSVImport::SplitFieldsInto(const std::string& Record, TValueList& Values) {
+  Values.Clear();
+  // The trim only decides emptiness; the record goes on untrimmed.
+  if (IsBlank(Record)) return false;
+  Values.FText.assign(Record);
+  return SplitValueText(Values);
+}
+
+bool TCSVImport::SplitRecordInto(std::string& Record, TValueList& Values) {
+  Values.Clear();
+  FReportFrom = FOnRecordError ? TReportFrom::Values : TReportFrom::Nowhere;
+  if (IsBlank(Record)) return false;
+  Values.FText.swap(Record);
+  if (FImportType != impDelimited) return SplitValueText(Values);
+  // A record that fails is reported as read: the split copies it only when
+  // it takes quotes out.
+  std::string* before = FOnRecordError ? &FReportText : nullptr;
+  const TSplitOutcome outcome =
+      SplitDelimitedText(FSplitRule, Values.FText.data(), Values.FText.size(), Values.FItems, before);
+  if (outcome.Changed && before != nullptr) FReportFrom = TReportFrom::Copy;
+  if (outcome.TextAfterQuote) NoteTextAfterQuote(FRecordLine);
+  return true;
+}
+
+bool TCSVImport::SplitValueText(TValueList& Values) {
+  switch (FImportType) {
+    case impDelimited:
+      SplitDelimitedText(FSplitRule, Values.FText.data(), Values.FText.size(), Values.FItems);
+      return true;
+    case impFixed:
+      SplitFixedLengthText(Values);
+      return true;
+  }
+  MessageDlg("Unrecognised import type!", mtError, {mbOK}, 0);
+  return false;
+}
+
+void TValueList::ReleaseLarge() {
+  FItems.clear();
+  if (FText.capacity() >= TRecordReadAhead::kLargeRecord) std::string().swap(FText);
+}
+
+TSplitRule MakeSplitRule(const std::string& delimiter, const std::string& separator,
+                         TDialect dialect) {
+  TSplitRule rule;
+  rule.Standard = dialect == dlStandard;
+  rule.HasQuote = !delimiter.empty();
+  if (rule.HasQuote) rule.Quote = static_cast<unsigned char>(delimiter[0]);
+  // A character that is both quote and separator acts as the quote.
+  rule.HasSeparator = !separator.empty() && !(rule.HasQuote && separator[0] == delimiter[0]);
+  if (rule.HasSeparator) rule.Separator = static_cast<unsigned char>(separator[0]);
+  return rule;
+}
+
+namespace {
+
+char* FindIn(char* p, char* end, unsigned char c) {
+  void* hit = std::memchr(p, c, static_cast<std::size_t>(end - p));
+  return hit == nullptr ? end : static_cast<char*>(hit);
+}
+
+// Moves [from, to) down to out (where they already stand while no quote has
+// been taken out) and returns the end of what was moved.
+char* MoveDown(char* out, const char* from, const char* to) {
+  const auto n = static_cast<std::size_t>(to - from);
+  if (out != from && n != 0) std::memmove(out, from, n);
+  return out + n;
+}
+
+// A quoted value of the standard rules that is not a plain view: it holds a
+// doubled quote, data after its closing quote, or no closing quote. value is
+// its first byte after the opening quote; its bytes are compacted in place
+// and the view appended to items. Returns where it stops (a separator or end);
+// sets textAfterQuote when text follows its closing quote.
+char* SplitEscapedValue(const TSplitRule& rule, char* value, char* end,
+                        std::vector<std::string_view>& items, bool& textAfterQuote) {
+  const unsigned char quote = rule.Quote;
+  char* out = value;
+  char* in = value;
+  bool closed = false;
+  for (;;) {
+    char* q = FindIn(in, end, quote);
+    out = MoveDown(out, in, q);
+    if (q == end) {  // never closed: the rest of the record is the value
+      in = end;
+      break;
+    }
+    if (q + 1 != end && static_cast<unsigned char>(q[1]) == quote) {
+      *out++ = static_cast<char>(quote);
+      in = q + 2;
+      continue;
+    }
+    in = q + 1;
+    closed = true;
+    break;
+  }
+  // What follows the closing quote up to the separator is data.
+  char* const stop = rule.HasSeparator ? FindIn(in, end, rule.Separator) : end;
+  if (closed && stop != in) textAfterQuote = true;
+  const bool quotedEmpty = closed && out == value && stop == in;
+  out = MoveDown(out, in, stop);
+  if (quotedEmpty) {
+    items.emplace_back(kQuotedEmptyValue, 0);
+  } else {
+    items.emplace_back(value, static_cast<std::size_t>(out - value));
+  }
+  return stop;
+}
+
+// Copies the text to *before, once, before the split first changes it.
+void KeepBefore(std::string* before, bool& changed, const char* text, std::size_t size) {
+  if (changed) return;
+  changed = true;
+  if (before != nullptr) before->assign(text, size);
+}
+
+// The standard rules. A quoted value closed right before a separator or the
+// record's end, with no quote inside, is a view of the text as it stands;
+// any other is compacted within its own bytes, so the views of the values
+// before it stay as they are.
+TSplitOutcome SplitStandardText(const TSplitRule& rule, char* text, std::size_t size,
+                                std::vector<std::string_view>& items, std::string* before) {
+  const unsigned char quote = rule.Quote;
+  const unsigned char sep = rule.Separator;
+  TSplitOutcome outcome;
+  char* p = text;
+  char* const end = text + size;
+  for (;;) {
+    char* stop;
+    if (rule.HasQuote && p != end && static_cast<unsigned char>(*p) == quote) {
+      char* const value = p + 1;
+      char* const close = FindEither(value, end, quote, quote);
+      if (close != end && (close + 1 == end ||
+                           (rule.HasSeparator && static_cast<unsigned char>(close[1]) == sep))) {
+        if (close == value) {
+          items.emplace_back(kQuotedEmptyValue, 0);
+        } else {
+          items.emplace_back(value, static_cast<std::size_t>(close - value));
+        }
+        stop = close + 1;
+      } else {
+        KeepBefore(before, outcome.Changed, text, size);
+        stop = SplitEscapedValue(rule, value, end, items, outcome.TextAfterQuote);
+      }
+    } else {
+      stop = rule.HasSeparator ? FindEither(p, end, sep, sep) : end;
+      items.emplace_back(p, static_cast<std::size_t>(stop - p));
+    }
+    if (stop == end) return outcome;
+    p = stop + 1;
+  }
+}
+
+}  // namespace
+
+TSplitOutcome SplitDelimitedText(const TSplitRule& rule, char* text, std::size_t size,
+                                 std::vector<std::string_view>& items, std::string* before) {
+  if (rule.Standard) return SplitStandardText(rule, text, size, items, before);
+  const bool hasQuote = rule.HasQuote;
+  const bool hasSep = rule.HasSeparator;
+  const unsigned char quote = rule.Quote;
+  const unsigned char sep = rule.Separator;
+  const char* p = text;
+  const char* const end = p + size;
+  if (hasQuote && hasSep) {
+    // Values that are either wholly quoted or hold no quote at all, the
+    // usual case, are views of the text as it stands. The first value that
+    // is neither goes to the general scan below, from its first byte on.
+    for (;;) {
+      if (p == end) return {};  // an empty value ended by the record does not count
+      if (static_cast<unsigned char>(*p) == quote) {
+        const char* close = FindEither(p + 1, end, quote, quote);
+        if (close == end) break;
+        const char* after = close + 1;
+        if (after != end && static_cast<unsigned char>(*after) != sep) break;
+        if (after == end && close == p + 1) return {};  // "" ending the record
+        items.emplace_back(p + 1, static_cast<std::size_t>(close - p - 1));
+        if (after == end) return {};
+        p = after + 1;
+      } else {
+        const char* stop = FindEither(p, end, quote, sep);
+        if (stop != end && static_cast<unsigned char>(*stop) == quote) break;
+        items.emplace_back(p, static_cast<std::size_t>(stop - p));
+        if (stop == end) return {};
+        p = stop + 1;
+      }
+    }
+  }
+  // The general scan takes the quotes out in place: the value being built
+  // starts at value and ends at out, which never runs ahead of the bytes
+  // still to be read at p, so whole runs between quotes and separators move
+  // down at once.
+  bool changed = false;
+  char* value = text + (p - text);
+  char* out = value;
+  bool inQuotes = false;
+  while (p != end) {
+    const char* stop;
+    if (inQuotes || !hasSep) {
+      // Inside quotes a separator is text: only the closing quote stops.
+      stop = hasQuote ? FindByte(p, end, quote) : end;
+    } else if (hasQuote) {
+      stop = FindEither(p, end, quote, sep);
+    } else {
+      stop = FindByte(p, end, sep);
+    }
+    const auto n = static_cast<std::size_t>(stop - p);
+    if (out != p && n != 0) {
+      KeepBefore(before, changed, text, size);
+      std::memmove(out, p, n);
+    }
+    out += n;
+    if (stop == end) break;
+    if (hasQuote && static_cast<unsigned char>(*stop) == quote) {
+      inQuotes = !inQuotes;  // the quote itself is never part of a value
+    } else {
+      items.emplace_back(value, static_cast<std::size_t>(out - value));
+      value = out;
+    }
+    p = stop + 1;
+  }
+  // A value ended by the record itself counts only when it is not empty.
+  if (out != value) items.emplace_back(value, static_cast<std::size_t>(out - value));
+  return {changed, false};
+}
+
+void TCSVImport::SplitDelimitedInto(const std::string& Record, TValueList& Values) {
+  Values.Clear();
+  Values.FText.assign(Record);
+  SplitDelimitedText(FSplitRule, Values.FText.data(), Values.FText.size(), Values.FItems);
+}
+
+void TCSVImport::SplitFixedLengthInto(const std::string& Record, TValueList& Values) {
+  Values.Clear();
+  Values.FText.assign(Record);
+  SplitFixedLengthText(Values);
+}
+
+void TCSVImport::SplitFixedLengthText(TValueList& Values) {
+  Values.FItems.clear();
+  if (FDataSet == nullptr) return;  // no dataset: no fields to take widths from
+  const std::string_view text = Values.FText;
+  std::size_t pos = 0;
+  for (const TField* field : FDataSet->Fields()) {
+    const int size = field->Size();
+    std::size_t width = size > 0 ? static_cast<std::size_t>(size) : 0;
+    Values.FItems.push_back(pos < text.size() ? text.substr(pos, width) : std::string_view());
+    pos += width;
+  }
+}
+
+std::unique_ptr<TStringList> TCSVImport::SplitFields(const std::string& Record) {
+  TValueList values;
+  if (!SplitFieldsInto(Record, values)) return nullptr;
+  auto list = std::make_unique<TStringList>();
+  values.AssignTo(*list);
+  return list;
+}
+
+std::unique_ptr<TStringList> TCSVImport::SplitDelimitedFields(const std::string& Record) {
+  TValueList values;
+  SplitDelimitedInto(Record, values);
+  auto list = std::make_unique<TStringList>();
+  values.AssignTo(*list);
+  return list;
+}
+
+std::unique_ptr<TStringList> TCSVImport::SplitFixedLengthFields(const std::string& Record) {
+  TValueList values;
+  SplitFixedLengthInto(Record, values);
+  auto list = std::make_unique<TStringList>();
+  values.AssignTo(*list);
+  return list;
+}
+
+}  // namespace korvane

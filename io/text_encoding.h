@@ -1,0 +1,49 @@
+// Text in encodings other than UTF-8: read as UTF-8 below an import's
+// reader, and written from UTF-8 on an export's way to the file, through
+// the C library's iconv (any name `iconv -l` lists).
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "io/byte_sink.h"
+#include "io/byte_source.h"
+
+namespace korvane {
+
+// Whether iconv converts between name and UTF-8 both ways.
+bool EncodingKnown(const std::string& name);
+// Whether name is UTF-8 (utf8, UTF-8, ... in any case).
+bool IsUtf8Encoding(const std::string& name);
+
+// The offset of the first byte of text that is not part of valid UTF-8
+// (overlong forms, surrogates and values past U+10FFFF are not valid);
+// npos when the whole text is valid.
+std::size_t FindInvalidUtf8(std::string_view text);
+
+// The UTF-8 text of inner's bytes in encoding, which must be known. For
+// UTF-8 the bytes pass as they are, except that a UTF-16 byte-order mark
+// (FF FE, FE FF) at the start switches to UTF-16 of that order. Bytes that
+// are not valid in the encoding pass unchanged (a whole code unit of UTF-16
+// or UTF-32 at a time), so that they stay visible as invalid UTF-8; input
+// that ends inside a character raises EInOutError saying so. Progress
+// counts inner's file bytes against the UTF-8 bytes handed out.
+std::unique_ptr<TByteSource> OpenDecodingSource(std::unique_ptr<TByteSource> inner,
+                                                const std::string& encoding);
+
+// A sink that converts UTF-8 to encoding (which must be known) and passes
+// the result to next, or to file when next is null. A character the
+// encoding cannot hold, or bytes that are not UTF-8, fail the write: Failure
+// then names the character and the line of the output it is on, and
+// GetLastError gives EILSEQ.
+std::unique_ptr<TByteSink> CreateEncodingSink(const TFileHandle& file,
+                                              std::unique_ptr<TByteSink> next,
+                                              const std::string& encoding);
+
+// Whether iconv begins a text in encoding with a byte-order mark of its own
+// (UTF-16 and UTF-32 without an order in the name).
+bool EncodingWritesByteOrderMark(const std::string& encoding);
+
+}  // namespace korvane

@@ -1,0 +1,85 @@
+#include "registry/kvprops.h"
+
+#include "export/kvcsvexp.h"
+#include "import/kvcsvimp.h"
+
+namespace korvane {
+
+// The published properties in their published order.
+template <>
+TComponentClass ComponentClass<TCSVImport>() {
+  using C = TCSVImport;
+  static const TClassInfo info =
+      TClassBuilder<C>("TCSVImport")
+          .Enumeration<EnumTraits>("Compression", &C::Compression, &C::SetCompression)
+          .String("CustomSeparator", &C::CustomSeparator, &C::SetCustomSeparator)
+          .Reference<TDataSet>("DataSet", "TDataSet", &C::DataSet, &C::SetDataSet)
+          .Enumeration<EnumTraits>("DelimitedFields", &C::DelimitedFields, &C::SetDelimitedFields)
+          .Enumeration<EnumTraits>("Dialect", &C::Dialect, &C::SetDialect)
+          .String("Encoding", &C::Encoding, &C::SetEncoding)
+          .Integer("ErrorRecords", &C::ErrorRecords)
+          .Enumeration<EnumTraits>("FieldDelimiter", &C::FieldDelimiter, &C::SetFieldDelimiter)
+          .StringList("FieldList", &C::FieldList)
+          .Enumeration<EnumTraits>("FieldListAction", &C::FieldListAction, &C::SetFieldListAction)
+          .Enumeration<EnumTraits>("FieldSeparator", &C::FieldSeparator, &C::SetFieldSeparator)
+          .StringList("HeaderData", &C::HeaderData)
+          .Integer("HeaderRecords", &C::HeaderRecords, &C::SetHeaderRecords)
+          .Boolean("HeaderStored", &C::HeaderStored, &C::SetHeaderStored)
+          .Enumeration<EnumTraits>("ImportType", &C::ImportType, &C::SetImportType)
+          .String("InputFile", &C::InputFile, &C::SetInputFile)
+          .Event("OnBeginImport", "TNotifyEvent")
+          .Event("OnFinishImport", "TNotifyEvent")
+          .Event("OnImportRecord", "TImportEvent")
+          .Event("OnRecordError", "TRecordErrorEvent")
+          .Boolean("ShowProgress", &C::ShowProgress, &C::SetShowProgress)
+          .Integer("StartRecord", &C::StartRecord, &C::SetStartRecord)
+          .StringList("TrailerData", &C::TrailerData)
+          .Integer("TrailerRecords", &C::TrailerRecords, &C::SetTrailerRecords)
+          .Boolean("TrailerStored", &C::TrailerStored, &C::SetTrailerStored)
+          .Enumeration<EnumTraits>("ValueErrors", &C::ValueErrors, &C::SetValueErrors)
+          .String("Version", &C::Version, &C::SetVersion)
+          .Boolean("WholeValues", &C::WholeValues, &C::SetWholeValues)
+          .Build();
+  return &info;
+}
+
+template <>
+TComponentClass ComponentClass<TCSVExport>() {
+  using C = TCSVExport;
+  static const TClassInfo info =
+      TClassBuilder<C>("TCSVExport")
+          .Boolean("ByteOrderMark", &C::ByteOrderMark, &C::SetByteOrderMark)
+          .Enumeration<EnumTraits>("Compression", &C::Compression, &C::SetCompression)
+          .String("CustomSeparator", &C::CustomSeparator, &C::SetCustomSeparator)
+          .Reference<TDataSet>("DataSet", "TDataSet", &C::DataSet, &C::SetDataSet)
+          .Enumeration<EnumTraits>("DelimitedFields", &C::DelimitedFields, &C::SetDelimitedFields)
+          .Enumeration<EnumTraits>("Dialect", &C::Dialect, &C::SetDialect)
+          .String("Encoding", &C::Encoding, &C::SetEncoding)
+          .Enumeration<EnumTraits>("ExportType", &C::ExportType, &C::SetExportType)
+          .Enumeration<EnumTraits>("FieldDelimiter", &C::FieldDelimiter, &C::SetFieldDelimiter)
+          .StringList("FieldList", &C::FieldList)
+          .Enumeration<EnumTraits>("FieldListAction", &C::FieldListAction, &C::SetFieldListAction)
+          .Enumeration<EnumTraits>("FieldSeparator", &C::FieldSeparator, &C::SetFieldSeparator)
+          .StringList("HeaderData", &C::HeaderData)
+          .Boolean("HeaderOutput", &C::HeaderOutput, &C::SetHeaderOutput)
+          .Enumeration<EnumTraits>("NumericAlign", &C::NumericAlign, &C::SetNumericAlign)
+          .Event("OnExportRecord", "TExportEvent")
+          .Event("OnBeginExport", "TNotifyEvent")
+          .Event("OnFinishExport", "TNotifyEvent")
+          .String("OutputFile", &C::OutputFile, &C::SetOutputFile)
+          .Enumeration<EnumTraits>("RecordSeparator", &C::RecordSeparator, &C::SetRecordSeparator)
+          .Boolean("ShowProgress", &C::ShowProgress, &C::SetShowProgress)
+          .StringList("TrailerData", &C::TrailerData)
+          .Boolean("TrailerOutput", &C::TrailerOutput, &C::SetTrailerOutput)
+          .String("Version", &C::Version, &C::SetVersion)
+          .Boolean("WholeValues", &C::WholeValues, &C::SetWholeValues)
+          .Build();
+  return &info;
+}
+
+void RegisterKorvaneClasses() {
+  RegisterClass(ComponentClass<TCSVImport>());
+  RegisterClass(ComponentClass<TCSVExport>());
+}
+
+}  // namespace korvane

@@ -1,0 +1,494 @@
+// Numbers: reading and writing floats, and number formats ("#,##0.00").
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <system_error>
+
+#include "text/formats.h"
+#include "text/formats_internal.h"
+#include "text/speed_internal.h"
+#include "core/sysutils.h"
+
+namespace korvane {
+
+using namespace formats_internal;
+
+namespace {
+
+// The settings in force. Constant-initialized, so they are there before any
+// other static object is built, and reading them costs no guard. Clang cannot
+// constant-evaluate the standard library's strings here, so there they are
+// built on first use instead.
+#if defined(__clang__)
+TFormatSettings& Settings() {
+  static TFormatSettings settings;
+  return settings;
+}
+#else
+constinit TFormatSettings gSettings;
+TFormatSettings& Settings() { return gSettings; }
+#endif
+
+// ---------------------------------------------------------------------------
+// Numbers.
+
+// A finite, non-zero magnitude as decimal digits: the value is
+// 0.d1d2d3... * 10^point, i.e. `point` digits stand before the decimal point
+// (none when point <= 0). Digits never start with '0'.
+struct Decimal {
+  char digits[40];
+  int count = 0;
+  int point = 0;
+};
+
+// Shortest digits that read back as |value| (value finite and non-zero).
+void ShortestDecimal(double value, Decimal& d) {
+  char buf[64];
+  auto res = std::to_chars(buf, buf + sizeof buf, std::fabs(value), std::chars_format::scientific);
+  const char* p = buf;
+  d.count = 0;
+  while (p < res.ptr && *p != 'e') {
+    if (IsDigitChar(*p)) d.digits[d.count++] = *p;
+    ++p;
+  }
+  int exponent = 0;
+  if (p < res.ptr) {
+    ++p;  // 'e'
+    bool negative = *p == '-';
+    if (*p == '+' || *p == '-') ++p;
+    std::from_chars(p, res.ptr, exponent);
+    if (negative) exponent = -exponent;
+  }
+  d.point = exponent + 1;
+}
+
+// Rounds d half away from zero to `decimals` digits after the point and
+// drops trailing zeros; the count becomes 0 when the value rounds to zero.
+void RoundDecimal(Decimal& d, int decimals) {
+  int keep = d.point + decimals;
+  if (keep < d.count) {
+    if (keep < 0) {
+      d.count = 0;
+    } else {
+      bool up = d.digits[keep] >= '5';
+      d.count = keep;
+      if (up) {
+        int i = d.count - 1;
+        while (i >= 0 && d.digits[i] == '9') --i;
+        if (i < 0) {  // 999 -> 1000: one digit "1", one place further left
+          d.digits[0] = '1';
+          d.count = 1;
+          ++d.point;
+        } else {
+          ++d.digits[i];
+          d.count = i + 1;
+        }
+      }
+    }
+  }
+  while (d.count > 0 && d.digits[d.count - 1] == '0') --d.count;
+}
+
+// ParseFloat's reading of a text t checked already: the whole digits end
+// at intEnd, where the decimal separator stands when there is one.
+bool ReadCheckedFloat(std::string_view t, char decimal, bool negative, std::size_t intEnd,
+                      std::size_t fracBegin, std::size_t fracEnd, long exponent, double& value) {
+  // std::from_chars reads the checked text once the decimal separator is a
+  // '.'; only another separator needs a copy.
+  const char* first = t.data();
+  char local[64];
+  std::string heap;
+  if (decimal != '.' && intEnd < t.size() && t[intEnd] == decimal) {
+    char* copy = local;
+    if (t.size() > sizeof local) {
+      heap.assign(t);
+      copy = heap.data();
+    } else {
+      t.copy(local, t.size());
+    }
+    copy[intEnd] = '.';
+    first = copy;
+  }
+  double result = 0;
+  auto res = std::from_chars(first, first + t.size(), result);
+  if (res.ec == std::errc::result_out_of_range) {
+    // Overflow is an error; a magnitude below the smallest double is zero.
+    // The decimal exponent of the first significant digit tells them apart.
+    long magnitude = 0;
+    std::size_t k = 0;
+    while (k < intEnd && t[k] == '0') ++k;
+    if (k < intEnd) {
+      magnitude = static_cast<long>(intEnd - k) - 1;
+    } else {
+      std::size_t f = fracBegin;
+      while (f < fracEnd && t[f] == '0') ++f;
+      magnitude = -static_cast<long>(f - fracBegin) - 1;
+    }
+    if (magnitude + exponent >= 0) return false;
+    result = 0;
+  } else if (res.ec != std::errc() || res.ptr != first + t.size()) {
+    return false;
+  }
+  value = negative ? -result : result;
+  return true;
+}
+
+// A number's text without the blanks around it, split from its sign.
+struct SignedText {
+  std::string_view rest;
+  bool negative;
+};
+
+SignedText TakeSign(std::string_view text) {
+  std::string_view t = TrimView(text);
+  const bool negative = !t.empty() && t.front() == '-';
+  if (!t.empty() && (t.front() == '+' || negative)) t.remove_prefix(1);
+  return {t, negative};
+}
+
+// Whether every character of s is a decimal digit.
+bool AllDigits(std::string_view s) { return std::all_of(s.begin(), s.end(), IsDigitChar); }
+
+// The value of a run of digits (none: 0); false when it does not fit in 64
+// bits.
+bool ReadDigits(std::string_view digits, std::uint64_t& value) {
+  value = 0;
+  return digits.empty() ||
+         std::from_chars(digits.data(), digits.data() + digits.size(), value).ec == std::errc();
+}
+
+// The end of a run of digits in t from k on.
+std::size_t DigitsEnd(std::string_view t, std::size_t k) {
+  while (k < t.size() && IsDigitChar(t[k])) ++k;
+  return k;
+}
+
+// The grammar: digits, the decimal separator of the settings and digits
+// (one digit at least of the two), then an exponent. Short texts are read
+// by speed_internal's routine, the others by std::from_chars.
+bool ParseFloat(std::string_view text, double& value) {
+  const SignedText sign = TakeSign(text);
+  const std::string_view t = sign.rest;
+  const char decimal = FormatSettings().DecimalSeparator;
+  const std::size_t intEnd = DigitsEnd(t, 0);
+  std::size_t fracBegin = intEnd;
+  std::size_t fracEnd = intEnd;
+  if (intEnd < t.size() && t[intEnd] == decimal) {
+    fracBegin = intEnd + 1;
+    fracEnd = DigitsEnd(t, fracBegin);
+  }
+  if (intEnd == 0 && fracEnd == fracBegin) return false;
+  std::size_t i = fracEnd;
+  long exponent = 0;  // saturated: only its sign matters once it is large
+  if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
+    ++i;
+    bool expNegative = false;
+    if (i < t.size() && (t[i] == '+' || t[i] == '-')) {
+      expNegative = t[i] == '-';
+      ++i;
+    }
+    const std::size_t digitsBegin = i;
+    for (; i < t.size() && IsDigitChar(t[i]); ++i) {
+      if (exponent < 100000) exponent = exponent * 10 + (t[i] - '0');
+    }
+    if (i == digitsBegin) return false;
+    if (expNegative) exponent = -exponent;
+  }
+  if (i != t.size()) return false;
+  double result = 0;
+  if (speed_internal::ShortDecimalToDouble(
+          t.substr(0, intEnd), t.substr(fracBegin, fracEnd - fracBegin), exponent, result)) {
+    value = sign.negative ? -result : result;
+    return true;
+  }
+  return ReadCheckedFloat(t, decimal, sign.negative, intEnd, fracBegin, fracEnd, exponent, value);
+}
+
+std::string NonFiniteText(double value) {
+  if (std::isnan(value)) return "NAN";
+  return value < 0 ? "-INF" : "INF";
+}
+
+// The most bytes FloatToStr's text takes: a sign, "0.", four zeros and 17
+// digits, or a sign, 17 digits, a separator and an exponent like "E-324".
+constexpr std::size_t kFloatTextRoom = 32;
+
+// Writes FloatToStr's text at p, which has room for kFloatTextRoom bytes,
+// with decimal as the decimal separator, and returns its end.
+char* PutFloat(char* p, double value, char decimal) {
+  if (!std::isfinite(value)) {
+    const std::string text = NonFiniteText(value);
+    return p + text.copy(p, text.size());
+  }
+  if (value == 0) {
+    *p = '0';
+    return p + 1;
+  }
+  Decimal d;
+  ShortestDecimal(value, d);
+  auto put = [&p](const char* from, int count) {
+    std::memcpy(p, from, static_cast<std::size_t>(count));
+    p += count;
+  };
+  auto zeros = [&p](int count) {
+    std::memset(p, '0', static_cast<std::size_t>(count));
+    p += count;
+  };
+  if (value < 0) *p++ = '-';
+  const int exponent = d.point - 1;
+  if (exponent >= -5 && exponent < 15) {
+    if (d.point <= 0) {
+      *p++ = '0';
+      *p++ = decimal;
+      zeros(-d.point);
+      put(d.digits, d.count);
+    } else if (d.point >= d.count) {
+      put(d.digits, d.count);
+      zeros(d.point - d.count);
+    } else {
+      put(d.digits, d.point);
+      *p++ = decimal;
+      put(d.digits + d.point, d.count - d.point);
+    }
+  } else {
+    *p++ = d.digits[0];
+    if (d.count > 1) {
+      *p++ = decimal;
+      put(d.digits + 1, d.count - 1);
+    }
+    *p++ = 'E';
+    p = std::to_chars(p, p + 8, exponent).ptr;
+  }
+  return p;
+}
+
+// One section of a number format, measured before it is written.
+struct NumberSection {
+  std::string_view text;
+  int intPlaces = 0;  // '#' and '0' before the decimal point
+  int minInt = 0;     // integer digits always written (from the first '0')
+  int maxFrac = 0;    // placeholders after the decimal point
+  int minFrac = 0;    // ... up to and including the last '0'
+  bool grouping = false;
+  bool hasPoint = false;
+};
+
+NumberSection MeasureSection(std::string_view text) {
+  NumberSection s;
+  s.text = text;
+  int firstZero = -1;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '\'' || c == '"') {
+      std::size_t close = text.find(c, i + 1);
+      i = close == std::string_view::npos ? text.size() : close;
+    } else if (c == '#' || c == '0') {
+      if (!s.hasPoint) {
+        if (c == '0' && firstZero < 0) firstZero = s.intPlaces;
+        ++s.intPlaces;
+      } else {
+        ++s.maxFrac;
+        if (c == '0') s.minFrac = s.maxFrac;
+      }
+    } else if (c == ',' && !s.hasPoint) {
+      s.grouping = true;
+    } else if (c == '.' && !s.hasPoint) {
+      s.hasPoint = true;
+    }
+  }
+  s.minInt = firstZero < 0 ? 0 : s.intPlaces - firstZero;
+  return s;
+}
+
+// Writes |value| through one section; `minus` puts a '-' in front. `isZero`
+// tells whether the value rounded to zero.
+std::string RenderSection(const NumberSection& s, double value, bool minus, bool& isZero) {
+  const TFormatSettings& fs = FormatSettings();
+  Decimal d;
+  if (value != 0) {
+    ShortestDecimal(value, d);
+    RoundDecimal(d, s.maxFrac);
+  }
+  isZero = d.count == 0;
+
+  // Integer digits, at least minInt of them.
+  std::string intDigits;
+  if (!isZero && d.point > 0) {
+    int fromDigits = d.point < d.count ? d.point : d.count;
+    intDigits.append(d.digits, static_cast<std::size_t>(fromDigits));
+    intDigits.append(static_cast<std::size_t>(d.point - fromDigits), '0');
+  }
+  if (static_cast<int>(intDigits.size()) < s.minInt) {
+    intDigits.insert(0, static_cast<std::size_t>(s.minInt) - intDigits.size(), '0');
+  }
+  // Fraction digits, trailing zeros dropped down to minFrac.
+  std::string frac(static_cast<std::size_t>(s.maxFrac), '0');
+  if (!isZero) {
+    for (int j = 0; j < s.maxFrac; ++j) {
+      int k = d.point + j;
+      if (k >= 0 && k < d.count) frac[static_cast<std::size_t>(j)] = d.digits[k];
+    }
+  }
+  std::size_t fracLen = frac.size();
+  while (fracLen > static_cast<std::size_t>(s.minFrac) && frac[fracLen - 1] == '0') --fracLen;
+
+  const int len = static_cast<int>(intDigits.size());
+  std::string out;
+  out.reserve(s.text.size() + intDigits.size() + intDigits.size() / 3 + 4);
+  if (minus && !isZero) out += '-';
+  // Writes the integer digit `fromRight` places left of the point, followed
+  // by a group separator where one is due.
+  auto putDigit = [&](int fromRight) {
+    out += intDigits[static_cast<std::size_t>(len - 1 - fromRight)];
+    if (s.grouping && fromRight > 0 && fromRight % 3 == 0) out += fs.ThousandSeparator;
+  };
+  auto putIntegerDigitsFrom = [&](int lowest) {
+    for (int p = len - 1; p >= lowest; --p) putDigit(p);
+  };
+
+  int intIndex = 0;
+  int fracIndex = 0;
+  bool afterPoint = false;
+  const std::string_view text = s.text;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '\'' || c == '"') {
+      std::size_t close = text.find(c, i + 1);
+      if (close == std::string_view::npos) close = text.size();
+      out.append(text.substr(i + 1, close - i - 1));
+      i = close;
+    } else if ((c == '#' || c == '0') && !afterPoint) {
+      int fromRight = s.intPlaces - 1 - intIndex;
+      if (intIndex == 0) {
+        putIntegerDigitsFrom(fromRight);  // digits beyond the placeholders go first
+      } else if (fromRight < len) {
+        putDigit(fromRight);
+      }
+      ++intIndex;
+    } else if (c == '#' || c == '0') {
+      if (fracIndex < static_cast<int>(fracLen)) out += frac[static_cast<std::size_t>(fracIndex)];
+      ++fracIndex;
+    } else if (c == '.' && !afterPoint) {
+      afterPoint = true;
+      if (s.intPlaces == 0) putIntegerDigitsFrom(0);
+      if (fracLen > 0) out += fs.DecimalSeparator;
+    } else if (c == ',') {
+      // grouping marker, measured already
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+TFormatSettings& FormatSettings() { return Settings(); }
+
+void ResetFormatSettings() { FormatSettings() = TFormatSettings{}; }
+
+char* PutInteger(char* p, std::int64_t value) { return speed_internal::PutIntegerLanes(p, value); }
+
+char* PutCurrencyAmount(char* p, std::int64_t value, char decimalSeparator) {
+  return speed_internal::PutCurrencyAmountLanes(p, value, decimalSeparator);
+}
+
+bool TryStrToFloat(std::string_view s, double& value) { return ParseFloat(s, value); }
+
+// The grammar: digits, then the decimal separator of the settings and at
+// most four decimals (one digit at least of the two); std::from_chars reads
+// the whole digits and the decimals, and the amount must fit in 64 bits.
+bool TryStrToAmount(std::string_view s, std::int64_t& amount) {
+  const SignedText sign = TakeSign(s);
+  const std::string_view t = sign.rest;
+  const std::size_t point = t.find(FormatSettings().DecimalSeparator);
+  const std::string_view whole = t.substr(0, point);
+  const std::string_view decimals =
+      point == std::string_view::npos ? std::string_view() : t.substr(point + 1);
+  if ((whole.empty() && decimals.empty()) || decimals.size() > 4 || !AllDigits(whole) ||
+      !AllDigits(decimals)) {
+    return false;
+  }
+  std::uint64_t wholeValue = 0;
+  std::uint64_t fraction = 0;
+  if (!ReadDigits(whole, wholeValue) || !ReadDigits(decimals, fraction)) return false;
+  static constexpr std::uint64_t kScale[5] = {10000, 1000, 100, 10, 1};
+  std::int64_t value = 0;
+  if (wholeValue > static_cast<std::uint64_t>(INT64_MAX) ||
+      __builtin_mul_overflow(static_cast<std::int64_t>(wholeValue), std::int64_t{10000}, &value) ||
+      __builtin_add_overflow(value, static_cast<std::int64_t>(fraction * kScale[decimals.size()]),
+                             &value)) {
+    return false;
+  }
+  amount = sign.negative ? -value : value;
+  return true;
+}
+
+double StrToFloat(std::string_view s) {
+  double value = 0;
+  if (!ParseFloat(s, value)) ThrowNotValid(s, "floating point value");
+  return value;
+}
+
+void AppendFloatToStr(std::string& out, double value) {
+  char buf[kFloatTextRoom];
+  const char* end = PutFloat(buf, value, FormatSettings().DecimalSeparator);
+  out.append(buf, static_cast<std::size_t>(end - buf));
+}
+
+char* FloatToChars(char* first, char* last, double value) {
+  return FloatToChars(first, last, value, FormatSettings().DecimalSeparator);
+}
+
+char* FloatToChars(char* first, char* last, double value, char decimalSeparator) {
+  if (last - first >= static_cast<std::ptrdiff_t>(kFloatTextRoom)) {
+    return PutFloat(first, value, decimalSeparator);
+  }
+  char buf[kFloatTextRoom];
+  const auto length = static_cast<std::size_t>(PutFloat(buf, value, decimalSeparator) - buf);
+  if (length > static_cast<std::size_t>(last - first)) return nullptr;
+  std::memcpy(first, buf, length);
+  return first + length;
+}
+
+std::string FloatToStr(double value) {
+  std::string out;
+  AppendFloatToStr(out, value);
+  return out;
+}
+
+std::string FormatFloat(std::string_view format, double value) {
+  if (format.empty() || !std::isfinite(value)) return FloatToStr(value);
+  // Split into at most three sections at ';' outside quotes.
+  std::string_view sections[3];
+  int count = 0;
+  std::size_t begin = 0;
+  for (std::size_t i = 0; i <= format.size() && count < 3; ++i) {
+    if (i < format.size() && (format[i] == '\'' || format[i] == '"')) {
+      std::size_t close = format.find(format[i], i + 1);
+      i = close == std::string_view::npos ? format.size() - 1 : close;
+    } else if (i == format.size() || format[i] == ';') {
+      sections[count++] = format.substr(begin, i - begin);
+      begin = i + 1;
+    }
+  }
+  const bool negative = value < 0;
+  const double magnitude = std::fabs(value);
+  bool isZero = false;
+  const bool ownNegative = negative && count >= 2 && !sections[1].empty();
+  std::string out = RenderSection(MeasureSection(sections[ownNegative ? 1 : 0]), magnitude,
+                                  negative && !ownNegative, isZero);
+  if (isZero) {
+    if (count >= 3 && !sections[2].empty()) {
+      return RenderSection(MeasureSection(sections[2]), 0.0, false, isZero);
+    }
+    // A value that rounds to zero is written as zero, without a sign.
+    if (negative) return RenderSection(MeasureSection(sections[0]), 0.0, false, isZero);
+  }
+  return out;
+}
+
+}  // namespace korvane
