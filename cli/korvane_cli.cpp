@@ -439,7 +439,12 @@ int RunKorvane(int argc, char** argv, std::ostream& out, std::ostream& err) {
   RegisterKorvaneClasses();
   RegisterDatabaseClasses();
   CLI::App app{
+#if KORVANE_WITH_POSTGRES
+      "Korvane moves data between flat text files and database tables (SQLite, or\n"
+      "PostgreSQL when --db is a postgresql:// URI).\n"
+#else
       "Korvane moves data between flat text files and database tables (SQLite).\n"
+#endif
       "  korvane import FILE --db DATABASE --table TABLE [options]\n"
       "  korvane export FILE --db DATABASE (--table TABLE | --query SQL) [options]\n"
       "  korvane run SETTINGS-FILE [options]\n"
