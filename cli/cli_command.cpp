@@ -40,6 +40,10 @@ void TSession::PrintJson(json result) {
   FOut << result.dump() << std::endl;
 }
 
+void TSession::Event(std::string_view event, std::initializer_list<TEventLog::TArg> args) {
+  if (FEvents) FEvents->Write(event, "", args);
+}
+
 void TSession::Wire(TCSVImport& import, const std::string& component) {
   if (!FEvents) return;
   TEventLog* log = FEvents.get();

@@ -81,6 +81,8 @@ struct TImportOptions : TTransferOptions {
   std::int64_t MaxErrors = -1;
   CLI::Option* MaxErrorsOption = nullptr;
   bool Atomic = false;
+  std::string Mode = "append";
+  std::string Key;
 };
 
 struct TExportOptions : TTransferOptions {
@@ -121,6 +123,9 @@ class TSession {
   void Say(TMsgDlgType type, const std::string& text);
   // Prints the JSON result (with the messages shown) when --json was given.
   void PrintJson(json result);
+  // Writes an event of the command's own to the event log, when there is
+  // one.
+  void Event(std::string_view event, std::initializer_list<TEventLog::TArg> args);
   // Hooks the components' events up to the event log, when there is one.
   void Wire(TCSVImport& import, const std::string& component);
   void Wire(TCSVExport& exporter, const std::string& component);
@@ -215,6 +220,13 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err);
 struct TImportOutcome {
   std::int32_t Result = -1;
   std::int64_t Stored = 0;
+};
+// What the records of an import did to its table: new rows, rows replaced
+// or updated and records left out for a key the table held (--mode).
+struct TImportCounts {
+  std::int64_t Inserted = 0;
+  std::int64_t Updated = 0;
+  std::int64_t Skipped = 0;
 };
 // Runs an import inside one bulk load of its dataset (see cli_import.cpp).
 TImportOutcome ExecuteImport(TSession& session, TCSVImport& import, TRejectReport& report,

@@ -69,6 +69,7 @@ class TDatabaseTableOf final : public TDatabaseTable {
   explicit TDatabaseTableOf(TClass& ds) : FDataSet(ds) {}
 
   TDataSet& DataSet() const override { return FDataSet; }
+  TSQLDataSet& SQLDataSet() const override { return FDataSet; }
   std::string Location() const override { return LocationOf(FDataSet); }
   void RequireLocation() const override {
     if (Location().empty()) throw EUsageError(MissingLocation(FDataSet));

@@ -8,6 +8,7 @@
 
 #include "core/classes.h"
 #include "data/db.h"
+#include "datasets/sql_dataset.h"
 
 namespace korvane::cli {
 
@@ -29,6 +30,8 @@ class TDatabaseTable {
   virtual ~TDatabaseTable() = default;
 
   virtual TDataSet& DataSet() const = 0;
+  // The same dataset with the settings every SQL database shares.
+  virtual TSQLDataSet& SQLDataSet() const = 0;
   // Where the database is, as messages name it; empty when none was given.
   virtual std::string Location() const = 0;
   // Raises EUsageError saying how to give the database when Location is

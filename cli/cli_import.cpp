@@ -1,6 +1,8 @@
 // korvane import: options to a TCSVImport into the --db table, the table
 // prepared (made with --create), the run with its failed records accounted
 // for (cli_rejects), and the outcome.
+#include <sys/stat.h>
+
 #include <memory>
 #include <optional>
 #include <string>
@@ -15,6 +17,103 @@
 namespace korvane::cli {
 
 namespace {
+
+// The values of the input's first record (the header record with
+// --header), split as the run will split them; nullptr for a blank record.
+std::unique_ptr<TStringList> FirstRecordValues(TCSVImport& import) {
+  if (!import.OpenInputFile()) {
+    throw EUsageError("input file '" + import.InputFile() + "' cannot be read (" +
+                      std::strerror(GetLastError()) + ")");
+  }
+  std::uint32_t bytes = 0;
+  std::string first;
+  import.ReadTextFileRecord(import.FileHandle(), bytes, first);
+  import.CloseInputFile();
+  import.ResolveSeparators();
+  return import.SplitDelimitedFields(first);
+}
+
+// --mode as a load mode.
+TLoadMode ParseLoadMode(const std::string& mode) {
+  static constexpr const char* kNames[] = {"append", "truncate", "replace", "upsert", "skip"};
+  for (std::size_t i = 0; i < std::size(kNames); ++i) {
+    if (mode == kNames[i]) return static_cast<TLoadMode>(i);
+  }
+  throw EUsageError("--mode '" + mode + "': give append, truncate, replace, upsert or skip");
+}
+
+// A dataset's message about its LoadMode and KeyFields in the words of the
+// options that set them.
+std::string InOptionWords(std::string message, const TImportOptions& o) {
+  const TLoadMode mode = ParseLoadMode(o.Mode);
+  for (const auto& [from, to] :
+       {std::pair<std::string, std::string>{std::string(kLoadModeNames[mode]), "--mode " + o.Mode},
+        {"name the key columns in KeyFields", "name the key columns with --key COL,..."},
+        {"KeyFields", "--key"}}) {
+    for (std::size_t at = message.find(from); at != std::string::npos;
+         at = message.find(from, at + to.size())) {
+      message.replace(at, from.size(), to);
+    }
+  }
+  return message;
+}
+
+// A keyed --mode on a table the run creates: the key must be part of the
+// new table. --key makes it a unique key; without it, the columns must
+// declare one.
+void AddNewTableKey(std::vector<std::string>& columns, const TImportOptions& o) {
+  if (!IsKeyedLoad(ParseLoadMode(o.Mode))) return;
+  if (!o.Key.empty()) {
+    std::string key;
+    for (const std::string& name : SplitNameList("--key", o.Key)) {
+      std::string definition = ColumnDefinition(name, "", 1);
+      key += (key.empty() ? "" : ", ") + definition.substr(0, definition.size() - 1);
+    }
+    columns.push_back("UNIQUE (" + key + ")");
+    return;
+  }
+  for (const std::string& c : columns) {
+    const std::string upper = UpperCase(c);
+    if (upper.find("PRIMARY KEY") != std::string::npos ||
+        upper.find("UNIQUE") != std::string::npos) {
+      return;
+    }
+  }
+  throw EUsageError("--mode " + o.Mode +
+                    " matches rows by a key, and the new table would have none: name the key "
+                    "columns with --key COL,..., or declare a PRIMARY KEY in --columns");
+}
+
+// A keyed --mode needs the key's values in every record: refuses, before
+// any record is read, a file whose columns leave a key column out (by the
+// first record's number of values and --fields / --exclude).
+void CheckKeyInFile(TCSVImport& import, const TSQLDataSet& ds, const TImportOptions& o) {
+  if (ds.KeyFieldList().empty() || import.ImportType() == impFixed) return;
+  struct stat info {};
+  // Standard input and pipes cannot be read twice: their records say it.
+  if (::stat(import.InputFile().c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return;
+  std::unique_ptr<TStringList> values = FirstRecordValues(import);
+  const int count = values ? values->Count() : 0;
+  if (count == 0) return;  // an empty file stores nothing
+  std::string given;
+  std::vector<const TField*> fields;
+  for (const TField* field : ds.Fields()) {
+    if (field->Index() >= count) break;
+    if (import.FieldListAction() == flaNone ||
+        FieldInFieldList(import.FieldListAction(), import.FieldList(), field->FieldName())) {
+      fields.push_back(field);
+      given += (given.empty() ? "" : ", ") + field->FieldName();
+    }
+  }
+  for (const TField* key : ds.KeyFieldList()) {
+    if (std::find(fields.begin(), fields.end(), key) != fields.end()) continue;
+    throw EUsageError("--mode " + o.Mode + " matches rows by key column '" + key->FieldName() +
+                      "', but the file gives it no value (its records have " +
+                      std::to_string(count) + (count == 1 ? " value" : " values") + ", for " +
+                      (given.empty() ? std::string("no column") : given) +
+                      "): add the column to the file, or name other key columns with --key");
+  }
+}
 
 // The column definitions for a new table when --columns is not given: the
 // names of the import's first header record, each of type TEXT.
@@ -34,16 +133,7 @@ std::vector<std::string> ColumnsFromHeader(TCSVImport& import) {
     throw EUsageError(
         "--create on standard input needs the new table's columns: give them with --columns");
   }
-  if (!import.OpenInputFile()) {
-    throw EUsageError("input file '" + import.InputFile() + "' cannot be read (" +
-                      std::strerror(GetLastError()) + ")");
-  }
-  std::uint32_t bytes = 0;
-  std::string first;
-  import.ReadTextFileRecord(import.FileHandle(), bytes, first);
-  import.CloseInputFile();
-  import.ResolveSeparators();
-  std::unique_ptr<TStringList> names = import.SplitDelimitedFields(first);
+  std::unique_ptr<TStringList> names = FirstRecordValues(import);
   std::vector<std::string> columns;
   if (names) {
     for (int i = 0; i < names->Count(); ++i) {
@@ -91,6 +181,7 @@ void PrepareImportTable(TDatabaseTable& ds, TCSVImport& import, const TImportOpt
     } else {
       columns = ColumnsFromHeader(import);
     }
+    AddNewTableKey(columns, o);
     TStringList list;
     for (std::string& c : columns) list.Add(std::move(c));
     ds.SetCreateWith(list);
@@ -103,9 +194,25 @@ void PrepareImportTable(TDatabaseTable& ds, TCSVImport& import, const TImportOpt
       throw EUsageError("--columns: the table cannot be made from the column definitions: " +
                         e.Message());
     }
-    throw EUsageError(e.Message());
+    throw EUsageError(InOptionWords(e.Message(), o));
   }
   if (!ds.DataSet().CanModify()) throw EUsageError(ReadOnlyMessage(ds));
+  CheckKeyInFile(import, ds.SQLDataSet(), o);
+}
+
+// Sets --mode and --key on the dataset.
+void ApplyLoadMode(TSQLDataSet& ds, const TImportOptions& o) {
+  const TLoadMode mode = ParseLoadMode(o.Mode);
+  if (!o.Key.empty() && !IsKeyedLoad(mode)) {
+    throw EUsageError("--key names the columns that match records to rows: give it with --mode "
+                      "replace, upsert or skip");
+  }
+  std::string key;
+  if (!o.Key.empty()) {
+    for (const std::string& name : SplitNameList("--key", o.Key)) key += (key.empty() ? "" : ",") + name;
+  }
+  ds.SetLoadMode(mode);
+  ds.SetKeyFields(key);
 }
 
 // What --rejects, --reject-log, --max-errors and --atomic ask of the
@@ -177,10 +284,21 @@ json RefusalsJson(const TCSVImport& import) {
 
 }  // namespace
 
+TImportCounts ImportCounts(const TDataSet* ds, const TImportOutcome& outcome) {
+  const auto* sql = dynamic_cast<const TSQLDataSet*>(ds);
+  if (sql == nullptr || !IsKeyedLoad(sql->LoadMode())) return {outcome.Stored, 0, 0};
+  const TLoadCounts c = sql->LoadCounts();
+  return {c.Inserted, c.Updated, c.Skipped};
+}
+
 json ImportJson(const TCSVImport& import, const TImportOutcome& outcome,
                 const TRejectReport& report) {
+  const TImportCounts counts = ImportCounts(import.DataSet(), outcome);
   json j = {{"result", outcome.Result},
-            {"stored", outcome.Stored},
+            {"stored", counts.Inserted + counts.Updated},
+            {"inserted", counts.Inserted},
+            {"updated", counts.Updated},
+            {"skipped", counts.Skipped},
             {"errorRecords", import.ErrorRecords()},
             {"textAfterQuote", import.TextAfterQuoteRecords()},
             {"headerData", ListJson(import.HeaderData())},
@@ -286,6 +404,27 @@ void SayInterrupted(TSession& session, const TCSVImport& import, bool kept) {
   session.Say(mtError, text);
 }
 
+void SayLoadCounts(TSession& session, TDatabaseTable& table, const json& j,
+                   std::int64_t failed) {
+  const std::int64_t inserted = j["inserted"].get<std::int64_t>();
+  const std::int64_t updated = j["updated"].get<std::int64_t>();
+  const std::int64_t skipped = j["skipped"].get<std::int64_t>();
+  const TLoadMode mode = table.SQLDataSet().LoadMode();
+  if (mode == lmAppend) return;
+  session.Event("LoadCounts", {{"inserted", inserted},
+                               {"updated", updated},
+                               {"skipped", skipped},
+                               {"failed", failed}});
+  std::string text = std::to_string(inserted) + " inserted";
+  if (IsKeyedLoad(mode)) {
+    text += ", " + std::to_string(updated) + (mode == lmReplace ? " replaced" : " updated") +
+            ", " + std::to_string(skipped) + " skipped";
+  } else {
+    text = "table emptied, " + text;
+  }
+  session.Say(mtInformation, text + ", " + std::to_string(failed) + " failed");
+}
+
 namespace {
 
 // The import component of the options, owned by root, importing into ds.
@@ -334,6 +473,7 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
   if (o.CommitEvery < 1) throw EUsageError("--commit-every: give a number of records, 1 or more");
   table->SetBulkCommitCount(o.CommitEvery);
   TCSVImport* import = &CreateImport(root, ds, o);
+  ApplyLoadMode(table->SQLDataSet(), o);
 
   CheckInputFile(import->InputFile());
   if (import->DataSet() != ds) throw EUsageError("--set DataSet: the import needs the --db table");
@@ -374,7 +514,10 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
   }
   if (meter) session.Say(mtInformation, meter->Line(*import));
   json j = ImportJson(*import, outcome, report);
-  if (!kept) j["stored"] = 0;
+  if (!kept) {
+    for (const char* count : {"stored", "inserted", "updated", "skipped"}) j[count] = 0;
+  }
+  SayLoadCounts(session, *table, j, import->ErrorRecords());
   session.PrintJson(std::move(j));
   return ImportExitFor(*import, result);
 }
@@ -459,6 +602,22 @@ CLI::App* AddImportCommand(CLI::App& app, TImportOptions& io) {
                   "The new table's columns as in SQL, e.g. \"id INTEGER PRIMARY KEY, name "
                   "TEXT, amount MONEY, born DATE, active BOOLEAN\"")
       ->type_name("DEFS");
+  imp->add_option("--mode", io.Mode,
+                  "How records meet the rows the table holds: append (every record a new row), "
+                  "truncate (empty the table first, in the transaction of the first "
+                  "--commit-every group, so a failed or killed load leaves the old rows; with "
+                  "--atomic, in the one transaction), replace (a record whose key is in the table "
+                  "replaces that row; columns it leaves empty take their default), upsert (it "
+                  "updates that row in the columns it gives values for; the others keep theirs), "
+                  "skip (that row is left alone; the record is counted skipped). Keys repeated "
+                  "in the file: the last wins (replace, upsert), the first (skip)")
+      ->type_name("MODE")
+      ->default_str("append");
+  imp->add_option("--key", io.Key,
+                  "The columns that match a record to a row under --mode replace, upsert or "
+                  "skip: a primary or unique key of the table (with --create, made one). "
+                  "Default: the table's primary key, else its only unique key")
+      ->type_name("COL,...");
   AddRejectOptions(imp, io);
   imp->footer(
       "Examples:\n"
@@ -467,6 +626,8 @@ CLI::App* AddImportCommand(CLI::App& app, TImportOptions& io) {
       "--create\n"
       "  korvane import data.txt --db shop.db --table orders -s tab -q none --set "
       "HeaderRecords=2 --set HeaderStored=true\n"
+      "  korvane import changes.csv --db shop.db --table prices --header --mode upsert --key "
+      "sku\n"
       "Dates, times and numbers are read with the format settings, blobs from \\x and "
       "hexadecimal (WholeValues; --set WholeValues=false stores such texts as they stand). "
       "Values are strict: a value that is not of its column's type (\"12x\" or \"3.7\" for "

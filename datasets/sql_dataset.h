@@ -4,15 +4,54 @@
 
 #include "core/api.h"
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "core/classes.h"
 #include "data/db.h"
 #include "core/published.h"
 
 namespace korvane {
+
+// How the records a dataset stores meet the rows its table holds already:
+//   lmAppend    every record is a new row (a row the table refuses, as a
+//               duplicate key, fails its record)
+//   lmTruncate  the table is emptied when the outermost bulk run starts, in
+//               the transaction of its first group (or of the host's own
+//               transaction): the emptying is never committed without the
+//               records of that group
+//   lmReplace   a record whose key is in the table replaces that row: every
+//               column takes the record's value, a column the record leaves
+//               null what a new row would hold (its default, else null);
+//               key, generated and auto-increment columns keep theirs unless
+//               the record sets them
+//   lmUpsert    a record whose key is in the table updates that row in the
+//               columns the record sets (is not null in); the others keep
+//               their values
+//   lmSkip      a record whose key is in the table is left out, the row as
+//               it was, and counted as skipped
+// The keyed modes (lmReplace, lmUpsert, lmSkip) match rows by KeyFields. A
+// record holding the same key as an earlier record of the same load meets
+// that record's row: under lmReplace and lmUpsert the last one wins, under
+// lmSkip the first.
+enum TLoadMode : std::uint8_t { lmAppend, lmTruncate, lmReplace, lmUpsert, lmSkip };
+inline constexpr std::array<std::string_view, 5> kLoadModeNames = {
+    "lmAppend", "lmTruncate", "lmReplace", "lmUpsert", "lmSkip"};
+inline bool IsKeyedLoad(TLoadMode mode) { return mode >= lmReplace; }
+
+// What the records stored since the dataset was opened did to its table:
+// new rows, rows replaced or updated, records left out for a key the table
+// held. Records stored in a transaction that was rolled back are not
+// counted (those of a host's own transaction are, until the host says).
+struct KORVANE_API TLoadCounts {
+  std::int64_t Inserted = 0;
+  std::int64_t Updated = 0;
+  std::int64_t Skipped = 0;
+};
 
 // TSQLDataSet holds the settings of a dataset that shows one table of a
 // database, or the result of one read-only query: exactly one of TableName
@@ -47,6 +86,25 @@ class KORVANE_API TSQLDataSet : public TDataSet {
   // Records per transaction between BeginBulk and EndBulk (at least 1).
   std::int32_t BulkCommitCount() const { return FBulkCommitCount; }
   void SetBulkCommitCount(std::int32_t value) { FBulkCommitCount = value < 1 ? 1 : value; }
+  // How stored records meet existing rows (see TLoadMode); lmAppend
+  // initially.
+  TLoadMode LoadMode() const { return FLoadMode; }
+  void SetLoadMode(TLoadMode value);
+  // The columns that match a record to a row under a keyed LoadMode,
+  // separated by commas ("id" or "region, code"); empty (initially) takes
+  // the table's primary key, else its only unique key. Open raises
+  // EDatabaseError for a keyed LoadMode when there is no such key, when a
+  // name is not a column, or when no primary or unique key of the table is
+  // made of exactly these columns.
+  const std::string& KeyFields() const { return FKeyFields; }
+  void SetKeyFields(const std::string& value);
+
+  // Open: the fields of the key a keyed LoadMode matches by, in key order
+  // (empty for the other modes).
+  const std::vector<TField*>& KeyFieldList() const { return FKeyFieldList; }
+  // What the records stored since Open did (see TLoadCounts). Under
+  // lmAppend and lmTruncate every record stored is counted inserted.
+  virtual TLoadCounts LoadCounts() const { return {}; }
 
   // Closed: whether Open would give a dataset that can be modified as far as
   // the settings tell (not ReadOnly, not a query).
@@ -60,6 +118,18 @@ class KORVANE_API TSQLDataSet : public TDataSet {
   void CheckSource() const;
   // Called after ReadOnly changed, for a connection opened in one mode.
   virtual void ReadOnlyChanged() {}
+  // At Open, for a keyed LoadMode: picks the key from the table's primary
+  // key and unique keys (column names as the table spells them, each key in
+  // its order) and KeyFields, filling KeyFieldList; raises EDatabaseError
+  // when there is none to be had. Clears KeyFieldList otherwise.
+  void ChooseKey(const std::vector<std::string>& primaryKey,
+                 const std::vector<std::vector<std::string>>& uniqueKeys);
+  // Empties KeyFieldList, whose fields go when the dataset closes.
+  void ForgetKey() { FKeyFieldList.clear(); }
+  // Raises EDatabaseError when a keyed load's record leaves a key field
+  // null that the table would not fill in itself (autoIncrement tells, by
+  // field index, which fields the table fills).
+  void CheckKeyValues(const TFieldData* record, const std::vector<bool>& autoIncrement) const;
 
  private:
   std::string FTableName;
@@ -68,11 +138,14 @@ class KORVANE_API TSQLDataSet : public TDataSet {
   bool FCreateTable = false;
   std::unique_ptr<TStringList> FColumns;
   std::int32_t FBulkCommitCount = 500000;
+  TLoadMode FLoadMode = lmAppend;
+  std::string FKeyFields;
+  std::vector<TField*> FKeyFieldList;
 };
 
 // Adds TSQLDataSet's published source properties to a derived dataset's
 // description: TableName, Query, ReadOnly, CreateTable and Columns, in that
-// order.
+// order. PublishSQLLoad adds LoadMode and KeyFields.
 template <class D>
 TClassBuilder<D>& PublishSQLSource(TClassBuilder<D>& builder) {
   return builder.String("TableName", &D::TableName, &D::SetTableName)
@@ -80,6 +153,12 @@ TClassBuilder<D>& PublishSQLSource(TClassBuilder<D>& builder) {
       .Boolean("ReadOnly", &D::ReadOnly, &D::SetReadOnly)
       .Boolean("CreateTable", &D::CreateTable, &D::SetCreateTable)
       .StringList("Columns", &D::Columns);
+}
+template <class D>
+TClassBuilder<D>& PublishSQLLoad(TClassBuilder<D>& builder) {
+  return builder.template Enumeration<TLoadMode>("LoadMode", "TLoadMode", kLoadModeNames,
+                                                 &D::LoadMode, &D::SetLoadMode)
+      .String("KeyFields", &D::KeyFields, &D::SetKeyFields);
 }
 
 }  // namespace korvane

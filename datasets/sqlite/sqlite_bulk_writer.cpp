@@ -34,6 +34,14 @@ bool IsDatabaseFailure(int rc) {
   }
 }
 
+// Called by a keyed load's DO UPDATE for every row it changes: counts it.
+void CountUpdate(sqlite3_context* context, int, sqlite3_value**) {
+  ++*static_cast<std::int64_t*>(sqlite3_user_data(context));
+  sqlite3_result_int(context, 1);
+}
+
+constexpr const char* kUpdateFunction = "korvane_row_updated";
+
 }  // namespace
 
 std::size_t TSQLiteBulkWriter::TMaskHash::operator()(const TMask& mask) const noexcept {
@@ -48,6 +56,9 @@ void TSQLiteBulkWriter::Forget() noexcept {
   FLastInsert = nullptr;
   FUpdate.reset();
   FDateTexts.clear();
+  FCounts = {};
+  FGroupCounts = {};
+  FEmptyPending = false;
 }
 
 void TSQLiteBulkWriter::Disconnect() noexcept {
@@ -63,6 +74,7 @@ void TSQLiteBulkWriter::Disconnect() noexcept {
   FBlocked = false;
   FInTransaction = false;
   FGroupRows = 0;
+  FUpdateFunction = false;
 }
 
 // -- statements ---------------------------------------------------------------
@@ -120,11 +132,49 @@ sqlite3_stmt* TSQLiteBulkWriter::InsertFor(const TMask& mask) {
     }
     std::string sql = "INSERT INTO " + QuoteIdent(FSource.Table);
     sql += names.empty() ? " DEFAULT VALUES" : " (" + names + ") VALUES (" + params + ")";
+    if (IsKeyedLoad(FDataSet.LoadMode())) sql += ConflictClause(mask);
     found = FInserts.emplace(mask, Prepare(db(), sql)).first;
   }
   FLastMask = mask;
   FLastInsert = found->second.get();
   return FLastInsert;
+}
+
+// The ON CONFLICT clause of a keyed load's INSERT of the columns in mask.
+std::string TSQLiteBulkWriter::ConflictClause(const TMask& mask) {
+  const std::vector<TField*>& key = FDataSet.KeyFieldList();
+  std::string target;
+  for (const TField* field : key) {
+    target += (target.empty() ? "" : ",") + QuoteIdent(FSource.Cols[field->Index()].Name);
+  }
+  std::string sql = " ON CONFLICT (" + target + ") DO ";
+  if (FDataSet.LoadMode() == lmSkip) return sql + "NOTHING";
+  if (!FUpdateFunction) {
+    const int rc = sqlite3_create_function_v2(db(), kUpdateFunction, 0,
+                                              SQLITE_UTF8 | SQLITE_DIRECTONLY, &FUpdates,
+                                              &CountUpdate, nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) Fail(ErrorMessage());
+    FUpdateFunction = true;
+  }
+  std::string set;
+  for (std::size_t i = 0; i < FSource.Cols.size(); ++i) {
+    const TSQLiteColumn& c = FSource.Cols[i];
+    const bool inKey = std::any_of(key.begin(), key.end(), [i](const TField* field) {
+      return static_cast<std::size_t>(field->Index()) == i;
+    });
+    const bool given = (mask[i / 64] >> (i % 64) & 1) != 0;
+    // Replacing gives every other column what a new row would hold; an
+    // upsert touches only the columns the record sets.
+    const bool take = FDataSet.LoadMode() == lmReplace ? c.Insertable && (!c.AutoInc || given)
+                                                       : given;
+    if (inKey || !take) continue;
+    set += (set.empty() ? "" : ",") + QuoteIdent(c.Name) + "=excluded." + QuoteIdent(c.Name);
+  }
+  // Nothing to change but the row is matched all the same: it counts as
+  // updated.
+  if (set.empty()) set = QuoteIdent(FSource.Cols[key.front()->Index()].Name) + "=" +
+                         QuoteIdent(FSource.Cols[key.front()->Index()].Name);
+  return sql + "UPDATE SET " + set + " WHERE " + kUpdateFunction + "()";
 }
 
 sqlite3_stmt* TSQLiteBulkWriter::UpdateStatement() {
@@ -167,6 +217,34 @@ void TSQLiteBulkWriter::BeginGroup() {
   }
   FInTransaction = true;
   FGroupRows = 0;
+  if (FEmptyPending) Empty();
+}
+
+// lmTruncate: empties the table in the transaction open (the first group's,
+// or the host's), so that the emptying is committed with the records that
+// follow it or not at all.
+void TSQLiteBulkWriter::Empty() {
+  sqlite3_stmt* raw = nullptr;
+  const std::string sql = "DELETE FROM " + QuoteIdent(FSource.Table);
+  if (sqlite3_prepare_v2(db(), sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) {
+    Fail("Table '" + FSource.Table + "' cannot be emptied: " + ErrorMessage());
+  }
+  TStmt stmt(raw);
+  if (Locking([&stmt] { return Run(stmt.get()); }) != SQLITE_DONE) {
+    const std::string message = ErrorMessage();
+    throw EDatabaseFailure("Table '" + FSource.Table + "' cannot be emptied: " + message,
+                           AbandonGroup());
+  }
+  FEmptyPending = false;
+}
+
+void TSQLiteBulkWriter::SettleGroupCounts(bool committed) {
+  if (committed) {
+    FCounts.Inserted += FGroupCounts.Inserted;
+    FCounts.Updated += FGroupCounts.Updated;
+    FCounts.Skipped += FGroupCounts.Skipped;
+  }
+  FGroupCounts = {};
 }
 
 // A group that cannot be committed is rolled back whole: the database keeps
@@ -179,6 +257,7 @@ void TSQLiteBulkWriter::CommitGroup() {
   }
   FInTransaction = false;
   FGroupRows = 0;
+  SettleGroupCounts(true);
 }
 
 // Rolls back the group in progress (unless SQLite already did) and returns
@@ -198,6 +277,7 @@ std::int64_t TSQLiteBulkWriter::AbandonGroup() noexcept {
   const std::int64_t lost = FGroupRows;
   FInTransaction = false;
   FGroupRows = 0;
+  SettleGroupCounts(false);
   return lost;
 }
 
@@ -210,6 +290,7 @@ bool TSQLiteBulkWriter::NoteLostGroup(const std::string& message) {
   FLostMessage = message;
   FInTransaction = false;
   FGroupRows = 0;
+  SettleGroupCounts(false);
   return true;
 }
 
@@ -217,6 +298,8 @@ void TSQLiteBulkWriter::AfterExec() {
   if (FInTransaction && sqlite3_get_autocommit(db())) {
     FInTransaction = false;
     FGroupRows = 0;
+    // Ended by the host's SQL: committed or not, the host knows.
+    SettleGroupCounts(true);
   }
 }
 
@@ -298,7 +381,11 @@ void TSQLiteBulkWriter::SetUpGrouping() {
                       QueryInt(db(), anySchema + "'%DEFERRED%'") != 0);
   }
   FGroupingReady = true;
-  if (FGrouping) BeginGroup();
+  if (FGrouping) {
+    BeginGroup();
+  } else if (FEmptyPending) {
+    Empty();
+  }
 }
 
 // -- posting ------------------------------------------------------------------
@@ -315,7 +402,16 @@ void TSQLiteBulkWriter::PostInsert(TFieldData* slots) {
       Bind(stmt, ++param, i, slots[i]);
     }
   }
+  const std::int64_t updatesBefore = FUpdates;
   Write(stmt);
+  TLoadCounts& counts = FInTransaction ? FGroupCounts : FCounts;
+  if (FUpdates != updatesBefore || (IsKeyedLoad(FDataSet.LoadMode()) && sqlite3_changes(db()) == 0)) {
+    // No new row: the record met one the table holds.
+    ++(FUpdates != updatesBefore ? counts.Updated : counts.Skipped);
+    FCursor.ClearCurrent();
+    return;
+  }
+  ++counts.Inserted;
   if (FSource.Rowid.empty()) {
     FCursor.ClearCurrent();
     return;
@@ -355,11 +451,13 @@ void TSQLiteBulkWriter::PostUpdate(TFieldData* slots) {
 
 void TSQLiteBulkWriter::BeginBulk() {
   if (FBulkDepth++ > 0 || !FDb || !FSource.Writable) return;
+  FEmptyPending = FDataSet.LoadMode() == lmTruncate;
   try {
     SetUpGrouping();
   } catch (...) {
     --FBulkDepth;
     FGroupingReady = false;
+    FEmptyPending = false;
     throw;
   }
 }
@@ -379,6 +477,7 @@ void TSQLiteBulkWriter::EndBulk() {
     }
     FInTransaction = false;
     FGroupRows = 0;
+    SettleGroupCounts(true);
   }
   if (FLostRows > 0) {
     const std::int64_t lost = FLostRows;
@@ -395,6 +494,7 @@ std::int64_t TSQLiteBulkWriter::AbandonBulk() {
     dropped = FGroupRows;
     FInTransaction = false;
     FGroupRows = 0;
+    SettleGroupCounts(false);
   }
   EndBulk();
   return dropped;

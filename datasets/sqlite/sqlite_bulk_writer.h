@@ -29,6 +29,14 @@ namespace korvane::sqlite_parts {
 // it until one gets through, so that a run against a locked database fails
 // at once instead of hanging.
 //
+// Under a keyed LoadMode each INSERT ends in ON CONFLICT on the key, DO
+// NOTHING (lmSkip) or DO UPDATE (lmReplace: every column but the key and
+// the rowid alias; lmUpsert: the columns the record sets), so a record
+// costs one statement whichever way it goes. Whether it inserted, updated
+// or was skipped is told by sqlite3_changes and by a function of the
+// connection that the DO UPDATE calls. Under lmTruncate the first group's
+// transaction starts by emptying the table.
+//
 // Owns its prepared statements, the bind scratch and the grouping state;
 // the connection (db), the dataset, the source and the cursor belong to the
 // dataset and must outlive it. One thread at a time.
@@ -49,6 +57,13 @@ class TSQLiteBulkWriter {
   // alias.
   void PostInsert(TFieldData* slots);
   void PostUpdate(TFieldData* slots);
+
+  // What the records stored since the source was opened did (see
+  // TLoadCounts): committed groups and the group in progress.
+  TLoadCounts Counts() const {
+    return {FCounts.Inserted + FGroupCounts.Inserted, FCounts.Updated + FGroupCounts.Updated,
+            FCounts.Skipped + FGroupCounts.Skipped};
+  }
 
   void BeginBulk();
   void EndBulk();
@@ -78,6 +93,9 @@ class TSQLiteBulkWriter {
   void Bind(sqlite3_stmt* stmt, int param, std::size_t index, const TFieldData& data);
   void BuildMask(const TFieldData* slots);
   sqlite3_stmt* InsertFor(const TMask& mask);
+  std::string ConflictClause(const TMask& mask);
+  void Empty();
+  void SettleGroupCounts(bool committed);
   sqlite3_stmt* UpdateStatement();
   template <class Op>
   int Locking(Op op);
@@ -99,6 +117,14 @@ class TSQLiteBulkWriter {
   sqlite3_stmt* FLastInsert = nullptr;
   TStmt FUpdate;
   std::vector<TSQLiteCodec::TDateText> FDateTexts;  // date texts being bound
+
+  // Keyed loads: rows the DO UPDATE changed (counted by the connection's
+  // function), and whether the function is there.
+  std::int64_t FUpdates = 0;
+  bool FUpdateFunction = false;
+  bool FEmptyPending = false;  // lmTruncate: the table is still to be emptied
+  TLoadCounts FCounts;         // committed, or stored outside a group
+  TLoadCounts FGroupCounts;    // of the group in progress
 
   int FBulkDepth = 0;
   bool FGroupingReady = false;  // the bulk run's way of grouping is decided

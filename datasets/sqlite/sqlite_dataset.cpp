@@ -38,6 +38,7 @@ struct TSQLiteDataSet::TState {
   TSQLiteSource Source;
   TSQLiteCursor Cursor;
   TSQLiteBulkWriter Writer;
+  std::vector<bool> AutoInc;  // by field: the rowid alias
 
   sqlite3* db() const { return Db.get(); }
   std::string ErrorMessage() const { return sqlite3_errmsg(Db.get()); }
@@ -46,6 +47,7 @@ struct TSQLiteDataSet::TState {
     Cursor.Forget();
     Writer.Forget();
     Source = TSQLiteSource{};
+    AutoInc.clear();
   }
 };
 
@@ -151,6 +153,7 @@ void TSQLiteDataSet::ExecSQL(const std::string& sql) {
 
 void TSQLiteDataSet::InternalOpen() {
   CheckSource();
+  ForgetKey();
   TState& s = *FState;
   const bool connected = static_cast<bool>(s.Db);
   const bool create = Query().empty() && CreateTable();
@@ -166,6 +169,7 @@ void TSQLiteDataSet::InternalOpen() {
     }
   } catch (...) {
     s.ForgetSource();
+    ForgetKey();
     DestroyFields();
     if (!connected) CloseConnection();
     // A failed open leaves no database file behind that it made itself.
@@ -185,6 +189,7 @@ void TSQLiteDataSet::OpenTable() {
   request.Columns = ColumnList().Items();
   request.ReadOnly = ReadOnly();
   ShowSource(TSQLiteSchema::MapTable(FState->db(), request));
+  if (FState->Source.Writable) ChooseKey(FState->Source.PrimaryKey, FState->Source.UniqueKeys);
 }
 
 void TSQLiteDataSet::OpenQuery() { ShowSource(TSQLiteSchema::MapQuery(FState->db(), Query())); }
@@ -197,6 +202,7 @@ void TSQLiteDataSet::ShowSource(TSQLiteSource&& source) {
     TField* field = AddField(def.Name, def.DataType, def.Size);
     if (def.DataType == ftCurrency) field->SetCurrency(true);
     if (def.ReadOnly) field->SetReadOnly(true);
+    s.AutoInc.push_back(column.AutoInc);
   }
   s.Cursor.Start(std::move(s.Source.Select));
   s.Writer.Start();
@@ -206,6 +212,7 @@ void TSQLiteDataSet::InternalClose() {
   FState->Cursor.LetGo();
   FState->Writer.CommitOnClose();
   CloseConnection();
+  ForgetKey();
   DestroyFields();
 }
 
@@ -220,6 +227,7 @@ void TSQLiteDataSet::InternalPost() {
   if (State() == dsEdit) {
     FState->Writer.PostUpdate(ActiveBuffer());
   } else {
+    if (!KeyFieldList().empty()) CheckKeyValues(ActiveBuffer(), FState->AutoInc);
     FState->Writer.PostInsert(ActiveBuffer());
   }
 }
@@ -266,13 +274,16 @@ void TSQLiteDataSet::EndBulk() { FState->Writer.EndBulk(); }
 
 std::int64_t TSQLiteDataSet::AbandonBulk() { return FState->Writer.AbandonBulk(); }
 
+TLoadCounts TSQLiteDataSet::LoadCounts() const { return FState->Writer.Counts(); }
+
 template <>
 TComponentClass ComponentClass<TSQLiteDataSet>() {
   using D = TSQLiteDataSet;
   static const TClassInfo info = [] {
     TClassBuilder<D> builder("TSQLiteDataSet");
     builder.String("DatabaseFile", &D::DatabaseFile, &D::SetDatabaseFile);
-    return PublishSQLSource(builder)
+    PublishSQLSource(builder);
+    return PublishSQLLoad(builder)
         .Boolean("ForeignKeys", &D::ForeignKeys, &D::SetForeignKeys)
         .Integer("BusyTimeout", &D::BusyTimeout, &D::SetBusyTimeout)
         .Integer("BulkCommitCount", &D::BulkCommitCount, &D::SetBulkCommitCount)

@@ -44,6 +44,8 @@ struct KORVANE_API TSQLiteMisfits {
 // field shows it as the text SQLite holds (TField::StoredText), and
 // Misfits counts it.
 //
+// Loading into rows the table holds (LoadMode): see TSQLiteBulkWriter.
+//
 // Appending: a field left null in an appended record is left out of the
 // INSERT, so the column takes its default (NULL where it has none) and an
 // INTEGER PRIMARY KEY column gets the next id, which the
@@ -105,6 +107,7 @@ class KORVANE_API TSQLiteDataSet : public TSQLDataSet {
   // At the outermost level, rolls the group in progress back and ends the
   // bulk run; nested, EndBulk.
   std::int64_t AbandonBulk() override;
+  TLoadCounts LoadCounts() const override;
 
   // The values read since the last First that did not fit their field's
   // type.

@@ -137,6 +137,40 @@ std::string MapColumns(const std::vector<TColumnInfo>& infos, bool rowidTable,
   return select;
 }
 
+// The primary key (by its order in the key) and the unique keys made of
+// plain columns.
+void ReadKeys(sqlite3* db, const std::vector<TColumnInfo>& infos, TSQLiteSource& source) {
+  std::vector<std::pair<int, std::string>> pk;
+  for (const TColumnInfo& info : infos) {
+    if (info.Pk > 0) pk.emplace_back(info.Pk, info.Name);
+  }
+  std::sort(pk.begin(), pk.end());
+  for (auto& [order, name] : pk) source.PrimaryKey.push_back(std::move(name));
+  TStmt indexes = Prepare(db,
+                          "SELECT name FROM pragma_index_list(?1, 'main') WHERE \"unique\" AND "
+                          "NOT partial AND origin <> 'pk'");
+  sqlite3_bind_text(indexes.get(), 1, source.Table.data(), static_cast<int>(source.Table.size()),
+                    SQLITE_STATIC);
+  TStmt columns = Prepare(db, "SELECT cid, name FROM pragma_index_info(?1, 'main') ORDER BY seqno");
+  int rc;
+  while ((rc = sqlite3_step(indexes.get())) == SQLITE_ROW) {
+    const std::string index = ColumnText(indexes.get(), 0);
+    sqlite3_reset(columns.get());
+    sqlite3_bind_text(columns.get(), 1, index.data(), static_cast<int>(index.size()),
+                      SQLITE_TRANSIENT);
+    std::vector<std::string> key;
+    bool plain = true;
+    int step;
+    while ((step = sqlite3_step(columns.get())) == SQLITE_ROW) {
+      plain = plain && sqlite3_column_int(columns.get(), 0) >= 0;
+      key.push_back(ColumnText(columns.get(), 1));
+    }
+    if (step != SQLITE_DONE) Fail(sqlite3_errmsg(db));
+    if (plain && !key.empty()) source.UniqueKeys.push_back(std::move(key));
+  }
+  if (rc != SQLITE_DONE) Fail(sqlite3_errmsg(db));
+}
+
 }  // namespace
 
 TSQLiteSource TSQLiteSchema::MapTable(sqlite3* db, const TSQLiteTableRequest& request) {
@@ -153,6 +187,7 @@ TSQLiteSource TSQLiteSchema::MapTable(sqlite3* db, const TSQLiteTableRequest& re
   const bool rowidTable = type == "table" && !withoutRowid;
   if (rowidTable) source.Rowid = RowidName(infos);
   const std::string select = MapColumns(infos, rowidTable, source);
+  if (type == "table") ReadKeys(db, infos, source);
   source.Writable = !request.ReadOnly && type != "view" && !sqlite3_db_readonly(db, "main");
 
   std::string sql = "SELECT ";

@@ -47,6 +47,10 @@ struct TSQLiteSource {
   std::string Rowid;  // how to reach the rowid; empty when there is none
   std::vector<TSQLiteColumn> Cols;
   bool HasAutoInc = false;  // a column is the rowid alias
+  // A table's primary key and its other unique keys (no partial or
+  // expression ones), column names in key order.
+  std::vector<std::string> PrimaryKey;
+  std::vector<std::vector<std::string>> UniqueKeys;
   std::string QueryText;    // the query's one statement, without its ';'
   // For a table with a rowid, the rowid comes first and a parameter ?1
   // starts the walk at a rowid.

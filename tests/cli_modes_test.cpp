@@ -1,0 +1,234 @@
+// korvane import --mode and --key end to end, the same cases through SQLite
+// and PostgreSQL: what each mode leaves in the table, the counts it gives,
+// records refused in the middle of a group, keys the table or the file
+// lacks, and a killed run under truncate.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/cli_run.h"
+#include "support/temp_dir.h"
+#if KORVANE_WITH_POSTGRES
+#include "support/postgres_server.h"
+#endif
+
+namespace korvane {
+namespace {
+
+using namespace test::cli_run;
+
+// One database the cases run against: where --db points, a table name,
+// and SQL run beside the command.
+class TTarget {
+ public:
+  virtual ~TTarget() = default;
+  virtual std::string Db() const = 0;
+  virtual std::string Table(const std::string& name) const = 0;
+  virtual void Exec(const std::string& sql) const = 0;
+  virtual std::string Value(const std::string& sql) const = 0;
+  // The rows of table name as "v1:v2:... v1:v2:..." ordered by the first
+  // column, "-" for null.
+  std::string Dump(const std::string& name, const std::vector<std::string>& columns) const {
+    std::string line;
+    for (const std::string& c : columns) {
+      line += (line.empty() ? "" : " || ':' || ") + ("coalesce(CAST(" + c + " AS TEXT), '-')");
+    }
+    return Value("SELECT " + Aggregate() + " FROM (SELECT " + line + " AS line FROM " +
+                 Table(name) + " ORDER BY " + columns[0] + ", " + columns[1] + ") s");
+  }
+
+ protected:
+  virtual std::string Aggregate() const = 0;
+};
+
+class TSQLiteTarget final : public TTarget {
+ public:
+  explicit TSQLiteTarget(const test::TTempDir& dir) : FDb(dir.Path("t.db")) {}
+  std::string Db() const override { return FDb; }
+  std::string Table(const std::string& name) const override { return name; }
+  void Exec(const std::string& sql) const override { test::cli_run::Exec(FDb, sql); }
+  std::string Value(const std::string& sql) const override {
+    const auto rows = Rows(FDb, sql);
+    return rows.empty() || rows[0].empty() || rows[0][0] == "NULL" ? "" : rows[0][0];
+  }
+
+ protected:
+  std::string Aggregate() const override { return "group_concat(line, ' ')"; }
+
+ private:
+  std::string FDb;
+};
+
+#if KORVANE_WITH_POSTGRES
+class TPostgresTarget final : public TTarget {
+ public:
+  explicit TPostgresTarget(const std::string& connection) : FSchema(connection) {}
+  std::string Db() const override {
+    const char* port = std::getenv("KORVANE_TEST_POSTGRES_PORT");
+    return "postgresql://postgres@127.0.0.1:" + std::string(port ? port : "5432") + "/postgres";
+  }
+  std::string Table(const std::string& name) const override { return FSchema.Table(name); }
+  void Exec(const std::string& sql) const override { FSchema.Exec(sql); }
+  std::string Value(const std::string& sql) const override { return FSchema.Value(sql); }
+
+ protected:
+  std::string Aggregate() const override { return "string_agg(line, ' ')"; }
+
+ private:
+  test::TScratchSchema FSchema;
+};
+#endif
+
+class CliModesTest : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    if (!GetParam()) {
+      target = std::make_unique<TSQLiteTarget>(dir);
+    } else {
+#if KORVANE_WITH_POSTGRES
+      KORVANE_NEED_POSTGRES(conn);
+      target = std::make_unique<TPostgresTarget>(conn);
+#else
+      GTEST_SKIP() << "built without PostgreSQL";
+#endif
+    }
+    // qty < 100 lets a record be refused in the middle of a group.
+    target->Exec("CREATE TABLE " + T("t") +
+                 " (id int PRIMARY KEY, name text, qty int DEFAULT 5 CHECK (qty < 100))");
+    target->Exec("INSERT INTO " + T("t") + " VALUES (1, 'a', 10), (2, 'b', 20)");
+  }
+  std::string T(const std::string& name) const { return target->Table(name); }
+  std::vector<std::string> Import(const std::string& input, const std::string& table,
+                                  std::vector<std::string> more) {
+    std::vector<std::string> args = {"import", input,          "--db",  target->Db(),
+                                     "--table", target->Table(table), "--header"};
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+  }
+  std::string Rows3(const std::string& table = "t") const {
+    return target->Dump(table, {"id", "name", "qty"});
+  }
+
+  test::TTempDir dir;
+  std::unique_ptr<TTarget> target;
+};
+
+TEST_P(CliModesTest, EachModeMeetsExistingRowsAndCountsWhatItDid) {
+  // Key 2 is in the table, 4 is refused (qty), 3 comes twice; qty empty for 2.
+  const std::string input = dir.Put("in.csv", "id,name,qty\n2,B,\n4,d,500\n3,c,30\n3,cc,33\n");
+  struct {
+    const char* Mode;
+    std::string Rows;
+    int Inserted, Updated, Skipped, Failed;
+  } const cases[] = {
+      {"truncate", "2:B:5 3:c:30", 2, 0, 0, 2},
+      {"replace", "1:a:10 2:B:5 3:cc:33", 1, 2, 0, 1},
+      {"upsert", "1:a:10 2:B:20 3:cc:33", 1, 2, 0, 1},
+      {"skip", "1:a:10 2:b:20 3:c:30", 1, 0, 2, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Mode);
+    target->Exec("DELETE FROM " + T("t"));
+    target->Exec("INSERT INTO " + T("t") + " VALUES (1, 'a', 10), (2, 'b', 20)");
+    const TRun r = Korvane(Import(input, "t", {"--mode", c.Mode, "--json", "--commit-every", "3"}));
+    EXPECT_EQ(r.Status, 3) << r.Err;
+    EXPECT_EQ(Rows3(), c.Rows);
+    const json j = json::parse(r.Out);
+    EXPECT_EQ(j["inserted"], c.Inserted);
+    EXPECT_EQ(j["updated"], c.Updated);
+    EXPECT_EQ(j["skipped"], c.Skipped);
+    EXPECT_EQ(j["errorRecords"], c.Failed);
+    EXPECT_EQ(j["stored"], c.Inserted + c.Updated);
+    EXPECT_NE(r.Err.find("line 3: refused: "), std::string::npos) << r.Err;
+  }
+}
+
+TEST_P(CliModesTest, CompositeKeysAndKeysTheTableOrTheFileLack) {
+  target->Exec("CREATE TABLE " + T("c") + " (a int, b int, v text, PRIMARY KEY (a, b))");
+  target->Exec("INSERT INTO " + T("c") + " VALUES (1, 1, 'old')");
+  const std::string input = dir.Put("c.csv", "a,b,v\n1,1,x\n1,2,y\n");
+  const std::string events = dir.Path("events.jsonl");
+  TRun r = Korvane(Import(input, "c", {"--mode", "upsert", "--events", events}));
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(target->Dump("c", {"a", "b", "v"}), "1:1:x 1:2:y");
+  EXPECT_NE(r.Err.find("1 inserted, 1 updated, 0 skipped, 0 failed"), std::string::npos) << r.Err;
+  EXPECT_EQ(JsonLines(ReadText(events)).back(),
+            json::parse(R"({"event":"LoadCounts","inserted":1,"updated":1,"skipped":0,)"
+                        R"("failed":0})"));
+
+  const std::string noB = dir.Put("nob.csv", "a\n1\n");
+  target->Exec("CREATE TABLE " + T("n") + " (a int, b int)");
+  struct {
+    std::vector<std::string> Args;
+    std::string Err;
+  } const usage[] = {
+      {Import(noB, "c", {"--mode", "skip"}), "but the file gives it no value"},
+      {Import(input, "c", {"--mode", "replace", "--key", "a"}),
+       "has no primary key or unique key of exactly these columns"},
+      {Import(input, "c", {"--mode", "upsert", "--key", "a,z"}), "--key: 'z' is not a column"},
+      {Import(input, "n", {"--mode", "upsert"}), "name the key columns with --key COL,..."},
+      {Import(input, "c", {"--key", "a"}), "give it with --mode replace, upsert or skip"},
+      {Import(input, "c", {"--mode", "merge"}), "--mode 'merge': give append, truncate"},
+  };
+  for (const auto& u : usage) {
+    r = Korvane(u.Args);
+    EXPECT_EQ(r.Status, 2) << r.Err;
+    EXPECT_NE(r.Err.find(u.Err), std::string::npos) << r.Err;
+  }
+  EXPECT_EQ(target->Dump("c", {"a", "b", "v"}), "1:1:x 1:2:y");
+
+  // A new table gets the key --key names.
+  r = Korvane(Import(input, "new", {"--create", "--mode", "skip", "--key", "a,b"}));
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  r = Korvane(Import(input, "new", {"--mode", "skip", "--json"}));
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(json::parse(r.Out)["skipped"], 2);
+}
+
+// A run killed in its first group under truncate leaves the old rows: the
+// emptying is committed with the first group or not at all.
+TEST_P(CliModesTest, AKilledTruncateLeavesTheOldRows) {
+  const std::string events = dir.Path("events.jsonl");
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::dup2(fds[0], STDIN_FILENO);
+    ::close(fds[0]);
+    ::close(fds[1]);
+    const TRun run = Korvane(Import("-", "t", {"--mode", "truncate", "--commit-every", "1000",
+                                               "--events", events}));
+    ::_exit(run.Status);
+  }
+  ::close(fds[0]);
+  std::string records = "id,name,qty\n";
+  for (int id = 10; id < 60; ++id) records += std::to_string(id) + ",n,1\n";
+  ASSERT_EQ(::write(fds[1], records.data(), records.size()), static_cast<ssize_t>(records.size()));
+  // Every record but the last posted (OnBeginImport is a line too).
+  auto lines = [&events] {
+    const std::string text = ReadText(events);
+    return std::count(text.begin(), text.end(), '\n');
+  };
+  for (int wait = 0; wait < 30000 && lines() < 50; ++wait) ::usleep(1000);
+  EXPECT_GE(lines(), 50);
+  ::kill(child, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ::close(fds[1]);
+  EXPECT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(Rows3(), "1:a:10 2:b:20");
+}
+
+INSTANTIATE_TEST_SUITE_P(Databases, CliModesTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& param) {
+                           return param.param ? "PostgreSQL" : "SQLite";
+                         });
+
+}  // namespace
+}  // namespace korvane
