@@ -40,6 +40,15 @@ std::string TError::Text() const {
   return out;
 }
 
+bool IsRecordFault(const std::string& state) {
+  static constexpr const char* kClasses[] = {"09", "21", "22", "23", "27", "2F", "39", "44", "P0"};
+  if (state.size() != 5) return false;
+  for (const char* c : kClasses) {
+    if (state.compare(0, 2, c) == 0) return true;
+  }
+  return false;
+}
+
 bool RefusesBinaryFormat(const TError& e) {
   if (e.ConnectionLost) return false;
   for (const char* state : {"0A000", "42883", "42601", "22023", "22P04"}) {

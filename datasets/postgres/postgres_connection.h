@@ -31,6 +31,10 @@ struct TError {
   std::string Text() const;
 };
 
+// Errors that are about one record's values; every other error (a lost
+// connection, a cancelled statement, a full disk, ...) is about the run.
+bool IsRecordFault(const std::string& state);
+
 // True for the errors of a server that does not take COPY's binary format
 // (an unsupported feature or option, a type without binary input/output).
 bool RefusesBinaryFormat(const TError& error);

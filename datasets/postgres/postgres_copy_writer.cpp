@@ -21,17 +21,6 @@ constexpr std::uint64_t kStreamBytes = std::uint64_t{256} << 20;
 // Encoded rows are handed to libpq in pieces of this size.
 constexpr std::size_t kSendBytes = std::size_t{64} << 10;
 
-// Errors that are about one record's values; every other error (a lost
-// connection, a cancelled statement, a full disk, ...) is about the run.
-bool IsRecordFault(const std::string& state) {
-  static constexpr const char* kClasses[] = {"09", "21", "22", "23", "27", "2F", "39", "44", "P0"};
-  if (state.size() != 5) return false;
-  for (const char* c : kClasses) {
-    if (state.compare(0, 2, c) == 0) return true;
-  }
-  return false;
-}
-
 // Finds the whole rows at the start of rows (binary or text COPY rows),
 // appending where each starts; returns where the last whole one ends.
 std::size_t FindRows(std::string_view rows, bool binary, std::vector<std::size_t>& starts) {
@@ -89,6 +78,7 @@ std::string TCopyWriter::CopyCommand(const TMask& omitted, bool binary) const {
     first = false;
     sql += QuoteIdent(FColumns[i].Name);
   }
+  if (!FRowNumberColumn.empty()) sql += (first ? "" : ", ") + QuoteIdent(FRowNumberColumn);
   sql += ") FROM STDIN";
   if (binary) sql += " (FORMAT binary)";
   return sql;
@@ -111,6 +101,7 @@ void TCopyWriter::Break(const TError& error) {
     text += "the transaction is the host's to roll back";
   }
   FBroken = text;
+  FPendingCounts = {};
   ClearRows();
   Abandon();
   // Not a refused record: the run can store nothing more.
@@ -146,6 +137,7 @@ void TCopyWriter::StartSegment(const TMask& omitted) {
     if (!FConn.TryExec("BEGIN", e)) Break(e);
     FInTransaction = true;
   }
+  if (FOpeningPending && FInTransaction) RunOpening();
   if (FInTransaction) Savepoint();
   TError e;
   bool started = StartCopy(omitted, e);
@@ -190,8 +182,9 @@ void TCopyWriter::Add(const TFieldData* values, std::int64_t post) {
 
   const std::size_t start = FRows.size();
   try {
+    const bool numbered = !FRowNumberColumn.empty();
     if (FBinary) {
-      std::size_t count = 0;
+      std::size_t count = numbered ? 1 : 0;
       for (bool omitted : FOmitted) count += omitted ? 0 : 1;
       PutBE16(FRows, static_cast<std::uint16_t>(count));
     }
@@ -214,6 +207,17 @@ void TCopyWriter::Add(const TFieldData* values, std::int64_t post) {
         }
       }
       first = false;
+    }
+    if (numbered) {
+      FRowNumber = post > FRowNumber ? post : FRowNumber + 1;
+      if (FBinary) {
+        PutBE32(FRows, 8);
+        PutBE32(FRows, static_cast<std::uint32_t>(static_cast<std::uint64_t>(FRowNumber) >> 32));
+        PutBE32(FRows, static_cast<std::uint32_t>(FRowNumber));
+      } else {
+        if (!first) FRows += '\t';
+        FRows += std::to_string(FRowNumber);
+      }
     }
     if (!FBinary) FRows += '\n';
   } catch (...) {
@@ -292,6 +296,7 @@ void TCopyWriter::EndSegment() {
     FTransactionRows += FInTransaction ? rows : 0;
     if (!FInTransaction) FCommitted += rows;
     ClearRows();
+    AfterCopy();
     return;
   }
   if (e.ConnectionLost || !IsRecordFault(e.SqlState)) Break(e);
@@ -315,6 +320,42 @@ void TCopyWriter::EndSegment() {
     Break(error);
   }
   ClearRows();
+  AfterCopy();
+}
+
+void TCopyWriter::AfterCopy() {
+  if (FAfterCopy) FAfterCopy(FOmitted);
+}
+
+void TCopyWriter::RunOpening() {
+  FOpeningPending = false;
+  FOpening();
+}
+
+void TCopyWriter::RefuseRow(std::int64_t row, const TError& error) {
+  if (FInTransaction) {
+    --FTransactionRows;
+  } else {
+    --FCommitted;
+  }
+  if (!FBulk) throw EDatabaseError(error.Text());
+  ++FRefusals.Count;
+  if (FRefusals.Messages.size() < TDataSet::kRefusalMessagesKept) {
+    FRefusals.Messages.push_back(error.Text());
+  }
+  FRefusals.Posts.push_back({row, error.Text()});
+}
+
+void TCopyWriter::Count(const TLoadCounts& counts) {
+  TLoadCounts& into = FBulk && FOwnTransaction && FInTransaction ? FPendingCounts : FCounts;
+  into.Inserted += counts.Inserted;
+  into.Updated += counts.Updated;
+  into.Skipped += counts.Skipped;
+}
+
+TLoadCounts TCopyWriter::Counts() const {
+  return {FCounts.Inserted + FPendingCounts.Inserted, FCounts.Updated + FPendingCounts.Updated,
+          FCounts.Skipped + FPendingCounts.Skipped};
 }
 
 // Reads the rows of the refused COPY back in segments and stores each
@@ -428,6 +469,10 @@ void TCopyWriter::Commit() {
   FInTransaction = false;
   FCommitted += FTransactionRows;
   FTransactionRows = 0;
+  FCounts.Inserted += FPendingCounts.Inserted;
+  FCounts.Updated += FPendingCounts.Updated;
+  FCounts.Skipped += FPendingCounts.Skipped;
+  FPendingCounts = {};
 }
 
 void TCopyWriter::BeginBulk() {
@@ -436,6 +481,7 @@ void TCopyWriter::BeginBulk() {
   FOwnTransaction = PQtransactionStatus(FConn.get()) == PQTRANS_IDLE;
   FInTransaction = !FOwnTransaction;
   FTransactionRows = 0;
+  FOpeningPending = static_cast<bool>(FOpening);
 }
 
 void TCopyWriter::Flush() {
@@ -448,9 +494,19 @@ void TCopyWriter::EndBulk() {
   try {
     CheckBroken();
     EndSegment();
+    if (FOpeningPending) {
+      // No record came: the opening goes in on its own.
+      if (FOwnTransaction) {
+        TError e;
+        if (!FConn.TryExec("BEGIN", e)) Break(e);
+        FInTransaction = true;
+      }
+      RunOpening();
+    }
     Commit();
   } catch (...) {
     FBulk = false;
+    FOpeningPending = false;
     throw;
   }
   FBulk = false;
@@ -460,6 +516,8 @@ void TCopyWriter::EndBulk() {
 std::int64_t TCopyWriter::AbandonBulk() noexcept {
   if (!FBulk) return 0;
   FBulk = false;
+  FOpeningPending = false;
+  FPendingCounts = {};
   if (!FBroken.empty()) return 0;  // rolled back, and said so, already
   PGconn* conn = FConn.get();
   std::int64_t dropped = FStreamRows;

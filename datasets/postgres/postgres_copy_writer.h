@@ -2,11 +2,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "datasets/postgres/postgres_codec.h"
 #include "datasets/postgres/postgres_connection.h"
+#include "datasets/sql_dataset.h"
 #include "data/db.h"
 #include "io/spill_buffer.h"
 
@@ -41,6 +43,10 @@ namespace korvane::pg {
 // The connection and the columns must outlive the writer. Not thread-safe.
 class TCopyWriter {
  public:
+  // One flag per column: left out of a COPY.
+  using TMask = std::vector<bool>;
+  using TAfterCopy = std::function<void(const TMask& omitted)>;
+
   // serverBinary: whether the connection takes the binary format; the
   // writer uses it unless a column's values need the text format, and sets
   // it false when the server refuses the binary format.
@@ -81,8 +87,33 @@ class TCopyWriter {
   TDataSet::TRefusals TakeRefusals();
   std::int64_t Committed() const { return FCommitted; }
 
+  // Load modes (see TLoadMode).
+  //
+  // Every row carries one more value, in the column named so: a number that
+  // rises from row to row, the post number Add was given (else one more than
+  // the last).
+  void SetRowNumbers(std::string column) { FRowNumberColumn = std::move(column); }
+  // Run once per bulk run in its first transaction before its first row
+  // (or in a transaction of its own at EndBulk when no row came): the
+  // emptying of lmTruncate. It raises as Fail does.
+  void SetOpening(std::function<void()> opening) { FOpening = std::move(opening); }
+  // Called whenever the rows of a COPY are settled (stored or refused),
+  // inside their transaction when there is one, with the columns the COPY
+  // left out: the merge of a keyed load.
+  void SetAfterCopy(TAfterCopy hook) { FAfterCopy = std::move(hook); }
+  // For those: ends the run as a lost connection does.
+  [[noreturn]] void Fail(const TError& error) { Break(error); }
+  bool Bulk() const { return FBulk; }
+  bool InTransaction() const { return FInTransaction; }
+  // A row that went in but the after-copy hook found refused: in a bulk
+  // run it is counted and named (by its row number) for TakeRefusals;
+  // outside one, Add raises EDatabaseError for it.
+  void RefuseRow(std::int64_t row, const TError& error);
+  // What the settled rows did, counted with the transaction they are in.
+  void Count(const TLoadCounts& counts);
+  TLoadCounts Counts() const;
+
  private:
-  using TMask = std::vector<bool>;
 
   void StartSegment(const TMask& omitted);
   bool StartCopy(const TMask& omitted, TError& error);
@@ -126,6 +157,17 @@ class TCopyWriter {
 
   std::string FBroken;  // why the writer stopped, empty while it works
   TDataSet::TRefusals FRefusals;
+
+  std::string FRowNumberColumn;
+  std::int64_t FRowNumber = 0;
+  std::function<void()> FOpening;
+  bool FOpeningPending = false;
+  TAfterCopy FAfterCopy;
+  TLoadCounts FCounts;         // committed, or outside the writer's transactions
+  TLoadCounts FPendingCounts;  // of the transaction in progress
+
+  void RunOpening();
+  void AfterCopy();
 };
 
 }  // namespace korvane::pg

@@ -8,6 +8,7 @@
 #include "datasets/postgres/postgres_codec.h"
 #include "datasets/postgres/postgres_connection.h"
 #include "datasets/postgres/postgres_copy_writer.h"
+#include "datasets/postgres/postgres_merge.h"
 #include "core/owned.h"
 #include "core/sysutils.h"
 
@@ -52,6 +53,14 @@ struct TPostgresDataSet::TState {
   bool FirstFound = false;
   std::unique_ptr<pg::TCopyWriter> Writer;
   int BulkDepth = 0;
+  // Keyed loads: the key's columns and the merge; by column, whether the
+  // table fills it in itself.
+  std::vector<std::size_t> Key;
+  TLoadMode Mode = lmAppend;
+  std::unique_ptr<pg::TMerge> Merge;
+  std::vector<bool> AutoInc;
+  std::vector<std::string> PrimaryKey;
+  std::vector<std::vector<std::string>> UniqueKeys;
 
   PGconn* conn() const { return Conn->get(); }
 
@@ -63,6 +72,12 @@ struct TPostgresDataSet::TState {
     Cols.clear();
     Writer.reset();
     BulkDepth = 0;
+    Key.clear();
+    Mode = lmAppend;
+    Merge.reset();
+    AutoInc.clear();
+    PrimaryKey.clear();
+    UniqueKeys.clear();
   }
 
   std::string SelectList() const {
@@ -301,9 +316,63 @@ struct TPostgresDataSet::TState {
   }
 
   pg::TCopyWriter& WriterFor(std::int32_t perTransaction) {
-    if (!Writer) Writer = std::make_unique<pg::TCopyWriter>(*Conn, Table, Cols, Context, Binary);
+    if (!Writer) {
+      if (IsKeyedLoad(Mode)) {
+        // The records go to a temporary table first, and from there into
+        // the table after each COPY.
+        Merge = std::make_unique<pg::TMerge>(*Conn, Table, Cols, Key, Mode);
+        Merge->Prepare();
+        Writer = std::make_unique<pg::TCopyWriter>(*Conn, pg::TMerge::kTable, Cols, Context, Binary);
+        Writer->SetRowNumbers(Merge->RowColumn());
+        Writer->SetAfterCopy([this](const pg::TCopyWriter::TMask& omitted) {
+          Merge->Merge(omitted, *Writer);
+        });
+      } else {
+        Writer = std::make_unique<pg::TCopyWriter>(*Conn, Table, Cols, Context, Binary);
+      }
+      if (Mode == lmTruncate) Writer->SetOpening([this] { Empty(); });
+    }
     Writer->SetRecordsPerTransaction(perTransaction);
     return *Writer;
+  }
+
+  // lmTruncate, in the writer's transaction: TRUNCATE, or DELETE where a
+  // foreign key keeps TRUNCATE from the table.
+  void Empty() {
+    pg::TError e;
+    if (Conn->TryExec("SAVEPOINT korvane_empty; TRUNCATE " + Table, e)) {
+      if (!Conn->TryExec("RELEASE korvane_empty", e)) Writer->Fail(e);
+      return;
+    }
+    if (e.ConnectionLost || e.SqlState != "0A000") {
+      e.Message = "table " + Table + " cannot be emptied: " + e.Message;
+      Writer->Fail(e);
+    }
+    if (!Conn->TryExec("ROLLBACK TO SAVEPOINT korvane_empty; DELETE FROM " + Table +
+                           "; RELEASE korvane_empty",
+                       e)) {
+      e.Message = "table " + Table + " cannot be emptied: " + e.Message;
+      Writer->Fail(e);
+    }
+  }
+
+  // The primary key and the unique keys of plain columns, by the catalog.
+  void ReadKeys(const std::string& oid) {
+    pg::TResult r = Conn->ExecParams(
+        "SELECT i.indexrelid, i.indisprimary, a.attname FROM pg_index i CROSS JOIN LATERAL "
+        "unnest(i.indkey) WITH ORDINALITY k(attnum, n) JOIN pg_attribute a ON a.attrelid = "
+        "i.indrelid AND a.attnum = k.attnum WHERE i.indrelid = $1 AND i.indisunique AND "
+        "i.indpred IS NULL AND i.indexprs IS NULL ORDER BY i.indisprimary DESC, i.indexrelid, k.n",
+        {oid});
+    std::string index;
+    for (int row = 0; row < PQntuples(r.get()); ++row) {
+      const bool primary = *PQgetvalue(r.get(), row, 1) == 't';
+      if (index != PQgetvalue(r.get(), row, 0)) {
+        index = PQgetvalue(r.get(), row, 0);
+        if (!primary) UniqueKeys.emplace_back();
+      }
+      (primary ? PrimaryKey : UniqueKeys.back()).push_back(PQgetvalue(r.get(), row, 2));
+    }
   }
 };
 
@@ -365,6 +434,7 @@ bool TPostgresDataSet::TableExists(const std::string& name) {
 
 void TPostgresDataSet::InternalOpen() {
   CheckSource();
+  ForgetKey();
   TState& s = *FState;
   try {
     Connect();
@@ -387,6 +457,7 @@ void TPostgresDataSet::InternalOpen() {
     }
   } catch (...) {
     s.ForgetSource();
+    ForgetKey();
     DestroyFields();
     throw;
   }
@@ -447,9 +518,18 @@ void TPostgresDataSet::OpenTable() {
     TField* field = AddField(c.Def.Name, c.Def.DataType, c.Def.Size);
     if (c.Def.DataType == ftCurrency) field->SetCurrency(true);
     if (c.Generated) field->SetReadOnly(true);
+    s.AutoInc.push_back(c.AutoInc);
     s.Cols.push_back(std::move(c));
   }
   s.Writable = !ReadOnly() && insertable && (kind == 'r' || kind == 'p' || kind == 'f');
+  if (s.Writable && LoadMode() != lmAppend) {
+    s.ReadKeys(oid);
+    ChooseKey(s.PrimaryKey, s.UniqueKeys);
+    s.Mode = LoadMode();
+    for (const TField* field : KeyFieldList()) {
+      s.Key.push_back(static_cast<std::size_t>(field->Index()));
+    }
+  }
 }
 
 void TPostgresDataSet::OpenQuery() {
@@ -502,6 +582,7 @@ void TPostgresDataSet::InternalClose() {
   }
   s.ForgetSource();
   s.Conn.reset();
+  ForgetKey();
   DestroyFields();
 }
 
@@ -531,6 +612,7 @@ void TPostgresDataSet::InternalPost() {
   if (State() == dsEdit) Fail("Records of a PostgreSQL table can only be appended, not edited");
   s.StopReading();
   std::vector<TFieldData>& values = EditBuffer();
+  if (!KeyFieldList().empty()) CheckKeyValues(values.data(), s.AutoInc);
   s.WriterFor(BulkCommitCount()).Add(values.data(), RefusedPostsWanted() ? PostCount() + 1 : 0);
   if (s.BulkDepth == 0) s.TakeGeneratedValues(values);
 }
@@ -593,6 +675,13 @@ std::int64_t TPostgresDataSet::HeldPosts() const {
   return FState->Writer ? FState->Writer->Held() : 0;
 }
 
+TLoadCounts TPostgresDataSet::LoadCounts() const {
+  const TState& s = *FState;
+  if (!s.Writer) return {};
+  if (IsKeyedLoad(s.Mode)) return s.Writer->Counts();
+  return {s.Writer->Committed(), 0, 0};
+}
+
 TDataSet::TRefusals TPostgresDataSet::TakeRefusals() {
   return FState->Writer ? FState->Writer->TakeRefusals() : TRefusals{};
 }
@@ -603,7 +692,8 @@ TComponentClass ComponentClass<TPostgresDataSet>() {
   static const TClassInfo info = [] {
     TClassBuilder<D> builder("TPostgresDataSet");
     builder.String("Connection", &D::ShownConnection, &D::SetConnection);
-    return PublishSQLSource(builder)
+    PublishSQLSource(builder);
+    return PublishSQLLoad(builder)
         .Integer("BulkCommitCount", &D::BulkCommitCount, &D::SetBulkCommitCount)
         .Boolean("BinaryCopy", &D::BinaryCopy, &D::SetBinaryCopy)
         .Build();

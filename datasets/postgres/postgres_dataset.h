@@ -50,6 +50,12 @@ namespace korvane {
 // ends the run: Post and EndBulk raise, saying how many records were
 // committed. Existing records cannot be edited.
 //
+// LoadMode: lmTruncate empties the table (TRUNCATE, or DELETE where a
+// foreign key refers to it) in the bulk run's first transaction. The keyed
+// modes copy each group into a temporary table and merge it into the table
+// with one INSERT ... SELECT ... ON CONFLICT (see pg::TMerge); a record the
+// merge refuses is isolated and reported as a refused COPY row is.
+//
 // COPY travels in the binary format, values converted here; a server that
 // refuses it gets the text format for the rest of the connection.
 //
@@ -95,6 +101,7 @@ class KORVANE_API TPostgresDataSet : public TSQLDataSet {
   std::int64_t AbandonBulk() override;
   TRefusals TakeRefusals() override;
   std::int64_t HeldPosts() const override;
+  TLoadCounts LoadCounts() const override;
 
   // Runs SQL statements on the connection, connecting when needed. Raises
   // EDatabaseError with the server's message.

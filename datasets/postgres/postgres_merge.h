@@ -1,0 +1,65 @@
+// Keyed loads into a PostgreSQL table: rows copied into a temporary table,
+// then merged into the table. Private to datasets/postgres_*.cpp.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "datasets/postgres/postgres_codec.h"
+#include "datasets/postgres/postgres_connection.h"
+#include "datasets/postgres/postgres_copy_writer.h"
+#include "datasets/sql_dataset.h"
+
+namespace korvane::pg {
+
+// TMerge carries out lmReplace, lmUpsert and lmSkip for the records of a
+// TCopyWriter: the writer copies them (binary COPY, refused rows isolated
+// as ever) into a temporary table of the target's columns plus a row
+// number, and after each COPY calls Merge, which moves them into the target
+// with one INSERT ... SELECT ... ON CONFLICT on the key and empties the
+// temporary table, counting what each row did.
+//
+// A merge the server refuses for a record's sake (a constraint, a value)
+// is tried again on halves of the rows, by row number, each under a
+// savepoint, until every refused row stands alone: it is refused through
+// the writer with the server's message, the other rows are merged. Keys
+// repeated among the rows make DO UPDATE fail as a whole; the merge is then
+// done again keeping the last row of each key (lmSkip keeps the first by
+// inserting in row order).
+//
+// The connection and the columns must outlive it. Not thread-safe.
+class TMerge {
+ public:
+  TMerge(TConnection& connection, std::string quotedTable, const std::vector<TColumn>& columns,
+         std::vector<std::size_t> key, TLoadMode mode);
+
+  // Makes the temporary table (again: any table of the name goes first);
+  // raises EDatabaseError when it cannot.
+  void Prepare();
+  // The temporary table and its row-number column, for the writer.
+  static constexpr const char* kTable = "pg_temp.korvane_merge";
+  const std::string& RowColumn() const { return FRowColumn; }
+
+  // Merges the rows the writer copied (a COPY that left out the columns
+  // marked in omitted), then empties the temporary table.
+  void Merge(const TCopyWriter::TMask& omitted, TCopyWriter& writer);
+
+ private:
+  std::string Statement(const TCopyWriter::TMask& omitted, bool dedupe, std::int64_t first,
+                        std::int64_t last) const;
+  bool TryMerge(const TCopyWriter::TMask& omitted, std::int64_t first, std::int64_t last,
+                TCopyWriter& writer, TError& error);
+  void Isolate(const TCopyWriter::TMask& omitted, std::int64_t first, std::int64_t last,
+               const TError& known, TCopyWriter& writer);
+
+  TConnection& FConn;
+  std::string FTable;
+  const std::vector<TColumn>& FColumns;
+  std::vector<std::size_t> FKey;
+  TLoadMode FMode;
+  std::string FRowColumn;
+  bool FIndexed = false;  // the row numbers have an index (after a refusal)
+};
+
+}  // namespace korvane::pg
