@@ -395,8 +395,12 @@ void SayInterrupted(TSession& session, const TCSVImport& import, bool kept) {
   }
   text += std::to_string(import.StoredRecords()) + " records are stored";
   if (import.NextRecord() > 0) {
+    // Emptying the table again would lose what this run stored.
+    const auto* sql = dynamic_cast<const TSQLDataSet*>(import.DataSet());
+    const bool emptied = sql != nullptr && sql->LoadMode() == lmTruncate;
     text += "; the first record not stored is record " + std::to_string(import.NextRecord()) +
-            " (line " + std::to_string(import.NextRecordLine()) + "): --start-record " +
+            " (line " + std::to_string(import.NextRecordLine()) + "): " +
+            (emptied ? "--mode append " : "") + "--start-record " +
             std::to_string(import.NextRecord()) + " loads the rest";
   } else {
     text += "; every record had been read";
