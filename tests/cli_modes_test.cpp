@@ -182,6 +182,16 @@ TEST_P(CliModesTest, CompositeKeysAndKeysTheTableOrTheFileLack) {
   }
   EXPECT_EQ(target->Dump("c", {"a", "b", "v"}), "1:1:x 1:2:y");
 
+  // A settings file keeps the mode and the key.
+  const std::string settings = dir.Path("upsert.kvs");
+  r = Korvane(Import(input, "c", {"--mode", "replace", "--key", "b,a", "--save", settings}));
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  target->Exec("UPDATE " + T("c") + " SET v = 'changed'");
+  r = Korvane({"run", settings, "--json"});
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(json::parse(r.Out)["components"][0]["updated"], 2) << r.Out;
+  EXPECT_EQ(target->Dump("c", {"a", "b", "v"}), "1:1:x 1:2:y");
+
   // A new table gets the key --key names.
   r = Korvane(Import(input, "new", {"--create", "--mode", "skip", "--key", "a,b"}));
   EXPECT_EQ(r.Status, 0) << r.Err;
