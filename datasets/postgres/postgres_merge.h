@@ -17,16 +17,16 @@ namespace korvane::pg {
 // TCopyWriter: the writer copies them (binary COPY, refused rows isolated
 // as ever) into a temporary table of the target's columns plus a row
 // number, and after each COPY calls Merge, which moves them into the target
-// with one INSERT ... SELECT ... ON CONFLICT on the key and empties the
-// temporary table, counting what each row did.
+// with one MERGE joining them to the table on the key (a server older than
+// PostgreSQL 15, or one without MERGE: INSERT ... SELECT ... ON CONFLICT)
+// and empties the temporary table, counting what each row did.
 //
 // A merge the server refuses for a record's sake (a constraint, a value)
 // is tried again on halves of the rows, by row number, each under a
 // savepoint, until every refused row stands alone: it is refused through
 // the writer with the server's message, the other rows are merged. Keys
-// repeated among the rows make DO UPDATE fail as a whole; the merge is then
-// done again keeping the last row of each key (lmSkip keeps the first by
-// inserting in row order).
+// repeated among the rows make the merge fail as a whole; it is then done
+// again keeping the last row of each key (lmSkip: the first).
 //
 // The connection and the columns must outlive it. Not thread-safe.
 class TMerge {
@@ -46,10 +46,17 @@ class TMerge {
   void Merge(const TCopyWriter::TMask& omitted, TCopyWriter& writer);
 
  private:
-  std::string Statement(const TCopyWriter::TMask& omitted, bool dedupe, std::int64_t first,
-                        std::int64_t last) const;
+  struct TStatements {
+    std::string Count;
+    std::string Merge;
+  };
+  TStatements Statements(const TCopyWriter::TMask& omitted, bool dedupe, std::int64_t first,
+                         std::int64_t last) const;
+  bool Run(const TStatements& sql, TLoadCounts& counts, TError& error);
   bool TryMerge(const TCopyWriter::TMask& omitted, std::int64_t first, std::int64_t last,
                 TCopyWriter& writer, TError& error);
+  bool TryMergeAgain(const TCopyWriter::TMask& omitted, std::int64_t first, std::int64_t last,
+                     TCopyWriter& writer, TError& error, bool savepoint);
   void Isolate(const TCopyWriter::TMask& omitted, std::int64_t first, std::int64_t last,
                const TError& known, TCopyWriter& writer);
 
@@ -60,6 +67,7 @@ class TMerge {
   TLoadMode FMode;
   std::string FRowColumn;
   bool FIndexed = false;  // the row numbers have an index (after a refusal)
+  bool FUseMerge = false;  // MERGE rather than INSERT ... ON CONFLICT
 };
 
 }  // namespace korvane::pg
