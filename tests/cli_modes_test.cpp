@@ -200,6 +200,22 @@ TEST_P(CliModesTest, CompositeKeysAndKeysTheTableOrTheFileLack) {
   EXPECT_EQ(json::parse(r.Out)["skipped"], 2);
 }
 
+// Names reach SQL only quoted, also the key's and those the counts are read
+// beside.
+TEST_P(CliModesTest, HostileColumnNamesAsKeyAndValues) {
+  const std::string key = "\"k\"\"; DROP TABLE x; --\"";
+  const std::string value = "\"Tuples: inserted=9 'v'\"";
+  target->Exec("CREATE TABLE " + T("h") + " (" + key + " int PRIMARY KEY, " + value + " text)");
+  target->Exec("INSERT INTO " + T("h") + " VALUES (1, 'a')");
+  const std::string input = dir.Put("h.csv", "k,v\n1,b\n2,c\n");
+  const TRun r = Korvane(Import(input, "h", {"--mode", "upsert", "--key", "k\"; DROP TABLE x; --", "--json"}));
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  const json j = json::parse(r.Out);
+  EXPECT_EQ(j["inserted"], 1);
+  EXPECT_EQ(j["updated"], 1);
+  EXPECT_EQ(target->Dump("h", {key, value}), "1:b 2:c");
+}
+
 // A run killed in its first group under truncate leaves the old rows: the
 // emptying is committed with the first group or not at all.
 TEST_P(CliModesTest, AKilledTruncateLeavesTheOldRows) {
