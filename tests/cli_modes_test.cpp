@@ -206,13 +206,18 @@ TEST_P(CliModesTest, HostileColumnNamesAsKeyAndValues) {
   const std::string key = "\"k\"\"; DROP TABLE x; --\"";
   const std::string value = "\"Tuples: inserted=9 'v'\"";
   target->Exec("CREATE TABLE " + T("h") + " (" + key + " int PRIMARY KEY, " + value + " text)");
-  target->Exec("INSERT INTO " + T("h") + " VALUES (1, 'a')");
+  // Many rows besides: a PostgreSQL table many times larger than the file
+  // is merged row by row (ON CONFLICT) rather than joined whole (MERGE).
+  target->Exec("INSERT INTO " + T("h") + " WITH RECURSIVE g(i) AS (SELECT 1 UNION ALL SELECT " +
+               "i + 1 FROM g WHERE i < 60000) SELECT i, 'a' FROM g WHERE i <> 2");
   const std::string input = dir.Put("h.csv", "k,v\n1,b\n2,c\n");
-  const TRun r = Korvane(Import(input, "h", {"--mode", "upsert", "--key", "k\"; DROP TABLE x; --", "--json"}));
+  const TRun r = Korvane(
+      Import(input, "h", {"--mode", "upsert", "--key", "k\"; DROP TABLE x; --", "--json"}));
   EXPECT_EQ(r.Status, 0) << r.Err;
   const json j = json::parse(r.Out);
   EXPECT_EQ(j["inserted"], 1);
   EXPECT_EQ(j["updated"], 1);
+  target->Exec("DELETE FROM " + T("h") + " WHERE " + key + " > 2");
   EXPECT_EQ(target->Dump("h", {key, value}), "1:b 2:c");
 }
 

@@ -1,6 +1,7 @@
 #include "datasets/postgres/postgres_merge.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -55,10 +56,28 @@ void TMerge::Prepare() {
              " WITH NO DATA; ALTER TABLE " + kTable + " ADD COLUMN " + QuoteIdent(FRowColumn) +
              " int8");
   FIndexed = false;
-  // MERGE (PostgreSQL 15 and later) joins the rows to the table, a third
-  // faster than ON CONFLICT's insertion row by row.
   TResult version = FConn.Exec("SHOW server_version_num", PGRES_TUPLES_OK);
-  FUseMerge = std::atoi(PQgetvalue(version.get(), 0, 0)) >= 150000;
+  FMergeKnown = std::atoi(PQgetvalue(version.get(), 0, 0)) >= 150000;
+}
+
+// MERGE (PostgreSQL 15 and later) joins the rows to the whole table: about
+// a third faster than ON CONFLICT's probe of the key row by row when the
+// rows are a good part of the table (bench/upsert_compare.sh), slower when
+// the table is many times larger than them.
+bool TMerge::MergeServes(TCopyWriter& writer) {
+  if (!FMergeKnown) return false;
+  TResult r(PQexecParams(FConn.get(),
+                         "SELECT (SELECT count(*) FROM pg_temp.korvane_merge), CASE WHEN "
+                         "reltuples >= 0 THEN reltuples::int8 ELSE pg_relation_size(oid) / 100 "
+                         "END FROM pg_class WHERE oid = $1::regclass",
+                         1, nullptr, std::array{FTable.c_str()}.data(), nullptr, nullptr, 0));
+  if (!r || PQresultStatus(r.get()) != PGRES_TUPLES_OK || PQntuples(r.get()) != 1) {
+    writer.Fail(ErrorOf(FConn.get(), r.get()));
+  }
+  const std::int64_t rows = std::atoll(PQgetvalue(r.get(), 0, 0));
+  const std::int64_t table = std::atoll(PQgetvalue(r.get(), 0, 1));
+  // A small table takes either about as fast.
+  return table <= 10 * rows + 10000;
 }
 
 // The statements that merge the rows numbered first to last (all when
@@ -214,6 +233,7 @@ bool TMerge::TryMerge(const TCopyWriter::TMask& omitted, std::int64_t first, std
         (error.SqlState == kSyntaxError || error.SqlState == kNotSupported)) {
       // A server that speaks the protocol without MERGE: ON CONFLICT from
       // now on.
+      FMergeKnown = false;
       FUseMerge = false;
       return TryMergeAgain(omitted, first, last, writer, error, savepoint);
     }
@@ -251,6 +271,7 @@ void TMerge::Isolate(const TCopyWriter::TMask& omitted, std::int64_t first, std:
 }
 
 void TMerge::Merge(const TCopyWriter::TMask& omitted, TCopyWriter& writer) {
+  FUseMerge = MergeServes(writer);
   TError e;
   if (!TryMerge(omitted, 0, 0, writer, e)) {
     TError failed;

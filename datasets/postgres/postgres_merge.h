@@ -17,9 +17,10 @@ namespace korvane::pg {
 // TCopyWriter: the writer copies them (binary COPY, refused rows isolated
 // as ever) into a temporary table of the target's columns plus a row
 // number, and after each COPY calls Merge, which moves them into the target
-// with one MERGE joining them to the table on the key (a server older than
-// PostgreSQL 15, or one without MERGE: INSERT ... SELECT ... ON CONFLICT)
-// and empties the temporary table, counting what each row did.
+// with one MERGE joining them to the table on the key where the rows are a
+// good part of the table, else (and on a server older than PostgreSQL 15,
+// or one without MERGE) with one INSERT ... SELECT ... ON CONFLICT, and
+// empties the temporary table, counting what each row did.
 //
 // A merge the server refuses for a record's sake (a constraint, a value)
 // is tried again on halves of the rows, by row number, each under a
@@ -53,6 +54,7 @@ class TMerge {
   TStatements Statements(const TCopyWriter::TMask& omitted, bool dedupe, std::int64_t first,
                          std::int64_t last) const;
   bool Run(const TStatements& sql, TLoadCounts& counts, TError& error);
+  bool MergeServes(TCopyWriter& writer);
   bool TryMerge(const TCopyWriter::TMask& omitted, std::int64_t first, std::int64_t last,
                 TCopyWriter& writer, TError& error);
   bool TryMergeAgain(const TCopyWriter::TMask& omitted, std::int64_t first, std::int64_t last,
@@ -67,7 +69,8 @@ class TMerge {
   TLoadMode FMode;
   std::string FRowColumn;
   bool FIndexed = false;  // the row numbers have an index (after a refusal)
-  bool FUseMerge = false;  // MERGE rather than INSERT ... ON CONFLICT
+  bool FMergeKnown = false;  // the server has MERGE
+  bool FUseMerge = false;    // this merge runs MERGE rather than INSERT ... ON CONFLICT
 };
 
 }  // namespace korvane::pg
