@@ -129,7 +129,21 @@ TMerge::TStatements TMerge::Statements(const TCopyWriter::TMask& omitted, bool d
     where = " WHERE " + row + " BETWEEN " + std::to_string(first) + " AND " + std::to_string(last);
   }
   std::string source = "SELECT " + columns + " FROM " + kTable + where;
-  if (dedupe) {
+  if (dedupe && FMode == lmUpsert) {
+    // One row per key holding what the rows of the key, upserted one after
+    // the other, would leave: each column's last value that is not null.
+    std::string latest;
+    for (std::size_t i = 0; i < FColumns.size(); ++i) {
+      if (omitted[i]) continue;
+      const std::string name = QuoteIdent(FColumns[i].Name);
+      latest += (latest.empty() ? "" : ", ") +
+                (inKey(i) ? name
+                          : "(array_agg(" + name + " ORDER BY " + row + " DESC) FILTER (WHERE " +
+                                name + " IS NOT NULL))[1] AS " + name);
+    }
+    source = "SELECT " + columns + " FROM (SELECT " + latest + ", max(" + row + ") AS " + row +
+             " FROM " + kTable + where + " GROUP BY " + key + ") d";
+  } else if (dedupe) {
     // The last row of each key (the first when skipping).
     source = "SELECT " + columns + " FROM (SELECT DISTINCT ON (" + key + ") " + columns + ", " +
              row + " FROM " + kTable + where + " ORDER BY " + key + ", " + row +

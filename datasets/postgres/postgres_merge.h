@@ -27,7 +27,9 @@ namespace korvane::pg {
 // savepoint, until every refused row stands alone: it is refused through
 // the writer with the server's message, the other rows are merged. Keys
 // repeated among the rows make the merge fail as a whole; it is then done
-// again keeping the last row of each key (lmSkip: the first).
+// again on one row per key: the last (lmSkip: the first; lmUpsert: each
+// column's last value that is not null, as upserting the rows one by one
+// would leave it).
 //
 // The connection and the columns must outlive it. Not thread-safe.
 class TMerge {
