@@ -204,12 +204,14 @@ void PrepareImportTable(TDatabaseTable& ds, TCSVImport& import, const TImportOpt
 void ApplyLoadMode(TSQLDataSet& ds, const TImportOptions& o) {
   const TLoadMode mode = ParseLoadMode(o.Mode);
   if (!o.Key.empty() && !IsKeyedLoad(mode)) {
-    throw EUsageError("--key names the columns that match records to rows: give it with --mode "
-                      "replace, upsert or skip");
+    throw EUsageError(
+        "--key names the columns that match records to rows: give it with --mode "
+        "replace, upsert or skip");
   }
   std::string key;
   if (!o.Key.empty()) {
-    for (const std::string& name : SplitNameList("--key", o.Key)) key += (key.empty() ? "" : ",") + name;
+    for (const std::string& name : SplitNameList("--key", o.Key))
+      key += (key.empty() ? "" : ",") + name;
   }
   ds.SetLoadMode(mode);
   ds.SetKeyFields(key);
@@ -399,8 +401,8 @@ void SayInterrupted(TSession& session, const TCSVImport& import, bool kept) {
     const auto* sql = dynamic_cast<const TSQLDataSet*>(import.DataSet());
     const bool emptied = sql != nullptr && sql->LoadMode() == lmTruncate;
     text += "; the first record not stored is record " + std::to_string(import.NextRecord()) +
-            " (line " + std::to_string(import.NextRecordLine()) + "): " +
-            (emptied ? "--mode append " : "") + "--start-record " +
+            " (line " + std::to_string(import.NextRecordLine()) +
+            "): " + (emptied ? "--mode append " : "") + "--start-record " +
             std::to_string(import.NextRecord()) + " loads the rest";
   } else {
     text += "; every record had been read";
@@ -408,21 +410,19 @@ void SayInterrupted(TSession& session, const TCSVImport& import, bool kept) {
   session.Say(mtError, text);
 }
 
-void SayLoadCounts(TSession& session, TDatabaseTable& table, const json& j,
-                   std::int64_t failed) {
+void SayLoadCounts(TSession& session, TDatabaseTable& table, const json& j, std::int64_t failed) {
   const std::int64_t inserted = j["inserted"].get<std::int64_t>();
   const std::int64_t updated = j["updated"].get<std::int64_t>();
   const std::int64_t skipped = j["skipped"].get<std::int64_t>();
   const TLoadMode mode = table.SQLDataSet().LoadMode();
   if (mode == lmAppend) return;
-  session.Event("LoadCounts", {{"inserted", inserted},
-                               {"updated", updated},
-                               {"skipped", skipped},
-                               {"failed", failed}});
+  session.Event(
+      "LoadCounts",
+      {{"inserted", inserted}, {"updated", updated}, {"skipped", skipped}, {"failed", failed}});
   std::string text = std::to_string(inserted) + " inserted";
   if (IsKeyedLoad(mode)) {
-    text += ", " + std::to_string(updated) + (mode == lmReplace ? " replaced" : " updated") +
-            ", " + std::to_string(skipped) + " skipped";
+    text += ", " + std::to_string(updated) + (mode == lmReplace ? " replaced" : " updated") + ", " +
+            std::to_string(skipped) + " skipped";
   } else {
     text = "table emptied, " + text;
   }

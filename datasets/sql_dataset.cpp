@@ -99,8 +99,8 @@ void TSQLDataSet::ChooseKey(const std::vector<std::string>& primaryKey,
       if (FindField(name) == nullptr) {
         std::vector<std::string> columns;
         for (const TField* field : Fields()) columns.push_back(field->FieldName());
-        throw EDatabaseError("KeyFields: '" + name + "' is not a column of table '" +
-                             FTableName + "' (its columns: " + NameList(columns) + ")");
+        throw EDatabaseError("KeyFields: '" + name + "' is not a column of table '" + FTableName +
+                             "' (its columns: " + NameList(columns) + ")");
       }
       key.push_back(FindField(name)->FieldName());
       start = comma + 1;

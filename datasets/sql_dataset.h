@@ -156,8 +156,9 @@ TClassBuilder<D>& PublishSQLSource(TClassBuilder<D>& builder) {
 }
 template <class D>
 TClassBuilder<D>& PublishSQLLoad(TClassBuilder<D>& builder) {
-  return builder.template Enumeration<TLoadMode>("LoadMode", "TLoadMode", kLoadModeNames,
-                                                 &D::LoadMode, &D::SetLoadMode)
+  return builder
+      .template Enumeration<TLoadMode>("LoadMode", "TLoadMode", kLoadModeNames, &D::LoadMode,
+                                       &D::SetLoadMode)
       .String("KeyFields", &D::KeyFields, &D::SetKeyFields);
 }
 

@@ -105,8 +105,8 @@ class CliModesTest : public ::testing::TestWithParam<bool> {
   std::string T(const std::string& name) const { return target->Table(name); }
   std::vector<std::string> Import(const std::string& input, const std::string& table,
                                   std::vector<std::string> more) {
-    std::vector<std::string> args = {"import", input,          "--db",  target->Db(),
-                                     "--table", target->Table(table), "--header"};
+    std::vector<std::string> args = {
+        "import", input, "--db", target->Db(), "--table", target->Table(table), "--header"};
     args.insert(args.end(), more.begin(), more.end());
     return args;
   }
@@ -212,8 +212,8 @@ TEST_P(CliModesTest, HostileColumnNamesAsKeyAndValues) {
   target->Exec("INSERT INTO " + T("h") + " WITH RECURSIVE g(i) AS (SELECT 1 UNION ALL SELECT " +
                "i + 1 FROM g WHERE i < 60000) SELECT i, 'a' FROM g WHERE i <> 2");
   const std::string input = dir.Put("h.csv", "k,v\n1,b\n2,c\n");
-  const TRun r = Korvane(
-      Import(input, "h", {"--mode", "upsert", "--key", "k\"; DROP TABLE x; --", "--json"}));
+  const TRun r =
+      Korvane(Import(input, "h", {"--mode", "upsert", "--key", "k\"; DROP TABLE x; --", "--json"}));
   EXPECT_EQ(r.Status, 0) << r.Err;
   const json j = json::parse(r.Out);
   EXPECT_EQ(j["inserted"], 1);
@@ -234,8 +234,8 @@ TEST_P(CliModesTest, AKilledTruncateLeavesTheOldRows) {
     ::dup2(fds[0], STDIN_FILENO);
     ::close(fds[0]);
     ::close(fds[1]);
-    const TRun run = Korvane(Import("-", "t", {"--mode", "truncate", "--commit-every", "1000",
-                                               "--events", events}));
+    const TRun run = Korvane(
+        Import("-", "t", {"--mode", "truncate", "--commit-every", "1000", "--events", events}));
     ::_exit(run.Status);
   }
   ::close(fds[0]);

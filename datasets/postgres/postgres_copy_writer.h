@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "data/db.h"
 #include "datasets/postgres/postgres_codec.h"
 #include "datasets/postgres/postgres_connection.h"
 #include "datasets/sql_dataset.h"
-#include "data/db.h"
 #include "io/spill_buffer.h"
 
 namespace korvane::pg {
@@ -114,7 +114,6 @@ class TCopyWriter {
   TLoadCounts Counts() const;
 
  private:
-
   void StartSegment(const TMask& omitted);
   bool StartCopy(const TMask& omitted, TError& error);
   void SendPending();

@@ -5,12 +5,12 @@
 #include <utility>
 #include <vector>
 
+#include "core/owned.h"
+#include "core/sysutils.h"
 #include "datasets/postgres/postgres_codec.h"
 #include "datasets/postgres/postgres_connection.h"
 #include "datasets/postgres/postgres_copy_writer.h"
 #include "datasets/postgres/postgres_merge.h"
-#include "core/owned.h"
-#include "core/sysutils.h"
 
 namespace korvane {
 
@@ -322,11 +322,11 @@ struct TPostgresDataSet::TState {
         // the table after each COPY.
         Merge = std::make_unique<pg::TMerge>(*Conn, Table, Cols, Key, Mode);
         Merge->Prepare();
-        Writer = std::make_unique<pg::TCopyWriter>(*Conn, pg::TMerge::kTable, Cols, Context, Binary);
+        Writer =
+            std::make_unique<pg::TCopyWriter>(*Conn, pg::TMerge::kTable, Cols, Context, Binary);
         Writer->SetRowNumbers(Merge->RowColumn());
-        Writer->SetAfterCopy([this](const pg::TCopyWriter::TMask& omitted) {
-          Merge->Merge(omitted, *Writer);
-        });
+        Writer->SetAfterCopy(
+            [this](const pg::TCopyWriter::TMask& omitted) { Merge->Merge(omitted, *Writer); });
       } else {
         Writer = std::make_unique<pg::TCopyWriter>(*Conn, Table, Cols, Context, Binary);
       }
@@ -348,9 +348,9 @@ struct TPostgresDataSet::TState {
       e.Message = "table " + Table + " cannot be emptied: " + e.Message;
       Writer->Fail(e);
     }
-    if (!Conn->TryExec("ROLLBACK TO SAVEPOINT korvane_empty; DELETE FROM " + Table +
-                           "; RELEASE korvane_empty",
-                       e)) {
+    if (!Conn->TryExec(
+            "ROLLBACK TO SAVEPOINT korvane_empty; DELETE FROM " + Table + "; RELEASE korvane_empty",
+            e)) {
       e.Message = "table " + Table + " cannot be emptied: " + e.Message;
       Writer->Fail(e);
     }

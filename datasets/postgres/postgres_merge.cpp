@@ -51,10 +51,9 @@ void TMerge::Prepare() {
   // exists", which would print a notice).
   TResult found = FConn.ExecParams("SELECT to_regclass($1) IS NOT NULL", {kTable});
   if (*PQgetvalue(found.get(), 0, 0) == 't') FConn.Exec(std::string("DROP TABLE ") + kTable);
-  FConn.Exec(std::string("CREATE TEMP TABLE ") +
-             "korvane_merge AS SELECT " + columns + " FROM " + FTable +
-             " WITH NO DATA; ALTER TABLE " + kTable + " ADD COLUMN " + QuoteIdent(FRowColumn) +
-             " int8");
+  FConn.Exec(std::string("CREATE TEMP TABLE ") + "korvane_merge AS SELECT " + columns + " FROM " +
+             FTable + " WITH NO DATA; ALTER TABLE " + kTable + " ADD COLUMN " +
+             QuoteIdent(FRowColumn) + " int8");
   FIndexed = false;
   TResult version = FConn.Exec("SHOW server_version_num", PGRES_TUPLES_OK);
   FMergeKnown = std::atoi(PQgetvalue(version.get(), 0, 0)) >= 150000;
@@ -165,11 +164,10 @@ TMerge::TStatements TMerge::Statements(const TCopyWriter::TMask& omitted, bool d
   }
   // Skipping keeps the first row of a key: the rows go in in their order.
   if (FMode == lmSkip || dedupe) source += " ORDER BY " + row;
-  sql.Merge = "WITH m AS (INSERT INTO " + FTable + " AS t (" + columns + ") " + source +
-              " ON CONFLICT (" + key + ") DO " +
-              (FMode == lmSkip ? std::string("NOTHING") : "UPDATE SET " + set) +
-              " RETURNING t.xmax = 0 AS fresh) SELECT count(*) FILTER (WHERE fresh), " + read +
-              " FROM m";
+  sql.Merge =
+      "WITH m AS (INSERT INTO " + FTable + " AS t (" + columns + ") " + source + " ON CONFLICT (" +
+      key + ") DO " + (FMode == lmSkip ? std::string("NOTHING") : "UPDATE SET " + set) +
+      " RETURNING t.xmax = 0 AS fresh) SELECT count(*) FILTER (WHERE fresh), " + read + " FROM m";
   return sql;
 }
 
@@ -262,8 +260,8 @@ bool TMerge::TryMerge(const TCopyWriter::TMask& omitted, std::int64_t first, std
   return false;
 }
 
-bool TMerge::TryMergeAgain(const TCopyWriter::TMask& omitted, std::int64_t first,
-                           std::int64_t last, TCopyWriter& writer, TError& error, bool savepoint) {
+bool TMerge::TryMergeAgain(const TCopyWriter::TMask& omitted, std::int64_t first, std::int64_t last,
+                           TCopyWriter& writer, TError& error, bool savepoint) {
   TError failed;
   if (savepoint && !FConn.TryExec("RELEASE korvane_merge", failed)) writer.Fail(failed);
   return TryMerge(omitted, first, last, writer, error);
@@ -301,9 +299,9 @@ void TMerge::Merge(const TCopyWriter::TMask& omitted, TCopyWriter& writer) {
       }
       FIndexed = true;
     }
-    TResult range(PQexec(FConn.get(), ("SELECT min(" + row + "), max(" + row + ") FROM " +
-                                       std::string(kTable))
-                                          .c_str()));
+    TResult range(
+        PQexec(FConn.get(),
+               ("SELECT min(" + row + "), max(" + row + ") FROM " + std::string(kTable)).c_str()));
     if (!range || PQresultStatus(range.get()) != PGRES_TUPLES_OK) {
       writer.Fail(ErrorOf(FConn.get(), range.get()));
     }

@@ -70,7 +70,7 @@ class TMerge {
   std::vector<std::size_t> FKey;
   TLoadMode FMode;
   std::string FRowColumn;
-  bool FIndexed = false;  // the row numbers have an index (after a refusal)
+  bool FIndexed = false;     // the row numbers have an index (after a refusal)
   bool FMergeKnown = false;  // the server has MERGE
   bool FUseMerge = false;    // this merge runs MERGE rather than INSERT ... ON CONFLICT
 };

@@ -150,9 +150,9 @@ std::string TSQLiteBulkWriter::ConflictClause(const TMask& mask) {
   std::string sql = " ON CONFLICT (" + target + ") DO ";
   if (FDataSet.LoadMode() == lmSkip) return sql + "NOTHING";
   if (!FUpdateFunction) {
-    const int rc = sqlite3_create_function_v2(db(), kUpdateFunction, 0,
-                                              SQLITE_UTF8 | SQLITE_DIRECTONLY, &FUpdates,
-                                              &CountUpdate, nullptr, nullptr, nullptr);
+    const int rc =
+        sqlite3_create_function_v2(db(), kUpdateFunction, 0, SQLITE_UTF8 | SQLITE_DIRECTONLY,
+                                   &FUpdates, &CountUpdate, nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) Fail(ErrorMessage());
     FUpdateFunction = true;
   }
@@ -165,15 +165,16 @@ std::string TSQLiteBulkWriter::ConflictClause(const TMask& mask) {
     const bool given = (mask[i / 64] >> (i % 64) & 1) != 0;
     // Replacing gives every other column what a new row would hold; an
     // upsert touches only the columns the record sets.
-    const bool take = FDataSet.LoadMode() == lmReplace ? c.Insertable && (!c.AutoInc || given)
-                                                       : given;
+    const bool take =
+        FDataSet.LoadMode() == lmReplace ? c.Insertable && (!c.AutoInc || given) : given;
     if (inKey || !take) continue;
     set += (set.empty() ? "" : ",") + QuoteIdent(c.Name) + "=excluded." + QuoteIdent(c.Name);
   }
   // Nothing to change but the row is matched all the same: it counts as
   // updated.
-  if (set.empty()) set = QuoteIdent(FSource.Cols[key.front()->Index()].Name) + "=" +
-                         QuoteIdent(FSource.Cols[key.front()->Index()].Name);
+  if (set.empty())
+    set = QuoteIdent(FSource.Cols[key.front()->Index()].Name) + "=" +
+          QuoteIdent(FSource.Cols[key.front()->Index()].Name);
   return sql + "UPDATE SET " + set + " WHERE " + kUpdateFunction + "()";
 }
 
@@ -405,7 +406,8 @@ void TSQLiteBulkWriter::PostInsert(TFieldData* slots) {
   const std::int64_t updatesBefore = FUpdates;
   Write(stmt);
   TLoadCounts& counts = FInTransaction ? FGroupCounts : FCounts;
-  if (FUpdates != updatesBefore || (IsKeyedLoad(FDataSet.LoadMode()) && sqlite3_changes(db()) == 0)) {
+  if (FUpdates != updatesBefore ||
+      (IsKeyedLoad(FDataSet.LoadMode()) && sqlite3_changes(db()) == 0)) {
     // No new row: the record met one the table holds.
     ++(FUpdates != updatesBefore ? counts.Updated : counts.Skipped);
     FCursor.ClearCurrent();
