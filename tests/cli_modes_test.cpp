@@ -136,7 +136,8 @@ TEST_P(CliModesTest, EachModeMeetsExistingRowsAndCountsWhatItDid) {
     SCOPED_TRACE(c.Mode);
     target->Exec("DELETE FROM " + T("t"));
     target->Exec("INSERT INTO " + T("t") + " VALUES (1, 'a', 10), (2, 'b', 20)");
-    const TRun r = Korvane(Import(input, "t", {"--mode", c.Mode, "--json"}));
+    const std::string rejects = dir.Path(std::string(c.Mode) + ".csv");
+    const TRun r = Korvane(Import(input, "t", {"--mode", c.Mode, "--json", "--rejects", rejects}));
     EXPECT_EQ(r.Status, 3) << r.Err;
     EXPECT_EQ(Rows3(), c.Rows);
     const json j = json::parse(r.Out);
@@ -146,6 +147,9 @@ TEST_P(CliModesTest, EachModeMeetsExistingRowsAndCountsWhatItDid) {
     EXPECT_EQ(j["errorRecords"], c.Failed);
     EXPECT_EQ(j["stored"], c.Inserted + c.Updated);
     EXPECT_NE(r.Err.find("line 4: refused: "), std::string::npos) << r.Err;
+    const std::string rejected = ReadText(rejects);
+    EXPECT_TRUE(rejected.starts_with("id,name,qty\n")) << rejected;
+    EXPECT_NE(rejected.find("\n4,d,500\n"), std::string::npos) << rejected;
   }
 }
 
