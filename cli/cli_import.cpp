@@ -410,7 +410,12 @@ void SayInterrupted(TSession& session, const TCSVImport& import, bool kept) {
   session.Say(mtError, text);
 }
 
-void SayLoadCounts(TSession& session, TDatabaseTable& table, const json& j, std::int64_t failed) {
+namespace {
+
+// The closing line of a --mode other than append, and its event. emptied:
+// a truncate run got as far as committing.
+void SayLoadCounts(TSession& session, TDatabaseTable& table, const json& j, std::int64_t failed,
+                   bool emptied) {
   const std::int64_t inserted = j["inserted"].get<std::int64_t>();
   const std::int64_t updated = j["updated"].get<std::int64_t>();
   const std::int64_t skipped = j["skipped"].get<std::int64_t>();
@@ -423,13 +428,11 @@ void SayLoadCounts(TSession& session, TDatabaseTable& table, const json& j, std:
   if (IsKeyedLoad(mode)) {
     text += ", " + std::to_string(updated) + (mode == lmReplace ? " replaced" : " updated") + ", " +
             std::to_string(skipped) + " skipped";
-  } else {
+  } else if (emptied) {
     text = "table emptied, " + text;
   }
   session.Say(mtInformation, text + ", " + std::to_string(failed) + " failed");
 }
-
-namespace {
 
 // The import component of the options, owned by root, importing into ds.
 TCSVImport& CreateImport(TComponent& root, TDataSet* ds, const TImportOptions& o) {
@@ -521,7 +524,7 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
   if (!kept) {
     for (const char* count : {"stored", "inserted", "updated", "skipped"}) j[count] = 0;
   }
-  SayLoadCounts(session, *table, j, import->ErrorRecords());
+  SayLoadCounts(session, *table, j, import->ErrorRecords(), kept && result >= 0);
   session.PrintJson(std::move(j));
   return ImportExitFor(*import, result);
 }
