@@ -11,6 +11,8 @@
 #include <memory>
 
 #include "cli/cli_util.h"
+#include "core/sysutils.h"
+#include "import/kvcsvimp_scanner.h"
 #include "io/byte_source.h"
 #include "io/fileio.h"
 #include "io/text_encoding.h"
@@ -19,234 +21,296 @@ namespace korvane::cli {
 
 namespace {
 
-constexpr std::size_t kNpos = std::string_view::npos;
 // The separator and the quote character are chosen on the records of the
 // first read, at most this many: enough to see the layout, few enough that an
 // import that sniffs pays next to nothing for it.
 constexpr std::size_t kFirstRead = std::size_t{64} << 10;
 constexpr std::int64_t kLayoutRecords = 1000;
-// Later reads take what the records still wanted take at the size of those
-// read so far, and at least this much.
-constexpr std::size_t kRefill = std::size_t{64} << 10;
+constexpr std::size_t kScanBuffer = std::size_t{64} << 10;
 
-// The separators tried first, in the order preferred when they tie.
-constexpr std::array<char, 4> kCommonSeparators = {',', ';', '\t', '|'};
-
-// One record under the standard rules.
-struct TRecord {
-  std::vector<std::string> Values;  // the first Count are this record's; kept for their buffers
-  std::size_t Count = 0;
-  std::size_t Begin = 0;  // the record's bytes, without the line end
-  std::size_t End = 0;
-  std::size_t Next = 0;      // where the next record starts
-  int LineEnd = 0;           // 0 none, 1 LF, 2 CRLF, 3 CR
-  bool QuoteError = false;   // an unclosed quote, or text after a closing quote
-  bool QuotedBreak = false;  // a line break inside quotes
-  bool HasQuote = false;     // the quote character occurs in the record
-
-  std::string_view Value(std::size_t i) const { return Values[i]; }
-  bool Blank() const { return Count == 1 && Values[0].empty(); }
-  std::string& NewValue() {
-    if (Count == Values.size()) Values.emplace_back();
-    std::string& v = Values[Count++];
-    v.clear();
-    return v;
-  }
-};
+// The separators tried, in the order preferred when they split the first
+// records equally well; bytes that split every line alike come after the
+// common ones, before the colon and the space, which stand inside values
+// (times, sentences) more often than between them.
+constexpr std::string_view kCommonSeparators = ",\t;|";
+constexpr std::string_view kLateSeparators = ": ";
+constexpr std::string_view kQuotes = std::string_view("\"\0'", 3);
 
 bool IsLineEnd(char c) { return c == '\n' || c == '\r'; }
 
-// Scans the record at pos of buf. False when it runs past the end of buf
-// while more input may follow (atEnd false): the caller reads more and
-// scans it again.
-bool ScanRecord(std::string_view buf, std::size_t pos, bool atEnd, char sep, char quote,
-                TRecord& r) {
-  r.Count = 0;
-  r.QuoteError = r.QuotedBreak = r.HasQuote = false;
-  r.Begin = pos;
-  const std::size_t n = buf.size();
-  std::size_t i = pos;
-  std::string* v = &r.NewValue();
-  bool valueStart = true;
-  bool afterQuote = false;
-  for (;;) {
-    if (i == n) {
-      if (!atEnd) return false;
-      r.End = r.Next = n;
-      r.LineEnd = 0;
+// Bytes of a text in memory.
+class TMemorySource final : public korvane::TByteSource {
+ public:
+  explicit TMemorySource(std::string_view text) : FText(text) {}
+  std::size_t Read(char* buffer, std::size_t count) override {
+    const std::size_t n = std::min(count, FText.size() - FAt);
+    std::memcpy(buffer, FText.data() + FAt, n);
+    FAt += n;
+    return n;
+  }
+  TFileFormat Format() const override { return TFileFormat::ffPlain; }
+
+ private:
+  std::string_view FText;
+  std::size_t FAt = 0;
+};
+
+// The sample's bytes: the head read first, then the rest of the input up to
+// the byte limit (none when limit is 0).
+class TSampleSource final : public korvane::TByteSource {
+ public:
+  TSampleSource(std::string_view head, bool headIsAll, const cli::TByteSource& rest,
+                std::size_t limit)
+      : FHead(head), FAtEnd(headIsAll), FRest(rest), FLimit(limit), FTotal(head.size()) {}
+  std::size_t Read(char* buffer, std::size_t count) override {
+    if (FHeadAt < FHead.size()) {
+      const std::size_t n = std::min(count, FHead.size() - FHeadAt);
+      std::memcpy(buffer, FHead.data() + FHeadAt, n);
+      FHeadAt += n;
+      return n;
+    }
+    if (FAtEnd) return 0;
+    if (FLimit != 0) {
+      if (FTotal >= FLimit) {
+        FCapped = true;
+        return 0;
+      }
+      count = std::min(count, FLimit - FTotal);
+    }
+    const std::size_t n = FRest(buffer, count);
+    FAtEnd = n == 0;
+    FTotal += n;
+    return n;
+  }
+  TFileFormat Format() const override { return TFileFormat::ffPlain; }
+  // The byte limit stopped the reading before the input's end.
+  bool Capped() const { return FCapped; }
+
+ private:
+  std::string_view FHead;
+  std::size_t FHeadAt = 0;
+  bool FAtEnd;
+  const cli::TByteSource& FRest;
+  std::size_t FLimit;
+  std::size_t FTotal;
+  bool FCapped = false;
+};
+
+// One record as the import reads it: the scanner cuts it, the splitter cuts
+// it into values.
+struct TRecord {
+  std::vector<std::string_view> Values;
+  std::int64_t Bytes = 0;     // its bytes in the input, line ends included
+  std::int64_t Line = 1;      // the line it starts on
+  int LineEnd = 0;            // 0 none, 1 LF, 2 CRLF, 3 CR, -1 not known (past the head)
+  bool QuoteError = false;    // a quote never closed, or text after a closing quote
+  bool InvalidText = false;   // not valid UTF-8
+  bool ClassicAgrees = true;  // the classic rules read the same values
+  bool EndOfInput = false;    // the input ended with it (it may be cut short)
+  std::string_view Text;      // the record as read (until the next record)
+
+  bool Blank() const { return Values.empty() || (Values.size() == 1 && IsBlank(Values[0])); }
+};
+
+// Reads the records of a source with the import's scanner and splitter
+// under the standard rules with the given separator and quote ('\0': none).
+// head, when given, is the start of the source's bytes: the line ends of
+// the records in it are told apart.
+class TRecordReader {
+ public:
+  TRecordReader(korvane::TByteSource& source, char sep, char quote, std::string_view head = {})
+      : FHead(head) {
+    FRule = MakeSplitRule(quote == '\0' ? "" : std::string(1, quote),
+                          sep == '\0' ? "" : std::string(1, sep), dlStandard);
+    FClassic = FRule;
+    FClassic.Standard = false;
+    FScanner.Reset(kScanBuffer);
+    FScanner.SetSource(&source);
+    FScanner.SetCheckText(true);
+    FScanner.SetRule(FRule, true);
+  }
+
+  // The next record; false at the end of the input.
+  bool Next(TRecord& r) {
+    if (FEnded) return false;
+    FText.clear();
+    TScanResult scan;
+    FScanner.Scan(FNoHandle, FText, scan);
+    FEnded = scan.EndOfFile;
+    if (FEnded && FText.empty()) return false;
+    r.Bytes = scan.SkippedBytes + static_cast<std::int64_t>(FText.size()) + scan.LineEndBytes;
+    const std::size_t end = FOffset + static_cast<std::size_t>(scan.SkippedBytes) + FText.size();
+    r.Line = scan.Line;
+    r.LineEnd = scan.LineEndBytes == 0 ? 0 : -1;
+    if (scan.LineEndBytes > 0 && end < FHead.size()) {
+      const bool crlf = FHead[end] == '\r' && end + 1 < FHead.size() && FHead[end + 1] == '\n';
+      r.LineEnd = FHead[end] == '\n' ? 1 : crlf ? 2 : 3;
+    }
+    FOffset += static_cast<std::size_t>(r.Bytes);
+    r.EndOfInput = FEnded;
+    r.InvalidText = scan.Fault == rfInvalidText;
+    r.QuoteError = scan.Fault == rfUnclosedQuote;
+    const bool quoted =
+        FRule.HasQuote && FText.find(static_cast<char>(FRule.Quote)) != std::string::npos;
+    const bool broken = FText.find_first_of("\r\n") != std::string::npos;
+    if (quoted) FCopy = FText;
+    r.Values.clear();
+    r.QuoteError |= SplitDelimitedText(FRule, FText.data(), FText.size(), r.Values).TextAfterQuote;
+    r.ClassicAgrees = !broken && (!quoted || ClassicAgrees(r.Values));
+    r.Text = quoted ? std::string_view(FCopy) : std::string_view();
+    return true;
+  }
+
+ private:
+  // Whether the classic rules split the record's text (in FCopy) into
+  // values, as they do, the same as the standard ones did.
+  bool ClassicAgrees(const std::vector<std::string_view>& values) {
+    FClassicText = FCopy;
+    FClassicValues.clear();
+    SplitDelimitedText(FClassic, FClassicText.data(), FClassicText.size(), FClassicValues);
+    std::size_t count = values.size();
+    if (count > 0 && values[count - 1].empty()) --count;  // classic drops an empty last value
+    if (FClassicValues.size() != count) return false;
+    for (std::size_t i = 0; i < count; ++i) {
+      if (FClassicValues[i] != values[i]) return false;
+    }
+    return true;
+  }
+
+  std::string_view FHead;
+  std::size_t FOffset = 0;
+  TSplitRule FRule;
+  TSplitRule FClassic;
+  TRecordScanner FScanner;
+  TFileHandle FNoHandle;
+  bool FEnded = false;
+  std::string FText;
+  std::string FCopy;
+  std::string FClassicText;
+  std::vector<std::string_view> FClassicValues;
+};
+
+// Whether a value reads as something other than free text: a number (with
+// a currency sign, a percent sign, thousands or decimal commas), a date or
+// a time, a truth value, or nothing at all.
+bool LooksTyped(std::string_view v) {
+  while (!v.empty() && v.front() == ' ') v.remove_prefix(1);
+  while (!v.empty() && v.back() == ' ') v.remove_suffix(1);
+  if (v.empty()) return true;
+  auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+  bool other = false;
+  for (char c : v) {
+    other |= !isDigit(c) && std::string_view("+-.,:/$%eET ").find(c) == std::string_view::npos;
+  }
+  const char first = v.front();
+  const char last = v.back();
+  if (!other &&
+      (isDigit(first) || std::string_view("+-.$").find(first) != std::string_view::npos) &&
+      (isDigit(last) || last == '%')) {
+    return true;
+  }
+  for (std::string_view word : {"true", "false", "yes", "no", "null", "na", "n/a"}) {
+    if (v.size() == word.size() && std::equal(v.begin(), v.end(), word.begin(), [](char a, char b) {
+          return (a >= 'A' && a <= 'Z' ? static_cast<char>(a - 'A' + 'a') : a) == b;
+        })) {
       return true;
     }
-    const char c = buf[i];
-    if (valueStart && quote != 0 && c == quote) {
-      r.HasQuote = true;
-      for (++i;; ++i) {
-        if (i == n) {
-          if (!atEnd) return false;
-          r.QuoteError = true;
-          r.End = r.Next = n;
-          r.LineEnd = 0;
-          return true;
-        }
-        if (buf[i] == quote) {
-          if (i + 1 == n && !atEnd) return false;
-          if (i + 1 < n && buf[i + 1] == quote) {
-            v->push_back(quote);
-            ++i;
-            continue;
-          }
-          break;
-        }
-        r.QuotedBreak |= IsLineEnd(buf[i]);
-        v->push_back(buf[i]);
-      }
-      ++i;
-      valueStart = false;
-      afterQuote = true;
-      continue;
-    }
-    if (c == sep && sep != 0) {
-      v = &r.NewValue();
-      valueStart = true;
-      afterQuote = false;
-      ++i;
-      continue;
-    }
-    if (IsLineEnd(c)) {
-      r.End = i;
-      if (c == '\r') {
-        if (i + 1 == n && !atEnd) return false;
-        const bool crlf = i + 1 < n && buf[i + 1] == '\n';
-        r.LineEnd = crlf ? 2 : 3;
-        r.Next = i + (crlf ? 2 : 1);
-      } else {
-        r.LineEnd = 1;
-        r.Next = i + 1;
-      }
-      return true;
-    }
-    // A run of ordinary bytes goes in at once.
-    std::size_t j = i + 1;
-    while (j < n && buf[j] != sep && !IsLineEnd(buf[j])) ++j;
-    if (quote != 0 && std::memchr(buf.data() + i, quote, j - i) != nullptr) r.HasQuote = true;
-    r.QuoteError |= afterQuote;
-    v->append(buf.data() + i, j - i);
-    valueStart = false;
-    i = j;
   }
+  return false;
 }
 
-// The values the classic rules give for text: every quote character toggles
-// and is dropped, separators inside quotes are data, and an empty last value
-// is not a value.
-void ClassicValues(std::string_view text, char sep, char quote, std::vector<std::string>& out) {
-  out.clear();
-  std::string current;
-  bool inQuotes = false;
-  for (char c : text) {
-    if (quote != 0 && c == quote) {
-      inQuotes = !inQuotes;
-    } else if (c != sep || sep == 0 || inQuotes) {
-      current += c;
-    } else {
-      out.push_back(std::move(current));
-      current.clear();
-    }
-  }
-  if (!current.empty()) out.push_back(std::move(current));
-}
+// How well a separator and a quote split the first records. The records
+// fall into patterns by their number of values; the layout is the one under
+// which few patterns hold many records of many values (each record of n
+// values weighs (n - 1) / n, one value none), and under which the values
+// read as values: typed, or texts free of the bytes that separate or quote
+// elsewhere.
+struct TLayoutScore {
+  double Score = 0;
+  std::size_t Values = 0;    // values of the most records
+  std::int64_t Records = 0;  // records read
+  std::int64_t Fitting = 0;  // records of that many values
+};
 
-// True when the classic rules read the record as the standard rules do.
-bool ClassicAgrees(std::string_view buf, const TRecord& r, char sep, char quote,
-                   std::vector<std::string>& scratch) {
-  if (r.QuotedBreak) return false;
-  if (!r.HasQuote) return true;  // the same split, but for an empty last value
-  ClassicValues(buf.substr(r.Begin, r.End - r.Begin), sep, quote, scratch);
-  std::size_t count = r.Count;
-  if (count > 0 && r.Values[count - 1].empty()) --count;
-  if (scratch.size() != count) return false;
-  for (std::size_t i = 0; i < count; ++i) {
-    if (scratch[i] != r.Values[i]) return false;
+TLayoutScore ScoreLayout(std::string_view head, bool headIsAll, char sep, char quote) {
+  TMemorySource source(head);
+  TRecordReader reader(source, sep, quote);
+  TRecord r;
+  std::map<std::size_t, std::int64_t> widths;
+  std::int64_t faults = 0;
+  std::int64_t cells = 0;
+  std::int64_t clean = 0;
+  // Bytes that do not belong in a text value of this layout: the other
+  // separators and quotes, but that commas and colons stand in texts often
+  // enough (names, times, addresses) not to count against the common
+  // separators.
+  // A quote character counts only at a value's ends, where it is quoting
+  // left in place (inside, it is an apostrophe or an inch).
+  std::string foreign;
+  const bool common = kCommonSeparators.find(sep) != std::string_view::npos;
+  for (char c : std::string_view(common ? "\t;|" : ",:\t;|")) {
+    if (c != sep) foreign += c;
   }
-  return true;
-}
-
-// Where the record starting at pos of a well-formed UTF-8 text goes wrong;
-// kNpos when it does not. Sets ascii to false when a byte above 127 occurs.
-std::size_t InvalidUtf8(std::string_view s, bool& ascii) {
-  for (std::size_t i = 0; i < s.size();) {
-    if (i + 8 <= s.size()) {
-      std::uint64_t eight = 0;
-      std::memcpy(&eight, s.data() + i, 8);
-      if ((eight & 0x8080808080808080u) == 0) {
-        i += 8;  // eight ASCII bytes
-        continue;
-      }
-    }
-    const auto b = static_cast<unsigned char>(s[i]);
-    if (b < 0x80) {
-      ++i;
-      continue;
-    }
-    ascii = false;
-    const std::size_t len = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC2 ? 2 : 0;
-    if (len == 0 || b > 0xF4 || i + len > s.size()) return i;
-    const auto b1 = static_cast<unsigned char>(s[i + 1]);
-    if ((b == 0xE0 && b1 < 0xA0) || (b == 0xED && b1 > 0x9F) || (b == 0xF0 && b1 < 0x90) ||
-        (b == 0xF4 && b1 > 0x8F)) {
-      return i;
-    }
-    for (std::size_t k = 1; k < len; ++k) {
-      if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return i;
-    }
-    i += len;
-  }
-  return kNpos;
-}
-
-// The quote character of the text: the one that opens more values (at the
-// start of a line or after a common separator). The double quote when
-// neither does.
-char SniffQuote(std::string_view text) {
-  std::size_t starts[2] = {0, 0};
-  char before = '\n';
-  for (char c : text) {
-    if (c == '"' || c == '\'') {
-      const bool opens = IsLineEnd(before) ||
-                         std::find(kCommonSeparators.begin(), kCommonSeparators.end(), before) !=
-                             kCommonSeparators.end();
-      if (opens) ++starts[c == '"' ? 0 : 1];
-    }
-    before = c;
-  }
-  return starts[1] > starts[0] ? '\'' : '"';
-}
-
-// Bytes that stand the same number of times (at least once) on every
-// non-empty line of text: separators other than the common ones. Bytes that
-// occur inside numbers, dates and names are left out.
-std::vector<char> SteadyBytes(std::string_view text, std::int64_t maxLines) {
-  std::array<std::uint32_t, 128> steady{};
-  std::array<std::uint32_t, 128> count{};
-  bool first = true;
-  std::int64_t lines = 0;
-  auto endLine = [&] {
-    for (std::size_t b = 0; b < 128; ++b) {
-      if (first)
-        steady[b] = count[b];
-      else if (steady[b] != count[b])
-        steady[b] = 0;
-    }
-    first = false;
-    count.fill(0);
+  auto isClean = [&](std::string_view v) {
+    if (LooksTyped(v)) return true;
+    while (!v.empty() && v.front() == ' ') v.remove_prefix(1);
+    while (!v.empty() && v.back() == ' ') v.remove_suffix(1);
+    if (v.find_first_of(foreign) != std::string_view::npos) return false;
+    return v.empty() ||
+           ((v.front() != '"' && v.front() != '\'') && (v.back() != '"' && v.back() != '\''));
   };
+  TLayoutScore score;
+  while (score.Records < kLayoutRecords && reader.Next(r)) {
+    if (r.EndOfInput && !headIsAll) break;  // cut by the end of the head
+    if (r.Blank()) continue;
+    ++score.Records;
+    if (r.QuoteError && r.EndOfInput) {
+      ++faults;  // a quote never closed: a pattern of its own
+      continue;
+    }
+    // Text after a closing quote: the record keeps its values, one of them
+    // dubious.
+    cells += r.QuoteError ? 1 : 0;
+    ++widths[r.Values.size()];
+    for (std::string_view v : r.Values) {
+      ++cells;
+      clean += isClean(v) ? 1 : 0;
+    }
+  }
+  if (score.Records == 0) return score;
+  double pattern = 0;
+  for (auto [values, n] : widths) {
+    pattern +=
+        static_cast<double>(n) * static_cast<double>(values - 1) / static_cast<double>(values);
+    if (n > score.Fitting || (n == score.Fitting && values > score.Values)) {
+      score.Fitting = n;
+      score.Values = values;
+    }
+  }
+  const auto patterns = static_cast<double>(widths.size() + (faults > 0 ? 1 : 0));
+  pattern /= patterns * static_cast<double>(score.Records);
+  const double typed = cells == 0 ? 0 : static_cast<double>(clean) / static_cast<double>(cells);
+  score.Score = pattern * typed;
+  return score;
+}
+
+// Bytes that stand the same number of times (at least once) on most
+// non-empty lines of text: separators other than the common ones. Letters,
+// digits and bytes that occur inside numbers, dates and names are left out.
+std::vector<char> SteadyBytes(std::string_view text, std::int64_t maxLines) {
+  std::array<std::map<std::uint32_t, std::uint32_t>, 128> perLine;
+  std::array<std::uint32_t, 128> count{};
+  std::uint32_t lines = 0;
   bool empty = true;
+  auto endLine = [&] {
+    for (std::size_t b = 33; b < 127; ++b) ++perLine[b][count[b]];
+    count.fill(0);
+    ++lines;
+  };
   for (std::size_t i = 0; i < text.size() && lines < maxLines; ++i) {
     const auto b = static_cast<unsigned char>(text[i]);
     if (IsLineEnd(static_cast<char>(b))) {
-      if (!empty) {
-        endLine();
-        ++lines;
-      }
+      if (!empty) endLine();
       empty = true;
     } else {
       empty = false;
@@ -255,92 +319,74 @@ std::vector<char> SteadyBytes(std::string_view text, std::int64_t maxLines) {
   }
   if (!empty) endLine();
   std::vector<char> bytes;
-  if (first) return bytes;
   for (std::size_t b = 33; b < 127; ++b) {
     const char c = static_cast<char>(b);
     const bool usual = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                       std::strchr("\"'.-:/+_,;|", c) != nullptr;
-    if (!usual && steady[b] > 0) bytes.push_back(c);
+                       std::strchr("\"'.-/_,;|:", c) != nullptr;
+    if (usual) continue;
+    for (auto [times, n] : perLine[b]) {
+      if (times > 0 && n * 5 >= lines * 4) bytes.push_back(c);
+    }
   }
   return bytes;
 }
 
-// How well a separator splits the first records.
-struct TLayoutScore {
-  int Rank = 0;            // 2: every record alike; 1: four in five alike; 0: neither
-  std::size_t Values = 0;  // values most records have
-  int TypedColumns = 0;    // columns of a type other than TEXT, the first record aside
+struct TLayout {
+  char Separator = ',';
+  char Quote = '"';
+  TLayoutScore Score;
+  bool Late = false;  // a separator of kLateSeparators
 };
 
-TLayoutScore ScoreSeparator(std::string_view text, bool atEnd, char sep, char quote,
-                            std::int64_t maxRecords) {
+// The separator and quote that split the first records best. With none
+// that splits them into two or more values, one value per record: the
+// comma when no value holds one (the command's own separator then reads the
+// file the same), else no separator.
+TLayout SniffLayout(std::string_view head, bool headIsAll, std::optional<char> givenSep,
+                    std::optional<char> givenQuote) {
+  std::string seps;
+  if (givenSep) {
+    seps = std::string(1, *givenSep);
+  } else {
+    seps = std::string(kCommonSeparators);
+    for (char c : SteadyBytes(head, kLayoutRecords)) seps += c;
+    seps += kLateSeparators;
+  }
+  const std::string_view quotes = givenQuote ? std::string_view(&*givenQuote, 1) : kQuotes;
+  TLayout best;
+  bool found = false;
+  for (char sep : seps) {
+    for (char quote : quotes) {
+      if (quote != '\0' && quote == sep) continue;
+      const TLayoutScore score = ScoreLayout(head, headIsAll, sep, quote);
+      // A space or colon separates only when it splits most records alike:
+      // in one column of sentences or times it is part of the values.
+      // They are tried only when no other separator splits the records.
+      const bool late = kLateSeparators.find(sep) != std::string_view::npos;
+      if (late && found && !best.Late) continue;
+      if (score.Values < 2 || (late && score.Fitting * 10 < score.Records * 9)) continue;
+      // Ties go to the one tried first.
+      if (!found || score.Score > best.Score.Score * 1.0001) {
+        best = {sep, quote, score, late};
+        found = true;
+      }
+    }
+  }
+  if (found || givenSep) {
+    if (!found) best = {*givenSep, givenQuote.value_or('"'), {}};
+    return best;
+  }
+  best.Quote = givenQuote.value_or('"');
+  TMemorySource source(head);
+  TRecordReader reader(source, ',', best.Quote);
   TRecord r;
-  std::map<std::size_t, std::int64_t> counts;
-  std::vector<TTypeVote> votes;
-  std::int64_t records = 0;
-  bool quoteError = false;
-  for (std::size_t pos = 0; pos < text.size() && records < maxRecords;) {
-    if (!ScanRecord(text, pos, atEnd, sep, quote, r)) break;
-    pos = r.Next;
-    if (r.Blank()) continue;
-    quoteError |= r.QuoteError;
-    ++counts[r.Count];
-    if (records++ == 0) continue;
-    if (votes.size() < r.Count) votes.resize(r.Count);
-    for (std::size_t i = 0; i < r.Count; ++i) votes[i].Add(r.Value(i));
-  }
-  TLayoutScore score;
-  if (records == 0) return score;
-  std::int64_t most = 0;
-  for (auto [values, n] : counts) {
-    if (n > most) {
-      most = n;
-      score.Values = values;
+  for (std::int64_t n = 0; n < kLayoutRecords && reader.Next(r); ++n) {
+    if (r.Values.size() > 1) {
+      best.Separator = '\0';
+      break;
     }
   }
-  if (score.Values < 2 || quoteError) return score;
-  score.Rank = most == records ? 2 : most * 5 >= records * 4 ? 1 : 0;
-  for (const TTypeVote& v : votes) {
-    score.TypedColumns += v.Result().Type != TInferredType::Text ? 1 : 0;
-  }
-  return score;
-}
-
-bool Better(const TLayoutScore& a, const TLayoutScore& b) {
-  if (a.Rank != b.Rank) return a.Rank > b.Rank;
-  if (a.Values != b.Values) return a.Values > b.Values;
-  return a.TypedColumns > b.TypedColumns;
-}
-
-// The separator for the first records: the common separator that splits
-// them best, or else a byte that splits every line alike; with neither, a
-// comma when no value holds one, else no separator.
-char SniffSeparator(std::string_view text, bool atEnd, char quote, std::int64_t maxRecords) {
-  char best = 0;
-  TLayoutScore bestScore;
-  for (char sep : kCommonSeparators) {
-    TLayoutScore score = ScoreSeparator(text, atEnd, sep, quote, maxRecords);
-    if (score.Rank > 0 && (best == 0 || Better(score, bestScore))) {
-      best = sep;
-      bestScore = score;
-    }
-  }
-  if (bestScore.Rank == 2) return best;
-  for (char sep : SteadyBytes(text, maxRecords)) {
-    TLayoutScore score = ScoreSeparator(text, atEnd, sep, quote, maxRecords);
-    if (score.Rank == 2 && (bestScore.Rank < 2 || Better(score, bestScore))) {
-      best = sep;
-      bestScore = score;
-    }
-  }
-  if (best != 0) return best;
-  TRecord r;
-  for (std::size_t pos = 0; pos < text.size();) {
-    if (!ScanRecord(text, pos, atEnd, ',', quote, r)) break;
-    if (r.Count > 1) return '\0';
-    pos = r.Next;
-  }
-  return ',';
+  return best;
 }
 
 bool LooksLikeName(std::string_view s) {
@@ -370,28 +416,31 @@ class TSampleScan {
   TSampleScan(const TSniffOptions& options, TSniffResult& result)
       : FOptions(options), FResult(result) {}
 
-  void Add(std::string_view buf, const TRecord& r) {
+  void Add(const TRecord& r) {
     if (r.Blank()) return;
     const std::int64_t index = FResult.Records++;
-    FResult.Bytes += static_cast<std::int64_t>(r.Next - r.Begin);
-    ++FLineEnds[r.LineEnd];
-    if (FInvalidRecord < 0 && InvalidUtf8(buf.substr(r.Begin, r.Next - r.Begin), FAscii) != kNpos) {
-      FInvalidRecord = index + 1;
+    FResult.Bytes += r.Bytes;
+    if (r.LineEnd >= 0) ++FLineEnds[r.LineEnd];
+    if (r.InvalidText) NoteEightBit(r, index);
+    for (std::string_view v : r.Values) {
+      for (char c : v) FAscii &= static_cast<unsigned char>(c) < 0x80;
     }
     FResult.StandardFits &= !r.QuoteError;
-    if (FResult.ClassicFits && !ClassicAgrees(buf, r, FResult.Separator, FResult.Quote, FScratch))
-      FResult.ClassicFits = false;
-    ++FCounts[r.Count];
-    FColumns = std::max(FColumns, r.Count);
+    FResult.ClassicFits &= r.ClassicAgrees;
+    const std::size_t count = r.Values.size();
+    ++FCounts[count];
+    std::vector<std::int64_t>& lines = FLinesOf[count];
+    if (lines.size() < kMisfitLines) lines.push_back(r.Line);
+    FColumns = std::max(FColumns, count);
     if (index == 0) {
-      FFirst.assign(r.Values.begin(), r.Values.begin() + static_cast<std::ptrdiff_t>(r.Count));
-      FFirstRepeats.assign(r.Count, false);
+      FFirst.assign(r.Values.begin(), r.Values.end());
+      FFirstRepeats.assign(count, false);
       return;
     }
     if (FOptions.HeaderRecords && index < *FOptions.HeaderRecords) return;
-    if (FVotes.size() < r.Count) FVotes.resize(r.Count, TTypeVote(FOptions.DateFormatGiven));
-    for (std::size_t i = 0; i < r.Count; ++i) {
-      FVotes[i].Add(r.Value(i));
+    if (FVotes.size() < count) FVotes.resize(count, TTypeVote(FOptions.DateFormatGiven));
+    for (std::size_t i = 0; i < count; ++i) {
+      FVotes[i].Add(r.Values[i]);
       if (i < FFirst.size() && !FFirstRepeats[i] && r.Values[i] == FFirst[i]) {
         FFirstRepeats[i] = true;
       }
@@ -410,6 +459,14 @@ class TSampleScan {
     FResult.RaggedRecords = FResult.Records - most;
     FResult.SeparatorConsistent =
         FResult.Separator != 0 && modal >= 2 && FResult.RaggedRecords == 0;
+    FResult.Confidence =
+        FResult.Records == 0 ? 0 : static_cast<double>(most) / static_cast<double>(FResult.Records);
+    for (const auto& [count, lines] : FLinesOf) {
+      if (count == modal) continue;
+      FResult.MisfitLines.insert(FResult.MisfitLines.end(), lines.begin(), lines.end());
+    }
+    std::sort(FResult.MisfitLines.begin(), FResult.MisfitLines.end());
+    if (FResult.MisfitLines.size() > kMisfitLines) FResult.MisfitLines.resize(kMisfitLines);
     FinishLineEnds();
     FinishEncoding();
     FVotes.resize(FColumns, TTypeVote(FOptions.DateFormatGiven));
@@ -513,22 +570,39 @@ class TSampleScan {
   void FinishEncoding() {
     if (!FResult.Encoding.empty()) return;  // told by a byte-order mark or zero bytes
     if (FInvalidRecord >= 0) {
+      // Bytes 0x80 to 0x9F are control codes in Latin-1 but letters and
+      // signs in Windows-1252, which leaves only five of them undefined.
       FResult.Encoding = "8-bit";
-      FResult.EncodingHints.push_back(
-          "record " + std::to_string(FInvalidRecord) +
-          " is not valid UTF-8 (perhaps Latin-1 or Windows-1252); values are stored byte for "
-          "byte");
+      FResult.EightBitEncoding = FCp1252Signs && !FCp1252Undefined ? "cp1252" : "latin1";
+      FResult.EncodingHints.push_back("record " + std::to_string(FInvalidRecord) +
+                                      " is not valid UTF-8: read as " + FResult.EightBitEncoding);
     } else {
       FResult.Encoding = FAscii ? "ASCII" : "UTF-8";
     }
   }
 
+  // Notes the bytes of a record that is not valid UTF-8.
+  void NoteEightBit(const TRecord& r, std::int64_t index) {
+    if (FInvalidRecord < 0) FInvalidRecord = index + 1;
+    for (std::string_view v : r.Values) {
+      for (char c : v) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x80 || b > 0x9F) continue;
+        FCp1252Signs = true;
+        FCp1252Undefined |= b == 0x81 || b == 0x8D || b == 0x8F || b == 0x90 || b == 0x9D;
+      }
+    }
+  }
+
+  static constexpr std::size_t kMisfitLines = 5;
   const TSniffOptions& FOptions;
   TSniffResult& FResult;
-  std::vector<std::string> FScratch;
+  std::map<std::size_t, std::vector<std::int64_t>> FLinesOf;  // the first lines of each count
+  bool FCp1252Signs = false;
+  bool FCp1252Undefined = false;
   std::map<std::size_t, std::int64_t> FCounts;
   std::size_t FColumns = 0;
-  std::int64_t FLineEnds[4] = {0, 0, 0, 0};
+  std::int64_t FLineEnds[4] = {0, 0, 0, 0};  // none, LF, CRLF, CR
   std::int64_t FInvalidRecord = -1;
   bool FAscii = true;
   std::vector<std::string> FFirst;
@@ -572,62 +646,42 @@ TSniffResult Sniff(const TByteSource& source, const TSniffOptions& options) {
   TSniffResult result;
   const bool all = options.SampleRecords < 0;
   const auto byteCap = static_cast<std::size_t>(std::max<std::int64_t>(options.SampleBytes, 1));
-  std::string buf;
-  bool atEnd = false;
-  bool capped = false;
-  std::size_t total = 0;  // bytes read so far
-  auto fill = [&](std::size_t want) {
-    if (!all && total + want > byteCap) want = byteCap > total ? byteCap - total : 0;
-    if (want == 0) {
-      capped = true;
-      return;
+  std::string head(all ? kFirstRead : std::min(kFirstRead, byteCap), '\0');
+  std::size_t got = 0;
+  bool headIsAll = false;
+  while (got < head.size()) {
+    const std::size_t n = source(head.data() + got, head.size() - got);
+    if (n == 0) {
+      headIsAll = true;
+      break;
     }
-    const std::size_t old = buf.size();
-    buf.resize(old + want);
-    std::size_t got = 0;
-    while (got < want) {
-      const std::size_t n = source(buf.data() + old + got, want - got);
-      if (n == 0) {
-        atEnd = true;
-        break;
-      }
-      got += n;
-    }
-    buf.resize(old + got);
-    total += got;
-  };
-  fill(kFirstRead);
-  std::size_t pos = SniffEncodingStart(buf, result);
+    got += n;
+  }
+  head.resize(got);
+  const std::string_view body = std::string_view(head).substr(SniffEncodingStart(head, result));
 
-  const std::int64_t layoutRecords =
-      all ? kLayoutRecords : std::min(kLayoutRecords, options.SampleRecords);
-  const std::string_view first = std::string_view(buf).substr(pos);
-  result.Quote = options.Quote ? *options.Quote : SniffQuote(first);
-  result.Separator = options.Separator ? *options.Separator
-                                       : SniffSeparator(first, atEnd, result.Quote, layoutRecords);
+  const TLayout layout = SniffLayout(body, headIsAll, options.Separator, options.Quote);
+  result.Separator = layout.Separator;
+  result.Quote = layout.Quote;
 
+  TSampleSource sample(body, headIsAll, source, all ? 0 : byteCap);
+  TRecordReader reader(sample, result.Separator, result.Quote, body);
   TSampleScan scan(options, result);
   TRecord r;
+  bool ended = false;
   while (all || result.Records < options.SampleRecords) {
-    if (pos == buf.size() && atEnd) break;
-    if (ScanRecord(buf, pos, atEnd, result.Separator, result.Quote, r)) {
-      scan.Add(buf, r);
-      pos = r.Next;
-      continue;
+    if (!reader.Next(r)) {
+      ended = true;
+      break;
     }
-    if (capped) break;  // a record cut by the byte limit is not sampled
-    buf.erase(0, pos);
-    pos = 0;
-    std::size_t want = std::max(kRefill, buf.size());
-    if (!all && result.Records > 0) {
-      const std::int64_t perRecord = result.Bytes / result.Records + 1;
-      const std::int64_t left = options.SampleRecords - result.Records;
-      want = std::max(want, static_cast<std::size_t>(std::min<std::int64_t>(
-                                left * perRecord + left * perRecord / 8, std::int64_t{64} << 20)));
+    if (r.EndOfInput && sample.Capped()) break;  // a record cut by the byte limit is not sampled
+    scan.Add(r);
+    if (r.EndOfInput) {
+      ended = true;
+      break;
     }
-    fill(want);
   }
-  result.WholeFile = atEnd && pos == buf.size();
+  result.WholeFile = ended && !sample.Capped();
   scan.Finish();
   return result;
 }

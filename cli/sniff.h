@@ -49,8 +49,12 @@ struct TSniffResult {
   // True when every sampled record splits into the same number of values
   // (at least two) with Separator.
   bool SeparatorConsistent = false;
-  // Records of the sample with a number of values other than most records.
+  // Records of the sample with a number of values other than most records,
+  // the lines the first few of them start on, and the share of the records
+  // that have as many values as most (1 when all do).
   std::int64_t RaggedRecords = 0;
+  std::vector<std::int64_t> MisfitLines;
+  double Confidence = 0;
   // Which text rules read the sample as intended: the standard rules
   // (quotes only around whole values, doubled quotes inside them, line breaks
   // inside quotes are data) and the classic ones (every line a record, every
@@ -63,6 +67,12 @@ struct TSniffResult {
   std::string LineEnds;        // "LF", "CRLF", "CR", "mixed" or "none"
   std::string Encoding;        // "ASCII", "UTF-8", "UTF-16LE", "UTF-16BE" or "8-bit"
   std::vector<std::string> EncodingHints;
+  // The sample is not valid UTF-8: the 8-bit encoding that reads it,
+  // "cp1252" when its bytes 0x80 to 0x9F are all signs there, else "latin1".
+  std::string EightBitEncoding;
+  // The --encoding an import of the file needs (empty: none), when the
+  // sniff found it rather than being given one.
+  std::string SuggestedEncoding;
   bool ByteOrderMark = false;
   std::int64_t Records = 0;  // records sampled, the header included
   std::int64_t Bytes = 0;    // bytes those records took

@@ -8,9 +8,9 @@
 
 #include "cli/cli_util.h"
 #include "core/classes.h"
-#include "text/formats.h"
 #include "core/sysutils.h"
 #include "import/kvcsvimp.h"
+#include "text/formats.h"
 
 namespace korvane::cli {
 
@@ -149,6 +149,8 @@ json SniffJson(const TSniffResult& r, const std::string& file, const std::string
           {"separator", character(r.Separator)},
           {"separatorConsistent", r.SeparatorConsistent},
           {"raggedRecords", r.RaggedRecords},
+          {"misfitLines", r.MisfitLines},
+          {"confidence", r.Confidence},
           {"quote", character(r.Quote)},
           {"textRules", TextRulesJson(r)},
           {"header", r.Header},
@@ -172,7 +174,18 @@ void PrintSniff(std::ostream& out, const TSniffResult& r, const std::string& fil
   if (r.SeparatorConsistent) {
     out << " (" << r.Columns.size() << " values in every record)";
   } else if (r.RaggedRecords > 0) {
-    out << " (" << r.RaggedRecords << " of the records have a number of values unlike the rest)";
+    // How sure the choice is: the share of the records it splits alike, and
+    // where the others are.
+    out << " (" << static_cast<int>(r.Confidence * 100) << "% of the records alike; "
+        << r.RaggedRecords << (r.RaggedRecords == 1 ? " differs" : " differ");
+    for (std::size_t i = 0; i < r.MisfitLines.size(); ++i) {
+      out << (i > 0                      ? ", "
+              : r.MisfitLines.size() > 1 ? ", on lines "
+                                         : ", on line ")
+          << r.MisfitLines[i];
+    }
+    if (r.RaggedRecords > static_cast<std::int64_t>(r.MisfitLines.size())) out << ", ...";
+    out << ")";
   }
   out << '\n';
   out << "Quote:       " << Shown(r.Quote) << '\n';

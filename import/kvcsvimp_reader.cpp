@@ -116,8 +116,9 @@ std::size_t TRecordScanner::ReadInput(const TFileHandle& Handle, char* to, std::
 
 bool TRecordScanner::Fill(const TFileHandle& Handle) {
   if (FExhausted) return false;
-  // An input that could not be opened ends at once, like an empty one.
-  if (!Handle.Valid()) {
+  // An input that could not be opened ends at once, like an empty one (a
+  // source of its own needs no handle).
+  if (FSource == nullptr && !Handle.Valid()) {
     FExhausted = true;
     return false;
   }
@@ -135,7 +136,7 @@ bool TRecordScanner::Fill(const TFileHandle& Handle) {
 bool TRecordScanner::Ensure(const TFileHandle& Handle, std::size_t n) {
   if (FLen - FPos >= n) return true;
   if (FExhausted) return false;
-  if (!Handle.Valid()) {
+  if (FSource == nullptr && !Handle.Valid()) {
     FExhausted = true;
     return false;
   }

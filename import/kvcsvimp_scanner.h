@@ -71,7 +71,8 @@ class TRecordScanner {
   // Starts over at line 1: an empty buffer of bufferSize bytes (at least 1),
   // reading from the handle Scan is given.
   void Reset(std::size_t bufferSize);
-  // Reads from source instead of the handle (nullptr: the handle again).
+  // Reads from source instead of the handle (nullptr: the handle again);
+  // Scan's handle is then not used and may be closed.
   // The source must outlive the scanner's reads; Reset and Release forget it.
   void SetSource(TByteSource* source) { FSource = source; }
   // Whether a record whose text is not valid UTF-8 gets rfInvalidText.

@@ -99,6 +99,16 @@ TEST(Sniff, SeparatorQuoteHeaderAndColumns) {
       {"Ada,London\nAlan,London\n", ", \" c1:TEXT c2:TEXT"},
       // A ragged record does not take the separator away.
       {"a,b\n1,2\n3,4\n5\n6,7\n7,8\n8,9\n", ", \" header a:INTEGER b:INTEGER"},
+      // Nor does a quote never closed, nor a record of other values.
+      {"a;b\n1;2\n3;\"4\n5;6\n", "; noquote header a:INTEGER b:TEXT"},
+      {"a|b\n1|2\n3|4|5\n6|7\n8|9\n", "| \" header a:INTEGER b:INTEGER c3:INTEGER"},
+      // A separator ending every line: an empty last column.
+      {"1,2,\n3,4,\n", ", \" c1:INTEGER c2:INTEGER c3:TEXT (no values in the sample)"},
+      // Space and colon, where no other separator splits the records.
+      {"x y\n1 2.5\n3 4.5\n", "  \" header x:INTEGER y:DOUBLE PRECISION"},
+      {"fruit:10\nnuts:20\n", ": \" c1:TEXT c2:INTEGER"},
+      // A sign in front of a number does not separate.
+      {"id,price\n1,$3.50\n2,$4.75\n", ", \" header id:INTEGER price:TEXT"},
   };
   for (const TCase& c : cases) EXPECT_EQ(Layout(SniffText(c.Text, {})), c.Expected) << c.Text;
 }
