@@ -623,9 +623,7 @@ std::size_t SniffEncodingStart(std::string_view start, TSniffResult& result) {
   if (le || begins("\xFE\xFF")) {
     result.ByteOrderMark = true;
     result.Encoding = le ? "UTF-16LE" : "UTF-16BE";
-    result.EncodingHints.push_back(
-        "UTF-16 text (byte-order mark): values are read byte by byte; convert the file to UTF-8 "
-        "first, e.g. iconv -f UTF-16 -t UTF-8");
+    result.EncodingHints.push_back("UTF-16 text (byte-order mark)");
     return 2;
   }
   std::size_t zeros[2] = {0, 0};
@@ -634,8 +632,8 @@ std::size_t SniffEncodingStart(std::string_view start, TSniffResult& result) {
   if (n >= 4 && (zeros[0] + zeros[1]) * 4 >= n) {
     result.Encoding = zeros[1] > zeros[0] ? "UTF-16LE" : "UTF-16BE";
     result.EncodingHints.push_back(
-        "zero bytes between the characters: UTF-16 text without a byte-order mark; convert the "
-        "file to UTF-8 first, e.g. iconv -f UTF-16 -t UTF-8");
+        "zero bytes between the characters: UTF-16 text without a byte-order mark, read as " +
+        result.Encoding);
   }
   return 0;
 }
@@ -698,18 +696,25 @@ TSniffResult SniffText(std::string_view text, const TSniffOptions& options) {
       options);
 }
 
-TSniffResult SniffFile(const std::string& path, const TSniffOptions& options) {
+namespace {
+
+// Sniffs the file's text as the import reads it: decompressed, and
+// converted to UTF-8 from options.Encoding (UTF-8 when empty, which a UTF-16
+// byte-order mark switches to UTF-16). encoding receives what the text was
+// read as.
+TSniffResult SniffDecoded(const std::string& path, const TSniffOptions& options,
+                          std::string& encoding) {
   const TFileHandle file = OpenFileForRead(path);
   if (!file.Valid()) {
     throw EUsageError("input file '" + path + "' cannot be read (" + std::strerror(GetLastError()) +
                       ")");
   }
-  // A compressed file is sniffed by its text, as the import reads it.
   std::string failure;
   std::unique_ptr<korvane::TByteSource> source;
   try {
     source = OpenByteSource(file, {.Decompress = true, .Thread = false});
-    if (!options.Encoding.empty()) source = OpenDecodingSource(std::move(source), options.Encoding);
+    source = OpenDecodingSource(std::move(source),
+                                options.Encoding.empty() ? "UTF-8" : options.Encoding);
   } catch (const EInOutError& e) {
     failure = e.what();
   }
@@ -729,11 +734,44 @@ TSniffResult SniffFile(const std::string& path, const TSniffOptions& options) {
           }
         },
         options);
+    encoding = source->TextEncoding();
   }
   if (!failure.empty()) {
     throw EUsageError("input file '" + path + "' cannot be read (" + failure + ")");
   }
   return result;
+}
+
+}  // namespace
+
+TSniffResult SniffFile(const std::string& path, const TSniffOptions& options) {
+  std::string read;
+  TSniffResult result = SniffDecoded(path, options, read);
+  if (read.starts_with("UTF-16") && options.Encoding.empty()) {
+    result.Encoding = read;
+    result.ByteOrderMark = true;
+    result.EncodingHints.push_back("a UTF-16 byte-order mark starts the file: read as " + read +
+                                   ", as the import reads it");
+    return result;
+  }
+  if (!options.Encoding.empty()) return result;
+  // A text that is not UTF-8 is sniffed again as what it seems to be, and
+  // the import is told.
+  std::string guess;
+  if (result.Encoding == "8-bit") {
+    guess = result.EightBitEncoding;
+  } else if (result.Encoding.starts_with("UTF-16")) {
+    guess = result.Encoding;  // told by zero bytes between the characters
+  }
+  if (guess.empty()) return result;
+  TSniffOptions again = options;
+  again.Encoding = guess;
+  TSniffResult decoded = SniffDecoded(path, again, read);
+  decoded.Encoding = guess;
+  decoded.SuggestedEncoding = guess;
+  decoded.EightBitEncoding = result.EightBitEncoding;
+  decoded.EncodingHints = result.EncodingHints;
+  return decoded;
 }
 
 std::vector<std::string> ColumnDefinitions(const TSniffResult& result) {

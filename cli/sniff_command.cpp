@@ -6,10 +6,12 @@
 #include <charconv>
 #include <nlohmann/json.hpp>
 
+#include "cli/cli_command.h"
 #include "cli/cli_util.h"
 #include "core/classes.h"
 #include "core/sysutils.h"
 #include "import/kvcsvimp.h"
+#include "io/text_encoding.h"
 #include "text/formats.h"
 
 namespace korvane::cli {
@@ -71,6 +73,7 @@ std::string ShellWord(std::string_view word) {
 
 // A table name from the file's name: letters, digits and underscores.
 std::string TableName(const std::string& file) {
+  if (file == "-") return "stdin";
   std::string base = file.substr(file.find_last_of('/') + 1);
   base = base.substr(0, base.find('.'));
   std::string name;
@@ -83,7 +86,7 @@ std::string TableName(const std::string& file) {
 }
 
 std::string ImportCommandLine(const TSniffResult& r, const std::string& file,
-                              const std::string& dateFormatGiven) {
+                              const std::string& dateFormatGiven, const std::string& encoding) {
   const std::string table = TableName(file);
   std::string line = "korvane import " + ShellWord(file) + " --db " + ShellWord(table + ".db") +
                      " --table " + table;
@@ -92,6 +95,8 @@ std::string ImportCommandLine(const TSniffResult& r, const std::string& file,
         " -s " + (r.Separator == '|' ? std::string("pipe") : ShellWord(SeparatorText(r.Separator)));
   }
   if (r.Quote != '"') line += r.Quote == '\'' ? " -q single" : " -q none";
+  const std::string& textEncoding = encoding.empty() ? r.SuggestedEncoding : encoding;
+  if (!textEncoding.empty()) line += " --encoding " + ShellWord(textEncoding);
   // The command reads standard CSV unless told otherwise.
   if (!r.StandardFits && r.ClassicFits) line += " --dialect classic";
   if (r.Header) line += " --header";
@@ -250,7 +255,7 @@ CLI::App* AddSniffCommand(CLI::App& app, TSniffCommandOptions& o) {
       "Work out how a text file is laid out from a sample of its records: separator, quote, "
       "header, line ends, encoding, column names and types, and the import command that loads "
       "it");
-  sniff->add_option("FILE", o.File, "The text file to look at")->required();
+  sniff->add_option("FILE", o.File, "The text file to look at (- for standard input)")->required();
   AddSampleOption(sniff, o.Sample);
   sniff
       ->add_option("-s,--separator", o.Separator,
@@ -265,6 +270,12 @@ CLI::App* AddSniffCommand(CLI::App& app, TSniffCommandOptions& o) {
                    "Read dates in this layout (d m y) instead of trying yyyy-mm-dd, m/d/yyyy, "
                    "d/m/yyyy and dd.mm.yyyy")
       ->type_name("FORMAT");
+  sniff
+      ->add_option("--encoding", o.Encoding,
+                   "Read the file in this encoding (as for import) instead of UTF-8; without it, "
+                   "a file that is not valid UTF-8 is read as cp1252 when its bytes 0x80-0x9F are "
+                   "signs there, else as latin1, and the import command says so")
+      ->type_name("NAME");
   sniff->add_flag("--json", o.Json, "Print what was found as one JSON object");
   sniff->footer(
       "Example:\n  korvane sniff sales.csv\n"
@@ -292,12 +303,17 @@ int RunSniff(const TSniffCommandOptions& o, std::ostream& out, std::ostream& /*e
   if (!o.Quote.empty()) options.Quote = QuoteChar(ParseQuote(o.Quote));
   TScopedDateFormat dates(o.DateFormat);
   options.DateFormatGiven = !o.DateFormat.empty();
+  if (!o.Encoding.empty() && !EncodingKnown(o.Encoding)) {
+    throw EUsageError("--encoding '" + o.Encoding + "' is not an encoding iconv knows (iconv -l)");
+  }
+  options.Encoding = o.Encoding;
   struct stat info {};
   if (::stat(o.File.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
     throw EUsageError("input file '" + o.File + "' is a folder");
   }
-  const TSniffResult result = SniffFile(o.File, options);
-  const std::string command = ImportCommandLine(result, o.File, o.DateFormat);
+  const TSniffResult result =
+      SniffFile(o.File == "-" ? std::string(kStandardInputPath) : o.File, options);
+  const std::string command = ImportCommandLine(result, o.File, o.DateFormat, o.Encoding);
   if (o.Json) {
     out << SniffJson(result, o.File, command).dump() << std::endl;
   } else {

@@ -27,6 +27,7 @@ struct TSniffCommandOptions {
   std::string Separator;
   std::string Quote;
   std::string DateFormat;
+  std::string Encoding;
   bool Json = false;
 };
 

@@ -217,6 +217,23 @@ TEST_F(CliTest, SniffPrintsTheImportCommandThatLoadsTheFile) {
   const std::string command = json::parse(r.Out)["command"];
   EXPECT_NE(command.find(" --dialect classic"), std::string::npos) << command;
   EXPECT_EQ(Korvane({"sniff", dir.Path("missing.csv")}).Status, 2);
+
+  // A file in cp1252: the command reads it so, and stores its text as UTF-8.
+  const std::string cp1252 = dir.Put("notes.csv",
+                                     "id;note\n1;\x93"
+                                     "caf\xE9\x94\n2;x\n");
+  r = Korvane({"sniff", cp1252, "--json"});
+  words = ShellWords(json::parse(r.Out)["command"].get<std::string>());
+  EXPECT_EQ(std::count(words.begin(), words.end(), "cp1252"), 1) << r.Out;
+  words.erase(words.begin());
+  for (std::size_t i = 0; i + 1 < words.size(); ++i) {
+    if (words[i] == "--db") words[i + 1] = Db();
+  }
+  r = Korvane(words);
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(Rows(Db(), "SELECT note FROM notes WHERE id = 1")[0][0],
+            "\xE2\x80\x9C"
+            "caf\xC3\xA9\xE2\x80\x9D");
 }
 
 TEST_F(CliTest, ImportIntoExistingTableAppends) {

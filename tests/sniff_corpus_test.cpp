@@ -203,7 +203,7 @@ TEST(SniffCorpus, LayoutAndRowsOfFilesWithKnownAnswers) {
   // Floors: the figures reached, never lower than README states.
   EXPECT_GE(tallies["all"].Layout, 161) << figures;
   EXPECT_GE(tallies["real"].Layout, 73) << figures;
-  EXPECT_GE(tallies["all"].Rows, 146) << figures;
+  EXPECT_GE(tallies["all"].Rows, 153) << figures;
 }
 
 }  // namespace

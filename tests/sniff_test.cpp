@@ -12,6 +12,7 @@
 
 #include "cli/sniff.h"
 #include "cli/type_inference.h"
+#include "support/temp_dir.h"
 #include "text/formats.h"
 
 namespace korvane::cli {
@@ -161,6 +162,44 @@ TEST(Sniff, LineEndsAndEncodings) {
     EXPECT_EQ(r.Encoding, c.Encoding) << c.Text;
   }
   EXPECT_EQ(SniffText("\xEF\xBB\xBFid,x\n1,a\n", {}).Columns.front().Name, "id");
+}
+
+// A file that is not UTF-8 is sniffed as what it seems to be, as the
+// import would read it with the --encoding the result suggests.
+TEST(Sniff, FilesInOtherEncodings) {
+  struct TCase {
+    std::string Bytes;
+    std::string Encoding;   // as reported
+    std::string Suggested;  // --encoding for the import
+    std::string Layout;
+  };
+  const std::string utf16 = std::string(
+      "\xFF\xFE"
+      "n\0"
+      "\xE4\0"
+      ";\0"
+      "x\0"
+      "\n\0"
+      "1\0"
+      ";\0"
+      "2\0",
+      18);
+  const std::vector<TCase> cases = {
+      {"name,city\nJos\xE9,K\xF6ln\nAl,Ulm\n", "latin1", "latin1",
+       ", \" header name:TEXT city:TEXT"},
+      // Bytes 0x80 to 0x9F are signs in cp1252 (here curly quotes and a euro).
+      {"id,note\n1,\x93hi\x94 \x80\n2,x\n", "cp1252", "cp1252", ", \" header id:INTEGER note:TEXT"},
+      // ... but for five of them: 0x81 is none.
+      {"id,note\n1,\x81\x93\n2,x\n", "latin1", "latin1", ", \" header id:INTEGER note:TEXT"},
+      {utf16, "UTF-16LE", "", "; \" header n\xC3\xA4:INTEGER x:INTEGER"},
+  };
+  test::TTempDir dir;
+  for (const TCase& c : cases) {
+    const TSniffResult r = SniffFile(dir.Put("f.csv", c.Bytes), {});
+    EXPECT_EQ(r.Encoding, c.Encoding) << c.Bytes;
+    EXPECT_EQ(r.SuggestedEncoding, c.Suggested) << c.Bytes;
+    EXPECT_EQ(Layout(r), c.Layout) << c.Bytes;
+  }
 }
 
 // A sample of many records read in several pieces, with quoted line breaks
