@@ -104,6 +104,7 @@ struct TRecord {
   std::int64_t Line = 1;      // the line it starts on
   int LineEnd = 0;            // 0 none, 1 LF, 2 CRLF, 3 CR, -1 not known (past the head)
   bool QuoteError = false;    // a quote never closed, or text after a closing quote
+  bool Unclosed = false;      // a quote never closed
   bool InvalidText = false;   // not valid UTF-8
   bool ClassicAgrees = true;  // the classic rules read the same values
   bool EndOfInput = false;    // the input ended with it (it may be cut short)
@@ -149,7 +150,8 @@ class TRecordReader {
     FOffset += static_cast<std::size_t>(r.Bytes);
     r.EndOfInput = FEnded;
     r.InvalidText = scan.Fault == rfInvalidText;
-    r.QuoteError = scan.Fault == rfUnclosedQuote;
+    r.Unclosed = scan.Fault == rfUnclosedQuote;
+    r.QuoteError = r.Unclosed;
     const bool quoted =
         FRule.HasQuote && FText.find(static_cast<char>(FRule.Quote)) != std::string::npos;
     const bool broken = FText.find_first_of("\r\n") != std::string::npos;
@@ -264,7 +266,7 @@ TLayoutScore ScoreLayout(std::string_view head, bool headIsAll, char sep, char q
     if (r.EndOfInput && !headIsAll) break;  // cut by the end of the head
     if (r.Blank()) continue;
     ++score.Records;
-    if (r.QuoteError && r.EndOfInput) {
+    if (r.Unclosed) {
       ++faults;  // a quote never closed: a pattern of its own
       continue;
     }
@@ -364,7 +366,10 @@ TLayout SniffLayout(std::string_view head, bool headIsAll, std::optional<char> g
       // They are tried only when no other separator splits the records.
       const bool late = kLateSeparators.find(sep) != std::string_view::npos;
       if (late && found && !best.Late) continue;
-      if (score.Values < 2 || (late && score.Fitting * 10 < score.Records * 9)) continue;
+      if (score.Values < 2 ||
+          (late && (score.Records < 2 || score.Fitting * 10 < score.Records * 9))) {
+        continue;
+      }
       // Ties go to the one tried first.
       if (!found || score.Score > best.Score.Score * 1.0001) {
         best = {sep, quote, score, late};

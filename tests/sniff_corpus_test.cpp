@@ -182,7 +182,11 @@ TEST(SniffCorpus, LayoutAndRowsOfFilesWithKnownAnswers) {
       t->Rows += rowsRight ? 1 : 0;
     }
     if (!layoutRight || !rowsRight) {
-      misses += entry["id"].get<std::string>() + ":" + (layoutRight ? "" : " layout") +
+      misses += entry["id"].get<std::string>() + ":" +
+                (layoutRight ? ""
+                             : std::string(" layout:") +
+                                   (separator == expect["separator"] ? "" : " separator") +
+                                   (quoteRight ? "" : " quote") + (headerRight ? "" : " header")) +
                 (rowsRight ? ""
                            : " rows (status " + std::to_string(run.Status) + ", " +
                                  std::to_string(stored) + " of " + std::to_string(wanted) + ")") +
@@ -201,9 +205,9 @@ TEST(SniffCorpus, LayoutAndRowsOfFilesWithKnownAnswers) {
   std::printf("%s%s", figures.c_str(), misses.c_str());
   ASSERT_EQ(tallies["all"].Files, 192);
   // Floors: the figures reached, never lower than README states.
-  EXPECT_GE(tallies["all"].Layout, 161) << figures;
+  EXPECT_GE(tallies["all"].Layout, 166) << figures;
   EXPECT_GE(tallies["real"].Layout, 73) << figures;
-  EXPECT_GE(tallies["all"].Rows, 153) << figures;
+  EXPECT_GE(tallies["all"].Rows, 157) << figures;
 }
 
 }  // namespace
