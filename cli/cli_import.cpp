@@ -303,6 +303,7 @@ json ImportJson(const TCSVImport& import, const TImportOutcome& outcome,
             {"skipped", counts.Skipped},
             {"errorRecords", import.ErrorRecords()},
             {"textAfterQuote", import.TextAfterQuoteRecords()},
+            {"roundedValues", import.RoundedValues()},
             {"headerData", ListJson(import.HeaderData())},
             {"trailerData", ListJson(import.TrailerData())},
             {"refusals", RefusalsJson(import)}};
@@ -362,6 +363,11 @@ TImportOutcome ExecuteImport(TSession& session, TCSVImport& import, TRejectRepor
   // A command line run never leaves records out without a word: what
   // failed, and why.
   for (const std::string& line : report.Summary()) session.Say(mtWarning, prefix + line);
+  if (const std::int64_t n = import.RoundedValues(); n > 0) {
+    session.Say(mtWarning, prefix + std::to_string(n) + (n == 1 ? " value was" : " values were") +
+                               " stored rounded (--lenient): more decimals or digits than "
+                               "their column keeps");
+  }
   if (const std::int64_t n = import.TextAfterQuoteRecords(); n > 0) {
     session.Say(mtWarning, prefix + std::to_string(n) +
                                (n == 1 ? " record has" : " records have") +
@@ -536,7 +542,8 @@ void AddRejectOptions(CLI::App* imp, TImportOptions& io) {
   imp->add_flag("--lenient", io.Lenient,
                 "Forgiving values (ValueErrors=veLenient): a value that does not convert leaves "
                 "its column empty and the record is stored; values beyond the last column are "
-                "skipped")
+                "skipped; values with more decimals or digits than their column keeps are stored "
+                "rounded (strict values fail them) and counted at the end")
       ->group(group);
   imp->add_option("--rejects", io.Rejects,
                   "Write every failed record to FILE exactly as read (the header records first "

@@ -11,128 +11,19 @@
 #include "text/formats.h"
 #include "core/sysutils.h"
 #include "components/kvtypes.h"
+#include "text/number_text.h"
 
 namespace korvane {
 
 namespace {
 
-bool IsBlank(char c) { return static_cast<unsigned char>(c) <= 32; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-std::string_view TrimBlanks(std::string_view s) {
-  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
-  return s;
-}
-
-// The parts of a number text: its sign, the digits before and after the
-// decimal separator (thousands separators taken out) and the exponent.
-struct TNumberParts {
-  bool Negative = false;
-  std::string Whole;
-  std::string Fraction;
-  long Exponent = 0;
-};
-
-constexpr std::string_view kCurrencySymbols[] = {"$", "\xE2\x82\xAC", "\xC2\xA3", "\xC2\xA5"};
-
-bool StripSymbolPrefix(std::string_view& t) {
-  for (std::string_view symbol : kCurrencySymbols) {
-    if (t.starts_with(symbol)) {
-      t = TrimBlanks(t.substr(symbol.size()));
-      return true;
-    }
-  }
-  return false;
-}
-
-bool StripSymbolSuffix(std::string_view& t) {
-  for (std::string_view symbol : kCurrencySymbols) {
-    if (t.ends_with(symbol)) {
-      t = TrimBlanks(t.substr(0, t.size() - symbol.size()));
-      return true;
-    }
-  }
-  return false;
-}
-
-// An optional '+' or '-' at the front of t; false when one was taken before.
-bool TakeSign(std::string_view& t, bool& signed_, bool& negative) {
-  if (t.empty() || (t.front() != '+' && t.front() != '-')) return true;
-  if (signed_) return false;
-  signed_ = true;
-  negative = t.front() == '-';
-  t.remove_prefix(1);
-  return true;
-}
-
-// The digits of t into whole, the thousands separator allowed only between
-// groups of three; returns how many bytes it read, or npos when the groups
-// are wrong.
-std::size_t ScanWhole(std::string_view t, std::string& whole) {
-  const char thousands = FormatSettings().ThousandSeparator;
-  std::size_t i = 0;
-  std::size_t group = 0;
-  bool grouped = false;
-  for (; i < t.size(); ++i) {
-    const char c = t[i];
-    if (IsDigit(c)) {
-      whole += c;
-      ++group;
-    } else if (c == thousands && i + 1 < t.size() && IsDigit(t[i + 1])) {
-      if (group == 0 || group > 3 || (grouped && group != 3)) return std::string_view::npos;
-      grouped = true;
-      group = 0;
-    } else {
-      break;
-    }
-  }
-  if (grouped && group != 3) return std::string_view::npos;
-  return i;
-}
-
-// Reads a whole text as a number; false when it is not one. money allows
-// a currency symbol and accounting parentheses, exponent an exponent.
-bool ScanNumber(std::string_view t, bool money, bool exponent, TNumberParts& n) {
-  t = TrimBlanks(t);
-  bool parenthesised = false;
-  if (money && t.size() >= 2 && t.front() == '(' && t.back() == ')') {
-    parenthesised = true;
-    t = TrimBlanks(t.substr(1, t.size() - 2));
-  }
-  bool signed_ = false;
-  if (!TakeSign(t, signed_, n.Negative)) return false;
-  if (money && (StripSymbolPrefix(t) || StripSymbolSuffix(t))) {
-    if (!TakeSign(t, signed_, n.Negative)) return false;
-  }
-  if (parenthesised) {
-    if (signed_) return false;
-    n.Negative = true;
-  }
-  const std::size_t whole = ScanWhole(t, n.Whole);
-  if (whole == std::string_view::npos) return false;
-  std::size_t i = whole;
-  if (i < t.size() && t[i] == FormatSettings().DecimalSeparator) {
-    for (++i; i < t.size() && IsDigit(t[i]); ++i) n.Fraction += t[i];
-  }
-  if (n.Whole.empty() && n.Fraction.empty()) return false;
-  if (exponent && i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
-    std::string_view e = t.substr(i + 1);
-    bool expNegative = false;
-    if (!e.empty() && (e.front() == '+' || e.front() == '-')) {
-      expNegative = e.front() == '-';
-      e.remove_prefix(1);
-    }
-    if (e.empty() || !IsDigit(e.front())) return false;
-    long value = 0;
-    for (i = 0; i < e.size() && IsDigit(e[i]); ++i) {
-      value = std::min<long>(value * 10 + (e[i] - '0'), 100000);
-    }
-    if (i != e.size()) return false;
-    n.Exponent = expNegative ? -value : value;
-    return true;
-  }
-  return i == t.size();
+// Reads a whole text as a number under the format settings in force; false
+// when it is not one.
+bool ScanNumber(std::string_view t, unsigned rules, TNumberParts& n) {
+  const TFormatSettings& fs = FormatSettings();
+  return ReadNumberText(t, rules | nrThousands, fs.DecimalSeparator, fs.ThousandSeparator, n);
 }
 
 std::string_view WithoutLeadingZeros(std::string_view digits) {
@@ -217,17 +108,17 @@ bool WriteStrictInteger(std::string_view text, TField* field, TValueFault& fault
     }
   }
   TNumberParts n;
-  if (!ScanNumber(text, false, false, n)) {
+  if (!ScanNumber(text, nrPlain, n)) {
     return Fail(fault, rerNotANumber, QuotedValue(text) + " is not a number");
   }
-  if (n.Fraction.find_first_not_of('0') != std::string::npos || n.Whole.empty()) {
+  if (n.Fraction().find_first_not_of('0') != std::string::npos || n.WholeDigits == 0) {
     return Fail(fault, rerNotANumber, QuotedValue(text) + " is not a whole number");
   }
   std::int64_t min = 0;
   std::int64_t max = 0;
   IntegerRange(field->DataType(), min, max);
   std::uint64_t magnitude = 0;
-  const bool fits = DigitsValue(WithoutLeadingZeros(n.Whole), magnitude) &&
+  const bool fits = DigitsValue(WithoutLeadingZeros(n.Whole()), magnitude) &&
                     (n.Negative ? magnitude <= 0 - static_cast<std::uint64_t>(min)
                                 : magnitude <= static_cast<std::uint64_t>(max));
   if (!fits) {
@@ -241,66 +132,119 @@ bool WriteStrictInteger(std::string_view text, TField* field, TValueFault& fault
   return true;
 }
 
+// The decimals a field's column keeps exactly, or -1 when it keeps a
+// double (or text) of any decimals: money amounts, and the columns of a
+// declared NUMERIC(p,s).
+int DecimalsKept(const TField* field) {
+  if (field->DataType() == ftCurrency && field->Currency()) return field->Scale();
+  return field->Precision() > 0 && field->DataType() != ftFloat ? field->Scale() : -1;
+}
+
+// False, with the reason in fault, when the number has more decimals than
+// its field's column keeps (kept, at least 0).
+bool DecimalsFit(std::string_view text, const TNumberParts& n, const TField* field, int kept,
+                 TValueFault& fault) {
+  const int decimals = n.Decimals();
+  const std::string column =
+      field->DataType() == ftCurrency
+          ? std::string("MONEY")
+          : "NUMERIC(" + IntToStr(field->Precision()) + "," + IntToStr(kept) + ")";
+  if (field->DataType() != ftCurrency && field->Precision() > kept) {
+    // The whole digits of a NUMERIC(p,s): at most p - s.
+    const std::string_view whole = WithoutLeadingZeros(n.Whole());
+    const long digits = static_cast<long>(whole.size()) + (whole.empty() ? 0 : n.Exponent);
+    if (digits > field->Precision() - kept) {
+      return Fail(fault, rerOutOfRange,
+                  QuotedValue(text) + " has " + IntToStr(digits) + " whole digits; " + column +
+                      " keeps " + IntToStr(field->Precision() - kept));
+    }
+  }
+  if (decimals <= kept) return true;
+  return Fail(fault, rerOutOfRange,
+              QuotedValue(text) + " has " + IntToStr(decimals) +
+                  (decimals == 1 ? " decimal; " : " decimals; ") + column + " keeps " +
+                  IntToStr(kept));
+}
+
+// The shortest text of a float, for messages.
+std::string SingleText(double value) {
+  char buffer[32];
+  const auto written = std::to_chars(buffer, buffer + sizeof buffer, static_cast<float>(value));
+  return std::string(buffer, written.ptr);
+}
+
 bool WriteStrictFloat(std::string_view text, TField* field, bool money, TValueFault& fault) {
-  if (PlainNumber(text, 64, 64)) {
-    // Sixty-four digits are far within a double's range: the nearest
-    // double, as below.
+  // A column of four-byte floats, and the decimals of a NUMERIC(p,s).
+  const bool single = field->DataType() == ftFloat && field->Precision() == 24;
+  const int kept = DecimalsKept(field);
+  if (PlainNumber(text, single ? kFloatDigits : kDoubleDigits,
+                  kept < 0 ? 64 : static_cast<std::size_t>(kept))) {
+    // So few digits read back from the stored type whatever they are: the
+    // nearest double, as below.
     double value = 0;
     std::from_chars(text.data(), text.data() + text.size(), value);
     field->WriteFloat(value);
     return true;
   }
   TNumberParts n;
-  if (!ScanNumber(text, money, !money, n)) {
+  if (!ScanNumber(text, money ? nrMoney : nrExponent, n)) {
     return Fail(fault, rerNotANumber, QuotedValue(text) + " is not a number");
   }
-  std::string plain = n.Whole.empty() ? std::string("0") : n.Whole;
-  if (!n.Fraction.empty()) plain += '.' + n.Fraction;
-  plain += 'e' + std::to_string(n.Exponent);
+  if (kept >= 0 && !DecimalsFit(text, n, field, kept, fault)) return false;
   double value = 0;
-  const auto [end, ec] = std::from_chars(plain.data(), plain.data() + plain.size(), value);
-  if (ec == std::errc::result_out_of_range) {
-    // Past a double's largest value, or below its smallest (which reads as
-    // zero, as StrToFloat has it).
-    const std::string_view whole = WithoutLeadingZeros(n.Whole);
-    const std::size_t zeros = n.Fraction.find_first_not_of('0');
-    const long scale = !whole.empty() ? static_cast<long>(whole.size())
-                                      : -static_cast<long>(zeros == std::string::npos ? 0 : zeros);
-    if (scale + n.Exponent > 0) {
-      return Fail(fault, rerOutOfRange, QuotedValue(text) + " is out of range");
-    }
-    value = 0;
-  } else if (ec != std::errc() || end != plain.data() + plain.size()) {
-    return Fail(fault, rerNotANumber, QuotedValue(text) + " is not a number");
+  if (!NumberToDouble(n, value) || (single && !std::isfinite(static_cast<float>(value)))) {
+    return Fail(fault, rerOutOfRange, QuotedValue(text) + " is out of range");
   }
-  field->WriteFloat(n.Negative ? -value : value);
+  // Nothing is rounded: the text must read back from what is stored.
+  if (value == 0 && !n.IsZero()) {
+    return Fail(fault, rerOutOfRange,
+                QuotedValue(text) + " is below the smallest " +
+                    (single ? "4-byte float" : "double") + "; it would be stored as 0");
+  }
+  if (!ReadsBackAs(n, value, single)) {
+    return Fail(fault, rerOutOfRange,
+                QuotedValue(text) + " has more digits than " +
+                    (single ? "a 4-byte float" : "a double") + " keeps; it would be stored as " +
+                    (single ? SingleText(value) : FloatToStr(value)));
+  }
+  field->WriteFloat(value);
   return true;
 }
 
-// Money in ten-thousandths, rounded to the nearest, halves away from zero.
+// The significant digits of an amount in ten-thousandths, the zeros at its
+// end aside.
+int AmountDigits(std::int64_t amount) {
+  std::uint64_t magnitude = amount < 0 ? 0 - static_cast<std::uint64_t>(amount)
+                                       : static_cast<std::uint64_t>(amount);
+  while (magnitude != 0 && magnitude % 10 == 0) magnitude /= 10;
+  int digits = 0;
+  for (; magnitude != 0; magnitude /= 10) ++digits;
+  return digits;
+}
+
+// Money in ten-thousandths, exactly: a text of more decimals than the
+// column keeps fails.
 bool WriteStrictCurrency(std::string_view text, TField* field, TValueFault& fault) {
-  if (PlainNumber(text, 15, 4)) {
+  const int kept = std::clamp(field->Scale(), 0, 4);
+  if (PlainNumber(text, 15, static_cast<std::size_t>(kept))) {
     field->WriteCurrency(NumericCurrency(text));
     return true;
   }
   TNumberParts n;
-  if (!ScanNumber(text, true, false, n)) {
+  if (!ScanNumber(text, nrMoney, n)) {
     return Fail(fault, rerNotANumber, QuotedValue(text) + " is not a number");
   }
-  std::string digits(WithoutLeadingZeros(n.Whole));
-  std::string fraction = n.Fraction;
-  fraction.resize(std::max<std::size_t>(fraction.size(), 5), '0');
-  digits += fraction.substr(0, 4);
-  std::uint64_t amount = 0;
-  bool fits = DigitsValue(digits, amount);
-  if (fits && fraction[4] >= '5') fits = !__builtin_add_overflow(amount, 1u, &amount);
-  const std::uint64_t limit =
-      static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) + (n.Negative ? 1 : 0);
-  if (!fits || amount > limit) {
+  if (!DecimalsFit(text, n, field, kept, fault)) return false;
+  std::int64_t amount = 0;
+  if (!RoundedUnits(n, 4, amount)) {
     return Fail(fault, rerOutOfRange, QuotedValue(text) + " is out of range");
   }
-  field->WriteCurrency(n.Negative ? static_cast<std::int64_t>(0 - amount)
-                                  : static_cast<std::int64_t>(amount));
+  if (const int digits = AmountDigits(amount); field->Precision() > 0 && digits > field->Precision()) {
+    return Fail(fault, rerOutOfRange,
+                QuotedValue(text) + " has " + IntToStr(digits) + " digits; MONEY keeps " +
+                    IntToStr(field->Precision()) + " here (a double)");
+  }
+  field->WriteCurrency(amount);
   return true;
 }
 
@@ -349,6 +293,55 @@ bool WriteStrictDateTime(std::string_view text, TField* field, TValueFault& faul
 
 }  // namespace
 
+bool RoundsValue(std::string_view text, const TField* field) {
+  const int kept = DecimalsKept(field);
+  if (field->DataType() == ftCurrency && field->Currency()) {
+    // The digits after the first '.' of the kept characters (NumericOnly),
+    // zeros at the end aside.
+    const std::size_t point = text.find('.');
+    if (point == std::string_view::npos) return false;
+    int decimals = 0;
+    int counted = 0;
+    for (std::size_t i = point + 1; i < text.size(); ++i) {
+      if (!IsDigit(text[i])) continue;
+      ++counted;
+      if (text[i] != '0') decimals = counted;
+    }
+    if (decimals > kept) return true;
+    // A column that keeps a double keeps at most Precision digits.
+    if (field->Precision() <= 0 || text.size() <= static_cast<std::size_t>(field->Precision())) {
+      return false;
+    }
+    std::int64_t amount = 0;
+    try {
+      amount = NumericCurrency(text);
+    } catch (const Exception&) {
+      return false;  // not stored
+    }
+    return AmountDigits(amount) > field->Precision();
+  }
+  const bool single = field->DataType() == ftFloat && field->Precision() == 24;
+  if (kept < 0) {
+    if (field->DataType() != ftFloat && field->DataType() != ftBCD &&
+        field->DataType() != ftCurrency) {
+      return false;
+    }
+    // So few digits read back, whatever they are.
+    std::size_t digits = 0;
+    for (const char c : text) {
+      if (c == 'e' || c == 'E') digits = 64;  // far below or above: read on
+      digits += IsDigit(c) ? 1 : 0;
+    }
+    if (digits <= static_cast<std::size_t>(single ? kFloatDigits : kDoubleDigits)) return false;
+  }
+  TNumberParts n;
+  if (!ScanNumber(text, nrExponent, n)) return false;
+  if (kept >= 0 && n.Decimals() > kept) return true;
+  if (field->DataType() != ftFloat && field->DataType() != ftBCD) return false;
+  double value = 0;
+  return NumberToDouble(n, value) && !ReadsBackAs(n, value, single);
+}
+
 std::string QuotedValue(std::string_view text) {
   constexpr std::size_t kShown = 60;
   std::string quoted = "\"";
@@ -388,6 +381,13 @@ bool WriteStrictFieldData(std::string_view text, TField* field, bool wholeValues
       if (WriteWholeFieldData(text, field)) return true;
       return Fail(fault, rerInvalidValue,
                   QuotedValue(text) + " is not \\x and pairs of hexadecimal digits");
+    }
+    // A text column of a wide NUMERIC(p,s) refuses what it would round.
+    if (const int kept = DecimalsKept(field); kept >= 0) {
+      TNumberParts n;
+      if (ScanNumber(text, nrExponent, n) && !DecimalsFit(text, n, field, kept, fault)) {
+        return false;
+      }
     }
     // Texts, memos and blobs take the text as it stands; errors of storing
     // it come with their own message.

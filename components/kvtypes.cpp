@@ -7,6 +7,7 @@
 
 #include "text/formats.h"
 #include "core/sysutils.h"
+#include "text/number_text.h"
 
 namespace korvane {
 
@@ -25,12 +26,6 @@ bool FieldInFieldList(TFieldListAction action, const TStrings* list, std::string
 namespace {
 
 bool IsNumericChar(char c) { return (c >= '0' && c <= '9') || c == '-' || c == '.'; }
-
-std::string_view TrimBlanks(std::string_view s) {
-  while (!s.empty() && static_cast<unsigned char>(s.front()) <= 32) s.remove_prefix(1);
-  while (!s.empty() && static_cast<unsigned char>(s.back()) <= 32) s.remove_suffix(1);
-  return s;
-}
 
 }  // namespace
 
@@ -206,7 +201,18 @@ bool QuickCurrency(std::string_view text, std::int64_t& amount) {
 
 std::int64_t NumericCurrency(std::string_view text) {
   std::int64_t amount = 0;
-  return QuickCurrency(text, amount) ? amount : ToCurrency(NumericFloat(text));
+  if (QuickCurrency(text, amount)) return amount;
+  // More decimals: rounded on the text's own digits, halves away from zero
+  // (through a double, 0.00015 would be 1 and 12.34565 123456).
+  const std::string kept = NumericOnly(text);
+  const double value = StrToFloat(kept);  // raises for a text StrToFloat refuses
+  TNumberParts number;
+  const TFormatSettings& fs = FormatSettings();
+  if (!ReadNumberText(kept, nrPlain, fs.DecimalSeparator, fs.ThousandSeparator, number)) {
+    return ToCurrency(value);
+  }
+  if (!RoundedUnits(number, 4, amount)) throw ERangeError("Currency amount out of range");
+  return amount;
 }
 
 void AppendFieldBlob(std::string_view text, TField* field) {

@@ -219,6 +219,8 @@ void TDataSet::CreateFields(const std::vector<TFieldDef>& defs) {
     TField* field = AddField(def.Name, def.DataType, def.Size);
     field->SetRequired(def.Required);
     field->SetReadOnly(def.ReadOnly);
+    field->SetPrecision(def.Precision);
+    if (def.Scale >= 0) field->SetScale(def.Scale);
   }
 }
 

@@ -188,6 +188,18 @@ class KORVANE_API TField : public TComponent {
   // fields when they are created).
   bool Currency() const { return FCurrency; }
   void SetCurrency(bool value) { FCurrency = value; }
+  // What the column behind the field keeps, for the rules that refuse a
+  // value it would not hold exactly. Scale: the decimals a column of exact
+  // decimals keeps (4 for a money field, as CreateField leaves it; s of a
+  // NUMERIC(p,s) column; -1 when the column declares none). Precision: the
+  // significant digits of such a column (p; 0 when none is declared); on a
+  // money field, those of a column that keeps its amounts as doubles (15 in
+  // SQLite; 0: every amount); on a float field, 24 when the column stores
+  // four-byte floats (their mantissa's bits) rather than doubles.
+  int Scale() const { return FScale; }
+  void SetScale(int value) { FScale = value; }
+  int Precision() const { return FPrecision; }
+  void SetPrecision(int value) { FPrecision = value; }
 
   bool IsNull() const { return std::holds_alternative<std::monostate>(Data()); }
   // A value a dataset could not read as the field's type (a text in a date
@@ -348,6 +360,8 @@ class KORVANE_API TField : public TComponent {
   bool FReadOnly = false;
   bool FRequired = false;
   bool FCurrency = false;
+  int FScale = -1;
+  int FPrecision = 0;
   TStoreKind FStoreKind = skOther;
   TFieldGetTextEvent FOnGetText;
 };
@@ -374,6 +388,9 @@ struct KORVANE_API TFieldDef {
   int Size = 0;
   bool Required = false;
   bool ReadOnly = false;
+  // TField::Precision and TField::Scale of the field (-1: the type's own).
+  int Precision = 0;
+  int Scale = -1;
 };
 
 // Base of every dataset. Not thread-safe.

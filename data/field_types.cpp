@@ -8,6 +8,7 @@
 
 #include "data/db.h"
 #include "data/fields_internal.h"
+#include "text/number_text.h"
 
 namespace korvane {
 
@@ -15,19 +16,11 @@ using namespace fields_internal;
 
 namespace {
 
-bool IsBlankByte(char c) { return static_cast<unsigned char>(c) <= 32; }
-
-std::string_view TrimView(std::string_view s) {
-  while (!s.empty() && IsBlankByte(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsBlankByte(s.back())) s.remove_suffix(1);
-  return s;
-}
-
 enum class IntText { kOk, kInvalid, kOverflow };
 
 // An optionally signed run of decimal digits with blanks around it.
 IntText ParseIntegerText(std::string_view text, std::int64_t& value) {
-  std::string_view s = TrimView(text);
+  std::string_view s = TrimBlanks(text);
   bool negative = false;
   if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
     negative = s.front() == '-';
@@ -61,7 +54,7 @@ inline IntText ParseInteger(std::string_view text, std::int64_t& value) {
 
 // True/False, T/F, Yes/No, Y/N and 1/0, case-insensitive, blanks around.
 bool ParseBooleanText(std::string_view text, bool& value) {
-  std::string s = UpperCase(TrimView(text));
+  std::string s = UpperCase(TrimBlanks(text));
   if (s == "TRUE" || s == "T" || s == "YES" || s == "Y" || s == "1") {
     value = true;
     return true;
@@ -220,7 +213,7 @@ class TIntegerField : public TField {
         StoreChecked(v);
         return;
       case IntText::kOverflow:
-        OutOfRange(std::string(TrimView(value)));
+        OutOfRange(std::string(TrimBlanks(value)));
       case IntText::kInvalid:
         break;
     }
@@ -288,9 +281,28 @@ class TFloatField : public TField {
   int DefaultDisplayWidth() const override { return 24; }
 };
 
+// A column of a declared NUMERIC(p,s) (Precision p) keeps s decimals (Scale
+// s): a text of more is rounded as such a column rounds it, on its own
+// digits, halves away from zero. Without a precision the field is a float
+// field.
 class TBCDField : public TFloatField {
  public:
   using TFloatField::TFloatField;
+
+ protected:
+  void SetAsStringImpl(std::string_view value) override {
+    if (Precision() > 0 && Scale() >= 0) {
+      const TFormatSettings& fs = FormatSettings();
+      TNumberParts number;
+      std::int64_t units = 0;
+      if (ReadNumberText(value, nrExponent, fs.DecimalSeparator, fs.ThousandSeparator, number) &&
+          number.Decimals() > Scale() && RoundedUnits(number, Scale(), units)) {
+        Store(UnitsToDouble(units, Scale()));
+        return;
+      }
+    }
+    TFloatField::SetAsStringImpl(value);
+  }
 };
 
 // Money amounts. With its Currency flag set, as CreateField leaves it, the

@@ -19,7 +19,8 @@ TField::TField(TDataSet* dataSet, std::string fieldName, TFieldType dataType, in
       FFieldName(std::move(fieldName)),
       FDataType(dataType),
       FSize(size),
-      FCurrency(dataType == ftCurrency) {
+      FCurrency(dataType == ftCurrency),
+      FScale(dataType == ftCurrency ? 4 : -1) {
   if (dataSet == nullptr) throw EDatabaseError("Field '" + FFieldName + "' has no dataset");
   dataSet->InsertField(this);
 }

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "components/kvstrict.h"
 #include "data/db_failure.h"
 #include "ui/dialogs.h"
 #include "core/sysutils.h"
@@ -312,6 +313,7 @@ bool TCSVImport::Setup() {
     FNextRecordLine = 0;
     FErrorRecords = 0;
     FTextAfterQuoteRecords = 0;
+    FRoundedValues = 0;
     FFirstTextAfterQuoteLine = 0;
     FRefusalMessages.clear();
     FStoredRecords = 0;
@@ -375,11 +377,10 @@ bool TCSVImport::AddRecordValues(const Value* values, int count) {
             continue;
           }
         }
-        if (FWholeValues) {
-          WriteWholeFieldData(values[i], field);
-        } else {
-          WriteFieldData(values[i], field);
-        }
+        const bool stored = FWholeValues ? WriteWholeFieldData(values[i], field)
+                                         : WriteFieldData(values[i], field);
+        // Values the column keeps rounded are counted.
+        if (stored && MayRoundValues(field) && RoundsValue(values[i], field)) ++FRoundedValues;
       }
     }
     if constexpr (std::is_same_v<Value, std::string_view>) {

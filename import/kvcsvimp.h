@@ -111,6 +111,10 @@ class KORVANE_API TCSVImport : public TComponent {
   // a host may warn of them. FirstTextAfterQuoteLine is the line on which the
   // first of them starts (0 for none).
   std::int64_t TextAfterQuoteRecords() const { return FTextAfterQuoteRecords; }
+  // Values stored rounded under ValueErrors veLenient in the last run: more
+  // decimals than their column keeps (money, NUMERIC(p,s)), or more digits
+  // than the double or float it keeps (veStrict fails such a record).
+  std::int64_t RoundedValues() const { return FRoundedValues; }
   std::int64_t FirstTextAfterQuoteLine() const { return FFirstTextAfterQuoteLine; }
   // The reasons a dataset gave for records it accepted from Post but refused
   // when it stored them later (TDataSet::TakeRefusals), the first few of the
@@ -429,6 +433,7 @@ class KORVANE_API TCSVImport : public TComponent {
   bool FEndOfFile = false;
   std::int32_t FErrorRecords = 0;
   std::int64_t FTextAfterQuoteRecords = 0;
+  std::int64_t FRoundedValues = 0;
   std::int64_t FFirstTextAfterQuoteLine = 0;
   std::vector<std::string> FRefusalMessages;
   std::string FEncoding;

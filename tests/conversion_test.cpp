@@ -114,23 +114,24 @@ TEST_F(WriteFieldDataTest, CurrencyTakesTheNumericCharactersRoundedToTenThousand
   EXPECT_FALSE(WriteFieldData(padding + "n/a" + padding, amount));
   EXPECT_EQ(amount->AsCurrency(), 20007500);
 
-  // Rounding to the nearest ten-thousandth, halves away from zero, agrees
-  // with std::round on the scaled amount for every kind of value.
-  for (const char* text :
-       {"0.00005", "2.00005", "-2.00005", "0.00015", "0.00025", "-0.00035", "123456.78905",
-        "922337203685.47758", "450359962737.04965", "-450359962737.04965"}) {
+  // Rounding to the nearest ten-thousandth, halves away from zero, on the
+  // text's own digits: the tie of a fifth decimal 5 always goes up, also
+  // where the nearest double lies below it (0.00015, 12.34565).
+  const std::pair<const char*, std::int64_t> ties[] = {
+      {"0.00005", 1},         {"2.00005", 20001},          {"-2.00005", -20001},
+      {"0.00015", 2},         {"12.34565", 123457},        {"-0.00035", -4},
+      {"0.000149999", 1},     {"123456.78905", 1234567891}, {"922337203685.47758", 9223372036854776},
+      {"-450359962737.04965", -4503599627370497}};
+  for (const auto& [text, count] : ties) {
     ASSERT_TRUE(WriteFieldData(text, amount)) << text;
-    EXPECT_EQ(amount->AsCurrency(),
-              static_cast<std::int64_t>(std::round(StrToFloat(NumericOnly(text)) * 10000.0)))
-        << text;
+    EXPECT_EQ(amount->AsCurrency(), count) << text;
   }
   for (int k = -20000; k <= 20000; k += 7) {
-    const std::string text =
-        std::to_string(k) + "." + std::to_string(10000 + (k * 37) % 9999 + 5) + "5";
+    const int four = 1000 + (k * 37 % 9000 + 9000) % 9000;  // four decimals, then a tie
+    const std::string text = std::to_string(k) + "." + std::to_string(four) + "5";
     ASSERT_TRUE(WriteFieldData(text, amount)) << text;
-    ASSERT_EQ(amount->AsCurrency(),
-              static_cast<std::int64_t>(std::round(StrToFloat(NumericOnly(text)) * 10000.0)))
-        << text;
+    const std::int64_t scaled = std::int64_t{k < 0 ? -k : k} * 10000 + four + 1;
+    ASSERT_EQ(amount->AsCurrency(), k < 0 ? -scaled : scaled) << text;
   }
 
   // Amounts of up to eleven whole digits and four decimals, with the bytes
@@ -161,7 +162,16 @@ TEST_F(WriteFieldDataTest, CurrencyTakesTheNumericCharactersRoundedToTenThousand
       amount->Clear();
       ASSERT_EQ(WriteFieldData(text, amount), reads) << decimal << " '" << text << "'";
       if (reads) {
-        ASSERT_EQ(amount->AsCurrency(), static_cast<std::int64_t>(std::round(value * 10000.0)))
+        // The kept text's digits, the fifth decimal rounding the fourth.
+        const std::string kept = NumericOnly(text);
+        const std::size_t point = std::min(kept.find('.'), kept.size());
+        std::string fraction = point < kept.size() ? kept.substr(point + 1) : std::string();
+        fraction.resize(5, '0');
+        const bool minus = kept.starts_with('-');
+        const std::string units = kept.substr(minus ? 1 : 0, point - (minus ? 1 : 0));
+        std::int64_t expected = (units.empty() ? 0 : std::stoll(units)) * 10000 +
+                                std::stoll(fraction.substr(0, 4)) + (fraction[4] >= '5' ? 1 : 0);
+        ASSERT_EQ(amount->AsCurrency(), minus ? -expected : expected)
             << decimal << " '" << text << "'";
       }
     }

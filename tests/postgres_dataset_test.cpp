@@ -22,6 +22,7 @@
 #include "text/formats.h"
 #include "core/settings.h"
 #include "import/kvcsvimp.h"
+#include "tests/support/number_edges.h"
 #include "tests/support/postgres_server.h"
 #include "tests/support/temp_dir.h"
 
@@ -658,4 +659,26 @@ TEST_F(PostgresDataSetTest, SettingsFilesNeverHoldThePassword) {
 }
 
 }  // namespace korvane
+}  // namespace korvane
+
+namespace korvane {
+namespace {
+
+TEST(PostgresNumbers, MoneyAndDecimalEdgesFailOrComeBackExact) {
+  KORVANE_NEED_POSTGRES(conn);
+  test::TTempDir dir;
+  for (const TValueErrors mode : {veStrict, veLenient}) {
+    SCOPED_TRACE(mode == veStrict ? "strict" : "lenient");
+    TScratchSchema schema(conn);
+    schema.Exec("CREATE TABLE " + schema.Table("t") +
+                " (id integer PRIMARY KEY, m money, d numeric(10,2), w numeric(24,4), n numeric,"
+                " r real, f double precision)");
+    TPostgresDataSet table(nullptr);
+    table.SetConnection(conn);
+    table.SetTableName(schema.Table("t"));
+    test::CheckNumberEdges(table, mode, dir);
+  }
+}
+
+}  // namespace
 }  // namespace korvane

@@ -19,6 +19,8 @@
 #include "core/settings.h"
 #include "core/sysutils.h"
 #include "import/kvcsvimp.h"
+#include "tests/support/number_edges.h"
+#include "tests/support/temp_dir.h"
 #include "tests/support/unprivileged.h"
 
 namespace korvane {
@@ -864,6 +866,27 @@ TEST_F(SQLiteDataSetTest, AKilledImportLeavesOnlyWholeCommittedGroups) {
   EXPECT_EQ(Rows("PRAGMA integrity_check"), "ok");
   EXPECT_EQ(Rows("SELECT count(*), min(id), max(id) FROM t"),
             std::to_string(2 * kGroup) + "|1|" + std::to_string(2 * kGroup));
+}
+
+}  // namespace
+}  // namespace korvane
+
+namespace korvane {
+namespace {
+
+// --- numbers kept exactly -------------------------------------------------
+
+TEST(SQLiteNumbers, MoneyAndDecimalEdgesFailOrComeBackExact) {
+  test::TTempDir dir;
+  for (const TValueErrors mode : {veStrict, veLenient}) {
+    SCOPED_TRACE(mode == veStrict ? "strict" : "lenient");
+    TSQLiteDataSet table(nullptr);
+    table.SetDatabaseFile(dir.Path(mode == veStrict ? "strict.db" : "lenient.db"));
+    table.ExecSQL(
+        "CREATE TABLE t (id INTEGER PRIMARY KEY, m MONEY, d DECIMAL(10,2), r REAL, n NUMERIC)");
+    table.SetTableName("t");
+    test::CheckNumberEdges(table, mode, dir);
+  }
 }
 
 }  // namespace

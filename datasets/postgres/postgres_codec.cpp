@@ -130,6 +130,21 @@ std::int64_t MicrosOf(const TColumn& column, const TFieldData& value) {
   return micros;
 }
 
+// A real as the double of its shortest text (0.1f as 0.1, not as
+// 0.10000000149011612), so that it is written as the server writes it; the
+// double is the float again when stored back.
+double FloatAsDouble(float value) {
+  char text[32];
+  const auto written = std::to_chars(text, text + sizeof text, value);
+  double nearest = 0;
+  if (!std::isfinite(value) || written.ec != std::errc() ||
+      std::from_chars(text, written.ptr, nearest).ec != std::errc() ||
+      static_cast<float>(nearest) != value) {
+    return double{value};
+  }
+  return nearest;
+}
+
 // The text PostgreSQL's input function reads for a value of the column.
 std::string TextOf(const TColumn& column, const TFieldData& value, const TCodecContext&) {
   switch (column.Kind) {
@@ -247,6 +262,12 @@ TFieldDef FieldDefForColumn(const std::string& name, TKind kind, int typmod, boo
   TFieldDef def;
   def.Name = name;
   def.DataType = kKindFieldTypes[static_cast<std::size_t>(kind)];
+  if ((kind == TKind::Numeric || kind == TKind::WideNumeric) && typmod >= 4) {
+    // numeric(p,s): the strict rules refuse what the server would round.
+    def.Precision = (typmod - 4) >> 16;
+    def.Scale = (typmod - 4) & 0xffff;
+  }
+  if (kind == TKind::Float4) def.Precision = 24;
   if (kind == TKind::Numeric) {
     def.Size = typmod >= 4 ? (typmod - 4) & 0xffff : 0;
   } else if (def.DataType == ftString) {
@@ -437,7 +458,7 @@ void DecodeBinary(const char* p, std::size_t size, const TColumn& column, TField
     }
     case TKind::Float4:
       need(4);
-      Store(slot, double{std::bit_cast<float>(GetBE32(p))});
+      Store(slot, FloatAsDouble(std::bit_cast<float>(GetBE32(p))));
       return;
     case TKind::Float8:
       need(8);

@@ -63,7 +63,8 @@ struct TColumn {
 // money ftCurrency, float4/float8 ftFloat, bool ftBoolean, date ftDate,
 // time ftTime, timestamp(tz) ftDateTime, char(n)/varchar(n) ftString of Size
 // n, other text types ftString of Size 255, bytea ftBlob, anything else
-// ftString of Size 255. typmod is the catalog's (-1 when none).
+// ftString of Size 255. typmod is the catalog's (-1 when none). A numeric(p,s)
+// gives Precision p and Scale s, a float4 Precision 24.
 TFieldDef FieldDefForColumn(const std::string& name, TKind kind, int typmod, bool autoInc);
 
 // What the values depend on beyond their column.

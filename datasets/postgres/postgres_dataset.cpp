@@ -1,3 +1,4 @@
+#include <algorithm>
 #include "datasets/postgres/postgres_dataset.h"
 
 #include <array>
@@ -452,6 +453,10 @@ void TPostgresDataSet::InternalOpen() {
                                 : scale == 2 ? 100
                                 : scale == 3 ? 10
                                              : 1;
+        // The decimals the server's money keeps, for the strict rules.
+        for (TField* field : Fields()) {
+          if (field->DataType() == ftCurrency) field->SetScale(std::clamp(scale, 0, 4));
+        }
         break;
       }
     }
@@ -517,6 +522,8 @@ void TPostgresDataSet::OpenTable() {
     c.Def = pg::FieldDefForColumn(c.Name, c.Kind, typmod, c.AutoInc);
     TField* field = AddField(c.Def.Name, c.Def.DataType, c.Def.Size);
     if (c.Def.DataType == ftCurrency) field->SetCurrency(true);
+    field->SetPrecision(c.Def.Precision);
+    if (c.Def.Scale >= 0) field->SetScale(c.Def.Scale);
     if (c.Generated) field->SetReadOnly(true);
     s.AutoInc.push_back(c.AutoInc);
     s.Cols.push_back(std::move(c));
@@ -561,6 +568,8 @@ void TPostgresDataSet::OpenQuery() {
     c.Def = pg::FieldDefForColumn(fieldName, c.Kind, PQfmod(described.get(), i), false);
     TField* field = AddField(c.Def.Name, c.Def.DataType, c.Def.Size);
     if (c.Def.DataType == ftCurrency) field->SetCurrency(true);
+    field->SetPrecision(c.Def.Precision);
+    if (c.Def.Scale >= 0) field->SetScale(c.Def.Scale);
     field->SetReadOnly(true);
     s.Cols.push_back(std::move(c));
   }

@@ -8,6 +8,7 @@
 
 #include "text/formats.h"
 #include "text/formats_internal.h"
+#include "text/number_text.h"
 #include "core/sysutils.h"
 
 namespace korvane::sqlite_parts {
@@ -267,7 +268,19 @@ bool LoadCurrency(int type, sqlite3_value* v, std::string_view text, TFieldData&
     return false;
   }
   std::int64_t i = 0;
-  return DoubleToInt64(std::round(d * kCurrencyScale), i) && Store(slot, i);
+  // Below 2^50 ten-thousandths the scaled double is within a quarter of the
+  // amount; above, the multiplication may miss it, and the amount is read
+  // from the double's shortest digits (15 of them always read back).
+  if (std::fabs(d) * kCurrencyScale < 1125899906842624.0) {
+    return DoubleToInt64(std::round(d * kCurrencyScale), i) && Store(slot, i);
+  }
+  char digits[32];
+  const auto written = std::to_chars(digits, digits + sizeof digits, d);
+  TNumberParts number;
+  return written.ec == std::errc() &&
+         ReadNumberText(std::string_view(digits, static_cast<std::size_t>(written.ptr - digits)),
+                        nrExponent, '.', ',', number) &&
+         RoundedUnits(number, 4, i) && Store(slot, i);
 }
 
 // The part of a day and time a date, time or date-time field keeps.
@@ -339,6 +352,8 @@ bool TSQLiteCodec::Load(TStorage storage, sqlite3_value* v, TFieldData& slot) {
       return StoreNull(slot);
   }
 }
+
+double TSQLiteCodec::WideAmountDouble(std::int64_t amount) { return UnitsToDouble(amount, 4); }
 
 int TSQLiteCodec::BindDateTime(sqlite3_stmt* stmt, int param, TStorage storage, double value,
                                TDateText& dateText) {

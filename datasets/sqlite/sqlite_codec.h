@@ -50,9 +50,8 @@ class TSQLiteCodec {
                                        SQLITE_UTF8);
     }
     if (const auto* i = std::get_if<std::int64_t>(&data)) {
-      return storage == TStorage::Currency
-                 ? sqlite3_bind_double(stmt, param, static_cast<double>(*i) / static_cast<double>(kCurrencyScale))
-                 : sqlite3_bind_int64(stmt, param, *i);
+      return storage == TStorage::Currency ? sqlite3_bind_double(stmt, param, AmountDouble(*i))
+                                           : sqlite3_bind_int64(stmt, param, *i);
     }
     if (const auto* d = std::get_if<double>(&data)) {
       if (storage == TStorage::Date || storage == TStorage::Time ||
@@ -80,7 +79,18 @@ class TSQLiteCodec {
     }
   }
 
+  // The double nearest to an amount in ten-thousandths.
+  static double AmountDouble(std::int64_t amount) {
+    // Up to 2^53 the amount is exact as a double, and one division rounds.
+    constexpr std::int64_t kExact = std::int64_t{1} << 53;
+    if (amount < kExact && amount > -kExact) {
+      return static_cast<double>(amount) / static_cast<double>(kCurrencyScale);
+    }
+    return WideAmountDouble(amount);
+  }
+
  private:
+  static double WideAmountDouble(std::int64_t amount);
   static int BindDateTime(sqlite3_stmt* stmt, int param, TStorage storage, double value,
                           TDateText& dateText);
 };

@@ -203,6 +203,8 @@ void TSQLiteDataSet::ShowSource(TSQLiteSource&& source) {
     if (def.DataType == ftCurrency) field->SetCurrency(true);
     if (def.ReadOnly) field->SetReadOnly(true);
     s.AutoInc.push_back(column.AutoInc);
+    field->SetPrecision(def.Precision);
+    if (def.Scale >= 0) field->SetScale(def.Scale);
   }
   s.Cursor.Start(std::move(s.Source.Select));
   s.Writer.Start();

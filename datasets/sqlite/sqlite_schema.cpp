@@ -279,6 +279,8 @@ TFieldDef TSQLiteDataSet::FieldDefForColumn(const std::string& name,
     def.DataType = ftTime;
   } else if (has("MONEY") || has("CURRENCY")) {
     def.DataType = ftCurrency;
+    // Kept as a double: 15 significant digits always read back.
+    def.Precision = 15;
   } else if (has("SMALLINT") || has("INT2")) {
     def.DataType = ftSmallint;
   } else if (has("MEDIUMINT") || has("INT4")) {
@@ -290,6 +292,9 @@ TFieldDef TSQLiteDataSet::FieldDefForColumn(const std::string& name,
   } else if (has("DECIMAL") || has("NUMERIC")) {
     def.DataType = ftBCD;
     def.Size = std::max(0, length(1));  // the scale of (precision, scale)
+    // A declared precision makes the scale a limit the strict rules keep.
+    def.Precision = std::max(0, length(0));
+    if (def.Precision > 0) def.Scale = def.Size;
   } else if (has("REAL") || has("FLOA") || has("DOUB")) {
     def.DataType = ftFloat;
   } else if (has("CLOB") || has("MEMO")) {

@@ -1,0 +1,111 @@
+// Money and decimal edges through a database table: under strict values
+// each value fails its record with a reason or comes back exact, never a
+// third outcome; under lenient values each value stored either comes back
+// exact or is counted as rounded.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "data/db.h"
+#include "import/kvcsvimp.h"
+#include "tests/support/temp_dir.h"
+#include "text/number_text.h"
+
+namespace korvane::test {
+
+inline constexpr const char* kNumberEdges[] = {
+    "12.34",       "-0.5",           "12.3456",          "12.34567",
+    "0.00005",     "-0.00015",       "12.345",           "123456789012345",
+    "1234567890123456", "12345678901234567890", "12345678901234.5678", "0.1",
+    "0.30000000000000004", "1e-7",   "-2.5e3",           "-99999999.99"};
+
+// A number's value as sign, significant digits and the exponent of the last.
+inline std::string CanonicalNumber(std::string_view text) {
+  TNumberParts n;
+  if (!ReadNumberText(text, nrExponent, '.', ',', n)) return "not a number: " + std::string(text);
+  const std::size_t first = n.Digits.find_first_not_of('0');
+  if (first == std::string::npos) return "0";
+  const std::size_t last = n.Digits.find_last_not_of('0');
+  const long exponent = n.Exponent + static_cast<long>(n.Digits.size() - 1 - last) -
+                        static_cast<long>(n.Fraction().size());
+  return (n.Negative ? "-" : "") + n.Digits.substr(first, last - first + 1) + "e" +
+         std::to_string(exponent);
+}
+
+// Imports each edge into each of the columns 1.. of table (column 0 is an
+// integer key; one value per record, the other columns empty) under
+// valueErrors, then reads the table back and checks the outcomes.
+inline void CheckNumberEdges(TDataSet& table, TValueErrors valueErrors, TTempDir& dir) {
+  table.Open();
+  const int columns = table.FieldCount();
+  table.Close();
+  std::string csv;
+  for (int c = 1; c < columns; ++c) {
+    for (std::size_t e = 0; e < std::size(kNumberEdges); ++e) {
+      csv += std::to_string(c * 100 + static_cast<int>(e));
+      for (int k = 1; k < columns; ++k) csv += k == c ? std::string(",") + kNumberEdges[e] : ",";
+      csv += "\n";
+    }
+  }
+  TCSVImport import(nullptr);
+  import.SetDataSet(&table);
+  import.SetFieldSeparator(fspComma);
+  import.SetInputFile(dir.Put("edges.csv", csv));
+  import.SetValueErrors(valueErrors);
+  std::map<std::string, std::string> failed;  // key -> message
+  import.SetOnRecordError([&failed](TObject*, const TRecordError& e) {
+    const std::string text(e.Text);
+    failed[text.substr(0, text.find(','))] = e.Message;
+  });
+  import.Execute();
+  std::map<std::string, std::string> stored;  // key -> the value read back
+  table.Close();
+  table.Open();
+  for (; !table.Eof(); table.Next()) {
+    const std::string key = table.Fields(0)->AsString();
+    const int c = std::stoi(key) / 100;
+    stored[key] = table.Fields(c)->AsString();
+  }
+  const std::string columnNames = [&table] {
+    std::string names;
+    for (int c = 1; c < table.FieldCount(); ++c) names += table.Fields(c)->FieldName() + " ";
+    return names;
+  }();
+  table.Close();
+  std::int64_t inexact = 0;
+  for (int c = 1; c < columns; ++c) {
+    for (std::size_t e = 0; e < std::size(kNumberEdges); ++e) {
+      const std::string key = std::to_string(c * 100 + static_cast<int>(e));
+      const std::string edge = kNumberEdges[e];
+      SCOPED_TRACE("column " + std::to_string(c) + " of " + columnNames + ": " + edge);
+      const bool isStored = stored.contains(key);
+      EXPECT_NE(isStored, failed.contains(key));
+      // Forgiving values leave a value that does not convert empty, and
+      // read money by its digits, '-' and '.' alone: no rounding either.
+      if (valueErrors == veLenient && (stored[key].empty() || edge.find('e') != std::string::npos)) {
+        continue;
+      }
+      if (isStored && CanonicalNumber(stored[key]) != CanonicalNumber(edge)) {
+        ++inexact;
+        EXPECT_EQ(valueErrors, veLenient) << "stored as " << stored[key];
+      }
+      if (failed.contains(key)) {
+        EXPECT_FALSE(failed[key].empty());
+      }
+      // The plain values fit every column.
+      if (e < 2) {
+        EXPECT_TRUE(isStored) << failed[key];
+      }
+    }
+  }
+  if (valueErrors == veLenient) {
+    EXPECT_LE(inexact, import.RoundedValues());
+  }
+}
+
+}  // namespace korvane::test

@@ -1,0 +1,233 @@
+#include "text/number_text.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <system_error>
+
+namespace korvane {
+
+namespace {
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+constexpr std::string_view kCurrencySymbols[] = {"$", "\xE2\x82\xAC", "\xC2\xA3", "\xC2\xA5"};
+
+bool StripSymbolPrefix(std::string_view& t) {
+  for (std::string_view symbol : kCurrencySymbols) {
+    if (t.starts_with(symbol)) {
+      t = TrimBlanks(t.substr(symbol.size()));
+      return true;
+    }
+  }
+  return false;
+}
+
+bool StripSymbolSuffix(std::string_view& t) {
+  for (std::string_view symbol : kCurrencySymbols) {
+    if (t.ends_with(symbol)) {
+      t = TrimBlanks(t.substr(0, t.size() - symbol.size()));
+      return true;
+    }
+  }
+  return false;
+}
+
+// An optional '+' or '-' at the front of t; false when one was taken before.
+bool TakeSign(std::string_view& t, bool& signed_, bool& negative) {
+  if (t.empty() || (t.front() != '+' && t.front() != '-')) return true;
+  if (signed_) return false;
+  signed_ = true;
+  negative = t.front() == '-';
+  t.remove_prefix(1);
+  return true;
+}
+
+// The whole digits of t into digits, the thousands separator (when
+// allowed) only between groups of three; how many bytes it read, or npos
+// when the groups are wrong.
+std::size_t ScanWhole(std::string_view t, bool grouping, char thousands, std::string& digits) {
+  std::size_t i = 0;
+  std::size_t group = 0;
+  bool grouped = false;
+  for (; i < t.size(); ++i) {
+    const char c = t[i];
+    if (IsDigit(c)) {
+      digits += c;
+      ++group;
+    } else if (grouping && c == thousands && i + 1 < t.size() && IsDigit(t[i + 1])) {
+      if (group == 0 || group > 3 || (grouped && group != 3)) return std::string_view::npos;
+      grouped = true;
+      group = 0;
+    } else {
+      break;
+    }
+  }
+  if (grouped && group != 3) return std::string_view::npos;
+  return i;
+}
+
+// The digits without the zeros at either end, and the decimal exponent of
+// the last one kept: the value is digits * 10^exponent. Empty for zero.
+std::string_view Significant(const TNumberParts& n, long& exponent) {
+  std::string_view d = n.Digits;
+  const std::size_t first = d.find_first_not_of('0');
+  if (first == std::string_view::npos) {
+    exponent = 0;
+    return {};
+  }
+  const std::size_t last = d.find_last_not_of('0');
+  exponent = n.Exponent - static_cast<long>(n.Digits.size() - n.WholeDigits) +
+             static_cast<long>(d.size() - 1 - last);
+  return d.substr(first, last - first + 1);
+}
+
+}  // namespace
+
+int TNumberParts::Decimals() const {
+  long exponent = 0;
+  Significant(*this, exponent);
+  return exponent >= 0 ? 0 : static_cast<int>(std::min<long>(-exponent, 1000000));
+}
+
+bool ReadNumberText(std::string_view text, unsigned rules, char decimal, char thousands,
+                    TNumberParts& n) {
+  n = TNumberParts();
+  std::string_view t = TrimBlanks(text);
+  const bool money = (rules & nrMoney) != 0;
+  bool parenthesised = false;
+  if (money && t.size() >= 2 && t.front() == '(' && t.back() == ')') {
+    parenthesised = true;
+    t = TrimBlanks(t.substr(1, t.size() - 2));
+  }
+  bool signed_ = false;
+  if (!TakeSign(t, signed_, n.Negative)) return false;
+  if (money && (StripSymbolPrefix(t) || StripSymbolSuffix(t))) {
+    if (!TakeSign(t, signed_, n.Negative)) return false;
+  }
+  if (parenthesised) {
+    if (signed_) return false;
+    n.Negative = true;
+  }
+  std::size_t i = ScanWhole(t, (rules & nrThousands) != 0, thousands, n.Digits);
+  if (i == std::string_view::npos) return false;
+  n.WholeDigits = n.Digits.size();
+  if (i < t.size() && t[i] == decimal) {
+    for (++i; i < t.size() && IsDigit(t[i]); ++i) n.Digits += t[i];
+  }
+  if (n.Digits.empty()) return false;
+  if ((rules & nrExponent) != 0 && i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
+    std::string_view e = t.substr(i + 1);
+    bool expNegative = false;
+    if (!e.empty() && (e.front() == '+' || e.front() == '-')) {
+      expNegative = e.front() == '-';
+      e.remove_prefix(1);
+    }
+    if (e.empty() || !IsDigit(e.front())) return false;
+    long value = 0;
+    for (i = 0; i < e.size() && IsDigit(e[i]); ++i) {
+      value = std::min<long>(value * 10 + (e[i] - '0'), 100000);
+    }
+    if (i != e.size()) return false;
+    n.Exponent = expNegative ? -value : value;
+    return true;
+  }
+  return i == t.size();
+}
+
+bool NumberToDouble(const TNumberParts& n, double& value) {
+  long exponent = 0;
+  const std::string_view digits = Significant(n, exponent);
+  if (digits.empty()) {
+    value = n.Negative ? -0.0 : 0.0;
+    return true;
+  }
+  std::string plain(digits);
+  plain += 'e';
+  plain += std::to_string(exponent);
+  double result = 0;
+  const auto [end, ec] = std::from_chars(plain.data(), plain.data() + plain.size(), result);
+  if (ec == std::errc::result_out_of_range) {
+    // Past a double's largest value, or below its smallest.
+    if (exponent + static_cast<long>(digits.size()) > 0) return false;
+    result = 0;
+  } else if (ec != std::errc()) {
+    return false;
+  }
+  value = n.Negative ? -result : result;
+  return true;
+}
+
+bool ReadsBackAs(const TNumberParts& n, double value, bool single) {
+  long exponent = 0;
+  const std::string_view digits = Significant(n, exponent);
+  if (digits.empty() || value == 0) return digits.empty() && value == 0;
+  char buffer[64];
+  std::to_chars_result written{};
+  if (single) {
+    const auto f = static_cast<float>(value);
+    if (!std::isfinite(f)) return false;
+    written = std::to_chars(buffer, buffer + sizeof buffer, std::fabs(f),
+                            std::chars_format::scientific);
+  } else {
+    if (!std::isfinite(value)) return false;
+    written = std::to_chars(buffer, buffer + sizeof buffer, std::fabs(value),
+                            std::chars_format::scientific);
+  }
+  // d[.ddd]e[+-]x: the digits, and the exponent of the first one.
+  std::string shortest;
+  const char* p = buffer;
+  for (; p < written.ptr && *p != 'e'; ++p) {
+    if (IsDigit(*p)) shortest += *p;
+  }
+  int first = 0;
+  if (p < written.ptr) {
+    ++p;
+    if (*p == '+') ++p;
+    std::from_chars(p, written.ptr, first);
+  }
+  while (shortest.size() > 1 && shortest.back() == '0') shortest.pop_back();
+  const long shortestLast = first - static_cast<long>(shortest.size()) + 1;
+  return shortest == digits && shortestLast == exponent;
+}
+
+bool RoundedUnits(const TNumberParts& n, int decimals, std::int64_t& units) {
+  // The digits up to `decimals` places after the point, and the one after.
+  if (n.IsZero()) {
+    units = 0;
+    return true;
+  }
+  const long point = static_cast<long>(n.WholeDigits) + n.Exponent;  // digits before the point
+  const long keep = point + decimals;
+  std::uint64_t magnitude = 0;
+  const long size = static_cast<long>(n.Digits.size());
+  for (long i = 0; i < keep; ++i) {
+    const unsigned digit = i >= 0 && i < size ? static_cast<unsigned>(n.Digits[i] - '0') : 0u;
+    if (magnitude == 0 && digit == 0) continue;
+    if (__builtin_mul_overflow(magnitude, 10u, &magnitude) ||
+        __builtin_add_overflow(magnitude, digit, &magnitude)) {
+      return false;
+    }
+  }
+  if (keep >= 0 && keep < size && n.Digits[static_cast<std::size_t>(keep)] >= '5' &&
+      __builtin_add_overflow(magnitude, 1u, &magnitude)) {
+    return false;
+  }
+  const std::uint64_t limit = static_cast<std::uint64_t>(INT64_MAX) + (n.Negative ? 1 : 0);
+  if (magnitude > limit) return false;
+  units = n.Negative ? static_cast<std::int64_t>(0 - magnitude)
+                     : static_cast<std::int64_t>(magnitude);
+  return true;
+}
+
+double UnitsToDouble(std::int64_t units, int decimals) {
+  char text[48];
+  char* end = std::to_chars(text, text + 24, units).ptr;
+  *end++ = 'e';
+  end = std::to_chars(end, text + sizeof text, -decimals).ptr;
+  double value = 0;
+  std::from_chars(text, end, value);
+  return value;
+}
+
+}  // namespace korvane
