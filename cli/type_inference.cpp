@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "text/formats.h"
+#include "text/number_text.h"
 
 namespace korvane::cli {
 
@@ -107,6 +108,21 @@ bool IsBooleanWord(std::string_view s) {
   return false;
 }
 
+// Whether a number text reads back from the double it reads as: a REAL
+// column would round one that does not, and strict values refuse it.
+bool KeptByDouble(std::string_view s, double value) {
+  std::size_t digits = 0;
+  for (const char c : s) {
+    if (c == 'e' || c == 'E') digits = 64;  // far below or above: read on
+    digits += IsDigit(c) ? 1 : 0;
+  }
+  if (digits <= static_cast<std::size_t>(kDoubleDigits)) return true;
+  const TFormatSettings& fs = FormatSettings();
+  TNumberParts number;
+  return ReadNumberText(s, nrExponent, fs.DecimalSeparator, fs.ThousandSeparator, number) &&
+         ReadsBackAs(number, value, false);
+}
+
 int FormatIndex(const TTypeGuess& guess) {
   for (std::size_t i = 0; i < kSniffedDateFormats.size(); ++i) {
     if (kSniffedDateFormats[i] == guess.DateFormat) return static_cast<int>(i);
@@ -134,7 +150,7 @@ std::uint32_t TTypeVote::Kinds(std::string_view value, std::uint32_t wanted, boo
              whole > std::numeric_limits<std::int32_t>::max();
     }
     double real = 0;
-    if (TryStrToFloat(s, real)) kinds |= kReal;
+    if (TryStrToFloat(s, real) && KeptByDouble(s, real)) kinds |= kReal;
   }
   if (wanted & kBool) {
     boolWord = IsBooleanWord(s);
