@@ -232,6 +232,7 @@ struct TLayoutScore {
   std::size_t Values = 0;    // values of the most records
   std::int64_t Records = 0;  // records read
   std::int64_t Fitting = 0;  // records of that many values
+  double Clean = 0;          // the share of the values that read as values
 };
 
 TLayoutScore ScoreLayout(std::string_view head, bool headIsAll, char sep, char quote) {
@@ -255,8 +256,9 @@ TLayoutScore ScoreLayout(std::string_view head, bool headIsAll, char sep, char q
   }
   auto isClean = [&](std::string_view v) {
     if (LooksTyped(v)) return true;
-    while (!v.empty() && v.front() == ' ') v.remove_prefix(1);
-    while (!v.empty() && v.back() == ' ') v.remove_suffix(1);
+    // Blanks around a value are padding.
+    while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
+    while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.remove_suffix(1);
     if (v.find_first_of(foreign) != std::string_view::npos) return false;
     return v.empty() ||
            ((v.front() != '"' && v.front() != '\'') && (v.back() != '"' && v.back() != '\''));
@@ -293,6 +295,7 @@ TLayoutScore ScoreLayout(std::string_view head, bool headIsAll, char sep, char q
   pattern /= patterns * static_cast<double>(score.Records);
   const double typed = cells == 0 ? 0 : static_cast<double>(clean) / static_cast<double>(cells);
   score.Score = pattern * typed;
+  score.Clean = typed;
   return score;
 }
 
@@ -361,17 +364,19 @@ TLayout SniffLayout(std::string_view head, bool headIsAll, std::optional<char> g
     for (char quote : quotes) {
       if (quote != '\0' && quote == sep) continue;
       const TLayoutScore score = ScoreLayout(head, headIsAll, sep, quote);
-      // A space or colon separates only when it splits most records alike:
-      // in one column of sentences or times it is part of the values.
-      // They are tried only when no other separator splits the records.
+      // A space or colon separates only when it splits most records alike
+      // into values that nearly all read as values: in one column of
+      // sentences or times it is part of the values. Over another separator
+      // that splits the records it must win clearly.
       const bool late = kLateSeparators.find(sep) != std::string_view::npos;
-      if (late && found && !best.Late) continue;
       if (score.Values < 2 ||
-          (late && (score.Records < 2 || score.Fitting * 10 < score.Records * 9))) {
+          (late &&
+           (score.Records < 2 || score.Fitting * 10 < score.Records * 9 || score.Clean < 0.9))) {
         continue;
       }
+      const double margin = late && found && !best.Late ? 1.5 : 1.0001;
       // Ties go to the one tried first.
-      if (!found || score.Score > best.Score.Score * 1.0001) {
+      if (!found || score.Score > best.Score.Score * margin) {
         best = {sep, quote, score, late};
         found = true;
       }
