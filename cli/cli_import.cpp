@@ -250,10 +250,10 @@ bool EndAtomicRun(TSession& session, TAtomicRun& atomic, std::int32_t& result) {
       result = -1;
     }
   }
-  if (atomic.Rollback()) {
+  if (const std::string failed = atomic.Rollback(); failed.empty()) {
     session.Say(mtInformation, "--atomic: nothing was stored; the table is as it was");
   } else {
-    session.Say(mtError, "--atomic: the transaction cannot be rolled back");
+    session.Say(mtError, "--atomic: the transaction cannot be rolled back: " + failed);
   }
   return false;
 }
@@ -332,6 +332,9 @@ TImportOutcome ExecuteImport(TSession& session, TCSVImport& import, TRejectRepor
   try {
     TImportInterrupts interrupts(import);
     result = import.Execute();
+    if (result < 0 && !import.SetupFailure().empty()) {
+      failure = "the import cannot start: " + import.SetupFailure();
+    }
   } catch (const EInOutError& e) {
     failure = e.what();
     damagedInput = true;

@@ -223,13 +223,13 @@ void TAtomicRun::Commit() {
   FOpen = false;
 }
 
-bool TAtomicRun::Rollback() noexcept {
+std::string TAtomicRun::Rollback() noexcept {
   FOpen = false;
   try {
     FTable.ExecSQL("ROLLBACK");
-    return true;
-  } catch (...) {
-    return false;
+    return {};
+  } catch (const std::exception& e) {
+    return e.what()[0] != '\0' ? e.what() : "the database gave no reason";
   }
 }
 

@@ -108,14 +108,17 @@ class TAtomicRun {
  public:
   // Starts the transaction when on; raises EUsageError when it cannot.
   TAtomicRun(TDatabaseTable& table, bool on);
-  // Rolls back unless committed.
+  // Rolls back unless committed, which happens only when the run left
+  // early on an error the user is shown. A rollback that fails there loses
+  // nothing: a transaction never committed is rolled back when its
+  // connection closes or is lost.
   ~TAtomicRun();
   TAtomicRun(const TAtomicRun&) = delete;
   TAtomicRun& operator=(const TAtomicRun&) = delete;
   bool On() const { return FOpen; }
   void Commit();
-  // Rolls back; false when that failed too.
-  bool Rollback() noexcept;
+  // Rolls back; empty, or why that failed too.
+  std::string Rollback() noexcept;
 
  private:
   TDatabaseTable& FTable;

@@ -66,8 +66,20 @@ std::int32_t ExecuteExport(TSession& session, TCSVExport& exporter, TReplacement
   std::string failure;
   try {
     result = exporter.Execute();
-    if (result >= 0) {
+    const TLeftOutRecords& leftOut = exporter.LeftOutRecords();
+    if (result >= 0 && leftOut.Count == 0) {
       output.Commit();
+    } else if (result >= 0) {
+      // A record the file would lack: the export fails rather than write
+      // a file that looks whole.
+      failure = "record " + std::to_string(leftOut.FirstRecord) + " cannot be written: " +
+                leftOut.FirstReason +
+                (leftOut.Count > 1 ? " (" + std::to_string(leftOut.Count) + " records in all)"
+                                   : std::string()) +
+                "; any earlier file '" + target + "' is unchanged";
+    } else if (!exporter.SetupFailure().empty()) {
+      failure = "the export cannot start: " + exporter.SetupFailure() + "; any earlier file '" +
+                target + "' is unchanged";
     } else if (!exporter.WriteErrorText().empty()) {
       failure = "cannot write '" + target + "': " + exporter.WriteErrorText() +
                 "; any earlier file of that name is unchanged";

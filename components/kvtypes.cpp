@@ -255,8 +255,8 @@ bool WriteWholeFieldData(std::string_view text, TField* field) {
     } else {
       field->SetAsString(bytes);
     }
-  } catch (...) {
-    return false;
+  } catch (const std::exception&) {
+    return false;  // as WriteFieldData: the value is not stored
   }
   return true;
 }

@@ -94,7 +94,9 @@ inline bool WriteFieldData(std::string_view text, TField* field) {
         field->WriteString(text);
         break;
     }
-  } catch (...) {
+  } catch (const std::exception&) {
+    // The forgiving rules' answer: the value is not stored, and the caller
+    // leaves it out. Callers that keep the reason use WriteStrictFieldData.
     return false;
   }
   return true;

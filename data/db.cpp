@@ -46,7 +46,9 @@ void TDataSet::Open() {
   } catch (...) {
     try {
       InternalClose();
-    } catch (...) {
+    } catch (const std::exception&) {
+      // The first failure is the one rethrown below and shown; closing
+      // what it left half open can add nothing the host could act on.
     }
     FState = dsInactive;
     throw;
@@ -278,7 +280,9 @@ TBlobStream::~TBlobStream() {
   try {
     Commit();
   } catch (...) {
-    // A destructor cannot report; callers that care call Commit first.
+    // A no-throw boundary: a destructor cannot report. Callers that need
+    // the bytes stored call Commit first, which raises the reason
+    // (AppendFieldBlob does).
   }
 }
 

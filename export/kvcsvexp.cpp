@@ -3,6 +3,7 @@
 #include "io/text_encoding.h"
 
 #include <algorithm>
+#include <cstring>
 #include <optional>
 #include <system_error>
 #include <utility>
@@ -200,9 +201,14 @@ void TCSVExport::FreeProgressWindow() noexcept {
 
 bool TCSVExport::Setup() {
   FRecordCounter = 0;
+  FSetupFailure.clear();
+  FLeftOut = TLeftOutRecords{};
   FOutput.Begin();
   try {
-    if (FDataSet == nullptr) return false;
+    if (FDataSet == nullptr) {
+      FSetupFailure = "no dataset to export (DataSet is not set)";
+      return false;
+    }
     // Everything that can fail comes before the output file is created, so
     // that a run that cannot start leaves an earlier file untouched.
     if (!FDataSet->Active()) FDataSet->Open();
@@ -221,8 +227,17 @@ bool TCSVExport::Setup() {
     if (FCompression == cmGzip) format = TFileFormat::ffGzip;
     if (FCompression == cmZstd) format = TFileFormat::ffZstd;
     if (FCompression == cmAuto) format = FileFormatForName(FOutputFile);
-    return FOutput.Create(FOutputFile, format, FEncoding);
-  } catch (...) {
+    if (!FOutput.Create(FOutputFile, format, FEncoding)) {
+      const int code = GetLastError();
+      FSetupFailure = "cannot create '" + FOutputFile + "'" +
+                      (code != 0 ? " (" + std::string(std::strerror(code)) + ")" : "");
+      return false;
+    }
+    return true;
+  } catch (const std::exception& e) {
+    // The run does not start, and says nothing itself: the host shows the
+    // reason (the command does).
+    FSetupFailure = e.what();
     return false;
   }
 }
@@ -276,7 +291,7 @@ bool TCSVExport::WriteRun() {
   // ended by the new ones (the plan is built again after it). The quote and
   // separator characters wait for the next run. A handler that clears
   // DataSet ends the records.
-  TRecordPlan plan(FOutput);
+  TRecordPlan plan(FOutput, &FLeftOut);
   plan.Build(Layout());
   std::int64_t bytes = 0;
   if (!WriteAhead(plan, bytes)) return false;

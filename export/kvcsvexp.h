@@ -23,6 +23,15 @@ class TProgressWindow;
 class TRecordPlan;
 struct TExportLayout;
 
+// The records a run left out because a value of theirs could not be read
+// (the dataset or a field's OnGetText handler raised): how many, the first
+// of them (counted from 1 among the run's records) and why it failed.
+struct KORVANE_API TLeftOutRecords {
+  std::int64_t Count = 0;
+  std::int64_t FirstRecord = 0;
+  std::string FirstReason;
+};
+
 // The export component. Owns its string lists and its progress window;
 // references its dataset, which the host keeps alive while DataSet refers to
 // it. Execute runs synchronously: the dataset, the events and the messages
@@ -171,6 +180,15 @@ class KORVANE_API TCSVExport : public TComponent {
   // What failed when it was not the OS (a character the encoding cannot
   // hold, named with its line of the output); empty otherwise.
   const std::string& WriteErrorText() const { return FOutput.Failure(); }
+  // Why the last run could not start, when Execute returned -1 before its
+  // first line without a message (no dataset, a dataset that cannot be
+  // opened, an output file that cannot be made, ...); empty when it started.
+  const std::string& SetupFailure() const { return FSetupFailure; }
+  // The records the last run left out: a record a value of which cannot be
+  // read writes no line, but is counted in the result and reported to
+  // OnExportRecord like any other, and the run goes on. A host that wants
+  // every record decides what to do with them (the command fails the run).
+  const TLeftOutRecords& LeftOutRecords() const { return FLeftOut; }
 
   // Whether Execute formats records on a second thread from copies of their
   // values while it walks the dataset. Only runs in which no host code
@@ -244,6 +262,8 @@ class KORVANE_API TCSVExport : public TComponent {
   std::int32_t FRecordCounter = 0;
   bool FShowProgress = false;
   std::int32_t FRecordTotal = 0;
+  std::string FSetupFailure;
+  TLeftOutRecords FLeftOut;
   std::unique_ptr<TStringList> FTrailerData;
   bool FTrailerOutput = false;
   bool FFormatAhead = std::thread::hardware_concurrency() > 1;

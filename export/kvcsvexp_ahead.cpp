@@ -20,6 +20,9 @@ TFormatAhead::~TFormatAhead() {
   try {
     Finish();
   } catch (...) {
+    // A no-throw boundary: the run calls Finish itself, which rethrows the
+    // thread's error; this one is reached without that only while another
+    // error leaves the run, which is the one the host gets.
   }
 }
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <system_error>
 #include <utility>
 
 namespace korvane {
@@ -86,8 +87,8 @@ bool TExportOutput::Queue() {
   if (FWriter == nullptr) {
     try {
       FWriter = std::make_unique<TBackgroundWriter>(FFile, FSink.get());
-    } catch (...) {
-      return Flush();  // no thread to be had: write here
+    } catch (const std::system_error&) {
+      return Flush();  // no thread to be had: write here, nothing lost
     }
   } else if (!WaitForWriter()) {
     return false;

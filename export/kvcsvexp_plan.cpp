@@ -148,12 +148,22 @@ bool TimeTextTakesMilliseconds() {
 
 }  // namespace
 
-TRecordPlan::TRecordPlan(TExportOutput& output) : FOutput(output) {}
+TRecordPlan::TRecordPlan(TExportOutput& output, TLeftOutRecords* leftOut)
+    : FOutput(output), FLeftOut(leftOut) {}
+
+void TRecordPlan::LeaveOut(std::string_view reason) {
+  if (FLeftOut == nullptr) return;
+  if (FLeftOut->Count++ == 0) {
+    FLeftOut->FirstRecord = FRecords;
+    FLeftOut->FirstReason.assign(reason);
+  }
+}
 
 TRecordPlan::~TRecordPlan() = default;
 
 void TRecordPlan::Build(const TExportLayout& layout) {
   FColumns.clear();
+  FBuildFailure.clear();
   FFixed = layout.Fixed;
   FRecordSeparator = layout.RecordSeparator;
   std::fill(std::begin(FLineEnd), std::end(FLineEnd), '\0');
@@ -178,8 +188,10 @@ void TRecordPlan::Build(const TExportLayout& layout) {
       }
       AddColumn(field, quoted);
     }
-  } catch (...) {
-    FColumns.clear();  // every line empty
+  } catch (const std::exception& e) {
+    // Every line empty: each record is left out, for this reason.
+    FColumns.clear();
+    FBuildFailure = std::string("its fields cannot be laid out: ") + e.what();
     return;
   }
   FCloseLength = !FColumns.empty() && FColumns.back().wrap ? 1 : 0;
@@ -370,13 +382,21 @@ void TRecordPlan::CopySlots(std::vector<TCopySlot>& slots) const {
 }
 
 std::size_t TRecordPlan::Put() {
+  ++FRecords;
   // No columns also when the dataset is gone: nothing to read then.
-  if (FColumns.empty()) return 0;
+  if (FColumns.empty()) {
+    if (!FBuildFailure.empty()) LeaveOut(FBuildFailure);
+    return 0;
+  }
   return PutRecordAs(TFieldReader{FDataSet->CurrentValues()});
 }
 
 std::size_t TRecordPlan::PutCopy(const TCopiedValue* row, const char* texts) {
-  if (FColumns.empty()) return 0;
+  ++FRecords;
+  if (FColumns.empty()) {
+    if (!FBuildFailure.empty()) LeaveOut(FBuildFailure);
+    return 0;
+  }
   return PutRecordAs(TCopyReader{row, texts});
 }
 
@@ -683,9 +703,16 @@ std::size_t TRecordPlan::PutRecord(const TReader& reader) {
         }
       }
     }
-  } catch (...) {
-    // A record that cannot be read is left out whole.
+  } catch (const std::exception& e) {
+    // A record that cannot be read is left out whole, with its reason.
     FQuoteText = false;
+    LeaveOut(e.what());
+    return 0;
+  } catch (...) {
+    // Host code (a field's OnGetText handler) raised something that
+    // carries no text: left out all the same, saying so.
+    FQuoteText = false;
+    LeaveOut("a field's handler raised an error without a message");
     return 0;
   }
   *p = FQuote;

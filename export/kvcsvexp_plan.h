@@ -12,6 +12,7 @@
 #include "core/classes.h"
 #include "data/db.h"
 #include "text/formats.h"
+#include "export/kvcsvexp.h"
 #include "export/kvcsvexp_output.h"
 #include "components/kvtypes.h"
 
@@ -123,7 +124,9 @@ struct TColumn {
 //   - quotes go around every value, or only around texts (dfTextOnly);
 //   - n values give n - 1 separators, also when some are empty;
 //   - a record whose line is empty writes nothing, not even the record
-//     separator; a record whose values cannot be read is left out whole.
+//     separator; a record whose values cannot be read is left out whole,
+//     and counted with its reason in the run's TLeftOutRecords (as is every
+//     record when the fields cannot be laid out at all).
 // Under the standard rules (delimited lines with a quote character), the
 // quotes of a value are decided by its text instead: a value is quoted when
 // the quote rule asks for it and always when it holds the quote, the
@@ -136,7 +139,8 @@ struct TColumn {
 // fixed-width lines pad dates like any value.
 class TRecordPlan {
  public:
-  explicit TRecordPlan(TExportOutput& output);
+  // Records left out are counted into leftOut, when given.
+  explicit TRecordPlan(TExportOutput& output, TLeftOutRecords* leftOut = nullptr);
   ~TRecordPlan();
   TRecordPlan(const TRecordPlan&) = delete;
   TRecordPlan& operator=(const TRecordPlan&) = delete;
@@ -146,7 +150,7 @@ class TRecordPlan {
 
   // Appends the current record's line and the record separator to the
   // output and returns the line's length; 0 (appending nothing) when the
-  // line is empty or a value raised.
+  // line is empty or a value raised (the record is then left out).
   std::size_t Put();
   // The same for a record copied as TCopiedValue rows (texts at texts).
   std::size_t PutCopy(const TCopiedValue* row, const char* texts);
@@ -186,6 +190,8 @@ class TRecordPlan {
   char* PutDate(TLineWriter& line, char* p, const TColumn& column, bool none, double value);
   char* PutHex(TLineWriter& line, char* p, std::string_view bytes, const TColumn& column);
   void AppendWholeTime(double value);
+  // Counts the record being put as left out, for reason.
+  [[gnu::cold]] void LeaveOut(std::string_view reason);
   void AddColumn(TField* field, std::uint8_t quoted);
   void ChooseDateKind(TColumn& column, std::size_t& room);
   // Standard rules: whether the values PutValue writes itself in the column
@@ -197,6 +203,9 @@ class TRecordPlan {
   char* PutStoredText(TLineWriter& line, char* p, std::string_view text, const TColumn& column);
 
   TExportOutput& FOutput;
+  TLeftOutRecords* FLeftOut;
+  std::int64_t FRecords = 0;     // Put and PutCopy calls: the record being put
+  std::string FBuildFailure;     // why Build found no columns, when it failed
   bool FFixed = false;
   std::string_view FRecordSeparator = "\r\n";
   char FLineEnd[2] = {};  // its bytes, stored two at a time

@@ -2,7 +2,9 @@
 #include "import/kvcsvimp.h"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
+#include <new>
 #include <optional>
 #include <thread>
 #include <type_traits>
@@ -161,14 +163,25 @@ void TCSVImport::CommitBulk(TDataSet*& bulkData, bool unwinding) {
     // Records refused after their Post failed all the same, also those
     // an EndBulk on the way out found.
     if (unwinding) {
+      // A no-throw boundary (this runs in Execute's guard while an
+      // exception leaves it): the run is stopping on an error of its own,
+      // which is what the host gets and sees, and a second one cannot be
+      // raised beside it. What the second changes is kept all the same: a
+      // group the database lost on the way out is no longer counted as
+      // stored, and records refused late are counted as failed (a raising
+      // OnRecordError handler stops only the reports, as it stops a run).
       try {
         data->EndBulk();
+      } catch (const EDatabaseFailure& e) {
+        FStoredRecords -= e.Lost();
       } catch (...) {
+        // Not the database's failure: the dataset kept what was posted.
       }
       try {
         TDataSet::TRefusals refused = data->TakeRefusals();
         RefusedLater(refused);
       } catch (...) {
+        // The handler's or the dataset's second error, after the run's own.
       }
     } else {
       data->EndBulk();
@@ -305,6 +318,7 @@ std::int32_t TCSVImport::Execute() {
 }
 
 bool TCSVImport::Setup() {
+  FSetupFailure.clear();
   try {
     FEndOfFile = false;
     FInterrupted = false;
@@ -324,7 +338,10 @@ bool TCSVImport::Setup() {
     FRecordCounter = 0;
     FTrailerData->Clear();
     FUseRecordCache = false;
-    if (FDataSet == nullptr) return false;
+    if (FDataSet == nullptr) {
+      FSetupFailure = "no dataset to import into (DataSet is not set)";
+      return false;
+    }
     if (!FDataSet->Active()) FDataSet->Open();
     if (!FDataSet->CanModify()) {
       MessageDlg("Data set does not allow addition of data!", mtError, {mbOK}, 0);
@@ -333,8 +350,16 @@ bool TCSVImport::Setup() {
     FFileSize = GetFileSize();
     // An input that cannot be opened fails the run rather than passing for
     // an empty file.
-    if (!OpenInputFile()) return false;
-    if (FTrailerRecords >= 1 && !ReadAheadRecordCache(FTrailerRecords)) return false;
+    if (!OpenInputFile()) {
+      const int code = GetLastError();
+      FSetupFailure = "cannot open '" + FInputFile + "'" +
+                      (code != 0 ? " (" + std::string(std::strerror(code)) + ")" : "");
+      return false;
+    }
+    if (FTrailerRecords >= 1 && !ReadAheadRecordCache(FTrailerRecords)) {
+      FSetupFailure = "the trailer records cannot be held back";
+      return false;
+    }
     FUseRecordCache = FTrailerRecords > 0;
     if (FShowProgress) {
       if (FProgressWindow == nullptr) FProgressWindow = new TProgressWindow(this);
@@ -342,7 +367,10 @@ bool TCSVImport::Setup() {
       FProgressWindow->Show();
     }
     return true;
-  } catch (...) {
+  } catch (const std::exception& e) {
+    // The run does not start, and says nothing itself: the host shows the
+    // reason (the command does).
+    FSetupFailure = e.what();
     return false;
   }
 }
@@ -409,7 +437,10 @@ void TCSVImport::CleanUp() {
     try {
       NormalizeRecordCache();
       FTrailerData->Assign(*FRecordCache);
-    } catch (...) {
+    } catch (const std::bad_alloc&) {
+      // Copying the held-back records fails only for want of memory; the
+      // trailer is then left short (TrailerData's count shows it) and the
+      // run's records are stored all the same.
     }
   }
   FreeProgressWindow();

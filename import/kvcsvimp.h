@@ -124,6 +124,10 @@ class KORVANE_API TCSVImport : public TComponent {
   // AddRecord): posted and not refused later. Blank records are neither
   // stored nor counted in ErrorRecords.
   std::int64_t StoredRecords() const { return FStoredRecords; }
+  // Why the last run could not start, when Execute returned -1 before its
+  // first record without a message (no dataset, a dataset or input file that
+  // cannot be opened, ...); empty when it started.
+  const std::string& SetupFailure() const { return FSetupFailure; }
   TFieldDelimiter FieldDelimiter() const { return FFieldDelimiter; }
   void SetFieldDelimiter(TFieldDelimiter value) { FFieldDelimiter = value; }
   TStrings* FieldList() const { return FFieldList.get(); }
@@ -438,6 +442,7 @@ class KORVANE_API TCSVImport : public TComponent {
   std::vector<std::string> FRefusalMessages;
   std::string FEncoding;
   std::int64_t FStoredRecords = 0;
+  std::string FSetupFailure;
   TFieldDelimiter FFieldDelimiter = fdlNone;
   std::string FDelimiter;
   std::unique_ptr<TStringList> FFieldList;

@@ -39,6 +39,8 @@ void TCSVImport::RefuseFailedRecord() {
   } catch (const std::exception& e) {
     NoteFailure(rerRefused, -1, {}, e.what());
   } catch (...) {
+    // Host code (a field's handler) raised something that carries no
+    // text: the record fails all the same, as refused.
     NoteFailure(rerRefused, -1, {}, "the record was refused");
   }
 }
@@ -46,8 +48,10 @@ void TCSVImport::RefuseFailedRecord() {
 void TCSVImport::CancelFailedRecord() {
   try {
     if (FDataSet->State() == dsEdit || FDataSet->State() == dsInsert) FDataSet->Cancel();
-  } catch (...) {
-    // The record is counted as failed either way.
+  } catch (const std::exception&) {
+    // The record fails with the reason of what made it fail, which the
+    // caller notes; that it could not be cancelled after says nothing
+    // more (the next record's Append starts afresh).
   }
 }
 

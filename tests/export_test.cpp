@@ -549,6 +549,7 @@ TEST_F(ExportRun, FailedPreparationLeavesAnEarlierFileAlone) {
 
   ds.SetOpenError("cannot open");
   EXPECT_EQ(exp.Execute(), -1);
+  EXPECT_EQ(exp.SetupFailure(), "cannot open");  // for the host: no message is shown
   EXPECT_EQ(Output(), "keep me");
   EXPECT_FALSE(ds.Active());
 
@@ -575,6 +576,8 @@ TEST_F(ExportRun, AnOutputFileThatCannotBeCreatedFailsThePreparation) {
 
   exp.SetOutputFile(Path("missing/out.txt"));
   EXPECT_EQ(exp.Execute(), -1);
+  EXPECT_EQ(exp.SetupFailure(),
+            "cannot create '" + Path("missing/out.txt") + "' (No such file or directory)");
   exp.SetOutputFile(dir.string());
   EXPECT_EQ(exp.Execute(), -1);
   exp.SetOutputFile("");
@@ -598,6 +601,30 @@ TEST_F(ExportRun, AnOutputFileThatCannotBeCreatedFailsThePreparation) {
   // Once it is free the same component writes it.
   EXPECT_EQ(exp.Execute(), 2);
   EXPECT_EQ(finished, 1);
+  EXPECT_EQ(exp.SetupFailure(), "");
+}
+
+// A record whose value cannot be read writes no line but is counted, and
+// the run keeps which records it left out and why.
+TEST_F(ExportRun, RecordsLeftOutAreCountedWithTheirReason) {
+  People(4);
+  int record = 0;
+  ds.Fields(1)->SetOnGetText([&record](TField*, std::string& text) {
+    ++record;
+    if (record == 2) throw EConvertError("no text for record 2");
+    if (record == 4) throw 4;  // host code raising what is no exception
+    text += "!";
+  });
+  EXPECT_EQ(exp.Execute(), 4);
+  EXPECT_EQ(Output(), "1|Name1!|City1\r\n3|Name3!|City3\r\n");
+  const TLeftOutRecords& left = exp.LeftOutRecords();
+  EXPECT_EQ(left.Count, 2);
+  EXPECT_EQ(left.FirstRecord, 2);
+  EXPECT_EQ(left.FirstReason, "no text for record 2");
+
+  ds.Fields(1)->SetOnGetText(nullptr);
+  EXPECT_EQ(exp.Execute(), 4);
+  EXPECT_EQ(exp.LeftOutRecords().Count, 0);
 }
 
 TEST_F(ExportRun, ConversionErrorInARecordHandlerStopsTheRun) {

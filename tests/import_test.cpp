@@ -436,12 +436,15 @@ TEST_F(ImportRun, ReadOnlyDatasetIsRefusedWithAMessage) {
 }
 
 TEST_F(ImportRun, MissingOrUnopenableDatasetFailsSilently) {
+  // Without a message, but with the reason for the host to show.
   Input("a,b\r\n");
   imp_.SetDataSet(nullptr);
   EXPECT_EQ(imp_.Execute(), -1);
+  EXPECT_NE(imp_.SetupFailure().find("DataSet"), std::string::npos) << imp_.SetupFailure();
   data_.SetOpenError("no such table");
   imp_.SetDataSet(&data_);
   EXPECT_EQ(imp_.Execute(), -1);
+  EXPECT_EQ(imp_.SetupFailure(), "no such table");
   EXPECT_TRUE(messages_.Shown().empty());
   EXPECT_EQ(events_, (Log{"begin", "begin"}));
   EXPECT_TRUE(data_.Hooks.empty());

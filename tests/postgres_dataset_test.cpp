@@ -437,6 +437,31 @@ TEST_F(PostgresDataSetTest, PostOutsideABulkRunRaisesTheServersReason) {
   EXPECT_EQ(schema.Value("SELECT count(*) FROM " + schema.Table("p")), "1");
 }
 
+// Closing in the middle of a bulk run commits what was posted; a commit the
+// server refuses (a deferred constraint) is raised by Close, not lost.
+TEST_F(PostgresDataSetTest, CloseRaisesACommitThatFailed) {
+  KORVANE_NEED_POSTGRES(conn);
+  TScratchSchema schema(conn);
+  schema.Exec("CREATE TABLE " + schema.Table("d") +
+              " (id int UNIQUE DEFERRABLE INITIALLY DEFERRED)");
+  TPostgresDataSet* ds = Table(conn, schema.Table("d"));
+  ds->Open();
+  ds->BeginBulk();
+  for (int i = 0; i < 2; ++i) {
+    ds->Append();
+    ds->FieldByName("id")->SetAsInteger(7);
+    ds->Post();
+  }
+  try {
+    ds->Close();
+    FAIL() << "a refused commit went unsaid";
+  } catch (const EDatabaseError& e) {
+    EXPECT_NE(std::string(e.what()).find("duplicate key value"), std::string::npos) << e.what();
+  }
+  EXPECT_FALSE(ds->Active());
+  EXPECT_EQ(schema.Value("SELECT count(*) FROM " + schema.Table("d")), "0");
+}
+
 // Records refused when their group is stored (one found by a later Post,
 // one at the end of the run) fail as any other: counted, and reported with
 // their number, line and text.

@@ -190,7 +190,8 @@ TTerminalRenderer::~TTerminalRenderer() {
   try {
     Release();
   } catch (...) {
-    // A failing stream must not take the program down while a window closes.
+    // A no-throw boundary: a failing stream must not take the program down
+    // while a window closes; the progress it shows is all that is lost.
   }
 }
 

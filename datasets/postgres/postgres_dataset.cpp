@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstring>
+#include <exception>
 #include <utility>
 #include <vector>
 
@@ -382,7 +383,15 @@ struct TPostgresDataSet::TState {
 TPostgresDataSet::TPostgresDataSet(TComponent* owner)
     : TSQLDataSet(owner), FState(std::make_unique<TState>()) {}
 
-TPostgresDataSet::~TPostgresDataSet() { Close(); }
+TPostgresDataSet::~TPostgresDataSet() {
+  try {
+    Close();
+  } catch (const std::exception&) {
+    // A destructor cannot report: a host that needs to know whether the
+    // records of an unfinished bulk run were stored calls EndBulk or Close
+    // first, which raise the reason.
+  }
+}
 
 std::string TPostgresDataSet::ShownConnection() const { return pg::HidePassword(FConnection); }
 
@@ -578,13 +587,17 @@ void TPostgresDataSet::OpenQuery() {
 
 void TPostgresDataSet::InternalClose() {
   TState& s = *FState;
+  // Closing in the middle of a bulk run keeps what was posted; a commit
+  // that fails then is raised once the dataset is closed, so that the host
+  // learns that the records posted since the last commit are not stored.
+  std::exception_ptr failed;
   if (s.Conn) {
     s.StopReading();
     if (s.Writer) {
-      // Closing in the middle of a bulk run keeps what was posted.
       try {
         s.Writer->EndBulk();
-      } catch (...) {
+      } catch (const std::exception&) {
+        failed = std::current_exception();
       }
       s.Writer->Abandon();
     }
@@ -593,6 +606,7 @@ void TPostgresDataSet::InternalClose() {
   s.Conn.reset();
   ForgetKey();
   DestroyFields();
+  if (failed) std::rethrow_exception(failed);
 }
 
 bool TPostgresDataSet::InternalFirst() {

@@ -60,7 +60,9 @@ TSQLiteDataSet::~TSQLiteDataSet() {
   try {
     Close();
   } catch (...) {
-    // Closing never raises for this dataset; nothing to report here.
+    // A no-throw boundary: a destructor cannot report. A host that needs
+    // to know whether an unfinished bulk run's records were stored calls
+    // EndBulk first, which raises the reason.
   }
   CloseConnection();
 }
