@@ -636,14 +636,31 @@ std::size_t SniffEncodingStart(std::string_view start, TSniffResult& result) {
     result.EncodingHints.push_back("UTF-16 text (byte-order mark)");
     return 2;
   }
+  // UTF-16 of mostly ASCII text has a zero byte in every other place, and
+  // in those places only; other control bytes (but for tab, line ends, form
+  // feed and byte 26) in one byte of twenty make binary data, not text.
   std::size_t zeros[2] = {0, 0};
+  std::size_t controls = 0;
   const std::size_t n = std::min<std::size_t>(start.size(), 4096);
-  for (std::size_t i = 0; i < n; ++i) zeros[i % 2] += start[i] == '\0' ? 1 : 0;
-  if (n >= 4 && (zeros[0] + zeros[1]) * 4 >= n) {
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto b = static_cast<unsigned char>(start[i]);
+    zeros[i % 2] += b == 0 ? 1 : 0;
+    const bool blank = b != 0 && std::strchr("\t\n\r\f\v\x1A", b) != nullptr;
+    controls += (b < 0x20 && !blank) || b == 0x7F ? 1 : 0;
+  }
+  const std::size_t most = std::max(zeros[0], zeros[1]);
+  const std::size_t fewest = std::min(zeros[0], zeros[1]);
+  if (n >= 4 && most * 4 >= n && fewest * 8 <= most) {
     result.Encoding = zeros[1] > zeros[0] ? "UTF-16LE" : "UTF-16BE";
     result.EncodingHints.push_back(
         "zero bytes between the characters: UTF-16 text without a byte-order mark, read as " +
         result.Encoding);
+  } else if (n >= 256 && controls * 20 >= n) {
+    result.Binary = true;
+    result.Encoding = "binary";
+    result.EncodingHints.push_back("zero or control bytes in " +
+                                   std::to_string(controls * 100 / n) +
+                                   "% of the first bytes: binary data, not text");
   }
   return 0;
 }
@@ -668,6 +685,10 @@ TSniffResult Sniff(const TByteSource& source, const TSniffOptions& options) {
   head.resize(got);
   const std::string_view body = std::string_view(head).substr(SniffEncodingStart(head, result));
 
+  if (result.Binary) {
+    result.WholeFile = headIsAll;
+    return result;
+  }
   const TLayout layout = SniffLayout(body, headIsAll, options.Separator, options.Quote);
   result.Separator = layout.Separator;
   result.Quote = layout.Quote;

@@ -74,6 +74,9 @@ struct TSniffResult {
   // sniff found it rather than being given one.
   std::string SuggestedEncoding;
   bool ByteOrderMark = false;
+  // The input is binary data (zero or control bytes), not text: nothing
+  // else is sniffed.
+  bool Binary = false;
   std::int64_t Records = 0;  // records sampled, the header included
   std::int64_t Bytes = 0;    // bytes those records took
   bool WholeFile = false;    // the sample reached the end of the input

@@ -162,6 +162,7 @@ json SniffJson(const TSniffResult& r, const std::string& file, const std::string
           {"lineEnds", r.LineEnds},
           {"encoding", r.Encoding},
           {"byteOrderMark", r.ByteOrderMark},
+          {"binary", r.Binary},
           {"encodingHints", r.EncodingHints},
           {"columns", std::move(columns)},
           {"renamed", std::move(renamed)},
@@ -212,9 +213,10 @@ void PrintSniff(std::ostream& out, const TSniffResult& r, const std::string& fil
   }
   for (const std::string& s : r.Renamed) out << "Renamed:     " << s << '\n';
   if (r.Columns.empty()) {
-    out << (r.WholeFile ? "  (none: the file holds no records)\n"
-                        : "  (none: the first record is longer than the sample; --sample 1 reads "
-                          "it whole)\n");
+    out << (r.Binary      ? "  (none: the file holds binary data, not text)\n"
+            : r.WholeFile ? "  (none: the file holds no records)\n"
+                          : "  (none: the first record is longer than the sample; --sample 1 reads "
+                            "it whole)\n");
     return;
   }
   out << "Import with:\n  " << command << '\n';
@@ -313,7 +315,9 @@ int RunSniff(const TSniffCommandOptions& o, std::ostream& out, std::ostream& /*e
   }
   const TSniffResult result =
       SniffFile(o.File == "-" ? std::string(kStandardInputPath) : o.File, options);
-  const std::string command = ImportCommandLine(result, o.File, o.DateFormat, o.Encoding);
+  // No command for a file of no columns: nothing would tell the import what to create.
+  const std::string command =
+      result.Columns.empty() ? "" : ImportCommandLine(result, o.File, o.DateFormat, o.Encoding);
   if (o.Json) {
     out << SniffJson(result, o.File, command).dump() << std::endl;
   } else {

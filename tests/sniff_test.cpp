@@ -203,6 +203,37 @@ TEST(Sniff, FilesInOtherEncodings) {
   }
 }
 
+// Input that is hardly a table gets a plain answer, within the sample's
+// limits.
+TEST(Sniff, BadInput) {
+  std::string noise(4096, '\0');
+  std::uint32_t x = 12345;
+  for (char& c : noise) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
+  struct TCase {
+    std::string Text;
+    std::int64_t Records;
+    bool Binary;
+    std::size_t Columns;
+  };
+  const std::vector<TCase> cases = {
+      {"", 0, false, 0},
+      {"x", 1, false, 1},
+      {"a,b,c", 1, false, 3},
+      {std::string(1000, '\0'), 0, true, 0},
+      {noise, 0, true, 0},
+      {std::string(100000, 'a'), 0, false, 0},  // one line longer than the sample
+  };
+  TSniffOptions options;
+  options.SampleBytes = 8192;
+  for (const TCase& c : cases) {
+    const TSniffResult r = SniffText(c.Text, options);
+    EXPECT_EQ(r.Records, c.Records) << c.Text.size();
+    EXPECT_EQ(r.Binary, c.Binary) << c.Text.size();
+    EXPECT_EQ(r.Columns.size(), c.Columns) << c.Text.size();
+    EXPECT_LE(r.Bytes, options.SampleBytes);
+  }
+}
+
 // A sample of many records read in several pieces, with quoted line breaks
 // across the pieces' ends: every record counted once, every limit kept.
 TEST(Sniff, SampleLimitsAcrossReads) {
