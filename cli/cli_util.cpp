@@ -13,6 +13,7 @@
 #include <cstring>
 #include <random>
 
+#include "core/backslash_escape.h"
 #include "core/sysutils.h"
 
 namespace korvane::cli {
@@ -220,31 +221,17 @@ std::string JsonString(std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string out = "\"";
   for (char c : JsonText(text)) {
-    auto b = static_cast<unsigned char>(c);
-    switch (b) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (b < 0x20 || b == 0x7F) {
-          out += "\\u00";
-          out += kHex[b >> 4];
-          out += kHex[b & 15];
-        } else {
-          out += c;
-        }
+    const auto b = static_cast<unsigned char>(c);
+    if (c == '"') {
+      out += "\\\"";
+    } else if (!AppendBackslashEscape(out, c)) {
+      if (b < 0x20 || b == 0x7F) {
+        out += "\\u00";
+        out += kHex[b >> 4];
+        out += kHex[b & 15];
+      } else {
+        out += c;
+      }
     }
   }
   out += '"';

@@ -6,6 +6,7 @@
 #include <limits>
 #include <new>
 #include <optional>
+#include <string>
 #include <thread>
 #include <type_traits>
 #include <utility>
@@ -380,36 +381,75 @@ bool TCSVImport::AddRecord(const TStringList* Values) {
   return AddRecordValues(Values->Items().data(), Values->Count());
 }
 
+namespace {
+
+// The index of the last non-empty value after the first `fields`, plus one;
+// 0 when there is none.
+template <typename Value>
+int ValuesInUse(const Value* values, int count, int fields) {
+  for (int i = count; i > fields; --i) {
+    if (!std::string_view(values[i - 1]).empty()) return i;
+  }
+  return 0;
+}
+
+}  // namespace
+
 template <typename Value>
 bool TCSVImport::AddRecordValues(const Value* values, int count) {
   if (count <= 0 || FDataSet == nullptr) {
     NoteFailure(rerNoValues, -1, {}, "no values");
     return false;
   }
-  if (FValueErrors == veStrict) return AddStrictRecordValues(values, count);
+  if (FValueErrors == veStrict) {
+    const int fieldCount = FDataSet->FieldCount();
+    if (const int used = ValuesInUse(values, count, fieldCount); used > 0) {
+      NoteFailure(rerTooManyValues, -1, {},
+                  std::to_string(used) + " values for " + std::to_string(fieldCount) +
+                      (fieldCount == 1 ? " field" : " fields"));
+      return false;
+    }
+    TValueFault fault;
+    return StoreRecordValues(values, count, [&](const Value& value, TField* field, int i) {
+      if (WriteStrictFieldData(value, field, FWholeValues, fault)) return true;
+      CancelFailedRecord();
+      NoteFailure(fault.Reason, i, value, std::move(fault.Message));
+      return false;
+    });
+  }
+  // A value that does not convert leaves its field as it was and does not
+  // fail the record; values beyond the last field are dropped.
+  return StoreRecordValues(values, count, [this](const Value& value, TField* field, int) {
+    const bool stored =
+        FWholeValues ? WriteWholeFieldData(value, field) : WriteFieldData(value, field);
+    // Values the column keeps rounded are counted.
+    if (stored && MayRoundValues(field) && RoundsValue(value, field)) ++FRoundedValues;
+    return true;
+  });
+}
+
+template <typename Value, typename Store>
+bool TCSVImport::StoreRecordValues(const Value* values, int count, Store&& store) {
   try {
     FDataSet->Append();
-    // Values go to fields by position; values beyond the last field are
-    // dropped. A value that does not convert leaves its field as it was and
-    // does not fail the record.
+    // Values go to fields by position.
     const std::vector<TField*>& fields = FDataSet->Fields();
     const int n = std::min(count, static_cast<int>(fields.size()));
     // Without an include or exclude action every field takes part.
     const bool everyField = FFieldListAction != flaInclude && FFieldListAction != flaExclude;
     for (int i = 0; i < n; ++i) {
       TField* field = fields[static_cast<std::size_t>(i)];
-      if (everyField || FieldInFieldList(FFieldListAction, FFieldList.get(), field->FieldName())) {
-        if constexpr (std::is_same_v<Value, std::string_view>) {
-          if (IsQuotedEmpty(values[i])) {
-            StoreEmptyText(field);
-            continue;
-          }
-        }
-        const bool stored = FWholeValues ? WriteWholeFieldData(values[i], field)
-                                         : WriteFieldData(values[i], field);
-        // Values the column keeps rounded are counted.
-        if (stored && MayRoundValues(field) && RoundsValue(values[i], field)) ++FRoundedValues;
+      if (!everyField &&
+          !FieldInFieldList(FFieldListAction, FFieldList.get(), field->FieldName())) {
+        continue;
       }
+      if constexpr (std::is_same_v<Value, std::string_view>) {
+        if (IsQuotedEmpty(values[i])) {
+          StoreEmptyText(field);
+          continue;
+        }
+      }
+      if (!store(values[i], field, i)) return false;
     }
     if constexpr (std::is_same_v<Value, std::string_view>) {
       // The fields hold their values now: a large record's text goes
@@ -420,7 +460,7 @@ bool TCSVImport::AddRecordValues(const Value* values, int count) {
     }
     return PostAppended();
   } catch (...) {
-    RefuseFailedRecord();
+    RefuseFailedRecord();  // sorts what was raised: see there
     return false;
   }
 }

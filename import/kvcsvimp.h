@@ -316,11 +316,15 @@ class KORVANE_API TCSVImport : public TComponent {
 
  private:
   std::string GetVersion() const { return kVersion; }
+  // Stores a record's values under ValueErrors' rules.
   template <typename Value>
   bool AddRecordValues(const Value* values, int count);
-  // AddRecordValues under veStrict (kvcsvimp_errors.cpp).
-  template <typename Value>
-  bool AddStrictRecordValues(const Value* values, int count);
+  // The one loop of a record's values under either rules: Append, each
+  // value that takes part to its field by position (store writes it, and
+  // returns false when the record fails, having noted why), Post; what the
+  // dataset raises refuses the record.
+  template <typename Value, typename Store>
+  bool StoreRecordValues(const Value* values, int count, Store&& store);
   // Cancels the record being appended, if any, after a failure.
   void CancelFailedRecord();
   // In a handler of what a record's Append to Post raised: cancels the

@@ -18,16 +18,6 @@ void Increase(std::int32_t& counter) {
   if (counter < std::numeric_limits<std::int32_t>::max()) ++counter;
 }
 
-// The index of the last non-empty value after the first `fields`, plus one;
-// 0 when there is none.
-template <typename Value>
-int ValuesInUse(const Value* values, int count, int fields) {
-  for (int i = count; i > fields; --i) {
-    if (!std::string_view(values[i - 1]).empty()) return i;
-  }
-  return 0;
-}
-
 }  // namespace
 
 void TCSVImport::RefuseFailedRecord() {
@@ -62,49 +52,6 @@ void TCSVImport::NoteFailure(TRecordErrorReason reason, int field, std::string_v
   FFailure.Value.assign(value);
   FFailure.Message = std::move(message);
 }
-
-template <typename Value>
-bool TCSVImport::AddStrictRecordValues(const Value* values, int count) {
-  const std::vector<TField*>& fields = FDataSet->Fields();
-  const int fieldCount = static_cast<int>(fields.size());
-  if (const int used = ValuesInUse(values, count, fieldCount); used > 0) {
-    NoteFailure(rerTooManyValues, -1, {},
-                std::to_string(used) + " values for " + std::to_string(fieldCount) +
-                    (fieldCount == 1 ? " field" : " fields"));
-    return false;
-  }
-  try {
-    FDataSet->Append();
-    const int n = std::min(count, fieldCount);
-    const bool everyField = FFieldListAction != flaInclude && FFieldListAction != flaExclude;
-    TValueFault fault;
-    for (int i = 0; i < n; ++i) {
-      TField* field = fields[static_cast<std::size_t>(i)];
-      if (!everyField &&
-          !FieldInFieldList(FFieldListAction, FFieldList.get(), field->FieldName())) {
-        continue;
-      }
-      if constexpr (std::is_same_v<Value, std::string_view>) {
-        if (IsQuotedEmpty(values[i])) {
-          StoreEmptyText(field);
-          continue;
-        }
-      }
-      if (!WriteStrictFieldData(values[i], field, FWholeValues, fault)) {
-        CancelFailedRecord();
-        NoteFailure(fault.Reason, i, values[i], std::move(fault.Message));
-        return false;
-      }
-    }
-    return PostAppended();
-  } catch (...) {
-    RefuseFailedRecord();
-    return false;
-  }
-}
-
-template bool TCSVImport::AddStrictRecordValues(const std::string*, int);
-template bool TCSVImport::AddStrictRecordValues(const std::string_view*, int);
 
 std::string_view TCSVImport::ReportText() const {
   switch (FReportFrom) {

@@ -9,6 +9,7 @@
 
 #include "datasets/postgres/postgres_numeric.h"
 #include "text/formats.h"
+#include "core/backslash_escape.h"
 #include "core/sysutils.h"
 
 namespace korvane::pg {
@@ -398,22 +399,7 @@ void AppendText(std::string& out, const TColumn& column, const TFieldData& value
                 const TCodecContext& context) {
   const std::string text = TextOf(column, value, context);
   for (char c : text) {
-    switch (c) {
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      default:
-        out += c;
-    }
+    if (!AppendBackslashEscape(out, c)) out += c;
   }
 }
 
