@@ -50,6 +50,9 @@ enum TFieldType : std::uint8_t {
   ftFixedChar = 22,
   ftWideString = 23,
   ftLargeint = 24,
+  // A value of whichever kind each record holds: an integer, a double or a
+  // text (a computed query column that declares no type).
+  ftVariant = 25,
 };
 
 enum TDataSetState : std::uint8_t { dsInactive, dsBrowse, dsEdit, dsInsert };
@@ -140,6 +143,10 @@ using TDataSetNotifyEvent = std::function<void(TDataSet* DataSet)>;
 //   ftBlob ftGraphic ftParadoxOle      TBlobField      the bytes as they are
 //   ftDBaseOle ftTypedBinary
 //   ftMemo ftFmtMemo                   TMemoField      the content
+//   ftVariant                          TVariantField   by each value: an
+//                                                      integer's digits,
+//                                                      FloatToStr, or the
+//                                                      text (a StoredText)
 //
 // Text written through SetAsString: number and date fields clear the value
 // for an empty text and raise EConvertError for one that does not convert
@@ -349,6 +356,7 @@ class KORVANE_API TField : public TComponent {
     skCurrency,
     skBoolean,
     skDateTime,
+    skVariant,
   };
 
   TDataSet* FDataSet;

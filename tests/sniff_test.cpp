@@ -36,7 +36,9 @@ TEST(InferColumnType, EveryNonEmptyValueMustFit) {
       {{"1", "-20", "+3", " 42 ", ""}, "INTEGER"},
       {{"0", "1", "1", "0"}, "INTEGER"},
       {{"2147483648", "1"}, "BIGINT"},
-      {{"9223372036854775808"}, "TEXT"},  // beyond 64 bits; a double would write it otherwise
+      {{"9223372036854775808"}, "DOUBLE PRECISION"},  // beyond 64 bits
+      {{"9223372036854775807"}, "BIGINT"},
+      {{"9223372036854775809"}, "TEXT"},  // a double would not write it back
       {{"0.30000000000000004", "1e300"}, "DOUBLE PRECISION"},
       {{"007", "12"}, "TEXT (leading zeros kept)"},
       {{"0.5", "00.5"}, "TEXT (leading zeros kept)"},

@@ -159,7 +159,7 @@ TEST_F(AppendTextTest, FloatTextsGoAfterWhatIsThere) {
     AppendFloatToStr(out, v);
     out += '|';
   }
-  EXPECT_EQ(out, "x|0|-2.25|1234.5|0.00001|1E20|-1.5E-7|");
+  EXPECT_EQ(out, "x|0|-2.25|1234.5|1e-05|1e+20|-1.5e-07|");
   Settings().DecimalSeparator = ',';
   out.clear();
   AppendFloatToStr(out, 1234.5);
@@ -209,8 +209,8 @@ TEST_F(CharsTest, FloatsFitExactlyOrReportNoRoom) {
   EXPECT_EQ(Into(7, write(-1234.5)), "-1234.5");
   EXPECT_EQ(Into(6, write(-1234.5)), "(no room)");
   EXPECT_EQ(Into(5, write(-1.5e-7)), "(no room)");
-  EXPECT_EQ(Into(64, write(-1.5e-7)), "-1.5E-7");
-  EXPECT_EQ(Into(24, write(-2.2250738585072014e-308)), "-2.2250738585072014E-308");
+  EXPECT_EQ(Into(64, write(-1.5e-7)), "-1.5e-07");
+  EXPECT_EQ(Into(24, write(-2.2250738585072014e-308)), "-2.2250738585072014e-308");
   EXPECT_EQ(Into(3, write(std::numeric_limits<double>::quiet_NaN())), "NAN");
 }
 

@@ -70,11 +70,11 @@ KORVANE_API bool TryStrToFloat(std::string_view s, double& value);
 // amounts of twelve whole digits and more would be off by one ten-thousandth.
 bool TryStrToAmount(std::string_view s, std::int64_t& amount);
 
-// Shortest text that reads back as the same double, with DecimalSeparator.
-// Plain digits when the decimal exponent is from -5 to 14 ("1234.5",
-// "0.00001", "123456789012345"), otherwise a mantissa and an exponent
-// ("1E20", "1.5E-7", "-2.5E15"), which StrToFloat reads back. Negative zero
-// is written "0"; infinities and NaN as "INF", "-INF" and "NAN".
+// Shortest text that reads back as the same double, as std::to_chars
+// writes it, with DecimalSeparator for its point: plain digits or a
+// mantissa and an exponent, whichever is shorter ("1234.5", "0.001",
+// "123456789012345", "1e-05", "1.5e-07", "-2.5e+15"). Negative zero is
+// written "0"; infinities and NaN as "INF", "-INF" and "NAN".
 KORVANE_API std::string FloatToStr(double value);
 // The same text appended to out, for writers that build a line piece by
 // piece without a string per value.

@@ -212,8 +212,8 @@ std::string NonFiniteText(double value) {
   return value < 0 ? "-INF" : "INF";
 }
 
-// The most bytes FloatToStr's text takes: a sign, "0.", four zeros and 17
-// digits, or a sign, 17 digits, a separator and an exponent like "E-324".
+// The most bytes FloatToStr's text takes: "-2.2250738585072014e-308" and
+// room to spare.
 constexpr std::size_t kFloatTextRoom = 32;
 
 // Writes FloatToStr's text at p, which has room for kFloatTextRoom bytes,
@@ -227,42 +227,9 @@ char* PutFloat(char* p, double value, char decimal) {
     *p = '0';
     return p + 1;
   }
-  Decimal d;
-  ShortestDecimal(value, d);
-  auto put = [&p](const char* from, int count) {
-    std::memcpy(p, from, static_cast<std::size_t>(count));
-    p += count;
-  };
-  auto zeros = [&p](int count) {
-    std::memset(p, '0', static_cast<std::size_t>(count));
-    p += count;
-  };
-  if (value < 0) *p++ = '-';
-  const int exponent = d.point - 1;
-  if (exponent >= -5 && exponent < 15) {
-    if (d.point <= 0) {
-      *p++ = '0';
-      *p++ = decimal;
-      zeros(-d.point);
-      put(d.digits, d.count);
-    } else if (d.point >= d.count) {
-      put(d.digits, d.count);
-      zeros(d.point - d.count);
-    } else {
-      put(d.digits, d.point);
-      *p++ = decimal;
-      put(d.digits + d.point, d.count - d.point);
-    }
-  } else {
-    *p++ = d.digits[0];
-    if (d.count > 1) {
-      *p++ = decimal;
-      put(d.digits + 1, d.count - 1);
-    }
-    *p++ = 'E';
-    p = std::to_chars(p, p + 8, exponent).ptr;
-  }
-  return p;
+  char* const end = std::to_chars(p, p + kFloatTextRoom, value).ptr;
+  if (decimal != '.') std::replace(p, end, '.', decimal);
+  return end;
 }
 
 // One section of a number format, measured before it is written.

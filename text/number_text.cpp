@@ -188,7 +188,18 @@ bool ReadsBackAs(const TNumberParts& n, double value, bool single) {
   }
   while (shortest.size() > 1 && shortest.back() == '0') shortest.pop_back();
   const long shortestLast = first - static_cast<long>(shortest.size()) + 1;
-  return shortest == digits && shortestLast == exponent;
+  if (shortest == digits && shortestLast == exponent) return true;
+  // A whole number is also kept when it is the stored value exactly, as
+  // the plain digits of a large double are (1000022631598738944).
+  const double stored = single ? double{static_cast<float>(value)} : value;
+  if (exponent < 0 || std::trunc(stored) != stored) return false;
+  char whole[400];
+  const auto plain = std::to_chars(whole, whole + sizeof whole, std::fabs(stored),
+                                   std::chars_format::fixed, 0);
+  std::string_view exact(whole, static_cast<std::size_t>(plain.ptr - whole));
+  const std::size_t last = exact.find_last_not_of('0');
+  return exact.substr(0, last + 1) == digits &&
+         static_cast<long>(exact.size() - 1 - last) == exponent;
 }
 
 bool RoundedUnits(const TNumberParts& n, int decimals, std::int64_t& units) {

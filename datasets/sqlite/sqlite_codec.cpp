@@ -327,6 +327,13 @@ bool TSQLiteCodec::Load(TStorage storage, sqlite3_value* v, TFieldData& slot) {
     StoreBytes(slot, bytes ? bytes : "", size);
     return true;
   }
+  if (storage == TStorage::Variant) {
+    if (type == SQLITE_INTEGER) return Store(slot, std::int64_t{sqlite3_value_int64(v)});
+    if (type == SQLITE_FLOAT) return Store(slot, sqlite3_value_double(v));
+    const std::string_view text = ValueText(v);
+    StoreBytes(slot, text.data(), text.size());
+    return true;
+  }
   // A typed column: an empty text means no value.
   std::string_view text;
   if (type == SQLITE_TEXT || type == SQLITE_BLOB) {

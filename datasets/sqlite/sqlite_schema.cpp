@@ -34,6 +34,8 @@ TStorage StorageFor(TFieldType type) {
       return TStorage::Time;
     case ftDateTime:
       return TStorage::DateTime;
+    case ftVariant:
+      return TStorage::Variant;
     default:
       return TStorage::Text;
   }
@@ -240,6 +242,9 @@ TSQLiteSource TSQLiteSchema::MapQuery(sqlite3* db, const std::string& query) {
     TSQLiteColumn column;
     column.Name = fieldName;
     column.Def = TSQLiteDataSet::FieldDefForColumn(fieldName, decl ? decl : "", false);
+    // A computed column declares no type: each value has the kind SQLite
+    // holds it in, so that numbers are written as numbers.
+    if (decl == nullptr || *decl == '\0') column.Def.DataType = ftVariant;
     column.Def.ReadOnly = true;
     column.Storage = StorageFor(column.Def.DataType);
     column.Insertable = false;

@@ -24,7 +24,9 @@ enum class TStorage : std::uint8_t {
   Time,
   DateTime,
   Text,
-  Blob
+  Blob,
+  // A value of the kind SQLite holds it in: integer, double or text.
+  Variant
 };
 
 TStorage StorageFor(TFieldType type);

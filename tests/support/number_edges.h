@@ -6,12 +6,20 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <fstream>
+#include <limits>
 #include <map>
+#include <random>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "data/db.h"
+#include "export/kvcsvexp.h"
 #include "import/kvcsvimp.h"
 #include "tests/support/temp_dir.h"
 #include "text/number_text.h"
@@ -106,6 +114,65 @@ inline void CheckNumberEdges(TDataSet& table, TValueErrors valueErrors, TTempDir
   if (valueErrors == veLenient) {
     EXPECT_LE(inexact, import.RoundedValues());
   }
+}
+
+// Doubles of every kind, the same in every run: zeros, the extremes,
+// subnormals, values of 17 significant digits and random bit patterns.
+inline std::vector<double> SampleDoubles() {
+  std::vector<double> values = {0.0,
+                                -0.0,
+                                1e308,
+                                -1e308,
+                                std::numeric_limits<double>::max(),
+                                std::numeric_limits<double>::min(),
+                                std::numeric_limits<double>::denorm_min(),
+                                0.1,
+                                0.30000000000000004,
+                                1.0 / 3,
+                                -2.5e-7,
+                                123456789012345678.0};
+  std::mt19937_64 random(34);
+  for (int i = 0; i < 60; ++i) {
+    // Subnormals: a zero exponent.
+    values.push_back(std::bit_cast<double>(random() & 0x800FFFFFFFFFFFFFull));
+    // Seventeen digits, any exponent a double holds.
+    const std::string text = std::to_string(10000000000000000ull + random() % 90000000000000000ull) +
+                             "e" + std::to_string(static_cast<int>(random() % 600) - 316);
+    double value = 0;
+    std::from_chars(text.data(), text.data() + text.size(), value);
+    values.push_back(value);
+    double bits = std::bit_cast<double>(random());
+    if (std::isfinite(bits)) values.push_back(bits);
+  }
+  return values;
+}
+
+// The shortest text that reads back as value, as std::to_chars writes it
+// (negative zero is written 0).
+template <class T>
+std::string ShortestText(T value) {
+  if (value == 0) return "0";
+  char text[64];
+  return std::string(text, std::to_chars(text, text + sizeof text, value).ptr);
+}
+
+// The lines of an export of every field of data, comma-separated, with
+// quotes where the standard rules want them.
+inline std::vector<std::string> ExportedLines(TDataSet& data, TTempDir& dir) {
+  TCSVExport exporter(nullptr);
+  exporter.SetDataSet(&data);
+  exporter.SetOutputFile(dir.Path("doubles.csv"));
+  exporter.SetFieldSeparator(fspComma);
+  exporter.SetFieldDelimiter(fdlDouble);
+  exporter.SetDialect(dlStandard);
+  exporter.SetWholeValues(true);
+  exporter.SetDelimitedFields(dfTextOnly);
+  exporter.SetRecordSeparator(rsLF);
+  exporter.Execute();
+  std::ifstream in(dir.Path("doubles.csv"));
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
 }
 
 }  // namespace korvane::test
