@@ -103,6 +103,8 @@ void ApplyFormat(const TFormatOptions& o) {
     }
     fs.LongTimeFormat = o.TimeFormat;
   }
+  // A time layout or separator alone keeps the dates in ISO 8601's order.
+  if (o.DatesGiven() && o.DateFormat.empty()) fs.ShortDateFormat = "yyyy-mm-dd";
 }
 
 // --set Name=Value for any published property of component.
@@ -171,7 +173,9 @@ void AddRunSwitches(CLI::App* app, TRunSwitches& o) {
                   "(FieldList) adds one item. Applied after the other options")
       ->type_name("NAME=VALUE")
       ->allow_extra_args(false);
-  const char* group = "Format settings (default: the platform's)";
+  const char* group =
+      "Format settings (dates and times default to ISO 8601: yyyy-mm-dd, hh:nn:ss; numbers to "
+      "the platform's)";
   app->add_option("--decimal-separator", o.Format.DecimalSeparator,
                   "Decimal separator of numbers (.)")
       ->type_name("CHAR")
@@ -181,8 +185,9 @@ void AddRunSwitches(CLI::App* app, TRunSwitches& o) {
       ->type_name("CHAR")
       ->group(group);
   app->add_option("--date-format", o.Format.DateFormat,
-                  "Date layout, d m y for day month year: m/d/yyyy (default), dd.mm.yyyy, "
-                  "yyyy-mm-dd")
+                  "Date layout, d m y for day month year, instead of ISO 8601 (yyyy-mm-dd, "
+                  "and hh:nn:ss times): m/d/yyyy, dd.mm.yyyy, d/m/yyyy ... (DateTimeStyle="
+                  "dsFormatSettings with this ShortDateFormat)")
       ->type_name("FORMAT")
       ->group(group);
   app->add_option("--date-separator", o.Format.DateSeparator,
@@ -190,7 +195,8 @@ void AddRunSwitches(CLI::App* app, TRunSwitches& o) {
       ->type_name("CHAR")
       ->group(group);
   app->add_option("--time-format", o.Format.TimeFormat,
-                  "Time layout, h n s for hour minute second: hh:nn:ss (default)")
+                  "Time layout, h n s for hour minute second, instead of ISO 8601's hh:nn:ss "
+                  "(dates then stay yyyy-mm-dd unless --date-format is given)")
       ->type_name("FORMAT")
       ->group(group);
   app->add_option("--time-separator", o.Format.TimeSeparator,

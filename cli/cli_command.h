@@ -36,6 +36,14 @@ struct TFormatOptions {
   std::string DateSeparator;
   std::string TimeFormat;
   std::string TimeSeparator;
+
+  // Whether dates and times follow the format settings the options give
+  // (a date or time format, or one of their separators) rather than the
+  // command's ISO 8601.
+  bool DatesGiven() const {
+    return !DateFormat.empty() || !DateSeparator.empty() || !TimeFormat.empty() ||
+           !TimeSeparator.empty();
+  }
 };
 
 struct TRunSwitches {

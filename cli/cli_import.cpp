@@ -452,6 +452,9 @@ TCSVImport& CreateImport(TComponent& root, TDataSet* ds, const TImportOptions& o
   import->SetFieldDelimiter(fdlDouble);
   import->SetWholeValues(true);
   import->SetValueErrors(o.Lenient ? veLenient : veStrict);
+  // ISO 8601 dates and times unless a layout is given (or the sample shows
+  // another one, see ChooseDateStyle).
+  import->SetDateTimeStyle(o.Format.DatesGiven() ? dsFormatSettings : dsISO8601);
   import->SetDialect(ParseDialect(o.Dialect));
   // Compressed files are read by their first bytes, whatever their name,
   // and text as UTF-8 unless --encoding says otherwise.
@@ -477,6 +480,29 @@ TCSVImport& CreateImport(TComponent& root, TDataSet* ds, const TImportOptions& o
   return *import;
 }
 
+// An import under ISO 8601 whose sample shows the date columns in another
+// layout (one of the layouts sniffing knows) reads them in that layout: a
+// file of m/d/yyyy dates keeps loading without options.
+void ChooseDateStyle(TCSVImport& import, TDatabaseTable& table,
+                     const TSniffResult& sniffed) {
+  const std::vector<TField*>* fields = nullptr;
+  if (table.DataSet().Active()) fields = &table.DataSet().Fields();
+  for (std::size_t i = 0; i < sniffed.Columns.size(); ++i) {
+    const TTypeGuess& guess = sniffed.Columns[i].Guess;
+    if (guess.DateFormat.empty() || guess.DateFormat == "yyyy-mm-dd") continue;
+    if (fields != nullptr) {
+      // The values go to the fields by position: only a date field's
+      // layout counts.
+      if (i >= fields->size()) break;
+      const TFieldType type = (*fields)[i]->DataType();
+      if (type != ftDate && type != ftDateTime) continue;
+    }
+    import.SetDateTimeStyle(dsFormatSettings);
+    FormatSettings().ShortDateFormat = guess.DateFormat;
+    return;
+  }
+}
+
 }  // namespace
 
 int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
@@ -499,14 +525,21 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
   const bool quoteGiven = !o.Quote.empty() || SetsProperty(o.Sets, "FieldDelimiter");
   const bool inferTypes = o.Create && o.Columns.empty() && import->ImportType() != impFixed;
   const TImportSniff sniff = SniffForImport(
-      *import, {o.Sample, layoutGiven, quoteGiven, inferTypes, !o.Format.DateFormat.empty()});
+      *import, {o.Sample, layoutGiven, quoteGiven, inferTypes, !o.Format.DateFormat.empty(),
+                import->ImportType() != impFixed && !o.Format.DatesGiven() &&
+                    !SetsProperty(o.Sets, "DateTimeStyle")});
   const std::optional<TSniffResult>& sniffed = sniff.Result;
   TRejectReport report(RejectOptions(o, import->InputFile()));
-  PrepareImportTable(*table, *import, o, o.Save.empty(), sniffed ? &*sniffed : nullptr);
+  PrepareImportTable(*table, *import, o, o.Save.empty(),
+                     inferTypes && sniffed ? &*sniffed : nullptr);
+  if (sniffed && import->DateTimeStyle() == dsISO8601 && !o.Format.DatesGiven() &&
+      !SetsProperty(o.Sets, "DateTimeStyle")) {
+    ChooseDateStyle(*import, *table, *sniffed);
+  }
   for (const std::string& notice : sniff.Notices) {
     session.Say(mtInformation, notice.substr(notice.starts_with("korvane: ") ? 9 : 0));
   }
-  if (sniffed && table->CreateTable()) {
+  if (inferTypes && sniffed && table->CreateTable()) {
     for (const std::string& s : sniffed->Renamed) session.Say(mtInformation, "renamed " + s);
   }
   if (!o.Save.empty()) {

@@ -150,6 +150,9 @@ int RunExport(TExportOptions& o, std::ostream& out, std::ostream& err) {
   exporter->SetFieldDelimiter(fdlDouble);
   exporter->SetDelimitedFields(o.QuoteAll ? dfAll : dfTextOnly);
   exporter->SetWholeValues(true);
+  // ISO 8601 dates and times, as databases and data tools write them,
+  // unless a date or time layout is given.
+  exporter->SetDateTimeStyle(o.Format.DatesGiven() ? dsFormatSettings : dsISO8601);
   exporter->SetDialect(ParseDialect(o.Dialect));
   exporter->SetByteOrderMark(o.ByteOrderMark);
   exporter->SetCompression(cmAuto);

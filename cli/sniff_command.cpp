@@ -107,7 +107,7 @@ std::string ImportCommandLine(const TSniffResult& r, const std::string& file,
     if (dateFormat.empty() && !c.Guess.DateFormat.empty()) dateFormat = c.Guess.DateFormat;
   }
   line += " --create --columns " + ShellWord(columns);
-  if (!dateFormat.empty() && dateFormat != TFormatSettings().ShortDateFormat) {
+  if (!dateFormat.empty() && dateFormat != "yyyy-mm-dd") {
     line += " --date-format " + ShellWord(dateFormat);
   }
   return line;
@@ -336,7 +336,8 @@ bool SetsProperty(const std::vector<std::string>& sets, std::string_view name) {
 TImportSniff SniffForImport(TCSVImport& import, const TImportSniffRequest& request) {
   TImportSniff sniff;
   bool sniffLayout = !request.LayoutGiven;
-  if ((!sniffLayout && !request.InferTypes) || !IsRegularFile(import.InputFile())) return sniff;
+  const bool votes = request.InferTypes || request.DateLayouts;
+  if ((!sniffLayout && !votes) || !IsRegularFile(import.InputFile())) return sniff;
   TSniffOptions options = SampleOptions(request.Sample);
   // The layout alone shows in the first records; the types want the sample.
   if (!request.InferTypes && request.Sample.empty()) options.SampleRecords = kLayoutSample;
@@ -362,7 +363,7 @@ TImportSniff SniffForImport(TCSVImport& import, const TImportSniffRequest& reque
     options.Separator = ',';
     const std::string quote = import.GetFieldDelimiterChar();
     options.Quote = quote.empty() ? '\0' : quote[0];
-    if (request.InferTypes) result = SniffFile(import.InputFile(), options);
+    if (votes) result = SniffFile(import.InputFile(), options);
   }
   if (sniffLayout) {
     const TSeparatorChoice choice = ParseSeparator(SeparatorText(result.Separator));
@@ -391,9 +392,7 @@ TImportSniff SniffForImport(TCSVImport& import, const TImportSniffRequest& reque
     }
     sniff.Notices.push_back(std::move(notice));
   }
-  if (request.InferTypes) {
-    sniff.Result = std::move(result);
-  }
+  if (votes) sniff.Result = std::move(result);
   return sniff;
 }
 

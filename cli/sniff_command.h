@@ -46,6 +46,9 @@ struct TImportSniffRequest {
   bool QuoteGiven = false;   // the quote character was given
   bool InferTypes = false;   // --create without --columns
   bool DateFormatGiven = false;
+  // Sniff the date layouts of the columns too (their votes come in the
+  // result also when InferTypes is false).
+  bool DateLayouts = false;
 };
 
 struct TImportSniff {

@@ -47,6 +47,13 @@ enum TCompression : std::uint8_t { cmNone, cmAuto, cmGzip, cmZstd };
 // veStrict fails the record instead, as it does one with more non-empty
 // values than fields.
 enum TValueErrors : std::uint8_t { veLenient, veStrict };
+// How dates, times and date-times are read and written: dsFormatSettings by
+// the format settings in force (ShortDateFormat, LongTimeFormat and their
+// separators), as the components always have; dsISO8601 as ISO 8601's
+// extended form, whatever the settings ("2024-03-05", "14:30:00",
+// "2024-03-05 14:30:00.250"; an import also takes 'T' between date and time,
+// up to six fraction digits and a zone, see text/formats_iso.h).
+enum TDateTimeStyle : std::uint8_t { dsFormatSettings, dsISO8601 };
 // Why an import failed a record.
 enum TRecordErrorReason : std::uint8_t {
   rerNoValues,       // the record holds no values
@@ -115,6 +122,7 @@ KORVANE_ENUM_TRAITS(TProgressCalc, "pcRecord", "pcByte")
 KORVANE_ENUM_TRAITS(TDialect, "dlClassic", "dlStandard")
 KORVANE_ENUM_TRAITS(TCompression, "cmNone", "cmAuto", "cmGzip", "cmZstd")
 KORVANE_ENUM_TRAITS(TValueErrors, "veLenient", "veStrict")
+KORVANE_ENUM_TRAITS(TDateTimeStyle, "dsFormatSettings", "dsISO8601")
 KORVANE_ENUM_TRAITS(TRecordErrorReason, "rerNoValues", "rerRefused", "rerUnclosedQuote",
                     "rerNotANumber", "rerOutOfRange", "rerNotADate", "rerNotABoolean",
                     "rerTooManyValues", "rerInvalidValue", "rerInvalidText")

@@ -269,6 +269,16 @@ bool WriteStrictBoolean(std::string_view text, TField* field, TValueFault& fault
               QuotedValue(text) + " is not a boolean (true/false, yes/no, t/f, y/n, 1/0)");
 }
 
+bool WriteStrictIso(std::string_view text, TField* field, TValueFault& fault) {
+  const TIsoFault iso = WriteIsoFieldData(text, field);
+  if (iso == TIsoFault::None) return true;
+  const char* what = field->DataType() == ftDate   ? "date"
+                     : field->DataType() == ftTime ? "time"
+                                                   : "date and time";
+  return Fail(fault, rerNotADate,
+              QuotedValue(text) + " is not an ISO 8601 " + what + ": it " + IsoFaultText(iso));
+}
+
 bool WriteStrictDateTime(std::string_view text, TField* field, TValueFault& fault) {
   const TFormatSettings& fs = FormatSettings();
   TDateTime value = 0;
@@ -350,8 +360,24 @@ std::string QuotedValue(std::string_view text) {
   return quoted;
 }
 
+TIsoFault WriteIsoFieldData(std::string_view text, TField* field) {
+  const TFieldType type = field->DataType();
+  TIsoValue value;
+  const TIsoFault fault = ReadIso(
+      text, type == ftDate ? TIsoKind::Date : type == ftTime ? TIsoKind::Time : TIsoKind::DateTime,
+      value);
+  if (fault != TIsoFault::None) return fault;
+  if (value.FitsDateTime()) {
+    field->WriteDateTime(value.DateTime());
+  } else {
+    char canonical[kIsoTextRoom];
+    field->SetValueText(std::string_view(canonical, PutIso(canonical, value) - canonical));
+  }
+  return TIsoFault::None;
+}
+
 bool WriteStrictFieldData(std::string_view text, TField* field, bool wholeValues,
-                          TValueFault& fault) {
+                          TValueFault& fault, TDateTimeStyle style) {
   if (text.empty()) return true;
   try {
     switch (field->DataType()) {
@@ -372,7 +398,8 @@ bool WriteStrictFieldData(std::string_view text, TField* field, bool wholeValues
       case ftDate:
       case ftTime:
       case ftDateTime:
-        return WriteStrictDateTime(text, field, fault);
+        return style == dsISO8601 ? WriteStrictIso(text, field, fault)
+                                  : WriteStrictDateTime(text, field, fault);
       default:
         break;
     }

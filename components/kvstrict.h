@@ -9,6 +9,7 @@
 
 #include "data/db.h"
 #include "components/kvenums.h"
+#include "text/formats_iso.h"
 
 namespace korvane {
 
@@ -35,11 +36,18 @@ struct TValueFault {
 //              for a negative amount; rounded to ten-thousandths
 //   booleans   true/false, yes/no, t/f, y/n or 1/0 in any case
 //   dates, times, date-times: StrToDate, StrToTime, StrToDateTime (the
-//              format's layout, real days only)
+//              format's layout, real days only); with dsISO8601, ReadIso
+//              (WriteIsoFieldData), whose fault gives the reason
 //   text, memo and blob fields take every text; under wholeValues binary
 //              fields take \x texts only as pairs of hexadecimal digits.
 bool WriteStrictFieldData(std::string_view text, TField* field, bool wholeValues,
-                          TValueFault& fault);
+                          TValueFault& fault, TDateTimeStyle style = dsFormatSettings);
+
+// Stores an ISO 8601 text (ReadIso) into a date, time or date-time field:
+// as a date-time when one holds it exactly, else as its canonical text
+// (TField::SetValueText). Returns the fault (TIsoFault::None when stored),
+// the field untouched otherwise.
+TIsoFault WriteIsoFieldData(std::string_view text, TField* field);
 
 // Under the forgiving rules, which store such values rounded: true when
 // text, stored into field by WriteFieldData, has more decimals than the

@@ -154,6 +154,14 @@ const std::string& TField::BlobData() const {
   return s != nullptr ? *s : empty;
 }
 
+void TField::SetValueText(std::string_view text) {
+  CheckWritable();
+  if (FDataType != ftDate && FDataType != ftTime && FDataType != ftDateTime) {
+    throw EDatabaseError("Field '" + FFieldName + "' holds no date or time to keep as a text");
+  }
+  StoreStringElse(text);
+}
+
 void TField::StoreStringElse(std::string_view value) {
   TFieldData& slot = Slot();
   if (auto* s = std::get_if<std::string>(&slot)) {

@@ -131,6 +131,7 @@ TExportLayout TCSVExport::Layout() const {
   layout.FieldList = FFieldList.get();
   layout.NumericAlign = FNumericAlign;
   layout.WholeValues = FWholeValues;
+  layout.Iso = FDateTimeStyle == dsISO8601;
   layout.Standard = FDialect == dlStandard;
   return layout;
 }

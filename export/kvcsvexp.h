@@ -131,6 +131,14 @@ class KORVANE_API TCSVExport : public TComponent {
   // their date alone in delimited lines.
   bool WholeValues() const { return FWholeValues; }
   void SetWholeValues(bool value) { FWholeValues = value; }
+  // How dates, times and date-times are written: dsFormatSettings, the
+  // initial value, by the format settings as WholeValues says; dsISO8601 as
+  // "yyyy-mm-dd", "hh:nn:ss" and "yyyy-mm-dd hh:nn:ss" (date-times always
+  // with their time), with ".zzz" when the milliseconds are not zero, in
+  // delimited and fixed-width lines alike. A value the dataset holds as its
+  // ISO text (microseconds, a zone) is written as that text.
+  TDateTimeStyle DateTimeStyle() const { return FDateTimeStyle; }
+  void SetDateTimeStyle(TDateTimeStyle value) { FDateTimeStyle = value; }
 
   // The run's pieces, public so that hosts and tests can drive them.
   //
@@ -249,6 +257,7 @@ class KORVANE_API TCSVExport : public TComponent {
   bool FHeaderOutput = false;
   TNumericAlignment FNumericAlign = naLeft;
   bool FWholeValues = false;
+  TDateTimeStyle FDateTimeStyle = dsFormatSettings;
   bool FByteOrderMark = false;
   TCompression FCompression = cmNone;
   std::string FEncoding;

@@ -12,6 +12,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "text/formats_iso.h"
 #include "text/speed_internal.h"
 #include "core/sysutils.h"
 #include "export/kvcsvexp_traits.h"
@@ -146,6 +147,34 @@ bool TimeTextTakesMilliseconds() {
          std::llround(back * 86400000.0) == std::llround(probe * 86400000.0);
 }
 
+bool IsIsoKind(TColumnKind kind) {
+  return kind == TColumnKind::ckIsoDate || kind == TColumnKind::ckIsoTime ||
+         kind == TColumnKind::ckIsoDateTime;
+}
+
+// The ISO text of a value of an ISO column (at most kIsoTextRoom bytes).
+inline char* PutIsoValue(TColumnKind kind, char* p, double value) {
+  switch (kind) {
+    case TColumnKind::ckIsoDate:
+      return PutIsoDate(p, value);
+    case TColumnKind::ckIsoTime:
+      return PutIsoTime(p, value);
+    default:
+      return PutIsoDateTime(p, value);
+  }
+}
+
+// Whether a text a dataset holds in an ISO column is a value of the
+// column's kind in ISO 8601 (one with microseconds or a zone).
+bool IsIsoValueText(TColumnKind kind, std::string_view text) {
+  TIsoValue value;
+  const TIsoKind isoKind = kind == TColumnKind::ckIsoDate   ? TIsoKind::Date
+                           : kind == TColumnKind::ckIsoTime ? TIsoKind::Time
+                                                            : TIsoKind::DateTime;
+  return !text.empty() && static_cast<unsigned char>(text.front()) > 32 &&
+         static_cast<unsigned char>(text.back()) > 32 && ReadIso(text, isoKind, value) == TIsoFault::None;
+}
+
 }  // namespace
 
 TRecordPlan::TRecordPlan(TExportOutput& output, TLeftOutRecords* leftOut)
@@ -175,6 +204,7 @@ void TRecordPlan::Build(const TExportLayout& layout) {
   FRightNumbers = layout.NumericAlign == naRight;
   FDecimalSeparator = FormatSettings().DecimalSeparator;
   FWhole = layout.WholeValues;
+  FIso = layout.Iso;
   FStandard = layout.Standard && !FFixed && FQuote != 0;
   FOtherValue = false;
   FTimeTakesMilliseconds = FWhole && TimeTextTakesMilliseconds();
@@ -287,6 +317,12 @@ bool TRecordPlan::UsualValuesMayNeedQuotes(const TColumn& column) const {
       bytes += "EINAF";  // exponents, NAN and INF
       bytes += FDecimalSeparator;
       break;
+    case TColumnKind::ckIsoDate:
+    case TColumnKind::ckIsoTime:
+    case TColumnKind::ckIsoDateTime:
+      if (column.askDate) return true;
+      bytes += " :.";
+      break;
     case TColumnKind::ckDate: {
       if (column.askDate) return true;
       // Every date has the same bytes besides its digits.
@@ -310,6 +346,14 @@ void TRecordPlan::ChooseDateKind(TColumn& column, std::size_t& room) {
   const TFieldType type = field.DataType();
   column.askDate = field.TextKind() != tkDateTime;
   const bool ownText = FFixed && (field.OnGetText() || column.askDate);
+  if (FIso && !field.OnGetText()) {
+    column.pad = FFixed;
+    column.kind = type == ftDate   ? TColumnKind::ckIsoDate
+                  : type == ftTime ? TColumnKind::ckIsoTime
+                                   : TColumnKind::ckIsoDateTime;
+    room = kIsoTextRoom;
+    return;
+  }
   if (FWhole) {
     column.pad = FFixed;
     if (field.OnGetText()) {
@@ -344,6 +388,9 @@ bool TRecordPlan::WorksFromCopies() const {
       case TColumnKind::ckCurrency:
         break;
       case TColumnKind::ckDate:
+      case TColumnKind::ckIsoDate:
+      case TColumnKind::ckIsoTime:
+      case TColumnKind::ckIsoDateTime:
         if (column.askDate) return false;
         break;
       default:
@@ -372,6 +419,9 @@ void TRecordPlan::CopySlots(std::vector<TCopySlot>& slots) const {
         break;
       case TColumnKind::ckFloat:
       case TColumnKind::ckDate:
+      case TColumnKind::ckIsoDate:
+      case TColumnKind::ckIsoTime:
+      case TColumnKind::ckIsoDateTime:
         own = vkFloat;
         break;
       default:
@@ -474,6 +524,15 @@ char* TRecordPlan::PutDate(TLineWriter& line, char* p, const TColumn& column, bo
     return p + column.width;
   }
   if (column.kind == TColumnKind::ckDate) return FDates->Put(p, value);
+  if (IsIsoKind(column.kind)) {
+    // Within the room the column has; fixed-width lines pad the text.
+    char* const end = PutIsoValue(column.kind, p, value);
+    if (FFixed && static_cast<std::size_t>(end - p) < column.width) {
+      FillBlanks(end, column.width - static_cast<std::size_t>(end - p));
+      return p + column.width;
+    }
+    return end;
+  }
   FText.clear();
   switch (column.kind) {
     case TColumnKind::ckTime:
@@ -546,6 +605,13 @@ template <bool kStandard, class TReader, class TData>
         if (const auto* value = reader.Double(data)) return FDates->Put(p, *value);
       }
       break;
+    case TColumnKind::ckIsoDate:
+    case TColumnKind::ckIsoTime:
+    case TColumnKind::ckIsoDateTime:
+      if (!column.askDate && !FFixed) {
+        if (const auto* value = reader.Double(data)) return PutIsoValue(column.kind, p, *value);
+      }
+      break;
     default:
       break;
   }
@@ -583,8 +649,20 @@ template <class TReader, class TData>
     case TColumnKind::ckCurrency:
       break;
     default:
-      // Dates: a text is a value the dataset could not read as a date.
-      if (const auto value = reader.Text(data)) return PutStoredText(line, p, *value, column);
+      // Dates: a text is a value the dataset could not read as a date, or
+      // under ISO one it holds as its ISO text (microseconds, a zone),
+      // which is written as a date is.
+      if (const auto value = reader.Text(data)) {
+        if (IsIsoKind(column.kind) && IsIsoValueText(column.kind, *value)) {
+          p = PutText(line, p, *value, column);
+          if (FFixed && value->size() < column.width) {
+            FillBlanks(p, column.width - value->size());
+            p += column.width - value->size();
+          }
+          return p;
+        }
+        return PutStoredText(line, p, *value, column);
+      }
       if (column.askDate) {
         return PutDate(line, p, column, column.field->IsNull(), column.field->AsDateTime());
       }

@@ -33,6 +33,8 @@ struct TExportLayout {
   const TStrings* FieldList = nullptr;
   TNumericAlignment NumericAlign = naLeft;
   bool WholeValues = false;
+  // Dates, times and date-times in ISO 8601 (DateTimeStyle dsISO8601).
+  bool Iso = false;
   // The standard text rules for delimited lines with a quote character.
   bool Standard = false;
 };
@@ -75,6 +77,9 @@ enum class TColumnKind : std::uint8_t {
   ckWholeTime,      // whole values: the time, with milliseconds when not zero
   ckWholeDateTime,  // whole values: the date, a blank and the whole time
   ckHex,            // whole values: binary data as \x and lowercase hexadecimal
+  ckIsoDate,        // ISO 8601: yyyy-mm-dd
+  ckIsoTime,        // ISO 8601: hh:nn:ss, .zzz when not zero
+  ckIsoDateTime,    // ISO 8601: both, joined by a blank
 };
 
 struct TColumn {
@@ -137,6 +142,11 @@ struct TColumn {
 // date, a blank and the time, times with their milliseconds when these are
 // not zero (in a form StrToDateTime and StrToTime read back exactly), and
 // fixed-width lines pad dates like any value.
+// With Iso every date, time and date-time value is written in ISO 8601
+// (PutIsoDate, PutIsoTime, PutIsoDateTime) but where the field has an
+// OnGetText handler; a text the dataset holds for such a value that reads
+// as ISO 8601 (a value with microseconds or a zone) is written as a date,
+// any other text as a stored text.
 class TRecordPlan {
  public:
   // Records left out are counted into leftOut, when given.
@@ -207,6 +217,7 @@ class TRecordPlan {
   std::int64_t FRecords = 0;     // Put and PutCopy calls: the record being put
   std::string FBuildFailure;     // why Build found no columns, when it failed
   bool FFixed = false;
+  bool FIso = false;
   std::string_view FRecordSeparator = "\r\n";
   char FLineEnd[2] = {};  // its bytes, stored two at a time
   TDataSet* FDataSet = nullptr;

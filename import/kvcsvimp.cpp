@@ -12,12 +12,12 @@
 #include <utility>
 #include <vector>
 
-#include "components/kvstrict.h"
 #include "data/db_failure.h"
 #include "ui/dialogs.h"
 #include "core/sysutils.h"
 #include "import/kvcsvimp_readahead.h"
 #include "components/kvprogress.h"
+#include "components/kvstrict.h"
 
 namespace korvane {
 
@@ -395,6 +395,24 @@ int ValuesInUse(const Value* values, int count, int fields) {
 
 }  // namespace
 
+namespace {
+
+// Forgiving values with dsISO8601: an ISO text goes into a date, time or
+// date-time field as WriteIsoFieldData stores it; false leaves the value to
+// the format settings' reading (which also meets a field that refuses
+// writes, and keeps to its own rule for it).
+bool StoreIsoLeniently(std::string_view text, TField* field) {
+  const TFieldType type = field->DataType();
+  if (type != ftDate && type != ftTime && type != ftDateTime) return false;
+  try {
+    return WriteIsoFieldData(text, field) == TIsoFault::None;
+  } catch (const EDatabaseError&) {
+    return false;
+  }
+}
+
+}  // namespace
+
 template <typename Value>
 bool TCSVImport::AddRecordValues(const Value* values, int count) {
   if (count <= 0 || FDataSet == nullptr) {
@@ -411,7 +429,7 @@ bool TCSVImport::AddRecordValues(const Value* values, int count) {
     }
     TValueFault fault;
     return StoreRecordValues(values, count, [&](const Value& value, TField* field, int i) {
-      if (WriteStrictFieldData(value, field, FWholeValues, fault)) return true;
+      if (WriteStrictFieldData(value, field, FWholeValues, fault, FDateTimeStyle)) return true;
       CancelFailedRecord();
       NoteFailure(fault.Reason, i, value, std::move(fault.Message));
       return false;
@@ -420,6 +438,8 @@ bool TCSVImport::AddRecordValues(const Value* values, int count) {
   // A value that does not convert leaves its field as it was and does not
   // fail the record; values beyond the last field are dropped.
   return StoreRecordValues(values, count, [this](const Value& value, TField* field, int) {
+    // Under ISO 8601, a date or time the format settings would not read.
+    if (FDateTimeStyle == dsISO8601 && StoreIsoLeniently(value, field)) return true;
     const bool stored =
         FWholeValues ? WriteWholeFieldData(value, field) : WriteFieldData(value, field);
     // Values the column keeps rounded are counted.

@@ -179,6 +179,17 @@ class KORVANE_API TCSVImport : public TComponent {
   // fails the record, see WriteStrictFieldData). Takes effect at once.
   TValueErrors ValueErrors() const { return FValueErrors; }
   void SetValueErrors(TValueErrors value) { FValueErrors = value; }
+  // How date, time and date-time fields read their texts (dsFormatSettings
+  // initially: StrToDate, StrToTime and StrToDateTime with the format
+  // settings). dsISO8601 reads ISO 8601 (ReadIso): 'T' or a blank between
+  // date and time, up to six fraction digits, a zone. A value a date-time
+  // cannot hold exactly (microseconds, a zone) is given to the field as its
+  // text in the canonical form (IsoText), for the dataset to store whole.
+  // Under veStrict a text that is not such a value fails its record with
+  // the reason; under veLenient it is read with the format settings, as
+  // with dsFormatSettings.
+  TDateTimeStyle DateTimeStyle() const { return FDateTimeStyle; }
+  void SetDateTimeStyle(TDateTimeStyle value) { FDateTimeStyle = value; }
   void SetWholeValues(bool value) { FWholeValues = value; }
   void SetTrailerStored(bool value) { FTrailerStored = value; }
   std::string Version() const { return GetVersion(); }
@@ -492,6 +503,7 @@ class KORVANE_API TCSVImport : public TComponent {
   bool FTrailerStored = false;
   bool FWholeValues = false;
   TValueErrors FValueErrors = veLenient;
+  TDateTimeStyle FDateTimeStyle = dsFormatSettings;
   TNotifyEvent FOnBeginImport;
   TNotifyEvent FOnFinishImport;
   TImportEvent FOnImportRecord;

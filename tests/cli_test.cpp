@@ -387,8 +387,10 @@ TEST_F(CliTest, ImportThatCannotStartExitsWithOne) {
 
 TEST_F(CliTest, DashAsInputReadsStandardInput) {
   const std::string people = ReadText(PeopleCsv());
+  // A pipe has no sample to sniff the dates' layout from: it is given.
   TRun r = KorvaneReadingPipe({"import", "-", "--db", Db(), "--table", "people", "--header",
-                               "--create", "--columns", kPeopleColumns},
+                               "--create", "--columns", kPeopleColumns, "--date-format",
+                               "m/d/yyyy"},
                               people, dir.Path("child.err"));
   ASSERT_EQ(r.Status, 0) << r.Err;
   EXPECT_EQ(Rows(Db(), "SELECT count(*), max(name) FROM people")[0],
@@ -402,8 +404,10 @@ TEST_F(CliTest, DashAsInputReadsStandardInput) {
 
 TEST_F(CliTest, CompressedInputIsReadByItsFirstBytesAlsoFromAPipe) {
   const std::string people = ReadText(PeopleCsv());
+  // A pipe has no sample to sniff the dates' layout from: it is given.
   TRun r = KorvaneReadingPipe({"import", "-", "--db", Db(), "--table", "people", "--header",
-                               "--create", "--columns", kPeopleColumns},
+                               "--create", "--columns", kPeopleColumns, "--date-format",
+                               "m/d/yyyy"},
                               test::Gzip(people), dir.Path("child.err"));
   ASSERT_EQ(r.Status, 0) << r.Err;
   // A zstd file whose name says nothing, sniffed for its layout too.
@@ -560,7 +564,7 @@ TEST_F(CliTest, RoundTripThroughTheDatabaseKeepsEveryValue) {
   EXPECT_EQ(json::parse(r.Out)["result"], 8);
   std::string text = dir.Get("out.csv");
   EXPECT_EQ(text.substr(0, text.find('\n')), "id,name,city,amount,born,active");
-  EXPECT_NE(text.find("\n2,\"Grace Hopper\",\"New York\",987.25,12/9/1906,True\n"),
+  EXPECT_NE(text.find("\n2,\"Grace Hopper\",\"New York\",987.25,1906-12-09,True\n"),
             std::string::npos)
       << text;
   // Read back into a second table, the export gives the same rows.
@@ -621,6 +625,73 @@ TEST_F(CliTest, EveryTypeRoundTripsWholeWithTheCommandsDefaults) {
   }
 }
 
+TEST_F(CliTest, DatesAndTimesAreIso8601BothWaysByDefault) {
+  const char* const kColumns = "(id INTEGER PRIMARY KEY, d DATE, t TIME, ts TIMESTAMP)";
+  Exec(Db(), std::string("CREATE TABLE t ") + kColumns + "; CREATE TABLE b " + kColumns);
+  const std::string input = dir.Put("iso.csv",
+                                    "1,2024-03-05,14:30:00,2024-03-05T14:30:00\n"
+                                    "2,0001-01-01,23:59:59.999999,2024-03-05 14:30:00.123456\n"
+                                    "3,9999-12-31,00:00:00.5,2024-03-05T14:30:00Z\n"
+                                    "4,2024-02-29,12:00,2024-03-05T14:30:00.1+0530\n"
+                                    "5,1899-12-30,,1899-12-29 06:00:00-03\n");
+  TRun r = Korvane({"import", input, "--db", Db(), "--table", "t"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  // SQLite holds the texts its date functions read, with the digits and
+  // zones each value has.
+  EXPECT_EQ(Rows(Db(), "SELECT t, ts FROM t WHERE id IN (2, 4, 5) ORDER BY id"),
+            (std::vector<std::vector<std::string>>{
+                {"23:59:59.999999", "2024-03-05 14:30:00.123456"},
+                {"12:00:00", "2024-03-05 14:30:00.100+05:30"},
+                {"NULL", "1899-12-29 06:00:00-03:00"}}));
+  const std::string expected =
+      "1,2024-03-05,14:30:00,2024-03-05 14:30:00\n"
+      "2,0001-01-01,23:59:59.999999,2024-03-05 14:30:00.123456\n"
+      "3,9999-12-31,00:00:00.500,2024-03-05 14:30:00Z\n"
+      "4,2024-02-29,12:00:00,2024-03-05 14:30:00.100+05:30\n"
+      "5,1899-12-30,,1899-12-29 06:00:00-03:00\n";
+  r = Korvane({"export", dir.Path("out.csv"), "--db", Db(), "--table", "t"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(dir.Get("out.csv"), expected);
+  EXPECT_EQ(r.Err, "");
+  r = Korvane({"import", dir.Path("out.csv"), "--db", Db(), "--table", "b"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(Rows(Db(), "SELECT count(*) FROM (SELECT * FROM t EXCEPT SELECT * FROM b)")[0][0],
+            "0");
+  // --date-format and --time-format still decide, both ways.
+  r = Korvane({"export", dir.Path("eu.csv"), "--db", Db(), "--query",
+               "SELECT d, ts FROM t WHERE id = 1", "--date-format", "dd.mm.yyyy"});
+  EXPECT_EQ(dir.Get("eu.csv"), "05.03.2024,05.03.2024 14:30:00\n");
+
+  // Strict values: each fault fails its record, saying why.
+  const std::string bad = dir.Put("bad.csv",
+                                  "10,2023-02-29,,\n"
+                                  "11,,24:00:00,\n"
+                                  "12,,,2024-03-05 14:30:00.1234567\n"
+                                  "13,,,2024-03-05 14:30:00+16:00\n"
+                                  "14,3/5/2024,,\n");
+  r = Korvane({"import", bad, "--db", Db(), "--table", "t", "--reject-log",
+               dir.Path("why.log")});
+  EXPECT_EQ(r.Status, 3) << r.Err;
+  const std::string why = dir.Get("why.log");
+  for (const char* reason : {"not a day of the calendar", "an hour above 23",
+                             "more than 6 digits of a second", "beyond +/-15:59",
+                             "not laid out as yyyy-mm-dd"}) {
+    EXPECT_NE(why.find(reason), std::string::npos) << reason << "\n" << why;
+  }
+  // --lenient keeps its forgiving rules: such values leave their column empty.
+  r = Korvane({"import", bad, "--db", Db(), "--table", "b", "--lenient"});
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(Rows(Db(), "SELECT count(*) FROM b WHERE id >= 10")[0][0], "5");
+
+  // A file of another layout loads into an existing table as it did: the
+  // sample decides the layout.
+  r = Korvane({"import", dir.Put("us.csv", "20,12/31/2023,1:02:03,12/31/2023 13:00:00\n"),
+               "--db", Db(), "--table", "t"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(Rows(Db(), "SELECT d, t, ts FROM t WHERE id = 20")[0],
+            (std::vector<std::string>{"2023-12-31", "01:02:03", "2023-12-31 13:00:00"}));
+}
+
 TEST_F(CliTest, ValuesThatDoNotFitTheirColumnAreWrittenAsStoredWithOneWarning) {
   Exec(Db(),
        "CREATE TABLE p (id INTEGER PRIMARY KEY, born DATE, n INTEGER);"
@@ -628,7 +699,7 @@ TEST_F(CliTest, ValuesThatDoNotFitTheirColumnAreWrittenAsStoredWithOneWarning) {
        " (19, 'garbage', 3)");
   TRun r = Korvane({"export", dir.Path("p.csv"), "--db", Db(), "--table", "p"});
   ASSERT_EQ(r.Status, 0) << r.Err;
-  EXPECT_EQ(dir.Get("p.csv"), "1,5/6/2024,1\n17,\"2024-5-6\",2\n18,,\"x\"\n19,\"garbage\",3\n");
+  EXPECT_EQ(dir.Get("p.csv"), "1,2024-05-06,1\n17,\"2024-5-6\",2\n18,,\"x\"\n19,\"garbage\",3\n");
   EXPECT_EQ(r.Err,
             "Warning: 3 values did not fit their column's type and were written as stored; "
             "first: row 17, born = \"2024-5-6\"\n");

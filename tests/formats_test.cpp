@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "text/formats_internal.h"
+#include "text/formats_iso.h"
 #include "core/sysutils.h"
 #include "support/format_settings.h"
 
@@ -800,4 +801,97 @@ TEST_F(ClockTest, InjectedClockAndSystemClock) {
 }
 
 }  // namespace
+// ISO 8601 texts: what each reads as, and why the others are refused.
+TEST(IsoDates, ReadsTheExtendedFormAndNamesEachFault) {
+  struct TCase {
+    const char* Text;
+    TIsoKind Kind;
+    TIsoFault Fault;
+    const char* Canonical;  // IsoText of the value read
+  };
+  const TCase cases[] = {
+      {"2024-03-05", TIsoKind::Date, TIsoFault::None, "2024-03-05"},
+      {" 2024-03-05 00:00:00 ", TIsoKind::Date, TIsoFault::None, "2024-03-05"},
+      {"2024-03-05 00:00:01", TIsoKind::Date, TIsoFault::NotIso, ""},
+      {"2024-02-29", TIsoKind::Date, TIsoFault::None, "2024-02-29"},
+      {"2023-02-29", TIsoKind::Date, TIsoFault::NoSuchDay, ""},
+      {"0000-01-01", TIsoKind::Date, TIsoFault::NoSuchDay, ""},
+      {"3/5/2024", TIsoKind::Date, TIsoFault::NotIso, ""},
+      {"2024-3-5", TIsoKind::Date, TIsoFault::NotIso, ""},
+      {"14:30", TIsoKind::Time, TIsoFault::None, "14:30:00"},
+      {"14:30:00,5", TIsoKind::Time, TIsoFault::None, "14:30:00.500"},
+      {"23:59:59.999999", TIsoKind::Time, TIsoFault::None, "23:59:59.999999"},
+      {"24:00:00", TIsoKind::Time, TIsoFault::OutOfRange, ""},
+      {"12:60:00", TIsoKind::Time, TIsoFault::OutOfRange, ""},
+      {"12:00:00.1234567", TIsoKind::Time, TIsoFault::TooManyDigits, ""},
+      {"12:00:00.", TIsoKind::Time, TIsoFault::NotIso, ""},
+      {"14:30:00+05:30", TIsoKind::Time, TIsoFault::None, "14:30:00+05:30"},
+      {"2024-03-05", TIsoKind::DateTime, TIsoFault::None, "2024-03-05"},
+      {"2024-03-05T14:30:00Z", TIsoKind::DateTime, TIsoFault::None, "2024-03-05 14:30:00Z"},
+      {"2024-03-05t14:30:00.1+01", TIsoKind::DateTime, TIsoFault::None,
+       "2024-03-05 14:30:00.100+01:00"},
+      {"2024-03-05 14:30:00.000010-0330", TIsoKind::DateTime, TIsoFault::None,
+       "2024-03-05 14:30:00.000010-03:30"},
+      {"2024-03-05 14:30:00+15:59", TIsoKind::DateTime, TIsoFault::None,
+       "2024-03-05 14:30:00+15:59"},
+      {"2024-03-05 14:30:00+16:00", TIsoKind::DateTime, TIsoFault::ZoneOutOfRange, ""},
+      {"2024-03-05 14:30:00-15:60", TIsoKind::DateTime, TIsoFault::ZoneOutOfRange, ""},
+      {"2024-03-05 14:30:00+1", TIsoKind::DateTime, TIsoFault::NotIso, ""},
+      {"2024-03-05  14:30:00", TIsoKind::DateTime, TIsoFault::NotIso, ""},
+      {"2024-03-05 24:00:00", TIsoKind::DateTime, TIsoFault::OutOfRange, ""},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Text);
+    TIsoValue value;
+    EXPECT_EQ(ReadIso(c.Text, c.Kind, value), c.Fault);
+    if (c.Fault == TIsoFault::None) {
+      EXPECT_EQ(IsoText(value), c.Canonical);
+    }
+  }
+}
+
+// Values of every size read back from their text as the same value: as
+// parts (microseconds, zones) and, where a date-time holds them, through
+// PutIsoDateTime and a TDateTime.
+TEST(IsoDates, EveryValueReadsBackFromItsText) {
+  std::uint64_t seed = 0x9e3779b97f4a7c15u;
+  const auto next = [&seed](std::uint64_t n) {
+    seed ^= seed << 13;
+    seed ^= seed >> 7;
+    seed ^= seed << 17;
+    return seed % n;
+  };
+  const auto leapYear = [&next] {
+    const int year = 4 * static_cast<int>(1 + next(2499));
+    return year % 100 == 0 && year % 400 != 0 ? year - 4 : year;
+  };
+  const std::int32_t firstDay = -693593;  // 0001-01-01
+  const std::int32_t days = 2958465 - firstDay + 1;
+  const std::int64_t kEdgeMicros[] = {0, 1, 999, 1000, 86399999999};
+  for (int i = 0; i < 20000; ++i) {
+    TIsoValue v;
+    v.HasDate = true;
+    v.HasTime = true;
+    // Day zero, the first and last days and leap days now and then.
+    v.Day = i % 7 == 0   ? std::int32_t{0}
+            : i % 7 == 1 ? (i % 2 ? firstDay : 2958465)
+            : i % 7 == 2 ? static_cast<std::int32_t>(EncodeDate(leapYear(), 2, 29))
+                         : static_cast<std::int32_t>(firstDay + next(days));
+    v.Micros = i % 5 == 0 ? kEdgeMicros[next(5)] : static_cast<std::int64_t>(next(86400000000));
+    v.HasZone = i % 3 != 0;
+    v.Utc = v.HasZone && i % 9 == 1;
+    v.ZoneMinutes = v.HasZone && !v.Utc ? static_cast<std::int16_t>(next(1919) - 959) : 0;
+    const std::string text = IsoText(v);
+    SCOPED_TRACE(text);
+    TIsoValue back;
+    ASSERT_EQ(ReadIso(text, TIsoKind::DateTime, back), TIsoFault::None);
+    EXPECT_EQ(std::tie(back.Day, back.Micros, back.HasZone, back.Utc, back.ZoneMinutes),
+              std::tie(v.Day, v.Micros, v.HasZone, v.Utc, v.ZoneMinutes));
+    if (!v.FitsDateTime()) continue;
+    char written[kIsoTextRoom];
+    const std::string_view plain(written, PutIsoDateTime(written, v.DateTime()) - written);
+    EXPECT_EQ(plain, text);
+  }
+}
+
 }  // namespace korvane

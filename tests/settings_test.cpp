@@ -535,7 +535,8 @@ TEST(ComponentDescriptions, ImportPublishesItsPropertiesInTheirPublishedOrder) {
   TComponentClass cls = ComponentClass<TCSVImport>();
   EXPECT_EQ(PropertyNames(cls),
             (std::vector<std::string>{
-                "Compression",     "CustomSeparator", "DataSet",        "DelimitedFields",
+                "Compression",     "CustomSeparator", "DataSet",        "DateTimeStyle",
+                "DelimitedFields",
                 "Dialect",         "Encoding",        "ErrorRecords",   "FieldDelimiter", "FieldList",
                 "FieldListAction", "FieldSeparator",  "HeaderData",     "HeaderRecords",
                 "HeaderStored",    "ImportType",      "InputFile",      "OnBeginImport",
@@ -552,6 +553,8 @@ TEST(ComponentDescriptions, ImportPublishesItsPropertiesInTheirPublishedOrder) {
             (std::vector<std::string>{"dlClassic", "dlStandard"}));
   EXPECT_EQ(cls->FindProperty("ValueErrors")->Identifiers,
             (std::vector<std::string>{"veLenient", "veStrict"}));
+  EXPECT_EQ(cls->FindProperty("DateTimeStyle")->Identifiers,
+            (std::vector<std::string>{"dsFormatSettings", "dsISO8601"}));
 }
 
 TEST(ComponentDescriptions, ExportPublishesItsPropertiesInTheirPublishedOrder) {
@@ -559,7 +562,7 @@ TEST(ComponentDescriptions, ExportPublishesItsPropertiesInTheirPublishedOrder) {
   EXPECT_EQ(PropertyNames(cls),
             (std::vector<std::string>{
                 "ByteOrderMark",   "Compression",    "CustomSeparator", "DataSet",
-                "DelimitedFields", "Dialect",        "Encoding",        "ExportType",
+                "DateTimeStyle",   "DelimitedFields", "Dialect",        "Encoding",        "ExportType",
                 "FieldDelimiter",  "FieldList",      "FieldListAction", "FieldSeparator",
                 "HeaderData",      "HeaderOutput",   "NumericAlign",    "OnExportRecord",
                 "OnBeginExport",   "OnFinishExport", "OutputFile",      "RecordSeparator",
@@ -606,7 +609,7 @@ TEST_F(ComponentSettingsTest, NewComponentsAreWrittenWithTheirFirstIdentifiers) 
         "  FieldListAction = flaNone\n", "  DelimitedFields = dfAll\n",
         "  ImportType = impDelimited\n", "  ExportType = expDelimited\n",
         "  RecordSeparator = rsCRLF\n", "  NumericAlign = naLeft\n", "  Dialect = dlClassic\n",
-        "  ValueErrors = veLenient\n",
+        "  ValueErrors = veLenient\n", "  DateTimeStyle = dsFormatSettings\n",
         "  DataSet = none\n", "  Version = \"1.32\"\n", "  HeaderData = []\n"}) {
     EXPECT_NE(text.find(line), std::string::npos) << line;
   }

@@ -8,6 +8,7 @@
 
 #include "text/formats.h"
 #include "text/formats_internal.h"
+#include "text/formats_iso.h"
 #include "text/number_text.h"
 #include "core/sysutils.h"
 
@@ -301,6 +302,16 @@ bool LoadDateTime(TStorage storage, int type, sqlite3_value* v, std::string_view
     value = FromLinearDays(static_cast<double>(sqlite3_value_int64(v)) / 86400.0 +
                            static_cast<double>(kUnixDay));
   } else {
+    // A value a date-time cannot hold exactly (microseconds, a zone) is
+    // kept as the text it is stored as, a value of the column all the same.
+    korvane::TIsoValue exact;
+    const TIsoKind kind = storage == TStorage::Date   ? TIsoKind::Date
+                          : storage == TStorage::Time ? TIsoKind::Time
+                                                      : TIsoKind::DateTime;
+    if (korvane::ReadIso(text, kind, exact) == TIsoFault::None && !exact.FitsDateTime()) {
+      TSQLiteCodec::StoreBytes(slot, text.data(), text.size());
+      return true;
+    }
     TIsoValue iso;
     if (!ReadIso(text, iso)) return false;
     if ((storage == TStorage::Date && !iso.HasDate) ||

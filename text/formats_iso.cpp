@@ -1,0 +1,239 @@
+// ISO 8601 dates and times (formats_iso.h).
+#include "text/formats_iso.h"
+
+#include "text/formats_internal.h"
+
+namespace korvane {
+
+using namespace formats_internal;
+
+namespace {
+
+// n digits at s[pos], as a number; false when one of them is not a digit.
+inline bool Digits(std::string_view s, std::size_t pos, std::size_t n, int& value) {
+  if (pos + n > s.size()) return false;
+  value = 0;
+  for (std::size_t i = pos; i < pos + n; ++i) {
+    if (!IsDigitChar(s[i])) return false;
+    value = value * 10 + (s[i] - '0');
+  }
+  return true;
+}
+
+// "yyyy-mm-dd" at the start of s.
+TIsoFault ReadDatePart(std::string_view s, TIsoValue& out) {
+  int y = 0;
+  int m = 0;
+  int d = 0;
+  if (s.size() < 10 || s[4] != '-' || s[7] != '-' || !Digits(s, 0, 4, y) || !Digits(s, 5, 2, m) ||
+      !Digits(s, 8, 2, d)) {
+    return TIsoFault::NotIso;
+  }
+  TDateTime day = 0;
+  if (!EncodeDay(y, m, d, day)) return TIsoFault::NoSuchDay;
+  out.HasDate = true;
+  out.Day = static_cast<std::int32_t>(day);
+  return TIsoFault::None;
+}
+
+// "hh:nn[:ss[.f]]" and a zone, the whole of s.
+TIsoFault ReadTimePart(std::string_view s, TIsoValue& out) {
+  int h = 0;
+  int n = 0;
+  int sec = 0;
+  if (s.size() < 5 || s[2] != ':' || !Digits(s, 0, 2, h) || !Digits(s, 3, 2, n)) {
+    return TIsoFault::NotIso;
+  }
+  std::size_t pos = 5;
+  std::int64_t fraction = 0;
+  std::size_t digits = 0;
+  if (pos < s.size() && s[pos] == ':') {
+    if (!Digits(s, pos + 1, 2, sec)) return TIsoFault::NotIso;
+    pos += 3;
+    if (pos < s.size() && (s[pos] == '.' || s[pos] == ',')) {
+      const std::size_t start = ++pos;
+      while (pos < s.size() && IsDigitChar(s[pos])) {
+        if (pos - start < 6) fraction = fraction * 10 + (s[pos] - '0');
+        ++pos;
+      }
+      digits = pos - start;
+      if (digits == 0) return TIsoFault::NotIso;
+    }
+  }
+  TIsoFault zoneFault = TIsoFault::None;
+  if (pos < s.size()) {
+    const char z = s[pos];
+    if ((z == 'Z' || z == 'z') && pos + 1 == s.size()) {
+      out.HasZone = true;
+      out.Utc = true;
+    } else if (z == '+' || z == '-') {
+      int zh = 0;
+      int zm = 0;
+      const std::string_view zone = s.substr(pos + 1);
+      bool ok = Digits(zone, 0, 2, zh);
+      if (ok && zone.size() == 4) {
+        ok = Digits(zone, 2, 2, zm);
+      } else if (ok && zone.size() == 5) {
+        ok = zone[2] == ':' && Digits(zone, 3, 2, zm);
+      } else {
+        ok = ok && zone.size() == 2;
+      }
+      if (!ok) return TIsoFault::NotIso;
+      if (zh > 15 || zm > 59) zoneFault = TIsoFault::ZoneOutOfRange;
+      out.HasZone = true;
+      out.ZoneMinutes = static_cast<std::int16_t>((z == '-' ? -1 : 1) * (zh * 60 + zm));
+    } else {
+      return TIsoFault::NotIso;
+    }
+  }
+  if (h > 23 || n > 59 || sec > 59) return TIsoFault::OutOfRange;
+  if (digits > 6) return TIsoFault::TooManyDigits;
+  if (zoneFault != TIsoFault::None) return zoneFault;
+  for (std::size_t i = digits; i < 6; ++i) fraction *= 10;
+  out.HasTime = true;
+  out.Digits = static_cast<std::uint8_t>(digits);
+  out.Micros = ((h * 60LL + n) * 60 + sec) * 1000000 + fraction;
+  return TIsoFault::None;
+}
+
+inline char* Put2(char* p, int v) {
+  p[0] = static_cast<char>('0' + v / 10);
+  p[1] = static_cast<char>('0' + v % 10);
+  return p + 2;
+}
+
+char* PutDay(char* p, long long day) {
+  int y = 0;
+  int m = 0;
+  int d = 0;
+  CivilFromDays(day, y, m, d);
+  p = Put2(p, y / 100);
+  p = Put2(p, y % 100);
+  *p++ = '-';
+  p = Put2(p, m);
+  *p++ = '-';
+  return Put2(p, d);
+}
+
+// "hh:nn:ss" and the fraction: none, three digits, or six when the
+// microseconds need them.
+char* PutMicros(char* p, std::int64_t micros) {
+  const auto secs = static_cast<int>(micros / 1000000);
+  p = Put2(p, secs / 3600);
+  *p++ = ':';
+  p = Put2(p, secs / 60 % 60);
+  *p++ = ':';
+  p = Put2(p, secs % 60);
+  auto fraction = static_cast<int>(micros % 1000000);
+  if (fraction == 0) return p;
+  *p++ = '.';
+  int digits = 6;
+  if (fraction % 1000 == 0) {
+    fraction /= 1000;
+    digits = 3;
+  }
+  for (int i = digits - 1; i >= 0; --i) {
+    p[i] = static_cast<char>('0' + fraction % 10);
+    fraction /= 10;
+  }
+  return p + digits;
+}
+
+}  // namespace
+
+TDateTime TIsoValue::DateTime() const {
+  const long long ms = (Micros + 500) / 1000;
+  const TDateTime time =
+      static_cast<double>(ms >= kMsPerDay ? kMsPerDay - 1 : ms) / static_cast<double>(kMsPerDay);
+  if (!HasDate) return time;
+  return ComposeDateTime(static_cast<double>(Day), time);
+}
+
+TIsoFault ReadIso(std::string_view s, TIsoKind kind, TIsoValue& out) {
+  s = TrimView(s);
+  out = TIsoValue{};
+  if (kind == TIsoKind::Time) return ReadTimePart(s, out);
+  if (const TIsoFault fault = ReadDatePart(s, out); fault != TIsoFault::None) return fault;
+  if (s.size() == 10) return TIsoFault::None;
+  if (s[10] != 'T' && s[10] != 't' && s[10] != ' ') return TIsoFault::NotIso;
+  if (const TIsoFault fault = ReadTimePart(s.substr(11), out); fault != TIsoFault::None) {
+    return fault;
+  }
+  if (kind == TIsoKind::Date) {
+    // A date-time column's text of a date: exactly midnight, no zone.
+    if (out.Micros != 0 || out.HasZone) return TIsoFault::NotIso;
+    out.HasTime = false;
+    out.Digits = 0;
+  }
+  return TIsoFault::None;
+}
+
+const char* IsoFaultText(TIsoFault fault) {
+  switch (fault) {
+    case TIsoFault::None:
+      return "is a date or time";
+    case TIsoFault::NotIso:
+      return "is not laid out as yyyy-mm-dd, hh:nn:ss[.ffffff] or both, with an optional zone "
+             "(Z, +hh, +hhmm, +hh:mm)";
+    case TIsoFault::NoSuchDay:
+      return "is not a day of the calendar";
+    case TIsoFault::OutOfRange:
+      return "has an hour above 23 or a minute or second above 59";
+    case TIsoFault::TooManyDigits:
+      return "has more than 6 digits of a second";
+    case TIsoFault::ZoneOutOfRange:
+      return "has a zone offset beyond +/-15:59";
+  }
+  return "is not a date or time";
+}
+
+char* PutIsoDate(char* p, TDateTime value) {
+  long long day = 0;
+  long long ms = 0;
+  SplitDateTime(value, day, ms);
+  return PutDay(p, day);
+}
+
+char* PutIsoTime(char* p, TDateTime value) {
+  long long day = 0;
+  long long ms = 0;
+  SplitDateTime(value, day, ms);
+  return PutMicros(p, ms * 1000);
+}
+
+char* PutIsoDateTime(char* p, TDateTime value) {
+  long long day = 0;
+  long long ms = 0;
+  SplitDateTime(value, day, ms);
+  p = PutDay(p, day);
+  *p++ = ' ';
+  return PutMicros(p, ms * 1000);
+}
+
+char* PutIso(char* p, const TIsoValue& value) {
+  if (value.HasDate) {
+    p = PutDay(p, value.Day);
+    if (value.HasTime) *p++ = ' ';
+  }
+  if (!value.HasTime) return p;
+  p = PutMicros(p, value.Micros);
+  if (value.HasZone) {
+    if (value.Utc) {
+      *p++ = 'Z';
+    } else {
+      const int minutes = value.ZoneMinutes < 0 ? -value.ZoneMinutes : value.ZoneMinutes;
+      *p++ = value.ZoneMinutes < 0 ? '-' : '+';
+      p = Put2(p, minutes / 60);
+      *p++ = ':';
+      p = Put2(p, minutes % 60);
+    }
+  }
+  return p;
+}
+
+std::string IsoText(const TIsoValue& value) {
+  char text[kIsoTextRoom];
+  return std::string(text, PutIso(text, value));
+}
+
+}  // namespace korvane
