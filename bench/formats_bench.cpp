@@ -10,6 +10,7 @@
 
 #include "bench/import_bench_support.h"
 #include "text/formats.h"
+#include "text/formats_iso.h"
 
 namespace korvane::bench {
 namespace {
@@ -47,6 +48,25 @@ const std::vector<std::string>& DateTexts() {
       std::uint32_t r = NextRandom(seed);
       int n = std::snprintf(buf, sizeof buf, "%u/%u/%u", 1 + r % 12, 1 + (r >> 5) % 28,
                             1950 + (r >> 10) % 70);
+      v.emplace_back(buf, static_cast<std::size_t>(n));
+    }
+    return v;
+  }();
+  return texts;
+}
+
+// The same dates as yyyy-mm-dd.
+const std::vector<std::string>& IsoDateTexts() {
+  static const std::vector<std::string> texts = [] {
+    std::vector<std::string> v;
+    char buf[32];
+    for (const std::string& s : DateTexts()) {
+      std::uint16_t y = 0;
+      std::uint16_t m = 0;
+      std::uint16_t d = 0;
+      DecodeDate(StrToDate(s), y, m, d);
+      int n = std::snprintf(buf, sizeof buf, "%04u-%02u-%02u", unsigned{y}, unsigned{m},
+                            unsigned{d});
       v.emplace_back(buf, static_cast<std::size_t>(n));
     }
     return v;
@@ -196,6 +216,48 @@ void BM_StrToDate(benchmark::State& state) {
 }
 BENCHMARK(BM_StrToDate);
 
+// What an import under ISO 8601 does for each date: ReadIso, then the value.
+void BM_ReadIsoDate(benchmark::State& state) {
+  const auto& texts = IsoDateTexts();
+  for (auto _ : state) {
+    double sum = 0;
+    TIsoValue value;
+    for (const std::string& s : texts) {
+      if (ReadIso(s, TIsoKind::Date, value) == TIsoFault::None) sum += value.DateTime();
+    }
+    benchmark::DoNotOptimize(sum);
+  }
+  SetItems(state);
+}
+BENCHMARK(BM_ReadIsoDate);
+
+// What an export writes for each date: the plan's writer for m/d/yyyy, and
+// PutIsoDate under ISO 8601.
+void BM_DateWriterPut(benchmark::State& state) {
+  const auto& values = DateTimes();
+  const TDateWriter writer;
+  std::vector<char> buf(writer.Room());
+  for (auto _ : state) {
+    std::size_t total = 0;
+    for (double v : values) total += static_cast<std::size_t>(writer.Put(buf.data(), v) - buf.data());
+    benchmark::DoNotOptimize(total);
+  }
+  SetItems(state);
+}
+BENCHMARK(BM_DateWriterPut);
+
+void BM_PutIsoDate(benchmark::State& state) {
+  const auto& values = DateTimes();
+  char buf[kIsoTextRoom];
+  for (auto _ : state) {
+    std::size_t total = 0;
+    for (double v : values) total += static_cast<std::size_t>(PutIsoDate(buf, v) - buf);
+    benchmark::DoNotOptimize(total);
+  }
+  SetItems(state);
+}
+BENCHMARK(BM_PutIsoDate);
+
 // m/d/yyyy hh:nn:ss written with std::chrono's calendar and to_chars.
 void BM_FloorDateTimeToChars(benchmark::State& state) {
   using namespace std::chrono;
@@ -239,6 +301,34 @@ void BM_DateTimeToStr(benchmark::State& state) {
 }
 BENCHMARK(BM_DateTimeToStr);
 
+// Date-times as an export writes them: DateTimeToChars for m/d/yyyy
+// hh:nn:ss, PutIsoDateTime for ISO 8601.
+void BM_DateTimeToChars(benchmark::State& state) {
+  const auto& values = DateTimes();
+  char buf[64];
+  for (auto _ : state) {
+    std::size_t total = 0;
+    for (double v : values) {
+      total += static_cast<std::size_t>(DateTimeToChars(buf, buf + sizeof buf, v) - buf);
+    }
+    benchmark::DoNotOptimize(total);
+  }
+  SetItems(state);
+}
+BENCHMARK(BM_DateTimeToChars);
+
+void BM_PutIsoDateTime(benchmark::State& state) {
+  const auto& values = DateTimes();
+  char buf[kIsoTextRoom];
+  for (auto _ : state) {
+    std::size_t total = 0;
+    for (double v : values) total += static_cast<std::size_t>(PutIsoDateTime(buf, v) - buf);
+    benchmark::DoNotOptimize(total);
+  }
+  SetItems(state);
+}
+BENCHMARK(BM_PutIsoDateTime);
+
 }  // namespace
 }  // namespace korvane::bench
 
@@ -250,5 +340,10 @@ int main(int argc, char** argv) {
     r.PrintRatio("FormatFloat #,##0.00", "BM_FormatFloatGrouped", "BM_FloorToCharsFixed2");
     r.PrintRatio("StrToDate m/d/yyyy", "BM_StrToDate", "BM_FloorDateFromChars");
     r.PrintRatio("DateTimeToStr", "BM_DateTimeToStr", "BM_FloorDateTimeToChars");
+    // ISO 8601 against the m/d/yyyy paths it replaces as the command's
+    // default (1.0 and above: at least as fast).
+    r.PrintRatio("ISO read vs StrToDate m/d/yyyy", "BM_ReadIsoDate", "BM_StrToDate");
+    r.PrintRatio("ISO date vs date writer m/d/yyyy", "BM_PutIsoDate", "BM_DateWriterPut");
+    r.PrintRatio("ISO date-time vs DateTimeToChars", "BM_PutIsoDateTime", "BM_DateTimeToChars");
   });
 }

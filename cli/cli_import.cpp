@@ -483,13 +483,18 @@ TCSVImport& CreateImport(TComponent& root, TDataSet* ds, const TImportOptions& o
 // An import under ISO 8601 whose sample shows the date columns in another
 // layout (one of the layouts sniffing knows) reads them in that layout: a
 // file of m/d/yyyy dates keeps loading without options.
-void ChooseDateStyle(TCSVImport& import, TDatabaseTable& table,
+void ChooseDateStyle(TSession& session, TCSVImport& import, TDatabaseTable& table,
                      const TSniffResult& sniffed) {
   const std::vector<TField*>* fields = nullptr;
   if (table.DataSet().Active()) fields = &table.DataSet().Fields();
   for (std::size_t i = 0; i < sniffed.Columns.size(); ++i) {
     const TTypeGuess& guess = sniffed.Columns[i].Guess;
-    if (guess.DateFormat.empty() || guess.DateFormat == "yyyy-mm-dd") continue;
+    // Dates that fit m/d/yyyy and d/m/yyyy alike are read as the format
+    // settings always read them, saying so.
+    std::string layout = guess.DateFormat;
+    const bool usual = layout.empty() && (guess.DateLayouts & (1u << 1)) != 0;
+    if (usual) layout = kSniffedDateFormats[1];
+    if (layout.empty() || layout == "yyyy-mm-dd") continue;
     if (fields != nullptr) {
       // The values go to the fields by position: only a date field's
       // layout counts.
@@ -498,7 +503,11 @@ void ChooseDateStyle(TCSVImport& import, TDatabaseTable& table,
       if (type != ftDate && type != ftDateTime) continue;
     }
     import.SetDateTimeStyle(dsFormatSettings);
-    FormatSettings().ShortDateFormat = guess.DateFormat;
+    FormatSettings().ShortDateFormat = layout;
+    if (usual) {
+      session.Say(mtInformation, "reading the dates of " + sniffed.Columns[i].Name + " as " +
+                                     layout + "; they fit d/m/yyyy too (--date-format decides)");
+    }
     return;
   }
 }
@@ -534,7 +543,7 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
                      inferTypes && sniffed ? &*sniffed : nullptr);
   if (sniffed && import->DateTimeStyle() == dsISO8601 && !o.Format.DatesGiven() &&
       !SetsProperty(o.Sets, "DateTimeStyle")) {
-    ChooseDateStyle(*import, *table, *sniffed);
+    ChooseDateStyle(session, *import, *table, *sniffed);
   }
   for (const std::string& notice : sniff.Notices) {
     session.Say(mtInformation, notice.substr(notice.starts_with("korvane: ") ? 9 : 0));
@@ -678,10 +687,12 @@ CLI::App* AddImportCommand(CLI::App& app, TImportOptions& io) {
       "HeaderRecords=2 --set HeaderStored=true\n"
       "  korvane import changes.csv --db shop.db --table prices --header --mode upsert --key "
       "sku\n"
-      "Dates, times and numbers are read with the format settings, blobs from \\x and "
+      "Dates and times are read as ISO 8601 (2024-03-05, 14:30:00, 2024-03-05T14:30:00.123456"
+      "+01:00; DateTimeStyle=dsISO8601), or in the layout the sample shows or --date-format "
+      "gives; numbers with the format settings, blobs from \\x and "
       "hexadecimal (WholeValues; --set WholeValues=false stores such texts as they stand). "
       "Values are strict: a value that is not of its column's type (\"12x\" or \"3.7\" for "
-      "an INTEGER, 2/30/2024 for a DATE, \"maybe\" for a BOOLEAN, a number the column cannot "
+      "an INTEGER, 2024-02-30 for a DATE, 24:00:00 for a TIME, \"maybe\" for a BOOLEAN, a number the column cannot "
       "hold) fails its record, as does a record with more values than the table has columns "
       "and one the table refuses; the import goes on, and at the end stderr says how many "
       "failed and why, with the first few by line number.\n" +

@@ -220,6 +220,7 @@ TTypeGuess TTypeVote::Result() const {
   const std::uint32_t dates = kinds >> kDateShift & kFormatBits;
   const std::uint32_t dateTimes = kinds >> kDateTimeShift & kFormatBits;
   const std::uint32_t layouts = !FWithTime && dates != 0 ? dates : dateTimes;
+  guess.DateLayouts = FDateFormatGiven ? 0 : layouts;
   if (layouts != 0) {
     const auto count = static_cast<int>(__builtin_popcount(layouts));
     const int index = __builtin_ctz(layouts);

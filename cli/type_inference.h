@@ -22,6 +22,9 @@ inline constexpr std::array<std::string_view, 4> kSniffedDateFormats = {"yyyy-mm
 struct TTypeGuess {
   TInferredType Type = TInferredType::Text;
   std::string DateFormat;   // Date and DateTime: the layout every value fits
+  // The layouts of kSniffedDateFormats every value fits, one bit each (more
+  // than one: the column stays Text, the Note names them).
+  std::uint32_t DateLayouts = 0;
   bool Wide = false;        // Integer: some value needs more than 32 bits
   std::string Note;         // why a column that looked typed stays Text, or empty
   std::int64_t Values = 0;  // non-empty values that voted

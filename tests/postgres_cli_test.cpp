@@ -185,7 +185,8 @@ TEST(PostgresCli, ServerGoneMidImportFailsSayingWhatWasCommitted) {
     ::close(pipe);
   });
   const TRun run = Korvane(
-      {"import", input, "--db", Uri(), "--table", table, "--header", "--commit-every", "20000"});
+      {"import", input, "--db", Uri(), "--table", table, "--header", "--commit-every", "20000",
+       "--date-format", "m/d/yyyy"});  // a pipe: no sample to sniff the layout from
   finished = true;
   feeder.join();
   EXPECT_EQ(run.Status, 1) << run.Err;
