@@ -11,7 +11,9 @@
 // says it stored.
 //
 //   cmake --build build/fuzz --target import_fuzz
-//   build/fuzz/fuzz/import_fuzz -max_total_time=600 CORPUS_DIR fuzz/corpus/import
+//   build/fuzz/fuzz/import_fuzz -max_total_time=600 CORPUS_DIR fuzz/seeds/import
+// CORPUS_DIR starts as `fuzz/corpus.sh unpack import CORPUS_DIR`; what the run adds
+// is kept with `fuzz/corpus.sh pack import CORPUS_DIR`.
 #include <algorithm>
 #include <cstdint>
 #include <memory>

@@ -8,7 +8,9 @@
 // year, a time without milliseconds).
 //
 //   cmake --build build/fuzz --target values_fuzz
-//   build/fuzz/fuzz/values_fuzz -max_total_time=600 CORPUS_DIR fuzz/corpus/values
+//   build/fuzz/fuzz/values_fuzz -max_total_time=600 CORPUS_DIR fuzz/seeds/values
+// CORPUS_DIR starts as `fuzz/corpus.sh unpack values CORPUS_DIR`; what the run adds
+// is kept with `fuzz/corpus.sh pack values CORPUS_DIR`.
 #include <cstdint>
 #include <string>
 #include <string_view>
