@@ -44,7 +44,11 @@ TMisfitValues MisfitsOf(const TSQLiteDataSet& ds) {
 // PostgreSQL: --db is a postgresql:// (or postgres://) URI. The location
 // shown never holds the password. A server that cannot be reached, refuses
 // the login or has no such database is a usage error with libpq's reason.
-void Locate(TPostgresDataSet& ds, const std::string& database) { ds.SetConnection(database); }
+// The command keeps microseconds and offsets (ExactTimes).
+void Locate(TPostgresDataSet& ds, const std::string& database) {
+  ds.SetConnection(database);
+  ds.SetExactTimes(true);
+}
 std::string LocationOf(const TPostgresDataSet& ds) { return ds.ShownConnection(); }
 const char* MissingLocation(const TPostgresDataSet&) {
   return "give the database with --db FILE or --db postgresql://HOST/DATABASE";

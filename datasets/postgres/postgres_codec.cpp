@@ -10,6 +10,7 @@
 #include "datasets/postgres/postgres_numeric.h"
 #include "text/formats.h"
 #include "core/backslash_escape.h"
+#include "text/formats_iso.h"
 #include "core/sysutils.h"
 
 namespace korvane::pg {
@@ -122,8 +123,29 @@ double DoubleOf(const TFieldData& value) {
   return StrToFloat(std::get<std::string>(value));
 }
 
+// A value a field keeps as its ISO text (microseconds, a zone): the exact
+// count of the column's binary form, a timestamptz's in UTC. A zone in a
+// column that would drop it is refused rather than lost.
+std::int64_t MicrosOfText(const TColumn& column, std::string_view text) {
+  TIsoValue v;
+  const TIsoKind kind = column.Kind == TKind::Date   ? TIsoKind::Date
+                        : column.Kind == TKind::Time ? TIsoKind::Time
+                                                     : TIsoKind::DateTime;
+  if (ReadIso(text, kind, v) != TIsoFault::None) {
+    Unfit(column, ("the text \"" + std::string(text.substr(0, 60)) + "\"").c_str());
+  }
+  if (v.HasZone && column.Kind != TKind::TimestampTz) {
+    Unfit(column, "a time zone offset, which only a timestamptz keeps");
+  }
+  std::int64_t micros = v.Micros;
+  if (v.HasDate) micros += (static_cast<std::int64_t>(v.Day) - kEpochShift) * kMicrosPerDay;
+  if (v.HasZone) micros -= std::int64_t{v.ZoneMinutes} * 60000000;
+  return micros;
+}
+
 // ToMicros of a date, time or date-time value of the column.
 std::int64_t MicrosOf(const TColumn& column, const TFieldData& value) {
+  if (const auto* text = std::get_if<std::string>(&value)) return MicrosOfText(column, *text);
   std::int64_t micros = 0;
   if (!ToMicros(DoubleOf(value), column.Kind == TKind::Time, micros)) {
     Unfit(column, "a date outside the years 1 to 9999");
@@ -174,6 +196,10 @@ std::string TextOf(const TColumn& column, const TFieldData& value, const TCodecC
     case TKind::Time:
     case TKind::Timestamp:
     case TKind::TimestampTz: {
+      if (const auto* text = std::get_if<std::string>(&value)) {
+        MicrosOfText(column, *text);  // refuses what the column cannot keep
+        return *text;
+      }
       const std::int64_t micros = MicrosOf(column, value);
       const double dt = FromMicros(micros);
       const std::int64_t timeMicros = ((micros % kMicrosPerDay) + kMicrosPerDay) % kMicrosPerDay;
@@ -283,8 +309,11 @@ TFieldDef FieldDefForColumn(const std::string& name, TKind kind, int typmod, boo
 
 bool BinaryWritable(TKind kind) { return kind != TKind::Other; }
 
-std::string ReadExpression(const std::string& quotedName, TKind kind, bool binary) {
-  if (binary && kind == TKind::Other) return quotedName + "::text";
+std::string ReadExpression(const std::string& quotedName, TKind kind, bool binary,
+                           bool exactTimes) {
+  if (binary && (kind == TKind::Other || (exactTimes && kind == TKind::TimestampTz))) {
+    return quotedName + "::text";
+  }
   if (!binary && kind == TKind::Money) return quotedName + "::numeric";
   return quotedName;
 }
@@ -466,14 +495,43 @@ void DecodeBinary(const char* p, std::size_t size, const TColumn& column, TField
     }
     case TKind::Time: {
       need(8);
-      Store(slot, static_cast<double>(static_cast<std::int64_t>(GetBE64(p))) /
-                      static_cast<double>(kMicrosPerDay));
+      const auto micros = static_cast<std::int64_t>(GetBE64(p));
+      if (context.ExactTimes && micros % 1000 != 0) {
+        TIsoValue v;
+        v.HasTime = true;
+        v.Micros = micros;
+        StoreBytes(slot, IsoText(v));
+        return;
+      }
+      Store(slot, static_cast<double>(micros) / static_cast<double>(kMicrosPerDay));
       return;
     }
     case TKind::Timestamp:
     case TKind::TimestampTz: {
+      if (context.ExactTimes && column.Kind == TKind::TimestampTz) {
+        // Read as its text (ReadExpression), offset and all.
+        StoreBytes(slot, std::string_view(p, size));
+        return;
+      }
       need(8);
       const auto micros = static_cast<std::int64_t>(GetBE64(p));
+      if (context.ExactTimes && micros % 1000 != 0 && micros != INT64_MAX && micros != INT64_MIN) {
+        std::int64_t day = micros / kMicrosPerDay;
+        std::int64_t time = micros % kMicrosPerDay;
+        if (time < 0) {
+          time += kMicrosPerDay;
+          --day;
+        }
+        TIsoValue v;
+        v.HasDate = true;
+        v.HasTime = true;
+        v.Day = static_cast<std::int32_t>(day + kEpochShift);
+        v.Micros = time;
+        if (v.Day < kFirstDay || v.Day > kLastDay)
+          Unreadable(column, std::to_string(micros), "a date in the years 1 to 9999");
+        StoreBytes(slot, IsoText(v));
+        return;
+      }
       if (micros == INT64_MAX || micros == INT64_MIN)
         Unreadable(column, "infinity", "a date and time");
       const double value = FromMicros(micros);
@@ -533,7 +591,8 @@ bool ParseTime(std::string_view s, std::int64_t& micros) {
 
 }  // namespace
 
-void DecodeText(std::string_view text, const TColumn& column, TFieldData& slot) {
+void DecodeText(std::string_view text, const TColumn& column, TFieldData& slot,
+                bool exactTimes) {
   switch (column.Kind) {
     case TKind::Int2:
     case TKind::Int4:
@@ -573,6 +632,10 @@ void DecodeText(std::string_view text, const TColumn& column, TFieldData& slot) 
     case TKind::Time: {
       std::int64_t micros = 0;
       if (!ParseTime(text, micros)) Unreadable(column, text, "a time");
+      if (exactTimes && micros % 1000 != 0) {
+        StoreBytes(slot, text);
+        return;
+      }
       Store(slot, static_cast<double>(micros) / static_cast<double>(kMicrosPerDay));
       return;
     }
@@ -583,6 +646,10 @@ void DecodeText(std::string_view text, const TColumn& column, TFieldData& slot) 
       std::int64_t micros = 0;
       if (!ParseDate(text, day) || text.size() < 19 || !ParseTime(text.substr(11), micros)) {
         Unreadable(column, text, "a date and time");
+      }
+      if (exactTimes && (column.Kind == TKind::TimestampTz || micros % 1000 != 0)) {
+        StoreBytes(slot, text);
+        return;
       }
       std::int64_t total = 0;
       ToMicros(day, false, total);

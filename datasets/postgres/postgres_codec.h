@@ -72,6 +72,12 @@ struct TCodecContext {
   // Ten-thousandths per unit of the server's money type (100 when money
   // has two decimals).
   std::int64_t MoneyFactor = 100;
+  // Times and timestamps with microseconds, and every timestamptz, are read
+  // as PostgreSQL's text of them (a timestamptz with the offset of the
+  // session's TimeZone, as psql writes it), which the field keeps whole
+  // (TField::StoredText); false rounds them to the millisecond of a
+  // date-time.
+  bool ExactTimes = false;
 };
 
 // True when the binary format can carry values of this kind.
@@ -80,7 +86,8 @@ bool BinaryWritable(TKind kind);
 // The select-list expression that reads column `quotedName` in the given
 // format: "name", or "name"::text / "name"::numeric where the value must
 // travel in another form.
-std::string ReadExpression(const std::string& quotedName, TKind kind, bool binary);
+std::string ReadExpression(const std::string& quotedName, TKind kind, bool binary,
+                           bool exactTimes = false);
 
 // Appends a non-null value in the binary format: the 4-byte length and the
 // bytes. Raises EDatabaseError for a value the column's type cannot hold
@@ -97,7 +104,8 @@ void AppendText(std::string& out, const TColumn& column, const TFieldData& value
 void DecodeBinary(const char* bytes, std::size_t size, const TColumn& column, TFieldData& slot,
                   const TCodecContext& context);
 // The same for an unescaped text value.
-void DecodeText(std::string_view text, const TColumn& column, TFieldData& slot);
+void DecodeText(std::string_view text, const TColumn& column, TFieldData& slot,
+                bool exactTimes = false);
 
 // The binary COPY header and trailer.
 std::string_view BinaryHeader();

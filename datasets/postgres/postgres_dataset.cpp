@@ -96,7 +96,7 @@ struct TPostgresDataSet::TState {
     std::string exprs;
     for (std::size_t i = 0; i < Cols.size(); ++i) {
       const std::string name = IsQuery ? "c" + std::to_string(i + 1) : pg::QuoteIdent(Cols[i].Name);
-      const std::string expr = pg::ReadExpression(name, Cols[i].Kind, binary);
+      const std::string expr = pg::ReadExpression(name, Cols[i].Kind, binary, Context.ExactTimes);
       // COPY of a table's column list cannot name generated columns.
       cast = cast || expr != name || Cols[i].Generated;
       exprs += (i > 0 ? ", " : "") + expr;
@@ -292,7 +292,7 @@ struct TPostgresDataSet::TState {
             }
         }
       }
-      pg::DecodeText(value, Cols[i], record[i]);
+      pg::DecodeText(value, Cols[i], record[i], Context.ExactTimes);
     }
     return true;
   }
@@ -400,6 +400,11 @@ void TPostgresDataSet::SetConnection(const std::string& value) {
   if (value != FConnection) FState->Conn.reset();
   FConnection = value;
 }
+void TPostgresDataSet::SetExactTimes(bool value) {
+  CheckInactive("ExactTimes");
+  FExactTimes = value;
+}
+
 void TPostgresDataSet::SetBinaryCopy(bool value) {
   CheckInactive("BinaryCopy");
   FBinaryCopy = value;
@@ -446,6 +451,7 @@ void TPostgresDataSet::InternalOpen() {
   CheckSource();
   ForgetKey();
   TState& s = *FState;
+  s.Context.ExactTimes = FExactTimes;
   try {
     Connect();
     if (Query().empty()) {
@@ -719,6 +725,7 @@ TComponentClass ComponentClass<TPostgresDataSet>() {
     return PublishSQLLoad(builder)
         .Integer("BulkCommitCount", &D::BulkCommitCount, &D::SetBulkCommitCount)
         .Boolean("BinaryCopy", &D::BinaryCopy, &D::SetBinaryCopy)
+        .Boolean("ExactTimes", &D::ExactTimes, &D::SetExactTimes)
         .Build();
   }();
   return &info;

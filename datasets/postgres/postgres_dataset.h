@@ -85,6 +85,14 @@ class KORVANE_API TPostgresDataSet : public TSQLDataSet {
   // is left automatically when a server refuses it).
   bool BinaryCopy() const { return FBinaryCopy; }
   void SetBinaryCopy(bool value);
+  // Whether times and timestamps keep their microseconds and a timestamptz
+  // its offset: such values are read as PostgreSQL's text of them (a
+  // timestamptz in the session's TimeZone, as psql writes it), which the
+  // field keeps whole (StoredText), and a field's ISO text is written
+  // exactly. False, the initial value, reads them as date-times rounded to
+  // the millisecond, a timestamptz as its UTC time.
+  bool ExactTimes() const { return FExactTimes; }
+  void SetExactTimes(bool value);
 
   // True while the connection's COPY travels in the binary format (false
   // once the server refused it, or with BinaryCopy false). Columns of types
@@ -133,6 +141,7 @@ class KORVANE_API TPostgresDataSet : public TSQLDataSet {
 
   std::string FConnection;
   bool FBinaryCopy = true;
+  bool FExactTimes = false;
 
   std::unique_ptr<TState> FState;
 };
