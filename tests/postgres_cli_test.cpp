@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <chrono>
 #include <cstdlib>
 #include <sstream>
@@ -271,6 +273,94 @@ TEST(PostgresCli, DamagedCompressedInputKeepsOnlyCommittedGroups) {
   EXPECT_NE(run.Err.find(", " + count + " stored, the "), std::string::npos) << run.Err;
   EXPECT_NE(run.Out.find("\"stored\":" + count + ","), std::string::npos) << run.Out;
 }
+
+// Date-times with microseconds and offsets, in a session whose time zone
+// changes its clocks, travel file -> table -> file -> table unchanged, and
+// what psql's \copy writes of them imports back equal.
+TEST(PostgresCli, DateTimesKeepMicrosecondsAndOffsetsBothWays) {
+  KORVANE_NEED_POSTGRES(conn);
+  TScratchSchema schema(conn);
+  TTempDir dir;
+  const std::string db = Uri() + "?options=-c%20TimeZone%3DEurope%2FBerlin";
+  const char* const kColumns =
+      " (id int, d date, t time, tz timetz, ts timestamp, tstz timestamptz, iv interval)";
+  const std::string a = schema.Table("a");
+  const std::string b = schema.Table("b");
+  const std::string c = schema.Table("c");
+  schema.Exec("CREATE TABLE " + a + kColumns + "; CREATE TABLE " + b + " (LIKE " + a +
+              "); CREATE TABLE " + c + " (LIKE " + a + ")");
+  std::uint64_t seed = 0x2545f4914f6cdd1du;
+  const auto next = [&seed](std::uint64_t n) {
+    seed ^= seed << 13;
+    seed ^= seed >> 7;
+    seed ^= seed << 17;
+    return seed % n;
+  };
+  // Day zero, leap days, the first and last years, and the hours around
+  // Berlin's clock changes (2024-03-31 02:00, 2024-10-27 03:00).
+  const char* const kDays[] = {"1899-12-30", "2024-02-29", "2000-02-29", "0001-01-01",
+                               "9999-12-31", "2024-03-31", "2024-10-27", "1970-01-01"};
+  std::string csv = "id,d,t,tz,ts,tstz,iv\n";
+  char line[256];
+  for (int i = 0; i < 120; ++i) {
+    const char* day = kDays[i % 8];
+    // On the first and the last day the offset is the hour, which keeps
+    // the instant inside the years 1 to 9999 in every zone.
+    const bool edge = i % 8 == 3 || i % 8 == 4;
+    const int hour = static_cast<int>(i % 8 >= 5 ? next(4) : edge ? next(16) : next(24));
+    const auto micros = static_cast<unsigned>(i % 3 == 0 ? next(1000) * 1000 : next(1000000));
+    // minutes, -15:59 to +15:59
+    const int offset = edge ? hour * 60 : static_cast<int>(next(1919)) - 959;
+    const char sign = offset < 0 ? '-' : '+';
+    const int off = offset < 0 ? -offset : offset;
+    std::snprintf(line, sizeof line,
+                  "%d,%s,%02d:%02d:%02d.%06u,%02d:30:00%c%02d:%02d,%sT%02d:%02d:%02d.%06u,"
+                  "%s %02d:%02d:%02d.%06u%c%02d%02d,%u days %02d:00:00.%06u\n",
+                  i, day, hour, i % 60, (i * 7) % 60, micros, hour, sign, off / 60, off % 60, day,
+                  hour, i % 60, (i * 7) % 60, micros, day, hour, i % 60, (i * 7) % 60, micros,
+                  sign, off / 60, off % 60, static_cast<unsigned>(next(40000)), hour, micros);
+    csv += line;
+  }
+  TRun run = Korvane({"import", dir.Put("in.csv", csv), "--db", db, "--table", a, "--header"});
+  ASSERT_EQ(run.Status, 0) << run.Err;
+  run = Korvane({"export", dir.Path("out.csv"), "--db", db, "--table", a, "--header"});
+  ASSERT_EQ(run.Status, 0) << run.Err;
+  run = Korvane({"import", dir.Path("out.csv"), "--db", db, "--table", b, "--header"});
+  ASSERT_EQ(run.Status, 0) << run.Err;
+  const auto differing = [&schema](const std::string& x, const std::string& y) {
+    return schema.Value("SELECT count(*) FROM ((SELECT * FROM " + x + " EXCEPT ALL SELECT * FROM " +
+                        y + ") UNION ALL (SELECT * FROM " + y + " EXCEPT ALL SELECT * FROM " + x +
+                        ")) d");
+  };
+  EXPECT_EQ(differing(a, b), "0") << dir.Get("out.csv").substr(0, 600);
+  EXPECT_EQ(schema.Value("SELECT count(*) FROM " + b), "120");
+  // A timestamptz is written as psql writes it in the session's time zone.
+  EXPECT_NE(dir.Get("out.csv").find("2024-03-31 01:"), std::string::npos);
+
+  // psql \copy ... csv, imported back (the session above in Berlin wrote
+  // text, a session in UTC writes binary values).
+  if (std::system("command -v psql >/dev/null 2>&1") != 0) GTEST_SKIP() << "no psql";
+  const std::string copied = dir.Path("psql.csv");
+  const std::string command = "PGTZ=Europe/Berlin psql -q -X '" + conn + "' -c \"\\copy " + a +
+                              " TO '" + copied + "' csv header\"";
+  ASSERT_EQ(std::system(command.c_str()), 0) << command;
+  run = Korvane({"import", copied, "--db", Uri(), "--table", c, "--header"});
+  ASSERT_EQ(run.Status, 0) << run.Err;
+  EXPECT_EQ(differing(a, c), "0") << dir.Get("psql.csv").substr(0, 600);
+
+  // A timestamptz without an offset is a wall time of the session's zone;
+  // a session in UTC writes +00.
+  const std::string d = schema.Table("d");
+  schema.Exec("CREATE TABLE " + d + " (id int, tstz timestamptz)");
+  run = Korvane({"import", dir.Put("wall.csv", "id,tstz\n1,2024-07-01 12:00:00.000001\n2,2024-01-01T12:00\n"),
+                 "--db", db, "--table", d, "--header"});
+  ASSERT_EQ(run.Status, 0) << run.Err;
+  EXPECT_EQ(schema.Value("SELECT string_agg((tstz AT TIME ZONE 'UTC')::text, ',' ORDER BY id) FROM " + d),
+            "2024-07-01 10:00:00.000001,2024-01-01 11:00:00");
+  run = Korvane({"export", dir.Path("utc.csv"), "--db", Uri(), "--table", d, "--header"});
+  EXPECT_EQ(dir.Get("utc.csv"), "id,tstz\n1,2024-07-01 10:00:00.000001+00\n2,2024-01-01 11:00:00+00\n");
+}
+
 
 }  // namespace
 }  // namespace korvane

@@ -69,19 +69,25 @@ TIsoFault ReadTimePart(std::string_view s, TIsoValue& out) {
     } else if (z == '+' || z == '-') {
       int zh = 0;
       int zm = 0;
+      int zs = 0;
       const std::string_view zone = s.substr(pos + 1);
       bool ok = Digits(zone, 0, 2, zh);
       if (ok && zone.size() == 4) {
         ok = Digits(zone, 2, 2, zm);
-      } else if (ok && zone.size() == 5) {
-        ok = zone[2] == ':' && Digits(zone, 3, 2, zm);
+      } else if (ok && (zone.size() == 5 || zone.size() == 8)) {
+        // +hh:mm:ss: the local mean time of a zone's early years, as
+        // PostgreSQL writes it.
+        ok = zone[2] == ':' && Digits(zone, 3, 2, zm) &&
+             (zone.size() == 5 || (zone[5] == ':' && Digits(zone, 6, 2, zs)));
       } else {
         ok = ok && zone.size() == 2;
       }
       if (!ok) return TIsoFault::NotIso;
-      if (zh > 15 || zm > 59) zoneFault = TIsoFault::ZoneOutOfRange;
+      if (zh > 15 || zm > 59 || zs > 59) zoneFault = TIsoFault::ZoneOutOfRange;
       out.HasZone = true;
-      out.ZoneMinutes = static_cast<std::int16_t>((z == '-' ? -1 : 1) * (zh * 60 + zm));
+      const int sign = z == '-' ? -1 : 1;
+      out.ZoneMinutes = static_cast<std::int16_t>(sign * (zh * 60 + zm));
+      out.ZoneSeconds = static_cast<std::int8_t>(sign * zs);
     } else {
       return TIsoFault::NotIso;
     }
@@ -226,9 +232,33 @@ char* PutIso(char* p, const TIsoValue& value) {
       p = Put2(p, minutes / 60);
       *p++ = ':';
       p = Put2(p, minutes % 60);
+      if (value.ZoneSeconds != 0) {
+        *p++ = ':';
+        p = Put2(p, value.ZoneSeconds < 0 ? -value.ZoneSeconds : value.ZoneSeconds);
+      }
     }
   }
   return p;
+}
+
+void MoveToUtc(TIsoValue& value) {
+  if (!value.HasZone) return;
+  std::int64_t micros =
+      value.Micros - (std::int64_t{value.ZoneMinutes} * 60 + value.ZoneSeconds) * 1000000;
+  std::int32_t day = value.Day;
+  constexpr std::int64_t kMicrosPerDay = 86400000000;
+  if (micros < 0) {
+    micros += kMicrosPerDay;
+    --day;
+  } else if (micros >= kMicrosPerDay) {
+    micros -= kMicrosPerDay;
+    ++day;
+  }
+  value.Micros = micros;
+  if (value.HasDate) value.Day = day;
+  value.ZoneMinutes = 0;
+  value.ZoneSeconds = 0;
+  value.Utc = false;
 }
 
 std::string IsoText(const TIsoValue& value) {

@@ -38,6 +38,7 @@ struct TIsoValue {
   std::int32_t Day = 0;        // days from day zero (see TDateTime)
   std::int64_t Micros = 0;     // of the day, 0 to 86,399,999,999
   std::int16_t ZoneMinutes = 0;  // east of UTC
+  std::int8_t ZoneSeconds = 0;   // and seconds, signed as the minutes
   std::uint8_t Digits = 0;     // fraction digits the text had (0 to 6)
 
   // Whether a TDateTime holds the value exactly: no zone, and no part of a
@@ -50,8 +51,8 @@ struct TIsoValue {
 
 // Reads s (blanks around are allowed): a date "yyyy-mm-dd" (years 0001 to
 // 9999), a time "hh:nn", "hh:nn:ss" or "hh:nn:ss.f" with 1 to 6 digits after
-// '.' or ',', and after a time a zone: "Z", "+hh", "+hhmm" or "+hh:mm" (or
-// with '-'). Between date and time stands 'T' or one blank. kind says which
+// '.' or ',', and after a time a zone: "Z", "+hh", "+hhmm", "+hh:mm" or
+// "+hh:mm:ss" (or with '-'). Between date and time stands 'T' or one blank. kind says which
 // parts the text must have; a Date also takes a date followed by exactly
 // midnight without a zone ("2024-03-05 00:00:00", as date-time columns
 // write dates). Returns the fault, or None with the value in out.
@@ -69,8 +70,13 @@ KORVANE_API char* PutIsoTime(char* p, TDateTime value);
 KORVANE_API char* PutIsoDateTime(char* p, TDateTime value);
 // The parts the value has: its date, a blank and its time with three or six
 // fraction digits as its microseconds need, and its zone as "Z" or "+hh:mm"
-// (forms both SQLite's date functions and PostgreSQL read).
+// (forms both SQLite's date functions and PostgreSQL read; "+hh:mm:ss" for
+// an offset with seconds).
 KORVANE_API char* PutIso(char* p, const TIsoValue& value);
 KORVANE_API std::string IsoText(const TIsoValue& value);
+// The same instant in UTC: the zone's offset taken off the time (and the
+// day, when the value has one), the zone kept as +00:00. A value without a
+// zone is left as it is.
+KORVANE_API void MoveToUtc(TIsoValue& value);
 
 }  // namespace korvane

@@ -139,7 +139,7 @@ std::int64_t MicrosOfText(const TColumn& column, std::string_view text) {
   }
   std::int64_t micros = v.Micros;
   if (v.HasDate) micros += (static_cast<std::int64_t>(v.Day) - kEpochShift) * kMicrosPerDay;
-  if (v.HasZone) micros -= std::int64_t{v.ZoneMinutes} * 60000000;
+  if (v.HasZone) micros -= (std::int64_t{v.ZoneMinutes} * 60 + v.ZoneSeconds) * 1000000;
   return micros;
 }
 
@@ -535,7 +535,9 @@ void DecodeBinary(const char* p, std::size_t size, const TColumn& column, TField
       if (micros == INT64_MAX || micros == INT64_MIN)
         Unreadable(column, "infinity", "a date and time");
       const double value = FromMicros(micros);
-      if (value < kFirstDay || value > kLastDay + 1)
+      // Before day zero the time counts away from it: -693593.5 is noon of
+      // the first day.
+      if (value <= kFirstDay - 1 || value >= kLastDay + 1)
         Unreadable(column, std::to_string(micros), "a date in the years 1 to 9999");
       Store(slot, value);
       return;

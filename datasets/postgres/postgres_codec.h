@@ -78,6 +78,10 @@ struct TCodecContext {
   // (TField::StoredText); false rounds them to the millisecond of a
   // date-time.
   bool ExactTimes = false;
+  // The session's TimeZone is not UTC: a timestamptz value without an
+  // offset is a wall time of that zone, which only the server's own input
+  // function places, so such columns travel in the text format.
+  bool ZonedSession = false;
 };
 
 // True when the binary format can carry values of this kind.

@@ -67,6 +67,9 @@ TCopyWriter::TCopyWriter(TConnection& connection, std::string quotedTable,
   // Values of types without a kind of their own travel as text, which only
   // the text format carries.
   for (const TColumn& c : columns) FBinary = FBinary && (c.Generated || BinaryWritable(c.Kind));
+  for (const TColumn& c : columns) {
+    if (context.ZonedSession && c.Kind == TKind::TimestampTz && !c.Generated) FBinary = false;
+  }
 }
 
 std::string TCopyWriter::CopyCommand(const TMask& omitted, bool binary) const {

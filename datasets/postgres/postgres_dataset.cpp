@@ -459,6 +459,16 @@ void TPostgresDataSet::InternalOpen() {
     } else {
       OpenQuery();
     }
+    s.Context.ZonedSession = false;
+    for (const pg::TColumn& c : s.Cols) {
+      if (c.Kind == TKind::TimestampTz && FExactTimes) {
+        pg::TResult r = s.Conn->Exec(
+            "SELECT current_setting('TimeZone') NOT IN ('UTC', 'Etc/UTC', 'GMT', 'Etc/GMT')",
+            PGRES_TUPLES_OK);
+        s.Context.ZonedSession = *PQgetvalue(r.get(), 0, 0) == 't';
+        break;
+      }
+    }
     for (const pg::TColumn& c : s.Cols) {
       if (c.Kind == TKind::Money) {
         pg::TResult r = s.Conn->Exec("SELECT scale('1'::money::numeric)", PGRES_TUPLES_OK);
