@@ -249,12 +249,15 @@ void AddLayoutOptions(CLI::App* app, TTransferOptions& o, bool import) {
                        : "Fixed-width lines: each value padded to its field's display width "
                          "(no separator or quotes unless given)");
   app->add_option("--fields", o.Fields,
-                  import ? "Only these fields receive values (values still go to fields by "
+                  import ? "The columns that receive the file's values, in the file's order "
+                           "(with --by-position: only these columns take their values by "
                            "position)"
                          : "Write only these fields")
       ->type_name("NAME,...");
   app->add_option("--exclude", o.Exclude,
-                  import ? "These fields receive no values" : "Leave these fields out")
+                  import ? "These columns receive no values (with a header record: the values "
+                           "under these names are skipped)"
+                         : "Leave these fields out")
       ->type_name("NAME,...");
   app->add_option("--save", o.Save,
                   "Do not run: write the command's components to a settings file for "

@@ -82,6 +82,10 @@ struct TImportOptions : TTransferOptions {
   int Trailer = 0;
   bool Create = false;
   std::string Columns;
+  // How values find their columns (cli_import.cpp: ApplyColumnMatching).
+  bool ByPosition = false;
+  std::string IgnoreColumns;
+  bool IgnoreExtraColumns = false;
   std::string Sample;
   bool Lenient = false;
   std::string Rejects;

@@ -278,6 +278,16 @@ json ListJson(const TStrings* list) {
   return items;
 }
 
+// The columns the values went to, in the values' order (null for a value
+// skipped).
+json ColumnsJson(const TCSVImport& import) {
+  json items = json::array();
+  for (const std::string& name : import.MatchedColumns()) {
+    items.push_back(name.empty() ? json(nullptr) : json(JsonText(name)));
+  }
+  return items;
+}
+
 json RefusalsJson(const TCSVImport& import) {
   json items = json::array();
   for (const std::string& reason : import.RefusalMessages()) items.push_back(JsonText(reason));
@@ -304,6 +314,7 @@ json ImportJson(const TCSVImport& import, const TImportOutcome& outcome,
             {"errorRecords", import.ErrorRecords()},
             {"textAfterQuote", import.TextAfterQuoteRecords()},
             {"roundedValues", import.RoundedValues()},
+            {"columns", ColumnsJson(import)},
             {"headerData", ListJson(import.HeaderData())},
             {"trailerData", ListJson(import.TrailerData())},
             {"refusals", RefusalsJson(import)}};
@@ -443,6 +454,40 @@ void SayLoadCounts(TSession& session, TDatabaseTable& table, const json& j, std:
   session.Say(mtInformation, text + ", " + std::to_string(failed) + " failed");
 }
 
+// Which column each value goes to. With a header record, the column its
+// name names; --fields names them in order; --by-position keeps the values
+// in the table's order, --fields and --exclude then choosing the columns
+// that take part.
+void ApplyColumnMatching(TCSVImport& import, const TImportOptions& o) {
+  const bool byName = !o.ByPosition && o.Fields.empty() && import.HeaderRecords() > 0 &&
+                      import.HeaderStored();
+  if (!o.IgnoreColumns.empty()) {
+    if (!byName) {
+      throw EUsageError(
+          "--ignore-columns skips values by their name in the header record: it needs --header, "
+          "and neither --fields nor --by-position");
+    }
+    TStringList names;
+    names.Assign(*import.FieldList());
+    if (import.FieldListAction() != flaExclude) names.Clear();
+    for (std::string& name : SplitNameList("--ignore-columns", o.IgnoreColumns)) {
+      names.Add(std::move(name));
+    }
+    import.SetFieldList(&names);
+    import.SetFieldListAction(flaExclude);
+  }
+  if (o.ByPosition) {
+    if (o.IgnoreExtraColumns) throw EUsageError("give --ignore-extra-columns or --by-position");
+    return;
+  }
+  if (!o.Fields.empty()) {
+    import.SetColumnMatching(cmByFieldList);
+  } else if (byName) {
+    import.SetColumnMatching(cmByHeaderName);
+  }
+  import.SetSkipUnknownColumns(o.IgnoreExtraColumns);
+}
+
 // The import component of the options, owned by root, importing into ds.
 TCSVImport& CreateImport(TComponent& root, TDataSet* ds, const TImportOptions& o) {
   auto* import = new TCSVImport(&root);
@@ -476,6 +521,7 @@ TCSVImport& CreateImport(TComponent& root, TDataSet* ds, const TImportOptions& o
   if (o.StartRecord < 1) throw EUsageError("--start-record: give a record number, 1 or more");
   import->SetStartRecord(o.StartRecord);
   import->SetDataSet(ds);
+  ApplyColumnMatching(*import, o);
   for (const std::string& s : o.Sets) ApplySet(*import, s, OwnedComponents(root));
   return *import;
 }
@@ -551,6 +597,12 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
   if (inferTypes && sniffed && table->CreateTable()) {
     for (const std::string& s : sniffed->Renamed) session.Say(mtInformation, "renamed " + s);
   }
+  // A table made from the header's names has its columns in the header's
+  // order, named as a table can name them: the values go by position.
+  if (table->CreateTable() && o.Columns.empty() && import->ColumnMatching() == cmByHeaderName &&
+      !SetsProperty(o.Sets, "ColumnMatching")) {
+    import->SetColumnMatching(cmByPosition);
+  }
   if (!o.Save.empty()) {
     SaveSettings(o.Save, {ds, import});
     return kExitOk;
@@ -571,6 +623,16 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
                                    " records; --sample all takes them from every record");
   }
   if (meter) session.Say(mtInformation, meter->Line(*import));
+  if (!import->ColumnFault().empty()) {
+    if (!import->UnknownColumns().empty()) {
+      session.Say(mtInformation,
+                  "nothing was stored; --ignore-columns NAME,... skips the values of those names "
+                  "(--ignore-extra-columns: of every name that is no column), --fields A,B,C "
+                  "names the columns in the file's order");
+    }
+    session.PrintJson(ImportJson(*import, outcome, report));
+    return kExitUsage;
+  }
   json j = ImportJson(*import, outcome, report);
   if (!kept) {
     for (const char* count : {"stored", "inserted", "updated", "skipped"}) j[count] = 0;
@@ -677,6 +739,20 @@ CLI::App* AddImportCommand(CLI::App& app, TImportOptions& io) {
                   "skip: a primary or unique key of the table (with --create, made one). "
                   "Default: the table's primary key, else its only unique key")
       ->type_name("COL,...");
+  const char* matching = "Columns";
+  imp->add_flag("--by-position", io.ByPosition,
+                "Values go to the table's columns in order, whatever the header record names "
+                "(--fields and --exclude then choose the columns that take part)")
+      ->group(matching);
+  imp->add_option("--ignore-columns", io.IgnoreColumns,
+                  "With --header: the values under these header names are not imported, "
+                  "whether or not the table has such columns")
+      ->type_name("NAME,...")
+      ->group(matching);
+  imp->add_flag("--ignore-extra-columns", io.IgnoreExtraColumns,
+                "Skip the values whose header name (or --fields name) is none of the table's "
+                "columns, instead of stopping")
+      ->group(matching);
   AddRejectOptions(imp, io);
   imp->footer(
       "Examples:\n"
@@ -687,6 +763,12 @@ CLI::App* AddImportCommand(CLI::App& app, TImportOptions& io) {
       "HeaderRecords=2 --set HeaderStored=true\n"
       "  korvane import changes.csv --db shop.db --table prices --header --mode upsert --key "
       "sku\n"
+      "With a header record (--header), each value goes to the column its header name names, "
+      "compared without regard to case, in any order; columns the header leaves out take their "
+      "default (a serial or identity number, DEFAULT, else NULL). A name that is no column "
+      "stops the import before any record is stored (exit status 2), naming the nearest "
+      "column. --fields A,B,C names the columns that take the values, in the file's order "
+      "(with or without a header); --by-position keeps the table's order.\n"
       "Dates and times are read as ISO 8601 (2024-03-05, 14:30:00, 2024-03-05T14:30:00.123456"
       "+01:00; DateTimeStyle=dsISO8601), or in the layout the sample shows or --date-format "
       "gives; numbers with the format settings, blobs from \\x and "

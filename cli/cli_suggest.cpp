@@ -6,26 +6,6 @@ namespace korvane::cli {
 
 namespace {
 
-// Edits turning a into b: inserts, deletes, replacements and swaps of two
-// neighbours, each counting one.
-std::size_t EditDistance(std::string_view a, std::string_view b) {
-  const std::size_t n = a.size();
-  const std::size_t m = b.size();
-  std::vector<std::vector<std::size_t>> d(n + 1, std::vector<std::size_t>(m + 1));
-  for (std::size_t i = 0; i <= n; ++i) d[i][0] = i;
-  for (std::size_t j = 0; j <= m; ++j) d[0][j] = j;
-  for (std::size_t i = 1; i <= n; ++i) {
-    for (std::size_t j = 1; j <= m; ++j) {
-      const std::size_t cost = a[i - 1] == b[j - 1] ? 0 : 1;
-      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
-      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
-        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
-      }
-    }
-  }
-  return d[n][m];
-}
-
 std::string Join(const std::vector<std::string>& items) {
   std::string text;
   for (const std::string& item : items) text += (text.empty() ? "" : ", ") + item;
@@ -45,19 +25,6 @@ std::vector<std::string> OptionNames(const CLI::App* app) {
 }
 
 }  // namespace
-
-std::string NearestWord(std::string_view word, const std::vector<std::string>& candidates) {
-  std::string best;
-  std::size_t bestDistance = std::max<std::size_t>(2, word.size() / 3) + 1;
-  for (const std::string& candidate : candidates) {
-    const std::size_t distance = EditDistance(word, candidate);
-    if (distance < bestDistance) {
-      bestDistance = distance;
-      best = candidate;
-    }
-  }
-  return best;
-}
 
 std::optional<std::string> UnknownWordMessage(const CLI::App& app, int argc, char** argv,
                                               std::string_view error) {

@@ -8,12 +8,9 @@
 #include <string_view>
 #include <vector>
 
-namespace korvane::cli {
+#include "core/sysutils.h"
 
-// The candidate nearest to word (edits of one character, two neighbours
-// swapped), when it is near enough to be the one meant: at most two edits,
-// or a third of the word's length; empty otherwise.
-std::string NearestWord(std::string_view word, const std::vector<std::string>& candidates);
+namespace korvane::cli {
 
 // A message for a parse error of app over argv that names the unknown
 // subcommand or option and suggests the nearest valid one ("'imprt' is not a

@@ -220,6 +220,10 @@ void PrintSniff(std::ostream& out, const TSniffResult& r, const std::string& fil
     return;
   }
   out << "Import with:\n  " << command << '\n';
+  if (r.Header) {
+    out << "  (into an existing table, each value goes to the column its header name names; "
+           "--by-position keeps the file's order)\n";
+  }
 }
 
 // The date format given to sniff, in force while it runs.

@@ -54,6 +54,12 @@ enum TValueErrors : std::uint8_t { veLenient, veStrict };
 // "2024-03-05 14:30:00.250"; an import also takes 'T' between date and time,
 // up to six fraction digits and a zone, see text/formats_iso.h).
 enum TDateTimeStyle : std::uint8_t { dsFormatSettings, dsISO8601 };
+// Which field each value of an imported record goes to. cmByPosition: the
+// n-th value to the n-th field. cmByHeaderName: the field the last header
+// record names in the value's place (names compared as field names are,
+// SameText, blanks around them left out), in any order and any subset.
+// cmByFieldList: in order, the fields FieldList names.
+enum TColumnMatching : std::uint8_t { cmByPosition, cmByHeaderName, cmByFieldList };
 // Why an import failed a record.
 enum TRecordErrorReason : std::uint8_t {
   rerNoValues,       // the record holds no values
@@ -123,6 +129,7 @@ KORVANE_ENUM_TRAITS(TDialect, "dlClassic", "dlStandard")
 KORVANE_ENUM_TRAITS(TCompression, "cmNone", "cmAuto", "cmGzip", "cmZstd")
 KORVANE_ENUM_TRAITS(TValueErrors, "veLenient", "veStrict")
 KORVANE_ENUM_TRAITS(TDateTimeStyle, "dsFormatSettings", "dsISO8601")
+KORVANE_ENUM_TRAITS(TColumnMatching, "cmByPosition", "cmByHeaderName", "cmByFieldList")
 KORVANE_ENUM_TRAITS(TRecordErrorReason, "rerNoValues", "rerRefused", "rerUnclosedQuote",
                     "rerNotANumber", "rerOutOfRange", "rerNotADate", "rerNotABoolean",
                     "rerTooManyValues", "rerInvalidValue", "rerInvalidText")

@@ -1,5 +1,6 @@
 #include "core/sysutils.h"
 
+#include <algorithm>
 #include <charconv>
 #include <limits>
 
@@ -38,6 +39,45 @@ std::string LowerCase(std::string_view s) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
   }
   return r;
+}
+
+namespace {
+
+// Edits turning a into b: inserts, deletes, replacements and swaps of two
+// neighbours, each counting one.
+std::size_t EditDistance(std::string_view a, std::string_view b) {
+  const std::size_t n = a.size();
+  const std::size_t m = b.size();
+  std::vector<std::vector<std::size_t>> d(n + 1, std::vector<std::size_t>(m + 1));
+  for (std::size_t i = 0; i <= n; ++i) d[i][0] = i;
+  for (std::size_t j = 0; j <= m; ++j) d[0][j] = j;
+  for (std::size_t i = 1; i <= n; ++i) {
+    for (std::size_t j = 1; j <= m; ++j) {
+      const std::size_t cost = a[i - 1] == b[j - 1] ? 0 : 1;
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+      }
+    }
+  }
+  return d[n][m];
+}
+
+}  // namespace
+
+std::string NearestWord(std::string_view word, const std::vector<std::string>& candidates,
+                        bool ignoreCase) {
+  std::string best;
+  std::size_t bestDistance = std::max<std::size_t>(2, word.size() / 3) + 1;
+  for (const std::string& candidate : candidates) {
+    const std::size_t distance = ignoreCase ? EditDistance(LowerCase(word), LowerCase(candidate))
+                                            : EditDistance(word, candidate);
+    if (distance < bestDistance) {
+      bestDistance = distance;
+      best = candidate;
+    }
+  }
+  return best;
 }
 
 std::string IntToStr(std::int64_t value) {

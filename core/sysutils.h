@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace korvane {
 
@@ -63,6 +64,13 @@ KORVANE_API std::string UpperCase(std::string_view s);
 // Lower-cases A to Z only.
 KORVANE_API std::string LowerCase(std::string_view s);
 KORVANE_API std::string IntToStr(std::int64_t value);
+// The candidate nearest to word (edits of one character, two neighbours
+// swapped), when it is near enough to be the one meant: at most two edits,
+// or a third of the word's length; empty otherwise. a to z and A to Z count
+// alike when ignoreCase.
+KORVANE_API std::string NearestWord(std::string_view word,
+                                    const std::vector<std::string>& candidates,
+                                    bool ignoreCase = false);
 // Decimal integer with an optional sign; raises EConvertError naming the text.
 KORVANE_API std::int64_t StrToInt64(std::string_view s);
 KORVANE_API int StrToInt(std::string_view s);

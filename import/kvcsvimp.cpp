@@ -268,6 +268,12 @@ std::int32_t TCSVImport::Execute() {
         FHeaderData->Add(FRecordText);
       }
     }
+    if (!MatchColumns()) {
+      // Before any record: nothing is stored under a wrong field.
+      CleanUp();
+      MessageDlg(FColumnFault, mtError, {mbOK}, 0);
+      return -1;
+    }
 
     SkipToStartRecord();
     FDataSet->BeginBulk();
@@ -332,6 +338,9 @@ bool TCSVImport::Setup() {
     FFirstTextAfterQuoteLine = 0;
     FRefusalMessages.clear();
     FStoredRecords = 0;
+    FValueFields.clear();
+    FColumnFault.clear();
+    FUnknownColumns.clear();
     ResolveSeparators();
     FHeaderData->Clear();
     FRecordCache->Clear();
@@ -420,7 +429,9 @@ bool TCSVImport::AddRecordValues(const Value* values, int count) {
     return false;
   }
   if (FValueErrors == veStrict) {
-    const int fieldCount = FDataSet->FieldCount();
+    // Matched by name, a value has a place only where a name stood.
+    const int fieldCount = FValueFields.empty() ? FDataSet->FieldCount()
+                                                : static_cast<int>(FValueFields.size());
     if (const int used = ValuesInUse(values, count, fieldCount); used > 0) {
       NoteFailure(rerTooManyValues, -1, {},
                   std::to_string(used) + " values for " + std::to_string(fieldCount) +
@@ -448,12 +459,41 @@ bool TCSVImport::AddRecordValues(const Value* values, int count) {
   });
 }
 
+template <typename Value>
+bool TCSVImport::PostValues(const Value* values) {
+  if constexpr (std::is_same_v<Value, std::string_view>) {
+    // The fields hold their values now: a large record's text goes
+    // before the dataset makes its own copy, so that at most two copies
+    // of it are held at once (unless it is the text OnRecordError would
+    // report, which then is the only other copy).
+    if (values == FValues.Data() && FReportFrom != TReportFrom::Values) FValues.ReleaseLarge();
+  }
+  return PostAppended();
+}
+
 template <typename Value, typename Store>
 bool TCSVImport::StoreRecordValues(const Value* values, int count, Store&& store) {
   try {
     FDataSet->Append();
-    // Values go to fields by position.
     const std::vector<TField*>& fields = FDataSet->Fields();
+    if (!FValueFields.empty()) {
+      // Each value to the field ColumnMatching gave it (-1: none).
+      const int n = std::min(count, static_cast<int>(FValueFields.size()));
+      for (int i = 0; i < n; ++i) {
+        const int f = FValueFields[static_cast<std::size_t>(i)];
+        if (f < 0) continue;
+        TField* field = fields[static_cast<std::size_t>(f)];
+        if constexpr (std::is_same_v<Value, std::string_view>) {
+          if (IsQuotedEmpty(values[i])) {
+            StoreEmptyText(field);
+            continue;
+          }
+        }
+        if (!store(values[i], field, f)) return false;
+      }
+      return PostValues(values);
+    }
+    // Values go to fields by position.
     const int n = std::min(count, static_cast<int>(fields.size()));
     // Without an include or exclude action every field takes part.
     const bool everyField = FFieldListAction != flaInclude && FFieldListAction != flaExclude;
@@ -471,14 +511,7 @@ bool TCSVImport::StoreRecordValues(const Value* values, int count, Store&& store
       }
       if (!store(values[i], field, i)) return false;
     }
-    if constexpr (std::is_same_v<Value, std::string_view>) {
-      // The fields hold their values now: a large record's text goes
-      // before the dataset makes its own copy, so that at most two copies
-      // of it are held at once (unless it is the text OnRecordError would
-      // report, which then is the only other copy).
-      if (values == FValues.Data() && FReportFrom != TReportFrom::Values) FValues.ReleaseLarge();
-    }
-    return PostAppended();
+    return PostValues(values);
   } catch (...) {
     RefuseFailedRecord();  // sorts what was raised: see there
     return false;

@@ -70,6 +70,31 @@ class KORVANE_API TCSVImport : public TComponent {
   std::int32_t Execute();
 
   // Published properties.
+  //
+  // Which field each value goes to (TColumnMatching; cmByPosition
+  // initially), decided once at the start of each run, after the header
+  // records are read. By header name the last header record names the
+  // fields (no header record read: by position); by field list FieldList
+  // names them in order. Either way FieldList and FieldListAction still
+  // choose the fields that take values (a value whose name an flaExclude
+  // list holds is skipped, whether or not it names a field), and a name
+  // that is no field's, or a field named twice, fails the run before any
+  // record is stored, with a message naming them, the nearest field names
+  // and the dataset's fields (ColumnFault), unless SkipUnknownColumns skips
+  // the values of unknown names.
+  TColumnMatching ColumnMatching() const { return FColumnMatching; }
+  void SetColumnMatching(TColumnMatching value) { FColumnMatching = value; }
+  bool SkipUnknownColumns() const { return FSkipUnknownColumns; }
+  void SetSkipUnknownColumns(bool value) { FSkipUnknownColumns = value; }
+  // Why the last run's values could not be matched to fields (empty when
+  // they were), and the names the header or FieldList gave that are no
+  // field's.
+  const std::string& ColumnFault() const { return FColumnFault; }
+  const std::vector<std::string>& UnknownColumns() const { return FUnknownColumns; }
+  // The field each value of a record went to in the last run, in the
+  // values' order ("" for a value skipped); by position, the dataset's
+  // fields in order ("" for one FieldList leaves out).
+  std::vector<std::string> MatchedColumns() const;
   const std::string& CustomSeparator() const { return FCustomSeparator; }
   void SetCustomSeparator(const std::string& Value);
   TDataSet* DataSet() const { return FDataSet; }
@@ -331,11 +356,19 @@ class KORVANE_API TCSVImport : public TComponent {
   template <typename Value>
   bool AddRecordValues(const Value* values, int count);
   // The one loop of a record's values under either rules: Append, each
-  // value that takes part to its field by position (store writes it, and
+  // value that takes part to its field, by position or as ColumnMatching
+  // decided (store writes it, given the field's index, and
   // returns false when the record fails, having noted why), Post; what the
   // dataset raises refuses the record.
   template <typename Value, typename Store>
   bool StoreRecordValues(const Value* values, int count, Store&& store);
+  // Posts the record whose values are in its fields (values: where they
+  // were), giving a large record's text up first when nothing needs it.
+  template <typename Value>
+  bool PostValues(const Value* values);
+  // Decides FValueFields for the run by ColumnMatching; false (with
+  // FColumnFault) when the names cannot be matched (kvcsvimp_columns.cpp).
+  bool MatchColumns();
   // Cancels the record being appended, if any, after a failure.
   void CancelFailedRecord();
   // In a handler of what a record's Append to Post raised: cancels the
@@ -446,6 +479,13 @@ class KORVANE_API TCSVImport : public TComponent {
   void NormalizeRecordCache();
 
   std::string FCustomSeparator;
+  TColumnMatching FColumnMatching = cmByPosition;
+  bool FSkipUnknownColumns = false;
+  std::string FColumnFault;
+  std::vector<std::string> FUnknownColumns;
+  // The field index each value goes to (-1: skipped); empty while values go
+  // by position.
+  std::vector<int> FValueFields;
   TDataSet* FDataSet = nullptr;
   TDelimitedFields FDelimitedFields = dfAll;
   TDialect FDialect = dlClassic;

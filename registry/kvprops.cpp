@@ -11,6 +11,7 @@ TComponentClass ComponentClass<TCSVImport>() {
   using C = TCSVImport;
   static const TClassInfo info =
       TClassBuilder<C>("TCSVImport")
+          .Enumeration<EnumTraits>("ColumnMatching", &C::ColumnMatching, &C::SetColumnMatching)
           .Enumeration<EnumTraits>("Compression", &C::Compression, &C::SetCompression)
           .String("CustomSeparator", &C::CustomSeparator, &C::SetCustomSeparator)
           .Reference<TDataSet>("DataSet", "TDataSet", &C::DataSet, &C::SetDataSet)
@@ -33,6 +34,7 @@ TComponentClass ComponentClass<TCSVImport>() {
           .Event("OnImportRecord", "TImportEvent")
           .Event("OnRecordError", "TRecordErrorEvent")
           .Boolean("ShowProgress", &C::ShowProgress, &C::SetShowProgress)
+          .Boolean("SkipUnknownColumns", &C::SkipUnknownColumns, &C::SetSkipUnknownColumns)
           .Integer("StartRecord", &C::StartRecord, &C::SetStartRecord)
           .StringList("TrailerData", &C::TrailerData)
           .Integer("TrailerRecords", &C::TrailerRecords, &C::SetTrailerRecords)

@@ -246,6 +246,57 @@ TEST_F(CliTest, ImportIntoExistingTableAppends) {
             (std::vector<std::vector<std::string>>{{"16", "16", "16"}}));
 }
 
+// With a header record the values go to the columns their names name; the
+// columns left out take their defaults, and a name that is no column stores
+// nothing.
+TEST_F(CliTest, HeaderNamesChooseTheColumns) {
+  struct TCase {
+    std::string Text;
+    std::vector<std::string> Options;
+    int Status;
+    std::string Row;  // id|État|last|n, or the text stderr must hold
+  } cases[] = {
+      {"LAST,\xC3\x89TAT\nL,e\n", {}, 0, "1|e|L|7"},  // any order, case and UTF-8 folded
+      {" last \nL\n", {}, 0, "1||L|7"},                 // a subset
+      {"5,L\n", {"--fields", "n,last"}, 0, "1||L|5"},     // no header: --fields names them
+      {"x,y\n5,L\n", {"--header", "--fields", "n,last"}, 0, "1||L|5"},
+      {"last,lsat\nL,z\n", {"--ignore-columns", "lsat"}, 0, "1||L|7"},
+      {"last,zip\nL,z\n", {"--ignore-extra-columns"}, 0, "1||L|7"},
+      {"last,lsat\nL,z\n", {}, 2, "\"lsat\" (nearest: \"last\")"},
+      {"5,L\n", {"--fields", "n,lsat"}, 2, "\"lsat\" (nearest: \"last\")"},
+      {"last,n,LAST\nL,1,M\n", {}, 2, "\"last\" (values 1 and 3) twice"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Text);
+    const std::string db = dir.Path("names.db");
+    std::filesystem::remove(db);
+    Exec(db, "CREATE TABLE t (id INTEGER PRIMARY KEY, \"\xC3\xA9tat\" TEXT, last TEXT, n INTEGER "
+             "DEFAULT 7)");
+    std::vector<std::string> args{"import", dir.Put("names.csv", c.Text), "--db", db, "--table",
+                                  "t"};
+    if (c.Options.empty() || (c.Options[0] != "--fields" && c.Options[0] != "--header")) {
+      args.push_back("--header");
+    }
+    args.insert(args.end(), c.Options.begin(), c.Options.end());
+    TRun r = Korvane(args);
+    ASSERT_EQ(r.Status, c.Status) << r.Err;
+    const auto rows = Rows(db, "SELECT id || '|' || ifnull(\"\xC3\xA9tat\", '') || '|' || last || "
+                               "'|' || n FROM t");
+    if (c.Status == 0) {
+      EXPECT_EQ(rows, (std::vector<std::vector<std::string>>{{c.Row}}));
+    } else {
+      EXPECT_TRUE(rows.empty());
+      EXPECT_NE(r.Err.find(c.Row), std::string::npos) << r.Err;
+    }
+  }
+  // --json says where the values went.
+  const std::string db = dir.Path("names.db");
+  TRun r = Korvane({"import", dir.Put("names.csv", "n,skip,last\n1,x,L\n"), "--db", db, "--table",
+                    "t", "--header", "--ignore-columns", "skip", "--json"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(json::parse(r.Out)["columns"], json::parse(R"(["n", null, "last"])"));
+}
+
 TEST_F(CliTest, RefusedRecordsAreCountedAndTheRestKept) {
   Exec(Db(), "CREATE TABLE t (id INTEGER, name TEXT NOT NULL)");
   std::string input = dir.Put("in.csv", "1,Ann\n2,\n3,Cid\n");
@@ -319,7 +370,7 @@ TEST_F(CliTest, HeaderAndTrailerRecordsAreSetAside) {
   Exec(Db(), "CREATE TABLE t (a TEXT, b TEXT)");
   std::string input = dir.Put("in.txt", "H1\nH2\nx|1\ny|2\nT1\n");
   TRun r = Korvane({"import", input, "--db", Db(), "--table", "t", "--header", "2", "--trailer",
-                    "1", "-s", "pipe", "-q", "none", "--json"});
+                    "1", "-s", "pipe", "-q", "none", "--by-position", "--json"});
   ASSERT_EQ(r.Status, 0) << r.Err;
   json j = json::parse(r.Out);
   EXPECT_EQ(j["headerData"], json::array({"H1", "H2"}));

@@ -99,6 +99,30 @@ TEST(PostgresCli, ImportCreateExportAndSaveWithoutThePassword) {
   EXPECT_NE(run.Out.find("\"errorRecords\":6"), std::string::npos) << run.Out;
 }
 
+// The header names the columns; the serial and DEFAULT columns it leaves
+// out take their defaults, and a name that is no column stores nothing.
+TEST(PostgresCli, HeaderNamesChooseTheColumnsAndTheRestTakeTheirDefaults) {
+  KORVANE_NEED_POSTGRES(conn);
+  TScratchSchema schema(conn);
+  TTempDir dir;
+  const std::string table = schema.Table("people");
+  schema.Exec("CREATE TABLE " + table +
+              " (id serial PRIMARY KEY, first text, last text, born date DEFAULT '2000-01-02')");
+  TRun run = Korvane({"import", dir.Put("a.csv", "LAST,First\nL1,F1\nL2,F2\n"), "--db", Uri(),
+                      "--table", table, "--header"});
+  EXPECT_EQ(run.Status, 0) << run.Err;
+  run = Korvane({"import", dir.Put("b.csv", "last,frist\nL3,F3\n"), "--db", Uri(), "--table",
+                 table, "--header"});
+  EXPECT_EQ(run.Status, 2) << run.Err;
+  EXPECT_NE(run.Err.find("\"frist\" (nearest: \"first\")"), std::string::npos) << run.Err;
+  run = Korvane({"import", dir.Put("c.csv", "3/4/1999,L4\n"), "--db", Uri(), "--table", table,
+                 "--fields", "born,last"});
+  EXPECT_EQ(run.Status, 0) << run.Err;
+  EXPECT_EQ(schema.Value("SELECT string_agg(id || ':' || coalesce(first, '-') || ':' || last || "
+                         "':' || born, ' ' ORDER BY id) FROM " + table),
+            "1:F1:L1:2000-01-02 2:F2:L2:2000-01-02 3:-:L4:1999-03-04");
+}
+
 TEST(PostgresCli, ServerProblemsAreUsageErrorsOnOneLine) {
   KORVANE_NEED_POSTGRES(conn);
   TTempDir dir;

@@ -535,13 +535,13 @@ TEST(ComponentDescriptions, ImportPublishesItsPropertiesInTheirPublishedOrder) {
   TComponentClass cls = ComponentClass<TCSVImport>();
   EXPECT_EQ(PropertyNames(cls),
             (std::vector<std::string>{
-                "Compression",     "CustomSeparator", "DataSet",        "DateTimeStyle",
-                "DelimitedFields",
-                "Dialect",         "Encoding",        "ErrorRecords",   "FieldDelimiter", "FieldList",
-                "FieldListAction", "FieldSeparator",  "HeaderData",     "HeaderRecords",
-                "HeaderStored",    "ImportType",      "InputFile",      "OnBeginImport",
-                "OnFinishImport",  "OnImportRecord",  "OnRecordError",  "ShowProgress",
-                "StartRecord",     "TrailerData",     "TrailerRecords", "TrailerStored",
+                "ColumnMatching",  "Compression",     "CustomSeparator", "DataSet",
+                "DateTimeStyle",   "DelimitedFields", "Dialect",         "Encoding",
+                "ErrorRecords",    "FieldDelimiter",  "FieldList",       "FieldListAction",
+                "FieldSeparator",  "HeaderData",      "HeaderRecords",   "HeaderStored",
+                "ImportType",      "InputFile",       "OnBeginImport",   "OnFinishImport",
+                "OnImportRecord",  "OnRecordError",   "ShowProgress",    "SkipUnknownColumns",
+                "StartRecord",     "TrailerData",     "TrailerRecords",  "TrailerStored",
                 "ValueErrors",     "Version",         "WholeValues"}));
   EXPECT_EQ(cls->FindProperty("DataSet")->Kind, pkComponent);
   EXPECT_EQ(cls->FindProperty("DataSet")->TypeName, "TDataSet");
@@ -555,6 +555,8 @@ TEST(ComponentDescriptions, ImportPublishesItsPropertiesInTheirPublishedOrder) {
             (std::vector<std::string>{"veLenient", "veStrict"}));
   EXPECT_EQ(cls->FindProperty("DateTimeStyle")->Identifiers,
             (std::vector<std::string>{"dsFormatSettings", "dsISO8601"}));
+  EXPECT_EQ(cls->FindProperty("ColumnMatching")->Identifiers,
+            (std::vector<std::string>{"cmByPosition", "cmByHeaderName", "cmByFieldList"}));
 }
 
 TEST(ComponentDescriptions, ExportPublishesItsPropertiesInTheirPublishedOrder) {

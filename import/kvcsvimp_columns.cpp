@@ -1,0 +1,110 @@
+// TCSVImport: which field each value of a record goes to (ColumnMatching),
+// decided once per run.
+#include <string>
+#include <vector>
+
+#include "core/sysutils.h"
+#include "import/kvcsvimp.h"
+
+namespace korvane {
+
+namespace {
+
+std::string Quoted(std::string_view name) { return "\"" + std::string(name) + "\""; }
+
+std::string JoinNames(const std::vector<std::string>& names) {
+  std::string text;
+  for (const std::string& n : names) text += (text.empty() ? "" : ", ") + n;
+  return text;
+}
+
+}  // namespace
+
+bool TCSVImport::MatchColumns() {
+  FValueFields.clear();
+  FColumnFault.clear();
+  FUnknownColumns.clear();
+  std::vector<std::string> names;
+  std::string from;
+  if (FColumnMatching == cmByHeaderName) {
+    if (FHeaderData->Count() == 0) return true;  // no header record: by position
+    TValueList header;
+    SplitFieldsInto(FHeaderData->Strings(FHeaderData->Count() - 1), header);
+    for (int i = 0; i < header.Count(); ++i) names.push_back(Trim(header[i]));
+    from = "the header record";
+  } else if (FColumnMatching == cmByFieldList) {
+    for (int i = 0; i < FFieldList->Count(); ++i) names.push_back(Trim(FFieldList->Strings(i)));
+    from = "FieldList";
+    if (names.empty()) {
+      FColumnFault = "FieldList names no fields for the values";
+      return false;
+    }
+  } else {
+    return true;
+  }
+  const std::vector<TField*>& fields = FDataSet->Fields();
+  std::vector<std::string> fieldNames;
+  for (const TField* f : fields) fieldNames.push_back(f->FieldName());
+  const bool filtered = FColumnMatching == cmByHeaderName &&
+                        (FFieldListAction == flaInclude || FFieldListAction == flaExclude);
+  std::vector<int> firstValue(fields.size(), -1);
+  std::string twice;
+  for (std::size_t v = 0; v < names.size(); ++v) {
+    const std::string& name = names[v];
+    int field = -1;
+    for (std::size_t f = 0; f < fields.size() && field < 0; ++f) {
+      if (SameText(name, fieldNames[f])) field = static_cast<int>(f);
+    }
+    // A name the list leaves out is skipped, whether or not it names a field.
+    if (filtered && !FieldInFieldList(FFieldListAction, FFieldList.get(), name)) field = -2;
+    if (field == -1 && !FSkipUnknownColumns) FUnknownColumns.push_back(name);
+    if (field >= 0) {
+      int& first = firstValue[static_cast<std::size_t>(field)];
+      if (first >= 0 && twice.empty()) {
+        twice = Quoted(fieldNames[static_cast<std::size_t>(field)]) + " (values " +
+                std::to_string(first + 1) + " and " + std::to_string(v + 1) + ")";
+      }
+      if (first < 0) first = static_cast<int>(v);
+    }
+    FValueFields.push_back(field < 0 ? -1 : field);
+  }
+  if (!FUnknownColumns.empty()) {
+    std::string list;
+    for (const std::string& name : FUnknownColumns) {
+      list += (list.empty() ? "" : ", ") + Quoted(name);
+      const std::string nearest = NearestWord(name, fieldNames, true);
+      if (!nearest.empty()) list += " (nearest: " + Quoted(nearest) + ")";
+    }
+    FColumnFault = from + " names " +
+                   (FUnknownColumns.size() == 1 ? "a field" : std::string("fields")) +
+                   " the dataset does not have: " + list + "; its fields are " +
+                   JoinNames(fieldNames);
+  } else if (!twice.empty()) {
+    FColumnFault = from + " names the field " + twice + " twice";
+  }
+  if (!FColumnFault.empty()) {
+    FValueFields.clear();
+    return false;
+  }
+  return true;
+}
+
+std::vector<std::string> TCSVImport::MatchedColumns() const {
+  std::vector<std::string> names;
+  if (FDataSet == nullptr) return names;
+  const std::vector<TField*>& fields = FDataSet->Fields();
+  if (!FValueFields.empty()) {
+    for (int f : FValueFields) {
+      names.push_back(f < 0 ? std::string() : fields[static_cast<std::size_t>(f)]->FieldName());
+    }
+    return names;
+  }
+  for (const TField* f : fields) {
+    names.push_back(FieldInFieldList(FFieldListAction, FFieldList.get(), f->FieldName())
+                        ? f->FieldName()
+                        : std::string());
+  }
+  return names;
+}
+
+}  // namespace korvane
