@@ -128,10 +128,11 @@ std::vector<std::string> ColumnsFromHeader(TCSVImport& import) {
         "--create with --fixed needs --columns: fixed-width records take their widths from "
         "the columns' sizes, as in --columns \"id CHAR(6), name CHAR(30)\"");
   }
-  if (import.InputFile() == kStandardInputPath) {
+  if (import.InputFile() == kStandardInputPath || IsNamedPipe(import.InputFile())) {
     // Its first record would be gone by the time the run reads it.
     throw EUsageError(
-        "--create on standard input needs the new table's columns: give them with --columns");
+        "--create on standard input or a pipe needs the new table's columns: give them with "
+        "--columns");
   }
   std::unique_ptr<TStringList> names = FirstRecordValues(import);
   std::vector<std::string> columns;

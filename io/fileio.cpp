@@ -102,9 +102,16 @@ int GetLastError() { return gLastError; }
 void SetLastError(int error) { gLastError = error; }
 
 TFileHandle OpenFileForRead(const std::string& path) {
-  // O_NONBLOCK keeps the open of a FIFO without a writer from hanging; it is
+  // A named pipe is opened as cat opens it: the open waits for a writer,
+  // since reading one that has none yet would find its end at once. Any
+  // other file opens with O_NONBLOCK (a device that would wait does not),
   // cleared again below so that reads block normally.
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  struct stat before {};
+  const bool fifo = ::stat(path.c_str(), &before) == 0 && S_ISFIFO(before.st_mode);
+  int fd = -1;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | (fifo ? 0 : O_NONBLOCK));
+  } while (fd < 0 && errno == EINTR);
   if (fd < 0) return FailedOpen();
   struct stat st {};
   if (::fstat(fd, &st) != 0) return GiveUpOpen(fd);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cli/cli_util.h"
@@ -418,6 +420,30 @@ TEST_F(CliTest, EventsAreWrittenOnePerLineAsTheyFire) {
   EXPECT_EQ(lines[1], json({{"event", "OnImportRecord"}, {"iBytes", 5}}));
   EXPECT_EQ(lines[2], json({{"event", "OnImportRecord"}, {"iBytes", 3}}));
   EXPECT_EQ(lines[3], json({{"event", "OnFinishImport"}}));
+}
+
+// An import from a named pipe started before the program that writes it
+// waits for it and reads to the end, as cat does.
+TEST_F(CliTest, ImportFromANamedPipeWaitsForItsWriter) {
+  Exec(Db(), "CREATE TABLE t (a INTEGER, b TEXT)");
+  const std::string fifo = dir.Path("pipe.csv");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  TRun r;
+  std::thread import([&] { r = Korvane({"import", fifo, "--db", Db(), "--table", "t"}); });
+  const int w = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(w, 0);
+  std::string text;
+  for (int i = 0; i < 3000; ++i) text += std::to_string(i) + ",v\n";
+  for (std::size_t at = 0; at < text.size();) {
+    const ssize_t n = ::write(w, text.data() + at, text.size() - at);
+    if (n <= 0) break;
+    at += static_cast<std::size_t>(n);
+  }
+  ::close(w);
+  import.join();
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(Rows(Db(), "SELECT count(*), sum(a) FROM t"),
+            (std::vector<std::vector<std::string>>{{"3000", "4498500"}}));
 }
 
 TEST_F(CliTest, ImportThatCannotStartExitsWithOne) {

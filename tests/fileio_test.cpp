@@ -137,14 +137,23 @@ TEST_F(FileIoTest, UnreadableFileIsRefused) {
   EXPECT_EQ(result, test_support::TChildResult::Passed);
 }
 
-TEST_F(FileIoTest, FifoWithoutWriterOpensAndEndsAtOnce) {
+// A named pipe's open waits for its writer, as cat's does, and the reads
+// then take what it writes up to its end.
+TEST_F(FileIoTest, FifoOpenedBeforeItsWriterReadsWhatItWrites) {
   ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0600), 0);
-  TFileHandle h = OpenFileForRead(Path("fifo"));
-  ASSERT_TRUE(h.Valid());
-  char c;
-  std::size_t n = 1;
-  EXPECT_TRUE(ReadFile(h, &c, 1, n));
-  EXPECT_EQ(n, 0u);
+  std::string read;
+  std::thread reader([&] {
+    TFileHandle h = OpenFileForRead(Path("fifo"));
+    char buffer[16];
+    std::size_t n = 0;
+    while (h.Valid() && ReadFile(h, buffer, sizeof buffer, n) && n > 0) read.append(buffer, n);
+  });
+  const int w = ::open(Path("fifo").c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(w, 0);
+  ASSERT_EQ(::write(w, "a,b\n", 4), 4);
+  ::close(w);
+  reader.join();
+  EXPECT_EQ(read, "a,b\n");
 }
 
 TEST_F(FileIoTest, DescriptorsAreCloseOnExec) {

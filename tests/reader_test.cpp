@@ -492,12 +492,16 @@ TEST_F(ReaderOpenTest, GetFileSizeMeasuresWithoutMessages) {
   // A named pipe is never opened to be measured, even while a run reads it.
   const std::string fifo = dir_.Path("pipe");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  // Its writer: the run's open waits for one.
+  const int writer = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(writer, 0);
   TCSVImport reader(nullptr);
   reader.SetInputFile(fifo);
   ASSERT_TRUE(reader.OpenInputFile());
   imp_.SetInputFile(fifo);
   EXPECT_EQ(imp_.GetFileSize(), 0);
   EXPECT_TRUE(messages_.Shown().empty());
+  ::close(writer);
 }
 
 TEST_F(ReaderOpenTest, SizesOfFourGibibytesAndMoreAreWhole) {
