@@ -353,6 +353,8 @@ TImportOutcome ExecuteImport(TSession& session, TCSVImport& import, TRejectRepor
   } catch (const std::exception& e) {
     failure = e.what();
   }
+  // Records posted that are not in the table: rolled back after damaged
+  // input, or lost with a commit that failed.
   std::int64_t rolledBack = 0;
   if (bulk) {
     try {
@@ -364,6 +366,8 @@ TImportOutcome ExecuteImport(TSession& session, TCSVImport& import, TRejectRepor
         ds->EndBulk();
       }
     } catch (const EDatabaseFailure& e) {
+      // The transaction the commit held went with it.
+      rolledBack += e.Lost();
       // A failed run has shown the database's failure already.
       if (failure.empty() && result >= 0) failure = e.what();
     } catch (const std::exception& e) {
@@ -397,8 +401,12 @@ TImportOutcome ExecuteImport(TSession& session, TCSVImport& import, TRejectRepor
                  (rolledBack > 0 ? ", the " + std::to_string(rolledBack) +
                                        " read since the last commit were rolled back"
                                  : std::string());
-    } else if (const std::int64_t stored = import.StoredRecords(); stored > 0) {
-      failure += " (" + std::to_string(stored) + (stored == 1 ? " record" : " records") +
+    } else if (rolledBack > 0) {
+      failure += "; " + std::to_string(kept) + (kept == 1 ? " record is" : " records are") +
+                 " in the table, the " + std::to_string(rolledBack) + " after " +
+                 (kept == 1 ? "it" : "them") + " were not stored";
+    } else if (kept > 0) {
+      failure += " (" + std::to_string(kept) + (kept == 1 ? " record" : " records") +
                  " stored before)";
     }
     session.Say(mtError, failure);
@@ -623,7 +631,7 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
                                    std::to_string(sniffed->Records) +
                                    " records; --sample all takes them from every record");
   }
-  if (meter) session.Say(mtInformation, meter->Line(*import));
+  if (meter) session.Say(mtInformation, meter->Line(*import, kept ? outcome.Stored : 0));
   if (!import->ColumnFault().empty()) {
     if (!import->UnknownColumns().empty()) {
       session.Say(mtInformation,

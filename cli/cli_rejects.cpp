@@ -243,14 +243,14 @@ TRunMeter::TRunMeter(TCSVImport& import)
 });
 }
 
-std::string TRunMeter::Line(const TCSVImport& import) const {
+std::string TRunMeter::Line(const TCSVImport& import, std::int64_t stored) const {
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - FStart).count();
   const double megabytes = static_cast<double>(*FBytes) / 1e6;
   char text[160];
   std::snprintf(text, sizeof text, "%.1f MB in %.1f s (%.1f MB/s)", megabytes, seconds,
                 seconds > 0 ? megabytes / seconds : 0.0);
-  return Plural(import.StoredRecords(), "record", "records") + " stored, " +
+  return Plural(stored, "record", "records") + " stored, " +
          std::to_string(import.ErrorRecords()) + " failed, " + text;
 }
 

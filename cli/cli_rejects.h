@@ -131,7 +131,8 @@ class TAtomicRun {
 class TRunMeter {
  public:
   explicit TRunMeter(TCSVImport& import);
-  std::string Line(const TCSVImport& import) const;
+  // The summary of the run, stored the records in the table.
+  std::string Line(const TCSVImport& import, std::int64_t stored) const;
 
  private:
   std::chrono::steady_clock::time_point FStart;

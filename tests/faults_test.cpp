@@ -215,6 +215,29 @@ TEST_F(DiskFaultTest, TheCommandExitsWithFailureAndSaysWhatIsCommitted) {
   EXPECT_EQ(content.Rows, CommittedIn(error)) << error;
 }
 
+// The one transaction of the run fails at its commit: the message, --json
+// and the summary count only what is in the table, which is nothing.
+TEST_F(DiskFaultTest, ACommitThatFailsCountsNothingStored) {
+  TFaultyVfs vfs;
+  NewDatabase();
+  vfs.Arm(TFaultyVfs::opWrite, 1, SQLITE_FULL);
+  std::vector<std::string> args = {"korvane", "import", FInput, "--db",   Db(),
+                                   "--table", "t",      "--json", "--progress"};
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::ostringstream out, err;
+  EXPECT_EQ(RunKorvane(static_cast<int>(args.size()), argv.data(), out, err), 1);
+  ASSERT_TRUE(vfs.Fired());
+  vfs.Disarm();
+  EXPECT_EQ(Inspect(Db()).Rows, 0);
+  EXPECT_NE(out.str().find("\"stored\":0"), std::string::npos) << out.str();
+  EXPECT_NE(err.str().find("0 records are in the table, the " + std::to_string(kRecords) +
+                           " after them were not stored"),
+            std::string::npos)
+      << err.str();
+  EXPECT_NE(err.str().find("0 records stored, 0 failed"), std::string::npos) << err.str();
+}
 
 // ---------------------------------------------------------------------------
 // The command in a child process, for what needs a process of its own: a
