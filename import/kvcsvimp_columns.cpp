@@ -86,6 +86,13 @@ bool TCSVImport::MatchColumns() {
     FValueFields.clear();
     return false;
   }
+  // Every field named in its own place: the values go by position, on the
+  // way every record took before names were matched.
+  bool inOrder = FValueFields.size() == fields.size();
+  for (std::size_t v = 0; inOrder && v < FValueFields.size(); ++v) {
+    inOrder = FValueFields[v] == static_cast<int>(v);
+  }
+  if (inOrder && !filtered) FValueFields.clear();
   return true;
 }
 
