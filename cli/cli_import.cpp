@@ -265,6 +265,8 @@ bool EndAtomicRun(TSession& session, TAtomicRun& atomic, std::int32_t& result) {
 int ImportExitFor(const TCSVImport& import, std::int32_t result) {
   // Stopped by a signal: 128 + its number, as a shell reports it.
   if (import.Interrupted()) return 128 + TImportInterrupts::Signal();
+  // Header names that match no column: the command cannot run as given.
+  if (!import.ColumnFault().empty()) return kExitUsage;
   if (result < 0) return kExitFailed;
   return import.ErrorRecords() > 0 ? kExitPartly : kExitOk;
 }
