@@ -405,8 +405,7 @@ TImportOutcome ExecuteImport(TSession& session, TCSVImport& import, TRejectRepor
                                  : std::string());
     } else if (rolledBack > 0) {
       failure += "; " + std::to_string(kept) + (kept == 1 ? " record is" : " records are") +
-                 " in the table, the " + std::to_string(rolledBack) + " after " +
-                 (kept == 1 ? "it" : "them") + " were not stored";
+                 " in the table";
     } else if (kept > 0) {
       failure += " (" + std::to_string(kept) + (kept == 1 ? " record" : " records") +
                  " stored before)";
