@@ -607,9 +607,10 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
   if (inferTypes && sniffed && table->CreateTable()) {
     for (const std::string& s : sniffed->Renamed) session.Say(mtInformation, "renamed " + s);
   }
-  // A table made from the header's names has its columns in the header's
-  // order, named as a table can name them: the values go by position.
-  if (table->CreateTable() && o.Columns.empty() && import->ColumnMatching() == cmByHeaderName &&
+  // A table the run makes has the file's columns in the file's order, named
+  // as a table can name them (the sniffed or --columns names, which may
+  // differ from the header's): the values go by position.
+  if (table->CreateTable() && import->ColumnMatching() == cmByHeaderName &&
       !SetsProperty(o.Sets, "ColumnMatching")) {
     import->SetColumnMatching(cmByPosition);
   }
