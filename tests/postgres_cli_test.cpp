@@ -115,7 +115,7 @@ TEST(PostgresCli, HeaderNamesChooseTheColumnsAndTheRestTakeTheirDefaults) {
                  table, "--header"});
   EXPECT_EQ(run.Status, 2) << run.Err;
   EXPECT_NE(run.Err.find("\"frist\" (nearest: \"first\")"), std::string::npos) << run.Err;
-  run = Korvane({"import", dir.Put("c.csv", "3/4/1999,L4\n"), "--db", Uri(), "--table", table,
+  run = Korvane({"import", dir.Put("c.csv", "1999-03-04,L4\n"), "--db", Uri(), "--table", table,
                  "--fields", "born,last"});
   EXPECT_EQ(run.Status, 0) << run.Err;
   EXPECT_EQ(schema.Value("SELECT string_agg(id || ':' || coalesce(first, '-') || ':' || last || "
