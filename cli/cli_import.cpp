@@ -592,7 +592,8 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
   const TImportSniff sniff = SniffForImport(
       *import, {o.Sample, layoutGiven, quoteGiven, inferTypes, !o.Format.DateFormat.empty(),
                 import->ImportType() != impFixed && !o.Format.DatesGiven() &&
-                    !SetsProperty(o.Sets, "DateTimeStyle")});
+                    !SetsProperty(o.Sets, "DateTimeStyle"),
+                !o.Format.DecimalSeparator.empty() || !o.Format.ThousandSeparator.empty()});
   const std::optional<TSniffResult>& sniffed = sniff.Result;
   TRejectReport report(RejectOptions(o, import->InputFile()));
   PrepareImportTable(*table, *import, o, o.Save.empty(),
@@ -606,6 +607,11 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
   }
   if (inferTypes && sniffed && table->CreateTable()) {
     for (const std::string& s : sniffed->Renamed) session.Say(mtInformation, "renamed " + s);
+    if (sniffed->DecimalComma) {
+      session.Say(mtInformation,
+                  "reading numbers with a decimal comma and thousands points (1.234,5); "
+                  "--decimal-separator and --thousand-separator decide");
+    }
   }
   // A table the run makes has the file's columns in the file's order, named
   // as a table can name them (the sniffed or --columns names, which may

@@ -448,7 +448,7 @@ class TSampleScan {
       return;
     }
     if (FOptions.HeaderRecords && index < *FOptions.HeaderRecords) return;
-    if (FVotes.size() < count) FVotes.resize(count, TTypeVote(FOptions.DateFormatGiven));
+    if (FVotes.size() < count) FVotes.resize(count, NewVote());
     for (std::size_t i = 0; i < count; ++i) {
       FVotes[i].Add(r.Values[i]);
       if (i < FFirst.size() && !FFirstRepeats[i] && r.Values[i] == FFirst[i]) {
@@ -479,7 +479,8 @@ class TSampleScan {
     if (FResult.MisfitLines.size() > kMisfitLines) FResult.MisfitLines.resize(kMisfitLines);
     FinishLineEnds();
     FinishEncoding();
-    FVotes.resize(FColumns, TTypeVote(FOptions.DateFormatGiven));
+    FVotes.resize(FColumns, NewVote());
+    FResult.DecimalComma = DecimalCommaTypesMore();
     FResult.HeaderSniffed = SniffHeader();
     FResult.Header = FOptions.HeaderRecords ? *FOptions.HeaderRecords > 0 : FResult.HeaderSniffed;
     FResult.HeaderRecords =
@@ -492,6 +493,29 @@ class TSampleScan {
   }
 
  private:
+  // Decimal commas are tried where a comma cannot be the separator and the
+  // user did not say how numbers are written.
+  TTypeVote NewVote() const {
+    return TTypeVote(FOptions.DateFormatGiven,
+                     !FOptions.NumberFormatGiven && FResult.Separator != ',');
+  }
+
+  // Whether more columns read as numbers with a decimal comma and thousands
+  // points (1.234,5) than with the format settings' separators: a tie keeps
+  // the settings, so 1.234 alone stays a decimal point.
+  bool DecimalCommaTypesMore() const {
+    int point = 0;
+    int comma = 0;
+    auto number = [](const TTypeGuess& g) {
+      return g.Type == TInferredType::Integer || g.Type == TInferredType::Real ? 1 : 0;
+    };
+    for (const TTypeVote& vote : FVotes) {
+      point += number(vote.Result(false));
+      comma += number(vote.Result(true));
+    }
+    return comma > point;
+  }
+
   // The first record is a header when its values do not fit the types of
   // the records after it, or when all the columns hold text and its values
   // are distinct names none of which comes back in its column.
@@ -500,7 +524,7 @@ class TSampleScan {
     int typed = 0;
     int misfits = 0;
     for (std::size_t i = 0; i < FFirst.size(); ++i) {
-      TTypeGuess guess = FVotes[i].Result();
+      TTypeGuess guess = FVotes[i].Result(FResult.DecimalComma);
       if (guess.Type == TInferredType::Text) continue;
       ++typed;
       misfits += FVotes[i].Fits(FFirst[i], guess) ? 0 : 1;
@@ -525,7 +549,7 @@ class TSampleScan {
     };
     for (std::size_t i = 0; i < FColumns; ++i) {
       TSniffedColumn column;
-      column.Guess = FVotes[i].Result();
+      column.Guess = FVotes[i].Result(FResult.DecimalComma);
       const std::string position = std::to_string(i + 1);
       const bool named = FResult.Header && i < FFirst.size();
       std::string name = named ? Trimmed(FFirst[i]) : "";

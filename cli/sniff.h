@@ -32,6 +32,10 @@ struct TSniffOptions {
   std::optional<int> HeaderRecords;
   // Dates are read with the format settings in force, not sniffed.
   bool DateFormatGiven = false;
+  // Numbers are read with the format settings' decimal and thousands
+  // separators only. Unset, a file not separated by commas may be found to
+  // write its numbers with a decimal comma and thousands points.
+  bool NumberFormatGiven = false;
   // The file's encoding: its text is sniffed as UTF-8 converted from it, as
   // the import reads it. Empty: the bytes as they are.
   std::string Encoding;
@@ -61,6 +65,10 @@ struct TSniffResult {
   // quote character a toggle, no escape).
   bool StandardFits = true;
   bool ClassicFits = true;
+  // The numbers are written with a decimal comma and thousands points
+  // (1.234,5): the import reads them with --decimal-separator , and
+  // --thousand-separator . (the columns' guesses say DecimalComma).
+  bool DecimalComma = false;
   bool Header = false;         // the first record names the columns
   bool HeaderSniffed = false;  // the sample says the first record is a header
   int HeaderRecords = 0;       // records taken as the header (0 or more)

@@ -85,8 +85,10 @@ std::string TableName(const std::string& file) {
   return name;
 }
 
-std::string ImportCommandLine(const TSniffResult& r, const std::string& file,
-                              const std::string& dateFormatGiven, const std::string& encoding) {
+std::string ImportCommandLine(const TSniffResult& r, const TSniffCommandOptions& o) {
+  const std::string& file = o.File;
+  const std::string& dateFormatGiven = o.DateFormat;
+  const std::string& encoding = o.Encoding;
   const std::string table = TableName(file);
   std::string line = "korvane import " + ShellWord(file) + " --db " + ShellWord(table + ".db") +
                      " --table " + table;
@@ -109,6 +111,11 @@ std::string ImportCommandLine(const TSniffResult& r, const std::string& file,
   line += " --create --columns " + ShellWord(columns);
   if (!dateFormat.empty() && dateFormat != "yyyy-mm-dd") {
     line += " --date-format " + ShellWord(dateFormat);
+  }
+  if (r.DecimalComma) line += " --decimal-separator , --thousand-separator .";
+  if (!o.DecimalSeparator.empty()) line += " --decimal-separator " + ShellWord(o.DecimalSeparator);
+  if (!o.ThousandSeparator.empty()) {
+    line += " --thousand-separator " + ShellWord(o.ThousandSeparator);
   }
   return line;
 }
@@ -156,6 +163,7 @@ json SniffJson(const TSniffResult& r, const std::string& file, const std::string
           {"raggedRecords", r.RaggedRecords},
           {"misfitLines", r.MisfitLines},
           {"confidence", r.Confidence},
+          {"decimalComma", r.DecimalComma},
           {"quote", character(r.Quote)},
           {"textRules", TextRulesJson(r)},
           {"header", r.Header},
@@ -197,6 +205,7 @@ void PrintSniff(std::ostream& out, const TSniffResult& r, const std::string& fil
   out << "Quote:       " << Shown(r.Quote) << '\n';
   out << "Text rules:  " << TextRules(r) << '\n';
   out << "Header:      " << (r.Header ? "yes, the first record names the columns" : "no") << '\n';
+  if (r.DecimalComma) out << "Numbers:     decimal comma, thousands point (1.234,5)\n";
   out << "Line ends:   " << r.LineEnds << '\n';
   out << "Encoding:    " << r.Encoding << '\n';
   for (const std::string& hint : r.EncodingHints) out << "             " << hint << '\n';
@@ -226,23 +235,20 @@ void PrintSniff(std::ostream& out, const TSniffResult& r, const std::string& fil
   }
 }
 
-// The date format given to sniff, in force while it runs.
-class TScopedDateFormat {
+// The date format and the separators of numbers given to sniff, in force
+// while it runs.
+class TScopedFormat {
  public:
-  explicit TScopedDateFormat(const std::string& format) : FSaved(FormatSettings()) {
-    if (format.empty()) return;
-    const std::string upper = UpperCase(format);
-    if (upper.find('D') == std::string::npos || upper.find('M') == std::string::npos ||
-        upper.find('Y') == std::string::npos) {
-      throw EUsageError("--date-format '" + format +
-                        "': it needs a day (d), a month (m) and a year (y), as in m/d/yyyy or "
-                        "yyyy-mm-dd");
-    }
-    FormatSettings().ShortDateFormat = format;
+  explicit TScopedFormat(const TSniffCommandOptions& o) : FSaved(FormatSettings()) {
+    TFormatOptions format;
+    format.DateFormat = o.DateFormat;
+    format.DecimalSeparator = o.DecimalSeparator;
+    format.ThousandSeparator = o.ThousandSeparator;
+    ApplyFormat(format);
   }
-  ~TScopedDateFormat() { FormatSettings() = FSaved; }
-  TScopedDateFormat(const TScopedDateFormat&) = delete;
-  TScopedDateFormat& operator=(const TScopedDateFormat&) = delete;
+  ~TScopedFormat() { FormatSettings() = FSaved; }
+  TScopedFormat(const TScopedFormat&) = delete;
+  TScopedFormat& operator=(const TScopedFormat&) = delete;
 
  private:
   TFormatSettings FSaved;
@@ -277,6 +283,17 @@ CLI::App* AddSniffCommand(CLI::App& app, TSniffCommandOptions& o) {
                    "d/m/yyyy and dd.mm.yyyy")
       ->type_name("FORMAT");
   sniff
+      ->add_option("--decimal-separator", o.DecimalSeparator,
+                   "Read numbers with this decimal separator (as for import) instead of trying "
+                   "the format settings' and, in a file not separated by commas, a decimal comma "
+                   "with thousands points (1.234,5)")
+      ->type_name("CHAR");
+  sniff
+      ->add_option("--thousand-separator", o.ThousandSeparator,
+                   "Read numbers with this thousands separator (as for import); like "
+                   "--decimal-separator, it takes the decimal comma's sniffing away")
+      ->type_name("CHAR");
+  sniff
       ->add_option("--encoding", o.Encoding,
                    "Read the file in this encoding (as for import) instead of UTF-8; without it, "
                    "a file that is not valid UTF-8 is read as cp1252 when its bytes 0x80-0x9F are "
@@ -307,8 +324,9 @@ int RunSniff(const TSniffCommandOptions& o, std::ostream& out, std::ostream& /*e
   TSniffOptions options = SampleOptions(o.Sample);
   if (!o.Separator.empty()) options.Separator = SeparatorChar(ParseSeparator(o.Separator));
   if (!o.Quote.empty()) options.Quote = QuoteChar(ParseQuote(o.Quote));
-  TScopedDateFormat dates(o.DateFormat);
+  TScopedFormat format(o);
   options.DateFormatGiven = !o.DateFormat.empty();
+  options.NumberFormatGiven = !o.DecimalSeparator.empty() || !o.ThousandSeparator.empty();
   if (!o.Encoding.empty() && !EncodingKnown(o.Encoding)) {
     throw EUsageError("--encoding '" + o.Encoding + "' is not an encoding iconv knows (iconv -l)");
   }
@@ -320,8 +338,7 @@ int RunSniff(const TSniffCommandOptions& o, std::ostream& out, std::ostream& /*e
   const TSniffResult result =
       SniffFile(o.File == "-" ? std::string(kStandardInputPath) : o.File, options);
   // No command for a file of no columns: nothing would tell the import what to create.
-  const std::string command =
-      result.Columns.empty() ? "" : ImportCommandLine(result, o.File, o.DateFormat, o.Encoding);
+  const std::string command = result.Columns.empty() ? "" : ImportCommandLine(result, o);
   if (o.Json) {
     out << SniffJson(result, o.File, command).dump() << std::endl;
   } else {
@@ -359,6 +376,7 @@ TImportSniff SniffForImport(TCSVImport& import, const TImportSniffRequest& reque
   options.HeaderRecords = import.HeaderRecords();
   options.Encoding = import.Encoding();
   options.DateFormatGiven = request.DateFormatGiven;
+  options.NumberFormatGiven = request.NumberFormatGiven;
   TSniffResult result = SniffFile(import.InputFile(), options);
   if (sniffLayout && result.Separator == '\0') {
     // No separator splits the records alike: the command's comma stays, as
@@ -401,6 +419,10 @@ TImportSniff SniffForImport(TCSVImport& import, const TImportSniffRequest& reque
 }
 
 std::vector<std::string> InferredColumns(const TSniffResult& result, bool dateFormatGiven) {
+  if (result.DecimalComma) {
+    FormatSettings().DecimalSeparator = ',';
+    FormatSettings().ThousandSeparator = '.';
+  }
   if (!dateFormatGiven) {
     for (const TSniffedColumn& c : result.Columns) {
       if (!c.Guess.DateFormat.empty()) {

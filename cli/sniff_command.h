@@ -27,6 +27,8 @@ struct TSniffCommandOptions {
   std::string Separator;
   std::string Quote;
   std::string DateFormat;
+  std::string DecimalSeparator;
+  std::string ThousandSeparator;
   std::string Encoding;
   bool Json = false;
 };
@@ -49,6 +51,7 @@ struct TImportSniffRequest {
   // Sniff the date layouts of the columns too (their votes come in the
   // result also when InferTypes is false).
   bool DateLayouts = false;
+  bool NumberFormatGiven = false;  // a decimal or thousands separator was given
 };
 
 struct TImportSniff {
@@ -66,7 +69,9 @@ TImportSniff SniffForImport(TCSVImport& import, const TImportSniffRequest& reque
 
 // The column definitions of a new table from a sniff. Without a given date
 // format, the format the date columns were found in becomes the format
-// settings' date format for the run.
+// settings' date format for the run; numbers found with a decimal comma
+// (never when a separator of numbers was given) make the format settings'
+// separators a decimal comma and thousands points.
 std::vector<std::string> InferredColumns(const TSniffResult& result, bool dateFormatGiven);
 
 }  // namespace korvane::cli

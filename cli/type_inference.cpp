@@ -19,8 +19,11 @@ constexpr std::uint32_t kTime = 1u << 3;
 constexpr int kDateShift = 4;      // one bit per layout of kSniffedDateFormats
 constexpr int kDateTimeShift = 8;  // the same layouts, a time after the date allowed
 constexpr std::uint32_t kFormatBits = (1u << kSniffedDateFormats.size()) - 1;
-constexpr std::uint32_t kAllKinds =
-    kInt | kReal | kBool | kTime | (kFormatBits << kDateShift) | (kFormatBits << kDateTimeShift);
+// Whole numbers and numbers read with a decimal comma and thousands points.
+constexpr std::uint32_t kCommaInt = 1u << 12;
+constexpr std::uint32_t kCommaReal = 1u << 13;
+constexpr std::uint32_t kAllKinds = kInt | kReal | kBool | kTime | (kFormatBits << kDateShift) |
+                                    (kFormatBits << kDateTimeShift) | kCommaInt | kCommaReal;
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -123,6 +126,29 @@ bool KeptByDouble(std::string_view s, double value) {
          ReadsBackAs(number, value, false);
 }
 
+// The kinds of a number text read with a decimal comma and thousands points
+// (1.234,5 or -0,25), as the strict rules read it under those separators:
+// kCommaInt for a whole number within 64 bits, kCommaReal for one a double
+// keeps.
+std::uint32_t DecimalCommaKinds(std::string_view s, bool& wide) {
+  TNumberParts number;
+  if (!ReadNumberText(s, nrThousands | nrExponent, ',', '.', number)) return 0;
+  std::uint32_t kinds = 0;
+  double value = 0;
+  if (NumberToDouble(number, value) &&
+      (number.Digits.size() <= static_cast<std::size_t>(kDoubleDigits) ||
+       ReadsBackAs(number, value, false))) {
+    kinds |= kCommaReal;
+  }
+  std::int64_t whole = 0;
+  if (number.Exponent == 0 && number.Fraction().empty() && RoundedUnits(number, 0, whole)) {
+    kinds |= kCommaInt;
+    wide = whole < std::numeric_limits<std::int32_t>::min() ||
+           whole > std::numeric_limits<std::int32_t>::max();
+  }
+  return kinds;
+}
+
 int FormatIndex(const TTypeGuess& guess) {
   for (std::size_t i = 0; i < kSniffedDateFormats.size(); ++i) {
     if (kSniffedDateFormats[i] == guess.DateFormat) return static_cast<int>(i);
@@ -132,29 +158,38 @@ int FormatIndex(const TTypeGuess& guess) {
 
 }  // namespace
 
-std::uint32_t TTypeVote::Kinds(std::string_view value, std::uint32_t wanted, bool& leadingZero,
-                               bool& wide, bool& boolWord) const {
+std::uint32_t TTypeVote::Kinds(std::string_view value, std::uint32_t wanted,
+                               TTraits& traits) const {
   std::string_view s = TrimBlanks(value);
   std::uint32_t kinds = 0;
   constexpr std::uint32_t kDates = kFormatBits << kDateShift | kFormatBits << kDateTimeShift;
   std::string_view digits = s;
   if (!digits.empty() && (digits.front() == '-' || digits.front() == '+')) digits.remove_prefix(1);
-  leadingZero = digits.size() > 1 && digits[0] == '0' && IsDigit(digits[1]);
-  if (!leadingZero && (wanted & (kInt | kReal)) != 0) {
+  traits.LeadingZero = digits.size() > 1 && digits[0] == '0' && IsDigit(digits[1]);
+  if (!traits.LeadingZero && (wanted & (kInt | kReal | kCommaInt | kCommaReal)) != 0) {
     std::int64_t whole = 0;
     const char* first = s.data() + (s.front() == '+' ? 1 : 0);
     auto [end, ec] = std::from_chars(first, s.data() + s.size(), whole);
     if (ec == std::errc() && end == s.data() + s.size() && first != end) {
       kinds |= kInt;
-      wide = whole < std::numeric_limits<std::int32_t>::min() ||
-             whole > std::numeric_limits<std::int32_t>::max();
+      traits.Wide = whole < std::numeric_limits<std::int32_t>::min() ||
+                    whole > std::numeric_limits<std::int32_t>::max();
     }
     double real = 0;
     if (TryStrToFloat(s, real) && KeptByDouble(s, real)) kinds |= kReal;
+    if (FDecimalComma && (wanted & (kCommaInt | kCommaReal)) != 0) {
+      if (s.find_first_of(",.") == std::string_view::npos) {
+        // Digits alone read the same with either decimal separator.
+        kinds |= (kinds & kInt ? kCommaInt : 0) | (kinds & kReal ? kCommaReal : 0);
+        traits.WideComma = traits.Wide;
+      } else {
+        kinds |= DecimalCommaKinds(s, traits.WideComma);
+      }
+    }
   }
   if (wanted & kBool) {
-    boolWord = IsBooleanWord(s);
-    if (boolWord || s == "0" || s == "1") kinds |= kBool;
+    traits.BoolWord = IsBooleanWord(s);
+    if (traits.BoolWord || s == "0" || s == "1") kinds |= kBool;
   }
   if ((wanted & kTime) && IsTime(s)) kinds |= kTime;
   if ((wanted & kDates) == 0) {
@@ -179,20 +214,19 @@ std::uint32_t TTypeVote::Kinds(std::string_view value, std::uint32_t wanted, boo
 
 void TTypeVote::Add(std::string_view value) {
   if (TrimBlanks(value).empty()) return;
-  bool leadingZero = false;
-  bool wide = false;
-  bool boolWord = false;
-  const std::uint32_t kinds = Kinds(value, FKinds, leadingZero, wide, boolWord);
+  TTraits traits;
+  const std::uint32_t kinds = Kinds(value, FKinds, traits);
   FKinds &= kinds;
   ++FValues;
-  FLeadingZero |= leadingZero;
-  FWide |= wide && (kinds & kInt) != 0;
-  FBoolWord |= boolWord;
+  FLeadingZero |= traits.LeadingZero;
+  FWide |= traits.Wide && (kinds & kInt) != 0;
+  FWideComma |= traits.WideComma && (kinds & kCommaInt) != 0;
+  FBoolWord |= traits.BoolWord;
   // A value read as a date and time but not as a date alone has a time.
   FWithTime |= (kinds >> kDateTimeShift & kFormatBits) != (kinds >> kDateShift & kFormatBits);
 }
 
-TTypeGuess TTypeVote::Result() const {
+TTypeGuess TTypeVote::Result(bool decimalComma) const {
   TTypeGuess guess;
   guess.Values = FValues;
   if (FValues == 0) {
@@ -200,13 +234,16 @@ TTypeGuess TTypeVote::Result() const {
     return guess;
   }
   const std::uint32_t kinds = FKinds & kAllKinds;
-  if (kinds & kInt) {
+  decimalComma = decimalComma && FDecimalComma;
+  if (kinds & (decimalComma ? kCommaInt : kInt)) {
     guess.Type = TInferredType::Integer;
-    guess.Wide = FWide;
+    guess.Wide = decimalComma ? FWideComma : FWide;
+    guess.DecimalComma = decimalComma;
     return guess;
   }
-  if (kinds & kReal) {
+  if (kinds & (decimalComma ? kCommaReal : kReal)) {
     guess.Type = TInferredType::Real;
+    guess.DecimalComma = decimalComma;
     return guess;
   }
   if ((kinds & kBool) && FBoolWord) {
@@ -246,15 +283,13 @@ TTypeGuess TTypeVote::Result() const {
 
 bool TTypeVote::Fits(std::string_view value, const TTypeGuess& guess) const {
   if (TrimBlanks(value).empty()) return true;
-  bool leadingZero = false;
-  bool wide = false;
-  bool boolWord = false;
-  const std::uint32_t kinds = Kinds(value, kAllKinds, leadingZero, wide, boolWord);
+  TTraits traits;
+  const std::uint32_t kinds = Kinds(value, kAllKinds, traits);
   switch (guess.Type) {
     case TInferredType::Integer:
-      return (kinds & kInt) != 0;
+      return (kinds & (guess.DecimalComma ? kCommaInt : kInt)) != 0;
     case TInferredType::Real:
-      return (kinds & kReal) != 0;
+      return (kinds & (guess.DecimalComma ? kCommaReal : kReal)) != 0;
     case TInferredType::Boolean:
       return (kinds & kBool) != 0;
     case TInferredType::Time:

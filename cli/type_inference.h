@@ -26,6 +26,9 @@ struct TTypeGuess {
   // than one: the column stays Text, the Note names them).
   std::uint32_t DateLayouts = 0;
   bool Wide = false;        // Integer: some value needs more than 32 bits
+  // Integer and Real: the numbers are read with a decimal comma and
+  // thousands points (1.234,5), not with the format settings' separators.
+  bool DecimalComma = false;
   std::string Note;         // why a column that looked typed stays Text, or empty
   std::int64_t Values = 0;  // non-empty values that voted
 };
@@ -33,27 +36,40 @@ struct TTypeGuess {
 // The votes of one column's values, added one at a time. Empty values (and
 // values of blanks only) do not vote. With a date format given, dates are
 // read with the format settings in force (which hold that format); without,
-// the layouts of kSniffedDateFormats are tried.
+// the layouts of kSniffedDateFormats are tried. Numbers are read with the
+// format settings' separators and, when decimalComma is set, also with a
+// decimal comma and thousands points, which Result(true) types by.
 class TTypeVote {
  public:
-  explicit TTypeVote(bool dateFormatGiven = false) : FDateFormatGiven(dateFormatGiven) {}
+  explicit TTypeVote(bool dateFormatGiven = false, bool decimalComma = false)
+      : FDateFormatGiven(dateFormatGiven), FDecimalComma(decimalComma) {}
 
   void Add(std::string_view value);
-  TTypeGuess Result() const;
+  // The type every value fits; with decimalComma, numbers as read with a
+  // decimal comma.
+  TTypeGuess Result(bool decimalComma = false) const;
   // True when value, as the only vote of a column, would allow the type of
   // guess (an empty value fits every type).
   bool Fits(std::string_view value, const TTypeGuess& guess) const;
 
  private:
+  // What Kinds notes of a value besides its kinds.
+  struct TTraits {
+    bool LeadingZero = false;
+    bool Wide = false;       // a whole number of more than 32 bits
+    bool WideComma = false;  // the same, read with a decimal comma
+    bool BoolWord = false;
+  };
   // The kinds of value among wanted (others may be left out).
-  std::uint32_t Kinds(std::string_view value, std::uint32_t wanted, bool& leadingZero, bool& wide,
-                      bool& boolWord) const;
+  std::uint32_t Kinds(std::string_view value, std::uint32_t wanted, TTraits& traits) const;
 
   bool FDateFormatGiven;
+  bool FDecimalComma;
   std::uint32_t FKinds = ~std::uint32_t{0};
   std::int64_t FValues = 0;
   bool FLeadingZero = false;
   bool FWide = false;
+  bool FWideComma = false;
   bool FBoolWord = false;
   bool FWithTime = false;
 };

@@ -159,12 +159,15 @@ TEST_F(CliTest, ImportSniffsTheLayoutUnlessItIsGiven) {
   TRun r = Korvane({"import", input, "--db", Db(), "--table", "t", "--header", "--create"});
   ASSERT_EQ(r.Status, 0) << r.Err;
   EXPECT_EQ(r.Err,
-            "korvane: reading " + input + " as ';'-separated, '\"'-quoted, header present\n");
+            "korvane: reading " + input +
+                " as ';'-separated, '\"'-quoted, header present\nkorvane: reading numbers with a "
+                "decimal comma and thousands points (1.234,5); --decimal-separator and "
+                "--thousand-separator decide\n");
   EXPECT_EQ(Rows(Db(), "SELECT name || ' ' || type FROM pragma_table_info('t') ORDER BY cid"),
             (std::vector<std::vector<std::string>>{
-                {"kunde TEXT"}, {"betrag TEXT"}, {"datum DATE"}, {"zeit TIME"}}));
+                {"kunde TEXT"}, {"betrag DOUBLE PRECISION"}, {"datum DATE"}, {"zeit TIME"}}));
   EXPECT_EQ(Rows(Db(), "SELECT betrag, datum, zeit FROM t WHERE kunde = 'Schmidt'"),
-            (std::vector<std::vector<std::string>>{{"7,05", "2024-02-01", "09:15:30"}}));
+            (std::vector<std::vector<std::string>>{{"7.05", "2024-02-01", "09:15:30"}}));
 
   // A given separator wins: the header is one name.
   r = Korvane({"import", input, "--db", Db(), "--table", "u", "-s", ",", "--header", "--create"});
@@ -172,6 +175,12 @@ TEST_F(CliTest, ImportSniffsTheLayoutUnlessItIsGiven) {
   EXPECT_EQ(r.Err, "");
   EXPECT_EQ(Rows(Db(), "SELECT name FROM pragma_table_info('u') WHERE cid = 0")[0][0],
             "kunde;betrag;datum;zeit");
+  // So does a given decimal separator: no decimal commas are sniffed.
+  r = Korvane({"import", input, "--db", Db(), "--table", "v", "--decimal-separator", ".",
+               "--header", "--create"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(Rows(Db(), "SELECT type FROM pragma_table_info('v') WHERE name = 'betrag'")[0][0],
+            "TEXT");
 }
 
 TEST_F(CliTest, ImportCreateNamesColumnsWithoutAHeaderAndMakesNamesUnique) {
@@ -220,22 +229,42 @@ TEST_F(CliTest, SniffPrintsTheImportCommandThatLoadsTheFile) {
   EXPECT_NE(command.find(" --dialect classic"), std::string::npos) << command;
   EXPECT_EQ(Korvane({"sniff", dir.Path("missing.csv")}).Status, 2);
 
-  // A file in cp1252: the command reads it so, and stores its text as UTF-8.
-  const std::string cp1252 = dir.Put("notes.csv",
-                                     "id;note\n1;\x93"
-                                     "caf\xE9\x94\n2;x\n");
-  r = Korvane({"sniff", cp1252, "--json"});
-  words = ShellWords(json::parse(r.Out)["command"].get<std::string>());
-  EXPECT_EQ(std::count(words.begin(), words.end(), "cp1252"), 1) << r.Out;
-  words.erase(words.begin());
-  for (std::size_t i = 0; i + 1 < words.size(); ++i) {
-    if (words[i] == "--db") words[i + 1] = Db();
+  // The command carries what the file needs beyond its layout: a file in
+  // cp1252 is read so and its text stored as UTF-8; numbers with a decimal
+  // comma are read with it.
+  struct TCase {
+    std::string File;
+    std::string Text;
+    std::string Word;  // in the command once
+    std::string Query;
+    std::vector<std::string> Row;
+  };
+  const std::vector<TCase> cases = {
+      {"notes.csv",
+       "id;note\n1;\x93"
+       "caf\xE9\x94\n2;x\n",
+       "cp1252",
+       "SELECT note FROM notes WHERE id = 1",
+       {"\xE2\x80\x9C"
+        "caf\xC3\xA9\xE2\x80\x9D"}},
+      {"sums.csv",
+       "who;sum;n\nA;1.234,50;1.200\nB;-0,25;7\n",
+       "--decimal-separator",
+       "SELECT sum, n FROM sums WHERE who = 'A'",
+       {"1234.5", "1200"}},
+  };
+  for (const TCase& c : cases) {
+    r = Korvane({"sniff", dir.Put(c.File, c.Text), "--json"});
+    words = ShellWords(json::parse(r.Out)["command"].get<std::string>());
+    EXPECT_EQ(std::count(words.begin(), words.end(), c.Word), 1) << r.Out;
+    words.erase(words.begin());
+    for (std::size_t i = 0; i + 1 < words.size(); ++i) {
+      if (words[i] == "--db") words[i + 1] = Db();
+    }
+    r = Korvane(words);
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(Rows(Db(), c.Query), (std::vector<std::vector<std::string>>{c.Row})) << c.File;
   }
-  r = Korvane(words);
-  ASSERT_EQ(r.Status, 0) << r.Err;
-  EXPECT_EQ(Rows(Db(), "SELECT note FROM notes WHERE id = 1")[0][0],
-            "\xE2\x80\x9C"
-            "caf\xC3\xA9\xE2\x80\x9D");
 }
 
 TEST_F(CliTest, ImportIntoExistingTableAppends) {

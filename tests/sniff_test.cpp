@@ -88,7 +88,7 @@ TEST(Sniff, SeparatorQuoteHeaderAndColumns) {
   };
   const std::vector<TCase> cases = {
       // Decimal commas do not outvote the semicolon.
-      {"a;b;c\n1,5;x;2\n2,5;y;3\n", "; \" header a:TEXT b:TEXT c:INTEGER"},
+      {"a;b;c\n1,5;x;2\n2,5;y;3\n", "; \" header a:DOUBLE PRECISION b:TEXT c:INTEGER"},
       // Commas inside texts do not outvote the tab.
       {"Smith, John\t42\nDoe, Jane\t7\n", "tab \" c1:TEXT c2:INTEGER"},
       // Any other byte that splits every record alike.
@@ -115,6 +115,36 @@ TEST(Sniff, SeparatorQuoteHeaderAndColumns) {
       {"id,price\n1,$3.50\n2,$4.75\n", ", \" header id:INTEGER price:TEXT"},
   };
   for (const TCase& c : cases) EXPECT_EQ(Layout(SniffText(c.Text, {})), c.Expected) << c.Text;
+}
+
+// Numbers are read with a decimal comma and thousands points when more
+// columns read as numbers so than with the format settings, in a file not
+// separated by commas, unless the user says how numbers are written.
+TEST(Sniff, DecimalCommas) {
+  struct TCase {
+    std::string Text;
+    bool NumberFormatGiven;
+    bool DecimalComma;
+    std::string Expected;
+  };
+  const std::vector<TCase> cases = {
+      {"a;b\n1.234,50;1.200\n-0,25;3\n", false, true, "; \" header a:DOUBLE PRECISION b:INTEGER"},
+      {"a;b\n1.234,50;1.200\n-0,25;3\n", true, false, "; \" header a:TEXT b:DOUBLE PRECISION"},
+      // A point alone stays a decimal point; so does a tie.
+      {"1.234;ab\n2.5;ab\n", false, false, "; \" c1:DOUBLE PRECISION c2:TEXT"},
+      {"1.5;2,5\n3.5;4,5\n", false, false, "; \" c1:DOUBLE PRECISION c2:TEXT"},
+      // Groups of three digits between the points only.
+      {"a;b\n1.23,5;2,5\n6,5;7,5\n", false, true, "; \" header a:TEXT b:DOUBLE PRECISION"},
+      // The comma separating: a quoted 3,5 stays text.
+      {"\"3,5\",ab\n\"4,5\",ab\n", false, false, ", \" c1:TEXT c2:TEXT"},
+  };
+  for (const TCase& c : cases) {
+    TSniffOptions options;
+    options.NumberFormatGiven = c.NumberFormatGiven;
+    const TSniffResult r = SniffText(c.Text, options);
+    EXPECT_EQ(r.DecimalComma, c.DecimalComma) << c.Text;
+    EXPECT_EQ(Layout(r), c.Expected) << c.Text;
+  }
 }
 
 TEST(Sniff, TextRulesThatFit) {
