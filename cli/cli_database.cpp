@@ -35,6 +35,7 @@ const char* MissingLocation(const TSQLiteDataSet&) {
 }
 bool DatabaseExists(const TSQLiteDataSet& ds) { return PathExists(ds.DatabaseFile()); }
 bool NamesSQLite(const std::string&) { return true; }  // any other --db is a file
+std::string_view ExactDecimalTypeOf(const TSQLiteDataSet&) { return "DECIMAL_TEXT"; }
 TMisfitValues MisfitsOf(const TSQLiteDataSet& ds) {
   const TSQLiteMisfits& m = ds.Misfits();
   return {m.Count, m.Row, m.Column, m.Text};
@@ -62,6 +63,7 @@ bool DatabaseExists(TPostgresDataSet& ds) {
   return true;
 }
 bool NamesPostgres(const std::string& database) { return pg::IsPostgresUri(database); }
+std::string_view ExactDecimalTypeOf(const TPostgresDataSet&) { return "numeric"; }
 // Every PostgreSQL value is of its column's type.
 TMisfitValues MisfitsOf(const TPostgresDataSet&) { return {}; }
 #endif
@@ -89,6 +91,7 @@ class TDatabaseTableOf final : public TDatabaseTable {
   void SetBulkCommitCount(std::int32_t value) override { FDataSet.SetBulkCommitCount(value); }
   TMisfitValues Misfits() const override { return MisfitsOf(FDataSet); }
   void ExecSQL(const std::string& sql) override { FDataSet.ExecSQL(sql); }
+  std::string_view ExactDecimalType() const override { return ExactDecimalTypeOf(FDataSet); }
   void SetCreateWith(const TStrings& columns) override {
     FDataSet.SetColumns(&columns);
     FDataSet.SetCreateTable(true);

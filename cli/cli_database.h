@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "core/classes.h"
 #include "data/db.h"
@@ -48,6 +49,10 @@ class TDatabaseTable {
   virtual void SetQuery(const std::string& value) = 0;
   virtual void SetReadOnly(bool value) = 0;
   virtual void SetBulkCommitCount(std::int32_t value) = 0;
+  // The declared type of a new column of exact decimals of any size:
+  // SQLite's DECIMAL_TEXT (kept as text, digit for digit), PostgreSQL's
+  // numeric.
+  virtual std::string_view ExactDecimalType() const = 0;
   // Makes the dataset create its table, with these column definitions, on
   // Open.
   virtual void SetCreateWith(const TStrings& columns) = 0;

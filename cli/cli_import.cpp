@@ -179,6 +179,11 @@ void PrepareImportTable(TDatabaseTable& ds, TCSVImport& import, const TImportOpt
       columns = SplitColumnDefinitions(o.Columns);
     } else if (sniffed != nullptr && !sniffed->Columns.empty()) {
       columns = InferredColumns(*sniffed, !o.Format.DateFormat.empty());
+      for (std::size_t i = 0; i < columns.size() && i < sniffed->Columns.size(); ++i) {
+        const TSniffedColumn& c = sniffed->Columns[i];
+        if (c.Guess.Type != TInferredType::Decimal) continue;
+        columns[i] = ColumnDefinition(c.Name, ds.ExactDecimalType(), static_cast<int>(i) + 1);
+      }
     } else {
       columns = ColumnsFromHeader(import);
     }
@@ -722,7 +727,9 @@ CLI::App* AddImportCommand(CLI::App& app, TImportOptions& io) {
   imp->add_flag("--create", io.Create,
                 "Create the table (and the database) when it does not exist: columns from "
                 "--columns, or else named by the header record (c1, c2, ... without --header) "
-                "with the types their values fit in a sample (see korvane sniff, --sample)");
+                "with the types their values fit in a sample (see korvane sniff, --sample); "
+                "numbers a double would round get DECIMAL_TEXT, kept digit for digit "
+                "(PostgreSQL: numeric)");
   imp->add_option("--commit-every", io.CommitEvery,
                   "Records per transaction (every record is committed when the import ends; a "
                   "killed import keeps the groups committed before). Into PostgreSQL, the rows "

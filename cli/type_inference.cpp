@@ -22,8 +22,11 @@ constexpr std::uint32_t kFormatBits = (1u << kSniffedDateFormats.size()) - 1;
 // Whole numbers and numbers read with a decimal comma and thousands points.
 constexpr std::uint32_t kCommaInt = 1u << 12;
 constexpr std::uint32_t kCommaReal = 1u << 13;
+// Any plain number (sign, digits, decimal separator), however many digits.
+constexpr std::uint32_t kDecimal = 1u << 14;
 constexpr std::uint32_t kAllKinds = kInt | kReal | kBool | kTime | (kFormatBits << kDateShift) |
-                                    (kFormatBits << kDateTimeShift) | kCommaInt | kCommaReal;
+                                    (kFormatBits << kDateTimeShift) | kCommaInt | kCommaReal |
+                                    kDecimal;
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -166,7 +169,7 @@ std::uint32_t TTypeVote::Kinds(std::string_view value, std::uint32_t wanted,
   std::string_view digits = s;
   if (!digits.empty() && (digits.front() == '-' || digits.front() == '+')) digits.remove_prefix(1);
   traits.LeadingZero = digits.size() > 1 && digits[0] == '0' && IsDigit(digits[1]);
-  if (!traits.LeadingZero && (wanted & (kInt | kReal | kCommaInt | kCommaReal)) != 0) {
+  if (!traits.LeadingZero && (wanted & (kInt | kReal | kCommaInt | kCommaReal | kDecimal)) != 0) {
     std::int64_t whole = 0;
     const char* first = s.data() + (s.front() == '+' ? 1 : 0);
     auto [end, ec] = std::from_chars(first, s.data() + s.size(), whole);
@@ -177,6 +180,13 @@ std::uint32_t TTypeVote::Kinds(std::string_view value, std::uint32_t wanted,
     }
     double real = 0;
     if (TryStrToFloat(s, real) && KeptByDouble(s, real)) kinds |= kReal;
+    // What an integer or a double keeps is a decimal too.
+    const TFormatSettings& fs = FormatSettings();
+    TNumberParts number;
+    if ((kinds & (kInt | kReal)) != 0 ||
+        ReadNumberText(s, nrPlain, fs.DecimalSeparator, fs.ThousandSeparator, number)) {
+      kinds |= kDecimal;
+    }
     if (FDecimalComma && (wanted & (kCommaInt | kCommaReal)) != 0) {
       if (s.find_first_of(",.") == std::string_view::npos) {
         // Digits alone read the same with either decimal separator.
@@ -246,6 +256,11 @@ TTypeGuess TTypeVote::Result(bool decimalComma) const {
     guess.DecimalComma = decimalComma;
     return guess;
   }
+  // Decimals are read with the format settings' separators.
+  if (!decimalComma && (kinds & kDecimal)) {
+    guess.Type = TInferredType::Decimal;
+    return guess;
+  }
   if ((kinds & kBool) && FBoolWord) {
     guess.Type = TInferredType::Boolean;
     return guess;
@@ -290,6 +305,8 @@ bool TTypeVote::Fits(std::string_view value, const TTypeGuess& guess) const {
       return (kinds & (guess.DecimalComma ? kCommaInt : kInt)) != 0;
     case TInferredType::Real:
       return (kinds & (guess.DecimalComma ? kCommaReal : kReal)) != 0;
+    case TInferredType::Decimal:
+      return (kinds & kDecimal) != 0;
     case TInferredType::Boolean:
       return (kinds & kBool) != 0;
     case TInferredType::Time:
@@ -316,6 +333,8 @@ std::string_view TypeName(TInferredType type) {
       return "INTEGER";
     case TInferredType::Real:
       return "REAL";
+    case TInferredType::Decimal:
+      return "DECIMAL";
     case TInferredType::Date:
       return "DATE";
     case TInferredType::DateTime:
@@ -331,13 +350,16 @@ std::string_view TypeName(TInferredType type) {
 }
 
 // Column types for CREATE TABLE that SQLite and PostgreSQL both read alike:
-// a REAL is single precision in PostgreSQL, and it has no DATETIME.
+// a REAL is single precision in PostgreSQL, and it has no DATETIME. The one
+// exception, DECIMAL_TEXT, the command gives a PostgreSQL table as numeric.
 std::string_view SqlTypeName(const TTypeGuess& guess) {
   switch (guess.Type) {
     case TInferredType::Integer:
       return guess.Wide ? "BIGINT" : "INTEGER";
     case TInferredType::Real:
       return "DOUBLE PRECISION";
+    case TInferredType::Decimal:
+      return "DECIMAL_TEXT";
     case TInferredType::DateTime:
       return "TIMESTAMP";
     default:

@@ -12,7 +12,18 @@
 
 namespace korvane::cli {
 
-enum class TInferredType : std::uint8_t { Integer, Real, Date, DateTime, Time, Boolean, Text };
+// Decimal: numbers, one of which at least a double would not keep digit for
+// digit (more than 15 significant digits, or beyond 64-bit integers).
+enum class TInferredType : std::uint8_t {
+  Integer,
+  Real,
+  Decimal,
+  Date,
+  DateTime,
+  Time,
+  Boolean,
+  Text
+};
 
 // The date layouts tried when no date format is given, in the order they are
 // reported.
@@ -78,10 +89,11 @@ class TTypeVote {
 TTypeGuess InferColumnType(const std::vector<std::string_view>& values,
                            bool dateFormatGiven = false);
 
-// "INTEGER", "REAL", "DATE", "DATETIME", "TIME", "BOOLEAN", "TEXT".
+// "INTEGER", "REAL", "DECIMAL", "DATE", "DATETIME", "TIME", "BOOLEAN", "TEXT".
 std::string_view TypeName(TInferredType type);
 // The type a column definition declares: TypeName, except BIGINT for whole
-// numbers that need more than 32 bits.
+// numbers that need more than 32 bits and DECIMAL_TEXT for decimals (under
+// which SQLite keeps their digits; a PostgreSQL table takes numeric).
 std::string_view SqlTypeName(const TTypeGuess& guess);
 
 }  // namespace korvane::cli

@@ -148,7 +148,8 @@ bool DecimalsFit(std::string_view text, const TNumberParts& n, const TField* fie
   const std::string column =
       field->DataType() == ftCurrency
           ? std::string("MONEY")
-          : "NUMERIC(" + IntToStr(field->Precision()) + "," + IntToStr(kept) + ")";
+          : (field->DataType() == ftDecimalText ? "DECIMAL_TEXT(" : "NUMERIC(") +
+                IntToStr(field->Precision()) + "," + IntToStr(kept) + ")";
   if (field->DataType() != ftCurrency && field->Precision() > kept) {
     // The whole digits of a NUMERIC(p,s): at most p - s.
     const std::string_view whole = WithoutLeadingZeros(n.Whole());
@@ -208,6 +209,21 @@ bool WriteStrictFloat(std::string_view text, TField* field, bool money, TValueFa
                     (single ? SingleText(value) : FloatToStr(value)));
   }
   field->WriteFloat(value);
+  return true;
+}
+
+// An exact decimal kept as its text: any number, within the whole digits
+// and decimals its column declares.
+bool WriteStrictDecimalText(std::string_view text, TField* field, TValueFault& fault) {
+  TNumberParts n;
+  if (!ScanNumber(text, nrExponent, n)) {
+    return Fail(fault, rerNotANumber, QuotedValue(text) + " is not a number");
+  }
+  if (const int kept = DecimalsKept(field);
+      kept >= 0 && !DecimalsFit(text, n, field, kept, fault)) {
+    return false;
+  }
+  field->WriteString(text);
   return true;
 }
 
@@ -393,6 +409,8 @@ bool WriteStrictFieldData(std::string_view text, TField* field, bool wholeValues
       case ftCurrency:
         return field->Currency() ? WriteStrictCurrency(text, field, fault)
                                  : WriteStrictFloat(text, field, true, fault);
+      case ftDecimalText:
+        return WriteStrictDecimalText(text, field, fault);
       case ftBoolean:
         return WriteStrictBoolean(text, field, fault);
       case ftDate:

@@ -34,6 +34,8 @@ struct TValueFault {
 //   money      as floats without the exponent, with a currency symbol ($, €,
 //              £, ¥) before or after the number and accounting parentheses
 //              for a negative amount; rounded to ten-thousandths
+//   exact decimals (ftDecimalText): as floats, of any size; a declared
+//              Precision and Scale limit the whole digits and decimals
 //   booleans   true/false, yes/no, t/f, y/n or 1/0 in any case
 //   dates, times, date-times: StrToDate, StrToTime, StrToDateTime (the
 //              format's layout, real days only); with dsISO8601, ReadIso

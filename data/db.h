@@ -53,6 +53,9 @@ enum TFieldType : std::uint8_t {
   // A value of whichever kind each record holds: an integer, a double or a
   // text (a computed query column that declares no type).
   ftVariant = 25,
+  // An exact decimal of any number of digits, held as its text (a SQLite
+  // column declared DECIMAL_TEXT).
+  ftDecimalText = 26,
 };
 
 enum TDataSetState : std::uint8_t { dsInactive, dsBrowse, dsEdit, dsInsert };
@@ -147,6 +150,9 @@ using TDataSetNotifyEvent = std::function<void(TDataSet* DataSet)>;
 //                                                      integer's digits,
 //                                                      FloatToStr, or the
 //                                                      text (a StoredText)
+//   ftDecimalText                      TDecimalText-   the number's digits
+//                                      Field           as it was given,
+//                                                      "-12345678901234.5678"
 //
 // Text written through SetAsString: number and date fields clear the value
 // for an empty text and raise EConvertError for one that does not convert
@@ -156,13 +162,17 @@ using TDataSetNotifyEvent = std::function<void(TDataSet* DataSet)>;
 // clears. A string field keeps the empty text as an empty (non-null) value.
 // Currency fields read a number (StrToFloat) and round it to the nearest
 // ten-thousandth. Date fields keep the whole days of a value, time fields
-// the time of day.
+// the time of day. A decimal text field reads a number (the separators in
+// force, an exponent allowed) and keeps its digits as DecimalText writes
+// them, with '.' (its text shows the DecimalSeparator); a declared
+// Precision and Scale round it to Scale decimals.
 //
 // DisplayWidth defaults (SetDisplayWidth overrides; a negative value puts
 // the default back):
 //   string and byte types: Size      smallint 6   integer, autoinc 11
 //   word 5   largeint 20   boolean 5   float, BCD 24 (any double fits)
-//   currency 21 (any amount fits)    memo and blob types: Size, or 10 when
+//   currency 21 (any amount fits)    decimal text: Precision + 2, or 40
+//   memo and blob types: Size, or 10 when
 //   Size is 0   date, time, date-time: the length of the text of a late
 //   date / an afternoon time under the settings in force.
 class KORVANE_API TField : public TComponent {

@@ -594,6 +594,106 @@ class TVariantField : public TField {
   int DefaultDisplayWidth() const override { return Size() > 0 ? Size() : 24; }
 };
 
+// Exact decimals of any size, held as their plain text with '.' as the
+// separator (DecimalText): nothing goes through a double on the way in or
+// out, so "12345678901234.5678" stays what it is. With a declared
+// Precision, a text of more decimals than Scale is rounded to Scale on its
+// own digits, halves away from zero.
+class TDecimalTextField : public TField {
+ public:
+  using TField::TField;
+
+ protected:
+  const std::string& Value() const { return std::get<std::string>(Data()); }
+
+  // The value taken apart; EConvertError when the column holds a text that
+  // is no number (written there by another program).
+  TNumberParts Parts() const {
+    TNumberParts number;
+    if (!ReadNumberText(Value(), nrExponent, '.', ',', number)) {
+      throw EConvertError("'" + Value() + "' is not a valid number");
+    }
+    return number;
+  }
+  void StoreNumber(const TNumberParts& number, std::string_view given) {
+    std::string text;
+    if (!DecimalText(number, Precision() > 0 ? Scale() : -1, text)) {
+      throw ERangeError("'" + std::string(given) + "' has more than " +
+                        IntToStr(kDecimalTextDigits) + " digits, the most field '" + FieldName() +
+                        "' keeps");
+    }
+    StoreString(text);
+  }
+  // text read with '.' as the separator.
+  void StorePlain(std::string_view text) {
+    TNumberParts number;
+    ReadNumberText(text, nrExponent, '.', ',', number);
+    StoreNumber(number, text);
+  }
+
+  std::string GetAsString() const override {
+    std::string text = Value();
+    std::replace(text.begin(), text.end(), '.', FormatSettings().DecimalSeparator);
+    return text;
+  }
+  char* TextToCharsImpl(char* first, char* last) const override {
+    char* end = CopyToChars(first, last, Value());
+    if (end != nullptr) std::replace(first, end, '.', FormatSettings().DecimalSeparator);
+    return end;
+  }
+  void SetAsStringImpl(std::string_view value) override {
+    if (value.empty()) {
+      StoreNull();
+      return;
+    }
+    const TFormatSettings& fs = FormatSettings();
+    TNumberParts number;
+    if (!ReadNumberText(value, nrExponent | nrThousands, fs.DecimalSeparator, fs.ThousandSeparator,
+                        number)) {
+      throw EConvertError("'" + std::string(value) + "' is not a valid number");
+    }
+    StoreNumber(number, value);
+  }
+
+  std::int64_t GetAsLargeInt() const override { return Units(0); }
+  void SetAsLargeIntImpl(std::int64_t value) override { StorePlain(IntToStr(value)); }
+
+  double GetAsFloat() const override {
+    double value = 0;
+    if (!NumberToDouble(Parts(), value)) {
+      throw ERangeError("Value " + Value() + " of field '" + FieldName() +
+                        "' is out of range for a double");
+    }
+    return value;
+  }
+  void SetAsFloatImpl(double value) override {
+    if (!std::isfinite(value)) {
+      throw ERangeError("Value " + FloatToStr(value) + " is out of range for field '" +
+                        FieldName() + "'");
+    }
+    char text[32];
+    StorePlain(std::string_view(text, std::to_chars(text, text + sizeof text, value).ptr - text));
+  }
+
+  std::int64_t GetAsCurrency() const override { return Units(4); }
+  void SetAsCurrencyImpl(std::int64_t value) override {
+    char text[kCurrencyTextRoom];
+    StorePlain(std::string_view(text, PutCurrencyAmount(text, value, '.') - text));
+  }
+
+  int DefaultDisplayWidth() const override { return Precision() > 0 ? Precision() + 2 : 40; }
+
+ private:
+  // The value in units of 10^-decimals, rounded; ERangeError beyond 64 bits.
+  std::int64_t Units(int decimals) const {
+    std::int64_t units = 0;
+    if (!RoundedUnits(Parts(), decimals, units)) {
+      throw ERangeError("Value " + Value() + " of field '" + FieldName() + "' is out of range");
+    }
+    return units;
+  }
+};
+
 }  // namespace
 
 void TField::StoreIntegerText(std::string_view value) {
@@ -644,6 +744,8 @@ TField* NewField(TDataSet* dataSet, const std::string& fieldName, TFieldType dat
       return new TBlobField(dataSet, fieldName, dataType, size);
     case ftVariant:
       return new TVariantField(dataSet, fieldName, dataType, size);
+    case ftDecimalText:
+      return new TDecimalTextField(dataSet, fieldName, dataType, size);
     case ftUnknown:
       break;
   }

@@ -249,10 +249,10 @@ bool IsBinaryType(TFieldType dataType) {
 
 std::string FieldTypeName(TFieldType dataType) {
   static const char* const names[] = {
-      "Unknown",     "String",    "Smallint",   "Integer", "Word",     "Boolean",    "Float",
-      "Currency",    "BCD",       "Date",       "Time",    "DateTime", "Bytes",      "VarBytes",
-      "AutoInc",     "Blob",      "Memo",       "Graphic", "FmtMemo",  "ParadoxOle", "DBaseOle",
-      "TypedBinary", "FixedChar", "WideString", "Largeint", "Variant"};
+      "Unknown",     "String",    "Smallint",   "Integer",  "Word",     "Boolean",    "Float",
+      "Currency",    "BCD",       "Date",       "Time",     "DateTime", "Bytes",      "VarBytes",
+      "AutoInc",     "Blob",      "Memo",       "Graphic",  "FmtMemo",  "ParadoxOle", "DBaseOle",
+      "TypedBinary", "FixedChar", "WideString", "Largeint", "Variant",  "DecimalText"};
   auto index = static_cast<std::size_t>(dataType);
   if (index < std::size(names)) return names[index];
   return "Type" + IntToStr(static_cast<std::int64_t>(index));

@@ -46,6 +46,7 @@ constexpr std::uint8_t TraitsOf(TFieldType type) {
     case ftCurrency:
     case ftBCD:
     case ftAutoInc:
+    case ftDecimalText:
       return ttNumeric;
     default:
       return 0;

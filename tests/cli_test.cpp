@@ -124,6 +124,22 @@ TEST_F(CliTest, ImportCreateTypesTheColumnsFromEveryRecord) {
   EXPECT_EQ(Rows(Db(), "SELECT count(*) FROM t WHERE n = 'n/a'")[0][0], "1");
 }
 
+// Decimals a double would round get a column that keeps their digits (as
+// text, under SQLite), and the export gives the file back byte for byte.
+TEST_F(CliTest, ImportCreateKeepsDecimalsWiderThanADoubleDigitForDigit) {
+  const std::string text =
+      "id,amount\n1,12345678901234.5678\n2,-0.1000000000000000055\n3,7\n4,\n5,0.50\n";
+  const std::string input = dir.Put("wide.csv", text);
+  TRun r = Korvane({"import", input, "--db", Db(), "--table", "t", "--header", "--create"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(Rows(Db(), "SELECT type FROM pragma_table_info('t') WHERE name = 'amount'")[0][0],
+            "DECIMAL_TEXT");
+  EXPECT_EQ(Rows(Db(), "SELECT count(*) FROM t WHERE typeof(amount) = 'text'")[0][0], "4");
+  r = Korvane({"export", dir.Path("out.csv"), "--db", Db(), "--table", "t", "--header"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(dir.Get("out.csv"), text);
+}
+
 // A copy of a file of the sniffing gallery (a run holds its input locked).
 std::string GalleryCopy(const TTempDir& dir, const std::string& name) {
   std::string copy = dir.Path(name);
@@ -698,6 +714,10 @@ TEST_F(CliTest, EveryTypeRoundTripsWholeWithTheCommandsDefaults) {
       {"MEDIUMINT", {"2147483647", "NULL"}},
       {"REAL", {"0.1", "-1.5e300", "3.0", "NULL"}},
       {"NUMERIC", {"2.5", "NULL"}},
+      {"DECIMAL_TEXT",
+       {"'12345678901234.5678'", "'-0.00000000000000000001'", "'123456789012345678901234567890'",
+        "'1.50'", "NULL"}},
+      {"DECIMAL_TEXT(24,4)", {"'-99999999999999999999.9999'", "'0.0001'"}},
       {"MONEY", {"12.3456", "-0.0001", "NULL"}},
       {"BOOLEAN", {"1", "0", "NULL"}},
       {"DATE", {"'1899-12-30'", "'1815-12-10'", "'0001-01-01'", "'9999-12-31'", "NULL"}},

@@ -145,6 +145,68 @@ TEST_F(FieldTest, CurrencyKeepsTenThousandthsAndShowsTwoToFourDecimals) {
   EXPECT_EQ(f->Text(), "12,50");
 }
 
+// Exact decimals keep the digits they are given, whatever their number;
+// a declared scale rounds on those digits, halves away from zero.
+TEST_F(FieldTest, DecimalTextKeepsEveryDigitAndRoundsOnlyToADeclaredScale) {
+  struct Case {
+    char decimal;
+    int precision;
+    int scale;
+    const char* text;
+    const char* kept;  // or the error raised
+  };
+  const Case cases[] = {
+      {'.', 0, -1, "12345678901234.5678", "12345678901234.5678"},
+      {'.', 0, -1, "123456789012345678901234567890", "123456789012345678901234567890"},
+      {'.', 0, -1, " +007.50 ", "7.50"},
+      {'.', 0, -1, "-1.5e1", "-15"},
+      {'.', 0, -1, "2.5E-21", "0.0000000000000000000025"},
+      {'.', 0, -1, "1,234.5", "1234.5"},
+      {'.', 0, -1, "-0.00", "0.00"},
+      {'.', 0, -1, "12x", "EConvertError"},
+      {'.', 0, -1, "1e2000", "ERangeError"},
+      {',', 0, -1, "-1.234,5", "-1234,5"},
+      {'.', 20, 4, "9.99995", "10.0000"},
+      {'.', 20, 4, "-0.00005", "-0.0001"},
+      {'.', 20, 4, "12.34", "12.34"},
+      {'.', 20, 2, "4e-5", "0.00"},
+      {'.', 20, 0, "-2.5", "-3"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    TMemoryDataSet ds;
+    ds.SetFieldDefs({{"d", ftDecimalText, 0, false, false, c.precision, c.scale}});
+    ds.Open();
+    ds.Append();
+    FormatSettings().DecimalSeparator = c.decimal;
+    FormatSettings().ThousandSeparator = c.decimal == '.' ? ',' : '.';
+    std::string kept;
+    try {
+      ds.Fields(0)->SetAsString(c.text);
+      kept = ds.Fields(0)->AsString();
+    } catch (const EConvertError&) {
+      kept = "EConvertError";
+    } catch (const ERangeError&) {
+      kept = "ERangeError";
+    }
+    EXPECT_EQ(kept, c.kept);
+  }
+  TField* f = Make(ftDecimalText);
+  f->SetAsString("12345678901234.5678");
+  EXPECT_EQ(f->AsFloat(), 12345678901234.5678);
+  EXPECT_EQ(f->AsCurrency(), 123456789012345678);
+  EXPECT_EQ(f->AsLargeInt(), 12345678901235);
+  f->SetAsFloat(0.1);
+  EXPECT_EQ(f->AsString(), "0.1");
+  f->SetAsFloat(-1e20);
+  EXPECT_EQ(f->AsString(), "-100000000000000000000");
+  EXPECT_THROW(f->AsLargeInt(), ERangeError);
+  f->SetAsCurrency(-5);
+  EXPECT_EQ(f->AsString(), "-0.0005");
+  f->SetAsLargeInt(std::numeric_limits<std::int64_t>::min());
+  EXPECT_EQ(f->AsString(), "-9223372036854775808");
+}
+
 TEST_F(FieldTest, BooleanTextsAreCaseInsensitiveAndOthersRefused) {
   TField* f = Make(ftBoolean);
   for (const char* yes : {"True", "TRUE", "t", " yes ", "Y", "1"}) {
@@ -216,7 +278,7 @@ TEST_F(FieldTest, EveryTypeCodeGetsAFieldWithItsDefaultWidth) {
       {ftBytes, 16, 16},   {ftVarBytes, 8, 8},     {ftAutoInc, 0, 11},  {ftBlob, 0, 10},
       {ftMemo, 0, 10},     {ftGraphic, 0, 10},     {ftFmtMemo, 40, 40}, {ftParadoxOle, 0, 10},
       {ftDBaseOle, 0, 10}, {ftTypedBinary, 0, 10}, {ftFixedChar, 3, 3}, {ftWideString, 12, 12},
-      {ftLargeint, 0, 20},
+      {ftLargeint, 0, 20}, {ftDecimalText, 0, 40},
   };
   TMemoryDataSet ds;
   for (const Case& c : cases) ds.AddFieldDef(FieldTypeName(c.type), c.type, c.size);
@@ -281,7 +343,7 @@ TEST_F(FieldTest, OnGetTextCanReplaceOrRefuseTheTextButNotAsString) {
 TEST(FieldWrites, InLineWritesMatchTheCheckedSetters) {
   const TFieldType types[] = {ftString,  ftSmallint, ftInteger, ftWord,     ftLargeint,
                               ftBoolean, ftFloat,    ftBCD,     ftCurrency, ftDate,
-                              ftTime,    ftDateTime, ftMemo,    ftBytes};
+                              ftTime,    ftDateTime, ftMemo,    ftBytes,    ftDecimalText};
   std::vector<TFieldDef> defs;
   for (TFieldType type : types) defs.push_back({"F" + FieldTypeName(type), type, 8});
   TMemoryDataSet checked;

@@ -123,6 +123,24 @@ TEST(PostgresCli, HeaderNamesChooseTheColumnsAndTheRestTakeTheirDefaults) {
             "1:F1:L1:2000-01-02 2:F2:L2:2000-01-02 3:-:L4:1999-03-04");
 }
 
+// Decimals a double would round make a numeric column, which keeps them.
+TEST(PostgresCli, ImportCreateGivesDecimalsWiderThanADoubleANumericColumn) {
+  KORVANE_NEED_POSTGRES(conn);
+  TScratchSchema schema(conn);
+  TTempDir dir;
+  const std::string input =
+      dir.Put("wide.csv", "id,amount\n1,12345678901234.5678\n2,-0.1000000000000000055\n");
+  const std::string table = schema.Table("wide");
+  TRun run = Korvane({"import", input, "--db", Uri(), "--table", table, "--header", "--create"});
+  EXPECT_EQ(run.Status, 0) << run.Err;
+  EXPECT_EQ(schema.Value("SELECT format_type(atttypid, atttypmod) FROM pg_attribute WHERE "
+                         "attname = 'amount' AND attrelid = '" +
+                         table + "'::regclass"),
+            "numeric");
+  EXPECT_EQ(schema.Value("SELECT string_agg(amount::text, ' ' ORDER BY id) FROM " + table),
+            "12345678901234.5678 -0.1000000000000000055");
+}
+
 TEST(PostgresCli, ServerProblemsAreUsageErrorsOnOneLine) {
   KORVANE_NEED_POSTGRES(conn);
   TTempDir dir;

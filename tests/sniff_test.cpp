@@ -38,7 +38,9 @@ TEST(InferColumnType, EveryNonEmptyValueMustFit) {
       {{"2147483648", "1"}, "BIGINT"},
       {{"9223372036854775808"}, "DOUBLE PRECISION"},  // beyond 64 bits
       {{"9223372036854775807"}, "BIGINT"},
-      {{"9223372036854775809"}, "TEXT"},  // a double would not write it back
+      {{"9223372036854775809"}, "DECIMAL_TEXT"},  // a double would not write it back
+      {{"12345678901234.5678", "-1.5", "2", "1e3"}, "DECIMAL_TEXT"},
+      {{"12345678901234.5678", "n/a"}, "TEXT"},
       {{"0.30000000000000004", "1e300"}, "DOUBLE PRECISION"},
       {{"007", "12"}, "TEXT (leading zeros kept)"},
       {{"0.5", "00.5"}, "TEXT (leading zeros kept)"},

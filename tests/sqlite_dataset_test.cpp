@@ -883,7 +883,8 @@ TEST(SQLiteNumbers, MoneyAndDecimalEdgesFailOrComeBackExact) {
     TSQLiteDataSet table(nullptr);
     table.SetDatabaseFile(dir.Path(mode == veStrict ? "strict.db" : "lenient.db"));
     table.ExecSQL(
-        "CREATE TABLE t (id INTEGER PRIMARY KEY, m MONEY, d DECIMAL(10,2), r REAL, n NUMERIC)");
+        "CREATE TABLE t (id INTEGER PRIMARY KEY, m MONEY, d DECIMAL(10,2), r REAL, n NUMERIC,"
+        " x DECIMAL_TEXT, w DECIMAL_TEXT(24,4))");
     table.SetTableName("t");
     test::CheckNumberEdges(table, mode, dir);
   }

@@ -241,4 +241,42 @@ double UnitsToDouble(std::int64_t units, int decimals) {
   return value;
 }
 
+bool DecimalText(const TNumberParts& n, int decimals, std::string& text) {
+  // The digits before the point and after it, the exponent applied.
+  const long size = static_cast<long>(n.Digits.size());
+  const long point = static_cast<long>(n.WholeDigits) + n.Exponent;
+  long fraction = std::max(size - point, 0L);
+  const bool rounds = decimals >= 0 && fraction > decimals;
+  if (rounds) fraction = decimals;
+  if (std::max(point, 0L) + fraction > kDecimalTextDigits) return false;
+  std::string digits;
+  for (long i = std::min(point, 0L); i < point + fraction; ++i) {
+    digits += i >= 0 && i < size ? n.Digits[static_cast<std::size_t>(i)] : '0';
+  }
+  if (rounds && point + fraction >= 0 && point + fraction < size &&
+      n.Digits[static_cast<std::size_t>(point + fraction)] >= '5') {
+    std::size_t i = digits.size();
+    while (i > 0 && digits[i - 1] == '9') digits[--i] = '0';
+    if (i == 0) {
+      digits.insert(digits.begin(), '1');
+    } else {
+      ++digits[i - 1];
+    }
+  }
+  // digits holds the whole digits (none when the point stands before the
+  // first digit), then `fraction` decimals.
+  const std::size_t whole = digits.size() - static_cast<std::size_t>(fraction);
+  std::size_t first = 0;
+  while (first + 1 < whole && digits[first] == '0') ++first;
+  text.clear();
+  if (n.Negative && digits.find_first_not_of('0') != std::string::npos) text += '-';
+  if (whole == 0) text += '0';
+  text.append(digits, first, whole - first);
+  if (fraction > 0) {
+    text += '.';
+    text.append(digits, whole, std::string::npos);
+  }
+  return true;
+}
+
 }  // namespace korvane

@@ -72,6 +72,16 @@ bool RoundedUnits(const TNumberParts& number, int decimals, std::int64_t& units)
 // units * 10^-decimals as the nearest double.
 double UnitsToDouble(std::int64_t units, int decimals);
 
+// The number as plain decimal text with '.' as its separator, the exponent
+// applied: a '-' for a value below zero, the whole digits without leading
+// zeros ("0" for none), then the decimals as the number has them, zeros at
+// the end kept ("-1.50e1" is "-15.0", "+007" is "7", "-0.00" is "0.00").
+// With decimals >= 0 and more than that many decimals, rounded to them on
+// its own digits, halves away from zero. False when the text would hold
+// more than kDecimalTextDigits digits.
+bool DecimalText(const TNumberParts& number, int decimals, std::string& text);
+constexpr long kDecimalTextDigits = 1000;
+
 // At most this many significant digits always read back from a double
 // (from a float: 6), whatever they are, within the range of normal values.
 constexpr int kDoubleDigits = 15;

@@ -1,4 +1,6 @@
 // TPostgresDataSet::ColumnDefinition: the PostgreSQL column for a field.
+#include <algorithm>
+
 #include "datasets/postgres/postgres_connection.h"
 #include "datasets/postgres/postgres_dataset.h"
 
@@ -36,6 +38,11 @@ std::string TPostgresDataSet::ColumnDefinition(const TFieldDef& def) {
       break;
     case ftBCD:
       type = def.Size > 0 ? "numeric(18," + std::to_string(def.Size) + ")" : "numeric";
+      break;
+    case ftDecimalText:
+      type = def.Precision > 0 ? "numeric(" + std::to_string(def.Precision) + "," +
+                                     std::to_string(std::max(def.Scale, 0)) + ")"
+                               : "numeric";
       break;
     case ftDate:
       type = "date";

@@ -124,7 +124,8 @@ class KORVANE_API TSQLiteDataSet : public TSQLDataSet {
   // ftDateTime; DATE: ftDate; TIME: ftTime; MONEY or CURRENCY: ftCurrency;
   // SMALLINT or INT2: ftSmallint; MEDIUMINT or INT4: ftInteger; other INT
   // (INTEGER, INT, BIGINT, INT8, the rowid alias INTEGER PRIMARY KEY): ftLargeint,
-  // as SQLite holds them in 64 bits; DECIMAL or NUMERIC: ftBCD;
+  // as SQLite holds them in 64 bits; DECIMAL_TEXT: ftDecimalText (TEXT
+  // affinity: SQLite keeps the digits as they are); DECIMAL or NUMERIC: ftBCD;
   // REAL, FLOA or DOUB: ftFloat; CLOB or MEMO: ftMemo; BLOB: ftBlob; a type
   // with a length, CHAR(n), VARCHAR(n), ...: ftString of Size n; anything
   // else: ftString of Size 255.
@@ -134,7 +135,8 @@ class KORVANE_API TSQLiteDataSet : public TSQLDataSet {
   // FieldDefForColumn (ftWord and ftAutoInc to the wider ftLargeint) and
   // gives SQLite's matching column affinity.
   static std::string DeclaredType(TFieldType dataType, int size = 0);
-  // A column definition for Columns: the quoted name, DeclaredType, PRIMARY
+  // A column definition for Columns: the quoted name, DeclaredType (with
+  // the Precision and Scale of an ftDecimalText: DECIMAL_TEXT(p,s)), PRIMARY
   // KEY for ftAutoInc, NOT NULL for a Required field.
   static std::string ColumnDefinition(const TFieldDef& def);
 

@@ -294,6 +294,13 @@ TFieldDef TSQLiteDataSet::FieldDefForColumn(const std::string& name,
     // SQLite keeps every integer in 64 bits, the rowid too: a narrower field
     // would show a large value as null and lose it on the way out.
     def.DataType = ftLargeint;
+  } else if (has("DECIMAL_TEXT")) {
+    // TEXT affinity: SQLite keeps the digits as they are written, where a
+    // NUMERIC column would turn a number of more than 15 digits into a
+    // double. DECIMAL_TEXT(p,s) limits the digits as DECIMAL(p,s) does.
+    def.DataType = ftDecimalText;
+    def.Precision = std::max(0, length(0));
+    if (def.Precision > 0) def.Scale = std::max(0, length(1));
   } else if (has("DECIMAL") || has("NUMERIC")) {
     def.DataType = ftBCD;
     def.Size = std::max(0, length(1));  // the scale of (precision, scale)
@@ -338,6 +345,8 @@ std::string TSQLiteDataSet::DeclaredType(TFieldType dataType, int size) {
       return "MONEY";
     case ftBCD:
       return size > 0 ? "DECIMAL(18," + std::to_string(size) + ")" : "NUMERIC";
+    case ftDecimalText:
+      return "DECIMAL_TEXT";
     case ftDate:
       return "DATE";
     case ftTime:
@@ -356,6 +365,9 @@ std::string TSQLiteDataSet::DeclaredType(TFieldType dataType, int size) {
 
 std::string TSQLiteDataSet::ColumnDefinition(const TFieldDef& def) {
   std::string out = sqlite_parts::QuoteIdent(def.Name) + " " + DeclaredType(def.DataType, def.Size);
+  if (def.DataType == ftDecimalText && def.Precision > 0) {
+    out += "(" + std::to_string(def.Precision) + "," + std::to_string(std::max(def.Scale, 0)) + ")";
+  }
   if (def.DataType == ftAutoInc) {
     out += " PRIMARY KEY";
   } else if (def.Required) {
