@@ -80,6 +80,9 @@ struct TImportOptions : TTransferOptions {
   int Header = 1;
   CLI::Option* HeaderOption = nullptr;
   int Trailer = 0;
+  int SkipLines = 0;
+  CLI::Option* SkipLinesOption = nullptr;
+  std::string Comment;
   bool Create = false;
   std::string Columns;
   // How values find their columns (cli_import.cpp: ApplyColumnMatching).

@@ -530,6 +530,12 @@ TCSVImport& CreateImport(TComponent& root, TDataSet* ds, const TImportOptions& o
     import->SetHeaderRecords(o.Header);
     import->SetHeaderStored(o.Header > 0);
   }
+  if (o.SkipLinesOption->count() > 0) {
+    if (o.SkipLines < 0) throw EUsageError("--skip-lines: give a number of lines, 0 or more");
+    import->SetSkipLines(o.SkipLines);
+  }
+  if (!o.Comment.empty())
+    import->SetCommentChar(std::string(1, ParseFormatChar("--comment", o.Comment)));
   if (o.Trailer < 0) throw EUsageError("--trailer: give a number of records, 0 or more");
   import->SetTrailerRecords(o.Trailer);
   import->SetTrailerStored(o.Trailer > 0);
@@ -598,7 +604,9 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
       *import, {o.Sample, layoutGiven, quoteGiven, inferTypes, !o.Format.DateFormat.empty(),
                 import->ImportType() != impFixed && !o.Format.DatesGiven() &&
                     !SetsProperty(o.Sets, "DateTimeStyle"),
-                !o.Format.DecimalSeparator.empty() || !o.Format.ThousandSeparator.empty()});
+                !o.Format.DecimalSeparator.empty() || !o.Format.ThousandSeparator.empty(),
+                o.SkipLinesOption->count() > 0 || SetsProperty(o.Sets, "SkipLines"),
+                !o.Comment.empty() || SetsProperty(o.Sets, "CommentChar")});
   const std::optional<TSniffResult>& sniffed = sniff.Result;
   TRejectReport report(RejectOptions(o, import->InputFile()));
   PrepareImportTable(*table, *import, o, o.Save.empty(),
@@ -720,6 +728,16 @@ CLI::App* AddImportCommand(CLI::App& app, TImportOptions& io) {
                         ->type_name("[N]")
                         ->expected(0, 1)
                         ->default_str("1");
+  io.SkipLinesOption =
+      imp->add_option("--skip-lines", io.SkipLines,
+                      "Leave out the first N lines (a title or notes above the header; blank "
+                      "lines counted) and the blank lines after them (SkipLines); sniffed when "
+                      "not given")
+          ->type_name("N");
+  imp->add_option("--comment", io.Comment,
+                  "Lines that start with CHAR where a record would start are comments, left out "
+                  "(CommentChar); # is sniffed when comment lines stand before the data")
+      ->type_name("CHAR");
   imp->add_option("--trailer", io.Trailer,
                   "The last N records are trailer records: not imported, kept as trailerData "
                   "(--json)")

@@ -109,8 +109,15 @@ struct TRecord {
   bool ClassicAgrees = true;  // the classic rules read the same values
   bool EndOfInput = false;    // the input ended with it (it may be cut short)
   std::string_view Text;      // the record as read (until the next record)
+  char First = '\0';          // its first byte as read
 
   bool Blank() const { return Values.empty() || (Values.size() == 1 && IsBlank(Values[0])); }
+};
+
+// Lines the reader leaves out, as the import's SkipLines and CommentChar.
+struct TSkip {
+  std::int64_t Lines = 0;
+  char Comment = '\0';
 };
 
 // Reads the records of a source with the import's scanner and splitter
@@ -119,7 +126,8 @@ struct TRecord {
 // the records in it are told apart.
 class TRecordReader {
  public:
-  TRecordReader(korvane::TByteSource& source, char sep, char quote, std::string_view head = {})
+  TRecordReader(korvane::TByteSource& source, char sep, char quote, std::string_view head = {},
+                TSkip skip = {})
       : FHead(head) {
     FRule = MakeSplitRule(quote == '\0' ? "" : std::string(1, quote),
                           sep == '\0' ? "" : std::string(1, sep), dlStandard);
@@ -129,6 +137,7 @@ class TRecordReader {
     FScanner.SetSource(&source);
     FScanner.SetCheckText(true);
     FScanner.SetRule(FRule, true);
+    FScanner.SetSkip(skip.Lines, skip.Comment);
   }
 
   // The next record; false at the end of the input.
@@ -155,6 +164,7 @@ class TRecordReader {
     const bool quoted =
         FRule.HasQuote && FText.find(static_cast<char>(FRule.Quote)) != std::string::npos;
     const bool broken = FText.find_first_of("\r\n") != std::string::npos;
+    r.First = FText.empty() ? '\0' : FText[0];
     if (quoted) FCopy = FText;
     r.Values.clear();
     r.QuoteError |= SplitDelimitedText(FRule, FText.data(), FText.size(), r.Values).TextAfterQuote;
@@ -235,9 +245,9 @@ struct TLayoutScore {
   double Clean = 0;          // the share of the values that read as values
 };
 
-TLayoutScore ScoreLayout(std::string_view head, bool headIsAll, char sep, char quote) {
+TLayoutScore ScoreLayout(std::string_view head, bool headIsAll, char sep, char quote, TSkip skip) {
   TMemorySource source(head);
-  TRecordReader reader(source, sep, quote);
+  TRecordReader reader(source, sep, quote, {}, skip);
   TRecord r;
   std::map<std::size_t, std::int64_t> widths;
   std::int64_t faults = 0;
@@ -348,7 +358,7 @@ struct TLayout {
 // comma when no value holds one (the command's own separator then reads the
 // file the same), else no separator.
 TLayout SniffLayout(std::string_view head, bool headIsAll, std::optional<char> givenSep,
-                    std::optional<char> givenQuote) {
+                    std::optional<char> givenQuote, TSkip skip) {
   std::string seps;
   if (givenSep) {
     seps = std::string(1, *givenSep);
@@ -363,7 +373,7 @@ TLayout SniffLayout(std::string_view head, bool headIsAll, std::optional<char> g
   for (char sep : seps) {
     for (char quote : quotes) {
       if (quote != '\0' && quote == sep) continue;
-      const TLayoutScore score = ScoreLayout(head, headIsAll, sep, quote);
+      const TLayoutScore score = ScoreLayout(head, headIsAll, sep, quote, skip);
       // A space or colon separates only when it splits most records alike
       // into values that nearly all read as values: in one column of
       // sentences or times it is part of the values. Over another separator
@@ -388,7 +398,7 @@ TLayout SniffLayout(std::string_view head, bool headIsAll, std::optional<char> g
   }
   best.Quote = givenQuote.value_or('"');
   TMemorySource source(head);
-  TRecordReader reader(source, ',', best.Quote);
+  TRecordReader reader(source, ',', best.Quote, {}, skip);
   TRecord r;
   for (std::int64_t n = 0; n < kLayoutRecords && reader.Next(r); ++n) {
     if (r.Values.size() > 1) {
@@ -397,6 +407,52 @@ TLayout SniffLayout(std::string_view head, bool headIsAll, std::optional<char> g
     }
   }
   return best;
+}
+
+// The lines starting with # that open text, blank lines between them
+// aside.
+int LeadingCommentLines(std::string_view text) {
+  int lines = 0;
+  for (std::size_t at = 0; at < text.size(); ++at) {
+    if (IsLineEnd(text[at])) continue;
+    if (text[at] != '#') break;
+    ++lines;
+    at = text.find_first_of("\r\n", at);
+    if (at == std::string_view::npos) break;
+  }
+  return lines;
+}
+
+// Lines before the data under a layout: a run of lines starting with #
+// makes # the comment character (unless it is one line of as many values
+// as the data's records, which is a header naming its first column #...),
+// and lines of one value before the first record of the data's width are
+// a title, skipped with the lines before them. A few records at most.
+TSkip SniffLeadingLines(std::string_view head, bool headIsAll, const TLayout& layout, TSkip given) {
+  constexpr int kLeadingRecords = 10;
+  TSkip skip;
+  if (layout.Separator == '\0' || layout.Score.Values < 2) return skip;
+  TMemorySource source(head);
+  TRecordReader reader(source, layout.Separator, layout.Quote, {}, given);
+  TRecord r;
+  int comments = 0;
+  bool commentIsWide = false;
+  std::int64_t titleLine = 0;
+  for (int n = 0; n < kLeadingRecords && reader.Next(r); ++n) {
+    if (r.EndOfInput && !headIsAll) return {};  // the data not reached in the head
+    if (r.Blank()) continue;
+    if (r.First == '#') {
+      ++comments;
+      commentIsWide = r.Values.size() == layout.Score.Values;
+    } else if (r.Values.size() == 1 && r.Values.size() != layout.Score.Values) {
+      titleLine = r.Line;
+    } else {
+      if (comments > 0 && (comments > 1 || !commentIsWide || titleLine > 0)) skip.Comment = '#';
+      skip.Lines = titleLine;
+      return skip;
+    }
+  }
+  return {};
 }
 
 bool LooksLikeName(std::string_view s) {
@@ -713,12 +769,33 @@ TSniffResult Sniff(const TByteSource& source, const TSniffOptions& options) {
     result.WholeFile = headIsAll;
     return result;
   }
-  const TLayout layout = SniffLayout(body, headIsAll, options.Separator, options.Quote);
+  TSkip skip{options.SkipLines.value_or(0), options.Comment.value_or('\0')};
+  // Two lines or more starting with # open the input: comments, whatever
+  // the layout, which they would mislead.
+  if (!options.Comment && LeadingCommentLines(body) >= 2) skip.Comment = '#';
+  TLayout layout = SniffLayout(body, headIsAll, options.Separator, options.Quote, skip);
+  if (!options.SkipLines || !options.Comment) {
+    // Lines before the data found under the layout: the layout is voted
+    // again without them, which they may have misled.
+    const TSkip found = SniffLeadingLines(body, headIsAll, layout, skip);
+    bool again = false;
+    if (!options.SkipLines && found.Lines > 0) {
+      skip.Lines = found.Lines;
+      again = true;
+    }
+    if (!options.Comment && skip.Comment == '\0' && found.Comment != '\0') {
+      skip.Comment = found.Comment;
+      again = true;
+    }
+    if (again) layout = SniffLayout(body, headIsAll, options.Separator, options.Quote, skip);
+  }
   result.Separator = layout.Separator;
   result.Quote = layout.Quote;
+  result.SkipLines = skip.Lines;
+  result.Comment = skip.Comment;
 
   TSampleSource sample(body, headIsAll, source, all ? 0 : byteCap);
-  TRecordReader reader(sample, result.Separator, result.Quote, body);
+  TRecordReader reader(sample, result.Separator, result.Quote, body, skip);
   TSampleScan scan(options, result);
   TRecord r;
   bool ended = false;

@@ -27,6 +27,11 @@ struct TSniffOptions {
   // no quote character.
   std::optional<char> Separator;
   std::optional<char> Quote;
+  // Given lines to leave out before the data, and a given comment
+  // character ('\0': none), as the import's SkipLines and CommentChar; unset,
+  // the sample tells.
+  std::optional<std::int64_t> SkipLines;
+  std::optional<char> Comment;
   // Header records given: the first of them names the columns and the rest
   // of the records vote on the types. Unset: the sample tells.
   std::optional<int> HeaderRecords;
@@ -69,6 +74,12 @@ struct TSniffResult {
   // (1.234,5): the import reads them with --decimal-separator , and
   // --thousand-separator . (the columns' guesses say DecimalComma).
   bool DecimalComma = false;
+  // Lines left out before the data (a title, notes) and the comment
+  // character ('\0': none), given or found: a run of lines starting with #
+  // before the data makes # the comment character, and lines of one value
+  // before the first record of the width most records have are skipped.
+  std::int64_t SkipLines = 0;
+  char Comment = '\0';
   bool Header = false;         // the first record names the columns
   bool HeaderSniffed = false;  // the sample says the first record is a header
   int HeaderRecords = 0;       // records taken as the header (0 or more)

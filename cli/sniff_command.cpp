@@ -101,6 +101,8 @@ std::string ImportCommandLine(const TSniffResult& r, const TSniffCommandOptions&
   if (!textEncoding.empty()) line += " --encoding " + ShellWord(textEncoding);
   // The command reads standard CSV unless told otherwise.
   if (!r.StandardFits && r.ClassicFits) line += " --dialect classic";
+  if (r.SkipLines > 0) line += " --skip-lines " + std::to_string(r.SkipLines);
+  if (r.Comment != '\0') line += " --comment " + ShellWord(std::string(1, r.Comment));
   if (r.Header) line += " --header";
   std::string columns;
   std::string dateFormat = dateFormatGiven;
@@ -164,6 +166,8 @@ json SniffJson(const TSniffResult& r, const std::string& file, const std::string
           {"misfitLines", r.MisfitLines},
           {"confidence", r.Confidence},
           {"decimalComma", r.DecimalComma},
+          {"skipLines", r.SkipLines},
+          {"comment", character(r.Comment)},
           {"quote", character(r.Quote)},
           {"textRules", TextRulesJson(r)},
           {"header", r.Header},
@@ -203,6 +207,13 @@ void PrintSniff(std::ostream& out, const TSniffResult& r, const std::string& fil
   }
   out << '\n';
   out << "Quote:       " << Shown(r.Quote) << '\n';
+  if (r.SkipLines > 0) {
+    out << "Skipped:     "
+        << (r.SkipLines == 1 ? std::string("the first line")
+                             : "the first " + std::to_string(r.SkipLines) + " lines")
+        << " (a title before the data)\n";
+  }
+  if (r.Comment != '\0') out << "Comments:    lines starting with " << Shown(r.Comment) << '\n';
   out << "Text rules:  " << TextRules(r) << '\n';
   out << "Header:      " << (r.Header ? "yes, the first record names the columns" : "no") << '\n';
   if (r.DecimalComma) out << "Numbers:     decimal comma, thousands point (1.234,5)\n";
@@ -299,6 +310,16 @@ CLI::App* AddSniffCommand(CLI::App& app, TSniffCommandOptions& o) {
                    "a file that is not valid UTF-8 is read as cp1252 when its bytes 0x80-0x9F are "
                    "signs there, else as latin1, and the import command says so")
       ->type_name("NAME");
+  sniff
+      ->add_option("--skip-lines", o.SkipLines,
+                   "Leave out the first N lines (as for import) instead of sniffing a title "
+                   "before the data")
+      ->type_name("N");
+  sniff
+      ->add_option("--comment", o.Comment,
+                   "Lines starting with CHAR are comments (as for import) instead of sniffing "
+                   "comment lines before the data")
+      ->type_name("CHAR");
   sniff->add_flag("--json", o.Json, "Print what was found as one JSON object");
   sniff->footer(
       "Example:\n  korvane sniff sales.csv\n"
@@ -331,6 +352,16 @@ int RunSniff(const TSniffCommandOptions& o, std::ostream& out, std::ostream& /*e
     throw EUsageError("--encoding '" + o.Encoding + "' is not an encoding iconv knows (iconv -l)");
   }
   options.Encoding = o.Encoding;
+  if (!o.Comment.empty()) options.Comment = ParseFormatChar("--comment", o.Comment);
+  if (!o.SkipLines.empty()) {
+    std::int64_t n = 0;
+    auto [end, ec] =
+        std::from_chars(o.SkipLines.data(), o.SkipLines.data() + o.SkipLines.size(), n);
+    if (ec != std::errc() || end != o.SkipLines.data() + o.SkipLines.size() || n < 0) {
+      throw EUsageError("--skip-lines '" + o.SkipLines + "': give a number of lines, 0 or more");
+    }
+    options.SkipLines = n;
+  }
   struct stat info {};
   if (::stat(o.File.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
     throw EUsageError("input file '" + o.File + "' is a folder");
@@ -374,6 +405,12 @@ TImportSniff SniffForImport(TCSVImport& import, const TImportSniffRequest& reque
     options.Quote = quote.empty() ? '\0' : quote[0];
   }
   options.HeaderRecords = import.HeaderRecords();
+  // Lines left out before the data are sniffed with the layout, else taken
+  // as the import has them.
+  if (request.SkipLinesGiven || !sniffLayout) options.SkipLines = import.SkipLines();
+  if (request.CommentGiven || !sniffLayout) {
+    options.Comment = import.CommentChar().empty() ? '\0' : import.CommentChar()[0];
+  }
   options.Encoding = import.Encoding();
   options.DateFormatGiven = request.DateFormatGiven;
   options.NumberFormatGiven = request.NumberFormatGiven;
@@ -388,6 +425,10 @@ TImportSniff SniffForImport(TCSVImport& import, const TImportSniffRequest& reque
     if (votes) result = SniffFile(import.InputFile(), options);
   }
   if (sniffLayout) {
+    if (!request.SkipLinesGiven) import.SetSkipLines(static_cast<std::int32_t>(result.SkipLines));
+    if (!request.CommentGiven && result.Comment != '\0') {
+      import.SetCommentChar(std::string(1, result.Comment));
+    }
     const TSeparatorChoice choice = ParseSeparator(SeparatorText(result.Separator));
     import.SetFieldSeparator(choice.Separator);
     import.SetCustomSeparator(choice.Custom);
@@ -397,13 +438,23 @@ TImportSniff SniffForImport(TCSVImport& import, const TImportSniffRequest& reque
     }
   }
   // A plain CSV file reads as it always did, without a word.
-  if (sniffLayout && (result.Separator != ',' || result.Quote != '"')) {
+  const bool leftOut = (!request.SkipLinesGiven && result.SkipLines > 0) ||
+                       (!request.CommentGiven && result.Comment != '\0');
+  if (sniffLayout && (result.Separator != ',' || result.Quote != '"' || leftOut)) {
     std::string notice = "korvane: reading " + import.InputFile() + " as ";
     notice += result.Separator == '\0'   ? std::string("one value per record")
               : result.Separator == '\t' ? std::string("tab-separated")
                                          : "'" + std::string(1, result.Separator) + "'-separated";
     notice +=
         result.Quote == '\0' ? ", unquoted" : ", '" + std::string(1, result.Quote) + "'-quoted";
+    if (!request.SkipLinesGiven && result.SkipLines > 0) {
+      notice += result.SkipLines == 1
+                    ? std::string(", leaving out the first line")
+                    : ", leaving out the first " + std::to_string(result.SkipLines) + " lines";
+    }
+    if (!request.CommentGiven && result.Comment != '\0') {
+      notice += ", lines starting with " + std::string(1, result.Comment) + " as comments";
+    }
     notice += result.HeaderSniffed ? ", header present" : ", no header";
     if (result.HeaderSniffed && import.HeaderRecords() == 0) {
       notice += " (add --header to leave it out of the table)";

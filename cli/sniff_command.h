@@ -30,6 +30,8 @@ struct TSniffCommandOptions {
   std::string DecimalSeparator;
   std::string ThousandSeparator;
   std::string Encoding;
+  std::string Comment;
+  std::string SkipLines;
   bool Json = false;
 };
 
@@ -52,6 +54,8 @@ struct TImportSniffRequest {
   // result also when InferTypes is false).
   bool DateLayouts = false;
   bool NumberFormatGiven = false;  // a decimal or thousands separator was given
+  bool SkipLinesGiven = false;
+  bool CommentGiven = false;
 };
 
 struct TImportSniff {
@@ -64,7 +68,8 @@ struct TImportSniff {
 
 // Sniffs the import's input file, a regular file, when the request needs
 // it. Without a given separator, sets the import's separator (and quote,
-// unless given) from the sample.
+// unless given) from the sample, and the lines it leaves out before the data
+// (SkipLines, CommentChar) unless given.
 TImportSniff SniffForImport(TCSVImport& import, const TImportSniffRequest& request);
 
 // The column definitions of a new table from a sniff. Without a given date

@@ -352,6 +352,10 @@ bool TCSVImport::Setup() {
       FSetupFailure = "no dataset to import into (DataSet is not set)";
       return false;
     }
+    if (FCommentChar.size() > 1) {
+      FSetupFailure = "CommentChar \"" + FCommentChar + "\" is not one character";
+      return false;
+    }
     if (!FDataSet->Active()) FDataSet->Open();
     if (!FDataSet->CanModify()) {
       MessageDlg("Data set does not allow addition of data!", mtError, {mbOK}, 0);

@@ -165,6 +165,18 @@ class KORVANE_API TCSVImport : public TComponent {
   void SetHeaderData(const TStrings* Value);
   std::int32_t HeaderRecords() const { return FHeaderRecords; }
   void SetHeaderRecords(std::int32_t value) { FHeaderRecords = value; }
+  // Lines of the input left out before its first record, header records
+  // included: a title or notes above the data. Whole lines, blank ones
+  // counted, without regard to quotes; the blank lines after them go too.
+  // 0 (initially) leaves none out. Takes effect at the next OpenInputFile.
+  std::int32_t SkipLines() const { return FSkipLines; }
+  void SetSkipLines(std::int32_t value) { FSkipLines = value < 0 ? 0 : value; }
+  // Lines that start with this character (one byte) where a record would
+  // start are comments, left out with the blank lines after them; a run
+  // fails to start when it is longer. Empty (initially): no comments.
+  // Takes effect at the next OpenInputFile.
+  const std::string& CommentChar() const { return FCommentChar; }
+  void SetCommentChar(std::string value) { FCommentChar = std::move(value); }
   bool HeaderStored() const { return FHeaderStored; }
   void SetHeaderStored(bool value) { FHeaderStored = value; }
   TImportType ImportType() const { return FImportType; }
@@ -242,7 +254,8 @@ class KORVANE_API TCSVImport : public TComponent {
   // Record reader. Returns the next record of the input without its
   // terminator; Bytes receives the length of the returned text and
   // LineEndBytes() the number of line-end bytes this read consumed
-  // (SkippedBytes() those of a byte-order mark skipped before it). Under
+  // (SkippedBytes() those of a byte-order mark, and of the lines SkipLines
+  // and CommentChar leave out, skipped before it). Under
   // dlStandard a record holds the line ends inside its quoted values, and
   // RecordFault() tells when its last quote was never closed. Sets
   // EndOfFile() when the input ends (physical end, or byte 26). Handle must
@@ -313,7 +326,9 @@ class KORVANE_API TCSVImport : public TComponent {
   std::int32_t LineEndBytes() const {
     return static_cast<std::int32_t>(std::min<std::int64_t>(FLineEndBytes, INT32_MAX));
   }
-  std::int32_t SkippedBytes() const { return FSkippedBytes; }
+  std::int32_t SkippedBytes() const {
+    return static_cast<std::int32_t>(std::min<std::int64_t>(FSkippedBytes, INT32_MAX));
+  }
   // Of the record the last read returned: why it cannot be stored as read
   // (rfNone when it can), and the line of the input on which it starts.
   TRecordFault RecordFault() const { return FRecordFault; }
@@ -508,6 +523,8 @@ class KORVANE_API TCSVImport : public TComponent {
   std::int64_t FFileSize = 0;
   std::unique_ptr<TStringList> FHeaderData;
   std::int32_t FHeaderRecords = 0;
+  std::int32_t FSkipLines = 0;
+  std::string FCommentChar;
   bool FHeaderStored = false;
   TImportType FImportType = impDelimited;
   std::string FInputFile;
@@ -519,7 +536,7 @@ class KORVANE_API TCSVImport : public TComponent {
   TProgressWindow* FProgressWindow = nullptr;  // owned (component owner is this)
   std::unique_ptr<TStringList> FRecordCache;
   std::int64_t FLineEndBytes = 0;  // a run of line ends may pass 2 GiB
-  std::int32_t FSkippedBytes = 0;
+  std::int64_t FSkippedBytes = 0;
   TRecordFault FRecordFault = rfNone;
   std::int64_t FRecordLine = 1;
   // Where each of FRecordCache's records starts, and why it cannot be

@@ -90,6 +90,8 @@ void TRecordScanner::Reset(std::size_t bufferSize) {
   FAtStart = true;
   FLine = 1;
   FSource = nullptr;
+  FSkipLines = 0;
+  FComment = 0;
 }
 
 void TRecordScanner::SetRule(const TSplitRule& rule, bool quotedRecords) {
@@ -178,9 +180,64 @@ void TRecordScanner::SkipByteOrderMark(const TFileHandle& Handle, TScanResult& r
   }
 }
 
+void TRecordScanner::SkipLines(const TFileHandle& Handle, TScanResult& result) {
+  if (FSkipLines > 0) {
+    for (; FSkipLines > 0; --FSkipLines) {
+      if (!SkipLine(Handle, result)) {
+        FSkipLines = 0;
+        return;
+      }
+    }
+    SkipLineEnds(Handle, result);
+  }
+  while (FComment != 0 && Ensure(Handle, 1) && FBuffer[FPos] == FComment &&
+         SkipLine(Handle, result)) {
+    SkipLineEnds(Handle, result);
+  }
+}
+
+bool TRecordScanner::SkipLine(const TFileHandle& Handle, TScanResult& result) {
+  for (;;) {
+    if (FPos == FLen && !Fill(Handle)) return false;
+    const std::size_t avail = FLen - FPos;
+    const std::size_t k = FindSpecialBytes(FBuffer.data() + FPos, avail);
+    FPos += k;
+    result.SkippedBytes += static_cast<std::int64_t>(k);
+    if (k == avail) continue;
+    const auto c = static_cast<unsigned char>(FBuffer[FPos]);
+    if (c == kEndOfInput && (!FRule.Standard || !Ensure(Handle, 2))) {
+      EndAtMarker();
+      return false;
+    }
+    ++FPos;
+    ++result.SkippedBytes;
+    if (c == kEndOfInput) continue;  // data under the standard rules
+    ++FLine;
+    if (c == kCR && Ensure(Handle, 1) && FBuffer[FPos] == '\n') {
+      ++FPos;
+      ++result.SkippedBytes;
+    }
+    return true;
+  }
+}
+
+void TRecordScanner::SkipLineEnds(const TFileHandle& Handle, TScanResult& result) {
+  unsigned char previous = 0;
+  for (;;) {
+    if (FPos == FLen && !Fill(Handle)) return;
+    const auto c = static_cast<unsigned char>(FBuffer[FPos]);
+    if (!IsLineEnd(c)) return;
+    if (c == kCR || previous != kCR) ++FLine;
+    previous = c;
+    ++FPos;
+    ++result.SkippedBytes;
+  }
+}
+
 void TRecordScanner::Scan(const TFileHandle& Handle, std::string& text, TScanResult& result) {
   result = TScanResult{};
   if (FAtStart) SkipByteOrderMark(Handle, result);
+  if (FSkipLines > 0 || FComment != 0) SkipLines(Handle, result);
   result.Line = FLine;
   const std::size_t start = text.size();
   if (FRule.Standard) {
@@ -320,6 +377,7 @@ bool TCSVImport::OpenInputFile() {
   }
   FScanner.SetRule(MakeSplitRule(GetFieldDelimiterChar(), GetFieldSeparatorChar(), FDialect),
                    FImportType == impDelimited);
+  FScanner.SetSkip(FSkipLines, FCommentChar.empty() ? '\0' : FCommentChar[0]);
   return true;
 }
 

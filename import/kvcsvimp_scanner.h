@@ -34,9 +34,10 @@ struct TScanResult {
   TRecordFault Fault = rfNone;
   // Line-end bytes the record's terminator run took up.
   std::int64_t LineEndBytes = 0;
-  // Bytes read before the record's text that are neither text nor line
-  // ends: a UTF-8 byte-order mark at the start of the input.
-  std::int32_t SkippedBytes = 0;
+  // Bytes read before the record's text that are not its own: a UTF-8
+  // byte-order mark at the start of the input, and the lines skipped before
+  // it (TRecordScanner::SetSkip) with their line ends.
+  std::int64_t SkippedBytes = 0;
   // The line of the input (from 1) on which the record starts. A line ends
   // at CR LF, LF or CR.
   std::int64_t Line = 1;
@@ -77,6 +78,14 @@ class TRecordScanner {
   void SetSource(TByteSource* source) { FSource = source; }
   // Whether a record whose text is not valid UTF-8 gets rfInvalidText.
   void SetCheckText(bool check) { FCheckText = check; }
+  // Lines to leave out: the first `lines` lines of the input (blank ones
+  // counted), and every line whose first byte is comment ('\0': none)
+  // where a record would start; the blank lines after either go with them.
+  // Their bytes are the next record's SkippedBytes. Reset clears both.
+  void SetSkip(std::int64_t lines, char comment) {
+    FSkipLines = lines < 0 ? 0 : lines;
+    FComment = comment;
+  }
   // The rules of the next records. quotedRecords: the records are
   // delimited ones whose quoted values may span lines (standard rules with
   // a quote character).
@@ -96,6 +105,13 @@ class TRecordScanner {
   void ScanTerminator(const TFileHandle& Handle, TScanResult& result);
   // Skips a byte-order mark at the start of the input.
   void SkipByteOrderMark(const TFileHandle& Handle, TScanResult& result);
+  // Skips the lines SetSkip asks for before the next record.
+  void SkipLines(const TFileHandle& Handle, TScanResult& result);
+  // Skips the rest of the line at FPos and its line end (CR LF as one);
+  // false when the input ends first.
+  bool SkipLine(const TFileHandle& Handle, TScanResult& result);
+  // Skips a run of line ends at FPos.
+  void SkipLineEnds(const TFileHandle& Handle, TScanResult& result);
   // Reads up to n bytes of the input into to; 0 at its end.
   std::size_t ReadInput(const TFileHandle& Handle, char* to, std::size_t n);
   // Refills the buffer; false at the end of the input.
@@ -120,6 +136,8 @@ class TRecordScanner {
   bool FCheckText = false;
   TSplitRule FRule;
   std::int64_t FLine = 1;  // the line FPos stands on
+  std::int64_t FSkipLines = 0;  // of the first lines, those still to skip
+  char FComment = 0;
 };
 
 // The text of a quoted empty value (""), told apart from an unquoted empty

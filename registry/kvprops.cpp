@@ -12,6 +12,7 @@ TComponentClass ComponentClass<TCSVImport>() {
   static const TClassInfo info =
       TClassBuilder<C>("TCSVImport")
           .Enumeration<EnumTraits>("ColumnMatching", &C::ColumnMatching, &C::SetColumnMatching)
+          .String("CommentChar", &C::CommentChar, &C::SetCommentChar)
           .Enumeration<EnumTraits>("Compression", &C::Compression, &C::SetCompression)
           .String("CustomSeparator", &C::CustomSeparator, &C::SetCustomSeparator)
           .Reference<TDataSet>("DataSet", "TDataSet", &C::DataSet, &C::SetDataSet)
@@ -34,6 +35,7 @@ TComponentClass ComponentClass<TCSVImport>() {
           .Event("OnImportRecord", "TImportEvent")
           .Event("OnRecordError", "TRecordErrorEvent")
           .Boolean("ShowProgress", &C::ShowProgress, &C::SetShowProgress)
+          .Integer("SkipLines", &C::SkipLines, &C::SetSkipLines)
           .Boolean("SkipUnknownColumns", &C::SkipUnknownColumns, &C::SetSkipUnknownColumns)
           .Integer("StartRecord", &C::StartRecord, &C::SetStartRecord)
           .StringList("TrailerData", &C::TrailerData)

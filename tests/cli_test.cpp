@@ -199,6 +199,22 @@ TEST_F(CliTest, ImportSniffsTheLayoutUnlessItIsGiven) {
             "TEXT");
 }
 
+TEST_F(CliTest, LinesBeforeTheDataAreLeftOutSniffedOrGiven) {
+  const std::string input = dir.Put("report.csv", "Report\n# by hand\nid,n\n1,a\n# late\n2,b\n");
+  TRun r = Korvane({"import", input, "--db", Db(), "--table", "t", "--header", "--create"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_NE(r.Err.find("leaving out the first line, lines starting with # as comments"),
+            std::string::npos)
+      << r.Err;
+  EXPECT_EQ(Rows(Db(), "SELECT id, n FROM t"),
+            (std::vector<std::vector<std::string>>{{"1", "a"}, {"2", "b"}}));
+  r = Korvane({"import", dir.Put("given.csv", "x\ny\nid,n\n%c\n3,c\n"), "--db", Db(), "--table",
+               "t", "--header", "--skip-lines", "2", "--comment", "%"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(Rows(Db(), "SELECT count(*) FROM t")[0][0], "3");
+  EXPECT_EQ(Korvane({"import", input, "--db", Db(), "--table", "t", "--comment", "//"}).Status, 2);
+}
+
 TEST_F(CliTest, ImportCreateNamesColumnsWithoutAHeaderAndMakesNamesUnique) {
   TRun r = Korvane(
       {"import", GalleryCopy(dir, "tab_no_header.tsv"), "--db", Db(), "--table", "t", "--create"});

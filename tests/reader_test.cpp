@@ -439,6 +439,41 @@ TEST_P(StandardReaderTest, AByteOrderMarkIsSkippedUnderBothRules) {
   EXPECT_EQ(imp_.SkippedBytes(), 3);
 }
 
+// Lines before the first record and comment lines are left out whole
+// (quotes in them open nothing), with the blank lines after them; their
+// bytes are the next record's skipped bytes and the lines count on.
+TEST_P(StandardReaderTest, SkippedLinesAndCommentsAreLeftOutWhole) {
+  struct TCase {
+    std::string File;
+    std::int32_t SkipLines;
+    std::string Comment;
+    std::vector<StdRead> Expected;
+  };
+  const std::vector<TCase> cases = {
+      {"Title \"x\r\n\r\na,b\n1",
+       1,
+       "",
+       {{"a,b", 1, false, false, 3, 12}, {"1", 0, true, false, 4}}},
+      {"t1\n\nt3\na\n", 2, "", {{"t3", 1, false, false, 3, 4}, {"a", 1, true, false, 4}}},
+      {"# one\n#\"two\n\na\n# three\r\nb\n#",
+       0,
+       "#",
+       {{"a", 1, false, false, 4, 13}, {"b", 1, false, false, 6, 9}, {"", 0, true, false, 7, 1}}},
+      // Only where a record starts: not inside a quoted value, not after blanks.
+      {"a,\"\n#x\"\n #y\n",
+       0,
+       "#",
+       {{"a,\"\n#x\"", 1, false, false, 1}, {" #y", 1, true, false, 3}}},
+      {"\xEF\xBB\xBFskip\n#c\nv", 1, "#", {{"v", 0, true, false, 3, 11}}},
+      {"only\n", 3, "", {{"", 0, true, false, 2, 5}}},
+  };
+  for (const TCase& c : cases) {
+    imp_.SetSkipLines(c.SkipLines);
+    imp_.SetCommentChar(c.Comment);
+    EXPECT_EQ(ReadStandard(c.File), c.Expected) << c.File;
+  }
+}
+
 TEST_P(StandardReaderTest, AgreesWithTheByteByByteRulesOnGeneratedFiles) {
   const char alphabet[] = {'a', ',', '"', '"', '\r', '\n', ',', '\0', '\xff', '\x1a'};
   std::uint32_t seed = 777;

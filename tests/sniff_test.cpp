@@ -149,6 +149,39 @@ TEST(Sniff, DecimalCommas) {
   }
 }
 
+// Lines before the data: a title of one value before the first record of
+// the data's width is skipped with the lines before it; lines starting with
+// # there are comments, but for one line of the data's width, a header.
+TEST(Sniff, TitleAndCommentLinesBeforeTheData) {
+  struct TCase {
+    std::string Text;
+    std::int64_t SkipLines;
+    char Comment;
+    std::string Expected;
+  };
+  const std::vector<TCase> cases = {
+      {"Sales 2023\n\nid;name\n1;a\n2;b\n", 1, '\0', "; \" header id:INTEGER name:TEXT"},
+      {"# made by a tool\n# on Monday, in a hurry\nid|n\n1|2\n# done\n3|4\n", 0, '#',
+       "| \" header id:INTEGER n:INTEGER"},
+      {"title\n# note\nx,y\n1,2\n", 1, '#', ", \" header x:INTEGER y:INTEGER"},
+      {"#id,name\n1,a\n2,b\n", 0, '\0', ", \" header #id:INTEGER name:TEXT"},
+      // A record of one value among the data is no title.
+      {"a,b\n1,2\nx\n3,4\n", 0, '\0', ", \" header a:TEXT b:INTEGER"},
+  };
+  for (const TCase& c : cases) {
+    const TSniffResult r = SniffText(c.Text, {});
+    EXPECT_EQ(r.SkipLines, c.SkipLines) << c.Text;
+    EXPECT_EQ(r.Comment, c.Comment) << c.Text;
+    EXPECT_EQ(Layout(r), c.Expected) << c.Text;
+  }
+  // Given, they are taken as they are.
+  TSniffOptions options;
+  options.SkipLines = 1;
+  options.Comment = '%';
+  const TSniffResult r = SniffText("# x\n%c\na,b\n1,2\n", options);
+  EXPECT_EQ(Layout(r), ", \" header a:INTEGER b:INTEGER");
+}
+
 TEST(Sniff, TextRulesThatFit) {
   struct TCase {
     std::string Text;
