@@ -83,6 +83,7 @@ struct TImportOptions : TTransferOptions {
   int SkipLines = 0;
   CLI::Option* SkipLinesOption = nullptr;
   std::string Comment;
+  std::string Escape;
   bool Create = false;
   std::string Columns;
   // How values find their columns (cli_import.cpp: ApplyColumnMatching).

@@ -536,6 +536,9 @@ TCSVImport& CreateImport(TComponent& root, TDataSet* ds, const TImportOptions& o
   }
   if (!o.Comment.empty())
     import->SetCommentChar(std::string(1, ParseFormatChar("--comment", o.Comment)));
+  if (!o.Escape.empty()) {
+    import->SetEscapeChar(std::string(1, ParseFormatChar("--escape", o.Escape)));
+  }
   if (o.Trailer < 0) throw EUsageError("--trailer: give a number of records, 0 or more");
   import->SetTrailerRecords(o.Trailer);
   import->SetTrailerStored(o.Trailer > 0);
@@ -606,7 +609,8 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
                     !SetsProperty(o.Sets, "DateTimeStyle"),
                 !o.Format.DecimalSeparator.empty() || !o.Format.ThousandSeparator.empty(),
                 o.SkipLinesOption->count() > 0 || SetsProperty(o.Sets, "SkipLines"),
-                !o.Comment.empty() || SetsProperty(o.Sets, "CommentChar")});
+                !o.Comment.empty() || SetsProperty(o.Sets, "CommentChar"),
+                !o.Escape.empty() || SetsProperty(o.Sets, "EscapeChar")});
   const std::optional<TSniffResult>& sniffed = sniff.Result;
   TRejectReport report(RejectOptions(o, import->InputFile()));
   PrepareImportTable(*table, *import, o, o.Save.empty(),
@@ -737,6 +741,10 @@ CLI::App* AddImportCommand(CLI::App& app, TImportOptions& io) {
   imp->add_option("--comment", io.Comment,
                   "Lines that start with CHAR where a record would start are comments, left out "
                   "(CommentChar); # is sniffed when comment lines stand before the data")
+      ->type_name("CHAR");
+  imp->add_option("--escape", io.Escape,
+                  "Inside a quoted value, CHAR makes the character after it data: \\\" a quote, "
+                  "\\\\ a backslash (EscapeChar; standard rules); sniffed where the file shows it")
       ->type_name("CHAR");
   imp->add_option("--trailer", io.Trailer,
                   "The last N records are trailer records: not imported, kept as trailerData "

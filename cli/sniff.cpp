@@ -114,10 +114,13 @@ struct TRecord {
   bool Blank() const { return Values.empty() || (Values.size() == 1 && IsBlank(Values[0])); }
 };
 
-// Lines the reader leaves out, as the import's SkipLines and CommentChar.
-struct TSkip {
+// What the reader leaves out and how it reads quoted values beyond the
+// separator and quote, as the import's SkipLines, CommentChar and
+// EscapeChar ('\0': none).
+struct TReadRules {
   std::int64_t Lines = 0;
   char Comment = '\0';
+  char Escape = '\0';
 };
 
 // Reads the records of a source with the import's scanner and splitter
@@ -127,10 +130,11 @@ struct TSkip {
 class TRecordReader {
  public:
   TRecordReader(korvane::TByteSource& source, char sep, char quote, std::string_view head = {},
-                TSkip skip = {})
+                TReadRules skip = {})
       : FHead(head) {
     FRule = MakeSplitRule(quote == '\0' ? "" : std::string(1, quote),
-                          sep == '\0' ? "" : std::string(1, sep), dlStandard);
+                          sep == '\0' ? "" : std::string(1, sep), dlStandard,
+                          skip.Escape == '\0' ? "" : std::string(1, skip.Escape));
     FClassic = FRule;
     FClassic.Standard = false;
     FScanner.Reset(kScanBuffer);
@@ -245,7 +249,8 @@ struct TLayoutScore {
   double Clean = 0;          // the share of the values that read as values
 };
 
-TLayoutScore ScoreLayout(std::string_view head, bool headIsAll, char sep, char quote, TSkip skip) {
+TLayoutScore ScoreLayout(std::string_view head, bool headIsAll, char sep, char quote,
+                         TReadRules skip) {
   TMemorySource source(head);
   TRecordReader reader(source, sep, quote, {}, skip);
   TRecord r;
@@ -350,15 +355,30 @@ struct TLayout {
   char Separator = ',';
   char Quote = '"';
   TLayoutScore Score;
-  bool Late = false;  // a separator of kLateSeparators
+  bool Late = false;   // a separator of kLateSeparators
+  char Escape = '\0';  // a backslash found escaping quotes, else as given
 };
+
+// Whether text shows a backslash escaping quote inside quoted values: it
+// holds a backslash before the quote, never where a value starts (which
+// would show escapes outside quoted values too, which are not read so).
+bool EscapeShown(std::string_view text, char sep, char quote) {
+  const char escaped[] = {'\\', quote, '\0'};
+  if (quote == '\0' || text.find(escaped) == std::string_view::npos) return false;
+  if (text.starts_with(escaped)) return false;
+  for (const char before : {sep, '\n', '\r'}) {
+    const char opening[] = {before, '\\', quote, '\0'};
+    if (before != '\0' && text.find(opening) != std::string_view::npos) return false;
+  }
+  return true;
+}
 
 // The separator and quote that split the first records best. With none
 // that splits them into two or more values, one value per record: the
 // comma when no value holds one (the command's own separator then reads the
 // file the same), else no separator.
 TLayout SniffLayout(std::string_view head, bool headIsAll, std::optional<char> givenSep,
-                    std::optional<char> givenQuote, TSkip skip) {
+                    std::optional<char> givenQuote, TReadRules skip, bool tryEscape) {
   std::string seps;
   if (givenSep) {
     seps = std::string(1, *givenSep);
@@ -373,7 +393,20 @@ TLayout SniffLayout(std::string_view head, bool headIsAll, std::optional<char> g
   for (char sep : seps) {
     for (char quote : quotes) {
       if (quote != '\0' && quote == sep) continue;
-      const TLayoutScore score = ScoreLayout(head, headIsAll, sep, quote, skip);
+      TLayoutScore score = ScoreLayout(head, headIsAll, sep, quote, skip);
+      char escape = skip.Escape;
+      // A backslash escapes quotes where the head shows it and the records
+      // split better so (an escaped quote would otherwise end its value
+      // early, leaving text after it or a record cut short).
+      if (tryEscape && EscapeShown(head, sep, quote)) {
+        TReadRules escaped = skip;
+        escaped.Escape = '\\';
+        const TLayoutScore withEscape = ScoreLayout(head, headIsAll, sep, quote, escaped);
+        if (withEscape.Score > score.Score * 1.0001) {
+          score = withEscape;
+          escape = '\\';
+        }
+      }
       // A space or colon separates only when it splits most records alike
       // into values that nearly all read as values: in one column of
       // sentences or times it is part of the values. Over another separator
@@ -387,13 +420,13 @@ TLayout SniffLayout(std::string_view head, bool headIsAll, std::optional<char> g
       const double margin = late && found && !best.Late ? 1.5 : 1.0001;
       // Ties go to the one tried first.
       if (!found || score.Score > best.Score.Score * margin) {
-        best = {sep, quote, score, late};
+        best = {sep, quote, score, late, escape};
         found = true;
       }
     }
   }
   if (found || givenSep) {
-    if (!found) best = {*givenSep, givenQuote.value_or('"'), {}};
+    if (!found) best = {*givenSep, givenQuote.value_or('"'), {}, false, skip.Escape};
     return best;
   }
   best.Quote = givenQuote.value_or('"');
@@ -428,9 +461,10 @@ int LeadingCommentLines(std::string_view text) {
 // as the data's records, which is a header naming its first column #...),
 // and lines of one value before the first record of the data's width are
 // a title, skipped with the lines before them. A few records at most.
-TSkip SniffLeadingLines(std::string_view head, bool headIsAll, const TLayout& layout, TSkip given) {
+TReadRules SniffLeadingLines(std::string_view head, bool headIsAll, const TLayout& layout,
+                             TReadRules given) {
   constexpr int kLeadingRecords = 10;
-  TSkip skip;
+  TReadRules skip;
   if (layout.Separator == '\0' || layout.Score.Values < 2) return skip;
   TMemorySource source(head);
   TRecordReader reader(source, layout.Separator, layout.Quote, {}, given);
@@ -769,15 +803,19 @@ TSniffResult Sniff(const TByteSource& source, const TSniffOptions& options) {
     result.WholeFile = headIsAll;
     return result;
   }
-  TSkip skip{options.SkipLines.value_or(0), options.Comment.value_or('\0')};
+  TReadRules skip{options.SkipLines.value_or(0), options.Comment.value_or('\0'),
+                  options.Escape.value_or('\0')};
   // Two lines or more starting with # open the input: comments, whatever
   // the layout, which they would mislead.
   if (!options.Comment && LeadingCommentLines(body) >= 2) skip.Comment = '#';
-  TLayout layout = SniffLayout(body, headIsAll, options.Separator, options.Quote, skip);
+  const bool tryEscape = !options.Escape;
+  TLayout layout = SniffLayout(body, headIsAll, options.Separator, options.Quote, skip, tryEscape);
   if (!options.SkipLines || !options.Comment) {
     // Lines before the data found under the layout: the layout is voted
     // again without them, which they may have misled.
-    const TSkip found = SniffLeadingLines(body, headIsAll, layout, skip);
+    TReadRules rules = skip;
+    rules.Escape = layout.Escape;
+    const TReadRules found = SniffLeadingLines(body, headIsAll, layout, rules);
     bool again = false;
     if (!options.SkipLines && found.Lines > 0) {
       skip.Lines = found.Lines;
@@ -787,12 +825,16 @@ TSniffResult Sniff(const TByteSource& source, const TSniffOptions& options) {
       skip.Comment = found.Comment;
       again = true;
     }
-    if (again) layout = SniffLayout(body, headIsAll, options.Separator, options.Quote, skip);
+    if (again) {
+      layout = SniffLayout(body, headIsAll, options.Separator, options.Quote, skip, tryEscape);
+    }
   }
+  skip.Escape = layout.Escape;
   result.Separator = layout.Separator;
   result.Quote = layout.Quote;
   result.SkipLines = skip.Lines;
   result.Comment = skip.Comment;
+  result.Escape = skip.Escape;
 
   TSampleSource sample(body, headIsAll, source, all ? 0 : byteCap);
   TRecordReader reader(sample, result.Separator, result.Quote, body, skip);

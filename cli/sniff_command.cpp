@@ -103,6 +103,7 @@ std::string ImportCommandLine(const TSniffResult& r, const TSniffCommandOptions&
   if (!r.StandardFits && r.ClassicFits) line += " --dialect classic";
   if (r.SkipLines > 0) line += " --skip-lines " + std::to_string(r.SkipLines);
   if (r.Comment != '\0') line += " --comment " + ShellWord(std::string(1, r.Comment));
+  if (r.Escape != '\0') line += " --escape " + ShellWord(std::string(1, r.Escape));
   if (r.Header) line += " --header";
   std::string columns;
   std::string dateFormat = dateFormatGiven;
@@ -168,6 +169,7 @@ json SniffJson(const TSniffResult& r, const std::string& file, const std::string
           {"decimalComma", r.DecimalComma},
           {"skipLines", r.SkipLines},
           {"comment", character(r.Comment)},
+          {"escape", character(r.Escape)},
           {"quote", character(r.Quote)},
           {"textRules", TextRulesJson(r)},
           {"header", r.Header},
@@ -207,6 +209,10 @@ void PrintSniff(std::ostream& out, const TSniffResult& r, const std::string& fil
   }
   out << '\n';
   out << "Quote:       " << Shown(r.Quote) << '\n';
+  if (r.Escape != '\0') {
+    out << "Escape:      " << Shown(r.Escape) << " inside quoted values (" << r.Escape << r.Quote
+        << " is a quote)\n";
+  }
   if (r.SkipLines > 0) {
     out << "Skipped:     "
         << (r.SkipLines == 1 ? std::string("the first line")
@@ -320,6 +326,11 @@ CLI::App* AddSniffCommand(CLI::App& app, TSniffCommandOptions& o) {
                    "Lines starting with CHAR are comments (as for import) instead of sniffing "
                    "comment lines before the data")
       ->type_name("CHAR");
+  sniff
+      ->add_option("--escape", o.Escape,
+                   "Inside quoted values CHAR escapes the character after it (as for import) "
+                   "instead of sniffing whether \\\" stands for a quote")
+      ->type_name("CHAR");
   sniff->add_flag("--json", o.Json, "Print what was found as one JSON object");
   sniff->footer(
       "Example:\n  korvane sniff sales.csv\n"
@@ -353,6 +364,7 @@ int RunSniff(const TSniffCommandOptions& o, std::ostream& out, std::ostream& /*e
   }
   options.Encoding = o.Encoding;
   if (!o.Comment.empty()) options.Comment = ParseFormatChar("--comment", o.Comment);
+  if (!o.Escape.empty()) options.Escape = ParseFormatChar("--escape", o.Escape);
   if (!o.SkipLines.empty()) {
     std::int64_t n = 0;
     auto [end, ec] =
@@ -411,6 +423,9 @@ TImportSniff SniffForImport(TCSVImport& import, const TImportSniffRequest& reque
   if (request.CommentGiven || !sniffLayout) {
     options.Comment = import.CommentChar().empty() ? '\0' : import.CommentChar()[0];
   }
+  if (request.EscapeGiven || !sniffLayout) {
+    options.Escape = import.EscapeChar().empty() ? '\0' : import.EscapeChar()[0];
+  }
   options.Encoding = import.Encoding();
   options.DateFormatGiven = request.DateFormatGiven;
   options.NumberFormatGiven = request.NumberFormatGiven;
@@ -429,6 +444,9 @@ TImportSniff SniffForImport(TCSVImport& import, const TImportSniffRequest& reque
     if (!request.CommentGiven && result.Comment != '\0') {
       import.SetCommentChar(std::string(1, result.Comment));
     }
+    if (!request.EscapeGiven && result.Escape != '\0') {
+      import.SetEscapeChar(std::string(1, result.Escape));
+    }
     const TSeparatorChoice choice = ParseSeparator(SeparatorText(result.Separator));
     import.SetFieldSeparator(choice.Separator);
     import.SetCustomSeparator(choice.Custom);
@@ -439,7 +457,8 @@ TImportSniff SniffForImport(TCSVImport& import, const TImportSniffRequest& reque
   }
   // A plain CSV file reads as it always did, without a word.
   const bool leftOut = (!request.SkipLinesGiven && result.SkipLines > 0) ||
-                       (!request.CommentGiven && result.Comment != '\0');
+                       (!request.CommentGiven && result.Comment != '\0') ||
+                       (!request.EscapeGiven && result.Escape != '\0');
   if (sniffLayout && (result.Separator != ',' || result.Quote != '"' || leftOut)) {
     std::string notice = "korvane: reading " + import.InputFile() + " as ";
     notice += result.Separator == '\0'   ? std::string("one value per record")
@@ -454,6 +473,9 @@ TImportSniff SniffForImport(TCSVImport& import, const TImportSniffRequest& reque
     }
     if (!request.CommentGiven && result.Comment != '\0') {
       notice += ", lines starting with " + std::string(1, result.Comment) + " as comments";
+    }
+    if (!request.EscapeGiven && result.Escape != '\0') {
+      notice += ", " + std::string(1, result.Escape) + " escaping inside quotes";
     }
     notice += result.HeaderSniffed ? ", header present" : ", no header";
     if (result.HeaderSniffed && import.HeaderRecords() == 0) {

@@ -32,6 +32,7 @@ struct TSniffCommandOptions {
   std::string Encoding;
   std::string Comment;
   std::string SkipLines;
+  std::string Escape;
   bool Json = false;
 };
 
@@ -56,6 +57,7 @@ struct TImportSniffRequest {
   bool NumberFormatGiven = false;  // a decimal or thousands separator was given
   bool SkipLinesGiven = false;
   bool CommentGiven = false;
+  bool EscapeGiven = false;
 };
 
 struct TImportSniff {

@@ -352,8 +352,12 @@ bool TCSVImport::Setup() {
       FSetupFailure = "no dataset to import into (DataSet is not set)";
       return false;
     }
-    if (FCommentChar.size() > 1) {
-      FSetupFailure = "CommentChar \"" + FCommentChar + "\" is not one character";
+    const auto oneCharacter = [this](const char* name, const std::string& value) {
+      if (value.size() > 1)
+        FSetupFailure = std::string(name) + " \"" + value + "\" is not one character";
+      return value.size() <= 1;
+    };
+    if (!oneCharacter("CommentChar", FCommentChar) || !oneCharacter("EscapeChar", FEscapeChar)) {
       return false;
     }
     if (!FDataSet->Active()) FDataSet->Open();

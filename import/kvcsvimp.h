@@ -177,6 +177,14 @@ class KORVANE_API TCSVImport : public TComponent {
   // Takes effect at the next OpenInputFile.
   const std::string& CommentChar() const { return FCommentChar; }
   void SetCommentChar(std::string value) { FCommentChar = std::move(value); }
+  // Under the standard text rules (Dialect dlStandard), this character (one
+  // byte) inside a quoted value makes the byte after it data: \" a quote,
+  // \\ the character itself, an escaped line end part of the value, as
+  // some database dumps write. Empty (initially): none; it counts neither
+  // as the quote nor as the separator, and a run fails to start when it is
+  // longer. Takes effect at the next run.
+  const std::string& EscapeChar() const { return FEscapeChar; }
+  void SetEscapeChar(std::string value) { FEscapeChar = std::move(value); }
   bool HeaderStored() const { return FHeaderStored; }
   void SetHeaderStored(bool value) { FHeaderStored = value; }
   TImportType ImportType() const { return FImportType; }
@@ -525,6 +533,7 @@ class KORVANE_API TCSVImport : public TComponent {
   std::int32_t FHeaderRecords = 0;
   std::int32_t FSkipLines = 0;
   std::string FCommentChar;
+  std::string FEscapeChar;
   bool FHeaderStored = false;
   TImportType FImportType = impDelimited;
   std::string FInputFile;

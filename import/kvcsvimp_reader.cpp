@@ -240,7 +240,9 @@ void TRecordScanner::Scan(const TFileHandle& Handle, std::string& text, TScanRes
   if (FSkipLines > 0 || FComment != 0) SkipLines(Handle, result);
   result.Line = FLine;
   const std::size_t start = text.size();
-  if (FRule.Standard) {
+  if (FRule.Standard && FQuotedRecords && FRule.HasEscape) {
+    ScanEscaped(Handle, text, result);
+  } else if (FRule.Standard) {
     ScanStandard(Handle, text, result);
   } else {
     ScanClassic(Handle, text, result);
@@ -332,6 +334,54 @@ void TRecordScanner::ScanStandard(const TFileHandle& Handle, std::string& text,
   ScanTerminator(Handle, result);
 }
 
+void TRecordScanner::ScanEscaped(const TFileHandle& Handle, std::string& text,
+                                 TScanResult& result) {
+  const std::size_t start = text.size();
+  const auto quote = static_cast<char>(FRule.Quote);
+  const auto sep = static_cast<char>(FRule.Separator);
+  const auto escape = static_cast<char>(FRule.Escape);
+  bool inQuotes = false;
+  bool escaped = false;  // the byte before was an escape inside quotes
+  for (;; ++FPos) {
+    if (FPos == FLen && !Fill(Handle)) {
+      result.EndOfFile = true;
+      if (inQuotes) result.Fault = rfUnclosedQuote;
+      return;
+    }
+    const char c = FBuffer[FPos];
+    if (escaped) {
+      escaped = false;
+    } else if (inQuotes && c == escape) {
+      escaped = true;
+    } else if (c == quote) {
+      if (!inQuotes) {
+        inQuotes = text.size() == start || (FRule.HasSeparator && text.back() == sep);
+      } else if (Ensure(Handle, 2) && FBuffer[FPos + 1] == quote) {
+        text += quote;  // two stand for one: the second is taken below
+        ++FPos;
+      } else {
+        inQuotes = false;
+      }
+    } else if (static_cast<unsigned char>(c) == kEndOfInput) {
+      // Data, unless it is the last byte of the input.
+      if (!Ensure(Handle, 2)) {
+        EndAtMarker();
+        result.EndOfFile = true;
+        if (inQuotes) result.Fault = rfUnclosedQuote;
+        return;
+      }
+    } else if (IsLineEnd(static_cast<unsigned char>(c)) && !inQuotes) {
+      break;  // the terminator run starts here
+    }
+    if (inQuotes && IsLineEnd(static_cast<unsigned char>(c)) &&
+        (c == '\r' || text.back() != '\r')) {
+      ++FLine;  // a line end inside quotes is data; CR LF is one
+    }
+    text += c;
+  }
+  ScanTerminator(Handle, result);
+}
+
 void TRecordScanner::ScanTerminator(const TFileHandle& Handle, TScanResult& result) {
   // The byte that follows the run stays in the buffer as the first byte of
   // the next record.
@@ -375,8 +425,9 @@ bool TCSVImport::OpenInputFile() {
     FFileHandle.Close();
     return false;
   }
-  FScanner.SetRule(MakeSplitRule(GetFieldDelimiterChar(), GetFieldSeparatorChar(), FDialect),
-                   FImportType == impDelimited);
+  FScanner.SetRule(
+      MakeSplitRule(GetFieldDelimiterChar(), GetFieldSeparatorChar(), FDialect, FEscapeChar),
+      FImportType == impDelimited);
   FScanner.SetSkip(FSkipLines, FCommentChar.empty() ? '\0' : FCommentChar[0]);
   return true;
 }

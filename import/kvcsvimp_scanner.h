@@ -45,19 +45,26 @@ struct TScanResult {
 
 // The text rules of delimited records: the quote and separator bytes, and
 // whether the standard rules hold (Standard) or the classic ones.
+// Under the standard rules, an escape character inside a quoted value makes
+// the byte after it data (\" a quote, \\ the escape itself), as some
+// database dumps write quotes.
 struct TSplitRule {
   bool Standard = false;
   bool HasQuote = false;
   bool HasSeparator = false;
+  bool HasEscape = false;
   unsigned char Quote = 0;
   unsigned char Separator = 0;
+  unsigned char Escape = 0;
   bool operator==(const TSplitRule&) const = default;
 };
 
-// The rule for a run's resolved quote (empty for none) and separator. A
-// character that is both quote and separator acts as the quote.
+// The rule for a run's resolved quote (empty for none), separator and escape
+// (empty for none; it counts only under the standard rules with a quote and
+// when it is neither the quote nor the separator). A character that is both
+// quote and separator acts as the quote.
 TSplitRule MakeSplitRule(const std::string& delimiter, const std::string& separator,
-                         TDialect dialect = dlClassic);
+                         TDialect dialect = dlClassic, const std::string& escape = "");
 
 // Turns an input file into records. A record ends at a run of line-end bytes
 // (CR and LF in any order and number, counted as one terminator) and the
@@ -100,6 +107,9 @@ class TRecordScanner {
  private:
   void ScanClassic(const TFileHandle& Handle, std::string& text, TScanResult& result);
   void ScanStandard(const TFileHandle& Handle, std::string& text, TScanResult& result);
+  // ScanStandard for quoted records with an escape character, a byte at a
+  // time.
+  void ScanEscaped(const TFileHandle& Handle, std::string& text, TScanResult& result);
   // Takes the terminator run that starts at FPos; byte 26 in it ends the
   // input (under the standard rules only as the input's last byte).
   void ScanTerminator(const TFileHandle& Handle, TScanResult& result);

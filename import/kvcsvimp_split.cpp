@@ -30,7 +30,7 @@ std::string TCSVImport::GetFieldSeparatorChar() const {
 void TCSVImport::ResolveSeparators() {
   FDelimiter = GetFieldDelimiterChar();
   FSeparator = GetFieldSeparatorChar();
-  FSplitRule = MakeSplitRule(FDelimiter, FSeparator, FDialect);
+  FSplitRule = MakeSplitRule(FDelimiter, FSeparator, FDialect, FEscapeChar);
   ++FSplitGeneration;
 }
 
@@ -87,7 +87,7 @@ void TValueList::ReleaseLarge() {
 }
 
 TSplitRule MakeSplitRule(const std::string& delimiter, const std::string& separator,
-                         TDialect dialect) {
+                         TDialect dialect, const std::string& escape) {
   TSplitRule rule;
   rule.Standard = dialect == dlStandard;
   rule.HasQuote = !delimiter.empty();
@@ -95,6 +95,10 @@ TSplitRule MakeSplitRule(const std::string& delimiter, const std::string& separa
   // A character that is both quote and separator acts as the quote.
   rule.HasSeparator = !separator.empty() && !(rule.HasQuote && separator[0] == delimiter[0]);
   if (rule.HasSeparator) rule.Separator = static_cast<unsigned char>(separator[0]);
+  rule.HasEscape = rule.Standard && rule.HasQuote && !escape.empty() &&
+                   static_cast<unsigned char>(escape[0]) != rule.Quote &&
+                   !(rule.HasSeparator && static_cast<unsigned char>(escape[0]) == rule.Separator);
+  if (rule.HasEscape) rule.Escape = static_cast<unsigned char>(escape[0]);
   return rule;
 }
 
@@ -121,15 +125,28 @@ char* MoveDown(char* out, const char* from, const char* to) {
 char* SplitEscapedValue(const TSplitRule& rule, char* value, char* end,
                         std::vector<std::string_view>& items, bool& textAfterQuote) {
   const unsigned char quote = rule.Quote;
+  // Without an escape character the search looks for the quote alone.
+  const unsigned char escape = rule.HasEscape ? rule.Escape : quote;
   char* out = value;
   char* in = value;
   bool closed = false;
   for (;;) {
-    char* q = FindIn(in, end, quote);
+    char* q = FindEither(in, end, quote, escape);
     out = MoveDown(out, in, q);
     if (q == end) {  // never closed: the rest of the record is the value
       in = end;
       break;
+    }
+    if (rule.HasEscape && static_cast<unsigned char>(*q) == escape) {
+      // The byte after the escape is data; an escape ending the record is.
+      if (q + 1 == end) {
+        *out++ = *q;
+        in = end;
+      } else {
+        *out++ = q[1];
+        in = q + 2;
+      }
+      continue;
     }
     if (q + 1 != end && static_cast<unsigned char>(q[1]) == quote) {
       *out++ = static_cast<char>(quote);
@@ -175,9 +192,11 @@ TSplitOutcome SplitStandardText(const TSplitRule& rule, char* text, std::size_t 
     char* stop;
     if (rule.HasQuote && p != end && static_cast<unsigned char>(*p) == quote) {
       char* const value = p + 1;
-      char* const close = FindEither(value, end, quote, quote);
-      if (close != end && (close + 1 == end ||
-                           (rule.HasSeparator && static_cast<unsigned char>(close[1]) == sep))) {
+      // An escape inside takes the general path, as a doubled quote does.
+      char* const close = FindEither(value, end, quote, rule.HasEscape ? rule.Escape : quote);
+      if (close != end && static_cast<unsigned char>(*close) == quote &&
+          (close + 1 == end ||
+           (rule.HasSeparator && static_cast<unsigned char>(close[1]) == sep))) {
         if (close == value) {
           items.emplace_back(kQuotedEmptyValue, 0);
         } else {

@@ -21,6 +21,7 @@ TComponentClass ComponentClass<TCSVImport>() {
           .Enumeration<EnumTraits>("Dialect", &C::Dialect, &C::SetDialect)
           .String("Encoding", &C::Encoding, &C::SetEncoding)
           .Integer("ErrorRecords", &C::ErrorRecords)
+          .String("EscapeChar", &C::EscapeChar, &C::SetEscapeChar)
           .Enumeration<EnumTraits>("FieldDelimiter", &C::FieldDelimiter, &C::SetFieldDelimiter)
           .StringList("FieldList", &C::FieldList)
           .Enumeration<EnumTraits>("FieldListAction", &C::FieldListAction, &C::SetFieldListAction)

@@ -284,6 +284,11 @@ TEST_F(CliTest, SniffPrintsTheImportCommandThatLoadsTheFile) {
        "--decimal-separator",
        "SELECT sum, n FROM sums WHERE who = 'A'",
        {"1234.5", "1200"}},
+      {"dump.csv",
+       "id,t\n1,\"say \\\"hi\\\", then go\"\n2,x\n",
+       "--escape",
+       "SELECT t FROM dump WHERE id = 1",
+       {"say \"hi\", then go"}},
   };
   for (const TCase& c : cases) {
     r = Korvane({"sniff", dir.Put(c.File, c.Text), "--json"});

@@ -474,6 +474,17 @@ TEST_P(StandardReaderTest, SkippedLinesAndCommentsAreLeftOutWhole) {
   }
 }
 
+// With an escape character, an escaped quote inside quotes leaves them
+// open and an escaped line end is data; doubled quotes still stand for one.
+TEST_P(StandardReaderTest, AnEscapedQuoteDoesNotCloseTheValue) {
+  imp_.SetEscapeChar("\\");
+  EXPECT_EQ(ReadStandard("1,\"a\\\"\nb\"\"\\\\\"\r\n2,\"\\\r\nc\"\n3,x\\\"\n4,\"\\\""),
+            (std::vector<StdRead>{{"1,\"a\\\"\nb\"\"\\\\\"", 2, false, false, 1},
+                                  {"2,\"\\\r\nc\"", 1, false, false, 3},
+                                  {"3,x\\\"", 1, false, false, 5},
+                                  {"4,\"\\\"", 0, true, true, 6}}));
+}
+
 TEST_P(StandardReaderTest, AgreesWithTheByteByByteRulesOnGeneratedFiles) {
   const char alphabet[] = {'a', ',', '"', '"', '\r', '\n', ',', '\0', '\xff', '\x1a'};
   std::uint32_t seed = 777;

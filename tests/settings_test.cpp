@@ -535,15 +535,15 @@ TEST(ComponentDescriptions, ImportPublishesItsPropertiesInTheirPublishedOrder) {
   TComponentClass cls = ComponentClass<TCSVImport>();
   EXPECT_EQ(PropertyNames(cls),
             (std::vector<std::string>{
-                "ColumnMatching",  "CommentChar",        "Compression",     "CustomSeparator",
-                "DataSet",         "DateTimeStyle",      "DelimitedFields", "Dialect",
-                "Encoding",        "ErrorRecords",       "FieldDelimiter",  "FieldList",
-                "FieldListAction", "FieldSeparator",     "HeaderData",      "HeaderRecords",
-                "HeaderStored",    "ImportType",         "InputFile",       "OnBeginImport",
-                "OnFinishImport",  "OnImportRecord",     "OnRecordError",   "ShowProgress",
-                "SkipLines",       "SkipUnknownColumns", "StartRecord",     "TrailerData",
-                "TrailerRecords",  "TrailerStored",      "ValueErrors",     "Version",
-                "WholeValues"}));
+                "ColumnMatching", "CommentChar",     "Compression",        "CustomSeparator",
+                "DataSet",        "DateTimeStyle",   "DelimitedFields",    "Dialect",
+                "Encoding",       "ErrorRecords",    "EscapeChar",         "FieldDelimiter",
+                "FieldList",      "FieldListAction", "FieldSeparator",     "HeaderData",
+                "HeaderRecords",  "HeaderStored",    "ImportType",         "InputFile",
+                "OnBeginImport",  "OnFinishImport",  "OnImportRecord",     "OnRecordError",
+                "ShowProgress",   "SkipLines",       "SkipUnknownColumns", "StartRecord",
+                "TrailerData",    "TrailerRecords",  "TrailerStored",      "ValueErrors",
+                "Version",        "WholeValues"}));
   EXPECT_EQ(cls->FindProperty("DataSet")->Kind, pkComponent);
   EXPECT_EQ(cls->FindProperty("DataSet")->TypeName, "TDataSet");
   EXPECT_FALSE(cls->FindProperty("ErrorRecords")->Writable());

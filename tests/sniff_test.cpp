@@ -182,6 +182,21 @@ TEST(Sniff, TitleAndCommentLinesBeforeTheData) {
   EXPECT_EQ(Layout(r), ", \" header a:INTEGER b:INTEGER");
 }
 
+// A backslash escapes quotes where the sample holds \" inside quoted
+// values and splits better so; not where an escaped quote starts a value.
+TEST(Sniff, BackslashEscapesWhereTheSampleShowsThem) {
+  struct TCase {
+    std::string Text;
+    char Escape;
+  };
+  const std::vector<TCase> cases = {
+      {"id,t\n1,\"say \\\"hi\\\", then go\"\n2,\"x\"\n", '\\'},
+      {"id,t\n1,\\\"x\\\"\n2,\"y\\\"z, w\"\n", '\0'},
+      {"id,t\n1,\"C:\\\"\n2,x\n", '\0'},
+  };
+  for (const TCase& c : cases) EXPECT_EQ(SniffText(c.Text, {}).Escape, c.Escape) << c.Text;
+}
+
 TEST(Sniff, TextRulesThatFit) {
   struct TCase {
     std::string Text;

@@ -204,6 +204,20 @@ TEST_P(StandardSplit, QuotesCountOnlyAroundWholeValuesAndDoubleInside) {
   EXPECT_EQ(Split("Qopen,rest"), (Values{"open,rest"}));  // never closed: the rest
 }
 
+// An escape character inside quotes makes the byte after it data; outside
+// quotes it is data itself, and it is none when it is the separator.
+TEST_P(StandardSplit, AnEscapeInsideQuotesKeepsTheByteAfterIt) {
+  imp_.SetEscapeChar("\\");
+  imp_.ResolveSeparators();
+  EXPECT_EQ(Split("Qsay \\Qhi\\QQ,Qa\\\\bQ,c\\Qd"), (Values{"say QhiQ", "a\\b", "c\\Qd"}));
+  EXPECT_EQ(Split("QxQQy\\,Q,Qz\\"),
+            (Values{"xQy,", "z\\"}));  // doubled quotes still; never closed
+  EXPECT_EQ(Split("QQ,Q\\QQ"), (Values{"<empty text>", "Q"}));
+  imp_.SetEscapeChar(",");
+  imp_.ResolveSeparators();
+  EXPECT_EQ(Split("Qa,bQ,c"), (Values{"a,b", "c"}));
+}
+
 TEST_P(StandardSplit, EveryValueCountsAndQuotedEmptyIsTold) {
   EXPECT_EQ(Split("a,b,"), (Values{"a", "b", ""}));
   EXPECT_EQ(Split(",QQ,"), (Values{"", "<empty text>", ""}));
