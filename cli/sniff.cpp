@@ -316,10 +316,13 @@ TLayoutScore ScoreLayout(std::string_view head, bool headIsAll, char sep, char q
 
 // Bytes that stand the same number of times (at least once) on most
 // non-empty lines of text: separators other than the common ones. Letters,
-// digits and bytes that occur inside numbers, dates and names are left out.
+// digits and bytes that occur inside numbers, dates and names are left out,
+// and so is a byte that only ever stands as an exponent's sign (1.2E+014).
 std::vector<char> SteadyBytes(std::string_view text, std::int64_t maxLines) {
   std::array<std::map<std::uint32_t, std::uint32_t>, 128> perLine;
   std::array<std::uint32_t, 128> count{};
+  std::array<bool, 128> elsewhere{};  // seen other than as an exponent's sign
+  auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
   std::uint32_t lines = 0;
   bool empty = true;
   auto endLine = [&] {
@@ -334,7 +337,11 @@ std::vector<char> SteadyBytes(std::string_view text, std::int64_t maxLines) {
       empty = true;
     } else {
       empty = false;
-      if (b < 128) ++count[b];
+      if (b < 128) {
+        ++count[b];
+        elsewhere[b] = elsewhere[b] || i == 0 || (text[i - 1] != 'E' && text[i - 1] != 'e') ||
+                       i + 1 == text.size() || !isDigit(text[i + 1]);
+      }
     }
   }
   if (!empty) endLine();
@@ -343,7 +350,7 @@ std::vector<char> SteadyBytes(std::string_view text, std::int64_t maxLines) {
     const char c = static_cast<char>(b);
     const bool usual = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
                        std::strchr("\"'.-/_,;|:", c) != nullptr;
-    if (usual) continue;
+    if (usual || !elsewhere[b]) continue;
     for (auto [times, n] : perLine[b]) {
       if (times > 0 && n * 5 >= lines * 4) bytes.push_back(c);
     }
