@@ -203,6 +203,11 @@ void AddRunSwitches(CLI::App* app, TRunSwitches& o) {
                   "What : in the time format stands for (:)")
       ->type_name("CHAR")
       ->group(group);
+  app->add_flag("--utc", o.Format.Utc,
+                "Work in UTC: an import stores a date-time with a zone offset as the same "
+                "instant in UTC without it; an export writes such values in UTC with +00; a "
+                "PostgreSQL session runs in UTC whatever the connection chooses (UtcTimes)")
+      ->group(group);
 }
 
 void AddLayoutOptions(CLI::App* app, TTransferOptions& o, bool import) {

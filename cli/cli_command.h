@@ -36,6 +36,7 @@ struct TFormatOptions {
   std::string DateSeparator;
   std::string TimeFormat;
   std::string TimeSeparator;
+  bool Utc = false;
 
   // Whether dates and times follow the format settings the options give
   // (a date or time format, or one of their separators) rather than the
@@ -163,6 +164,24 @@ class TSession {
 // The format settings the options give; raises EUsageError for one that
 // cannot be.
 void ApplyFormat(const TFormatOptions& o);
+
+// What the options give of the format settings (after ApplyFormat), made
+// the component's own so that --save keeps it, and --utc.
+template <class TComponentT>
+void ChooseFormats(TComponentT& component, const TFormatOptions& o) {
+  const TFormatSettings& fs = FormatSettings();
+  if (o.DatesGiven()) component.SetShortDateFormat(fs.ShortDateFormat);
+  if (!o.TimeFormat.empty()) component.SetLongTimeFormat(fs.LongTimeFormat);
+  if (!o.DateSeparator.empty()) component.SetDateSeparator(std::string(1, fs.DateSeparator));
+  if (!o.TimeSeparator.empty()) component.SetTimeSeparator(std::string(1, fs.TimeSeparator));
+  if (!o.DecimalSeparator.empty()) {
+    component.SetDecimalSeparator(std::string(1, fs.DecimalSeparator));
+  }
+  if (!o.ThousandSeparator.empty()) {
+    component.SetThousandSeparator(std::string(1, fs.ThousandSeparator));
+  }
+  if (o.Utc) component.SetUtcTimes(true);
+}
 // Finds the components root owns by name, for --set of a component property.
 inline TComponentLookup OwnedComponents(TComponent& root) {
   return [&root](std::string_view name) { return root.FindComponent(name); };

@@ -40,6 +40,8 @@ TMisfitValues MisfitsOf(const TSQLiteDataSet& ds) {
   const TSQLiteMisfits& m = ds.Misfits();
   return {m.Count, m.Row, m.Column, m.Text};
 }
+// SQLite has no time zones: --utc is the import's and the export's alone.
+void WorkInUtc(TSQLiteDataSet&, bool) {}
 
 #if KORVANE_WITH_POSTGRES
 // PostgreSQL: --db is a postgresql:// (or postgres://) URI. The location
@@ -64,6 +66,7 @@ bool DatabaseExists(TPostgresDataSet& ds) {
 }
 bool NamesPostgres(const std::string& database) { return pg::IsPostgresUri(database); }
 std::string_view ExactDecimalTypeOf(const TPostgresDataSet&) { return "numeric"; }
+void WorkInUtc(TPostgresDataSet& ds, bool value) { ds.SetUtcTimes(value); }
 // Every PostgreSQL value is of its column's type.
 TMisfitValues MisfitsOf(const TPostgresDataSet&) { return {}; }
 #endif
@@ -89,6 +92,7 @@ class TDatabaseTableOf final : public TDatabaseTable {
   void SetQuery(const std::string& value) override { FDataSet.SetQuery(value); }
   void SetReadOnly(bool value) override { FDataSet.SetReadOnly(value); }
   void SetBulkCommitCount(std::int32_t value) override { FDataSet.SetBulkCommitCount(value); }
+  void SetUtcTimes(bool value) override { WorkInUtc(FDataSet, value); }
   TMisfitValues Misfits() const override { return MisfitsOf(FDataSet); }
   void ExecSQL(const std::string& sql) override { FDataSet.ExecSQL(sql); }
   std::string_view ExactDecimalType() const override { return ExactDecimalTypeOf(FDataSet); }

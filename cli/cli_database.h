@@ -53,6 +53,9 @@ class TDatabaseTable {
   // SQLite's DECIMAL_TEXT (kept as text, digit for digit), PostgreSQL's
   // numeric.
   virtual std::string_view ExactDecimalType() const = 0;
+  // Makes the session work in UTC where the database has sessions with a
+  // time zone (PostgreSQL's UtcTimes).
+  virtual void SetUtcTimes(bool value) = 0;
   // Makes the dataset create its table, with these column definitions, on
   // Open.
   virtual void SetCreateWith(const TStrings& columns) = 0;

@@ -515,6 +515,7 @@ TCSVImport& CreateImport(TComponent& root, TDataSet* ds, const TImportOptions& o
   // ISO 8601 dates and times unless a layout is given (or the sample shows
   // another one, see ChooseDateStyle).
   import->SetDateTimeStyle(o.Format.DatesGiven() ? dsFormatSettings : dsISO8601);
+  ChooseFormats(*import, o.Format);
   import->SetDialect(ParseDialect(o.Dialect));
   // Compressed files are read by their first bytes, whatever their name,
   // and text as UTF-8 unless --encoding says otherwise.
@@ -573,6 +574,7 @@ void ChooseDateStyle(TSession& session, TCSVImport& import, TDatabaseTable& tabl
       if (type != ftDate && type != ftDateTime) continue;
     }
     import.SetDateTimeStyle(dsFormatSettings);
+    import.SetShortDateFormat(layout);
     FormatSettings().ShortDateFormat = layout;
     if (usual) {
       session.Say(mtInformation, "reading the dates of " + sniffed.Columns[i].Name + " as " +
@@ -593,6 +595,7 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
   TDataSet* ds = &table->DataSet();
   if (o.CommitEvery < 1) throw EUsageError("--commit-every: give a number of records, 1 or more");
   table->SetBulkCommitCount(o.CommitEvery);
+  if (o.Format.Utc) table->SetUtcTimes(true);
   TCSVImport* import = &CreateImport(root, ds, o);
   ApplyLoadMode(table->SQLDataSet(), o);
 
@@ -625,6 +628,9 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
   if (inferTypes && sniffed && table->CreateTable()) {
     for (const std::string& s : sniffed->Renamed) session.Say(mtInformation, "renamed " + s);
     if (sniffed->DecimalComma) {
+      // The import's own, so that --save keeps them.
+      import->SetDecimalSeparator(",");
+      import->SetThousandSeparator(".");
       session.Say(mtInformation,
                   "reading numbers with a decimal comma and thousands points (1.234,5); "
                   "--decimal-separator and --thousand-separator decide");

@@ -153,6 +153,8 @@ int RunExport(TExportOptions& o, std::ostream& out, std::ostream& err) {
   // ISO 8601 dates and times, as databases and data tools write them,
   // unless a date or time layout is given.
   exporter->SetDateTimeStyle(o.Format.DatesGiven() ? dsFormatSettings : dsISO8601);
+  ChooseFormats(*exporter, o.Format);
+  if (o.Format.Utc) table->SetUtcTimes(true);
   exporter->SetDialect(ParseDialect(o.Dialect));
   exporter->SetByteOrderMark(o.ByteOrderMark);
   exporter->SetCompression(cmAuto);
@@ -338,8 +340,17 @@ int RunSettings(TRunOptions& o, std::ostream& out, std::ostream& err) {
     throw EUsageError(e.Message());
   }
   for (auto& c : run.Components) {
-    if (dynamic_cast<TCSVImport*>(c.get()) || dynamic_cast<TCSVExport*>(c.get()))
+    // The options' format settings and --utc go before the components' own.
+    if (auto* import = dynamic_cast<TCSVImport*>(c.get())) {
+      ChooseFormats(*import, o.Format);
       run.Runnable.push_back(c.get());
+    } else if (auto* exporter = dynamic_cast<TCSVExport*>(c.get())) {
+      ChooseFormats(*exporter, o.Format);
+      run.Runnable.push_back(c.get());
+    } else if (auto table = AsDatabaseTable(dynamic_cast<TDataSet*>(c.get()));
+               table && o.Format.Utc) {
+      table->SetUtcTimes(true);
+    }
   }
   if (run.Runnable.empty()) {
     throw EUsageError("'" + o.SettingsFile + "' holds no TCSVImport or TCSVExport to run");

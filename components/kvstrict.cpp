@@ -285,8 +285,8 @@ bool WriteStrictBoolean(std::string_view text, TField* field, TValueFault& fault
               QuotedValue(text) + " is not a boolean (true/false, yes/no, t/f, y/n, 1/0)");
 }
 
-bool WriteStrictIso(std::string_view text, TField* field, TValueFault& fault) {
-  const TIsoFault iso = WriteIsoFieldData(text, field);
+bool WriteStrictIso(std::string_view text, TField* field, TValueFault& fault, bool utc) {
+  const TIsoFault iso = WriteIsoFieldData(text, field, utc);
   if (iso == TIsoFault::None) return true;
   const char* what = field->DataType() == ftDate   ? "date"
                      : field->DataType() == ftTime ? "time"
@@ -376,13 +376,17 @@ std::string QuotedValue(std::string_view text) {
   return quoted;
 }
 
-TIsoFault WriteIsoFieldData(std::string_view text, TField* field) {
+TIsoFault WriteIsoFieldData(std::string_view text, TField* field, bool utc) {
   const TFieldType type = field->DataType();
   TIsoValue value;
   const TIsoFault fault = ReadIso(
       text, type == ftDate ? TIsoKind::Date : type == ftTime ? TIsoKind::Time : TIsoKind::DateTime,
       value);
   if (fault != TIsoFault::None) return fault;
+  if (utc && value.HasZone) {
+    if (!MoveToUtc(value)) return TIsoFault::UtcOutOfRange;
+    value.HasZone = false;
+  }
   if (value.FitsDateTime()) {
     field->WriteDateTime(value.DateTime());
   } else {
@@ -393,7 +397,7 @@ TIsoFault WriteIsoFieldData(std::string_view text, TField* field) {
 }
 
 bool WriteStrictFieldData(std::string_view text, TField* field, bool wholeValues,
-                          TValueFault& fault, TDateTimeStyle style) {
+                          TValueFault& fault, TDateTimeStyle style, bool utc) {
   if (text.empty()) return true;
   try {
     switch (field->DataType()) {
@@ -416,7 +420,7 @@ bool WriteStrictFieldData(std::string_view text, TField* field, bool wholeValues
       case ftDate:
       case ftTime:
       case ftDateTime:
-        return style == dsISO8601 ? WriteStrictIso(text, field, fault)
+        return style == dsISO8601 ? WriteStrictIso(text, field, fault, utc)
                                   : WriteStrictDateTime(text, field, fault);
       default:
         break;

@@ -43,13 +43,15 @@ struct TValueFault {
 //   text, memo and blob fields take every text; under wholeValues binary
 //              fields take \x texts only as pairs of hexadecimal digits.
 bool WriteStrictFieldData(std::string_view text, TField* field, bool wholeValues,
-                          TValueFault& fault, TDateTimeStyle style = dsFormatSettings);
+                          TValueFault& fault, TDateTimeStyle style = dsFormatSettings,
+                          bool utc = false);
 
 // Stores an ISO 8601 text (ReadIso) into a date, time or date-time field:
 // as a date-time when one holds it exactly, else as its canonical text
-// (TField::SetValueText). Returns the fault (TIsoFault::None when stored),
-// the field untouched otherwise.
-TIsoFault WriteIsoFieldData(std::string_view text, TField* field);
+// (TField::SetValueText). With utc a value with a zone offset is stored as
+// the same instant in UTC, without it. Returns the fault (TIsoFault::None
+// when stored), the field untouched otherwise.
+TIsoFault WriteIsoFieldData(std::string_view text, TField* field, bool utc = false);
 
 // Under the forgiving rules, which store such values rounded: true when
 // text, stored into field by WriteFieldData, has more decimals than the

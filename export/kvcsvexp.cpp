@@ -132,6 +132,7 @@ TExportLayout TCSVExport::Layout() const {
   layout.NumericAlign = FNumericAlign;
   layout.WholeValues = FWholeValues;
   layout.Iso = FDateTimeStyle == dsISO8601;
+  layout.Utc = FUtcTimes;
   layout.Standard = FDialect == dlStandard;
   return layout;
 }
@@ -248,7 +249,23 @@ void TCSVExport::CleanUp() {
   FreeProgressWindow();
 }
 
+void TCSVExport::SetDateSeparator(const std::string& value) {
+  FFormats.DateSeparator = CheckedSeparator("DateSeparator", value);
+}
+void TCSVExport::SetTimeSeparator(const std::string& value) {
+  FFormats.TimeSeparator = CheckedSeparator("TimeSeparator", value);
+}
+void TCSVExport::SetDecimalSeparator(const std::string& value) {
+  FFormats.DecimalSeparator = CheckedSeparator("DecimalSeparator", value);
+}
+void TCSVExport::SetThousandSeparator(const std::string& value) {
+  FFormats.ThousandSeparator = CheckedSeparator("ThousandSeparator", value);
+}
+
 std::int32_t TCSVExport::Execute() {
+  // The run's own format settings; the lines are all written (FormatAhead's
+  // thread has ended) before they go.
+  const TScopedFormatSettings formats(FFormats);
   std::int32_t result = -1;
   try {
     if (FOnBeginExport) FOnBeginExport(this);

@@ -16,6 +16,7 @@
 #include "io/fileio.h"
 #include "export/kvcsvexp_output.h"
 #include "components/kvtypes.h"
+#include "text/formats_choice.h"
 
 namespace korvane {
 
@@ -139,6 +140,29 @@ class KORVANE_API TCSVExport : public TComponent {
   // ISO text (microseconds, a zone) is written as that text.
   TDateTimeStyle DateTimeStyle() const { return FDateTimeStyle; }
   void SetDateTimeStyle(TDateTimeStyle value) { FDateTimeStyle = value; }
+  // Whether an ISO 8601 value the dataset holds with a zone offset is
+  // written as the same instant in UTC, with "+00" (false, the initial
+  // value: as held).
+  bool UtcTimes() const { return FUtcTimes; }
+  void SetUtcTimes(bool value) { FUtcTimes = value; }
+  // The run's own format settings (TFormatChoice), which replace the
+  // process-wide ones while Execute runs: ShortDateFormat and LongTimeFormat
+  // layouts, and the date, time, decimal and thousands separators as one
+  // character. Empty, the initial value of each, keeps the process's.
+  // Separators longer than a character raise EConvertError.
+  const std::string& ShortDateFormat() const { return FFormats.ShortDateFormat; }
+  void SetShortDateFormat(const std::string& value) { FFormats.ShortDateFormat = value; }
+  const std::string& LongTimeFormat() const { return FFormats.LongTimeFormat; }
+  void SetLongTimeFormat(const std::string& value) { FFormats.LongTimeFormat = value; }
+  const std::string& DateSeparator() const { return FFormats.DateSeparator; }
+  void SetDateSeparator(const std::string& value);
+  const std::string& TimeSeparator() const { return FFormats.TimeSeparator; }
+  void SetTimeSeparator(const std::string& value);
+  const std::string& DecimalSeparator() const { return FFormats.DecimalSeparator; }
+  void SetDecimalSeparator(const std::string& value);
+  const std::string& ThousandSeparator() const { return FFormats.ThousandSeparator; }
+  void SetThousandSeparator(const std::string& value);
+  const TFormatChoice& Formats() const { return FFormats; }
 
   // The run's pieces, public so that hosts and tests can drive them.
   //
@@ -258,6 +282,8 @@ class KORVANE_API TCSVExport : public TComponent {
   TNumericAlignment FNumericAlign = naLeft;
   bool FWholeValues = false;
   TDateTimeStyle FDateTimeStyle = dsFormatSettings;
+  bool FUtcTimes = false;
+  TFormatChoice FFormats;
   bool FByteOrderMark = false;
   TCompression FCompression = cmNone;
   std::string FEncoding;

@@ -165,9 +165,9 @@ inline char* PutIsoValue(TColumnKind kind, char* p, double value) {
 }
 
 // Whether a text a dataset holds in an ISO column is a value of the
-// column's kind in ISO 8601 (one with microseconds or a zone).
-bool IsIsoValueText(TColumnKind kind, std::string_view text) {
-  TIsoValue value;
+// column's kind in ISO 8601 (one with microseconds or a zone), read into
+// value.
+bool IsIsoValueText(TColumnKind kind, std::string_view text, TIsoValue& value) {
   const TIsoKind isoKind = kind == TColumnKind::ckIsoDate   ? TIsoKind::Date
                            : kind == TColumnKind::ckIsoTime ? TIsoKind::Time
                                                             : TIsoKind::DateTime;
@@ -205,6 +205,7 @@ void TRecordPlan::Build(const TExportLayout& layout) {
   FDecimalSeparator = FormatSettings().DecimalSeparator;
   FWhole = layout.WholeValues;
   FIso = layout.Iso;
+  FUtc = layout.Utc;
   FStandard = layout.Standard && !FFixed && FQuote != 0;
   FOtherValue = false;
   FTimeTakesMilliseconds = FWhole && TimeTextTakesMilliseconds();
@@ -653,11 +654,23 @@ template <class TReader, class TData>
       // under ISO one it holds as its ISO text (microseconds, a zone),
       // which is written as a date is.
       if (const auto value = reader.Text(data)) {
-        if (IsIsoKind(column.kind) && IsIsoValueText(column.kind, *value)) {
-          p = PutText(line, p, *value, column);
-          if (FFixed && value->size() < column.width) {
-            FillBlanks(p, column.width - value->size());
-            p += column.width - value->size();
+        TIsoValue iso;
+        if (IsIsoKind(column.kind) && IsIsoValueText(column.kind, *value, iso)) {
+          std::string_view text = *value;
+          char utc[kIsoTextRoom + 3];
+          if (FUtc && iso.HasZone && MoveToUtc(iso)) {
+            // In UTC, written as PostgreSQL writes a session's UTC.
+            iso.HasZone = false;
+            char* end = PutIso(utc, iso);
+            *end++ = '+';
+            *end++ = '0';
+            *end++ = '0';
+            text = std::string_view(utc, static_cast<std::size_t>(end - utc));
+          }
+          p = PutText(line, p, text, column);
+          if (FFixed && text.size() < column.width) {
+            FillBlanks(p, column.width - text.size());
+            p += column.width - text.size();
           }
           return p;
         }

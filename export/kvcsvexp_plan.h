@@ -35,6 +35,8 @@ struct TExportLayout {
   bool WholeValues = false;
   // Dates, times and date-times in ISO 8601 (DateTimeStyle dsISO8601).
   bool Iso = false;
+  // Values held with a zone offset written in UTC (UtcTimes).
+  bool Utc = false;
   // The standard text rules for delimited lines with a quote character.
   bool Standard = false;
 };
@@ -218,6 +220,7 @@ class TRecordPlan {
   std::string FBuildFailure;     // why Build found no columns, when it failed
   bool FFixed = false;
   bool FIso = false;
+  bool FUtc = false;
   std::string_view FRecordSeparator = "\r\n";
   char FLineEnd[2] = {};  // its bytes, stored two at a time
   TDataSet* FDataSet = nullptr;

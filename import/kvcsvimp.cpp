@@ -239,7 +239,22 @@ std::int64_t TCSVImport::ImportReadRecord(std::uint32_t& bytes) {
   return size;
 }
 
+void TCSVImport::SetDateSeparator(const std::string& value) {
+  FFormats.DateSeparator = CheckedSeparator("DateSeparator", value);
+}
+void TCSVImport::SetTimeSeparator(const std::string& value) {
+  FFormats.TimeSeparator = CheckedSeparator("TimeSeparator", value);
+}
+void TCSVImport::SetDecimalSeparator(const std::string& value) {
+  FFormats.DecimalSeparator = CheckedSeparator("DecimalSeparator", value);
+}
+void TCSVImport::SetThousandSeparator(const std::string& value) {
+  FFormats.ThousandSeparator = CheckedSeparator("ThousandSeparator", value);
+}
+
 std::int32_t TCSVImport::Execute() {
+  // The run's own format settings, until the guard below has ended it.
+  const TScopedFormatSettings formats(FFormats);
   std::int32_t Result = -1;
   // The dataset whose BeginBulk has been called and still waits for EndBulk.
   TDataSet* bulkData = nullptr;
@@ -418,11 +433,11 @@ namespace {
 // date-time field as WriteIsoFieldData stores it; false leaves the value to
 // the format settings' reading (which also meets a field that refuses
 // writes, and keeps to its own rule for it).
-bool StoreIsoLeniently(std::string_view text, TField* field) {
+bool StoreIsoLeniently(std::string_view text, TField* field, bool utc) {
   const TFieldType type = field->DataType();
   if (type != ftDate && type != ftTime && type != ftDateTime) return false;
   try {
-    return WriteIsoFieldData(text, field) == TIsoFault::None;
+    return WriteIsoFieldData(text, field, utc) == TIsoFault::None;
   } catch (const EDatabaseError&) {
     return false;
   }
@@ -448,7 +463,9 @@ bool TCSVImport::AddRecordValues(const Value* values, int count) {
     }
     TValueFault fault;
     return StoreRecordValues(values, count, [&](const Value& value, TField* field, int i) {
-      if (WriteStrictFieldData(value, field, FWholeValues, fault, FDateTimeStyle)) return true;
+      if (WriteStrictFieldData(value, field, FWholeValues, fault, FDateTimeStyle, FUtcTimes)) {
+        return true;
+      }
       CancelFailedRecord();
       NoteFailure(fault.Reason, i, value, std::move(fault.Message));
       return false;
@@ -458,7 +475,7 @@ bool TCSVImport::AddRecordValues(const Value* values, int count) {
   // fail the record; values beyond the last field are dropped.
   return StoreRecordValues(values, count, [this](const Value& value, TField* field, int) {
     // Under ISO 8601, a date or time the format settings would not read.
-    if (FDateTimeStyle == dsISO8601 && StoreIsoLeniently(value, field)) return true;
+    if (FDateTimeStyle == dsISO8601 && StoreIsoLeniently(value, field, FUtcTimes)) return true;
     const bool stored =
         FWholeValues ? WriteWholeFieldData(value, field) : WriteFieldData(value, field);
     // Values the column keeps rounded are counted.

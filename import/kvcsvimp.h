@@ -18,6 +18,7 @@
 #include "import/kvcsvimp_posted.h"
 #include "import/kvcsvimp_scanner.h"
 #include "components/kvtypes.h"
+#include "text/formats_choice.h"
 
 namespace korvane {
 
@@ -235,6 +236,29 @@ class KORVANE_API TCSVImport : public TComponent {
   // with dsFormatSettings.
   TDateTimeStyle DateTimeStyle() const { return FDateTimeStyle; }
   void SetDateTimeStyle(TDateTimeStyle value) { FDateTimeStyle = value; }
+  // Whether an ISO 8601 value with a zone offset is stored as the same
+  // instant in UTC without the offset (false, the initial value: as
+  // written, offset and all).
+  bool UtcTimes() const { return FUtcTimes; }
+  void SetUtcTimes(bool value) { FUtcTimes = value; }
+  // The run's own format settings (TFormatChoice), which replace the
+  // process-wide ones while Execute runs: ShortDateFormat and LongTimeFormat
+  // layouts, and the date, time, decimal and thousands separators as one
+  // character. Empty, the initial value of each, keeps the process's.
+  // Separators longer than a character raise EConvertError.
+  const std::string& ShortDateFormat() const { return FFormats.ShortDateFormat; }
+  void SetShortDateFormat(const std::string& value) { FFormats.ShortDateFormat = value; }
+  const std::string& LongTimeFormat() const { return FFormats.LongTimeFormat; }
+  void SetLongTimeFormat(const std::string& value) { FFormats.LongTimeFormat = value; }
+  const std::string& DateSeparator() const { return FFormats.DateSeparator; }
+  void SetDateSeparator(const std::string& value);
+  const std::string& TimeSeparator() const { return FFormats.TimeSeparator; }
+  void SetTimeSeparator(const std::string& value);
+  const std::string& DecimalSeparator() const { return FFormats.DecimalSeparator; }
+  void SetDecimalSeparator(const std::string& value);
+  const std::string& ThousandSeparator() const { return FFormats.ThousandSeparator; }
+  void SetThousandSeparator(const std::string& value);
+  const TFormatChoice& Formats() const { return FFormats; }
   void SetWholeValues(bool value) { FWholeValues = value; }
   void SetTrailerStored(bool value) { FTrailerStored = value; }
   std::string Version() const { return GetVersion(); }
@@ -570,6 +594,8 @@ class KORVANE_API TCSVImport : public TComponent {
   bool FWholeValues = false;
   TValueErrors FValueErrors = veLenient;
   TDateTimeStyle FDateTimeStyle = dsFormatSettings;
+  bool FUtcTimes = false;
+  TFormatChoice FFormats;
   TNotifyEvent FOnBeginImport;
   TNotifyEvent FOnFinishImport;
   TImportEvent FOnImportRecord;

@@ -1036,6 +1036,100 @@ TEST_F(CliTest, SaveWritesASettingsFileThatRunRepeats) {
   EXPECT_EQ(Rows(Db(), "SELECT count(*) FROM people")[0][0], "8");
 }
 
+// What each option decides of a run survives --save: `korvane run` of the
+// saved file stores the same rows, or writes the same bytes, as the run.
+TEST_F(CliTest, SaveKeepsWhatEachDateAndNumberOptionDecides) {
+  const auto stored = [](const std::string& db) {
+    std::string text;
+    for (const auto& row : Rows(db, "SELECT * FROM t")) {
+      for (const std::string& value : row) text += value + "|";
+    }
+    return text;
+  };
+  struct TImportCase {
+    const char* Text;
+    std::vector<std::string> Args;
+    const char* Stored;
+  };
+  const TImportCase imports[] = {
+      // The layouts the sample shows, sniffed.
+      {"3/25/2024,3/25/2024 14:30:00,1.5\n", {}, "2024-03-25|2024-03-25 14:30:00|1.5|"},
+      {"25/3/2024,25/3/2024 14:30:00,1.5\n", {}, "2024-03-25|2024-03-25 14:30:00|1.5|"},
+      {"25.03.2024,25.03.2024 14:30:00,1.5\n",
+       {"--date-format", "dd.mm.yyyy"},
+       "2024-03-25|2024-03-25 14:30:00|1.5|"},
+      {"2024-03-25,2024-03-25 14.30.00,1.5\n",
+       {"--time-separator", "."},
+       "2024-03-25|2024-03-25 14:30:00|1.5|"},
+      {"2024-03-25;2024-03-25T14:30:00+01:00;1234,5\n",
+       {"-s", ";", "--decimal-separator", ",", "--thousand-separator", "."},
+       "2024-03-25|2024-03-25 14:30:00+01:00|1234.5|"},
+      {"2024-03-25,2024-03-25T00:30:00.000001+01:00,1\n",
+       {"--utc"},
+       "2024-03-25|2024-03-24 23:30:00.000001|1.0|"},
+  };
+  int n = 0;
+  for (const TImportCase& c : imports) {
+    const std::string input = dir.Put("in" + std::to_string(++n) + ".csv", c.Text);
+    SCOPED_TRACE(c.Text);
+    const auto import = [&](const std::string& db, std::vector<std::string> more) {
+      std::vector<std::string> args{"import", input, "--db", db, "--table", "t", "--create",
+                                    "--columns", "d DATE, ts TIMESTAMP, n REAL"};
+      args.insert(args.end(), c.Args.begin(), c.Args.end());
+      args.insert(args.end(), more.begin(), more.end());
+      return Korvane(args);
+    };
+    const std::string ran = dir.Path("ran" + std::to_string(n) + ".db");
+    const std::string saved = dir.Path("saved" + std::to_string(n) + ".db");
+    const std::string settings = dir.Path("import" + std::to_string(n) + ".kvs");
+    TRun r = import(ran, {});
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(stored(ran), c.Stored);
+    ASSERT_EQ(import(saved, {"--save", settings}).Status, 0);
+    r = Korvane({"run", settings});
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(stored(saved), c.Stored);
+  }
+
+  Exec(Db(),
+       "CREATE TABLE src (d DATE, ts TIMESTAMP, n REAL);"
+       "INSERT INTO src VALUES ('2024-03-05', '2024-03-05 14:30:00', 1234.5);"
+       "CREATE TABLE zoned (ts TIMESTAMP);"
+       "INSERT INTO zoned VALUES ('2024-03-05 00:30:00.000250+01:00')");
+  struct TExportCase {
+    std::vector<std::string> Args;
+    const char* Written;
+  };
+  const TExportCase exports[] = {
+      {{"--table", "src"}, "2024-03-05,2024-03-05 14:30:00,1234.5\n"},
+      {{"--table", "src", "--date-format", "dd.mm.yyyy"},
+       "05.03.2024,05.03.2024 14:30:00,1234.5\n"},
+      {{"--table", "src", "--time-separator", "."}, "2024-03-05,2024-03-05 14.30.00,1234.5\n"},
+      {{"--table", "src", "-s", ";", "--decimal-separator", ",", "--thousand-separator", "."},
+       "2024-03-05;2024-03-05 14:30:00;1234,5\n"},
+      {{"--table", "zoned", "--utc"}, "2024-03-04 23:30:00.000250+00\n"},
+      {{"--table", "zoned"}, "2024-03-05 00:30:00.000250+01:00\n"},
+  };
+  for (const TExportCase& c : exports) {
+    SCOPED_TRACE(c.Written);
+    const std::string ran = "ran" + std::to_string(++n) + ".csv";
+    const std::string saved = "saved" + std::to_string(n) + ".csv";
+    const std::string settings = dir.Path("export" + std::to_string(n) + ".kvs");
+    std::vector<std::string> args{"export", dir.Path(ran), "--db", Db()};
+    args.insert(args.end(), c.Args.begin(), c.Args.end());
+    TRun r = Korvane(args);
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(dir.Get(ran), c.Written);
+    args[1] = dir.Path(saved);
+    args.push_back("--save");
+    args.push_back(settings);
+    ASSERT_EQ(Korvane(args).Status, 0);
+    r = Korvane({"run", settings});
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(dir.Get(saved), c.Written);
+  }
+}
+
 // The settings file the README shows, run where its relative paths lead.
 TEST_F(CliTest, ReadmeSettingsExampleRuns) {
   ASSERT_EQ(::mkdir(dir.Path("examples").c_str(), 0755), 0);

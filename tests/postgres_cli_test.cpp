@@ -397,10 +397,17 @@ TEST(PostgresCli, DateTimesKeepMicrosecondsAndOffsetsBothWays) {
   run = Korvane({"import", dir.Put("wall.csv", "id,tstz\n1,2024-07-01 12:00:00.000001\n2,2024-01-01T12:00\n"),
                  "--db", db, "--table", d, "--header"});
   ASSERT_EQ(run.Status, 0) << run.Err;
+  // --utc: the session works in UTC whatever the connection chose.
+  run = Korvane({"import", dir.Put("utc.csv", "id,tstz\n3,2024-07-01 12:00:00\n"), "--db", db,
+                 "--table", d, "--header", "--utc"});
+  ASSERT_EQ(run.Status, 0) << run.Err;
   EXPECT_EQ(schema.Value("SELECT string_agg((tstz AT TIME ZONE 'UTC')::text, ',' ORDER BY id) FROM " + d),
-            "2024-07-01 10:00:00.000001,2024-01-01 11:00:00");
+            "2024-07-01 10:00:00.000001,2024-01-01 11:00:00,2024-07-01 12:00:00");
   run = Korvane({"export", dir.Path("utc.csv"), "--db", Uri(), "--table", d, "--header"});
-  EXPECT_EQ(dir.Get("utc.csv"), "id,tstz\n1,2024-07-01 10:00:00.000001+00\n2,2024-01-01 11:00:00+00\n");
+  EXPECT_EQ(dir.Get("utc.csv"), "id,tstz\n1,2024-07-01 10:00:00.000001+00\n2,2024-01-01 11:00:00+00\n"
+                                "3,2024-07-01 12:00:00+00\n");
+  run = Korvane({"export", dir.Path("berlin.csv"), "--db", db, "--table", d, "--utc"});
+  EXPECT_EQ(dir.Get("berlin.csv"), dir.Get("utc.csv").substr(8));
 }
 
 

@@ -9,6 +9,10 @@ using namespace formats_internal;
 
 namespace {
 
+// 0001-01-01 and 9999-12-31 in days from day zero.
+constexpr std::int32_t kFirstIsoDay = -693593;
+constexpr std::int32_t kLastIsoDay = 2958465;
+
 // n digits at s[pos], as a number; false when one of them is not a digit.
 inline bool Digits(std::string_view s, std::size_t pos, std::size_t n, int& value) {
   if (pos + n > s.size()) return false;
@@ -189,6 +193,8 @@ const char* IsoFaultText(TIsoFault fault) {
       return "has more than 6 digits of a second";
     case TIsoFault::ZoneOutOfRange:
       return "has a zone offset beyond +/-15:59";
+    case TIsoFault::UtcOutOfRange:
+      return "falls outside the years 1 to 9999 in UTC";
   }
   return "is not a date or time";
 }
@@ -241,8 +247,8 @@ char* PutIso(char* p, const TIsoValue& value) {
   return p;
 }
 
-void MoveToUtc(TIsoValue& value) {
-  if (!value.HasZone) return;
+bool MoveToUtc(TIsoValue& value) {
+  if (!value.HasZone) return true;
   std::int64_t micros =
       value.Micros - (std::int64_t{value.ZoneMinutes} * 60 + value.ZoneSeconds) * 1000000;
   std::int32_t day = value.Day;
@@ -254,11 +260,13 @@ void MoveToUtc(TIsoValue& value) {
     micros -= kMicrosPerDay;
     ++day;
   }
+  if (value.HasDate && (day < kFirstIsoDay || day > kLastIsoDay)) return false;
   value.Micros = micros;
   if (value.HasDate) value.Day = day;
   value.ZoneMinutes = 0;
   value.ZoneSeconds = 0;
   value.Utc = false;
+  return true;
 }
 
 std::string IsoText(const TIsoValue& value) {

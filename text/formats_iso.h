@@ -27,6 +27,7 @@ enum class TIsoFault : std::uint8_t {
   OutOfRange,      // an hour above 23 (24:00:00 too), a minute or second above 59
   TooManyDigits,   // more than six digits of a fraction of a second
   ZoneOutOfRange,  // an offset beyond -15:59 .. +15:59
+  UtcOutOfRange,   // in UTC the day falls outside the years 1 to 9999
 };
 
 // A date, a time or both, exactly as a text gave them.
@@ -76,7 +77,8 @@ KORVANE_API char* PutIso(char* p, const TIsoValue& value);
 KORVANE_API std::string IsoText(const TIsoValue& value);
 // The same instant in UTC: the zone's offset taken off the time (and the
 // day, when the value has one), the zone kept as +00:00. A value without a
-// zone is left as it is.
-KORVANE_API void MoveToUtc(TIsoValue& value);
+// zone is left as it is. False, the value untouched, when the day in UTC
+// falls outside the years 1 to 9999.
+KORVANE_API bool MoveToUtc(TIsoValue& value);
 
 }  // namespace korvane

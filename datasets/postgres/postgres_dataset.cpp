@@ -405,6 +405,12 @@ void TPostgresDataSet::SetExactTimes(bool value) {
   FExactTimes = value;
 }
 
+void TPostgresDataSet::SetUtcTimes(bool value) {
+  CheckInactive("UtcTimes");
+  if (value != FUtcTimes) FState->Conn.reset();
+  FUtcTimes = value;
+}
+
 void TPostgresDataSet::SetBinaryCopy(bool value) {
   CheckInactive("BinaryCopy");
   FBinaryCopy = value;
@@ -418,6 +424,7 @@ void TPostgresDataSet::Connect() {
   if (FConnection.empty())
     Fail("Connection is empty: give a postgresql:// URI or key=value string");
   FState->Conn = std::make_unique<pg::TConnection>(FConnection);
+  if (FUtcTimes) FState->Conn->Exec("SET TimeZone = 'UTC'");
   FState->Binary = FBinaryCopy;
 }
 
@@ -736,6 +743,7 @@ TComponentClass ComponentClass<TPostgresDataSet>() {
         .Integer("BulkCommitCount", &D::BulkCommitCount, &D::SetBulkCommitCount)
         .Boolean("BinaryCopy", &D::BinaryCopy, &D::SetBinaryCopy)
         .Boolean("ExactTimes", &D::ExactTimes, &D::SetExactTimes)
+        .Boolean("UtcTimes", &D::UtcTimes, &D::SetUtcTimes)
         .Build();
   }();
   return &info;

@@ -93,6 +93,12 @@ class KORVANE_API TPostgresDataSet : public TSQLDataSet {
   // the millisecond, a timestamptz as its UTC time.
   bool ExactTimes() const { return FExactTimes; }
   void SetExactTimes(bool value);
+  // Whether the session works in UTC whatever the connection chooses (a
+  // timestamptz is then read with +00, and one without an offset is
+  // written as UTC). False, the initial value: the connection's time zone
+  // (options, PGTZ), else UTC.
+  bool UtcTimes() const { return FUtcTimes; }
+  void SetUtcTimes(bool value);
 
   // True while the connection's COPY travels in the binary format (false
   // once the server refused it, or with BinaryCopy false). Columns of types
@@ -142,6 +148,7 @@ class KORVANE_API TPostgresDataSet : public TSQLDataSet {
   std::string FConnection;
   bool FBinaryCopy = true;
   bool FExactTimes = false;
+  bool FUtcTimes = false;
 
   std::unique_ptr<TState> FState;
 };
