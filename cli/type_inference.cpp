@@ -30,12 +30,6 @@ constexpr std::uint32_t kAllKinds = kInt | kReal | kBool | kTime | (kFormatBits 
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-std::string_view TrimBlanks(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
-}
-
 // Reads a run of 1 to maxDigits digits at s[pos]; false when there is none or
 // it is longer.
 bool Number(std::string_view s, std::size_t& pos, int maxDigits, int& value, int& digits) {
@@ -116,13 +110,13 @@ bool IsBooleanWord(std::string_view s) {
 
 // Whether a number text reads back from the double it reads as: a REAL
 // column would round one that does not, and strict values refuse it.
-bool KeptByDouble(std::string_view s, double value) {
-  std::size_t digits = 0;
-  for (const char c : s) {
-    if (c == 'e' || c == 'E') digits = 64;  // far below or above: read on
-    digits += IsDigit(c) ? 1 : 0;
+bool KeptByDouble(std::string_view s, const TNumberSpans& spans, double value) {
+  // So few digits read back whatever they are; an exponent may put them far
+  // below or above.
+  if (!spans.HasExponent &&
+      spans.Whole.size() + spans.Fraction.size() <= static_cast<std::size_t>(kDoubleDigits)) {
+    return true;
   }
-  if (digits <= static_cast<std::size_t>(kDoubleDigits)) return true;
   const TFormatSettings& fs = FormatSettings();
   TNumberParts number;
   return ReadNumberText(s, nrExponent, fs.DecimalSeparator, fs.ThousandSeparator, number) &&
@@ -170,22 +164,20 @@ std::uint32_t TTypeVote::Kinds(std::string_view value, std::uint32_t wanted,
   if (!digits.empty() && (digits.front() == '-' || digits.front() == '+')) digits.remove_prefix(1);
   traits.LeadingZero = digits.size() > 1 && digits[0] == '0' && IsDigit(digits[1]);
   if (!traits.LeadingZero && (wanted & (kInt | kReal | kCommaInt | kCommaReal | kDecimal)) != 0) {
-    std::int64_t whole = 0;
-    const char* first = s.data() + (s.front() == '+' ? 1 : 0);
-    auto [end, ec] = std::from_chars(first, s.data() + s.size(), whole);
-    if (ec == std::errc() && end == s.data() + s.size() && first != end) {
-      kinds |= kInt;
-      traits.Wide = whole < std::numeric_limits<std::int32_t>::min() ||
-                    whole > std::numeric_limits<std::int32_t>::max();
-    }
-    double real = 0;
-    if (TryStrToFloat(s, real) && KeptByDouble(s, real)) kinds |= kReal;
-    // What an integer or a double keeps is a decimal too.
     const TFormatSettings& fs = FormatSettings();
-    TNumberParts number;
-    if ((kinds & (kInt | kReal)) != 0 ||
-        ReadNumberText(s, nrPlain, fs.DecimalSeparator, fs.ThousandSeparator, number)) {
-      kinds |= kDecimal;
+    TNumberSpans number;
+    if (ScanNumberText(s, nrExponent, fs.DecimalSeparator, '\0', number)) {
+      std::int64_t whole = 0;
+      if (SpansToInteger(number, whole)) {
+        kinds |= kInt;
+        traits.Wide = whole < std::numeric_limits<std::int32_t>::min() ||
+                      whole > std::numeric_limits<std::int32_t>::max();
+      }
+      double real = 0;
+      if (TryStrToFloat(s, real) && KeptByDouble(s, number, real)) kinds |= kReal;
+      // What a double keeps is a decimal too, and so is any number without
+      // an exponent.
+      if (!number.HasExponent || (kinds & kReal) != 0) kinds |= kDecimal;
     }
     if (FDecimalComma && (wanted & (kCommaInt | kCommaReal)) != 0) {
       if (s.find_first_of(",.") == std::string_view::npos) {

@@ -114,104 +114,38 @@ double NumericFloat(std::string_view text) {
   return StrToFloat(std::string_view(local, n));
 }
 
-namespace {
-
-// The amount in ten-thousandths of digits with scale decimals (at most
-// four), exactly; false when it does not fit in 64 bits.
-bool ScaleAmount(std::uint64_t digits, int scale, bool negative, std::int64_t& amount) {
-  static constexpr std::int64_t kScale[5] = {10000, 1000, 100, 10, 1};
-  std::int64_t value = 0;
-  if (digits > static_cast<std::uint64_t>(INT64_MAX) ||
-      __builtin_mul_overflow(static_cast<std::int64_t>(digits), kScale[scale], &value)) {
-    return false;
-  }
-  amount = negative ? -value : value;
-  return true;
-}
-
-// The amount of an amount text with at most four decimals, read exactly in
-// integers: an optional '-' before the first kept character, digits with at
-// most four after a '.', an amount that fits in 64 bits; the bytes
-// NumericValue drops are skipped here too. Such a text needs no rounding, and
-// reading it through a double would be off by one ten-thousandth for some
-// amounts of twelve whole digits and more, so that the text written for an
-// amount would not read back as that amount. False, having decided
-// nothing, for any other text (which the double reading then rounds).
-bool QuickCurrencyScan(std::string_view text, std::int64_t& amount) {
-  std::uint64_t digits = 0;
-  int decimals = -1;  // -1: no decimal point yet
-  bool negative = false;
-  bool kept = false;
-  bool any = false;
-  for (const char c : text) {
-    const unsigned digit = static_cast<unsigned char>(c) - unsigned{'0'};
-    if (digit <= 9) {
-      if (__builtin_mul_overflow(digits, 10u, &digits) ||
-          __builtin_add_overflow(digits, digit, &digits)) {
-        return false;
-      }
-      decimals += decimals >= 0 ? 1 : 0;
-      kept = true;
-      any = true;
-    } else if (c == '.') {
-      if (decimals >= 0 || FormatSettings().DecimalSeparator != '.') return false;
-      decimals = 0;
-      kept = true;
-    } else if (c == '-') {
-      if (kept) return false;
-      negative = true;
-      kept = true;
-    }
-    if (decimals > 4) return false;
-  }
-  const int scale = decimals < 0 ? 0 : decimals;
-  return any && ScaleAmount(digits, scale, negative, amount);
-}
-
-// QuickCurrencyScan for the usual shape of an amount, an optional '-', digits
-// and an optional '.' with digits, each run read by std::from_chars; any
-// other text goes to the byte-by-byte scan. The bounds are the same.
-bool QuickCurrency(std::string_view text, std::int64_t& amount) {
-  const char* const end = text.data() + text.size();
-  const bool negative = !text.empty() && text.front() == '-';
-  const char* const first = text.data() + (negative ? 1 : 0);
-  // A run too long for 64 bits still ends where its digits end; the bounds
-  // below send it to the scan before its value is used.
-  std::uint64_t whole = 0;
-  const char* p = std::from_chars(first, end, whole).ptr;
-  const auto wholeDigits = p - first;
-  std::uint64_t decimals = 0;
-  std::ptrdiff_t scale = 0;
-  if (p != end) {
-    if (*p != '.') return QuickCurrencyScan(text, amount);
-    const char* const point = p + 1;
-    p = std::from_chars(point, end, decimals).ptr;
-    scale = p - point;
-    if (p != end || FormatSettings().DecimalSeparator != '.') {
-      return QuickCurrencyScan(text, amount);
-    }
-  }
-  if (wholeDigits + scale == 0 || scale > 4) return false;
-  if (wholeDigits + scale > 18) return QuickCurrencyScan(text, amount);
-  static constexpr std::uint64_t kShift[5] = {1, 10, 100, 1000, 10000};
-  return ScaleAmount(whole * kShift[scale] + decimals, static_cast<int>(scale), negative, amount);
-}
-
-}  // namespace
-
 std::int64_t NumericCurrency(std::string_view text) {
+  // The kept characters (NumericOnly), in place for the usual short text.
+  char local[64];
+  std::string longText;
+  std::string_view kept;
+  if (text.size() <= sizeof local) {
+    std::size_t n = 0;
+    for (const char c : text) {
+      if (IsNumericChar(c)) local[n++] = c;
+    }
+    kept = std::string_view(local, n);
+  } else {
+    longText = NumericOnly(text);
+    kept = longText;
+  }
+  // At most four decimals: the amount exactly, in integers (through a
+  // double, some amounts of twelve whole digits and more would be off by one
+  // ten-thousandth, so that the text written for an amount would not read
+  // back as that amount).
+  const TFormatSettings& fs = FormatSettings();
+  TNumberSpans spans;
+  const bool number = ScanNumberText(kept, nrPlain, fs.DecimalSeparator, '\0', spans);
   std::int64_t amount = 0;
-  if (QuickCurrency(text, amount)) return amount;
+  if (number && ExactAmount(spans, amount)) return amount;
   // More decimals: rounded on the text's own digits, halves away from zero
   // (through a double, 0.00015 would be 1 and 12.34565 123456).
-  const std::string kept = NumericOnly(text);
   const double value = StrToFloat(kept);  // raises for a text StrToFloat refuses
-  TNumberParts number;
-  const TFormatSettings& fs = FormatSettings();
-  if (!ReadNumberText(kept, nrPlain, fs.DecimalSeparator, fs.ThousandSeparator, number)) {
+  TNumberParts parts;
+  if (!ReadNumberText(kept, nrPlain, fs.DecimalSeparator, fs.ThousandSeparator, parts)) {
     return ToCurrency(value);
   }
-  if (!RoundedUnits(number, 4, amount)) throw ERangeError("Currency amount out of range");
+  if (!RoundedUnits(parts, 4, amount)) throw ERangeError("Currency amount out of range");
   return amount;
 }
 

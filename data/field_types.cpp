@@ -20,22 +20,9 @@ enum class IntText { kOk, kInvalid, kOverflow };
 
 // An optionally signed run of decimal digits with blanks around it.
 IntText ParseIntegerText(std::string_view text, std::int64_t& value) {
-  std::string_view s = TrimBlanks(text);
-  bool negative = false;
-  if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
-    negative = s.front() == '-';
-    s.remove_prefix(1);
-  }
-  if (s.empty() || s.find_first_not_of("0123456789") != std::string_view::npos) {
-    return IntText::kInvalid;
-  }
-  // The magnitude of the most negative value is one more than the largest.
-  const std::uint64_t limit = static_cast<std::uint64_t>(kInt64Max) + (negative ? 1 : 0);
-  std::uint64_t magnitude = 0;
-  const auto read = std::from_chars(s.data(), s.data() + s.size(), magnitude);
-  if (read.ec != std::errc() || magnitude > limit) return IntText::kOverflow;
-  value = static_cast<std::int64_t>(negative ? 0 - magnitude : magnitude);
-  return IntText::kOk;
+  TNumberSpans n;
+  if (!ScanNumberText(text, nrPlain, '.', '\0', n) || n.Point) return IntText::kInvalid;
+  return SpansToInteger(n, value) ? IntText::kOk : IntText::kOverflow;
 }
 
 // ParseIntegerText, with the usual text, digits and nothing else, read

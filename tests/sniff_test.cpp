@@ -33,7 +33,8 @@ TEST(InferColumnType, EveryNonEmptyValueMustFit) {
     std::string Expected;
   };
   const std::vector<TCase> cases = {
-      {{"1", "-20", "+3", " 42 ", ""}, "INTEGER"},
+      {{"1", "-20", "+3", " 42 ", "", "7\r", "\f8"}, "INTEGER"},  // blanks as the import trims them
+      {{"+-5"}, "TEXT"},
       {{"0", "1", "1", "0"}, "INTEGER"},
       {{"2147483648", "1"}, "BIGINT"},
       {{"9223372036854775808"}, "DOUBLE PRECISION"},  // beyond 64 bits

@@ -7,10 +7,11 @@
 #include <string>
 #include <system_error>
 
+#include "core/sysutils.h"
 #include "text/formats.h"
 #include "text/formats_internal.h"
+#include "text/number_text.h"
 #include "text/speed_internal.h"
-#include "core/sysutils.h"
 
 namespace korvane {
 
@@ -136,75 +137,23 @@ bool ReadCheckedFloat(std::string_view t, char decimal, bool negative, std::size
   return true;
 }
 
-// A number's text without the blanks around it, split from its sign.
-struct SignedText {
-  std::string_view rest;
-  bool negative;
-};
-
-SignedText TakeSign(std::string_view text) {
-  std::string_view t = TrimView(text);
-  const bool negative = !t.empty() && t.front() == '-';
-  if (!t.empty() && (t.front() == '+' || negative)) t.remove_prefix(1);
-  return {t, negative};
-}
-
-// Whether every character of s is a decimal digit.
-bool AllDigits(std::string_view s) { return std::all_of(s.begin(), s.end(), IsDigitChar); }
-
-// The value of a run of digits (none: 0); false when it does not fit in 64
-// bits.
-bool ReadDigits(std::string_view digits, std::uint64_t& value) {
-  value = 0;
-  return digits.empty() ||
-         std::from_chars(digits.data(), digits.data() + digits.size(), value).ec == std::errc();
-}
-
-// The end of a run of digits in t from k on.
-std::size_t DigitsEnd(std::string_view t, std::size_t k) {
-  while (k < t.size() && IsDigitChar(t[k])) ++k;
-  return k;
-}
-
-// The grammar: digits, the decimal separator of the settings and digits
-// (one digit at least of the two), then an exponent. Short texts are read
-// by speed_internal's routine, the others by std::from_chars.
+// The grammar is ScanNumberText's (digits, the decimal separator of the
+// settings and digits, one digit at least of the two, then an exponent).
+// Short texts are read by speed_internal's routine, the others by
+// std::from_chars.
 bool ParseFloat(std::string_view text, double& value) {
-  const SignedText sign = TakeSign(text);
-  const std::string_view t = sign.rest;
   const char decimal = FormatSettings().DecimalSeparator;
-  const std::size_t intEnd = DigitsEnd(t, 0);
-  std::size_t fracBegin = intEnd;
-  std::size_t fracEnd = intEnd;
-  if (intEnd < t.size() && t[intEnd] == decimal) {
-    fracBegin = intEnd + 1;
-    fracEnd = DigitsEnd(t, fracBegin);
-  }
-  if (intEnd == 0 && fracEnd == fracBegin) return false;
-  std::size_t i = fracEnd;
-  long exponent = 0;  // saturated: only its sign matters once it is large
-  if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
-    ++i;
-    bool expNegative = false;
-    if (i < t.size() && (t[i] == '+' || t[i] == '-')) {
-      expNegative = t[i] == '-';
-      ++i;
-    }
-    const std::size_t digitsBegin = i;
-    for (; i < t.size() && IsDigitChar(t[i]); ++i) {
-      if (exponent < 100000) exponent = exponent * 10 + (t[i] - '0');
-    }
-    if (i == digitsBegin) return false;
-    if (expNegative) exponent = -exponent;
-  }
-  if (i != t.size()) return false;
+  TNumberSpans n;
+  if (!ScanNumberText(text, nrExponent, decimal, '\0', n)) return false;
   double result = 0;
-  if (speed_internal::ShortDecimalToDouble(
-          t.substr(0, intEnd), t.substr(fracBegin, fracEnd - fracBegin), exponent, result)) {
-    value = sign.negative ? -result : result;
+  if (speed_internal::ShortDecimalToDouble(n.Whole, n.Fraction, n.Exponent, result)) {
+    value = n.Negative ? -result : result;
     return true;
   }
-  return ReadCheckedFloat(t, decimal, sign.negative, intEnd, fracBegin, fracEnd, exponent, value);
+  const std::size_t intEnd = n.Whole.size();
+  const std::size_t fracBegin = n.Point ? intEnd + 1 : intEnd;
+  return ReadCheckedFloat(n.Body, decimal, n.Negative, intEnd, fracBegin,
+                          fracBegin + n.Fraction.size(), n.Exponent, value);
 }
 
 std::string NonFiniteText(double value) {
@@ -365,33 +314,12 @@ char* PutCurrencyAmount(char* p, std::int64_t value, char decimalSeparator) {
 
 bool TryStrToFloat(std::string_view s, double& value) { return ParseFloat(s, value); }
 
-// The grammar: digits, then the decimal separator of the settings and at
-// most four decimals (one digit at least of the two); std::from_chars reads
-// the whole digits and the decimals, and the amount must fit in 64 bits.
+// The grammar: ScanNumberText's without the exponent, and at most four
+// decimals; the amount must fit in 64 bits.
 bool TryStrToAmount(std::string_view s, std::int64_t& amount) {
-  const SignedText sign = TakeSign(s);
-  const std::string_view t = sign.rest;
-  const std::size_t point = t.find(FormatSettings().DecimalSeparator);
-  const std::string_view whole = t.substr(0, point);
-  const std::string_view decimals =
-      point == std::string_view::npos ? std::string_view() : t.substr(point + 1);
-  if ((whole.empty() && decimals.empty()) || decimals.size() > 4 || !AllDigits(whole) ||
-      !AllDigits(decimals)) {
-    return false;
-  }
-  std::uint64_t wholeValue = 0;
-  std::uint64_t fraction = 0;
-  if (!ReadDigits(whole, wholeValue) || !ReadDigits(decimals, fraction)) return false;
-  static constexpr std::uint64_t kScale[5] = {10000, 1000, 100, 10, 1};
-  std::int64_t value = 0;
-  if (wholeValue > static_cast<std::uint64_t>(INT64_MAX) ||
-      __builtin_mul_overflow(static_cast<std::int64_t>(wholeValue), std::int64_t{10000}, &value) ||
-      __builtin_add_overflow(value, static_cast<std::int64_t>(fraction * kScale[decimals.size()]),
-                             &value)) {
-    return false;
-  }
-  amount = sign.negative ? -value : value;
-  return true;
+  const char decimal = FormatSettings().DecimalSeparator;
+  TNumberSpans n;
+  return ScanNumberText(s, nrPlain, decimal, '\0', n) && ExactAmount(n, amount);
 }
 
 double StrToFloat(std::string_view s) {

@@ -9,7 +9,7 @@ namespace korvane {
 
 namespace {
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+using number_scan::IsDigit;
 
 constexpr std::string_view kCurrencySymbols[] = {"$", "\xE2\x82\xAC", "\xC2\xA3", "\xC2\xA5"};
 
@@ -31,40 +31,6 @@ bool StripSymbolSuffix(std::string_view& t) {
     }
   }
   return false;
-}
-
-// An optional '+' or '-' at the front of t; false when one was taken before.
-bool TakeSign(std::string_view& t, bool& signed_, bool& negative) {
-  if (t.empty() || (t.front() != '+' && t.front() != '-')) return true;
-  if (signed_) return false;
-  signed_ = true;
-  negative = t.front() == '-';
-  t.remove_prefix(1);
-  return true;
-}
-
-// The whole digits of t into digits, the thousands separator (when
-// allowed) only between groups of three; how many bytes it read, or npos
-// when the groups are wrong.
-std::size_t ScanWhole(std::string_view t, bool grouping, char thousands, std::string& digits) {
-  std::size_t i = 0;
-  std::size_t group = 0;
-  bool grouped = false;
-  for (; i < t.size(); ++i) {
-    const char c = t[i];
-    if (IsDigit(c)) {
-      digits += c;
-      ++group;
-    } else if (grouping && c == thousands && i + 1 < t.size() && IsDigit(t[i + 1])) {
-      if (group == 0 || group > 3 || (grouped && group != 3)) return std::string_view::npos;
-      grouped = true;
-      group = 0;
-    } else {
-      break;
-    }
-  }
-  if (grouped && group != 3) return std::string_view::npos;
-  return i;
 }
 
 // The digits without the zeros at either end, and the decimal exponent of
@@ -90,49 +56,42 @@ int TNumberParts::Decimals() const {
   return exponent >= 0 ? 0 : static_cast<int>(std::min<long>(-exponent, 1000000));
 }
 
-bool ReadNumberText(std::string_view text, unsigned rules, char decimal, char thousands,
-                    TNumberParts& n) {
-  n = TNumberParts();
-  std::string_view t = TrimBlanks(text);
-  const bool money = (rules & nrMoney) != 0;
+namespace number_scan {
+
+bool TakeMoneyAffixes(std::string_view& t, bool& negative) {
   bool parenthesised = false;
-  if (money && t.size() >= 2 && t.front() == '(' && t.back() == ')') {
+  if (t.size() >= 2 && t.front() == '(' && t.back() == ')') {
     parenthesised = true;
     t = TrimBlanks(t.substr(1, t.size() - 2));
   }
   bool signed_ = false;
-  if (!TakeSign(t, signed_, n.Negative)) return false;
-  if (money && (StripSymbolPrefix(t) || StripSymbolSuffix(t))) {
-    if (!TakeSign(t, signed_, n.Negative)) return false;
+  if (!TakeSign(t, signed_, negative)) return false;
+  if (StripSymbolPrefix(t) || StripSymbolSuffix(t)) {
+    if (!TakeSign(t, signed_, negative)) return false;
   }
   if (parenthesised) {
     if (signed_) return false;
-    n.Negative = true;
+    negative = true;
   }
-  std::size_t i = ScanWhole(t, (rules & nrThousands) != 0, thousands, n.Digits);
-  if (i == std::string_view::npos) return false;
+  return true;
+}
+
+}  // namespace number_scan
+
+bool ReadNumberText(std::string_view text, unsigned rules, char decimal, char thousands,
+                    TNumberParts& n) {
+  n = TNumberParts();
+  TNumberSpans spans;
+  if (!ScanNumberText(text, rules, decimal, thousands, spans)) return false;
+  n.Negative = spans.Negative;
+  n.Digits.reserve(spans.Whole.size() + spans.Fraction.size());
+  for (const char c : spans.Whole) {
+    if (IsDigit(c)) n.Digits += c;
+  }
   n.WholeDigits = n.Digits.size();
-  if (i < t.size() && t[i] == decimal) {
-    for (++i; i < t.size() && IsDigit(t[i]); ++i) n.Digits += t[i];
-  }
-  if (n.Digits.empty()) return false;
-  if ((rules & nrExponent) != 0 && i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
-    std::string_view e = t.substr(i + 1);
-    bool expNegative = false;
-    if (!e.empty() && (e.front() == '+' || e.front() == '-')) {
-      expNegative = e.front() == '-';
-      e.remove_prefix(1);
-    }
-    if (e.empty() || !IsDigit(e.front())) return false;
-    long value = 0;
-    for (i = 0; i < e.size() && IsDigit(e[i]); ++i) {
-      value = std::min<long>(value * 10 + (e[i] - '0'), 100000);
-    }
-    if (i != e.size()) return false;
-    n.Exponent = expNegative ? -value : value;
-    return true;
-  }
-  return i == t.size();
+  n.Digits += spans.Fraction;
+  n.Exponent = spans.Exponent;
+  return true;
 }
 
 bool NumberToDouble(const TNumberParts& n, double& value) {

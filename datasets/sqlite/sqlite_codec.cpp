@@ -348,9 +348,7 @@ bool TSQLiteCodec::Load(TStorage storage, sqlite3_value* v, TFieldData& slot) {
   // A typed column: an empty text means no value.
   std::string_view text;
   if (type == SQLITE_TEXT || type == SQLITE_BLOB) {
-    text = ValueText(v);
-    while (!text.empty() && static_cast<unsigned char>(text.front()) <= ' ') text.remove_prefix(1);
-    while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ') text.remove_suffix(1);
+    text = TrimBlanks(ValueText(v));
     if (text.empty()) return StoreNull(slot);
   }
   switch (storage) {
