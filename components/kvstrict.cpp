@@ -213,8 +213,10 @@ bool WriteStrictFloat(std::string_view text, TField* field, bool money, TValueFa
 }
 
 // An exact decimal kept as its text: any number, within the whole digits
-// and decimals its column declares.
-bool WriteStrictDecimalText(std::string_view text, TField* field, TValueFault& fault) {
+// and decimals its column declares. Out of line, so that the usual types'
+// readers stay in line in WriteStrictFieldData.
+[[gnu::noinline]] bool WriteStrictDecimalText(std::string_view text, TField* field,
+                                              TValueFault& fault) {
   TNumberParts n;
   if (!ScanNumber(text, nrExponent, n)) {
     return Fail(fault, rerNotANumber, QuotedValue(text) + " is not a number");
