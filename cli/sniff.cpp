@@ -399,7 +399,10 @@ TLayout SniffLayout(std::string_view head, bool headIsAll, std::optional<char> g
   bool found = false;
   for (char sep : seps) {
     for (char quote : quotes) {
-      if (quote != '\0' && quote == sep) continue;
+      // The comment character starts lines; it separates nothing.
+      if ((quote != '\0' && quote == sep) || (skip.Comment != '\0' && sep == skip.Comment)) {
+        continue;
+      }
       TLayoutScore score = ScoreLayout(head, headIsAll, sep, quote, skip);
       char escape = skip.Escape;
       // A backslash escapes quotes where the head shows it and the records

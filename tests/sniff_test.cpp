@@ -169,6 +169,9 @@ TEST(Sniff, TitleAndCommentLinesBeforeTheData) {
        "| \" header id:INTEGER n:INTEGER"},
       {"title\n# note\nx,y\n1,2\n", 1, '#', ", \" header x:INTEGER y:INTEGER"},
       {"#id,name\n1,a\n2,b\n", 0, '\0', ", \" header #id:INTEGER name:TEXT"},
+      // Nor is the comment character a separator where it ends the lines.
+      {"# a\n# b\nab\t1 # one\ncd 2\t# two\nef\t3\t# three\n", 0, '#',
+       "tab \" c1:TEXT c2:TEXT c3:TEXT"},
       // A record of one value among the data is no title.
       {"a,b\n1,2\nx\n3,4\n", 0, '\0', ", \" header a:TEXT b:INTEGER"},
   };
