@@ -17,6 +17,7 @@ enum class THandOff : std::uint8_t {
   hoFormatAhead,      // an export's records, handed to the thread that formats them
   hoBackgroundWrite,  // buffers handed to TBackgroundWriter
   hoDecompress,       // an input's text, decompressed ahead of its reader
+  hoDatabaseJob,      // rows between a dataset and one of its database connections' threads
   hoCount
 };
 

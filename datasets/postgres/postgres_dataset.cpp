@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 #include <exception>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -13,6 +14,8 @@
 #include "datasets/postgres/postgres_connection.h"
 #include "datasets/postgres/postgres_copy_writer.h"
 #include "datasets/postgres/postgres_merge.h"
+#include "datasets/postgres/postgres_parallel_load.h"
+#include "datasets/postgres/postgres_parallel_read.h"
 
 namespace korvane {
 
@@ -41,6 +44,7 @@ struct TPostgresDataSet::TState {
   // What Open found.
   bool IsQuery = false;
   bool Writable = false;
+  char Kind = 'r';  // pg_class.relkind of the table
   std::string Table;  // quoted, schema-qualified when it was given so
   std::string QueryText;
   std::vector<pg::TColumn> Cols;
@@ -64,6 +68,19 @@ struct TPostgresDataSet::TState {
   std::vector<std::string> PrimaryKey;
   std::vector<std::vector<std::string>> UniqueKeys;
 
+  // Several connections at once (Jobs): a read in ranges of pages, or a
+  // bulk run dealing its records out; what the last one used, and why
+  // fewer than asked. A run's refusals and commits outlive it until the
+  // next one.
+  std::unique_ptr<pg::TParallelRead> Parallel;
+  std::unique_ptr<pg::TParallelLoad> Load;
+  TRefusals LoadRefusals;
+  std::int64_t LoadCommitted = 0;
+  bool LoadRan = false;
+  std::int32_t JobsUsed = 1;
+  std::string JobsNote;
+  std::string SessionSetup;  // run on every connection of the jobs first
+
   PGconn* conn() const { return Conn->get(); }
 
   void ForgetSource() noexcept {
@@ -80,6 +97,10 @@ struct TPostgresDataSet::TState {
     AutoInc.clear();
     PrimaryKey.clear();
     UniqueKeys.clear();
+    Load.reset();
+    LoadRefusals = {};
+    LoadCommitted = 0;
+    LoadRan = false;
   }
 
   std::string SelectList() const {
@@ -91,8 +112,10 @@ struct TPostgresDataSet::TState {
     return list;
   }
 
-  std::string CopyOutCommand(bool binary) const {
-    bool cast = false;
+  // The select list that reads the columns in the format; cast is set when
+  // it differs from the plain column list.
+  std::string ReadExpressions(bool binary, bool& cast) const {
+    cast = false;
     std::string exprs;
     for (std::size_t i = 0; i < Cols.size(); ++i) {
       const std::string name = IsQuery ? "c" + std::to_string(i + 1) : pg::QuoteIdent(Cols[i].Name);
@@ -101,6 +124,12 @@ struct TPostgresDataSet::TState {
       cast = cast || expr != name || Cols[i].Generated;
       exprs += (i > 0 ? ", " : "") + expr;
     }
+    return exprs;
+  }
+
+  std::string CopyOutCommand(bool binary) const {
+    bool cast = false;
+    const std::string exprs = ReadExpressions(binary, cast);
     std::string source;
     if (IsQuery) {
       if (cast) {
@@ -128,8 +157,113 @@ struct TPostgresDataSet::TState {
     return false;
   }
 
-  void StartReading() {
+  // Jobs 0: the server's max_parallel_workers or the client's cores,
+  // whichever is fewer (the cores alone on an engine without the setting).
+  std::int32_t AutoJobs() const {
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    std::int64_t server = cores;
+    pg::TResult r(PQexec(conn(), "SHOW max_parallel_workers"));
+    if (r && PQresultStatus(r.get()) == PGRES_TUPLES_OK && PQntuples(r.get()) == 1) {
+      server = std::atoll(PQgetvalue(r.get(), 0, 0));
+    }
+    return static_cast<std::int32_t>(std::clamp<std::int64_t>(server, 1, cores));
+  }
+
+  // Opens up to count more connections for the jobs; fewer when the server
+  // refuses one (JobsNote says why). begin runs on each first.
+  std::vector<std::unique_ptr<pg::TConnection>> OpenJobConnections(
+      const std::string& connection, std::int64_t count, const std::string& begin) {
+    std::vector<std::unique_ptr<pg::TConnection>> conns;
+    try {
+      while (static_cast<std::int64_t>(conns.size()) < count) {
+        auto c = std::make_unique<pg::TConnection>(connection);
+        if (!SessionSetup.empty()) c->Exec(SessionSetup);
+        if (!begin.empty()) c->Exec(begin);
+        conns.push_back(std::move(c));
+      }
+    } catch (const EDatabaseError& e) {
+      JobsNote = "only " + std::to_string(conns.size()) + " of " + std::to_string(count) +
+                 " connections could be opened (" + e.Message() + ")";
+    }
+    return conns;
+  }
+
+  // Starts reading the table over several connections; false (JobsNote
+  // saying why when jobs were asked for) when it is read over one.
+  bool StartParallelRead(std::int32_t wanted, bool unordered, const std::string& connection) {
+    JobsUsed = 1;
+    JobsNote.clear();
+    if (wanted == 1) return false;
+    const std::int64_t asked = wanted == 0 ? AutoJobs() : wanted;
+    if (asked <= 1) return false;
+    const auto single = [&](const std::string& why) {
+      JobsNote = why + ": read over one connection";
+      return false;
+    };
+    if (IsQuery) return single("a query");
+    if (Kind != 'r' && Kind != 'm') {
+      return single("only a table's own pages can be read in ranges, and " + Table +
+                    " is a view, a foreign or a partitioned table");
+    }
+    if (PQserverVersion(conn()) < 140000) {
+      return single("the server (version " + std::to_string(PQserverVersion(conn())) +
+                    ") cannot scan a range of pages, which PostgreSQL 14 and later can");
+    }
+    if (PQtransactionStatus(conn()) != PQTRANS_IDLE) {
+      return single("inside a transaction of the host, the table");
+    }
+    Conn->Exec("BEGIN ISOLATION LEVEL REPEATABLE READ, READ ONLY");
+    ReadTransaction = true;
+    pg::TResult r(PQexecParams(conn(),
+                               "SELECT pg_export_snapshot(), pg_relation_size($1::regclass) / "
+                               "current_setting('block_size')::int8",
+                               1, nullptr, std::array{Table.c_str()}.data(), nullptr, nullptr, 0));
+    if (!r || PQresultStatus(r.get()) != PGRES_TUPLES_OK || PQntuples(r.get()) != 1) {
+      const pg::TError e = pg::ErrorOf(conn(), r.get());
+      EndReadTransaction();
+      return single("the server cannot share a snapshot between connections (" + e.Text() + ")");
+    }
+    const std::string snapshot = PQgetvalue(r.get(), 0, 0);
+    const std::int64_t pages = std::atoll(PQgetvalue(r.get(), 0, 1));
+    pg::TParallelRead::TPlan plan;
+    plan.Pages = pages;
+    plan.Ordered = !unordered;
+    // Ordered, a range is read whole ahead of its turn only as far as its
+    // connection's pipe holds: ranges of 4 MB of pages keep every
+    // connection busy.
+    plan.PagesPerRange = std::max<std::int64_t>(1, pages / asked);
+    if (!unordered) plan.PagesPerRange = std::min<std::int64_t>(plan.PagesPerRange, 512);
+    const std::int64_t ranges = std::max<std::int64_t>(1, (pages + plan.PagesPerRange - 1) /
+                                                              plan.PagesPerRange);
+    const std::int64_t jobs = std::min(asked, ranges);
+    if (jobs <= 1) {
+      return single("the table's " + std::to_string(pages) +
+                    (pages == 1 ? " page is" : " pages are") + " too few to share out, and were");
+    }
+    auto conns = OpenJobConnections(connection, jobs,
+                                    "BEGIN ISOLATION LEVEL REPEATABLE READ, READ ONLY; SET "
+                                    "TRANSACTION SNAPSHOT " +
+                                        pg::QuoteLiteral(snapshot));
+    if (conns.size() < 2) {
+      const std::string why = JobsNote;
+      return single(why);
+    }
+    bool cast = false;
+    plan.Binary = Binary;
+    plan.CopyStart = "COPY (SELECT " + ReadExpressions(Binary, cast) + " FROM " + Table + " WHERE ";
+    plan.CopyEnd = std::string(") TO STDOUT") + (Binary ? " (FORMAT binary)" : "");
+    JobsUsed = static_cast<std::int32_t>(conns.size());
+    Parallel = std::make_unique<pg::TParallelRead>(std::move(plan), std::move(conns));
+    Reading = true;
+    ReadBinary = Binary;
+    HeaderDone = true;
+    return true;
+  }
+
+  void StartReading(std::int32_t jobs = 1, bool unordered = false,
+                    const std::string& connection = {}) {
     StopReading();
+    if (StartParallelRead(jobs, unordered, connection)) return;
     if (IsQuery && PQtransactionStatus(conn()) == PQTRANS_IDLE) {
       Conn->Exec("BEGIN TRANSACTION READ ONLY");
       ReadTransaction = true;
@@ -166,6 +300,10 @@ struct TPostgresDataSet::TState {
   // what it sent meanwhile is read and dropped.
   void StopReading() noexcept {
     AtFirst = false;
+    if (Parallel) {
+      Reading = false;
+      Parallel.reset();
+    }
     if (Reading) {
       Reading = false;
       Conn->Cancel();
@@ -180,6 +318,22 @@ struct TPostgresDataSet::TState {
 
   // Reads the next record into record; false at the end.
   bool ReadRecord(TFieldData* record) {
+    if (Parallel && Reading) {
+      std::string_view row;
+      try {
+        while (Parallel->Next(row)) {
+          if (ReadBinary ? DecodeBinaryRow(row.data(), row.size(), record)
+                         : DecodeTextRow(row.data(), row.size(), record)) {
+            return true;
+          }
+        }
+      } catch (const EDatabaseError&) {
+        StopReading();
+        throw;
+      }
+      StopReading();
+      return false;
+    }
     while (Reading) {
       char* raw = nullptr;
       const int n = PQgetCopyData(conn(), &raw, 0);
@@ -338,6 +492,71 @@ struct TPostgresDataSet::TState {
     return *Writer;
   }
 
+  // Starts a bulk run over several connections; false (JobsNote saying why
+  // when jobs were asked for) when it runs on the dataset's own.
+  bool StartParallelLoad(std::int32_t wanted, std::int32_t perTransaction,
+                         const std::string& connection) {
+    JobsUsed = 1;
+    JobsNote.clear();
+    if (wanted == 1) return false;
+    const std::int64_t asked = wanted == 0 ? AutoJobs() : wanted;
+    if (asked <= 1) return false;
+    if (Mode != lmAppend) {
+      JobsNote = "LoadMode " + std::string(kLoadModeNames[Mode]) +
+                 " loads over one connection: several would each empty or merge alone";
+      return false;
+    }
+    if (PQtransactionStatus(conn()) != PQTRANS_IDLE) {
+      JobsNote = "a bulk run inside a transaction of the host loads over its connection";
+      return false;
+    }
+    auto conns = OpenJobConnections(connection, asked, "");
+    if (conns.size() < 2) {
+      JobsNote += ": loading over one connection";
+      return false;
+    }
+    pg::TParallelLoad::TOptions options;
+    options.Table = Table;
+    options.Columns = &Cols;
+    options.Context = Context;
+    options.Binary = Binary;
+    options.RecordsPerTransaction = perTransaction;
+    JobsUsed = static_cast<std::int32_t>(conns.size());
+    LoadRefusals = {};
+    LoadCommitted = 0;
+    LoadRan = true;
+    Load = std::make_unique<pg::TParallelLoad>(std::move(options), std::move(conns));
+    return true;
+  }
+
+  // Ends the bulk run over several connections, keeping its refusals and
+  // commits for TakeRefusals and LoadCounts.
+  std::int64_t EndParallelLoad(bool abandon) {
+    std::unique_ptr<pg::TParallelLoad> load = std::move(Load);
+    const auto keep = [&] {
+      TRefusals refused = load->Refusals(true);
+      LoadRefusals.Count += refused.Count;
+      for (std::string& m : refused.Messages) {
+        if (LoadRefusals.Messages.size() < kRefusalMessagesKept) {
+          LoadRefusals.Messages.push_back(std::move(m));
+        }
+      }
+      for (TRefusedPost& p : refused.Posts) LoadRefusals.Posts.push_back(std::move(p));
+      LoadCommitted = load->Committed();
+      // After a failed connection, what each one kept.
+      if (load->Failed()) JobsNote = load->CommittedText();
+    };
+    std::int64_t rolledBack = 0;
+    try {
+      rolledBack = load->End(abandon);
+    } catch (const EDatabaseError&) {
+      keep();
+      throw;
+    }
+    keep();
+    return rolledBack;
+  }
+
   // lmTruncate, in the writer's transaction: TRUNCATE, or DELETE where a
   // foreign key keeps TRUNCATE from the table.
   void Empty() {
@@ -411,6 +630,20 @@ void TPostgresDataSet::SetUtcTimes(bool value) {
   FUtcTimes = value;
 }
 
+void TPostgresDataSet::SetJobs(std::int32_t value) {
+  CheckInactive("Jobs");
+  if (value < 0) Fail("Jobs is a number of connections, 1 or more (0: as many as fit)");
+  FJobs = value;
+}
+
+std::int32_t TPostgresDataSet::JobsUsed() const { return FState->JobsUsed; }
+const std::string& TPostgresDataSet::JobsNote() const { return FState->JobsNote; }
+
+std::int32_t TPostgresDataSet::AutoJobs() {
+  Connect();
+  return FState->AutoJobs();
+}
+
 void TPostgresDataSet::SetBinaryCopy(bool value) {
   CheckInactive("BinaryCopy");
   FBinaryCopy = value;
@@ -425,6 +658,8 @@ void TPostgresDataSet::Connect() {
     Fail("Connection is empty: give a postgresql:// URI or key=value string");
   FState->Conn = std::make_unique<pg::TConnection>(FConnection);
   if (FUtcTimes) FState->Conn->Exec("SET TimeZone = 'UTC'");
+  // The connections of the jobs work in the same session settings.
+  FState->SessionSetup = FUtcTimes ? "SET TimeZone = 'UTC'" : "";
   FState->Binary = FBinaryCopy;
 }
 
@@ -526,6 +761,7 @@ void TPostgresDataSet::OpenTable() {
       {oid});
   s.Table = PQgetvalue(rel.get(), 0, 0);
   const char kind = *PQgetvalue(rel.get(), 0, 1);
+  s.Kind = kind;
   const bool insertable = *PQgetvalue(rel.get(), 0, 2) == 't';
   pg::TResult cols = s.Conn->ExecParams(
       "SELECT a.attname, CASE WHEN t.typtype = 'd' THEN t.typbasetype ELSE a.atttypid END, "
@@ -616,6 +852,13 @@ void TPostgresDataSet::InternalClose() {
   std::exception_ptr failed;
   if (s.Conn) {
     s.StopReading();
+    if (s.Load) {
+      try {
+        s.EndParallelLoad(false);
+      } catch (const std::exception&) {
+        failed = std::current_exception();
+      }
+    }
     if (s.Writer) {
       try {
         s.Writer->EndBulk();
@@ -636,7 +879,9 @@ bool TPostgresDataSet::InternalFirst() {
   TState& s = *FState;
   if (s.AtFirst) return s.FirstFound;
   if (s.Writer && s.Writer->Copying()) s.Writer->Flush();
-  s.StartReading();
+  // A table open for appending is read over its own connection: its
+  // first record is all an import reads.
+  s.StartReading(s.Writable ? 1 : FJobs, FUnorderedRead, FConnection);
   s.FirstFound = s.ReadRecord(BrowseBuffer());
   SetActiveBuffer(nullptr);
   s.AtFirst = true;
@@ -659,6 +904,10 @@ void TPostgresDataSet::InternalPost() {
   s.StopReading();
   std::vector<TFieldData>& values = EditBuffer();
   if (!KeyFieldList().empty()) CheckKeyValues(values.data(), s.AutoInc);
+  if (s.Load) {
+    s.Load->Add(values.data(), PostCount() + 1);
+    return;
+  }
   s.WriterFor(BulkCommitCount()).Add(values.data(), RefusedPostsWanted() ? PostCount() + 1 : 0);
   if (s.BulkDepth == 0) s.TakeGeneratedValues(values);
 }
@@ -688,6 +937,7 @@ void TPostgresDataSet::BeginBulk() {
   if (s.BulkDepth++ > 0 || !s.Conn || !s.Writable) return;
   s.StopReading();
   try {
+    if (s.StartParallelLoad(FJobs, BulkCommitCount(), FConnection)) return;
     s.WriterFor(BulkCommitCount()).BeginBulk();
   } catch (...) {
     --s.BulkDepth;
@@ -699,6 +949,14 @@ void TPostgresDataSet::EndBulk() {
   TState& s = *FState;
   if (s.BulkDepth == 0) return;
   --s.BulkDepth;
+  if (s.Load) {
+    if (s.BulkDepth == 0) {
+      s.EndParallelLoad(false);
+    } else {
+      s.Load->Flush();
+    }
+    return;
+  }
   if (!s.Writer) return;
   if (s.BulkDepth > 0) {
     s.Writer->Flush();
@@ -709,6 +967,10 @@ void TPostgresDataSet::EndBulk() {
 
 std::int64_t TPostgresDataSet::AbandonBulk() {
   TState& s = *FState;
+  if (s.BulkDepth == 1 && s.Load) {
+    s.BulkDepth = 0;
+    return s.EndParallelLoad(true);
+  }
   if (s.BulkDepth != 1 || !s.Writer) {
     EndBulk();
     return 0;
@@ -718,18 +980,28 @@ std::int64_t TPostgresDataSet::AbandonBulk() {
 }
 
 std::int64_t TPostgresDataSet::HeldPosts() const {
+  if (FState->Load) return PostCount() - FState->Load->Settled();
   return FState->Writer ? FState->Writer->Held() : 0;
 }
 
 TLoadCounts TPostgresDataSet::LoadCounts() const {
   const TState& s = *FState;
+  if (s.Load) return {s.Load->Committed(), 0, 0};
+  if (s.LoadRan) return {s.LoadCommitted + (s.Writer ? s.Writer->Committed() : 0), 0, 0};
   if (!s.Writer) return {};
   if (IsKeyedLoad(s.Mode)) return s.Writer->Counts();
   return {s.Writer->Committed(), 0, 0};
 }
 
 TDataSet::TRefusals TPostgresDataSet::TakeRefusals() {
-  return FState->Writer ? FState->Writer->TakeRefusals() : TRefusals{};
+  TState& s = *FState;
+  if (s.Load) return s.Load->Refusals(RefusedPostsWanted());
+  if (s.LoadRefusals.Count > 0) {
+    TRefusals refused = std::exchange(s.LoadRefusals, {});
+    if (!RefusedPostsWanted()) refused.Posts.clear();
+    return refused;
+  }
+  return s.Writer ? s.Writer->TakeRefusals() : TRefusals{};
 }
 
 template <>
@@ -744,6 +1016,8 @@ TComponentClass ComponentClass<TPostgresDataSet>() {
         .Boolean("BinaryCopy", &D::BinaryCopy, &D::SetBinaryCopy)
         .Boolean("ExactTimes", &D::ExactTimes, &D::SetExactTimes)
         .Boolean("UtcTimes", &D::UtcTimes, &D::SetUtcTimes)
+        .Integer("Jobs", &D::Jobs, &D::SetJobs)
+        .Boolean("UnorderedRead", &D::UnorderedRead, &D::SetUnorderedRead)
         .Build();
   }();
   return &info;

@@ -100,6 +100,35 @@ class KORVANE_API TPostgresDataSet : public TSQLDataSet {
   bool UtcTimes() const { return FUtcTimes; }
   void SetUtcTimes(bool value);
 
+  // Connections a read of the table or a bulk run uses at once: 1 (the
+  // initial value) reads and appends over the dataset's own connection; N
+  // opens N more, each on a thread of its own; 0 takes the server's
+  // max_parallel_workers or the client's cores, whichever is fewer.
+  //
+  // Reading: the table's pages are cut into ranges read by one COPY each,
+  // all in the snapshot of one transaction (pg_export_snapshot), and the
+  // records come in the order of the pages, as one COPY gives them (or as
+  // the connections deliver them, with UnorderedRead). A query, a view, a
+  // partitioned table, a server before PostgreSQL 14 (no scan by page
+  // range) or one that cannot share a snapshot is read over one connection,
+  // and so is a table open for appending (ReadOnly false).
+  //
+  // A bulk run (lmAppend, outside a transaction of the host) deals the
+  // records out in blocks to the connections, each storing its blocks in
+  // its own transactions of BulkCommitCount records (see
+  // pg::TParallelLoad); the other load modes and a host's transaction use
+  // one connection. JobsNote says why fewer connections ran than asked.
+  std::int32_t Jobs() const { return FJobs; }
+  void SetJobs(std::int32_t value);
+  bool UnorderedRead() const { return FUnorderedRead; }
+  void SetUnorderedRead(bool value) { FUnorderedRead = value; }
+  // The connections the last read or bulk run used, and why fewer than
+  // Jobs asked for (empty when as many ran, or Jobs is 1).
+  std::int32_t JobsUsed() const;
+  const std::string& JobsNote() const;
+  // What Jobs 0 comes to on this connection (connects when needed).
+  std::int32_t AutoJobs();
+
   // True while the connection's COPY travels in the binary format (false
   // once the server refused it, or with BinaryCopy false). Columns of types
   // without a kind of their own are written in the text format anyway.
@@ -149,6 +178,8 @@ class KORVANE_API TPostgresDataSet : public TSQLDataSet {
   bool FBinaryCopy = true;
   bool FExactTimes = false;
   bool FUtcTimes = false;
+  std::int32_t FJobs = 1;
+  bool FUnorderedRead = false;
 
   std::unique_ptr<TState> FState;
 };

@@ -1,0 +1,112 @@
+// Appending to one table over several connections at once.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "data/db.h"
+#include "datasets/postgres/postgres_codec.h"
+#include "datasets/postgres/postgres_connection.h"
+#include "io/batch_pipe.h"
+
+namespace korvane::pg {
+
+// A bulk run that deals the posted records out to several connections, each
+// with a TCopyWriter on a thread of its own: records go in blocks of a few
+// thousand, block k to connection k mod N, and each connection stores its
+// records in its own transactions of RecordsPerTransaction records. The
+// records are converted on the caller's thread; the server's work (the
+// COPY, the indexes, the commits) runs on as many server processes as there
+// are connections.
+//
+// Refusals keep the meaning of a single writer's: each is named by the post
+// number Add was given, and Refusals hands them out in post order, only once
+// every earlier post is settled (stored or refused), so a host sees them in
+// the order of its records. Settled() is that prefix.
+//
+// A connection that fails (lost, a failed COMMIT) ends the run: the next Add
+// or End raises EDatabaseFailure saying, per connection, how many records it
+// committed; the others commit what they hold when the run ends. Records a
+// connection had been given and did not commit are lost with it.
+//
+// The columns must outlive the load. Used from one thread (the dataset's).
+class TParallelLoad {
+ public:
+  struct TOptions {
+    std::string Table;  // quoted
+    const std::vector<TColumn>* Columns = nullptr;
+    TCodecContext Context;
+    bool Binary = true;
+    std::int64_t RecordsPerTransaction = 500000;
+  };
+
+  // Starts a bulk run on each connection, each its own thread. Raises
+  // EDatabaseError when a connection cannot start one.
+  TParallelLoad(TOptions options, std::vector<std::unique_ptr<TConnection>> connections);
+  // Abandons the run when End has not ended it (rolling back what each
+  // connection has not committed) and joins the threads.
+  ~TParallelLoad();
+  TParallelLoad(const TParallelLoad&) = delete;
+  TParallelLoad& operator=(const TParallelLoad&) = delete;
+
+  // Queues one record (values in column order) under post number post
+  // (rising from call to call).
+  void Add(const TFieldData* values, std::int64_t post);
+  // Waits until every record added so far is stored or refused (their
+  // transactions stay open). Raises as Add does.
+  void Flush();
+  // Ends the run: every record added is stored or refused, and each
+  // connection commits (or, abandoning, rolls back what it holds
+  // uncommitted). Returns how many records were rolled back. Raises
+  // EDatabaseFailure for a failed connection not reported yet.
+  std::int64_t End(bool abandon);
+
+  // Refused records whose posts, and all before them, are settled.
+  TDataSet::TRefusals Refusals(bool named);
+  // The last post number up to which every post was settled when Refusals
+  // last ran: a refusal it has not handed out yet lies beyond it.
+  std::int64_t Settled() const { return FHandedOut; }
+  std::int64_t Committed() const;
+  // Whether a connection failed, and how many records each committed.
+  bool Failed() const;
+  std::string CommittedText() const;
+  std::size_t Jobs() const { return FJobs.size(); }
+
+ private:
+  static constexpr std::size_t kRows = 2048;
+  struct TBatch {
+    std::vector<TFieldData> Values;
+    std::int64_t FirstPost = 0;
+    std::size_t Rows = 0;
+    bool Flush = false;  // after its rows, settle everything the job holds
+  };
+  using TPipe = TBatchPipe<TBatch, 4>;
+
+  struct TJob;
+  void Run(TJob& job) noexcept;
+  std::int64_t SettledNow();
+  void Publish();
+  [[noreturn]] void RaiseFailure(TJob& job);
+  void StopAll(bool abandon) noexcept;
+
+  TOptions FOptions;
+  std::vector<std::unique_ptr<TJob>> FJobs;
+  std::size_t FDeal = 0;          // the job the next block goes to
+  TBatch* FFill = nullptr;        // the block being filled
+  std::int64_t FLastPost = 0;
+  std::int64_t FHandedOut = 0;
+  bool FEnded = false;
+
+  // Guards what the jobs report back (see TJob).
+  mutable std::mutex FLock;
+  std::condition_variable FReported;
+  std::vector<TDataSet::TRefusedPost> FRefused;
+};
+
+}  // namespace korvane::pg
