@@ -1,10 +1,13 @@
 // What the korvane command's subcommands share (cli_command.h).
 #include "cli/cli_command.h"
 
+#include "cli/cli_database.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 
 #include "core/settings.h"
@@ -264,11 +267,40 @@ void AddLayoutOptions(CLI::App* app, TTransferOptions& o, bool import) {
                            "under these names are skipped)"
                          : "Leave these fields out")
       ->type_name("NAME,...");
+  app->add_option("--jobs", o.Jobs,
+                  import ? "PostgreSQL: load over N connections at once, the records dealt out "
+                           "in blocks, each connection committing its own --commit-every groups "
+                           "(auto: the server's max_parallel_workers or the client's cores, "
+                           "whichever is fewer); --mode append only, not with --atomic"
+                         : "PostgreSQL: read a table over N connections at once, in ranges of "
+                           "its pages, all in one snapshot, written in the table's order "
+                           "(--unordered: as they come); a --query is read over one (auto: the "
+                           "server's max_parallel_workers or the client's cores, whichever is "
+                           "fewer)")
+      ->type_name("N|auto");
   app->add_option("--save", o.Save,
                   "Do not run: write the command's components to a settings file for "
                   "`korvane run`")
       ->type_name("SETTINGS-FILE");
   AddRunSwitches(app, o);
+}
+
+std::int32_t ParseJobs(const std::string& given) {
+  if (given == "auto") return 0;
+  std::int32_t value = 0;
+  const char* end = given.data() + given.size();
+  const auto [at, ec] = std::from_chars(given.data(), end, value);
+  if (given.empty() || ec != std::errc() || at != end || value < 1) {
+    throw EUsageError("--jobs '" + given + "': give a number of connections, 1 or more, or auto");
+  }
+  return value;
+}
+
+void SayJobsNote(TSession& session, const TTransferOptions& o, const TDatabaseTable& table) {
+  if (o.Jobs.empty()) return;
+  if (const std::string note = table.JobsNote(); !note.empty()) {
+    session.Say(mtInformation, "--jobs " + o.Jobs + ": " + note);
+  }
 }
 
 const char* const kExitText =

@@ -68,6 +68,7 @@ struct TTransferOptions : TRunSwitches {
   std::string Fields;
   std::string Exclude;
   std::string Save;
+  std::string Jobs;  // --jobs as given; empty: not given
 };
 
 // Records per transaction of an import. A commit waits for the disk (tens of
@@ -112,6 +113,7 @@ struct TExportOptions : TTransferOptions {
   bool AlignRight = false;
   bool ByteOrderMark = false;
   std::string Compress;
+  bool Unordered = false;
 };
 
 struct TRunOptions : TRunSwitches {
@@ -227,6 +229,13 @@ void ApplyDelimiting(C& component, const TTransferOptions& o) {
     component.SetEncoding(o.Encoding);
   }
 }
+
+// --jobs: a number of connections, 1 or more, or auto (0); raises
+// EUsageError for anything else.
+std::int32_t ParseJobs(const std::string& given);
+// Says (as information) why a run used fewer connections than --jobs asked.
+class TDatabaseTable;
+void SayJobsNote(TSession& session, const TTransferOptions& o, const TDatabaseTable& table);
 
 // What - as INPUT reads.
 inline constexpr const char* kStandardInputPath = "/dev/stdin";

@@ -36,6 +36,16 @@ const char* MissingLocation(const TSQLiteDataSet&) {
 bool DatabaseExists(const TSQLiteDataSet& ds) { return PathExists(ds.DatabaseFile()); }
 bool NamesSQLite(const std::string&) { return true; }  // any other --db is a file
 std::string_view ExactDecimalTypeOf(const TSQLiteDataSet&) { return "DECIMAL_TEXT"; }
+// One writer at a time, and a file read best by one reader.
+void SetJobsOf(TSQLiteDataSet&, std::int32_t value) {
+  if (value > 1) {
+    throw EUsageError("--jobs " + std::to_string(value) +
+                      ": a SQLite database takes one writer at a time, and its file is read "
+                      "fastest by one reader; --jobs is for PostgreSQL (--db postgresql://...)");
+  }
+}
+void SetUnorderedReadOf(TSQLiteDataSet&, bool) {}
+std::string JobsNoteOf(const TSQLiteDataSet&) { return {}; }
 TMisfitValues MisfitsOf(const TSQLiteDataSet& ds) {
   const TSQLiteMisfits& m = ds.Misfits();
   return {m.Count, m.Row, m.Column, m.Text};
@@ -67,6 +77,9 @@ bool DatabaseExists(TPostgresDataSet& ds) {
 bool NamesPostgres(const std::string& database) { return pg::IsPostgresUri(database); }
 std::string_view ExactDecimalTypeOf(const TPostgresDataSet&) { return "numeric"; }
 void WorkInUtc(TPostgresDataSet& ds, bool value) { ds.SetUtcTimes(value); }
+void SetJobsOf(TPostgresDataSet& ds, std::int32_t value) { ds.SetJobs(value); }
+void SetUnorderedReadOf(TPostgresDataSet& ds, bool value) { ds.SetUnorderedRead(value); }
+std::string JobsNoteOf(const TPostgresDataSet& ds) { return ds.JobsNote(); }
 // Every PostgreSQL value is of its column's type.
 TMisfitValues MisfitsOf(const TPostgresDataSet&) { return {}; }
 #endif
@@ -93,6 +106,9 @@ class TDatabaseTableOf final : public TDatabaseTable {
   void SetReadOnly(bool value) override { FDataSet.SetReadOnly(value); }
   void SetBulkCommitCount(std::int32_t value) override { FDataSet.SetBulkCommitCount(value); }
   void SetUtcTimes(bool value) override { WorkInUtc(FDataSet, value); }
+  void SetJobs(std::int32_t value) override { SetJobsOf(FDataSet, value); }
+  void SetUnorderedRead(bool value) override { SetUnorderedReadOf(FDataSet, value); }
+  std::string JobsNote() const override { return JobsNoteOf(FDataSet); }
   TMisfitValues Misfits() const override { return MisfitsOf(FDataSet); }
   void ExecSQL(const std::string& sql) override { FDataSet.ExecSQL(sql); }
   std::string_view ExactDecimalType() const override { return ExactDecimalTypeOf(FDataSet); }

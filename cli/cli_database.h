@@ -56,6 +56,13 @@ class TDatabaseTable {
   // Makes the session work in UTC where the database has sessions with a
   // time zone (PostgreSQL's UtcTimes).
   virtual void SetUtcTimes(bool value) = 0;
+  // --jobs: connections at once (0: as many as fit). Raises EUsageError
+  // for more than 1 where the database takes one connection at a time.
+  virtual void SetJobs(std::int32_t value) = 0;
+  virtual void SetUnorderedRead(bool value) = 0;
+  // Why the last read or load used fewer connections than --jobs asked;
+  // empty when it used as many.
+  virtual std::string JobsNote() const = 0;
   // Makes the dataset create its table, with these column definitions, on
   // Open.
   virtual void SetCreateWith(const TStrings& columns) = 0;

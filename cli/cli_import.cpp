@@ -596,6 +596,20 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
   if (o.CommitEvery < 1) throw EUsageError("--commit-every: give a number of records, 1 or more");
   table->SetBulkCommitCount(o.CommitEvery);
   if (o.Format.Utc) table->SetUtcTimes(true);
+  if (!o.Jobs.empty()) {
+    const std::int32_t jobs = ParseJobs(o.Jobs);
+    table->SetJobs(jobs);
+    if (jobs > 1 && o.Atomic) {
+      throw EUsageError(
+          "--atomic keeps the whole import in one transaction on one connection, and --jobs "
+          "loads over several, each committing its own groups: give one or the other");
+    }
+    if (jobs > 1 && ParseLoadMode(o.Mode) != lmAppend) {
+      throw EUsageError("--mode " + o.Mode +
+                        " loads over one connection (several would each empty or merge "
+                        "alone): leave --jobs out, or load with --mode append --jobs N");
+    }
+  }
   TCSVImport* import = &CreateImport(root, ds, o);
   ApplyLoadMode(table->SQLDataSet(), o);
 
@@ -656,6 +670,7 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
   TImportOutcome outcome = ExecuteImport(session, *import, report, "");
   std::int32_t& result = outcome.Result;
   const bool kept = EndAtomicRun(session, atomic, result);
+  SayJobsNote(session, o, *table);
   SayInterrupted(session, *import, kept);
   if (sniffed && !sniffed->WholeFile && import->ErrorRecords() > 0) {
     session.Say(mtInformation, "the column types came from the first " +

@@ -144,6 +144,8 @@ int RunExport(TExportOptions& o, std::ostream& out, std::ostream& err) {
       CreateOptionsTable(root, o.Database, o.Table, o.Query, "Query");
   TDataSet* ds = &table->DataSet();
   table->SetReadOnly(true);
+  if (!o.Jobs.empty()) table->SetJobs(ParseJobs(o.Jobs));
+  table->SetUnorderedRead(o.Unordered);
   auto* exporter = new TCSVExport(&root);
   exporter->SetName("Export");
   exporter->SetFieldSeparator(fspComma);
@@ -199,6 +201,7 @@ int RunExport(TExportOptions& o, std::ostream& out, std::ostream& err) {
 
   session.Wire(*exporter, "");
   std::int32_t result = ExecuteExport(session, *exporter, output, target);
+  SayJobsNote(session, o, *table);
   if (result >= 0) WarnOfMisfits(session, table->Misfits());
   session.PrintJson({{"result", result}});
   return ExitFor(result);
@@ -413,6 +416,9 @@ CLI::App* AddExportCommand(CLI::App& app, TExportOptions& eo) {
                   "Write the file compressed: gzip or zstd (default: by the name, .gz or .zst; "
                   "none for neither)")
       ->type_name("gzip|zstd|none");
+  exp->add_flag("--unordered", eo.Unordered,
+                "With --jobs, write the records as the connections deliver them instead of in "
+                "the table's order (UnorderedRead): no connection waits for another");
   exp->add_flag("--align-right", eo.AlignRight,
                 "In fixed-width lines, pad numbers on the left (right-aligned)");
   exp->footer(

@@ -4,10 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <csignal>
 #include <chrono>
 #include <cstdlib>
 #include <sstream>
@@ -410,6 +412,224 @@ TEST(PostgresCli, DateTimesKeepMicrosecondsAndOffsetsBothWays) {
   EXPECT_EQ(dir.Get("berlin.csv"), dir.Get("utc.csv").substr(8));
 }
 
+// Records of `count` with a quoted line end in each, and every 1000th key
+// given again later (refused by the primary key): the records spread over
+// the blocks of every connection.
+std::string Numbered(int count) {
+  std::string text = "id,note\n";
+  for (int i = 1; i <= count; ++i) {
+    text += std::to_string(i) + ",\"n" + std::to_string(i) + "\nmore\"\n";
+    if (i % 1000 == 999) text += std::to_string(i - 500) + ",again\n";
+  }
+  return text;
+}
+
+// Over 1, 2 and 7 connections every record is stored once and only once,
+// and the refused ones (found in several connections) come out in the
+// rejects file and the reject log exactly as a single connection writes
+// them; a file of fewer records than connections and one of one huge
+// record load too.
+TEST(PostgresJobs, EveryRecordStoredOnceAndRefusalsAsOneConnectionReportsThem) {
+  KORVANE_NEED_POSTGRES(conn);
+  TScratchSchema schema(conn);
+  TTempDir dir;
+  struct TCase {
+    std::string input;
+    int jobs;
+    int records;  // stored
+  };
+  const std::string numbered = dir.Put("many.csv", Numbered(15000));
+  const std::string huge =
+      dir.Put("huge.csv", "id,note\n1,\"" + std::string(3 << 20, 'x') + "\n\"\n");
+  const std::string few = dir.Put("few.csv", "id,note\n1,a\n2,\"b\nc\"\n3,c\n");
+  const std::vector<TCase> cases = {{numbered, 1, 15000}, {numbered, 2, 15000},
+                                    {numbered, 7, 15000}, {few, 7, 3},
+                                    {huge, 2, 1}};
+  std::string rejects, log;
+  for (std::size_t k = 0; k < cases.size(); ++k) {
+    const TCase& c = cases[k];
+    const std::string table = schema.Table("t");
+    schema.Exec("DROP TABLE IF EXISTS " + table + "; CREATE TABLE " + table +
+                " (id int PRIMARY KEY, note text)");
+    const TRun run = Korvane({"import", c.input, "--db", Uri(), "--table", table, "--header",
+                              "--jobs", std::to_string(c.jobs), "--commit-every", "1500",
+                              "--rejects", dir.Path("rej.csv"), "--reject-log",
+                              dir.Path("rej.log")});
+    EXPECT_EQ(run.Status, c.input == numbered ? 3 : 0) << k << run.Err;
+    EXPECT_EQ(run.Err.find("--jobs"), std::string::npos) << k << run.Err;
+    EXPECT_EQ(schema.Value("SELECT count(*) || ' ' || count(DISTINCT id) || ' ' || max(id) || "
+                           "' ' || bool_and(note LIKE 'n' || id || E'\\nmore' OR id <= 3) FROM " +
+                           table),
+              std::to_string(c.records) + " " + std::to_string(c.records) + " " +
+                  std::to_string(c.records) + " true")
+        << k;
+    if (c.input != numbered) continue;
+    if (c.jobs == 1) {
+      rejects = dir.Get("rej.csv");
+      log = dir.Get("rej.log");
+      EXPECT_NE(log.find("\"line\":2000,"), std::string::npos) << log.substr(0, 300);
+    } else {
+      EXPECT_EQ(dir.Get("rej.csv"), rejects) << k;
+      EXPECT_EQ(dir.Get("rej.log"), log) << k;
+    }
+  }
+}
+
+// A table read over several connections comes out byte for byte as over
+// one (in the order of its pages, holes of deleted rows and all), or in
+// another order with --unordered; a query is read over one connection.
+TEST(PostgresJobs, ExportsAreTheSingleConnectionExport) {
+  KORVANE_NEED_POSTGRES(conn);
+  TScratchSchema schema(conn);
+  TTempDir dir;
+  const std::string table = schema.Table("pages");
+  schema.Exec("CREATE TABLE " + table +
+              " AS SELECT g AS id, 'row ' || g || repeat('x', g % 50) AS note, g * 0.5 AS half "
+              "FROM generate_series(1, 6000) g; DELETE FROM " +
+              table + " WHERE id % 7 = 3; UPDATE " + table + " SET note = 'moved' WHERE id % 11 = 0");
+  const auto exported = [&](std::vector<std::string> extra) {
+    std::vector<std::string> args{"export", dir.Path("out.csv"), "--db", Uri(), "--table", table};
+    args.insert(args.end(), extra.begin(), extra.end());
+    const TRun run = Korvane(args);
+    EXPECT_EQ(run.Status, 0) << run.Err;
+    return std::make_pair(dir.Get("out.csv"), run.Err);
+  };
+  const std::string one = exported({}).first;
+  ASSERT_GT(one.size(), 100000u);
+  for (const char* jobs : {"2", "7", "auto"}) {
+    const auto [text, err] = exported({"--jobs", jobs});
+    EXPECT_EQ(text == one, true) << jobs;
+    EXPECT_EQ(err, "") << jobs;
+  }
+  const auto sorted = [](const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    std::sort(lines.begin(), lines.end());
+    return lines;
+  };
+  EXPECT_EQ(sorted(exported({"--jobs", "3", "--unordered"}).first), sorted(one));
+  const TRun query = Korvane({"export", dir.Path("n.csv"), "--db", Uri(), "--query",
+                              "SELECT count(*) FROM " + table, "--jobs", "2"});
+  EXPECT_EQ(dir.Get("n.csv"), "5143\n");
+  EXPECT_NE(query.Err.find("--jobs 2: a query: read over one connection"), std::string::npos)
+      << query.Err;
+}
+
+// What --jobs cannot do is refused before anything is read.
+TEST(PostgresJobs, CombinationsThatCannotRunAreUsageErrors) {
+  KORVANE_NEED_POSTGRES(conn);
+  TScratchSchema schema(conn);
+  TTempDir dir;
+  const std::string input = dir.Put("p.csv", "id,note\n1,a\n");
+  const std::string table = schema.Table("t");
+  schema.Exec("CREATE TABLE " + table + " (id int PRIMARY KEY, note text)");
+  const std::string sqlite = dir.Path("s.db");
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"import", input, "--db", Uri(), "--table", table, "--jobs", "0"},
+       "--jobs '0': give a number of connections, 1 or more, or auto"},
+      {{"import", input, "--db", Uri(), "--table", table, "--jobs", "2x"}, "--jobs '2x'"},
+      {{"import", input, "--db", Uri(), "--table", table, "--jobs", "2", "--atomic"},
+       "--atomic keeps the whole import in one transaction"},
+      {{"import", input, "--db", Uri(), "--table", table, "--jobs", "2", "--mode", "upsert"},
+       "--mode upsert loads over one connection"},
+      {{"import", input, "--db", sqlite, "--table", "t", "--create", "--jobs", "2"},
+       "--jobs 2: a SQLite database takes one writer at a time"},
+      {{"export", dir.Path("o.csv"), "--db", sqlite, "--table", "t", "--jobs", "4"},
+       "--jobs 4: a SQLite database"},
+  };
+  for (const auto& [args, message] : cases) {
+    const TRun run = Korvane(args);
+    EXPECT_EQ(run.Status, 2) << message;
+    EXPECT_NE(run.Err.find(message), std::string::npos) << run.Err;
+  }
+  EXPECT_EQ(schema.Value("SELECT count(*) FROM " + table), "0");
+}
+
+// A run over several connections stopped from outside, its records coming
+// down a pipe: by Ctrl-C it commits every record read and says where
+// --start-record goes on, which completes the load without a duplicate; by
+// a lost connection it fails, the others keeping what they were given, and
+// the count it gives is the table's.
+TEST(PostgresJobs, InterruptedOrCutRunsSayWhatTheTableHolds) {
+  KORVANE_NEED_POSTGRES(conn);
+  TScratchSchema schema(conn);
+  TTempDir dir;
+  std::string text;
+  for (int i = 1; i <= 60000; ++i) text += std::to_string(i) + ",\"r\n" + std::to_string(i) + "\"\n";
+  const std::string whole = dir.Put("whole.csv", text);
+  const std::size_t half = text.find("\n30001,") + 1;
+  for (const bool interrupt : {true, false}) {
+    const std::string table = schema.Table(interrupt ? "stopped" : "cut");
+    schema.Exec("CREATE TABLE " + table + " (id int PRIMARY KEY, note text)");
+    const std::string input = dir.Path(interrupt ? "p1" : "p2");
+    ASSERT_EQ(::mkfifo(input.c_str(), 0600), 0);
+    const int pipe = ::open(input.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(pipe, 0);
+    std::atomic<bool> finished = false;
+    std::thread feeder([&] {
+      const auto send = [&](std::size_t from, std::size_t to) {
+        while (from < to && !finished) {
+          const ssize_t n = ::write(pipe, text.data() + from, to - from);
+          if (n > 0) {
+            from += static_cast<std::size_t>(n);
+          } else if (n < 0 && errno != EAGAIN) {
+            return;
+          } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+          }
+        }
+      };
+      send(0, half);
+      // Once a group is in: the signal, or one connection's end.
+      for (int tries = 0; tries < 4000; ++tries) {
+        if (std::stoi(schema.Value("SELECT count(*) FROM " + table)) >= 5000) {
+          if (interrupt) {
+            ::kill(::getpid(), SIGINT);
+            break;
+          }
+          if (schema.Value("SELECT coalesce(bool_or(pg_terminate_backend(pid)), false) FROM "
+                           "(SELECT pid FROM pg_stat_activity WHERE pid <> pg_backend_pid() AND "
+                           "query LIKE '%" +
+                           table + "%FROM STDIN%' LIMIT 1) p") == "t") {
+            break;
+          }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
+      send(half, text.size());
+      ::close(pipe);
+    });
+    const TRun run = Korvane({"import", input, "--db", Uri(), "--table", table, "--header", "0",
+                              "-s", ",", "-q", "\"", "--jobs", "3", "--commit-every", "2500"});
+    finished = true;
+    feeder.join();
+    const std::string count = schema.Value("SELECT count(*) FROM " + table);
+    if (interrupt) {
+      EXPECT_EQ(run.Status, 130) << run.Err;
+      EXPECT_NE(run.Err.find("interrupted; " + count + " records are stored; the first record "
+                             "not stored is record " +
+                             std::to_string(std::stoi(count) + 1)),
+                std::string::npos)
+          << run.Err;
+      EXPECT_EQ(schema.Value("SELECT max(id) FROM " + table), count);
+      const TRun rest =
+          Korvane({"import", whole, "--db", Uri(), "--table", table, "--header", "0", "--jobs",
+                   "3", "--start-record", std::to_string(std::stoi(count) + 1)});
+      EXPECT_EQ(rest.Status, 0) << rest.Err;
+      EXPECT_EQ(schema.Value("SELECT count(DISTINCT id) || ' ' || count(*) FROM " + table),
+                "60000 60000");
+    } else {
+      EXPECT_EQ(run.Status, 1) << run.Err;
+      EXPECT_NE(run.Err.find("the connection to the server was lost"), std::string::npos)
+          << run.Err;
+      EXPECT_NE(run.Err.find(", " + count + " records are committed"), std::string::npos)
+          << run.Err;
+      EXPECT_NE(run.Err.find("--jobs 3: records committed by connection: "), std::string::npos)
+          << run.Err;
+    }
+  }
+}
 
 }  // namespace
 }  // namespace korvane
