@@ -128,17 +128,23 @@ bool KeptByDouble(std::string_view s, const TNumberSpans& spans, double value) {
 // kCommaInt for a whole number within 64 bits, kCommaReal for one a double
 // keeps.
 std::uint32_t DecimalCommaKinds(std::string_view s, bool& wide) {
-  TNumberParts number;
-  if (!ReadNumberText(s, nrThousands | nrExponent, ',', '.', number)) return 0;
+  TNumberSpans spans;
+  if (!ScanNumberText(s, nrThousands | nrExponent, ',', '.', spans)) return 0;
   std::uint32_t kinds = 0;
-  double value = 0;
-  if (NumberToDouble(number, value) &&
-      (number.Digits.size() <= static_cast<std::size_t>(kDoubleDigits) ||
-       ReadsBackAs(number, value, false))) {
-    kinds |= kCommaReal;
+  std::size_t digits = spans.Fraction.size();
+  for (const char c : spans.Whole) digits += IsDigit(c) ? 1 : 0;
+  if (!spans.HasExponent && digits <= static_cast<std::size_t>(kDoubleDigits)) {
+    kinds |= kCommaReal;  // a double keeps so few digits
+  } else {
+    TNumberParts number;
+    double value = 0;
+    if (ReadNumberText(s, nrThousands | nrExponent, ',', '.', number) &&
+        NumberToDouble(number, value) && ReadsBackAs(number, value, false)) {
+      kinds |= kCommaReal;
+    }
   }
   std::int64_t whole = 0;
-  if (number.Exponent == 0 && number.Fraction().empty() && RoundedUnits(number, 0, whole)) {
+  if (SpansToInteger(spans, whole)) {
     kinds |= kCommaInt;
     wide = whole < std::numeric_limits<std::int32_t>::min() ||
            whole > std::numeric_limits<std::int32_t>::max();
