@@ -86,6 +86,8 @@ struct TImportOptions : TTransferOptions {
   CLI::Option* SkipLinesOption = nullptr;
   std::string Comment;
   std::string Escape;
+  // --column-format NAME=LAYOUT, each a ColumnFormats entry.
+  std::vector<std::string> ColumnFormats;
   bool Create = false;
   std::string Columns;
   // How values find their columns (cli_import.cpp: ApplyColumnMatching).

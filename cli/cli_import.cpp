@@ -540,6 +540,17 @@ TCSVImport& CreateImport(TComponent& root, TDataSet* ds, const TImportOptions& o
   if (!o.Escape.empty()) {
     import->SetEscapeChar(std::string(1, ParseFormatChar("--escape", o.Escape)));
   }
+  for (const std::string& entry : o.ColumnFormats) {
+    const std::size_t eq = entry.find('=');
+    const std::string layout = eq == std::string::npos ? "" : UpperCase(entry.substr(eq + 1));
+    if (eq == std::string::npos || eq == 0 || layout.find('D') == std::string::npos ||
+        layout.find('M') == std::string::npos || layout.find('Y') == std::string::npos) {
+      throw EUsageError("--column-format '" + entry +
+                        "': write it as NAME=LAYOUT, the layout with a day (d), a month (m) and "
+                        "a year (y), as in born=d/m/yyyy");
+    }
+    import->ColumnFormats()->Add(entry);
+  }
   if (o.Trailer < 0) throw EUsageError("--trailer: give a number of records, 0 or more");
   import->SetTrailerRecords(o.Trailer);
   import->SetTrailerStored(o.Trailer > 0);
@@ -553,11 +564,17 @@ TCSVImport& CreateImport(TComponent& root, TDataSet* ds, const TImportOptions& o
 
 // An import under ISO 8601 whose sample shows the date columns in another
 // layout (one of the layouts sniffing knows) reads them in that layout: a
-// file of m/d/yyyy dates keeps loading without options.
+// file of m/d/yyyy dates keeps loading without options. Columns whose
+// layouts differ each get their own (ColumnFormats).
 void ChooseDateStyle(TSession& session, TCSVImport& import, TDatabaseTable& table,
                      const TSniffResult& sniffed) {
   const std::vector<TField*>* fields = nullptr;
   if (table.DataSet().Active()) fields = &table.DataSet().Fields();
+  struct TDated {
+    std::string Name;
+    std::string Layout;
+  };
+  std::vector<TDated> dated;
   for (std::size_t i = 0; i < sniffed.Columns.size(); ++i) {
     const TTypeGuess& guess = sniffed.Columns[i].Guess;
     // Dates that fit m/d/yyyy and d/m/yyyy alike are read as the format
@@ -565,22 +582,34 @@ void ChooseDateStyle(TSession& session, TCSVImport& import, TDatabaseTable& tabl
     std::string layout = guess.DateFormat;
     const bool usual = layout.empty() && (guess.DateLayouts & (1u << 1)) != 0;
     if (usual) layout = kSniffedDateFormats[1];
-    if (layout.empty() || layout == "yyyy-mm-dd") continue;
+    if (layout.empty()) continue;
+    std::string name = sniffed.Columns[i].Name;
     if (fields != nullptr) {
       // The values go to the fields by position: only a date field's
       // layout counts.
       if (i >= fields->size()) break;
       const TFieldType type = (*fields)[i]->DataType();
       if (type != ftDate && type != ftDateTime) continue;
+      name = (*fields)[i]->FieldName();
     }
-    import.SetDateTimeStyle(dsFormatSettings);
-    import.SetShortDateFormat(layout);
-    FormatSettings().ShortDateFormat = layout;
     if (usual) {
       session.Say(mtInformation, "reading the dates of " + sniffed.Columns[i].Name + " as " +
                                      layout + "; they fit d/m/yyyy too (--date-format decides)");
     }
+    dated.push_back({std::move(name), std::move(layout)});
+  }
+  bool one = true;
+  for (const TDated& d : dated) one = one && d.Layout == dated.front().Layout;
+  if (dated.empty() || (one && dated.front().Layout == "yyyy-mm-dd")) return;
+  if (one) {
+    import.SetDateTimeStyle(dsFormatSettings);
+    import.SetShortDateFormat(dated.front().Layout);
+    FormatSettings().ShortDateFormat = dated.front().Layout;
     return;
+  }
+  // ISO 8601 for the rest.
+  for (const TDated& d : dated) {
+    if (d.Layout != "yyyy-mm-dd") import.ColumnFormats()->Add(d.Name + "=" + d.Layout);
   }
 }
 
@@ -633,7 +662,7 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
   PrepareImportTable(*table, *import, o, o.Save.empty(),
                      inferTypes && sniffed ? &*sniffed : nullptr);
   if (sniffed && import->DateTimeStyle() == dsISO8601 && !o.Format.DatesGiven() &&
-      !SetsProperty(o.Sets, "DateTimeStyle")) {
+      o.ColumnFormats.empty() && !SetsProperty(o.Sets, "DateTimeStyle")) {
     ChooseDateStyle(session, *import, *table, *sniffed);
   }
   for (const std::string& notice : sniff.Notices) {
@@ -767,6 +796,12 @@ CLI::App* AddImportCommand(CLI::App& app, TImportOptions& io) {
                   "Inside a quoted value, CHAR makes the character after it data: \\\" a quote, "
                   "\\\\ a backslash (EscapeChar; standard rules); sniffed where the file shows it")
       ->type_name("CHAR");
+  imp->add_option("--column-format", io.ColumnFormats,
+                  "The dates of column NAME in LAYOUT (d m y), whatever the other columns use "
+                  "(ColumnFormats); repeat for more columns. sniff and an import of a file "
+                  "whose date columns differ give each its own")
+      ->type_name("NAME=LAYOUT")
+      ->allow_extra_args(false);
   imp->add_option("--trailer", io.Trailer,
                   "The last N records are trailer records: not imported, kept as trailerData "
                   "(--json)")

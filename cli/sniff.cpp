@@ -589,7 +589,6 @@ class TSampleScan {
       for (std::size_t i = 0; i < FFirst.size(); ++i) FVotes[i].Add(FFirst[i]);
     }
     NameColumns();
-    UnifyDateFormats();
   }
 
  private:
@@ -666,25 +665,6 @@ class TSampleScan {
       taken.push_back(LowerAscii(name));
       column.Name = std::move(name);
       FResult.Columns.push_back(std::move(column));
-    }
-  }
-
-  // One date format serves every column of an import: the first date
-  // column's. A column of dates in another layout stays text.
-  void UnifyDateFormats() {
-    std::string format;
-    std::string owner;
-    for (TSniffedColumn& c : FResult.Columns) {
-      TTypeGuess& g = c.Guess;
-      if (g.Type != TInferredType::Date && g.Type != TInferredType::DateTime) continue;
-      if (format.empty()) {
-        format = g.DateFormat;
-        owner = c.Name;
-      } else if (g.DateFormat != format) {
-        g.Note = "dates in " + g.DateFormat + ", but " + owner + " has " + format;
-        g.Type = TInferredType::Text;
-        g.DateFormat.clear();
-      }
     }
   }
 

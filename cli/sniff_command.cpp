@@ -106,13 +106,23 @@ std::string ImportCommandLine(const TSniffResult& r, const TSniffCommandOptions&
   if (r.Escape != '\0') line += " --escape " + ShellWord(std::string(1, r.Escape));
   if (r.Header) line += " --header";
   std::string columns;
-  std::string dateFormat = dateFormatGiven;
   for (const std::string& c : ColumnDefinitions(r)) columns += (columns.empty() ? "" : ", ") + c;
-  for (const TSniffedColumn& c : r.Columns) {
-    if (dateFormat.empty() && !c.Guess.DateFormat.empty()) dateFormat = c.Guess.DateFormat;
-  }
   line += " --create --columns " + ShellWord(columns);
-  if (!dateFormat.empty() && dateFormat != "yyyy-mm-dd") {
+  // One layout for every date column is the run's; layouts that differ are
+  // each their column's, ISO 8601 left to the default.
+  std::string dateFormat = dateFormatGiven;
+  bool one = true;
+  for (const TSniffedColumn& c : r.Columns) {
+    if (c.Guess.DateFormat.empty() || !dateFormatGiven.empty()) continue;
+    if (dateFormat.empty()) dateFormat = c.Guess.DateFormat;
+    one = one && c.Guess.DateFormat == dateFormat;
+  }
+  if (!one) {
+    for (const TSniffedColumn& c : r.Columns) {
+      if (c.Guess.DateFormat.empty() || c.Guess.DateFormat == "yyyy-mm-dd") continue;
+      line += " --column-format " + ShellWord(c.Name + "=" + c.Guess.DateFormat);
+    }
+  } else if (!dateFormat.empty() && dateFormat != "yyyy-mm-dd") {
     line += " --date-format " + ShellWord(dateFormat);
   }
   if (r.DecimalComma) line += " --decimal-separator , --thousand-separator .";

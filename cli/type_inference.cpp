@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "text/formats.h"
+#include "text/formats_iso.h"
 #include "text/number_text.h"
 
 namespace korvane::cli {
@@ -215,6 +216,12 @@ std::uint32_t TTypeVote::Kinds(std::string_view value, std::uint32_t wanted,
       kinds |= (layouts << kDateShift) | (layouts << kDateTimeShift);
     } else if (IsTime(TrimBlanks(s.substr(blank)))) {
       kinds |= DateLayouts(s.substr(0, blank)) << kDateTimeShift;
+    }
+    // ISO 8601 date-times: 'T', up to six fraction digits, a zone.
+    TIsoValue iso;
+    if ((kinds & (1u << kDateTimeShift)) == 0 && s.size() > 10 &&
+        ReadIso(s, TIsoKind::DateTime, iso) == TIsoFault::None && iso.HasTime) {
+      kinds |= 1u << kDateTimeShift;
     }
   }
   return kinds;

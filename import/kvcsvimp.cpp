@@ -376,6 +376,7 @@ bool TCSVImport::Setup() {
       return false;
     }
     if (!FDataSet->Active()) FDataSet->Open();
+    if (!ResolveColumnFormats()) return false;
     if (!FDataSet->CanModify()) {
       MessageDlg("Data set does not allow addition of data!", mtError, {mbOK}, 0);
       return false;
@@ -408,6 +409,25 @@ bool TCSVImport::Setup() {
   }
 }
 
+bool TCSVImport::ResolveColumnFormats() {
+  FFieldLayouts.clear();
+  for (const std::string& item : FColumnFormats->Items()) {
+    if (IsBlank(item)) continue;
+    const std::size_t eq = item.find('=');
+    const std::string name = Trim(item.substr(0, eq));
+    const std::string layout = eq == std::string::npos ? "" : Trim(item.substr(eq + 1));
+    TField* field = FDataSet->FindField(name);
+    if (layout.empty() || field == nullptr) {
+      FSetupFailure = "ColumnFormats \"" + item + "\": " +
+                      (layout.empty() ? "give it as NAME=LAYOUT" : "there is no field " + name);
+      return false;
+    }
+    FFieldLayouts.resize(FDataSet->Fields().size());
+    FFieldLayouts[static_cast<std::size_t>(field->Index())] = layout;
+  }
+  return true;
+}
+
 bool TCSVImport::AddRecord(const TStringList* Values) {
   if (Values == nullptr) return false;
   return AddRecordValues(Values->Items().data(), Values->Count());
@@ -433,6 +453,29 @@ namespace {
 // date-time field as WriteIsoFieldData stores it; false leaves the value to
 // the format settings' reading (which also meets a field that refuses
 // writes, and keeps to its own rule for it).
+// While it lives, a field's own layout (ColumnFormats) is the format
+// settings' ShortDateFormat. Each change costs the date reader a look at the
+// layout, which only imports with such layouts pay.
+class TScopedDateLayout {
+ public:
+  explicit TScopedDateLayout(const std::string* layout) : FGiven(layout != nullptr) {
+    if (FGiven) {
+      FSaved = FormatSettings().ShortDateFormat;
+      FormatSettings().ShortDateFormat = *layout;
+    }
+  }
+  ~TScopedDateLayout() {
+    if (FGiven) FormatSettings().ShortDateFormat.swap(FSaved);
+  }
+  TScopedDateLayout(const TScopedDateLayout&) = delete;
+  TScopedDateLayout& operator=(const TScopedDateLayout&) = delete;
+  bool Given() const { return FGiven; }
+
+ private:
+  bool FGiven;
+  std::string FSaved;
+};
+
 bool StoreIsoLeniently(std::string_view text, TField* field, bool utc) {
   const TFieldType type = field->DataType();
   if (type != ftDate && type != ftTime && type != ftDateTime) return false;
@@ -463,7 +506,9 @@ bool TCSVImport::AddRecordValues(const Value* values, int count) {
     }
     TValueFault fault;
     return StoreRecordValues(values, count, [&](const Value& value, TField* field, int i) {
-      if (WriteStrictFieldData(value, field, FWholeValues, fault, FDateTimeStyle, FUtcTimes)) {
+      const TScopedDateLayout layout(LayoutOf(field));
+      if (WriteStrictFieldData(value, field, FWholeValues, fault,
+                               layout.Given() ? dsFormatSettings : FDateTimeStyle, FUtcTimes)) {
         return true;
       }
       CancelFailedRecord();
@@ -474,8 +519,12 @@ bool TCSVImport::AddRecordValues(const Value* values, int count) {
   // A value that does not convert leaves its field as it was and does not
   // fail the record; values beyond the last field are dropped.
   return StoreRecordValues(values, count, [this](const Value& value, TField* field, int) {
+    const TScopedDateLayout layout(LayoutOf(field));
     // Under ISO 8601, a date or time the format settings would not read.
-    if (FDateTimeStyle == dsISO8601 && StoreIsoLeniently(value, field, FUtcTimes)) return true;
+    if (FDateTimeStyle == dsISO8601 && !layout.Given() &&
+        StoreIsoLeniently(value, field, FUtcTimes)) {
+      return true;
+    }
     const bool stored =
         FWholeValues ? WriteWholeFieldData(value, field) : WriteFieldData(value, field);
     // Values the column keeps rounded are counted.

@@ -259,6 +259,13 @@ class KORVANE_API TCSVImport : public TComponent {
   const std::string& ThousandSeparator() const { return FFormats.ThousandSeparator; }
   void SetThousandSeparator(const std::string& value);
   const TFormatChoice& Formats() const { return FFormats; }
+  // Date layouts of single fields, one "NAME=LAYOUT" a line (empty
+  // initially): the dates and date-times of field NAME are read with the
+  // format settings and LAYOUT as their ShortDateFormat, whatever
+  // DateTimeStyle says, so that a file whose columns write dates
+  // differently loads in one run. A name the dataset has no field of, or an
+  // entry without a layout, fails Setup.
+  TStrings* ColumnFormats() const { return FColumnFormats.get(); }
   void SetWholeValues(bool value) { FWholeValues = value; }
   void SetTrailerStored(bool value) { FTrailerStored = value; }
   std::string Version() const { return GetVersion(); }
@@ -402,6 +409,15 @@ class KORVANE_API TCSVImport : public TComponent {
   // Stores a record's values under ValueErrors' rules.
   template <typename Value>
   bool AddRecordValues(const Value* values, int count);
+  // FFieldLayouts from ColumnFormats; false (FSetupFailure says why) for an
+  // entry that names no field or gives no layout.
+  bool ResolveColumnFormats();
+  // The field's own date layout, or nullptr.
+  const std::string* LayoutOf(const TField* field) const {
+    if (FFieldLayouts.empty()) return nullptr;
+    const auto i = static_cast<std::size_t>(field->Index());
+    return i < FFieldLayouts.size() && !FFieldLayouts[i].empty() ? &FFieldLayouts[i] : nullptr;
+  }
   // The one loop of a record's values under either rules: Append, each
   // value that takes part to its field, by position or as ColumnMatching
   // decided (store writes it, given the field's index, and
@@ -596,6 +612,9 @@ class KORVANE_API TCSVImport : public TComponent {
   TDateTimeStyle FDateTimeStyle = dsFormatSettings;
   bool FUtcTimes = false;
   TFormatChoice FFormats;
+  std::unique_ptr<TStringList> FColumnFormats = std::make_unique<TStringList>();
+  // ColumnFormats by field index, for the run (empty: none given).
+  std::vector<std::string> FFieldLayouts;
   TNotifyEvent FOnBeginImport;
   TNotifyEvent FOnFinishImport;
   TImportEvent FOnImportRecord;

@@ -11,6 +11,7 @@ TComponentClass ComponentClass<TCSVImport>() {
   using C = TCSVImport;
   static const TClassInfo info =
       TClassBuilder<C>("TCSVImport")
+          .StringList("ColumnFormats", &C::ColumnFormats)
           .Enumeration<EnumTraits>("ColumnMatching", &C::ColumnMatching, &C::SetColumnMatching)
           .String("CommentChar", &C::CommentChar, &C::SetCommentChar)
           .Enumeration<EnumTraits>("Compression", &C::Compression, &C::SetCompression)

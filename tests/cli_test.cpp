@@ -839,6 +839,44 @@ TEST_F(CliTest, DatesAndTimesAreIso8601BothWaysByDefault) {
             (std::vector<std::string>{"2023-12-31", "01:02:03", "2023-12-31 13:00:00"}));
 }
 
+// Date columns in different layouts each keep their own: sniff types them
+// and its command carries them, an import sniffs them, and --column-format
+// gives one by hand.
+TEST_F(CliTest, EachDateColumnKeepsItsOwnLayout) {
+  const std::string input =
+      dir.Put("mixed.csv",
+              "us,iso,eu,ts\n"
+              "3/25/2024,2024-03-26,27.03.2024,2024-03-26T14:30:00.123456+01:00\n"
+              "12/31/2023,2023-12-31,31.12.2023,2023-12-31T00:00:00Z\n");
+  TRun r = Korvane({"sniff", input});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_NE(r.Out.find("--column-format us=m/d/yyyy --column-format eu=dd.mm.yyyy"),
+            std::string::npos)
+      << r.Out;
+  r = Korvane({"import", input, "--db", Db(), "--table", "t", "--header", "--create"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(Rows(Db(), "SELECT type FROM pragma_table_info('t') ORDER BY cid"),
+            (std::vector<std::vector<std::string>>{{"DATE"}, {"DATE"}, {"DATE"}, {"TIMESTAMP"}}));
+  const std::vector<std::vector<std::string>> rows{
+      {"2024-03-25", "2024-03-26", "2024-03-27", "2024-03-26 14:30:00.123456+01:00"},
+      {"2023-12-31", "2023-12-31", "2023-12-31", "2023-12-31 00:00:00Z"}};
+  EXPECT_EQ(Rows(Db(), "SELECT * FROM t"), rows);
+  // Into an existing table, sniffed; by hand, with the others ISO 8601.
+  Exec(Db(),
+       "CREATE TABLE u (us DATE, iso DATE, eu DATE, ts TIMESTAMP);"
+       "CREATE TABLE v (us DATE, iso DATE, eu DATE, ts TIMESTAMP)");
+  r = Korvane({"import", input, "--db", Db(), "--table", "u", "--header"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(Rows(Db(), "SELECT * FROM u"), rows);
+  r = Korvane({"import", input, "--db", Db(), "--table", "v", "--header", "--column-format",
+               "us=m/d/yyyy", "--column-format", "eu=dd.mm.yyyy"});
+  EXPECT_EQ(Rows(Db(), "SELECT * FROM v"), rows) << r.Err;
+  r = Korvane({"import", input, "--db", Db(), "--table", "v", "--column-format", "us"});
+  EXPECT_EQ(r.Status, 2);
+  r = Korvane({"import", input, "--db", Db(), "--table", "v", "--column-format", "nope=d/m/yyyy"});
+  EXPECT_NE(r.Err.find("there is no field nope"), std::string::npos) << r.Err;
+}
+
 TEST_F(CliTest, ValuesThatDoNotFitTheirColumnAreWrittenAsStoredWithOneWarning) {
   Exec(Db(),
        "CREATE TABLE p (id INTEGER PRIMARY KEY, born DATE, n INTEGER);"
@@ -1057,6 +1095,9 @@ TEST_F(CliTest, SaveKeepsWhatEachDateAndNumberOptionDecides) {
       {"25/3/2024,25/3/2024 14:30:00,1.5\n", {}, "2024-03-25|2024-03-25 14:30:00|1.5|"},
       {"25.03.2024,25.03.2024 14:30:00,1.5\n",
        {"--date-format", "dd.mm.yyyy"},
+       "2024-03-25|2024-03-25 14:30:00|1.5|"},
+      {"25.03.2024,2024-03-25T14:30:00,1.5\n",
+       {"--column-format", "d=dd.mm.yyyy"},
        "2024-03-25|2024-03-25 14:30:00|1.5|"},
       {"2024-03-25,2024-03-25 14.30.00,1.5\n",
        {"--time-separator", "."},
