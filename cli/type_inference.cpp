@@ -222,6 +222,7 @@ std::uint32_t TTypeVote::Kinds(std::string_view value, std::uint32_t wanted,
     if ((kinds & (1u << kDateTimeShift)) == 0 && s.size() > 10 &&
         ReadIso(s, TIsoKind::DateTime, iso) == TIsoFault::None && iso.HasTime) {
       kinds |= 1u << kDateTimeShift;
+      traits.Zoned = iso.HasZone;
     }
   }
   return kinds;
@@ -237,6 +238,7 @@ void TTypeVote::Add(std::string_view value) {
   FWide |= traits.Wide && (kinds & kInt) != 0;
   FWideComma |= traits.WideComma && (kinds & kCommaInt) != 0;
   FBoolWord |= traits.BoolWord;
+  FZoned |= traits.Zoned;
   // A value read as a date and time but not as a date alone has a time.
   FWithTime |= (kinds >> kDateTimeShift & kFormatBits) != (kinds >> kDateShift & kFormatBits);
 }
@@ -283,6 +285,7 @@ TTypeGuess TTypeVote::Result(bool decimalComma) const {
     const int index = __builtin_ctz(layouts);
     if (count == 1) {
       guess.Type = layouts == dates && !FWithTime ? TInferredType::Date : TInferredType::DateTime;
+      guess.Zoned = FZoned && guess.Type == TInferredType::DateTime;
       guess.DateFormat = FDateFormatGiven ? FormatSettings().ShortDateFormat
                                           : std::string(kSniffedDateFormats[index]);
       return guess;
@@ -366,7 +369,8 @@ std::string_view SqlTypeName(const TTypeGuess& guess) {
     case TInferredType::Decimal:
       return "DECIMAL_TEXT";
     case TInferredType::DateTime:
-      return "TIMESTAMP";
+      // SQLite reads either as a date-time; PostgreSQL keeps the offsets.
+      return guess.Zoned ? "TIMESTAMPTZ" : "TIMESTAMP";
     default:
       return TypeName(guess.Type);
   }

@@ -40,6 +40,7 @@ struct TTypeGuess {
   // Integer and Real: the numbers are read with a decimal comma and
   // thousands points (1.234,5), not with the format settings' separators.
   bool DecimalComma = false;
+  bool Zoned = false;       // DateTime: some value has a zone offset (TIMESTAMPTZ)
   std::string Note;         // why a column that looked typed stays Text, or empty
   std::int64_t Values = 0;  // non-empty values that voted
 };
@@ -70,6 +71,7 @@ class TTypeVote {
     bool Wide = false;       // a whole number of more than 32 bits
     bool WideComma = false;  // the same, read with a decimal comma
     bool BoolWord = false;
+    bool Zoned = false;  // an ISO 8601 date-time with a zone offset
   };
   // The kinds of value among wanted (others may be left out).
   std::uint32_t Kinds(std::string_view value, std::uint32_t wanted, TTraits& traits) const;
@@ -83,6 +85,7 @@ class TTypeVote {
   bool FWideComma = false;
   bool FBoolWord = false;
   bool FWithTime = false;
+  bool FZoned = false;
 };
 
 // The type every non-empty value of values fits (see TTypeVote).

@@ -856,7 +856,7 @@ TEST_F(CliTest, EachDateColumnKeepsItsOwnLayout) {
   r = Korvane({"import", input, "--db", Db(), "--table", "t", "--header", "--create"});
   ASSERT_EQ(r.Status, 0) << r.Err;
   EXPECT_EQ(Rows(Db(), "SELECT type FROM pragma_table_info('t') ORDER BY cid"),
-            (std::vector<std::vector<std::string>>{{"DATE"}, {"DATE"}, {"DATE"}, {"TIMESTAMP"}}));
+            (std::vector<std::vector<std::string>>{{"DATE"}, {"DATE"}, {"DATE"}, {"TIMESTAMPTZ"}}));
   const std::vector<std::vector<std::string>> rows{
       {"2024-03-25", "2024-03-26", "2024-03-27", "2024-03-26 14:30:00.123456+01:00"},
       {"2023-12-31", "2023-12-31", "2023-12-31", "2023-12-31 00:00:00Z"}};

@@ -410,6 +410,14 @@ TEST(PostgresCli, DateTimesKeepMicrosecondsAndOffsetsBothWays) {
                                 "3,2024-07-01 12:00:00+00\n");
   run = Korvane({"export", dir.Path("berlin.csv"), "--db", db, "--table", d, "--utc"});
   EXPECT_EQ(dir.Get("berlin.csv"), dir.Get("utc.csv").substr(8));
+
+  // --create gives date-times with offsets a timestamptz, which keeps them.
+  const std::string e = schema.Table("e");
+  run = Korvane({"import", dir.Put("zoned.csv", "id,at\n1,2024-03-05T14:30:00.000001+01:00\n"),
+                 "--db", Uri(), "--table", e, "--header", "--create"});
+  ASSERT_EQ(run.Status, 0) << run.Err;
+  EXPECT_EQ(schema.Value("SELECT pg_typeof(at)::text || ' ' || (at AT TIME ZONE 'UTC')::text FROM " + e),
+            "timestamp with time zone 2024-03-05 13:30:00.000001");
 }
 
 // Records of `count` with a quoted line end in each, and every 1000th key
