@@ -115,7 +115,19 @@ double NumericFloat(std::string_view text) {
 }
 
 std::int64_t NumericCurrency(std::string_view text) {
-  // The kept characters (NumericOnly), in place for the usual short text.
+  // At most four decimals: the amount exactly, in integers (through a
+  // double, some amounts of twelve whole digits and more would be off by one
+  // ten-thousandth, so that the text written for an amount would not read
+  // back as that amount). The usual text is a plain number, which its kept
+  // characters read the same as: read in place.
+  const TFormatSettings& fs = FormatSettings();
+  TNumberSpans spans;
+  std::int64_t amount = 0;
+  if (fs.DecimalSeparator == '.' && ScanNumberText(text, nrPlain, '.', '\0', spans) &&
+      ExactAmount(spans, amount)) {
+    return amount;
+  }
+  // The kept characters (NumericOnly), in place for a short text.
   char local[64];
   std::string longText;
   std::string_view kept;
@@ -129,15 +141,10 @@ std::int64_t NumericCurrency(std::string_view text) {
     longText = NumericOnly(text);
     kept = longText;
   }
-  // At most four decimals: the amount exactly, in integers (through a
-  // double, some amounts of twelve whole digits and more would be off by one
-  // ten-thousandth, so that the text written for an amount would not read
-  // back as that amount).
-  const TFormatSettings& fs = FormatSettings();
-  TNumberSpans spans;
-  const bool number = ScanNumberText(kept, nrPlain, fs.DecimalSeparator, '\0', spans);
-  std::int64_t amount = 0;
-  if (number && ExactAmount(spans, amount)) return amount;
+  if (ScanNumberText(kept, nrPlain, fs.DecimalSeparator, '\0', spans) &&
+      ExactAmount(spans, amount)) {
+    return amount;
+  }
   // More decimals: rounded on the text's own digits, halves away from zero
   // (through a double, 0.00015 would be 1 and 12.34565 123456).
   const double value = StrToFloat(kept);  // raises for a text StrToFloat refuses
