@@ -14,6 +14,7 @@
 
 #include "core/classes.h"
 #include "core/sysutils.h"
+#include "ui/dialogs.h"
 
 namespace korvane {
 
@@ -103,6 +104,11 @@ using TImportEvent = std::function<void(TObject* Sender, std::int32_t iBytes)>;
 // Bytes is 64-bit so that exports past 2 GiB report true totals.
 using TExportEvent = std::function<void(TObject* Sender, std::int32_t Records, std::int64_t Bytes)>;
 using TRecordErrorEvent = std::function<void(TObject* Sender, const TRecordError& Error)>;
+// A message a component shows (a warning or an error of its run), given to
+// the component's own handler instead of the process-wide one (MessageDlg),
+// so that a host can tell which run sent it.
+using TMessageEvent =
+    std::function<void(TObject* Sender, const std::string& Text, TMsgDlgType Type)>;
 
 // Identifier tables, one per enumeration: EnumTraits<E>::Names[ordinal].
 template <typename E>

@@ -36,23 +36,37 @@ void TDataSet::SetActive(bool value) {
 
 void TDataSet::Open() {
   if (Active()) return;
-  InternalOpen();  // a raise leaves the dataset closed
+  try {
+    InternalOpen();  // a raise leaves the dataset closed
+  } catch (const std::exception& e) {
+    FLastError = e.what();
+    throw;
+  }
+  FLastError.clear();
   FState = dsBrowse;
   FPostCount = 0;
   FActive = FBrowseBuffer.data();
   try {
     FBof = true;
     FEof = !InternalFirst();
+  } catch (const std::exception& e) {
+    FLastError = e.what();
+    CloseFailedOpen();
+    throw;
   } catch (...) {
-    try {
-      InternalClose();
-    } catch (const std::exception&) {
-      // The first failure is the one rethrown below and shown; closing
-      // what it left half open can add nothing the host could act on.
-    }
-    FState = dsInactive;
+    CloseFailedOpen();
     throw;
   }
+}
+
+void TDataSet::CloseFailedOpen() noexcept {
+  try {
+    InternalClose();
+  } catch (const std::exception&) {
+    // The first failure is the one Open raises again and shows; closing
+    // what it left half open can add nothing the host could act on.
+  }
+  FState = dsInactive;
 }
 
 void TDataSet::Close() {
@@ -159,8 +173,13 @@ void TDataSet::Post() {
       }
     }
   }
-  if (FBeforePost) FBeforePost(this);
-  InternalPost();
+  try {
+    if (FBeforePost) FBeforePost(this);
+    InternalPost();
+  } catch (const std::exception& e) {
+    FLastError = e.what();
+    throw;
+  }
   ++FPostCount;
   FState = dsBrowse;
   if (FActive == FEditBuffer.data()) {

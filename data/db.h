@@ -442,6 +442,10 @@ class KORVANE_API TDataSet : public TComponent {
   void Open();
   // Closes the dataset; a record being inserted or edited is discarded.
   void Close();
+  // What the last Open or Post that failed raised (the backend's message,
+  // which names the database file or connection and gives the database's
+  // own reason); emptied by an Open that succeeds.
+  const std::string& LastError() const { return FLastError; }
   TDataSetState State() const { return FState; }
 
   // True when records can be added.
@@ -589,6 +593,8 @@ class KORVANE_API TDataSet : public TComponent {
   void RemoveField(TField* field);
   void CheckActive() const;
   void CheckBrowseMode();
+  // Closes what an Open that failed after InternalOpen left open.
+  void CloseFailedOpen() noexcept;
 
   TDataSetState FState = dsInactive;
   bool FEof = true;
@@ -608,6 +614,7 @@ class KORVANE_API TDataSet : public TComponent {
   // when there are any.
   int FRequiredCount = 0;
   std::int64_t FPostCount = 0;
+  std::string FLastError;
   bool FRefusedPostsWanted = false;
   TDataSetNotifyEvent FBeforePost;
 };

@@ -201,14 +201,38 @@ void TCSVExport::FreeProgressWindow() noexcept {
   delete window;
 }
 
+void TCSVExport::ShowMessage(const std::string& text, TMsgDlgType type) {
+  if (FOnMessage) {
+    FOnMessage(this, text, type);
+  } else {
+    MessageDlg(text, type, TMsgDlgButtons{mbOK}, 0);
+  }
+}
+
+const std::string& TCSVExport::SetupFailure() const {
+  static const std::string kNone;
+  return FStarted ? kNone : FLastError;
+}
+
+void TCSVExport::NoteWriteFailure() {
+  const int code = WriteErrorCode();
+  if (!WriteErrorText().empty()) {
+    FLastError = "cannot write '" + FOutputFile + "': " + WriteErrorText();
+  } else {
+    FLastError = "cannot write '" + FOutputFile + "'" +
+                 (code != 0 ? " (" + std::string(std::strerror(code)) + ")" : std::string());
+  }
+}
+
 bool TCSVExport::Setup() {
   FRecordCounter = 0;
-  FSetupFailure.clear();
+  FStarted = false;
+  FLastError.clear();
   FLeftOut = TLeftOutRecords{};
   FOutput.Begin();
   try {
     if (FDataSet == nullptr) {
-      FSetupFailure = "no dataset to export (DataSet is not set)";
+      FLastError = "no dataset to export (DataSet is not set)";
       return false;
     }
     // Everything that can fail comes before the output file is created, so
@@ -231,7 +255,7 @@ bool TCSVExport::Setup() {
     if (FCompression == cmAuto) format = FileFormatForName(FOutputFile);
     if (!FOutput.Create(FOutputFile, format, FEncoding)) {
       const int code = GetLastError();
-      FSetupFailure = "cannot create '" + FOutputFile + "'" +
+      FLastError = "cannot create '" + FOutputFile + "'" +
                       (code != 0 ? " (" + std::string(std::strerror(code)) + ")" : "");
       return false;
     }
@@ -239,7 +263,7 @@ bool TCSVExport::Setup() {
   } catch (const std::exception& e) {
     // The run does not start, and says nothing itself: the host shows the
     // reason (the command does).
-    FSetupFailure = e.what();
+    FLastError = e.what();
     return false;
   }
 }
@@ -267,6 +291,8 @@ std::int32_t TCSVExport::Execute() {
   // thread has ended) before they go.
   const TScopedFormatSettings formats(FFormats);
   std::int32_t result = -1;
+  FLastError.clear();
+  FStarted = false;
   try {
     if (FOnBeginExport) FOnBeginExport(this);
     bool written = true;
@@ -276,20 +302,27 @@ std::int32_t TCSVExport::Execute() {
         CleanUp();
         return -1;
       }
+      FStarted = true;
       result = 0;
       written = WriteRun();
       CleanUp();
     }
     if (!written || WriteErrorCode() != 0) {
       result = -1;
-      MessageDlg("Write failed with error code " + IntToStr(WriteErrorCode()), mtError,
-                 TMsgDlgButtons{mbOK}, 0);
+      NoteWriteFailure();
+      ShowMessage("Write failed with error code " + IntToStr(WriteErrorCode()), mtError);
       return -1;
     }
     result = FRecordCounter;
     if (FOnFinishExport) FOnFinishExport(this);
-  } catch (const EConvertError&) {
-    MessageDlg("Data conversion error!", mtError, TMsgDlgButtons{mbOK}, 0);
+  } catch (const EConvertError& e) {
+    FLastError = std::string("data conversion error: ") + e.what();
+    ShowMessage("Data conversion error!", mtError);
+  } catch (const std::exception& e) {
+    // A handler's or the dataset's exception goes on to the host, which
+    // finds its text in LastError too.
+    FLastError = e.what();
+    throw;
   }
   return result;
 }

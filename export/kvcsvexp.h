@@ -52,8 +52,8 @@ class KORVANE_API TCSVExport : public TComponent {
 
   // Runs an export: the number of records passed, or -1 when the preparation
   // failed (no dataset, a dataset that cannot be opened, an output file that
-  // cannot be created) or a write failed.
-  std::int32_t Execute();
+  // cannot be created) or a write failed. LastError() says why.
+  [[nodiscard]] std::int32_t Execute();
 
   // Published properties.
   //
@@ -112,6 +112,11 @@ class KORVANE_API TCSVExport : public TComponent {
   void SetOnBeginExport(TNotifyEvent value) { FOnBeginExport = std::move(value); }
   const TNotifyEvent& OnFinishExport() const { return FOnFinishExport; }
   void SetOnFinishExport(TNotifyEvent value) { FOnFinishExport = std::move(value); }
+  // Where the run's messages go ("Write failed with error code 13", ...):
+  // while empty (initially) to MessageDlg, the process-wide handler;
+  // assigned, to this handler alone, with the component as Sender.
+  const TMessageEvent& OnMessage() const { return FOnMessage; }
+  void SetOnMessage(TMessageEvent value) { FOnMessage = std::move(value); }
   const std::string& OutputFile() const { return FOutputFile; }
   void SetOutputFile(std::string value) { FOutputFile = std::move(value); }
   TRecordSeparator RecordSeparator() const { return FRecordSeparator; }
@@ -170,18 +175,19 @@ class KORVANE_API TCSVExport : public TComponent {
   // count, shows the progress window, moves to the first record, resolves
   // the quote and separator characters and only then creates the output
   // file, so that a preparation that fails leaves an earlier file of that
-  // name untouched. False on any failure, without a message.
-  bool Setup();
+  // name untouched. False on any failure, without a message (LastError()
+  // says why).
+  [[nodiscard]] bool Setup();
   // Writes out what is buffered, closes the output file and frees the
   // progress window. A failed final write is kept in WriteErrorCode.
   void CleanUp();
   // Queues one line and the record separator for the output file. False
   // when the operating system refused a write this caused (WriteErrorCode
   // gives its error code).
-  bool WriteData(const std::string& line);
+  [[nodiscard]] bool WriteData(const std::string& line);
   // Hands everything buffered to the operating system and waits until it
   // has taken it. False on a failed write.
-  bool FlushWriteBuffer();
+  [[nodiscard]] bool FlushWriteBuffer();
 
   // Quote and separator resolution and record formatting.
   std::string GetFieldDelimiterChar() const;
@@ -215,7 +221,13 @@ class KORVANE_API TCSVExport : public TComponent {
   // Why the last run could not start, when Execute returned -1 before its
   // first line without a message (no dataset, a dataset that cannot be
   // opened, an output file that cannot be made, ...); empty when it started.
-  const std::string& SetupFailure() const { return FSetupFailure; }
+  const std::string& SetupFailure() const;
+  // Why the last run failed, whatever made Execute return -1 (or raise): the
+  // SetupFailure, a failed write with the file and the system's reason, the
+  // text of a conversion error, what a handler raised. Empty after a run that
+  // succeeded; a run that wrote every line but left records out
+  // (LeftOutRecords) succeeded.
+  const std::string& LastError() const { return FLastError; }
   // The records the last run left out: a record a value of which cannot be
   // read writes no line, but is counted in the result and reported to
   // OnExportRecord like any other, and the run goes on. A host that wants
@@ -262,6 +274,10 @@ class KORVANE_API TCSVExport : public TComponent {
   bool WriteLines(const TStrings& lines);
   std::string_view RecordSeparatorBytes() const;
   void FreeProgressWindow() noexcept;
+  // Shows a message of the run (OnMessage, else MessageDlg).
+  void ShowMessage(const std::string& text, TMsgDlgType type);
+  // Fills LastError for a run that failed after Setup.
+  void NoteWriteFailure();
 
   // Bytes waiting for the file, and the file. On cache lines of their own,
   // apart from what a run reads for every record: while records are
@@ -297,7 +313,10 @@ class KORVANE_API TCSVExport : public TComponent {
   std::int32_t FRecordCounter = 0;
   bool FShowProgress = false;
   std::int32_t FRecordTotal = 0;
-  std::string FSetupFailure;
+  // Why the last run failed, and whether it got past Setup.
+  std::string FLastError;
+  bool FStarted = false;
+  TMessageEvent FOnMessage;
   TLeftOutRecords FLeftOut;
   std::unique_ptr<TStringList> FTrailerData;
   bool FTrailerOutput = false;

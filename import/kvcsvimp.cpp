@@ -123,10 +123,10 @@ std::int32_t TCSVImport::DatabaseFailed(const EDatabaseFailure& e, TDataSet*& bu
   // The database itself failed: no later record would be stored either.
   FStoredRecords -= e.Lost();
   EndRun(bulkData, true);
-  MessageDlg(e.Message() + "; the import stopped at record " +
-                 IntToStr(FSkippedRecords + FRecordCounter) + ", " + IntToStr(FStoredRecords) +
-                 " records are committed",
-             mtError, {mbOK}, 0);
+  FLastError = e.Message() + "; the import stopped at record " +
+               IntToStr(FSkippedRecords + FRecordCounter) + ", " + IntToStr(FStoredRecords) +
+               " records are committed";
+  ShowMessage(FLastError, mtError);
   return -1;
 }
 
@@ -148,6 +148,19 @@ bool TCSVImport::StopHere() {
 }
 
 void TCSVImport::FreeProgressWindow() { delete std::exchange(FProgressWindow, nullptr); }
+
+void TCSVImport::ShowMessage(const std::string& text, TMsgDlgType type) {
+  if (FOnMessage) {
+    FOnMessage(this, text, type);
+  } else {
+    MessageDlg(text, type, {mbOK}, 0);
+  }
+}
+
+const std::string& TCSVImport::SetupFailure() const {
+  static const std::string kNone;
+  return FStarted ? kNone : FLastError;
+}
 
 void TCSVImport::CommitBulk(TDataSet*& bulkData, bool unwinding) {
   if (TDataSet* data = std::exchange(bulkData, nullptr)) {
@@ -267,12 +280,15 @@ std::int32_t TCSVImport::Execute() {
     ~Guard() { self->EndRun(bulk, true); }
   } guard{this, bulkData};
 
+  FLastError.clear();
+  FStarted = false;
   try {
     if (FOnBeginImport) FOnBeginImport(this);
     if (!Setup()) {
       CleanUp();
       return Result;
     }
+    FStarted = true;
     Result = 0;
     std::int64_t byteTotal = 0;
     std::uint32_t bytes = 0;
@@ -330,17 +346,24 @@ std::int32_t TCSVImport::Execute() {
     Result = FRecordCounter - FErrorRecords;
     if (FOnFinishImport) FOnFinishImport(this);
     return Result;
-  } catch (const EConvertError&) {
+  } catch (const EConvertError& e) {
+    FLastError = std::string("data conversion error: ") + e.what();
     EndRun(bulkData, false);
-    MessageDlg("Data conversion error!", mtError, {mbOK}, 0);
+    ShowMessage("Data conversion error!", mtError);
     return Result;
   } catch (const EDatabaseFailure& e) {
     return DatabaseFailed(e, bulkData);
+  } catch (const std::exception& e) {
+    // A handler's or the dataset's exception goes on to the host, which
+    // finds its text in LastError too.
+    FLastError = e.what();
+    throw;
   }
 }
 
 bool TCSVImport::Setup() {
-  FSetupFailure.clear();
+  FStarted = false;
+  FLastError.clear();
   try {
     FEndOfFile = false;
     FInterrupted = false;
@@ -364,7 +387,17 @@ bool TCSVImport::Setup() {
     FTrailerData->Clear();
     FUseRecordCache = false;
     if (FDataSet == nullptr) {
-      FSetupFailure = "no dataset to import into (DataSet is not set)";
+      FLastError = "no dataset to import into (DataSet is not set)";
+      return false;
+    }
+    // The input first: a run that cannot read it fails before the dataset
+    // is opened, which may create its table. An input that cannot be opened
+    // fails the run rather than passing for an empty file.
+    FFileSize = GetFileSize();
+    if (!OpenInputFile()) {
+      const int code = GetLastError();
+      FLastError = "cannot open '" + FInputFile + "'" +
+                   (code != 0 ? " (" + std::string(std::strerror(code)) + ")" : "");
       return false;
     }
     const auto oneCharacter = [this](const char* name, const std::string& value) {
@@ -378,20 +411,14 @@ bool TCSVImport::Setup() {
     if (!FDataSet->Active()) FDataSet->Open();
     if (!ResolveColumnFormats()) return false;
     if (!FDataSet->CanModify()) {
-      MessageDlg("Data set does not allow addition of data!", mtError, {mbOK}, 0);
-      return false;
-    }
-    FFileSize = GetFileSize();
-    // An input that cannot be opened fails the run rather than passing for
-    // an empty file.
-    if (!OpenInputFile()) {
-      const int code = GetLastError();
-      FSetupFailure = "cannot open '" + FInputFile + "'" +
-                      (code != 0 ? " (" + std::string(std::strerror(code)) + ")" : "");
+      FLastError = "the dataset" +
+                   (FDataSet->Name().empty() ? std::string() : " '" + FDataSet->Name() + "'") +
+                   " does not take new records (it is read-only)";
+      ShowMessage("Data set does not allow addition of data!", mtError);
       return false;
     }
     if (FTrailerRecords >= 1 && !ReadAheadRecordCache(FTrailerRecords)) {
-      FSetupFailure = "the trailer records cannot be held back";
+      FLastError = "the trailer records cannot be held back";
       return false;
     }
     FUseRecordCache = FTrailerRecords > 0;
@@ -404,7 +431,7 @@ bool TCSVImport::Setup() {
   } catch (const std::exception& e) {
     // The run does not start, and says nothing itself: the host shows the
     // reason (the command does).
-    FSetupFailure = e.what();
+    FLastError = e.what();
     return false;
   }
 }
@@ -418,8 +445,8 @@ bool TCSVImport::ResolveColumnFormats() {
     const std::string layout = eq == std::string::npos ? "" : Trim(item.substr(eq + 1));
     TField* field = FDataSet->FindField(name);
     if (layout.empty() || field == nullptr) {
-      FSetupFailure = "ColumnFormats \"" + item + "\": " +
-                      (layout.empty() ? "give it as NAME=LAYOUT" : "there is no field " + name);
+      FLastError = "ColumnFormats \"" + item + "\": " +
+                   (layout.empty() ? "give it as NAME=LAYOUT" : "there is no field " + name);
       return false;
     }
     FFieldLayouts.resize(FDataSet->Fields().size());
@@ -595,9 +622,9 @@ bool TCSVImport::StoreRecordValues(const Value* values, int count, Store&& store
 void TCSVImport::CleanUp() {
   CloseInputFile();
   if (FErrorRecords > 0 && FShowProgress) {
-    MessageDlg(
+    ShowMessage(
         "There were " + IntToStr(FErrorRecords) + " records that could not be read due to errors",
-        mtWarning, {mbOK}, 0);
+        mtWarning);
   }
   // A stopped run did not reach the end: what it holds back is no trailer.
   if (FTrailerRecords > 0 && FTrailerStored && !FInterrupted) {

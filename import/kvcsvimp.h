@@ -67,8 +67,9 @@ class KORVANE_API TCSVImport : public TComponent {
   // when the preparation failed or the database itself failed
   // (EDatabaseFailure: full, I/O error, ...). Such a failure ends the run at
   // once, with an error message that says how many records are committed
-  // (StoredRecords); it is never counted as a refused record.
-  std::int32_t Execute();
+  // (StoredRecords); it is never counted as a refused record. LastError()
+  // says why a run returned -1.
+  [[nodiscard]] std::int32_t Execute();
 
   // Published properties.
   //
@@ -153,7 +154,14 @@ class KORVANE_API TCSVImport : public TComponent {
   // Why the last run could not start, when Execute returned -1 before its
   // first record without a message (no dataset, a dataset or input file that
   // cannot be opened, ...); empty when it started.
-  const std::string& SetupFailure() const { return FSetupFailure; }
+  const std::string& SetupFailure() const;
+  // Why the last run failed, whatever made Execute return -1 (or raise): the
+  // SetupFailure (an input that cannot be opened names the file and the
+  // system's reason), a dataset that takes no records, the database's own
+  // message when it failed, the text of a conversion error, what a handler
+  // raised. Empty after a run that succeeded; records the run failed are
+  // counted in ErrorRecords, not here.
+  const std::string& LastError() const { return FLastError; }
   TFieldDelimiter FieldDelimiter() const { return FFieldDelimiter; }
   void SetFieldDelimiter(TFieldDelimiter value) { FFieldDelimiter = value; }
   TStrings* FieldList() const { return FFieldList.get(); }
@@ -207,6 +215,17 @@ class KORVANE_API TCSVImport : public TComponent {
   // at most one group), so that a refused one is reported in full.
   const TRecordErrorEvent& OnRecordError() const { return FOnRecordError; }
   void SetOnRecordError(TRecordErrorEvent value) { FOnRecordError = std::move(value); }
+  // Where the run's messages go ("Error getting file handle", ...): while
+  // empty (initially) to MessageDlg, the process-wide handler; assigned, to
+  // this handler alone, with the component as Sender.
+  const TMessageEvent& OnMessage() const { return FOnMessage; }
+  void SetOnMessage(TMessageEvent value) { FOnMessage = std::move(value); }
+  // Whether the run opens its input for shared reading: other runs and
+  // programs may read the file at the same time, and none may write it
+  // through an exclusive open meanwhile. False (initially) opens it
+  // exclusively: no other open of the file succeeds while the run holds it.
+  bool SharedReading() const { return FSharedReading; }
+  void SetSharedReading(bool value) { FSharedReading = value; }
   bool ShowProgress() const { return FShowProgress; }
   void SetShowProgress(bool value) { FShowProgress = value; }
   TStrings* TrailerData() const { return FTrailerData.get(); }
@@ -279,12 +298,14 @@ class KORVANE_API TCSVImport : public TComponent {
   // and shows the progress window when ShowProgress. False when the run
   // cannot go on (no dataset, it cannot be opened or takes no records, the
   // input cannot be opened, fewer records than TrailerRecords); never raises.
-  bool Setup();
+  // The input is opened before the dataset, so that a run whose input cannot
+  // be read creates no table.
+  [[nodiscard]] bool Setup();
   // Appends one dataset record from Values, by position, through the field
   // filter and the field conversion, and posts it. False (the record
   // cancelled, nothing raised) when Values is empty or missing, or when
   // appending, storing or posting raised.
-  bool AddRecord(const TStringList* Values);
+  [[nodiscard]] bool AddRecord(const TStringList* Values);
   // Ends a run: closes the input, warns about failed records when
   // ShowProgress, hands the held-back records to TrailerData when
   // TrailerStored, frees the progress window.
@@ -308,7 +329,7 @@ class KORVANE_API TCSVImport : public TComponent {
   void ReadTextFileRecord(TFileHandle& Handle, std::uint32_t& Bytes, std::string& Text);
   // Clears the record cache and fills it with the next Count records; true
   // when Count records were read, false when the input ended first.
-  bool ReadAheadRecordCache(std::int32_t Count);
+  [[nodiscard]] bool ReadAheadRecordCache(std::int32_t Count);
   // Size of InputFile in bytes, or -1 after the warning "Error getting file
   // handle" (cannot be opened) or "Error getting file information".
   std::int64_t GetFileSize();
@@ -338,7 +359,7 @@ class KORVANE_API TCSVImport : public TComponent {
   std::unique_ptr<TStringList> SplitFixedLengthFields(const std::string& Record);
   // SplitFields into a list the caller reuses from record to record: false
   // where SplitFields gives nullptr (Values is then empty).
-  bool SplitFieldsInto(const std::string& Record, TValueList& Values);
+  [[nodiscard]] bool SplitFieldsInto(const std::string& Record, TValueList& Values);
 
   // Data records (after the header records) that a run skips before it
   // stores any: StartRecord - 1, so that a run broken off can be completed
@@ -382,10 +403,11 @@ class KORVANE_API TCSVImport : public TComponent {
   bool UseRecordCache() const { return FUseRecordCache; }
   void SetUseRecordCache(bool value) { FUseRecordCache = value; }
   TFileHandle& FileHandle() { return FFileHandle; }
-  // Opens InputFile into FFileHandle, exclusively, and starts reading at its
-  // first byte (clears EndOfFile, empties the read buffer). False when it
-  // cannot be opened; the OS error is then in GetLastError().
-  bool OpenInputFile();
+  // Opens InputFile into FFileHandle, exclusively or shared as SharedReading
+  // says, and starts reading at its first byte (clears EndOfFile, empties the
+  // read buffer). False when it cannot be opened; the OS error is then in
+  // GetLastError().
+  [[nodiscard]] bool OpenInputFile();
   // Closes the input file (if open) and releases the read buffer.
   void CloseInputFile();
   // Size of the reader's buffer in bytes (at least 1); takes effect at the
@@ -409,7 +431,7 @@ class KORVANE_API TCSVImport : public TComponent {
   // Stores a record's values under ValueErrors' rules.
   template <typename Value>
   bool AddRecordValues(const Value* values, int count);
-  // FFieldLayouts from ColumnFormats; false (FSetupFailure says why) for an
+  // FFieldLayouts from ColumnFormats; false (LastError says why) for an
   // entry that names no field or gives no layout.
   bool ResolveColumnFormats();
   // The field's own date layout, or nullptr.
@@ -467,6 +489,8 @@ class KORVANE_API TCSVImport : public TComponent {
   void ReportFailure(std::int64_t line, std::string_view text);
   // Frees the progress window, if any, and forgets it.
   void FreeProgressWindow();
+  // Shows a message of the run (OnMessage, else MessageDlg).
+  void ShowMessage(const std::string& text, TMsgDlgType type);
   void SkipToStartRecord();
   // True when a Stop came: notes where the run stopped.
   bool StopHere();
@@ -560,7 +584,11 @@ class KORVANE_API TCSVImport : public TComponent {
   std::vector<std::string> FRefusalMessages;
   std::string FEncoding;
   std::int64_t FStoredRecords = 0;
-  std::string FSetupFailure;
+  // Why the last run failed, and whether it got past Setup.
+  std::string FLastError;
+  bool FStarted = false;
+  TMessageEvent FOnMessage;
+  bool FSharedReading = false;
   TFieldDelimiter FFieldDelimiter = fdlNone;
   std::string FDelimiter;
   std::unique_ptr<TStringList> FFieldList;

@@ -417,7 +417,7 @@ void TCSVImport::SetReadBufferSize(std::size_t size) { FReadBufferSize = size ==
 bool TCSVImport::OpenInputFile() {
   CloseInputFile();
   FEndOfFile = false;
-  FFileHandle = OpenFileForRead(FInputFile);
+  FFileHandle = FSharedReading ? OpenFileForSharedRead(FInputFile) : OpenFileForRead(FInputFile);
   if (!FFileHandle.Valid()) return false;
   FScanner.Reset(FReadBufferSize);
   FScanner.SetCheckText(ChecksText());
@@ -583,14 +583,15 @@ std::int64_t TCSVImport::GetFileSize() {
   // A pipe has no size, and opening it only to measure it could lose what
   // its writer sends before the run's own open.
   if (IsNamedPipe(FInputFile)) return 0;
-  TFileHandle file = OpenFileForRead(FInputFile);
+  TFileHandle file =
+      FSharedReading ? OpenFileForSharedRead(FInputFile) : OpenFileForRead(FInputFile);
   if (!file.Valid()) {
-    MessageDlg("Error getting file handle", mtWarning, {mbOK}, 0);
+    ShowMessage("Error getting file handle", mtWarning);
     return -1;
   }
   std::int64_t size = FileSize(file);
   if (size < 0) {
-    MessageDlg("Error getting file information", mtWarning, {mbOK}, 0);
+    ShowMessage("Error getting file information", mtWarning);
     return -1;
   }
   return size;

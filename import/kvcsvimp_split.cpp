@@ -77,7 +77,7 @@ bool TCSVImport::SplitValueText(TValueList& Values) {
       SplitFixedLengthText(Values);
       return true;
   }
-  MessageDlg("Unrecognised import type!", mtError, {mbOK}, 0);
+  ShowMessage("Unrecognised import type!", mtError);
   return false;
 }
 

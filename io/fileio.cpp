@@ -50,12 +50,14 @@ bool Fail() {
 // flock() locks belong to the open file description, so a second open() of
 // the same file in this process gets its own description and is refused like
 // one from another process.
-bool LockExclusive(int fd) {
-  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+bool Lock(int fd, int how) {
+  while (flock(fd, how | LOCK_NB) != 0) {
     if (errno != EINTR) return false;
   }
   return true;
 }
+
+bool LockExclusive(int fd) { return Lock(fd, LOCK_EX); }
 
 // Closes fd keeping the errno of the failure that made us give it up.
 void Abandon(int fd) {
@@ -101,7 +103,9 @@ int GetLastError() { return gLastError; }
 
 void SetLastError(int error) { gLastError = error; }
 
-TFileHandle OpenFileForRead(const std::string& path) {
+namespace {
+
+TFileHandle OpenForRead(const std::string& path, int lock) {
   // A named pipe is opened as cat opens it: the open waits for a writer,
   // since reading one that has none yet would find its end at once. Any
   // other file opens with O_NONBLOCK (a device that would wait does not),
@@ -120,11 +124,17 @@ TFileHandle OpenFileForRead(const std::string& path) {
     return GiveUpOpen(fd);
   }
   int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 || !LockExclusive(fd))
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 || !Lock(fd, lock))
     return GiveUpOpen(fd);
   gLastError = 0;
   return TFileHandle(fd);
 }
+
+}  // namespace
+
+TFileHandle OpenFileForRead(const std::string& path) { return OpenForRead(path, LOCK_EX); }
+
+TFileHandle OpenFileForSharedRead(const std::string& path) { return OpenForRead(path, LOCK_SH); }
 
 TFileHandle CreateFileForWrite(const std::string& path) {
   // No O_TRUNC: the file is emptied only once the lock is ours, so a file

@@ -60,6 +60,10 @@ KORVANE_API void SetLastError(int error);
 // failure: missing file (ENOENT), a directory (EISDIR), no permission
 // (EACCES), held by another open (EWOULDBLOCK). Opening a FIFO never blocks.
 KORVANE_API TFileHandle OpenFileForRead(const std::string& path);
+// The same, for shared reading: other shared opens of the file succeed
+// while the handle is held, an exclusive one (OpenFileForRead,
+// CreateFileForWrite) does not.
+KORVANE_API TFileHandle OpenFileForSharedRead(const std::string& path);
 
 // Creates a file for writing, exclusively, replacing an existing one. The
 // lock is taken before the file is emptied, so a file held by another run is

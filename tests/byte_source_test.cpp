@@ -194,7 +194,7 @@ TEST_F(CompressedImport, DamagedInputEndsTheRunAfterTheRecordsBeforeIt) {
     EXPECT_THROW(
         {
           try {
-            imp_.Execute();
+            static_cast<void>(imp_.Execute());
           } catch (const EInOutError& e) {
             EXPECT_NE(std::string(e.what()).find("truncated"), std::string::npos);
             throw;

@@ -266,7 +266,7 @@ TEST_F(RecordErrorTest, HandlerThatRaisesStopsTheRun) {
   import.SetOnRecordError([](TObject*, const TRecordError&) {
     throw std::runtime_error("enough");
 });
-EXPECT_THROW(import.Execute(), std::runtime_error);
+EXPECT_THROW(static_cast<void>(import.Execute()), std::runtime_error);
 // The record before the failed one is kept; nothing after it was read.
 EXPECT_EQ(Ids(), (std::vector<std::string>{"1"}));
 }  // namespace korvane

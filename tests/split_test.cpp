@@ -178,7 +178,7 @@ class StandardSplit : public DelimitedSplit {
       if (c == 'Q') c = GetParam() == fdlDouble ? '"' : '\'';
     }
     TValueList list;
-    imp_.SplitFieldsInto(record, list);
+    static_cast<void>(imp_.SplitFieldsInto(record, list));
     Values values;
     for (int i = 0; i < list.Count(); ++i) {
       values.push_back(IsQuotedEmpty(list[i]) ? "<empty text>" : std::string(list[i]));

@@ -70,7 +70,7 @@ class EncodingTest : public ::testing::Test {
     imp_.SetInputFile(dir_.Put("in", bytes));
     imp_.SetEncoding(encoding);
     imp_.SetReadBufferSize(bufferSize);
-    imp_.Execute();
+    static_cast<void>(imp_.Execute());
     return Values();
   }
 
@@ -182,7 +182,7 @@ TEST_F(EncodingTest, Utf16CutInsideACharacterEndsTheRunAfterTheRecordsBeforeIt) 
   imp_.SetInputFile(dir_.Put("in", bytes));
   imp_.SetEncoding("utf-16le");
   try {
-    imp_.Execute();
+    static_cast<void>(imp_.Execute());
     ADD_FAILURE() << "no error";
   } catch (const EInOutError& e) {
     EXPECT_STREQ(e.what(),
