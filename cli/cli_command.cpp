@@ -37,6 +37,14 @@ void TSession::Say(TMsgDlgType type, const std::string& text) {
   FShown.push_back({{"type", MsgDlgTypeCaption(type)}, {"text", JsonText(text)}});
 }
 
+bool TSession::Showed(const std::string& text) const {
+  const json shown = JsonText(text);
+  for (const json& message : FShown) {
+    if (message.at("text") == shown) return true;
+  }
+  return false;
+}
+
 void TSession::PrintJson(json result) {
   if (!FJson) return;
   result["messages"] = FShown;

@@ -142,6 +142,9 @@ class TSession {
   // Shows a message of the command's own on stderr, "korvane: TEXT" (or
   // "Error: TEXT" for an error), and keeps it for --json's messages.
   void Say(TMsgDlgType type, const std::string& text);
+  // Whether a message of this text was shown (a component's or the
+  // command's own).
+  bool Showed(const std::string& text) const;
   // Prints the JSON result (with the messages shown) when --json was given.
   void PrintJson(json result);
   // Writes an event of the command's own to the event log, when there is

@@ -353,6 +353,9 @@ TImportOutcome ExecuteImport(TSession& session, TCSVImport& import, TRejectRepor
     result = import.Execute();
     if (result < 0 && !import.SetupFailure().empty()) {
       failure = "the import cannot start: " + import.SetupFailure();
+    } else if (!import.LastError().empty() && !session.Showed(import.LastError())) {
+      // After the component's own message, what it does not say.
+      failure = import.LastError();
     }
   } catch (const EInOutError& e) {
     failure = e.what();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "io/fileio.h"
+#include "io/replacement_file.h"
 #include "components/kvenums.h"
 
 namespace korvane::cli {
@@ -107,57 +109,10 @@ class TEventLog {
   std::string FLine;
 };
 
-// The file an export writes to, standing in for its target until the run
-// has succeeded. For a regular file (or a path that does not exist yet) it is
-// a new file beside the target; Commit renames it over the target, so the
-// target is either the old file, untouched, or the complete new one. The new
-// file has no name until Commit (O_TMPFILE, written through its /proc path)
-// where the file system allows it, so that nothing is left behind however
-// the process ends; elsewhere it is named after the target and the process
-// (".NAME.korvane-PID-XXXXXX"), and a later export to the same target
-// removes such files whose process is gone. For
-// anything else (a terminal, a pipe, a device) the export writes to the
-// target directly and Commit does nothing.
-//
-// The target "-" is standard output: written directly when it is a pipe or a
-// terminal; when it is a regular file (a shell redirection, possibly
-// appending) the export goes to a temporary file whose bytes Commit then
-// writes to standard output, so that the file is neither reopened nor
-// truncated.
-//
-// While the new file exists, an interrupt (SIGINT, SIGTERM, SIGHUP) removes
-// it before the process ends. One replacement file at a time.
-class TReplacementFile {
- public:
-  // Raises EUsageError when the target's folder cannot take a new file (the
-  // message gives the reason).
-  explicit TReplacementFile(const std::string& target);
-  // Removes the new file unless it was committed.
-  ~TReplacementFile();
-  TReplacementFile(const TReplacementFile&) = delete;
-  TReplacementFile& operator=(const TReplacementFile&) = delete;
 
-  // The path the export writes to.
-  const std::string& WritePath() const { return FWritePath; }
-  // Puts the new file in the target's place (see above). Raises
-  // std::runtime_error with the reason when it cannot.
-  void Commit();
-
- private:
-  void CreateTemporary(const std::string& dir, const std::string& prefix,
-                       const std::string& shown);
-  static void RemoveOrphans(const std::string& dir, const std::string& prefix);
-  std::string NameUnnamed();
-
-  std::string FTarget;
-  std::string FWritePath;
-  bool FDirect = false;
-  bool FToStdout = false;
-  bool FCommitted = false;
-  std::optional<unsigned> FTargetMode;
-  std::string FDir;
-  std::string FPrefix;
-  TFileHandle FUnnamed;  // the unnamed new file, until Commit names it
-};
+// The replacement file of an export's target (see TReplacementFile), removed
+// when the command is interrupted (SIGINT, SIGTERM, SIGHUP) while it exists.
+// Raises EUsageError when the target cannot be replaced.
+std::unique_ptr<TReplacementFile> OpenReplacement(const std::string& target);
 
 }  // namespace korvane::cli

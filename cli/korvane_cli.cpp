@@ -67,9 +67,9 @@ std::int32_t ExecuteExport(TSession& session, TCSVExport& exporter, TReplacement
   try {
     result = exporter.Execute();
     const TLeftOutRecords& leftOut = exporter.LeftOutRecords();
-    if (result >= 0 && leftOut.Count == 0) {
+    if (result >= 0 && leftOut.Count == 0 && exporter.LastError().empty()) {
       output.Commit();
-    } else if (result >= 0) {
+    } else if (result >= 0 && leftOut.Count > 0) {
       // A record the file would lack: the export fails rather than write
       // a file that looks whole.
       failure = "record " + std::to_string(leftOut.FirstRecord) + " cannot be written: " +
@@ -86,6 +86,8 @@ std::int32_t ExecuteExport(TSession& session, TCSVExport& exporter, TReplacement
     } else if (exporter.WriteErrorCode() != 0) {
       failure = "cannot write '" + target + "' (" + std::strerror(exporter.WriteErrorCode()) +
                 "); any earlier file of that name is unchanged";
+    } else if (!exporter.LastError().empty()) {
+      failure = exporter.LastError() + "; any earlier file '" + target + "' is unchanged";
     } else {
       failure = "the export did not run; any earlier file '" + target + "' is unchanged";
     }
@@ -185,9 +187,9 @@ int RunExport(TExportOptions& o, std::ostream& out, std::ostream& err) {
   if (o.Header || !o.HeaderLines.empty()) {
     TStringList lines;
     for (const std::string& line : o.HeaderLines) lines.Add(line);
-    if (o.Header) lines.Add(exporter->GetFieldNamesLine());
     exporter->SetHeaderData(&lines);
     exporter->SetHeaderOutput(true);
+    exporter->SetHeaderFieldNames(o.Header);
   }
   if (!o.TrailerLines.empty()) {
     TStringList lines;
@@ -196,11 +198,14 @@ int RunExport(TExportOptions& o, std::ostream& out, std::ostream& err) {
     exporter->SetTrailerOutput(true);
   }
   exporter->SetCompression(ExportCompression(o.Compress, exporter->Compression(), target));
-  TReplacementFile output(target);
-  exporter->SetOutputFile(output.WritePath());
+  // The command replaces the target itself, so that it can keep the old
+  // file also when records were left out.
+  exporter->SetWriteMode(wmInPlace);
+  const std::unique_ptr<TReplacementFile> output = OpenReplacement(target);
+  exporter->SetOutputFile(output->WritePath());
 
   session.Wire(*exporter, "");
-  std::int32_t result = ExecuteExport(session, *exporter, output, target);
+  std::int32_t result = ExecuteExport(session, *exporter, *output, target);
   SayJobsNote(session, o, *table);
   if (result >= 0) WarnOfMisfits(session, table->Misfits());
   session.PrintJson({{"result", result}});
@@ -315,11 +320,14 @@ std::int32_t RunStoredExport(TSession& session, TCSVExport& exporter, const TRun
   OpenStoredDataSet(*exporter.DataSet(), name);
   const TCompression compression = exporter.Compression();
   exporter.SetCompression(ExportCompression("", compression, target));
-  TReplacementFile output(target);
-  exporter.SetOutputFile(output.WritePath());
+  const TWriteMode writeMode = exporter.WriteMode();
+  exporter.SetWriteMode(wmInPlace);  // the command replaces the target itself
+  const std::unique_ptr<TReplacementFile> output = OpenReplacement(target);
+  exporter.SetOutputFile(output->WritePath());
   session.Wire(exporter, name);
-  std::int32_t result = ExecuteExport(session, exporter, output, target);
+  std::int32_t result = ExecuteExport(session, exporter, *output, target);
   exporter.SetOutputFile(target);
+  exporter.SetWriteMode(writeMode);
   exporter.SetCompression(compression);
   results.push_back({{"component", JsonText(name)}, {"result", result}});
   return result;

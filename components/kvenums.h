@@ -55,6 +55,11 @@ enum TValueErrors : std::uint8_t { veLenient, veStrict };
 // "2024-03-05 14:30:00.250"; an import also takes 'T' between date and time,
 // up to six fraction digits and a zone, see text/formats_iso.h).
 enum TDateTimeStyle : std::uint8_t { dsFormatSettings, dsISO8601 };
+// How an export writes its output file: wmInPlace creates (or empties) the
+// file and writes into it, as the export always has; wmReplace writes a new
+// file beside it that takes its place only when the run succeeded, so that
+// a run that fails or raises leaves the old file untouched.
+enum TWriteMode : std::uint8_t { wmInPlace, wmReplace };
 // Which field each value of an imported record goes to. cmByPosition: the
 // n-th value to the n-th field. cmByHeaderName: the field the last header
 // record names in the value's place (names compared as field names are,
@@ -135,6 +140,7 @@ KORVANE_ENUM_TRAITS(TDialect, "dlClassic", "dlStandard")
 KORVANE_ENUM_TRAITS(TCompression, "cmNone", "cmAuto", "cmGzip", "cmZstd")
 KORVANE_ENUM_TRAITS(TValueErrors, "veLenient", "veStrict")
 KORVANE_ENUM_TRAITS(TDateTimeStyle, "dsFormatSettings", "dsISO8601")
+KORVANE_ENUM_TRAITS(TWriteMode, "wmInPlace", "wmReplace")
 KORVANE_ENUM_TRAITS(TColumnMatching, "cmByPosition", "cmByHeaderName", "cmByFieldList")
 KORVANE_ENUM_TRAITS(TRecordErrorReason, "rerNoValues", "rerRefused", "rerUnclosedQuote",
                     "rerNotANumber", "rerOutOfRange", "rerNotADate", "rerNotABoolean",

@@ -1,5 +1,6 @@
 #include "export/kvcsvexp.h"
 
+#include "io/replacement_file.h"
 #include "io/text_encoding.h"
 
 #include <algorithm>
@@ -253,7 +254,10 @@ bool TCSVExport::Setup() {
     if (FCompression == cmGzip) format = TFileFormat::ffGzip;
     if (FCompression == cmZstd) format = TFileFormat::ffZstd;
     if (FCompression == cmAuto) format = FileFormatForName(FOutputFile);
-    if (!FOutput.Create(FOutputFile, format, FEncoding)) {
+    FReplacement.reset();
+    if (FWriteMode == wmReplace) FReplacement = std::make_unique<TReplacementFile>(FOutputFile);
+    const std::string& path = FReplacement ? FReplacement->WritePath() : FOutputFile;
+    if (!FOutput.Create(path, format, FEncoding)) {
       const int code = GetLastError();
       FLastError = "cannot create '" + FOutputFile + "'" +
                       (code != 0 ? " (" + std::string(std::strerror(code)) + ")" : "");
@@ -286,6 +290,18 @@ void TCSVExport::SetThousandSeparator(const std::string& value) {
   FFormats.ThousandSeparator = CheckedSeparator("ThousandSeparator", value);
 }
 
+bool TCSVExport::ReplaceTarget() {
+  if (!FReplacement) return true;
+  const std::unique_ptr<TReplacementFile> replacement = std::move(FReplacement);
+  try {
+    replacement->Commit();
+    return true;
+  } catch (const EInOutError& e) {
+    FLastError = e.Message();
+    return false;
+  }
+}
+
 std::int32_t TCSVExport::Execute() {
   // The run's own format settings; the lines are all written (FormatAhead's
   // thread has ended) before they go.
@@ -293,6 +309,12 @@ std::int32_t TCSVExport::Execute() {
   std::int32_t result = -1;
   FLastError.clear();
   FStarted = false;
+  // A new file that does not take the target's place is removed however
+  // the run ends.
+  struct TDiscard {
+    std::unique_ptr<TReplacementFile>& replacement;
+    ~TDiscard() { replacement.reset(); }
+  } discard{FReplacement};
   try {
     if (FOnBeginExport) FOnBeginExport(this);
     bool written = true;
@@ -313,6 +335,7 @@ std::int32_t TCSVExport::Execute() {
       ShowMessage("Write failed with error code " + IntToStr(WriteErrorCode()), mtError);
       return -1;
     }
+    if (!ReplaceTarget()) return -1;
     result = FRecordCounter;
     if (FOnFinishExport) FOnFinishExport(this);
   } catch (const EConvertError& e) {
@@ -336,6 +359,7 @@ bool TCSVExport::WriteRun() {
     FOutput.Append("\xEF\xBB\xBF");
   }
   if (FHeaderOutput && !WriteLines(*FHeaderData)) return false;
+  if (FHeaderOutput && FHeaderFieldNames && !WriteData(GetFieldNamesLine())) return false;
 
   // Each pass reads DataSet, ExportType and RecordSeparator as they are: a
   // handler that changes them has the next record walked, formatted and

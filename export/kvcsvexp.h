@@ -22,6 +22,7 @@ namespace korvane {
 
 class TProgressWindow;
 class TRecordPlan;
+class TReplacementFile;
 struct TExportLayout;
 
 // The records a run left out because a value of theirs could not be read
@@ -104,6 +105,12 @@ class KORVANE_API TCSVExport : public TComponent {
   void SetHeaderData(const TStrings* Value);
   bool HeaderOutput() const { return FHeaderOutput; }
   void SetHeaderOutput(bool value) { FHeaderOutput = value; }
+  // Whether a header (HeaderOutput) ends with the line of field names
+  // (GetFieldNamesLine) after the lines of HeaderData. False initially: the
+  // header is HeaderData alone. (An import reads such a line as a header
+  // record with HeaderRecords and HeaderStored.)
+  bool HeaderFieldNames() const { return FHeaderFieldNames; }
+  void SetHeaderFieldNames(bool value) { FHeaderFieldNames = value; }
   TNumericAlignment NumericAlign() const { return FNumericAlign; }
   void SetNumericAlign(TNumericAlignment value) { FNumericAlign = value; }
   const TExportEvent& OnExportRecord() const { return FOnExportRecord; }
@@ -119,6 +126,19 @@ class KORVANE_API TCSVExport : public TComponent {
   void SetOnMessage(TMessageEvent value) { FOnMessage = std::move(value); }
   const std::string& OutputFile() const { return FOutputFile; }
   void SetOutputFile(std::string value) { FOutputFile = std::move(value); }
+  // How the output file is written (see TWriteMode; wmInPlace initially).
+  // With wmReplace the run writes a new file in OutputFile's folder (with no
+  // name where the file system allows it, else ".NAME.korvane-PID-XXXXXX")
+  // and Execute renames it over OutputFile once every line is written,
+  // before OnFinishExport. A run that fails or raises removes it and leaves
+  // OutputFile as it was, and so does one driven by hand (Setup, CleanUp),
+  // whose new file goes at the next Setup or with the component. A link is
+  // followed (the file it names is replaced), the file keeps its
+  // permissions, and a device, pipe or "-" (standard output) is written
+  // directly. Handlers that look at the file during the run find it under
+  // no name, or another one.
+  TWriteMode WriteMode() const { return FWriteMode; }
+  void SetWriteMode(TWriteMode value) { FWriteMode = value; }
   TRecordSeparator RecordSeparator() const { return FRecordSeparator; }
   void SetRecordSeparator(TRecordSeparator value) { FRecordSeparator = value; }
   bool ShowProgress() const { return FShowProgress; }
@@ -278,6 +298,9 @@ class KORVANE_API TCSVExport : public TComponent {
   void ShowMessage(const std::string& text, TMsgDlgType type);
   // Fills LastError for a run that failed after Setup.
   void NoteWriteFailure();
+  // Puts a wmReplace run's new file in OutputFile's place; false (with
+  // LastError) when it cannot, the target then unchanged.
+  bool ReplaceTarget();
 
   // Bytes waiting for the file, and the file. On cache lines of their own,
   // apart from what a run reads for every record: while records are
@@ -295,6 +318,11 @@ class KORVANE_API TCSVExport : public TComponent {
   TFieldListAction FFieldListAction = flaNone;
   std::unique_ptr<TStringList> FHeaderData;
   bool FHeaderOutput = false;
+  bool FHeaderFieldNames = false;
+  TWriteMode FWriteMode = wmInPlace;
+  // The new file of a wmReplace run, from Setup until it replaces the
+  // target or is removed.
+  std::unique_ptr<TReplacementFile> FReplacement;
   TNumericAlignment FNumericAlign = naLeft;
   bool FWholeValues = false;
   TDateTimeStyle FDateTimeStyle = dsFormatSettings;

@@ -302,7 +302,8 @@ std::int32_t TCSVImport::Execute() {
     if (!MatchColumns()) {
       // Before any record: nothing is stored under a wrong field.
       CleanUp();
-      MessageDlg(FColumnFault, mtError, {mbOK}, 0);
+      FLastError = FColumnFault;
+      ShowMessage(FColumnFault, mtError);
       return -1;
     }
 
@@ -390,6 +391,15 @@ bool TCSVImport::Setup() {
       FLastError = "no dataset to import into (DataSet is not set)";
       return false;
     }
+    const auto oneCharacter = [this](const char* name, const std::string& value) {
+      if (value.size() > 1) {
+        FLastError = std::string(name) + " \"" + value + "\" is not one character";
+      }
+      return value.size() <= 1;
+    };
+    if (!oneCharacter("CommentChar", FCommentChar) || !oneCharacter("EscapeChar", FEscapeChar)) {
+      return false;
+    }
     // The input first: a run that cannot read it fails before the dataset
     // is opened, which may create its table. An input that cannot be opened
     // fails the run rather than passing for an empty file.
@@ -398,14 +408,6 @@ bool TCSVImport::Setup() {
       const int code = GetLastError();
       FLastError = "cannot open '" + FInputFile + "'" +
                    (code != 0 ? " (" + std::string(std::strerror(code)) + ")" : "");
-      return false;
-    }
-    const auto oneCharacter = [this](const char* name, const std::string& value) {
-      if (value.size() > 1)
-        FSetupFailure = std::string(name) + " \"" + value + "\" is not one character";
-      return value.size() <= 1;
-    };
-    if (!oneCharacter("CommentChar", FCommentChar) || !oneCharacter("EscapeChar", FEscapeChar)) {
       return false;
     }
     if (!FDataSet->Active()) FDataSet->Open();

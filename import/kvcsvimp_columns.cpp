@@ -29,7 +29,8 @@ bool TCSVImport::MatchColumns() {
   if (FColumnMatching == cmByHeaderName) {
     if (FHeaderData->Count() == 0) return true;  // no header record: by position
     TValueList header;
-    SplitFieldsInto(FHeaderData->Strings(FHeaderData->Count() - 1), header);
+    // A blank header record names no columns: its list stays empty.
+    static_cast<void>(SplitFieldsInto(FHeaderData->Strings(FHeaderData->Count() - 1), header));
     for (int i = 0; i < header.Count(); ++i) names.push_back(Trim(header[i]));
     from = "the header record";
   } else if (FColumnMatching == cmByFieldList) {

@@ -38,7 +38,9 @@ TComponentClass ComponentClass<TCSVImport>() {
           .Event("OnBeginImport", "TNotifyEvent")
           .Event("OnFinishImport", "TNotifyEvent")
           .Event("OnImportRecord", "TImportEvent")
+          .Event("OnMessage", "TMessageEvent")
           .Event("OnRecordError", "TRecordErrorEvent")
+          .Boolean("SharedReading", &C::SharedReading, &C::SetSharedReading)
           .String("ShortDateFormat", &C::ShortDateFormat, &C::SetShortDateFormat)
           .Boolean("ShowProgress", &C::ShowProgress, &C::SetShowProgress)
           .Integer("SkipLines", &C::SkipLines, &C::SetSkipLines)
@@ -78,12 +80,14 @@ TComponentClass ComponentClass<TCSVExport>() {
           .Enumeration<EnumTraits>("FieldListAction", &C::FieldListAction, &C::SetFieldListAction)
           .Enumeration<EnumTraits>("FieldSeparator", &C::FieldSeparator, &C::SetFieldSeparator)
           .StringList("HeaderData", &C::HeaderData)
+          .Boolean("HeaderFieldNames", &C::HeaderFieldNames, &C::SetHeaderFieldNames)
           .Boolean("HeaderOutput", &C::HeaderOutput, &C::SetHeaderOutput)
           .String("LongTimeFormat", &C::LongTimeFormat, &C::SetLongTimeFormat)
           .Enumeration<EnumTraits>("NumericAlign", &C::NumericAlign, &C::SetNumericAlign)
           .Event("OnExportRecord", "TExportEvent")
           .Event("OnBeginExport", "TNotifyEvent")
           .Event("OnFinishExport", "TNotifyEvent")
+          .Event("OnMessage", "TMessageEvent")
           .String("OutputFile", &C::OutputFile, &C::SetOutputFile)
           .Enumeration<EnumTraits>("RecordSeparator", &C::RecordSeparator, &C::SetRecordSeparator)
           .String("ShortDateFormat", &C::ShortDateFormat, &C::SetShortDateFormat)
@@ -95,6 +99,7 @@ TComponentClass ComponentClass<TCSVExport>() {
           .Boolean("UtcTimes", &C::UtcTimes, &C::SetUtcTimes)
           .String("Version", &C::Version, &C::SetVersion)
           .Boolean("WholeValues", &C::WholeValues, &C::SetWholeValues)
+          .Enumeration<EnumTraits>("WriteMode", &C::WriteMode, &C::SetWriteMode)
           .Build();
   return &info;
 }

@@ -1263,9 +1263,9 @@ TEST(CliUtil, ReplacementFileTouchesTheTargetOnlyOnCommit) {
   TTempDir dir;
   std::string target = dir.Put("t.txt", "old");
   {
-    cli::TReplacementFile file(target);
-    EXPECT_NE(file.WritePath(), target);
-    std::ofstream(file.WritePath()) << "half";
+    const auto file = cli::OpenReplacement(target);
+    EXPECT_NE(file->WritePath(), target);
+    std::ofstream(file->WritePath()) << "half";
     EXPECT_EQ(dir.Get("t.txt"), "old");
   }  // not committed: the new file goes
   int files = 0;
@@ -1274,11 +1274,11 @@ TEST(CliUtil, ReplacementFileTouchesTheTargetOnlyOnCommit) {
     ++files;
   }
   EXPECT_EQ(files, 1);
-  cli::TReplacementFile file(dir.Path("new.txt"));
-  std::ofstream(file.WritePath()) << "new";
-  file.Commit();
+  const auto file = cli::OpenReplacement(dir.Path("new.txt"));
+  std::ofstream(file->WritePath()) << "new";
+  file->Commit();
   EXPECT_EQ(dir.Get("new.txt"), "new");
-  EXPECT_THROW(cli::TReplacementFile(dir.Dir()), cli::EUsageError);
+  EXPECT_THROW(static_cast<void>(cli::OpenReplacement(dir.Dir())), cli::EUsageError);
 }
 
 TEST(CliUtilDeathTest, InterruptedReplacementLeavesNoStrayFile) {
@@ -1286,7 +1286,7 @@ TEST(CliUtilDeathTest, InterruptedReplacementLeavesNoStrayFile) {
   std::string target = dir.Put("t.txt", "old");
   EXPECT_EXIT(
       {
-        cli::TReplacementFile file(target);
+        const auto file = cli::OpenReplacement(target);
         std::raise(SIGTERM);
       },
       ::testing::KilledBySignal(SIGTERM), "");

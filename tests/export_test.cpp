@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -11,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -550,6 +552,8 @@ TEST_F(ExportRun, FailedPreparationLeavesAnEarlierFileAlone) {
   ds.SetOpenError("cannot open");
   EXPECT_EQ(exp.Execute(), -1);
   EXPECT_EQ(exp.SetupFailure(), "cannot open");  // for the host: no message is shown
+  EXPECT_EQ(exp.LastError(), "cannot open");
+  EXPECT_EQ(ds.LastError(), "cannot open");
   EXPECT_EQ(Output(), "keep me");
   EXPECT_FALSE(ds.Active());
 
@@ -602,6 +606,7 @@ TEST_F(ExportRun, AnOutputFileThatCannotBeCreatedFailsThePreparation) {
   EXPECT_EQ(exp.Execute(), 2);
   EXPECT_EQ(finished, 1);
   EXPECT_EQ(exp.SetupFailure(), "");
+  EXPECT_EQ(exp.LastError(), "");
 }
 
 // A record whose value cannot be read writes no line but is counted, and
@@ -647,6 +652,8 @@ TEST_F(ExportRun, ConversionErrorInARecordHandlerStopsTheRun) {
   EXPECT_EQ(shown[0].type, mtError);
   EXPECT_EQ(shown[0].buttons, TMsgDlgButtons{mbOK});
   EXPECT_EQ(shown[0].helpContext, 0);
+  EXPECT_EQ(exp.LastError(), "data conversion error: bad value");
+  EXPECT_EQ(exp.SetupFailure(), "");  // it started
   EXPECT_EQ(finished, 0);
   EXPECT_TRUE(Released(exp.OutputFile()));
   EXPECT_EQ(exp.ProgressWindow(), nullptr);
@@ -675,6 +682,7 @@ TEST_F(ExportRun, OtherExceptionsPassThroughWithTheFileClosed) {
     if (records == 3) throw std::runtime_error("host gave up");
   });
   EXPECT_THROW(static_cast<void>(exp.Execute()), std::runtime_error);
+  EXPECT_EQ(exp.LastError(), "host gave up");
   EXPECT_EQ(Output(), PersonLine(1) + "\r\n" + PersonLine(2) + "\r\n" + PersonLine(3) + "\r\n");
   EXPECT_TRUE(Released(exp.OutputFile()));
   EXPECT_EQ(exp.ProgressWindow(), nullptr);
@@ -686,6 +694,58 @@ TEST_F(ExportRun, OtherExceptionsPassThroughWithTheFileClosed) {
   exp.SetOnBeginExport([](TObject*) { throw EDatabaseError("no"); });
   EXPECT_THROW(static_cast<void>(exp.Execute()), EDatabaseError);
   EXPECT_FALSE(fs::exists(Path("never.txt")));
+}
+
+// In place, a run that breaks off leaves what it wrote; replacing, the old
+// file stays whole until a run succeeds, and the run leaves nothing beside it.
+TEST_F(ExportRun, AReplacingRunTouchesTheTargetOnlyWhenItSucceeds) {
+  People(3);
+  struct Case {
+    TWriteMode mode;
+    std::string afterThrow;
+  };
+  for (const Case& c : {Case{wmInPlace, PersonLine(1) + "\r\n" + PersonLine(2) + "\r\n"},
+                        Case{wmReplace, "old"}}) {
+    SCOPED_TRACE(EnumToString(c.mode));
+    WriteText(exp.OutputFile(), "old");
+    exp.SetWriteMode(c.mode);
+    exp.SetOnExportRecord([](TObject*, std::int32_t records, std::int64_t) {
+      if (records == 2) throw std::runtime_error("handler failed");
+    });
+    EXPECT_THROW(static_cast<void>(exp.Execute()), std::runtime_error);
+    EXPECT_EQ(Output(), c.afterThrow);
+    ds.Close();
+    ds.SetOpenError("no table");
+    EXPECT_EQ(exp.Execute(), -1);
+    EXPECT_EQ(Output(), c.afterThrow);
+    ds.SetOpenError("");
+    exp.SetOnExportRecord(nullptr);
+    exp.SetOnFinishExport([&](TObject*) { EXPECT_EQ(Output().size(), 45u); });
+    EXPECT_EQ(exp.Execute(), 3);
+    EXPECT_EQ(exp.LastError(), "");
+    exp.SetOnFinishExport(nullptr);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+  }
+  // A folder it cannot write to: the run does not start, the file stays.
+  if (::geteuid() != 0) {
+    fs::permissions(dir, fs::perms::owner_read | fs::perms::owner_exec);
+    EXPECT_EQ(exp.Execute(), -1);
+    fs::permissions(dir, fs::perms::owner_all);
+    EXPECT_NE(exp.LastError().find("cannot be written (Permission denied)"), std::string::npos)
+        << exp.LastError();
+    EXPECT_EQ(Output().size(), 45u);
+  }
+}
+
+TEST_F(ExportRun, AHeaderCanEndWithTheFieldNames) {
+  People(1);
+  TStringList header{"# people"};
+  exp.SetHeaderData(&header);
+  exp.SetHeaderOutput(true);
+  exp.SetHeaderFieldNames(true);
+  exp.SetFieldDelimiter(fdlDouble);
+  EXPECT_EQ(exp.Execute(), 1);
+  EXPECT_EQ(Output(), "# people\r\n\"ID\"|\"Name\"|\"City\"\r\n\"1\"|\"Name1\"|\"City1\"\r\n");
 }
 
 TEST_F(ExportRun, ProgressIsShownEveryHundredthOfTheRecords) {
@@ -783,13 +843,24 @@ TEST_F(ExportRun, AFullDeviceFailsTheRunWithAMessage) {
   int finished = 0;
   exp.SetOnFinishExport([&](TObject*) { ++finished; });
   // The failure surfaces at the end of the run, and with a handler at the
-  // first record.
+  // first record. The component's own message handler takes the message
+  // in place of the process-wide one.
   for (bool handler : {false, true}) {
     SCOPED_TRACE(handler);
     shown.clear();
     int records = 0;
-    if (handler) exp.SetOnExportRecord([&](TObject*, std::int32_t, std::int64_t) { ++records; });
+    std::vector<Shown> own;
+    if (handler) {
+      exp.SetOnExportRecord([&](TObject*, std::int32_t, std::int64_t) { ++records; });
+      exp.SetOnMessage([&](TObject* sender, const std::string& text, TMsgDlgType type) {
+        EXPECT_EQ(sender, &exp);
+        own.push_back({text, type, TMsgDlgButtons{mbOK}, 0});
+      });
+    }
     EXPECT_EQ(exp.Execute(), -1);
+    EXPECT_EQ(exp.LastError(), "cannot write '/dev/full' (No space left on device)");
+    if (handler) std::swap(own, shown);
+    EXPECT_TRUE(own.empty());
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_EQ(shown[0].text, "Write failed with error code " + std::to_string(ENOSPC));
     EXPECT_EQ(shown[0].type, mtError);

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <ostream>
 #include <stdexcept>
@@ -324,29 +325,55 @@ TEST_F(ImportRun, NegativeHeaderAndTrailerCountsMeanNone) {
 
 TEST_F(ImportRun, InputsThatCannotBeOpenedFailThePreparation) {
   TFileHandle holder;
-  std::vector<std::pair<std::string, std::string>> inputs = {{"missing", dir_.Path("missing.txt")},
-                                                             {"directory", dir_.Dir()}};
+  struct Case {
+    std::string what, path;
+    int error;
+  };
+  std::vector<Case> inputs = {{"missing", dir_.Path("missing.txt"), ENOENT},
+                               {"directory", dir_.Dir(), EISDIR}};
   std::string held = dir_.Put("held.txt", "a,b\r\n");
-  inputs.push_back({"held", held});
+  inputs.push_back({"held", held, EWOULDBLOCK});
   if (::geteuid() != 0) {  // permissions do not stop root
     std::string secret = dir_.Put("secret.txt", "a,b\r\n");
     ASSERT_EQ(::chmod(secret.c_str(), 0), 0);
-    inputs.push_back({"unreadable", secret});
+    inputs.push_back({"unreadable", secret, EACCES});
   }
   holder = OpenFileForRead(held);
   ASSERT_TRUE(holder.Valid());
-  for (const auto& [what, path] : inputs) {
+  // Checked before the dataset is opened: a table is not made for nothing.
+  data_.Close();
+  for (const auto& [what, path, error] : inputs) {
     SCOPED_TRACE(what);
     events_.clear();
     messages_.Clear();
     imp_.SetInputFile(path);
     imp_.SetShowProgress(true);
     EXPECT_EQ(imp_.Execute(), -1);
+    EXPECT_FALSE(data_.Active());
+    EXPECT_EQ(imp_.LastError(), "cannot open '" + path + "' (" + std::strerror(error) + ")");
     EXPECT_EQ(messages_.Texts(), (Log{"Error getting file handle"}));
     EXPECT_EQ(events_, (Log{"begin"}));
     EXPECT_TRUE(Stored().empty());
     EXPECT_EQ(imp_.ProgressWindow(), nullptr);
   }
+}
+
+TEST_F(ImportRun, SharedReadingLetsRunsReadAFileAtOnce) {
+  Input("a,b\r\n");
+  const TFileHandle reader = OpenFileForSharedRead(imp_.InputFile());
+  ASSERT_TRUE(reader.Valid());
+  std::vector<std::string> own;
+  imp_.SetOnMessage([&](TObject* sender, const std::string& text, TMsgDlgType) {
+    EXPECT_EQ(sender, &imp_);
+    own.push_back(text);
+  });
+  EXPECT_EQ(imp_.Execute(), -1);  // exclusive: refused while another reads
+  EXPECT_EQ(own, (Log{"Error getting file handle"}));
+  EXPECT_TRUE(messages_.Shown().empty());  // the component's handler took it
+  imp_.SetSharedReading(true);
+  EXPECT_EQ(imp_.Execute(), 1);
+  EXPECT_EQ(imp_.LastError(), "");
+  EXPECT_EQ(Stored(), (Rows{{"a", "b"}}));
 }
 
 TEST_F(ImportRun, RecordWithoutValuesIsCountedAsFailed) {
@@ -429,6 +456,7 @@ TEST_F(ImportRun, ReadOnlyDatasetIsRefusedWithAMessage) {
   EXPECT_EQ(imp_.Execute(), -1);
   ASSERT_EQ(messages_.Shown().size(), 1u);
   EXPECT_EQ(messages_.Shown()[0].Text, "Data set does not allow addition of data!");
+  EXPECT_EQ(imp_.LastError(), "the dataset does not take new records (it is read-only)");
   EXPECT_EQ(messages_.Shown()[0].Type, mtError);
   EXPECT_EQ(messages_.Shown()[0].HelpContext, 0);
   EXPECT_EQ(events_, (Log{"begin"}));
@@ -445,6 +473,7 @@ TEST_F(ImportRun, MissingOrUnopenableDatasetFailsSilently) {
   imp_.SetDataSet(&data_);
   EXPECT_EQ(imp_.Execute(), -1);
   EXPECT_EQ(imp_.SetupFailure(), "no such table");
+  EXPECT_EQ(imp_.LastError(), "no such table");
   EXPECT_TRUE(messages_.Shown().empty());
   EXPECT_EQ(events_, (Log{"begin", "begin"}));
   EXPECT_TRUE(data_.Hooks.empty());
@@ -468,6 +497,7 @@ TEST_F(ImportRun, ConversionErrorFromAnEventStopsTheRunWithAMessage) {
   EXPECT_EQ(imp_.Execute(), 0);
   EXPECT_EQ(Stored(), (Rows{{"a", "b"}, {"c", "d"}}));
   EXPECT_EQ(messages_.Texts(), (Log{"Data conversion error!"}));
+  EXPECT_EQ(imp_.LastError(), "data conversion error: 'x' is not a valid integer value");
   EXPECT_EQ(messages_.Shown()[0].Type, mtError);
   EXPECT_EQ(events_, (Log{"begin"}));  // no OnFinishImport
   // The early exit still commits, closes the input and frees the window.
@@ -493,6 +523,7 @@ TEST_F(ImportRun, OtherExceptionsPassToTheCallerWithTheRunClosedDown) {
   imp_.SetShowProgress(true);
   imp_.SetOnImportRecord([](TObject*, std::int32_t) { throw std::runtime_error("host failed"); });
   EXPECT_THROW(static_cast<void>(imp_.Execute()), std::runtime_error);
+  EXPECT_EQ(imp_.LastError(), "host failed");
   EXPECT_EQ(Stored(), (Rows{{"a", "b"}}));
   EXPECT_TRUE(messages_.Shown().empty());
   EXPECT_EQ(data_.Hooks, (Log{"begin", "end@1"}));

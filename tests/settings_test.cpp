@@ -541,11 +541,11 @@ TEST(ComponentDescriptions, ImportPublishesItsPropertiesInTheirPublishedOrder) {
                 "ErrorRecords",     "EscapeChar",       "FieldDelimiter",   "FieldList",
                 "FieldListAction",  "FieldSeparator",   "HeaderData",       "HeaderRecords",
                 "HeaderStored",     "ImportType",       "InputFile",        "LongTimeFormat",
-                "OnBeginImport",    "OnFinishImport",   "OnImportRecord",   "OnRecordError",
-                "ShortDateFormat",  "ShowProgress",     "SkipLines",        "SkipUnknownColumns",
-                "StartRecord",      "ThousandSeparator", "TimeSeparator",   "TrailerData",
-                "TrailerRecords",   "TrailerStored",    "UtcTimes",         "ValueErrors",
-                "Version",          "WholeValues"}));
+                "OnBeginImport",    "OnFinishImport",   "OnImportRecord",   "OnMessage",
+                "OnRecordError",    "SharedReading",    "ShortDateFormat",  "ShowProgress",
+                "SkipLines",        "SkipUnknownColumns", "StartRecord",    "ThousandSeparator",
+                "TimeSeparator",    "TrailerData",      "TrailerRecords",   "TrailerStored",
+                "UtcTimes",         "ValueErrors",      "Version",          "WholeValues"}));
   EXPECT_EQ(cls->FindProperty("DataSet")->Kind, pkComponent);
   EXPECT_EQ(cls->FindProperty("DataSet")->TypeName, "TDataSet");
   EXPECT_FALSE(cls->FindProperty("ErrorRecords")->Writable());
@@ -570,12 +570,14 @@ TEST(ComponentDescriptions, ExportPublishesItsPropertiesInTheirPublishedOrder) {
                 "DateSeparator",   "DateTimeStyle",     "DecimalSeparator", "DelimitedFields",
                 "Dialect",         "Encoding",          "ExportType",      "FieldDelimiter",
                 "FieldList",       "FieldListAction",   "FieldSeparator",  "HeaderData",
-                "HeaderOutput",    "LongTimeFormat",    "NumericAlign",    "OnExportRecord",
-                "OnBeginExport",   "OnFinishExport",    "OutputFile",      "RecordSeparator",
-                "ShortDateFormat", "ShowProgress",      "ThousandSeparator", "TimeSeparator",
-                "TrailerData",     "TrailerOutput",     "UtcTimes",        "Version",
-                "WholeValues"}));
+                "HeaderFieldNames", "HeaderOutput",     "LongTimeFormat",  "NumericAlign",
+                "OnExportRecord",  "OnBeginExport",     "OnFinishExport",  "OnMessage",
+                "OutputFile",      "RecordSeparator",   "ShortDateFormat", "ShowProgress",
+                "ThousandSeparator", "TimeSeparator",   "TrailerData",     "TrailerOutput",
+                "UtcTimes",        "Version",           "WholeValues",     "WriteMode"}));
   EXPECT_EQ(cls->FindProperty("OnExportRecord")->TypeName, "TExportEvent");
+  EXPECT_EQ(cls->FindProperty("WriteMode")->Identifiers,
+            (std::vector<std::string>{"wmInPlace", "wmReplace"}));
   EXPECT_EQ(cls->FindProperty("RecordSeparator")->Identifiers,
             (std::vector<std::string>{"rsCRLF", "rsCR", "rsLF"}));
 }
