@@ -250,8 +250,10 @@ std::string TRunMeter::Line(const TCSVImport& import, std::int64_t stored) const
   char text[160];
   std::snprintf(text, sizeof text, "%.1f MB in %.1f s (%.1f MB/s)", megabytes, seconds,
                 seconds > 0 ? megabytes / seconds : 0.0);
+  const std::int64_t filtered = import.FilteredRecords();
   return Plural(stored, "record", "records") + " stored, " +
-         std::to_string(import.ErrorRecords()) + " failed, " + text;
+         std::to_string(import.ErrorRecords()) + " failed, " +
+         (filtered > 0 ? std::to_string(filtered) + " filtered out, " : std::string()) + text;
 }
 
 }  // namespace korvane::cli

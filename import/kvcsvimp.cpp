@@ -102,12 +102,19 @@ bool TCSVImport::StoreReadAheadRecord(const TReadAheadRecord& record, std::strin
   // have changed them since.
   if (record.Split && FSplitGeneration == FReadAheadGeneration) {
     if (record.TextAfterQuote) NoteTextAfterQuote(record.Line);
-    return record.Blank || AddRecordValues(record.Values, record.ValueCount);
+    if (record.Blank) return true;
+    if (FOnFilterRecord) {
+      // Views of the record's own text, which stays while it is stored.
+      FFilterValues.FItems.assign(record.Values, record.Values + record.ValueCount);
+      if (FilteredOut(FFilterValues, record.Line)) return true;
+    }
+    return AddRecordValues(record.Values, record.ValueCount);
   }
   FReadAhead->TakeText(FRecordText);
   text = {};
   if (!SplitRecordInto(FRecordText, FValues)) return true;
   text = ReportText();
+  if (FilteredOut(FValues, record.Line)) return true;
   return AddRecordValues(FValues.Data(), FValues.Count());
 }
 
@@ -148,6 +155,15 @@ bool TCSVImport::StopHere() {
 }
 
 void TCSVImport::FreeProgressWindow() { delete std::exchange(FProgressWindow, nullptr); }
+
+bool TCSVImport::FilteredOut(const TValueList& values, std::int64_t line) {
+  if (!FOnFilterRecord) return false;
+  bool accept = true;
+  FOnFilterRecord(this, values, line, accept);
+  if (accept) return false;
+  ++FFilteredRecords;
+  return true;
+}
 
 void TCSVImport::ShowMessage(const std::string& text, TMsgDlgType type) {
   if (FOnMessage) {
@@ -241,7 +257,7 @@ std::int64_t TCSVImport::ImportReadRecord(std::uint32_t& bytes) {
   if (FRecordFault != rfNone) {
     RecordFailed(FRecordFault, FRecordLine, FRecordText);
   } else if (!FRecordText.empty()) {
-    if (SplitRecordInto(FRecordText, FValues)) {
+    if (SplitRecordInto(FRecordText, FValues) && !FilteredOut(FValues, FRecordLine)) {
       if (!AddRecordValues(FValues.Data(), FValues.Count())) {
         RecordRejected(FRecordLine, ReportText());
       } else if (FOnRecordError) {
@@ -374,6 +390,7 @@ bool TCSVImport::Setup() {
     FErrorRecords = 0;
     FTextAfterQuoteRecords = 0;
     FRoundedValues = 0;
+    FFilteredRecords = 0;
     FFirstTextAfterQuoteLine = 0;
     FRefusalMessages.clear();
     FStoredRecords = 0;

@@ -53,6 +53,11 @@ class KORVANE_API TValueList {
   std::vector<std::string_view> FItems;
 };
 
+// Fired before a record is stored, with its values and the line on which it
+// starts; a handler that clears Accept skips the record.
+using TFilterRecordEvent = std::function<void(TObject* Sender, const TValueList& Values,
+                                              std::int64_t Line, bool& Accept)>;
+
 // The import component. Owns its string lists and its progress window;
 // references its dataset, which the host keeps alive. Execute runs
 // synchronously: the dataset, the events and the messages are all used on
@@ -218,6 +223,19 @@ class KORVANE_API TCSVImport : public TComponent {
   // Where the run's messages go ("Error getting file handle", ...): while
   // empty (initially) to MessageDlg, the process-wide handler; assigned, to
   // this handler alone, with the component as Sender.
+  // Fired for each record of the run that is about to be stored, with its
+  // values as split (valid during the call) and the line of the input on
+  // which it starts. A handler that clears Accept skips the record: it is
+  // neither stored nor failed, OnImportRecord still sees it, and
+  // FilteredRecords counts it (the result counts it among the records read
+  // and not failed). Records that cannot be split (a quote never closed,
+  // a blank record) do not reach it; nor do those a host posts through
+  // AddRecord. A handler that raises stops the run as one of OnImportRecord
+  // does.
+  const TFilterRecordEvent& OnFilterRecord() const { return FOnFilterRecord; }
+  void SetOnFilterRecord(TFilterRecordEvent value) { FOnFilterRecord = std::move(value); }
+  // The records OnFilterRecord skipped in the last run.
+  std::int64_t FilteredRecords() const { return FFilteredRecords; }
   const TMessageEvent& OnMessage() const { return FOnMessage; }
   void SetOnMessage(TMessageEvent value) { FOnMessage = std::move(value); }
   // Whether the run opens its input for shared reading: other runs and
@@ -489,6 +507,8 @@ class KORVANE_API TCSVImport : public TComponent {
   void ReportFailure(std::int64_t line, std::string_view text);
   // Frees the progress window, if any, and forgets it.
   void FreeProgressWindow();
+  // Whether OnFilterRecord skips the record of these values (counted then).
+  bool FilteredOut(const TValueList& values, std::int64_t line);
   // Shows a message of the run (OnMessage, else MessageDlg).
   void ShowMessage(const std::string& text, TMsgDlgType type);
   void SkipToStartRecord();
@@ -589,6 +609,10 @@ class KORVANE_API TCSVImport : public TComponent {
   bool FStarted = false;
   TMessageEvent FOnMessage;
   bool FSharedReading = false;
+  TFilterRecordEvent FOnFilterRecord;
+  std::int64_t FFilteredRecords = 0;
+  // The values of a record split ahead, as OnFilterRecord takes them.
+  TValueList FFilterValues;
   TFieldDelimiter FFieldDelimiter = fdlNone;
   std::string FDelimiter;
   std::unique_ptr<TStringList> FFieldList;

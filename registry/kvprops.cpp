@@ -36,6 +36,7 @@ TComponentClass ComponentClass<TCSVImport>() {
           .String("InputFile", &C::InputFile, &C::SetInputFile)
           .String("LongTimeFormat", &C::LongTimeFormat, &C::SetLongTimeFormat)
           .Event("OnBeginImport", "TNotifyEvent")
+          .Event("OnFilterRecord", "TFilterRecordEvent")
           .Event("OnFinishImport", "TNotifyEvent")
           .Event("OnImportRecord", "TImportEvent")
           .Event("OnMessage", "TMessageEvent")

@@ -681,6 +681,29 @@ TEST_F(ImportRun, AQuoteNeverClosedFailsItsRecordOnly) {
   EXPECT_EQ(imp_.ErrorRecords(), 0);
 }
 
+TEST_F(ImportRun, AFilterSkipsRecordsApartFromFailedOnes) {
+  for (const bool readAhead : {false, true}) {  // split here, or split ahead
+    SCOPED_TRACE(readAhead);
+    data_.EmptyDataSet();
+    imp_.SetReadAhead(readAhead);
+    Input("a,1\r\nskip,2\r\n\r\nc,3\r\nskip,4\r\n");
+    Log seen;
+    imp_.SetOnFilterRecord(
+        [&](TObject* sender, const TValueList& values, std::int64_t line, bool& accept) {
+          EXPECT_EQ(sender, &imp_);
+          seen.push_back(std::to_string(line) + ":" + std::string(values[0]) + "," +
+                         std::string(values[1]));
+          accept = values[0] != "skip";
+        });
+    EXPECT_EQ(imp_.Execute(), 4);  // read and not failed: the skipped count too
+    EXPECT_EQ(seen, (Log{"1:a,1", "2:skip,2", "4:c,3", "5:skip,4"}));  // no blank record
+    EXPECT_EQ(imp_.FilteredRecords(), 2);
+    EXPECT_EQ(imp_.ErrorRecords(), 0);
+    EXPECT_EQ(imp_.StoredRecords(), 2);
+    EXPECT_EQ(Stored(), (Rows{{"a", "1"}, {"c", "3"}}));
+  }
+}
+
 // What a run leaves behind, for comparing a run with records read ahead
 // against one reading them on the calling thread.
 struct TRunOutcome {

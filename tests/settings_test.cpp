@@ -541,11 +541,12 @@ TEST(ComponentDescriptions, ImportPublishesItsPropertiesInTheirPublishedOrder) {
                 "ErrorRecords",     "EscapeChar",       "FieldDelimiter",   "FieldList",
                 "FieldListAction",  "FieldSeparator",   "HeaderData",       "HeaderRecords",
                 "HeaderStored",     "ImportType",       "InputFile",        "LongTimeFormat",
-                "OnBeginImport",    "OnFinishImport",   "OnImportRecord",   "OnMessage",
-                "OnRecordError",    "SharedReading",    "ShortDateFormat",  "ShowProgress",
-                "SkipLines",        "SkipUnknownColumns", "StartRecord",    "ThousandSeparator",
-                "TimeSeparator",    "TrailerData",      "TrailerRecords",   "TrailerStored",
-                "UtcTimes",         "ValueErrors",      "Version",          "WholeValues"}));
+                "OnBeginImport",    "OnFilterRecord",   "OnFinishImport",   "OnImportRecord",
+                "OnMessage",        "OnRecordError",    "SharedReading",    "ShortDateFormat",
+                "ShowProgress",     "SkipLines",        "SkipUnknownColumns", "StartRecord",
+                "ThousandSeparator", "TimeSeparator",   "TrailerData",      "TrailerRecords",
+                "TrailerStored",    "UtcTimes",         "ValueErrors",      "Version",
+                "WholeValues"}));
   EXPECT_EQ(cls->FindProperty("DataSet")->Kind, pkComponent);
   EXPECT_EQ(cls->FindProperty("DataSet")->TypeName, "TDataSet");
   EXPECT_FALSE(cls->FindProperty("ErrorRecords")->Writable());
