@@ -260,10 +260,19 @@ void AddLayoutOptions(CLI::App* app, TTransferOptions& o, bool import) {
                            "utf-16 starts with a byte-order mark, as spreadsheets expect")
       ->type_name("NAME");
   app->add_flag("--fixed", o.Fixed,
-                import ? "Fixed-width records: each value as wide as its column's size (no "
-                         "separator or quotes unless given)"
-                       : "Fixed-width lines: each value padded to its field's display width "
-                         "(no separator or quotes unless given)");
+                import ? "Fixed-width records, as export --fixed writes them: each column as "
+                         "wide as its type's longest value and its name (text: its declared "
+                         "length, else 255); blanks around a value are padding, a value of "
+                         "blanks is NULL"
+                       : "Fixed-width lines that import --fixed reads back: each value padded "
+                         "with blanks to its column's width (text: its declared length, else "
+                         "255; numbers, dates, booleans: their longest value; at least the "
+                         "name). A value wider than its column, holding a line break, or a "
+                         "text that is empty or ends in a blank fails the export, naming it");
+  app->add_option("--widths", o.Widths,
+                  "With --fixed: the columns' widths in bytes, in order, one for each column "
+                  "that takes part (e.g. 5,10,12)")
+      ->type_name("N,...");
   app->add_option("--fields", o.Fields,
                   import ? "The columns that receive the file's values, in the file's order "
                            "(with --by-position: only these columns take their values by "

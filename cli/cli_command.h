@@ -65,6 +65,7 @@ struct TTransferOptions : TRunSwitches {
   std::string Dialect = "standard";
   std::string Encoding;
   bool Fixed = false;
+  std::string Widths;  // --widths: the fixed-width columns' widths
   std::string Fields;
   std::string Exclude;
   std::string Save;
@@ -210,6 +211,22 @@ void ApplyDelimiting(C& component, const TTransferOptions& o) {
   }
   if (!o.Quote.empty() || o.Fixed) {
     component.SetFieldDelimiter(o.Quote.empty() ? fdlNone : ParseQuote(o.Quote));
+  }
+  if (o.Fixed) {
+    // Both ways the same columns: what an export writes, an import reads.
+    component.SetFixedLayout(flColumns);
+    if (!o.Separator.empty() || !o.Quote.empty()) {
+      throw EUsageError(
+          "--fixed lays the values side by side, each in its column: --separator and --quote "
+          "do not go with it (--set FixedLayout=flClassic keeps the classic layout)");
+    }
+  }
+  if (!o.Widths.empty()) {
+    if (!o.Fixed) throw EUsageError("--widths gives the columns of --fixed: add --fixed");
+    std::vector<int> widths;
+    std::string fault;
+    if (!ParseFixedWidths(o.Widths, widths, fault)) throw EUsageError("--widths: " + fault);
+    component.SetFixedWidths(o.Widths);
   }
   if (!o.Fields.empty() && !o.Exclude.empty()) {
     throw EUsageError("give --fields or --exclude, not both");

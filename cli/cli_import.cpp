@@ -126,7 +126,8 @@ std::vector<std::string> ColumnsFromHeader(TCSVImport& import) {
   if (import.ImportType() == impFixed) {
     throw EUsageError(
         "--create with --fixed needs --columns: fixed-width records take their widths from "
-        "the columns' sizes, as in --columns \"id CHAR(6), name CHAR(30)\"");
+        "the columns' types and sizes, as in --columns \"id CHAR(6), name CHAR(30)\" (or "
+        "--widths)");
   }
   if (import.InputFile() == kStandardInputPath || IsNamedPipe(import.InputFile())) {
     // Its first record would be gone by the time the run reads it.

@@ -60,6 +60,13 @@ enum TDateTimeStyle : std::uint8_t { dsFormatSettings, dsISO8601 };
 // file beside it that takes its place only when the run succeeded, so that
 // a run that fails or raises leaves the old file untouched.
 enum TWriteMode : std::uint8_t { wmInPlace, wmReplace };
+// How fixed-width records are laid out. flClassic: as the components always
+// have (an import cuts each field's Size, an export pads each value to its
+// field's DisplayWidth, leaves dates unpadded and writes a longer value
+// whole). flColumns: both sides give each column the same width
+// (FixedWidth, or the component's FixedWidths), every value, a null one
+// too, fills exactly its column, and what does not fit fails its record.
+enum TFixedLayout : std::uint8_t { flClassic, flColumns };
 // Which field each value of an imported record goes to. cmByPosition: the
 // n-th value to the n-th field. cmByHeaderName: the field the last header
 // record names in the value's place (names compared as field names are,
@@ -141,6 +148,7 @@ KORVANE_ENUM_TRAITS(TCompression, "cmNone", "cmAuto", "cmGzip", "cmZstd")
 KORVANE_ENUM_TRAITS(TValueErrors, "veLenient", "veStrict")
 KORVANE_ENUM_TRAITS(TDateTimeStyle, "dsFormatSettings", "dsISO8601")
 KORVANE_ENUM_TRAITS(TWriteMode, "wmInPlace", "wmReplace")
+KORVANE_ENUM_TRAITS(TFixedLayout, "flClassic", "flColumns")
 KORVANE_ENUM_TRAITS(TColumnMatching, "cmByPosition", "cmByHeaderName", "cmByFieldList")
 KORVANE_ENUM_TRAITS(TRecordErrorReason, "rerNoValues", "rerRefused", "rerUnclosedQuote",
                     "rerNotANumber", "rerOutOfRange", "rerNotADate", "rerNotABoolean",

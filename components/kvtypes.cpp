@@ -1,5 +1,6 @@
 #include "components/kvtypes.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -232,6 +233,66 @@ std::string FieldSeparatorChar(TFieldSeparator separator, const std::string& cus
 std::string NormaliseCustomSeparator(std::string_view value) {
   const std::string trimmed = Trim(value);
   return trimmed.substr(0, trimmed.empty() ? 0 : 1);
+}
+
+}  // namespace korvane
+
+namespace korvane {
+
+int FixedWidth(const TField& field, TDateTimeStyle style) {
+  // Texts and blobs that declare no size are given the room of a short text.
+  constexpr int kUndeclared = 255;
+  const int size = field.Size() > 0 ? field.Size() : kUndeclared;
+  const bool iso = style == dsISO8601;
+  int width = 0;
+  switch (field.DataType()) {
+    case ftString:
+    case ftFixedChar:
+    case ftWideString:
+    case ftMemo:
+    case ftFmtMemo:
+      width = size;
+      break;
+    case ftBCD:
+      // A sign, the digits and the decimal separator.
+      width = std::max(field.DisplayWidth(), field.Precision() + 2);
+      break;
+    case ftDate:
+      width = iso ? 10 : field.DisplayWidth();
+      break;
+    case ftTime:
+      width = iso ? 21 : field.DisplayWidth() + 4;  // hh:nn:ss.ffffff+hh:mm, or ".zzz"
+      break;
+    case ftDateTime:
+      width = iso ? 32 : field.DisplayWidth() + 4;
+      break;
+    default:
+      width = IsBinaryType(field.DataType()) ? 2 + 2 * size : field.DisplayWidth();
+      break;
+  }
+  return std::max(width, static_cast<int>(field.FieldName().size()));
+}
+
+bool ParseFixedWidths(std::string_view text, std::vector<int>& widths, std::string& fault) {
+  widths.clear();
+  if (Trim(text).empty()) return true;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t comma = text.find(',', start);
+    const std::string item =
+        Trim(text.substr(start, comma == std::string_view::npos ? comma : comma - start));
+    int width = 0;
+    const auto [end, ec] = std::from_chars(item.data(), item.data() + item.size(), width);
+    if (item.empty() || ec != std::errc() || end != item.data() + item.size() || width < 1) {
+      fault = "the widths \"" + std::string(text) + "\" are not whole numbers of at least 1 "
+              "separated by commas (\"" + std::string(item) + "\")";
+      widths.clear();
+      return false;
+    }
+    widths.push_back(width);
+    if (comma == std::string_view::npos) return true;
+    start = comma + 1;
+  }
 }
 
 }  // namespace korvane

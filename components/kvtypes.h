@@ -6,6 +6,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/classes.h"
 #include "data/db.h"
@@ -117,6 +118,33 @@ inline void StoreEmptyText(TField* field) {
       break;
   }
 }
+
+// Whether a field of the type holds text (its values are texts, blanks and
+// all): string and memo types.
+inline bool IsTextFieldType(TFieldType type) {
+  return type == ftString || type == ftFixedChar || type == ftWideString || type == ftMemo ||
+         type == ftFmtMemo;
+}
+
+// The width of a field's column in a fixed-width record laid out as
+// flColumns: the widest text an export writes for a value of the field (as
+// the command writes it: whole values, dates in the given style), and at
+// least the field's name, so that a header fits above it. Import and export
+// both take it from here, so that what one writes the other reads.
+//   text and memo fields    Size, or 255 when the field declares none
+//   binary data and blobs   "\x" and two digits a byte of that size
+//   numbers, booleans       DisplayWidth (every value of the type fits)
+//   exact decimals (BCD)    DisplayWidth, or more for a wide precision
+//   dates, times, date-times  under dsISO8601 10, 21 and 32 (microseconds
+//                           and a zone included); otherwise DisplayWidth
+//                           and the room of milliseconds
+KORVANE_API int FixedWidth(const TField& field, TDateTimeStyle style);
+
+// The widths of a FixedWidths text: whole numbers of at least 1, separated
+// by commas (blanks around each allowed). An empty text gives no widths.
+// False, with the reason in fault, for any other text.
+KORVANE_API bool ParseFixedWidths(std::string_view text, std::vector<int>& widths,
+                                  std::string& fault);
 
 // WriteFieldData for the texts of an export with WholeValues: a binary or
 // blob field (codes 12, 13, 15, 17 and 19 to 21) takes "\x" followed by

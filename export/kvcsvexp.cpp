@@ -27,10 +27,23 @@ std::string FieldNamesLine(const TExportLayout& layout) {
   std::string line;
   TDataSet* ds = layout.DataSet;
   if (ds == nullptr) return line;
+  // Laid out as columns, a name fills its column as a value does.
+  std::vector<int> widths;
+  std::string fault;
+  if (layout.Fixed && layout.Columns) ParseFixedWidths(layout.Widths, widths, fault);
+  std::size_t column = 0;
   bool first = true;
   for (TField* field : ds->Fields()) {
-    const std::string& name = field->FieldName();
+    std::string_view name = field->FieldName();
     if (!FieldInFieldList(layout.FieldListAction, layout.FieldList, name)) continue;
+    int width = field->DisplayWidth();
+    if (layout.Fixed && layout.Columns) {
+      width = column < widths.size() ? widths[column]
+              : widths.empty()       ? FixedWidth(*field, layout.Iso ? dsISO8601 : dsFormatSettings)
+                                     : 0;
+      name = name.substr(0, static_cast<std::size_t>(width));
+      ++column;
+    }
     const bool standard = layout.Standard && !layout.Fixed;
     const bool wrap =
         layout.Quote != 0 &&
@@ -45,8 +58,8 @@ std::string FieldNamesLine(const TExportLayout& layout) {
       if (wrap && standard && c == layout.Quote) line += c;  // doubled inside quotes
       line += c;
     }
-    if (layout.Fixed && static_cast<int>(name.size()) < field->DisplayWidth()) {
-      line.append(static_cast<std::size_t>(field->DisplayWidth()) - name.size(), ' ');
+    if (layout.Fixed && static_cast<int>(name.size()) < width) {
+      line.append(static_cast<std::size_t>(width) - name.size(), ' ');
     }
     if (wrap) line += layout.Quote;
   }
@@ -135,6 +148,8 @@ TExportLayout TCSVExport::Layout() const {
   layout.Iso = FDateTimeStyle == dsISO8601;
   layout.Utc = FUtcTimes;
   layout.Standard = FDialect == dlStandard;
+  layout.Columns = FFixedLayout == flColumns;
+  layout.Widths = FFixedWidths;
   return layout;
 }
 

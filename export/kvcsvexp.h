@@ -188,6 +188,23 @@ class KORVANE_API TCSVExport : public TComponent {
   const std::string& ThousandSeparator() const { return FFormats.ThousandSeparator; }
   void SetThousandSeparator(const std::string& value);
   const TFormatChoice& Formats() const { return FFormats; }
+  // How fixed-width lines are laid out (flClassic initially, see
+  // TFixedLayout). Under flColumns each field that takes part is a column
+  // as wide as FixedWidth gives (or FixedWidths says), every value padded
+  // to exactly that width, dates and nulls included (a null is blanks). A
+  // record is left out (LeftOutRecords, with the reason) when one of its
+  // values is wider than its column, holds a line break, or is a text
+  // that would not read back from its column: empty (blanks read back as
+  // null) or ending in a blank (but one as long as its field's Size, which
+  // a CHAR column pads to).
+  TFixedLayout FixedLayout() const { return FFixedLayout; }
+  void SetFixedLayout(TFixedLayout value) { FFixedLayout = value; }
+  // The columns' widths under flColumns, one a field that takes part, in
+  // order: "5,10,12" (see ParseFixedWidths). Empty (initially): each
+  // field's FixedWidth. Widths that do not parse, or not one a field,
+  // leave every record out, saying why.
+  const std::string& FixedWidths() const { return FFixedWidths; }
+  void SetFixedWidths(std::string value) { FFixedWidths = std::move(value); }
 
   // The run's pieces, public so that hosts and tests can drive them.
   //
@@ -328,6 +345,8 @@ class KORVANE_API TCSVExport : public TComponent {
   TDateTimeStyle FDateTimeStyle = dsFormatSettings;
   bool FUtcTimes = false;
   TFormatChoice FFormats;
+  TFixedLayout FFixedLayout = flClassic;
+  std::string FFixedWidths;
   bool FByteOrderMark = false;
   TCompression FCompression = cmNone;
   std::string FEncoding;

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <iterator>
 #include <optional>
+#include <stdexcept>
+#include <string>
 #include <utility>
 #include <variant>
 #if defined(__SSE2__)
@@ -194,6 +196,7 @@ void TRecordPlan::Build(const TExportLayout& layout) {
   FColumns.clear();
   FBuildFailure.clear();
   FFixed = layout.Fixed;
+  FColumnsLayout = layout.Fixed && layout.Columns;
   FRecordSeparator = layout.RecordSeparator;
   std::fill(std::begin(FLineEnd), std::end(FLineEnd), '\0');
   FRecordSeparator.copy(FLineEnd, sizeof FLineEnd);
@@ -225,6 +228,10 @@ void TRecordPlan::Build(const TExportLayout& layout) {
     FBuildFailure = std::string("its fields cannot be laid out: ") + e.what();
     return;
   }
+  if (FColumnsLayout && !SetColumnWidths(layout)) {
+    FColumns.clear();
+    return;
+  }
   FCloseLength = !FColumns.empty() && FColumns.back().wrap ? 1 : 0;
   std::size_t rest = FRecordSeparator.size();
   for (auto column = FColumns.rbegin(); column != FColumns.rend(); ++column) {
@@ -233,11 +240,60 @@ void TRecordPlan::Build(const TExportLayout& layout) {
   }
 }
 
+bool TRecordPlan::SetColumnWidths(const TExportLayout& layout) {
+  std::vector<int> widths;
+  std::string fault;
+  if (!ParseFixedWidths(layout.Widths, widths, fault)) {
+    FBuildFailure = "FixedWidths: " + fault;
+    return false;
+  }
+  if (!widths.empty() && widths.size() != FColumns.size()) {
+    FBuildFailure = "FixedWidths gives " + std::to_string(widths.size()) + " widths for " +
+                    std::to_string(FColumns.size()) + (FColumns.size() == 1 ? " field" : " fields");
+    return false;
+  }
+  const TDateTimeStyle style = FIso ? dsISO8601 : dsFormatSettings;
+  for (std::size_t k = 0; k < FColumns.size(); ++k) {
+    TColumn& column = FColumns[k];
+    const auto width = static_cast<std::size_t>(
+        widths.empty() ? FixedWidth(*column.field, style) : widths[k]);
+    // Every value fills its column, a null one, a date and one left out too.
+    column.rest += width - column.width;
+    column.width = width;
+    column.pad = true;
+  }
+  return true;
+}
+
+void TRecordPlan::CheckColumnValue(const TColumn& column, const char* first, const char* p,
+                                   bool none) const {
+  const auto n = static_cast<std::size_t>(p - first);
+  const std::string_view value(first, n);
+  std::string why;
+  if (n > column.width) {
+    why = "is " + std::to_string(n) + " bytes long, wider than its column (" +
+          std::to_string(column.width) + ")";
+  } else if (value.find_first_of("\r\n") != std::string_view::npos) {
+    why = "holds a line break, which a fixed-width line cannot hold";
+  } else if (column.text && n == 0 && !none) {
+    why = "is an empty text, which a fixed-width line reads back as null";
+  } else if (column.text && n != 0 && value.back() == ' ' &&
+             n != static_cast<std::size_t>(column.field->Size())) {
+    // A value as long as its field's declared size is one a fixed-length
+    // (CHAR) column padded itself, and reads back the same.
+    why = "ends in a blank, which a fixed-width line cannot keep";
+  } else {
+    return;
+  }
+  throw std::runtime_error("the value of field '" + column.field->FieldName() + "' " + why);
+}
+
 // Adds the column of a field taking part, with its own room in rest.
 void TRecordPlan::AddColumn(TField* field, std::uint8_t quoted) {
   TColumn column{};
   column.field = field;
   column.index = static_cast<std::size_t>(field->Index());
+  column.text = IsTextFieldType(field->DataType());
   std::uint8_t traits = kTypeTraits[field->DataType()];
   // Whole values leave nothing out: memos are texts, the rest hexadecimal.
   const bool hex = FWhole && (traits & ttOmitted) != 0 && (traits & ttText) == 0;
@@ -290,7 +346,10 @@ void TRecordPlan::AddColumn(TField* field, std::uint8_t quoted) {
         break;
     }
     column.pad = FFixed;
-    column.right = FFixed && FRightNumbers && (traits & ttNumeric) != 0;
+    // Laid out as columns, 64-bit integers are numbers like the others.
+    const bool numeric =
+        (traits & ttNumeric) != 0 || (FColumnsLayout && field->DataType() == ftLargeint);
+    column.right = FFixed && FRightNumbers && numeric;
     if (column.right) room = std::max(room, kNumberRoom) + kRightAhead;
   }
   column.rest = kColumnRoom + room + column.width;
@@ -786,6 +845,7 @@ std::size_t TRecordPlan::PutRecord(const TReader& reader) {
       if constexpr (kFixed) {
         const std::size_t ahead = column.right ? column.width + kRightAhead : 0;
         p = PutValue<false>(line, p + ahead, first, column, reader, data, special);
+        if (FColumnsLayout) CheckColumnValue(column, first, p, reader.IsNull(data));
         if (column.pad) p = Pad(first - ahead, first, p, column.width, column.right);
       } else {
         p = PutValue<kStandard>(line, p, first, column, reader, data, special);

@@ -39,6 +39,10 @@ struct TExportLayout {
   bool Utc = false;
   // The standard text rules for delimited lines with a quote character.
   bool Standard = false;
+  // Fixed-width lines laid out as columns (FixedLayout flColumns), their
+  // widths from FixedWidths' text (empty: FixedWidth).
+  bool Columns = false;
+  std::string_view Widths;
 };
 
 // A value of a record as the thread formatting ahead gets it: how it is
@@ -104,6 +108,7 @@ struct TColumn {
   bool pad;       // padded with blanks up to width in fixed-width lines
   bool right;     // ... on the left
   bool askDate;   // date kinds: the value is the field's AsDateTime
+  bool text;      // the field holds text (IsTextFieldType)
 };
 
 // The lines of a run, one per record. Everything the text of a record
@@ -127,7 +132,9 @@ struct TColumn {
 //     quoted like a text also where the column's own values are not;
 //   - fixed-width lines pad every value but dates to the field's
 //     DisplayWidth, numbers on the left when NumericAlign is naRight; longer
-//     texts are kept whole;
+//     texts are kept whole; laid out as columns (flColumns), every value is
+//     padded to its column's width, and one that cannot be read back from
+//     it leaves its record out (CheckColumnValue);
 //   - quotes go around every value, or only around texts (dfTextOnly);
 //   - n values give n - 1 separators, also when some are empty;
 //   - a record whose line is empty writes nothing, not even the record
@@ -202,6 +209,12 @@ class TRecordPlan {
   char* PutDate(TLineWriter& line, char* p, const TColumn& column, bool none, double value);
   char* PutHex(TLineWriter& line, char* p, std::string_view bytes, const TColumn& column);
   void AppendWholeTime(double value);
+  // Under flColumns: raises, with the reason, when the value [first, p) of
+  // the column cannot be read back from it.
+  void CheckColumnValue(const TColumn& column, const char* first, const char* p, bool none) const;
+  // Under flColumns: the columns' widths, from the layout's Widths or
+  // FixedWidth; false (with FBuildFailure) when they cannot be given.
+  bool SetColumnWidths(const TExportLayout& layout);
   // Counts the record being put as left out, for reason.
   [[gnu::cold]] void LeaveOut(std::string_view reason);
   void AddColumn(TField* field, std::uint8_t quoted);
@@ -219,6 +232,7 @@ class TRecordPlan {
   std::int64_t FRecords = 0;     // Put and PutCopy calls: the record being put
   std::string FBuildFailure;     // why Build found no columns, when it failed
   bool FFixed = false;
+  bool FColumnsLayout = false;  // fixed-width columns (flColumns)
   bool FIso = false;
   bool FUtc = false;
   std::string_view FRecordSeparator = "\r\n";

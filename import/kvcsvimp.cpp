@@ -222,6 +222,7 @@ void TCSVImport::CommitBulk(TDataSet*& bulkData, bool unwinding) {
 }
 
 void TCSVImport::EndRun(TDataSet*& bulkData, bool unwinding) {
+  FColumnsLaid = false;  // a split after the run lays its columns afresh
   FStopRequested.store(false, std::memory_order_relaxed);
   CommitBulk(bulkData, unwinding);
   CloseInputFile();

@@ -304,6 +304,25 @@ class KORVANE_API TCSVImport : public TComponent {
   // entry without a layout, fails Setup.
   TStrings* ColumnFormats() const { return FColumnFormats.get(); }
   void SetWholeValues(bool value) { FWholeValues = value; }
+  // How fixed-width records are cut (flClassic initially: each dataset
+  // field's Size, the values as they stand). Under flColumns the values are
+  // those of the fields that take part, in order (or FieldList's fields,
+  // with ColumnMatching cmByFieldList), each cut as wide as FixedWidth gives
+  // (or FixedWidths says), as an export with flColumns writes them: a text
+  // field's value loses the blanks after it, any other's the blanks around
+  // it, a value of blanks is null (the field is left as Append gave it),
+  // and text past the last column is one more value (under veStrict it
+  // fails its record). A record of blanks as wide as the columns is a
+  // record of nulls; a shorter one is a blank record, as ever. A header
+  // record is cut the same way.
+  TFixedLayout FixedLayout() const { return FFixedLayout; }
+  void SetFixedLayout(TFixedLayout value) { FFixedLayout = value; }
+  // The columns' widths under flColumns, one a value, in order: "5,10,12"
+  // (see ParseFixedWidths). Empty (initially): each field's FixedWidth.
+  // Widths that do not parse, or not one a value, fail the run before any
+  // record is stored (ColumnFault says why).
+  const std::string& FixedWidths() const { return FFixedWidths; }
+  void SetFixedWidths(std::string value) { FFixedWidths = std::move(value); }
   void SetTrailerStored(bool value) { FTrailerStored = value; }
   std::string Version() const { return GetVersion(); }
   void SetVersion(const std::string& Value);
@@ -472,6 +491,13 @@ class KORVANE_API TCSVImport : public TComponent {
   // Decides FValueFields for the run by ColumnMatching; false (with
   // FColumnFault) when the names cannot be matched (kvcsvimp_columns.cpp).
   bool MatchColumns();
+  bool MatchNames();
+  // Under flColumns: lays out FColumnSlices for values going, in order, to
+  // the fields of order (-1: none); false (with FColumnFault) when the
+  // widths cannot be given.
+  bool LayFixedColumns(const std::vector<int>& order);
+  // The fields that take part (FieldList and FieldListAction), in order.
+  std::vector<int> FieldsTakingPart() const;
   // Cancels the record being appended, if any, after a failure.
   void CancelFailedRecord();
   // In a handler of what a record's Append to Post raised: cancels the
@@ -537,6 +563,11 @@ class KORVANE_API TCSVImport : public TComponent {
   // Splits the text the list holds by ImportType; false for a blank text.
   bool SplitValueText(TValueList& Values);
   void SplitFixedLengthText(TValueList& Values);
+  void SplitFixedColumns(TValueList& Values);
+  // Under flColumns in a run: whether a blank record is as wide as the
+  // columns, a record whose every value is null (as an export writes one)
+  // rather than a blank line.
+  bool NullColumns(std::string_view Record) const;
   // Starts reading records ahead when ReadAhead and the input is a regular
   // file; records are then split ahead too when the run splits them by a
   // quote and separator and holds none back.
@@ -593,6 +624,16 @@ class KORVANE_API TCSVImport : public TComponent {
   // The field index each value goes to (-1: skipped); empty while values go
   // by position.
   std::vector<int> FValueFields;
+  TFixedLayout FFixedLayout = flClassic;
+  std::string FFixedWidths;
+  // Under flColumns, each value's width and whether its field holds text;
+  // laid out by MatchColumns for a run (FColumnsLaid), else at each split.
+  struct TColumnSlice {
+    std::size_t Width;
+    bool Text;
+  };
+  std::vector<TColumnSlice> FColumnSlices;
+  bool FColumnsLaid = false;
   TDataSet* FDataSet = nullptr;
   TDelimitedFields FDelimitedFields = dfAll;
   TDialect FDialect = dlClassic;

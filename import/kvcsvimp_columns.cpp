@@ -20,10 +20,76 @@ std::string JoinNames(const std::vector<std::string>& names) {
 
 }  // namespace
 
+std::vector<int> TCSVImport::FieldsTakingPart() const {
+  std::vector<int> taking;
+  if (FDataSet == nullptr) return taking;
+  for (const TField* f : FDataSet->Fields()) {
+    if (FieldInFieldList(FFieldListAction, FFieldList.get(), f->FieldName())) {
+      taking.push_back(f->Index());
+    }
+  }
+  return taking;
+}
+
+bool TCSVImport::LayFixedColumns(const std::vector<int>& order) {
+  FColumnSlices.clear();
+  std::vector<int> widths;
+  std::string fault;
+  if (!ParseFixedWidths(FFixedWidths, widths, fault)) {
+    FColumnFault = "FixedWidths: " + fault;
+    return false;
+  }
+  if (!widths.empty() && widths.size() != order.size()) {
+    FColumnFault = "FixedWidths gives " + std::to_string(widths.size()) + " widths for " +
+                   std::to_string(order.size()) + (order.size() == 1 ? " column" : " columns");
+    return false;
+  }
+  const std::vector<TField*>& fields = FDataSet->Fields();
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    const TField* field = order[k] >= 0 ? fields[static_cast<std::size_t>(order[k])] : nullptr;
+    if (widths.empty() && field == nullptr) {
+      FColumnFault = "value " + std::to_string(k + 1) +
+                     " goes to no field to take its width from: FixedWidths gives the widths";
+      FColumnSlices.clear();
+      return false;
+    }
+    const int width = widths.empty() ? FixedWidth(*field, FDateTimeStyle) : widths[k];
+    FColumnSlices.push_back(
+        {static_cast<std::size_t>(width), field != nullptr && IsTextFieldType(field->DataType())});
+  }
+  return true;
+}
+
 bool TCSVImport::MatchColumns() {
   FValueFields.clear();
   FColumnFault.clear();
   FUnknownColumns.clear();
+  FColumnsLaid = false;
+  const bool columns = FImportType == impFixed && FFixedLayout == flColumns;
+  if (!columns) return MatchNames();
+  // A header record is cut as the fields that take part lie in the
+  // dataset; the values then too, but where FieldList names their fields.
+  const std::vector<int> taking = FieldsTakingPart();
+  if (!LayFixedColumns(taking)) return false;
+  FColumnsLaid = true;
+  if (!MatchNames() || (FColumnMatching == cmByFieldList && !LayFixedColumns(FValueFields))) {
+    FValueFields.clear();
+    FColumnsLaid = false;
+    return false;
+  }
+  // The values are those of the fields taking part, not one a field.
+  if (FValueFields.empty() && taking.size() != FDataSet->Fields().size()) FValueFields = taking;
+  const std::vector<TField*>& fields = FDataSet->Fields();
+  for (std::size_t v = 0; v < FColumnSlices.size(); ++v) {
+    const int f = FValueFields.empty() ? static_cast<int>(v)
+                  : v < FValueFields.size() ? FValueFields[v]
+                                            : -1;
+    FColumnSlices[v].Text = f >= 0 && IsTextFieldType(fields[static_cast<std::size_t>(f)]->DataType());
+  }
+  return true;
+}
+
+bool TCSVImport::MatchNames() {
   std::vector<std::string> names;
   std::string from;
   if (FColumnMatching == cmByHeaderName) {

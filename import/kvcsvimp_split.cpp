@@ -55,7 +55,7 @@ bool TCSVImport::SplitFieldsInto(const std::string& Record, TValueList& Values) 
 bool TCSVImport::SplitRecordInto(std::string& Record, TValueList& Values) {
   Values.Clear();
   FReportFrom = FOnRecordError ? TReportFrom::Values : TReportFrom::Nowhere;
-  if (IsBlank(Record)) return false;
+  if (IsBlank(Record) && !NullColumns(Record)) return false;
   Values.FText.swap(Record);
   if (FImportType != impDelimited) return SplitValueText(Values);
   // A record that fails is reported as read: the split copies it only when
@@ -301,9 +301,43 @@ void TCSVImport::SplitFixedLengthInto(const std::string& Record, TValueList& Val
   SplitFixedLengthText(Values);
 }
 
+bool TCSVImport::NullColumns(std::string_view Record) const {
+  if (!FColumnsLaid || FImportType != impFixed || FColumnSlices.empty()) return false;
+  std::size_t width = 0;
+  for (const TColumnSlice& slice : FColumnSlices) width += slice.Width;
+  return Record.size() >= width && Record.find_first_not_of(' ') == std::string_view::npos;
+}
+
+void TCSVImport::SplitFixedColumns(TValueList& Values) {
+  if (!FColumnsLaid && !LayFixedColumns(FieldsTakingPart())) FColumnSlices.clear();
+  const std::string_view text = Values.FText;
+  // Blanks pad a value in its column: after a text, on either side of
+  // anything else.
+  const auto trim = [](std::string_view v, bool isText) {
+    while (!v.empty() && v.back() == ' ') v.remove_suffix(1);
+    if (!isText) {
+      while (!v.empty() && v.front() == ' ') v.remove_prefix(1);
+    }
+    return v;
+  };
+  std::size_t pos = 0;
+  for (const TColumnSlice& slice : FColumnSlices) {
+    Values.FItems.push_back(
+        trim(pos < text.size() ? text.substr(pos, slice.Width) : std::string_view(), slice.Text));
+    pos += slice.Width;
+  }
+  // Text past the last column is a value beyond the fields.
+  if (pos < text.size()) {
+    if (const std::string_view rest = trim(text.substr(pos), false); !rest.empty()) {
+      Values.FItems.push_back(rest);
+    }
+  }
+}
+
 void TCSVImport::SplitFixedLengthText(TValueList& Values) {
   Values.FItems.clear();
   if (FDataSet == nullptr) return;  // no dataset: no fields to take widths from
+  if (FFixedLayout == flColumns) return SplitFixedColumns(Values);
   const std::string_view text = Values.FText;
   std::size_t pos = 0;
   for (const TField* field : FDataSet->Fields()) {

@@ -474,6 +474,73 @@ TEST_F(CliTest, FixedWidthRecordsTakeWidthsFromColumnSizes) {
                                                          {"00002", "Grace", "Paris"}}));
 }
 
+// What export --fixed writes, import --fixed reads back into the same
+// table: every column type, nulls and a record of nothing but nulls, with
+// the columns' own widths, right-aligned numbers, a header and given widths.
+TEST_F(CliTest, FixedWidthExportReadsBackIntoTheSameTable) {
+  const std::string columns =
+      " (i INTEGER, s TEXT, v VARCHAR(8), r REAL, d DATE, tm TIME, dt DATETIME, b BOOLEAN, "
+      "m MONEY, n NUMERIC(10,2), bl BLOB)";
+  Exec(Db(), "CREATE TABLE a" + columns + "; CREATE TABLE b" + columns +
+                 "; INSERT INTO a VALUES (1, '  lead', 'abcdefgh', 1.5e-300, '2024-03-05', "
+                 "'14:30:00.250', '2024-03-05 14:30:00', 1, 12.34, 5.25, x'00ff'), (-20, "
+                 "'\xC3\xA9 \xC3\xBC', NULL, -0.001, NULL, '00:00:00', NULL, 0, NULL, -99.99, "
+                 "x''), (NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL)");
+  const std::string file = dir.Path("t.txt");
+  const std::vector<std::vector<std::string>> ways = {
+      {}, {"--align-right"}, {"--header"}, {"--widths", "3,6,8,8,10,12,19,5,5,6,6"}};
+  for (const std::vector<std::string>& way : ways) {
+    SCOPED_TRACE(way.empty() ? "defaults" : way[0]);
+    Exec(Db(), "DELETE FROM b");
+    std::vector<std::string> out = {"export", file, "--db", Db(), "--table", "a", "--fixed"};
+    std::vector<std::string> in = {"import", file, "--db", Db(), "--table", "b", "--fixed"};
+    out.insert(out.end(), way.begin(), way.end());
+    if (way.empty() || way[0] != "--align-right") in.insert(in.end(), way.begin(), way.end());
+    TRun r = Korvane(out);
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    r = Korvane(in);
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(Rows(Db(), "SELECT (SELECT count(*) FROM b), (SELECT count(*) FROM (SELECT * FROM "
+                         "a EXCEPT SELECT * FROM b)), (SELECT count(*) FROM (SELECT * FROM b "
+                         "EXCEPT SELECT * FROM a))"),
+              (std::vector<std::vector<std::string>>{{"3", "0", "0"}}));
+  }
+}
+
+// What a fixed-width line cannot hold fails the export, naming the value,
+// and leaves no file; on import, a slice that is not a value of its column
+// and text past the last column fail their records.
+TEST_F(CliTest, FixedWidthRefusesWhatCannotBeReadBack) {
+  Exec(Db(), "CREATE TABLE t (id INTEGER, note TEXT)");
+  const std::string file = dir.Path("t.txt");
+  const std::pair<const char*, const char*> cases[] = {
+      {"'x' || char(10) || 'y'", "holds a line break"},
+      {"'tail '", "ends in a blank"},
+      {"''", "is an empty text"},
+      {"'toolong'", "is 7 bytes long, wider than its column (6)"},
+  };
+  for (const auto& [value, reason] : cases) {
+    Exec(Db(), std::string("DELETE FROM t; INSERT INTO t VALUES (1, 'fine'), (2, ") + value + ")");
+    TRun r = Korvane({"export", file, "--db", Db(), "--table", "t", "--fixed", "--widths", "2,6"});
+    EXPECT_EQ(r.Status, 1) << value;
+    EXPECT_NE(r.Err.find("record 2 cannot be written: the value of field 'note' " +
+                         std::string(reason)),
+              std::string::npos)
+        << r.Err;
+    EXPECT_FALSE(std::filesystem::exists(file)) << value;
+  }
+  Exec(Db(), "DELETE FROM t");
+  TRun r = Korvane({"import", dir.Put("in.txt", "1 abcd\nxxabcd\n3 abcd  extra\n4       \n"),
+                    "--db", Db(), "--table", "t", "--fixed", "--widths", "2,6"});
+  EXPECT_EQ(r.Status, 3) << r.Err;
+  EXPECT_NE(r.Err.find("line 2: id: \"xx\" is not a number"), std::string::npos) << r.Err;
+  EXPECT_NE(r.Err.find("line 3: 3 values for 2 fields"), std::string::npos) << r.Err;
+  EXPECT_EQ(Rows(Db(), "SELECT id, quote(note) FROM t ORDER BY id"),
+            (std::vector<std::vector<std::string>>{{"1", "'abcd'"}, {"4", "NULL"}}));
+  r = Korvane({"import", file, "--db", Db(), "--table", "t", "--fixed", "--widths", "2,x"});
+  EXPECT_EQ(r.Status, 2) << r.Err;
+}
+
 TEST_F(CliTest, EventsAreWrittenOnePerLineAsTheyFire) {
   Exec(Db(), "CREATE TABLE t (a TEXT, b TEXT)");
   std::string input = dir.Put("in.csv", "a,b\r\nc,d");

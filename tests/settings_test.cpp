@@ -539,7 +539,8 @@ TEST(ComponentDescriptions, ImportPublishesItsPropertiesInTheirPublishedOrder) {
                 "CustomSeparator",  "DataSet",          "DateSeparator",    "DateTimeStyle",
                 "DecimalSeparator", "DelimitedFields",  "Dialect",          "Encoding",
                 "ErrorRecords",     "EscapeChar",       "FieldDelimiter",   "FieldList",
-                "FieldListAction",  "FieldSeparator",   "HeaderData",       "HeaderRecords",
+                "FieldListAction",  "FieldSeparator",   "FixedLayout",      "FixedWidths",
+                "HeaderData",       "HeaderRecords",
                 "HeaderStored",     "ImportType",       "InputFile",        "LongTimeFormat",
                 "OnBeginImport",    "OnFilterRecord",   "OnFinishImport",   "OnImportRecord",
                 "OnMessage",        "OnRecordError",    "SharedReading",    "ShortDateFormat",
@@ -570,7 +571,8 @@ TEST(ComponentDescriptions, ExportPublishesItsPropertiesInTheirPublishedOrder) {
                 "ByteOrderMark",   "Compression",       "CustomSeparator", "DataSet",
                 "DateSeparator",   "DateTimeStyle",     "DecimalSeparator", "DelimitedFields",
                 "Dialect",         "Encoding",          "ExportType",      "FieldDelimiter",
-                "FieldList",       "FieldListAction",   "FieldSeparator",  "HeaderData",
+                "FieldList",       "FieldListAction",   "FieldSeparator",  "FixedLayout",
+                "FixedWidths",     "HeaderData",
                 "HeaderFieldNames", "HeaderOutput",     "LongTimeFormat",  "NumericAlign",
                 "OnExportRecord",  "OnBeginExport",     "OnFinishExport",  "OnMessage",
                 "OutputFile",      "RecordSeparator",   "ShortDateFormat", "ShowProgress",
@@ -581,6 +583,8 @@ TEST(ComponentDescriptions, ExportPublishesItsPropertiesInTheirPublishedOrder) {
             (std::vector<std::string>{"wmInPlace", "wmReplace"}));
   EXPECT_EQ(cls->FindProperty("RecordSeparator")->Identifiers,
             (std::vector<std::string>{"rsCRLF", "rsCR", "rsLF"}));
+  EXPECT_EQ(cls->FindProperty("FixedLayout")->Identifiers,
+            (std::vector<std::string>{"flClassic", "flColumns"}));
 }
 
 class ComponentSettingsTest : public ::testing::Test {
