@@ -254,8 +254,10 @@ int FixedWidth(const TField& field, TDateTimeStyle style) {
       width = size;
       break;
     case ftBCD:
-      // A sign, the digits and the decimal separator.
-      width = std::max(field.DisplayWidth(), field.Precision() + 2);
+    case ftDecimalText:
+      // A sign, the digits and the decimal separator; 38 digits where the
+      // column declares no precision.
+      width = std::max(field.DisplayWidth(), (field.Precision() > 0 ? field.Precision() : 38) + 2);
       break;
     case ftDate:
       width = iso ? 10 : field.DisplayWidth();

@@ -134,7 +134,9 @@ inline bool IsTextFieldType(TFieldType type) {
 //   text and memo fields    Size, or 255 when the field declares none
 //   binary data and blobs   "\x" and two digits a byte of that size
 //   numbers, booleans       DisplayWidth (every value of the type fits)
-//   exact decimals (BCD)    DisplayWidth, or more for a wide precision
+//   exact decimals          their precision's digits, a sign and a point
+//                           (38 digits where none is declared), at least
+//                           DisplayWidth
 //   dates, times, date-times  under dsISO8601 10, 21 and 32 (microseconds
 //                           and a zone included); otherwise DisplayWidth
 //                           and the room of milliseconds
