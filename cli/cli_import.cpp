@@ -84,27 +84,52 @@ void AddNewTableKey(std::vector<std::string>& columns, const TImportOptions& o) 
                     "columns with --key COL,..., or declare a PRIMARY KEY in --columns");
 }
 
+// The fields a record's values go to, as the run will match them: by the
+// header record's names, by --fields in order, or by position (the first
+// record's number of values); --fields / --exclude then choose among them.
+std::vector<const TField*> FieldsGivenValues(TCSVImport& import, const TSQLDataSet& ds,
+                                             const TStringList& first) {
+  std::vector<const TField*> matched;
+  TColumnMatching matching = import.ColumnMatching();
+  if (matching == cmByHeaderName && import.HeaderRecords() == 0) matching = cmByPosition;
+  if (matching == cmByHeaderName || matching == cmByFieldList) {
+    const TStrings& names =
+        matching == cmByHeaderName ? static_cast<const TStrings&>(first) : *import.FieldList();
+    for (int i = 0; i < names.Count(); ++i) {
+      if (const TField* field = ds.FindField(Trim(names.Strings(i)))) matched.push_back(field);
+    }
+    if (matching == cmByFieldList) return matched;
+  } else {
+    for (const TField* field : ds.Fields()) {
+      if (field->Index() < first.Count()) matched.push_back(field);
+    }
+  }
+  std::vector<const TField*> fields;
+  for (const TField* field : matched) {
+    if (import.FieldListAction() == flaNone ||
+        FieldInFieldList(import.FieldListAction(), import.FieldList(), field->FieldName())) {
+      fields.push_back(field);
+    }
+  }
+  return fields;
+}
+
 // A keyed --mode needs the key's values in every record: refuses, before
-// any record is read, a file whose columns leave a key column out (by the
-// first record's number of values and --fields / --exclude).
+// any record is read, a file whose columns leave a key column out.
 void CheckKeyInFile(TCSVImport& import, const TSQLDataSet& ds, const TImportOptions& o) {
   if (ds.KeyFieldList().empty() || import.ImportType() == impFixed) return;
+  // Names in a header record after the first: the run matches them and
+  // refuses what a key column misses, record by record.
+  if (import.ColumnMatching() == cmByHeaderName && import.HeaderRecords() > 1) return;
   struct stat info {};
   // Standard input and pipes cannot be read twice: their records say it.
   if (::stat(import.InputFile().c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return;
   std::unique_ptr<TStringList> values = FirstRecordValues(import);
   const int count = values ? values->Count() : 0;
   if (count == 0) return;  // an empty file stores nothing
+  const std::vector<const TField*> fields = FieldsGivenValues(import, ds, *values);
   std::string given;
-  std::vector<const TField*> fields;
-  for (const TField* field : ds.Fields()) {
-    if (field->Index() >= count) break;
-    if (import.FieldListAction() == flaNone ||
-        FieldInFieldList(import.FieldListAction(), import.FieldList(), field->FieldName())) {
-      fields.push_back(field);
-      given += (given.empty() ? "" : ", ") + field->FieldName();
-    }
-  }
+  for (const TField* field : fields) given += (given.empty() ? "" : ", ") + field->FieldName();
   for (const TField* key : ds.KeyFieldList()) {
     if (std::find(fields.begin(), fields.end(), key) != fields.end()) continue;
     throw EUsageError("--mode " + o.Mode + " matches rows by key column '" + key->FieldName() +

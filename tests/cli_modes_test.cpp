@@ -187,6 +187,12 @@ TEST_P(CliModesTest, CompositeKeysAndKeysTheTableOrTheFileLack) {
   }
   EXPECT_EQ(target->Dump("c", {"a", "b", "v"}), "1:1:x 1:2:y");
 
+  // The header's names say where the key is, not the values' positions.
+  target->Exec("CREATE TABLE " + T("k") + " (v text, k int PRIMARY KEY)");
+  r = Korvane(Import(dir.Put("k.csv", "k\n7\n"), "k", {"--mode", "upsert"}));
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(target->Dump("k", {"k", "v"}), "7:-");
+
   // A settings file keeps the mode and the key.
   const std::string settings = dir.Path("upsert.kvs");
   r = Korvane(Import(input, "c", {"--mode", "replace", "--key", "b,a", "--save", settings}));
