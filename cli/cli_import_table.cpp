@@ -1,0 +1,244 @@
+// korvane import: the table an import loads (cli_import_table.h).
+#include "cli/cli_import_table.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace korvane::cli {
+
+TLoadMode ParseLoadMode(const std::string& mode) {
+  static constexpr const char* kNames[] = {"append", "truncate", "replace", "upsert", "skip"};
+  for (std::size_t i = 0; i < std::size(kNames); ++i) {
+    if (mode == kNames[i]) return static_cast<TLoadMode>(i);
+  }
+  throw EUsageError("--mode '" + mode + "': give append, truncate, replace, upsert or skip");
+}
+
+namespace {
+
+// The values of the input's first record (the header record with
+// --header), split as the run will split them; nullptr for a blank record.
+std::unique_ptr<TStringList> FirstRecordValues(TCSVImport& import) {
+  if (!import.OpenInputFile()) {
+    throw EUsageError("input file '" + import.InputFile() + "' cannot be read (" +
+                      std::strerror(GetLastError()) + ")");
+  }
+  std::uint32_t bytes = 0;
+  std::string first;
+  import.ReadTextFileRecord(import.FileHandle(), bytes, first);
+  import.CloseInputFile();
+  import.ResolveSeparators();
+  return import.SplitDelimitedFields(first);
+}
+
+// A dataset's message about its LoadMode and KeyFields in the words of the
+// options that set them.
+std::string InOptionWords(std::string message, const TImportOptions& o) {
+  const TLoadMode mode = ParseLoadMode(o.Mode);
+  for (const auto& [from, to] :
+       {std::pair<std::string, std::string>{std::string(kLoadModeNames[mode]), "--mode " + o.Mode},
+        {"name the key columns in KeyFields", "name the key columns with --key COL,..."},
+        {"KeyFields", "--key"}}) {
+    for (std::size_t at = message.find(from); at != std::string::npos;
+         at = message.find(from, at + to.size())) {
+      message.replace(at, from.size(), to);
+    }
+  }
+  return message;
+}
+
+// A keyed --mode on a table the run creates: the key must be part of the
+// new table. --key makes it a unique key; without it, the columns must
+// declare one.
+void AddNewTableKey(std::vector<std::string>& columns, const TImportOptions& o) {
+  if (!IsKeyedLoad(ParseLoadMode(o.Mode))) return;
+  if (!o.Key.empty()) {
+    std::string key;
+    for (const std::string& name : SplitNameList("--key", o.Key)) {
+      std::string definition = ColumnDefinition(name, "", 1);
+      key += (key.empty() ? "" : ", ") + definition.substr(0, definition.size() - 1);
+    }
+    columns.push_back("UNIQUE (" + key + ")");
+    return;
+  }
+  for (const std::string& c : columns) {
+    const std::string upper = UpperCase(c);
+    if (upper.find("PRIMARY KEY") != std::string::npos ||
+        upper.find("UNIQUE") != std::string::npos) {
+      return;
+    }
+  }
+  throw EUsageError("--mode " + o.Mode +
+                    " matches rows by a key, and the new table would have none: name the key "
+                    "columns with --key COL,..., or declare a PRIMARY KEY in --columns");
+}
+
+// The fields a record's values go to, as the run will match them: by the
+// header record's names, by --fields in order, or by position (the first
+// record's number of values); --fields / --exclude then choose among them.
+std::vector<const TField*> FieldsGivenValues(TCSVImport& import, const TSQLDataSet& ds,
+                                             const TStringList& first) {
+  std::vector<const TField*> matched;
+  TColumnMatching matching = import.ColumnMatching();
+  if (matching == cmByHeaderName && import.HeaderRecords() == 0) matching = cmByPosition;
+  if (matching == cmByHeaderName || matching == cmByFieldList) {
+    const TStrings& names =
+        matching == cmByHeaderName ? static_cast<const TStrings&>(first) : *import.FieldList();
+    for (int i = 0; i < names.Count(); ++i) {
+      if (const TField* field = ds.FindField(Trim(names.Strings(i)))) matched.push_back(field);
+    }
+    if (matching == cmByFieldList) return matched;
+  } else {
+    for (const TField* field : ds.Fields()) {
+      if (field->Index() < first.Count()) matched.push_back(field);
+    }
+  }
+  std::vector<const TField*> fields;
+  for (const TField* field : matched) {
+    if (import.FieldListAction() == flaNone ||
+        FieldInFieldList(import.FieldListAction(), import.FieldList(), field->FieldName())) {
+      fields.push_back(field);
+    }
+  }
+  return fields;
+}
+
+// A keyed --mode needs the key's values in every record: refuses, before
+// any record is read, a file whose columns leave a key column out.
+void CheckKeyInFile(TCSVImport& import, const TSQLDataSet& ds, const TImportOptions& o) {
+  if (ds.KeyFieldList().empty() || import.ImportType() == impFixed) return;
+  // Names in a header record after the first: the run matches them and
+  // refuses what a key column misses, record by record.
+  if (import.ColumnMatching() == cmByHeaderName && import.HeaderRecords() > 1) return;
+  struct stat info {};
+  // Standard input and pipes cannot be read twice: their records say it.
+  if (::stat(import.InputFile().c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return;
+  std::unique_ptr<TStringList> values = FirstRecordValues(import);
+  const int count = values ? values->Count() : 0;
+  if (count == 0) return;  // an empty file stores nothing
+  const std::vector<const TField*> fields = FieldsGivenValues(import, ds, *values);
+  std::string given;
+  for (const TField* field : fields) given += (given.empty() ? "" : ", ") + field->FieldName();
+  for (const TField* key : ds.KeyFieldList()) {
+    if (std::find(fields.begin(), fields.end(), key) != fields.end()) continue;
+    throw EUsageError("--mode " + o.Mode + " matches rows by key column '" + key->FieldName() +
+                      "', but the file gives it no value (its records have " +
+                      std::to_string(count) + (count == 1 ? " value" : " values") + ", for " +
+                      (given.empty() ? std::string("no column") : given) +
+                      "): add the column to the file, or name other key columns with --key");
+  }
+}
+
+// The column definitions for a new table when --columns is not given: the
+// names of the import's first header record, each of type TEXT.
+std::vector<std::string> ColumnsFromHeader(TCSVImport& import) {
+  if (import.HeaderRecords() < 1 || !import.HeaderStored()) {
+    throw EUsageError(
+        "--create needs the new table's columns: add --header to take the names from the "
+        "first record, or give them with --columns \"id INTEGER, name TEXT, ...\"");
+  }
+  if (import.ImportType() == impFixed) {
+    throw EUsageError(
+        "--create with --fixed needs --columns: fixed-width records take their widths from "
+        "the columns' types and sizes, as in --columns \"id CHAR(6), name CHAR(30)\" (or "
+        "--widths)");
+  }
+  if (import.InputFile() == kStandardInputPath || IsNamedPipe(import.InputFile())) {
+    // Its first record would be gone by the time the run reads it.
+    throw EUsageError(
+        "--create on standard input or a pipe needs the new table's columns: give them with "
+        "--columns");
+  }
+  std::unique_ptr<TStringList> names = FirstRecordValues(import);
+  std::vector<std::string> columns;
+  if (names) {
+    for (int i = 0; i < names->Count(); ++i) {
+      columns.push_back(TextColumnDefinition(names->Strings(i), i + 1));
+    }
+  }
+  if (columns.empty()) {
+    throw EUsageError("the first record of '" + import.InputFile() +
+                      "' holds no column names: give the columns with --columns");
+  }
+  return columns;
+}
+
+}  // namespace
+
+void PrepareImportTable(TDatabaseTable& ds, TCSVImport& import, const TImportOptions& o, bool open,
+                        const TSniffResult* sniffed) {
+  ds.RequireLocation();
+  if (ds.TableName().empty()) throw EUsageError("give the table to import into with --table NAME");
+  const bool dbExists = ds.Exists();
+  if (!dbExists && !o.Create) {
+    throw EUsageError("database '" + ds.Location() +
+                      "' does not exist: check the path, or add --create to make a new database "
+                      "with the table");
+  }
+  bool tableExists = false;
+  if (dbExists) {
+    try {
+      tableExists = ds.TableExists(ds.TableName());
+    } catch (const Exception& e) {
+      throw EUsageError(e.Message());
+    }
+  }
+  if (!tableExists) {
+    if (!o.Create) {
+      throw EUsageError("table '" + ds.TableName() + "' does not exist in '" + ds.Location() +
+                        "': check the name, or add --create to make it (names from the header "
+                        "record with --header, or --columns \"id INTEGER, name TEXT, ...\")");
+    }
+    std::vector<std::string> columns;
+    if (!o.Columns.empty()) {
+      columns = SplitColumnDefinitions(o.Columns);
+    } else if (sniffed != nullptr && !sniffed->Columns.empty()) {
+      columns = InferredColumns(*sniffed, !o.Format.DateFormat.empty());
+      for (std::size_t i = 0; i < columns.size() && i < sniffed->Columns.size(); ++i) {
+        const TSniffedColumn& c = sniffed->Columns[i];
+        if (c.Guess.Type != TInferredType::Decimal) continue;
+        columns[i] = ColumnDefinition(c.Name, ds.ExactDecimalType(), static_cast<int>(i) + 1);
+      }
+    } else {
+      columns = ColumnsFromHeader(import);
+    }
+    AddNewTableKey(columns, o);
+    TStringList list;
+    for (std::string& c : columns) list.Add(std::move(c));
+    ds.SetCreateWith(list);
+  }
+  if (!open) return;
+  try {
+    ds.DataSet().Open();
+  } catch (const Exception& e) {
+    if (!tableExists && !o.Columns.empty()) {
+      throw EUsageError("--columns: the table cannot be made from the column definitions: " +
+                        e.Message());
+    }
+    throw EUsageError(InOptionWords(e.Message(), o));
+  }
+  if (!ds.DataSet().CanModify()) throw EUsageError(ReadOnlyMessage(ds));
+  CheckKeyInFile(import, ds.SQLDataSet(), o);
+}
+
+void ApplyLoadMode(TSQLDataSet& ds, const TImportOptions& o) {
+  const TLoadMode mode = ParseLoadMode(o.Mode);
+  if (!o.Key.empty() && !IsKeyedLoad(mode)) {
+    throw EUsageError(
+        "--key names the columns that match records to rows: give it with --mode "
+        "replace, upsert or skip");
+  }
+  std::string key;
+  if (!o.Key.empty()) {
+    for (const std::string& name : SplitNameList("--key", o.Key))
+      key += (key.empty() ? "" : ",") + name;
+  }
+  ds.SetLoadMode(mode);
+  ds.SetKeyFields(key);
+}
+
+}  // namespace korvane::cli
