@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 #include <optional>
 #include <string>
@@ -503,24 +504,25 @@ namespace {
 // While it lives, a field's own layout (ColumnFormats) is the format
 // settings' ShortDateFormat. Each change costs the date reader a look at the
 // layout, which only imports with such layouts pay.
+// A value of a field without a layout of its own (every value, in most
+// runs) costs one test: the saved layout is made only for a field with one.
 class TScopedDateLayout {
  public:
-  explicit TScopedDateLayout(const std::string* layout) : FGiven(layout != nullptr) {
-    if (FGiven) {
-      FSaved = FormatSettings().ShortDateFormat;
-      FormatSettings().ShortDateFormat = *layout;
+  explicit TScopedDateLayout(const std::string* layout) {
+    if (layout != nullptr) [[unlikely]] {
+      FSaved = std::make_unique<std::string>(*layout);
+      FormatSettings().ShortDateFormat.swap(*FSaved);
     }
   }
   ~TScopedDateLayout() {
-    if (FGiven) FormatSettings().ShortDateFormat.swap(FSaved);
+    if (FSaved) [[unlikely]] FormatSettings().ShortDateFormat.swap(*FSaved);
   }
   TScopedDateLayout(const TScopedDateLayout&) = delete;
   TScopedDateLayout& operator=(const TScopedDateLayout&) = delete;
-  bool Given() const { return FGiven; }
+  bool Given() const { return FSaved != nullptr; }
 
  private:
-  bool FGiven;
-  std::string FSaved;
+  std::unique_ptr<std::string> FSaved;
 };
 
 bool StoreIsoLeniently(std::string_view text, TField* field, bool utc) {
