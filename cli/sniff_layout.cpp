@@ -1,0 +1,300 @@
+#include "cli/sniff_layout.h"
+
+#include <array>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace korvane::cli::sniffing {
+
+namespace {
+
+// The records of the head the layout is voted on at most.
+constexpr std::int64_t kLayoutRecords = 1000;
+
+// The separators tried, in the order preferred when they split the first
+// records equally well; bytes that split every line alike come after the
+// common ones, before the colon and the space, which stand inside values
+// (times, sentences) more often than between them.
+constexpr std::string_view kCommonSeparators = ",\t;|";
+constexpr std::string_view kLateSeparators = ": ";
+constexpr std::string_view kQuotes = std::string_view("\"\0'", 3);
+
+bool IsLineEnd(char c) { return c == '\n' || c == '\r'; }
+
+// Whether a value reads as something other than free text: a number (with
+// a currency sign, a percent sign, thousands or decimal commas), a date or
+// a time, a truth value, or nothing at all.
+bool LooksTyped(std::string_view v) {
+  while (!v.empty() && v.front() == ' ') v.remove_prefix(1);
+  while (!v.empty() && v.back() == ' ') v.remove_suffix(1);
+  if (v.empty()) return true;
+  auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+  bool other = false;
+  for (char c : v) {
+    other |= !isDigit(c) && std::string_view("+-.,:/$%eET ").find(c) == std::string_view::npos;
+  }
+  const char first = v.front();
+  const char last = v.back();
+  if (!other &&
+      (isDigit(first) || std::string_view("+-.$").find(first) != std::string_view::npos) &&
+      (isDigit(last) || last == '%')) {
+    return true;
+  }
+  for (std::string_view word : {"true", "false", "yes", "no", "null", "na", "n/a"}) {
+    if (v.size() == word.size() && std::equal(v.begin(), v.end(), word.begin(), [](char a, char b) {
+          return (a >= 'A' && a <= 'Z' ? static_cast<char>(a - 'A' + 'a') : a) == b;
+        })) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// How well sep and quote split the first records of head (TLayoutScore).
+TLayoutScore ScoreLayout(std::string_view head, bool headIsAll, char sep, char quote,
+                         TReadRules skip) {
+  TMemorySource source(head);
+  TRecordReader reader(source, sep, quote, {}, skip);
+  TRecord r;
+  std::map<std::size_t, std::int64_t> widths;
+  std::int64_t faults = 0;
+  std::int64_t cells = 0;
+  std::int64_t clean = 0;
+  // Bytes that do not belong in a text value of this layout: the other
+  // separators and quotes, but that commas and colons stand in texts often
+  // enough (names, times, addresses) not to count against the common
+  // separators.
+  // A quote character counts only at a value's ends, where it is quoting
+  // left in place (inside, it is an apostrophe or an inch).
+  std::string foreign;
+  const bool common = kCommonSeparators.find(sep) != std::string_view::npos;
+  for (char c : std::string_view(common ? "\t;|" : ",:\t;|")) {
+    if (c != sep) foreign += c;
+  }
+  auto isClean = [&](std::string_view v) {
+    if (LooksTyped(v)) return true;
+    // Blanks around a value are padding.
+    while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
+    while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.remove_suffix(1);
+    if (v.find_first_of(foreign) != std::string_view::npos) return false;
+    return v.empty() ||
+           ((v.front() != '"' && v.front() != '\'') && (v.back() != '"' && v.back() != '\''));
+  };
+  TLayoutScore score;
+  while (score.Records < kLayoutRecords && reader.Next(r)) {
+    if (r.EndOfInput && !headIsAll) break;  // cut by the end of the head
+    if (r.Blank()) continue;
+    ++score.Records;
+    if (r.Unclosed) {
+      ++faults;  // a quote never closed: a pattern of its own
+      continue;
+    }
+    // Text after a closing quote: the record keeps its values, one of them
+    // dubious.
+    cells += r.QuoteError ? 1 : 0;
+    ++widths[r.Values.size()];
+    for (std::string_view v : r.Values) {
+      ++cells;
+      clean += isClean(v) ? 1 : 0;
+    }
+  }
+  if (score.Records == 0) return score;
+  double pattern = 0;
+  for (auto [values, n] : widths) {
+    pattern +=
+        static_cast<double>(n) * static_cast<double>(values - 1) / static_cast<double>(values);
+    if (n > score.Fitting || (n == score.Fitting && values > score.Values)) {
+      score.Fitting = n;
+      score.Values = values;
+    }
+  }
+  const auto patterns = static_cast<double>(widths.size() + (faults > 0 ? 1 : 0));
+  pattern /= patterns * static_cast<double>(score.Records);
+  const double typed = cells == 0 ? 0 : static_cast<double>(clean) / static_cast<double>(cells);
+  score.Score = pattern * typed;
+  score.Clean = typed;
+  return score;
+}
+
+// Bytes that stand the same number of times (at least once) on most
+// non-empty lines of text: separators other than the common ones. Letters,
+// digits and bytes that occur inside numbers, dates and names are left out,
+// and so is a byte that only ever stands as an exponent's sign (1.2E+014).
+std::vector<char> SteadyBytes(std::string_view text, std::int64_t maxLines) {
+  std::array<std::map<std::uint32_t, std::uint32_t>, 128> perLine;
+  std::array<std::uint32_t, 128> count{};
+  std::array<bool, 128> elsewhere{};  // seen other than as an exponent's sign
+  auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+  std::uint32_t lines = 0;
+  bool empty = true;
+  auto endLine = [&] {
+    for (std::size_t b = 33; b < 127; ++b) ++perLine[b][count[b]];
+    count.fill(0);
+    ++lines;
+  };
+  for (std::size_t i = 0; i < text.size() && lines < maxLines; ++i) {
+    const auto b = static_cast<unsigned char>(text[i]);
+    if (IsLineEnd(static_cast<char>(b))) {
+      if (!empty) endLine();
+      empty = true;
+    } else {
+      empty = false;
+      if (b < 128) {
+        ++count[b];
+        elsewhere[b] = elsewhere[b] || i == 0 || (text[i - 1] != 'E' && text[i - 1] != 'e') ||
+                       i + 1 == text.size() || !isDigit(text[i + 1]);
+      }
+    }
+  }
+  if (!empty) endLine();
+  std::vector<char> bytes;
+  for (std::size_t b = 33; b < 127; ++b) {
+    const char c = static_cast<char>(b);
+    const bool usual = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                       std::strchr("\"'.-/_,;|:", c) != nullptr;
+    if (usual || !elsewhere[b]) continue;
+    for (auto [times, n] : perLine[b]) {
+      if (times > 0 && n * 5 >= lines * 4) bytes.push_back(c);
+    }
+  }
+  return bytes;
+}
+
+// Whether text shows a backslash escaping quote inside quoted values: it
+// holds a backslash before the quote, never where a value starts (which
+// would show escapes outside quoted values too, which are not read so).
+bool EscapeShown(std::string_view text, char sep, char quote) {
+  const char escaped[] = {'\\', quote, '\0'};
+  if (quote == '\0' || text.find(escaped) == std::string_view::npos) return false;
+  if (text.starts_with(escaped)) return false;
+  for (const char before : {sep, '\n', '\r'}) {
+    const char opening[] = {before, '\\', quote, '\0'};
+    if (before != '\0' && text.find(opening) != std::string_view::npos) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+// The separator and quote that split the first records best. With none
+// that splits them into two or more values, one value per record: the
+// comma when no value holds one (the command's own separator then reads the
+// file the same), else no separator.
+TLayout SniffLayout(std::string_view head, bool headIsAll, std::optional<char> givenSep,
+                    std::optional<char> givenQuote, TReadRules skip, bool tryEscape) {
+  std::string seps;
+  if (givenSep) {
+    seps = std::string(1, *givenSep);
+  } else {
+    seps = std::string(kCommonSeparators);
+    for (char c : SteadyBytes(head, kLayoutRecords)) seps += c;
+    seps += kLateSeparators;
+  }
+  const std::string_view quotes = givenQuote ? std::string_view(&*givenQuote, 1) : kQuotes;
+  TLayout best;
+  bool found = false;
+  for (char sep : seps) {
+    for (char quote : quotes) {
+      // The comment character starts lines; it separates nothing.
+      if ((quote != '\0' && quote == sep) || (skip.Comment != '\0' && sep == skip.Comment)) {
+        continue;
+      }
+      TLayoutScore score = ScoreLayout(head, headIsAll, sep, quote, skip);
+      char escape = skip.Escape;
+      // A backslash escapes quotes where the head shows it and the records
+      // split better so (an escaped quote would otherwise end its value
+      // early, leaving text after it or a record cut short).
+      if (tryEscape && EscapeShown(head, sep, quote)) {
+        TReadRules escaped = skip;
+        escaped.Escape = '\\';
+        const TLayoutScore withEscape = ScoreLayout(head, headIsAll, sep, quote, escaped);
+        if (withEscape.Score > score.Score * 1.0001) {
+          score = withEscape;
+          escape = '\\';
+        }
+      }
+      // A space or colon separates only when it splits most records alike
+      // into values that nearly all read as values: in one column of
+      // sentences or times it is part of the values. Over another separator
+      // that splits the records it must win clearly.
+      const bool late = kLateSeparators.find(sep) != std::string_view::npos;
+      if (score.Values < 2 ||
+          (late &&
+           (score.Records < 2 || score.Fitting * 10 < score.Records * 9 || score.Clean < 0.9))) {
+        continue;
+      }
+      const double margin = late && found && !best.Late ? 1.5 : 1.0001;
+      // Ties go to the one tried first.
+      if (!found || score.Score > best.Score.Score * margin) {
+        best = {sep, quote, score, late, escape};
+        found = true;
+      }
+    }
+  }
+  if (found || givenSep) {
+    if (!found) best = {*givenSep, givenQuote.value_or('"'), {}, false, skip.Escape};
+    return best;
+  }
+  best.Quote = givenQuote.value_or('"');
+  TMemorySource source(head);
+  TRecordReader reader(source, ',', best.Quote, {}, skip);
+  TRecord r;
+  for (std::int64_t n = 0; n < kLayoutRecords && reader.Next(r); ++n) {
+    if (r.Values.size() > 1) {
+      best.Separator = '\0';
+      break;
+    }
+  }
+  return best;
+}
+
+// The lines starting with # that open text, blank lines between them
+// aside.
+int LeadingCommentLines(std::string_view text) {
+  int lines = 0;
+  for (std::size_t at = 0; at < text.size(); ++at) {
+    if (IsLineEnd(text[at])) continue;
+    if (text[at] != '#') break;
+    ++lines;
+    at = text.find_first_of("\r\n", at);
+    if (at == std::string_view::npos) break;
+  }
+  return lines;
+}
+
+// Lines before the data under a layout: a run of lines starting with #
+// makes # the comment character (unless it is one line of as many values
+// as the data's records, which is a header naming its first column #...),
+// and lines of one value before the first record of the data's width are
+// a title, skipped with the lines before them. A few records at most.
+TReadRules SniffLeadingLines(std::string_view head, bool headIsAll, const TLayout& layout,
+                             TReadRules given) {
+  constexpr int kLeadingRecords = 10;
+  TReadRules skip;
+  if (layout.Separator == '\0' || layout.Score.Values < 2) return skip;
+  TMemorySource source(head);
+  TRecordReader reader(source, layout.Separator, layout.Quote, {}, given);
+  TRecord r;
+  int comments = 0;
+  bool commentIsWide = false;
+  std::int64_t titleLine = 0;
+  for (int n = 0; n < kLeadingRecords && reader.Next(r); ++n) {
+    if (r.EndOfInput && !headIsAll) return {};  // the data not reached in the head
+    if (r.Blank()) continue;
+    if (r.First == '#') {
+      ++comments;
+      commentIsWide = r.Values.size() == layout.Score.Values;
+    } else if (r.Values.size() == 1 && r.Values.size() != layout.Score.Values) {
+      titleLine = r.Line;
+    } else {
+      if (comments > 0 && (comments > 1 || !commentIsWide || titleLine > 0)) skip.Comment = '#';
+      skip.Lines = titleLine;
+      return skip;
+    }
+  }
+  return {};
+}
+
+}  // namespace korvane::cli::sniffing

@@ -1,0 +1,55 @@
+// The layout vote of the sniffer: the separator, the quote and the escape
+// character that split the first records of a sample best, and the lines
+// (comments, a title) that stand before its data.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "cli/sniff_records.h"
+
+namespace korvane::cli::sniffing {
+
+// How well a separator and a quote split the first records. The records
+// fall into patterns by their number of values; the layout is the one under
+// which few patterns hold many records of many values (each record of n
+// values weighs (n - 1) / n, one value none), and under which the values
+// read as values: typed, or texts free of the bytes that separate or quote
+// elsewhere.
+struct TLayoutScore {
+  double Score = 0;
+  std::size_t Values = 0;    // values of the most records
+  std::int64_t Records = 0;  // records read
+  std::int64_t Fitting = 0;  // records of that many values
+  double Clean = 0;          // the share of the values that read as values
+};
+
+struct TLayout {
+  char Separator = ',';
+  char Quote = '"';
+  TLayoutScore Score;
+  bool Late = false;   // a colon or a space, which stand inside values too
+  char Escape = '\0';  // a backslash found escaping quotes, else as given
+};
+
+// The separator and quote that split the first records best. With none
+// that splits them into two or more values, one value per record: the
+// comma when no value holds one (the command's own separator then reads the
+// file the same), else no separator.
+TLayout SniffLayout(std::string_view head, bool headIsAll, std::optional<char> givenSep,
+                    std::optional<char> givenQuote, TReadRules skip, bool tryEscape);
+
+// The lines starting with # that open text, blank lines between them
+// aside.
+int LeadingCommentLines(std::string_view text);
+
+// Lines before the data under a layout: a run of lines starting with #
+// makes # the comment character (unless it is one line of as many values
+// as the data's records, which is a header naming its first column #...),
+// and lines of one value before the first record of the data's width are
+// a title, skipped with the lines before them. A few records at most.
+TReadRules SniffLeadingLines(std::string_view head, bool headIsAll, const TLayout& layout,
+                             TReadRules given);
+
+}  // namespace korvane::cli::sniffing
