@@ -1,0 +1,154 @@
+// TPostgresDataSet appending: the bulk run's COPY writer (and the merge of
+// the keyed modes), a bulk run over several connections, emptying the
+// table, the keys the catalog gives and the values a record stored on its
+// own took.
+#include "datasets/postgres/postgres_dataset_state.h"
+
+#include <array>
+
+namespace korvane {
+
+// After a record stored on its own: the values its serial and identity
+// columns left null took, from the session's last value of each sequence.
+void TPostgresDataSet::TState::TakeGeneratedValues(std::vector<TFieldData>& values) {
+  for (std::size_t i = 0; i < Cols.size(); ++i) {
+    if (Cols[i].Sequence.empty() || values[i].index() != 0) continue;
+    // Asked only with the right to read it (an identity's sequence needs
+    // none to fill the column), so that no error breaks a host's
+    // transaction. The record is stored: a value not learnt stays null.
+    pg::TResult r(
+        PQexecParams(conn(),
+                     "SELECT CASE WHEN has_sequence_privilege($1::text, 'USAGE') OR "
+                     "has_sequence_privilege($1::text, 'SELECT') THEN currval($1::regclass) END",
+                     1, nullptr, std::array{Cols[i].Sequence.c_str()}.data(), nullptr, nullptr, 0));
+    if (r && PQresultStatus(r.get()) == PGRES_TUPLES_OK && PQntuples(r.get()) == 1 &&
+        !PQgetisnull(r.get(), 0, 0)) {
+      pg::DecodeText(PQgetvalue(r.get(), 0, 0), Cols[i], values[i]);
+    }
+  }
+}
+
+pg::TCopyWriter& TPostgresDataSet::TState::WriterFor(std::int32_t perTransaction) {
+  if (!Writer) {
+    if (IsKeyedLoad(Mode)) {
+      // The records go to a temporary table first, and from there into
+      // the table after each COPY.
+      Merge = std::make_unique<pg::TMerge>(*Conn, Table, Cols, Key, Mode);
+      Merge->Prepare();
+      Writer = std::make_unique<pg::TCopyWriter>(*Conn, pg::TMerge::kTable, Cols, Context, Binary);
+      Writer->SetRowNumbers(Merge->RowColumn());
+      Writer->SetAfterCopy(
+          [this](const pg::TCopyWriter::TMask& omitted) { Merge->Merge(omitted, *Writer); });
+    } else {
+      Writer = std::make_unique<pg::TCopyWriter>(*Conn, Table, Cols, Context, Binary);
+    }
+    if (Mode == lmTruncate) Writer->SetOpening([this] { Empty(); });
+  }
+  Writer->SetRecordsPerTransaction(perTransaction);
+  return *Writer;
+}
+
+// Starts a bulk run over several connections; false (JobsNote saying why
+// when jobs were asked for) when it runs on the dataset's own.
+bool TPostgresDataSet::TState::StartParallelLoad(std::int32_t wanted, std::int32_t perTransaction,
+                                                 const std::string& connection) {
+  JobsUsed = 1;
+  JobsNote.clear();
+  if (wanted == 1) return false;
+  const std::int64_t asked = wanted == 0 ? AutoJobs() : wanted;
+  if (asked <= 1) return false;
+  if (Mode != lmAppend) {
+    JobsNote = "LoadMode " + std::string(kLoadModeNames[Mode]) +
+               " loads over one connection: several would each empty or merge alone";
+    return false;
+  }
+  if (PQtransactionStatus(conn()) != PQTRANS_IDLE) {
+    JobsNote = "a bulk run inside a transaction of the host loads over its connection";
+    return false;
+  }
+  auto conns = OpenJobConnections(connection, asked, "");
+  if (conns.size() < 2) {
+    JobsNote += ": loading over one connection";
+    return false;
+  }
+  pg::TParallelLoad::TOptions options;
+  options.Table = Table;
+  options.Columns = &Cols;
+  options.Context = Context;
+  options.Binary = Binary;
+  options.RecordsPerTransaction = perTransaction;
+  JobsUsed = static_cast<std::int32_t>(conns.size());
+  LoadRefusals = {};
+  LoadCommitted = 0;
+  LoadRan = true;
+  Load = std::make_unique<pg::TParallelLoad>(std::move(options), std::move(conns));
+  return true;
+}
+
+// Ends the bulk run over several connections, keeping its refusals and
+// commits for TakeRefusals and LoadCounts.
+std::int64_t TPostgresDataSet::TState::EndParallelLoad(bool abandon) {
+  std::unique_ptr<pg::TParallelLoad> load = std::move(Load);
+  const auto keep = [&] {
+    TRefusals refused = load->Refusals(true);
+    LoadRefusals.Count += refused.Count;
+    for (std::string& m : refused.Messages) {
+      if (LoadRefusals.Messages.size() < kRefusalMessagesKept) {
+        LoadRefusals.Messages.push_back(std::move(m));
+      }
+    }
+    for (TRefusedPost& p : refused.Posts) LoadRefusals.Posts.push_back(std::move(p));
+    LoadCommitted = load->Committed();
+    // After a failed connection, what each one kept.
+    if (load->Failed()) JobsNote = load->CommittedText();
+  };
+  std::int64_t rolledBack = 0;
+  try {
+    rolledBack = load->End(abandon);
+  } catch (const EDatabaseError&) {
+    keep();
+    throw;
+  }
+  keep();
+  return rolledBack;
+}
+
+// lmTruncate, in the writer's transaction: TRUNCATE, or DELETE where a
+// foreign key keeps TRUNCATE from the table.
+void TPostgresDataSet::TState::Empty() {
+  pg::TError e;
+  if (Conn->TryExec("SAVEPOINT korvane_empty; TRUNCATE " + Table, e)) {
+    if (!Conn->TryExec("RELEASE korvane_empty", e)) Writer->Fail(e);
+    return;
+  }
+  if (e.ConnectionLost || e.SqlState != "0A000") {
+    e.Message = "table " + Table + " cannot be emptied: " + e.Message;
+    Writer->Fail(e);
+  }
+  if (!Conn->TryExec(
+          "ROLLBACK TO SAVEPOINT korvane_empty; DELETE FROM " + Table + "; RELEASE korvane_empty",
+          e)) {
+    e.Message = "table " + Table + " cannot be emptied: " + e.Message;
+    Writer->Fail(e);
+  }
+}
+
+// The primary key and the unique keys of plain columns, by the catalog.
+void TPostgresDataSet::TState::ReadKeys(const std::string& oid) {
+  pg::TResult r = Conn->ExecParams(
+      "SELECT i.indexrelid, i.indisprimary, a.attname FROM pg_index i CROSS JOIN LATERAL "
+      "unnest(i.indkey) WITH ORDINALITY k(attnum, n) JOIN pg_attribute a ON a.attrelid = "
+      "i.indrelid AND a.attnum = k.attnum WHERE i.indrelid = $1 AND i.indisunique AND "
+      "i.indpred IS NULL AND i.indexprs IS NULL ORDER BY i.indisprimary DESC, i.indexrelid, k.n",
+      {oid});
+  std::string index;
+  for (int row = 0; row < PQntuples(r.get()); ++row) {
+    const bool primary = *PQgetvalue(r.get(), row, 1) == 't';
+    if (index != PQgetvalue(r.get(), row, 0)) {
+      index = PQgetvalue(r.get(), row, 0);
+      if (!primary) UniqueKeys.emplace_back();
+    }
+    (primary ? PrimaryKey : UniqueKeys.back()).push_back(PQgetvalue(r.get(), row, 2));
+  }
+}
+}  // namespace korvane
