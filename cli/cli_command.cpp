@@ -297,7 +297,8 @@ void AddLayoutOptions(CLI::App* app, TTransferOptions& o, bool import) {
       ->type_name("N|auto");
   app->add_option("--save", o.Save,
                   "Do not run: write the command's components to a settings file for "
-                  "`korvane run`")
+                  "`korvane run`, with everything the run would use (every option, and the "
+                  "layout, header and date formats sniffed from the file)")
       ->type_name("SETTINGS-FILE");
   AddRunSwitches(app, o);
 }

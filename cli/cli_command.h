@@ -302,6 +302,10 @@ json ImportJson(const TCSVImport& import, const TImportOutcome& outcome,
                 const TRejectReport& report);
 // The exit status of an import that returned result.
 int ImportExitFor(const TCSVImport& import, std::int32_t result);
+// Ends an --atomic run: commits what a run that succeeded stored, rolls
+// everything back otherwise (result then -1 when the commit failed). False
+// when the table was left as it was.
+bool EndAtomicRun(TSession& session, TAtomicRun& atomic, std::int32_t& result);
 // After an import a signal stopped: how many records are stored (none when
 // kept is false: --atomic rolled them back) and where --start-record goes on.
 void SayInterrupted(TSession& session, const TCSVImport& import, bool kept);

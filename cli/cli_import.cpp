@@ -20,23 +20,32 @@ namespace korvane::cli {
 namespace {
 
 // What --rejects, --reject-log, --max-errors and --atomic ask of the
-// failed records.
-TRejectReport::TOptions RejectOptions(const TImportOptions& o, const std::string& input) {
-  TRejectReport::TOptions r;
-  r.RejectsFile = o.Rejects;
-  r.RejectLog = o.RejectLog;
+// failed records of import, owned by root.
+TFailedRecords& CreateFailedRecords(TComponent& root, TCSVImport& import,
+                                    const TImportOptions& o) {
+  auto* failed = new TFailedRecords(&root);
+  failed->SetName("FailedRecords");
+  failed->SetImport(&import);
+  failed->SetRejectsFile(o.Rejects);
+  failed->SetRejectLog(o.RejectLog);
   if (o.MaxErrorsOption->count() > 0) {
     if (o.MaxErrors < 0) throw EUsageError("--max-errors: give a number of records, 0 or more");
-    r.MaxErrors = o.MaxErrors;
-    r.StopReason = "stopped: more than " + std::to_string(o.MaxErrors) +
-                   (o.MaxErrors == 1 ? " record" : " records") + " failed (--max-errors " +
-                   std::to_string(o.MaxErrors) + ")";
-  } else if (o.Atomic) {
-    r.MaxErrors = 0;
-    r.StopReason = "stopped: a record failed, and --atomic stores all records or none";
+    failed->SetMaxErrors(o.MaxErrors);
   }
-  if (!o.Rejects.empty()) r.LineEnd = LineEndOf(input);
-  return r;
+  failed->SetAtomic(o.Atomic);
+  return *failed;
+}
+
+}  // namespace
+
+// An import that completed with failed records ends partly done.
+int ImportExitFor(const TCSVImport& import, std::int32_t result) {
+  // Stopped by a signal: 128 + its number, as a shell reports it.
+  if (import.Interrupted()) return 128 + TImportInterrupts::Signal();
+  // Header names that match no column: the command cannot run as given.
+  if (!import.ColumnFault().empty()) return kExitUsage;
+  if (result < 0) return kExitFailed;
+  return import.ErrorRecords() > 0 ? kExitPartly : kExitOk;
 }
 
 // Ends an --atomic run: commits what a run that succeeded stored, rolls
@@ -58,18 +67,6 @@ bool EndAtomicRun(TSession& session, TAtomicRun& atomic, std::int32_t& result) {
     session.Say(mtError, "--atomic: the transaction cannot be rolled back: " + failed);
   }
   return false;
-}
-
-}  // namespace
-
-// An import that completed with failed records ends partly done.
-int ImportExitFor(const TCSVImport& import, std::int32_t result) {
-  // Stopped by a signal: 128 + its number, as a shell reports it.
-  if (import.Interrupted()) return 128 + TImportInterrupts::Signal();
-  // Header names that match no column: the command cannot run as given.
-  if (!import.ColumnFault().empty()) return kExitUsage;
-  if (result < 0) return kExitFailed;
-  return import.ErrorRecords() > 0 ? kExitPartly : kExitOk;
 }
 
 namespace {
@@ -458,7 +455,11 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
                 !o.Comment.empty() || SetsProperty(o.Sets, "CommentChar"),
                 !o.Escape.empty() || SetsProperty(o.Sets, "EscapeChar")});
   const std::optional<TSniffResult>& sniffed = sniff.Result;
-  TRejectReport report(RejectOptions(o, import->InputFile()));
+  TFailedRecords& failed = CreateFailedRecords(root, *import, o);
+  // The reject files are made (or emptied) before the table is touched; a
+  // run only saved writes none.
+  std::optional<TRejectReport> rejects;
+  if (o.Save.empty()) rejects.emplace(TRejectReport::TOptions::Of(failed, import->InputFile()));
   PrepareImportTable(*table, *import, o, o.Save.empty(),
                      inferTypes && sniffed ? &*sniffed : nullptr);
   if (sniffed && import->DateTimeStyle() == dsISO8601 && !o.Format.DatesGiven() &&
@@ -487,15 +488,18 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
     import->SetColumnMatching(cmByPosition);
   }
   if (!o.Save.empty()) {
-    SaveSettings(o.Save, {ds, import});
+    std::vector<TComponent*> saved{ds, import};
+    if (failed.Asked()) saved.push_back(&failed);
+    SaveSettings(o.Save, saved);
     return kExitOk;
   }
 
   session.Wire(*import, "");
+  TRejectReport& report = *rejects;
   report.Attach(*import);
   std::optional<TRunMeter> meter;
   if (o.Progress) meter.emplace(*import);
-  TAtomicRun atomic(*table, o.Atomic);
+  TAtomicRun atomic(*table, failed.Atomic());
   TImportOutcome outcome = ExecuteImport(session, *import, report, "");
   std::int32_t& result = outcome.Result;
   const bool kept = EndAtomicRun(session, atomic, result);

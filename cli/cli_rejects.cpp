@@ -8,7 +8,23 @@
 
 #include "cli/cli_util.h"
 
-namespace korvane::cli {
+namespace korvane {
+
+template <>
+TComponentClass ComponentClass<cli::TFailedRecords>() {
+  using C = cli::TFailedRecords;
+  static const TClassInfo info =
+      TClassBuilder<C>("TFailedRecords")
+          .Boolean("Atomic", &C::Atomic, &C::SetAtomic)
+          .Reference<TCSVImport>("Import", "TCSVImport", &C::Import, &C::SetImport)
+          .Integer("MaxErrors", &C::MaxErrors, &C::SetMaxErrors)
+          .String("RejectLog", &C::RejectLog, &C::SetRejectLog)
+          .String("RejectsFile", &C::RejectsFile, &C::SetRejectsFile)
+          .Build();
+  return &info;
+}
+
+namespace cli {
 
 namespace {
 
@@ -46,6 +62,26 @@ std::string Plural(std::int64_t n, std::string_view one, std::string_view many) 
 }
 
 }  // namespace
+
+void RegisterCommandClasses() { RegisterClass(ComponentClass<TFailedRecords>()); }
+
+TRejectReport::TOptions TRejectReport::TOptions::Of(const TFailedRecords& failed,
+                                                    const std::string& input) {
+  TOptions r;
+  r.RejectsFile = failed.RejectsFile();
+  r.RejectLog = failed.RejectLog();
+  if (failed.MaxErrors() >= 0) {
+    const std::int64_t n = failed.MaxErrors();
+    r.MaxErrors = n;
+    r.StopReason = "stopped: more than " + std::to_string(n) + (n == 1 ? " record" : " records") +
+                   " failed (--max-errors " + std::to_string(n) + ")";
+  } else if (failed.Atomic()) {
+    r.MaxErrors = 0;
+    r.StopReason = "stopped: a record failed, and --atomic stores all records or none";
+  }
+  if (!r.RejectsFile.empty()) r.LineEnd = LineEndOf(input);
+  return r;
+}
 
 std::string_view ReasonKey(TRecordErrorReason reason) {
   return kReasonNames[ReasonIndex(reason)].Key;
@@ -256,4 +292,5 @@ std::string TRunMeter::Line(const TCSVImport& import, std::int64_t stored) const
          (filtered > 0 ? std::to_string(filtered) + " filtered out, " : std::string()) + text;
 }
 
-}  // namespace korvane::cli
+}  // namespace cli
+}  // namespace korvane

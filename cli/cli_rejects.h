@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "cli/cli_database.h"
+#include "core/published.h"
 #include "import/kvcsvimp.h"
 
 namespace korvane::cli {
@@ -40,11 +41,57 @@ std::string FailureLine(const TRecordError& error);
 // (also when it has none, cannot be read or is no regular file).
 std::string LineEndOf(const std::string& path);
 
+// What the command does with the failed records of one import (--rejects,
+// --reject-log, --max-errors, --atomic), as a component of its own, so that
+// a settings file written by --save keeps it beside the import it serves
+// and `korvane run` handles them as the saved run would. Registered by the
+// command (RegisterCommandClasses); a file holds one only when the run asked
+// for any of them. References its import, which the owner keeps alive.
+class TFailedRecords : public TComponent {
+ public:
+  explicit TFailedRecords(TComponent* owner) : TComponent(owner) {}
+
+  // The import whose failed records these are.
+  TCSVImport* Import() const { return FImport; }
+  void SetImport(TCSVImport* value) { FImport = value; }
+  // Where each failed record goes exactly as read; empty (initially): nowhere.
+  const std::string& RejectsFile() const { return FRejectsFile; }
+  void SetRejectsFile(std::string value) { FRejectsFile = std::move(value); }
+  // Where one JSON object per failed record goes; empty (initially): nowhere.
+  const std::string& RejectLog() const { return FRejectLog; }
+  void SetRejectLog(std::string value) { FRejectLog = std::move(value); }
+  // Records that may fail before the run stops; -1 (initially): no limit.
+  std::int64_t MaxErrors() const { return FMaxErrors; }
+  void SetMaxErrors(std::int64_t value) { FMaxErrors = value; }
+  // Whether the import runs in one transaction, stored all or nothing.
+  bool Atomic() const { return FAtomic; }
+  void SetAtomic(bool value) { FAtomic = value; }
+
+  // Whether any of them asks for more than a plain run.
+  bool Asked() const {
+    return !FRejectsFile.empty() || !FRejectLog.empty() || FMaxErrors >= 0 || FAtomic;
+  }
+
+ private:
+  TCSVImport* FImport = nullptr;
+  std::string FRejectsFile;
+  std::string FRejectLog;
+  std::int64_t FMaxErrors = -1;
+  bool FAtomic = false;
+};
+
+// Registers the component classes of the command's own (TFailedRecords).
+void RegisterCommandClasses();
+
 // Keeps account of one import's failed records. Owns the reject file and
 // the reject log while it lives. Used on the import's thread only.
 class TRejectReport {
  public:
   struct TOptions {
+    // What failed records asks of the run, for input (whose line end the
+    // reject file takes).
+    static TOptions Of(const TFailedRecords& failed, const std::string& input);
+
     std::string RejectsFile;  // empty: none
     std::string RejectLog;    // empty: none
     // Records that may fail before the run stops; -1: no limit.

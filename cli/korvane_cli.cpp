@@ -168,6 +168,24 @@ int RunExport(TExportOptions& o, std::ostream& out, std::ostream& err) {
   exporter->SetRecordSeparator(ParseRecordSeparator(o.RecordSeparator));
   exporter->SetOutputFile(o.File);
   exporter->SetDataSet(ds);
+  if (o.Header || !o.HeaderLines.empty()) {
+    TStringList lines;
+    for (const std::string& line : o.HeaderLines) lines.Add(line);
+    exporter->SetHeaderData(&lines);
+    exporter->SetHeaderOutput(true);
+    exporter->SetHeaderFieldNames(o.Header);
+  }
+  if (!o.TrailerLines.empty()) {
+    TStringList lines;
+    for (const std::string& line : o.TrailerLines) lines.Add(line);
+    exporter->SetTrailerData(&lines);
+    exporter->SetTrailerOutput(true);
+  }
+  // --compress as given; else by the target's name when the export runs
+  // (a saved export keeps cmAuto, so that `korvane run` goes by the name).
+  if (!o.Compress.empty()) {
+    exporter->SetCompression(ExportCompression(o.Compress, cmAuto, o.File));
+  }
   for (const std::string& s : o.Sets) ApplySet(*exporter, s, OwnedComponents(root));
 
   const std::string target = exporter->OutputFile();
@@ -184,20 +202,7 @@ int RunExport(TExportOptions& o, std::ostream& out, std::ostream& err) {
     return kExitOk;
   }
   PrepareExportSource(*table);
-  if (o.Header || !o.HeaderLines.empty()) {
-    TStringList lines;
-    for (const std::string& line : o.HeaderLines) lines.Add(line);
-    exporter->SetHeaderData(&lines);
-    exporter->SetHeaderOutput(true);
-    exporter->SetHeaderFieldNames(o.Header);
-  }
-  if (!o.TrailerLines.empty()) {
-    TStringList lines;
-    for (const std::string& line : o.TrailerLines) lines.Add(line);
-    exporter->SetTrailerData(&lines);
-    exporter->SetTrailerOutput(true);
-  }
-  exporter->SetCompression(ExportCompression(o.Compress, exporter->Compression(), target));
+  exporter->SetCompression(ExportCompression("", exporter->Compression(), target));
   // The command replaces the target itself, so that it can keep the old
   // file also when records were left out.
   exporter->SetWriteMode(wmInPlace);
@@ -285,9 +290,10 @@ void CheckStoredImportTable(TCSVImport& import, const std::string& name) {
   }
 }
 
-// Runs a stored import; its outcome goes to results. The run's result.
-std::int32_t RunStoredImport(TSession& session, TCSVImport& import, const TRunOptions& o,
-                             json& results) {
+// Runs a stored import, its failed records handled as failed asks (none:
+// as a plain run); its outcome goes to results. The run's result.
+std::int32_t RunStoredImport(TSession& session, TCSVImport& import, const TFailedRecords* failed,
+                             const TRunOptions& o, json& results) {
   const std::string& name = import.Name();
   if (o.Progress) import.SetShowProgress(true);
   CheckInputFile(import.InputFile());
@@ -298,12 +304,25 @@ std::int32_t RunStoredImport(TSession& session, TCSVImport& import, const TRunOp
   }
   CheckStoredImportTable(import, name);
   OpenStoredDataSet(*import.DataSet(), name);
+  const bool atomic = failed != nullptr && failed->Atomic();
+  const std::unique_ptr<TDatabaseTable> table = AsDatabaseTable(import.DataSet());
+  if (atomic && table == nullptr) {
+    throw EUsageError(name + ": Atomic needs a database table to import into");
+  }
   session.Wire(import, name);
-  TRejectReport report({});
+  TRejectReport report(failed != nullptr
+                           ? TRejectReport::TOptions::Of(*failed, import.InputFile())
+                           : TRejectReport::TOptions{});
   report.Attach(import);
-  const TImportOutcome outcome = ExecuteImport(session, import, report, name + ": ");
-  SayInterrupted(session, import, true);
+  std::optional<TAtomicRun> transaction;
+  if (atomic) transaction.emplace(*table, true);
+  TImportOutcome outcome = ExecuteImport(session, import, report, name + ": ");
+  const bool kept = !transaction || EndAtomicRun(session, *transaction, outcome.Result);
+  SayInterrupted(session, import, kept);
   json r = ImportJson(import, outcome, report);
+  if (!kept) {
+    for (const char* count : {"stored", "inserted", "updated", "skipped"}) r[count] = 0;
+  }
   r["component"] = JsonText(name);
   results.push_back(std::move(r));
   return outcome.Result;
@@ -350,6 +369,29 @@ int RunSettings(TRunOptions& o, std::ostream& out, std::ostream& err) {
   } catch (const Exception& e) {
     throw EUsageError(e.Message());
   }
+  // What each import's failed records ask, one at most for an import.
+  std::vector<const TFailedRecords*> failures;
+  for (auto& c : run.Components) {
+    const auto* failed = dynamic_cast<const TFailedRecords*>(c.get());
+    if (failed == nullptr) continue;
+    if (failed->Import() == nullptr) {
+      throw EUsageError("'" + o.SettingsFile + "': TFailedRecords '" + failed->Name() +
+                        "' names no Import");
+    }
+    for (const TFailedRecords* other : failures) {
+      if (other->Import() == failed->Import()) {
+        throw EUsageError("'" + o.SettingsFile + "' holds two TFailedRecords of import '" +
+                          failed->Import()->Name() + "': keep one");
+      }
+    }
+    failures.push_back(failed);
+  }
+  const auto failedOf = [&](const TCSVImport& import) -> const TFailedRecords* {
+    for (const TFailedRecords* failed : failures) {
+      if (failed->Import() == &import) return failed;
+    }
+    return nullptr;
+  };
   for (auto& c : run.Components) {
     // The options' format settings and --utc go before the components' own.
     if (auto* import = dynamic_cast<TCSVImport*>(c.get())) {
@@ -372,7 +414,7 @@ int RunSettings(TRunOptions& o, std::ostream& out, std::ostream& err) {
   int status = kExitOk;
   for (TComponent* c : run.Runnable) {
     if (auto* import = dynamic_cast<TCSVImport*>(c)) {
-      const std::int32_t result = RunStoredImport(session, *import, o, results);
+      const std::int32_t result = RunStoredImport(session, *import, failedOf(*import), o, results);
       const int importStatus = ImportExitFor(*import, result);
       if (result < 0) {
         status = importStatus;
@@ -481,6 +523,7 @@ int RunKorvane(int argc, char** argv, std::ostream& out, std::ostream& err) {
   using namespace cli;
   RegisterKorvaneClasses();
   RegisterDatabaseClasses();
+  RegisterCommandClasses();
   CLI::App app{
 #if KORVANE_WITH_POSTGRES
       "Korvane moves data between flat text files and database tables (SQLite, or\n"

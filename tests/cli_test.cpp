@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -1235,6 +1236,142 @@ TEST_F(CliTest, SaveKeepsWhatEachDateAndNumberOptionDecides) {
     r = Korvane({"run", settings});
     ASSERT_EQ(r.Status, 0) << r.Err;
     EXPECT_EQ(dir.Get(saved), c.Written);
+  }
+}
+
+// Every import and export option survives --save: `korvane run` of the saved
+// file ends as the run itself did (exit status, the table's rows and
+// columns, the files it writes beside them), and each option changes that
+// outcome, so that one --save forgot would show.
+TEST_F(CliTest, SaveKeepsTheWholeRun) {
+  // Everything a run left in its folder, the settings file apart.
+  const auto outcome = [](const std::string& folder, int status) {
+    std::string text = "status " + std::to_string(status) + "\n";
+    const std::string db = folder + "/t.db";
+    if (Exists(db) && !Rows(db, "SELECT sql FROM sqlite_master").empty()) {
+      text += Rows(db, "SELECT sql FROM sqlite_master")[0][0] + "\n";
+      for (const auto& row : Rows(db, "SELECT * FROM t ORDER BY rowid")) {
+        for (const std::string& value : row) text += value + "|";
+        text += "\n";
+      }
+    }
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+      const std::string name = entry.path().filename().string();
+      if (name != "t.db" && name != "run.kvs") names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) text += name + ":\n" + ReadText(folder + "/" + name);
+    return text;
+  };
+  // {dir} in an option stands for the run's own folder.
+  const auto inFolder = [](std::vector<std::string> args, const std::string& folder) {
+    for (std::string& a : args) {
+      if (const std::size_t at = a.find("{dir}"); at != std::string::npos) a.replace(at, 5, folder);
+    }
+    return args;
+  };
+  int n = 0;
+  // Runs the command in a folder of its own that starts from setup; with
+  // save, saved and run instead. What it left there.
+  const auto inNew = [&](std::vector<std::string> args, const std::string& setup, bool save) {
+    const std::string folder = dir.Path("run" + std::to_string(++n));
+    std::filesystem::create_directory(folder);
+    if (!setup.empty()) Exec(folder + "/t.db", setup);
+    args = inFolder(std::move(args), folder);
+    if (save) {
+      args.insert(args.end(), {"--save", folder + "/run.kvs"});
+      const TRun r = Korvane(args);
+      EXPECT_EQ(r.Status, 0) << r.Err;
+      args = {"run", folder + "/run.kvs"};
+    }
+    return outcome(folder, Korvane(args).Status);
+  };
+  // The option's run differs from the run without it, and its saved run
+  // ends as it did.
+  const auto check = [&](std::vector<std::string> args, const std::vector<std::string>& option,
+                         const std::string& setup) {
+    const std::string without = inNew(args, setup, false);
+    args.insert(args.end(), option.begin(), option.end());
+    const std::string ran = inNew(args, setup, false);
+    EXPECT_NE(ran, without);
+    EXPECT_EQ(inNew(args, setup, true), ran);
+  };
+
+  struct TCase {
+    const char* Text;  // the input (import), or the table's rows (export)
+    std::vector<std::string> Base;
+    std::vector<std::string> Option;
+    bool Table = true;  // the import's table exists before the run
+  };
+  const std::string table =
+      "CREATE TABLE t (id INTEGER PRIMARY KEY, name TEXT, born DATE);"
+      "INSERT INTO t VALUES (1, 'old', NULL);";
+  const TCase imports[] = {
+      {"2,a;b;c\n", {}, {"-s", ","}},
+      {"2,'a,b'\n", {"-s", ","}, {"-q", "'"}},
+      {"2,\"a\"\"b\"\n", {}, {"--dialect", "classic"}},
+      {"2,caf\xe9\n", {}, {"--encoding", "latin1"}},
+      {"2 ab2024-03-05\n", {}, {"--fixed", "--widths", "2,2,10"}},
+      {"a,2\n", {}, {"--fields", "name,id"}},
+      {"id,name,born\n2,a,2024-03-05\n", {"--header"}, {"--exclude", "born"}},
+      {"id,name\n2,a\n", {}, {"--header"}},
+      {"2,a\n3,b\n", {}, {"--skip-lines", "1"}},
+      {"2,a\n%3,b\n", {}, {"--comment", "%"}},
+      {"2,\"a~\"b\"\n", {}, {"--escape", "~"}},
+      {"2,a\n3,b\nT,1\n", {}, {"--trailer", "1"}},
+      {"1\nx\n", {"--create"}, {"--sample", "1"}, false},
+      {"5\n6\n", {"--create"}, {"--columns", "v TEXT"}, false},
+      {"2,a\n", {}, {"--create"}, false},
+      {"x,a\n3,b\n", {}, {"--start-record", "2"}},
+      {"1,new\n", {}, {"--mode", "replace"}},
+      {"1,new\n", {}, {"--mode", "upsert", "--key", "id"}},
+      {"2,new\n", {}, {"--mode", "truncate"}},
+      {"name,id\n2,a\n", {"--header"}, {"--by-position"}},
+      {"id,name,zz\n2,a,q\n", {"--header"}, {"--ignore-columns", "zz"}},
+      {"id,name,zz\n2,a,q\n", {"--header"}, {"--ignore-extra-columns"}},
+      {"2,a,bad\n", {}, {"--lenient"}},
+      {"2,a,bad\n3,b\n", {}, {"--rejects", "{dir}/rejects.csv"}},
+      {"2,a,bad\n3,b\n", {}, {"--reject-log", "{dir}/rejects.jsonl"}},
+      {"x,a\n3,b\n", {}, {"--max-errors", "0"}},
+      {"2,a\nx,b\n", {}, {"--atomic"}},
+      {"h,h\n2,a\n", {}, {"--set", "SkipLines=1"}},
+  };
+  for (const TCase& c : imports) {
+    SCOPED_TRACE(c.Option.front() + " " + c.Text);
+    const std::string input = dir.Put("in" + std::to_string(n) + ".csv", c.Text);
+    std::vector<std::string> args{"import", input, "--db", "{dir}/t.db", "--table", "t"};
+    args.insert(args.end(), c.Base.begin(), c.Base.end());
+    check(args, c.Option, c.Table ? table : "");
+  }
+
+  const TCase exports[] = {
+      {"", {}, {"-s", "tab"}},
+      {"", {}, {"-q", "'"}},
+      {"", {}, {"--dialect", "classic"}},
+      {"", {}, {"--encoding", "utf-16"}},
+      {"", {}, {"--fixed"}},
+      {"", {"--fixed"}, {"--widths", "3,12,12"}},
+      {"", {"--fixed"}, {"--align-right"}},
+      {"", {}, {"--fields", "id,name"}},
+      {"", {}, {"--exclude", "name"}},
+      {"", {}, {"--header"}},
+      {"", {}, {"--header-line", "# from t"}},
+      {"", {}, {"--trailer-line", "# end"}},
+      {"", {}, {"--record-separator", "crlf"}},
+      {"", {}, {"--quote-all"}},
+      {"", {}, {"--bom"}},
+      {"", {}, {"--compress", "gzip"}},
+      {"", {}, {"--set", "FieldSeparator=fspPipe"}},
+  };
+  const std::string rows =
+      "CREATE TABLE t (id INTEGER, name TEXT, born DATETIME);"
+      "INSERT INTO t VALUES (1, 'Ann \"A\", b', '2024-03-05 14:30:00'), (2, 'b', NULL);";
+  for (const TCase& c : exports) {
+    SCOPED_TRACE(c.Option.front());
+    std::vector<std::string> args{"export", "{dir}/out.csv", "--db", "{dir}/t.db", "--table", "t"};
+    args.insert(args.end(), c.Base.begin(), c.Base.end());
+    check(args, c.Option, rows);
   }
 }
 
