@@ -12,6 +12,7 @@
 #include <csignal>
 #include <chrono>
 #include <cstdlib>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -597,8 +598,9 @@ TEST(PostgresJobs, CombinationsThatCannotRunAreUsageErrors) {
 // A run over several connections stopped from outside, its records coming
 // down a pipe: by Ctrl-C it commits every record read and says where
 // --start-record goes on, which completes the load without a duplicate; by
-// a lost connection it fails, the others keeping what they were given, and
-// the count it gives is the table's.
+// a lost connection, or all of them lost at once (a server gone), it fails,
+// the others keeping what they were given, and the counts it gives, in all
+// and by connection, are the table's.
 TEST(PostgresJobs, InterruptedOrCutRunsSayWhatTheTableHolds) {
   KORVANE_NEED_POSTGRES(conn);
   TScratchSchema schema(conn);
@@ -607,10 +609,14 @@ TEST(PostgresJobs, InterruptedOrCutRunsSayWhatTheTableHolds) {
   for (int i = 1; i <= 60000; ++i) text += std::to_string(i) + ",\"r\n" + std::to_string(i) + "\"\n";
   const std::string whole = dir.Put("whole.csv", text);
   const std::size_t half = text.find("\n30001,") + 1;
-  for (const bool interrupt : {true, false}) {
-    const std::string table = schema.Table(interrupt ? "stopped" : "cut");
+  enum { kInterrupt, kCutOne, kCutAll };
+  for (const int how : {kInterrupt, kCutOne, kCutAll}) {
+    const bool interrupt = how == kInterrupt;
+    const std::string table = schema.Table("cut" + std::to_string(how));
     schema.Exec("CREATE TABLE " + table + " (id int PRIMARY KEY, note text)");
-    const std::string input = dir.Path(interrupt ? "p1" : "p2");
+    const std::string input = dir.Path("p" + std::to_string(how));
+    // Every connection of the run, idle or not, by the name it gives.
+    const std::string app = "korvane_cut_" + std::to_string(::getpid());
     ASSERT_EQ(::mkfifo(input.c_str(), 0600), 0);
     const int pipe = ::open(input.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(pipe, 0);
@@ -636,10 +642,13 @@ TEST(PostgresJobs, InterruptedOrCutRunsSayWhatTheTableHolds) {
             ::kill(::getpid(), SIGINT);
             break;
           }
-          if (schema.Value("SELECT coalesce(bool_or(pg_terminate_backend(pid)), false) FROM "
-                           "(SELECT pid FROM pg_stat_activity WHERE pid <> pg_backend_pid() AND "
-                           "query LIKE '%" +
-                           table + "%FROM STDIN%' LIMIT 1) p") == "t") {
+          const std::string loaders =
+              how == kCutOne ? "SELECT pid FROM pg_stat_activity WHERE pid <> pg_backend_pid() "
+                               "AND query LIKE '%" + table + "%FROM STDIN%' LIMIT 1"
+                             : "SELECT pid FROM pg_stat_activity WHERE application_name = '" +
+                                   app + "'";
+          if (schema.Value("SELECT coalesce(bool_or(pg_terminate_backend(pid)), false) FROM (" +
+                           loaders + ") p") == "t") {
             break;
           }
         }
@@ -648,7 +657,8 @@ TEST(PostgresJobs, InterruptedOrCutRunsSayWhatTheTableHolds) {
       send(half, text.size());
       ::close(pipe);
     });
-    const TRun run = Korvane({"import", input, "--db", Uri(), "--table", table, "--header", "0",
+    const TRun run = Korvane({"import", input, "--db", Uri() + "?application_name=" + app,
+                              "--table", table, "--header", "0",
                               "-s", ",", "-q", "\"", "--jobs", "3", "--commit-every", "2500"});
     finished = true;
     feeder.join();
@@ -673,8 +683,19 @@ TEST(PostgresJobs, InterruptedOrCutRunsSayWhatTheTableHolds) {
           << run.Err;
       EXPECT_NE(run.Err.find(", " + count + " records are committed"), std::string::npos)
           << run.Err;
-      EXPECT_NE(run.Err.find("--jobs 3: records committed by connection: "), std::string::npos)
-          << run.Err;
+      // "--jobs 3: records committed by connection: 120000 (1), 120000 (2, failed), ..."
+      const std::size_t by = run.Err.find("--jobs 3: records committed by connection: ");
+      ASSERT_NE(by, std::string::npos) << run.Err;
+      const std::string line = run.Err.substr(by, run.Err.find('\n', by) - by);
+      const std::regex each(R"((\d+) \(\d)");
+      std::int64_t sum = 0;
+      int jobs = 0;
+      for (auto m = std::sregex_iterator(line.begin(), line.end(), each);
+           m != std::sregex_iterator(); ++m, ++jobs) {
+        sum += std::stoll((*m)[1]);
+      }
+      EXPECT_EQ(jobs, 3) << line;
+      EXPECT_EQ(std::to_string(sum), count) << run.Err;
     }
   }
 }

@@ -194,6 +194,8 @@ void TParallelLoad::Publish() {
 }
 
 void TParallelLoad::Flush() {
+  // After a failure has ended the run every record is settled.
+  if (FEnded) return;
   Publish();
   for (auto& job : FJobs) {
     if (job->Reported) continue;
@@ -224,31 +226,51 @@ std::string TParallelLoad::CommittedText() const {
   std::string text = "records committed by connection:";
   for (const auto& job : FJobs) {
     text += (job->Number > 1 ? ", " : " ") + std::to_string(job->Committed) + " (" +
-            std::to_string(job->Number) + ")";
+            std::to_string(job->Number) + (job->Failure.empty() ? ")" : ", failed)");
   }
   return text;
 }
 
+std::int64_t TParallelLoad::LostBy(const TJob& job) const {
+  const std::int64_t lost = job.Given +
+                            (FFill != nullptr && &job == FJobs[FDeal].get()
+                                 ? static_cast<std::int64_t>(FFill->Rows)
+                                 : 0) -
+                            job.Committed - job.Refused;
+  return lost < 0 ? 0 : lost;
+}
+
 void TParallelLoad::RaiseFailure(TJob& job) {
+  // A failed connection ends the run at once: the others commit what they
+  // hold now, so that this failure counts every record the run lost (a
+  // server that went away fails them all, some only at their commit).
+  if (!FEnded) Finish(false);
   std::string message;
   std::int64_t lost = 0;
   {
     std::lock_guard<std::mutex> lock(FLock);
     job.Reported = true;
     message = job.Failure.empty() ? std::string("the connection stopped") : job.Failure;
-    lost = job.Given + (FFill != nullptr && &job == FJobs[FDeal].get()
-                            ? static_cast<std::int64_t>(FFill->Rows)
-                            : 0) -
-           job.Committed - job.Refused;
+    lost = LostBy(job);
     message = "connection " + std::to_string(job.Number) + " of " +
-              std::to_string(FJobs.size()) + ": " + message +
-              "; the other connections commit the records they were given";
+              std::to_string(FJobs.size()) + ": " + message;
+    // The others that failed too: their lost records are part of this
+    // failure, so that the records counted as stored are those the table
+    // holds.
+    std::string others;
+    for (const auto& other : FJobs) {
+      if (other.get() == &job || other->Reported || other->Failure.empty()) continue;
+      other->Reported = true;
+      lost += LostBy(*other);
+      others += (others.empty() ? "" : ", ") + std::to_string(other->Number);
+    }
+    message += others.empty() ? "; the other connections committed the records they were given"
+                              : "; connections " + others + " failed too";
   }
-  throw EDatabaseFailure(message, lost < 0 ? 0 : lost);
+  throw EDatabaseFailure(message, lost);
 }
 
-std::int64_t TParallelLoad::End(bool abandon) {
-  if (FEnded) return 0;
+void TParallelLoad::Finish(bool abandon) {
   FEnded = true;
   // The block being filled goes to its job unless that job has failed.
   if (FFill != nullptr) {
@@ -261,9 +283,14 @@ std::int64_t TParallelLoad::End(bool abandon) {
     if (!failed) Publish();
   }
   StopAll(abandon);
+}
+
+std::int64_t TParallelLoad::End(bool abandon) {
+  if (FEnded) return 0;
+  Finish(abandon);
   std::int64_t rolledBack = 0;
+  for (auto& job : FJobs) rolledBack += job->RolledBack;
   for (auto& job : FJobs) {
-    rolledBack += job->RolledBack;
     if (!job->Failure.empty() && !job->Reported) RaiseFailure(*job);
   }
   return rolledBack;

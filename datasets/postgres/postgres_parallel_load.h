@@ -30,10 +30,11 @@ namespace korvane::pg {
 // every earlier post is settled (stored or refused), so a host sees them in
 // the order of its records. Settled() is that prefix.
 //
-// A connection that fails (lost, a failed COMMIT) ends the run: the next Add
-// or End raises EDatabaseFailure saying, per connection, how many records it
-// committed; the others commit what they hold when the run ends. Records a
-// connection had been given and did not commit are lost with it.
+// A connection that fails (lost, a failed COMMIT) ends the run: the next Add,
+// Flush or End has the others commit what they hold, then raises
+// EDatabaseFailure, whose Lost counts the records every failed connection
+// had been given and did not commit (CommittedText says how many each
+// committed).
 //
 // The columns must outlive the load. Used from one thread (the dataset's).
 class TParallelLoad {
@@ -92,8 +93,16 @@ class TParallelLoad {
   void Run(TJob& job) noexcept;
   std::int64_t SettledNow();
   void Publish();
+  // Raises the failure of job, counting as lost the records it and every
+  // other failed connection not reported yet had not committed.
   [[noreturn]] void RaiseFailure(TJob& job);
+  // The records job was given and neither committed nor refused (under
+  // FLock, or with the jobs ended).
+  std::int64_t LostBy(const TJob& job) const;
   void StopAll(bool abandon) noexcept;
+  // Ends the run: the block being filled goes to its connection (unless that
+  // one failed), and every connection ends as StopAll has it.
+  void Finish(bool abandon);
 
   TOptions FOptions;
   std::vector<std::unique_ptr<TJob>> FJobs;
