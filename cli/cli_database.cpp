@@ -35,7 +35,7 @@ const char* MissingLocation(const TSQLiteDataSet&) {
 }
 bool DatabaseExists(const TSQLiteDataSet& ds) { return PathExists(ds.DatabaseFile()); }
 bool NamesSQLite(const std::string&) { return true; }  // any other --db is a file
-std::string_view ExactDecimalTypeOf(const TSQLiteDataSet&) { return "DECIMAL_TEXT"; }
+std::string_view ExactDecimalTypeOf(const TSQLiteDataSet*) { return "DECIMAL_TEXT"; }
 // One writer at a time, and a file read best by one reader.
 void SetJobsOf(TSQLiteDataSet&, std::int32_t value) {
   if (value > 1) {
@@ -75,7 +75,7 @@ bool DatabaseExists(TPostgresDataSet& ds) {
   return true;
 }
 bool NamesPostgres(const std::string& database) { return pg::IsPostgresUri(database); }
-std::string_view ExactDecimalTypeOf(const TPostgresDataSet&) { return "numeric"; }
+std::string_view ExactDecimalTypeOf(const TPostgresDataSet*) { return "NUMERIC"; }
 void WorkInUtc(TPostgresDataSet& ds, bool value) { ds.SetUtcTimes(value); }
 void SetJobsOf(TPostgresDataSet& ds, std::int32_t value) { ds.SetJobs(value); }
 void SetUnorderedReadOf(TPostgresDataSet& ds, bool value) { ds.SetUnorderedRead(value); }
@@ -111,7 +111,7 @@ class TDatabaseTableOf final : public TDatabaseTable {
   std::string JobsNote() const override { return JobsNoteOf(FDataSet); }
   TMisfitValues Misfits() const override { return MisfitsOf(FDataSet); }
   void ExecSQL(const std::string& sql) override { FDataSet.ExecSQL(sql); }
-  std::string_view ExactDecimalType() const override { return ExactDecimalTypeOf(FDataSet); }
+  std::string_view ExactDecimalType() const override { return ExactDecimalTypeOf(&FDataSet); }
   void SetCreateWith(const TStrings& columns) override {
     FDataSet.SetColumns(&columns);
     FDataSet.SetCreateTable(true);
@@ -136,6 +136,11 @@ std::unique_ptr<TDatabaseTable> Adopt(TDataSet* dataSet) {
 }
 
 template <class TClass>
+std::string_view ExactDecimal() {
+  return ExactDecimalTypeOf(static_cast<const TClass*>(nullptr));
+}
+
+template <class TClass>
 void Register() {
   RegisterClass(ComponentClass<TClass>());
 }
@@ -145,14 +150,17 @@ struct TDatabaseKind {
   std::unique_ptr<TDatabaseTable> (*Create)(TComponent& root, const std::string& database);
   std::unique_ptr<TDatabaseTable> (*Adopt)(TDataSet* dataSet);
   void (*Register)();
+  std::string_view (*ExactDecimal)();
 };
 
 // Asked in order; the last takes every --db.
 constexpr TDatabaseKind kDatabases[] = {
 #if KORVANE_WITH_POSTGRES
-    {NamesPostgres, Create<TPostgresDataSet>, Adopt<TPostgresDataSet>, Register<TPostgresDataSet>},
+    {NamesPostgres, Create<TPostgresDataSet>, Adopt<TPostgresDataSet>, Register<TPostgresDataSet>,
+     ExactDecimal<TPostgresDataSet>},
 #endif
-    {NamesSQLite, Create<TSQLiteDataSet>, Adopt<TSQLiteDataSet>, Register<TSQLiteDataSet>},
+    {NamesSQLite, Create<TSQLiteDataSet>, Adopt<TSQLiteDataSet>, Register<TSQLiteDataSet>,
+     ExactDecimal<TSQLiteDataSet>},
 };
 
 }  // namespace
@@ -162,6 +170,23 @@ std::unique_ptr<TDatabaseTable> CreateDatabaseTable(TComponent& root, const std:
     if (kind.Names(database)) return kind.Create(root, database);
   }
   return kDatabases[std::size(kDatabases) - 1].Create(root, database);
+}
+
+std::string_view ExactDecimalTypeFor(const std::string& database) {
+  for (const TDatabaseKind& kind : kDatabases) {
+    if (kind.Names(database)) return kind.ExactDecimal();
+  }
+  return kDatabases[std::size(kDatabases) - 1].ExactDecimal();
+}
+
+std::string LocationToRepeat(const std::string& database) {
+  TComponent root(nullptr);
+  std::string location = CreateDatabaseTable(root, database)->Location();
+  for (std::size_t at = location.find(":***@"); at != std::string::npos;
+       at = location.find(":***@", at)) {
+    location.erase(at, 4);
+  }
+  return location;
 }
 
 std::unique_ptr<TDatabaseTable> CreateOptionsTable(TComponent& root, const std::string& database,

@@ -86,6 +86,12 @@ std::unique_ptr<TDatabaseTable> CreateOptionsTable(TComponent& root, const std::
                                                    const std::string& table,
                                                    const std::string& query,
                                                    const std::string& unnamed);
+// ExactDecimalType of the database database names, without reaching it.
+std::string_view ExactDecimalTypeFor(const std::string& database);
+// The database database names, for a command line the user is shown to
+// repeat: its Location with no password in it (the server asks for it, or
+// PGPASSWORD or a password file gives it).
+std::string LocationToRepeat(const std::string& database);
 // The same view of a dataset made elsewhere (a settings file); nullptr when
 // it stands for no database the command knows.
 std::unique_ptr<TDatabaseTable> AsDatabaseTable(TDataSet* dataSet);

@@ -197,12 +197,7 @@ void PrepareImportTable(TDatabaseTable& ds, TCSVImport& import, const TImportOpt
     if (!o.Columns.empty()) {
       columns = SplitColumnDefinitions(o.Columns);
     } else if (sniffed != nullptr && !sniffed->Columns.empty()) {
-      columns = InferredColumns(*sniffed, !o.Format.DateFormat.empty());
-      for (std::size_t i = 0; i < columns.size() && i < sniffed->Columns.size(); ++i) {
-        const TSniffedColumn& c = sniffed->Columns[i];
-        if (c.Guess.Type != TInferredType::Decimal) continue;
-        columns[i] = ColumnDefinition(c.Name, ds.ExactDecimalType(), static_cast<int>(i) + 1);
-      }
+      columns = InferredColumns(*sniffed, !o.Format.DateFormat.empty(), ds.ExactDecimalType());
     } else {
       columns = ColumnsFromHeader(import);
     }

@@ -469,11 +469,12 @@ TSniffResult SniffFile(const std::string& path, const TSniffOptions& options) {
   return decoded;
 }
 
-std::vector<std::string> ColumnDefinitions(const TSniffResult& result) {
+std::vector<std::string> ColumnDefinitions(const TSniffResult& result,
+                                           std::string_view exactDecimal) {
   std::vector<std::string> columns;
   int position = 0;
   for (const TSniffedColumn& c : result.Columns) {
-    columns.push_back(ColumnDefinition(c.Name, SqlTypeName(c.Guess), ++position));
+    columns.push_back(ColumnDefinition(c.Name, SqlTypeName(c.Guess, exactDecimal), ++position));
   }
   return columns;
 }

@@ -121,8 +121,10 @@ TSniffResult SniffText(std::string_view text, const TSniffOptions& options);
 // Sniffs a file; raises EUsageError when it cannot be read.
 TSniffResult SniffFile(const std::string& path, const TSniffOptions& options);
 
-// Column definitions for a new table, in order: quoted name and type.
-std::vector<std::string> ColumnDefinitions(const TSniffResult& result);
+// Column definitions for a new table, in order: quoted name and type, with
+// exactDecimal for decimals (see SqlTypeName).
+std::vector<std::string> ColumnDefinitions(const TSniffResult& result,
+                                           std::string_view exactDecimal = "DECIMAL_TEXT");
 
 // The separator as the user writes it: ';', tab, none.
 std::string SeparatorText(char separator);

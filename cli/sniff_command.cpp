@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/cli_command.h"
+#include "cli/cli_database.h"
 #include "cli/cli_util.h"
 #include "core/classes.h"
 #include "core/sysutils.h"
@@ -90,8 +91,10 @@ std::string ImportCommandLine(const TSniffResult& r, const TSniffCommandOptions&
   const std::string& dateFormatGiven = o.DateFormat;
   const std::string& encoding = o.Encoding;
   const std::string table = TableName(file);
-  std::string line = "korvane import " + ShellWord(file) + " --db " + ShellWord(table + ".db") +
-                     " --table " + table;
+  std::string line = "korvane import " + ShellWord(file) + " --db " +
+                     ShellWord(o.Database.empty() ? table + ".db" : LocationToRepeat(o.Database)) +
+                     " --table " +
+                     table;
   if (r.Separator != ',') {
     line +=
         " -s " + (r.Separator == '|' ? std::string("pipe") : ShellWord(SeparatorText(r.Separator)));
@@ -106,7 +109,9 @@ std::string ImportCommandLine(const TSniffResult& r, const TSniffCommandOptions&
   if (r.Escape != '\0') line += " --escape " + ShellWord(std::string(1, r.Escape));
   if (r.Header) line += " --header";
   std::string columns;
-  for (const std::string& c : ColumnDefinitions(r)) columns += (columns.empty() ? "" : ", ") + c;
+  for (const std::string& c : ColumnDefinitions(r, ExactDecimalTypeFor(o.Database))) {
+    columns += (columns.empty() ? "" : ", ") + c;
+  }
   line += " --create --columns " + ShellWord(columns);
   // One layout for every date column is the run's; layouts that differ are
   // each their column's, ISO 8601 left to the default.
@@ -154,12 +159,13 @@ json TextRulesJson(const TSniffResult& r) {
   return rules;
 }
 
-json SniffJson(const TSniffResult& r, const std::string& file, const std::string& command) {
+json SniffJson(const TSniffResult& r, const std::string& file, const std::string& command,
+               std::string_view exactDecimal) {
   json columns = json::array();
   for (const TSniffedColumn& c : r.Columns) {
     json column = {{"name", JsonText(c.Name)},
                    {"type", std::string(TypeName(c.Guess.Type))},
-                   {"sqlType", std::string(SqlTypeName(c.Guess))},
+                   {"sqlType", std::string(SqlTypeName(c.Guess, exactDecimal))},
                    {"values", c.Guess.Values}};
     if (!c.Guess.DateFormat.empty()) column["dateFormat"] = c.Guess.DateFormat;
     if (!c.Guess.Note.empty()) column["note"] = c.Guess.Note;
@@ -194,7 +200,7 @@ json SniffJson(const TSniffResult& r, const std::string& file, const std::string
 }
 
 void PrintSniff(std::ostream& out, const TSniffResult& r, const std::string& file,
-                const std::string& command) {
+                const std::string& command, std::string_view exactDecimal) {
   out << "File:        " << file << '\n';
   out << "Sample:      " << r.Records << (r.Records == 1 ? " record, " : " records, ") << r.Bytes
       << " bytes"
@@ -242,7 +248,7 @@ void PrintSniff(std::ostream& out, const TSniffResult& r, const std::string& fil
   int position = 0;
   for (const TSniffedColumn& c : r.Columns) {
     std::string line = "  " + std::to_string(++position) + "  " + c.Name;
-    line += std::string(width - c.Name.size() + 2, ' ') + std::string(SqlTypeName(c.Guess));
+    line += std::string(width - c.Name.size() + 2, ' ') + std::string(SqlTypeName(c.Guess, exactDecimal));
     if (!c.Guess.DateFormat.empty()) line += " " + c.Guess.DateFormat;
     if (!c.Guess.Note.empty()) line += " (" + c.Guess.Note + ")";
     out << line << '\n';
@@ -341,6 +347,12 @@ CLI::App* AddSniffCommand(CLI::App& app, TSniffCommandOptions& o) {
                    "Inside quoted values CHAR escapes the character after it (as for import) "
                    "instead of sniffing whether \\\" stands for a quote")
       ->type_name("CHAR");
+  sniff
+      ->add_option("--db", o.Database,
+                   "The database the suggested import command loads (a file, or "
+                   "postgresql://HOST/DATABASE), whose types the columns take; without it, a "
+                   "new SQLite file named after the table")
+      ->type_name("FILE|URI");
   sniff->add_flag("--json", o.Json, "Print what was found as one JSON object");
   sniff->footer(
       "Example:\n  korvane sniff sales.csv\n"
@@ -392,10 +404,11 @@ int RunSniff(const TSniffCommandOptions& o, std::ostream& out, std::ostream& /*e
       SniffFile(o.File == "-" ? std::string(kStandardInputPath) : o.File, options);
   // No command for a file of no columns: nothing would tell the import what to create.
   const std::string command = result.Columns.empty() ? "" : ImportCommandLine(result, o);
+  const std::string_view exactDecimal = ExactDecimalTypeFor(o.Database);
   if (o.Json) {
-    out << SniffJson(result, o.File, command).dump() << std::endl;
+    out << SniffJson(result, o.File, command, exactDecimal).dump() << std::endl;
   } else {
-    PrintSniff(out, result, o.File, command);
+    PrintSniff(out, result, o.File, command, exactDecimal);
   }
   return kExitOk;
 }
@@ -501,7 +514,8 @@ TImportSniff SniffForImport(TCSVImport& import, const TImportSniffRequest& reque
   return sniff;
 }
 
-std::vector<std::string> InferredColumns(const TSniffResult& result, bool dateFormatGiven) {
+std::vector<std::string> InferredColumns(const TSniffResult& result, bool dateFormatGiven,
+                                         std::string_view exactDecimal) {
   if (result.DecimalComma) {
     FormatSettings().DecimalSeparator = ',';
     FormatSettings().ThousandSeparator = '.';
@@ -514,7 +528,7 @@ std::vector<std::string> InferredColumns(const TSniffResult& result, bool dateFo
       }
     }
   }
-  return ColumnDefinitions(result);
+  return ColumnDefinitions(result, exactDecimal);
 }
 
 }  // namespace korvane::cli

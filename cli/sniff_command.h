@@ -33,6 +33,9 @@ struct TSniffCommandOptions {
   std::string Comment;
   std::string SkipLines;
   std::string Escape;
+  // The database the suggested command imports into (--db); empty: a new
+  // SQLite file named after the table.
+  std::string Database;
   bool Json = false;
 };
 
@@ -79,6 +82,9 @@ TImportSniff SniffForImport(TCSVImport& import, const TImportSniffRequest& reque
 // settings' date format for the run; numbers found with a decimal comma
 // (never when a separator of numbers was given) make the format settings'
 // separators a decimal comma and thousands points.
-std::vector<std::string> InferredColumns(const TSniffResult& result, bool dateFormatGiven);
+// Decimals a double would round take exactDecimal, the target database's
+// type that keeps their digits.
+std::vector<std::string> InferredColumns(const TSniffResult& result, bool dateFormatGiven,
+                                         std::string_view exactDecimal);
 
 }  // namespace korvane::cli

@@ -358,16 +358,16 @@ std::string_view TypeName(TInferredType type) {
 }
 
 // Column types for CREATE TABLE that SQLite and PostgreSQL both read alike:
-// a REAL is single precision in PostgreSQL, and it has no DATETIME. The one
-// exception, DECIMAL_TEXT, the command gives a PostgreSQL table as numeric.
-std::string_view SqlTypeName(const TTypeGuess& guess) {
+// a REAL is single precision in PostgreSQL, and it has no DATETIME. The
+// exact decimals alone are each database's own.
+std::string_view SqlTypeName(const TTypeGuess& guess, std::string_view exactDecimal) {
   switch (guess.Type) {
     case TInferredType::Integer:
       return guess.Wide ? "BIGINT" : "INTEGER";
     case TInferredType::Real:
       return "DOUBLE PRECISION";
     case TInferredType::Decimal:
-      return "DECIMAL_TEXT";
+      return exactDecimal;
     case TInferredType::DateTime:
       // SQLite reads either as a date-time; PostgreSQL keeps the offsets.
       return guess.Zoned ? "TIMESTAMPTZ" : "TIMESTAMP";

@@ -95,8 +95,10 @@ TTypeGuess InferColumnType(const std::vector<std::string_view>& values,
 // "INTEGER", "REAL", "DECIMAL", "DATE", "DATETIME", "TIME", "BOOLEAN", "TEXT".
 std::string_view TypeName(TInferredType type);
 // The type a column definition declares: TypeName, except BIGINT for whole
-// numbers that need more than 32 bits and DECIMAL_TEXT for decimals (under
-// which SQLite keeps their digits; a PostgreSQL table takes numeric).
-std::string_view SqlTypeName(const TTypeGuess& guess);
+// numbers that need more than 32 bits and exactDecimal for decimals: the
+// target database's type that keeps their digits (SQLite's DECIMAL_TEXT,
+// PostgreSQL's NUMERIC).
+std::string_view SqlTypeName(const TTypeGuess& guess,
+                             std::string_view exactDecimal = "DECIMAL_TEXT");
 
 }  // namespace korvane::cli

@@ -145,11 +145,12 @@ int DecimalsKept(const TField* field) {
 bool DecimalsFit(std::string_view text, const TNumberParts& n, const TField* field, int kept,
                  TValueFault& fault) {
   const int decimals = n.Decimals();
-  const std::string column =
-      field->DataType() == ftCurrency
-          ? std::string("MONEY")
-          : (field->DataType() == ftDecimalText ? "DECIMAL_TEXT(" : "NUMERIC(") +
-                IntToStr(field->Precision()) + "," + IntToStr(kept) + ")";
+  // An exact decimal's limits by the standard name of its type, whatever
+  // the database calls it.
+  const std::string column = field->DataType() == ftCurrency
+                                 ? std::string("MONEY")
+                                 : "NUMERIC(" + IntToStr(field->Precision()) + "," +
+                                       IntToStr(kept) + ")";
   if (field->DataType() != ftCurrency && field->Precision() > kept) {
     // The whole digits of a NUMERIC(p,s): at most p - s.
     const std::string_view whole = WithoutLeadingZeros(n.Whole());

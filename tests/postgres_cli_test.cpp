@@ -166,7 +166,9 @@ TEST(PostgresCli, HeaderNamesChooseTheColumnsAndTheRestTakeTheirDefaults) {
             "1:F1:L1:2000-01-02 2:F2:L2:2000-01-02 3:-:L4:1999-03-04");
 }
 
-// Decimals a double would round make a numeric column, which keeps them.
+// Decimals a double would round make a numeric column, which keeps them
+// and writes them back bare, as numbers; sniff names the same type for this
+// database, and never its password.
 TEST(PostgresCli, ImportCreateGivesDecimalsWiderThanADoubleANumericColumn) {
   KORVANE_NEED_POSTGRES(conn);
   TScratchSchema schema(conn);
@@ -182,6 +184,18 @@ TEST(PostgresCli, ImportCreateGivesDecimalsWiderThanADoubleANumericColumn) {
             "numeric");
   EXPECT_EQ(schema.Value("SELECT string_agg(amount::text, ' ' ORDER BY id) FROM " + table),
             "12345678901234.5678 -0.1000000000000000055");
+  run = Korvane({"export", dir.Path("out.csv"), "--db", Uri(), "--query",
+                 "SELECT id, amount, amount::numeric(30,10) FROM " + table + " ORDER BY id"});
+  EXPECT_EQ(run.Status, 0) << run.Err;
+  EXPECT_EQ(dir.Get("out.csv"),
+            "1,12345678901234.5678,12345678901234.5678000000\n"
+            "2,-0.1000000000000000055,-0.1000000000\n");
+  run = Korvane({"sniff", input, "--db", Uri()});
+  EXPECT_EQ(run.Status, 0) << run.Err;
+  EXPECT_NE(run.Out.find("amount  NUMERIC\n"), std::string::npos) << run.Out;
+  EXPECT_NE(run.Out.find(" --db postgresql://postgres@127.0.0.1:"), std::string::npos) << run.Out;
+  EXPECT_NE(run.Out.find("\"amount\" NUMERIC'"), std::string::npos) << run.Out;
+  EXPECT_EQ(run.Out.find("Pa55word"), std::string::npos) << run.Out;
 }
 
 TEST(PostgresCli, ServerProblemsAreUsageErrorsOnOneLine) {

@@ -162,9 +162,10 @@ TEST_P(PostgresTypesTest, EveryTypeBothWays) {
       {"a", ftString, 255, std::string("{1,2}"), "{1,2}"},
       {"e", ftString, 255, std::string("green"), "green"},
       // Wider than a double: exact text.
-      {"w", ftString, 255, std::string("-12345678901234567890.1234567891"),
+      {"w", ftDecimalText, 0, std::string("-12345678901234567890.1234567891"),
        "-12345678901234567890.1234567891"},
-      {"x", ftString, 255, std::string("0.000000000000000000012300"), "0.000000000000000000012300"},
+      {"x", ftDecimalText, 0, std::string("0.000000000000000000012300"),
+       "0.000000000000000000012300"},
   };
   TPostgresDataSet* ds = Table(conn, schema.Table("every"));
   ds->SetBinaryCopy(GetParam());
@@ -240,7 +241,7 @@ TEST_P(PostgresTypesTest, WideNumericsKeepEveryDigit) {
   TPostgresDataSet* ds = Table(conn, schema.Table("wide"));
   ds->SetBinaryCopy(GetParam());
   ds->Open();
-  ASSERT_EQ(ds->FieldByName("n")->DataType(), ftString);
+  ASSERT_EQ(ds->FieldByName("n")->DataType(), ftDecimalText);
   int k = 0;
   for (const auto& c : cases) {
     ds->Append();

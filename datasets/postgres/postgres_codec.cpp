@@ -252,7 +252,7 @@ constexpr TFieldType kKindFieldTypes[] = {
     ftInteger,   // Int4
     ftLargeint,  // Int8
     ftBCD,       // Numeric
-    ftString,    // WideNumeric
+    ftDecimalText,  // WideNumeric
     ftCurrency,  // Money
     ftFloat,     // Float4
     ftFloat,     // Float8

@@ -59,7 +59,7 @@ struct TColumn {
 
 // The field for a column: int2 ftSmallint, int4 ftInteger, int8 ftLargeint,
 // an int2 or int4 sequence or identity ftAutoInc, numeric of at most 15
-// digits ftBCD (Size: the scale), any other numeric ftString of Size 255,
+// digits ftBCD (Size: the scale), any other numeric ftDecimalText,
 // money ftCurrency, float4/float8 ftFloat, bool ftBoolean, date ftDate,
 // time ftTime, timestamp(tz) ftDateTime, char(n)/varchar(n) ftString of Size
 // n, other text types ftString of Size 255, bytea ftBlob, anything else

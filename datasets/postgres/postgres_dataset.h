@@ -22,7 +22,7 @@ namespace korvane {
 // Fields come from the catalog types (pg::FieldDefForColumn): int2
 // ftSmallint, int4 ftInteger, int8 ftLargeint, a column filled by a sequence
 // or an identity ftAutoInc, numeric of at most 15 digits ftBCD (a wider one,
-// or one of no set precision, ftString holding its exact text), money
+// or one of no set precision, ftDecimalText holding its exact digits), money
 // ftCurrency, float4/float8
 // ftFloat, bool ftBoolean, date ftDate, time ftTime, timestamp and
 // timestamptz ftDateTime, char(n)/varchar(n) ftString of Size n, text
