@@ -227,9 +227,10 @@ void AddLayoutOptions(CLI::App* app, TTransferOptions& o, bool import) {
       ->type_name("FILE|URI");
   app->add_option("-s,--separator", o.Separator,
                   import
-                      ? "Value separator: comma, tab, pipe, none, or any one character such as ;"
+                      ? "Value separator: comma, tab, pipe, space, none, or any one character such as ;"
                         " (default: sniffed from the file, see korvane sniff)"
-                      : "Value separator: comma (default), tab, pipe, none, or any one character "
+                      : "Value separator: comma (default), tab, pipe, space, none, or any one "
+                        "character "
                         "such as ;")
       ->type_name("CHAR");
   app->add_option("-q,--quote", o.Quote,

@@ -204,10 +204,12 @@ void ApplyDelimiting(C& component, const TTransferOptions& o) {
     TSeparatorChoice choice = ParseSeparator(o.Separator);
     component.SetFieldSeparator(choice.Separator);
     component.SetCustomSeparator(choice.Custom);
+    component.SetSeparatorChar(choice.Exact);
   } else if (o.Fixed) {
     // Fixed-width lines stand side by side unless a separator is asked for.
     component.SetFieldSeparator(fspNone);
     component.SetCustomSeparator("");
+    component.SetSeparatorChar("");
   }
   if (!o.Quote.empty() || o.Fixed) {
     component.SetFieldDelimiter(o.Quote.empty() ? fdlNone : ParseQuote(o.Quote));

@@ -43,17 +43,18 @@ std::string Shown(std::string_view text) {
 
 TSeparatorChoice ParseSeparator(std::string_view text) {
   std::string word = LowerCase(text);
-  if (text == "," || word == "comma") return {fspComma, ""};
-  if (text == "|" || word == "pipe") return {fspPipe, ""};
-  if (text == "\t" || text == "\\t" || word == "tab") return {fspTab, ""};
-  if (word == "none") return {fspNone, ""};
+  if (text == "," || word == "comma") return {fspComma, "", ""};
+  if (text == "|" || word == "pipe") return {fspPipe, "", ""};
+  if (text == "\t" || text == "\\t" || word == "tab") return {fspTab, "", ""};
+  if (word == "none") return {fspNone, "", ""};
+  if (text == " " || word == "space") return {fspCustom, "", " "};
   if (text.size() == 1 && static_cast<unsigned char>(text[0]) > 32 &&
       static_cast<unsigned char>(text[0]) != 127) {
-    return {fspCustom, std::string(text)};
+    return {fspCustom, std::string(text), ""};
   }
   if (text.size() == 1) {
     throw EUsageError("--separator " + Shown(text) +
-                      ": a blank or control character cannot separate values (use tab, or "
+                      ": a control character cannot separate values (use tab or space, or "
                       "--fixed for columns of blanks-padded values)");
   }
   throw EUsageError("--separator " + Shown(text) +

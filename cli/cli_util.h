@@ -32,14 +32,16 @@ class EUsageError : public std::runtime_error {
 };
 
 // What --separator gives: the enumeration value and, for a character that
-// has no value of its own, the custom separator.
+// has no value of its own, the custom separator, or a blank as it stands
+// (the components' SeparatorChar, which CustomSeparator would trim away).
 struct TSeparatorChoice {
   TFieldSeparator Separator = fspComma;
   std::string Custom;
+  std::string Exact;
 };
-// "," or "comma", "|" or "pipe", "tab" or "\t" (also a real tab), "none"
-// (no separator: for fixed-width lines), or any other single printable
-// character (a custom separator). Raises EUsageError otherwise.
+// "," or "comma", "|" or "pipe", "tab" or "\t" (also a real tab), " " or
+// "space", "none" (no separator: for fixed-width lines), or any other single
+// printable character (a custom separator). Raises EUsageError otherwise.
 TSeparatorChoice ParseSeparator(std::string_view text);
 
 // What --quote gives: '"' or "double", "'" or "single", "" or "none".

@@ -482,6 +482,7 @@ std::vector<std::string> ColumnDefinitions(const TSniffResult& result,
 std::string SeparatorText(char separator) {
   if (separator == '\0') return "none";
   if (separator == '\t') return "tab";
+  if (separator == ' ') return "space";
   return std::string(1, separator);
 }
 

@@ -54,6 +54,7 @@ char SeparatorChar(const TSeparatorChoice& choice) {
     case fspNone:
       break;
   }
+  if (!choice.Exact.empty()) return choice.Exact[0];
   return choice.Custom.empty() ? '\0' : choice.Custom[0];
 }
 
@@ -139,7 +140,7 @@ std::string ImportCommandLine(const TSniffResult& r, const TSniffCommandOptions&
 }
 
 std::string Shown(char c) {
-  return c == '\t' ? "tab" : c == '\0' ? "none" : "'" + std::string(1, c) + "'";
+  return c == '\t' ? "tab" : c == ' ' ? "space" : c == '\0' ? "none" : "'" + std::string(1, c) + "'";
 }
 
 std::string TextRules(const TSniffResult& r) {
@@ -473,6 +474,7 @@ TImportSniff SniffForImport(TCSVImport& import, const TImportSniffRequest& reque
     const TSeparatorChoice choice = ParseSeparator(SeparatorText(result.Separator));
     import.SetFieldSeparator(choice.Separator);
     import.SetCustomSeparator(choice.Custom);
+    import.SetSeparatorChar(choice.Exact);
     if (!request.QuoteGiven) {
       import.SetFieldDelimiter(result.Quote == '\0' ? fdlNone
                                                     : ParseQuote(std::string(1, result.Quote)));
@@ -486,6 +488,7 @@ TImportSniff SniffForImport(TCSVImport& import, const TImportSniffRequest& reque
     std::string notice = "korvane: reading " + import.InputFile() + " as ";
     notice += result.Separator == '\0'   ? std::string("one value per record")
               : result.Separator == '\t' ? std::string("tab-separated")
+              : result.Separator == ' '  ? std::string("space-separated")
                                          : "'" + std::string(1, result.Separator) + "'-separated";
     notice +=
         result.Quote == '\0' ? ", unquoted" : ", '" + std::string(1, result.Quote) + "'-quoted";

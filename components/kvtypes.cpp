@@ -230,6 +230,15 @@ std::string FieldSeparatorChar(TFieldSeparator separator, const std::string& cus
   return customSeparator.substr(0, customSeparator.empty() ? 0 : 1);
 }
 
+bool SeparatorCharFits(const std::string& value, std::string& error) {
+  if (value.size() > 1) {
+    error = "SeparatorChar \"" + value + "\" is not one character";
+  } else if (value == "\r" || value == "\n") {
+    error = "SeparatorChar cannot be a line end";
+  }
+  return value.size() <= 1 && value != "\r" && value != "\n";
+}
+
 std::string NormaliseCustomSeparator(std::string_view value) {
   const std::string trimmed = Trim(value);
   return trimmed.substr(0, trimmed.empty() ? 0 : 1);

@@ -125,7 +125,8 @@ std::string TCSVExport::GetFieldDelimiterChar() const {
 }
 
 std::string TCSVExport::GetFieldSeparatorChar() const {
-  return FieldSeparatorChar(FFieldSeparator, FCustomSeparator);
+  return FieldSeparatorChar(FFieldSeparator,
+                            FSeparatorChar.empty() ? FCustomSeparator : FSeparatorChar);
 }
 
 void TCSVExport::ResolveCharacters() {
@@ -251,6 +252,7 @@ bool TCSVExport::Setup() {
       FLastError = "no dataset to export (DataSet is not set)";
       return false;
     }
+    if (!SeparatorCharFits(FSeparatorChar, FLastError)) return false;
     // Everything that can fail comes before the output file is created, so
     // that a run that cannot start leaves an earlier file untouched.
     if (!FDataSet->Active()) FDataSet->Open();

@@ -79,6 +79,12 @@ class KORVANE_API TCSVExport : public TComponent {
   const std::string& CustomSeparator() const { return FCustomSeparator; }
   // Keeps only the first character of the trimmed value (or nothing).
   void SetCustomSeparator(const std::string& Value);
+  // The separator as it stands, one byte: a blank too, which
+  // CustomSeparator trims away. Not empty, it stands in for CustomSeparator
+  // (FieldSeparator fspCustom or fspNone); empty (initially) changes
+  // nothing. A run fails to start when it is longer or a line end.
+  const std::string& SeparatorChar() const { return FSeparatorChar; }
+  void SetSeparatorChar(std::string value) { FSeparatorChar = std::move(value); }
   TDataSet* DataSet() const { return FDataSet; }
   void SetDataSet(TDataSet* value) { FDataSet = value; }
   TDelimitedFields DelimitedFields() const { return FDelimitedFields; }
@@ -331,6 +337,7 @@ class KORVANE_API TCSVExport : public TComponent {
   TFieldDelimiter FFieldDelimiter = fdlNone;
   TFieldSeparator FFieldSeparator = fspPipe;
   std::string FSeparator;
+  std::string FSeparatorChar;
   std::unique_ptr<TStringList> FFieldList;
   TFieldListAction FFieldListAction = flaNone;
   std::unique_ptr<TStringList> FHeaderData;

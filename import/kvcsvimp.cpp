@@ -416,7 +416,8 @@ bool TCSVImport::Setup() {
       }
       return value.size() <= 1;
     };
-    if (!oneCharacter("CommentChar", FCommentChar) || !oneCharacter("EscapeChar", FEscapeChar)) {
+    if (!oneCharacter("CommentChar", FCommentChar) || !oneCharacter("EscapeChar", FEscapeChar) ||
+        !SeparatorCharFits(FSeparatorChar, FLastError)) {
       return false;
     }
     // The input first: a run that cannot read it fails before the dataset

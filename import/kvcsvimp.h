@@ -199,6 +199,12 @@ class KORVANE_API TCSVImport : public TComponent {
   // longer. Takes effect at the next run.
   const std::string& EscapeChar() const { return FEscapeChar; }
   void SetEscapeChar(std::string value) { FEscapeChar = std::move(value); }
+  // The separator as it stands, one byte: a blank too, which
+  // CustomSeparator trims away. Not empty, it stands in for CustomSeparator
+  // (FieldSeparator fspCustom or fspNone); empty (initially) changes
+  // nothing. A run fails to start when it is longer or a line end.
+  const std::string& SeparatorChar() const { return FSeparatorChar; }
+  void SetSeparatorChar(std::string value) { FSeparatorChar = std::move(value); }
   bool HeaderStored() const { return FHeaderStored; }
   void SetHeaderStored(bool value) { FHeaderStored = value; }
   TImportType ImportType() const { return FImportType; }
@@ -667,6 +673,7 @@ class KORVANE_API TCSVImport : public TComponent {
   std::int32_t FSkipLines = 0;
   std::string FCommentChar;
   std::string FEscapeChar;
+  std::string FSeparatorChar;
   bool FHeaderStored = false;
   TImportType FImportType = impDelimited;
   std::string FInputFile;

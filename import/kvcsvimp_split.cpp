@@ -24,7 +24,8 @@ std::string TCSVImport::GetFieldDelimiterChar() const {
 }
 
 std::string TCSVImport::GetFieldSeparatorChar() const {
-  return FieldSeparatorChar(FFieldSeparator, FCustomSeparator);
+  return FieldSeparatorChar(FFieldSeparator,
+                            FSeparatorChar.empty() ? FCustomSeparator : FSeparatorChar);
 }
 
 void TCSVImport::ResolveSeparators() {

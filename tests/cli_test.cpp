@@ -1014,6 +1014,32 @@ TEST_F(CliTest, ExportLayoutOptionsGiveExactBytes) {
   EXPECT_EQ(dir.Get("out.txt"), "'Ann'\n'Bo;b'\n");
 }
 
+TEST_F(CliTest, SpaceSeparatedFilesBothWays) {
+  Exec(Db(), "CREATE TABLE t (id INT4, name TEXT); INSERT INTO t VALUES (1, 'Ann Lee'), (2, 'Bo')");
+  const std::string out = dir.Path("out.txt");
+  TRun r = Korvane({"export", out, "--db", Db(), "--table", "t", "-s", "space", "--header"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(dir.Get("out.txt"), "id name\n1 \"Ann Lee\"\n2 \"Bo\"\n");
+  // Sniffed back, and given.
+  for (const std::vector<std::string>& extra :
+       {std::vector<std::string>{}, std::vector<std::string>{"-s", " "}}) {
+    std::vector<std::string> args = {"import", out,  "--db",   Db(),
+                                     "--table", "u", "--create", "--header"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    r = Korvane(args);
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(r.Err, extra.empty() ? "korvane: reading " + out +
+                                         " as space-separated, '\"'-quoted, header present\n"
+                                   : "");
+    EXPECT_EQ(Rows(Db(), "SELECT id, name FROM u ORDER BY id"),
+              (std::vector<std::vector<std::string>>{{"1", "Ann Lee"}, {"2", "Bo"}}));
+    Exec(Db(), "DROP TABLE u");
+  }
+  r = Korvane({"export", out, "--db", Db(), "--table", "t", "--set", "SeparatorChar=ab"});
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_NE(r.Err.find("SeparatorChar \"ab\" is not one character"), std::string::npos) << r.Err;
+}
+
 TEST_F(CliTest, ExportEventsReportRecordsAndBytes) {
   Exec(Db(), "CREATE TABLE t (a TEXT); INSERT INTO t VALUES ('xy'), ('z')");
   std::string events = dir.Path("ev.jsonl");
@@ -1445,7 +1471,12 @@ TEST(CliUtil, SeparatorAndQuoteChoices) {
   EXPECT_EQ(semi.Separator, fspCustom);
   EXPECT_EQ(semi.Custom, ";");
   EXPECT_EQ(cli::ParseSeparator("none").Separator, fspNone);
-  EXPECT_THROW(cli::ParseSeparator(" "), cli::EUsageError);
+  for (const char* space : {" ", "Space"}) {
+    cli::TSeparatorChoice blank = cli::ParseSeparator(space);
+    EXPECT_EQ(blank.Separator, fspCustom);
+    EXPECT_EQ(blank.Exact, " ");
+  }
+  EXPECT_THROW(cli::ParseSeparator("\x01"), cli::EUsageError);
   EXPECT_THROW(cli::ParseSeparator(";;"), cli::EUsageError);
   EXPECT_EQ(cli::ParseQuote("'"), fdlSingle);
   EXPECT_EQ(cli::ParseQuote("none"), fdlNone);

@@ -543,7 +543,7 @@ TEST(ComponentDescriptions, ImportPublishesItsPropertiesInTheirPublishedOrder) {
                 "HeaderData",       "HeaderRecords",
                 "HeaderStored",     "ImportType",       "InputFile",        "LongTimeFormat",
                 "OnBeginImport",    "OnFilterRecord",   "OnFinishImport",   "OnImportRecord",
-                "OnMessage",        "OnRecordError",    "SharedReading",    "ShortDateFormat",
+                "OnMessage",        "OnRecordError",    "SeparatorChar",    "SharedReading",    "ShortDateFormat",
                 "ShowProgress",     "SkipLines",        "SkipUnknownColumns", "StartRecord",
                 "ThousandSeparator", "TimeSeparator",   "TrailerData",      "TrailerRecords",
                 "TrailerStored",    "UtcTimes",         "ValueErrors",      "Version",
@@ -575,7 +575,7 @@ TEST(ComponentDescriptions, ExportPublishesItsPropertiesInTheirPublishedOrder) {
                 "FixedWidths",     "HeaderData",
                 "HeaderFieldNames", "HeaderOutput",     "LongTimeFormat",  "NumericAlign",
                 "OnExportRecord",  "OnBeginExport",     "OnFinishExport",  "OnMessage",
-                "OutputFile",      "RecordSeparator",   "ShortDateFormat", "ShowProgress",
+                "OutputFile",      "RecordSeparator",   "SeparatorChar",   "ShortDateFormat", "ShowProgress",
                 "ThousandSeparator", "TimeSeparator",   "TrailerData",     "TrailerOutput",
                 "UtcTimes",        "Version",           "WholeValues",     "WriteMode"}));
   EXPECT_EQ(cls->FindProperty("OnExportRecord")->TypeName, "TExportEvent");

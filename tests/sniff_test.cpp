@@ -112,11 +112,11 @@ TEST(Sniff, SeparatorQuoteHeaderAndColumns) {
       // A separator ending every line: an empty last column.
       {"1,2,\n3,4,\n", ", \" c1:INTEGER c2:INTEGER c3:TEXT (no values in the sample)"},
       // Space and colon, where no other separator splits the records.
-      {"x y\n1 2.5\n3 4.5\n", "  \" header x:INTEGER y:DOUBLE PRECISION"},
+      {"x y\n1 2.5\n3 4.5\n", "space \" header x:INTEGER y:DOUBLE PRECISION"},
       {"fruit:10\nnuts:20\n", ": \" c1:TEXT c2:INTEGER"},
       // Nor does an exponent's sign, though it stands once on every line.
       {"4.63E+014 1.18E-013\n7.57E+014 8.17E-014\n",
-       "  \" c1:DOUBLE PRECISION c2:DOUBLE PRECISION"},
+       "space \" c1:DOUBLE PRECISION c2:DOUBLE PRECISION"},
       // A sign in front of a number does not separate.
       {"id,price\n1,$3.50\n2,$4.75\n", ", \" header id:INTEGER price:TEXT"},
   };

@@ -47,6 +47,11 @@ TEST(SeparatorResolution, SeparatorByFieldSeparatorWithCustomForTheRest) {
   }
   imp.SetCustomSeparator("");
   EXPECT_EQ(imp.GetFieldSeparatorChar(), "");
+  // SeparatorChar, blank or not, stands in for CustomSeparator.
+  imp.SetSeparatorChar(" ");
+  EXPECT_EQ(imp.GetFieldSeparatorChar(), " ");
+  imp.SetFieldSeparator(fspComma);
+  EXPECT_EQ(imp.GetFieldSeparatorChar(), ",");
 }
 
 TEST(SeparatorResolution, CustomSeparatorKeepsTheFirstNonBlankCharacter) {
