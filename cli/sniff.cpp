@@ -97,6 +97,7 @@ class TSampleScan {
         modal = values;
       }
     }
+    FModal = modal;
     FResult.RaggedRecords = FResult.Records - most;
     FResult.SeparatorConsistent =
         FResult.Separator != 0 && modal >= 2 && FResult.RaggedRecords == 0;
@@ -151,6 +152,9 @@ class TSampleScan {
   // are distinct names none of which comes back in its column.
   bool SniffHeader() const {
     if (FResult.Records < 2 || FFirst.empty()) return false;
+    // A header names the columns of the records below it: a first record
+    // of another number of values than most records have is taken for data.
+    if (FFirst.size() != FModal) return false;
     int typed = 0;
     int misfits = 0;
     for (std::size_t i = 0; i < FFirst.size(); ++i) {
@@ -247,6 +251,7 @@ class TSampleScan {
   bool FCp1252Undefined = false;
   std::map<std::size_t, std::int64_t> FCounts;
   std::size_t FColumns = 0;
+  std::size_t FModal = 0;  // the number of values most records have
   std::int64_t FLineEnds[4] = {0, 0, 0, 0};  // none, LF, CRLF, CR
   std::int64_t FInvalidRecord = -1;
   bool FAscii = true;

@@ -104,6 +104,8 @@ TEST(Sniff, SeparatorQuoteHeaderAndColumns) {
       {"name,city\nAda,London\nAlan,Wilmslow\n", ", \" header name:TEXT city:TEXT"},
       // All text, but the first record's values come back: data.
       {"Ada,London\nAlan,London\n", ", \" c1:TEXT c2:TEXT"},
+      // A first record of fewer values than the rest is data.
+      {"One,two\n1,2,3\n4,5,6\n", ", \" c1:TEXT c2:TEXT c3:INTEGER"},
       // A ragged record does not take the separator away.
       {"a,b\n1,2\n3,4\n5\n6,7\n7,8\n8,9\n", ", \" header a:INTEGER b:INTEGER"},
       // Nor does a quote never closed, nor a record of other values.
