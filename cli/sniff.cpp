@@ -91,8 +91,9 @@ class TSampleScan {
   void Finish() {
     std::int64_t most = 0;
     std::size_t modal = 0;
+    // A tie goes to the most values, as in the layout vote.
     for (auto [values, n] : FCounts) {
-      if (n > most) {
+      if (n >= most) {
         most = n;
         modal = values;
       }

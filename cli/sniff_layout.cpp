@@ -176,6 +176,39 @@ bool EscapeShown(std::string_view text, char sep, char quote) {
   return true;
 }
 
+// Whether the lines of text stand in columns padded with blanks: on most
+// lines a run of two blanks or more parts the text, and text starts after
+// such a run, or ends before one, at the same place on most lines (a table printed for the eye, which the
+// blank separates, if into empty values too).
+bool BlankAlignedColumns(std::string_view text, std::int64_t maxLines) {
+  constexpr std::size_t kWidth = 4096;  // the start of each line is enough
+  std::map<std::size_t, std::int64_t> edges;  // lines with text starting or ending there
+  std::int64_t lines = 0;
+  std::int64_t padded = 0;
+  for (std::size_t at = 0; at < text.size() && lines < maxLines;) {
+    std::size_t end = text.find_first_of("\r\n", at);
+    if (end == std::string_view::npos) end = text.size();
+    const std::string_view line = text.substr(at, std::min(end - at, kWidth));
+    at = end + 1;
+    if (line.find_first_not_of(' ') == std::string_view::npos) continue;
+    ++lines;
+    const std::size_t last = line.find_last_not_of(' ');
+    const std::size_t run = line.find("  ", line.find_first_not_of(' '));
+    padded += run != std::string_view::npos && run < last ? 1 : 0;
+    // Text starting after a run of blanks, or ending before one.
+    for (std::size_t i = 2; i <= last; ++i) {
+      const bool starts = line[i - 2] == ' ' && line[i - 1] == ' ' && line[i] != ' ';
+      const bool ends = line[i - 1] != ' ' && line[i] == ' ' && line[i + 1] == ' ';
+      if (starts || ends) ++edges[i];
+    }
+  }
+  if (lines < 2 || padded * 5 < lines * 4) return false;
+  for (auto [column, n] : edges) {
+    if (n * 5 >= lines * 4) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 // The separator and quote that split the first records best. With none
@@ -238,6 +271,14 @@ TLayout SniffLayout(std::string_view head, bool headIsAll, std::optional<char> g
     return best;
   }
   best.Quote = givenQuote.value_or('"');
+  // Columns padded with blanks: the blank separates, though not into the
+  // same number of values on every line.
+  if (BlankAlignedColumns(head, kLayoutRecords)) {
+    best.Separator = ' ';
+    best.Late = true;
+    best.Score = ScoreLayout(head, headIsAll, ' ', best.Quote, skip);
+    return best;
+  }
   TMemorySource source(head);
   TRecordReader reader(source, ',', best.Quote, {}, skip);
   TRecord r;

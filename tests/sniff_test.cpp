@@ -106,6 +106,8 @@ TEST(Sniff, SeparatorQuoteHeaderAndColumns) {
       {"Ada,London\nAlan,London\n", ", \" c1:TEXT c2:TEXT"},
       // A first record of fewer values than the rest is data.
       {"One,two\n1,2,3\n4,5,6\n", ", \" c1:TEXT c2:TEXT c3:INTEGER"},
+      // Widths tied for the most records: the wider one is the data's.
+      {"One,two\n1,2,3\n1,2\n1,2,3\n", ", \" c1:TEXT c2:TEXT c3:INTEGER"},
       // A ragged record does not take the separator away.
       {"a,b\n1,2\n3,4\n5\n6,7\n7,8\n8,9\n", ", \" header a:INTEGER b:INTEGER"},
       // Nor does a quote never closed, nor a record of other values.
@@ -123,6 +125,19 @@ TEST(Sniff, SeparatorQuoteHeaderAndColumns) {
       {"id,price\n1,$3.50\n2,$4.75\n", ", \" header id:INTEGER price:TEXT"},
   };
   for (const TCase& c : cases) EXPECT_EQ(Layout(SniffText(c.Text, {})), c.Expected) << c.Text;
+}
+
+// Columns padded with blanks for the eye are split on the blank; a double
+// blank here and there in sentences is no column.
+TEST(Sniff, BlankPaddedColumns) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"Part  Value\nC8    10nF\nC21   4uF\n", "space"},
+      {"   20     S\n  119     S\n    3     T\n", "space"},
+      {"The cat sat  on the mat.\nA dog  ran off.\nIt rained.  Then it\n", ","},
+  };
+  for (const auto& [text, separator] : cases) {
+    EXPECT_EQ(SeparatorText(SniffText(text, {}).Separator), separator) << text;
+  }
 }
 
 // Numbers are read with a decimal comma and thousands points when more
