@@ -613,6 +613,23 @@ TEST_F(CliTest, DashAsInputReadsStandardInput) {
   EXPECT_NE(r.Err.find("--create on standard input"), std::string::npos) << r.Err;
 }
 
+// Standard input is sniffed as a file is, though a text not in UTF-8 is read
+// twice: once to find that out, once in the encoding it seems to be in.
+TEST_F(CliTest, SniffReadsStandardInputOnce) {
+  for (const std::string& text : {std::string("name;city\nAnn;Oslo\nBo;Rome\n"),
+                                  std::string("name;city\nJos\xe9;M\xfcnchen\nAnn;Oslo\n")}) {
+    const TRun r = KorvaneReadingPipe({"sniff", "--json", "-"}, text, dir.Path("child.err"));
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    const json found = json::parse(r.Out);
+    EXPECT_EQ(found["separator"], ";") << text;
+    EXPECT_EQ(found["header"], true) << text;
+    EXPECT_EQ(found["sample"]["records"], 3) << text;
+    EXPECT_EQ(found["command"].get<std::string>().find("--encoding latin1") != std::string::npos,
+              text.find('\xe9') != std::string::npos)
+        << found["command"];
+  }
+}
+
 TEST_F(CliTest, CompressedInputIsReadByItsFirstBytesAlsoFromAPipe) {
   const std::string people = ReadText(PeopleCsv());
   // A pipe has no sample to sniff the dates' layout from: it is given.

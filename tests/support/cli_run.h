@@ -49,7 +49,8 @@ inline std::string ReadText(const std::string& path) {
 }
 
 // The command in a child process whose standard input is a pipe the parent
-// writes input into; the child's stderr text comes back in Err.
+// writes input into; the child's stdout and stderr texts come back in Out
+// and Err (through errFile and errFile.out).
 inline TRun KorvaneReadingPipe(std::vector<std::string> args, const std::string& input,
                                const std::string& errFile) {
   TRun run;
@@ -62,6 +63,7 @@ inline TRun KorvaneReadingPipe(std::vector<std::string> args, const std::string&
     ::close(fds[1]);
     TRun r = Korvane(std::move(args));
     std::ofstream(errFile) << r.Err;
+    std::ofstream(errFile + ".out") << r.Out;
     ::_exit(r.Status);
   }
   ::close(fds[0]);
@@ -83,6 +85,7 @@ inline TRun KorvaneReadingPipe(std::vector<std::string> args, const std::string&
     run.Status = WEXITSTATUS(status);
   }
   run.Err = ReadText(errFile);
+  run.Out = ReadText(errFile + ".out");
   return run;
 }
 
