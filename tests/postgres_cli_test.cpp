@@ -198,6 +198,36 @@ TEST(PostgresCli, ImportCreateGivesDecimalsWiderThanADoubleANumericColumn) {
   EXPECT_EQ(run.Out.find("Pa55word"), std::string::npos) << run.Out;
 }
 
+// The decimal comma is the file's, never the server's: a run with
+// --decimal-separator , sends floats and numerics as the server reads them,
+// in either COPY form (a uuid column makes it the text form), and its
+// export writes the comma back.
+TEST(PostgresCli, DecimalCommaStaysInTheFile) {
+  KORVANE_NEED_POSTGRES(conn);
+  TScratchSchema schema(conn);
+  TTempDir dir;
+  const std::string values =
+      "1;1,5;0,1;1234,25;12345678901234567890,125\n2;-2,5e-07;3,25;-0,50;0,001\n";
+  for (const bool text : {false, true}) {
+    SCOPED_TRACE(text ? "text COPY" : "binary COPY");
+    const std::string table = schema.Table(text ? "t" : "b");
+    schema.Exec("CREATE TABLE " + table + " (id int, d double precision, r real, n numeric(10,2)," +
+                " w numeric" + (text ? ", u uuid DEFAULT gen_random_uuid())" : ")"));
+    TRun run = Korvane({"import", dir.Put("in.csv", values), "--db", Uri(), "--table", table, "-s",
+                        ";", "--decimal-separator", ",", "--thousand-separator", "."});
+    ASSERT_EQ(run.Status, 0) << run.Err;
+    EXPECT_EQ(schema.Value(
+                  "SELECT string_agg(concat_ws(' ', d, r, n, w), ' | ' ORDER BY id) FROM " + table),
+              "1.5 0.1 1234.25 12345678901234567890.125 | -2.5e-07 3.25 -0.50 0.001");
+    run = Korvane({"export", dir.Path("out.csv"), "--db", Uri(), "--query",
+                   "SELECT id, d, r, n, w FROM " + table + " ORDER BY id", "-s", ";",
+                   "--decimal-separator", ",", "--thousand-separator", "."});
+    ASSERT_EQ(run.Status, 0) << run.Err;
+    EXPECT_EQ(dir.Get("out.csv"),
+              "1;1,5;0,1;1234,25;12345678901234567890,125\n2;-2,5e-07;3,25;-0,5;0,001\n");
+  }
+}
+
 TEST(PostgresCli, ServerProblemsAreUsageErrorsOnOneLine) {
   KORVANE_NEED_POSTGRES(conn);
   TTempDir dir;

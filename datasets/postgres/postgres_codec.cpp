@@ -11,6 +11,7 @@
 #include "text/formats.h"
 #include "core/backslash_escape.h"
 #include "text/formats_iso.h"
+#include "text/number_text.h"
 #include "core/sysutils.h"
 
 namespace korvane::pg {
@@ -116,11 +117,19 @@ std::int64_t IntegerOf(const TFieldData& value) {
   return StrToInt64(std::get<std::string>(value));
 }
 
+// A value held as text is a field's exact decimal, kept with '.' for its
+// point whatever separator the user's values take.
 double DoubleOf(const TFieldData& value) {
   if (const auto* d = std::get_if<double>(&value)) return *d;
   if (const auto* i = std::get_if<std::int64_t>(&value)) return static_cast<double>(*i);
   if (const auto* b = std::get_if<bool>(&value)) return *b ? 1 : 0;
-  return StrToFloat(std::get<std::string>(value));
+  const std::string& text = std::get<std::string>(value);
+  TNumberParts number;
+  double d = 0;
+  if (!ReadNumberText(text, nrExponent, '.', '\0', number) || !NumberToDouble(number, d)) {
+    throw EConvertError("'" + text + "' is not a valid floating point value");
+  }
+  return d;
 }
 
 // A value a field keeps as its ISO text (microseconds, a zone): the exact
@@ -188,7 +197,14 @@ std::string TextOf(const TColumn& column, const TFieldData& value, const TCodecC
       const double d = DoubleOf(value);
       if (std::isnan(d)) return "NaN";
       if (std::isinf(d)) return d > 0 ? "Infinity" : "-Infinity";
-      return column.Kind == TKind::Numeric ? DecimalText(d) : FloatToStr(d);
+      if (column.Kind == TKind::Numeric) return DecimalText(d);
+      // The server reads '.' for the point, whatever separator the user's
+      // files take; a real as the shortest text of its float.
+      char text[32];
+      char* const end = column.Kind == TKind::Float4
+                            ? std::to_chars(text, text + sizeof text, static_cast<float>(d)).ptr
+                            : std::to_chars(text, text + sizeof text, d).ptr;
+      return std::string(text, end);
     }
     case TKind::Bool:
       return IntegerOf(value) != 0 ? "t" : "f";
