@@ -897,25 +897,23 @@ namespace korvane {
 namespace {
 
 // Every double goes out as its shortest text, stored and computed alike, the
-// computed one bare as a number; each reads back as the same double.
+// computed one bare as a number: Python's repr of each value goes in under
+// strict values and comes out with the same digits, and reads back as the
+// same double.
 TEST(SQLiteNumbers, DoublesAreWrittenAsTheirShortestTextAndReadBack) {
   test::TTempDir dir;
   const std::vector<double> values = test::SampleDoubles();
+  const std::vector<std::string> reprs = test::PythonTexts(values, false, dir);
+  ASSERT_EQ(reprs.size(), values.size());
   {
     TSQLiteDataSet table(nullptr);
     table.SetDatabaseFile(dir.Path("d.db"));
     table.ExecSQL("CREATE TABLE t (id INTEGER PRIMARY KEY, r REAL)");
     table.SetTableName("t");
-    table.Open();
-    table.BeginBulk();
-    for (std::size_t i = 0; i < values.size(); ++i) {
-      table.Append();
-      table.Fields(0)->SetAsLargeInt(static_cast<std::int64_t>(i));
-      table.Fields(1)->SetAsFloat(values[i]);
-      table.Post();
-    }
-    table.EndBulk();
-    table.Close();
+    std::string csv;
+    for (std::size_t i = 0; i < values.size(); ++i)
+      csv += std::to_string(i) + "," + reprs[i] + "\n";
+    EXPECT_EQ(test::ImportStrict(table, csv, dir), std::vector<std::string>());
   }
   TSQLiteDataSet query(nullptr);
   query.SetDatabaseFile(dir.Path("d.db"));
@@ -923,8 +921,11 @@ TEST(SQLiteNumbers, DoublesAreWrittenAsTheirShortestTextAndReadBack) {
   const std::vector<std::string> lines = test::ExportedLines(query, dir);
   ASSERT_EQ(lines.size(), values.size());
   for (std::size_t i = 0; i < values.size(); ++i) {
-    const std::string text = test::ShortestText(values[i]);
+    SCOPED_TRACE(reprs[i]);
+    const std::size_t comma = lines[i].find(',');
+    const std::string text = lines[i].substr(0, comma);
     EXPECT_EQ(lines[i], text + "," + text + "," + std::to_string(2 * i));
+    EXPECT_EQ(test::CanonicalNumber(text), test::CanonicalNumber(reprs[i]));
     EXPECT_EQ(StrToFloat(text), values[i]) << text;
   }
 }

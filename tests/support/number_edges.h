@@ -9,6 +9,8 @@
 #include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <limits>
 #include <map>
@@ -147,13 +149,58 @@ inline std::vector<double> SampleDoubles() {
   return values;
 }
 
-// The shortest text that reads back as value, as std::to_chars writes it
-// (negative zero is written 0).
-template <class T>
-std::string ShortestText(T value) {
-  if (value == 0) return "0";
-  char text[64];
-  return std::string(text, std::to_chars(text, text + sizeof text, value).ptr);
+// Python's repr of each value, the shortest text that reads back as it,
+// and with single the shortest text of the value as a 4-byte float (the
+// fewest %g digits that read back as the float; "" where the float
+// overflows): a writer of its own to hold ours against. Python reads the
+// values from their bits.
+inline std::vector<std::string> PythonTexts(const std::vector<double>& values, bool single,
+                                            TTempDir& dir) {
+  std::string bits;
+  for (const double v : values) bits += std::to_string(std::bit_cast<std::uint64_t>(v)) + "\n";
+  const std::string script = dir.Put(
+      "texts.py",
+      "import struct, sys\n"
+      "def f32(x):\n"
+      "    try: return struct.unpack('<f', struct.pack('<f', x))[0]\n"
+      "    except OverflowError: return None\n"
+      "def short32(x):\n"
+      "    f = f32(x)\n"
+      "    if f is None: return ''\n"
+      "    return next(t for t in ('%.*g' % (p, f) for p in range(1, 10)) if f32(float(t)) == f)\n"
+      "for line in open(sys.argv[1]):\n"
+      "    x = struct.unpack('<d', struct.pack('<Q', int(line)))[0]\n"
+      "    print(short32(x) if sys.argv[2] == 'single' else repr(x))\n");
+  const std::string command =
+      "python3 " + script + " " + dir.Put("bits.txt", bits) + " " + (single ? "single" : "double");
+  FILE* python = ::popen(command.c_str(), "r");
+  std::vector<std::string> texts;
+  if (python == nullptr) return texts;
+  std::string printed;
+  char chunk[4096];
+  while (const std::size_t n = std::fread(chunk, 1, sizeof chunk, python)) printed.append(chunk, n);
+  EXPECT_EQ(::pclose(python), 0) << printed;
+  std::istringstream lines(printed);
+  for (std::string line; std::getline(lines, line);) texts.push_back(line);
+  EXPECT_EQ(texts.size(), values.size()) << printed;
+  return texts;
+}
+
+// Imports csv into table under strict values; the messages of the records
+// that failed.
+inline std::vector<std::string> ImportStrict(TDataSet& table, const std::string& csv,
+                                             TTempDir& dir) {
+  TCSVImport import(nullptr);
+  import.SetDataSet(&table);
+  import.SetFieldSeparator(fspComma);
+  import.SetInputFile(dir.Put("in.csv", csv));
+  import.SetValueErrors(veStrict);
+  std::vector<std::string> failed;
+  import.SetOnRecordError([&failed](TObject*, const TRecordError& e) {
+    failed.push_back(std::string(e.Text) + ": " + e.Message);
+  });
+  static_cast<void>(import.Execute());
+  return failed;
 }
 
 // The lines of an export of every field of data, comma-separated, with
