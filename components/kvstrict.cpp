@@ -17,7 +17,7 @@ namespace korvane {
 
 namespace {
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+using number_scan::IsDigit;
 
 // Reads a whole text as a number under the format settings in force; false
 // when it is not one.
@@ -29,18 +29,6 @@ bool ScanNumber(std::string_view t, unsigned rules, TNumberParts& n) {
 std::string_view WithoutLeadingZeros(std::string_view digits) {
   while (!digits.empty() && digits.front() == '0') digits.remove_prefix(1);
   return digits;
-}
-
-// The digits as a magnitude; false when it goes past 64 bits.
-bool DigitsValue(std::string_view digits, std::uint64_t& value) {
-  value = 0;
-  for (char c : digits) {
-    if (__builtin_mul_overflow(value, 10u, &value) ||
-        __builtin_add_overflow(value, static_cast<unsigned>(c - '0'), &value)) {
-      return false;
-    }
-  }
-  return true;
 }
 
 void IntegerRange(TFieldType type, std::int64_t& min, std::int64_t& max) {
@@ -71,63 +59,35 @@ bool Fail(TValueFault& fault, TRecordErrorReason reason, std::string message) {
   return false;
 }
 
-// The usual shape of a number, an optional '-' and at most `digits` digits
-// with at most `decimals` after a '.' (the DecimalSeparator in force): the
-// forgiving readers take such a text exactly as the strict rules do, and
-// faster.
-bool PlainNumber(std::string_view t, std::size_t digits, std::size_t decimals) {
-  if (!t.empty() && t.front() == '-') t.remove_prefix(1);
-  const std::size_t point = t.find('.');
-  if (point != std::string_view::npos &&
-      (decimals == 0 || FormatSettings().DecimalSeparator != '.' ||
-       t.size() - point - 1 > decimals)) {
-    return false;
-  }
-  std::size_t count = 0;
-  for (std::size_t i = 0; i < t.size(); ++i) {
-    if (i == point) continue;
-    if (!IsDigit(t[i])) return false;
-    ++count;
-  }
-  return count > 0 && count <= digits && point != 0;
+// A number of the usual shape read in place under the format settings in
+// force: a sign, digits and one decimal separator, no thousands separators
+// and no exponent. The count of its digits, or 0 for a text of another
+// shape, which the full reader (ScanNumber) then takes, faster than it.
+[[gnu::always_inline]] inline std::size_t PlainDigits(std::string_view text, TNumberSpans& n) {
+  if (!ScanNumberText(text, nrPlain, FormatSettings().DecimalSeparator, '\0', n)) return 0;
+  return n.Whole.size() + n.Fraction.size();
 }
 
 bool WriteStrictInteger(std::string_view text, TField* field, TValueFault& fault) {
-  if (PlainNumber(text, 18, 0)) {
-    // Eighteen digits fit 64 bits; the field's own range is checked here so
-    // that a value beyond it says so as below.
-    std::int64_t value = 0;
-    for (char c : text) value = c == '-' ? value : value * 10 + (c - '0');
-    if (text.front() == '-') value = -value;
-    std::int64_t min = 0;
-    std::int64_t max = 0;
-    IntegerRange(field->DataType(), min, max);
-    if (value >= min && value <= max) {
-      field->WriteString(text);
-      return true;
-    }
-  }
-  TNumberParts n;
-  if (!ScanNumber(text, nrPlain, n)) {
+  const TFormatSettings& fs = FormatSettings();
+  TNumberSpans n;
+  if (!ScanNumberText(text, nrThousands, fs.DecimalSeparator, fs.ThousandSeparator, n)) {
     return Fail(fault, rerNotANumber, QuotedValue(text) + " is not a number");
   }
-  if (n.Fraction().find_first_not_of('0') != std::string::npos || n.WholeDigits == 0) {
+  // A fraction of zeros only: "12.00" is the whole number 12.
+  if (n.Whole.empty() || n.Fraction.find_first_not_of('0') != std::string_view::npos) {
     return Fail(fault, rerNotANumber, QuotedValue(text) + " is not a whole number");
   }
+  n.Point = false;
   std::int64_t min = 0;
   std::int64_t max = 0;
   IntegerRange(field->DataType(), min, max);
-  std::uint64_t magnitude = 0;
-  const bool fits = DigitsValue(WithoutLeadingZeros(n.Whole()), magnitude) &&
-                    (n.Negative ? magnitude <= 0 - static_cast<std::uint64_t>(min)
-                                : magnitude <= static_cast<std::uint64_t>(max));
-  if (!fits) {
+  std::int64_t value = 0;
+  if (!SpansToInteger(n, value) || value < min || value > max) {
     return Fail(
         fault, rerOutOfRange,
         QuotedValue(text) + " is out of range (" + IntToStr(min) + " to " + IntToStr(max) + ")");
   }
-  const std::int64_t value =
-      n.Negative ? static_cast<std::int64_t>(0 - magnitude) : static_cast<std::int64_t>(magnitude);
   field->SetAsLargeInt(value);
   return true;
 }
@@ -179,13 +139,16 @@ bool WriteStrictFloat(std::string_view text, TField* field, bool money, TValueFa
   // A column of four-byte floats, and the decimals of a NUMERIC(p,s).
   const bool single = field->DataType() == ftFloat && field->Precision() == 24;
   const int kept = DecimalsKept(field);
-  if (PlainNumber(text, single ? kFloatDigits : kDoubleDigits,
-                  kept < 0 ? 64 : static_cast<std::size_t>(kept))) {
+  TNumberSpans plain;
+  const std::size_t digits = PlainDigits(text, plain);
+  if (digits > 0 && digits <= static_cast<std::size_t>(single ? kFloatDigits : kDoubleDigits) &&
+      (kept < 0 || plain.Fraction.size() <= static_cast<std::size_t>(kept)) &&
+      (!plain.Point || FormatSettings().DecimalSeparator == '.')) {
     // So few digits read back from the stored type whatever they are: the
     // nearest double, as below.
     double value = 0;
-    std::from_chars(text.data(), text.data() + text.size(), value);
-    field->WriteFloat(value);
+    std::from_chars(plain.Body.data(), plain.Body.data() + plain.Body.size(), value);
+    field->WriteFloat(plain.Negative ? -value : value);
     return true;
   }
   TNumberParts n;
@@ -245,8 +208,13 @@ int AmountDigits(std::int64_t amount) {
 // column keeps fails.
 bool WriteStrictCurrency(std::string_view text, TField* field, TValueFault& fault) {
   const int kept = std::clamp(field->Scale(), 0, 4);
-  if (PlainNumber(text, 15, static_cast<std::size_t>(kept))) {
-    field->WriteCurrency(NumericCurrency(text));
+  TNumberSpans plain;
+  const std::size_t plainDigits = PlainDigits(text, plain);
+  std::int64_t amount = 0;
+  // Fifteen digits are within what any money column keeps.
+  if (plainDigits > 0 && plainDigits <= 15 &&
+      plain.Fraction.size() <= static_cast<std::size_t>(kept) && ExactAmount(plain, amount)) {
+    field->WriteCurrency(amount);
     return true;
   }
   TNumberParts n;
@@ -254,7 +222,6 @@ bool WriteStrictCurrency(std::string_view text, TField* field, TValueFault& faul
     return Fail(fault, rerNotANumber, QuotedValue(text) + " is not a number");
   }
   if (!DecimalsFit(text, n, field, kept, fault)) return false;
-  std::int64_t amount = 0;
   if (!RoundedUnits(n, 4, amount)) {
     return Fail(fault, rerOutOfRange, QuotedValue(text) + " is out of range");
   }

@@ -4,26 +4,13 @@
 #include <charconv>
 #include <limits>
 
+#include "core/blanks.h"
+
 namespace korvane {
 
-namespace {
-bool IsTrimmed(unsigned char c) { return c <= 32; }
-}  // namespace
+std::string Trim(std::string_view s) { return std::string(TrimBlanks(s)); }
 
-std::string Trim(std::string_view s) {
-  std::size_t begin = 0;
-  std::size_t end = s.size();
-  while (begin < end && IsTrimmed(static_cast<unsigned char>(s[begin]))) ++begin;
-  while (end > begin && IsTrimmed(static_cast<unsigned char>(s[end - 1]))) --end;
-  return std::string(s.substr(begin, end - begin));
-}
-
-bool IsBlank(std::string_view s) {
-  for (char c : s) {
-    if (!IsTrimmed(static_cast<unsigned char>(c))) return false;
-  }
-  return true;
-}
+bool IsBlank(std::string_view s) { return TrimBlanks(s).empty(); }
 
 std::string UpperCase(std::string_view s) {
   std::string r(s);
@@ -84,29 +71,6 @@ std::string IntToStr(std::int64_t value) {
   char buf[24];
   auto res = std::to_chars(buf, buf + sizeof buf, value);
   return std::string(buf, res.ptr);
-}
-
-std::int64_t StrToInt64(std::string_view s) {
-  std::string_view t = s;
-  while (!t.empty() && static_cast<unsigned char>(t.front()) <= 32) t.remove_prefix(1);
-  while (!t.empty() && static_cast<unsigned char>(t.back()) <= 32) t.remove_suffix(1);
-  std::string_view digits = t;
-  if (!digits.empty() && digits.front() == '+') digits.remove_prefix(1);
-  std::int64_t value = 0;
-  auto res = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-  if (digits.empty() || res.ec != std::errc() || res.ptr != digits.data() + digits.size() ||
-      (digits.size() != t.size() && !digits.empty() && digits.front() == '-')) {
-    throw EConvertError("'" + std::string(s) + "' is not a valid integer value");
-  }
-  return value;
-}
-
-int StrToInt(std::string_view s) {
-  std::int64_t v = StrToInt64(s);
-  if (v < std::numeric_limits<int>::min() || v > std::numeric_limits<int>::max()) {
-    throw EConvertError("'" + std::string(s) + "' is not a valid integer value");
-  }
-  return static_cast<int>(v);
 }
 
 }  // namespace korvane

@@ -71,8 +71,6 @@ KORVANE_API std::string IntToStr(std::int64_t value);
 KORVANE_API std::string NearestWord(std::string_view word,
                                     const std::vector<std::string>& candidates,
                                     bool ignoreCase = false);
-// Decimal integer with an optional sign; raises EConvertError naming the text.
-KORVANE_API std::int64_t StrToInt64(std::string_view s);
-KORVANE_API int StrToInt(std::string_view s);
+// StrToInt64 and StrToInt, readers of number texts, are in text/formats.h.
 
 }  // namespace korvane

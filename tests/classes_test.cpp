@@ -4,6 +4,7 @@
 
 #include "ui/dialogs.h"
 #include "core/sysutils.h"
+#include "text/formats.h"
 #include "components/kvenums.h"
 
 namespace korvane {
@@ -109,6 +110,10 @@ TEST(TextHelpers, TrimUpperCaseAndIntToStr) {
   EXPECT_THROW(StrToInt("4x2"), EConvertError);
   EXPECT_THROW(StrToInt("99999999999"), EConvertError);
   EXPECT_THROW(StrToInt(""), EConvertError);
+  EXPECT_EQ(StrToInt64(" -9223372036854775808\t"), INT64_MIN);
+  for (const char* text : {"9223372036854775808", "+-5", "5.", "1,000", "- 5"}) {
+    EXPECT_THROW(StrToInt64(text), EConvertError) << text;
+  }
 }
 
 TEST(MessageDialogs, HandlerReceivesEveryCallAndIsRestored) {

@@ -63,6 +63,12 @@ KORVANE_API void ResetFormatSettings();
 KORVANE_API double StrToFloat(std::string_view s);
 KORVANE_API bool TryStrToFloat(std::string_view s, double& value);
 
+// Text to integer: an optional sign and decimal digits, blanks around
+// allowed; raises EConvertError ("'%s' is not a valid integer value") for
+// any other text and for a value beyond 64 bits (StrToInt: beyond an int).
+KORVANE_API std::int64_t StrToInt64(std::string_view s);
+KORVANE_API int StrToInt(std::string_view s);
+
 // A money amount in ten-thousandths read exactly from a text StrToFloat
 // reads that has no exponent and at most four decimals ("-1234.5" is
 // -12345000), when it fits in 64 bits; false, amount untouched, for any

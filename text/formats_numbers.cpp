@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <system_error>
 
@@ -320,6 +321,23 @@ bool TryStrToAmount(std::string_view s, std::int64_t& amount) {
   const char decimal = FormatSettings().DecimalSeparator;
   TNumberSpans n;
   return ScanNumberText(s, nrPlain, decimal, '\0', n) && ExactAmount(n, amount);
+}
+
+std::int64_t StrToInt64(std::string_view s) {
+  TNumberSpans n;
+  std::int64_t value = 0;
+  if (!ScanNumberText(s, nrPlain, '.', '\0', n) || n.Point || !SpansToInteger(n, value)) {
+    ThrowNotValid(s, "integer value");
+  }
+  return value;
+}
+
+int StrToInt(std::string_view s) {
+  const std::int64_t value = StrToInt64(s);
+  if (value < std::numeric_limits<int>::min() || value > std::numeric_limits<int>::max()) {
+    ThrowNotValid(s, "integer value");
+  }
+  return static_cast<int>(value);
 }
 
 double StrToFloat(std::string_view s) {

@@ -10,16 +10,9 @@
 #include <string>
 #include <string_view>
 
-namespace korvane {
+#include "core/blanks.h"
 
-// Blanks are the bytes up to 32 (the space and the control characters).
-inline bool IsBlankByte(char c) { return static_cast<unsigned char>(c) <= 32; }
-// text without the blanks around it.
-inline std::string_view TrimBlanks(std::string_view text) {
-  while (!text.empty() && IsBlankByte(text.front())) text.remove_prefix(1);
-  while (!text.empty() && IsBlankByte(text.back())) text.remove_suffix(1);
-  return text;
-}
+namespace korvane {
 
 // What a number text may hold beyond an optional sign and digits with one
 // decimal separator.

@@ -167,17 +167,20 @@ bool ReadIso(std::string_view s, TIsoValue& out) {
   return ReadIsoTime(s, pos, out);
 }
 
-// SQL's number texts: no blanks, no separators, a '+' allowed.
+// Numbers SQLite holds as text, read as SQL writes them: a sign, digits
+// with '.' for the point, an exponent; no thousands separators.
 bool TextToInt64(std::string_view s, std::int64_t& value) {
-  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
-  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
-  return ec == std::errc() && end == s.data() + s.size();
+  TNumberSpans n;
+  return ScanNumberText(s, nrPlain, '.', '\0', n) && SpansToInteger(n, value);
 }
 
 bool TextToDouble(std::string_view s, double& value) {
-  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
-  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
-  return ec == std::errc() && end == s.data() + s.size();
+  TNumberSpans n;
+  if (!ScanNumberText(s, nrExponent, '.', '\0', n)) return false;
+  const auto [end, ec] = std::from_chars(n.Body.data(), n.Body.data() + n.Body.size(), value);
+  if (ec != std::errc() || end != n.Body.data() + n.Body.size()) return false;
+  if (n.Negative) value = -value;
+  return true;
 }
 
 bool DoubleToInt64(double d, std::int64_t& value) {
