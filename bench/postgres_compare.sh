@@ -23,6 +23,8 @@
 # On a machine whose cores the client and the server share, the wall time of
 # N jobs shows what N connections buy here; the server's CPU time per
 # connection shows what they would buy on a server with N cores of its own.
+# A last table gives the client's CPU time by thread (bench/thread_cpu.py):
+# the caller's thread is the part of the client that N jobs do not share.
 #
 #   bench/postgres_compare.sh [RECORDS [ROUNDS]]      (defaults: 1000000 and 5)
 # The jobs' figures need a server that can read a range of pages (PostgreSQL
@@ -120,6 +122,21 @@ rows=$(sql "SELECT count(*) FROM people")
 empty
 timed korvane_import_small "$korvane" import "$small" --db "$uri" --table people
 
+# The client's CPU time by thread, one more run of each: the caller's thread
+# (in an import it converts the values and posts the records; in an export it
+# decodes and writes them) is one whatever --jobs, the others are the
+# read-ahead, the connections' threads and the background writer.
+threads=""
+for j in 1 2 4; do
+  empty
+  threads+="korvane_import_j$j $(python3 "$root/bench/thread_cpu.py" "$korvane" import "$input" \
+    --db "$uri" --table people --jobs "$j")"$'\n'
+done
+for j in 1 2 4; do
+  threads+="korvane_export_j$j $(python3 "$root/bench/thread_cpu.py" "$korvane" export \
+    "$work/k-out-$j.csv" --db "$uri" --table people --jobs "$j")"$'\n'
+done
+
 report "Import into PostgreSQL" psql_import korvane_import_j1 korvane_import_j2 korvane_import_j4 \
   psql_import
 server_report "Import into PostgreSQL" psql_import korvane_import_j1 korvane_import_j2 \
@@ -128,6 +145,10 @@ report "Export from PostgreSQL" psql_export korvane_export_j1 korvane_export_j2 
   psql_export
 server_report "Export from PostgreSQL" psql_export korvane_export_j1 korvane_export_j2 \
   korvane_export_j4
+printf '\nClient CPU s by thread (one run each)\n%-16s %8s %8s %8s  %s\n' "tool" "wall s" "caller" \
+  "others" "each of the others"
+printf '%s' "$threads" | awk '{ printf "%-16s %8.2f %8.2f %8.2f ", $1, $2, $3, $4;
+  for (i = 5; i <= NF; i++) printf " %s", $i; printf "\n" }'
 printf '\nPeak memory: korvane import of %s records %s MiB, of %s records %s MiB\n' \
   "$((records / 10))" "$(peak <"$work/korvane_import_small.times")" "$records" \
   "$(peak <"$work/korvane_import_j1.times")"
