@@ -46,6 +46,7 @@ void SetJobsOf(TSQLiteDataSet&, std::int32_t value) {
 }
 void SetUnorderedReadOf(TSQLiteDataSet&, bool) {}
 std::string JobsNoteOf(const TSQLiteDataSet&) { return {}; }
+std::string JobsCommittedOf(const TSQLiteDataSet&) { return {}; }
 TMisfitValues MisfitsOf(const TSQLiteDataSet& ds) {
   const TSQLiteMisfits& m = ds.Misfits();
   return {m.Count, m.Row, m.Column, m.Text};
@@ -80,6 +81,7 @@ void WorkInUtc(TPostgresDataSet& ds, bool value) { ds.SetUtcTimes(value); }
 void SetJobsOf(TPostgresDataSet& ds, std::int32_t value) { ds.SetJobs(value); }
 void SetUnorderedReadOf(TPostgresDataSet& ds, bool value) { ds.SetUnorderedRead(value); }
 std::string JobsNoteOf(const TPostgresDataSet& ds) { return ds.JobsNote(); }
+std::string JobsCommittedOf(const TPostgresDataSet& ds) { return ds.JobsCommitted(); }
 // Every PostgreSQL value is of its column's type.
 TMisfitValues MisfitsOf(const TPostgresDataSet&) { return {}; }
 #endif
@@ -109,6 +111,7 @@ class TDatabaseTableOf final : public TDatabaseTable {
   void SetJobs(std::int32_t value) override { SetJobsOf(FDataSet, value); }
   void SetUnorderedRead(bool value) override { SetUnorderedReadOf(FDataSet, value); }
   std::string JobsNote() const override { return JobsNoteOf(FDataSet); }
+  std::string JobsCommitted() const override { return JobsCommittedOf(FDataSet); }
   TMisfitValues Misfits() const override { return MisfitsOf(FDataSet); }
   void ExecSQL(const std::string& sql) override { FDataSet.ExecSQL(sql); }
   std::string_view ExactDecimalType() const override { return ExactDecimalTypeOf(&FDataSet); }

@@ -63,6 +63,9 @@ class TDatabaseTable {
   // Why the last read or load used fewer connections than --jobs asked;
   // empty when it used as many.
   virtual std::string JobsNote() const = 0;
+  // How many records each connection of the last load over several
+  // committed; empty when it used one.
+  virtual std::string JobsCommitted() const = 0;
   // Makes the dataset create its table, with these column definitions, on
   // Open.
   virtual void SetCreateWith(const TStrings& columns) = 0;

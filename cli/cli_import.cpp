@@ -504,6 +504,12 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
   std::int32_t& result = outcome.Result;
   const bool kept = EndAtomicRun(session, atomic, result);
   SayJobsNote(session, o, *table);
+  // Stopped by Ctrl-C, a run over several connections says what each
+  // committed, as a failed one does.
+  if (import->Interrupted() && !o.Jobs.empty() && !table->JobsCommitted().empty() &&
+      table->JobsNote() != table->JobsCommitted()) {
+    session.Say(mtInformation, "--jobs " + o.Jobs + ": " + table->JobsCommitted());
+  }
   SayInterrupted(session, *import, kept);
   if (sniffed && !sniffed->WholeFile && import->ErrorRecords() > 0) {
     session.Say(mtInformation, "the column types came from the first " +

@@ -98,6 +98,7 @@ void TPostgresDataSet::SetJobs(std::int32_t value) {
 
 std::int32_t TPostgresDataSet::JobsUsed() const { return FState->JobsUsed; }
 const std::string& TPostgresDataSet::JobsNote() const { return FState->JobsNote; }
+const std::string& TPostgresDataSet::JobsCommitted() const { return FState->JobsCommitted; }
 
 std::int32_t TPostgresDataSet::AutoJobs() {
   Connect();

@@ -126,6 +126,10 @@ class KORVANE_API TPostgresDataSet : public TSQLDataSet {
   // Jobs asked for (empty when as many ran, or Jobs is 1).
   std::int32_t JobsUsed() const;
   const std::string& JobsNote() const;
+  // How many records each connection of the last bulk run over several
+  // committed ("records committed by connection: ..."); empty when it used
+  // one.
+  const std::string& JobsCommitted() const;
   // What Jobs 0 comes to on this connection (connects when needed).
   std::int32_t AutoJobs();
 

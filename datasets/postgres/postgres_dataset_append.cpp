@@ -54,6 +54,7 @@ bool TPostgresDataSet::TState::StartParallelLoad(std::int32_t wanted, std::int32
                                                  const std::string& connection) {
   JobsUsed = 1;
   JobsNote.clear();
+  JobsCommitted.clear();
   if (wanted == 1) return false;
   const std::int64_t asked = wanted == 0 ? AutoJobs() : wanted;
   if (asked <= 1) return false;
@@ -99,6 +100,7 @@ std::int64_t TPostgresDataSet::TState::EndParallelLoad(bool abandon) {
     }
     for (TRefusedPost& p : refused.Posts) LoadRefusals.Posts.push_back(std::move(p));
     LoadCommitted = load->Committed();
+    JobsCommitted = load->CommittedText();
     // After a failed connection, what each one kept.
     if (load->Failed()) JobsNote = load->CommittedText();
   };

@@ -62,7 +62,8 @@ struct TPostgresDataSet::TState {
   bool LoadRan = false;
   std::int32_t JobsUsed = 1;
   std::string JobsNote;
-  std::string SessionSetup;  // run on every connection of the jobs first
+  std::string JobsCommitted;  // the last bulk run's count by connection
+  std::string SessionSetup;   // run on every connection of the jobs first
 
   PGconn* conn() const { return Conn->get(); }
 
