@@ -129,6 +129,9 @@ TRejectReport::TRejectReport(TOptions options) : FOptions(std::move(options)) {
 TRejectReport::~TRejectReport() = default;
 
 void TRejectReport::Attach(TCSVImport& import) {
+  // Only the rejects file takes a failed record's text: without it, the run
+  // keeps none (a huge record is then not held a third time while stored).
+  if (!FRejects) import.SetReportRecordText(false);
   TRecordErrorEvent before = import.OnRecordError();
   import.SetOnRecordError(
       [this, &import, before = std::move(before)](TObject* sender, const TRecordError& error) {

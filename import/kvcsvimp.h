@@ -226,6 +226,15 @@ class KORVANE_API TCSVImport : public TComponent {
   // at most one group), so that a refused one is reported in full.
   const TRecordErrorEvent& OnRecordError() const { return FOnRecordError; }
   void SetOnRecordError(TRecordErrorEvent value) { FOnRecordError = std::move(value); }
+  // Whether OnRecordError gets each failed record's text (TRecordError::
+  // Text): true initially. False leaves Text empty, and the run then keeps
+  // no text of a record for reporting: neither while the record is stored
+  // (a record of 200 MB is then held once as read and once as its field's
+  // value, not a third time) nor for the records the dataset holds
+  // unsettled. The record's number, line, field, value and reason are
+  // reported all the same.
+  bool ReportRecordText() const { return FReportRecordText; }
+  void SetReportRecordText(bool value) { FReportRecordText = value; }
   // Where the run's messages go ("Error getting file handle", ...): while
   // empty (initially) to MessageDlg, the process-wide handler; assigned, to
   // this handler alone, with the component as Sender.
@@ -719,6 +728,7 @@ class KORVANE_API TCSVImport : public TComponent {
   TNotifyEvent FOnFinishImport;
   TImportEvent FOnImportRecord;
   TRecordErrorEvent FOnRecordError;
+  bool FReportRecordText = true;
   bool FUseRecordCache = false;
   int FCacheHead = 0;
 
@@ -735,7 +745,8 @@ class KORVANE_API TCSVImport : public TComponent {
   TPostedRecords FPosted;
   std::int64_t FLastPost = 0;
   // Where ReportText finds the text of the record split last: nowhere (no
-  // handler), the text of FValues, or FReportText.
+  // handler, or ReportRecordText false), the text of FValues, or
+  // FReportText.
   enum class TReportFrom : std::uint8_t { Nowhere, Values, Copy };
   TReportFrom FReportFrom = TReportFrom::Nowhere;
   std::string FReportText;

@@ -69,7 +69,7 @@ void TCSVImport::ReportFailure(std::int64_t line, std::string_view text) {
   TRecordError error;
   error.Record = FRecordCounter;
   error.Line = line;
-  error.Text = text;
+  if (FReportRecordText) error.Text = text;
   if (FDataSet != nullptr && FFailure.Field >= 0 && FFailure.Field < FDataSet->FieldCount()) {
     error.FieldName = FDataSet->Fields(FFailure.Field)->FieldName();
   }
@@ -140,7 +140,9 @@ void TCSVImport::RecordPosted(std::int64_t line, std::string_view text) {
   const std::int64_t held = FDataSet->HeldPosts();
   // The record itself may be among those just refused: its Post can end
   // the dataset's batch.
-  if (posted && (held > 0 || refused.Count > 0)) FPosted.Keep(post, FRecordCounter, line, text);
+  if (posted && (held > 0 || refused.Count > 0)) {
+    FPosted.Keep(post, FRecordCounter, line, FReportRecordText ? text : std::string_view());
+  }
   if (refused.Count > 0) RefusedLater(refused);
   FPosted.ForgetUpTo(post - held);
 }

@@ -55,13 +55,14 @@ bool TCSVImport::SplitFieldsInto(const std::string& Record, TValueList& Values) 
 
 bool TCSVImport::SplitRecordInto(std::string& Record, TValueList& Values) {
   Values.Clear();
-  FReportFrom = FOnRecordError ? TReportFrom::Values : TReportFrom::Nowhere;
+  const bool report = FOnRecordError && FReportRecordText;
+  FReportFrom = report ? TReportFrom::Values : TReportFrom::Nowhere;
   if (IsBlank(Record) && !NullColumns(Record)) return false;
   Values.FText.swap(Record);
   if (FImportType != impDelimited) return SplitValueText(Values);
   // A record that fails is reported as read: the split copies it only when
   // it takes quotes out.
-  std::string* before = FOnRecordError ? &FReportText : nullptr;
+  std::string* before = report ? &FReportText : nullptr;
   const TSplitOutcome outcome =
       SplitDelimitedText(FSplitRule, Values.FText.data(), Values.FText.size(), Values.FItems, before);
   if (outcome.Changed && before != nullptr) FReportFrom = TReportFrom::Copy;

@@ -43,6 +43,7 @@ TComponentClass ComponentClass<TCSVImport>() {
           .Event("OnImportRecord", "TImportEvent")
           .Event("OnMessage", "TMessageEvent")
           .Event("OnRecordError", "TRecordErrorEvent")
+          .Boolean("ReportRecordText", &C::ReportRecordText, &C::SetReportRecordText)
           .String("SeparatorChar", &C::SeparatorChar, &C::SetSeparatorChar)
           .Boolean("SharedReading", &C::SharedReading, &C::SetSharedReading)
           .String("ShortDateFormat", &C::ShortDateFormat, &C::SetShortDateFormat)

@@ -250,6 +250,24 @@ TEST_F(RecordErrorTest, StrictRunReportsEveryFailedRecordWithItsLineFieldAndReas
   }
 }
 
+TEST_F(RecordErrorTest, WithoutRecordTextTheSameFailuresAreReportedWithNoText) {
+  import.SetInputFile(dir.Put("in.csv", kMixedFile));
+  import.SetValueErrors(veStrict);
+  EXPECT_EQ(import.Execute(), 2);
+  const std::vector<TReported> withText = reported;
+  import.SetReportRecordText(false);
+  for (bool readAhead : {false, true}) {
+    table.Close();
+    table.ExecSQL("DELETE FROM t");
+    reported.clear();
+    texts.clear();
+    import.SetReadAhead(readAhead);
+    EXPECT_EQ(import.Execute(), 2);
+    EXPECT_EQ(reported, withText);
+    EXPECT_EQ(texts, std::vector<std::string>(withText.size()));
+  }
+}
+
 TEST_F(RecordErrorTest, LenientRunStoresWhatConvertsAndReportsOnlyRefusals) {
   import.SetInputFile(dir.Put("in.csv", kMixedFile));
   EXPECT_EQ(import.Execute(), 9);
