@@ -75,18 +75,24 @@ std::uint32_t ClampToUInt32(std::size_t v) {
   return static_cast<std::uint32_t>(v > kMax ? kMax : v);
 }
 
-// Appends n bytes of a record to its text. A text past 1 MiB grows in
-// steps of 64 MiB of address space or more (its pages are touched only as
+// Makes room for n more bytes of a record's text. A text past 1 MiB grows
+// in steps of 64 MiB of address space or more (its pages are touched only as
 // they fill): the allocator maps each step of that size on its own and
 // gives it back whole when freed, where the doubling steps below it may be
 // carved from the reading thread's heap, which then keeps their pages
 // (16 MiB more resident while a 200 MiB record read ahead is stored).
-void AppendToRecord(std::string& text, const char* span, std::size_t n) {
+[[gnu::noinline]] void GrowRecord(std::string& text, std::size_t n) {
   constexpr std::size_t kLarge = std::size_t{1} << 20;
   constexpr std::size_t kStep = std::size_t{64} << 20;
-  if (const std::size_t size = text.size() + n; size > text.capacity() && size > kLarge) {
+  if (const std::size_t size = text.size() + n; size > kLarge) {
     text.reserve(std::max({size, 2 * text.capacity(), kStep}));
   }
+}
+
+// Appends n bytes of a record to its text (in line: most appends fit).
+[[gnu::always_inline]] inline void AppendToRecord(std::string& text, const char* span,
+                                                  std::size_t n) {
+  if (text.capacity() - text.size() < n) GrowRecord(text, n);
   text.append(span, n);
 }
 
