@@ -56,6 +56,33 @@ void PrepareExportSource(TDatabaseTable& ds) {
   }
 }
 
+// --widths gives one width for each column written: another count is a
+// usage error, found once the columns are known and before the target is
+// touched.
+void CheckGivenWidths(const TTransferOptions& o, const TCSVExport& exporter) {
+  if (o.Widths.empty() || exporter.FixedWidths() != o.Widths ||
+      exporter.FixedLayout() != flColumns) {
+    return;
+  }
+  std::vector<int> widths;
+  std::string fault;
+  if (!ParseFixedWidths(o.Widths, widths, fault)) return;  // refused with the options
+  std::vector<std::string> columns;
+  for (const TField* field : exporter.DataSet()->Fields()) {
+    if (FieldInFieldList(exporter.FieldListAction(), exporter.FieldList(), field->FieldName())) {
+      columns.push_back(field->FieldName());
+    }
+  }
+  if (widths.size() == columns.size()) return;
+  std::string names;
+  for (const std::string& name : columns) names += (names.empty() ? "" : ", ") + name;
+  throw EUsageError("--widths gives " + std::to_string(widths.size()) +
+                    (widths.size() == 1 ? " width" : " widths") + " for " +
+                    std::to_string(columns.size()) +
+                    (columns.size() == 1 ? " column (" : " columns (") + names +
+                    "): give one width for each column, in their order");
+}
+
 int ExitFor(std::int32_t result) { return result >= 0 ? kExitOk : kExitFailed; }
 
 // Runs an export into a replacement file that takes the target's place only
@@ -202,6 +229,7 @@ int RunExport(TExportOptions& o, std::ostream& out, std::ostream& err) {
     return kExitOk;
   }
   PrepareExportSource(*table);
+  CheckGivenWidths(o, *exporter);
   exporter->SetCompression(ExportCompression("", exporter->Compression(), target));
   // The command replaces the target itself, so that it can keep the old
   // file also when records were left out.
