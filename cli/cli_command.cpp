@@ -271,8 +271,11 @@ void AddLayoutOptions(CLI::App* app, TTransferOptions& o, bool import) {
                          "name). A value wider than its column, holding a line break, or a "
                          "text that is empty or ends in a blank fails the export, naming it");
   app->add_option("--widths", o.Widths,
-                  "With --fixed: the columns' widths in bytes, in order, one for each column "
-                  "that takes part (e.g. 5,10,12)")
+                  import ? "With --fixed: the columns' widths in bytes, in order, one for each "
+                           "column that takes part, or with --header for each column of the "
+                           "file (e.g. 5,10,12)"
+                         : "With --fixed: the columns' widths in bytes, in order, one for each "
+                           "column that takes part (e.g. 5,10,12)")
       ->type_name("N,...");
   app->add_option("--fields", o.Fields,
                   import ? "The columns that receive the file's values, in the file's order "

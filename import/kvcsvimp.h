@@ -329,7 +329,10 @@ class KORVANE_API TCSVImport : public TComponent {
   // and text past the last column is one more value (under veStrict it
   // fails its record). A record of blanks as wide as the columns is a
   // record of nulls; a shorter one is a blank record, as ever. A header
-  // record is cut the same way.
+  // record is cut the same way; with ColumnMatching cmByHeaderName, the
+  // last one lays the columns out in the file's order instead: cut by
+  // FixedWidths (the file's columns) where given, else where each field's
+  // name stands at the start of a column of its field's width.
   TFixedLayout FixedLayout() const { return FFixedLayout; }
   void SetFixedLayout(TFixedLayout value) { FFixedLayout = value; }
   // The columns' widths under flColumns, one a value, in order: "5,10,12"
@@ -511,6 +514,10 @@ class KORVANE_API TCSVImport : public TComponent {
   // the fields of order (-1: none); false (with FColumnFault) when the
   // widths cannot be given.
   bool LayFixedColumns(const std::vector<int>& order);
+  // Under flColumns without FixedWidths: the fields whose names stand in
+  // their columns across header, in the file's order, into order; false
+  // (with FColumnFault) when the header cannot be cut so.
+  bool CutHeaderByNames(std::string_view header, std::vector<int>& order);
   // The fields that take part (FieldList and FieldListAction), in order.
   std::vector<int> FieldsTakingPart() const;
   // Cancels the record being appended, if any, after a failure.

@@ -1,6 +1,8 @@
 // TCSVImport: which field each value of a record goes to (ColumnMatching),
 // decided once per run.
+#include <algorithm>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/sysutils.h"
@@ -60,6 +62,41 @@ bool TCSVImport::LayFixedColumns(const std::vector<int>& order) {
   return true;
 }
 
+bool TCSVImport::CutHeaderByNames(std::string_view header, std::vector<int>& order) {
+  const std::vector<TField*>& fields = FDataSet->Fields();
+  std::vector<int> widths;
+  for (const TField* f : fields) widths.push_back(FixedWidth(*f, FDateTimeStyle));
+  std::vector<bool> used(fields.size(), false);
+  std::size_t reached = 0;
+  // Cuts header from pos on into the columns of fields not yet used; a
+  // name may begin another's, so a cut that leaves the rest uncut is undone.
+  const auto cut = [&](const auto& self, std::size_t pos) -> bool {
+    reached = std::max(reached, pos);
+    if (pos >= header.size() || IsBlank(header.substr(pos))) return !order.empty();
+    for (std::size_t f = 0; f < fields.size(); ++f) {
+      if (used[f]) continue;
+      const std::string_view slice = header.substr(pos, static_cast<std::size_t>(widths[f]));
+      if (!SameText(Trim(slice), fields[f]->FieldName())) continue;
+      used[f] = true;
+      order.push_back(static_cast<int>(f));
+      if (self(self, pos + static_cast<std::size_t>(widths[f]))) return true;
+      order.pop_back();
+      used[f] = false;
+    }
+    return false;
+  };
+  if (cut(cut, 0)) return true;
+  std::string names;
+  for (const TField* f : fields) names += (names.empty() ? "" : ", ") + f->FieldName();
+  const std::string_view rest = header.substr(reached);
+  FColumnFault = "the header record names no field in its column at byte " +
+                 std::to_string(reached + 1) + " (" + Quoted(rest.substr(0, rest.find(' '))) +
+                 "); its fields are " + names +
+                 ", each as wide as FixedWidth gives: FixedWidths gives the widths of other "
+                 "columns";
+  return false;
+}
+
 bool TCSVImport::MatchColumns() {
   FValueFields.clear();
   FColumnFault.clear();
@@ -69,8 +106,25 @@ bool TCSVImport::MatchColumns() {
   if (!columns) return MatchNames();
   // A header record is cut as the fields that take part lie in the
   // dataset; the values then too, but where FieldList names their fields.
+  // Matched by name, the header lays the columns out in the file's order:
+  // cut by FixedWidths where given, else where each field's name stands.
   const std::vector<int> taking = FieldsTakingPart();
-  if (!LayFixedColumns(taking)) return false;
+  std::vector<int> order = taking;
+  const std::string_view header =
+      FColumnMatching == cmByHeaderName && FHeaderData->Count() > 0
+          ? std::string_view(FHeaderData->Strings(FHeaderData->Count() - 1))
+          : std::string_view();
+  if (!IsBlank(header)) {
+    std::vector<int> widths;
+    std::string fault;
+    order.clear();
+    if (!FFixedWidths.empty()) {
+      if (ParseFixedWidths(FFixedWidths, widths, fault)) order.assign(widths.size(), -1);
+    } else if (!CutHeaderByNames(header, order)) {
+      return false;
+    }
+  }
+  if (!LayFixedColumns(order)) return false;
   FColumnsLaid = true;
   if (!MatchNames() || (FColumnMatching == cmByFieldList && !LayFixedColumns(FValueFields))) {
     FValueFields.clear();

@@ -506,6 +506,30 @@ TEST_F(CliTest, FixedWidthExportReadsBackIntoTheSameTable) {
                          "EXCEPT SELECT * FROM a))"),
               (std::vector<std::vector<std::string>>{{"3", "0", "0"}}));
   }
+  // With a header the names lay the columns out in the file's order: a table
+  // of those columns in another order and one more (left to its default)
+  // reads the file back; a name that is no column stops the run; --widths
+  // cuts a header of a few of the columns.
+  Exec(Db(), "CREATE TABLE p (x INTEGER DEFAULT 9, bl BLOB, n NUMERIC(10,2), m MONEY, b BOOLEAN, "
+             "dt DATETIME, tm TIME, d DATE, r REAL, v VARCHAR(8), s TEXT, i INTEGER); CREATE "
+             "TABLE q (i INTEGER, s TEXT)");
+  TRun r = Korvane({"export", file, "--db", Db(), "--table", "a", "--fixed", "--header"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  r = Korvane({"import", file, "--db", Db(), "--table", "p", "--fixed", "--header"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(Rows(Db(), "SELECT (SELECT count(*) FROM p WHERE x = 9), (SELECT count(*) FROM (SELECT "
+                       "i, s, v, r, d, tm, dt, b, m, n, bl FROM p EXCEPT SELECT * FROM a))"),
+            (std::vector<std::vector<std::string>>{{"3", "0"}}));
+  r = Korvane({"import", file, "--db", Db(), "--table", "q", "--fixed", "--header"});
+  EXPECT_EQ(r.Status, 2) << r.Err;
+  EXPECT_NE(r.Err.find("the header record names no field in its column at byte 267 (\"v"),
+            std::string::npos)
+      << r.Err;
+  r = Korvane({"import", dir.Put("h.txt", "s  I  \nab 42 \n"), "--db", Db(), "--table", "p",
+               "--fixed", "--header", "--widths", "3,3"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(Rows(Db(), "SELECT x, i, s FROM p WHERE s = 'ab'"),
+            (std::vector<std::vector<std::string>>{{"9", "42", "ab"}}));
 }
 
 // What a fixed-width line cannot hold fails the export, naming the value,
