@@ -150,7 +150,8 @@ TEST(PostgresCli, HeaderNamesChooseTheColumnsAndTheRestTakeTheirDefaults) {
   TTempDir dir;
   const std::string table = schema.Table("people");
   schema.Exec("CREATE TABLE " + table +
-              " (id serial PRIMARY KEY, first text, last text, born date DEFAULT '2000-01-02')");
+              " (id serial PRIMARY KEY, first text, last text, born date DEFAULT '2000-01-02', "
+              "\"\xC3\x89tat\" text)");
   TRun run = Korvane({"import", dir.Put("a.csv", "LAST,First\nL1,F1\nL2,F2\n"), "--db", Uri(),
                       "--table", table, "--header"});
   EXPECT_EQ(run.Status, 0) << run.Err;
@@ -164,6 +165,13 @@ TEST(PostgresCli, HeaderNamesChooseTheColumnsAndTheRestTakeTheirDefaults) {
   EXPECT_EQ(schema.Value("SELECT string_agg(id || ':' || coalesce(first, '-') || ':' || last || "
                          "':' || born, ' ' ORDER BY id) FROM " + table),
             "1:F1:L1:2000-01-02 2:F2:L2:2000-01-02 3:-:L4:1999-03-04");
+  // A quoted name of the table found by the header's name in other case.
+  run = Korvane({"import", dir.Put("d.csv", "\xC3\xA9TAT,LAST\ne,L5\n"), "--db", Uri(),
+                 "--table", table, "--header"});
+  EXPECT_EQ(run.Status, 0) << run.Err;
+  EXPECT_EQ(schema.Value("SELECT id || ':' || last || ':' || \"\xC3\x89tat\" FROM " + table +
+                         " WHERE \"\xC3\x89tat\" IS NOT NULL"),
+            "4:L5:e");
 }
 
 // Decimals a double would round make a numeric column, which keeps them
