@@ -522,7 +522,7 @@ TEST_F(CliTest, FixedWidthExportReadsBackIntoTheSameTable) {
             (std::vector<std::vector<std::string>>{{"3", "0"}}));
   r = Korvane({"import", file, "--db", Db(), "--table", "q", "--fixed", "--header"});
   EXPECT_EQ(r.Status, 2) << r.Err;
-  EXPECT_NE(r.Err.find("the header record names no field in its column at byte 267 (\"v"),
+  EXPECT_NE(r.Err.find("the header record names no field in its column at byte 276 (\"v"),
             std::string::npos)
       << r.Err;
   r = Korvane({"import", dir.Put("h.txt", "s  I  \nab 42 \n"), "--db", Db(), "--table", "p",
