@@ -173,7 +173,8 @@ class KORVANE_API TCSVExport : public TComponent {
   void SetDateTimeStyle(TDateTimeStyle value) { FDateTimeStyle = value; }
   // Whether an ISO 8601 value the dataset holds with a zone offset is
   // written as the same instant in UTC, with "+00" (false, the initial
-  // value: as held).
+  // value: as held). A record with a value whose day in UTC falls outside
+  // the years 1 to 9999 is left out (LeftOutRecords), saying so.
   bool UtcTimes() const { return FUtcTimes; }
   void SetUtcTimes(bool value) { FUtcTimes = value; }
   // The run's own format settings (TFormatChoice), which replace the

@@ -717,7 +717,15 @@ template <class TReader, class TData>
         if (IsIsoKind(column.kind) && IsIsoValueText(column.kind, *value, iso)) {
           std::string_view text = *value;
           char utc[kIsoTextRoom + 3];
-          if (FUtc && iso.HasZone && MoveToUtc(iso)) {
+          if (FUtc && iso.HasZone) {
+            // The same instant as written would not be in UTC: the record
+            // is left out rather than written with another offset.
+            if (!MoveToUtc(iso)) {
+              throw std::runtime_error("the value of field '" + column.field->FieldName() +
+                                       "' \"" + std::string(*value) +
+                                       "\" cannot be written in UTC: it falls outside the years "
+                                       "1 to 9999 there");
+            }
             // In UTC, written as PostgreSQL writes a session's UTC.
             iso.HasZone = false;
             char* end = PutIso(utc, iso);

@@ -944,6 +944,20 @@ TEST_F(CliTest, DatesAndTimesAreIso8601BothWaysByDefault) {
   r = Korvane({"import", bad, "--db", Db(), "--table", "b", "--lenient"});
   EXPECT_EQ(r.Status, 0) << r.Err;
   EXPECT_EQ(Rows(Db(), "SELECT count(*) FROM b WHERE id >= 10")[0][0], "5");
+  // A zone shift that leaves the years 1 to 9999 fails, both ways, never
+  // giving another day.
+  const std::string edges = dir.Put("edges.csv",
+                                    "15,,,0001-01-01 00:30:00+01:00\n"
+                                    "16,,,9999-12-31 23:30:00-01:00\n");
+  r = Korvane({"import", edges, "--db", Db(), "--table", "b", "--utc", "--json"});
+  EXPECT_EQ(r.Status, 3) << r.Err;
+  EXPECT_EQ(json::parse(r.Out)["rejected"]["not_a_date"], 2) << r.Out;
+  EXPECT_NE(r.Err.find("outside the years 1 to 9999 in UTC"), std::string::npos) << r.Err;
+  ASSERT_EQ(Korvane({"import", edges, "--db", Db(), "--table", "b"}).Status, 0);
+  r = Korvane({"export", dir.Path("utc.csv"), "--db", Db(), "--query",
+               "SELECT ts FROM b WHERE id = 16", "--utc"});
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_NE(r.Err.find("cannot be written in UTC"), std::string::npos) << r.Err;
 
   // A file of another layout loads into an existing table as it did: the
   // sample decides the layout.
