@@ -314,7 +314,7 @@ CLI::App* AddSniffCommand(CLI::App& app, TSniffCommandOptions& o) {
   sniff
       ->add_option("--date-format", o.DateFormat,
                    "Read dates in this layout (d m y) instead of trying yyyy-mm-dd, m/d/yyyy, "
-                   "d/m/yyyy and dd.mm.yyyy")
+                   "d/m/yyyy, dd.mm.yyyy, yyyy/mm/dd and yyyy.mm.dd")
       ->type_name("FORMAT");
   sniff
       ->add_option("--decimal-separator", o.DecimalSeparator,

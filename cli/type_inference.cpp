@@ -17,14 +17,15 @@ constexpr std::uint32_t kInt = 1u << 0;
 constexpr std::uint32_t kReal = 1u << 1;
 constexpr std::uint32_t kBool = 1u << 2;
 constexpr std::uint32_t kTime = 1u << 3;
-constexpr int kDateShift = 4;      // one bit per layout of kSniffedDateFormats
-constexpr int kDateTimeShift = 8;  // the same layouts, a time after the date allowed
-constexpr std::uint32_t kFormatBits = (1u << kSniffedDateFormats.size()) - 1;
+constexpr int kLayouts = static_cast<int>(kSniffedDateFormats.size());
+constexpr int kDateShift = 4;  // one bit per layout of kSniffedDateFormats
+constexpr int kDateTimeShift = kDateShift + kLayouts;  // the same, a time after the date allowed
+constexpr std::uint32_t kFormatBits = (1u << kLayouts) - 1;
 // Whole numbers and numbers read with a decimal comma and thousands points.
-constexpr std::uint32_t kCommaInt = 1u << 12;
-constexpr std::uint32_t kCommaReal = 1u << 13;
+constexpr std::uint32_t kCommaInt = 1u << (kDateTimeShift + kLayouts);
+constexpr std::uint32_t kCommaReal = kCommaInt << 1;
 // Any plain number (sign, digits, decimal separator), however many digits.
-constexpr std::uint32_t kDecimal = 1u << 14;
+constexpr std::uint32_t kDecimal = kCommaInt << 2;
 constexpr std::uint32_t kAllKinds = kInt | kReal | kBool | kTime | (kFormatBits << kDateShift) |
                                     (kFormatBits << kDateTimeShift) | kCommaInt | kCommaReal |
                                     kDecimal;
@@ -71,6 +72,8 @@ std::uint32_t DateLayouts(std::string_view s) {
   if (sep == '/' && yearLast && RealDate(n[2], n[0], n[1])) bits |= 1u << 1;
   if (sep == '/' && yearLast && RealDate(n[2], n[1], n[0])) bits |= 1u << 2;
   if (sep == '.' && yearLast && RealDate(n[2], n[1], n[0])) bits |= 1u << 3;
+  if (sep == '/' && yearFirst && RealDate(n[0], n[1], n[2])) bits |= 1u << 4;
+  if (sep == '.' && yearFirst && RealDate(n[0], n[1], n[2])) bits |= 1u << 5;
   return bits;
 }
 

@@ -27,8 +27,8 @@ enum class TInferredType : std::uint8_t {
 
 // The date layouts tried when no date format is given, in the order they are
 // reported.
-inline constexpr std::array<std::string_view, 4> kSniffedDateFormats = {"yyyy-mm-dd", "m/d/yyyy",
-                                                                        "d/m/yyyy", "dd.mm.yyyy"};
+inline constexpr std::array<std::string_view, 6> kSniffedDateFormats = {
+    "yyyy-mm-dd", "m/d/yyyy", "d/m/yyyy", "dd.mm.yyyy", "yyyy/mm/dd", "yyyy.mm.dd"};
 
 struct TTypeGuess {
   TInferredType Type = TInferredType::Text;

@@ -1004,6 +1004,18 @@ TEST_F(CliTest, EachDateColumnKeepsItsOwnLayout) {
   EXPECT_EQ(r.Status, 2);
   r = Korvane({"import", input, "--db", Db(), "--table", "v", "--column-format", "nope=d/m/yyyy"});
   EXPECT_NE(r.Err.find("there is no field nope"), std::string::npos) << r.Err;
+
+  // Every layout of the sniff gallery's file loads as the day it means.
+  const std::string gallery = dir.Path("layouts.csv");
+  std::filesystem::copy_file(std::string(KORVANE_SOURCE_DIR) + "/tests/data/sniff/date_layouts.csv",
+                             gallery);
+  r = Korvane({"import", gallery, "--db", Db(), "--table", "g", "--header", "--create"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(Rows(Db(), "SELECT de, ymd_dot, ymd_slash, dmy, mdy FROM g"),
+            (std::vector<std::vector<std::string>>{
+                {"2024-03-05", "2024-03-05", "2024-03-05", "2024-03-13", "2024-03-13"},
+                {"2024-02-29", "2024-02-29", "2024-02-29", "2024-04-05", "2023-12-31"},
+                {"1999-12-31", "1999-12-31", "1999-12-31", "1999-12-31", "1999-01-02"}}));
 }
 
 TEST_F(CliTest, ValuesThatDoNotFitTheirColumnAreWrittenAsStoredWithOneWarning) {

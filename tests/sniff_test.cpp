@@ -56,6 +56,13 @@ TEST(InferColumnType, EveryNonEmptyValueMustFit) {
       {{"31/12/2024", "1/2/2024"}, "DATE d/m/yyyy"},
       {{"1/2/2024", "3/4/2024"}, "TEXT (dates fit m/d/yyyy and d/m/yyyy: give --date-format)"},
       {{"24.12.2023", "1.2.2024"}, "DATE dd.mm.yyyy"},
+      {{"2024/12/24", "2024/2/1"}, "DATE yyyy/mm/dd"},
+      {{"2024.12.24", "2024.02.01 10:30"}, "TIMESTAMP yyyy.mm.dd"},
+      {{"2024.02.30"}, "TEXT"},
+      {{"2024-03-05T14:30:00", "2024-03-05t14:30:00.123456"}, "TIMESTAMP yyyy-mm-dd"},
+      {{"2024-03-05T14:30:00", "2024-03-05 14:30Z", "2024-03-05T14:30:00.5-0530"},
+       "TIMESTAMPTZ yyyy-mm-dd"},
+      {{"2024-03-05T14:30:00.1234567"}, "TEXT"},  // beyond microseconds
       {{"2024-01-31", "1/2/2024"}, "TEXT"},
       {{"9:05", "23:59:59", "00:00:00.125"}, "TIME"},
       {{"24:00"}, "TEXT"},
