@@ -10,7 +10,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -966,6 +968,111 @@ TEST_F(CliTest, DatesAndTimesAreIso8601BothWaysByDefault) {
   ASSERT_EQ(r.Status, 0) << r.Err;
   EXPECT_EQ(Rows(Db(), "SELECT d, t, ts FROM t WHERE id = 20")[0],
             (std::vector<std::string>{"2023-12-31", "01:02:03", "2023-12-31 13:00:00"}));
+}
+
+// Seeded date-times with microseconds and offsets over the years 1 to 9999
+// (day zero and leap days among them), written in each form the import
+// reads, travel file -> SQLite -> file as the export writes them, and that
+// file back through another table byte for byte; with --utc the table holds
+// the same instants in UTC, without a zone.
+TEST_F(CliTest, DateTimesWithMicrosecondsAndOffsetsRoundTripThroughSqlite) {
+  using namespace std::chrono;
+  std::uint64_t seed = 0x9e3779b97f4a7c15u;
+  const auto next = [&seed](std::uint64_t n) {
+    seed ^= seed << 13;
+    seed ^= seed >> 7;
+    seed ^= seed << 17;
+    return static_cast<int>(seed % n);
+  };
+  const sys_days kDays[] = {year{1} / 1 / 1,    year{9999} / 12 / 31, year{1899} / 12 / 30,
+                            year{2000} / 2 / 29, year{2024} / 2 / 29,  year{1600} / 2 / 29};
+  const auto put = [](std::string& out, sys_days when, std::int64_t micros, bool t) {
+    const year_month_day ymd{when};
+    char text[64];
+    const auto secs = static_cast<int>(micros / 1000000);
+    int n = std::snprintf(text, sizeof text, "%04d-%02u-%02u%c%02d:%02d:%02d",
+                          static_cast<int>(ymd.year()), static_cast<unsigned>(ymd.month()),
+                          static_cast<unsigned>(ymd.day()), t ? 'T' : ' ', secs / 3600,
+                          secs / 60 % 60, secs % 60);
+    out.append(text, static_cast<std::size_t>(n));
+    return static_cast<int>(micros % 1000000);
+  };
+  // The fraction as the export writes it: none, milliseconds or microseconds.
+  const auto fraction = [](std::string& out, int f) {
+    char text[16];
+    if (f % 1000 == 0 && f != 0) std::snprintf(text, sizeof text, ".%03d", f / 1000);
+    if (f % 1000 != 0) std::snprintf(text, sizeof text, ".%06d", f);
+    if (f != 0) out += text;
+  };
+  // +hh:mm, +hhmm or +hh (form 0, 1, 2).
+  const auto zone = [](std::string& out, int minutes, int form) {
+    char text[16];
+    const int m = std::abs(minutes);
+    std::snprintf(text, sizeof text, "%c%02d%s%02d", minutes < 0 ? '-' : '+', m / 60,
+                  form == 0 ? ":" : "", m % 60);
+    out.append(text, form == 2 ? 3 : form == 1 ? 5 : 6);
+  };
+  std::string input = "id,ts\n";
+  std::string written = input;
+  std::string utc = input;
+  for (int i = 0; i < 300; ++i) {
+    const sys_days when = i % 3 == 0 ? kDays[i / 3 % 6]
+                                    : sys_days{year{1 + next(9999)} / 1 / 1} + days{next(365)};
+    const std::int64_t micros = std::int64_t{next(86400)} * 1000000 +
+                                (i % 3 == 0 ? 0 : i % 3 == 1 ? next(1000) * 1000 : next(1000000));
+    // No zone, Z, or an offset up to 15:59 either way; on the first and the
+    // last day one that keeps the instant inside the years in UTC.
+    const int kind = next(5);
+    int offset = kind == 4 ? (next(31) - 15) * 60 : next(1919) - 959;
+    if (when == kDays[0]) offset = -std::abs(offset);
+    if (when == kDays[1]) offset = std::abs(offset);
+    for (std::string* out : {&input, &written, &utc}) *out += std::to_string(i) + ",";
+    const int f = put(input, when, micros, i % 2 == 0);
+    if (f != 0) {
+      // 1 to 6 digits, as many as the value needs or all six.
+      std::string digits = std::to_string(1000000 + f).substr(1);
+      if (i % 4 < 2) digits.erase(digits.find_last_not_of('0') + 1);
+      input += "." + digits;
+    }
+    put(written, when, micros, false);
+    fraction(written, f);
+    if (kind == 0) {
+      input += "\n";
+      written += "\n";
+      put(utc, when, micros, false);
+      fraction(utc, f);
+      utc += "\n";
+      continue;
+    }
+    if (kind == 1) offset = 0;
+    input += kind == 1 ? "Z" : "";
+    if (kind > 1) zone(input, offset, kind - 2);
+    input += "\n";
+    if (kind == 1) written += "Z";
+    if (kind > 1) zone(written, offset, 0);
+    written += "\n";
+    const std::int64_t instant = micros - std::int64_t{offset} * 60000000;
+    const auto shift = static_cast<int>(instant < 0 ? -1 : instant >= 86400000000 ? 1 : 0);
+    put(utc, when + days{shift}, instant - shift * 86400000000, false);
+    fraction(utc, f);
+    utc += "\n";
+  }
+  Exec(Db(), "CREATE TABLE a (id INTEGER, ts TIMESTAMP); CREATE TABLE b (id INTEGER, ts TIMESTAMP);"
+             "CREATE TABLE c (id INTEGER, ts TIMESTAMP)");
+  const auto through = [this](const std::string& file, const char* table,
+                              std::vector<std::string> more) {
+    std::vector<std::string> args{"import", file, "--db", Db(), "--table", table, "--header"};
+    args.insert(args.end(), more.begin(), more.end());
+    TRun r = Korvane(args);
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    const std::string out = dir.Path(std::string(table) + ".csv");
+    r = Korvane({"export", out, "--db", Db(), "--table", table, "--header"});
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    return dir.Get(std::string(table) + ".csv");
+  };
+  EXPECT_EQ(through(dir.Put("in.csv", input), "a", {}), written);
+  EXPECT_EQ(through(dir.Path("a.csv"), "b", {}), written);
+  EXPECT_EQ(through(dir.Path("in.csv"), "c", {"--utc"}), utc);
 }
 
 // Date columns in different layouts each keep their own: sniff types them
