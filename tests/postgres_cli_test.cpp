@@ -12,7 +12,7 @@
 #include <csignal>
 #include <chrono>
 #include <cstdlib>
-#include <regex>
+#include <cctype>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -653,12 +653,22 @@ std::string CommittedByConnection(const std::string& err) {
   const std::size_t by = err.find("--jobs 3: records committed by connection: ");
   if (by == std::string::npos) return "";
   const std::string line = err.substr(by, err.find('\n', by) - by);
-  const std::regex each(R"((\d+) \(\d)");
+  // Each count is a run of digits followed by " (" and the connection's number.
   std::int64_t sum = 0;
   int jobs = 0;
-  for (auto m = std::sregex_iterator(line.begin(), line.end(), each);
-       m != std::sregex_iterator(); ++m, ++jobs) {
-    sum += std::stoll((*m)[1]);
+  for (std::size_t i = 0; i < line.size();) {
+    if (!std::isdigit(static_cast<unsigned char>(line[i]))) {
+      ++i;
+      continue;
+    }
+    std::size_t end = i;
+    while (end < line.size() && std::isdigit(static_cast<unsigned char>(line[end]))) ++end;
+    if (line.compare(end, 2, " (") == 0 && end + 2 < line.size() &&
+        std::isdigit(static_cast<unsigned char>(line[end + 2]))) {
+      sum += std::stoll(line.substr(i, end - i));
+      ++jobs;
+    }
+    i = end;
   }
   return jobs == 3 ? std::to_string(sum) : "";
 }
