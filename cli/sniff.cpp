@@ -101,6 +101,7 @@ class TSampleScan {
       }
     }
     FModal = modal;
+    FResult.MostValues = modal;
     FResult.RaggedRecords = FResult.Records - most;
     FResult.SeparatorConsistent =
         FResult.Separator != 0 && modal >= 2 && FResult.RaggedRecords == 0;

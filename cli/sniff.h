@@ -67,6 +67,9 @@ struct TSniffResult {
   std::int64_t RaggedRecords = 0;
   std::vector<std::int64_t> MisfitLines;
   double Confidence = 0;
+  // The number of values most records have. The columns are as many as the
+  // widest record has values: a shorter record gets NULL for the rest.
+  std::size_t MostValues = 0;
   // Which text rules read the sample as intended: the standard rules
   // (quotes only around whole values, doubled quotes inside them, line breaks
   // inside quotes are data) and the classic ones (every line a record, every

@@ -182,6 +182,7 @@ json SniffJson(const TSniffResult& r, const std::string& file, const std::string
           {"separatorConsistent", r.SeparatorConsistent},
           {"raggedRecords", r.RaggedRecords},
           {"misfitLines", r.MisfitLines},
+          {"mostValues", r.MostValues},
           {"confidence", r.Confidence},
           {"decimalComma", r.DecimalComma},
           {"skipLines", r.SkipLines},
@@ -225,6 +226,11 @@ void PrintSniff(std::ostream& out, const TSniffResult& r, const std::string& fil
     out << ")";
   }
   out << '\n';
+  if (r.Columns.size() > r.MostValues && r.MostValues > 0) {
+    out << "Widths:      most records have " << r.MostValues << " values, the widest "
+        << r.Columns.size() << ": the table takes " << r.Columns.size()
+        << " columns, and a shorter record gets NULL for the values it lacks\n";
+  }
   out << "Quote:       " << Shown(r.Quote) << '\n';
   if (r.Escape != '\0') {
     out << "Escape:      " << Shown(r.Escape) << " inside quoted values (" << r.Escape << r.Quote

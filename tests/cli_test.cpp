@@ -292,6 +292,12 @@ TEST_F(CliTest, SniffPrintsTheImportCommandThatLoadsTheFile) {
        "--escape",
        "SELECT t FROM dump WHERE id = 1",
        {"say \"hi\", then go"}},
+      // Records of differing widths: a table as wide as the widest.
+      {"ragged.csv",
+       "1,2\n3,4,5\n6\n7,8\n",
+       "--create",
+       "SELECT (SELECT c3 FROM ragged WHERE c1 = 3), c2, c3 FROM ragged WHERE c1 = 6",
+       {"5", "NULL", "NULL"}},
   };
   for (const TCase& c : cases) {
     r = Korvane({"sniff", dir.Put(c.File, c.Text), "--json"});
