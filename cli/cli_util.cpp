@@ -13,6 +13,7 @@
 
 #include "core/backslash_escape.h"
 #include "core/sysutils.h"
+#include "io/text_encoding.h"
 
 namespace korvane::cli {
 
@@ -56,6 +57,14 @@ TSeparatorChoice ParseSeparator(std::string_view text) {
     throw EUsageError("--separator " + Shown(text) +
                       ": a control character cannot separate values (use tab or space, or "
                       "--fixed for columns of blanks-padded values)");
+  }
+  const auto lead = static_cast<unsigned char>(text[0]);
+  const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+  if (length == text.size() && FindInvalidUtf8(text) == std::string_view::npos) {
+    throw EUsageError("--separator " + Shown(text) +
+                      ": a character of more than one byte cannot separate values (a separator "
+                      "is one byte): replace it in the file first, as in sed 's/" +
+                      std::string(text) + "/\\t/g' FILE | korvane import - -s tab ...");
   }
   throw EUsageError("--separator " + Shown(text) +
                     ": give one character, or comma, tab, pipe or none");

@@ -191,6 +191,14 @@ class TSampleScan {
       const std::string position = std::to_string(i + 1);
       const bool named = FResult.Header && i < FFirst.size();
       std::string name = named ? Trimmed(FFirst[i]) : "";
+      // Control bytes (a zero byte among them) would cut or garble the
+      // name where a command line or a database takes it: they are left out.
+      const auto control = [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; };
+      if (std::any_of(name.begin(), name.end(), control)) {
+        name.erase(std::remove_if(name.begin(), name.end(), control), name.end());
+        FResult.Renamed.push_back("column " + position + ": control bytes left out of its name" +
+                                  (name.empty() ? "" : ": " + name));
+      }
       if (name.empty()) {
         name = "c" + position;
         if (named) FResult.Renamed.push_back("column " + position + " has no name: " + name);
@@ -360,6 +368,7 @@ TSniffResult Sniff(const TByteSource& source, const TSniffOptions& options) {
     }
   }
   skip.Escape = layout.Escape;
+  if (!options.Separator) result.UnsplitSeparator = UnsplitSeparator(body, layout);
   result.Separator = layout.Separator;
   result.Quote = layout.Quote;
   result.SkipLines = skip.Lines;

@@ -70,6 +70,10 @@ struct TSniffResult {
   // The number of values most records have. The columns are as many as the
   // widest record has values: a shorter record gets NULL for the rest.
   std::size_t MostValues = 0;
+  // A character that would split the records into more values but that the
+  // import cannot split on (a separator is one byte): one of more than one
+  // byte in UTF-8, or a zero byte. Empty when there is none.
+  std::string UnsplitSeparator;
   // Which text rules read the sample as intended: the standard rules
   // (quotes only around whole values, doubled quotes inside them, line breaks
   // inside quotes are data) and the classic ones (every line a record, every

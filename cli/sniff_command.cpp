@@ -183,6 +183,8 @@ json SniffJson(const TSniffResult& r, const std::string& file, const std::string
           {"raggedRecords", r.RaggedRecords},
           {"misfitLines", r.MisfitLines},
           {"mostValues", r.MostValues},
+          {"unsplitSeparator", r.UnsplitSeparator.empty() ? json(nullptr)
+                                                          : json(JsonText(r.UnsplitSeparator))},
           {"confidence", r.Confidence},
           {"decimalComma", r.DecimalComma},
           {"skipLines", r.SkipLines},
@@ -226,6 +228,15 @@ void PrintSniff(std::ostream& out, const TSniffResult& r, const std::string& fil
     out << ")";
   }
   out << '\n';
+  if (!r.UnsplitSeparator.empty()) {
+    const bool zero = r.UnsplitSeparator == std::string(1, '\0');
+    out << "Not split:   " << (zero ? std::string("zero bytes") : "'" + r.UnsplitSeparator + "'")
+        << " on every line would separate values, but a separator is one byte: replace "
+        << (zero ? "them" : "it") << " first, as in "
+        << (zero ? std::string("tr '\\0' '\\t' <FILE | korvane import - -s tab ...")
+                 : "sed 's/" + r.UnsplitSeparator + "/\\t/g' FILE | korvane import - -s tab ...")
+        << '\n';
+  }
   if (r.Columns.size() > r.MostValues && r.MostValues > 0) {
     out << "Widths:      most records have " << r.MostValues << " values, the widest "
         << r.Columns.size() << ": the table takes " << r.Columns.size()

@@ -209,7 +209,56 @@ bool BlankAlignedColumns(std::string_view text, std::int64_t maxLines) {
   return false;
 }
 
+// The length of the UTF-8 character that starts with byte b (2 to 4), or 0.
+std::size_t WideCharacterLength(unsigned char b) {
+  return b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3 : b >= 0xF0 && b <= 0xF4 ? 4 : 0;
+}
+
 }  // namespace
+
+std::string UnsplitSeparator(std::string_view head, const TLayout& layout) {
+  // Per character: how many lines hold it how many times.
+  std::map<std::string, std::map<std::size_t, std::int64_t>> perLine;
+  std::map<std::string, std::size_t> count;
+  std::int64_t lines = 0;
+  auto endLine = [&] {
+    for (auto& [c, n] : count) ++perLine[std::string(c)][n];
+    count.clear();
+    ++lines;
+  };
+  bool empty = true;
+  for (std::size_t i = 0; i < head.size() && lines < kLayoutRecords; ++i) {
+    const auto b = static_cast<unsigned char>(head[i]);
+    if (IsLineEnd(head[i])) {
+      if (!empty) endLine();
+      empty = true;
+      continue;
+    }
+    empty = false;
+    const std::size_t length = b == 0 ? 1 : WideCharacterLength(b);
+    if (length == 0 || i + length > head.size()) continue;
+    ++count[std::string(head.substr(i, length))];
+    i += length - 1;
+  }
+  if (!empty) endLine();
+  if (lines < 2) return {};
+  const double layoutShare = layout.Score.Records == 0
+                                 ? 0
+                                 : static_cast<double>(layout.Score.Fitting) /
+                                       static_cast<double>(layout.Score.Records);
+  std::string best;
+  std::size_t bestValues = std::max<std::size_t>(layout.Score.Values, 1);
+  for (const auto& [c, times] : perLine) {
+    // Lines without the character count against it.
+    for (auto [n, k] : times) {
+      const double share = static_cast<double>(k) / static_cast<double>(lines);
+      if (share * 10 < 9 || share < layoutShare || n + 1 <= bestValues) continue;
+      best = c;
+      bestValues = n + 1;
+    }
+  }
+  return best;
+}
 
 // The separator and quote that split the first records best. With none
 // that splits them into two or more values, one value per record: the

@@ -40,6 +40,12 @@ struct TLayout {
 TLayout SniffLayout(std::string_view head, bool headIsAll, std::optional<char> givenSep,
                     std::optional<char> givenQuote, TReadRules skip, bool tryEscape);
 
+// A character the import cannot split on that stands the same number of
+// times (at least once) on nearly every line of the first records of head,
+// splitting them into more values than layout does: a character of more than
+// one byte in UTF-8, or a zero byte. Empty when there is none.
+std::string UnsplitSeparator(std::string_view head, const TLayout& layout);
+
 // The lines starting with # that open text, blank lines between them
 // aside.
 int LeadingCommentLines(std::string_view text);

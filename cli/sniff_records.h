@@ -94,7 +94,9 @@ struct TRecord {
   std::string_view Text;      // the record as read (until the next record)
   char First = '\0';          // its first byte as read
 
-  bool Blank() const { return Values.empty() || (Values.size() == 1 && IsBlank(Values[0])); }
+  bool BlankText = false;     // nothing but blanks as read: the import skips it
+
+  bool Blank() const { return BlankText; }
 };
 
 // What the reader leaves out and how it reads quoted values beyond the
@@ -152,6 +154,8 @@ class TRecordReader {
         FRule.HasQuote && FText.find(static_cast<char>(FRule.Quote)) != std::string::npos;
     const bool broken = FText.find_first_of("\r\n") != std::string::npos;
     r.First = FText.empty() ? '\0' : FText[0];
+    // A record of blanks is none, but a quoted empty value ("") is one.
+    r.BlankText = IsBlank(FText);
     if (quoted) FCopy = FText;
     r.Values.clear();
     r.QuoteError |= SplitDelimitedText(FRule, FText.data(), FText.size(), r.Values).TextAfterQuote;

@@ -57,8 +57,8 @@ std::vector<std::string> ShellWords(const std::string& line) {
 }
 
 // Whether quote opens a value anywhere in text (at a line's start or right
-// after separator): a file the manifest calls unquoted reads alike with a
-// quote character that never does.
+// after separator): a file reads alike with no quote character and with
+// one that never opens a value.
 bool QuoteOpensAValue(const std::string& text, const std::string& quote,
                       const std::string& separator) {
   if (quote.empty()) return false;
@@ -149,9 +149,10 @@ TEST(SniffCorpus, LayoutAndRowsOfFilesWithKnownAnswers) {
     const std::string quote = found["quote"].is_null() ? "" : found["quote"];
     const bool header = found["header"];
     const std::string wantQuote = expect["quote"];
-    const bool quoteRight =
-        quote == wantQuote || (wantQuote.empty() && !QuoteOpensAValue(cli_run::ReadText(file),
-                                                                      quote, expect["separator"]));
+    const std::string text = cli_run::ReadText(file);
+    const bool quoteRight = quote == wantQuote ||
+                            (!QuoteOpensAValue(text, wantQuote, expect["separator"]) &&
+                             !QuoteOpensAValue(text, quote, expect["separator"]));
     const bool headerRight = !expect.contains("header") || expect["header"].is_null() ||
                              expect["header"].get<bool>() == header;
     const bool layoutRight = separator == expect["separator"] && quoteRight && headerRight;
@@ -174,7 +175,7 @@ TEST(SniffCorpus, LayoutAndRowsOfFilesWithKnownAnswers) {
                                  ? expect["header"].get<bool>()
                                  : header;
     const std::int64_t leftOut =
-        LeftOutRecords(cli_run::ReadText(file), found["skipLines"].get<std::int64_t>(),
+        LeftOutRecords(text, found["skipLines"].get<std::int64_t>(),
                        found["comment"].is_null() ? '\0' : found["comment"].get<std::string>()[0]);
     const auto wanted = expect["records"].get<std::int64_t>() - (headerTaken ? 1 : 0) - leftOut;
     const auto stored = static_cast<std::int64_t>(rows.size());
@@ -234,9 +235,10 @@ TEST(SniffCorpus, LayoutAndRowsOfFilesWithKnownAnswers) {
   std::printf("%s%s", figures.c_str(), misses.c_str());
   ASSERT_EQ(tallies["all"].Files, 192);
   // Floors: the figures reached, never lower than README states.
-  EXPECT_GE(tallies["all"].Layout, 174) << figures;
+  EXPECT_GE(tallies["all"].Layout, 175) << figures;
   EXPECT_GE(tallies["real"].Layout, 77) << figures;
-  EXPECT_GE(tallies["all"].Rows, 162) << figures;
+  EXPECT_GE(tallies["all"].Rows, 177) << figures;
+  EXPECT_GE(tallies["real"].Rows, 76) << figures;
 }
 
 }  // namespace

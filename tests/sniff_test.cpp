@@ -347,6 +347,35 @@ TEST(Sniff, BadInput) {
   }
 }
 
+// A character that would separate values but that the import cannot split
+// on is named, beside the layout it can read; one that stands in values
+// only now and then is not.
+TEST(Sniff, SeparatorsOfMoreThanOneByteAreNamed) {
+  const std::string duck = "\xF0\x9F\xA6\x86";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"1" + duck + "a" + duck + "x y\n2" + duck + "b" + duck + "z w\n", duck},
+      {"abc" + std::string(1, '\0') + "def\nghi" + std::string(1, '\0') + "jkl\n",
+       std::string(1, '\0')},
+      {"id,name\n1,Jos\xC3\xA9\n2,Ren\xC3\xA9\n", ""},  // fewer values than the commas give
+      {"caf\xC3\xA9\nth\xC3\xA9\nsoup\n", ""},          // not on nearly every line
+  };
+  for (const auto& [text, unsplit] : cases) {
+    EXPECT_EQ(SniffText(text, {}).UnsplitSeparator, unsplit) << text;
+  }
+}
+
+// A record of a quoted empty value is a record, and control bytes are left
+// out of a header's names.
+TEST(Sniff, QuotedEmptyRecordsAndControlBytesInNames) {
+  TSniffResult r = SniffText("\"\"\n", {});
+  EXPECT_EQ(r.Records, 1);
+  EXPECT_EQ(r.Columns.size(), 1u);
+  r = SniffText(std::string("col1|col") + '\0' + "2\nval1|val2\n", {});
+  ASSERT_EQ(r.Columns.size(), 2u);
+  EXPECT_EQ(r.Columns[1].Name, "col2");
+  EXPECT_EQ(r.Renamed.size(), 1u);
+}
+
 // A sample of many records read in several pieces, with quoted line breaks
 // across the pieces' ends: every record counted once, every limit kept.
 TEST(Sniff, SampleLimitsAcrossReads) {
