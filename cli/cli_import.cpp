@@ -11,6 +11,7 @@
 #include "cli/cli_command.h"
 #include "cli/cli_database.h"
 #include "cli/cli_import_table.h"
+#include "cli/input_relay.h"
 #include "cli/interrupt.h"
 #include "cli/sniff_command.h"
 #include "data/db_failure.h"
@@ -446,14 +447,33 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
       SetsProperty(o.Sets, "CustomSeparator") || SetsProperty(o.Sets, "ImportType");
   const bool quoteGiven = !o.Quote.empty() || SetsProperty(o.Sets, "FieldDelimiter");
   const bool inferTypes = o.Create && o.Columns.empty() && import->ImportType() != impFixed;
-  const TImportSniff sniff = SniffForImport(
-      *import, {o.Sample, layoutGiven, quoteGiven, inferTypes, !o.Format.DateFormat.empty(),
-                import->ImportType() != impFixed && !o.Format.DatesGiven() &&
-                    !SetsProperty(o.Sets, "DateTimeStyle"),
-                !o.Format.DecimalSeparator.empty() || !o.Format.ThousandSeparator.empty(),
-                o.SkipLinesOption->count() > 0 || SetsProperty(o.Sets, "SkipLines"),
-                !o.Comment.empty() || SetsProperty(o.Sets, "CommentChar"),
-                !o.Escape.empty() || SetsProperty(o.Sets, "EscapeChar")});
+  TImportSniffRequest request{o.Sample,
+                              layoutGiven,
+                              quoteGiven,
+                              inferTypes,
+                              !o.Format.DateFormat.empty(),
+                              import->ImportType() != impFixed && !o.Format.DatesGiven() &&
+                                  !SetsProperty(o.Sets, "DateTimeStyle"),
+                              !o.Format.DecimalSeparator.empty() ||
+                                  !o.Format.ThousandSeparator.empty(),
+                              o.SkipLinesOption->count() > 0 || SetsProperty(o.Sets, "SkipLines"),
+                              !o.Comment.empty() || SetsProperty(o.Sets, "CommentChar"),
+                              !o.Escape.empty() || SetsProperty(o.Sets, "EscapeChar"),
+                              ""};
+  // For a table made from its sample, standard input is sniffed from its
+  // first bytes, kept in a file, and the run reads them again, then the
+  // rest, through a pipe standing in for it. Otherwise it is read as it
+  // comes, each record stored without waiting for a sample's worth.
+  std::optional<TKeptHead> keptInput;
+  std::optional<TInputRelay> relay;
+  if (o.File == "-" && request.InferTypes) {
+    keptInput.emplace(kStandardInputPath, SniffSampleOptions(o.Sample));
+    if (keptInput->Kept()) {
+      request.SniffPath = keptInput->Path(kStandardInputPath);
+      relay.emplace(request.SniffPath);
+    }
+  }
+  const TImportSniff sniff = SniffForImport(*import, request);
   const std::optional<TSniffResult>& sniffed = sniff.Result;
   TFailedRecords& failed = CreateFailedRecords(root, *import, o);
   // The reject files are made (or emptied) before the table is touched; a
@@ -502,6 +522,14 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
   TAtomicRun atomic(*table, failed.Atomic());
   TImportOutcome outcome = ExecuteImport(session, *import, report, "");
   std::int32_t& result = outcome.Result;
+  if (relay) {
+    // The run read the pipe to its end, but standard input was not.
+    const std::string failure = relay->Finish();
+    if (!failure.empty() && result >= 0 && !import->Interrupted()) {
+      session.Say(mtError, failure + ": the run missed the rest of the input");
+      result = -1;
+    }
+  }
   const bool kept = EndAtomicRun(session, atomic, result);
   SayJobsNote(session, o, *table);
   // Stopped by Ctrl-C, a run over several connections says what each

@@ -455,70 +455,57 @@ TSniffResult SniffDecoded(const std::string& path, const TSniffOptions& options,
   return result;
 }
 
-// Standard input or a pipe can be read once only, and a text not in UTF-8
-// is sniffed twice: its first bytes (the sample's and a first read more, so
-// that the sample knows where it was cut; all of them for a sample of every
-// record) are kept in a file of their own, sniffed instead and removed.
-class TKeptHead {
- public:
-  TKeptHead(const std::string& path, const TSniffOptions& options) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0 || S_ISREG(info.st_mode)) return;
-    const bool all = options.SampleRecords < 0 || options.SampleBytes > INT64_MAX / 2;
-    const std::uint64_t limit =
-        all ? UINT64_MAX : static_cast<std::uint64_t>(options.SampleBytes) + kFirstRead;
-    const int in = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) return;  // the sniff itself says why it cannot read it
-    const char* dir = std::getenv("TMPDIR");
-    std::string name = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") +
-                       "/korvane-sniff-XXXXXX";
-    const int out = ::mkstemp(name.data());
-    if (out < 0) {
-      const int error = errno;
-      ::close(in);
-      throw EUsageError("standard input cannot be kept for sniffing in " + name + " (" +
-                        std::strerror(error) + ")");
-    }
-    FPath = name;
-    std::string buffer(kFirstRead, '\0');
-    std::uint64_t kept = 0;
-    int error = 0;
-    while (kept < limit) {
-      const ssize_t n = ::read(in, buffer.data(),
-                               static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(),
-                                                                                limit - kept)));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        error = n < 0 ? errno : 0;
-        break;
-      }
-      for (ssize_t at = 0; at < n && error == 0;) {
-        const ssize_t w = ::write(out, buffer.data() + at, static_cast<std::size_t>(n - at));
-        if (w < 0 && errno != EINTR) error = errno;
-        at += w > 0 ? w : 0;
-      }
-      if (error != 0) break;
-      kept += static_cast<std::uint64_t>(n);
-    }
-    ::close(in);
-    ::close(out);
-    if (error != 0) {
-      throw EUsageError("input file '" + path + "' cannot be read (" + std::strerror(error) + ")");
-    }
-  }
-  ~TKeptHead() {
-    if (!FPath.empty()) ::unlink(FPath.c_str());
-  }
-  TKeptHead(const TKeptHead&) = delete;
-  TKeptHead& operator=(const TKeptHead&) = delete;
-  // The file to sniff: the kept bytes, else the path as given.
-  const std::string& Path(const std::string& path) const { return FPath.empty() ? path : FPath; }
-
- private:
-  std::string FPath;
-};
-
 }  // namespace
+
+TKeptHead::TKeptHead(const std::string& path, const TSniffOptions& options) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0 || S_ISREG(info.st_mode)) return;
+  const bool all = options.SampleRecords < 0 || options.SampleBytes > INT64_MAX / 2;
+  const std::uint64_t limit =
+      all ? UINT64_MAX : static_cast<std::uint64_t>(options.SampleBytes) + kFirstRead;
+  const int in = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return;  // the sniff itself says why it cannot read it
+  const char* dir = std::getenv("TMPDIR");
+  std::string name = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") +
+                     "/korvane-sniff-XXXXXX";
+  const int out = ::mkstemp(name.data());
+  if (out < 0) {
+    const int error = errno;
+    ::close(in);
+    throw EUsageError("standard input cannot be kept for sniffing in " + name + " (" +
+                      std::strerror(error) + ")");
+  }
+  FPath = name;
+  std::string buffer(kFirstRead, '\0');
+  std::uint64_t kept = 0;
+  int error = 0;
+  while (kept < limit) {
+    const ssize_t n = ::read(in, buffer.data(),
+                             static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(),
+                                                                              limit - kept)));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      error = n < 0 ? errno : 0;
+      break;
+    }
+    for (ssize_t at = 0; at < n && error == 0;) {
+      const ssize_t w = ::write(out, buffer.data() + at, static_cast<std::size_t>(n - at));
+      if (w < 0 && errno != EINTR) error = errno;
+      at += w > 0 ? w : 0;
+    }
+    if (error != 0) break;
+    kept += static_cast<std::uint64_t>(n);
+  }
+  ::close(in);
+  ::close(out);
+  if (error != 0) {
+    throw EUsageError("input file '" + path + "' cannot be read (" + std::strerror(error) + ")");
+  }
+}
+
+TKeptHead::~TKeptHead() {
+  if (!FPath.empty()) ::unlink(FPath.c_str());
+}
 
 TSniffResult SniffFile(const std::string& given, const TSniffOptions& options) {
   const TKeptHead head(given, options);

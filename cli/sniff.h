@@ -128,6 +128,28 @@ TSniffResult SniffText(std::string_view text, const TSniffOptions& options);
 // Sniffs a file; raises EUsageError when it cannot be read.
 TSniffResult SniffFile(const std::string& path, const TSniffOptions& options);
 
+// Standard input or a pipe can be read once only, and a text not in UTF-8
+// is sniffed twice: its first bytes (the sample's and a first read more, so
+// that the sample knows where it was cut; all of them for a sample of every
+// record) are kept in a file of their own, sniffed instead and removed when
+// this goes. A regular file is sniffed in place.
+class TKeptHead {
+ public:
+  // Keeps the first bytes of path when it is no regular file; raises
+  // EUsageError when they cannot be read or kept.
+  TKeptHead(const std::string& path, const TSniffOptions& options);
+  ~TKeptHead();
+  TKeptHead(const TKeptHead&) = delete;
+  TKeptHead& operator=(const TKeptHead&) = delete;
+  // The file to sniff: the kept bytes, else the path as given.
+  const std::string& Path(const std::string& path) const { return FPath.empty() ? path : FPath; }
+  // Whether bytes were kept (path was no regular file).
+  bool Kept() const { return !FPath.empty(); }
+
+ private:
+  std::string FPath;
+};
+
 // Column definitions for a new table, in order: quoted name and type, with
 // exactDecimal for decimals (see SqlTypeName).
 std::vector<std::string> ColumnDefinitions(const TSniffResult& result,

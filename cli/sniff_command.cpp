@@ -42,6 +42,12 @@ TSniffOptions SampleOptions(const std::string& sample) {
   return options;
 }
 
+}  // namespace
+
+TSniffOptions SniffSampleOptions(const std::string& sample) { return SampleOptions(sample); }
+
+namespace {
+
 char SeparatorChar(const TSeparatorChoice& choice) {
   switch (choice.Separator) {
     case fspPipe:
@@ -442,13 +448,17 @@ TImportSniff SniffForImport(TCSVImport& import, const TImportSniffRequest& reque
   TImportSniff sniff;
   bool sniffLayout = !request.LayoutGiven;
   const bool votes = request.InferTypes || request.DateLayouts;
-  if ((!sniffLayout && !votes) || !IsRegularFile(import.InputFile())) return sniff;
+  const std::string& path = request.SniffPath.empty() ? import.InputFile() : request.SniffPath;
+  if ((!sniffLayout && !votes) || !IsRegularFile(path)) return sniff;
   TSniffOptions options = SampleOptions(request.Sample);
   // The layout alone shows in the first records; the types want the sample.
   if (!request.InferTypes && request.Sample.empty()) options.SampleRecords = kLayoutSample;
   // Types for a table the import creates come from every record unless --sample says
   // otherwise: a later value that did not fit its column's type would be stored as null.
-  if (request.InferTypes && request.Sample.empty()) options.SampleRecords = -1;
+  // Of standard input, only the first bytes kept are there.
+  if (request.InferTypes && request.Sample.empty() && request.SniffPath.empty()) {
+    options.SampleRecords = -1;
+  }
   if (!sniffLayout) {
     const std::string sep = import.GetFieldSeparatorChar();
     options.Separator = sep.empty() ? '\0' : sep[0];
@@ -470,7 +480,7 @@ TImportSniff SniffForImport(TCSVImport& import, const TImportSniffRequest& reque
   options.Encoding = import.Encoding();
   options.DateFormatGiven = request.DateFormatGiven;
   options.NumberFormatGiven = request.NumberFormatGiven;
-  TSniffResult result = SniffFile(import.InputFile(), options);
+  TSniffResult result = SniffFile(path, options);
   if (sniffLayout && result.Separator == '\0') {
     // No separator splits the records alike: the command's comma stays, as
     // it always read such files.
@@ -478,7 +488,7 @@ TImportSniff SniffForImport(TCSVImport& import, const TImportSniffRequest& reque
     options.Separator = ',';
     const std::string quote = import.GetFieldDelimiterChar();
     options.Quote = quote.empty() ? '\0' : quote[0];
-    if (votes) result = SniffFile(import.InputFile(), options);
+    if (votes) result = SniffFile(path, options);
   }
   if (sniffLayout) {
     if (!request.SkipLinesGiven) import.SetSkipLines(static_cast<std::int32_t>(result.SkipLines));

@@ -61,7 +61,13 @@ struct TImportSniffRequest {
   bool SkipLinesGiven = false;
   bool CommentGiven = false;
   bool EscapeGiven = false;
+  // The file to sniff in place of the import's input: the first bytes of
+  // standard input kept (TKeptHead), which the default sample reads.
+  std::string SniffPath;
 };
+
+// The sample --sample asks for (empty: the default).
+TSniffOptions SniffSampleOptions(const std::string& sample);
 
 struct TImportSniff {
   // The sniff, when types are to be inferred from it.

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "cli/cli_util.h"
+#include "cli/input_relay.h"
 #include "cli/korvane_cli.h"
 #include "support/cli_run.h"
 #include "support/compressed.h"
@@ -644,11 +645,42 @@ TEST_F(CliTest, DashAsInputReadsStandardInput) {
   ASSERT_EQ(r.Status, 0) << r.Err;
   EXPECT_EQ(Rows(Db(), "SELECT count(*), max(name) FROM people")[0],
             Rows(Db(), "SELECT 8, max(name) FROM people")[0]);
-  // The first record cannot be read twice from a pipe: the columns are asked for.
+  // Without --columns, the table's columns and the layout come from the
+  // first bytes of the pipe, which the run reads again.
   r = KorvaneReadingPipe({"import", "-", "--db", Db(), "--table", "other", "--create", "--header"},
-                         people, dir.Path("child.err"));
-  EXPECT_EQ(r.Status, 2);
-  EXPECT_NE(r.Err.find("--create on standard input"), std::string::npos) << r.Err;
+                         "id;name;paid\n1;Ann;2.5\n2;Bo;3\n", dir.Path("child.err"));
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(Rows(Db(), "SELECT group_concat(name || typeof(id) || typeof(paid)) FROM other")[0][0],
+            "Anninteger" "real,Bointegerreal");
+}
+
+// The first bytes of standard input, kept in a file, then the rest of it:
+// the pipe standing in for standard input gives them all, in order, and
+// standard input is itself again afterwards.
+TEST_F(CliTest, StandardInputReadAgainAfterItsFirstBytes) {
+  const int original = ::dup(0);
+  int rest[2];
+  ASSERT_EQ(::pipe(rest), 0);
+  ASSERT_EQ(::dup2(rest[0], 0), 0);
+  ::close(rest[0]);
+  ASSERT_EQ(::write(rest[1], "c,d\n", 4), 4);
+  ::close(rest[1]);
+  struct stat before {}, after {};
+  ASSERT_EQ(::fstat(0, &before), 0);
+  std::string read;
+  {
+    cli::TInputRelay relay(dir.Put("kept", "a,b\n"));
+    std::ifstream in("/dev/stdin", std::ios::binary);
+    std::ostringstream all;
+    all << in.rdbuf();
+    read = all.str();
+    EXPECT_EQ(relay.Finish(), "");
+  }
+  EXPECT_EQ(read, "a,b\nc,d\n");
+  ASSERT_EQ(::fstat(0, &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  ::dup2(original, 0);
+  ::close(original);
 }
 
 // Standard input is sniffed as a file is, though a text not in UTF-8 is read
