@@ -136,6 +136,12 @@ void CheckKeyInFile(TCSVImport& import, const TSQLDataSet& ds, const TImportOpti
 // The column definitions for a new table when --columns is not given: the
 // names of the import's first header record, each of type TEXT.
 std::vector<std::string> ColumnsFromHeader(TCSVImport& import) {
+  if (import.InputFile() == kStandardInputPath && import.ImportType() != impFixed) {
+    // Its first bytes were sniffed for the columns, and gave none.
+    throw EUsageError(
+        "--create found no columns in the first bytes of standard input (it is empty, or not "
+        "text): give them with --columns");
+  }
   if (import.HeaderRecords() < 1 || !import.HeaderStored()) {
     throw EUsageError(
         "--create needs the new table's columns: add --header to take the names from the "
@@ -147,11 +153,10 @@ std::vector<std::string> ColumnsFromHeader(TCSVImport& import) {
         "the columns' types and sizes, as in --columns \"id CHAR(6), name CHAR(30)\" (or "
         "--widths)");
   }
-  if (import.InputFile() == kStandardInputPath || IsNamedPipe(import.InputFile())) {
+  if (IsNamedPipe(import.InputFile())) {
     // Its first record would be gone by the time the run reads it.
     throw EUsageError(
-        "--create on standard input or a pipe needs the new table's columns: give them with "
-        "--columns");
+        "--create on a named pipe needs the new table's columns: give them with --columns");
   }
   std::unique_ptr<TStringList> names = FirstRecordValues(import);
   std::vector<std::string> columns;

@@ -652,6 +652,11 @@ TEST_F(CliTest, DashAsInputReadsStandardInput) {
   ASSERT_EQ(r.Status, 0) << r.Err;
   EXPECT_EQ(Rows(Db(), "SELECT group_concat(name || typeof(id) || typeof(paid)) FROM other")[0][0],
             "Anninteger" "real,Bointegerreal");
+  r = KorvaneReadingPipe({"import", "-", "--db", Db(), "--table", "none", "--create"}, "",
+                         dir.Path("child.err"));
+  EXPECT_EQ(r.Status, 2);
+  EXPECT_NE(r.Err.find("no columns in the first bytes of standard input"), std::string::npos)
+      << r.Err;
 }
 
 // The first bytes of standard input, kept in a file, then the rest of it:
