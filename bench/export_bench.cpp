@@ -6,7 +6,9 @@
 // with WholeValues (its own floor beside it), so both settings' figures come
 // from the same run, and under the standard text rules against the classic
 // ones: on the same records, and on records with every value quoted of
-// which one in ten holds a quote or a line break.
+// which one in ten holds a quote or a line break. The same records with
+// their balances as floats (two decimals, written as their shortest text)
+// against the money column, in the same run.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -34,14 +36,14 @@ const char* const kCities[] = {"Oslo",  "Lisbon", "Krakow",   "Valparaiso", "Nai
                                "Dakar", "Hanoi",  "Bergen",   "Cork",       "Graz"};
 
 // The people records; quoted: one value in ten holds a quote (a name) or a
-// line break (a city).
-TMemoryDataSet& People(bool quoted) {
-  const auto make = [quoted] {
+// line break (a city); floats: the balance a float of the same value.
+TMemoryDataSet& People(bool quoted, bool floats = false) {
+  const auto make = [quoted, floats] {
     auto* d = new TMemoryDataSet(nullptr);
     d->SetFieldDefs({{"ID", ftInteger},
                      {"Name", ftString, 24},
                      {"City", ftString, 16},
-                     {"Balance", ftCurrency},
+                     {"Balance", floats ? ftFloat : ftCurrency},
                      {"Born", ftDate},
                      {"Active", ftBoolean}});
     d->Reserve(kRecords);
@@ -57,18 +59,24 @@ TMemoryDataSet& People(bool quoted) {
     for (int i = 1; i <= kRecords; ++i) {
       const std::uint64_t r = next();
       const int kind = quoted ? i % 10 : 9;
-      d->AppendData({std::int64_t{i},
-                     (kind < 3 ? "Person \"" : "Person ") + std::to_string(r % 900000 + 100000) +
-                         (kind < 3 ? "\"" : ""),
-                     std::string(kCities[r % 15]) + (kind >= 3 && kind < 6 ? "\nCentre" : ""),
-                     static_cast<std::int64_t>(r % 100'000'000) * 100 - 2'000'000'000,
-                     firstDay + static_cast<double>(r % 25000), (r & 1) != 0});
+      const std::int64_t balance = static_cast<std::int64_t>(r % 100'000'000) * 100 - 2'000'000'000;
+      d->AppendData(
+          {std::int64_t{i},
+           (kind < 3 ? "Person \"" : "Person ") + std::to_string(r % 900000 + 100000) +
+               (kind < 3 ? "\"" : ""),
+           std::string(kCities[r % 15]) + (kind >= 3 && kind < 6 ? "\nCentre" : ""),
+           floats ? TFieldData(static_cast<double>(balance) / 10000) : TFieldData(balance),
+           firstDay + static_cast<double>(r % 25000), (r & 1) != 0});
     }
     d->Fields(1)->SetDisplayWidth(14);
     d->Fields(2)->SetDisplayWidth(12);
     d->Fields(3)->SetDisplayWidth(13);
     return d;
   };
+  if (floats) {
+    static TMemoryDataSet* withFloats = make();
+    return *withFloats;
+  }
   static TMemoryDataSet* plain = make();
   if (!quoted) return *plain;
   static TMemoryDataSet* awkward = make();
@@ -99,15 +107,16 @@ struct TLayout {
   bool Whole;
   TDialect Dialect = dlClassic;
   bool Quoted = false;
+  bool Floats = false;
   bool operator<(const TLayout& other) const {
-    return std::tie(Fixed, Whole, Dialect, Quoted) <
-           std::tie(other.Fixed, other.Whole, other.Dialect, other.Quoted);
+    return std::tie(Fixed, Whole, Dialect, Quoted, Floats) <
+           std::tie(other.Fixed, other.Whole, other.Dialect, other.Quoted, other.Floats);
   }
 };
 
 void Configure(TCSVExport& exp, TLayout layout) {
   const bool fixed = layout.Fixed;
-  exp.SetDataSet(&People(layout.Quoted));
+  exp.SetDataSet(&People(layout.Quoted, layout.Floats));
   exp.SetWholeValues(layout.Whole);
   exp.SetDialect(layout.Dialect);
   exp.SetOutputFile(TempPath(fixed ? "fixed.txt" : "delimited.txt"));
@@ -193,6 +202,8 @@ void Register() {
       {"delimited_standard", {false, false, dlStandard}, false},
       {"quoted_classic", {false, false, dlClassic, true}, false},
       {"quoted_standard", {false, false, dlStandard, true}, false},
+      {"floats", {false, false, dlClassic, false, true}, true},
+      {"floats", {false, false, dlClassic, false, true}, false},
   };
   for (const TRun& run : kRuns) {
     benchmark::internal::Benchmark* b =
@@ -234,6 +245,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
           "0.95");
     Print("quoted: standard / classic", "BM_Export/quoted_standard", "BM_Export/quoted_classic",
           "");
+    Print("floats export speed / floor speed", "BM_Export/floats", "BM_Floor/floats", "");
+    Print("floats / money balances", "BM_Export/floats", "BM_Export/delimited", "");
   }
 
  private:

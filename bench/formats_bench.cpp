@@ -5,6 +5,7 @@
 #include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -152,6 +153,94 @@ void BM_FloatToStr(benchmark::State& state) {
   SetItems(state);
 }
 BENCHMARK(BM_FloatToStr);
+
+// The export's writer of float values: the shortest text, to_chars' own
+// layout with the decimal separator applied.
+void BM_FloatToChars(benchmark::State& state) {
+  const auto& values = Amounts();
+  char buf[64];
+  for (auto _ : state) {
+    std::size_t total = 0;
+    for (double v : values) total += static_cast<std::size_t>(FloatToChars(buf, buf + 64, v) - buf);
+    benchmark::DoNotOptimize(total);
+  }
+  SetItems(state);
+}
+BENCHMARK(BM_FloatToChars);
+
+// The writer it replaced, kept here to be measured against: the shortest
+// digits from to_chars' scientific form, laid out again as plain digits for
+// exponents -5 to 14 and as "1.5E-7" beyond.
+char* PutFloatBefore(char* p, double value, char decimal) {
+  if (value == 0) {
+    *p = '0';
+    return p + 1;
+  }
+  char sci[64];
+  const char* end = std::to_chars(sci, sci + sizeof sci, value < 0 ? -value : value,
+                                  std::chars_format::scientific)
+                        .ptr;
+  char digits[40];
+  int count = 0;
+  const char* q = sci;
+  for (; q < end && *q != 'e'; ++q) {
+    if (*q >= '0' && *q <= '9') digits[count++] = *q;
+  }
+  int exponent = 0;
+  if (q < end) {
+    ++q;
+    const bool negative = *q == '-';
+    if (*q == '+' || *q == '-') ++q;
+    std::from_chars(q, end, exponent);
+    if (negative) exponent = -exponent;
+  }
+  const int point = exponent + 1;
+  const auto put = [&p](const char* from, int n) {
+    std::memcpy(p, from, static_cast<std::size_t>(n));
+    p += n;
+  };
+  const auto zeros = [&p](int n) {
+    std::memset(p, '0', static_cast<std::size_t>(n));
+    p += n;
+  };
+  if (value < 0) *p++ = '-';
+  if (exponent >= -5 && exponent < 15) {
+    if (point <= 0) {
+      *p++ = '0';
+      *p++ = decimal;
+      zeros(-point);
+      put(digits, count);
+    } else if (point >= count) {
+      put(digits, count);
+      zeros(point - count);
+    } else {
+      put(digits, point);
+      *p++ = decimal;
+      put(digits + point, count - point);
+    }
+  } else {
+    *p++ = digits[0];
+    if (count > 1) {
+      *p++ = decimal;
+      put(digits + 1, count - 1);
+    }
+    *p++ = 'E';
+    p = std::to_chars(p, p + 8, exponent).ptr;
+  }
+  return p;
+}
+
+void BM_FloatToCharsBefore(benchmark::State& state) {
+  const auto& values = Amounts();
+  char buf[64];
+  for (auto _ : state) {
+    std::size_t total = 0;
+    for (double v : values) total += static_cast<std::size_t>(PutFloatBefore(buf, v, '.') - buf);
+    benchmark::DoNotOptimize(total);
+  }
+  SetItems(state);
+}
+BENCHMARK(BM_FloatToCharsBefore);
 
 void BM_FloorToCharsFixed2(benchmark::State& state) {
   const auto& values = Amounts();
