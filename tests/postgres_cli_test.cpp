@@ -232,7 +232,7 @@ TEST(PostgresCli, DecimalCommaStaysInTheFile) {
                    "--decimal-separator", ",", "--thousand-separator", "."});
     ASSERT_EQ(run.Status, 0) << run.Err;
     EXPECT_EQ(dir.Get("out.csv"),
-              "1;1,5;0,1;1234,25;12345678901234567890,125\n2;-2,5e-07;3,25;-0,5;0,001\n");
+              "1;1,5;0,1;1234,25;12345678901234567890,125\n2;-2,5e-07;3,25;-0,50;0,001\n");
   }
 }
 

@@ -291,9 +291,13 @@ TKind KindOfType(unsigned type, int typmod) {
   for (const TTypeKind& entry : kTypeKinds) {
     if (entry.Oid != type) continue;
     if (entry.Kind == TKind::Numeric) {
-      // Decimals of up to 15 digits come back whole from the nearest double.
+      // Whole numbers of up to 15 digits come back whole from the nearest
+      // double. A column with decimals is read as the text the server
+      // holds, so that its scale is kept ("-0.50", not the double's
+      // "-0.5").
       constexpr int kDoubleDigits = 15;
-      const bool fits = typmod >= 4 && ((typmod - 4) >> 16) <= kDoubleDigits;
+      const bool fits =
+          typmod >= 4 && ((typmod - 4) >> 16) <= kDoubleDigits && ((typmod - 4) & 0xffff) == 0;
       return fits ? TKind::Numeric : TKind::WideNumeric;
     }
     return entry.Kind;

@@ -19,9 +19,9 @@ enum class TKind : std::uint8_t {
   Int2,
   Int4,
   Int8,
-  Numeric,  // numeric(p,s) of at most 15 digits: a double holds every value
-  // Any other numeric (wider, or of no set precision): its exact text, which
-  // a double would round.
+  Numeric,  // numeric(p,0) of at most 15 digits: a double holds every value
+  // Any other numeric (with decimals, wider, or of no set precision): its
+  // exact text, scale included, which a double would round or shorten.
   WideNumeric,
   Money,
   Float4,
