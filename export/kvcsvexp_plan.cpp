@@ -651,6 +651,12 @@ template <bool kStandard, class TReader, class TData>
       break;
     case TColumnKind::ckFloat:
       if (const auto* value = reader.Double(data)) {
+        // Whole values keep the sign of a negative zero, which the field's
+        // text drops, so that it reads back as itself.
+        if (*value == 0 && std::signbit(*value) && FWhole) [[unlikely]] {
+          std::memcpy(p, "-0", 2);
+          return p + 2;
+        }
         return FloatToChars(p, p + kFloatRoom, *value, FDecimalSeparator);
       }
       break;

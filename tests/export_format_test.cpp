@@ -331,6 +331,8 @@ TEST_F(ValueText, WholeValuesLeaveNothingOut) {
       {{ftBlob, std::string("\0\xff", 2)}, "\\x00ff"},
       {{ftVarBytes, std::string("Az")}, "\\x417a"},
       {{ftGraphic, TFieldData{}}, ""},
+      {{ftFloat, -0.0}, "-0"},  // the field's text drops the sign
+      {{ftFloat, 0.0}, "0"},
   };
   exp.SetWholeValues(true);
   for (const Row& row : rows) {

@@ -925,7 +925,9 @@ TEST(SQLiteNumbers, DoublesAreWrittenAsTheirShortestTextAndReadBack) {
     const std::size_t comma = lines[i].find(',');
     const std::string text = lines[i].substr(0, comma);
     EXPECT_EQ(lines[i], text + "," + text + "," + std::to_string(2 * i));
-    EXPECT_EQ(test::CanonicalNumber(text), test::CanonicalNumber(reprs[i]));
+    // A REAL column keeps whole values as integers, which have no negative
+    // zero: SQLite holds -0.0 as 0.
+    EXPECT_EQ(test::CanonicalNumber(text), values[i] == 0 ? "0" : test::CanonicalNumber(reprs[i]));
     EXPECT_EQ(StrToFloat(text), values[i]) << text;
   }
 }

@@ -39,7 +39,7 @@ inline std::string CanonicalNumber(std::string_view text) {
   TNumberParts n;
   if (!ReadNumberText(text, nrExponent, '.', ',', n)) return "not a number: " + std::string(text);
   const std::size_t first = n.Digits.find_first_not_of('0');
-  if (first == std::string::npos) return "0";
+  if (first == std::string::npos) return n.Negative ? "-0" : "0";
   const std::size_t last = n.Digits.find_last_not_of('0');
   const long exponent = n.Exponent + static_cast<long>(n.Digits.size() - 1 - last) -
                         static_cast<long>(n.Fraction().size());
