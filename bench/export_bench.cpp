@@ -8,7 +8,8 @@
 // ones: on the same records, and on records with every value quoted of
 // which one in ten holds a quote or a line break. The same records with
 // their balances as floats (two decimals, written as their shortest text)
-// against the money column, in the same run.
+// against the money column, and with their dates in ISO 8601 against
+// m/d/yyyy, in the same run.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -108,9 +109,11 @@ struct TLayout {
   TDialect Dialect = dlClassic;
   bool Quoted = false;
   bool Floats = false;
+  bool Iso = false;  // dates in ISO 8601 (the command's default)
   bool operator<(const TLayout& other) const {
-    return std::tie(Fixed, Whole, Dialect, Quoted, Floats) <
-           std::tie(other.Fixed, other.Whole, other.Dialect, other.Quoted, other.Floats);
+    return std::tie(Fixed, Whole, Dialect, Quoted, Floats, Iso) <
+           std::tie(other.Fixed, other.Whole, other.Dialect, other.Quoted, other.Floats,
+                    other.Iso);
   }
 };
 
@@ -119,6 +122,7 @@ void Configure(TCSVExport& exp, TLayout layout) {
   exp.SetDataSet(&People(layout.Quoted, layout.Floats));
   exp.SetWholeValues(layout.Whole);
   exp.SetDialect(layout.Dialect);
+  exp.SetDateTimeStyle(layout.Iso ? dsISO8601 : dsFormatSettings);
   exp.SetOutputFile(TempPath(fixed ? "fixed.txt" : "delimited.txt"));
   if (fixed) {
     exp.SetExportType(expFixed);
@@ -204,6 +208,7 @@ void Register() {
       {"quoted_standard", {false, false, dlStandard, true}, false},
       {"floats", {false, false, dlClassic, false, true}, true},
       {"floats", {false, false, dlClassic, false, true}, false},
+      {"delimited_iso", {false, false, dlClassic, false, false, true}, false},
   };
   for (const TRun& run : kRuns) {
     benchmark::internal::Benchmark* b =
@@ -247,6 +252,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
           "");
     Print("floats export speed / floor speed", "BM_Export/floats", "BM_Floor/floats", "");
     Print("floats / money balances", "BM_Export/floats", "BM_Export/delimited", "");
+    Print("ISO 8601 / m/d/yyyy dates", "BM_Export/delimited_iso", "BM_Export/delimited", "0.97");
   }
 
  private:

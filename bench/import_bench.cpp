@@ -37,6 +37,14 @@ const TBenchFile& QuotedFile() {
   return file;
 }
 
+// The same records with their dates as yyyy-mm-dd.
+const TBenchFile& IsoFile() {
+  static const TBenchFile file("import_iso.csv");
+  static const bool written = (WritePeopleFile(file.Path(), kRecords, false, true), true);
+  static_cast<void>(written);
+  return file;
+}
+
 void Configure(TCSVImport& imp) {
   imp.SetInputFile(File().Path());
   imp.SetFieldSeparator(fspComma);
@@ -203,6 +211,17 @@ BENCHMARK(BM_ExecuteDialect)
     ->ArgsProduct({{0, 1}, {0, 1}})
     ->Apply(SideBySide);
 
+// Dates read with the format settings' m/d/yyyy (0) against the same
+// dates read as ISO 8601 (1), the command's default.
+void BM_ExecuteDates(benchmark::State& state) {
+  const bool iso = state.range(0) == 1;
+  ExecuteSetUp(
+      state, false,
+      [iso](TCSVImport& imp) { imp.SetDateTimeStyle(iso ? dsISO8601 : dsFormatSettings); },
+      iso ? IsoFile() : File());
+}
+BENCHMARK(BM_ExecuteDates)->ArgName("iso")->Arg(0)->Arg(1)->Apply(SideBySide);
+
 // The standard rules without and with an OnRecordError handler (no record
 // fails), with the records read ahead and split on a second thread
 // (readahead:1) or read and split on the caller's (readahead:0), as from a
@@ -280,6 +299,7 @@ int main(int argc, char** argv) {
        "BM_ExecuteDialect/standard:0/quoted:0"},
       {"quoted file: standard vs classic rules", "BM_ExecuteDialect/standard:1/quoted:1",
        "BM_ExecuteDialect/standard:0/quoted:1"},
+      {"Execute, ISO 8601 vs m/d/yyyy dates", "BM_ExecuteDates/iso:1", "BM_ExecuteDates/iso:0"},
       {"Execute, handler vs none (read ahead)", "BM_ExecuteHandler/handler:1/readahead:1",
        "BM_ExecuteHandler/handler:0/readahead:1"},
       {"Execute, handler vs none (one thread)", "BM_ExecuteHandler/handler:1/readahead:0",

@@ -53,8 +53,10 @@ inline void DefinePeople(TMemoryDataSet& data, TFieldType amountType = ftCurrenc
 //   id,"name","city",amount,m/d/yyyy,true|false
 // Deterministic, so every run measures the same bytes. quoteAll: every
 // value quoted, and one value in ten holds a doubled quote (a name) or a
-// line break (a city), for the standard text rules' slower paths.
-inline void WritePeopleFile(const std::string& path, std::int64_t records, bool quoteAll = false) {
+// line break (a city), for the standard text rules' slower paths. isoDates:
+// the same dates as yyyy-mm-dd.
+inline void WritePeopleFile(const std::string& path, std::int64_t records, bool quoteAll = false,
+                            bool isoDates = false) {
   static const char* const kFirst[] = {"Anna",  "Bernd", "Clara", "Dmitri", "Eve",   "Farid",
                                        "Greta", "Hugo",  "Ines",  "Jonas",  "Karin", "Lars"};
   static const char* const kLast[] = {"Meyer",  "Okafor", "Novak",   "Lindqvist", "Ferreira",
@@ -74,12 +76,20 @@ inline void WritePeopleFile(const std::string& path, std::int64_t records, bool 
   for (std::int64_t id = 1; id <= records; ++id) {
     std::uint32_t r = next();
     const std::int64_t kind = quoteAll ? id % 10 : 9;
+    const unsigned month = 1 + r % 12;
+    const unsigned day = 1 + (r >> 5) % 28;
+    const unsigned year = 1950 + (r >> 10) % 70;
+    char date[16];
+    if (isoDates) {
+      std::snprintf(date, sizeof date, "%u-%02u-%02u", year, month, day);
+    } else {
+      std::snprintf(date, sizeof date, "%u/%u/%u", month, day, year);
+    }
     int n = std::snprintf(
-        line, sizeof line, "%s%lld%s,\"%s %s%s\",\"%s%s\",%s%u.%02u%s,%s%u/%u/%u%s,%s%s%s\r\n", q,
+        line, sizeof line, "%s%lld%s,\"%s %s%s\",\"%s%s\",%s%u.%02u%s,%s%s%s,%s%s%s\r\n", q,
         static_cast<long long>(id), q, kFirst[r % 12], kind < 3 ? "\"\"Jr\"\" " : "",
         kLast[(r >> 4) % 10], kCity[(r >> 8) % 10], kind >= 3 && kind < 6 ? "\nCentre" : "", q,
-        next() % 100000, r % 100, q, q, 1 + r % 12, 1 + (r >> 5) % 28, 1950 + (r >> 10) % 70, q, q,
-        (r & 1) != 0 ? "true" : "false", q);
+        next() % 100000, r % 100, q, q, date, q, q, (r & 1) != 0 ? "true" : "false", q);
     std::fwrite(line, 1, static_cast<std::size_t>(n), f);
   }
   std::fclose(f);
