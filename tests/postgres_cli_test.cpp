@@ -513,6 +513,44 @@ TEST(PostgresCli, DateTimesKeepMicrosecondsAndOffsetsBothWays) {
             "timestamp with time zone 2024-03-05 13:30:00.000001");
 }
 
+// Under strict values a date or time the column cannot take fails its
+// record with the reason before the server sees it, and the rest load.
+TEST(PostgresCli, StrictDatesRefuseImpossibleValuesSayingWhy) {
+  KORVANE_NEED_POSTGRES(conn);
+  TScratchSchema schema(conn);
+  TTempDir dir;
+  const std::string table = schema.Table("days");
+  schema.Exec("CREATE TABLE " + table + " (id int, d date, t time, ts timestamp, tz timestamptz)");
+  const struct {
+    const char* line;
+    const char* reason;
+  } cases[] = {
+      {"2,2023-02-29,,,", "is not an ISO 8601 date: it is not a day of the calendar"},
+      {"3,2024-04-31,,,", "it is not a day of the calendar"},
+      {"4,,24:00:00,,", "it has an hour above 23 or a minute or second above 59"},
+      {"5,,,2024-03-05T14:30:00.1234567,", "it has more than 6 digits of a second"},
+      {"6,,,,2024-03-05 10:00+16:00", "it has a zone offset beyond +/-15:59"},
+      {"7,,,2100-02-29 00:00:00,", "it is not a day of the calendar"},
+  };
+  std::string csv = "id,d,t,ts,tz\n1,2024-02-29,23:59:59.999999,2024-02-29T00:00:00,2024-02-29 00:00Z\n";
+  for (const auto& c : cases) csv += std::string(c.line) + "\n";
+  const TRun run = Korvane({"import", dir.Put("days.csv", csv), "--db", Uri(), "--table", table,
+                            "--header", "--reject-log", dir.Path("why.txt")});
+  EXPECT_EQ(run.Status, 3) << run.Err;
+  EXPECT_EQ(schema.Value("SELECT string_agg(id::text, ',') FROM " + table), "1");
+  const std::string why = dir.Get("why.txt");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    const int record = c.line[0] - '0';  // the id is the record's number
+    const std::size_t at = why.find("\"record\":" + std::to_string(record) + ",");
+    ASSERT_NE(at, std::string::npos) << why;
+    const std::size_t start = why.rfind('{', at);
+    const std::string entry = why.substr(start, why.find('\n', at) - start);
+    EXPECT_NE(entry.find(c.reason), std::string::npos) << entry;
+    EXPECT_NE(entry.find("\"reason\":\"not_a_date\""), std::string::npos) << entry;
+  }
+}
+
 // Records of `count` with a quoted line end in each, and every 1000th key
 // given again later (refused by the primary key): the records spread over
 // the blocks of every connection.
