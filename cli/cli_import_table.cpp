@@ -139,8 +139,9 @@ std::vector<std::string> ColumnsFromHeader(TCSVImport& import) {
   if (import.InputFile() == kStandardInputPath && import.ImportType() != impFixed) {
     // Its first bytes were sniffed for the columns, and gave none.
     throw EUsageError(
-        "--create found no columns in the first bytes of standard input (it is empty, or not "
-        "text): give them with --columns");
+        "--create found no columns in the first bytes of standard input (it is empty, not "
+        "text, or its first record is longer than the sample, which --sample all reads "
+        "whole): give them with --columns");
   }
   if (import.HeaderRecords() < 1 || !import.HeaderStored()) {
     throw EUsageError(
@@ -203,6 +204,11 @@ void PrepareImportTable(TDatabaseTable& ds, TCSVImport& import, const TImportOpt
       columns = SplitColumnDefinitions(o.Columns);
     } else if (sniffed != nullptr && !sniffed->Columns.empty()) {
       columns = InferredColumns(*sniffed, !o.Format.DateFormat.empty(), ds.ExactDecimalType());
+    } else if (sniffed != nullptr && sniffed->WidestRecord > kMaxSniffedColumns) {
+      throw EUsageError("--create: the record at line " + std::to_string(sniffed->WidestLine) +
+                        " has " + std::to_string(sniffed->WidestRecord) +
+                        " values, more than a table's " + std::to_string(kMaxSniffedColumns) +
+                        " columns: check the separator (-s), or give the columns with --columns");
     } else {
       columns = ColumnsFromHeader(import);
     }

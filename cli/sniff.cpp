@@ -11,6 +11,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <unordered_set>
 
 #include "cli/cli_util.h"
 #include "cli/sniff_layout.h"
@@ -74,15 +75,21 @@ class TSampleScan {
     ++FCounts[count];
     std::vector<std::int64_t>& lines = FLinesOf[count];
     if (lines.size() < kMisfitLines) lines.push_back(r.Line);
-    FColumns = std::max(FColumns, count);
+    if (count > FResult.WidestRecord) {
+      FResult.WidestRecord = count;
+      FResult.WidestLine = r.Line;
+    }
+    // No table holds more columns: the values past them are not voted on.
+    const std::size_t voted = std::min(count, kMaxSniffedColumns);
+    FColumns = std::max(FColumns, voted);
     if (index == 0) {
-      FFirst.assign(r.Values.begin(), r.Values.end());
-      FFirstRepeats.assign(count, false);
+      FFirst.assign(r.Values.begin(), r.Values.begin() + static_cast<std::ptrdiff_t>(voted));
+      FFirstRepeats.assign(voted, false);
       return;
     }
     if (FOptions.HeaderRecords && index < *FOptions.HeaderRecords) return;
-    if (FVotes.size() < count) FVotes.resize(count, NewVote());
-    for (std::size_t i = 0; i < count; ++i) {
+    if (FVotes.size() < voted) FVotes.resize(voted, NewVote());
+    for (std::size_t i = 0; i < voted; ++i) {
       FVotes[i].Add(r.Values[i]);
       if (i < FFirst.size() && !FFirstRepeats[i] && r.Values[i] == FFirst[i]) {
         FFirstRepeats[i] = true;
@@ -181,10 +188,9 @@ class TSampleScan {
   // Header names as they stand (blanks around them aside), but that empty
   // and repeated ones are made unique; c1, c2, ... without a header.
   void NameColumns() {
-    std::vector<std::string> taken;
-    auto isTaken = [&taken](const std::string& name) {
-      return std::find(taken.begin(), taken.end(), LowerAscii(name)) != taken.end();
-    };
+    if (FResult.WidestRecord > kMaxSniffedColumns) return;  // no table holds them
+    std::unordered_set<std::string> taken;
+    auto isTaken = [&taken](const std::string& name) { return taken.contains(LowerAscii(name)); };
     for (std::size_t i = 0; i < FColumns; ++i) {
       TSniffedColumn column;
       column.Guess = FVotes[i].Result(FResult.DecimalComma);
@@ -209,7 +215,7 @@ class TSampleScan {
         FResult.Renamed.push_back("column " + position + ": \"" + base + "\" is " + name);
       }
       if (named) column.HeaderName = FFirst[i];
-      taken.push_back(LowerAscii(name));
+      taken.insert(LowerAscii(name));
       column.Name = std::move(name);
       FResult.Columns.push_back(std::move(column));
     }

@@ -17,6 +17,11 @@
 
 namespace korvane::cli {
 
+// The most columns a sniffed table is given: as many as a SQLite table can
+// have at most (PostgreSQL's hold fewer). A sample with a wider record names
+// no columns.
+constexpr std::size_t kMaxSniffedColumns = 32767;
+
 struct TSniffOptions {
   // Records in the sample (the header included); -1 takes every record.
   std::int64_t SampleRecords = 20000;
@@ -70,6 +75,10 @@ struct TSniffResult {
   // The number of values most records have. The columns are as many as the
   // widest record has values: a shorter record gets NULL for the rest.
   std::size_t MostValues = 0;
+  // The values of the widest record of the sample and the line it starts
+  // on.
+  std::size_t WidestRecord = 0;
+  std::int64_t WidestLine = 0;
   // A character that would split the records into more values but that the
   // import cannot split on (a separator is one byte): one of more than one
   // byte in UTF-8, or a zero byte. Empty when there is none.

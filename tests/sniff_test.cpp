@@ -345,6 +345,14 @@ TEST(Sniff, BadInput) {
     EXPECT_EQ(r.Columns.size(), c.Columns) << c.Text.size();
     EXPECT_LE(r.Bytes, options.SampleBytes);
   }
+  // A record of more values than a table has columns names none.
+  const std::string wide = "1" + std::string(40000, ',') + "\n";
+  TSniffOptions all;
+  all.SampleRecords = -1;
+  const TSniffResult r = SniffText(wide + wide, all);
+  EXPECT_EQ(r.WidestRecord, 40001u);
+  EXPECT_EQ(r.WidestLine, 1);
+  EXPECT_TRUE(r.Columns.empty());
 }
 
 // A character that would separate values but that the import cannot split
