@@ -325,7 +325,11 @@ std::int32_t TCSVImport::Execute() {
       return -1;
     }
 
-    SkipToStartRecord();
+    if (FInputRange) {
+      EnterInputRange();
+    } else {
+      SkipToStartRecord();
+    }
     FDataSet->BeginBulk();
     bulkData = FDataSet;
     // With a handler, a record the dataset refuses after its Post is

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -422,6 +423,44 @@ class KORVANE_API TCSVImport : public TComponent {
   std::int32_t StartRecord() const { return FStartRecord; }
   void SetStartRecord(std::int32_t value) { FStartRecord = value < 0 ? 0 : value; }
 
+  // Where a run over a part of its input starts and ends, as CutInput
+  // finds it: the records from byte Offset of the file (where a record
+  // starts, on line Line) up to byte End (where the next part starts; -1:
+  // the file's end), the first of them counted as record Record of the run
+  // (1 for the first record after StartRecord's). The bytes are the file's
+  // own: only a plain file read as it is, or as UTF-8, is cut.
+  struct TInputRange {
+    std::int64_t Offset = 0;
+    std::int64_t End = -1;
+    std::int64_t Record = 1;
+    std::int64_t Line = 1;
+    bool operator==(const TInputRange&) const = default;
+  };
+  // Cuts the data records of InputFile (after the header records and the
+  // records StartRecord skips) into at most `parts` ranges of about the same
+  // number of bytes, each starting where a record starts: the file is read
+  // from its start with this component's text rules, so that a cut never
+  // falls inside a quoted value. Fewer ranges when the records are fewer or
+  // larger. Empty, with why saying the reason, when the input cannot be cut
+  // (not a regular file, compressed, in another encoding, trailer records,
+  // cannot be read). Reads the file only; the component's run state is left
+  // as it is.
+  std::vector<TInputRange> CutInput(int parts, std::string& why) const;
+  // Makes the next runs read only this range of the input (after reading the
+  // header records from the file's start as always); StartRecord then only
+  // numbers the records, which Range.Record continues. Run-time only, never
+  // stored; ClearInputRange reads the whole input again.
+  void SetInputRange(const TInputRange& range) { FInputRange = range; }
+  void ClearInputRange() { FInputRange.reset(); }
+  const std::optional<TInputRange>& InputRange() const { return FInputRange; }
+  // Takes a run over a later range of the same input (another component,
+  // its run ended) into this one's results, as if this run had read that
+  // range too: the counts add up, the first text-after-quote line and the
+  // refusal messages follow in input order, a stop or error of its own is
+  // kept when this run had none. Call it once for each later range, in the
+  // order of the ranges.
+  void AbsorbRun(const TCSVImport& later);
+
   // Asks a running Execute to stop before its next record, as an interrupt
   // does: no record is stored in part, the records stored so far stay (the
   // bulk run ends as usual), and Interrupted() tells. Safe to call from a
@@ -560,6 +599,9 @@ class KORVANE_API TCSVImport : public TComponent {
   // Shows a message of the run (OnMessage, else MessageDlg).
   void ShowMessage(const std::string& text, TMsgDlgType type);
   void SkipToStartRecord();
+  // Starts reading InputRange instead of the rest of the input, records
+  // counted from its first one (kvcsvimp_ranges.cpp).
+  void EnterInputRange();
   // True when a Stop came: notes where the run stopped.
   bool StopHere();
   std::int32_t DatabaseFailed(const EDatabaseFailure& e, TDataSet*& bulkData);
@@ -713,6 +755,7 @@ class KORVANE_API TCSVImport : public TComponent {
   std::vector<TCachedOrigin> FCacheOrigins;
   std::int32_t FRecordCounter = 0;
   std::int32_t FStartRecord = 0;
+  std::optional<TInputRange> FInputRange;
   std::atomic<bool> FStopRequested{false};
   static_assert(std::atomic<bool>::is_always_lock_free, "Stop is called from signal handlers");
   bool FInterrupted = false;

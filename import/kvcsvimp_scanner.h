@@ -79,6 +79,14 @@ class TRecordScanner {
   // Starts over at line 1: an empty buffer of bufferSize bytes (at least 1),
   // reading from the handle Scan is given.
   void Reset(std::size_t bufferSize);
+  // After Reset: the input read is the rest of a file from a record's start
+  // on, which stands on line `line` (no byte-order mark, no lines to skip).
+  void StartInside(std::int64_t line) {
+    FAtStart = false;
+    FLine = line;
+  }
+  // The line the next byte read stands on.
+  std::int64_t Line() const { return FLine; }
   // Reads from source instead of the handle (nullptr: the handle again);
   // Scan's handle is then not used and may be closed.
   // The source must outlive the scanner's reads; Reset and Release forget it.
