@@ -296,9 +296,11 @@ struct TImportCounts {
   std::int64_t Updated = 0;
   std::int64_t Skipped = 0;
 };
-// Runs an import inside one bulk load of its dataset (see cli_import.cpp).
+class TRangedImport;
+// Runs an import inside one bulk load of its dataset (see cli_import.cpp),
+// over the ranges of ranged when given.
 TImportOutcome ExecuteImport(TSession& session, TCSVImport& import, TRejectReport& report,
-                             const std::string& prefix);
+                             const std::string& prefix, TRangedImport* ranged = nullptr);
 // The import's outcome for --json.
 json ImportJson(const TCSVImport& import, const TImportOutcome& outcome,
                 const TRejectReport& report);

@@ -47,6 +47,7 @@ void SetJobsOf(TSQLiteDataSet&, std::int32_t value) {
 void SetUnorderedReadOf(TSQLiteDataSet&, bool) {}
 std::string JobsNoteOf(const TSQLiteDataSet&) { return {}; }
 std::string JobsCommittedOf(const TSQLiteDataSet&) { return {}; }
+std::int32_t AutoJobsOf(TSQLiteDataSet&) { return 1; }
 TMisfitValues MisfitsOf(const TSQLiteDataSet& ds) {
   const TSQLiteMisfits& m = ds.Misfits();
   return {m.Count, m.Row, m.Column, m.Text};
@@ -82,6 +83,7 @@ void SetJobsOf(TPostgresDataSet& ds, std::int32_t value) { ds.SetJobs(value); }
 void SetUnorderedReadOf(TPostgresDataSet& ds, bool value) { ds.SetUnorderedRead(value); }
 std::string JobsNoteOf(const TPostgresDataSet& ds) { return ds.JobsNote(); }
 std::string JobsCommittedOf(const TPostgresDataSet& ds) { return ds.JobsCommitted(); }
+std::int32_t AutoJobsOf(TPostgresDataSet& ds) { return ds.AutoJobs(); }
 // Every PostgreSQL value is of its column's type.
 TMisfitValues MisfitsOf(const TPostgresDataSet&) { return {}; }
 #endif
@@ -115,6 +117,14 @@ class TDatabaseTableOf final : public TDatabaseTable {
   TMisfitValues Misfits() const override { return MisfitsOf(FDataSet); }
   void ExecSQL(const std::string& sql) override { FDataSet.ExecSQL(sql); }
   std::string_view ExactDecimalType() const override { return ExactDecimalTypeOf(&FDataSet); }
+  std::int32_t AutoJobs() override { return AutoJobsOf(FDataSet); }
+  std::unique_ptr<TDatabaseTable> Another(TComponent& root) const override {
+    auto* ds = new TClass(&root);
+    CopyStoredProperties(FDataSet, *ds);
+    SetJobsOf(*ds, 1);
+    ds->SetCreateTable(false);
+    return std::make_unique<TDatabaseTableOf<TClass>>(*ds);
+  }
   void SetCreateWith(const TStrings& columns) override {
     FDataSet.SetColumns(&columns);
     FDataSet.SetCreateTable(true);
@@ -208,6 +218,14 @@ std::unique_ptr<TDatabaseTable> AsDatabaseTable(TDataSet* dataSet) {
     if (auto table = kind.Adopt(dataSet)) return table;
   }
   return nullptr;
+}
+
+void CopyStoredProperties(const TComponent& from, TComponent& to) {
+  const TComponentClass info = ClassOf(from);
+  if (info == nullptr) throw EPropertyError("the settings of this component cannot be copied");
+  for (const TPropertyInfo& p : info->Properties) {
+    if (p.Stored() && p.Kind != pkComponent) p.Set(to, p.Get(from));
+  }
 }
 
 void RegisterDatabaseClasses() {

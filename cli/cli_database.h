@@ -66,6 +66,13 @@ class TDatabaseTable {
   // How many records each connection of the last load over several
   // committed; empty when it used one.
   virtual std::string JobsCommitted() const = 0;
+  // What --jobs auto comes to: the connections the database serves at once
+  // for one load (1 where it takes one writer).
+  virtual std::int32_t AutoJobs() = 0;
+  // A second dataset of the same class and settings, owned by root and not
+  // open, that loads over a connection of its own (Jobs 1) into the table,
+  // which it does not create.
+  virtual std::unique_ptr<TDatabaseTable> Another(TComponent& root) const = 0;
   // Makes the dataset create its table, with these column definitions, on
   // Open.
   virtual void SetCreateWith(const TStrings& columns) = 0;
@@ -98,6 +105,10 @@ std::string LocationToRepeat(const std::string& database);
 // The same view of a dataset made elsewhere (a settings file); nullptr when
 // it stands for no database the command knows.
 std::unique_ptr<TDatabaseTable> AsDatabaseTable(TDataSet* dataSet);
+// Gives to the published properties that settings files store (component
+// references left out) the values they have in from, a component of the
+// same registered class.
+void CopyStoredProperties(const TComponent& from, TComponent& to);
 // Registers the dataset classes of every database, for settings files.
 void RegisterDatabaseClasses();
 

@@ -10,6 +10,7 @@
 
 #include "cli/cli_command.h"
 #include "cli/cli_database.h"
+#include "cli/cli_import_ranges.h"
 #include "cli/cli_import_table.h"
 #include "cli/input_relay.h"
 #include "cli/interrupt.h"
@@ -42,7 +43,10 @@ TFailedRecords& CreateFailedRecords(TComponent& root, TCSVImport& import,
 // An import that completed with failed records ends partly done.
 int ImportExitFor(const TCSVImport& import, std::int32_t result) {
   // Stopped by a signal: 128 + its number, as a shell reports it.
-  if (import.Interrupted()) return 128 + TImportInterrupts::Signal();
+  // (An import stopped because another range of the run failed is not.)
+  if (import.Interrupted() && TImportInterrupts::Signal() != 0) {
+    return 128 + TImportInterrupts::Signal();
+  }
   // Header names that match no column: the command cannot run as given.
   if (!import.ColumnFault().empty()) return kExitUsage;
   if (result < 0) return kExitFailed;
@@ -131,7 +135,7 @@ json ImportJson(const TCSVImport& import, const TImportOutcome& outcome,
 // as "Error: TEXT" and give -1. report has been attached to the import; what
 // it says of the failed records is shown at the end, each line after prefix.
 TImportOutcome ExecuteImport(TSession& session, TCSVImport& import, TRejectReport& report,
-                             const std::string& prefix) {
+                             const std::string& prefix, TRangedImport* ranged) {
   TDataSet* ds = import.DataSet();
   try {
     if (ds != nullptr && ds->Active()) ds->BeginBulk();
@@ -143,10 +147,20 @@ TImportOutcome ExecuteImport(TSession& session, TCSVImport& import, TRejectRepor
   std::int32_t result = -1;
   std::string failure;
   bool damagedInput = false;
+  // Records posted that are not in the table: rolled back after damaged
+  // input, or lost with a commit that failed.
+  std::int64_t rolledBack = 0;
   try {
+    if (ranged != nullptr) {
+      TImportInterrupts interrupts(ranged->Imports());
+      result = ranged->Execute(session, report, rolledBack, failure, damagedInput);
+    } else {
     TImportInterrupts interrupts(import);
     result = import.Execute();
-    if (result < 0 && !import.SetupFailure().empty()) {
+    }
+    if (!failure.empty()) {
+      // A later range's failure, said as the run's.
+    } else if (result < 0 && !import.SetupFailure().empty()) {
       failure = "the import cannot start: " + import.SetupFailure();
     } else if (!import.LastError().empty() && !session.Showed(import.LastError())) {
       // After the component's own message, what it does not say.
@@ -158,9 +172,6 @@ TImportOutcome ExecuteImport(TSession& session, TCSVImport& import, TRejectRepor
   } catch (const std::exception& e) {
     failure = e.what();
   }
-  // Records posted that are not in the table: rolled back after damaged
-  // input, or lost with a commit that failed.
-  std::int64_t rolledBack = 0;
   if (bulk) {
     try {
       // The records read since the last commit may come from the damaged
@@ -222,7 +233,7 @@ TImportOutcome ExecuteImport(TSession& session, TCSVImport& import, TRejectRepor
 }
 
 void SayInterrupted(TSession& session, const TCSVImport& import, bool kept) {
-  if (!import.Interrupted()) return;
+  if (!import.Interrupted() || TImportInterrupts::Signal() == 0) return;
   std::string text = import.Name() + ": interrupted; ";
   if (!kept) {
     session.Say(mtError, text + "nothing is stored");
@@ -514,13 +525,23 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
     return kExitOk;
   }
 
+  // Over several connections, a plain file is cut into ranges, each read,
+  // converted and loaded by an import of its own.
+  std::unique_ptr<TRangedImport> ranged;
+  if (!o.Jobs.empty()) {
+    std::string why;
+    ranged = TRangedImport::Plan(root, *import, *table, o, ParseJobs(o.Jobs),
+                                 TRejectReport::TOptions::Of(failed, import->InputFile()), why);
+    if (!why.empty()) session.Say(mtInformation, "--jobs " + o.Jobs + ": " + why);
+  }
   session.Wire(*import, "");
   TRejectReport& report = *rejects;
   report.Attach(*import);
   std::optional<TRunMeter> meter;
   if (o.Progress) meter.emplace(*import);
+  if (meter && ranged) ranged->SetMeter(&*meter);
   TAtomicRun atomic(*table, failed.Atomic());
-  TImportOutcome outcome = ExecuteImport(session, *import, report, "");
+  TImportOutcome outcome = ExecuteImport(session, *import, report, "", ranged.get());
   std::int32_t& result = outcome.Result;
   if (relay) {
     // The run read the pipe to its end, but standard input was not.
@@ -534,11 +555,24 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
   SayJobsNote(session, o, *table);
   // Stopped by Ctrl-C, a run over several connections says what each
   // committed, as a failed one does.
-  if (import->Interrupted() && !o.Jobs.empty() && !table->JobsCommitted().empty() &&
+  const bool signalled = import->Interrupted() && TImportInterrupts::Signal() != 0;
+  if (ranged && (signalled || result < 0)) {
+    session.Say(mtInformation, "--jobs " + o.Jobs + ": " + ranged->StoredText());
+  } else if (signalled && !o.Jobs.empty() && !table->JobsCommitted().empty() &&
       table->JobsNote() != table->JobsCommitted()) {
     session.Say(mtInformation, "--jobs " + o.Jobs + ": " + table->JobsCommitted());
   }
+  if (const std::string gaps = ranged && signalled ? ranged->NotStored() : ""; !gaps.empty()) {
+    // The ranges stopped each where it was: what is missing is not the
+    // file's end.
+    session.Say(mtError, import->Name() + ": interrupted; " + std::to_string(outcome.Stored) +
+                             " records are stored; not stored: " + gaps +
+                             "; records after the first of them are stored, so --start-record "
+                             "would store those twice: load the records not stored alone, or "
+                             "the file again with --mode skip into a table with a key");
+  } else {
   SayInterrupted(session, *import, kept);
+  }
   if (sniffed && !sniffed->WholeFile && import->ErrorRecords() > 0) {
     session.Say(mtInformation, "the column types came from the first " +
                                    std::to_string(sniffed->Records) +
@@ -556,6 +590,9 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
     return kExitUsage;
   }
   json j = ImportJson(*import, outcome, report);
+  // Over several connections: the ranges the file was read in (1: read on
+  // one thread, its records dealt out).
+  if (!o.Jobs.empty()) j["ranges"] = ranged ? ranged->Ranges() : 1;
   if (!kept) {
     for (const char* count : {"stored", "inserted", "updated", "skipped"}) j[count] = 0;
   }

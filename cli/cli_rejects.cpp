@@ -122,6 +122,20 @@ TRejectReport::TRejectReport(TOptions options) : FOptions(std::move(options)) {
     }
     return file;
   };
+  if (FOptions.Spool) {
+    const auto spool = [](const char* option) {
+      std::FILE* file = std::tmpfile();
+      if (file == nullptr) {
+        throw std::runtime_error(std::string(option) + ": no temporary file can be made (" +
+                                 std::strerror(errno) + ")");
+      }
+      return file;
+    };
+    if (!FOptions.RejectsFile.empty()) FRejects.reset(spool("--rejects"));
+    if (!FOptions.RejectLog.empty()) FLog.reset(spool("--reject-log"));
+    FHeaderWritten = true;
+    return;
+  }
   if (!FOptions.RejectsFile.empty()) FRejects.reset(open(FOptions.RejectsFile, "--rejects"));
   if (!FOptions.RejectLog.empty()) FLog.reset(open(FOptions.RejectLog, "--reject-log"));
 }
@@ -161,26 +175,57 @@ void TRejectReport::Add(const TCSVImport& import, const TRecordError& error) {
   // A record refused when its group was stored has no text to give back
   // when the dataset does not name it.
   if (FRejects && error.Line > 0) {
-    bool written = true;
-    if (!FHeaderWritten) {
-      // The header records first, so that the file imports with the same
-      // options.
-      const TStrings* header = import.HeaderData();
-      for (int i = 0; i < header->Count(); ++i) {
-        written = written && Write(FRejects.get(), header->Strings(i) + FOptions.LineEnd);
-      }
-      FHeaderWritten = true;
-    }
-    written = written && Write(FRejects.get(), error.Text) &&
-              Write(FRejects.get(), FOptions.LineEnd) && std::fflush(FRejects.get()) == 0;
+    const bool written = WriteHeader(import) && Write(FRejects.get(), error.Text) &&
+                         Write(FRejects.get(), FOptions.LineEnd) &&
+                         std::fflush(FRejects.get()) == 0;
     if (!written) WriteFailed(FOptions.RejectsFile, error);
   }
   if (FFirst.size() < kKept) {
     FFirst.push_back(std::move(item));
     FFirstLines.push_back(FailureLine(error));
   }
-  if (FOptions.MaxErrors >= 0 && FFailed > FOptions.MaxErrors) {
+  const std::int64_t counted = FShared != nullptr ? ++*FShared : FFailed;
+  if (FOptions.MaxErrors >= 0 && counted > FOptions.MaxErrors) {
     throw EStoppedRun(FOptions.StopReason + "; the last: " + FailureLine(error));
+  }
+}
+
+bool TRejectReport::WriteHeader(const TCSVImport& import) {
+  if (FHeaderWritten) return true;
+  FHeaderWritten = true;
+  // The header records first, so that the file imports with the same
+  // options.
+  const TStrings* header = import.HeaderData();
+  for (int i = 0; i < header->Count(); ++i) {
+    if (!Write(FRejects.get(), header->Strings(i) + FOptions.LineEnd)) return false;
+  }
+  return true;
+}
+
+void TRejectReport::Append(TRejectReport& later, const TCSVImport& import) {
+  // Copies what from holds to the end of to; false when either fails.
+  const auto copy = [](std::FILE* from, std::FILE* to) {
+    if (std::fflush(from) != 0 || std::fseek(from, 0, SEEK_SET) != 0) return false;
+    char buffer[64 * 1024];
+    for (;;) {
+      const std::size_t n = std::fread(buffer, 1, sizeof buffer, from);
+      if (n > 0 && !Write(to, std::string_view(buffer, n))) return false;
+      if (n < sizeof buffer) return !std::ferror(from) && std::fflush(to) == 0;
+    }
+  };
+  const auto failed = [](const std::string& name) {
+    throw std::runtime_error("cannot write '" + name + "' (" + std::strerror(errno) + ")");
+  };
+  if (FRejects && later.FRejects && std::ftell(later.FRejects.get()) > 0 &&
+      !(WriteHeader(import) && copy(later.FRejects.get(), FRejects.get()))) {
+    failed(FOptions.RejectsFile);
+  }
+  if (FLog && later.FLog && !copy(later.FLog.get(), FLog.get())) failed(FOptions.RejectLog);
+  FFailed += later.FFailed;
+  for (std::size_t i = 0; i < FCounts.size(); ++i) FCounts[i] += later.FCounts[i];
+  for (std::size_t i = 0; i < later.FFirst.size() && FFirst.size() < kKept; ++i) {
+    FFirst.push_back(later.FFirst[i]);
+    FFirstLines.push_back(later.FFirstLines[i]);
   }
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -100,6 +101,10 @@ class TRejectReport {
     std::string StopReason;
     // What ends each record in the reject file.
     std::string LineEnd = "\n";
+    // The failed records go to unnamed temporary files instead of
+    // RejectsFile and RejectLog (which then only say whether to keep them),
+    // without the header records, for another report to Append.
+    bool Spool = false;
   };
 
   // Creates (or empties) the reject file and log. Raises EUsageError naming
@@ -117,6 +122,15 @@ class TRejectReport {
   void Attach(TCSVImport& import);
   // Records failed so far.
   std::int64_t Failed() const { return FFailed; }
+  // MaxErrors counts the records failed in every report that shares count
+  // (reports of imports that run at once over parts of one input).
+  void ShareFailedCount(std::atomic<std::int64_t>* count) { FShared = count; }
+  // Takes a spooled report of the records after this one's (a later part of
+  // the same input, its run ended): its failed records are written to the
+  // files after this one's (the header records of import first, if none
+  // were written yet), counted and kept for the summary as if they had
+  // failed here, without MaxErrors' check. Raises as Finish does.
+  void Append(TRejectReport& later, const TCSVImport& import);
   // Writes out what the files still hold; raises std::runtime_error naming
   // the file when writing failed.
   void Finish();
@@ -130,6 +144,8 @@ class TRejectReport {
 
  private:
   void Add(const TCSVImport& import, const TRecordError& error);
+  // Writes import's header records to the reject file once.
+  bool WriteHeader(const TCSVImport& import);
   static bool Write(std::FILE* file, std::string_view bytes);
   // Raises std::runtime_error: the file cannot be written (errno says why),
   // and the record that failed is not in it.
@@ -143,6 +159,7 @@ class TRejectReport {
   std::unique_ptr<std::FILE, TFileCloser> FLog;
   bool FHeaderWritten = false;
   std::int64_t FFailed = 0;
+  std::atomic<std::int64_t>* FShared = nullptr;
   std::array<std::int64_t, 16> FCounts{};
   std::vector<nlohmann::json> FFirst;  // the first kKept failed records
   std::vector<std::string> FFirstLines;
@@ -180,6 +197,8 @@ class TRunMeter {
   explicit TRunMeter(TCSVImport& import);
   // The summary of the run, stored the records in the table.
   std::string Line(const TCSVImport& import, std::int64_t stored) const;
+  // Counts bytes read by another import of the same run.
+  void AddBytes(std::int64_t bytes) { *FBytes += bytes; }
 
  private:
   std::chrono::steady_clock::time_point FStart;

@@ -3,6 +3,8 @@
 #include <signal.h>
 
 #include <atomic>
+#include <cstddef>
+#include <utility>
 
 #include "import/kvcsvimp.h"
 
@@ -12,21 +14,28 @@ namespace {
 
 constexpr int kSignals[2] = {SIGINT, SIGTERM};
 struct sigaction gPrevious[2];
-TCSVImport* gImport = nullptr;
+// The imports to stop: set before the handlers are, cleared after they go.
+TCSVImport* const* gImports = nullptr;
+std::size_t gCount = 0;
 std::atomic<int> gSignal{0};
 static_assert(std::atomic<int>::is_always_lock_free, "read in a signal handler");
 
 extern "C" void StopImport(int sig) {
   gSignal.store(sig, std::memory_order_relaxed);
-  if (gImport != nullptr) gImport->Stop();
+  for (std::size_t i = 0; i < gCount; ++i) gImports[i]->Stop();
   // The next one ends the process.
   ::signal(sig, SIG_DFL);
 }
 
 }  // namespace
 
-TImportInterrupts::TImportInterrupts(TCSVImport& import) {
-  gImport = &import;
+TImportInterrupts::TImportInterrupts(TCSVImport& import)
+    : TImportInterrupts(std::vector<TCSVImport*>{&import}) {}
+
+TImportInterrupts::TImportInterrupts(std::vector<TCSVImport*> imports)
+    : FImports(std::move(imports)) {
+  gImports = FImports.data();
+  gCount = FImports.size();
   gSignal.store(0, std::memory_order_relaxed);
   struct sigaction action {};
   action.sa_handler = StopImport;
@@ -37,7 +46,8 @@ TImportInterrupts::TImportInterrupts(TCSVImport& import) {
 
 TImportInterrupts::~TImportInterrupts() {
   for (int i = 0; i < 2; ++i) ::sigaction(kSignals[i], &gPrevious[i], nullptr);
-  gImport = nullptr;
+  gCount = 0;
+  gImports = nullptr;
 }
 
 int TImportInterrupts::Signal() { return gSignal.load(std::memory_order_relaxed); }

@@ -1,6 +1,8 @@
 // Ctrl-C and kill during an import: the run stops at a record boundary.
 #pragma once
 
+#include <vector>
+
 namespace korvane {
 class TCSVImport;
 }
@@ -15,12 +17,17 @@ namespace korvane::cli {
 class TImportInterrupts {
  public:
   explicit TImportInterrupts(TCSVImport& import);
+  // The same for a run over several imports at once, each stopped.
+  explicit TImportInterrupts(std::vector<TCSVImport*> imports);
   ~TImportInterrupts();
   TImportInterrupts(const TImportInterrupts&) = delete;
   TImportInterrupts& operator=(const TImportInterrupts&) = delete;
 
   // The signal that stopped the run; 0 when none came.
   static int Signal();
+
+ private:
+  std::vector<TCSVImport*> FImports;
 };
 
 }  // namespace korvane::cli

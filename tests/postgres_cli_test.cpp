@@ -552,8 +552,9 @@ TEST(PostgresCli, StrictDatesRefuseImpossibleValuesSayingWhy) {
 }
 
 // Records of `count` with a quoted line end in each, and every 1000th key
-// given again later (refused by the primary key): the records spread over
-// the blocks of every connection.
+// given again later, refused by a check on its note whichever of the two
+// reaches the table first: the records spread over the blocks of every
+// connection, and over every range of the file.
 std::string Numbered(int count) {
   std::string text = "id,note\n";
   for (int i = 1; i <= count; ++i) {
@@ -564,10 +565,11 @@ std::string Numbered(int count) {
 }
 
 // Over 1, 2 and 7 connections every record is stored once and only once,
-// and the refused ones (found in several connections) come out in the
-// rejects file and the reject log exactly as a single connection writes
-// them; a file of fewer records than connections and one of one huge
-// record load too.
+// the file read in as many ranges (a quoted line end at every cut), and the
+// refused ones (found in several ranges) come out in the rejects file and
+// the reject log exactly as a single connection writes them, also from a
+// --start-record on; a file of fewer records than connections, one of one
+// huge record and a compressed one (read on one thread) load too.
 TEST(PostgresJobs, EveryRecordStoredOnceAndRefusalsAsOneConnectionReportsThem) {
   KORVANE_NEED_POSTGRES(conn);
   TScratchSchema schema(conn);
@@ -576,40 +578,53 @@ TEST(PostgresJobs, EveryRecordStoredOnceAndRefusalsAsOneConnectionReportsThem) {
     std::string input;
     int jobs;
     int records;  // stored
+    int ranges;
+    int start = 1;
   };
   const std::string numbered = dir.Put("many.csv", Numbered(15000));
   const std::string huge =
       dir.Put("huge.csv", "id,note\n1,\"" + std::string(3 << 20, 'x') + "\n\"\n");
   const std::string few = dir.Put("few.csv", "id,note\n1,a\n2,\"b\nc\"\n3,c\n");
-  const std::vector<TCase> cases = {{numbered, 1, 15000}, {numbered, 2, 15000},
-                                    {numbered, 7, 15000}, {few, 7, 3},
-                                    {huge, 2, 1}};
-  std::string rejects, log;
+  const std::string packed = dir.Path("many.csv.gz");
+  ASSERT_EQ(std::system(("gzip -c " + numbered + " > " + packed).c_str()), 0);
+  // From record 7501 on: 7507 records, 8 of them refused.
+  const std::vector<TCase> cases = {
+      {numbered, 1, 15000, 1},       {numbered, 2, 15000, 2},      {numbered, 7, 15000, 7},
+      {few, 7, 3, 3},                {huge, 2, 1, 1},              {packed, 3, 15000, 1},
+      {numbered, 1, 7507, 1, 7501}, {numbered, 7, 7507, 7, 7501}};
+  std::string rejects, log, startRejects, startLog;
   for (std::size_t k = 0; k < cases.size(); ++k) {
     const TCase& c = cases[k];
     const std::string table = schema.Table("t");
     schema.Exec("DROP TABLE IF EXISTS " + table + "; CREATE TABLE " + table +
-                " (id int PRIMARY KEY, note text)");
+                " (id int PRIMARY KEY, note text CHECK (note <> 'again'))");
     const TRun run = Korvane({"import", c.input, "--db", Uri(), "--table", table, "--header",
                               "--jobs", std::to_string(c.jobs), "--commit-every", "1500",
                               "--rejects", dir.Path("rej.csv"), "--reject-log",
-                              dir.Path("rej.log")});
-    EXPECT_EQ(run.Status, c.input == numbered ? 3 : 0) << k << run.Err;
+                              dir.Path("rej.log"), "--start-record", std::to_string(c.start),
+                              "--json"});
+    const bool many = c.input == numbered || c.input == packed;
+    EXPECT_EQ(run.Status, many ? 3 : 0) << k << run.Err;
     EXPECT_EQ(run.Err.find("--jobs"), std::string::npos) << k << run.Err;
+    EXPECT_NE(run.Out.find("\"ranges\":" + std::to_string(c.ranges)), std::string::npos) << k;
     EXPECT_EQ(schema.Value("SELECT count(*) || ' ' || count(DISTINCT id) || ' ' || max(id) || "
                            "' ' || bool_and(note LIKE 'n' || id || E'\\nmore' OR id <= 3) FROM " +
                            table),
               std::to_string(c.records) + " " + std::to_string(c.records) + " " +
-                  std::to_string(c.records) + " true")
+                  std::to_string(many ? 15000 : c.records) + " true")
         << k;
     if (c.input != numbered) continue;
+    std::string& wantRejects = c.start == 1 ? rejects : startRejects;
+    std::string& wantLog = c.start == 1 ? log : startLog;
     if (c.jobs == 1) {
-      rejects = dir.Get("rej.csv");
-      log = dir.Get("rej.log");
-      EXPECT_NE(log.find("\"line\":2000,"), std::string::npos) << log.substr(0, 300);
+      wantRejects = dir.Get("rej.csv");
+      wantLog = dir.Get("rej.log");
+      EXPECT_NE(wantLog.find(c.start == 1 ? "\"line\":2000," : "\"line\":16007,"),
+                std::string::npos)
+          << wantLog.substr(0, 300);
     } else {
-      EXPECT_EQ(dir.Get("rej.csv"), rejects) << k;
-      EXPECT_EQ(dir.Get("rej.log"), log) << k;
+      EXPECT_EQ(dir.Get("rej.csv"), wantRejects) << k;
+      EXPECT_EQ(dir.Get("rej.log"), wantLog) << k;
     }
   }
 }

@@ -1,0 +1,297 @@
+#include "cli/cli_import_ranges.h"
+
+#include <atomic>
+#include <exception>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "data/db_failure.h"
+#include "text/formats_choice.h"
+
+namespace korvane::cli {
+
+namespace {
+
+void SetFormats(TCSVImport& import, const TFormatChoice& choice) {
+  import.SetShortDateFormat(choice.ShortDateFormat);
+  import.SetLongTimeFormat(choice.LongTimeFormat);
+  import.SetDateSeparator(choice.DateSeparator);
+  import.SetTimeSeparator(choice.TimeSeparator);
+  import.SetDecimalSeparator(choice.DecimalSeparator);
+  import.SetThousandSeparator(choice.ThousandSeparator);
+}
+
+}  // namespace
+
+// One range and what its run left. The first stands for the command's
+// import, which the command runs, wires and reports itself.
+struct TRangedImport::TPart {
+  TCSVImport::TInputRange Range;
+  std::unique_ptr<TDatabaseTable> Table;
+  TCSVImport* Import = nullptr;  // owned by the root
+  std::unique_ptr<TRejectReport> Report;
+  struct TMessage {
+    std::string Text;
+    TMsgDlgType Type;
+  };
+  std::vector<TMessage> Messages;
+  std::string Failure;
+  std::int64_t RolledBack = 0;
+  bool Damaged = false;
+  std::int64_t Bytes = 0;
+  std::thread Thread;
+  // Its own run, kept before it is summed into the command's import.
+  std::int64_t Stored = 0;
+  bool Stopped = false;
+  std::int64_t NextRecord = 0;
+  std::int64_t NextLine = 0;
+};
+
+TRangedImport::TRangedImport(TCSVImport& main, std::size_t ranges) : FMain(main) {
+  for (std::size_t k = 0; k < ranges; ++k) FParts.push_back(std::make_unique<TPart>());
+}
+
+TRangedImport::~TRangedImport() {
+  StopAll();
+  for (auto& part : FParts) {
+    if (part->Thread.joinable()) part->Thread.join();
+  }
+}
+
+std::unique_ptr<TRangedImport> TRangedImport::Plan(TComponent& root, TCSVImport& import,
+                                                   TDatabaseTable& table, const TImportOptions& o,
+                                                   std::int32_t jobs,
+                                                   const TRejectReport::TOptions& rejects,
+                                                   std::string& why) {
+  why.clear();
+  if (jobs == 0) jobs = table.AutoJobs();
+  // The event log follows one import; the dates of a column of its own
+  // layout are read through the process's format settings, which one run
+  // changes while it reads them. A compressed file, standard input or a
+  // text converted to UTF-8 are read from their start (CutInput): their
+  // records are dealt out to the connections instead.
+  if (jobs < 2 || !o.Events.empty() || import.ColumnFormats()->Count() > 0) return nullptr;
+  std::string cut;
+  std::vector<TCSVImport::TInputRange> ranges = import.CutInput(jobs, cut);
+  if (ranges.size() < 2) return nullptr;
+  // A connection for each later range; with fewer, the file is cut again
+  // for as many as there are.
+  std::vector<std::unique_ptr<TDatabaseTable>> tables;
+  for (std::size_t k = 1; k < ranges.size(); ++k) {
+    std::unique_ptr<TDatabaseTable> other = table.Another(root);
+    try {
+      other->DataSet().Open();
+    } catch (const std::exception& e) {
+      why = std::to_string(k) + " of " + std::to_string(ranges.size()) +
+            " connections could be opened (" + e.what() + ")";
+      break;
+    }
+    tables.push_back(std::move(other));
+  }
+  if (tables.size() + 1 < ranges.size()) {
+    if (!tables.empty()) ranges = import.CutInput(static_cast<int>(tables.size() + 1), cut);
+    if (ranges.size() < 2) {
+      why += ": the records are read on one thread and dealt out";
+      return nullptr;
+    }
+    why += ": loading over " + std::to_string(ranges.size());
+    while (tables.size() + 1 > ranges.size()) tables.pop_back();
+  }
+  std::unique_ptr<TRangedImport> run(new TRangedImport(import, ranges.size()));
+  TRejectReport::TOptions spooled = rejects;
+  spooled.Spool = true;
+  for (std::size_t k = 0; k < ranges.size(); ++k) {
+    TPart& part = *run->FParts[k];
+    part.Range = ranges[k];
+    if (k == 0) continue;
+    part.Table = std::move(tables[k - 1]);
+    auto* other = new TCSVImport(&root);
+    part.Import = other;
+    CopyStoredProperties(import, *other);
+    other->SetDataSet(&part.Table->DataSet());
+    other->SetReadAhead(import.ReadAhead());
+    other->SetReadBufferSize(import.ReadBufferSize());
+    other->SetSharedReading(true);
+    other->SetInputRange(part.Range);
+    SetFormats(*other, {});
+    part.Report = std::make_unique<TRejectReport>(spooled);
+    part.Report->Attach(*other);
+    TPart* p = &part;
+    other->SetOnMessage([p](TObject*, const std::string& text, TMsgDlgType type) {
+      p->Messages.push_back({text, type});
+    });
+    other->SetOnImportRecord([p](TObject*, std::int32_t bytes) { p->Bytes += bytes; });
+  }
+  // Every range opens the file again while the others hold it.
+  import.SetSharedReading(true);
+  import.SetInputRange(ranges[0]);
+  // Its own connection loads the first range.
+  table.DataSet().Close();
+  table.SetJobs(1);
+  table.DataSet().Open();
+  return run;
+}
+
+std::vector<TCSVImport*> TRangedImport::Imports() const {
+  std::vector<TCSVImport*> imports{&FMain};
+  for (std::size_t k = 1; k < FParts.size(); ++k) imports.push_back(FParts[k]->Import);
+  return imports;
+}
+
+void TRangedImport::StopAll() noexcept {
+  FMain.Stop();
+  for (std::size_t k = 1; k < FParts.size(); ++k) FParts[k]->Import->Stop();
+}
+
+void TRangedImport::RunPart(TPart& part) noexcept {
+  TDataSet& ds = part.Table->DataSet();
+  bool bulk = false;
+  try {
+    ds.BeginBulk();
+    bulk = true;
+    if (part.Import->Execute() < 0) {
+      part.Failure = part.Import->LastError().empty() ? std::string("the import failed")
+                                                      : part.Import->LastError();
+    }
+  } catch (const EInOutError& e) {
+    part.Failure = e.what();
+    part.Damaged = true;
+  } catch (const std::exception& e) {
+    part.Failure = e.what();
+  }
+  // As the command ends its own import's bulk run: only whole committed
+  // groups stay after damaged input.
+  try {
+    if (bulk && part.Damaged) {
+      part.RolledBack = ds.AbandonBulk();
+    } else if (bulk) {
+      ds.EndBulk();
+    }
+  } catch (const EDatabaseFailure& e) {
+    part.RolledBack += e.Lost();
+    if (part.Failure.empty()) part.Failure = e.what();
+  } catch (const std::exception& e) {
+    if (part.Failure.empty()) part.Failure = e.what();
+  }
+  try {
+    part.Report->Finish();
+  } catch (const std::exception& e) {
+    if (part.Failure.empty()) part.Failure = e.what();
+  }
+  // The first range that fails ends the run, as a failed connection does.
+  if (!part.Failure.empty()) StopAll();
+}
+
+std::int32_t TRangedImport::Execute(TSession& session, TRejectReport& report,
+                                    std::int64_t& rolledBack, std::string& failure,
+                                    bool& damagedInput) {
+  // --max-errors counts the failed records of every range.
+  std::atomic<std::int64_t> failedCount{0};
+  report.ShareFailedCount(&failedCount);
+  for (std::size_t k = 1; k < FParts.size(); ++k) FParts[k]->Report->ShareFailedCount(&failedCount);
+  // The format settings are the process's: set here once for every range,
+  // so that no run changes them while the others read them.
+  const TFormatChoice choice = FMain.Formats();
+  SetFormats(FMain, {});
+  const TScopedFormatSettings formats(choice);
+  struct TRestore {
+    TCSVImport& Import;
+    const TFormatChoice& Choice;
+    TRejectReport& Report;
+    ~TRestore() {
+      SetFormats(Import, Choice);
+      Report.ShareFailedCount(nullptr);
+    }
+  } restore{FMain, choice, report};
+
+  std::int32_t result = -1;
+  std::exception_ptr raised;
+  try {
+    for (std::size_t k = 1; k < FParts.size(); ++k) {
+      TPart* part = FParts[k].get();
+      part->Thread = std::thread([this, part] { RunPart(*part); });
+    }
+    result = FMain.Execute();
+  } catch (const std::exception&) {
+    // Raised again below, once every range has ended.
+    raised = std::current_exception();
+  }
+  if (raised || result < 0) StopAll();
+  for (auto& part : FParts) {
+    if (part->Thread.joinable()) part->Thread.join();
+  }
+
+  TPart& first = *FParts[0];
+  if (raised || result < 0) first.Failure = "failed";
+  first.Stored = FMain.StoredRecords();
+  first.Stopped = FMain.Interrupted();
+  first.NextRecord = FMain.NextRecord();
+  first.NextLine = FMain.NextRecordLine();
+  const std::string of = " of " + std::to_string(FParts.size()) + ": ";
+  for (std::size_t k = 1; k < FParts.size(); ++k) {
+    TPart& part = *FParts[k];
+    const TCSVImport& other = *part.Import;
+    part.Stored = other.StoredRecords() - part.RolledBack;
+    part.Stopped = other.Interrupted();
+    part.NextRecord = other.NextRecord();
+    part.NextLine = other.NextRecordLine();
+    FMain.AbsorbRun(other);
+    try {
+      report.Append(*part.Report, FMain);
+    } catch (const std::runtime_error& e) {
+      if (part.Failure.empty()) part.Failure = e.what();
+    }
+    if (FMeter != nullptr) FMeter->AddBytes(part.Bytes);
+    rolledBack += part.RolledBack;
+    damagedInput = damagedInput || part.Damaged;
+    const std::string prefix = "range " + std::to_string(k + 1) + of;
+    for (const TPart::TMessage& m : part.Messages) {
+      if (m.Text != part.Failure) session.Say(m.Type, prefix + m.Text);
+    }
+    if (part.Failure.empty()) continue;
+    if (failure.empty() && !raised && result >= 0) {
+      failure = prefix + part.Failure;
+    } else {
+      session.Say(mtError, prefix + part.Failure);
+    }
+  }
+  if (raised) std::rethrow_exception(raised);
+  if (!failure.empty()) return -1;
+  return result < 0 ? result : FMain.RecordCounter() - FMain.ErrorRecords();
+}
+
+std::string TRangedImport::StoredText() const {
+  std::string text = "records stored by range:";
+  for (std::size_t k = 0; k < FParts.size(); ++k) {
+    const TPart& part = *FParts[k];
+    const bool failed = !part.Failure.empty();
+    text += (k > 0 ? ", " : " ") + std::to_string(part.Stored) + " (" + std::to_string(k + 1) +
+            (failed ? ", failed)" : ")");
+  }
+  return text;
+}
+
+std::string TRangedImport::NotStored() const {
+  const std::int64_t skipped = FMain.StartRecord() > 1 ? FMain.StartRecord() - 1 : 0;
+  std::string text;
+  bool lastOnly = true;
+  for (std::size_t k = 0; k < FParts.size(); ++k) {
+    const TPart& part = *FParts[k];
+    if (!part.Stopped || part.NextRecord == 0) continue;
+    const bool last = k + 1 == FParts.size();
+    lastOnly = last && text.empty();
+    text += text.empty() ? "records " : ", ";
+    text += std::to_string(part.NextRecord);
+    if (last) {
+      text += " to the end";
+    } else if (const std::int64_t end = skipped + FParts[k + 1]->Range.Record - 1;
+               end > part.NextRecord) {
+      text += "-" + std::to_string(end);
+    }
+    text += " (from line " + std::to_string(part.NextLine) + ")";
+  }
+  return lastOnly ? std::string() : text;
+}
+
+}  // namespace korvane::cli
