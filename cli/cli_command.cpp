@@ -289,10 +289,13 @@ void AddLayoutOptions(CLI::App* app, TTransferOptions& o, bool import) {
                          : "Leave these fields out")
       ->type_name("NAME,...");
   app->add_option("--jobs", o.Jobs,
-                  import ? "PostgreSQL: load over N connections at once, the records dealt out "
-                           "in blocks, each connection committing its own --commit-every groups "
-                           "(auto: the server's max_parallel_workers or the client's cores, "
-                           "whichever is fewer); --mode append only, not with --atomic"
+                  import ? "PostgreSQL: load over N connections at once, each committing its "
+                           "own --commit-every groups: a plain file is cut into N ranges of "
+                           "whole records, each read and converted on a thread of its own; a "
+                           "compressed file or standard input is read on one thread, its records "
+                           "dealt out in blocks (auto: the server's max_parallel_workers or the "
+                           "client's cores, whichever is fewer); --mode append only, not with "
+                           "--atomic"
                          : "PostgreSQL: read a table over N connections at once, in ranges of "
                            "its pages, all in one snapshot, written in the table's order "
                            "(--unordered: as they come); a --query is read over one (auto: the "

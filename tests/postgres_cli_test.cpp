@@ -820,5 +820,73 @@ TEST(PostgresJobs, InterruptedOrCutRunsSayWhatTheTableHolds) {
   }
 }
 
+
+// A plain file cut into ranges, stopped by Ctrl-C: each range stops where it
+// was, and the records the run names as not stored are exactly those the
+// table lacks; the counts by range add up to the table's.
+TEST(PostgresJobs, InterruptedRangesNameTheRecordsNotStored) {
+  KORVANE_NEED_POSTGRES(conn);
+  TScratchSchema schema(conn);
+  TTempDir dir;
+  constexpr int kRecords = 300000;
+  std::string text;
+  for (int i = 1; i <= kRecords; ++i) text += std::to_string(i) + ",\"r\n" + std::to_string(i) + "\"\n";
+  const std::string input = dir.Put("whole.csv", text);
+  const std::string table = schema.Table("ranges");
+  schema.Exec("CREATE TABLE " + table + " (id int PRIMARY KEY, note text)");
+  std::atomic<bool> finished = false;
+  std::thread stopper([&] {
+    while (!finished) {
+      if (std::stoi(schema.Value("SELECT count(*) FROM " + table)) >= 5000) {
+        ::kill(::getpid(), SIGINT);
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  const TRun run = Korvane({"import", input, "--db", Uri(), "--table", table, "--header", "0",
+                            "-s", ",", "-q", "\"", "--jobs", "3", "--commit-every", "2500"});
+  finished = true;
+  stopper.join();
+  const std::string count = schema.Value("SELECT count(*) FROM " + table);
+  ASSERT_EQ(run.Status, 130) << run.Err;
+  EXPECT_NE(run.Err.find("interrupted; " + count + " records are stored"), std::string::npos)
+      << run.Err;
+  // "records stored by range: A (1), B (2), C (3)" adds up to the table's.
+  const std::size_t by = run.Err.find("--jobs 3: records stored by range: ");
+  ASSERT_NE(by, std::string::npos) << run.Err;
+  std::istringstream counts(run.Err.substr(by + 35, run.Err.find('\n', by) - by - 35));
+  std::int64_t sum = 0;
+  for (std::string item; std::getline(counts, item, ',');) sum += std::stoll(item);
+  EXPECT_EQ(std::to_string(sum), count);
+  // "not stored: records A-B (from line A), C to the end (from line C)"
+  // (record numbers are ids here): none of them is in the table, and they
+  // are every record it lacks.
+  const std::size_t gaps = run.Err.find("not stored: records ");
+  if (gaps == std::string::npos) {
+    // Only the last range stopped short: --start-record completes the load.
+    EXPECT_NE(run.Err.find("--start-record"), std::string::npos) << run.Err;
+    return;
+  }
+  std::int64_t missing = 0;
+  std::istringstream named(run.Err.substr(gaps + 20, run.Err.find('\n', gaps) - gaps - 20));
+  for (std::string item; std::getline(named, item, ')');) {
+    const std::size_t digit = item.find_first_of("0123456789");
+    if (digit == std::string::npos || item.find("(from line") == std::string::npos) break;
+    const std::int64_t first = std::stoll(item.substr(digit));
+    const std::size_t dash = item.find('-', digit);
+    const std::int64_t last = item.find("to the end") != std::string::npos ? kRecords
+                              : dash != std::string::npos && dash < item.find(" (")
+                                  ? std::stoll(item.substr(dash + 1))
+                                  : first;
+    EXPECT_EQ(schema.Value("SELECT count(*) FROM " + table + " WHERE id BETWEEN " +
+                           std::to_string(first) + " AND " + std::to_string(last)),
+              "0")
+        << item;
+    missing += last - first + 1;
+  }
+  EXPECT_EQ(std::to_string(kRecords - missing), count) << run.Err;
+}
+
 }  // namespace
 }  // namespace korvane
