@@ -322,13 +322,13 @@ bool RoundsValue(std::string_view text, const TField* field) {
         field->DataType() != ftCurrency) {
       return false;
     }
-    // So few digits read back, whatever they are.
-    std::size_t digits = 0;
-    for (const char c : text) {
-      if (c == 'e' || c == 'E') digits = 64;  // far below or above: read on
-      digits += IsDigit(c) ? 1 : 0;
+    // So few digits read back, whatever they are. Other shapes (an
+    // exponent, far below or above) are read in full below.
+    TNumberSpans plain;
+    const std::size_t digits = PlainDigits(text, plain);
+    if (digits > 0 && digits <= static_cast<std::size_t>(single ? kFloatDigits : kDoubleDigits)) {
+      return false;
     }
-    if (digits <= static_cast<std::size_t>(single ? kFloatDigits : kDoubleDigits)) return false;
   }
   TNumberParts n;
   if (!ScanNumber(text, nrExponent, n)) return false;
