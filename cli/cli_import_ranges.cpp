@@ -228,6 +228,7 @@ std::int32_t TRangedImport::Execute(TSession& session, TRejectReport& report,
   first.Stopped = FMain.Interrupted();
   first.NextRecord = FMain.NextRecord();
   first.NextLine = FMain.NextRecordLine();
+  const std::string firstError = FMain.LastError();
   const std::string of = " of " + std::to_string(FParts.size()) + ": ";
   for (std::size_t k = 1; k < FParts.size(); ++k) {
     TPart& part = *FParts[k];
@@ -249,7 +250,9 @@ std::int32_t TRangedImport::Execute(TSession& session, TRejectReport& report,
     for (const TPart::TMessage& m : part.Messages) {
       if (m.Text != part.Failure) session.Say(m.Type, prefix + m.Text);
     }
-    if (part.Failure.empty()) continue;
+    // The same reason as the first range's (a header naming no column),
+    // which that one has said, is not said again.
+    if (part.Failure.empty() || part.Failure == firstError) continue;
     if (failure.empty() && !raised && result >= 0) {
       failure = prefix + part.Failure;
     } else {
