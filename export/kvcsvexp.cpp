@@ -1,4 +1,5 @@
 #include "export/kvcsvexp.h"
+#include "export/kvcsvexp_run.h"
 
 #include "io/replacement_file.h"
 #include "io/text_encoding.h"
@@ -66,12 +67,10 @@ std::string FieldNamesLine(const TExportLayout& layout) {
   return line;
 }
 
-}  // namespace
-
 // Cleans up after a run whichever way it leaves Execute: buffered lines go
 // to the file, the file is closed and the progress window freed. CleanUp
 // does nothing the second time, so the normal path may call it first.
-class TCSVExport::TRunGuard {
+class TRunGuard {
  public:
   explicit TRunGuard(TCSVExport& owner) : FOwner(owner) {}
   ~TRunGuard() { FOwner.CleanUp(); }
@@ -82,11 +81,21 @@ class TCSVExport::TRunGuard {
   TCSVExport& FOwner;
 };
 
+}  // namespace
+
+static_assert(TCSVExport::kWriteBufferSize == TExportOutput::kFirstWrite);
+static_assert(TCSVExport::kMaxWriteBufferSize == TExportOutput::kLargestWrite);
+
+TExportRun::TExportRun(TCSVExport& owner) : FOwner(owner) {}
+
+TExportRun::~TExportRun() = default;
+
 TCSVExport::TCSVExport(TComponent* owner)
     : TComponent(owner),
       FFieldList(std::make_unique<TStringList>()),
       FHeaderData(std::make_unique<TStringList>()),
-      FTrailerData(std::make_unique<TStringList>()) {}
+      FTrailerData(std::make_unique<TStringList>()),
+      FRun(std::make_unique<TExportRun>(*this)) {}
 
 TCSVExport::~TCSVExport() { CleanUp(); }
 
@@ -130,31 +139,32 @@ std::string TCSVExport::GetFieldSeparatorChar() const {
 }
 
 void TCSVExport::ResolveCharacters() {
-  FDelimiter = GetFieldDelimiterChar();
-  FSeparator = GetFieldSeparatorChar();
+  FRun->FDelimiter = GetFieldDelimiterChar();
+  FRun->FSeparator = GetFieldSeparatorChar();
 }
 
-TExportLayout TCSVExport::Layout() const {
+TExportLayout TExportRun::Layout() const {
+  const TCSVExport& o = FOwner;
   TExportLayout layout;
-  layout.DataSet = FDataSet;
-  layout.Fixed = FExportType == expFixed;
+  layout.DataSet = o.FDataSet;
+  layout.Fixed = o.FExportType == expFixed;
   layout.RecordSeparator = RecordSeparatorBytes();
   layout.Separator = FSeparator.empty() ? 0 : FSeparator.front();
   layout.Quote = FDelimiter.empty() ? 0 : FDelimiter.front();
-  layout.DelimitedFields = FDelimitedFields;
-  layout.FieldListAction = FFieldListAction;
-  layout.FieldList = FFieldList.get();
-  layout.NumericAlign = FNumericAlign;
-  layout.WholeValues = FWholeValues;
-  layout.Iso = FDateTimeStyle == dsISO8601;
-  layout.Utc = FUtcTimes;
-  layout.Standard = FDialect == dlStandard;
-  layout.Columns = FFixedLayout == flColumns;
-  layout.Widths = FFixedWidths;
+  layout.DelimitedFields = o.FDelimitedFields;
+  layout.FieldListAction = o.FFieldListAction;
+  layout.FieldList = o.FFieldList.get();
+  layout.NumericAlign = o.FNumericAlign;
+  layout.WholeValues = o.FWholeValues;
+  layout.Iso = o.FDateTimeStyle == dsISO8601;
+  layout.Utc = o.FUtcTimes;
+  layout.Standard = o.FDialect == dlStandard;
+  layout.Columns = o.FFixedLayout == flColumns;
+  layout.Widths = o.FFixedWidths;
   return layout;
 }
 
-std::string TCSVExport::FormatRecord(bool fixed) {
+std::string TExportRun::FormatRecord(bool fixed) {
   TExportOutput line;
   TRecordPlan plan(line);
   TExportLayout layout = Layout();
@@ -164,13 +174,13 @@ std::string TCSVExport::FormatRecord(bool fixed) {
   return std::string(line.Held().substr(0, length));
 }
 
-std::string TCSVExport::GetDelimitedRecord() { return FormatRecord(false); }
+std::string TCSVExport::GetDelimitedRecord() { return FRun->FormatRecord(false); }
 
-std::string TCSVExport::GetFixedRecord() { return FormatRecord(true); }
+std::string TCSVExport::GetFixedRecord() { return FRun->FormatRecord(true); }
 
 std::string TCSVExport::GetFieldNamesLine() const {
   // From the properties as they are, also before a run resolved them.
-  TExportLayout layout = Layout();
+  TExportLayout layout = FRun->Layout();
   const std::string separator = GetFieldSeparatorChar();
   const std::string quote = GetFieldDelimiterChar();
   layout.Separator = separator.empty() ? 0 : separator.front();
@@ -181,8 +191,8 @@ std::string TCSVExport::GetFieldNamesLine() const {
 // ---------------------------------------------------------------------------
 // Writing
 
-std::string_view TCSVExport::RecordSeparatorBytes() const {
-  switch (FRecordSeparator) {
+std::string_view TExportRun::RecordSeparatorBytes() const {
+  switch (FOwner.FRecordSeparator) {
     case rsCR:
       return "\r";
     case rsLF:
@@ -193,15 +203,17 @@ std::string_view TCSVExport::RecordSeparatorBytes() const {
   return "\r\n";
 }
 
-bool TCSVExport::FlushWriteBuffer() { return FOutput.Flush(); }
+bool TCSVExport::FlushWriteBuffer() { return FRun->FOutput.Flush(); }
 
-bool TCSVExport::WriteData(const std::string& line) {
+bool TCSVExport::WriteData(const std::string& line) { return FRun->WriteData(line); }
+
+bool TExportRun::WriteData(std::string_view line) {
   FOutput.Append(line);
   FOutput.Append(RecordSeparatorBytes());
   return !FOutput.Full() || FOutput.Flush();
 }
 
-bool TCSVExport::WriteLines(const TStrings& lines) {
+bool TExportRun::WriteLines(const TStrings& lines) {
   const int count = lines.Count();
   for (int i = 0; i < count; ++i) {
     if (!WriteData(lines.Strings(i))) return false;
@@ -212,58 +224,69 @@ bool TCSVExport::WriteLines(const TStrings& lines) {
 // ---------------------------------------------------------------------------
 // The run
 
-void TCSVExport::FreeProgressWindow() noexcept {
+void TExportRun::FreeProgressWindow() noexcept {
   TProgressWindow* window = FProgressWindow;
   FProgressWindow = nullptr;
   delete window;
 }
 
-void TCSVExport::ShowMessage(const std::string& text, TMsgDlgType type) {
-  if (FOnMessage) {
-    FOnMessage(this, text, type);
+void TExportRun::ShowMessage(const std::string& text, TMsgDlgType type) {
+  if (FOwner.FOnMessage) {
+    FOwner.FOnMessage(&FOwner, text, type);
   } else {
     MessageDlg(text, type, TMsgDlgButtons{mbOK}, 0);
   }
 }
 
+std::int32_t TCSVExport::RecordCounter() const { return FRun->FRecordCounter; }
+std::int32_t TCSVExport::RecordTotal() const { return FRun->FRecordTotal; }
+TProgressWindow* TCSVExport::ProgressWindow() const { return FRun->FProgressWindow; }
+bool TCSVExport::FileOpen() const { return FRun->FOutput.Valid(); }
+int TCSVExport::WriteErrorCode() const { return FRun->FOutput.ErrorCode(); }
+const std::string& TCSVExport::WriteErrorText() const { return FRun->FOutput.Failure(); }
+const std::string& TCSVExport::LastError() const { return FRun->FLastError; }
+const TLeftOutRecords& TCSVExport::LeftOutRecords() const { return FRun->FLeftOut; }
+
 const std::string& TCSVExport::SetupFailure() const {
   static const std::string kNone;
-  return FStarted ? kNone : FLastError;
+  return FRun->FStarted ? kNone : FRun->FLastError;
 }
 
-void TCSVExport::NoteWriteFailure() {
-  const int code = WriteErrorCode();
-  if (!WriteErrorText().empty()) {
-    FLastError = "cannot write '" + FOutputFile + "': " + WriteErrorText();
+void TExportRun::NoteWriteFailure() {
+  const int code = FOutput.ErrorCode();
+  const std::string& target = FOwner.FOutputFile;
+  if (!FOutput.Failure().empty()) {
+    FLastError = "cannot write '" + target + "': " + FOutput.Failure();
   } else {
-    FLastError = "cannot write '" + FOutputFile + "'" +
+    FLastError = "cannot write '" + target + "'" +
                  (code != 0 ? " (" + std::string(std::strerror(code)) + ")" : std::string());
   }
 }
 
 bool TCSVExport::Setup() {
-  FRecordCounter = 0;
-  FStarted = false;
-  FLastError.clear();
-  FLeftOut = TLeftOutRecords{};
-  FOutput.Begin();
+  TExportRun& run = *FRun;
+  run.FRecordCounter = 0;
+  run.FStarted = false;
+  run.FLastError.clear();
+  run.FLeftOut = TLeftOutRecords{};
+  run.FOutput.Begin();
   try {
     if (FDataSet == nullptr) {
-      FLastError = "no dataset to export (DataSet is not set)";
+      run.FLastError = "no dataset to export (DataSet is not set)";
       return false;
     }
-    if (!SeparatorCharFits(FSeparatorChar, FLastError)) return false;
+    if (!SeparatorCharFits(FSeparatorChar, run.FLastError)) return false;
     // Everything that can fail comes before the output file is created, so
     // that a run that cannot start leaves an earlier file untouched.
     if (!FDataSet->Active()) FDataSet->Open();
     // The total serves progress only; a database counts by reading the
     // whole table, so a run that shows no progress and reports no record
     // to a handler does not ask for it.
-    FRecordTotal = FShowProgress || FOnExportRecord ? FDataSet->RecordCount() : 0;
+    run.FRecordTotal = FShowProgress || FOnExportRecord ? FDataSet->RecordCount() : 0;
     if (FShowProgress) {
-      if (FProgressWindow == nullptr) FProgressWindow = new TProgressWindow(this);
-      FProgressWindow->Init(ptExport, pcRecord, FOutputFile, FRecordTotal, 0);
-      FProgressWindow->Show();
+      if (run.FProgressWindow == nullptr) run.FProgressWindow = new TProgressWindow(this);
+      run.FProgressWindow->Init(ptExport, pcRecord, FOutputFile, run.FRecordTotal, 0);
+      run.FProgressWindow->Show();
     }
     FDataSet->First();
     ResolveCharacters();
@@ -271,12 +294,12 @@ bool TCSVExport::Setup() {
     if (FCompression == cmGzip) format = TFileFormat::ffGzip;
     if (FCompression == cmZstd) format = TFileFormat::ffZstd;
     if (FCompression == cmAuto) format = FileFormatForName(FOutputFile);
-    FReplacement.reset();
-    if (FWriteMode == wmReplace) FReplacement = std::make_unique<TReplacementFile>(FOutputFile);
-    const std::string& path = FReplacement ? FReplacement->WritePath() : FOutputFile;
-    if (!FOutput.Create(path, format, FEncoding)) {
+    run.FReplacement.reset();
+    if (FWriteMode == wmReplace) run.FReplacement = std::make_unique<TReplacementFile>(FOutputFile);
+    const std::string& path = run.FReplacement ? run.FReplacement->WritePath() : FOutputFile;
+    if (!run.FOutput.Create(path, format, FEncoding)) {
       const int code = GetLastError();
-      FLastError = "cannot create '" + FOutputFile + "'" +
+      run.FLastError = "cannot create '" + FOutputFile + "'" +
                       (code != 0 ? " (" + std::string(std::strerror(code)) + ")" : "");
       return false;
     }
@@ -284,14 +307,14 @@ bool TCSVExport::Setup() {
   } catch (const std::exception& e) {
     // The run does not start, and says nothing itself: the host shows the
     // reason (the command does).
-    FLastError = e.what();
+    run.FLastError = e.what();
     return false;
   }
 }
 
 void TCSVExport::CleanUp() {
-  FOutput.Close();
-  FreeProgressWindow();
+  FRun->FOutput.Close();
+  FRun->FreeProgressWindow();
 }
 
 void TCSVExport::SetDateSeparator(const std::string& value) {
@@ -307,7 +330,7 @@ void TCSVExport::SetThousandSeparator(const std::string& value) {
   FFormats.ThousandSeparator = CheckedSeparator("ThousandSeparator", value);
 }
 
-bool TCSVExport::ReplaceTarget() {
+bool TExportRun::ReplaceTarget() {
   if (!FReplacement) return true;
   const std::unique_ptr<TReplacementFile> replacement = std::move(FReplacement);
   try {
@@ -323,15 +346,16 @@ std::int32_t TCSVExport::Execute() {
   // The run's own format settings; the lines are all written (FormatAhead's
   // thread has ended) before they go.
   const TScopedFormatSettings formats(FFormats);
+  TExportRun& run = *FRun;
   std::int32_t result = -1;
-  FLastError.clear();
-  FStarted = false;
+  run.FLastError.clear();
+  run.FStarted = false;
   // A new file that does not take the target's place is removed however
   // the run ends.
   struct TDiscard {
     std::unique_ptr<TReplacementFile>& replacement;
     ~TDiscard() { replacement.reset(); }
-  } discard{FReplacement};
+  } discard{run.FReplacement};
   try {
     if (FOnBeginExport) FOnBeginExport(this);
     bool written = true;
@@ -341,42 +365,43 @@ std::int32_t TCSVExport::Execute() {
         CleanUp();
         return -1;
       }
-      FStarted = true;
+      run.FStarted = true;
       result = 0;
-      written = WriteRun();
+      written = run.WriteRun();
       CleanUp();
     }
     if (!written || WriteErrorCode() != 0) {
       result = -1;
-      NoteWriteFailure();
-      ShowMessage("Write failed with error code " + IntToStr(WriteErrorCode()), mtError);
+      run.NoteWriteFailure();
+      run.ShowMessage("Write failed with error code " + IntToStr(WriteErrorCode()), mtError);
       return -1;
     }
-    if (!ReplaceTarget()) return -1;
-    result = FRecordCounter;
+    if (!run.ReplaceTarget()) return -1;
+    result = run.FRecordCounter;
     if (FOnFinishExport) FOnFinishExport(this);
   } catch (const EConvertError& e) {
-    FLastError = std::string("data conversion error: ") + e.what();
-    ShowMessage("Data conversion error!", mtError);
+    run.FLastError = std::string("data conversion error: ") + e.what();
+    run.ShowMessage("Data conversion error!", mtError);
   } catch (const std::exception& e) {
     // A handler's or the dataset's exception goes on to the host, which
     // finds its text in LastError too.
-    FLastError = e.what();
+    run.FLastError = e.what();
     throw;
   }
   return result;
 }
 
-bool TCSVExport::WriteRun() {
+bool TExportRun::WriteRun() {
+  TCSVExport& o = FOwner;
   // Progress is shown about a hundred times per run, whatever its size.
   const std::int32_t interval = std::max<std::int32_t>(1, FRecordTotal / 100);
 
   // Converted into the output's encoding on the way, where it has one.
-  if (FByteOrderMark && !EncodingWritesByteOrderMark(FEncoding)) {
+  if (o.FByteOrderMark && !EncodingWritesByteOrderMark(o.FEncoding)) {
     FOutput.Append("\xEF\xBB\xBF");
   }
-  if (FHeaderOutput && !WriteLines(*FHeaderData)) return false;
-  if (FHeaderOutput && FHeaderFieldNames && !WriteData(GetFieldNamesLine())) return false;
+  if (o.FHeaderOutput && !WriteLines(*o.FHeaderData)) return false;
+  if (o.FHeaderOutput && o.FHeaderFieldNames && !WriteData(o.GetFieldNamesLine())) return false;
 
   // Each pass reads DataSet, ExportType and RecordSeparator as they are: a
   // handler that changes them has the next record walked, formatted and
@@ -387,37 +412,38 @@ bool TCSVExport::WriteRun() {
   plan.Build(Layout());
   std::int64_t bytes = 0;
   if (!WriteAhead(plan, bytes)) return false;
-  while (FDataSet != nullptr && !FDataSet->Eof()) {
+  while (o.FDataSet != nullptr && !o.FDataSet->Eof()) {
     const std::size_t length = plan.Put();
     if (length > 0) {
       // Every line counts two separator bytes, whatever RecordSeparator writes.
       bytes += static_cast<std::int64_t>(length) + 2;
       if (FOutput.Full() && !FOutput.Queue()) return false;
     }
-    FDataSet->Next();
+    o.FDataSet->Next();
     ++FRecordCounter;
-    if (FOnExportRecord) {
+    if (o.FOnExportRecord) {
       // The handler may look at the file: it must hold every line so far.
       if (!FOutput.Flush()) return false;
-      FOnExportRecord(this, FRecordCounter, bytes);
+      o.FOnExportRecord(&o, FRecordCounter, bytes);
       plan.Build(Layout());  // the handler may have changed what the plan holds
     }
-    if (FShowProgress && FRecordCounter % interval == 0 && FProgressWindow != nullptr) {
+    if (o.FShowProgress && FRecordCounter % interval == 0 && FProgressWindow != nullptr) {
       FProgressWindow->Increment(FRecordCounter, bytes);
       plan.Build(Layout());
     }
   }
 
-  if (FTrailerOutput && !WriteLines(*FTrailerData)) return false;
+  if (o.FTrailerOutput && !WriteLines(*o.FTrailerData)) return false;
   return true;
 }
 
-bool TCSVExport::WriteAhead(TRecordPlan& plan, std::int64_t& bytes) {
+bool TExportRun::WriteAhead(TRecordPlan& plan, std::int64_t& bytes) {
+  const TCSVExport& o = FOwner;
   // Only with no host code looking on, and for as long as records can be
   // formatted from copies of their values; a record that cannot, and all
   // after it, go the usual way.
-  TDataSet* const dataSet = FDataSet;
-  if (!FFormatAhead || FOnExportRecord || (FShowProgress && FProgressWindow != nullptr) ||
+  TDataSet* const dataSet = o.FDataSet;
+  if (!o.FFormatAhead || o.FOnExportRecord || (o.FShowProgress && FProgressWindow != nullptr) ||
       !plan.WorksFromCopies() || dataSet->Eof()) {
     return true;
   }
@@ -427,7 +453,7 @@ bool TCSVExport::WriteAhead(TRecordPlan& plan, std::int64_t& bytes) {
   } catch (const std::system_error&) {
     return true;  // no thread to be had: every record goes the usual way
   }
-  while (!dataSet->Eof() && FDataSet == dataSet && ahead->Add(dataSet->CurrentValues())) {
+  while (!dataSet->Eof() && o.FDataSet == dataSet && ahead->Add(dataSet->CurrentValues())) {
     dataSet->Next();
     ++FRecordCounter;
   }

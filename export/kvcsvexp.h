@@ -13,17 +13,13 @@
 
 #include "core/classes.h"
 #include "data/db.h"
-#include "io/fileio.h"
-#include "export/kvcsvexp_output.h"
 #include "components/kvtypes.h"
 #include "text/formats_choice.h"
 
 namespace korvane {
 
+class TExportRun;
 class TProgressWindow;
-class TRecordPlan;
-class TReplacementFile;
-struct TExportLayout;
 
 // The records a run left out because a value of theirs could not be read
 // (the dataset or a field's OnGetText handler raised): how many, the first
@@ -250,18 +246,18 @@ class KORVANE_API TCSVExport : public TComponent {
   std::string GetFieldNamesLine() const;
 
   // Run state, readable for tests and hosts.
-  std::int32_t RecordCounter() const { return FRecordCounter; }
+  std::int32_t RecordCounter() const;
   // The dataset's RecordCount, taken when the run starts; 0 for a run that
   // neither shows progress nor has an OnExportRecord handler.
-  std::int32_t RecordTotal() const { return FRecordTotal; }
-  TProgressWindow* ProgressWindow() const { return FProgressWindow; }
-  bool FileOpen() const { return FOutput.Valid(); }
+  std::int32_t RecordTotal() const;
+  TProgressWindow* ProgressWindow() const;
+  bool FileOpen() const;
   // The OS error code of the first failed write of the current or last run;
   // 0 when none failed.
-  int WriteErrorCode() const { return FOutput.ErrorCode(); }
+  int WriteErrorCode() const;
   // What failed when it was not the OS (a character the encoding cannot
   // hold, named with its line of the output); empty otherwise.
-  const std::string& WriteErrorText() const { return FOutput.Failure(); }
+  const std::string& WriteErrorText() const;
   // Why the last run could not start, when Execute returned -1 before its
   // first line without a message (no dataset, a dataset that cannot be
   // opened, an output file that cannot be made, ...); empty when it started.
@@ -271,12 +267,12 @@ class KORVANE_API TCSVExport : public TComponent {
   // text of a conversion error, what a handler raised. Empty after a run that
   // succeeded; a run that wrote every line but left records out
   // (LeftOutRecords) succeeded.
-  const std::string& LastError() const { return FLastError; }
+  const std::string& LastError() const;
   // The records the last run left out: a record a value of which cannot be
   // read writes no line, but is counted in the result and reported to
   // OnExportRecord like any other, and the run goes on. A host that wants
   // every record decides what to do with them (the command fails the run).
-  const TLeftOutRecords& LeftOutRecords() const { return FLeftOut; }
+  const TLeftOutRecords& LeftOutRecords() const;
 
   // Whether Execute formats records on a second thread from copies of their
   // values while it walks the dataset. Only runs in which no host code
@@ -299,45 +295,20 @@ class KORVANE_API TCSVExport : public TComponent {
   // that each write is as large as everything written before it, up to
   // kMaxWriteBufferSize, so that a short run or an early failure is found
   // soon and a long run makes few, large writes.
-  static constexpr std::size_t kWriteBufferSize = TExportOutput::kFirstWrite;
-  static constexpr std::size_t kMaxWriteBufferSize = TExportOutput::kLargestWrite;
+  static constexpr std::size_t kWriteBufferSize = 10240;
+  static constexpr std::size_t kMaxWriteBufferSize = 1 << 20;
 
  private:
-  class TRunGuard;
+  friend class TExportRun;
 
   std::string GetVersion() const { return kVersion; }
-  // What the record plan takes from the properties.
-  TExportLayout Layout() const;
-  // The current record as a line, without the record separator.
-  std::string FormatRecord(bool fixed);
-  // Header, record loop and trailer of Execute; false when a write failed.
-  bool WriteRun();
-  // Formats records on a second thread while it can, from the first one
-  // on (see FormatAhead); false when a write failed.
-  bool WriteAhead(TRecordPlan& plan, std::int64_t& bytes);
-  bool WriteLines(const TStrings& lines);
-  std::string_view RecordSeparatorBytes() const;
-  void FreeProgressWindow() noexcept;
-  // Shows a message of the run (OnMessage, else MessageDlg).
-  void ShowMessage(const std::string& text, TMsgDlgType type);
-  // Fills LastError for a run that failed after Setup.
-  void NoteWriteFailure();
-  // Puts a wmReplace run's new file in OutputFile's place; false (with
-  // LastError) when it cannot, the target then unchanged.
-  bool ReplaceTarget();
 
-  // Bytes waiting for the file, and the file. On cache lines of their own,
-  // apart from what a run reads for every record: while records are
-  // formatted ahead, another thread writes there.
-  TExportOutput FOutput;
-  alignas(64) std::string FCustomSeparator;
+  std::string FCustomSeparator;
   TDataSet* FDataSet = nullptr;
   TDelimitedFields FDelimitedFields = dfAll;
   TExportType FExportType = expDelimited;
-  std::string FDelimiter;
   TFieldDelimiter FFieldDelimiter = fdlNone;
   TFieldSeparator FFieldSeparator = fspPipe;
-  std::string FSeparator;
   std::string FSeparatorChar;
   std::unique_ptr<TStringList> FFieldList;
   TFieldListAction FFieldListAction = flaNone;
@@ -345,9 +316,6 @@ class KORVANE_API TCSVExport : public TComponent {
   bool FHeaderOutput = false;
   bool FHeaderFieldNames = false;
   TWriteMode FWriteMode = wmInPlace;
-  // The new file of a wmReplace run, from Setup until it replaces the
-  // target or is removed.
-  std::unique_ptr<TReplacementFile> FReplacement;
   TNumericAlignment FNumericAlign = naLeft;
   bool FWholeValues = false;
   TDateTimeStyle FDateTimeStyle = dsFormatSettings;
@@ -363,19 +331,16 @@ class KORVANE_API TCSVExport : public TComponent {
   TNotifyEvent FOnBeginExport;
   TNotifyEvent FOnFinishExport;
   std::string FOutputFile;
-  TProgressWindow* FProgressWindow = nullptr;  // owned (its component owner is this)
   TRecordSeparator FRecordSeparator = rsCRLF;
-  std::int32_t FRecordCounter = 0;
   bool FShowProgress = false;
-  std::int32_t FRecordTotal = 0;
-  // Why the last run failed, and whether it got past Setup.
-  std::string FLastError;
-  bool FStarted = false;
   TMessageEvent FOnMessage;
-  TLeftOutRecords FLeftOut;
   std::unique_ptr<TStringList> FTrailerData;
   bool FTrailerOutput = false;
   bool FFormatAhead = std::thread::hardware_concurrency() > 1;
+  // What a run keeps apart from the properties: the output, the characters
+  // in force, the counters, the reasons (export/kvcsvexp_run.h). Made with
+  // the component, so that the run's accessors always have it.
+  std::unique_ptr<TExportRun> FRun;
 };
 
 }  // namespace korvane

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "io/byte_sink.h"
+#include "io/background_writer.h"
 #include "io/fileio.h"
 
 namespace korvane {

@@ -1,6 +1,5 @@
 #include "io/fileio.h"
 
-#include "io/byte_sink.h"
 #include "io/fileio_faults.h"
 
 #include <fcntl.h>
@@ -223,36 +222,6 @@ bool IsRegularFile(const TFileHandle& file) {
 bool IsNamedPipe(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
-}
-
-TBackgroundWriter::TBackgroundWriter(const TFileHandle& file, TByteSink* sink)
-    : FFile(file), FSink(sink), FThread([this] { Run(); }) {}
-
-TBackgroundWriter::~TBackgroundWriter() {
-  FPipe.Close();  // the write in progress ends first
-  FThread.join();
-}
-
-void TBackgroundWriter::Start(const char* data, std::size_t count) {
-  TJob* job = FPipe.Acquire();
-  if (job == nullptr) return;  // a write failed: nothing more goes to the file
-  job->Data = data;
-  job->Count = count;
-  FPipe.Publish();
-}
-
-bool TBackgroundWriter::Wait() { return FPipe.WaitReleased(); }
-
-void TBackgroundWriter::Run() {
-  while (const TJob* job = FPipe.Take()) {
-    const bool written = FSink != nullptr ? FSink->Write(job->Data, job->Count)
-                                          : WriteFile(FFile, job->Data, job->Count);
-    if (!written) {
-      FError = GetLastError() != 0 ? GetLastError() : EIO;
-      FPipe.Fail();
-    }
-    FPipe.Release();
-  }
 }
 
 }  // namespace korvane

@@ -21,6 +21,7 @@
 
 #include "datasets/memory/memory_dataset.h"
 #include "ui/dialogs.h"
+#include "io/batch_pipe.h"
 #include "io/fileio.h"
 #include "text/formats.h"
 #include "export/kvcsvexp.h"

@@ -1,4 +1,5 @@
 #include "io/fileio.h"
+#include "io/background_writer.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "datasets/memory/memory_dataset.h"
+#include "io/batch_pipe.h"
 #include "io/fileio.h"
 #include "text/formats.h"
 #include "components/kvprogress.h"
