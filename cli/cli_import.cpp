@@ -173,22 +173,29 @@ TImportOutcome ExecuteImport(TSession& session, TCSVImport& import, TRejectRepor
     failure = e.what();
   }
   if (bulk) {
+    // Over ranges, rolledBack holds the later ranges' already.
+    std::int64_t lost = 0;
+    bool endFailed = false;
     try {
       // The records read since the last commit may come from the damaged
       // part of the input: only whole committed groups stay.
       if (damagedInput) {
-        rolledBack = ds->AbandonBulk();
+        lost = ds->AbandonBulk();
       } else {
         ds->EndBulk();
       }
     } catch (const EDatabaseFailure& e) {
       // The transaction the commit held went with it.
-      rolledBack += e.Lost();
+      lost = e.Lost();
+      endFailed = true;
       // A failed run has shown the database's failure already.
       if (failure.empty() && result >= 0) failure = e.what();
     } catch (const std::exception& e) {
+      endFailed = true;
       if (failure.empty()) failure = e.what();
     }
+    rolledBack += lost;
+    if (ranged != nullptr) ranged->EndedFirst(lost, endFailed);
   }
   try {
     report.Finish();

@@ -264,15 +264,23 @@ std::int32_t TRangedImport::Execute(TSession& session, TRejectReport& report,
   return result < 0 ? result : FMain.RecordCounter() - FMain.ErrorRecords();
 }
 
+void TRangedImport::EndedFirst(std::int64_t lost, bool failed) {
+  TPart& first = *FParts[0];
+  first.Stored -= lost;
+  if (failed && first.Failure.empty()) first.Failure = "failed";
+}
+
 std::string TRangedImport::StoredText() const {
   std::string text = "records stored by range:";
+  std::int64_t all = 0;
   for (std::size_t k = 0; k < FParts.size(); ++k) {
     const TPart& part = *FParts[k];
     const bool failed = !part.Failure.empty();
     text += (k > 0 ? ", " : " ") + std::to_string(part.Stored) + " (" + std::to_string(k + 1) +
             (failed ? ", failed)" : ")");
+    all += part.Stored;
   }
-  return text;
+  return text + "; " + std::to_string(all) + " in all";
 }
 
 std::string TRangedImport::NotStored() const {

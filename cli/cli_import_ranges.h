@@ -51,7 +51,11 @@ class TRangedImport {
   // What the command's import raises is raised again once the rest ended.
   std::int32_t Execute(TSession& session, TRejectReport& report, std::int64_t& rolledBack,
                        std::string& failure, bool& damagedInput);
-  // "records stored by range: 1000 (1), 998 (2, failed), ...".
+  // The first range's bulk run ended (by the command, after Execute):
+  // lost records it posted are not in the table, and failed says its last
+  // commit failed.
+  void EndedFirst(std::int64_t lost, bool failed);
+  // "records stored by range: 1000 (1), 998 (2, failed), ...; 1998 in all".
   std::string StoredText() const;
   // After a stop: the records not stored, as several ranges each stop where
   // they were ("records 1001-5000 (line 1002 on), 9001 on (line 9002

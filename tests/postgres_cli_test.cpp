@@ -821,6 +821,92 @@ TEST(PostgresJobs, InterruptedOrCutRunsSayWhatTheTableHolds) {
 }
 
 
+// "records stored by range: A (1, failed), B (2); T in all": each range's
+// count and whether it failed; empty without the line or when T is not the
+// sum.
+std::vector<std::pair<std::int64_t, bool>> StoredByRange(const std::string& err) {
+  const std::size_t by = err.find("records stored by range: ");
+  if (by == std::string::npos) return {};
+  std::istringstream in(err.substr(by + 25, err.find('\n', by) - by - 25));
+  std::vector<std::pair<std::int64_t, bool>> ranges;
+  std::int64_t sum = 0;
+  for (std::string item; std::getline(in, item, ')');) {
+    const std::size_t all = item.find("; ");
+    if (all != std::string::npos) {
+      if (std::stoll(item.substr(all + 2)) != sum) return {};
+      return ranges;
+    }
+    const std::size_t digit = item.find_first_of("0123456789");
+    if (digit == std::string::npos) return {};
+    ranges.emplace_back(std::stoll(item.substr(digit)), item.ends_with("failed"));
+    sum += ranges.back().first;
+  }
+  return {};
+}
+
+// A connection that goes (ended by its server mid-run, at its last commit,
+// or with every other connection of the run) fails a run cut into ranges:
+// the run says what each range stored, and the table holds exactly those
+// records, each range's first ones, once; the failed range's are whole
+// groups. A trigger ends the connection at a given record, so the failure
+// always falls where the case puts it.
+TEST(PostgresJobs, ALostConnectionFailsARangedRunSayingWhatEachRangeStored) {
+  KORVANE_NEED_POSTGRES(conn);
+  TScratchSchema schema(conn);
+  TTempDir dir;
+  std::string text;
+  for (int i = 1; i <= 20000; ++i) text += std::to_string(i) + ",\"r\n" + std::to_string(i) + "\"\n";
+  const std::string input = dir.Put("whole.csv", text);
+  const std::string app = "korvane_lost_" + std::to_string(::getpid());
+  const std::string self = "pg_terminate_backend(pg_backend_pid())";
+  const std::string all = "pg_terminate_backend(pid) FROM pg_stat_activity WHERE application_name = '" + app + "'";
+  struct TCase {
+    const char* name;
+    int id;             // the record whose insert (or commit) ends the connection
+    bool atCommit;      // when its transaction commits
+    std::string ended;  // the statement that ends it
+    int commitEvery;
+    std::size_t failedRange;
+  } const cases[] = {
+      {"range 1 mid-run", 5200, false, self, 500, 0},
+      {"range 2 mid-run", 15200, false, self, 500, 1},
+      // One group per range: range 1's only commit is its last, after its records were read.
+      {"range 1 at its last commit", 5, true, self, 100000, 0},
+      {"every connection", 5200, false, all, 500, 0},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string table = schema.Table("lost");
+    const std::string end = schema.Name() + ".lost_end";
+    schema.Exec("DROP TABLE IF EXISTS " + table + "; CREATE TABLE " + table +
+                " (id int, note text); CREATE OR REPLACE FUNCTION " + end +
+                "() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN IF NEW.id = " +
+                std::to_string(c.id) + " THEN PERFORM " + c.ended +
+                "; END IF; RETURN NEW; END $$; CREATE " + (c.atCommit ? "CONSTRAINT " : "") +
+                "TRIGGER lost_end AFTER INSERT ON " + table +
+                (c.atCommit ? " DEFERRABLE INITIALLY DEFERRED" : "") +
+                " FOR EACH ROW EXECUTE FUNCTION " + end + "()");
+    const TRun run = Korvane({"import", input, "--db", Uri() + "?application_name=" + app,
+                              "--table", table, "--header", "0", "-s", ",", "-q", "\"", "--jobs",
+                              "2", "--commit-every", std::to_string(c.commitEvery)});
+    EXPECT_EQ(run.Status, 1) << run.Err;
+    const auto ranges = StoredByRange(run.Err);
+    ASSERT_EQ(ranges.size(), 2u) << run.Err;
+    EXPECT_TRUE(ranges[c.failedRange].second) << run.Err;
+    EXPECT_EQ(ranges[c.failedRange].first % c.commitEvery, 0) << run.Err;
+    // Range 1 holds records 1 on, range 2 a run of records after them.
+    const std::string first = std::to_string(ranges[0].first);
+    EXPECT_EQ(schema.Value("SELECT count(*) || ' ' || count(DISTINCT id) || ' ' || "
+                           "coalesce(max(id), 0) FROM " + table + " WHERE id <= " + first),
+              first + " " + first + " " + first);
+    const std::string second = std::to_string(ranges[1].first);
+    EXPECT_EQ(schema.Value("SELECT count(*) || ' ' || count(DISTINCT id) || ' ' || "
+                           "coalesce(max(id) - min(id) + 1, 0) FROM " + table + " WHERE id > " +
+                           first),
+              second + " " + second + " " + second);
+  }
+}
+
 // A plain file cut into ranges, stopped by Ctrl-C: each range stops where it
 // was, and the records the run names as not stored are exactly those the
 // table lacks; the counts by range add up to the table's.
