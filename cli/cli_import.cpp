@@ -563,10 +563,13 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
   // Stopped by Ctrl-C, a run over several connections says what each
   // committed, as a failed one does.
   const bool signalled = import->Interrupted() && TImportInterrupts::Signal() != 0;
-  if (ranged && (signalled || result < 0)) {
+  // A run that never started (a header naming no column is a usage error)
+  // has no counts to give.
+  const bool started = import->SetupFailure().empty() && import->ColumnFault().empty();
+  if (ranged && started && (signalled || result < 0)) {
     session.Say(mtInformation, "--jobs " + o.Jobs + ": " + ranged->StoredText());
   } else if (signalled && !o.Jobs.empty() && !table->JobsCommitted().empty() &&
-      table->JobsNote() != table->JobsCommitted()) {
+             table->JobsNote() != table->JobsCommitted()) {
     session.Say(mtInformation, "--jobs " + o.Jobs + ": " + table->JobsCommitted());
   }
   if (const std::string gaps = ranged && signalled ? ranged->NotStored() : ""; !gaps.empty()) {

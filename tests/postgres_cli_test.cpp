@@ -679,7 +679,10 @@ TEST(PostgresJobs, CombinationsThatCannotRunAreUsageErrors) {
   const std::string table = schema.Table("t");
   schema.Exec("CREATE TABLE " + table + " (id int PRIMARY KEY, note text)");
   const std::string sqlite = dir.Path("s.db");
+  const std::string unknown = dir.Put("u.csv", "id,nosuch\n1,a\n2,b\n3,c\n");
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"import", unknown, "--db", Uri(), "--table", table, "--header", "--jobs", "2"},
+       "names a field the dataset does not have: \"nosuch\""},
       {{"import", input, "--db", Uri(), "--table", table, "--jobs", "0"},
        "--jobs '0': give a number of connections, 1 or more, or auto"},
       {{"import", input, "--db", Uri(), "--table", table, "--jobs", "2x"}, "--jobs '2x'"},
@@ -696,6 +699,8 @@ TEST(PostgresJobs, CombinationsThatCannotRunAreUsageErrors) {
     const TRun run = Korvane(args);
     EXPECT_EQ(run.Status, 2) << message;
     EXPECT_NE(run.Err.find(message), std::string::npos) << run.Err;
+    // Nothing ran: no counts.
+    EXPECT_EQ(run.Err.find("records stored"), std::string::npos) << run.Err;
   }
   EXPECT_EQ(schema.Value("SELECT count(*) FROM " + table), "0");
 }
