@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "cli/cli_util.h"
+#include "io/byte_source.h"
 
 namespace korvane {
 
@@ -103,11 +104,24 @@ std::string LineEndOf(const std::string& path) {
   // Only a regular file: reading a pipe would take its records away.
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return "\n";
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return "\n";
+  const TFileHandle file = OpenFileForSharedRead(path);
+  if (!file.Valid()) return "\n";
+  // The text the import reads: a compressed file's, not its own bytes.
   std::string head(64 * 1024, '\0');
-  head.resize(std::fread(head.data(), 1, head.size(), file));
-  std::fclose(file);
+  std::size_t size = 0;
+  try {
+    const std::unique_ptr<TByteSource> source =
+        OpenByteSource(file, {.Decompress = true, .Thread = false});
+    while (size < head.size()) {
+      const std::size_t n = source->Read(head.data() + size, head.size() - size);
+      if (n == 0) break;
+      size += n;
+    }
+  } catch (const EInOutError&) {
+    // Damaged data fails the import itself, which says where; the text
+    // before it decides here.
+  }
+  head.resize(size);
   const std::size_t at = head.find_first_of("\r\n");
   if (at == std::string::npos || head[at] == '\n') return "\n";
   return at + 1 < head.size() && head[at + 1] == '\n' ? "\r\n" : "\r";

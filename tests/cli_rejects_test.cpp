@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/cli_run.h"
+#include "support/compressed.h"
 #include "support/temp_dir.h"
 
 namespace korvane {
@@ -191,6 +192,33 @@ TEST_F(CliRejectsTest, InferredTypesFailLaterRecordsThatDoNotFitThem) {
   EXPECT_NE(r.Err.find("--sample all"), std::string::npos) << r.Err;
   EXPECT_EQ(Rows(dir.Path("new.db"), "SELECT n, d FROM n"),
             (Table{{"1", "2024-01-02"}, {"2", "2024-01-03"}}));
+}
+
+// The reject file ends its lines as the text of the input does, also when
+// the input is compressed and its compressed bytes hold another line end
+// first.
+TEST_F(CliRejectsTest, RejectsOfACompressedFileEndLinesAsItsText) {
+  // The first line end in bytes: what a reader of the file's own bytes finds.
+  const auto firstEnd = [](const std::string& bytes) -> std::string {
+    const std::size_t at = bytes.find_first_of("\r\n");
+    if (at == std::string::npos || bytes[at] == '\n') return "\n";
+    return bytes.compare(at, 2, "\r\n") == 0 ? "\r\n" : "\r";
+  };
+  for (const std::string end : {"\n", "\r\n"}) {
+    SCOPED_TRACE(end.size());
+    std::string text, packed;
+    for (int pad = 0; pad < 2000 && (packed.empty() || firstEnd(packed) == end); ++pad) {
+      text = "id,amount,note" + end + "1,1," + std::string(static_cast<std::size_t>(pad), 'x') +
+             end + "2,12x,two" + end;
+      packed = test::Gzip(text);
+    }
+    ASSERT_NE(firstEnd(packed), end);
+    const std::string input = dir.Put("in.csv.gz", packed);
+    Exec(Db(), "DELETE FROM t WHERE id < 100");
+    const TRun r = Korvane(Import(input, {"--header", "--rejects", dir.Path("rejects.csv")}));
+    EXPECT_EQ(r.Status, 3) << r.Err;
+    EXPECT_EQ(dir.Get("rejects.csv"), "id,amount,note" + end + "2,12x,two" + end);
+  }
 }
 
 // A reject file or log that cannot be written (a full disk) stops the run at
