@@ -670,6 +670,39 @@ TEST(PostgresJobs, ExportsAreTheSingleConnectionExport) {
       << query.Err;
 }
 
+// A server that cannot share a snapshot, or read a range of pages (here:
+// the names the reading uses stand for something else on its search path,
+// as on an engine lacking them), is found at the start: the table is read
+// over one connection, the run says why, and the export is the same.
+TEST(PostgresJobs, AServerLackingWhatRangesNeedIsReadOverOneConnection) {
+  KORVANE_NEED_POSTGRES(conn);
+  TScratchSchema schema(conn);
+  TTempDir dir;
+  const std::string table = schema.Table("pages");
+  schema.Exec("CREATE TABLE " + table +
+              " AS SELECT g AS id, repeat('x', 100) AS note FROM generate_series(1, 5000) g");
+  ASSERT_EQ(Korvane({"export", dir.Path("one.csv"), "--db", Uri(), "--table", table}).Status, 0);
+  const std::string lacking = Uri() + "?options=-csearch_path%3D" + schema.Name() + ",pg_catalog";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"CREATE FUNCTION " + schema.Name() +
+           ".pg_export_snapshot() RETURNS text LANGUAGE plpgsql AS $$ BEGIN RAISE EXCEPTION "
+           "'no snapshots here'; END $$",
+       "--jobs 2: the server cannot share a snapshot between connections (no snapshots here"},
+      {"DROP FUNCTION " + schema.Name() + ".pg_export_snapshot(); CREATE DOMAIN " + schema.Name() +
+           ".tid AS int",
+       "--jobs 2: the server cannot copy a range of a table's pages (invalid input syntax"},
+  };
+  for (const auto& [lack, why] : cases) {
+    schema.Exec(lack);
+    const TRun run =
+        Korvane({"export", dir.Path("two.csv"), "--db", lacking, "--table", table, "--jobs", "2"});
+    EXPECT_EQ(run.Status, 0) << run.Err;
+    EXPECT_NE(run.Err.find(why), std::string::npos) << run.Err;
+    EXPECT_NE(run.Err.find("): read over one connection"), std::string::npos) << run.Err;
+    EXPECT_EQ(dir.Get("two.csv") == dir.Get("one.csv"), true) << why;
+  }
+}
+
 // What --jobs cannot do is refused before anything is read.
 TEST(PostgresJobs, CombinationsThatCannotRunAreUsageErrors) {
   KORVANE_NEED_POSTGRES(conn);

@@ -63,6 +63,24 @@ bool TPostgresDataSet::TState::StartCopyOut(bool binary, pg::TError& error) {
   return false;
 }
 
+bool TPostgresDataSet::TState::ProbeRangeCopy(bool binary, pg::TError& error) {
+  if (!Conn->TryExec("SAVEPOINT korvane_probe", error)) return false;
+  bool cast = false;
+  const std::string sql = "COPY (SELECT " + ReadExpressions(binary, cast) + " FROM " + Table +
+                          " WHERE ctid >= '(0,0)'::tid AND ctid < '(0,0)'::tid) TO STDOUT" +
+                          (binary ? " (FORMAT binary)" : "");
+  bool ok = PQsendQuery(conn(), sql.c_str()) == 1;
+  if (!ok) error = pg::ErrorOf(conn(), nullptr);
+  // Also reads the rows of the COPY (none but the format's own) to its end.
+  ok = pg::DrainResults(conn(), error) && ok;
+  pg::TError undo;
+  const bool undone = Conn->TryExec(
+      ok ? "RELEASE korvane_probe" : "ROLLBACK TO SAVEPOINT korvane_probe; RELEASE korvane_probe",
+      undo);
+  if (!undone && ok) error = undo;
+  return ok && undone;
+}
+
 // Starts reading the table over several connections; false (JobsNote
 // saying why when jobs were asked for) when it is read over one.
 bool TPostgresDataSet::TState::StartParallelRead(std::int32_t wanted, bool unordered,
@@ -116,6 +134,22 @@ bool TPostgresDataSet::TState::StartParallelRead(std::int32_t wanted, bool unord
     return single("the table's " + std::to_string(pages) +
                   (pages == 1 ? " page is" : " pages are") + " too few to share out, and were");
   }
+  // An engine that speaks the protocol may lack a range scan of pages or the
+  // binary format: an empty range, copied first in the snapshot's own
+  // transaction, finds out before the ranges start. Refused binary, the
+  // ranges are read in the text format, as over one connection.
+  pg::TError e;
+  bool binary = Binary;
+  bool probed = ProbeRangeCopy(binary, e);
+  if (!probed && binary && pg::RefusesBinaryFormat(e)) {
+    binary = false;
+    probed = ProbeRangeCopy(false, e);
+  }
+  if (!probed) {
+    EndReadTransaction();
+    return single("the server cannot copy a range of a table's pages (" + e.Text() + ")");
+  }
+  Binary = binary;
   auto conns = OpenJobConnections(connection, jobs,
                                   "BEGIN ISOLATION LEVEL REPEATABLE READ, READ ONLY; SET "
                                   "TRANSACTION SNAPSHOT " +

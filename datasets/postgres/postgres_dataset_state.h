@@ -116,6 +116,11 @@ struct TPostgresDataSet::TState {
   // refused.
   bool StartCopyOut(bool binary, pg::TError& error);
 
+  // Copies an empty range of the table's pages in the format, inside the
+  // read transaction (which a failure leaves usable); false and the
+  // server's error when the server cannot.
+  bool ProbeRangeCopy(bool binary, pg::TError& error);
+
   // Starts reading the table over several connections; false (JobsNote
   // saying why when jobs were asked for) when it is read over one.
   bool StartParallelRead(std::int32_t wanted, bool unordered, const std::string& connection);
