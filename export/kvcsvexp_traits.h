@@ -1,6 +1,7 @@
-// What the export's record plan needs to know of a field type: flags for
-// leaving values out, quoting and padding. Private to the record plan
-// (kvcsvexp_plan.cpp).
+// What the export's record plan needs to know of a field type (flags for
+// leaving values out, quoting and padding) and the room its columns write
+// values in. Private to the record plan (kvcsvexp_plan.cpp builds it,
+// kvcsvexp_plan_lines.cpp writes with it).
 #pragma once
 
 #include <array>
@@ -8,6 +9,7 @@
 #include <cstdint>
 
 #include "data/db.h"
+#include "text/formats.h"
 
 namespace korvane::export_plan {
 
@@ -60,5 +62,26 @@ constexpr std::array<std::uint8_t, 256> kTypeTraits = [] {
   }
   return traits;
 }();
+
+// Room for FloatToChars: any double's text fits.
+constexpr std::size_t kFloatRoom = 32;
+// Numbers aligned on the right are moved whole, kNumberRoom bytes at a
+// time, when they are no longer.
+constexpr std::size_t kNumberRoom = 32;
+static_assert(kNumberRoom >= kFloatRoom && kNumberRoom >= kIntegerTextRoom &&
+              kNumberRoom >= kCurrencyTextRoom);
+// Texts up to this long fit the room a column has; longer ones ask for room.
+constexpr std::size_t kShortText = 16;
+
+// Room a column takes besides its value and padding: the four bytes before
+// the value and a closing quote, and the sixteen-byte steps in which blanks
+// are stored.
+constexpr std::size_t kColumnRoom = 5 + 16;
+
+// A value aligned on the right in a fixed-width line is written this far
+// past the end of its column, and moved into place once the blanks in front
+// of it are stored: read back at once, the bytes just stored would wait for
+// their stores to finish.
+constexpr std::size_t kRightAhead = 16;
 
 }  // namespace korvane::export_plan
