@@ -106,25 +106,26 @@ bool DecimalsFit(std::string_view text, const TNumberParts& n, const TField* fie
                  TValueFault& fault) {
   const int decimals = n.Decimals();
   // An exact decimal's limits by the standard name of its type, whatever
-  // the database calls it.
-  const std::string column = field->DataType() == ftCurrency
-                                 ? std::string("MONEY")
-                                 : "NUMERIC(" + IntToStr(field->Precision()) + "," +
-                                       IntToStr(kept) + ")";
+  // the database calls it; for a message only.
+  const auto column = [&] {
+    return field->DataType() == ftCurrency
+               ? std::string("MONEY")
+               : "NUMERIC(" + IntToStr(field->Precision()) + "," + IntToStr(kept) + ")";
+  };
   if (field->DataType() != ftCurrency && field->Precision() > kept) {
     // The whole digits of a NUMERIC(p,s): at most p - s.
     const std::string_view whole = WithoutLeadingZeros(n.Whole());
     const long digits = static_cast<long>(whole.size()) + (whole.empty() ? 0 : n.Exponent);
     if (digits > field->Precision() - kept) {
       return Fail(fault, rerOutOfRange,
-                  QuotedValue(text) + " has " + IntToStr(digits) + " whole digits; " + column +
+                  QuotedValue(text) + " has " + IntToStr(digits) + " whole digits; " + column() +
                       " keeps " + IntToStr(field->Precision() - kept));
     }
   }
   if (decimals <= kept) return true;
   return Fail(fault, rerOutOfRange,
               QuotedValue(text) + " has " + IntToStr(decimals) +
-                  (decimals == 1 ? " decimal; " : " decimals; ") + column + " keeps " +
+                  (decimals == 1 ? " decimal; " : " decimals; ") + column() + " keeps " +
                   IntToStr(kept));
 }
 

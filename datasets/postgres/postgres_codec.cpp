@@ -384,7 +384,10 @@ void AppendBinary(std::string& out, const TColumn& column, const TFieldData& val
       AppendNumeric(out, DoubleOf(value));
       return;
     case TKind::WideNumeric: {
-      const std::string text = TextOf(column, value, context);
+      const std::string* given = std::get_if<std::string>(&value);
+      const std::string converted =
+          given != nullptr ? std::string() : TextOf(column, value, context);
+      const std::string& text = given != nullptr ? *given : converted;
       if (!AppendNumericText(out, text)) {
         Fail("Column '" + column.Name + "' cannot hold '" + Shown(text) +
              "', which is not a number");

@@ -194,6 +194,7 @@ bool AppendNumericText(std::string& out, std::string_view text) {
     AppendSpecialNumeric(out, kNumericNaN);
     return true;
   }
+  const std::string_view signedText = text;
   const bool negative = text.front() == '-';
   if (text.front() == '-' || text.front() == '+') text.remove_prefix(1);
   if (SameNoCase(text, "infinity") || SameNoCase(text, "inf")) {
@@ -221,6 +222,13 @@ bool AppendNumericText(std::string& out, std::string_view text) {
     if (down) exponent = -exponent;
   }
   if (!text.empty()) return false;
+  if (exponent == 0) {
+    // Digits and a point as AppendDecimal reads them (a field's own text).
+    if (static_cast<long>(fraction.size()) > kScaleDigits) return false;
+    if (static_cast<long>(whole.size()) > kWholeDigits) return false;
+    AppendDecimal(out, signedText);
+    return true;
+  }
   const std::string digits = std::string(whole) + std::string(fraction);
   const long point = static_cast<long>(whole.size()) + exponent;  // digits before the point
   const long scale = std::max(0L, static_cast<long>(fraction.size()) - exponent);
