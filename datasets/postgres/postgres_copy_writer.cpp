@@ -69,6 +69,7 @@ TCopyWriter::TCopyWriter(TConnection& connection, std::string quotedTable,
   for (const TColumn& c : columns) FBinary = FBinary && (c.Generated || BinaryWritable(c.Kind));
   for (const TColumn& c : columns) {
     if (context.ZonedSession && c.Kind == TKind::TimestampTz && !c.Generated) FBinary = false;
+    FMayOmit = FMayOmit || c.Generated || c.HasDefault;
   }
 }
 
@@ -163,6 +164,7 @@ void TCopyWriter::StartSegment(const TMask& omitted) {
   }
   FCopying = true;
   FOmitted = omitted;
+  FSentColumns = static_cast<std::size_t>(std::count(omitted.begin(), omitted.end(), false));
   ClearRows();
 }
 
@@ -175,21 +177,24 @@ void TCopyWriter::ClearRows() {
 
 void TCopyWriter::Add(const TFieldData* values, std::int64_t post) {
   CheckBroken();
-  FScratchMask.assign(FColumns.size(), false);
-  for (std::size_t i = 0; i < FColumns.size(); ++i) {
-    const TColumn& c = FColumns[i];
-    FScratchMask[i] = c.Generated || (c.HasDefault && IsNull(values[i]));
+  // The columns a row leaves out: generated ones, and those with a default
+  // it has no value for. Without either in the table, every row sends
+  // every column and keeps the COPY running.
+  if (FMayOmit || !FCopying) {
+    FScratchMask.assign(FColumns.size(), false);
+    for (std::size_t i = 0; i < FColumns.size(); ++i) {
+      const TColumn& c = FColumns[i];
+      FScratchMask[i] = c.Generated || (c.HasDefault && IsNull(values[i]));
+    }
+    if (FCopying && FScratchMask != FOmitted) EndSegment();
+    if (!FCopying) StartSegment(FScratchMask);
   }
-  if (FCopying && FScratchMask != FOmitted) EndSegment();
-  if (!FCopying) StartSegment(FScratchMask);
 
   const std::size_t start = FRows.size();
   try {
     const bool numbered = !FRowNumberColumn.empty();
     if (FBinary) {
-      std::size_t count = numbered ? 1 : 0;
-      for (bool omitted : FOmitted) count += omitted ? 0 : 1;
-      PutBE16(FRows, static_cast<std::uint16_t>(count));
+      PutBE16(FRows, static_cast<std::uint16_t>(FSentColumns + (numbered ? 1 : 0)));
     }
     bool first = true;
     for (std::size_t i = 0; i < FColumns.size(); ++i) {

@@ -143,6 +143,8 @@ class TCopyWriter {
   bool FInTransaction = false;
   bool FCopying = false;
   TMask FOmitted;         // defaulted columns left out of the segment's COPY
+  std::size_t FSentColumns = 0;  // and those it sends
+  bool FMayOmit = false;         // some column is generated or has a default
   std::string FRows;  // rows not handed to the server yet, or a segment's rows
   std::vector<std::size_t> FRowStarts;  // of the rows in FRows, for a retry
   std::int64_t FFirstPost = 0;          // the post number of FRows' first row
