@@ -629,6 +629,28 @@ TEST(PostgresJobs, EveryRecordStoredOnceAndRefusalsAsOneConnectionReportsThem) {
   }
 }
 
+// --jobs auto loads over as many connections as the server's
+// max_parallel_workers or the client's cores, whichever are fewer.
+TEST(PostgresJobs, AutoTakesTheFewerOfTheServersWorkersAndTheClientsCores) {
+  KORVANE_NEED_POSTGRES(conn);
+  TScratchSchema schema(conn);
+  TTempDir dir;
+  const std::string input = dir.Put("many.csv", Numbered(3000));
+  const auto cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  for (const int workers : {1, 2, 64}) {
+    const std::string table = schema.Table("auto" + std::to_string(workers));
+    schema.Exec("CREATE TABLE " + table + " (id int, note text)");
+    const TRun run =
+        Korvane({"import", input, "--db",
+                 Uri() + "?options=-cmax_parallel_workers%3D" + std::to_string(workers), "--table",
+                 table, "--header", "--jobs", "auto", "--json"});
+    EXPECT_EQ(run.Status, 0) << run.Err;
+    EXPECT_NE(run.Out.find("\"ranges\":" + std::to_string(std::min(workers, cores))),
+              std::string::npos)
+        << workers << run.Out;
+  }
+}
+
 // A table read over several connections comes out byte for byte as over
 // one (in the order of its pages, holes of deleted rows and all), or in
 // another order with --unordered; a query is read over one connection.
