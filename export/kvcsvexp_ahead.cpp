@@ -8,11 +8,18 @@
 #include <variant>
 
 #include "core/sysutils.h"
+#include "text/formats.h"
 
 namespace korvane {
 
 TFormatAhead::TFormatAhead(TExportOutput& output, TRecordPlan& plan)
-    : FOutput(output), FPlan(plan), FSlots(Slots(plan)), FWidth(FSlots.size()), FThread([this] {
+    : FOutput(output),
+      FPlan(plan),
+      FSlots(Slots(plan)),
+      FWidth(FSlots.size()),
+      // The thread formats with the run's settings, as the calling thread does.
+      FThread([this, settings = ThreadFormatSettings()] {
+        const TThreadFormatSettings formats(settings);
         Run();
       }) {}
 

@@ -284,8 +284,10 @@ void TCSVImport::SetThousandSeparator(const std::string& value) {
 }
 
 std::int32_t TCSVImport::Execute() {
-  // The run's own format settings, until the guard below has ended it.
-  const TScopedFormatSettings formats(FFormats);
+  // The run's own format settings, until the guard below has ended it; a
+  // field's own date layout changes the run's copy, never settings that
+  // other threads read.
+  const TScopedFormatSettings formats(FFormats, FColumnFormats->Count() > 0);
   std::int32_t Result = -1;
   // The dataset whose BeginBulk has been called and still waits for EndBulk.
   TDataSet* bulkData = nullptr;
@@ -507,8 +509,9 @@ namespace {
 // the format settings' reading (which also meets a field that refuses
 // writes, and keeps to its own rule for it).
 // While it lives, a field's own layout (ColumnFormats) is the format
-// settings' ShortDateFormat. Each change costs the date reader a look at the
-// layout, which only imports with such layouts pay.
+// settings' ShortDateFormat (the run's own copy, see Execute). Each change
+// costs the date reader a look at the layout, which only imports with such
+// layouts pay.
 // A value of a field without a layout of its own (every value, in most
 // runs) costs one test: the saved layout is made only for a field with one.
 class TScopedDateLayout {

@@ -3,8 +3,11 @@
 // nothing here depends on the C library's global locale (numbers go through
 // std::from_chars / std::to_chars, characters are classified by hand).
 //
-// Not thread-safe: the settings and the clock are process-wide and meant to
-// be set up before a run, not changed while another thread converts.
+// The process-wide settings and the clock are meant to be set up before a
+// run, not changed while another thread converts. A run that needs layouts
+// of its own puts its own settings in force on its threads
+// (TThreadFormatSettings): two such runs on two threads convert side by
+// side, each with its own layouts.
 #pragma once
 
 #include "core/api.h"
@@ -48,10 +51,31 @@ struct KORVANE_API TFormatSettings {
                                              "Thursday", "Friday", "Saturday"};
 };
 
-// The settings in force. The host changes them in place.
+// The settings in force on the calling thread: those a
+// TThreadFormatSettings put in force there, else the process-wide ones. The
+// host changes them in place.
 KORVANE_API TFormatSettings& FormatSettings();
-// Puts the defaults back.
+// Puts the defaults back (in the settings FormatSettings() gives).
 KORVANE_API void ResetFormatSettings();
+
+// While it lives, FormatSettings() on the thread that made it gives
+// *settings, which must outlive it; nullptr gives the process-wide settings
+// again. Other threads keep theirs. Nested, the innermost one holds and the
+// one before comes back when it ends. A run's own threads take the run's
+// settings with ThreadFormatSettings() on the thread that starts them.
+class KORVANE_API TThreadFormatSettings {
+ public:
+  explicit TThreadFormatSettings(TFormatSettings* settings) noexcept;
+  ~TThreadFormatSettings();
+  TThreadFormatSettings(const TThreadFormatSettings&) = delete;
+  TThreadFormatSettings& operator=(const TThreadFormatSettings&) = delete;
+
+ private:
+  TFormatSettings* FPrevious;
+};
+// The settings a TThreadFormatSettings put in force on the calling thread;
+// nullptr when the process-wide ones are in force there.
+KORVANE_API TFormatSettings* ThreadFormatSettings() noexcept;
 
 // Text to number: an optional sign, digits with at most one
 // DecimalSeparator (".5" and "5." are accepted, "." is not), an optional

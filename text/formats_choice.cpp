@@ -23,15 +23,12 @@ std::string CheckedSeparator(const char* property, const std::string& value) {
   return value;
 }
 
-TScopedFormatSettings::TScopedFormatSettings(const TFormatChoice& choice)
-    : FActive(!choice.Empty()) {
-  if (!FActive) return;
-  FSaved = FormatSettings();
-  FormatSettings() = choice.Applied(FSaved);
+TScopedFormatSettings::TScopedFormatSettings(const TFormatChoice& choice, bool changing) {
+  if (choice.Empty() && !changing) return;
+  FSettings = std::make_unique<TFormatSettings>(choice.Applied(FormatSettings()));
+  FInForce.emplace(FSettings.get());
 }
 
-TScopedFormatSettings::~TScopedFormatSettings() {
-  if (FActive) FormatSettings() = std::move(FSaved);
-}
+TScopedFormatSettings::~TScopedFormatSettings() = default;
 
 }  // namespace korvane

@@ -3,6 +3,8 @@
 // set up, whatever the process-wide settings are then.
 #pragma once
 
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "core/api.h"
@@ -32,19 +34,24 @@ struct KORVANE_API TFormatChoice {
 // EConvertError naming the property for anything longer.
 KORVANE_API std::string CheckedSeparator(const char* property, const std::string& value);
 
-// While it lives, FormatSettings() holds the choice applied to what they
-// were; they come back when it ends. Meant for the length of a run, on the
-// thread that set the settings up (see formats.h: they are process-wide).
+// While it lives, FormatSettings() on the thread that made it gives
+// settings of the run's own: the choice applied to what it gave before.
+// Nothing changes for other threads or for the process-wide settings, so
+// runs on several threads may each have their own. With an empty choice the
+// run reads the settings in force as they are, unless `changing` says it
+// changes them while it runs (a field's own date layout): it then changes a
+// copy of its own. The run's own threads take these settings through
+// ThreadFormatSettings(). Meant for the length of a run.
 class KORVANE_API TScopedFormatSettings {
  public:
-  explicit TScopedFormatSettings(const TFormatChoice& choice);
+  explicit TScopedFormatSettings(const TFormatChoice& choice, bool changing = false);
   ~TScopedFormatSettings();
   TScopedFormatSettings(const TScopedFormatSettings&) = delete;
   TScopedFormatSettings& operator=(const TScopedFormatSettings&) = delete;
 
  private:
-  bool FActive;
-  TFormatSettings FSaved;
+  std::unique_ptr<TFormatSettings> FSettings;  // the run's, when the choice gives any
+  std::optional<TThreadFormatSettings> FInForce;
 };
 
 }  // namespace korvane

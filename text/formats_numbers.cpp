@@ -34,6 +34,9 @@ constinit TFormatSettings gSettings;
 TFormatSettings& Settings() { return gSettings; }
 #endif
 
+// The settings a run put in force on this thread, or nullptr.
+constinit thread_local TFormatSettings* tThreadSettings = nullptr;
+
 // ---------------------------------------------------------------------------
 // Numbers.
 
@@ -303,7 +306,19 @@ std::string RenderSection(const NumberSection& s, double value, bool minus, bool
 
 }  // namespace
 
-TFormatSettings& FormatSettings() { return Settings(); }
+TFormatSettings& FormatSettings() {
+  TFormatSettings* const own = tThreadSettings;
+  return own != nullptr ? *own : Settings();
+}
+
+TThreadFormatSettings::TThreadFormatSettings(TFormatSettings* settings) noexcept
+    : FPrevious(tThreadSettings) {
+  tThreadSettings = settings;
+}
+
+TThreadFormatSettings::~TThreadFormatSettings() { tThreadSettings = FPrevious; }
+
+TFormatSettings* ThreadFormatSettings() noexcept { return tThreadSettings; }
 
 void ResetFormatSettings() { FormatSettings() = TFormatSettings{}; }
 
