@@ -323,20 +323,17 @@ void ApplyColumnMatching(TCSVImport& import, const TImportOptions& o) {
 TCSVImport& CreateImport(TComponent& root, TDataSet* ds, const TImportOptions& o) {
   auto* import = new TCSVImport(&root);
   import->SetName("Import");
-  // The command's defaults are those of a CSV file.
-  import->SetFieldSeparator(fspComma);
-  import->SetFieldDelimiter(fdlDouble);
-  import->SetWholeValues(true);
-  import->SetValueErrors(o.Lenient ? veLenient : veStrict);
-  // ISO 8601 dates and times unless a layout is given (or the sample shows
-  // another one, see ChooseDateStyle).
-  import->SetDateTimeStyle(o.Format.DatesGiven() ? dsFormatSettings : dsISO8601);
+  // The command's defaults are those of a CSV file, the same a program
+  // gets from UseCommandDefaults: strict values, ISO 8601 dates and times,
+  // compressed files read by their first bytes, text as UTF-8 unless
+  // --encoding says otherwise.
+  UseCommandDefaults(*import);
+  if (o.Lenient) import->SetValueErrors(veLenient);
+  // A date or time layout given replaces ISO 8601 (so does one the sample
+  // shows, see ChooseDateStyle).
+  if (o.Format.DatesGiven()) import->SetDateTimeStyle(dsFormatSettings);
   ChooseFormats(*import, o.Format);
   import->SetDialect(ParseDialect(o.Dialect));
-  // Compressed files are read by their first bytes, whatever their name,
-  // and text as UTF-8 unless --encoding says otherwise.
-  import->SetCompression(cmAuto);
-  import->SetEncoding("UTF-8");
   ApplyDelimiting(*import, o);
   if (o.Fixed) import->SetImportType(impFixed);
   // - reads standard input: through the name the system gives it, so that

@@ -177,18 +177,16 @@ int RunExport(TExportOptions& o, std::ostream& out, std::ostream& err) {
   table->SetUnorderedRead(o.Unordered);
   auto* exporter = new TCSVExport(&root);
   exporter->SetName("Export");
-  exporter->SetFieldSeparator(fspComma);
-  exporter->SetFieldDelimiter(fdlDouble);
-  exporter->SetDelimitedFields(o.QuoteAll ? dfAll : dfTextOnly);
-  exporter->SetWholeValues(true);
-  // ISO 8601 dates and times, as databases and data tools write them,
-  // unless a date or time layout is given.
-  exporter->SetDateTimeStyle(o.Format.DatesGiven() ? dsFormatSettings : dsISO8601);
+  // The command's defaults, the same a program gets from
+  // UseCommandDefaults: standard CSV, ISO 8601 dates and times (as databases
+  // and data tools write them), the compression the target's name asks for.
+  UseCommandDefaults(*exporter);
+  if (o.QuoteAll) exporter->SetDelimitedFields(dfAll);
+  if (o.Format.DatesGiven()) exporter->SetDateTimeStyle(dsFormatSettings);
   ChooseFormats(*exporter, o.Format);
   if (o.Format.Utc) table->SetUtcTimes(true);
   exporter->SetDialect(ParseDialect(o.Dialect));
   exporter->SetByteOrderMark(o.ByteOrderMark);
-  exporter->SetCompression(cmAuto);
   ApplyDelimiting(*exporter, o);
   if (o.Fixed) exporter->SetExportType(expFixed);
   if (o.AlignRight) exporter->SetNumericAlign(naRight);

@@ -4,8 +4,10 @@
 
 #include "core/api.h"
 
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -128,6 +130,11 @@ class KORVANE_API TCSVExport : public TComponent {
   void SetOnMessage(TMessageEvent value) { FOnMessage = std::move(value); }
   const std::string& OutputFile() const { return FOutputFile; }
   void SetOutputFile(std::string value) { FOutputFile = std::move(value); }
+  // The same for a path (its native text).
+  template <std::same_as<std::filesystem::path> P>
+  void SetOutputFile(const P& value) {
+    SetOutputFile(value.string());
+  }
   // How the output file is written (see TWriteMode; wmInPlace initially).
   // With wmReplace the run writes a new file in OutputFile's folder (with no
   // name where the file system allows it, else ".NAME.korvane-PID-XXXXXX")
@@ -342,5 +349,14 @@ class KORVANE_API TCSVExport : public TComponent {
   // the component, so that the run's accessors always have it.
   std::unique_ptr<TExportRun> FRun;
 };
+
+// Gives exporter the korvane command's defaults, so that a program writes a
+// file as `korvane export` does: standard CSV (comma, dlStandard, double
+// quotes around text values and wherever a value needs them), LF line ends,
+// whole values, ISO 8601 dates and times, gzip or zstd by the name of
+// OutputFile, and wmReplace (a failed run leaves the old file as it was).
+// Only these properties change; HeaderFieldNames and HeaderOutput write the
+// field names first, as `korvane export --header` does.
+KORVANE_API void UseCommandDefaults(TCSVExport& exporter);
 
 }  // namespace korvane

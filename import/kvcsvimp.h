@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <concepts>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -212,6 +214,11 @@ class KORVANE_API TCSVImport : public TComponent {
   void SetImportType(TImportType Value);
   const std::string& InputFile() const { return FInputFile; }
   void SetInputFile(std::string value) { FInputFile = std::move(value); }
+  // The same for a path (its native text).
+  template <std::same_as<std::filesystem::path> P>
+  void SetInputFile(const P& value) {
+    SetInputFile(value.string());
+  }
   const TNotifyEvent& OnBeginImport() const { return FOnBeginImport; }
   void SetOnBeginImport(TNotifyEvent value) { FOnBeginImport = std::move(value); }
   const TNotifyEvent& OnFinishImport() const { return FOnFinishImport; }
@@ -823,5 +830,15 @@ class KORVANE_API TCSVImport : public TComponent {
   std::uint32_t FSplitGeneration = 0;
   std::uint32_t FReadAheadGeneration = 0;
 };
+
+// Gives import the korvane command's defaults, so that a program reads a
+// file as `korvane import` does: standard CSV (comma, double quote,
+// dlStandard), UTF-8 text, a gzip or zstd file read by its first bytes,
+// whole values, strict values (a value that does not convert fails its
+// record with the reason) and ISO 8601 dates and times. Only these
+// properties change. What the command learns from each file is the host's
+// to set: for a header line, HeaderRecords(1), HeaderStored(true) and
+// ColumnMatching(cmByHeaderName).
+KORVANE_API void UseCommandDefaults(TCSVImport& import);
 
 }  // namespace korvane

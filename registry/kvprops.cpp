@@ -35,7 +35,8 @@ TComponentClass ComponentClass<TCSVImport>() {
           .Integer("HeaderRecords", &C::HeaderRecords, &C::SetHeaderRecords)
           .Boolean("HeaderStored", &C::HeaderStored, &C::SetHeaderStored)
           .Enumeration<EnumTraits>("ImportType", &C::ImportType, &C::SetImportType)
-          .String("InputFile", &C::InputFile, &C::SetInputFile)
+          .String("InputFile", &C::InputFile,
+                  static_cast<void (C::*)(std::string)>(&C::SetInputFile))
           .String("LongTimeFormat", &C::LongTimeFormat, &C::SetLongTimeFormat)
           .Event("OnBeginImport", "TNotifyEvent")
           .Event("OnFilterRecord", "TFilterRecordEvent")
@@ -95,7 +96,8 @@ TComponentClass ComponentClass<TCSVExport>() {
           .Event("OnBeginExport", "TNotifyEvent")
           .Event("OnFinishExport", "TNotifyEvent")
           .Event("OnMessage", "TMessageEvent")
-          .String("OutputFile", &C::OutputFile, &C::SetOutputFile)
+          .String("OutputFile", &C::OutputFile,
+                  static_cast<void (C::*)(std::string)>(&C::SetOutputFile))
           .Enumeration<EnumTraits>("RecordSeparator", &C::RecordSeparator, &C::SetRecordSeparator)
           .String("SeparatorChar", &C::SeparatorChar, &C::SetSeparatorChar)
           .String("ShortDateFormat", &C::ShortDateFormat, &C::SetShortDateFormat)

@@ -285,7 +285,8 @@ TComponentClass ComponentClass<TSQLiteDataSet>() {
   using D = TSQLiteDataSet;
   static const TClassInfo info = [] {
     TClassBuilder<D> builder("TSQLiteDataSet");
-    builder.String("DatabaseFile", &D::DatabaseFile, &D::SetDatabaseFile);
+    builder.String("DatabaseFile", &D::DatabaseFile,
+                   static_cast<void (D::*)(const std::string&)>(&D::SetDatabaseFile));
     PublishSQLSource(builder);
     return PublishSQLLoad(builder)
         .Boolean("ForeignKeys", &D::ForeignKeys, &D::SetForeignKeys)

@@ -3,7 +3,9 @@
 
 #include "core/api.h"
 
+#include <concepts>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -77,6 +79,11 @@ class KORVANE_API TSQLiteDataSet : public TSQLDataSet {
   // CreateTable is set; ":memory:" is a private in-memory database.
   const std::string& DatabaseFile() const { return FDatabaseFile; }
   void SetDatabaseFile(const std::string& value);
+  // The same for a path (its native text).
+  template <std::same_as<std::filesystem::path> P>
+  void SetDatabaseFile(const P& value) {
+    SetDatabaseFile(value.string());
+  }
   // Enforces foreign keys on the connection (SQLite leaves them off unless
   // asked).
   bool ForeignKeys() const { return FForeignKeys; }
