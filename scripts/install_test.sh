@@ -24,6 +24,29 @@ cmake -S "$root/examples/consumer" -B "$tmp/cmake" -DCMAKE_PREFIX_PATH="$tmp/pre
 cmake --build "$tmp/cmake" >/dev/null
 run_example "$tmp/cmake/library_example" find_package
 
+# The library guide's programs: a CSV into a new table with its counts and
+# the reason of each failed record, a query to CSV with ISO dates, an import
+# with the program's own filter and progress.
+guide="$tmp/guide"
+mkdir -p "$guide"
+"$tmp/cmake/csv_to_sqlite" "$root/examples/people.csv" "$guide/people.db" >"$guide/out" \
+  || fail "csv_to_sqlite failed"
+grep -qx 'stored 8, failed 0' "$guide/out" || fail "csv_to_sqlite: $(cat "$guide/out")"
+printf 'id,name,born\n9,Ann,2/30/1950\n10,Bo,3/1/1950\n' >"$guide/bad.csv"
+status=0
+"$tmp/cmake/csv_to_sqlite" "$guide/bad.csv" "$guide/bad.db" >"$guide/out" 2>"$guide/err" || status=$?
+[ "$status" = 3 ] && grep -qx 'stored 1, failed 1' "$guide/out" \
+  && grep -q '^line 2: .*2/30/1950' "$guide/err" || fail "csv_to_sqlite: no reason: $(cat "$guide/err")"
+"$tmp/cmake/query_to_csv" "$guide/people.db" "SELECT name, born FROM people WHERE id = 1" \
+  "$guide/born.csv" >/dev/null || fail "query_to_csv failed"
+[ "$(cat "$guide/born.csv")" = $'name,born\n"Ada Lovelace",1815-12-10' ] \
+  || fail "query_to_csv wrote: $(cat "$guide/born.csv")"
+"$tmp/cmake/filtered_import" "$root/examples/people.csv" "$guide/filtered.db" London \
+  >"$guide/out" 2>"$guide/err" || fail "filtered_import failed"
+grep -qx 'stored 7, left out 1, failed 0' "$guide/out" || fail "filtered_import: $(cat "$guide/out")"
+grep -q 'of [0-9]* bytes read' "$guide/err" || fail "filtered_import showed no progress"
+echo "install test: the library guide's programs build and run"
+
 PKG_CONFIG_PATH="$tmp/prefix/lib/pkgconfig" pkg-config --exists korvane || fail "no korvane.pc"
 # shellcheck disable=SC2046
 c++ -o "$tmp/pc_example" "$root/examples/library_example.cpp" \
@@ -55,7 +78,7 @@ if grep -q 'korvane::TRecordScanner::\|korvane::TRecordPlan::' <<<"$exported"; t
 fi
 cmake -S "$root/examples/consumer" -B "$tmp/shared-consumer" \
   -DCMAKE_PREFIX_PATH="$tmp/shared-prefix" >/dev/null
-cmake --build "$tmp/shared-consumer" >/dev/null
+cmake --build "$tmp/shared-consumer" --target library_example >/dev/null
 linked=$(ldd "$tmp/shared-consumer/library_example")
 grep -q 'libkorvane\.so\.1' <<<"$linked" || fail "not linked to libkorvane.so.1"
 run_example "$tmp/shared-consumer/library_example" shared
