@@ -86,6 +86,10 @@ TEST(PostgresNumeric, TextAndDoublesBothWays) {
       {"1e22", "10000000000000000000000"},
       {"-1.5e-3", "-0.0015"},
       {"0", "0"},
+      {" .5 ", "0.5"},
+      {"+7.", "7"},
+      {"-007.50", "-7.50"},
+      {"10000.0001", "10000.0001"},
   };
   for (const auto& c : cases) {
     std::string binary;

@@ -142,17 +142,23 @@ bool NumericText(const char* p, std::size_t size, std::string& text) {
   };
   text.clear();
   if (sign == 0x4000) text += '-';
-  std::string digits;
-  for (int i = 0; i <= weight; ++i) AppendGroup(digits, group(i));
-  const std::size_t lead = digits.find_first_not_of('0');
-  text += lead == std::string::npos ? std::string("0") : digits.substr(lead);
+  // Written into text as they come, the zeros before the first whole digit
+  // then taken out, the fraction cut at the scale.
+  const std::size_t whole = text.size();
+  for (int i = 0; i <= weight; ++i) AppendGroup(text, group(i));
+  const std::size_t lead = text.find_first_not_of('0', whole);
+  if (lead == std::string::npos) {
+    text.resize(whole);
+    text += '0';
+  } else {
+    text.erase(whole, lead - whole);
+  }
   if (scale > 0) {
     text += '.';
-    digits.clear();
-    for (int i = weight + 1; static_cast<int>(digits.size()) < scale; ++i) {
-      AppendGroup(digits, group(i));
-    }
-    text.append(digits, 0, static_cast<std::size_t>(scale));
+    const std::size_t fraction = text.size();
+    const auto end = fraction + static_cast<std::size_t>(scale);
+    for (int i = weight + 1; text.size() < end; ++i) AppendGroup(text, group(i));
+    text.resize(end);
   }
   return true;
 }
