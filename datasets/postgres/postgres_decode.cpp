@@ -1,0 +1,299 @@
+// PostgreSQL values as the server writes them: a column's value in the
+// binary or the text COPY format stored into a record slot.
+#include "datasets/postgres/postgres_codec.h"
+
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <string>
+
+#include "datasets/postgres/postgres_codec_internal.h"
+#include "datasets/postgres/postgres_numeric.h"
+#include "text/formats_iso.h"
+#include "core/sysutils.h"
+
+namespace korvane::pg {
+
+using namespace codec_internal;
+
+namespace {
+
+std::uint64_t GetBE64(const char* p) { return std::uint64_t{GetBE32(p)} << 32 | GetBE32(p + 4); }
+
+template <typename T>
+void Store(TFieldData& slot, T value) {
+  if (auto* held = std::get_if<T>(&slot)) {
+    *held = value;
+  } else {
+    slot.emplace<T>(value);
+  }
+}
+
+void StoreBytes(TFieldData& slot, std::string_view bytes) {
+  if (auto* held = std::get_if<std::string>(&slot)) {
+    held->assign(bytes);
+  } else {
+    slot.emplace<std::string>(bytes);
+  }
+}
+
+// A real as the double of its shortest text (0.1f as 0.1, not as
+// 0.10000000149011612), so that it is written as the server writes it; the
+// double is the float again when stored back.
+double FloatAsDouble(float value) {
+  char text[32];
+  const auto written = std::to_chars(text, text + sizeof text, value);
+  double nearest = 0;
+  if (!std::isfinite(value) || written.ec != std::errc() ||
+      std::from_chars(text, written.ptr, nearest).ec != std::errc() ||
+      static_cast<float>(nearest) != value) {
+    return double{value};
+  }
+  return nearest;
+}
+
+bool ParseDate(std::string_view s, double& value) {
+  int y = 0;
+  int m = 0;
+  int d = 0;
+  if (s.size() < 10 || s[4] != '-' || s[7] != '-') return false;
+  auto num = [&s](std::size_t at, std::size_t n, int& out) {
+    auto [end, ec] = std::from_chars(s.data() + at, s.data() + at + n, out);
+    return ec == std::errc() && end == s.data() + at + n;
+  };
+  if (!num(0, 4, y) || !num(5, 2, m) || !num(8, 2, d)) return false;
+  return TryEncodeDate(y, m, d, value);
+}
+
+// "HH:MM:SS[.ffffff]" as microseconds.
+bool ParseTime(std::string_view s, std::int64_t& micros) {
+  if (s.size() < 8 || s[2] != ':' || s[5] != ':') return false;
+  int h = 0;
+  int n = 0;
+  int sec = 0;
+  std::from_chars(s.data(), s.data() + 2, h);
+  std::from_chars(s.data() + 3, s.data() + 5, n);
+  std::from_chars(s.data() + 6, s.data() + 8, sec);
+  std::int64_t fraction = 0;
+  std::size_t pos = 8;
+  if (pos < s.size() && s[pos] == '.') {
+    std::int64_t scale = 100000;
+    for (++pos; pos < s.size() && s[pos] >= '0' && s[pos] <= '9'; ++pos, scale /= 10) {
+      fraction += (s[pos] - '0') * scale;
+    }
+  }
+  micros = ((h * 60 + n) * 60 + sec) * std::int64_t{1000000} + fraction;
+  if (micros > kMicrosPerDay) return false;
+  return true;
+}
+
+}  // namespace
+
+void DecodeBinary(const char* p, std::size_t size, const TColumn& column, TFieldData& slot,
+                  const TCodecContext& context) {
+  const auto need = [&](std::size_t n) {
+    if (size != n) Unreadable(column, "", "a value of its type");
+  };
+  switch (column.Kind) {
+    case TKind::Int2:
+      need(2);
+      Store(slot, std::int64_t{static_cast<std::int16_t>(GetBE16(p))});
+      return;
+    case TKind::Int4:
+      need(4);
+      Store(slot, std::int64_t{static_cast<std::int32_t>(GetBE32(p))});
+      return;
+    case TKind::Int8:
+      need(8);
+      Store(slot, static_cast<std::int64_t>(GetBE64(p)));
+      return;
+    case TKind::Numeric: {
+      double d = 0;
+      if (!ReadNumeric(p, size, d)) Unreadable(column, "", "a number");
+      Store(slot, d);
+      return;
+    }
+    case TKind::WideNumeric: {
+      std::string text;
+      if (!NumericText(p, size, text)) Unreadable(column, "", "a number");
+      StoreBytes(slot, text);
+      return;
+    }
+    case TKind::Money: {
+      need(8);
+      const auto units = static_cast<std::int64_t>(GetBE64(p));
+      if (units > INT64_MAX / context.MoneyFactor || units < INT64_MIN / context.MoneyFactor) {
+        Unreadable(column, std::to_string(units), "a money amount the field can hold");
+      }
+      Store(slot, units * context.MoneyFactor);
+      return;
+    }
+    case TKind::Float4:
+      need(4);
+      Store(slot, FloatAsDouble(std::bit_cast<float>(GetBE32(p))));
+      return;
+    case TKind::Float8:
+      need(8);
+      Store(slot, std::bit_cast<double>(GetBE64(p)));
+      return;
+    case TKind::Bool:
+      need(1);
+      Store(slot, *p != 0);
+      return;
+    case TKind::Date: {
+      need(4);
+      const auto day = static_cast<std::int32_t>(GetBE32(p));
+      if (day == INT32_MAX || day == INT32_MIN) Unreadable(column, "infinity", "a date");
+      const double value = static_cast<double>(day + kEpochShift);
+      if (value < kFirstDay || value > kLastDay)
+        Unreadable(column, std::to_string(day), "a date in the years 1 to 9999");
+      Store(slot, value);
+      return;
+    }
+    case TKind::Time: {
+      need(8);
+      const auto micros = static_cast<std::int64_t>(GetBE64(p));
+      if (context.ExactTimes && micros % 1000 != 0) {
+        TIsoValue v;
+        v.HasTime = true;
+        v.Micros = micros;
+        StoreBytes(slot, IsoText(v));
+        return;
+      }
+      Store(slot, static_cast<double>(micros) / static_cast<double>(kMicrosPerDay));
+      return;
+    }
+    case TKind::Timestamp:
+    case TKind::TimestampTz: {
+      if (context.ExactTimes && column.Kind == TKind::TimestampTz) {
+        // Read as its text (ReadExpression), offset and all.
+        StoreBytes(slot, std::string_view(p, size));
+        return;
+      }
+      need(8);
+      const auto micros = static_cast<std::int64_t>(GetBE64(p));
+      if (context.ExactTimes && micros % 1000 != 0 && micros != INT64_MAX && micros != INT64_MIN) {
+        std::int64_t day = micros / kMicrosPerDay;
+        std::int64_t time = micros % kMicrosPerDay;
+        if (time < 0) {
+          time += kMicrosPerDay;
+          --day;
+        }
+        TIsoValue v;
+        v.HasDate = true;
+        v.HasTime = true;
+        v.Day = static_cast<std::int32_t>(day + kEpochShift);
+        v.Micros = time;
+        if (v.Day < kFirstDay || v.Day > kLastDay)
+          Unreadable(column, std::to_string(micros), "a date in the years 1 to 9999");
+        StoreBytes(slot, IsoText(v));
+        return;
+      }
+      if (micros == INT64_MAX || micros == INT64_MIN)
+        Unreadable(column, "infinity", "a date and time");
+      const double value = FromMicros(micros);
+      // Before day zero the time counts away from it: -693593.5 is noon of
+      // the first day.
+      if (value <= kFirstDay - 1 || value >= kLastDay + 1)
+        Unreadable(column, std::to_string(micros), "a date in the years 1 to 9999");
+      Store(slot, value);
+      return;
+    }
+    case TKind::Jsonb:
+      if (size >= 1) {
+        StoreBytes(slot, std::string_view(p + 1, size - 1));
+        return;
+      }
+      Unreadable(column, "", "jsonb");
+    default:
+      StoreBytes(slot, std::string_view(p, size));
+      return;
+  }
+}
+
+void DecodeText(std::string_view text, const TColumn& column, TFieldData& slot,
+                bool exactTimes) {
+  switch (column.Kind) {
+    case TKind::Int2:
+    case TKind::Int4:
+    case TKind::Int8: {
+      std::int64_t i = 0;
+      auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), i);
+      if (ec != std::errc() || end != text.data() + text.size())
+        Unreadable(column, text, "an integer");
+      Store(slot, i);
+      return;
+    }
+    case TKind::Money:
+    case TKind::Numeric:
+    case TKind::Float4:
+    case TKind::Float8: {
+      double d = 0;
+      auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), d);
+      if (ec != std::errc() || end != text.data() + text.size())
+        Unreadable(column, text, "a number");
+      if (column.Kind == TKind::Money) {
+        Store(slot, static_cast<std::int64_t>(std::llround(d * 10000)));
+      } else {
+        Store(slot, d);
+      }
+      return;
+    }
+    case TKind::Bool:
+      if (text != "t" && text != "f") Unreadable(column, text, "a boolean");
+      Store(slot, text == "t");
+      return;
+    case TKind::Date: {
+      double value = 0;
+      if (!ParseDate(text, value) || text.size() != 10) Unreadable(column, text, "a date");
+      Store(slot, value);
+      return;
+    }
+    case TKind::Time: {
+      std::int64_t micros = 0;
+      if (!ParseTime(text, micros)) Unreadable(column, text, "a time");
+      if (exactTimes && micros % 1000 != 0) {
+        StoreBytes(slot, text);
+        return;
+      }
+      Store(slot, static_cast<double>(micros) / static_cast<double>(kMicrosPerDay));
+      return;
+    }
+    case TKind::Timestamp:
+    case TKind::TimestampTz: {
+      // The session's wall time; an offset after it is the session's own.
+      double day = 0;
+      std::int64_t micros = 0;
+      if (!ParseDate(text, day) || text.size() < 19 || !ParseTime(text.substr(11), micros)) {
+        Unreadable(column, text, "a date and time");
+      }
+      if (exactTimes && (column.Kind == TKind::TimestampTz || micros % 1000 != 0)) {
+        StoreBytes(slot, text);
+        return;
+      }
+      std::int64_t total = 0;
+      ToMicros(day, false, total);
+      Store(slot, FromMicros(total + micros));
+      return;
+    }
+    case TKind::Bytea: {
+      if (text.size() < 2 || text[0] != '\\' || text[1] != 'x' || text.size() % 2 != 0) {
+        Unreadable(column, text, "bytes in hex form");
+      }
+      std::string bytes;
+      bytes.reserve(text.size() / 2 - 1);
+      for (std::size_t i = 2; i < text.size(); i += 2) {
+        unsigned v = 0;
+        std::from_chars(text.data() + i, text.data() + i + 2, v, 16);
+        bytes += static_cast<char>(v);
+      }
+      StoreBytes(slot, bytes);
+      return;
+    }
+    default:
+      StoreBytes(slot, text);
+      return;
+  }
+}
+
+}  // namespace korvane::pg
