@@ -130,10 +130,12 @@ void TCSVImport::SkipToStartRecord() {
 std::int32_t TCSVImport::DatabaseFailed(const EDatabaseFailure& e, TDataSet*& bulkData) {
   // The database itself failed: no later record would be stored either.
   FStoredRecords -= e.Lost();
-  EndRun(bulkData, true);
+  FLastError.clear();
+  EndRun(bulkData, true);  // notes in LastError what else failed on the way out
+  const std::string second = std::exchange(FLastError, {});
   FLastError = e.Message() + "; the import stopped at record " +
                IntToStr(FSkippedRecords + FRecordCounter) + ", " + IntToStr(FStoredRecords) +
-               " records are committed";
+               " records are committed" + (second.empty() ? "" : "; " + second);
   ShowMessage(FLastError, mtError);
   return -1;
 }
@@ -201,18 +203,30 @@ void TCSVImport::CommitBulk(TDataSet*& bulkData, bool unwinding) {
       // group the database lost on the way out is no longer counted as
       // stored, and records refused late are counted as failed (a raising
       // OnRecordError handler stops only the reports, as it stops a run).
+      // The second error's reason follows the run's own in LastError.
+      const auto second = [this](std::string_view reason) {
+        if (!FLastError.empty()) FLastError += "; ";
+        FLastError += "ending the bulk load failed too: ";
+        FLastError += reason;
+      };
       try {
         data->EndBulk();
       } catch (const EDatabaseFailure& e) {
         FStoredRecords -= e.Lost();
-      } catch (...) {
+        second(e.what());
+      } catch (const std::exception& e) {
         // Not the database's failure: the dataset kept what was posted.
+        second(e.what());
+      } catch (...) {
+        second("an error without a message");
       }
       try {
         TDataSet::TRefusals refused = data->TakeRefusals();
         RefusedLater(refused);
+      } catch (const std::exception& e) {
+        second(e.what());
       } catch (...) {
-        // The handler's or the dataset's second error, after the run's own.
+        second("an error without a message");
       }
     } else {
       data->EndBulk();

@@ -613,9 +613,10 @@ class KORVANE_API TCSVImport : public TComponent {
   bool StopHere();
   std::int32_t DatabaseFailed(const EDatabaseFailure& e, TDataSet*& bulkData);
   // Commits the dataset's grouped posts: EndBulk on bulkData, if any, which
-  // is then cleared. When unwinding, an EndBulk failure is swallowed, since
-  // another exception is already on its way out. Records the dataset
-  // refused after their Post are counted as failed.
+  // is then cleared. When unwinding, an EndBulk failure is not raised, since
+  // another exception is already on its way out: its reason follows the
+  // run's own in LastError. Records the dataset refused after their Post
+  // are counted as failed.
   void CommitBulk(TDataSet*& bulkData, bool unwinding);
   // What every end of a run does, also an early one: CommitBulk, then
   // closes the input and frees the window.

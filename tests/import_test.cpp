@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "data/db_failure.h"
 #include "datasets/memory/memory_dataset.h"
 #include "io/batch_pipe.h"
 #include "io/fileio.h"
@@ -105,9 +106,13 @@ class TBulkDataSet : public TMemoryDataSet {
     Hooks.push_back("begin");
     if (OnBeginBulk) OnBeginBulk();
   }
-  void EndBulk() override { Hooks.push_back("end@" + std::to_string(RecordCount())); }
+  void EndBulk() override {
+    Hooks.push_back("end@" + std::to_string(RecordCount()));
+    if (OnEndBulk) OnEndBulk();
+  }
   Log Hooks;
   std::function<void()> OnBeginBulk;
+  std::function<void()> OnEndBulk;
 };
 
 std::string Show(const TFieldData& v) {
@@ -530,6 +535,40 @@ TEST_F(ImportRun, OtherExceptionsPassToTheCallerWithTheRunClosedDown) {
   EXPECT_EQ(data_.Hooks, (Log{"begin", "end@1"}));
   EXPECT_TRUE(InputReleased());
   EXPECT_EQ(imp_.ProgressWindow(), nullptr);
+}
+
+// A run stopping on an error of its own ends its bulk load all the same;
+// what fails there too is told after the run's own error, not dropped.
+TEST_F(ImportRun, AFailureEndingTheBulkLoadOfAFailedRunFollowsItsError) {
+  struct Case {
+    bool databaseFails;  // else the host's handler raises
+    bool endMessage;     // EndBulk raises an exception with a message
+    std::string lastError;
+  };
+  const std::string stopped = "disk gone; the import stopped at record 1, 0 records are committed";
+  const Case cases[] = {
+      {false, true, "host failed; ending the bulk load failed too: commit refused"},
+      {false, false, "host failed; ending the bulk load failed too: an error without a message"},
+      {true, true, stopped + "; ending the bulk load failed too: commit refused"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.lastError);
+    Input("a,b\r\nc,d\r\n");
+    data_.OnEndBulk = [&c] {
+      if (c.endMessage) throw std::runtime_error("commit refused");
+      throw 7;
+    };
+    if (c.databaseFails) {
+      imp_.SetOnImportRecord(nullptr);
+      data_.SetBeforePost([](TDataSet*) { throw EDatabaseFailure("disk gone", 0); });
+      EXPECT_EQ(imp_.Execute(), -1);
+    } else {
+      imp_.SetOnImportRecord([](TObject*, std::int32_t) { throw std::runtime_error("host failed"); });
+      EXPECT_THROW(static_cast<void>(imp_.Execute()), std::runtime_error);
+    }
+    EXPECT_EQ(imp_.LastError(), c.lastError);
+    EXPECT_TRUE(InputReleased());
+  }
 }
 
 TEST_F(ImportRun, ReadErrorMidFileEndsTheRunWithAnError) {
