@@ -30,7 +30,7 @@ constexpr std::uint32_t kAllKinds = kInt | kReal | kBool | kTime | (kFormatBits 
                                     (kFormatBits << kDateTimeShift) | kCommaInt | kCommaReal |
                                     kDecimal;
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+using number_scan::IsDigit;
 
 // Reads a run of 1 to maxDigits digits at s[pos]; false when there is none or
 // it is longer.
@@ -117,8 +117,7 @@ bool IsBooleanWord(std::string_view s) {
 bool KeptByDouble(std::string_view s, const TNumberSpans& spans, double value) {
   // So few digits read back whatever they are; an exponent may put them far
   // below or above.
-  if (!spans.HasExponent &&
-      spans.Whole.size() + spans.Fraction.size() <= static_cast<std::size_t>(kDoubleDigits)) {
+  if (!spans.HasExponent && DigitCount(spans) <= static_cast<std::size_t>(kDoubleDigits)) {
     return true;
   }
   const TFormatSettings& fs = FormatSettings();
@@ -135,9 +134,7 @@ std::uint32_t DecimalCommaKinds(std::string_view s, bool& wide) {
   TNumberSpans spans;
   if (!ScanNumberText(s, nrThousands | nrExponent, ',', '.', spans)) return 0;
   std::uint32_t kinds = 0;
-  std::size_t digits = spans.Fraction.size();
-  for (const char c : spans.Whole) digits += IsDigit(c) ? 1 : 0;
-  if (!spans.HasExponent && digits <= static_cast<std::size_t>(kDoubleDigits)) {
+  if (!spans.HasExponent && DigitCount(spans) <= static_cast<std::size_t>(kDoubleDigits)) {
     kinds |= kCommaReal;  // a double keeps so few digits
   } else {
     TNumberParts number;

@@ -135,6 +135,14 @@ inline std::size_t ScanWhole(std::string_view t, bool grouping, char thousands) 
   return true;
 }
 
+// How many digits a number read by ScanNumberText holds, before and after
+// its decimal separator, thousands separators left out.
+inline std::size_t DigitCount(const TNumberSpans& n) {
+  std::size_t digits = n.Fraction.size();
+  for (const char c : n.Whole) digits += number_scan::IsDigit(c) ? 1 : 0;
+  return digits;
+}
+
 // The value of a whole number (digits before no decimal separator and no
 // exponent); false when it does not fit in 64 bits.
 inline bool SpansToInteger(const TNumberSpans& n, std::int64_t& value) {
