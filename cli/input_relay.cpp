@@ -13,43 +13,46 @@
 
 namespace korvane::cli {
 
+namespace {
+
+[[noreturn]] void Unavailable(int error) {
+  throw EUsageError(std::string("standard input cannot be read again after sniffing (") +
+                    std::strerror(error) + ")");
+}
+
+}  // namespace
+
 TInputRelay::TInputRelay(const std::string& keptFile) : FKeptFile(keptFile) {
+  int stop[2] = {-1, -1};
+  if (::pipe2(stop, O_CLOEXEC) != 0) Unavailable(errno);
+  FStopRead = TFileHandle(stop[0]);
+  FStopWrite = TFileHandle(stop[1]);
   int pipeEnds[2] = {-1, -1};
-  if (::pipe2(FStop, O_CLOEXEC) != 0 || ::pipe2(pipeEnds, O_CLOEXEC) != 0) {
-    const int error = errno;
-    for (int fd : FStop) {
-      if (fd >= 0) ::close(fd);
-    }
-    throw EUsageError(std::string("standard input cannot be read again after sniffing (") +
-                      std::strerror(error) + ")");
-  }
-  FSaved = ::fcntl(0, F_DUPFD_CLOEXEC, 3);
-  FWrite = pipeEnds[1];
+  if (::pipe2(pipeEnds, O_CLOEXEC) != 0) Unavailable(errno);
+  const TFileHandle read(pipeEnds[0]);  // standard input holds it from here on
+  FWrite = TFileHandle(pipeEnds[1]);
   // The writes wait in poll, where a stop can reach them.
-  ::fcntl(FWrite, F_SETFL, ::fcntl(FWrite, F_GETFL) | O_NONBLOCK);
-  const bool moved = FSaved >= 0 && ::dup2(pipeEnds[0], 0) == 0;
-  const int error = errno;
-  ::close(pipeEnds[0]);
-  if (!moved) {
-    if (FSaved >= 0) ::close(FSaved);
-    for (int fd : {FWrite, FStop[0], FStop[1]}) ::close(fd);
-    throw EUsageError(std::string("standard input cannot be read again after sniffing (") +
-                      std::strerror(error) + ")");
+  ::fcntl(FWrite.Fd(), F_SETFL, ::fcntl(FWrite.Fd(), F_GETFL) | O_NONBLOCK);
+  FSaved = TFileHandle(::fcntl(0, F_DUPFD_CLOEXEC, 3));
+  if (!FSaved.Valid() || ::dup2(read.Fd(), 0) != 0) Unavailable(errno);
+  try {
+    FThread = std::thread([this] { Copy(); });
+  } catch (...) {
+    ::dup2(FSaved.Fd(), 0);  // the original standard input back; the error goes on
+    throw;
   }
-  FThread = std::thread([this] { Copy(); });
 }
 
 TInputRelay::~TInputRelay() {
   Finish();
-  ::dup2(FSaved, 0);
-  for (int fd : {FSaved, FStop[0], FStop[1]}) ::close(fd);
+  ::dup2(FSaved.Fd(), 0);
 }
 
 std::string TInputRelay::Finish() {
   if (!FFinished) {
     FFinished = true;
     const char stop = 1;
-    while (::write(FStop[1], &stop, 1) < 0 && errno == EINTR) {
+    while (::write(FStopWrite.Fd(), &stop, 1) < 0 && errno == EINTR) {
     }
     FThread.join();
   }
@@ -57,7 +60,7 @@ std::string TInputRelay::Finish() {
 }
 
 bool TInputRelay::Wait(int fd, short events) {
-  pollfd fds[2] = {{fd, events, 0}, {FStop[0], POLLIN, 0}};
+  pollfd fds[2] = {{fd, events, 0}, {FStopRead.Fd(), POLLIN, 0}};
   for (;;) {
     const int n = ::poll(fds, 2, -1);
     if (n < 0 && errno == EINTR) continue;
@@ -70,7 +73,7 @@ bool TInputRelay::Wait(int fd, short events) {
 bool TInputRelay::CopyFrom(int from, const char* what) {
   char buffer[64 << 10];
   for (;;) {
-    if (from == FSaved && !Wait(from, POLLIN)) return false;
+    if (from == FSaved.Fd() && !Wait(from, POLLIN)) return false;
     const ssize_t n = ::read(from, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
@@ -79,8 +82,8 @@ bool TInputRelay::CopyFrom(int from, const char* what) {
     }
     if (n == 0) return true;
     for (ssize_t at = 0; at < n;) {
-      if (!Wait(FWrite, POLLOUT)) return false;
-      const ssize_t w = ::write(FWrite, buffer + at, static_cast<std::size_t>(n - at));
+      if (!Wait(FWrite.Fd(), POLLOUT)) return false;
+      const ssize_t w = ::write(FWrite.Fd(), buffer + at, static_cast<std::size_t>(n - at));
       if (w < 0 && (errno == EINTR || errno == EAGAIN)) continue;
       // No reader left (EPIPE): the run stopped reading; nothing to say.
       if (w < 0) return false;
@@ -96,15 +99,14 @@ void TInputRelay::Copy() {
   sigemptyset(&pipeSignal);
   sigaddset(&pipeSignal, SIGPIPE);
   pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
-  const int kept = ::open(FKeptFile.c_str(), O_RDONLY | O_CLOEXEC);
-  if (kept < 0) {
+  const TFileHandle kept(::open(FKeptFile.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!kept.Valid()) {
     FFailure = "the first bytes of standard input, kept in " + FKeptFile + ", cannot be read (" +
                std::strerror(errno) + ")";
-  } else {
-    if (CopyFrom(kept, "the first bytes of standard input")) CopyFrom(FSaved, "standard input");
-    ::close(kept);
+  } else if (CopyFrom(kept.Fd(), "the first bytes of standard input")) {
+    CopyFrom(FSaved.Fd(), "standard input");
   }
-  ::close(FWrite);
+  FWrite.Close();  // the end of the pipe's input for the run reading it
 }
 
 }  // namespace korvane::cli

@@ -6,6 +6,8 @@
 #include <string>
 #include <thread>
 
+#include "io/fileio.h"
+
 namespace korvane::cli {
 
 // While it lives, file descriptor 0 is a pipe that gives the bytes of
@@ -36,9 +38,11 @@ class TInputRelay {
   bool Wait(int fd, short events);
 
   std::string FKeptFile;
-  int FSaved = -1;      // the original standard input
-  int FWrite = -1;      // the pipe's end the thread writes
-  int FStop[2] = {-1, -1};
+  TFileHandle FSaved;  // the original standard input
+  TFileHandle FWrite;  // the pipe's end the thread writes, closed by it at the end
+  // A byte written to FStopWrite stops the thread's waits on FStopRead.
+  TFileHandle FStopRead;
+  TFileHandle FStopWrite;
   std::string FFailure;  // the thread's, read after it is joined
   std::thread FThread;
   bool FFinished = false;
