@@ -154,6 +154,11 @@ bool WriteStrictFloat(std::string_view text, TField* field, bool money, TValueFa
   }
   TNumberParts n;
   if (!ScanNumber(text, money ? nrMoney : nrExponent, n)) {
+    // An infinity or NaN, as an export writes it, in a column of floats.
+    if (double word = 0; !money && kept < 0 && NonFiniteNumber(text, word)) {
+      field->WriteFloat(word);
+      return true;
+    }
     return Fail(fault, rerNotANumber, QuotedValue(text) + " is not a number");
   }
   if (kept >= 0 && !DecimalsFit(text, n, field, kept, fault)) return false;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <limits>
 #include <system_error>
 
 namespace korvane {
@@ -92,6 +93,28 @@ bool ReadNumberText(std::string_view text, unsigned rules, char decimal, char th
   n.Digits += spans.Fraction;
   n.Exponent = spans.Exponent;
   return true;
+}
+
+bool NonFiniteNumber(std::string_view text, double& value) {
+  std::string_view t = TrimBlanks(text);
+  bool signed_ = false;
+  bool negative = false;
+  number_scan::TakeSign(t, signed_, negative);
+  const auto is = [t](std::string_view word) {
+    return t.size() == word.size() &&
+           std::equal(t.begin(), t.end(), word.begin(),
+                      [](char a, char b) { return (a | 0x20) == b; });
+  };
+  if (is("inf") || is("infinity")) {
+    value = negative ? -std::numeric_limits<double>::infinity()
+                     : std::numeric_limits<double>::infinity();
+    return true;
+  }
+  if (is("nan")) {
+    value = std::numeric_limits<double>::quiet_NaN();
+    return true;
+  }
+  return false;
 }
 
 bool NumberToDouble(const TNumberParts& n, double& value) {

@@ -207,6 +207,13 @@ struct TNumberParts {
 bool ReadNumberText(std::string_view text, unsigned rules, char decimal, char thousands,
                     TNumberParts& number);
 
+// The value of a word that stands for no finite number, as databases and
+// number writers spell them: "inf", "infinity" and "nan", any case, blanks
+// around and a sign allowed ("-Infinity", "INF", "NaN"); false for any
+// other text. The float columns' readers take these beside numbers, so
+// that an infinity written by an export reads back.
+bool NonFiniteNumber(std::string_view text, double& value);
+
 // The double nearest to number; false when it is beyond a double's range
 // (a magnitude below the smallest double reads as zero).
 bool NumberToDouble(const TNumberParts& number, double& value);

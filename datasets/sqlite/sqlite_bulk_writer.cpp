@@ -86,6 +86,9 @@ inline void TSQLiteBulkWriter::Bind(sqlite3_stmt* stmt, int param, std::size_t i
   if (rc == TSQLiteCodec::kDateOutOfRange) {
     Fail("Field '" + FieldName(index) + "' holds a date outside the years 1 to 9999");
   }
+  if (rc == TSQLiteCodec::kNotANumber) {
+    Fail("Field '" + FieldName(index) + "' holds NaN, which SQLite cannot store (it would be NULL)");
+  }
   if (rc != SQLITE_OK) Fail("Field '" + FieldName(index) + "': " + ErrorMessage());
 }
 

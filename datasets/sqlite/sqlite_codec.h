@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -28,6 +29,8 @@ class TSQLiteCodec {
   using TDateText = std::array<char, 32>;
   // What Bind returns for a date outside the years 1 to 9999.
   static constexpr int kDateOutOfRange = -1;
+  // What Bind returns for a NaN, which SQLite would store as NULL.
+  static constexpr int kNotANumber = -2;
   // A money value is held in fields as its amount times this.
   static constexpr std::int64_t kCurrencyScale = 10000;
 
@@ -40,7 +43,7 @@ class TSQLiteCodec {
   // Binds data as parameter param. Texts and blobs are bound without a copy
   // (they must stay put until the statement has run), and a date-time's
   // text is written into dateText, which must too. Returns SQLite's result
-  // code, or kDateOutOfRange. Inline: it runs for every value stored.
+  // code, kDateOutOfRange or kNotANumber. Inline: it runs for every value stored.
   static int Bind(sqlite3_stmt* stmt, int param, TStorage storage, const TFieldData& data,
                   TDateText& dateText) {
     if (const auto* str = std::get_if<std::string>(&data)) {
@@ -58,6 +61,7 @@ class TSQLiteCodec {
           storage == TStorage::DateTime) {
         return BindDateTime(stmt, param, storage, *d, dateText);
       }
+      if (std::isnan(*d)) return kNotANumber;
       return sqlite3_bind_double(stmt, param, *d);
     }
     if (const auto* b = std::get_if<bool>(&data)) return sqlite3_bind_int(stmt, param, *b ? 1 : 0);
