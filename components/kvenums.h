@@ -87,6 +87,18 @@ enum TRecordErrorReason : std::uint8_t {
   rerInvalidText,    // veStrict: bytes not valid in the import's Encoding
 };
 
+// Why a record an import read cannot be stored as it stands
+// (TCSVImport::RecordFault).
+enum TRecordFault : std::uint8_t {
+  rfNone,
+  // Standard text rules: a quote opened a value and the input ended before
+  // it was closed. The record holds everything from its start to the end.
+  rfUnclosedQuote,
+  // The record holds bytes that are not valid UTF-8: the input's encoding
+  // is not what it was read as.
+  rfInvalidText,
+};
+
 // A record an import failed, as OnRecordError reports it. The views are
 // valid only during the call.
 struct KORVANE_API TRecordError {

@@ -4,7 +4,6 @@
 
 #include "core/api.h"
 
-#include <algorithm>
 #include <atomic>
 #include <concepts>
 #include <cstdint>
@@ -18,18 +17,13 @@
 #include "core/classes.h"
 #include "data/db.h"
 #include "io/fileio.h"
-#include "import/kvcsvimp_posted.h"
-#include "import/kvcsvimp_scanner.h"
 #include "components/kvtypes.h"
 #include "text/formats_choice.h"
 
 namespace korvane {
 
-class EDatabaseFailure;
-
+class TImportRun;
 class TProgressWindow;
-class TRecordReadAhead;
-struct TReadAheadRecord;
 
 // The values of one record in field order. The list keeps its own copy of
 // the record's text and each value is a view into it: quotes are taken out
@@ -52,6 +46,7 @@ class KORVANE_API TValueList {
 
  private:
   friend class TCSVImport;
+  friend class TImportRun;
   std::string FText;
   std::vector<std::string_view> FItems;
 };
@@ -99,8 +94,8 @@ class KORVANE_API TCSVImport : public TComponent {
   // Why the last run's values could not be matched to fields (empty when
   // they were), and the names the header or FieldList gave that are no
   // field's.
-  const std::string& ColumnFault() const { return FColumnFault; }
-  const std::vector<std::string>& UnknownColumns() const { return FUnknownColumns; }
+  const std::string& ColumnFault() const;
+  const std::vector<std::string>& UnknownColumns() const;
   // The field each value of a record went to in the last run, in the
   // values' order ("" for a value skipped); by position, the dataset's
   // fields in order ("" for one FieldList leaves out).
@@ -139,26 +134,26 @@ class KORVANE_API TCSVImport : public TComponent {
   // unchanged. Takes effect at the next OpenInputFile.
   const std::string& Encoding() const { return FEncoding; }
   void SetEncoding(std::string value) { FEncoding = std::move(value); }
-  std::int32_t ErrorRecords() const { return FErrorRecords; }
+  std::int32_t ErrorRecords() const;
   // Standard text rules: the records of the last run in which a quoted value
   // went on after its closing quote (`"ab"cd`). The text after the quote is
   // kept as data, as the common readers keep it, and the records are stored;
   // a host may warn of them. FirstTextAfterQuoteLine is the line on which the
   // first of them starts (0 for none).
-  std::int64_t TextAfterQuoteRecords() const { return FTextAfterQuoteRecords; }
+  std::int64_t TextAfterQuoteRecords() const;
   // Values stored rounded under ValueErrors veLenient in the last run: more
   // decimals than their column keeps (money, NUMERIC(p,s)), or more digits
   // than the double or float it keeps (veStrict fails such a record).
-  std::int64_t RoundedValues() const { return FRoundedValues; }
-  std::int64_t FirstTextAfterQuoteLine() const { return FFirstTextAfterQuoteLine; }
+  std::int64_t RoundedValues() const;
+  std::int64_t FirstTextAfterQuoteLine() const;
   // The reasons a dataset gave for records it accepted from Post but refused
   // when it stored them later (TDataSet::TakeRefusals), the first few of the
   // last run; those records are counted in ErrorRecords.
-  const std::vector<std::string>& RefusalMessages() const { return FRefusalMessages; }
+  const std::vector<std::string>& RefusalMessages() const;
   // The records the dataset kept in the last run (or since, through
   // AddRecord): posted and not refused later. Blank records are neither
   // stored nor counted in ErrorRecords.
-  std::int64_t StoredRecords() const { return FStoredRecords; }
+  std::int64_t StoredRecords() const;
   // Why the last run could not start, when Execute returned -1 before its
   // first record without a message (no dataset, a dataset or input file that
   // cannot be opened, ...); empty when it started.
@@ -169,7 +164,7 @@ class KORVANE_API TCSVImport : public TComponent {
   // message when it failed, the text of a conversion error, what a handler
   // raised. Empty after a run that succeeded; records the run failed are
   // counted in ErrorRecords, not here.
-  const std::string& LastError() const { return FLastError; }
+  const std::string& LastError() const;
   TFieldDelimiter FieldDelimiter() const { return FFieldDelimiter; }
   void SetFieldDelimiter(TFieldDelimiter value) { FFieldDelimiter = value; }
   TStrings* FieldList() const { return FFieldList.get(); }
@@ -258,7 +253,7 @@ class KORVANE_API TCSVImport : public TComponent {
   const TFilterRecordEvent& OnFilterRecord() const { return FOnFilterRecord; }
   void SetOnFilterRecord(TFilterRecordEvent value) { FOnFilterRecord = std::move(value); }
   // The records OnFilterRecord skipped in the last run.
-  std::int64_t FilteredRecords() const { return FFilteredRecords; }
+  std::int64_t FilteredRecords() const;
   const TMessageEvent& OnMessage() const { return FOnMessage; }
   void SetOnMessage(TMessageEvent value) { FOnMessage = std::move(value); }
   // Whether the run opens its input for shared reading: other runs and
@@ -408,8 +403,8 @@ class KORVANE_API TCSVImport : public TComponent {
   // Setup does this at the start of every run, so changes made during a run
   // wait for the next one.
   void ResolveSeparators();
-  const std::string& Delimiter() const { return FDelimiter; }
-  const std::string& Separator() const { return FSeparator; }
+  const std::string& Delimiter() const;
+  const std::string& Separator() const;
   // The values of one record by ImportType, in a new list owned by the
   // caller; nullptr for a blank record (and, after the message "Unrecognised
   // import type!", for an ImportType the component does not know).
@@ -478,32 +473,25 @@ class KORVANE_API TCSVImport : public TComponent {
   // data record it did not take (counted from 1, skipped records included:
   // the StartRecord that completes the load) and the line of the input on
   // which that record starts; both 0 when every record had been taken.
-  bool Interrupted() const { return FInterrupted; }
-  std::int64_t NextRecord() const { return FNextRecord; }
-  std::int64_t NextRecordLine() const { return FNextRecordLine; }
+  bool Interrupted() const;
+  std::int64_t NextRecord() const;
+  std::int64_t NextRecordLine() const;
 
   // Run state, readable for tests and hosts.
-  bool EndOfFile() const { return FEndOfFile; }
-  std::int32_t LineEndBytes() const {
-    return static_cast<std::int32_t>(std::min<std::int64_t>(FLineEndBytes, INT32_MAX));
-  }
-  std::int32_t SkippedBytes() const {
-    return static_cast<std::int32_t>(std::min<std::int64_t>(FSkippedBytes, INT32_MAX));
-  }
+  bool EndOfFile() const;
+  std::int32_t LineEndBytes() const;
+  std::int32_t SkippedBytes() const;
   // Of the record the last read returned: why it cannot be stored as read
   // (rfNone when it can), and the line of the input on which it starts.
-  TRecordFault RecordFault() const { return FRecordFault; }
-  std::int64_t RecordLine() const { return FRecordLine; }
-  std::int32_t RecordCounter() const { return FRecordCounter; }
-  TProgressWindow* ProgressWindow() const { return FProgressWindow; }
+  TRecordFault RecordFault() const;
+  std::int64_t RecordLine() const;
+  std::int32_t RecordCounter() const;
+  TProgressWindow* ProgressWindow() const;
   // The record cache, oldest record first.
-  TStringList* RecordCache() {
-    NormalizeRecordCache();
-    return FRecordCache.get();
-  }
+  TStringList* RecordCache();
   bool UseRecordCache() const { return FUseRecordCache; }
   void SetUseRecordCache(bool value) { FUseRecordCache = value; }
-  TFileHandle& FileHandle() { return FFileHandle; }
+  TFileHandle& FileHandle();
   // Opens InputFile into FFileHandle, exclusively or shared as SharedReading
   // says, and starts reading at its first byte (clears EndOfFile, empties the
   // read buffer). False when it cannot be opened; the OS error is then in
@@ -528,212 +516,26 @@ class KORVANE_API TCSVImport : public TComponent {
   static constexpr const char* kVersion = kKorvaneVersion;
 
  private:
+  friend class TImportRun;
+
   std::string GetVersion() const { return kVersion; }
-  // Stores a record's values under ValueErrors' rules.
-  template <typename Value>
-  bool AddRecordValues(const Value* values, int count);
-  // FFieldLayouts from ColumnFormats; false (LastError says why) for an
-  // entry that names no field or gives no layout.
-  bool ResolveColumnFormats();
-  // The field's own date layout, or nullptr.
-  const std::string* LayoutOf(const TField* field) const {
-    if (FFieldLayouts.empty()) return nullptr;
-    const auto i = static_cast<std::size_t>(field->Index());
-    return i < FFieldLayouts.size() && !FFieldLayouts[i].empty() ? &FFieldLayouts[i] : nullptr;
-  }
-  // The one loop of a record's values under either rules: Append, each
-  // value that takes part to its field, by position or as ColumnMatching
-  // decided (store writes it, given the field's index, and
-  // returns false when the record fails, having noted why), Post; what the
-  // dataset raises refuses the record.
-  template <typename Value, typename Store>
-  bool StoreRecordValues(const Value* values, int count, Store&& store);
-  // Posts the record whose values are in its fields (values: where they
-  // were), giving a large record's text up first when nothing needs it.
-  template <typename Value>
-  bool PostValues(const Value* values);
-  // Decides FValueFields for the run by ColumnMatching; false (with
-  // FColumnFault) when the names cannot be matched (kvcsvimp_columns.cpp).
-  bool MatchColumns();
-  bool MatchNames();
-  // Under flColumns: lays out FColumnSlices for values going, in order, to
-  // the fields of order (-1: none); false (with FColumnFault) when the
-  // widths cannot be given.
-  bool LayFixedColumns(const std::vector<int>& order);
-  // Under flColumns without FixedWidths: the fields whose names stand in
-  // their columns across header, in the file's order, into order; false
-  // (with FColumnFault) when the header cannot be cut so.
-  bool CutHeaderByNames(std::string_view header, std::vector<int>& order);
-  // The fields that take part (FieldList and FieldListAction), in order.
-  std::vector<int> FieldsTakingPart() const;
-  // Cancels the record being appended, if any, after a failure.
-  void CancelFailedRecord();
-  // In a handler of what a record's Append to Post raised: cancels the
-  // record, then raises again a failure of the database itself (the run ends
-  // on it) or notes the record as refused with the reason given.
-  void RefuseFailedRecord();
-  // Posts the record appended and counts it stored.
-  bool PostAppended() {
-    FDataSet->Post();
-    ++FStoredRecords;
-    return true;
-  }
-  // Keeps why the last record failed in FFailure; field is the index of the
-  // field whose value is the cause, or -1.
-  void NoteFailure(TRecordErrorReason reason, int field, std::string_view value,
-                   std::string message);
-  // Counts the record that AddRecordValues just failed and reports it (with
-  // FFailure) to OnRecordError. Line is where it starts, text as read.
-  void RecordRejected(std::int64_t line, std::string_view text);
-  // Counts and reports records the dataset refused after their Post (by
-  // the records kept in FPosted where it names them).
-  void RefusedLater(TDataSet::TRefusals& refused);
-  // After a record was stored, with a handler assigned: keeps the record
-  // while the dataset holds it unsettled, and reports the records it has
-  // refused since (line and text are the record's).
-  void RecordPosted(std::int64_t line, std::string_view text);
-  // The text, as read, of the record SplitRecordInto last split into
-  // FValues, for OnRecordError: the list's own text while the split left it
-  // as it was, else the copy made before it changed; empty when no handler
-  // is assigned.
-  std::string_view ReportText() const;
-  // Fires OnRecordError for the current record with FFailure.
-  void ReportFailure(std::int64_t line, std::string_view text);
-  // Frees the progress window, if any, and forgets it.
-  void FreeProgressWindow();
-  // Whether OnFilterRecord skips the record of these values (counted then).
-  bool FilteredOut(const TValueList& values, std::int64_t line);
-  // Shows a message of the run (OnMessage, else MessageDlg).
-  void ShowMessage(const std::string& text, TMsgDlgType type);
-  void SkipToStartRecord();
-  // Starts reading InputRange instead of the rest of the input, records
-  // counted from its first one (kvcsvimp_ranges.cpp).
-  void EnterInputRange();
-  // True when a Stop came: notes where the run stopped.
-  bool StopHere();
-  std::int32_t DatabaseFailed(const EDatabaseFailure& e, TDataSet*& bulkData);
-  // Commits the dataset's grouped posts: EndBulk on bulkData, if any, which
-  // is then cleared. When unwinding, an EndBulk failure is not raised, since
-  // another exception is already on its way out: its reason follows the
-  // run's own in LastError. Records the dataset refused after their Post
-  // are counted as failed.
-  void CommitBulk(TDataSet*& bulkData, bool unwinding);
-  // What every end of a run does, also an early one: CommitBulk, then
-  // closes the input and frees the window.
-  void EndRun(TDataSet*& bulkData, bool unwinding);
-  void SplitDelimitedInto(const std::string& Record, TValueList& Values);
-  void SplitFixedLengthInto(const std::string& Record, TValueList& Values);
-  // SplitFieldsInto on a record whose text the list takes over (Record is
-  // left with the list's old text): the run's own records are not copied,
-  // and a record's text as read is copied for OnRecordError only when the
-  // split changes it (see ReportText).
-  bool SplitRecordInto(std::string& Record, TValueList& Values);
-  // Counts a record (starting at line) with text after a closing quote.
-  void NoteTextAfterQuote(std::int64_t line) {
-    if (FTextAfterQuoteRecords++ == 0) FFirstTextAfterQuoteLine = line;
-  }
-  // Splits the text the list holds by ImportType; false for a blank text.
-  bool SplitValueText(TValueList& Values);
-  void SplitFixedLengthText(TValueList& Values);
-  void SplitFixedColumns(TValueList& Values);
-  // Under flColumns in a run: whether a blank record is as wide as the
-  // columns, a record whose every value is null (as an export writes one)
-  // rather than a blank line.
-  bool NullColumns(std::string_view Record) const;
-  // Starts reading records ahead when ReadAhead and the input is a regular
-  // file; records are then split ahead too when the run splits them by a
-  // quote and separator and holds none back.
-  void StartReadAhead();
-  // The next record read ahead; read errors raise as ReadTextFileRecord's.
-  const TReadAheadRecord& NextReadAheadRecord();
-  // One record of the run's loop, from the read-ahead or read here: counted,
-  // stored or reported; each returns the record's length in bytes.
-  std::int64_t ImportReadAheadRecord();
-  std::int64_t ImportReadRecord(std::uint32_t& bytes);
-  // Converts and posts a record read ahead; false when it failed. text is
-  // then where the record's text is now (the record's own Text may have been
-  // taken over).
-  bool StoreReadAheadRecord(const TReadAheadRecord& record, std::string_view& text);
-  // Counts a record that cannot be stored as read (fault) as failed. Line
-  // is where it starts and text what was read of it.
-  void RecordFailed(TRecordFault fault, std::int64_t line, std::string_view text);
-  // The next physical record into text, from the read-ahead while there is
-  // one; sets FEndOfFile and FLineEndBytes.
-  void ReadPhysicalRecord(TFileHandle& Handle, std::string& text);
-  // Keeps what the scan of the record just read ended with: its line, fault,
-  // line-end and skipped bytes, and whether the input ended.
-  void TakeScanResult(const TScanResult& result);
-  // Puts the source the input is read through (decompression) under the
-  // scanner, when the properties ask for one. False when its first bytes
-  // cannot be read (the OS error is in GetLastError()).
-  bool OpenSource();
-  // Whether records whose bytes are not valid in the Encoding fail: the one
-  // place that decides it.
-  bool ChecksText() const { return !FEncoding.empty() && FValueErrors == veStrict; }
-  // The reason a record that cannot be stored as read (fault) gives, for
-  // the record at line whose text is text.
-  std::string RecordFaultReason(TRecordFault fault, std::int64_t line, std::string_view text) const;
-  // The bytes of the input file behind textBytes bytes of its text: the
-  // position the progress window shows.
-  std::int64_t FileBytesFor(std::int64_t textBytes) const;
-  // Ends the read-ahead, if any, and takes its scanner back.
-  void StopReadAhead();
-  // Takes text in place of the oldest record in the cache, handing that one
-  // out with its own line and fault (FRecordLine and FRecordFault change
-  // places with those kept beside it): the read of a run that holds records
-  // back.
-  void RotateRecordCache(std::string& text);
-  // Puts the record cache back in oldest-first order. While the cache is in
-  // use it works as a ring (FCacheHead is its oldest entry), so that each
-  // read replaces one entry instead of shifting them all.
-  void NormalizeRecordCache();
 
   std::string FCustomSeparator;
   TColumnMatching FColumnMatching = cmByPosition;
   bool FSkipUnknownColumns = false;
-  std::string FColumnFault;
-  std::vector<std::string> FUnknownColumns;
-  // The field index each value goes to (-1: skipped); empty while values go
-  // by position.
-  std::vector<int> FValueFields;
   TFixedLayout FFixedLayout = flClassic;
   std::string FFixedWidths;
-  // Under flColumns, each value's width and whether its field holds text;
-  // laid out by MatchColumns for a run (FColumnsLaid), else at each split.
-  struct TColumnSlice {
-    std::size_t Width;
-    bool Text;
-  };
-  std::vector<TColumnSlice> FColumnSlices;
-  bool FColumnsLaid = false;
   TDataSet* FDataSet = nullptr;
   TDelimitedFields FDelimitedFields = dfAll;
   TDialect FDialect = dlClassic;
-  bool FEndOfFile = false;
-  std::int32_t FErrorRecords = 0;
-  std::int64_t FTextAfterQuoteRecords = 0;
-  std::int64_t FRoundedValues = 0;
-  std::int64_t FFirstTextAfterQuoteLine = 0;
-  std::vector<std::string> FRefusalMessages;
   std::string FEncoding;
-  std::int64_t FStoredRecords = 0;
-  // Why the last run failed, and whether it got past Setup.
-  std::string FLastError;
-  bool FStarted = false;
   TMessageEvent FOnMessage;
   bool FSharedReading = false;
   TFilterRecordEvent FOnFilterRecord;
-  std::int64_t FFilteredRecords = 0;
-  // The values of a record split ahead, as OnFilterRecord takes them.
-  TValueList FFilterValues;
   TFieldDelimiter FFieldDelimiter = fdlNone;
-  std::string FDelimiter;
   std::unique_ptr<TStringList> FFieldList;
   TFieldListAction FFieldListAction = flaNone;
   TFieldSeparator FFieldSeparator = fspPipe;
-  std::string FSeparator;
-  TSplitRule FSplitRule;  // FDelimiter, FSeparator and the dialect of the run
-  std::int64_t FFileSize = 0;
   std::unique_ptr<TStringList> FHeaderData;
   std::int32_t FHeaderRecords = 0;
   std::int32_t FSkipLines = 0;
@@ -744,32 +546,10 @@ class KORVANE_API TCSVImport : public TComponent {
   TImportType FImportType = impDelimited;
   std::string FInputFile;
   TCompression FCompression = cmNone;
-  TFileHandle FFileHandle;
-  // What the scanner reads FFileHandle through, when anything; it goes
-  // before the file does.
-  std::unique_ptr<TByteSource> FSource;
-  TProgressWindow* FProgressWindow = nullptr;  // owned (component owner is this)
-  std::unique_ptr<TStringList> FRecordCache;
-  std::int64_t FLineEndBytes = 0;  // a run of line ends may pass 2 GiB
-  std::int64_t FSkippedBytes = 0;
-  TRecordFault FRecordFault = rfNone;
-  std::int64_t FRecordLine = 1;
-  // Where each of FRecordCache's records starts, and why it cannot be
-  // stored if it cannot: a record keeps its fault while it is held back.
-  struct TCachedOrigin {
-    std::int64_t Line = 1;
-    TRecordFault Fault = rfNone;
-  };
-  std::vector<TCachedOrigin> FCacheOrigins;
-  std::int32_t FRecordCounter = 0;
   std::int32_t FStartRecord = 0;
   std::optional<TInputRange> FInputRange;
   std::atomic<bool> FStopRequested{false};
   static_assert(std::atomic<bool>::is_always_lock_free, "Stop is called from signal handlers");
-  bool FInterrupted = false;
-  std::int64_t FSkippedRecords = 0;
-  std::int64_t FNextRecord = 0;
-  std::int64_t FNextRecordLine = 0;
   bool FShowProgress = false;
   std::unique_ptr<TStringList> FTrailerData;
   std::int32_t FTrailerRecords = 0;
@@ -779,57 +559,20 @@ class KORVANE_API TCSVImport : public TComponent {
   TDateTimeStyle FDateTimeStyle = dsFormatSettings;
   bool FUtcTimes = false;
   TFormatChoice FFormats;
-  std::unique_ptr<TStringList> FColumnFormats = std::make_unique<TStringList>();
-  // ColumnFormats by field index, for the run (empty: none given).
-  std::vector<std::string> FFieldLayouts;
+  std::unique_ptr<TStringList> FColumnFormats;
   TNotifyEvent FOnBeginImport;
   TNotifyEvent FOnFinishImport;
   TImportEvent FOnImportRecord;
   TRecordErrorEvent FOnRecordError;
   bool FReportRecordText = true;
   bool FUseRecordCache = false;
-  int FCacheHead = 0;
-
-  // Why the last record failed, while it is reported.
-  struct TFailure {
-    TRecordErrorReason Reason = rerNoValues;
-    int Field = -1;
-    std::string Value;
-    std::string Message;
-  };
-  TFailure FFailure;
-  // The records the dataset holds unsettled, with a handler assigned, and
-  // the dataset's PostCount when the run last looked.
-  TPostedRecords FPosted;
-  std::int64_t FLastPost = 0;
-  // Where ReportText finds the text of the record split last: nowhere (no
-  // handler, or ReportRecordText false), the text of FValues, or
-  // FReportText.
-  enum class TReportFrom : std::uint8_t { Nowhere, Values, Copy };
-  TReportFrom FReportFrom = TReportFrom::Nowhere;
-  std::string FReportText;
-
-  // Per-run scratch kept between records for its capacity.
-  std::string FRecordText;
-  TValueList FValues;
-
-  // The reader over FFileHandle. While FReadAhead exists, it holds the
-  // scanner (StopReadAhead takes it back), and every record read from
-  // FFileHandle comes from it.
   std::size_t FReadBufferSize = kDefaultReadBufferSize;
-  TRecordScanner FScanner;
   bool FReadAheadEnabled = DefaultReadAhead();
-  std::unique_ptr<TRecordReadAhead> FReadAhead;
-  // The reader of a file other than the run's (ReadTextFileRecord with
-  // another handle), by the handle and descriptor it was last used on.
-  TRecordScanner FOtherScanner;
-  const TFileHandle* FOtherHandle = nullptr;
-  int FOtherFd = -1;
-  // Counts the changes of the import type and of the resolved quote and
-  // separator; records split ahead serve while it is as it was when the
-  // read-ahead started.
-  std::uint32_t FSplitGeneration = 0;
-  std::uint32_t FReadAheadGeneration = 0;
+  // What a run keeps apart from the properties: the input and its reader,
+  // the characters in force, the counters, the reasons, the records held
+  // for reports (import/kvcsvimp_run.h). Made with the component, so that
+  // the run's accessors always have it.
+  std::unique_ptr<TImportRun> FRun;
 };
 
 // Gives import the korvane command's defaults, so that a program reads a

@@ -7,6 +7,7 @@
 
 #include "core/sysutils.h"
 #include "import/kvcsvimp.h"
+#include "import/kvcsvimp_run.h"
 
 namespace korvane {
 
@@ -22,22 +23,22 @@ std::string JoinNames(const std::vector<std::string>& names) {
 
 }  // namespace
 
-std::vector<int> TCSVImport::FieldsTakingPart() const {
+std::vector<int> TImportRun::FieldsTakingPart() const {
   std::vector<int> taking;
-  if (FDataSet == nullptr) return taking;
-  for (const TField* f : FDataSet->Fields()) {
-    if (FieldInFieldList(FFieldListAction, FFieldList.get(), f->FieldName())) {
+  if (FOwner.FDataSet == nullptr) return taking;
+  for (const TField* f : FOwner.FDataSet->Fields()) {
+    if (FieldInFieldList(FOwner.FFieldListAction, FOwner.FFieldList.get(), f->FieldName())) {
       taking.push_back(f->Index());
     }
   }
   return taking;
 }
 
-bool TCSVImport::LayFixedColumns(const std::vector<int>& order) {
+bool TImportRun::LayFixedColumns(const std::vector<int>& order) {
   FColumnSlices.clear();
   std::vector<int> widths;
   std::string fault;
-  if (!ParseFixedWidths(FFixedWidths, widths, fault)) {
+  if (!ParseFixedWidths(FOwner.FFixedWidths, widths, fault)) {
     FColumnFault = "FixedWidths: " + fault;
     return false;
   }
@@ -46,7 +47,7 @@ bool TCSVImport::LayFixedColumns(const std::vector<int>& order) {
                    std::to_string(order.size()) + (order.size() == 1 ? " column" : " columns");
     return false;
   }
-  const std::vector<TField*>& fields = FDataSet->Fields();
+  const std::vector<TField*>& fields = FOwner.FDataSet->Fields();
   for (std::size_t k = 0; k < order.size(); ++k) {
     const TField* field = order[k] >= 0 ? fields[static_cast<std::size_t>(order[k])] : nullptr;
     if (widths.empty() && field == nullptr) {
@@ -55,17 +56,17 @@ bool TCSVImport::LayFixedColumns(const std::vector<int>& order) {
       FColumnSlices.clear();
       return false;
     }
-    const int width = widths.empty() ? FixedWidth(*field, FDateTimeStyle) : widths[k];
+    const int width = widths.empty() ? FixedWidth(*field, FOwner.FDateTimeStyle) : widths[k];
     FColumnSlices.push_back(
         {static_cast<std::size_t>(width), field != nullptr && IsTextFieldType(field->DataType())});
   }
   return true;
 }
 
-bool TCSVImport::CutHeaderByNames(std::string_view header, std::vector<int>& order) {
-  const std::vector<TField*>& fields = FDataSet->Fields();
+bool TImportRun::CutHeaderByNames(std::string_view header, std::vector<int>& order) {
+  const std::vector<TField*>& fields = FOwner.FDataSet->Fields();
   std::vector<int> widths;
-  for (const TField* f : fields) widths.push_back(FixedWidth(*f, FDateTimeStyle));
+  for (const TField* f : fields) widths.push_back(FixedWidth(*f, FOwner.FDateTimeStyle));
   std::vector<bool> used(fields.size(), false);
   std::size_t reached = 0;
   // Cuts header from pos on into the columns of fields not yet used; a
@@ -97,12 +98,13 @@ bool TCSVImport::CutHeaderByNames(std::string_view header, std::vector<int>& ord
   return false;
 }
 
-bool TCSVImport::MatchColumns() {
+bool TImportRun::MatchColumns() {
+  const TCSVImport& o = FOwner;
   FValueFields.clear();
   FColumnFault.clear();
   FUnknownColumns.clear();
   FColumnsLaid = false;
-  const bool columns = FImportType == impFixed && FFixedLayout == flColumns;
+  const bool columns = o.FImportType == impFixed && o.FFixedLayout == flColumns;
   if (!columns) return MatchNames();
   // A header record is cut as the fields that take part lie in the
   // dataset; the values then too, but where FieldList names their fields.
@@ -111,50 +113,53 @@ bool TCSVImport::MatchColumns() {
   const std::vector<int> taking = FieldsTakingPart();
   std::vector<int> order = taking;
   const std::string_view header =
-      FColumnMatching == cmByHeaderName && FHeaderData->Count() > 0
-          ? std::string_view(FHeaderData->Strings(FHeaderData->Count() - 1))
+      o.FColumnMatching == cmByHeaderName && o.FHeaderData->Count() > 0
+          ? std::string_view(o.FHeaderData->Strings(o.FHeaderData->Count() - 1))
           : std::string_view();
   if (!IsBlank(header)) {
     std::vector<int> widths;
     std::string fault;
     order.clear();
-    if (!FFixedWidths.empty()) {
-      if (ParseFixedWidths(FFixedWidths, widths, fault)) order.assign(widths.size(), -1);
+    if (!o.FFixedWidths.empty()) {
+      if (ParseFixedWidths(o.FFixedWidths, widths, fault)) order.assign(widths.size(), -1);
     } else if (!CutHeaderByNames(header, order)) {
       return false;
     }
   }
   if (!LayFixedColumns(order)) return false;
   FColumnsLaid = true;
-  if (!MatchNames() || (FColumnMatching == cmByFieldList && !LayFixedColumns(FValueFields))) {
+  if (!MatchNames() || (o.FColumnMatching == cmByFieldList && !LayFixedColumns(FValueFields))) {
     FValueFields.clear();
     FColumnsLaid = false;
     return false;
   }
   // The values are those of the fields taking part, not one a field.
-  if (FValueFields.empty() && taking.size() != FDataSet->Fields().size()) FValueFields = taking;
-  const std::vector<TField*>& fields = FDataSet->Fields();
+  const std::vector<TField*>& fields = o.FDataSet->Fields();
+  if (FValueFields.empty() && taking.size() != fields.size()) FValueFields = taking;
   for (std::size_t v = 0; v < FColumnSlices.size(); ++v) {
     const int f = FValueFields.empty() ? static_cast<int>(v)
                   : v < FValueFields.size() ? FValueFields[v]
                                             : -1;
-    FColumnSlices[v].Text = f >= 0 && IsTextFieldType(fields[static_cast<std::size_t>(f)]->DataType());
+    FColumnSlices[v].Text =
+        f >= 0 && IsTextFieldType(fields[static_cast<std::size_t>(f)]->DataType());
   }
   return true;
 }
 
-bool TCSVImport::MatchNames() {
+bool TImportRun::MatchNames() {
+  TCSVImport& o = FOwner;
   std::vector<std::string> names;
   std::string from;
-  if (FColumnMatching == cmByHeaderName) {
-    if (FHeaderData->Count() == 0) return true;  // no header record: by position
+  if (o.FColumnMatching == cmByHeaderName) {
+    if (o.FHeaderData->Count() == 0) return true;  // no header record: by position
     TValueList header;
     // A blank header record names no columns: its list stays empty.
-    static_cast<void>(SplitFieldsInto(FHeaderData->Strings(FHeaderData->Count() - 1), header));
+    const TStrings& headers = *o.FHeaderData;
+    static_cast<void>(o.SplitFieldsInto(headers.Strings(headers.Count() - 1), header));
     for (int i = 0; i < header.Count(); ++i) names.push_back(Trim(header[i]));
     from = "the header record";
-  } else if (FColumnMatching == cmByFieldList) {
-    for (int i = 0; i < FFieldList->Count(); ++i) names.push_back(Trim(FFieldList->Strings(i)));
+  } else if (o.FColumnMatching == cmByFieldList) {
+    for (int i = 0; i < o.FFieldList->Count(); ++i) names.push_back(Trim(o.FFieldList->Strings(i)));
     from = "FieldList";
     if (names.empty()) {
       FColumnFault = "FieldList names no fields for the values";
@@ -163,11 +168,11 @@ bool TCSVImport::MatchNames() {
   } else {
     return true;
   }
-  const std::vector<TField*>& fields = FDataSet->Fields();
+  const std::vector<TField*>& fields = o.FDataSet->Fields();
   std::vector<std::string> fieldNames;
   for (const TField* f : fields) fieldNames.push_back(f->FieldName());
-  const bool filtered = FColumnMatching == cmByHeaderName &&
-                        (FFieldListAction == flaInclude || FFieldListAction == flaExclude);
+  const bool filtered = o.FColumnMatching == cmByHeaderName &&
+                        (o.FFieldListAction == flaInclude || o.FFieldListAction == flaExclude);
   std::vector<int> firstValue(fields.size(), -1);
   std::string twice;
   for (std::size_t v = 0; v < names.size(); ++v) {
@@ -177,8 +182,8 @@ bool TCSVImport::MatchNames() {
       if (SameText(name, fieldNames[f])) field = static_cast<int>(f);
     }
     // A name the list leaves out is skipped, whether or not it names a field.
-    if (filtered && !FieldInFieldList(FFieldListAction, FFieldList.get(), name)) field = -2;
-    if (field == -1 && !FSkipUnknownColumns) FUnknownColumns.push_back(name);
+    if (filtered && !FieldInFieldList(o.FFieldListAction, o.FFieldList.get(), name)) field = -2;
+    if (field == -1 && !o.FSkipUnknownColumns) FUnknownColumns.push_back(name);
     if (field >= 0) {
       int& first = firstValue[static_cast<std::size_t>(field)];
       if (first >= 0 && twice.empty()) {
@@ -221,8 +226,8 @@ std::vector<std::string> TCSVImport::MatchedColumns() const {
   std::vector<std::string> names;
   if (FDataSet == nullptr) return names;
   const std::vector<TField*>& fields = FDataSet->Fields();
-  if (!FValueFields.empty()) {
-    for (int f : FValueFields) {
+  if (!FRun->FValueFields.empty()) {
+    for (int f : FRun->FValueFields) {
       names.push_back(f < 0 ? std::string() : fields[static_cast<std::size_t>(f)]->FieldName());
     }
     return names;

@@ -1,5 +1,5 @@
-// TCSVImport: records that fail, and why. The strict way of storing a
-// record's values, and the reports of failed records to OnRecordError.
+// TCSVImport's run: records that fail, and why: the reports of failed
+// records to OnRecordError, also of those the dataset refuses later.
 #include <algorithm>
 #include <limits>
 #include <optional>
@@ -8,6 +8,7 @@
 
 #include "data/db_failure.h"
 #include "import/kvcsvimp.h"
+#include "import/kvcsvimp_run.h"
 #include "components/kvstrict.h"
 
 namespace korvane {
@@ -20,7 +21,7 @@ void Increase(std::int32_t& counter) {
 
 }  // namespace
 
-void TCSVImport::RefuseFailedRecord() {
+void TImportRun::RefuseFailedRecord() {
   CancelFailedRecord();
   try {
     throw;
@@ -35,9 +36,10 @@ void TCSVImport::RefuseFailedRecord() {
   }
 }
 
-void TCSVImport::CancelFailedRecord() {
+void TImportRun::CancelFailedRecord() {
   try {
-    if (FDataSet->State() == dsEdit || FDataSet->State() == dsInsert) FDataSet->Cancel();
+    TDataSet* data = FOwner.FDataSet;
+    if (data->State() == dsEdit || data->State() == dsInsert) data->Cancel();
   } catch (const std::exception&) {
     // The record fails with the reason of what made it fail, which the
     // caller notes; that it could not be cancelled after says nothing
@@ -45,7 +47,7 @@ void TCSVImport::CancelFailedRecord() {
   }
 }
 
-void TCSVImport::NoteFailure(TRecordErrorReason reason, int field, std::string_view value,
+void TImportRun::NoteFailure(TRecordErrorReason reason, int field, std::string_view value,
                              std::string message) {
   FFailure.Reason = reason;
   FFailure.Field = field;
@@ -53,7 +55,7 @@ void TCSVImport::NoteFailure(TRecordErrorReason reason, int field, std::string_v
   FFailure.Message = std::move(message);
 }
 
-std::string_view TCSVImport::ReportText() const {
+std::string_view TImportRun::ReportText() const {
   switch (FReportFrom) {
     case TReportFrom::Values:
       return FValues.FText;
@@ -65,29 +67,30 @@ std::string_view TCSVImport::ReportText() const {
   return {};
 }
 
-void TCSVImport::ReportFailure(std::int64_t line, std::string_view text) {
+void TImportRun::ReportFailure(std::int64_t line, std::string_view text) {
   TRecordError error;
   error.Record = FRecordCounter;
   error.Line = line;
-  if (FReportRecordText) error.Text = text;
-  if (FDataSet != nullptr && FFailure.Field >= 0 && FFailure.Field < FDataSet->FieldCount()) {
-    error.FieldName = FDataSet->Fields(FFailure.Field)->FieldName();
+  if (FOwner.FReportRecordText) error.Text = text;
+  const TDataSet* data = FOwner.FDataSet;
+  if (data != nullptr && FFailure.Field >= 0 && FFailure.Field < data->FieldCount()) {
+    error.FieldName = data->Fields(FFailure.Field)->FieldName();
   }
   error.Value = FFailure.Value;
   error.Reason = FFailure.Reason;
   error.Message = std::move(FFailure.Message);
-  FOnRecordError(this, error);
+  FOwner.FOnRecordError(&FOwner, error);
 }
 
-void TCSVImport::RecordRejected(std::int64_t line, std::string_view text) {
+void TImportRun::RecordRejected(std::int64_t line, std::string_view text) {
   Increase(FErrorRecords);
-  if (FOnRecordError) ReportFailure(line, text);
+  if (FOwner.FOnRecordError) ReportFailure(line, text);
 }
 
-void TCSVImport::RecordFailed(TRecordFault fault, std::int64_t line, std::string_view text) {
+void TImportRun::RecordFailed(TRecordFault fault, std::int64_t line, std::string_view text) {
   // Nothing after the opening quote is stored as if it were whole.
   Increase(FErrorRecords);
-  if (!FOnRecordError) return;
+  if (!FOwner.FOnRecordError) return;
   switch (fault) {
     case rfUnclosedQuote:
       NoteFailure(rerUnclosedQuote, -1, {}, "a quote is never closed");
@@ -102,11 +105,11 @@ void TCSVImport::RecordFailed(TRecordFault fault, std::int64_t line, std::string
   ReportFailure(line, text);
 }
 
-void TCSVImport::RefusedLater(TDataSet::TRefusals& refused) {
+void TImportRun::RefusedLater(TDataSet::TRefusals& refused) {
   FStoredRecords -= refused.Count;
   for (std::int64_t i = 0; i < refused.Count; ++i) {
     Increase(FErrorRecords);
-    if (!FOnRecordError) continue;
+    if (!FOwner.FOnRecordError) continue;
     const auto at = static_cast<std::size_t>(i);
     TRecordError error;
     error.Reason = rerRefused;
@@ -124,7 +127,7 @@ void TCSVImport::RefusedLater(TDataSet::TRefusals& refused) {
       error.Message = at < refused.Messages.size() ? refused.Messages[at]
                                                    : std::string("refused by the database");
     }
-    FOnRecordError(this, error);
+    FOwner.FOnRecordError(&FOwner, error);
   }
   for (std::string& message : refused.Messages) {
     if (FRefusalMessages.size() >= TDataSet::kRefusalMessagesKept) break;
@@ -132,16 +135,16 @@ void TCSVImport::RefusedLater(TDataSet::TRefusals& refused) {
   }
 }
 
-void TCSVImport::RecordPosted(std::int64_t line, std::string_view text) {
-  const std::int64_t post = FDataSet->PostCount();
+void TImportRun::RecordPosted(std::int64_t line, std::string_view text) {
+  const std::int64_t post = FOwner.FDataSet->PostCount();
   const bool posted = post != FLastPost;
   FLastPost = post;
-  TDataSet::TRefusals refused = FDataSet->TakeRefusals();
-  const std::int64_t held = FDataSet->HeldPosts();
+  TDataSet::TRefusals refused = FOwner.FDataSet->TakeRefusals();
+  const std::int64_t held = FOwner.FDataSet->HeldPosts();
   // The record itself may be among those just refused: its Post can end
   // the dataset's batch.
   if (posted && (held > 0 || refused.Count > 0)) {
-    FPosted.Keep(post, FRecordCounter, line, FReportRecordText ? text : std::string_view());
+    FPosted.Keep(post, FRecordCounter, line, FOwner.FReportRecordText ? text : std::string_view());
   }
   if (refused.Count > 0) RefusedLater(refused);
   FPosted.ForgetUpTo(post - held);

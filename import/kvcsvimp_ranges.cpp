@@ -14,6 +14,7 @@
 
 #include "core/sysutils.h"
 #include "import/kvcsvimp.h"
+#include "import/kvcsvimp_run.h"
 #include "io/byte_source.h"
 #include "io/text_encoding.h"
 
@@ -95,10 +96,7 @@ std::vector<TCSVImport::TInputRange> TCSVImport::CutInput(int parts, std::string
 
   TRecordScanner scanner;
   scanner.Reset(FReadBufferSize);
-  scanner.SetRule(
-      MakeSplitRule(GetFieldDelimiterChar(), GetFieldSeparatorChar(), FDialect, FEscapeChar),
-      FImportType == impDelimited);
-  scanner.SetSkip(FSkipLines, FCommentChar.empty() ? '\0' : FCommentChar[0]);
+  FRun->SetTextRules(scanner, true);
   std::string text;
   TScanResult result;
   std::int64_t offset = 0;  // where the next record's bytes start
@@ -141,30 +139,25 @@ std::vector<TCSVImport::TInputRange> TCSVImport::CutInput(int parts, std::string
   }
 }
 
-void TCSVImport::EnterInputRange() {
-  const TInputRange& range = *FInputRange;
-  FSkippedRecords = FStartRecord > 1 ? FStartRecord - 1 : 0;
+void TImportRun::EnterInputRange() {
+  const TCSVImport::TInputRange& range = *FOwner.FInputRange;
+  FSkippedRecords = FOwner.FStartRecord > 1 ? FOwner.FStartRecord - 1 : 0;
   FRecordCounter = static_cast<std::int32_t>(
       std::clamp<std::int64_t>(range.Record - 1, 0, std::numeric_limits<std::int32_t>::max()));
   FScanner.SetSource(nullptr);
-  FSource = std::make_unique<TFileRangeSource>(FFileHandle, range.Offset, range.End, FEncoding);
-  FScanner.Reset(FReadBufferSize);
+  FSource = std::make_unique<TFileRangeSource>(FFileHandle, range.Offset, range.End,
+                                               FOwner.FEncoding);
+  FScanner.Reset(FOwner.FReadBufferSize);
   FScanner.SetCheckText(ChecksText());
-  FScanner.SetRule(
-      MakeSplitRule(GetFieldDelimiterChar(), GetFieldSeparatorChar(), FDialect, FEscapeChar),
-      FImportType == impDelimited);
-  const char comment = FCommentChar.empty() ? '\0' : FCommentChar[0];
-  if (range.Offset == 0) {
-    FScanner.SetSkip(FSkipLines, comment);
-  } else {
-    FScanner.SetSkip(0, comment);
-    FScanner.StartInside(range.Line);
-  }
+  SetTextRules(FScanner, range.Offset == 0);
+  if (range.Offset != 0) FScanner.StartInside(range.Line);
   FScanner.SetSource(FSource.get());
   if (range.End >= 0 && range.End <= range.Offset) FEndOfFile = true;
 }
 
-void TCSVImport::AbsorbRun(const TCSVImport& later) {
+void TCSVImport::AbsorbRun(const TCSVImport& later) { FRun->Absorb(*later.FRun); }
+
+void TImportRun::Absorb(const TImportRun& later) {
   const auto add32 = [](std::int32_t& to, std::int64_t n) {
     to = static_cast<std::int32_t>(
         std::min<std::int64_t>(to + n, std::numeric_limits<std::int32_t>::max()));
@@ -172,7 +165,8 @@ void TCSVImport::AbsorbRun(const TCSVImport& later) {
   add32(FErrorRecords, later.FErrorRecords);
   // Its counter started at the records before its range.
   add32(FRecordCounter,
-        later.FRecordCounter - (later.FInputRange ? later.FInputRange->Record - 1 : 0));
+        later.FRecordCounter -
+            (later.FOwner.FInputRange ? later.FOwner.FInputRange->Record - 1 : 0));
   FStoredRecords += later.FStoredRecords;
   FFilteredRecords += later.FFilteredRecords;
   FRoundedValues += later.FRoundedValues;

@@ -18,6 +18,7 @@
 #include "core/sysutils.h"
 #include "io/text_encoding.h"
 #include "import/kvcsvimp.h"
+#include "import/kvcsvimp_run.h"
 #include "components/kvfind.h"
 #include "import/kvcsvimp_readahead.h"
 
@@ -435,25 +436,31 @@ void TRecordScanner::ScanTerminator(const TFileHandle& Handle, TScanResult& resu
 
 void TCSVImport::SetReadBufferSize(std::size_t size) { FReadBufferSize = size == 0 ? 1 : size; }
 
-bool TCSVImport::OpenInputFile() {
+bool TImportRun::OpenInputFile() {
   CloseInputFile();
   FEndOfFile = false;
-  FFileHandle = FSharedReading ? OpenFileForSharedRead(FInputFile) : OpenFileForRead(FInputFile);
+  const std::string& path = FOwner.FInputFile;
+  FFileHandle = FOwner.FSharedReading ? OpenFileForSharedRead(path) : OpenFileForRead(path);
   if (!FFileHandle.Valid()) return false;
-  FScanner.Reset(FReadBufferSize);
+  FScanner.Reset(FOwner.FReadBufferSize);
   FScanner.SetCheckText(ChecksText());
   if (!OpenSource()) {
     FFileHandle.Close();
     return false;
   }
-  FScanner.SetRule(
-      MakeSplitRule(GetFieldDelimiterChar(), GetFieldSeparatorChar(), FDialect, FEscapeChar),
-      FImportType == impDelimited);
-  FScanner.SetSkip(FSkipLines, FCommentChar.empty() ? '\0' : FCommentChar[0]);
+  SetTextRules(FScanner, true);
   return true;
 }
 
-void TCSVImport::CloseInputFile() {
+void TImportRun::SetTextRules(TRecordScanner& scanner, bool skipLines) const {
+  const TCSVImport& o = FOwner;
+  scanner.SetRule(MakeSplitRule(o.GetFieldDelimiterChar(), o.GetFieldSeparatorChar(), o.FDialect,
+                                o.FEscapeChar),
+                  o.FImportType == impDelimited);
+  scanner.SetSkip(skipLines ? o.FSkipLines : 0, o.FCommentChar.empty() ? '\0' : o.FCommentChar[0]);
+}
+
+void TImportRun::CloseInputFile() {
   // The read-ahead thread reads the file: it stops before the file closes.
   StopReadAhead();
   FScanner.SetSource(nullptr);
@@ -464,12 +471,12 @@ void TCSVImport::CloseInputFile() {
   FOtherHandle = nullptr;
 }
 
-void TCSVImport::StopReadAhead() {
+void TImportRun::StopReadAhead() {
   if (FReadAhead) FScanner = FReadAhead->Join();
   FReadAhead.reset();
 }
 
-void TCSVImport::ReadPhysicalRecord(TFileHandle& Handle, std::string& text) {
+void TImportRun::ReadPhysicalRecord(TFileHandle& Handle, std::string& text) {
   TScanResult result;
   if (FReadAhead && FReadAhead->Drained()) StopReadAhead();
   text.clear();
@@ -477,7 +484,7 @@ void TCSVImport::ReadPhysicalRecord(TFileHandle& Handle, std::string& text) {
     // Another file than the run's (a handler's, a host's): a scanner of its
     // own, on this thread, whatever the read-ahead is doing.
     if (FOtherHandle != &Handle || FOtherFd != Handle.Fd()) {
-      FOtherScanner.Reset(FReadBufferSize);
+      FOtherScanner.Reset(FOwner.FReadBufferSize);
       FOtherHandle = &Handle;
       FOtherFd = Handle.Fd();
     }
@@ -491,7 +498,7 @@ void TCSVImport::ReadPhysicalRecord(TFileHandle& Handle, std::string& text) {
   TakeScanResult(result);
 }
 
-void TCSVImport::TakeScanResult(const TScanResult& result) {
+void TImportRun::TakeScanResult(const TScanResult& result) {
   FLineEndBytes = result.LineEndBytes;
   FSkippedBytes = result.SkippedBytes;
   FRecordFault = result.Fault;
@@ -499,7 +506,7 @@ void TCSVImport::TakeScanResult(const TScanResult& result) {
   if (result.EndOfFile) FEndOfFile = true;
 }
 
-const TReadAheadRecord& TCSVImport::NextReadAheadRecord() {
+const TReadAheadRecord& TImportRun::NextReadAheadRecord() {
   try {
     return FReadAhead->Next();
   } catch (const EInOutError&) {
@@ -510,7 +517,7 @@ const TReadAheadRecord& TCSVImport::NextReadAheadRecord() {
   }
 }
 
-void TCSVImport::RotateRecordCache(std::string& text) {
+void TImportRun::RotateRecordCache(std::string& text) {
   // The record replaces the oldest one in the ring, which keeps each read
   // O(1) however many records are held back.
   const int count = FRecordCache->Count();
@@ -525,10 +532,10 @@ void TCSVImport::RotateRecordCache(std::string& text) {
   FCacheHead = (FCacheHead + 1) % count;
 }
 
-void TCSVImport::ReadTextFileRecord(TFileHandle& Handle, std::uint32_t& Bytes, std::string& text) {
+void TImportRun::ReadTextFileRecord(TFileHandle& Handle, std::uint32_t& Bytes, std::string& text) {
   try {
     ReadPhysicalRecord(Handle, text);
-    if (FUseRecordCache && FRecordCache->Count() > 0) {
+    if (FOwner.FUseRecordCache && FRecordCache->Count() > 0) {
       // The record read is held back and the oldest cached one handed out,
       // with its own line and fault (text not valid in the encoding, say).
       RotateRecordCache(text);
@@ -549,7 +556,7 @@ std::string TCSVImport::ReadTextFileRecord(TFileHandle& Handle, std::uint32_t& B
   return text;
 }
 
-void TCSVImport::NormalizeRecordCache() {
+void TImportRun::NormalizeRecordCache() {
   if (FCacheHead == 0 || !FRecordCache) return;
   const int count = FRecordCache->Count();
   if (FCacheHead < count) {
@@ -563,7 +570,7 @@ void TCSVImport::NormalizeRecordCache() {
   FCacheHead = 0;
 }
 
-bool TCSVImport::ReadAheadRecordCache(std::int32_t Count) {
+bool TImportRun::ReadAheadRecordCache(std::int32_t Count) {
   FCacheHead = 0;
   FCacheOrigins.clear();
   if (!FRecordCache) {
@@ -607,12 +614,12 @@ std::int64_t TCSVImport::GetFileSize() {
   TFileHandle file =
       FSharedReading ? OpenFileForSharedRead(FInputFile) : OpenFileForRead(FInputFile);
   if (!file.Valid()) {
-    ShowMessage("Error getting file handle", mtWarning);
+    FRun->ShowMessage("Error getting file handle", mtWarning);
     return -1;
   }
   std::int64_t size = FileSize(file);
   if (size < 0) {
-    ShowMessage("Error getting file information", mtWarning);
+    FRun->ShowMessage("Error getting file information", mtWarning);
     return -1;
   }
   return size;

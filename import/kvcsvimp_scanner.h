@@ -16,17 +16,6 @@
 
 namespace korvane {
 
-// Why a record read cannot be stored as it stands.
-enum TRecordFault : std::uint8_t {
-  rfNone,
-  // Standard text rules: a quote opened a value and the input ended before
-  // it was closed. The record holds everything from its start to the end.
-  rfUnclosedQuote,
-  // The record holds bytes that are not valid UTF-8: the input's encoding
-  // is not what it was read as.
-  rfInvalidText,
-};
-
 // What one scanned record ended with.
 struct TScanResult {
   // The input ended with this record (physical end, or byte 26).

@@ -6,30 +6,31 @@
 #include "core/sysutils.h"
 #include "io/text_encoding.h"
 #include "import/kvcsvimp.h"
+#include "import/kvcsvimp_run.h"
 
 namespace korvane {
 
-bool TCSVImport::OpenSource() {
+bool TImportRun::OpenSource() {
   FScanner.SetSource(nullptr);
   FSource.reset();
-  if (FCompression == cmNone && FEncoding.empty()) return true;
+  if (FOwner.FCompression == cmNone && FOwner.FEncoding.empty()) return true;
   TByteSourceOptions options;
-  options.Decompress = FCompression != cmNone;
+  options.Decompress = FOwner.FCompression != cmNone;
   // Decompressing beside the reader is one of the threads ReadAhead allows.
-  options.Thread = FReadAheadEnabled;
+  options.Thread = FOwner.FReadAheadEnabled;
   try {
     FSource = OpenByteSource(FFileHandle, options);
   } catch (const EInOutError& e) {
     SetLastError(e.ErrorCode != 0 ? e.ErrorCode : EIO);
     return false;
   }
-  if (!FEncoding.empty()) FSource = OpenDecodingSource(std::move(FSource), FEncoding);
+  if (!FOwner.FEncoding.empty()) FSource = OpenDecodingSource(std::move(FSource), FOwner.FEncoding);
   FScanner.SetSource(FSource.get());
   return true;
 }
 
-std::int64_t TCSVImport::FileBytesFor(std::int64_t textBytes) const {
-  if (!FSource || (FSource->Format() == TFileFormat::ffPlain && FEncoding.empty())) {
+std::int64_t TImportRun::FileBytesFor(std::int64_t textBytes) const {
+  if (!FSource || (FSource->Format() == TFileFormat::ffPlain && FOwner.FEncoding.empty())) {
     return textBytes;
   }
   // The text read so far came from so many bytes of the file: the records
@@ -40,7 +41,7 @@ std::int64_t TCSVImport::FileBytesFor(std::int64_t textBytes) const {
   return static_cast<std::int64_t>(share * static_cast<double>(progress.FileBytes));
 }
 
-std::string TCSVImport::RecordFaultReason(TRecordFault fault, std::int64_t line,
+std::string TImportRun::RecordFaultReason(TRecordFault fault, std::int64_t line,
                                           std::string_view text) const {
   if (fault == rfUnclosedQuote) {
     return "the quote opened in the record at line " + IntToStr(line) + " is never closed";
@@ -56,7 +57,7 @@ std::string TCSVImport::RecordFaultReason(TRecordFault fault, std::int64_t line,
   char byte[8];
   std::snprintf(byte, sizeof byte, "0x%02X",
                 static_cast<unsigned>(static_cast<unsigned char>(text[at])));
-  const std::string read = FSource ? FSource->TextEncoding() : FEncoding;
+  const std::string read = FSource ? FSource->TextEncoding() : FOwner.FEncoding;
   if (IsUtf8Encoding(read)) {
     return "invalid UTF-8 at line " + IntToStr(line) + ", byte " + byte +
            "; if the file is Latin-1, add --encoding latin1";

@@ -5,6 +5,7 @@
 #include "ui/dialogs.h"
 #include "core/sysutils.h"
 #include "import/kvcsvimp.h"
+#include "import/kvcsvimp_run.h"
 #include "components/kvfind.h"
 #include "import/kvcsvimp_readahead.h"
 
@@ -29,10 +30,11 @@ std::string TCSVImport::GetFieldSeparatorChar() const {
 }
 
 void TCSVImport::ResolveSeparators() {
-  FDelimiter = GetFieldDelimiterChar();
-  FSeparator = GetFieldSeparatorChar();
-  FSplitRule = MakeSplitRule(FDelimiter, FSeparator, FDialect, FEscapeChar);
-  ++FSplitGeneration;
+  TImportRun& run = *FRun;
+  run.FDelimiter = GetFieldDelimiterChar();
+  run.FSeparator = GetFieldSeparatorChar();
+  run.FSplitRule = MakeSplitRule(run.FDelimiter, run.FSeparator, FDialect, FEscapeChar);
+  ++run.FSplitGeneration;
 }
 
 void TCSVImport::SetCustomSeparator(const std::string& Value) {
@@ -50,28 +52,29 @@ bool TCSVImport::SplitFieldsInto(const std::string& Record, TValueList& Values) 
   // The trim only decides emptiness; the record goes on untrimmed.
   if (IsBlank(Record)) return false;
   Values.FText.assign(Record);
-  return SplitValueText(Values);
+  return FRun->SplitValueText(Values);
 }
 
-bool TCSVImport::SplitRecordInto(std::string& Record, TValueList& Values) {
+bool TImportRun::SplitRecordInto(std::string& Record, TValueList& Values) {
   Values.Clear();
-  const bool report = FOnRecordError && FReportRecordText;
+  const bool report = FOwner.FOnRecordError && FOwner.FReportRecordText;
   FReportFrom = report ? TReportFrom::Values : TReportFrom::Nowhere;
   if (IsBlank(Record) && !NullColumns(Record)) return false;
   Values.FText.swap(Record);
-  if (FImportType != impDelimited) return SplitValueText(Values);
+  if (FOwner.FImportType != impDelimited) return SplitValueText(Values);
   // A record that fails is reported as read: the split copies it only when
   // it takes quotes out.
   std::string* before = report ? &FReportText : nullptr;
   const TSplitOutcome outcome =
-      SplitDelimitedText(FSplitRule, Values.FText.data(), Values.FText.size(), Values.FItems, before);
+      SplitDelimitedText(FSplitRule, Values.FText.data(), Values.FText.size(), Values.FItems,
+                         before);
   if (outcome.Changed && before != nullptr) FReportFrom = TReportFrom::Copy;
   if (outcome.TextAfterQuote) NoteTextAfterQuote(FRecordLine);
   return true;
 }
 
-bool TCSVImport::SplitValueText(TValueList& Values) {
-  switch (FImportType) {
+bool TImportRun::SplitValueText(TValueList& Values) {
+  switch (FOwner.FImportType) {
     case impDelimited:
       SplitDelimitedText(FSplitRule, Values.FText.data(), Values.FText.size(), Values.FItems);
       return true;
@@ -291,26 +294,26 @@ TSplitOutcome SplitDelimitedText(const TSplitRule& rule, char* text, std::size_t
   return {changed, false};
 }
 
-void TCSVImport::SplitDelimitedInto(const std::string& Record, TValueList& Values) {
+void TImportRun::SplitDelimitedInto(const std::string& Record, TValueList& Values) {
   Values.Clear();
   Values.FText.assign(Record);
   SplitDelimitedText(FSplitRule, Values.FText.data(), Values.FText.size(), Values.FItems);
 }
 
-void TCSVImport::SplitFixedLengthInto(const std::string& Record, TValueList& Values) {
+void TImportRun::SplitFixedLengthInto(const std::string& Record, TValueList& Values) {
   Values.Clear();
   Values.FText.assign(Record);
   SplitFixedLengthText(Values);
 }
 
-bool TCSVImport::NullColumns(std::string_view Record) const {
-  if (!FColumnsLaid || FImportType != impFixed || FColumnSlices.empty()) return false;
+bool TImportRun::NullColumns(std::string_view Record) const {
+  if (!FColumnsLaid || FOwner.FImportType != impFixed || FColumnSlices.empty()) return false;
   std::size_t width = 0;
   for (const TColumnSlice& slice : FColumnSlices) width += slice.Width;
   return Record.size() >= width && Record.find_first_not_of(' ') == std::string_view::npos;
 }
 
-void TCSVImport::SplitFixedColumns(TValueList& Values) {
+void TImportRun::SplitFixedColumns(TValueList& Values) {
   if (!FColumnsLaid && !LayFixedColumns(FieldsTakingPart())) FColumnSlices.clear();
   const std::string_view text = Values.FText;
   // Blanks pad a value in its column: after a text, on either side of
@@ -336,13 +339,13 @@ void TCSVImport::SplitFixedColumns(TValueList& Values) {
   }
 }
 
-void TCSVImport::SplitFixedLengthText(TValueList& Values) {
+void TImportRun::SplitFixedLengthText(TValueList& Values) {
   Values.FItems.clear();
-  if (FDataSet == nullptr) return;  // no dataset: no fields to take widths from
-  if (FFixedLayout == flColumns) return SplitFixedColumns(Values);
+  if (FOwner.FDataSet == nullptr) return;  // no dataset: no fields to take widths from
+  if (FOwner.FFixedLayout == flColumns) return SplitFixedColumns(Values);
   const std::string_view text = Values.FText;
   std::size_t pos = 0;
-  for (const TField* field : FDataSet->Fields()) {
+  for (const TField* field : FOwner.FDataSet->Fields()) {
     const int size = field->Size();
     std::size_t width = size > 0 ? static_cast<std::size_t>(size) : 0;
     Values.FItems.push_back(pos < text.size() ? text.substr(pos, width) : std::string_view());
@@ -360,7 +363,7 @@ std::unique_ptr<TStringList> TCSVImport::SplitFields(const std::string& Record) 
 
 std::unique_ptr<TStringList> TCSVImport::SplitDelimitedFields(const std::string& Record) {
   TValueList values;
-  SplitDelimitedInto(Record, values);
+  FRun->SplitDelimitedInto(Record, values);
   auto list = std::make_unique<TStringList>();
   values.AssignTo(*list);
   return list;
@@ -368,7 +371,7 @@ std::unique_ptr<TStringList> TCSVImport::SplitDelimitedFields(const std::string&
 
 std::unique_ptr<TStringList> TCSVImport::SplitFixedLengthFields(const std::string& Record) {
   TValueList values;
-  SplitFixedLengthInto(Record, values);
+  FRun->SplitFixedLengthInto(Record, values);
   auto list = std::make_unique<TStringList>();
   values.AssignTo(*list);
   return list;

@@ -1,0 +1,185 @@
+// TCSVImport's run: a record's values into the dataset's fields, under
+// lenient or strict values, by position or as the columns were matched.
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+#include "core/sysutils.h"
+#include "import/kvcsvimp.h"
+#include "import/kvcsvimp_run.h"
+#include "components/kvstrict.h"
+
+namespace korvane {
+
+namespace {
+
+// The index of the last non-empty value after the first `fields`, plus one;
+// 0 when there is none.
+template <typename Value>
+int ValuesInUse(const Value* values, int count, int fields) {
+  for (int i = count; i > fields; --i) {
+    if (!std::string_view(values[i - 1]).empty()) return i;
+  }
+  return 0;
+}
+
+}  // namespace
+
+namespace {
+
+// Forgiving values with dsISO8601: an ISO text goes into a date, time or
+// date-time field as WriteIsoFieldData stores it; false leaves the value to
+// the format settings' reading (which also meets a field that refuses
+// writes, and keeps to its own rule for it).
+// While it lives, a field's own layout (ColumnFormats) is the format
+// settings' ShortDateFormat (the run's own copy, see Execute). Each change
+// costs the date reader a look at the layout, which only imports with such
+// layouts pay.
+// A value of a field without a layout of its own (every value, in most
+// runs) costs one test: the saved layout is made only for a field with one.
+class TScopedDateLayout {
+ public:
+  explicit TScopedDateLayout(const std::string* layout) {
+    if (layout != nullptr) [[unlikely]] {
+      FSaved = std::make_unique<std::string>(*layout);
+      FormatSettings().ShortDateFormat.swap(*FSaved);
+    }
+  }
+  ~TScopedDateLayout() {
+    if (FSaved) [[unlikely]] FormatSettings().ShortDateFormat.swap(*FSaved);
+  }
+  TScopedDateLayout(const TScopedDateLayout&) = delete;
+  TScopedDateLayout& operator=(const TScopedDateLayout&) = delete;
+  bool Given() const { return FSaved != nullptr; }
+
+ private:
+  std::unique_ptr<std::string> FSaved;
+};
+
+bool StoreIsoLeniently(std::string_view text, TField* field, bool utc) {
+  const TFieldType type = field->DataType();
+  if (type != ftDate && type != ftTime && type != ftDateTime) return false;
+  try {
+    return WriteIsoFieldData(text, field, utc) == TIsoFault::None;
+  } catch (const EDatabaseError&) {
+    return false;
+  }
+}
+
+}  // namespace
+
+template <typename Value>
+bool TImportRun::AddRecordValues(const Value* values, int count) {
+  if (count <= 0 || FOwner.FDataSet == nullptr) {
+    NoteFailure(rerNoValues, -1, {}, "no values");
+    return false;
+  }
+  if (FOwner.FValueErrors == veStrict) {
+    // Matched by name, a value has a place only where a name stood.
+    const int fieldCount = FValueFields.empty() ? FOwner.FDataSet->FieldCount()
+                                                : static_cast<int>(FValueFields.size());
+    if (const int used = ValuesInUse(values, count, fieldCount); used > 0) {
+      NoteFailure(rerTooManyValues, -1, {},
+                  std::to_string(used) + " values for " + std::to_string(fieldCount) +
+                      (fieldCount == 1 ? " field" : " fields"));
+      return false;
+    }
+    TValueFault fault;
+    return StoreRecordValues(values, count, [&](const Value& value, TField* field, int i) {
+      const TScopedDateLayout layout(LayoutOf(field));
+      if (WriteStrictFieldData(value, field, FOwner.FWholeValues, fault,
+                               layout.Given() ? dsFormatSettings : FOwner.FDateTimeStyle,
+                               FOwner.FUtcTimes)) {
+        return true;
+      }
+      CancelFailedRecord();
+      NoteFailure(fault.Reason, i, value, std::move(fault.Message));
+      return false;
+    });
+  }
+  // A value that does not convert leaves its field as it was and does not
+  // fail the record; values beyond the last field are dropped.
+  return StoreRecordValues(values, count, [this](const Value& value, TField* field, int) {
+    const TScopedDateLayout layout(LayoutOf(field));
+    // Under ISO 8601, a date or time the format settings would not read.
+    if (FOwner.FDateTimeStyle == dsISO8601 && !layout.Given() &&
+        StoreIsoLeniently(value, field, FOwner.FUtcTimes)) {
+      return true;
+    }
+    const bool stored =
+        FOwner.FWholeValues ? WriteWholeFieldData(value, field) : WriteFieldData(value, field);
+    // Values the column keeps rounded are counted.
+    if (stored && MayRoundValues(field) && RoundsValue(value, field)) ++FRoundedValues;
+    return true;
+  });
+}
+
+template <typename Value>
+bool TImportRun::PostValues(const Value* values) {
+  if constexpr (std::is_same_v<Value, std::string_view>) {
+    // The fields hold their values now: a large record's text goes
+    // before the dataset makes its own copy, so that at most two copies
+    // of it are held at once (unless it is the text OnRecordError would
+    // report, which then is the only other copy).
+    if (values == FValues.Data() && FReportFrom != TReportFrom::Values) FValues.ReleaseLarge();
+  }
+  return PostAppended();
+}
+
+template <typename Value, typename Store>
+bool TImportRun::StoreRecordValues(const Value* values, int count, Store&& store) {
+  try {
+    FOwner.FDataSet->Append();
+    const std::vector<TField*>& fields = FOwner.FDataSet->Fields();
+    if (!FValueFields.empty()) {
+      // Each value to the field ColumnMatching gave it (-1: none).
+      const int n = std::min(count, static_cast<int>(FValueFields.size()));
+      for (int i = 0; i < n; ++i) {
+        const int f = FValueFields[static_cast<std::size_t>(i)];
+        if (f < 0) continue;
+        TField* field = fields[static_cast<std::size_t>(f)];
+        if constexpr (std::is_same_v<Value, std::string_view>) {
+          if (IsQuotedEmpty(values[i])) {
+            StoreEmptyText(field);
+            continue;
+          }
+        }
+        if (!store(values[i], field, f)) return false;
+      }
+      return PostValues(values);
+    }
+    // Values go to fields by position.
+    const int n = std::min(count, static_cast<int>(fields.size()));
+    // Without an include or exclude action every field takes part.
+    const TFieldListAction action = FOwner.FFieldListAction;
+    const bool everyField = action != flaInclude && action != flaExclude;
+    for (int i = 0; i < n; ++i) {
+      TField* field = fields[static_cast<std::size_t>(i)];
+      if (!everyField &&
+          !FieldInFieldList(action, FOwner.FFieldList.get(), field->FieldName())) {
+        continue;
+      }
+      if constexpr (std::is_same_v<Value, std::string_view>) {
+        if (IsQuotedEmpty(values[i])) {
+          StoreEmptyText(field);
+          continue;
+        }
+      }
+      if (!store(values[i], field, i)) return false;
+    }
+    return PostValues(values);
+  } catch (...) {
+    RefuseFailedRecord();  // sorts what was raised: see there
+    return false;
+  }
+}
+
+
+// The values a run splits, and those a host posts through AddRecord.
+template bool TImportRun::AddRecordValues(const std::string_view* values, int count);
+template bool TImportRun::AddRecordValues(const std::string* values, int count);
+
+}  // namespace korvane
