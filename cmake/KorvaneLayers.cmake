@@ -21,6 +21,10 @@ function(korvane_layer name folder)
                              ${CMAKE_CURRENT_BINARY_DIR}/include)
   target_compile_features(${target} PRIVATE cxx_std_20)
   target_compile_options(${target} PRIVATE ${KORVANE_WARNINGS})
+  if(WIN32)  # see core/api.h
+    target_compile_definitions(${target} PRIVATE
+      $<IF:$<BOOL:${BUILD_SHARED_LIBS}>,KORVANE_BUILDING_DLL,KORVANE_STATIC>)
+  endif()
   if(L_LIBRARIES)
     target_link_libraries(${target} PRIVATE ${L_LIBRARIES})
   endif()

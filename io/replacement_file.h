@@ -32,7 +32,7 @@ namespace korvane {
 // A named new file is reported to the pending watch (SetPendingWatch) while
 // it exists, so that a host that ends on a signal can remove it first (the
 // command does, for SIGINT, SIGTERM and SIGHUP).
-class KORVANE_API TReplacementFile {
+class TReplacementFile {
  public:
   // Raises EInOutError when the target is a folder or its folder cannot take
   // a new file (the message gives the reason).

@@ -20,7 +20,7 @@ namespace korvane {
 //
 // A failing file raises EInOutError naming the cause (a full disk, ...);
 // the buffer is then empty. Not thread-safe.
-class KORVANE_API TSpillBuffer {
+class TSpillBuffer {
  public:
   explicit TSpillBuffer(std::size_t memoryBytes = std::size_t{4} << 20);
 

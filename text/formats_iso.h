@@ -57,28 +57,28 @@ struct TIsoValue {
 // parts the text must have; a Date also takes a date followed by exactly
 // midnight without a zone ("2024-03-05 00:00:00", as date-time columns
 // write dates). Returns the fault, or None with the value in out.
-KORVANE_API TIsoFault ReadIso(std::string_view s, TIsoKind kind, TIsoValue& out);
+TIsoFault ReadIso(std::string_view s, TIsoKind kind, TIsoValue& out);
 // A sentence saying why, such as "has more than 6 digits of a second".
-KORVANE_API const char* IsoFaultText(TIsoFault fault);
+const char* IsoFaultText(TIsoFault fault);
 
 // The most bytes the Put functions below write.
 constexpr std::size_t kIsoTextRoom = 40;
 // "yyyy-mm-dd"; "hh:nn:ss" with ".zzz" when the milliseconds are not zero;
 // and both joined by a blank. Raise EConvertError for values outside the
 // years 1 to 9999, infinities and NaN, as DecodeDate does.
-KORVANE_API char* PutIsoDate(char* p, TDateTime value);
-KORVANE_API char* PutIsoTime(char* p, TDateTime value);
-KORVANE_API char* PutIsoDateTime(char* p, TDateTime value);
+char* PutIsoDate(char* p, TDateTime value);
+char* PutIsoTime(char* p, TDateTime value);
+char* PutIsoDateTime(char* p, TDateTime value);
 // The parts the value has: its date, a blank and its time with three or six
 // fraction digits as its microseconds need, and its zone as "Z" or "+hh:mm"
 // (forms both SQLite's date functions and PostgreSQL read; "+hh:mm:ss" for
 // an offset with seconds).
-KORVANE_API char* PutIso(char* p, const TIsoValue& value);
-KORVANE_API std::string IsoText(const TIsoValue& value);
+char* PutIso(char* p, const TIsoValue& value);
+std::string IsoText(const TIsoValue& value);
 // The same instant in UTC: the zone's offset taken off the time (and the
 // day, when the value has one), the zone kept as +00:00. A value without a
 // zone is left as it is. False, the value untouched, when the day in UTC
 // falls outside the years 1 to 9999.
-KORVANE_API bool MoveToUtc(TIsoValue& value);
+bool MoveToUtc(TIsoValue& value);
 
 }  // namespace korvane

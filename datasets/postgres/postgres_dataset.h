@@ -173,7 +173,7 @@ class KORVANE_API TPostgresDataSet : public TSQLDataSet {
   void InternalPost() override;
 
  private:
-  struct TState;
+  struct KORVANE_LOCAL TState;
 
   void OpenTable();
   void OpenQuery();

@@ -155,7 +155,7 @@ class KORVANE_API TSQLiteDataSet : public TSQLDataSet {
   void InternalPost() override;
 
  private:
-  struct TState;
+  struct KORVANE_LOCAL TState;
 
   void ReadOnlyChanged() override;
   void OpenConnection(bool create);
