@@ -1,5 +1,5 @@
 # Installs the Debian packages the build needs, only when some are missing.
-korvane_packages="g++ cmake make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev sqlite3 libcli11-dev nlohmann-json3-dev locales libpq-dev zlib1g-dev libzstd-dev postgresql python3 dpkg-dev man-db help2man ccache"
+korvane_packages="g++ cmake make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev sqlite3 libcli11-dev nlohmann-json3-dev locales libpq-dev zlib1g-dev libzstd-dev postgresql python3 dpkg-dev man-db help2man ccache abigail-tools"
 
 korvane_install_deps() {
   local missing=()

@@ -66,9 +66,11 @@ fi
 grep -q 'compatible with requested version "2"' "$tmp/v2.log" || { cat "$tmp/v2.log"; fail "no version error"; }
 echo "install test: find_package, pkg-config and the version check passed"
 
-# The shared library (built unoptimised: only its interface is checked): its
-# soname carries the major version, it exports the public classes and not the
-# private ones behind them, and the consumer links and runs against it.
+# The shared library (built as a release, with debug information for the
+# interface check): its soname carries the major version, it exports the
+# public classes and not the private ones behind them, its binary interface is
+# the stored one (scripts/abi_check.sh), and the consumer links and runs
+# against it.
 cmake -S "$root" -B "$tmp/shared" -DBUILD_SHARED_LIBS=ON -DCMAKE_BUILD_TYPE= \
   -DKORVANE_BUILD_TESTS=OFF -DKORVANE_BUILD_BENCH=OFF -DKORVANE_BUILD_CLI=OFF >/dev/null
 cmake --build "$tmp/shared" -j "$(nproc 2>/dev/null || echo 2)" >/dev/null
@@ -82,6 +84,15 @@ grep -q 'korvane::TCSVImport::Execute()' <<<"$exported" || fail "TCSVImport is n
 if grep -q 'korvane::TRecordScanner::\|korvane::TRecordPlan::\|korvane::TImportRun::' <<<"$exported"; then
   fail "private classes are exported"
 fi
+# Every exported name is one an installed header declares, and nothing else
+# is exported (no instantiation of a standard template, no private helper).
+others=$(grep -v ' korvane::\| for korvane::\| to korvane::' <<<"$exported" || true)
+[ -z "$others" ] || { echo "$others" | head -20; fail "names outside the interface are exported"; }
+for name in $(grep -o 'korvane::[A-Za-z_][A-Za-z_0-9]*' <<<"$exported" | sort -u); do
+  grep -rqw "${name#korvane::}" "$tmp/shared-prefix/include/korvane" ||
+    fail "$name is exported but no installed header declares it"
+done
+"$root/scripts/abi_check.sh" "$so" "$tmp/shared-prefix/include" || fail "the binary interface changed"
 cmake -S "$root/examples/consumer" -B "$tmp/shared-consumer" \
   -DCMAKE_PREFIX_PATH="$tmp/shared-prefix" >/dev/null
 cmake --build "$tmp/shared-consumer" --target library_example >/dev/null
