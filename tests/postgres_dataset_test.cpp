@@ -9,6 +9,7 @@
 #include <charconv>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -526,7 +527,9 @@ TEST_F(PostgresDataSetTest, KilledImportLeavesWholeTransactions) {
         ds.Fields(1)->SetAsString("record " + std::to_string(i));
         ds.Post();
       }
-    } catch (...) {
+    } catch (const std::exception& e) {
+      // The parent then sees an exit instead of the kill it waits for.
+      std::fprintf(stderr, "the child failed before it was killed: %s\n", e.what());
     }
     _exit(1);
   }

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -581,7 +582,8 @@ TEST_F(SQLiteDataSetTest, AFileWithoutWritePermissionOpensReadOnly) {
       ds.SetTableName("t");
       ds.Open();
       return ds.Active() && !ds.CanModify();
-    } catch (...) {
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "the unprivileged open failed: %s\n", e.what());
       return false;
     }
   });
@@ -847,7 +849,8 @@ TEST_F(SQLiteDataSetTest, AKilledImportLeavesOnlyWholeCommittedGroups) {
       }
       // Killed here, with the dataset and its open group still alive.
       if (write(ready[1], "r", 1) == 1) pause();
-    } catch (...) {
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "the child failed before it was killed: %s\n", e.what());
       status = 1;
     }
     _exit(status);
