@@ -17,6 +17,9 @@ namespace korvane {
 
 namespace {
 
+using settings_format::kFormatVersion;
+using settings_format::kSignature;
+
 // A temporary file next to the file it will replace; removed unless kept.
 class TempFile {
  public:
@@ -65,25 +68,11 @@ std::string QuoteSettingsString(std::string_view text) {
   out += '"';
   for (char c : text) {
     auto b = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        continue;
-      case '\\':
-        out += "\\\\";
-        continue;
-      case '\t':
-        out += "\\t";
-        continue;
-      case '\r':
-        out += "\\r";
-        continue;
-      case '\n':
-        out += "\\n";
-        continue;
-      default:
-        break;
+    if (c == '"') {
+      out += "\\\"";
+      continue;
     }
+    if (AppendBackslashEscape(out, c)) continue;
     if (b >= 0x20 && b < 0x7F) {
       out += c;
     } else {
