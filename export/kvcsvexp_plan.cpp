@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "components/fixed_widths.h"
 #include "text/formats_iso.h"
 #include "core/sysutils.h"
 #include "export/kvcsvexp_traits.h"
@@ -84,14 +85,7 @@ void TRecordPlan::Build(const TExportLayout& layout) {
 
 bool TRecordPlan::SetColumnWidths(const TExportLayout& layout) {
   std::vector<int> widths;
-  std::string fault;
-  if (!ParseFixedWidths(layout.Widths, widths, fault)) {
-    FBuildFailure = "FixedWidths: " + fault;
-    return false;
-  }
-  if (!widths.empty() && widths.size() != FColumns.size()) {
-    FBuildFailure = "FixedWidths gives " + std::to_string(widths.size()) + " widths for " +
-                    std::to_string(FColumns.size()) + (FColumns.size() == 1 ? " field" : " fields");
+  if (!FixedWidthsForColumns(layout.Widths, FColumns.size(), "field", widths, FBuildFailure)) {
     return false;
   }
   const TDateTimeStyle style = FIso ? dsISO8601 : dsFormatSettings;

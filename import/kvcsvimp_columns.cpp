@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "components/fixed_widths.h"
 #include "core/sysutils.h"
 #include "import/kvcsvimp.h"
 #include "import/kvcsvimp_run.h"
@@ -37,14 +38,7 @@ std::vector<int> TImportRun::FieldsTakingPart() const {
 bool TImportRun::LayFixedColumns(const std::vector<int>& order) {
   FColumnSlices.clear();
   std::vector<int> widths;
-  std::string fault;
-  if (!ParseFixedWidths(FOwner.FFixedWidths, widths, fault)) {
-    FColumnFault = "FixedWidths: " + fault;
-    return false;
-  }
-  if (!widths.empty() && widths.size() != order.size()) {
-    FColumnFault = "FixedWidths gives " + std::to_string(widths.size()) + " widths for " +
-                   std::to_string(order.size()) + (order.size() == 1 ? " column" : " columns");
+  if (!FixedWidthsForColumns(FOwner.FFixedWidths, order.size(), "column", widths, FColumnFault)) {
     return false;
   }
   const std::vector<TField*>& fields = FOwner.FDataSet->Fields();

@@ -573,6 +573,10 @@ TEST_F(CliTest, FixedWidthRefusesWhatCannotBeReadBack) {
             (std::vector<std::vector<std::string>>{{"1", "'abcd'"}, {"4", "NULL"}}));
   r = Korvane({"import", file, "--db", Db(), "--table", "t", "--fixed", "--widths", "2,x"});
   EXPECT_EQ(r.Status, 2) << r.Err;
+  r = Korvane({"import", dir.Path("in.txt"), "--db", Db(), "--table", "t", "--fixed", "--widths",
+               "2"});
+  EXPECT_EQ(r.Status, 2) << r.Err;
+  EXPECT_NE(r.Err.find("FixedWidths gives 1 widths for 2 columns"), std::string::npos) << r.Err;
   // Widths not one a column are the command's misuse, refused before a file is made.
   r = Korvane({"export", file, "--db", Db(), "--table", "t", "--fixed", "--widths", "2,6,3"});
   EXPECT_EQ(r.Status, 2) << r.Err;

@@ -633,6 +633,24 @@ TEST_F(ExportRun, RecordsLeftOutAreCountedWithTheirReason) {
   EXPECT_EQ(exp.LeftOutRecords().Count, 0);
 }
 
+// Column widths of another count than the fields written leave every
+// record out, saying how many each has.
+TEST_F(ExportRun, FixedWidthsOfAnotherCountLeaveTheRecordsOutSayingSo) {
+  People(2);
+  exp.SetExportType(expFixed);
+  exp.SetFixedLayout(flColumns);
+  for (const auto& [widths, reason] : {std::pair<const char*, const char*>{
+                                           "2,6", "FixedWidths gives 2 widths for 3 fields"},
+                                       {"2,x", "FixedWidths: the widths \"2,x\" are not whole "
+                                               "numbers of at least 1 separated by commas (\"x\")"}}) {
+    exp.SetFixedWidths(widths);
+    EXPECT_EQ(exp.Execute(), 2);
+    EXPECT_EQ(Output(), "");
+    EXPECT_EQ(exp.LeftOutRecords().Count, 2);
+    EXPECT_EQ(exp.LeftOutRecords().FirstReason, reason);
+  }
+}
+
 TEST_F(ExportRun, ConversionErrorInARecordHandlerStopsTheRun) {
   People(8);
   TStringList trailer{"trailer"};
