@@ -134,20 +134,24 @@ bool TImportRun::StoreRecordValues(const Value* values, int count, Store&& store
   try {
     FOwner.FDataSet->Append();
     const std::vector<TField*>& fields = FOwner.FDataSet->Fields();
+    // Value i into field (fieldIndex names it in a failure): a quoted empty
+    // value stores the empty text in a text field, whatever the value rules.
+    const auto storeValue = [&](int i, TField* field, int fieldIndex) {
+      if constexpr (std::is_same_v<Value, std::string_view>) {
+        if (IsQuotedEmpty(values[i])) {
+          StoreEmptyText(field);
+          return true;
+        }
+      }
+      return store(values[i], field, fieldIndex);
+    };
     if (!FValueFields.empty()) {
       // Each value to the field ColumnMatching gave it (-1: none).
       const int n = std::min(count, static_cast<int>(FValueFields.size()));
       for (int i = 0; i < n; ++i) {
         const int f = FValueFields[static_cast<std::size_t>(i)];
         if (f < 0) continue;
-        TField* field = fields[static_cast<std::size_t>(f)];
-        if constexpr (std::is_same_v<Value, std::string_view>) {
-          if (IsQuotedEmpty(values[i])) {
-            StoreEmptyText(field);
-            continue;
-          }
-        }
-        if (!store(values[i], field, f)) return false;
+        if (!storeValue(i, fields[static_cast<std::size_t>(f)], f)) return false;
       }
       return PostValues(values);
     }
@@ -162,13 +166,7 @@ bool TImportRun::StoreRecordValues(const Value* values, int count, Store&& store
           !FieldInFieldList(action, FOwner.FFieldList.get(), field->FieldName())) {
         continue;
       }
-      if constexpr (std::is_same_v<Value, std::string_view>) {
-        if (IsQuotedEmpty(values[i])) {
-          StoreEmptyText(field);
-          continue;
-        }
-      }
-      if (!store(values[i], field, i)) return false;
+      if (!storeValue(i, field, i)) return false;
     }
     return PostValues(values);
   } catch (...) {
