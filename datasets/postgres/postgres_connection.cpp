@@ -5,6 +5,7 @@
 
 #include "core/classes.h"
 #include "core/sysutils.h"
+#include "datasets/sql_quote.h"
 
 namespace korvane::pg {
 
@@ -152,23 +153,9 @@ bool IsPostgresUri(std::string_view text) {
   return StartsWithNoCase(text, "postgresql://") || StartsWithNoCase(text, "postgres://");
 }
 
-std::string QuoteIdent(std::string_view name) {
-  std::string out = "\"";
-  for (char c : name) {
-    if (c == '"') out += '"';
-    out += c;
-  }
-  return out + '"';
-}
+std::string QuoteIdent(std::string_view name) { return SqlQuoted(name, '"'); }
 
-std::string QuoteLiteral(std::string_view text) {
-  std::string out = "'";
-  for (char c : text) {
-    if (c == '\'') out += '\'';
-    out += c;
-  }
-  return out + '\'';
-}
+std::string QuoteLiteral(std::string_view text) { return SqlQuoted(text, '\''); }
 
 std::string TQualifiedName::Quoted() const {
   return Schema.empty() ? QuoteIdent(Table) : QuoteIdent(Schema) + "." + QuoteIdent(Table);

@@ -1,18 +1,10 @@
 #include "datasets/sqlite/sqlite_handles.h"
 
+#include "datasets/sql_quote.h"
+
 namespace korvane::sqlite_parts {
 
-std::string QuoteIdent(std::string_view name) {
-  std::string out;
-  out.reserve(name.size() + 2);
-  out += '"';
-  for (char c : name) {
-    if (c == '"') out += '"';
-    out += c;
-  }
-  out += '"';
-  return out;
-}
+std::string QuoteIdent(std::string_view name) { return SqlQuoted(name, '"'); }
 
 TStmt Prepare(sqlite3* db, std::string_view sql) {
   sqlite3_stmt* raw = nullptr;
