@@ -370,17 +370,16 @@ void TMemoryDataSet::Load(std::size_t recNo) {
   SetActiveBuffer(nullptr);
 }
 
-void TMemoryDataSet::AppendRecord(const std::vector<std::string>& texts) {
+template <class SetValue>
+void TMemoryDataSet::AppendValues(std::size_t count, SetValue&& setValue) {
   if (!Active()) Open();
-  if (texts.size() > FWidth) {
-    throw EDatabaseError("Record has " + IntToStr(static_cast<std::int64_t>(texts.size())) +
+  if (count > FWidth) {
+    throw EDatabaseError("Record has " + IntToStr(static_cast<std::int64_t>(count)) +
                          " values for " + IntToStr(FieldCount()) + " fields");
   }
   Append();
   try {
-    for (std::size_t i = 0; i < texts.size(); ++i) {
-      if (!texts[i].empty()) Fields(static_cast<int>(i))->SetAsString(texts[i]);
-    }
+    for (std::size_t i = 0; i < count; ++i) setValue(i);
     Post();
   } catch (...) {
     Cancel();
@@ -388,22 +387,16 @@ void TMemoryDataSet::AppendRecord(const std::vector<std::string>& texts) {
   }
 }
 
+void TMemoryDataSet::AppendRecord(const std::vector<std::string>& texts) {
+  AppendValues(texts.size(), [&](std::size_t i) {
+    if (!texts[i].empty()) Fields(static_cast<int>(i))->SetAsString(texts[i]);
+  });
+}
+
 void TMemoryDataSet::AppendData(std::vector<TFieldData> values) {
-  if (!Active()) Open();
-  if (values.size() > FWidth) {
-    throw EDatabaseError("Record has " + IntToStr(static_cast<std::int64_t>(values.size())) +
-                         " values for " + IntToStr(FieldCount()) + " fields");
-  }
-  Append();
-  try {
-    for (std::size_t i = 0; i < values.size(); ++i) {
-      Fields(static_cast<int>(i))->SetData(std::move(values[i]));
-    }
-    Post();
-  } catch (...) {
-    Cancel();
-    throw;
-  }
+  AppendValues(values.size(), [&](std::size_t i) {
+    Fields(static_cast<int>(i))->SetData(std::move(values[i]));
+  });
 }
 
 TFieldData TMemoryDataSet::FieldValue(int recNo, int fieldIndex) const {

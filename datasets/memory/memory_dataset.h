@@ -118,6 +118,10 @@ class KORVANE_API TMemoryDataSet : public TDataSet {
   // Frees the large texts that a stored record refers to.
   void ReleaseLargeTexts(const std::byte* record);
   void DropRecords() noexcept;
+  // AppendRecord and AppendData: one record of count values, setValue(i)
+  // putting value i into its field.
+  template <class SetValue>
+  void AppendValues(std::size_t count, SetValue&& setValue);
 
   std::vector<TFieldDef> FFieldDefs;
   std::size_t FWidth = 0;  // values per record
