@@ -11,9 +11,10 @@
 // says it stored.
 //
 //   cmake --build build/fuzz --target import_fuzz
-//   build/fuzz/fuzz/import_fuzz -max_total_time=600 CORPUS_DIR fuzz/seeds/import
+//   build/fuzz/fuzz/import_fuzz -max_total_time=600 CORPUS_DIR SEEDS/import
 // CORPUS_DIR starts as `fuzz/corpus.sh unpack import CORPUS_DIR`; what the run adds
 // is kept with `fuzz/corpus.sh pack import CORPUS_DIR`.
+// SEEDS is a folder `fuzz/make_seeds.py SEEDS` writes.
 #include <algorithm>
 #include <cstdint>
 #include <memory>

@@ -7,7 +7,7 @@
 //           -DKORVANE_BUILD_TESTS=OFF -DKORVANE_BUILD_BENCH=OFF -DKORVANE_BUILD_CLI=OFF
 //   cmake --build build/fuzz --target settings_fuzz
 //   build/fuzz/fuzz/settings_fuzz -dict=fuzz/settings.dict -max_total_time=300
-//           CORPUS_DIR fuzz/seeds/settings
+//           CORPUS_DIR
 // CORPUS_DIR starts as `fuzz/corpus.sh unpack settings CORPUS_DIR`; what the run adds
 // is kept with `fuzz/corpus.sh pack settings CORPUS_DIR`.
 #include <cstdint>

@@ -9,9 +9,10 @@
 //           -DKORVANE_FUZZ=ON -DKORVANE_BUILD_TESTS=OFF -DKORVANE_BUILD_BENCH=OFF
 //           -DKORVANE_BUILD_CLI=OFF
 //   cmake --build build/fuzz --target split_fuzz
-//   build/fuzz/fuzz/split_fuzz -max_total_time=600 CORPUS_DIR fuzz/seeds/split
+//   build/fuzz/fuzz/split_fuzz -max_total_time=600 CORPUS_DIR SEEDS/split
 // CORPUS_DIR starts as `fuzz/corpus.sh unpack split CORPUS_DIR`; what the run adds
 // is kept with `fuzz/corpus.sh pack split CORPUS_DIR`.
+// SEEDS is a folder `fuzz/make_seeds.py SEEDS` writes.
 #include <cstdint>
 #include <string>
 #include <string_view>

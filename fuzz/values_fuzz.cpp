@@ -8,9 +8,10 @@
 // year, a time without milliseconds).
 //
 //   cmake --build build/fuzz --target values_fuzz
-//   build/fuzz/fuzz/values_fuzz -max_total_time=600 CORPUS_DIR fuzz/seeds/values
+//   build/fuzz/fuzz/values_fuzz -max_total_time=600 CORPUS_DIR SEEDS/values
 // CORPUS_DIR starts as `fuzz/corpus.sh unpack values CORPUS_DIR`; what the run adds
 // is kept with `fuzz/corpus.sh pack values CORPUS_DIR`.
+// SEEDS is a folder `fuzz/make_seeds.py SEEDS` writes.
 #include <cstdint>
 #include <string>
 #include <string_view>
