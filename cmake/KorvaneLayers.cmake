@@ -4,7 +4,8 @@
 # below them, written out whole); LIBRARIES the outside libraries whose headers
 # they include. Before the layer compiles, cmake/check_layers.cmake reads its
 # files and fails the build on an include of a folder that is not the layer's
-# own or one it depends on. KORVANE_LAYERS lists the layers in order, for the
+# own or one it depends on, and on a database's or compressor's header whose
+# library the layer does not name. KORVANE_LAYERS lists the layers in order, for the
 # library that gathers their objects.
 set(KORVANE_LAYERS "" CACHE INTERNAL "")
 
@@ -41,6 +42,7 @@ function(korvane_layer name folder)
   set(args ${CMAKE_CURRENT_BINARY_DIR}/layers/${name}.cmake)
   set(stamp ${CMAKE_CURRENT_BINARY_DIR}/layers/${name}.stamp)
   file(WRITE ${args} "set(LAYER \"${name}\")\nset(ALLOWED \"${allowed}\")\n"
+                     "set(LIBRARIES \"${L_LIBRARIES}\")\n"
                      "set(FILES \"${sources};${headers}\")\n")
   add_custom_command(OUTPUT ${stamp}
     COMMAND ${CMAKE_COMMAND} -DARGS=${args} -DSTAMP=${stamp}
