@@ -61,13 +61,11 @@ TSeparatorChoice ParseSeparator(std::string_view text) {
   const auto lead = static_cast<unsigned char>(text[0]);
   const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
   if (length == text.size() && FindInvalidUtf8(text) == std::string_view::npos) {
-    throw EUsageError("--separator " + Shown(text) +
-                      ": a character of more than one byte cannot separate values (a separator "
-                      "is one byte): replace it in the file first, as in sed 's/" +
-                      std::string(text) + "/\\t/g' FILE | korvane import - -s tab ...");
+    return {fspCustom, "", std::string(text)};  // split on the whole character
   }
   throw EUsageError("--separator " + Shown(text) +
-                    ": give one character, or comma, tab, pipe or none");
+                    ": give one character (a UTF-8 character of any length), or comma, tab, "
+                    "pipe or none");
 }
 
 TFieldDelimiter ParseQuote(std::string_view text) {

@@ -40,8 +40,9 @@ struct TSeparatorChoice {
   std::string Exact;
 };
 // "," or "comma", "|" or "pipe", "tab" or "\t" (also a real tab), " " or
-// "space", "none" (no separator: for fixed-width lines), or any other single
-// printable character (a custom separator). Raises EUsageError otherwise.
+// "space", "none" (no separator: for fixed-width lines), any other single
+// printable character (a custom separator), or one UTF-8 character of more
+// than one byte (Exact). Raises EUsageError otherwise.
 TSeparatorChoice ParseSeparator(std::string_view text);
 
 // What --quote gives: '"' or "double", "'" or "single", "" or "none".

@@ -323,6 +323,73 @@ std::size_t SniffEncodingStart(std::string_view start, TSniffResult& result) {
   return 0;
 }
 
+// text's first take bytes, or fewer so that no character is cut at their
+// end.
+std::size_t WholeCharacters(std::string_view text, std::size_t take) {
+  for (std::size_t i = take; i > 0 && take - i < 4; --i) {
+    const auto b = static_cast<unsigned char>(text[i - 1]);
+    if (b < 0x80) break;
+    if (b >= 0xC0) {
+      const std::size_t length = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : 2;
+      return i - 1 + length > take ? i - 1 : take;
+    }
+  }
+  return take;
+}
+
+std::string ReplaceAll(std::string text, std::string_view what, std::string_view with) {
+  for (std::size_t at = text.find(what); at != std::string::npos;
+       at = text.find(what, at + with.size())) {
+    text.replace(at, what.size(), with);
+  }
+  return text;
+}
+
+// Reads a source with every separator of more than one byte replaced by
+// a stand-in byte, so that the sample is read as with a one-byte separator.
+// A character cut by the end of a read waits for the next read; pending
+// holds the bytes read before that come first.
+class TStandInSource {
+ public:
+  TStandInSource(const TByteSource& source, std::string wide, char standIn, std::string pending)
+      : FSource(source), FWide(std::move(wide)), FStandIn(1, standIn),
+        FPending(std::move(pending)) {}
+
+  std::size_t operator()(char* buffer, std::size_t size) {
+    for (;;) {
+      if (!FEnded) {
+        const std::size_t have = FPending.size();
+        FPending.resize(have + size);
+        const std::size_t n = FSource(FPending.data() + have, size);
+        FPending.resize(have + n);
+        FEnded = n == 0;
+      }
+      std::size_t take = std::min(FPending.size(), size);
+      if (!FEnded) take = WholeCharacters(FPending, take);
+      const std::string out = ReplaceAll(FPending.substr(0, take), FWide, FStandIn);
+      FPending.erase(0, take);
+      std::memcpy(buffer, out.data(), out.size());
+      if (!out.empty() || FEnded) return out.size();
+    }
+  }
+
+ private:
+  const TByteSource& FSource;
+  std::string FWide;
+  std::string FStandIn;
+  std::string FPending;
+  bool FEnded = false;
+};
+
+// A byte the text does not hold, to stand in for a separator of more than
+// one byte; '\0' when each candidate is taken.
+char StandInFor(std::string_view text) {
+  for (const char c : {'\x1f', '\x1e', '\x1d', '\x1c'}) {
+    if (text.find(c) == std::string_view::npos) return c;
+  }
+  return '\0';
+}
+
 }  // namespace
 
 TSniffResult Sniff(const TByteSource& source, const TSniffOptions& options) {
@@ -341,47 +408,79 @@ TSniffResult Sniff(const TByteSource& source, const TSniffOptions& options) {
     got += n;
   }
   head.resize(got);
-  const std::string_view body = std::string_view(head).substr(SniffEncodingStart(head, result));
+  const std::size_t bodyStart = SniffEncodingStart(head, result);
+  std::string_view body = std::string_view(head).substr(bodyStart);
 
   if (result.Binary) {
     result.WholeFile = headIsAll;
     return result;
   }
-  TReadRules skip{options.SkipLines.value_or(0), options.Comment.value_or('\0'),
-                  options.Escape.value_or('\0')};
-  // Two lines or more starting with # open the input: comments, whatever
-  // the layout, which they would mislead.
-  if (!options.Comment && LeadingCommentLines(body) >= 2) skip.Comment = '#';
-  const bool tryEscape = !options.Escape;
-  TLayout layout = SniffLayout(body, headIsAll, options.Separator, options.Quote, skip, tryEscape);
-  if (!options.SkipLines || !options.Comment) {
-    // Lines before the data found under the layout: the layout is voted
-    // again without them, which they may have misled.
-    TReadRules rules = skip;
-    rules.Escape = layout.Escape;
-    const TReadRules found = SniffLeadingLines(body, headIsAll, layout, rules);
-    bool again = false;
-    if (!options.SkipLines && found.Lines > 0) {
-      skip.Lines = found.Lines;
-      again = true;
+  TReadRules skip;
+  TLayout layout;
+  // The layout vote, with the separator given or standing in.
+  const auto vote = [&](std::optional<char> separator) {
+    skip = {options.SkipLines.value_or(0), options.Comment.value_or('\0'),
+            options.Escape.value_or('\0')};
+    // Two lines or more starting with # open the input: comments, whatever
+    // the layout, which they would mislead.
+    if (!options.Comment && LeadingCommentLines(body) >= 2) skip.Comment = '#';
+    const bool tryEscape = !options.Escape;
+    layout = SniffLayout(body, headIsAll, separator, options.Quote, skip, tryEscape);
+    if (!options.SkipLines || !options.Comment) {
+      // Lines before the data found under the layout: the layout is voted
+      // again without them, which they may have misled.
+      TReadRules rules = skip;
+      rules.Escape = layout.Escape;
+      const TReadRules found = SniffLeadingLines(body, headIsAll, layout, rules);
+      bool again = false;
+      if (!options.SkipLines && found.Lines > 0) {
+        skip.Lines = found.Lines;
+        again = true;
+      }
+      if (!options.Comment && skip.Comment == '\0' && found.Comment != '\0') {
+        skip.Comment = found.Comment;
+        again = true;
+      }
+      if (again) layout = SniffLayout(body, headIsAll, separator, options.Quote, skip, tryEscape);
     }
-    if (!options.Comment && skip.Comment == '\0' && found.Comment != '\0') {
-      skip.Comment = found.Comment;
-      again = true;
-    }
-    if (again) {
-      layout = SniffLayout(body, headIsAll, options.Separator, options.Quote, skip, tryEscape);
+    skip.Escape = layout.Escape;
+  };
+  // A separator of more than one byte is read through a byte that stands in
+  // for it.
+  std::string wide = options.WideSeparator;
+  if (wide.empty()) {
+    vote(options.Separator);
+    if (!options.Separator) {
+      result.UnsplitSeparator = UnsplitSeparator(body, layout);
+      if (result.UnsplitSeparator.size() > 1) wide = std::move(result.UnsplitSeparator);
     }
   }
-  skip.Escape = layout.Escape;
-  if (!options.Separator) result.UnsplitSeparator = UnsplitSeparator(body, layout);
+  const char standIn = wide.empty() ? '\0' : StandInFor(body);
+  std::optional<TStandInSource> standInSource;
+  if (standIn != '\0') {
+    // A character the head cuts at its end is read with the rest.
+    std::string text(body);
+    const std::size_t whole = headIsAll ? text.size() : WholeCharacters(text, text.size());
+    standInSource.emplace(source, wide, standIn, text.substr(whole));
+    text.resize(whole);
+    head = ReplaceAll(std::move(text), wide, std::string(1, standIn));
+    body = head;
+    vote(standIn);
+    result.UnsplitSeparator.clear();
+    result.WideSeparator = wide;
+  } else if (!options.WideSeparator.empty()) {
+    vote(options.Separator);
+  } else if (!wide.empty()) {
+    result.UnsplitSeparator = wide;  // no byte is free to stand in for it
+  }
   result.Separator = layout.Separator;
   result.Quote = layout.Quote;
   result.SkipLines = skip.Lines;
   result.Comment = skip.Comment;
   result.Escape = skip.Escape;
 
-  TSampleSource sample(body, headIsAll, source, all ? 0 : byteCap);
+  const TByteSource rest = standInSource ? TByteSource(std::ref(*standInSource)) : source;
+  TSampleSource sample(body, headIsAll, rest, all ? 0 : byteCap);
   TRecordReader reader(sample, result.Separator, result.Quote, body, skip);
   TSampleScan scan(options, result);
   TRecord r;

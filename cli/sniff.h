@@ -31,6 +31,9 @@ struct TSniffOptions {
   // A separator of '\0' means none (one value per record), a quote of '\0'
   // no quote character.
   std::optional<char> Separator;
+  // A given separator of more than one byte (a UTF-8 character); it
+  // overrides Separator.
+  std::string WideSeparator;
   std::optional<char> Quote;
   // Given lines to leave out before the data, and a given comment
   // character ('\0': none), as the import's SkipLines and CommentChar; unset,
@@ -80,9 +83,12 @@ struct TSniffResult {
   std::size_t WidestRecord = 0;
   std::int64_t WidestLine = 0;
   // A character that would split the records into more values but that the
-  // import cannot split on (a separator is one byte): one of more than one
-  // byte in UTF-8, or a zero byte. Empty when there is none.
+  // import cannot split on: a zero byte. Empty when there is none.
   std::string UnsplitSeparator;
+  // The separator when it is a UTF-8 character of more than one byte (given
+  // or found); Separator is then a byte the sample does not hold, which
+  // stood in for it while the sample was read.
+  std::string WideSeparator;
   // Which text rules read the sample as intended: the standard rules
   // (quotes only around whole values, doubled quotes inside them, line breaks
   // inside quotes are data) and the classic ones (every line a record, every

@@ -64,6 +64,11 @@ char SeparatorChar(const TSeparatorChoice& choice) {
   return choice.Custom.empty() ? '\0' : choice.Custom[0];
 }
 
+// The separator as --separator takes it.
+std::string SeparatorGiven(const TSniffResult& r) {
+  return r.WideSeparator.empty() ? SeparatorText(r.Separator) : r.WideSeparator;
+}
+
 char QuoteChar(TFieldDelimiter quote) {
   return quote == fdlDouble ? '"' : quote == fdlSingle ? '\'' : '\0';
 }
@@ -102,7 +107,9 @@ std::string ImportCommandLine(const TSniffResult& r, const TSniffCommandOptions&
                      ShellWord(o.Database.empty() ? table + ".db" : LocationToRepeat(o.Database)) +
                      " --table " +
                      table;
-  if (r.Separator != ',') {
+  if (!r.WideSeparator.empty()) {
+    line += " -s " + ShellWord(r.WideSeparator);
+  } else if (r.Separator != ',') {
     line +=
         " -s " + (r.Separator == '|' ? std::string("pipe") : ShellWord(SeparatorText(r.Separator)));
   }
@@ -184,7 +191,8 @@ json SniffJson(const TSniffResult& r, const std::string& file, const std::string
   auto character = [](char c) { return c == '\0' ? json(nullptr) : json(std::string(1, c)); };
   return {{"file", JsonText(file)},
           {"sample", {{"records", r.Records}, {"bytes", r.Bytes}, {"wholeFile", r.WholeFile}}},
-          {"separator", character(r.Separator)},
+          {"separator", r.WideSeparator.empty() ? character(r.Separator)
+                                                : json(JsonText(r.WideSeparator))},
           {"separatorConsistent", r.SeparatorConsistent},
           {"raggedRecords", r.RaggedRecords},
           {"misfitLines", r.MisfitLines},
@@ -216,7 +224,7 @@ void PrintSniff(std::ostream& out, const TSniffResult& r, const std::string& fil
       << " bytes"
       << (r.WholeFile ? " (the whole file)\n"
                       : " (the start of the file; --sample all reads every record)\n");
-  out << "Separator:   " << Shown(r.Separator);
+  out << "Separator:   " << (r.WideSeparator.empty() ? Shown(r.Separator) : "'" + r.WideSeparator + "'");
   if (r.SeparatorConsistent) {
     out << " (" << r.Columns.size() << " values in every record)";
   } else if (r.RaggedRecords > 0) {
@@ -236,11 +244,12 @@ void PrintSniff(std::ostream& out, const TSniffResult& r, const std::string& fil
   out << '\n';
   if (!r.UnsplitSeparator.empty()) {
     const bool zero = r.UnsplitSeparator == std::string(1, '\0');
-    out << "Not split:   " << (zero ? std::string("zero bytes") : "'" + r.UnsplitSeparator + "'")
-        << " on every line would separate values, but a separator is one byte: replace "
-        << (zero ? "them" : "it") << " first, as in "
-        << (zero ? std::string("tr '\\0' '\\t' <FILE | korvane import - -s tab ...")
-                 : "sed 's/" + r.UnsplitSeparator + "/\\t/g' FILE | korvane import - -s tab ...")
+    out << "Not split:   "
+        << (zero ? std::string("zero bytes on every line would separate values, but a zero byte "
+                               "cannot: replace them first, as in tr '\\0' '\\t' <FILE | "
+                               "korvane import - -s tab ...")
+                 : "'" + r.UnsplitSeparator + "' on every line would separate values: give -s " +
+                       ShellWord(r.UnsplitSeparator) + " to split on it")
         << '\n';
   }
   if (r.Columns.size() > r.MostValues && r.MostValues > 0) {
@@ -404,7 +413,14 @@ void AddSampleOption(CLI::App* command, std::string& sample) {
 
 int RunSniff(const TSniffCommandOptions& o, std::ostream& out, std::ostream& /*err*/) {
   TSniffOptions options = SampleOptions(o.Sample);
-  if (!o.Separator.empty()) options.Separator = SeparatorChar(ParseSeparator(o.Separator));
+  if (!o.Separator.empty()) {
+    const TSeparatorChoice choice = ParseSeparator(o.Separator);
+    if (choice.Exact.size() > 1) {
+      options.WideSeparator = choice.Exact;
+    } else {
+      options.Separator = SeparatorChar(choice);
+    }
+  }
   if (!o.Quote.empty()) options.Quote = QuoteChar(ParseQuote(o.Quote));
   TScopedFormat format(o);
   options.DateFormatGiven = !o.DateFormat.empty();
@@ -466,6 +482,7 @@ TImportSniff SniffForImport(TCSVImport& import, const TImportSniffRequest& reque
   if (!sniffLayout) {
     const std::string sep = import.GetFieldSeparatorChar();
     options.Separator = sep.empty() ? '\0' : sep[0];
+    if (sep.size() > 1) options.WideSeparator = sep;
   }
   if (request.QuoteGiven || !sniffLayout) {
     const std::string quote = import.GetFieldDelimiterChar();
@@ -502,7 +519,7 @@ TImportSniff SniffForImport(TCSVImport& import, const TImportSniffRequest& reque
     if (!request.EscapeGiven && result.Escape != '\0') {
       import.SetEscapeChar(std::string(1, result.Escape));
     }
-    const TSeparatorChoice choice = ParseSeparator(SeparatorText(result.Separator));
+    const TSeparatorChoice choice = ParseSeparator(SeparatorGiven(result));
     import.SetFieldSeparator(choice.Separator);
     import.SetCustomSeparator(choice.Custom);
     import.SetSeparatorChar(choice.Exact);
@@ -517,7 +534,8 @@ TImportSniff SniffForImport(TCSVImport& import, const TImportSniffRequest& reque
                        (!request.EscapeGiven && result.Escape != '\0');
   if (sniffLayout && (result.Separator != ',' || result.Quote != '"' || leftOut)) {
     std::string notice = "korvane: reading " + import.InputFile() + " as ";
-    notice += result.Separator == '\0'   ? std::string("one value per record")
+    notice += !result.WideSeparator.empty() ? "'" + result.WideSeparator + "'-separated"
+              : result.Separator == '\0'   ? std::string("one value per record")
               : result.Separator == '\t' ? std::string("tab-separated")
               : result.Separator == ' '  ? std::string("space-separated")
                                          : "'" + std::string(1, result.Separator) + "'-separated";

@@ -9,6 +9,7 @@
 #include "text/formats.h"
 #include "core/sysutils.h"
 #include "text/number_text.h"
+#include "io/text_encoding.h"
 
 namespace korvane {
 
@@ -227,16 +228,31 @@ std::string FieldSeparatorChar(TFieldSeparator separator, const std::string& cus
     case fspNone:
       break;
   }
-  return customSeparator.substr(0, customSeparator.empty() ? 0 : 1);
+  if (customSeparator.empty()) return customSeparator;
+  // Its first character: a UTF-8 one of several bytes whole, else one byte.
+  const auto lead = static_cast<unsigned char>(customSeparator[0]);
+  const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+  if (length > 1 && customSeparator.size() >= length &&
+      FindInvalidUtf8(std::string_view(customSeparator).substr(0, length)) == std::string_view::npos) {
+    return customSeparator.substr(0, length);
+  }
+  return customSeparator.substr(0, 1);
 }
 
 bool SeparatorCharFits(const std::string& value, std::string& error) {
-  if (value.size() > 1) {
-    error = "SeparatorChar \"" + value + "\" is not one character";
-  } else if (value == "\r" || value == "\n") {
+  if (value == "\r" || value == "\n") {
     error = "SeparatorChar cannot be a line end";
+    return false;
   }
-  return value.size() <= 1 && value != "\r" && value != "\n";
+  if (value.size() <= 1) return true;
+  // One UTF-8 character of more than one byte: its lead byte gives its length.
+  const auto lead = static_cast<unsigned char>(value[0]);
+  const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+  if (length != value.size() || FindInvalidUtf8(value) != std::string_view::npos) {
+    error = "SeparatorChar \"" + value + "\" is not one character";
+    return false;
+  }
+  return true;
 }
 
 std::string NormaliseCustomSeparator(std::string_view value) {

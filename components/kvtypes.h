@@ -28,8 +28,9 @@ KORVANE_API std::string FieldSeparatorChar(TFieldSeparator separator,
 // What a CustomSeparator setter keeps of a value: the first character of the
 // trimmed text, or empty. Blanks and control characters can never separate.
 KORVANE_API std::string NormaliseCustomSeparator(std::string_view value);
-// Whether a SeparatorChar can separate values: empty, or one byte other
-// than a line end. Otherwise error says why.
+// Whether a SeparatorChar can separate values: empty, one byte other than
+// a line end, or one valid UTF-8 character of more than one byte.
+// Otherwise error says why.
 KORVANE_API bool SeparatorCharFits(const std::string& value, std::string& error);
 
 // True when the field named fieldName takes part in a run, given the

@@ -49,10 +49,10 @@ std::string FieldNamesLine(const TExportLayout& layout) {
     const bool wrap =
         layout.Quote != 0 &&
         (layout.DelimitedFields == dfAll ||
-         (layout.Separator != 0 && name.find(layout.Separator) != std::string::npos) ||
+         (!layout.SeparatorText.empty() && name.find(layout.SeparatorText) != std::string::npos) ||
          name.find(layout.Quote) != std::string::npos ||
          (standard && name.find_first_of("\r\n") != std::string::npos));
-    if (!first && layout.Separator != 0) line += layout.Separator;
+    if (!first) line += layout.SeparatorText;
     first = false;
     if (wrap) line += layout.Quote;
     for (const char c : name) {
@@ -150,6 +150,7 @@ TExportLayout TExportRun::Layout() const {
   layout.Fixed = o.FExportType == expFixed;
   layout.RecordSeparator = RecordSeparatorBytes();
   layout.Separator = FSeparator.empty() ? 0 : FSeparator.front();
+  layout.SeparatorText = FSeparator;
   layout.Quote = FDelimiter.empty() ? 0 : FDelimiter.front();
   layout.DelimitedFields = o.FDelimitedFields;
   layout.FieldListAction = o.FFieldListAction;
@@ -184,6 +185,7 @@ std::string TCSVExport::GetFieldNamesLine() const {
   const std::string separator = GetFieldSeparatorChar();
   const std::string quote = GetFieldDelimiterChar();
   layout.Separator = separator.empty() ? 0 : separator.front();
+  layout.SeparatorText = separator;
   layout.Quote = quote.empty() ? 0 : quote.front();
   return FieldNamesLine(layout);
 }

@@ -77,10 +77,12 @@ class KORVANE_API TCSVExport : public TComponent {
   const std::string& CustomSeparator() const { return FCustomSeparator; }
   // Keeps only the first character of the trimmed value (or nothing).
   void SetCustomSeparator(const std::string& Value);
-  // The separator as it stands, one byte: a blank too, which
-  // CustomSeparator trims away. Not empty, it stands in for CustomSeparator
-  // (FieldSeparator fspCustom or fspNone); empty (initially) changes
-  // nothing. A run fails to start when it is longer or a line end.
+  // The separator as it stands: one byte (a blank too, which
+  // CustomSeparator trims away) or one UTF-8 character of up to four bytes
+  // (values split on the whole character, never on its first byte). Not
+  // empty, it stands in for CustomSeparator (FieldSeparator fspCustom or
+  // fspNone); empty (initially) changes nothing. A run fails to start when
+  // it is more than one character or a line end.
   const std::string& SeparatorChar() const { return FSeparatorChar; }
   void SetSeparatorChar(std::string value) { FSeparatorChar = std::move(value); }
   TDataSet* DataSet() const { return FDataSet; }

@@ -46,6 +46,8 @@ void TRecordPlan::Build(const TExportLayout& layout) {
   FDataSet = layout.DataSet;
   if (FDataSet == nullptr) return;  // no line at all
   FSeparator = layout.Separator;
+  FMultiSeparator.assign(layout.SeparatorText.size() > 1 ? layout.SeparatorText
+                                                         : std::string_view());
   FQuote = layout.Quote;
   FRightNumbers = layout.NumericAlign == naRight;
   FDecimalSeparator = FormatSettings().DecimalSeparator;
@@ -120,7 +122,11 @@ void TRecordPlan::AddColumn(TField* field, std::uint8_t quoted) {
     column.wrap = false;
   }
   if (!FColumns.empty() && FColumns.back().wrap) column.open[column.openLength++] = FQuote;
-  if (!FColumns.empty() && FSeparator != 0) column.open[column.openLength++] = FSeparator;
+  if (!FColumns.empty() && !FMultiSeparator.empty()) {
+    for (const char c : FMultiSeparator) column.open[column.openLength++] = c;
+  } else if (!FColumns.empty() && FSeparator != 0) {
+    column.open[column.openLength++] = FSeparator;
+  }
   if (column.wrap || column.askQuote) column.open[column.openLength++] = FQuote;
   if (FFixed && (traits & ttOmitted) == 0) {
     column.width = static_cast<std::size_t>(std::max(0, field->DisplayWidth()));

@@ -26,7 +26,9 @@ struct TExportLayout {
   TDataSet* DataSet = nullptr;
   bool Fixed = false;
   std::string_view RecordSeparator = "\r\n";  // one or two bytes
-  char Separator = 0;
+  char Separator = 0;  // the separator's first byte
+  // All its bytes: one, or a UTF-8 character of up to four.
+  std::string_view SeparatorText;
   char Quote = 0;
   TDelimitedFields DelimitedFields = dfAll;
   TFieldListAction FieldListAction = flaNone;
@@ -97,9 +99,9 @@ struct TColumn {
   // room take beyond it.
   std::size_t rest;
   // What goes before the value: the closing quote of the value before, the
-  // separator (but before the first value), the opening quote. All four
-  // bytes are always stored.
-  char open[4];
+  // separator (but before the first value, up to four bytes), the opening
+  // quote. All eight bytes are always stored.
+  char open[8];
   std::uint8_t openLength;
   TColumnKind kind;
   bool wrap;      // between quotes
@@ -198,6 +200,9 @@ class TRecordPlan {
   // a byte that needs quotes).
   char* QuoteOtherValue(TLineWriter& line, char* first, char* p, const TColumn& column, bool none,
                         bool special);
+  // With a separator of more than one byte: whether [first, first + n)
+  // holds the quote, a line end or the whole separator.
+  bool NeedsQuotesExactly(const char* first, std::size_t n) const;
   // Under the standard rules, special tells whether a short text it copied
   // holds a byte that needs quotes.
   template <bool kStandard, class TReader, class TData>
@@ -238,7 +243,9 @@ class TRecordPlan {
   std::string_view FRecordSeparator = "\r\n";
   char FLineEnd[2] = {};  // its bytes, stored two at a time
   TDataSet* FDataSet = nullptr;
-  char FSeparator = 0;
+  char FSeparator = 0;  // its first byte
+  // A separator of more than one byte, whole; empty for one of one byte.
+  std::string FMultiSeparator;
   char FQuote = 0;
   bool FRightNumbers = false;
   std::uint8_t FCloseLength = 0;  // the last value's closing quote

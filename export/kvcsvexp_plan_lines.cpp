@@ -491,7 +491,9 @@ namespace {
     search = true;  // not one of the column's usual values
     FOtherValue = false;
   }
-  const bool special = found || (search && NeedsQuotes(first, n, FQuote, FSeparator));
+  bool special = found || (search && NeedsQuotes(first, n, FQuote, FSeparator));
+  // The search found a separator's first byte: it may start another character.
+  if (special && !FMultiSeparator.empty()) special = NeedsQuotesExactly(first, n);
   if (!special && !FQuoteText && n != 0) {
     // The usual value: closed when it was opened, the closing quote being
     // in the column's room (kColumnRoom).
@@ -499,6 +501,13 @@ namespace {
     return p + (column.askQuote ? 1 : 0);
   }
   return QuoteOtherValue(line, first, p, column, none, special);
+}
+
+bool TRecordPlan::NeedsQuotesExactly(const char* first, std::size_t n) const {
+  const std::string_view value(first, n);
+  const char special[] = {FQuote, '\r', '\n', '\0'};
+  return value.find_first_of(special) != std::string_view::npos ||
+         value.find(FMultiSeparator) != std::string_view::npos;
 }
 
 [[gnu::noinline]] char* TRecordPlan::QuoteOtherValue(TLineWriter& line, char* first, char* p,
@@ -540,7 +549,7 @@ std::size_t TRecordPlan::PutRecord(const TReader& reader) {
   try {
     for (std::size_t k = 0; k < count; ++k) {
       const TColumn& column = columns[k];
-      std::memcpy(p, column.open, 4);
+      std::memcpy(p, column.open, sizeof column.open);
       p += column.openLength;
       const auto& data = reader.At(column, k);
       char* first;

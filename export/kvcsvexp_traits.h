@@ -73,10 +73,10 @@ static_assert(kNumberRoom >= kFloatRoom && kNumberRoom >= kIntegerTextRoom &&
 // Texts up to this long fit the room a column has; longer ones ask for room.
 constexpr std::size_t kShortText = 16;
 
-// Room a column takes besides its value and padding: the four bytes before
+// Room a column takes besides its value and padding: the eight bytes before
 // the value and a closing quote, and the sixteen-byte steps in which blanks
 // are stored.
-constexpr std::size_t kColumnRoom = 5 + 16;
+constexpr std::size_t kColumnRoom = 9 + 16;
 
 // A value aligned on the right in a fixed-width line is written this far
 // past the end of its column, and moved into place once the blanks in front

@@ -262,7 +262,7 @@ void TRecordScanner::Scan(const TFileHandle& Handle, std::string& text, TScanRes
   if (FSkipLines > 0 || FComment != 0) SkipLines(Handle, result);
   result.Line = FLine;
   const std::size_t start = text.size();
-  if (FRule.Standard && FQuotedRecords && FRule.HasEscape) {
+  if (FRule.Standard && FQuotedRecords && (FRule.HasEscape || FRule.SeparatorLength > 1)) {
     ScanEscaped(Handle, text, result);
   } else if (FRule.Standard) {
     ScanStandard(Handle, text, result);
@@ -360,7 +360,7 @@ void TRecordScanner::ScanEscaped(const TFileHandle& Handle, std::string& text,
                                  TScanResult& result) {
   const std::size_t start = text.size();
   const auto quote = static_cast<char>(FRule.Quote);
-  const auto sep = static_cast<char>(FRule.Separator);
+  const std::string_view sep = FRule.SeparatorText();
   const auto escape = static_cast<char>(FRule.Escape);
   bool inQuotes = false;
   bool escaped = false;  // the byte before was an escape inside quotes
@@ -373,11 +373,12 @@ void TRecordScanner::ScanEscaped(const TFileHandle& Handle, std::string& text,
     const char c = FBuffer[FPos];
     if (escaped) {
       escaped = false;
-    } else if (inQuotes && c == escape) {
+    } else if (inQuotes && FRule.HasEscape && c == escape) {
       escaped = true;
     } else if (c == quote) {
       if (!inQuotes) {
-        inQuotes = text.size() == start || (FRule.HasSeparator && text.back() == sep);
+        inQuotes = text.size() == start ||
+                   (FRule.HasSeparator && std::string_view(text).substr(start).ends_with(sep));
       } else if (Ensure(Handle, 2) && FBuffer[FPos + 1] == quote) {
         text += quote;  // two stand for one: the second is taken below
         ++FPos;

@@ -4,6 +4,7 @@
 // arguments instead of reading the component's properties.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -33,7 +34,10 @@ struct TScanResult {
 };
 
 // The text rules of delimited records: the quote and separator bytes, and
-// whether the standard rules hold (Standard) or the classic ones.
+// whether the standard rules hold (Standard) or the classic ones. A
+// separator may be one UTF-8 character of up to four bytes: Separator is
+// its first byte and SeparatorBytes all of them; values split on the whole
+// character only.
 // Under the standard rules, an escape character inside a quoted value makes
 // the byte after it data (\" a quote, \\ the escape itself), as some
 // database dumps write quotes.
@@ -45,6 +49,12 @@ struct TSplitRule {
   unsigned char Quote = 0;
   unsigned char Separator = 0;
   unsigned char Escape = 0;
+  std::uint8_t SeparatorLength = 1;
+  std::array<char, 4> SeparatorBytes{};
+  bool MultiByteSeparator() const { return HasSeparator && SeparatorLength > 1; }
+  std::string_view SeparatorText() const {
+    return {SeparatorBytes.data(), HasSeparator ? SeparatorLength : std::size_t{0}};
+  }
   bool operator==(const TSplitRule&) const = default;
 };
 
@@ -104,8 +114,8 @@ class TRecordScanner {
  private:
   void ScanClassic(const TFileHandle& Handle, std::string& text, TScanResult& result);
   void ScanStandard(const TFileHandle& Handle, std::string& text, TScanResult& result);
-  // ScanStandard for quoted records with an escape character, a byte at a
-  // time.
+  // ScanStandard for quoted records with an escape character or a
+  // separator of more than one byte, a byte at a time.
   void ScanEscaped(const TFileHandle& Handle, std::string& text, TScanResult& result);
   // Takes the terminator run that starts at FPos; byte 26 in it ends the
   // input (under the standard rules only as the input's last byte).

@@ -1,5 +1,6 @@
 // TCSVImport's field splitting: one record's text turned into its values,
 // and the quote and separator characters a run uses.
+#include <algorithm>
 #include <cstring>
 
 #include "ui/dialogs.h"
@@ -99,7 +100,12 @@ TSplitRule MakeSplitRule(const std::string& delimiter, const std::string& separa
   if (rule.HasQuote) rule.Quote = static_cast<unsigned char>(delimiter[0]);
   // A character that is both quote and separator acts as the quote.
   rule.HasSeparator = !separator.empty() && !(rule.HasQuote && separator[0] == delimiter[0]);
-  if (rule.HasSeparator) rule.Separator = static_cast<unsigned char>(separator[0]);
+  if (rule.HasSeparator) {
+    rule.Separator = static_cast<unsigned char>(separator[0]);
+    rule.SeparatorLength =
+        static_cast<std::uint8_t>(std::min(separator.size(), rule.SeparatorBytes.size()));
+    separator.copy(rule.SeparatorBytes.data(), rule.SeparatorLength);
+  }
   rule.HasEscape = rule.Standard && rule.HasQuote && !escape.empty() &&
                    static_cast<unsigned char>(escape[0]) != rule.Quote &&
                    !(rule.HasSeparator && static_cast<unsigned char>(escape[0]) == rule.Separator);
@@ -112,6 +118,60 @@ namespace {
 char* FindIn(char* p, char* end, unsigned char c) {
   void* hit = std::memchr(p, c, static_cast<std::size_t>(end - p));
   return hit == nullptr ? end : static_cast<char*>(hit);
+}
+
+// The separator as the split sees it: one byte, or (Multi) every byte of a
+// UTF-8 character of more than one, so that a value never ends inside
+// another character that starts with the same byte. The one-byte split is
+// compiled apart and, these inlined, stays as lean as it was.
+template <bool Multi>
+[[gnu::always_inline]] inline bool SeparatorAt(const TSplitRule& rule, unsigned char sep,
+                                               const char* p, const char* end) {
+  if constexpr (Multi) {
+    const std::string_view text = rule.SeparatorText();
+    return static_cast<std::size_t>(end - p) >= text.size() &&
+           std::memcmp(p, text.data(), text.size()) == 0;
+  } else {
+    static_cast<void>(rule);
+    static_cast<void>(end);
+    return static_cast<unsigned char>(*p) == sep;
+  }
+}
+
+template <bool Multi>
+[[gnu::always_inline]] inline std::size_t SeparatorSize(const TSplitRule& rule) {
+  if constexpr (Multi) {
+    return rule.SeparatorLength;
+  } else {
+    static_cast<void>(rule);
+    return 1;
+  }
+}
+
+// The first byte c or separator (first byte sep) in [p, end); end when there
+// is neither. c may be sep: the separator alone is looked for.
+template <bool Multi>
+[[gnu::always_inline]] inline const char* FindOrSeparator(const TSplitRule& rule, const char* p,
+                                                          const char* end, unsigned char c,
+                                                          unsigned char sep) {
+  for (;;) {
+    const char* hit = FindEither(p, end, c, sep);
+    if constexpr (!Multi) {
+      static_cast<void>(rule);
+      return hit;
+    } else {
+      if (hit == end || SeparatorAt<true>(rule, sep, hit, end)) return hit;
+      if (static_cast<unsigned char>(*hit) == c && c != sep) return hit;
+      p = hit + 1;
+    }
+  }
+}
+
+template <bool Multi>
+[[gnu::always_inline]] inline char* FindOrSeparator(const TSplitRule& rule, char* p, char* end,
+                                                    unsigned char c, unsigned char sep) {
+  return const_cast<char*>(
+      FindOrSeparator<Multi>(rule, static_cast<const char*>(p), end, c, sep));
 }
 
 // Moves [from, to) down to out (where they already stand while no quote has
@@ -127,6 +187,7 @@ char* MoveDown(char* out, const char* from, const char* to) {
 // its first byte after the opening quote; its bytes are compacted in place
 // and the view appended to items. Returns where it stops (a separator or end);
 // sets textAfterQuote when text follows its closing quote.
+template <bool Multi>
 char* SplitEscapedValue(const TSplitRule& rule, char* value, char* end,
                         std::vector<std::string_view>& items, bool& textAfterQuote) {
   const unsigned char quote = rule.Quote;
@@ -163,7 +224,12 @@ char* SplitEscapedValue(const TSplitRule& rule, char* value, char* end,
     break;
   }
   // What follows the closing quote up to the separator is data.
-  char* const stop = rule.HasSeparator ? FindIn(in, end, rule.Separator) : end;
+  char* stop = end;
+  if constexpr (Multi) {
+    stop = FindOrSeparator<true>(rule, in, end, rule.Separator, rule.Separator);
+  } else if (rule.HasSeparator) {
+    stop = FindIn(in, end, rule.Separator);
+  }
   if (closed && stop != in) textAfterQuote = true;
   const bool quotedEmpty = closed && out == value && stop == in;
   out = MoveDown(out, in, stop);
@@ -186,6 +252,7 @@ void KeepBefore(std::string* before, bool& changed, const char* text, std::size_
 // record's end, with no quote inside, is a view of the text as it stands;
 // any other is compacted within its own bytes, so the views of the values
 // before it stay as they are.
+template <bool Multi>
 TSplitOutcome SplitStandardText(const TSplitRule& rule, char* text, std::size_t size,
                                 std::vector<std::string_view>& items, std::string* before) {
   const unsigned char quote = rule.Quote;
@@ -200,8 +267,7 @@ TSplitOutcome SplitStandardText(const TSplitRule& rule, char* text, std::size_t 
       // An escape inside takes the general path, as a doubled quote does.
       char* const close = FindEither(value, end, quote, rule.HasEscape ? rule.Escape : quote);
       if (close != end && static_cast<unsigned char>(*close) == quote &&
-          (close + 1 == end ||
-           (rule.HasSeparator && static_cast<unsigned char>(close[1]) == sep))) {
+          (close + 1 == end || (rule.HasSeparator && SeparatorAt<Multi>(rule, sep, close + 1, end)))) {
         if (close == value) {
           items.emplace_back(kQuotedEmptyValue, 0);
         } else {
@@ -210,22 +276,21 @@ TSplitOutcome SplitStandardText(const TSplitRule& rule, char* text, std::size_t 
         stop = close + 1;
       } else {
         KeepBefore(before, outcome.Changed, text, size);
-        stop = SplitEscapedValue(rule, value, end, items, outcome.TextAfterQuote);
+        stop = SplitEscapedValue<Multi>(rule, value, end, items, outcome.TextAfterQuote);
       }
     } else {
-      stop = rule.HasSeparator ? FindEither(p, end, sep, sep) : end;
+      stop = rule.HasSeparator ? FindOrSeparator<Multi>(rule, p, end, sep, sep) : end;
       items.emplace_back(p, static_cast<std::size_t>(stop - p));
     }
     if (stop == end) return outcome;
-    p = stop + 1;
+    p = stop + SeparatorSize<Multi>(rule);
   }
 }
 
-}  // namespace
-
-TSplitOutcome SplitDelimitedText(const TSplitRule& rule, char* text, std::size_t size,
-                                 std::vector<std::string_view>& items, std::string* before) {
-  if (rule.Standard) return SplitStandardText(rule, text, size, items, before);
+// The classic rules.
+template <bool Multi>
+TSplitOutcome SplitClassicText(const TSplitRule& rule, char* text, std::size_t size,
+                               std::vector<std::string_view>& items, std::string* before) {
   const bool hasQuote = rule.HasQuote;
   const bool hasSep = rule.HasSeparator;
   const unsigned char quote = rule.Quote;
@@ -242,17 +307,17 @@ TSplitOutcome SplitDelimitedText(const TSplitRule& rule, char* text, std::size_t
         const char* close = FindEither(p + 1, end, quote, quote);
         if (close == end) break;
         const char* after = close + 1;
-        if (after != end && static_cast<unsigned char>(*after) != sep) break;
+        if (after != end && !SeparatorAt<Multi>(rule, sep, after, end)) break;
         if (after == end && close == p + 1) return {};  // "" ending the record
         items.emplace_back(p + 1, static_cast<std::size_t>(close - p - 1));
         if (after == end) return {};
-        p = after + 1;
+        p = after + SeparatorSize<Multi>(rule);
       } else {
-        const char* stop = FindEither(p, end, quote, sep);
+        const char* stop = FindOrSeparator<Multi>(rule, p, end, quote, sep);
         if (stop != end && static_cast<unsigned char>(*stop) == quote) break;
         items.emplace_back(p, static_cast<std::size_t>(stop - p));
         if (stop == end) return {};
-        p = stop + 1;
+        p = stop + SeparatorSize<Multi>(rule);
       }
     }
   }
@@ -270,7 +335,9 @@ TSplitOutcome SplitDelimitedText(const TSplitRule& rule, char* text, std::size_t
       // Inside quotes a separator is text: only the closing quote stops.
       stop = hasQuote ? FindByte(p, end, quote) : end;
     } else if (hasQuote) {
-      stop = FindEither(p, end, quote, sep);
+      stop = FindOrSeparator<Multi>(rule, p, end, quote, sep);
+    } else if constexpr (Multi) {
+      stop = FindOrSeparator<true>(rule, p, end, sep, sep);
     } else {
       stop = FindByte(p, end, sep);
     }
@@ -283,15 +350,28 @@ TSplitOutcome SplitDelimitedText(const TSplitRule& rule, char* text, std::size_t
     if (stop == end) break;
     if (hasQuote && static_cast<unsigned char>(*stop) == quote) {
       inQuotes = !inQuotes;  // the quote itself is never part of a value
+      p = stop + 1;
     } else {
       items.emplace_back(value, static_cast<std::size_t>(out - value));
       value = out;
+      p = stop + SeparatorSize<Multi>(rule);
     }
-    p = stop + 1;
   }
   // A value ended by the record itself counts only when it is not empty.
   if (out != value) items.emplace_back(value, static_cast<std::size_t>(out - value));
   return {changed, false};
+}
+
+}  // namespace
+
+TSplitOutcome SplitDelimitedText(const TSplitRule& rule, char* text, std::size_t size,
+                                 std::vector<std::string_view>& items, std::string* before) {
+  if (rule.SeparatorLength > 1) {
+    return rule.Standard ? SplitStandardText<true>(rule, text, size, items, before)
+                         : SplitClassicText<true>(rule, text, size, items, before);
+  }
+  if (rule.Standard) return SplitStandardText<false>(rule, text, size, items, before);
+  return SplitClassicText<false>(rule, text, size, items, before);
 }
 
 void TImportRun::SplitDelimitedInto(const std::string& Record, TValueList& Values) {

@@ -815,6 +815,8 @@ TEST_F(CliTest, ImportUsageErrorsChangeNothing) {
        "empty column definition"},
       {{"import", input, "--db", missingDb, "--table", "t", "--bogus"}, "--bogus"},
       {{"import", input, "--db", missingDb, "--table", "t", "-s", "ab"}, "--separator"},
+      {{"import", input, "--db", missingDb, "--table", "t", "-s", "\xC2\xA6\xC2\xA6"}, "--separator"},
+      {{"import", input, "--db", missingDb, "--table", "t", "-s", "\xE2\x86"}, "--separator"},
       {{"import", input, "--db", missingDb, "--table", "t", "--decimal-separator", ",,"},
        "--decimal-separator"},
       {{"import", input, "--db", missingDb, "--table", "t", "--date-format", "yyyy"}, "day"},
@@ -1270,6 +1272,52 @@ TEST_F(CliTest, SpaceSeparatedFilesBothWays) {
   r = Korvane({"export", out, "--db", Db(), "--table", "t", "--set", "SeparatorChar=ab"});
   EXPECT_EQ(r.Status, 1);
   EXPECT_NE(r.Err.find("SeparatorChar \"ab\" is not one character"), std::string::npos) << r.Err;
+}
+
+// A UTF-8 character of several bytes separates values both ways: the export
+// writes it whole and quotes the values holding it, import --create finds
+// it, the classic rules split on it, and --save keeps it.
+TEST_F(CliTest, SeparatorsOfSeveralBytesBothWays) {
+  const std::string arrow = "\xE2\x86\x92";
+  Exec(Db(), "CREATE TABLE t (id INT4, name TEXT); INSERT INTO t VALUES (1, 'a" + arrow +
+                 "b'), (2, '\xE2\x82\xAC\xE2\x86\x91'), (3, 'say \"hi\"' || char(10) || 'x')");
+  const std::string out = dir.Path("out.txt");
+  TRun r = Korvane({"export", out, "--db", Db(), "--table", "t", "-s", arrow, "--header"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(dir.Get("out.txt"), "id" + arrow + "name\n1" + arrow + "\"a" + arrow + "b\"\n2" + arrow +
+                                    "\"\xE2\x82\xAC\xE2\x86\x91\"\n3" + arrow +
+                                    "\"say \"\"hi\"\"\nx\"\n");
+  const std::vector<std::vector<std::string>> rows = {
+      {"1", "a" + arrow + "b"}, {"2", "\xE2\x82\xAC\xE2\x86\x91"}, {"3", "say \"hi\"\nx"}};
+  r = Korvane({"import", out, "--db", Db(), "--table", "u", "--create", "--header", "-s", arrow});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(Rows(Db(), "SELECT id, name FROM u ORDER BY id"), rows);
+  // Found by sniff, which gives it in the command it suggests.
+  const std::string plain = dir.Put("plain.txt", "id" + arrow + "name\n1" + arrow + "a\n2" + arrow + "b\n");
+  r = Korvane({"sniff", plain});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_NE(r.Out.find("Separator:   '" + arrow + "'"), std::string::npos) << r.Out;
+  EXPECT_NE(r.Out.find(" -s '" + arrow + "' "), std::string::npos) << r.Out;
+
+  const std::string job = dir.Path("job.kvs");
+  r = Korvane({"import", out, "--db", Db(), "--table", "s", "--create", "--columns",
+               "id INTEGER, name TEXT", "--header", "-s", arrow, "--save", job});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  r = Korvane({"run", job});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(Rows(Db(), "SELECT id, name FROM s ORDER BY id"), rows);
+
+  // The classic rules: a quote anywhere toggles quoting; a character that
+  // starts with the separator's first byte is data.
+  const std::string bar = "\xC2\xA6";
+  const std::string cent = "\xC2\xA2";
+  const std::string input =
+      dir.Put("classic.txt", "1" + bar + "a" + cent + "b\n2" + bar + "x\"" + bar + "\"y\n");
+  r = Korvane({"import", input, "--db", Db(), "--table", "c", "--create", "--columns",
+               "id INTEGER, name TEXT", "--dialect", "classic", "-s", bar});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(Rows(Db(), "SELECT id, name FROM c ORDER BY id"),
+            (std::vector<std::vector<std::string>>{{"1", "a" + cent + "b"}, {"2", "x" + bar + "y"}}));
 }
 
 TEST_F(CliTest, ExportEventsReportRecordsAndBytes) {

@@ -29,11 +29,13 @@ const std::vector<TFieldDef> kFields = {
     {"Active", ftBoolean}, {"Day", ftDate},         {"Stamp", ftDateTime}, {"Tail", ftString, 200}};
 
 // A text of pieces that need quoting, line ends of every kind, blanks at
-// either end, multibyte UTF-8 and both quote characters.
+// either end, multibyte UTF-8 (the separators of several bytes, and
+// characters that share bytes with them) and both quote characters.
 std::string AwkwardText(std::mt19937& rnd) {
   static const char* pieces[] = {
       "a",  "\"", "'", ",", "\t", ";", "\r", "\n", "\r\n", " ", "é", "\xE2\x82\xAC", "\xE6\x97\xA5",
-      "x y"};
+      "x y", "\xC2\xA6", "\xC2\xA2", "\xE2\x86\x92", "\xE2\x86\x91", "\xF0\x9F\xA6\x86",
+      "\xF0\x9F\xA6\x85"};
   std::string text;
   for (std::uint32_t n = rnd() % 9; n > 0; --n) text += pieces[rnd() % std::size(pieces)];
   return text;
@@ -68,10 +70,12 @@ struct TRules {
   TFieldSeparator Separator;
   const char* Custom;
   TFieldDelimiter Quote;
+  const char* Exact = "";  // SeparatorChar: a UTF-8 character of several bytes
 };
 
 void PrintTo(const TRules& r, std::ostream* os) {
-  *os << EnumToString(r.Separator) << " '" << r.Custom << "' " << EnumToString(r.Quote);
+  *os << EnumToString(r.Separator) << " '" << r.Custom << "' " << EnumToString(r.Quote) << " '"
+      << r.Exact << "'";
 }
 
 template <class C>
@@ -80,6 +84,7 @@ void Apply(C& component, const TRules& rules) {
   component.SetWholeValues(true);
   component.SetFieldSeparator(rules.Separator);
   component.SetCustomSeparator(rules.Custom);
+  component.SetSeparatorChar(rules.Exact);
   component.SetFieldDelimiter(rules.Quote);
 }
 
@@ -115,10 +120,16 @@ INSTANTIATE_TEST_SUITE_P(
     Rules, CsvRoundTrip,
     ::testing::Values(TRules{fspComma, "", fdlDouble}, TRules{fspTab, "", fdlDouble},
                       TRules{fspCustom, ";", fdlDouble}, TRules{fspComma, "", fdlSingle},
-                      TRules{fspTab, "", fdlSingle}, TRules{fspCustom, ";", fdlSingle}),
+                      TRules{fspTab, "", fdlSingle}, TRules{fspCustom, ";", fdlSingle},
+                      TRules{fspCustom, "", fdlDouble, "\xC2\xA6"},
+                      TRules{fspCustom, "", fdlDouble, "\xE2\x86\x92"},
+                      TRules{fspCustom, "", fdlSingle, "\xF0\x9F\xA6\x86"}),
     [](const auto& p) {
+      const std::size_t wide = std::string_view(p.param.Exact).size();
       return EnumToString(p.param.Quote) + "_" +
-             (p.param.Separator == fspCustom ? "semicolon" : EnumToString(p.param.Separator));
+             (wide > 0                         ? "utf8_" + std::to_string(wide) + "_bytes"
+              : p.param.Separator == fspCustom ? std::string("semicolon")
+                                               : EnumToString(p.param.Separator));
     });
 
 TEST_P(CsvRoundTrip, EveryValueComesBackThroughTheMemoryDataset) {

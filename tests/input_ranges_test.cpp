@@ -24,6 +24,7 @@ struct TRangeCase {
   int StartRecord = 0;
   int SkipLines = 0;
   std::string Comment;
+  std::string Separator = ",";
 };
 
 // What the runs gave, in input order.
@@ -48,7 +49,8 @@ class InputRangesTest : public ::testing::TestWithParam<std::size_t> {
     ds.AddFieldDef("note", ftString, 255);
     imp.SetDataSet(&ds);
     imp.SetInputFile(path);
-    imp.SetFieldSeparator(fspComma);
+    imp.SetFieldSeparator(fspCustom);
+    imp.SetSeparatorChar(c.Separator);
     imp.SetFieldDelimiter(fdlDouble);
     imp.SetDialect(c.Dialect);
     imp.SetValueErrors(veStrict);
@@ -143,6 +145,13 @@ std::string Quoted(int count) {
   return text;
 }
 
+std::string ReplaceCommas(std::string text, const std::string& with) {
+  for (std::size_t at = text.find(','); at != std::string::npos; at = text.find(',', at)) {
+    text.replace(at, 1, with);
+  }
+  return text;
+}
+
 std::vector<TRangeCase> Cases() {
   std::string classic = "\xEF\xBB\xBFtitle\nnotes\n\nid,note\n";
   for (int i = 1; i <= 120; ++i) {
@@ -158,6 +167,8 @@ std::vector<TRangeCase> Cases() {
       {"fewer records than ranges", "1,a\n2,\"b\nc\"\n3,c", dlStandard, 0, 0, 0, ""},
       {"a quote never closed at the end", "1,a\n2,b\n3,\"open\n4,d\n", dlStandard, 0, 0, 0, ""},
       {"no data records", "id,note\n", dlStandard, 1, 0, 0, ""},
+      {"a separator of three bytes", ReplaceCommas(Quoted(300), "\xE2\x86\x92"), dlStandard, 1,
+       0, 0, "", "\xE2\x86\x92"},
   };
 }
 

@@ -355,21 +355,37 @@ TEST(Sniff, BadInput) {
   EXPECT_TRUE(r.Columns.empty());
 }
 
-// A character that would separate values but that the import cannot split
-// on is named, beside the layout it can read; one that stands in values
-// only now and then is not.
-TEST(Sniff, SeparatorsOfMoreThanOneByteAreNamed) {
+// A character of several bytes that separates values on every line is the
+// separator, and the sample is split on it; a zero byte that would is
+// named; one that stands in values only now and then is neither.
+TEST(Sniff, SeparatorsOfMoreThanOneByteAreFound) {
   const std::string duck = "\xF0\x9F\xA6\x86";
-  const std::vector<std::pair<std::string, std::string>> cases = {
-      {"1" + duck + "a" + duck + "x y\n2" + duck + "b" + duck + "z w\n", duck},
-      {"abc" + std::string(1, '\0') + "def\nghi" + std::string(1, '\0') + "jkl\n",
-       std::string(1, '\0')},
-      {"id,name\n1,Jos\xC3\xA9\n2,Ren\xC3\xA9\n", ""},  // fewer values than the commas give
-      {"caf\xC3\xA9\nth\xC3\xA9\nsoup\n", ""},          // not on nearly every line
+  const std::string bar = "\xC2\xA6";
+  const std::string cent = "\xC2\xA2";
+  struct TCase {
+    std::string text, unsplit, wide;
+    std::size_t columns;
   };
-  for (const auto& [text, unsplit] : cases) {
-    EXPECT_EQ(SniffText(text, {}).UnsplitSeparator, unsplit) << text;
+  const std::vector<TCase> cases = {
+      {"1" + duck + "a" + duck + "x y\n2" + duck + "b" + duck + "z w\n", "", duck, 3},
+      {"id" + bar + "name\n1" + bar + "a" + cent + "b\n2" + bar + "c" + cent + "\n", "", bar, 2},
+      {"abc" + std::string(1, '\0') + "def\nghi" + std::string(1, '\0') + "jkl\n",
+       std::string(1, '\0'), "", 1},
+      {"id,name\n1,Jos\xC3\xA9\n2,Ren\xC3\xA9\n", "", "", 2},  // fewer values than the commas give
+      {"caf\xC3\xA9\nth\xC3\xA9\nsoup\n", "", "", 1},          // not on nearly every line
+  };
+  for (const TCase& c : cases) {
+    const TSniffResult r = SniffText(c.text, {});
+    EXPECT_EQ(r.UnsplitSeparator, c.unsplit) << c.text;
+    EXPECT_EQ(r.WideSeparator, c.wide) << c.text;
+    EXPECT_EQ(r.Columns.size(), c.columns) << c.text;
   }
+  // Given, it is taken as it is.
+  TSniffOptions given;
+  given.WideSeparator = bar;
+  const TSniffResult r = SniffText("a" + bar + "b" + cent + "\nc" + bar + "d\n", given);
+  EXPECT_EQ(r.WideSeparator, bar);
+  EXPECT_EQ(r.Columns.size(), 2u);
 }
 
 // A record of a quoted empty value is a record, and control bytes are left

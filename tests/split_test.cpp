@@ -356,6 +356,87 @@ TEST(DelimitedSplitSpecial, AgreesWithTheCharacterRulesOnGeneratedRecords) {
   }
 }
 
+// A separator of several bytes splits as a one-byte separator in its place
+// does, under both rules, and never inside another character that shares
+// its first bytes (or its last): generated records over the separator S,
+// the quote, letters, a blank and such neighbours, each split once with
+// the character and once with a comma standing for it.
+TEST(DelimitedSplitSpecial, ASeparatorOfSeveralBytesSplitsOnTheWholeCharacter) {
+  struct TCase {
+    std::string separator;
+    std::vector<std::string> neighbours;
+  };
+  const std::vector<TCase> cases = {
+      {"\xC2\xA6", {"\xC2\xA2", "\xC3\xA9", "\xC3\xA6"}},                  // ¦: ¢ é æ
+      {"\xE2\x86\x92", {"\xE2\x82\xAC", "\xE2\x86\x91"}},                  // →: € ↑
+      {"\xF0\x9F\xA6\x86", {"\xF0\x9F\xA6\x85", "\xF0\x9D\x84\x9E"}}};  // 🦆: 🦅 𝄞
+  std::uint32_t seed = 7;
+  auto next = [&seed] {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) & 0x7fff;
+  };
+  for (const TDialect dialect : {dlClassic, dlStandard}) {
+    for (const TCase& c : cases) {
+      TCSVImport wide(nullptr);
+      TCSVImport comma(nullptr);
+      for (TCSVImport* imp : {&wide, &comma}) {
+        imp->SetDialect(dialect);
+        imp->SetFieldSeparator(fspCustom);
+        imp->SetFieldDelimiter(fdlDouble);
+      }
+      wide.SetSeparatorChar(c.separator);
+      comma.SetCustomSeparator(",");
+      wide.ResolveSeparators();
+      comma.ResolveSeparators();
+      for (int n = 0; n < 1500; ++n) {
+        // The record in both spellings: a neighbour is 'n' + its index in
+        // the comma one.
+        std::string withWide;
+        std::string withComma;
+        for (std::size_t len = next() % (n < 1400 ? 14 : 400); len > 0; --len) {
+          const std::uint32_t pick = next() % 8;
+          if (pick < 2) {
+            withWide += c.separator;
+            withComma += ',';
+          } else if (pick < 4) {
+            const std::size_t k = next() % c.neighbours.size();
+            withWide += c.neighbours[k];
+            withComma += "n" + std::to_string(k);
+          } else {
+            const char plain = "a\" b"[pick - 4];  // a letter, the quote, a blank
+            withWide += plain;
+            withComma += plain;
+          }
+        }
+        TValueList values;
+        static_cast<void>(wide.SplitFieldsInto(withWide, values));
+        Values got;
+        for (int i = 0; i < values.Count(); ++i) {
+          std::string v(values[i]);
+          for (std::size_t k = 0; k < c.neighbours.size(); ++k) {
+            for (std::size_t at = v.find(c.neighbours[k]); at != std::string::npos;
+                 at = v.find(c.neighbours[k], at)) {
+              v.replace(at, c.neighbours[k].size(), "n" + std::to_string(k));
+            }
+          }
+          for (std::size_t at = v.find(c.separator); at != std::string::npos;
+               at = v.find(c.separator, at)) {
+            v.replace(at, c.separator.size(), ",");
+          }
+          got.push_back(IsQuotedEmpty(values[i]) ? "<empty text>" : v);
+        }
+        TValueList expected;
+        static_cast<void>(comma.SplitFieldsInto(withComma, expected));
+        Values want;
+        for (int i = 0; i < expected.Count(); ++i) {
+          want.push_back(IsQuotedEmpty(expected[i]) ? "<empty text>" : std::string(expected[i]));
+        }
+        ASSERT_EQ(got, want) << EnumToString(dialect) << " " << c.separator << ": " << withWide;
+      }
+    }
+  }
+}
+
 TEST(SplitFields, BlankRecordsGiveNoListOthersGoOnUntrimmed) {
   TCSVImport imp(nullptr);
   imp.SetFieldSeparator(fspComma);
