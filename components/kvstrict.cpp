@@ -188,13 +188,23 @@ bool WriteStrictFloat(std::string_view text, TField* field, bool money, TValueFa
 [[gnu::noinline]] bool WriteStrictDecimalText(std::string_view text, TField* field,
                                               TValueFault& fault) {
   TNumberParts n;
+  const int kept = DecimalsKept(field);
   if (!ScanNumber(text, nrExponent, n)) {
+    // NaN and the infinities, as the export writes them, in the spelling
+    // the databases read back. A column of declared digits holds no
+    // infinity.
+    if (double word = 0; NonFiniteNumber(text, word)) {
+      if (std::isnan(word) || kept < 0) {
+        field->WriteString(text);
+        return true;
+      }
+      return Fail(fault, rerOutOfRange,
+                  QuotedValue(text) + " is out of range; a column of " +
+                      IntToStr(field->Precision()) + " digits holds no infinity");
+    }
     return Fail(fault, rerNotANumber, QuotedValue(text) + " is not a number");
   }
-  if (const int kept = DecimalsKept(field);
-      kept >= 0 && !DecimalsFit(text, n, field, kept, fault)) {
-    return false;
-  }
+  if (kept >= 0 && !DecimalsFit(text, n, field, kept, fault)) return false;
   field->WriteString(text);
   return true;
 }

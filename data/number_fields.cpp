@@ -310,6 +310,16 @@ class TDecimalTextField : public TField {
     TNumberParts number;
     if (!ReadNumberText(value, nrExponent | nrThousands, fs.DecimalSeparator, fs.ThousandSeparator,
                         number)) {
+      // NaN and the infinities, kept in the spelling databases read; a
+      // column of declared digits holds no infinity.
+      if (double word = 0; NonFiniteNumber(value, word)) {
+        if (std::isinf(word) && Precision() > 0) {
+          throw ERangeError("'" + std::string(value) + "' is out of range for field '" +
+                            FieldName() + "'");
+        }
+        StoreString(std::isnan(word) ? "NaN" : word > 0 ? "Infinity" : "-Infinity");
+        return;
+      }
       throw EConvertError("'" + std::string(value) + "' is not a valid number");
     }
     StoreNumber(number, value);
@@ -320,6 +330,7 @@ class TDecimalTextField : public TField {
 
   double GetAsFloat() const override {
     double value = 0;
+    if (NonFiniteNumber(Value(), value)) return value;
     if (!NumberToDouble(Parts(), value)) {
       throw ERangeError("Value " + Value() + " of field '" + FieldName() +
                         "' is out of range for a double");

@@ -171,6 +171,10 @@ TEST_F(FieldTest, DecimalTextKeepsEveryDigitAndRoundsOnlyToADeclaredScale) {
       {'.', 20, 4, "12.34", "12.34"},
       {'.', 20, 2, "4e-5", "0.00"},
       {'.', 20, 0, "-2.5", "-3"},
+      {'.', 0, -1, " nan ", "NaN"},
+      {'.', 0, -1, "-inf", "-Infinity"},
+      {'.', 20, 4, "NaN", "NaN"},
+      {'.', 20, 4, "Infinity", "ERangeError"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);

@@ -206,6 +206,32 @@ TEST(PostgresCli, ImportCreateGivesDecimalsWiderThanADoubleANumericColumn) {
   EXPECT_EQ(run.Out.find("Pa55word"), std::string::npos) << run.Out;
 }
 
+// NaN and the infinities of a numeric column go out and come back in; a
+// numeric of declared digits holds NaN but refuses an infinity with a reason.
+TEST(PostgresCli, NumericNaNAndInfinitiesRoundTrip) {
+  KORVANE_NEED_POSTGRES(conn);
+  TScratchSchema schema(conn);
+  TTempDir dir;
+  const std::string a = schema.Table("a");
+  const std::string b = schema.Table("b");
+  schema.Exec("CREATE TABLE " + a + " (id int, n numeric); CREATE TABLE " + b +
+              " (id int, n numeric(10,2)); INSERT INTO " + a +
+              " VALUES (1, 'NaN'), (2, 'Infinity'), (3, '-Infinity'), (4, 1.5)");
+  const std::string file = dir.Path("n.csv");
+  TRun run = Korvane({"export", file, "--db", Uri(), "--table", a, "--header"});
+  ASSERT_EQ(run.Status, 0) << run.Err;
+  EXPECT_EQ(dir.Get("n.csv"), "id,n\n1,NaN\n2,Infinity\n3,-Infinity\n4,1.5\n");
+  schema.Exec("DELETE FROM " + a);
+  run = Korvane({"import", file, "--db", Uri(), "--table", a, "--header"});
+  EXPECT_EQ(run.Status, 0) << run.Err;
+  EXPECT_EQ(schema.Value("SELECT string_agg(n::text, ' ' ORDER BY id) FROM " + a),
+            "NaN Infinity -Infinity 1.5");
+  run = Korvane({"import", file, "--db", Uri(), "--table", b, "--header"});
+  EXPECT_EQ(run.Status, 3) << run.Err;
+  EXPECT_NE(run.Err.find("\"Infinity\" is out of range"), std::string::npos) << run.Err;
+  EXPECT_EQ(schema.Value("SELECT string_agg(n::text, ' ' ORDER BY id) FROM " + b), "NaN 1.50");
+}
+
 // The decimal comma is the file's, never the server's: a run with
 // --decimal-separator , sends floats and numerics as the server reads them,
 // in either COPY form (a uuid column makes it the text form), and its

@@ -62,6 +62,10 @@ const TStrictCase kStrictCases[] = {
     {ftFloat, "NaN", "NAN"},
     {ftFloat, "infinite", nullptr, rerNotANumber},
     {ftFloat, "1e400", nullptr, rerOutOfRange},
+    {ftDecimalText, "-12.50", "-12.50"},
+    {ftDecimalText, " nan", "NaN"},  // as a database writes it
+    {ftDecimalText, "-INF", "-Infinity"},
+    {ftDecimalText, "infinite", nullptr, rerNotANumber},
     {ftCurrency, "12.5", "12.50"},
     {ftCurrency, "$1,234.56", "1234.56"},
     {ftCurrency, "(12.00)", "-12.00"},
