@@ -86,56 +86,60 @@ class TRunGuard {
 static_assert(TCSVExport::kWriteBufferSize == TExportOutput::kFirstWrite);
 static_assert(TCSVExport::kMaxWriteBufferSize == TExportOutput::kLargestWrite);
 
-TExportRun::TExportRun(TCSVExport& owner) : FOwner(owner) {}
+TExportRun::TExportRun(TCSVExport& owner) : FOwner(owner), FProps(*owner.FProps) {}
 
 TExportRun::~TExportRun() = default;
 
 TCSVExport::TCSVExport(TComponent* owner)
     : TComponent(owner),
-      FFieldList(std::make_unique<TStringList>()),
-      FHeaderData(std::make_unique<TStringList>()),
-      FTrailerData(std::make_unique<TStringList>()),
+      FProps(std::make_unique<TExportProps>()),
       FRun(std::make_unique<TExportRun>(*this)) {}
 
 TCSVExport::~TCSVExport() { CleanUp(); }
 
+// Programs built against an earlier library allocate the class with the size
+// they were compiled with: its own members stay these two pointers.
+static_assert(sizeof(TCSVExport) == sizeof(TComponent) + 2 * sizeof(void*),
+              "a property's value goes in TExportProps, a run's state in TExportRun");
+
 void TCSVExport::SetCustomSeparator(const std::string& Value) {
-  FCustomSeparator = NormaliseCustomSeparator(Value);
+  FProps->FCustomSeparator = NormaliseCustomSeparator(Value);
 }
 
 void TCSVExport::SetFieldList(const TStrings* Value) {
   if (Value == nullptr) {
-    FFieldList->Clear();
+    FProps->FFieldList->Clear();
   } else {
-    FFieldList->Assign(*Value);
+    FProps->FFieldList->Assign(*Value);
   }
 }
 
 void TCSVExport::SetHeaderData(const TStrings* Value) {
   if (Value == nullptr) {
-    FHeaderData->Clear();
+    FProps->FHeaderData->Clear();
   } else {
-    FHeaderData->Assign(*Value);
+    FProps->FHeaderData->Assign(*Value);
   }
 }
 
 void TCSVExport::SetTrailerData(const TStrings* Value) {
   if (Value == nullptr) {
-    FTrailerData->Clear();
+    FProps->FTrailerData->Clear();
   } else {
-    FTrailerData->Assign(*Value);
+    FProps->FTrailerData->Assign(*Value);
   }
 }
 
 void TCSVExport::SetVersion(const std::string& /*Value*/) {}
 
 std::string TCSVExport::GetFieldDelimiterChar() const {
-  return FieldDelimiterChar(FFieldDelimiter);
+  return FieldDelimiterChar(FProps->FFieldDelimiter);
 }
 
 std::string TCSVExport::GetFieldSeparatorChar() const {
-  return FieldSeparatorChar(FFieldSeparator,
-                            FSeparatorChar.empty() ? FCustomSeparator : FSeparatorChar);
+  return FieldSeparatorChar(FProps->FFieldSeparator, FProps->FSeparatorChar.empty()
+                                                         ? FProps->FCustomSeparator
+                                                         : FProps->FSeparatorChar);
 }
 
 void TCSVExport::ResolveCharacters() {
@@ -144,24 +148,23 @@ void TCSVExport::ResolveCharacters() {
 }
 
 TExportLayout TExportRun::Layout() const {
-  const TCSVExport& o = FOwner;
   TExportLayout layout;
-  layout.DataSet = o.FDataSet;
-  layout.Fixed = o.FExportType == expFixed;
+  layout.DataSet = FProps.FDataSet;
+  layout.Fixed = FProps.FExportType == expFixed;
   layout.RecordSeparator = RecordSeparatorBytes();
   layout.Separator = FSeparator.empty() ? 0 : FSeparator.front();
   layout.SeparatorText = FSeparator;
   layout.Quote = FDelimiter.empty() ? 0 : FDelimiter.front();
-  layout.DelimitedFields = o.FDelimitedFields;
-  layout.FieldListAction = o.FFieldListAction;
-  layout.FieldList = o.FFieldList.get();
-  layout.NumericAlign = o.FNumericAlign;
-  layout.WholeValues = o.FWholeValues;
-  layout.Iso = o.FDateTimeStyle == dsISO8601;
-  layout.Utc = o.FUtcTimes;
-  layout.Standard = o.FDialect == dlStandard;
-  layout.Columns = o.FFixedLayout == flColumns;
-  layout.Widths = o.FFixedWidths;
+  layout.DelimitedFields = FProps.FDelimitedFields;
+  layout.FieldListAction = FProps.FFieldListAction;
+  layout.FieldList = FProps.FFieldList.get();
+  layout.NumericAlign = FProps.FNumericAlign;
+  layout.WholeValues = FProps.FWholeValues;
+  layout.Iso = FProps.FDateTimeStyle == dsISO8601;
+  layout.Utc = FProps.FUtcTimes;
+  layout.Standard = FProps.FDialect == dlStandard;
+  layout.Columns = FProps.FFixedLayout == flColumns;
+  layout.Widths = FProps.FFixedWidths;
   return layout;
 }
 
@@ -194,7 +197,7 @@ std::string TCSVExport::GetFieldNamesLine() const {
 // Writing
 
 std::string_view TExportRun::RecordSeparatorBytes() const {
-  switch (FOwner.FRecordSeparator) {
+  switch (FProps.FRecordSeparator) {
     case rsCR:
       return "\r";
     case rsLF:
@@ -233,8 +236,8 @@ void TExportRun::FreeProgressWindow() noexcept {
 }
 
 void TExportRun::ShowMessage(const std::string& text, TMsgDlgType type) {
-  if (FOwner.FOnMessage) {
-    FOwner.FOnMessage(&FOwner, text, type);
+  if (FProps.FOnMessage) {
+    FProps.FOnMessage(&FOwner, text, type);
   } else {
     MessageDlg(text, type, TMsgDlgButtons{mbOK}, 0);
   }
@@ -256,7 +259,7 @@ const std::string& TCSVExport::SetupFailure() const {
 
 void TExportRun::NoteWriteFailure() {
   const int code = FOutput.ErrorCode();
-  const std::string& target = FOwner.FOutputFile;
+  const std::string& target = FProps.FOutputFile;
   if (!FOutput.Failure().empty()) {
     FLastError = "cannot write '" + target + "': " + FOutput.Failure();
   } else {
@@ -273,36 +276,39 @@ bool TCSVExport::Setup() {
   run.FLeftOut = TLeftOutRecords{};
   run.FOutput.Begin();
   try {
-    if (FDataSet == nullptr) {
+    if (FProps->FDataSet == nullptr) {
       run.FLastError = "no dataset to export (DataSet is not set)";
       return false;
     }
-    if (!SeparatorCharFits(FSeparatorChar, run.FLastError)) return false;
+    if (!SeparatorCharFits(FProps->FSeparatorChar, run.FLastError)) return false;
     // Everything that can fail comes before the output file is created, so
     // that a run that cannot start leaves an earlier file untouched.
-    if (!FDataSet->Active()) FDataSet->Open();
+    if (!FProps->FDataSet->Active()) FProps->FDataSet->Open();
     // The total serves progress only; a database counts by reading the
     // whole table, so a run that shows no progress and reports no record
     // to a handler does not ask for it.
-    run.FRecordTotal = FShowProgress || FOnExportRecord ? FDataSet->RecordCount() : 0;
-    if (FShowProgress) {
+    run.FRecordTotal =
+        FProps->FShowProgress || FProps->FOnExportRecord ? FProps->FDataSet->RecordCount() : 0;
+    if (FProps->FShowProgress) {
       if (run.FProgressWindow == nullptr) run.FProgressWindow = new TProgressWindow(this);
-      run.FProgressWindow->Init(ptExport, pcRecord, FOutputFile, run.FRecordTotal, 0);
+      run.FProgressWindow->Init(ptExport, pcRecord, FProps->FOutputFile, run.FRecordTotal, 0);
       run.FProgressWindow->Show();
     }
-    FDataSet->First();
+    FProps->FDataSet->First();
     ResolveCharacters();
     TFileFormat format = TFileFormat::ffPlain;
-    if (FCompression == cmGzip) format = TFileFormat::ffGzip;
-    if (FCompression == cmZstd) format = TFileFormat::ffZstd;
-    if (FCompression == cmAuto) format = FileFormatForName(FOutputFile);
+    if (FProps->FCompression == cmGzip) format = TFileFormat::ffGzip;
+    if (FProps->FCompression == cmZstd) format = TFileFormat::ffZstd;
+    if (FProps->FCompression == cmAuto) format = FileFormatForName(FProps->FOutputFile);
     run.FReplacement.reset();
-    if (FWriteMode == wmReplace) run.FReplacement = std::make_unique<TReplacementFile>(FOutputFile);
-    const std::string& path = run.FReplacement ? run.FReplacement->WritePath() : FOutputFile;
-    if (!run.FOutput.Create(path, format, FEncoding)) {
+    if (FProps->FWriteMode == wmReplace)
+      run.FReplacement = std::make_unique<TReplacementFile>(FProps->FOutputFile);
+    const std::string& path =
+        run.FReplacement ? run.FReplacement->WritePath() : FProps->FOutputFile;
+    if (!run.FOutput.Create(path, format, FProps->FEncoding)) {
       const int code = GetLastError();
-      run.FLastError = "cannot create '" + FOutputFile + "'" +
-                      (code != 0 ? " (" + std::string(std::strerror(code)) + ")" : "");
+      run.FLastError = "cannot create '" + FProps->FOutputFile + "'" +
+                       (code != 0 ? " (" + std::string(std::strerror(code)) + ")" : "");
       return false;
     }
     return true;
@@ -320,16 +326,16 @@ void TCSVExport::CleanUp() {
 }
 
 void TCSVExport::SetDateSeparator(const std::string& value) {
-  FFormats.DateSeparator = CheckedSeparator("DateSeparator", value);
+  FProps->FFormats.DateSeparator = CheckedSeparator("DateSeparator", value);
 }
 void TCSVExport::SetTimeSeparator(const std::string& value) {
-  FFormats.TimeSeparator = CheckedSeparator("TimeSeparator", value);
+  FProps->FFormats.TimeSeparator = CheckedSeparator("TimeSeparator", value);
 }
 void TCSVExport::SetDecimalSeparator(const std::string& value) {
-  FFormats.DecimalSeparator = CheckedSeparator("DecimalSeparator", value);
+  FProps->FFormats.DecimalSeparator = CheckedSeparator("DecimalSeparator", value);
 }
 void TCSVExport::SetThousandSeparator(const std::string& value) {
-  FFormats.ThousandSeparator = CheckedSeparator("ThousandSeparator", value);
+  FProps->FFormats.ThousandSeparator = CheckedSeparator("ThousandSeparator", value);
 }
 
 bool TExportRun::ReplaceTarget() {
@@ -347,7 +353,7 @@ bool TExportRun::ReplaceTarget() {
 std::int32_t TCSVExport::Execute() {
   // The run's own format settings; the lines are all written (FormatAhead's
   // thread has ended) before they go.
-  const TScopedFormatSettings formats(FFormats);
+  const TScopedFormatSettings formats(FProps->FFormats);
   TExportRun& run = *FRun;
   std::int32_t result = -1;
   run.FLastError.clear();
@@ -359,7 +365,7 @@ std::int32_t TCSVExport::Execute() {
     ~TDiscard() { replacement.reset(); }
   } discard{run.FReplacement};
   try {
-    if (FOnBeginExport) FOnBeginExport(this);
+    if (FProps->FOnBeginExport) FProps->FOnBeginExport(this);
     bool written = true;
     {
       TRunGuard guard(*this);
@@ -380,7 +386,7 @@ std::int32_t TCSVExport::Execute() {
     }
     if (!run.ReplaceTarget()) return -1;
     result = run.FRecordCounter;
-    if (FOnFinishExport) FOnFinishExport(this);
+    if (FProps->FOnFinishExport) FProps->FOnFinishExport(this);
   } catch (const EConvertError& e) {
     run.FLastError = std::string("data conversion error: ") + e.what();
     run.ShowMessage("Data conversion error!", mtError);
@@ -394,16 +400,16 @@ std::int32_t TCSVExport::Execute() {
 }
 
 bool TExportRun::WriteRun() {
-  TCSVExport& o = FOwner;
   // Progress is shown about a hundred times per run, whatever its size.
   const std::int32_t interval = std::max<std::int32_t>(1, FRecordTotal / 100);
 
   // Converted into the output's encoding on the way, where it has one.
-  if (o.FByteOrderMark && !EncodingWritesByteOrderMark(o.FEncoding)) {
+  if (FProps.FByteOrderMark && !EncodingWritesByteOrderMark(FProps.FEncoding)) {
     FOutput.Append("\xEF\xBB\xBF");
   }
-  if (o.FHeaderOutput && !WriteLines(*o.FHeaderData)) return false;
-  if (o.FHeaderOutput && o.FHeaderFieldNames && !WriteData(o.GetFieldNamesLine())) return false;
+  if (FProps.FHeaderOutput && !WriteLines(*FProps.FHeaderData)) return false;
+  if (FProps.FHeaderOutput && FProps.FHeaderFieldNames && !WriteData(FOwner.GetFieldNamesLine()))
+    return false;
 
   // Each pass reads DataSet, ExportType and RecordSeparator as they are: a
   // handler that changes them has the next record walked, formatted and
@@ -414,39 +420,39 @@ bool TExportRun::WriteRun() {
   plan.Build(Layout());
   std::int64_t bytes = 0;
   if (!WriteAhead(plan, bytes)) return false;
-  while (o.FDataSet != nullptr && !o.FDataSet->Eof()) {
+  while (FProps.FDataSet != nullptr && !FProps.FDataSet->Eof()) {
     const std::size_t length = plan.Put();
     if (length > 0) {
       // Every line counts two separator bytes, whatever RecordSeparator writes.
       bytes += static_cast<std::int64_t>(length) + 2;
       if (FOutput.Full() && !FOutput.Queue()) return false;
     }
-    o.FDataSet->Next();
+    FProps.FDataSet->Next();
     ++FRecordCounter;
-    if (o.FOnExportRecord) {
+    if (FProps.FOnExportRecord) {
       // The handler may look at the file: it must hold every line so far.
       if (!FOutput.Flush()) return false;
-      o.FOnExportRecord(&o, FRecordCounter, bytes);
+      FProps.FOnExportRecord(&FOwner, FRecordCounter, bytes);
       plan.Build(Layout());  // the handler may have changed what the plan holds
     }
-    if (o.FShowProgress && FRecordCounter % interval == 0 && FProgressWindow != nullptr) {
+    if (FProps.FShowProgress && FRecordCounter % interval == 0 && FProgressWindow != nullptr) {
       FProgressWindow->Increment(FRecordCounter, bytes);
       plan.Build(Layout());
     }
   }
 
-  if (o.FTrailerOutput && !WriteLines(*o.FTrailerData)) return false;
+  if (FProps.FTrailerOutput && !WriteLines(*FProps.FTrailerData)) return false;
   return true;
 }
 
 bool TExportRun::WriteAhead(TRecordPlan& plan, std::int64_t& bytes) {
-  const TCSVExport& o = FOwner;
   // Only with no host code looking on, and for as long as records can be
   // formatted from copies of their values; a record that cannot, and all
   // after it, go the usual way.
-  TDataSet* const dataSet = o.FDataSet;
-  if (!o.FFormatAhead || o.FOnExportRecord || (o.FShowProgress && FProgressWindow != nullptr) ||
-      !plan.WorksFromCopies() || dataSet->Eof()) {
+  TDataSet* const dataSet = FProps.FDataSet;
+  if (!FProps.FFormatAhead || FProps.FOnExportRecord ||
+      (FProps.FShowProgress && FProgressWindow != nullptr) || !plan.WorksFromCopies() ||
+      dataSet->Eof()) {
     return true;
   }
   std::optional<TFormatAhead> ahead;
@@ -455,7 +461,7 @@ bool TExportRun::WriteAhead(TRecordPlan& plan, std::int64_t& bytes) {
   } catch (const std::system_error&) {
     return true;  // no thread to be had: every record goes the usual way
   }
-  while (!dataSet->Eof() && o.FDataSet == dataSet && ahead->Add(dataSet->CurrentValues())) {
+  while (!dataSet->Eof() && FProps.FDataSet == dataSet && ahead->Add(dataSet->CurrentValues())) {
     dataSet->Next();
     ++FRecordCounter;
   }

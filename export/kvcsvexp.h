@@ -11,7 +11,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <thread>
 
 #include "core/classes.h"
 #include "data/db.h"
@@ -21,6 +20,7 @@
 namespace korvane {
 
 class TExportRun;
+struct TExportProps;
 class TProgressWindow;
 
 // The records a run left out because a value of theirs could not be read
@@ -58,23 +58,23 @@ class KORVANE_API TCSVExport : public TComponent {
   //
   // Whether a run writes a UTF-8 byte-order mark before everything else
   // (spreadsheets take the file for UTF-8 by it). False initially.
-  bool ByteOrderMark() const { return FByteOrderMark; }
-  void SetByteOrderMark(bool value) { FByteOrderMark = value; }
+  bool ByteOrderMark() const;
+  void SetByteOrderMark(bool value);
   // Compressed output: cmNone (initially) writes the text as it is; cmGzip
   // and cmZstd write it as a gzip or zstd stream; cmAuto chooses by the
   // name of OutputFile (.gz, .zst, else none). Events and the progress
   // window count the bytes of the text.
-  TCompression Compression() const { return FCompression; }
-  void SetCompression(TCompression value) { FCompression = value; }
+  TCompression Compression() const;
+  void SetCompression(TCompression value);
   // The encoding of the output, any name iconv knows: empty (initially)
   // writes the text as it is. Text is converted from UTF-8; a character the
   // encoding cannot hold fails the run (WriteErrorText names it). UTF-16
   // and UTF-32 without an order in the name begin with a byte-order mark
   // whatever ByteOrderMark says; with ByteOrderMark, others begin with the
   // mark in their own encoding.
-  const std::string& Encoding() const { return FEncoding; }
-  void SetEncoding(std::string value) { FEncoding = std::move(value); }
-  const std::string& CustomSeparator() const { return FCustomSeparator; }
+  const std::string& Encoding() const;
+  void SetEncoding(std::string value);
+  const std::string& CustomSeparator() const;
   // Keeps only the first character of the trimmed value (or nothing).
   void SetCustomSeparator(const std::string& Value);
   // The separator as it stands: one byte (a blank too, which
@@ -83,55 +83,55 @@ class KORVANE_API TCSVExport : public TComponent {
   // empty, it stands in for CustomSeparator (FieldSeparator fspCustom or
   // fspNone); empty (initially) changes nothing. A run fails to start when
   // it is more than one character or a line end.
-  const std::string& SeparatorChar() const { return FSeparatorChar; }
-  void SetSeparatorChar(std::string value) { FSeparatorChar = std::move(value); }
-  TDataSet* DataSet() const { return FDataSet; }
-  void SetDataSet(TDataSet* value) { FDataSet = value; }
-  TDelimitedFields DelimitedFields() const { return FDelimitedFields; }
-  void SetDelimitedFields(TDelimitedFields value) { FDelimitedFields = value; }
+  const std::string& SeparatorChar() const;
+  void SetSeparatorChar(std::string value);
+  TDataSet* DataSet() const;
+  void SetDataSet(TDataSet* value);
+  TDelimitedFields DelimitedFields() const;
+  void SetDelimitedFields(TDelimitedFields value);
   // The text rules of delimited lines with a quote character (dlClassic
   // initially). Under dlStandard a value is quoted when DelimitedFields asks
   // for it and always when it holds the quote, the separator, CR or LF;
   // quotes inside are doubled; a null value is written as nothing and an
   // empty text as two quotes. Fixed-width lines are the same under both.
-  TDialect Dialect() const { return FDialect; }
-  void SetDialect(TDialect value) { FDialect = value; }
-  TExportType ExportType() const { return FExportType; }
-  void SetExportType(TExportType value) { FExportType = value; }
-  TFieldDelimiter FieldDelimiter() const { return FFieldDelimiter; }
-  void SetFieldDelimiter(TFieldDelimiter value) { FFieldDelimiter = value; }
-  TStrings* FieldList() const { return FFieldList.get(); }
+  TDialect Dialect() const;
+  void SetDialect(TDialect value);
+  TExportType ExportType() const;
+  void SetExportType(TExportType value);
+  TFieldDelimiter FieldDelimiter() const;
+  void SetFieldDelimiter(TFieldDelimiter value);
+  TStrings* FieldList() const;
   // Copies Value (nullptr empties the list); Value is not kept.
   void SetFieldList(const TStrings* Value);
-  TFieldListAction FieldListAction() const { return FFieldListAction; }
-  void SetFieldListAction(TFieldListAction value) { FFieldListAction = value; }
-  TFieldSeparator FieldSeparator() const { return FFieldSeparator; }
-  void SetFieldSeparator(TFieldSeparator value) { FFieldSeparator = value; }
-  TStrings* HeaderData() const { return FHeaderData.get(); }
+  TFieldListAction FieldListAction() const;
+  void SetFieldListAction(TFieldListAction value);
+  TFieldSeparator FieldSeparator() const;
+  void SetFieldSeparator(TFieldSeparator value);
+  TStrings* HeaderData() const;
   void SetHeaderData(const TStrings* Value);
-  bool HeaderOutput() const { return FHeaderOutput; }
-  void SetHeaderOutput(bool value) { FHeaderOutput = value; }
+  bool HeaderOutput() const;
+  void SetHeaderOutput(bool value);
   // Whether a header (HeaderOutput) ends with the line of field names
   // (GetFieldNamesLine) after the lines of HeaderData. False initially: the
   // header is HeaderData alone. (An import reads such a line as a header
   // record with HeaderRecords and HeaderStored.)
-  bool HeaderFieldNames() const { return FHeaderFieldNames; }
-  void SetHeaderFieldNames(bool value) { FHeaderFieldNames = value; }
-  TNumericAlignment NumericAlign() const { return FNumericAlign; }
-  void SetNumericAlign(TNumericAlignment value) { FNumericAlign = value; }
-  const TExportEvent& OnExportRecord() const { return FOnExportRecord; }
-  void SetOnExportRecord(TExportEvent value) { FOnExportRecord = std::move(value); }
-  const TNotifyEvent& OnBeginExport() const { return FOnBeginExport; }
-  void SetOnBeginExport(TNotifyEvent value) { FOnBeginExport = std::move(value); }
-  const TNotifyEvent& OnFinishExport() const { return FOnFinishExport; }
-  void SetOnFinishExport(TNotifyEvent value) { FOnFinishExport = std::move(value); }
+  bool HeaderFieldNames() const;
+  void SetHeaderFieldNames(bool value);
+  TNumericAlignment NumericAlign() const;
+  void SetNumericAlign(TNumericAlignment value);
+  const TExportEvent& OnExportRecord() const;
+  void SetOnExportRecord(TExportEvent value);
+  const TNotifyEvent& OnBeginExport() const;
+  void SetOnBeginExport(TNotifyEvent value);
+  const TNotifyEvent& OnFinishExport() const;
+  void SetOnFinishExport(TNotifyEvent value);
   // Where the run's messages go ("Write failed with error code 13", ...):
   // while empty (initially) to MessageDlg, the process-wide handler;
   // assigned, to this handler alone, with the component as Sender.
-  const TMessageEvent& OnMessage() const { return FOnMessage; }
-  void SetOnMessage(TMessageEvent value) { FOnMessage = std::move(value); }
-  const std::string& OutputFile() const { return FOutputFile; }
-  void SetOutputFile(std::string value) { FOutputFile = std::move(value); }
+  const TMessageEvent& OnMessage() const;
+  void SetOnMessage(TMessageEvent value);
+  const std::string& OutputFile() const;
+  void SetOutputFile(std::string value);
   // The same for a path (its native text).
   template <std::same_as<std::filesystem::path> P>
   void SetOutputFile(const P& value) {
@@ -148,16 +148,16 @@ class KORVANE_API TCSVExport : public TComponent {
   // permissions, and a device, pipe or "-" (standard output) is written
   // directly. Handlers that look at the file during the run find it under
   // no name, or another one.
-  TWriteMode WriteMode() const { return FWriteMode; }
-  void SetWriteMode(TWriteMode value) { FWriteMode = value; }
-  TRecordSeparator RecordSeparator() const { return FRecordSeparator; }
-  void SetRecordSeparator(TRecordSeparator value) { FRecordSeparator = value; }
-  bool ShowProgress() const { return FShowProgress; }
-  void SetShowProgress(bool value) { FShowProgress = value; }
-  TStrings* TrailerData() const { return FTrailerData.get(); }
+  TWriteMode WriteMode() const;
+  void SetWriteMode(TWriteMode value);
+  TRecordSeparator RecordSeparator() const;
+  void SetRecordSeparator(TRecordSeparator value);
+  bool ShowProgress() const;
+  void SetShowProgress(bool value);
+  TStrings* TrailerData() const;
   void SetTrailerData(const TStrings* Value);
-  bool TrailerOutput() const { return FTrailerOutput; }
-  void SetTrailerOutput(bool value) { FTrailerOutput = value; }
+  bool TrailerOutput() const;
+  void SetTrailerOutput(bool value);
   std::string Version() const { return GetVersion(); }
   // Ignored: the version is fixed.
   void SetVersion(const std::string& Value);
@@ -166,40 +166,40 @@ class KORVANE_API TCSVExport : public TComponent {
   // with their time, times with their milliseconds. False, the initial
   // value, writes the classic table: no memos or blobs, and date-times as
   // their date alone in delimited lines.
-  bool WholeValues() const { return FWholeValues; }
-  void SetWholeValues(bool value) { FWholeValues = value; }
+  bool WholeValues() const;
+  void SetWholeValues(bool value);
   // How dates, times and date-times are written: dsFormatSettings, the
   // initial value, by the format settings as WholeValues says; dsISO8601 as
   // "yyyy-mm-dd", "hh:nn:ss" and "yyyy-mm-dd hh:nn:ss" (date-times always
   // with their time), with ".zzz" when the milliseconds are not zero, in
   // delimited and fixed-width lines alike. A value the dataset holds as its
   // ISO text (microseconds, a zone) is written as that text.
-  TDateTimeStyle DateTimeStyle() const { return FDateTimeStyle; }
-  void SetDateTimeStyle(TDateTimeStyle value) { FDateTimeStyle = value; }
+  TDateTimeStyle DateTimeStyle() const;
+  void SetDateTimeStyle(TDateTimeStyle value);
   // Whether an ISO 8601 value the dataset holds with a zone offset is
   // written as the same instant in UTC, with "+00" (false, the initial
   // value: as held). A record with a value whose day in UTC falls outside
   // the years 1 to 9999 is left out (LeftOutRecords), saying so.
-  bool UtcTimes() const { return FUtcTimes; }
-  void SetUtcTimes(bool value) { FUtcTimes = value; }
+  bool UtcTimes() const;
+  void SetUtcTimes(bool value);
   // The run's own format settings (TFormatChoice), which replace the
   // process-wide ones while Execute runs: ShortDateFormat and LongTimeFormat
   // layouts, and the date, time, decimal and thousands separators as one
   // character. Empty, the initial value of each, keeps the process's.
   // Separators longer than a character raise EConvertError.
-  const std::string& ShortDateFormat() const { return FFormats.ShortDateFormat; }
-  void SetShortDateFormat(const std::string& value) { FFormats.ShortDateFormat = value; }
-  const std::string& LongTimeFormat() const { return FFormats.LongTimeFormat; }
-  void SetLongTimeFormat(const std::string& value) { FFormats.LongTimeFormat = value; }
-  const std::string& DateSeparator() const { return FFormats.DateSeparator; }
+  const std::string& ShortDateFormat() const;
+  void SetShortDateFormat(const std::string& value);
+  const std::string& LongTimeFormat() const;
+  void SetLongTimeFormat(const std::string& value);
+  const std::string& DateSeparator() const;
   void SetDateSeparator(const std::string& value);
-  const std::string& TimeSeparator() const { return FFormats.TimeSeparator; }
+  const std::string& TimeSeparator() const;
   void SetTimeSeparator(const std::string& value);
-  const std::string& DecimalSeparator() const { return FFormats.DecimalSeparator; }
+  const std::string& DecimalSeparator() const;
   void SetDecimalSeparator(const std::string& value);
-  const std::string& ThousandSeparator() const { return FFormats.ThousandSeparator; }
+  const std::string& ThousandSeparator() const;
   void SetThousandSeparator(const std::string& value);
-  const TFormatChoice& Formats() const { return FFormats; }
+  const TFormatChoice& Formats() const;
   // How fixed-width lines are laid out (flClassic initially, see
   // TFixedLayout). Under flColumns each field that takes part is a column
   // as wide as FixedWidth gives (or FixedWidths says), every value padded
@@ -209,14 +209,14 @@ class KORVANE_API TCSVExport : public TComponent {
   // that would not read back from its column: empty (blanks read back as
   // null) or ending in a blank (but one as long as its field's Size, which
   // a CHAR column pads to).
-  TFixedLayout FixedLayout() const { return FFixedLayout; }
-  void SetFixedLayout(TFixedLayout value) { FFixedLayout = value; }
+  TFixedLayout FixedLayout() const;
+  void SetFixedLayout(TFixedLayout value);
   // The columns' widths under flColumns, one a field that takes part, in
   // order: "5,10,12" (see ParseFixedWidths). Empty (initially): each
   // field's FixedWidth. Widths that do not parse, or not one a field,
   // leave every record out, saying why.
-  const std::string& FixedWidths() const { return FFixedWidths; }
-  void SetFixedWidths(std::string value) { FFixedWidths = std::move(value); }
+  const std::string& FixedWidths() const;
+  void SetFixedWidths(std::string value);
 
   // The run's pieces, public so that hosts and tests can drive them.
   //
@@ -289,8 +289,8 @@ class KORVANE_API TCSVExport : public TComponent {
   // fields all format without being asked for their text do so; the file,
   // the result and every error are those of a run without it. On by default
   // where the machine has more than one processor.
-  bool FormatAhead() const { return FFormatAhead; }
-  void SetFormatAhead(bool value) { FFormatAhead = value; }
+  bool FormatAhead() const;
+  void SetFormatAhead(bool value);
   // Records are handed to that thread in batches of kFormatAheadBatch, at
   // most kFormatAheadBatches of them at a time: when a write fails, the walk
   // has gone at most kFormatAheadRecords records past the failing line.
@@ -312,40 +312,9 @@ class KORVANE_API TCSVExport : public TComponent {
 
   std::string GetVersion() const { return kVersion; }
 
-  std::string FCustomSeparator;
-  TDataSet* FDataSet = nullptr;
-  TDelimitedFields FDelimitedFields = dfAll;
-  TExportType FExportType = expDelimited;
-  TFieldDelimiter FFieldDelimiter = fdlNone;
-  TFieldSeparator FFieldSeparator = fspPipe;
-  std::string FSeparatorChar;
-  std::unique_ptr<TStringList> FFieldList;
-  TFieldListAction FFieldListAction = flaNone;
-  std::unique_ptr<TStringList> FHeaderData;
-  bool FHeaderOutput = false;
-  bool FHeaderFieldNames = false;
-  TWriteMode FWriteMode = wmInPlace;
-  TNumericAlignment FNumericAlign = naLeft;
-  bool FWholeValues = false;
-  TDateTimeStyle FDateTimeStyle = dsFormatSettings;
-  bool FUtcTimes = false;
-  TFormatChoice FFormats;
-  TFixedLayout FFixedLayout = flClassic;
-  std::string FFixedWidths;
-  bool FByteOrderMark = false;
-  TCompression FCompression = cmNone;
-  std::string FEncoding;
-  TDialect FDialect = dlClassic;
-  TExportEvent FOnExportRecord;
-  TNotifyEvent FOnBeginExport;
-  TNotifyEvent FOnFinishExport;
-  std::string FOutputFile;
-  TRecordSeparator FRecordSeparator = rsCRLF;
-  bool FShowProgress = false;
-  TMessageEvent FOnMessage;
-  std::unique_ptr<TStringList> FTrailerData;
-  bool FTrailerOutput = false;
-  bool FFormatAhead = std::thread::hardware_concurrency() > 1;
+  // The properties' values (export/kvcsvexp_props.h), so that a new one
+  // changes no layout; made with the component.
+  std::unique_ptr<TExportProps> FProps;
   // What a run keeps apart from the properties: the output, the characters
   // in force, the counters, the reasons (export/kvcsvexp_run.h). Made with
   // the component, so that the run's accessors always have it.

@@ -11,6 +11,7 @@
 
 #include "export/kvcsvexp.h"
 #include "export/kvcsvexp_output.h"
+#include "export/kvcsvexp_props.h"
 
 namespace korvane {
 
@@ -49,6 +50,8 @@ class TExportRun {
   bool ReplaceTarget();
 
   TCSVExport& FOwner;
+  // The owner's properties, read where the run needs them.
+  TExportProps& FProps;
   // Bytes waiting for the file, and the file. On cache lines of their own,
   // apart from what a run reads for every record: while records are
   // formatted ahead, another thread writes there.

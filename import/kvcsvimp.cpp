@@ -1,6 +1,7 @@
 // TCSVImport: construction, properties, and the calls that reach its run
 // (import/kvcsvimp_run.h).
 #include "import/kvcsvimp.h"
+#include "import/kvcsvimp_props.h"
 #include "import/kvcsvimp_run.h"
 
 #include <algorithm>
@@ -25,13 +26,15 @@ std::int32_t ClampToInt32(std::int64_t v) {
 
 TCSVImport::TCSVImport(TComponent* owner)
     : TComponent(owner),
-      FFieldList(std::make_unique<TStringList>()),
-      FHeaderData(std::make_unique<TStringList>()),
-      FTrailerData(std::make_unique<TStringList>()),
-      FColumnFormats(std::make_unique<TStringList>()),
+      FProps(std::make_unique<TImportProps>()),
       FRun(std::make_unique<TImportRun>(*this)) {}
 
 TCSVImport::~TCSVImport() = default;
+
+// Programs built against an earlier library allocate the class with the size
+// they were compiled with: its own members stay these two pointers.
+static_assert(sizeof(TCSVImport) == sizeof(TComponent) + 2 * sizeof(void*),
+              "a property's value goes in TImportProps, a run's state in TImportRun");
 
 std::int32_t TCSVImport::Execute() { return FRun->Execute(); }
 bool TCSVImport::Setup() { return FRun->Setup(); }
@@ -80,12 +83,12 @@ TStringList* TCSVImport::RecordCache() {
 TFileHandle& TCSVImport::FileHandle() { return FRun->FFileHandle; }
 
 void TCSVImport::SetFieldList(const TStrings* Value) {
-  if (!FFieldList) FFieldList = std::make_unique<TStringList>();
+  if (!FProps->FFieldList) FProps->FFieldList = std::make_unique<TStringList>();
   // The component keeps a copy, never the host's list; no list means none.
   if (Value != nullptr) {
-    FFieldList->Assign(*Value);
+    FProps->FFieldList->Assign(*Value);
   } else {
-    FFieldList->Clear();
+    FProps->FFieldList->Clear();
   }
 }
 
@@ -95,7 +98,7 @@ void TCSVImport::SetHeaderData(const TStrings* /*Value*/) {}
 void TCSVImport::SetTrailerData(const TStrings* /*Value*/) {}
 
 void TCSVImport::SetImportType(TImportType Value) {
-  FImportType = Value;
+  FProps->FImportType = Value;
   ++FRun->FSplitGeneration;
 }
 
@@ -109,16 +112,16 @@ const std::string& TCSVImport::SetupFailure() const {
 }
 
 void TCSVImport::SetDateSeparator(const std::string& value) {
-  FFormats.DateSeparator = CheckedSeparator("DateSeparator", value);
+  FProps->FFormats.DateSeparator = CheckedSeparator("DateSeparator", value);
 }
 void TCSVImport::SetTimeSeparator(const std::string& value) {
-  FFormats.TimeSeparator = CheckedSeparator("TimeSeparator", value);
+  FProps->FFormats.TimeSeparator = CheckedSeparator("TimeSeparator", value);
 }
 void TCSVImport::SetDecimalSeparator(const std::string& value) {
-  FFormats.DecimalSeparator = CheckedSeparator("DecimalSeparator", value);
+  FProps->FFormats.DecimalSeparator = CheckedSeparator("DecimalSeparator", value);
 }
 void TCSVImport::SetThousandSeparator(const std::string& value) {
-  FFormats.ThousandSeparator = CheckedSeparator("ThousandSeparator", value);
+  FProps->FFormats.ThousandSeparator = CheckedSeparator("ThousandSeparator", value);
 }
 
 bool TCSVImport::AddRecord(const TStringList* Values) {

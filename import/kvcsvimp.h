@@ -4,7 +4,6 @@
 
 #include "core/api.h"
 
-#include <atomic>
 #include <concepts>
 #include <cstdint>
 #include <filesystem>
@@ -23,6 +22,7 @@
 namespace korvane {
 
 class TImportRun;
+struct TImportProps;
 class TProgressWindow;
 
 // The values of one record in field order. The list keeps its own copy of
@@ -87,10 +87,10 @@ class KORVANE_API TCSVImport : public TComponent {
   // record is stored, with a message naming them, the nearest field names
   // and the dataset's fields (ColumnFault), unless SkipUnknownColumns skips
   // the values of unknown names.
-  TColumnMatching ColumnMatching() const { return FColumnMatching; }
-  void SetColumnMatching(TColumnMatching value) { FColumnMatching = value; }
-  bool SkipUnknownColumns() const { return FSkipUnknownColumns; }
-  void SetSkipUnknownColumns(bool value) { FSkipUnknownColumns = value; }
+  TColumnMatching ColumnMatching() const;
+  void SetColumnMatching(TColumnMatching value);
+  bool SkipUnknownColumns() const;
+  void SetSkipUnknownColumns(bool value);
   // Why the last run's values could not be matched to fields (empty when
   // they were), and the names the header or FieldList gave that are no
   // field's.
@@ -100,10 +100,10 @@ class KORVANE_API TCSVImport : public TComponent {
   // values' order ("" for a value skipped); by position, the dataset's
   // fields in order ("" for one FieldList leaves out).
   std::vector<std::string> MatchedColumns() const;
-  const std::string& CustomSeparator() const { return FCustomSeparator; }
+  const std::string& CustomSeparator() const;
   void SetCustomSeparator(const std::string& Value);
-  TDataSet* DataSet() const { return FDataSet; }
-  void SetDataSet(TDataSet* value) { FDataSet = value; }
+  TDataSet* DataSet() const;
+  void SetDataSet(TDataSet* value);
   // Compressed input: cmNone (initially) reads the file's bytes as they
   // are; any other value recognises a gzip or zstd file by its first bytes,
   // whatever its name, and reads the text inside (members or frames one
@@ -111,10 +111,10 @@ class KORVANE_API TCSVImport : public TComponent {
   // text; the progress window measures the file. Damaged or cut-short
   // compressed data ends the run with an EInOutError saying so. Takes effect
   // at the next OpenInputFile.
-  TCompression Compression() const { return FCompression; }
-  void SetCompression(TCompression value) { FCompression = value; }
-  TDelimitedFields DelimitedFields() const { return FDelimitedFields; }
-  void SetDelimitedFields(TDelimitedFields value) { FDelimitedFields = value; }
+  TCompression Compression() const;
+  void SetCompression(TCompression value);
+  TDelimitedFields DelimitedFields() const;
+  void SetDelimitedFields(TDelimitedFields value);
   // The text rules of delimited records (dlClassic initially). Under
   // dlStandard a quote opens a value only as its first byte, two quotes
   // inside a quoted value stand for one, separators and line ends inside
@@ -122,8 +122,8 @@ class KORVANE_API TCSVImport : public TComponent {
   // quote), "" stores an empty text, a quote never closed fails its record,
   // and byte 26 ends the input only as its last byte. Fixed-width records
   // read the same under both. Takes effect at the next run.
-  TDialect Dialect() const { return FDialect; }
-  void SetDialect(TDialect value) { FDialect = value; }
+  TDialect Dialect() const;
+  void SetDialect(TDialect value);
   // The encoding of the input, any name iconv knows: empty (initially) reads
   // the bytes as they are. Text is converted to UTF-8 below the reader, so
   // line ends, separators and quotes are found in UTF-8 (also in UTF-16).
@@ -132,8 +132,8 @@ class KORVANE_API TCSVImport : public TComponent {
   // record holding bytes that are not valid in it fails (rerInvalidText,
   // with a reason naming its line and the byte); under veLenient they pass
   // unchanged. Takes effect at the next OpenInputFile.
-  const std::string& Encoding() const { return FEncoding; }
-  void SetEncoding(std::string value) { FEncoding = std::move(value); }
+  const std::string& Encoding() const;
+  void SetEncoding(std::string value);
   std::int32_t ErrorRecords() const;
   // Standard text rules: the records of the last run in which a quoted value
   // went on after its closing quote (`"ab"cd`). The text after the quote is
@@ -165,63 +165,63 @@ class KORVANE_API TCSVImport : public TComponent {
   // raised. Empty after a run that succeeded; records the run failed are
   // counted in ErrorRecords, not here.
   const std::string& LastError() const;
-  TFieldDelimiter FieldDelimiter() const { return FFieldDelimiter; }
-  void SetFieldDelimiter(TFieldDelimiter value) { FFieldDelimiter = value; }
-  TStrings* FieldList() const { return FFieldList.get(); }
+  TFieldDelimiter FieldDelimiter() const;
+  void SetFieldDelimiter(TFieldDelimiter value);
+  TStrings* FieldList() const;
   void SetFieldList(const TStrings* Value);
-  TFieldListAction FieldListAction() const { return FFieldListAction; }
-  void SetFieldListAction(TFieldListAction value) { FFieldListAction = value; }
-  TFieldSeparator FieldSeparator() const { return FFieldSeparator; }
-  void SetFieldSeparator(TFieldSeparator value) { FFieldSeparator = value; }
-  TStrings* HeaderData() const { return FHeaderData.get(); }
+  TFieldListAction FieldListAction() const;
+  void SetFieldListAction(TFieldListAction value);
+  TFieldSeparator FieldSeparator() const;
+  void SetFieldSeparator(TFieldSeparator value);
+  TStrings* HeaderData() const;
   void SetHeaderData(const TStrings* Value);
-  std::int32_t HeaderRecords() const { return FHeaderRecords; }
-  void SetHeaderRecords(std::int32_t value) { FHeaderRecords = value; }
+  std::int32_t HeaderRecords() const;
+  void SetHeaderRecords(std::int32_t value);
   // Lines of the input left out before its first record, header records
   // included: a title or notes above the data. Whole lines, blank ones
   // counted, without regard to quotes; the blank lines after them go too.
   // 0 (initially) leaves none out. Takes effect at the next OpenInputFile.
-  std::int32_t SkipLines() const { return FSkipLines; }
-  void SetSkipLines(std::int32_t value) { FSkipLines = value < 0 ? 0 : value; }
+  std::int32_t SkipLines() const;
+  void SetSkipLines(std::int32_t value);
   // Lines that start with this character (one byte) where a record would
   // start are comments, left out with the blank lines after them; a run
   // fails to start when it is longer. Empty (initially): no comments.
   // Takes effect at the next OpenInputFile.
-  const std::string& CommentChar() const { return FCommentChar; }
-  void SetCommentChar(std::string value) { FCommentChar = std::move(value); }
+  const std::string& CommentChar() const;
+  void SetCommentChar(std::string value);
   // Under the standard text rules (Dialect dlStandard), this character (one
   // byte) inside a quoted value makes the byte after it data: \" a quote,
   // \\ the character itself, an escaped line end part of the value, as
   // some database dumps write. Empty (initially): none; it counts neither
   // as the quote nor as the separator, and a run fails to start when it is
   // longer. Takes effect at the next run.
-  const std::string& EscapeChar() const { return FEscapeChar; }
-  void SetEscapeChar(std::string value) { FEscapeChar = std::move(value); }
+  const std::string& EscapeChar() const;
+  void SetEscapeChar(std::string value);
   // The separator as it stands: one byte (a blank too, which
   // CustomSeparator trims away) or one UTF-8 character of up to four bytes
   // (values split on the whole character, never on its first byte). Not
   // empty, it stands in for CustomSeparator (FieldSeparator fspCustom or
   // fspNone); empty (initially) changes nothing. A run fails to start when
   // it is more than one character or a line end.
-  const std::string& SeparatorChar() const { return FSeparatorChar; }
-  void SetSeparatorChar(std::string value) { FSeparatorChar = std::move(value); }
-  bool HeaderStored() const { return FHeaderStored; }
-  void SetHeaderStored(bool value) { FHeaderStored = value; }
-  TImportType ImportType() const { return FImportType; }
+  const std::string& SeparatorChar() const;
+  void SetSeparatorChar(std::string value);
+  bool HeaderStored() const;
+  void SetHeaderStored(bool value);
+  TImportType ImportType() const;
   void SetImportType(TImportType Value);
-  const std::string& InputFile() const { return FInputFile; }
-  void SetInputFile(std::string value) { FInputFile = std::move(value); }
+  const std::string& InputFile() const;
+  void SetInputFile(std::string value);
   // The same for a path (its native text).
   template <std::same_as<std::filesystem::path> P>
   void SetInputFile(const P& value) {
     SetInputFile(value.string());
   }
-  const TNotifyEvent& OnBeginImport() const { return FOnBeginImport; }
-  void SetOnBeginImport(TNotifyEvent value) { FOnBeginImport = std::move(value); }
-  const TNotifyEvent& OnFinishImport() const { return FOnFinishImport; }
-  void SetOnFinishImport(TNotifyEvent value) { FOnFinishImport = std::move(value); }
-  const TImportEvent& OnImportRecord() const { return FOnImportRecord; }
-  void SetOnImportRecord(TImportEvent value) { FOnImportRecord = std::move(value); }
+  const TNotifyEvent& OnBeginImport() const;
+  void SetOnBeginImport(TNotifyEvent value);
+  const TNotifyEvent& OnFinishImport() const;
+  void SetOnFinishImport(TNotifyEvent value);
+  const TImportEvent& OnImportRecord() const;
+  void SetOnImportRecord(TImportEvent value);
   // Fired once for every record the run fails, as it fails (a record the
   // dataset refuses only when it stores a group, when the group is stored:
   // after a later record, or at the end of the run), with the record, where
@@ -229,8 +229,8 @@ class KORVANE_API TCSVImport : public TComponent {
   // OnImportRecord does. While a handler is assigned, the run keeps the
   // text of each record the dataset holds unsettled (TDataSet::HeldPosts:
   // at most one group), so that a refused one is reported in full.
-  const TRecordErrorEvent& OnRecordError() const { return FOnRecordError; }
-  void SetOnRecordError(TRecordErrorEvent value) { FOnRecordError = std::move(value); }
+  const TRecordErrorEvent& OnRecordError() const;
+  void SetOnRecordError(TRecordErrorEvent value);
   // Whether OnRecordError gets each failed record's text (TRecordError::
   // Text): true initially. False leaves Text empty, and the run then keeps
   // no text of a record for reporting: neither while the record is stored
@@ -238,8 +238,8 @@ class KORVANE_API TCSVImport : public TComponent {
   // value, not a third time) nor for the records the dataset holds
   // unsettled. The record's number, line, field, value and reason are
   // reported all the same.
-  bool ReportRecordText() const { return FReportRecordText; }
-  void SetReportRecordText(bool value) { FReportRecordText = value; }
+  bool ReportRecordText() const;
+  void SetReportRecordText(bool value);
   // Where the run's messages go ("Error getting file handle", ...): while
   // empty (initially) to MessageDlg, the process-wide handler; assigned, to
   // this handler alone, with the component as Sender.
@@ -252,36 +252,36 @@ class KORVANE_API TCSVImport : public TComponent {
   // a blank record) do not reach it; nor do those a host posts through
   // AddRecord. A handler that raises stops the run as one of OnImportRecord
   // does.
-  const TFilterRecordEvent& OnFilterRecord() const { return FOnFilterRecord; }
-  void SetOnFilterRecord(TFilterRecordEvent value) { FOnFilterRecord = std::move(value); }
+  const TFilterRecordEvent& OnFilterRecord() const;
+  void SetOnFilterRecord(TFilterRecordEvent value);
   // The records OnFilterRecord skipped in the last run.
   std::int64_t FilteredRecords() const;
-  const TMessageEvent& OnMessage() const { return FOnMessage; }
-  void SetOnMessage(TMessageEvent value) { FOnMessage = std::move(value); }
+  const TMessageEvent& OnMessage() const;
+  void SetOnMessage(TMessageEvent value);
   // Whether the run opens its input for shared reading: other runs and
   // programs may read the file at the same time, and none may write it
   // through an exclusive open meanwhile. False (initially) opens it
   // exclusively: no other open of the file succeeds while the run holds it.
-  bool SharedReading() const { return FSharedReading; }
-  void SetSharedReading(bool value) { FSharedReading = value; }
-  bool ShowProgress() const { return FShowProgress; }
-  void SetShowProgress(bool value) { FShowProgress = value; }
-  TStrings* TrailerData() const { return FTrailerData.get(); }
+  bool SharedReading() const;
+  void SetSharedReading(bool value);
+  bool ShowProgress() const;
+  void SetShowProgress(bool value);
+  TStrings* TrailerData() const;
   void SetTrailerData(const TStrings* Value);
-  std::int32_t TrailerRecords() const { return FTrailerRecords; }
-  void SetTrailerRecords(std::int32_t value) { FTrailerRecords = value; }
-  bool TrailerStored() const { return FTrailerStored; }
+  std::int32_t TrailerRecords() const;
+  void SetTrailerRecords(std::int32_t value);
+  bool TrailerStored() const;
   // Whether values are read as an export with WholeValues writes them:
   // binary and blob fields take \x and hexadecimal back as their bytes
   // (WriteWholeFieldData). False, the initial value, stores such a text as
   // it stands.
-  bool WholeValues() const { return FWholeValues; }
+  bool WholeValues() const;
   // How values that are not of their field's type are taken (veLenient
   // initially: as ever, they leave their field as it was and the record is
   // stored; veStrict: such a value, or more non-empty values than fields,
   // fails the record, see WriteStrictFieldData). Takes effect at once.
-  TValueErrors ValueErrors() const { return FValueErrors; }
-  void SetValueErrors(TValueErrors value) { FValueErrors = value; }
+  TValueErrors ValueErrors() const;
+  void SetValueErrors(TValueErrors value);
   // How date, time and date-time fields read their texts (dsFormatSettings
   // initially: StrToDate, StrToTime and StrToDateTime with the format
   // settings). dsISO8601 reads ISO 8601 (ReadIso): 'T' or a blank between
@@ -291,39 +291,39 @@ class KORVANE_API TCSVImport : public TComponent {
   // Under veStrict a text that is not such a value fails its record with
   // the reason; under veLenient it is read with the format settings, as
   // with dsFormatSettings.
-  TDateTimeStyle DateTimeStyle() const { return FDateTimeStyle; }
-  void SetDateTimeStyle(TDateTimeStyle value) { FDateTimeStyle = value; }
+  TDateTimeStyle DateTimeStyle() const;
+  void SetDateTimeStyle(TDateTimeStyle value);
   // Whether an ISO 8601 value with a zone offset is stored as the same
   // instant in UTC without the offset (false, the initial value: as
   // written, offset and all).
-  bool UtcTimes() const { return FUtcTimes; }
-  void SetUtcTimes(bool value) { FUtcTimes = value; }
+  bool UtcTimes() const;
+  void SetUtcTimes(bool value);
   // The run's own format settings (TFormatChoice), which replace the
   // process-wide ones while Execute runs: ShortDateFormat and LongTimeFormat
   // layouts, and the date, time, decimal and thousands separators as one
   // character. Empty, the initial value of each, keeps the process's.
   // Separators longer than a character raise EConvertError.
-  const std::string& ShortDateFormat() const { return FFormats.ShortDateFormat; }
-  void SetShortDateFormat(const std::string& value) { FFormats.ShortDateFormat = value; }
-  const std::string& LongTimeFormat() const { return FFormats.LongTimeFormat; }
-  void SetLongTimeFormat(const std::string& value) { FFormats.LongTimeFormat = value; }
-  const std::string& DateSeparator() const { return FFormats.DateSeparator; }
+  const std::string& ShortDateFormat() const;
+  void SetShortDateFormat(const std::string& value);
+  const std::string& LongTimeFormat() const;
+  void SetLongTimeFormat(const std::string& value);
+  const std::string& DateSeparator() const;
   void SetDateSeparator(const std::string& value);
-  const std::string& TimeSeparator() const { return FFormats.TimeSeparator; }
+  const std::string& TimeSeparator() const;
   void SetTimeSeparator(const std::string& value);
-  const std::string& DecimalSeparator() const { return FFormats.DecimalSeparator; }
+  const std::string& DecimalSeparator() const;
   void SetDecimalSeparator(const std::string& value);
-  const std::string& ThousandSeparator() const { return FFormats.ThousandSeparator; }
+  const std::string& ThousandSeparator() const;
   void SetThousandSeparator(const std::string& value);
-  const TFormatChoice& Formats() const { return FFormats; }
+  const TFormatChoice& Formats() const;
   // Date layouts of single fields, one "NAME=LAYOUT" a line (empty
   // initially): the dates and date-times of field NAME are read with the
   // format settings and LAYOUT as their ShortDateFormat, whatever
   // DateTimeStyle says, so that a file whose columns write dates
   // differently loads in one run. A name the dataset has no field of, or an
   // entry without a layout, fails Setup.
-  TStrings* ColumnFormats() const { return FColumnFormats.get(); }
-  void SetWholeValues(bool value) { FWholeValues = value; }
+  TStrings* ColumnFormats() const;
+  void SetWholeValues(bool value);
   // How fixed-width records are cut (flClassic initially: each dataset
   // field's Size, the values as they stand). Under flColumns the values are
   // those of the fields that take part, in order (or FieldList's fields,
@@ -338,15 +338,15 @@ class KORVANE_API TCSVImport : public TComponent {
   // last one lays the columns out in the file's order instead: cut by
   // FixedWidths (the file's columns) where given, else where each field's
   // name stands at the start of a column of its field's width.
-  TFixedLayout FixedLayout() const { return FFixedLayout; }
-  void SetFixedLayout(TFixedLayout value) { FFixedLayout = value; }
+  TFixedLayout FixedLayout() const;
+  void SetFixedLayout(TFixedLayout value);
   // The columns' widths under flColumns, one a value, in order: "5,10,12"
   // (see ParseFixedWidths). Empty (initially): each field's FixedWidth.
   // Widths that do not parse, or not one a value, fail the run before any
   // record is stored (ColumnFault says why).
-  const std::string& FixedWidths() const { return FFixedWidths; }
-  void SetFixedWidths(std::string value) { FFixedWidths = std::move(value); }
-  void SetTrailerStored(bool value) { FTrailerStored = value; }
+  const std::string& FixedWidths() const;
+  void SetFixedWidths(std::string value);
+  void SetTrailerStored(bool value);
   std::string Version() const { return GetVersion(); }
   void SetVersion(const std::string& Value);
 
@@ -424,8 +424,8 @@ class KORVANE_API TCSVImport : public TComponent {
   // Data records (after the header records) that a run skips before it
   // stores any: StartRecord - 1, so that a run broken off can be completed
   // from the first record it did not store. 0 and 1 skip none.
-  std::int32_t StartRecord() const { return FStartRecord; }
-  void SetStartRecord(std::int32_t value) { FStartRecord = value < 0 ? 0 : value; }
+  std::int32_t StartRecord() const;
+  void SetStartRecord(std::int32_t value);
 
   // Where a run over a part of its input starts and ends, as CutInput
   // finds it: the records from byte Offset of the file (where a record
@@ -454,9 +454,9 @@ class KORVANE_API TCSVImport : public TComponent {
   // header records from the file's start as always); StartRecord then only
   // numbers the records, which Range.Record continues. Run-time only, never
   // stored; ClearInputRange reads the whole input again.
-  void SetInputRange(const TInputRange& range) { FInputRange = range; }
-  void ClearInputRange() { FInputRange.reset(); }
-  const std::optional<TInputRange>& InputRange() const { return FInputRange; }
+  void SetInputRange(const TInputRange& range);
+  void ClearInputRange();
+  const std::optional<TInputRange>& InputRange() const;
   // Takes a run over a later range of the same input (another component,
   // its run ended) into this one's results, as if this run had read that
   // range too: the counts add up, the first text-after-quote line and the
@@ -470,7 +470,7 @@ class KORVANE_API TCSVImport : public TComponent {
   // bulk run ends as usual), and Interrupted() tells. Safe to call from a
   // signal handler or another thread; a request made before Execute stops
   // it at once, and each run ends by forgetting the request.
-  void Stop() { FStopRequested.store(true, std::memory_order_relaxed); }
+  void Stop();
   // Whether the last run ended at a Stop, and then the number of the first
   // data record it did not take (counted from 1, skipped records included:
   // the StartRecord that completes the load) and the line of the input on
@@ -491,8 +491,8 @@ class KORVANE_API TCSVImport : public TComponent {
   TProgressWindow* ProgressWindow() const;
   // The record cache, oldest record first.
   TStringList* RecordCache();
-  bool UseRecordCache() const { return FUseRecordCache; }
-  void SetUseRecordCache(bool value) { FUseRecordCache = value; }
+  bool UseRecordCache() const;
+  void SetUseRecordCache(bool value);
   TFileHandle& FileHandle();
   // Opens InputFile into FFileHandle, exclusively or shared as SharedReading
   // says, and starts reading at its first byte (clears EndOfFile, empties the
@@ -503,7 +503,7 @@ class KORVANE_API TCSVImport : public TComponent {
   void CloseInputFile();
   // Size of the reader's buffer in bytes (at least 1); takes effect at the
   // next OpenInputFile. Tests shrink it to hit every buffer boundary.
-  std::size_t ReadBufferSize() const { return FReadBufferSize; }
+  std::size_t ReadBufferSize() const;
   void SetReadBufferSize(std::size_t size);
   static constexpr std::size_t kDefaultReadBufferSize = 256 * 1024;
   // Whether Execute reads and splits records ahead on a thread of its own
@@ -511,8 +511,8 @@ class KORVANE_API TCSVImport : public TComponent {
   // and error reaches the host as without it; a handler that reads records
   // itself (ReadTextFileRecord) takes them from the records read ahead. On
   // by default where the machine has more than one processor.
-  bool ReadAhead() const { return FReadAheadEnabled; }
-  void SetReadAhead(bool value) { FReadAheadEnabled = value; }
+  bool ReadAhead() const;
+  void SetReadAhead(bool value);
   static bool DefaultReadAhead();
 
   static constexpr const char* kVersion = kKorvaneVersion;
@@ -522,54 +522,9 @@ class KORVANE_API TCSVImport : public TComponent {
 
   std::string GetVersion() const { return kVersion; }
 
-  std::string FCustomSeparator;
-  TColumnMatching FColumnMatching = cmByPosition;
-  bool FSkipUnknownColumns = false;
-  TFixedLayout FFixedLayout = flClassic;
-  std::string FFixedWidths;
-  TDataSet* FDataSet = nullptr;
-  TDelimitedFields FDelimitedFields = dfAll;
-  TDialect FDialect = dlClassic;
-  std::string FEncoding;
-  TMessageEvent FOnMessage;
-  bool FSharedReading = false;
-  TFilterRecordEvent FOnFilterRecord;
-  TFieldDelimiter FFieldDelimiter = fdlNone;
-  std::unique_ptr<TStringList> FFieldList;
-  TFieldListAction FFieldListAction = flaNone;
-  TFieldSeparator FFieldSeparator = fspPipe;
-  std::unique_ptr<TStringList> FHeaderData;
-  std::int32_t FHeaderRecords = 0;
-  std::int32_t FSkipLines = 0;
-  std::string FCommentChar;
-  std::string FEscapeChar;
-  std::string FSeparatorChar;
-  bool FHeaderStored = false;
-  TImportType FImportType = impDelimited;
-  std::string FInputFile;
-  TCompression FCompression = cmNone;
-  std::int32_t FStartRecord = 0;
-  std::optional<TInputRange> FInputRange;
-  std::atomic<bool> FStopRequested{false};
-  static_assert(std::atomic<bool>::is_always_lock_free, "Stop is called from signal handlers");
-  bool FShowProgress = false;
-  std::unique_ptr<TStringList> FTrailerData;
-  std::int32_t FTrailerRecords = 0;
-  bool FTrailerStored = false;
-  bool FWholeValues = false;
-  TValueErrors FValueErrors = veLenient;
-  TDateTimeStyle FDateTimeStyle = dsFormatSettings;
-  bool FUtcTimes = false;
-  TFormatChoice FFormats;
-  std::unique_ptr<TStringList> FColumnFormats;
-  TNotifyEvent FOnBeginImport;
-  TNotifyEvent FOnFinishImport;
-  TImportEvent FOnImportRecord;
-  TRecordErrorEvent FOnRecordError;
-  bool FReportRecordText = true;
-  bool FUseRecordCache = false;
-  std::size_t FReadBufferSize = kDefaultReadBufferSize;
-  bool FReadAheadEnabled = DefaultReadAhead();
+  // The properties' values (import/kvcsvimp_props.h), so that a new one
+  // changes no layout; made with the component.
+  std::unique_ptr<TImportProps> FProps;
   // What a run keeps apart from the properties: the input and its reader,
   // the characters in force, the counters, the reasons, the records held
   // for reports (import/kvcsvimp_run.h). Made with the component, so that

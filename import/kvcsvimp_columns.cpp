@@ -26,9 +26,9 @@ std::string JoinNames(const std::vector<std::string>& names) {
 
 std::vector<int> TImportRun::FieldsTakingPart() const {
   std::vector<int> taking;
-  if (FOwner.FDataSet == nullptr) return taking;
-  for (const TField* f : FOwner.FDataSet->Fields()) {
-    if (FieldInFieldList(FOwner.FFieldListAction, FOwner.FFieldList.get(), f->FieldName())) {
+  if (FProps.FDataSet == nullptr) return taking;
+  for (const TField* f : FProps.FDataSet->Fields()) {
+    if (FieldInFieldList(FProps.FFieldListAction, FProps.FFieldList.get(), f->FieldName())) {
       taking.push_back(f->Index());
     }
   }
@@ -38,10 +38,10 @@ std::vector<int> TImportRun::FieldsTakingPart() const {
 bool TImportRun::LayFixedColumns(const std::vector<int>& order) {
   FColumnSlices.clear();
   std::vector<int> widths;
-  if (!FixedWidthsForColumns(FOwner.FFixedWidths, order.size(), "column", widths, FColumnFault)) {
+  if (!FixedWidthsForColumns(FProps.FFixedWidths, order.size(), "column", widths, FColumnFault)) {
     return false;
   }
-  const std::vector<TField*>& fields = FOwner.FDataSet->Fields();
+  const std::vector<TField*>& fields = FProps.FDataSet->Fields();
   for (std::size_t k = 0; k < order.size(); ++k) {
     const TField* field = order[k] >= 0 ? fields[static_cast<std::size_t>(order[k])] : nullptr;
     if (widths.empty() && field == nullptr) {
@@ -50,7 +50,7 @@ bool TImportRun::LayFixedColumns(const std::vector<int>& order) {
       FColumnSlices.clear();
       return false;
     }
-    const int width = widths.empty() ? FixedWidth(*field, FOwner.FDateTimeStyle) : widths[k];
+    const int width = widths.empty() ? FixedWidth(*field, FProps.FDateTimeStyle) : widths[k];
     FColumnSlices.push_back(
         {static_cast<std::size_t>(width), field != nullptr && IsTextFieldType(field->DataType())});
   }
@@ -58,9 +58,9 @@ bool TImportRun::LayFixedColumns(const std::vector<int>& order) {
 }
 
 bool TImportRun::CutHeaderByNames(std::string_view header, std::vector<int>& order) {
-  const std::vector<TField*>& fields = FOwner.FDataSet->Fields();
+  const std::vector<TField*>& fields = FProps.FDataSet->Fields();
   std::vector<int> widths;
-  for (const TField* f : fields) widths.push_back(FixedWidth(*f, FOwner.FDateTimeStyle));
+  for (const TField* f : fields) widths.push_back(FixedWidth(*f, FProps.FDateTimeStyle));
   std::vector<bool> used(fields.size(), false);
   std::size_t reached = 0;
   // Cuts header from pos on into the columns of fields not yet used; a
@@ -93,12 +93,11 @@ bool TImportRun::CutHeaderByNames(std::string_view header, std::vector<int>& ord
 }
 
 bool TImportRun::MatchColumns() {
-  const TCSVImport& o = FOwner;
   FValueFields.clear();
   FColumnFault.clear();
   FUnknownColumns.clear();
   FColumnsLaid = false;
-  const bool columns = o.FImportType == impFixed && o.FFixedLayout == flColumns;
+  const bool columns = FProps.FImportType == impFixed && FProps.FFixedLayout == flColumns;
   if (!columns) return MatchNames();
   // A header record is cut as the fields that take part lie in the
   // dataset; the values then too, but where FieldList names their fields.
@@ -107,28 +106,29 @@ bool TImportRun::MatchColumns() {
   const std::vector<int> taking = FieldsTakingPart();
   std::vector<int> order = taking;
   const std::string_view header =
-      o.FColumnMatching == cmByHeaderName && o.FHeaderData->Count() > 0
-          ? std::string_view(o.FHeaderData->Strings(o.FHeaderData->Count() - 1))
+      FProps.FColumnMatching == cmByHeaderName && FProps.FHeaderData->Count() > 0
+          ? std::string_view(FProps.FHeaderData->Strings(FProps.FHeaderData->Count() - 1))
           : std::string_view();
   if (!IsBlank(header)) {
     std::vector<int> widths;
     std::string fault;
     order.clear();
-    if (!o.FFixedWidths.empty()) {
-      if (ParseFixedWidths(o.FFixedWidths, widths, fault)) order.assign(widths.size(), -1);
+    if (!FProps.FFixedWidths.empty()) {
+      if (ParseFixedWidths(FProps.FFixedWidths, widths, fault)) order.assign(widths.size(), -1);
     } else if (!CutHeaderByNames(header, order)) {
       return false;
     }
   }
   if (!LayFixedColumns(order)) return false;
   FColumnsLaid = true;
-  if (!MatchNames() || (o.FColumnMatching == cmByFieldList && !LayFixedColumns(FValueFields))) {
+  if (!MatchNames() ||
+      (FProps.FColumnMatching == cmByFieldList && !LayFixedColumns(FValueFields))) {
     FValueFields.clear();
     FColumnsLaid = false;
     return false;
   }
   // The values are those of the fields taking part, not one a field.
-  const std::vector<TField*>& fields = o.FDataSet->Fields();
+  const std::vector<TField*>& fields = FProps.FDataSet->Fields();
   if (FValueFields.empty() && taking.size() != fields.size()) FValueFields = taking;
   for (std::size_t v = 0; v < FColumnSlices.size(); ++v) {
     const int f = FValueFields.empty() ? static_cast<int>(v)
@@ -144,16 +144,17 @@ bool TImportRun::MatchNames() {
   TCSVImport& o = FOwner;
   std::vector<std::string> names;
   std::string from;
-  if (o.FColumnMatching == cmByHeaderName) {
-    if (o.FHeaderData->Count() == 0) return true;  // no header record: by position
+  if (FProps.FColumnMatching == cmByHeaderName) {
+    if (FProps.FHeaderData->Count() == 0) return true;  // no header record: by position
     TValueList header;
     // A blank header record names no columns: its list stays empty.
-    const TStrings& headers = *o.FHeaderData;
+    const TStrings& headers = *FProps.FHeaderData;
     static_cast<void>(o.SplitFieldsInto(headers.Strings(headers.Count() - 1), header));
     for (int i = 0; i < header.Count(); ++i) names.push_back(Trim(header[i]));
     from = "the header record";
-  } else if (o.FColumnMatching == cmByFieldList) {
-    for (int i = 0; i < o.FFieldList->Count(); ++i) names.push_back(Trim(o.FFieldList->Strings(i)));
+  } else if (FProps.FColumnMatching == cmByFieldList) {
+    for (int i = 0; i < FProps.FFieldList->Count(); ++i)
+      names.push_back(Trim(FProps.FFieldList->Strings(i)));
     from = "FieldList";
     if (names.empty()) {
       FColumnFault = "FieldList names no fields for the values";
@@ -162,11 +163,12 @@ bool TImportRun::MatchNames() {
   } else {
     return true;
   }
-  const std::vector<TField*>& fields = o.FDataSet->Fields();
+  const std::vector<TField*>& fields = FProps.FDataSet->Fields();
   std::vector<std::string> fieldNames;
   for (const TField* f : fields) fieldNames.push_back(f->FieldName());
-  const bool filtered = o.FColumnMatching == cmByHeaderName &&
-                        (o.FFieldListAction == flaInclude || o.FFieldListAction == flaExclude);
+  const bool filtered =
+      FProps.FColumnMatching == cmByHeaderName &&
+      (FProps.FFieldListAction == flaInclude || FProps.FFieldListAction == flaExclude);
   std::vector<int> firstValue(fields.size(), -1);
   std::string twice;
   for (std::size_t v = 0; v < names.size(); ++v) {
@@ -176,8 +178,9 @@ bool TImportRun::MatchNames() {
       if (SameText(name, fieldNames[f])) field = static_cast<int>(f);
     }
     // A name the list leaves out is skipped, whether or not it names a field.
-    if (filtered && !FieldInFieldList(o.FFieldListAction, o.FFieldList.get(), name)) field = -2;
-    if (field == -1 && !o.FSkipUnknownColumns) FUnknownColumns.push_back(name);
+    if (filtered && !FieldInFieldList(FProps.FFieldListAction, FProps.FFieldList.get(), name))
+      field = -2;
+    if (field == -1 && !FProps.FSkipUnknownColumns) FUnknownColumns.push_back(name);
     if (field >= 0) {
       int& first = firstValue[static_cast<std::size_t>(field)];
       if (first >= 0 && twice.empty()) {
@@ -218,8 +221,8 @@ bool TImportRun::MatchNames() {
 
 std::vector<std::string> TCSVImport::MatchedColumns() const {
   std::vector<std::string> names;
-  if (FDataSet == nullptr) return names;
-  const std::vector<TField*>& fields = FDataSet->Fields();
+  if (FProps->FDataSet == nullptr) return names;
+  const std::vector<TField*>& fields = FProps->FDataSet->Fields();
   if (!FRun->FValueFields.empty()) {
     for (int f : FRun->FValueFields) {
       names.push_back(f < 0 ? std::string() : fields[static_cast<std::size_t>(f)]->FieldName());
@@ -227,9 +230,10 @@ std::vector<std::string> TCSVImport::MatchedColumns() const {
     return names;
   }
   for (const TField* f : fields) {
-    names.push_back(FieldInFieldList(FFieldListAction, FFieldList.get(), f->FieldName())
-                        ? f->FieldName()
-                        : std::string());
+    names.push_back(
+        FieldInFieldList(FProps->FFieldListAction, FProps->FFieldList.get(), f->FieldName())
+            ? f->FieldName()
+            : std::string());
   }
   return names;
 }

@@ -38,7 +38,7 @@ void TImportRun::RefuseFailedRecord() {
 
 void TImportRun::CancelFailedRecord() {
   try {
-    TDataSet* data = FOwner.FDataSet;
+    TDataSet* data = FProps.FDataSet;
     if (data->State() == dsEdit || data->State() == dsInsert) data->Cancel();
   } catch (const std::exception&) {
     // The record fails with the reason of what made it fail, which the
@@ -71,26 +71,26 @@ void TImportRun::ReportFailure(std::int64_t line, std::string_view text) {
   TRecordError error;
   error.Record = FRecordCounter;
   error.Line = line;
-  if (FOwner.FReportRecordText) error.Text = text;
-  const TDataSet* data = FOwner.FDataSet;
+  if (FProps.FReportRecordText) error.Text = text;
+  const TDataSet* data = FProps.FDataSet;
   if (data != nullptr && FFailure.Field >= 0 && FFailure.Field < data->FieldCount()) {
     error.FieldName = data->Fields(FFailure.Field)->FieldName();
   }
   error.Value = FFailure.Value;
   error.Reason = FFailure.Reason;
   error.Message = std::move(FFailure.Message);
-  FOwner.FOnRecordError(&FOwner, error);
+  FProps.FOnRecordError(&FOwner, error);
 }
 
 void TImportRun::RecordRejected(std::int64_t line, std::string_view text) {
   Increase(FErrorRecords);
-  if (FOwner.FOnRecordError) ReportFailure(line, text);
+  if (FProps.FOnRecordError) ReportFailure(line, text);
 }
 
 void TImportRun::RecordFailed(TRecordFault fault, std::int64_t line, std::string_view text) {
   // Nothing after the opening quote is stored as if it were whole.
   Increase(FErrorRecords);
-  if (!FOwner.FOnRecordError) return;
+  if (!FProps.FOnRecordError) return;
   switch (fault) {
     case rfUnclosedQuote:
       NoteFailure(rerUnclosedQuote, -1, {}, "a quote is never closed");
@@ -109,7 +109,7 @@ void TImportRun::RefusedLater(TDataSet::TRefusals& refused) {
   FStoredRecords -= refused.Count;
   for (std::int64_t i = 0; i < refused.Count; ++i) {
     Increase(FErrorRecords);
-    if (!FOwner.FOnRecordError) continue;
+    if (!FProps.FOnRecordError) continue;
     const auto at = static_cast<std::size_t>(i);
     TRecordError error;
     error.Reason = rerRefused;
@@ -127,7 +127,7 @@ void TImportRun::RefusedLater(TDataSet::TRefusals& refused) {
       error.Message = at < refused.Messages.size() ? refused.Messages[at]
                                                    : std::string("refused by the database");
     }
-    FOwner.FOnRecordError(&FOwner, error);
+    FProps.FOnRecordError(&FOwner, error);
   }
   for (std::string& message : refused.Messages) {
     if (FRefusalMessages.size() >= TDataSet::kRefusalMessagesKept) break;
@@ -136,15 +136,15 @@ void TImportRun::RefusedLater(TDataSet::TRefusals& refused) {
 }
 
 void TImportRun::RecordPosted(std::int64_t line, std::string_view text) {
-  const std::int64_t post = FOwner.FDataSet->PostCount();
+  const std::int64_t post = FProps.FDataSet->PostCount();
   const bool posted = post != FLastPost;
   FLastPost = post;
-  TDataSet::TRefusals refused = FOwner.FDataSet->TakeRefusals();
-  const std::int64_t held = FOwner.FDataSet->HeldPosts();
+  TDataSet::TRefusals refused = FProps.FDataSet->TakeRefusals();
+  const std::int64_t held = FProps.FDataSet->HeldPosts();
   // The record itself may be among those just refused: its Post can end
   // the dataset's batch.
   if (posted && (held > 0 || refused.Count > 0)) {
-    FPosted.Keep(post, FRecordCounter, line, FOwner.FReportRecordText ? text : std::string_view());
+    FPosted.Keep(post, FRecordCounter, line, FProps.FReportRecordText ? text : std::string_view());
   }
   if (refused.Count > 0) RefusedLater(refused);
   FPosted.ForgetUpTo(post - held);

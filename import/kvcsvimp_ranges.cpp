@@ -68,14 +68,14 @@ bool StartsUtf16(const char* head, std::size_t n) {
 
 std::vector<TCSVImport::TInputRange> TCSVImport::CutInput(int parts, std::string& why) const {
   why.clear();
-  if (FTrailerRecords > 0) {
+  if (FProps->FTrailerRecords > 0) {
     why = "the trailer records are known only at the end";
     return {};
   }
-  const TFileHandle file = OpenFileForSharedRead(FInputFile);
+  const TFileHandle file = OpenFileForSharedRead(FProps->FInputFile);
   struct stat info {};
   if (!file.Valid() || ::fstat(file.Fd(), &info) != 0) {
-    why = "'" + FInputFile + "' cannot be read (" + std::strerror(GetLastError()) + ")";
+    why = "'" + FProps->FInputFile + "' cannot be read (" + std::strerror(GetLastError()) + ")";
     return {};
   }
   if (!S_ISREG(info.st_mode)) {
@@ -85,17 +85,19 @@ std::vector<TCSVImport::TInputRange> TCSVImport::CutInput(int parts, std::string
   char head[4] = {};
   const ssize_t got = ::pread(file.Fd(), head, sizeof head, 0);
   const std::size_t headBytes = got > 0 ? static_cast<std::size_t>(got) : 0;
-  if (FCompression != cmNone && RecogniseFileFormat(head, headBytes) != TFileFormat::ffPlain) {
+  if (FProps->FCompression != cmNone &&
+      RecogniseFileFormat(head, headBytes) != TFileFormat::ffPlain) {
     why = "a compressed file is read from its start";
     return {};
   }
-  if (!FEncoding.empty() && (!IsUtf8Encoding(FEncoding) || StartsUtf16(head, headBytes))) {
+  if (!FProps->FEncoding.empty() &&
+      (!IsUtf8Encoding(FProps->FEncoding) || StartsUtf16(head, headBytes))) {
     why = "text converted to UTF-8 is read from its start";
     return {};
   }
 
   TRecordScanner scanner;
-  scanner.Reset(FReadBufferSize);
+  scanner.Reset(FProps->FReadBufferSize);
   FRun->SetTextRules(scanner, true);
   std::string text;
   TScanResult result;
@@ -110,10 +112,10 @@ std::vector<TCSVImport::TInputRange> TCSVImport::CutInput(int parts, std::string
     ended = result.EndOfFile;
   };
   try {
-    if (FHeaderRecords > 0 && FHeaderStored) {
-      for (std::int32_t read = 0; read < FHeaderRecords && !ended; ++read) next();
+    if (FProps->FHeaderRecords > 0 && FProps->FHeaderStored) {
+      for (std::int32_t read = 0; read < FProps->FHeaderRecords && !ended; ++read) next();
     }
-    for (std::int32_t skipped = 1; skipped < FStartRecord && !ended; ++skipped) next();
+    for (std::int32_t skipped = 1; skipped < FProps->FStartRecord && !ended; ++skipped) next();
     // Nothing read yet: the first range starts at the file's start, with
     // its byte-order mark and lines to skip.
     std::vector<TInputRange> ranges{{offset, ended ? offset : -1, 1, scanner.Line()}};
@@ -140,14 +142,14 @@ std::vector<TCSVImport::TInputRange> TCSVImport::CutInput(int parts, std::string
 }
 
 void TImportRun::EnterInputRange() {
-  const TCSVImport::TInputRange& range = *FOwner.FInputRange;
-  FSkippedRecords = FOwner.FStartRecord > 1 ? FOwner.FStartRecord - 1 : 0;
+  const TCSVImport::TInputRange& range = *FProps.FInputRange;
+  FSkippedRecords = FProps.FStartRecord > 1 ? FProps.FStartRecord - 1 : 0;
   FRecordCounter = static_cast<std::int32_t>(
       std::clamp<std::int64_t>(range.Record - 1, 0, std::numeric_limits<std::int32_t>::max()));
   FScanner.SetSource(nullptr);
-  FSource = std::make_unique<TFileRangeSource>(FFileHandle, range.Offset, range.End,
-                                               FOwner.FEncoding);
-  FScanner.Reset(FOwner.FReadBufferSize);
+  FSource =
+      std::make_unique<TFileRangeSource>(FFileHandle, range.Offset, range.End, FProps.FEncoding);
+  FScanner.Reset(FProps.FReadBufferSize);
   FScanner.SetCheckText(ChecksText());
   SetTextRules(FScanner, range.Offset == 0);
   if (range.Offset != 0) FScanner.StartInside(range.Line);
@@ -164,9 +166,8 @@ void TImportRun::Absorb(const TImportRun& later) {
   };
   add32(FErrorRecords, later.FErrorRecords);
   // Its counter started at the records before its range.
-  add32(FRecordCounter,
-        later.FRecordCounter -
-            (later.FOwner.FInputRange ? later.FOwner.FInputRange->Record - 1 : 0));
+  add32(FRecordCounter, later.FRecordCounter -
+                            (later.FProps.FInputRange ? later.FProps.FInputRange->Record - 1 : 0));
   FStoredRecords += later.FStoredRecords;
   FFilteredRecords += later.FFilteredRecords;
   FRoundedValues += later.FRoundedValues;

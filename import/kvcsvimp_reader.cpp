@@ -435,15 +435,17 @@ void TRecordScanner::ScanTerminator(const TFileHandle& Handle, TScanResult& resu
   result.LineEndBytes = static_cast<std::int64_t>(lineEnds);
 }
 
-void TCSVImport::SetReadBufferSize(std::size_t size) { FReadBufferSize = size == 0 ? 1 : size; }
+void TCSVImport::SetReadBufferSize(std::size_t size) {
+  FProps->FReadBufferSize = size == 0 ? 1 : size;
+}
 
 bool TImportRun::OpenInputFile() {
   CloseInputFile();
   FEndOfFile = false;
-  const std::string& path = FOwner.FInputFile;
-  FFileHandle = FOwner.FSharedReading ? OpenFileForSharedRead(path) : OpenFileForRead(path);
+  const std::string& path = FProps.FInputFile;
+  FFileHandle = FProps.FSharedReading ? OpenFileForSharedRead(path) : OpenFileForRead(path);
   if (!FFileHandle.Valid()) return false;
-  FScanner.Reset(FOwner.FReadBufferSize);
+  FScanner.Reset(FProps.FReadBufferSize);
   FScanner.SetCheckText(ChecksText());
   if (!OpenSource()) {
     FFileHandle.Close();
@@ -455,10 +457,11 @@ bool TImportRun::OpenInputFile() {
 
 void TImportRun::SetTextRules(TRecordScanner& scanner, bool skipLines) const {
   const TCSVImport& o = FOwner;
-  scanner.SetRule(MakeSplitRule(o.GetFieldDelimiterChar(), o.GetFieldSeparatorChar(), o.FDialect,
-                                o.FEscapeChar),
-                  o.FImportType == impDelimited);
-  scanner.SetSkip(skipLines ? o.FSkipLines : 0, o.FCommentChar.empty() ? '\0' : o.FCommentChar[0]);
+  scanner.SetRule(MakeSplitRule(o.GetFieldDelimiterChar(), o.GetFieldSeparatorChar(),
+                                FProps.FDialect, FProps.FEscapeChar),
+                  FProps.FImportType == impDelimited);
+  scanner.SetSkip(skipLines ? FProps.FSkipLines : 0,
+                  FProps.FCommentChar.empty() ? '\0' : FProps.FCommentChar[0]);
 }
 
 void TImportRun::CloseInputFile() {
@@ -485,7 +488,7 @@ void TImportRun::ReadPhysicalRecord(TFileHandle& Handle, std::string& text) {
     // Another file than the run's (a handler's, a host's): a scanner of its
     // own, on this thread, whatever the read-ahead is doing.
     if (FOtherHandle != &Handle || FOtherFd != Handle.Fd()) {
-      FOtherScanner.Reset(FOwner.FReadBufferSize);
+      FOtherScanner.Reset(FProps.FReadBufferSize);
       FOtherHandle = &Handle;
       FOtherFd = Handle.Fd();
     }
@@ -536,7 +539,7 @@ void TImportRun::RotateRecordCache(std::string& text) {
 void TImportRun::ReadTextFileRecord(TFileHandle& Handle, std::uint32_t& Bytes, std::string& text) {
   try {
     ReadPhysicalRecord(Handle, text);
-    if (FOwner.FUseRecordCache && FRecordCache->Count() > 0) {
+    if (FProps.FUseRecordCache && FRecordCache->Count() > 0) {
       // The record read is held back and the oldest cached one handed out,
       // with its own line and fault (text not valid in the encoding, say).
       RotateRecordCache(text);
@@ -611,9 +614,9 @@ bool TImportRun::ReadAheadRecordCache(std::int32_t Count) {
 std::int64_t TCSVImport::GetFileSize() {
   // A pipe has no size, and opening it only to measure it could lose what
   // its writer sends before the run's own open.
-  if (IsNamedPipe(FInputFile)) return 0;
-  TFileHandle file =
-      FSharedReading ? OpenFileForSharedRead(FInputFile) : OpenFileForRead(FInputFile);
+  if (IsNamedPipe(FProps->FInputFile)) return 0;
+  TFileHandle file = FProps->FSharedReading ? OpenFileForSharedRead(FProps->FInputFile)
+                                            : OpenFileForRead(FProps->FInputFile);
   if (!file.Valid()) {
     FRun->ShowMessage("Error getting file handle", mtWarning);
     return -1;

@@ -41,7 +41,7 @@ std::int32_t ClampToInt32(std::int64_t v) {
 
 }  // namespace
 
-TImportRun::TImportRun(TCSVImport& owner) : FOwner(owner) {}
+TImportRun::TImportRun(TCSVImport& owner) : FOwner(owner), FProps(*owner.FProps) {}
 
 TImportRun::~TImportRun() {
   // The thread reading ahead stops before the input it reads goes; the
@@ -53,9 +53,9 @@ TImportRun::~TImportRun() {
 void TImportRun::StartReadAhead() {
   // Only a regular file: a pipe's read may wait for its writer, and a run
   // that ends early must not wait with it.
-  if (!FOwner.FReadAheadEnabled || FReadAhead || FEndOfFile || !IsRegularFile(FFileHandle)) return;
+  if (!FProps.FReadAheadEnabled || FReadAhead || FEndOfFile || !IsRegularFile(FFileHandle)) return;
   std::optional<TSplitRule> rule;
-  if (!FOwner.FUseRecordCache && FOwner.FImportType == impDelimited) rule = FSplitRule;
+  if (!FProps.FUseRecordCache && FProps.FImportType == impDelimited) rule = FSplitRule;
   FReadAheadGeneration = FSplitGeneration;
   try {
     FReadAhead = std::make_unique<TRecordReadAhead>(FScanner, FFileHandle, rule);
@@ -71,7 +71,7 @@ bool TImportRun::StoreReadAheadRecord(const TReadAheadRecord& record, std::strin
   if (record.Split && FSplitGeneration == FReadAheadGeneration) {
     if (record.TextAfterQuote) NoteTextAfterQuote(record.Line);
     if (record.Blank) return true;
-    if (FOwner.FOnFilterRecord) {
+    if (FProps.FOnFilterRecord) {
       // Views of the record's own text, which stays while it is stored.
       FFilterValues.FItems.assign(record.Values, record.Values + record.ValueCount);
       if (FilteredOut(FFilterValues, record.Line)) return true;
@@ -88,7 +88,7 @@ bool TImportRun::StoreReadAheadRecord(const TReadAheadRecord& record, std::strin
 
 void TImportRun::SkipToStartRecord() {
   std::uint32_t bytes = 0;
-  for (std::int32_t skipped = 1; skipped < FOwner.FStartRecord && !FEndOfFile; ++skipped) {
+  for (std::int32_t skipped = 1; skipped < FProps.FStartRecord && !FEndOfFile; ++skipped) {
     ReadTextFileRecord(FFileHandle, bytes, FRecordText);
     ++FSkippedRecords;
   }
@@ -108,12 +108,12 @@ std::int32_t TImportRun::DatabaseFailed(const EDatabaseFailure& e, TDataSet*& bu
 }
 
 bool TImportRun::StopHere() {
-  if (!FOwner.FStopRequested.load(std::memory_order_relaxed)) return false;
+  if (!FProps.FStopRequested.load(std::memory_order_relaxed)) return false;
   FInterrupted = true;
   FNextRecord = FSkippedRecords + FRecordCounter + 1;
   // The line of the record not taken: read it, and leave it.
   std::uint32_t bytes = 0;
-  if (FReadAhead && !FOwner.FUseRecordCache) {
+  if (FReadAhead && !FProps.FUseRecordCache) {
     const TReadAheadRecord& record = NextReadAheadRecord();
     FNextRecordLine = record.EndOfFile && record.Text.empty() ? 0 : record.Line;
   } else {
@@ -127,17 +127,17 @@ bool TImportRun::StopHere() {
 void TImportRun::FreeProgressWindow() { delete std::exchange(FProgressWindow, nullptr); }
 
 bool TImportRun::FilteredOut(const TValueList& values, std::int64_t line) {
-  if (!FOwner.FOnFilterRecord) return false;
+  if (!FProps.FOnFilterRecord) return false;
   bool accept = true;
-  FOwner.FOnFilterRecord(&FOwner, values, line, accept);
+  FProps.FOnFilterRecord(&FOwner, values, line, accept);
   if (accept) return false;
   ++FFilteredRecords;
   return true;
 }
 
 void TImportRun::ShowMessage(const std::string& text, TMsgDlgType type) {
-  if (FOwner.FOnMessage) {
-    FOwner.FOnMessage(&FOwner, text, type);
+  if (FProps.FOnMessage) {
+    FProps.FOnMessage(&FOwner, text, type);
   } else {
     MessageDlg(text, type, {mbOK}, 0);
   }
@@ -200,7 +200,7 @@ void TImportRun::CommitBulk(TDataSet*& bulkData, bool unwinding) {
 
 void TImportRun::EndRun(TDataSet*& bulkData, bool unwinding) {
   FColumnsLaid = false;  // a split after the run lays its columns afresh
-  FOwner.FStopRequested.store(false, std::memory_order_relaxed);
+  FProps.FStopRequested.store(false, std::memory_order_relaxed);
   CommitBulk(bulkData, unwinding);
   CloseInputFile();
   FreeProgressWindow();
@@ -219,7 +219,7 @@ std::int64_t TImportRun::ImportReadAheadRecord() {
   } else if (std::string_view text = record.Text; !text.empty()) {
     if (!StoreReadAheadRecord(record, text)) {
       RecordRejected(record.Line, text);
-    } else if (FOwner.FOnRecordError) {
+    } else if (FProps.FOnRecordError) {
       RecordPosted(record.Line, text);
     }
   }
@@ -238,7 +238,7 @@ std::int64_t TImportRun::ImportReadRecord(std::uint32_t& bytes) {
     if (SplitRecordInto(FRecordText, FValues) && !FilteredOut(FValues, FRecordLine)) {
       if (!AddRecordValues(FValues.Data(), FValues.Count())) {
         RecordRejected(FRecordLine, ReportText());
-      } else if (FOwner.FOnRecordError) {
+      } else if (FProps.FOnRecordError) {
         RecordPosted(FRecordLine, ReportText());
       }
     }
@@ -250,7 +250,7 @@ std::int32_t TImportRun::Execute() {
   // The run's own format settings, until the guard below has ended it; a
   // field's own date layout changes the run's copy, never settings that
   // other threads read.
-  const TScopedFormatSettings formats(FOwner.FFormats, FOwner.FColumnFormats->Count() > 0);
+  const TScopedFormatSettings formats(FProps.FFormats, FProps.FColumnFormats->Count() > 0);
   std::int32_t Result = -1;
   // The dataset whose BeginBulk has been called and still waits for EndBulk.
   TDataSet* bulkData = nullptr;
@@ -266,7 +266,7 @@ std::int32_t TImportRun::Execute() {
   FLastError.clear();
   FStarted = false;
   try {
-    if (FOwner.FOnBeginImport) FOwner.FOnBeginImport(&FOwner);
+    if (FProps.FOnBeginImport) FProps.FOnBeginImport(&FOwner);
     if (!Setup()) {
       CleanUp();
       return Result;
@@ -276,10 +276,10 @@ std::int32_t TImportRun::Execute() {
     std::int64_t byteTotal = 0;
     std::uint32_t bytes = 0;
 
-    if (FOwner.FHeaderRecords > 0 && FOwner.FHeaderStored) {
-      for (std::int32_t read = 0; read < FOwner.FHeaderRecords && !FEndOfFile; ++read) {
+    if (FProps.FHeaderRecords > 0 && FProps.FHeaderStored) {
+      for (std::int32_t read = 0; read < FProps.FHeaderRecords && !FEndOfFile; ++read) {
         ReadTextFileRecord(FFileHandle, bytes, FRecordText);
-        FOwner.FHeaderData->Add(FRecordText);
+        FProps.FHeaderData->Add(FRecordText);
       }
     }
     if (!MatchColumns()) {
@@ -290,25 +290,25 @@ std::int32_t TImportRun::Execute() {
       return -1;
     }
 
-    if (FOwner.FInputRange) {
+    if (FProps.FInputRange) {
       EnterInputRange();
     } else {
       SkipToStartRecord();
     }
-    FOwner.FDataSet->BeginBulk();
-    bulkData = FOwner.FDataSet;
+    FProps.FDataSet->BeginBulk();
+    bulkData = FProps.FDataSet;
     // With a handler, a record the dataset refuses after its Post is
     // reported by its number, line and text, kept while the dataset holds
     // it.
-    FOwner.FDataSet->SetRefusedPostsWanted(static_cast<bool>(FOwner.FOnRecordError));
-    FLastPost = FOwner.FDataSet->PostCount();
+    FProps.FDataSet->SetRefusedPostsWanted(static_cast<bool>(FProps.FOnRecordError));
+    FLastPost = FProps.FDataSet->PostCount();
     StartReadAhead();
     while (!FEndOfFile) {
       if (StopHere()) break;
       // The record's length in bytes, counted in 64 bits: Bytes is 32-bit.
       std::int64_t size = 0;
       if (FReadAhead && FReadAhead->Drained()) StopReadAhead();
-      if (FReadAhead && !FOwner.FUseRecordCache) {
+      if (FReadAhead && !FProps.FUseRecordCache) {
         // The record comes from the read-ahead, split already; with the
         // record cache on, the cache decides which record is returned, so
         // those reads go through ReadTextFileRecord.
@@ -320,11 +320,11 @@ std::int32_t TImportRun::Execute() {
       // read from the file in this call, not of the one returned.
       const std::int64_t recordBytes = size + FLineEndBytes + FSkippedBytes;
       byteTotal += recordBytes;
-      if (FOwner.FShowProgress && FProgressWindow != nullptr &&
+      if (FProps.FShowProgress && FProgressWindow != nullptr &&
           (FRecordCounter % kProgressInterval == 0 || FRecordCounter == 1)) {
         FProgressWindow->Increment(FRecordCounter, FileBytesFor(byteTotal));
       }
-      if (FOwner.FOnImportRecord) FOwner.FOnImportRecord(&FOwner, ClampToInt32(recordBytes));
+      if (FProps.FOnImportRecord) FProps.FOnImportRecord(&FOwner, ClampToInt32(recordBytes));
     }
     // Commit before the run reports its result; CleanUp then closes the
     // file, warns of failed records while the window is still up, and frees
@@ -332,7 +332,7 @@ std::int32_t TImportRun::Execute() {
     CommitBulk(bulkData, false);
     CleanUp();
     Result = FRecordCounter - FErrorRecords;
-    if (FOwner.FOnFinishImport) FOwner.FOnFinishImport(&FOwner);
+    if (FProps.FOnFinishImport) FProps.FOnFinishImport(&FOwner);
     return Result;
   } catch (const EConvertError& e) {
     FLastError = std::string("data conversion error: ") + e.what();
@@ -369,13 +369,13 @@ bool TImportRun::Setup() {
     FColumnFault.clear();
     FUnknownColumns.clear();
     FOwner.ResolveSeparators();
-    FOwner.FHeaderData->Clear();
+    FProps.FHeaderData->Clear();
     FRecordCache->Clear();
     FCacheHead = 0;
     FRecordCounter = 0;
-    FOwner.FTrailerData->Clear();
-    FOwner.FUseRecordCache = false;
-    if (FOwner.FDataSet == nullptr) {
+    FProps.FTrailerData->Clear();
+    FProps.FUseRecordCache = false;
+    if (FProps.FDataSet == nullptr) {
       FLastError = "no dataset to import into (DataSet is not set)";
       return false;
     }
@@ -385,9 +385,9 @@ bool TImportRun::Setup() {
       }
       return value.size() <= 1;
     };
-    if (!oneCharacter("CommentChar", FOwner.FCommentChar) ||
-        !oneCharacter("EscapeChar", FOwner.FEscapeChar) ||
-        !SeparatorCharFits(FOwner.FSeparatorChar, FLastError)) {
+    if (!oneCharacter("CommentChar", FProps.FCommentChar) ||
+        !oneCharacter("EscapeChar", FProps.FEscapeChar) ||
+        !SeparatorCharFits(FProps.FSeparatorChar, FLastError)) {
       return false;
     }
     // The input first: a run that cannot read it fails before the dataset
@@ -396,27 +396,27 @@ bool TImportRun::Setup() {
     FFileSize = FOwner.GetFileSize();
     if (!OpenInputFile()) {
       const int code = GetLastError();
-      FLastError = "cannot open '" + FOwner.FInputFile + "'" +
+      FLastError = "cannot open '" + FProps.FInputFile + "'" +
                    (code != 0 ? " (" + std::string(std::strerror(code)) + ")" : "");
       return false;
     }
-    if (!FOwner.FDataSet->Active()) FOwner.FDataSet->Open();
+    if (!FProps.FDataSet->Active()) FProps.FDataSet->Open();
     if (!ResolveColumnFormats()) return false;
-    if (!FOwner.FDataSet->CanModify()) {
-      const std::string& name = FOwner.FDataSet->Name();
+    if (!FProps.FDataSet->CanModify()) {
+      const std::string& name = FProps.FDataSet->Name();
       FLastError = "the dataset" + (name.empty() ? std::string() : " '" + name + "'") +
                    " does not take new records (it is read-only)";
       ShowMessage("Data set does not allow addition of data!", mtError);
       return false;
     }
-    if (FOwner.FTrailerRecords >= 1 && !ReadAheadRecordCache(FOwner.FTrailerRecords)) {
+    if (FProps.FTrailerRecords >= 1 && !ReadAheadRecordCache(FProps.FTrailerRecords)) {
       FLastError = "the trailer records cannot be held back";
       return false;
     }
-    FOwner.FUseRecordCache = FOwner.FTrailerRecords > 0;
-    if (FOwner.FShowProgress) {
+    FProps.FUseRecordCache = FProps.FTrailerRecords > 0;
+    if (FProps.FShowProgress) {
       if (FProgressWindow == nullptr) FProgressWindow = new TProgressWindow(&FOwner);
-      FProgressWindow->Init(ptImport, pcByte, FOwner.FInputFile, 0, FFileSize);
+      FProgressWindow->Init(ptImport, pcByte, FProps.FInputFile, 0, FFileSize);
       FProgressWindow->Show();
     }
     return true;
@@ -430,18 +430,18 @@ bool TImportRun::Setup() {
 
 bool TImportRun::ResolveColumnFormats() {
   FFieldLayouts.clear();
-  for (const std::string& item : FOwner.FColumnFormats->Items()) {
+  for (const std::string& item : FProps.FColumnFormats->Items()) {
     if (IsBlank(item)) continue;
     const std::size_t eq = item.find('=');
     const std::string name = Trim(item.substr(0, eq));
     const std::string layout = eq == std::string::npos ? "" : Trim(item.substr(eq + 1));
-    TField* field = FOwner.FDataSet->FindField(name);
+    TField* field = FProps.FDataSet->FindField(name);
     if (layout.empty() || field == nullptr) {
       FLastError = "ColumnFormats \"" + item + "\": " +
                    (layout.empty() ? "give it as NAME=LAYOUT" : "there is no field " + name);
       return false;
     }
-    FFieldLayouts.resize(FOwner.FDataSet->Fields().size());
+    FFieldLayouts.resize(FProps.FDataSet->Fields().size());
     FFieldLayouts[static_cast<std::size_t>(field->Index())] = layout;
   }
   return true;
@@ -449,16 +449,16 @@ bool TImportRun::ResolveColumnFormats() {
 
 void TImportRun::CleanUp() {
   CloseInputFile();
-  if (FErrorRecords > 0 && FOwner.FShowProgress) {
+  if (FErrorRecords > 0 && FProps.FShowProgress) {
     ShowMessage(
         "There were " + IntToStr(FErrorRecords) + " records that could not be read due to errors",
         mtWarning);
   }
   // A stopped run did not reach the end: what it holds back is no trailer.
-  if (FOwner.FTrailerRecords > 0 && FOwner.FTrailerStored && !FInterrupted) {
+  if (FProps.FTrailerRecords > 0 && FProps.FTrailerStored && !FInterrupted) {
     try {
       NormalizeRecordCache();
-      FOwner.FTrailerData->Assign(*FRecordCache);
+      FProps.FTrailerData->Assign(*FRecordCache);
     } catch (const std::bad_alloc&) {
       // Copying the held-back records fails only for want of memory; the
       // trailer is then left short (TrailerData's count shows it) and the

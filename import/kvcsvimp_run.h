@@ -13,6 +13,7 @@
 
 #include "import/kvcsvimp.h"
 #include "import/kvcsvimp_posted.h"
+#include "import/kvcsvimp_props.h"
 #include "import/kvcsvimp_scanner.h"
 #include "io/byte_source.h"
 
@@ -88,7 +89,7 @@ class TImportRun {
   void RefuseFailedRecord();
   // Posts the record appended and counts it stored.
   bool PostAppended() {
-    FOwner.FDataSet->Post();
+    FProps.FDataSet->Post();
     ++FStoredRecords;
     return true;
   }
@@ -188,9 +189,7 @@ class TImportRun {
   bool OpenSource();
   // Whether records whose bytes are not valid in the Encoding fail: the one
   // place that decides it.
-  bool ChecksText() const {
-    return !FOwner.FEncoding.empty() && FOwner.FValueErrors == veStrict;
-  }
+  bool ChecksText() const { return !FProps.FEncoding.empty() && FProps.FValueErrors == veStrict; }
   // The reason a record that cannot be stored as read (fault) gives, for
   // the record at line whose text is text.
   std::string RecordFaultReason(TRecordFault fault, std::int64_t line, std::string_view text) const;
@@ -211,6 +210,8 @@ class TImportRun {
 
 
   TCSVImport& FOwner;
+  // The owner's properties, read where the run needs them.
+  TImportProps& FProps;
 
   std::string FColumnFault;
   std::vector<std::string> FUnknownColumns;

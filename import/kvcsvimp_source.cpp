@@ -13,24 +13,24 @@ namespace korvane {
 bool TImportRun::OpenSource() {
   FScanner.SetSource(nullptr);
   FSource.reset();
-  if (FOwner.FCompression == cmNone && FOwner.FEncoding.empty()) return true;
+  if (FProps.FCompression == cmNone && FProps.FEncoding.empty()) return true;
   TByteSourceOptions options;
-  options.Decompress = FOwner.FCompression != cmNone;
+  options.Decompress = FProps.FCompression != cmNone;
   // Decompressing beside the reader is one of the threads ReadAhead allows.
-  options.Thread = FOwner.FReadAheadEnabled;
+  options.Thread = FProps.FReadAheadEnabled;
   try {
     FSource = OpenByteSource(FFileHandle, options);
   } catch (const EInOutError& e) {
     SetLastError(e.ErrorCode != 0 ? e.ErrorCode : EIO);
     return false;
   }
-  if (!FOwner.FEncoding.empty()) FSource = OpenDecodingSource(std::move(FSource), FOwner.FEncoding);
+  if (!FProps.FEncoding.empty()) FSource = OpenDecodingSource(std::move(FSource), FProps.FEncoding);
   FScanner.SetSource(FSource.get());
   return true;
 }
 
 std::int64_t TImportRun::FileBytesFor(std::int64_t textBytes) const {
-  if (!FSource || (FSource->Format() == TFileFormat::ffPlain && FOwner.FEncoding.empty())) {
+  if (!FSource || (FSource->Format() == TFileFormat::ffPlain && FProps.FEncoding.empty())) {
     return textBytes;
   }
   // The text read so far came from so many bytes of the file: the records
@@ -57,7 +57,7 @@ std::string TImportRun::RecordFaultReason(TRecordFault fault, std::int64_t line,
   char byte[8];
   std::snprintf(byte, sizeof byte, "0x%02X",
                 static_cast<unsigned>(static_cast<unsigned char>(text[at])));
-  const std::string read = FSource ? FSource->TextEncoding() : FOwner.FEncoding;
+  const std::string read = FSource ? FSource->TextEncoding() : FProps.FEncoding;
   if (IsUtf8Encoding(read)) {
     return "invalid UTF-8 at line " + IntToStr(line) + ", byte " + byte +
            "; if the file is Latin-1, add --encoding latin1";

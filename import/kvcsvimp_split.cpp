@@ -22,24 +22,26 @@ const char* FindByte(const char* p, const char* end, unsigned char c) {
 }  // namespace
 
 std::string TCSVImport::GetFieldDelimiterChar() const {
-  return FieldDelimiterChar(FFieldDelimiter);
+  return FieldDelimiterChar(FProps->FFieldDelimiter);
 }
 
 std::string TCSVImport::GetFieldSeparatorChar() const {
-  return FieldSeparatorChar(FFieldSeparator,
-                            FSeparatorChar.empty() ? FCustomSeparator : FSeparatorChar);
+  return FieldSeparatorChar(FProps->FFieldSeparator, FProps->FSeparatorChar.empty()
+                                                         ? FProps->FCustomSeparator
+                                                         : FProps->FSeparatorChar);
 }
 
 void TCSVImport::ResolveSeparators() {
   TImportRun& run = *FRun;
   run.FDelimiter = GetFieldDelimiterChar();
   run.FSeparator = GetFieldSeparatorChar();
-  run.FSplitRule = MakeSplitRule(run.FDelimiter, run.FSeparator, FDialect, FEscapeChar);
+  run.FSplitRule =
+      MakeSplitRule(run.FDelimiter, run.FSeparator, FProps->FDialect, FProps->FEscapeChar);
   ++run.FSplitGeneration;
 }
 
 void TCSVImport::SetCustomSeparator(const std::string& Value) {
-  FCustomSeparator = NormaliseCustomSeparator(Value);
+  FProps->FCustomSeparator = NormaliseCustomSeparator(Value);
 }
 
 void TValueList::AssignTo(TStringList& list) const {
@@ -58,11 +60,11 @@ bool TCSVImport::SplitFieldsInto(const std::string& Record, TValueList& Values) 
 
 bool TImportRun::SplitRecordInto(std::string& Record, TValueList& Values) {
   Values.Clear();
-  const bool report = FOwner.FOnRecordError && FOwner.FReportRecordText;
+  const bool report = FProps.FOnRecordError && FProps.FReportRecordText;
   FReportFrom = report ? TReportFrom::Values : TReportFrom::Nowhere;
   if (IsBlank(Record) && !NullColumns(Record)) return false;
   Values.FText.swap(Record);
-  if (FOwner.FImportType != impDelimited) return SplitValueText(Values);
+  if (FProps.FImportType != impDelimited) return SplitValueText(Values);
   // A record that fails is reported as read: the split copies it only when
   // it takes quotes out.
   std::string* before = report ? &FReportText : nullptr;
@@ -75,7 +77,7 @@ bool TImportRun::SplitRecordInto(std::string& Record, TValueList& Values) {
 }
 
 bool TImportRun::SplitValueText(TValueList& Values) {
-  switch (FOwner.FImportType) {
+  switch (FProps.FImportType) {
     case impDelimited:
       SplitDelimitedText(FSplitRule, Values.FText.data(), Values.FText.size(), Values.FItems);
       return true;
@@ -387,7 +389,7 @@ void TImportRun::SplitFixedLengthInto(const std::string& Record, TValueList& Val
 }
 
 bool TImportRun::NullColumns(std::string_view Record) const {
-  if (!FColumnsLaid || FOwner.FImportType != impFixed || FColumnSlices.empty()) return false;
+  if (!FColumnsLaid || FProps.FImportType != impFixed || FColumnSlices.empty()) return false;
   std::size_t width = 0;
   for (const TColumnSlice& slice : FColumnSlices) width += slice.Width;
   return Record.size() >= width && Record.find_first_not_of(' ') == std::string_view::npos;
@@ -421,11 +423,11 @@ void TImportRun::SplitFixedColumns(TValueList& Values) {
 
 void TImportRun::SplitFixedLengthText(TValueList& Values) {
   Values.FItems.clear();
-  if (FOwner.FDataSet == nullptr) return;  // no dataset: no fields to take widths from
-  if (FOwner.FFixedLayout == flColumns) return SplitFixedColumns(Values);
+  if (FProps.FDataSet == nullptr) return;  // no dataset: no fields to take widths from
+  if (FProps.FFixedLayout == flColumns) return SplitFixedColumns(Values);
   const std::string_view text = Values.FText;
   std::size_t pos = 0;
-  for (const TField* field : FOwner.FDataSet->Fields()) {
+  for (const TField* field : FProps.FDataSet->Fields()) {
     const int size = field->Size();
     std::size_t width = size > 0 ? static_cast<std::size_t>(size) : 0;
     Values.FItems.push_back(pos < text.size() ? text.substr(pos, width) : std::string_view());

@@ -73,13 +73,13 @@ bool StoreIsoLeniently(std::string_view text, TField* field, bool utc) {
 
 template <typename Value>
 bool TImportRun::AddRecordValues(const Value* values, int count) {
-  if (count <= 0 || FOwner.FDataSet == nullptr) {
+  if (count <= 0 || FProps.FDataSet == nullptr) {
     NoteFailure(rerNoValues, -1, {}, "no values");
     return false;
   }
-  if (FOwner.FValueErrors == veStrict) {
+  if (FProps.FValueErrors == veStrict) {
     // Matched by name, a value has a place only where a name stood.
-    const int fieldCount = FValueFields.empty() ? FOwner.FDataSet->FieldCount()
+    const int fieldCount = FValueFields.empty() ? FProps.FDataSet->FieldCount()
                                                 : static_cast<int>(FValueFields.size());
     if (const int used = ValuesInUse(values, count, fieldCount); used > 0) {
       NoteFailure(rerTooManyValues, -1, {},
@@ -90,9 +90,9 @@ bool TImportRun::AddRecordValues(const Value* values, int count) {
     TValueFault fault;
     return StoreRecordValues(values, count, [&](const Value& value, TField* field, int i) {
       const TScopedDateLayout layout(LayoutOf(field));
-      if (WriteStrictFieldData(value, field, FOwner.FWholeValues, fault,
-                               layout.Given() ? dsFormatSettings : FOwner.FDateTimeStyle,
-                               FOwner.FUtcTimes)) {
+      if (WriteStrictFieldData(value, field, FProps.FWholeValues, fault,
+                               layout.Given() ? dsFormatSettings : FProps.FDateTimeStyle,
+                               FProps.FUtcTimes)) {
         return true;
       }
       CancelFailedRecord();
@@ -105,12 +105,12 @@ bool TImportRun::AddRecordValues(const Value* values, int count) {
   return StoreRecordValues(values, count, [this](const Value& value, TField* field, int) {
     const TScopedDateLayout layout(LayoutOf(field));
     // Under ISO 8601, a date or time the format settings would not read.
-    if (FOwner.FDateTimeStyle == dsISO8601 && !layout.Given() &&
-        StoreIsoLeniently(value, field, FOwner.FUtcTimes)) {
+    if (FProps.FDateTimeStyle == dsISO8601 && !layout.Given() &&
+        StoreIsoLeniently(value, field, FProps.FUtcTimes)) {
       return true;
     }
     const bool stored =
-        FOwner.FWholeValues ? WriteWholeFieldData(value, field) : WriteFieldData(value, field);
+        FProps.FWholeValues ? WriteWholeFieldData(value, field) : WriteFieldData(value, field);
     // Values the column keeps rounded are counted.
     if (stored && MayRoundValues(field) && RoundsValue(value, field)) ++FRoundedValues;
     return true;
@@ -132,8 +132,8 @@ bool TImportRun::PostValues(const Value* values) {
 template <typename Value, typename Store>
 bool TImportRun::StoreRecordValues(const Value* values, int count, Store&& store) {
   try {
-    FOwner.FDataSet->Append();
-    const std::vector<TField*>& fields = FOwner.FDataSet->Fields();
+    FProps.FDataSet->Append();
+    const std::vector<TField*>& fields = FProps.FDataSet->Fields();
     // Value i into field (fieldIndex names it in a failure): a quoted empty
     // value stores the empty text in a text field, whatever the value rules.
     const auto storeValue = [&](int i, TField* field, int fieldIndex) {
@@ -158,12 +158,11 @@ bool TImportRun::StoreRecordValues(const Value* values, int count, Store&& store
     // Values go to fields by position.
     const int n = std::min(count, static_cast<int>(fields.size()));
     // Without an include or exclude action every field takes part.
-    const TFieldListAction action = FOwner.FFieldListAction;
+    const TFieldListAction action = FProps.FFieldListAction;
     const bool everyField = action != flaInclude && action != flaExclude;
     for (int i = 0; i < n; ++i) {
       TField* field = fields[static_cast<std::size_t>(i)];
-      if (!everyField &&
-          !FieldInFieldList(action, FOwner.FFieldList.get(), field->FieldName())) {
+      if (!everyField && !FieldInFieldList(action, FProps.FFieldList.get(), field->FieldName())) {
         continue;
       }
       if (!storeValue(i, field, i)) return false;
