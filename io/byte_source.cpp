@@ -20,11 +20,11 @@
 
 namespace korvane {
 
-namespace {
-
 [[noreturn]] void RaiseReadFailed() {
   throw EInOutError("Read failed with error code " + IntToStr(GetLastError()), GetLastError());
 }
+
+namespace {
 
 [[noreturn]] void RaiseCutShort(TFileFormat format) {
   throw EInOutError(std::string("Read failed: the ") + FileFormatName(format) +

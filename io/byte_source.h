@@ -20,6 +20,10 @@ enum class TFileFormat : std::uint8_t { ffPlain, ffGzip, ffZstd };
 // The name a message gives the format: "gzip", "zstd" or "plain".
 const char* FileFormatName(TFileFormat format);
 
+// Raises EInOutError for a read of a file that failed, with the system's
+// error code (GetLastError) in its message and as its ErrorCode.
+[[noreturn]] void RaiseReadFailed();
+
 // The bytes of an input, read from the front. Not thread-safe, except for
 // Progress, which any thread may call while another reads.
 class TByteSource {

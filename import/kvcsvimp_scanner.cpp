@@ -1,4 +1,4 @@
-// TCSVImport's record reader: the input file turned into records.
+// The record scanner (TRecordScanner): the input turned into records.
 //
 // A record ends at a run of line-end bytes (CR and LF in any order and
 // number, counted as one terminator) and the input ends at the physical end
@@ -11,16 +11,11 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-#include <limits>
-#include <new>
 
-#include "ui/dialogs.h"
-#include "core/sysutils.h"
-#include "io/text_encoding.h"
-#include "import/kvcsvimp.h"
-#include "import/kvcsvimp_run.h"
+#include "import/kvcsvimp_scanner.h"
+
 #include "components/kvfind.h"
-#include "import/kvcsvimp_readahead.h"
+#include "io/text_encoding.h"
 
 namespace korvane {
 
@@ -71,11 +66,6 @@ std::size_t FindSpecialBytes(const char* p, std::size_t n) {
   return n;
 }
 
-std::uint32_t ClampToUInt32(std::size_t v) {
-  constexpr auto kMax = static_cast<std::size_t>(std::numeric_limits<std::uint32_t>::max());
-  return static_cast<std::uint32_t>(v > kMax ? kMax : v);
-}
-
 // Makes room for n more bytes of a record's text. A text past 1 MiB grows
 // in steps of 64 MiB of address space or more (its pages are touched only as
 // they fill): the allocator maps each step of that size on its own and
@@ -95,10 +85,6 @@ std::uint32_t ClampToUInt32(std::size_t v) {
                                                   std::size_t n) {
   if (text.capacity() - text.size() < n) GrowRecord(text, n);
   text.append(span, n);
-}
-
-[[noreturn]] void RaiseReadFailed() {
-  throw EInOutError("Read failed with error code " + IntToStr(GetLastError()), GetLastError());
 }
 
 }  // namespace
@@ -433,200 +419,6 @@ void TRecordScanner::ScanTerminator(const TFileHandle& Handle, TScanResult& resu
     break;
   }
   result.LineEndBytes = static_cast<std::int64_t>(lineEnds);
-}
-
-void TCSVImport::SetReadBufferSize(std::size_t size) {
-  FProps->FReadBufferSize = size == 0 ? 1 : size;
-}
-
-bool TImportRun::OpenInputFile() {
-  CloseInputFile();
-  FEndOfFile = false;
-  const std::string& path = FProps.FInputFile;
-  FFileHandle = FProps.FSharedReading ? OpenFileForSharedRead(path) : OpenFileForRead(path);
-  if (!FFileHandle.Valid()) return false;
-  FScanner.Reset(FProps.FReadBufferSize);
-  FScanner.SetCheckText(ChecksText());
-  if (!OpenSource()) {
-    FFileHandle.Close();
-    return false;
-  }
-  SetTextRules(FScanner, true);
-  return true;
-}
-
-void TImportRun::SetTextRules(TRecordScanner& scanner, bool skipLines) const {
-  const TCSVImport& o = FOwner;
-  scanner.SetRule(MakeSplitRule(o.GetFieldDelimiterChar(), o.GetFieldSeparatorChar(),
-                                FProps.FDialect, FProps.FEscapeChar),
-                  FProps.FImportType == impDelimited);
-  scanner.SetSkip(skipLines ? FProps.FSkipLines : 0,
-                  FProps.FCommentChar.empty() ? '\0' : FProps.FCommentChar[0]);
-}
-
-void TImportRun::CloseInputFile() {
-  // The read-ahead thread reads the file: it stops before the file closes.
-  StopReadAhead();
-  FScanner.SetSource(nullptr);
-  FSource.reset();
-  FFileHandle.Close();
-  FScanner.Release();
-  FOtherScanner.Release();
-  FOtherHandle = nullptr;
-}
-
-void TImportRun::StopReadAhead() {
-  if (FReadAhead) FScanner = FReadAhead->Join();
-  FReadAhead.reset();
-}
-
-void TImportRun::ReadPhysicalRecord(TFileHandle& Handle, std::string& text) {
-  TScanResult result;
-  if (FReadAhead && FReadAhead->Drained()) StopReadAhead();
-  text.clear();
-  if (&Handle != &FFileHandle) {
-    // Another file than the run's (a handler's, a host's): a scanner of its
-    // own, on this thread, whatever the read-ahead is doing.
-    if (FOtherHandle != &Handle || FOtherFd != Handle.Fd()) {
-      FOtherScanner.Reset(FProps.FReadBufferSize);
-      FOtherHandle = &Handle;
-      FOtherFd = Handle.Fd();
-    }
-    FOtherScanner.Scan(Handle, text, result);
-  } else if (FReadAhead) {
-    result = FReadAhead->Next();
-    FReadAhead->TakeText(text);
-  } else {
-    FScanner.Scan(Handle, text, result);
-  }
-  TakeScanResult(result);
-}
-
-void TImportRun::TakeScanResult(const TScanResult& result) {
-  FLineEndBytes = result.LineEndBytes;
-  FSkippedBytes = result.SkippedBytes;
-  FRecordFault = result.Fault;
-  FRecordLine = result.Line;
-  if (result.EndOfFile) FEndOfFile = true;
-}
-
-const TReadAheadRecord& TImportRun::NextReadAheadRecord() {
-  try {
-    return FReadAhead->Next();
-  } catch (const EInOutError&) {
-    throw;
-  } catch (const std::exception&) {
-    // As in ReadTextFileRecord: the caller sees one kind of failure.
-    RaiseReadFailed();
-  }
-}
-
-void TImportRun::RotateRecordCache(std::string& text) {
-  // The record replaces the oldest one in the ring, which keeps each read
-  // O(1) however many records are held back.
-  const int count = FRecordCache->Count();
-  if (FCacheHead >= count) FCacheHead = 0;
-  std::string oldest = FRecordCache->Strings(FCacheHead);
-  FRecordCache->SetStrings(FCacheHead, std::move(text));
-  text = std::move(oldest);
-  FCacheOrigins.resize(static_cast<std::size_t>(count));
-  TCachedOrigin& origin = FCacheOrigins[static_cast<std::size_t>(FCacheHead)];
-  std::swap(FRecordLine, origin.Line);
-  std::swap(FRecordFault, origin.Fault);
-  FCacheHead = (FCacheHead + 1) % count;
-}
-
-void TImportRun::ReadTextFileRecord(TFileHandle& Handle, std::uint32_t& Bytes, std::string& text) {
-  try {
-    ReadPhysicalRecord(Handle, text);
-    if (FProps.FUseRecordCache && FRecordCache->Count() > 0) {
-      // The record read is held back and the oldest cached one handed out,
-      // with its own line and fault (text not valid in the encoding, say).
-      RotateRecordCache(text);
-    }
-  } catch (const EInOutError&) {
-    throw;
-  } catch (const std::exception&) {
-    // Whatever stopped the read (a record too long to hold, ...), the caller
-    // sees one kind of failure.
-    RaiseReadFailed();
-  }
-  Bytes = ClampToUInt32(text.size());
-}
-
-std::string TCSVImport::ReadTextFileRecord(TFileHandle& Handle, std::uint32_t& Bytes) {
-  std::string text;
-  ReadTextFileRecord(Handle, Bytes, text);
-  return text;
-}
-
-void TImportRun::NormalizeRecordCache() {
-  if (FCacheHead == 0 || !FRecordCache) return;
-  const int count = FRecordCache->Count();
-  if (FCacheHead < count) {
-    TStringList ordered;
-    ordered.Reserve(static_cast<std::size_t>(count));
-    for (int i = 0; i < count; ++i) ordered.Add(FRecordCache->Strings((FCacheHead + i) % count));
-    FRecordCache->Assign(ordered);
-    FCacheOrigins.resize(static_cast<std::size_t>(count));
-    std::rotate(FCacheOrigins.begin(), FCacheOrigins.begin() + FCacheHead, FCacheOrigins.end());
-  }
-  FCacheHead = 0;
-}
-
-bool TImportRun::ReadAheadRecordCache(std::int32_t Count) {
-  FCacheHead = 0;
-  FCacheOrigins.clear();
-  if (!FRecordCache) {
-    FRecordCache = std::make_unique<TStringList>();
-  } else {
-    try {
-      FRecordCache->Clear();
-    } catch (const std::exception&) {
-      // Clearing raises nothing today (only for want of memory could it);
-      // should it, the run does not start, Setup naming the trailer
-      // records as the reason.
-      return false;
-    }
-  }
-  std::int32_t counter = 0;
-  std::string text;
-  std::uint32_t bytes = 0;
-  while (counter < Count && !FEndOfFile) {
-    ReadTextFileRecord(FFileHandle, bytes, text);
-    // With the cache on (a handler pre-filling it during a run), each read
-    // has turned the ring: the record goes after its newest entry, which is
-    // the end of the cache in order.
-    if (FCacheHead == 0) {
-      FRecordCache->Add(text);
-      FCacheOrigins.push_back({FRecordLine, FRecordFault});
-    } else {
-      FRecordCache->Insert(FCacheHead, text);
-      FCacheOrigins.resize(static_cast<std::size_t>(FRecordCache->Count()) - 1);
-      FCacheOrigins.insert(FCacheOrigins.begin() + FCacheHead, {FRecordLine, FRecordFault});
-      ++FCacheHead;
-    }
-    ++counter;
-  }
-  return counter == Count;
-}
-
-std::int64_t TCSVImport::GetFileSize() {
-  // A pipe has no size, and opening it only to measure it could lose what
-  // its writer sends before the run's own open.
-  if (IsNamedPipe(FProps->FInputFile)) return 0;
-  TFileHandle file = FProps->FSharedReading ? OpenFileForSharedRead(FProps->FInputFile)
-                                            : OpenFileForRead(FProps->FInputFile);
-  if (!file.Valid()) {
-    FRun->ShowMessage("Error getting file handle", mtWarning);
-    return -1;
-  }
-  std::int64_t size = FileSize(file);
-  if (size < 0) {
-    FRun->ShowMessage("Error getting file information", mtWarning);
-    return -1;
-  }
-  return size;
 }
 
 }  // namespace korvane
