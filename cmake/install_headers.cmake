@@ -66,8 +66,8 @@ set(earlier_paths
   src/kvreg.h registry/kvreg.h
   src/kvenums.h components/kvenums.h
   src/kvtypes.h components/kvtypes.h
-  src/kvstrict.h components/kvstrict.h
-  src/kvfind.h components/kvfind.h
+  src/kvstrict.h components/strict_values.h
+  src/kvfind.h components/byte_search.h
   src/kvprogress.h components/kvprogress.h
   src/kveditors.h components/kveditors.h
   datasets/sqlite_bulk_writer.h datasets/sqlite/sqlite_bulk_writer.h

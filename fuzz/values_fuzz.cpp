@@ -20,7 +20,7 @@
 #include "fuzz/fuzz_support.h"
 #include "text/formats.h"
 #include "core/sysutils.h"
-#include "components/kvstrict.h"
+#include "components/strict_values.h"
 #include "components/kvtypes.h"
 
 namespace {

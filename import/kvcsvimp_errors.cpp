@@ -9,7 +9,7 @@
 #include "data/db_failure.h"
 #include "import/kvcsvimp.h"
 #include "import/kvcsvimp_run.h"
-#include "components/kvstrict.h"
+#include "components/strict_values.h"
 
 namespace korvane {
 

@@ -14,7 +14,7 @@
 
 #include "import/kvcsvimp_scanner.h"
 
-#include "components/kvfind.h"
+#include "components/byte_search.h"
 #include "io/text_encoding.h"
 
 namespace korvane {

@@ -7,7 +7,7 @@
 #include "core/sysutils.h"
 #include "import/kvcsvimp.h"
 #include "import/kvcsvimp_run.h"
-#include "components/kvfind.h"
+#include "components/byte_search.h"
 #include "import/kvcsvimp_readahead.h"
 
 namespace korvane {

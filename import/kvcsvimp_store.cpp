@@ -10,7 +10,7 @@
 #include "core/sysutils.h"
 #include "import/kvcsvimp.h"
 #include "import/kvcsvimp_run.h"
-#include "components/kvstrict.h"
+#include "components/strict_values.h"
 
 namespace korvane {
 

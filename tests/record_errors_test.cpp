@@ -11,7 +11,7 @@
 #include "datasets/sqlite/sqlite_dataset.h"
 #include "import/kvcsvimp.h"
 #include "import/kvcsvimp_posted.h"
-#include "components/kvstrict.h"
+#include "components/strict_values.h"
 #include "support/format_settings.h"
 #include "support/temp_dir.h"
 

@@ -1,4 +1,4 @@
-#include "components/kvstrict.h"
+#include "components/strict_values.h"
 
 #include <algorithm>
 #include <charconv>
