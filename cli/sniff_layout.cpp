@@ -300,10 +300,18 @@ TLayout SniffLayout(std::string_view head, bool headIsAll, std::optional<char> g
       // A space or colon separates only when it splits most records alike
       // into values that nearly all read as values: in one column of
       // sentences or times it is part of the values. Over another separator
-      // that splits the records it must win clearly.
+      // that splits the records it must win clearly; where that separator
+      // leaves most records ragged, a space or colon that fits more of them
+      // need not split nearly all alike, as a record of texts padded with
+      // blanks or holding a stray separator seldom does.
       const bool late = kLateSeparators.find(sep) != std::string_view::npos;
+      const bool weakRival = found && !best.Late &&
+                             best.Score.Fitting * 2 < best.Score.Records &&
+                             score.Fitting * best.Score.Records >
+                                 best.Score.Fitting * score.Records &&
+                             score.Values > best.Score.Values;
       if (score.Values < 2 ||
-          (late &&
+          (late && !weakRival &&
            (score.Records < 2 || score.Fitting * 10 < score.Records * 9 || score.Clean < 0.9))) {
         continue;
       }

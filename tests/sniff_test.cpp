@@ -125,6 +125,12 @@ TEST(Sniff, SeparatorQuoteHeaderAndColumns) {
       // Space and colon, where no other separator splits the records.
       {"x y\n1 2.5\n3 4.5\n", "space \" header x:INTEGER y:DOUBLE PRECISION"},
       {"fruit:10\nnuts:20\n", ": \" c1:TEXT c2:INTEGER"},
+      // A space that fits more records than a comma standing in a few
+      // quoted texts, though not nearly all of them.
+      {"d q id p\n29/01 0 RI-3 \"Jacket, light\"\n30/01 1 RI-8 \"Shoes, trail\"\n"
+       "31/01 1 RI-9 \"Rods, fly, two\"\n02/02 2 CC-1 \"Pillow, wood, red, big\"\n"
+       "01/02 3 HK-3 Tropic Cap\n",
+       "space \" header d:TEXT (leading zeros kept) q:INTEGER id:TEXT p:TEXT c5:TEXT"},
       // Nor does an exponent's sign, though it stands once on every line.
       {"4.63E+014 1.18E-013\n7.57E+014 8.17E-014\n",
        "space \" c1:DOUBLE PRECISION c2:DOUBLE PRECISION"},
