@@ -74,8 +74,9 @@ CLI::App* AddImportCommand(CLI::App& app, TImportOptions& io) {
                   "(CommentChar); # is sniffed when comment lines stand before the data")
       ->type_name("CHAR");
   imp->add_option("--escape", io.Escape,
-                  "Inside a quoted value, CHAR makes the character after it data: \\\" a quote, "
-                  "\\\\ a backslash (EscapeChar; standard rules); sniffed where the file shows it")
+                  "CHAR makes the character after it data, in a quoted value or not: \\\" a "
+                  "quote, \\, a separator, \\\\ a backslash, an escaped line end part of the "
+                  "value (EscapeChar; standard rules); sniffed where the file shows it")
       ->type_name("CHAR");
   imp->add_option("--column-format", io.ColumnFormats,
                   "The dates of column NAME in LAYOUT (d m y), whatever the other columns use "

@@ -40,8 +40,8 @@ struct TSniffOptions {
   // the sample tells.
   std::optional<std::int64_t> SkipLines;
   std::optional<char> Comment;
-  // A given escape character inside quoted values ('\0': none); unset, a
-  // backslash is tried where the sample shows one before a quote.
+  // A given escape character ('\0': none); unset, a backslash is tried
+  // where the sample shows one before a quote, a separator or a line end.
   std::optional<char> Escape;
   // Header records given: the first of them names the columns and the rest
   // of the records vote on the types. Unset: the sample tells.
@@ -105,8 +105,9 @@ struct TSniffResult {
   // before the first record of the width most records have are skipped.
   std::int64_t SkipLines = 0;
   char Comment = '\0';
-  // The escape character inside quoted values ('\0': none), given or found:
-  // a backslash when the sample holds \" and splits better with it.
+  // The escape character ('\0': none), given or found: a backslash when
+  // the sample holds one before a quote, a separator or a line end and
+  // splits better with it.
   char Escape = '\0';
   bool Header = false;         // the first record names the columns
   bool HeaderSniffed = false;  // the sample says the first record is a header

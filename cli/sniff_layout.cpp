@@ -162,18 +162,16 @@ std::vector<char> SteadyBytes(std::string_view text, std::int64_t maxLines) {
   return bytes;
 }
 
-// Whether text shows a backslash escaping quote inside quoted values: it
-// holds a backslash before the quote, never where a value starts (which
-// would show escapes outside quoted values too, which are not read so).
+// Whether text shows a backslash escaping: before the quote, the separator
+// or a line end. Whether it escapes there is for the records to tell.
 bool EscapeShown(std::string_view text, char sep, char quote) {
-  const char escaped[] = {'\\', quote, '\0'};
-  if (quote == '\0' || text.find(escaped) == std::string_view::npos) return false;
-  if (text.starts_with(escaped)) return false;
-  for (const char before : {sep, '\n', '\r'}) {
-    const char opening[] = {before, '\\', quote, '\0'};
-    if (before != '\0' && text.find(opening) != std::string_view::npos) return false;
+  for (const char after : {quote, sep, '\n', '\r'}) {
+    const char escaped[] = {'\\', after};
+    if (after != '\0' && text.find(std::string_view(escaped, 2)) != std::string_view::npos) {
+      return true;
+    }
   }
-  return true;
+  return false;
 }
 
 // Whether the lines of text stand in columns padded with blanks: on most
@@ -285,9 +283,10 @@ TLayout SniffLayout(std::string_view head, bool headIsAll, std::optional<char> g
       }
       TLayoutScore score = ScoreLayout(head, headIsAll, sep, quote, skip);
       char escape = skip.Escape;
-      // A backslash escapes quotes where the head shows it and the records
-      // split better so (an escaped quote would otherwise end its value
-      // early, leaving text after it or a record cut short).
+      // A backslash escapes where the head shows it and the records split
+      // better so (an escaped quote would otherwise end its value early,
+      // an escaped separator split a value, an escaped line end cut a
+      // record short).
       if (tryEscape && EscapeShown(head, sep, quote)) {
         TReadRules escaped = skip;
         escaped.Escape = '\\';

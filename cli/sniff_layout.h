@@ -30,7 +30,7 @@ struct TLayout {
   char Quote = '"';
   TLayoutScore Score;
   bool Late = false;   // a colon or a space, which stand inside values too
-  char Escape = '\0';  // a backslash found escaping quotes, else as given
+  char Escape = '\0';  // a backslash found escaping, else as given
 };
 
 // The separator and quote that split the first records best. With none

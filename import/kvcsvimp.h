@@ -190,11 +190,13 @@ class KORVANE_API TCSVImport : public TComponent {
   const std::string& CommentChar() const;
   void SetCommentChar(std::string value);
   // Under the standard text rules (Dialect dlStandard), this character (one
-  // byte) inside a quoted value makes the byte after it data: \" a quote,
-  // \\ the character itself, an escaped line end part of the value, as
-  // some database dumps write. Empty (initially): none; it counts neither
-  // as the quote nor as the separator, and a run fails to start when it is
-  // longer. Takes effect at the next run.
+  // byte) makes the byte after it data, inside a quoted value or outside
+  // one: \" a quote, \, a separator, \\ the character itself, an escaped
+  // line end part of the value (and of the record), as some database dumps
+  // write. The byte is taken as it stands (\n is an n). Empty (initially):
+  // none; it counts neither as the quote nor as the separator nor as a line
+  // end, and a run fails to start when it is longer. Takes effect at the
+  // next run.
   const std::string& EscapeChar() const;
   void SetEscapeChar(std::string value);
   // The separator as it stands: one byte (a blank too, which

@@ -105,6 +105,7 @@ void TRecordScanner::Reset(std::size_t bufferSize) {
 void TRecordScanner::SetRule(const TSplitRule& rule, bool quotedRecords) {
   FRule = rule;
   FQuotedRecords = quotedRecords && rule.Standard && rule.HasQuote;
+  FEscapedRecords = quotedRecords && rule.Standard && rule.HasEscape;
 }
 
 void TRecordScanner::Release() {
@@ -248,7 +249,7 @@ void TRecordScanner::Scan(const TFileHandle& Handle, std::string& text, TScanRes
   if (FSkipLines > 0 || FComment != 0) SkipLines(Handle, result);
   result.Line = FLine;
   const std::size_t start = text.size();
-  if (FRule.Standard && FQuotedRecords && (FRule.HasEscape || FRule.SeparatorLength > 1)) {
+  if (FEscapedRecords || (FQuotedRecords && FRule.SeparatorLength > 1)) {
     ScanEscaped(Handle, text, result);
   } else if (FRule.Standard) {
     ScanStandard(Handle, text, result);
@@ -349,7 +350,10 @@ void TRecordScanner::ScanEscaped(const TFileHandle& Handle, std::string& text,
   const std::string_view sep = FRule.SeparatorText();
   const auto escape = static_cast<char>(FRule.Escape);
   bool inQuotes = false;
-  bool escaped = false;  // the byte before was an escape inside quotes
+  bool escaped = false;  // the byte before was an escape
+  // The text up to here ends with an escaped byte: a separator ending
+  // before it is data, and no quote after it opens a value.
+  std::size_t literal = start;
   for (;; ++FPos) {
     if (FPos == FLen && !Fill(Handle)) {
       result.EndOfFile = true;
@@ -358,13 +362,23 @@ void TRecordScanner::ScanEscaped(const TFileHandle& Handle, std::string& text,
     }
     const char c = FBuffer[FPos];
     if (escaped) {
+      // The byte after an escape is data, a line end too (CR LF as one).
       escaped = false;
-    } else if (inQuotes && FRule.HasEscape && c == escape) {
+      text += c;
+      if (IsLineEnd(static_cast<unsigned char>(c))) {
+        ++FLine;
+        if (c == '\r' && Ensure(Handle, 2) && FBuffer[FPos + 1] == '\n') text += FBuffer[++FPos];
+      }
+      literal = text.size();
+      continue;
+    }
+    if (FRule.HasEscape && c == escape) {
       escaped = true;
-    } else if (c == quote) {
+    } else if (FRule.HasQuote && c == quote) {
       if (!inQuotes) {
-        inQuotes = text.size() == start ||
-                   (FRule.HasSeparator && std::string_view(text).substr(start).ends_with(sep));
+        const std::string_view record = std::string_view(text).substr(start);
+        inQuotes = record.empty() || (FRule.HasSeparator && record.ends_with(sep) &&
+                                      text.size() - sep.size() >= literal);
       } else if (Ensure(Handle, 2) && FBuffer[FPos + 1] == quote) {
         text += quote;  // two stand for one: the second is taken below
         ++FPos;

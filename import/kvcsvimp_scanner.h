@@ -38,9 +38,10 @@ struct TScanResult {
 // separator may be one UTF-8 character of up to four bytes: Separator is
 // its first byte and SeparatorBytes all of them; values split on the whole
 // character only.
-// Under the standard rules, an escape character inside a quoted value makes
-// the byte after it data (\" a quote, \\ the escape itself), as some
-// database dumps write quotes.
+// Under the standard rules, an escape character makes the byte after it
+// data, inside quoted values and outside them (\" a quote, \, a separator,
+// \\ the escape itself, an escaped line end part of the value), as some
+// database dumps write.
 struct TSplitRule {
   bool Standard = false;
   bool HasQuote = false;
@@ -59,9 +60,9 @@ struct TSplitRule {
 };
 
 // The rule for a run's resolved quote (empty for none), separator and escape
-// (empty for none; it counts only under the standard rules with a quote and
-// when it is neither the quote nor the separator). A character that is both
-// quote and separator acts as the quote.
+// (empty for none; it counts only under the standard rules and when it is
+// neither the quote, the separator nor a line end). A character that is
+// both quote and separator acts as the quote.
 TSplitRule MakeSplitRule(const std::string& delimiter, const std::string& separator,
                          TDialect dialect = dlClassic, const std::string& escape = "");
 
@@ -114,8 +115,9 @@ class TRecordScanner {
  private:
   void ScanClassic(const TFileHandle& Handle, std::string& text, TScanResult& result);
   void ScanStandard(const TFileHandle& Handle, std::string& text, TScanResult& result);
-  // ScanStandard for quoted records with an escape character or a
-  // separator of more than one byte, a byte at a time.
+  // ScanStandard for records with an escape character (which makes the
+  // byte after it data, a line end too, inside quotes or not) or quoted
+  // ones with a separator of more than one byte, a byte at a time.
   void ScanEscaped(const TFileHandle& Handle, std::string& text, TScanResult& result);
   // Takes the terminator run that starts at FPos; byte 26 in it ends the
   // input (under the standard rules only as the input's last byte).
@@ -150,6 +152,7 @@ class TRecordScanner {
   bool FExhausted = false;
   bool FAtStart = true;
   bool FQuotedRecords = false;
+  bool FEscapedRecords = false;  // delimited standard records with an escape
   bool FCheckText = false;
   TSplitRule FRule;
   std::int64_t FLine = 1;  // the line FPos stands on

@@ -108,8 +108,8 @@ TSplitRule MakeSplitRule(const std::string& delimiter, const std::string& separa
         static_cast<std::uint8_t>(std::min(separator.size(), rule.SeparatorBytes.size()));
     separator.copy(rule.SeparatorBytes.data(), rule.SeparatorLength);
   }
-  rule.HasEscape = rule.Standard && rule.HasQuote && !escape.empty() &&
-                   static_cast<unsigned char>(escape[0]) != rule.Quote &&
+  rule.HasEscape = rule.Standard && !escape.empty() && escape[0] != '\r' && escape[0] != '\n' &&
+                   !(rule.HasQuote && static_cast<unsigned char>(escape[0]) == rule.Quote) &&
                    !(rule.HasSeparator && static_cast<unsigned char>(escape[0]) == rule.Separator);
   if (rule.HasEscape) rule.Escape = static_cast<unsigned char>(escape[0]);
   return rule;
@@ -184,6 +184,32 @@ char* MoveDown(char* out, const char* from, const char* to) {
   return out + n;
 }
 
+// Moves the bytes from in on down to out up to the next separator (or end)
+// that no escape stands before, taking each escape out and keeping the byte
+// after it (an escape ending the record is data). Returns the end of what
+// was moved; stop receives where the separator or end is.
+template <bool Multi>
+char* MoveDownEscaped(const TSplitRule& rule, char* out, char* in, char* end, char*& stop) {
+  const unsigned char escape = rule.Escape;
+  for (;;) {
+    char* const hit = rule.HasSeparator
+                          ? FindOrSeparator<Multi>(rule, in, end, escape, rule.Separator)
+                          : FindEither(in, end, escape, escape);
+    out = MoveDown(out, in, hit);
+    if (hit == end || static_cast<unsigned char>(*hit) != escape) {
+      stop = hit;
+      return out;
+    }
+    if (hit + 1 == end) {
+      *out++ = *hit;
+      stop = end;
+      return out;
+    }
+    *out++ = hit[1];
+    in = hit + 2;
+  }
+}
+
 // A quoted value of the standard rules that is not a plain view: it holds a
 // doubled quote, data after its closing quote, or no closing quote. value is
 // its first byte after the opening quote; its bytes are compacted in place
@@ -227,6 +253,18 @@ char* SplitEscapedValue(const TSplitRule& rule, char* value, char* end,
   }
   // What follows the closing quote up to the separator is data.
   char* stop = end;
+  if (rule.HasEscape) {
+    char* const after = in;
+    const bool nothingQuoted = out == value;
+    out = MoveDownEscaped<Multi>(rule, out, in, end, stop);
+    if (closed && stop != after) textAfterQuote = true;
+    if (closed && nothingQuoted && stop == after) {
+      items.emplace_back(kQuotedEmptyValue, 0);
+    } else {
+      items.emplace_back(value, static_cast<std::size_t>(out - value));
+    }
+    return stop;
+  }
   if constexpr (Multi) {
     stop = FindOrSeparator<true>(rule, in, end, rule.Separator, rule.Separator);
   } else if (rule.HasSeparator) {
@@ -253,8 +291,9 @@ void KeepBefore(std::string* before, bool& changed, const char* text, std::size_
 // The standard rules. A quoted value closed right before a separator or the
 // record's end, with no quote inside, is a view of the text as it stands;
 // any other is compacted within its own bytes, so the views of the values
-// before it stay as they are.
-template <bool Multi>
+// before it stay as they are. With an escape character (Escaped), an
+// unquoted value is compacted the same way where an escape stands in it.
+template <bool Multi, bool Escaped>
 TSplitOutcome SplitStandardText(const TSplitRule& rule, char* text, std::size_t size,
                                 std::vector<std::string_view>& items, std::string* before) {
   const unsigned char quote = rule.Quote;
@@ -279,6 +318,18 @@ TSplitOutcome SplitStandardText(const TSplitRule& rule, char* text, std::size_t 
       } else {
         KeepBefore(before, outcome.Changed, text, size);
         stop = SplitEscapedValue<Multi>(rule, value, end, items, outcome.TextAfterQuote);
+      }
+    } else if constexpr (Escaped) {
+      const unsigned char escape = rule.Escape;
+      stop = rule.HasSeparator ? FindOrSeparator<Multi>(rule, p, end, escape, sep)
+                               : FindEither(p, end, escape, escape);
+      if (stop != end && static_cast<unsigned char>(*stop) == escape) {
+        KeepBefore(before, outcome.Changed, text, size);
+        char* const first = stop;
+        char* const out = MoveDownEscaped<Multi>(rule, first, first, end, stop);
+        items.emplace_back(p, static_cast<std::size_t>(out - p));
+      } else {
+        items.emplace_back(p, static_cast<std::size_t>(stop - p));
       }
     } else {
       stop = rule.HasSeparator ? FindOrSeparator<Multi>(rule, p, end, sep, sep) : end;
@@ -368,11 +419,16 @@ TSplitOutcome SplitClassicText(const TSplitRule& rule, char* text, std::size_t s
 
 TSplitOutcome SplitDelimitedText(const TSplitRule& rule, char* text, std::size_t size,
                                  std::vector<std::string_view>& items, std::string* before) {
+  if (rule.Standard && rule.HasEscape) {
+    return rule.SeparatorLength > 1
+               ? SplitStandardText<true, true>(rule, text, size, items, before)
+               : SplitStandardText<false, true>(rule, text, size, items, before);
+  }
   if (rule.SeparatorLength > 1) {
-    return rule.Standard ? SplitStandardText<true>(rule, text, size, items, before)
+    return rule.Standard ? SplitStandardText<true, false>(rule, text, size, items, before)
                          : SplitClassicText<true>(rule, text, size, items, before);
   }
-  if (rule.Standard) return SplitStandardText<false>(rule, text, size, items, before);
+  if (rule.Standard) return SplitStandardText<false, false>(rule, text, size, items, before);
   return SplitClassicText<false>(rule, text, size, items, before);
 }
 

@@ -475,14 +475,19 @@ TEST_P(StandardReaderTest, SkippedLinesAndCommentsAreLeftOutWhole) {
 }
 
 // With an escape character, an escaped quote inside quotes leaves them
-// open and an escaped line end is data; doubled quotes still stand for one.
+// open and an escaped line end is data, inside quotes or not (CR LF as
+// one); doubled quotes still stand for one, and a quote after an escaped
+// separator opens nothing.
 TEST_P(StandardReaderTest, AnEscapedQuoteDoesNotCloseTheValue) {
   imp_.SetEscapeChar("\\");
-  EXPECT_EQ(ReadStandard("1,\"a\\\"\nb\"\"\\\\\"\r\n2,\"\\\r\nc\"\n3,x\\\"\n4,\"\\\""),
+  EXPECT_EQ(ReadStandard("1,\"a\\\"\nb\"\"\\\\\"\r\n2,\"\\\r\nc\"\n3,x\\\"\n"
+                         "5,a\\\nb\\\r\nc\n6,x\\,\"y\n4,\"\\\""),
             (std::vector<StdRead>{{"1,\"a\\\"\nb\"\"\\\\\"", 2, false, false, 1},
                                   {"2,\"\\\r\nc\"", 1, false, false, 3},
                                   {"3,x\\\"", 1, false, false, 5},
-                                  {"4,\"\\\"", 0, true, true, 6}}));
+                                  {"5,a\\\nb\\\r\nc", 1, false, false, 6},
+                                  {"6,x\\,\"y", 1, false, false, 9},
+                                  {"4,\"\\\"", 0, true, true, 10}}));
 }
 
 TEST_P(StandardReaderTest, AgreesWithTheByteByByteRulesOnGeneratedFiles) {

@@ -219,8 +219,8 @@ TEST(Sniff, TitleAndCommentLinesBeforeTheData) {
   EXPECT_EQ(Layout(r), ", \" header a:INTEGER b:INTEGER");
 }
 
-// A backslash escapes quotes where the sample holds \" inside quoted
-// values and splits better so; not where an escaped quote starts a value.
+// A backslash escapes where the sample holds one before a quote, a
+// separator or a line end and the records split better so.
 TEST(Sniff, BackslashEscapesWhereTheSampleShowsThem) {
   struct TCase {
     std::string Text;
@@ -228,8 +228,13 @@ TEST(Sniff, BackslashEscapesWhereTheSampleShowsThem) {
   };
   const std::vector<TCase> cases = {
       {"id,t\n1,\"say \\\"hi\\\", then go\"\n2,\"x\"\n", '\\'},
-      {"id,t\n1,\\\"x\\\"\n2,\"y\\\"z, w\"\n", '\0'},
+      {"id,t\n1,\\\"x\\\"\n2,\"y\\\"z, w\"\n", '\\'},
       {"id,t\n1,\"C:\\\"\n2,x\n", '\0'},
+      // Outside quotes: before a separator, before a line end.
+      {"1,a\\,b,x\n2,c\\,d,y\n3,e,z\n", '\\'},
+      {"1\tline one\\\nline two\t9\n2\tx\t8\n", '\\'},
+      // Paths ending in a backslash: the line ends are not escaped.
+      {"id,path\n1,C:\\temp\\\n2,D:\\x\\\n3,E:\\\n", '\0'},
   };
   for (const TCase& c : cases) EXPECT_EQ(SniffText(c.Text, {}).Escape, c.Escape) << c.Text;
 }

@@ -210,12 +210,14 @@ TEST_P(StandardSplit, QuotesCountOnlyAroundWholeValuesAndDoubleInside) {
   EXPECT_EQ(Split("Qopen,rest"), (Values{"open,rest"}));  // never closed: the rest
 }
 
-// An escape character inside quotes makes the byte after it data; outside
-// quotes it is data itself, and it is none when it is the separator.
-TEST_P(StandardSplit, AnEscapeInsideQuotesKeepsTheByteAfterIt) {
+// An escape character makes the byte after it data, inside quotes and
+// outside them; it is none when it is the separator.
+TEST_P(StandardSplit, AnEscapeKeepsTheByteAfterIt) {
   imp_.SetEscapeChar("\\");
   imp_.ResolveSeparators();
-  EXPECT_EQ(Split("Qsay \\Qhi\\QQ,Qa\\\\bQ,c\\Qd"), (Values{"say QhiQ", "a\\b", "c\\Qd"}));
+  EXPECT_EQ(Split("Qsay \\Qhi\\QQ,Qa\\\\bQ,c\\Qd"), (Values{"say QhiQ", "a\\b", "cQd"}));
+  EXPECT_EQ(Split("a\\,b,\\Qc,d\\"),
+            (Values{"a,b", "Qc", "d\\"}));  // an escaped quote opens nothing
   EXPECT_EQ(Split("QxQQy\\,Q,Qz\\"),
             (Values{"xQy,", "z\\"}));  // doubled quotes still; never closed
   EXPECT_EQ(Split("QQ,Q\\QQ"), (Values{"<empty text>", "Q"}));
@@ -267,6 +269,57 @@ TEST_P(StandardSplit, AgreesWithTheRuleAppliedOneCharacterAtATime) {
       std::string record;
       for (int k = 0, rest = n; k < length; ++k, rest /= 4) record += alphabet[rest % 4];
       ASSERT_EQ(Split(record), rule(record)) << record;
+    }
+  }
+}
+
+// With an escape character (E), quoted or not, against the rule applied
+// one byte at a time.
+TEST_P(StandardSplit, EscapesAgreeWithTheRuleAppliedOneCharacterAtATime) {
+  for (const bool quoted : {true, false}) {
+    if (!quoted) imp_.SetFieldDelimiter(fdlNone);
+    imp_.SetEscapeChar("E");
+    imp_.ResolveSeparators();
+    auto rule = [quoted](const std::string& r) {
+      Values values;
+      if (IsBlank(r)) return values;
+      std::size_t i = 0;
+      for (;;) {
+        std::string v;
+        bool closed = false;
+        if (quoted && i < r.size() && r[i] == 'Q') {
+          for (++i; i < r.size(); ++i) {
+            if (r[i] == 'E') {
+              v += r[i + 1 < r.size() ? ++i : i];
+            } else if (r[i] != 'Q') {
+              v += r[i];
+            } else if (i + 1 < r.size() && r[i + 1] == 'Q') {
+              v += r[++i];
+            } else {
+              closed = true;
+              ++i;
+              break;
+            }
+          }
+        }
+        while (i < r.size() && r[i] != ',') {
+          if (r[i] == 'E' && i + 1 < r.size()) ++i;
+          v += r[i++];
+        }
+        values.push_back(closed && v.empty() ? "<empty text>" : v);
+        if (i == r.size()) return values;
+        ++i;
+      }
+    };
+    const char alphabet[] = {'a', ',', 'Q', 'E', ' '};
+    for (int length = 0; length <= 6; ++length) {
+      int combinations = 1;
+      for (int k = 0; k < length; ++k) combinations *= 5;
+      for (int n = 0; n < combinations; ++n) {
+        std::string record;
+        for (int k = 0, rest = n; k < length; ++k, rest /= 5) record += alphabet[rest % 5];
+        ASSERT_EQ(Split(record), rule(record)) << record << (quoted ? "" : " (no quote)");
+      }
     }
   }
 }
