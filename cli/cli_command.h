@@ -113,6 +113,7 @@ struct TExportOptions : TTransferOptions {
   std::vector<std::string> TrailerLines;
   std::string RecordSeparator = "lf";
   bool QuoteAll = false;
+  std::string Escape;
   bool AlignRight = false;
   bool ByteOrderMark = false;
   std::string Compress;

@@ -186,6 +186,9 @@ int RunExport(TExportOptions& o, std::ostream& out, std::ostream& err) {
   ChooseFormats(*exporter, o.Format);
   if (o.Format.Utc) table->SetUtcTimes(true);
   exporter->SetDialect(ParseDialect(o.Dialect));
+  if (!o.Escape.empty()) {
+    exporter->SetEscapeChar(std::string(1, ParseFormatChar("--escape", o.Escape)));
+  }
   exporter->SetByteOrderMark(o.ByteOrderMark);
   ApplyDelimiting(*exporter, o);
   if (o.Fixed) exporter->SetExportType(expFixed);
@@ -485,6 +488,12 @@ CLI::App* AddExportCommand(CLI::App& app, TExportOptions& eo) {
                   "What ends every line: lf (default), crlf or cr")
       ->type_name("lf|crlf|cr");
   exp->add_flag("--quote-all", eo.QuoteAll, "Quote every value, not only text values");
+  exp->add_option("--escape", eo.Escape,
+                  "Write CHAR before each character that would end or change a value, as "
+                  "import --escape reads it back: \\\" a quote and \\\\ a backslash inside "
+                  "quotes (a value holding CHAR is quoted), \\, a separator and an escaped line "
+                  "break with --quote none (EscapeChar; standard rules)")
+      ->type_name("CHAR");
   exp->add_flag("--bom", eo.ByteOrderMark,
                 "Write a byte-order mark first, in the --encoding's form (spreadsheets then "
                 "read the file in its encoding)");

@@ -46,17 +46,27 @@ std::string FieldNamesLine(const TExportLayout& layout) {
       ++column;
     }
     const bool standard = layout.Standard && !layout.Fixed;
+    const char escape = layout.Fixed ? 0 : layout.Escape;
     const bool wrap =
         layout.Quote != 0 &&
         (layout.DelimitedFields == dfAll ||
          (!layout.SeparatorText.empty() && name.find(layout.SeparatorText) != std::string::npos) ||
          name.find(layout.Quote) != std::string::npos ||
+         (escape != 0 && name.find(escape) != std::string::npos) ||
          (standard && name.find_first_of("\r\n") != std::string::npos));
     if (!first) line += layout.SeparatorText;
     first = false;
     if (wrap) line += layout.Quote;
-    for (const char c : name) {
-      if (wrap && standard && c == layout.Quote) line += c;  // doubled inside quotes
+    for (std::size_t i = 0; i < name.size(); ++i) {
+      const char c = name[i];
+      if (escape != 0 && (c == escape || (wrap && c == layout.Quote) ||
+                          (!wrap && (c == '\r' || c == '\n' ||
+                                     (!layout.SeparatorText.empty() &&
+                                      name.substr(i).starts_with(layout.SeparatorText)))))) {
+        line += escape;  // a name is escaped as a value is
+      } else if (wrap && standard && c == layout.Quote) {
+        line += c;  // doubled inside quotes
+      }
       line += c;
     }
     if (layout.Fixed && static_cast<int>(name.size()) < width) {
@@ -163,6 +173,13 @@ TExportLayout TExportRun::Layout() const {
   layout.Iso = FProps.FDateTimeStyle == dsISO8601;
   layout.Utc = FProps.FUtcTimes;
   layout.Standard = FProps.FDialect == dlStandard;
+  // An escape that is the quote, the separator or a line end is none, as
+  // on import.
+  const char escape = FProps.FEscapeChar.empty() ? 0 : FProps.FEscapeChar.front();
+  if (layout.Standard && !layout.Fixed && escape != 0 && escape != layout.Quote &&
+      escape != layout.Separator && escape != '\r' && escape != '\n') {
+    layout.Escape = escape;
+  }
   layout.Columns = FProps.FFixedLayout == flColumns;
   layout.Widths = FProps.FFixedWidths;
   return layout;
@@ -281,6 +298,10 @@ bool TCSVExport::Setup() {
       return false;
     }
     if (!SeparatorCharFits(FProps->FSeparatorChar, run.FLastError)) return false;
+    if (FProps->FEscapeChar.size() > 1) {
+      run.FLastError = "EscapeChar \"" + FProps->FEscapeChar + "\" is not one character";
+      return false;
+    }
     // Everything that can fail comes before the output file is created, so
     // that a run that cannot start leaves an earlier file untouched.
     if (!FProps->FDataSet->Active()) FProps->FDataSet->Open();

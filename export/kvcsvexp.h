@@ -96,6 +96,15 @@ class KORVANE_API TCSVExport : public TComponent {
   // empty text as two quotes. Fixed-width lines are the same under both.
   TDialect Dialect() const;
   void SetDialect(TDialect value);
+  // Under dlStandard, this character (one byte) stands before each byte of
+  // a value that would otherwise end or change it, as the import's
+  // EscapeChar reads it back: inside quotes before the quote and itself
+  // (\" instead of a doubled quote, \\), and a value holding it is quoted;
+  // without a quote character before the separator, CR, LF and itself (\,).
+  // Empty (initially): none. It counts neither as the quote nor as the
+  // separator, and a run fails to start when it is longer than one byte.
+  const std::string& EscapeChar() const;
+  void SetEscapeChar(std::string value);
   TExportType ExportType() const;
   void SetExportType(TExportType value);
   TFieldDelimiter FieldDelimiter() const;

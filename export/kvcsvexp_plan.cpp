@@ -55,6 +55,7 @@ void TRecordPlan::Build(const TExportLayout& layout) {
   FIso = layout.Iso;
   FUtc = layout.Utc;
   FStandard = layout.Standard && !FFixed && FQuote != 0;
+  FEscape = layout.Standard && !FFixed ? layout.Escape : 0;
   FOtherValue = false;
   FTimeTakesMilliseconds = FWhole && TimeTextTakesMilliseconds();
   std::uint8_t quoted = 0;

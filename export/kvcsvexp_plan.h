@@ -41,6 +41,8 @@ struct TExportLayout {
   bool Utc = false;
   // The standard text rules for delimited lines with a quote character.
   bool Standard = false;
+  // The escape character of the standard rules (0 for none).
+  char Escape = 0;
   // Fixed-width lines laid out as columns (FixedLayout flColumns), their
   // widths from FixedWidths' text (empty: FixedWidth).
   bool Columns = false;
@@ -147,7 +149,10 @@ struct TColumn {
 // quotes of a value are decided by its text instead: a value is quoted when
 // the quote rule asks for it and always when it holds the quote, the
 // separator, CR or LF, with each quote inside doubled; a value of none is
-// nothing, an empty text two quotes.
+// nothing, an empty text two quotes. With an escape character a value
+// holding it is quoted too, and inside the quotes the escape stands before
+// each quote and each escape instead; without a quote character the escape
+// stands before each separator, CR, LF and escape of a value.
 // With WholeValues every value reaches the line whole: memos as their text,
 // binary data and blobs as \x and lowercase hexadecimal, date-times as the
 // date, a blank and the time, times with their milliseconds when these are
@@ -185,7 +190,7 @@ class TRecordPlan {
   void CopySlots(std::vector<TCopySlot>& slots) const;
 
  private:
-  template <bool kFixed, bool kStandard, class TReader>
+  template <bool kFixed, bool kStandard, bool kEscape, class TReader>
   std::size_t PutRecord(const TReader& reader);
   template <class TReader>
   std::size_t PutRecordAs(const TReader& reader);
@@ -193,7 +198,9 @@ class TRecordPlan {
   // them, and returns its end. The opening quote is already at first[-1]
   // when the quote rule asks for quotes (column.askQuote): a value of none
   // takes it back, and only values not asked for quotes are moved.
-  // found: PutValue saw such a byte while copying the value.
+  // found: PutValue saw such a byte while copying the value. With an
+  // escape character (kEscape) every value is searched, for it too.
+  template <bool kEscape>
   char* QuoteValue(TLineWriter& line, char* first, char* p, const TColumn& column, bool none,
                    bool found);
   // The values QuoteValue leaves: empty, stored texts and special (holding
@@ -203,6 +210,13 @@ class TRecordPlan {
   // With a separator of more than one byte: whether [first, first + n)
   // holds the quote, a line end or the whole separator.
   bool NeedsQuotesExactly(const char* first, std::size_t n) const;
+  // With an escape character: whether [first, first + n) holds it, the
+  // quote (when there is one), a line end or the whole separator.
+  bool NeedsEscapes(const char* first, std::size_t n) const;
+  // Standard rules without a quote character: puts the escape before each
+  // separator, CR, LF and escape of the value [first, p), and returns its
+  // end.
+  char* EscapeValue(TLineWriter& line, char* first, char* p, const TColumn& column);
   // Under the standard rules, special tells whether a short text it copied
   // holds a byte that needs quotes.
   template <bool kStandard, class TReader, class TData>
@@ -247,6 +261,7 @@ class TRecordPlan {
   // A separator of more than one byte, whole; empty for one of one byte.
   std::string FMultiSeparator;
   char FQuote = 0;
+  char FEscape = 0;  // the standard rules' escape character, 0 for none
   bool FRightNumbers = false;
   std::uint8_t FCloseLength = 0;  // the last value's closing quote
   char FDecimalSeparator = '.';

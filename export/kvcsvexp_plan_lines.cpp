@@ -201,8 +201,11 @@ std::size_t TRecordPlan::PutCopy(const TCopiedValue* row, const char* texts) {
 
 template <class TReader>
 std::size_t TRecordPlan::PutRecordAs(const TReader& reader) {
-  if (FFixed) return PutRecord<true, false>(reader);
-  return FStandard ? PutRecord<false, true>(reader) : PutRecord<false, false>(reader);
+  if (FFixed) return PutRecord<true, false, false>(reader);
+  if (FEscape != 0) {
+    return FStandard ? PutRecord<false, true, true>(reader) : PutRecord<false, false, true>(reader);
+  }
+  return FStandard ? PutRecord<false, true, false>(reader) : PutRecord<false, false, false>(reader);
 }
 
 char* TRecordPlan::PutText(TLineWriter& line, char* p, std::string_view text,
@@ -482,18 +485,26 @@ namespace {
 
 }  // namespace
 
-[[gnu::always_inline]] inline char* TRecordPlan::QuoteValue(TLineWriter& line, char* first,
-                                                            char* p, const TColumn& column,
-                                                            bool none, bool found) {
+template <bool kEscape>
+[[gnu::always_inline]] inline char* TRecordPlan::QuoteValue(TLineWriter& line, char* first, char* p,
+                                                            const TColumn& column, bool none,
+                                                            bool found) {
   const auto n = static_cast<std::size_t>(p - first);
   bool search = column.scan || FQuoteText;
   if (FOtherValue) {
     search = true;  // not one of the column's usual values
     FOtherValue = false;
   }
-  bool special = found || (search && NeedsQuotes(first, n, FQuote, FSeparator));
-  // The search found a separator's first byte: it may start another character.
-  if (special && !FMultiSeparator.empty()) special = NeedsQuotesExactly(first, n);
+  bool special;
+  if constexpr (kEscape) {
+    static_cast<void>(search);
+    static_cast<void>(found);
+    special = NeedsEscapes(first, n);
+  } else {
+    special = found || (search && NeedsQuotes(first, n, FQuote, FSeparator));
+    // The search found a separator's first byte: it may start another character.
+    if (special && !FMultiSeparator.empty()) special = NeedsQuotesExactly(first, n);
+  }
   if (!special && !FQuoteText && n != 0) {
     // The usual value: closed when it was opened, the closing quote being
     // in the column's room (kColumnRoom).
@@ -501,6 +512,38 @@ namespace {
     return p + (column.askQuote ? 1 : 0);
   }
   return QuoteOtherValue(line, first, p, column, none, special);
+}
+
+bool TRecordPlan::NeedsEscapes(const char* first, std::size_t n) const {
+  const std::string_view value(first, n);
+  const char special[] = {FEscape, '\r', '\n', FQuote, '\0'};
+  if (value.find_first_of(special) != std::string_view::npos) return true;
+  if (!FMultiSeparator.empty()) return value.find(FMultiSeparator) != std::string_view::npos;
+  return FSeparator != 0 && value.find(FSeparator) != std::string_view::npos;
+}
+
+char* TRecordPlan::EscapeValue(TLineWriter& line, char* first, char* p, const TColumn& column) {
+  const auto n = static_cast<std::size_t>(p - first);
+  if (n == 0 || !NeedsEscapes(first, n)) return p;
+  // The bytes an escape goes before: a separator's first byte where the
+  // whole separator stands.
+  const std::string_view separator = FMultiSeparator.empty()
+                                         ? std::string_view(&FSeparator, FSeparator != 0 ? 1 : 0)
+                                         : std::string_view(FMultiSeparator);
+  std::string& escaped = FText;
+  escaped.clear();
+  const std::string_view value(first, n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const char c = value[i];
+    if (c == FEscape || c == '\r' || c == '\n' ||
+        (!separator.empty() && value.substr(i).starts_with(separator))) {
+      escaped += FEscape;
+    }
+    escaped += c;
+  }
+  p = line.Room(p, escaped.size() - n + column.rest);
+  std::memcpy(p - n, escaped.data(), escaped.size());
+  return p - n + escaped.size();
 }
 
 bool TRecordPlan::NeedsQuotesExactly(const char* first, std::size_t n) const {
@@ -520,7 +563,12 @@ bool TRecordPlan::NeedsQuotesExactly(const char* first, std::size_t n) const {
   // Quoted: an empty text, a stored text or one that needs quotes. The
   // quotes to add are the doubled ones, the closing one and the opening one
   // when it was not stored.
-  const auto quotes = static_cast<std::size_t>(special ? std::count(first, p, FQuote) : 0);
+  // With an escape, it goes before each quote and each escape instead.
+  const auto quotes = static_cast<std::size_t>(
+      !special ? 0
+      : FEscape == 0
+          ? std::count(first, p, FQuote)
+          : std::count_if(first, p, [this](char c) { return c == FQuote || c == FEscape; }));
   const std::size_t added = quotes + (opened ? 1 : 2);
   p = line.Room(p, added + column.rest);
   char* const value = p - n;
@@ -528,9 +576,10 @@ bool TRecordPlan::NeedsQuotesExactly(const char* first, std::size_t n) const {
   if (quotes != 0 || !opened) {
     // From the back, so that every byte moves before it is overwritten.
     char* out = end - 1;
+    const char before = FEscape != 0 ? FEscape : FQuote;
     for (const char* in = p; in != value;) {
       *--out = *--in;
-      if (*in == FQuote) *--out = FQuote;
+      if (*in == FQuote || (FEscape != 0 && *in == FEscape)) *--out = before;
     }
   }
   if (!opened) value[0] = FQuote;
@@ -538,7 +587,7 @@ bool TRecordPlan::NeedsQuotesExactly(const char* first, std::size_t n) const {
   return end;
 }
 
-template <bool kFixed, bool kStandard, class TReader>
+template <bool kFixed, bool kStandard, bool kEscape, class TReader>
 std::size_t TRecordPlan::PutRecord(const TReader& reader) {
   TLineWriter line(FOutput);
   char* p = line.Begin(FColumns.front().rest);
@@ -562,7 +611,9 @@ std::size_t TRecordPlan::PutRecord(const TReader& reader) {
       } else {
         p = PutValue<kStandard>(line, p, first, column, reader, data, special);
         if constexpr (kStandard) {
-          p = QuoteValue(line, first, p, column, reader.IsNull(data), special);
+          p = QuoteValue<kEscape>(line, first, p, column, reader.IsNull(data), special);
+        } else if constexpr (kEscape) {
+          p = EscapeValue(line, first, p, column);
         }
       }
     }

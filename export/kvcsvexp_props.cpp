@@ -22,6 +22,8 @@ TDelimitedFields TCSVExport::DelimitedFields() const { return FProps->FDelimited
 void TCSVExport::SetDelimitedFields(TDelimitedFields value) { FProps->FDelimitedFields = value; }
 TDialect TCSVExport::Dialect() const { return FProps->FDialect; }
 void TCSVExport::SetDialect(TDialect value) { FProps->FDialect = value; }
+const std::string& TCSVExport::EscapeChar() const { return FProps->FEscapeChar; }
+void TCSVExport::SetEscapeChar(std::string value) { FProps->FEscapeChar = std::move(value); }
 TExportType TCSVExport::ExportType() const { return FProps->FExportType; }
 void TCSVExport::SetExportType(TExportType value) { FProps->FExportType = value; }
 TFieldDelimiter TCSVExport::FieldDelimiter() const { return FProps->FFieldDelimiter; }

@@ -37,6 +37,7 @@ struct TExportProps {
   TCompression FCompression = cmNone;
   std::string FEncoding;
   TDialect FDialect = dlClassic;
+  std::string FEscapeChar;
   TExportEvent FOnExportRecord;
   TNotifyEvent FOnBeginExport;
   TNotifyEvent FOnFinishExport;

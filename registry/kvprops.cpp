@@ -80,6 +80,7 @@ TComponentClass ComponentClass<TCSVExport>() {
           .Enumeration<EnumTraits>("DelimitedFields", &C::DelimitedFields, &C::SetDelimitedFields)
           .Enumeration<EnumTraits>("Dialect", &C::Dialect, &C::SetDialect)
           .String("Encoding", &C::Encoding, &C::SetEncoding)
+          .String("EscapeChar", &C::EscapeChar, &C::SetEscapeChar)
           .Enumeration<EnumTraits>("ExportType", &C::ExportType, &C::SetExportType)
           .Enumeration<EnumTraits>("FieldDelimiter", &C::FieldDelimiter, &C::SetFieldDelimiter)
           .StringList("FieldList", &C::FieldList)

@@ -32,10 +32,27 @@ const std::vector<TFieldDef> kFields = {
 // either end, multibyte UTF-8 (the separators of several bytes, and
 // characters that share bytes with them) and both quote characters.
 std::string AwkwardText(std::mt19937& rnd) {
-  static const char* pieces[] = {
-      "a",  "\"", "'", ",", "\t", ";", "\r", "\n", "\r\n", " ", "é", "\xE2\x82\xAC", "\xE6\x97\xA5",
-      "x y", "\xC2\xA6", "\xC2\xA2", "\xE2\x86\x92", "\xE2\x86\x91", "\xF0\x9F\xA6\x86",
-      "\xF0\x9F\xA6\x85"};
+  static const char* pieces[] = {"a",
+                                 "\"",
+                                 "'",
+                                 ",",
+                                 "\t",
+                                 ";",
+                                 "\r",
+                                 "\n",
+                                 "\r\n",
+                                 " ",
+                                 "é",
+                                 "\xE2\x82\xAC",
+                                 "\xE6\x97\xA5",
+                                 "x y",
+                                 "\xC2\xA6",
+                                 "\xC2\xA2",
+                                 "\xE2\x86\x92",
+                                 "\xE2\x86\x91",
+                                 "\xF0\x9F\xA6\x86",
+                                 "\xF0\x9F\xA6\x85",
+                                 "\\"};
   std::string text;
   for (std::uint32_t n = rnd() % 9; n > 0; --n) text += pieces[rnd() % std::size(pieces)];
   return text;
@@ -71,11 +88,12 @@ struct TRules {
   const char* Custom;
   TFieldDelimiter Quote;
   const char* Exact = "";  // SeparatorChar: a UTF-8 character of several bytes
+  const char* Escape = "";  // EscapeChar
 };
 
 void PrintTo(const TRules& r, std::ostream* os) {
   *os << EnumToString(r.Separator) << " '" << r.Custom << "' " << EnumToString(r.Quote) << " '"
-      << r.Exact << "'";
+      << r.Exact << "' '" << r.Escape << "'";
 }
 
 template <class C>
@@ -86,6 +104,7 @@ void Apply(C& component, const TRules& rules) {
   component.SetCustomSeparator(rules.Custom);
   component.SetSeparatorChar(rules.Exact);
   component.SetFieldDelimiter(rules.Quote);
+  component.SetEscapeChar(rules.Escape);
 }
 
 class CsvRoundTrip : public ::testing::TestWithParam<TRules> {
@@ -123,10 +142,13 @@ INSTANTIATE_TEST_SUITE_P(
                       TRules{fspTab, "", fdlSingle}, TRules{fspCustom, ";", fdlSingle},
                       TRules{fspCustom, "", fdlDouble, "\xC2\xA6"},
                       TRules{fspCustom, "", fdlDouble, "\xE2\x86\x92"},
-                      TRules{fspCustom, "", fdlSingle, "\xF0\x9F\xA6\x86"}),
+                      TRules{fspCustom, "", fdlSingle, "\xF0\x9F\xA6\x86"},
+                      TRules{fspComma, "", fdlDouble, "", "\\"},
+                      TRules{fspTab, "", fdlSingle, "", "\\"},
+                      TRules{fspCustom, "", fdlDouble, "\xE2\x86\x92", "\\"}),
     [](const auto& p) {
       const std::size_t wide = std::string_view(p.param.Exact).size();
-      return EnumToString(p.param.Quote) + "_" +
+      return EnumToString(p.param.Quote) + "_" + (*p.param.Escape != 0 ? "escaped_" : "") +
              (wide > 0                         ? "utf8_" + std::to_string(wide) + "_bytes"
               : p.param.Separator == fspCustom ? std::string("semicolon")
                                                : EnumToString(p.param.Separator));

@@ -466,6 +466,39 @@ TEST_F(RecordFormat, StandardRulesQuoteWhereTheTextNeedsItAndDoubleQuotes) {
   }
 }
 
+// With an escape character the standard rules put it before each quote and
+// itself inside quotes (a value holding it is quoted), and without a quote
+// character before each separator, line end and itself; under the classic
+// rules it is none.
+TEST_F(RecordFormat, AnEscapeGoesBeforeWhatWouldEndOrChangeAValue) {
+  Define({{"S", ftString, 60}, {"I", ftInteger}});
+  exp.SetDialect(dlStandard);
+  exp.SetFieldSeparator(fspComma);
+  exp.SetDelimitedFields(dfTextOnly);
+  exp.SetEscapeChar("\\");
+  struct TCase {
+    std::string Text;
+    std::string Quoted;    // with the double quote
+    std::string Unquoted;  // with no quote character
+  };
+  const std::vector<TCase> cases = {
+      {"plain", "\"plain\"", "plain"},
+      {"say \"hi\"", "\"say \\\"hi\\\"\"", "say \"hi\""},
+      {"C:\\dir\\", "\"C:\\\\dir\\\\\"", "C:\\\\dir\\\\"},
+      {"a,b\r\nc", "\"a,b\r\nc\"", "a\\,b\\\r\\\nc"},
+  };
+  for (const TCase& c : cases) {
+    ds.EmptyDataSet();
+    Add({c.Text, std::int64_t{7}});
+    exp.SetFieldDelimiter(fdlDouble);
+    EXPECT_EQ(Delimited(), c.Quoted + ",7") << c.Text;
+    exp.SetFieldDelimiter(fdlNone);
+    EXPECT_EQ(Delimited(), c.Unquoted + ",7") << c.Text;
+  }
+  exp.SetDialect(dlClassic);
+  EXPECT_EQ(Delimited(), "a,b\r\nc,7");
+}
+
 TEST_F(RecordFormat, AFieldThatRaisesEmptiesTheWholeRecord) {
   Define({{"A", ftString, 5}, {"B", ftString, 5}, {"C", ftDate}});
   Add({std::string("aa"), std::string("bb"), EncodeDate(2020, 1, 1)});

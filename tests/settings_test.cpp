@@ -569,16 +569,16 @@ TEST(ComponentDescriptions, ExportPublishesItsPropertiesInTheirPublishedOrder) {
   TComponentClass cls = ComponentClass<TCSVExport>();
   EXPECT_EQ(PropertyNames(cls),
             (std::vector<std::string>{
-                "ByteOrderMark",   "Compression",       "CustomSeparator", "DataSet",
-                "DateSeparator",   "DateTimeStyle",     "DecimalSeparator", "DelimitedFields",
-                "Dialect",         "Encoding",          "ExportType",      "FieldDelimiter",
-                "FieldList",       "FieldListAction",   "FieldSeparator",  "FixedLayout",
-                "FixedWidths",     "HeaderData",
-                "HeaderFieldNames", "HeaderOutput",     "LongTimeFormat",  "NumericAlign",
-                "OnExportRecord",  "OnBeginExport",     "OnFinishExport",  "OnMessage",
-                "OutputFile",      "RecordSeparator",   "SeparatorChar",   "ShortDateFormat", "ShowProgress",
-                "ThousandSeparator", "TimeSeparator",   "TrailerData",     "TrailerOutput",
-                "UtcTimes",        "Version",           "WholeValues",     "WriteMode"}));
+                "ByteOrderMark",     "Compression",    "CustomSeparator",  "DataSet",
+                "DateSeparator",     "DateTimeStyle",  "DecimalSeparator", "DelimitedFields",
+                "Dialect",           "Encoding",       "EscapeChar",       "ExportType",
+                "FieldDelimiter",    "FieldList",      "FieldListAction",  "FieldSeparator",
+                "FixedLayout",       "FixedWidths",    "HeaderData",       "HeaderFieldNames",
+                "HeaderOutput",      "LongTimeFormat", "NumericAlign",     "OnExportRecord",
+                "OnBeginExport",     "OnFinishExport", "OnMessage",        "OutputFile",
+                "RecordSeparator",   "SeparatorChar",  "ShortDateFormat",  "ShowProgress",
+                "ThousandSeparator", "TimeSeparator",  "TrailerData",      "TrailerOutput",
+                "UtcTimes",          "Version",        "WholeValues",      "WriteMode"}));
   EXPECT_EQ(cls->FindProperty("OnExportRecord")->TypeName, "TExportEvent");
   EXPECT_EQ(cls->FindProperty("WriteMode")->Identifiers,
             (std::vector<std::string>{"wmInPlace", "wmReplace"}));
