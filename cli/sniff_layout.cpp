@@ -212,6 +212,25 @@ std::size_t WideCharacterLength(unsigned char b) {
   return b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3 : b >= 0xF0 && b <= 0xF4 ? 4 : 0;
 }
 
+// Whether c, a UTF-8 character of more than one byte, is a sign that
+// stands between values rather than in them: the broken bar, an arrow, a
+// box-drawing line, a shape, a dingbat or a pictograph. Letters, digits,
+// currency signs, punctuation marks and mathematical signs are not.
+bool IsSeparatorSign(std::string_view c) {
+  char32_t code = 0;
+  const auto b = [c](std::size_t i) {
+    return static_cast<char32_t>(static_cast<unsigned char>(c[i]));
+  };
+  if (c.size() == 2) code = ((b(0) & 0x1F) << 6) | (b(1) & 0x3F);
+  if (c.size() == 3) code = ((b(0) & 0x0F) << 12) | ((b(1) & 0x3F) << 6) | (b(2) & 0x3F);
+  if (c.size() == 4) {
+    code = ((b(0) & 0x07) << 18) | ((b(1) & 0x3F) << 12) | ((b(2) & 0x3F) << 6) | (b(3) & 0x3F);
+  }
+  const auto in = [code](char32_t first, char32_t last) { return code >= first && code <= last; };
+  return code == 0xA6 || in(0x2190, 0x21FF) || in(0x2500, 0x27BF) || in(0x2B00, 0x2BFF) ||
+         in(0x1F000, 0x1FAFF);
+}
+
 }  // namespace
 
 std::string UnsplitSeparator(std::string_view head, const TLayout& layout) {
@@ -239,7 +258,7 @@ std::string UnsplitSeparator(std::string_view head, const TLayout& layout) {
     i += length - 1;
   }
   if (!empty) endLine();
-  if (lines < 2) return {};
+  if (lines == 0) return {};
   const double layoutShare = layout.Score.Records == 0
                                  ? 0
                                  : static_cast<double>(layout.Score.Fitting) /
@@ -248,9 +267,14 @@ std::string UnsplitSeparator(std::string_view head, const TLayout& layout) {
   std::size_t bestValues = std::max<std::size_t>(layout.Score.Values, 1);
   for (const auto& [c, times] : perLine) {
     // Lines without the character count against it.
+    // On a single line, a letter of another script (or a zero byte) may
+    // stand anywhere: only a sign that stands twice or more separates.
+    if (lines == 1 && !IsSeparatorSign(c)) continue;
     for (auto [n, k] : times) {
       const double share = static_cast<double>(k) / static_cast<double>(lines);
-      if (share * 10 < 9 || share < layoutShare || n + 1 <= bestValues) continue;
+      if (share * 10 < 9 || share < layoutShare || n + 1 <= bestValues || (lines == 1 && n < 2)) {
+        continue;
+      }
       best = c;
       bestValues = n + 1;
     }

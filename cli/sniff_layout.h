@@ -43,7 +43,9 @@ TLayout SniffLayout(std::string_view head, bool headIsAll, std::optional<char> g
 // A character the import cannot split on that stands the same number of
 // times (at least once) on nearly every line of the first records of head,
 // splitting them into more values than layout does: a character of more than
-// one byte in UTF-8, or a zero byte. Empty when there is none.
+// one byte in UTF-8, or a zero byte. A sample of one line takes only a
+// sign (an arrow, a box-drawing line, a pictograph ...) that stands on it
+// twice or more. Empty when there is none.
 std::string UnsplitSeparator(std::string_view head, const TLayout& layout);
 
 // The lines starting with # that open text, blank lines between them

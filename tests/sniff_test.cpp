@@ -384,6 +384,10 @@ TEST(Sniff, SeparatorsOfMoreThanOneByteAreFound) {
        std::string(1, '\0'), "", 1},
       {"id,name\n1,Jos\xC3\xA9\n2,Ren\xC3\xA9\n", "", "", 2},  // fewer values than the commas give
       {"caf\xC3\xA9\nth\xC3\xA9\nsoup\n", "", "", 1},          // not on nearly every line
+      // One line: a sign standing twice, not a letter, not a sign once.
+      {"1" + duck + "2" + duck + "\"x\"", "", duck, 3},
+      {"caf\xC3\xA9 cr\xC3\xA9me\n", "", "", 1},
+      {"a" + bar + "b\n", "", "", 1},
   };
   for (const TCase& c : cases) {
     const TSniffResult r = SniffText(c.text, {});
