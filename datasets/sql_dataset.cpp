@@ -6,10 +6,41 @@
 
 namespace korvane {
 
-TSQLDataSet::TSQLDataSet(TComponent* owner)
-    : TDataSet(owner), FColumns(std::make_unique<TStringList>()) {}
+struct TSQLDataSet::TProps {
+  std::string FTableName;
+  std::string FQuery;
+  bool FReadOnly = false;
+  bool FCreateTable = false;
+  std::unique_ptr<TStringList> FColumns = std::make_unique<TStringList>();
+  std::int32_t FBulkCommitCount = 500000;
+  TLoadMode FLoadMode = lmAppend;
+  std::string FKeyFields;
+  std::vector<TField*> FKeyFieldList;
+};
+
+TSQLDataSet::TSQLDataSet(TComponent* owner) : TDataSet(owner), FProps(std::make_unique<TProps>()) {}
 
 TSQLDataSet::~TSQLDataSet() = default;
+
+// Programs built against an earlier library allocate and derive from the
+// class with the size they were compiled with.
+static_assert(sizeof(TSQLDataSet) == sizeof(TDataSet) + sizeof(void*),
+              "a property's value goes in TSQLDataSet::TProps");
+
+const std::string& TSQLDataSet::TableName() const { return FProps->FTableName; }
+const std::string& TSQLDataSet::Query() const { return FProps->FQuery; }
+bool TSQLDataSet::ReadOnly() const { return FProps->FReadOnly; }
+bool TSQLDataSet::CreateTable() const { return FProps->FCreateTable; }
+TStrings* TSQLDataSet::Columns() const { return FProps->FColumns.get(); }
+std::int32_t TSQLDataSet::BulkCommitCount() const { return FProps->FBulkCommitCount; }
+void TSQLDataSet::SetBulkCommitCount(std::int32_t value) {
+  FProps->FBulkCommitCount = value < 1 ? 1 : value;
+}
+TLoadMode TSQLDataSet::LoadMode() const { return FProps->FLoadMode; }
+const std::string& TSQLDataSet::KeyFields() const { return FProps->FKeyFields; }
+const std::vector<TField*>& TSQLDataSet::KeyFieldList() const { return FProps->FKeyFieldList; }
+const TStringList& TSQLDataSet::ColumnList() const { return *FProps->FColumns; }
+void TSQLDataSet::ForgetKey() { FProps->FKeyFieldList.clear(); }
 
 void TSQLDataSet::CheckInactive(const char* property) const {
   if (Active()) {
@@ -18,49 +49,49 @@ void TSQLDataSet::CheckInactive(const char* property) const {
 }
 
 void TSQLDataSet::CheckSource() const {
-  if (FTableName.empty() == FQuery.empty()) {
-    throw EDatabaseError(FTableName.empty() ? "Neither TableName nor Query is set"
-                                            : "Set either TableName or Query, not both");
+  if (FProps->FTableName.empty() == FProps->FQuery.empty()) {
+    throw EDatabaseError(FProps->FTableName.empty() ? "Neither TableName nor Query is set"
+                                                    : "Set either TableName or Query, not both");
   }
 }
 
 void TSQLDataSet::SetTableName(const std::string& value) {
   CheckInactive("TableName");
-  FTableName = value;
+  FProps->FTableName = value;
 }
 
 void TSQLDataSet::SetQuery(const std::string& value) {
   CheckInactive("Query");
-  FQuery = value;
+  FProps->FQuery = value;
 }
 
 void TSQLDataSet::SetReadOnly(bool value) {
   CheckInactive("ReadOnly");
-  FReadOnly = value;
+  FProps->FReadOnly = value;
   ReadOnlyChanged();
 }
 
 void TSQLDataSet::SetCreateTable(bool value) {
   CheckInactive("CreateTable");
-  FCreateTable = value;
+  FProps->FCreateTable = value;
 }
 
 void TSQLDataSet::SetColumns(const TStrings* value) {
   if (value) {
-    FColumns->Assign(*value);
+    FProps->FColumns->Assign(*value);
   } else {
-    FColumns->Clear();
+    FProps->FColumns->Clear();
   }
 }
 
 void TSQLDataSet::SetLoadMode(TLoadMode value) {
   CheckInactive("LoadMode");
-  FLoadMode = value;
+  FProps->FLoadMode = value;
 }
 
 void TSQLDataSet::SetKeyFields(const std::string& value) {
   CheckInactive("KeyFields");
-  FKeyFields = value;
+  FProps->FKeyFields = value;
 }
 
 namespace {
@@ -83,24 +114,24 @@ bool SameColumns(const std::vector<std::string>& a, const std::vector<std::strin
 
 void TSQLDataSet::ChooseKey(const std::vector<std::string>& primaryKey,
                             const std::vector<std::vector<std::string>>& uniqueKeys) {
-  FKeyFieldList.clear();
-  if (!IsKeyedLoad(FLoadMode)) return;
-  const std::string mode(kLoadModeNames[FLoadMode]);
+  FProps->FKeyFieldList.clear();
+  if (!IsKeyedLoad(FProps->FLoadMode)) return;
+  const std::string mode(kLoadModeNames[FProps->FLoadMode]);
   std::vector<std::string> key;
-  if (!IsBlank(FKeyFields)) {
+  if (!IsBlank(FProps->FKeyFields)) {
     std::size_t start = 0;
-    while (start <= FKeyFields.size()) {
-      std::size_t comma = FKeyFields.find(',', start);
-      if (comma == std::string::npos) comma = FKeyFields.size();
-      const std::string name = Trim(FKeyFields.substr(start, comma - start));
+    while (start <= FProps->FKeyFields.size()) {
+      std::size_t comma = FProps->FKeyFields.find(',', start);
+      if (comma == std::string::npos) comma = FProps->FKeyFields.size();
+      const std::string name = Trim(FProps->FKeyFields.substr(start, comma - start));
       if (name.empty()) {
-        throw EDatabaseError("KeyFields '" + FKeyFields + "' holds an empty name");
+        throw EDatabaseError("KeyFields '" + FProps->FKeyFields + "' holds an empty name");
       }
       if (FindField(name) == nullptr) {
         std::vector<std::string> columns;
         for (const TField* field : Fields()) columns.push_back(field->FieldName());
-        throw EDatabaseError("KeyFields: '" + name + "' is not a column of table '" + FTableName +
-                             "' (its columns: " + NameList(columns) + ")");
+        throw EDatabaseError("KeyFields: '" + name + "' is not a column of table '" +
+                             FProps->FTableName + "' (its columns: " + NameList(columns) + ")");
       }
       key.push_back(FindField(name)->FieldName());
       start = comma + 1;
@@ -111,7 +142,7 @@ void TSQLDataSet::ChooseKey(const std::vector<std::string>& primaryKey,
                     [&key](const std::vector<std::string>& u) { return SameColumns(key, u); });
     if (!unique) {
       throw EDatabaseError(mode + " matches rows by " + NameList(key) + ", but table '" +
-                           FTableName +
+                           FProps->FTableName +
                            "' has no primary key or unique key of exactly these columns, so two "
                            "rows could hold that key (add a unique key, or name one in "
                            "KeyFields)");
@@ -121,22 +152,22 @@ void TSQLDataSet::ChooseKey(const std::vector<std::string>& primaryKey,
   } else if (uniqueKeys.size() == 1) {
     key = uniqueKeys.front();
   } else if (uniqueKeys.empty()) {
-    throw EDatabaseError(mode + " matches rows by a key, but table '" + FTableName +
+    throw EDatabaseError(mode + " matches rows by a key, but table '" + FProps->FTableName +
                          "' has neither a primary key nor a unique key: name the key columns "
                          "in KeyFields");
   } else {
     std::string keys;
     for (const auto& u : uniqueKeys) keys += (keys.empty() ? "(" : ", (") + NameList(u) + ")";
-    throw EDatabaseError(mode + " matches rows by a key, but table '" + FTableName +
+    throw EDatabaseError(mode + " matches rows by a key, but table '" + FProps->FTableName +
                          "' has no primary key and several unique keys, " + keys +
                          ": name the key columns in KeyFields");
   }
-  for (const std::string& name : key) FKeyFieldList.push_back(FindField(name));
+  for (const std::string& name : key) FProps->FKeyFieldList.push_back(FindField(name));
 }
 
 void TSQLDataSet::CheckKeyValues(const TFieldData* record,
                                  const std::vector<bool>& autoIncrement) const {
-  for (const TField* field : FKeyFieldList) {
+  for (const TField* field : FProps->FKeyFieldList) {
     const auto i = static_cast<std::size_t>(field->Index());
     if (IsNull(record[i]) && !autoIncrement[i]) {
       throw EDatabaseError("key column '" + field->FieldName() +
@@ -145,6 +176,6 @@ void TSQLDataSet::CheckKeyValues(const TFieldData* record,
   }
 }
 
-bool TSQLDataSet::CanModify() const { return !FReadOnly && FQuery.empty(); }
+bool TSQLDataSet::CanModify() const { return !FProps->FReadOnly && FProps->FQuery.empty(); }
 
 }  // namespace korvane

@@ -66,29 +66,29 @@ class KORVANE_API TSQLDataSet : public TDataSet {
   // change while the dataset is open (EDatabaseError).
   //
   // The table to show (each database says how it spells names).
-  const std::string& TableName() const { return FTableName; }
+  const std::string& TableName() const;
   void SetTableName(const std::string& value);
   // One SQL statement that only reads; its result is shown read-only, in the
   // statement's own order.
-  const std::string& Query() const { return FQuery; }
+  const std::string& Query() const;
   void SetQuery(const std::string& value);
   // Opens the source read-only: CanModify is false.
-  bool ReadOnly() const { return FReadOnly; }
+  bool ReadOnly() const;
   void SetReadOnly(bool value);
   // When the table does not exist, Open creates it from Columns.
-  bool CreateTable() const { return FCreateTable; }
+  bool CreateTable() const;
   void SetCreateTable(bool value);
   // Column definitions for CreateTable, one per item, in SQL ("id INTEGER
   // PRIMARY KEY", "born DATE", "name VARCHAR(40) NOT NULL"); each dataset's
   // ColumnDefinition builds one from a field definition. Read at Open only.
-  TStrings* Columns() const { return FColumns.get(); }
+  TStrings* Columns() const;
   void SetColumns(const TStrings* value);
   // Records per transaction between BeginBulk and EndBulk (at least 1).
-  std::int32_t BulkCommitCount() const { return FBulkCommitCount; }
-  void SetBulkCommitCount(std::int32_t value) { FBulkCommitCount = value < 1 ? 1 : value; }
+  std::int32_t BulkCommitCount() const;
+  void SetBulkCommitCount(std::int32_t value);
   // How stored records meet existing rows (see TLoadMode); lmAppend
   // initially.
-  TLoadMode LoadMode() const { return FLoadMode; }
+  TLoadMode LoadMode() const;
   void SetLoadMode(TLoadMode value);
   // The columns that match a record to a row under a keyed LoadMode,
   // separated by commas ("id" or "region, code"); empty (initially) takes
@@ -96,12 +96,12 @@ class KORVANE_API TSQLDataSet : public TDataSet {
   // EDatabaseError for a keyed LoadMode when there is no such key, when a
   // name is not a column, or when no primary or unique key of the table is
   // made of exactly these columns.
-  const std::string& KeyFields() const { return FKeyFields; }
+  const std::string& KeyFields() const;
   void SetKeyFields(const std::string& value);
 
   // Open: the fields of the key a keyed LoadMode matches by, in key order
   // (empty for the other modes).
-  const std::vector<TField*>& KeyFieldList() const { return FKeyFieldList; }
+  const std::vector<TField*>& KeyFieldList() const;
   // What the records stored since Open did (see TLoadCounts). Under
   // lmAppend and lmTruncate every record stored is counted inserted.
   virtual TLoadCounts LoadCounts() const { return {}; }
@@ -113,7 +113,7 @@ class KORVANE_API TSQLDataSet : public TDataSet {
  protected:
   // Raises EDatabaseError, naming the property, while the dataset is open.
   void CheckInactive(const char* property) const;
-  const TStringList& ColumnList() const { return *FColumns; }
+  const TStringList& ColumnList() const;
   // Raises EDatabaseError unless exactly one of TableName and Query is set.
   void CheckSource() const;
   // Called after ReadOnly changed, for a connection opened in one mode.
@@ -125,22 +125,18 @@ class KORVANE_API TSQLDataSet : public TDataSet {
   void ChooseKey(const std::vector<std::string>& primaryKey,
                  const std::vector<std::vector<std::string>>& uniqueKeys);
   // Empties KeyFieldList, whose fields go when the dataset closes.
-  void ForgetKey() { FKeyFieldList.clear(); }
+  void ForgetKey();
   // Raises EDatabaseError when a keyed load's record leaves a key field
   // null that the table would not fill in itself (autoIncrement tells, by
   // field index, which fields the table fills).
   void CheckKeyValues(const TFieldData* record, const std::vector<bool>& autoIncrement) const;
 
  private:
-  std::string FTableName;
-  std::string FQuery;
-  bool FReadOnly = false;
-  bool FCreateTable = false;
-  std::unique_ptr<TStringList> FColumns;
-  std::int32_t FBulkCommitCount = 500000;
-  TLoadMode FLoadMode = lmAppend;
-  std::string FKeyFields;
-  std::vector<TField*> FKeyFieldList;
+  struct KORVANE_LOCAL TProps;
+
+  // The properties' values and the key chosen at Open, kept apart so that a
+  // new property changes no layout of the datasets' classes.
+  std::unique_ptr<TProps> FProps;
 };
 
 // Adds TSQLDataSet's published source properties to a derived dataset's

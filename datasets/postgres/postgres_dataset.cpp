@@ -62,6 +62,19 @@ std::vector<std::unique_ptr<pg::TConnection>> TPostgresDataSet::TState::OpenJobC
 TPostgresDataSet::TPostgresDataSet(TComponent* owner)
     : TSQLDataSet(owner), FState(std::make_unique<TState>()) {}
 
+const std::string& TPostgresDataSet::Connection() const { return FState->FConnection; }
+bool TPostgresDataSet::BinaryCopy() const { return FState->FBinaryCopy; }
+bool TPostgresDataSet::ExactTimes() const { return FState->FExactTimes; }
+bool TPostgresDataSet::UtcTimes() const { return FState->FUtcTimes; }
+std::int32_t TPostgresDataSet::Jobs() const { return FState->FJobs; }
+bool TPostgresDataSet::UnorderedRead() const { return FState->FUnorderedRead; }
+void TPostgresDataSet::SetUnorderedRead(bool value) { FState->FUnorderedRead = value; }
+
+// Programs built against an earlier library allocate the class with the size
+// they were compiled with.
+static_assert(sizeof(TPostgresDataSet) == sizeof(TSQLDataSet) + sizeof(void*),
+              "a property's value goes in TPostgresDataSet::TState");
+
 TPostgresDataSet::~TPostgresDataSet() {
   try {
     Close();
@@ -72,28 +85,30 @@ TPostgresDataSet::~TPostgresDataSet() {
   }
 }
 
-std::string TPostgresDataSet::ShownConnection() const { return pg::HidePassword(FConnection); }
+std::string TPostgresDataSet::ShownConnection() const {
+  return pg::HidePassword(FState->FConnection);
+}
 
 void TPostgresDataSet::SetConnection(const std::string& value) {
   CheckInactive("Connection");
-  if (value != FConnection) FState->Conn.reset();
-  FConnection = value;
+  if (value != FState->FConnection) FState->Conn.reset();
+  FState->FConnection = value;
 }
 void TPostgresDataSet::SetExactTimes(bool value) {
   CheckInactive("ExactTimes");
-  FExactTimes = value;
+  FState->FExactTimes = value;
 }
 
 void TPostgresDataSet::SetUtcTimes(bool value) {
   CheckInactive("UtcTimes");
-  if (value != FUtcTimes) FState->Conn.reset();
-  FUtcTimes = value;
+  if (value != FState->FUtcTimes) FState->Conn.reset();
+  FState->FUtcTimes = value;
 }
 
 void TPostgresDataSet::SetJobs(std::int32_t value) {
   CheckInactive("Jobs");
   if (value < 0) Fail("Jobs is a number of connections, 1 or more (0: as many as fit)");
-  FJobs = value;
+  FState->FJobs = value;
 }
 
 std::int32_t TPostgresDataSet::JobsUsed() const { return FState->JobsUsed; }
@@ -107,7 +122,7 @@ std::int32_t TPostgresDataSet::AutoJobs() {
 
 void TPostgresDataSet::SetBinaryCopy(bool value) {
   CheckInactive("BinaryCopy");
-  FBinaryCopy = value;
+  FState->FBinaryCopy = value;
   FState->Binary = value;
 }
 
@@ -115,13 +130,13 @@ bool TPostgresDataSet::CopiesBinary() const { return FState->Binary; }
 
 void TPostgresDataSet::Connect() {
   if (FState->Conn && !FState->Conn->Lost()) return;
-  if (FConnection.empty())
+  if (FState->FConnection.empty())
     Fail("Connection is empty: give a postgresql:// URI or key=value string");
-  FState->Conn = std::make_unique<pg::TConnection>(FConnection);
-  if (FUtcTimes) FState->Conn->Exec("SET TimeZone = 'UTC'");
+  FState->Conn = std::make_unique<pg::TConnection>(FState->FConnection);
+  if (FState->FUtcTimes) FState->Conn->Exec("SET TimeZone = 'UTC'");
   // The connections of the jobs work in the same session settings.
-  FState->SessionSetup = FUtcTimes ? "SET TimeZone = 'UTC'" : "";
-  FState->Binary = FBinaryCopy;
+  FState->SessionSetup = FState->FUtcTimes ? "SET TimeZone = 'UTC'" : "";
+  FState->Binary = FState->FBinaryCopy;
 }
 
 void TPostgresDataSet::ExecSQL(const std::string& sql) {
@@ -154,7 +169,7 @@ void TPostgresDataSet::InternalOpen() {
   CheckSource();
   ForgetKey();
   TState& s = *FState;
-  s.Context.ExactTimes = FExactTimes;
+  s.Context.ExactTimes = FState->FExactTimes;
   try {
     Connect();
     if (Query().empty()) {
@@ -164,7 +179,7 @@ void TPostgresDataSet::InternalOpen() {
     }
     s.Context.ZonedSession = false;
     for (const pg::TColumn& c : s.Cols) {
-      if (c.Kind == TKind::TimestampTz && FExactTimes) {
+      if (c.Kind == TKind::TimestampTz && FState->FExactTimes) {
         pg::TResult r = s.Conn->Exec(
             "SELECT current_setting('TimeZone') NOT IN ('UTC', 'Etc/UTC', 'GMT', 'Etc/GMT')",
             PGRES_TUPLES_OK);
@@ -342,7 +357,7 @@ bool TPostgresDataSet::InternalFirst() {
   if (s.Writer && s.Writer->Copying()) s.Writer->Flush();
   // A table open for appending is read over its own connection: its
   // first record is all an import reads.
-  s.StartReading(s.Writable ? 1 : FJobs, FUnorderedRead, FConnection);
+  s.StartReading(s.Writable ? 1 : FState->FJobs, FState->FUnorderedRead, FState->FConnection);
   s.FirstFound = s.ReadRecord(BrowseBuffer());
   SetActiveBuffer(nullptr);
   s.AtFirst = true;
@@ -398,7 +413,7 @@ void TPostgresDataSet::BeginBulk() {
   if (s.BulkDepth++ > 0 || !s.Conn || !s.Writable) return;
   s.StopReading();
   try {
-    if (s.StartParallelLoad(FJobs, BulkCommitCount(), FConnection)) return;
+    if (s.StartParallelLoad(FState->FJobs, BulkCommitCount(), FState->FConnection)) return;
     s.WriterFor(BulkCommitCount()).BeginBulk();
   } catch (...) {
     --s.BulkDepth;

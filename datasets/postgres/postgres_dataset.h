@@ -73,7 +73,7 @@ class KORVANE_API TPostgresDataSet : public TSQLDataSet {
   // variables (PGHOST, PGPASSWORD, ...) and password file fill in what it
   // leaves out. A password in it is never shown: ShownConnection (what
   // settings files store and messages print) has "***" in its place.
-  const std::string& Connection() const { return FConnection; }
+  const std::string& Connection() const;
   std::string ShownConnection() const;
   void SetConnection(const std::string& value);
   // TableName is "name" or "schema.name". A part in double quotes is taken
@@ -83,7 +83,7 @@ class KORVANE_API TPostgresDataSet : public TSQLDataSet {
   //
   // False makes COPY use the text format from the start (the binary format
   // is left automatically when a server refuses it).
-  bool BinaryCopy() const { return FBinaryCopy; }
+  bool BinaryCopy() const;
   void SetBinaryCopy(bool value);
   // Whether times and timestamps keep their microseconds and a timestamptz
   // its offset: such values are read as PostgreSQL's text of them (a
@@ -91,13 +91,13 @@ class KORVANE_API TPostgresDataSet : public TSQLDataSet {
   // field keeps whole (StoredText), and a field's ISO text is written
   // exactly. False, the initial value, reads them as date-times rounded to
   // the millisecond, a timestamptz as its UTC time.
-  bool ExactTimes() const { return FExactTimes; }
+  bool ExactTimes() const;
   void SetExactTimes(bool value);
   // Whether the session works in UTC whatever the connection chooses (a
   // timestamptz is then read with +00, and one without an offset is
   // written as UTC). False, the initial value: the connection's time zone
   // (options, PGTZ), else UTC.
-  bool UtcTimes() const { return FUtcTimes; }
+  bool UtcTimes() const;
   void SetUtcTimes(bool value);
 
   // Connections a read of the table or a bulk run uses at once: 1 (the
@@ -118,10 +118,10 @@ class KORVANE_API TPostgresDataSet : public TSQLDataSet {
   // its own transactions of BulkCommitCount records (see
   // pg::TParallelLoad); the other load modes and a host's transaction use
   // one connection. JobsNote says why fewer connections ran than asked.
-  std::int32_t Jobs() const { return FJobs; }
+  std::int32_t Jobs() const;
   void SetJobs(std::int32_t value);
-  bool UnorderedRead() const { return FUnorderedRead; }
-  void SetUnorderedRead(bool value) { FUnorderedRead = value; }
+  bool UnorderedRead() const;
+  void SetUnorderedRead(bool value);
   // The connections the last read or bulk run used, and why fewer than
   // Jobs asked for (empty when as many ran, or Jobs is 1).
   std::int32_t JobsUsed() const;
@@ -177,13 +177,6 @@ class KORVANE_API TPostgresDataSet : public TSQLDataSet {
 
   void OpenTable();
   void OpenQuery();
-
-  std::string FConnection;
-  bool FBinaryCopy = true;
-  bool FExactTimes = false;
-  bool FUtcTimes = false;
-  std::int32_t FJobs = 1;
-  bool FUnorderedRead = false;
 
   std::unique_ptr<TState> FState;
 };

@@ -20,6 +20,14 @@
 namespace korvane {
 
 struct TPostgresDataSet::TState {
+  // The properties' values.
+  std::string FConnection;
+  bool FBinaryCopy = true;
+  bool FExactTimes = false;
+  bool FUtcTimes = false;
+  std::int32_t FJobs = 1;
+  bool FUnorderedRead = false;
+
   std::unique_ptr<pg::TConnection> Conn;
   // The connection's COPY format: binary until the server refuses it.
   bool Binary = true;

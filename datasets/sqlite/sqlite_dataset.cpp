@@ -40,6 +40,11 @@ struct TSQLiteDataSet::TState {
   TSQLiteBulkWriter Writer;
   std::vector<bool> AutoInc;  // by field: the rowid alias
 
+  // The properties' values.
+  std::string FDatabaseFile;
+  bool FForeignKeys = true;
+  std::int32_t FBusyTimeout = 5000;
+
   sqlite3* db() const { return Db.get(); }
   std::string ErrorMessage() const { return sqlite3_errmsg(Db.get()); }
 
@@ -56,6 +61,15 @@ struct TSQLiteDataSet::TState {
 TSQLiteDataSet::TSQLiteDataSet(TComponent* owner)
     : TSQLDataSet(owner), FState(std::make_unique<TState>(this)) {}
 
+const std::string& TSQLiteDataSet::DatabaseFile() const { return FState->FDatabaseFile; }
+bool TSQLiteDataSet::ForeignKeys() const { return FState->FForeignKeys; }
+std::int32_t TSQLiteDataSet::BusyTimeout() const { return FState->FBusyTimeout; }
+
+// Programs built against an earlier library allocate the class with the size
+// they were compiled with.
+static_assert(sizeof(TSQLiteDataSet) == sizeof(TSQLDataSet) + sizeof(void*),
+              "a property's value goes in TSQLiteDataSet::TState");
+
 TSQLiteDataSet::~TSQLiteDataSet() {
   try {
     Close();
@@ -69,7 +83,7 @@ TSQLiteDataSet::~TSQLiteDataSet() {
 
 void TSQLiteDataSet::SetDatabaseFile(const std::string& value) {
   CheckInactive("DatabaseFile");
-  FDatabaseFile = value;
+  FState->FDatabaseFile = value;
   CloseConnection();
 }
 
@@ -77,22 +91,23 @@ void TSQLiteDataSet::ReadOnlyChanged() { CloseConnection(); }
 
 void TSQLiteDataSet::SetForeignKeys(bool value) {
   CheckInactive("ForeignKeys");
-  FForeignKeys = value;
+  FState->FForeignKeys = value;
   CloseConnection();
 }
 
 void TSQLiteDataSet::SetBusyTimeout(std::int32_t value) {
-  FBusyTimeout = value < 0 ? 0 : value;
-  if (FState->Db) sqlite3_busy_timeout(FState->db(), FBusyTimeout);
+  FState->FBusyTimeout = value < 0 ? 0 : value;
+  if (FState->Db) sqlite3_busy_timeout(FState->db(), FState->FBusyTimeout);
 }
 
 void TSQLiteDataSet::OpenConnection(bool create) {
   TState& s = *FState;
   if (s.Db) return;
-  if (FDatabaseFile.empty()) Fail("No DatabaseFile is set");
+  if (FState->FDatabaseFile.empty()) Fail("No DatabaseFile is set");
   struct stat info {};
-  if (!create && !IsSpecialFileName(FDatabaseFile) && stat(FDatabaseFile.c_str(), &info) != 0) {
-    Fail("Database file '" + FDatabaseFile + "' does not exist");
+  if (!create && !IsSpecialFileName(FState->FDatabaseFile) &&
+      stat(FState->FDatabaseFile.c_str(), &info) != 0) {
+    Fail("Database file '" + FState->FDatabaseFile + "' does not exist");
   }
   // The connection is never shared between threads (see the class comment),
   // so it needs no mutex of its own.
@@ -100,16 +115,16 @@ void TSQLiteDataSet::OpenConnection(bool create) {
   flags |=
       ReadOnly() ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
   sqlite3* raw = nullptr;
-  const int rc = sqlite3_open_v2(FDatabaseFile.c_str(), &raw, flags, nullptr);
+  const int rc = sqlite3_open_v2(FState->FDatabaseFile.c_str(), &raw, flags, nullptr);
   TDb db(raw);
-  const std::string prefix = "Cannot open database '" + FDatabaseFile + "': ";
+  const std::string prefix = "Cannot open database '" + FState->FDatabaseFile + "': ";
   if (rc != SQLITE_OK) Fail(prefix + (raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc)));
   sqlite3_extended_result_codes(db.get(), 1);
-  sqlite3_busy_timeout(db.get(), FBusyTimeout);
+  sqlite3_busy_timeout(db.get(), FState->FBusyTimeout);
   try {
     // Reading the schema is what finds out whether this is a database.
     QueryInt(db.get(), "SELECT count(*) FROM sqlite_schema");
-    if (FForeignKeys) Exec(db.get(), "PRAGMA foreign_keys=ON");
+    if (FState->FForeignKeys) Exec(db.get(), "PRAGMA foreign_keys=ON");
   } catch (const EDatabaseError& e) {
     Fail(prefix + e.Message());
   }
@@ -126,7 +141,8 @@ void TSQLiteDataSet::CloseConnection() noexcept {
 bool TSQLiteDataSet::TableExists(const std::string& name) {
   if (!FState->Db) {
     struct stat info {};
-    if (!IsSpecialFileName(FDatabaseFile) && stat(FDatabaseFile.c_str(), &info) != 0) {
+    if (!IsSpecialFileName(FState->FDatabaseFile) &&
+        stat(FState->FDatabaseFile.c_str(), &info) != 0) {
       return false;
     }
     OpenConnection(false);
@@ -160,8 +176,8 @@ void TSQLiteDataSet::InternalOpen() {
   const bool connected = static_cast<bool>(s.Db);
   const bool create = Query().empty() && CreateTable();
   struct stat info {};
-  const bool newFile = !connected && create && !IsSpecialFileName(FDatabaseFile) &&
-                       stat(FDatabaseFile.c_str(), &info) != 0;
+  const bool newFile = !connected && create && !IsSpecialFileName(FState->FDatabaseFile) &&
+                       stat(FState->FDatabaseFile.c_str(), &info) != 0;
   try {
     OpenConnection(create);
     if (Query().empty()) {
@@ -176,8 +192,8 @@ void TSQLiteDataSet::InternalOpen() {
     if (!connected) CloseConnection();
     // A failed open leaves no database file behind that it made itself.
     if (newFile) {
-      std::remove(FDatabaseFile.c_str());
-      std::remove((FDatabaseFile + "-journal").c_str());
+      std::remove(FState->FDatabaseFile.c_str());
+      std::remove((FState->FDatabaseFile + "-journal").c_str());
     }
     throw;
   }
@@ -186,7 +202,7 @@ void TSQLiteDataSet::InternalOpen() {
 void TSQLiteDataSet::OpenTable() {
   TSQLiteTableRequest request;
   request.Name = TableName();
-  request.DatabaseFile = FDatabaseFile;
+  request.DatabaseFile = FState->FDatabaseFile;
   request.Create = CreateTable();
   request.Columns = ColumnList().Items();
   request.ReadOnly = ReadOnly();

@@ -77,7 +77,7 @@ class KORVANE_API TSQLiteDataSet : public TSQLDataSet {
   //
   // The database file. Open refuses a file that does not exist unless
   // CreateTable is set; ":memory:" is a private in-memory database.
-  const std::string& DatabaseFile() const { return FDatabaseFile; }
+  const std::string& DatabaseFile() const;
   void SetDatabaseFile(const std::string& value);
   // The same for a path (its native text).
   template <std::same_as<std::filesystem::path> P>
@@ -86,11 +86,11 @@ class KORVANE_API TSQLiteDataSet : public TSQLDataSet {
   }
   // Enforces foreign keys on the connection (SQLite leaves them off unless
   // asked).
-  bool ForeignKeys() const { return FForeignKeys; }
+  bool ForeignKeys() const;
   void SetForeignKeys(bool value);
   // How long to wait for another connection's lock, in milliseconds, before
   // failing with "database is locked".
-  std::int32_t BusyTimeout() const { return FBusyTimeout; }
+  std::int32_t BusyTimeout() const;
   void SetBusyTimeout(std::int32_t value);
   // BulkCommitCount: each commit waits for the disk (tens of milliseconds);
   // the default group is half a second or so of inserting, so commits cost
@@ -164,10 +164,6 @@ class KORVANE_API TSQLiteDataSet : public TSQLDataSet {
   void OpenQuery();
   // Makes the fields of what Open found and hands its SELECT to the cursor.
   void ShowSource(sqlite_parts::TSQLiteSource&& source);
-
-  std::string FDatabaseFile;
-  bool FForeignKeys = true;
-  std::int32_t FBusyTimeout = 5000;
 
   std::unique_ptr<TState> FState;
 };
