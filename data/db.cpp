@@ -225,6 +225,16 @@ TField* TDataSet::FindField(std::string_view name) const {
   return nullptr;
 }
 
+void TDataSet::LendTextBuffer(int index, std::string&& buffer) {
+  Fields(index);  // raises for an index out of range
+  FSpareStrings[static_cast<std::size_t>(index)] = std::move(buffer);
+}
+
+std::string TDataSet::TakeLentText(int index) noexcept {
+  const auto i = static_cast<std::size_t>(index);
+  return i < FSpareStrings.size() ? std::move(FSpareStrings[i]) : std::string();
+}
+
 TField* TDataSet::FieldByName(std::string_view name) const {
   TField* field = FindField(name);
   if (field == nullptr) throw EDatabaseError("Field '" + std::string(name) + "' not found");

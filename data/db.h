@@ -390,6 +390,17 @@ class KORVANE_API TDataSet : public TComponent {
   TField* FieldByName(std::string_view name) const;
   TField* FindField(std::string_view name) const;
 
+  // Lends the field at index a buffer for the next text written to it (by
+  // SetAsString or WriteString), in place of the one the dataset kept from
+  // an emptied record, which is freed. A text that fills the buffer from its
+  // start (a view of the buffer's own bytes) becomes the field's value
+  // where it stands, without a copy. TakeLentText gives the buffer back
+  // when no write took it, and an empty string when one did (or for an
+  // index out of range, which LendTextBuffer raises for). For a host
+  // whose large text is needed no more once it is written.
+  void LendTextBuffer(int index, std::string&& buffer);
+  std::string TakeLentText(int index) noexcept;
+
   // Called by Post before the record is stored; raise to refuse the record.
   const TDataSetNotifyEvent& BeforePost() const { return FBeforePost; }
   void SetBeforePost(TDataSetNotifyEvent value) { FBeforePost = std::move(value); }

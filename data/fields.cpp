@@ -171,7 +171,12 @@ void TField::StoreStringElse(std::string_view value) {
   // A buffer the dataset kept from an emptied record, when there is one.
   std::string& spare = FDataSet->FSpareStrings[static_cast<std::size_t>(FIndex)];
   if (value.size() > std::string().capacity() && spare.capacity() >= value.size()) {
-    spare.assign(value);
+    // A lent buffer may hold the text already (see TDataSet::LendTextBuffer).
+    if (value.data() == spare.data()) {
+      spare.resize(value.size());
+    } else {
+      spare.assign(value);
+    }
     slot.emplace<std::string>(std::move(spare));
   } else {
     slot.emplace<std::string>(value);

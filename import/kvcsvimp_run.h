@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "import/kvcsvimp.h"
@@ -63,6 +64,32 @@ class TImportRun {
   // dataset raises refuses the record.
   template <typename Value, typename Store>
   bool StoreRecordValues(const Value* values, int count, Store&& store);
+  // The record's text lent to a field's next write by LendLargeValue, given
+  // back (unless the field took it) by TakeBack or when this goes.
+  class TLentText {
+   public:
+    TLentText() = default;
+    TLentText(const TLentText&) = delete;
+    TLentText& operator=(const TLentText&) = delete;
+    ~TLentText() { TakeBack(); }
+    void TakeBack() noexcept {
+      if (FRun != nullptr) std::exchange(FRun, nullptr)->TakeBackText(FField);
+    }
+
+   private:
+    friend class TImportRun;
+    TImportRun* FRun = nullptr;
+    int FField = 0;
+  };
+  // For the large last value of a record split from FValues' text: moves
+  // the value to the start of that text and lends the text's buffer to
+  // field (lent gives it back), so that a text field keeps the value where
+  // it stands and the record's text is held once until the dataset stores
+  // it. Returns the value to write, which is values[i] itself when it
+  // cannot be lent.
+  std::string_view LendLargeValue(const std::string_view* values, int i, TField* field,
+                                  TLentText& lent);
+  void TakeBackText(int field) noexcept;
   // Posts the record whose values are in its fields (values: where they
   // were), giving a large record's text up first when nothing needs it.
   template <typename Value>

@@ -1,6 +1,7 @@
 // TCSVImport's run: a record's values into the dataset's fields, under
 // lenient or strict values, by position or as the columns were matched.
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -9,6 +10,7 @@
 
 #include "core/sysutils.h"
 #include "import/kvcsvimp.h"
+#include "import/kvcsvimp_readahead.h"
 #include "import/kvcsvimp_run.h"
 #include "components/strict_values.h"
 
@@ -129,21 +131,55 @@ bool TImportRun::PostValues(const Value* values) {
   return PostAppended();
 }
 
+std::string_view TImportRun::LendLargeValue(const std::string_view* values, int i, TField* field,
+                                           TLentText& lent) {
+  const std::string_view value = values[i];
+  std::string& text = FValues.FText;
+  // Only a value of the run's own text, when nothing reports that text.
+  const std::less_equal<const char*> notAfter;
+  if (values != FValues.Data() || FReportFrom == TReportFrom::Values ||
+      !notAfter(text.data(), value.data()) ||
+      !notAfter(value.data() + value.size(), text.data() + text.size())) {
+    return value;
+  }
+  text.erase(0, static_cast<std::size_t>(value.data() - text.data()));
+  text.resize(value.size());
+  const std::string_view moved = text;  // the buffer's bytes, wherever it goes
+  FProps.FDataSet->LendTextBuffer(field->Index(), std::move(text));
+  lent.FRun = this;
+  lent.FField = field->Index();
+  return moved;
+}
+
+void TImportRun::TakeBackText(int field) noexcept {
+  FValues.FText = FProps.FDataSet->TakeLentText(field);
+  if (FValues.FText.empty()) FValues.Clear();  // the values' views went with the buffer
+}
+
 template <typename Value, typename Store>
 bool TImportRun::StoreRecordValues(const Value* values, int count, Store&& store) {
   try {
     FProps.FDataSet->Append();
     const std::vector<TField*>& fields = FProps.FDataSet->Fields();
+    // The record's text, when a large last value is written from it.
+    TLentText lent;
     // Value i into field (fieldIndex names it in a failure): a quoted empty
     // value stores the empty text in a text field, whatever the value rules.
-    const auto storeValue = [&](int i, TField* field, int fieldIndex) {
+    // last is the index of the last value the loop stores.
+    const auto storeValue = [&](int i, int last, TField* field, int fieldIndex) {
       if constexpr (std::is_same_v<Value, std::string_view>) {
-        if (IsQuotedEmpty(values[i])) {
+        std::string_view value = values[i];
+        if (IsQuotedEmpty(value)) {
           StoreEmptyText(field);
           return true;
         }
+        if (value.size() >= TRecordReadAhead::kLargeRecord && i == last) [[unlikely]] {
+          value = LendLargeValue(values, i, field, lent);
+        }
+        return store(value, field, fieldIndex);
+      } else {
+        return store(values[i], field, fieldIndex);
       }
-      return store(values[i], field, fieldIndex);
     };
     if (!FValueFields.empty()) {
       // Each value to the field ColumnMatching gave it (-1: none).
@@ -151,8 +187,9 @@ bool TImportRun::StoreRecordValues(const Value* values, int count, Store&& store
       for (int i = 0; i < n; ++i) {
         const int f = FValueFields[static_cast<std::size_t>(i)];
         if (f < 0) continue;
-        if (!storeValue(i, fields[static_cast<std::size_t>(f)], f)) return false;
+        if (!storeValue(i, n - 1, fields[static_cast<std::size_t>(f)], f)) return false;
       }
+      lent.TakeBack();
       return PostValues(values);
     }
     // Values go to fields by position.
@@ -165,8 +202,9 @@ bool TImportRun::StoreRecordValues(const Value* values, int count, Store&& store
       if (!everyField && !FieldInFieldList(action, FProps.FFieldList.get(), field->FieldName())) {
         continue;
       }
-      if (!storeValue(i, field, i)) return false;
+      if (!storeValue(i, n - 1, field, i)) return false;
     }
+    lent.TakeBack();
     return PostValues(values);
   } catch (...) {
     RefuseFailedRecord();  // sorts what was raised: see there

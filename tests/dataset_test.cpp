@@ -378,6 +378,45 @@ TEST(DataSetBuffers, NewRecordsStartNullWhileTextBuffersAreReused) {
   EXPECT_EQ(qty->AsInteger(), 49);
 }
 
+TEST(DataSetBuffers, ALentBufferHoldingTheTextBecomesTheValueWithoutACopy) {
+  TCopyingDataSet ds;
+  ds.Open();
+  const std::string lent(100, 'q');
+  struct TCase {
+    int Field;
+    bool WriteLent;  // the lent buffer's own bytes, else Text
+    std::string Text;
+    bool Taken;  // the write kept the buffer
+  };
+  const TCase cases[] = {
+      {0, true, "", true},
+      {0, false, std::string(60, 'o'), true},  // copied into the buffer
+      {0, false, "short", false},
+      {2, false, "12", false},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.WriteLent ? "the lent bytes" : c.Text);
+    ds.Append();
+    std::string buffer = lent;
+    const std::string_view bytes = buffer;
+    ds.LendTextBuffer(c.Field, std::move(buffer));
+    TField* field = ds.Fields(c.Field);
+    field->SetAsString(c.WriteLent ? bytes : c.Text);
+    const std::string back = ds.TakeLentText(c.Field);
+    EXPECT_EQ(field->AsString(), c.WriteLent ? lent : c.Text);
+    if (c.Taken) {
+      EXPECT_TRUE(back.empty());
+      EXPECT_EQ(std::get<std::string>(field->Data()).data(), bytes.data());
+    } else {
+      EXPECT_EQ(back, lent);
+      EXPECT_EQ(back.data(), bytes.data());
+    }
+    ds.Post();
+  }
+  EXPECT_EQ(std::get<std::string>(ds.Posted[0][0]), lent);
+  EXPECT_THROW(ds.LendTextBuffer(3, std::string(lent)), EListError);
+}
+
 TEST(MemoryDataSet, AutoIncFieldsNumberNewRecords) {
   TMemoryDataSet ds;
   ds.SetFieldDefs({{"Id", ftAutoInc}, {"V", ftString, 5}});

@@ -890,6 +890,38 @@ TEST_F(ImportReadAhead, LargeRecordsAmongSmallOnesGiveTheRunOfReadingInline) {
   }
 }
 
+TEST_F(ImportReadAhead, LargeLastValuesAreStoredWholeAndRefusedOnesReportedAsRead) {
+  // A large last value goes to its field in the record's own buffer:
+  // behind a small value, alone, quoted with doubled quotes or not.
+  const std::string x(1536 * 1024, 'x');
+  const std::string refused[] = {"bad,\"" + x + "\"", "bad,\"" + x + "\"\"\""};
+  Input("a,b\ns,\"" + x + "\"\"\"\r\n" + x + "\n" + refused[0] + "\n" + refused[1] + "\n1,2");
+  imp_.SetDialect(dlStandard);
+  imp_.SetFieldDelimiter(fdlDouble);
+  data_.SetBeforePost([](TDataSet* d) {
+    if (d->Fields(0)->AsString() == "bad") throw EDatabaseError("refused");
+  });
+  std::vector<std::string> reported;
+  imp_.SetOnRecordError(
+      [&](TObject*, const TRecordError& e) { reported.push_back(std::string(e.Text)); });
+  for (bool reportText : {false, true}) {
+    SCOPED_TRACE(reportText);
+    imp_.SetReportRecordText(reportText);
+    reported.clear();
+    const auto [ahead, inline_] = RunBothWays();
+    EXPECT_EQ(ahead, inline_);
+    ASSERT_EQ(ahead.Stored.size(), 4u);
+    EXPECT_EQ(ahead.Stored[1], (Row{"s", x + "\""}));
+    EXPECT_EQ(ahead.Stored[2], (Row{x, "<null>"}));
+    EXPECT_EQ(ahead.Stored[3], (Row{"1", "2"}));
+    const std::string none;
+    const std::vector<std::string> expected =
+        reportText ? std::vector<std::string>{refused[0], refused[1], refused[0], refused[1]}
+                   : std::vector<std::string>(4, none);
+    EXPECT_TRUE(reported == expected);  // not printed: megabytes
+  }
+}
+
 TEST_F(ImportReadAhead, HandlersThatReadRecordsOrChangeTheSplitSeeWhatTheyWouldInline) {
   std::string file;
   for (int i = 0; i < 9000; ++i) file += "a" + std::to_string(i) + ",b|c\n";
