@@ -284,8 +284,9 @@ void AddLayoutOptions(CLI::App* app, TTransferOptions& o, bool import) {
                          : "Write only these fields")
       ->type_name("NAME,...");
   app->add_option("--exclude", o.Exclude,
-                  import ? "These columns receive no values (with a header record: the values "
-                           "under these names are skipped)"
+                  import ? "These columns receive no values: the file's values go to the "
+                           "other columns in order (with a header record: the values under these "
+                           "names are skipped; with --by-position: the values in their places)"
                          : "Leave these fields out")
       ->type_name("NAME,...");
   app->add_option("--jobs", o.Jobs,

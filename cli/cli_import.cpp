@@ -287,9 +287,10 @@ void SayLoadCounts(TSession& session, TDatabaseTable& table, const json& j, std:
 }
 
 // Which column each value goes to. With a header record, the column its
-// name names; --fields names them in order; --by-position keeps the values
-// in the table's order, --fields and --exclude then choosing the columns
-// that take part.
+// name names; --fields names them in order; without a header, --exclude
+// leaves its columns out of that order (the values go to the others);
+// --by-position keeps the values in the table's order, --fields and
+// --exclude then choosing the columns that take part.
 void ApplyColumnMatching(TCSVImport& import, const TImportOptions& o) {
   const bool byName = !o.ByPosition && o.Fields.empty() && import.HeaderRecords() > 0 &&
                       import.HeaderStored();
@@ -312,7 +313,7 @@ void ApplyColumnMatching(TCSVImport& import, const TImportOptions& o) {
     if (o.IgnoreExtraColumns) throw EUsageError("give --ignore-extra-columns or --by-position");
     return;
   }
-  if (!o.Fields.empty()) {
+  if (!o.Fields.empty() || (!o.Exclude.empty() && !byName)) {
     import.SetColumnMatching(cmByFieldList);
   } else if (byName) {
     import.SetColumnMatching(cmByHeaderName);

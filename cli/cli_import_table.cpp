@@ -85,6 +85,16 @@ std::vector<const TField*> FieldsGivenValues(TCSVImport& import, const TSQLDataS
   std::vector<const TField*> matched;
   TColumnMatching matching = import.ColumnMatching();
   if (matching == cmByHeaderName && import.HeaderRecords() == 0) matching = cmByPosition;
+  if (matching == cmByFieldList && import.FieldListAction() == flaExclude) {
+    // In order, the fields --exclude leaves.
+    for (const TField* field : ds.Fields()) {
+      if (static_cast<int>(matched.size()) < first.Count() &&
+          FieldInFieldList(flaExclude, import.FieldList(), field->FieldName())) {
+        matched.push_back(field);
+      }
+    }
+    return matched;
+  }
   if (matching == cmByHeaderName || matching == cmByFieldList) {
     const TStrings& names =
         matching == cmByHeaderName ? static_cast<const TStrings&>(first) : *import.FieldList();

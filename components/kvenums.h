@@ -71,7 +71,8 @@ enum TFixedLayout : std::uint8_t { flClassic, flColumns };
 // n-th value to the n-th field. cmByHeaderName: the field the last header
 // record names in the value's place (names compared as field names are,
 // SameText, blanks around them left out), in any order and any subset.
-// cmByFieldList: in order, the fields FieldList names.
+// cmByFieldList: in order, the fields FieldList names (under FieldListAction
+// flaExclude: the fields it does not name, in the dataset's order).
 enum TColumnMatching : std::uint8_t { cmByPosition, cmByHeaderName, cmByFieldList };
 // Why an import failed a record.
 enum TRecordErrorReason : std::uint8_t {

@@ -156,6 +156,7 @@ bool TImportRun::MatchNames() {
     for (int i = 0; i < FProps.FFieldList->Count(); ++i)
       names.push_back(Trim(FProps.FFieldList->Strings(i)));
     from = "FieldList";
+    if (FProps.FFieldListAction == flaExclude) return MatchAllBut(names);
     if (names.empty()) {
       FColumnFault = "FieldList names no fields for the values";
       return false;
@@ -216,6 +217,37 @@ bool TImportRun::MatchNames() {
     inOrder = FValueFields[v] == static_cast<int>(v);
   }
   if (inOrder && !filtered) FValueFields.clear();
+  return true;
+}
+
+bool TImportRun::MatchAllBut(const std::vector<std::string>& names) {
+  const std::vector<TField*>& fields = FProps.FDataSet->Fields();
+  std::vector<std::string> fieldNames;
+  for (const TField* f : fields) fieldNames.push_back(f->FieldName());
+  std::string unknown;
+  for (const std::string& name : names) {
+    if (std::none_of(fieldNames.begin(), fieldNames.end(),
+                     [&](const std::string& field) { return SameText(name, field); })) {
+      if (!unknown.empty()) unknown += ", ";
+      unknown += Quoted(name);
+      const std::string nearest = NearestWord(name, fieldNames, true);
+      if (!nearest.empty()) unknown += " (nearest: " + Quoted(nearest) + ")";
+    }
+  }
+  if (!unknown.empty()) {
+    FColumnFault = "FieldList leaves out fields the dataset does not have: " + unknown +
+                   "; its fields are " + JoinNames(fieldNames);
+    return false;
+  }
+  for (const TField* f : fields) {
+    if (FieldInFieldList(flaExclude, FProps.FFieldList.get(), f->FieldName())) {
+      FValueFields.push_back(f->Index());
+    }
+  }
+  if (FValueFields.empty()) {
+    FColumnFault = "FieldList leaves out every field: no field takes the values";
+    return false;
+  }
   return true;
 }
 

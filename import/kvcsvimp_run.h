@@ -98,6 +98,10 @@ class TImportRun {
   // FColumnFault) when the names cannot be matched (kvcsvimp_columns.cpp).
   bool MatchColumns();
   bool MatchNames();
+  // cmByFieldList under flaExclude: the values go, in order, to the fields
+  // the list does not name; false (with FColumnFault) for a name that is
+  // no field, or when no field is left.
+  bool MatchAllBut(const std::vector<std::string>& names);
   // Under flColumns: lays out FColumnSlices for values going, in order, to
   // the fields of order (-1: none); false (with FColumnFault) when the
   // widths cannot be given.

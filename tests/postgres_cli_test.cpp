@@ -172,6 +172,14 @@ TEST(PostgresCli, HeaderNamesChooseTheColumnsAndTheRestTakeTheirDefaults) {
   EXPECT_EQ(schema.Value("SELECT id || ':' || last || ':' || \"\xC3\x89tat\" FROM " + table +
                          " WHERE \"\xC3\x89tat\" IS NOT NULL"),
             "4:L5:e");
+  // Without a header, --exclude id leaves the serial column to its default.
+  run = Korvane({"import", dir.Put("e.csv", "F6,L6,1998-07-08,x\n"), "--db", Uri(), "--table",
+                 table, "--exclude", "id"});
+  EXPECT_EQ(run.Status, 0) << run.Err;
+  EXPECT_EQ(schema.Value("SELECT id || ':' || first || ':' || last || ':' || born || ':' || "
+                         "\"\xC3\x89tat\" FROM " +
+                         table + " WHERE first = 'F6'"),
+            "5:F6:L6:1998-07-08:x");
 }
 
 // Decimals a double would round make a numeric column, which keeps them
