@@ -17,7 +17,7 @@
 #include "cli/sniff_layout.h"
 #include "cli/sniff_records.h"
 #include "core/sysutils.h"
-#include "import/kvcsvimp_scanner.h"
+#include "import/record_scanner.h"
 #include "io/byte_source.h"
 #include "io/fileio.h"
 #include "io/text_encoding.h"

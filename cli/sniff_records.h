@@ -12,7 +12,7 @@
 
 #include "cli/sniff.h"
 #include "core/sysutils.h"
-#include "import/kvcsvimp_scanner.h"
+#include "import/record_scanner.h"
 #include "io/byte_source.h"
 #include "io/fileio.h"
 

@@ -54,14 +54,7 @@ set(earlier_paths
   platform/designer.h ui/designer.h
   datasets/memory_dataset.h datasets/memory/memory_dataset.h
   src/kvcsvimp.h import/kvcsvimp.h
-  src/kvcsvimp_posted.h import/kvcsvimp_posted.h
-  src/kvcsvimp_readahead.h import/kvcsvimp_readahead.h
-  src/kvcsvimp_scanner.h import/kvcsvimp_scanner.h
   src/kvcsvexp.h export/kvcsvexp.h
-  src/kvcsvexp_ahead.h export/kvcsvexp_ahead.h
-  src/kvcsvexp_output.h export/kvcsvexp_output.h
-  src/kvcsvexp_plan.h export/kvcsvexp_plan.h
-  src/kvcsvexp_traits.h export/kvcsvexp_traits.h
   src/kvprops.h registry/kvprops.h
   src/kvreg.h registry/kvreg.h
   src/kvenums.h components/kvenums.h

@@ -1,5 +1,5 @@
 #include "export/kvcsvexp.h"
-#include "export/kvcsvexp_run.h"
+#include "export/export_run.h"
 
 #include "io/replacement_file.h"
 #include "io/text_encoding.h"
@@ -12,8 +12,8 @@
 
 #include "ui/dialogs.h"
 #include "core/sysutils.h"
-#include "export/kvcsvexp_ahead.h"
-#include "export/kvcsvexp_plan.h"
+#include "export/format_ahead.h"
+#include "export/record_plan.h"
 #include "components/kvprogress.h"
 
 namespace korvane {

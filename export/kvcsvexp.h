@@ -321,11 +321,11 @@ class KORVANE_API TCSVExport : public TComponent {
 
   std::string GetVersion() const { return kVersion; }
 
-  // The properties' values (export/kvcsvexp_props.h), so that a new one
+  // The properties' values (export/export_props.h), so that a new one
   // changes no layout; made with the component.
   std::unique_ptr<TExportProps> FProps;
   // What a run keeps apart from the properties: the output, the characters
-  // in force, the counters, the reasons (export/kvcsvexp_run.h). Made with
+  // in force, the counters, the reasons (export/export_run.h). Made with
   // the component, so that the run's accessors always have it.
   std::unique_ptr<TExportRun> FRun;
 };

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "import/kvcsvimp_scanner.h"
+#include "import/record_scanner.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // TCSVImport: construction, properties, and the calls that reach its run
-// (import/kvcsvimp_run.h).
+// (import/import_run.h).
 #include "import/kvcsvimp.h"
-#include "import/kvcsvimp_props.h"
-#include "import/kvcsvimp_run.h"
+#include "import/import_props.h"
+#include "import/import_run.h"
 
 #include <algorithm>
 #include <limits>

@@ -524,12 +524,12 @@ class KORVANE_API TCSVImport : public TComponent {
 
   std::string GetVersion() const { return kVersion; }
 
-  // The properties' values (import/kvcsvimp_props.h), so that a new one
+  // The properties' values (import/import_props.h), so that a new one
   // changes no layout; made with the component.
   std::unique_ptr<TImportProps> FProps;
   // What a run keeps apart from the properties: the input and its reader,
   // the characters in force, the counters, the reasons, the records held
-  // for reports (import/kvcsvimp_run.h). Made with the component, so that
+  // for reports (import/import_run.h). Made with the component, so that
   // the run's accessors always have it.
   std::unique_ptr<TImportRun> FRun;
 };

@@ -13,9 +13,9 @@ fail() { echo "install test: $*" >&2; exit 1; }
 cmake --install "$build" --prefix "$tmp/prefix" >/dev/null
 # Only the public headers: the components' run state and the reader, pipes
 # and buffers behind it stay inside the library.
-for private in import/kvcsvimp_run.h import/kvcsvimp_readahead.h import/kvcsvimp_scanner.h \
-    import/kvcsvimp_posted.h import/kvcsvimp_props.h export/kvcsvexp_run.h export/kvcsvexp_props.h \
-    export/kvcsvexp_output.h io/byte_source.h \
+for private in import/import_run.h import/read_ahead.h import/record_scanner.h \
+    import/posted_records.h import/import_props.h export/export_run.h export/export_props.h \
+    export/export_output.h io/byte_source.h \
     io/spill_buffer.h io/batch_pipe.h; do
   [ ! -e "$tmp/prefix/include/korvane/$private" ] || fail "the private header $private is installed"
 done

@@ -10,7 +10,7 @@
 #include "datasets/memory/memory_dataset.h"
 #include "datasets/sqlite/sqlite_dataset.h"
 #include "import/kvcsvimp.h"
-#include "import/kvcsvimp_posted.h"
+#include "import/posted_records.h"
 #include "components/strict_values.h"
 #include "support/format_settings.h"
 #include "support/temp_dir.h"

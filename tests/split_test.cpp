@@ -8,7 +8,7 @@
 
 #include "datasets/memory/memory_dataset.h"
 #include "import/kvcsvimp.h"
-#include "import/kvcsvimp_scanner.h"
+#include "import/record_scanner.h"
 #include "support/captured_messages.h"
 
 namespace korvane {

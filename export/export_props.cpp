@@ -1,6 +1,6 @@
 // TCSVExport: the accessors of its properties, which keep their values in
-// TExportProps (export/kvcsvexp_props.h).
-#include "export/kvcsvexp_props.h"
+// TExportProps (export/export_props.h).
+#include "export/export_props.h"
 #include "export/kvcsvexp.h"
 
 #include <utility>

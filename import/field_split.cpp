@@ -6,9 +6,9 @@
 #include "ui/dialogs.h"
 #include "core/sysutils.h"
 #include "import/kvcsvimp.h"
-#include "import/kvcsvimp_run.h"
+#include "import/import_run.h"
 #include "components/byte_search.h"
-#include "import/kvcsvimp_readahead.h"
+#include "import/read_ahead.h"
 
 namespace korvane {
 

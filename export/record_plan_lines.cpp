@@ -1,7 +1,7 @@
 // The record plan's lines: each record's values written onto the output in
 // the columns Build worked out, quoted and padded, or the record left out
 // with its reason.
-#include "export/kvcsvexp_plan.h"
+#include "export/record_plan.h"
 
 #include <algorithm>
 #include <cmath>
@@ -17,7 +17,7 @@
 #include "text/formats_iso.h"
 #include "text/speed_internal.h"
 #include "core/sysutils.h"
-#include "export/kvcsvexp_traits.h"
+#include "export/field_traits.h"
 
 namespace korvane {
 

@@ -1,6 +1,6 @@
 // TCSVImport's run: Execute, Setup and CleanUp, and the loop that takes
 // each record from the reader to the dataset.
-#include "import/kvcsvimp_run.h"
+#include "import/import_run.h"
 
 #include <algorithm>
 #include <cstring>
@@ -16,7 +16,7 @@
 #include "data/db_failure.h"
 #include "ui/dialogs.h"
 #include "core/sysutils.h"
-#include "import/kvcsvimp_readahead.h"
+#include "import/read_ahead.h"
 #include "components/kvprogress.h"
 
 namespace korvane {

@@ -13,7 +13,7 @@
 #include "io/batch_pipe.h"
 #include "data/db.h"
 #include "export/kvcsvexp.h"
-#include "export/kvcsvexp_plan.h"
+#include "export/record_plan.h"
 
 namespace korvane {
 

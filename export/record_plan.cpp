@@ -1,6 +1,6 @@
 // The record plan's build: the columns of a run worked out once from the
 // layout, the fields taking part and the format settings.
-#include "export/kvcsvexp_plan.h"
+#include "export/record_plan.h"
 
 #include <algorithm>
 #include <cmath>
@@ -11,7 +11,7 @@
 #include "components/fixed_widths.h"
 #include "text/formats_iso.h"
 #include "core/sysutils.h"
-#include "export/kvcsvexp_traits.h"
+#include "export/field_traits.h"
 
 namespace korvane {
 

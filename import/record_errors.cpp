@@ -8,7 +8,7 @@
 
 #include "data/db_failure.h"
 #include "import/kvcsvimp.h"
-#include "import/kvcsvimp_run.h"
+#include "import/import_run.h"
 #include "components/strict_values.h"
 
 namespace korvane {

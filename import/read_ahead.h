@@ -13,7 +13,7 @@
 
 #include "io/batch_pipe.h"
 #include "io/fileio.h"
-#include "import/kvcsvimp_scanner.h"
+#include "import/record_scanner.h"
 
 namespace korvane {
 

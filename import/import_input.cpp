@@ -10,8 +10,8 @@
 #include "core/sysutils.h"
 #include "io/text_encoding.h"
 #include "import/kvcsvimp.h"
-#include "import/kvcsvimp_readahead.h"
-#include "import/kvcsvimp_run.h"
+#include "import/read_ahead.h"
+#include "import/import_run.h"
 
 namespace korvane {
 

@@ -1,4 +1,4 @@
-#include "export/kvcsvexp_ahead.h"
+#include "export/format_ahead.h"
 
 #include <algorithm>
 #include <cstring>

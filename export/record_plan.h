@@ -13,7 +13,7 @@
 #include "data/db.h"
 #include "text/formats.h"
 #include "export/kvcsvexp.h"
-#include "export/kvcsvexp_output.h"
+#include "export/export_output.h"
 #include "components/kvtypes.h"
 
 namespace korvane {

@@ -1,4 +1,4 @@
-#include "import/kvcsvimp_posted.h"
+#include "import/posted_records.h"
 
 #include <cstring>
 #include <type_traits>

@@ -1,7 +1,7 @@
 // What the export's record plan needs to know of a field type (flags for
 // leaving values out, quoting and padding) and the room its columns write
-// values in. Private to the record plan (kvcsvexp_plan.cpp builds it,
-// kvcsvexp_plan_lines.cpp writes with it).
+// values in. Private to the record plan (record_plan.cpp builds it,
+// record_plan_lines.cpp writes with it).
 #pragma once
 
 #include <array>

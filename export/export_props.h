@@ -1,7 +1,7 @@
 // The values of a TCSVExport's properties: kept apart from the class, behind
 // a pointer, so that a new property changes no size or layout a program
 // built against the installed headers relies on. The component's accessors
-// (kvcsvexp_props.cpp) and its run read and write them here directly.
+// (export_props.cpp) and its run read and write them here directly.
 #pragma once
 
 #include <memory>

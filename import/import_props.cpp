@@ -1,6 +1,6 @@
 // TCSVImport: the accessors of its properties, which keep their values in
-// TImportProps (import/kvcsvimp_props.h).
-#include "import/kvcsvimp_props.h"
+// TImportProps (import/import_props.h).
+#include "import/import_props.h"
 #include "import/kvcsvimp.h"
 
 #include <utility>

@@ -10,8 +10,8 @@
 #include <string_view>
 
 #include "export/kvcsvexp.h"
-#include "export/kvcsvexp_output.h"
-#include "export/kvcsvexp_props.h"
+#include "export/export_output.h"
+#include "export/export_props.h"
 
 namespace korvane {
 

@@ -14,7 +14,7 @@
 
 #include "core/sysutils.h"
 #include "import/kvcsvimp.h"
-#include "import/kvcsvimp_run.h"
+#include "import/import_run.h"
 #include "io/byte_source.h"
 #include "io/text_encoding.h"
 

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "import/kvcsvimp.h"
-#include "import/kvcsvimp_posted.h"
-#include "import/kvcsvimp_props.h"
-#include "import/kvcsvimp_scanner.h"
+#include "import/posted_records.h"
+#include "import/import_props.h"
+#include "import/record_scanner.h"
 #include "io/byte_source.h"
 
 namespace korvane {
@@ -95,7 +95,7 @@ class TImportRun {
   template <typename Value>
   bool PostValues(const Value* values);
   // Decides FValueFields for the run by ColumnMatching; false (with
-  // FColumnFault) when the names cannot be matched (kvcsvimp_columns.cpp).
+  // FColumnFault) when the names cannot be matched (column_matching.cpp).
   bool MatchColumns();
   bool MatchNames();
   // cmByFieldList under flaExclude: the values go, in order, to the fields
@@ -153,7 +153,7 @@ class TImportRun {
   void ShowMessage(const std::string& text, TMsgDlgType type);
   void SkipToStartRecord();
   // Starts reading InputRange instead of the rest of the input, records
-  // counted from its first one (kvcsvimp_ranges.cpp).
+  // counted from its first one (input_ranges.cpp).
   void EnterInputRange();
   // True when a Stop came: notes where the run stopped.
   bool StopHere();

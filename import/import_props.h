@@ -2,7 +2,7 @@
 // (InputRange, Stop): kept apart from the class, behind a pointer, so that a
 // new property changes no size or layout a program built against the
 // installed headers relies on. The component's accessors
-// (kvcsvimp_props.cpp) and its run read and write them here directly.
+// (import_props.cpp) and its run read and write them here directly.
 #pragma once
 
 #include <atomic>

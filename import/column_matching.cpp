@@ -8,7 +8,7 @@
 #include "components/fixed_widths.h"
 #include "core/sysutils.h"
 #include "import/kvcsvimp.h"
-#include "import/kvcsvimp_run.h"
+#include "import/import_run.h"
 
 namespace korvane {
 

@@ -1,4 +1,4 @@
-#include "export/kvcsvexp_output.h"
+#include "export/export_output.h"
 
 #include "io/text_encoding.h"
 

@@ -1,5 +1,5 @@
 // Reading an import's records ahead on a thread of its own.
-#include "import/kvcsvimp_readahead.h"
+#include "import/read_ahead.h"
 
 #include <utility>
 

@@ -12,7 +12,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "import/kvcsvimp_scanner.h"
+#include "import/record_scanner.h"
 
 #include "components/byte_search.h"
 #include "io/text_encoding.h"
