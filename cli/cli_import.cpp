@@ -151,6 +151,9 @@ TImportOutcome ExecuteImport(TSession& session, TCSVImport& import, TRejectRepor
   // Records posted that are not in the table: rolled back after damaged
   // input, or lost with a commit that failed.
   std::int64_t rolledBack = 0;
+  // Over ranges, the command's import reads the first: what its run raises
+  // or its bulk run's end fails with is that range's.
+  const std::string first = ranged != nullptr ? ranged->Prefix(0) : std::string();
   try {
     if (ranged != nullptr) {
       TImportInterrupts interrupts(ranged->Imports());
@@ -168,10 +171,10 @@ TImportOutcome ExecuteImport(TSession& session, TCSVImport& import, TRejectRepor
       failure = import.LastError();
     }
   } catch (const EInOutError& e) {
-    failure = e.what();
+    failure = first + e.what();
     damagedInput = true;
   } catch (const std::exception& e) {
-    failure = e.what();
+    failure = first + e.what();
   }
   if (bulk) {
     // Over ranges, rolledBack holds the later ranges' already.
@@ -189,11 +192,22 @@ TImportOutcome ExecuteImport(TSession& session, TCSVImport& import, TRejectRepor
       // The transaction the commit held went with it.
       lost = e.Lost();
       endFailed = true;
-      // A failed run has shown the database's failure already.
-      if (failure.empty() && result >= 0) failure = e.what();
+      // A failed run has shown the database's failure already. Over
+      // ranges, another range's failure may be the run's.
+      if (const bool shown = ranged != nullptr ? ranged->FirstFailed() : result < 0; shown) {
+        // Said with the run's failure.
+      } else if (failure.empty()) {
+        failure = first + e.what();
+      } else {
+        session.Say(mtError, first + e.what());
+      }
     } catch (const std::exception& e) {
       endFailed = true;
-      if (failure.empty()) failure = e.what();
+      if (failure.empty()) {
+        failure = first + e.what();
+      } else if (ranged != nullptr) {
+        session.Say(mtError, first + e.what());
+      }
     }
     rolledBack += lost;
     if (ranged != nullptr) ranged->EndedFirst(lost, endFailed);

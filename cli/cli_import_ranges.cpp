@@ -195,15 +195,24 @@ std::int32_t TRangedImport::Execute(TSession& session, TRejectReport& report,
   const TFormatChoice choice = FMain.Formats();
   SetFormats(FMain, {});
   const TScopedFormatSettings formats(choice);
+  TPart& first = *FParts[0];
+  // The first range's messages are kept, as the others' are, and said with
+  // its number once every range has ended.
+  TMessageEvent said = FMain.OnMessage();
+  FMain.SetOnMessage([&first](TObject*, const std::string& text, TMsgDlgType type) {
+    first.Messages.push_back({text, type});
+  });
   struct TRestore {
     TCSVImport& Import;
     const TFormatChoice& Choice;
     TRejectReport& Report;
+    TMessageEvent& Said;
     ~TRestore() {
       SetFormats(Import, Choice);
       Report.ShareFailedCount(nullptr);
+      Import.SetOnMessage(std::move(Said));
     }
-  } restore{FMain, choice, report};
+  } restore{FMain, choice, report, said};
 
   std::int32_t result = -1;
   std::exception_ptr raised;
@@ -222,38 +231,51 @@ std::int32_t TRangedImport::Execute(TSession& session, TRejectReport& report,
     if (part->Thread.joinable()) part->Thread.join();
   }
 
-  TPart& first = *FParts[0];
-  if (raised || result < 0) first.Failure = "failed";
   first.Stored = FMain.StoredRecords();
   first.Stopped = FMain.Interrupted();
   first.NextRecord = FMain.NextRecord();
   first.NextLine = FMain.NextRecordLine();
+  // A run that never started (a header naming no column) failed as a whole,
+  // in every range alike: its messages are the run's, said without a range.
+  const bool started = FMain.SetupFailure().empty() && FMain.ColumnFault().empty();
+  if (!started) {
+    for (const TPart::TMessage& m : first.Messages) session.Say(m.Type, m.Text);
+  } else if (!raised && result < 0) {
+    first.Failure = FMain.LastError().empty() ? std::string("the import failed")
+                                              : FMain.LastError();
+  }
+  if ((raised || result < 0) && first.Failure.empty()) first.Failure = "failed";
   const std::string firstError = FMain.LastError();
-  const std::string of = " of " + std::to_string(FParts.size()) + ": ";
-  for (std::size_t k = 1; k < FParts.size(); ++k) {
+  for (std::size_t k = 0; k < FParts.size(); ++k) {
     TPart& part = *FParts[k];
-    const TCSVImport& other = *part.Import;
-    part.Stored = other.StoredRecords() - part.RolledBack;
-    part.Stopped = other.Interrupted();
-    part.NextRecord = other.NextRecord();
-    part.NextLine = other.NextRecordLine();
-    FMain.AbsorbRun(other);
-    try {
-      report.Append(*part.Report, FMain);
-    } catch (const std::runtime_error& e) {
-      if (part.Failure.empty()) part.Failure = e.what();
+    if (k > 0) {
+      const TCSVImport& other = *part.Import;
+      part.Stored = other.StoredRecords() - part.RolledBack;
+      part.Stopped = other.Interrupted();
+      part.NextRecord = other.NextRecord();
+      part.NextLine = other.NextRecordLine();
+      FMain.AbsorbRun(other);
+      try {
+        report.Append(*part.Report, FMain);
+      } catch (const std::runtime_error& e) {
+        if (part.Failure.empty()) part.Failure = e.what();
+      }
+      if (FMeter != nullptr) FMeter->AddBytes(part.Bytes);
+      rolledBack += part.RolledBack;
+      damagedInput = damagedInput || part.Damaged;
+    } else if (!started) {
+      continue;
     }
-    if (FMeter != nullptr) FMeter->AddBytes(part.Bytes);
-    rolledBack += part.RolledBack;
-    damagedInput = damagedInput || part.Damaged;
-    const std::string prefix = "range " + std::to_string(k + 1) + of;
+    const std::string prefix = Prefix(k);
     for (const TPart::TMessage& m : part.Messages) {
       if (m.Text != part.Failure) session.Say(m.Type, prefix + m.Text);
     }
-    // The same reason as the first range's (a header naming no column),
-    // which that one has said, is not said again.
-    if (part.Failure.empty() || part.Failure == firstError) continue;
-    if (failure.empty() && !raised && result >= 0) {
+    // What the first range raised the command says, with its range. The
+    // same reason as the first range's (a header naming no column), which
+    // that one has said, is not said again.
+    if (k == 0 && raised) continue;
+    if (part.Failure.empty() || (!started && part.Failure == firstError)) continue;
+    if (failure.empty() && !raised && started) {
       failure = prefix + part.Failure;
     } else {
       session.Say(mtError, prefix + part.Failure);
@@ -263,6 +285,12 @@ std::int32_t TRangedImport::Execute(TSession& session, TRejectReport& report,
   if (!failure.empty()) return -1;
   return result < 0 ? result : FMain.RecordCounter() - FMain.ErrorRecords();
 }
+
+std::string TRangedImport::Prefix(std::size_t range) const {
+  return "range " + std::to_string(range + 1) + " of " + std::to_string(FParts.size()) + ": ";
+}
+
+bool TRangedImport::FirstFailed() const { return !FParts[0]->Failure.empty(); }
 
 void TRangedImport::EndedFirst(std::int64_t lost, bool failed) {
   TPart& first = *FParts[0];

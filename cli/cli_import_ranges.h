@@ -45,12 +45,17 @@ class TRangedImport {
   // Runs the command's import over the first range on this thread while the
   // others run on theirs; the first to fail (or to raise) stops the rest.
   // Then takes every range's run into the command's import and report, in
-  // the order of the input, says their messages, and returns as the
-  // command's import's Execute does, or -1 with failure (the first failed
-  // range's reason) and rolledBack (records the ranges rolled back) set.
+  // the order of the input, says their messages, each after its range's
+  // Prefix, and returns as the command's import's Execute does, or -1 with
+  // failure (the first failed range's reason, after its Prefix) and
+  // rolledBack (records the later ranges rolled back) set.
   // What the command's import raises is raised again once the rest ended.
   std::int32_t Execute(TSession& session, TRejectReport& report, std::int64_t& rolledBack,
                        std::string& failure, bool& damagedInput);
+  // "range 2 of 4: ", before what a range says (0: the first).
+  std::string Prefix(std::size_t range) const;
+  // The first range's run failed, and Execute has said so.
+  bool FirstFailed() const;
   // The first range's bulk run ended (by the command, after Execute):
   // lost records it posted are not in the table, and failed says its last
   // commit failed.

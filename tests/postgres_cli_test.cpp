@@ -940,9 +940,9 @@ std::vector<std::pair<std::int64_t, bool>> StoredByRange(const std::string& err)
 
 // A connection that goes (ended by its server mid-run, at its last commit,
 // or with every other connection of the run) fails a run cut into ranges:
-// the run says what each range stored, and the table holds exactly those
-// records, each range's first ones, once; the failed range's are whole
-// groups. A trigger ends the connection at a given record, so the failure
+// the run says which range failed and what each range stored, and the table
+// holds exactly those records, each range's first ones, once; the failed
+// range's are whole groups. A trigger ends the connection at a given record, so the failure
 // always falls where the case puts it.
 TEST(PostgresJobs, ALostConnectionFailsARangedRunSayingWhatEachRangeStored) {
   KORVANE_NEED_POSTGRES(conn);
@@ -984,6 +984,10 @@ TEST(PostgresJobs, ALostConnectionFailsARangedRunSayingWhatEachRangeStored) {
                               "--table", table, "--header", "0", "-s", ",", "-q", "\"", "--jobs",
                               "2", "--commit-every", std::to_string(c.commitEvery)});
     EXPECT_EQ(run.Status, 1) << run.Err;
+    EXPECT_NE(run.Err.find("Error: range " + std::to_string(c.failedRange + 1) +
+                           " of 2: the connection to the server was lost"),
+              std::string::npos)
+        << run.Err;
     const auto ranges = StoredByRange(run.Err);
     ASSERT_EQ(ranges.size(), 2u) << run.Err;
     EXPECT_TRUE(ranges[c.failedRange].second) << run.Err;
