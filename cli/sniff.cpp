@@ -81,7 +81,11 @@ class TSampleScan {
     }
     // No table holds more columns: the values past them are not voted on.
     const std::size_t voted = std::min(count, kMaxSniffedColumns);
-    FColumns = std::max(FColumns, voted);
+    // Empty values at a record's end need no column of their own: the
+    // import passes empty values past the table's last column.
+    std::size_t used = voted;
+    while (used > 0 && r.Values[used - 1].empty()) --used;
+    FColumns = std::max(FColumns, used);
     if (index == 0) {
       FFirst.assign(r.Values.begin(), r.Values.begin() + static_cast<std::ptrdiff_t>(voted));
       FFirstRepeats.assign(voted, false);
@@ -109,6 +113,10 @@ class TSampleScan {
     }
     FModal = modal;
     FResult.MostValues = modal;
+    // As many columns as most records have values (a separator ending every
+    // line is an empty last column), or as the widest record's last value
+    // that is not empty.
+    FColumns = std::max(FColumns, std::min(modal, kMaxSniffedColumns));
     FResult.RaggedRecords = FResult.Records - most;
     FResult.SeparatorConsistent =
         FResult.Separator != 0 && modal >= 2 && FResult.RaggedRecords == 0;
@@ -129,7 +137,9 @@ class TSampleScan {
     FResult.HeaderRecords =
         FOptions.HeaderRecords ? *FOptions.HeaderRecords : (FResult.Header ? 1 : 0);
     if (!FResult.Header && !FFirst.empty()) {
-      for (std::size_t i = 0; i < FFirst.size(); ++i) FVotes[i].Add(FFirst[i]);
+      for (std::size_t i = 0; i < std::min(FFirst.size(), FVotes.size()); ++i) {
+        FVotes[i].Add(FFirst[i]);
+      }
     }
     NameColumns();
   }

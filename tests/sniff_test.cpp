@@ -122,6 +122,10 @@ TEST(Sniff, SeparatorQuoteHeaderAndColumns) {
       {"a|b\n1|2\n3|4|5\n6|7\n8|9\n", "| \" header a:INTEGER b:INTEGER c3:INTEGER"},
       // A separator ending every line: an empty last column.
       {"1,2,\n3,4,\n", ", \" c1:INTEGER c2:INTEGER c3:TEXT (no values in the sample)"},
+      // Empty values past the values of most records need no column.
+      {"1,2\n3,4,,\n5,6\n", ", \" c1:INTEGER c2:INTEGER"},
+      {"1,2\n3,4,,x\n5,6\n",
+       ", \" c1:INTEGER c2:INTEGER c3:TEXT (no values in the sample) c4:TEXT"},
       // Space and colon, where no other separator splits the records.
       {"x y\n1 2.5\n3 4.5\n", "space \" header x:INTEGER y:DOUBLE PRECISION"},
       {"fruit:10\nnuts:20\n", ": \" c1:TEXT c2:INTEGER"},
