@@ -231,6 +231,40 @@ bool IsSeparatorSign(std::string_view c) {
          in(0x1F000, 0x1FAFF);
 }
 
+// Whether the commas of head stand only inside numbers, between thousands
+// groups (68,527.00), and none in its first record: a column of amounts
+// under its name, which no comma parts.
+bool CommasOnlyGroupDigits(std::string_view head, bool headIsAll, TReadRules skip) {
+  auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+  TMemorySource source(head);
+  TRecordReader reader(source, '\0', '\0', {}, skip);
+  TRecord r;
+  bool first = true;
+  bool grouped = false;
+  for (std::int64_t n = 0; n < kLayoutRecords && reader.Next(r); ++n) {
+    if (r.EndOfInput && !headIsAll) break;  // cut by the end of the head
+    if (r.Blank() || r.Values.empty()) continue;
+    const std::string_view v = r.Values.front();
+    if (first) {
+      if (v.find(',') != std::string_view::npos) return false;
+      first = false;
+      continue;
+    }
+    for (std::size_t at = v.find(','); at != std::string_view::npos; at = v.find(',', at + 1)) {
+      std::size_t digits = 0;  // before the comma, back to the group's start
+      while (digits < at && isDigit(v[at - 1 - digits])) ++digits;
+      const bool groupStart = digits < at && v[at - 1 - digits] == ',';
+      if (digits == 0 || (digits > 3 && !groupStart) || (groupStart && digits != 3)) return false;
+      if (at + 4 > v.size() || !isDigit(v[at + 1]) || !isDigit(v[at + 2]) || !isDigit(v[at + 3]) ||
+          (at + 4 < v.size() && isDigit(v[at + 4]))) {
+        return false;
+      }
+      grouped = true;
+    }
+  }
+  return grouped;
+}
+
 }  // namespace
 
 std::string UnsplitSeparator(std::string_view head, const TLayout& layout) {
@@ -299,7 +333,9 @@ TLayout SniffLayout(std::string_view head, bool headIsAll, std::optional<char> g
   const std::string_view quotes = givenQuote ? std::string_view(&*givenQuote, 1) : kQuotes;
   TLayout best;
   bool found = false;
+  const bool thousandsCommas = !givenSep && CommasOnlyGroupDigits(head, headIsAll, skip);
   for (char sep : seps) {
+    if (sep == ',' && thousandsCommas) continue;
     for (char quote : quotes) {
       // The comment character starts lines; it separates nothing.
       if ((quote != '\0' && quote == sep) || (skip.Comment != '\0' && sep == skip.Comment)) {

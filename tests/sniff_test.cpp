@@ -126,6 +126,10 @@ TEST(Sniff, SeparatorQuoteHeaderAndColumns) {
       {"1,2\n3,4,,\n5,6\n", ", \" c1:INTEGER c2:INTEGER"},
       {"1,2\n3,4,,x\n5,6\n",
        ", \" c1:INTEGER c2:INTEGER c3:TEXT (no values in the sample) c4:TEXT"},
+      // Commas only between thousands groups under a name: one column.
+      {"Value\n68,527.00\n1,234,567\n12\n", "none \" header Value:TEXT"},
+      {"Value\n68,527\n1,5\n", ", \" c1:INTEGER c2:INTEGER"},  // a title over the data
+      {"12,345\n67,890\n", ", \" c1:INTEGER c2:INTEGER"},
       // Space and colon, where no other separator splits the records.
       {"x y\n1 2.5\n3 4.5\n", "space \" header x:INTEGER y:DOUBLE PRECISION"},
       {"fruit:10\nnuts:20\n", ": \" c1:TEXT c2:INTEGER"},
