@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "core/blanks.h"
+
 namespace korvane::cli::sniffing {
 
 namespace {
@@ -25,10 +27,9 @@ bool IsLineEnd(char c) { return c == '\n' || c == '\r'; }
 
 // Whether a value reads as something other than free text: a number (with
 // a currency sign, a percent sign, thousands or decimal commas), a date or
-// a time, a truth value, or nothing at all.
+// a time, a truth value, or nothing at all. v comes without the blanks
+// around it.
 bool LooksTyped(std::string_view v) {
-  while (!v.empty() && v.front() == ' ') v.remove_prefix(1);
-  while (!v.empty() && v.back() == ' ') v.remove_suffix(1);
   if (v.empty()) return true;
   auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
   bool other = false;
@@ -74,10 +75,9 @@ TLayoutScore ScoreLayout(std::string_view head, bool headIsAll, char sep, char q
     if (c != sep) foreign += c;
   }
   auto isClean = [&](std::string_view v) {
+    // Blanks around a value are padding, as they are to the values' readers.
+    v = TrimBlanks(v);
     if (LooksTyped(v)) return true;
-    // Blanks around a value are padding.
-    while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
-    while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.remove_suffix(1);
     if (v.find_first_of(foreign) != std::string_view::npos) return false;
     return v.empty() ||
            ((v.front() != '"' && v.front() != '\'') && (v.back() != '"' && v.back() != '\''));
