@@ -40,7 +40,9 @@ struct StoredComponent {
   throw ESettingsError("line " + IntToStr(line) + ": " + problem, line);
 }
 
-bool IsBlankByte(char c) { return c == ' ' || c == '\t'; }
+// What parts the words of a line: a space or a tab only, where a value's
+// readers take off every blank (core/blanks.h).
+bool IsSpaceOrTab(char c) { return c == ' ' || c == '\t'; }
 bool IsIdentStart(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; }
 bool IsIdentChar(char c) { return IsIdentStart(c) || (c >= '0' && c <= '9'); }
 
@@ -65,7 +67,7 @@ class LineCursor {
   LineCursor(std::string_view text, int line) : FText(text), FLine(line) {}
 
   void SkipBlanks() {
-    while (FPos < FText.size() && IsBlankByte(FText[FPos])) ++FPos;
+    while (FPos < FText.size() && IsSpaceOrTab(FText[FPos])) ++FPos;
   }
   bool AtEnd() {
     SkipBlanks();
@@ -87,7 +89,7 @@ class LineCursor {
   std::string_view Word() {
     SkipBlanks();
     std::size_t start = FPos;
-    while (FPos < FText.size() && !IsBlankByte(FText[FPos])) ++FPos;
+    while (FPos < FText.size() && !IsSpaceOrTab(FText[FPos])) ++FPos;
     return FText.substr(start, FPos - start);
   }
   // [A-Za-z_][A-Za-z0-9_]*, or empty when none starts here.
