@@ -2,7 +2,6 @@
 // that text put in place of a file only once all of it is written.
 #include "core/settings.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 
 #include "core/backslash_escape.h"
 #include "core/settings_format.h"
+#include "core/temporary_file.h"
 
 namespace korvane {
 
@@ -20,43 +20,12 @@ namespace {
 using settings_format::kFormatVersion;
 using settings_format::kSignature;
 
-// A temporary file next to the file it will replace; removed unless kept.
-class TempFile {
- public:
-  explicit TempFile(std::string pattern) : FPath(std::move(pattern)) {
-    FFd = ::mkstemp(FPath.data());
-    FCreated = FFd >= 0;
-  }
-  ~TempFile() {
-    if (FFd >= 0) ::close(FFd);
-    if (FCreated && !FKept) ::unlink(FPath.c_str());
-  }
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  int Fd() const { return FFd; }
-  const std::string& Path() const { return FPath; }
-  bool Close() {
-    int fd = FFd;
-    FFd = -1;
-    return ::close(fd) == 0;
-  }
-  void Keep() { FKept = true; }
-
- private:
-  std::string FPath;
-  int FFd = -1;
-  bool FCreated = false;
-  bool FKept = false;
-};
-
 // The mode a new settings file gets: the replaced file's, else the usual
 // mode for new files under the process's umask.
-mode_t NewFileMode(const std::string& path) {
+mode_t SettingsFileMode(const std::string& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) == 0) return st.st_mode & 07777;
-  mode_t mask = ::umask(0);
-  ::umask(mask);
-  return 0666 & ~mask;
+  return static_cast<mode_t>(NewFileMode());
 }
 
 }  // namespace
@@ -151,8 +120,8 @@ std::string WriteSettings(std::span<TComponent* const> components) {
 
 void WriteSettingsFile(const std::string& path, std::span<TComponent* const> components) {
   std::string text = WriteSettings(components);
-  TempFile temp(path + ".XXXXXX");
-  if (temp.Fd() < 0 || ::fchmod(temp.Fd(), NewFileMode(path)) != 0)
+  TTemporaryFile temp(path + ".XXXXXX");
+  if (!temp.Made() || ::fchmod(temp.Fd(), SettingsFileMode(path)) != 0)
     throw ESettingsError(path + ": cannot write: " + std::strerror(errno));
   std::size_t done = 0;
   while (done < text.size()) {
@@ -163,9 +132,7 @@ void WriteSettingsFile(const std::string& path, std::span<TComponent* const> com
   }
   if (::fsync(temp.Fd()) != 0 || !temp.Close())
     throw ESettingsError(path + ": cannot write: " + std::strerror(errno));
-  if (::rename(temp.Path().c_str(), path.c_str()) != 0)
-    throw ESettingsError(path + ": cannot write: " + std::strerror(errno));
-  temp.Keep();
+  if (!temp.Replace(path)) throw ESettingsError(path + ": cannot write: " + std::strerror(errno));
 }
 
 }  // namespace korvane

@@ -14,9 +14,9 @@
 #include <cstring>
 #include <random>
 #include <string_view>
-#include <vector>
 
 #include "core/sysutils.h"
+#include "core/temporary_file.h"
 
 namespace korvane {
 
@@ -88,16 +88,13 @@ void TReplacementFile::CreateTemporary(const std::string& dir, const std::string
       return;
     }
   }
-  std::string pattern = dir + "/" + FPrefix + std::to_string(::getpid()) + "-XXXXXX";
-  std::vector<char> name(pattern.begin(), pattern.end());
-  name.push_back('\0');
-  int fd = ::mkstemp(name.data());
-  if (fd < 0) {
+  FNamed = TTemporaryFile(dir + "/" + FPrefix + std::to_string(::getpid()) + "-XXXXXX");
+  if (!FNamed.Made()) {
     int error = errno;
     throw EInOutError(shown + " cannot be written (" + ErrnoText(error) + ")");
   }
-  ::close(fd);
-  FWritePath = name.data();
+  FNamed.Close();
+  FWritePath = FNamed.Path();
   Watch(FWritePath.c_str());
 }
 
@@ -110,8 +107,8 @@ void TReplacementFile::RemoveOrphans(const std::string& dir, const std::string& 
     const std::string_view rest = name.substr(prefix.size());
     long pid = 0;
     const auto [end, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), pid);
-    if (ec != std::errc() || end == rest.data() || end == rest.data() + rest.size() || *end != '-' ||
-        pid <= 0) {
+    if (ec != std::errc() || end == rest.data() || end == rest.data() + rest.size() ||
+        *end != '-' || pid <= 0) {
       continue;
     }
     if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
@@ -135,13 +132,11 @@ std::string TReplacementFile::NameUnnamed() {
   }
   int error = errno;
   throw EInOutError("cannot replace '" + FTarget + "' (" + ErrnoText(error) +
-                           "); the old file is unchanged");
+                    "); the old file is unchanged");
 }
 
 TReplacementFile::~TReplacementFile() {
-  if (!FDirect && !FCommitted && !FUnnamed.Valid() && !FWritePath.empty()) {
-    ::unlink(FWritePath.c_str());
-  }
+  FNamed.Remove();
   if (!FDirect) Watch(nullptr);
 }
 
@@ -150,7 +145,7 @@ void TReplacementFile::Commit() {
   if (FToStdout) {
     FCommitted = true;
     int fd = ::open(FWritePath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (!FUnnamed.Valid()) ::unlink(FWritePath.c_str());
+    FNamed.Remove();
     FUnnamed.Close();
     Watch(nullptr);
     if (fd < 0) throw EInOutError("cannot read back the export (" + ErrnoText(errno) + ")");
@@ -173,32 +168,25 @@ void TReplacementFile::Commit() {
     ::close(fd);
     return;
   }
-  unsigned mode = 0;
-  if (FTargetMode) {
-    mode = *FTargetMode;
-  } else {
-    mode_t mask = ::umask(0);
-    ::umask(mask);
-    mode = 0666u & ~static_cast<unsigned>(mask);
-  }
+  const unsigned mode = FTargetMode ? *FTargetMode : NewFileMode();
   if (::chmod(FWritePath.c_str(), static_cast<mode_t>(mode)) != 0) {
     int error = errno;
     throw EInOutError("cannot replace '" + FTarget + "' (" + ErrnoText(error) +
-                             "); the old file is unchanged");
+                      "); the old file is unchanged");
   }
   if (FUnnamed.Valid()) {
-    FWritePath = NameUnnamed();
+    FNamed = TTemporaryFile::Adopt(NameUnnamed());
+    FWritePath = FNamed.Path();
     FUnnamed.Close();
     Watch(FWritePath.c_str());
   }
-  if (::rename(FWritePath.c_str(), FTarget.c_str()) != 0) {
+  if (!FNamed.Replace(FTarget)) {
     int error = errno;
     throw EInOutError("cannot replace '" + FTarget + "' (" + ErrnoText(error) +
-                             "); the old file is unchanged");
+                      "); the old file is unchanged");
   }
   FCommitted = true;
   Watch(nullptr);
 }
-
 
 }  // namespace korvane

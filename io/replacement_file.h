@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "core/temporary_file.h"
 #include "io/fileio.h"
 
 namespace korvane {
@@ -56,8 +57,7 @@ class TReplacementFile {
   static void SetPendingWatch(TPendingWatch watch);
 
  private:
-  void CreateTemporary(const std::string& dir, const std::string& prefix,
-                       const std::string& shown);
+  void CreateTemporary(const std::string& dir, const std::string& prefix, const std::string& shown);
   static void RemoveOrphans(const std::string& dir, const std::string& prefix);
   std::string NameUnnamed();
 
@@ -69,7 +69,8 @@ class TReplacementFile {
   std::optional<unsigned> FTargetMode;
   std::string FDir;
   std::string FPrefix;
-  TFileHandle FUnnamed;  // the unnamed new file, until Commit names it
+  TFileHandle FUnnamed;   // the unnamed new file, until Commit names it
+  TTemporaryFile FNamed;  // the named new file, until it replaces the target
 };
 
 }  // namespace korvane

@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -16,6 +18,7 @@
 
 #include "io/spill_buffer.h"
 #include "core/sysutils.h"
+#include "core/temporary_file.h"
 #include "tests/support/unprivileged.h"
 
 namespace korvane {
@@ -215,6 +218,37 @@ TEST_F(FileIoTest, BackgroundWriterWritesInTurnAndEverythingFailsAfterAFailedWri
 // whole and in order however the two threads' steps interleave, the
 // producer never gets more than N ahead, and a consumer's failure stops the
 // producer.
+// A new file goes with its owner unless it took its target's place, also
+// when the rename fails or another file is assigned over it.
+TEST_F(FileIoTest, TemporaryFileStaysOnlyWhenItReplacesItsTarget) {
+  Put("target", "old");
+  {
+    TTemporaryFile file(Path("target.XXXXXX"));
+    ASSERT_TRUE(file.Made());
+    ASSERT_EQ(::write(file.Fd(), "new", 3), 3);
+    EXPECT_TRUE(file.Close());
+    ::mkdir(Path("folder").c_str(), 0700);
+    EXPECT_FALSE(file.Replace(Path("folder")));
+    EXPECT_TRUE(file.Replace(Path("target")));
+  }
+  EXPECT_EQ(Get("target"), "new");
+  {
+    TTemporaryFile file(Path("gone.XXXXXX"));
+    const std::string first = file.Path();
+    Put("adopted", "x");
+    file = TTemporaryFile::Adopt(Path("adopted"));
+    EXPECT_NE(::access(first.c_str(), F_OK), 0);
+  }
+  EXPECT_NE(::access(Path("adopted").c_str(), F_OK), 0);
+  EXPECT_FALSE(TTemporaryFile(Path("none/x.XXXXXX")).Made());
+  std::vector<std::string> left;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+    left.push_back(entry.path().filename().string());
+  }
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"folder", "target"}));
+}
+
 TEST(BatchPipeTest, HandsBatchesOverInOrderAndStopsTheProducerOnFailure) {
   for (const int failAt : {0, 1, 7}) {  // 0: never
     SCOPED_TRACE(failAt);

@@ -385,10 +385,13 @@ TEST_F(SettingsFileTest, AFailedWriteLeavesTheExistingFileAlone) {
   EXPECT_THROW(WriteSettingsFile(path, bad), ESettingsError);
   EXPECT_EQ(Slurp(path), before);
   EXPECT_THROW(WriteSettingsFile((dir / "no" / "such" / "dir.kvs").string(), both), ESettingsError);
+  // A folder in the file's place: written, but it cannot take the place.
+  std::filesystem::create_directory(dir / "folder.kvs");
+  EXPECT_THROW(WriteSettingsFile((dir / "folder.kvs").string(), both), ESettingsError);
   // No temporary file is left behind.
   int files = 0;
   for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir)) ++files;
-  EXPECT_EQ(files, 1);
+  EXPECT_EQ(files, 2);
 }
 
 // Setting properties by name, as the command line's --set does.
