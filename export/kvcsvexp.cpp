@@ -15,6 +15,7 @@
 #include "export/format_ahead.h"
 #include "export/record_plan.h"
 #include "components/kvprogress.h"
+#include "components/separator_in_force.h"
 
 namespace korvane {
 
@@ -147,9 +148,8 @@ std::string TCSVExport::GetFieldDelimiterChar() const {
 }
 
 std::string TCSVExport::GetFieldSeparatorChar() const {
-  return FieldSeparatorChar(FProps->FFieldSeparator, FProps->FSeparatorChar.empty()
-                                                         ? FProps->FCustomSeparator
-                                                         : FProps->FSeparatorChar);
+  return SeparatorInForce(FProps->FFieldSeparator, FProps->FSeparatorChar,
+                          FProps->FCustomSeparator);
 }
 
 void TCSVExport::ResolveCharacters() {

@@ -8,6 +8,7 @@
 #include "import/kvcsvimp.h"
 #include "import/import_run.h"
 #include "components/byte_search.h"
+#include "components/separator_in_force.h"
 #include "import/read_ahead.h"
 
 namespace korvane {
@@ -19,6 +20,13 @@ const char* FindByte(const char* p, const char* end, unsigned char c) {
   return hit == nullptr ? end : static_cast<const char*>(hit);
 }
 
+// The values as the string list the public splitters hand out.
+std::unique_ptr<TStringList> ListOf(const TValueList& values) {
+  auto list = std::make_unique<TStringList>();
+  values.AssignTo(*list);
+  return list;
+}
+
 }  // namespace
 
 std::string TCSVImport::GetFieldDelimiterChar() const {
@@ -26,9 +34,8 @@ std::string TCSVImport::GetFieldDelimiterChar() const {
 }
 
 std::string TCSVImport::GetFieldSeparatorChar() const {
-  return FieldSeparatorChar(FProps->FFieldSeparator, FProps->FSeparatorChar.empty()
-                                                         ? FProps->FCustomSeparator
-                                                         : FProps->FSeparatorChar);
+  return SeparatorInForce(FProps->FFieldSeparator, FProps->FSeparatorChar,
+                          FProps->FCustomSeparator);
 }
 
 void TCSVImport::ResolveSeparators() {
@@ -494,25 +501,19 @@ void TImportRun::SplitFixedLengthText(TValueList& Values) {
 std::unique_ptr<TStringList> TCSVImport::SplitFields(const std::string& Record) {
   TValueList values;
   if (!SplitFieldsInto(Record, values)) return nullptr;
-  auto list = std::make_unique<TStringList>();
-  values.AssignTo(*list);
-  return list;
+  return ListOf(values);
 }
 
 std::unique_ptr<TStringList> TCSVImport::SplitDelimitedFields(const std::string& Record) {
   TValueList values;
   FRun->SplitDelimitedInto(Record, values);
-  auto list = std::make_unique<TStringList>();
-  values.AssignTo(*list);
-  return list;
+  return ListOf(values);
 }
 
 std::unique_ptr<TStringList> TCSVImport::SplitFixedLengthFields(const std::string& Record) {
   TValueList values;
   FRun->SplitFixedLengthInto(Record, values);
-  auto list = std::make_unique<TStringList>();
-  values.AssignTo(*list);
-  return list;
+  return ListOf(values);
 }
 
 }  // namespace korvane
