@@ -129,6 +129,14 @@ bool DecimalsFit(std::string_view text, const TNumberParts& n, const TField* fie
                   IntToStr(kept));
 }
 
+// Whether a number of the usual shape (PlainDigits) fits as DecimalsFit
+// finds (kept at least 0).
+bool PlainFits(const TNumberSpans& plain, const TField* field, int kept) {
+  if (plain.Fraction.size() > static_cast<std::size_t>(kept)) return false;
+  return field->DataType() == ftCurrency || field->Precision() <= kept ||
+         static_cast<long>(WithoutLeadingZeros(plain.Whole).size()) <= field->Precision() - kept;
+}
+
 // The shortest text of a float, for messages.
 std::string SingleText(double value) {
   char buffer[32];
@@ -187,8 +195,15 @@ bool WriteStrictFloat(std::string_view text, TField* field, bool money, TValueFa
 // readers stay in line in WriteStrictFieldData.
 [[gnu::noinline]] bool WriteStrictDecimalText(std::string_view text, TField* field,
                                               TValueFault& fault) {
-  TNumberParts n;
   const int kept = DecimalsKept(field);
+  // A number of the usual shape that fits is stored without taking it
+  // apart; the rest, and what does not fit, as below.
+  if (TNumberSpans plain;
+      PlainDigits(text, plain) > 0 && (kept < 0 || PlainFits(plain, field, kept))) {
+    field->WriteString(text);
+    return true;
+  }
+  TNumberParts n;
   if (!ScanNumber(text, nrExponent, n)) {
     // NaN and the infinities, as the export writes them, in the spelling
     // the databases read back. A column of declared digits holds no

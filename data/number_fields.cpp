@@ -307,6 +307,11 @@ class TDecimalTextField : public TField {
       return;
     }
     const TFormatSettings& fs = FormatSettings();
+    // A text already in the form the field keeps is kept as it stands.
+    if (fs.DecimalSeparator == '.' && IsDecimalText(value, Precision() > 0 ? Scale() : -1)) {
+      StoreString(value);
+      return;
+    }
     TNumberParts number;
     if (!ReadNumberText(value, nrExponent | nrThousands, fs.DecimalSeparator, fs.ThousandSeparator,
                         number)) {

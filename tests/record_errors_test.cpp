@@ -126,6 +126,38 @@ TEST(StrictValues, EachFieldTypeTakesWholeValuesOnlyAndSaysWhyNot) {
   }
 }
 
+// A NUMERIC(6,2) column takes four whole digits and two decimals, however
+// the number is written; nothing is rounded.
+TEST(StrictValues, ExactDecimalsKeepToTheirColumnsDigits) {
+  ScopedFormatSettings settings;
+  ResetFormatSettings();
+  const TStrictCase cases[] = {
+      {ftDecimalText, "1234.5", "1234.5"},
+      {ftDecimalText, "-0001234.50", "-1234.50"},
+      {ftDecimalText, "12.3e2", "1230"},
+      {ftDecimalText, "12345", nullptr, rerOutOfRange},
+      {ftDecimalText, "-12345.6", nullptr, rerOutOfRange},
+      {ftDecimalText, "1.234", nullptr, rerOutOfRange},
+      {ftDecimalText, "1.2e4", nullptr, rerOutOfRange},
+  };
+  for (const TStrictCase& c : cases) {
+    SCOPED_TRACE(c.Text);
+    TMemoryDataSet data;
+    data.SetFieldDefs({{"v", ftDecimalText, 0, false, false, 6, 2}});
+    data.Open();
+    data.Append();
+    TValueFault fault;
+    const bool stored = WriteStrictFieldData(c.Text, data.Fields(0), true, fault);
+    if (c.Stored != nullptr) {
+      EXPECT_TRUE(stored) << fault.Message;
+      EXPECT_EQ(data.Fields(0)->AsString(), c.Stored);
+    } else {
+      EXPECT_FALSE(stored);
+      EXPECT_EQ(fault.Reason, c.Reason) << fault.Message;
+    }
+  }
+}
+
 TEST(StrictValues, NumbersFollowTheFormatsSeparators) {
   ScopedFormatSettings settings;
   FormatSettings().DecimalSeparator = ',';

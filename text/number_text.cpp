@@ -261,4 +261,25 @@ bool DecimalText(const TNumberParts& n, int decimals, std::string& text) {
   return true;
 }
 
+bool IsDecimalText(std::string_view text, int decimals) {
+  using number_scan::IsDigit;
+  const bool negative = !text.empty() && text.front() == '-';
+  if (negative) text.remove_prefix(1);
+  std::size_t i = 0;
+  while (i < text.size() && IsDigit(text[i])) ++i;
+  const std::size_t whole = i;
+  if (whole == 0 || (whole > 1 && text.front() == '0')) return false;
+  std::size_t fraction = 0;
+  if (i < text.size()) {
+    if (text[i] != '.') return false;
+    const std::size_t first = ++i;
+    while (i < text.size() && IsDigit(text[i])) ++i;
+    fraction = i - first;
+    if (fraction == 0 || i != text.size()) return false;
+  }
+  if (decimals >= 0 && fraction > static_cast<std::size_t>(decimals)) return false;
+  if (static_cast<long>(whole + fraction) > kDecimalTextDigits) return false;
+  return !negative || text.find_first_not_of("0.") != std::string_view::npos;
+}
+
 }  // namespace korvane

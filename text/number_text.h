@@ -239,6 +239,11 @@ double UnitsToDouble(std::int64_t units, int decimals);
 // more than kDecimalTextDigits digits.
 bool DecimalText(const TNumberParts& number, int decimals, std::string& text);
 constexpr long kDecimalTextDigits = 1000;
+// Whether text already is what DecimalText makes of it with decimals: an
+// optional '-' (never before a zero), whole digits without leading zeros,
+// and after a '.' one decimal or more, at most decimals of them when
+// decimals >= 0.
+bool IsDecimalText(std::string_view text, int decimals);
 
 // At most this many significant digits always read back from a double
 // (from a float: 6), whatever they are, within the range of normal values.

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "datasets/postgres/postgres_codec.h"
@@ -40,41 +41,57 @@ void AppendDecimal(std::string& out, std::string_view text) {
   }
   const std::size_t point = text.find('.');
   std::string_view whole = text.substr(0, point);
-  std::string_view fraction = point == std::string_view::npos ? "" : text.substr(point + 1);
+  const std::string_view fraction =
+      point == std::string_view::npos ? std::string_view() : text.substr(point + 1);
   while (!whole.empty() && whole.front() == '0') whole.remove_prefix(1);
-  const int dscale = static_cast<int>(fraction.size());
-  // The digits padded with zeros to whole groups of four: on the left of
-  // the whole part, on the right of the fraction.
+  // The base-10000 digits, written after the room for the header as they
+  // come: the whole digits padded with zeros on the left to whole groups of
+  // four, the fraction on the right.
   const std::size_t pad = (4 - whole.size() % 4) % 4;
-  const std::size_t wholeEnd = pad + whole.size();
-  const std::size_t digitsEnd = wholeEnd + fraction.size();
-  const auto digit = [&](std::size_t k) -> unsigned {
-    if (k < pad || k >= digitsEnd) return 0;
-    return static_cast<unsigned>(k < wholeEnd ? whole[k - pad] - '0' : fraction[k - wholeEnd] - '0');
+  const std::size_t groups = (pad + whole.size() + fraction.size() + 3) / 4;
+  const std::size_t at = out.size();
+  out.resize(at + 12 + 2 * groups);
+  char* const digits = out.data() + at + 12;
+  char* end = digits;
+  unsigned group = 0;
+  std::size_t filled = pad;
+  const auto take = [&](char c) {
+    group = group * 10 + static_cast<unsigned>(c - '0');
+    if (++filled == 4) {
+      *end++ = static_cast<char>(group >> 8);
+      *end++ = static_cast<char>(group);
+      group = 0;
+      filled = 0;
+    }
   };
-  const auto group = [&](std::size_t g) {
-    const std::size_t k = 4 * g;
-    return static_cast<std::uint16_t>(digit(k) * 1000 + digit(k + 1) * 100 + digit(k + 2) * 10 +
-                                      digit(k + 3));
-  };
-  const int wholeGroups = static_cast<int>(wholeEnd / 4);
-  const std::size_t groupCount = (digitsEnd + 3) / 4;
-  int weight = wholeGroups - 1;
-  std::size_t first = 0;
-  while (first < groupCount && group(first) == 0) {
-    ++first;
+  for (const char c : whole) take(c);
+  for (const char c : fraction) take(c);
+  while (filled != 0) take('0');
+  // Zero groups at either end are left out, those in front moving the
+  // weight down.
+  const char* first = digits;
+  int weight = static_cast<int>((pad + whole.size()) / 4) - 1;
+  while (first != end && first[0] == 0 && first[1] == 0) {
+    first += 2;
     --weight;
   }
-  std::size_t last = groupCount;
-  while (last > first && group(last - 1) == 0) --last;
-  if (first == last) weight = 0;
-  const std::size_t n = last - first;
-  PutBE32(out, static_cast<std::uint32_t>(8 + 2 * n));
-  PutBE16(out, static_cast<std::uint16_t>(n));
-  PutBE16(out, static_cast<std::uint16_t>(weight));
-  PutBE16(out, negative && n > 0 ? 0x4000 : 0x0000);
-  PutBE16(out, static_cast<std::uint16_t>(dscale));
-  for (std::size_t i = first; i < last; ++i) PutBE16(out, group(i));
+  while (end != first && end[-2] == 0 && end[-1] == 0) end -= 2;
+  const auto n = static_cast<std::size_t>(end - first) / 2;
+  if (n == 0) weight = 0;
+  if (first != digits) std::memmove(digits, first, 2 * n);
+  const auto length = static_cast<std::uint32_t>(8 + 2 * n);
+  const std::uint16_t head[] = {static_cast<std::uint16_t>(length >> 16),
+                                static_cast<std::uint16_t>(length),
+                                static_cast<std::uint16_t>(n),
+                                static_cast<std::uint16_t>(weight),
+                                static_cast<std::uint16_t>(negative && n > 0 ? 0x4000 : 0),
+                                static_cast<std::uint16_t>(fraction.size())};
+  char* p = out.data() + at;
+  for (const std::uint16_t word : head) {
+    *p++ = static_cast<char>(word >> 8);
+    *p++ = static_cast<char>(word);
+  }
+  out.resize(at + 12 + 2 * n);
 }
 
 // A base-10000 digit as four decimal ones.
@@ -192,10 +209,11 @@ std::string_view Digits(std::string_view& text) {
 }  // namespace
 
 bool AppendNumericText(std::string& out, std::string_view text) {
-  constexpr std::string_view kSpaces = " \t\n\r\f\v";
-  const std::size_t first = text.find_first_not_of(kSpaces);
-  if (first == std::string_view::npos) return false;
-  text = text.substr(first, text.find_last_not_of(kSpaces) - first + 1);
+  // Blanks around it: ' ', '\t', '\n', '\v', '\f' and '\r'.
+  const auto blank = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+  while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+  if (text.empty()) return false;
   if (SameNoCase(text, "nan")) {
     AppendSpecialNumeric(out, kNumericNaN);
     return true;
