@@ -269,7 +269,8 @@ void AddLayoutOptions(CLI::App* app, TTransferOptions& o, bool import) {
                          "with blanks to its column's width (text: its declared length, else "
                          "255; numbers, dates, booleans: their longest value; at least the "
                          "name). A value wider than its column, holding a line break, or a "
-                         "text that is empty or ends in a blank fails the export, naming it");
+                         "text that is empty or ends in a blank fails its record (not written; "
+                         "stderr names it, exit status 3)");
   app->add_option("--widths", o.Widths,
                   import ? "With --fixed: the columns' widths in bytes, in order, one for each "
                            "column that takes part, or with --header for each column of the "
@@ -330,9 +331,9 @@ void SayJobsNote(TSession& session, const TTransferOptions& o, const TDatabaseTa
 }
 
 const char* const kExitText =
-    "Exit status: 0 when the run returned 0 or more and every record read was stored, 3 when "
-    "an import completed but some records failed (left out; stderr and --json say how many "
-    "and why), 1 when it failed (returned -1, broke off with an error, or stopped by "
+    "Exit status: 0 when the run returned 0 or more and every record read was stored (or "
+    "written), 3 when an import or export completed but some records failed (left out; stderr "
+    "and --json say how many and why), 1 when it failed (returned -1, broke off with an error, or stopped by "
     "--max-errors), 2 when the command cannot run as given (the message says what to fix), "
     "130 or 143 when Ctrl-C (SIGINT) or SIGTERM stopped an import between two records "
     "(stderr says how many records are stored and where --start-record goes on). "

@@ -21,7 +21,7 @@ namespace korvane::cli {
 inline constexpr int kExitOk = 0;      // Execute returned 0 or more
 inline constexpr int kExitFailed = 1;  // Execute returned -1, or the run broke off
 inline constexpr int kExitUsage = 2;   // the command cannot run as given
-inline constexpr int kExitPartly = 3;  // an import completed, but some records failed
+inline constexpr int kExitPartly = 3;  // an import or export completed, but some records failed
 
 // The command cannot run as given: an unknown option, property or value, a
 // missing or unusable file, database or table. The message says what to fix

@@ -83,27 +83,85 @@ void CheckGivenWidths(const TTransferOptions& o, const TCSVExport& exporter) {
                     "): give one width for each column, in their order");
 }
 
-int ExitFor(std::int32_t result) { return result >= 0 ? kExitOk : kExitFailed; }
+// How an export ended: Execute's result (-1: failed, the target unchanged)
+// and the records it left out, each failed alone, when the file took the
+// target's place.
+struct TExportOutcome {
+  std::int32_t Result = -1;
+  std::int64_t Failed = 0;
+};
+
+int ExitFor(const TExportOutcome& outcome) {
+  if (outcome.Result < 0) return kExitFailed;
+  return outcome.Failed > 0 ? kExitPartly : kExitOk;
+}
+
+// A record left out because a value of it could not be read fails the whole
+// export: the file would lack it and look whole. The first such record.
+std::string UnreadRecordText(const TCSVExport& exporter) {
+  const TLeftOutRecords& leftOut = exporter.LeftOutRecords();
+  std::int64_t record = leftOut.FirstRecord;
+  std::string reason = leftOut.FirstReason;
+  for (const TLeftOutRecord& r : exporter.LeftOutList()) {
+    if (r.Unfit) continue;
+    record = r.Record;
+    reason = r.Reason;
+    break;
+  }
+  return "record " + std::to_string(record) + " cannot be written: " + reason +
+         (leftOut.Count > 1 ? " (" + std::to_string(leftOut.Count) + " records in all)"
+                            : std::string());
+}
+
+// Records whose line cannot hold a value fail alone, as an import's failed
+// records do: how many, the first few and why.
+void SayFailedRecords(TSession& session, const TCSVExport& exporter, const std::string& prefix) {
+  constexpr std::size_t kShown = 5;
+  const std::int64_t failed = exporter.UnfitRecords();
+  session.Say(mtWarning, prefix + std::to_string(failed) +
+                             (failed == 1 ? " record failed, not written: it holds"
+                                          : " records failed, not written: each holds") +
+                             " a value its fixed-width line cannot hold");
+  const std::vector<TLeftOutRecord>& list = exporter.LeftOutList();
+  for (std::size_t i = 0; i < list.size() && i < kShown; ++i) {
+    session.Say(mtWarning, prefix + "record " + std::to_string(list[i].Record) + ": " +
+                               list[i].Reason);
+  }
+  if (failed > static_cast<std::int64_t>(kShown)) {
+    session.Say(mtWarning, prefix + "and " + std::to_string(failed - kShown) +
+                               " more (--json lists the first 100)");
+  }
+}
+
+// What --json says of an export: the records written and, when some failed,
+// how many and why (the first 100, as an import's reasons).
+json ExportJson(const TCSVExport& exporter, const TExportOutcome& outcome) {
+  if (outcome.Result < 0 || outcome.Failed == 0) return {{"result", outcome.Result}};
+  json reasons = json::array();
+  for (const TLeftOutRecord& r : exporter.LeftOutList()) {
+    reasons.push_back({{"record", r.Record}, {"field", JsonText(r.Field)},
+                       {"message", JsonText(r.Reason)}});
+  }
+  return {{"result", outcome.Result - outcome.Failed},
+          {"errorRecords", outcome.Failed},
+          {"reasons", std::move(reasons)}};
+}
 
 // Runs an export into a replacement file that takes the target's place only
 // when the run succeeded.
-std::int32_t ExecuteExport(TSession& session, TCSVExport& exporter, TReplacementFile& output,
-                           const std::string& target) {
-  std::int32_t result = -1;
+TExportOutcome ExecuteExport(TSession& session, TCSVExport& exporter, TReplacementFile& output,
+                             const std::string& target, const std::string& prefix) {
+  TExportOutcome outcome;
   std::string failure;
   try {
-    result = exporter.Execute();
+    const std::int32_t result = exporter.Execute();
     const TLeftOutRecords& leftOut = exporter.LeftOutRecords();
-    if (result >= 0 && leftOut.Count == 0 && exporter.LastError().empty()) {
+    if (result >= 0 && exporter.LastError().empty() && leftOut.Count == exporter.UnfitRecords()) {
       output.Commit();
+      outcome = {result, leftOut.Count};
+      if (leftOut.Count > 0) SayFailedRecords(session, exporter, prefix);
     } else if (result >= 0 && leftOut.Count > 0) {
-      // A record the file would lack: the export fails rather than write
-      // a file that looks whole.
-      failure = "record " + std::to_string(leftOut.FirstRecord) + " cannot be written: " +
-                leftOut.FirstReason +
-                (leftOut.Count > 1 ? " (" + std::to_string(leftOut.Count) + " records in all)"
-                                   : std::string()) +
-                "; any earlier file '" + target + "' is unchanged";
+      failure = UnreadRecordText(exporter) + "; any earlier file '" + target + "' is unchanged";
     } else if (!exporter.SetupFailure().empty()) {
       failure = "the export cannot start: " + exporter.SetupFailure() + "; any earlier file '" +
                 target + "' is unchanged";
@@ -120,13 +178,12 @@ std::int32_t ExecuteExport(TSession& session, TCSVExport& exporter, TReplacement
     }
   } catch (const std::exception& e) {
     failure = std::string(e.what()) + "; any earlier file '" + target + "' is unchanged";
-    result = -1;
   }
   if (!failure.empty()) {
     session.Say(mtError, failure);
-    return -1;
+    return TExportOutcome{};
   }
-  return result;
+  return outcome;
 }
 
 // Values that did not fit their column were written as the database holds
@@ -239,11 +296,11 @@ int RunExport(TExportOptions& o, std::ostream& out, std::ostream& err) {
   exporter->SetOutputFile(output->WritePath());
 
   session.Wire(*exporter, "");
-  std::int32_t result = ExecuteExport(session, *exporter, *output, target);
+  const TExportOutcome outcome = ExecuteExport(session, *exporter, *output, target, "");
   SayJobsNote(session, o, *table);
-  if (result >= 0) WarnOfMisfits(session, table->Misfits());
-  session.PrintJson({{"result", result}});
-  return ExitFor(result);
+  if (outcome.Result >= 0) WarnOfMisfits(session, table->Misfits());
+  session.PrintJson(ExportJson(*exporter, outcome));
+  return ExitFor(outcome);
 }
 
 // The components of a settings file, and those of them that run.
@@ -357,8 +414,8 @@ std::int32_t RunStoredImport(TSession& session, TCSVImport& import, const TFaile
   return outcome.Result;
 }
 
-// Runs a stored export; its outcome goes to results. The run's result.
-std::int32_t RunStoredExport(TSession& session, TCSVExport& exporter, const TRunOptions& o,
+// Runs a stored export; its outcome goes to results. The run's exit status.
+int RunStoredExport(TSession& session, TCSVExport& exporter, const TRunOptions& o,
                              json& results) {
   const std::string& name = exporter.Name();
   if (o.Progress) exporter.SetShowProgress(true);
@@ -373,12 +430,14 @@ std::int32_t RunStoredExport(TSession& session, TCSVExport& exporter, const TRun
   const std::unique_ptr<TReplacementFile> output = OpenReplacement(target);
   exporter.SetOutputFile(output->WritePath());
   session.Wire(exporter, name);
-  std::int32_t result = ExecuteExport(session, exporter, *output, target);
+  const TExportOutcome outcome = ExecuteExport(session, exporter, *output, target, name + ": ");
   exporter.SetOutputFile(target);
   exporter.SetWriteMode(writeMode);
   exporter.SetCompression(compression);
-  results.push_back({{"component", JsonText(name)}, {"result", result}});
-  return result;
+  json r = ExportJson(exporter, outcome);
+  r["component"] = JsonText(name);
+  results.push_back(std::move(r));
+  return ExitFor(outcome);
 }
 
 int RunSettings(TRunOptions& o, std::ostream& out, std::ostream& err) {
@@ -451,10 +510,12 @@ int RunSettings(TRunOptions& o, std::ostream& out, std::ostream& err) {
       }
       status = std::max(status, importStatus);
     } else if (auto* exporter = dynamic_cast<TCSVExport*>(c)) {
-      if (RunStoredExport(session, *exporter, o, results) < 0) {
+      const int exportStatus = RunStoredExport(session, *exporter, o, results);
+      if (exportStatus == kExitFailed) {
         status = kExitFailed;
         break;
       }
+      status = std::max(status, exportStatus);
     }
   }
   session.PrintJson({{"components", results}});

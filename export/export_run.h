@@ -12,12 +12,11 @@
 #include "export/kvcsvexp.h"
 #include "export/export_output.h"
 #include "export/export_props.h"
+#include "export/record_plan.h"
 
 namespace korvane {
 
-class TRecordPlan;
 class TReplacementFile;
-struct TExportLayout;
 
 // One a component, made with it; reads the component's properties as they
 // are at each step.
@@ -68,7 +67,7 @@ class TExportRun {
   // Why the last run failed, and whether it got past Setup.
   std::string FLastError;
   bool FStarted = false;
-  TLeftOutRecords FLeftOut;
+  TLeftOutLog FLeftOut;
 };
 
 }  // namespace korvane

@@ -267,7 +267,9 @@ bool TCSVExport::FileOpen() const { return FRun->FOutput.Valid(); }
 int TCSVExport::WriteErrorCode() const { return FRun->FOutput.ErrorCode(); }
 const std::string& TCSVExport::WriteErrorText() const { return FRun->FOutput.Failure(); }
 const std::string& TCSVExport::LastError() const { return FRun->FLastError; }
-const TLeftOutRecords& TCSVExport::LeftOutRecords() const { return FRun->FLeftOut; }
+const TLeftOutRecords& TCSVExport::LeftOutRecords() const { return FRun->FLeftOut.Totals; }
+const std::vector<TLeftOutRecord>& TCSVExport::LeftOutList() const { return FRun->FLeftOut.List; }
+std::int64_t TCSVExport::UnfitRecords() const { return FRun->FLeftOut.Unfit; }
 
 const std::string& TCSVExport::SetupFailure() const {
   static const std::string kNone;
@@ -290,7 +292,7 @@ bool TCSVExport::Setup() {
   run.FRecordCounter = 0;
   run.FStarted = false;
   run.FLastError.clear();
-  run.FLeftOut = TLeftOutRecords{};
+  run.FLeftOut = TLeftOutLog{};
   run.FOutput.Begin();
   try {
     if (FProps->FDataSet == nullptr) {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/classes.h"
 #include "data/db.h"
@@ -24,12 +25,23 @@ struct TExportProps;
 class TProgressWindow;
 
 // The records a run left out because a value of theirs could not be read
-// (the dataset or a field's OnGetText handler raised): how many, the first
-// of them (counted from 1 among the run's records) and why it failed.
+// (the dataset or a field's OnGetText handler raised) or cannot be held by
+// the line (FixedLayout flColumns): how many, the first of them (counted
+// from 1 among the run's records) and why it failed.
 struct KORVANE_API TLeftOutRecords {
   std::int64_t Count = 0;
   std::int64_t FirstRecord = 0;
   std::string FirstReason;
+};
+
+// One record a run left out (LeftOutList).
+struct KORVANE_API TLeftOutRecord {
+  std::int64_t Record = 0;  // counted from 1 among the run's records
+  std::string Field;        // the field whose value is the cause; empty when not known
+  std::string Reason;
+  // Whether the line cannot hold the value (under flColumns: wider than its
+  // column, a line break, ...); otherwise the value could not be read.
+  bool Unfit = false;
 };
 
 // The export component. Owns its string lists and its progress window;
@@ -289,8 +301,14 @@ class KORVANE_API TCSVExport : public TComponent {
   // The records the last run left out: a record a value of which cannot be
   // read writes no line, but is counted in the result and reported to
   // OnExportRecord like any other, and the run goes on. A host that wants
-  // every record decides what to do with them (the command fails the run).
+  // every record decides what to do with them (the command fails the run,
+  // but for records whose line cannot hold a value, which fail alone).
   const TLeftOutRecords& LeftOutRecords() const;
+  // The first 100 of those records, in order, each with its reason.
+  const std::vector<TLeftOutRecord>& LeftOutList() const;
+  // How many of them were left out because their line cannot hold a value
+  // (TLeftOutRecord::Unfit).
+  std::int64_t UnfitRecords() const;
 
   // Whether Execute formats records on a second thread from copies of their
   // values while it walks the dataset. Only runs in which no host code

@@ -30,7 +30,7 @@ bool TimeTextTakesMilliseconds() {
 
 }  // namespace
 
-TRecordPlan::TRecordPlan(TExportOutput& output, TLeftOutRecords* leftOut)
+TRecordPlan::TRecordPlan(TExportOutput& output, TLeftOutLog* leftOut)
     : FOutput(output), FLeftOut(leftOut) {}
 
 TRecordPlan::~TRecordPlan() = default;

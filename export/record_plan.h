@@ -49,6 +49,15 @@ struct TExportLayout {
   std::string_view Widths;
 };
 
+// The records a run left out, as its plan counts them: the totals, the
+// first kListed of them and how many of them their line cannot hold.
+struct TLeftOutLog {
+  static constexpr std::size_t kListed = 100;
+  TLeftOutRecords Totals;
+  std::vector<TLeftOutRecord> List;
+  std::int64_t Unfit = 0;
+};
+
 // A value of a record as the thread formatting ahead gets it: how it is
 // held and its payload, texts in a buffer beside.
 struct TCopiedValue {
@@ -166,7 +175,7 @@ struct TColumn {
 class TRecordPlan {
  public:
   // Records left out are counted into leftOut, when given.
-  explicit TRecordPlan(TExportOutput& output, TLeftOutRecords* leftOut = nullptr);
+  explicit TRecordPlan(TExportOutput& output, TLeftOutLog* leftOut = nullptr);
   ~TRecordPlan();
   TRecordPlan(const TRecordPlan&) = delete;
   TRecordPlan& operator=(const TRecordPlan&) = delete;
@@ -228,14 +237,17 @@ class TRecordPlan {
   char* PutDate(TLineWriter& line, char* p, const TColumn& column, bool none, double value);
   char* PutHex(TLineWriter& line, char* p, std::string_view bytes, const TColumn& column);
   void AppendWholeTime(double value);
-  // Under flColumns: raises, with the reason, when the value [first, p) of
-  // the column cannot be read back from it.
+  // Under flColumns: raises EUnfitValue, with the reason, when the value
+  // [first, p) of the column cannot be read back from it.
   void CheckColumnValue(const TColumn& column, const char* first, const char* p, bool none) const;
   // Under flColumns: the columns' widths, from the layout's Widths or
   // FixedWidth; false (with FBuildFailure) when they cannot be given.
   bool SetColumnWidths(const TExportLayout& layout);
-  // Counts the record being put as left out, for reason.
-  [[gnu::cold]] void LeaveOut(std::string_view reason);
+  // Counts the record being put as left out, for reason: a value of field
+  // (empty: none known) that could not be read, or that the line cannot
+  // hold (unfit).
+  [[gnu::cold]] void LeaveOut(std::string_view reason, std::string_view field = {},
+                              bool unfit = false);
   void AddColumn(TField* field, std::uint8_t quoted);
   void ChooseDateKind(TColumn& column, std::size_t& room);
   // Standard rules: whether the values PutValue writes itself in the column
@@ -247,7 +259,7 @@ class TRecordPlan {
   char* PutStoredText(TLineWriter& line, char* p, std::string_view text, const TColumn& column);
 
   TExportOutput& FOutput;
-  TLeftOutRecords* FLeftOut;
+  TLeftOutLog* FLeftOut;
   std::int64_t FRecords = 0;     // Put and PutCopy calls: the record being put
   std::string FBuildFailure;     // why Build found no columns, when it failed
   bool FFixed = false;

@@ -9,6 +9,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <variant>
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -147,13 +148,26 @@ bool IsIsoValueText(TColumnKind kind, std::string_view text, TIsoValue& value) {
          static_cast<unsigned char>(text.back()) > 32 && ReadIso(text, isoKind, value) == TIsoFault::None;
 }
 
+// A value its column's line cannot hold: it leaves its record out alone.
+class EUnfitValue : public std::runtime_error {
+ public:
+  EUnfitValue(std::string field, const std::string& why)
+      : std::runtime_error("the value of field '" + field + "' " + why), Field(std::move(field)) {}
+  std::string Field;
+};
+
 }  // namespace
 
-void TRecordPlan::LeaveOut(std::string_view reason) {
+void TRecordPlan::LeaveOut(std::string_view reason, std::string_view field, bool unfit) {
   if (FLeftOut == nullptr) return;
-  if (FLeftOut->Count++ == 0) {
-    FLeftOut->FirstRecord = FRecords;
-    FLeftOut->FirstReason.assign(reason);
+  TLeftOutRecords& totals = FLeftOut->Totals;
+  if (totals.Count++ == 0) {
+    totals.FirstRecord = FRecords;
+    totals.FirstReason.assign(reason);
+  }
+  if (unfit) ++FLeftOut->Unfit;
+  if (FLeftOut->List.size() < TLeftOutLog::kListed) {
+    FLeftOut->List.push_back({FRecords, std::string(field), std::string(reason), unfit});
   }
 }
 
@@ -177,7 +191,7 @@ void TRecordPlan::CheckColumnValue(const TColumn& column, const char* first, con
   } else {
     return;
   }
-  throw std::runtime_error("the value of field '" + column.field->FieldName() + "' " + why);
+  throw EUnfitValue(column.field->FieldName(), why);
 }
 
 std::size_t TRecordPlan::Put() {
@@ -617,6 +631,9 @@ std::size_t TRecordPlan::PutRecord(const TReader& reader) {
         }
       }
     }
+  } catch (const EUnfitValue& e) {
+    LeaveOut(e.what(), e.Field, true);
+    return 0;
   } catch (const std::exception& e) {
     // A record that cannot be read is left out whole, with its reason.
     FQuoteText = false;

@@ -544,30 +544,56 @@ TEST_F(CliTest, FixedWidthExportReadsBackIntoTheSameTable) {
             (std::vector<std::vector<std::string>>{{"9", "42", "ab"}}));
 }
 
-// What a fixed-width line cannot hold fails the export, naming the value,
-// and leaves no file; on import, a slice that is not a value of its column
-// and text past the last column fail their records.
+// What a fixed-width line cannot hold fails its record, naming the value,
+// and the others are written (a NULL is blanks); on import, a slice that is
+// not a value of its column and text past the last column fail their
+// records.
 TEST_F(CliTest, FixedWidthRefusesWhatCannotBeReadBack) {
   Exec(Db(), "CREATE TABLE t (id INTEGER, note TEXT)");
   const std::string file = dir.Path("t.txt");
   const std::pair<const char*, const char*> cases[] = {
       {"'x' || char(10) || 'y'", "holds a line break"},
+      {"'x' || char(13)", "holds a line break"},
       {"'tail '", "ends in a blank"},
       {"''", "is an empty text"},
       {"'toolong'", "is 7 bytes long, wider than its column (6)"},
+      {"'long' || char(10) || 'er'", "is 7 bytes long, wider than its column (6)"},
+      {"NULL", nullptr},
   };
   for (const auto& [value, reason] : cases) {
-    Exec(Db(), std::string("DELETE FROM t; INSERT INTO t VALUES (1, 'fine'), (2, ") + value + ")");
-    TRun r = Korvane({"export", file, "--db", Db(), "--table", "t", "--fixed", "--widths", "2,6"});
-    EXPECT_EQ(r.Status, 1) << value;
-    EXPECT_NE(r.Err.find("record 2 cannot be written: the value of field 'note' " +
-                         std::string(reason)),
+    Exec(Db(), std::string("DELETE FROM t; INSERT INTO t VALUES (1, 'fine'), (2, ") + value +
+                   "), (3, 'end')");
+    TRun r = Korvane({"export", file, "--db", Db(), "--table", "t", "--fixed", "--widths", "2,6",
+                      "--json"});
+    if (reason == nullptr) {
+      EXPECT_EQ(r.Status, 0) << r.Err;
+      EXPECT_EQ(dir.Get("t.txt"), "1 fine  \n2       \n3 end   \n");
+      continue;
+    }
+    EXPECT_EQ(r.Status, 3) << value;
+    EXPECT_NE(r.Err.find("1 record failed, not written"), std::string::npos) << r.Err;
+    EXPECT_NE(r.Err.find("record 2: the value of field 'note' " + std::string(reason)),
               std::string::npos)
         << r.Err;
-    EXPECT_FALSE(std::filesystem::exists(file)) << value;
+    EXPECT_EQ(dir.Get("t.txt"), "1 fine  \n3 end   \n") << value;
+    const json j = json::parse(r.Out);
+    EXPECT_EQ(j["result"], 2);
+    EXPECT_EQ(j["errorRecords"], 1);
+    EXPECT_EQ(j["reasons"][0]["record"], 2);
+    EXPECT_EQ(j["reasons"][0]["field"], "note");
   }
+  // A record left out for another reason still fails the export, also
+  // after one its line cannot hold, and the file is not replaced.
+  Exec(Db(), "CREATE TABLE u (id INTEGER, note TEXT, ts TIMESTAMP); INSERT INTO u VALUES (1, "
+             "'toolong', NULL), (2, 'ok', '9999-12-31 23:30:00-01:00')");
+  TRun r = Korvane({"export", file, "--db", Db(), "--table", "u", "--fixed", "--widths", "2,6,30",
+                    "--utc"});
+  EXPECT_EQ(r.Status, 1) << r.Err;
+  EXPECT_NE(r.Err.find("record 2 cannot be written: the value of field 'ts'"), std::string::npos)
+      << r.Err;
+  EXPECT_EQ(dir.Get("t.txt"), "1 fine  \n2       \n3 end   \n");
   Exec(Db(), "DELETE FROM t");
-  TRun r = Korvane({"import", dir.Put("in.txt", "1 abcd\nxxabcd\n3 abcd  extra\n4       \n"),
+  r = Korvane({"import", dir.Put("in.txt", "1 abcd\nxxabcd\n3 abcd  extra\n4       \n"),
                     "--db", Db(), "--table", "t", "--fixed", "--widths", "2,6"});
   EXPECT_EQ(r.Status, 3) << r.Err;
   EXPECT_NE(r.Err.find("line 2: id: \"xx\" is not a number"), std::string::npos) << r.Err;
@@ -580,12 +606,12 @@ TEST_F(CliTest, FixedWidthRefusesWhatCannotBeReadBack) {
                "2"});
   EXPECT_EQ(r.Status, 2) << r.Err;
   EXPECT_NE(r.Err.find("FixedWidths gives 1 widths for 2 columns"), std::string::npos) << r.Err;
-  // Widths not one a column are the command's misuse, refused before a file is made.
+  // Widths not one a column are the command's misuse, refused before the file is touched.
   r = Korvane({"export", file, "--db", Db(), "--table", "t", "--fixed", "--widths", "2,6,3"});
   EXPECT_EQ(r.Status, 2) << r.Err;
   EXPECT_NE(r.Err.find("--widths gives 3 widths for 2 columns (id, note)"), std::string::npos)
       << r.Err;
-  EXPECT_FALSE(std::filesystem::exists(file));
+  EXPECT_EQ(dir.Get("t.txt"), "1 fine  \n2       \n3 end   \n");
 }
 
 TEST_F(CliTest, EventsAreWrittenOnePerLineAsTheyFire) {

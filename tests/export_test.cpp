@@ -627,6 +627,10 @@ TEST_F(ExportRun, RecordsLeftOutAreCountedWithTheirReason) {
   EXPECT_EQ(left.Count, 2);
   EXPECT_EQ(left.FirstRecord, 2);
   EXPECT_EQ(left.FirstReason, "no text for record 2");
+  ASSERT_EQ(exp.LeftOutList().size(), 2u);
+  EXPECT_EQ(exp.LeftOutList()[1].Record, 4);
+  EXPECT_FALSE(exp.LeftOutList()[1].Unfit);
+  EXPECT_EQ(exp.UnfitRecords(), 0);
 
   ds.Fields(1)->SetOnGetText(nullptr);
   EXPECT_EQ(exp.Execute(), 4);
@@ -648,6 +652,44 @@ TEST_F(ExportRun, FixedWidthsOfAnotherCountLeaveTheRecordsOutSayingSo) {
     EXPECT_EQ(Output(), "");
     EXPECT_EQ(exp.LeftOutRecords().Count, 2);
     EXPECT_EQ(exp.LeftOutRecords().FirstReason, reason);
+  }
+}
+
+// Under flColumns a value its line cannot hold leaves its record out alone,
+// listed with its field as unfit, on the thread formatting ahead too; the
+// classic layout writes it whole.
+TEST_F(ExportRun, ValuesAFixedWidthLineCannotHoldLeaveTheirRecordOut) {
+  for (const auto& [id, name] : {std::pair<const char*, const char*>{"1", "Ann"},
+                                 {"2", "B\nb"},
+                                 {"3", "Cy"},
+                                 {"4", "Dave"}}) {
+    ds.AppendRecord({id, name, "Oslo"});
+  }
+  ds.Close();
+  exp.SetExportType(expFixed);
+  exp.SetRecordSeparator(rsLF);
+  EXPECT_EQ(exp.Execute(), 4);
+  EXPECT_EQ(exp.LeftOutRecords().Count, 0);
+  EXPECT_NE(Output().find("B\nb"), std::string::npos);
+  exp.SetFixedLayout(flColumns);
+  exp.SetFixedWidths("1,3,4");
+  for (const bool ahead : {false, true}) {
+    exp.SetFormatAhead(ahead);
+    const std::uint64_t batches = HandOffBatches(THandOff::hoFormatAhead);
+    EXPECT_EQ(exp.Execute(), 4);
+    EXPECT_EQ(HandOffBatches(THandOff::hoFormatAhead) > batches, ahead);
+    EXPECT_EQ(Output(), "1|Ann|Oslo\n3|Cy |Oslo\n");
+    EXPECT_EQ(exp.LeftOutRecords().Count, 2);
+    EXPECT_EQ(exp.UnfitRecords(), 2);
+    ASSERT_EQ(exp.LeftOutList().size(), 2u);
+    const TLeftOutRecord& first = exp.LeftOutList()[0];
+    EXPECT_EQ(first.Record, 2);
+    EXPECT_EQ(first.Field, "Name");
+    EXPECT_TRUE(first.Unfit);
+    EXPECT_EQ(first.Reason, "the value of field 'Name' holds a line break, which a fixed-width "
+                            "line cannot hold");
+    EXPECT_EQ(exp.LeftOutList()[1].Reason,
+              "the value of field 'Name' is 4 bytes long, wider than its column (3)");
   }
 }
 
