@@ -5,7 +5,8 @@
 # separators, and prints each run's peak resident memory beside the record's
 # size and beside a run of a one-byte record (the floor: what the command
 # costs without any record). A record should cost at most about twice its
-# length: (peak - floor) / size about 2 or less.
+# length: (peak - floor) / size about 2 or less. bench/peak_mappings.py
+# shows what a run's peak is made of.
 #
 #   bench/huge_record.sh [SIZE_MIB]
 # Needs python3 and /usr/bin/time (Debian: time).
