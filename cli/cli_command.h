@@ -315,4 +315,38 @@ bool EndAtomicRun(TSession& session, TAtomicRun& atomic, std::int32_t& result);
 // kept is false: --atomic rolled them back) and where --start-record goes on.
 void SayInterrupted(TSession& session, const TCSVImport& import, bool kept);
 
+// ---------------------------------------------------------------------------
+// The export command (cli_export.cpp).
+
+// Adds `korvane export` and its options, parsed into eo.
+CLI::App* AddExportCommand(CLI::App& app, TExportOptions& eo);
+int RunExport(TExportOptions& o, std::ostream& out, std::ostream& err);
+// How an export ended: Execute's result (-1: failed, the target unchanged)
+// and the records it left out, each failed alone, when the file took the
+// target's place.
+struct TExportOutcome {
+  std::int32_t Result = -1;
+  std::int64_t Failed = 0;
+};
+// The exit status of an export that ended with outcome.
+int ExportExitFor(const TExportOutcome& outcome);
+// Runs an export into output, a replacement file that takes target's place
+// only when the run succeeded; prefix starts each message (a stored
+// component's name, or nothing).
+TExportOutcome ExecuteExport(TSession& session, TCSVExport& exporter, TReplacementFile& output,
+                             const std::string& target, const std::string& prefix);
+// The export's outcome for --json.
+json ExportJson(const TCSVExport& exporter, const TExportOutcome& outcome);
+// The compression an export writes: given (--compress), or else current
+// when set, or else the one the target's name asks for.
+TCompression ExportCompression(const std::string& given, TCompression current,
+                               const std::string& target);
+
+// ---------------------------------------------------------------------------
+// The run command (cli_run.cpp).
+
+// Adds `korvane run` and its options, parsed into ro.
+CLI::App* AddRunCommand(CLI::App& app, TRunOptions& ro);
+int RunSettings(TRunOptions& o, std::ostream& out, std::ostream& err);
+
 }  // namespace korvane::cli
