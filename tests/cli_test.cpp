@@ -582,6 +582,21 @@ TEST_F(CliTest, FixedWidthRefusesWhatCannotBeReadBack) {
     EXPECT_EQ(j["reasons"][0]["record"], 2);
     EXPECT_EQ(j["reasons"][0]["field"], "note");
   }
+  // A saved export run by `korvane run` ends the same way.
+  Exec(Db(), "DELETE FROM t; INSERT INTO t VALUES (1, 'fine'), (2, 'toolong'), (3, 'end')");
+  const std::string job = dir.Path("export.kvs");
+  ASSERT_EQ(Korvane({"export", file, "--db", Db(), "--table", "t", "--fixed", "--widths", "2,6",
+                     "--save", job})
+                .Status,
+            0);
+  TRun saved = Korvane({"run", job, "--json"});
+  EXPECT_EQ(saved.Status, 3) << saved.Err;
+  EXPECT_EQ(json::parse(saved.Out)["components"][0]["errorRecords"], 1) << saved.Out;
+  EXPECT_EQ(dir.Get("t.txt"), "1 fine  \n3 end   \n");
+  Exec(Db(), "DELETE FROM t; INSERT INTO t VALUES (1, 'fine'), (2, NULL), (3, 'end')");
+  ASSERT_EQ(Korvane({"export", file, "--db", Db(), "--table", "t", "--fixed", "--widths", "2,6"})
+                .Status,
+            0);
   // A record left out for another reason still fails the export, also
   // after one its line cannot hold, and the file is not replaced.
   Exec(Db(), "CREATE TABLE u (id INTEGER, note TEXT, ts TIMESTAMP); INSERT INTO u VALUES (1, "
