@@ -22,6 +22,65 @@ void SetFormats(TCSVImport& import, const TFormatChoice& choice) {
   import.SetThousandSeparator(choice.ThousandSeparator);
 }
 
+// The connections of the later ranges, opened each on a thread of its own:
+// each costs a server process's start and a look at the table's catalog,
+// which need not wait for one another or for the cut of the input.
+class TOpening {
+ public:
+  TOpening(TComponent& root, const TDatabaseTable& table, std::size_t others) : FWhy(others) {
+    for (std::size_t k = 0; k < others; ++k) FOthers.push_back(table.Another(root));
+  }
+  TOpening(const TOpening&) = delete;
+  TOpening& operator=(const TOpening&) = delete;
+
+  void Start() {
+    for (std::size_t k = 0; k < FOthers.size(); ++k) {
+      FThreads.emplace_back([this, k] {
+        try {
+          FOthers[k]->DataSet().Open();
+        } catch (const std::exception& e) {
+          FWhy[k] = e.what();
+        }
+      });
+    }
+  }
+
+  // The tables that opened, at most wanted of them; with fewer, why says
+  // how many connections (the command's own with them) and the reason of
+  // one that could not be opened. The rest are closed.
+  std::vector<std::unique_ptr<TDatabaseTable>> Wait(std::size_t wanted, std::string& why) {
+    FThreads.clear();  // joins them
+    std::vector<std::unique_ptr<TDatabaseTable>> tables;
+    std::string failed;
+    for (std::size_t k = 0; k < FOthers.size() && tables.size() < wanted; ++k) {
+      if (FWhy[k].empty()) {
+        tables.push_back(std::move(FOthers[k]));
+      } else if (failed.empty()) {
+        failed = FWhy[k];
+      }
+    }
+    if (tables.size() < wanted) {
+      why = std::to_string(tables.size() + 1) + " of " + std::to_string(wanted + 1) +
+            " connections could be opened (" + failed + ")";
+    }
+    Close();
+    return tables;
+  }
+
+  // Closes those not taken.
+  void Close() {
+    FThreads.clear();
+    for (std::unique_ptr<TDatabaseTable>& other : FOthers) {
+      if (other) other->DataSet().Close();
+    }
+  }
+
+ private:
+  std::vector<std::unique_ptr<TDatabaseTable>> FOthers;
+  std::vector<std::string> FWhy;
+  std::vector<std::jthread> FThreads;  // last: joined first
+};
+
 }  // namespace
 
 // One range and what its run left. The first stands for the command's
@@ -73,30 +132,34 @@ std::unique_ptr<TRangedImport> TRangedImport::Plan(TComponent& root, TCSVImport&
   // records are dealt out to the connections instead.
   if (jobs < 2 || !o.Events.empty() || import.ColumnFormats()->Count() > 0) return nullptr;
   std::string cut;
+  // The connections open while the input is cut, once a look at its start
+  // says that it can be (after a --start-record that look would read the
+  // records skipped twice: they open after the cut).
+  TOpening opening(root, table, static_cast<std::size_t>(jobs - 1));
+  const bool early = import.StartRecord() <= 1 && !import.CutInput(1, cut).empty();
+  if (early) opening.Start();
   std::vector<TCSVImport::TInputRange> ranges = import.CutInput(jobs, cut);
-  if (ranges.size() < 2) return nullptr;
+  if (ranges.size() < 2) {
+    opening.Close();
+    return nullptr;
+  }
+  if (!early) opening.Start();
   // A connection for each later range; with fewer, the file is cut again
   // for as many as there are.
-  std::vector<std::unique_ptr<TDatabaseTable>> tables;
-  for (std::size_t k = 1; k < ranges.size(); ++k) {
-    std::unique_ptr<TDatabaseTable> other = table.Another(root);
-    try {
-      other->DataSet().Open();
-    } catch (const std::exception& e) {
-      why = std::to_string(k) + " of " + std::to_string(ranges.size()) +
-            " connections could be opened (" + e.what() + ")";
-      break;
-    }
-    tables.push_back(std::move(other));
-  }
+  std::vector<std::unique_ptr<TDatabaseTable>> tables = opening.Wait(ranges.size() - 1, why);
   if (tables.size() + 1 < ranges.size()) {
-    if (!tables.empty()) ranges = import.CutInput(static_cast<int>(tables.size() + 1), cut);
+    ranges = tables.empty() ? std::vector<TCSVImport::TInputRange>()
+                            : import.CutInput(static_cast<int>(tables.size() + 1), cut);
     if (ranges.size() < 2) {
       why += ": the records are read on one thread and dealt out";
+      for (const std::unique_ptr<TDatabaseTable>& other : tables) other->DataSet().Close();
       return nullptr;
     }
     why += ": loading over " + std::to_string(ranges.size());
-    while (tables.size() + 1 > ranges.size()) tables.pop_back();
+    while (tables.size() + 1 > ranges.size()) {
+      tables.back()->DataSet().Close();
+      tables.pop_back();
+    }
   }
   std::unique_ptr<TRangedImport> run(new TRangedImport(import, ranges.size()));
   TRejectReport::TOptions spooled = rejects;
@@ -127,9 +190,7 @@ std::unique_ptr<TRangedImport> TRangedImport::Plan(TComponent& root, TCSVImport&
   import.SetSharedReading(true);
   import.SetInputRange(ranges[0]);
   // Its own connection loads the first range.
-  table.DataSet().Close();
   table.SetJobs(1);
-  table.DataSet().Open();
   return run;
 }
 

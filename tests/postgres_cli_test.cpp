@@ -685,6 +685,46 @@ TEST(PostgresJobs, AutoTakesTheFewerOfTheServersWorkersAndTheClientsCores) {
   }
 }
 
+// A server that lets the run open fewer connections than --jobs asks: the
+// run loads over those it has, saying so, down to one with the records
+// dealt out; every record is stored once.
+TEST(PostgresJobs, FewerConnectionsThanAskedLoadOverThoseOpened) {
+  KORVANE_NEED_POSTGRES(conn);
+  TScratchSchema schema(conn);
+  TTempDir dir;
+  const std::string input = dir.Put("many.csv", Numbered(3000));
+  const char* port = std::getenv("KORVANE_TEST_POSTGRES_PORT");
+  const struct {
+    int limit;
+    const char* opened;
+    const char* then;
+  } cases[] = {
+      {2, "--jobs 3: 2 of 3 connections could be opened (cannot connect", "): loading over 2\n"},
+      {1, "--jobs 3: 1 of 3 connections could be opened (cannot connect",
+       "): the records are read on one thread and dealt out\n"},
+  };
+  for (const auto& c : cases) {
+    // A role of its own: the connections of the case before may still be
+    // ending.
+    const std::string role =
+        "korvane_limited_" + std::to_string(::getpid()) + "_" + std::to_string(c.limit);
+    const std::string table = schema.Table("limit" + std::to_string(c.limit));
+    schema.Exec("CREATE ROLE " + role + " LOGIN CONNECTION LIMIT " + std::to_string(c.limit) +
+                "; GRANT USAGE ON SCHEMA " + schema.Name() + " TO " + role + "; CREATE TABLE " +
+                table + " (id int, note text); GRANT SELECT, INSERT ON " + table + " TO " + role);
+    const TRun run = Korvane({"import", input, "--db",
+                              "postgresql://" + role + "@127.0.0.1:" +
+                                  std::string(port ? port : "5432") + "/postgres",
+                              "--table", table, "--header", "--jobs", "3"});
+    EXPECT_EQ(run.Status, 0) << run.Err;
+    EXPECT_NE(run.Err.find(c.opened), std::string::npos) << run.Err;
+    EXPECT_NE(run.Err.find(c.then), std::string::npos) << run.Err;
+    EXPECT_EQ(schema.Value("SELECT count(*) || ' ' || count(DISTINCT id) FROM " + table),
+              "3003 3000");
+    schema.Exec("DROP OWNED BY " + role + "; DROP ROLE " + role);
+  }
+}
+
 // A table read over several connections comes out byte for byte as over
 // one (in the order of its pages, holes of deleted rows and all), or in
 // another order with --unordered; a query is read over one connection.

@@ -106,7 +106,6 @@ void TPostgresDataSet::SetUtcTimes(bool value) {
 }
 
 void TPostgresDataSet::SetJobs(std::int32_t value) {
-  CheckInactive("Jobs");
   if (value < 0) Fail("Jobs is a number of connections, 1 or more (0: as many as fit)");
   FState->FJobs = value;
 }

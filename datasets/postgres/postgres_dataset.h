@@ -118,6 +118,8 @@ class KORVANE_API TPostgresDataSet : public TSQLDataSet {
   // its own transactions of BulkCommitCount records (see
   // pg::TParallelLoad); the other load modes and a host's transaction use
   // one connection. JobsNote says why fewer connections ran than asked.
+  // Jobs may change while the dataset is open: it counts from the next
+  // First or bulk run on.
   std::int32_t Jobs() const;
   void SetJobs(std::int32_t value);
   bool UnorderedRead() const;
