@@ -227,9 +227,9 @@ void AddLayoutOptions(CLI::App* app, TTransferOptions& o, bool import) {
       ->type_name("FILE|URI");
   app->add_option("-s,--separator", o.Separator,
                   import
-                      ? "Value separator: comma, tab, pipe, space, none, or any one character such "
-                        "as ; or a UTF-8 one such as \u00a6 (default: sniffed from the file, see "
-                        "korvane sniff)"
+                      ? "Value separator: comma, tab, pipe, space, nul (a zero byte), none, or any "
+                        "one character such as ; or a UTF-8 one such as \u00a6 (default: sniffed "
+                        "from the file, see korvane sniff)"
                       : "Value separator: comma (default), tab, pipe, space, none, or any one "
                         "character such as ; or a UTF-8 one such as \u00a6")
       ->type_name("CHAR");

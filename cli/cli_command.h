@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <ostream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "cli/cli_rejects.h"
@@ -203,6 +204,12 @@ template <class C>
 void ApplyDelimiting(C& component, const TTransferOptions& o) {
   if (!o.Separator.empty()) {
     TSeparatorChoice choice = ParseSeparator(o.Separator);
+    if constexpr (std::is_same_v<C, TCSVExport>) {
+      if (choice.Exact == std::string(1, '\0')) {
+        throw EUsageError("--separator nul: a zero byte separates values on import only; "
+                          "export with tab or another character");
+      }
+    }
     component.SetFieldSeparator(choice.Separator);
     component.SetCustomSeparator(choice.Custom);
     component.SetSeparatorChar(choice.Exact);

@@ -49,14 +49,16 @@ TSeparatorChoice ParseSeparator(std::string_view text) {
   if (text == "\t" || text == "\\t" || word == "tab") return {fspTab, "", ""};
   if (word == "none") return {fspNone, "", ""};
   if (text == " " || word == "space") return {fspCustom, "", " "};
+  // A zero byte, as some tools part values where no character is free.
+  if (word == "nul" || text == "\\0") return {fspCustom, "", std::string(1, '\0')};
   if (text.size() == 1 && static_cast<unsigned char>(text[0]) > 32 &&
       static_cast<unsigned char>(text[0]) != 127) {
     return {fspCustom, std::string(text), ""};
   }
   if (text.size() == 1) {
     throw EUsageError("--separator " + Shown(text) +
-                      ": a control character cannot separate values (use tab or space, or "
-                      "--fixed for columns of blanks-padded values)");
+                      ": a control character cannot separate values (use tab, space or nul, "
+                      "or --fixed for columns of blanks-padded values)");
   }
   const auto lead = static_cast<unsigned char>(text[0]);
   const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
@@ -65,7 +67,7 @@ TSeparatorChoice ParseSeparator(std::string_view text) {
   }
   throw EUsageError("--separator " + Shown(text) +
                     ": give one character (a UTF-8 character of any length), or comma, tab, "
-                    "pipe or none");
+                    "pipe, space, nul or none");
 }
 
 TFieldDelimiter ParseQuote(std::string_view text) {

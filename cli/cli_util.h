@@ -40,9 +40,10 @@ struct TSeparatorChoice {
   std::string Exact;
 };
 // "," or "comma", "|" or "pipe", "tab" or "\t" (also a real tab), " " or
-// "space", "none" (no separator: for fixed-width lines), any other single
-// printable character (a custom separator), or one UTF-8 character of more
-// than one byte (Exact). Raises EUsageError otherwise.
+// "space", "nul" or "\0" (a zero byte, Exact), "none" (no separator: for
+// fixed-width lines), any other single printable character (a custom
+// separator), or one UTF-8 character of more than one byte (Exact). Raises
+// EUsageError otherwise.
 TSeparatorChoice ParseSeparator(std::string_view text);
 
 // What --quote gives: '"' or "double", "'" or "single", "" or "none".

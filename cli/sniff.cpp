@@ -288,6 +288,24 @@ class TSampleScan {
   std::vector<TTypeVote> FVotes;
 };
 
+// Whether zero bytes stand the same number of times (at least once) on
+// nearly every whole line of start: values parted by them, not binary data.
+bool ZeroBytesPartLines(std::string_view start) {
+  std::map<std::size_t, std::int64_t> lines;  // by zero bytes on the line
+  std::int64_t all = 0;
+  for (std::size_t at = 0, end; (end = start.find('\n', at)) != std::string_view::npos;
+       at = end + 1) {
+    ++lines[static_cast<std::size_t>(std::count(start.begin() + static_cast<std::ptrdiff_t>(at),
+                                                start.begin() + static_cast<std::ptrdiff_t>(end),
+                                                '\0'))];
+    ++all;
+  }
+  for (const auto& [zeros, n] : lines) {
+    if (zeros > 0 && n >= 2 && n * 10 >= all * 9) return true;
+  }
+  return false;
+}
+
 // Byte-order marks and zero bytes at the start of the input; the length of
 // a byte-order mark to skip.
 std::size_t SniffEncodingStart(std::string_view start, TSniffResult& result) {
@@ -306,15 +324,20 @@ std::size_t SniffEncodingStart(std::string_view start, TSniffResult& result) {
   }
   // UTF-16 of mostly ASCII text has a zero byte in every other place, and
   // in those places only; other control bytes (but for tab, line ends, form
-  // feed and byte 26) in one byte of twenty make binary data, not text.
+  // feed and byte 26) in one byte of twenty make binary data, not text, and
+  // so do zero bytes unless they part the values of every line alike.
   std::size_t zeros[2] = {0, 0};
   std::size_t controls = 0;
   const std::size_t n = std::min<std::size_t>(start.size(), 4096);
   for (std::size_t i = 0; i < n; ++i) {
     const auto b = static_cast<unsigned char>(start[i]);
     zeros[i % 2] += b == 0 ? 1 : 0;
-    const bool blank = b != 0 && std::strchr("\t\n\r\f\v\x1A", b) != nullptr;
+    const bool blank = b == 0 || std::strchr("\t\n\r\f\v\x1A", b) != nullptr;
     controls += (b < 0x20 && !blank) || b == 0x7F ? 1 : 0;
+  }
+  if (controls * 20 < n && (zeros[0] + zeros[1] + controls) * 20 >= n &&
+      !ZeroBytesPartLines(start.substr(0, n))) {
+    controls += zeros[0] + zeros[1];
   }
   const std::size_t most = std::max(zeros[0], zeros[1]);
   const std::size_t fewest = std::min(zeros[0], zeros[1]);
@@ -462,7 +485,7 @@ TSniffResult Sniff(const TByteSource& source, const TSniffOptions& options) {
     vote(options.Separator);
     if (!options.Separator) {
       result.UnsplitSeparator = UnsplitSeparator(body, layout);
-      if (result.UnsplitSeparator.size() > 1) wide = std::move(result.UnsplitSeparator);
+      if (NeedsStandIn(result.UnsplitSeparator)) wide = std::move(result.UnsplitSeparator);
     }
   }
   const char standIn = wide.empty() ? '\0' : StandInFor(body);

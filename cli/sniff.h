@@ -31,8 +31,8 @@ struct TSniffOptions {
   // A separator of '\0' means none (one value per record), a quote of '\0'
   // no quote character.
   std::optional<char> Separator;
-  // A given separator of more than one byte (a UTF-8 character); it
-  // overrides Separator.
+  // A given separator of more than one byte (a UTF-8 character) or a zero
+  // byte; it overrides Separator.
   std::string WideSeparator;
   std::optional<char> Quote;
   // Given lines to leave out before the data, and a given comment
@@ -83,11 +83,12 @@ struct TSniffResult {
   std::size_t WidestRecord = 0;
   std::int64_t WidestLine = 0;
   // A character that would split the records into more values but that the
-  // import cannot split on: a zero byte. Empty when there is none.
+  // sample could not be split on: one that needs a byte to stand in for it
+  // where the sample holds every such byte. Empty when there is none.
   std::string UnsplitSeparator;
-  // The separator when it is a UTF-8 character of more than one byte (given
-  // or found); Separator is then a byte the sample does not hold, which
-  // stood in for it while the sample was read.
+  // The separator when it is a UTF-8 character of more than one byte or a
+  // zero byte (given or found); Separator is then a byte the sample does not
+  // hold, which stood in for it while the sample was read.
   std::string WideSeparator;
   // Which text rules read the sample as intended: the standard rules
   // (quotes only around whole values, doubled quotes inside them, line breaks
@@ -173,5 +174,17 @@ std::vector<std::string> ColumnDefinitions(const TSniffResult& result,
 
 // The separator as the user writes it: ';', tab, none.
 std::string SeparatorText(char separator);
+
+// Whether the sample is read with a byte standing in for separator: a
+// UTF-8 character of more than one byte, or a zero byte (which stands for
+// no separator among the sniffer's bytes).
+inline bool NeedsStandIn(std::string_view separator) {
+  return separator.size() > 1 || separator == std::string_view("\0", 1);
+}
+
+// Such a separator as --separator takes it: nul for a zero byte.
+inline std::string StandInSeparatorWord(std::string_view separator) {
+  return separator == std::string_view("\0", 1) ? "nul" : std::string(separator);
+}
 
 }  // namespace korvane::cli

@@ -66,7 +66,8 @@ char SeparatorChar(const TSeparatorChoice& choice) {
 
 // The separator as --separator takes it.
 std::string SeparatorGiven(const TSniffResult& r) {
-  return r.WideSeparator.empty() ? SeparatorText(r.Separator) : r.WideSeparator;
+  return r.WideSeparator.empty() ? SeparatorText(r.Separator)
+                                 : StandInSeparatorWord(r.WideSeparator);
 }
 
 char QuoteChar(TFieldDelimiter quote) {
@@ -108,7 +109,7 @@ std::string ImportCommandLine(const TSniffResult& r, const TSniffCommandOptions&
                      " --table " +
                      table;
   if (!r.WideSeparator.empty()) {
-    line += " -s " + ShellWord(r.WideSeparator);
+    line += " -s " + ShellWord(StandInSeparatorWord(r.WideSeparator));
   } else if (r.Separator != ',') {
     line +=
         " -s " + (r.Separator == '|' ? std::string("pipe") : ShellWord(SeparatorText(r.Separator)));
@@ -224,7 +225,10 @@ void PrintSniff(std::ostream& out, const TSniffResult& r, const std::string& fil
       << " bytes"
       << (r.WholeFile ? " (the whole file)\n"
                       : " (the start of the file; --sample all reads every record)\n");
-  out << "Separator:   " << (r.WideSeparator.empty() ? Shown(r.Separator) : "'" + r.WideSeparator + "'");
+  out << "Separator:   "
+      << (r.WideSeparator.empty()                     ? Shown(r.Separator)
+          : r.WideSeparator == std::string(1, '\0') ? std::string("zero byte (nul)")
+                                                      : "'" + r.WideSeparator + "'");
   if (r.SeparatorConsistent) {
     out << " (" << r.Columns.size() << " values in every record)";
   } else if (r.RaggedRecords > 0) {
@@ -243,14 +247,9 @@ void PrintSniff(std::ostream& out, const TSniffResult& r, const std::string& fil
   }
   out << '\n';
   if (!r.UnsplitSeparator.empty()) {
-    const bool zero = r.UnsplitSeparator == std::string(1, '\0');
-    out << "Not split:   "
-        << (zero ? std::string("zero bytes on every line would separate values, but a zero byte "
-                               "cannot: replace them first, as in tr '\\0' '\\t' <FILE | "
-                               "korvane import - -s tab ...")
-                 : "'" + r.UnsplitSeparator + "' on every line would separate values: give -s " +
-                       ShellWord(r.UnsplitSeparator) + " to split on it")
-        << '\n';
+    out << "Not split:   '" << r.UnsplitSeparator
+        << "' on every line would separate values: give -s "
+        << ShellWord(StandInSeparatorWord(r.UnsplitSeparator)) << " to split on it\n";
   }
   if (r.Columns.size() > r.MostValues && r.MostValues > 0) {
     out << "Widths:      most records have " << r.MostValues << " values, the widest "
@@ -415,7 +414,7 @@ int RunSniff(const TSniffCommandOptions& o, std::ostream& out, std::ostream& /*e
   TSniffOptions options = SampleOptions(o.Sample);
   if (!o.Separator.empty()) {
     const TSeparatorChoice choice = ParseSeparator(o.Separator);
-    if (choice.Exact.size() > 1) {
+    if (NeedsStandIn(choice.Exact)) {
       options.WideSeparator = choice.Exact;
     } else {
       options.Separator = SeparatorChar(choice);
@@ -482,7 +481,7 @@ TImportSniff SniffForImport(TCSVImport& import, const TImportSniffRequest& reque
   if (!sniffLayout) {
     const std::string sep = import.GetFieldSeparatorChar();
     options.Separator = sep.empty() ? '\0' : sep[0];
-    if (sep.size() > 1) options.WideSeparator = sep;
+    if (NeedsStandIn(sep)) options.WideSeparator = sep;
   }
   if (request.QuoteGiven || !sniffLayout) {
     const std::string quote = import.GetFieldDelimiterChar();
@@ -534,7 +533,8 @@ TImportSniff SniffForImport(TCSVImport& import, const TImportSniffRequest& reque
                        (!request.EscapeGiven && result.Escape != '\0');
   if (sniffLayout && (result.Separator != ',' || result.Quote != '"' || leftOut)) {
     std::string notice = "korvane: reading " + import.InputFile() + " as ";
-    notice += !result.WideSeparator.empty() ? "'" + result.WideSeparator + "'-separated"
+    notice += result.WideSeparator == std::string(1, '\0') ? std::string("zero-byte-separated")
+              : !result.WideSeparator.empty() ? "'" + result.WideSeparator + "'-separated"
               : result.Separator == '\0'   ? std::string("one value per record")
               : result.Separator == '\t' ? std::string("tab-separated")
               : result.Separator == ' '  ? std::string("space-separated")

@@ -300,6 +300,11 @@ bool TCSVExport::Setup() {
       return false;
     }
     if (!SeparatorCharFits(FProps->FSeparatorChar, run.FLastError)) return false;
+    if (FProps->FSeparatorChar == std::string(1, '\0')) {
+      // Lines are built around a separator byte that is not zero.
+      run.FLastError = "SeparatorChar cannot be a zero byte on export";
+      return false;
+    }
     if (FProps->FEscapeChar.size() > 1) {
       run.FLastError = "EscapeChar \"" + FProps->FEscapeChar + "\" is not one character";
       return false;

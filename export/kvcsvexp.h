@@ -94,7 +94,8 @@ class KORVANE_API TCSVExport : public TComponent {
   // (values split on the whole character, never on its first byte). Not
   // empty, it stands in for CustomSeparator (FieldSeparator fspCustom or
   // fspNone); empty (initially) changes nothing. A run fails to start when
-  // it is more than one character or a line end.
+  // it is more than one character, a line end or a zero byte (which the
+  // import reads).
   const std::string& SeparatorChar() const;
   void SetSeparatorChar(std::string value);
   TDataSet* DataSet() const;

@@ -199,7 +199,7 @@ class KORVANE_API TCSVImport : public TComponent {
   // next run.
   const std::string& EscapeChar() const;
   void SetEscapeChar(std::string value);
-  // The separator as it stands: one byte (a blank too, which
+  // The separator as it stands: one byte (a blank or a zero byte too, which
   // CustomSeparator trims away) or one UTF-8 character of up to four bytes
   // (values split on the whole character, never on its first byte). Not
   // empty, it stands in for CustomSeparator (FieldSeparator fspCustom or

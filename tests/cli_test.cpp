@@ -1364,6 +1364,30 @@ TEST_F(CliTest, SeparatorsOfSeveralBytesBothWays) {
             (std::vector<std::vector<std::string>>{{"1", "a" + cent + "b"}, {"2", "x" + bar + "y"}}));
 }
 
+// Values parted by zero bytes: sniffed, read by the import as the sniffed
+// command and -s nul say, refused by the export, which writes text.
+TEST_F(CliTest, ZeroByteSeparatorsAreReadNotWritten) {
+  const std::string nul(1, '\0');
+  const std::string input = dir.Put("z.txt", "id" + nul + "name\n1" + nul + "a b\n2" + nul + "c\n");
+  TRun r = Korvane({"sniff", input});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_NE(r.Out.find(" -s nul --header "), std::string::npos) << r.Out;
+  r = Korvane({"import", input, "--db", Db(), "--table", "s", "--create", "--header"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(Rows(Db(), "SELECT id, name FROM s ORDER BY id"),
+            (std::vector<std::vector<std::string>>{{"1", "a b"}, {"2", "c"}}));
+  // A zero byte inside quotes is data.
+  const std::string quoted = dir.Put("q.txt", "1" + nul + "\"x" + nul + "y\"\n");
+  r = Korvane({"import", quoted, "--db", Db(), "--table", "g", "--create", "--columns",
+               "id INTEGER, name TEXT", "-s", "\\0"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(Rows(Db(), "SELECT id, hex(name) FROM g"),
+            (std::vector<std::vector<std::string>>{{"1", "780079"}}));
+  r = Korvane({"export", dir.Path("out.txt"), "--db", Db(), "--table", "g", "-s", "nul"});
+  EXPECT_EQ(r.Status, 2);
+  EXPECT_NE(r.Err.find("zero byte"), std::string::npos) << r.Err;
+}
+
 TEST_F(CliTest, ExportEventsReportRecordsAndBytes) {
   Exec(Db(), "CREATE TABLE t (a TEXT); INSERT INTO t VALUES ('xy'), ('z')");
   std::string events = dir.Path("ev.jsonl");

@@ -251,9 +251,9 @@ TEST(SniffCorpus, LayoutAndRowsOfFilesWithKnownAnswers) {
   std::printf("%s%s", figures.c_str(), misses.c_str());
   ASSERT_EQ(tallies["all"].Files, 192);
   // Floors: the figures reached, never lower than README states.
-  EXPECT_GE(tallies["all"].Layout, 182) << figures;
+  EXPECT_GE(tallies["all"].Layout, 183) << figures;
   EXPECT_GE(tallies["real"].Layout, 77) << figures;
-  EXPECT_GE(tallies["all"].Rows, 179) << figures;
+  EXPECT_GE(tallies["all"].Rows, 180) << figures;
   EXPECT_GE(tallies["real"].Rows, 77) << figures;
 }
 

@@ -341,6 +341,8 @@ TEST(Sniff, BadInput) {
   std::string noise(4096, '\0');
   std::uint32_t x = 12345;
   for (char& c : noise) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
+  std::string zeroParted;  // text, its values parted by zero bytes
+  for (int i = 0; i < 100; ++i) zeroParted += std::to_string(i) + std::string(1, '\0') + "ab\n";
   struct TCase {
     std::string Text;
     std::int64_t Records;
@@ -353,6 +355,7 @@ TEST(Sniff, BadInput) {
       {"a,b,c", 1, false, 3},
       {std::string(1000, '\0'), 0, true, 0},
       {noise, 0, true, 0},
+      {zeroParted, 100, false, 2},
       {std::string(100000, 'a'), 0, false, 0},  // one line longer than the sample
   };
   TSniffOptions options;
@@ -374,9 +377,9 @@ TEST(Sniff, BadInput) {
   EXPECT_TRUE(r.Columns.empty());
 }
 
-// A character of several bytes that separates values on every line is the
-// separator, and the sample is split on it; a zero byte that would is
-// named; one that stands in values only now and then is neither.
+// A character of several bytes, or a zero byte, that separates values on
+// every line is the separator, and the sample is split on it; one that
+// stands in values only now and then is not.
 TEST(Sniff, SeparatorsOfMoreThanOneByteAreFound) {
   const std::string duck = "\xF0\x9F\xA6\x86";
   const std::string bar = "\xC2\xA6";
@@ -388,8 +391,8 @@ TEST(Sniff, SeparatorsOfMoreThanOneByteAreFound) {
   const std::vector<TCase> cases = {
       {"1" + duck + "a" + duck + "x y\n2" + duck + "b" + duck + "z w\n", "", duck, 3},
       {"id" + bar + "name\n1" + bar + "a" + cent + "b\n2" + bar + "c" + cent + "\n", "", bar, 2},
-      {"abc" + std::string(1, '\0') + "def\nghi" + std::string(1, '\0') + "jkl\n",
-       std::string(1, '\0'), "", 1},
+      {"abc" + std::string(1, '\0') + "def\nghi" + std::string(1, '\0') + "jkl\n", "",
+       std::string(1, '\0'), 2},
       {"id,name\n1,Jos\xC3\xA9\n2,Ren\xC3\xA9\n", "", "", 2},  // fewer values than the commas give
       {"caf\xC3\xA9\nth\xC3\xA9\nsoup\n", "", "", 1},          // not on nearly every line
       // One line: a sign standing twice, not a letter, not a sign once.
