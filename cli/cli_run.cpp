@@ -2,9 +2,6 @@
 // name and run in file order, each as its own subcommand would run it.
 #include "cli/cli_command.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <memory>
@@ -14,22 +11,15 @@
 #include <string>
 #include <vector>
 
-#include "cli/cli_command.h"
 #include "cli/cli_database.h"
 #include "cli/cli_rejects.h"
-#include "cli/cli_suggest.h"
 #include "cli/cli_util.h"
-#include "cli/sniff_command.h"
 #include "io/byte_sink.h"
-#include "ui/dialogs.h"
 #include "text/formats.h"
 #include "core/published.h"
 #include "core/settings.h"
-#include "ui/terminal_renderer.h"
 #include "export/kvcsvexp.h"
 #include "import/kvcsvimp.h"
-#include "registry/kvprops.h"
-#include "components/kvtypes.h"
 
 namespace korvane::cli {
 namespace {
