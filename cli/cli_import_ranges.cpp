@@ -1,6 +1,7 @@
 #include "cli/cli_import_ranges.h"
 
 #include <atomic>
+#include <chrono>
 #include <exception>
 #include <system_error>
 #include <thread>
@@ -48,16 +49,29 @@ class TOpening {
   // The tables that opened, at most wanted of them; with fewer, why says
   // how many connections (the command's own with them) and the reason of
   // one that could not be opened. The rest are closed.
+  //
+  // Those refused are asked for again one at a time, the first of them
+  // after short pauses too: a server that counts a role's or a database's
+  // connections counts each one still starting and each refused one until
+  // its process has ended, so two opened side by side under a limit with
+  // room for one can both be refused, and so can one asked for at once
+  // after them.
   std::vector<std::unique_ptr<TDatabaseTable>> Wait(std::size_t wanted, std::string& why) {
     FThreads.clear();  // joins them
     std::vector<std::unique_ptr<TDatabaseTable>> tables;
     std::string failed;
     for (std::size_t k = 0; k < FOthers.size() && tables.size() < wanted; ++k) {
-      if (FWhy[k].empty()) {
+      if (FWhy[k].empty()) tables.push_back(std::move(FOthers[k]));
+    }
+    bool first = true;
+    for (std::size_t k = 0; k < FOthers.size() && tables.size() < wanted; ++k) {
+      if (FWhy[k].empty()) continue;
+      const bool pause = std::exchange(first, false);
+      if (failed.empty() && OpenAgain(k, pause)) {
         tables.push_back(std::move(FOthers[k]));
-      } else if (failed.empty()) {
-        failed = FWhy[k];
+        continue;
       }
+      if (failed.empty()) failed = FWhy[k];
     }
     if (tables.size() < wanted) {
       why = std::to_string(tables.size() + 1) + " of " + std::to_string(wanted + 1) +
@@ -65,6 +79,25 @@ class TOpening {
     }
     Close();
     return tables;
+  }
+
+  // Opens the k-th again, after short pauses if asked when it is refused;
+  // false keeps the last reason.
+  bool OpenAgain(std::size_t k, bool pause) {
+    using std::chrono::milliseconds;
+    for (const milliseconds wait : {milliseconds(0), milliseconds(50), milliseconds(200)}) {
+      if (wait.count() > 0) {
+        if (!pause) break;
+        std::this_thread::sleep_for(wait);
+      }
+      try {
+        FOthers[k]->DataSet().Open();
+        return true;
+      } catch (const std::exception& e) {
+        FWhy[k] = e.what();
+      }
+    }
+    return false;
   }
 
   // Closes those not taken.
