@@ -276,6 +276,31 @@ TEST_P(PostgresTypesTest, WideNumericsKeepEveryDigit) {
   }
 }
 
+// Under exact times, a time of 24:00:00 (the end of a day) is held as the
+// server writes it, in both COPY formats, not as the 00:00:00 of a whole day.
+TEST_P(PostgresTypesTest, ValuesBeyondADateTimeAreHeldAsTheServerWritesThem) {
+  KORVANE_NEED_POSTGRES(conn);
+  TScratchSchema schema(conn);
+  const struct {
+    const char* column;
+    const char* value;
+  } cases[] = {
+      {"t", "24:00:00"},
+  };
+  schema.Exec("CREATE TABLE " + schema.Table("far") + " (t time, d date, ts timestamp)");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value);
+    schema.Exec("TRUNCATE " + schema.Table("far") + "; INSERT INTO " + schema.Table("far") + " (" +
+                c.column + ") VALUES ('" + c.value + "')");
+    TPostgresDataSet* ds = Table(conn, schema.Table("far"));
+    ds->SetBinaryCopy(GetParam());
+    ds->SetExactTimes(true);
+    ds->Open();
+    EXPECT_EQ(ds->FieldByName(c.column)->Data(), TFieldData(std::string(c.value)));
+    ds->Close();
+  }
+}
+
 TEST_F(PostgresDataSetTest, EmptyFieldsTakeDefaultsAndIdentities) {
   KORVANE_NEED_POSTGRES(conn);
   TScratchSchema schema(conn);

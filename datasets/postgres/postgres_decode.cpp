@@ -87,6 +87,14 @@ bool ParseTime(std::string_view s, std::int64_t& micros) {
   return true;
 }
 
+// Whether a time of day reads the same from a date-time's fraction of a
+// day: not when it has microseconds, nor at 24:00:00, the end of the day a
+// time column holds apart from its start (as a fraction it is a whole day,
+// and its time 00:00:00).
+bool TimeFitsDateTime(std::int64_t micros) {
+  return micros % 1000 == 0 && micros != kMicrosPerDay;
+}
+
 }  // namespace
 
 void DecodeBinary(const char* p, std::size_t size, const TColumn& column, TFieldData& slot,
@@ -153,7 +161,7 @@ void DecodeBinary(const char* p, std::size_t size, const TColumn& column, TField
     case TKind::Time: {
       need(8);
       const auto micros = static_cast<std::int64_t>(GetBE64(p));
-      if (context.ExactTimes && micros % 1000 != 0) {
+      if (context.ExactTimes && !TimeFitsDateTime(micros)) {
         TIsoValue v;
         v.HasTime = true;
         v.Micros = micros;
@@ -252,7 +260,7 @@ void DecodeText(std::string_view text, const TColumn& column, TFieldData& slot,
     case TKind::Time: {
       std::int64_t micros = 0;
       if (!ParseTime(text, micros)) Unreadable(column, text, "a time");
-      if (exactTimes && micros % 1000 != 0) {
+      if (exactTimes && !TimeFitsDateTime(micros)) {
         StoreBytes(slot, text);
         return;
       }
