@@ -276,8 +276,10 @@ TEST_P(PostgresTypesTest, WideNumericsKeepEveryDigit) {
   }
 }
 
-// Under exact times, a time of 24:00:00 (the end of a day) is held as the
-// server writes it, in both COPY formats, not as the 00:00:00 of a whole day.
+// Under exact times, what a column holds beyond a date-time's reach is held
+// as the server writes it, in both COPY formats: a time of 24:00:00 (not
+// the 00:00:00 of a whole day), dates before Christ or after 9999, the
+// infinities. Without exact times reading such a value fails, naming it.
 TEST_P(PostgresTypesTest, ValuesBeyondADateTimeAreHeldAsTheServerWritesThem) {
   KORVANE_NEED_POSTGRES(conn);
   TScratchSchema schema(conn);
@@ -286,6 +288,12 @@ TEST_P(PostgresTypesTest, ValuesBeyondADateTimeAreHeldAsTheServerWritesThem) {
     const char* value;
   } cases[] = {
       {"t", "24:00:00"},
+      {"d", "infinity"},
+      {"d", "0044-03-15 BC"},
+      {"d", "10000-01-01"},
+      {"ts", "-infinity"},
+      {"ts", "0001-01-01 00:00:00.5 BC"},
+      {"ts", "294276-12-31 23:59:59.999999"},
   };
   schema.Exec("CREATE TABLE " + schema.Table("far") + " (t time, d date, ts timestamp)");
   for (const auto& c : cases) {
@@ -298,6 +306,15 @@ TEST_P(PostgresTypesTest, ValuesBeyondADateTimeAreHeldAsTheServerWritesThem) {
     ds->Open();
     EXPECT_EQ(ds->FieldByName(c.column)->Data(), TFieldData(std::string(c.value)));
     ds->Close();
+    ds->SetExactTimes(false);
+    if (c.column != std::string("t")) {
+      try {
+        ds->Open();
+        ADD_FAILURE() << "read without exact times";
+      } catch (const EDatabaseError& e) {
+        EXPECT_NE(std::string(e.what()).find(c.value), std::string::npos) << e.what();
+      }
+    }
   }
 }
 

@@ -5,6 +5,7 @@
 #include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <string>
 
 #include "datasets/postgres/postgres_codec_internal.h"
@@ -95,6 +96,57 @@ bool TimeFitsDateTime(std::int64_t micros) {
   return micros % 1000 == 0 && micros != kMicrosPerDay;
 }
 
+// A date or date-time the server holds beyond what a field's date keeps
+// (before Christ, after the year 9999, or an infinity), as the server
+// writes it: "0044-03-15 BC", "10000-01-01 00:00:00", "infinity". day
+// counts from 2000-01-01; a date-time gives its time of day too, and a
+// timestamptz in UTC its zone ("+00").
+std::string ServerDateText(std::int64_t day, const std::int64_t* time, const char* zone = "") {
+  // Year, month and day of the proleptic Gregorian calendar, from a count
+  // of days of 400-year eras starting on 0000-03-01.
+  const std::int64_t z = day + 10957 + 719468;  // 2000-01-01 is day 10957 from 1970
+  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const std::int64_t doe = z - era * 146097;
+  const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const std::int64_t mp = (5 * doy + 2) / 153;
+  const std::int64_t m = mp < 10 ? mp + 3 : mp - 9;
+  const std::int64_t y = yoe + era * 400 + (m <= 2 ? 1 : 0);
+  char text[64];
+  int n = std::snprintf(text, sizeof text, "%04lld-%02lld-%02lld",
+                        static_cast<long long>(y > 0 ? y : 1 - y), static_cast<long long>(m),
+                        static_cast<long long>(doy - (153 * mp + 2) / 5 + 1));
+  if (time != nullptr) {
+    const std::int64_t secs = *time / 1000000;
+    n += std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), " %02lld:%02lld:%02lld",
+                       static_cast<long long>(secs / 3600), static_cast<long long>(secs / 60 % 60),
+                       static_cast<long long>(secs % 60));
+    if (std::int64_t fraction = *time % 1000000; fraction != 0) {
+      int digits = 6;
+      while (fraction % 10 == 0) {
+        fraction /= 10;
+        --digits;
+      }
+      n += std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), ".%0*lld", digits,
+                         static_cast<long long>(fraction));
+    }
+  }
+  return std::string(text, static_cast<std::size_t>(n)) + zone + (y > 0 ? "" : " BC");
+}
+
+// A date the server holds that a field's date cannot: held as the server's
+// text under exact times, else refused saying what it is.
+void StoreFarDate(const TColumn& column, TFieldData& slot, const TCodecContext& context,
+                  std::string_view text) {
+  if (context.ExactTimes) {
+    StoreBytes(slot, text);
+    return;
+  }
+  Unreadable(column, text,
+             column.Kind == TKind::Date ? "a date in the years 1 to 9999"
+                                        : "a date and time in the years 1 to 9999");
+}
+
 }  // namespace
 
 void DecodeBinary(const char* p, std::size_t size, const TColumn& column, TFieldData& slot,
@@ -151,11 +203,14 @@ void DecodeBinary(const char* p, std::size_t size, const TColumn& column, TField
     case TKind::Date: {
       need(4);
       const auto day = static_cast<std::int32_t>(GetBE32(p));
-      if (day == INT32_MAX || day == INT32_MIN) Unreadable(column, "infinity", "a date");
       const double value = static_cast<double>(day + kEpochShift);
-      if (value < kFirstDay || value > kLastDay)
-        Unreadable(column, std::to_string(day), "a date in the years 1 to 9999");
-      Store(slot, value);
+      if (day == INT32_MAX || day == INT32_MIN) {
+        StoreFarDate(column, slot, context, day > 0 ? "infinity" : "-infinity");
+      } else if (value < kFirstDay || value > kLastDay) {
+        StoreFarDate(column, slot, context, ServerDateText(day, nullptr));
+      } else {
+        Store(slot, value);
+      }
       return;
     }
     case TKind::Time: {
@@ -180,31 +235,31 @@ void DecodeBinary(const char* p, std::size_t size, const TColumn& column, TField
       }
       need(8);
       const auto micros = static_cast<std::int64_t>(GetBE64(p));
-      if (context.ExactTimes && micros % 1000 != 0 && micros != INT64_MAX && micros != INT64_MIN) {
-        std::int64_t day = micros / kMicrosPerDay;
-        std::int64_t time = micros % kMicrosPerDay;
-        if (time < 0) {
-          time += kMicrosPerDay;
-          --day;
-        }
+      if (micros == INT64_MAX || micros == INT64_MIN) {
+        StoreFarDate(column, slot, context, micros > 0 ? "infinity" : "-infinity");
+        return;
+      }
+      std::int64_t day = micros / kMicrosPerDay;
+      std::int64_t time = micros % kMicrosPerDay;
+      if (time < 0) {
+        time += kMicrosPerDay;
+        --day;
+      }
+      if (day + kEpochShift < kFirstDay || day + kEpochShift > kLastDay) {
+        StoreFarDate(column, slot, context,
+                     ServerDateText(day, &time, column.Kind == TKind::TimestampTz ? "+00" : ""));
+        return;
+      }
+      if (context.ExactTimes && micros % 1000 != 0) {
         TIsoValue v;
         v.HasDate = true;
         v.HasTime = true;
         v.Day = static_cast<std::int32_t>(day + kEpochShift);
         v.Micros = time;
-        if (v.Day < kFirstDay || v.Day > kLastDay)
-          Unreadable(column, std::to_string(micros), "a date in the years 1 to 9999");
         StoreBytes(slot, IsoText(v));
         return;
       }
-      if (micros == INT64_MAX || micros == INT64_MIN)
-        Unreadable(column, "infinity", "a date and time");
-      const double value = FromMicros(micros);
-      // Before day zero the time counts away from it: -693593.5 is noon of
-      // the first day.
-      if (value <= kFirstDay - 1 || value >= kLastDay + 1)
-        Unreadable(column, std::to_string(micros), "a date in the years 1 to 9999");
-      Store(slot, value);
+      Store(slot, FromMicros(micros));
       return;
     }
     case TKind::Jsonb:
@@ -253,8 +308,13 @@ void DecodeText(std::string_view text, const TColumn& column, TFieldData& slot,
       return;
     case TKind::Date: {
       double value = 0;
-      if (!ParseDate(text, value) || text.size() != 10) Unreadable(column, text, "a date");
-      Store(slot, value);
+      if (ParseDate(text, value) && text.size() == 10) {
+        Store(slot, value);
+      } else if (exactTimes) {
+        StoreBytes(slot, text);  // the server's own text of a date beyond the years 1 to 9999
+      } else {
+        Unreadable(column, text, "a date in the years 1 to 9999");
+      }
       return;
     }
     case TKind::Time: {
@@ -272,8 +332,13 @@ void DecodeText(std::string_view text, const TColumn& column, TFieldData& slot,
       // The session's wall time; an offset after it is the session's own.
       double day = 0;
       std::int64_t micros = 0;
-      if (!ParseDate(text, day) || text.size() < 19 || !ParseTime(text.substr(11), micros)) {
-        Unreadable(column, text, "a date and time");
+      if (!ParseDate(text, day) || text.size() < 19 || !ParseTime(text.substr(11), micros) ||
+          text.ends_with(" BC")) {
+        if (exactTimes) {
+          StoreBytes(slot, text);  // beyond the years 1 to 9999, as the server wrote it
+          return;
+        }
+        Unreadable(column, text, "a date and time in the years 1 to 9999");
       }
       if (exactTimes && (column.Kind == TKind::TimestampTz || micros % 1000 != 0)) {
         StoreBytes(slot, text);
