@@ -77,8 +77,9 @@ std::uint32_t DateLayouts(std::string_view s) {
   return bits;
 }
 
-// h:mm, h:mm:ss or h:mm:ss.fff on a 24-hour clock.
-bool IsTime(std::string_view s) {
+// h:mm, h:mm:ss or h:mm:ss with 1 to fractionDigits digits after '.', on a
+// 24-hour clock.
+bool IsTime(std::string_view s, int fractionDigits) {
   std::size_t pos = 0;
   int value = 0;
   int digits = 0;
@@ -90,7 +91,7 @@ bool IsTime(std::string_view s) {
   }
   if (pos < s.size() && s[pos] == '.') {
     ++pos;
-    if (!Number(s, pos, 3, value, digits)) return false;
+    if (!Number(s, pos, fractionDigits, value, digits)) return false;
   }
   return pos == s.size() && s.find(':') != std::string_view::npos;
 }
@@ -200,7 +201,9 @@ std::uint32_t TTypeVote::Kinds(std::string_view value, std::uint32_t wanted,
     traits.BoolWord = IsBooleanWord(s);
     if (traits.BoolWord || s == "0" || s == "1") kinds |= kBool;
   }
-  if ((wanted & kTime) && IsTime(s)) kinds |= kTime;
+  // ISO 8601 times keep microseconds; the format settings' milliseconds.
+  const int fractionDigits = FDateFormatGiven ? 3 : 6;
+  if ((wanted & kTime) && IsTime(s, fractionDigits)) kinds |= kTime;
   if ((wanted & kDates) == 0) {
     // no date layout left to try
   } else if (FDateFormatGiven) {
@@ -214,7 +217,7 @@ std::uint32_t TTypeVote::Kinds(std::string_view value, std::uint32_t wanted,
     if (blank == std::string_view::npos) {
       const std::uint32_t layouts = DateLayouts(s);
       kinds |= (layouts << kDateShift) | (layouts << kDateTimeShift);
-    } else if (IsTime(TrimBlanks(s.substr(blank)))) {
+    } else if (IsTime(TrimBlanks(s.substr(blank)), fractionDigits)) {
       kinds |= DateLayouts(s.substr(0, blank)) << kDateTimeShift;
     }
     // ISO 8601 date-times: 'T', up to six fraction digits, a zone.

@@ -66,6 +66,8 @@ TEST(InferColumnType, EveryNonEmptyValueMustFit) {
       {{"2024-01-31", "1/2/2024"}, "TEXT"},
       {{"9:05", "23:59:59", "00:00:00.125"}, "TIME"},
       {{"24:00"}, "TEXT"},
+      {{"23:59:59.999999", "00:00:00.000001"}, "TIME"},
+      {{"12:00:00.1234567"}, "TEXT"},  // beyond microseconds
       {{"", "  "}, "TEXT (no values in the sample)"},
       {{"inf", "nan"}, "TEXT"},
   };
