@@ -159,7 +159,10 @@ class TSampleScan {
     int point = 0;
     int comma = 0;
     auto number = [](const TTypeGuess& g) {
-      return g.Type == TInferredType::Integer || g.Type == TInferredType::Real ? 1 : 0;
+      return g.Type == TInferredType::Integer || g.Type == TInferredType::Real ||
+                     g.Type == TInferredType::Decimal
+                 ? 1
+                 : 0;
     };
     for (const TTypeVote& vote : FVotes) {
       point += number(vote.Result(false));

@@ -24,11 +24,13 @@ constexpr std::uint32_t kFormatBits = (1u << kLayouts) - 1;
 // Whole numbers and numbers read with a decimal comma and thousands points.
 constexpr std::uint32_t kCommaInt = 1u << (kDateTimeShift + kLayouts);
 constexpr std::uint32_t kCommaReal = kCommaInt << 1;
-// Any plain number (sign, digits, decimal separator), however many digits.
+// Any plain number (sign, digits, decimal separator), however many digits;
+// the same read with a decimal comma and thousands points.
 constexpr std::uint32_t kDecimal = kCommaInt << 2;
+constexpr std::uint32_t kCommaDecimal = kCommaInt << 3;
 constexpr std::uint32_t kAllKinds = kInt | kReal | kBool | kTime | (kFormatBits << kDateShift) |
                                     (kFormatBits << kDateTimeShift) | kCommaInt | kCommaReal |
-                                    kDecimal;
+                                    kDecimal | kCommaDecimal;
 
 using number_scan::IsDigit;
 
@@ -130,7 +132,7 @@ bool KeptByDouble(std::string_view s, const TNumberSpans& spans, double value) {
 // The kinds of a number text read with a decimal comma and thousands points
 // (1.234,5 or -0,25), as the strict rules read it under those separators:
 // kCommaInt for a whole number within 64 bits, kCommaReal for one a double
-// keeps.
+// keeps, kCommaDecimal for any number an exact decimal keeps.
 std::uint32_t DecimalCommaKinds(std::string_view s, bool& wide) {
   TNumberSpans spans;
   if (!ScanNumberText(s, nrThousands | nrExponent, ',', '.', spans)) return 0;
@@ -151,6 +153,7 @@ std::uint32_t DecimalCommaKinds(std::string_view s, bool& wide) {
     wide = whole < std::numeric_limits<std::int32_t>::min() ||
            whole > std::numeric_limits<std::int32_t>::max();
   }
+  if (!spans.HasExponent || (kinds & kCommaReal) != 0) kinds |= kCommaDecimal;
   return kinds;
 }
 
@@ -171,7 +174,8 @@ std::uint32_t TTypeVote::Kinds(std::string_view value, std::uint32_t wanted,
   std::string_view digits = s;
   if (!digits.empty() && (digits.front() == '-' || digits.front() == '+')) digits.remove_prefix(1);
   traits.LeadingZero = digits.size() > 1 && digits[0] == '0' && IsDigit(digits[1]);
-  if (!traits.LeadingZero && (wanted & (kInt | kReal | kCommaInt | kCommaReal | kDecimal)) != 0) {
+  if (!traits.LeadingZero &&
+      (wanted & (kInt | kReal | kCommaInt | kCommaReal | kDecimal | kCommaDecimal)) != 0) {
     const TFormatSettings& fs = FormatSettings();
     TNumberSpans number;
     if (ScanNumberText(s, nrExponent, fs.DecimalSeparator, '\0', number)) {
@@ -187,10 +191,11 @@ std::uint32_t TTypeVote::Kinds(std::string_view value, std::uint32_t wanted,
       // an exponent.
       if (!number.HasExponent || (kinds & kReal) != 0) kinds |= kDecimal;
     }
-    if (FDecimalComma && (wanted & (kCommaInt | kCommaReal)) != 0) {
+    if (FDecimalComma && (wanted & (kCommaInt | kCommaReal | kCommaDecimal)) != 0) {
       if (s.find_first_of(",.") == std::string_view::npos) {
         // Digits alone read the same with either decimal separator.
-        kinds |= (kinds & kInt ? kCommaInt : 0) | (kinds & kReal ? kCommaReal : 0);
+        kinds |= (kinds & kInt ? kCommaInt : 0) | (kinds & kReal ? kCommaReal : 0) |
+                 (kinds & kDecimal ? kCommaDecimal : 0);
         traits.WideComma = traits.Wide;
       } else {
         kinds |= DecimalCommaKinds(s, traits.WideComma);
@@ -266,9 +271,9 @@ TTypeGuess TTypeVote::Result(bool decimalComma) const {
     guess.DecimalComma = decimalComma;
     return guess;
   }
-  // Decimals are read with the format settings' separators.
-  if (!decimalComma && (kinds & kDecimal)) {
+  if (kinds & (decimalComma ? kCommaDecimal : kDecimal)) {
     guess.Type = TInferredType::Decimal;
+    guess.DecimalComma = decimalComma;
     return guess;
   }
   if ((kinds & kBool) && FBoolWord) {
@@ -317,7 +322,7 @@ bool TTypeVote::Fits(std::string_view value, const TTypeGuess& guess) const {
     case TInferredType::Real:
       return (kinds & (guess.DecimalComma ? kCommaReal : kReal)) != 0;
     case TInferredType::Decimal:
-      return (kinds & kDecimal) != 0;
+      return (kinds & (guess.DecimalComma ? kCommaDecimal : kDecimal)) != 0;
     case TInferredType::Boolean:
       return (kinds & kBool) != 0;
     case TInferredType::Time:

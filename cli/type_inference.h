@@ -37,7 +37,7 @@ struct TTypeGuess {
   // than one: the column stays Text, the Note names them).
   std::uint32_t DateLayouts = 0;
   bool Wide = false;        // Integer: some value needs more than 32 bits
-  // Integer and Real: the numbers are read with a decimal comma and
+  // Integer, Real and Decimal: the numbers are read with a decimal comma and
   // thousands points (1.234,5), not with the format settings' separators.
   bool DecimalComma = false;
   bool Zoned = false;       // DateTime: some value has a zone offset (TIMESTAMPTZ)

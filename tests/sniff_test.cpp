@@ -183,6 +183,9 @@ TEST(Sniff, DecimalCommas) {
       {"a;b\n1.23,5;2,5\n6,5;7,5\n", false, true, "; \" header a:TEXT b:DOUBLE PRECISION"},
       // The comma separating: a quoted 3,5 stays text.
       {"\"3,5\",ab\n\"4,5\",ab\n", false, false, ", \" c1:TEXT c2:TEXT"},
+      // Decimals wider than a double keeps, in a column of their own too.
+      {"a;b\n12.345.678.901.234.567,89;1\n-0,1;2\n", false, true,
+       "; \" header a:DECIMAL_TEXT b:INTEGER"},
   };
   for (const TCase& c : cases) {
     TSniffOptions options;
