@@ -94,79 +94,6 @@ char* PutTime(char* p, std::int64_t ms) {
   return p;
 }
 
-bool ReadDigits(std::string_view s, std::size_t& pos, int count, int& value) {
-  if (pos + static_cast<std::size_t>(count) > s.size()) return false;
-  value = 0;
-  for (int i = 0; i < count; ++i) {
-    const char c = s[pos++];
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + (c - '0');
-  }
-  return true;
-}
-
-struct TIsoValue {
-  bool HasDate = false;
-  bool HasTime = false;
-  std::int64_t Day = 0;
-  std::int64_t Ms = 0;
-};
-
-// 'HH:MM[:SS[.fff]]' with an optional 'Z', from pos to the end.
-bool ReadIsoTime(std::string_view s, std::size_t pos, TIsoValue& out) {
-  int h = 0;
-  int n = 0;
-  int sec = 0;
-  if (!ReadDigits(s, pos, 2, h) || pos >= s.size() || s[pos++] != ':' ||
-      !ReadDigits(s, pos, 2, n)) {
-    return false;
-  }
-  double fraction = 0;
-  if (pos < s.size() && s[pos] == ':') {
-    ++pos;
-    if (!ReadDigits(s, pos, 2, sec)) return false;
-    if (pos < s.size() && s[pos] == '.') {
-      ++pos;
-      double scale = 0.1;
-      const std::size_t start = pos;
-      while (pos < s.size() && s[pos] >= '0' && s[pos] <= '9') {
-        fraction += (s[pos++] - '0') * scale;
-        scale /= 10;
-      }
-      if (pos == start) return false;
-    }
-  }
-  if (pos < s.size() && s[pos] == 'Z') ++pos;
-  if (pos != s.size() || h > 23 || n > 59 || sec > 59) return false;
-  out.HasTime = true;
-  out.Ms = ((h * 60 + n) * 60 + sec) * std::int64_t{1000} + std::llround(fraction * 1000);
-  if (out.Ms >= kMsPerDay) out.Ms = kMsPerDay - 1;
-  return true;
-}
-
-// Reads the ISO forms SQLite's date functions use: 'YYYY-MM-DD',
-// 'YYYY-MM-DD HH:MM[:SS[.fff]]' (or with 'T'), 'HH:MM[:SS[.fff]]', each
-// with an optional 'Z'.
-bool ReadIso(std::string_view s, TIsoValue& out) {
-  std::size_t pos = 0;
-  if (s.size() >= 10 && s[4] == '-' && s[7] == '-') {
-    int y = 0;
-    int m = 0;
-    int d = 0;
-    TDateTime date = 0;
-    if (!ReadDigits(s, pos, 4, y) || s[pos++] != '-' || !ReadDigits(s, pos, 2, m) ||
-        s[pos++] != '-' || !ReadDigits(s, pos, 2, d) || !TryEncodeDate(y, m, d, date)) {
-      return false;
-    }
-    out.HasDate = true;
-    out.Day = static_cast<std::int64_t>(date);
-    if (pos == s.size()) return true;
-    if (s[pos] != ' ' && s[pos] != 'T') return false;
-    ++pos;
-  }
-  return ReadIsoTime(s, pos, out);
-}
-
 // Numbers SQLite holds as text, read as SQL writes them: a sign, digits
 // with '.' for the point, an exponent; no thousands separators.
 bool TextToInt64(std::string_view s, std::int64_t& value) {
@@ -287,9 +214,10 @@ bool LoadCurrency(int type, sqlite3_value* v, std::string_view text, TFieldData&
          RoundedUnits(number, 4, i) && Store(slot, i);
 }
 
-// The part of a day and time a date, time or date-time field keeps.
+// The part of a day and time a date, time or date-time field keeps; false
+// for a date with a time of day, which a date field would drop.
 bool StoreDayAndTime(TStorage storage, std::int64_t day, std::int64_t ms, TFieldData& slot) {
-  if (storage == TStorage::Date) return Store(slot, static_cast<double>(day));
+  if (storage == TStorage::Date) return ms == 0 && Store(slot, static_cast<double>(day));
   if (storage == TStorage::Time) return Store(slot, DateTimeOf(0, ms));
   return Store(slot, DateTimeOf(day, ms));
 }
@@ -305,23 +233,21 @@ bool LoadDateTime(TStorage storage, int type, sqlite3_value* v, std::string_view
     value = FromLinearDays(static_cast<double>(sqlite3_value_int64(v)) / 86400.0 +
                            static_cast<double>(kUnixDay));
   } else {
-    // A value a date-time cannot hold exactly (microseconds, a zone) is
-    // kept as the text it is stored as, a value of the column all the same.
-    korvane::TIsoValue exact;
+    // A text of the column's kind in ISO 8601. One a date-time cannot hold
+    // exactly (microseconds, a zone) is kept as the text it is stored as, a
+    // value of the column all the same; any other text (a date with a time
+    // in a date column, nanoseconds) is no value of the column, and is not
+    // read as the part of it that would fit.
+    TIsoValue iso;
     const TIsoKind kind = storage == TStorage::Date   ? TIsoKind::Date
                           : storage == TStorage::Time ? TIsoKind::Time
                                                       : TIsoKind::DateTime;
-    if (korvane::ReadIso(text, kind, exact) == TIsoFault::None && !exact.FitsDateTime()) {
+    if (ReadIso(text, kind, iso) != TIsoFault::None) return false;
+    if (!iso.FitsDateTime()) {
       TSQLiteCodec::StoreBytes(slot, text.data(), text.size());
       return true;
     }
-    TIsoValue iso;
-    if (!ReadIso(text, iso)) return false;
-    if ((storage == TStorage::Date && !iso.HasDate) ||
-        (storage == TStorage::Time && !iso.HasTime)) {
-      return false;
-    }
-    return StoreDayAndTime(storage, iso.Day, iso.Ms, slot);
+    return StoreDayAndTime(storage, iso.Day, iso.Micros / 1000, slot);
   }
   std::int64_t day = 0;
   std::int64_t ms = 0;
