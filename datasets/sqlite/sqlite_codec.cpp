@@ -203,15 +203,21 @@ bool LoadCurrency(int type, sqlite3_value* v, std::string_view text, TFieldData&
   // amount; above, the multiplication may miss it, and the amount is read
   // from the double's shortest digits (15 of them always read back).
   if (std::fabs(d) * kCurrencyScale < 1125899906842624.0) {
-    return DoubleToInt64(std::round(d * kCurrencyScale), i) && Store(slot, i);
+    if (!DoubleToInt64(std::round(d * kCurrencyScale), i)) return false;
+  } else {
+    char digits[32];
+    const auto written = std::to_chars(digits, digits + sizeof digits, d);
+    TNumberParts number;
+    if (written.ec != std::errc() ||
+        !ReadNumberText(std::string_view(digits, static_cast<std::size_t>(written.ptr - digits)),
+                        nrExponent, '.', ',', number) ||
+        !RoundedUnits(number, 4, i)) {
+      return false;
+    }
   }
-  char digits[32];
-  const auto written = std::to_chars(digits, digits + sizeof digits, d);
-  TNumberParts number;
-  return written.ec == std::errc() &&
-         ReadNumberText(std::string_view(digits, static_cast<std::size_t>(written.ptr - digits)),
-                        nrExponent, '.', ',', number) &&
-         RoundedUnits(number, 4, i) && Store(slot, i);
+  // An amount of more decimals than money keeps (12.34567, stored by
+  // another program) is no value of the column: not rounded to four.
+  return TSQLiteCodec::AmountDouble(i) == d && Store(slot, i);
 }
 
 // The part of a day and time a date, time or date-time field keeps; false
