@@ -286,6 +286,23 @@ bool WriteStrictBoolean(std::string_view text, TField* field, TValueFault& fault
               QuotedValue(text) + " is not a boolean (true/false, yes/no, t/f, y/n, 1/0)");
 }
 
+// Why a text is not laid out as a value of a date, time or date-time
+// column: the layout that column takes, or the part it would not keep.
+const char* NotIsoText(std::string_view text, TFieldType type) {
+  TIsoValue other;
+  const bool dateAndTime = ReadIso(text, TIsoKind::DateTime, other) == TIsoFault::None;
+  if (type == ftDate) {
+    return dateAndTime && other.HasTime ? "has a time of day, which a date column does not keep"
+                                        : "is not laid out as yyyy-mm-dd";
+  }
+  if (type == ftTime) {
+    return dateAndTime ? "has a date, which a time column does not keep"
+                       : "is not laid out as hh:nn, hh:nn:ss or hh:nn:ss.ffffff, with an optional "
+                         "zone (Z, +hh, +hhmm, +hh:mm)";
+  }
+  return IsoFaultText(TIsoFault::NotIso);
+}
+
 bool WriteStrictIso(std::string_view text, TField* field, TValueFault& fault, bool utc) {
   const TIsoFault iso = WriteIsoFieldData(text, field, utc);
   if (iso == TIsoFault::None) return true;
@@ -293,7 +310,9 @@ bool WriteStrictIso(std::string_view text, TField* field, TValueFault& fault, bo
                      : field->DataType() == ftTime ? "time"
                                                    : "date and time";
   return Fail(fault, rerNotADate,
-              QuotedValue(text) + " is not an ISO 8601 " + what + ": it " + IsoFaultText(iso));
+              QuotedValue(text) + " is not an ISO 8601 " + what + ": it " +
+                  (iso == TIsoFault::NotIso ? NotIsoText(text, field->DataType())
+                                            : IsoFaultText(iso)));
 }
 
 bool WriteStrictDateTime(std::string_view text, TField* field, TValueFault& fault) {

@@ -183,8 +183,8 @@ const char* IsoFaultText(TIsoFault fault) {
     case TIsoFault::None:
       return "is a date or time";
     case TIsoFault::NotIso:
-      return "is not laid out as yyyy-mm-dd, hh:nn:ss[.ffffff] or both, with an optional zone "
-             "(Z, +hh, +hhmm, +hh:mm)";
+      return "is not laid out as yyyy-mm-dd, with an optional time hh:nn[:ss[.ffffff]] after "
+             "'T' or a blank and a zone (Z, +hh, +hhmm, +hh:mm)";
     case TIsoFault::NoSuchDay:
       return "is not a day of the calendar";
     case TIsoFault::OutOfRange:
