@@ -601,6 +601,14 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
                                    std::to_string(sniffed->Records) +
                                    " records; --sample all takes them from every record");
   }
+  // Numbers of a decimal comma into a table the run did not make are read
+  // as the options say: where some failed, say how to read them.
+  if (sniffed && sniffed->DecimalComma && report.Failed(TRecordErrorReason::rerNotANumber) > 0 &&
+      import->DecimalSeparator().empty() && import->ThousandSeparator().empty()) {
+    session.Say(mtInformation,
+                "the file's numbers look written with a decimal comma and thousands points "
+                "(1.234,5): --decimal-separator , --thousand-separator . reads them so");
+  }
   if (meter) session.Say(mtInformation, meter->Line(*import, kept ? outcome.Stored : 0));
   if (!import->ColumnFault().empty()) {
     if (!import->UnknownColumns().empty()) {

@@ -261,6 +261,10 @@ void TRejectReport::Finish() {
   }
 }
 
+std::int64_t TRejectReport::Failed(TRecordErrorReason reason) const {
+  return FCounts[ReasonIndex(reason)];
+}
+
 std::vector<std::string> TRejectReport::Summary() const {
   std::vector<std::string> lines;
   if (FFailed == 0) return lines;

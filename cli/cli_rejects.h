@@ -120,8 +120,9 @@ class TRejectReport {
   // file and the record, which stops the run. import must outlive the
   // report's use.
   void Attach(TCSVImport& import);
-  // Records failed so far.
+  // Records failed so far, and those for one reason.
   std::int64_t Failed() const { return FFailed; }
+  std::int64_t Failed(TRecordErrorReason reason) const;
   // MaxErrors counts the records failed in every report that shares count
   // (reports of imports that run at once over parts of one input).
   void ShareFailedCount(std::atomic<std::int64_t>* count) { FShared = count; }

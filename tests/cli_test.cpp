@@ -201,6 +201,15 @@ TEST_F(CliTest, ImportSniffsTheLayoutUnlessItIsGiven) {
   ASSERT_EQ(r.Status, 0) << r.Err;
   EXPECT_EQ(Rows(Db(), "SELECT type FROM pragma_table_info('v') WHERE name = 'betrag'")[0][0],
             "TEXT");
+  // Into a table that is there, the numbers are read as the options say;
+  // those that fail so come with the options that read them.
+  Exec(Db(), "CREATE TABLE w (kunde TEXT, betrag REAL, datum DATE, zeit TIME)");
+  r = Korvane({"import", input, "--db", Db(), "--table", "w", "--header"});
+  EXPECT_EQ(r.Status, 3) << r.Err;
+  EXPECT_NE(r.Err.find("decimal comma and thousands points (1.234,5): --decimal-separator , "
+                       "--thousand-separator . reads them so"),
+            std::string::npos)
+      << r.Err;
 }
 
 TEST_F(CliTest, LinesBeforeTheDataAreLeftOutSniffedOrGiven) {
