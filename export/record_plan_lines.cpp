@@ -179,6 +179,15 @@ void TRecordPlan::CheckColumnValue(const TColumn& column, const char* first, con
   if (n > column.width) {
     why = "is " + std::to_string(n) + " bytes long, wider than its column (" +
           std::to_string(column.width) + ")";
+    // Widths are bytes: characters of several bytes in UTF-8 may fill them
+    // before the column's declared length of characters does.
+    const auto characters = static_cast<std::size_t>(
+        std::count_if(value.begin(), value.end(),
+                      [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+    if (characters <= column.width) {
+      why += ": its " + std::to_string(characters) +
+             " characters take more bytes; --widths gives the columns' widths in bytes";
+    }
   } else if (value.find_first_of("\r\n") != std::string_view::npos) {
     why = "holds a line break, which a fixed-width line cannot hold";
   } else if (column.text && n == 0 && !none) {

@@ -567,6 +567,8 @@ TEST_F(CliTest, FixedWidthRefusesWhatCannotBeReadBack) {
       {"''", "is an empty text"},
       {"'toolong'", "is 7 bytes long, wider than its column (6)"},
       {"'long' || char(10) || 'er'", "is 7 bytes long, wider than its column (6)"},
+      {"'€uros'", "is 7 bytes long, wider than its column (6): its 5 characters take more "
+                  "bytes; --widths gives the columns' widths in bytes"},
       {"NULL", nullptr},
   };
   for (const auto& [value, reason] : cases) {
