@@ -611,7 +611,12 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
   }
   if (meter) session.Say(mtInformation, meter->Line(*import, kept ? outcome.Stored : 0));
   if (!import->ColumnFault().empty()) {
-    if (!import->UnknownColumns().empty()) {
+    if (import->ColumnFault().starts_with("FieldList")) {
+      // The names came from --fields (or --exclude), not from the header.
+      session.Say(mtInformation,
+                  "nothing was stored; --fields and --exclude name columns of the table "
+                  "(--fields A,B,C those that take the file's values, in its order)");
+    } else if (!import->UnknownColumns().empty()) {
       session.Say(mtInformation,
                   "nothing was stored; --ignore-columns NAME,... skips the values of those names "
                   "(--ignore-extra-columns: of every name that is no column), --fields A,B,C "

@@ -351,6 +351,7 @@ TEST_F(CliTest, HeaderNamesChooseTheColumns) {
       {"last,zip\nL,z\n", {"--ignore-extra-columns"}, 0, "1||L|7"},
       {"last,lsat\nL,z\n", {}, 2, "\"lsat\" (nearest: \"last\")"},
       {"5,L\n", {"--fields", "n,lsat"}, 2, "\"lsat\" (nearest: \"last\")"},
+      {"5,L\n", {"--fields", "n,lsat"}, 2, "nothing was stored; --fields and --exclude name"},
       {"last,n,LAST\nL,1,M\n", {}, 2, "\"last\" (values 1 and 3) twice"},
       {"e,L,5\n", {"--exclude", "id"}, 0, "1|e|L|5"},  // no header: to the other columns
       {"e,L\n", {"--exclude", "di"}, 2, "\"di\" (nearest: \"id\")"},
