@@ -117,9 +117,13 @@ bool DecimalsFit(std::string_view text, const TNumberParts& n, const TField* fie
     const std::string_view whole = WithoutLeadingZeros(n.Whole());
     const long digits = static_cast<long>(whole.size()) + (whole.empty() ? 0 : n.Exponent);
     if (digits > field->Precision() - kept) {
+      // The reader stops counting an exponent far beyond any column.
+      const std::string count = digits > kDecimalTextDigits
+                                    ? "more than " + IntToStr(kDecimalTextDigits)
+                                    : IntToStr(digits);
       return Fail(fault, rerOutOfRange,
-                  QuotedValue(text) + " has " + IntToStr(digits) + " whole digits; " + column() +
-                      " keeps " + IntToStr(field->Precision() - kept));
+                  QuotedValue(text) + " has " + count + " whole digits; " + column() + " keeps " +
+                      IntToStr(field->Precision() - kept));
     }
   }
   if (decimals <= kept) return true;

@@ -156,6 +156,16 @@ TEST(StrictValues, ExactDecimalsKeepToTheirColumnsDigits) {
       EXPECT_EQ(fault.Reason, c.Reason) << fault.Message;
     }
   }
+  // An exponent beyond what the reader counts gives no count it cannot know.
+  TMemoryDataSet data;
+  data.SetFieldDefs({{"v", ftDecimalText, 0, false, false, 6, 2}});
+  data.Open();
+  data.Append();
+  TValueFault fault;
+  EXPECT_FALSE(WriteStrictFieldData("1e99999999999", data.Fields(0), true, fault));
+  EXPECT_NE(fault.Message.find("has more than 1000 whole digits; NUMERIC(6,2) keeps 4"),
+            std::string::npos)
+      << fault.Message;
 }
 
 TEST(StrictValues, NumbersFollowTheFormatsSeparators) {
