@@ -174,9 +174,10 @@ void DecodeBinary(const char* p, std::size_t size, const TColumn& column, TField
       return;
     }
     case TKind::WideNumeric: {
-      std::string text;
-      if (!NumericText(p, size, text)) Unreadable(column, "", "a number");
-      StoreBytes(slot, text);
+      // Written straight into the text the slot holds already.
+      auto* text = std::get_if<std::string>(&slot);
+      if (text == nullptr) text = &slot.emplace<std::string>();
+      if (!NumericText(p, size, *text)) Unreadable(column, "", "a number");
       return;
     }
     case TKind::Money: {

@@ -1,6 +1,7 @@
 #include "datasets/postgres/postgres_numeric.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <charconv>
 #include <cmath>
@@ -136,8 +137,30 @@ bool ReadNumeric(const char* p, std::size_t size, double& value) {
   return true;
 }
 
+namespace {
+
+// "00" to "99", so that a base-10000 digit is written as two pairs.
+constexpr std::array<char, 200> kDigitPairs = [] {
+  std::array<char, 200> pairs{};
+  for (std::size_t i = 0; i < 100; ++i) {
+    pairs[2 * i] = static_cast<char>('0' + i / 10);
+    pairs[2 * i + 1] = static_cast<char>('0' + i % 10);
+  }
+  return pairs;
+}();
+
+// A base-10000 digit (below 10000) as four decimal ones.
+void PutGroup(char* out, unsigned group) {
+  std::memcpy(out, &kDigitPairs[2 * (group / 100)], 2);
+  std::memcpy(out + 2, &kDigitPairs[2 * (group % 100)], 2);
+}
+
+}  // namespace
+
 // A binary numeric as the server writes it in text: every digit of its
-// scale, nothing rounded.
+// scale, nothing rounded. The digits are stored straight into text's own
+// bytes, two pairs a base-10000 digit, rather than appended one by one: an
+// export reads one such value per row and column.
 bool NumericText(const char* p, std::size_t size, std::string& text) {
   if (size < 8) return false;
   const int n = GetBE16(p);
@@ -152,31 +175,47 @@ bool NumericText(const char* p, std::size_t size, std::string& text) {
     return true;
   }
   if (size < 8 + 2 * static_cast<std::size_t>(n)) return false;
-  // Four digits for each base-10000 digit from the highest whole one (or
-  // the units) to the last one the scale shows.
+  for (int i = 0; i < n; ++i) {
+    if (GetBE16(p + 8 + 2 * i) >= 10000) return false;
+  }
+  // The base-10000 digit i counted from the first one held (weight is
+  // that one's place), zero where none is held.
   const auto group = [&](int i) -> unsigned {
-    return i >= 0 && i < n ? GetBE16(p + 8 + 2 * i) % 10000u : 0u;
+    return i >= 0 && i < n ? GetBE16(p + 8 + 2 * i) : 0u;
   };
-  text.clear();
-  if (sign == 0x4000) text += '-';
-  // Written into text as they come, the zeros before the first whole digit
-  // then taken out, the fraction cut at the scale.
-  const std::size_t whole = text.size();
-  for (int i = 0; i <= weight; ++i) AppendGroup(text, group(i));
-  const std::size_t lead = text.find_first_not_of('0', whole);
-  if (lead == std::string::npos) {
-    text.resize(whole);
-    text += '0';
+  // Base-10000 digits before the point: at least the units' one.
+  const int wholeGroups = weight >= 0 ? weight + 1 : 1;
+  const auto fractionGroups = static_cast<std::size_t>((scale + 3) / 4);
+  // Room for a sign, the whole digits, the point and the fraction's whole
+  // groups; cut to what was written at the end.
+  text.resize(2 + 4 * (static_cast<std::size_t>(wholeGroups) + fractionGroups));
+  char* const start = text.data();
+  char* out = start;
+  if (sign == 0x4000) *out++ = '-';
+  // The whole digits from the first that is not zero (or one zero), then
+  // four for each base-10000 digit after it.
+  if (weight < 0) {
+    *out++ = '0';
   } else {
-    text.erase(whole, lead - whole);
+    int i = 0;
+    while (i < weight && group(i) == 0) ++i;
+    const unsigned first = group(i);
+    const std::size_t digits = first >= 1000 ? 4 : first >= 100 ? 3 : first >= 10 ? 2 : 1;
+    char four[8] = {};
+    PutGroup(four, first);
+    std::memcpy(out, four + 4 - digits, 4);
+    out += digits;
+    for (++i; i <= weight; ++i, out += 4) PutGroup(out, group(i));
   }
   if (scale > 0) {
-    text += '.';
-    const std::size_t fraction = text.size();
-    const auto end = fraction + static_cast<std::size_t>(scale);
-    for (int i = weight + 1; text.size() < end; ++i) AppendGroup(text, group(i));
-    text.resize(end);
+    *out++ = '.';
+    char* const fraction = out;
+    for (std::size_t k = 0; k < fractionGroups; ++k, out += 4) {
+      PutGroup(out, group(weight + 1 + static_cast<int>(k)));
+    }
+    out = fraction + scale;
   }
+  text.resize(static_cast<std::size_t>(out - start));
   return true;
 }
 
