@@ -82,6 +82,8 @@ inline bool IsNull(const TFieldData& data) { return data.index() == vkNull; }
 //               DecimalSeparator in force
 //   tkDateTime  the double value: DateToChars, TimeToChars or
 //               DateTimeToChars by type code (ftDate, ftTime, other)
+//   tkDecimalText  the std::string value with its '.' as the
+//               DecimalSeparator in force
 //   tkOther     only Text, TextToChars and AppendText give it
 // An OnGetText handler is not taken into account: the writer checks it.
 enum TTextKind : std::uint8_t {
@@ -91,7 +93,8 @@ enum TTextKind : std::uint8_t {
   tkBoolean,
   tkFloat,
   tkCurrency,
-  tkDateTime
+  tkDateTime,
+  tkDecimalText
 };
 
 // True for the types whose value is a byte stream that TBlobStream can

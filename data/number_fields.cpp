@@ -301,6 +301,7 @@ class TDecimalTextField : public TField {
     if (end != nullptr) std::replace(first, end, '.', FormatSettings().DecimalSeparator);
     return end;
   }
+  TTextKind TextKindImpl() const override { return tkDecimalText; }
   void SetAsStringImpl(std::string_view value) override {
     if (value.empty()) {
       StoreNull();

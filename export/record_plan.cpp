@@ -149,6 +149,9 @@ void TRecordPlan::AddColumn(TField* field, std::uint8_t quoted) {
       case tkString:
         choose(hex ? TColumnKind::ckHex : TColumnKind::ckString, kShortText);
         break;
+      case tkDecimalText:
+        choose(TColumnKind::ckDecimalText, kShortText);
+        break;
       case tkInteger:
         choose(TColumnKind::ckInteger, kIntegerTextRoom);
         break;
@@ -184,6 +187,7 @@ bool TRecordPlan::UsualValuesMayNeedQuotes(const TColumn& column) const {
   switch (column.kind) {
     case TColumnKind::ckNothing:
     case TColumnKind::ckString:  // short texts are searched as they are copied, the rest as others
+    case TColumnKind::ckDecimalText:
       return false;
     case TColumnKind::ckInteger:
       break;
@@ -262,6 +266,7 @@ bool TRecordPlan::WorksFromCopies() const {
     switch (column.kind) {
       case TColumnKind::ckNothing:
       case TColumnKind::ckString:
+      case TColumnKind::ckDecimalText:
       case TColumnKind::ckInteger:
       case TColumnKind::ckBoolean:
       case TColumnKind::ckFloat:
@@ -288,6 +293,7 @@ void TRecordPlan::CopySlots(std::vector<TCopySlot>& slots) const {
     TValueKind own = vkNull;
     switch (column.kind) {
       case TColumnKind::ckString:
+      case TColumnKind::ckDecimalText:
         own = vkText;
         break;
       case TColumnKind::ckInteger:

@@ -85,6 +85,7 @@ enum class TColumnKind : std::uint8_t {
   ckNothing,  // binary data, blobs, plain memos: the value never reaches the line
   ckField,    // the field's own text, asked of the field
   ckString,
+  ckDecimalText,  // an exact decimal's text, its '.' the decimal separator
   ckInteger,
   ckBoolean,
   ckFloat,

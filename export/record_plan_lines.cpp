@@ -344,6 +344,10 @@ template <bool kStandard, class TReader, class TData>
   switch (column.kind) {
     case TColumnKind::ckNothing:
       return p;
+    case TColumnKind::ckDecimalText:
+      // Written as it is held where its point is the decimal separator.
+      if (FDecimalSeparator != '.') break;
+      [[fallthrough]];
     case TColumnKind::ckString:
       if (const auto value = reader.Text(data); value && value->size() <= kShortText) {
         if constexpr (kStandard) {
@@ -419,6 +423,13 @@ template <class TReader, class TData>
       return PutFieldText(line, p, column);
     case TColumnKind::ckString:
       if (const auto value = reader.Text(data)) return PutText(line, p, *value, column);
+      break;
+    case TColumnKind::ckDecimalText:
+      if (const auto value = reader.Text(data)) {
+        p = PutText(line, p, *value, column);
+        std::replace(p - value->size(), p, '.', FDecimalSeparator);
+        return p;
+      }
       break;
     case TColumnKind::ckHex:
       if (const auto value = reader.Text(data)) return PutHex(line, p, *value, column);

@@ -201,6 +201,7 @@ TEST_F(ValueText, TextTypesAndNumbersUseTheFieldText) {
       {{ftInteger, std::int64_t{42}}, "42", true},
       {{ftWord, std::int64_t{7}}, "7", true},
       {{ftAutoInc, std::int64_t{9}}, "9", true},
+      {{ftDecimalText, std::string("-1234.50")}, "-1234.50", true},
       {{ftFmtMemo, std::string("rich")}, "rich", false},
       {{ftFixedChar, std::string("fc")}, "fc", false},
       {{ftWideString, std::string("ws")}, "ws", false},
@@ -463,6 +464,35 @@ TEST_F(RecordFormat, StandardRulesQuoteWhereTheTextNeedsItAndDoubleQuotes) {
       const std::string doubled = std::string(text).insert(at, 1, '"');
       EXPECT_EQ(Delimited(), "\"" + doubled + "\",,,") << n << " " << at;
     }
+  }
+}
+
+// An exact decimal's text takes the decimal separator in force, and quotes
+// when its bytes ask for them, short or long.
+TEST_F(RecordFormat, ExactDecimalsTakeTheDecimalSeparatorInForce) {
+  Define({{"D", ftDecimalText}, {"I", ftInteger}});
+  exp.SetDialect(dlStandard);
+  exp.SetFieldSeparator(fspComma);
+  exp.SetFieldDelimiter(fdlDouble);
+  exp.SetDelimitedFields(dfTextOnly);
+  const std::string wide = "-12345678901234567890.25";
+  const struct {
+    std::string value;
+    char point;
+    std::string written;
+  } cases[] = {
+      {"12.50", '.', "12.50,1"},
+      {wide, '.', wide + ",1"},
+      {"12.50", ',', "\"12,50\",1"},
+      {wide, ',', "\"-12345678901234567890,25\",1"},
+      {"NaN", ',', "NaN,1"},
+      {"a,b", '.', "\"a,b\",1"},  // a text another program left in the column
+  };
+  for (const auto& c : cases) {
+    ds.EmptyDataSet();
+    Add({c.value, std::int64_t{1}});
+    FormatSettings().DecimalSeparator = c.point;
+    EXPECT_EQ(Delimited(), c.written) << c.value << " " << c.point;
   }
 }
 

@@ -1046,12 +1046,16 @@ TEST_F(ExportRun, FormattingAheadGivesTheBytesOfFormattingInline) {
                    {"Amount", ftCurrency},
                    {"Born", ftDate},
                    {"Active", ftBoolean},
+                   {"Exact", ftDecimalText},
                    {"Rate", ftFloat}});
   const TDateTime day = EncodeDate(1990, 5, 17);
   for (int i = 1; i <= 10000; ++i) {
-    std::vector<TFieldData> values{std::int64_t{i}, "N" + std::to_string(i % 97),
-                                   std::int64_t{i} * 125 - 600000, day + i % 4000, i % 3 == 0,
-                                   i / 8.0 + 0.1};
+    std::vector<TFieldData> values{
+        std::int64_t{i},          "N" + std::to_string(i % 97),
+        std::int64_t{i} * 125 - 600000,
+        day + i % 4000,           i % 3 == 0,
+        i % 11 == 0 ? "-12345678901234567890.25" : std::to_string(i) + ".50",
+        i / 8.0 + 0.1};
     if (i % 7 == 0) values[static_cast<std::size_t>(1 + i % 5)] = std::monostate{};
     if (i == 7000) values[0] = std::string("7000");
     ds.AppendData(values);
@@ -1084,10 +1088,11 @@ TEST_F(ExportRun, FormattingAheadGivesTheBytesOfFormattingInline) {
     EXPECT_EQ(Output(), inline_);
     if (fixed) {
       EXPECT_NE(inline_.find("0,225\"\r\n"), std::string::npos);
+      EXPECT_NE(inline_.find(" 23,50"), std::string::npos);  // an exact decimal too
       ResetFormatSettings();
     } else {
       EXPECT_EQ(inline_.substr(0, inline_.find("\r\n")),
-                "\"1\",\"N1\",\"-59.9875\",\"5/18/1990\",\"False\",\"0.225\"");
+                "\"1\",\"N1\",\"-59.9875\",\"5/18/1990\",\"False\",\"1.50\",\"0.225\"");
       // A text held by an integer field is written as it stands.
       EXPECT_NE(inline_.find("\r\n\"7000\"," + std::string(empty) + ","), std::string::npos);
     }
