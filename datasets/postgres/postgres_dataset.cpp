@@ -42,7 +42,8 @@ std::int32_t TPostgresDataSet::TState::AutoJobs() const {
 // Opens up to count more connections for the jobs; fewer when the server
 // refuses one (JobsNote says why). begin runs on each first.
 std::vector<std::unique_ptr<pg::TConnection>> TPostgresDataSet::TState::OpenJobConnections(
-    const std::string& connection, std::int64_t count, const std::string& begin) {
+    const std::string& connection, std::int64_t count, const std::string& begin,
+    std::int64_t open) {
   std::vector<std::unique_ptr<pg::TConnection>> conns;
   try {
     while (static_cast<std::int64_t>(conns.size()) < count) {
@@ -52,8 +53,8 @@ std::vector<std::unique_ptr<pg::TConnection>> TPostgresDataSet::TState::OpenJobC
       conns.push_back(std::move(c));
     }
   } catch (const EDatabaseError& e) {
-    JobsNote = "only " + std::to_string(conns.size()) + " of " + std::to_string(count) +
-               " connections could be opened (" + e.Message() + ")";
+    JobsNote = "only " + std::to_string(static_cast<std::int64_t>(conns.size()) + open) + " of " +
+               std::to_string(count + open) + " connections could be opened (" + e.Message() + ")";
   }
   return conns;
 }

@@ -150,11 +150,14 @@ bool TPostgresDataSet::TState::StartParallelRead(std::int32_t wanted, bool unord
     return single("the server cannot copy a range of a table's pages (" + e.Text() + ")");
   }
   Binary = binary;
-  auto conns = OpenJobConnections(connection, jobs,
+  // This connection, whose transaction holds the snapshot, reads the first
+  // ranges itself: one connection fewer to open before the rows come.
+  auto conns = OpenJobConnections(connection, jobs - 1,
                                   "BEGIN ISOLATION LEVEL REPEATABLE READ, READ ONLY; SET "
                                   "TRANSACTION SNAPSHOT " +
-                                      pg::QuoteLiteral(snapshot));
-  if (conns.size() < 2) {
+                                      pg::QuoteLiteral(snapshot),
+                                  1);
+  if (conns.empty()) {
     const std::string why = JobsNote;
     return single(why);
   }
@@ -162,8 +165,8 @@ bool TPostgresDataSet::TState::StartParallelRead(std::int32_t wanted, bool unord
   plan.Binary = Binary;
   plan.CopyStart = "COPY (SELECT " + ReadExpressions(Binary, cast) + " FROM " + Table + " WHERE ";
   plan.CopyEnd = std::string(") TO STDOUT") + (Binary ? " (FORMAT binary)" : "");
-  JobsUsed = static_cast<std::int32_t>(conns.size());
-  Parallel = std::make_unique<pg::TParallelRead>(std::move(plan), std::move(conns));
+  JobsUsed = static_cast<std::int32_t>(conns.size()) + 1;
+  Parallel = std::make_unique<pg::TParallelRead>(std::move(plan), *Conn, std::move(conns));
   Reading = true;
   ReadBinary = Binary;
   HeaderDone = true;

@@ -109,10 +109,12 @@ struct TPostgresDataSet::TState {
   std::int32_t AutoJobs() const;
 
   // Opens up to count more connections for the jobs; fewer when the server
-  // refuses one (JobsNote says why). begin runs on each first.
+  // refuses one (JobsNote says why, counting open connections the jobs use
+  // besides these). begin runs on each first.
   std::vector<std::unique_ptr<pg::TConnection>> OpenJobConnections(const std::string& connection,
                                                                    std::int64_t count,
-                                                                   const std::string& begin);
+                                                                   const std::string& begin,
+                                                                   std::int64_t open = 0);
 
   // The select list that reads the columns in the format; cast is set when
   // it differs from the plain column list.

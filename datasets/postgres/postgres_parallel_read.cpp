@@ -20,13 +20,16 @@ constexpr std::size_t kBatchBytes = std::size_t{1} << 20;
 
 }  // namespace
 
-TParallelRead::TParallelRead(TPlan plan, std::vector<std::unique_ptr<TConnection>> connections)
-    : FPlan(std::move(plan)), FJobs(connections.size()) {
+TParallelRead::TParallelRead(TPlan plan, TConnection& first,
+                             std::vector<std::unique_ptr<TConnection>> others)
+    : FPlan(std::move(plan)), FJobs(others.size() + 1) {
   if (FPlan.PagesPerRange < 1) FPlan.PagesPerRange = 1;
-  for (std::size_t j = 0; j < FJobs.size(); ++j) {
-    FJobs[j].Conn = std::move(connections[j]);
-    FJobs[j].Pipe = std::make_unique<TPipe>(THandOff::hoDatabaseJob);
+  FJobs[0].Conn = &first;
+  for (std::size_t j = 1; j < FJobs.size(); ++j) {
+    FJobs[j].Owned = std::move(others[j - 1]);
+    FJobs[j].Conn = FJobs[j].Owned.get();
   }
+  for (TJob& job : FJobs) job.Pipe = std::make_unique<TPipe>(THandOff::hoDatabaseJob);
   try {
     for (std::size_t j = 0; j < FJobs.size(); ++j) {
       TJob& job = FJobs[j];

@@ -30,8 +30,11 @@ namespace korvane::pg {
 // them, batch by batch.
 //
 // In the binary format each COPY's header and trailer are taken off: Next
-// gives rows alone. Owns the connections while it runs; the destructor
-// cancels what is still running and joins the threads. Used from one thread.
+// gives rows alone. The first connection (the one whose transaction
+// exported the snapshot) is lent for the run and reads the first ranges;
+// the others it owns. The destructor cancels what is still running and
+// joins the threads, leaving the lent connection in its transaction. Used
+// from one thread.
 class TParallelRead {
  public:
   struct TPlan {
@@ -45,7 +48,7 @@ class TParallelRead {
     bool Ordered = true;
   };
 
-  TParallelRead(TPlan plan, std::vector<std::unique_ptr<TConnection>> connections);
+  TParallelRead(TPlan plan, TConnection& first, std::vector<std::unique_ptr<TConnection>> others);
   ~TParallelRead();
   TParallelRead(const TParallelRead&) = delete;
   TParallelRead& operator=(const TParallelRead&) = delete;
@@ -71,7 +74,8 @@ class TParallelRead {
   using TPipe = TBatchPipe<TBatch, kBatches>;
 
   struct TJob {
-    std::unique_ptr<TConnection> Conn;
+    TConnection* Conn = nullptr;
+    std::unique_ptr<TConnection> Owned;  // Conn, unless it is the lent one
     std::unique_ptr<TPipe> Pipe;
     std::thread Thread;
     bool Done = false;  // consumer side: every batch taken
