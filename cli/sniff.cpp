@@ -104,9 +104,13 @@ class TSampleScan {
   void Finish() {
     std::int64_t most = 0;
     std::size_t modal = 0;
-    // A tie goes to the most values, as in the layout vote.
+    // A tie goes to the most values, as in the layout vote; but where no
+    // two records are alike, none of their widths is a pattern, and the
+    // first record's, where a header would stand, says how wide they are
+    // meant to be.
     for (auto [values, n] : FCounts) {
-      if (n >= most) {
+      if (n > most ||
+          (n == most && (n > 1 || FLinesOf[values].front() < FLinesOf[modal].front()))) {
         most = n;
         modal = values;
       }

@@ -253,7 +253,7 @@ TEST(SniffCorpus, LayoutAndRowsOfFilesWithKnownAnswers) {
   // Floors: the figures reached, never lower than README states.
   EXPECT_GE(tallies["all"].Layout, 183) << figures;
   EXPECT_GE(tallies["real"].Layout, 77) << figures;
-  EXPECT_GE(tallies["all"].Rows, 180) << figures;
+  EXPECT_GE(tallies["all"].Rows, 181) << figures;
   EXPECT_GE(tallies["real"].Rows, 77) << figures;
 }
 

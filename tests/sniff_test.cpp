@@ -117,6 +117,8 @@ TEST(Sniff, SeparatorQuoteHeaderAndColumns) {
       {"One,two\n1,2,3\n4,5,6\n", ", \" c1:TEXT c2:TEXT c3:INTEGER"},
       // Widths tied for the most records: the wider one is the data's.
       {"One,two\n1,2,3\n1,2\n1,2,3\n", ", \" c1:TEXT c2:TEXT c3:INTEGER"},
+      // No two records alike: the first record's width is the records'.
+      {"a,b\n1,2,3\n4\n", ", \" header a:INTEGER b:INTEGER c3:INTEGER"},
       // A ragged record does not take the separator away.
       {"a,b\n1,2\n3,4\n5\n6,7\n7,8\n8,9\n", ", \" header a:INTEGER b:INTEGER"},
       // Nor does a quote never closed, nor a record of other values.
