@@ -88,6 +88,7 @@ struct TImportOptions : TTransferOptions {
   CLI::Option* SkipLinesOption = nullptr;
   std::string Comment;
   std::string Escape;
+  bool KeepStrayQuotes = false;
   // --column-format NAME=LAYOUT, each a ColumnFormats entry.
   std::vector<std::string> ColumnFormats;
   bool Create = false;

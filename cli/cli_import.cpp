@@ -369,6 +369,7 @@ TCSVImport& CreateImport(TComponent& root, TDataSet* ds, const TImportOptions& o
   if (!o.Escape.empty()) {
     import->SetEscapeChar(std::string(1, ParseFormatChar("--escape", o.Escape)));
   }
+  if (o.KeepStrayQuotes) import->SetKeepStrayQuotes(true);
   for (const std::string& entry : o.ColumnFormats) {
     const std::size_t eq = entry.find('=');
     const std::string layout = eq == std::string::npos ? "" : UpperCase(entry.substr(eq + 1));
@@ -490,6 +491,7 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
                               o.SkipLinesOption->count() > 0 || SetsProperty(o.Sets, "SkipLines"),
                               !o.Comment.empty() || SetsProperty(o.Sets, "CommentChar"),
                               !o.Escape.empty() || SetsProperty(o.Sets, "EscapeChar"),
+                              o.KeepStrayQuotes || SetsProperty(o.Sets, "KeepStrayQuotes"),
                               ""};
   // For a table made from its sample, standard input is sniffed from its
   // first bytes, kept in a file, and the run reads them again, then the

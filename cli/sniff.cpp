@@ -460,17 +460,19 @@ TSniffResult Sniff(const TByteSource& source, const TSniffOptions& options) {
   // The layout vote, with the separator given or standing in.
   const auto vote = [&](std::optional<char> separator) {
     skip = {options.SkipLines.value_or(0), options.Comment.value_or('\0'),
-            options.Escape.value_or('\0')};
+            options.Escape.value_or('\0'), options.KeepStrayQuotes.value_or(false)};
     // Two lines or more starting with # open the input: comments, whatever
     // the layout, which they would mislead.
     if (!options.Comment && LeadingCommentLines(body) >= 2) skip.Comment = '#';
     const bool tryEscape = !options.Escape;
-    layout = SniffLayout(body, headIsAll, separator, options.Quote, skip, tryEscape);
+    const bool tryStray = !options.KeepStrayQuotes;
+    layout = SniffLayout(body, headIsAll, separator, options.Quote, skip, tryEscape, tryStray);
     if (!options.SkipLines || !options.Comment) {
       // Lines before the data found under the layout: the layout is voted
       // again without them, which they may have misled.
       TReadRules rules = skip;
       rules.Escape = layout.Escape;
+      rules.KeepStrayQuotes = layout.KeepStrayQuotes;
       const TReadRules found = SniffLeadingLines(body, headIsAll, layout, rules);
       bool again = false;
       if (!options.SkipLines && found.Lines > 0) {
@@ -481,9 +483,12 @@ TSniffResult Sniff(const TByteSource& source, const TSniffOptions& options) {
         skip.Comment = found.Comment;
         again = true;
       }
-      if (again) layout = SniffLayout(body, headIsAll, separator, options.Quote, skip, tryEscape);
+      if (again) {
+        layout = SniffLayout(body, headIsAll, separator, options.Quote, skip, tryEscape, tryStray);
+      }
     }
     skip.Escape = layout.Escape;
+    skip.KeepStrayQuotes = options.KeepStrayQuotes.value_or(layout.KeepStrayQuotes);
   };
   // A separator of more than one byte is read through a byte that stands in
   // for it.
@@ -518,6 +523,7 @@ TSniffResult Sniff(const TByteSource& source, const TSniffOptions& options) {
   result.SkipLines = skip.Lines;
   result.Comment = skip.Comment;
   result.Escape = skip.Escape;
+  result.KeepStrayQuotes = skip.KeepStrayQuotes && result.Quote != '\0';
 
   const TByteSource rest = standInSource ? TByteSource(std::ref(*standInSource)) : source;
   TSampleSource sample(body, headIsAll, rest, all ? 0 : byteCap);

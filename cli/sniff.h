@@ -43,6 +43,10 @@ struct TSniffOptions {
   // A given escape character ('\0': none); unset, a backslash is tried
   // where the sample shows one before a quote, a separator or a line end.
   std::optional<char> Escape;
+  // Whether stray quotes inside quoted values are characters of the values
+  // (the import's KeepStrayQuotes), given; unset, tried where the sample
+  // shows text after a quoted value's closing quote.
+  std::optional<bool> KeepStrayQuotes;
   // Header records given: the first of them names the columns and the rest
   // of the records vote on the types. Unset: the sample tells.
   std::optional<int> HeaderRecords;
@@ -110,6 +114,10 @@ struct TSniffResult {
   // the sample holds one before a quote, a separator or a line end and
   // splits better with it.
   char Escape = '\0';
+  // Quotes inside quoted values that neither another quote, the separator
+  // nor a line end follows are characters of the values, given or found:
+  // where the sample holds such quotes and splits better so.
+  bool KeepStrayQuotes = false;
   bool Header = false;         // the first record names the columns
   bool HeaderSniffed = false;  // the sample says the first record is a header
   int HeaderRecords = 0;       // records taken as the header (0 or more)

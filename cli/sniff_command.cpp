@@ -122,6 +122,7 @@ std::string ImportCommandLine(const TSniffResult& r, const TSniffCommandOptions&
   if (r.SkipLines > 0) line += " --skip-lines " + std::to_string(r.SkipLines);
   if (r.Comment != '\0') line += " --comment " + ShellWord(std::string(1, r.Comment));
   if (r.Escape != '\0') line += " --escape " + ShellWord(std::string(1, r.Escape));
+  if (r.KeepStrayQuotes) line += " --keep-stray-quotes";
   if (r.Header) line += " --header";
   std::string columns;
   for (const std::string& c : ColumnDefinitions(r, ExactDecimalTypeFor(o.Database))) {
@@ -206,6 +207,7 @@ json SniffJson(const TSniffResult& r, const std::string& file, const std::string
           {"comment", character(r.Comment)},
           {"escape", character(r.Escape)},
           {"quote", character(r.Quote)},
+          {"keepStrayQuotes", r.KeepStrayQuotes},
           {"textRules", TextRulesJson(r)},
           {"header", r.Header},
           {"lineEnds", r.LineEnds},
@@ -260,6 +262,10 @@ void PrintSniff(std::ostream& out, const TSniffResult& r, const std::string& fil
   if (r.Escape != '\0') {
     out << "Escape:      " << Shown(r.Escape) << " inside quoted values (" << r.Escape << r.Quote
         << " is a quote)\n";
+  }
+  if (r.KeepStrayQuotes) {
+    out << "Stray quotes: kept in values (a quote inside a quoted value that the separator or "
+           "a line end does not follow is a character of it)\n";
   }
   if (r.SkipLines > 0) {
     out << "Skipped:     "
@@ -383,6 +389,9 @@ CLI::App* AddSniffCommand(CLI::App& app, TSniffCommandOptions& o) {
                    "Inside quoted values CHAR escapes the character after it (as for import) "
                    "instead of sniffing whether \\\" stands for a quote")
       ->type_name("CHAR");
+  sniff->add_flag("--keep-stray-quotes", o.KeepStrayQuotes,
+                  "Quotes inside quoted values are read as for import --keep-stray-quotes, "
+                  "instead of sniffing whether the file holds such quotes");
   sniff
       ->add_option("--db", o.Database,
                    "The database the suggested import command loads (a file, or "
@@ -430,6 +439,7 @@ int RunSniff(const TSniffCommandOptions& o, std::ostream& out, std::ostream& /*e
   options.Encoding = o.Encoding;
   if (!o.Comment.empty()) options.Comment = ParseFormatChar("--comment", o.Comment);
   if (!o.Escape.empty()) options.Escape = ParseFormatChar("--escape", o.Escape);
+  if (o.KeepStrayQuotes) options.KeepStrayQuotes = true;
   if (!o.SkipLines.empty()) {
     std::int64_t n = 0;
     auto [end, ec] =
@@ -497,6 +507,7 @@ TImportSniff SniffForImport(TCSVImport& import, const TImportSniffRequest& reque
   if (request.EscapeGiven || !sniffLayout) {
     options.Escape = import.EscapeChar().empty() ? '\0' : import.EscapeChar()[0];
   }
+  if (request.StrayQuotesGiven || !sniffLayout) options.KeepStrayQuotes = import.KeepStrayQuotes();
   options.Encoding = import.Encoding();
   options.DateFormatGiven = request.DateFormatGiven;
   options.NumberFormatGiven = request.NumberFormatGiven;
@@ -518,6 +529,7 @@ TImportSniff SniffForImport(TCSVImport& import, const TImportSniffRequest& reque
     if (!request.EscapeGiven && result.Escape != '\0') {
       import.SetEscapeChar(std::string(1, result.Escape));
     }
+    if (!request.StrayQuotesGiven && result.KeepStrayQuotes) import.SetKeepStrayQuotes(true);
     const TSeparatorChoice choice = ParseSeparator(SeparatorGiven(result));
     import.SetFieldSeparator(choice.Separator);
     import.SetCustomSeparator(choice.Custom);
@@ -530,7 +542,8 @@ TImportSniff SniffForImport(TCSVImport& import, const TImportSniffRequest& reque
   // A plain CSV file reads as it always did, without a word.
   const bool leftOut = (!request.SkipLinesGiven && result.SkipLines > 0) ||
                        (!request.CommentGiven && result.Comment != '\0') ||
-                       (!request.EscapeGiven && result.Escape != '\0');
+                       (!request.EscapeGiven && result.Escape != '\0') ||
+                       (!request.StrayQuotesGiven && result.KeepStrayQuotes);
   if (sniffLayout && (result.Separator != ',' || result.Quote != '"' || leftOut)) {
     std::string notice = "korvane: reading " + import.InputFile() + " as ";
     notice += result.WideSeparator == std::string(1, '\0') ? std::string("zero-byte-separated")
@@ -551,6 +564,9 @@ TImportSniff SniffForImport(TCSVImport& import, const TImportSniffRequest& reque
     }
     if (!request.EscapeGiven && result.Escape != '\0') {
       notice += ", " + std::string(1, result.Escape) + " escaping inside quotes";
+    }
+    if (!request.StrayQuotesGiven && result.KeepStrayQuotes) {
+      notice += ", stray quotes inside quoted values kept";
     }
     notice += result.HeaderSniffed ? ", header present" : ", no header";
     if (result.HeaderSniffed && import.HeaderRecords() == 0) {

@@ -33,6 +33,7 @@ struct TSniffCommandOptions {
   std::string Comment;
   std::string SkipLines;
   std::string Escape;
+  bool KeepStrayQuotes = false;
   // The database the suggested command imports into (--db); empty: a new
   // SQLite file named after the table.
   std::string Database;
@@ -61,6 +62,7 @@ struct TImportSniffRequest {
   bool SkipLinesGiven = false;
   bool CommentGiven = false;
   bool EscapeGiven = false;
+  bool StrayQuotesGiven = false;
   // The file to sniff in place of the import's input: the first bytes of
   // standard input kept (TKeptHead), which the default sample reads.
   std::string SniffPath;

@@ -60,7 +60,6 @@ TLayoutScore ScoreLayout(std::string_view head, bool headIsAll, char sep, char q
   TRecordReader reader(source, sep, quote, {}, skip);
   TRecord r;
   std::map<std::size_t, std::int64_t> widths;
-  std::int64_t faults = 0;
   std::int64_t cells = 0;
   std::int64_t clean = 0;
   // Bytes that do not belong in a text value of this layout: the other
@@ -88,9 +87,10 @@ TLayoutScore ScoreLayout(std::string_view head, bool headIsAll, char sep, char q
     if (r.Blank()) continue;
     ++score.Records;
     if (r.Unclosed) {
-      ++faults;  // a quote never closed: a pattern of its own
+      ++score.Unclosed;  // a quote never closed: a pattern of its own
       continue;
     }
+    score.TextAfterQuote += r.QuoteError ? 1 : 0;
     // Text after a closing quote: the record keeps its values, one of them
     // dubious.
     cells += r.QuoteError ? 1 : 0;
@@ -110,7 +110,7 @@ TLayoutScore ScoreLayout(std::string_view head, bool headIsAll, char sep, char q
       score.Values = values;
     }
   }
-  const auto patterns = static_cast<double>(widths.size() + (faults > 0 ? 1 : 0));
+  const auto patterns = static_cast<double>(widths.size() + (score.Unclosed > 0 ? 1 : 0));
   pattern /= patterns * static_cast<double>(score.Records);
   const double typed = cells == 0 ? 0 : static_cast<double>(clean) / static_cast<double>(cells);
   score.Score = pattern * typed;
@@ -321,7 +321,8 @@ std::string UnsplitSeparator(std::string_view head, const TLayout& layout) {
 // comma when no value holds one (the command's own separator then reads the
 // file the same), else no separator.
 TLayout SniffLayout(std::string_view head, bool headIsAll, std::optional<char> givenSep,
-                    std::optional<char> givenQuote, TReadRules skip, bool tryEscape) {
+                    std::optional<char> givenQuote, TReadRules skip, bool tryEscape,
+                    bool tryStrayQuotes) {
   std::string seps;
   if (givenSep) {
     seps = std::string(1, *givenSep);
@@ -356,6 +357,24 @@ TLayout SniffLayout(std::string_view head, bool headIsAll, std::optional<char> g
           escape = '\\';
         }
       }
+      // A quote inside a quoted value followed by more text ("pedro "pdet"
+      // holanda") is a character of the value where the records split
+      // better so: such quotes would otherwise end values early and leave
+      // the separators after them to split what the writer meant as one.
+      // Not where a value so read runs on into the next lines (fewer
+      // records) or is never closed: there the quote did close it.
+      bool keepStray = skip.KeepStrayQuotes;
+      if (tryStrayQuotes && quote != '\0' && score.TextAfterQuote > 0) {
+        TReadRules kept = skip;
+        kept.Escape = escape;
+        kept.KeepStrayQuotes = true;
+        const TLayoutScore withKept = ScoreLayout(head, headIsAll, sep, quote, kept);
+        if (withKept.Records == score.Records && withKept.Unclosed <= score.Unclosed &&
+            withKept.Score > score.Score * 1.0001) {
+          score = withKept;
+          keepStray = true;
+        }
+      }
       // A space or colon separates only when it splits most records alike
       // into values that nearly all read as values: in one column of
       // sentences or times it is part of the values. Over another separator
@@ -377,13 +396,15 @@ TLayout SniffLayout(std::string_view head, bool headIsAll, std::optional<char> g
       const double margin = late && found && !best.Late ? 1.5 : 1.0001;
       // Ties go to the one tried first.
       if (!found || score.Score > best.Score.Score * margin) {
-        best = {sep, quote, score, late, escape};
+        best = {sep, quote, score, late, escape, keepStray};
         found = true;
       }
     }
   }
   if (found || givenSep) {
-    if (!found) best = {*givenSep, givenQuote.value_or('"'), {}, false, skip.Escape};
+    if (!found) {
+      best = {*givenSep, givenQuote.value_or('"'), {}, false, skip.Escape, skip.KeepStrayQuotes};
+    }
     return best;
   }
   best.Quote = givenQuote.value_or('"');

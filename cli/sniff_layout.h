@@ -23,6 +23,10 @@ struct TLayoutScore {
   std::int64_t Records = 0;  // records read
   std::int64_t Fitting = 0;  // records of that many values
   double Clean = 0;          // the share of the values that read as values
+  // Records with text after a quoted value's closing quote ("a "b" c"),
+  // and records with a quote never closed.
+  std::int64_t TextAfterQuote = 0;
+  std::int64_t Unclosed = 0;
 };
 
 struct TLayout {
@@ -31,14 +35,20 @@ struct TLayout {
   TLayoutScore Score;
   bool Late = false;   // a colon or a space, which stand inside values too
   char Escape = '\0';  // a backslash found escaping, else as given
+  // Quotes inside quoted values followed by other text are characters of
+  // the values (found, else as given).
+  bool KeepStrayQuotes = false;
 };
 
 // The separator and quote that split the first records best. With none
 // that splits them into two or more values, one value per record: the
 // comma when no value holds one (the command's own separator then reads the
 // file the same), else no separator.
+// tryEscape: a backslash may be found escaping; tryStrayQuotes: quotes
+// inside quoted values may be found to be characters of the values.
 TLayout SniffLayout(std::string_view head, bool headIsAll, std::optional<char> givenSep,
-                    std::optional<char> givenQuote, TReadRules skip, bool tryEscape);
+                    std::optional<char> givenQuote, TReadRules skip, bool tryEscape,
+                    bool tryStrayQuotes);
 
 // A character the import cannot split on that stands the same number of
 // times (at least once) on nearly every line of the first records of head,

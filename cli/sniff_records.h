@@ -100,12 +100,13 @@ struct TRecord {
 };
 
 // What the reader leaves out and how it reads quoted values beyond the
-// separator and quote, as the import's SkipLines, CommentChar and
-// EscapeChar ('\0': none).
+// separator and quote, as the import's SkipLines, CommentChar, EscapeChar
+// ('\0': none) and KeepStrayQuotes.
 struct TReadRules {
   std::int64_t Lines = 0;
   char Comment = '\0';
   char Escape = '\0';
+  bool KeepStrayQuotes = false;
 };
 
 // Reads the records of a source with the import's scanner and splitter
@@ -117,9 +118,9 @@ class TRecordReader {
   TRecordReader(korvane::TByteSource& source, char sep, char quote, std::string_view head = {},
                 TReadRules skip = {})
       : FHead(head) {
-    FRule = MakeSplitRule(quote == '\0' ? "" : std::string(1, quote),
-                          sep == '\0' ? "" : std::string(1, sep), dlStandard,
-                          skip.Escape == '\0' ? "" : std::string(1, skip.Escape));
+    FRule = MakeSplitRule(
+        quote == '\0' ? "" : std::string(1, quote), sep == '\0' ? "" : std::string(1, sep),
+        dlStandard, skip.Escape == '\0' ? "" : std::string(1, skip.Escape), skip.KeepStrayQuotes);
     FClassic = FRule;
     FClassic.Standard = false;
     FScanner.Reset(kScanBuffer);

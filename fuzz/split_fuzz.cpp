@@ -1,6 +1,7 @@
 // libFuzzer target for the record reader and the delimited splitter, under
 // the classic and the standard text rules. The input's first bytes choose
-// the rules, the quote and separator and the read buffer's size; the rest is
+// the rules (stray quotes kept or not among them), the quote and separator
+// and the read buffer's size; the rest is
 // the file. What the reader and splitter make of it must equal what the
 // plain, byte-by-byte reference below makes of it: the same records (text,
 // line-end bytes, line, unclosed quote) and the same values.
@@ -47,6 +48,12 @@ struct TValue {
 
 bool IsLineEnd(unsigned char c) { return c == kCR || c == kLF; }
 
+// Whether a quote inside a quoted value, followed by c, closes it when the
+// rule keeps stray quotes.
+bool ClosesQuote(const TSplitRule& rule, unsigned char c) {
+  return IsLineEnd(c) || c == kEndOfInput || (rule.HasSeparator && c == rule.Separator);
+}
+
 // The records of input, one byte at a time.
 std::vector<TRecord> ReferenceRecords(std::string_view in, const TSplitRule& rule, bool quoted) {
   const bool quotes = quoted && rule.Standard && rule.HasQuote;
@@ -78,7 +85,9 @@ std::vector<TRecord> ReferenceRecords(std::string_view in, const TSplitRule& rul
           i += 2;
           continue;
         }
-        if (c == rule.Quote) inQuotes = false;
+        if (c == rule.Quote) {
+          inQuotes = rule.KeepStrayQuotes && i + 1 < n && !ClosesQuote(rule, at(i + 1));
+        }
         if (IsLineEnd(c) && (c == kCR || at(i - 1) != kCR)) ++line;
       } else if (quotes && c == rule.Quote && valueStart) {
         inQuotes = true;
@@ -138,6 +147,8 @@ std::vector<TValue> ReferenceStandardValues(std::string_view text, const TSplitR
           v.Text += text[i];
         } else if (i + 1 < n && at(i + 1) == rule.Quote) {
           v.Text += text[i++];
+        } else if (rule.KeepStrayQuotes && i + 1 < n && !ClosesQuote(rule, at(i + 1))) {
+          v.Text += text[i];
         } else {
           closed = true;
         }
@@ -235,8 +246,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string quote = korvane::fuzz::PickQuote(flags >> 1);
   const korvane::TDialect dialect = (flags & 1) != 0 ? korvane::dlStandard : korvane::dlClassic;
   const bool quoted = (flags & 0x80) == 0;  // delimited records (not fixed-width ones)
+  const bool keepStray = (flags & 0x40) != 0;
   const std::size_t bufferSize = korvane::fuzz::PickBufferSize(static_cast<std::uint8_t>(flags >> 3));
-  const TSplitRule rule = korvane::MakeSplitRule(quote, separator, dialect);
+  const TSplitRule rule = korvane::MakeSplitRule(quote, separator, dialect, "", keepStray);
   const std::string_view input = settings.Rest();
   file.Write(input);
 

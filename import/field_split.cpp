@@ -42,8 +42,8 @@ void TCSVImport::ResolveSeparators() {
   TImportRun& run = *FRun;
   run.FDelimiter = GetFieldDelimiterChar();
   run.FSeparator = GetFieldSeparatorChar();
-  run.FSplitRule =
-      MakeSplitRule(run.FDelimiter, run.FSeparator, FProps->FDialect, FProps->FEscapeChar);
+  run.FSplitRule = MakeSplitRule(run.FDelimiter, run.FSeparator, FProps->FDialect,
+                                 FProps->FEscapeChar, FProps->FKeepStrayQuotes);
   ++run.FSplitGeneration;
 }
 
@@ -102,7 +102,7 @@ void TValueList::ReleaseLarge() {
 }
 
 TSplitRule MakeSplitRule(const std::string& delimiter, const std::string& separator,
-                         TDialect dialect, const std::string& escape) {
+                         TDialect dialect, const std::string& escape, bool keepStrayQuotes) {
   TSplitRule rule;
   rule.Standard = dialect == dlStandard;
   rule.HasQuote = !delimiter.empty();
@@ -119,6 +119,7 @@ TSplitRule MakeSplitRule(const std::string& delimiter, const std::string& separa
                    !(rule.HasQuote && static_cast<unsigned char>(escape[0]) == rule.Quote) &&
                    !(rule.HasSeparator && static_cast<unsigned char>(escape[0]) == rule.Separator);
   if (rule.HasEscape) rule.Escape = static_cast<unsigned char>(escape[0]);
+  rule.KeepStrayQuotes = rule.Standard && rule.HasQuote && keepStrayQuotes;
   return rule;
 }
 
@@ -181,6 +182,16 @@ template <bool Multi>
                                                     unsigned char c, unsigned char sep) {
   return const_cast<char*>(
       FindOrSeparator<Multi>(rule, static_cast<const char*>(p), end, c, sep));
+}
+
+// Whether a quote inside a quoted value, followed by p (not end), closes
+// the value when stray quotes are kept: the separator, a line end or byte
+// 26 follows it.
+template <bool Multi>
+bool ClosesQuotedValue(const TSplitRule& rule, const char* p, const char* end) {
+  const auto c = static_cast<unsigned char>(*p);
+  return c == '\r' || c == '\n' || c == 26 ||
+         (rule.HasSeparator && SeparatorAt<Multi>(rule, rule.Separator, p, end));
 }
 
 // Moves [from, to) down to out (where they already stand while no quote has
@@ -252,6 +263,11 @@ char* SplitEscapedValue(const TSplitRule& rule, char* value, char* end,
     if (q + 1 != end && static_cast<unsigned char>(q[1]) == quote) {
       *out++ = static_cast<char>(quote);
       in = q + 2;
+      continue;
+    }
+    if (rule.KeepStrayQuotes && q + 1 != end && !ClosesQuotedValue<Multi>(rule, q + 1, end)) {
+      *out++ = static_cast<char>(quote);  // a stray quote: a character of the value
+      in = q + 1;
       continue;
     }
     in = q + 1;

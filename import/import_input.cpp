@@ -102,7 +102,7 @@ bool TImportRun::OpenInputFile() {
 void TImportRun::SetTextRules(TRecordScanner& scanner, bool skipLines) const {
   const TCSVImport& o = FOwner;
   scanner.SetRule(MakeSplitRule(o.GetFieldDelimiterChar(), o.GetFieldSeparatorChar(),
-                                FProps.FDialect, FProps.FEscapeChar),
+                                FProps.FDialect, FProps.FEscapeChar, FProps.FKeepStrayQuotes),
                   FProps.FImportType == impDelimited);
   scanner.SetSkip(skipLines ? FProps.FSkipLines : 0,
                   FProps.FCommentChar.empty() ? '\0' : FProps.FCommentChar[0]);

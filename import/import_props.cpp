@@ -38,6 +38,8 @@ const std::string& TCSVImport::CommentChar() const { return FProps->FCommentChar
 void TCSVImport::SetCommentChar(std::string value) { FProps->FCommentChar = std::move(value); }
 const std::string& TCSVImport::EscapeChar() const { return FProps->FEscapeChar; }
 void TCSVImport::SetEscapeChar(std::string value) { FProps->FEscapeChar = std::move(value); }
+bool TCSVImport::KeepStrayQuotes() const { return FProps->FKeepStrayQuotes; }
+void TCSVImport::SetKeepStrayQuotes(bool value) { FProps->FKeepStrayQuotes = value; }
 const std::string& TCSVImport::SeparatorChar() const { return FProps->FSeparatorChar; }
 void TCSVImport::SetSeparatorChar(std::string value) { FProps->FSeparatorChar = std::move(value); }
 bool TCSVImport::HeaderStored() const { return FProps->FHeaderStored; }

@@ -38,6 +38,7 @@ struct TImportProps {
   std::int32_t FSkipLines = 0;
   std::string FCommentChar;
   std::string FEscapeChar;
+  bool FKeepStrayQuotes = false;
   std::string FSeparatorChar;
   bool FHeaderStored = false;
   TImportType FImportType = impDelimited;

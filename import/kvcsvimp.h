@@ -199,6 +199,15 @@ class KORVANE_API TCSVImport : public TComponent {
   // next run.
   const std::string& EscapeChar() const;
   void SetEscapeChar(std::string value);
+  // Under the standard text rules, a quote inside a quoted value that is
+  // followed by neither another quote, the separator nor a line end (nor
+  // the end of the record) is a character of the value, as many data tools
+  // read such files: "pedro "pdet" holanda" is the one value pedro "pdet"
+  // holanda. False (initially): such a quote closes the value, and the text
+  // after it up to the separator is data (TextAfterQuoteRecords). Takes
+  // effect at the next run.
+  bool KeepStrayQuotes() const;
+  void SetKeepStrayQuotes(bool value);
   // The separator as it stands: one byte (a blank or a zero byte too, which
   // CustomSeparator trims away) or one UTF-8 character of up to four bytes
   // (values split on the whole character, never on its first byte). Not

@@ -302,10 +302,16 @@ void TRecordScanner::ScanStandard(const TFileHandle& Handle, std::string& text,
     const std::size_t avail = FLen - FPos;
     bool pending = false;
     const bool boundary = text.size() == start || (FRule.HasSeparator && text.back() == sep);
-    const std::size_t k = FQuotedRecords
-                              ? FollowQuotes(span, avail, FRule.Quote, FRule.HasSeparator,
-                                             FRule.Separator, boundary, inQuotes, pending)
-                              : FindSpecialBytes(span, avail);
+    std::size_t k;
+    if (!FQuotedRecords) {
+      k = FindSpecialBytes(span, avail);
+    } else if (FRule.KeepStrayQuotes) {
+      k = FollowQuotes<true>(span, avail, FRule.Quote, FRule.HasSeparator, FRule.Separator,
+                             boundary, inQuotes, pending);
+    } else {
+      k = FollowQuotes<false>(span, avail, FRule.Quote, FRule.HasSeparator, FRule.Separator,
+                              boundary, inQuotes, pending);
+    }
     AppendToRecord(text, span, k);
     FPos += k;
     if (pending) {
@@ -316,7 +322,7 @@ void TRecordScanner::ScanStandard(const TFileHandle& Handle, std::string& text,
         FPos += 2;
         continue;
       }
-      inQuotes = false;
+      inQuotes = FRule.KeepStrayQuotes && !QuoteCloses(Handle);
       text += quote;
       ++FPos;
       continue;
@@ -383,7 +389,7 @@ void TRecordScanner::ScanEscaped(const TFileHandle& Handle, std::string& text,
         text += quote;  // two stand for one: the second is taken below
         ++FPos;
       } else {
-        inQuotes = false;
+        inQuotes = FRule.KeepStrayQuotes && !QuoteCloses(Handle);
       }
     } else if (static_cast<unsigned char>(c) == kEndOfInput) {
       // Data, unless it is the last byte of the input.
@@ -403,6 +409,15 @@ void TRecordScanner::ScanEscaped(const TFileHandle& Handle, std::string& text,
     text += c;
   }
   ScanTerminator(Handle, result);
+}
+
+bool TRecordScanner::QuoteCloses(const TFileHandle& Handle) {
+  if (!Ensure(Handle, 2)) return true;
+  const auto c = static_cast<unsigned char>(FBuffer[FPos + 1]);
+  if (IsLineEnd(c) || c == kEndOfInput) return true;
+  const std::string_view sep = FRule.SeparatorText();
+  return !sep.empty() && Ensure(Handle, 1 + sep.size()) &&
+         std::memcmp(FBuffer.data() + FPos + 1, sep.data(), sep.size()) == 0;
 }
 
 void TRecordScanner::ScanTerminator(const TFileHandle& Handle, TScanResult& result) {

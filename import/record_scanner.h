@@ -42,11 +42,16 @@ struct TScanResult {
 // data, inside quoted values and outside them (\" a quote, \, a separator,
 // \\ the escape itself, an escaped line end part of the value), as some
 // database dumps write.
+// KeepStrayQuotes (standard rules with a quote): a quote inside a quoted
+// value that neither another quote, the separator, a line end nor the end
+// of the text follows is a character of the value, where it would close
+// the value otherwise ("a "b" c" reads as one value, a "b" c).
 struct TSplitRule {
   bool Standard = false;
   bool HasQuote = false;
   bool HasSeparator = false;
   bool HasEscape = false;
+  bool KeepStrayQuotes = false;
   unsigned char Quote = 0;
   unsigned char Separator = 0;
   unsigned char Escape = 0;
@@ -62,9 +67,11 @@ struct TSplitRule {
 // The rule for a run's resolved quote (empty for none), separator and escape
 // (empty for none; it counts only under the standard rules and when it is
 // neither the quote, the separator nor a line end). A character that is
-// both quote and separator acts as the quote.
+// both quote and separator acts as the quote. keepStrayQuotes counts under
+// the standard rules with a quote only.
 TSplitRule MakeSplitRule(const std::string& delimiter, const std::string& separator,
-                         TDialect dialect = dlClassic, const std::string& escape = "");
+                         TDialect dialect = dlClassic, const std::string& escape = "",
+                         bool keepStrayQuotes = false);
 
 // Turns an input file into records. A record ends at a run of line-end bytes
 // (CR and LF in any order and number, counted as one terminator) and the
@@ -141,7 +148,13 @@ class TRecordScanner {
   // Ends the input at byte 26 (see the definition for compressed files).
   void EndAtMarker();
 
-  static constexpr std::size_t kLookAhead = 3;
+  // Whether the quote at FPos, inside a quoted value whose stray quotes
+  // are kept, closes it: nothing, the separator, a line end or byte 26
+  // follows.
+  bool QuoteCloses(const TFileHandle& Handle);
+
+  // A byte-order mark, or a quote and a separator of up to four bytes.
+  static constexpr std::size_t kLookAhead = 5;
   // Bytes [FPos, FLen) of FBuffer are unread. FExhausted is set at the
   // physical end and at byte 26, after which nothing more is read.
   std::size_t FBufferSize = 256 * 1024;

@@ -37,6 +37,7 @@ TComponentClass ComponentClass<TCSVImport>() {
           .Enumeration<EnumTraits>("ImportType", &C::ImportType, &C::SetImportType)
           .String("InputFile", &C::InputFile,
                   static_cast<void (C::*)(std::string)>(&C::SetInputFile))
+          .Boolean("KeepStrayQuotes", &C::KeepStrayQuotes, &C::SetKeepStrayQuotes)
           .String("LongTimeFormat", &C::LongTimeFormat, &C::SetLongTimeFormat)
           .Event("OnBeginImport", "TNotifyEvent")
           .Event("OnFilterRecord", "TFilterRecordEvent")

@@ -318,7 +318,9 @@ void PrintTo(const StdRead& r, std::ostream* os) {
 }
 
 // The standard rules one byte at a time, with '"' and ',': the reference.
-std::vector<StdRead> ReferenceReadStandard(const std::string& file) {
+// keepStray: a quote inside quotes followed by a byte other than a quote,
+// the separator, a line end or byte 26 is data and leaves them open.
+std::vector<StdRead> ReferenceReadStandard(const std::string& file, bool keepStray = false) {
   std::vector<StdRead> out;
   std::size_t pos = file.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
   std::int32_t skipped = static_cast<std::int32_t>(pos);
@@ -341,7 +343,10 @@ std::vector<StdRead> ReferenceReadStandard(const std::string& file) {
           pos += 2;
           continue;
         }
-        inQuotes = inQuotes ? false : r.Text.empty() || r.Text.back() == ',';
+        const bool stray =
+            inQuotes && keepStray && pos + 1 < file.size() &&
+            std::string_view(",\r\n\x1a").find(file[pos + 1]) == std::string_view::npos;
+        inQuotes = inQuotes ? stray : r.Text.empty() || r.Text.back() == ',';
       } else if (c == '\r' || c == '\n') {
         if (!inQuotes) {
           char previous = 0;
@@ -490,6 +495,30 @@ TEST_P(StandardReaderTest, AnEscapedQuoteDoesNotCloseTheValue) {
                                   {"4,\"\\\"", 0, true, true, 10}}));
 }
 
+// Kept stray quotes leave the value open past a line end; a quote before
+// the separator or a line end still closes it. Read a byte at a time
+// (with an escape character or a separator of two bytes) too.
+TEST_P(StandardReaderTest, StrayQuotesKeptLeaveTheValueOpen) {
+  imp_.SetKeepStrayQuotes(true);
+  const std::string file = "1,\"a \"b\" c\"\n2,\"x\"y\nz\"\r\n3,\"q\"";
+  const std::vector<StdRead> expected{{"1,\"a \"b\" c\"", 1, false, false, 1},
+                                      {"2,\"x\"y\nz\"", 2, false, false, 2},
+                                      {"3,\"q\"", 0, true, false, 4}};
+  EXPECT_EQ(ReadStandard(file), expected);
+  imp_.SetEscapeChar("\\");
+  EXPECT_EQ(ReadStandard(file), expected);
+  imp_.SetEscapeChar("");
+  imp_.SetFieldSeparator(fspCustom);
+  imp_.SetCustomSeparator("\xC2\xA6");  // the broken bar
+  EXPECT_EQ(ReadStandard("\"a\"\xC2"
+                         "b\"\xC2\xA6"
+                         "c\n"),
+            (std::vector<StdRead>{{"\"a\"\xC2"
+                                   "b\"\xC2\xA6"
+                                   "c",
+                                   1, true, false, 1}}));
+}
+
 TEST_P(StandardReaderTest, AgreesWithTheByteByByteRulesOnGeneratedFiles) {
   const char alphabet[] = {'a', ',', '"', '"', '\r', '\n', ',', '\0', '\xff', '\x1a'};
   std::uint32_t seed = 777;
@@ -501,7 +530,9 @@ TEST_P(StandardReaderTest, AgreesWithTheByteByByteRulesOnGeneratedFiles) {
     std::string file = n % 7 == 0 ? "\xEF\xBB\xBF" : "";
     const std::size_t len = next() % 40;
     for (std::size_t i = 0; i < len; ++i) file += alphabet[next() % 10];
-    const auto expected = ReferenceReadStandard(file);
+    const bool keepStray = n % 2 == 1;
+    imp_.SetKeepStrayQuotes(keepStray);
+    const auto expected = ReferenceReadStandard(file, keepStray);
     ASSERT_EQ(ReadStandard(file), expected) << "file #" << n;
     std::size_t accounted = 0;
     for (const auto& r : expected) accounted += r.Text.size() + r.LineEnds + r.Skipped;

@@ -538,20 +538,19 @@ TEST(ComponentDescriptions, ImportPublishesItsPropertiesInTheirPublishedOrder) {
   TComponentClass cls = ComponentClass<TCSVImport>();
   EXPECT_EQ(PropertyNames(cls),
             (std::vector<std::string>{
-                "ColumnFormats",    "ColumnMatching",   "CommentChar",      "Compression",
-                "CustomSeparator",  "DataSet",          "DateSeparator",    "DateTimeStyle",
-                "DecimalSeparator", "DelimitedFields",  "Dialect",          "Encoding",
-                "ErrorRecords",     "EscapeChar",       "FieldDelimiter",   "FieldList",
-                "FieldListAction",  "FieldSeparator",   "FixedLayout",      "FixedWidths",
-                "HeaderData",       "HeaderRecords",
-                "HeaderStored",     "ImportType",       "InputFile",        "LongTimeFormat",
-                "OnBeginImport",    "OnFilterRecord",   "OnFinishImport",   "OnImportRecord",
-                "OnMessage",        "OnRecordError",    "ReportRecordText", "SeparatorChar",
-                "SharedReading",    "ShortDateFormat",
-                "ShowProgress",     "SkipLines",        "SkipUnknownColumns", "StartRecord",
-                "ThousandSeparator", "TimeSeparator",   "TrailerData",      "TrailerRecords",
-                "TrailerStored",    "UtcTimes",         "ValueErrors",      "Version",
-                "WholeValues"}));
+                "ColumnFormats",    "ColumnMatching",    "CommentChar",    "Compression",
+                "CustomSeparator",  "DataSet",           "DateSeparator",  "DateTimeStyle",
+                "DecimalSeparator", "DelimitedFields",   "Dialect",        "Encoding",
+                "ErrorRecords",     "EscapeChar",        "FieldDelimiter", "FieldList",
+                "FieldListAction",  "FieldSeparator",    "FixedLayout",    "FixedWidths",
+                "HeaderData",       "HeaderRecords",     "HeaderStored",   "ImportType",
+                "InputFile",        "KeepStrayQuotes",   "LongTimeFormat", "OnBeginImport",
+                "OnFilterRecord",   "OnFinishImport",    "OnImportRecord", "OnMessage",
+                "OnRecordError",    "ReportRecordText",  "SeparatorChar",  "SharedReading",
+                "ShortDateFormat",  "ShowProgress",      "SkipLines",      "SkipUnknownColumns",
+                "StartRecord",      "ThousandSeparator", "TimeSeparator",  "TrailerData",
+                "TrailerRecords",   "TrailerStored",     "UtcTimes",       "ValueErrors",
+                "Version",          "WholeValues"}));
   EXPECT_EQ(cls->FindProperty("DataSet")->Kind, pkComponent);
   EXPECT_EQ(cls->FindProperty("DataSet")->TypeName, "TDataSet");
   EXPECT_FALSE(cls->FindProperty("ErrorRecords")->Writable());

@@ -251,7 +251,7 @@ TEST(SniffCorpus, LayoutAndRowsOfFilesWithKnownAnswers) {
   std::printf("%s%s", figures.c_str(), misses.c_str());
   ASSERT_EQ(tallies["all"].Files, 192);
   // Floors: the figures reached, never lower than README states.
-  EXPECT_GE(tallies["all"].Layout, 183) << figures;
+  EXPECT_GE(tallies["all"].Layout, 184) << figures;
   EXPECT_GE(tallies["real"].Layout, 77) << figures;
   EXPECT_GE(tallies["all"].Rows, 181) << figures;
   EXPECT_GE(tallies["real"].Rows, 77) << figures;

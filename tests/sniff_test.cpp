@@ -6,6 +6,7 @@
 
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -252,6 +253,33 @@ TEST(Sniff, BackslashEscapesWhereTheSampleShowsThem) {
       {"id,path\n1,C:\\temp\\\n2,D:\\x\\\n3,E:\\\n", '\0'},
   };
   for (const TCase& c : cases) EXPECT_EQ(SniffText(c.Text, {}).Escape, c.Escape) << c.Text;
+}
+
+// Quotes inside quoted values followed by more text are kept as
+// characters where the records split better so; given, as given.
+TEST(Sniff, StrayQuotesKeptWhereTheSampleShowsThem) {
+  struct TCase {
+    std::string Text;
+    std::optional<bool> Given;
+    std::string Expected;  // separator, quote, kept or not, most values
+  };
+  const std::string pedro =
+      "1;\"pedro \"pdet\" holanda\"\n2;\"pedro \"pdet\" ho;landa\"\n3;\"x\"\n";
+  const std::vector<TCase> cases = {
+      {pedro, {}, "; \" kept 2"},
+      {pedro, false, "; \" 2"},
+      {"a,\"b\"c\n1,2\n3,4\n", {}, ", \" 2"},  // kept, the quote would open the rest
+      {"a,\"say \"\"hi\"\"\"\n1,2\n", {}, ", \" 2"},
+  };
+  for (const TCase& c : cases) {
+    TSniffOptions options;
+    options.KeepStrayQuotes = c.Given;
+    const TSniffResult r = SniffText(c.Text, options);
+    EXPECT_EQ(SeparatorText(r.Separator) + " " + std::string(1, r.Quote) +
+                  (r.KeepStrayQuotes ? " kept " : " ") + std::to_string(r.MostValues),
+              c.Expected)
+        << c.Text;
+  }
 }
 
 TEST(Sniff, TextRulesThatFit) {

@@ -226,6 +226,19 @@ TEST_P(StandardSplit, AnEscapeKeepsTheByteAfterIt) {
   EXPECT_EQ(Split("Qa,bQ,c"), (Values{"a,b", "c"}));
 }
 
+// Kept stray quotes: a quote inside a quoted value closes it only before
+// the separator or the record's end.
+TEST_P(StandardSplit, StrayQuotesCanBeKeptInTheirValues) {
+  imp_.SetKeepStrayQuotes(true);
+  imp_.ResolveSeparators();
+  EXPECT_EQ(Split("1,Qpedro QpdetQ holandaQ,x"), (Values{"1", "pedro QpdetQ holanda", "x"}));
+  EXPECT_EQ(Split("QaQ b,c"), (Values{"aQ b,c"}));  // never closed: the rest
+  EXPECT_EQ(Split("QaQQbQ,QQ"), (Values{"aQb", "<empty text>"}));
+  imp_.SetEscapeChar("\\");
+  imp_.ResolveSeparators();
+  EXPECT_EQ(Split("Qa\\QbQcQ,d"), (Values{"aQbQc", "d"}));
+}
+
 TEST_P(StandardSplit, EveryValueCountsAndQuotedEmptyIsTold) {
   EXPECT_EQ(Split("a,b,"), (Values{"a", "b", ""}));
   EXPECT_EQ(Split(",QQ,"), (Values{"", "<empty text>", ""}));
@@ -234,8 +247,10 @@ TEST_P(StandardSplit, EveryValueCountsAndQuotedEmptyIsTold) {
   EXPECT_EQ(Split("   "), (Values{}));  // a blank record has no values
 }
 
+// With stray quotes kept and without.
 TEST_P(StandardSplit, AgreesWithTheRuleAppliedOneCharacterAtATime) {
-  auto rule = [](const std::string& r) {
+  bool keepStray = false;
+  auto rule = [&keepStray](const std::string& r) {
     Values values;
     if (IsBlank(r)) return values;
     std::size_t i = 0;
@@ -248,6 +263,8 @@ TEST_P(StandardSplit, AgreesWithTheRuleAppliedOneCharacterAtATime) {
             v += r[i];
           } else if (i + 1 < r.size() && r[i + 1] == 'Q') {
             v += r[++i];
+          } else if (keepStray && i + 1 < r.size() && r[i + 1] != ',') {
+            v += r[i];
           } else {
             closed = true;
             ++i;
@@ -262,13 +279,18 @@ TEST_P(StandardSplit, AgreesWithTheRuleAppliedOneCharacterAtATime) {
     }
   };
   const char alphabet[] = {'a', ',', 'Q', ' '};
-  for (int length = 0; length <= 7; ++length) {
-    int combinations = 1;
-    for (int k = 0; k < length; ++k) combinations *= 4;
-    for (int n = 0; n < combinations; ++n) {
-      std::string record;
-      for (int k = 0, rest = n; k < length; ++k, rest /= 4) record += alphabet[rest % 4];
-      ASSERT_EQ(Split(record), rule(record)) << record;
+  for (const bool keep : {false, true}) {
+    keepStray = keep;
+    imp_.SetKeepStrayQuotes(keep);
+    imp_.ResolveSeparators();
+    for (int length = 0; length <= 7; ++length) {
+      int combinations = 1;
+      for (int k = 0; k < length; ++k) combinations *= 4;
+      for (int n = 0; n < combinations; ++n) {
+        std::string record;
+        for (int k = 0, rest = n; k < length; ++k, rest /= 4) record += alphabet[rest % 4];
+        ASSERT_EQ(Split(record), rule(record)) << record << (keep ? " keeping stray quotes" : "");
+      }
     }
   }
 }
