@@ -5,17 +5,16 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
-#include <unordered_set>
 
 #include "cli/cli_util.h"
 #include "cli/sniff_layout.h"
 #include "cli/sniff_records.h"
+#include "cli/sniff_sample.h"
 #include "core/sysutils.h"
 #include "import/record_scanner.h"
 #include "io/byte_source.h"
@@ -32,268 +31,6 @@ namespace {
 // first read, at most this many: enough to see the layout, few enough that an
 // import that sniffs pays next to nothing for it.
 constexpr std::size_t kFirstRead = std::size_t{64} << 10;
-
-bool LooksLikeName(std::string_view s) {
-  if (s.empty() || s.size() > 64) return false;
-  const char c = s.front();
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' ||
-         static_cast<unsigned char>(c) >= 0x80;
-}
-
-std::string LowerAscii(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
-std::string Trimmed(std::string_view s) {
-  while (!s.empty() && static_cast<unsigned char>(s.front()) <= ' ') s.remove_prefix(1);
-  while (!s.empty() && static_cast<unsigned char>(s.back()) <= ' ') s.remove_suffix(1);
-  return std::string(s);
-}
-
-// The pass over the whole sample with the chosen separator and quote.
-class TSampleScan {
- public:
-  TSampleScan(const TSniffOptions& options, TSniffResult& result)
-      : FOptions(options), FResult(result) {}
-
-  void Add(const TRecord& r) {
-    if (r.Blank()) return;
-    const std::int64_t index = FResult.Records++;
-    FResult.Bytes += r.Bytes;
-    if (r.LineEnd >= 0) ++FLineEnds[r.LineEnd];
-    if (r.InvalidText) NoteEightBit(r, index);
-    for (std::string_view v : r.Values) {
-      for (char c : v) FAscii &= static_cast<unsigned char>(c) < 0x80;
-    }
-    FResult.StandardFits &= !r.QuoteError;
-    FResult.ClassicFits &= r.ClassicAgrees;
-    const std::size_t count = r.Values.size();
-    ++FCounts[count];
-    std::vector<std::int64_t>& lines = FLinesOf[count];
-    if (lines.size() < kMisfitLines) lines.push_back(r.Line);
-    if (count > FResult.WidestRecord) {
-      FResult.WidestRecord = count;
-      FResult.WidestLine = r.Line;
-    }
-    // No table holds more columns: the values past them are not voted on.
-    const std::size_t voted = std::min(count, kMaxSniffedColumns);
-    // Empty values at a record's end need no column of their own: the
-    // import passes empty values past the table's last column.
-    std::size_t used = voted;
-    while (used > 0 && r.Values[used - 1].empty()) --used;
-    FColumns = std::max(FColumns, used);
-    if (index == 0) {
-      FFirst.assign(r.Values.begin(), r.Values.begin() + static_cast<std::ptrdiff_t>(voted));
-      FFirstRepeats.assign(voted, false);
-      return;
-    }
-    if (FOptions.HeaderRecords && index < *FOptions.HeaderRecords) return;
-    if (FVotes.size() < voted) FVotes.resize(voted, NewVote());
-    for (std::size_t i = 0; i < voted; ++i) {
-      FVotes[i].Add(r.Values[i]);
-      if (i < FFirst.size() && !FFirstRepeats[i] && r.Values[i] == FFirst[i]) {
-        FFirstRepeats[i] = true;
-      }
-    }
-  }
-
-  void Finish() {
-    std::int64_t most = 0;
-    std::size_t modal = 0;
-    // A tie goes to the most values, as in the layout vote; but where no
-    // two records are alike, none of their widths is a pattern, and the
-    // first record's, where a header would stand, says how wide they are
-    // meant to be.
-    for (auto [values, n] : FCounts) {
-      if (n > most ||
-          (n == most && (n > 1 || FLinesOf[values].front() < FLinesOf[modal].front()))) {
-        most = n;
-        modal = values;
-      }
-    }
-    FModal = modal;
-    FResult.MostValues = modal;
-    // As many columns as most records have values (a separator ending every
-    // line is an empty last column), or as the widest record's last value
-    // that is not empty.
-    FColumns = std::max(FColumns, std::min(modal, kMaxSniffedColumns));
-    FResult.RaggedRecords = FResult.Records - most;
-    FResult.SeparatorConsistent =
-        FResult.Separator != 0 && modal >= 2 && FResult.RaggedRecords == 0;
-    FResult.Confidence =
-        FResult.Records == 0 ? 0 : static_cast<double>(most) / static_cast<double>(FResult.Records);
-    for (const auto& [count, lines] : FLinesOf) {
-      if (count == modal) continue;
-      FResult.MisfitLines.insert(FResult.MisfitLines.end(), lines.begin(), lines.end());
-    }
-    std::sort(FResult.MisfitLines.begin(), FResult.MisfitLines.end());
-    if (FResult.MisfitLines.size() > kMisfitLines) FResult.MisfitLines.resize(kMisfitLines);
-    FinishLineEnds();
-    FinishEncoding();
-    FVotes.resize(FColumns, NewVote());
-    FResult.DecimalComma = DecimalCommaTypesMore();
-    FResult.HeaderSniffed = SniffHeader();
-    FResult.Header = FOptions.HeaderRecords ? *FOptions.HeaderRecords > 0 : FResult.HeaderSniffed;
-    FResult.HeaderRecords =
-        FOptions.HeaderRecords ? *FOptions.HeaderRecords : (FResult.Header ? 1 : 0);
-    if (!FResult.Header && !FFirst.empty()) {
-      for (std::size_t i = 0; i < std::min(FFirst.size(), FVotes.size()); ++i) {
-        FVotes[i].Add(FFirst[i]);
-      }
-    }
-    NameColumns();
-  }
-
- private:
-  // Decimal commas are tried where a comma cannot be the separator and the
-  // user did not say how numbers are written.
-  TTypeVote NewVote() const {
-    return TTypeVote(FOptions.DateFormatGiven,
-                     !FOptions.NumberFormatGiven && FResult.Separator != ',');
-  }
-
-  // Whether more columns read as numbers with a decimal comma and thousands
-  // points (1.234,5) than with the format settings' separators: a tie keeps
-  // the settings, so 1.234 alone stays a decimal point.
-  bool DecimalCommaTypesMore() const {
-    int point = 0;
-    int comma = 0;
-    auto number = [](const TTypeGuess& g) {
-      return g.Type == TInferredType::Integer || g.Type == TInferredType::Real ||
-                     g.Type == TInferredType::Decimal
-                 ? 1
-                 : 0;
-    };
-    for (const TTypeVote& vote : FVotes) {
-      point += number(vote.Result(false));
-      comma += number(vote.Result(true));
-    }
-    return comma > point;
-  }
-
-  // The first record is a header when its values do not fit the types of
-  // the records after it, or when all the columns hold text and its values
-  // are distinct names none of which comes back in its column.
-  bool SniffHeader() const {
-    if (FResult.Records < 2 || FFirst.empty()) return false;
-    // A header names the columns of the records below it: a first record
-    // of another number of values than most records have is taken for data.
-    if (FFirst.size() != FModal) return false;
-    int typed = 0;
-    int misfits = 0;
-    for (std::size_t i = 0; i < FFirst.size(); ++i) {
-      TTypeGuess guess = FVotes[i].Result(FResult.DecimalComma);
-      if (guess.Type == TInferredType::Text) continue;
-      ++typed;
-      misfits += FVotes[i].Fits(FFirst[i], guess) ? 0 : 1;
-    }
-    if (typed > 0) return misfits > 0 && misfits * 2 >= typed;
-    std::vector<std::string> seen;
-    for (std::size_t i = 0; i < FFirst.size(); ++i) {
-      std::string name = LowerAscii(Trimmed(FFirst[i]));
-      if (!LooksLikeName(name) || FFirstRepeats[i]) return false;
-      if (std::find(seen.begin(), seen.end(), name) != seen.end()) return false;
-      seen.push_back(std::move(name));
-    }
-    return true;
-  }
-
-  // Header names as they stand (blanks around them aside), but that empty
-  // and repeated ones are made unique; c1, c2, ... without a header.
-  void NameColumns() {
-    if (FResult.WidestRecord > kMaxSniffedColumns) return;  // no table holds them
-    std::unordered_set<std::string> taken;
-    auto isTaken = [&taken](const std::string& name) { return taken.contains(LowerAscii(name)); };
-    for (std::size_t i = 0; i < FColumns; ++i) {
-      TSniffedColumn column;
-      column.Guess = FVotes[i].Result(FResult.DecimalComma);
-      const std::string position = std::to_string(i + 1);
-      const bool named = FResult.Header && i < FFirst.size();
-      std::string name = named ? Trimmed(FFirst[i]) : "";
-      // Control bytes (a zero byte among them) would cut or garble the
-      // name where a command line or a database takes it: they are left out.
-      const auto control = [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; };
-      if (std::any_of(name.begin(), name.end(), control)) {
-        name.erase(std::remove_if(name.begin(), name.end(), control), name.end());
-        FResult.Renamed.push_back("column " + position + ": control bytes left out of its name" +
-                                  (name.empty() ? "" : ": " + name));
-      }
-      if (name.empty()) {
-        name = "c" + position;
-        if (named) FResult.Renamed.push_back("column " + position + " has no name: " + name);
-      }
-      if (isTaken(name)) {
-        const std::string base = name;
-        for (int k = 2; isTaken(name); ++k) name = base + "_" + std::to_string(k);
-        FResult.Renamed.push_back("column " + position + ": \"" + base + "\" is " + name);
-      }
-      if (named) column.HeaderName = FFirst[i];
-      taken.insert(LowerAscii(name));
-      column.Name = std::move(name);
-      FResult.Columns.push_back(std::move(column));
-    }
-  }
-
-  void FinishLineEnds() {
-    static constexpr const char* kNames[] = {"none", "LF", "CRLF", "CR"};
-    int kinds = 0;
-    int last = 0;
-    for (int k = 1; k <= 3; ++k) {
-      if (FLineEnds[k] > 0) {
-        ++kinds;
-        last = k;
-      }
-    }
-    FResult.LineEnds = kinds > 1 ? "mixed" : kNames[last];
-  }
-
-  void FinishEncoding() {
-    if (!FResult.Encoding.empty()) return;  // told by a byte-order mark or zero bytes
-    if (FInvalidRecord >= 0) {
-      // Bytes 0x80 to 0x9F are control codes in Latin-1 but letters and
-      // signs in Windows-1252, which leaves only five of them undefined.
-      FResult.Encoding = "8-bit";
-      FResult.EightBitEncoding = FCp1252Signs && !FCp1252Undefined ? "cp1252" : "latin1";
-      FResult.EncodingHints.push_back("record " + std::to_string(FInvalidRecord) +
-                                      " is not valid UTF-8: read as " + FResult.EightBitEncoding);
-    } else {
-      FResult.Encoding = FAscii ? "ASCII" : "UTF-8";
-    }
-  }
-
-  // Notes the bytes of a record that is not valid UTF-8.
-  void NoteEightBit(const TRecord& r, std::int64_t index) {
-    if (FInvalidRecord < 0) FInvalidRecord = index + 1;
-    for (std::string_view v : r.Values) {
-      for (char c : v) {
-        const auto b = static_cast<unsigned char>(c);
-        if (b < 0x80 || b > 0x9F) continue;
-        FCp1252Signs = true;
-        FCp1252Undefined |= b == 0x81 || b == 0x8D || b == 0x8F || b == 0x90 || b == 0x9D;
-      }
-    }
-  }
-
-  static constexpr std::size_t kMisfitLines = 5;
-  const TSniffOptions& FOptions;
-  TSniffResult& FResult;
-  std::map<std::size_t, std::vector<std::int64_t>> FLinesOf;  // the first lines of each count
-  bool FCp1252Signs = false;
-  bool FCp1252Undefined = false;
-  std::map<std::size_t, std::int64_t> FCounts;
-  std::size_t FColumns = 0;
-  std::size_t FModal = 0;  // the number of values most records have
-  std::int64_t FLineEnds[4] = {0, 0, 0, 0};  // none, LF, CRLF, CR
-  std::int64_t FInvalidRecord = -1;
-  bool FAscii = true;
-  std::vector<std::string> FFirst;
-  std::vector<bool> FFirstRepeats;
-  std::vector<TTypeVote> FVotes;
-};
 
 // Whether zero bytes stand the same number of times (at least once) on
 // nearly every whole line of start: values parted by them, not binary data.
@@ -392,7 +129,9 @@ std::string ReplaceAll(std::string text, std::string_view what, std::string_view
 class TStandInSource {
  public:
   TStandInSource(const TByteSource& source, std::string wide, char standIn, std::string pending)
-      : FSource(source), FWide(std::move(wide)), FStandIn(1, standIn),
+      : FSource(source),
+        FWide(std::move(wide)),
+        FStandIn(1, standIn),
         FPending(std::move(pending)) {}
 
   std::size_t operator()(char* buffer, std::size_t size) {
@@ -617,8 +356,8 @@ TKeptHead::TKeptHead(const std::string& path, const TSniffOptions& options) {
   const int in = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) return;  // the sniff itself says why it cannot read it
   const char* dir = std::getenv("TMPDIR");
-  std::string name = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") +
-                     "/korvane-sniff-XXXXXX";
+  std::string name =
+      std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/korvane-sniff-XXXXXX";
   const int out = ::mkstemp(name.data());
   if (out < 0) {
     const int error = errno;
@@ -631,9 +370,9 @@ TKeptHead::TKeptHead(const std::string& path, const TSniffOptions& options) {
   std::uint64_t kept = 0;
   int error = 0;
   while (kept < limit) {
-    const ssize_t n = ::read(in, buffer.data(),
-                             static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(),
-                                                                              limit - kept)));
+    const ssize_t n =
+        ::read(in, buffer.data(),
+               static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), limit - kept)));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       error = n < 0 ? errno : 0;
