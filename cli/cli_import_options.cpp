@@ -139,7 +139,8 @@ CLI::App* AddImportCommand(CLI::App& app, TImportOptions& io) {
       ->group(matching);
   imp->add_option("--ignore-columns", io.IgnoreColumns,
                   "With --header: the values under these header names are not imported, "
-                  "whether or not the table has such columns")
+                  "whether or not the table has such columns (a name holding a comma in double quotes: "
+                  "'\"Amount, USD\",zip')")
       ->type_name("NAME,...")
       ->group(matching);
   imp->add_flag("--ignore-extra-columns", io.IgnoreExtraColumns,

@@ -66,8 +66,10 @@ char ParseFormatChar(std::string_view option, std::string_view text);
 // item, unbalanced parentheses or an unclosed quote.
 std::vector<std::string> SplitColumnDefinitions(std::string_view text);
 
-// A comma-separated list of names ("id,name, city"), each trimmed; empty
-// items are refused (EUsageError naming the option).
+// A comma-separated list of names ("id,name, city"), each trimmed; a name
+// in double quotes keeps its commas and blanks ("Amount, USD", "" for a
+// quote). Empty names and unclosed quotes are refused (EUsageError naming
+// the option).
 std::vector<std::string> SplitNameList(std::string_view option, std::string_view text);
 
 // A column definition that gives a column this name and the type TEXT, the

@@ -354,6 +354,8 @@ TEST_F(CliTest, HeaderNamesChooseTheColumns) {
       {"x,y\n5,L\n", {"--header", "--fields", "n,last"}, 0, "1||L|5"},
       {"last,lsat\nL,z\n", {"--ignore-columns", "lsat"}, 0, "1||L|7"},
       {"last,zip\nL,z\n", {"--ignore-extra-columns"}, 0, "1||L|7"},
+      {"last,\"a, \"\"b\"\"\"\nL,z\n", {"--ignore-columns", " \"a, \"\"b\"\"\" "}, 0, "1||L|7"},
+      {"last\nL\n", {"--ignore-columns", "\"a,b"}, 2, "has no closing quote"},
       {"last,lsat\nL,z\n", {}, 2, "\"lsat\" (nearest: \"last\")"},
       {"5,L\n", {"--fields", "n,lsat"}, 2, "\"lsat\" (nearest: \"last\")"},
       {"5,L\n", {"--fields", "n,lsat"}, 2, "nothing was stored; --fields and --exclude name"},
