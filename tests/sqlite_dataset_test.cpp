@@ -326,7 +326,7 @@ TEST_F(SQLiteDataSetTest, ValuesOtherToolsStoreAreReadAsSQLiteDefinesThem) {
       "CREATE TABLE o (d DATE, dt DATETIME, i INTEGER, ok BOOL, cash MONEY);"
       "INSERT INTO o VALUES (2459999.5, 86400, '', 'yes', '12.34');"  // Julian day, Unix time
       "INSERT INTO o VALUES ('2023-02-24T10:00:00Z', '2023-02-24T10:00', 7.0, 0.0, 3);"
-      "INSERT INTO o VALUES (20240305, '2023-02-24 10:00:00.123456789', 1, 1, 12.34567);");
+      "INSERT INTO o VALUES (20240305, '2023-02-24 10:00:00.123456789', 1, 2, 12.34567);");
   auto* ds = Table("o");
   ds->Open();
   EXPECT_DOUBLE_EQ(ds->FieldByName("d")->AsDateTime(), Day(2023, 2, 24));
@@ -341,15 +341,16 @@ TEST_F(SQLiteDataSetTest, ValuesOtherToolsStoreAreReadAsSQLiteDefinesThem) {
   EXPECT_EQ(ds->FieldByName("cash")->AsCurrency(), 30000);
   // A date with a time of day in a date column, a whole number that is no
   // midnight in Unix time there, and more digits of a second than
-  // microseconds, nor money of more than four decimals, are no values of
-  // their columns: shown as stored and counted, never cut or rounded to
-  // what would fit.
+  // microseconds, money of more than four decimals and a boolean of 2 are
+  // no values of their columns: shown as stored and counted, never cut or
+  // rounded to what would fit.
   EXPECT_EQ(ds->FieldByName("d")->AsString(), "2023-02-24T10:00:00Z");
   ds->Next();
   EXPECT_EQ(ds->FieldByName("d")->AsString(), "20240305");
   EXPECT_EQ(ds->FieldByName("dt")->AsString(), "2023-02-24 10:00:00.123456789");
   EXPECT_EQ(ds->FieldByName("cash")->AsString(), "12.34567");
-  EXPECT_EQ(ds->Misfits().Count, 4);
+  EXPECT_EQ(ds->FieldByName("ok")->AsString(), "2");
+  EXPECT_EQ(ds->Misfits().Count, 5);
 }
 
 TEST_F(SQLiteDataSetTest, EachRowShowsOnlyItsOwnValues) {

@@ -165,11 +165,17 @@ bool LoadInteger(int type, sqlite3_value* v, std::string_view text, TFieldData& 
 }
 
 bool LoadBoolean(int type, sqlite3_value* v, std::string_view text, TFieldData& slot) {
+  // A number other than 0 and 1 (2, -1, 0.5, stored by another program) is
+  // no value of the column: not read as true, which would lose it.
   bool b = false;
   if (type == SQLITE_INTEGER) {
-    b = sqlite3_value_int64(v) != 0;
+    const std::int64_t i = sqlite3_value_int64(v);
+    if (i != 0 && i != 1) return false;
+    b = i == 1;
   } else if (type == SQLITE_FLOAT) {
-    b = sqlite3_value_double(v) != 0;
+    const double d = sqlite3_value_double(v);
+    if (d != 0 && d != 1) return false;
+    b = d == 1;
   } else if (!TextToBoolean(text, b)) {
     return false;
   }
