@@ -284,7 +284,8 @@ TEST_P(PostgresTypesTest, WideNumericsKeepEveryDigit) {
 // Under exact times, what a column holds beyond a date-time's reach is held
 // as the server writes it, in both COPY formats: a time of 24:00:00 (not
 // the 00:00:00 of a whole day), dates before Christ or after 9999, the
-// infinities. Without exact times reading such a value fails, naming it.
+// infinities, and money of more than 922 trillion. Without exact times
+// reading such a value fails, naming it.
 TEST_P(PostgresTypesTest, ValuesBeyondADateTimeAreHeldAsTheServerWritesThem) {
   KORVANE_NEED_POSTGRES(conn);
   TScratchSchema schema(conn);
@@ -299,8 +300,10 @@ TEST_P(PostgresTypesTest, ValuesBeyondADateTimeAreHeldAsTheServerWritesThem) {
       {"ts", "-infinity"},
       {"ts", "0001-01-01 00:00:00.5 BC"},
       {"ts", "294276-12-31 23:59:59.999999"},
+      {"m", "92233720368547758.07"},  // money beyond a currency field, as an amount
+      {"m", "-92233720368547758.08"},
   };
-  schema.Exec("CREATE TABLE " + schema.Table("far") + " (t time, d date, ts timestamp)");
+  schema.Exec("CREATE TABLE " + schema.Table("far") + " (t time, d date, ts timestamp, m money)");
   for (const auto& c : cases) {
     SCOPED_TRACE(c.value);
     schema.Exec("TRUNCATE " + schema.Table("far") + "; INSERT INTO " + schema.Table("far") + " (" +

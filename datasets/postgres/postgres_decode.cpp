@@ -10,6 +10,7 @@
 
 #include "datasets/postgres/postgres_codec_internal.h"
 #include "datasets/postgres/postgres_numeric.h"
+#include "text/number_text.h"
 #include "text/formats_iso.h"
 #include "core/sysutils.h"
 
@@ -147,6 +148,38 @@ void StoreFarDate(const TColumn& column, TFieldData& slot, const TCodecContext& 
                                         : "a date and time in the years 1 to 9999");
 }
 
+// The decimals of the server's money: 2 where a unit is 100 of the
+// field's ten-thousandths.
+int MoneyDecimals(std::int64_t factor) {
+  int decimals = 4;
+  for (; factor > 1; factor /= 10) --decimals;
+  return decimals;
+}
+
+// units * 10^-decimals as plain decimal text ("-92233720368547758.08").
+std::string AmountText(std::int64_t units, int decimals) {
+  const bool negative = units < 0;
+  // The magnitude in unsigned arithmetic, where INT64_MIN has one.
+  const std::uint64_t magnitude =
+      negative ? 0 - static_cast<std::uint64_t>(units) : static_cast<std::uint64_t>(units);
+  std::string digits = std::to_string(magnitude);
+  const auto width = static_cast<std::size_t>(decimals);
+  if (digits.size() <= width) digits.insert(0, width + 1 - digits.size(), '0');
+  if (width > 0) digits.insert(digits.size() - width, 1, '.');
+  return negative ? "-" + digits : digits;
+}
+
+// A money amount beyond what a currency field holds (about 922 trillion):
+// held as its decimal text under exact times, else refused saying what it
+// is.
+void StoreWideMoney(const TColumn& column, TFieldData& slot, bool exact, std::string_view text) {
+  if (exact) {
+    StoreBytes(slot, text);
+    return;
+  }
+  Unreadable(column, text, "a money amount the field can hold (at most 922337203685477.5807)");
+}
+
 }  // namespace
 
 void DecodeBinary(const char* p, std::size_t size, const TColumn& column, TFieldData& slot,
@@ -184,7 +217,9 @@ void DecodeBinary(const char* p, std::size_t size, const TColumn& column, TField
       need(8);
       const auto units = static_cast<std::int64_t>(GetBE64(p));
       if (units > INT64_MAX / context.MoneyFactor || units < INT64_MIN / context.MoneyFactor) {
-        Unreadable(column, std::to_string(units), "a money amount the field can hold");
+        StoreWideMoney(column, slot, context.ExactTimes,
+                       AmountText(units, MoneyDecimals(context.MoneyFactor)));
+        return;
       }
       Store(slot, units * context.MoneyFactor);
       return;
@@ -288,7 +323,19 @@ void DecodeText(std::string_view text, const TColumn& column, TFieldData& slot,
       Store(slot, i);
       return;
     }
-    case TKind::Money:
+    case TKind::Money: {
+      // The amount read as numeric text, on its own digits: a double would
+      // round the cents of amounts beyond 15 digits.
+      TNumberParts number;
+      std::int64_t units = 0;
+      if (!ReadNumberText(text, nrPlain, '.', ',', number)) Unreadable(column, text, "a number");
+      if (!RoundedUnits(number, 4, units)) {
+        StoreWideMoney(column, slot, exactTimes, text);
+        return;
+      }
+      Store(slot, units);
+      return;
+    }
     case TKind::Numeric:
     case TKind::Float4:
     case TKind::Float8: {
@@ -296,11 +343,7 @@ void DecodeText(std::string_view text, const TColumn& column, TFieldData& slot,
       auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), d);
       if (ec != std::errc() || end != text.data() + text.size())
         Unreadable(column, text, "a number");
-      if (column.Kind == TKind::Money) {
-        Store(slot, static_cast<std::int64_t>(std::llround(d * 10000)));
-      } else {
-        Store(slot, d);
-      }
+      Store(slot, d);
       return;
     }
     case TKind::Bool:
