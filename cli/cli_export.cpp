@@ -16,6 +16,7 @@
 #include "core/published.h"
 #include "export/kvcsvexp.h"
 #include "components/kvtypes.h"
+#include "ui/dialogs.h"
 
 namespace korvane::cli {
 namespace {
@@ -138,6 +139,26 @@ TExportOutcome ExecuteExport(TSession& session, TCSVExport& exporter, TReplaceme
                              const std::string& target, const std::string& prefix) {
   TExportOutcome outcome;
   std::string failure;
+  // The component's own error messages ("Write failed with error code 84")
+  // are held back: every failure of the run is said below, with its reason
+  // and what became of the target; they are shown only if it is not.
+  std::vector<std::string> heldErrors;
+  const TMessageEvent given = exporter.OnMessage();
+  exporter.SetOnMessage([&heldErrors, &given](TObject* sender, const std::string& text,
+                                              TMsgDlgType type) {
+    if (type == mtError) {
+      heldErrors.push_back(text);
+    } else if (given) {
+      given(sender, text, type);
+    } else {
+      MessageDlg(text, type, TMsgDlgButtons{mbOK}, 0);
+    }
+  });
+  struct TRestore {
+    TCSVExport& Exporter;
+    const TMessageEvent& Given;
+    ~TRestore() { Exporter.SetOnMessage(Given); }
+  } restore{exporter, given};
   try {
     const std::int32_t result = exporter.Execute();
     const TLeftOutRecords& leftOut = exporter.LeftOutRecords();
@@ -168,6 +189,7 @@ TExportOutcome ExecuteExport(TSession& session, TCSVExport& exporter, TReplaceme
     session.Say(mtError, failure);
     return TExportOutcome{};
   }
+  for (const std::string& text : heldErrors) MessageDlg(text, mtError, TMsgDlgButtons{mbOK}, 0);
   return outcome;
 }
 

@@ -847,6 +847,14 @@ TEST_F(CliTest, EncodingsBothWaysAndTheirUsageErrors) {
       {"import", dir.Path("u16.csv"), "--db", Db(), "--table", "back", "--header", "--create"});
   ASSERT_EQ(r.Status, 0) << r.Err;
   EXPECT_EQ(Rows(Db(), "SELECT name FROM back WHERE id = 1")[0][0], "Zoë 𝄞");
+  // A character the encoding lacks fails the export with one error that says
+  // which and where.
+  r = Korvane({"export", dir.Path("l1.csv"), "--db", Db(), "--table", "people", "--encoding",
+               "latin1"});
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_EQ(r.Err, "Error: cannot write '" + dir.Path("l1.csv") +
+                       "': the character '𝄞' (U+1D11E) on line 1 of the output cannot be written "
+                       "in latin1; any earlier file of that name is unchanged\n");
   for (const char* command : {"import", "export"}) {
     r = Korvane(
         {command, dir.Path("x.csv"), "--db", Db(), "--table", "people", "--encoding", "klingon"});
