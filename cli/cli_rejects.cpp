@@ -227,8 +227,8 @@ void TRejectReport::Append(TRejectReport& later, const TCSVImport& import) {
       if (n < sizeof buffer) return !std::ferror(from) && std::fflush(to) == 0;
     }
   };
-  const auto failed = [](const std::string& name) {
-    throw std::runtime_error("cannot write '" + name + "' (" + std::strerror(errno) + ")");
+  const auto failed = [this](const std::string& name) {
+    CannotWrite(name, "cannot write '" + name + "' (" + std::strerror(errno) + ")");
   };
   if (FRejects && later.FRejects && std::ftell(later.FRejects.get()) > 0 &&
       !(WriteHeader(import) && copy(later.FRejects.get(), FRejects.get()))) {
@@ -249,6 +249,11 @@ void TRejectReport::WriteFailed(const std::string& name, const TRecordError& err
     text += " at failed record " + std::to_string(error.Record) + ", line " +
             std::to_string(error.Line);
   }
+  CannotWrite(name, text);
+}
+
+void TRejectReport::CannotWrite(const std::string& name, const std::string& text) {
+  (&name == &FOptions.RejectsFile ? FRejectsShort : FLogShort) = true;
   throw std::runtime_error(text);
 }
 
@@ -256,7 +261,7 @@ void TRejectReport::Finish() {
   for (auto* file : {&FRejects, &FLog}) {
     if (*file && std::fflush(file->get()) != 0) {
       const std::string& name = file == &FRejects ? FOptions.RejectsFile : FOptions.RejectLog;
-      throw std::runtime_error("cannot write '" + name + "' (" + std::strerror(errno) + ")");
+      CannotWrite(name, "cannot write '" + name + "' (" + std::strerror(errno) + ")");
     }
   }
 }
@@ -279,10 +284,18 @@ std::vector<std::string> TRejectReport::Summary() const {
     lines.push_back(FFirstLines[i]);
   }
   std::string where;
-  if (FRejects) where = "the failed records are in " + FOptions.RejectsFile;
+  // A file that could not be written holds the records before the failure
+  // only: it is not said to hold them all.
+  if (FRejects) {
+    where = (FRejectsShort ? "the failed records before the write error are in "
+                           : "the failed records are in ") +
+            FOptions.RejectsFile;
+  }
   if (FLog) {
-    where += where.empty() ? "why each failed is in " : ", why each failed in ";
-    where += FOptions.RejectLog;
+    const bool alone = where.empty();
+    where += alone ? "why each failed" : ", why each failed";
+    if (FLogShort) where += " (before the write error)";
+    where += (alone ? " is in " : " in ") + FOptions.RejectLog;
   }
   if (where.empty()) {
     where =

@@ -150,7 +150,10 @@ class TRejectReport {
   static bool Write(std::FILE* file, std::string_view bytes);
   // Raises std::runtime_error: the file cannot be written (errno says why),
   // and the record that failed is not in it.
-  [[noreturn]] static void WriteFailed(const std::string& name, const TRecordError& error);
+  [[noreturn]] void WriteFailed(const std::string& name, const TRecordError& error);
+  // Raises std::runtime_error with text, noting that the file of that name
+  // (the rejects file or the log) does not hold every failed record.
+  [[noreturn]] void CannotWrite(const std::string& name, const std::string& text);
 
   TOptions FOptions;
   struct TFileCloser {
@@ -159,6 +162,8 @@ class TRejectReport {
   std::unique_ptr<std::FILE, TFileCloser> FRejects;
   std::unique_ptr<std::FILE, TFileCloser> FLog;
   bool FHeaderWritten = false;
+  bool FRejectsShort = false;  // a write to the rejects file failed
+  bool FLogShort = false;      // a write to the log failed
   std::int64_t FFailed = 0;
   std::atomic<std::int64_t>* FShared = nullptr;
   std::array<std::int64_t, 16> FCounts{};

@@ -235,6 +235,10 @@ TEST_F(CliRejectsTest, AFullDiskUnderTheRejectFilesStopsTheRunAtOnce) {
                          "record 2, line 2 (1 record stored before)"),
               std::string::npos)
         << r.Err;
+    // Nor is the file said to hold the failed records.
+    EXPECT_NE(r.Err.find("before the write error"), std::string::npos) << r.Err;
+    EXPECT_EQ(r.Err.find("failed records are in"), std::string::npos) << r.Err;
+    EXPECT_EQ(r.Err.find("failed is in"), std::string::npos) << r.Err;
     EXPECT_EQ(Rows(Db(), "SELECT id FROM t WHERE id < 100"), (Table{{"1"}}));
   }
 }
