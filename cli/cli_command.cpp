@@ -282,13 +282,14 @@ void AddLayoutOptions(CLI::App* app, TTransferOptions& o, bool import) {
                   import ? "The columns that receive the file's values, in the file's order "
                            "(with --by-position: only these columns take their values by "
                            "position)"
-                         : "Write only these fields")
+                         : "Write only these fields, in the table's or query's order (a name "
+                           "that is no field is refused)")
       ->type_name("NAME,...");
   app->add_option("--exclude", o.Exclude,
                   import ? "These columns receive no values: the file's values go to the "
                            "other columns in order (with a header record: the values under these "
                            "names are skipped; with --by-position: the values in their places)"
-                         : "Leave these fields out")
+                         : "Leave these fields out (a name that is no field is refused)")
       ->type_name("NAME,...");
   app->add_option("--jobs", o.Jobs,
                   import ? "PostgreSQL: load over N connections at once, each committing its "

@@ -3,6 +3,7 @@
 #include "cli/cli_command.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <ostream>
@@ -62,6 +63,33 @@ void CheckGivenWidths(const TTransferOptions& o, const TCSVExport& exporter) {
                     std::to_string(columns.size()) +
                     (columns.size() == 1 ? " column (" : " columns (") + names +
                     "): give one width for each column, in their order");
+}
+
+// --fields and --exclude name fields of the table or query: a name that is
+// none (a typo would silently leave a column out or in) is a usage error,
+// found before the target is touched.
+void CheckFieldNames(const TTransferOptions& o, const TCSVExport& exporter) {
+  if (o.Fields.empty() && o.Exclude.empty()) return;
+  std::vector<std::string> fieldNames;
+  for (const TField* field : exporter.DataSet()->Fields()) fieldNames.push_back(field->FieldName());
+  std::string unknown;
+  const TStrings* names = exporter.FieldList();
+  for (int i = 0; i < names->Count(); ++i) {
+    const std::string& name = names->Strings(i);
+    if (std::any_of(fieldNames.begin(), fieldNames.end(),
+                    [&](const std::string& field) { return SameText(name, field); })) {
+      continue;
+    }
+    unknown += (unknown.empty() ? "\"" : ", \"") + name + "\"";
+    const std::string nearest = NearestWord(name, fieldNames, true);
+    if (!nearest.empty()) unknown += " (nearest: \"" + nearest + "\")";
+  }
+  if (unknown.empty()) return;
+  std::string all;
+  for (const std::string& field : fieldNames) all += (all.empty() ? "" : ", ") + field;
+  throw EUsageError(std::string(o.Fields.empty() ? "--exclude" : "--fields") +
+                    " names fields the export does not have: " + unknown + "; its fields are " +
+                    all);
 }
 
 // A record left out because a value of it could not be read fails the whole
@@ -280,6 +308,7 @@ int RunExport(TExportOptions& o, std::ostream& out, std::ostream& err) {
     return kExitOk;
   }
   PrepareExportSource(*table);
+  CheckFieldNames(o, *exporter);
   CheckGivenWidths(o, *exporter);
   exporter->SetCompression(ExportCompression("", exporter->Compression(), target));
   // The command replaces the target itself, so that it can keep the old

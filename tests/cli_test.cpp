@@ -932,6 +932,19 @@ TEST_F(CliTest, MissingTableOrForeignFileIsAUsageError) {
   EXPECT_EQ(LineCount(r.Err), 1) << r.Err;
   EXPECT_NE(r.Err.find("not a database"), std::string::npos) << r.Err;
   EXPECT_EQ(dir.Get("not.db"), "this is text, not a database\n");
+
+  // An export's --fields or --exclude naming no field would leave a column
+  // out or in without a word.
+  for (const char* option : {"--fields", "--exclude"}) {
+    r = Korvane({"export", dir.Path("out.csv"), "--db", Db(), "--table", "people", option,
+                 "NAME,cty"});
+    EXPECT_EQ(r.Status, 2);
+    EXPECT_NE(r.Err.find(std::string(option) + " names fields the export does not have: \"cty\" "
+                         "(nearest: \"city\"); its fields are id, name, city,"),
+              std::string::npos)
+        << r.Err;
+    EXPECT_FALSE(std::filesystem::exists(dir.Path("out.csv")));
+  }
 }
 
 // --- export -----------------------------------------------------------------
