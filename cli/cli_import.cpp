@@ -152,7 +152,7 @@ TImportOutcome ExecuteImport(TSession& session, TCSVImport& import, TRejectRepor
   // input, or lost with a commit that failed.
   std::int64_t rolledBack = 0;
   // Over ranges, the command's import reads the first: what its run raises
-  // or its bulk run's end fails with is that range's.
+  // is that range's.
   const std::string first = ranged != nullptr ? ranged->Prefix(0) : std::string();
   try {
     if (ranged != nullptr) {
@@ -176,41 +176,30 @@ TImportOutcome ExecuteImport(TSession& session, TCSVImport& import, TRejectRepor
   } catch (const std::exception& e) {
     failure = first + e.what();
   }
-  if (bulk) {
-    // Over ranges, rolledBack holds the later ranges' already.
-    std::int64_t lost = 0;
-    bool endFailed = false;
+  // Over ranges, each range's bulk run has ended, the first's too.
+  if (bulk && ranged == nullptr) {
     try {
       // The records read since the last commit may come from the damaged
       // part of the input: only whole committed groups stay.
       if (damagedInput) {
-        lost = ds->AbandonBulk();
+        rolledBack = ds->AbandonBulk();
       } else {
         ds->EndBulk();
       }
     } catch (const EDatabaseFailure& e) {
-      // The transaction the commit held went with it.
-      lost = e.Lost();
-      endFailed = true;
-      // A failed run has shown the database's failure already. Over
-      // ranges, another range's failure may be the run's.
-      if (const bool shown = ranged != nullptr ? ranged->FirstFailed() : result < 0; shown) {
+      // The transaction the commit held went with it. A failed run has
+      // shown the database's failure already.
+      rolledBack = e.Lost();
+      if (result < 0) {
         // Said with the run's failure.
       } else if (failure.empty()) {
-        failure = first + e.what();
+        failure = e.what();
       } else {
-        session.Say(mtError, first + e.what());
+        session.Say(mtError, e.what());
       }
     } catch (const std::exception& e) {
-      endFailed = true;
-      if (failure.empty()) {
-        failure = first + e.what();
-      } else if (ranged != nullptr) {
-        session.Say(mtError, first + e.what());
-      }
+      if (failure.empty()) failure = e.what();
     }
-    rolledBack += lost;
-    if (ranged != nullptr) ranged->EndedFirst(lost, endFailed);
   }
   try {
     report.Finish();

@@ -238,6 +238,24 @@ void TRangedImport::StopAll() noexcept {
   for (std::size_t k = 1; k < FParts.size(); ++k) FParts[k]->Import->Stop();
 }
 
+// Commits what the range's connection holds, or after damaged input rolls
+// back the group read since its last commit, so that only whole committed
+// groups stay.
+void TRangedImport::EndBulk(TDataSet& ds, TPart& part) noexcept {
+  try {
+    if (part.Damaged) {
+      part.RolledBack = ds.AbandonBulk();
+    } else {
+      ds.EndBulk();
+    }
+  } catch (const EDatabaseFailure& e) {
+    part.RolledBack += e.Lost();
+    if (part.Failure.empty()) part.Failure = e.what();
+  } catch (const std::exception& e) {
+    if (part.Failure.empty()) part.Failure = e.what();
+  }
+}
+
 void TRangedImport::RunPart(TPart& part) noexcept {
   TDataSet& ds = part.Table->DataSet();
   bool bulk = false;
@@ -254,20 +272,7 @@ void TRangedImport::RunPart(TPart& part) noexcept {
   } catch (const std::exception& e) {
     part.Failure = e.what();
   }
-  // As the command ends its own import's bulk run: only whole committed
-  // groups stay after damaged input.
-  try {
-    if (bulk && part.Damaged) {
-      part.RolledBack = ds.AbandonBulk();
-    } else if (bulk) {
-      ds.EndBulk();
-    }
-  } catch (const EDatabaseFailure& e) {
-    part.RolledBack += e.Lost();
-    if (part.Failure.empty()) part.Failure = e.what();
-  } catch (const std::exception& e) {
-    if (part.Failure.empty()) part.Failure = e.what();
-  }
+  if (bulk) EndBulk(ds, part);
   try {
     part.Report->Finish();
   } catch (const std::exception& e) {
@@ -316,16 +321,23 @@ std::int32_t TRangedImport::Execute(TSession& session, TRejectReport& report,
       part->Thread = std::thread([this, part] { RunPart(*part); });
     }
     result = FMain.Execute();
-  } catch (const std::exception&) {
+  } catch (const EInOutError&) {
     // Raised again below, once every range has ended.
+    raised = std::current_exception();
+    first.Damaged = true;
+  } catch (const std::exception&) {
     raised = std::current_exception();
   }
   if (raised || result < 0) StopAll();
+  // The first range commits before it waits for the others: a later range
+  // whose record repeats a key it holds uncommitted waits for that commit.
+  if (TDataSet* ds = FMain.DataSet(); ds != nullptr && ds->Active()) EndBulk(*ds, first);
+  if (!first.Failure.empty()) StopAll();
   for (auto& part : FParts) {
     if (part->Thread.joinable()) part->Thread.join();
   }
 
-  first.Stored = FMain.StoredRecords();
+  first.Stored = FMain.StoredRecords() - first.RolledBack;
   first.Stopped = FMain.Interrupted();
   first.NextRecord = FMain.NextRecord();
   first.NextLine = FMain.NextRecordLine();
@@ -355,11 +367,11 @@ std::int32_t TRangedImport::Execute(TSession& session, TRejectReport& report,
         if (part.Failure.empty()) part.Failure = e.what();
       }
       if (FMeter != nullptr) FMeter->AddBytes(part.Bytes);
-      rolledBack += part.RolledBack;
-      damagedInput = damagedInput || part.Damaged;
     } else if (!started) {
       continue;
     }
+    rolledBack += part.RolledBack;
+    damagedInput = damagedInput || part.Damaged;
     const std::string prefix = Prefix(k);
     for (const TPart::TMessage& m : part.Messages) {
       if (m.Text != part.Failure) session.Say(m.Type, prefix + m.Text);
@@ -382,14 +394,6 @@ std::int32_t TRangedImport::Execute(TSession& session, TRejectReport& report,
 
 std::string TRangedImport::Prefix(std::size_t range) const {
   return "range " + std::to_string(range + 1) + " of " + std::to_string(FParts.size()) + ": ";
-}
-
-bool TRangedImport::FirstFailed() const { return !FParts[0]->Failure.empty(); }
-
-void TRangedImport::EndedFirst(std::int64_t lost, bool failed) {
-  TPart& first = *FParts[0];
-  first.Stored -= lost;
-  if (failed && first.Failure.empty()) first.Failure = "failed";
 }
 
 std::string TRangedImport::StoredText() const {

@@ -44,22 +44,18 @@ class TRangedImport {
   void SetMeter(TRunMeter* meter) { FMeter = meter; }
   // Runs the command's import over the first range on this thread while the
   // others run on theirs; the first to fail (or to raise) stops the rest.
+  // Ends the bulk run the command began on the first range's dataset as
+  // soon as that range has run, and each later range's on its thread.
   // Then takes every range's run into the command's import and report, in
   // the order of the input, says their messages, each after its range's
   // Prefix, and returns as the command's import's Execute does, or -1 with
   // failure (the first failed range's reason, after its Prefix) and
-  // rolledBack (records the later ranges rolled back) set.
+  // rolledBack (records the ranges rolled back) set.
   // What the command's import raises is raised again once the rest ended.
   std::int32_t Execute(TSession& session, TRejectReport& report, std::int64_t& rolledBack,
                        std::string& failure, bool& damagedInput);
   // "range 2 of 4: ", before what a range says (0: the first).
   std::string Prefix(std::size_t range) const;
-  // The first range's run failed, and Execute has said so.
-  bool FirstFailed() const;
-  // The first range's bulk run ended (by the command, after Execute):
-  // lost records it posted are not in the table, and failed says its last
-  // commit failed.
-  void EndedFirst(std::int64_t lost, bool failed);
   // "records stored by range: 1000 (1), 998 (2, failed), ...; 1998 in all".
   std::string StoredText() const;
   // After a stop: the records not stored, as several ranges each stop where
@@ -73,6 +69,7 @@ class TRangedImport {
   TRangedImport(TCSVImport& main, std::size_t ranges);
   void StopAll() noexcept;
   void RunPart(TPart& part) noexcept;
+  static void EndBulk(TDataSet& ds, TPart& part) noexcept;
 
   TCSVImport& FMain;
   // FParts[0] stands for the command's import (no thread, no import of its

@@ -663,6 +663,28 @@ TEST(PostgresJobs, EveryRecordStoredOnceAndRefusalsAsOneConnectionReportsThem) {
   }
 }
 
+// A later range repeating a key of the first range's waits for the first
+// range's commit, which must not wait for the later range's end: the record
+// is refused as a duplicate. (The lock timeout turns a wait for ever into a
+// failure of the test.)
+TEST(PostgresJobs, AKeyRepeatedInALaterRangeIsRefusedAsADuplicate) {
+  KORVANE_NEED_POSTGRES(conn);
+  TScratchSchema schema(conn);
+  TTempDir dir;
+  std::string text = "id,note\n";
+  for (int i = 1; i <= 6000; ++i) text += std::to_string(i) + ",n\n";
+  const std::string input = dir.Put("again.csv", text + "1,again\n");
+  const std::string table = schema.Table("t");
+  schema.Exec("CREATE TABLE " + table + " (id int PRIMARY KEY, note text)");
+  const TRun run =
+      Korvane({"import", input, "--db", Uri() + "?options=-c%20lock_timeout%3D20000", "--table",
+               table, "--header", "--jobs", "2", "--json"});
+  EXPECT_EQ(run.Status, 3) << run.Err;
+  EXPECT_NE(run.Out.find("\"ranges\":2"), std::string::npos) << run.Out;
+  EXPECT_NE(run.Err.find("Key (id)=(1) already exists"), std::string::npos) << run.Err;
+  EXPECT_EQ(schema.Value("SELECT count(DISTINCT id) FROM " + table), "6000");
+}
+
 // --jobs auto loads over as many connections as the server's
 // max_parallel_workers or the client's cores, whichever are fewer.
 TEST(PostgresJobs, AutoTakesTheFewerOfTheServersWorkersAndTheClientsCores) {
