@@ -4,6 +4,10 @@
 # both; checks that asking for another major version fails in CMake.
 #   scripts/install_test.sh BUILD-DIR
 set -euo pipefail
+if [ $# -ne 1 ] || [ ! -d "$1" ]; then
+  echo "usage: scripts/install_test.sh BUILD-DIR (a configured and built tree, e.g. build/rel)" >&2
+  exit 2
+fi
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="$(cd "$1" && pwd)"
 tmp="$(mktemp -d)"
