@@ -587,7 +587,9 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
   } else {
   SayInterrupted(session, *import, kept);
   }
-  if (sniffed && !sniffed->WholeFile && import->ErrorRecords() > 0) {
+  // Only a table this run made took its types from the sample.
+  if (inferTypes && sniffed && table->CreateTable() && !sniffed->WholeFile &&
+      import->ErrorRecords() > 0) {
     session.Say(mtInformation, "the column types came from the first " +
                                    std::to_string(sniffed->Records) +
                                    " records; --sample all takes them from every record");

@@ -192,6 +192,11 @@ TEST_F(CliRejectsTest, InferredTypesFailLaterRecordsThatDoNotFitThem) {
   EXPECT_NE(r.Err.find("--sample all"), std::string::npos) << r.Err;
   EXPECT_EQ(Rows(dir.Path("new.db"), "SELECT n, d FROM n"),
             (Table{{"1", "2024-01-02"}, {"2", "2024-01-03"}}));
+  // Into the table now there, the types are the table's, whatever the sample.
+  const TRun again = Korvane({"import", input, "--db", dir.Path("new.db"), "--table", "n",
+                              "--header", "--sample", "2"});
+  EXPECT_EQ(again.Status, 3) << again.Err;
+  EXPECT_EQ(again.Err.find("--sample"), std::string::npos) << again.Err;
 }
 
 // The reject file ends its lines as the text of the input does, also when
