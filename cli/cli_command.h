@@ -313,6 +313,11 @@ TImportOutcome ExecuteImport(TSession& session, TCSVImport& import, TRejectRepor
 // The import's outcome for --json.
 json ImportJson(const TCSVImport& import, const TImportOutcome& outcome,
                 const TRejectReport& report);
+// The closing line of a --mode other than append ("1 inserted, 2 updated,
+// 0 skipped, 1 failed", after prefix), and its event; j is the import's
+// ImportJson. emptied: a truncate run got as far as committing.
+void SayLoadCounts(TSession& session, TDatabaseTable& table, const json& j, std::int64_t failed,
+                   bool emptied, const std::string& prefix = "");
 // The exit status of an import that returned result.
 int ImportExitFor(const TCSVImport& import, std::int32_t result);
 // Ends an --atomic run: commits what a run that succeeded stored, rolls

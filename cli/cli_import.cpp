@@ -265,12 +265,8 @@ void SayInterrupted(TSession& session, const TCSVImport& import, bool kept) {
   session.Say(mtError, text);
 }
 
-namespace {
-
-// The closing line of a --mode other than append, and its event. emptied:
-// a truncate run got as far as committing.
 void SayLoadCounts(TSession& session, TDatabaseTable& table, const json& j, std::int64_t failed,
-                   bool emptied) {
+                   bool emptied, const std::string& prefix) {
   const std::int64_t inserted = j["inserted"].get<std::int64_t>();
   const std::int64_t updated = j["updated"].get<std::int64_t>();
   const std::int64_t skipped = j["skipped"].get<std::int64_t>();
@@ -286,8 +282,10 @@ void SayLoadCounts(TSession& session, TDatabaseTable& table, const json& j, std:
   } else if (emptied) {
     text = "table emptied, " + text;
   }
-  session.Say(mtInformation, text + ", " + std::to_string(failed) + " failed");
+  session.Say(mtInformation, prefix + text + ", " + std::to_string(failed) + " failed");
 }
+
+namespace {
 
 // Which column each value goes to. With a header record, the column its
 // name names; --fields names them in order; without a header, --exclude

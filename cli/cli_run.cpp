@@ -130,6 +130,10 @@ std::int32_t RunStoredImport(TSession& session, TCSVImport& import, const TFaile
   if (!kept) {
     for (const char* count : {"stored", "inserted", "updated", "skipped"}) r[count] = 0;
   }
+  if (table != nullptr) {
+    SayLoadCounts(session, *table, r, import.ErrorRecords(), kept && outcome.Result >= 0,
+                  name + ": ");
+  }
   r["component"] = JsonText(name);
   results.push_back(std::move(r));
   return outcome.Result;

@@ -201,6 +201,8 @@ TEST_P(CliModesTest, CompositeKeysAndKeysTheTableOrTheFileLack) {
   r = Korvane({"run", settings, "--json"});
   EXPECT_EQ(r.Status, 0) << r.Err;
   EXPECT_EQ(json::parse(r.Out)["components"][0]["updated"], 2) << r.Out;
+  EXPECT_NE(r.Err.find("Import: 0 inserted, 2 replaced, 0 skipped, 0 failed"), std::string::npos)
+      << r.Err;
   EXPECT_EQ(target->Dump("c", {"a", "b", "v"}), "1:1:x 1:2:y");
 
   // A new table gets the key --key names.
