@@ -44,6 +44,10 @@ std::string TError::Text() const {
 bool IsRecordFault(const std::string& state) {
   static constexpr const char* kClasses[] = {"09", "21", "22", "23", "27", "2F", "39", "44", "P0"};
   if (state.size() != 5) return false;
+  // A deadlock: the record's key waited on a row another transaction holds
+  // (over several connections, the same key given twice), and the server
+  // ended this statement to free the other; the statement is the one undone.
+  if (state == "40P01") return true;
   for (const char* c : kClasses) {
     if (state.compare(0, 2, c) == 0) return true;
   }
