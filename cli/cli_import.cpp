@@ -322,8 +322,9 @@ void ApplyColumnMatching(TCSVImport& import, const TImportOptions& o) {
   import.SetSkipUnknownColumns(o.IgnoreExtraColumns);
 }
 
-// The import component of the options, owned by root, importing into ds.
-TCSVImport& CreateImport(TComponent& root, TDataSet* ds, const TImportOptions& o) {
+// The import component of the options, owned by root, importing into ds;
+// wideDates: ds keeps dates beyond the years 1 to 9999 (WideDates).
+TCSVImport& CreateImport(TComponent& root, TDataSet* ds, bool wideDates, const TImportOptions& o) {
   auto* import = new TCSVImport(&root);
   import->SetName("Import");
   // The command's defaults are those of a CSV file, the same a program
@@ -357,6 +358,8 @@ TCSVImport& CreateImport(TComponent& root, TDataSet* ds, const TImportOptions& o
     import->SetEscapeChar(std::string(1, ParseFormatChar("--escape", o.Escape)));
   }
   if (o.KeepStrayQuotes) import->SetKeepStrayQuotes(true);
+  // What such a table exports (0044-03-15 BC, infinity, 24:00:00) loads back.
+  if (wideDates) import->SetWideDates(true);
   for (const std::string& entry : o.ColumnFormats) {
     const std::size_t eq = entry.find('=');
     const std::string layout = eq == std::string::npos ? "" : UpperCase(entry.substr(eq + 1));
@@ -456,7 +459,7 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
                         "alone): leave --jobs out, or load with --mode append --jobs N");
     }
   }
-  TCSVImport* import = &CreateImport(root, ds, o);
+  TCSVImport* import = &CreateImport(root, ds, table->KeepsWideDates(), o);
   ApplyLoadMode(table->SQLDataSet(), o);
 
   CheckInputFile(import->InputFile());

@@ -307,8 +307,9 @@ const char* NotIsoText(std::string_view text, TFieldType type) {
   return IsoFaultText(TIsoFault::NotIso);
 }
 
-bool WriteStrictIso(std::string_view text, TField* field, TValueFault& fault, bool utc) {
-  const TIsoFault iso = WriteIsoFieldData(text, field, utc);
+bool WriteStrictIso(std::string_view text, TField* field, TValueFault& fault, bool utc,
+                    bool wide) {
+  const TIsoFault iso = WriteIsoFieldData(text, field, utc, wide);
   if (iso == TIsoFault::None) return true;
   const char* what = field->DataType() == ftDate   ? "date"
                      : field->DataType() == ftTime ? "time"
@@ -400,15 +401,44 @@ std::string QuotedValue(std::string_view text) {
   return quoted;
 }
 
-TIsoFault WriteIsoFieldData(std::string_view text, TField* field, bool utc) {
-  const TFieldType type = field->DataType();
+namespace {
+
+// A date or time beyond a date-time's reach, stored as the text of its
+// column's database (see ReadWideIso); the fault of the plain reading when
+// the text is not of those forms either.
+TIsoFault WriteWideIsoFieldData(std::string_view text, TField* field, TIsoKind kind, bool utc,
+                                TIsoFault plain) {
   TIsoValue value;
-  const TIsoFault fault = ReadIso(
-      text, type == ftDate ? TIsoKind::Date : type == ftTime ? TIsoKind::Time : TIsoKind::DateTime,
-      value);
-  if (fault != TIsoFault::None) return fault;
+  const TIsoFault fault = ReadWideIso(text, kind, value);
+  if (fault != TIsoFault::None) return fault == TIsoFault::NotIso ? plain : fault;
   if (utc && value.HasZone) {
-    if (!MoveToUtc(value)) return TIsoFault::UtcOutOfRange;
+    MoveToUtc(value, true);
+    value.HasZone = false;
+  }
+  field->SetValueText(WideIsoText(value));
+  return TIsoFault::None;
+}
+
+}  // namespace
+
+TIsoFault WriteIsoFieldData(std::string_view text, TField* field, bool utc, bool wide) {
+  const TFieldType type = field->DataType();
+  const TIsoKind kind =
+      type == ftDate ? TIsoKind::Date : type == ftTime ? TIsoKind::Time : TIsoKind::DateTime;
+  TIsoValue value;
+  const TIsoFault fault = ReadIso(text, kind, value);
+  if (fault != TIsoFault::None) {
+    return wide ? WriteWideIsoFieldData(text, field, kind, utc, fault) : fault;
+  }
+  if (utc && value.HasZone) {
+    if (!MoveToUtc(value)) {
+      if (!wide) return TIsoFault::UtcOutOfRange;
+      // In UTC the day falls beyond the years 1 to 9999.
+      MoveToUtc(value, true);
+      value.HasZone = false;
+      field->SetValueText(WideIsoText(value));
+      return TIsoFault::None;
+    }
     value.HasZone = false;
   }
   if (value.FitsDateTime()) {
@@ -421,7 +451,7 @@ TIsoFault WriteIsoFieldData(std::string_view text, TField* field, bool utc) {
 }
 
 bool WriteStrictFieldData(std::string_view text, TField* field, bool wholeValues,
-                          TValueFault& fault, TDateTimeStyle style, bool utc) {
+                          TValueFault& fault, TDateTimeStyle style, bool utc, bool wide) {
   if (text.empty()) return true;
   try {
     switch (field->DataType()) {
@@ -444,7 +474,7 @@ bool WriteStrictFieldData(std::string_view text, TField* field, bool wholeValues
       case ftDate:
       case ftTime:
       case ftDateTime:
-        return style == dsISO8601 ? WriteStrictIso(text, field, fault, utc)
+        return style == dsISO8601 ? WriteStrictIso(text, field, fault, utc, wide)
                                   : WriteStrictDateTime(text, field, fault);
       default:
         break;

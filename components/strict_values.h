@@ -39,19 +39,24 @@ struct TValueFault {
 //   booleans   true/false, yes/no, t/f, y/n or 1/0 in any case
 //   dates, times, date-times: StrToDate, StrToTime, StrToDateTime (the
 //              format's layout, real days only); with dsISO8601, ReadIso
-//              (WriteIsoFieldData), whose fault gives the reason
+//              (WriteIsoFieldData, and with wide ReadWideIso), whose fault
+//              gives the reason
 //   text, memo and blob fields take every text; under wholeValues binary
 //              fields take \x texts only as pairs of hexadecimal digits.
 bool WriteStrictFieldData(std::string_view text, TField* field, bool wholeValues,
                           TValueFault& fault, TDateTimeStyle style = dsFormatSettings,
-                          bool utc = false);
+                          bool utc = false, bool wide = false);
 
 // Stores an ISO 8601 text (ReadIso) into a date, time or date-time field:
 // as a date-time when one holds it exactly, else as its canonical text
 // (TField::SetValueText). With utc a value with a zone offset is stored as
-// the same instant in UTC, without it. Returns the fault (TIsoFault::None
-// when stored), the field untouched otherwise.
-TIsoFault WriteIsoFieldData(std::string_view text, TField* field, bool utc = false);
+// the same instant in UTC, without it. With wide, a text of the further
+// forms ReadWideIso reads (before Christ, after the year 9999, the
+// infinities, a time of 24:00:00) is stored as its WideIsoText, for a
+// dataset whose columns keep such values. Returns the fault
+// (TIsoFault::None when stored), the field untouched otherwise.
+TIsoFault WriteIsoFieldData(std::string_view text, TField* field, bool utc = false,
+                            bool wide = false);
 
 // Under the forgiving rules, which store such values rounded: true when
 // text, stored into field by WriteFieldData, has more decimals than the

@@ -84,6 +84,8 @@ TDateTimeStyle TCSVImport::DateTimeStyle() const { return FProps->FDateTimeStyle
 void TCSVImport::SetDateTimeStyle(TDateTimeStyle value) { FProps->FDateTimeStyle = value; }
 bool TCSVImport::UtcTimes() const { return FProps->FUtcTimes; }
 void TCSVImport::SetUtcTimes(bool value) { FProps->FUtcTimes = value; }
+bool TCSVImport::WideDates() const { return FProps->FWideDates; }
+void TCSVImport::SetWideDates(bool value) { FProps->FWideDates = value; }
 const std::string& TCSVImport::ShortDateFormat() const { return FProps->FFormats.ShortDateFormat; }
 void TCSVImport::SetShortDateFormat(const std::string& value) {
   FProps->FFormats.ShortDateFormat = value;

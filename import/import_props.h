@@ -56,6 +56,7 @@ struct TImportProps {
   TValueErrors FValueErrors = veLenient;
   TDateTimeStyle FDateTimeStyle = dsFormatSettings;
   bool FUtcTimes = false;
+  bool FWideDates = false;
   TFormatChoice FFormats;
   std::unique_ptr<TStringList> FColumnFormats = std::make_unique<TStringList>();
   TNotifyEvent FOnBeginImport;

@@ -309,6 +309,17 @@ class KORVANE_API TCSVImport : public TComponent {
   // written, offset and all).
   bool UtcTimes() const;
   void SetUtcTimes(bool value);
+  // Whether, under dsISO8601, dates and times beyond a date-time's reach go
+  // into date, time and date-time fields in the forms of a database whose
+  // columns keep them (ReadWideIso): before Christ ("0044-03-15 BC"), after
+  // the year 9999 ("10000-01-01"), "infinity" and "-infinity", and a time of
+  // "24:00:00", each given to the field as that database's text of it
+  // (WideIsoText), for the dataset to store or refuse (a PostgreSQL dataset
+  // with ExactTimes stores them; SQLite and the memory dataset would keep
+  // the text). False, the initial value: such a text is not ISO 8601 and
+  // fails as one.
+  bool WideDates() const;
+  void SetWideDates(bool value);
   // The run's own format settings (TFormatChoice), which replace the
   // process-wide ones while Execute runs: ShortDateFormat and LongTimeFormat
   // layouts, and the date, time, decimal and thousands separators as one

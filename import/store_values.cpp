@@ -61,11 +61,11 @@ class TScopedDateLayout {
   std::unique_ptr<std::string> FSaved;
 };
 
-bool StoreIsoLeniently(std::string_view text, TField* field, bool utc) {
+bool StoreIsoLeniently(std::string_view text, TField* field, bool utc, bool wide) {
   const TFieldType type = field->DataType();
   if (type != ftDate && type != ftTime && type != ftDateTime) return false;
   try {
-    return WriteIsoFieldData(text, field, utc) == TIsoFault::None;
+    return WriteIsoFieldData(text, field, utc, wide) == TIsoFault::None;
   } catch (const EDatabaseError&) {
     return false;
   }
@@ -94,7 +94,7 @@ bool TImportRun::AddRecordValues(const Value* values, int count) {
       const TScopedDateLayout layout(LayoutOf(field));
       if (WriteStrictFieldData(value, field, FProps.FWholeValues, fault,
                                layout.Given() ? dsFormatSettings : FProps.FDateTimeStyle,
-                               FProps.FUtcTimes)) {
+                               FProps.FUtcTimes, FProps.FWideDates)) {
         return true;
       }
       CancelFailedRecord();
@@ -108,7 +108,7 @@ bool TImportRun::AddRecordValues(const Value* values, int count) {
     const TScopedDateLayout layout(LayoutOf(field));
     // Under ISO 8601, a date or time the format settings would not read.
     if (FProps.FDateTimeStyle == dsISO8601 && !layout.Given() &&
-        StoreIsoLeniently(value, field, FProps.FUtcTimes)) {
+        StoreIsoLeniently(value, field, FProps.FUtcTimes, FProps.FWideDates)) {
       return true;
     }
     const bool stored =

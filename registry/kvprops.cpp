@@ -62,6 +62,7 @@ TComponentClass ComponentClass<TCSVImport>() {
           .Enumeration<EnumTraits>("ValueErrors", &C::ValueErrors, &C::SetValueErrors)
           .String("Version", &C::Version, &C::SetVersion)
           .Boolean("WholeValues", &C::WholeValues, &C::SetWholeValues)
+          .Boolean("WideDates", &C::WideDates, &C::SetWideDates)
           .Build();
   return &info;
 }

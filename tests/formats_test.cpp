@@ -854,6 +854,50 @@ TEST(IsoDates, ReadsTheExtendedFormAndNamesEachFault) {
   }
 }
 
+// The further forms of a database whose dates reach beyond the years 1 to
+// 9999: placed on the proleptic Gregorian calendar (1 BC the year before
+// 1, leap as the year 0 is), and written as that database writes them.
+TEST(IsoDates, WideFormsAreReadAndWrittenAsTheDatabaseWritesThem) {
+  struct TCase {
+    const char* Text;
+    TIsoKind Kind;
+    TIsoFault Fault;
+    const char* Wide;  // WideIsoText of the value read
+  };
+  const TCase cases[] = {
+      {"0044-03-15 BC", TIsoKind::Date, TIsoFault::None, "0044-03-15 BC"},
+      {"0005-02-29 bc", TIsoKind::Date, TIsoFault::None, "0005-02-29 BC"},
+      {"0004-02-29 BC", TIsoKind::Date, TIsoFault::NoSuchDay, ""},
+      {"10000-02-29", TIsoKind::Date, TIsoFault::None, "10000-02-29"},
+      {"10100-02-29", TIsoKind::Date, TIsoFault::NoSuchDay, ""},
+      {"0000-01-01", TIsoKind::Date, TIsoFault::YearZero, ""},
+      {"0000-06-01 BC", TIsoKind::Date, TIsoFault::YearZero, ""},
+      {"9999999-12-31", TIsoKind::Date, TIsoFault::FarOutOfRange, ""},
+      {"12345678-01-01", TIsoKind::Date, TIsoFault::NotIso, ""},
+      {" -Infinity ", TIsoKind::DateTime, TIsoFault::None, "-infinity"},
+      {"infinity", TIsoKind::Time, TIsoFault::NotIso, ""},
+      {"24:00:00", TIsoKind::Time, TIsoFault::None, "24:00:00"},
+      {"24:00:00.000001", TIsoKind::Time, TIsoFault::OutOfRange, ""},
+      {"0001-01-01 00:00:00.5 BC", TIsoKind::DateTime, TIsoFault::None,
+       "0001-01-01 00:00:00.500 BC"},
+      {"294276-12-31T23:59:59.999999+00:53:28", TIsoKind::DateTime, TIsoFault::None,
+       "294276-12-31 23:59:59.999999+00:53:28"},
+      {"2024-03-05 14:30:00", TIsoKind::DateTime, TIsoFault::None, "2024-03-05 14:30:00"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Text);
+    TIsoValue value;
+    EXPECT_EQ(ReadWideIso(c.Text, c.Kind, value), c.Fault);
+    if (c.Fault == TIsoFault::None) {
+      EXPECT_EQ(WideIsoText(value), c.Wide);
+    }
+  }
+  // 1 BC ends the day before 0001-01-01.
+  TIsoValue value;
+  ASSERT_EQ(ReadWideIso("0001-12-31 BC", TIsoKind::Date, value), TIsoFault::None);
+  EXPECT_EQ(value.Day, -693594);
+}
+
 // Values of every size read back from their text as the same value: as
 // parts (microseconds, zones) and, where a date-time holds them, through
 // PutIsoDateTime and a TDateTime.

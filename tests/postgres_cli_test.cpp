@@ -561,7 +561,7 @@ TEST(PostgresCli, StrictDatesRefuseImpossibleValuesSayingWhy) {
   } cases[] = {
       {"2,2023-02-29,,,", "is not an ISO 8601 date: it is not a day of the calendar"},
       {"3,2024-04-31,,,", "it is not a day of the calendar"},
-      {"4,,24:00:00,,", "it has an hour above 23 or a minute or second above 59"},
+      {"4,,24:00:00.000001,,", "it has an hour above 23 or a minute or second above 59"},
       {"5,,,2024-03-05T14:30:00.1234567,", "it has more than 6 digits of a second"},
       {"6,,,,2024-03-05 10:00+16:00", "it has a zone offset beyond +/-15:59"},
       {"7,,,2100-02-29 00:00:00,", "it is not a day of the calendar"},
@@ -582,6 +582,77 @@ TEST(PostgresCli, StrictDatesRefuseImpossibleValuesSayingWhy) {
     const std::string entry = why.substr(start, why.find('\n', at) - start);
     EXPECT_NE(entry.find(c.reason), std::string::npos) << entry;
     EXPECT_NE(entry.find("\"reason\":\"not_a_date\""), std::string::npos) << entry;
+  }
+}
+
+// What the server holds beyond a date-time's reach (before Christ, after
+// the year 9999, the infinities, 24:00:00) is exported as the server writes
+// it and imported back into an identical table as the very value, in the
+// binary COPY format (a session in UTC) and in the text one (in Berlin,
+// whose offsets before 1893 have seconds); what the server would refuse
+// fails its record saying why.
+TEST(PostgresCli, DatesBeyondADateTimeRoundTripAsTheServerWritesThem) {
+  KORVANE_NEED_POSTGRES(conn);
+  TScratchSchema schema(conn);
+  TTempDir dir;
+  const std::string a = schema.Table("a");
+  const std::string b = schema.Table("b");
+  schema.Exec("CREATE TABLE " + a + " (id int, d date, t time, ts timestamp, tz timestamptz); " +
+              "CREATE TABLE " + b + " (LIKE " + a + ")");
+  const char* const kRows[] = {
+      "'0044-03-15 BC', '24:00:00', '0001-01-01 00:00:00.5 BC', '0044-03-15 12:00:00+00 BC'",
+      "'4714-11-24 BC', '00:00:00', '4714-11-24 00:00:00 BC', '4714-11-24 00:00:00+00 BC'",
+      "'5874897-12-31', NULL, '294276-12-31 23:59:59.999999', '294276-12-31 23:59:59.999999+00'",
+      "'10000-02-29', '23:59:59.999999', '12345-06-07 08:09:10.111213', '10000-01-01 00:00:00+00'",
+      "'infinity', NULL, '-infinity', 'infinity'",
+      "'-infinity', NULL, 'infinity', '-infinity'",
+      "'0001-12-31 BC', NULL, '0001-12-31 23:59:59.999999 BC', '0001-01-01 00:00:00+00'",
+  };
+  for (std::size_t i = 0; i < std::size(kRows); ++i) {
+    schema.Exec("INSERT INTO " + a + " VALUES (" + std::to_string(i) + ", " + kRows[i] + ")");
+  }
+  const auto texts = [&schema](const std::string& table) {
+    return schema.Value("SELECT string_agg(concat_ws('|', id, d, t, ts, tz), ';' ORDER BY id) FROM " +
+                        table);
+  };
+  for (const std::string& db : {Uri(), Uri() + "?options=-c%20TimeZone%3DEurope%2FBerlin"}) {
+    SCOPED_TRACE(db);
+    schema.Exec("TRUNCATE " + b);
+    TRun run = Korvane({"export", dir.Path("out.csv"), "--db", db, "--table", a, "--header"});
+    ASSERT_EQ(run.Status, 0) << run.Err;
+    run = Korvane({"import", dir.Path("out.csv"), "--db", db, "--table", b, "--header"});
+    ASSERT_EQ(run.Status, 0) << run.Err << dir.Get("out.csv");
+    EXPECT_EQ(texts(b), texts(a)) << dir.Get("out.csv");
+  }
+
+  const struct {
+    const char* line;
+    const char* reason;
+  } refused[] = {
+      {"2,0000-01-01,,,", "has the year 0, which the calendar does not have"},
+      {"3,0000-12-31 BC,,,", "has the year 0"},
+      {"4,4714-11-23 BC,,,", "the server's dates run from 4714-11-24 BC to 5874897-12-31"},
+      {"5,5874898-01-01,,,", "the server's dates run from"},
+      {"6,,,294277-01-01 00:00:00,", "run from 4714-11-24 BC to 294276-12-31 23:59:59.999999"},
+      {"7,,,,4714-11-24 00:00:00+01 BC", "23:59:59.999999 in UTC"},
+      {"8,,infinity,,", "is not laid out as hh:nn"},
+      {"9,,24:00:01,,", "an hour above 23"},
+  };
+  std::string csv = "id,d,t,ts,tz\n1,0001-12-31 BC,24:00:00,infinity,294277-01-01 00:59:59+01\n";
+  for (const auto& c : refused) csv += std::string(c.line) + "\n";
+  schema.Exec("TRUNCATE " + b);
+  const TRun run = Korvane({"import", dir.Put("bad.csv", csv), "--db", Uri(), "--table", b,
+                            "--header", "--reject-log", dir.Path("why.txt")});
+  EXPECT_EQ(run.Status, 3) << run.Err;
+  EXPECT_EQ(schema.Value("SELECT concat_ws('|', id, d, t, ts, tz AT TIME ZONE 'UTC') FROM " + b),
+            "1|0001-12-31 BC|24:00:00|infinity|294276-12-31 23:59:59");
+  const std::string why = dir.Get("why.txt");
+  for (const auto& c : refused) {
+    SCOPED_TRACE(c.line);
+    const std::size_t at = why.find("\"record\":" + std::string(1, c.line[0]) + ",");
+    ASSERT_NE(at, std::string::npos) << why;
+    const std::size_t start = why.rfind('\n', at) + 1;
+    EXPECT_NE(why.substr(start, at - start).find(c.reason), std::string::npos) << why;
   }
 }
 

@@ -12,6 +12,38 @@ namespace {
 // 0001-01-01 and 9999-12-31 in days from day zero.
 constexpr std::int32_t kFirstIsoDay = -693593;
 constexpr std::int32_t kLastIsoDay = 2958465;
+constexpr std::int64_t kMicrosPerDay = 86400000000;
+
+// Days from 1970-01-01 of a day of the proleptic Gregorian calendar, for
+// years far beyond std::chrono's (the year 0 is 1 BC), and back; counted
+// in 400-year eras from 0000-03-01.
+constexpr long long DaysFromCivil(long long y, unsigned m, unsigned d) {
+  y -= m <= 2 ? 1 : 0;
+  const long long era = (y >= 0 ? y : y - 399) / 400;
+  const auto yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<long long>(doe) - 719468;
+}
+
+constexpr void CivilFromDaysWide(long long z, long long& y, unsigned& m, unsigned& d) {
+  z += 719468;
+  const long long era = (z >= 0 ? z : z - 146096) / 146097;
+  const auto doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  d = doy - (153 * mp + 2) / 5 + 1;
+  m = mp < 10 ? mp + 3 : mp - 9;
+  y = static_cast<long long>(yoe) + era * 400 + (m <= 2 ? 1 : 0);
+}
+static_assert(DaysFromCivil(1970, 1, 1) == 0 && DaysFromCivil(1899, 12, 30) == -25569);
+
+// Whether a value ReadWideIso read is beyond what ReadIso reads.
+bool IsWideIso(const TIsoValue& value) {
+  return value.Infinity != 0 || value.Micros >= kMicrosPerDay ||
+         (value.HasDate && (value.Day < kFirstIsoDay || value.Day > kLastIsoDay));
+}
 
 // n digits at s[pos], as a number; false when one of them is not a digit.
 inline bool Digits(std::string_view s, std::size_t pos, std::size_t n, int& value) {
@@ -195,6 +227,10 @@ const char* IsoFaultText(TIsoFault fault) {
       return "has a zone offset beyond +/-15:59";
     case TIsoFault::UtcOutOfRange:
       return "falls outside the years 1 to 9999 in UTC";
+    case TIsoFault::YearZero:
+      return "has the year 0, which the calendar does not have (1 BC is the year before 1)";
+    case TIsoFault::FarOutOfRange:
+      return "has a year too far from today for any date";
   }
   return "is not a date or time";
 }
@@ -247,12 +283,83 @@ char* PutIso(char* p, const TIsoValue& value) {
   return p;
 }
 
-bool MoveToUtc(TIsoValue& value) {
+TIsoFault ReadWideIso(std::string_view s, TIsoKind kind, TIsoValue& out) {
+  s = TrimView(s);
+  if (kind == TIsoKind::Time) {
+    const TIsoFault fault = ReadIso(s, kind, out);
+    // The end of a day: 24:00:00 and nothing after it.
+    if (fault != TIsoFault::OutOfRange || !s.starts_with("24:")) return fault;
+    const std::string start = "00" + std::string(s.substr(2));
+    if (ReadIso(start, kind, out) != TIsoFault::None || out.Micros != 0) return fault;
+    out.Micros = kMicrosPerDay;
+    return TIsoFault::None;
+  }
+  out = TIsoValue{};
+  if (EqualsNoCase(s, "infinity") || EqualsNoCase(s, "-infinity")) {
+    out.HasDate = true;
+    out.Infinity = s[0] == '-' ? -1 : 1;
+    return TIsoFault::None;
+  }
+  const bool bc = s.size() > 3 && EqualsNoCase(s.substr(s.size() - 3), " BC");
+  if (bc) s.remove_suffix(3);
+  std::size_t yearDigits = 0;
+  long long year = 0;
+  while (yearDigits < s.size() && IsDigitChar(s[yearDigits])) {
+    year = year * 10 + (s[yearDigits++] - '0');
+  }
+  if (yearDigits < 4 || yearDigits > 7) return ReadIso(s, kind, out);
+  // The rest of the text as ReadIso reads it, in a leap year; the day is
+  // then placed in its own year.
+  const std::string rest = "2000" + std::string(s.substr(yearDigits));
+  if (const TIsoFault fault = ReadIso(rest, kind, out); fault != TIsoFault::None) return fault;
+  if (year == 0) return TIsoFault::YearZero;
+  const auto month =
+      static_cast<unsigned>((s[yearDigits + 1] - '0') * 10 + s[yearDigits + 2] - '0');
+  const auto day = static_cast<unsigned>((s[yearDigits + 4] - '0') * 10 + s[yearDigits + 5] - '0');
+  const long long astronomical = bc ? 1 - year : year;
+  const long long days = DaysFromCivil(astronomical, month, day);
+  long long y = 0;
+  unsigned m = 0;
+  unsigned d = 0;
+  CivilFromDaysWide(days, y, m, d);
+  if (y != astronomical || m != month || d != day) return TIsoFault::NoSuchDay;
+  const long long number = days - DaysFromCivil(1899, 12, 30);
+  // A day either side to spare for a zone's offset.
+  if (number <= INT32_MIN + 1 || number >= INT32_MAX - 1) return TIsoFault::FarOutOfRange;
+  out.Day = static_cast<std::int32_t>(number);
+  return TIsoFault::None;
+}
+
+std::string WideIsoText(const TIsoValue& value) {
+  if (value.Infinity != 0) return value.Infinity > 0 ? "infinity" : "-infinity";
+  if (!IsWideIso(value)) return IsoText(value);
+  std::string text;
+  long long y = 1;
+  if (value.HasDate) {
+    unsigned m = 0;
+    unsigned d = 0;
+    CivilFromDaysWide(value.Day + DaysFromCivil(1899, 12, 30), y, m, d);
+    AppendInt(text, y > 0 ? y : 1 - y, 4);
+    text += '-';
+    AppendInt(text, m, 2);
+    text += '-';
+    AppendInt(text, d, 2);
+    if (value.HasTime) text += ' ';
+  }
+  if (value.HasTime) {
+    TIsoValue time = value;
+    time.HasDate = false;
+    text += IsoText(time);
+  }
+  if (y <= 0) text += " BC";
+  return text;
+}
+
+bool MoveToUtc(TIsoValue& value, bool wide) {
   if (!value.HasZone) return true;
   std::int64_t micros =
       value.Micros - (std::int64_t{value.ZoneMinutes} * 60 + value.ZoneSeconds) * 1000000;
   std::int32_t day = value.Day;
-  constexpr std::int64_t kMicrosPerDay = 86400000000;
   if (micros < 0) {
     micros += kMicrosPerDay;
     --day;
@@ -260,7 +367,7 @@ bool MoveToUtc(TIsoValue& value) {
     micros -= kMicrosPerDay;
     ++day;
   }
-  if (value.HasDate && (day < kFirstIsoDay || day > kLastIsoDay)) return false;
+  if (value.HasDate && !wide && (day < kFirstIsoDay || day > kLastIsoDay)) return false;
   value.Micros = micros;
   if (value.HasDate) value.Day = day;
   value.ZoneMinutes = 0;

@@ -28,6 +28,8 @@ enum class TIsoFault : std::uint8_t {
   TooManyDigits,   // more than six digits of a fraction of a second
   ZoneOutOfRange,  // an offset beyond -15:59 .. +15:59
   UtcOutOfRange,   // in UTC the day falls outside the years 1 to 9999
+  YearZero,        // the year 0 (ReadWideIso): 1 BC is the year before 1
+  FarOutOfRange,   // a year so far that no day count holds it (ReadWideIso)
 };
 
 // A date, a time or both, exactly as a text gave them.
@@ -37,10 +39,13 @@ struct TIsoValue {
   bool HasZone = false;
   bool Utc = false;  // the zone was written "Z"
   std::int32_t Day = 0;        // days from day zero (see TDateTime)
-  std::int64_t Micros = 0;     // of the day, 0 to 86,399,999,999
+  std::int64_t Micros = 0;     // of the day, 0 to 86,399,999,999 (ReadWideIso: to a whole day)
   std::int16_t ZoneMinutes = 0;  // east of UTC
   std::int8_t ZoneSeconds = 0;   // and seconds, signed as the minutes
   std::uint8_t Digits = 0;     // fraction digits the text had (0 to 6)
+  // ReadWideIso only: +1 for "infinity", -1 for "-infinity" (no other
+  // part is set), 0 for a day or time.
+  std::int8_t Infinity = 0;
 
   // Whether a TDateTime holds the value exactly: no zone, and no part of a
   // second finer than milliseconds.
@@ -58,6 +63,20 @@ struct TIsoValue {
 // midnight without a zone ("2024-03-05 00:00:00", as date-time columns
 // write dates). Returns the fault, or None with the value in out.
 TIsoFault ReadIso(std::string_view s, TIsoKind kind, TIsoValue& out);
+// Reads what ReadIso reads and, beyond it, the forms of a database whose
+// dates and times reach further than a date-time (PostgreSQL writes them
+// so): a year of five to seven digits ("10000-01-01"), a year before
+// Christ ("0044-03-15 BC", "0044-03-15 12:00:00+00 BC"; 1 BC is the year
+// before 1, the calendar the proleptic Gregorian one), "infinity" and
+// "-infinity" (in any case, a date or date-time), and for a Time the end
+// of a day, "24:00:00" (Micros then a whole day). Day counts from day zero
+// as ever, far outside the years 1 to 9999 when the text is. The year 0
+// (0000-01-01, in either era) is refused as YearZero.
+TIsoFault ReadWideIso(std::string_view s, TIsoKind kind, TIsoValue& out);
+// The text of a value ReadWideIso read, as that database writes it:
+// "infinity", "-infinity", "0044-03-15 BC", "10000-01-01 12:00:00+01:00",
+// "24:00:00"; values within the years 1 to 9999 as IsoText.
+std::string WideIsoText(const TIsoValue& value);
 // A sentence saying why, such as "has more than 6 digits of a second".
 const char* IsoFaultText(TIsoFault fault);
 
@@ -78,7 +97,8 @@ std::string IsoText(const TIsoValue& value);
 // The same instant in UTC: the zone's offset taken off the time (and the
 // day, when the value has one), the zone kept as +00:00. A value without a
 // zone is left as it is. False, the value untouched, when the day in UTC
-// falls outside the years 1 to 9999.
-bool MoveToUtc(TIsoValue& value);
+// falls outside the years 1 to 9999 (unless wide: a value ReadWideIso
+// read goes wherever its offset takes it).
+bool MoveToUtc(TIsoValue& value, bool wide = false);
 
 }  // namespace korvane

@@ -70,29 +70,66 @@ double DoubleOf(const TFieldData& value) {
   return d;
 }
 
-// A value a field keeps as its ISO text (microseconds, a zone): the exact
-// count of the column's binary form, a timestamptz's in UTC. A zone in a
-// column that would drop it is refused rather than lost.
-std::int64_t MicrosOfText(const TColumn& column, std::string_view text) {
+// The server's dates run from 4714-11-24 BC (its first Julian day) to
+// 5874897-12-31, its timestamps from the same day to the end of
+// 294276-12-31: in days and microseconds from 2000-01-01.
+constexpr std::int64_t kServerFirstDay = -2451545;
+constexpr std::int64_t kServerLastDay = 2145031948;
+constexpr std::int64_t kServerEndOfTimestamps = std::int64_t{106751983} * kMicrosPerDay;
+
+// A value a field keeps as its text (microseconds, a zone, or the forms
+// beyond the years 1 to 9999 the server writes: "0044-03-15 BC",
+// "infinity", a time of "24:00:00"): the exact count of the column's binary
+// form (days of a date, microseconds of the others, a timestamptz's in
+// UTC), the server's own for the infinities. A zone in a column that would
+// drop it, and a day beyond the server's, are refused rather than lost.
+std::int64_t CountOfText(const TColumn& column, std::string_view text) {
   TIsoValue v;
   const TIsoKind kind = column.Kind == TKind::Date   ? TIsoKind::Date
                         : column.Kind == TKind::Time ? TIsoKind::Time
                                                      : TIsoKind::DateTime;
   if (ReadIso(text, kind, v) != TIsoFault::None) {
-    Unfit(column, ("the text \"" + std::string(text.substr(0, 60)) + "\"").c_str());
+    std::string shown = "the text \"" + std::string(text.substr(0, 60)) + "\"";
+    if (const TIsoFault fault = ReadWideIso(text, kind, v); fault != TIsoFault::None) {
+      if (fault != TIsoFault::NotIso) shown += std::string(", which ") + IsoFaultText(fault);
+      Unfit(column, shown.c_str());
+    }
   }
   if (v.HasZone && column.Kind != TKind::TimestampTz) {
     Unfit(column, "a time zone offset, which only a timestamptz keeps");
   }
-  std::int64_t micros = v.Micros;
-  if (v.HasDate) micros += (static_cast<std::int64_t>(v.Day) - kEpochShift) * kMicrosPerDay;
-  if (v.HasZone) micros -= (std::int64_t{v.ZoneMinutes} * 60 + v.ZoneSeconds) * 1000000;
+  if (v.Infinity != 0) {
+    if (column.Kind == TKind::Date) return v.Infinity > 0 ? INT32_MAX : INT32_MIN;
+    return v.Infinity > 0 ? INT64_MAX : INT64_MIN;
+  }
+  const std::int64_t day = static_cast<std::int64_t>(v.Day) - kEpochShift;
+  const std::int64_t zone = (std::int64_t{v.ZoneMinutes} * 60 + v.ZoneSeconds) * 1000000;
+  if (column.Kind == TKind::Date) {
+    if (day < kServerFirstDay || day > kServerLastDay) {
+      Unfit(column, ("the date \"" + Shown(text) +
+                     "\": the server's dates run from 4714-11-24 BC to 5874897-12-31")
+                        .c_str());
+    }
+    return day;
+  }
+  if (!v.HasDate) return v.Micros;
+  // Two days' room either side for the offset, so that the sum below
+  // cannot overflow; the instant itself is checked after it.
+  std::int64_t micros = kServerEndOfTimestamps;
+  if (day >= kServerFirstDay - 2 && day <= kServerEndOfTimestamps / kMicrosPerDay + 2) {
+    micros = day * kMicrosPerDay + v.Micros - zone;
+  }
+  if (micros < kServerFirstDay * kMicrosPerDay || micros >= kServerEndOfTimestamps) {
+    Unfit(column, ("the date and time \"" + Shown(text) +
+                   "\": the server's run from 4714-11-24 BC to 294276-12-31 23:59:59.999999" +
+                   (v.HasZone ? " in UTC" : ""))
+                      .c_str());
+  }
   return micros;
 }
 
 // ToMicros of a date, time or date-time value of the column.
 std::int64_t MicrosOf(const TColumn& column, const TFieldData& value) {
-  if (const auto* text = std::get_if<std::string>(&value)) return MicrosOfText(column, *text);
   std::int64_t micros = 0;
   if (!ToMicros(DoubleOf(value), column.Kind == TKind::Time, micros)) {
     Unfit(column, "a date outside the years 1 to 9999");
@@ -136,7 +173,7 @@ std::string TextOf(const TColumn& column, const TFieldData& value, const TCodecC
     case TKind::Timestamp:
     case TKind::TimestampTz: {
       if (const auto* text = std::get_if<std::string>(&value)) {
-        MicrosOfText(column, *text);  // refuses what the column cannot keep
+        CountOfText(column, *text);  // refuses what the column cannot keep
         return *text;
       }
       const std::int64_t micros = MicrosOf(column, value);
@@ -247,6 +284,17 @@ void AppendBinary(std::string& out, const TColumn& column, const TFieldData& val
     case TKind::Time:
     case TKind::Timestamp:
     case TKind::TimestampTz: {
+      if (const auto* text = std::get_if<std::string>(&value)) {
+        const std::int64_t count = CountOfText(column, *text);
+        if (column.Kind == TKind::Date) {
+          PutBE32(out, 4);
+          PutBE32(out, static_cast<std::uint32_t>(static_cast<std::int32_t>(count)));
+        } else {
+          PutBE32(out, 8);
+          PutBE64(out, static_cast<std::uint64_t>(count));
+        }
+        return;
+      }
       const std::int64_t micros = MicrosOf(column, value);
       if (column.Kind == TKind::Date) {
         const std::int64_t day =
