@@ -297,7 +297,12 @@ std::vector<std::string> TRejectReport::Summary() const {
     if (FLogShort) where += " (before the write error)";
     where += (alone ? " is in " : " in ") + FOptions.RejectLog;
   }
-  if (where.empty()) {
+  if (where.empty() && FOptions.FromSettings) {
+    where =
+        "RejectsFile of a TFailedRecords component in the settings file keeps the failed "
+        "records (to fix and import again), RejectLog why each failed (korvane import "
+        "--rejects FILE --save writes one)";
+  } else if (where.empty()) {
     where =
         "--rejects FILE keeps the failed records (to fix and import again), --reject-log "
         "FILE why each failed";

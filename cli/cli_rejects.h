@@ -101,6 +101,9 @@ class TRejectReport {
     std::string StopReason;
     // What ends each record in the reject file.
     std::string LineEnd = "\n";
+    // The run is a settings file's: its summary names the properties that
+    // keep failed records, not the import command's options.
+    bool FromSettings = false;
     // The failed records go to unnamed temporary files instead of
     // RejectsFile and RejectLog (which then only say whether to keep them),
     // without the header records, for another report to Append.

@@ -117,9 +117,11 @@ std::int32_t RunStoredImport(TSession& session, TCSVImport& import, const TFaile
     throw EUsageError(name + ": Atomic needs a database table to import into");
   }
   session.Wire(import, name);
-  TRejectReport report(failed != nullptr
-                           ? TRejectReport::TOptions::Of(*failed, import.InputFile())
-                           : TRejectReport::TOptions{});
+  TRejectReport::TOptions rejects = failed != nullptr
+                                        ? TRejectReport::TOptions::Of(*failed, import.InputFile())
+                                        : TRejectReport::TOptions{};
+  rejects.FromSettings = true;
+  TRejectReport report(rejects);
   report.Attach(import);
   std::optional<TAtomicRun> transaction;
   if (atomic) transaction.emplace(*table, true);

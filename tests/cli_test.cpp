@@ -1557,6 +1557,9 @@ TEST_F(CliTest, SaveWritesASettingsFileThatRunRepeats) {
   EXPECT_EQ(j["components"][0]["result"], 0);
   EXPECT_EQ(j["components"][0]["errorRecords"], 8);
   EXPECT_EQ(Rows(Db(), "SELECT count(*) FROM people")[0][0], "8");
+  // What keeps the failed records is the file's to say: run has no --rejects.
+  EXPECT_NE(r.Err.find("RejectsFile of a TFailedRecords component"), std::string::npos) << r.Err;
+  EXPECT_EQ(r.Err.find("--reject-log"), std::string::npos) << r.Err;
 }
 
 // What each option decides of a run survives --save: `korvane run` of the
