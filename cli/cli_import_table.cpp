@@ -248,13 +248,8 @@ void ApplyLoadMode(TSQLDataSet& ds, const TImportOptions& o) {
         "--key names the columns that match records to rows: give it with --mode "
         "replace, upsert or skip");
   }
-  std::string key;
-  if (!o.Key.empty()) {
-    for (const std::string& name : SplitNameList("--key", o.Key))
-      key += (key.empty() ? "" : ",") + name;
-  }
   ds.SetLoadMode(mode);
-  ds.SetKeyFields(key);
+  ds.SetKeyFields(o.Key.empty() ? "" : NameListText(SplitNameList("--key", o.Key)));
 }
 
 }  // namespace korvane::cli

@@ -161,46 +161,10 @@ std::vector<std::string> SplitColumnDefinitions(std::string_view text) {
 }
 
 std::vector<std::string> SplitNameList(std::string_view option, std::string_view text) {
-  const auto refuse = [&](std::string_view why) {
-    return EUsageError(std::string(option) + " " + Shown(text) + ": " + std::string(why));
-  };
-  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
   std::vector<std::string> names;
-  std::size_t at = 0;
-  while (true) {
-    while (at < text.size() && blank(text[at])) ++at;
-    std::string name;
-    if (at < text.size() && text[at] == '"') {
-      // A name in double quotes may hold commas and blanks; "" is one quote.
-      for (++at;; ++at) {
-        if (at == text.size()) throw refuse("a name in double quotes has no closing quote");
-        if (text[at] != '"') {
-          name += text[at];
-        } else if (at + 1 < text.size() && text[at + 1] == '"') {
-          name += '"';
-          ++at;
-        } else {
-          break;
-        }
-      }
-      ++at;
-      while (at < text.size() && blank(text[at])) ++at;
-      if (at < text.size() && text[at] != ',') {
-        throw refuse("a name in double quotes must be followed by a comma or the end");
-      }
-    } else {
-      const std::size_t comma = std::min(text.find(',', at), text.size());
-      name = Trim(text.substr(at, comma - at));
-      at = comma;
-    }
-    if (name.empty()) {
-      throw refuse(
-          "give field names separated by commas, without empty names (a name that holds a comma "
-          "in double quotes: \"Amount, USD\")");
-    }
-    names.push_back(std::move(name));
-    if (at == text.size()) break;
-    ++at;  // the comma
+  std::string fault;
+  if (!SplitNames(text, names, fault)) {
+    throw EUsageError(std::string(option) + " " + Shown(text) + ": " + fault);
   }
   return names;
 }

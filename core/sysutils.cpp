@@ -73,4 +73,70 @@ std::string IntToStr(std::int64_t value) {
   return std::string(buf, res.ptr);
 }
 
+bool SplitNames(std::string_view text, std::vector<std::string>& names, std::string& fault) {
+  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  names.clear();
+  std::size_t at = 0;
+  while (true) {
+    while (at < text.size() && blank(text[at])) ++at;
+    std::string name;
+    if (at < text.size() && text[at] == '"') {
+      for (++at;; ++at) {
+        if (at == text.size()) {
+          fault = "a name in double quotes has no closing quote";
+          return false;
+        }
+        if (text[at] != '"') {
+          name += text[at];
+        } else if (at + 1 < text.size() && text[at + 1] == '"') {
+          name += '"';
+          ++at;
+        } else {
+          break;
+        }
+      }
+      ++at;
+      while (at < text.size() && blank(text[at])) ++at;
+      if (at < text.size() && text[at] != ',') {
+        fault = "a name in double quotes must be followed by a comma or the end";
+        return false;
+      }
+    } else {
+      const std::size_t comma = std::min(text.find(',', at), text.size());
+      name = Trim(text.substr(at, comma - at));
+      at = comma;
+    }
+    if (name.empty()) {
+      fault =
+          "give names separated by commas, without empty names (a name that holds a comma "
+          "in double quotes: \"Amount, USD\")";
+      return false;
+    }
+    names.push_back(std::move(name));
+    if (at == text.size()) return true;
+    ++at;  // the comma
+  }
+}
+
+std::string NameListText(const std::vector<std::string>& names) {
+  std::string text;
+  for (const std::string& name : names) {
+    if (!text.empty()) text += ',';
+    const bool plain = name.find_first_of(",\"") == std::string::npos && !name.empty() &&
+                       static_cast<unsigned char>(name.front()) > ' ' &&
+                       static_cast<unsigned char>(name.back()) > ' ';
+    if (plain) {
+      text += name;
+      continue;
+    }
+    text += '"';
+    for (char c : name) {
+      if (c == '"') text += '"';
+      text += c;
+    }
+    text += '"';
+  }
+  return text;
+}
+
 }  // namespace korvane

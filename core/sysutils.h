@@ -71,6 +71,15 @@ KORVANE_API std::string IntToStr(std::int64_t value);
 KORVANE_API std::string NearestWord(std::string_view word,
                                     const std::vector<std::string>& candidates,
                                     bool ignoreCase = false);
+// A comma-separated list of names ("id,name, city"), each trimmed; a name
+// in double quotes keeps its commas and blanks ("Amount, USD", "" for a
+// quote in it). False, with fault saying why, for an empty name or a quote
+// left open.
+KORVANE_API bool SplitNames(std::string_view text, std::vector<std::string>& names,
+                            std::string& fault);
+// The list text SplitNames reads back as names: each name as it stands, or
+// in double quotes when it holds a comma or a quote or has blanks at an end.
+KORVANE_API std::string NameListText(const std::vector<std::string>& names);
 // StrToInt64 and StrToInt, readers of number texts, are in text/formats.h.
 
 }  // namespace korvane

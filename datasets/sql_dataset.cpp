@@ -119,22 +119,22 @@ void TSQLDataSet::ChooseKey(const std::vector<std::string>& primaryKey,
   const std::string mode(kLoadModeNames[FProps->FLoadMode]);
   std::vector<std::string> key;
   if (!IsBlank(FProps->FKeyFields)) {
-    std::size_t start = 0;
-    while (start <= FProps->FKeyFields.size()) {
-      std::size_t comma = FProps->FKeyFields.find(',', start);
-      if (comma == std::string::npos) comma = FProps->FKeyFields.size();
-      const std::string name = Trim(FProps->FKeyFields.substr(start, comma - start));
-      if (name.empty()) {
-        throw EDatabaseError("KeyFields '" + FProps->FKeyFields + "' holds an empty name");
-      }
+    std::vector<std::string> names;
+    std::string fault;
+    if (!SplitNames(FProps->FKeyFields, names, fault)) {
+      throw EDatabaseError("KeyFields '" + FProps->FKeyFields + "': " + fault);
+    }
+    for (const std::string& name : names) {
       if (FindField(name) == nullptr) {
         std::vector<std::string> columns;
         for (const TField* field : Fields()) columns.push_back(field->FieldName());
+        const std::string nearest = NearestWord(name, columns, true);
         throw EDatabaseError("KeyFields: '" + name + "' is not a column of table '" +
-                             FProps->FTableName + "' (its columns: " + NameList(columns) + ")");
+                             FProps->FTableName + "'" +
+                             (nearest.empty() ? "" : " (nearest: '" + nearest + "')") +
+                             " (its columns: " + NameList(columns) + ")");
       }
       key.push_back(FindField(name)->FieldName());
-      start = comma + 1;
     }
     const bool unique =
         SameColumns(key, primaryKey) ||

@@ -91,7 +91,8 @@ class KORVANE_API TSQLDataSet : public TDataSet {
   TLoadMode LoadMode() const;
   void SetLoadMode(TLoadMode value);
   // The columns that match a record to a row under a keyed LoadMode,
-  // separated by commas ("id" or "region, code"); empty (initially) takes
+  // separated by commas ("id" or "region, code"; a name holding a comma in
+  // double quotes, as SplitNames reads them); empty (initially) takes
   // the table's primary key, else its only unique key. Open raises
   // EDatabaseError for a keyed LoadMode when there is no such key, when a
   // name is not a column, or when no primary or unique key of the table is

@@ -176,6 +176,9 @@ TEST_P(CliModesTest, CompositeKeysAndKeysTheTableOrTheFileLack) {
       {Import(input, "c", {"--mode", "replace", "--key", "a"}),
        "has no primary key or unique key of exactly these columns"},
       {Import(input, "c", {"--mode", "upsert", "--key", "a,z"}), "--key: 'z' is not a column"},
+      {Import(input, "c", {"--mode", "upsert", "--key", "a,vv"}), "'vv' is not a column of table "},
+      {Import(input, "c", {"--mode", "upsert", "--key", "a,vv"}), "(nearest: 'v')"},
+      {Import(input, "c", {"--mode", "upsert", "--key", "a,\"b"}), "has no closing quote"},
       {Import(input, "n", {"--mode", "upsert"}), "name the key columns with --key COL,..."},
       {Import(input, "c", {"--key", "a"}), "give it with --mode replace, upsert or skip"},
       {Import(input, "c", {"--mode", "merge"}), "--mode 'merge': give append, truncate"},
@@ -204,6 +207,13 @@ TEST_P(CliModesTest, CompositeKeysAndKeysTheTableOrTheFileLack) {
   EXPECT_NE(r.Err.find("Import: 0 inserted, 2 replaced, 0 skipped, 0 failed"), std::string::npos)
       << r.Err;
   EXPECT_EQ(target->Dump("c", {"a", "b", "v"}), "1:1:x 1:2:y");
+
+  // A key column whose name holds a comma is named in double quotes.
+  target->Exec("CREATE TABLE " + T("q") + " (\"r, s\" int PRIMARY KEY, v text)");
+  r = Korvane(Import(dir.Put("q.csv", "\"r, s\",v\n1,x\n1,y\n"), "q",
+                     {"--mode", "upsert", "--key", "\"r, s\""}));
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(target->Dump("q", {"\"r, s\"", "v"}), "1:y");
 
   // A new table gets the key --key names.
   r = Korvane(Import(input, "new", {"--create", "--mode", "skip", "--key", "a,b"}));
