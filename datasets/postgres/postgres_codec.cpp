@@ -284,26 +284,23 @@ void AppendBinary(std::string& out, const TColumn& column, const TFieldData& val
     case TKind::Time:
     case TKind::Timestamp:
     case TKind::TimestampTz: {
+      // Days (a date) or microseconds from 2000-01-01: from the server's
+      // own text of a value beyond a date-time, else from the date-time.
+      std::int64_t count = 0;
       if (const auto* text = std::get_if<std::string>(&value)) {
-        const std::int64_t count = CountOfText(column, *text);
-        if (column.Kind == TKind::Date) {
-          PutBE32(out, 4);
-          PutBE32(out, static_cast<std::uint32_t>(static_cast<std::int32_t>(count)));
-        } else {
-          PutBE32(out, 8);
-          PutBE64(out, static_cast<std::uint64_t>(count));
-        }
-        return;
+        count = CountOfText(column, *text);
+      } else {
+        const std::int64_t micros = MicrosOf(column, value);
+        count = column.Kind != TKind::Date ? micros
+                : micros >= 0 ? micros / kMicrosPerDay
+                              : -((-micros + kMicrosPerDay - 1) / kMicrosPerDay);
       }
-      const std::int64_t micros = MicrosOf(column, value);
       if (column.Kind == TKind::Date) {
-        const std::int64_t day =
-            micros >= 0 ? micros / kMicrosPerDay : -((-micros + kMicrosPerDay - 1) / kMicrosPerDay);
         PutBE32(out, 4);
-        PutBE32(out, static_cast<std::uint32_t>(static_cast<std::int32_t>(day)));
+        PutBE32(out, static_cast<std::uint32_t>(static_cast<std::int32_t>(count)));
       } else {
         PutBE32(out, 8);
-        PutBE64(out, static_cast<std::uint64_t>(micros));
+        PutBE64(out, static_cast<std::uint64_t>(count));
       }
       return;
     }
