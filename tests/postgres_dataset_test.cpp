@@ -326,6 +326,37 @@ TEST_P(PostgresTypesTest, ValuesBeyondADateTimeAreHeldAsTheServerWritesThem) {
   }
 }
 
+// A currency field's amounts reach the server's money to the last cent,
+// at either end of its range, in both COPY formats.
+TEST_P(PostgresTypesTest, MoneyKeepsEveryCentToItsLimits) {
+  KORVANE_NEED_POSTGRES(conn);
+  TScratchSchema schema(conn);
+  schema.Exec("CREATE TABLE " + schema.Table("m") + " (k int, m money)");
+  const struct {
+    TFieldData given;
+    const char* stored;
+  } cases[] = {
+      {std::int64_t{9223372036854775800}, "922337203685477.58"},
+      {std::int64_t{-9223372036854775800}, "-922337203685477.58"},
+      {std::int64_t{INT64_MAX}, "922337203685477.58"},  // .5807: the cents the column keeps
+      {std::int64_t{INT64_MIN}, "-922337203685477.58"},
+      {std::int64_t{150}, "0.02"},
+  };
+  TPostgresDataSet* ds = Table(conn, schema.Table("m"));
+  ds->SetBinaryCopy(GetParam());
+  ds->Open();
+  int k = 0;
+  for (const auto& c : cases) {
+    ds->Append();
+    ds->FieldByName("k")->SetData(std::int64_t{++k});
+    ds->FieldByName("m")->SetData(c.given);
+    ds->Post();
+    EXPECT_EQ(schema.Value("SELECT m::numeric::text FROM " + schema.Table("m") +
+                           " WHERE k = " + std::to_string(k)),
+              c.stored);
+  }
+}
+
 TEST_F(PostgresDataSetTest, EmptyFieldsTakeDefaultsAndIdentities) {
   KORVANE_NEED_POSTGRES(conn);
   TScratchSchema schema(conn);

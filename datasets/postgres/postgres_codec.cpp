@@ -230,8 +230,11 @@ void AppendBinaryMoney(std::string& out, const TColumn& column, const TFieldData
                        const TCodecContext& context) {
   std::int64_t amount = 0;
   if (const auto* a = std::get_if<std::int64_t>(&value); a && column.Def.DataType == ftCurrency) {
+    // Halves away from zero, on the quotient and remainder: adding half a
+    // unit first would overflow within a cent of the largest amount.
     const std::int64_t f = context.MoneyFactor;
-    amount = (*a >= 0 ? *a + f / 2 : *a - f / 2) / f;
+    const std::int64_t rest = *a % f;
+    amount = *a / f + (rest * 2 >= f ? 1 : rest * 2 <= -f ? -1 : 0);
   } else {
     amount = std::llround(DoubleOf(value) * static_cast<double>(10000 / context.MoneyFactor));
   }
