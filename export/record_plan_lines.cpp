@@ -192,6 +192,9 @@ void TRecordPlan::CheckColumnValue(const TColumn& column, const char* first, con
     why = "holds a line break, which a fixed-width line cannot hold";
   } else if (column.text && n == 0 && !none) {
     why = "is an empty text, which a fixed-width line reads back as null";
+  } else if (column.text && n != 0 && value.find_first_not_of(' ') == std::string_view::npos) {
+    // Not even a CHAR column's own padding: blanks alone read back as null.
+    why = "is all blanks, which a fixed-width line reads back as null";
   } else if (column.text && n != 0 && value.back() == ' ' &&
              n != static_cast<std::size_t>(column.field->Size())) {
     // A value as long as its field's declared size is one a fixed-length

@@ -566,9 +566,10 @@ TEST_F(CliTest, FixedWidthExportReadsBackIntoTheSameTable) {
 // not a value of its column and text past the last column fail their
 // records.
 TEST_F(CliTest, FixedWidthRefusesWhatCannotBeReadBack) {
-  Exec(Db(), "CREATE TABLE t (id INTEGER, note TEXT)");
+  Exec(Db(), "CREATE TABLE t (id INTEGER, note CHAR(6))");
   const std::string file = dir.Path("t.txt");
   const std::pair<const char*, const char*> cases[] = {
+      {"'      '", "is all blanks"},
       {"'x' || char(10) || 'y'", "holds a line break"},
       {"'x' || char(13)", "holds a line break"},
       {"'tail '", "ends in a blank"},
