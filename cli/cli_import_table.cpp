@@ -143,6 +143,12 @@ void CheckKeyInFile(TCSVImport& import, const TSQLDataSet& ds, const TImportOpti
   }
 }
 
+// The input as messages name it.
+std::string InputName(const TCSVImport& import) {
+  return import.InputFile() == kStandardInputPath ? std::string("standard input")
+                                                  : "input file '" + import.InputFile() + "'";
+}
+
 // The column definitions for a new table when --columns is not given: the
 // names of the import's first header record, each of type TEXT.
 std::vector<std::string> ColumnsFromHeader(TCSVImport& import) {
@@ -219,6 +225,17 @@ void PrepareImportTable(TDatabaseTable& ds, TCSVImport& import, const TImportOpt
                         " has " + std::to_string(sniffed->WidestRecord) +
                         " values, more than a table's " + std::to_string(kMaxSniffedColumns) +
                         " columns: check the separator (-s), or give the columns with --columns");
+    } else if (sniffed != nullptr && !sniffed->Damage.empty()) {
+      // The import would fail on it the same way, once the table is made.
+      throw EInOutError(InputName(import) + " cannot be read: " + sniffed->Damage);
+    } else if (sniffed != nullptr && sniffed->Binary) {
+      throw EUsageError("--create makes no table of " + InputName(import) +
+                        ": it holds binary data (zero or control bytes), not text; give the "
+                        "columns with --columns to import it all the same");
+    } else if (sniffed != nullptr && sniffed->WholeFile && sniffed->Records == 0 &&
+               import.InputFile() != kStandardInputPath) {
+      throw EUsageError("--create finds no columns in " + InputName(import) +
+                        ": it holds no records; give them with --columns");
     } else {
       columns = ColumnsFromHeader(import);
     }

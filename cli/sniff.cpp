@@ -313,6 +313,7 @@ TSniffResult SniffDecoded(const std::string& path, const TSniffOptions& options,
                       ")");
   }
   std::string failure;
+  std::string damage;
   std::unique_ptr<korvane::TByteSource> source;
   try {
     source = OpenByteSource(file, {.Decompress = true, .Thread = false});
@@ -332,12 +333,17 @@ TSniffResult SniffDecoded(const std::string& path, const TSniffOptions& options,
             // Damaged data (compressed or encoded) past the sample's start: the sample
             // ends there, and the import itself fails on it, saying how far
             // it came.
-            if (e.ErrorCode != 0) failure = e.what();
+            (e.ErrorCode != 0 ? failure : damage) = e.what();
             return 0;
           }
         },
         options);
     encoding = source->TextEncoding();
+  }
+  if (!damage.empty()) {
+    constexpr std::string_view kReadFailed = "Read failed: ";
+    result.Damage = damage.starts_with(kReadFailed) ? damage.substr(kReadFailed.size()) : damage;
+    result.WholeFile = false;
   }
   if (!failure.empty()) {
     throw EUsageError("input file '" + path + "' cannot be read (" + failure + ")");

@@ -137,6 +137,9 @@ struct TSniffResult {
   std::int64_t Records = 0;  // records sampled, the header included
   std::int64_t Bytes = 0;    // bytes those records took
   bool WholeFile = false;    // the sample reached the end of the input
+  // Why the compressed or encoded data ends before the sample does (cut
+  // short, damaged), as an import fails on it; empty when it does not.
+  std::string Damage;
   std::vector<TSniffedColumn> Columns;
   // One line per header name that was made unique ("column 4: "amount" is
   // amount_2").

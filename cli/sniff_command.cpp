@@ -193,6 +193,7 @@ json SniffJson(const TSniffResult& r, const std::string& file, const std::string
   auto character = [](char c) { return c == '\0' ? json(nullptr) : json(std::string(1, c)); };
   return {{"file", JsonText(file)},
           {"sample", {{"records", r.Records}, {"bytes", r.Bytes}, {"wholeFile", r.WholeFile}}},
+          {"damage", r.Damage.empty() ? json(nullptr) : json(r.Damage)},
           {"separator", r.WideSeparator.empty() ? character(r.Separator)
                                                 : json(JsonText(r.WideSeparator))},
           {"separatorConsistent", r.SeparatorConsistent},
@@ -225,8 +226,12 @@ void PrintSniff(std::ostream& out, const TSniffResult& r, const std::string& fil
   out << "File:        " << file << '\n';
   out << "Sample:      " << r.Records << (r.Records == 1 ? " record, " : " records, ") << r.Bytes
       << " bytes"
-      << (r.WholeFile ? " (the whole file)\n"
-                      : " (the start of the file; --sample all reads every record)\n");
+      << (r.WholeFile          ? " (the whole file)\n"
+          : !r.Damage.empty() ? " (the file up to where its data breaks off)\n"
+                              : " (the start of the file; --sample all reads every record)\n");
+  if (!r.Damage.empty()) {
+    out << "Damaged:     " << r.Damage << "; an import fails there (exit status 1)\n";
+  }
   out << "Separator:   "
       << (r.WideSeparator.empty()                     ? Shown(r.Separator)
           : r.WideSeparator == std::string(1, '\0') ? std::string("zero byte (nul)")
@@ -298,6 +303,7 @@ void PrintSniff(std::ostream& out, const TSniffResult& r, const std::string& fil
                 ? "  (none: the record at line " + std::to_string(r.WidestLine) + " has " +
                       std::to_string(r.WidestRecord) + " values, more than a table's " +
                       std::to_string(kMaxSniffedColumns) + " columns)\n"
+            : !r.Damage.empty() ? "  (none: the data breaks off before its first record ends)\n"
             : r.WholeFile ? "  (none: the file holds no records)\n"
                           : "  (none: the first record is longer than the sample; --sample 1 reads "
                             "it whole)\n");
@@ -463,7 +469,7 @@ int RunSniff(const TSniffCommandOptions& o, std::ostream& out, std::ostream& /*e
   } else {
     PrintSniff(out, result, o.File, command, exactDecimal);
   }
-  return kExitOk;
+  return result.Damage.empty() ? kExitOk : kExitFailed;
 }
 
 bool SetsProperty(const std::vector<std::string>& sets, std::string_view name) {

@@ -808,6 +808,39 @@ TEST_F(CliTest, CompressedInputIsReadByItsFirstBytesAlsoFromAPipe) {
   EXPECT_EQ(std::stoi(kept[1]), std::stoi(kept[0]) - 1);
 }
 
+// A file that gives no table: sniff says why, and import --create makes
+// none of it, neither from a made-up header nor from a damaged sample.
+TEST_F(CliTest, CreateMakesNoTableOfADamagedBinaryOrEmptyFile) {
+  const std::string text = "id,name\n1,Ann\n2,Bo\n";
+  struct TCase {
+    std::string Bytes;
+    int SniffStatus;
+    const char* SniffSays;
+    int ImportStatus;
+    const char* ImportSays;
+  };
+  const TCase cases[] = {
+      {test::Gzip(text).substr(0, 12), 1, "Damaged:     the gzip data ends early", 1,
+       "in' cannot be read: the gzip data ends early (the file is truncated)"},
+      {test::Zstd(text).substr(0, 8), 1, "Damaged:     the zstd data ends early", 1,
+       "cannot be read: the zstd data ends early"},
+      {std::string(300, '\x01') + "a,b\n", 0, "binary data, not text", 2,
+       "it holds binary data (zero or control bytes), not text"},
+      {"\n\n", 0, "(none: the file holds no records)", 2, "it holds no records"},
+  };
+  Exec(Db(), "CREATE TABLE other (x)");
+  for (const TCase& c : cases) {
+    const std::string file = dir.Put("in", c.Bytes);
+    TRun r = Korvane({"sniff", file});
+    EXPECT_EQ(r.Status, c.SniffStatus) << c.SniffSays;
+    EXPECT_NE(r.Out.find(c.SniffSays), std::string::npos) << r.Out;
+    r = Korvane({"import", file, "--db", Db(), "--table", "t", "--create", "--header"});
+    EXPECT_EQ(r.Status, c.ImportStatus) << r.Err;
+    EXPECT_NE(r.Err.find(c.ImportSays), std::string::npos) << r.Err;
+    EXPECT_EQ(Rows(Db(), "SELECT count(*) FROM sqlite_master WHERE name = 't'")[0][0], "0");
+  }
+}
+
 TEST_F(CliTest, ExportCompressesByNameOrByOptionAndReadsBack) {
   ImportPeople();
   const std::string plain = dir.Path("plain.csv");
