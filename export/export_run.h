@@ -4,6 +4,7 @@
 // steps that use it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -67,6 +68,8 @@ class TExportRun {
   // Why the last run failed, and whether it got past Setup.
   std::string FLastError;
   bool FStarted = false;
+  // While Execute runs (TRunInProgress).
+  std::atomic<bool> FRunning{false};
   TLeftOutLog FLeftOut;
 };
 

@@ -15,6 +15,7 @@
 #include "export/format_ahead.h"
 #include "export/record_plan.h"
 #include "components/kvprogress.h"
+#include "components/run_in_progress.h"
 #include "components/separator_in_force.h"
 
 namespace korvane {
@@ -106,7 +107,10 @@ TCSVExport::TCSVExport(TComponent* owner)
       FProps(std::make_unique<TExportProps>()),
       FRun(std::make_unique<TExportRun>(*this)) {}
 
-TCSVExport::~TCSVExport() { CleanUp(); }
+TCSVExport::~TCSVExport() {
+  EndIfRunInProgress(FRun->FRunning, "TCSVExport");
+  CleanUp();
+}
 
 // Programs built against an earlier library allocate the class with the size
 // they were compiled with: its own members stay these two pointers.
@@ -381,6 +385,7 @@ bool TExportRun::ReplaceTarget() {
 std::int32_t TCSVExport::Execute() {
   // The run's own format settings; the lines are all written (FormatAhead's
   // thread has ended) before they go.
+  const TRunInProgress running(FRun->FRunning, "TCSVExport");
   const TScopedFormatSettings formats(FProps->FFormats);
   TExportRun& run = *FRun;
   std::int32_t result = -1;

@@ -63,7 +63,9 @@ class KORVANE_API TCSVExport : public TComponent {
 
   // Runs an export: the number of records passed, or -1 when the preparation
   // failed (no dataset, a dataset that cannot be opened, an output file that
-  // cannot be created) or a write failed. LastError() says why.
+  // cannot be created) or a write failed. LastError() says why. One run at
+  // a time: called while a run of this component goes on (from its handler,
+  // or another thread), it raises Exception and leaves that run alone.
   [[nodiscard]] std::int32_t Execute();
 
   // Published properties.

@@ -4,6 +4,7 @@
 // use it.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -267,6 +268,8 @@ class TImportRun {
   // Why the last run failed, and whether it got past Setup.
   std::string FLastError;
   bool FStarted = false;
+  // While Execute runs (TRunInProgress).
+  std::atomic<bool> FRunning{false};
   std::int64_t FFilteredRecords = 0;
   // The values of a record split ahead, as OnFilterRecord takes them.
   TValueList FFilterValues;

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "components/run_in_progress.h"
 #include "core/sysutils.h"
 
 namespace korvane {
@@ -29,14 +30,17 @@ TCSVImport::TCSVImport(TComponent* owner)
       FProps(std::make_unique<TImportProps>()),
       FRun(std::make_unique<TImportRun>(*this)) {}
 
-TCSVImport::~TCSVImport() = default;
+TCSVImport::~TCSVImport() { EndIfRunInProgress(FRun->FRunning, "TCSVImport"); }
 
 // Programs built against an earlier library allocate the class with the size
 // they were compiled with: its own members stay these two pointers.
 static_assert(sizeof(TCSVImport) == sizeof(TComponent) + 2 * sizeof(void*),
               "a property's value goes in TImportProps, a run's state in TImportRun");
 
-std::int32_t TCSVImport::Execute() { return FRun->Execute(); }
+std::int32_t TCSVImport::Execute() {
+  const TRunInProgress running(FRun->FRunning, "TCSVImport");
+  return FRun->Execute();
+}
 bool TCSVImport::Setup() { return FRun->Setup(); }
 void TCSVImport::CleanUp() { FRun->CleanUp(); }
 bool TCSVImport::OpenInputFile() { return FRun->OpenInputFile(); }

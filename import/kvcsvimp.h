@@ -71,7 +71,9 @@ class KORVANE_API TCSVImport : public TComponent {
   // (EDatabaseFailure: full, I/O error, ...). Such a failure ends the run at
   // once, with an error message that says how many records are committed
   // (StoredRecords); it is never counted as a refused record. LastError()
-  // says why a run returned -1.
+  // says why a run returned -1. One run at a time: called while a run of
+  // this component goes on (from its handler, or another thread), it
+  // raises Exception and leaves that run alone.
   [[nodiscard]] std::int32_t Execute();
 
   // Published properties.

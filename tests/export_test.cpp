@@ -693,6 +693,23 @@ TEST_F(ExportRun, ValuesAFixedWidthLineCannotHoldLeaveTheirRecordOut) {
   }
 }
 
+TEST_F(ExportRun, ExecuteWhileTheRunGoesOnRaisesAndLeavesTheRunAlone) {
+  People(3);
+  std::string refused;
+  exp.SetOnExportRecord([&](TObject*, std::int32_t, std::int64_t) {
+    try {
+      static_cast<void>(exp.Execute());
+    } catch (const Exception& e) {
+      refused = e.what();
+    }
+  });
+  EXPECT_EQ(exp.Execute(), 3);
+  EXPECT_EQ(refused,
+            "TCSVExport.Execute was called while a run of the same component is in progress");
+  EXPECT_EQ(Output(), PersonLine(1) + "\r\n" + PersonLine(2) + "\r\n" + PersonLine(3) + "\r\n");
+  EXPECT_EQ(exp.LastError(), "");
+}
+
 TEST_F(ExportRun, ConversionErrorInARecordHandlerStopsTheRun) {
   People(8);
   TStringList trailer{"trailer"};

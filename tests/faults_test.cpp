@@ -24,11 +24,14 @@
 #include <vector>
 
 #include "cli/korvane_cli.h"
+#include "datasets/memory/memory_dataset.h"
 #include "datasets/sqlite/sqlite_dataset.h"
 #include "io/fileio_faults.h"
+#include "export/kvcsvexp.h"
 #include "import/kvcsvimp.h"
 #include "support/captured_messages.h"
 #include "support/faulty_vfs.h"
+#include "support/temp_dir.h"
 
 namespace korvane {
 namespace {
@@ -523,6 +526,36 @@ TEST_F(ExportFaultTest, NamedLeftoversOfEndedProcessesAreRemoved) {
   EXPECT_FALSE(std::filesystem::exists(orphan));
   EXPECT_TRUE(std::filesystem::exists(live));
   EXPECT_TRUE(std::filesystem::exists(other));
+}
+
+// A host deleting a component from one of its own handlers would leave the
+// run working on freed memory: the process ends there and says why.
+TEST(HostFaultDeathTest, DeletingAComponentWhileItsRunGoesOnEndsTheProcessSayingSo) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  test::TTempDir dir;
+  const std::string input = dir.Put("in.txt", "1\r\n2\r\n");
+  TMemoryDataSet data;
+  data.AddFieldDef("A", ftString, 10);
+  data.Open();
+  data.AppendRecord({"x"});
+  EXPECT_DEATH(
+      {
+        auto* imp = new TCSVImport(nullptr);
+        imp->SetDataSet(&data);
+        imp->SetInputFile(input);
+        imp->SetOnImportRecord([](TObject* sender, std::int32_t) { delete sender; });
+        static_cast<void>(imp->Execute());
+      },
+      "a TCSVImport was deleted while its Execute ran");
+  EXPECT_DEATH(
+      {
+        auto* exp = new TCSVExport(nullptr);
+        exp->SetDataSet(&data);
+        exp->SetOutputFile(dir.Path("out.txt"));
+        exp->SetOnExportRecord([](TObject* sender, std::int32_t, std::int64_t) { delete sender; });
+        static_cast<void>(exp->Execute());
+      },
+      "a TCSVExport was deleted while its Execute ran");
 }
 
 }  // namespace

@@ -537,6 +537,33 @@ TEST_F(ImportRun, OtherExceptionsPassToTheCallerWithTheRunClosedDown) {
   EXPECT_EQ(imp_.ProgressWindow(), nullptr);
 }
 
+// One run per component: Execute called again while the run goes on (from
+// its own handler) raises without touching the run, whose handler may go on.
+TEST_F(ImportRun, ExecuteWhileTheRunGoesOnRaisesAndLeavesTheRunAlone) {
+  Input("a,b\r\nc,d\r\ne,f\r\n");
+  std::string refused;
+  imp_.SetOnImportRecord([&](TObject*, std::int32_t) {
+    try {
+      static_cast<void>(imp_.Execute());
+    } catch (const Exception& e) {
+      refused = e.what();
+    }
+  });
+  EXPECT_EQ(imp_.Execute(), 3);
+  EXPECT_EQ(refused,
+            "TCSVImport.Execute was called while a run of the same component is in progress");
+  EXPECT_EQ(Stored(), (Rows{{"a", "b"}, {"c", "d"}, {"e", "f"}}));
+  EXPECT_EQ(imp_.StoredRecords(), 3);
+  EXPECT_EQ(imp_.LastError(), "");
+  // Let through, it stops the run as any exception of a handler does; the
+  // next run is a run again.
+  imp_.SetOnImportRecord([&](TObject*, std::int32_t) { static_cast<void>(imp_.Execute()); });
+  EXPECT_THROW(static_cast<void>(imp_.Execute()), Exception);
+  EXPECT_EQ(imp_.LastError(), refused);
+  imp_.SetOnImportRecord(nullptr);
+  EXPECT_EQ(imp_.Execute(), 3);
+}
+
 // A run stopping on an error of its own ends its bulk load all the same;
 // what fails there too is told after the run's own error, not dropped.
 TEST_F(ImportRun, AFailureEndingTheBulkLoadOfAFailedRunFollowsItsError) {
