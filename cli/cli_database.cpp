@@ -48,7 +48,7 @@ void SetUnorderedReadOf(TSQLiteDataSet&, bool) {}
 std::string JobsNoteOf(const TSQLiteDataSet&) { return {}; }
 std::string JobsCommittedOf(const TSQLiteDataSet&) { return {}; }
 std::int32_t AutoJobsOf(TSQLiteDataSet&) { return 1; }
-bool KeepsWideDatesOf(const TSQLiteDataSet&) { return false; }
+bool KeepsWideValuesOf(const TSQLiteDataSet&) { return false; }
 TMisfitValues MisfitsOf(const TSQLiteDataSet& ds) {
   const TSQLiteMisfits& m = ds.Misfits();
   return {m.Count, m.Row, m.Column, m.Text};
@@ -85,7 +85,7 @@ void SetUnorderedReadOf(TPostgresDataSet& ds, bool value) { ds.SetUnorderedRead(
 std::string JobsNoteOf(const TPostgresDataSet& ds) { return ds.JobsNote(); }
 std::string JobsCommittedOf(const TPostgresDataSet& ds) { return ds.JobsCommitted(); }
 std::int32_t AutoJobsOf(TPostgresDataSet& ds) { return ds.AutoJobs(); }
-bool KeepsWideDatesOf(const TPostgresDataSet& ds) { return ds.ExactTimes(); }
+bool KeepsWideValuesOf(const TPostgresDataSet& ds) { return ds.ExactTimes(); }
 // Every PostgreSQL value is of its column's type.
 TMisfitValues MisfitsOf(const TPostgresDataSet&) { return {}; }
 #endif
@@ -112,7 +112,7 @@ class TDatabaseTableOf final : public TDatabaseTable {
   void SetReadOnly(bool value) override { FDataSet.SetReadOnly(value); }
   void SetBulkCommitCount(std::int32_t value) override { FDataSet.SetBulkCommitCount(value); }
   void SetUtcTimes(bool value) override { WorkInUtc(FDataSet, value); }
-  bool KeepsWideDates() const override { return KeepsWideDatesOf(FDataSet); }
+  bool KeepsWideValues() const override { return KeepsWideValuesOf(FDataSet); }
   void SetJobs(std::int32_t value) override { SetJobsOf(FDataSet, value); }
   void SetUnorderedRead(bool value) override { SetUnorderedReadOf(FDataSet, value); }
   std::string JobsNote() const override { return JobsNoteOf(FDataSet); }

@@ -56,11 +56,12 @@ class TDatabaseTable {
   // Makes the session work in UTC where the database has sessions with a
   // time zone (PostgreSQL's UtcTimes).
   virtual void SetUtcTimes(bool value) = 0;
-  // Whether its date and time columns keep what a date-time does not
-  // reach, so that the import takes it (TCSVImport::WideDates): dates
-  // before Christ or after 9999, the infinities, a time of 24:00:00
-  // (PostgreSQL's under ExactTimes, which the command turns on).
-  virtual bool KeepsWideDates() const = 0;
+  // Whether its columns keep what a date-time and a currency field do not
+  // reach, so that the import takes it (TCSVImport::WideDates and
+  // WideMoney): dates before Christ or after 9999, the infinities, a time
+  // of 24:00:00, money beyond 922337203685477.5807 (PostgreSQL's under
+  // ExactTimes, which the command turns on).
+  virtual bool KeepsWideValues() const = 0;
   // --jobs: connections at once (0: as many as fit). Raises EUsageError
   // for more than 1 where the database takes one connection at a time.
   virtual void SetJobs(std::int32_t value) = 0;

@@ -323,8 +323,9 @@ void ApplyColumnMatching(TCSVImport& import, const TImportOptions& o) {
 }
 
 // The import component of the options, owned by root, importing into ds;
-// wideDates: ds keeps dates beyond the years 1 to 9999 (WideDates).
-TCSVImport& CreateImport(TComponent& root, TDataSet* ds, bool wideDates, const TImportOptions& o) {
+// wideValues: ds keeps dates beyond the years 1 to 9999 and money beyond a
+// currency field (WideDates, WideMoney).
+TCSVImport& CreateImport(TComponent& root, TDataSet* ds, bool wideValues, const TImportOptions& o) {
   auto* import = new TCSVImport(&root);
   import->SetName("Import");
   // The command's defaults are those of a CSV file, the same a program
@@ -358,8 +359,12 @@ TCSVImport& CreateImport(TComponent& root, TDataSet* ds, bool wideDates, const T
     import->SetEscapeChar(std::string(1, ParseFormatChar("--escape", o.Escape)));
   }
   if (o.KeepStrayQuotes) import->SetKeepStrayQuotes(true);
-  // What such a table exports (0044-03-15 BC, infinity, 24:00:00) loads back.
-  if (wideDates) import->SetWideDates(true);
+  // What such a table exports (0044-03-15 BC, infinity, 24:00:00,
+  // 92233720368547758.07) loads back.
+  if (wideValues) {
+    import->SetWideDates(true);
+    import->SetWideMoney(true);
+  }
   for (const std::string& entry : o.ColumnFormats) {
     const std::size_t eq = entry.find('=');
     const std::string layout = eq == std::string::npos ? "" : UpperCase(entry.substr(eq + 1));
@@ -459,7 +464,7 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
                         "alone): leave --jobs out, or load with --mode append --jobs N");
     }
   }
-  TCSVImport* import = &CreateImport(root, ds, table->KeepsWideDates(), o);
+  TCSVImport* import = &CreateImport(root, ds, table->KeepsWideValues(), o);
   ApplyLoadMode(table->SQLDataSet(), o);
 
   CheckInputFile(import->InputFile());

@@ -240,8 +240,9 @@ int AmountDigits(std::int64_t amount) {
 }
 
 // Money in ten-thousandths, exactly: a text of more decimals than the
-// column keeps fails.
-bool WriteStrictCurrency(std::string_view text, TField* field, TValueFault& fault) {
+// column keeps fails. With wide, an amount beyond 64 bits of them goes to
+// the field as its plain decimal text.
+bool WriteStrictCurrency(std::string_view text, TField* field, TValueFault& fault, bool wide) {
   const int kept = std::clamp(field->Scale(), 0, 4);
   TNumberSpans plain;
   const std::size_t plainDigits = PlainDigits(text, plain);
@@ -258,7 +259,12 @@ bool WriteStrictCurrency(std::string_view text, TField* field, TValueFault& faul
   }
   if (!DecimalsFit(text, n, field, kept, fault)) return false;
   if (!RoundedUnits(n, 4, amount)) {
-    return Fail(fault, rerOutOfRange, QuotedValue(text) + " is out of range");
+    std::string decimal;
+    if (!wide || !DecimalText(n, kept, decimal)) {
+      return Fail(fault, rerOutOfRange, QuotedValue(text) + " is out of range");
+    }
+    field->SetValueText(decimal);
+    return true;
   }
   if (const int digits = AmountDigits(amount); field->Precision() > 0 && digits > field->Precision()) {
     return Fail(fault, rerOutOfRange,
@@ -451,7 +457,8 @@ TIsoFault WriteIsoFieldData(std::string_view text, TField* field, bool utc, bool
 }
 
 bool WriteStrictFieldData(std::string_view text, TField* field, bool wholeValues,
-                          TValueFault& fault, TDateTimeStyle style, bool utc, bool wide) {
+                          TValueFault& fault, TDateTimeStyle style, bool utc, bool wide,
+                          bool wideMoney) {
   if (text.empty()) return true;
   try {
     switch (field->DataType()) {
@@ -465,7 +472,7 @@ bool WriteStrictFieldData(std::string_view text, TField* field, bool wholeValues
       case ftBCD:
         return WriteStrictFloat(text, field, false, fault);
       case ftCurrency:
-        return field->Currency() ? WriteStrictCurrency(text, field, fault)
+        return field->Currency() ? WriteStrictCurrency(text, field, fault, wideMoney)
                                  : WriteStrictFloat(text, field, true, fault);
       case ftDecimalText:
         return WriteStrictDecimalText(text, field, fault);

@@ -33,7 +33,10 @@ struct TValueFault {
 //              exponent; a value beyond a double is out of range
 //   money      as floats without the exponent, with a currency symbol ($, €,
 //              £, ¥) before or after the number and accounting parentheses
-//              for a negative amount; rounded to ten-thousandths
+//              for a negative amount; no more decimals than the field's
+//              Scale; with wideMoney an amount beyond 64 bits of
+//              ten-thousandths is stored as its plain decimal text
+//              (TField::SetValueText), else it is out of range
 //   exact decimals (ftDecimalText): as floats, of any size; a declared
 //              Precision and Scale limit the whole digits and decimals
 //   booleans   true/false, yes/no, t/f, y/n or 1/0 in any case
@@ -45,7 +48,7 @@ struct TValueFault {
 //              fields take \x texts only as pairs of hexadecimal digits.
 bool WriteStrictFieldData(std::string_view text, TField* field, bool wholeValues,
                           TValueFault& fault, TDateTimeStyle style = dsFormatSettings,
-                          bool utc = false, bool wide = false);
+                          bool utc = false, bool wide = false, bool wideMoney = false);
 
 // Stores an ISO 8601 text (ReadIso) into a date, time or date-time field:
 // as a date-time when one holds it exactly, else as its canonical text

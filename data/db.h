@@ -148,9 +148,10 @@ class KORVANE_API TField : public TComponent {
   // Makes the value null (a write: the dataset must be in dsEdit/dsInsert).
   void Clear();
   // Gives a date, time or date-time field a value its type cannot hold
-  // exactly (microseconds, a zone) as its canonical text, which then is the
-  // field's StoredText: the dataset stores the text as it stands (SQLite as
-  // TEXT, PostgreSQL through the column's own input). A write; raises
+  // exactly (microseconds, a zone) as its canonical text, or a currency
+  // field an amount beyond its 64 bits as plain decimal text, which then is
+  // the field's StoredText: the dataset stores the text as it stands
+  // (SQLite as TEXT, PostgreSQL as the column's own value). A write; raises
   // EDatabaseError for a field of another type.
   void SetValueText(std::string_view text);
 

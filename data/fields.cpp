@@ -156,8 +156,10 @@ const std::string& TField::BlobData() const {
 
 void TField::SetValueText(std::string_view text) {
   CheckWritable();
-  if (FDataType != ftDate && FDataType != ftTime && FDataType != ftDateTime) {
-    throw EDatabaseError("Field '" + FFieldName + "' holds no date or time to keep as a text");
+  if (FDataType != ftDate && FDataType != ftTime && FDataType != ftDateTime &&
+      FDataType != ftCurrency) {
+    throw EDatabaseError("Field '" + FFieldName +
+                         "' holds no date, time or amount to keep as a text");
   }
   StoreStringElse(text);
 }

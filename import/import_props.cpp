@@ -86,6 +86,8 @@ bool TCSVImport::UtcTimes() const { return FProps->FUtcTimes; }
 void TCSVImport::SetUtcTimes(bool value) { FProps->FUtcTimes = value; }
 bool TCSVImport::WideDates() const { return FProps->FWideDates; }
 void TCSVImport::SetWideDates(bool value) { FProps->FWideDates = value; }
+bool TCSVImport::WideMoney() const { return FProps->FWideMoney; }
+void TCSVImport::SetWideMoney(bool value) { FProps->FWideMoney = value; }
 const std::string& TCSVImport::ShortDateFormat() const { return FProps->FFormats.ShortDateFormat; }
 void TCSVImport::SetShortDateFormat(const std::string& value) {
   FProps->FFormats.ShortDateFormat = value;

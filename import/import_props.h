@@ -57,6 +57,7 @@ struct TImportProps {
   TDateTimeStyle FDateTimeStyle = dsFormatSettings;
   bool FUtcTimes = false;
   bool FWideDates = false;
+  bool FWideMoney = false;
   TFormatChoice FFormats;
   std::unique_ptr<TStringList> FColumnFormats = std::make_unique<TStringList>();
   TNotifyEvent FOnBeginImport;

@@ -322,6 +322,16 @@ class KORVANE_API TCSVImport : public TComponent {
   // fails as one.
   bool WideDates() const;
   void SetWideDates(bool value);
+  // Whether a money amount beyond a currency field's 64 bits of
+  // ten-thousandths (above 922337203685477.5807 or below its negative) goes
+  // into the field as its plain decimal text ("92233720368547758.07"), for
+  // a dataset whose money columns reach further to store exactly or refuse
+  // (a PostgreSQL dataset does; SQLite and the memory dataset would keep
+  // the text). Its decimals are held to the field's Scale as any amount's.
+  // False, the initial value: such an amount is out of range (veStrict) or
+  // left out (veLenient).
+  bool WideMoney() const;
+  void SetWideMoney(bool value);
   // The run's own format settings (TFormatChoice), which replace the
   // process-wide ones while Execute runs: ShortDateFormat and LongTimeFormat
   // layouts, and the date, time, decimal and thousands separators as one

@@ -94,7 +94,7 @@ bool TImportRun::AddRecordValues(const Value* values, int count) {
       const TScopedDateLayout layout(LayoutOf(field));
       if (WriteStrictFieldData(value, field, FProps.FWholeValues, fault,
                                layout.Given() ? dsFormatSettings : FProps.FDateTimeStyle,
-                               FProps.FUtcTimes, FProps.FWideDates)) {
+                               FProps.FUtcTimes, FProps.FWideDates, FProps.FWideMoney)) {
         return true;
       }
       CancelFailedRecord();
@@ -113,6 +113,15 @@ bool TImportRun::AddRecordValues(const Value* values, int count) {
     }
     const bool stored =
         FProps.FWholeValues ? WriteWholeFieldData(value, field) : WriteFieldData(value, field);
+    if (!stored && FProps.FWideMoney && field->DataType() == ftCurrency && field->Currency()) {
+      // An amount beyond a currency field, which the forgiving reader
+      // leaves out, is kept whole where the column reaches further; what
+      // the strict reader refuses too is left out as before.
+      TValueFault unstored;
+      static_cast<void>(WriteStrictFieldData(value, field, false, unstored, dsFormatSettings, false,
+                                             false, true));
+      return true;
+    }
     // Values the column keeps rounded are counted.
     if (stored && MayRoundValues(field) && RoundsValue(value, field)) ++FRoundedValues;
     return true;

@@ -63,6 +63,7 @@ TComponentClass ComponentClass<TCSVImport>() {
           .String("Version", &C::Version, &C::SetVersion)
           .Boolean("WholeValues", &C::WholeValues, &C::SetWholeValues)
           .Boolean("WideDates", &C::WideDates, &C::SetWideDates)
+          .Boolean("WideMoney", &C::WideMoney, &C::SetWideMoney)
           .Build();
   return &info;
 }

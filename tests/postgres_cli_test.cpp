@@ -656,6 +656,48 @@ TEST(PostgresCli, DatesBeyondADateTimeRoundTripAsTheServerWritesThem) {
   }
 }
 
+// money holds amounts a hundred times beyond a currency field: exported as
+// plain decimals, they load back as the very amounts, also under
+// --lenient; beyond money's own range, or with more decimals than it
+// keeps, a record fails saying so.
+TEST(PostgresCli, MoneyBeyondACurrencyFieldRoundTrips) {
+  KORVANE_NEED_POSTGRES(conn);
+  TScratchSchema schema(conn);
+  TTempDir dir;
+  const std::string a = schema.Table("a");
+  const std::string b = schema.Table("b");
+  schema.Exec("CREATE TABLE " + a + " (id int, m money); CREATE TABLE " + b + " (LIKE " + a +
+              "); INSERT INTO " + a +
+              " VALUES (1, '92233720368547758.07'), (2, '-92233720368547758.08'),"
+              " (3, '922337203685477.58'), (4, '-12.34'), (5, NULL)");
+  const auto texts = [&schema](const std::string& table) {
+    return schema.Value("SELECT string_agg(concat_ws('|', id, m::numeric), ';' ORDER BY id) FROM " +
+                        table);
+  };
+  TRun run = Korvane({"export", dir.Path("out.csv"), "--db", Uri(), "--table", a});
+  ASSERT_EQ(run.Status, 0) << run.Err;
+  for (const bool lenient : {false, true}) {
+    SCOPED_TRACE(lenient ? "lenient" : "strict");
+    schema.Exec("TRUNCATE " + b);
+    std::vector<std::string> args{"import", dir.Path("out.csv"), "--db", Uri(), "--table", b};
+    if (lenient) args.push_back("--lenient");
+    run = Korvane(args);
+    ASSERT_EQ(run.Status, 0) << run.Err << dir.Get("out.csv");
+    EXPECT_EQ(texts(b), texts(a)) << dir.Get("out.csv");
+  }
+
+  schema.Exec("TRUNCATE " + b);
+  run = Korvane({"import", dir.Put("bad.csv", "1,92233720368547758.08\n2,92233720368547758.075\n"),
+                 "--db", Uri(), "--table", b});
+  EXPECT_EQ(run.Status, 3) << run.Err;
+  EXPECT_NE(run.Err.find("money runs from -92233720368547758.08 to 92233720368547758.07"),
+            std::string::npos)
+      << run.Err;
+  EXPECT_NE(run.Err.find("\"92233720368547758.075\" has 3 decimals; MONEY keeps 2"),
+            std::string::npos)
+      << run.Err;
+}
+
 // Records of `count` with a quoted line end in each, and every 1000th key
 // given again later, refused by a check on its note whichever of the two
 // reaches the table first: the records spread over the blocks of every

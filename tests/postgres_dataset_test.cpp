@@ -327,20 +327,31 @@ TEST_P(PostgresTypesTest, ValuesBeyondADateTimeAreHeldAsTheServerWritesThem) {
 }
 
 // A currency field's amounts reach the server's money to the last cent,
-// at either end of its range, in both COPY formats.
+// at either end of its range, in both COPY formats: those beyond the field
+// given as their text (TCSVImport::WideMoney), which is refused, saying
+// why, beyond money's own range or with more decimals than it keeps.
 TEST_P(PostgresTypesTest, MoneyKeepsEveryCentToItsLimits) {
   KORVANE_NEED_POSTGRES(conn);
   TScratchSchema schema(conn);
   schema.Exec("CREATE TABLE " + schema.Table("m") + " (k int, m money)");
   const struct {
     TFieldData given;
-    const char* stored;
+    const char* stored;  // else the reason it is refused
+    bool refused = false;
   } cases[] = {
       {std::int64_t{9223372036854775800}, "922337203685477.58"},
       {std::int64_t{-9223372036854775800}, "-922337203685477.58"},
       {std::int64_t{INT64_MAX}, "922337203685477.58"},  // .5807: the cents the column keeps
       {std::int64_t{INT64_MIN}, "-922337203685477.58"},
       {std::int64_t{150}, "0.02"},
+      {std::string("92233720368547758.07"), "92233720368547758.07"},
+      {std::string("-92233720368547758.08"), "-92233720368547758.08"},
+      {std::string("92233720368547758.08"),
+       "the amount \"92233720368547758.08\": money runs from -92233720368547758.08 to "
+       "92233720368547758.07",
+       true},
+      {std::string("1000000000000000000"), "money runs from", true},
+      {std::string("1000000000000000.001"), "money keeps 2 decimals here", true},
   };
   TPostgresDataSet* ds = Table(conn, schema.Table("m"));
   ds->SetBinaryCopy(GetParam());
@@ -350,6 +361,16 @@ TEST_P(PostgresTypesTest, MoneyKeepsEveryCentToItsLimits) {
     ds->Append();
     ds->FieldByName("k")->SetData(std::int64_t{++k});
     ds->FieldByName("m")->SetData(c.given);
+    if (c.refused) {
+      try {
+        ds->Post();
+        ADD_FAILURE() << c.stored;
+      } catch (const EDatabaseError& e) {
+        EXPECT_NE(std::string(e.what()).find(c.stored), std::string::npos) << e.what();
+      }
+      ds->Cancel();
+      continue;
+    }
     ds->Post();
     EXPECT_EQ(schema.Value("SELECT m::numeric::text FROM " + schema.Table("m") +
                            " WHERE k = " + std::to_string(k)),

@@ -550,7 +550,7 @@ TEST(ComponentDescriptions, ImportPublishesItsPropertiesInTheirPublishedOrder) {
                 "ShortDateFormat",  "ShowProgress",      "SkipLines",      "SkipUnknownColumns",
                 "StartRecord",      "ThousandSeparator", "TimeSeparator",  "TrailerData",
                 "TrailerRecords",   "TrailerStored",     "UtcTimes",       "ValueErrors",
-                "Version",          "WholeValues",       "WideDates"}));
+                "Version",          "WholeValues",       "WideDates",      "WideMoney"}));
   EXPECT_EQ(cls->FindProperty("DataSet")->Kind, pkComponent);
   EXPECT_EQ(cls->FindProperty("DataSet")->TypeName, "TDataSet");
   EXPECT_FALSE(cls->FindProperty("ErrorRecords")->Writable());

@@ -37,6 +37,24 @@ std::string Shown(std::string_view value) {
   Fail("Column '" + column.Name + "' holds '" + Shown(value) + "', which is not " + what);
 }
 
+int MoneyDecimals(std::int64_t factor) {
+  int decimals = 4;
+  for (; factor > 1; factor /= 10) --decimals;
+  return decimals;
+}
+
+std::string AmountText(std::int64_t units, int decimals) {
+  const bool negative = units < 0;
+  // The magnitude in unsigned arithmetic, where INT64_MIN has one.
+  const std::uint64_t magnitude =
+      negative ? 0 - static_cast<std::uint64_t>(units) : static_cast<std::uint64_t>(units);
+  std::string digits = std::to_string(magnitude);
+  const auto width = static_cast<std::size_t>(decimals);
+  if (digits.size() <= width) digits.insert(0, width + 1 - digits.size(), '0');
+  if (width > 0) digits.insert(digits.size() - width, 1, '.');
+  return negative ? "-" + digits : digits;
+}
+
 }  // namespace codec_internal
 
 using namespace codec_internal;
@@ -128,6 +146,31 @@ std::int64_t CountOfText(const TColumn& column, std::string_view text) {
   return micros;
 }
 
+// An amount a currency field keeps as its plain decimal text (beyond its
+// 64 bits of ten-thousandths, see TCSVImport::WideMoney) in the server's
+// units, exactly: more decimals than its money keeps, or an amount beyond
+// money's own 64 bits of them, is refused rather than rounded.
+std::int64_t MoneyUnitsOfText(const TColumn& column, std::string_view text,
+                              const TCodecContext& context) {
+  const int decimals = MoneyDecimals(context.MoneyFactor);
+  TNumberParts number;
+  std::int64_t units = 0;
+  if (!ReadNumberText(text, nrPlain, '.', '\0', number)) {
+    Unfit(column, ("the text \"" + Shown(text) + "\", which is not an amount").c_str());
+  }
+  if (number.Decimals() > decimals) {
+    Unfit(column, ("the amount \"" + Shown(text) + "\": money keeps " + std::to_string(decimals) +
+                   " decimals here")
+                      .c_str());
+  }
+  if (!RoundedUnits(number, decimals, units)) {
+    Unfit(column, ("the amount \"" + Shown(text) + "\": money runs from " +
+                   AmountText(INT64_MIN, decimals) + " to " + AmountText(INT64_MAX, decimals))
+                      .c_str());
+  }
+  return units;
+}
+
 // ToMicros of a date, time or date-time value of the column.
 std::int64_t MicrosOf(const TColumn& column, const TFieldData& value) {
   std::int64_t micros = 0;
@@ -138,7 +181,7 @@ std::int64_t MicrosOf(const TColumn& column, const TFieldData& value) {
 }
 
 // The text PostgreSQL's input function reads for a value of the column.
-std::string TextOf(const TColumn& column, const TFieldData& value, const TCodecContext&) {
+std::string TextOf(const TColumn& column, const TFieldData& value, const TCodecContext& context) {
   switch (column.Kind) {
     case TKind::Int2:
     case TKind::Int4:
@@ -149,6 +192,10 @@ std::string TextOf(const TColumn& column, const TFieldData& value, const TCodecC
           amount && column.Def.DataType == ftCurrency) {
         char buffer[kCurrencyTextRoom];
         return std::string(buffer, PutCurrencyAmount(buffer, *amount, '.'));
+      }
+      if (const auto* text = std::get_if<std::string>(&value)) {
+        return AmountText(MoneyUnitsOfText(column, *text, context),
+                          MoneyDecimals(context.MoneyFactor));
       }
       return DecimalText(DoubleOf(value));
     case TKind::Numeric:
@@ -235,6 +282,8 @@ void AppendBinaryMoney(std::string& out, const TColumn& column, const TFieldData
     const std::int64_t f = context.MoneyFactor;
     const std::int64_t rest = *a % f;
     amount = *a / f + (rest * 2 >= f ? 1 : rest * 2 <= -f ? -1 : 0);
+  } else if (const auto* text = std::get_if<std::string>(&value)) {
+    amount = MoneyUnitsOfText(column, *text, context);
   } else {
     amount = std::llround(DoubleOf(value) * static_cast<double>(10000 / context.MoneyFactor));
   }

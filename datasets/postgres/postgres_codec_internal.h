@@ -27,6 +27,12 @@ constexpr double kLastDay = 2958465;
 std::string Shown(std::string_view value);
 [[noreturn]] void Unreadable(const TColumn& column, std::string_view value, const char* what);
 
+// The decimals of the server's money: 2 where a unit (MoneyFactor) is 100
+// of a currency field's ten-thousandths.
+int MoneyDecimals(std::int64_t factor);
+// units * 10^-decimals as plain decimal text ("-92233720368547758.08").
+std::string AmountText(std::int64_t units, int decimals);
+
 // A date-time value (fractions count forward from midnight even before day
 // zero) as microseconds since 2000-01-01; false outside the years 1 to 9999.
 inline bool ToMicros(double value, bool timeOnly, std::int64_t& micros) {

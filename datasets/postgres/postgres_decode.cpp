@@ -148,27 +148,6 @@ void StoreFarDate(const TColumn& column, TFieldData& slot, const TCodecContext& 
                                         : "a date and time in the years 1 to 9999");
 }
 
-// The decimals of the server's money: 2 where a unit is 100 of the
-// field's ten-thousandths.
-int MoneyDecimals(std::int64_t factor) {
-  int decimals = 4;
-  for (; factor > 1; factor /= 10) --decimals;
-  return decimals;
-}
-
-// units * 10^-decimals as plain decimal text ("-92233720368547758.08").
-std::string AmountText(std::int64_t units, int decimals) {
-  const bool negative = units < 0;
-  // The magnitude in unsigned arithmetic, where INT64_MIN has one.
-  const std::uint64_t magnitude =
-      negative ? 0 - static_cast<std::uint64_t>(units) : static_cast<std::uint64_t>(units);
-  std::string digits = std::to_string(magnitude);
-  const auto width = static_cast<std::size_t>(decimals);
-  if (digits.size() <= width) digits.insert(0, width + 1 - digits.size(), '0');
-  if (width > 0) digits.insert(digits.size() - width, 1, '.');
-  return negative ? "-" + digits : digits;
-}
-
 // A money amount beyond what a currency field holds (about 922 trillion):
 // held as its decimal text under exact times, else refused saying what it
 // is.
