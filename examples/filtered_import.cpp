@@ -40,14 +40,14 @@ int main(int argc, char** argv) {
   // third value is the city named is left out, and counted apart.
   import.SetOnFilterRecord([&](TObject*, const TValueList& values, std::int64_t, bool& accept) {
     accept = !(values.Count() > 2 && values[2] == skipped);
-});
-// After each record read (stored, left out or failed): the bytes it took
-// in the file, the header line's not counted.
-const auto size = static_cast<long long>(std::filesystem::file_size(input));
-long long read = 0;
+  });
+  // After each record read (stored, left out or failed): the bytes it took
+  // in the file, the header line's not counted.
+  const auto size = static_cast<long long>(std::filesystem::file_size(input));
+  long long read = 0;
   import.SetOnImportRecord([&](TObject*, std::int32_t bytes) {
     read += bytes;
-  std::fprintf(stderr, "\r%lld of %lld bytes read", read, size);
+    std::fprintf(stderr, "\r%lld of %lld bytes read", read, size);
   });
 
   if (import.Execute() < 0) {
@@ -59,4 +59,4 @@ long long read = 0;
               static_cast<long long>(import.StoredRecords()),
               static_cast<long long>(import.FilteredRecords()), import.ErrorRecords());
   return import.ErrorRecords() == 0 ? 0 : 3;
-  }
+}
