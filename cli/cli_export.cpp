@@ -167,6 +167,15 @@ TExportOutcome ExecuteExport(TSession& session, TCSVExport& exporter, TReplaceme
                              const std::string& target, const std::string& prefix) {
   TExportOutcome outcome;
   std::string failure;
+  // What became of the target: a pipe or a terminal cannot take back the
+  // lines it was given.
+  const std::string unchanged =
+      output.Direct() ? "; the lines before it went to " +
+                            (target == "-" ? std::string("standard output") : "'" + target + "'")
+                      : "; any earlier file '" + target + "' is unchanged";
+  const std::string nameUnchanged = output.Direct()
+                                        ? unchanged
+                                        : std::string("; any earlier file of that name is unchanged");
   // The component's own error messages ("Write failed with error code 84")
   // are held back: every failure of the run is said below, with its reason
   // and what became of the target; they are shown only if it is not.
@@ -195,23 +204,22 @@ TExportOutcome ExecuteExport(TSession& session, TCSVExport& exporter, TReplaceme
       outcome = {result, leftOut.Count};
       if (leftOut.Count > 0) SayFailedRecords(session, exporter, prefix);
     } else if (result >= 0 && leftOut.Count > 0) {
-      failure = UnreadRecordText(exporter) + "; any earlier file '" + target + "' is unchanged";
+      failure = UnreadRecordText(exporter) + unchanged;
     } else if (!exporter.SetupFailure().empty()) {
-      failure = "the export cannot start: " + exporter.SetupFailure() + "; any earlier file '" +
-                target + "' is unchanged";
+      failure = "the export cannot start: " + exporter.SetupFailure() + unchanged;
     } else if (!exporter.WriteErrorText().empty()) {
       failure = "cannot write '" + target + "': " + exporter.WriteErrorText() +
-                "; any earlier file of that name is unchanged";
+                nameUnchanged;
     } else if (exporter.WriteErrorCode() != 0) {
       failure = "cannot write '" + target + "' (" + std::strerror(exporter.WriteErrorCode()) +
-                "); any earlier file of that name is unchanged";
+                ")" + nameUnchanged;
     } else if (!exporter.LastError().empty()) {
-      failure = exporter.LastError() + "; any earlier file '" + target + "' is unchanged";
+      failure = exporter.LastError() + unchanged;
     } else {
-      failure = "the export did not run; any earlier file '" + target + "' is unchanged";
+      failure = std::string("the export did not run") + unchanged;
     }
   } catch (const std::exception& e) {
-    failure = std::string(e.what()) + "; any earlier file '" + target + "' is unchanged";
+    failure = std::string(e.what()) + unchanged;
   }
   if (!failure.empty()) {
     session.Say(mtError, failure);

@@ -45,6 +45,9 @@ class TReplacementFile {
 
   // The path the export writes to.
   const std::string& WritePath() const { return FWritePath; }
+  // True when the export writes to the target itself (a pipe, a terminal, a
+  // device): what it wrote before a failure is there, and stays.
+  bool Direct() const { return FDirect; }
   // Puts the new file in the target's place (see above). Raises EInOutError
   // with the reason when it cannot; the target is then unchanged.
   void Commit();

@@ -889,6 +889,12 @@ TEST_F(CliTest, EncodingsBothWaysAndTheirUsageErrors) {
   EXPECT_EQ(r.Err, "Error: cannot write '" + dir.Path("l1.csv") +
                        "': the character '𝄞' (U+1D11E) on line 1 of the output cannot be written "
                        "in latin1; any earlier file of that name is unchanged\n");
+  // A device (a pipe, a terminal) keeps what it was given.
+  r = Korvane({"export", "/dev/null", "--db", Db(), "--query",
+               "SELECT name FROM people ORDER BY id DESC", "--encoding", "latin1"});
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_NE(r.Err.find("in latin1; the lines before it went to '/dev/null'\n"), std::string::npos)
+      << r.Err;
   for (const char* command : {"import", "export"}) {
     r = Korvane(
         {command, dir.Path("x.csv"), "--db", Db(), "--table", "people", "--encoding", "klingon"});
