@@ -307,9 +307,12 @@ struct TImportCounts {
 };
 class TRangedImport;
 // Runs an import inside one bulk load of its dataset (see cli_import.cpp),
-// over the ranges of ranged when given.
+// over the ranges of ranged when given. atomic: the run's records stay
+// uncommitted until EndAtomicRun, so a failure says nothing of records
+// stored before it (EndAtomicRun says what the table holds).
 TImportOutcome ExecuteImport(TSession& session, TCSVImport& import, TRejectReport& report,
-                             const std::string& prefix, TRangedImport* ranged = nullptr);
+                             const std::string& prefix, TRangedImport* ranged = nullptr,
+                             bool atomic = false);
 // The import's outcome for --json.
 json ImportJson(const TCSVImport& import, const TImportOutcome& outcome,
                 const TRejectReport& report);

@@ -136,7 +136,7 @@ json ImportJson(const TCSVImport& import, const TImportOutcome& outcome,
 // as "Error: TEXT" and give -1. report has been attached to the import; what
 // it says of the failed records is shown at the end, each line after prefix.
 TImportOutcome ExecuteImport(TSession& session, TCSVImport& import, TRejectReport& report,
-                             const std::string& prefix, TRangedImport* ranged) {
+                             const std::string& prefix, TRangedImport* ranged, bool atomic) {
   TDataSet* ds = import.DataSet();
   try {
     if (ds != nullptr && ds->Active()) ds->BeginBulk();
@@ -222,7 +222,9 @@ TImportOutcome ExecuteImport(TSession& session, TCSVImport& import, TRejectRepor
   }
   const std::int64_t kept = import.StoredRecords() - rolledBack;
   if (!failure.empty()) {
-    if (damagedInput) {
+    if (atomic) {
+      // Rolled back next, whatever was posted: said there.
+    } else if (damagedInput) {
       failure += "; " + std::to_string(import.RecordCounter()) + " records read, " +
                  std::to_string(kept) + " stored" +
                  (rolledBack > 0 ? ", the " + std::to_string(rolledBack) +
@@ -558,7 +560,7 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
   if (o.Progress) meter.emplace(*import);
   if (meter && ranged) ranged->SetMeter(&*meter);
   TAtomicRun atomic(*table, failed.Atomic());
-  TImportOutcome outcome = ExecuteImport(session, *import, report, "", ranged.get());
+  TImportOutcome outcome = ExecuteImport(session, *import, report, "", ranged.get(), atomic.On());
   std::int32_t& result = outcome.Result;
   if (relay) {
     // The run read the pipe to its end, but standard input was not.

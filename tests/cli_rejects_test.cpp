@@ -137,6 +137,8 @@ TEST_F(CliRejectsTest, AtomicImportKeepsTheTableAsItWasUnlessItSucceeds) {
   TRun r = Korvane(Import(bad, {"--atomic", "--commit-every", "1"}));
   EXPECT_EQ(r.Status, 1) << r.Err;
   EXPECT_NE(r.Err.find("--atomic: nothing was stored"), std::string::npos) << r.Err;
+  // The failure counts no records as stored: none are.
+  EXPECT_EQ(r.Err.find("stored before"), std::string::npos) << r.Err;
   EXPECT_EQ(Count(), "1");
   // Within --max-errors the rest is committed, and the run ends partly
   // loaded; --progress leaves its closing line.
