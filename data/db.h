@@ -124,6 +124,13 @@ class KORVANE_API TField : public TComponent {
   // fields when they are created).
   bool Currency() const { return FCurrency; }
   void SetCurrency(bool value) { FCurrency = value; }
+  // Marks a text field whose column pads every value with blanks up to its
+  // Size, as PostgreSQL's character(n) does: the blanks that end a value as
+  // long as Size are the column's own and come back however the value is
+  // stored. Set by the dataset; false for a column that keeps its values as
+  // they are given (SQLite's CHAR(n) too).
+  bool FixedLength() const { return FFixedLength; }
+  void SetFixedLength(bool value) { FFixedLength = value; }
   // What the column behind the field keeps, for the rules that refuse a
   // value it would not hold exactly. Scale: the decimals a column of exact
   // decimals keeps (4 for a money field, as CreateField leaves it; s of a
@@ -304,6 +311,7 @@ class KORVANE_API TField : public TComponent {
   bool FReadOnly = false;
   bool FRequired = false;
   bool FCurrency = false;
+  bool FFixedLength = false;  // in the room before FScale: the size stays
   int FScale = -1;
   int FPrecision = 0;
   TStoreKind FStoreKind = skOther;

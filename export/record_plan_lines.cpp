@@ -196,9 +196,10 @@ void TRecordPlan::CheckColumnValue(const TColumn& column, const char* first, con
     // Not even a CHAR column's own padding: blanks alone read back as null.
     why = "is all blanks, which a fixed-width line reads back as null";
   } else if (column.text && n != 0 && value.back() == ' ' &&
-             n != static_cast<std::size_t>(column.field->Size())) {
-    // A value as long as its field's declared size is one a fixed-length
-    // (CHAR) column padded itself, and reads back the same.
+             !(column.field->FixedLength() &&
+               n == static_cast<std::size_t>(column.field->Size()))) {
+    // The import trims the blanks after a text; only a column that pads its
+    // values itself (FixedLength) gives them back.
     why = "ends in a blank, which a fixed-width line cannot keep";
   } else {
     return;

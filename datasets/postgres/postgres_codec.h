@@ -66,6 +66,9 @@ struct TColumn {
 // ftString of Size 255. typmod is the catalog's (-1 when none). A numeric(p,s)
 // gives Precision p and Scale s, a float4 Precision 24.
 TFieldDef FieldDefForColumn(const std::string& name, TKind kind, int typmod, bool autoInc);
+// Whether a column of the catalog type pads every value with blanks up to
+// its declared length (character(n)): its field is FixedLength.
+bool PadsToLength(unsigned type, int typmod);
 
 // What the values depend on beyond their column.
 struct TCodecContext {

@@ -86,6 +86,11 @@ TFieldDef FieldDefForColumn(const std::string& name, TKind kind, int typmod, boo
   return def;
 }
 
+bool PadsToLength(unsigned type, int typmod) {
+  constexpr unsigned kBpchar = 1042;
+  return type == kBpchar && typmod > 4;  // a bpchar of no declared length keeps its values
+}
+
 bool BinaryWritable(TKind kind) { return kind != TKind::Other; }
 
 std::string ReadExpression(const std::string& quotedName, TKind kind, bool binary,

@@ -256,8 +256,9 @@ void TPostgresDataSet::OpenTable() {
     pg::TColumn c;
     c.Name = PQgetvalue(cols.get(), i, 0);
     const int typmod = std::atoi(PQgetvalue(cols.get(), i, 2));
-    c.Kind = pg::KindOfType(
-        static_cast<unsigned>(std::strtoul(PQgetvalue(cols.get(), i, 1), nullptr, 10)), typmod);
+    const auto type =
+        static_cast<unsigned>(std::strtoul(PQgetvalue(cols.get(), i, 1), nullptr, 10));
+    c.Kind = pg::KindOfType(type, typmod);
     const bool identity = flag(4);
     c.Generated = flag(5);
     c.AutoInc = identity || flag(6);
@@ -268,6 +269,7 @@ void TPostgresDataSet::OpenTable() {
     if (c.Def.DataType == ftCurrency) field->SetCurrency(true);
     field->SetPrecision(c.Def.Precision);
     if (c.Def.Scale >= 0) field->SetScale(c.Def.Scale);
+    field->SetFixedLength(pg::PadsToLength(type, typmod));
     if (c.Generated) field->SetReadOnly(true);
     s.AutoInc.push_back(c.AutoInc);
     s.Cols.push_back(std::move(c));
@@ -308,12 +310,15 @@ void TPostgresDataSet::OpenQuery() {
     }
     pg::TColumn c;
     c.Name = fieldName;
-    c.Kind = pg::KindOfType(PQftype(described.get(), i), PQfmod(described.get(), i));
-    c.Def = pg::FieldDefForColumn(fieldName, c.Kind, PQfmod(described.get(), i), false);
+    const unsigned type = PQftype(described.get(), i);
+    const int typmod = PQfmod(described.get(), i);
+    c.Kind = pg::KindOfType(type, typmod);
+    c.Def = pg::FieldDefForColumn(fieldName, c.Kind, typmod, false);
     TField* field = AddField(c.Def.Name, c.Def.DataType, c.Def.Size);
     if (c.Def.DataType == ftCurrency) field->SetCurrency(true);
     field->SetPrecision(c.Def.Precision);
     if (c.Def.Scale >= 0) field->SetScale(c.Def.Scale);
+    field->SetFixedLength(pg::PadsToLength(type, typmod));
     field->SetReadOnly(true);
     s.Cols.push_back(std::move(c));
   }
