@@ -143,7 +143,9 @@ struct TColumn {
 //     lines the field's text;
 //   - every other value is the field's text; a value the dataset holds as
 //     a text that did not fit its field's type is that text (StoredText),
-//     quoted like a text also where the column's own values are not;
+//     quoted like a text also where the column's own values are not, but
+//     where it is a value of the column beyond the field's range (money
+//     beyond 64 bits, a date beyond the years 1 to 9999);
 //   - fixed-width lines pad every value but dates to the field's
 //     DisplayWidth, numbers on the left when NumericAlign is naRight; longer
 //     texts are kept whole; laid out as columns (flColumns), every value is

@@ -16,6 +16,7 @@
 #endif
 
 #include "text/formats_iso.h"
+#include "text/number_text.h"
 #include "text/speed_internal.h"
 #include "core/sysutils.h"
 #include "export/field_traits.h"
@@ -148,6 +149,26 @@ bool IsIsoValueText(TColumnKind kind, std::string_view text, TIsoValue& value) {
          static_cast<unsigned char>(text.back()) > 32 && ReadIso(text, isoKind, value) == TIsoFault::None;
 }
 
+// Whether a text a dataset holds in a money, date or time field is a value
+// of its column all the same: an amount beyond the field's 64 bits, a date
+// beyond a date-time's years (as the database writes them; see
+// TField::SetValueText).
+bool IsColumnValueText(const TField& field, std::string_view text) {
+  TIsoValue value;
+  switch (field.DataType()) {
+    case ftCurrency:
+      return IsDecimalText(text, -1);
+    case ftDate:
+      return ReadWideIso(text, TIsoKind::Date, value) == TIsoFault::None;
+    case ftTime:
+      return ReadWideIso(text, TIsoKind::Time, value) == TIsoFault::None;
+    case ftDateTime:
+      return ReadWideIso(text, TIsoKind::DateTime, value) == TIsoFault::None;
+    default:
+      return false;
+  }
+}
+
 // A value its column's line cannot hold: it leaves its record out alone.
 class EUnfitValue : public std::runtime_error {
  public:
@@ -244,7 +265,9 @@ char* TRecordPlan::PutText(TLineWriter& line, char* p, std::string_view text,
 
 char* TRecordPlan::PutStoredText(TLineWriter& line, char* p, std::string_view text,
                                  const TColumn& column) {
-  // Quoted like any text, also where the column's own values are not.
+  // A value of the column is written as its values are; any other text is
+  // quoted like any text, also where the column's own values are not.
+  if (IsColumnValueText(*column.field, text)) return PutText(line, p, text, column);
   if (FStandard) FQuoteText = true;  // QuoteValue puts the quotes
   if (column.wrap || FQuote == 0 || FStandard) return PutText(line, p, text, column);
   p = line.Room(p, text.size() + 2 + column.rest);

@@ -628,6 +628,7 @@ TEST(PostgresCli, DatesBeyondADateTimeRoundTripAsTheServerWritesThem) {
     schema.Exec("TRUNCATE " + b);
     TRun run = Korvane({"export", dir.Path("out.csv"), "--db", db, "--table", a, "--header"});
     ASSERT_EQ(run.Status, 0) << run.Err;
+    EXPECT_EQ(dir.Get("out.csv").find('"'), std::string::npos) << dir.Get("out.csv");
     run = Korvane({"import", dir.Path("out.csv"), "--db", db, "--table", b, "--header"});
     ASSERT_EQ(run.Status, 0) << run.Err << dir.Get("out.csv");
     EXPECT_EQ(texts(b), texts(a)) << dir.Get("out.csv");
@@ -684,6 +685,8 @@ TEST(PostgresCli, MoneyBeyondACurrencyFieldRoundTrips) {
   };
   TRun run = Korvane({"export", dir.Path("out.csv"), "--db", Uri(), "--table", a});
   ASSERT_EQ(run.Status, 0) << run.Err;
+  // Written as amounts are, without the quotes of a text.
+  EXPECT_EQ(dir.Get("out.csv").find('"'), std::string::npos) << dir.Get("out.csv");
   for (const bool lenient : {false, true}) {
     SCOPED_TRACE(lenient ? "lenient" : "strict");
     schema.Exec("TRUNCATE " + b);
