@@ -1318,6 +1318,15 @@ TEST_F(CliTest, ValuesThatDoNotFitTheirColumnAreWrittenAsStoredWithOneWarning) {
   EXPECT_EQ(r.Err,
             "Warning: 3 values did not fit their column's type and were written as stored; "
             "first: row 17, born = \"2024-5-6\"\n");
+  // SQLite keeps a text in a BLOB column as a text: written as the blob's
+  // bytes, it would come back a blob.
+  Exec(Db(), "CREATE TABLE b (x BLOB); INSERT INTO b VALUES (x'00ff'), ('text')");
+  r = Korvane({"export", dir.Path("b.csv"), "--db", Db(), "--table", "b"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(dir.Get("b.csv"), "\\x00ff\n\\x74657874\n");
+  EXPECT_EQ(r.Err,
+            "Warning: 1 value did not fit its column's type and was written as stored; first: "
+            "row 2, x = \"text\"\n");
 }
 
 TEST_F(CliTest, PythonsCsvModuleReadsTheExportBack) {

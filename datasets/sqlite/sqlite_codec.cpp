@@ -272,6 +272,9 @@ bool TSQLiteCodec::Load(TStorage storage, sqlite3_value* v, TFieldData& slot) {
   const int type = sqlite3_value_type(v);
   if (type == SQLITE_NULL) return StoreNull(slot);
   if (storage == TStorage::Text || storage == TStorage::Blob) {
+    // A text in a BLOB column does not fit: written out as a blob's bytes,
+    // it would come back a blob.
+    if (storage == TStorage::Blob && type == SQLITE_TEXT) return false;
     const char* bytes = storage == TStorage::Blob
                             ? static_cast<const char*>(sqlite3_value_blob(v))
                             : reinterpret_cast<const char*>(sqlite3_value_text(v));
