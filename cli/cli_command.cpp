@@ -185,8 +185,8 @@ void AddRunSwitches(CLI::App* app, TRunSwitches& o) {
       ->type_name("NAME=VALUE")
       ->allow_extra_args(false);
   const char* group =
-      "Format settings (dates and times default to ISO 8601: yyyy-mm-dd, hh:nn:ss; numbers to "
-      "the platform's)";
+      "Format settings (dates and times default to ISO 8601: yyyy-mm-dd, hh:nn:ss, and an "
+      "import reads the basic yyyymmddThhnnss too; numbers to the platform's)";
   app->add_option("--decimal-separator", o.Format.DecimalSeparator,
                   "Decimal separator of numbers (.)")
       ->type_name("CHAR")

@@ -98,6 +98,14 @@ bool IsTime(std::string_view s, int fractionDigits) {
   return pos == s.size() && s.find(':') != std::string_view::npos;
 }
 
+// A time of ISO 8601's basic format after its 'T' ("T1234", "T123456.5"),
+// without a zone, as IsTime reads none.
+bool IsBasicIsoTime(std::string_view s) {
+  TIsoValue iso;
+  return s.size() > 4 && (s[0] == 'T' || s[0] == 't') &&
+         ReadIso(s, TIsoKind::Time, iso, true) == TIsoFault::None && !iso.HasZone;
+}
+
 bool SameLetters(std::string_view a, std::string_view lower) {
   if (a.size() != lower.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
@@ -208,7 +216,9 @@ std::uint32_t TTypeVote::Kinds(std::string_view value, std::uint32_t wanted,
   }
   // ISO 8601 times keep microseconds; the format settings' milliseconds.
   const int fractionDigits = FDateFormatGiven ? 3 : 6;
-  if ((wanted & kTime) && IsTime(s, fractionDigits)) kinds |= kTime;
+  if ((wanted & kTime) && (IsTime(s, fractionDigits) || (!FDateFormatGiven && IsBasicIsoTime(s)))) {
+    kinds |= kTime;
+  }
   if ((wanted & kDates) == 0) {
     // no date layout left to try
   } else if (FDateFormatGiven) {
@@ -225,10 +235,12 @@ std::uint32_t TTypeVote::Kinds(std::string_view value, std::uint32_t wanted,
     } else if (IsTime(TrimBlanks(s.substr(blank)), fractionDigits)) {
       kinds |= DateLayouts(s.substr(0, blank)) << kDateTimeShift;
     }
-    // ISO 8601 date-times: 'T', up to six fraction digits, a zone.
+    // ISO 8601 date-times: 'T', up to six fraction digits, a zone; in the
+    // basic format too (20240301T123456Z), but not a date alone, which
+    // stays a number.
     TIsoValue iso;
     if ((kinds & (1u << kDateTimeShift)) == 0 && s.size() > 10 &&
-        ReadIso(s, TIsoKind::DateTime, iso) == TIsoFault::None && iso.HasTime) {
+        ReadIso(s, TIsoKind::DateTime, iso, true) == TIsoFault::None && iso.HasTime) {
       kinds |= 1u << kDateTimeShift;
       traits.Zoned = iso.HasZone;
     }

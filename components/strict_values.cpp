@@ -300,15 +300,15 @@ bool WriteStrictBoolean(std::string_view text, TField* field, TValueFault& fault
 // column: the layout that column takes, or the part it would not keep.
 const char* NotIsoText(std::string_view text, TFieldType type) {
   TIsoValue other;
-  const bool dateAndTime = ReadIso(text, TIsoKind::DateTime, other) == TIsoFault::None;
+  const bool dateAndTime = ReadIso(text, TIsoKind::DateTime, other, true) == TIsoFault::None;
   if (type == ftDate) {
     return dateAndTime && other.HasTime ? "has a time of day, which a date column does not keep"
-                                        : "is not laid out as yyyy-mm-dd";
+                                        : "is not laid out as yyyy-mm-dd or yyyymmdd";
   }
   if (type == ftTime) {
     return dateAndTime ? "has a date, which a time column does not keep"
-                       : "is not laid out as hh:nn, hh:nn:ss or hh:nn:ss.ffffff, with an optional "
-                         "zone (Z, +hh, +hhmm, +hh:mm)";
+                       : "is not laid out as hh:nn, hh:nn:ss or hh:nn:ss.ffffff (or Thhnnss.ffffff), "
+                         "with an optional zone (Z, +hh, +hhmm, +hh:mm)";
   }
   return IsoFaultText(TIsoFault::NotIso);
 }
@@ -432,7 +432,7 @@ TIsoFault WriteIsoFieldData(std::string_view text, TField* field, bool utc, bool
   const TIsoKind kind =
       type == ftDate ? TIsoKind::Date : type == ftTime ? TIsoKind::Time : TIsoKind::DateTime;
   TIsoValue value;
-  const TIsoFault fault = ReadIso(text, kind, value);
+  const TIsoFault fault = ReadIso(text, kind, value, true);
   if (fault != TIsoFault::None) {
     return wide ? WriteWideIsoFieldData(text, field, kind, utc, fault) : fault;
   }

@@ -50,7 +50,8 @@ bool WriteStrictFieldData(std::string_view text, TField* field, bool wholeValues
                           TValueFault& fault, TDateTimeStyle style = dsFormatSettings,
                           bool utc = false, bool wide = false, bool wideMoney = false);
 
-// Stores an ISO 8601 text (ReadIso) into a date, time or date-time field:
+// Stores an ISO 8601 text (ReadIso, the basic format too) into a date, time
+// or date-time field:
 // as a date-time when one holds it exactly, else as its canonical text
 // (TField::SetValueText). With utc a value with a zone offset is stored as
 // the same instant in UTC, without it. With wide, a text of the further

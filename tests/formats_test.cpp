@@ -802,15 +802,47 @@ TEST_F(ClockTest, InjectedClockAndSystemClock) {
 
 }  // namespace
 // ISO 8601 texts: what each reads as, and why the others are refused.
-TEST(IsoDates, ReadsTheExtendedFormAndNamesEachFault) {
+TEST(IsoDates, ReadsTheExtendedAndBasicFormsAndNamesEachFault) {
   struct TCase {
     const char* Text;
     TIsoKind Kind;
     TIsoFault Fault;
     const char* Canonical;  // IsoText of the value read
+    bool Basic = false;     // the basic format allowed too
   };
   const TCase cases[] = {
       {"2024-03-05", TIsoKind::Date, TIsoFault::None, "2024-03-05"},
+      {"20240305", TIsoKind::Date, TIsoFault::NotIso, ""},
+      {"20240305", TIsoKind::Date, TIsoFault::None, "2024-03-05", true},
+      {"20240305T000000", TIsoKind::Date, TIsoFault::None, "2024-03-05", true},
+      {"20230229", TIsoKind::Date, TIsoFault::NoSuchDay, "", true},
+      {"202403051", TIsoKind::Date, TIsoFault::NotIso, "", true},
+      // Ordinal and week dates are refused, never read as another day.
+      {"2024-065", TIsoKind::Date, TIsoFault::NotIso, "", true},
+      {"2024065", TIsoKind::Date, TIsoFault::NotIso, "", true},
+      {"2024-W10-2", TIsoKind::Date, TIsoFault::NotIso, "", true},
+      {"2024W102", TIsoKind::Date, TIsoFault::NotIso, "", true},
+      {"20240305T143000", TIsoKind::DateTime, TIsoFault::NotIso, ""},
+      {"20240305T143000", TIsoKind::DateTime, TIsoFault::None, "2024-03-05 14:30:00", true},
+      {"20240305t1430+0100", TIsoKind::DateTime, TIsoFault::None, "2024-03-05 14:30:00+01:00",
+       true},
+      {"20240305T143000.123456Z", TIsoKind::DateTime, TIsoFault::None,
+       "2024-03-05 14:30:00.123456Z", true},
+      {"20240305T14:30:00-00:00", TIsoKind::DateTime, TIsoFault::None,
+       "2024-03-05 14:30:00+00:00", true},
+      {"2024-03-05T143000,5-03", TIsoKind::DateTime, TIsoFault::None,
+       "2024-03-05 14:30:00.500-03:00", true},
+      {"20240305 143000", TIsoKind::DateTime, TIsoFault::NotIso, "", true},
+      {"2024-03-05 143000", TIsoKind::DateTime, TIsoFault::NotIso, "", true},
+      {"20240305T14", TIsoKind::DateTime, TIsoFault::NotIso, "", true},
+      {"20240305T14300", TIsoKind::DateTime, TIsoFault::NotIso, "", true},
+      {"20240305T1430.5", TIsoKind::DateTime, TIsoFault::NotIso, "", true},
+      {"20240305T240000", TIsoKind::DateTime, TIsoFault::OutOfRange, "", true},
+      {"20240305T143000.1234567", TIsoKind::DateTime, TIsoFault::TooManyDigits, "", true},
+      {"T143000.5", TIsoKind::Time, TIsoFault::None, "14:30:00.500", true},
+      {"T14:30", TIsoKind::Time, TIsoFault::None, "14:30:00", true},
+      {"143000", TIsoKind::Time, TIsoFault::NotIso, "", true},
+      {"T143000", TIsoKind::Time, TIsoFault::NotIso, ""},
       {" 2024-03-05 00:00:00 ", TIsoKind::Date, TIsoFault::None, "2024-03-05"},
       {"2024-03-05 00:00:01", TIsoKind::Date, TIsoFault::NotIso, ""},
       {"2024-02-29", TIsoKind::Date, TIsoFault::None, "2024-02-29"},
@@ -847,7 +879,7 @@ TEST(IsoDates, ReadsTheExtendedFormAndNamesEachFault) {
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Text);
     TIsoValue value;
-    EXPECT_EQ(ReadIso(c.Text, c.Kind, value), c.Fault);
+    EXPECT_EQ(ReadIso(c.Text, c.Kind, value, c.Basic), c.Fault);
     if (c.Fault == TIsoFault::None) {
       EXPECT_EQ(IsoText(value), c.Canonical);
     }

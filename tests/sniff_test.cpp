@@ -64,11 +64,17 @@ TEST(InferColumnType, EveryNonEmptyValueMustFit) {
       {{"2024-03-05T14:30:00", "2024-03-05 14:30Z", "2024-03-05T14:30:00.5-0530"},
        "TIMESTAMPTZ yyyy-mm-dd"},
       {{"2024-03-05T14:30:00.1234567"}, "TEXT"},  // beyond microseconds
+      {{"20240305T143000", "20240305T1430.5"}, "TEXT"},  // minutes have no fraction
+      {{"20240305T143000", "20240305T143000.5"}, "TIMESTAMP yyyy-mm-dd"},
+      {{"20240305T143000", "2024-03-05T1430Z"}, "TIMESTAMPTZ yyyy-mm-dd"},
+      {{"20240305", "20241231"}, "INTEGER"},  // a date alone stays a number
       {{"2024-01-31", "1/2/2024"}, "TEXT"},
       {{"9:05", "23:59:59", "00:00:00.125"}, "TIME"},
       {{"24:00"}, "TEXT"},
       {{"23:59:59.999999", "00:00:00.000001"}, "TIME"},
       {{"12:00:00.1234567"}, "TEXT"},  // beyond microseconds
+      {{"T0905", "t235959.5", "9:05"}, "TIME"},
+      {{"T0905Z"}, "TEXT"},
       {{"", "  "}, "TEXT (no values in the sample)"},
       {{"inf", "nan"}, "TEXT"},
   };

@@ -56,14 +56,22 @@ inline bool Digits(std::string_view s, std::size_t pos, std::size_t n, int& valu
   return true;
 }
 
-// "yyyy-mm-dd" at the start of s.
-TIsoFault ReadDatePart(std::string_view s, TIsoValue& out) {
+// "yyyy-mm-dd" at the start of s, or with basic "yyyymmdd" followed by
+// nothing or 'T'; length is set to the date's bytes.
+TIsoFault ReadDatePart(std::string_view s, TIsoValue& out, bool basic, std::size_t& length) {
   int y = 0;
   int m = 0;
   int d = 0;
-  if (s.size() < 10 || s[4] != '-' || s[7] != '-' || !Digits(s, 0, 4, y) || !Digits(s, 5, 2, m) ||
-      !Digits(s, 8, 2, d)) {
+  if (basic && s.size() >= 8 && (s.size() == 8 || s[8] == 'T' || s[8] == 't')) {
+    if (!Digits(s, 0, 4, y) || !Digits(s, 4, 2, m) || !Digits(s, 6, 2, d)) {
+      return TIsoFault::NotIso;
+    }
+    length = 8;
+  } else if (s.size() < 10 || s[4] != '-' || s[7] != '-' || !Digits(s, 0, 4, y) ||
+             !Digits(s, 5, 2, m) || !Digits(s, 8, 2, d)) {
     return TIsoFault::NotIso;
+  } else {
+    length = 10;
   }
   TDateTime day = 0;
   if (!EncodeDay(y, m, d, day)) return TIsoFault::NoSuchDay;
@@ -72,20 +80,23 @@ TIsoFault ReadDatePart(std::string_view s, TIsoValue& out) {
   return TIsoFault::None;
 }
 
-// "hh:nn[:ss[.f]]" and a zone, the whole of s.
-TIsoFault ReadTimePart(std::string_view s, TIsoValue& out) {
+// "hh:nn[:ss[.f]]" and a zone, the whole of s; with basic also
+// "hhnn[ss[.f]]".
+TIsoFault ReadTimePart(std::string_view s, TIsoValue& out, bool basic) {
   int h = 0;
   int n = 0;
   int sec = 0;
-  if (s.size() < 5 || s[2] != ':' || !Digits(s, 0, 2, h) || !Digits(s, 3, 2, n)) {
+  const bool extended = s.size() > 2 && s[2] == ':';
+  const std::size_t colon = extended ? 1 : 0;
+  if ((!extended && !basic) || !Digits(s, 0, 2, h) || !Digits(s, 2 + colon, 2, n)) {
     return TIsoFault::NotIso;
   }
-  std::size_t pos = 5;
+  std::size_t pos = 4 + colon;
   std::int64_t fraction = 0;
   std::size_t digits = 0;
-  if (pos < s.size() && s[pos] == ':') {
-    if (!Digits(s, pos + 1, 2, sec)) return TIsoFault::NotIso;
-    pos += 3;
+  if (pos < s.size() && (extended ? s[pos] == ':' : IsDigitChar(s[pos]))) {
+    if (!Digits(s, pos + colon, 2, sec)) return TIsoFault::NotIso;
+    pos += 2 + colon;
     if (pos < s.size() && (s[pos] == '.' || s[pos] == ',')) {
       const std::size_t start = ++pos;
       while (pos < s.size() && IsDigitChar(s[pos])) {
@@ -191,14 +202,26 @@ TDateTime TIsoValue::DateTime() const {
   return ComposeDateTime(static_cast<double>(Day), time);
 }
 
-TIsoFault ReadIso(std::string_view s, TIsoKind kind, TIsoValue& out) {
+TIsoFault ReadIso(std::string_view s, TIsoKind kind, TIsoValue& out, bool basic) {
   s = TrimView(s);
   out = TIsoValue{};
-  if (kind == TIsoKind::Time) return ReadTimePart(s, out);
-  if (const TIsoFault fault = ReadDatePart(s, out); fault != TIsoFault::None) return fault;
-  if (s.size() == 10) return TIsoFault::None;
-  if (s[10] != 'T' && s[10] != 't' && s[10] != ' ') return TIsoFault::NotIso;
-  if (const TIsoFault fault = ReadTimePart(s.substr(11), out); fault != TIsoFault::None) {
+  if (kind == TIsoKind::Time) {
+    // A time in the basic format stands after 'T', which tells it from a
+    // number.
+    if (basic && !s.empty() && (s[0] == 'T' || s[0] == 't')) {
+      return ReadTimePart(s.substr(1), out, true);
+    }
+    return ReadTimePart(s, out, false);
+  }
+  std::size_t length = 0;
+  if (const TIsoFault fault = ReadDatePart(s, out, basic, length); fault != TIsoFault::None) {
+    return fault;
+  }
+  if (s.size() == length) return TIsoFault::None;
+  const bool t = s[length] == 'T' || s[length] == 't';
+  if (!t && (s[length] != ' ' || length != 10)) return TIsoFault::NotIso;
+  if (const TIsoFault fault = ReadTimePart(s.substr(length + 1), out, basic && t);
+      fault != TIsoFault::None) {
     return fault;
   }
   if (kind == TIsoKind::Date) {
@@ -216,7 +239,7 @@ const char* IsoFaultText(TIsoFault fault) {
       return "is a date or time";
     case TIsoFault::NotIso:
       return "is not laid out as yyyy-mm-dd, with an optional time hh:nn[:ss[.ffffff]] after "
-             "'T' or a blank and a zone (Z, +hh, +hhmm, +hh:mm)";
+             "'T' or a blank and a zone (Z, +hh, +hhmm, +hh:mm), or as yyyymmddThhnn[ss[.ffffff]]";
     case TIsoFault::NoSuchDay:
       return "is not a day of the calendar";
     case TIsoFault::OutOfRange:

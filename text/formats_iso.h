@@ -61,8 +61,13 @@ struct TIsoValue {
 // "+hh:mm:ss" (or with '-'). Between date and time stands 'T' or one blank. kind says which
 // parts the text must have; a Date also takes a date followed by exactly
 // midnight without a zone ("2024-03-05 00:00:00", as date-time columns
-// write dates). Returns the fault, or None with the value in out.
-TIsoFault ReadIso(std::string_view s, TIsoKind kind, TIsoValue& out);
+// write dates). With basic, the basic format too, where no number can be
+// taken for it: a date "yyyymmdd" (alone, a date the column's type says it
+// is), a time "hhnn", "hhnnss" or "hhnnss.f" after 'T' (of a date in either
+// format, or for a Time at the start: "T123456"), and both mixed with the
+// extended ones ("20240301T12:34:56"). Returns the fault, or None with the
+// value in out.
+TIsoFault ReadIso(std::string_view s, TIsoKind kind, TIsoValue& out, bool basic = false);
 // Reads what ReadIso reads and, beyond it, the forms of a database whose
 // dates and times reach further than a date-time (PostgreSQL writes them
 // so): a year of five to seven digits ("10000-01-01"), a year before
