@@ -527,13 +527,20 @@ TEST(PostgresCli, DateTimesKeepMicrosecondsAndOffsetsBothWays) {
   ASSERT_EQ(run.Status, 0) << run.Err;
   EXPECT_EQ(differing(a, c), "0") << dir.Get("psql.csv").substr(0, 600);
 
-  // A timestamptz without an offset is a wall time of the session's zone;
+  // A timestamptz without an offset is a wall time of the session's zone,
+  // refused in the hour its clocks skip (the server would move it on);
   // a session in UTC writes +00.
   const std::string d = schema.Table("d");
   schema.Exec("CREATE TABLE " + d + " (id int, tstz timestamptz)");
-  run = Korvane({"import", dir.Put("wall.csv", "id,tstz\n1,2024-07-01 12:00:00.000001\n2,2024-01-01T12:00\n"),
+  run = Korvane({"import",
+                 dir.Put("wall.csv", "id,tstz\n1,2024-07-01 12:00:00.000001\n2,2024-01-01T12:00\n"
+                                     "8,2024-03-31 02:00:00\n9,20240331T025959.5\n"),
                  "--db", db, "--table", d, "--header"});
-  ASSERT_EQ(run.Status, 0) << run.Err;
+  EXPECT_EQ(run.Status, 3) << run.Err;
+  EXPECT_NE(run.Err.find("line 5: refused: Column 'tstz' cannot hold the wall time \"2024-03-31 "
+                         "02:59:59.500\", which the session's time zone (Europe/Berlin) skips"),
+            std::string::npos)
+      << run.Err;
   // --utc: the session works in UTC whatever the connection chose.
   run = Korvane({"import", dir.Put("utc.csv", "id,tstz\n3,2024-07-01 12:00:00\n"), "--db", db,
                  "--table", d, "--header", "--utc"});

@@ -2,6 +2,7 @@
 // or the text COPY format, and the binary format's header and trailer.
 #include "datasets/postgres/postgres_codec.h"
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -180,6 +181,27 @@ std::int64_t MicrosOf(const TColumn& column, const TFieldData& value) {
   return micros;
 }
 
+// Refuses a timestamptz wall time (no offset) that the session's time zone
+// skips.
+void RefuseSkippedTime(const TColumn& column, std::int64_t wallMicros,
+                       const TCodecContext& context) {
+  const auto& spans = context.SkippedTimes->Spans;
+  const auto after = std::upper_bound(
+      spans.begin(), spans.end(), wallMicros,
+      [](std::int64_t micros, const auto& span) { return micros < span.first; });
+  if (after == spans.begin() || wallMicros >= std::prev(after)->second) return;
+  TIsoValue wall;
+  const std::int64_t day = wallMicros >= 0 ? wallMicros / kMicrosPerDay
+                                           : -((-wallMicros + kMicrosPerDay - 1) / kMicrosPerDay);
+  wall.HasDate = wall.HasTime = true;
+  wall.Day = static_cast<std::int32_t>(day + kEpochShift);
+  wall.Micros = wallMicros - day * kMicrosPerDay;
+  Unfit(column, ("the wall time \"" + IsoText(wall) + "\", which the session's time zone (" +
+                 context.SkippedTimes->Zone +
+                 ") skips as its clocks go forward; an offset would say which instant it is")
+                    .c_str());
+}
+
 // The text PostgreSQL's input function reads for a value of the column.
 std::string TextOf(const TColumn& column, const TFieldData& value, const TCodecContext& context) {
   switch (column.Kind) {
@@ -219,11 +241,19 @@ std::string TextOf(const TColumn& column, const TFieldData& value, const TCodecC
     case TKind::Time:
     case TKind::Timestamp:
     case TKind::TimestampTz: {
+      const bool wall =
+          column.Kind == TKind::TimestampTz && context.ZonedSession && context.SkippedTimes;
       if (const auto* text = std::get_if<std::string>(&value)) {
-        CountOfText(column, *text);  // refuses what the column cannot keep
+        // Refuses what the column cannot keep.
+        const std::int64_t count = CountOfText(column, *text);
+        TIsoValue v;
+        if (wall && ReadIso(*text, TIsoKind::DateTime, v) == TIsoFault::None && !v.HasZone) {
+          RefuseSkippedTime(column, count, context);
+        }
         return *text;
       }
       const std::int64_t micros = MicrosOf(column, value);
+      if (wall) RefuseSkippedTime(column, micros, context);
       const double dt = FromMicros(micros);
       const std::int64_t timeMicros = ((micros % kMicrosPerDay) + kMicrosPerDay) % kMicrosPerDay;
       char time[64];

@@ -5,8 +5,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "data/db.h"
 
@@ -85,6 +88,15 @@ struct TCodecContext {
   // offset is a wall time of that zone, which only the server's own input
   // function places, so such columns travel in the text format.
   bool ZonedSession = false;
+  // The wall times such a zone skips, where its clocks go forward: the
+  // server would read one as the wall time the gap's length later, so a
+  // timestamptz value without an offset in one is refused instead.
+  struct TSkippedTimes {
+    std::string Zone;  // the session's TimeZone
+    // [first, end) in microseconds of wall time from 2000-01-01, in order.
+    std::vector<std::pair<std::int64_t, std::int64_t>> Spans;
+  };
+  std::shared_ptr<const TSkippedTimes> SkippedTimes;
 };
 
 // True when the binary format can carry values of this kind.

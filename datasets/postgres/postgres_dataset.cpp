@@ -178,6 +178,7 @@ void TPostgresDataSet::InternalOpen() {
       OpenQuery();
     }
     s.Context.ZonedSession = false;
+    s.Context.SkippedTimes.reset();
     for (const pg::TColumn& c : s.Cols) {
       if (c.Kind == TKind::TimestampTz && FState->FExactTimes) {
         pg::TResult r = s.Conn->Exec(

@@ -5,6 +5,8 @@
 #include "datasets/postgres/postgres_dataset_state.h"
 
 #include <array>
+#include <cstdlib>
+#include <memory>
 
 namespace korvane {
 
@@ -28,8 +30,46 @@ void TPostgresDataSet::TState::TakeGeneratedValues(std::vector<TFieldData>& valu
   }
 }
 
+// The instants from 1900 to 2100 where the session's zone moves its clocks
+// forward, to the second: days whose offset grew, then their hour, minute
+// and second; with the offsets before and after (seconds east of UTC).
+constexpr const char* kForwardShiftsSql =
+    "SELECT extract(epoch FROM x.t)::bigint, "
+    "extract(timezone FROM x.t - interval '1 second')::bigint, "
+    "extract(timezone FROM x.t)::bigint, current_setting('TimeZone') "
+    "FROM (SELECT m.t FROM (SELECT h.t FROM (SELECT d.t FROM generate_series("
+    "timestamptz '1900-01-02 00:00+00', '2100-01-01 00:00+00', interval '24 hours') d(t) "
+    "WHERE extract(timezone FROM d.t) > extract(timezone FROM d.t - interval '24 hours') "
+    "OFFSET 0) d CROSS JOIN LATERAL generate_series(d.t - interval '23 hours', d.t, "
+    "interval '1 hour') h(t) "
+    "WHERE extract(timezone FROM h.t) > extract(timezone FROM h.t - interval '1 hour') "
+    "OFFSET 0) h CROSS JOIN LATERAL generate_series(h.t - interval '59 minutes', h.t, "
+    "interval '1 minute') m(t) "
+    "WHERE extract(timezone FROM m.t) > extract(timezone FROM m.t - interval '1 minute') "
+    "OFFSET 0) m CROSS JOIN LATERAL generate_series(m.t - interval '59 seconds', m.t, "
+    "interval '1 second') x(t) "
+    "WHERE extract(timezone FROM x.t) > extract(timezone FROM x.t - interval '1 second') "
+    "ORDER BY 1";
+
+void TPostgresDataSet::TState::LearnSkippedTimes() {
+  if (!Context.ZonedSession || Context.SkippedTimes) return;
+  auto skipped = std::make_shared<pg::TCodecContext::TSkippedTimes>();
+  pg::TResult r = Conn->Exec(kForwardShiftsSql, PGRES_TUPLES_OK);
+  // Seconds from 1970-01-01 to 2000-01-01.
+  constexpr std::int64_t kEpoch2000 = 946684800;
+  for (int row = 0; row < PQntuples(r.get()); ++row) {
+    const std::int64_t at = std::atoll(PQgetvalue(r.get(), row, 0)) - kEpoch2000;
+    const std::int64_t before = std::atoll(PQgetvalue(r.get(), row, 1));
+    const std::int64_t after = std::atoll(PQgetvalue(r.get(), row, 2));
+    skipped->Spans.emplace_back((at + before) * 1000000, (at + after) * 1000000);
+    skipped->Zone = PQgetvalue(r.get(), row, 3);
+  }
+  Context.SkippedTimes = std::move(skipped);
+}
+
 pg::TCopyWriter& TPostgresDataSet::TState::WriterFor(std::int32_t perTransaction) {
   if (!Writer) {
+    LearnSkippedTimes();
     if (IsKeyedLoad(Mode)) {
       // The records go to a temporary table first, and from there into
       // the table after each COPY.
@@ -72,6 +112,7 @@ bool TPostgresDataSet::TState::StartParallelLoad(std::int32_t wanted, std::int32
     JobsNote += ": loading over one connection";
     return false;
   }
+  LearnSkippedTimes();
   pg::TParallelLoad::TOptions options;
   options.Table = Table;
   options.Columns = &Cols;

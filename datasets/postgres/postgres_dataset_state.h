@@ -159,6 +159,9 @@ struct TPostgresDataSet::TState {
   void TakeGeneratedValues(std::vector<TFieldData>& values);
 
   pg::TCopyWriter& WriterFor(std::int32_t perTransaction);
+  // Before the first write in a session whose time zone is not UTC: the
+  // wall times that zone skips (Context.SkippedTimes).
+  void LearnSkippedTimes();
 
   // Starts a bulk run over several connections; false (JobsNote saying why
   // when jobs were asked for) when it runs on the dataset's own.
