@@ -169,10 +169,9 @@ TExportOutcome ExecuteExport(TSession& session, TCSVExport& exporter, TReplaceme
   std::string failure;
   // What became of the target: a pipe or a terminal cannot take back the
   // lines it was given.
-  const std::string unchanged =
-      output.Direct() ? "; the lines before it went to " +
-                            (target == "-" ? std::string("standard output") : "'" + target + "'")
-                      : "; any earlier file '" + target + "' is unchanged";
+  const std::string where = target == "-" ? std::string("standard output") : "'" + target + "'";
+  const std::string unchanged = output.Direct() ? "; the lines before it went to " + where
+                                                : "; any earlier file '" + target + "' is unchanged";
   const std::string nameUnchanged = output.Direct()
                                         ? unchanged
                                         : std::string("; any earlier file of that name is unchanged");
@@ -204,7 +203,9 @@ TExportOutcome ExecuteExport(TSession& session, TCSVExport& exporter, TReplaceme
       outcome = {result, leftOut.Count};
       if (leftOut.Count > 0) SayFailedRecords(session, exporter, prefix);
     } else if (result >= 0 && leftOut.Count > 0) {
-      failure = UnreadRecordText(exporter) + unchanged;
+      // The run went on past the records it could not write.
+      failure = UnreadRecordText(exporter) +
+                (output.Direct() ? "; the lines of the other records went to " + where : unchanged);
     } else if (!exporter.SetupFailure().empty()) {
       failure = "the export cannot start: " + exporter.SetupFailure() + unchanged;
     } else if (!exporter.WriteErrorText().empty()) {

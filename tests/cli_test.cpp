@@ -1142,6 +1142,11 @@ TEST_F(CliTest, DatesAndTimesAreIso8601BothWaysByDefault) {
                "SELECT ts FROM b WHERE id = 16", "--utc"});
   EXPECT_EQ(r.Status, 1);
   EXPECT_NE(r.Err.find("cannot be written in UTC"), std::string::npos) << r.Err;
+  // A device keeps the lines of the records after it too.
+  r = Korvane({"export", "/dev/null", "--db", Db(), "--query", "SELECT ts FROM b", "--utc"});
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_NE(r.Err.find("; the lines of the other records went to '/dev/null'"), std::string::npos)
+      << r.Err;
 
   // A file of another layout loads into an existing table as it did: the
   // sample decides the layout.
