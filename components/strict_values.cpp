@@ -302,8 +302,9 @@ const char* NotIsoText(std::string_view text, TFieldType type) {
   TIsoValue other;
   const bool dateAndTime = ReadIso(text, TIsoKind::DateTime, other, true) == TIsoFault::None;
   if (type == ftDate) {
-    return dateAndTime && other.HasTime ? "has a time of day, which a date column does not keep"
-                                        : "is not laid out as yyyy-mm-dd or yyyymmdd";
+    if (!dateAndTime || !other.HasTime) return "is not laid out as yyyy-mm-dd or yyyymmdd";
+    return other.Micros == 0 ? "has a zone, which a date column does not keep"
+                             : "has a time of day, which a date column does not keep";
   }
   if (type == ftTime) {
     return dateAndTime ? "has a date, which a time column does not keep"

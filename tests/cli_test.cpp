@@ -1113,7 +1113,8 @@ TEST_F(CliTest, DatesAndTimesAreIso8601BothWaysByDefault) {
                                   "13,,,2024-03-05 14:30:00+16:00\n"
                                   "14,3/5/2024,,\n"
                                   "17,2024-03-05T14:30:00,,\n"
-                                  "18,,2024-03-05 14:30:00,\n");
+                                  "18,,2024-03-05 14:30:00,\n"
+                                  "19,2024-03-05T00:00Z,,\n");
   r = Korvane({"import", bad, "--db", Db(), "--table", "t", "--reject-log",
                dir.Path("why.log")});
   EXPECT_EQ(r.Status, 3) << r.Err;
@@ -1121,13 +1122,13 @@ TEST_F(CliTest, DatesAndTimesAreIso8601BothWaysByDefault) {
   for (const char* reason : {"not a day of the calendar", "an hour above 23",
                              "more than 6 digits of a second", "beyond +/-15:59",
                              "not laid out as yyyy-mm-dd", "has a time of day, which a date",
-                             "has a date, which a time"}) {
+                             "has a date, which a time", "has a zone, which a date"}) {
     EXPECT_NE(why.find(reason), std::string::npos) << reason << "\n" << why;
   }
   // --lenient keeps its forgiving rules: such values leave their column empty.
   r = Korvane({"import", bad, "--db", Db(), "--table", "b", "--lenient"});
   EXPECT_EQ(r.Status, 0) << r.Err;
-  EXPECT_EQ(Rows(Db(), "SELECT count(*) FROM b WHERE id >= 10")[0][0], "7");
+  EXPECT_EQ(Rows(Db(), "SELECT count(*) FROM b WHERE id >= 10")[0][0], "8");
   // A zone shift that leaves the years 1 to 9999 fails, both ways, never
   // giving another day.
   const std::string edges = dir.Put("edges.csv",
