@@ -221,10 +221,8 @@ void PrepareImportTable(TDatabaseTable& ds, TCSVImport& import, const TImportOpt
     } else if (sniffed != nullptr && !sniffed->Columns.empty()) {
       columns = InferredColumns(*sniffed, !o.Format.DateFormat.empty(), ds.ExactDecimalType());
     } else if (sniffed != nullptr && sniffed->WidestRecord > kMaxSniffedColumns) {
-      throw EUsageError("--create: the record at line " + std::to_string(sniffed->WidestLine) +
-                        " has " + std::to_string(sniffed->WidestRecord) +
-                        " values, more than a table's " + std::to_string(kMaxSniffedColumns) +
-                        " columns: check the separator (-s), or give the columns with --columns");
+      throw EUsageError("--create: " + TooWideRecord(*sniffed) +
+                        ": check the separator (-s), or give the columns with --columns");
     } else if (sniffed != nullptr && !sniffed->Damage.empty()) {
       // The import would fail on it the same way, once the table is made.
       throw EInOutError(InputName(import) + " cannot be read: " + sniffed->Damage);

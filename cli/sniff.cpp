@@ -445,6 +445,13 @@ std::vector<std::string> ColumnDefinitions(const TSniffResult& result,
   return columns;
 }
 
+std::string TooWideRecord(const TSniffResult& result) {
+  return "the record at line " + std::to_string(result.WidestLine) + " has " +
+         (result.WidestRecord > kMaxSniffedColumns ? "at least " : "") +
+         std::to_string(result.WidestRecord) + " values, and a table has " +
+         std::to_string(kMaxSniffedColumns) + " columns at most";
+}
+
 std::string SeparatorText(char separator) {
   if (separator == '\0') return "none";
   if (separator == '\t') return "tab";

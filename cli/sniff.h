@@ -83,7 +83,8 @@ struct TSniffResult {
   // widest record has values: a shorter record gets NULL for the rest.
   std::size_t MostValues = 0;
   // The values of the widest record of the sample and the line it starts
-  // on.
+  // on. Values are counted up to kMaxSniffedColumns + 1: a count above
+  // kMaxSniffedColumns means at least that many.
   std::size_t WidestRecord = 0;
   std::int64_t WidestLine = 0;
   // A character that would split the records into more values but that the
@@ -182,6 +183,10 @@ class TKeptHead {
 // exactDecimal for decimals (see SqlTypeName).
 std::vector<std::string> ColumnDefinitions(const TSniffResult& result,
                                            std::string_view exactDecimal = "DECIMAL_TEXT");
+
+// Says that the widest record of result has more values than a table can
+// have columns, and how many it has (at least).
+std::string TooWideRecord(const TSniffResult& result);
 
 // The separator as the user writes it: ';', tab, none.
 std::string SeparatorText(char separator);

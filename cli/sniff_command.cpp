@@ -299,12 +299,9 @@ void PrintSniff(std::ostream& out, const TSniffResult& r, const std::string& fil
   for (const std::string& s : r.Renamed) out << "Renamed:     " << s << '\n';
   if (r.Columns.empty()) {
     out << (r.Binary ? "  (none: the file holds binary data, not text)\n"
-            : r.WidestRecord > kMaxSniffedColumns
-                ? "  (none: the record at line " + std::to_string(r.WidestLine) + " has " +
-                      std::to_string(r.WidestRecord) + " values, more than a table's " +
-                      std::to_string(kMaxSniffedColumns) + " columns)\n"
+            : r.WidestRecord > kMaxSniffedColumns ? "  (none: " + TooWideRecord(r) + ")\n"
             : !r.Damage.empty() ? "  (none: the data breaks off before its first record ends)\n"
-            : r.WholeFile ? "  (none: the file holds no records)\n"
+            : r.WholeFile       ? "  (none: the file holds no records)\n"
                           : "  (none: the first record is longer than the sample; --sample 1 reads "
                             "it whole)\n");
     return;

@@ -318,7 +318,8 @@ void KeepBefore(std::string* before, bool& changed, const char* text, std::size_
 // unquoted value is compacted the same way where an escape stands in it.
 template <bool Multi, bool Escaped>
 TSplitOutcome SplitStandardText(const TSplitRule& rule, char* text, std::size_t size,
-                                std::vector<std::string_view>& items, std::string* before) {
+                                std::vector<std::string_view>& items, std::string* before,
+                                std::size_t maxItems) {
   const unsigned char quote = rule.Quote;
   const unsigned char sep = rule.Separator;
   TSplitOutcome outcome;
@@ -359,6 +360,10 @@ TSplitOutcome SplitStandardText(const TSplitRule& rule, char* text, std::size_t 
       items.emplace_back(p, static_cast<std::size_t>(stop - p));
     }
     if (stop == end) return outcome;
+    if (items.size() > maxItems) {
+      outcome.Cut = true;
+      return outcome;
+    }
     p = stop + SeparatorSize<Multi>(rule);
   }
 }
@@ -366,7 +371,8 @@ TSplitOutcome SplitStandardText(const TSplitRule& rule, char* text, std::size_t 
 // The classic rules.
 template <bool Multi>
 TSplitOutcome SplitClassicText(const TSplitRule& rule, char* text, std::size_t size,
-                               std::vector<std::string_view>& items, std::string* before) {
+                               std::vector<std::string_view>& items, std::string* before,
+                               std::size_t maxItems) {
   const bool hasQuote = rule.HasQuote;
   const bool hasSep = rule.HasSeparator;
   const unsigned char quote = rule.Quote;
@@ -387,12 +393,14 @@ TSplitOutcome SplitClassicText(const TSplitRule& rule, char* text, std::size_t s
         if (after == end && close == p + 1) return {};  // "" ending the record
         items.emplace_back(p + 1, static_cast<std::size_t>(close - p - 1));
         if (after == end) return {};
+        if (items.size() > maxItems) return {.Cut = true};
         p = after + SeparatorSize<Multi>(rule);
       } else {
         const char* stop = FindOrSeparator<Multi>(rule, p, end, quote, sep);
         if (stop != end && static_cast<unsigned char>(*stop) == quote) break;
         items.emplace_back(p, static_cast<std::size_t>(stop - p));
         if (stop == end) return {};
+        if (items.size() > maxItems) return {.Cut = true};
         p = stop + SeparatorSize<Multi>(rule);
       }
     }
@@ -429,6 +437,7 @@ TSplitOutcome SplitClassicText(const TSplitRule& rule, char* text, std::size_t s
       p = stop + 1;
     } else {
       items.emplace_back(value, static_cast<std::size_t>(out - value));
+      if (items.size() > maxItems) return {.Changed = changed, .Cut = true};
       value = out;
       p = stop + SeparatorSize<Multi>(rule);
     }
@@ -441,18 +450,21 @@ TSplitOutcome SplitClassicText(const TSplitRule& rule, char* text, std::size_t s
 }  // namespace
 
 TSplitOutcome SplitDelimitedText(const TSplitRule& rule, char* text, std::size_t size,
-                                 std::vector<std::string_view>& items, std::string* before) {
+                                 std::vector<std::string_view>& items, std::string* before,
+                                 std::size_t maxItems) {
   if (rule.Standard && rule.HasEscape) {
     return rule.SeparatorLength > 1
-               ? SplitStandardText<true, true>(rule, text, size, items, before)
-               : SplitStandardText<false, true>(rule, text, size, items, before);
+               ? SplitStandardText<true, true>(rule, text, size, items, before, maxItems)
+               : SplitStandardText<false, true>(rule, text, size, items, before, maxItems);
   }
   if (rule.SeparatorLength > 1) {
-    return rule.Standard ? SplitStandardText<true, false>(rule, text, size, items, before)
-                         : SplitClassicText<true>(rule, text, size, items, before);
+    return rule.Standard ? SplitStandardText<true, false>(rule, text, size, items, before, maxItems)
+                         : SplitClassicText<true>(rule, text, size, items, before, maxItems);
   }
-  if (rule.Standard) return SplitStandardText<false, false>(rule, text, size, items, before);
-  return SplitClassicText<false>(rule, text, size, items, before);
+  if (rule.Standard) {
+    return SplitStandardText<false, false>(rule, text, size, items, before, maxItems);
+  }
+  return SplitClassicText<false>(rule, text, size, items, before, maxItems);
 }
 
 void TImportRun::SplitDelimitedInto(const std::string& Record, TValueList& Values) {

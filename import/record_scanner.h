@@ -190,6 +190,9 @@ inline bool IsQuotedEmpty(std::string_view value) { return value.data() == kQuot
 // When before is given, the text as it was is copied there first if the
 // split changes it, so that a record's text as read costs a copy only for
 // records whose quotes had to be taken out.
+// The split stops once items holds more than maxItems values of the text
+// (Cut): a record of millions of values would otherwise take gigabytes of
+// views where a caller only needs to know it is wider than it can use.
 struct TSplitOutcome {
   // The text may have changed: values that are quoted whole or not at all
   // are views of it as it stands.
@@ -197,9 +200,11 @@ struct TSplitOutcome {
   // Standard rules: a quoted value went on after its closing quote (kept as
   // data, as the common readers do, but worth a warning).
   bool TextAfterQuote = false;
+  // The text goes on past the values in items, more than maxItems.
+  bool Cut = false;
 };
 TSplitOutcome SplitDelimitedText(const TSplitRule& rule, char* text, std::size_t size,
                                  std::vector<std::string_view>& items,
-                                 std::string* before = nullptr);
+                                 std::string* before = nullptr, std::size_t maxItems = SIZE_MAX);
 
 }  // namespace korvane

@@ -408,14 +408,23 @@ TEST(Sniff, BadInput) {
     EXPECT_EQ(r.Columns.size(), c.Columns) << c.Text.size();
     EXPECT_LE(r.Bytes, options.SampleBytes);
   }
-  // A record of more values than a table has columns names none.
-  const std::string wide = "1" + std::string(40000, ',') + "\n";
+  // A record of more values than a table has columns names none; its
+  // values are counted only so far (quoted ones too, which the classic
+  // rules read again).
+  std::string quoted;
+  for (int i = 0; i < 40000; ++i) quoted += "\"a\",";
   TSniffOptions all;
   all.SampleRecords = -1;
-  const TSniffResult r = SniffText(wide + wide, all);
-  EXPECT_EQ(r.WidestRecord, 40001u);
-  EXPECT_EQ(r.WidestLine, 1);
-  EXPECT_TRUE(r.Columns.empty());
+  all.Separator = ',';
+  for (const std::string& wide : {"1" + std::string(40000, ',') + "\n", quoted + "\n"}) {
+    const TSniffResult r = SniffText("a,b\n" + wide + wide, all);
+    EXPECT_EQ(r.WidestRecord, kMaxSniffedColumns + 1);
+    EXPECT_EQ(r.WidestLine, 2);
+    EXPECT_TRUE(r.Columns.empty());
+    EXPECT_EQ(TooWideRecord(r),
+              "the record at line 2 has at least 32768 values, and a table has 32767 columns at "
+              "most");
+  }
 }
 
 // A character of several bytes, or a zero byte, that separates values on

@@ -2,6 +2,7 @@
 // delimited and the fixed-width layouts.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -507,6 +508,41 @@ TEST(DelimitedSplitSpecial, ASeparatorOfSeveralBytesSplitsOnTheWholeCharacter) {
           want.push_back(IsQuotedEmpty(expected[i]) ? "<empty text>" : std::string(expected[i]));
         }
         ASSERT_EQ(got, want) << EnumToString(dialect) << " " << c.separator << ": " << withWide;
+      }
+    }
+  }
+}
+
+// A split given a most number of values stops past it: what it gives is
+// the start of the whole split, and Cut says that the record goes on.
+TEST(DelimitedSplitSpecial, ASplitStoppedPastItsMostValuesGivesTheirStart) {
+  const std::vector<TSplitRule> rules = {
+      MakeSplitRule("\"", ",", dlClassic), MakeSplitRule("\"", ",", dlStandard),
+      MakeSplitRule("\"", ",", dlStandard, "\\"), MakeSplitRule("\"", "\xC2\xA6", dlStandard),
+      MakeSplitRule("", ",", dlClassic)};
+  std::uint32_t seed = 11;
+  auto next = [&seed] {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) & 0x7fff;
+  };
+  const std::vector<std::string> pieces = {"a", ",", ",", "\"", "\\", "\xC2\xA6", " "};
+  auto split = [](const TSplitRule& rule, std::string text, std::size_t most, bool& cut) {
+    std::vector<std::string_view> items;
+    cut = SplitDelimitedText(rule, text.data(), text.size(), items, nullptr, most).Cut;
+    return Values(items.begin(), items.end());
+  };
+  for (const TSplitRule& rule : rules) {
+    for (int n = 0; n < 1000; ++n) {
+      std::string rec;
+      for (std::size_t len = next() % 16; len > 0; --len) rec += pieces[next() % pieces.size()];
+      bool cut = false;
+      const Values whole = split(rule, rec, SIZE_MAX, cut);
+      ASSERT_FALSE(cut);
+      for (std::size_t most = 0; most < 4; ++most) {
+        const Values start = split(rule, rec, most, cut);
+        ASSERT_EQ(start.size(), cut ? most + 1 : whole.size()) << most << ": " << rec;
+        ASSERT_TRUE(std::equal(start.begin(), start.end(), whole.begin())) << most << ": " << rec;
+        ASSERT_TRUE(cut || whole.size() <= most + 1) << most << ": " << rec;
       }
     }
   }
