@@ -3,11 +3,61 @@
 #include <algorithm>
 #include <cstdint>
 #include <iterator>
+#include <mutex>
 #include <optional>
+#include <unordered_map>
 
+#include "core/component_ref.h"
 #include "core/sysutils.h"
 
 namespace korvane {
+
+namespace {
+
+// The watches of TComponentRef, by the component they watch.
+struct TWatches {
+  std::mutex Lock;
+  std::unordered_multimap<const TComponent*, TComponent**> ByComponent;
+};
+
+// Never destroyed: a component of static storage may go after it.
+TWatches& Watches() {
+  static TWatches* const watches = new TWatches;
+  return *watches;
+}
+
+// Clears every watch on a component being destroyed.
+void ComponentFreed(const TComponent* freed) {
+  TWatches& w = Watches();
+  const std::lock_guard lock(w.Lock);
+  const auto [from, to] = w.ByComponent.equal_range(freed);
+  for (auto it = from; it != to; ++it) *it->second = nullptr;
+  w.ByComponent.erase(from, to);
+}
+
+}  // namespace
+
+namespace detail {
+
+void WatchComponent(const TComponent* watched, TComponent** watch) {
+  TWatches& w = Watches();
+  const std::lock_guard lock(w.Lock);
+  w.ByComponent.emplace(watched, watch);
+}
+
+void UnwatchComponent(const TComponent* watched, TComponent** watch) {
+  TWatches& w = Watches();
+  const std::lock_guard lock(w.Lock);
+  const auto [from, to] = w.ByComponent.equal_range(watched);
+  for (auto it = from; it != to; ++it) {
+    if (it->second == watch) {
+      w.ByComponent.erase(it);
+      return;
+    }
+  }
+}
+
+}  // namespace detail
 
 TComponent::TComponent(TComponent* owner) {
   if (owner != nullptr) owner->InsertComponent(this);
@@ -21,6 +71,7 @@ TComponent::~TComponent() {
     delete last;
   }
   if (FOwner != nullptr) FOwner->RemoveComponent(this);
+  ComponentFreed(this);
 }
 
 TComponent* TComponent::Components(int index) const {

@@ -8,13 +8,16 @@
 #include <string>
 #include <thread>
 
+#include "core/component_ref.h"
+#include "data/db.h"
 #include "export/kvcsvexp.h"
 
 namespace korvane {
 
 struct TExportProps {
   std::string FCustomSeparator;
-  TDataSet* FDataSet = nullptr;
+  // Cleared when the dataset is destroyed.
+  TComponentRef<TDataSet> FDataSet;
   TDelimitedFields FDelimitedFields = dfAll;
   TExportType FExportType = expDelimited;
   TFieldDelimiter FFieldDelimiter = fdlNone;

@@ -12,6 +12,8 @@
 #include <optional>
 #include <string>
 
+#include "core/component_ref.h"
+#include "data/db.h"
 #include "import/kvcsvimp.h"
 
 namespace korvane {
@@ -22,7 +24,8 @@ struct TImportProps {
   bool FSkipUnknownColumns = false;
   TFixedLayout FFixedLayout = flClassic;
   std::string FFixedWidths;
-  TDataSet* FDataSet = nullptr;
+  // Cleared when the dataset is destroyed.
+  TComponentRef<TDataSet> FDataSet;
   TDelimitedFields FDelimitedFields = dfAll;
   TDialect FDialect = dlClassic;
   std::string FEncoding;

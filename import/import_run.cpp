@@ -390,6 +390,13 @@ bool TImportRun::Setup() {
         !SeparatorCharFits(FProps.FSeparatorChar, FLastError)) {
       return false;
     }
+    if (FProps.FInputRange && FProps.FInputRange->Offset < 0) {
+      // A range read from before the file's start would fail on its first
+      // read with nothing but the system's error code.
+      FLastError = "InputRange.Offset is " + std::to_string(FProps.FInputRange->Offset) +
+                   ": give the byte where the range starts, 0 or more";
+      return false;
+    }
     // The input first: a run that cannot read it fails before the dataset
     // is opened, which may create its table. An input that cannot be opened
     // fails the run rather than passing for an empty file.

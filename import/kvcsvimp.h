@@ -487,7 +487,8 @@ class KORVANE_API TCSVImport : public TComponent {
   // Makes the next runs read only this range of the input (after reading the
   // header records from the file's start as always); StartRecord then only
   // numbers the records, which Range.Record continues. Run-time only, never
-  // stored; ClearInputRange reads the whole input again.
+  // stored; ClearInputRange reads the whole input again. A run over a range
+  // of a negative Offset fails its setup (SetupFailure says so).
   void SetInputRange(const TInputRange& range);
   void ClearInputRange();
   const std::optional<TInputRange>& InputRange() const;

@@ -10,20 +10,22 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <ostream>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "components/kvprogress.h"
 #include "data/db_failure.h"
 #include "datasets/memory/memory_dataset.h"
+#include "export/kvcsvexp.h"
 #include "io/batch_pipe.h"
 #include "io/fileio.h"
-#include "text/formats.h"
-#include "components/kvprogress.h"
 #include "support/captured_messages.h"
 #include "support/temp_dir.h"
+#include "text/formats.h"
 
 namespace korvane {
 namespace {
@@ -483,6 +485,43 @@ TEST_F(ImportRun, MissingOrUnopenableDatasetFailsSilently) {
   EXPECT_TRUE(messages_.Shown().empty());
   EXPECT_EQ(events_, (Log{"begin", "begin"}));
   EXPECT_TRUE(data_.Hooks.empty());
+}
+
+// A dataset deleted before the components that name it: they name none
+// (whichever of them goes first), and their runs fail as without one.
+TEST(ComponentReferences, ADeletedDatasetIsNoneOfTheComponentsThatNamedIt) {
+  TComponent owner(nullptr);
+  auto* data = new TMemoryDataSet(&owner);
+  auto* kept = new TMemoryDataSet(&owner);
+  auto imp = std::make_unique<TCSVImport>(nullptr);
+  TCSVExport exp(nullptr);
+  TCSVImport other(nullptr);
+  imp->SetDataSet(data);
+  exp.SetDataSet(data);
+  other.SetDataSet(kept);
+  other.SetDataSet(data);
+  imp.reset();  // gone before the dataset: it no longer watches it
+  delete data;
+  EXPECT_EQ(exp.DataSet(), nullptr);
+  EXPECT_EQ(other.DataSet(), nullptr);
+  EXPECT_EQ(other.Execute(), -1);
+  EXPECT_NE(other.SetupFailure().find("DataSet is not set"), std::string::npos);
+  EXPECT_EQ(exp.Execute(), -1);
+  EXPECT_NE(exp.LastError().find("DataSet is not set"), std::string::npos);
+  exp.SetDataSet(kept);
+  delete kept;
+  EXPECT_EQ(exp.DataSet(), nullptr);
+}
+
+TEST_F(ImportRun, ARangeStartingBeforeTheFileFailsTheSetupSayingSo) {
+  Input("a,b\r\n");
+  imp_.SetInputRange({.Offset = -5});
+  EXPECT_EQ(imp_.Execute(), -1);
+  EXPECT_EQ(imp_.SetupFailure(),
+            "InputRange.Offset is -5: give the byte where the range starts, 0 or more");
+  EXPECT_TRUE(Stored().empty());
+  imp_.SetInputRange({.Offset = 0});
+  EXPECT_EQ(imp_.Execute(), 1);
 }
 
 TEST_F(ImportRun, ClosedDatasetIsOpenedAndStaysOpen) {
