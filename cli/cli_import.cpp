@@ -224,6 +224,13 @@ TImportOutcome ExecuteImport(TSession& session, TCSVImport& import, TRejectRepor
   if (!failure.empty()) {
     if (atomic) {
       // Rolled back next, whatever was posted: said there.
+    } else if (ranged != nullptr) {
+      // The failure is one range's, and says what that range committed;
+      // what each range stored, and in all, is said next.
+      if (damagedInput && rolledBack > 0) {
+        failure += "; the " + std::to_string(rolledBack) +
+                   " records read since the last commit were rolled back";
+      }
     } else if (damagedInput) {
       failure += "; " + std::to_string(import.RecordCounter()) + " records read, " +
                  std::to_string(kept) + " stored" +
@@ -579,7 +586,7 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
   // has no counts to give.
   const bool started = import->SetupFailure().empty() && import->ColumnFault().empty();
   if (ranged && started && (signalled || result < 0)) {
-    session.Say(mtInformation, "--jobs " + o.Jobs + ": " + ranged->StoredText());
+    session.Say(mtInformation, "--jobs " + o.Jobs + ": " + ranged->StoredText(!signalled));
   } else if (signalled && !o.Jobs.empty() && !table->JobsCommitted().empty() &&
              table->JobsNote() != table->JobsCommitted()) {
     session.Say(mtInformation, "--jobs " + o.Jobs + ": " + table->JobsCommitted());

@@ -396,14 +396,18 @@ std::string TRangedImport::Prefix(std::size_t range) const {
   return "range " + std::to_string(range + 1) + " of " + std::to_string(FParts.size()) + ": ";
 }
 
-std::string TRangedImport::StoredText() const {
+std::string TRangedImport::StoredText(bool failed) const {
   std::string text = "records stored by range:";
   std::int64_t all = 0;
   for (std::size_t k = 0; k < FParts.size(); ++k) {
     const TPart& part = *FParts[k];
-    const bool failed = !part.Failure.empty();
-    text += (k > 0 ? ", " : " ") + std::to_string(part.Stored) + " (" + std::to_string(k + 1) +
-            (failed ? ", failed)" : ")");
+    text += (k > 0 ? ", " : " ") + std::to_string(part.Stored) + " (" + std::to_string(k + 1);
+    if (!part.Failure.empty()) {
+      text += ", failed";
+    } else if (failed && part.Stopped && part.NextRecord > 0) {
+      text += ", stopped before record " + std::to_string(part.NextRecord);
+    }
+    text += ")";
     all += part.Stored;
   }
   return text + "; " + std::to_string(all) + " in all";

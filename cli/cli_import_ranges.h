@@ -57,7 +57,9 @@ class TRangedImport {
   // "range 2 of 4: ", before what a range says (0: the first).
   std::string Prefix(std::size_t range) const;
   // "records stored by range: 1000 (1), 998 (2, failed), ...; 1998 in all".
-  std::string StoredText() const;
+  // After a failure, a range that the failure stopped says where: "500 (3,
+  // stopped before record 2501)".
+  std::string StoredText(bool failed) const;
   // After a stop: the records not stored, as several ranges each stop where
   // they were ("records 1001-5000 (line 1002 on), 9001 on (line 9002
   // on)"); empty when they are the file's last ones, which --start-record

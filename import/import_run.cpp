@@ -99,7 +99,10 @@ std::int32_t TImportRun::DatabaseFailed(const EDatabaseFailure& e, TDataSet*& bu
   FStoredRecords -= e.Lost();
   FLastError.clear();
   EndRun(bulkData, true);  // notes in LastError what else failed on the way out
-  const std::string second = std::exchange(FLastError, {});
+  std::string second = std::exchange(FLastError, {});
+  // A dataset that lost its connection fails its EndBulk with the same
+  // reason again: said once.
+  if (second == "ending the bulk load failed too: " + e.Message()) second.clear();
   FLastError = e.Message() + "; the import stopped at record " +
                IntToStr(FSkippedRecords + FRecordCounter) + ", " + IntToStr(FStoredRecords) +
                " records are committed" + (second.empty() ? "" : "; " + second);

@@ -1218,6 +1218,18 @@ TEST(PostgresJobs, ALostConnectionFailsARangedRunSayingWhatEachRangeStored) {
                            "coalesce(max(id) - min(id) + 1, 0) FROM " + table + " WHERE id > " +
                            first),
               second + " " + second + " " + second);
+    // The failure is the range's own: no count of the whole run joins it.
+    const std::size_t error = run.Err.find("Error: ");
+    const std::string failure = run.Err.substr(error, run.Err.find('\n', error) - error);
+    EXPECT_TRUE(failure.ends_with(" were not stored") ||
+                failure.ends_with(" records are committed"))
+        << failure;
+    // A range the failure stopped names the first record it did not store.
+    const std::string stopped = "2, stopped before record ";
+    if (const std::size_t at = run.Err.find(stopped); at != std::string::npos) {
+      EXPECT_EQ(run.Err.substr(at + stopped.size(), run.Err.find(')', at) - at - stopped.size()),
+                schema.Value("SELECT max(id) + 1 FROM " + table + " WHERE id > " + first));
+    }
   }
 }
 
