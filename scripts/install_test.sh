@@ -75,11 +75,14 @@ echo "install test: find_package, pkg-config and the version check passed"
 # interface check): its soname carries the major version, it exports the
 # public classes and not the private ones behind them, its binary interface is
 # the stored one (scripts/abi_check.sh), and the consumer links and runs
-# against it.
-cmake -S "$root" -B "$tmp/shared" -DBUILD_SHARED_LIBS=ON -DCMAKE_BUILD_TYPE= \
+# against it. It is built beside BUILD-DIR, not in a temporary folder, so
+# that a second run, and the compiler cache (which takes paths relative to
+# the checkout), compile only what changed.
+shared="$build-shared"
+cmake -S "$root" -B "$shared" -DBUILD_SHARED_LIBS=ON -DCMAKE_BUILD_TYPE= \
   -DKORVANE_BUILD_TESTS=OFF -DKORVANE_BUILD_BENCH=OFF -DKORVANE_BUILD_CLI=OFF >/dev/null
-cmake --build "$tmp/shared" -j "$(nproc 2>/dev/null || echo 2)" >/dev/null
-cmake --install "$tmp/shared" --prefix "$tmp/shared-prefix" >/dev/null
+cmake --build "$shared" -j "$(nproc 2>/dev/null || echo 2)" >/dev/null
+cmake --install "$shared" --prefix "$tmp/shared-prefix" >/dev/null
 so="$tmp/shared-prefix/lib/libkorvane.so.1"
 # (grep reads whole outputs: with pipefail an early exit of grep -q would fail the pipe)
 headers=$(objdump -p "$so")
