@@ -27,6 +27,7 @@
 #include "cli/korvane_cli.h"
 #include "support/cli_run.h"
 #include "support/compressed.h"
+#include "support/source_dir.h"
 #include "support/temp_dir.h"
 
 namespace korvane {
@@ -58,7 +59,7 @@ class CliTest : public ::testing::Test {
   std::string PeopleCsv() {
     std::string copy = dir.Path("people.csv");
     if (!Exists(copy)) {
-      std::filesystem::copy_file(std::string(KORVANE_SOURCE_DIR) + "/examples/people.csv", copy);
+      std::filesystem::copy_file(korvane::test::SourceDir() + "/examples/people.csv", copy);
     }
     return copy;
   }
@@ -147,7 +148,7 @@ TEST_F(CliTest, ImportCreateKeepsDecimalsWiderThanADoubleDigitForDigit) {
 // A copy of a file of the sniffing gallery (a run holds its input locked).
 std::string GalleryCopy(const TTempDir& dir, const std::string& name) {
   std::string copy = dir.Path(name);
-  std::filesystem::copy_file(std::string(KORVANE_SOURCE_DIR) + "/tests/data/sniff/" + name, copy);
+  std::filesystem::copy_file(korvane::test::SourceDir() + "/tests/data/sniff/" + name, copy);
   return copy;
 }
 
@@ -1302,7 +1303,7 @@ TEST_F(CliTest, EachDateColumnKeepsItsOwnLayout) {
 
   // Every layout of the sniff gallery's file loads as the day it means.
   const std::string gallery = dir.Path("layouts.csv");
-  std::filesystem::copy_file(std::string(KORVANE_SOURCE_DIR) + "/tests/data/sniff/date_layouts.csv",
+  std::filesystem::copy_file(korvane::test::SourceDir() + "/tests/data/sniff/date_layouts.csv",
                              gallery);
   r = Korvane({"import", gallery, "--db", Db(), "--table", "g", "--header", "--create"});
   ASSERT_EQ(r.Status, 0) << r.Err;
@@ -1858,7 +1859,7 @@ TEST_F(CliTest, ReadmeSettingsExampleRuns) {
   std::filesystem::rename(PeopleCsv(), dir.Path("examples/people.csv"));
   std::string cwd = std::filesystem::current_path().string();
   ASSERT_EQ(::chdir(dir.Dir().c_str()), 0);
-  TRun r = Korvane({"run", std::string(KORVANE_SOURCE_DIR) + "/examples/people.kvs", "--json"});
+  TRun r = Korvane({"run", korvane::test::SourceDir() + "/examples/people.kvs", "--json"});
   ASSERT_EQ(::chdir(cwd.c_str()), 0);
   ASSERT_EQ(r.Status, 0) << r.Err;
   json j = json::parse(r.Out);

@@ -15,6 +15,7 @@
 #include "registry/kvreg.h"
 #include "components/kvtypes.h"
 #include "support/gadgets.h"
+#include "support/source_dir.h"
 
 namespace korvane {
 namespace {
@@ -318,7 +319,7 @@ TEST_F(RegistrationTest, VersionReadsTheSameEverywhereAndIgnoresWrites) {
 }
 
 std::string ResourceFile(const std::string& name) {
-  std::ifstream in(std::string(KORVANE_SOURCE_DIR) + "/resources/" + name, std::ios::binary);
+  std::ifstream in(korvane::test::SourceDir() + "/resources/" + name, std::ios::binary);
   EXPECT_TRUE(in.good()) << name;
   std::ostringstream content;
   content << in.rdbuf();

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "support/cli_run.h"
+#include "support/source_dir.h"
 #include "support/temp_dir.h"
 
 namespace korvane::test {
@@ -24,7 +25,7 @@ using json = nlohmann::json;
 using cli_run::Korvane;
 using cli_run::TRun;
 
-const std::string kCorpus = std::string(KORVANE_SOURCE_DIR) + "/../shared/testdata/csv-truth/";
+const std::string kCorpus = SourceDir() + "/../shared/testdata/csv-truth/";
 
 // Words of a command line that quotes with single quotes (as sniff prints it).
 std::vector<std::string> ShellWords(const std::string& line) {

@@ -13,6 +13,7 @@
 
 #include "cli/sniff.h"
 #include "cli/type_inference.h"
+#include "support/source_dir.h"
 #include "support/temp_dir.h"
 #include "text/formats.h"
 
@@ -512,7 +513,7 @@ TEST(Sniff, GivenLayoutAndHeaderAreTaken) {
 }
 
 std::string GalleryFile(const std::string& name) {
-  return std::string(KORVANE_SOURCE_DIR) + "/tests/data/sniff/" + name;
+  return korvane::test::SourceDir() + "/tests/data/sniff/" + name;
 }
 
 TEST(SniffGallery, EveryFileGivesItsExpectedResult) {
