@@ -1,5 +1,6 @@
 #include "cli/cli_database.h"
 
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,6 +37,18 @@ const char* MissingLocation(const TSQLiteDataSet&) {
 bool DatabaseExists(const TSQLiteDataSet& ds) { return PathExists(ds.DatabaseFile()); }
 bool NamesSQLite(const std::string&) { return true; }  // any other --db is a file
 std::string_view ExactDecimalTypeOf(const TSQLiteDataSet*) { return "DECIMAL_TEXT"; }
+// The library's own limit (SQLITE_MAX_COLUMN, 2000 unless built otherwise),
+// which every connection starts with.
+std::size_t MaxColumnsOf(const TSQLiteDataSet&) {
+  static const std::size_t limit = [] {
+    sqlite3* raw = nullptr;
+    const int rc = sqlite3_open(":memory:", &raw);
+    const std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, sqlite3_close);
+    return static_cast<std::size_t>(
+        rc == SQLITE_OK ? sqlite3_limit(db.get(), SQLITE_LIMIT_COLUMN, -1) : 2000);
+  }();
+  return limit;
+}
 // One writer at a time, and a file read best by one reader.
 void SetJobsOf(TSQLiteDataSet&, std::int32_t value) {
   if (value > 1) {
@@ -79,6 +92,7 @@ bool DatabaseExists(TPostgresDataSet& ds) {
 }
 bool NamesPostgres(const std::string& database) { return pg::IsPostgresUri(database); }
 std::string_view ExactDecimalTypeOf(const TPostgresDataSet*) { return "NUMERIC"; }
+std::size_t MaxColumnsOf(const TPostgresDataSet&) { return 1600; }
 void WorkInUtc(TPostgresDataSet& ds, bool value) { ds.SetUtcTimes(value); }
 void SetJobsOf(TPostgresDataSet& ds, std::int32_t value) { ds.SetJobs(value); }
 void SetUnorderedReadOf(TPostgresDataSet& ds, bool value) { ds.SetUnorderedRead(value); }
@@ -120,6 +134,7 @@ class TDatabaseTableOf final : public TDatabaseTable {
   TMisfitValues Misfits() const override { return MisfitsOf(FDataSet); }
   void ExecSQL(const std::string& sql) override { FDataSet.ExecSQL(sql); }
   std::string_view ExactDecimalType() const override { return ExactDecimalTypeOf(&FDataSet); }
+  std::size_t MaxColumns() const override { return MaxColumnsOf(FDataSet); }
   std::int32_t AutoJobs() override { return AutoJobsOf(FDataSet); }
   std::unique_ptr<TDatabaseTable> Another(TComponent& root) const override {
     auto* ds = new TClass(&root);

@@ -2,6 +2,7 @@
 // that a second database is one new case in cli_database.cpp.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -53,6 +54,9 @@ class TDatabaseTable {
   // SQLite's DECIMAL_TEXT (kept as text, digit for digit), PostgreSQL's
   // numeric.
   virtual std::string_view ExactDecimalType() const = 0;
+  // The most columns a table of the database can have: SQLite's column
+  // limit (2000 as it is usually built), PostgreSQL's 1600.
+  virtual std::size_t MaxColumns() const = 0;
   // Makes the session work in UTC where the database has sessions with a
   // time zone (PostgreSQL's UtcTimes).
   virtual void SetUtcTimes(bool value) = 0;

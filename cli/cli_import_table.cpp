@@ -216,13 +216,15 @@ void PrepareImportTable(TDatabaseTable& ds, TCSVImport& import, const TImportOpt
                         "record with --header, or --columns \"id INTEGER, name TEXT, ...\")");
     }
     std::vector<std::string> columns;
+    const std::size_t maxColumns = std::min(ds.MaxColumns(), kMaxSniffedColumns);
     if (!o.Columns.empty()) {
       columns = SplitColumnDefinitions(o.Columns);
+    } else if (sniffed != nullptr && (sniffed->Columns.size() > maxColumns ||
+                                      sniffed->WidestRecord > kMaxSniffedColumns)) {
+      throw EUsageError("--create: " + TooWideRecord(*sniffed, maxColumns) +
+                        ": check the separator (-s), or give the columns with --columns");
     } else if (sniffed != nullptr && !sniffed->Columns.empty()) {
       columns = InferredColumns(*sniffed, !o.Format.DateFormat.empty(), ds.ExactDecimalType());
-    } else if (sniffed != nullptr && sniffed->WidestRecord > kMaxSniffedColumns) {
-      throw EUsageError("--create: " + TooWideRecord(*sniffed) +
-                        ": check the separator (-s), or give the columns with --columns");
     } else if (sniffed != nullptr && !sniffed->Damage.empty()) {
       // The import would fail on it the same way, once the table is made.
       throw EInOutError(InputName(import) + " cannot be read: " + sniffed->Damage);
@@ -238,6 +240,14 @@ void PrepareImportTable(TDatabaseTable& ds, TCSVImport& import, const TImportOpt
       columns = ColumnsFromHeader(import);
     }
     AddNewTableKey(columns, o);
+    if (columns.size() > maxColumns) {
+      throw EUsageError("--create: the new table would have " + std::to_string(columns.size()) +
+                        " columns, and a table has " + std::to_string(maxColumns) +
+                        " columns at most" +
+                        (o.Columns.empty() ? ": check the separator (-s), or give the columns "
+                                             "with --columns"
+                                           : ""));
+    }
     TStringList list;
     for (std::string& c : columns) list.Add(std::move(c));
     ds.SetCreateWith(list);

@@ -185,8 +185,10 @@ std::vector<std::string> ColumnDefinitions(const TSniffResult& result,
                                            std::string_view exactDecimal = "DECIMAL_TEXT");
 
 // Says that the widest record of result has more values than a table can
-// have columns, and how many it has (at least).
-std::string TooWideRecord(const TSniffResult& result);
+// have columns (maxColumns, a database's own limit where it has a lower
+// one), and how many it has (at least).
+std::string TooWideRecord(const TSniffResult& result,
+                          std::size_t maxColumns = kMaxSniffedColumns);
 
 // The separator as the user writes it: ';', tab, none.
 std::string SeparatorText(char separator);

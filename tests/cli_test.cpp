@@ -811,9 +811,12 @@ TEST_F(CliTest, CompressedInputIsReadByItsFirstBytesAlsoFromAPipe) {
 }
 
 // A file that gives no table: sniff says why, and import --create makes
-// none of it, neither from a made-up header nor from a damaged sample.
+// none of it, neither from a made-up header nor from a damaged sample, nor
+// of a record wider than the database's tables (SQLite's 2000 columns).
 TEST_F(CliTest, CreateMakesNoTableOfADamagedBinaryOrEmptyFile) {
   const std::string text = "id,name\n1,Ann\n2,Bo\n";
+  std::string wide = "c1";
+  for (int i = 2; i <= 2001; ++i) wide += ",c" + std::to_string(i);
   struct TCase {
     std::string Bytes;
     int SniffStatus;
@@ -829,6 +832,8 @@ TEST_F(CliTest, CreateMakesNoTableOfADamagedBinaryOrEmptyFile) {
       {std::string(300, '\x01') + "a,b\n", 0, "binary data, not text", 2,
        "it holds binary data (zero or control bytes), not text"},
       {"\n\n", 0, "(none: the file holds no records)", 2, "it holds no records"},
+      {wide + "\n" + wide + "\n", 0, "c2001", 2,
+       "--create: the record at line 1 has 2001 values, and a table has 2000 columns at most"},
   };
   Exec(Db(), "CREATE TABLE other (x)");
   for (const TCase& c : cases) {
