@@ -39,6 +39,32 @@ std::int32_t ClampToInt32(std::int64_t v) {
       std::min<std::int64_t>(v, std::numeric_limits<std::int32_t>::max()));
 }
 
+// Whether a run can read range; error says why not. A range from before
+// the file's start would fail on its first read with nothing but the
+// system's error code; an End below -1 or a Record or Line below 1 would
+// stop the run at once or number its records and lines wrongly.
+bool InputRangeFits(const TCSVImport::TInputRange& range, std::string& error) {
+  const struct {
+    const char* Name;
+    std::int64_t Value;
+    std::int64_t Least;
+    const char* Meaning;
+  } fields[] = {
+      {"Offset", range.Offset, 0, "the byte where the range starts, 0 or more"},
+      {"End", range.End, -1, "the byte where the range ends, or -1 for the file's end"},
+      {"Record", range.Record, 1, "the number of the range's first record, 1 or more"},
+      {"Line", range.Line, 1, "the line the range starts on, 1 or more"},
+  };
+  for (const auto& f : fields) {
+    if (f.Value < f.Least) {
+      error = std::string("InputRange.") + f.Name + " is " + std::to_string(f.Value) +
+              ": give " + f.Meaning;
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 TImportRun::TImportRun(TCSVImport& owner) : FOwner(owner), FProps(*owner.FProps) {}
@@ -393,13 +419,7 @@ bool TImportRun::Setup() {
         !SeparatorCharFits(FProps.FSeparatorChar, FLastError)) {
       return false;
     }
-    if (FProps.FInputRange && FProps.FInputRange->Offset < 0) {
-      // A range read from before the file's start would fail on its first
-      // read with nothing but the system's error code.
-      FLastError = "InputRange.Offset is " + std::to_string(FProps.FInputRange->Offset) +
-                   ": give the byte where the range starts, 0 or more";
-      return false;
-    }
+    if (FProps.FInputRange && !InputRangeFits(*FProps.FInputRange, FLastError)) return false;
     // The input first: a run that cannot read it fails before the dataset
     // is opened, which may create its table. An input that cannot be opened
     // fails the run rather than passing for an empty file.

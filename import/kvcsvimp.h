@@ -488,7 +488,8 @@ class KORVANE_API TCSVImport : public TComponent {
   // header records from the file's start as always); StartRecord then only
   // numbers the records, which Range.Record continues. Run-time only, never
   // stored; ClearInputRange reads the whole input again. A run over a range
-  // of a negative Offset fails its setup (SetupFailure says so).
+  // of a negative Offset, an End below -1 or a Record or Line below 1 fails
+  // its setup (SetupFailure says so).
   void SetInputRange(const TInputRange& range);
   void ClearInputRange();
   const std::optional<TInputRange>& InputRange() const;

@@ -513,12 +513,21 @@ TEST(ComponentReferences, ADeletedDatasetIsNoneOfTheComponentsThatNamedIt) {
   EXPECT_EQ(exp.DataSet(), nullptr);
 }
 
-TEST_F(ImportRun, ARangeStartingBeforeTheFileFailsTheSetupSayingSo) {
+TEST_F(ImportRun, ARangeThatCannotBeReadFailsTheSetupSayingSo) {
   Input("a,b\r\n");
-  imp_.SetInputRange({.Offset = -5});
-  EXPECT_EQ(imp_.Execute(), -1);
-  EXPECT_EQ(imp_.SetupFailure(),
-            "InputRange.Offset is -5: give the byte where the range starts, 0 or more");
+  const std::pair<TCSVImport::TInputRange, const char*> cases[] = {
+      {{.Offset = -5}, "InputRange.Offset is -5: give the byte where the range starts, 0 or more"},
+      {{.End = -2},
+       "InputRange.End is -2: give the byte where the range ends, or -1 for the file's end"},
+      {{.Record = 0},
+       "InputRange.Record is 0: give the number of the range's first record, 1 or more"},
+      {{.Line = -3}, "InputRange.Line is -3: give the line the range starts on, 1 or more"},
+  };
+  for (const auto& [range, why] : cases) {
+    imp_.SetInputRange(range);
+    EXPECT_EQ(imp_.Execute(), -1);
+    EXPECT_EQ(imp_.SetupFailure(), why);
+  }
   EXPECT_TRUE(Stored().empty());
   imp_.SetInputRange({.Offset = 0});
   EXPECT_EQ(imp_.Execute(), 1);
