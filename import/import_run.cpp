@@ -129,9 +129,19 @@ std::int32_t TImportRun::DatabaseFailed(const EDatabaseFailure& e, TDataSet*& bu
   // A dataset that lost its connection fails its EndBulk with the same
   // reason again: said once.
   if (second == "ending the bulk load failed too: " + e.Message()) second.clear();
-  FLastError = e.Message() + "; the import stopped at record " +
-               IntToStr(FSkippedRecords + FRecordCounter) + ", " + IntToStr(FStoredRecords) +
-               " records are committed" + (second.empty() ? "" : "; " + second);
+  // A dataset whose message ends saying how many records it committed, as
+  // many as the run stored (a load over one connection), is not repeated.
+  const std::string& reason = e.Message();
+  const std::size_t last = reason.rfind("; ");
+  const std::string committed =
+      IntToStr(FStoredRecords) +
+      (FStoredRecords == 1 ? " record was committed" : " records were committed");
+  const bool counted =
+      last != std::string::npos && reason.compare(last + 2, committed.size(), committed) == 0;
+  FLastError = reason + "; the import stopped at record " +
+               IntToStr(FSkippedRecords + FRecordCounter) +
+               (counted ? "" : ", " + IntToStr(FStoredRecords) + " records are committed") +
+               (second.empty() ? "" : "; " + second);
   ShowMessage(FLastError, mtError);
   return -1;
 }

@@ -613,18 +613,26 @@ TEST_F(ImportRun, ExecuteWhileTheRunGoesOnRaisesAndLeavesTheRunAlone) {
 }
 
 // A run stopping on an error of its own ends its bulk load all the same;
-// what fails there too is told after the run's own error, not dropped.
+// what fails there too is told after the run's own error, not dropped. A
+// database failure that says what was committed is not followed by the
+// same count again.
 TEST_F(ImportRun, AFailureEndingTheBulkLoadOfAFailedRunFollowsItsError) {
   struct Case {
-    bool databaseFails;  // else the host's handler raises
-    bool endMessage;     // EndBulk raises an exception with a message
+    const char* databaseFails;  // its message; else the host's handler raises
+    bool endMessage;            // EndBulk raises an exception with a message
     std::string lastError;
   };
   const std::string stopped = "disk gone; the import stopped at record 1, 0 records are committed";
   const Case cases[] = {
-      {false, true, "host failed; ending the bulk load failed too: commit refused"},
-      {false, false, "host failed; ending the bulk load failed too: an error without a message"},
-      {true, true, stopped + "; ending the bulk load failed too: commit refused"},
+      {nullptr, true, "host failed; ending the bulk load failed too: commit refused"},
+      {nullptr, false, "host failed; ending the bulk load failed too: an error without a message"},
+      {"disk gone", true, stopped + "; ending the bulk load failed too: commit refused"},
+      {"lost; 0 records were committed", false,
+       "lost; 0 records were committed; the import stopped at record 1; ending the bulk load "
+       "failed too: an error without a message"},
+      {"lost; 10 records were committed", false,
+       "lost; 10 records were committed; the import stopped at record 1, 0 records are "
+       "committed; ending the bulk load failed too: an error without a message"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.lastError);
@@ -633,9 +641,9 @@ TEST_F(ImportRun, AFailureEndingTheBulkLoadOfAFailedRunFollowsItsError) {
       if (c.endMessage) throw std::runtime_error("commit refused");
       throw 7;
     };
-    if (c.databaseFails) {
+    if (c.databaseFails != nullptr) {
       imp_.SetOnImportRecord(nullptr);
-      data_.SetBeforePost([](TDataSet*) { throw EDatabaseFailure("disk gone", 0); });
+      data_.SetBeforePost([&c](TDataSet*) { throw EDatabaseFailure(c.databaseFails, 0); });
       EXPECT_EQ(imp_.Execute(), -1);
     } else {
       imp_.SetOnImportRecord([](TObject*, std::int32_t) { throw std::runtime_error("host failed"); });
