@@ -168,13 +168,17 @@ TExportOutcome ExecuteExport(TSession& session, TCSVExport& exporter, TReplaceme
   TExportOutcome outcome;
   std::string failure;
   // What became of the target: a pipe or a terminal cannot take back the
-  // lines it was given.
-  const std::string where = target == "-" ? std::string("standard output") : "'" + target + "'";
-  const std::string unchanged = output.Direct() ? "; the lines before it went to " + where
-                                                : "; any earlier file '" + target + "' is unchanged";
-  const std::string nameUnchanged = output.Direct()
-                                        ? unchanged
-                                        : std::string("; any earlier file of that name is unchanged");
+  // lines it was given; standard output redirected to a file is given the
+  // export only once it has succeeded.
+  const bool toStdout = target == "-";
+  const std::string where = toStdout ? std::string("standard output") : "'" + target + "'";
+  std::string unchanged = "; any earlier file '" + target + "' is unchanged";
+  std::string nameUnchanged = "; any earlier file of that name is unchanged";
+  if (output.Direct()) {
+    unchanged = nameUnchanged = "; the lines before it went to " + where;
+  } else if (toStdout) {
+    unchanged = nameUnchanged = "; nothing went to standard output";
+  }
   // The component's own error messages ("Write failed with error code 84")
   // are held back: every failure of the run is said below, with its reason
   // and what became of the target; they are shown only if it is not.
@@ -199,7 +203,13 @@ TExportOutcome ExecuteExport(TSession& session, TCSVExport& exporter, TReplaceme
     const std::int32_t result = exporter.Execute();
     const TLeftOutRecords& leftOut = exporter.LeftOutRecords();
     if (result >= 0 && exporter.LastError().empty() && leftOut.Count == exporter.UnfitRecords()) {
-      output.Commit();
+      // Commit's own message says what became of the target.
+      try {
+        output.Commit();
+      } catch (const EInOutError& e) {
+        session.Say(mtError, e.Message());
+        return TExportOutcome{};
+      }
       outcome = {result, leftOut.Count};
       if (leftOut.Count > 0) SayFailedRecords(session, exporter, prefix);
     } else if (result >= 0 && leftOut.Count > 0) {

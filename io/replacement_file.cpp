@@ -10,6 +10,7 @@
 #include <charconv>
 #include <climits>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -28,6 +29,12 @@ std::atomic<TReplacementFile::TPendingWatch> gPendingWatch{nullptr};
 
 void Watch(const char* path) {
   if (const TReplacementFile::TPendingWatch watch = gPendingWatch.load()) watch(path);
+}
+
+// What a failed Commit gave standard output.
+std::string WentToStdout(std::uint64_t bytes) {
+  if (bytes == 0) return "nothing went to standard output";
+  return "the first " + std::to_string(bytes) + " bytes of the export went to standard output";
 }
 
 }  // namespace
@@ -145,24 +152,37 @@ void TReplacementFile::Commit() {
   if (FToStdout) {
     FCommitted = true;
     int fd = ::open(FWritePath.c_str(), O_RDONLY | O_CLOEXEC);
+    const int openError = errno;
     FNamed.Remove();
     FUnnamed.Close();
     Watch(nullptr);
-    if (fd < 0) throw EInOutError("cannot read back the export (" + ErrnoText(errno) + ")");
+    if (fd < 0) {
+      throw EInOutError("cannot read back the export (" + ErrnoText(openError) + "); " +
+                        WentToStdout(0));
+    }
     char buffer[1 << 16];
+    std::uint64_t written = 0;
     while (true) {
       ssize_t n = ::read(fd, buffer, sizeof buffer);
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
+      if (n < 0) {
+        const int error = errno;
+        ::close(fd);
+        throw EInOutError("cannot read back the export (" + ErrnoText(error) + "); " +
+                          WentToStdout(written));
+      }
+      if (n == 0) break;
       for (ssize_t done = 0; done < n;) {
         ssize_t w = ::write(STDOUT_FILENO, buffer + done, static_cast<std::size_t>(n - done));
         if (w < 0 && errno == EINTR) continue;
         if (w <= 0) {
           int error = errno;
           ::close(fd);
-          throw EInOutError("cannot write to standard output (" + ErrnoText(error) + ")");
+          throw EInOutError("cannot write to standard output (" + ErrnoText(error) + "); " +
+                            WentToStdout(written));
         }
         done += w;
+        written += static_cast<std::uint64_t>(w);
       }
     }
     ::close(fd);

@@ -49,7 +49,9 @@ class TReplacementFile {
   // device): what it wrote before a failure is there, and stays.
   bool Direct() const { return FDirect; }
   // Puts the new file in the target's place (see above). Raises EInOutError
-  // with the reason when it cannot; the target is then unchanged.
+  // with the reason when it cannot, saying what became of the target: a file
+  // is then unchanged; standard output has what went there before the
+  // failure (the message says how many bytes, if any).
   void Commit();
 
   // Called with the path of a named new file when it comes to exist and

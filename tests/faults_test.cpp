@@ -7,6 +7,7 @@
 // rerun goes on, and the rerun completes the load.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -246,7 +247,8 @@ TEST_F(DiskFaultTest, ACommitThatFailsCountsNothingStored) {
 // ---------------------------------------------------------------------------
 // The command in a child process, for what needs a process of its own: a
 // file size limit, a signal. Its exit status comes back, its stderr in a
-// file; input, when given, is its standard input.
+// file; input, when given, is its standard input; its standard output, when
+// given a file, is that file opened for appending (a shell's >>).
 
 struct TChild {
   pid_t Pid = -1;
@@ -254,11 +256,16 @@ struct TChild {
 };
 
 TChild StartCommand(std::vector<std::string> args, const std::string& errFile, bool pipeInput,
-                    rlim_t fileSizeLimit = RLIM_INFINITY) {
+                    rlim_t fileSizeLimit = RLIM_INFINITY, const std::string& outFile = {}) {
   int fds[2] = {-1, -1};
   if (pipeInput && pipe(fds) != 0) return {};
   const pid_t pid = fork();
   if (pid == 0) {
+    if (!outFile.empty()) {
+      const int out = open(outFile.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+      if (out < 0 || dup2(out, STDOUT_FILENO) < 0) _exit(99);
+      close(out);
+    }
     if (pipeInput) {
       dup2(fds[0], STDIN_FILENO);
       close(fds[0]);
@@ -462,6 +469,43 @@ TEST_F(ExportFaultTest, TheWriterFailingAtEachWriteLeavesTheOldFileAndNoOther) {
     EXPECT_NE(ReadAll(FTarget), "the earlier export\n");
     std::ofstream(FTarget, std::ios::trunc) << "the earlier export\n";
   }
+}
+
+// Standard output redirected to a file is given the export only once it has
+// succeeded: a failed run says nothing went there, and a write to it that
+// fails says how many bytes did.
+TEST_F(ExportFaultTest, AFailedExportToRedirectedStandardOutputSaysWhatWentThere) {
+  const std::string errFile = Path("err.txt");
+  const std::string earlier = ReadAll(FTarget);
+  TChild child = StartCommand({"export", "-", "--db", Db(), "--query",
+                               "SELECT CASE WHEN id = 2 THEN abs(-9223372036854775807 - 1) "
+                               "ELSE id END FROM t"},
+                              errFile, false, RLIM_INFINITY, FTarget);
+  ASSERT_GT(child.Pid, 0);
+  EXPECT_EQ(WaitFor(child.Pid), 1);
+  std::string error = ReadAll(errFile);
+  EXPECT_NE(error.find("; nothing went to standard output\n"), std::string::npos) << error;
+  EXPECT_EQ(ReadAll(FTarget), earlier);
+  // The export fits the size limit; appended to a file as large as it, it
+  // does not: the first half goes there.
+  std::vector<std::string> args = {"korvane", "export", Path("whole.csv"), "--db", Db(),
+                                   "--table", "t"};
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  std::ostringstream out, err;
+  ASSERT_EQ(RunKorvane(static_cast<int>(argv.size()), argv.data(), out, err), 0) << err.str();
+  const std::string whole = ReadAll(Path("whole.csv"));
+  std::ofstream(FTarget, std::ios::trunc) << whole;
+  const rlim_t limit = whole.size() + whole.size() / 2;
+  child = StartCommand({"export", "-", "--db", Db(), "--table", "t"}, errFile, false, limit,
+                       FTarget);
+  ASSERT_GT(child.Pid, 0);
+  EXPECT_EQ(WaitFor(child.Pid), 1);
+  error = ReadAll(errFile);
+  EXPECT_EQ(error, "Error: cannot write to standard output (" + std::string(std::strerror(EFBIG)) +
+                       "); the first " + std::to_string(whole.size() / 2) +
+                       " bytes of the export went to standard output\n");
+  EXPECT_EQ(ReadAll(FTarget), whole + whole.substr(0, whole.size() / 2));
 }
 
 TEST_F(ExportFaultTest, AFullDeviceFailsTheCommandWithTheSystemsReason) {
