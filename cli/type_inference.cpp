@@ -104,7 +104,8 @@ bool IsTime(std::string_view s, int fractionDigits) {
 bool IsBasicIsoTime(std::string_view s) {
   TIsoValue iso;
   return s.size() > 4 && (s[0] == 'T' || s[0] == 't') &&
-         ReadIso(s, TIsoKind::Time, iso, true) == TIsoFault::None && !iso.HasZone;
+         ReadIso(s, TIsoKind::Time, iso, isoBasic | isoZeroNanos) == TIsoFault::None &&
+         !iso.HasZone;
 }
 
 bool SameLetters(std::string_view a, std::string_view lower) {
@@ -243,7 +244,8 @@ std::uint32_t TTypeVote::Kinds(std::string_view value, std::uint32_t wanted,
     // stays a number.
     TIsoValue iso;
     if ((kinds & (1u << kDateTimeShift)) == 0 && s.size() > 10 &&
-        ReadIso(s, TIsoKind::DateTime, iso, true) == TIsoFault::None && iso.HasTime) {
+        ReadIso(s, TIsoKind::DateTime, iso, isoBasic | isoZeroNanos) == TIsoFault::None &&
+        iso.HasTime) {
       kinds |= 1u << kDateTimeShift;
       traits.Zoned = iso.HasZone;
     }

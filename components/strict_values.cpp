@@ -300,7 +300,8 @@ bool WriteStrictBoolean(std::string_view text, TField* field, TValueFault& fault
 // column: the layout that column takes, or the part it would not keep.
 const char* NotIsoText(std::string_view text, TFieldType type) {
   TIsoValue other;
-  const bool dateAndTime = ReadIso(text, TIsoKind::DateTime, other, true) == TIsoFault::None;
+  const bool dateAndTime =
+      ReadIso(text, TIsoKind::DateTime, other, isoBasic | isoZeroNanos) == TIsoFault::None;
   if (type == ftDate) {
     if (!dateAndTime || !other.HasTime) return "is not laid out as yyyy-mm-dd or yyyymmdd";
     return other.Micros == 0 ? "has a zone, which a date column does not keep"
@@ -321,10 +322,13 @@ bool WriteStrictIso(std::string_view text, TField* field, TValueFault& fault, bo
   const char* what = field->DataType() == ftDate   ? "date"
                      : field->DataType() == ftTime ? "time"
                                                    : "date and time";
+  // Digits beyond the sixth are read when they are all zeros.
+  const char* why = iso == TIsoFault::NotIso ? NotIsoText(text, field->DataType())
+                    : iso == TIsoFault::TooManyDigits
+                        ? "has more than 6 digits of a second, not all zeros after the sixth"
+                        : IsoFaultText(iso);
   return Fail(fault, rerNotADate,
-              QuotedValue(text) + " is not an ISO 8601 " + what + ": it " +
-                  (iso == TIsoFault::NotIso ? NotIsoText(text, field->DataType())
-                                            : IsoFaultText(iso)));
+              QuotedValue(text) + " is not an ISO 8601 " + what + ": it " + why);
 }
 
 bool WriteStrictDateTime(std::string_view text, TField* field, TValueFault& fault) {
@@ -433,7 +437,7 @@ TIsoFault WriteIsoFieldData(std::string_view text, TField* field, bool utc, bool
   const TIsoKind kind =
       type == ftDate ? TIsoKind::Date : type == ftTime ? TIsoKind::Time : TIsoKind::DateTime;
   TIsoValue value;
-  const TIsoFault fault = ReadIso(text, kind, value, true);
+  const TIsoFault fault = ReadIso(text, kind, value, isoBasic | isoZeroNanos);
   if (fault != TIsoFault::None) {
     return wide ? WriteWideIsoFieldData(text, field, kind, utc, fault) : fault;
   }

@@ -298,9 +298,10 @@ class KORVANE_API TCSVImport : public TComponent {
   // How date, time and date-time fields read their texts (dsFormatSettings
   // initially: StrToDate, StrToTime and StrToDateTime with the format
   // settings). dsISO8601 reads ISO 8601 (ReadIso): 'T' or a blank between
-  // date and time, up to six fraction digits, a zone. A value a date-time
-  // cannot hold exactly (microseconds, a zone) is given to the field as its
-  // text in the canonical form (IsoText), for the dataset to store whole.
+  // date and time, up to six fraction digits (more when those beyond the
+  // sixth are all zeros), a zone. A value a date-time cannot hold exactly
+  // (microseconds, a zone) is given to the field as its text in the
+  // canonical form (IsoText), for the dataset to store whole.
   // Under veStrict a text that is not such a value fails its record with
   // the reason; under veLenient it is read with the format settings, as
   // with dsFormatSettings.

@@ -1079,9 +1079,9 @@ TEST_F(CliTest, DatesAndTimesAreIso8601BothWaysByDefault) {
   Exec(Db(), std::string("CREATE TABLE t ") + kColumns + "; CREATE TABLE b " + kColumns);
   const std::string input = dir.Put("iso.csv",
                                     "1,2024-03-05,14:30:00,2024-03-05T14:30:00\n"
-                                    "2,0001-01-01,23:59:59.999999,2024-03-05 14:30:00.123456\n"
+                                    "2,0001-01-01,23:59:59.999999000,2024-03-05 14:30:00.123456\n"
                                     "3,9999-12-31,00:00:00.5,2024-03-05T14:30:00Z\n"
-                                    "4,2024-02-29,12:00,2024-03-05T14:30:00.1+0530\n"
+                                    "4,2024-02-29,12:00,2024-03-05T14:30:00.100000000+0530\n"
                                     "5,1899-12-30,,1899-12-29 06:00:00-03\n");
   TRun r = Korvane({"import", input, "--db", Db(), "--table", "t"});
   ASSERT_EQ(r.Status, 0) << r.Err;
@@ -1126,7 +1126,7 @@ TEST_F(CliTest, DatesAndTimesAreIso8601BothWaysByDefault) {
   EXPECT_EQ(r.Status, 3) << r.Err;
   const std::string why = dir.Get("why.log");
   for (const char* reason : {"not a day of the calendar", "an hour above 23",
-                             "more than 6 digits of a second", "beyond +/-15:59",
+                             "more than 6 digits of a second, not all zeros", "beyond +/-15:59",
                              "not laid out as yyyy-mm-dd", "has a time of day, which a date",
                              "has a date, which a time", "has a zone, which a date"}) {
     EXPECT_NE(why.find(reason), std::string::npos) << reason << "\n" << why;

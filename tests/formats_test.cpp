@@ -808,40 +808,40 @@ TEST(IsoDates, ReadsTheExtendedAndBasicFormsAndNamesEachFault) {
     TIsoKind Kind;
     TIsoFault Fault;
     const char* Canonical;  // IsoText of the value read
-    bool Basic = false;     // the basic format allowed too
+    unsigned Forms = isoExtended;  // the forms allowed beyond the extended one
   };
   const TCase cases[] = {
       {"2024-03-05", TIsoKind::Date, TIsoFault::None, "2024-03-05"},
       {"20240305", TIsoKind::Date, TIsoFault::NotIso, ""},
-      {"20240305", TIsoKind::Date, TIsoFault::None, "2024-03-05", true},
-      {"20240305T000000", TIsoKind::Date, TIsoFault::None, "2024-03-05", true},
-      {"20230229", TIsoKind::Date, TIsoFault::NoSuchDay, "", true},
-      {"202403051", TIsoKind::Date, TIsoFault::NotIso, "", true},
+      {"20240305", TIsoKind::Date, TIsoFault::None, "2024-03-05", isoBasic},
+      {"20240305T000000", TIsoKind::Date, TIsoFault::None, "2024-03-05", isoBasic},
+      {"20230229", TIsoKind::Date, TIsoFault::NoSuchDay, "", isoBasic},
+      {"202403051", TIsoKind::Date, TIsoFault::NotIso, "", isoBasic},
       // Ordinal and week dates are refused, never read as another day.
-      {"2024-065", TIsoKind::Date, TIsoFault::NotIso, "", true},
-      {"2024065", TIsoKind::Date, TIsoFault::NotIso, "", true},
-      {"2024-W10-2", TIsoKind::Date, TIsoFault::NotIso, "", true},
-      {"2024W102", TIsoKind::Date, TIsoFault::NotIso, "", true},
+      {"2024-065", TIsoKind::Date, TIsoFault::NotIso, "", isoBasic},
+      {"2024065", TIsoKind::Date, TIsoFault::NotIso, "", isoBasic},
+      {"2024-W10-2", TIsoKind::Date, TIsoFault::NotIso, "", isoBasic},
+      {"2024W102", TIsoKind::Date, TIsoFault::NotIso, "", isoBasic},
       {"20240305T143000", TIsoKind::DateTime, TIsoFault::NotIso, ""},
-      {"20240305T143000", TIsoKind::DateTime, TIsoFault::None, "2024-03-05 14:30:00", true},
+      {"20240305T143000", TIsoKind::DateTime, TIsoFault::None, "2024-03-05 14:30:00", isoBasic},
       {"20240305t1430+0100", TIsoKind::DateTime, TIsoFault::None, "2024-03-05 14:30:00+01:00",
-       true},
+       isoBasic},
       {"20240305T143000.123456Z", TIsoKind::DateTime, TIsoFault::None,
-       "2024-03-05 14:30:00.123456Z", true},
+       "2024-03-05 14:30:00.123456Z", isoBasic},
       {"20240305T14:30:00-00:00", TIsoKind::DateTime, TIsoFault::None,
-       "2024-03-05 14:30:00+00:00", true},
+       "2024-03-05 14:30:00+00:00", isoBasic},
       {"2024-03-05T143000,5-03", TIsoKind::DateTime, TIsoFault::None,
-       "2024-03-05 14:30:00.500-03:00", true},
-      {"20240305 143000", TIsoKind::DateTime, TIsoFault::NotIso, "", true},
-      {"2024-03-05 143000", TIsoKind::DateTime, TIsoFault::NotIso, "", true},
-      {"20240305T14", TIsoKind::DateTime, TIsoFault::NotIso, "", true},
-      {"20240305T14300", TIsoKind::DateTime, TIsoFault::NotIso, "", true},
-      {"20240305T1430.5", TIsoKind::DateTime, TIsoFault::NotIso, "", true},
-      {"20240305T240000", TIsoKind::DateTime, TIsoFault::OutOfRange, "", true},
-      {"20240305T143000.1234567", TIsoKind::DateTime, TIsoFault::TooManyDigits, "", true},
-      {"T143000.5", TIsoKind::Time, TIsoFault::None, "14:30:00.500", true},
-      {"T14:30", TIsoKind::Time, TIsoFault::None, "14:30:00", true},
-      {"143000", TIsoKind::Time, TIsoFault::NotIso, "", true},
+       "2024-03-05 14:30:00.500-03:00", isoBasic},
+      {"20240305 143000", TIsoKind::DateTime, TIsoFault::NotIso, "", isoBasic},
+      {"2024-03-05 143000", TIsoKind::DateTime, TIsoFault::NotIso, "", isoBasic},
+      {"20240305T14", TIsoKind::DateTime, TIsoFault::NotIso, "", isoBasic},
+      {"20240305T14300", TIsoKind::DateTime, TIsoFault::NotIso, "", isoBasic},
+      {"20240305T1430.5", TIsoKind::DateTime, TIsoFault::NotIso, "", isoBasic},
+      {"20240305T240000", TIsoKind::DateTime, TIsoFault::OutOfRange, "", isoBasic},
+      {"20240305T143000.1234567", TIsoKind::DateTime, TIsoFault::TooManyDigits, "", isoBasic},
+      {"T143000.5", TIsoKind::Time, TIsoFault::None, "14:30:00.500", isoBasic},
+      {"T14:30", TIsoKind::Time, TIsoFault::None, "14:30:00", isoBasic},
+      {"143000", TIsoKind::Time, TIsoFault::NotIso, "", isoBasic},
       {"T143000", TIsoKind::Time, TIsoFault::NotIso, ""},
       {" 2024-03-05 00:00:00 ", TIsoKind::Date, TIsoFault::None, "2024-03-05"},
       {"2024-03-05 00:00:01", TIsoKind::Date, TIsoFault::NotIso, ""},
@@ -856,6 +856,17 @@ TEST(IsoDates, ReadsTheExtendedAndBasicFormsAndNamesEachFault) {
       {"24:00:00", TIsoKind::Time, TIsoFault::OutOfRange, ""},
       {"12:60:00", TIsoKind::Time, TIsoFault::OutOfRange, ""},
       {"12:00:00.1234567", TIsoKind::Time, TIsoFault::TooManyDigits, ""},
+      // Digits beyond the sixth that are all zeros say nothing more, where
+      // they are allowed; any other is finer than a microsecond.
+      {"12:34:56.123456000", TIsoKind::Time, TIsoFault::TooManyDigits, ""},
+      {"12:34:56.123456000", TIsoKind::Time, TIsoFault::None, "12:34:56.123456", isoZeroNanos},
+      {"2024-03-05T12:34:56,5000000000Z", TIsoKind::DateTime, TIsoFault::None,
+       "2024-03-05 12:34:56.500Z", isoZeroNanos},
+      {"20240305T123456.000000000", TIsoKind::DateTime, TIsoFault::None, "2024-03-05 12:34:56",
+       isoBasic | isoZeroNanos},
+      {"12:34:56.123456001", TIsoKind::Time, TIsoFault::TooManyDigits, "", isoZeroNanos},
+      {"12:34:56.1234560000001+01:00", TIsoKind::Time, TIsoFault::TooManyDigits, "",
+       isoZeroNanos},
       {"12:00:00.", TIsoKind::Time, TIsoFault::NotIso, ""},
       {"14:30:00+05:30", TIsoKind::Time, TIsoFault::None, "14:30:00+05:30"},
       {"2024-03-05", TIsoKind::DateTime, TIsoFault::None, "2024-03-05"},
@@ -879,7 +890,7 @@ TEST(IsoDates, ReadsTheExtendedAndBasicFormsAndNamesEachFault) {
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Text);
     TIsoValue value;
-    EXPECT_EQ(ReadIso(c.Text, c.Kind, value, c.Basic), c.Fault);
+    EXPECT_EQ(ReadIso(c.Text, c.Kind, value, c.Forms), c.Fault);
     if (c.Fault == TIsoFault::None) {
       EXPECT_EQ(IsoText(value), c.Canonical);
     }

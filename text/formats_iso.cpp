@@ -80,9 +80,10 @@ TIsoFault ReadDatePart(std::string_view s, TIsoValue& out, bool basic, std::size
   return TIsoFault::None;
 }
 
-// "hh:nn[:ss[.f]]" and a zone, the whole of s; with basic also
+// "hh:nn[:ss[.f]]" and a zone, the whole of s; with isoBasic also
 // "hhnn[ss[.f]]".
-TIsoFault ReadTimePart(std::string_view s, TIsoValue& out, bool basic) {
+TIsoFault ReadTimePart(std::string_view s, TIsoValue& out, unsigned forms) {
+  const bool basic = (forms & isoBasic) != 0;
   int h = 0;
   int n = 0;
   int sec = 0;
@@ -94,13 +95,18 @@ TIsoFault ReadTimePart(std::string_view s, TIsoValue& out, bool basic) {
   std::size_t pos = 4 + colon;
   std::int64_t fraction = 0;
   std::size_t digits = 0;
+  bool finerThanMicros = false;  // a digit beyond the sixth that is not 0
   if (pos < s.size() && (extended ? s[pos] == ':' : IsDigitChar(s[pos]))) {
     if (!Digits(s, pos + colon, 2, sec)) return TIsoFault::NotIso;
     pos += 2 + colon;
     if (pos < s.size() && (s[pos] == '.' || s[pos] == ',')) {
       const std::size_t start = ++pos;
       while (pos < s.size() && IsDigitChar(s[pos])) {
-        if (pos - start < 6) fraction = fraction * 10 + (s[pos] - '0');
+        if (pos - start < 6) {
+          fraction = fraction * 10 + (s[pos] - '0');
+        } else if (s[pos] != '0') {
+          finerThanMicros = true;
+        }
         ++pos;
       }
       digits = pos - start;
@@ -140,7 +146,10 @@ TIsoFault ReadTimePart(std::string_view s, TIsoValue& out, bool basic) {
     }
   }
   if (h > 23 || n > 59 || sec > 59) return TIsoFault::OutOfRange;
-  if (digits > 6) return TIsoFault::TooManyDigits;
+  if (digits > 6) {
+    if (finerThanMicros || (forms & isoZeroNanos) == 0) return TIsoFault::TooManyDigits;
+    digits = 6;
+  }
   if (zoneFault != TIsoFault::None) return zoneFault;
   for (std::size_t i = digits; i < 6; ++i) fraction *= 10;
   out.HasTime = true;
@@ -202,16 +211,17 @@ TDateTime TIsoValue::DateTime() const {
   return ComposeDateTime(static_cast<double>(Day), time);
 }
 
-TIsoFault ReadIso(std::string_view s, TIsoKind kind, TIsoValue& out, bool basic) {
+TIsoFault ReadIso(std::string_view s, TIsoKind kind, TIsoValue& out, unsigned forms) {
+  const bool basic = (forms & isoBasic) != 0;
   s = TrimView(s);
   out = TIsoValue{};
   if (kind == TIsoKind::Time) {
     // A time in the basic format stands after 'T', which tells it from a
     // number.
     if (basic && !s.empty() && (s[0] == 'T' || s[0] == 't')) {
-      return ReadTimePart(s.substr(1), out, true);
+      return ReadTimePart(s.substr(1), out, forms);
     }
-    return ReadTimePart(s, out, false);
+    return ReadTimePart(s, out, forms & ~unsigned{isoBasic});
   }
   std::size_t length = 0;
   if (const TIsoFault fault = ReadDatePart(s, out, basic, length); fault != TIsoFault::None) {
@@ -220,7 +230,8 @@ TIsoFault ReadIso(std::string_view s, TIsoKind kind, TIsoValue& out, bool basic)
   if (s.size() == length) return TIsoFault::None;
   const bool t = s[length] == 'T' || s[length] == 't';
   if (!t && (s[length] != ' ' || length != 10)) return TIsoFault::NotIso;
-  if (const TIsoFault fault = ReadTimePart(s.substr(length + 1), out, basic && t);
+  if (const TIsoFault fault =
+          ReadTimePart(s.substr(length + 1), out, t ? forms : forms & ~unsigned{isoBasic});
       fault != TIsoFault::None) {
     return fault;
   }

@@ -42,7 +42,7 @@ struct TIsoValue {
   std::int64_t Micros = 0;     // of the day, 0 to 86,399,999,999 (ReadWideIso: to a whole day)
   std::int16_t ZoneMinutes = 0;  // east of UTC
   std::int8_t ZoneSeconds = 0;   // and seconds, signed as the minutes
-  std::uint8_t Digits = 0;     // fraction digits the text had (0 to 6)
+  std::uint8_t Digits = 0;     // fraction digits the text had (0 to 6; 6 for more zeros)
   // ReadWideIso only: +1 for "infinity", -1 for "-infinity" (no other
   // part is set), 0 for a day or time.
   std::int8_t Infinity = 0;
@@ -55,19 +55,33 @@ struct TIsoValue {
   TDateTime DateTime() const;
 };
 
+// The forms ReadIso takes beyond the extended format, or-ed together.
+enum TIsoForms : unsigned {
+  isoExtended = 0,
+  // The basic format, where no number can be taken for it (see ReadIso).
+  isoBasic = 1,
+  // Fraction digits beyond the sixth when they are all zeros
+  // ("12:34:56.123456000", as systems that count nanoseconds write it):
+  // they say nothing a microsecond does not. Without it they are
+  // TooManyDigits, as any digit beyond the sixth that is not 0 always is.
+  isoZeroNanos = 2,
+};
+
 // Reads s (blanks around are allowed): a date "yyyy-mm-dd" (years 0001 to
 // 9999), a time "hh:nn", "hh:nn:ss" or "hh:nn:ss.f" with 1 to 6 digits after
-// '.' or ',', and after a time a zone: "Z", "+hh", "+hhmm", "+hh:mm" or
-// "+hh:mm:ss" (or with '-'). Between date and time stands 'T' or one blank. kind says which
-// parts the text must have; a Date also takes a date followed by exactly
-// midnight without a zone ("2024-03-05 00:00:00", as date-time columns
-// write dates). With basic, the basic format too, where no number can be
-// taken for it: a date "yyyymmdd" (alone, a date the column's type says it
-// is), a time "hhnn", "hhnnss" or "hhnnss.f" after 'T' (of a date in either
-// format, or for a Time at the start: "T123456"), and both mixed with the
-// extended ones ("20240301T12:34:56"). Returns the fault, or None with the
-// value in out.
-TIsoFault ReadIso(std::string_view s, TIsoKind kind, TIsoValue& out, bool basic = false);
+// '.' or ',' (more under isoZeroNanos), and after a time a zone: "Z", "+hh",
+// "+hhmm", "+hh:mm" or "+hh:mm:ss" (or with '-'). Between date and time
+// stands 'T' or one blank. kind says which parts the text must have; a Date
+// also takes a date followed by exactly midnight without a zone
+// ("2024-03-05 00:00:00", as date-time columns write dates). forms adds
+// those of TIsoForms; with isoBasic, the basic format, where no number can
+// be taken for it: a date "yyyymmdd" (alone, a date the column's type says
+// it is), a time "hhnn", "hhnnss" or "hhnnss.f" after 'T' (of a date in
+// either format, or for a Time at the start: "T123456"), and both mixed
+// with the extended ones ("20240301T12:34:56"). Returns the fault, or None
+// with the value in out.
+TIsoFault ReadIso(std::string_view s, TIsoKind kind, TIsoValue& out,
+                  unsigned forms = isoExtended);
 // Reads what ReadIso reads and, beyond it, the forms of a database whose
 // dates and times reach further than a date-time (PostgreSQL writes them
 // so): a year of five to seven digits ("10000-01-01"), a year before
