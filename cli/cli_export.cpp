@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli/cli_database.h"
@@ -129,6 +130,14 @@ void SayFailedRecords(TSession& session, const TCSVExport& exporter, const std::
   }
 }
 
+// A value as a message line shows it: its first 60 bytes, control bytes
+// escaped (ShownControls).
+std::string ShownValue(std::string_view value) {
+  constexpr std::size_t kShown = 60;
+  const std::string shown = ShownControls(value.substr(0, kShown));
+  return value.size() > kShown ? shown + "..." : shown;
+}
+
 // Values that did not fit their column were written as the database holds
 // them: say so once, with the first one.
 void WarnOfMisfits(TSession& session, const TMisfitValues& misfits) {
@@ -137,7 +146,7 @@ void WarnOfMisfits(TSession& session, const TMisfitValues& misfits) {
                 << (misfits.Count == 1 ? " value did not fit its column's type and was"
                                        : " values did not fit their column's type and were")
                 << " written as stored; first: row " << misfits.Row << ", " << misfits.Column
-                << " = \"" << misfits.Text << "\"" << std::endl;
+                << " = \"" << ShownValue(misfits.Text) << "\"" << std::endl;
 }
 
 }  // namespace

@@ -23,8 +23,12 @@ namespace {
 std::string ErrnoText(int error) { return std::strerror(error); }
 
 // A byte as the user would recognise it in a message.
-std::string Shown(std::string_view text) {
-  std::string result = "'";
+std::string Shown(std::string_view text) { return "'" + ShownControls(text) + "'"; }
+
+}  // namespace
+
+std::string ShownControls(std::string_view text) {
+  std::string result;
   for (char c : text) {
     auto b = static_cast<unsigned char>(c);
     if (b == '\t') {
@@ -38,10 +42,8 @@ std::string Shown(std::string_view text) {
       result += c;
     }
   }
-  return result + "'";
+  return result;
 }
-
-}  // namespace
 
 TSeparatorChoice ParseSeparator(std::string_view text) {
   std::string word = LowerCase(text);

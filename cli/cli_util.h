@@ -79,6 +79,10 @@ std::string TextColumnDefinition(std::string_view name, int position);
 // The same with another type ("INTEGER", "DATE", ...).
 std::string ColumnDefinition(std::string_view name, std::string_view type, int position);
 
+// The text for a message line: a tab as \t, other control bytes (an escape
+// sequence, a blob's bytes) as \xHH.
+std::string ShownControls(std::string_view text);
+
 // text as valid UTF-8 for JSON: well-formed UTF-8 sequences pass through,
 // every other byte above 127 is taken as a Latin-1 character (so that any
 // 8-bit text can be shown, and no byte is dropped).

@@ -273,8 +273,9 @@ bool TSQLiteCodec::Load(TStorage storage, sqlite3_value* v, TFieldData& slot) {
   if (type == SQLITE_NULL) return StoreNull(slot);
   if (storage == TStorage::Text || storage == TStorage::Blob) {
     // A text in a BLOB column does not fit: written out as a blob's bytes,
-    // it would come back a blob.
-    if (storage == TStorage::Blob && type == SQLITE_TEXT) return false;
+    // it would come back a blob. Nor does a blob in a TEXT column: written
+    // out as its raw bytes, it would come back a text.
+    if (type == (storage == TStorage::Blob ? SQLITE_TEXT : SQLITE_BLOB)) return false;
     const char* bytes = storage == TStorage::Blob
                             ? static_cast<const char*>(sqlite3_value_blob(v))
                             : reinterpret_cast<const char*>(sqlite3_value_text(v));

@@ -42,9 +42,10 @@ struct KORVANE_API TSQLiteMisfits {
 // also accepts the other forms SQLite's date functions know (Julian day
 // numbers as REAL, Unix times as INTEGER) and treats an empty text in a
 // typed column as null. A value that is none of these (SQLite lets a DATE
-// column hold 'garbage', an INTEGER column 2.5, a BLOB column a text) does
-// not stop a walk: the field shows it as the text SQLite holds
-// (TField::StoredText; a blob field as its bytes), and Misfits counts it.
+// column hold 'garbage', an INTEGER column 2.5, a BLOB column a text, a TEXT
+// column a blob) does not stop a walk: the field shows it as the text SQLite
+// holds (TField::StoredText; a blob field as its bytes, a text field a
+// blob's bytes), and Misfits counts it.
 //
 // Loading into rows the table holds (LoadMode): see TSQLiteBulkWriter.
 //
