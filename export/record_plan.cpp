@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "components/fixed_widths.h"
 #include "text/formats_iso.h"
 #include "core/sysutils.h"
 #include "export/field_traits.h"
@@ -84,24 +83,6 @@ void TRecordPlan::Build(const TExportLayout& layout) {
     rest += column->rest;
     column->rest = rest;
   }
-}
-
-bool TRecordPlan::SetColumnWidths(const TExportLayout& layout) {
-  std::vector<int> widths;
-  if (!FixedWidthsForColumns(layout.Widths, FColumns.size(), "field", widths, FBuildFailure)) {
-    return false;
-  }
-  const TDateTimeStyle style = FIso ? dsISO8601 : dsFormatSettings;
-  for (std::size_t k = 0; k < FColumns.size(); ++k) {
-    TColumn& column = FColumns[k];
-    const auto width = static_cast<std::size_t>(
-        widths.empty() ? FixedWidth(*column.field, style) : widths[k]);
-    // Every value fills its column, a null one, a date and one left out too.
-    column.rest += width - column.width;
-    column.width = width;
-    column.pad = true;
-  }
-  return true;
 }
 
 // Adds the column of a field taking part, with its own room in rest.

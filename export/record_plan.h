@@ -5,8 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/classes.h"
@@ -123,6 +125,14 @@ struct TColumn {
   bool right;     // ... on the left
   bool askDate;   // date kinds: the value is the field's AsDateTime
   bool text;      // the field holds text (IsTextFieldType)
+};
+
+// A value its column's line cannot hold: it leaves its record out alone.
+class EUnfitValue : public std::runtime_error {
+ public:
+  EUnfitValue(std::string field, const std::string& why)
+      : std::runtime_error("the value of field '" + field + "' " + why), Field(std::move(field)) {}
+  std::string Field;
 };
 
 // The lines of a run, one per record. Everything the text of a record

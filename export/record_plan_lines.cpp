@@ -1,6 +1,8 @@
 // The record plan's lines: each record's values written onto the output in
 // the columns Build worked out, quoted and padded, or the record left out
-// with its reason.
+// with its reason. Values that need more than the usual quotes go through
+// record_plan_quotes.cpp; fixed-width columns' checks are in
+// record_plan_fixed.cpp.
 #include "export/record_plan.h"
 
 #include <algorithm>
@@ -169,13 +171,6 @@ bool IsColumnValueText(const TField& field, std::string_view text) {
   }
 }
 
-// A value its column's line cannot hold: it leaves its record out alone.
-class EUnfitValue : public std::runtime_error {
- public:
-  EUnfitValue(std::string field, const std::string& why)
-      : std::runtime_error("the value of field '" + field + "' " + why), Field(std::move(field)) {}
-  std::string Field;
-};
 
 }  // namespace
 
@@ -190,42 +185,6 @@ void TRecordPlan::LeaveOut(std::string_view reason, std::string_view field, bool
   if (FLeftOut->List.size() < TLeftOutLog::kListed) {
     FLeftOut->List.push_back({FRecords, std::string(field), std::string(reason), unfit});
   }
-}
-
-void TRecordPlan::CheckColumnValue(const TColumn& column, const char* first, const char* p,
-                                   bool none) const {
-  const auto n = static_cast<std::size_t>(p - first);
-  const std::string_view value(first, n);
-  std::string why;
-  if (n > column.width) {
-    why = "is " + std::to_string(n) + " bytes long, wider than its column (" +
-          std::to_string(column.width) + ")";
-    // Widths are bytes: characters of several bytes in UTF-8 may fill them
-    // before the column's declared length of characters does.
-    const auto characters = static_cast<std::size_t>(
-        std::count_if(value.begin(), value.end(),
-                      [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
-    if (characters <= column.width) {
-      why += ": its " + std::to_string(characters) +
-             " characters take more bytes; --widths gives the columns' widths in bytes";
-    }
-  } else if (value.find_first_of("\r\n") != std::string_view::npos) {
-    why = "holds a line break, which a fixed-width line cannot hold";
-  } else if (column.text && n == 0 && !none) {
-    why = "is an empty text, which a fixed-width line reads back as null";
-  } else if (column.text && n != 0 && value.find_first_not_of(' ') == std::string_view::npos) {
-    // Not even a CHAR column's own padding: blanks alone read back as null.
-    why = "is all blanks, which a fixed-width line reads back as null";
-  } else if (column.text && n != 0 && value.back() == ' ' &&
-             !(column.field->FixedLength() &&
-               n == static_cast<std::size_t>(column.field->Size()))) {
-    // The import trims the blanks after a text; only a column that pads its
-    // values itself (FixedLength) gives them back.
-    why = "ends in a blank, which a fixed-width line cannot keep";
-  } else {
-    return;
-  }
-  throw EUnfitValue(column.field->FieldName(), why);
 }
 
 std::size_t TRecordPlan::Put() {
@@ -573,79 +532,6 @@ template <bool kEscape>
     return p + (column.askQuote ? 1 : 0);
   }
   return QuoteOtherValue(line, first, p, column, none, special);
-}
-
-bool TRecordPlan::NeedsEscapes(const char* first, std::size_t n) const {
-  const std::string_view value(first, n);
-  const char special[] = {FEscape, '\r', '\n', FQuote, '\0'};
-  if (value.find_first_of(special) != std::string_view::npos) return true;
-  if (!FMultiSeparator.empty()) return value.find(FMultiSeparator) != std::string_view::npos;
-  return FSeparator != 0 && value.find(FSeparator) != std::string_view::npos;
-}
-
-char* TRecordPlan::EscapeValue(TLineWriter& line, char* first, char* p, const TColumn& column) {
-  const auto n = static_cast<std::size_t>(p - first);
-  if (n == 0 || !NeedsEscapes(first, n)) return p;
-  // The bytes an escape goes before: a separator's first byte where the
-  // whole separator stands.
-  const std::string_view separator = FMultiSeparator.empty()
-                                         ? std::string_view(&FSeparator, FSeparator != 0 ? 1 : 0)
-                                         : std::string_view(FMultiSeparator);
-  std::string& escaped = FText;
-  escaped.clear();
-  const std::string_view value(first, n);
-  for (std::size_t i = 0; i < n; ++i) {
-    const char c = value[i];
-    if (c == FEscape || c == '\r' || c == '\n' ||
-        (!separator.empty() && value.substr(i).starts_with(separator))) {
-      escaped += FEscape;
-    }
-    escaped += c;
-  }
-  p = line.Room(p, escaped.size() - n + column.rest);
-  std::memcpy(p - n, escaped.data(), escaped.size());
-  return p - n + escaped.size();
-}
-
-bool TRecordPlan::NeedsQuotesExactly(const char* first, std::size_t n) const {
-  const std::string_view value(first, n);
-  const char special[] = {FQuote, '\r', '\n', '\0'};
-  return value.find_first_of(special) != std::string_view::npos ||
-         value.find(FMultiSeparator) != std::string_view::npos;
-}
-
-[[gnu::noinline]] char* TRecordPlan::QuoteOtherValue(TLineWriter& line, char* first, char* p,
-                                   const TColumn& column, bool none, bool special) {
-  FQuoteText = false;
-  const auto n = static_cast<std::size_t>(p - first);
-  const bool opened = column.askQuote;  // the opening quote is at first[-1]
-  if (column.kind == TColumnKind::ckNothing) return p;
-  if (none && n == 0) return opened ? first - 1 : p;  // nothing
-  // Quoted: an empty text, a stored text or one that needs quotes. The
-  // quotes to add are the doubled ones, the closing one and the opening one
-  // when it was not stored.
-  // With an escape, it goes before each quote and each escape instead.
-  const auto quotes = static_cast<std::size_t>(
-      !special ? 0
-      : FEscape == 0
-          ? std::count(first, p, FQuote)
-          : std::count_if(first, p, [this](char c) { return c == FQuote || c == FEscape; }));
-  const std::size_t added = quotes + (opened ? 1 : 2);
-  p = line.Room(p, added + column.rest);
-  char* const value = p - n;
-  char* const end = p + added;
-  if (quotes != 0 || !opened) {
-    // From the back, so that every byte moves before it is overwritten.
-    char* out = end - 1;
-    const char before = FEscape != 0 ? FEscape : FQuote;
-    for (const char* in = p; in != value;) {
-      *--out = *--in;
-      if (*in == FQuote || (FEscape != 0 && *in == FEscape)) *--out = before;
-    }
-  }
-  if (!opened) value[0] = FQuote;
-  end[-1] = FQuote;
-  return end;
 }
 
 template <bool kFixed, bool kStandard, bool kEscape, class TReader>

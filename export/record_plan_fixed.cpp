@@ -1,0 +1,69 @@
+// The record plan's fixed-width columns: their widths, and the values a
+// column cannot give back when its line is read as columns again.
+#include "export/record_plan.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "components/fixed_widths.h"
+
+namespace korvane {
+
+bool TRecordPlan::SetColumnWidths(const TExportLayout& layout) {
+  std::vector<int> widths;
+  if (!FixedWidthsForColumns(layout.Widths, FColumns.size(), "field", widths, FBuildFailure)) {
+    return false;
+  }
+  const TDateTimeStyle style = FIso ? dsISO8601 : dsFormatSettings;
+  for (std::size_t k = 0; k < FColumns.size(); ++k) {
+    TColumn& column = FColumns[k];
+    const auto width = static_cast<std::size_t>(
+        widths.empty() ? FixedWidth(*column.field, style) : widths[k]);
+    // Every value fills its column, a null one, a date and one left out too.
+    column.rest += width - column.width;
+    column.width = width;
+    column.pad = true;
+  }
+  return true;
+}
+
+void TRecordPlan::CheckColumnValue(const TColumn& column, const char* first, const char* p,
+                                   bool none) const {
+  const auto n = static_cast<std::size_t>(p - first);
+  const std::string_view value(first, n);
+  std::string why;
+  if (n > column.width) {
+    why = "is " + std::to_string(n) + " bytes long, wider than its column (" +
+          std::to_string(column.width) + ")";
+    // Widths are bytes: characters of several bytes in UTF-8 may fill them
+    // before the column's declared length of characters does.
+    const auto characters = static_cast<std::size_t>(
+        std::count_if(value.begin(), value.end(),
+                      [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+    if (characters <= column.width) {
+      why += ": its " + std::to_string(characters) +
+             " characters take more bytes; --widths gives the columns' widths in bytes";
+    }
+  } else if (value.find_first_of("\r\n") != std::string_view::npos) {
+    why = "holds a line break, which a fixed-width line cannot hold";
+  } else if (column.text && n == 0 && !none) {
+    why = "is an empty text, which a fixed-width line reads back as null";
+  } else if (column.text && n != 0 && value.find_first_not_of(' ') == std::string_view::npos) {
+    // Not even a CHAR column's own padding: blanks alone read back as null.
+    why = "is all blanks, which a fixed-width line reads back as null";
+  } else if (column.text && n != 0 && value.back() == ' ' &&
+             !(column.field->FixedLength() &&
+               n == static_cast<std::size_t>(column.field->Size()))) {
+    // The import trims the blanks after a text; only a column that pads its
+    // values itself (FixedLength) gives them back.
+    why = "ends in a blank, which a fixed-width line cannot keep";
+  } else {
+    return;
+  }
+  throw EUnfitValue(column.field->FieldName(), why);
+}
+
+}  // namespace korvane
