@@ -137,7 +137,7 @@ TEST_P(PostgresTypesTest, EveryTypeBothWays) {
               " (s smallint, i integer, b bigint, n numeric(12,2), m money, r real,"
               " d double precision, f boolean, dt date, tm time, ts timestamp, tz timestamptz,"
               " c char(5), v varchar(40), t text, y bytea, j jsonb, u uuid, a int[], e " +
-              schema.Name() + ".color, w numeric(30,10), x numeric)");
+              schema.Name() + ".color, w numeric(30,10), x numeric, ip inet)");
   const struct {
     const char* name;
     TFieldType type;
@@ -176,6 +176,9 @@ TEST_P(PostgresTypesTest, EveryTypeBothWays) {
        "-12345678901234567890.1234567891"},
       {"x", ftDecimalText, 0, std::string("0.000000000000000000012300"),
        "0.000000000000000000012300"},
+      // Read back as its own text, not as its cast to text, which adds the
+      // netmask.
+      {"ip", ftString, 255, std::string("::1"), "::1/128"},
   };
   TPostgresDataSet* ds = Table(conn, schema.Table("every"));
   ds->SetBinaryCopy(GetParam());

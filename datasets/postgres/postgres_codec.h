@@ -49,6 +49,7 @@ TKind KindOfType(unsigned type, int typmod);
 struct TColumn {
   std::string Name;
   TKind Kind = TKind::Other;
+  unsigned Type = 0;  // the server's type OID (a domain's base type)
   TFieldDef Def;
   // Left out of a record's COPY when the record leaves it null, so that it
   // takes its default (a sequence, an identity, a DEFAULT expression).
@@ -102,10 +103,10 @@ struct TCodecContext {
 // True when the binary format can carry values of this kind.
 bool BinaryWritable(TKind kind);
 
-// The select-list expression that reads column `quotedName` in the given
-// format: "name", or "name"::text / "name"::numeric where the value must
-// travel in another form.
-std::string ReadExpression(const std::string& quotedName, TKind kind, bool binary,
+// The select-list expression that reads column `quotedName`, of the type
+// with OID type, in the given format: "name", or its text / "name"::numeric
+// where the value must travel in another form.
+std::string ReadExpression(const std::string& quotedName, TKind kind, unsigned type, bool binary,
                            bool exactTimes = false);
 
 // Appends a non-null value in the binary format: the 4-byte length and the

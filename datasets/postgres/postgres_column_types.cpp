@@ -93,8 +93,12 @@ bool PadsToLength(unsigned type, int typmod) {
 
 bool BinaryWritable(TKind kind) { return kind != TKind::Other; }
 
-std::string ReadExpression(const std::string& quotedName, TKind kind, bool binary,
+std::string ReadExpression(const std::string& quotedName, TKind kind, unsigned type, bool binary,
                            bool exactTimes) {
+  constexpr unsigned kInet = 869;
+  // An inet's cast to text writes its netmask also where the address's own
+  // text leaves it out (::1/128 for ::1); abbrev writes the address's text.
+  if (binary && kind == TKind::Other && type == kInet) return "abbrev(" + quotedName + ")";
   if (binary && (kind == TKind::Other || (exactTimes && kind == TKind::TimestampTz))) {
     return quotedName + "::text";
   }

@@ -260,6 +260,7 @@ void TPostgresDataSet::OpenTable() {
     const auto type =
         static_cast<unsigned>(std::strtoul(PQgetvalue(cols.get(), i, 1), nullptr, 10));
     c.Kind = pg::KindOfType(type, typmod);
+    c.Type = type;
     const bool identity = flag(4);
     c.Generated = flag(5);
     c.AutoInc = identity || flag(6);
@@ -314,6 +315,7 @@ void TPostgresDataSet::OpenQuery() {
     const unsigned type = PQftype(described.get(), i);
     const int typmod = PQfmod(described.get(), i);
     c.Kind = pg::KindOfType(type, typmod);
+    c.Type = type;
     c.Def = pg::FieldDefForColumn(fieldName, c.Kind, typmod, false);
     TField* field = AddField(c.Def.Name, c.Def.DataType, c.Def.Size);
     if (c.Def.DataType == ftCurrency) field->SetCurrency(true);
