@@ -99,11 +99,14 @@ bool IsTime(std::string_view s, int fractionDigits) {
   return pos == s.size() && s.find(':') != std::string_view::npos;
 }
 
-// A time of ISO 8601's basic format after its 'T' ("T1234", "T123456.5"),
-// without a zone, as IsTime reads none.
-bool IsBasicIsoTime(std::string_view s) {
+// An ISO 8601 time IsTime does not read, without a zone, as IsTime reads
+// none: one of the basic format after its 'T' ("T1234", "T123456.5"), or
+// one whose digits after the sixth of its fraction are zeros
+// ("12:34:56.123456000", as systems that count nanoseconds write it).
+bool IsOtherIsoTime(std::string_view s) {
   TIsoValue iso;
-  return s.size() > 4 && (s[0] == 'T' || s[0] == 't') &&
+  const bool basic = s.size() > 4 && (s[0] == 'T' || s[0] == 't');
+  return (basic || s.find(':') != std::string_view::npos) &&
          ReadIso(s, TIsoKind::Time, iso, isoBasic | isoZeroNanos) == TIsoFault::None &&
          !iso.HasZone;
 }
@@ -218,7 +221,7 @@ std::uint32_t TTypeVote::Kinds(std::string_view value, std::uint32_t wanted,
   }
   // ISO 8601 times keep microseconds; the format settings' milliseconds.
   const int fractionDigits = FDateFormatGiven ? 3 : 6;
-  if ((wanted & kTime) && (IsTime(s, fractionDigits) || (!FDateFormatGiven && IsBasicIsoTime(s)))) {
+  if ((wanted & kTime) && (IsTime(s, fractionDigits) || (!FDateFormatGiven && IsOtherIsoTime(s)))) {
     kinds |= kTime;
   }
   if ((wanted & kDates) == 0) {

@@ -74,6 +74,7 @@ TEST(InferColumnType, EveryNonEmptyValueMustFit) {
       {{"24:00"}, "TEXT"},
       {{"23:59:59.999999", "00:00:00.000001"}, "TIME"},
       {{"12:00:00.1234567"}, "TEXT"},  // beyond microseconds
+      {{"12:34:56.123456000", "01:02:03.000000000", "9:05"}, "TIME"},  // zeros beyond them
       {{"T0905", "t235959.5", "9:05"}, "TIME"},
       {{"T0905Z"}, "TEXT"},
       {{"", "  "}, "TEXT (no values in the sample)"},
