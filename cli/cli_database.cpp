@@ -38,14 +38,17 @@ bool DatabaseExists(const TSQLiteDataSet& ds) { return PathExists(ds.DatabaseFil
 bool NamesSQLite(const std::string&) { return true; }  // any other --db is a file
 std::string_view ExactDecimalTypeOf(const TSQLiteDataSet*) { return "DECIMAL_TEXT"; }
 // The library's own limit (SQLITE_MAX_COLUMN, 2000 unless built otherwise),
-// which every connection starts with.
+// which every connection starts with, less the rowid that the dataset reads
+// beside a table's columns: a SELECT of more fails (too many columns in
+// result set), so a table of 2000 columns could be made but not loaded.
 std::size_t MaxColumnsOf(const TSQLiteDataSet&) {
   static const std::size_t limit = [] {
     sqlite3* raw = nullptr;
     const int rc = sqlite3_open(":memory:", &raw);
     const std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, sqlite3_close);
     return static_cast<std::size_t>(
-        rc == SQLITE_OK ? sqlite3_limit(db.get(), SQLITE_LIMIT_COLUMN, -1) : 2000);
+               rc == SQLITE_OK ? sqlite3_limit(db.get(), SQLITE_LIMIT_COLUMN, -1) : 2000) -
+           1;
   }();
   return limit;
 }

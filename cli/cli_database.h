@@ -54,8 +54,9 @@ class TDatabaseTable {
   // SQLite's DECIMAL_TEXT (kept as text, digit for digit), PostgreSQL's
   // numeric.
   virtual std::string_view ExactDecimalType() const = 0;
-  // The most columns a table of the database can have: SQLite's column
-  // limit (2000 as it is usually built), PostgreSQL's 1600.
+  // The most columns a new table may have for the dataset to load it:
+  // SQLite's column limit (2000 as it is usually built) less the rowid read
+  // beside them, PostgreSQL's 1600.
   virtual std::size_t MaxColumns() const = 0;
   // Makes the session work in UTC where the database has sessions with a
   // time zone (PostgreSQL's UtcTimes).

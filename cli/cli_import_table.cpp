@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace korvane::cli {
@@ -49,6 +51,33 @@ std::string InOptionWords(std::string message, const TImportOptions& o) {
     }
   }
   return message;
+}
+
+// Whether an item of a new table's definitions is a table constraint
+// (PRIMARY KEY (a, b), UNIQUE (...), CHECK (...), FOREIGN KEY (...),
+// CONSTRAINT name ..., PostgreSQL's EXCLUDE USING ...) rather than a column:
+// a column of such a name would have to be quoted, as those words are
+// reserved.
+bool IsTableConstraint(std::string_view item) {
+  const std::string upper = UpperCase(item);
+  std::string_view rest = upper;
+  // Takes word from the start of rest, and the blanks after it.
+  const auto take = [&rest](std::string_view word) {
+    if (!rest.starts_with(word)) return false;
+    const std::size_t end = word.size();
+    if (end < rest.size() && (std::isalnum(static_cast<unsigned char>(rest[end])) != 0 ||
+                              rest[end] == '_' || rest[end] == '$')) {
+      return false;
+    }
+    rest.remove_prefix(end);
+    while (!rest.empty() && std::isspace(static_cast<unsigned char>(rest.front())) != 0) {
+      rest.remove_prefix(1);
+    }
+    return true;
+  };
+  if (take("CONSTRAINT") || take("UNIQUE") || take("CHECK")) return true;
+  if (take("PRIMARY") || take("FOREIGN")) return take("KEY");
+  return take("EXCLUDE") && (rest.starts_with('(') || take("USING"));
 }
 
 // A keyed --mode on a table the run creates: the key must be part of the
@@ -240,8 +269,11 @@ void PrepareImportTable(TDatabaseTable& ds, TCSVImport& import, const TImportOpt
       columns = ColumnsFromHeader(import);
     }
     AddNewTableKey(columns, o);
-    if (columns.size() > maxColumns) {
-      throw EUsageError("--create: the new table would have " + std::to_string(columns.size()) +
+    const auto columnCount = static_cast<std::size_t>(
+        std::count_if(columns.begin(), columns.end(),
+                      [](const std::string& c) { return !IsTableConstraint(c); }));
+    if (columnCount > maxColumns) {
+      throw EUsageError("--create: the new table would have " + std::to_string(columnCount) +
                         " columns, and a table has " + std::to_string(maxColumns) +
                         " columns at most" +
                         (o.Columns.empty() ? ": check the separator (-s), or give the columns "
