@@ -420,7 +420,7 @@ namespace {
 TIsoFault WriteWideIsoFieldData(std::string_view text, TField* field, TIsoKind kind, bool utc,
                                 TIsoFault plain) {
   TIsoValue value;
-  const TIsoFault fault = ReadWideIso(text, kind, value);
+  const TIsoFault fault = ReadWideIso(text, kind, value, isoZeroNanos);
   if (fault != TIsoFault::None) return fault == TIsoFault::NotIso ? plain : fault;
   if (utc && value.HasZone) {
     MoveToUtc(value, true);

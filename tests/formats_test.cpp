@@ -906,9 +906,16 @@ TEST(IsoDates, WideFormsAreReadAndWrittenAsTheDatabaseWritesThem) {
     TIsoKind Kind;
     TIsoFault Fault;
     const char* Wide;  // WideIsoText of the value read
+    unsigned Forms = isoExtended;
   };
   const TCase cases[] = {
       {"0044-03-15 BC", TIsoKind::Date, TIsoFault::None, "0044-03-15 BC"},
+      // Zeros beyond the sixth digit where they are allowed; never a basic
+      // date, which would drop the era.
+      {"24:00:00.0000000", TIsoKind::Time, TIsoFault::None, "24:00:00", isoZeroNanos},
+      {"0044-03-15 12:00:00.1234560 BC", TIsoKind::DateTime, TIsoFault::None,
+       "0044-03-15 12:00:00.123456 BC", isoZeroNanos},
+      {"00440315 BC", TIsoKind::Date, TIsoFault::NotIso, "", isoBasic | isoZeroNanos},
       {"0005-02-29 bc", TIsoKind::Date, TIsoFault::None, "0005-02-29 BC"},
       {"0004-02-29 BC", TIsoKind::Date, TIsoFault::NoSuchDay, ""},
       {"10000-02-29", TIsoKind::Date, TIsoFault::None, "10000-02-29"},
@@ -930,7 +937,7 @@ TEST(IsoDates, WideFormsAreReadAndWrittenAsTheDatabaseWritesThem) {
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Text);
     TIsoValue value;
-    EXPECT_EQ(ReadWideIso(c.Text, c.Kind, value), c.Fault);
+    EXPECT_EQ(ReadWideIso(c.Text, c.Kind, value, c.Forms), c.Fault);
     if (c.Fault == TIsoFault::None) {
       EXPECT_EQ(WideIsoText(value), c.Wide);
     }

@@ -317,14 +317,16 @@ char* PutIso(char* p, const TIsoValue& value) {
   return p;
 }
 
-TIsoFault ReadWideIso(std::string_view s, TIsoKind kind, TIsoValue& out) {
+TIsoFault ReadWideIso(std::string_view s, TIsoKind kind, TIsoValue& out, unsigned forms) {
+  // A year of eight digits would read as a basic date.
+  forms &= isoZeroNanos;
   s = TrimView(s);
   if (kind == TIsoKind::Time) {
-    const TIsoFault fault = ReadIso(s, kind, out);
+    const TIsoFault fault = ReadIso(s, kind, out, forms);
     // The end of a day: 24:00:00 and nothing after it.
     if (fault != TIsoFault::OutOfRange || !s.starts_with("24:")) return fault;
     const std::string start = "00" + std::string(s.substr(2));
-    if (ReadIso(start, kind, out) != TIsoFault::None || out.Micros != 0) return fault;
+    if (ReadIso(start, kind, out, forms) != TIsoFault::None || out.Micros != 0) return fault;
     out.Micros = kMicrosPerDay;
     return TIsoFault::None;
   }
@@ -341,11 +343,13 @@ TIsoFault ReadWideIso(std::string_view s, TIsoKind kind, TIsoValue& out) {
   while (yearDigits < s.size() && IsDigitChar(s[yearDigits])) {
     year = year * 10 + (s[yearDigits++] - '0');
   }
-  if (yearDigits < 4 || yearDigits > 7) return ReadIso(s, kind, out);
+  if (yearDigits < 4 || yearDigits > 7) return ReadIso(s, kind, out, forms);
   // The rest of the text as ReadIso reads it, in a leap year; the day is
   // then placed in its own year.
   const std::string rest = "2000" + std::string(s.substr(yearDigits));
-  if (const TIsoFault fault = ReadIso(rest, kind, out); fault != TIsoFault::None) return fault;
+  if (const TIsoFault fault = ReadIso(rest, kind, out, forms); fault != TIsoFault::None) {
+    return fault;
+  }
   if (year == 0) return TIsoFault::YearZero;
   const auto month =
       static_cast<unsigned>((s[yearDigits + 1] - '0') * 10 + s[yearDigits + 2] - '0');

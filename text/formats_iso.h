@@ -90,8 +90,10 @@ TIsoFault ReadIso(std::string_view s, TIsoKind kind, TIsoValue& out,
 // "-infinity" (in any case, a date or date-time), and for a Time the end
 // of a day, "24:00:00" (Micros then a whole day). Day counts from day zero
 // as ever, far outside the years 1 to 9999 when the text is. The year 0
-// (0000-01-01, in either era) is refused as YearZero.
-TIsoFault ReadWideIso(std::string_view s, TIsoKind kind, TIsoValue& out);
+// (0000-01-01, in either era) is refused as YearZero. Of forms only
+// isoZeroNanos counts: those forms are the database's extended ones.
+TIsoFault ReadWideIso(std::string_view s, TIsoKind kind, TIsoValue& out,
+                      unsigned forms = isoExtended);
 // The text of a value ReadWideIso read, as that database writes it:
 // "infinity", "-infinity", "0044-03-15 BC", "10000-01-01 12:00:00+01:00",
 // "24:00:00"; values within the years 1 to 9999 as IsoText.
