@@ -12,6 +12,17 @@
 
 namespace korvane {
 
+namespace {
+
+// The characters of a UTF-8 text: its bytes but those that continue one.
+std::size_t Utf8Characters(std::string_view text) {
+  return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  }));
+}
+
+}  // namespace
+
 bool TRecordPlan::SetColumnWidths(const TExportLayout& layout) {
   std::vector<int> widths;
   if (!FixedWidthsForColumns(layout.Widths, FColumns.size(), "field", widths, FBuildFailure)) {
@@ -40,9 +51,7 @@ void TRecordPlan::CheckColumnValue(const TColumn& column, const char* first, con
           std::to_string(column.width) + ")";
     // Widths are bytes: characters of several bytes in UTF-8 may fill them
     // before the column's declared length of characters does.
-    const auto characters = static_cast<std::size_t>(
-        std::count_if(value.begin(), value.end(),
-                      [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+    const std::size_t characters = Utf8Characters(value);
     if (characters <= column.width) {
       why += ": its " + std::to_string(characters) +
              " characters take more bytes; --widths gives the columns' widths in bytes";
@@ -56,9 +65,9 @@ void TRecordPlan::CheckColumnValue(const TColumn& column, const char* first, con
     why = "is all blanks, which a fixed-width line reads back as null";
   } else if (column.text && n != 0 && value.back() == ' ' &&
              !(column.field->FixedLength() &&
-               n == static_cast<std::size_t>(column.field->Size()))) {
+               Utf8Characters(value) == static_cast<std::size_t>(column.field->Size()))) {
     // The import trims the blanks after a text; only a column that pads its
-    // values itself (FixedLength) gives them back.
+    // values itself (FixedLength) to its Size in characters gives them back.
     why = "ends in a blank, which a fixed-width line cannot keep";
   } else {
     return;

@@ -148,6 +148,11 @@ TEST(PostgresCli, FixedWidthExportReadsBackIntoTheSameTable) {
   EXPECT_NE(run.Err.find("record 4: the value of field 'v' ends in a blank"), std::string::npos)
       << run.Err;
   EXPECT_EQ(run.Err.find("field 'c'"), std::string::npos) << run.Err;
+  // char(n) pads to n characters, fewer than its bytes in UTF-8.
+  schema.Exec("INSERT INTO " + a + " (i, c) VALUES (5, '\xC3\xA9')");
+  const TRun wide = Korvane({"export", file, "--db", Uri(), "--query",
+                             "SELECT c FROM " + a + " WHERE i = 5", "--fixed", "--widths", "4"});
+  EXPECT_EQ(wide.Status, 0) << wide.Err;
 }
 
 // The header names the columns; the serial and DEFAULT columns it leaves
