@@ -299,7 +299,9 @@ class KORVANE_API TCSVImport : public TComponent {
   // initially: StrToDate, StrToTime and StrToDateTime with the format
   // settings). dsISO8601 reads ISO 8601 (ReadIso): 'T' or a blank between
   // date and time, up to six fraction digits (more when those beyond the
-  // sixth are all zeros), a zone. A value a date-time cannot hold exactly
+  // sixth are all zeros), a zone; also the basic format ("20240301T1234Z",
+  // a date alone "20240301", a time alone after 'T': "T123456"). A value a
+  // date-time cannot hold exactly
   // (microseconds, a zone) is given to the field as its text in the
   // canonical form (IsoText), for the dataset to store whole.
   // Under veStrict a text that is not such a value fails its record with
