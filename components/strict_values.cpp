@@ -309,8 +309,8 @@ const char* NotIsoText(std::string_view text, TFieldType type) {
   }
   if (type == ftTime) {
     return dateAndTime ? "has a date, which a time column does not keep"
-                       : "is not laid out as hh:nn, hh:nn:ss or hh:nn:ss.ffffff (or Thhnnss.ffffff), "
-                         "with an optional zone (Z, +hh, +hhmm, +hh:mm)";
+                       : "is not laid out as hh:nn, hh:nn:ss or hh:nn:ss.ffffff (or "
+                         "Thhnn[ss[.ffffff]]), with an optional zone (Z, +hh, +hhmm, +hh:mm)";
   }
   return IsoFaultText(TIsoFault::NotIso);
 }
