@@ -100,12 +100,16 @@ bool IsTime(std::string_view s, int fractionDigits) {
 }
 
 // An ISO 8601 time IsTime does not read, without a zone, as IsTime reads
-// none: one of the basic format after its 'T' ("T1234", "T123456.5"), or
-// one whose digits after the sixth of its fraction are zeros
-// ("12:34:56.123456000", as systems that count nanoseconds write it).
+// none: one of the basic format after its 'T' with its seconds ("T123456",
+// "T123456.5"), or one whose digits after the sixth of its fraction are
+// zeros ("12:34:56.123456000", as systems that count nanoseconds write it).
+// A basic time without seconds ("T1000") is as likely a code as a time, so
+// it does not make a column TIME (a column declared TIME still reads it).
 bool IsOtherIsoTime(std::string_view s) {
   TIsoValue iso;
-  const bool basic = s.size() > 4 && (s[0] == 'T' || s[0] == 't');
+  const bool basic =
+      s.size() >= 7 && (s[0] == 'T' || s[0] == 't') &&
+      std::all_of(s.begin() + 1, s.begin() + 7, [](char c) { return c >= '0' && c <= '9'; });
   return (basic || s.find(':') != std::string_view::npos) &&
          ReadIso(s, TIsoKind::Time, iso, isoBasic | isoZeroNanos) == TIsoFault::None &&
          !iso.HasZone;

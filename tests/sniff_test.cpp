@@ -75,7 +75,8 @@ TEST(InferColumnType, EveryNonEmptyValueMustFit) {
       {{"23:59:59.999999", "00:00:00.000001"}, "TIME"},
       {{"12:00:00.1234567"}, "TEXT"},  // beyond microseconds
       {{"12:34:56.123456000", "01:02:03.000000000", "9:05"}, "TIME"},  // zeros beyond them
-      {{"T0905", "t235959.5", "9:05"}, "TIME"},
+      {{"T090500", "t235959.5", "9:05"}, "TIME"},
+      {{"T1000", "T1230"}, "TEXT"},  // codes: a basic time counts with its seconds
       {{"T0905Z"}, "TEXT"},
       {{"", "  "}, "TEXT (no values in the sample)"},
       {{"inf", "nan"}, "TEXT"},
