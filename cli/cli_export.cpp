@@ -16,6 +16,7 @@
 #include "io/byte_sink.h"
 #include "text/formats.h"
 #include "core/published.h"
+#include "core/utf8_head.h"
 #include "export/kvcsvexp.h"
 #include "components/kvtypes.h"
 #include "ui/dialogs.h"
@@ -130,11 +131,11 @@ void SayFailedRecords(TSession& session, const TCSVExport& exporter, const std::
   }
 }
 
-// A value as a message line shows it: its first 60 bytes, control bytes
-// escaped (ShownControls).
+// A value as a message line shows it: its first 60 bytes at most, not
+// splitting a UTF-8 character, control bytes escaped (ShownControls).
 std::string ShownValue(std::string_view value) {
   constexpr std::size_t kShown = 60;
-  const std::string shown = ShownControls(value.substr(0, kShown));
+  const std::string shown = ShownControls(Utf8Head(value, kShown));
   return value.size() > kShown ? shown + "..." : shown;
 }
 

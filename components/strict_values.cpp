@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "core/classes.h"
+#include "core/utf8_head.h"
 #include "text/formats.h"
 #include "core/sysutils.h"
 #include "components/kvtypes.h"
@@ -407,7 +408,7 @@ bool RoundsValue(std::string_view text, const TField* field) {
 std::string QuotedValue(std::string_view text) {
   constexpr std::size_t kShown = 60;
   std::string quoted = "\"";
-  quoted += text.substr(0, kShown);
+  quoted += Utf8Head(text, kShown);
   quoted += text.size() > kShown ? "...\"" : "\"";
   return quoted;
 }

@@ -74,8 +74,8 @@ inline bool MayRoundValues(const TField* field) {
   return type == ftFloat || type == ftCurrency || type == ftBCD || field->Precision() > 0;
 }
 
-// The value as a message shows it: in double quotes, cut after 60 bytes
-// ("...").
+// The value as a message shows it: in double quotes, cut after at most 60
+// bytes, never inside a UTF-8 character ("...").
 std::string QuotedValue(std::string_view text);
 
 }  // namespace korvane

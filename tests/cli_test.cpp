@@ -1347,20 +1347,22 @@ TEST_F(CliTest, ValuesThatDoNotFitTheirColumnAreWrittenAsStoredWithOneWarning) {
             "Warning: 1 value did not fit its column's type and was written as stored; first: "
             "row 2, x = \"text\"\n");
   // Nor a blob in a TEXT column: written as its bytes, it would come back a
-  // text. The warning shows its control bytes, and no more than 60 bytes.
+  // text. The warning shows its control bytes, and no more than 60 bytes,
+  // ending where a character ends.
   Exec(Db(),
        "CREATE TABLE c (x TEXT); INSERT INTO c VALUES ('ok'), (x'410a1b'), (x'42'),"
-       " (zeroblob(70))");
+       " (CAST(zeroblob(59) || x'c3a9' AS BLOB))");
   r = Korvane({"export", dir.Path("c.csv"), "--db", Db(), "--table", "c"});
   ASSERT_EQ(r.Status, 0) << r.Err;
-  EXPECT_EQ(dir.Get("c.csv"), "\"ok\"\n\"A\n\x1b\"\n\"B\"\n\"" + std::string(70, '\0') + "\"\n");
+  EXPECT_EQ(dir.Get("c.csv"),
+            "\"ok\"\n\"A\n\x1b\"\n\"B\"\n\"" + std::string(59, '\0') + "\xC3\xA9\"\n");
   EXPECT_EQ(r.Err,
             "Warning: 3 values did not fit their column's type and were written as stored; "
             "first: row 2, x = \"A\\x0A\\x1B\"\n");
   r = Korvane({"export", dir.Path("z.csv"), "--db", Db(), "--query",
                "SELECT x FROM c WHERE rowid = 4"});
   std::string zeros;
-  for (int i = 0; i < 60; ++i) zeros += "\\x00";
+  for (int i = 0; i < 59; ++i) zeros += "\\x00";
   EXPECT_EQ(r.Err,
             "Warning: 1 value did not fit its column's type and was written as stored; first: "
             "row 1, x = \"" + zeros + "...\"\n");

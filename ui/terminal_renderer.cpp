@@ -16,6 +16,8 @@
 #include <system_error>
 #include <thread>
 
+#include "core/utf8_head.h"
+
 namespace korvane {
 
 namespace {
@@ -87,12 +89,7 @@ void DropTrailingBlanks(std::string& s) {
 }
 
 // Cuts a line to at most width bytes without splitting a UTF-8 sequence.
-void Clip(std::string& line, std::size_t width) {
-  if (line.size() <= width) return;
-  std::size_t cut = width;
-  while (cut > 0 && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80) --cut;
-  line.resize(cut);
-}
+void Clip(std::string& line, std::size_t width) { line.resize(Utf8Head(line, width).size()); }
 
 std::string CursorUp(std::size_t lines) { return "\r\x1b[" + std::to_string(lines) + "A"; }
 

@@ -16,6 +16,7 @@
 #include "text/formats_iso.h"
 #include "text/number_text.h"
 #include "core/sysutils.h"
+#include "core/utf8_head.h"
 
 namespace korvane::pg {
 
@@ -29,7 +30,7 @@ namespace codec_internal {
 
 // The start of a value, for a message.
 std::string Shown(std::string_view value) {
-  std::string shown(value.substr(0, 40));
+  std::string shown(Utf8Head(value, 40));
   if (value.size() > 40) shown += "...";
   return shown;
 }
@@ -108,7 +109,7 @@ std::int64_t CountOfText(const TColumn& column, std::string_view text) {
                         : column.Kind == TKind::Time ? TIsoKind::Time
                                                      : TIsoKind::DateTime;
   if (ReadIso(text, kind, v) != TIsoFault::None) {
-    std::string shown = "the text \"" + std::string(text.substr(0, 60)) + "\"";
+    std::string shown = "the text \"" + std::string(Utf8Head(text, 60)) + "\"";
     if (const TIsoFault fault = ReadWideIso(text, kind, v); fault != TIsoFault::None) {
       if (fault != TIsoFault::NotIso) shown += std::string(", which ") + IsoFaultText(fault);
       Unfit(column, shown.c_str());
