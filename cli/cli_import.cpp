@@ -202,6 +202,7 @@ TImportOutcome ExecuteImport(TSession& session, TCSVImport& import, TRejectRepor
     }
   }
   try {
+    if (failure.empty() && !import.Interrupted()) report.WriteTrailer(*import.TrailerData());
     report.Finish();
   } catch (const std::exception& e) {
     if (failure.empty()) failure = e.what();

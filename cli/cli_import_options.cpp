@@ -19,9 +19,10 @@ void AddRejectOptions(CLI::App* imp, TImportOptions& io) {
       ->group(group);
   imp->add_option("--rejects", io.Rejects,
                   "Write every failed record to FILE exactly as read (the header records first "
-                  "with --header), to fix and import again with the same options; also the "
-                  "records a PostgreSQL server refuses. Written as each fails: a FILE that "
-                  "cannot be written (a full disk) stops the run")
+                  "with --header, the trailer records last with --trailer), to fix and import "
+                  "again with the same options; also the records a PostgreSQL server "
+                  "refuses. Written as each fails: a FILE that cannot be written (a full disk) "
+                  "stops the run")
       ->type_name("FILE")
       ->group(group);
   imp->add_option("--reject-log", io.RejectLog,

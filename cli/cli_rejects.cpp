@@ -257,6 +257,17 @@ void TRejectReport::CannotWrite(const std::string& name, const std::string& text
   throw std::runtime_error(text);
 }
 
+void TRejectReport::WriteTrailer(const TStrings& trailer) {
+  // A spooled report's records go into another report's file, before its end.
+  if (!FRejects || !FHeaderWritten || FOptions.Spool) return;
+  for (int i = 0; i < trailer.Count(); ++i) {
+    if (!Write(FRejects.get(), trailer.Strings(i) + FOptions.LineEnd)) {
+      CannotWrite(FOptions.RejectsFile,
+                  "cannot write '" + FOptions.RejectsFile + "' (" + std::strerror(errno) + ")");
+    }
+  }
+}
+
 void TRejectReport::Finish() {
   for (auto* file : {&FRejects, &FLog}) {
     if (*file && std::fflush(file->get()) != 0) {

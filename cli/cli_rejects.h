@@ -135,6 +135,11 @@ class TRejectReport {
   // were written yet), counted and kept for the summary as if they had
   // failed here, without MaxErrors' check. Raises as Finish does.
   void Append(TRejectReport& later, const TCSVImport& import);
+  // Writes the trailer records of a run that read its input to the end
+  // after the failed records, when any were written: an import of the file
+  // with the same options holds them back again instead of the last failed
+  // records. Raises as Finish does.
+  void WriteTrailer(const TStrings& trailer);
   // Writes out what the files still hold; raises std::runtime_error naming
   // the file when writing failed.
   void Finish();

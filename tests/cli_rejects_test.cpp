@@ -132,6 +132,20 @@ TEST_F(CliRejectsTest, RejectFileFixedAndImportedAgainCompletesTheTable) {
             (Table{{"1,2,3,4,5,6,7,100"}}));
 }
 
+TEST_F(CliRejectsTest, RejectFileEndsWithTheTrailerSoTheSameOptionsKeepItsRecords) {
+  const std::string input = dir.Put("in.csv", "id,amount,note\n1,1,a\n2,12x,b\n9,9,total\n");
+  const std::vector<std::string> options = {"--header", "--trailer", "1"};
+  std::vector<std::string> args = Import(input, options);
+  args.insert(args.end(), {"--rejects", dir.Path("rejects.csv")});
+  ASSERT_EQ(Korvane(args).Status, 3);
+  EXPECT_EQ(dir.Get("rejects.csv"), "id,amount,note\n2,12x,b\n9,9,total\n");
+  // Fixed, its failed record is stored, not held back as the trailer.
+  const TRun r =
+      Korvane(Import(dir.Put("fixed.csv", "id,amount,note\n2,12,b\n9,9,total\n"), options));
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(Rows(Db(), "SELECT group_concat(id) FROM (SELECT id FROM t ORDER BY id)"),
+            (Table{{"1,2,100"}}));
+}
 TEST_F(CliRejectsTest, AtomicImportKeepsTheTableAsItWasUnlessItSucceeds) {
   const std::string bad = dir.Put("bad.csv", "1,1,a\n2,12x,b\n3,3,c\n");
   TRun r = Korvane(Import(bad, {"--atomic", "--commit-every", "1"}));
