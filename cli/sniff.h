@@ -50,6 +50,9 @@ struct TSniffOptions {
   // Header records given: the first of them names the columns and the rest
   // of the records vote on the types. Unset: the sample tells.
   std::optional<int> HeaderRecords;
+  // Trailer records given: the last ones of the input do not vote on the
+  // types (when the sample reaches its end).
+  std::size_t TrailerRecords = 0;
   // Dates are read with the format settings in force, not sniffed.
   bool DateFormatGiven = false;
   // Numbers are read with the format settings' decimal and thousands

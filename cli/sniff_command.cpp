@@ -501,6 +501,8 @@ TImportSniff SniffForImport(TCSVImport& import, const TImportSniffRequest& reque
     options.Quote = quote.empty() ? '\0' : quote[0];
   }
   options.HeaderRecords = import.HeaderRecords();
+  options.TrailerRecords =
+      static_cast<std::size_t>(std::max(import.TrailerRecords(), std::int32_t{0}));
   // Lines left out before the data are sniffed with the layout, else taken
   // as the import has them.
   if (request.SkipLinesGiven || !sniffLayout) options.SkipLines = import.SkipLines();

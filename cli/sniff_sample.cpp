@@ -63,16 +63,35 @@ void TSampleScan::Add(const TRecord& r) {
     return;
   }
   if (FOptions.HeaderRecords && index < *FOptions.HeaderRecords) return;
-  if (FVotes.size() < voted) FVotes.resize(voted, NewVote());
-  for (std::size_t i = 0; i < voted; ++i) {
-    FVotes[i].Add(r.Values[i]);
-    if (i < FFirst.size() && !FFirstRepeats[i] && r.Values[i] == FFirst[i]) {
+  if (FOptions.TrailerRecords == 0) {
+    Vote(r.Values, voted);
+    return;
+  }
+  // The last records of the input are the trailer: a record votes once as
+  // many records as the trailer holds follow it.
+  FHeldBack.emplace_back(r.Values.begin(), r.Values.begin() + static_cast<std::ptrdiff_t>(voted));
+  if (FHeldBack.size() <= FOptions.TrailerRecords) return;
+  Vote(FHeldBack.front(), FHeldBack.front().size());
+  FHeldBack.pop_front();
+}
+
+template <class Values>
+void TSampleScan::Vote(const Values& values, std::size_t count) {
+  if (FVotes.size() < count) FVotes.resize(count, NewVote());
+  for (std::size_t i = 0; i < count; ++i) {
+    FVotes[i].Add(values[i]);
+    if (i < FFirst.size() && !FFirstRepeats[i] && values[i] == FFirst[i]) {
       FFirstRepeats[i] = true;
     }
   }
 }
 
 void TSampleScan::Finish() {
+  // A sample that ends before its input holds back no trailer.
+  if (!FResult.WholeFile) {
+    for (const std::vector<std::string>& values : FHeldBack) Vote(values, values.size());
+  }
+  FHeldBack.clear();
   std::int64_t most = 0;
   std::size_t modal = 0;
   // A tie goes to the most values, as in the layout vote; but where no

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <string>
 #include <vector>
@@ -42,6 +43,9 @@ class TSampleScan {
   // Header names as they stand (blanks around them aside), but that empty
   // and repeated ones are made unique; c1, c2, ... without a header.
   void NameColumns();
+  // Adds the first count values of a record to the columns' votes.
+  template <class Values>
+  void Vote(const Values& values, std::size_t count);
 
   void FinishLineEnds();
 
@@ -65,6 +69,9 @@ class TSampleScan {
   std::vector<std::string> FFirst;
   std::vector<bool> FFirstRepeats;
   std::vector<TTypeVote> FVotes;
+  // The last records read, which vote only when as many as the trailer
+  // holds follow them.
+  std::deque<std::vector<std::string>> FHeldBack;
 };
 
 }  // namespace korvane::cli::sniffing

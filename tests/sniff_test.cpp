@@ -514,6 +514,17 @@ TEST(Sniff, GivenLayoutAndHeaderAreTaken) {
   EXPECT_EQ(Layout(r), "; noquote header x:TEXT y:INTEGER");
 }
 
+TEST(Sniff, GivenTrailerRecordsDoNotVoteOnTheTypes) {
+  TSniffOptions options;
+  options.HeaderRecords = 1;
+  options.TrailerRecords = 1;
+  EXPECT_EQ(Layout(SniffText("id,n\n1,2\n3,4\nTOTAL,6\n", options)),
+            ", \" header id:INTEGER n:INTEGER");
+  // A sample that ends before its input holds back no trailer.
+  options.SampleRecords = 3;
+  EXPECT_EQ(Layout(SniffText("id,n\n1,2\nx,4\n5,6\n", options)), ", \" header id:TEXT n:INTEGER");
+}
+
 std::string GalleryFile(const std::string& name) {
   return korvane::test::SourceDir() + "/tests/data/sniff/" + name;
 }
