@@ -195,9 +195,9 @@ std::vector<std::string> ColumnsFromHeader(TCSVImport& import) {
   }
   if (import.ImportType() == impFixed) {
     throw EUsageError(
-        "--create with --fixed needs --columns: fixed-width records take their widths from "
-        "the columns' types and sizes, as in --columns \"id CHAR(6), name CHAR(30)\" (or "
-        "--widths)");
+        "--create with --fixed needs --columns, also with --widths: the new table's columns "
+        "and types, as in --columns \"id INTEGER, name CHAR(30)\" (without --widths, each "
+        "column is as wide as its type and size make it)");
   }
   if (IsNamedPipe(import.InputFile())) {
     // Its first record would be gone by the time the run reads it.

@@ -389,8 +389,8 @@ CLI::App* AddSniffCommand(CLI::App& app, TSniffCommandOptions& o) {
       ->type_name("CHAR");
   sniff
       ->add_option("--escape", o.Escape,
-                   "Inside quoted values CHAR escapes the character after it (as for import) "
-                   "instead of sniffing whether \\\" stands for a quote")
+                   "CHAR makes the character after it data, in a quoted value or not (as for "
+                   "import), instead of sniffing whether a backslash escapes")
       ->type_name("CHAR");
   sniff->add_flag("--keep-stray-quotes", o.KeepStrayQuotes,
                   "Quotes inside quoted values are read as for import --keep-stray-quotes, "
@@ -405,10 +405,12 @@ CLI::App* AddSniffCommand(CLI::App& app, TSniffCommandOptions& o) {
   sniff->footer(
       "Example:\n  korvane sniff sales.csv\n"
       "A column's type is the one every non-empty sampled value fits: INTEGER (no leading "
-      "zeros), DOUBLE PRECISION, DATE, TIMESTAMP, TIME (in a date format the sample fits; "
-      "ambiguous dates "
-      "stay TEXT), BOOLEAN (true/false, yes/no, t/f, y/n) or TEXT.\n"
-      "Exit status: 0 when the file was sniffed, 2 when it cannot be read or the options are "
+      "zeros; BIGINT beyond 32 bits), DOUBLE PRECISION, DECIMAL_TEXT (PostgreSQL: NUMERIC) "
+      "for numbers a double would round, DATE, TIMESTAMP, TIMESTAMPTZ (a value with a zone "
+      "offset), TIME (in a date format the sample fits; ambiguous dates stay TEXT), BOOLEAN "
+      "(true/false, yes/no, t/f, y/n) or TEXT.\n"
+      "Exit status: 0 when the file was sniffed, 1 when its data breaks off inside the sample "
+      "(a compressed file cut short or damaged), 2 when it cannot be read or the options are "
       "wrong.");
   return sniff;
 }
