@@ -8,6 +8,7 @@
 
 #include "cli/cli_util.h"
 #include "io/byte_source.h"
+#include "io/text_encoding.h"
 
 namespace korvane {
 
@@ -80,7 +81,9 @@ TRejectReport::TOptions TRejectReport::TOptions::Of(const TFailedRecords& failed
     r.MaxErrors = 0;
     r.StopReason = "stopped: a record failed, and --atomic stores all records or none";
   }
-  if (!r.RejectsFile.empty()) r.LineEnd = LineEndOf(input);
+  if (!r.RejectsFile.empty()) {
+    r.LineEnd = LineEndOf(input, failed.Import() != nullptr ? failed.Import()->Encoding() : "");
+  }
   return r;
 }
 
@@ -100,18 +103,20 @@ std::string FailureLine(const TRecordError& error) {
   return line + error.Message;
 }
 
-std::string LineEndOf(const std::string& path) {
+std::string LineEndOf(const std::string& path, const std::string& encoding) {
   // Only a regular file: reading a pipe would take its records away.
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return "\n";
   const TFileHandle file = OpenFileForSharedRead(path);
   if (!file.Valid()) return "\n";
-  // The text the import reads: a compressed file's, not its own bytes.
+  // The text the import reads: a compressed file's, not its own bytes, in
+  // UTF-8.
   std::string head(64 * 1024, '\0');
   std::size_t size = 0;
   try {
-    const std::unique_ptr<TByteSource> source =
+    std::unique_ptr<TByteSource> source =
         OpenByteSource(file, {.Decompress = true, .Thread = false});
+    if (EncodingKnown(encoding)) source = OpenDecodingSource(std::move(source), encoding);
     while (size < head.size()) {
       const std::size_t n = source->Read(head.data() + size, head.size() - size);
       if (n == 0) break;
@@ -160,6 +165,12 @@ void TRejectReport::Attach(TCSVImport& import) {
   // Only the rejects file takes a failed record's text: without it, the run
   // keeps none (a huge record is then not held a third time while stored).
   if (!FRejects) import.SetReportRecordText(false);
+  // The records are read as UTF-8: they go back in the input's encoding, so
+  // that the same options read them. (A spooled report's input is never
+  // converted: such text is read whole by one import.)
+  if (FRejects && !FOptions.Spool && EncodingKnown(import.Encoding())) {
+    FReencoder = std::make_unique<TTextReencoder>(import.Encoding());
+  }
   TRecordErrorEvent before = import.OnRecordError();
   import.SetOnRecordError(
       [this, &import, before = std::move(before)](TObject* sender, const TRecordError& error) {
@@ -167,6 +178,11 @@ void TRejectReport::Attach(TCSVImport& import) {
   Add(import, error);
 });
 }  // namespace korvane::cli
+
+bool TRejectReport::WriteRecord(std::string_view text) {
+  const std::string record = std::string(text) + FOptions.LineEnd;
+  return Write(FRejects.get(), FReencoder ? FReencoder->Encode(record) : record);
+}
 
 bool TRejectReport::Write(std::FILE* file, std::string_view bytes) {
   return std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size() && !std::ferror(file);
@@ -189,9 +205,8 @@ void TRejectReport::Add(const TCSVImport& import, const TRecordError& error) {
   // A record refused when its group was stored has no text to give back
   // when the dataset does not name it.
   if (FRejects && error.Line > 0) {
-    const bool written = WriteHeader(import) && Write(FRejects.get(), error.Text) &&
-                         Write(FRejects.get(), FOptions.LineEnd) &&
-                         std::fflush(FRejects.get()) == 0;
+    const bool written =
+        WriteHeader(import) && WriteRecord(error.Text) && std::fflush(FRejects.get()) == 0;
     if (!written) WriteFailed(FOptions.RejectsFile, error);
   }
   if (FFirst.size() < kKept) {
@@ -211,7 +226,7 @@ bool TRejectReport::WriteHeader(const TCSVImport& import) {
   // options.
   const TStrings* header = import.HeaderData();
   for (int i = 0; i < header->Count(); ++i) {
-    if (!Write(FRejects.get(), header->Strings(i) + FOptions.LineEnd)) return false;
+    if (!WriteRecord(header->Strings(i))) return false;
   }
   return true;
 }
@@ -261,7 +276,7 @@ void TRejectReport::WriteTrailer(const TStrings& trailer) {
   // A spooled report's records go into another report's file, before its end.
   if (!FRejects || !FHeaderWritten || FOptions.Spool) return;
   for (int i = 0; i < trailer.Count(); ++i) {
-    if (!Write(FRejects.get(), trailer.Strings(i) + FOptions.LineEnd)) {
+    if (!WriteRecord(trailer.Strings(i))) {
       CannotWrite(FOptions.RejectsFile,
                   "cannot write '" + FOptions.RejectsFile + "' (" + std::strerror(errno) + ")");
     }

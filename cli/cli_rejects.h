@@ -13,11 +13,13 @@
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli/cli_database.h"
 #include "core/published.h"
 #include "import/kvcsvimp.h"
+#include "io/text_encoding.h"
 
 namespace korvane::cli {
 
@@ -38,9 +40,10 @@ std::string_view ReasonWords(TRecordErrorReason reason);
 // when it stored a group).
 std::string FailureLine(const TRecordError& error);
 
-// The line end of a text file, by its first one: "\r\n", "\r" or "\n"
-// (also when it has none, cannot be read or is no regular file).
-std::string LineEndOf(const std::string& path);
+// The line end of a text file in encoding (empty: its bytes as they are),
+// by its first one: "\r\n", "\r" or "\n" (also when it has none, cannot be
+// read or is no regular file).
+std::string LineEndOf(const std::string& path, const std::string& encoding);
 
 // What the command does with the failed records of one import (--rejects,
 // --reject-log, --max-errors, --atomic), as a component of its own, so that
@@ -155,6 +158,9 @@ class TRejectReport {
   void Add(const TCSVImport& import, const TRecordError& error);
   // Writes import's header records to the reject file once.
   bool WriteHeader(const TCSVImport& import);
+  // Writes a record's text and the line end to the reject file, in the
+  // input's encoding.
+  bool WriteRecord(std::string_view text);
   static bool Write(std::FILE* file, std::string_view bytes);
   // Raises std::runtime_error: the file cannot be written (errno says why),
   // and the record that failed is not in it.
@@ -169,6 +175,7 @@ class TRejectReport {
   };
   std::unique_ptr<std::FILE, TFileCloser> FRejects;
   std::unique_ptr<std::FILE, TFileCloser> FLog;
+  std::unique_ptr<TTextReencoder> FReencoder;  // null: the text as it is
   bool FHeaderWritten = false;
   bool FRejectsShort = false;  // a write to the rejects file failed
   bool FLogShort = false;      // a write to the log failed

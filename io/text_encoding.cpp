@@ -340,6 +340,53 @@ std::size_t FindInvalidUtf8(std::string_view text) {
   return std::string_view::npos;
 }
 
+struct TTextReencoder::TState {
+  explicit TState(const std::string& encoding) : Converter(encoding, "UTF-8") {}
+  TConverter Converter;
+  std::vector<char> Out = std::vector<char>(4096);
+};
+
+TTextReencoder::TTextReencoder(const std::string& encoding) {
+  if (!encoding.empty() && !IsUtf8Encoding(encoding)) {
+    FState = std::make_unique<TState>(encoding);
+    if (!FState->Converter.Valid()) throw EInOutError("unknown encoding " + encoding);
+  }
+}
+
+TTextReencoder::~TTextReencoder() = default;
+
+std::string TTextReencoder::Encode(std::string_view text) {
+  if (!FState) return std::string(text);
+  std::string encoded;
+  while (!text.empty()) {
+    const std::size_t valid = std::min(FindInvalidUtf8(text), text.size());
+    const char* in = text.data();
+    std::size_t inLeft = valid;
+    while (inLeft > 0) {
+      char* out = FState->Out.data();
+      std::size_t outLeft = FState->Out.size();
+      const std::size_t rc = FState->Converter.Convert(in, inLeft, out, outLeft);
+      const int error = errno;
+      encoded.append(FState->Out.data(), FState->Out.size() - outLeft);
+      if (rc != static_cast<std::size_t>(-1) || error == E2BIG) continue;
+      // A character the encoding has none for: its UTF-8 bytes as they are.
+      const auto lead = static_cast<unsigned char>(*in);
+      const std::size_t length = std::min<std::size_t>(lead < 0x80   ? 1
+                                                       : lead < 0xE0 ? 2
+                                                       : lead < 0xF0 ? 3
+                                                                     : 4,
+                                                       inLeft);
+      encoded.append(in, length);
+      in += length;
+      inLeft -= length;
+    }
+    // A byte that is not UTF-8 was passed unchanged when the text was read.
+    if (valid < text.size()) encoded += text[valid];
+    text.remove_prefix(std::min(valid + 1, text.size()));
+  }
+  return encoded;
+}
+
 std::unique_ptr<TByteSource> OpenDecodingSource(std::unique_ptr<TByteSource> inner,
                                                 const std::string& encoding) {
   return std::make_unique<TDecodingSource>(std::move(inner), encoding);

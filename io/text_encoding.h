@@ -42,6 +42,26 @@ std::unique_ptr<TByteSink> CreateEncodingSink(const TFileHandle& file,
                                               std::unique_ptr<TByteSink> next,
                                               const std::string& encoding);
 
+// Gives text read through OpenDecodingSource back in the encoding it was
+// read from, so that the same encoding reads it again as it was: valid UTF-8
+// is converted, bytes that are not (those the source passed unchanged) stay
+// as they are, as does a character the encoding has no bytes for. Keeps its
+// state from one text to the next: a UTF-16 output gets one byte-order mark,
+// before the first text. Used on one thread.
+class TTextReencoder {
+ public:
+  // encoding must be known; for UTF-8 the text passes as it is.
+  explicit TTextReencoder(const std::string& encoding);
+  ~TTextReencoder();
+  TTextReencoder(const TTextReencoder&) = delete;
+  TTextReencoder& operator=(const TTextReencoder&) = delete;
+  std::string Encode(std::string_view text);
+
+ private:
+  struct TState;
+  std::unique_ptr<TState> FState;  // null for UTF-8
+};
+
 // Whether iconv begins a text in encoding with a byte-order mark of its own
 // (UTF-16 and UTF-32 without an order in the name).
 bool EncodingWritesByteOrderMark(const std::string& encoding);

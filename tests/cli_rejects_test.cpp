@@ -132,6 +132,32 @@ TEST_F(CliRejectsTest, RejectFileFixedAndImportedAgainCompletesTheTable) {
             (Table{{"1,2,3,4,5,6,7,100"}}));
 }
 
+TEST_F(CliRejectsTest, RejectFileIsInTheInputsEncodingSoTheSameOptionsReadIt) {
+  // Latin-1 text, and the same characters in UTF-16LE: each byte a code unit.
+  const auto utf16 = [](const std::string& latin1) {
+    std::string out;
+    for (char c : latin1) out += {c, '\0'};
+    return out;
+  };
+  const std::string text = "id,amount,note\r\n1,1,caf\xe9\r\n2,12x,na\xefve\r\n";
+  const std::string rejects = "id,amount,note\r\n2,12x,na\xefve\r\n";
+  for (const auto& [encoding, bytes] :
+       {std::pair<std::string, std::string>{"latin1", text}, {"utf-16le", utf16(text)}}) {
+    SCOPED_TRACE(encoding);
+    Exec(Db(), "DELETE FROM t WHERE id < 100");
+    const std::vector<std::string> options = {"--header", "--encoding", encoding};
+    std::vector<std::string> args = Import(dir.Put("in.csv", bytes), options);
+    args.insert(args.end(), {"--rejects", dir.Path("rejects.csv")});
+    ASSERT_EQ(Korvane(args).Status, 3);
+    std::string fixed = dir.Get("rejects.csv");
+    EXPECT_EQ(fixed, encoding == "latin1" ? rejects : utf16(rejects));
+    fixed.replace(fixed.find(encoding == "latin1" ? "x" : "x\0"s), encoding == "latin1" ? 1 : 2,
+                  "");
+    ASSERT_EQ(Korvane(Import(dir.Put("fixed.csv", fixed), options)).Status, 0);
+    EXPECT_EQ(Rows(Db(), "SELECT note FROM t WHERE id = 2"), (Table{{"na\xc3\xafve"}}));
+  }
+}
+
 TEST_F(CliRejectsTest, RejectFileEndsWithTheTrailerSoTheSameOptionsKeepItsRecords) {
   const std::string input = dir.Put("in.csv", "id,amount,note\n1,1,a\n2,12x,b\n9,9,total\n");
   const std::vector<std::string> options = {"--header", "--trailer", "1"};
