@@ -18,9 +18,9 @@ void AddRejectOptions(CLI::App* imp, TImportOptions& io) {
                 "rounded (strict values fail them) and counted at the end")
       ->group(group);
   imp->add_option("--rejects", io.Rejects,
-                  "Write every failed record to FILE exactly as read (the header records first "
-                  "with --header, the trailer records last with --trailer), to fix and import "
-                  "again with the same options; also the records a PostgreSQL server "
+                  "Write every failed record to FILE exactly as read (the --skip-lines lines and "
+                  "the header records first, the trailer records last), to fix and import again "
+                  "with the same options; also the records a PostgreSQL server "
                   "refuses. Written as each fails: a FILE that cannot be written (a full disk) "
                   "stops the run")
       ->type_name("FILE")

@@ -103,14 +103,16 @@ std::string FailureLine(const TRecordError& error) {
   return line + error.Message;
 }
 
-std::string LineEndOf(const std::string& path, const std::string& encoding) {
-  // Only a regular file: reading a pipe would take its records away.
+namespace {
+
+// The first 64 KiB of the text the import reads of a regular file: a
+// compressed file's, not its own bytes, in UTF-8. Empty for anything else
+// (reading a pipe would take its records away).
+std::string TextHead(const std::string& path, const std::string& encoding) {
   struct stat info {};
-  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return "\n";
+  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return {};
   const TFileHandle file = OpenFileForSharedRead(path);
-  if (!file.Valid()) return "\n";
-  // The text the import reads: a compressed file's, not its own bytes, in
-  // UTF-8.
+  if (!file.Valid()) return {};
   std::string head(64 * 1024, '\0');
   std::size_t size = 0;
   try {
@@ -127,6 +129,28 @@ std::string LineEndOf(const std::string& path, const std::string& encoding) {
     // before it decides here.
   }
   head.resize(size);
+  return head;
+}
+
+// The first count lines of the text the import reads of a regular file,
+// with their line ends, as the import leaves them out (SkipLines); empty
+// when they are not all in its first 64 KiB or it is no regular file.
+std::string LeadingLines(const std::string& path, const std::string& encoding, std::int32_t count) {
+  std::string head = TextHead(path, encoding);
+  std::size_t at = head.starts_with("\xEF\xBB\xBF") ? 3 : 0;  // the import skips it
+  const std::size_t start = at;
+  for (std::int32_t i = 0; i < count; ++i) {
+    at = head.find_first_of("\r\n", at);
+    if (at == std::string::npos) return {};
+    at += head.compare(at, 2, "\r\n") == 0 ? 2 : 1;
+  }
+  return head.substr(start, at - start);
+}
+
+}  // namespace
+
+std::string LineEndOf(const std::string& path, const std::string& encoding) {
+  const std::string head = TextHead(path, encoding);
   const std::size_t at = head.find_first_of("\r\n");
   if (at == std::string::npos || head[at] == '\n') return "\n";
   return at + 1 < head.size() && head[at + 1] == '\n' ? "\r\n" : "\r";
@@ -170,6 +194,11 @@ void TRejectReport::Attach(TCSVImport& import) {
   // converted: such text is read whole by one import.)
   if (FRejects && !FOptions.Spool && EncodingKnown(import.Encoding())) {
     FReencoder = std::make_unique<TTextReencoder>(import.Encoding());
+  }
+  // Read now: the run holds its input alone.
+  if (FRejects && !FOptions.Spool && import.SkipLines() > 0) {
+    FLeadingLines = LeadingLines(import.InputFile(), import.Encoding(), import.SkipLines());
+    if (FReencoder) FLeadingLines = FReencoder->Encode(FLeadingLines);
   }
   TRecordErrorEvent before = import.OnRecordError();
   import.SetOnRecordError(
@@ -222,8 +251,9 @@ void TRejectReport::Add(const TCSVImport& import, const TRecordError& error) {
 bool TRejectReport::WriteHeader(const TCSVImport& import) {
   if (FHeaderWritten) return true;
   FHeaderWritten = true;
-  // The header records first, so that the file imports with the same
-  // options.
+  // The lines the import left out before the records and the header records
+  // first, so that the file imports with the same options.
+  if (!FLeadingLines.empty() && !Write(FRejects.get(), FLeadingLines)) return false;
   const TStrings* header = import.HeaderData();
   for (int i = 0; i < header->Count(); ++i) {
     if (!WriteRecord(header->Strings(i))) return false;

@@ -176,6 +176,7 @@ class TRejectReport {
   std::unique_ptr<std::FILE, TFileCloser> FRejects;
   std::unique_ptr<std::FILE, TFileCloser> FLog;
   std::unique_ptr<TTextReencoder> FReencoder;  // null: the text as it is
+  std::string FLeadingLines;                   // the lines the import leaves out before the records
   bool FHeaderWritten = false;
   bool FRejectsShort = false;  // a write to the rejects file failed
   bool FLogShort = false;      // a write to the log failed

@@ -158,16 +158,18 @@ TEST_F(CliRejectsTest, RejectFileIsInTheInputsEncodingSoTheSameOptionsReadIt) {
   }
 }
 
-TEST_F(CliRejectsTest, RejectFileEndsWithTheTrailerSoTheSameOptionsKeepItsRecords) {
-  const std::string input = dir.Put("in.csv", "id,amount,note\n1,1,a\n2,12x,b\n9,9,total\n");
-  const std::vector<std::string> options = {"--header", "--trailer", "1"};
+TEST_F(CliRejectsTest, RejectFileKeepsTheTitleAndTheTrailerSoTheSameOptionsKeepItsRecords) {
+  const std::string input =
+      dir.Put("in.csv", "Sales\n\nid,amount,note\n1,1,a\n2,12x,b\n9,9,total\n");
+  const std::vector<std::string> options = {"--skip-lines", "1", "--header", "--trailer", "1"};
   std::vector<std::string> args = Import(input, options);
   args.insert(args.end(), {"--rejects", dir.Path("rejects.csv")});
   ASSERT_EQ(Korvane(args).Status, 3);
-  EXPECT_EQ(dir.Get("rejects.csv"), "id,amount,note\n2,12x,b\n9,9,total\n");
-  // Fixed, its failed record is stored, not held back as the trailer.
+  EXPECT_EQ(dir.Get("rejects.csv"), "Sales\nid,amount,note\n2,12x,b\n9,9,total\n");
+  // Fixed, its failed record is stored, neither taken for the header nor
+  // held back as the trailer.
   const TRun r =
-      Korvane(Import(dir.Put("fixed.csv", "id,amount,note\n2,12,b\n9,9,total\n"), options));
+      Korvane(Import(dir.Put("fixed.csv", "Sales\nid,amount,note\n2,12,b\n9,9,total\n"), options));
   ASSERT_EQ(r.Status, 0) << r.Err;
   EXPECT_EQ(Rows(Db(), "SELECT group_concat(id) FROM (SELECT id FROM t ORDER BY id)"),
             (Table{{"1,2,100"}}));
