@@ -69,7 +69,9 @@ bool TImportRun::SplitRecordInto(std::string& Record, TValueList& Values) {
   Values.Clear();
   const bool report = FProps.FOnRecordError && FProps.FReportRecordText;
   FReportFrom = report ? TReportFrom::Values : TReportFrom::Nowhere;
-  if (IsBlank(Record) && !NullColumns(Record)) return false;
+  const bool blank = FProps.FImportType == impDelimited ? IsBlankRecord(FSplitRule, Record)
+                                                        : IsBlank(Record) && !NullColumns(Record);
+  if (blank) return false;
   Values.FText.swap(Record);
   if (FProps.FImportType != impDelimited) return SplitValueText(Values);
   // A record that fails is reported as read: the split copies it only when
@@ -99,6 +101,12 @@ bool TImportRun::SplitValueText(TValueList& Values) {
 void TValueList::ReleaseLarge() {
   FItems.clear();
   if (FText.capacity() >= TRecordReadAhead::kLargeRecord) std::string().swap(FText);
+}
+
+bool IsBlankRecord(const TSplitRule& rule, std::string_view text) {
+  if (!IsBlank(text)) return false;
+  return !rule.Standard || !rule.HasSeparator ||
+         text.find(rule.SeparatorText()) == std::string_view::npos;
 }
 
 TSplitRule MakeSplitRule(const std::string& delimiter, const std::string& separator,

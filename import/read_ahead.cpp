@@ -102,7 +102,7 @@ void TRecordReadAhead::SplitRecords(TBatch& batch) {
       if (entry.Size >= kLargeRecord) {
         continue;  // the reader splits it (entry.Split stays false)
       }
-      if (IsBlank(text)) {
+      if (IsBlankRecord(*FRule, text)) {
         entry.Blank = true;
       } else {
         const std::size_t at = batch.ValueText.size();

@@ -80,6 +80,8 @@ std::vector<std::vector<TFieldData>> AwkwardTable(std::uint32_t seed) {
                     none ? TFieldData{} : TFieldData{static_cast<double>(rnd() % 60000)},
                     none ? TFieldData{} : TFieldData{(rnd() % 6000000) / 1000.0}, Text(rnd)});
   }
+  // Nulls alone: tab-separated, a line of tabs.
+  rows.emplace_back(kFields.size());
   return rows;
 }
 
