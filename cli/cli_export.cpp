@@ -119,7 +119,7 @@ void SayFailedRecords(TSession& session, const TCSVExport& exporter, const std::
   session.Say(mtWarning, prefix + std::to_string(failed) +
                              (failed == 1 ? " record failed, not written: it holds"
                                           : " records failed, not written: each holds") +
-                             " a value its fixed-width line cannot hold");
+                             " a value its line cannot hold");
   const std::vector<TLeftOutRecord>& list = exporter.LeftOutList();
   for (std::size_t i = 0; i < list.size() && i < kShown; ++i) {
     session.Say(mtWarning, prefix + "record " + std::to_string(list[i].Record) + ": " +

@@ -178,8 +178,10 @@ class EUnfitValue : public std::runtime_error {
 // With WholeValues every value reaches the line whole: memos as their text,
 // binary data and blobs as \x and lowercase hexadecimal, date-times as the
 // date, a blank and the time, times with their milliseconds when these are
-// not zero (in a form StrToDateTime and StrToTime read back exactly), and
-// fixed-width lines pad dates like any value.
+// not zero (in a form StrToDateTime and StrToTime read back exactly),
+// fixed-width lines pad dates like any value, and a record whose line would
+// be empty (its one value null) is left out with its reason, since an empty
+// line reads back as no record.
 // With Iso every date, time and date-time value is written in ISO 8601
 // (PutIsoDate, PutIsoTime, PutIsoDateTime) but where the field has an
 // OnGetText handler; a text the dataset holds for such a value that reads

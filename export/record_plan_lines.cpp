@@ -582,7 +582,19 @@ std::size_t TRecordPlan::PutRecord(const TReader& reader) {
   *p = FQuote;
   p += FCloseLength;
   const std::size_t length = line.Length(p);
-  if (length == 0) return 0;
+  if (length == 0) {
+    // An empty line reads back as no record: with whole values, a record of
+    // nothing but one null (or, unquoted, one empty text) is left out with
+    // its reason rather than without a word.
+    if (FWhole) {
+      const std::string& name = FColumns.front().field->FieldName();
+      LeaveOut("the value of field '" + name +
+                   "' is empty, the record's only value, and an empty line reads back as no "
+                   "record",
+               name, true);
+    }
+    return 0;
+  }
   std::memcpy(p, FLineEnd, 2);
   line.End(p + FRecordSeparator.size());
   return length;

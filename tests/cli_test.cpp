@@ -651,6 +651,29 @@ TEST_F(CliTest, FixedWidthRefusesWhatCannotBeReadBack) {
   EXPECT_EQ(dir.Get("t.txt"), "1 fine  \n2       \n3 end   \n");
 }
 
+// An empty line reads back as no record: a delimited record whose one value
+// is empty (null, or unquoted an empty text) fails alone, saying so.
+TEST_F(CliTest, ExportRefusesTheEmptyLineOfARecordOfOneEmptyValue) {
+  Exec(Db(), "CREATE TABLE one (note TEXT); INSERT INTO one VALUES ('a'), (NULL), ('')");
+  const struct {
+    const char* Quote;
+    int Failed;
+    const char* File;
+  } cases[] = {{"\"", 1, "\"a\"\n\"\"\n"}, {"none", 2, "a\n"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Quote);
+    const TRun r = Korvane(
+        {"export", dir.Path("one.csv"), "--db", Db(), "--table", "one", "-q", c.Quote, "--json"});
+    EXPECT_EQ(r.Status, 3) << r.Err;
+    EXPECT_EQ(dir.Get("one.csv"), c.File);
+    const json j = json::parse(r.Out);
+    EXPECT_EQ(j["errorRecords"], c.Failed);
+    EXPECT_EQ(j["reasons"][0]["message"],
+              "the value of field 'note' is empty, the record's only value, and an empty line "
+              "reads back as no record");
+  }
+}
+
 TEST_F(CliTest, EventsAreWrittenOnePerLineAsTheyFire) {
   Exec(Db(), "CREATE TABLE t (a TEXT, b TEXT)");
   std::string input = dir.Put("in.csv", "a,b\r\nc,d");
