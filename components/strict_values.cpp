@@ -156,7 +156,7 @@ bool WriteStrictFloat(std::string_view text, TField* field, bool money, TValueFa
   TNumberSpans plain;
   const std::size_t digits = PlainDigits(text, plain);
   if (digits > 0 && digits <= static_cast<std::size_t>(single ? kFloatDigits : kDoubleDigits) &&
-      (kept < 0 || plain.Fraction.size() <= static_cast<std::size_t>(kept)) &&
+      (kept < 0 || PlainFits(plain, field, kept)) &&
       (!plain.Point || FormatSettings().DecimalSeparator == '.')) {
     // So few digits read back from the stored type whatever they are: the
     // nearest double, as below.

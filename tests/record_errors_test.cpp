@@ -127,7 +127,8 @@ TEST(StrictValues, EachFieldTypeTakesWholeValuesOnlyAndSaysWhyNot) {
 }
 
 // A NUMERIC(6,2) column takes four whole digits and two decimals, however
-// the number is written; nothing is rounded.
+// the number is written, whether it keeps the digits (DECIMAL_TEXT) or a
+// double; nothing is rounded.
 TEST(StrictValues, ExactDecimalsKeepToTheirColumnsDigits) {
   ScopedFormatSettings settings;
   ResetFormatSettings();
@@ -139,11 +140,15 @@ TEST(StrictValues, ExactDecimalsKeepToTheirColumnsDigits) {
       {ftDecimalText, "-12345.6", nullptr, rerOutOfRange},
       {ftDecimalText, "1.234", nullptr, rerOutOfRange},
       {ftDecimalText, "1.2e4", nullptr, rerOutOfRange},
+      {ftBCD, "1234.5", "1234.5"},
+      {ftBCD, "12345", nullptr, rerOutOfRange},
+      {ftBCD, "-12345.6", nullptr, rerOutOfRange},
+      {ftBCD, "1.234", nullptr, rerOutOfRange},
   };
   for (const TStrictCase& c : cases) {
-    SCOPED_TRACE(c.Text);
+    SCOPED_TRACE(FieldTypeName(c.Type) + " " + c.Text);
     TMemoryDataSet data;
-    data.SetFieldDefs({{"v", ftDecimalText, 0, false, false, 6, 2}});
+    data.SetFieldDefs({{"v", c.Type, 0, false, false, 6, 2}});
     data.Open();
     data.Append();
     TValueFault fault;
