@@ -313,6 +313,7 @@ bool TCSVExport::Setup() {
       run.FLastError = "EscapeChar \"" + FProps->FEscapeChar + "\" is not one character";
       return false;
     }
+    if (!EncodingUsable(FProps->FEncoding, run.FLastError)) return false;
     // Everything that can fail comes before the output file is created, so
     // that a run that cannot start leaves an earlier file untouched.
     if (!FProps->FDataSet->Active()) FProps->FDataSet->Open();

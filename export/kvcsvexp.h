@@ -85,7 +85,8 @@ class KORVANE_API TCSVExport : public TComponent {
   // encoding cannot hold fails the run (WriteErrorText names it). UTF-16
   // and UTF-32 without an order in the name begin with a byte-order mark
   // whatever ByteOrderMark says; with ByteOrderMark, others begin with the
-  // mark in their own encoding.
+  // mark in their own encoding. A name iconv does not know fails the run
+  // before it opens anything (SetupFailure).
   const std::string& Encoding() const;
   void SetEncoding(std::string value);
   const std::string& CustomSeparator() const;

@@ -17,6 +17,7 @@
 #include "ui/dialogs.h"
 #include "core/sysutils.h"
 #include "import/read_ahead.h"
+#include "io/text_encoding.h"
 #include "components/kvprogress.h"
 
 namespace korvane {
@@ -430,6 +431,7 @@ bool TImportRun::Setup() {
       return false;
     }
     if (FProps.FInputRange && !InputRangeFits(*FProps.FInputRange, FLastError)) return false;
+    if (!EncodingUsable(FProps.FEncoding, FLastError)) return false;
     // The input first: a run that cannot read it fails before the dataset
     // is opened, which may create its table. An input that cannot be opened
     // fails the run rather than passing for an empty file.

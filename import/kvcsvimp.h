@@ -133,7 +133,8 @@ class KORVANE_API TCSVImport : public TComponent {
   // start switches to UTF-16. With an encoding and ValueErrors veStrict, a
   // record holding bytes that are not valid in it fails (rerInvalidText,
   // with a reason naming its line and the byte); under veLenient they pass
-  // unchanged. Takes effect at the next OpenInputFile.
+  // unchanged. Takes effect at the next OpenInputFile; a name iconv does
+  // not know fails the run before it opens anything (SetupFailure).
   const std::string& Encoding() const;
   void SetEncoding(std::string value);
   std::int32_t ErrorRecords() const;

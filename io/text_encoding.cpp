@@ -289,6 +289,13 @@ bool EncodingKnown(const std::string& name) {
   return TConverter("UTF-8", name).Valid() && TConverter(name, "UTF-8").Valid();
 }
 
+bool EncodingUsable(const std::string& name, std::string& error) {
+  if (name.empty() || EncodingKnown(name)) return true;
+  error = "Encoding '" + name +
+          "' is not an encoding this system converts (`iconv -l` lists the names it knows)";
+  return false;
+}
+
 bool IsUtf8Encoding(const std::string& name) { return Folded(name) == "UTF8"; }
 
 bool EncodingWritesByteOrderMark(const std::string& encoding) {

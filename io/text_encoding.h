@@ -15,6 +15,11 @@ namespace korvane {
 
 // Whether iconv converts between name and UTF-8 both ways.
 bool EncodingKnown(const std::string& name);
+// Whether a component's Encoding can be used: empty (the bytes as they
+// are) or EncodingKnown. False, with the reason in error, for a name iconv
+// does not know, so that a run fails before it opens its input, output or
+// dataset.
+bool EncodingUsable(const std::string& name, std::string& error);
 // Whether name is UTF-8 (utf8, UTF-8, ... in any case).
 bool IsUtf8Encoding(const std::string& name);
 

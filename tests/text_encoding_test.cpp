@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <iconv.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -199,6 +200,26 @@ TEST_F(EncodingTest, ACharacterTheEncodingCannotHoldFailsTheExportNamingIt) {
   EXPECT_EQ(exp_.Execute(), -1);
   EXPECT_EQ(exp_.WriteErrorText(),
             "the character '𝄞' (U+1D11E) on line 2 of the output cannot be written in latin1");
+}
+
+// A name iconv does not know fails the run before it opens its dataset or
+// makes its file, saying so, rather than raising from the first read or
+// blaming the first character written.
+TEST_F(EncodingTest, AnEncodingNotKnownFailsTheRunBeforeItStarts) {
+  const std::string reason =
+      "Encoding 'klingon' is not an encoding this system converts (`iconv -l` lists the names "
+      "it knows)";
+  data_.Close();
+  imp_.SetInputFile(dir_.Put("in", "1,a\n"));
+  imp_.SetEncoding("klingon");
+  EXPECT_EQ(imp_.Execute(), -1);
+  EXPECT_EQ(imp_.SetupFailure(), reason);
+  EXPECT_FALSE(data_.Active());
+  exp_.SetOutputFile(dir_.Path("out.csv"));
+  exp_.SetEncoding("klingon");
+  EXPECT_EQ(exp_.Execute(), -1);
+  EXPECT_EQ(exp_.SetupFailure(), reason);
+  EXPECT_FALSE(std::filesystem::exists(dir_.Path("out.csv")));
 }
 
 TEST(Utf8Check, FindsTheFirstByteThatIsNotPartOfValidUtf8) {
