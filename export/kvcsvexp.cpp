@@ -314,6 +314,10 @@ bool TCSVExport::Setup() {
       return false;
     }
     if (!EncodingUsable(FProps->FEncoding, run.FLastError)) return false;
+    if (FProps->FOutputFile.empty()) {
+      run.FLastError = "no file to export to (OutputFile is not set)";
+      return false;
+    }
     // Everything that can fail comes before the output file is created, so
     // that a run that cannot start leaves an earlier file untouched.
     if (!FProps->FDataSet->Active()) FProps->FDataSet->Open();

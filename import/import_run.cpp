@@ -438,8 +438,10 @@ bool TImportRun::Setup() {
     FFileSize = FOwner.GetFileSize();
     if (!OpenInputFile()) {
       const int code = GetLastError();
-      FLastError = "cannot open '" + FProps.FInputFile + "'" +
-                   (code != 0 ? " (" + std::string(std::strerror(code)) + ")" : "");
+      FLastError = FProps.FInputFile.empty()
+                       ? "no file to import (InputFile is not set)"
+                       : "cannot open '" + FProps.FInputFile + "'" +
+                             (code != 0 ? " (" + std::string(std::strerror(code)) + ")" : "");
       return false;
     }
     if (!FProps.FDataSet->Active()) FProps.FDataSet->Open();

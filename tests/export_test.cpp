@@ -587,6 +587,7 @@ TEST_F(ExportRun, AnOutputFileThatCannotBeCreatedFailsThePreparation) {
   EXPECT_EQ(exp.Execute(), -1);
   exp.SetOutputFile("");
   EXPECT_EQ(exp.Execute(), -1);
+  EXPECT_EQ(exp.SetupFailure(), "no file to export to (OutputFile is not set)");
 
   // Held by another run: refused, and its contents stay.
   const std::string held = Path("held.txt");

@@ -338,7 +338,8 @@ TEST_F(ImportRun, InputsThatCannotBeOpenedFailThePreparation) {
     int error;
   };
   std::vector<Case> inputs = {{"missing", dir_.Path("missing.txt"), ENOENT},
-                               {"directory", dir_.Dir(), EISDIR}};
+                               {"directory", dir_.Dir(), EISDIR},
+                               {"not set", "", ENOENT}};
   std::string held = dir_.Put("held.txt", "a,b\r\n");
   inputs.push_back({"held", held, EWOULDBLOCK});
   if (::geteuid() != 0) {  // permissions do not stop root
@@ -358,7 +359,9 @@ TEST_F(ImportRun, InputsThatCannotBeOpenedFailThePreparation) {
     imp_.SetShowProgress(true);
     EXPECT_EQ(imp_.Execute(), -1);
     EXPECT_FALSE(data_.Active());
-    EXPECT_EQ(imp_.LastError(), "cannot open '" + path + "' (" + std::strerror(error) + ")");
+    EXPECT_EQ(imp_.LastError(),
+              path.empty() ? std::string("no file to import (InputFile is not set)")
+                           : "cannot open '" + path + "' (" + std::strerror(error) + ")");
     EXPECT_EQ(messages_.Texts(), (Log{"Error getting file handle"}));
     EXPECT_EQ(events_, (Log{"begin"}));
     EXPECT_TRUE(Stored().empty());
