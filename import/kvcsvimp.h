@@ -71,9 +71,12 @@ class KORVANE_API TCSVImport : public TComponent {
   // (EDatabaseFailure: full, I/O error, ...). Such a failure ends the run at
   // once, with an error message that says how many records are committed
   // (StoredRecords); it is never counted as a refused record. LastError()
-  // says why a run returned -1. One run at a time: called while a run of
-  // this component goes on (from its handler, or another thread), it
-  // raises Exception and leaves that run alone.
+  // says why a run returned -1. An input that cannot be read on partway
+  // (damaged or cut-short compressed data, a read the system refuses)
+  // raises EInOutError instead, its text in LastError() too; the records
+  // stored before it stay (StoredRecords). One run at a time: called while
+  // a run of this component goes on (from its handler, or another thread),
+  // it raises Exception and leaves that run alone.
   [[nodiscard]] std::int32_t Execute();
 
   // Published properties.
