@@ -105,7 +105,8 @@ void TValueList::ReleaseLarge() {
 
 bool IsBlankRecord(const TSplitRule& rule, std::string_view text) {
   if (!IsBlank(text)) return false;
-  return !rule.Standard || !rule.HasSeparator ||
+  // Blanks padding a space-separated file for the eye are no record.
+  return !rule.Standard || !rule.HasSeparator || rule.Separator == ' ' ||
          text.find(rule.SeparatorText()) == std::string_view::npos;
 }
 

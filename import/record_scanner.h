@@ -75,8 +75,8 @@ TSplitRule MakeSplitRule(const std::string& delimiter, const std::string& separa
 
 // Whether a delimited record of blanks and control bytes alone stores
 // nothing. Under the classic rules it never does; under the standard ones it
-// does when it holds the separator too, as a tab-separated line of one tab is
-// two empty values (what an export writes for a row of nulls).
+// does when it holds the separator too (but a blank), as a tab-separated line
+// of one tab is two empty values (what an export writes for a row of nulls).
 bool IsBlankRecord(const TSplitRule& rule, std::string_view text);
 
 // Turns an input file into records. A record ends at a run of line-end bytes
