@@ -551,6 +551,36 @@ TEST_F(PostgresDataSetTest, PostOutsideABulkRunRaisesTheServersReason) {
   EXPECT_EQ(schema.Value("SELECT count(*) FROM " + schema.Table("p")), "1");
 }
 
+// What the server says beside results (a trigger's NOTICE during a COPY, a
+// WARNING of the host's own SQL) reaches OnNotice, one text each, in order.
+TEST_F(PostgresDataSetTest, NoticesReachTheHostsHandler) {
+  KORVANE_NEED_POSTGRES(conn);
+  TScratchSchema schema(conn);
+  schema.Exec("CREATE TABLE " + schema.Table("p") + " (id int)");
+  schema.Exec("CREATE FUNCTION " + schema.Table("note") +
+              "() RETURNS trigger LANGUAGE plpgsql AS $$BEGIN RAISE NOTICE 'row %', NEW.id; "
+              "RETURN NEW; END$$");
+  schema.Exec("CREATE TRIGGER note BEFORE INSERT ON " + schema.Table("p") +
+              " FOR EACH ROW EXECUTE FUNCTION " + schema.Table("note") + "()");
+  TPostgresDataSet* ds = Table(conn, schema.Table("p"));
+  std::vector<std::string> notices;
+  ds->SetOnNotice([&](TObject* sender, const std::string& text) {
+    EXPECT_EQ(sender, ds);
+    notices.push_back(text);
+  });
+  ds->Open();
+  ds->BeginBulk();
+  for (int id : {1, 2}) {
+    ds->Append();
+    ds->FieldByName("id")->SetAsInteger(id);
+    ds->Post();
+  }
+  ds->EndBulk();
+  ds->ExecSQL("DO $$BEGIN RAISE WARNING 'mind the gap'; END$$");
+  EXPECT_EQ(notices,
+            (std::vector<std::string>{"NOTICE:  row 1", "NOTICE:  row 2", "WARNING:  mind the gap"}));
+}
+
 // Closing in the middle of a bulk run commits what was posted; a commit the
 // server refuses (a deferred constraint) is raised by Close, not lost.
 TEST_F(PostgresDataSetTest, CloseRaisesACommitThatFailed) {

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <exception>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -70,6 +72,10 @@ bool TPostgresDataSet::UtcTimes() const { return FState->FUtcTimes; }
 std::int32_t TPostgresDataSet::Jobs() const { return FState->FJobs; }
 bool TPostgresDataSet::UnorderedRead() const { return FState->FUnorderedRead; }
 void TPostgresDataSet::SetUnorderedRead(bool value) { FState->FUnorderedRead = value; }
+const TPostgresDataSet::TNoticeEvent& TPostgresDataSet::OnNotice() const {
+  return FState->FOnNotice;
+}
+void TPostgresDataSet::SetOnNotice(TNoticeEvent value) { FState->FOnNotice = std::move(value); }
 
 // Programs built against an earlier library allocate the class with the size
 // they were compiled with.
@@ -133,6 +139,23 @@ void TPostgresDataSet::Connect() {
   if (FState->FConnection.empty())
     Fail("Connection is empty: give a postgresql:// URI or key=value string");
   FState->Conn = std::make_unique<pg::TConnection>(FState->FConnection);
+  // Notices reach OnNotice while it is set, else stderr as libpq prints
+  // them. libpq calls back from C: a handler that raised would unwind
+  // through it, so the call is noexcept and such a handler ends the process.
+  PQsetNoticeReceiver(
+      FState->Conn->get(),
+      [](void* self, const PGresult* result) noexcept {
+        auto* dataset = static_cast<TPostgresDataSet*>(self);
+        const char* text = PQresultErrorMessage(result);
+        if (!dataset->FState->FOnNotice) {
+          std::fputs(text, stderr);
+          return;
+        }
+        std::string_view line(text);
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+        dataset->FState->FOnNotice(dataset, std::string(line));
+      },
+      this);
   if (FState->FUtcTimes) FState->Conn->Exec("SET TimeZone = 'UTC'");
   // The connections of the jobs work in the same session settings.
   FState->SessionSetup = FState->FUtcTimes ? "SET TimeZone = 'UTC'" : "";

@@ -4,6 +4,7 @@
 #include "core/api.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -124,6 +125,16 @@ class KORVANE_API TPostgresDataSet : public TSQLDataSet {
   void SetJobs(std::int32_t value);
   bool UnorderedRead() const;
   void SetUnorderedRead(bool value);
+  // What the server says beside results on the dataset's connection (a
+  // NOTICE or WARNING: of a trigger, of the host's ExecSQL, ...), as its
+  // one text without the line end ("NOTICE:  table \"t\" does not exist,
+  // skipping"), with the dataset as Sender, on the thread that uses the
+  // connection. Empty (initially): printed to stderr, as libpq does. The
+  // connections Jobs opens beside it print theirs to stderr. A handler
+  // must not raise: the process ends if one does.
+  using TNoticeEvent = std::function<void(TObject* Sender, const std::string& Text)>;
+  const TNoticeEvent& OnNotice() const;
+  void SetOnNotice(TNoticeEvent value);
   // The connections the last read or bulk run used, and why fewer than
   // Jobs asked for (empty when as many ran, or Jobs is 1).
   std::int32_t JobsUsed() const;

@@ -27,6 +27,7 @@ struct TPostgresDataSet::TState {
   bool FUtcTimes = false;
   std::int32_t FJobs = 1;
   bool FUnorderedRead = false;
+  TNoticeEvent FOnNotice;
 
   std::unique_ptr<pg::TConnection> Conn;
   // The connection's COPY format: binary until the server refuses it.
