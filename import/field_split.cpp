@@ -67,6 +67,7 @@ bool TCSVImport::SplitFieldsInto(const std::string& Record, TValueList& Values) 
 
 bool TImportRun::SplitRecordInto(std::string& Record, TValueList& Values) {
   Values.Clear();
+  FInUsePastKept = 0;
   const bool report = FProps.FOnRecordError && FProps.FReportRecordText;
   FReportFrom = report ? TReportFrom::Values : TReportFrom::Nowhere;
   const bool blank = FProps.FImportType == impDelimited ? IsBlankRecord(FSplitRule, Record)
@@ -77,12 +78,46 @@ bool TImportRun::SplitRecordInto(std::string& Record, TValueList& Values) {
   // A record that fails is reported as read: the split copies it only when
   // it takes quotes out.
   std::string* before = report ? &FReportText : nullptr;
-  const TSplitOutcome outcome =
+  TSplitOutcome outcome =
       SplitDelimitedText(FSplitRule, Values.FText.data(), Values.FText.size(), Values.FItems,
-                         before);
+                         before, ValuesToKeep());
+  if (outcome.Cut) CountValuesPastKept(Values, outcome, before);
   if (outcome.Changed && before != nullptr) FReportFrom = TReportFrom::Copy;
   if (outcome.TextAfterQuote) NoteTextAfterQuote(FRecordLine);
   return true;
+}
+
+std::size_t TImportRun::ValuesToKeep() const {
+  if (FProps.FOnFilterRecord || FProps.FDataSet == nullptr) return SIZE_MAX;
+  const std::size_t fields = FValueFields.empty()
+                                 ? static_cast<std::size_t>(FProps.FDataSet->FieldCount())
+                                 : FValueFields.size();
+  return std::max(fields, kValuesKept);
+}
+
+void TImportRun::CountValuesPastKept(TValueList& Values, TSplitOutcome& outcome,
+                                     std::string* before) {
+  std::vector<std::string_view> chunk;
+  chunk.reserve(kValuesKept + 1);
+  char* const text = Values.FText.data();
+  const std::size_t size = Values.FText.size();
+  auto position = static_cast<std::int64_t>(Values.FItems.size());
+  for (std::size_t from = outcome.Rest;;) {
+    chunk.clear();
+    // The text as read is copied once, before the first change to it: the
+    // values before from are as they were read.
+    const TSplitOutcome part = SplitDelimitedText(FSplitRule, text + from, size - from, chunk,
+                                                  outcome.Changed ? nullptr : before, kValuesKept);
+    if (part.Changed && !outcome.Changed && before != nullptr) before->insert(0, text, from);
+    outcome.Changed |= part.Changed;
+    outcome.TextAfterQuote |= part.TextAfterQuote;
+    for (std::size_t i = 0; i < chunk.size(); ++i) {
+      if (!chunk[i].empty()) FInUsePastKept = position + static_cast<std::int64_t>(i) + 1;
+    }
+    position += static_cast<std::int64_t>(chunk.size());
+    if (!part.Cut) return;
+    from += part.Rest;
+  }
 }
 
 bool TImportRun::SplitValueText(TValueList& Values) {
@@ -369,11 +404,12 @@ TSplitOutcome SplitStandardText(const TSplitRule& rule, char* text, std::size_t 
       items.emplace_back(p, static_cast<std::size_t>(stop - p));
     }
     if (stop == end) return outcome;
+    p = stop + SeparatorSize<Multi>(rule);
     if (items.size() > maxItems) {
       outcome.Cut = true;
+      outcome.Rest = static_cast<std::size_t>(p - text);
       return outcome;
     }
-    p = stop + SeparatorSize<Multi>(rule);
   }
 }
 
@@ -402,15 +438,19 @@ TSplitOutcome SplitClassicText(const TSplitRule& rule, char* text, std::size_t s
         if (after == end && close == p + 1) return {};  // "" ending the record
         items.emplace_back(p + 1, static_cast<std::size_t>(close - p - 1));
         if (after == end) return {};
-        if (items.size() > maxItems) return {.Cut = true};
         p = after + SeparatorSize<Multi>(rule);
+        if (items.size() > maxItems) {
+          return {.Cut = true, .Rest = static_cast<std::size_t>(p - text)};
+        }
       } else {
         const char* stop = FindOrSeparator<Multi>(rule, p, end, quote, sep);
         if (stop != end && static_cast<unsigned char>(*stop) == quote) break;
         items.emplace_back(p, static_cast<std::size_t>(stop - p));
         if (stop == end) return {};
-        if (items.size() > maxItems) return {.Cut = true};
         p = stop + SeparatorSize<Multi>(rule);
+        if (items.size() > maxItems) {
+          return {.Cut = true, .Rest = static_cast<std::size_t>(p - text)};
+        }
       }
     }
   }
@@ -446,9 +486,11 @@ TSplitOutcome SplitClassicText(const TSplitRule& rule, char* text, std::size_t s
       p = stop + 1;
     } else {
       items.emplace_back(value, static_cast<std::size_t>(out - value));
-      if (items.size() > maxItems) return {.Changed = changed, .Cut = true};
       value = out;
       p = stop + SeparatorSize<Multi>(rule);
+      if (items.size() > maxItems) {
+        return {.Changed = changed, .Cut = true, .Rest = static_cast<std::size_t>(p - text)};
+      }
     }
   }
   // A value ended by the record itself counts only when it is not empty.

@@ -110,7 +110,7 @@ bool TImportRun::StoreReadAheadRecord(const TReadAheadRecord& record, std::strin
   if (!SplitRecordInto(FRecordText, FValues)) return true;
   text = ReportText();
   if (FilteredOut(FValues, record.Line)) return true;
-  return AddRecordValues(FValues.Data(), FValues.Count());
+  return AddRecordValues(FValues.Data(), FValues.Count(), FInUsePastKept);
 }
 
 void TImportRun::SkipToStartRecord() {
@@ -276,7 +276,7 @@ std::int64_t TImportRun::ImportReadRecord(std::uint32_t& bytes) {
     RecordFailed(FRecordFault, FRecordLine, FRecordText);
   } else if (!FRecordText.empty()) {
     if (SplitRecordInto(FRecordText, FValues) && !FilteredOut(FValues, FRecordLine)) {
-      if (!AddRecordValues(FValues.Data(), FValues.Count())) {
+      if (!AddRecordValues(FValues.Data(), FValues.Count(), FInUsePastKept)) {
         RecordRejected(FRecordLine, ReportText());
       } else if (FProps.FOnRecordError) {
         RecordPosted(FRecordLine, ReportText());

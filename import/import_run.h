@@ -46,9 +46,12 @@ class TImportRun {
   // The component's AbsorbRun: the results of later's run added to these.
   void Absorb(const TImportRun& later);
 
-  // Stores a record's values under ValueErrors' rules.
+  // Stores a record's values under ValueErrors' rules. Where the split
+  // kept only the first count values of the record (see ValuesToKeep),
+  // inUsePast is the position of its last value after them that is not
+  // empty (0: none).
   template <typename Value>
-  bool AddRecordValues(const Value* values, int count);
+  bool AddRecordValues(const Value* values, int count, std::int64_t inUsePast = 0);
   // FFieldLayouts from ColumnFormats; false (LastError says why) for an
   // entry that names no field or gives no layout.
   bool ResolveColumnFormats();
@@ -175,6 +178,18 @@ class TImportRun {
   // and a record's text as read is copied for OnRecordError only when the
   // split changes it (see ReportText).
   bool SplitRecordInto(std::string& Record, TValueList& Values);
+  // How many of a record's values SplitRecordInto keeps as views: every
+  // one where a handler sees them (OnFilterRecord), else those the fields
+  // can take and at least kValuesKept. A record of millions of values
+  // would otherwise cost 16 bytes a value, many times its text, for values
+  // that are only dropped or counted.
+  static constexpr std::size_t kValuesKept = 1024;
+  std::size_t ValuesToKeep() const;
+  // Splits the values of Values' text from offset rest on, a chunk at a
+  // time, without keeping them: FInUsePastKept is the position of the last
+  // one that is not empty. The outcome takes in what the chunks change;
+  // before is the split's copy of the text as read (see SplitDelimitedText).
+  void CountValuesPastKept(TValueList& Values, TSplitOutcome& outcome, std::string* before);
   // Counts a record (starting at line) with text after a closing quote.
   void NoteTextAfterQuote(std::int64_t line) {
     if (FTextAfterQuoteRecords++ == 0) FFirstTextAfterQuoteLine = line;
@@ -326,6 +341,9 @@ class TImportRun {
   // Per-run scratch kept between records for its capacity.
   std::string FRecordText;
   TValueList FValues;
+  // For FValues, when the split kept only some of the record's values:
+  // the position of the last value past those that is not empty, else 0.
+  std::int64_t FInUsePastKept = 0;
 
   // The reader over FFileHandle. While FReadAhead exists, it holds the
   // scanner (StopReadAhead takes it back), and every record read from

@@ -208,6 +208,9 @@ struct TSplitOutcome {
   bool TextAfterQuote = false;
   // The text goes on past the values in items, more than maxItems.
   bool Cut = false;
+  // When Cut: where the rest starts, the first byte of the next value, as
+  // an offset into text; the rest splits on its own from there.
+  std::size_t Rest = 0;
 };
 TSplitOutcome SplitDelimitedText(const TSplitRule& rule, char* text, std::size_t size,
                                  std::vector<std::string_view>& items,

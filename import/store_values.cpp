@@ -74,7 +74,7 @@ bool StoreIsoLeniently(std::string_view text, TField* field, bool utc, bool wide
 }  // namespace
 
 template <typename Value>
-bool TImportRun::AddRecordValues(const Value* values, int count) {
+bool TImportRun::AddRecordValues(const Value* values, int count, std::int64_t inUsePast) {
   if (count <= 0 || FProps.FDataSet == nullptr) {
     NoteFailure(rerNoValues, -1, {}, "no values");
     return false;
@@ -83,7 +83,9 @@ bool TImportRun::AddRecordValues(const Value* values, int count) {
     // Matched by name, a value has a place only where a name stood.
     const int fieldCount = FValueFields.empty() ? FProps.FDataSet->FieldCount()
                                                 : static_cast<int>(FValueFields.size());
-    if (const int used = ValuesInUse(values, count, fieldCount); used > 0) {
+    if (const std::int64_t used =
+            inUsePast > 0 ? inUsePast : ValuesInUse(values, count, fieldCount);
+        used > 0) {
       NoteFailure(rerTooManyValues, -1, {},
                   std::to_string(used) + " values for " + std::to_string(fieldCount) +
                       (fieldCount == 1 ? " field" : " fields"));
@@ -223,7 +225,9 @@ bool TImportRun::StoreRecordValues(const Value* values, int count, Store&& store
 
 
 // The values a run splits, and those a host posts through AddRecord.
-template bool TImportRun::AddRecordValues(const std::string_view* values, int count);
-template bool TImportRun::AddRecordValues(const std::string* values, int count);
+template bool TImportRun::AddRecordValues(const std::string_view* values, int count,
+                                          std::int64_t inUsePast);
+template bool TImportRun::AddRecordValues(const std::string* values, int count,
+                                          std::int64_t inUsePast);
 
 }  // namespace korvane

@@ -247,7 +247,11 @@ std::vector<std::string> texts;
 std::vector<std::string> values;
 };  // namespace
 
-constexpr const char* kMixedFile =
+// Record 12 holds 3505 values, the 2505th quoted with a doubled quote:
+// wider than the values a split keeps for 5 fields.
+const std::string kWideRecord =
+    "12,1,1/2/2000,1,1" + std::string(2500, ',') + "\"q,\"\"r\"" + std::string(1000, ',');
+const std::string kMixedFile =
     "1,12.50,1/2/2000,yes,5\n"
     "2,12x,1/2/2000,yes,5\r\n"
     "1,3,1/2/2000,no,1\n"
@@ -258,8 +262,8 @@ constexpr const char* kMixedFile =
     "7,1,1/2/2000,1,40000\n"
     "8,1,1/2/2000,1,1,extra\n"
     "9,1,1/2/2000,1,1,,\n"
-    "11,\"1\"\"2\",1/2/2000,1,1\n"
-    "10,\"unclosed\n";
+    "11,\"1\"\"2\",1/2/2000,1,1\n" +
+    kWideRecord + "\n10,\"unclosed\n";
 
 TEST_F(RecordErrorTest, StrictRunReportsEveryFailedRecordWithItsLineFieldAndReason) {
   import.SetInputFile(dir.Put("in.csv", kMixedFile));
@@ -273,10 +277,10 @@ TEST_F(RecordErrorTest, StrictRunReportsEveryFailedRecordWithItsLineFieldAndReas
     values.clear();
     import.SetReadAhead(readAhead);
     EXPECT_EQ(import.Execute(), 2);
-    EXPECT_EQ(import.ErrorRecords(), 9);
+    EXPECT_EQ(import.ErrorRecords(), 10);
     EXPECT_EQ(import.StoredRecords(), 2);
     EXPECT_EQ(Ids(), (std::vector<std::string>{"1", "9"}));
-    ASSERT_EQ(reported.size(), 9u);
+    ASSERT_EQ(reported.size(), 10u);
     EXPECT_EQ(reported[0], (TReported{2, 2, "amount", rerNotANumber, "\"12x\" is not a number"}));
     EXPECT_EQ(reported[1].Reason, rerRefused);
     EXPECT_EQ(reported[1].Line, 3);
@@ -299,9 +303,11 @@ TEST_F(RecordErrorTest, StrictRunReportsEveryFailedRecordWithItsLineFieldAndReas
     EXPECT_EQ(reported[7],
               (TReported{10, 11, "amount", rerNotANumber, "\"1\"2\" is not a number"}));
     EXPECT_EQ(texts[7], "11,\"1\"\"2\",1/2/2000,1,1");
-    EXPECT_EQ(reported[8].Reason, rerUnclosedQuote);
-    EXPECT_EQ(reported[8].Line, 12);
-    EXPECT_TRUE(texts[8].starts_with("10,\"unclosed")) << texts[8];
+    EXPECT_EQ(reported[8], (TReported{11, 12, "", rerTooManyValues, "2505 values for 5 fields"}));
+    EXPECT_EQ(texts[8], kWideRecord);
+    EXPECT_EQ(reported[9].Reason, rerUnclosedQuote);
+    EXPECT_EQ(reported[9].Line, 13);
+    EXPECT_TRUE(texts[9].starts_with("10,\"unclosed")) << texts[9];
   }
 }
 
@@ -325,8 +331,9 @@ TEST_F(RecordErrorTest, WithoutRecordTextTheSameFailuresAreReportedWithNoText) {
 
 TEST_F(RecordErrorTest, LenientRunStoresWhatConvertsAndReportsOnlyRefusals) {
   import.SetInputFile(dir.Put("in.csv", kMixedFile));
-  EXPECT_EQ(import.Execute(), 9);
-  EXPECT_EQ(Ids(), (std::vector<std::string>{"1", "2", "4", "5", "6", "7", "8", "9", "11"}));
+  EXPECT_EQ(import.Execute(), 10);
+  EXPECT_EQ(Ids(),
+            (std::vector<std::string>{"1", "2", "4", "5", "6", "7", "8", "9", "11", "12"}));
   ASSERT_EQ(reported.size(), 2u);
   EXPECT_EQ(reported[0].Reason, rerRefused);
   EXPECT_EQ(reported[0].Record, 3);
