@@ -96,7 +96,7 @@ CLI::App* AddImportCommand(CLI::App& app, TImportOptions& io) {
       ->type_name("N");
   imp->add_flag("--create", io.Create,
                 "Create the table (and the database) when it does not exist: columns from "
-                "--columns, or else named by the header record (c1, c2, ... without --header) "
+                "--columns, or else named by --fields, by the header record, or c1, c2, ... "
                 "with the types their values fit in a sample (see korvane sniff, --sample); "
                 "numbers a double would round get DECIMAL_TEXT, kept digit for digit "
                 "(PostgreSQL: numeric)");

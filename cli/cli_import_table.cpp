@@ -178,6 +178,25 @@ std::string InputName(const TCSVImport& import) {
                                                   : "input file '" + import.InputFile() + "'";
 }
 
+// The sniffed columns a new table is made of: with --fields, the columns it
+// names take the file's values in its order, so they are the table's, each
+// of the type of the file's column it takes (a header record is set aside).
+TSniffResult FieldsNamingColumns(const TSniffResult& sniffed, const TImportOptions& o,
+                                 const TCSVImport& import) {
+  TSniffResult result = sniffed;
+  if (o.Fields.empty()) return result;
+  const std::vector<std::string> names = SplitNameList("--fields", o.Fields);
+  if (names.size() > result.Columns.size()) {
+    throw EUsageError("--fields names " + std::to_string(names.size()) +
+                      " columns for the new table, and the records of the " + InputName(import) +
+                      " have " + std::to_string(result.Columns.size()) +
+                      " values at most: name one column for each value");
+  }
+  result.Columns.resize(names.size());
+  for (std::size_t i = 0; i < names.size(); ++i) result.Columns[i].Name = names[i];
+  return result;
+}
+
 // The column definitions for a new table when --columns is not given: the
 // names of the import's first header record, each of type TEXT.
 std::vector<std::string> ColumnsFromHeader(TCSVImport& import) {
@@ -253,7 +272,8 @@ void PrepareImportTable(TDatabaseTable& ds, TCSVImport& import, const TImportOpt
       throw EUsageError("--create: " + TooWideRecord(*sniffed, maxColumns) +
                         ": check the separator (-s), or give the columns with --columns");
     } else if (sniffed != nullptr && !sniffed->Columns.empty()) {
-      columns = InferredColumns(*sniffed, !o.Format.DateFormat.empty(), ds.ExactDecimalType());
+      columns = InferredColumns(FieldsNamingColumns(*sniffed, o, import), !o.Format.DateFormat.empty(),
+                                ds.ExactDecimalType());
     } else if (sniffed != nullptr && !sniffed->Damage.empty()) {
       // The import would fail on it the same way, once the table is made.
       throw EInOutError(InputName(import) + " cannot be read: " + sniffed->Damage);

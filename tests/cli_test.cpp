@@ -243,6 +243,16 @@ TEST_F(CliTest, ImportCreateNamesColumnsWithoutAHeaderAndMakesNamesUnique) {
       << r.Err;
   EXPECT_EQ(Rows(Db(), "SELECT amount, amount_2, c3, Amount_3 FROM u ORDER BY 1"),
             (std::vector<std::vector<std::string>>{{"1", "2", "3", "4"}, {"5", "6", "7", "8"}}));
+
+  // --fields names the new table's columns, typed from the values they take.
+  const std::string pairs = dir.Put("pairs.csv", "1,ann\n2,bob\n");
+  r = Korvane({"import", pairs, "--db", Db(), "--table", "v", "--create", "--fields", "id,name"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(Rows(Db(), "SELECT typeof(id), name FROM v WHERE id = 2"),
+            (std::vector<std::vector<std::string>>{{"integer", "bob"}}));
+  r = Korvane({"import", pairs, "--db", Db(), "--table", "w", "--create", "--fields", "a,b,c"});
+  EXPECT_EQ(r.Status, 2) << r.Err;
+  EXPECT_TRUE(Rows(Db(), "SELECT name FROM sqlite_master WHERE name = 'w'").empty());
 }
 
 TEST_F(CliTest, SniffPrintsTheImportCommandThatLoadsTheFile) {
