@@ -310,9 +310,11 @@ class TRangedImport;
 // over the ranges of ranged when given. atomic: the run's records stay
 // uncommitted until EndAtomicRun, so a failure says nothing of records
 // stored before it (EndAtomicRun says what the table holds).
+// strayQuotesHint: records with text after a closing quote also point to
+// --keep-stray-quotes, which nothing decided for this input.
 TImportOutcome ExecuteImport(TSession& session, TCSVImport& import, TRejectReport& report,
                              const std::string& prefix, TRangedImport* ranged = nullptr,
-                             bool atomic = false);
+                             bool atomic = false, bool strayQuotesHint = false);
 // The import's outcome for --json.
 json ImportJson(const TCSVImport& import, const TImportOutcome& outcome,
                 const TRejectReport& report);

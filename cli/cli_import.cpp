@@ -136,7 +136,8 @@ json ImportJson(const TCSVImport& import, const TImportOutcome& outcome,
 // as "Error: TEXT" and give -1. report has been attached to the import; what
 // it says of the failed records is shown at the end, each line after prefix.
 TImportOutcome ExecuteImport(TSession& session, TCSVImport& import, TRejectReport& report,
-                             const std::string& prefix, TRangedImport* ranged, bool atomic) {
+                             const std::string& prefix, TRangedImport* ranged, bool atomic,
+                             bool strayQuotesHint) {
   TDataSet* ds = import.DataSet();
   try {
     if (ds != nullptr && ds->Active()) ds->BeginBulk();
@@ -219,7 +220,12 @@ TImportOutcome ExecuteImport(TSession& session, TCSVImport& import, TRejectRepor
     session.Say(mtWarning, prefix + std::to_string(n) +
                                (n == 1 ? " record has" : " records have") +
                                " text after a closing quote, kept as data; first at line " +
-                               std::to_string(import.FirstTextAfterQuoteLine()));
+                               std::to_string(import.FirstTextAfterQuoteLine()) +
+                               (strayQuotesHint && !import.KeepStrayQuotes()
+                                    ? " (stray quotes were not sniffed for this input: "
+                                      "--keep-stray-quotes reads such a quote as a character of "
+                                      "its value)"
+                                    : ""));
   }
   const std::int64_t kept = import.StoredRecords() - rolledBack;
   if (!failure.empty()) {
@@ -568,7 +574,9 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
   if (o.Progress) meter.emplace(*import);
   if (meter && ranged) ranged->SetMeter(&*meter);
   TAtomicRun atomic(*table, failed.Atomic());
-  TImportOutcome outcome = ExecuteImport(session, *import, report, "", ranged.get(), atomic.On());
+  const bool strayQuotesHint = !request.StrayQuotesGiven && !sniff.StrayQuotesSniffed;
+  TImportOutcome outcome =
+      ExecuteImport(session, *import, report, "", ranged.get(), atomic.On(), strayQuotesHint);
   std::int32_t& result = outcome.Result;
   if (relay) {
     // The run read the pipe to its end, but standard input was not.

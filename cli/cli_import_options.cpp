@@ -83,7 +83,7 @@ CLI::App* AddImportCommand(CLI::App& app, TImportOptions& io) {
                 "A quote inside a quoted value that neither another quote, the separator nor a "
                 "line end follows is a character of the value: \"a \"b\" c\" is a \"b\" c, where "
                 "such a quote ends the value otherwise (KeepStrayQuotes; standard rules); "
-                "sniffed where the file shows such quotes");
+                "sniffed where a file (not a pipe) shows such quotes");
   imp->add_option("--column-format", io.ColumnFormats,
                   "The dates of column NAME in LAYOUT (d m y), whatever the other columns use "
                   "(ColumnFormats); repeat for more columns. sniff and an import of a file "

@@ -537,6 +537,7 @@ TImportSniff SniffForImport(TCSVImport& import, const TImportSniffRequest& reque
       import.SetEscapeChar(std::string(1, result.Escape));
     }
     if (!request.StrayQuotesGiven && result.KeepStrayQuotes) import.SetKeepStrayQuotes(true);
+    sniff.StrayQuotesSniffed = !request.StrayQuotesGiven;
     const TSeparatorChoice choice = ParseSeparator(SeparatorGiven(result));
     import.SetFieldSeparator(choice.Separator);
     import.SetCustomSeparator(choice.Custom);

@@ -77,6 +77,9 @@ struct TImportSniff {
   // What the command says on stderr when the run goes ahead: the layout it
   // chose.
   std::vector<std::string> Notices;
+  // The sample decided whether stray quotes are kept: neither given nor
+  // left as they stood (a layout given, an input that is no regular file).
+  bool StrayQuotesSniffed = false;
 };
 
 // Sniffs the import's input file, a regular file, when the request needs

@@ -760,6 +760,25 @@ TEST_F(CliTest, DashAsInputReadsStandardInput) {
   EXPECT_EQ(r.Status, 2);
   EXPECT_NE(r.Err.find("no columns in the first bytes of standard input"), std::string::npos)
       << r.Err;
+
+  // Stray quotes a file's sample shows are kept; a pipe into a table is not
+  // sniffed, says so where such a quote ends a value, and with the option
+  // reads the bytes as the file does.
+  const std::string stray = "\"1\"0,1,a\"b,c\",d,e\n";
+  Exec(Db(), "CREATE TABLE s (a TEXT, b TEXT, c TEXT, d TEXT, e TEXT, f TEXT)");
+  ASSERT_EQ(Korvane({"import", dir.Put("stray.csv", stray), "--db", Db(), "--table", "s"}).Status,
+            0);
+  r = KorvaneReadingPipe({"import", "-", "--db", Db(), "--table", "s"}, stray,
+                         dir.Path("child.err"));
+  EXPECT_NE(r.Err.find("first at line 1 (stray quotes were not sniffed for this input: "
+                       "--keep-stray-quotes reads"),
+            std::string::npos)
+      << r.Err;
+  r = KorvaneReadingPipe({"import", "-", "--db", Db(), "--table", "s", "--keep-stray-quotes"},
+                         stray, dir.Path("child.err"));
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(Rows(Db(), "SELECT a, b, count(*) FROM s GROUP BY a, b ORDER BY a"),
+            (std::vector<std::vector<std::string>>{{"1\"0,1,a\"b,c", "d", "2"}, {"10", "1", "1"}}));
 }
 
 // The first bytes of standard input, kept in a file, then the rest of it:
