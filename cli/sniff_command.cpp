@@ -11,6 +11,7 @@
 #include "cli/cli_util.h"
 #include "core/classes.h"
 #include "core/sysutils.h"
+#include "core/utf8_head.h"
 #include "import/kvcsvimp.h"
 #include "io/text_encoding.h"
 #include "text/formats.h"
@@ -287,11 +288,12 @@ void PrintSniff(std::ostream& out, const TSniffResult& r, const std::string& fil
   for (const std::string& hint : r.EncodingHints) out << "             " << hint << '\n';
   out << "Columns:\n";
   std::size_t width = 4;
-  for (const TSniffedColumn& c : r.Columns) width = std::max(width, c.Name.size());
+  // Names line up by their characters, which in UTF-8 may take several bytes.
+  for (const TSniffedColumn& c : r.Columns) width = std::max(width, Utf8Characters(c.Name));
   int position = 0;
   for (const TSniffedColumn& c : r.Columns) {
     std::string line = "  " + std::to_string(++position) + "  " + c.Name;
-    line += std::string(width - c.Name.size() + 2, ' ') + std::string(SqlTypeName(c.Guess, exactDecimal));
+    line += std::string(width - Utf8Characters(c.Name) + 2, ' ') + std::string(SqlTypeName(c.Guess, exactDecimal));
     if (!c.Guess.DateFormat.empty()) line += " " + c.Guess.DateFormat;
     if (!c.Guess.Note.empty()) line += " (" + c.Guess.Note + ")";
     out << line << '\n';

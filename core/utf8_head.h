@@ -1,7 +1,9 @@
 // The start of a text for a message, cut without splitting a UTF-8
-// character. Private to the library: no installed header includes it.
+// character, and the count of a text's characters. Private to the library:
+// no installed header includes it.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <string_view>
 
@@ -21,6 +23,13 @@ inline std::string_view Utf8Head(std::string_view text, std::size_t limit) {
   const auto b = static_cast<unsigned char>(text[lead]);
   const std::size_t length = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;
   return text.substr(0, lead + length > limit ? lead : limit);
+}
+
+// The characters of a UTF-8 text: its bytes but those that continue one.
+inline std::size_t Utf8Characters(std::string_view text) {
+  return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  }));
 }
 
 }  // namespace korvane

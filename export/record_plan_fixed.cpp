@@ -9,19 +9,9 @@
 #include <vector>
 
 #include "components/fixed_widths.h"
+#include "core/utf8_head.h"
 
 namespace korvane {
-
-namespace {
-
-// The characters of a UTF-8 text: its bytes but those that continue one.
-std::size_t Utf8Characters(std::string_view text) {
-  return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
-    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-  }));
-}
-
-}  // namespace
 
 bool TRecordPlan::SetColumnWidths(const TExportLayout& layout) {
   std::vector<int> widths;
