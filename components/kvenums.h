@@ -53,7 +53,8 @@ enum TValueErrors : std::uint8_t { veLenient, veStrict };
 // separators), as the components always have; dsISO8601 as ISO 8601's
 // extended form, whatever the settings ("2024-03-05", "14:30:00",
 // "2024-03-05 14:30:00.250"; an import also takes 'T' between date and time,
-// up to six fraction digits and a zone, see text/formats_iso.h).
+// up to six fraction digits, a zone and the basic form; docs/command.md,
+// "Dates and times are ISO 8601 by default", lists what is read).
 enum TDateTimeStyle : std::uint8_t { dsFormatSettings, dsISO8601 };
 // How an export writes its output file: wmInPlace creates (or empties) the
 // file and writes into it, as the export always has; wmReplace writes a new
