@@ -303,6 +303,27 @@ void SayLoadCounts(TSession& session, TDatabaseTable& table, const json& j, std:
 
 namespace {
 
+// What the run took for a header record that --header did not give, or, on
+// a table that is there, the first record the sample calls a header that
+// does not name its columns (it is imported as data).
+void SayHeaderFound(TSession& session, THeaderFound found, const TSniffResult* sniffed,
+                    const TCSVImport& import, const TImportOptions& o) {
+  if (found == THeaderFound::Sniffed) {
+    session.Say(mtInformation,
+                "the first record is a header: its names are the new table's columns "
+                "(--header 0 imports it as data)");
+  } else if (found == THeaderFound::NamesColumns) {
+    session.Say(mtInformation,
+                "the first record names the table's columns: it is the header, not imported "
+                "(--header 0 imports it as data)");
+  } else if (sniffed != nullptr && sniffed->HeaderSniffed && import.HeaderRecords() == 0 &&
+             !HeaderGiven(o)) {
+    session.Say(mtInformation,
+                "the first record looks like a header but does not name the table's columns: it "
+                "is imported as data (--header leaves it out of the table)");
+  }
+}
+
 // Which column each value goes to. With a header record, the column its
 // name names; --fields names them in order; without a header, --exclude
 // leaves its columns out of that order (the values go to the others);
@@ -503,6 +524,7 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
                               !o.Comment.empty() || SetsProperty(o.Sets, "CommentChar"),
                               !o.Escape.empty() || SetsProperty(o.Sets, "EscapeChar"),
                               o.KeepStrayQuotes || SetsProperty(o.Sets, "KeepStrayQuotes"),
+                              HeaderGiven(o),
                               ""};
   // For a table made from its sample, standard input is sniffed from its
   // first bytes, kept in a file, and the run reads them again, then the
@@ -524,8 +546,8 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
   // run only saved writes none.
   std::optional<TRejectReport> rejects;
   if (o.Save.empty()) rejects.emplace(TRejectReport::TOptions::Of(failed, import->InputFile()));
-  PrepareImportTable(*table, *import, o, o.Save.empty(),
-                     inferTypes && sniffed ? &*sniffed : nullptr);
+  const THeaderFound headerFound = PrepareImportTable(*table, *import, o, o.Save.empty(),
+                                                     inferTypes && sniffed ? &*sniffed : nullptr);
   if (sniffed && import->DateTimeStyle() == dsISO8601 && !o.Format.DatesGiven() &&
       o.ColumnFormats.empty() && !SetsProperty(o.Sets, "DateTimeStyle")) {
     ChooseDateStyle(session, *import, *table, *sniffed);
@@ -533,6 +555,7 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
   for (const std::string& notice : sniff.Notices) {
     session.Say(mtInformation, notice.substr(notice.starts_with("korvane: ") ? 9 : 0));
   }
+  SayHeaderFound(session, headerFound, sniffed ? &*sniffed : nullptr, *import, o);
   if (inferTypes && sniffed && table->CreateTable()) {
     for (const std::string& s : sniffed->Renamed) session.Say(mtInformation, "renamed " + s);
     if (sniffed->DecimalComma) {

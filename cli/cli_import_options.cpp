@@ -60,7 +60,9 @@ CLI::App* AddImportCommand(CLI::App& app, TImportOptions& io) {
   io.HeaderOption = imp->add_option("--header", io.Header,
                                     "The first N records (1 without N) are header records: not "
                                     "imported, kept as headerData (--json); with --create they "
-                                    "name the columns")
+                                    "name the columns. Without it, a first record naming the "
+                                    "table's columns, or the header sniffed for a table --create "
+                                    "makes, is the header; --header 0: none")
                         ->type_name("[N]")
                         ->expected(0, 1)
                         ->default_str("1");

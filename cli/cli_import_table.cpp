@@ -172,6 +172,28 @@ void CheckKeyInFile(TCSVImport& import, const TSQLDataSet& ds, const TImportOpti
   }
 }
 
+// Whether the first record of a regular file names columns of the table:
+// each of its values (blanks around it aside, case aside) a column's name,
+// no column twice. Such a record is the table's header, not its data.
+bool FirstRecordNamesColumns(TCSVImport& import, const TSQLDataSet& ds) {
+  struct stat info {};
+  if (import.ImportType() != impDelimited || ::stat(import.InputFile().c_str(), &info) != 0 ||
+      !S_ISREG(info.st_mode)) {
+    return false;
+  }
+  std::unique_ptr<TStringList> values = FirstRecordValues(import);
+  if (!values || values->Count() == 0) return false;
+  std::vector<const TField*> named;
+  for (int i = 0; i < values->Count(); ++i) {
+    const TField* field = ds.FindField(Trim(values->Strings(i)));
+    if (field == nullptr || std::find(named.begin(), named.end(), field) != named.end()) {
+      return false;
+    }
+    named.push_back(field);
+  }
+  return true;
+}
+
 // The input as messages name it.
 std::string InputName(const TCSVImport& import) {
   return import.InputFile() == kStandardInputPath ? std::string("standard input")
@@ -239,8 +261,18 @@ std::vector<std::string> ColumnsFromHeader(TCSVImport& import) {
 
 }  // namespace
 
-void PrepareImportTable(TDatabaseTable& ds, TCSVImport& import, const TImportOptions& o, bool open,
-                        const TSniffResult* sniffed) {
+bool HeaderGiven(const TImportOptions& o) {
+  return o.HeaderOption->count() > 0 || SetsProperty(o.Sets, "HeaderRecords");
+}
+
+THeaderFound PrepareImportTable(TDatabaseTable& ds, TCSVImport& import, const TImportOptions& o,
+                                bool open, const TSniffResult* sniffed) {
+  THeaderFound found = THeaderFound::None;
+  const auto setAsideFirstRecord = [&import, &found](THeaderFound how) {
+    import.SetHeaderRecords(1);
+    import.SetHeaderStored(true);
+    found = how;
+  };
   ds.RequireLocation();
   if (ds.TableName().empty()) throw EUsageError("give the table to import into with --table NAME");
   const bool dbExists = ds.Exists();
@@ -272,6 +304,7 @@ void PrepareImportTable(TDatabaseTable& ds, TCSVImport& import, const TImportOpt
       throw EUsageError("--create: " + TooWideRecord(*sniffed, maxColumns) +
                         ": check the separator (-s), or give the columns with --columns");
     } else if (sniffed != nullptr && !sniffed->Columns.empty()) {
+      if (sniffed->Header && !HeaderGiven(o)) setAsideFirstRecord(THeaderFound::Sniffed);
       columns = InferredColumns(FieldsNamingColumns(*sniffed, o, import), !o.Format.DateFormat.empty(),
                                 ds.ExactDecimalType());
     } else if (sniffed != nullptr && !sniffed->Damage.empty()) {
@@ -304,7 +337,7 @@ void PrepareImportTable(TDatabaseTable& ds, TCSVImport& import, const TImportOpt
     for (std::string& c : columns) list.Add(std::move(c));
     ds.SetCreateWith(list);
   }
-  if (!open) return;
+  if (!open) return found;
   try {
     ds.DataSet().Open();
   } catch (const Exception& e) {
@@ -315,7 +348,14 @@ void PrepareImportTable(TDatabaseTable& ds, TCSVImport& import, const TImportOpt
     throw EUsageError(InOptionWords(e.Message(), o));
   }
   if (!ds.DataSet().CanModify()) throw EUsageError(ReadOnlyMessage(ds));
+  if (tableExists && !HeaderGiven(o) && FirstRecordNamesColumns(import, ds.SQLDataSet())) {
+    setAsideFirstRecord(THeaderFound::NamesColumns);
+    if (!o.ByPosition && o.Fields.empty() && !SetsProperty(o.Sets, "ColumnMatching")) {
+      import.SetColumnMatching(cmByHeaderName);
+    }
+  }
   CheckKeyInFile(import, ds.SQLDataSet(), o);
+  return found;
 }
 
 void ApplyLoadMode(TSQLDataSet& ds, const TImportOptions& o) {

@@ -14,10 +14,24 @@ namespace korvane::cli {
 // --mode as a load mode.
 TLoadMode ParseLoadMode(const std::string& mode);
 
+// Whether --header (or --set HeaderRecords) says how many header records
+// the input has; otherwise the run may find its header itself.
+bool HeaderGiven(const TImportOptions& o);
+
+// How the run found a header record that the options did not give.
+enum class THeaderFound {
+  None,
+  Sniffed,       // the sample's header names the columns of the table the run makes
+  NamesColumns,  // the first record's values name columns of the table that is there
+};
+
 // Points the import's dataset at the table, creating it when asked and it is
 // missing. Opens it only when open is set (--save only describes the run).
-void PrepareImportTable(TDatabaseTable& ds, TCSVImport& import, const TImportOptions& o, bool open,
-                        const TSniffResult* sniffed);
+// Without HeaderGiven, the first record is set aside as the header when the
+// sample calls it one and the run makes the table, or when its values name
+// columns of the table that is there (a regular file read as delimited).
+THeaderFound PrepareImportTable(TDatabaseTable& ds, TCSVImport& import, const TImportOptions& o,
+                                bool open, const TSniffResult* sniffed);
 
 // Sets --mode and --key on the dataset.
 void ApplyLoadMode(TSQLDataSet& ds, const TImportOptions& o);

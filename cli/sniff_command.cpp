@@ -504,7 +504,7 @@ TImportSniff SniffForImport(TCSVImport& import, const TImportSniffRequest& reque
     const std::string quote = import.GetFieldDelimiterChar();
     options.Quote = quote.empty() ? '\0' : quote[0];
   }
-  options.HeaderRecords = import.HeaderRecords();
+  if (request.HeaderGiven || !request.InferTypes) options.HeaderRecords = import.HeaderRecords();
   options.TrailerRecords =
       static_cast<std::size_t>(std::max(import.TrailerRecords(), std::int32_t{0}));
   // Lines left out before the data are sniffed with the layout, else taken
@@ -579,9 +579,6 @@ TImportSniff SniffForImport(TCSVImport& import, const TImportSniffRequest& reque
       notice += ", stray quotes inside quoted values kept";
     }
     notice += result.HeaderSniffed ? ", header present" : ", no header";
-    if (result.HeaderSniffed && import.HeaderRecords() == 0) {
-      notice += " (add --header to leave it out of the table)";
-    }
     if (result.RaggedRecords > 0) {
       notice += "; " + std::to_string(result.RaggedRecords) +
                 " sampled records have a number of values unlike the rest";

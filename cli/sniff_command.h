@@ -63,6 +63,9 @@ struct TImportSniffRequest {
   bool CommentGiven = false;
   bool EscapeGiven = false;
   bool StrayQuotesGiven = false;
+  // --header was given; else, inferring types, the sample says whether the
+  // first record is a header.
+  bool HeaderGiven = false;
   // The file to sniff in place of the import's input: the first bytes of
   // standard input kept (TKeptHead), which the default sample reads.
   std::string SniffPath;

@@ -166,7 +166,8 @@ bool TSampleScan::DecimalCommaTypesMore() const {
 // the records after it, or when all the columns hold text and its values
 // are distinct names none of which comes back in its column.
 bool TSampleScan::SniffHeader() const {
-  if (FResult.Records < 2 || FFirst.empty()) return false;
+  if (FFirst.empty()) return false;
+  if (FResult.Records < 2) return LoneRecordOfNames();
   // A header names the columns of the records below it: a first record
   // of another number of values than most records have is taken for data.
   if (FFirst.size() != FModal) return false;
@@ -183,6 +184,27 @@ bool TSampleScan::SniffHeader() const {
   for (std::size_t i = 0; i < FFirst.size(); ++i) {
     std::string name = LowerAscii(Trimmed(FFirst[i]));
     if (!LooksLikeName(name) || FFirstRepeats[i]) return false;
+    if (std::find(seen.begin(), seen.end(), name) != seen.end()) return false;
+    seen.push_back(std::move(name));
+  }
+  return true;
+}
+
+// A record alone (a table's header exported without rows) is a header when
+// its values could only be column names: two or more, each a word of
+// letters, digits and underscores that starts with a letter or an
+// underscore, no two alike. A lone record of numbers, dates, blanks or
+// words with blanks in them is data.
+bool TSampleScan::LoneRecordOfNames() const {
+  if (FFirst.size() < 2) return false;
+  std::vector<std::string> seen;
+  for (const std::string& value : FFirst) {
+    const auto wordChar = [](char c) {
+      return (c >= '0' && c <= '9') || c == '_' || static_cast<unsigned char>(c) >= 0x80 ||
+             ((c | 0x20) >= 'a' && (c | 0x20) <= 'z');
+    };
+    if (!LooksLikeName(value) || !std::all_of(value.begin(), value.end(), wordChar)) return false;
+    std::string name = LowerAscii(value);
     if (std::find(seen.begin(), seen.end(), name) != seen.end()) return false;
     seen.push_back(std::move(name));
   }

@@ -39,6 +39,7 @@ class TSampleScan {
   // the records after it, or when all the columns hold text and its values
   // are distinct names none of which comes back in its column.
   bool SniffHeader() const;
+  bool LoneRecordOfNames() const;
 
   // Header names as they stand (blanks around them aside), but that empty
   // and repeated ones are made unique; c1, c2, ... without a header.

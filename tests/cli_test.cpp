@@ -113,6 +113,37 @@ TEST_F(CliTest, ImportCreateTypesTheColumnsNamedByTheHeaderRecord) {
             (std::vector<std::vector<std::string>>{{"1932-08-04", "1"}}));
 }
 
+// Without --header, a new table takes the header the sample finds (a lone
+// record of names too), and a table that is there one whose values name its
+// columns; --header 0 keeps the first record as data.
+TEST_F(CliTest, ImportFindsTheHeaderTheOptionsDoNotGive) {
+  const auto run = [this](const std::string& text, std::vector<std::string> more) {
+    std::vector<std::string> args{"import", dir.Put("h.csv", text), "--db", Db(), "--table", "t"};
+    args.insert(args.end(), more.begin(), more.end());
+    return Korvane(args);
+  };
+  const auto table = [this] {
+    return Rows(Db(), "SELECT group_concat(name || ' ' || type, ', ') FROM pragma_table_info('t')")[0][0] +
+           "; " + Rows(Db(), "SELECT group_concat(id || '=' || name, ' ') FROM t")[0][0];
+  };
+  TRun r = run("id,name\n1,a\n2,b\n", {"--create"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_NE(r.Err.find("the first record is a header"), std::string::npos) << r.Err;
+  EXPECT_EQ(table(), "id INTEGER, name TEXT; 1=a 2=b");
+  // The table is there now: a file whose first record names its columns.
+  r = run("NAME,id\nc,3\n", {"--create"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(table(), "id INTEGER, name TEXT; 1=a 2=b 3=c");
+  r = run("name,id\n", {"--header", "0"});
+  EXPECT_EQ(r.Status, 3) << r.Err;
+  Exec(Db(), "DROP TABLE t");
+  r = run("id,name\n", {"--create"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(Rows(Db(), "SELECT group_concat(name, ',') || '; ' || (SELECT count(*) FROM t) "
+                       "FROM pragma_table_info('t')")[0][0],
+            "id,name; 0");
+}
+
 // Types come from every record: a value far past the default sample that is
 // no number keeps its column TEXT instead of being stored as null.
 TEST_F(CliTest, ImportCreateTypesTheColumnsFromEveryRecord) {
@@ -686,7 +717,7 @@ TEST_F(CliTest, ExportRefusesTheEmptyLineOfARecordOfOneEmptyValue) {
 
 TEST_F(CliTest, EventsAreWrittenOnePerLineAsTheyFire) {
   Exec(Db(), "CREATE TABLE t (a TEXT, b TEXT)");
-  std::string input = dir.Put("in.csv", "a,b\r\nc,d");
+  std::string input = dir.Put("in.csv", "x,y\r\nc,d");
   std::string events = dir.Path("events.jsonl");
   TRun r = Korvane({"import", input, "--db", Db(), "--table", "t", "--events", events});
   ASSERT_EQ(r.Status, 0) << r.Err;
@@ -1876,7 +1907,7 @@ TEST_F(CliTest, SaveKeepsTheWholeRun) {
       {"2 ab2024-03-05\n", {}, {"--fixed", "--widths", "2,2,10"}},
       {"a,2\n", {}, {"--fields", "name,id"}},
       {"id,name,born\n2,a,2024-03-05\n", {"--header"}, {"--exclude", "born"}},
-      {"id,name\n2,a\n", {}, {"--header"}},
+      {"id,name\n2,a\n", {}, {"--header", "0"}},
       {"2,a\n3,b\n", {}, {"--skip-lines", "1"}},
       {"2,a\n%3,b\n", {}, {"--comment", "%"}},
       {"2,\"a~\"b\"\n", {}, {"--escape", "~"}},

@@ -158,6 +158,11 @@ TEST(Sniff, SeparatorQuoteHeaderAndColumns) {
        "space \" c1:DOUBLE PRECISION c2:DOUBLE PRECISION"},
       // A sign in front of a number does not separate.
       {"id,price\n1,$3.50\n2,$4.75\n", ", \" header id:INTEGER price:TEXT"},
+      // A record alone: a header when its values can only be names.
+      {"id,first_name\n", ", \" header id:TEXT (no values in the sample) first_name:TEXT (no "
+                           "values in the sample)"},
+      {"New York,London\n", ", \" c1:TEXT c2:TEXT"},
+      {"a1,a1\n", ", \" c1:TEXT c2:TEXT"},
   };
   for (const TCase& c : cases) EXPECT_EQ(Layout(SniffText(c.Text, {})), c.Expected) << c.Text;
 }
