@@ -320,9 +320,14 @@ json ImportJson(const TCSVImport& import, const TImportOutcome& outcome,
                 const TRejectReport& report);
 // The closing line of a --mode other than append ("1 inserted, 2 updated,
 // 0 skipped, 1 failed", after prefix), and its event; j is the import's
-// ImportJson. emptied: a truncate run got as far as committing.
+// ImportJson. emptied: a truncate run emptied the table (see
+// ImportRanThrough), else it says that the table keeps its rows.
 void SayLoadCounts(TSession& session, TDatabaseTable& table, const json& j, std::int64_t failed,
                    bool emptied, const std::string& prefix = "");
+// Whether what an import that ended with result did to the table holds as
+// a whole: a run that stored nothing and failed records, stopped or failed
+// leaves the table as it was (a truncate does not empty it).
+bool ImportRanThrough(const TCSVImport& import, std::int32_t result);
 // The exit status of an import that returned result.
 int ImportExitFor(const TCSVImport& import, std::int32_t result);
 // Ends an --atomic run: commits what a run that succeeded stored, rolls

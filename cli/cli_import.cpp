@@ -54,6 +54,11 @@ int ImportExitFor(const TCSVImport& import, std::int32_t result) {
   return import.ErrorRecords() > 0 ? kExitPartly : kExitOk;
 }
 
+bool ImportRanThrough(const TCSVImport& import, std::int32_t result) {
+  return import.StoredRecords() > 0 ||
+         (result >= 0 && import.ErrorRecords() == 0 && !import.Interrupted());
+}
+
 // Ends an --atomic run: commits what a run that succeeded stored, rolls
 // everything back otherwise. False when the table was left as it was.
 bool EndAtomicRun(TSession& session, TAtomicRun& atomic, std::int32_t& result) {
@@ -182,7 +187,7 @@ TImportOutcome ExecuteImport(TSession& session, TCSVImport& import, TRejectRepor
     try {
       // The records read since the last commit may come from the damaged
       // part of the input: only whole committed groups stay.
-      if (damagedInput) {
+      if (damagedInput || !ImportRanThrough(import, failure.empty() ? result : -1)) {
         rolledBack = ds->AbandonBulk();
       } else {
         ds->EndBulk();
@@ -270,7 +275,8 @@ void SayInterrupted(TSession& session, const TCSVImport& import, bool kept) {
   if (import.NextRecord() > 0) {
     // Emptying the table again would lose what this run stored.
     const auto* sql = dynamic_cast<const TSQLDataSet*>(import.DataSet());
-    const bool emptied = sql != nullptr && sql->LoadMode() == lmTruncate;
+    const bool emptied =
+        sql != nullptr && sql->LoadMode() == lmTruncate && ImportRanThrough(import, -1);
     text += "; the first record not stored is record " + std::to_string(import.NextRecord()) +
             " (line " + std::to_string(import.NextRecordLine()) +
             "): " + (emptied ? "--mode append " : "") + "--start-record " +
@@ -298,7 +304,11 @@ void SayLoadCounts(TSession& session, TDatabaseTable& table, const json& j, std:
   } else if (emptied) {
     text = "table emptied, " + text;
   }
-  session.Say(mtInformation, prefix + text + ", " + std::to_string(failed) + " failed");
+  text += ", " + std::to_string(failed) + " failed";
+  if (mode == lmTruncate && !emptied) {
+    text += "; nothing was stored, so the table was not emptied: it keeps its rows";
+  }
+  session.Say(mtInformation, prefix + text);
 }
 
 namespace {
@@ -672,7 +682,8 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
   if (!kept) {
     for (const char* count : {"stored", "inserted", "updated", "skipped"}) j[count] = 0;
   }
-  SayLoadCounts(session, *table, j, import->ErrorRecords(), kept && result >= 0);
+  SayLoadCounts(session, *table, j, import->ErrorRecords(),
+                kept && ImportRanThrough(*import, result));
   session.PrintJson(std::move(j));
   return ImportExitFor(*import, result);
 }

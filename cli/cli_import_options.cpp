@@ -121,13 +121,13 @@ CLI::App* AddImportCommand(CLI::App& app, TImportOptions& io) {
       ->type_name("DEFS");
   imp->add_option("--mode", io.Mode,
                   "How records meet the rows the table holds: append (every record a new row), "
-                  "truncate (empty the table first, in the transaction of the first "
-                  "--commit-every group, so a failed or killed load leaves the old rows; with "
-                  "--atomic, in the one transaction), replace (a record whose key is in the table "
-                  "replaces that row; columns it leaves empty take their default), upsert (it "
-                  "updates that row in the columns it gives values for; the others keep theirs), "
-                  "skip (that row is left alone; the record is counted skipped). Keys repeated "
-                  "in the file: the last wins (replace, upsert), the first (skip)")
+                  "truncate (empty the table first, committed only with a record stored, "
+                  "so a load that fails, stops or is killed before storing one leaves the old "
+                  "rows; with --atomic, in the one transaction), replace (a record whose key is "
+                  "in the table replaces that row; columns it leaves empty take their default), "
+                  "upsert (it updates that row in the columns it gives values for; the others "
+                  "keep theirs), skip (that row is left alone; the record is counted skipped). "
+                  "Keys repeated in the file: the last wins (replace, upsert), the first (skip)")
       ->type_name("MODE")
       ->default_str("append");
   imp->add_option("--key", io.Key,

@@ -133,8 +133,8 @@ std::int32_t RunStoredImport(TSession& session, TCSVImport& import, const TFaile
     for (const char* count : {"stored", "inserted", "updated", "skipped"}) r[count] = 0;
   }
   if (table != nullptr) {
-    SayLoadCounts(session, *table, r, import.ErrorRecords(), kept && outcome.Result >= 0,
-                  name + ": ");
+    SayLoadCounts(session, *table, r, import.ErrorRecords(),
+                  kept && ImportRanThrough(import, outcome.Result), name + ": ");
   }
   r["component"] = JsonText(name);
   results.push_back(std::move(r));

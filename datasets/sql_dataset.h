@@ -22,8 +22,14 @@ namespace korvane {
 //               duplicate key, fails its record)
 //   lmTruncate  the table is emptied when the outermost bulk run starts, in
 //               the transaction of its first group (or of the host's own
-//               transaction): the emptying is never committed without the
-//               records of that group
+//               transaction, which the host commits or not): the emptying
+//               is committed only with a record stored after it. A group
+//               that stores none is rolled back with the emptying, which
+//               the next group does again. A bulk run that stores nothing
+//               empties the table at EndBulk when none of its posts failed,
+//               and leaves it as it was when one did or when it is
+//               abandoned (AbandonBulk). Outside a bulk run nothing is
+//               emptied
 //   lmReplace   a record whose key is in the table replaces that row: every
 //               column takes the record's value, a column the record leaves
 //               null what a new row would hold (its default, else null);

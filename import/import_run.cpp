@@ -183,6 +183,18 @@ void TImportRun::ShowMessage(const std::string& text, TMsgDlgType type) {
   }
 }
 
+void TImportRun::EndBulk(TDataSet& data, bool unwinding) {
+  // A run that stored nothing, and failed records or stopped short, leaves
+  // undone what the dataset holds back for its end (the emptying of a
+  // table loaded in its place).
+  if (FStoredRecords == 0 &&
+      (unwinding || FErrorRecords > 0 || FInterrupted || !FLastError.empty())) {
+    FStoredRecords -= data.AbandonBulk();
+  } else {
+    data.EndBulk();
+  }
+}
+
 void TImportRun::CommitBulk(TDataSet*& bulkData, bool unwinding) {
   if (TDataSet* data = std::exchange(bulkData, nullptr)) {
     // However this ends, the run's records are forgotten and the dataset
@@ -212,7 +224,7 @@ void TImportRun::CommitBulk(TDataSet*& bulkData, bool unwinding) {
         FLastError += reason;
       };
       try {
-        data->EndBulk();
+        EndBulk(*data, true);
       } catch (const EDatabaseFailure& e) {
         FStoredRecords -= e.Lost();
         second(e.what());
@@ -231,7 +243,7 @@ void TImportRun::CommitBulk(TDataSet*& bulkData, bool unwinding) {
         second("an error without a message");
       }
     } else {
-      data->EndBulk();
+      EndBulk(*data, false);
       TDataSet::TRefusals refused = data->TakeRefusals();
       RefusedLater(refused);
     }

@@ -168,6 +168,9 @@ class TImportRun {
   // run's own in LastError. Records the dataset refused after their Post
   // are counted as failed.
   void CommitBulk(TDataSet*& bulkData, bool unwinding);
+  // EndBulk on data, or AbandonBulk for a run that stored nothing and did
+  // not run through without a failed record.
+  void EndBulk(TDataSet& data, bool unwinding);
   // What every end of a run does, also an early one: CommitBulk, then
   // closes the input and frees the window.
   void EndRun(TDataSet*& bulkData, bool unwinding);

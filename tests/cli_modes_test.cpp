@@ -246,6 +246,50 @@ TEST_P(CliModesTest, HostileColumnNamesAsKeyAndValues) {
   EXPECT_EQ(target->Dump("h", {key, value}), "1:b 2:c");
 }
 
+// Under truncate the emptying goes in with the first record stored: a run
+// that stores none keeps the old rows and says so; an input without records
+// empties the table.
+TEST_P(CliModesTest, ATruncateThatStoresNothingKeepsTheOldRows) {
+  struct {
+    const char* Name;
+    const char* Records;
+    std::vector<std::string> More;
+    int Status;
+    const char* Rows;
+    int Stored;
+    const char* Says;
+  } const cases[] = {
+      {"no value converts", "3,c,x\n4,d,y\n", {}, 3, "1:a:10 2:b:20", 0,
+       "0 inserted, 2 failed; nothing was stored, so the table was not emptied"},
+      {"the table refuses each", "3,c,500\n4,d,600\n", {"--commit-every", "1"}, 3,
+       "1:a:10 2:b:20", 0,
+       "the table was not emptied"},
+      {"a later group stores", "3,c,x\n4,d,500\n5,e,50\n", {"--commit-every", "1"}, 3,
+       "5:e:50", 1, "table emptied, 1 inserted, 2 failed"},
+      {"stopped by --max-errors", "3,c,x\n4,d,y\n5,e,50\n", {"--max-errors", "1"}, 1,
+       "1:a:10 2:b:20", 0, "the table was not emptied"},
+      {"no records", "", {}, 0, "", 0, "table emptied, 0 inserted, 0 failed"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    target->Exec("DELETE FROM " + T("t"));
+    target->Exec("INSERT INTO " + T("t") + " VALUES (1, 'a', 10), (2, 'b', 20)");
+    const std::string input = dir.Put("in.csv", "id,name,qty\n" + std::string(c.Records));
+    std::vector<std::string> more = {"--mode", "truncate", "--json"};
+    more.insert(more.end(), c.More.begin(), c.More.end());
+    const TRun r = Korvane(Import(input, "t", more));
+    EXPECT_EQ(r.Status, c.Status) << r.Err;
+    EXPECT_EQ(Rows3(), c.Rows);
+    EXPECT_NE(r.Err.find(c.Says), std::string::npos) << r.Err;
+    EXPECT_EQ(json::parse(r.Out)["stored"], c.Stored);
+  }
+  // Nor does a header that names no column empty it.
+  target->Exec("INSERT INTO " + T("t") + " VALUES (1, 'a', 10)");
+  const TRun r = Korvane(Import(dir.Put("h.csv", "id,nome\n3,c\n"), "t", {"--mode", "truncate"}));
+  EXPECT_EQ(r.Status, 2) << r.Err;
+  EXPECT_EQ(Rows3(), "1:a:10");
+}
+
 // A run killed in its first group under truncate leaves the old rows: the
 // emptying is committed with the first group or not at all.
 TEST_P(CliModesTest, AKilledTruncateLeavesTheOldRows) {

@@ -832,6 +832,53 @@ TEST_F(SQLiteDataSetTest, AnImportCountsRefusedRecordsAndKeepsTheOthers) {
             "1|Ann|1990-03-04|1|12.5;3|Cy|1992-07-08|1|0");
 }
 
+// A truncate commits the emptying only with a record stored after it, or
+// at the end of a run none of whose records failed; otherwise the table
+// keeps its rows. Each case loads table t (rows 1 and 2) with k < 100.
+TEST_F(SQLiteDataSetTest, ATruncateEmptiesTheTableOnlyWithARecordStoredOrARunWithoutFailures) {
+  struct {
+    const char* Name;
+    const char* Conflict;  // ROLLBACK: one transaction per record, a null undoes it
+    std::vector<std::string> Keys;
+    const char* Rows;
+  } const cases[] = {
+      {"every record refused", "", {"500", "600"}, "1,2"},
+      {"refused, one transaction each", " NOT NULL ON CONFLICT ROLLBACK", {"", "500"}, "1,2"},
+      {"a later group stores", "", {"500", "600", "7"}, "7"},
+      {"a later record stores, one each", " NOT NULL ON CONFLICT ROLLBACK", {"", "500", "7"}, "7"},
+      {"no records", "", {}, ""},
+      {"no records, one transaction each", " NOT NULL ON CONFLICT ROLLBACK", {}, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    Exec("DROP TABLE IF EXISTS t; CREATE TABLE t (k INTEGER" + std::string(c.Conflict) +
+         " CHECK (k < 100)); INSERT INTO t VALUES (1), (2)");
+    auto* ds = Table("t");
+    ds->SetLoadMode(lmTruncate);
+    ds->SetBulkCommitCount(2);
+    ds->Open();
+    ds->BeginBulk();
+    for (const std::string& k : c.Keys) Add(ds, {{"k", k}});
+    ds->EndBulk();
+    EXPECT_EQ(Rows("SELECT coalesce(group_concat(k), '') FROM t"), c.Rows);
+    ds->Close();
+  }
+  // Through the import: records whose values do not convert never reach
+  // the dataset, and leave the table as it was.
+  Exec("INSERT INTO t VALUES (1), (2)");
+  const std::string input = FDir + "/bad.txt";
+  std::ofstream(input) << "x\r\ny\r\n";
+  auto* ds = Table("t");
+  ds->SetLoadMode(lmTruncate);
+  TCSVImport imp(nullptr);
+  imp.SetDataSet(ds);
+  imp.SetInputFile(input);
+  imp.SetValueErrors(veStrict);
+  EXPECT_EQ(imp.Execute(), 0);
+  EXPECT_EQ(imp.ErrorRecords(), 2);
+  EXPECT_EQ(Rows("SELECT coalesce(group_concat(k), '') FROM t"), "1,2");
+}
+
 // A process killed in the middle of a bulk run leaves a sound database with
 // whole groups only. The child posts two full groups and part of a third,
 // large enough to spill into the database file, then waits to be killed.

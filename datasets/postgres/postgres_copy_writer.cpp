@@ -337,6 +337,7 @@ void TCopyWriter::AfterCopy() {
 
 void TCopyWriter::RunOpening() {
   FOpeningPending = false;
+  FOpeningInTransaction = FOwnTransaction;
   FOpening();
 }
 
@@ -347,6 +348,7 @@ void TCopyWriter::RefuseRow(std::int64_t row, const TError& error) {
     --FCommitted;
   }
   if (!FBulk) throw EDatabaseError(error.Text());
+  FPostFailed = true;
   ++FRefusals.Count;
   if (FRefusals.Messages.size() < TDataSet::kRefusalMessagesKept) {
     FRefusals.Messages.push_back(error.Text());
@@ -456,6 +458,7 @@ void TCopyWriter::StoreRange(std::size_t first, std::size_t last, const TError* 
 }
 
 void TCopyWriter::Refuse(std::size_t row, const TError& error) {
+  FPostFailed = true;
   ++FRefusals.Count;
   --FStreamRows;
   if (FRefusals.Messages.size() < TDataSet::kRefusalMessagesKept) {
@@ -470,6 +473,16 @@ void TCopyWriter::Refuse(std::size_t row, const TError& error) {
 void TCopyWriter::Commit() {
   if (!FInTransaction || !FOwnTransaction) return;
   TError e;
+  if (FOpeningInTransaction && FTransactionRows == 0 && FPostFailed) {
+    // Every row after the opening was refused: it waits for the next.
+    FInTransaction = false;
+    FOpeningInTransaction = false;
+    FOpeningPending = true;
+    FPendingCounts = {};
+    if (!FConn.TryExec("ROLLBACK", e)) Break(e);
+    return;
+  }
+  FOpeningInTransaction = false;
   if (!FConn.TryExec("COMMIT", e)) {
     FInTransaction = false;
     Break(e);
@@ -490,6 +503,8 @@ void TCopyWriter::BeginBulk() {
   FInTransaction = !FOwnTransaction;
   FTransactionRows = 0;
   FOpeningPending = static_cast<bool>(FOpening);
+  FOpeningInTransaction = false;
+  FPostFailed = false;
 }
 
 void TCopyWriter::Flush() {
@@ -502,8 +517,10 @@ void TCopyWriter::EndBulk() {
   try {
     CheckBroken();
     EndSegment();
-    if (FOpeningPending) {
-      // No record came: the opening goes in on its own.
+    Commit();
+    if (FOpeningPending && !FPostFailed) {
+      // No record was stored, and none failed: the opening goes in on its
+      // own.
       if (FOwnTransaction) {
         TError e;
         if (!FConn.TryExec("BEGIN", e)) Break(e);
@@ -525,6 +542,7 @@ std::int64_t TCopyWriter::AbandonBulk() noexcept {
   if (!FBulk) return 0;
   FBulk = false;
   FOpeningPending = false;
+  FOpeningInTransaction = false;
   FPendingCounts = {};
   if (!FBroken.empty()) return 0;  // rolled back, and said so, already
   PGconn* conn = FConn.get();

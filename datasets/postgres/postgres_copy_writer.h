@@ -93,9 +93,12 @@ class TCopyWriter {
   // rises from row to row, the post number Add was given (else one more than
   // the last).
   void SetRowNumbers(std::string column) { FRowNumberColumn = std::move(column); }
-  // Run once per bulk run in its first transaction before its first row
-  // (or in a transaction of its own at EndBulk when no row came): the
-  // emptying of lmTruncate. It raises as Fail does.
+  // Run in a bulk run's first transaction before its first row: the
+  // emptying of lmTruncate. It raises as Fail does. It is committed only
+  // with a row stored after it: a transaction of the writer's own whose
+  // rows were all refused is rolled back, and the next one runs it again.
+  // A run that stored no row runs it at EndBulk, in a transaction of its
+  // own, unless a post of the run failed (then the table stays as it was).
   void SetOpening(std::function<void()> opening) { FOpening = std::move(opening); }
   // Called whenever the rows of a COPY are settled (stored or refused),
   // inside their transaction when there is one, with the columns the COPY
@@ -103,6 +106,8 @@ class TCopyWriter {
   void SetAfterCopy(TAfterCopy hook) { FAfterCopy = std::move(hook); }
   // For those: ends the run as a lost connection does.
   [[noreturn]] void Fail(const TError& error) { Break(error); }
+  // A post of the bulk run raised: a pending opening is left undone.
+  void NotePostFailed() { FPostFailed = true; }
   bool Bulk() const { return FBulk; }
   bool InTransaction() const { return FInTransaction; }
   // A row that went in but the after-copy hook found refused: in a bulk
@@ -163,6 +168,8 @@ class TCopyWriter {
   std::int64_t FRowNumber = 0;
   std::function<void()> FOpening;
   bool FOpeningPending = false;
+  bool FOpeningInTransaction = false;  // the writer's transaction in progress ran it
+  bool FPostFailed = false;            // a record of the bulk run failed
   TAfterCopy FAfterCopy;
   TLoadCounts FCounts;         // committed, or outside the writer's transactions
   TLoadCounts FPendingCounts;  // of the transaction in progress

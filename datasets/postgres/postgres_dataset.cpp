@@ -415,7 +415,14 @@ void TPostgresDataSet::InternalPost() {
     s.Load->Add(values.data(), PostCount() + 1);
     return;
   }
-  s.WriterFor(BulkCommitCount()).Add(values.data(), RefusedPostsWanted() ? PostCount() + 1 : 0);
+  pg::TCopyWriter& writer = s.WriterFor(BulkCommitCount());
+  try {
+    writer.Add(values.data(), RefusedPostsWanted() ? PostCount() + 1 : 0);
+  } catch (...) {
+    // Raised on to the caller; the bulk run only notes that a post failed.
+    writer.NotePostFailed();
+    throw;
+  }
   if (s.BulkDepth == 0) s.TakeGeneratedValues(values);
 }
 

@@ -59,6 +59,8 @@ void TSQLiteBulkWriter::Forget() noexcept {
   FCounts = {};
   FGroupCounts = {};
   FEmptyPending = false;
+  FEmptyInGroup = false;
+  FPostFailed = false;
 }
 
 void TSQLiteBulkWriter::Disconnect() noexcept {
@@ -224,9 +226,10 @@ void TSQLiteBulkWriter::BeginGroup() {
   if (FEmptyPending) Empty();
 }
 
-// lmTruncate: empties the table in the transaction open (the first group's,
-// or the host's), so that the emptying is committed with the records that
-// follow it or not at all.
+// lmTruncate: empties the table in the transaction open (a group's, or the
+// host's), so that the emptying is committed with the records that follow
+// it or not at all. A group of ours that goes without a stored record takes
+// the emptying with it (see DropGroup).
 void TSQLiteBulkWriter::Empty() {
   sqlite3_stmt* raw = nullptr;
   const std::string sql = "DELETE FROM " + QuoteIdent(FSource.Table);
@@ -240,6 +243,7 @@ void TSQLiteBulkWriter::Empty() {
                            AbandonGroup());
   }
   FEmptyPending = false;
+  FEmptyInGroup = FInTransaction;
 }
 
 void TSQLiteBulkWriter::SettleGroupCounts(bool committed) {
@@ -261,7 +265,18 @@ void TSQLiteBulkWriter::CommitGroup() {
   }
   FInTransaction = false;
   FGroupRows = 0;
+  FEmptyInGroup = false;
   SettleGroupCounts(true);
+}
+
+// The group in progress is gone (rolled back): an emptying it held waits
+// for the next group.
+void TSQLiteBulkWriter::DropGroup() noexcept {
+  FInTransaction = false;
+  FGroupRows = 0;
+  FEmptyPending = FEmptyPending || FEmptyInGroup;
+  FEmptyInGroup = false;
+  SettleGroupCounts(false);
 }
 
 // Rolls back the group in progress (unless SQLite already did) and returns
@@ -279,9 +294,7 @@ std::int64_t TSQLiteBulkWriter::AbandonGroup() noexcept {
     if (rollback) Run(rollback);
   }
   const std::int64_t lost = FGroupRows;
-  FInTransaction = false;
-  FGroupRows = 0;
-  SettleGroupCounts(false);
+  DropGroup();
   return lost;
 }
 
@@ -292,9 +305,7 @@ bool TSQLiteBulkWriter::NoteLostGroup(const std::string& message) {
   if (!FInTransaction || !sqlite3_get_autocommit(db())) return false;
   FLostRows += FGroupRows;
   FLostMessage = message;
-  FInTransaction = false;
-  FGroupRows = 0;
-  SettleGroupCounts(false);
+  DropGroup();
   return true;
 }
 
@@ -302,6 +313,7 @@ void TSQLiteBulkWriter::AfterExec() {
   if (FInTransaction && sqlite3_get_autocommit(db())) {
     FInTransaction = false;
     FGroupRows = 0;
+    FEmptyInGroup = false;
     // Ended by the host's SQL: committed or not, the host knows.
     SettleGroupCounts(true);
   }
@@ -346,7 +358,7 @@ void TSQLiteBulkWriter::Write(sqlite3_stmt* stmt) {
     if (FInTransaction) ++FGroupRows;
     return;
   }
-  if (NoteLostGroup(message)) {
+  if (NoteLostGroup(message) && FLostRows > 0) {
     Fail(message + " (the " + std::to_string(FLostRows) +
          " records posted since the last commit were rolled back)");
   }
@@ -360,9 +372,15 @@ inline void TSQLiteBulkWriter::PrepareWrite() {
   FCursor.LetGo();
   if (FBulkDepth == 0) return;
   if (!FGroupingReady) SetUpGrouping();
-  if (!FGrouping) return;
-  if (FInTransaction && FGroupRows >= FDataSet.BulkCommitCount()) CommitGroup();
-  if (!FInTransaction) BeginGroup();
+  if (FGrouping) {
+    if (FInTransaction && FGroupRows >= FDataSet.BulkCommitCount()) CommitGroup();
+    if (!FInTransaction) BeginGroup();
+    return;
+  }
+  // One transaction per record; a pending emptying goes in a group with
+  // the records that follow it until one of them is stored.
+  if (FInTransaction && FGroupRows > 0) CommitGroup();
+  if (!FInTransaction && FEmptyPending && sqlite3_get_autocommit(db())) BeginGroup();
 }
 
 // Decides how the bulk run groups its records and opens the first group.
@@ -387,8 +405,8 @@ void TSQLiteBulkWriter::SetUpGrouping() {
   FGroupingReady = true;
   if (FGrouping) {
     BeginGroup();
-  } else if (FEmptyPending) {
-    Empty();
+  } else if (FEmptyPending && !sqlite3_get_autocommit(db())) {
+    Empty();  // in the host's transaction: the host commits it or not
   }
 }
 
@@ -457,6 +475,7 @@ void TSQLiteBulkWriter::PostUpdate(TFieldData* slots) {
 void TSQLiteBulkWriter::BeginBulk() {
   if (FBulkDepth++ > 0 || !FDb || !FSource.Writable) return;
   FEmptyPending = FDataSet.LoadMode() == lmTruncate;
+  FPostFailed = false;
   try {
     SetUpGrouping();
   } catch (...) {
@@ -471,6 +490,17 @@ void TSQLiteBulkWriter::EndBulk() {
   if (FBulkDepth == 0 || --FBulkDepth > 0) return;
   FGroupingReady = false;
   FGrouping = false;
+  // An emptying no record was stored with: a run of refused records keeps
+  // the table as it was; a run without records (or without a post that
+  // failed) empties it.
+  if (FInTransaction && FEmptyInGroup && FGroupRows == 0 && FPostFailed && FDb) {
+    Run(Statement(db(), FRollback, "ROLLBACK"));
+    DropGroup();
+  }
+  if (FEmptyPending && !FInTransaction && !FPostFailed && FDb && sqlite3_get_autocommit(db())) {
+    BeginGroup();
+  }
+  FEmptyPending = false;
   if (FInTransaction && FDb) {
     // The last commit waits for its lock as long as it may.
     FBlocked = false;
@@ -497,17 +527,23 @@ std::int64_t TSQLiteBulkWriter::AbandonBulk() {
   if (FBulkDepth == 1 && FInTransaction && FDb) {
     Run(Statement(db(), FRollback, "ROLLBACK"));
     dropped = FGroupRows;
-    FInTransaction = false;
-    FGroupRows = 0;
-    SettleGroupCounts(false);
+    DropGroup();
   }
+  // Nor is an emptying left for EndBulk to do.
+  if (FBulkDepth == 1) FEmptyPending = false;
   EndBulk();
   return dropped;
 }
 
 void TSQLiteBulkWriter::CommitOnClose() {
   if (!FInTransaction || !FDb) return;
-  // Closing in the middle of a bulk run keeps what was posted.
+  // Closing in the middle of a bulk run keeps what was posted, and an
+  // emptying only with a record stored after it.
+  if (FEmptyInGroup && FGroupRows == 0) {
+    Run(Statement(db(), FRollback, "ROLLBACK"));
+    DropGroup();
+    return;
+  }
   if (Run(Statement(db(), FCommit, "COMMIT")) != SQLITE_DONE && !sqlite3_get_autocommit(db())) {
     Run(Statement(db(), FRollback, "ROLLBACK"));
   }

@@ -35,7 +35,11 @@ namespace korvane::sqlite_parts {
 // costs one statement whichever way it goes. Whether it inserted, updated
 // or was skipped is told by sqlite3_changes and by a function of the
 // connection that the DO UPDATE calls. Under lmTruncate the first group's
-// transaction starts by emptying the table.
+// transaction starts by emptying the table, and the emptying is committed
+// only with a record stored: a group that stores none is rolled back at
+// its end and the next group empties the table again. A run that ends with
+// nothing stored keeps the table as it was when a post failed (or when it
+// is abandoned), and empties it otherwise.
 //
 // Owns its prepared statements, the bind scratch and the grouping state;
 // the connection (db), the dataset, the source and the cursor belong to the
@@ -57,6 +61,8 @@ class TSQLiteBulkWriter {
   // alias.
   void PostInsert(TFieldData* slots);
   void PostUpdate(TFieldData* slots);
+  // A post of the bulk run raised (refused, or the database failed).
+  void NotePostFailed() { FPostFailed = true; }
 
   // What the records stored since the source was opened did (see
   // TLoadCounts): committed groups and the group in progress.
@@ -102,6 +108,7 @@ class TSQLiteBulkWriter {
   void BeginGroup();
   void CommitGroup();
   std::int64_t AbandonGroup() noexcept;
+  void DropGroup() noexcept;
   void Write(sqlite3_stmt* stmt);
   void PrepareWrite();
   void SetUpGrouping();
@@ -123,6 +130,8 @@ class TSQLiteBulkWriter {
   std::int64_t FUpdates = 0;
   bool FUpdateFunction = false;
   bool FEmptyPending = false;  // lmTruncate: the table is still to be emptied
+  bool FEmptyInGroup = false;  // the group in progress emptied it
+  bool FPostFailed = false;    // a post of the bulk run raised
   TLoadCounts FCounts;         // committed, or stored outside a group
   TLoadCounts FGroupCounts;    // of the group in progress
 

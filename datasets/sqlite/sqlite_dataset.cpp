@@ -244,11 +244,17 @@ bool TSQLiteDataSet::InternalNext() { return FState->Cursor.Next(ActiveBuffer())
 
 void TSQLiteDataSet::InternalPost() {
   if (!FState->Source.Writable) Fail("Dataset cannot be modified");
-  if (State() == dsEdit) {
-    FState->Writer.PostUpdate(ActiveBuffer());
-  } else {
-    if (!KeyFieldList().empty()) CheckKeyValues(ActiveBuffer(), FState->AutoInc);
-    FState->Writer.PostInsert(ActiveBuffer());
+  try {
+    if (State() == dsEdit) {
+      FState->Writer.PostUpdate(ActiveBuffer());
+    } else {
+      if (!KeyFieldList().empty()) CheckKeyValues(ActiveBuffer(), FState->AutoInc);
+      FState->Writer.PostInsert(ActiveBuffer());
+    }
+  } catch (...) {
+    // Raised on to the caller; the bulk run only notes that a post failed.
+    FState->Writer.NotePostFailed();
+    throw;
   }
 }
 
