@@ -298,7 +298,7 @@ void AddLayoutOptions(CLI::App* app, TTransferOptions& o, bool import) {
                            "compressed file or standard input is read on one thread, its records "
                            "dealt out in blocks (auto: the server's max_parallel_workers or the "
                            "client's cores, whichever is fewer); --mode append only, not with "
-                           "--atomic"
+                           "--atomic (auto then loads over one connection)"
                          : "PostgreSQL: read a table over N connections at once, in ranges of "
                            "its pages, all in one snapshot, written in the table's order "
                            "(--unordered: as they come); a --query is read over one (auto: the "

@@ -497,9 +497,9 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
   if (o.CommitEvery < 1) throw EUsageError("--commit-every: give a number of records, 1 or more");
   table->SetBulkCommitCount(o.CommitEvery);
   if (o.Format.Utc) table->SetUtcTimes(true);
+  std::int32_t jobs = 1;
   if (!o.Jobs.empty()) {
-    const std::int32_t jobs = ParseJobs(o.Jobs);
-    table->SetJobs(jobs);
+    jobs = ParseJobs(o.Jobs);
     if (jobs > 1 && o.Atomic) {
       throw EUsageError(
           "--atomic keeps the whole import in one transaction on one connection, and --jobs "
@@ -510,6 +510,15 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
                         " loads over one connection (several would each empty or merge "
                         "alone): leave --jobs out, or load with --mode append --jobs N");
     }
+    if (jobs == 0 && (o.Atomic || ParseLoadMode(o.Mode) != lmAppend)) {
+      // Over several connections such a load would no longer be one: ranges
+      // committing apart from the --atomic transaction, or emptying and
+      // merging each alone.
+      jobs = 1;
+      session.Say(mtInformation, "--jobs auto: " + (o.Atomic ? "--atomic" : "--mode " + o.Mode) +
+                                     " loads over one connection");
+    }
+    table->SetJobs(jobs);
   }
   TCSVImport* import = &CreateImport(root, ds, table->KeepsWideValues(), o);
   ApplyLoadMode(table->SQLDataSet(), o);
@@ -596,7 +605,7 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
   std::unique_ptr<TRangedImport> ranged;
   if (!o.Jobs.empty()) {
     std::string why;
-    ranged = TRangedImport::Plan(root, *import, *table, o, ParseJobs(o.Jobs),
+    ranged = TRangedImport::Plan(root, *import, *table, o, jobs,
                                  TRejectReport::TOptions::Of(failed, import->InputFile()), why);
     if (!why.empty()) session.Say(mtInformation, "--jobs " + o.Jobs + ": " + why);
   }

@@ -866,6 +866,41 @@ TEST(PostgresJobs, AutoTakesTheFewerOfTheServersWorkersAndTheClientsCores) {
   }
 }
 
+// --jobs auto loads over one connection what must go over one: a truncate
+// (every range would empty the table, each one after the others' commits),
+// a keyed mode, --atomic (the ranges would commit apart from its
+// transaction).
+TEST(PostgresJobs, AutoLoadsOverOneConnectionWhatMustGoOverOne) {
+  KORVANE_NEED_POSTGRES(conn);
+  TScratchSchema schema(conn);
+  TTempDir dir;
+  const std::string input = dir.Put("many.csv", Numbered(3000));
+  const std::string table = schema.Table("one");
+  schema.Exec("CREATE TABLE " + table + " (id int, note text CHECK (note <> 'n2999\nmore'))");
+  const struct {
+    std::vector<std::string> Options;
+    int Status;
+    const char* Says;
+    const char* Count;  // rows in the table, which holds one before (3003 records, 1 refused)
+  } cases[] = {
+      {{"--mode", "truncate"}, 3, "--jobs auto: --mode truncate loads over one connection", "3002"},
+      {{"--atomic"}, 1, "--jobs auto: --atomic loads over one connection", "1"},
+  };
+  for (const auto& c : cases) {
+    schema.Exec("DELETE FROM " + table + "; INSERT INTO " + table + " VALUES (0, 'old')");
+    std::vector<std::string> args = {
+        "import",  input,   "--db",     Uri() + "?options=-cmax_parallel_workers%3D2",
+        "--table", table,   "--header", "--jobs",
+        "auto",    "--json"};
+    args.insert(args.end(), c.Options.begin(), c.Options.end());
+    const TRun run = Korvane(args);
+    EXPECT_EQ(run.Status, c.Status) << run.Err;
+    EXPECT_NE(run.Err.find(c.Says), std::string::npos) << run.Err;
+    EXPECT_NE(run.Out.find("\"ranges\":1"), std::string::npos) << run.Out;
+    EXPECT_EQ(schema.Value("SELECT count(*) FROM " + table), c.Count) << run.Err;
+  }
+}
+
 // A server that lets the run open fewer connections than --jobs asks: the
 // run loads over those it has, saying so, down to one with the records
 // dealt out; every record is stored once.
