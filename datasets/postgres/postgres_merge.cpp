@@ -128,6 +128,15 @@ TMerge::TStatements TMerge::Statements(const TCopyWriter::TMask& omitted, bool d
     where = " WHERE " + row + " BETWEEN " + std::to_string(first) + " AND " + std::to_string(last);
   }
   std::string source = "SELECT " + columns + " FROM " + kTable + where;
+  const std::string read = "(SELECT count(*) FROM " + std::string(kTable) + where + ")";
+  TStatements sql;
+  if (KeyOmitted(omitted)) {
+    // Rows that leave a key column to the table (a serial) meet no row of
+    // it: each is a new row, numbered in the file's order.
+    sql.Merge = "WITH m AS (INSERT INTO " + FTable + " (" + columns + ") " + source + " ORDER BY " +
+                row + " RETURNING 1) SELECT count(*), " + read + " FROM m";
+    return sql;
+  }
   if (dedupe && FMode == lmUpsert) {
     // One row per key holding what the rows of the key, upserted one after
     // the other, would leave: each column's last value that is not null.
@@ -148,8 +157,6 @@ TMerge::TStatements TMerge::Statements(const TCopyWriter::TMask& omitted, bool d
              row + " FROM " + kTable + where + " ORDER BY " + key + ", " + row +
              (FMode == lmSkip ? "" : " DESC") + ") d";
   }
-  const std::string read = "(SELECT count(*) FROM " + std::string(kTable) + where + ")";
-  TStatements sql;
   if (FUseMerge) {
     // EXPLAIN ANALYZE runs the MERGE and says how many rows it inserted,
     // updated and left alone, which MERGE itself does not tell before
@@ -282,8 +289,12 @@ void TMerge::Isolate(const TCopyWriter::TMask& omitted, std::int64_t first, std:
   }
 }
 
+bool TMerge::KeyOmitted(const TCopyWriter::TMask& omitted) const {
+  return std::any_of(FKey.begin(), FKey.end(), [&omitted](std::size_t i) { return omitted[i]; });
+}
+
 void TMerge::Merge(const TCopyWriter::TMask& omitted, TCopyWriter& writer) {
-  FUseMerge = MergeServes(writer);
+  FUseMerge = !KeyOmitted(omitted) && MergeServes(writer);
   TError e;
   if (!TryMerge(omitted, 0, 0, writer, e)) {
     TError failed;

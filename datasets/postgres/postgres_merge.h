@@ -29,7 +29,8 @@ namespace korvane::pg {
 // repeated among the rows make the merge fail as a whole; it is then done
 // again on one row per key: the last (lmSkip: the first; lmUpsert: each
 // column's last value that is not null, as upserting the rows one by one
-// would leave it).
+// would leave it). Rows that leave a key column to its default (a serial)
+// are inserted as new rows.
 //
 // The connection and the columns must outlive it. Not thread-safe.
 class TMerge {
@@ -57,6 +58,9 @@ class TMerge {
                          std::int64_t last) const;
   bool Run(const TStatements& sql, TLoadCounts& counts, TError& error);
   bool MergeServes(TCopyWriter& writer);
+  // Whether a COPY that left out the columns marked in omitted left out a
+  // key column (to its default): its rows are new rows.
+  bool KeyOmitted(const TCopyWriter::TMask& omitted) const;
   bool TryMerge(const TCopyWriter::TMask& omitted, std::int64_t first, std::int64_t last,
                 TCopyWriter& writer, TError& error);
   bool TryMergeAgain(const TCopyWriter::TMask& omitted, std::int64_t first, std::int64_t last,
