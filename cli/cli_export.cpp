@@ -111,15 +111,15 @@ std::string UnreadRecordText(const TCSVExport& exporter) {
                             : std::string());
 }
 
-// Records whose line cannot hold a value fail alone, as an import's failed
+// Records whose line cannot hold them (a value, or an empty line) fail alone, as an import's failed
 // records do: how many, the first few and why.
 void SayFailedRecords(TSession& session, const TCSVExport& exporter, const std::string& prefix) {
   constexpr std::size_t kShown = 5;
   const std::int64_t failed = exporter.UnfitRecords();
   session.Say(mtWarning, prefix + std::to_string(failed) +
-                             (failed == 1 ? " record failed, not written: it holds"
-                                          : " records failed, not written: each holds") +
-                             " a value its line cannot hold");
+                             (failed == 1 ? " record failed, not written: its line cannot hold it"
+                                          : " records failed, not written: their lines cannot "
+                                            "hold them"));
   const std::vector<TLeftOutRecord>& list = exporter.LeftOutList();
   for (std::size_t i = 0; i < list.size() && i < kShown; ++i) {
     session.Say(mtWarning, prefix + "record " + std::to_string(list[i].Record) + ": " +

@@ -39,8 +39,9 @@ struct KORVANE_API TLeftOutRecord {
   std::int64_t Record = 0;  // counted from 1 among the run's records
   std::string Field;        // the field whose value is the cause; empty when not known
   std::string Reason;
-  // Whether the line cannot hold the value (under flColumns: wider than its
-  // column, a line break, ...); otherwise the value could not be read.
+  // Whether the line cannot hold the record (under flColumns: a value wider
+  // than its column, a line break, ...; with WholeValues: a line that would
+  // be empty); otherwise a value could not be read.
   bool Unfit = false;
 };
 
@@ -306,11 +307,11 @@ class KORVANE_API TCSVExport : public TComponent {
   // read writes no line, but is counted in the result and reported to
   // OnExportRecord like any other, and the run goes on. A host that wants
   // every record decides what to do with them (the command fails the run,
-  // but for records whose line cannot hold a value, which fail alone).
+  // but for records their line cannot hold, which fail alone).
   const TLeftOutRecords& LeftOutRecords() const;
   // The first 100 of those records, in order, each with its reason.
   const std::vector<TLeftOutRecord>& LeftOutList() const;
-  // How many of them were left out because their line cannot hold a value
+  // How many of them were left out because their line cannot hold them
   // (TLeftOutRecord::Unfit).
   std::int64_t UnfitRecords() const;
 

@@ -180,8 +180,8 @@ class EUnfitValue : public std::runtime_error {
 // date, a blank and the time, times with their milliseconds when these are
 // not zero (in a form StrToDateTime and StrToTime read back exactly),
 // fixed-width lines pad dates like any value, and a record whose line would
-// be empty (its one value null) is left out with its reason, since an empty
-// line reads back as no record.
+// be empty (its one value null, or all its values empty with no separator)
+// is left out with its reason, since an empty line reads back as no record.
 // With Iso every date, time and date-time value is written in ISO 8601
 // (PutIsoDate, PutIsoTime, PutIsoDateTime) but where the field has an
 // OnGetText handler; a text the dataset holds for such a value that reads
@@ -263,6 +263,9 @@ class TRecordPlan {
   // hold (unfit).
   [[gnu::cold]] void LeaveOut(std::string_view reason, std::string_view field = {},
                               bool unfit = false);
+  // LeaveOut for a record whose line would be empty, which reads back as no
+  // record: the one value, or all of them with no separator, empty.
+  [[gnu::cold]] void LeaveOutEmptyLine();
   void AddColumn(TField* field, std::uint8_t quoted);
   void ChooseDateKind(TColumn& column, std::size_t& room);
   // Standard rules: whether the values PutValue writes itself in the column

@@ -187,6 +187,21 @@ void TRecordPlan::LeaveOut(std::string_view reason, std::string_view field, bool
   }
 }
 
+void TRecordPlan::LeaveOutEmptyLine() {
+  constexpr std::string_view kWhy = ", and an empty line reads back as no record";
+  if (FColumns.size() == 1) {
+    const std::string& name = FColumns.front().field->FieldName();
+    LeaveOut("the value of field '" + name + "' is empty, the record's only value" +
+                 std::string(kWhy),
+             name, true);
+    return;
+  }
+  // No one field is the cause.
+  LeaveOut("the record's " + std::to_string(FColumns.size()) +
+               " values are all empty, with no separator between them" + std::string(kWhy),
+           {}, true);
+}
+
 std::size_t TRecordPlan::Put() {
   ++FRecords;
   // No columns also when the dataset is gone: nothing to read then.
@@ -584,15 +599,10 @@ std::size_t TRecordPlan::PutRecord(const TReader& reader) {
   const std::size_t length = line.Length(p);
   if (length == 0) {
     // An empty line reads back as no record: with whole values, a record of
-    // nothing but one null (or, unquoted, one empty text) is left out with
-    // its reason rather than without a word.
-    if (FWhole) {
-      const std::string& name = FColumns.front().field->FieldName();
-      LeaveOut("the value of field '" + name +
-                   "' is empty, the record's only value, and an empty line reads back as no "
-                   "record",
-               name, true);
-    }
+    // nothing but empty values (one null or, unquoted, one empty text; or
+    // several with no separator between them) is left out with its reason
+    // rather than without a word.
+    if (FWhole) LeaveOutEmptyLine();
     return 0;
   }
   std::memcpy(p, FLineEnd, 2);

@@ -693,25 +693,40 @@ TEST_F(CliTest, FixedWidthRefusesWhatCannotBeReadBack) {
 }
 
 // An empty line reads back as no record: a delimited record whose one value
-// is empty (null, or unquoted an empty text) fails alone, saying so.
+// is empty (null, or unquoted an empty text), or whose values are all empty
+// with no separator, fails alone, saying so.
 TEST_F(CliTest, ExportRefusesTheEmptyLineOfARecordOfOneEmptyValue) {
-  Exec(Db(), "CREATE TABLE one (note TEXT); INSERT INTO one VALUES ('a'), (NULL), ('')");
+  Exec(Db(), "CREATE TABLE one (note TEXT); INSERT INTO one VALUES ('a'), (NULL), ('');"
+             "CREATE TABLE two (a TEXT, b TEXT); INSERT INTO two VALUES ('x', 'y'), (NULL, '')");
+  const std::string one =
+      "the value of field 'note' is empty, the record's only value, and an empty line reads "
+      "back as no record";
   const struct {
+    const char* Table;
     const char* Quote;
+    const char* Separator;
     int Failed;
     const char* File;
-  } cases[] = {{"\"", 1, "\"a\"\n\"\"\n"}, {"none", 2, "a\n"}};
+    std::string Message;
+    const char* Field;
+  } cases[] = {
+      {"one", "\"", ",", 1, "\"a\"\n\"\"\n", one, "note"},
+      {"one", "none", ",", 2, "a\n", one, "note"},
+      {"two", "none", "none", 1, "xy\n",
+       "the record's 2 values are all empty, with no separator between them, and an empty line "
+       "reads back as no record",
+       ""},
+  };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.Quote);
-    const TRun r = Korvane(
-        {"export", dir.Path("one.csv"), "--db", Db(), "--table", "one", "-q", c.Quote, "--json"});
+    SCOPED_TRACE(std::string(c.Table) + " " + c.Quote);
+    const TRun r = Korvane({"export", dir.Path("out.csv"), "--db", Db(), "--table", c.Table, "-q",
+                            c.Quote, "-s", c.Separator, "--json"});
     EXPECT_EQ(r.Status, 3) << r.Err;
-    EXPECT_EQ(dir.Get("one.csv"), c.File);
+    EXPECT_EQ(dir.Get("out.csv"), c.File);
     const json j = json::parse(r.Out);
     EXPECT_EQ(j["errorRecords"], c.Failed);
-    EXPECT_EQ(j["reasons"][0]["message"],
-              "the value of field 'note' is empty, the record's only value, and an empty line "
-              "reads back as no record");
+    EXPECT_EQ(j["reasons"][0]["message"], c.Message);
+    EXPECT_EQ(j["reasons"][0]["field"], c.Field);
   }
 }
 
