@@ -59,8 +59,12 @@ void TValueList::AssignTo(TStringList& list) const {
 
 bool TCSVImport::SplitFieldsInto(const std::string& Record, TValueList& Values) {
   Values.Clear();
-  // The trim only decides emptiness; the record goes on untrimmed.
-  if (IsBlank(Record)) return false;
+  // The trim only decides emptiness, as the run decides it; the record goes
+  // on untrimmed.
+  if (FProps->FImportType == impDelimited ? IsBlankRecord(FRun->FSplitRule, Record)
+                                          : IsBlank(Record)) {
+    return false;
+  }
   Values.FText.assign(Record);
   return FRun->SplitValueText(Values);
 }

@@ -449,8 +449,10 @@ class KORVANE_API TCSVImport : public TComponent {
   const std::string& Delimiter() const;
   const std::string& Separator() const;
   // The values of one record by ImportType, in a new list owned by the
-  // caller; nullptr for a blank record (and, after the message "Unrecognised
-  // import type!", for an ImportType the component does not know).
+  // caller; nullptr for a blank record, as a run skips it (under the
+  // standard rules a delimited record of blanks that holds the separator, a
+  // tab, is one of empty values), and, after the message "Unrecognised
+  // import type!", for an ImportType the component does not know.
   std::unique_ptr<TStringList> SplitFields(const std::string& Record);
   // Delimited values: quote characters toggle quoting and are dropped,
   // separators outside quotes end a value, a trailing empty value is left

@@ -73,10 +73,11 @@ TSplitRule MakeSplitRule(const std::string& delimiter, const std::string& separa
                          TDialect dialect = dlClassic, const std::string& escape = "",
                          bool keepStrayQuotes = false);
 
-// Whether a delimited record of blanks and control bytes alone stores
-// nothing. Under the classic rules it never does; under the standard ones it
-// does when it holds the separator too (but a blank), as a tab-separated line
-// of one tab is two empty values (what an export writes for a row of nulls).
+// Whether a delimited record is blank, storing nothing: it holds blanks and
+// control bytes alone, and, under the standard rules, not the separator (a
+// separator other than a blank), as a tab-separated line of one tab is a
+// record of two empty values (what an export writes for a row of nulls).
+// Under the classic rules every such record is blank.
 bool IsBlankRecord(const TSplitRule& rule, std::string_view text);
 
 // Turns an input file into records. A record ends at a run of line-end bytes

@@ -556,6 +556,16 @@ TEST(SplitFields, BlankRecordsGiveNoListOthersGoOnUntrimmed) {
   EXPECT_EQ(imp.SplitFields(""), nullptr);
   EXPECT_EQ(imp.SplitFields(std::string(" \t\0\x1f", 4)), nullptr);
   EXPECT_EQ(Of(imp.SplitFields(" a, b ")), (Values{" a", " b "}));
+  // As the run reads them: under the standard rules, tabs that separate
+  // are a record of empty values.
+  imp.SetFieldSeparator(fspTab);
+  imp.SetDialect(dlStandard);
+  imp.ResolveSeparators();
+  EXPECT_EQ(Of(imp.SplitFields("\t ")), (Values{"", " "}));
+  EXPECT_EQ(imp.SplitFields("  "), nullptr);
+  imp.SetFieldSeparator(fspComma);
+  imp.SetDialect(dlClassic);
+  imp.ResolveSeparators();
   // A reused list shows only the latest record's values.
   TValueList reused;
   TStringList out;
