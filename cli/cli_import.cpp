@@ -576,7 +576,10 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
   }
   SayHeaderFound(session, headerFound, sniffed ? &*sniffed : nullptr, *import, o);
   if (inferTypes && sniffed && table->CreateTable()) {
-    for (const std::string& s : sniffed->Renamed) session.Say(mtInformation, "renamed " + s);
+    // --fields names the columns instead of the header.
+    if (o.Fields.empty()) {
+      for (const std::string& s : sniffed->Renamed) session.Say(mtInformation, "renamed " + s);
+    }
     if (sniffed->DecimalComma) {
       // The import's own, so that --save keeps them.
       import->SetDecimalSeparator(",");

@@ -281,6 +281,12 @@ TEST_F(CliTest, ImportCreateNamesColumnsWithoutAHeaderAndMakesNamesUnique) {
   ASSERT_EQ(r.Status, 0) << r.Err;
   EXPECT_EQ(Rows(Db(), "SELECT typeof(id), name FROM v WHERE id = 2"),
             (std::vector<std::vector<std::string>>{{"integer", "bob"}}));
+  // The header's names are set aside, and none is said to be renamed.
+  r = Korvane({"import", dir.Path("repeated_names.csv"), "--db", Db(), "--table", "x",
+               "--header", "--create", "--fields", "p,q,r,s"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(r.Err.find("renamed"), std::string::npos) << r.Err;
+  EXPECT_EQ(Rows(Db(), "SELECT count(s) FROM x"), (std::vector<std::vector<std::string>>{{"2"}}));
   r = Korvane({"import", pairs, "--db", Db(), "--table", "w", "--create", "--fields", "a,b,c"});
   EXPECT_EQ(r.Status, 2) << r.Err;
   EXPECT_TRUE(Rows(Db(), "SELECT name FROM sqlite_master WHERE name = 'w'").empty());
