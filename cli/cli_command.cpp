@@ -274,7 +274,8 @@ void AddLayoutOptions(CLI::App* app, TTransferOptions& o, bool import) {
   app->add_option("--widths", o.Widths,
                   import ? "With --fixed: the columns' widths in bytes, in order, one for each "
                            "column that takes part, or with --header for each column of the "
-                           "file (e.g. 5,10,12)"
+                           "file (e.g. 5,10,12); without it, --create without --columns finds "
+                           "them where runs of blanks part the columns on every line"
                          : "With --fixed: the columns' widths in bytes, in order, one for each "
                            "column that takes part (e.g. 5,10,12)")
       ->type_name("N,...");

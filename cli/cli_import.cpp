@@ -529,7 +529,7 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
       !o.Separator.empty() || o.Fixed || SetsProperty(o.Sets, "FieldSeparator") ||
       SetsProperty(o.Sets, "CustomSeparator") || SetsProperty(o.Sets, "ImportType");
   const bool quoteGiven = !o.Quote.empty() || SetsProperty(o.Sets, "FieldDelimiter");
-  const bool inferTypes = o.Create && o.Columns.empty() && import->ImportType() != impFixed;
+  const bool inferTypes = o.Create && o.Columns.empty();
   TImportSniffRequest request{o.Sample,
                               layoutGiven,
                               quoteGiven,
@@ -576,6 +576,10 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
   }
   SayHeaderFound(session, headerFound, sniffed ? &*sniffed : nullptr, *import, o);
   if (inferTypes && sniffed && table->CreateTable()) {
+    // Fixed-width columns found for the new table are the run's.
+    if (import->ImportType() == impFixed && import->FixedWidths().empty()) {
+      import->SetFixedWidths(FixedWidthsText(*sniffed));
+    }
     // --fields names the columns instead of the header.
     if (o.Fields.empty()) {
       for (const std::string& s : sniffed->Renamed) session.Say(mtInformation, "renamed " + s);

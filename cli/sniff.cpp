@@ -232,7 +232,11 @@ TSniffResult Sniff(const TByteSource& source, const TSniffOptions& options) {
   // A separator of more than one byte is read through a byte that stands in
   // for it.
   std::string wide = options.WideSeparator;
-  if (wide.empty()) {
+  std::vector<std::size_t> fixed = options.FixedWidths;
+  if (!fixed.empty() || options.FixedGiven) {
+    skip = {options.SkipLines.value_or(0), options.Comment.value_or('\0'), '\0', false};
+    if (fixed.empty()) fixed = FixedColumns(body, headIsAll, skip, true);
+  } else if (wide.empty()) {
     vote(options.Separator);
     if (!options.Separator) {
       result.UnsplitSeparator = UnsplitSeparator(body, layout);
@@ -257,6 +261,23 @@ TSniffResult Sniff(const TByteSource& source, const TSniffOptions& options) {
   } else if (!wide.empty()) {
     result.UnsplitSeparator = wide;  // no byte is free to stand in for it
   }
+  // Columns at the same places on every line, where no separator but the
+  // blank splits the first records, and it leaves a quarter of them or
+  // more ragged: a fixed-width file.
+  const bool consistent =
+      layout.Score.Values >= 2 && layout.Score.Fitting * 4 >= layout.Score.Records * 3;
+  if (fixed.empty() && !options.Separator && !options.Quote && options.WideSeparator.empty() &&
+      wide.empty() && !consistent &&
+      (layout.Separator == ' ' || layout.Separator == '\0' || layout.Score.Values < 2)) {
+    fixed = FixedColumns(body, headIsAll, skip);
+  }
+  if (!fixed.empty()) {
+    layout.Separator = '\0';
+    layout.Quote = '\0';
+    skip.Escape = '\0';
+    skip.KeepStrayQuotes = false;
+    result.FixedWidths = fixed;
+  }
   result.Separator = layout.Separator;
   result.Quote = layout.Quote;
   result.SkipLines = skip.Lines;
@@ -276,6 +297,7 @@ TSniffResult Sniff(const TByteSource& source, const TSniffOptions& options) {
       break;
     }
     if (r.EndOfInput && sample.Capped()) break;  // a record cut by the byte limit is not sampled
+    if (!fixed.empty()) CutFixedColumns(r, fixed);
     scan.Add(r);
     if (r.EndOfInput) {
       ended = true;
@@ -450,6 +472,14 @@ std::string TooWideRecord(const TSniffResult& result, std::size_t maxColumns) {
          (result.WidestRecord > kMaxSniffedColumns ? "at least " : "") +
          std::to_string(result.WidestRecord) + " values, and a table has " +
          std::to_string(maxColumns) + " columns at most";
+}
+
+std::string FixedWidthsText(const TSniffResult& result) {
+  std::string text;
+  for (const std::size_t width : result.FixedWidths) {
+    text += (text.empty() ? "" : ",") + std::to_string(width);
+  }
+  return text;
 }
 
 std::string SeparatorText(char separator) {

@@ -35,6 +35,14 @@ struct TSniffOptions {
   // byte; it overrides Separator.
   std::string WideSeparator;
   std::optional<char> Quote;
+  // Given widths in bytes of the columns of a fixed-width input (as import
+  // --fixed --widths cuts it): no separator or quote is sniffed. Empty: a
+  // fixed-width layout may be found where no separator splits the first
+  // records alike.
+  std::vector<std::size_t> FixedWidths;
+  // The input is said to be fixed-width, its widths not given: they are
+  // found wherever the lines stand in columns (empty where they do not).
+  bool FixedGiven = false;
   // Given lines to leave out before the data, and a given comment
   // character ('\0': none), as the import's SkipLines and CommentChar; unset,
   // the sample tells.
@@ -73,6 +81,9 @@ struct TSniffedColumn {
 struct TSniffResult {
   char Separator = ',';  // '\0': none, each record is one value
   char Quote = '"';      // '\0': no quote character
+  // The widths in bytes of the columns of a fixed-width input, given or
+  // found (Separator and Quote are then '\0'); empty for a delimited one.
+  std::vector<std::size_t> FixedWidths;
   // True when every sampled record splits into the same number of values
   // (at least two) with Separator.
   bool SeparatorConsistent = false;
@@ -192,6 +203,9 @@ std::vector<std::string> ColumnDefinitions(const TSniffResult& result,
 // one), and how many it has (at least).
 std::string TooWideRecord(const TSniffResult& result,
                           std::size_t maxColumns = kMaxSniffedColumns);
+
+// The widths of a fixed-width result as --widths takes them: 5,10,12.
+std::string FixedWidthsText(const TSniffResult& result);
 
 // The separator as the user writes it: ';', tab, none.
 std::string SeparatorText(char separator);

@@ -109,13 +109,17 @@ std::string ImportCommandLine(const TSniffResult& r, const TSniffCommandOptions&
                      ShellWord(o.Database.empty() ? table + ".db" : LocationToRepeat(o.Database)) +
                      " --table " +
                      table;
-  if (!r.WideSeparator.empty()) {
+  if (!r.FixedWidths.empty()) {
+    line += " --fixed --widths " + FixedWidthsText(r);
+  } else if (!r.WideSeparator.empty()) {
     line += " -s " + ShellWord(StandInSeparatorWord(r.WideSeparator));
   } else if (r.Separator != ',') {
     line +=
         " -s " + (r.Separator == '|' ? std::string("pipe") : ShellWord(SeparatorText(r.Separator)));
   }
-  if (r.Quote != '"') line += r.Quote == '\'' ? " -q single" : " -q none";
+  if (r.Quote != '"' && r.FixedWidths.empty()) {
+    line += r.Quote == '\'' ? " -q single" : " -q none";
+  }
   const std::string& textEncoding = encoding.empty() ? r.SuggestedEncoding : encoding;
   if (!textEncoding.empty()) line += " --encoding " + ShellWord(textEncoding);
   // The command reads standard CSV unless told otherwise.
@@ -195,14 +199,15 @@ json SniffJson(const TSniffResult& r, const std::string& file, const std::string
   return {{"file", JsonText(file)},
           {"sample", {{"records", r.Records}, {"bytes", r.Bytes}, {"wholeFile", r.WholeFile}}},
           {"damage", r.Damage.empty() ? json(nullptr) : json(r.Damage)},
-          {"separator", r.WideSeparator.empty() ? character(r.Separator)
-                                                : json(JsonText(r.WideSeparator))},
+          {"separator",
+           r.WideSeparator.empty() ? character(r.Separator) : json(JsonText(r.WideSeparator))},
+          {"fixedWidths", r.FixedWidths.empty() ? json(nullptr) : json(r.FixedWidths)},
           {"separatorConsistent", r.SeparatorConsistent},
           {"raggedRecords", r.RaggedRecords},
           {"misfitLines", r.MisfitLines},
           {"mostValues", r.MostValues},
-          {"unsplitSeparator", r.UnsplitSeparator.empty() ? json(nullptr)
-                                                          : json(JsonText(r.UnsplitSeparator))},
+          {"unsplitSeparator",
+           r.UnsplitSeparator.empty() ? json(nullptr) : json(JsonText(r.UnsplitSeparator))},
           {"confidence", r.Confidence},
           {"decimalComma", r.DecimalComma},
           {"skipLines", r.SkipLines},
@@ -234,9 +239,10 @@ void PrintSniff(std::ostream& out, const TSniffResult& r, const std::string& fil
     out << "Damaged:     " << r.Damage << "; an import fails there (exit status 1)\n";
   }
   out << "Separator:   "
-      << (r.WideSeparator.empty()                     ? Shown(r.Separator)
+      << (!r.FixedWidths.empty() ? "none, fixed width: columns of " + FixedWidthsText(r) + " bytes"
+          : r.WideSeparator.empty()                 ? Shown(r.Separator)
           : r.WideSeparator == std::string(1, '\0') ? std::string("zero byte (nul)")
-                                                      : "'" + r.WideSeparator + "'");
+                                                    : "'" + r.WideSeparator + "'");
   if (r.SeparatorConsistent) {
     out << " (" << r.Columns.size() << " values in every record)";
   } else if (r.RaggedRecords > 0) {
@@ -344,9 +350,9 @@ bool IsRegularFile(const std::string& path) {
 CLI::App* AddSniffCommand(CLI::App& app, TSniffCommandOptions& o) {
   CLI::App* sniff = app.add_subcommand(
       "sniff",
-      "Work out how a text file is laid out from a sample of its records: separator, quote, "
-      "header, line ends, encoding, column names and types, and the import command that loads "
-      "it");
+      "Work out how a text file is laid out from a sample of its records: separator, quote "
+      "(or fixed widths), header, line ends, encoding, column names and types, and the import "
+      "command that loads it");
   sniff->add_option("FILE", o.File, "The text file to look at (- for standard input)")->required();
   AddSampleOption(sniff, o.Sample);
   sniff
@@ -480,6 +486,18 @@ bool SetsProperty(const std::vector<std::string>& sets, std::string_view name) {
   return false;
 }
 
+namespace {
+
+// The import reads the columns of a fixed-width file as export --fixed
+// writes them, with the sniffed widths.
+void UseFixedWidths(TCSVImport& import, const TSniffResult& result) {
+  import.SetImportType(impFixed);
+  import.SetFixedLayout(flColumns);
+  import.SetFixedWidths(FixedWidthsText(result));
+}
+
+}  // namespace
+
 TImportSniff SniffForImport(TCSVImport& import, const TImportSniffRequest& request) {
   TImportSniff sniff;
   bool sniffLayout = !request.LayoutGiven;
@@ -495,7 +513,17 @@ TImportSniff SniffForImport(TCSVImport& import, const TImportSniffRequest& reque
   if (request.InferTypes && request.Sample.empty() && request.SniffPath.empty()) {
     options.SampleRecords = -1;
   }
-  if (!sniffLayout) {
+  const bool fixedGiven = import.ImportType() == impFixed;
+  if (fixedGiven) {
+    // The file's columns as --widths gives them, else found (for a table
+    // made from the file, which then takes them).
+    std::vector<int> widths;
+    std::string fault;
+    if (ParseFixedWidths(import.FixedWidths(), widths, fault)) {
+      options.FixedWidths.assign(widths.begin(), widths.end());
+    }
+    options.FixedGiven = options.FixedWidths.empty();
+  } else if (!sniffLayout) {
     const std::string sep = import.GetFieldSeparatorChar();
     options.Separator = sep.empty() ? '\0' : sep[0];
     if (NeedsStandIn(sep)) options.WideSeparator = sep;
@@ -521,7 +549,9 @@ TImportSniff SniffForImport(TCSVImport& import, const TImportSniffRequest& reque
   options.DateFormatGiven = request.DateFormatGiven;
   options.NumberFormatGiven = request.NumberFormatGiven;
   TSniffResult result = SniffFile(path, options);
-  if (sniffLayout && result.Separator == '\0') {
+  if (sniffLayout && !result.FixedWidths.empty()) {
+    UseFixedWidths(import, result);
+  } else if (sniffLayout && result.Separator == '\0') {
     // No separator splits the records alike: the command's comma stays, as
     // it always read such files.
     sniffLayout = false;
@@ -556,14 +586,18 @@ TImportSniff SniffForImport(TCSVImport& import, const TImportSniffRequest& reque
                        (!request.StrayQuotesGiven && result.KeepStrayQuotes);
   if (sniffLayout && (result.Separator != ',' || result.Quote != '"' || leftOut)) {
     std::string notice = "korvane: reading " + import.InputFile() + " as ";
-    notice += result.WideSeparator == std::string(1, '\0') ? std::string("zero-byte-separated")
+    notice += !result.FixedWidths.empty()
+                  ? "fixed width (--fixed --widths " + FixedWidthsText(result) + ")"
+              : result.WideSeparator == std::string(1, '\0') ? std::string("zero-byte-separated")
               : !result.WideSeparator.empty() ? "'" + result.WideSeparator + "'-separated"
-              : result.Separator == '\0'   ? std::string("one value per record")
-              : result.Separator == '\t' ? std::string("tab-separated")
-              : result.Separator == ' '  ? std::string("space-separated")
-                                         : "'" + std::string(1, result.Separator) + "'-separated";
-    notice +=
-        result.Quote == '\0' ? ", unquoted" : ", '" + std::string(1, result.Quote) + "'-quoted";
+              : result.Separator == '\0'      ? std::string("one value per record")
+              : result.Separator == '\t'      ? std::string("tab-separated")
+              : result.Separator == ' '       ? std::string("space-separated")
+                                        : "'" + std::string(1, result.Separator) + "'-separated";
+    if (result.FixedWidths.empty()) {
+      notice +=
+          result.Quote == '\0' ? ", unquoted" : ", '" + std::string(1, result.Quote) + "'-quoted";
+    }
     if (!request.SkipLinesGiven && result.SkipLines > 0) {
       notice += result.SkipLines == 1
                     ? std::string(", leaving out the first line")

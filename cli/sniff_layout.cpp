@@ -1,5 +1,6 @@
 #include "cli/sniff_layout.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <map>
@@ -426,6 +427,118 @@ TLayout SniffLayout(std::string_view head, bool headIsAll, std::optional<char> g
     }
   }
   return best;
+}
+
+std::vector<std::size_t> FixedColumns(std::string_view head, bool headIsAll, TReadRules skip,
+                                      bool given) {
+  skip.Escape = '\0';
+  skip.KeepStrayQuotes = false;
+  TMemorySource source(head);
+  TRecordReader reader(source, '\0', '\0', {}, skip);
+  TRecord r;
+  std::vector<std::string> lines;
+  std::size_t longest = 0;
+  for (std::int64_t n = 0; n < kLayoutRecords && reader.Next(r); ++n) {
+    if (r.EndOfInput && !headIsAll) break;  // cut by the end of the head
+    if (r.Blank() || r.Values.empty()) continue;
+    lines.emplace_back(r.Values.front());
+    longest = std::max(longest, lines.back().size());
+  }
+  if (lines.empty() || (lines.size() < 4 && !given)) return {};
+  // Lines with text at each position.
+  std::vector<std::size_t> filled(longest, 0);
+  for (const std::string& line : lines) {
+    for (std::size_t p = 0; p < line.size(); ++p) filled[p] += line[p] != ' ' ? 1 : 0;
+  }
+  // Columns start after gutters, positions blank on every line (a line
+  // with text there would be cut through it); the first column takes the
+  // blanks before it.
+  std::vector<std::size_t> starts = {0};
+  bool textBefore = filled[0] > 0;
+  for (std::size_t p = 1; p < longest; ++p) {
+    if (filled[p - 1] > 0 || filled[p] == 0) continue;
+    if (textBefore) starts.push_back(p);
+    textBefore = true;
+  }
+  const auto widthsOf = [longest](const std::vector<std::size_t>& at) {
+    std::vector<std::size_t> widths;
+    for (std::size_t k = 0; k < at.size(); ++k) {
+      widths.push_back((k + 1 < at.size() ? at[k + 1] : longest) - at[k]);
+    }
+    return widths;
+  };
+  // A first line of names names every column: a column it leaves blank
+  // holds the words after an inner blank of the column before it.
+  TRecord first;
+  first.Values = {lines.front()};
+  CutFixedColumns(first, widthsOf(starts));
+  std::size_t names = 0;
+  bool allNames = true;
+  for (const std::string_view v : first.Values) {
+    if (v.empty()) continue;
+    const char c = v.front();
+    const bool name = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' ||
+                      static_cast<unsigned char>(c) >= 0x80;
+    names += name ? 1 : 0;
+    allNames = allNames && name;
+  }
+  if (allNames && names >= 2 && first.Values.size() == starts.size()) {
+    std::vector<std::size_t> named = {0};
+    for (std::size_t k = 1; k < starts.size(); ++k) {
+      if (!first.Values[k].empty()) named.push_back(starts[k]);
+    }
+    starts = std::move(named);
+  }
+  const std::vector<std::size_t> widths = widthsOf(starts);
+  if (given) return widths;
+  if (starts.size() < 2) return {};
+  // Below the first line (a header's names may stand otherwise), each
+  // column holds values, and they start at the same place (left-aligned) or
+  // end at the same place (right-aligned) on all lines but one in fifty:
+  // words that happen to leave a blank at the same places on a few lines of
+  // text do not. Where every value is one word, the blank separates them
+  // as ever.
+  bool innerBlank = false;
+  for (std::size_t k = 0; k < starts.size(); ++k) {
+    std::map<std::size_t, std::size_t> lefts;
+    std::map<std::size_t, std::size_t> rights;
+    std::size_t values = 0;
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+      const std::string_view line = lines[i];
+      const std::string_view slice =
+          starts[k] < line.size() ? line.substr(starts[k], widths[k]) : std::string_view();
+      const std::size_t left = slice.find_first_not_of(' ');
+      if (left == std::string_view::npos) continue;
+      const std::size_t right = slice.find_last_not_of(' ');
+      ++values;
+      ++lefts[left];
+      ++rights[right];
+      innerBlank =
+          innerBlank || slice.substr(left, right - left).find(' ') != std::string_view::npos;
+    }
+    std::size_t aligned = 0;
+    for (const auto* edges : {&lefts, &rights}) {
+      for (const auto& [at, n] : *edges) aligned = std::max(aligned, n);
+    }
+    if (values == 0 || aligned + lines.size() / 50 < values) return {};
+  }
+  return innerBlank ? widths : std::vector<std::size_t>();
+}
+
+void CutFixedColumns(TRecord& r, const std::vector<std::size_t>& widths) {
+  const std::string_view line = r.Values.empty() ? std::string_view() : r.Values.front();
+  r.Values.clear();
+  std::size_t pos = 0;
+  for (const std::size_t width : widths) {
+    r.Values.push_back(
+        TrimBlanks(pos < line.size() ? line.substr(pos, width) : std::string_view()));
+    pos += width;
+  }
+  if (pos < line.size()) {
+    if (const std::string_view rest = TrimBlanks(line.substr(pos)); !rest.empty()) {
+      r.Values.push_back(rest);
+    }
+  }
 }
 
 // The lines starting with # that open text, blank lines between them

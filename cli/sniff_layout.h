@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "cli/sniff_records.h"
 
@@ -57,6 +58,25 @@ TLayout SniffLayout(std::string_view head, bool headIsAll, std::optional<char> g
 // sign (an arrow, a box-drawing line, a pictograph ...) that stands on it
 // twice or more. Empty when there is none.
 std::string UnsplitSeparator(std::string_view head, const TLayout& layout);
+
+// The widths in bytes of the columns a fixed-width text stands in, as
+// import --fixed --widths cuts them, from the first records of head; empty
+// where it does not stand so. A column starts where a run of positions
+// that are blank on every line ends (the first at the line's start, with
+// the blanks before it), so that right-aligned numbers, empty
+// values, lines shorter than the last column and a header of names over
+// the columns fit (a column the header leaves blank is part of the one
+// before it); the last column reaches the end of the longest line. Taken
+// only where reading the blanks as separators would cut values: where a
+// value below the first record holds a blank (unless the text is known to
+// be fixed-width, given).
+std::vector<std::size_t> FixedColumns(std::string_view head, bool headIsAll, TReadRules skip,
+                                      bool given = false);
+
+// The values of a record read as one value per line, cut into the columns
+// of widths as the import cuts them: blanks around each value left out,
+// text past the last column one more value.
+void CutFixedColumns(TRecord& r, const std::vector<std::size_t>& widths);
 
 // The lines starting with # that open text, blank lines between them
 // aside.

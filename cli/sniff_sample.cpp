@@ -111,7 +111,8 @@ void TSampleScan::Finish() {
   // that is not empty.
   FColumns = std::max(FColumns, std::min(modal, kMaxSniffedColumns));
   FResult.RaggedRecords = FResult.Records - most;
-  FResult.SeparatorConsistent = FResult.Separator != 0 && modal >= 2 && FResult.RaggedRecords == 0;
+  FResult.SeparatorConsistent = (FResult.Separator != 0 || !FResult.FixedWidths.empty()) &&
+                                modal >= 2 && FResult.RaggedRecords == 0;
   FResult.Confidence =
       FResult.Records == 0 ? 0 : static_cast<double>(most) / static_cast<double>(FResult.Records);
   for (const auto& [count, lines] : FLinesOf) {

@@ -609,6 +609,51 @@ TEST_F(CliTest, FixedWidthExportReadsBackIntoTheSameTable) {
             (std::vector<std::vector<std::string>>{{"9", "42", "ab"}}));
 }
 
+// A file of columns padded with blanks whose values hold blanks is sniffed
+// as fixed-width, its widths in bytes (a character of two bytes here), and
+// the command sniff prints carries them; import --create reads it the same
+// without a layout given, and with --fixed, with or without --widths, it
+// names and types the new table's columns.
+TEST_F(CliTest, FixedWidthFilesAreSniffed) {
+  const std::string input = dir.Put("report.txt",
+                                    "ID  NAME        CITY          AMOUNT\n"
+                                    " 1  Ann Lee     New York       12.50\n"
+                                    " 2  Bob         Los Angeles   100.00\n"
+                                    "12  Jos\xC3\xA9 D\xC3\xAD"
+                                    "az                 7.25\n");
+  TRun r = Korvane({"sniff", input});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_NE(r.Out.find("Separator:   none, fixed width: columns of 4,12,14,6 bytes"),
+            std::string::npos)
+      << r.Out;
+  EXPECT_NE(r.Out.find(" --fixed --widths 4,12,14,6 --header --create --columns"),
+            std::string::npos)
+      << r.Out;
+  const std::vector<std::vector<std::string>> ways = {
+      {}, {"--fixed"}, {"--fixed", "--widths", "4,12,14,6"}};
+  for (std::size_t i = 0; i < ways.size(); ++i) {
+    const std::string table = "t" + std::to_string(i);
+    std::vector<std::string> args = {"import",  input, "--db",     Db(),
+                                     "--table", table, "--header", "--create"};
+    args.insert(args.end(), ways[i].begin(), ways[i].end());
+    r = Korvane(args);
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(Rows(Db(), "SELECT group_concat(name || ' ' || type, ', ') FROM pragma_table_info('" +
+                             table + "')"),
+              (std::vector<std::vector<std::string>>{
+                  {"ID INTEGER, NAME TEXT, CITY TEXT, AMOUNT DOUBLE PRECISION"}}))
+        << table;
+    EXPECT_EQ(Rows(Db(), "SELECT * FROM " + table),
+              (std::vector<std::vector<std::string>>{{"1", "Ann Lee", "New York", "12.5"},
+                                                     {"2", "Bob", "Los Angeles", "100.0"},
+                                                     {"12",
+                                                      "Jos\xC3\xA9 D\xC3\xAD"
+                                                      "az",
+                                                      "NULL", "7.25"}}))
+        << table;
+  }
+}
+
 // What a fixed-width line cannot hold fails its record, naming the value,
 // and the others are written (a NULL is blanks); on import, a slice that is
 // not a value of its column and text past the last column fail their
@@ -1038,13 +1083,15 @@ TEST_F(CliTest, ImportUsageErrorsChangeNothing) {
        "input file"},
       {{"import", input, "--table", "t"}, "--db FILE"},
       {{"import", input, "--db", missingDb}, "--table NAME"},
-      {{"import", input, "--db", missingDb, "--table", "t", "--create", "--fixed"}, "--columns"},
+      {{"import", input, "--db", missingDb, "--table", "t", "--create", "--fixed", "--widths", "0"},
+       "--widths"},
       {{"import", input, "--db", missingDb, "--table", "t", "--sample", "0"}, "--sample"},
       {{"import", input, "--db", missingDb, "--table", "t", "--create", "--columns", "a,,b"},
        "empty column definition"},
       {{"import", input, "--db", missingDb, "--table", "t", "--bogus"}, "--bogus"},
       {{"import", input, "--db", missingDb, "--table", "t", "-s", "ab"}, "--separator"},
-      {{"import", input, "--db", missingDb, "--table", "t", "-s", "\xC2\xA6\xC2\xA6"}, "--separator"},
+      {{"import", input, "--db", missingDb, "--table", "t", "-s", "\xC2\xA6\xC2\xA6"},
+       "--separator"},
       {{"import", input, "--db", missingDb, "--table", "t", "-s", "\xE2\x86"}, "--separator"},
       {{"import", input, "--db", missingDb, "--table", "t", "--decimal-separator", ",,"},
        "--decimal-separator"},
