@@ -474,6 +474,35 @@ TEST_F(PostgresDataSetTest, RefusedRecordsAreIsolatedInsideABatch) {
   }
 }
 
+// Under lmTruncate the emptying is committed only with a row stored after
+// it: a bulk run whose rows the server all refuses keeps the table's rows,
+// one without rows empties it.
+TEST_F(PostgresDataSetTest, ATruncateEmptiesTheTableOnlyWithARowStoredOrARunWithoutFailures) {
+  KORVANE_NEED_POSTGRES(conn);
+  TScratchSchema schema(conn);
+  const std::string name = schema.Table("t");
+  schema.Exec("CREATE TABLE " + name + " (qty int CHECK (qty >= 0))");
+  const struct {
+    std::vector<int> Qty;
+    const char* Rows;
+  } cases[] = {{{-1, -2}, "7"}, {{}, ""}, {{-1, 3}, "3"}};
+  for (const auto& c : cases) {
+    schema.Exec("DELETE FROM " + name + "; INSERT INTO " + name + " VALUES (7)");
+    TPostgresDataSet* ds = Table(conn, name);
+    ds->SetLoadMode(lmTruncate);
+    ds->Open();
+    ds->BeginBulk();
+    for (int qty : c.Qty) {
+      ds->Append();
+      ds->FieldByName("qty")->SetAsInteger(qty);
+      ds->Post();
+    }
+    ds->EndBulk();
+    ds->Close();
+    EXPECT_EQ(schema.Value("SELECT coalesce(string_agg(qty::text, ','), '') FROM " + name), c.Rows);
+  }
+}
+
 // A transaction goes to the server as one COPY, whose rows wait in a
 // temporary file beyond a few megabytes. When the server refuses it, the
 // rows are read back from there, a row longer than a read piece included,
