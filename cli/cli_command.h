@@ -331,9 +331,11 @@ bool ImportRanThrough(const TCSVImport& import, std::int32_t result);
 // The exit status of an import that returned result.
 int ImportExitFor(const TCSVImport& import, std::int32_t result);
 // Ends an --atomic run: commits what a run that succeeded stored, rolls
-// everything back otherwise (result then -1 when the commit failed). False
-// when the table was left as it was.
-bool EndAtomicRun(TSession& session, TAtomicRun& atomic, std::int32_t& result);
+// everything back otherwise (result then -1 when the commit failed) and
+// when the run stored nothing and records failed (see ImportRanThrough).
+// False when the table was left as it was.
+bool EndAtomicRun(TSession& session, TAtomicRun& atomic, const TCSVImport& import,
+                  std::int32_t& result);
 // After an import a signal stopped: how many records are stored (none when
 // kept is false: --atomic rolled them back) and where --start-record goes on.
 void SayInterrupted(TSession& session, const TCSVImport& import, bool kept);

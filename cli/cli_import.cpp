@@ -59,11 +59,12 @@ bool ImportRanThrough(const TCSVImport& import, std::int32_t result) {
          (result >= 0 && import.ErrorRecords() == 0 && !import.Interrupted());
 }
 
-// Ends an --atomic run: commits what a run that succeeded stored, rolls
-// everything back otherwise. False when the table was left as it was.
-bool EndAtomicRun(TSession& session, TAtomicRun& atomic, std::int32_t& result) {
+bool EndAtomicRun(TSession& session, TAtomicRun& atomic, const TCSVImport& import,
+                  std::int32_t& result) {
   if (!atomic.On()) return true;
-  if (result >= 0) {
+  // A run that stored nothing (failed records under --max-errors) leaves
+  // the table as it was: a truncate's emptying alone is no load.
+  if (result >= 0 && ImportRanThrough(import, result)) {
     try {
       atomic.Commit();
       return true;
@@ -635,7 +636,7 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
       result = -1;
     }
   }
-  const bool kept = EndAtomicRun(session, atomic, result);
+  const bool kept = EndAtomicRun(session, atomic, *import, result);
   SayJobsNote(session, o, *table);
   // Stopped by Ctrl-C, a run over several connections says what each
   // committed, as a failed one does.

@@ -126,7 +126,7 @@ std::int32_t RunStoredImport(TSession& session, TCSVImport& import, const TFaile
   std::optional<TAtomicRun> transaction;
   if (atomic) transaction.emplace(*table, true);
   TImportOutcome outcome = ExecuteImport(session, import, report, name + ": ", nullptr, atomic);
-  const bool kept = !transaction || EndAtomicRun(session, *transaction, outcome.Result);
+  const bool kept = !transaction || EndAtomicRun(session, *transaction, import, outcome.Result);
   SayInterrupted(session, import, kept);
   json r = ImportJson(import, outcome, report);
   if (!kept) {
