@@ -101,8 +101,24 @@ int DecimalsKept(const TField* field) {
   return field->Precision() > 0 && field->DataType() != ftFloat ? field->Scale() : -1;
 }
 
-// False, with the reason in fault, when the number has more decimals than
-// its field's column keeps (kept, at least 0).
+// The place of a number's first significant digit: how many digits stand
+// before the point from it on ("12.3" 2, "0.05" -1, "0.5e2" 2); the lowest
+// long for zero, which fits every column.
+long LeadingPlace(std::string_view whole, std::string_view fraction, long exponent) {
+  whole = WithoutLeadingZeros(whole);
+  if (!whole.empty()) return static_cast<long>(whole.size()) + exponent;
+  const std::size_t first = fraction.find_first_not_of('0');
+  if (first == std::string_view::npos) return std::numeric_limits<long>::min();
+  return exponent - static_cast<long>(first);
+}
+
+// Whether a NUMERIC(p,s) column's whole digits limit its numbers: not a
+// money column's. It keeps p - s whole digits, none when p = s, and with
+// p < s only numbers below 10^(p-s) ("NUMERIC(2,3)": below 0.1).
+bool WholeDigitsLimited(const TField* field) { return field->DataType() != ftCurrency; }
+
+// False, with the reason in fault, when the number has more whole digits or
+// decimals than its field's column keeps (kept, at least 0).
 bool DecimalsFit(std::string_view text, const TNumberParts& n, const TField* field, int kept,
                  TValueFault& fault) {
   const int decimals = n.Decimals();
@@ -113,19 +129,22 @@ bool DecimalsFit(std::string_view text, const TNumberParts& n, const TField* fie
                ? std::string("MONEY")
                : "NUMERIC(" + IntToStr(field->Precision()) + "," + IntToStr(kept) + ")";
   };
-  if (field->DataType() != ftCurrency && field->Precision() > kept) {
-    // The whole digits of a NUMERIC(p,s): at most p - s.
-    const std::string_view whole = WithoutLeadingZeros(n.Whole());
-    const long digits = static_cast<long>(whole.size()) + (whole.empty() ? 0 : n.Exponent);
-    if (digits > field->Precision() - kept) {
-      // The reader stops counting an exponent far beyond any column.
-      const std::string count = digits > kDecimalTextDigits
-                                    ? "more than " + IntToStr(kDecimalTextDigits)
-                                    : IntToStr(digits);
+  const long wholeKept = field->Precision() - kept;
+  if (const long digits = LeadingPlace(n.Whole(), n.Fraction(), n.Exponent);
+      WholeDigitsLimited(field) && digits > wholeKept) {
+    if (wholeKept < 0) {
       return Fail(fault, rerOutOfRange,
-                  QuotedValue(text) + " has " + count + " whole digits; " + column() + " keeps " +
-                      IntToStr(field->Precision() - kept));
+                  QuotedValue(text) + " is out of range; " + column() +
+                      " keeps absolute values below 0." + std::string(-wholeKept - 1, '0') + "1");
     }
+    // The reader stops counting an exponent far beyond any column.
+    const std::string count = digits > kDecimalTextDigits
+                                  ? "more than " + IntToStr(kDecimalTextDigits)
+                                  : IntToStr(digits);
+    return Fail(fault, rerOutOfRange,
+                QuotedValue(text) + " has " + count +
+                    (digits == 1 ? " whole digit; " : " whole digits; ") + column() + " keeps " +
+                    IntToStr(wholeKept));
   }
   if (decimals <= kept) return true;
   return Fail(fault, rerOutOfRange,
@@ -138,8 +157,8 @@ bool DecimalsFit(std::string_view text, const TNumberParts& n, const TField* fie
 // finds (kept at least 0).
 bool PlainFits(const TNumberSpans& plain, const TField* field, int kept) {
   if (plain.Fraction.size() > static_cast<std::size_t>(kept)) return false;
-  return field->DataType() == ftCurrency || field->Precision() <= kept ||
-         static_cast<long>(WithoutLeadingZeros(plain.Whole).size()) <= field->Precision() - kept;
+  return !WholeDigitsLimited(field) ||
+         LeadingPlace(plain.Whole, plain.Fraction, 0) <= field->Precision() - kept;
 }
 
 // The shortest text of a float, for messages.

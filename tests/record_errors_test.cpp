@@ -173,6 +173,43 @@ TEST(StrictValues, ExactDecimalsKeepToTheirColumnsDigits) {
       << fault.Message;
 }
 
+// A column of as many decimals as digits keeps no whole digit, and one of
+// more decimals than digits only numbers below 10^(p-s); a number's whole
+// digits count where its exponent puts them.
+TEST(StrictValues, WholeDigitsFollowPrecisionLessScale) {
+  ScopedFormatSettings settings;
+  ResetFormatSettings();
+  const struct {
+    TFieldType Type;
+    int Precision, Scale;
+    const char* Text;
+    const char* Said;  // nullptr: stored
+  } cases[] = {
+      {ftBCD, 2, 2, "-0.99", nullptr},
+      {ftBCD, 2, 2, "0", nullptr},
+      {ftBCD, 2, 2, "12.34", "has 2 whole digits; NUMERIC(2,2) keeps 0"},
+      {ftDecimalText, 2, 2, "1.0", "has 1 whole digit; NUMERIC(2,2) keeps 0"},
+      {ftDecimalText, 2, 2, "0.5e1", "has 1 whole digit; NUMERIC(2,2) keeps 0"},
+      {ftDecimalText, 6, 2, "0.5e5", "has 5 whole digits; NUMERIC(6,2) keeps 4"},
+      {ftDecimalText, 2, 3, "-0.099", nullptr},
+      {ftBCD, 2, 3, "0.1", "is out of range; NUMERIC(2,3) keeps absolute values below 0.1"},
+      {ftDecimalText, 1, 4, "0.01", "NUMERIC(1,4) keeps absolute values below 0.001"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(FieldTypeName(c.Type) + " " + c.Text);
+    TMemoryDataSet data;
+    data.SetFieldDefs({{"v", c.Type, 0, false, false, c.Precision, c.Scale}});
+    data.Open();
+    data.Append();
+    TValueFault fault;
+    const bool stored = WriteStrictFieldData(c.Text, data.Fields(0), true, fault);
+    EXPECT_EQ(stored, c.Said == nullptr) << fault.Message;
+    if (c.Said != nullptr) {
+      EXPECT_NE(fault.Message.find(c.Said), std::string::npos) << fault.Message;
+    }
+  }
+}
+
 TEST(StrictValues, NumbersFollowTheFormatsSeparators) {
   ScopedFormatSettings settings;
   FormatSettings().DecimalSeparator = ',';

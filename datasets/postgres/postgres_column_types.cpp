@@ -2,6 +2,7 @@
 // expression that reads it.
 #include "datasets/postgres/postgres_codec.h"
 
+#include <algorithm>
 #include <iterator>
 
 namespace korvane::pg {
@@ -68,14 +69,18 @@ TFieldDef FieldDefForColumn(const std::string& name, TKind kind, int typmod, boo
   TFieldDef def;
   def.Name = name;
   def.DataType = kKindFieldTypes[static_cast<std::size_t>(kind)];
-  if ((kind == TKind::Numeric || kind == TKind::WideNumeric) && typmod >= 4) {
-    // numeric(p,s): the strict rules refuse what the server would round.
+  // numeric(p,s): the strict rules refuse what the server would round. The
+  // scale is signed in 11 bits: s may exceed p (numeric(2,3) keeps numbers
+  // below 0.1), and a negative s rounds the whole digits, which no limit
+  // here describes: such a column's numbers pass as with no (p,s).
+  const int scale = typmod >= 4 ? (((typmod - 4) & 0x7ff) ^ 0x400) - 0x400 : -1;
+  if ((kind == TKind::Numeric || kind == TKind::WideNumeric) && scale >= 0) {
     def.Precision = (typmod - 4) >> 16;
-    def.Scale = (typmod - 4) & 0xffff;
+    def.Scale = scale;
   }
   if (kind == TKind::Float4) def.Precision = 24;
   if (kind == TKind::Numeric) {
-    def.Size = typmod >= 4 ? (typmod - 4) & 0xffff : 0;
+    def.Size = std::max(scale, 0);
   } else if (def.DataType == ftString) {
     def.Size = kind == TKind::Text && typmod > 4 ? typmod - 4 : 255;
   }
