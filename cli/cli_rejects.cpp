@@ -4,6 +4,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
+#include <string_view>
 #include <utility>
 
 #include "cli/cli_util.h"
@@ -105,55 +107,81 @@ std::string FailureLine(const TRecordError& error) {
 
 namespace {
 
-// The first 64 KiB of the text the import reads of a regular file: a
-// compressed file's, not its own bytes, in UTF-8. Empty for anything else
-// (reading a pipe would take its records away).
-std::string TextHead(const std::string& path, const std::string& encoding) {
+// The text the import reads of a regular file (a compressed file's, not its
+// own bytes, in UTF-8), given to visit block by block until it returns
+// false or the text ends. Nothing for anything else: reading a pipe would
+// take its records away.
+void VisitText(const std::string& path, const std::string& encoding,
+               const std::function<bool(std::string_view block)>& visit) {
   struct stat info {};
-  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return {};
+  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return;
   const TFileHandle file = OpenFileForSharedRead(path);
-  if (!file.Valid()) return {};
-  std::string head(64 * 1024, '\0');
-  std::size_t size = 0;
+  if (!file.Valid()) return;
+  std::string block(64 * 1024, '\0');
   try {
     std::unique_ptr<TByteSource> source =
         OpenByteSource(file, {.Decompress = true, .Thread = false});
     if (EncodingKnown(encoding)) source = OpenDecodingSource(std::move(source), encoding);
-    while (size < head.size()) {
-      const std::size_t n = source->Read(head.data() + size, head.size() - size);
-      if (n == 0) break;
-      size += n;
+    for (std::size_t n = 0; (n = source->Read(block.data(), block.size())) > 0;) {
+      if (!visit(std::string_view(block.data(), n))) return;
     }
   } catch (const EInOutError&) {
     // Damaged data fails the import itself, which says where; the text
     // before it decides here.
   }
-  head.resize(size);
-  return head;
 }
 
 // The first count lines of the text the import reads of a regular file,
-// with their line ends, as the import leaves them out (SkipLines); empty
-// when they are not all in its first 64 KiB or it is no regular file.
+// with their line ends, as the import leaves them out (SkipLines), however
+// long; empty when the text has fewer or it is no regular file.
 std::string LeadingLines(const std::string& path, const std::string& encoding, std::int32_t count) {
-  std::string head = TextHead(path, encoding);
-  std::size_t at = head.starts_with("\xEF\xBB\xBF") ? 3 : 0;  // the import skips it
-  const std::size_t start = at;
-  for (std::int32_t i = 0; i < count; ++i) {
-    at = head.find_first_of("\r\n", at);
-    if (at == std::string::npos) return {};
-    at += head.compare(at, 2, "\r\n") == 0 ? 2 : 1;
-  }
-  return head.substr(start, at - start);
+  std::string text;
+  std::size_t start = std::string::npos;  // after the byte-order mark the import skips
+  std::size_t at = 0;                     // where the next line starts, or its line end is sought
+  std::int32_t found = 0;
+  // Counts the line ends read so far; a CR at the end of what is read waits
+  // for the byte after it, unless the text has ended.
+  const auto count_lines = [&](bool ended) {
+    if (start == std::string::npos) {
+      if (text.size() < 3 && !ended) return;
+      at = start = text.starts_with("\xEF\xBB\xBF") ? 3 : 0;
+    }
+    while (found < count) {
+      const std::size_t end = text.find_first_of("\r\n", at);
+      if (end == std::string::npos || (text[end] == '\r' && end + 1 == text.size() && !ended)) {
+        at = end == std::string::npos ? text.size() : end;
+        return;
+      }
+      at = end + (text.compare(end, 2, "\r\n") == 0 ? 2 : 1);
+      ++found;
+    }
+  };
+  VisitText(path, encoding, [&](std::string_view block) {
+    text.append(block);
+    count_lines(false);
+    return found < count;
+  });
+  count_lines(true);
+  return found < count ? std::string() : text.substr(start, at - start);
 }
 
 }  // namespace
 
 std::string LineEndOf(const std::string& path, const std::string& encoding) {
-  const std::string head = TextHead(path, encoding);
-  const std::size_t at = head.find_first_of("\r\n");
-  if (at == std::string::npos || head[at] == '\n') return "\n";
-  return at + 1 < head.size() && head[at + 1] == '\n' ? "\r\n" : "\r";
+  std::string lineEnd = "\n";
+  bool afterCR = false;  // the last block read ended with a CR
+  VisitText(path, encoding, [&](std::string_view block) {
+    if (afterCR) {
+      lineEnd = block.front() == '\n' ? "\r\n" : "\r";
+      return false;
+    }
+    const std::size_t at = block.find_first_of("\r\n");
+    if (at == std::string_view::npos) return true;
+    afterCR = block[at] == '\r' && at + 1 == block.size();
+    lineEnd = block[at] == '\n' ? "\n" : afterCR || block[at + 1] != '\n' ? "\r" : "\r\n";
+    return afterCR;
+  });
+  return lineEnd;
 }
 
 TRejectReport::TRejectReport(TOptions options) : FOptions(std::move(options)) {

@@ -159,20 +159,36 @@ TEST_F(CliRejectsTest, RejectFileIsInTheInputsEncodingSoTheSameOptionsReadIt) {
 }
 
 TEST_F(CliRejectsTest, RejectFileKeepsTheTitleAndTheTrailerSoTheSameOptionsKeepItsRecords) {
-  const std::string input =
-      dir.Put("in.csv", "Sales\n\nid,amount,note\n1,1,a\n2,12x,b\n9,9,total\n");
-  const std::vector<std::string> options = {"--skip-lines", "1", "--header", "--trailer", "1"};
-  std::vector<std::string> args = Import(input, options);
-  args.insert(args.end(), {"--rejects", dir.Path("rejects.csv")});
-  ASSERT_EQ(Korvane(args).Status, 3);
-  EXPECT_EQ(dir.Get("rejects.csv"), "Sales\nid,amount,note\n2,12x,b\n9,9,total\n");
-  // Fixed, its failed record is stored, neither taken for the header nor
-  // held back as the trailer.
-  const TRun r =
-      Korvane(Import(dir.Put("fixed.csv", "Sales\nid,amount,note\n2,12,b\n9,9,total\n"), options));
-  ASSERT_EQ(r.Status, 0) << r.Err;
-  EXPECT_EQ(Rows(Db(), "SELECT group_concat(id) FROM (SELECT id FROM t ORDER BY id)"),
-            (Table{{"1,2,100"}}));
+  // A short title, and title lines longer than the 64 KiB blocks the file is
+  // read in, the CR LF of the second across the first block's end.
+  const std::string wide(50000, 'x');
+  const struct {
+    std::string Title;  // the lines left out, with their line ends
+    int Lines;
+  } titles[] = {{"Sales\n", 1},
+                {"Sales " + wide + "\n" + std::string(65535 - 50007, 'x') + "\r\n" + wide + "\n",
+                 3}};
+  for (const auto& title : titles) {
+    SCOPED_TRACE(title.Lines);
+    Exec(Db(), "DELETE FROM t WHERE id < 100");
+    const std::string input =
+        dir.Put("in.csv", title.Title + "\nid,amount,note\n1,1,a\n2,12x,b\n9,9,total\n");
+    const std::vector<std::string> options = {"--skip-lines", std::to_string(title.Lines),
+                                              "--header", "--trailer", "1"};
+    std::vector<std::string> args = Import(input, options);
+    args.insert(args.end(), {"--rejects", dir.Path("rejects.csv")});
+    ASSERT_EQ(Korvane(args).Status, 3);
+    const std::string rejects = dir.Get("rejects.csv");
+    EXPECT_TRUE(rejects == title.Title + "id,amount,note\n2,12x,b\n9,9,total\n")
+        << rejects.size() << " bytes: " << rejects.substr(0, 80);
+    // Fixed, its failed record is stored, neither taken for the header nor
+    // held back as the trailer.
+    const TRun r = Korvane(Import(
+        dir.Put("fixed.csv", title.Title + "id,amount,note\n2,12,b\n9,9,total\n"), options));
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(Rows(Db(), "SELECT group_concat(id) FROM (SELECT id FROM t ORDER BY id)"),
+              (Table{{"1,2,100"}}));
+  }
 }
 TEST_F(CliRejectsTest, AtomicImportKeepsTheTableAsItWasUnlessItSucceeds) {
   const std::string bad = dir.Put("bad.csv", "1,1,a\n2,12x,b\n3,3,c\n");
