@@ -52,6 +52,10 @@ std::size_t MaxColumnsOf(const TSQLiteDataSet&) {
   }();
   return limit;
 }
+std::string MaxColumnsNoteOf(const TSQLiteDataSet& ds) {
+  return "SQLite's limit of " + std::to_string(MaxColumnsOf(ds) + 1) +
+         ", less the rowid read beside them";
+}
 // One writer at a time, and a file read best by one reader.
 void SetJobsOf(TSQLiteDataSet&, std::int32_t value) {
   if (value > 1) {
@@ -96,6 +100,7 @@ bool DatabaseExists(TPostgresDataSet& ds) {
 bool NamesPostgres(const std::string& database) { return pg::IsPostgresUri(database); }
 std::string_view ExactDecimalTypeOf(const TPostgresDataSet*) { return "NUMERIC"; }
 std::size_t MaxColumnsOf(const TPostgresDataSet&) { return 1600; }
+std::string MaxColumnsNoteOf(const TPostgresDataSet&) { return "PostgreSQL's limit"; }
 void WorkInUtc(TPostgresDataSet& ds, bool value) { ds.SetUtcTimes(value); }
 void SetJobsOf(TPostgresDataSet& ds, std::int32_t value) { ds.SetJobs(value); }
 void SetUnorderedReadOf(TPostgresDataSet& ds, bool value) { ds.SetUnorderedRead(value); }
@@ -138,6 +143,7 @@ class TDatabaseTableOf final : public TDatabaseTable {
   void ExecSQL(const std::string& sql) override { FDataSet.ExecSQL(sql); }
   std::string_view ExactDecimalType() const override { return ExactDecimalTypeOf(&FDataSet); }
   std::size_t MaxColumns() const override { return MaxColumnsOf(FDataSet); }
+  std::string MaxColumnsNote() const override { return MaxColumnsNoteOf(FDataSet); }
   std::int32_t AutoJobs() override { return AutoJobsOf(FDataSet); }
   std::unique_ptr<TDatabaseTable> Another(TComponent& root) const override {
     auto* ds = new TClass(&root);

@@ -58,6 +58,9 @@ class TDatabaseTable {
   // SQLite's column limit (2000 as it is usually built) less the rowid read
   // beside them, PostgreSQL's 1600.
   virtual std::size_t MaxColumns() const = 0;
+  // Where MaxColumns comes from, for messages: "SQLite's limit of 2000,
+  // less the rowid read beside them".
+  virtual std::string MaxColumnsNote() const = 0;
   // Makes the session work in UTC where the database has sessions with a
   // time zone (PostgreSQL's UtcTimes).
   virtual void SetUtcTimes(bool value) = 0;

@@ -297,11 +297,15 @@ THeaderFound PrepareImportTable(TDatabaseTable& ds, TCSVImport& import, const TI
     }
     std::vector<std::string> columns;
     const std::size_t maxColumns = std::min(ds.MaxColumns(), kMaxSniffedColumns);
+    // Why a table takes no more columns: the database's limit, or the
+    // sniff's own beyond it.
+    const std::string limitNote =
+        maxColumns == ds.MaxColumns() ? " (" + ds.MaxColumnsNote() + ")" : "";
     if (!o.Columns.empty()) {
       columns = SplitColumnDefinitions(o.Columns);
     } else if (sniffed != nullptr && (sniffed->Columns.size() > maxColumns ||
                                       sniffed->WidestRecord > kMaxSniffedColumns)) {
-      throw EUsageError("--create: " + TooWideRecord(*sniffed, maxColumns) +
+      throw EUsageError("--create: " + TooWideRecord(*sniffed, maxColumns) + limitNote +
                         ": check the separator (-s), or give the columns with --columns");
     } else if (sniffed != nullptr && !sniffed->Columns.empty()) {
       if (sniffed->Header && !HeaderGiven(o)) setAsideFirstRecord(THeaderFound::Sniffed);
@@ -327,8 +331,8 @@ THeaderFound PrepareImportTable(TDatabaseTable& ds, TCSVImport& import, const TI
                       [](const std::string& c) { return !IsTableConstraint(c); }));
     if (columnCount > maxColumns) {
       throw EUsageError("--create: the new table would have " + std::to_string(columnCount) +
-                        " columns, and a table has " + std::to_string(maxColumns) +
-                        " columns at most" +
+                        " columns, and an import takes " + std::to_string(maxColumns) +
+                        " columns at most" + limitNote +
                         (o.Columns.empty() ? ": check the separator (-s), or give the columns "
                                              "with --columns"
                                            : ""));

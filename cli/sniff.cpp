@@ -470,7 +470,7 @@ std::vector<std::string> ColumnDefinitions(const TSniffResult& result,
 std::string TooWideRecord(const TSniffResult& result, std::size_t maxColumns) {
   return "the record at line " + std::to_string(result.WidestLine) + " has " +
          (result.WidestRecord > kMaxSniffedColumns ? "at least " : "") +
-         std::to_string(result.WidestRecord) + " values, and a table has " +
+         std::to_string(result.WidestRecord) + " values, and an import takes " +
          std::to_string(maxColumns) + " columns at most";
 }
 

@@ -474,8 +474,8 @@ TEST(Sniff, BadInput) {
     EXPECT_EQ(r.WidestLine, 2);
     EXPECT_TRUE(r.Columns.empty());
     EXPECT_EQ(TooWideRecord(r),
-              "the record at line 2 has at least 32768 values, and a table has 32767 columns at "
-              "most");
+              "the record at line 2 has at least 32768 values, and an import takes 32767 "
+              "columns at most");
   }
 }
 
