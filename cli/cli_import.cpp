@@ -567,7 +567,7 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
   std::optional<TRejectReport> rejects;
   if (o.Save.empty()) rejects.emplace(TRejectReport::TOptions::Of(failed, import->InputFile()));
   const THeaderFound headerFound = PrepareImportTable(*table, *import, o, o.Save.empty(),
-                                                     inferTypes && sniffed ? &*sniffed : nullptr);
+                                                     sniffed ? &*sniffed : nullptr);
   if (sniffed && import->DateTimeStyle() == dsISO8601 && !o.Format.DatesGiven() &&
       o.ColumnFormats.empty() && !SetsProperty(o.Sets, "DateTimeStyle")) {
     ChooseDateStyle(session, *import, *table, *sniffed);

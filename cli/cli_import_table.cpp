@@ -352,7 +352,12 @@ THeaderFound PrepareImportTable(TDatabaseTable& ds, TCSVImport& import, const TI
     throw EUsageError(InOptionWords(e.Message(), o));
   }
   if (!ds.DataSet().CanModify()) throw EUsageError(ReadOnlyMessage(ds));
-  if (tableExists && !HeaderGiven(o) && FirstRecordNamesColumns(import, ds.SQLDataSet())) {
+  // A table made from --columns: its names may be the c1, c2, ... of a
+  // sniff's suggested command, so the sample must call the record a header
+  // too.
+  const bool sampleAgrees = tableExists || (sniffed != nullptr && sniffed->HeaderSniffed);
+  if (found == THeaderFound::None && !HeaderGiven(o) && sampleAgrees &&
+      FirstRecordNamesColumns(import, ds.SQLDataSet())) {
     setAsideFirstRecord(THeaderFound::NamesColumns);
     if (!o.ByPosition && o.Fields.empty() && !SetsProperty(o.Sets, "ColumnMatching")) {
       import.SetColumnMatching(cmByHeaderName);

@@ -22,14 +22,16 @@ bool HeaderGiven(const TImportOptions& o);
 enum class THeaderFound {
   None,
   Sniffed,       // the sample's header names the columns of the table the run makes
-  NamesColumns,  // the first record's values name columns of the table that is there
+  NamesColumns,  // the first record's values name columns of the table (there, or from --columns)
 };
 
 // Points the import's dataset at the table, creating it when asked and it is
-// missing. Opens it only when open is set (--save only describes the run).
-// Without HeaderGiven, the first record is set aside as the header when the
-// sample calls it one and the run makes the table, or when its values name
-// columns of the table that is there (a regular file read as delimited).
+// missing (from --columns, else from the sniff). Opens it only when open is
+// set (--save only describes the run). Without HeaderGiven, the first record
+// is set aside as the header when the sample calls it one and the run makes
+// the table from the sample, or when its values name columns of the table (a
+// regular file read as delimited; for a table made from --columns, one that
+// the sample also calls a header).
 THeaderFound PrepareImportTable(TDatabaseTable& ds, TCSVImport& import, const TImportOptions& o,
                                 bool open, const TSniffResult* sniffed);
 

@@ -137,6 +137,10 @@ TEST_F(CliTest, ImportFindsTheHeaderTheOptionsDoNotGive) {
   r = run("name,id\n", {"--header", "0"});
   EXPECT_EQ(r.Status, 3) << r.Err;
   Exec(Db(), "DROP TABLE t");
+  r = run("id,name\n4,d\n", {"--create", "--columns", "id INTEGER PRIMARY KEY, name TEXT"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(table(), "id INTEGER, name TEXT; 4=d");
+  Exec(Db(), "DROP TABLE t");
   r = run("id,name\n", {"--create"});
   ASSERT_EQ(r.Status, 0) << r.Err;
   EXPECT_EQ(Rows(Db(), "SELECT group_concat(name, ',') || '; ' || (SELECT count(*) FROM t) "
