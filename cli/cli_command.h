@@ -310,11 +310,12 @@ class TRangedImport;
 // over the ranges of ranged when given. atomic: the run's records stay
 // uncommitted until EndAtomicRun, so a failure says nothing of records
 // stored before it (EndAtomicRun says what the table holds).
-// strayQuotesHint: records with text after a closing quote also point to
-// --keep-stray-quotes, which nothing decided for this input.
+// strayQuotesHint: why --keep-stray-quotes is off for this input, which
+// the user did not decide (empty: they did); records with text after a
+// closing quote then also point to it.
 TImportOutcome ExecuteImport(TSession& session, TCSVImport& import, TRejectReport& report,
                              const std::string& prefix, TRangedImport* ranged = nullptr,
-                             bool atomic = false, bool strayQuotesHint = false);
+                             bool atomic = false, const std::string& strayQuotesHint = "");
 // The import's outcome for --json.
 json ImportJson(const TCSVImport& import, const TImportOutcome& outcome,
                 const TRejectReport& report);

@@ -143,7 +143,7 @@ json ImportJson(const TCSVImport& import, const TImportOutcome& outcome,
 // it says of the failed records is shown at the end, each line after prefix.
 TImportOutcome ExecuteImport(TSession& session, TCSVImport& import, TRejectReport& report,
                              const std::string& prefix, TRangedImport* ranged, bool atomic,
-                             bool strayQuotesHint) {
+                             const std::string& strayQuotesHint) {
   TDataSet* ds = import.DataSet();
   try {
     if (ds != nullptr && ds->Active()) ds->BeginBulk();
@@ -223,14 +223,13 @@ TImportOutcome ExecuteImport(TSession& session, TCSVImport& import, TRejectRepor
                                "their column keeps");
   }
   if (const std::int64_t n = import.TextAfterQuoteRecords(); n > 0) {
-    session.Say(mtWarning, prefix + std::to_string(n) +
-                               (n == 1 ? " record has" : " records have") +
+    session.Say(mtWarning, prefix + std::to_string(n) + (n == 1 ? " record has" : " records have") +
                                " text after a closing quote, kept as data; first at line " +
                                std::to_string(import.FirstTextAfterQuoteLine()) +
-                               (strayQuotesHint && !import.KeepStrayQuotes()
-                                    ? " (stray quotes were not sniffed for this input: "
-                                      "--keep-stray-quotes reads such a quote as a character of "
-                                      "its value)"
+                               (!strayQuotesHint.empty() && !import.KeepStrayQuotes()
+                                    ? " (" + strayQuotesHint +
+                                          ": --keep-stray-quotes reads such a quote as a "
+                                          "character of its value)"
                                     : ""));
   }
   const std::int64_t kept = import.StoredRecords() - rolledBack;
@@ -624,7 +623,10 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
   if (o.Progress) meter.emplace(*import);
   if (meter && ranged) ranged->SetMeter(&*meter);
   TAtomicRun atomic(*table, failed.Atomic());
-  const bool strayQuotesHint = !request.StrayQuotesGiven && !sniff.StrayQuotesSniffed;
+  const std::string strayQuotesHint = request.StrayQuotesGiven ? ""
+                                      : sniff.StrayQuotesSniffed
+                                          ? "the sample shows such quotes in fewer than two records"
+                                          : "stray quotes were not sniffed for this input";
   TImportOutcome outcome =
       ExecuteImport(session, *import, report, "", ranged.get(), atomic.On(), strayQuotesHint);
   std::int32_t& result = outcome.Result;

@@ -363,9 +363,13 @@ TLayout SniffLayout(std::string_view head, bool headIsAll, std::optional<char> g
       // better so: such quotes would otherwise end values early and leave
       // the separators after them to split what the writer meant as one.
       // Not where a value so read runs on into the next lines (fewer
-      // records) or is never closed: there the quote did close it.
+      // records) or is never closed: there the quote did close it. Nor on
+      // one odd record among others: two records at least show such quotes,
+      // or the only one there is.
       bool keepStray = skip.KeepStrayQuotes;
-      if (tryStrayQuotes && quote != '\0' && score.TextAfterQuote > 0) {
+      const bool strayShown =
+          score.TextAfterQuote >= 2 || (score.TextAfterQuote == 1 && score.Records == 1);
+      if (tryStrayQuotes && quote != '\0' && strayShown) {
         TReadRules kept = skip;
         kept.Escape = escape;
         kept.KeepStrayQuotes = true;

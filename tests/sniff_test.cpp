@@ -328,6 +328,9 @@ TEST(Sniff, StrayQuotesKeptWhereTheSampleShowsThem) {
       {pedro, false, "; \" 2"},
       {"a,\"b\"c\n1,2\n3,4\n", {}, ", \" 2"},  // kept, the quote would open the rest
       {"a,\"say \"\"hi\"\"\"\n1,2\n", {}, ", \" 2"},
+      // One record of several is no evidence; the only one is.
+      {"1;\"a\"\n2;\"pedro \"pdet\" holanda\"\n3;\"x\"\n4;\"y\"\n", {}, "; \" 2"},
+      {"1;\"pedro \"pdet\" holanda\"\n", {}, "; \" kept 2"},
   };
   for (const TCase& c : cases) {
     TSniffOptions options;
