@@ -4,7 +4,10 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
+#include <optional>
+#include <string>
 #include <system_error>
 
 #include "core/classes.h"
@@ -93,12 +96,33 @@ bool WriteStrictInteger(std::string_view text, TField* field, TValueFault& fault
   return true;
 }
 
-// The decimals a field's column keeps exactly, or -1 when it keeps a
-// double (or text) of any decimals: money amounts, and the columns of a
-// declared NUMERIC(p,s).
-int DecimalsKept(const TField* field) {
-  if (field->DataType() == ftCurrency && field->Currency()) return field->Scale();
-  return field->Precision() > 0 && field->DataType() != ftFloat ? field->Scale() : -1;
+// The decimals a field's column keeps exactly, none when it keeps a double
+// (or text) of any decimals: money amounts, and the columns of a declared
+// NUMERIC(p,s). Below 0 for a column of negative scale, which keeps
+// multiples of 10^-s.
+std::optional<int> DecimalsKept(const TField* field) {
+  const bool declared = (field->DataType() == ftCurrency && field->Currency()) ||
+                        (field->Precision() > 0 && field->DataType() != ftFloat);
+  if (declared && field->Scale() >= 0) return field->Scale();
+  if (field->Precision() < 0 && field->Scale() < 0) return field->Scale();
+  return std::nullopt;
+}
+
+// The digits p of a NUMERIC(p,s) column, whatever the sign of its scale.
+int DeclaredDigits(const TField* field) { return std::abs(field->Precision()); }
+
+// The power of ten of a number's last digit that is not zero ("1230" 1,
+// "12.5" -1, "5e3" 3); the number is not zero.
+long LastPlace(const TNumberParts& n) {
+  const std::size_t last = n.Digits.find_last_not_of('0');
+  return n.Exponent + static_cast<long>(n.WholeDigits) - 1 - static_cast<long>(last);
+}
+
+// Whether a column of scale kept holds the number's digits below the point
+// (or, with kept below 0, above it) as they are.
+bool KeepsLowDigits(const TNumberParts& n, int kept) {
+  if (kept >= 0) return n.Decimals() <= kept;
+  return n.IsZero() || LastPlace(n) >= -kept;
 }
 
 // The place of a number's first significant digit: how many digits stand
@@ -118,7 +142,8 @@ long LeadingPlace(std::string_view whole, std::string_view fraction, long expone
 bool WholeDigitsLimited(const TField* field) { return field->DataType() != ftCurrency; }
 
 // False, with the reason in fault, when the number has more whole digits or
-// decimals than its field's column keeps (kept, at least 0).
+// decimals than its field's column keeps (kept; below 0, a digit that is
+// not zero below 10^-kept).
 bool DecimalsFit(std::string_view text, const TNumberParts& n, const TField* field, int kept,
                  TValueFault& fault) {
   const int decimals = n.Decimals();
@@ -127,9 +152,9 @@ bool DecimalsFit(std::string_view text, const TNumberParts& n, const TField* fie
   const auto column = [&] {
     return field->DataType() == ftCurrency
                ? std::string("MONEY")
-               : "NUMERIC(" + IntToStr(field->Precision()) + "," + IntToStr(kept) + ")";
+               : "NUMERIC(" + IntToStr(DeclaredDigits(field)) + "," + IntToStr(kept) + ")";
   };
-  const long wholeKept = field->Precision() - kept;
+  const long wholeKept = DeclaredDigits(field) - kept;
   if (const long digits = LeadingPlace(n.Whole(), n.Fraction(), n.Exponent);
       WholeDigitsLimited(field) && digits > wholeKept) {
     if (wholeKept < 0) {
@@ -146,7 +171,15 @@ bool DecimalsFit(std::string_view text, const TNumberParts& n, const TField* fie
                     (digits == 1 ? " whole digit; " : " whole digits; ") + column() + " keeps " +
                     IntToStr(wholeKept));
   }
-  if (decimals <= kept) return true;
+  if (KeepsLowDigits(n, kept)) return true;
+  if (kept < 0) {
+    static constexpr const char* kPlaces[] = {"the tens", "the hundreds", "the thousands"};
+    const std::string multiple = "1" + std::string(-kept, '0');
+    return Fail(fault, rerOutOfRange,
+                QuotedValue(text) + " has a non-zero digit below " +
+                    (-kept <= 3 ? std::string(kPlaces[-kept - 1]) : multiple) + "; " + column() +
+                    " keeps multiples of " + multiple);
+  }
   return Fail(fault, rerOutOfRange,
               QuotedValue(text) + " has " + IntToStr(decimals) +
                   (decimals == 1 ? " decimal; " : " decimals; ") + column() + " keeps " +
@@ -154,11 +187,11 @@ bool DecimalsFit(std::string_view text, const TNumberParts& n, const TField* fie
 }
 
 // Whether a number of the usual shape (PlainDigits) fits as DecimalsFit
-// finds (kept at least 0).
+// finds; false for a column of negative scale, which DecimalsFit sees to.
 bool PlainFits(const TNumberSpans& plain, const TField* field, int kept) {
-  if (plain.Fraction.size() > static_cast<std::size_t>(kept)) return false;
+  if (kept < 0 || plain.Fraction.size() > static_cast<std::size_t>(kept)) return false;
   return !WholeDigitsLimited(field) ||
-         LeadingPlace(plain.Whole, plain.Fraction, 0) <= field->Precision() - kept;
+         LeadingPlace(plain.Whole, plain.Fraction, 0) <= DeclaredDigits(field) - kept;
 }
 
 // The shortest text of a float, for messages.
@@ -171,11 +204,11 @@ std::string SingleText(double value) {
 bool WriteStrictFloat(std::string_view text, TField* field, bool money, TValueFault& fault) {
   // A column of four-byte floats, and the decimals of a NUMERIC(p,s).
   const bool single = field->DataType() == ftFloat && field->Precision() == 24;
-  const int kept = DecimalsKept(field);
+  const std::optional<int> kept = DecimalsKept(field);
   TNumberSpans plain;
   const std::size_t digits = PlainDigits(text, plain);
   if (digits > 0 && digits <= static_cast<std::size_t>(single ? kFloatDigits : kDoubleDigits) &&
-      (kept < 0 || PlainFits(plain, field, kept)) &&
+      (!kept || PlainFits(plain, field, *kept)) &&
       (!plain.Point || FormatSettings().DecimalSeparator == '.')) {
     // So few digits read back from the stored type whatever they are: the
     // nearest double, as below.
@@ -187,13 +220,13 @@ bool WriteStrictFloat(std::string_view text, TField* field, bool money, TValueFa
   TNumberParts n;
   if (!ScanNumber(text, money ? nrMoney : nrExponent, n)) {
     // An infinity or NaN, as an export writes it, in a column of floats.
-    if (double word = 0; !money && kept < 0 && NonFiniteNumber(text, word)) {
+    if (double word = 0; !money && !kept && NonFiniteNumber(text, word)) {
       field->WriteFloat(word);
       return true;
     }
     return Fail(fault, rerNotANumber, QuotedValue(text) + " is not a number");
   }
-  if (kept >= 0 && !DecimalsFit(text, n, field, kept, fault)) return false;
+  if (kept && !DecimalsFit(text, n, field, *kept, fault)) return false;
   double value = 0;
   if (!NumberToDouble(n, value) || (single && !std::isfinite(static_cast<float>(value)))) {
     return Fail(fault, rerOutOfRange, QuotedValue(text) + " is out of range");
@@ -219,11 +252,11 @@ bool WriteStrictFloat(std::string_view text, TField* field, bool money, TValueFa
 // readers stay in line in WriteStrictFieldData.
 [[gnu::noinline]] bool WriteStrictDecimalText(std::string_view text, TField* field,
                                               TValueFault& fault) {
-  const int kept = DecimalsKept(field);
+  const std::optional<int> kept = DecimalsKept(field);
   // A number of the usual shape that fits is stored without taking it
   // apart; the rest, and what does not fit, as below.
   if (TNumberSpans plain;
-      PlainDigits(text, plain) > 0 && (kept < 0 || PlainFits(plain, field, kept))) {
+      PlainDigits(text, plain) > 0 && (!kept || PlainFits(plain, field, *kept))) {
     field->WriteString(text);
     return true;
   }
@@ -233,17 +266,17 @@ bool WriteStrictFloat(std::string_view text, TField* field, bool money, TValueFa
     // the databases read back. A column of declared digits holds no
     // infinity.
     if (double word = 0; NonFiniteNumber(text, word)) {
-      if (std::isnan(word) || kept < 0) {
+      if (std::isnan(word) || !kept) {
         field->WriteString(text);
         return true;
       }
       return Fail(fault, rerOutOfRange,
                   QuotedValue(text) + " is out of range; a column of " +
-                      IntToStr(field->Precision()) + " digits holds no infinity");
+                      IntToStr(DeclaredDigits(field)) + " digits holds no infinity");
     }
     return Fail(fault, rerNotANumber, QuotedValue(text) + " is not a number");
   }
-  if (kept >= 0 && !DecimalsFit(text, n, field, kept, fault)) return false;
+  if (kept && !DecimalsFit(text, n, field, *kept, fault)) return false;
   field->WriteString(text);
   return true;
 }
@@ -376,7 +409,7 @@ bool WriteStrictDateTime(std::string_view text, TField* field, TValueFault& faul
 }  // namespace
 
 bool RoundsValue(std::string_view text, const TField* field) {
-  const int kept = DecimalsKept(field);
+  const std::optional<int> kept = DecimalsKept(field);
   if (field->DataType() == ftCurrency && field->Currency()) {
     // The digits after the first '.' of the kept characters (NumericOnly),
     // zeros at the end aside.
@@ -389,7 +422,7 @@ bool RoundsValue(std::string_view text, const TField* field) {
       ++counted;
       if (text[i] != '0') decimals = counted;
     }
-    if (decimals > kept) return true;
+    if (decimals > kept.value_or(-1)) return true;
     // A column that keeps a double keeps at most Precision digits.
     if (field->Precision() <= 0 || text.size() <= static_cast<std::size_t>(field->Precision())) {
       return false;
@@ -403,7 +436,7 @@ bool RoundsValue(std::string_view text, const TField* field) {
     return AmountDigits(amount) > field->Precision();
   }
   const bool single = field->DataType() == ftFloat && field->Precision() == 24;
-  if (kept < 0) {
+  if (!kept) {
     if (field->DataType() != ftFloat && field->DataType() != ftBCD &&
         field->DataType() != ftCurrency) {
       return false;
@@ -418,7 +451,7 @@ bool RoundsValue(std::string_view text, const TField* field) {
   }
   TNumberParts n;
   if (!ScanNumber(text, nrExponent, n)) return false;
-  if (kept >= 0 && n.Decimals() > kept) return true;
+  if (kept && !KeepsLowDigits(n, *kept)) return true;
   if (field->DataType() != ftFloat && field->DataType() != ftBCD) return false;
   double value = 0;
   return NumberToDouble(n, value) && !ReadsBackAs(n, value, single);
@@ -518,9 +551,9 @@ bool WriteStrictFieldData(std::string_view text, TField* field, bool wholeValues
                   QuotedValue(text) + " is not \\x and pairs of hexadecimal digits");
     }
     // A text column of a wide NUMERIC(p,s) refuses what it would round.
-    if (const int kept = DecimalsKept(field); kept >= 0) {
+    if (const std::optional<int> kept = DecimalsKept(field)) {
       TNumberParts n;
-      if (ScanNumber(text, nrExponent, n) && !DecimalsFit(text, n, field, kept, fault)) {
+      if (ScanNumber(text, nrExponent, n) && !DecimalsFit(text, n, field, *kept, fault)) {
         return false;
       }
     }

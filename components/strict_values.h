@@ -64,14 +64,15 @@ TIsoFault WriteIsoFieldData(std::string_view text, TField* field, bool utc = fal
 
 // Under the forgiving rules, which store such values rounded: true when
 // text, stored into field by WriteFieldData, has more decimals than the
-// field's column keeps (money, NUMERIC(p,s)) or more digits than the
-// double (or float) it keeps.
+// field's column keeps (money, NUMERIC(p,s); with s below 0, a digit that
+// is not zero below 10^-s) or more digits than the double (or float) it
+// keeps.
 bool RoundsValue(std::string_view text, const TField* field);
 // Whether RoundsValue can be true for the field at all; in line, since an
 // import asks it for every value.
 inline bool MayRoundValues(const TField* field) {
   const TFieldType type = field->DataType();
-  return type == ftFloat || type == ftCurrency || type == ftBCD || field->Precision() > 0;
+  return type == ftFloat || type == ftCurrency || type == ftBCD || field->Precision() != 0;
 }
 
 // The value as a message shows it: in double quotes, cut after at most 60

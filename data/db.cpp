@@ -251,7 +251,7 @@ void TDataSet::CreateFields(const std::vector<TFieldDef>& defs) {
     field->SetRequired(def.Required);
     field->SetReadOnly(def.ReadOnly);
     field->SetPrecision(def.Precision);
-    if (def.Scale >= 0) field->SetScale(def.Scale);
+    if (def.Scale >= 0 || def.Precision < 0) field->SetScale(def.Scale);
   }
 }
 

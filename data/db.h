@@ -138,7 +138,9 @@ class KORVANE_API TField : public TComponent {
   // significant digits of such a column (p; 0 when none is declared); on a
   // money field, those of a column that keeps its amounts as doubles (15 in
   // SQLite; 0: every amount); on a float field, 24 when the column stores
-  // four-byte floats (their mantissa's bits) rather than doubles.
+  // four-byte floats (their mantissa's bits) rather than doubles. A column
+  // of negative scale, which keeps multiples of 10^-s (PostgreSQL's
+  // numeric(3,-1)), has Precision -p and Scale s.
   int Scale() const { return FScale; }
   void SetScale(int value) { FScale = value; }
   int Precision() const { return FPrecision; }

@@ -194,6 +194,16 @@ TEST(StrictValues, WholeDigitsFollowPrecisionLessScale) {
       {ftDecimalText, 2, 3, "-0.099", nullptr},
       {ftBCD, 2, 3, "0.1", "is out of range; NUMERIC(2,3) keeps absolute values below 0.1"},
       {ftDecimalText, 1, 4, "0.01", "NUMERIC(1,4) keeps absolute values below 0.001"},
+      // A negative scale (Precision -p) keeps multiples of 10^-s.
+      {ftDecimalText, -3, -1, "-9990", nullptr},
+      {ftDecimalText, -3, -1, "0", nullptr},
+      {ftDecimalText, -3, -1, "1234",
+       "has a non-zero digit below the tens; NUMERIC(3,-1) keeps multiples of 10"},
+      {ftDecimalText, -3, -1, "120.5", "has a non-zero digit below the tens"},
+      {ftDecimalText, -3, -1, "12340", "has 5 whole digits; NUMERIC(3,-1) keeps 4"},
+      {ftBCD, -2, -4, "1.2e5", nullptr},
+      {ftBCD, -2, -4, "125000",
+       "has a non-zero digit below 10000; NUMERIC(2,-4) keeps multiples of 10000"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(FieldTypeName(c.Type) + " " + c.Text);
@@ -206,6 +216,13 @@ TEST(StrictValues, WholeDigitsFollowPrecisionLessScale) {
     EXPECT_EQ(stored, c.Said == nullptr) << fault.Message;
     if (c.Said != nullptr) {
       EXPECT_NE(fault.Message.find(c.Said), std::string::npos) << fault.Message;
+    }
+    // The forgiving rules store a number of digits below 10^-s rounded,
+    // and count it.
+    if (c.Scale < 0) {
+      const bool low =
+          c.Said != nullptr && std::string_view(c.Said).find("non-zero") != std::string_view::npos;
+      EXPECT_EQ(RoundsValue(c.Text, data.Fields(0)), low);
     }
   }
 }

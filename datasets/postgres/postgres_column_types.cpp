@@ -71,11 +71,12 @@ TFieldDef FieldDefForColumn(const std::string& name, TKind kind, int typmod, boo
   def.DataType = kKindFieldTypes[static_cast<std::size_t>(kind)];
   // numeric(p,s): the strict rules refuse what the server would round. The
   // scale is signed in 11 bits: s may exceed p (numeric(2,3) keeps numbers
-  // below 0.1), and a negative s rounds the whole digits, which no limit
-  // here describes: such a column's numbers pass as with no (p,s).
+  // below 0.1), and a negative s rounds to multiples of 10^-s, which the
+  // field tells by a Precision of -p (its Scale of -1 would say no scale).
   const int scale = typmod >= 4 ? (((typmod - 4) & 0x7ff) ^ 0x400) - 0x400 : -1;
-  if ((kind == TKind::Numeric || kind == TKind::WideNumeric) && scale >= 0) {
-    def.Precision = (typmod - 4) >> 16;
+  if ((kind == TKind::Numeric || kind == TKind::WideNumeric) && typmod >= 4) {
+    const int digits = (typmod - 4) >> 16;
+    def.Precision = scale >= 0 ? digits : -digits;
     def.Scale = scale;
   }
   if (kind == TKind::Float4) def.Precision = 24;

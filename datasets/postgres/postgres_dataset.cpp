@@ -293,7 +293,7 @@ void TPostgresDataSet::OpenTable() {
     TField* field = AddField(c.Def.Name, c.Def.DataType, c.Def.Size);
     if (c.Def.DataType == ftCurrency) field->SetCurrency(true);
     field->SetPrecision(c.Def.Precision);
-    if (c.Def.Scale >= 0) field->SetScale(c.Def.Scale);
+    if (c.Def.Scale >= 0 || c.Def.Precision < 0) field->SetScale(c.Def.Scale);
     field->SetFixedLength(pg::PadsToLength(type, typmod));
     if (c.Generated) field->SetReadOnly(true);
     s.AutoInc.push_back(c.AutoInc);
@@ -343,7 +343,7 @@ void TPostgresDataSet::OpenQuery() {
     TField* field = AddField(c.Def.Name, c.Def.DataType, c.Def.Size);
     if (c.Def.DataType == ftCurrency) field->SetCurrency(true);
     field->SetPrecision(c.Def.Precision);
-    if (c.Def.Scale >= 0) field->SetScale(c.Def.Scale);
+    if (c.Def.Scale >= 0 || c.Def.Precision < 0) field->SetScale(c.Def.Scale);
     field->SetFixedLength(pg::PadsToLength(type, typmod));
     field->SetReadOnly(true);
     s.Cols.push_back(std::move(c));
