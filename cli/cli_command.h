@@ -322,9 +322,10 @@ json ImportJson(const TCSVImport& import, const TImportOutcome& outcome,
 // The closing line of a --mode other than append ("1 inserted, 2 updated,
 // 0 skipped, 1 failed", after prefix), and its event; j is the import's
 // ImportJson. emptied: a truncate run emptied the table (see
-// ImportRanThrough), else it says that the table keeps its rows.
+// ImportRanThrough), else it says that the table keeps its rows; of a
+// table the run made (madeTable) it says neither.
 void SayLoadCounts(TSession& session, TDatabaseTable& table, const json& j, std::int64_t failed,
-                   bool emptied, const std::string& prefix = "");
+                   bool emptied, const std::string& prefix = "", bool madeTable = false);
 // Whether what an import that ended with result did to the table holds as
 // a whole: a run that stored nothing and failed records, stopped or failed
 // leaves the table as it was (a truncate does not empty it).

@@ -288,7 +288,7 @@ void SayInterrupted(TSession& session, const TCSVImport& import, bool kept) {
 }
 
 void SayLoadCounts(TSession& session, TDatabaseTable& table, const json& j, std::int64_t failed,
-                   bool emptied, const std::string& prefix) {
+                   bool emptied, const std::string& prefix, bool madeTable) {
   const std::int64_t inserted = j["inserted"].get<std::int64_t>();
   const std::int64_t updated = j["updated"].get<std::int64_t>();
   const std::int64_t skipped = j["skipped"].get<std::int64_t>();
@@ -301,11 +301,11 @@ void SayLoadCounts(TSession& session, TDatabaseTable& table, const json& j, std:
   if (IsKeyedLoad(mode)) {
     text += ", " + std::to_string(updated) + (mode == lmReplace ? " replaced" : " updated") + ", " +
             std::to_string(skipped) + " skipped";
-  } else if (emptied) {
+  } else if (emptied && !madeTable) {
     text = "table emptied, " + text;
   }
   text += ", " + std::to_string(failed) + " failed";
-  if (mode == lmTruncate && !emptied) {
+  if (mode == lmTruncate && !emptied && !madeTable) {
     text += "; nothing was stored, so the table was not emptied: it keeps its rows";
   }
   session.Say(mtInformation, prefix + text);
@@ -702,7 +702,7 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
     for (const char* count : {"stored", "inserted", "updated", "skipped"}) j[count] = 0;
   }
   SayLoadCounts(session, *table, j, import->ErrorRecords(),
-                kept && ImportRanThrough(*import, result));
+                kept && ImportRanThrough(*import, result), "", table->CreateTable());
   session.PrintJson(std::move(j));
   return ImportExitFor(*import, result);
 }

@@ -339,6 +339,17 @@ TEST_P(CliModesTest, ATruncateThatStoresNothingKeepsTheOldRows) {
   const TRun r = Korvane(Import(dir.Put("h.csv", "id,nome\n3,c\n"), "t", {"--mode", "truncate"}));
   EXPECT_EQ(r.Status, 2) << r.Err;
   EXPECT_EQ(Rows3(), "1:a:10");
+  // A table the run makes had nothing to empty, whether a record is stored
+  // or none.
+  for (const char* records : {"3,c,7\n", "3,c,x\n"}) {
+    SCOPED_TRACE(records);
+    target->Exec("DROP TABLE IF EXISTS " + T("n"));
+    const TRun made = Korvane(Import(dir.Put("n.csv", "id,name,qty\n" + std::string(records)), "n",
+                                     {"--create", "--columns", "id int, name text, qty int",
+                                      "--mode", "truncate"}));
+    EXPECT_NE(made.Err.find(" inserted, "), std::string::npos) << made.Err;
+    EXPECT_EQ(made.Err.find("emptied"), std::string::npos) << made.Err;
+  }
 }
 
 // A run killed in its first group under truncate leaves the old rows: the
