@@ -272,8 +272,22 @@ void PrintSniff(std::ostream& out, const TSniffResult& r, const std::string& fil
   }
   out << "Quote:       " << Shown(r.Quote) << '\n';
   if (r.Escape != '\0') {
-    out << "Escape:      " << Shown(r.Escape) << " inside quoted values (" << r.Escape << r.Quote
-        << " is a quote)\n";
+    // What the escape does, in the file's own characters: it works in
+    // values quoted or not, so a file that quotes nothing is told of its
+    // separator and line ends.
+    const std::string e(1, r.Escape);
+    std::string what;
+    if (r.Quote != '\0') what += e + r.Quote + " a quote, ";
+    if (!r.WideSeparator.empty() && r.WideSeparator != std::string_view("\0", 1)) {
+      what += e + r.WideSeparator + " a separator, ";
+    } else if (r.Separator == '\t' || r.Separator == ' ') {
+      what += e + " before a " + Shown(r.Separator) + " a separator, ";
+    } else if (r.Separator != '\0' && r.WideSeparator.empty()) {
+      what += e + r.Separator + " a separator, ";
+    }
+    out << "Escape:      " << Shown(r.Escape)
+        << " makes the character after it data, in quoted values or not (" << what << e
+        << " before a line end a line break)\n";
   }
   if (r.KeepStrayQuotes) {
     out << "Stray quotes: kept in values (a quote inside a quoted value that the separator or "
