@@ -407,7 +407,8 @@ CLI::App* AddExportCommand(CLI::App& app, TExportOptions& eo) {
       "with the fraction digits and zone the value has; DateTimeStyle=dsISO8601) unless "
       "--date-format or --time-format is given. "
       "Every value is written whole (WholeValues): date-times with their time, times with "
-      "their milliseconds, memos as text, blobs as \\x and hexadecimal, NULL as an empty "
+      "their milliseconds, numbers of a DECIMAL(p,s) column with their s decimals (1.50), "
+      "memos as text, blobs as \\x and hexadecimal, NULL as an empty "
       "value (nothing), an empty text as \"\"; --set WholeValues=false writes the classic layout. "
       "A value that does not fit its "
       "column's type is written as stored, and a warning counts them.\n" +

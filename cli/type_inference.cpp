@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <limits>
+#include <string>
 
 #include "text/formats.h"
 #include "text/formats_iso.h"
@@ -150,9 +151,18 @@ bool KeptByDouble(std::string_view s, const TNumberSpans& spans, double value) {
 // (1.234,5 or -0,25), as the strict rules read it under those separators:
 // kCommaInt for a whole number within 64 bits, kCommaReal for one a double
 // keeps, kCommaDecimal for any number an exact decimal keeps.
-std::uint32_t DecimalCommaKinds(std::string_view s, bool& wide) {
+// The decimals of a number without an exponent, and whether its last digit
+// after the point is a zero.
+void NoteDecimals(const TNumberSpans& spans, int& decimals, bool& zeroEnd) {
+  if (spans.HasExponent) return;
+  decimals = static_cast<int>(spans.Fraction.size());
+  zeroEnd = !spans.Fraction.empty() && spans.Fraction.back() == '0';
+}
+
+std::uint32_t DecimalCommaKinds(std::string_view s, bool& wide, int& decimals, bool& zeroEnd) {
   TNumberSpans spans;
   if (!ScanNumberText(s, nrThousands | nrExponent, ',', '.', spans)) return 0;
+  NoteDecimals(spans, decimals, zeroEnd);
   std::uint32_t kinds = 0;
   if (!spans.HasExponent && DigitCount(spans) <= static_cast<std::size_t>(kDoubleDigits)) {
     kinds |= kCommaReal;  // a double keeps so few digits
@@ -196,6 +206,7 @@ std::uint32_t TTypeVote::Kinds(std::string_view value, std::uint32_t wanted,
     const TFormatSettings& fs = FormatSettings();
     TNumberSpans number;
     if (ScanNumberText(s, nrExponent, fs.DecimalSeparator, '\0', number)) {
+      NoteDecimals(number, traits.Decimals, traits.ZeroEnd);
       std::int64_t whole = 0;
       if (SpansToInteger(number, whole)) {
         kinds |= kInt;
@@ -214,8 +225,9 @@ std::uint32_t TTypeVote::Kinds(std::string_view value, std::uint32_t wanted,
         kinds |= (kinds & kInt ? kCommaInt : 0) | (kinds & kReal ? kCommaReal : 0) |
                  (kinds & kDecimal ? kCommaDecimal : 0);
         traits.WideComma = traits.Wide;
+        traits.DecimalsComma = traits.Decimals;
       } else {
-        kinds |= DecimalCommaKinds(s, traits.WideComma);
+        kinds |= DecimalCommaKinds(s, traits.WideComma, traits.DecimalsComma, traits.ZeroEndComma);
       }
     }
   }
@@ -271,8 +283,19 @@ void TTypeVote::Add(std::string_view value) {
   FWideComma |= traits.WideComma && (kinds & kCommaInt) != 0;
   FBoolWord |= traits.BoolWord;
   FZoned |= traits.Zoned;
+  VoteScale(traits.Decimals, traits.ZeroEnd, FScale, FScaleZero);
+  VoteScale(traits.DecimalsComma, traits.ZeroEndComma, FScaleComma, FScaleZeroComma);
   // A value read as a date and time but not as a date alone has a time.
   FWithTime |= (kinds >> kDateTimeShift & kFormatBits) != (kinds >> kDateShift & kFormatBits);
+}
+
+void TTypeVote::VoteScale(int decimals, bool zeroEnd, int& scale, bool& zeroSeen) {
+  if (scale == kNoScale) {
+    scale = decimals;
+  } else if (scale != decimals) {
+    scale = kMixedScale;
+  }
+  zeroSeen |= zeroEnd;
 }
 
 TTypeGuess TTypeVote::Result(bool decimalComma) const {
@@ -293,6 +316,10 @@ TTypeGuess TTypeVote::Result(bool decimalComma) const {
   if (kinds & (decimalComma ? kCommaReal : kReal)) {
     guess.Type = TInferredType::Real;
     guess.DecimalComma = decimalComma;
+    // A double would give 1.50 back as 1.5: a scale the values show is
+    // declared, so that they come back as they were written.
+    const int scale = decimalComma ? FScaleComma : FScale;
+    if (scale > 0 && (decimalComma ? FScaleZeroComma : FScaleZero)) guess.Scale = scale;
     return guess;
   }
   if (kinds & (decimalComma ? kCommaDecimal : kDecimal)) {
@@ -392,19 +419,25 @@ std::string_view TypeName(TInferredType type) {
 // Column types for CREATE TABLE that SQLite and PostgreSQL both read alike:
 // a REAL is single precision in PostgreSQL, and it has no DATETIME. The
 // exact decimals alone are each database's own.
-std::string_view SqlTypeName(const TTypeGuess& guess, std::string_view exactDecimal) {
+std::string SqlTypeName(const TTypeGuess& guess, std::string_view exactDecimal) {
   switch (guess.Type) {
     case TInferredType::Integer:
       return guess.Wide ? "BIGINT" : "INTEGER";
     case TInferredType::Real:
+      // What a double keeps of a number written without an exponent has at
+      // most 17 significant digits.
+      if (guess.Scale > 0) {
+        return "NUMERIC(" + std::to_string(std::max(18, guess.Scale + 1)) + "," +
+               std::to_string(guess.Scale) + ")";
+      }
       return "DOUBLE PRECISION";
     case TInferredType::Decimal:
-      return exactDecimal;
+      return std::string(exactDecimal);
     case TInferredType::DateTime:
       // SQLite reads either as a date-time; PostgreSQL keeps the offsets.
       return guess.Zoned ? "TIMESTAMPTZ" : "TIMESTAMP";
     default:
-      return TypeName(guess.Type);
+      return std::string(TypeName(guess.Type));
   }
 }
 

@@ -41,6 +41,10 @@ struct TTypeGuess {
   // thousands points (1.234,5), not with the format settings' separators.
   bool DecimalComma = false;
   bool Zoned = false;       // DateTime: some value has a zone offset (TIMESTAMPTZ)
+  // Real: the decimals every value is written with, when that is one count
+  // and the zeros that end some values show it is the column's scale
+  // (prices: 1.50, 3.10, 2.25); 0 when not.
+  int Scale = 0;
   std::string Note;         // why a column that looked typed stays Text, or empty
   std::int64_t Values = 0;  // non-empty values that voted
 };
@@ -72,7 +76,19 @@ class TTypeVote {
     bool WideComma = false;  // the same, read with a decimal comma
     bool BoolWord = false;
     bool Zoned = false;  // an ISO 8601 date-time with a zone offset
+    // The digits after the decimal separator of a number without an
+    // exponent (-1: none such), whether the last of them is a zero; the
+    // same read with a decimal comma.
+    int Decimals = -1;
+    bool ZeroEnd = false;
+    int DecimalsComma = -1;
+    bool ZeroEndComma = false;
   };
+  // How the values' decimals agree: kNoScale before the first number, a
+  // count all have, or kMixedScale.
+  static constexpr int kNoScale = -2;
+  static constexpr int kMixedScale = -1;
+  static void VoteScale(int decimals, bool zeroEnd, int& scale, bool& zeroSeen);
   // The kinds of value among wanted (others may be left out).
   std::uint32_t Kinds(std::string_view value, std::uint32_t wanted, TTraits& traits) const;
 
@@ -86,6 +102,10 @@ class TTypeVote {
   bool FBoolWord = false;
   bool FWithTime = false;
   bool FZoned = false;
+  int FScale = kNoScale;
+  bool FScaleZero = false;
+  int FScaleComma = kNoScale;
+  bool FScaleZeroComma = false;
 };
 
 // The type every non-empty value of values fits (see TTypeVote).
@@ -95,10 +115,10 @@ TTypeGuess InferColumnType(const std::vector<std::string_view>& values,
 // "INTEGER", "REAL", "DECIMAL", "DATE", "DATETIME", "TIME", "BOOLEAN", "TEXT".
 std::string_view TypeName(TInferredType type);
 // The type a column definition declares: TypeName, except BIGINT for whole
-// numbers that need more than 32 bits and exactDecimal for decimals: the
-// target database's type that keeps their digits (SQLite's DECIMAL_TEXT,
-// PostgreSQL's NUMERIC).
-std::string_view SqlTypeName(const TTypeGuess& guess,
-                             std::string_view exactDecimal = "DECIMAL_TEXT");
+// numbers that need more than 32 bits, NUMERIC(18,s) for numbers of a scale
+// s (which both databases write back with its s decimals) and exactDecimal
+// for decimals: the target database's type that keeps their digits
+// (SQLite's DECIMAL_TEXT, PostgreSQL's NUMERIC).
+std::string SqlTypeName(const TTypeGuess& guess, std::string_view exactDecimal = "DECIMAL_TEXT");
 
 }  // namespace korvane::cli

@@ -141,6 +141,9 @@ void TRecordPlan::AddColumn(TField* field, std::uint8_t quoted) {
         break;
       case tkFloat:
         choose(TColumnKind::ckFloat, kFloatRoom);
+        if (FWhole && field->DataType() == ftBCD && field->Precision() > 0 && field->Scale() > 0) {
+          column.scale = static_cast<std::uint16_t>(std::min(field->Scale(), 1000));
+        }
         break;
       case tkCurrency:
         choose(TColumnKind::ckCurrency, kCurrencyTextRoom);

@@ -125,6 +125,9 @@ struct TColumn {
   bool right;     // ... on the left
   bool askDate;   // date kinds: the value is the field's AsDateTime
   bool text;      // the field holds text (IsTextFieldType)
+  // Whole values of a decimal field of declared scale held as a number:
+  // the decimals every value is written with at least (0: none asked).
+  std::uint16_t scale;
 };
 
 // A value its column's line cannot hold: it leaves its record out alone.
@@ -176,6 +179,9 @@ class EUnfitValue : public std::runtime_error {
 // each quote and each escape instead; without a quote character the escape
 // stands before each separator, CR, LF and escape of a value.
 // With WholeValues every value reaches the line whole: memos as their text,
+// numbers of a decimal field of declared scale (DECIMAL(p,s) held as a
+// double) with at least its s decimals and no exponent, as the declaration
+// shows them ("1.50", not "1.5"),
 // binary data and blobs as \x and lowercase hexadecimal, date-times as the
 // date, a blank and the time, times with their milliseconds when these are
 // not zero (in a form StrToDateTime and StrToTime read back exactly),
@@ -273,6 +279,8 @@ class TRecordPlan {
   bool UsualValuesMayNeedQuotes(const TColumn& column) const;
   char* PutText(TLineWriter& line, char* p, std::string_view text, const TColumn& column);
   char* PutFieldText(TLineWriter& line, char* p, const TColumn& column);
+  char* PutScaledNumber(TLineWriter& line, char* p, const std::int64_t* whole, const double* real,
+                        const TColumn& column);
   // A value the dataset holds as text in a column of another type.
   char* PutStoredText(TLineWriter& line, char* p, std::string_view text, const TColumn& column);
 

@@ -6,6 +6,7 @@
 #include "export/record_plan.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <optional>
@@ -252,6 +253,33 @@ char* TRecordPlan::PutStoredText(TLineWriter& line, char* p, std::string_view te
   return p;
 }
 
+char* TRecordPlan::PutScaledNumber(TLineWriter& line, char* p, const std::int64_t* whole,
+                                   const double* real, const TColumn& column) {
+  // The shortest text that reads back as the value, without an exponent:
+  // a double's takes at most 327 bytes (4.9e-324 written out).
+  char digits[400];
+  char* end = digits;
+  if (whole != nullptr) {
+    end = std::to_chars(digits, digits + sizeof digits, *whole).ptr;
+  } else if (!std::isfinite(*real)) {
+    end = FloatToChars(digits, digits + sizeof digits, *real, FDecimalSeparator);
+    return PutText(line, p, std::string_view(digits, static_cast<std::size_t>(end - digits)),
+                   column);
+  } else {
+    end = std::to_chars(digits, digits + sizeof digits, *real, std::chars_format::fixed).ptr;
+  }
+  FText.assign(digits, end);
+  const std::size_t point = FText.find('.');
+  const std::size_t decimals = point == std::string::npos ? 0 : FText.size() - point - 1;
+  if (point == std::string::npos) {
+    FText += FDecimalSeparator;
+  } else {
+    FText[point] = FDecimalSeparator;
+  }
+  if (decimals < column.scale) FText.append(column.scale - decimals, '0');
+  return PutText(line, p, FText, column);
+}
+
 char* TRecordPlan::PutFieldText(TLineWriter& line, char* p, const TColumn& column) {
   FText.clear();
   column.field->AppendText(FText);
@@ -370,7 +398,7 @@ template <bool kStandard, class TReader, class TData>
       }
       break;
     case TColumnKind::ckFloat:
-      if (const auto* value = reader.Double(data)) {
+      if (const auto* value = reader.Double(data); value && column.scale == 0) {
         // Whole values keep the sign of a negative zero, which the field's
         // text drops, so that it reads back as itself.
         if (*value == 0 && std::signbit(*value) && FWhole) [[unlikely]] {
@@ -435,10 +463,16 @@ template <class TReader, class TData>
     case TColumnKind::ckHex:
       if (const auto value = reader.Text(data)) return PutHex(line, p, *value, column);
       break;
+    case TColumnKind::ckFloat:
+      if (column.scale > 0) {
+        const std::int64_t* whole = reader.Int(data);
+        const double* real = reader.Double(data);
+        if (whole != nullptr || real != nullptr) return PutScaledNumber(line, p, whole, real, column);
+      }
+      break;
     case TColumnKind::ckNothing:
     case TColumnKind::ckInteger:
     case TColumnKind::ckBoolean:
-    case TColumnKind::ckFloat:
     case TColumnKind::ckCurrency:
       break;
     default:

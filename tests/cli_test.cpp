@@ -221,7 +221,7 @@ TEST_F(CliTest, ImportSniffsTheLayoutUnlessItIsGiven) {
                 "--thousand-separator decide\n");
   EXPECT_EQ(Rows(Db(), "SELECT name || ' ' || type FROM pragma_table_info('t') ORDER BY cid"),
             (std::vector<std::vector<std::string>>{
-                {"kunde TEXT"}, {"betrag DOUBLE PRECISION"}, {"datum DATE"}, {"zeit TIME"}}));
+                {"kunde TEXT"}, {"betrag NUMERIC(18,2)"}, {"datum DATE"}, {"zeit TIME"}}));
   EXPECT_EQ(Rows(Db(), "SELECT betrag, datum, zeit FROM t WHERE kunde = 'Schmidt'"),
             (std::vector<std::vector<std::string>>{{"7.05", "2024-02-01", "09:15:30"}}));
 
@@ -613,6 +613,24 @@ TEST_F(CliTest, FixedWidthExportReadsBackIntoTheSameTable) {
             (std::vector<std::vector<std::string>>{{"9", "42", "ab"}}));
 }
 
+// Numbers written with one scale come back as they were written: the sniffed
+// table declares the scale, and a decimal column of declared scale writes
+// its values with at least that many decimals and never an exponent, as a
+// server's NUMERIC(p,s) does (a double alone would give 1.5 and 1e-09).
+TEST_F(CliTest, NumbersOfADeclaredScaleComeBackAsWritten) {
+  const std::string text = "id,price,ratio\n1,1.50,0.5\n2,100.00,1.25\n3,-0.05,2\n";
+  TRun r = Korvane({"import", dir.Put("p.csv", text), "--db", Db(), "--table", "p", "--create"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  const std::string out = dir.Path("out.csv");
+  r = Korvane({"export", out, "--db", Db(), "--table", "p", "--header"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(ReadText(out), text);
+  Exec(Db(), "CREATE TABLE n (x NUMERIC(20,9)); INSERT INTO n VALUES (-1e-9), (12.5), (7)");
+  r = Korvane({"export", out, "--db", Db(), "--table", "n"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(ReadText(out), "-0.000000001\n12.500000000\n7.000000000\n");
+}
+
 // A file of columns padded with blanks whose values hold blanks is sniffed
 // as fixed-width, its widths in bytes (a character of two bytes here), and
 // the command sniff prints carries them; import --create reads it the same
@@ -645,11 +663,11 @@ TEST_F(CliTest, FixedWidthFilesAreSniffed) {
     EXPECT_EQ(Rows(Db(), "SELECT group_concat(name || ' ' || type, ', ') FROM pragma_table_info('" +
                              table + "')"),
               (std::vector<std::vector<std::string>>{
-                  {"ID INTEGER, NAME TEXT, CITY TEXT, AMOUNT DOUBLE PRECISION"}}))
+                  {"ID INTEGER, NAME TEXT, CITY TEXT, AMOUNT NUMERIC(18,2)"}}))
         << table;
     EXPECT_EQ(Rows(Db(), "SELECT * FROM " + table),
               (std::vector<std::vector<std::string>>{{"1", "Ann Lee", "New York", "12.5"},
-                                                     {"2", "Bob", "Los Angeles", "100.0"},
+                                                     {"2", "Bob", "Los Angeles", "100"},
                                                      {"12",
                                                       "Jos\xC3\xA9 D\xC3\xAD"
                                                       "az",

@@ -48,6 +48,11 @@ TEST(InferColumnType, EveryNonEmptyValueMustFit) {
       {{"007", "12"}, "TEXT (leading zeros kept)"},
       {{"0.5", "00.5"}, "TEXT (leading zeros kept)"},
       {{"1.5", "2", "-3e4", ".25"}, "DOUBLE PRECISION"},
+      // One count of decimals, zeros ending some: the column's scale.
+      {{"1.50", "-2.25", "", "0.10"}, "NUMERIC(18,2)"},
+      {{"1.25", "2.75"}, "DOUBLE PRECISION"},  // a double gives each back as written
+      {{"1.50", "2.5"}, "DOUBLE PRECISION"},
+      {{"1.50", "3"}, "DOUBLE PRECISION"},
       {{"1,5"}, "TEXT"},
       {{"true", "No", "Y", "f", "1"}, "BOOLEAN"},
       {{"true", "maybe"}, "TEXT"},
@@ -199,7 +204,7 @@ TEST(Sniff, FixedWidthColumns) {
                 " 2  Bob         Los Angeles   100.00\n"
                 "12  Carla Diaz                  7.25  late pay\n",
        "4,12,14,8,8",
-       "none noquote header ID:INTEGER NAME:TEXT CITY:TEXT AMOUNT:DOUBLE PRECISION NOTE:TEXT"},
+       "none noquote header ID:INTEGER NAME:TEXT CITY:TEXT AMOUNT:NUMERIC(18,2) NOTE:TEXT"},
       // Characters of two bytes, the columns aligned by bytes.
       {"K-1   caf\xC3\xA9 noir  3\nK-22  th\xC3\xA9 vert  14\nK-3   eau         2\n"
        "K-4   lait       27\n",
@@ -235,7 +240,7 @@ TEST(Sniff, DecimalCommas) {
     std::string Expected;
   };
   const std::vector<TCase> cases = {
-      {"a;b\n1.234,50;1.200\n-0,25;3\n", false, true, "; \" header a:DOUBLE PRECISION b:INTEGER"},
+      {"a;b\n1.234,50;1.200\n-0,25;3\n", false, true, "; \" header a:NUMERIC(18,2) b:INTEGER"},
       {"a;b\n1.234,50;1.200\n-0,25;3\n", true, false, "; \" header a:TEXT b:DOUBLE PRECISION"},
       // A point alone stays a decimal point; so does a tie.
       {"1.234;ab\n2.5;ab\n", false, false, "; \" c1:DOUBLE PRECISION c2:TEXT"},
