@@ -522,6 +522,16 @@ TEST_F(ExportFaultTest, AFullDeviceFailsTheCommandWithTheSystemsReason) {
 // was, and nothing is left beside it, or, where the file system has no
 // unnamed files, what is left goes with the next export to that target.
 TEST_F(ExportFaultTest, AKilledExportLeavesTheOldFileAndTheNextRunLeavesNothing) {
+  // Ten times the rows, so that the export still runs when a busy machine
+  // lets this process look.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(Db().c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db,
+                         "WITH RECURSIVE n(i) AS (SELECT 30001 UNION ALL SELECT i + 1 FROM n "
+                         "WHERE i < 300000) INSERT INTO t SELECT i, 'customer number ' || i FROM n",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
   const std::string errFile = Path("err.txt");
   TChild child = StartCommand(ExportArgs(), errFile, false);
   ASSERT_GT(child.Pid, 0);
