@@ -92,6 +92,14 @@ void ApplyFormat(const TFormatOptions& o) {
     fs.DateSeparator = ParseFormatChar("--date-separator", o.DateSeparator);
   if (!o.TimeSeparator.empty())
     fs.TimeSeparator = ParseFormatChar("--time-separator", o.TimeSeparator);
+  // One of the two given alone takes the place of the other's default: a
+  // decimal comma then groups thousands with points, a thousands point
+  // leaves the decimals a comma.
+  if (fs.DecimalSeparator == fs.ThousandSeparator && o.ThousandSeparator.empty()) {
+    fs.ThousandSeparator = fs.DecimalSeparator == '.' ? ',' : '.';
+  } else if (fs.DecimalSeparator == fs.ThousandSeparator && o.DecimalSeparator.empty()) {
+    fs.DecimalSeparator = fs.ThousandSeparator == ',' ? '.' : ',';
+  }
   if (fs.DecimalSeparator == fs.ThousandSeparator) {
     throw EUsageError("the decimal and thousands separators are both '" +
                       std::string(1, fs.DecimalSeparator) +
@@ -188,7 +196,8 @@ void AddRunSwitches(CLI::App* app, TRunSwitches& o) {
       "Format settings (dates and times default to ISO 8601: yyyy-mm-dd, hh:nn:ss, and an "
       "import reads the basic yyyymmddThhnnss too; numbers to the platform's)";
   app->add_option("--decimal-separator", o.Format.DecimalSeparator,
-                  "Decimal separator of numbers (.)")
+                  "Decimal separator of numbers (.); given alone as the thousands separator's "
+                  "character (,), the thousands separator becomes . (and the other way round)")
       ->type_name("CHAR")
       ->group(group);
   app->add_option("--thousand-separator", o.Format.ThousandSeparator,

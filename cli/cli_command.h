@@ -185,10 +185,9 @@ void ChooseFormats(TComponentT& component, const TFormatOptions& o) {
   if (!o.TimeFormat.empty()) component.SetLongTimeFormat(fs.LongTimeFormat);
   if (!o.DateSeparator.empty()) component.SetDateSeparator(std::string(1, fs.DateSeparator));
   if (!o.TimeSeparator.empty()) component.SetTimeSeparator(std::string(1, fs.TimeSeparator));
-  if (!o.DecimalSeparator.empty()) {
+  // Either separator given may have moved the other aside: both are kept.
+  if (!o.DecimalSeparator.empty() || !o.ThousandSeparator.empty()) {
     component.SetDecimalSeparator(std::string(1, fs.DecimalSeparator));
-  }
-  if (!o.ThousandSeparator.empty()) {
     component.SetThousandSeparator(std::string(1, fs.ThousandSeparator));
   }
   if (o.Utc) component.SetUtcTimes(true);
