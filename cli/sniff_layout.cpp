@@ -119,10 +119,29 @@ TLayoutScore ScoreLayout(std::string_view head, bool headIsAll, char sep, char q
   return score;
 }
 
+// Whether the '+' at text[i] is the sign of a zone offset after a time:
+// two digits follow it, and before it stand the seconds or minutes of a
+// time (13:45:10+00, 13:45:10.5+05:30), or a basic time after T (T1234+0100).
+bool OffsetSign(std::string_view text, std::size_t i) {
+  auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+  if (i + 2 >= text.size() || !isDigit(text[i + 1]) || !isDigit(text[i + 2])) return false;
+  std::size_t j = i;
+  while (j > 0 && isDigit(text[j - 1])) --j;
+  if (j == i) return false;
+  if (j > 0 && (text[j - 1] == '.' || text[j - 1] == ',')) {  // a fraction of a second
+    const std::size_t fraction = j - 1;
+    j = fraction;
+    while (j > 0 && isDigit(text[j - 1])) --j;
+    if (fraction - j < 2) return false;
+  }
+  return j > 0 && (text[j - 1] == ':' || text[j - 1] == 'T');
+}
+
 // Bytes that stand the same number of times (at least once) on most
 // non-empty lines of text: separators other than the common ones. Letters,
 // digits and bytes that occur inside numbers, dates and names are left out,
-// and so is a byte that only ever stands as an exponent's sign (1.2E+014).
+// and so is a byte that only ever stands as an exponent's sign (1.2E+014)
+// or a zone offset's (2024-05-06 13:45:10+00).
 std::vector<char> SteadyBytes(std::string_view text, std::int64_t maxLines) {
   std::array<std::map<std::uint32_t, std::uint32_t>, 128> perLine;
   std::array<std::uint32_t, 128> count{};
@@ -144,8 +163,9 @@ std::vector<char> SteadyBytes(std::string_view text, std::int64_t maxLines) {
       empty = false;
       if (b < 128) {
         ++count[b];
-        elsewhere[b] = elsewhere[b] || i == 0 || (text[i - 1] != 'E' && text[i - 1] != 'e') ||
-                       i + 1 == text.size() || !isDigit(text[i + 1]);
+        const bool exponent = i > 0 && (text[i - 1] == 'E' || text[i - 1] == 'e') &&
+                              i + 1 < text.size() && isDigit(text[i + 1]);
+        elsewhere[b] = elsewhere[b] || !(exponent || (b == '+' && OffsetSign(text, i)));
       }
     }
   }

@@ -161,6 +161,12 @@ TEST(Sniff, SeparatorQuoteHeaderAndColumns) {
       // Nor does an exponent's sign, though it stands once on every line.
       {"4.63E+014 1.18E-013\n7.57E+014 8.17E-014\n",
        "space \" c1:DOUBLE PRECISION c2:DOUBLE PRECISION"},
+      // Nor does a zone offset's, in a column of date-times as a timestamptz
+      // is exported, or of basic times.
+      {"ts\n2024-05-06 13:45:10+00\n2024-05-06 13:45:10.5+00\n2024-05-07 09:00:00+00\n",
+       ", \" header ts:TIMESTAMPTZ yyyy-mm-dd"},
+      {"20240301T1234+0100\n20240302T0900+0100\n20240303T101500.5+0000\n",
+       ", \" c1:TIMESTAMPTZ yyyy-mm-dd"},
       // A sign in front of a number does not separate.
       {"id,price\n1,$3.50\n2,$4.75\n", ", \" header id:INTEGER price:TEXT"},
       // A record alone: a header when its values can only be names.
