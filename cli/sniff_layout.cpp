@@ -517,7 +517,8 @@ std::vector<std::size_t> FixedColumns(std::string_view head, bool headIsAll, TRe
   if (given) return widths;
   if (starts.size() < 2) return {};
   // Below the first line (a header's names may stand otherwise), each
-  // column holds values, and they start at the same place (left-aligned) or
+  // column holds values on two lines at least (a column of one line's text
+  // alone is a long line among short ones), and they start at the same place (left-aligned) or
   // end at the same place (right-aligned) on all lines but one in fifty:
   // words that happen to leave a blank at the same places on a few lines of
   // text do not. Where every value is one word, the blank separates them
@@ -544,7 +545,7 @@ std::vector<std::size_t> FixedColumns(std::string_view head, bool headIsAll, TRe
     for (const auto* edges : {&lefts, &rights}) {
       for (const auto& [at, n] : *edges) aligned = std::max(aligned, n);
     }
-    if (values == 0 || aligned + lines.size() / 50 < values) return {};
+    if (values < 2 || aligned + lines.size() / 50 < values) return {};
   }
   return innerBlank ? widths : std::vector<std::size_t>();
 }

@@ -220,6 +220,8 @@ TEST(Sniff, FixedWidthColumns) {
       {"The cat sat  on the mat.\nA dog  ran off.\nIt rained.  Then it\nwent on.\n", "", ","},
       {"name      town\nJos\xC3\xA9 Ruiz Le\xC3\xB3n\nAna Gil   San Juan\nIan Roe   Bath\n", "",
        ","},
+      // One column of texts, one line longer than the rest: no second column.
+      {"s\nplain\n\"say \"\"hi\"\"\"\n\"  lead\"\n\"trail  \"\nla vie en rose 2024\n", "", ","},
   };
   for (const TCase& c : cases) {
     const TSniffResult r = SniffText(c.Text, {});
