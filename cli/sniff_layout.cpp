@@ -54,6 +54,38 @@ bool LooksTyped(std::string_view v) {
   return false;
 }
 
+// Whether every sep in text stands inside an address, where it separates
+// nothing: the @ of an e-mail address (a name before it, a domain with a
+// dot after it) or the colon of a URL's scheme (https://).
+bool OnlyInAddresses(std::string_view text, char sep) {
+  if (sep != '@' && sep != ':') return false;
+  const auto letter = [](char c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; };
+  const auto label = [&](char c) { return letter(c) || (c >= '0' && c <= '9') || c == '-'; };
+  const auto inAddress = [&](std::size_t at) {
+    if (at == 0) return false;
+    if (sep == ':') return letter(text[at - 1]) && text.substr(at, 3) == "://";
+    const char before = text[at - 1];
+    if (!label(before) && before != '.' && before != '_' && before != '+') return false;
+    int labels = 0;
+    std::size_t i = at + 1;
+    while (true) {
+      const std::size_t start = i;
+      while (i < text.size() && label(text[i])) ++i;
+      if (i == start) return false;
+      ++labels;
+      if (i >= text.size() || text[i] != '.' || i + 1 >= text.size() || !label(text[i + 1])) break;
+      ++i;
+    }
+    return labels >= 2;
+  };
+  bool any = false;
+  for (std::size_t at = text.find(sep); at != std::string_view::npos; at = text.find(sep, at + 1)) {
+    if (!inAddress(at)) return false;
+    any = true;
+  }
+  return any;
+}
+
 // How well sep and quote split the first records of head (TLayoutScore).
 TLayoutScore ScoreLayout(std::string_view head, bool headIsAll, char sep, char quote,
                          TReadRules skip) {
@@ -358,6 +390,7 @@ TLayout SniffLayout(std::string_view head, bool headIsAll, std::optional<char> g
   const bool thousandsCommas = !givenSep && CommasOnlyGroupDigits(head, headIsAll, skip);
   for (char sep : seps) {
     if (sep == ',' && thousandsCommas) continue;
+    if (!givenSep && OnlyInAddresses(head, sep)) continue;
     for (char quote : quotes) {
       // The comment character starts lines; it separates nothing.
       if ((quote != '\0' && quote == sep) || (skip.Comment != '\0' && sep == skip.Comment)) {

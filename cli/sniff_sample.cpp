@@ -23,13 +23,88 @@ std::string LowerAscii(std::string_view s) {
   return out;
 }
 
-std::string Trimmed(std::string_view s) {
+std::string_view TrimmedView(std::string_view s) {
   while (!s.empty() && static_cast<unsigned char>(s.front()) <= ' ') s.remove_prefix(1);
   while (!s.empty() && static_cast<unsigned char>(s.back()) <= ' ') s.remove_suffix(1);
-  return std::string(s);
+  return s;
 }
 
+std::string Trimmed(std::string_view s) { return std::string(TrimmedView(s)); }
+
 }  // namespace
+
+void TLoneColumnShape::Add(std::string_view value) {
+  value = TrimmedView(value);
+  if (value.empty()) return;
+  ++FValues;
+  bool seen[128] = {};
+  bool digits = false;
+  for (char c : value) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b >= '0' && b <= '9') {
+      digits = true;
+    } else if (b > ' ' && b < 0x7F && !((b | 0x20) >= 'a' && (b | 0x20) <= 'z')) {
+      seen[b] = true;
+    }
+  }
+  for (int b = 0; b < 128; ++b) FSigns[b] += seen[b] ? 1 : 0;
+  FWithDigits += digits ? 1 : 0;
+  if (!PatternOf(value, FScratch)) return;
+  for (TPattern& p : FPatterns) {
+    if (p.Text == FScratch) {
+      ++p.Count;
+      return;
+    }
+  }
+  if (FPatterns.size() < kMaxPatterns) FPatterns.push_back({FScratch, 1});
+}
+
+bool TLoneColumnShape::Shares(std::string_view value) const {
+  if (FValues == 0) return false;
+  value = TrimmedView(value);
+  int shapes = 0;
+  for (int b = 0; b < 128; ++b) {
+    if (FSigns[b] == 0 || !NearlyAll(FSigns[b])) continue;
+    ++shapes;
+    if (value.find(static_cast<char>(b)) == std::string_view::npos) return false;
+  }
+  if (FWithDigits > 0 && NearlyAll(FWithDigits)) {
+    ++shapes;
+    if (std::none_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+      return false;
+    }
+  }
+  // A pattern that two values or more share holds the value to it, but
+  // says nothing alone: names of one length share one too.
+  for (const TPattern& p : FPatterns) {
+    if (p.Count < 2 || !NearlyAll(p.Count)) continue;
+    std::string pattern;
+    if (!PatternOf(value, pattern) || pattern != p.Text) return false;
+  }
+  return shapes > 0;
+}
+
+bool TLoneColumnShape::PatternOf(std::string_view value, std::string& out) {
+  if (value.size() > kMaxPatternLength) return false;
+  out.clear();
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    const auto b = static_cast<unsigned char>(value[i]);
+    if (b >= 0x80) {
+      // A character of several bytes is one letter.
+      while (i + 1 < value.size() && (static_cast<unsigned char>(value[i + 1]) & 0xC0) == 0x80) ++i;
+      out += 'a';
+    } else if (b >= 'A' && b <= 'Z') {
+      out += 'A';
+    } else if (b >= 'a' && b <= 'z') {
+      out += 'a';
+    } else if (b >= '0' && b <= '9') {
+      out += '9';
+    } else {
+      out += static_cast<char>(b);
+    }
+  }
+  return true;
+}
 
 void TSampleScan::Add(const TRecord& r) {
   if (r.Blank()) return;
@@ -78,6 +153,7 @@ void TSampleScan::Add(const TRecord& r) {
 template <class Values>
 void TSampleScan::Vote(const Values& values, std::size_t count) {
   if (FVotes.size() < count) FVotes.resize(count, NewVote());
+  if (count == 1 && FFirst.size() == 1) FLoneShape.Add(values[0]);
   for (std::size_t i = 0; i < count; ++i) {
     FVotes[i].Add(values[i]);
     if (i < FFirst.size() && !FFirstRepeats[i] && values[i] == FFirst[i]) {
@@ -165,7 +241,8 @@ bool TSampleScan::DecimalCommaTypesMore() const {
 
 // The first record is a header when its values do not fit the types of
 // the records after it, or when all the columns hold text and its values
-// are distinct names none of which comes back in its column.
+// are distinct names none of which comes back in its column (nor, in a
+// lone column, has the shape of the values below it).
 bool TSampleScan::SniffHeader() const {
   if (FFirst.empty()) return false;
   if (FResult.Records < 2) return LoneRecordOfNames();
@@ -185,6 +262,9 @@ bool TSampleScan::SniffHeader() const {
   for (std::size_t i = 0; i < FFirst.size(); ++i) {
     std::string name = LowerAscii(Trimmed(FFirst[i]));
     if (!LooksLikeName(name) || FFirstRepeats[i]) return false;
+    // Over a lone column, a value of the shape the values below share is
+    // one of them (an address among addresses); a name has another shape.
+    if (FFirst.size() == 1 && FLoneShape.Shares(FFirst[i])) return false;
     if (std::find(seen.begin(), seen.end(), name) != seen.end()) return false;
     seen.push_back(std::move(name));
   }

@@ -8,6 +8,7 @@
 #include <deque>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli/sniff.h"
@@ -15,6 +16,41 @@
 #include "cli/type_inference.h"
 
 namespace korvane::cli::sniffing {
+
+// The shape the values of a lone column share: the signs (characters other
+// than letters, digits and blanks) nearly every value holds and whether
+// nearly every one holds digits, held to the one pattern of capitals, small
+// letters, digits and signs, character by character, that nearly every one
+// has where they have one. An e-mail address among addresses, a URL among
+// URLs or a code among codes of its pattern has their shape; a name over
+// them (email, url, code, item-no) has not, and a column of words or names
+// without signs or digits has no shape to share.
+class TLoneColumnShape {
+ public:
+  void Add(std::string_view value);
+  // Whether the values added share a shape and the value has it.
+  bool Shares(std::string_view value) const;
+
+ private:
+  struct TPattern {
+    std::string Text;
+    std::int64_t Count = 0;
+  };
+  // The pattern of a value (A a capital, a a small letter or a character
+  // of several bytes, 9 a digit, each other character itself); false for
+  // a value too long to be a code.
+  static bool PatternOf(std::string_view value, std::string& out);
+  // Whether count of the values added is nearly all of them.
+  bool NearlyAll(std::int64_t count) const { return count * 20 >= FValues * 19; }
+
+  static constexpr std::size_t kMaxPatterns = 8;
+  static constexpr std::size_t kMaxPatternLength = 64;
+  std::int64_t FValues = 0;
+  std::int64_t FSigns[128] = {};  // values holding each ASCII sign
+  std::int64_t FWithDigits = 0;
+  std::vector<TPattern> FPatterns;  // the first patterns met and their counts
+  std::string FScratch;
+};
 
 // The pass over the whole sample with the chosen separator and quote.
 class TSampleScan {
@@ -37,7 +73,8 @@ class TSampleScan {
 
   // The first record is a header when its values do not fit the types of
   // the records after it, or when all the columns hold text and its values
-  // are distinct names none of which comes back in its column.
+  // are distinct names none of which comes back in its column (nor, in a
+  // lone column, has the shape of the values below it).
   bool SniffHeader() const;
   bool LoneRecordOfNames() const;
 
@@ -70,6 +107,7 @@ class TSampleScan {
   std::vector<std::string> FFirst;
   std::vector<bool> FFirstRepeats;
   std::vector<TTypeVote> FVotes;
+  TLoneColumnShape FLoneShape;  // of the records of one value after the first
   // The last records read, which vote only when as many as the trailer
   // holds follow them.
   std::deque<std::vector<std::string>> FHeldBack;

@@ -169,6 +169,20 @@ TEST(Sniff, SeparatorQuoteHeaderAndColumns) {
        ", \" c1:TIMESTAMPTZ yyyy-mm-dd"},
       // A sign in front of a number does not separate.
       {"id,price\n1,$3.50\n2,$4.75\n", ", \" header id:INTEGER price:TEXT"},
+      // One value per record: the first is data where it has the shape the
+      // values below share (signs, digits, a code's pattern), a header where
+      // it has not; neither the @ of an address nor the colon of a URL
+      // separates.
+      {"ann@x.org\nb.c@mail.y.com\nd@z.co.uk\n", ", \" c1:TEXT"},
+      {"email\nann@x.org\nb.c@mail.y.com\n", ", \" header email:TEXT"},
+      {"https://x.org/a\nhttp://y.com\n", ", \" c1:TEXT"},
+      {"url\nhttps://x.org/a\nhttp://y.com\n", ", \" header url:TEXT"},
+      {"apple/fig/date\nfig/kiwi/lime\n", ", \" c1:TEXT"},
+      {"AB1234\nCD5678\nEF9012\n", ", \" c1:TEXT"},
+      {"Code\nAB1234\nCD5678\n", ", \" header Code:TEXT"},
+      {"item-no\nAB-1234\nCD-56789\n", ", \" header item-no:TEXT"},  // no digits
+      {"Item-Code\nAB-CD\nEF-GH\n", ", \" header Item-Code:TEXT"},   // another pattern
+      {"name\nAda Lovelace\nAlan Turing\nGrace Hopper\n", ", \" header name:TEXT"},
       // A record alone: a header when its values can only be names.
       {"id,first_name\n", ", \" header id:TEXT (no values in the sample) first_name:TEXT (no "
                            "values in the sample)"},
