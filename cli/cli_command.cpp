@@ -281,13 +281,19 @@ void AddLayoutOptions(CLI::App* app, TTransferOptions& o, bool import) {
                          "text that is empty or ends in a blank fails its record (not written; "
                          "stderr names it, exit status 3)");
   app->add_option("--widths", o.Widths,
-                  import ? "With --fixed: the columns' widths in bytes, in order, one for each "
-                           "column that takes part, or with --header for each column of the "
-                           "file (e.g. 5,10,12); without it, --create without --columns finds "
-                           "them where runs of blanks part the columns on every line"
-                         : "With --fixed: the columns' widths in bytes, in order, one for each "
-                           "column that takes part (e.g. 5,10,12)")
+                  import ? "With --fixed: the columns' widths in characters, in order, one for "
+                           "each column that takes part, or with --header for each column of "
+                           "the file (e.g. 5,10,12); without it, --create without --columns "
+                           "finds them where runs of blanks part the columns on every line"
+                         : "With --fixed: the columns' widths in characters, in order, one for "
+                           "each column that takes part (e.g. 5,10,12)")
       ->type_name("N,...");
+  app->add_flag("--byte-widths", o.ByteWidths,
+                import ? "Fixed-width columns count UTF-8 bytes instead of characters (a file "
+                         "whose columns line up by bytes); in a one-byte encoding "
+                         "(--encoding latin1) characters are its bytes already"
+                       : "With --fixed: widths count UTF-8 bytes instead of characters, each "
+                         "value padded to its column's bytes");
   app->add_option("--fields", o.Fields,
                   import ? "The columns that receive the file's values, in the file's order "
                            "(with --by-position: only these columns take their values by "

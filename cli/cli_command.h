@@ -67,6 +67,7 @@ struct TTransferOptions : TRunSwitches {
   std::string Encoding;
   bool Fixed = false;
   std::string Widths;  // --widths: the fixed-width columns' widths
+  bool ByteWidths = false;  // --byte-widths: they count bytes, not characters
   std::string Fields;
   std::string Exclude;
   std::string Save;
@@ -223,13 +224,18 @@ void ApplyDelimiting(C& component, const TTransferOptions& o) {
     component.SetFieldDelimiter(o.Quote.empty() ? fdlNone : ParseQuote(o.Quote));
   }
   if (o.Fixed) {
-    // Both ways the same columns: what an export writes, an import reads.
+    // Both ways the same columns: what an export writes, an import reads,
+    // their widths counted in characters as an editor lines them up.
     component.SetFixedLayout(flColumns);
+    component.SetFixedWidthUnit(o.ByteWidths ? fuBytes : fuCharacters);
     if (!o.Separator.empty() || !o.Quote.empty()) {
       throw EUsageError(
           "--fixed lays the values side by side, each in its column: --separator and --quote "
           "do not go with it (--set FixedLayout=flClassic keeps the classic layout)");
     }
+  }
+  if (o.ByteWidths && !o.Fixed && std::is_same_v<C, TCSVExport>) {
+    throw EUsageError("--byte-widths counts the columns of --fixed in bytes: add --fixed");
   }
   if (!o.Widths.empty()) {
     if (!o.Fixed) throw EUsageError("--widths gives the columns of --fixed: add --fixed");

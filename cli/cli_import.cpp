@@ -545,6 +545,10 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
                               o.KeepStrayQuotes || SetsProperty(o.Sets, "KeepStrayQuotes"),
                               HeaderGiven(o),
                               ""};
+  // Fixed-width columns found are counted as the run counts given ones.
+  request.WidthUnit = o.Fixed || SetsProperty(o.Sets, "FixedWidthUnit") ? import->FixedWidthUnit()
+                      : o.ByteWidths                                    ? fuBytes
+                                                                        : fuCharacters;
   // For a table made from its sample, standard input is sniffed from its
   // first bytes, kept in a file, and the run reads them again, then the
   // rest, through a pipe standing in for it. Otherwise it is read as it

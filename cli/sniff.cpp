@@ -235,7 +235,7 @@ TSniffResult Sniff(const TByteSource& source, const TSniffOptions& options) {
   std::vector<std::size_t> fixed = options.FixedWidths;
   if (!fixed.empty() || options.FixedGiven) {
     skip = {options.SkipLines.value_or(0), options.Comment.value_or('\0'), '\0', false};
-    if (fixed.empty()) fixed = FixedColumns(body, headIsAll, skip, true);
+    if (fixed.empty()) fixed = FixedColumns(body, headIsAll, skip, options.FixedWidthUnit, true);
   } else if (wide.empty()) {
     vote(options.Separator);
     if (!options.Separator) {
@@ -269,7 +269,7 @@ TSniffResult Sniff(const TByteSource& source, const TSniffOptions& options) {
   if (fixed.empty() && !options.Separator && !options.Quote && options.WideSeparator.empty() &&
       wide.empty() && !consistent &&
       (layout.Separator == ' ' || layout.Separator == '\0' || layout.Score.Values < 2)) {
-    fixed = FixedColumns(body, headIsAll, skip);
+    fixed = FixedColumns(body, headIsAll, skip, options.FixedWidthUnit);
   }
   if (!fixed.empty()) {
     layout.Separator = '\0';
@@ -277,6 +277,7 @@ TSniffResult Sniff(const TByteSource& source, const TSniffOptions& options) {
     skip.Escape = '\0';
     skip.KeepStrayQuotes = false;
     result.FixedWidths = fixed;
+    result.FixedWidthUnit = options.FixedWidthUnit;
   }
   result.Separator = layout.Separator;
   result.Quote = layout.Quote;
@@ -297,7 +298,7 @@ TSniffResult Sniff(const TByteSource& source, const TSniffOptions& options) {
       break;
     }
     if (r.EndOfInput && sample.Capped()) break;  // a record cut by the byte limit is not sampled
-    if (!fixed.empty()) CutFixedColumns(r, fixed);
+    if (!fixed.empty()) CutFixedColumns(r, fixed, options.FixedWidthUnit);
     scan.Add(r);
     if (r.EndOfInput) {
       ended = true;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "cli/type_inference.h"
+#include "components/kvenums.h"
 
 namespace korvane::cli {
 
@@ -40,6 +41,9 @@ struct TSniffOptions {
   // fixed-width layout may be found where no separator splits the first
   // records alike.
   std::vector<std::size_t> FixedWidths;
+  // What fixed widths count, given or found: characters (as the command
+  // reads them), or bytes.
+  TFixedWidthUnit FixedWidthUnit = fuCharacters;
   // The input is said to be fixed-width, its widths not given: they are
   // found wherever the lines stand in columns (empty where they do not).
   bool FixedGiven = false;
@@ -84,6 +88,7 @@ struct TSniffResult {
   // The widths in bytes of the columns of a fixed-width input, given or
   // found (Separator and Quote are then '\0'); empty for a delimited one.
   std::vector<std::size_t> FixedWidths;
+  TFixedWidthUnit FixedWidthUnit = fuCharacters;  // what they count
   // True when every sampled record splits into the same number of values
   // (at least two) with Separator.
   bool SeparatorConsistent = false;

@@ -111,6 +111,7 @@ std::string ImportCommandLine(const TSniffResult& r, const TSniffCommandOptions&
                      table;
   if (!r.FixedWidths.empty()) {
     line += " --fixed --widths " + FixedWidthsText(r);
+    if (r.FixedWidthUnit == fuBytes) line += " --byte-widths";
   } else if (!r.WideSeparator.empty()) {
     line += " -s " + ShellWord(StandInSeparatorWord(r.WideSeparator));
   } else if (r.Separator != ',') {
@@ -239,7 +240,8 @@ void PrintSniff(std::ostream& out, const TSniffResult& r, const std::string& fil
     out << "Damaged:     " << r.Damage << "; an import fails there (exit status 1)\n";
   }
   out << "Separator:   "
-      << (!r.FixedWidths.empty() ? "none, fixed width: columns of " + FixedWidthsText(r) + " bytes"
+      << (!r.FixedWidths.empty() ? "none, fixed width: columns of " + FixedWidthsText(r) +
+                                       (r.FixedWidthUnit == fuBytes ? " bytes" : " characters")
           : r.WideSeparator.empty()                 ? Shown(r.Separator)
           : r.WideSeparator == std::string(1, '\0') ? std::string("zero byte (nul)")
                                                     : "'" + r.WideSeparator + "'");
@@ -423,6 +425,9 @@ CLI::App* AddSniffCommand(CLI::App& app, TSniffCommandOptions& o) {
                    "postgresql://HOST/DATABASE), whose types the columns take; without it, a "
                    "new SQLite file named after the table")
       ->type_name("FILE|URI");
+  sniff->add_flag("--byte-widths", o.ByteWidths,
+                  "Fixed-width columns are found where they line up by UTF-8 bytes instead "
+                  "of characters (as import --fixed --byte-widths reads them)");
   sniff->add_flag("--json", o.Json, "Print what was found as one JSON object");
   sniff->footer(
       "Example:\n  korvane sniff sales.csv\n"
@@ -467,6 +472,7 @@ int RunSniff(const TSniffCommandOptions& o, std::ostream& out, std::ostream& /*e
   if (!o.Comment.empty()) options.Comment = ParseFormatChar("--comment", o.Comment);
   if (!o.Escape.empty()) options.Escape = ParseFormatChar("--escape", o.Escape);
   if (o.KeepStrayQuotes) options.KeepStrayQuotes = true;
+  options.FixedWidthUnit = o.ByteWidths ? fuBytes : fuCharacters;
   if (!o.SkipLines.empty()) {
     std::int64_t n = 0;
     auto [end, ec] =
@@ -508,6 +514,7 @@ void UseFixedWidths(TCSVImport& import, const TSniffResult& result) {
   import.SetImportType(impFixed);
   import.SetFixedLayout(flColumns);
   import.SetFixedWidths(FixedWidthsText(result));
+  import.SetFixedWidthUnit(result.FixedWidthUnit);
 }
 
 }  // namespace
@@ -528,6 +535,7 @@ TImportSniff SniffForImport(TCSVImport& import, const TImportSniffRequest& reque
     options.SampleRecords = -1;
   }
   const bool fixedGiven = import.ImportType() == impFixed;
+  options.FixedWidthUnit = fixedGiven ? import.FixedWidthUnit() : request.WidthUnit;
   if (fixedGiven) {
     // The file's columns as --widths gives them, else found (for a table
     // made from the file, which then takes them).
@@ -601,7 +609,8 @@ TImportSniff SniffForImport(TCSVImport& import, const TImportSniffRequest& reque
   if (sniffLayout && (result.Separator != ',' || result.Quote != '"' || leftOut)) {
     std::string notice = "korvane: reading " + import.InputFile() + " as ";
     notice += !result.FixedWidths.empty()
-                  ? "fixed width (--fixed --widths " + FixedWidthsText(result) + ")"
+                  ? "fixed width (--fixed --widths " + FixedWidthsText(result) +
+                        (result.FixedWidthUnit == fuBytes ? " --byte-widths)" : ")")
               : result.WideSeparator == std::string(1, '\0') ? std::string("zero-byte-separated")
               : !result.WideSeparator.empty() ? "'" + result.WideSeparator + "'-separated"
               : result.Separator == '\0'      ? std::string("one value per record")

@@ -34,6 +34,7 @@ struct TSniffCommandOptions {
   std::string SkipLines;
   std::string Escape;
   bool KeepStrayQuotes = false;
+  bool ByteWidths = false;  // fixed-width columns line up by bytes
   // The database the suggested command imports into (--db); empty: a new
   // SQLite file named after the table.
   std::string Database;
@@ -69,6 +70,8 @@ struct TImportSniffRequest {
   // The file to sniff in place of the import's input: the first bytes of
   // standard input kept (TKeptHead), which the default sample reads.
   std::string SniffPath;
+  // What the widths of fixed-width columns found count.
+  TFixedWidthUnit WidthUnit = fuCharacters;
 };
 
 // The sample --sample asks for (empty: the default).

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "components/fixed_widths.h"
 #include "core/blanks.h"
 
 namespace korvane::cli::sniffing {
@@ -487,7 +488,7 @@ TLayout SniffLayout(std::string_view head, bool headIsAll, std::optional<char> g
 }
 
 std::vector<std::size_t> FixedColumns(std::string_view head, bool headIsAll, TReadRules skip,
-                                      bool given) {
+                                      TFixedWidthUnit unit, bool given) {
   skip.Escape = '\0';
   skip.KeepStrayQuotes = false;
   TMemorySource source(head);
@@ -499,6 +500,12 @@ std::vector<std::size_t> FixedColumns(std::string_view head, bool headIsAll, TRe
     if (r.EndOfInput && !headIsAll) break;  // cut by the end of the head
     if (r.Blank() || r.Values.empty()) continue;
     lines.emplace_back(r.Values.front());
+    if (unit == fuCharacters) {
+      // One byte a character: the bytes that continue one go, so that each
+      // position below is a character's (still one that is not a blank).
+      std::erase_if(lines.back(),
+                    [](char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; });
+    }
     longest = std::max(longest, lines.back().size());
   }
   if (lines.empty() || (lines.size() < 4 && !given)) return {};
@@ -528,7 +535,7 @@ std::vector<std::size_t> FixedColumns(std::string_view head, bool headIsAll, TRe
   // holds the words after an inner blank of the column before it.
   TRecord first;
   first.Values = {lines.front()};
-  CutFixedColumns(first, widthsOf(starts));
+  CutFixedColumns(first, widthsOf(starts), fuBytes);
   std::size_t names = 0;
   bool allNames = true;
   for (const std::string_view v : first.Values) {
@@ -583,19 +590,13 @@ std::vector<std::size_t> FixedColumns(std::string_view head, bool headIsAll, TRe
   return innerBlank ? widths : std::vector<std::size_t>();
 }
 
-void CutFixedColumns(TRecord& r, const std::vector<std::size_t>& widths) {
+void CutFixedColumns(TRecord& r, const std::vector<std::size_t>& widths, TFixedWidthUnit unit) {
   const std::string_view line = r.Values.empty() ? std::string_view() : r.Values.front();
   r.Values.clear();
-  std::size_t pos = 0;
-  for (const std::size_t width : widths) {
-    r.Values.push_back(
-        TrimBlanks(pos < line.size() ? line.substr(pos, width) : std::string_view()));
-    pos += width;
-  }
-  if (pos < line.size()) {
-    if (const std::string_view rest = TrimBlanks(line.substr(pos)); !rest.empty()) {
-      r.Values.push_back(rest);
-    }
+  TFixedColumnCutter cutter(line, unit);
+  for (const std::size_t width : widths) r.Values.push_back(TrimBlanks(cutter.Next(width)));
+  if (const std::string_view rest = TrimBlanks(cutter.Rest()); !rest.empty()) {
+    r.Values.push_back(rest);
   }
 }
 

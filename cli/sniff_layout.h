@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cli/sniff_records.h"
+#include "components/kvenums.h"
 
 namespace korvane::cli::sniffing {
 
@@ -59,8 +60,9 @@ TLayout SniffLayout(std::string_view head, bool headIsAll, std::optional<char> g
 // twice or more. Empty when there is none.
 std::string UnsplitSeparator(std::string_view head, const TLayout& layout);
 
-// The widths in bytes of the columns a fixed-width text stands in, as
-// import --fixed --widths cuts them, from the first records of head; empty
+// The widths in bytes or characters (unit) of the columns a fixed-width
+// text stands in, as import --fixed --widths cuts them, from the first
+// records of head; empty
 // where it does not stand so. A column starts where a run of positions
 // that are blank on every line ends (the first at the line's start, with
 // the blanks before it), so that right-aligned numbers, empty
@@ -71,12 +73,12 @@ std::string UnsplitSeparator(std::string_view head, const TLayout& layout);
 // value below the first record holds a blank (unless the text is known to
 // be fixed-width, given).
 std::vector<std::size_t> FixedColumns(std::string_view head, bool headIsAll, TReadRules skip,
-                                      bool given = false);
+                                      TFixedWidthUnit unit, bool given = false);
 
 // The values of a record read as one value per line, cut into the columns
-// of widths as the import cuts them: blanks around each value left out,
-// text past the last column one more value.
-void CutFixedColumns(TRecord& r, const std::vector<std::size_t>& widths);
+// of widths (bytes or characters) as the import cuts them: blanks around
+// each value left out, text past the last column one more value.
+void CutFixedColumns(TRecord& r, const std::vector<std::size_t>& widths, TFixedWidthUnit unit);
 
 // The lines starting with # that open text, blank lines between them
 // aside.

@@ -68,6 +68,12 @@ enum TWriteMode : std::uint8_t { wmInPlace, wmReplace };
 // (FixedWidth, or the component's FixedWidths), every value, a null one
 // too, fills exactly its column, and what does not fit fails its record.
 enum TFixedLayout : std::uint8_t { flClassic, flColumns };
+// What a column's width counts in fixed-width records laid out as
+// flColumns. fuBytes: bytes of the text in UTF-8, as the components always
+// have (a character of several bytes takes as many positions). fuCharacters:
+// characters, as an editor shows the columns line up; in a file of a
+// one-byte encoding (Encoding latin1) they are its bytes.
+enum TFixedWidthUnit : std::uint8_t { fuBytes, fuCharacters };
 // Which field each value of an imported record goes to. cmByPosition: the
 // n-th value to the n-th field. cmByHeaderName: the field the last header
 // record names in the value's place (names compared as field names are,
@@ -163,6 +169,7 @@ KORVANE_ENUM_TRAITS(TValueErrors, "veLenient", "veStrict")
 KORVANE_ENUM_TRAITS(TDateTimeStyle, "dsFormatSettings", "dsISO8601")
 KORVANE_ENUM_TRAITS(TWriteMode, "wmInPlace", "wmReplace")
 KORVANE_ENUM_TRAITS(TFixedLayout, "flClassic", "flColumns")
+KORVANE_ENUM_TRAITS(TFixedWidthUnit, "fuBytes", "fuCharacters")
 KORVANE_ENUM_TRAITS(TColumnMatching, "cmByPosition", "cmByHeaderName", "cmByFieldList")
 KORVANE_ENUM_TRAITS(TRecordErrorReason, "rerNoValues", "rerRefused", "rerUnclosedQuote",
                     "rerNotANumber", "rerOutOfRange", "rerNotADate", "rerNotABoolean",

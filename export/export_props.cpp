@@ -90,6 +90,8 @@ TFixedLayout TCSVExport::FixedLayout() const { return FProps->FFixedLayout; }
 void TCSVExport::SetFixedLayout(TFixedLayout value) { FProps->FFixedLayout = value; }
 const std::string& TCSVExport::FixedWidths() const { return FProps->FFixedWidths; }
 void TCSVExport::SetFixedWidths(std::string value) { FProps->FFixedWidths = std::move(value); }
+TFixedWidthUnit TCSVExport::FixedWidthUnit() const { return FProps->FFixedWidthUnit; }
+void TCSVExport::SetFixedWidthUnit(TFixedWidthUnit value) { FProps->FFixedWidthUnit = value; }
 bool TCSVExport::FormatAhead() const { return FProps->FFormatAhead; }
 void TCSVExport::SetFormatAhead(bool value) { FProps->FFormatAhead = value; }
 

@@ -36,6 +36,7 @@ struct TExportProps {
   TFormatChoice FFormats;
   TFixedLayout FFixedLayout = flClassic;
   std::string FFixedWidths;
+  TFixedWidthUnit FFixedWidthUnit = fuBytes;
   bool FByteOrderMark = false;
   TCompression FCompression = cmNone;
   std::string FEncoding;

@@ -14,6 +14,7 @@
 #include "core/sysutils.h"
 #include "export/format_ahead.h"
 #include "export/record_plan.h"
+#include "components/fixed_widths.h"
 #include "components/kvprogress.h"
 #include "components/run_in_progress.h"
 #include "components/separator_in_force.h"
@@ -44,7 +45,7 @@ std::string FieldNamesLine(const TExportLayout& layout) {
       width = column < widths.size() ? widths[column]
               : widths.empty()       ? FixedWidth(*field, layout.Iso ? dsISO8601 : dsFormatSettings)
                                      : 0;
-      name = name.substr(0, static_cast<std::size_t>(width));
+      name = TFixedColumnCutter(name, layout.WidthUnit).Next(static_cast<std::size_t>(width));
       ++column;
     }
     const bool standard = layout.Standard && !layout.Fixed;
@@ -71,8 +72,10 @@ std::string FieldNamesLine(const TExportLayout& layout) {
       }
       line += c;
     }
-    if (layout.Fixed && static_cast<int>(name.size()) < width) {
-      line.append(static_cast<std::size_t>(width) - name.size(), ' ');
+    const std::size_t length =
+        layout.Fixed && layout.Columns ? FixedTextWidth(name, layout.WidthUnit) : name.size();
+    if (layout.Fixed && length < static_cast<std::size_t>(width)) {
+      line.append(static_cast<std::size_t>(width) - length, ' ');
     }
     if (wrap) line += layout.Quote;
   }
@@ -186,6 +189,7 @@ TExportLayout TExportRun::Layout() const {
   }
   layout.Columns = FProps.FFixedLayout == flColumns;
   layout.Widths = FProps.FFixedWidths;
+  layout.WidthUnit = FProps.FFixedWidthUnit;
   return layout;
 }
 

@@ -243,6 +243,11 @@ class KORVANE_API TCSVExport : public TComponent {
   // leave every record out, saying why.
   const std::string& FixedWidths() const;
   void SetFixedWidths(std::string value);
+  // What the columns' widths count under flColumns (fuBytes initially, see
+  // TFixedWidthUnit): a value is wider than its column, and is padded to
+  // it, by that count.
+  TFixedWidthUnit FixedWidthUnit() const;
+  void SetFixedWidthUnit(TFixedWidthUnit value);
 
   // The run's pieces, public so that hosts and tests can drive them.
   //

@@ -39,6 +39,7 @@ void TRecordPlan::Build(const TExportLayout& layout) {
   FBuildFailure.clear();
   FFixed = layout.Fixed;
   FColumnsLayout = layout.Fixed && layout.Columns;
+  FWidthUnit = layout.WidthUnit;
   FRecordSeparator = layout.RecordSeparator;
   std::fill(std::begin(FLineEnd), std::end(FLineEnd), '\0');
   FRecordSeparator.copy(FLineEnd, sizeof FLineEnd);

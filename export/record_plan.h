@@ -49,6 +49,8 @@ struct TExportLayout {
   // widths from FixedWidths' text (empty: FixedWidth).
   bool Columns = false;
   std::string_view Widths;
+  // What the columns' widths count (FixedWidthUnit).
+  TFixedWidthUnit WidthUnit = fuBytes;
 };
 
 // The records a run left out, as its plan counts them: the totals, the
@@ -259,8 +261,10 @@ class TRecordPlan {
   char* PutHex(TLineWriter& line, char* p, std::string_view bytes, const TColumn& column);
   void AppendWholeTime(double value);
   // Under flColumns: raises EUnfitValue, with the reason, when the value
-  // [first, p) of the column cannot be read back from it.
-  void CheckColumnValue(const TColumn& column, const char* first, const char* p, bool none) const;
+  // [first, p) of the column cannot be read back from it; else gives the
+  // bytes the column takes with the value in it.
+  std::size_t CheckColumnValue(const TColumn& column, const char* first, const char* p,
+                               bool none) const;
   // Under flColumns: the columns' widths, from the layout's Widths or
   // FixedWidth; false (with FBuildFailure) when they cannot be given.
   bool SetColumnWidths(const TExportLayout& layout);
@@ -290,6 +294,7 @@ class TRecordPlan {
   std::string FBuildFailure;     // why Build found no columns, when it failed
   bool FFixed = false;
   bool FColumnsLayout = false;  // fixed-width columns (flColumns)
+  TFixedWidthUnit FWidthUnit = fuBytes;  // what their widths count
   bool FIso = false;
   bool FUtc = false;
   std::string_view FRecordSeparator = "\r\n";

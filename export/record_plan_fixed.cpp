@@ -31,18 +31,19 @@ bool TRecordPlan::SetColumnWidths(const TExportLayout& layout) {
   return true;
 }
 
-void TRecordPlan::CheckColumnValue(const TColumn& column, const char* first, const char* p,
-                                   bool none) const {
+std::size_t TRecordPlan::CheckColumnValue(const TColumn& column, const char* first, const char* p,
+                                          bool none) const {
   const auto n = static_cast<std::size_t>(p - first);
   const std::string_view value(first, n);
+  const std::size_t length = FixedTextWidth(value, FWidthUnit);
   std::string why;
-  if (n > column.width) {
-    why = "is " + std::to_string(n) + " bytes long, wider than its column (" +
-          std::to_string(column.width) + ")";
+  if (length > column.width) {
+    why = "is " + std::to_string(length) + (FWidthUnit == fuCharacters ? " characters" : " bytes") +
+          " long, wider than its column (" + std::to_string(column.width) + ")";
     // Widths are bytes: characters of several bytes in UTF-8 may fill them
     // before the column's declared length of characters does.
     const std::size_t characters = Utf8Characters(value);
-    if (characters <= column.width) {
+    if (FWidthUnit == fuBytes && characters <= column.width) {
       why += ": its " + std::to_string(characters) +
              " characters take more bytes; --widths gives the columns' widths in bytes";
     }
@@ -60,7 +61,8 @@ void TRecordPlan::CheckColumnValue(const TColumn& column, const char* first, con
     // values itself (FixedLength) to its Size in characters gives them back.
     why = "ends in a blank, which a fixed-width line cannot keep";
   } else {
-    return;
+    // Padded with a blank for each character the value lacks.
+    return column.width + (n - length);
   }
   throw EUnfitValue(column.field->FieldName(), why);
 }

@@ -602,8 +602,9 @@ std::size_t TRecordPlan::PutRecord(const TReader& reader) {
       if constexpr (kFixed) {
         const std::size_t ahead = column.right ? column.width + kRightAhead : 0;
         p = PutValue<false>(line, p + ahead, first, column, reader, data, special);
-        if (FColumnsLayout) CheckColumnValue(column, first, p, reader.IsNull(data));
-        if (column.pad) p = Pad(first - ahead, first, p, column.width, column.right);
+        std::size_t width = column.width;
+        if (FColumnsLayout) width = CheckColumnValue(column, first, p, reader.IsNull(data));
+        if (column.pad) p = Pad(first - ahead, first, p, width, column.right);
       } else {
         p = PutValue<kStandard>(line, p, first, column, reader, data, special);
         if constexpr (kStandard) {

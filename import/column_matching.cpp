@@ -70,11 +70,12 @@ bool TImportRun::CutHeaderByNames(std::string_view header, std::vector<int>& ord
     if (pos >= header.size() || IsBlank(header.substr(pos))) return !order.empty();
     for (std::size_t f = 0; f < fields.size(); ++f) {
       if (used[f]) continue;
-      const std::string_view slice = header.substr(pos, static_cast<std::size_t>(widths[f]));
+      TFixedColumnCutter cutter(header.substr(pos), FProps.FFixedWidthUnit);
+      const std::string_view slice = cutter.Next(static_cast<std::size_t>(widths[f]));
       if (!SameText(Trim(slice), fields[f]->FieldName())) continue;
       used[f] = true;
       order.push_back(static_cast<int>(f));
-      if (self(self, pos + static_cast<std::size_t>(widths[f]))) return true;
+      if (self(self, pos + cutter.Position())) return true;
       order.pop_back();
       used[f] = false;
     }
@@ -84,11 +85,14 @@ bool TImportRun::CutHeaderByNames(std::string_view header, std::vector<int>& ord
   std::string names;
   for (const TField* f : fields) names += (names.empty() ? "" : ", ") + f->FieldName();
   const std::string_view rest = header.substr(reached);
-  FColumnFault = "the header record names no field in its column at byte " +
-                 std::to_string(reached + 1) + " (" + Quoted(rest.substr(0, rest.find(' '))) +
-                 "); its fields are " + names +
-                 ", each as wide as FixedWidth gives: FixedWidths gives the widths of other "
-                 "columns";
+  const bool characters = FProps.FFixedWidthUnit == fuCharacters;
+  FColumnFault =
+      "the header record names no field in its column at " +
+      std::string(characters ? "character " : "byte ") +
+      std::to_string(FixedTextWidth(header.substr(0, reached), FProps.FFixedWidthUnit) + 1) + " (" +
+      Quoted(rest.substr(0, rest.find(' '))) + "); its fields are " + names +
+      ", each as wide as FixedWidth gives: FixedWidths gives the widths of other "
+      "columns";
   return false;
 }
 

@@ -8,6 +8,7 @@
 #include "import/kvcsvimp.h"
 #include "import/import_run.h"
 #include "components/byte_search.h"
+#include "components/fixed_widths.h"
 #include "components/separator_in_force.h"
 #include "import/read_ahead.h"
 
@@ -72,6 +73,7 @@ bool TCSVImport::SplitFieldsInto(const std::string& Record, TValueList& Values) 
 bool TImportRun::SplitRecordInto(std::string& Record, TValueList& Values) {
   Values.Clear();
   FInUsePastKept = 0;
+  FCutValue = -1;
   const bool report = FProps.FOnRecordError && FProps.FReportRecordText;
   FReportFrom = report ? TReportFrom::Values : TReportFrom::Nowhere;
   const bool blank = FProps.FImportType == impDelimited ? IsBlankRecord(FSplitRule, Record)
@@ -553,17 +555,14 @@ void TImportRun::SplitFixedColumns(TValueList& Values) {
     }
     return v;
   };
-  std::size_t pos = 0;
+  TFixedColumnCutter cutter(text, FProps.FFixedWidthUnit);
   for (const TColumnSlice& slice : FColumnSlices) {
-    Values.FItems.push_back(
-        trim(pos < text.size() ? text.substr(pos, slice.Width) : std::string_view(), slice.Text));
-    pos += slice.Width;
+    Values.FItems.push_back(trim(cutter.Next(slice.Width), slice.Text));
   }
+  FCutValue = cutter.Cut();
   // Text past the last column is a value beyond the fields.
-  if (pos < text.size()) {
-    if (const std::string_view rest = trim(text.substr(pos), false); !rest.empty()) {
-      Values.FItems.push_back(rest);
-    }
+  if (const std::string_view rest = trim(cutter.Rest(), false); !rest.empty()) {
+    Values.FItems.push_back(rest);
   }
 }
 

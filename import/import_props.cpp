@@ -111,6 +111,8 @@ TFixedLayout TCSVImport::FixedLayout() const { return FProps->FFixedLayout; }
 void TCSVImport::SetFixedLayout(TFixedLayout value) { FProps->FFixedLayout = value; }
 const std::string& TCSVImport::FixedWidths() const { return FProps->FFixedWidths; }
 void TCSVImport::SetFixedWidths(std::string value) { FProps->FFixedWidths = std::move(value); }
+TFixedWidthUnit TCSVImport::FixedWidthUnit() const { return FProps->FFixedWidthUnit; }
+void TCSVImport::SetFixedWidthUnit(TFixedWidthUnit value) { FProps->FFixedWidthUnit = value; }
 void TCSVImport::SetTrailerStored(bool value) { FProps->FTrailerStored = value; }
 std::int32_t TCSVImport::StartRecord() const { return FProps->FStartRecord; }
 void TCSVImport::SetStartRecord(std::int32_t value) {

@@ -24,6 +24,7 @@ struct TImportProps {
   bool FSkipUnknownColumns = false;
   TFixedLayout FFixedLayout = flClassic;
   std::string FFixedWidths;
+  TFixedWidthUnit FFixedWidthUnit = fuBytes;
   // Cleared when the dataset is destroyed.
   TComponentRef<TDataSet> FDataSet;
   TDelimitedFields FDelimitedFields = dfAll;

@@ -347,6 +347,9 @@ class TImportRun {
   // For FValues, when the split kept only some of the record's values:
   // the position of the last value past those that is not empty, else 0.
   std::int64_t FInUsePastKept = 0;
+  // For the record split last as fixed-width columns: the first value
+  // whose column ended inside a character (its bytes left out), else -1.
+  int FCutValue = -1;
 
   // The reader over FFileHandle. While FReadAhead exists, it holds the
   // scanner (StopReadAhead takes it back), and every record read from

@@ -387,6 +387,13 @@ class KORVANE_API TCSVImport : public TComponent {
   // record is stored (ColumnFault says why).
   const std::string& FixedWidths() const;
   void SetFixedWidths(std::string value);
+  // What the columns' widths count under flColumns (fuBytes initially, see
+  // TFixedWidthUnit). A column never ends inside a character: where a byte
+  // width would cut one in two, the bytes of the cut character are left
+  // out of both values, and under veStrict the record fails
+  // (rerInvalidText).
+  TFixedWidthUnit FixedWidthUnit() const;
+  void SetFixedWidthUnit(TFixedWidthUnit value);
   void SetTrailerStored(bool value);
   std::string Version() const { return GetVersion(); }
   void SetVersion(const std::string& Value);

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "core/sysutils.h"
@@ -89,6 +90,20 @@ bool TImportRun::AddRecordValues(const Value* values, int count, std::int64_t in
       NoteFailure(rerTooManyValues, -1, {},
                   std::to_string(used) + " values for " + std::to_string(fieldCount) +
                       (fieldCount == 1 ? " field" : " fields"));
+      return false;
+    }
+    if (FCutValue >= 0) {
+      // A value that lost the bytes of a character its column cut is not
+      // the value the file holds.
+      const auto v = static_cast<std::size_t>(std::exchange(FCutValue, -1));
+      const int field = FValueFields.empty()      ? static_cast<int>(v)
+                        : v < FValueFields.size() ? FValueFields[v]
+                                                  : -1;
+      NoteFailure(
+          rerInvalidText, field,
+          v < static_cast<std::size_t>(count) ? std::string_view(values[v]) : std::string_view(),
+          "the column of value " + std::to_string(v + 1) +
+              " ends inside a character of several bytes: its width counts bytes");
       return false;
     }
     TValueFault fault;

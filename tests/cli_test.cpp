@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -603,7 +604,7 @@ TEST_F(CliTest, FixedWidthExportReadsBackIntoTheSameTable) {
             (std::vector<std::vector<std::string>>{{"3", "0"}}));
   r = Korvane({"import", file, "--db", Db(), "--table", "q", "--fixed", "--header"});
   EXPECT_EQ(r.Status, 2) << r.Err;
-  EXPECT_NE(r.Err.find("the header record names no field in its column at byte 276 (\"v"),
+  EXPECT_NE(r.Err.find("the header record names no field in its column at character 276 (\"v"),
             std::string::npos)
       << r.Err;
   r = Korvane({"import", dir.Put("h.txt", "s  I  \nab 42 \n"), "--db", Db(), "--table", "p",
@@ -632,48 +633,146 @@ TEST_F(CliTest, NumbersOfADeclaredScaleComeBackAsWritten) {
 }
 
 // A file of columns padded with blanks whose values hold blanks is sniffed
-// as fixed-width, its widths in bytes (a character of two bytes here), and
+// as fixed-width, its widths in characters (or with --byte-widths in bytes,
+// a character of two bytes here), and
 // the command sniff prints carries them; import --create reads it the same
 // without a layout given, and with --fixed, with or without --widths, it
 // names and types the new table's columns.
 TEST_F(CliTest, FixedWidthFilesAreSniffed) {
-  const std::string input = dir.Put("report.txt",
-                                    "ID  NAME        CITY          AMOUNT\n"
-                                    " 1  Ann Lee     New York       12.50\n"
-                                    " 2  Bob         Los Angeles   100.00\n"
-                                    "12  Jos\xC3\xA9 D\xC3\xAD"
-                                    "az                 7.25\n");
-  TRun r = Korvane({"sniff", input});
-  ASSERT_EQ(r.Status, 0) << r.Err;
-  EXPECT_NE(r.Out.find("Separator:   none, fixed width: columns of 4,12,14,6 bytes"),
-            std::string::npos)
-      << r.Out;
-  EXPECT_NE(r.Out.find(" --fixed --widths 4,12,14,6 --header --create --columns"),
-            std::string::npos)
-      << r.Out;
-  const std::vector<std::vector<std::string>> ways = {
-      {}, {"--fixed"}, {"--fixed", "--widths", "4,12,14,6"}};
-  for (std::size_t i = 0; i < ways.size(); ++i) {
-    const std::string table = "t" + std::to_string(i);
-    std::vector<std::string> args = {"import",  input, "--db",     Db(),
-                                     "--table", table, "--header", "--create"};
-    args.insert(args.end(), ways[i].begin(), ways[i].end());
-    r = Korvane(args);
+  const std::string head =
+      "ID  NAME        CITY          AMOUNT\n"
+      " 1  Ann Lee     New York       12.50\n"
+      " 2  Bob         Los Angeles   100.00\n"
+      "12  Jos\xC3\xA9 D\xC3\xAD"
+      "az";
+  const struct {
+    std::string Text;
+    std::vector<std::string> Unit;
+    std::string Shown;
+  } files[] = {{head + "                   7.25\n", {}, "characters"},
+               {head + "                 7.25\n", {"--byte-widths"}, "bytes"}};
+  for (const auto& file : files) {
+    SCOPED_TRACE(file.Shown);
+    const std::string input = dir.Put("report.txt", file.Text);
+    std::vector<std::string> sniff = {"sniff", input};
+    sniff.insert(sniff.end(), file.Unit.begin(), file.Unit.end());
+    TRun r = Korvane(sniff);
     ASSERT_EQ(r.Status, 0) << r.Err;
-    EXPECT_EQ(Rows(Db(), "SELECT group_concat(name || ' ' || type, ', ') FROM pragma_table_info('" +
-                             table + "')"),
-              (std::vector<std::vector<std::string>>{
-                  {"ID INTEGER, NAME TEXT, CITY TEXT, AMOUNT NUMERIC(18,2)"}}))
-        << table;
-    EXPECT_EQ(Rows(Db(), "SELECT * FROM " + table),
-              (std::vector<std::vector<std::string>>{{"1", "Ann Lee", "New York", "12.5"},
-                                                     {"2", "Bob", "Los Angeles", "100"},
-                                                     {"12",
-                                                      "Jos\xC3\xA9 D\xC3\xAD"
-                                                      "az",
-                                                      "NULL", "7.25"}}))
-        << table;
+    EXPECT_NE(r.Out.find("Separator:   none, fixed width: columns of 4,12,14,6 " + file.Shown),
+              std::string::npos)
+        << r.Out;
+    EXPECT_NE(r.Out.find(" --fixed --widths 4,12,14,6" +
+                         std::string(file.Unit.empty() ? "" : " --byte-widths") +
+                         " --header --create --columns"),
+              std::string::npos)
+        << r.Out;
+    const std::vector<std::vector<std::string>> ways = {
+        {}, {"--fixed"}, {"--fixed", "--widths", "4,12,14,6"}};
+    for (std::size_t i = 0; i < ways.size(); ++i) {
+      const std::string table = "t" + std::to_string(i) + file.Shown;
+      std::vector<std::string> args = {"import",  input, "--db",     Db(),
+                                       "--table", table, "--header", "--create"};
+      args.insert(args.end(), ways[i].begin(), ways[i].end());
+      args.insert(args.end(), file.Unit.begin(), file.Unit.end());
+      r = Korvane(args);
+      ASSERT_EQ(r.Status, 0) << r.Err;
+      EXPECT_EQ(
+          Rows(Db(), "SELECT group_concat(name || ' ' || type, ', ') FROM pragma_table_info('" +
+                         table + "')"),
+          (std::vector<std::vector<std::string>>{
+              {"ID INTEGER, NAME TEXT, CITY TEXT, AMOUNT NUMERIC(18,2)"}}))
+          << table;
+      EXPECT_EQ(Rows(Db(), "SELECT * FROM " + table),
+                (std::vector<std::vector<std::string>>{{"1", "Ann Lee", "New York", "12.5"},
+                                                       {"2", "Bob", "Los Angeles", "100"},
+                                                       {"12",
+                                                        "Jos\xC3\xA9 D\xC3\xAD"
+                                                        "az",
+                                                        "NULL", "7.25"}}))
+          << table;
+    }
   }
+}
+
+// Text beyond ASCII reads back from fixed-width columns as it was written:
+// widths count characters, so that every line is as long in characters (an
+// editor shows the columns lined up), or with --byte-widths UTF-8 bytes, or
+// in a one-byte encoding its bytes. A byte width that ends inside a
+// character fails its record, or under --lenient leaves the character out.
+TEST_F(CliTest, FixedWidthTextBeyondAsciiReadsBack) {
+  const std::string columns = " (id INTEGER, name VARCHAR(6), note TEXT, code CHAR(4))";
+  Exec(Db(), "CREATE TABLE a" + columns + "; CREATE TABLE b" + columns);
+  const std::string utf8 =
+      "(1, '\xC3\xA9', '\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E', "
+      "'\xC3\xBC\xC3\xBC\xC3\xBC\xC3\xBC'), "
+      "(2, '\xC3\xBC\xF0\x9F\x98\x80"
+      "e\xCC\x81x', '\xF0\x9F\x98\x80', NULL), "
+      "(3, '\xC3\x9F\xC3\x9F\xC3\x9F\xC3\x9F\xC3\x9F\xC3\x9F', 'a\xCC\x81\xCC\x82', "
+      "'\xE6\x97\xA5\xE6\x9C\xAC')";
+  const std::string latin1 =
+      "(1, 'caf\xC3\xA9', 'na\xC3\xAFve', '\xC3\xB1'), "
+      "(2, '\xC3\xBF\xC3\xBF\xC3\xBF\xC3\xBF\xC3\xBF\xC3\xBF', NULL, '\xC3\x86')";
+  const struct {
+    const std::string* Rows;
+    std::vector<std::string> Out;
+    std::vector<std::string> In;
+    bool Bytes;  // the lines are as long in bytes, else in characters
+  } ways[] = {
+      {&utf8, {}, {}, false},
+      {&utf8, {"--align-right"}, {}, false},
+      {&utf8, {"--header"}, {"--header"}, false},
+      {&utf8, {"--widths", "2,6,3,4"}, {"--widths", "2,6,3,4"}, false},
+      {&utf8,
+       {"--byte-widths", "--widths", "2,24,12,16"},
+       {"--byte-widths", "--widths", "2,24,12,16"},
+       true},
+      {&latin1, {"--encoding", "latin1"}, {"--encoding", "latin1"}, true},
+      {&latin1,
+       {"--encoding", "latin1", "--widths", "2,6,5,1"},
+       {"--encoding", "latin1", "--widths", "2,6,5,1"},
+       true},
+  };
+  const std::string file = dir.Path("t.txt");
+  for (const auto& way : ways) {
+    SCOPED_TRACE(testing::PrintToString(way.Out));
+    Exec(Db(), "DELETE FROM a; DELETE FROM b; INSERT INTO a VALUES " + *way.Rows);
+    std::vector<std::string> out = {"export", file, "--db", Db(), "--table", "a", "--fixed"};
+    std::vector<std::string> in = {"import", file, "--db", Db(), "--table", "b", "--fixed"};
+    out.insert(out.end(), way.Out.begin(), way.Out.end());
+    in.insert(in.end(), way.In.begin(), way.In.end());
+    TRun r = Korvane(out);
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    std::set<std::size_t> lengths;
+    std::istringstream lines(dir.Get("t.txt"));
+    for (std::string line; std::getline(lines, line);) {
+      lengths.insert(
+          way.Bytes ? line.size()
+                    : static_cast<std::size_t>(std::count_if(line.begin(), line.end(), [](char c) {
+                        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+                      })));
+    }
+    EXPECT_EQ(lengths.size(), 1u) << dir.Get("t.txt");
+    r = Korvane(in);
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(Rows(Db(),
+                   "SELECT (SELECT count(*) FROM b), (SELECT count(*) FROM (SELECT * FROM "
+                   "a EXCEPT SELECT * FROM b)), (SELECT count(*) FROM (SELECT * FROM b "
+                   "EXCEPT SELECT * FROM a))"),
+              (std::vector<std::vector<std::string>>{
+                  {std::to_string(way.Rows == &utf8 ? 3 : 2), "0", "0"}}));
+  }
+  // The name's 2 bytes end inside "é".
+  const std::string cut = dir.Put("cut.txt", "1 a\xC3\xA9\xC3\xBCz\n");
+  Exec(Db(), "DELETE FROM b");
+  TRun r = Korvane({"import", cut, "--db", Db(), "--table", "b", "--fixed", "--byte-widths",
+                    "--widths", "2,2,3,1"});
+  EXPECT_EQ(r.Status, 3) << r.Err;
+  EXPECT_NE(r.Err.find("ends inside a character of several bytes"), std::string::npos) << r.Err;
+  r = Korvane({"import", cut, "--db", Db(), "--table", "b", "--fixed", "--byte-widths", "--widths",
+               "2,2,3,1", "--lenient"});
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(Rows(Db(), "SELECT id, name, note, code FROM b"),
+            (std::vector<std::vector<std::string>>{{"1", "a", "\xC3\xBC", "z"}}));
 }
 
 // What a fixed-width line cannot hold fails its record, naming the value,
@@ -683,24 +782,34 @@ TEST_F(CliTest, FixedWidthFilesAreSniffed) {
 TEST_F(CliTest, FixedWidthRefusesWhatCannotBeReadBack) {
   Exec(Db(), "CREATE TABLE t (id INTEGER, note CHAR(6))");
   const std::string file = dir.Path("t.txt");
-  const std::pair<const char*, const char*> cases[] = {
+  const struct {
+    const char* value;
+    const char* reason;
+    bool bytes = false;  // --byte-widths
+  } cases[] = {
       {"'      '", "is all blanks"},
       {"'x' || char(10) || 'y'", "holds a line break"},
       {"'x' || char(13)", "holds a line break"},
       {"'tail '", "ends in a blank"},
       {"'tail  '", "ends in a blank"},  // as long as CHAR(6): SQLite keeps it as given
       {"''", "is an empty text"},
-      {"'toolong'", "is 7 bytes long, wider than its column (6)"},
-      {"'long' || char(10) || 'er'", "is 7 bytes long, wider than its column (6)"},
-      {"'€uros'", "is 7 bytes long, wider than its column (6): its 5 characters take more "
-                  "bytes; --widths gives the columns' widths in bytes"},
+      {"'toolong'", "is 7 characters long, wider than its column (6)"},
+      {"'long' || char(10) || 'er'", "is 7 characters long, wider than its column (6)"},
+      {"'€uros€€'", "is 7 characters long, wider than its column (6)"},
+      {"'€uros'",
+       "is 7 bytes long, wider than its column (6): its 5 characters take more "
+       "bytes; --widths gives the columns' widths in bytes",
+       true},
+      {"'toolong'", "is 7 bytes long, wider than its column (6)", true},
       {"NULL", nullptr},
   };
-  for (const auto& [value, reason] : cases) {
+  for (const auto& [value, reason, bytes] : cases) {
     Exec(Db(), std::string("DELETE FROM t; INSERT INTO t VALUES (1, 'fine'), (2, ") + value +
                    "), (3, 'end')");
-    TRun r = Korvane({"export", file, "--db", Db(), "--table", "t", "--fixed", "--widths", "2,6",
-                      "--json"});
+    std::vector<std::string> args = {"export", file,      "--db",     Db(),  "--table",
+                                     "t",      "--fixed", "--widths", "2,6", "--json"};
+    if (bytes) args.push_back("--byte-widths");
+    TRun r = Korvane(args);
     if (reason == nullptr) {
       EXPECT_EQ(r.Status, 0) << r.Err;
       EXPECT_EQ(dir.Get("t.txt"), "1 fine  \n2       \n3 end   \n");

@@ -103,8 +103,9 @@ TEST(PostgresCli, ImportCreateExportAndSaveWithoutThePassword) {
 }
 
 // export --fixed then import --fixed into a table like it gives the same
-// rows: every column type, nulls and a record of nothing but nulls, with
-// the columns' own widths and right-aligned numbers.
+// rows: every column type, nulls and a record of nothing but nulls, text
+// beyond ASCII filling its column's characters, with the columns' own
+// widths and right-aligned numbers.
 TEST(PostgresCli, FixedWidthExportReadsBackIntoTheSameTable) {
   KORVANE_NEED_POSTGRES(conn);
   TScratchSchema schema(conn);
@@ -120,7 +121,10 @@ TEST(PostgresCli, FixedWidthExportReadsBackIntoTheSameTable) {
               " VALUES (1, -9223372036854775808, -32768, '  lead \xC3\xA9', 'abcdefgh', 'ab', "
               "-123456789.125, -12.34, 1.5e-300, 3.25, '2024-02-29', '23:59:59.999999', "
               "'14:30:00.123456+05:30', '1999-12-31 23:59:59.5', "
-              "'2024-03-05 14:30:00.000001+00', true, '\\x00ff'), (2, 0, 0, 'x', NULL, NULL, "
+              "'2024-03-05 14:30:00.000001+00', true, '\\x00ff'), (2, 0, 0, 'x', "
+              "'\xC3\xA9\xE6\x97\xA5\xF0\x9F\x98\x80"
+              "e\xCC\x81\xC3\xBC\xC3\x9Fz', "
+              "'\xC3\xA9\xC3\xBC', "
               "0, 0, -0.001, NULL, NULL, '00:00:00', NULL, NULL, NULL, false, ''), (NULL, NULL, "
               "NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, "
               "NULL)");

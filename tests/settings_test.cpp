@@ -538,19 +538,20 @@ TEST(ComponentDescriptions, ImportPublishesItsPropertiesInTheirPublishedOrder) {
   TComponentClass cls = ComponentClass<TCSVImport>();
   EXPECT_EQ(PropertyNames(cls),
             (std::vector<std::string>{
-                "ColumnFormats",    "ColumnMatching",    "CommentChar",    "Compression",
-                "CustomSeparator",  "DataSet",           "DateSeparator",  "DateTimeStyle",
-                "DecimalSeparator", "DelimitedFields",   "Dialect",        "Encoding",
-                "ErrorRecords",     "EscapeChar",        "FieldDelimiter", "FieldList",
-                "FieldListAction",  "FieldSeparator",    "FixedLayout",    "FixedWidths",
-                "HeaderData",       "HeaderRecords",     "HeaderStored",   "ImportType",
-                "InputFile",        "KeepStrayQuotes",   "LongTimeFormat", "OnBeginImport",
-                "OnFilterRecord",   "OnFinishImport",    "OnImportRecord", "OnMessage",
-                "OnRecordError",    "ReportRecordText",  "SeparatorChar",  "SharedReading",
-                "ShortDateFormat",  "ShowProgress",      "SkipLines",      "SkipUnknownColumns",
-                "StartRecord",      "ThousandSeparator", "TimeSeparator",  "TrailerData",
-                "TrailerRecords",   "TrailerStored",     "UtcTimes",       "ValueErrors",
-                "Version",          "WholeValues",       "WideDates",      "WideMoney"}));
+                "ColumnFormats",      "ColumnMatching",  "CommentChar",       "Compression",
+                "CustomSeparator",    "DataSet",         "DateSeparator",     "DateTimeStyle",
+                "DecimalSeparator",   "DelimitedFields", "Dialect",           "Encoding",
+                "ErrorRecords",       "EscapeChar",      "FieldDelimiter",    "FieldList",
+                "FieldListAction",    "FieldSeparator",  "FixedLayout",       "FixedWidths",
+                "FixedWidthUnit",     "HeaderData",      "HeaderRecords",     "HeaderStored",
+                "ImportType",         "InputFile",       "KeepStrayQuotes",   "LongTimeFormat",
+                "OnBeginImport",      "OnFilterRecord",  "OnFinishImport",    "OnImportRecord",
+                "OnMessage",          "OnRecordError",   "ReportRecordText",  "SeparatorChar",
+                "SharedReading",      "ShortDateFormat", "ShowProgress",      "SkipLines",
+                "SkipUnknownColumns", "StartRecord",     "ThousandSeparator", "TimeSeparator",
+                "TrailerData",        "TrailerRecords",  "TrailerStored",     "UtcTimes",
+                "ValueErrors",        "Version",         "WholeValues",       "WideDates",
+                "WideMoney"}));
   EXPECT_EQ(cls->FindProperty("DataSet")->Kind, pkComponent);
   EXPECT_EQ(cls->FindProperty("DataSet")->TypeName, "TDataSet");
   EXPECT_FALSE(cls->FindProperty("ErrorRecords")->Writable());
@@ -571,16 +572,17 @@ TEST(ComponentDescriptions, ExportPublishesItsPropertiesInTheirPublishedOrder) {
   TComponentClass cls = ComponentClass<TCSVExport>();
   EXPECT_EQ(PropertyNames(cls),
             (std::vector<std::string>{
-                "ByteOrderMark",     "Compression",    "CustomSeparator",  "DataSet",
-                "DateSeparator",     "DateTimeStyle",  "DecimalSeparator", "DelimitedFields",
-                "Dialect",           "Encoding",       "EscapeChar",       "ExportType",
-                "FieldDelimiter",    "FieldList",      "FieldListAction",  "FieldSeparator",
-                "FixedLayout",       "FixedWidths",    "HeaderData",       "HeaderFieldNames",
-                "HeaderOutput",      "LongTimeFormat", "NumericAlign",     "OnExportRecord",
-                "OnBeginExport",     "OnFinishExport", "OnMessage",        "OutputFile",
-                "RecordSeparator",   "SeparatorChar",  "ShortDateFormat",  "ShowProgress",
-                "ThousandSeparator", "TimeSeparator",  "TrailerData",      "TrailerOutput",
-                "UtcTimes",          "Version",        "WholeValues",      "WriteMode"}));
+                "ByteOrderMark",    "Compression",       "CustomSeparator",  "DataSet",
+                "DateSeparator",    "DateTimeStyle",     "DecimalSeparator", "DelimitedFields",
+                "Dialect",          "Encoding",          "EscapeChar",       "ExportType",
+                "FieldDelimiter",   "FieldList",         "FieldListAction",  "FieldSeparator",
+                "FixedLayout",      "FixedWidths",       "FixedWidthUnit",   "HeaderData",
+                "HeaderFieldNames", "HeaderOutput",      "LongTimeFormat",   "NumericAlign",
+                "OnExportRecord",   "OnBeginExport",     "OnFinishExport",   "OnMessage",
+                "OutputFile",       "RecordSeparator",   "SeparatorChar",    "ShortDateFormat",
+                "ShowProgress",     "ThousandSeparator", "TimeSeparator",    "TrailerData",
+                "TrailerOutput",    "UtcTimes",          "Version",          "WholeValues",
+                "WriteMode"}));
   EXPECT_EQ(cls->FindProperty("OnExportRecord")->TypeName, "TExportEvent");
   EXPECT_EQ(cls->FindProperty("WriteMode")->Identifiers,
             (std::vector<std::string>{"wmInPlace", "wmReplace"}));

@@ -206,39 +206,48 @@ TEST(Sniff, BlankPaddedColumns) {
 }
 
 // Columns at the same places on every line, padded with blanks, whose
-// values hold blanks are fixed-width: cut at the bytes where a column starts
-// after blanks on every line (the first at the line's start), right-aligned
-// numbers, empty values and short lines aside. One word a value, lines that
-// another separator splits alike, or text whose blanks line up by chance
-// are not; nor are columns aligned by characters that bytes of UTF-8
-// throw out of line, which byte widths would cut wrong.
+// values hold blanks are fixed-width: cut at the characters (or bytes)
+// where a column starts after blanks on every line (the first at the line's
+// start), right-aligned numbers, empty values and short lines aside. One
+// word a value, lines that another separator splits alike, or text whose
+// blanks line up by chance are not; nor are columns aligned by bytes when
+// characters are counted, or the other way round, which would cut values
+// wrong.
 TEST(Sniff, FixedWidthColumns) {
   struct TCase {
     std::string Text;
     std::string Widths;    // empty: not fixed-width
     std::string Expected;  // the layout, or the separator of a text not fixed-width
+    TFixedWidthUnit Unit = fuCharacters;
   };
   const std::string header = "ID  NAME        CITY          AMOUNT  NOTE\n";
+  const std::string byBytes =
+      "K-1   caf\xC3\xA9 noir  3\nK-22  th\xC3\xA9 vert  14\nK-3   eau         2\n"
+      "K-4   lait       27\n";
+  const std::string byCharacters =
+      "name      town\nJos\xC3\xA9 Ruiz Le\xC3\xB3n\nAna Gil   San Juan\nIan Roe   Bath\n";
   const std::vector<TCase> cases = {
       {header + " 1  Ann Lee     New York       12.50  ok\n"
                 " 2  Bob         Los Angeles   100.00\n"
                 "12  Carla Diaz                  7.25  late pay\n",
        "4,12,14,8,8",
        "none noquote header ID:INTEGER NAME:TEXT CITY:TEXT AMOUNT:NUMERIC(18,2) NOTE:TEXT"},
-      // Characters of two bytes, the columns aligned by bytes.
-      {"K-1   caf\xC3\xA9 noir  3\nK-22  th\xC3\xA9 vert  14\nK-3   eau         2\n"
-       "K-4   lait       27\n",
-       "6,11,2", "none noquote c1:TEXT c2:TEXT c3:INTEGER"},
+      // Characters of two bytes: the columns line up by bytes, or by
+      // characters; counted the other way, the lines do not stand in columns.
+      {byBytes, "6,11,2", "none noquote c1:TEXT c2:TEXT c3:INTEGER", fuBytes},
+      {byBytes, "", "space"},
+      {byCharacters, "10,8", "none noquote header name:TEXT town:TEXT"},
+      {byCharacters, "", ",", fuBytes},
       {"Part  Value  Pkg\nC8    10nF   0603\nJP2          1X06\nC9    4uF    0805\n", "", "space"},
       {"a, b c\n1, x y\n2, z w\n3, v u\n", "", ","},
       {"The cat sat  on the mat.\nA dog  ran off.\nIt rained.  Then it\nwent on.\n", "", ","},
-      {"name      town\nJos\xC3\xA9 Ruiz Le\xC3\xB3n\nAna Gil   San Juan\nIan Roe   Bath\n", "",
-       ","},
       // One column of texts, one line longer than the rest: no second column.
       {"s\nplain\n\"say \"\"hi\"\"\"\n\"  lead\"\n\"trail  \"\nla vie en rose 2024\n", "", ","},
   };
   for (const TCase& c : cases) {
-    const TSniffResult r = SniffText(c.Text, {});
+    TSniffOptions options;
+    options.FixedWidthUnit = c.Unit;
+    const TSniffResult r = SniffText(c.Text, options);
     EXPECT_EQ(FixedWidthsText(r), c.Widths) << c.Text;
     EXPECT_EQ(c.Widths.empty() ? SeparatorText(r.Separator) : Layout(r), c.Expected) << c.Text;
   }
