@@ -114,12 +114,17 @@ std::size_t WholeCharacters(std::string_view text, std::size_t take) {
   return take;
 }
 
-std::string ReplaceAll(std::string text, std::string_view what, std::string_view with) {
-  for (std::size_t at = text.find(what); at != std::string::npos;
-       at = text.find(what, at + with.size())) {
-    text.replace(at, what.size(), with);
+std::string ReplaceAll(std::string_view text, std::string_view what, std::string_view with) {
+  if (what.empty()) return std::string(text);
+  std::string out;
+  out.reserve(text.size());
+  std::size_t from = 0;
+  for (std::size_t at = text.find(what); at != std::string_view::npos; at = text.find(what, from)) {
+    out.append(text.substr(from, at - from)).append(with);
+    from = at + what.size();
   }
-  return text;
+  out.append(text.substr(from));
+  return out;
 }
 
 // Reads a source with every separator of more than one byte replaced by
@@ -251,7 +256,7 @@ TSniffResult Sniff(const TByteSource& source, const TSniffOptions& options) {
     const std::size_t whole = headIsAll ? text.size() : WholeCharacters(text, text.size());
     standInSource.emplace(source, wide, standIn, text.substr(whole));
     text.resize(whole);
-    head = ReplaceAll(std::move(text), wide, std::string(1, standIn));
+    head = ReplaceAll(text, wide, std::string_view(&standIn, 1));
     body = head;
     vote(standIn);
     result.UnsplitSeparator.clear();
@@ -478,7 +483,8 @@ std::string TooWideRecord(const TSniffResult& result, std::size_t maxColumns) {
 std::string FixedWidthsText(const TSniffResult& result) {
   std::string text;
   for (const std::size_t width : result.FixedWidths) {
-    text += (text.empty() ? "" : ",") + std::to_string(width);
+    if (!text.empty()) text += ',';
+    text += std::to_string(width);
   }
   return text;
 }

@@ -174,7 +174,7 @@ bool DecimalsFit(std::string_view text, const TNumberParts& n, const TField* fie
   if (KeepsLowDigits(n, kept)) return true;
   if (kept < 0) {
     static constexpr const char* kPlaces[] = {"the tens", "the hundreds", "the thousands"};
-    const std::string multiple = "1" + std::string(-kept, '0');
+    const std::string multiple = std::string("1").append(static_cast<std::size_t>(-kept), '0');
     return Fail(fault, rerOutOfRange,
                 QuotedValue(text) + " has a non-zero digit below " +
                     (-kept <= 3 ? std::string(kPlaces[-kept - 1]) : multiple) + "; " + column() +

@@ -79,7 +79,7 @@ TSettings ReadSettings(korvane::fuzz::TSettingsBytes& bytes) {
   for (int i = 0; i < fieldCount; ++i) {
     const std::uint8_t b = bytes.Next();
     korvane::TFieldDef def;
-    def.Name = "f" + std::to_string(i);
+    def.Name = std::string("f").append(std::to_string(i));
     def.DataType = kTypes[b % (sizeof kTypes / sizeof kTypes[0])];
     // Text fields take a width for fixed-width records, which may be 0.
     if (def.DataType == korvane::ftString) def.Size = (b >> 4) % 6;

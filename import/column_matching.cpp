@@ -14,7 +14,7 @@ namespace korvane {
 
 namespace {
 
-std::string Quoted(std::string_view name) { return "\"" + std::string(name) + "\""; }
+std::string Quoted(std::string_view name) { return std::string("\"").append(name).append("\""); }
 
 std::string JoinNames(const std::vector<std::string>& names) {
   std::string text;

@@ -25,7 +25,7 @@ std::string TPostgresDataSet::TState::ReadExpressions(bool binary, bool& cast) c
   cast = false;
   std::string exprs;
   for (std::size_t i = 0; i < Cols.size(); ++i) {
-    const std::string name = IsQuery ? "c" + std::to_string(i + 1) : pg::QuoteIdent(Cols[i].Name);
+    const std::string name = SelectName(i);
     const std::string expr = pg::ReadExpression(name, Cols[i].Kind, Cols[i].Type, binary, Context.ExactTimes);
     // COPY of a table's column list cannot name generated columns.
     cast = cast || expr != name || Cols[i].Generated;

@@ -96,11 +96,16 @@ struct TPostgresDataSet::TState {
     LoadRan = false;
   }
 
+  // How the select list names column i: a query's columns c1, c2, ...
+  std::string SelectName(std::size_t i) const {
+    return IsQuery ? std::string("c").append(std::to_string(i + 1)) : pg::QuoteIdent(Cols[i].Name);
+  }
+
   std::string SelectList() const {
     std::string list;
     for (std::size_t i = 0; i < Cols.size(); ++i) {
       if (i > 0) list += ", ";
-      list += IsQuery ? "c" + std::to_string(i + 1) : pg::QuoteIdent(Cols[i].Name);
+      list += SelectName(i);
     }
     return list;
   }

@@ -150,7 +150,8 @@ std::string TSQLiteBulkWriter::ConflictClause(const TMask& mask) {
   const std::vector<TField*>& key = FDataSet.KeyFieldList();
   std::string target;
   for (const TField* field : key) {
-    target += (target.empty() ? "" : ",") + QuoteIdent(FSource.Cols[field->Index()].Name);
+    if (!target.empty()) target += ',';
+    target += QuoteIdent(FSource.Cols[field->Index()].Name);
   }
   std::string sql = " ON CONFLICT (" + target + ") DO ";
   if (FDataSet.LoadMode() == lmSkip) return sql + "NOTHING";
@@ -173,7 +174,9 @@ std::string TSQLiteBulkWriter::ConflictClause(const TMask& mask) {
     const bool take =
         FDataSet.LoadMode() == lmReplace ? c.Insertable && (!c.AutoInc || given) : given;
     if (inKey || !take) continue;
-    set += (set.empty() ? "" : ",") + QuoteIdent(c.Name) + "=excluded." + QuoteIdent(c.Name);
+    const std::string name = QuoteIdent(c.Name);
+    if (!set.empty()) set += ',';
+    set.append(name).append("=excluded.").append(name);
   }
   // Nothing to change but the row is matched all the same: it counts as
   // updated.

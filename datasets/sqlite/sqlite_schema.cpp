@@ -366,7 +366,11 @@ std::string TSQLiteDataSet::DeclaredType(TFieldType dataType, int size) {
 std::string TSQLiteDataSet::ColumnDefinition(const TFieldDef& def) {
   std::string out = sqlite_parts::QuoteIdent(def.Name) + " " + DeclaredType(def.DataType, def.Size);
   if (def.DataType == ftDecimalText && def.Precision > 0) {
-    out += "(" + std::to_string(def.Precision) + "," + std::to_string(std::max(def.Scale, 0)) + ")";
+    out.append("(")
+        .append(std::to_string(def.Precision))
+        .append(",")
+        .append(std::to_string(std::max(def.Scale, 0)))
+        .append(")");
   }
   if (def.DataType == ftAutoInc) {
     out += " PRIMARY KEY";
