@@ -141,6 +141,28 @@ json ImportJson(const TCSVImport& import, const TImportOutcome& outcome,
 // posted is committed when this returns. Errors raised by the run are shown
 // as "Error: TEXT" and give -1. report has been attached to the import; what
 // it says of the failed records is shown at the end, each line after prefix.
+namespace {
+
+// The header names that took a column spelt otherwise (LooseColumnNames),
+// said once, before what the records did.
+void SayLooseColumns(TSession& session, const TCSVImport& import, const std::string& prefix) {
+  const auto& loose = import.LooselyMatchedColumns();
+  if (loose.empty()) return;
+  std::string text;
+  for (const auto& [name, column] : loose) {
+    text += (text.empty() ? "" : ", ") + ("\"" + name + "\"" +
+                                          (loose.size() == 1 ? " taken for column " : " for ") +
+                                          column);
+  }
+  const std::string said = loose.size() == 1 ? "header name " + text
+                                             : "header names taken for columns spelt otherwise: " +
+                                                   text;
+  session.Say(mtInformation,
+              prefix + said + " (--set LooseColumnNames=false takes a column's own name only)");
+}
+
+}  // namespace
+
 TImportOutcome ExecuteImport(TSession& session, TCSVImport& import, TRejectReport& report,
                              const std::string& prefix, TRangedImport* ranged, bool atomic,
                              const std::string& strayQuotesHint) {
@@ -214,6 +236,7 @@ TImportOutcome ExecuteImport(TSession& session, TCSVImport& import, TRejectRepor
   } catch (const std::exception& e) {
     if (failure.empty()) failure = e.what();
   }
+  SayLooseColumns(session, import, prefix);
   // A command line run never leaves records out without a word: what
   // failed, and why.
   for (const std::string& line : report.Summary()) session.Say(mtWarning, prefix + line);
@@ -380,6 +403,9 @@ TCSVImport& CreateImport(TComponent& root, TDataSet* ds, bool wideValues, const 
   // compressed files read by their first bytes, text as UTF-8 unless
   // --encoding says otherwise.
   UseCommandDefaults(*import);
+  // A header name spelt otherwise ("First Name", "E-mail") names its column
+  // (first_name, email).
+  import->SetLooseColumnNames(true);
   if (o.Lenient) import->SetValueErrors(veLenient);
   // A date or time layout given replaces ISO 8601 (so does one the sample
   // shows, see ChooseDateStyle).
@@ -694,6 +720,10 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
                   "nothing was stored; --ignore-columns NAME,... skips the values of those names "
                   "(--ignore-extra-columns: of every name that is no column), --fields A,B,C "
                   "names the columns in the file's order");
+    } else if (import->ImportType() == impDelimited) {
+      // A column named twice, or a name spelt like several.
+      session.Say(mtInformation,
+                  "nothing was stored; --fields A,B,C names the columns in the file's order");
     }
     session.PrintJson(ImportJson(*import, outcome, report));
     return kExitUsage;

@@ -128,7 +128,10 @@ std::vector<const TField*> FieldsGivenValues(TCSVImport& import, const TSQLDataS
     const TStrings& names =
         matching == cmByHeaderName ? static_cast<const TStrings&>(first) : *import.FieldList();
     for (int i = 0; i < names.Count(); ++i) {
-      if (const TField* field = ds.FindField(Trim(names.Strings(i)))) matched.push_back(field);
+      const std::string name = Trim(names.Strings(i));
+      const int f = matching == cmByHeaderName ? import.FieldNamedBy(name) : -1;
+      const TField* field = f >= 0 ? ds.Fields()[static_cast<std::size_t>(f)] : ds.FindField(name);
+      if (field != nullptr) matched.push_back(field);
     }
     if (matching == cmByFieldList) return matched;
   } else {
@@ -173,7 +176,8 @@ void CheckKeyInFile(TCSVImport& import, const TSQLDataSet& ds, const TImportOpti
 }
 
 // Whether the first record of a regular file names columns of the table:
-// each of its values (blanks around it aside, case aside) a column's name,
+// each of its values a column's name as a header name is matched (blanks
+// around it aside, case aside, or spelt otherwise under LooseColumnNames),
 // no column twice. Such a record is the table's header, not its data.
 bool FirstRecordNamesColumns(TCSVImport& import, const TSQLDataSet& ds) {
   struct stat info {};
@@ -185,7 +189,8 @@ bool FirstRecordNamesColumns(TCSVImport& import, const TSQLDataSet& ds) {
   if (!values || values->Count() == 0) return false;
   std::vector<const TField*> named;
   for (int i = 0; i < values->Count(); ++i) {
-    const TField* field = ds.FindField(Trim(values->Strings(i)));
+    const int f = import.FieldNamedBy(values->Strings(i));
+    const TField* field = f >= 0 ? ds.Fields()[static_cast<std::size_t>(f)] : nullptr;
     if (field == nullptr || std::find(named.begin(), named.end(), field) != named.end()) {
       return false;
     }

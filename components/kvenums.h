@@ -77,7 +77,8 @@ enum TFixedWidthUnit : std::uint8_t { fuBytes, fuCharacters };
 // Which field each value of an imported record goes to. cmByPosition: the
 // n-th value to the n-th field. cmByHeaderName: the field the last header
 // record names in the value's place (names compared as field names are,
-// SameText, blanks around them left out), in any order and any subset.
+// SameText, blanks around them left out; or loosely, LooseColumnNames), in
+// any order and any subset.
 // cmByFieldList: in order, the fields FieldList names (under FieldListAction
 // flaExclude: the fields it does not name, in the dataset's order).
 enum TColumnMatching : std::uint8_t { cmByPosition, cmByHeaderName, cmByFieldList };

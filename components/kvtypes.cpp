@@ -27,6 +27,25 @@ bool FieldInFieldList(TFieldListAction action, const TStrings* list, std::string
 
 namespace {
 
+// name without the characters SameLooseName leaves out.
+std::string LooseName(std::string_view name) {
+  std::string kept;
+  kept.reserve(name.size());
+  for (const char c : name) {
+    if (c != ' ' && c != '\t' && c != '-' && c != '_' && c != '.') kept += c;
+  }
+  return kept;
+}
+
+}  // namespace
+
+bool SameLooseName(std::string_view a, std::string_view b) {
+  const std::string looseA = LooseName(a);
+  return !looseA.empty() && SameText(looseA, LooseName(b));
+}
+
+namespace {
+
 bool IsNumericChar(char c) { return (c >= '0' && c <= '9') || c == '-' || c == '.'; }
 
 }  // namespace

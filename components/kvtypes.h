@@ -39,6 +39,12 @@ KORVANE_API bool SeparatorCharFits(const std::string& value, std::string& error)
 KORVANE_API bool FieldInFieldList(TFieldListAction action, const TStrings* list,
                                   std::string_view fieldName);
 
+// Whether two names are the same once case (as SameText compares it),
+// blanks, hyphens, underscores and dots are left out of both: "First Name",
+// "first_name" and "FIRSTNAME" are; a name of nothing but those characters
+// is the same as no other.
+KORVANE_API bool SameLooseName(std::string_view a, std::string_view b);
+
 // The digits, '-' and '.' of text, in order; empty for a blank text.
 KORVANE_API std::string NumericOnly(std::string_view text);
 

@@ -22,7 +22,32 @@ std::string JoinNames(const std::vector<std::string>& names) {
   return text;
 }
 
+// The field of fieldNames that name names: the one of the same name, else,
+// when loose, the one of the same loose name (SameLooseName). -1 when none
+// does; -2 when several do loosely, their indexes then in like.
+int FieldNamed(const std::vector<std::string>& fieldNames, std::string_view name, bool loose,
+               std::vector<std::size_t>& like) {
+  like.clear();
+  for (std::size_t f = 0; f < fieldNames.size(); ++f) {
+    if (SameText(name, fieldNames[f])) return static_cast<int>(f);
+  }
+  if (!loose) return -1;
+  for (std::size_t f = 0; f < fieldNames.size(); ++f) {
+    if (SameLooseName(name, fieldNames[f])) like.push_back(f);
+  }
+  if (like.empty()) return -1;
+  return like.size() == 1 ? static_cast<int>(like.front()) : -2;
+}
+
 }  // namespace
+
+int TCSVImport::FieldNamedBy(std::string_view name) const {
+  if (FProps->FDataSet == nullptr) return -1;
+  std::vector<std::string> fieldNames;
+  for (const TField* f : FProps->FDataSet->Fields()) fieldNames.push_back(f->FieldName());
+  std::vector<std::size_t> like;
+  return FieldNamed(fieldNames, Trim(name), FProps->FLooseColumnNames, like);
+}
 
 std::vector<int> TImportRun::FieldsTakingPart() const {
   std::vector<int> taking;
@@ -100,6 +125,7 @@ bool TImportRun::MatchColumns() {
   FValueFields.clear();
   FColumnFault.clear();
   FUnknownColumns.clear();
+  FLooseColumns.clear();
   FColumnsLaid = false;
   const bool columns = FProps.FImportType == impFixed && FProps.FFixedLayout == flColumns;
   if (!columns) return MatchNames();
@@ -174,23 +200,35 @@ bool TImportRun::MatchNames() {
   const bool filtered =
       FProps.FColumnMatching == cmByHeaderName &&
       (FProps.FFieldListAction == flaInclude || FProps.FFieldListAction == flaExclude);
+  const bool loose = FProps.FLooseColumnNames && FProps.FColumnMatching == cmByHeaderName;
   std::vector<int> firstValue(fields.size(), -1);
+  std::vector<std::size_t> like;
   std::string twice;
+  std::string several;
   for (std::size_t v = 0; v < names.size(); ++v) {
     const std::string& name = names[v];
-    int field = -1;
-    for (std::size_t f = 0; f < fields.size() && field < 0; ++f) {
-      if (SameText(name, fieldNames[f])) field = static_cast<int>(f);
-    }
     // A name the list leaves out is skipped, whether or not it names a field.
-    if (filtered && !FieldInFieldList(FProps.FFieldListAction, FProps.FFieldList.get(), name))
-      field = -2;
+    int field = filtered &&
+                        !FieldInFieldList(FProps.FFieldListAction, FProps.FFieldList.get(), name)
+                    ? -3
+                    : FieldNamed(fieldNames, name, loose, like);
     if (field == -1 && !FProps.FSkipUnknownColumns) FUnknownColumns.push_back(name);
+    if (field == -2 && several.empty()) {
+      several = Quoted(name) + " loosely names several fields: ";
+      for (std::size_t k = 0; k < like.size(); ++k) {
+        several += (k == 0 ? "" : ", ") + Quoted(fieldNames[like[k]]);
+      }
+    }
     if (field >= 0) {
-      int& first = firstValue[static_cast<std::size_t>(field)];
+      const auto f = static_cast<std::size_t>(field);
+      if (!SameText(name, fieldNames[f])) FLooseColumns.emplace_back(name, fieldNames[f]);
+      int& first = firstValue[f];
       if (first >= 0 && twice.empty()) {
-        twice = Quoted(fieldNames[static_cast<std::size_t>(field)]) + " (values " +
-                std::to_string(first + 1) + " and " + std::to_string(v + 1) + ")";
+        twice = Quoted(fieldNames[f]) + " (values " + std::to_string(first + 1) + " and " +
+                std::to_string(v + 1) + ") twice";
+        // Loosely, under two spellings: both said.
+        const std::string& firstName = names[static_cast<std::size_t>(first)];
+        if (!SameText(firstName, name)) twice += ", as " + Quoted(firstName) + " and " + Quoted(name);
       }
       if (first < 0) first = static_cast<int>(v);
     }
@@ -207,11 +245,14 @@ bool TImportRun::MatchNames() {
                    (FUnknownColumns.size() == 1 ? "a field" : std::string("fields")) +
                    " the dataset does not have: " + list + "; its fields are " +
                    JoinNames(fieldNames);
+  } else if (!several.empty()) {
+    FColumnFault = from + "'s " + several + "; name one of them exactly";
   } else if (!twice.empty()) {
-    FColumnFault = from + " names the field " + twice + " twice";
+    FColumnFault = from + " names the field " + twice;
   }
   if (!FColumnFault.empty()) {
     FValueFields.clear();
+    FLooseColumns.clear();
     return false;
   }
   // Every field named in its own place: the values go by position, on the

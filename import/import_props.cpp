@@ -11,6 +11,8 @@ TColumnMatching TCSVImport::ColumnMatching() const { return FProps->FColumnMatch
 void TCSVImport::SetColumnMatching(TColumnMatching value) { FProps->FColumnMatching = value; }
 bool TCSVImport::SkipUnknownColumns() const { return FProps->FSkipUnknownColumns; }
 void TCSVImport::SetSkipUnknownColumns(bool value) { FProps->FSkipUnknownColumns = value; }
+bool TCSVImport::LooseColumnNames() const { return FProps->FLooseColumnNames; }
+void TCSVImport::SetLooseColumnNames(bool value) { FProps->FLooseColumnNames = value; }
 const std::string& TCSVImport::CustomSeparator() const { return FProps->FCustomSeparator; }
 TDataSet* TCSVImport::DataSet() const { return FProps->FDataSet; }
 void TCSVImport::SetDataSet(TDataSet* value) { FProps->FDataSet = value; }

@@ -22,6 +22,7 @@ struct TImportProps {
   std::string FCustomSeparator;
   TColumnMatching FColumnMatching = cmByPosition;
   bool FSkipUnknownColumns = false;
+  bool FLooseColumnNames = false;
   TFixedLayout FFixedLayout = flClassic;
   std::string FFixedWidths;
   TFixedWidthUnit FFixedWidthUnit = fuBytes;

@@ -420,6 +420,7 @@ bool TImportRun::Setup() {
     FValueFields.clear();
     FColumnFault.clear();
     FUnknownColumns.clear();
+    FLooseColumns.clear();
     FOwner.ResolveSeparators();
     FProps.FHeaderData->Clear();
     FRecordCache->Clear();

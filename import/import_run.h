@@ -265,6 +265,7 @@ class TImportRun {
 
   std::string FColumnFault;
   std::vector<std::string> FUnknownColumns;
+  std::vector<std::pair<std::string, std::string>> FLooseColumns;
   // The field index each value goes to (-1: skipped); empty while values go
   // by position.
   std::vector<int> FValueFields;

@@ -56,6 +56,10 @@ const std::string& TCSVImport::ColumnFault() const { return FRun->FColumnFault; 
 const std::vector<std::string>& TCSVImport::UnknownColumns() const {
   return FRun->FUnknownColumns;
 }
+const std::vector<std::pair<std::string, std::string>>& TCSVImport::LooselyMatchedColumns()
+    const {
+  return FRun->FLooseColumns;
+}
 std::int32_t TCSVImport::ErrorRecords() const { return FRun->FErrorRecords; }
 std::int64_t TCSVImport::TextAfterQuoteRecords() const { return FRun->FTextAfterQuoteRecords; }
 std::int64_t TCSVImport::RoundedValues() const { return FRun->FRoundedValues; }

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/classes.h"
@@ -96,11 +97,27 @@ class KORVANE_API TCSVImport : public TComponent {
   void SetColumnMatching(TColumnMatching value);
   bool SkipUnknownColumns() const;
   void SetSkipUnknownColumns(bool value);
+  // By header name, a name that is no field's (as SameText compares them)
+  // names, with LooseColumnNames (false initially), the one field whose name
+  // is the same once case, blanks, hyphens, underscores and dots are left
+  // out (SameLooseName): "First Name" and "E-mail" name first_name and
+  // email. A name that loosely names several fields fails the run, naming
+  // them, as does a field named twice, loosely or not. FieldList's names are
+  // matched exactly either way.
+  bool LooseColumnNames() const;
+  void SetLooseColumnNames(bool value);
   // Why the last run's values could not be matched to fields (empty when
   // they were), and the names the header or FieldList gave that are no
   // field's.
   const std::string& ColumnFault() const;
   const std::vector<std::string>& UnknownColumns() const;
+  // The header names of the last run that named a field loosely, each with
+  // the field's name, in the values' order.
+  const std::vector<std::pair<std::string, std::string>>& LooselyMatchedColumns() const;
+  // The index in DataSet's fields of the field a header name names, as a run
+  // matching by header name finds it (LooseColumnNames included); -1 when
+  // none does, -2 when several do loosely.
+  int FieldNamedBy(std::string_view name) const;
   // The field each value of a record went to in the last run, in the
   // values' order ("" for a value skipped); by position, the dataset's
   // fields in order ("" for one FieldList leaves out).

@@ -40,6 +40,7 @@ TComponentClass ComponentClass<TCSVImport>() {
                   static_cast<void (C::*)(std::string)>(&C::SetInputFile))
           .Boolean("KeepStrayQuotes", &C::KeepStrayQuotes, &C::SetKeepStrayQuotes)
           .String("LongTimeFormat", &C::LongTimeFormat, &C::SetLongTimeFormat)
+          .Boolean("LooseColumnNames", &C::LooseColumnNames, &C::SetLooseColumnNames)
           .Event("OnBeginImport", "TNotifyEvent")
           .Event("OnFilterRecord", "TFilterRecordEvent")
           .Event("OnFinishImport", "TNotifyEvent")

@@ -448,6 +448,51 @@ TEST_F(CliTest, HeaderNamesChooseTheColumns) {
   EXPECT_EQ(json::parse(r.Out)["columns"], json::parse(R"(["n", null, "last"])"));
 }
 
+// A header name that spells a column otherwise (case, blanks, hyphens,
+// underscores, dots) names it, when it spells no other; --fields names are
+// a column's own.
+TEST_F(CliTest, HeaderNamesSpeltOtherwiseTakeTheirColumn) {
+  struct TCase {
+    std::string Text;
+    std::vector<std::string> Options;
+    int Status;
+    std::string Row;  // id|first_name|e_mail|email, or the text stderr must hold
+  } cases[] = {
+      {"First Name,EMAIL\nAnn,a@x\n", {"--header"}, 0, "1|Ann||a@x"},
+      {" first.name ,E_Mail\nAnn,a@x\n", {}, 0, "1|Ann|a@x|"},  // found as the header too
+      {"First Name,email\nAnn,a@x\n", {"--header", "--mode", "upsert", "--key", "first_name"},
+       0, "1|Ann||a@x"},
+      {"First Name,email\nAnn,a@x\n", {"--header"}, 0, "\"First Name\" taken for column first_name"},
+      {"First Name,E-Mail\nAnn,a@x\n", {"--header"}, 2,
+       "\"E-Mail\" loosely names several fields: \"e_mail\", \"email\""},
+      {"first_name,FirstName\nA,B\n", {"--header"}, 2,
+       "\"first_name\" (values 1 and 2) twice, as \"first_name\" and \"FirstName\""},
+      {"First Name\nAnn\n", {"--header", "--set", "LooseColumnNames=false"}, 2,
+       "\"First Name\" (nearest: \"first_name\")"},
+      {"Ann\n", {"--fields", "First Name"}, 2, "\"First Name\" (nearest: \"first_name\")"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Text);
+    const std::string db = dir.Path("loose.db");
+    std::filesystem::remove(db);
+    Exec(db, "CREATE TABLE t (id INTEGER PRIMARY KEY, first_name TEXT UNIQUE, e_mail TEXT, "
+             "email TEXT)");
+    std::vector<std::string> args{"import", dir.Put("loose.csv", c.Text), "--db", db, "--table",
+                                  "t"};
+    args.insert(args.end(), c.Options.begin(), c.Options.end());
+    TRun r = Korvane(args);
+    ASSERT_EQ(r.Status, c.Status) << r.Err;
+    const auto rows = Rows(db, "SELECT id || '|' || ifnull(first_name, '') || '|' || "
+                               "ifnull(e_mail, '') || '|' || ifnull(email, '') FROM t");
+    if (c.Row.find('|') != std::string::npos) {
+      EXPECT_EQ(rows, (std::vector<std::vector<std::string>>{{c.Row}}));
+    } else {
+      EXPECT_EQ(rows.size(), c.Status == 0 ? 1U : 0U);
+      EXPECT_NE(r.Err.find(c.Row), std::string::npos) << r.Err;
+    }
+  }
+}
+
 TEST_F(CliTest, RefusedRecordsAreCountedAndTheRestKept) {
   Exec(Db(), "CREATE TABLE t (id INTEGER, name TEXT NOT NULL)");
   std::string input = dir.Put("in.csv", "1,Ann\n2,\n3,Cid\n");

@@ -544,7 +544,7 @@ TEST(ComponentDescriptions, ImportPublishesItsPropertiesInTheirPublishedOrder) {
                 "ErrorRecords",       "EscapeChar",      "FieldDelimiter",    "FieldList",
                 "FieldListAction",    "FieldSeparator",  "FixedLayout",       "FixedWidths",
                 "FixedWidthUnit",     "HeaderData",      "HeaderRecords",     "HeaderStored",
-                "ImportType",         "InputFile",       "KeepStrayQuotes",   "LongTimeFormat",
+                "ImportType",         "InputFile",       "KeepStrayQuotes",   "LongTimeFormat",    "LooseColumnNames",
                 "OnBeginImport",      "OnFilterRecord",  "OnFinishImport",    "OnImportRecord",
                 "OnMessage",          "OnRecordError",   "ReportRecordText",  "SeparatorChar",
                 "SharedReading",      "ShortDateFormat", "ShowProgress",      "SkipLines",
