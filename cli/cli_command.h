@@ -330,7 +330,7 @@ json ImportJson(const TCSVImport& import, const TImportOutcome& outcome,
 // ImportRanThrough), else it says that the table keeps its rows; of a
 // table the run made (madeTable) it says neither.
 void SayLoadCounts(TSession& session, TDatabaseTable& table, const json& j, std::int64_t failed,
-                   bool emptied, const std::string& prefix = "", bool madeTable = false);
+                   bool emptied, const std::string& prefix, bool madeTable);
 // Whether what an import that ended with result did to the table holds as
 // a whole: a run that stored nothing and failed records, stopped or failed
 // leaves the table as it was (a truncate does not empty it).

@@ -81,20 +81,23 @@ void OpenStoredDataSet(TDataSet& ds, const std::string& name) {
 }
 
 // A stored import's table must exist unless the dataset creates it.
-void CheckStoredImportTable(TCSVImport& import, const std::string& name) {
+// Whether the run makes it (its dataset, opened, creates it).
+bool CheckStoredImportTable(TCSVImport& import, const std::string& name) {
   auto sq = AsDatabaseTable(import.DataSet());
-  if (!sq || sq->DataSet().Active()) return;
-  if (sq->CreateTable() || !sq->Query().empty() || !sq->Exists()) return;
+  if (!sq || sq->DataSet().Active() || !sq->Query().empty()) return false;
+  if (!sq->Exists()) return sq->CreateTable();
   bool exists = false;
   try {
     exists = sq->TableExists(sq->TableName());
   } catch (const Exception& e) {
     throw EUsageError(e.Message());
   }
+  if (sq->CreateTable()) return !exists;
   if (!exists) {
     throw EUsageError(name + ": table '" + sq->TableName() + "' does not exist in '" +
                       sq->Location() + "' (set CreateTable and Columns on the dataset to make it)");
   }
+  return false;
 }
 
 // Runs a stored import, its failed records handled as failed asks (none:
@@ -109,7 +112,7 @@ std::int32_t RunStoredImport(TSession& session, TCSVImport& import, const TFaile
                       ": no DataSet to import into (set DataSet in the file, or give "
                       "--db and --table)");
   }
-  CheckStoredImportTable(import, name);
+  const bool madeTable = CheckStoredImportTable(import, name);
   OpenStoredDataSet(*import.DataSet(), name);
   const bool atomic = failed != nullptr && failed->Atomic();
   const std::unique_ptr<TDatabaseTable> table = AsDatabaseTable(import.DataSet());
@@ -134,7 +137,7 @@ std::int32_t RunStoredImport(TSession& session, TCSVImport& import, const TFaile
   }
   if (table != nullptr) {
     SayLoadCounts(session, *table, r, import.ErrorRecords(),
-                  kept && ImportRanThrough(import, outcome.Result), name + ": ");
+                  kept && ImportRanThrough(import, outcome.Result), name + ": ", madeTable);
   }
   r["component"] = JsonText(name);
   results.push_back(std::move(r));
