@@ -404,8 +404,10 @@ TCSVImport& CreateImport(TComponent& root, TDataSet* ds, bool wideValues, const 
   // --encoding says otherwise.
   UseCommandDefaults(*import);
   // A header name spelt otherwise ("First Name", "E-mail") names its column
-  // (first_name, email).
+  // (first_name, email). Imports of one file may run at once; a program
+  // writing it in place still keeps them out, and they it.
   import->SetLooseColumnNames(true);
+  import->SetSharedReading(true);
   if (o.Lenient) import->SetValueErrors(veLenient);
   // A date or time layout given replaces ISO 8601 (so does one the sample
   // shows, see ChooseDateStyle).

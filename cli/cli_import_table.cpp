@@ -26,8 +26,8 @@ namespace {
 // --header), split as the run will split them; nullptr for a blank record.
 std::unique_ptr<TStringList> FirstRecordValues(TCSVImport& import) {
   if (!import.OpenInputFile()) {
-    throw EUsageError("input file '" + import.InputFile() + "' cannot be read (" +
-                      std::strerror(GetLastError()) + ")");
+    throw EUsageError("input file '" + import.InputFile() + "' cannot be read" +
+                      OpenFailureText(GetLastError()));
   }
   std::uint32_t bytes = 0;
   std::string first;

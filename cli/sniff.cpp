@@ -335,10 +335,11 @@ namespace {
 // read as.
 TSniffResult SniffDecoded(const std::string& path, const TSniffOptions& options,
                           std::string& encoding) {
-  const TFileHandle file = OpenFileForRead(path);
+  // Shared: imports and sniffs of one file read it side by side.
+  const TFileHandle file = OpenFileForSharedRead(path);
   if (!file.Valid()) {
-    throw EUsageError("input file '" + path + "' cannot be read (" + std::strerror(GetLastError()) +
-                      ")");
+    throw EUsageError("input file '" + path + "' cannot be read" +
+                      OpenFailureText(GetLastError()));
   }
   std::string failure;
   std::string damage;

@@ -453,8 +453,7 @@ bool TImportRun::Setup() {
       const int code = GetLastError();
       FLastError = FProps.FInputFile.empty()
                        ? "no file to import (InputFile is not set)"
-                       : "cannot open '" + FProps.FInputFile + "'" +
-                             (code != 0 ? " (" + std::string(std::strerror(code)) + ")" : "");
+                       : "cannot open '" + FProps.FInputFile + "'" + OpenFailureText(code);
       return false;
     }
     if (!FProps.FDataSet->Active()) FProps.FDataSet->Open();

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <utility>
 
 namespace korvane {
@@ -130,6 +131,11 @@ TFileHandle OpenForRead(const std::string& path, int lock) {
 }
 
 }  // namespace
+
+std::string OpenFailureText(int error) {
+  if (error == EWOULDBLOCK) return ": it is locked by another program or run";
+  return error != 0 ? " (" + std::string(std::strerror(error)) + ")" : std::string();
+}
 
 TFileHandle OpenFileForRead(const std::string& path) { return OpenForRead(path, LOCK_EX); }
 

@@ -55,6 +55,10 @@ KORVANE_API void SetLastError(int error);
 // failure: missing file (ENOENT), a directory (EISDIR), no permission
 // (EACCES), held by another open (EWOULDBLOCK). Opening a FIFO never blocks.
 KORVANE_API TFileHandle OpenFileForRead(const std::string& path);
+// What follows "cannot open 'FILE'" in a message for a failed open whose
+// error is error: " (No such file or directory)", or for a file another
+// open holds (EWOULDBLOCK) ": it is locked by another program or run".
+KORVANE_API std::string OpenFailureText(int error);
 // The same, for shared reading: other shared opens of the file succeed
 // while the handle is held, an exclusive one (OpenFileForRead,
 // CreateFileForWrite) does not.

@@ -26,6 +26,7 @@
 #include "cli/cli_util.h"
 #include "cli/input_relay.h"
 #include "cli/korvane_cli.h"
+#include "io/fileio.h"
 #include "support/cli_run.h"
 #include "support/compressed.h"
 #include "support/source_dir.h"
@@ -489,6 +490,42 @@ TEST_F(CliTest, HeaderNamesSpeltOtherwiseTakeTheirColumn) {
     } else {
       EXPECT_EQ(rows.size(), c.Status == 0 ? 1U : 0U);
       EXPECT_NE(r.Err.find(c.Row), std::string::npos) << r.Err;
+    }
+  }
+}
+
+// An import reads its input shared with other runs reading it; one that
+// holds it for itself (here an open in this process, which has an open file
+// description of its own) is named as the reason, whichever step of the
+// import opens the file first.
+TEST_F(CliTest, AnInputLockedByAnotherRun) {
+  const std::string input = dir.Put("held.csv", "a,b\n1,x\n");
+  const std::string db = dir.Path("held.db");
+  struct TCase {
+    TFileHandle (*Hold)(const std::string&);
+    bool Create;
+    int Status;
+  } cases[] = {
+      {OpenFileForSharedRead, true, 0},
+      {OpenFileForSharedRead, false, 0},
+      {OpenFileForRead, true, 2},
+      {OpenFileForRead, false, 2},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(std::to_string(c.Status) + (c.Create ? " --create" : ""));
+    std::filesystem::remove(db);
+    if (!c.Create) Exec(db, "CREATE TABLE t (a INTEGER, b TEXT)");
+    const TFileHandle held = c.Hold(input);
+    ASSERT_TRUE(held.Valid());
+    std::vector<std::string> args{"import", input, "--db", db, "--table", "t"};
+    if (c.Create) args.push_back("--create");
+    const TRun r = Korvane(args);
+    ASSERT_EQ(r.Status, c.Status) << r.Err;
+    if (c.Status != 0) {
+      EXPECT_NE(r.Err.find("input file '" + input +
+                           "' cannot be read: it is locked by another program or run"),
+                std::string::npos)
+          << r.Err;
     }
   }
 }

@@ -361,7 +361,10 @@ TEST_F(ImportRun, InputsThatCannotBeOpenedFailThePreparation) {
     EXPECT_FALSE(data_.Active());
     EXPECT_EQ(imp_.LastError(),
               path.empty() ? std::string("no file to import (InputFile is not set)")
-                           : "cannot open '" + path + "' (" + std::strerror(error) + ")");
+                           : "cannot open '" + path + "'" +
+                                 (error == EWOULDBLOCK
+                                      ? ": it is locked by another program or run"
+                                      : " (" + std::string(std::strerror(error)) + ")"));
     EXPECT_EQ(messages_.Texts(), (Log{"Error getting file handle"}));
     EXPECT_EQ(events_, (Log{"begin"}));
     EXPECT_TRUE(Stored().empty());
