@@ -34,6 +34,9 @@ constexpr std::uint32_t kAllKinds = kInt | kReal | kBool | kTime | (kFormatBits 
                                     (kFormatBits << kDateTimeShift) | kCommaInt | kCommaReal |
                                     kDecimal | kCommaDecimal;
 
+// The most digits a declared NUMERIC(p,s) may keep in PostgreSQL.
+constexpr int kMaxPrecision = 1000;
+
 using number_scan::IsDigit;
 
 // Reads a run of 1 to maxDigits digits at s[pos]; false when there is none or
@@ -147,22 +150,26 @@ bool KeptByDouble(std::string_view s, const TNumberSpans& spans, double value) {
          ReadsBackAs(number, value, false);
 }
 
+// How a number without an exponent is written (TNumberDigits).
+TNumberDigits NumberDigits(const TNumberSpans& spans) {
+  TNumberDigits digits;
+  if (spans.HasExponent) return digits;
+  digits.Decimals = static_cast<int>(spans.Fraction.size());
+  digits.ZeroEnd = !spans.Fraction.empty() && spans.Fraction.back() == '0';
+  for (const char c : spans.Whole) {
+    if (IsDigit(c) && (digits.Whole > 0 || c != '0')) ++digits.Whole;  // separators aside
+  }
+  return digits;
+}
+
 // The kinds of a number text read with a decimal comma and thousands points
 // (1.234,5 or -0,25), as the strict rules read it under those separators:
 // kCommaInt for a whole number within 64 bits, kCommaReal for one a double
 // keeps, kCommaDecimal for any number an exact decimal keeps.
-// The decimals of a number without an exponent, and whether its last digit
-// after the point is a zero.
-void NoteDecimals(const TNumberSpans& spans, int& decimals, bool& zeroEnd) {
-  if (spans.HasExponent) return;
-  decimals = static_cast<int>(spans.Fraction.size());
-  zeroEnd = !spans.Fraction.empty() && spans.Fraction.back() == '0';
-}
-
-std::uint32_t DecimalCommaKinds(std::string_view s, bool& wide, int& decimals, bool& zeroEnd) {
+std::uint32_t DecimalCommaKinds(std::string_view s, bool& wide, TNumberDigits& digits) {
   TNumberSpans spans;
   if (!ScanNumberText(s, nrThousands | nrExponent, ',', '.', spans)) return 0;
-  NoteDecimals(spans, decimals, zeroEnd);
+  digits = NumberDigits(spans);
   std::uint32_t kinds = 0;
   if (!spans.HasExponent && DigitCount(spans) <= static_cast<std::size_t>(kDoubleDigits)) {
     kinds |= kCommaReal;  // a double keeps so few digits
@@ -206,7 +213,7 @@ std::uint32_t TTypeVote::Kinds(std::string_view value, std::uint32_t wanted,
     const TFormatSettings& fs = FormatSettings();
     TNumberSpans number;
     if (ScanNumberText(s, nrExponent, fs.DecimalSeparator, '\0', number)) {
-      NoteDecimals(number, traits.Decimals, traits.ZeroEnd);
+      traits.Digits = NumberDigits(number);
       std::int64_t whole = 0;
       if (SpansToInteger(number, whole)) {
         kinds |= kInt;
@@ -225,9 +232,9 @@ std::uint32_t TTypeVote::Kinds(std::string_view value, std::uint32_t wanted,
         kinds |= (kinds & kInt ? kCommaInt : 0) | (kinds & kReal ? kCommaReal : 0) |
                  (kinds & kDecimal ? kCommaDecimal : 0);
         traits.WideComma = traits.Wide;
-        traits.DecimalsComma = traits.Decimals;
+        traits.DigitsComma = traits.Digits;
       } else {
-        kinds |= DecimalCommaKinds(s, traits.WideComma, traits.DecimalsComma, traits.ZeroEndComma);
+        kinds |= DecimalCommaKinds(s, traits.WideComma, traits.DigitsComma);
       }
     }
   }
@@ -283,19 +290,20 @@ void TTypeVote::Add(std::string_view value) {
   FWideComma |= traits.WideComma && (kinds & kCommaInt) != 0;
   FBoolWord |= traits.BoolWord;
   FZoned |= traits.Zoned;
-  VoteScale(traits.Decimals, traits.ZeroEnd, FScale, FScaleZero);
-  VoteScale(traits.DecimalsComma, traits.ZeroEndComma, FScaleComma, FScaleZeroComma);
+  FScale.Add(traits.Digits);
+  FScaleComma.Add(traits.DigitsComma);
   // A value read as a date and time but not as a date alone has a time.
   FWithTime |= (kinds >> kDateTimeShift & kFormatBits) != (kinds >> kDateShift & kFormatBits);
 }
 
-void TTypeVote::VoteScale(int decimals, bool zeroEnd, int& scale, bool& zeroSeen) {
-  if (scale == kNoScale) {
-    scale = decimals;
-  } else if (scale != decimals) {
-    scale = kMixedScale;
+void TTypeVote::TScaleVote::Add(const TNumberDigits& digits) {
+  if (Scale == kNoScale) {
+    Scale = digits.Decimals;
+  } else if (Scale != digits.Decimals) {
+    Scale = kMixedScale;
   }
-  zeroSeen |= zeroEnd;
+  ZeroSeen |= digits.ZeroEnd;
+  Whole = std::max(Whole, digits.Whole);
 }
 
 TTypeGuess TTypeVote::Result(bool decimalComma) const {
@@ -318,8 +326,14 @@ TTypeGuess TTypeVote::Result(bool decimalComma) const {
     guess.DecimalComma = decimalComma;
     // A double would give 1.50 back as 1.5: a scale the values show is
     // declared, so that they come back as they were written.
-    const int scale = decimalComma ? FScaleComma : FScale;
-    if (scale > 0 && (decimalComma ? FScaleZeroComma : FScaleZero)) guess.Scale = scale;
+    // Its precision holds the widest value's whole digits (a double keeps
+    // 1e20, written out with 21), within the 1000 a NUMERIC may have.
+    const TScaleVote& vote = decimalComma ? FScaleComma : FScale;
+    const int precision = std::max(18, vote.Scale + std::max(vote.Whole, 1));
+    if (vote.Scale > 0 && vote.ZeroSeen && precision <= kMaxPrecision) {
+      guess.Scale = vote.Scale;
+      guess.Precision = precision;
+    }
     return guess;
   }
   if (kinds & (decimalComma ? kCommaDecimal : kDecimal)) {
@@ -424,11 +438,9 @@ std::string SqlTypeName(const TTypeGuess& guess, std::string_view exactDecimal) 
     case TInferredType::Integer:
       return guess.Wide ? "BIGINT" : "INTEGER";
     case TInferredType::Real:
-      // What a double keeps of a number written without an exponent has at
-      // most 17 significant digits.
       if (guess.Scale > 0) {
-        return "NUMERIC(" + std::to_string(std::max(18, guess.Scale + 1)) + "," +
-               std::to_string(guess.Scale) + ")";
+        return "NUMERIC(" + std::to_string(guess.Precision) + "," + std::to_string(guess.Scale) +
+               ")";
       }
       return "DOUBLE PRECISION";
     case TInferredType::Decimal:

@@ -43,10 +43,21 @@ struct TTypeGuess {
   bool Zoned = false;       // DateTime: some value has a zone offset (TIMESTAMPTZ)
   // Real: the decimals every value is written with, when that is one count
   // and the zeros that end some values show it is the column's scale
-  // (prices: 1.50, 3.10, 2.25); 0 when not.
+  // (prices: 1.50, 3.10, 2.25); 0 when not. Precision: the digits a column
+  // of that scale keeps, enough for the widest value's whole digits.
   int Scale = 0;
+  int Precision = 0;
   std::string Note;         // why a column that looked typed stays Text, or empty
   std::int64_t Values = 0;  // non-empty values that voted
+};
+
+// The digits of a number written without an exponent: those after the
+// decimal separator (Decimals, -1 for a number with an exponent), whether
+// the last of them is a zero, and those before it, leading zeros aside.
+struct TNumberDigits {
+  int Decimals = -1;
+  bool ZeroEnd = false;
+  int Whole = 0;
 };
 
 // The votes of one column's values, added one at a time. Empty values (and
@@ -76,19 +87,21 @@ class TTypeVote {
     bool WideComma = false;  // the same, read with a decimal comma
     bool BoolWord = false;
     bool Zoned = false;  // an ISO 8601 date-time with a zone offset
-    // The digits after the decimal separator of a number without an
-    // exponent (-1: none such), whether the last of them is a zero; the
-    // same read with a decimal comma.
-    int Decimals = -1;
-    bool ZeroEnd = false;
-    int DecimalsComma = -1;
-    bool ZeroEndComma = false;
+    // How a number is written, read with the format settings' decimal
+    // separator and with a decimal comma.
+    TNumberDigits Digits;
+    TNumberDigits DigitsComma;
   };
-  // How the values' decimals agree: kNoScale before the first number, a
-  // count all have, or kMixedScale.
+  // How the values' decimals agree: Scale is kNoScale before the first
+  // number, a count all have, or kMixedScale; Whole the most whole digits.
   static constexpr int kNoScale = -2;
   static constexpr int kMixedScale = -1;
-  static void VoteScale(int decimals, bool zeroEnd, int& scale, bool& zeroSeen);
+  struct TScaleVote {
+    int Scale = kNoScale;
+    bool ZeroSeen = false;
+    int Whole = 0;
+    void Add(const TNumberDigits& digits);
+  };
   // The kinds of value among wanted (others may be left out).
   std::uint32_t Kinds(std::string_view value, std::uint32_t wanted, TTraits& traits) const;
 
@@ -102,10 +115,8 @@ class TTypeVote {
   bool FBoolWord = false;
   bool FWithTime = false;
   bool FZoned = false;
-  int FScale = kNoScale;
-  bool FScaleZero = false;
-  int FScaleComma = kNoScale;
-  bool FScaleZeroComma = false;
+  TScaleVote FScale;
+  TScaleVote FScaleComma;
 };
 
 // The type every non-empty value of values fits (see TTypeVote).
@@ -115,9 +126,9 @@ TTypeGuess InferColumnType(const std::vector<std::string_view>& values,
 // "INTEGER", "REAL", "DECIMAL", "DATE", "DATETIME", "TIME", "BOOLEAN", "TEXT".
 std::string_view TypeName(TInferredType type);
 // The type a column definition declares: TypeName, except BIGINT for whole
-// numbers that need more than 32 bits, NUMERIC(18,s) for numbers of a scale
-// s (which both databases write back with its s decimals) and exactDecimal
-// for decimals: the target database's type that keeps their digits
+// numbers that need more than 32 bits, NUMERIC(p,s) for numbers of a scale
+// s (p at least 18; both databases write them back with s decimals) and
+// exactDecimal for decimals: the target database's type that keeps their digits
 // (SQLite's DECIMAL_TEXT, PostgreSQL's NUMERIC).
 std::string SqlTypeName(const TTypeGuess& guess, std::string_view exactDecimal = "DECIMAL_TEXT");
 

@@ -30,6 +30,7 @@ std::string Described(const TTypeGuess& g) {
 }
 
 TEST(InferColumnType, EveryNonEmptyValueMustFit) {
+  const std::string kZero = "0." + std::string(1000, '0'), kOne = "1." + std::string(1000, '0');
   struct TCase {
     std::vector<std::string_view> Values;
     std::string Expected;
@@ -53,6 +54,9 @@ TEST(InferColumnType, EveryNonEmptyValueMustFit) {
       {{"1.25", "2.75"}, "DOUBLE PRECISION"},  // a double gives each back as written
       {{"1.50", "2.5"}, "DOUBLE PRECISION"},
       {{"1.50", "3"}, "DOUBLE PRECISION"},
+      // The precision holds every whole digit: a double keeps 1e20 written out.
+      {{"100000000000000000000.00", "-1.50"}, "NUMERIC(23,2)"},
+      {{kZero, kOne}, "DOUBLE PRECISION"},  // more digits than a NUMERIC keeps
       {{"1,5"}, "TEXT"},
       {{"true", "No", "Y", "f", "1"}, "BOOLEAN"},
       {{"true", "maybe"}, "TEXT"},
