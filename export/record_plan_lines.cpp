@@ -172,6 +172,37 @@ bool IsColumnValueText(const TField& field, std::string_view text) {
   }
 }
 
+// The shortest digits that read back as a finite value, laid out without
+// an exponent (1e+23 as 100000000000000000000000, where its exact digits
+// are 99999999999999991611392): at most 327 bytes at to (4.9e-324).
+char* ShortestPlainDigits(double value, char* to) {
+  char text[32];
+  const char* const last = std::to_chars(text, text + sizeof text, value,
+                                         std::chars_format::scientific).ptr;
+  const char* const e = std::find(static_cast<const char*>(text), last, 'e');
+  const char* first = text;
+  if (*first == '-') *to++ = *first++;
+  char digits[24];
+  int count = 0;
+  for (const char* c = first; c < e; ++c) {
+    if (*c != '.') digits[count++] = *c;
+  }
+  int exponent = 0;
+  std::from_chars(e + 1 + (e[1] == '+' ? 1 : 0), last, exponent);
+  const int point = exponent + 1;  // the digits before the decimal point
+  if (point <= 0) {
+    *to++ = '0';
+    *to++ = '.';
+    to = std::fill_n(to, -point, '0');
+    return std::copy_n(digits, count, to);
+  }
+  for (int i = 0; i < point; ++i) *to++ = i < count ? digits[i] : '0';
+  if (count > point) {
+    *to++ = '.';
+    to = std::copy(digits + point, digits + count, to);
+  }
+  return to;
+}
 
 }  // namespace
 
@@ -255,8 +286,7 @@ char* TRecordPlan::PutStoredText(TLineWriter& line, char* p, std::string_view te
 
 char* TRecordPlan::PutScaledNumber(TLineWriter& line, char* p, const std::int64_t* whole,
                                    const double* real, const TColumn& column) {
-  // The shortest text that reads back as the value, without an exponent:
-  // a double's takes at most 327 bytes (4.9e-324 written out).
+  // The shortest text that reads back as the value, without an exponent.
   char digits[400];
   char* end = digits;
   if (whole != nullptr) {
@@ -266,7 +296,7 @@ char* TRecordPlan::PutScaledNumber(TLineWriter& line, char* p, const std::int64_
     return PutText(line, p, std::string_view(digits, static_cast<std::size_t>(end - digits)),
                    column);
   } else {
-    end = std::to_chars(digits, digits + sizeof digits, *real, std::chars_format::fixed).ptr;
+    end = ShortestPlainDigits(*real, digits);
   }
   FText.assign(digits, end);
   const std::size_t point = FText.find('.');

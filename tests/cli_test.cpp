@@ -701,7 +701,9 @@ TEST_F(CliTest, FixedWidthExportReadsBackIntoTheSameTable) {
 // its values with at least that many decimals and never an exponent, as a
 // server's NUMERIC(p,s) does (a double alone would give 1.5 and 1e-09).
 TEST_F(CliTest, NumbersOfADeclaredScaleComeBackAsWritten) {
-  const std::string text = "id,price,ratio\n1,1.50,0.5\n2,100.00,1.25\n3,-0.05,2\n";
+  // 1e23 as a double's shortest digits, not its exact ones (99999999999999991611392).
+  const std::string text =
+      "id,price,ratio\n1,1.50,0.5\n2,100.00,1.25\n3,-0.05,2\n4,100000000000000000000000.00,3\n";
   TRun r = Korvane({"import", dir.Put("p.csv", text), "--db", Db(), "--table", "p", "--create"});
   ASSERT_EQ(r.Status, 0) << r.Err;
   const std::string out = dir.Path("out.csv");
