@@ -203,6 +203,9 @@ json SniffJson(const TSniffResult& r, const std::string& file, const std::string
           {"separator",
            r.WideSeparator.empty() ? character(r.Separator) : json(JsonText(r.WideSeparator))},
           {"fixedWidths", r.FixedWidths.empty() ? json(nullptr) : json(r.FixedWidths)},
+          {"fixedWidthUnit", r.FixedWidths.empty()         ? json(nullptr)
+                             : r.FixedWidthUnit == fuBytes ? json("bytes")
+                                                           : json("characters")},
           {"separatorConsistent", r.SeparatorConsistent},
           {"raggedRecords", r.RaggedRecords},
           {"misfitLines", r.MisfitLines},

@@ -305,6 +305,7 @@ TEST_F(CliTest, SniffPrintsTheImportCommandThatLoadsTheFile) {
   const json found = json::parse(r.Out);
   EXPECT_EQ(found["separator"], ",");
   EXPECT_EQ(found["lineEnds"], "CRLF");
+  EXPECT_TRUE(found["fixedWidths"].is_null() && found["fixedWidthUnit"].is_null()) << r.Out;
   EXPECT_EQ(found["columns"][3]["dateFormat"], "yyyy-mm-dd");
   std::vector<std::string> words = ShellWords(found["command"].get<std::string>());
   ASSERT_GT(words.size(), 4u);
@@ -750,6 +751,12 @@ TEST_F(CliTest, FixedWidthFilesAreSniffed) {
                          " --header --create --columns"),
               std::string::npos)
         << r.Out;
+    sniff.push_back("--json");
+    r = Korvane(sniff);
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    const json found = json::parse(r.Out);
+    EXPECT_EQ(found["fixedWidths"], json({4, 12, 14, 6})) << r.Out;
+    EXPECT_EQ(found["fixedWidthUnit"], file.Shown) << r.Out;
     const std::vector<std::vector<std::string>> ways = {
         {}, {"--fixed"}, {"--fixed", "--widths", "4,12,14,6"}};
     for (std::size_t i = 0; i < ways.size(); ++i) {
