@@ -255,21 +255,28 @@ bool TImportRun::ReadAheadRecordCache(std::int32_t Count) {
   return counter == Count;
 }
 
-std::int64_t TCSVImport::GetFileSize() {
+std::int64_t TImportRun::InputFileSize(std::string& warning) const {
   // A pipe has no size, and opening it only to measure it could lose what
   // its writer sends before the run's own open.
-  if (IsNamedPipe(FProps->FInputFile)) return 0;
-  TFileHandle file = FProps->FSharedReading ? OpenFileForSharedRead(FProps->FInputFile)
-                                            : OpenFileForRead(FProps->FInputFile);
+  if (IsNamedPipe(FProps.FInputFile)) return 0;
+  TFileHandle file = FProps.FSharedReading ? OpenFileForSharedRead(FProps.FInputFile)
+                                           : OpenFileForRead(FProps.FInputFile);
   if (!file.Valid()) {
-    FRun->ShowMessage("Error getting file handle", mtWarning);
+    warning = "Error getting file handle";
     return -1;
   }
   std::int64_t size = FileSize(file);
   if (size < 0) {
-    FRun->ShowMessage("Error getting file information", mtWarning);
+    warning = "Error getting file information";
     return -1;
   }
+  return size;
+}
+
+std::int64_t TCSVImport::GetFileSize() {
+  std::string warning;
+  const std::int64_t size = FRun->InputFileSize(warning);
+  if (!warning.empty()) FRun->ShowMessage(warning, mtWarning);
   return size;
 }
 

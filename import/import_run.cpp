@@ -3,6 +3,7 @@
 #include "import/import_run.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -448,9 +449,16 @@ bool TImportRun::Setup() {
     // The input first: a run that cannot read it fails before the dataset
     // is opened, which may create its table. An input that cannot be opened
     // fails the run rather than passing for an empty file.
-    FFileSize = FOwner.GetFileSize();
-    if (!OpenInputFile()) {
-      const int code = GetLastError();
+    // An input another open holds is named so in LastError: the warning
+    // that its size could not be had would only come first and mislead.
+    std::string sizeWarning;
+    FFileSize = InputFileSize(sizeWarning);
+    const bool opened = OpenInputFile();
+    const int code = GetLastError();
+    if (!sizeWarning.empty() && (opened || code != EWOULDBLOCK)) {
+      ShowMessage(sizeWarning, mtWarning);
+    }
+    if (!opened) {
       FLastError = FProps.FInputFile.empty()
                        ? "no file to import (InputFile is not set)"
                        : "cannot open '" + FProps.FInputFile + "'" + OpenFailureText(code);

@@ -43,6 +43,9 @@ class TImportRun {
   void CloseInputFile();
   void ReadTextFileRecord(TFileHandle& Handle, std::uint32_t& Bytes, std::string& Text);
   bool ReadAheadRecordCache(std::int32_t Count);
+  // The component's GetFileSize without its message: the size, or -1 with
+  // warning set to the text GetFileSize shows.
+  std::int64_t InputFileSize(std::string& warning) const;
   // The component's AbsorbRun: the results of later's run added to these.
   void Absorb(const TImportRun& later);
 

@@ -365,7 +365,8 @@ TEST_F(ImportRun, InputsThatCannotBeOpenedFailThePreparation) {
                                  (error == EWOULDBLOCK
                                       ? ": it is locked by another program or run"
                                       : " (" + std::string(std::strerror(error)) + ")"));
-    EXPECT_EQ(messages_.Texts(), (Log{"Error getting file handle"}));
+    // A held file is named in LastError alone.
+    EXPECT_EQ(messages_.Texts(), error == EWOULDBLOCK ? Log{} : Log{"Error getting file handle"});
     EXPECT_EQ(events_, (Log{"begin"}));
     EXPECT_TRUE(Stored().empty());
     EXPECT_EQ(imp_.ProgressWindow(), nullptr);
@@ -382,6 +383,9 @@ TEST_F(ImportRun, SharedReadingLetsRunsReadAFileAtOnce) {
     own.push_back(text);
   });
   EXPECT_EQ(imp_.Execute(), -1);  // exclusive: refused while another reads
+  EXPECT_TRUE(imp_.LastError().ends_with(": it is locked by another program or run"));
+  EXPECT_TRUE(own.empty());  // LastError alone names the lock
+  EXPECT_EQ(imp_.GetFileSize(), -1);
   EXPECT_EQ(own, (Log{"Error getting file handle"}));
   EXPECT_TRUE(messages_.Shown().empty());  // the component's handler took it
   imp_.SetSharedReading(true);
