@@ -152,11 +152,11 @@ void CheckInputFile(const std::string& path) {
   }
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0) {
-    throw EUsageError("input file '" + path + "' cannot be read (" + std::strerror(errno) + ")");
+    throw EUsageError(InputName(path) + " cannot be read (" + std::strerror(errno) + ")");
   }
-  if (S_ISDIR(info.st_mode)) throw EUsageError("input file '" + path + "' is a folder");
+  if (S_ISDIR(info.st_mode)) throw EUsageError(InputName(path) + " is a folder");
   if (::access(path.c_str(), R_OK) != 0) {
-    throw EUsageError("input file '" + path + "' cannot be read (" + std::strerror(errno) + ")");
+    throw EUsageError(InputName(path) + " cannot be read (" + std::strerror(errno) + ")");
   }
 }
 

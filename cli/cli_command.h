@@ -275,8 +275,6 @@ std::int32_t ParseJobs(const std::string& given);
 class TDatabaseTable;
 void SayJobsNote(TSession& session, const TTransferOptions& o, const TDatabaseTable& table);
 
-// What - as INPUT reads.
-inline constexpr const char* kStandardInputPath = "/dev/stdin";
 // Raises EUsageError when path cannot be read as an input file.
 void CheckInputFile(const std::string& path);
 // Writes the components of a command as a settings file instead of running

@@ -205,6 +205,7 @@ TImportOutcome ExecuteImport(TSession& session, TCSVImport& import, TRejectRepor
   } catch (const std::exception& e) {
     failure = first + e.what();
   }
+  if (import.InputFile() == kStandardInputPath) failure = NamingStandardInput(failure);
   // Over ranges, each range's bulk run has ended, the first's too.
   if (bulk && ranged == nullptr) {
     try {

@@ -26,7 +26,7 @@ namespace {
 // --header), split as the run will split them; nullptr for a blank record.
 std::unique_ptr<TStringList> FirstRecordValues(TCSVImport& import) {
   if (!import.OpenInputFile()) {
-    throw EUsageError("input file '" + import.InputFile() + "' cannot be read" +
+    throw EUsageError(InputName(import.InputFile()) + " cannot be read" +
                       OpenFailureText(GetLastError()));
   }
   std::uint32_t bytes = 0;
@@ -199,12 +199,6 @@ bool FirstRecordNamesColumns(TCSVImport& import, const TSQLDataSet& ds) {
   return true;
 }
 
-// The input as messages name it.
-std::string InputName(const TCSVImport& import) {
-  return import.InputFile() == kStandardInputPath ? std::string("standard input")
-                                                  : "input file '" + import.InputFile() + "'";
-}
-
 // The sniffed columns a new table is made of: with --fields, the columns it
 // names take the file's values in its order, so they are the table's, each
 // of the type of the file's column it takes (a header record is set aside).
@@ -215,8 +209,9 @@ TSniffResult FieldsNamingColumns(const TSniffResult& sniffed, const TImportOptio
   const std::vector<std::string> names = SplitNameList("--fields", o.Fields);
   if (names.size() > result.Columns.size()) {
     throw EUsageError("--fields names " + std::to_string(names.size()) +
-                      " columns for the new table, and the records of the " + InputName(import) +
-                      " have " + std::to_string(result.Columns.size()) +
+                      " columns for the new table, and the records of the " +
+                      InputName(import.InputFile()) + " have " +
+                      std::to_string(result.Columns.size()) +
                       " values at most: name one column for each value");
   }
   result.Columns.resize(names.size());
@@ -318,14 +313,14 @@ THeaderFound PrepareImportTable(TDatabaseTable& ds, TCSVImport& import, const TI
                                 ds.ExactDecimalType());
     } else if (sniffed != nullptr && !sniffed->Damage.empty()) {
       // The import would fail on it the same way, once the table is made.
-      throw EInOutError(InputName(import) + " cannot be read: " + sniffed->Damage);
+      throw EInOutError(InputName(import.InputFile()) + " cannot be read: " + sniffed->Damage);
     } else if (sniffed != nullptr && sniffed->Binary) {
-      throw EUsageError("--create makes no table of " + InputName(import) +
+      throw EUsageError("--create makes no table of " + InputName(import.InputFile()) +
                         ": it holds binary data (zero or control bytes), not text; give the "
                         "columns with --columns to import it all the same");
     } else if (sniffed != nullptr && sniffed->WholeFile && sniffed->Records == 0 &&
                import.InputFile() != kStandardInputPath) {
-      throw EUsageError("--create finds no columns in " + InputName(import) +
+      throw EUsageError("--create finds no columns in " + InputName(import.InputFile()) +
                         ": it holds no records; give them with --columns");
     } else {
       columns = ColumnsFromHeader(import);

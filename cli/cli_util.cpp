@@ -326,6 +326,19 @@ void WatchOrForget(const char* path) {
 
 }  // namespace
 
+std::string InputName(const std::string& path) {
+  return path == kStandardInputPath ? std::string("standard input") : "input file '" + path + "'";
+}
+
+std::string NamingStandardInput(std::string text) {
+  const std::string quoted = std::string("'") + kStandardInputPath + "'";
+  for (std::size_t at = text.find(quoted); at != std::string::npos;
+       at = text.find(quoted, at + 1)) {
+    text.replace(at, quoted.size(), "standard input");
+  }
+  return text;
+}
+
 std::unique_ptr<TReplacementFile> OpenReplacement(const std::string& target) {
   TReplacementFile::SetPendingWatch(WatchOrForget);
   try {

@@ -79,6 +79,15 @@ std::string TextColumnDefinition(std::string_view name, int position);
 // The same with another type ("INTEGER", "DATE", ...).
 std::string ColumnDefinition(std::string_view name, std::string_view type, int position);
 
+// What - as INPUT reads.
+inline constexpr const char* kStandardInputPath = "/dev/stdin";
+// The input as messages name it: "standard input" for kStandardInputPath
+// (whatever it is redirected from), else "input file 'PATH'".
+std::string InputName(const std::string& path);
+// A component's message about the input with standard input named so:
+// where it quotes kStandardInputPath ("cannot open '/dev/stdin': ...").
+std::string NamingStandardInput(std::string text);
+
 // The text for a message line: a tab as \t, other control bytes (an escape
 // sequence, a blob's bytes) as \xHH.
 std::string ShownControls(std::string_view text);

@@ -338,8 +338,7 @@ TSniffResult SniffDecoded(const std::string& path, const TSniffOptions& options,
   // Shared: imports and sniffs of one file read it side by side.
   const TFileHandle file = OpenFileForSharedRead(path);
   if (!file.Valid()) {
-    throw EUsageError("input file '" + path + "' cannot be read" +
-                      OpenFailureText(GetLastError()));
+    throw EUsageError(InputName(path) + " cannot be read" + OpenFailureText(GetLastError()));
   }
   std::string failure;
   std::string damage;
@@ -424,7 +423,7 @@ TKeptHead::TKeptHead(const std::string& path, const TSniffOptions& options) {
   ::close(in);
   ::close(out);
   if (error != 0) {
-    throw EUsageError("input file '" + path + "' cannot be read (" + std::strerror(error) + ")");
+    throw EUsageError(InputName(path) + " cannot be read (" + std::strerror(error) + ")");
   }
 }
 

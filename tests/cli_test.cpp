@@ -1154,6 +1154,32 @@ TEST_F(CliTest, SniffReadsStandardInputOnce) {
   }
 }
 
+// Standard input redirected from a file that another open holds is named
+// "standard input", whichever step opens it first: the sniff, or the run
+// of an import given its layout.
+TEST_F(CliTest, LockedStandardInputIsNamedSo) {
+  const std::string input = dir.Put("held.csv", "a,b\n1,x\n");
+  const TFileHandle held = OpenFileForRead(input);
+  ASSERT_TRUE(held.Valid());
+  const struct {
+    std::vector<std::string> Args;
+    std::string Said;
+  } cases[] = {
+      {{"sniff", "-"}, "korvane: standard input cannot be read: it is locked"},
+      {{"import", "-", "--db", Db(), "--table", "t", "--create"},
+       "korvane: standard input cannot be read: it is locked"},
+      {{"import", "-", "--db", Db(), "--table", "t", "--create", "--columns", "a TEXT", "--fixed",
+        "--widths", "4"},
+       "Error: the import cannot start: cannot open standard input: it is locked"},
+  };
+  for (const auto& c : cases) {
+    const TRun r = KorvaneReadingFile(c.Args, input, dir.Path("child.err"));
+    EXPECT_NE(r.Status, 0);
+    EXPECT_TRUE(r.Err.starts_with(c.Said)) << r.Err;
+    EXPECT_EQ(r.Err.find("/dev/stdin"), std::string::npos) << r.Err;
+  }
+}
+
 TEST_F(CliTest, CompressedInputIsReadByItsFirstBytesAlsoFromAPipe) {
   const std::string people = ReadText(PeopleCsv());
   // A pipe has no sample to sniff the dates' layout from: it is given.

@@ -2,6 +2,7 @@
 // reading a pipe, and looking at a SQLite database with SQLite itself.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
@@ -80,6 +81,30 @@ inline TRun KorvaneReadingPipe(std::vector<std::string> args, const std::string&
   }
   ::close(fds[1]);
   ::sigaction(SIGPIPE, &previous, nullptr);
+  int status = 0;
+  if (child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status)) {
+    run.Status = WEXITSTATUS(status);
+  }
+  run.Err = ReadText(errFile);
+  run.Out = ReadText(errFile + ".out");
+  return run;
+}
+
+// The command in a child process whose standard input is the file at path
+// (as a shell's < path gives it); Out and Err as for KorvaneReadingPipe.
+inline TRun KorvaneReadingFile(std::vector<std::string> args, const std::string& path,
+                               const std::string& errFile) {
+  TRun run;
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const int in = ::open(path.c_str(), O_RDONLY);
+    if (in < 0 || ::dup2(in, STDIN_FILENO) < 0) ::_exit(125);
+    ::close(in);
+    TRun r = Korvane(std::move(args));
+    std::ofstream(errFile) << r.Err;
+    std::ofstream(errFile + ".out") << r.Out;
+    ::_exit(r.Status);
+  }
   int status = 0;
   if (child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status)) {
     run.Status = WEXITSTATUS(status);
