@@ -341,7 +341,10 @@ THeaderFound PrepareImportTable(TDatabaseTable& ds, TCSVImport& import, const TI
     for (std::string& c : columns) list.Add(std::move(c));
     ds.SetCreateWith(list);
   }
-  if (!open) return found;
+  // A run only saved makes no table; the columns of one that is there are
+  // read all the same, for the header and key checks, and the table closed
+  // again, so that the settings store the run as it would go.
+  if (!open && !tableExists) return found;
   try {
     ds.DataSet().Open();
   } catch (const Exception& e) {
@@ -364,6 +367,7 @@ THeaderFound PrepareImportTable(TDatabaseTable& ds, TCSVImport& import, const TI
     }
   }
   CheckKeyInFile(import, ds.SQLDataSet(), o);
+  if (!open) ds.DataSet().Close();
   return found;
 }
 

@@ -26,12 +26,13 @@ enum class THeaderFound {
 };
 
 // Points the import's dataset at the table, creating it when asked and it is
-// missing (from --columns, else from the sniff). Opens it only when open is
-// set (--save only describes the run). Without HeaderGiven, the first record
-// is set aside as the header when the sample calls it one and the run makes
-// the table from the sample, or when its values name columns of the table (a
-// regular file read as delimited; for a table made from --columns, one that
-// the sample also calls a header).
+// missing (from --columns, else from the sniff), and opens it; when open is
+// not set (--save only describes the run), a table that is there is opened
+// for its columns alone and closed again, and none is made. Without
+// HeaderGiven, the first record is set aside as the header when the sample
+// calls it one and the run makes the table from the sample, or when its
+// values name columns of the table (a regular file read as delimited; for a
+// table made from --columns, one that the sample also calls a header).
 THeaderFound PrepareImportTable(TDatabaseTable& ds, TCSVImport& import, const TImportOptions& o,
                                 bool open, const TSniffResult* sniffed);
 

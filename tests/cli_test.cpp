@@ -136,6 +136,13 @@ TEST_F(CliTest, ImportFindsTheHeaderTheOptionsDoNotGive) {
   r = run("NAME,id\nc,3\n", {"--create"});
   ASSERT_EQ(r.Status, 0) << r.Err;
   EXPECT_EQ(table(), "id INTEGER, name TEXT; 1=a 2=b 3=c");
+  // A run saved finds it the same, the table then read and left alone.
+  const std::string job = dir.Path("h.kvs");
+  r = run("name,id\ne,5\n", {"--save", job});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  r = Korvane({"run", job});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(table(), "id INTEGER, name TEXT; 1=a 2=b 3=c 5=e");
   r = run("name,id\n", {"--header", "0"});
   EXPECT_EQ(r.Status, 3) << r.Err;
   Exec(Db(), "DROP TABLE t");
