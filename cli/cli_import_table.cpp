@@ -253,8 +253,8 @@ std::vector<std::string> ColumnsFromHeader(TCSVImport& import) {
     }
   }
   if (columns.empty()) {
-    throw EUsageError("the first record of '" + import.InputFile() +
-                      "' holds no column names: give the columns with --columns");
+    throw EUsageError("the first record of " + InputName(import.InputFile()) +
+                      " holds no column names: give the columns with --columns");
   }
   return columns;
 }

@@ -610,7 +610,10 @@ TImportSniff SniffForImport(TCSVImport& import, const TImportSniffRequest& reque
                        (!request.EscapeGiven && result.Escape != '\0') ||
                        (!request.StrayQuotesGiven && result.KeepStrayQuotes);
   if (sniffLayout && (result.Separator != ',' || result.Quote != '"' || leftOut)) {
-    std::string notice = "korvane: reading " + import.InputFile() + " as ";
+    // A file by its path as given, standard input by that name.
+    const std::string& input = import.InputFile();
+    std::string notice =
+        "korvane: reading " + (input == kStandardInputPath ? InputName(input) : input) + " as ";
     notice += !result.FixedWidths.empty()
                   ? "fixed width (--fixed --widths " + FixedWidthsText(result) +
                         (result.FixedWidthUnit == fuBytes ? " --byte-widths)" : ")")

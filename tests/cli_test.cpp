@@ -1163,7 +1163,7 @@ TEST_F(CliTest, SniffReadsStandardInputOnce) {
 
 // Standard input redirected from a file that another open holds is named
 // "standard input", whichever step opens it first: the sniff, or the run
-// of an import given its layout.
+// of an import given its layout; so is it in the notice of a layout found.
 TEST_F(CliTest, LockedStandardInputIsNamedSo) {
   const std::string input = dir.Put("held.csv", "a,b\n1,x\n");
   const TFileHandle held = OpenFileForRead(input);
@@ -1185,6 +1185,10 @@ TEST_F(CliTest, LockedStandardInputIsNamedSo) {
     EXPECT_TRUE(r.Err.starts_with(c.Said)) << r.Err;
     EXPECT_EQ(r.Err.find("/dev/stdin"), std::string::npos) << r.Err;
   }
+  const TRun r = KorvaneReadingPipe({"import", "-", "--db", Db(), "--table", "tabs", "--create"},
+                                    "a\tb\n1\tx\n", dir.Path("child.err"));
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_TRUE(r.Err.starts_with("korvane: reading standard input as tab-separated")) << r.Err;
 }
 
 TEST_F(CliTest, CompressedInputIsReadByItsFirstBytesAlsoFromAPipe) {
