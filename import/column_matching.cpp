@@ -86,23 +86,38 @@ bool TImportRun::CutHeaderByNames(std::string_view header, std::vector<int>& ord
   const std::vector<TField*>& fields = FProps.FDataSet->Fields();
   std::vector<int> widths;
   for (const TField* f : fields) widths.push_back(FixedWidth(*f, FProps.FDateTimeStyle));
+  std::vector<std::string> fieldNames;
+  for (const TField* f : fields) fieldNames.push_back(f->FieldName());
+  // Loosely, a column is cut for the field its name names as MatchNames
+  // takes it, or for any of those it loosely names, and a field may be cut
+  // twice: MatchNames then says which names are several fields' or name
+  // one twice.
+  const bool loose = FProps.FLooseColumnNames;
+  std::vector<std::size_t> like;
+  const auto isNamed = [&](std::string_view name, std::size_t f) {
+    if (!loose) return SameText(name, fieldNames[f]);
+    const int named = FieldNamed(fieldNames, name, true, like);
+    return named == static_cast<int>(f) ||
+           (named == -2 && std::find(like.begin(), like.end(), f) != like.end());
+  };
   std::vector<bool> used(fields.size(), false);
   std::size_t reached = 0;
-  // Cuts header from pos on into the columns of fields not yet used; a
-  // name may begin another's, so a cut that leaves the rest uncut is undone.
+  // Cuts header from pos on into the columns of fields not yet used (of
+  // any field, loosely); a name may begin another's, so a cut that leaves the rest uncut is undone.
   const auto cut = [&](const auto& self, std::size_t pos) -> bool {
     reached = std::max(reached, pos);
     if (pos >= header.size() || IsBlank(header.substr(pos))) return !order.empty();
     for (std::size_t f = 0; f < fields.size(); ++f) {
-      if (used[f]) continue;
+      if (used[f] && !loose) continue;
       TFixedColumnCutter cutter(header.substr(pos), FProps.FFixedWidthUnit);
       const std::string_view slice = cutter.Next(static_cast<std::size_t>(widths[f]));
-      if (!SameText(Trim(slice), fields[f]->FieldName())) continue;
+      if (!isNamed(Trim(slice), f)) continue;
+      const bool before = used[f];
       used[f] = true;
       order.push_back(static_cast<int>(f));
       if (self(self, pos + cutter.Position())) return true;
       order.pop_back();
-      used[f] = false;
+      used[f] = before;
     }
     return false;
   };

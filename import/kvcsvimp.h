@@ -102,8 +102,9 @@ class KORVANE_API TCSVImport : public TComponent {
   // is the same once case, blanks, hyphens, underscores and dots are left
   // out (SameLooseName): "First Name" and "E-mail" name first_name and
   // email. A name that loosely names several fields fails the run, naming
-  // them, as does a field named twice, loosely or not. FieldList's names are
-  // matched exactly either way.
+  // them, as does a field named twice, loosely or not. So too in a
+  // fixed-width header (flColumns), each name at the start of its field's
+  // column. FieldList's names are matched exactly either way.
   bool LooseColumnNames() const;
   void SetLooseColumnNames(bool value);
   // Why the last run's values could not be matched to fields (empty when

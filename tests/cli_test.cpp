@@ -458,9 +458,14 @@ TEST_F(CliTest, HeaderNamesChooseTheColumns) {
 }
 
 // A header name that spells a column otherwise (case, blanks, hyphens,
-// underscores, dots) names it, when it spells no other; --fields names are
-// a column's own.
+// underscores, dots) names it, when it spells no other, delimited or fixed
+// width; --fields names are a column's own.
 TEST_F(CliTest, HeaderNamesSpeltOtherwiseTakeTheirColumn) {
+  // A fixed-width line of two values, the first in a TEXT column's 255.
+  const auto fixed = [](std::string first, const std::string& second) {
+    first.resize(255, ' ');
+    return first + second + "\n";
+  };
   struct TCase {
     std::string Text;
     std::vector<std::string> Options;
@@ -479,6 +484,14 @@ TEST_F(CliTest, HeaderNamesSpeltOtherwiseTakeTheirColumn) {
       {"First Name\nAnn\n", {"--header", "--set", "LooseColumnNames=false"}, 2,
        "\"First Name\" (nearest: \"first_name\")"},
       {"Ann\n", {"--fields", "First Name"}, 2, "\"First Name\" (nearest: \"first_name\")"},
+      {fixed("First Name", "EMAIL") + fixed("Ann", "a@x"), {"--fixed", "--header"}, 0,
+       "1|Ann||a@x"},
+      {fixed("First Name", "EMAIL") + fixed("Ann", "a@x"), {"--fixed", "--header"}, 0,
+       "\"First Name\" taken for column first_name"},
+      {fixed("First Name", "E-Mail") + fixed("Ann", "a@x"), {"--fixed", "--header"}, 2,
+       "\"E-Mail\" loosely names several fields: \"e_mail\", \"email\""},
+      {fixed("first_name", "FirstName") + fixed("A", "B"), {"--fixed", "--header"}, 2,
+       "\"first_name\" (values 1 and 2) twice, as \"first_name\" and \"FirstName\""},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Text);
