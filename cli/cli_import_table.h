@@ -36,6 +36,12 @@ enum class THeaderFound {
 THeaderFound PrepareImportTable(TDatabaseTable& ds, TCSVImport& import, const TImportOptions& o,
                                 bool open, const TSniffResult* sniffed);
 
+// What the run took for a header record that --header did not give (found),
+// or, on a table that is there, that the first record the sample calls a
+// header does not name its columns (it is imported as data).
+void SayHeaderFound(TSession& session, THeaderFound found, const TSniffResult* sniffed,
+                    const TCSVImport& import, const TImportOptions& o);
+
 // Sets --mode and --key on the dataset.
 void ApplyLoadMode(TSQLDataSet& ds, const TImportOptions& o);
 
