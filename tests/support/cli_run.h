@@ -49,6 +49,19 @@ inline std::string ReadText(const std::string& path) {
   return text;
 }
 
+// The run of a child that wrote its stderr to errFile and its stdout to
+// errFile + ".out": its exit status once it ends, and both texts.
+inline TRun ChildRun(pid_t child, const std::string& errFile) {
+  TRun run;
+  int status = 0;
+  if (child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status)) {
+    run.Status = WEXITSTATUS(status);
+  }
+  run.Err = ReadText(errFile);
+  run.Out = ReadText(errFile + ".out");
+  return run;
+}
+
 // The command in a child process whose standard input is a pipe the parent
 // writes input into; the child's stdout and stderr texts come back in Out
 // and Err (through errFile and errFile.out).
@@ -81,20 +94,13 @@ inline TRun KorvaneReadingPipe(std::vector<std::string> args, const std::string&
   }
   ::close(fds[1]);
   ::sigaction(SIGPIPE, &previous, nullptr);
-  int status = 0;
-  if (child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status)) {
-    run.Status = WEXITSTATUS(status);
-  }
-  run.Err = ReadText(errFile);
-  run.Out = ReadText(errFile + ".out");
-  return run;
+  return ChildRun(child, errFile);
 }
 
 // The command in a child process whose standard input is the file at path
 // (as a shell's < path gives it); Out and Err as for KorvaneReadingPipe.
 inline TRun KorvaneReadingFile(std::vector<std::string> args, const std::string& path,
                                const std::string& errFile) {
-  TRun run;
   const pid_t child = ::fork();
   if (child == 0) {
     const int in = ::open(path.c_str(), O_RDONLY);
@@ -105,13 +111,7 @@ inline TRun KorvaneReadingFile(std::vector<std::string> args, const std::string&
     std::ofstream(errFile + ".out") << r.Out;
     ::_exit(r.Status);
   }
-  int status = 0;
-  if (child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status)) {
-    run.Status = WEXITSTATUS(status);
-  }
-  run.Err = ReadText(errFile);
-  run.Out = ReadText(errFile + ".out");
-  return run;
+  return ChildRun(child, errFile);
 }
 
 // The rows of a query, every value as SQLite's text of it ("NULL" for null).
