@@ -1,5 +1,8 @@
 #include "datasets/postgres/postgres_connection.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -274,6 +277,21 @@ TConnection::TConnection(const std::string& connection) {
 
 TConnection::~TConnection() {
   if (FConn != nullptr) PQfinish(FConn);
+}
+
+bool TConnection::OnThisMachine() const {
+  if (FConn == nullptr) return false;
+  const char* host = PQhost(FConn);
+  // A socket's directory, or a socket in the abstract namespace.
+  if (host != nullptr && (host[0] == '/' || host[0] == '@')) return true;
+  const char* address = PQhostaddr(FConn);
+  if (address == nullptr || *address == '\0') return false;
+  in_addr v4{};
+  if (inet_pton(AF_INET, address, &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+  in6_addr v6{};
+  if (inet_pton(AF_INET6, address, &v6) != 1) return false;
+  if (IN6_IS_ADDR_LOOPBACK(&v6)) return true;
+  return IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127;
 }
 
 TResult TConnection::Exec(const std::string& sql, ExecStatusType wanted) {

@@ -89,6 +89,9 @@ class TConnection {
 
   PGconn* get() const { return FConn; }
   bool Lost() const { return PQstatus(FConn) == CONNECTION_BAD; }
+  // Whether the server runs on this machine: reached over a Unix-domain
+  // socket or a loopback address (127.0.0.0/8, ::1).
+  bool OnThisMachine() const;
 
   // Runs a command; raises EDatabaseError with the server's message when it
   // fails (any result status other than the wanted one).

@@ -161,6 +161,9 @@ class KORVANE_API TPostgresDataSet : public TSQLDataSet {
   std::int64_t AbandonBulk() override;
   TRefusals TakeRefusals() override;
   std::int64_t HeldPosts() const override;
+  // The connections reading the open table, when its server runs on this
+  // machine (a Unix-domain socket or a loopback address); else 0.
+  int ProcessorsReading() const override;
   TLoadCounts LoadCounts() const override;
 
   // Runs SQL statements on the connection, connecting when needed. Raises
