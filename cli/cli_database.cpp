@@ -68,6 +68,7 @@ void SetUnorderedReadOf(TSQLiteDataSet&, bool) {}
 std::string JobsNoteOf(const TSQLiteDataSet&) { return {}; }
 std::string JobsCommittedOf(const TSQLiteDataSet&) { return {}; }
 std::int32_t AutoJobsOf(TSQLiteDataSet&) { return 1; }
+bool ServerOnThisMachineOf(TSQLiteDataSet&) { return false; }
 bool KeepsWideValuesOf(const TSQLiteDataSet&) { return false; }
 TMisfitValues MisfitsOf(const TSQLiteDataSet& ds) {
   const TSQLiteMisfits& m = ds.Misfits();
@@ -107,6 +108,7 @@ void SetUnorderedReadOf(TPostgresDataSet& ds, bool value) { ds.SetUnorderedRead(
 std::string JobsNoteOf(const TPostgresDataSet& ds) { return ds.JobsNote(); }
 std::string JobsCommittedOf(const TPostgresDataSet& ds) { return ds.JobsCommitted(); }
 std::int32_t AutoJobsOf(TPostgresDataSet& ds) { return ds.AutoJobs(); }
+bool ServerOnThisMachineOf(TPostgresDataSet& ds) { return ds.ServerOnThisMachine(); }
 bool KeepsWideValuesOf(const TPostgresDataSet& ds) { return ds.ExactTimes(); }
 // Every PostgreSQL value is of its column's type.
 TMisfitValues MisfitsOf(const TPostgresDataSet&) { return {}; }
@@ -145,6 +147,7 @@ class TDatabaseTableOf final : public TDatabaseTable {
   std::size_t MaxColumns() const override { return MaxColumnsOf(FDataSet); }
   std::string MaxColumnsNote() const override { return MaxColumnsNoteOf(FDataSet); }
   std::int32_t AutoJobs() override { return AutoJobsOf(FDataSet); }
+  bool ServerOnThisMachine() override { return ServerOnThisMachineOf(FDataSet); }
   std::unique_ptr<TDatabaseTable> Another(TComponent& root) const override {
     auto* ds = new TClass(&root);
     CopyStoredProperties(FDataSet, *ds);

@@ -83,6 +83,10 @@ class TDatabaseTable {
   // What --jobs auto comes to: the connections the database serves at once
   // for one load (1 where it takes one writer).
   virtual std::int32_t AutoJobs() = 0;
+  // Whether a database server on this machine does the reading and writing
+  // (its processes take this machine's processors, one per connection);
+  // false for an embedded database, which works on the caller's threads.
+  virtual bool ServerOnThisMachine() = 0;
   // A second dataset of the same class and settings, owned by root and not
   // open, that loads over a connection of its own (Jobs 1) into the table,
   // which it does not create.

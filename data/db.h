@@ -465,12 +465,6 @@ class KORVANE_API TDataSet : public TComponent {
   // returned yet can only be one of these. 0 for a dataset that stores
   // each record in its Post.
   virtual std::int64_t HeldPosts() const { return 0; }
-  // Processors of this machine kept busy producing the records while the
-  // open dataset is walked, beside the caller's thread: a database server
-  // on this machine spends one for each connection reading for it. 0 (the
-  // default) for a dataset the caller's thread reads alone. A host that
-  // would run threads of its own beside the walk counts these as taken.
-  virtual int ProcessorsReading() const { return 0; }
 
  protected:
   // Opens the source and creates the fields (AddField / CreateFields) unless

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <optional>
 #include <system_error>
-#include <thread>
 #include <utility>
 
 #include "ui/dialogs.h"
@@ -496,15 +495,6 @@ bool TExportRun::WriteAhead(TRecordPlan& plan, std::int64_t& bytes) {
   if (!FProps.FFormatAhead || FProps.FOnExportRecord ||
       (FProps.FShowProgress && FProgressWindow != nullptr) || !plan.WorksFromCopies() ||
       dataSet->Eof()) {
-    return true;
-  }
-  // A thread without a processor of its own would only take turns with the
-  // ones producing the records: where a database server on this machine
-  // reads them, 2 cores and 2 connections export a table in about 0.9 of
-  // the time without it (bench/postgres_compare.sh).
-  const unsigned cores = std::thread::hardware_concurrency();
-  if (const int reading = dataSet->ProcessorsReading();
-      reading > 0 && cores != 0 && cores < 2 + static_cast<unsigned>(reading)) {
     return true;
   }
   std::optional<TFormatAhead> ahead;

@@ -324,11 +324,8 @@ class KORVANE_API TCSVExport : public TComponent {
   // values while it walks the dataset. Only runs in which no host code
   // looks on while they go (no OnExportRecord, no progress window) and whose
   // fields all format without being asked for their text do so; the file,
-  // the result and every error are those of a run without it, and only
-  // where a processor is free for the thread: beside the caller's, and the
-  // ones the dataset keeps busy reading (TDataSet::ProcessorsReading, a
-  // database server on this machine). On by default where the machine has
-  // more than one processor.
+  // the result and every error are those of a run without it. On by default
+  // where the machine has more than one processor.
   bool FormatAhead() const;
   void SetFormatAhead(bool value);
   // Records are handed to that thread in batches of kFormatAheadBatch, at

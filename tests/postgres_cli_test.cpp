@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "cli/korvane_cli.h"
+#include "io/batch_pipe.h"
 #include "tests/support/compressed.h"
 #include "tests/support/postgres_server.h"
 #include "tests/support/temp_dir.h"
@@ -966,6 +967,15 @@ TEST(PostgresJobs, ExportsAreTheSingleConnectionExport) {
   };
   const std::string one = exported({}).first;
   ASSERT_GT(one.size(), 100000u);
+  // The lines are formatted on a second thread only where a processor is
+  // left for it beside the caller's and the server's (on this machine) for
+  // each connection reading the table.
+  const unsigned cores = std::thread::hardware_concurrency();
+  for (const unsigned jobs : {1u, 2u}) {
+    const std::uint64_t batches = HandOffBatches(THandOff::hoFormatAhead);
+    EXPECT_EQ(exported({"--jobs", std::to_string(jobs)}).first, one);
+    EXPECT_EQ(HandOffBatches(THandOff::hoFormatAhead) > batches, cores >= 2 + jobs) << jobs;
+  }
   for (const char* jobs : {"2", "7", "auto"}) {
     const auto [text, err] = exported({"--jobs", jobs});
     EXPECT_EQ(text == one, true) << jobs;

@@ -22,9 +22,7 @@
 #include "data/db_failure.h"
 #include "text/formats.h"
 #include "core/settings.h"
-#include "export/kvcsvexp.h"
 #include "import/kvcsvimp.h"
-#include "io/batch_pipe.h"
 #include "tests/support/number_edges.h"
 #include "tests/support/postgres_server.h"
 #include "tests/support/temp_dir.h"
@@ -935,41 +933,14 @@ TEST(PostgresNumbers, DoublesAndRealsAreWrittenAsTheirShortestTextAndReadBack) {
   }
 }
 
-// A server on this machine spends a processor for each connection reading
-// a table (the test server listens on a socket and on 127.0.0.1), and an
-// export formats ahead on a thread of its own only where one is left free
-// beside them and the caller's.
-TEST_F(PostgresDataSetTest, ServerOnThisMachineLeavesFormattingAheadTheProcessorsItDoesNotTake) {
+// A server reached over a socket or a loopback address runs on this
+// machine (the test server listens on both).
+TEST(PostgresConnection, ServerOnThisMachine) {
   KORVANE_NEED_POSTGRES(conn);
+  EXPECT_TRUE(pg::TConnection(conn).OnThisMachine());
   if (const char* port = std::getenv("KORVANE_TEST_POSTGRES_PORT")) {
-    EXPECT_TRUE(pg::TConnection(conn).OnThisMachine());
     EXPECT_TRUE(
         pg::TConnection(conn + " host=127.0.0.1 port=" + std::string(port)).OnThisMachine());
-  }
-  TScratchSchema schema(conn);
-  const std::string name = schema.Table("r");
-  schema.Exec("CREATE TABLE " + name +
-              " AS SELECT g AS id, repeat('x', 200) AS pad FROM generate_series(1, 20000) g");
-  const unsigned cores = std::thread::hardware_concurrency();
-  test::TTempDir dir;
-  for (const int jobs : {1, 2}) {
-    TPostgresDataSet* ds = Table(conn, name);
-    ds->SetReadOnly(true);
-    ds->SetJobs(jobs);
-    EXPECT_EQ(ds->ProcessorsReading(), 0);
-    TCSVExport exp(nullptr);
-    exp.SetDataSet(ds);
-    exp.SetOutputFile(dir.Path("r.csv"));
-    exp.SetFormatAhead(true);
-    const std::uint64_t batches = HandOffBatches(THandOff::hoFormatAhead);
-    ds->Open();
-    EXPECT_EQ(ds->ProcessorsReading(), jobs);
-    EXPECT_EQ(exp.Execute(), 20000);
-    EXPECT_EQ(HandOffBatches(THandOff::hoFormatAhead) > batches,
-              cores == 0 || cores >= 2u + static_cast<unsigned>(jobs))
-        << jobs << " jobs, " << cores << " processors";
-    ds->Close();
-    EXPECT_EQ(ds->ProcessorsReading(), 0);
   }
 }
 

@@ -498,10 +498,9 @@ std::int64_t TPostgresDataSet::HeldPosts() const {
   return FState->Writer ? FState->Writer->Held() : 0;
 }
 
-int TPostgresDataSet::ProcessorsReading() const {
-  const TState& s = *FState;
-  if (!Active() || !s.Conn || !s.Conn->OnThisMachine()) return 0;
-  return s.Parallel ? static_cast<int>(s.Parallel->Connections()) : 1;
+bool TPostgresDataSet::ServerOnThisMachine() {
+  Connect();
+  return FState->Conn->OnThisMachine();
 }
 
 TLoadCounts TPostgresDataSet::LoadCounts() const {

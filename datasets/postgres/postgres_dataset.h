@@ -161,9 +161,6 @@ class KORVANE_API TPostgresDataSet : public TSQLDataSet {
   std::int64_t AbandonBulk() override;
   TRefusals TakeRefusals() override;
   std::int64_t HeldPosts() const override;
-  // The connections reading the open table, when its server runs on this
-  // machine (a Unix-domain socket or a loopback address); else 0.
-  int ProcessorsReading() const override;
   TLoadCounts LoadCounts() const override;
 
   // Runs SQL statements on the connection, connecting when needed. Raises
@@ -175,6 +172,11 @@ class KORVANE_API TPostgresDataSet : public TSQLDataSet {
   // Connects now (a no-op when connected); raises EDatabaseError with
   // libpq's reason on one line.
   void Connect();
+  // Whether the server runs on this machine, reached over a Unix-domain
+  // socket or a loopback address (connects when needed): its processes
+  // then share this machine's processors with the host, one for each
+  // connection reading or loading at once.
+  bool ServerOnThisMachine();
 
   // A column definition for Columns: the quoted name and the PostgreSQL
   // type that maps back to the field's type (NOT NULL for a Required field,

@@ -62,8 +62,6 @@ class TParallelRead {
   static std::string RangeCondition(std::int64_t first, std::int64_t end);
   // How many ranges a table of that many pages is cut into.
   std::int64_t Ranges() const;
-  // How many connections read the ranges, the lent one included.
-  std::size_t Connections() const { return FJobs.size(); }
 
  private:
   struct TBatch {
