@@ -411,15 +411,15 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
           "--atomic keeps the whole import in one transaction on one connection, and --jobs "
           "loads over several, each committing its own groups: give one or the other");
     }
-    if (jobs > 1 && ParseLoadMode(o.Mode) != lmAppend) {
-      throw EUsageError("--mode " + o.Mode +
-                        " loads over one connection (several would each empty or merge "
-                        "alone): leave --jobs out, or load with --mode append --jobs N");
+    if (jobs > 1 && ParseLoadMode(o.Mode) == lmTruncate) {
+      throw EUsageError("--mode truncate loads over one connection (several would each empty "
+                        "the table): leave --jobs out, or empty the table and load with --mode "
+                        "append --jobs N");
     }
-    if (jobs == 0 && (o.Atomic || ParseLoadMode(o.Mode) != lmAppend)) {
+    if (jobs == 0 && (o.Atomic || ParseLoadMode(o.Mode) == lmTruncate)) {
       // Over several connections such a load would no longer be one: ranges
-      // committing apart from the --atomic transaction, or emptying and
-      // merging each alone.
+      // committing apart from the --atomic transaction, or each emptying
+      // the table.
       jobs = 1;
       session.Say(mtInformation, "--jobs auto: " + (o.Atomic ? "--atomic" : "--mode " + o.Mode) +
                                      " loads over one connection");

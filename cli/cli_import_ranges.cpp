@@ -7,6 +7,7 @@
 #include <thread>
 #include <utility>
 
+#include "cli/cli_import_table.h"
 #include "data/db_failure.h"
 #include "text/formats_choice.h"
 
@@ -162,8 +163,13 @@ std::unique_ptr<TRangedImport> TRangedImport::Plan(TComponent& root, TCSVImport&
   // layout are read through the process's format settings, which one run
   // changes while it reads them. A compressed file, standard input or a
   // text converted to UTF-8 are read from their start (CutInput): their
-  // records are dealt out to the connections instead.
-  if (jobs < 2 || !o.Events.empty() || import.ColumnFormats()->Count() > 0) return nullptr;
+  // records are dealt out to the connections instead. So are those of a
+  // keyed load, by key, so that the records of a key meet its row on one
+  // connection, in the order of the file.
+  if (jobs < 2 || !o.Events.empty() || import.ColumnFormats()->Count() > 0 ||
+      IsKeyedLoad(ParseLoadMode(o.Mode))) {
+    return nullptr;
+  }
   std::string cut;
   // The connections open while the input is cut, once a look at its start
   // says that it can be (after a --start-record that look would read the

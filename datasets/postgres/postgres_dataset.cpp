@@ -505,8 +505,15 @@ bool TPostgresDataSet::ServerOnThisMachine() {
 
 TLoadCounts TPostgresDataSet::LoadCounts() const {
   const TState& s = *FState;
-  if (s.Load) return {s.Load->Committed(), 0, 0};
-  if (s.LoadRan) return {s.LoadCommitted + (s.Writer ? s.Writer->Committed() : 0), 0, 0};
+  if (s.Load) return IsKeyedLoad(s.Mode) ? s.Load->Counts() : TLoadCounts{s.Load->Committed(), 0, 0};
+  if (s.LoadRan) {
+    if (IsKeyedLoad(s.Mode)) {
+      const TLoadCounts more = s.Writer ? s.Writer->Counts() : TLoadCounts{};
+      return {s.LoadCounts.Inserted + more.Inserted, s.LoadCounts.Updated + more.Updated,
+              s.LoadCounts.Skipped + more.Skipped};
+    }
+    return {s.LoadCommitted + (s.Writer ? s.Writer->Committed() : 0), 0, 0};
+  }
   if (!s.Writer) return {};
   if (IsKeyedLoad(s.Mode)) return s.Writer->Counts();
   return {s.Writer->Committed(), 0, 0};

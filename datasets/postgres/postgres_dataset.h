@@ -114,11 +114,14 @@ class KORVANE_API TPostgresDataSet : public TSQLDataSet {
   // range) or one that cannot share a snapshot is read over one connection,
   // and so is a table open for appending (ReadOnly false).
   //
-  // A bulk run (lmAppend, outside a transaction of the host) deals the
-  // records out in blocks to the connections, each storing its blocks in
-  // its own transactions of BulkCommitCount records (see
-  // pg::TParallelLoad); the other load modes and a host's transaction use
-  // one connection. JobsNote says why fewer connections ran than asked.
+  // A bulk run (outside a transaction of the host) deals the records out
+  // to the connections, each storing them in its own transactions of
+  // BulkCommitCount records (see pg::TParallelLoad): lmAppend in blocks,
+  // lmReplace, lmUpsert and lmSkip by the value of the key, each key's
+  // records to one connection (a key column of a type whose equal values
+  // may be written differently, a float or a timestamp, loads over one).
+  // lmTruncate and a host's transaction use one connection. JobsNote says
+  // why fewer connections ran than asked.
   // Jobs may change while the dataset is open: it counts from the next
   // First or bulk run on.
   std::int32_t Jobs() const;

@@ -98,10 +98,21 @@ bool TPostgresDataSet::TState::StartParallelLoad(std::int32_t wanted, std::int32
   if (wanted == 1) return false;
   const std::int64_t asked = wanted == 0 ? AutoJobs() : wanted;
   if (asked <= 1) return false;
-  if (Mode != lmAppend) {
+  if (Mode == lmTruncate) {
     JobsNote = "LoadMode " + std::string(kLoadModeNames[Mode]) +
-               " loads over one connection: several would each empty or merge alone";
+               " loads over one connection: several would each empty the table";
     return false;
+  }
+  // A keyed load deals its records out by key: each key's records meet its
+  // row on one connection, whose merges no other connection's touch.
+  for (const std::size_t k : IsKeyedLoad(Mode) ? Key : std::vector<std::size_t>()) {
+    if (!pg::TParallelLoad::KeyDealable(Cols[k].Kind)) {
+      JobsNote = "LoadMode " + std::string(kLoadModeNames[Mode]) + " by the key column " +
+                 Cols[k].Name +
+                 " loads over one connection: equal keys of its type may be written "
+                 "differently, and could meet on two connections at once";
+      return false;
+    }
   }
   if (PQtransactionStatus(conn()) != PQTRANS_IDLE) {
     JobsNote = "a bulk run inside a transaction of the host loads over its connection";
@@ -119,9 +130,12 @@ bool TPostgresDataSet::TState::StartParallelLoad(std::int32_t wanted, std::int32
   options.Context = Context;
   options.Binary = Binary;
   options.RecordsPerTransaction = perTransaction;
+  options.Mode = Mode;
+  options.Key = Key;
   JobsUsed = static_cast<std::int32_t>(conns.size());
   LoadRefusals = {};
   LoadCommitted = 0;
+  LoadCounts = {};
   LoadRan = true;
   Load = std::make_unique<pg::TParallelLoad>(std::move(options), std::move(conns));
   return true;
@@ -141,6 +155,7 @@ std::int64_t TPostgresDataSet::TState::EndParallelLoad(bool abandon) {
     }
     for (TRefusedPost& p : refused.Posts) LoadRefusals.Posts.push_back(std::move(p));
     LoadCommitted = load->Committed();
+    LoadCounts = load->Counts();
     JobsCommitted = load->CommittedText();
     // After a failed connection, what each one kept.
     if (load->Failed()) JobsNote = load->CommittedText();

@@ -68,6 +68,7 @@ struct TPostgresDataSet::TState {
   std::unique_ptr<pg::TParallelLoad> Load;
   TRefusals LoadRefusals;
   std::int64_t LoadCommitted = 0;
+  TLoadCounts LoadCounts;  // a keyed load's over several connections
   bool LoadRan = false;
   std::int32_t JobsUsed = 1;
   std::string JobsNote;
@@ -93,6 +94,7 @@ struct TPostgresDataSet::TState {
     Load.reset();
     LoadRefusals = {};
     LoadCommitted = 0;
+    LoadCounts = {};
     LoadRan = false;
   }
 

@@ -64,7 +64,7 @@ void TMerge::Prepare() {
 // rows are a good part of the table (bench/upsert_compare.sh), slower when
 // the table is many times larger than them.
 bool TMerge::MergeServes(TCopyWriter& writer) {
-  if (!FMergeKnown) return false;
+  if (!FMergeKnown || FProbeKeys) return false;
   TResult r(PQexecParams(FConn.get(),
                          "SELECT (SELECT count(*) FROM pg_temp.korvane_merge), CASE WHEN "
                          "reltuples >= 0 THEN reltuples::int8 ELSE pg_relation_size(oid) / 100 "

@@ -45,6 +45,13 @@ class TMerge {
   static constexpr const char* kTable = "pg_temp.korvane_merge";
   const std::string& RowColumn() const { return FRowColumn; }
 
+  // Merges by INSERT ... ON CONFLICT whatever the table's size: it probes
+  // each key through the table's index where MERGE would read the whole
+  // table, which costs little on one connection and much on several merging
+  // into one table at once (each reading all of it, past the rows the
+  // others are writing). Off initially.
+  void SetProbeKeys(bool value) { FProbeKeys = value; }
+
   // Merges the rows the writer copied (a COPY that left out the columns
   // marked in omitted), then empties the temporary table.
   void Merge(const TCopyWriter::TMask& omitted, TCopyWriter& writer);
@@ -77,6 +84,7 @@ class TMerge {
   bool FIndexed = false;     // the row numbers have an index (after a refusal)
   bool FMergeKnown = false;  // the server has MERGE
   bool FUseMerge = false;    // this merge runs MERGE rather than INSERT ... ON CONFLICT
+  bool FProbeKeys = false;
 };
 
 }  // namespace korvane::pg

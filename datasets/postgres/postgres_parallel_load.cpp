@@ -1,12 +1,16 @@
 #include "datasets/postgres/postgres_parallel_load.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstring>
 #include <limits>
 #include <utility>
+#include <variant>
 
 #include "core/sysutils.h"
 #include "data/db_failure.h"
 #include "datasets/postgres/postgres_copy_writer.h"
+#include "datasets/postgres/postgres_merge.h"
 
 namespace korvane::pg {
 
@@ -17,22 +21,21 @@ struct TParallelLoad::TJob {
   std::size_t Number = 0;  // 1-based, for messages
   std::unique_ptr<TConnection> Conn;
   bool Binary = true;
+  std::unique_ptr<TMerge> Merge;  // a keyed load's
   std::unique_ptr<TCopyWriter> Writer;
   TPipe Pipe{THandOff::hoDatabaseJob};
   std::thread Thread;
 
-  // The dataset's side: the blocks dealt to the job not known settled yet
-  // (first post, rows), and how many records the job was given.
-  std::deque<std::pair<std::int64_t, std::size_t>> Dealt;
-  std::int64_t DealtSettled = 0;  // records of the blocks already dropped from Dealt
+  // The dataset's side: the block being filled, the posts dealt to the job
+  // not known settled yet, and how many records the job was given.
+  TBatch* Fill = nullptr;
+  TRuns Dealt;
+  std::int64_t DealtSettled = 0;  // records of the runs already dropped from Dealt
   std::int64_t Given = 0;
   std::int64_t FlushesAsked = 0;
   bool Reported = false;  // its failure was raised
 
-  // The job's side: the blocks it took, to name its records by post
-  // (the writer numbers them 1, 2, ... in the order it got them).
-  std::deque<std::pair<std::int64_t, std::size_t>> Taken;
-  std::int64_t TakenBase = 0;  // local number before Taken's first block
+  // The job's side.
   std::int64_t Added = 0;
 
   // Reported.
@@ -40,30 +43,107 @@ struct TParallelLoad::TJob {
   std::int64_t Committed = 0;  // records committed
   std::int64_t Refused = 0;
   std::int64_t RolledBack = 0;
+  TLoadCounts Counts;
   std::string Failure;  // why the connection stopped; empty while it works
   bool Abandon = false;  // set before the pipe closes: roll back at the end
   std::int64_t Flushed = 0;  // flush blocks done
-
-  std::int64_t GlobalPost(std::int64_t local) {
-    while (!Taken.empty() && local > TakenBase + static_cast<std::int64_t>(Taken.front().second)) {
-      TakenBase += static_cast<std::int64_t>(Taken.front().second);
-      Taken.pop_front();
-    }
-    if (Taken.empty()) return 0;
-    return Taken.front().first + (local - TakenBase - 1);
-  }
 };
+
+namespace {
+
+void AddPost(std::deque<std::pair<std::int64_t, std::size_t>>& runs, std::int64_t post,
+             std::size_t count = 1) {
+  if (!runs.empty() && runs.back().first + static_cast<std::int64_t>(runs.back().second) == post) {
+    runs.back().second += count;
+  } else {
+    runs.emplace_back(post, count);
+  }
+}
+
+// Mixes the bits of a key's hash, so that keys that differ in their low
+// bits alone (every other number) spread over the connections.
+std::uint64_t Mix(std::uint64_t x) {
+  x ^= x >> 30;
+  x *= 0xbf58476d1ce4e5b9ULL;
+  x ^= x >> 27;
+  x *= 0x94d049bb133111ebULL;
+  return x ^ (x >> 31);
+}
+
+// A key value's hash, alike for values the server takes for one key.
+std::uint64_t KeyValueHash(const TFieldData& value) {
+  struct {
+    std::uint64_t operator()(std::monostate) const { return 0; }
+    std::uint64_t operator()(std::int64_t v) const { return Mix(static_cast<std::uint64_t>(v)); }
+    std::uint64_t operator()(double v) const {
+      // A whole number alike whether held as a double or an integer.
+      if (v >= -9.2e18 && v <= 9.2e18 && v == std::trunc(v)) {
+        return (*this)(static_cast<std::int64_t>(v));
+      }
+      std::uint64_t bits = 0;
+      std::memcpy(&bits, &v, sizeof bits);
+      return Mix(bits);
+    }
+    std::uint64_t operator()(bool v) const { return Mix(v ? 1 : 2); }
+    std::uint64_t operator()(const std::string& v) const {
+      std::size_t end = v.size();
+      while (end > 0 && v[end - 1] == ' ') --end;
+      std::uint64_t h = 0xcbf29ce484222325ULL;  // FNV-1a
+      for (std::size_t i = 0; i < end; ++i) {
+        char c = v[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        h = (h ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
+      }
+      return Mix(h);
+    }
+  } hash;
+  return std::visit(hash, value);
+}
+
+}  // namespace
+
+bool TParallelLoad::KeyDealable(TKind kind) {
+  switch (kind) {
+    case TKind::Int2:
+    case TKind::Int4:
+    case TKind::Int8:
+    case TKind::Numeric:
+    case TKind::Text:
+    case TKind::Date:
+    case TKind::Bool:
+      return true;
+    default:
+      return false;
+  }
+}
 
 TParallelLoad::TParallelLoad(TOptions options,
                              std::vector<std::unique_ptr<TConnection>> connections)
     : FOptions(std::move(options)) {
+  const bool keyed = IsKeyedLoad(FOptions.Mode);
   for (std::size_t j = 0; j < connections.size(); ++j) {
     auto job = std::make_unique<TJob>();
     job->Number = j + 1;
     job->Conn = std::move(connections[j]);
     job->Binary = FOptions.Binary;
-    job->Writer = std::make_unique<TCopyWriter>(*job->Conn, FOptions.Table, *FOptions.Columns,
-                                                FOptions.Context, job->Binary);
+    if (keyed) {
+      // As over one connection: the records go to a temporary table of the
+      // connection's own, and from there into the table after each COPY.
+      job->Merge = std::make_unique<TMerge>(*job->Conn, FOptions.Table, *FOptions.Columns,
+                                            FOptions.Key, FOptions.Mode);
+      job->Merge->Prepare();
+      job->Merge->SetProbeKeys(true);
+      job->Writer = std::make_unique<TCopyWriter>(*job->Conn, TMerge::kTable, *FOptions.Columns,
+                                                  FOptions.Context, job->Binary);
+      job->Writer->SetRowNumbers(job->Merge->RowColumn());
+      TJob* merging = job.get();
+      job->Writer->SetAfterCopy([merging](const TCopyWriter::TMask& omitted) {
+        merging->Merge->Merge(omitted, *merging->Writer);
+      });
+    } else {
+      job->Writer = std::make_unique<TCopyWriter>(*job->Conn, FOptions.Table, *FOptions.Columns,
+                                                  FOptions.Context, job->Binary);
+    }
     job->Writer->SetRecordsPerTransaction(FOptions.RecordsPerTransaction);
     job->Writer->BeginBulk();
     FJobs.push_back(std::move(job));
@@ -100,19 +180,21 @@ void TParallelLoad::Run(TJob& job) noexcept {
   const auto report = [&] {
     TDataSet::TRefusals refused = writer.TakeRefusals();
     std::lock_guard<std::mutex> lock(FLock);
-    for (TDataSet::TRefusedPost& r : refused.Posts) {
-      r.Post = job.GlobalPost(r.Post);
-      FRefused.push_back(std::move(r));
-    }
+    for (TDataSet::TRefusedPost& r : refused.Posts) FRefused.push_back(std::move(r));
     job.Refused += refused.Count;
     job.Settled = job.Added - writer.Held();
     job.Committed = writer.Committed();
+    job.Counts = writer.Counts();
   };
   try {
     while (TBatch* batch = job.Pipe.Take()) {
-      if (batch->Rows > 0) job.Taken.emplace_back(batch->FirstPost, batch->Rows);
-      for (std::size_t row = 0; row < batch->Rows; ++row) {
-        writer.Add(&batch->Values[row * columns], ++job.Added);
+      // The writer names its refusals by the posts it is given.
+      std::size_t row = 0;
+      for (const auto& [first, count] : batch->Posts) {
+        for (std::size_t k = 0; k < count; ++k, ++row) {
+          writer.Add(&batch->Values[row * columns], first + static_cast<std::int64_t>(k));
+          ++job.Added;
+        }
       }
       const bool flush = batch->Flush;
       job.Pipe.Release();
@@ -154,54 +236,65 @@ void TParallelLoad::Run(TJob& job) noexcept {
   }
 }
 
+std::size_t TParallelLoad::JobFor(const TFieldData* values) const {
+  if (!IsKeyedLoad(FOptions.Mode)) return FDeal;
+  std::uint64_t h = 0;
+  for (const std::size_t k : FOptions.Key) h = Mix(h ^ KeyValueHash(values[k]));
+  return static_cast<std::size_t>(h % FJobs.size());
+}
+
 void TParallelLoad::Add(const TFieldData* values, std::int64_t post) {
   const std::size_t columns = FOptions.Columns->size();
-  if (FFill == nullptr) {
-    TJob& job = *FJobs[FDeal];
-    FFill = job.Pipe.Acquire();
-    if (FFill == nullptr) {
+  TJob& job = *FJobs[JobFor(values)];
+  if (job.Fill == nullptr) {
+    job.Fill = job.Pipe.Acquire();
+    if (job.Fill == nullptr) {
       if (job.Reported) throw EDatabaseFailure("connection " + std::to_string(job.Number) +
                                                    " stopped before",
                                                0);
       RaiseFailure(job);
     }
-    FFill->FirstPost = post;
-    FFill->Rows = 0;
-    FFill->Flush = false;
-    if (FFill->Values.size() < kRows * columns) FFill->Values.resize(kRows * columns);
+    job.Fill->Posts.clear();
+    job.Fill->Rows = 0;
+    job.Fill->Flush = false;
+    if (job.Fill->Values.size() < kRows * columns) job.Fill->Values.resize(kRows * columns);
   }
-  std::copy(values, values + columns, FFill->Values.begin() +
-                                          static_cast<std::ptrdiff_t>(FFill->Rows * columns));
-  ++FFill->Rows;
+  TBatch& fill = *job.Fill;
+  std::copy(values, values + columns,
+            fill.Values.begin() + static_cast<std::ptrdiff_t>(fill.Rows * columns));
+  ++fill.Rows;
+  AddPost(fill.Posts, post);
   FLastPost = post;
-  if (FFill->Rows == kRows) Publish();
+  if (fill.Rows == kRows) {
+    Publish(job);
+    if (!IsKeyedLoad(FOptions.Mode)) FDeal = (FDeal + 1) % FJobs.size();
+  }
 }
 
-void TParallelLoad::Publish() {
-  if (FFill == nullptr) return;
-  TJob& job = *FJobs[FDeal];
-  if (FFill->Rows == 0) return;
-  const std::int64_t first = FFill->FirstPost;
-  const std::size_t rows = FFill->Rows;
-  FFill = nullptr;
+void TParallelLoad::Publish(TJob& job) {
+  if (job.Fill == nullptr || job.Fill->Rows == 0) return;
+  TBatch& fill = *job.Fill;
+  job.Fill = nullptr;
   {
     std::lock_guard<std::mutex> lock(FLock);
-    job.Dealt.emplace_back(first, rows);
+    for (const auto& [first, count] : fill.Posts) AddPost(job.Dealt, first, count);
   }
-  job.Given += static_cast<std::int64_t>(rows);
+  job.Given += static_cast<std::int64_t>(fill.Rows);
   job.Pipe.Publish();
-  FDeal = (FDeal + 1) % FJobs.size();
 }
 
 void TParallelLoad::Flush() {
   // After a failure has ended the run every record is settled.
   if (FEnded) return;
-  Publish();
+  for (auto& job : FJobs) {
+    if (!job->Reported) Publish(*job);
+  }
   for (auto& job : FJobs) {
     if (job->Reported) continue;
     TBatch* batch = job->Pipe.Acquire();
     if (batch == nullptr) RaiseFailure(*job);
     batch->Rows = 0;
+    batch->Posts.clear();
     batch->Flush = true;
     job->Pipe.Publish();
     ++job->FlushesAsked;
@@ -233,9 +326,7 @@ std::string TParallelLoad::CommittedText() const {
 
 std::int64_t TParallelLoad::LostBy(const TJob& job) const {
   const std::int64_t lost = job.Given +
-                            (FFill != nullptr && &job == FJobs[FDeal].get()
-                                 ? static_cast<std::int64_t>(FFill->Rows)
-                                 : 0) -
+                            (job.Fill != nullptr ? static_cast<std::int64_t>(job.Fill->Rows) : 0) -
                             job.Committed - job.Refused;
   return lost < 0 ? 0 : lost;
 }
@@ -272,15 +363,15 @@ void TParallelLoad::RaiseFailure(TJob& job) {
 
 void TParallelLoad::Finish(bool abandon) {
   FEnded = true;
-  // The block being filled goes to its job unless that job has failed.
-  if (FFill != nullptr) {
-    TJob& job = *FJobs[FDeal];
+  // The blocks being filled go to their jobs, but to one that has failed.
+  for (auto& job : FJobs) {
+    if (job->Fill == nullptr) continue;
     bool failed = false;
     {
       std::lock_guard<std::mutex> lock(FLock);
-      failed = !job.Failure.empty();
+      failed = !job->Failure.empty();
     }
-    if (!failed) Publish();
+    if (!failed) Publish(*job);
   }
   StopAll(abandon);
 }
@@ -309,7 +400,9 @@ std::int64_t TParallelLoad::SettledNow() {
     if (!job.Dealt.empty()) {
       first = std::min(first, job.Dealt.front().first + (job.Settled - job.DealtSettled));
     }
-    if (FFill != nullptr && j == FDeal) first = std::min(first, FFill->FirstPost);
+    if (job.Fill != nullptr && !job.Fill->Posts.empty()) {
+      first = std::min(first, job.Fill->Posts.front().first);
+    }
   }
   return first == std::numeric_limits<std::int64_t>::max() ? FLastPost : first - 1;
 }
@@ -338,6 +431,17 @@ std::int64_t TParallelLoad::Committed() const {
   std::lock_guard<std::mutex> lock(FLock);
   std::int64_t sum = 0;
   for (const auto& job : FJobs) sum += job->Committed;
+  return sum;
+}
+
+TLoadCounts TParallelLoad::Counts() const {
+  std::lock_guard<std::mutex> lock(FLock);
+  TLoadCounts sum;
+  for (const auto& job : FJobs) {
+    sum.Inserted += job->Counts.Inserted;
+    sum.Updated += job->Counts.Updated;
+    sum.Skipped += job->Counts.Skipped;
+  }
   return sum;
 }
 

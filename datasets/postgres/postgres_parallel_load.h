@@ -13,6 +13,7 @@
 #include "data/db.h"
 #include "datasets/postgres/postgres_codec.h"
 #include "datasets/postgres/postgres_connection.h"
+#include "datasets/sql_dataset.h"
 #include "io/batch_pipe.h"
 
 namespace korvane::pg {
@@ -24,6 +25,19 @@ namespace korvane::pg {
 // records are converted on the caller's thread; the server's work (the
 // COPY, the indexes, the commits) runs on as many server processes as there
 // are connections.
+//
+// A keyed load (lmReplace, lmUpsert, lmSkip) deals each record out by the
+// value of its key instead: every record of a key goes to the same
+// connection, in the order posted, which copies them into a temporary
+// table of its own and merges them into the table (TMerge) after each
+// COPY. The connections' key sets are apart, so their merges neither wait
+// for nor undo each other, and each key meets its records as over one
+// connection (the last wins, or the first under lmSkip). Keys are told
+// apart by their values as the server compares them: integers by number,
+// texts without the blanks that end them and with ASCII letters in either
+// case alike (a char(n) key, a case-insensitive collation); records of keys
+// that only look alike just go to the same connection. KeyDealable says
+// which column kinds can be keys of such a load.
 //
 // Refusals keep the meaning of a single writer's: each is named by the post
 // number Add was given, and Refusals hands them out in post order, only once
@@ -45,7 +59,17 @@ class TParallelLoad {
     TCodecContext Context;
     bool Binary = true;
     std::int64_t RecordsPerTransaction = 500000;
+    // A keyed load: its mode and its key columns (indexes into Columns).
+    TLoadMode Mode = lmAppend;
+    std::vector<std::size_t> Key;
   };
+
+  // Whether records can be dealt out by the values of a key column of that
+  // kind: integers, numerics without decimals, texts, dates, truth values.
+  // Not a numeric with decimals (1.5 and 1.50 are one key), a float, a time
+  // or timestamp (one instant in several zones) or a type of no kind of its
+  // own (a uuid in capitals and in small letters).
+  static bool KeyDealable(TKind kind);
 
   // Starts a bulk run on each connection, each its own thread. Raises
   // EDatabaseError when a connection cannot start one.
@@ -74,6 +98,9 @@ class TParallelLoad {
   // last ran: a refusal it has not handed out yet lies beyond it.
   std::int64_t Settled() const { return FHandedOut; }
   std::int64_t Committed() const;
+  // What the committed records did (a keyed load), summed over the
+  // connections.
+  TLoadCounts Counts() const;
   // Whether a connection failed, and how many records each committed.
   bool Failed() const;
   std::string CommittedText() const;
@@ -81,9 +108,11 @@ class TParallelLoad {
 
  private:
   static constexpr std::size_t kRows = 2048;
+  // Post numbers of records, as runs of consecutive ones: (first, count).
+  using TRuns = std::deque<std::pair<std::int64_t, std::size_t>>;
   struct TBatch {
     std::vector<TFieldData> Values;
-    std::int64_t FirstPost = 0;
+    TRuns Posts;  // of its rows, in order
     std::size_t Rows = 0;
     bool Flush = false;  // after its rows, settle everything the job holds
   };
@@ -92,7 +121,10 @@ class TParallelLoad {
   struct TJob;
   void Run(TJob& job) noexcept;
   std::int64_t SettledNow();
-  void Publish();
+  // The connection a record goes to.
+  std::size_t JobFor(const TFieldData* values) const;
+  // Hands the block job is filling over to it.
+  void Publish(TJob& job);
   // Raises the failure of job, counting as lost the records it and every
   // other failed connection not reported yet had not committed.
   [[noreturn]] void RaiseFailure(TJob& job);
@@ -106,8 +138,7 @@ class TParallelLoad {
 
   TOptions FOptions;
   std::vector<std::unique_ptr<TJob>> FJobs;
-  std::size_t FDeal = 0;          // the job the next block goes to
-  TBatch* FFill = nullptr;        // the block being filled
+  std::size_t FDeal = 0;          // the job the next block goes to (by blocks)
   std::int64_t FLastPost = 0;
   std::int64_t FHandedOut = 0;
   bool FEnded = false;
