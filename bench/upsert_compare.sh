@@ -6,6 +6,7 @@
 #   PostgreSQL (a throwaway local server, TCP on 127.0.0.1):
 #     korvane import --mode upsert                      (the merge)
 #     korvane import into an empty table                (the plain import)
+#     both again with --jobs 2                          (keys dealt out)
 #     psql: \copy into a temporary table, then INSERT ... SELECT ... ON
 #           CONFLICT (id) DO UPDATE, in one session     (the peer)
 #   SQLite:
@@ -74,6 +75,10 @@ for ((r = 1; r <= rounds; r++)); do
   timed pg_upsert "$korvane" import "$input" --db "$uri" --table people --mode upsert
   merged
   restore
+  timed pg_plain_j2 "$korvane" import "$input" --db "$uri" --table plain --jobs 2
+  timed pg_upsert_j2 "$korvane" import "$input" --db "$uri" --table people --mode upsert --jobs 2
+  merged
+  restore
   timed psql_merge psql "$uri" -v ON_ERROR_STOP=1 -c "SET datestyle = 'ISO, MDY'" \
     -c "CREATE TEMP TABLE s (LIKE people)" -c "\\copy s from '$input' csv" \
     -c "INSERT INTO people SELECT * FROM s ON CONFLICT (id) DO UPDATE SET $set_list"
@@ -86,7 +91,11 @@ for ((r = 1; r <= rounds; r++)); do
   [ "$got" = "$records 0" ] || { echo "upsert_compare.sh: SQLite after the merge: $got" >&2; exit 1; }
 done
 
-report "Upsert into PostgreSQL, half the keys present" psql_merge pg_upsert psql_merge pg_plain
+report "Upsert into PostgreSQL, half the keys present" psql_merge pg_upsert pg_upsert_j2 psql_merge \
+  pg_plain pg_plain_j2
 report "Upsert into SQLite, half the keys present" sqlite_plain sqlite_upsert sqlite_plain
-report "PostgreSQL upsert against the plain import" pg_plain pg_upsert pg_plain
+report "PostgreSQL upsert against the plain import" pg_plain pg_upsert pg_upsert_j2 pg_plain \
+  pg_plain_j2
+report "PostgreSQL upsert over 2 connections against the plain import over 2" pg_plain_j2 \
+  pg_upsert_j2 pg_plain_j2
 printf '\nTargets: PostgreSQL upsert <= 0.80x psql merge and <= 2x plain import; SQLite upsert <= 2x plain import\n'
