@@ -72,6 +72,13 @@ class TBatchPipe {
     if (FTaken == FPublished) return nullptr;
     return &FBatches[FTaken++ % N];
   }
+  // Waits up to `within` for a batch to take or for the close; false when
+  // neither came.
+  template <class TDuration>
+  bool WaitReady(TDuration within) {
+    std::unique_lock<std::mutex> lock(FLock);
+    return FChanged.wait_for(lock, within, [this] { return FClosed || FTaken < FPublished; });
+  }
   // Gives the batches taken so far back to the producer.
   void Release() {
     {

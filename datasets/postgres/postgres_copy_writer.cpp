@@ -512,6 +512,12 @@ void TCopyWriter::Flush() {
   EndSegment();
 }
 
+void TCopyWriter::CommitNow() {
+  CheckBroken();
+  EndSegment();
+  Commit();
+}
+
 void TCopyWriter::EndBulk() {
   if (!FBulk) return;
   try {

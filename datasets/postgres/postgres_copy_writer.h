@@ -64,6 +64,9 @@ class TCopyWriter {
   void Flush();
   // Flush, then commits the transaction this writer opened. Ends the run.
   void EndBulk();
+  // Flush, then commits the transaction this writer opened; the run goes
+  // on, its next record opening the next transaction.
+  void CommitNow();
   // Ends the bulk run, rolling back what it posted since its last commit:
   // the segment in progress and, when the writer opened it, the
   // transaction (a host's transaction keeps what went in before the

@@ -1,6 +1,7 @@
 #include "datasets/postgres/postgres_parallel_load.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -50,6 +51,10 @@ struct TParallelLoad::TJob {
 };
 
 namespace {
+
+// How long a connection holding uncommitted records waits for more before
+// it commits them.
+constexpr std::chrono::milliseconds kIdleCommit{500};
 
 void AddPost(std::deque<std::pair<std::int64_t, std::size_t>>& runs, std::int64_t post,
              std::size_t count = 1) {
@@ -187,7 +192,19 @@ void TParallelLoad::Run(TJob& job) noexcept {
     job.Counts = writer.Counts();
   };
   try {
-    while (TBatch* batch = job.Pipe.Take()) {
+    for (;;) {
+      // A connection that waits for records commits those it holds once
+      // none came for a while: a record of another connection may wait for
+      // a row it holds (a value of a unique column given twice), and the
+      // dataset's thread for that record's connection, so that nothing
+      // would come until this transaction ended.
+      if (writer.InTransaction() && !job.Pipe.WaitReady(kIdleCommit)) {
+        writer.CommitNow();
+        report();
+        continue;
+      }
+      TBatch* batch = job.Pipe.Take();
+      if (batch == nullptr) break;
       // The writer names its refusals by the posts it is given.
       std::size_t row = 0;
       for (const auto& [first, count] : batch->Posts) {

@@ -21,7 +21,10 @@ namespace korvane::pg {
 // A bulk run that deals the posted records out to several connections, each
 // with a TCopyWriter on a thread of its own: records go in blocks of a few
 // thousand, block k to connection k mod N, and each connection stores its
-// records in its own transactions of RecordsPerTransaction records. The
+// records in its own transactions of RecordsPerTransaction records, and
+// commits what it holds once it has waited a while for more (a record of
+// another connection may wait for a row it holds, and this thread for that
+// connection). The
 // records are converted on the caller's thread; the server's work (the
 // COPY, the indexes, the commits) runs on as many server processes as there
 // are connections.
