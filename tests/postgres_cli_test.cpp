@@ -15,6 +15,7 @@
 #include <cctype>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -884,6 +885,49 @@ TEST(PostgresJobs, DealtRecordsRepeatingAUniqueValueHeldByAnotherConnectionAreRe
     EXPECT_NE(run.Out.find("\"rejected\":{\"refused\":4}"), std::string::npos) << run.Out;
     EXPECT_EQ(schema.Value("SELECT count(*) || ' ' || count(DISTINCT code) FROM " + table),
               "40000 40000");
+  }
+}
+
+// A keyed load over several connections does what it does over one: keys
+// given again more than a block apart, records the table refuses on every
+// connection, rows the table held before. The table, the --json outcome
+// (counts, refusals in the file's order) and the rejects file are those of
+// one connection.
+TEST(PostgresJobs, KeyedLoadsOverSeveralConnectionsEndAsOverOne) {
+  KORVANE_NEED_POSTGRES(conn);
+  TScratchSchema schema(conn);
+  TTempDir dir;
+  std::string text = "id,v\n";
+  for (int i = 1; i <= 9000; ++i) {
+    // Refused: some first records of their keys.
+    text += std::to_string(i % 2500 + 1) + "," + std::to_string(i % 97 == 0 && i < 2400 ? -i : i) +
+            "\n";
+  }
+  const std::string input = dir.Put("keys.csv", text);
+  const std::string table = schema.Table("t");
+  for (const char* mode : {"replace", "upsert", "skip"}) {
+    std::string want[3];
+    for (const char* jobs : {"1", "2", "3"}) {
+      SCOPED_TRACE(std::string(mode) + " --jobs " + jobs);
+      schema.Exec("DROP TABLE IF EXISTS " + table + "; CREATE TABLE " + table +
+                  " (id int PRIMARY KEY, v int CHECK (v >= 0)); INSERT INTO " + table +
+                  " SELECT g, 0 FROM generate_series(2400, 2600) g");
+      const TRun run = Korvane({"import", input, "--db", Uri(), "--table", table, "--header",
+                                "--mode", mode, "--jobs", jobs, "--rejects",
+                                dir.Path("rej.csv"), "--json"});
+      EXPECT_EQ(run.Status, 3) << run.Err;
+      const std::string got[3] = {
+          schema.Value("SELECT count(*) || ' ' || md5(string_agg(id || ':' || v, ',' ORDER BY "
+                       "id)) FROM " + table),
+          run.Out, dir.Get("rej.csv")};
+      for (int k = 0; k < 3; ++k) {
+        if (std::string_view(jobs) == "1") {
+          want[k] = got[k];
+        } else {
+          EXPECT_EQ(got[k], want[k]) << k;
+        }
+      }
+    }
   }
 }
 
