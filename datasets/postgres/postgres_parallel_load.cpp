@@ -282,10 +282,7 @@ void TParallelLoad::Add(const TFieldData* values, std::int64_t post) {
   ++fill.Rows;
   AddPost(fill.Posts, post);
   FLastPost = post;
-  if (fill.Rows == kRows) {
-    Publish(job);
-    if (!IsKeyedLoad(FOptions.Mode)) FDeal = (FDeal + 1) % FJobs.size();
-  }
+  if (fill.Rows == kRows) Publish(job);
 }
 
 void TParallelLoad::Publish(TJob& job) {
@@ -298,6 +295,9 @@ void TParallelLoad::Publish(TJob& job) {
   }
   job.Given += static_cast<std::int64_t>(fill.Rows);
   job.Pipe.Publish();
+  // Dealt in blocks, the next block goes to the next connection, also after
+  // a block a Flush sent part full.
+  if (!IsKeyedLoad(FOptions.Mode)) FDeal = (FDeal + 1) % FJobs.size();
 }
 
 void TParallelLoad::Flush() {
