@@ -81,9 +81,12 @@ std::uint64_t KeyValueHash(const TFieldData& value) {
     std::uint64_t operator()(std::monostate) const { return 0; }
     std::uint64_t operator()(std::int64_t v) const { return Mix(static_cast<std::uint64_t>(v)); }
     std::uint64_t operator()(double v) const {
-      // A whole number alike whether held as a double or an integer.
-      if (v >= -9.2e18 && v <= 9.2e18 && v == std::trunc(v)) {
-        return (*this)(static_cast<std::int64_t>(v));
+      // A whole number alike whether held as a double or an integer, and a
+      // fraction as the whole number a numeric column without decimals
+      // stores (halves away from zero): 2.5 is the key 3.
+      const double whole = std::round(v);
+      if (whole >= -9.2e18 && whole <= 9.2e18) {
+        return (*this)(static_cast<std::int64_t>(whole));
       }
       std::uint64_t bits = 0;
       std::memcpy(&bits, &v, sizeof bits);
