@@ -169,6 +169,41 @@ TMerge::TStatements TMerge::Statements(const TCopyWriter::TMask& omitted, bool d
     sql.Merge += " WHEN NOT MATCHED THEN INSERT (" + columns + ") VALUES (" + values + ")";
     return sql;
   }
+  // ON CONFLICT checks the row it would insert (NOT NULL, CHECK) before it
+  // meets the row of its key, which MERGE does not: a value an upsert
+  // leaves empty takes the row's own where there is one, and a record whose
+  // key the table holds is left out of a skip before, so that neither is
+  // refused for a row it does not write.
+  if (FMode == lmUpsert || FMode == lmSkip) {
+    const std::string from = dedupe ? "d" : "s";
+    std::string same;
+    for (std::size_t i : FKey) {
+      const std::string name = QuoteIdent(FColumns[i].Name);
+      same += (same.empty() ? "t." : " AND t.") + name + " = " + from + "." + name;
+    }
+    const std::string rowOf = "FROM " + FTable + " t WHERE " + same;
+    std::string picked;
+    for (std::size_t i = 0; i < FColumns.size(); ++i) {
+      if (omitted[i]) continue;
+      const std::string name = QuoteIdent(FColumns[i].Name);
+      const std::string value = from + "." + name;
+      picked += (picked.empty() ? "" : ", ") +
+                (FMode == lmSkip || inKey(i) || FColumns[i].Generated
+                     ? value
+                     : "coalesce(" + value + ", (SELECT t." + name + " " + rowOf + ")) AS " +
+                           name);
+    }
+    const std::string absent = "NOT EXISTS (SELECT 1 " + rowOf + ")";
+    if (!dedupe) {
+      source = "SELECT " + picked + " FROM " + kTable + " s" +
+               (FMode != lmSkip ? where : where.empty() ? " WHERE " + absent
+                                                        : where + " AND " + absent);
+    } else {
+      // The rows kept of each key, d, picked from instead of taken whole.
+      source.replace(0, ("SELECT " + columns).size(), "SELECT " + picked);
+      if (FMode == lmSkip) source += " WHERE " + absent;
+    }
+  }
   // Skipping keeps the first row of a key: the rows go in in their order.
   if (FMode == lmSkip || dedupe) source += " ORDER BY " + row;
   sql.Merge =

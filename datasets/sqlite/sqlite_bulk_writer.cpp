@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <bit>
 #include <functional>
+#include <string_view>
+
+#include "data/db_failure.h"
 
 namespace korvane::sqlite_parts {
 
@@ -184,6 +187,64 @@ std::string TSQLiteBulkWriter::ConflictClause(const TMask& mask) {
     set = QuoteIdent(FSource.Cols[key.front()->Index()].Name) + "=" +
           QuoteIdent(FSource.Cols[key.front()->Index()].Name);
   return sql + "UPDATE SET " + set + " WHERE " + kUpdateFunction + "()";
+}
+
+// ON CONFLICT checks the row it would insert (NOT NULL, CHECK) before it
+// meets the row of its key. A keyed record so refused whose key the table
+// holds is judged by that row instead: under lmSkip it is skipped, under
+// lmUpsert that row takes the values the record gives (which may be
+// refused in their turn). False, leaving the refusal, for anything else.
+bool TSQLiteBulkWriter::MeetsRowOfKey(const TFieldData* slots, std::string_view refusal) {
+  const TLoadMode mode = FDataSet.LoadMode();
+  if ((mode != lmUpsert && mode != lmSkip) ||
+      (refusal.find("NOT NULL constraint failed") == std::string_view::npos &&
+       refusal.find("CHECK constraint failed") == std::string_view::npos) ||
+      (FBulkDepth > 0 && FGrouping && !FInTransaction)) {  // the group went with it
+    return false;
+  }
+  const std::vector<TField*>& key = FDataSet.KeyFieldList();
+  std::string where;
+  for (const TField* field : key) {
+    where += (where.empty() ? "" : " AND ") + QuoteIdent(FSource.Cols[field->Index()].Name) + "=?";
+  }
+  const std::string table = QuoteIdent(FSource.Table);
+  const auto bindKey = [&](sqlite3_stmt* stmt, int param) {
+    for (const TField* field : key) {
+      const auto i = static_cast<std::size_t>(field->Index());
+      Bind(stmt, ++param, i, slots[i]);
+    }
+  };
+  TStmt find = Prepare(db(), "SELECT 1 FROM " + table + " WHERE " + where);
+  bindKey(find.get(), 0);
+  if (Locking([&find] { return sqlite3_step(find.get()); }) != SQLITE_ROW) return false;
+  find.reset();
+  if (mode == lmUpsert) {
+    std::string set;
+    std::vector<std::size_t> given;
+    for (std::size_t w = 0; w < FMask.size(); ++w) {
+      for (std::uint64_t bits = FMask[w]; bits != 0; bits &= bits - 1) {
+        const std::size_t i = w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
+        if (std::any_of(key.begin(), key.end(), [i](const TField* field) {
+              return static_cast<std::size_t>(field->Index()) == i;
+            })) {
+          continue;
+        }
+        set += (set.empty() ? "" : ",") + QuoteIdent(FSource.Cols[i].Name) + "=?";
+        given.push_back(i);
+      }
+    }
+    if (!set.empty()) {
+      TStmt update = Prepare(db(), "UPDATE " + table + " SET " + set + " WHERE " + where);
+      int param = 0;
+      for (const std::size_t i : given) Bind(update.get(), ++param, i, slots[i]);
+      bindKey(update.get(), param);
+      Write(update.get());
+    }
+  }
+  TLoadCounts& counts = FInTransaction ? FGroupCounts : FCounts;
+  ++(mode == lmSkip ? counts.Skipped : counts.Updated);
+  FCursor.ClearCurrent();
+  return true;
 }
 
 sqlite3_stmt* TSQLiteBulkWriter::UpdateStatement() {
@@ -428,7 +489,14 @@ void TSQLiteBulkWriter::PostInsert(TFieldData* slots) {
     }
   }
   const std::int64_t updatesBefore = FUpdates;
-  Write(stmt);
+  try {
+    Write(stmt);
+  } catch (const EDatabaseFailure&) {
+    throw;
+  } catch (const EDatabaseError& refused) {
+    if (!MeetsRowOfKey(slots, refused.what())) throw;
+    return;
+  }
   TLoadCounts& counts = FInTransaction ? FGroupCounts : FCounts;
   if (FUpdates != updatesBefore ||
       (IsKeyedLoad(FDataSet.LoadMode()) && sqlite3_changes(db()) == 0)) {

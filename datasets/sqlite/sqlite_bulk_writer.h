@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -100,6 +101,7 @@ class TSQLiteBulkWriter {
   void BuildMask(const TFieldData* slots);
   sqlite3_stmt* InsertFor(const TMask& mask);
   std::string ConflictClause(const TMask& mask);
+  bool MeetsRowOfKey(const TFieldData* slots, std::string_view refusal);
   void Empty();
   void SettleGroupCounts(bool committed);
   sqlite3_stmt* UpdateStatement();
