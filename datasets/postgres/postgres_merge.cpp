@@ -127,7 +127,38 @@ TMerge::TStatements TMerge::Statements(const TCopyWriter::TMask& omitted, bool d
   if (last > 0) {
     where = " WHERE " + row + " BETWEEN " + std::to_string(first) + " AND " + std::to_string(last);
   }
-  std::string source = "SELECT " + columns + " FROM " + kTable + where;
+  // ON CONFLICT checks the row it would insert (NOT NULL, CHECK) before it
+  // meets the row of its key, which MERGE does not: there a value an upsert
+  // leaves empty takes the row's own where there is one, and a record whose
+  // key the table holds is left out of a skip before, so that neither is
+  // refused for a row it does not write. from: the rows' alias.
+  const std::string from = dedupe ? "d" : "s";
+  std::string list = columns;  // what the rows give
+  std::string absent;          // a skip's condition: no row of the key
+  if (!FUseMerge && !KeyOmitted(omitted) && (FMode == lmUpsert || FMode == lmSkip)) {
+    std::string same;
+    for (std::size_t i : FKey) {
+      const std::string name = QuoteIdent(FColumns[i].Name);
+      same += (same.empty() ? "t." : " AND t.") + name + " = " + from + "." + name;
+    }
+    const std::string rowOf = "FROM " + FTable + " t WHERE " + same;
+    if (FMode == lmSkip) {
+      absent = "NOT EXISTS (SELECT 1 " + rowOf + ")";
+    } else {
+      list.clear();
+      for (std::size_t i = 0; i < FColumns.size(); ++i) {
+        if (omitted[i]) continue;
+        const std::string name = QuoteIdent(FColumns[i].Name);
+        const std::string value = from + "." + name;
+        list += (list.empty() ? "" : ", ") +
+                (inKey(i) || FColumns[i].Generated
+                     ? value
+                     : "coalesce(" + value + ", (SELECT t." + name + " " + rowOf + ")) AS " + name);
+      }
+    }
+  }
+  std::string source = "SELECT " + list + " FROM " + kTable + " s" + where;
+  if (!dedupe && !absent.empty()) source += (where.empty() ? " WHERE " : " AND ") + absent;
   const std::string read = "(SELECT count(*) FROM " + std::string(kTable) + where + ")";
   TStatements sql;
   if (KeyOmitted(omitted)) {
@@ -149,13 +180,14 @@ TMerge::TStatements TMerge::Statements(const TCopyWriter::TMask& omitted, bool d
                           : "(array_agg(" + name + " ORDER BY " + row + " DESC) FILTER (WHERE " +
                                 name + " IS NOT NULL))[1] AS " + name);
     }
-    source = "SELECT " + columns + " FROM (SELECT " + latest + ", max(" + row + ") AS " + row +
+    source = "SELECT " + list + " FROM (SELECT " + latest + ", max(" + row + ") AS " + row +
              " FROM " + kTable + where + " GROUP BY " + key + ") d";
   } else if (dedupe) {
     // The last row of each key (the first when skipping).
-    source = "SELECT " + columns + " FROM (SELECT DISTINCT ON (" + key + ") " + columns + ", " +
+    source = "SELECT " + list + " FROM (SELECT DISTINCT ON (" + key + ") " + columns + ", " +
              row + " FROM " + kTable + where + " ORDER BY " + key + ", " + row +
              (FMode == lmSkip ? "" : " DESC") + ") d";
+    if (!absent.empty()) source += " WHERE " + absent;
   }
   if (FUseMerge) {
     // EXPLAIN ANALYZE runs the MERGE and says how many rows it inserted,
@@ -168,41 +200,6 @@ TMerge::TStatements TMerge::Statements(const TCopyWriter::TMask& omitted, bool d
     if (FMode != lmSkip) sql.Merge += " WHEN MATCHED THEN UPDATE SET " + set;
     sql.Merge += " WHEN NOT MATCHED THEN INSERT (" + columns + ") VALUES (" + values + ")";
     return sql;
-  }
-  // ON CONFLICT checks the row it would insert (NOT NULL, CHECK) before it
-  // meets the row of its key, which MERGE does not: a value an upsert
-  // leaves empty takes the row's own where there is one, and a record whose
-  // key the table holds is left out of a skip before, so that neither is
-  // refused for a row it does not write.
-  if (FMode == lmUpsert || FMode == lmSkip) {
-    const std::string from = dedupe ? "d" : "s";
-    std::string same;
-    for (std::size_t i : FKey) {
-      const std::string name = QuoteIdent(FColumns[i].Name);
-      same += (same.empty() ? "t." : " AND t.") + name + " = " + from + "." + name;
-    }
-    const std::string rowOf = "FROM " + FTable + " t WHERE " + same;
-    std::string picked;
-    for (std::size_t i = 0; i < FColumns.size(); ++i) {
-      if (omitted[i]) continue;
-      const std::string name = QuoteIdent(FColumns[i].Name);
-      const std::string value = from + "." + name;
-      picked += (picked.empty() ? "" : ", ") +
-                (FMode == lmSkip || inKey(i) || FColumns[i].Generated
-                     ? value
-                     : "coalesce(" + value + ", (SELECT t." + name + " " + rowOf + ")) AS " +
-                           name);
-    }
-    const std::string absent = "NOT EXISTS (SELECT 1 " + rowOf + ")";
-    if (!dedupe) {
-      source = "SELECT " + picked + " FROM " + kTable + " s" +
-               (FMode != lmSkip ? where : where.empty() ? " WHERE " + absent
-                                                        : where + " AND " + absent);
-    } else {
-      // The rows kept of each key, d, picked from instead of taken whole.
-      source.replace(0, ("SELECT " + columns).size(), "SELECT " + picked);
-      if (FMode == lmSkip) source += " WHERE " + absent;
-    }
   }
   // Skipping keeps the first row of a key: the rows go in in their order.
   if (FMode == lmSkip || dedupe) source += " ORDER BY " + row;

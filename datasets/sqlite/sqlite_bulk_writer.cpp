@@ -148,6 +148,13 @@ sqlite3_stmt* TSQLiteBulkWriter::InsertFor(const TMask& mask) {
   return FLastInsert;
 }
 
+bool TSQLiteBulkWriter::IsKeyColumn(std::size_t index) const {
+  const std::vector<TField*>& key = FDataSet.KeyFieldList();
+  return std::any_of(key.begin(), key.end(), [index](const TField* field) {
+    return static_cast<std::size_t>(field->Index()) == index;
+  });
+}
+
 // The ON CONFLICT clause of a keyed load's INSERT of the columns in mask.
 std::string TSQLiteBulkWriter::ConflictClause(const TMask& mask) {
   const std::vector<TField*>& key = FDataSet.KeyFieldList();
@@ -168,9 +175,7 @@ std::string TSQLiteBulkWriter::ConflictClause(const TMask& mask) {
   std::string set;
   for (std::size_t i = 0; i < FSource.Cols.size(); ++i) {
     const TSQLiteColumn& c = FSource.Cols[i];
-    const bool inKey = std::any_of(key.begin(), key.end(), [i](const TField* field) {
-      return static_cast<std::size_t>(field->Index()) == i;
-    });
+    const bool inKey = IsKeyColumn(i);
     const bool given = (mask[i / 64] >> (i % 64) & 1) != 0;
     // Replacing gives every other column what a new row would hold; an
     // upsert touches only the columns the record sets.
@@ -224,11 +229,7 @@ bool TSQLiteBulkWriter::MeetsRowOfKey(const TFieldData* slots, std::string_view 
     for (std::size_t w = 0; w < FMask.size(); ++w) {
       for (std::uint64_t bits = FMask[w]; bits != 0; bits &= bits - 1) {
         const std::size_t i = w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
-        if (std::any_of(key.begin(), key.end(), [i](const TField* field) {
-              return static_cast<std::size_t>(field->Index()) == i;
-            })) {
-          continue;
-        }
+        if (IsKeyColumn(i)) continue;
         set += (set.empty() ? "" : ",") + QuoteIdent(FSource.Cols[i].Name) + "=?";
         given.push_back(i);
       }

@@ -100,6 +100,8 @@ class TSQLiteBulkWriter {
   void Bind(sqlite3_stmt* stmt, int param, std::size_t index, const TFieldData& data);
   void BuildMask(const TFieldData* slots);
   sqlite3_stmt* InsertFor(const TMask& mask);
+  // Whether the column at index is one of a keyed load's key.
+  bool IsKeyColumn(std::size_t index) const;
   std::string ConflictClause(const TMask& mask);
   bool MeetsRowOfKey(const TFieldData* slots, std::string_view refusal);
   void Empty();
