@@ -191,6 +191,24 @@ TImportOutcome ExecuteImport(TSession& session, TCSVImport& import, TRejectRepor
                                " stored rounded (--lenient): more decimals or digits than "
                                "their column keeps");
   }
+  if (const std::int64_t n = import.UnconvertedValues(); n > 0) {
+    session.Say(mtWarning, prefix + std::to_string(n) + (n == 1 ? " value" : " values") +
+                               " did not convert to the type of " +
+                               (n == 1 ? "its column and was" : "their columns and were") +
+                               " left empty (--lenient)");
+  }
+  if (const std::int64_t n = import.ExtraValueRecords(); n > 0) {
+    session.Say(mtWarning, prefix + std::to_string(n) + (n == 1 ? " record holds" : " records hold") +
+                               " values beyond the last column, left out (--lenient)");
+  }
+  if (const std::int64_t n = import.CutValues(); n > 0) {
+    session.Say(mtWarning,
+                prefix + std::to_string(n) +
+                    (n == 1 ? " value was stored without the character its column ends inside"
+                            : " values were stored without the characters their columns end "
+                              "inside") +
+                    " (--lenient): fixed widths count bytes");
+  }
   if (const std::int64_t n = import.TextAfterQuoteRecords(); n > 0) {
     session.Say(mtWarning, prefix + std::to_string(n) + (n == 1 ? " record has" : " records have") +
                                " text after a closing quote, kept as data; first at line " +

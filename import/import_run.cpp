@@ -414,6 +414,9 @@ bool TImportRun::Setup() {
     FErrorRecords = 0;
     FTextAfterQuoteRecords = 0;
     FRoundedValues = 0;
+    FUnconvertedValues = 0;
+    FExtraValueRecords = 0;
+    FCutValues = 0;
     FFilteredRecords = 0;
     FFirstTextAfterQuoteLine = 0;
     FRefusalMessages.clear();

@@ -284,6 +284,11 @@ class TImportRun {
   std::int32_t FErrorRecords = 0;
   std::int64_t FTextAfterQuoteRecords = 0;
   std::int64_t FRoundedValues = 0;
+  // What forgiving values left out: values that did not convert, records
+  // with values beyond the last field, values cut inside a character.
+  std::int64_t FUnconvertedValues = 0;
+  std::int64_t FExtraValueRecords = 0;
+  std::int64_t FCutValues = 0;
   std::int64_t FFirstTextAfterQuoteLine = 0;
   std::vector<std::string> FRefusalMessages;
   std::int64_t FStoredRecords = 0;

@@ -171,6 +171,9 @@ void TImportRun::Absorb(const TImportRun& later) {
   FStoredRecords += later.FStoredRecords;
   FFilteredRecords += later.FFilteredRecords;
   FRoundedValues += later.FRoundedValues;
+  FUnconvertedValues += later.FUnconvertedValues;
+  FExtraValueRecords += later.FExtraValueRecords;
+  FCutValues += later.FCutValues;
   if (later.FTextAfterQuoteRecords > 0 && FTextAfterQuoteRecords == 0) {
     FFirstTextAfterQuoteLine = later.FFirstTextAfterQuoteLine;
   }

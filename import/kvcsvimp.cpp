@@ -63,6 +63,9 @@ const std::vector<std::pair<std::string, std::string>>& TCSVImport::LooselyMatch
 std::int32_t TCSVImport::ErrorRecords() const { return FRun->FErrorRecords; }
 std::int64_t TCSVImport::TextAfterQuoteRecords() const { return FRun->FTextAfterQuoteRecords; }
 std::int64_t TCSVImport::RoundedValues() const { return FRun->FRoundedValues; }
+std::int64_t TCSVImport::UnconvertedValues() const { return FRun->FUnconvertedValues; }
+std::int64_t TCSVImport::ExtraValueRecords() const { return FRun->FExtraValueRecords; }
+std::int64_t TCSVImport::CutValues() const { return FRun->FCutValues; }
 std::int64_t TCSVImport::FirstTextAfterQuoteLine() const {
   return FRun->FFirstTextAfterQuoteLine;
 }

@@ -169,6 +169,15 @@ class KORVANE_API TCSVImport : public TComponent {
   // decimals than their column keeps (money, NUMERIC(p,s)), or more digits
   // than the double or float it keeps (veStrict fails such a record).
   std::int64_t RoundedValues() const;
+  // What veLenient left out in the last run, for a host to say so: values
+  // that did not convert to their field's type (the field left as it was,
+  // empty in a new record), records holding values beyond the last field
+  // (those values dropped), and fixed-width values whose column ends inside
+  // a character of several bytes (stored without that character's bytes).
+  // veStrict fails such records instead, and these stay 0.
+  std::int64_t UnconvertedValues() const;
+  std::int64_t ExtraValueRecords() const;
+  std::int64_t CutValues() const;
   std::int64_t FirstTextAfterQuoteLine() const;
   // The reasons a dataset gave for records it accepted from Post but refused
   // when it stored them later (TDataSet::TakeRefusals), the first few of the

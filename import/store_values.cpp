@@ -120,7 +120,17 @@ bool TImportRun::AddRecordValues(const Value* values, int count, std::int64_t in
     });
   }
   // A value that does not convert leaves its field as it was and does not
-  // fail the record; values beyond the last field are dropped.
+  // fail the record; values beyond the last field are dropped. Both are
+  // counted, as is a value cut inside a character, for the host to say.
+  if (FCutValue >= 0) {
+    FCutValue = -1;
+    ++FCutValues;
+  }
+  if (const int fieldCount = FValueFields.empty() ? FProps.FDataSet->FieldCount()
+                                                  : static_cast<int>(FValueFields.size());
+      count > fieldCount && (inUsePast > 0 || ValuesInUse(values, count, fieldCount) > 0)) {
+    ++FExtraValueRecords;
+  }
   return StoreRecordValues(values, count, [this](const Value& value, TField* field, int) {
     const TScopedDateLayout layout(LayoutOf(field));
     // Under ISO 8601, a date or time the format settings would not read.
@@ -135,10 +145,13 @@ bool TImportRun::AddRecordValues(const Value* values, int count, std::int64_t in
       // leaves out, is kept whole where the column reaches further; what
       // the strict reader refuses too is left out as before.
       TValueFault unstored;
-      static_cast<void>(WriteStrictFieldData(value, field, false, unstored, dsFormatSettings, false,
-                                             false, true));
+      if (!WriteStrictFieldData(value, field, false, unstored, dsFormatSettings, false, false,
+                                true)) {
+        ++FUnconvertedValues;
+      }
       return true;
     }
+    if (!stored) ++FUnconvertedValues;
     // Values the column keeps rounded are counted.
     if (stored && MayRoundValues(field) && RoundsValue(value, field)) ++FRoundedValues;
     return true;

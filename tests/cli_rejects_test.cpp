@@ -40,7 +40,7 @@ class CliRejectsTest : public ::testing::Test {
 TEST_F(CliRejectsTest, ExitStatusTellsAllInPartlyLoadedFailedAndUsageApart) {
   const std::string good = dir.Put("good.csv", "1,2.50,a\n2,3,b\n");
   const std::string bad = dir.Put("bad.csv", "3,12x,c\n4,1,d\n");
-  const std::string lenient = dir.Put("lenient.csv", "5,12x,e\n");
+  const std::string lenient = dir.Put("lenient.csv", "5,12x,e\n6,none,f,g\n");
   struct {
     std::vector<std::string> Args;
     int Status;
@@ -48,7 +48,11 @@ TEST_F(CliRejectsTest, ExitStatusTellsAllInPartlyLoadedFailedAndUsageApart) {
   } const cases[] = {
       {Import(good), 0, ""},
       {Import(bad), 3, "korvane: line 1: amount: \"12x\" is not a number\n"},
-      {Import(lenient, {"--lenient"}), 0, ""},
+      {Import(lenient, {"--lenient"}),
+       0,
+       "korvane: 1 value did not convert to the type of its column and was left empty "
+       "(--lenient)\nkorvane: 1 record holds values beyond the last column, left out "
+       "(--lenient)\n"},
       {Import(bad, {"--max-errors", "0"}), 1, "Error: stopped: more than 0 records failed"},
       {Import(bad, {"--colums", "x"}), 2, "unknown option --colums: did you mean --columns?"},
       {{"imprt", bad},
@@ -68,9 +72,10 @@ TEST_F(CliRejectsTest, ExitStatusTellsAllInPartlyLoadedFailedAndUsageApart) {
       EXPECT_EQ(Count(), before);  // nothing imported
     }
   }
-  // Strict stored 4 alone, lenient took what digits it found.
+  // Strict stored 4 alone, lenient took what digits it found (and said
+  // what it left out).
   EXPECT_EQ(Rows(Db(), "SELECT id, amount FROM t WHERE id < 100 ORDER BY id"),
-            (Table{{"1", "2.5"}, {"2", "3"}, {"4", "1"}, {"5", "12"}}));
+            (Table{{"1", "2.5"}, {"2", "3"}, {"4", "1"}, {"5", "12"}, {"6", "NULL"}}));
 }
 
 TEST_F(CliRejectsTest, RejectFileFixedAndImportedAgainCompletesTheTable) {

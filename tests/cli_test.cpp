@@ -882,6 +882,9 @@ TEST_F(CliTest, FixedWidthTextBeyondAsciiReadsBack) {
   r = Korvane({"import", cut, "--db", Db(), "--table", "b", "--fixed", "--byte-widths", "--widths",
                "2,2,3,1", "--lenient"});
   EXPECT_EQ(r.Status, 0) << r.Err;
+  EXPECT_NE(r.Err.find("1 value was stored without the character its column ends inside"),
+            std::string::npos)
+      << r.Err;
   EXPECT_EQ(Rows(Db(), "SELECT id, name, note, code FROM b"),
             (std::vector<std::vector<std::string>>{{"1", "a", "\xC3\xBC", "z"}}));
 }
