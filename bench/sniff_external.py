@@ -36,6 +36,9 @@ for p in sorted(files):
     sep = j['separator'] or ''
     ok = sep == want or (want == 'one' and sep in ('', ','))
     right += ok
+    if not j['command']:  # sniff says why it prints none (e.g. more columns than a table holds)
+        misses.append('%s: separator %r (want %r), no command' % (p[len(root):], sep, want))
+        continue
     words = shlex.split(j['command'])[1:]
     for i, w in enumerate(words):
         if w == '--db': words[i + 1] = os.path.join(tmp, 'x.db')

@@ -31,6 +31,8 @@ namespace {
 // first read, at most this many: enough to see the layout, few enough that an
 // import that sniffs pays next to nothing for it.
 constexpr std::size_t kFirstRead = std::size_t{64} << 10;
+// How far the first read goes on for the end of the first record.
+constexpr std::size_t kLongestFirstRecord = std::size_t{1} << 20;
 
 // Whether zero bytes stand the same number of times (at least once) on
 // nearly every whole line of start: values parted by them, not binary data.
@@ -183,13 +185,25 @@ TSniffResult Sniff(const TByteSource& source, const TSniffOptions& options) {
   std::string head(all ? kFirstRead : std::min(kFirstRead, byteCap), '\0');
   std::size_t got = 0;
   bool headIsAll = false;
-  while (got < head.size()) {
-    const std::size_t n = source(head.data() + got, head.size() - got);
-    if (n == 0) {
-      headIsAll = true;
-      break;
+  const auto readHead = [&] {
+    while (got < head.size()) {
+      const std::size_t n = source(head.data() + got, head.size() - got);
+      if (n == 0) {
+        headIsAll = true;
+        break;
+      }
+      got += n;
     }
-    got += n;
+  };
+  readHead();
+  // A first record longer than the first read (a line of many thousand
+  // values) is read whole, within the sample's bytes: the layout is voted
+  // on whole records.
+  const std::size_t longest = std::min(byteCap, kLongestFirstRecord);
+  while (!headIsAll && head.size() < longest &&
+         head.find_first_of("\r\n") == std::string::npos) {
+    head.resize(std::min(head.size() * 2, longest));
+    readHead();
   }
   head.resize(got);
   const std::size_t bodyStart = SniffEncodingStart(head, result);

@@ -231,8 +231,10 @@ json SniffJson(const TSniffResult& r, const std::string& file, const std::string
           {"command", JsonText(command)}};
 }
 
+// tooWide: why the columns are not listed, where the database takes fewer.
 void PrintSniff(std::ostream& out, const TSniffResult& r, const std::string& file,
-                const std::string& command, std::string_view exactDecimal) {
+                const std::string& command, std::string_view exactDecimal,
+                const std::string& tooWide) {
   out << "File:        " << file << '\n';
   out << "Sample:      " << r.Records << (r.Records == 1 ? " record, " : " records, ") << r.Bytes
       << " bytes"
@@ -316,6 +318,10 @@ void PrintSniff(std::ostream& out, const TSniffResult& r, const std::string& fil
   // Names line up by their characters, which in UTF-8 may take several bytes.
   for (const TSniffedColumn& c : r.Columns) width = std::max(width, Utf8Characters(c.Name));
   int position = 0;
+  if (!tooWide.empty()) {
+    out << "  (none: " << tooWide << ")\n";
+    return;
+  }
   for (const TSniffedColumn& c : r.Columns) {
     std::string line = "  " + std::to_string(++position) + "  " + c.Name;
     line += std::string(width - Utf8Characters(c.Name) + 2, ' ') + std::string(SqlTypeName(c.Guess, exactDecimal));
@@ -491,13 +497,21 @@ int RunSniff(const TSniffCommandOptions& o, std::ostream& out, std::ostream& /*e
   }
   const TSniffResult result =
       SniffFile(o.File == "-" ? std::string(kStandardInputPath) : o.File, options);
-  // No command for a file of no columns: nothing would tell the import what to create.
-  const std::string command = result.Columns.empty() ? "" : ImportCommandLine(result, o);
+  // No command for a file of no columns: nothing would tell the import
+  // what to create; nor for more columns than the database's table holds.
+  TComponent root(nullptr);
+  const std::unique_ptr<TDatabaseTable> target = CreateDatabaseTable(root, o.Database);
+  const std::string tooWide =
+      result.Columns.size() > target->MaxColumns()
+          ? TooWideRecord(result, target->MaxColumns()) + " (" + target->MaxColumnsNote() + ")"
+          : "";
+  const std::string command =
+      result.Columns.empty() || !tooWide.empty() ? "" : ImportCommandLine(result, o);
   const std::string_view exactDecimal = ExactDecimalTypeFor(o.Database);
   if (o.Json) {
     out << SniffJson(result, o.File, command, exactDecimal).dump() << std::endl;
   } else {
-    PrintSniff(out, result, o.File, command, exactDecimal);
+    PrintSniff(out, result, o.File, command, exactDecimal, tooWide);
   }
   return result.Damage.empty() ? kExitOk : kExitFailed;
 }

@@ -595,6 +595,14 @@ TEST(Sniff, SampleLimitsAcrossReads) {
   ASSERT_LE(capped.Bytes, 1000);
   EXPECT_EQ(text.substr(static_cast<std::size_t>(capped.Bytes) - 2, 2), "\"\n");  // whole records
   EXPECT_EQ(capped.RaggedRecords, 0);
+
+  // A first record longer than the first read is read whole to vote on.
+  std::string wide;
+  for (int i = 0; i < 20000; ++i) wide += (i == 0 ? "" : ";") + std::to_string(i);
+  wide += "\n" + wide + "\n";
+  const TSniffResult whole = SniffText(wide, {});
+  EXPECT_EQ(whole.Separator, ';');
+  EXPECT_EQ(whole.Records, 2);
 }
 
 TEST(Sniff, GivenLayoutAndHeaderAreTaken) {
