@@ -114,12 +114,15 @@ bool TImportRun::StoreReadAheadRecord(const TReadAheadRecord& record, std::strin
   return AddRecordValues(FValues.Data(), FValues.Count(), FInUsePastKept);
 }
 
-void TImportRun::SkipToStartRecord() {
+std::int64_t TImportRun::SkipToStartRecord() {
   std::uint32_t bytes = 0;
+  std::int64_t passed = 0;
   for (std::int32_t skipped = 1; skipped < FProps.FStartRecord && !FEndOfFile; ++skipped) {
     ReadTextFileRecord(FFileHandle, bytes, FRecordText);
+    passed += RecordBytesRead();
     ++FSkippedRecords;
   }
+  return passed;
 }
 
 std::int32_t TImportRun::DatabaseFailed(const EDatabaseFailure& e, TDataSet*& bulkData) {
@@ -326,12 +329,16 @@ std::int32_t TImportRun::Execute() {
     }
     FStarted = true;
     Result = 0;
+    // The bytes of the text read so far, for the progress window: the
+    // header and the records before StartRecord count too, so that a run
+    // that reads the whole file shows all of it read.
     std::int64_t byteTotal = 0;
     std::uint32_t bytes = 0;
 
     if (FProps.FHeaderRecords > 0 && FProps.FHeaderStored) {
       for (std::int32_t read = 0; read < FProps.FHeaderRecords && !FEndOfFile; ++read) {
         ReadTextFileRecord(FFileHandle, bytes, FRecordText);
+        byteTotal += RecordBytesRead();
         FProps.FHeaderData->Add(FRecordText);
       }
     }
@@ -346,7 +353,7 @@ std::int32_t TImportRun::Execute() {
     if (FProps.FInputRange) {
       EnterInputRange();
     } else {
-      SkipToStartRecord();
+      byteTotal += SkipToStartRecord();
     }
     FProps.FDataSet->BeginBulk();
     bulkData = FProps.FDataSet;

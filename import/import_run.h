@@ -158,7 +158,13 @@ class TImportRun {
   bool FilteredOut(const TValueList& values, std::int64_t line);
   // Shows a message of the run (OnMessage, else MessageDlg).
   void ShowMessage(const std::string& text, TMsgDlgType type);
-  void SkipToStartRecord();
+  // Reads past the records before StartRecord; returns the bytes they took.
+  std::int64_t SkipToStartRecord();
+  // The bytes the record just read took in the text: its own, its line end
+  // and the lines skipped before it.
+  std::int64_t RecordBytesRead() const {
+    return static_cast<std::int64_t>(FRecordText.size()) + FLineEndBytes + FSkippedBytes;
+  }
   // Starts reading InputRange instead of the rest of the input, records
   // counted from its first one (input_ranges.cpp).
   void EnterInputRange();

@@ -216,11 +216,28 @@ TEST_F(ImportRun, ProgressByteTotalIsTheFileSize) {
   Input(line + "\n" + line + "\n");
   imp_.SetShowProgress(true);
   std::string bytes;
-  imp_.SetOnImportRecord(
-      [&](TObject*, std::int32_t) { bytes = imp_.ProgressWindow()->lbBytes->Caption(); });
-  EXPECT_EQ(imp_.Execute(), 2);
+  std::string percent;
+  imp_.SetOnImportRecord([&](TObject*, std::int32_t) {
+    bytes = imp_.ProgressWindow()->lbBytes->Caption();
+    percent = imp_.ProgressWindow()->lbPercentage->Caption();
+  });
+  // The records set apart before the first one imported are read too: the
+  // whole file shows read at the end.
+  struct Case {
+    const char* what;
+    std::int32_t headerRecords, startRecord, imported;
+  };
+  for (const Case& c : {Case{"every record imported", 0, 1, 2}, Case{"a header", 1, 1, 1},
+                        Case{"from the second record", 0, 2, 1}}) {
+    SCOPED_TRACE(c.what);
+    imp_.SetHeaderRecords(c.headerRecords);
+    imp_.SetHeaderStored(c.headerRecords > 0);
+    imp_.SetStartRecord(c.startRecord);
+    EXPECT_EQ(imp_.Execute(), c.imported);
+    EXPECT_EQ(bytes, "4.0K of 4.0K read (4.0K/s)");
+    EXPECT_EQ(percent, "100%");
+  }
   SetClock(previous);
-  EXPECT_EQ(bytes, "4.0K of 4.0K read (4.0K/s)");
 }
 
 TEST_F(ImportRun, EmptyAndBlankRecordsCountButStoreNothing) {
