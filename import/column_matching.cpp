@@ -22,6 +22,12 @@ std::string JoinNames(const std::vector<std::string>& names) {
   return text;
 }
 
+// The end of a message that names the dataset's fields; a dataset with none
+// (a memory dataset given no field definitions) is said to have none.
+std::string ItsFields(const std::vector<std::string>& names) {
+  return names.empty() ? "; the dataset has no fields" : "; its fields are " + JoinNames(names);
+}
+
 // The field of fieldNames that name names: the one of the same name, else,
 // when loose, the one of the same loose name (SameLooseName). -1 when none
 // does; -2 when several do loosely, their indexes then in like.
@@ -258,8 +264,7 @@ bool TImportRun::MatchNames() {
     }
     FColumnFault = from + " names " +
                    (FUnknownColumns.size() == 1 ? "a field" : std::string("fields")) +
-                   " the dataset does not have: " + list + "; its fields are " +
-                   JoinNames(fieldNames);
+                   " the dataset does not have: " + list + ItsFields(fieldNames);
   } else if (!several.empty()) {
     FColumnFault = from + "'s " + several + "; name one of them exactly";
   } else if (!twice.empty()) {
@@ -295,8 +300,8 @@ bool TImportRun::MatchAllBut(const std::vector<std::string>& names) {
     }
   }
   if (!unknown.empty()) {
-    FColumnFault = "FieldList leaves out fields the dataset does not have: " + unknown +
-                   "; its fields are " + JoinNames(fieldNames);
+    FColumnFault =
+        "FieldList leaves out fields the dataset does not have: " + unknown + ItsFields(fieldNames);
     return false;
   }
   for (const TField* f : fields) {

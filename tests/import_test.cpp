@@ -240,6 +240,32 @@ TEST_F(ImportRun, ProgressByteTotalIsTheFileSize) {
   SetClock(previous);
 }
 
+TEST_F(ImportRun, ADatasetWithoutFieldsIsSaidToHaveNone) {
+  TMemoryDataSet empty(nullptr);  // no field definitions given
+  imp_.SetDataSet(&empty);
+  Input("a,b\n1,2\n");
+  imp_.SetHeaderRecords(1);
+  imp_.SetHeaderStored(true);
+  struct Case {
+    TColumnMatching matching;
+    const char* fault;
+  };
+  for (const Case& c :
+       {Case{cmByHeaderName,
+             "the header record names fields the dataset does not have: \"a\", \"b\"; the "
+             "dataset has no fields"},
+        Case{cmByFieldList,
+             "FieldList leaves out fields the dataset does not have: \"a\"; the dataset has no "
+             "fields"}}) {
+    imp_.SetColumnMatching(c.matching);
+    imp_.SetFieldListAction(flaExclude);
+    imp_.FieldList()->Clear();
+    if (c.matching == cmByFieldList) imp_.FieldList()->Add("a");
+    EXPECT_EQ(imp_.Execute(), -1);
+    EXPECT_EQ(imp_.ColumnFault(), c.fault);
+  }
+}
+
 TEST_F(ImportRun, EmptyAndBlankRecordsCountButStoreNothing) {
   Input("");
   EXPECT_EQ(imp_.Execute(), 1);
