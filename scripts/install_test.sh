@@ -37,7 +37,8 @@ run_example "$tmp/cmake/library_example" find_package
 
 # The library guide's programs: a CSV into a new table with its counts and
 # the reason of each failed record, a query to CSV with ISO dates, an import
-# with the program's own filter and progress.
+# with the program's own filter and progress, and a table in memory matched
+# by header names, the progress window drawn by the program's renderer.
 guide="$tmp/guide"
 mkdir -p "$guide"
 "$tmp/cmake/csv_to_sqlite" "$root/examples/people.csv" "$guide/people.db" >"$guide/out" \
@@ -56,6 +57,11 @@ status=0
   >"$guide/out" 2>"$guide/err" || fail "filtered_import failed"
 grep -qx 'stored 7, left out 1, failed 0' "$guide/out" || fail "filtered_import: $(cat "$guide/out")"
 grep -q 'of [0-9]* bytes read' "$guide/err" || fail "filtered_import showed no progress"
+"$tmp/cmake/memory_table" "$root/examples/people.csv" "$guide/memory.csv" \
+  >"$guide/out" 2>"$guide/err" || fail "memory_table failed: $(cat "$guide/err")"
+grep -qx '8 rows in memory, 8 written' "$guide/out" && [ "$(head -1 "$guide/memory.csv")" = name,amount,born ] \
+  || fail "memory_table: $(cat "$guide/out")"
+grep -q 'Import Progress: 8 records, 100%' "$guide/err" || fail "memory_table's progress: $(cat "$guide/err")"
 echo "install test: the library guide's programs build and run"
 
 PKG_CONFIG_PATH="$tmp/prefix/lib/pkgconfig" pkg-config --exists korvane || fail "no korvane.pc"
