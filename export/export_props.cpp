@@ -44,6 +44,10 @@ const TExportEvent& TCSVExport::OnExportRecord() const { return FProps->FOnExpor
 void TCSVExport::SetOnExportRecord(TExportEvent value) {
   FProps->FOnExportRecord = std::move(value);
 }
+std::int32_t TCSVExport::ExportRecordInterval() const { return FProps->FExportRecordInterval; }
+void TCSVExport::SetExportRecordInterval(std::int32_t value) {
+  FProps->FExportRecordInterval = value;
+}
 const TNotifyEvent& TCSVExport::OnBeginExport() const { return FProps->FOnBeginExport; }
 void TCSVExport::SetOnBeginExport(TNotifyEvent value) { FProps->FOnBeginExport = std::move(value); }
 const TNotifyEvent& TCSVExport::OnFinishExport() const { return FProps->FOnFinishExport; }

@@ -4,6 +4,7 @@
 // (export_props.cpp) and its run read and write them here directly.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <thread>
@@ -43,6 +44,7 @@ struct TExportProps {
   TDialect FDialect = dlClassic;
   std::string FEscapeChar;
   TExportEvent FOnExportRecord;
+  std::int32_t FExportRecordInterval = 1;
   TNotifyEvent FOnBeginExport;
   TNotifyEvent FOnFinishExport;
   std::string FOutputFile;

@@ -444,6 +444,7 @@ std::int32_t TCSVExport::Execute() {
 bool TExportRun::WriteRun() {
   // Progress is shown about a hundred times per run, whatever its size.
   const std::int32_t interval = std::max<std::int32_t>(1, FRecordTotal / 100);
+  const std::int32_t eventInterval = std::max<std::int32_t>(1, FProps.FExportRecordInterval);
 
   // Converted into the output's encoding on the way, where it has one.
   if (FProps.FByteOrderMark && !EncodingWritesByteOrderMark(FProps.FEncoding)) {
@@ -471,7 +472,7 @@ bool TExportRun::WriteRun() {
     }
     FProps.FDataSet->Next();
     ++FRecordCounter;
-    if (FProps.FOnExportRecord) {
+    if (FProps.FOnExportRecord && (FRecordCounter % eventInterval == 0 || FProps.FDataSet->Eof())) {
       // The handler may look at the file: it must hold every line so far.
       if (!FOutput.Flush()) return false;
       FProps.FOnExportRecord(&FOwner, FRecordCounter, bytes);

@@ -147,6 +147,13 @@ class KORVANE_API TCSVExport : public TComponent {
   void SetNumericAlign(TNumericAlignment value);
   const TExportEvent& OnExportRecord() const;
   void SetOnExportRecord(TExportEvent value);
+  // OnExportRecord comes after every ExportRecordInterval-th record and
+  // after the last one; 1 (initially, and for any value below it) calls it
+  // after every record. The file is flushed before each call, so a run that
+  // reports every record writes each line on its own: an interval of a few
+  // thousand keeps a long export at the speed of one without a handler.
+  std::int32_t ExportRecordInterval() const;
+  void SetExportRecordInterval(std::int32_t value);
   const TNotifyEvent& OnBeginExport() const;
   void SetOnBeginExport(TNotifyEvent value);
   const TNotifyEvent& OnFinishExport() const;

@@ -86,6 +86,7 @@ TComponentClass ComponentClass<TCSVExport>() {
           .Enumeration<EnumTraits>("Dialect", &C::Dialect, &C::SetDialect)
           .String("Encoding", &C::Encoding, &C::SetEncoding)
           .String("EscapeChar", &C::EscapeChar, &C::SetEscapeChar)
+          .Integer("ExportRecordInterval", &C::ExportRecordInterval, &C::SetExportRecordInterval)
           .Enumeration<EnumTraits>("ExportType", &C::ExportType, &C::SetExportType)
           .Enumeration<EnumTraits>("FieldDelimiter", &C::FieldDelimiter, &C::SetFieldDelimiter)
           .StringList("FieldList", &C::FieldList)

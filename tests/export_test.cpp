@@ -204,6 +204,27 @@ TEST_F(ExportRun, AnEmptyLineIsCountedButNotWritten) {
   EXPECT_EQ(events, (std::vector<std::pair<std::int32_t, std::int64_t>>{{1, 6}, {2, 6}, {3, 12}}));
 }
 
+TEST_F(ExportRun, ExportRecordIntervalThinsTheEventsAndKeepsTheLast) {
+  People(5);
+  struct Case {
+    std::int32_t interval;
+    std::vector<std::int32_t> calls;
+  };
+  for (const Case& c :
+       {Case{1, {1, 2, 3, 4, 5}}, Case{0, {1, 2, 3, 4, 5}}, Case{2, {2, 4, 5}}, Case{10, {5}}}) {
+    SCOPED_TRACE(c.interval);
+    exp.SetExportRecordInterval(c.interval);
+    std::vector<std::int32_t> calls;
+    exp.SetOnExportRecord([&](TObject*, std::int32_t records, std::int64_t) {
+      calls.push_back(records);
+      const std::string written = Output();  // every line so far, at each call
+      EXPECT_EQ(std::count(written.begin(), written.end(), '\n'), records);
+    });
+    EXPECT_EQ(exp.Execute(), 5);
+    EXPECT_EQ(calls, c.calls);
+  }
+}
+
 TEST_F(ExportRun, NoFieldTakingPartWritesNoRecordLines) {
   People(4);
   TStringList trailer{"t"};

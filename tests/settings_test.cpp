@@ -574,15 +574,15 @@ TEST(ComponentDescriptions, ExportPublishesItsPropertiesInTheirPublishedOrder) {
             (std::vector<std::string>{
                 "ByteOrderMark",    "Compression",       "CustomSeparator",  "DataSet",
                 "DateSeparator",    "DateTimeStyle",     "DecimalSeparator", "DelimitedFields",
-                "Dialect",          "Encoding",          "EscapeChar",       "ExportType",
-                "FieldDelimiter",   "FieldList",         "FieldListAction",  "FieldSeparator",
-                "FixedLayout",      "FixedWidths",       "FixedWidthUnit",   "HeaderData",
-                "HeaderFieldNames", "HeaderOutput",      "LongTimeFormat",   "NumericAlign",
-                "OnExportRecord",   "OnBeginExport",     "OnFinishExport",   "OnMessage",
-                "OutputFile",       "RecordSeparator",   "SeparatorChar",    "ShortDateFormat",
-                "ShowProgress",     "ThousandSeparator", "TimeSeparator",    "TrailerData",
-                "TrailerOutput",    "UtcTimes",          "Version",          "WholeValues",
-                "WriteMode"}));
+                "Dialect",          "Encoding",          "EscapeChar",       "ExportRecordInterval",
+                "ExportType",       "FieldDelimiter",    "FieldList",        "FieldListAction",
+                "FieldSeparator",   "FixedLayout",       "FixedWidths",      "FixedWidthUnit",
+                "HeaderData",       "HeaderFieldNames",  "HeaderOutput",     "LongTimeFormat",
+                "NumericAlign",     "OnExportRecord",    "OnBeginExport",    "OnFinishExport",
+                "OnMessage",        "OutputFile",        "RecordSeparator",  "SeparatorChar",
+                "ShortDateFormat",  "ShowProgress",      "ThousandSeparator", "TimeSeparator",
+                "TrailerData",      "TrailerOutput",     "UtcTimes",         "Version",
+                "WholeValues",      "WriteMode"}));
   EXPECT_EQ(cls->FindProperty("OnExportRecord")->TypeName, "TExportEvent");
   EXPECT_EQ(cls->FindProperty("WriteMode")->Identifiers,
             (std::vector<std::string>{"wmInPlace", "wmReplace"}));
