@@ -412,6 +412,27 @@ TEST_F(SQLiteDataSetTest, AValueThatIsNotOfItsColumnsTypeIsShownAsStoredAndCount
   EXPECT_EQ(ds->Misfits().Count, 0);
 }
 
+// A double that a column of texts holds (no declared type, or one SQLite
+// gives numeric affinity) or that does not fit its column is shown with the
+// digits that read back the same double, not SQLite's 15.
+TEST_F(SQLiteDataSetTest, ADoubleShownAsTextKeepsEveryDigit) {
+  Exec(
+      "CREATE TABLE f (x, s STRING, ok BOOLEAN);"
+      "INSERT INTO f VALUES (0.30000000000000004, 123456789.12345679, 0.30000000000000004);"
+      "INSERT INTO f VALUES (1e-5, 1e300, 2.5)");
+  auto* ds = Table("f");
+  ds->Open();
+  const char* want[][3] = {{"0.30000000000000004", "123456789.12345679", "0.30000000000000004"},
+                           {"1e-05", "1e+300", "2.5"}};
+  for (const auto& row : want) {
+    EXPECT_EQ(ds->FieldByName("x")->AsString(), row[0]);
+    EXPECT_EQ(ds->FieldByName("s")->AsString(), row[1]);
+    EXPECT_EQ(ds->FieldByName("ok")->AsString(), row[2]);
+    ds->Next();
+  }
+  EXPECT_EQ(ds->Misfits().Text, "0.30000000000000004");
+}
+
 // --- appending: defaults, autoinc, one statement per set of columns ---------
 
 TEST_F(SQLiteDataSetTest, EmptyFieldsTakeTheColumnDefaults) {

@@ -276,6 +276,12 @@ bool TSQLiteCodec::Load(TStorage storage, sqlite3_value* v, TFieldData& slot) {
     // it would come back a blob. Nor does a blob in a TEXT column: written
     // out as its raw bytes, it would come back a text.
     if (type == (storage == TStorage::Blob ? SQLITE_TEXT : SQLITE_BLOB)) return false;
+    if (type == SQLITE_FLOAT) {
+      TDoubleText digits;
+      const std::string_view text = HeldText(v, digits);
+      StoreBytes(slot, text.data(), text.size());
+      return true;
+    }
     const char* bytes = storage == TStorage::Blob
                             ? static_cast<const char*>(sqlite3_value_blob(v))
                             : reinterpret_cast<const char*>(sqlite3_value_text(v));
@@ -312,6 +318,19 @@ bool TSQLiteCodec::Load(TStorage storage, sqlite3_value* v, TFieldData& slot) {
     default:
       return StoreNull(slot);
   }
+}
+
+std::string_view TSQLiteCodec::HeldText(sqlite3_value* v, TDoubleText& digits) {
+  if (sqlite3_value_type(v) == SQLITE_FLOAT) {
+    const double d = sqlite3_value_double(v);
+    if (std::isfinite(d)) {
+      const auto written = std::to_chars(digits.data(), digits.data() + digits.size(), d);
+      if (written.ec == std::errc()) {
+        return {digits.data(), static_cast<std::size_t>(written.ptr - digits.data())};
+      }
+    }
+  }
+  return ValueText(v);
 }
 
 double TSQLiteCodec::WideAmountDouble(std::int64_t amount) { return UnitsToDouble(amount, 4); }

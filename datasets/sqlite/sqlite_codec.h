@@ -74,6 +74,13 @@ class TSQLiteCodec {
     return {text ? text : "", static_cast<std::size_t>(sqlite3_value_bytes(v))};
   }
 
+  // The text of a value as it is held: a finite double as its shortest text
+  // that reads back the same double, written into digits (SQLite's own text
+  // of it keeps 15 significant digits, which would change it when it is read
+  // back); any other value as ValueText gives it.
+  using TDoubleText = std::array<char, 32>;
+  static std::string_view HeldText(sqlite3_value* v, TDoubleText& digits);
+
   // Stores bytes in a record slot, reusing the string it holds.
   static void StoreBytes(TFieldData& slot, const char* bytes, std::size_t size) {
     if (auto* held = std::get_if<std::string>(&slot)) {

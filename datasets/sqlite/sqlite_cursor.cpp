@@ -84,7 +84,8 @@ void TSQLiteCursor::LoadRow(TFieldData* slots) {
 }
 
 void TSQLiteCursor::KeepAsStored(std::size_t index, sqlite3_value* v, TFieldData& slot) {
-  const std::string_view text = TSQLiteCodec::ValueText(v);
+  TSQLiteCodec::TDoubleText digits;
+  const std::string_view text = TSQLiteCodec::HeldText(v, digits);
   TSQLiteCodec::StoreBytes(slot, text.data(), text.size());
   if (FMisfits.Count++ == 0) {
     FMisfits.Row = FSource.Offset() == 1 ? FCurrentRowid : FRowsLoaded;
