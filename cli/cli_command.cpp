@@ -246,7 +246,10 @@ void AddLayoutOptions(CLI::App* app, TTransferOptions& o, bool import) {
                   import ? "Quote character around values: \", ' or none (default: sniffed with "
                            "the separator when -s is not given, else \")"
                          : "Quote character around values: \" (default), ' or none; with "
-                           "--quote-all around every value, else around text")
+                           "--quote-all around every value, else around text. With none, a "
+                           "record whose value holds the separator or a line break (without "
+                           "--escape) or is an empty text fails alone: its line would not read "
+                           "back")
       ->type_name("CHAR");
   app->add_option("--dialect", o.Dialect,
                   import ? "Text rules of delimited records: standard (default: CSV as common "

@@ -10,6 +10,7 @@ void UseCommandDefaults(TCSVExport& exporter) {
   exporter.SetDialect(dlStandard);
   exporter.SetRecordSeparator(rsLF);
   exporter.SetWholeValues(true);
+  exporter.SetCheckUnquoted(true);
   exporter.SetDateTimeStyle(dsISO8601);
   exporter.SetCompression(cmAuto);
   exporter.SetWriteMode(wmReplace);

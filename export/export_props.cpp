@@ -71,6 +71,8 @@ bool TCSVExport::WholeValues() const { return FProps->FWholeValues; }
 void TCSVExport::SetWholeValues(bool value) { FProps->FWholeValues = value; }
 TDateTimeStyle TCSVExport::DateTimeStyle() const { return FProps->FDateTimeStyle; }
 void TCSVExport::SetDateTimeStyle(TDateTimeStyle value) { FProps->FDateTimeStyle = value; }
+bool TCSVExport::CheckUnquoted() const { return FProps->FCheckUnquoted; }
+void TCSVExport::SetCheckUnquoted(bool value) { FProps->FCheckUnquoted = value; }
 bool TCSVExport::UtcTimes() const { return FProps->FUtcTimes; }
 void TCSVExport::SetUtcTimes(bool value) { FProps->FUtcTimes = value; }
 const std::string& TCSVExport::ShortDateFormat() const { return FProps->FFormats.ShortDateFormat; }

@@ -34,6 +34,7 @@ struct TExportProps {
   bool FWholeValues = false;
   TDateTimeStyle FDateTimeStyle = dsFormatSettings;
   bool FUtcTimes = false;
+  bool FCheckUnquoted = false;
   TFormatChoice FFormats;
   TFixedLayout FFixedLayout = flClassic;
   std::string FFixedWidths;

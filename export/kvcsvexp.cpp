@@ -179,6 +179,7 @@ TExportLayout TExportRun::Layout() const {
   layout.WholeValues = FProps.FWholeValues;
   layout.Iso = FProps.FDateTimeStyle == dsISO8601;
   layout.Utc = FProps.FUtcTimes;
+  layout.CheckUnquoted = FProps.FCheckUnquoted;
   layout.Standard = FProps.FDialect == dlStandard;
   // An escape that is the quote, the separator or a line end is none, as
   // on import.

@@ -215,6 +215,13 @@ class KORVANE_API TCSVExport : public TComponent {
   // the years 1 to 9999 is left out (LeftOutRecords), saying so.
   bool UtcTimes() const;
   void SetUtcTimes(bool value);
+  // Whether, in delimited lines without a quote character, a record is left
+  // out (LeftOutRecords, saying why) when one of its values would not read
+  // back from the line: an empty text, which reads back as null, and without
+  // EscapeChar a value holding the separator or a line end, which would
+  // split it. False, the initial value, writes such values as they are.
+  bool CheckUnquoted() const;
+  void SetCheckUnquoted(bool value);
   // The run's own format settings (TFormatChoice), which replace the
   // process-wide ones while Execute runs: ShortDateFormat and LongTimeFormat
   // layouts, and the date, time, decimal and thousands separators as one

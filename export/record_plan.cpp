@@ -56,6 +56,8 @@ void TRecordPlan::Build(const TExportLayout& layout) {
   FUtc = layout.Utc;
   FStandard = layout.Standard && !FFixed && FQuote != 0;
   FEscape = layout.Standard && !FFixed ? layout.Escape : 0;
+  FCheckUnquoted = layout.CheckUnquoted && !FFixed && FQuote == 0;
+  FUnquotedStops[2] = FSeparator;
   FOtherValue = false;
   FTimeTakesMilliseconds = FWhole && TimeTextTakesMilliseconds();
   std::uint8_t quoted = 0;

@@ -37,6 +37,9 @@ struct TExportLayout {
   const TStrings* FieldList = nullptr;
   TNumericAlignment NumericAlign = naLeft;
   bool WholeValues = false;
+  // Values an unquoted line would not give back leave their record out
+  // (CheckUnquoted).
+  bool CheckUnquoted = false;
   // Dates, times and date-times in ISO 8601 (DateTimeStyle dsISO8601).
   bool Iso = false;
   // Values held with a zone offset written in UTC (UtcTimes).
@@ -265,6 +268,19 @@ class TRecordPlan {
   // bytes the column takes with the value in it.
   std::size_t CheckColumnValue(const TColumn& column, const char* first, const char* p,
                                bool none) const;
+  // Under CheckUnquoted: raises EUnfitValue, with the reason, when the
+  // value [first, p) of the column, as written without quotes, would not
+  // read back from the line.
+  [[gnu::cold]] void RaiseUnquoted(const TColumn& column, const char* first, const char* p,
+                                   bool none) const;
+  void CheckUnquotedValue(const TColumn& column, const char* first, const char* p,
+                          bool none) const {
+    if ((p == first && column.text && !none) ||
+        (FEscape == 0 && std::string_view(first, static_cast<std::size_t>(p - first))
+                                 .find_first_of(FUnquotedStops) != std::string_view::npos)) {
+      RaiseUnquoted(column, first, p, none);
+    }
+  }
   // Under flColumns: the columns' widths, from the layout's Widths or
   // FixedWidth; false (with FBuildFailure) when they cannot be given.
   bool SetColumnWidths(const TExportLayout& layout);
@@ -309,6 +325,10 @@ class TRecordPlan {
   std::uint8_t FCloseLength = 0;  // the last value's closing quote
   char FDecimalSeparator = '.';
   bool FWhole = false;
+  bool FCheckUnquoted = false;  // CheckUnquoted, with no quote character
+  // The bytes that split an unquoted value: line ends and the separator's
+  // first byte.
+  char FUnquotedStops[4] = {'\r', '\n', 0, 0};
   bool FStandard = false;
   bool FQuoteText = false;  // standard rules: the value just put is a stored text
   // The value just put is not one of its column's usual values: its text is

@@ -642,6 +642,9 @@ std::size_t TRecordPlan::PutRecord(const TReader& reader) {
         } else if constexpr (kEscape) {
           p = EscapeValue(line, first, p, column);
         }
+        if constexpr (!kStandard) {
+          if (FCheckUnquoted) CheckUnquotedValue(column, first, p, reader.IsNull(data));
+        }
       }
     }
   } catch (const EUnfitValue& e) {

@@ -51,6 +51,26 @@ bool TRecordPlan::NeedsQuotesExactly(const char* first, std::size_t n) const {
          value.find(FMultiSeparator) != std::string_view::npos;
 }
 
+void TRecordPlan::RaiseUnquoted(const TColumn& column, const char* first, const char* p,
+                               bool none) const {
+  const std::string_view value(first, static_cast<std::size_t>(p - first));
+  std::string why;
+  if (value.empty()) {
+    if (!column.text || none) return;
+    why = "is an empty text, which a line without quotes reads back as null";
+  } else if (value.find_first_of("\r\n") != std::string_view::npos) {
+    why = "holds a line break, which a line without quotes or an escape character cannot hold";
+  } else {
+    const std::string_view separator = FMultiSeparator.empty()
+                                           ? std::string_view(&FSeparator, 1)
+                                           : std::string_view(FMultiSeparator);
+    if (value.find(separator) == std::string_view::npos) return;
+    why = "holds the separator '" + std::string(separator) +
+          "', which a line without quotes or an escape character cannot hold";
+  }
+  throw EUnfitValue(column.field->FieldName(), why);
+}
+
 [[gnu::noinline]] char* TRecordPlan::QuoteOtherValue(TLineWriter& line, char* first, char* p,
                                    const TColumn& column, bool none, bool special) {
   FQuoteText = false;

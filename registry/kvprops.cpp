@@ -76,6 +76,7 @@ TComponentClass ComponentClass<TCSVExport>() {
   static const TClassInfo info =
       TClassBuilder<C>("TCSVExport")
           .Boolean("ByteOrderMark", &C::ByteOrderMark, &C::SetByteOrderMark)
+          .Boolean("CheckUnquoted", &C::CheckUnquoted, &C::SetCheckUnquoted)
           .Enumeration<EnumTraits>("Compression", &C::Compression, &C::SetCompression)
           .String("CustomSeparator", &C::CustomSeparator, &C::SetCustomSeparator)
           .Reference<TDataSet>("DataSet", "TDataSet", &C::DataSet, &C::SetDataSet)

@@ -993,7 +993,7 @@ TEST_F(CliTest, FixedWidthRefusesWhatCannotBeReadBack) {
 // with no separator, fails alone, saying so.
 TEST_F(CliTest, ExportRefusesTheEmptyLineOfARecordOfOneEmptyValue) {
   Exec(Db(), "CREATE TABLE one (note TEXT); INSERT INTO one VALUES ('a'), (NULL), ('');"
-             "CREATE TABLE two (a TEXT, b TEXT); INSERT INTO two VALUES ('x', 'y'), (NULL, '')");
+             "CREATE TABLE two (a TEXT, b TEXT); INSERT INTO two VALUES ('x', 'y'), (NULL, NULL)");
   const std::string one =
       "the value of field 'note' is empty, the record's only value, and an empty line reads "
       "back as no record";
@@ -1023,6 +1023,48 @@ TEST_F(CliTest, ExportRefusesTheEmptyLineOfARecordOfOneEmptyValue) {
     EXPECT_EQ(j["errorRecords"], c.Failed);
     EXPECT_EQ(j["reasons"][0]["message"], c.Message);
     EXPECT_EQ(j["reasons"][0]["field"], c.Field);
+  }
+}
+
+// Without quotes a value holding the separator or a line end would split
+// its record, and an empty text would read back as null: such a record
+// fails alone, saying why, and the file holds the others. An escape
+// character keeps separators and line ends; --set CheckUnquoted=false
+// writes every value as it is.
+TEST_F(CliTest, ExportWithoutQuotesFailsTheRecordsItsLinesCannotGiveBack) {
+  Exec(Db(), "CREATE TABLE u (id INTEGER, note TEXT); INSERT INTO u VALUES (1, 'a,b'),"
+             " (2, 'x' || char(10) || 'y'), (3, ''), (4, NULL), (5, 'a' || char(9) || 'b')");
+  const struct {
+    std::vector<std::string> Options;
+    int Failed;
+    const char* File;
+    const char* FirstReason;
+  } cases[] = {
+      {{"-q", "none"}, 3, "4,\n5,a\tb\n",
+       "the value of field 'note' holds the separator ',', which a line without quotes or an "
+       "escape character cannot hold"},
+      {{"-q", "none", "-s", "tab"}, 3, "1\ta,b\n4\t\n",
+       "the value of field 'note' holds a line break, which a line without quotes or an escape "
+       "character cannot hold"},
+      {{"-q", "none", "--escape", "\\"}, 1, "1,a\\,b\n2,x\\\ny\n4,\n5,a\tb\n",
+       "the value of field 'note' is an empty text, which a line without quotes reads back as "
+       "null"},
+      {{"-q", "none", "--set", "CheckUnquoted=false"}, 0, "1,a,b\n2,x\ny\n3,\n4,\n5,a\tb\n",
+       nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Options[c.Options.size() - 1]);
+    std::vector<std::string> args = {"export", dir.Path("out.txt"), "--db", Db(), "--table", "u",
+                                     "--json"};
+    args.insert(args.end(), c.Options.begin(), c.Options.end());
+    const TRun r = Korvane(args);
+    EXPECT_EQ(r.Status, c.Failed == 0 ? 0 : 3) << r.Err;
+    EXPECT_EQ(dir.Get("out.txt"), c.File);
+    const json j = json::parse(r.Out);
+    EXPECT_EQ(j.value("errorRecords", 0), c.Failed);
+    if (c.FirstReason != nullptr) {
+      EXPECT_EQ(j["reasons"][0]["message"], c.FirstReason);
+    }
   }
 }
 
@@ -1845,7 +1887,7 @@ TEST_F(CliTest, ExportLayoutOptionsGiveExactBytes) {
   std::string out = dir.Path("out.txt");
   TRun r = Korvane({"export", out, "--db", Db(), "--query", "SELECT id, name FROM t ORDER BY id",
                     "-s", ";", "-q", "none", "--record-separator", "crlf", "--header-line",
-                    "# people", "--trailer-line", "end"});
+                    "# people", "--trailer-line", "end", "--set", "CheckUnquoted=false"});
   ASSERT_EQ(r.Status, 0) << r.Err;
   EXPECT_EQ(dir.Get("out.txt"), "# people\r\n1;Ann\r\n22;Bo;b\r\nend\r\n");
 

@@ -572,7 +572,8 @@ TEST(ComponentDescriptions, ExportPublishesItsPropertiesInTheirPublishedOrder) {
   TComponentClass cls = ComponentClass<TCSVExport>();
   EXPECT_EQ(PropertyNames(cls),
             (std::vector<std::string>{
-                "ByteOrderMark",    "Compression",       "CustomSeparator",  "DataSet",
+                "ByteOrderMark",    "CheckUnquoted",     "Compression",      "CustomSeparator",
+                "DataSet",
                 "DateSeparator",    "DateTimeStyle",     "DecimalSeparator", "DelimitedFields",
                 "Dialect",          "Encoding",          "EscapeChar",       "ExportRecordInterval",
                 "ExportType",       "FieldDelimiter",    "FieldList",        "FieldListAction",
