@@ -28,8 +28,12 @@ bool PathExists(const std::string& path) {
   return path == ":memory:" || ::stat(path.c_str(), &info) == 0;
 }
 
-// SQLite: --db is the database file.
-void Locate(TSQLiteDataSet& ds, const std::string& database) { ds.SetDatabaseFile(database); }
+// SQLite: --db is the database file. The command refuses a text that a
+// column of numeric affinity would store as another number (ExactTexts).
+void Locate(TSQLiteDataSet& ds, const std::string& database) {
+  ds.SetDatabaseFile(database);
+  ds.SetExactTexts(true);
+}
 std::string LocationOf(const TSQLiteDataSet& ds) { return ds.DatabaseFile(); }
 const char* MissingLocation(const TSQLiteDataSet&) {
   return "give the database file with --db FILE";

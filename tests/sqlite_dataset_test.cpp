@@ -433,6 +433,34 @@ TEST_F(SQLiteDataSetTest, ADoubleShownAsTextKeepsEveryDigit) {
   EXPECT_EQ(ds->Misfits().Text, "0.30000000000000004");
 }
 
+// A column of texts that SQLite gives numeric affinity stores a text that
+// reads as a number as that number: with ExactTexts a text that number
+// would not give back is refused, saying so, and any other stored.
+TEST_F(SQLiteDataSetTest, ExactTextsRefusesATextANumericAffinityWouldChange) {
+  Exec("CREATE TABLE n (s STRING, j JSON, m MEMO, t TEXT, x, c NUM)");
+  auto* ds = Table("n");
+  ds->SetExactTexts(true);
+  ds->Open();
+  const struct {
+    const char* Column;
+    const char* Text;
+    bool Stored;
+  } cases[] = {{"s", "007", false},   {"s", "1.50", false},  {"s", "1e5", false},
+               {"s", " 5", false},    {"s", "+5", false},    {"s", "-0", false},
+               {"m", "007", false},   {"j", "12345678901234567890", false},
+               {"j", "1e400", false}, {"s", "5", true},      {"s", "-5", true},
+               {"j", "0.1", true},    {"j", "1.5e-07", true}, {"s", "0x10", true},
+               {"s", "1e", true},     {"s", "abc", true},    {"t", "007", true},
+               {"x", "007", true},    {"c", "1.50", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.Column) + " " + c.Text);
+    EXPECT_EQ(Add(ds, {{c.Column, c.Text}}), c.Stored) << FLastError;
+  }
+  EXPECT_EQ(FLastError,
+            "Field 'j' holds the text \"1e400\", which its column (SQLite gives its type numeric "
+            "affinity) would store as the number inf; a column declared TEXT keeps it");
+}
+
 // --- appending: defaults, autoinc, one statement per set of columns ---------
 
 TEST_F(SQLiteDataSetTest, EmptyFieldsTakeTheColumnDefaults) {

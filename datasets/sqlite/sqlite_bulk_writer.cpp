@@ -86,8 +86,9 @@ void TSQLiteBulkWriter::Disconnect() noexcept {
 
 inline void TSQLiteBulkWriter::Bind(sqlite3_stmt* stmt, int param, std::size_t index,
                              const TFieldData& data) {
-  const int rc = TSQLiteCodec::Bind(stmt, param, FSource.Cols[index].Storage, data,
-                                    FDateTexts[index]);
+  const TSQLiteColumn& column = FSource.Cols[index];
+  if (column.NumericText) CheckNumericText(index, data);
+  const int rc = TSQLiteCodec::Bind(stmt, param, column.Storage, data, FDateTexts[index]);
   if (rc == TSQLiteCodec::kDateOutOfRange) {
     Fail("Field '" + FieldName(index) + "' holds a date outside the years 1 to 9999");
   }
@@ -95,6 +96,16 @@ inline void TSQLiteBulkWriter::Bind(sqlite3_stmt* stmt, int param, std::size_t i
     Fail("Field '" + FieldName(index) + "' holds NaN, which SQLite cannot store (it would be NULL)");
   }
   if (rc != SQLITE_OK) Fail("Field '" + FieldName(index) + "': " + ErrorMessage());
+}
+
+void TSQLiteBulkWriter::CheckNumericText(std::size_t index, const TFieldData& data) {
+  const auto* text = std::get_if<std::string>(&data);
+  if (text == nullptr || !FDataSet.ExactTexts()) return;
+  const std::string stored = TSQLiteCodec::NumericAffinityText(*text);
+  if (stored.empty() || stored == *text) return;
+  Fail("Field '" + FieldName(index) + "' holds the text \"" + *text +
+       "\", which its column (SQLite gives its type numeric affinity) would store as the number " +
+       stored + "; a column declared TEXT keeps it");
 }
 
 // The columns the record sets: one bit per insertable column that is not

@@ -98,6 +98,9 @@ class TSQLiteBulkWriter {
   };
 
   void Bind(sqlite3_stmt* stmt, int param, std::size_t index, const TFieldData& data);
+  // Under ExactTexts: fails a text that the column, of numeric affinity,
+  // would store as a number that does not give it back.
+  [[gnu::cold]] void CheckNumericText(std::size_t index, const TFieldData& data);
   void BuildMask(const TFieldData* slots);
   sqlite3_stmt* InsertFor(const TMask& mask);
   // Whether the column at index is one of a keyed load's key.

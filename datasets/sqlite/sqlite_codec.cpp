@@ -320,6 +320,63 @@ bool TSQLiteCodec::Load(TStorage storage, sqlite3_value* v, TFieldData& slot) {
   }
 }
 
+std::string TSQLiteCodec::NumericAffinityText(std::string_view text) {
+  // SQLite reads a decimal literal with blanks around it: a sign, digits
+  // with a point among or after them (or digits after a point), an
+  // exponent.
+  const auto space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+  std::size_t begin = 0;
+  std::size_t end = text.size();
+  while (begin < end && space(text[begin])) ++begin;
+  while (end > begin && space(text[end - 1])) --end;
+  const std::string_view t = text.substr(begin, end - begin);
+  std::size_t i = 0;
+  if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
+  std::size_t digits = 0;
+  while (i < t.size() && t[i] >= '0' && t[i] <= '9') ++i, ++digits;
+  bool integer = true;
+  if (i < t.size() && t[i] == '.') {
+    integer = false;
+    ++i;
+    while (i < t.size() && t[i] >= '0' && t[i] <= '9') ++i, ++digits;
+  }
+  if (digits == 0) return {};
+  if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
+    integer = false;
+    std::size_t j = i + 1;
+    if (j < t.size() && (t[j] == '+' || t[j] == '-')) ++j;
+    const std::size_t exponentFrom = j;
+    while (j < t.size() && t[j] >= '0' && t[j] <= '9') ++j;
+    if (j == exponentFrom) return {};
+    i = j;
+  }
+  if (i != t.size()) return {};
+  char out[32];
+  if (integer) {
+    std::int64_t value = 0;
+    const char* from = t.data() + (t[0] == '+' ? 1 : 0);
+    const auto read = std::from_chars(from, t.data() + t.size(), value);
+    if (read.ec == std::errc() && read.ptr == t.data() + t.size()) {
+      return std::string(out, std::to_chars(out, out + sizeof out, value).ptr);
+    }
+  }
+  // A real (or an integer beyond 64 bits): a double, an integer again
+  // when it is a whole number within 64 bits.
+  const std::string_view number = t.substr(t[0] == '+' ? 1 : 0);
+  double d = 0;
+  const auto read = std::from_chars(number.data(), number.data() + number.size(), d);
+  if (read.ec == std::errc::result_out_of_range) {
+    // Beyond a double: SQLite stores an infinity, or below its least a zero.
+    const std::string copy(number);
+    d = std::strtod(copy.c_str(), nullptr);
+  }
+  if (d == std::trunc(d) && d >= -9223372036854775808.0 && d < 9223372036854775808.0) {
+    return std::string(out,
+                       std::to_chars(out, out + sizeof out, static_cast<std::int64_t>(d)).ptr);
+  }
+  return std::string(out, std::to_chars(out, out + sizeof out, d).ptr);
+}
+
 std::string_view TSQLiteCodec::HeldText(sqlite3_value* v, TDoubleText& digits) {
   if (sqlite3_value_type(v) == SQLITE_FLOAT) {
     const double d = sqlite3_value_double(v);

@@ -81,6 +81,12 @@ class TSQLiteCodec {
   using TDoubleText = std::array<char, 32>;
   static std::string_view HeldText(sqlite3_value* v, TDoubleText& digits);
 
+  // What a column of numeric affinity stores for text, as an export writes
+  // it back: empty when SQLite keeps text as a text (it does not read as a
+  // decimal number), else the digits of the integer or the shortest text of
+  // the double SQLite turns it into ("007" gives "7", "1e5" "100000").
+  static std::string NumericAffinityText(std::string_view text);
+
   // Stores bytes in a record slot, reusing the string it holds.
   static void StoreBytes(TFieldData& slot, const char* bytes, std::size_t size) {
     if (auto* held = std::get_if<std::string>(&slot)) {

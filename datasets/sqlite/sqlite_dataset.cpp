@@ -43,6 +43,7 @@ struct TSQLiteDataSet::TState {
   // The properties' values.
   std::string FDatabaseFile;
   bool FForeignKeys = true;
+  bool FExactTexts = false;
   std::int32_t FBusyTimeout = 5000;
 
   sqlite3* db() const { return Db.get(); }
@@ -63,6 +64,8 @@ TSQLiteDataSet::TSQLiteDataSet(TComponent* owner)
 
 const std::string& TSQLiteDataSet::DatabaseFile() const { return FState->FDatabaseFile; }
 bool TSQLiteDataSet::ForeignKeys() const { return FState->FForeignKeys; }
+bool TSQLiteDataSet::ExactTexts() const { return FState->FExactTexts; }
+void TSQLiteDataSet::SetExactTexts(bool value) { FState->FExactTexts = value; }
 std::int32_t TSQLiteDataSet::BusyTimeout() const { return FState->FBusyTimeout; }
 
 // Programs built against an earlier library allocate the class with the size
@@ -312,6 +315,7 @@ TComponentClass ComponentClass<TSQLiteDataSet>() {
     PublishSQLSource(builder);
     return PublishSQLLoad(builder)
         .Boolean("ForeignKeys", &D::ForeignKeys, &D::SetForeignKeys)
+        .Boolean("ExactTexts", &D::ExactTexts, &D::SetExactTexts)
         .Integer("BusyTimeout", &D::BusyTimeout, &D::SetBusyTimeout)
         .Integer("BulkCommitCount", &D::BulkCommitCount, &D::SetBulkCommitCount)
         .Build();

@@ -89,6 +89,15 @@ class KORVANE_API TSQLiteDataSet : public TSQLDataSet {
   // asked).
   bool ForeignKeys() const;
   void SetForeignKeys(bool value);
+  // Whether a text stored into a column of texts that SQLite gives numeric
+  // affinity (declared STRING, JSON, UUID, ...: no INT, CHAR, CLOB, TEXT,
+  // BLOB, REAL, FLOA or DOUB in its type, nor NUM, which names a number),
+  // which SQLite turns into a number when it reads as one, is refused when
+  // that number would not give back the text: "007" (stored 7), "1.50",
+  // "1e5", " 5", an integer beyond 64 bits. False, the initial value, stores
+  // it as SQLite does.
+  bool ExactTexts() const;
+  void SetExactTexts(bool value);
   // How long to wait for another connection's lock, in milliseconds, before
   // failing with "database is locked".
   std::int32_t BusyTimeout() const;

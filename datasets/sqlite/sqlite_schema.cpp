@@ -102,6 +102,20 @@ std::vector<TColumnInfo> ReadColumnInfo(sqlite3* db, const std::string& table) {
   return infos;
 }
 
+// Whether a column of this declared type holds texts that SQLite turns into
+// numbers: it gives the type numeric affinity (a type declared, none of the
+// names of the other affinities in it), and the type does not name a number
+// (NUM, NUMBER, as CREATE TABLE ... AS SELECT declares a copy of a numeric,
+// money, date or boolean column), whose texts are meant as numbers.
+bool HoldsTextsAsNumbers(std::string_view declared) {
+  const std::string type = UpperCase(std::string(declared));
+  for (const char* other :
+       {"INT", "CHAR", "CLOB", "TEXT", "BLOB", "REAL", "FLOA", "DOUB", "NUM"}) {
+    if (type.find(other) != std::string::npos) return false;
+  }
+  return type.find_first_not_of(" \t\r\n") != std::string::npos;
+}
+
 // The first of SQLite's names for the rowid that no column takes.
 std::string RowidName(const std::vector<TColumnInfo>& infos) {
   for (const char* candidate : {"rowid", "_rowid_", "oid"}) {
@@ -129,6 +143,7 @@ std::string MapColumns(const std::vector<TColumnInfo>& infos, bool rowidTable,
     column.Def = TSQLiteDataSet::FieldDefForColumn(info.Name, info.Type, rowidAlias);
     column.Def.ReadOnly = generated;
     column.Storage = StorageFor(column.Def.DataType);
+    column.NumericText = column.Storage == TStorage::Text && HoldsTextsAsNumbers(info.Type);
     column.Insertable = !generated;
     column.AutoInc = rowidAlias;
     source.Cols.push_back(std::move(column));

@@ -37,6 +37,9 @@ struct TSQLiteColumn {
   TStorage Storage = TStorage::Text;
   bool Insertable = true;  // not generated, not a query's
   bool AutoInc = false;    // the rowid alias
+  // A column of texts that SQLite gives numeric affinity: a text that reads
+  // as a number is stored as that number.
+  bool NumericText = false;
 };
 
 // What Open found about a table or a query: its columns and their fields,
