@@ -461,6 +461,22 @@ TEST_F(SQLiteDataSetTest, ExactTextsRefusesATextANumericAffinityWouldChange) {
             "affinity) would store as the number inf; a column declared TEXT keeps it");
 }
 
+// A column of no declared type and a BLOB one keep a number as a number;
+// written out as its digits it would come back a text or a blob, so it does
+// not fit and is counted.
+TEST_F(SQLiteDataSetTest, ANumberInAColumnOfNoTypeOrOfBlobsDoesNotFit) {
+  Exec("CREATE TABLE u (x, b BLOB, t TEXT);"
+       "INSERT INTO u VALUES (42, 2.5, 42), ('a', x'00', 'b')");
+  auto* ds = Table("u");
+  ds->Open();
+  EXPECT_EQ(ds->FieldByName("x")->AsString(), "42");
+  EXPECT_EQ(ds->FieldByName("t")->AsString(), "42");
+  EXPECT_EQ(ds->Misfits().Count, 2);
+  ds->Next();
+  EXPECT_EQ(ds->Misfits().Count, 2);
+  EXPECT_EQ(ds->Misfits().Column, "x");
+}
+
 // --- appending: defaults, autoinc, one statement per set of columns ---------
 
 TEST_F(SQLiteDataSetTest, EmptyFieldsTakeTheColumnDefaults) {

@@ -271,11 +271,17 @@ bool LoadDateTime(TStorage storage, int type, sqlite3_value* v, std::string_view
 bool TSQLiteCodec::Load(TStorage storage, sqlite3_value* v, TFieldData& slot) {
   const int type = sqlite3_value_type(v);
   if (type == SQLITE_NULL) return StoreNull(slot);
-  if (storage == TStorage::Text || storage == TStorage::Blob) {
+  if (storage == TStorage::Text || storage == TStorage::Blob || storage == TStorage::Untyped) {
     // A text in a BLOB column does not fit: written out as a blob's bytes,
     // it would come back a blob. Nor does a blob in a TEXT column: written
-    // out as its raw bytes, it would come back a text.
-    if (type == (storage == TStorage::Blob ? SQLITE_TEXT : SQLITE_BLOB)) return false;
+    // out as its raw bytes, it would come back a text. Nor does a number in
+    // a BLOB column or one of no type, which keep it as a number: written
+    // out as its digits, it would come back a blob or a text.
+    if (storage == TStorage::Blob ? type != SQLITE_BLOB
+                                  : type == SQLITE_BLOB ||
+                                        (storage == TStorage::Untyped && type != SQLITE_TEXT)) {
+      return false;
+    }
     if (type == SQLITE_FLOAT) {
       TDoubleText digits;
       const std::string_view text = HeldText(v, digits);

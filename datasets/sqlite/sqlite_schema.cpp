@@ -144,6 +144,10 @@ std::string MapColumns(const std::vector<TColumnInfo>& infos, bool rowidTable,
     column.Def.ReadOnly = generated;
     column.Storage = StorageFor(column.Def.DataType);
     column.NumericText = column.Storage == TStorage::Text && HoldsTextsAsNumbers(info.Type);
+    if (column.Storage == TStorage::Text &&
+        info.Type.find_first_not_of(" \t\r\n") == std::string::npos) {
+      column.Storage = TStorage::Untyped;
+    }
     column.Insertable = !generated;
     column.AutoInc = rowidAlias;
     source.Cols.push_back(std::move(column));

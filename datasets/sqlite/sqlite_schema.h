@@ -26,7 +26,10 @@ enum class TStorage : std::uint8_t {
   Text,
   Blob,
   // A value of the kind SQLite holds it in: integer, double or text.
-  Variant
+  Variant,
+  // A table's column of no declared type, shown as text: SQLite keeps any
+  // kind of value in it as it was given.
+  Untyped
 };
 
 TStorage StorageFor(TFieldType type);
