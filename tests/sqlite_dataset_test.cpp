@@ -459,22 +459,32 @@ TEST_F(SQLiteDataSetTest, ExactTextsRefusesATextANumericAffinityWouldChange) {
   EXPECT_EQ(FLastError,
             "Field 'j' holds the text \"1e400\", which its column (SQLite gives its type numeric "
             "affinity) would store as the number inf; a column declared TEXT keeps it");
+  // A STRICT table's ANY column keeps a text as it is.
+  Exec("CREATE TABLE sa (a ANY) STRICT");
+  auto* strict = Table("sa");
+  strict->SetExactTexts(true);
+  strict->Open();
+  EXPECT_TRUE(Add(strict, {{"a", "007"}})) << FLastError;
 }
 
 // A column of no declared type and a BLOB one keep a number as a number;
 // written out as its digits it would come back a text or a blob, so it does
 // not fit and is counted.
 TEST_F(SQLiteDataSetTest, ANumberInAColumnOfNoTypeOrOfBlobsDoesNotFit) {
-  Exec("CREATE TABLE u (x, b BLOB, t TEXT);"
-       "INSERT INTO u VALUES (42, 2.5, 42), ('a', x'00', 'b')");
+  Exec("CREATE TABLE u (x, b BLOB, t TEXT, a ANY);"
+       "INSERT INTO u VALUES (42, 2.5, 42, 7), ('a', x'00', 'b', 'c');"
+       "CREATE TABLE sa (a ANY) STRICT; INSERT INTO sa VALUES (42)");
   auto* ds = Table("u");
   ds->Open();
   EXPECT_EQ(ds->FieldByName("x")->AsString(), "42");
   EXPECT_EQ(ds->FieldByName("t")->AsString(), "42");
-  EXPECT_EQ(ds->Misfits().Count, 2);
+  EXPECT_EQ(ds->Misfits().Count, 2) << "ANY of a table not STRICT is of numeric affinity";
   ds->Next();
   EXPECT_EQ(ds->Misfits().Count, 2);
   EXPECT_EQ(ds->Misfits().Column, "x");
+  auto* strict = Table("sa");
+  strict->Open();
+  EXPECT_EQ(strict->Misfits().Count, 1) << "a STRICT table's ANY keeps any kind of value";
 }
 
 // --- appending: defaults, autoinc, one statement per set of columns ---------

@@ -58,10 +58,10 @@ std::string ColumnText(sqlite3_stmt* stmt, int column) {
 
 // Finds the table or view (by name, in any case); false when there is none.
 bool LookUp(sqlite3* db, const std::string& name, TSQLiteSource& source, std::string& type,
-            bool& withoutRowid) {
+            bool& withoutRowid, bool& strict) {
   TStmt stmt = Prepare(db,
-                       "SELECT name, type, wr FROM pragma_table_list WHERE schema='main' AND "
-                       "name=?1 COLLATE NOCASE");
+                       "SELECT name, type, wr, strict FROM pragma_table_list WHERE schema='main' "
+                       "AND name=?1 COLLATE NOCASE");
   sqlite3_bind_text(stmt.get(), 1, name.data(), static_cast<int>(name.size()), SQLITE_STATIC);
   const int rc = sqlite3_step(stmt.get());
   if (rc == SQLITE_DONE) return false;
@@ -69,6 +69,7 @@ bool LookUp(sqlite3* db, const std::string& name, TSQLiteSource& source, std::st
   source.Table = ColumnText(stmt.get(), 0);
   type = ColumnText(stmt.get(), 1);
   withoutRowid = sqlite3_column_int(stmt.get(), 2) != 0;
+  strict = sqlite3_column_int(stmt.get(), 3) != 0;
   return true;
 }
 
@@ -127,8 +128,8 @@ std::string RowidName(const std::vector<TColumnInfo>& infos) {
 }
 
 // The columns a table shows (a virtual table's hidden ones left out), and
-// the list of their quoted names for the SELECT.
-std::string MapColumns(const std::vector<TColumnInfo>& infos, bool rowidTable,
+// the list of their quoted names for the SELECT; strict for a STRICT table.
+std::string MapColumns(const std::vector<TColumnInfo>& infos, bool rowidTable, bool strict,
                        TSQLiteSource& source) {
   int pkColumns = 0;
   for (const TColumnInfo& info : infos) pkColumns += info.Pk > 0 ? 1 : 0;
@@ -143,9 +144,13 @@ std::string MapColumns(const std::vector<TColumnInfo>& infos, bool rowidTable,
     column.Def = TSQLiteDataSet::FieldDefForColumn(info.Name, info.Type, rowidAlias);
     column.Def.ReadOnly = generated;
     column.Storage = StorageFor(column.Def.DataType);
-    column.NumericText = column.Storage == TStorage::Text && HoldsTextsAsNumbers(info.Type);
+    // A STRICT table's columns convert nothing but what their types say:
+    // one of type ANY keeps any value as it was given.
+    column.NumericText =
+        !strict && column.Storage == TStorage::Text && HoldsTextsAsNumbers(info.Type);
     if (column.Storage == TStorage::Text &&
-        info.Type.find_first_not_of(" \t\r\n") == std::string::npos) {
+        (info.Type.find_first_not_of(" \t\r\n") == std::string::npos ||
+         (strict && SameText(info.Type, "ANY")))) {
       column.Storage = TStorage::Untyped;
     }
     column.Insertable = !generated;
@@ -198,16 +203,17 @@ TSQLiteSource TSQLiteSchema::MapTable(sqlite3* db, const TSQLiteTableRequest& re
   TSQLiteSource source;
   std::string type;
   bool withoutRowid = false;
-  if (!LookUp(db, request.Name, source, type, withoutRowid)) {
+  bool strict = false;
+  if (!LookUp(db, request.Name, source, type, withoutRowid, strict)) {
     CreateTable(db, request);
-    if (!LookUp(db, request.Name, source, type, withoutRowid)) {
+    if (!LookUp(db, request.Name, source, type, withoutRowid, strict)) {
       Fail("Table '" + request.Name + "' was not created");
     }
   }
   const std::vector<TColumnInfo> infos = ReadColumnInfo(db, source.Table);
   const bool rowidTable = type == "table" && !withoutRowid;
   if (rowidTable) source.Rowid = RowidName(infos);
-  const std::string select = MapColumns(infos, rowidTable, source);
+  const std::string select = MapColumns(infos, rowidTable, strict, source);
   if (type == "table") ReadKeys(db, infos, source);
   source.Writable = !request.ReadOnly && type != "view" && !sqlite3_db_readonly(db, "main");
 
