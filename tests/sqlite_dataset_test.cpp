@@ -704,6 +704,16 @@ TEST_F(SQLiteDataSetTest, AQueryShowsItsRowsInItsOwnOrderWithTypedFields) {
   EXPECT_EQ(pragma->RecordCount(), 2);
 }
 
+// An expression's value is shown as the number or text it is; a blob is
+// neither, and is counted as a value that does not fit.
+TEST_F(SQLiteDataSetTest, ABlobInAQueryColumnOfNoTypeDoesNotFit) {
+  Exec("CREATE TABLE t (a)");
+  auto* ds = Query("SELECT 1 AS n, 'a' AS t, x'00ff' AS b");
+  ds->Open();
+  EXPECT_EQ(ds->Misfits().Count, 1);
+  EXPECT_EQ(ds->Misfits().Column, "b");
+}
+
 TEST_F(SQLiteDataSetTest, AQueryMustBeOneStatementThatOnlyReads) {
   Exec("CREATE TABLE t (a INTEGER); INSERT INTO t VALUES (1)");
   auto expectRefused = [&](const std::string& sql, const std::string& message) {

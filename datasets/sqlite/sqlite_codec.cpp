@@ -296,6 +296,9 @@ bool TSQLiteCodec::Load(TStorage storage, sqlite3_value* v, TFieldData& slot) {
     return true;
   }
   if (storage == TStorage::Variant) {
+    // A blob is none of the kinds such a field shows: written out as its raw
+    // bytes, it would come back a text (or not as UTF-8 at all).
+    if (type == SQLITE_BLOB) return false;
     if (type == SQLITE_INTEGER) return Store(slot, std::int64_t{sqlite3_value_int64(v)});
     if (type == SQLITE_FLOAT) return Store(slot, sqlite3_value_double(v));
     const std::string_view text = ValueText(v);
