@@ -23,7 +23,8 @@ TLoadMode ParseLoadMode(const std::string& mode) {
 namespace {
 
 // The values of the input's first record (the header record with
-// --header), split as the run will split them; nullptr for a blank record.
+// --header), split as the run will split them; nullptr for a blank record
+// and for a file that holds none.
 std::unique_ptr<TStringList> FirstRecordValues(TCSVImport& import) {
   if (!import.OpenInputFile()) {
     throw EUsageError(InputName(import.InputFile()) + " cannot be read" +
@@ -33,6 +34,7 @@ std::unique_ptr<TStringList> FirstRecordValues(TCSVImport& import) {
   std::string first;
   import.ReadTextFileRecord(import.FileHandle(), bytes, first);
   import.CloseInputFile();
+  if (bytes == 0) return nullptr;
   import.ResolveSeparators();
   return import.SplitDelimitedFields(first);
 }
