@@ -1078,6 +1078,41 @@ TEST(PostgresJobs, ExportsAreTheSingleConnectionExport) {
       << query.Err;
 }
 
+// COPY reads a plain table alone: a view, a materialized view and a
+// partitioned table export their rows all the same, and an import into a
+// view is refused as read-only.
+TEST(PostgresJobs, ViewsAndPartitionedTablesExportTheirRows) {
+  KORVANE_NEED_POSTGRES(conn);
+  TScratchSchema schema(conn);
+  TTempDir dir;
+  const std::string base = schema.Table("base");
+  schema.Exec("CREATE TABLE " + base + " (id int, note text); INSERT INTO " + base +
+              " VALUES (1, 'a'), (2, 'b')");
+  const std::string p = schema.Table("p");
+  const std::pair<std::string, std::string> made[] = {
+      {schema.Table("v"), "CREATE VIEW " + schema.Table("v") + " AS SELECT * FROM " + base},
+      {schema.Table("m"),
+       "CREATE MATERIALIZED VIEW " + schema.Table("m") + " AS SELECT * FROM " + base},
+      {p, "CREATE TABLE " + p + " (id int, note text) PARTITION BY RANGE (id); CREATE TABLE " +
+              schema.Table("p1") + " PARTITION OF " + p + " FOR VALUES FROM (0) TO (10); " +
+              "INSERT INTO " + p + " SELECT * FROM " + base},
+  };
+  for (const auto& [table, definition] : made) {
+    schema.Exec(definition);
+    for (const char* jobs : {"1", "2"}) {
+      SCOPED_TRACE(table + " --jobs " + jobs);
+      const TRun run =
+          Korvane({"export", dir.Path("out.csv"), "--db", Uri(), "--table", table, "--jobs", jobs});
+      EXPECT_EQ(run.Status, 0) << run.Err;
+      EXPECT_EQ(dir.Get("out.csv"), "1,\"a\"\n2,\"b\"\n");
+    }
+  }
+  const TRun into = Korvane({"import", dir.Put("in.csv", "3,c\n"), "--db", Uri(), "--table",
+                             schema.Table("v")});
+  EXPECT_EQ(into.Status, 2) << into.Err;
+  EXPECT_NE(into.Err.find("is read-only (a view"), std::string::npos) << into.Err;
+}
+
 // A server that cannot share a snapshot, or read a range of pages (here:
 // the names the reading uses stand for something else on its search path,
 // as on an engine lacking them), is found at the start: the table is read

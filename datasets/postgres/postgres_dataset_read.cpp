@@ -48,7 +48,10 @@ std::string TPostgresDataSet::TState::CopyOutCommand(bool binary) const {
       source = "(" + QueryText + ")";
     }
   } else {
-    source = cast ? "(SELECT " + exprs + " FROM " + Table + ")" : Table + " (" + SelectList() + ")";
+    // COPY names a plain table alone; a view, a materialized view, a
+    // partitioned or foreign table is copied from a SELECT of it.
+    source = cast || Kind != 'r' ? "(SELECT " + exprs + " FROM " + Table + ")"
+                                 : Table + " (" + SelectList() + ")";
   }
   return "COPY " + source + " TO STDOUT" + (binary ? " (FORMAT binary)" : "");
 }
