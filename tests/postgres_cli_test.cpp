@@ -905,21 +905,37 @@ TEST(PostgresJobs, KeyedLoadsOverSeveralConnectionsEndAsOverOne) {
   }
   const std::string input = dir.Put("keys.csv", text);
   const std::string table = schema.Table("t");
+  // A partitioned table's rows show no xmax, which tells a merge's new
+  // rows from those it updated on a plain one.
+  const std::pair<const char*, const char*> runs[] = {
+      {"", "1"}, {"", "2"}, {"", "3"}, {" PARTITION BY RANGE (id)", "2"}};
   for (const char* mode : {"replace", "upsert", "skip"}) {
     std::string want[3];
-    for (const char* jobs : {"1", "2", "3"}) {
-      SCOPED_TRACE(std::string(mode) + " --jobs " + jobs);
+    for (const auto& [partitioned, jobs] : runs) {
+      SCOPED_TRACE(std::string(mode) + " --jobs " + jobs + partitioned);
       schema.Exec("DROP TABLE IF EXISTS " + table + "; CREATE TABLE " + table +
-                  " (id int PRIMARY KEY, v int CHECK (v >= 0)); INSERT INTO " + table +
-                  " SELECT g, 0 FROM generate_series(2400, 2600) g");
+                  " (id int PRIMARY KEY, v int CHECK (v >= 0))" + partitioned);
+      if (*partitioned != '\0') {
+        schema.Exec("CREATE TABLE " + schema.Table("t_low") + " PARTITION OF " + table +
+                    " FOR VALUES FROM (MINVALUE) TO (1000); CREATE TABLE " +
+                    schema.Table("t_high") + " PARTITION OF " + table +
+                    " FOR VALUES FROM (1000) TO (MAXVALUE)");
+      }
+      schema.Exec("INSERT INTO " + table + " SELECT g, 0 FROM generate_series(2400, 2600) g");
       const TRun run = Korvane({"import", input, "--db", Uri(), "--table", table, "--header",
                                 "--mode", mode, "--jobs", jobs, "--rejects",
                                 dir.Path("rej.csv"), "--json"});
       EXPECT_EQ(run.Status, 3) << run.Err;
-      const std::string got[3] = {
+      std::string got[3] = {
           schema.Value("SELECT count(*) || ' ' || md5(string_agg(id || ':' || v, ',' ORDER BY "
                        "id)) FROM " + table),
           run.Out, dir.Get("rej.csv")};
+      // A refusal names the partition that refused the row.
+      for (const std::string part : {"_low\\\"", "_high\\\""}) {
+        for (std::size_t at; (at = got[1].find(part)) != std::string::npos;) {
+          got[1].erase(at, part.size() - 2);
+        }
+      }
       for (int k = 0; k < 3; ++k) {
         if (std::string_view(jobs) == "1") {
           want[k] = got[k];

@@ -55,6 +55,9 @@ void TMerge::Prepare() {
              FTable + " WITH NO DATA; ALTER TABLE " + kTable + " ADD COLUMN " +
              QuoteIdent(FRowColumn) + " int8");
   FIndexed = false;
+  TResult kind = FConn.ExecParams("SELECT relkind = 'p' FROM pg_class WHERE oid = $1::regclass",
+                                  {FTable});
+  FPartitioned = PQntuples(kind.get()) == 1 && *PQgetvalue(kind.get(), 0, 0) == 't';
   TResult version = FConn.Exec("SHOW server_version_num", PGRES_TUPLES_OK);
   FMergeKnown = std::atoi(PQgetvalue(version.get(), 0, 0)) >= 150000;
 }
@@ -203,10 +206,23 @@ TMerge::TStatements TMerge::Statements(const TCopyWriter::TMask& omitted, bool d
   }
   // Skipping keeps the first row of a key: the rows go in in their order.
   if (FMode == lmSkip || dedupe) source += " ORDER BY " + row;
+  // A row the statement inserted has no xmax. A partitioned table's rows
+  // show none: there a row is new when the statement's snapshot, taken
+  // before it ran, holds no row of its key.
+  std::string fresh = "t.xmax = 0";
+  if (FPartitioned) {
+    std::string same;
+    for (std::size_t i : FKey) {
+      const std::string name = QuoteIdent(FColumns[i].Name);
+      same += (same.empty() ? "o." : " AND o.") + name + " = t." + name;
+    }
+    fresh = "NOT EXISTS (SELECT 1 FROM " + FTable + " o WHERE " + same + ")";
+  }
   sql.Merge =
       "WITH m AS (INSERT INTO " + FTable + " AS t (" + columns + ") " + source + " ON CONFLICT (" +
       key + ") DO " + (FMode == lmSkip ? std::string("NOTHING") : "UPDATE SET " + set) +
-      " RETURNING t.xmax = 0 AS fresh) SELECT count(*) FILTER (WHERE fresh), " + read + " FROM m";
+      " RETURNING " + fresh + " AS fresh) SELECT count(*) FILTER (WHERE fresh), " + read +
+      " FROM m";
   return sql;
 }
 

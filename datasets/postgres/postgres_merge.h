@@ -85,6 +85,7 @@ class TMerge {
   bool FMergeKnown = false;  // the server has MERGE
   bool FUseMerge = false;    // this merge runs MERGE rather than INSERT ... ON CONFLICT
   bool FProbeKeys = false;
+  bool FPartitioned = false;  // the table is partitioned: its rows show no xmax
 };
 
 }  // namespace korvane::pg
