@@ -947,6 +947,40 @@ TEST(PostgresJobs, KeyedLoadsOverSeveralConnectionsEndAsOverOne) {
   }
 }
 
+// A deferrable key is no arbiter for ON CONFLICT, and a deferred one would
+// let a key repeated in the file in twice, to be refused at the commit:
+// such keys load as others do, over one connection or several.
+TEST(PostgresJobs, DeferrableKeysLoadAsOthers) {
+  KORVANE_NEED_POSTGRES(conn);
+  TScratchSchema schema(conn);
+  TTempDir dir;
+  const std::string input = dir.Put("in.csv", "id,v\n1,x\n2,y\n2,z\n3,w\n");
+  const std::string table = schema.Table("t");
+  const struct {
+    const char* Mode;
+    const char* Rows;
+    const char* Says;
+  } cases[] = {
+      {"upsert", "1:x 2:z 3:w", "2 inserted, 2 updated, 0 skipped, 0 failed"},
+      {"skip", "1:a 2:y 3:w", "2 inserted, 0 updated, 2 skipped, 0 failed"},
+  };
+  for (const char* key : {"PRIMARY KEY DEFERRABLE", "UNIQUE DEFERRABLE INITIALLY DEFERRED"}) {
+    for (const auto& c : cases) {
+      for (const char* jobs : {"1", "2"}) {
+        SCOPED_TRACE(std::string(key) + " " + c.Mode + " --jobs " + jobs);
+        schema.Exec("DROP TABLE IF EXISTS " + table + "; CREATE TABLE " + table + " (id int " +
+                    key + ", v text); INSERT INTO " + table + " VALUES (1, 'a')");
+        const TRun run = Korvane({"import", input, "--db", Uri(), "--table", table, "--header",
+                                  "--mode", c.Mode, "--jobs", jobs});
+        EXPECT_EQ(run.Status, 0) << run.Err;
+        EXPECT_NE(run.Err.find(c.Says), std::string::npos) << run.Err;
+        EXPECT_EQ(schema.Value("SELECT string_agg(id || ':' || v, ' ' ORDER BY id) FROM " + table),
+                  c.Rows);
+      }
+    }
+  }
+}
+
 // --jobs auto loads over as many connections as the server's
 // max_parallel_workers or the client's cores, whichever are fewer.
 TEST(PostgresJobs, AutoTakesTheFewerOfTheServersWorkersAndTheClientsCores) {

@@ -58,6 +58,28 @@ void TMerge::Prepare() {
   TResult kind = FConn.ExecParams("SELECT relkind = 'p' FROM pg_class WHERE oid = $1::regclass",
                                   {FTable});
   FPartitioned = PQntuples(kind.get()) == 1 && *PQgetvalue(kind.get(), 0, 0) == 't';
+  // ON CONFLICT takes no deferrable key as its arbiter: such a key is
+  // merged by MERGE.
+  TResult deferrable = FConn.ExecParams(
+      "SELECT c.oid, a.attname FROM pg_constraint c JOIN pg_attribute a ON a.attrelid = "
+      "c.conrelid AND a.attnum = ANY (c.conkey) WHERE c.conrelid = $1::regclass AND c.contype IN "
+      "('p', 'u') AND c.condeferrable ORDER BY c.oid",
+      {FTable});
+  FDeferrableKey = false;
+  for (int row = 0; row < PQntuples(deferrable.get()) && !FDeferrableKey;) {
+    const std::string constraint = PQgetvalue(deferrable.get(), row, 0);
+    std::size_t matched = 0;
+    bool exact = true;
+    for (; row < PQntuples(deferrable.get()) && constraint == PQgetvalue(deferrable.get(), row, 0);
+         ++row) {
+      const std::string_view name = PQgetvalue(deferrable.get(), row, 1);
+      const bool inKey = std::any_of(FKey.begin(), FKey.end(),
+                                     [&](std::size_t k) { return FColumns[k].Name == name; });
+      matched += inKey ? 1 : 0;
+      exact = exact && inKey;
+    }
+    FDeferrableKey = exact && matched == FKey.size();
+  }
   TResult version = FConn.Exec("SHOW server_version_num", PGRES_TUPLES_OK);
   FMergeKnown = std::atoi(PQgetvalue(version.get(), 0, 0)) >= 150000;
 }
@@ -67,7 +89,9 @@ void TMerge::Prepare() {
 // rows are a good part of the table (bench/upsert_compare.sh), slower when
 // the table is many times larger than them.
 bool TMerge::MergeServes(TCopyWriter& writer) {
-  if (!FMergeKnown || FProbeKeys) return false;
+  if (!FMergeKnown) return false;
+  if (FDeferrableKey) return true;
+  if (FProbeKeys) return false;
   TResult r(PQexecParams(FConn.get(),
                          "SELECT (SELECT count(*) FROM pg_temp.korvane_merge), CASE WHEN "
                          "reltuples >= 0 THEN reltuples::int8 ELSE pg_relation_size(oid) / 100 "
@@ -286,6 +310,9 @@ bool TMerge::TryMerge(const TCopyWriter::TMask& omitted, std::int64_t first, std
   TError failed;
   if (savepoint && !FConn.TryExec("SAVEPOINT korvane_merge", failed)) writer.Fail(failed);
   for (bool dedupe : {false, true}) {
+    // A deferred key would let MERGE insert a key twice, to be refused at
+    // the commit, with the group: one row per key goes in.
+    if (!dedupe && FDeferrableKey && FUseMerge) continue;
     TLoadCounts counts;
     if (Run(Statements(omitted, dedupe, first, last), counts, error)) {
       if (savepoint && !FConn.TryExec("RELEASE korvane_merge", failed)) writer.Fail(failed);

@@ -86,6 +86,7 @@ class TMerge {
   bool FUseMerge = false;    // this merge runs MERGE rather than INSERT ... ON CONFLICT
   bool FProbeKeys = false;
   bool FPartitioned = false;  // the table is partitioned: its rows show no xmax
+  bool FDeferrableKey = false;  // the key is a deferrable constraint: no ON CONFLICT arbiter
 };
 
 }  // namespace korvane::pg
