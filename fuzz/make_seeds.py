@@ -91,3 +91,31 @@ for data in (packed, packed + packed, packed[:-5], packed[:12] + b"\xff" + packe
              b"\x28\xb5\x2f\xfd", b"\x1f\x8b"):
     imports.append(bytes([0x80, 0x02, 0, 0x00, 1, 0x00, 0x00]) + data)
 write("import", imports)
+
+# sniff: flags (bits 0-1 the sample: default, a few records, a few bytes,
+# every record; bit 2 widths in bytes; bits 3-5 the bytes a read gives),
+# then a small file of each layout the sniffer tells apart.
+SNIFF_TEXTS = [
+    b"id,name,amount\n1,Ann,2.50\n2,Bob,3.10\n",
+    b"a;b;c\r\n1,5;2;x\r\n3,25;4;y\r\n",
+    b"a\tb\n\"x\ty\"\t2\n\"p\"\"q\"\t3\n",
+    b"a|b\n'x|y'|1\n'z'|2\n",
+    b"id  name  amount\n1   Ann     2.50\n22  Bob     13.1\n",
+    b"# title\n# notes\nx,y\n1,2\n3,4\n",
+    b"report of 2024\n\nx,y\n1,2\n3,4\n",
+    b"a,b\n\"x\\\"y\",1\n\"z\\\\\",2\n",
+    b"a,b\n\"x\"y\",1\n\"q\"r\",2\n",
+    b"a\xc2\xa6b\n1\xc2\xa62\n3\xc2\xa64\n",
+    b"a\x00b\n1\x00x\n2\x00y\n",
+    b"\xef\xbb\xbfa,b\n1,2\n",
+    b"\xff\xfea\x00,\x00b\x00\n\x001\x00,\x002\x00\n\x00",
+    b"caf\xe9,na\xefve\n1,2\n",
+    b"d,t\n31/12/1999,2024-03-05 13:45:00+01\n1/2/2003,2024-03-05T01:02:03\n",
+    b"a,b\n1,\"unclosed\n2,3\n",
+    b"x\n\n \n y \n",
+    b"a,b\r1,2\r3,4",
+]
+sniff = [bytes([flags]) + text for flags in (0x00, 0x01, 0x0a, 0x23, 0x3f, 0x04)
+         for text in SNIFF_TEXTS]
+sniff.append(b"\x00" + gzip.compress(SNIFF_TEXTS[0], mtime=0))
+write("sniff", sniff)
