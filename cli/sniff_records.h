@@ -96,7 +96,7 @@ struct TRecord {
   std::string_view Text;      // the record as read (until the next record)
   char First = '\0';          // its first byte as read
 
-  bool BlankText = false;     // nothing but blanks as read: the import skips it
+  bool BlankText = false;     // blanks alone, no separator: the import skips it
 
   bool Blank() const { return BlankText; }
 };
@@ -160,8 +160,10 @@ class TRecordReader {
     const bool broken =
         FText.find('\n') != std::string::npos || FText.find('\r') != std::string::npos;
     r.First = FText.empty() ? '\0' : FText[0];
-    // A record of blanks is none, but a quoted empty value ("") is one.
-    r.BlankText = IsBlank(FText);
+    // A record of blanks is none, as the import skips it, but a quoted
+    // empty value ("") is one, and so is a lone separator (a tab, a zero
+    // byte): the import stores it as empty values.
+    r.BlankText = IsBlankRecord(FRule, FText);
     if (quoted) FCopy = FText;
     r.Values.clear();
     // Values past any table's columns are not split: only the record's

@@ -559,12 +559,19 @@ TEST(Sniff, SeparatorsOfMoreThanOneByteAreFound) {
   EXPECT_EQ(r.Columns.size(), 2u);
 }
 
-// A record of a quoted empty value is a record, and control bytes are left
-// out of a header's names.
+// A record of a quoted empty value is a record, and so is one of a lone
+// separator, as the import stores them; control bytes are left out of a
+// header's names.
 TEST(Sniff, QuotedEmptyRecordsAndControlBytesInNames) {
   TSniffResult r = SniffText("\"\"\n", {});
   EXPECT_EQ(r.Records, 1);
   EXPECT_EQ(r.Columns.size(), 1u);
+  for (const char separator : {'\t', '\0'}) {
+    const std::string sep(1, separator);
+    r = SniffText("a" + sep + "b\n1" + sep + "2\n" + sep + "\n3" + sep + "4\n", {});
+    EXPECT_EQ(r.Records, 4) << int{separator};
+    EXPECT_EQ(r.RaggedRecords, 0) << int{separator};
+  }
   r = SniffText(std::string("col1|col") + '\0' + "2\nval1|val2\n", {});
   ASSERT_EQ(r.Columns.size(), 2u);
   EXPECT_EQ(r.Columns[1].Name, "col2");
