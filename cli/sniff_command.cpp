@@ -597,6 +597,13 @@ TImportSniff SniffForImport(TCSVImport& import, const TImportSniffRequest& reque
     options.Separator = ',';
     const std::string quote = import.GetFieldDelimiterChar();
     options.Quote = quote.empty() ? '\0' : quote[0];
+    // Nor are the lines before the data or the reading of quoted values
+    // taken from the sample then: the header and the types are sniffed from
+    // the records as the import reads them.
+    options.SkipLines = import.SkipLines();
+    options.Comment = import.CommentChar().empty() ? '\0' : import.CommentChar()[0];
+    options.Escape = import.EscapeChar().empty() ? '\0' : import.EscapeChar()[0];
+    options.KeepStrayQuotes = import.KeepStrayQuotes();
     if (votes) result = SniffFile(path, options);
   }
   if (sniffLayout) {

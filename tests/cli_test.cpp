@@ -271,6 +271,13 @@ TEST_F(CliTest, LinesBeforeTheDataAreLeftOutSniffedOrGiven) {
   ASSERT_EQ(r.Status, 0) << r.Err;
   EXPECT_EQ(Rows(Db(), "SELECT count(*) FROM t")[0][0], "3");
   EXPECT_EQ(Korvane({"import", input, "--db", Db(), "--table", "t", "--comment", "//"}).Status, 2);
+  // Where no separator splits the records alike, the comma reads the file
+  // as it always did, lines before the data too: the header and the types
+  // come from the records so read, none of which fails.
+  r = Korvane({"import", dir.Put("ragged.csv", "# a\n# b\nn\n1\n2,,3\n4\n"), "--db", Db(),
+               "--table", "r", "--create"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(Rows(Db(), "SELECT count(*) FROM r")[0][0], "6");
 }
 
 TEST_F(CliTest, ImportCreateNamesColumnsWithoutAHeaderAndMakesNamesUnique) {
