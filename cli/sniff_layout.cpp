@@ -9,6 +9,7 @@
 
 #include "components/fixed_widths.h"
 #include "core/blanks.h"
+#include "io/text_encoding.h"
 
 namespace korvane::cli::sniffing {
 
@@ -342,6 +343,9 @@ std::string UnsplitSeparator(std::string_view head, const TLayout& layout) {
     empty = false;
     const std::size_t length = b == 0 ? 1 : WideCharacterLength(b);
     if (length == 0 || i + length > head.size()) continue;
+    // A lead byte without its continuation bytes (text in an 8-bit
+    // encoding) is no character to split on.
+    if (length > 1 && FindInvalidUtf8(head.substr(i, length)) != std::string_view::npos) continue;
     ++count[std::string(head.substr(i, length))];
     i += length - 1;
   }

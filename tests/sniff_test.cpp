@@ -544,6 +544,8 @@ TEST(Sniff, SeparatorsOfMoreThanOneByteAreFound) {
       {"1" + duck + "2" + duck + "\"x\"", "", duck, 3},
       {"caf\xC3\xA9 cr\xC3\xA9me\n", "", "", 1},
       {"a" + bar + "b\n", "", "", 1},
+      // A lead byte and a byte that cannot follow it (8-bit text): no character.
+      {"1\xCF\xEB" "a\n2\xCF\xEB" "b\n3\xCF\xEB" "c\n", "", "", 1},
   };
   for (const TCase& c : cases) {
     const TSniffResult r = SniffText(c.text, {});
