@@ -131,7 +131,13 @@ class TFloatField : public TField {
       StoreNull();
       return;
     }
-    Store(StrToFloat(value));
+    // NaN and the infinities read back as the field writes them (NAN, INF,
+    // -INF), and as the databases spell them.
+    double number = 0;
+    if (!TryStrToFloat(value, number) && !NonFiniteNumber(value, number)) {
+      number = StrToFloat(value);  // raises why the text is no number
+    }
+    Store(number);
   }
 
   std::int64_t GetAsLargeInt() const override { return FloatToLargeInt(*this, Value()); }

@@ -119,6 +119,15 @@ TEST_F(FieldTest, FloatTextFollowsTheDecimalSeparator) {
   EXPECT_DOUBLE_EQ(f->AsFloat(), 0.25);
   EXPECT_EQ(f->Text(), "0,25");
   EXPECT_FALSE(f->Currency());
+  // NaN and the infinities read back from the text the field writes.
+  for (const double value : {std::nan(""), HUGE_VAL, -HUGE_VAL}) {
+    f->SetAsFloat(value);
+    const std::string text = f->AsString();
+    f->Clear();
+    f->SetAsString(text);
+    EXPECT_EQ(f->AsString(), text);
+  }
+  EXPECT_THROW(f->SetAsString("infinite"), EConvertError);
 }
 
 TEST_F(FieldTest, CurrencyKeepsTenThousandthsAndShowsTwoToFourDecimals) {
