@@ -12,7 +12,16 @@
 #include <string>
 #include <string_view>
 
+#include "ui/dialogs.h"
+
 namespace korvane::fuzz {
+
+// Answers every message box of the runs OK, for the life of the process: a
+// target shows none (a run's failure is what it checks).
+inline void AnswerMessagesOk() {
+  static const TScopedMessageHandler quiet(
+      [](const std::string&, TMsgDlgType, TMsgDlgButtons, int) { return static_cast<int>(mrOk); });
+}
 
 // A file in memory that holds one input at a time; Path() opens it like any
 // file on disk (a regular file, so that the import may read ahead).

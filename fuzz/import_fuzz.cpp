@@ -26,7 +26,6 @@
 #include "fuzz/fuzz_support.h"
 #include "io/byte_source.h"
 #include "io/fileio.h"
-#include "ui/dialogs.h"
 #include "import/kvcsvimp.h"
 
 namespace {
@@ -192,10 +191,7 @@ bool ExpandsTooFar(const std::string& path) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static korvane::fuzz::TMemoryFile file;
-  static korvane::TScopedMessageHandler quiet(
-      [](const std::string&, korvane::TMsgDlgType, korvane::TMsgDlgButtons, int) {
-        return static_cast<int>(korvane::mrOk);
-      });
+  korvane::fuzz::AnswerMessagesOk();
   korvane::fuzz::TSettingsBytes bytes(data, size);
   const TSettings s = ReadSettings(bytes);
   const std::string_view input = bytes.Rest();

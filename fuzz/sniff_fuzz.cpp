@@ -28,7 +28,6 @@
 #include "datasets/memory/memory_dataset.h"
 #include "fuzz/fuzz_support.h"
 #include "import/kvcsvimp.h"
-#include "ui/dialogs.h"
 
 namespace {
 
@@ -126,10 +125,7 @@ TRead ImportWithSniffedLayout(const std::string& path, TSniffResult& sniffed, bo
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static korvane::fuzz::TMemoryFile file;
-  static korvane::TScopedMessageHandler quiet(
-      [](const std::string&, korvane::TMsgDlgType, korvane::TMsgDlgButtons, int) {
-        return static_cast<int>(korvane::mrOk);
-      });
+  korvane::fuzz::AnswerMessagesOk();
   korvane::fuzz::TSettingsBytes bytes(data, size);
   const std::uint8_t flags = bytes.Next();
   TSniffOptions options;
