@@ -225,6 +225,21 @@ TSniffResult Sniff(const TByteSource& source, const TSniffOptions& options) {
     const bool tryEscape = !options.Escape;
     const bool tryStray = !options.KeepStrayQuotes;
     layout = SniffLayout(body, headIsAll, separator, options.Quote, skip, tryEscape, tryStray);
+    // One line starting with # over records that nothing splits: a comment
+    // where leaving it out lets a separator split them (a few records of
+    // blank-separated numbers under a line of prose would otherwise miss
+    // the share of alike records the blank needs).
+    if (!options.Comment && skip.Comment == '\0' && layout.Score.Values < 2 &&
+        LeadingCommentLines(body) == 1) {
+      TReadRules commented = skip;
+      commented.Comment = '#';
+      TLayout without =
+          SniffLayout(body, headIsAll, separator, options.Quote, commented, tryEscape, tryStray);
+      if (without.Score.Values >= 2) {
+        skip = commented;
+        layout = without;
+      }
+    }
     if (!options.SkipLines || !options.Comment) {
       // Lines before the data found under the layout: the layout is voted
       // again without them, which they may have misled.
@@ -288,7 +303,18 @@ TSniffResult Sniff(const TByteSource& source, const TSniffOptions& options) {
   if (fixed.empty() && !options.Separator && !options.Quote && options.WideSeparator.empty() &&
       wide.empty() && !consistent &&
       (layout.Separator == ' ' || layout.Separator == '\0' || layout.Score.Values < 2)) {
-    fixed = FixedColumns(body, headIsAll, skip, options.FixedWidthUnit);
+    // Where no separator splits the records, columns of one word each are
+    // fixed-width too, under a line starting with # that opens the input
+    // (a comment: no column of the data lines up under it) if need be.
+    const bool unsplit = layout.Score.Values < 2;
+    fixed = FixedColumns(body, headIsAll, skip, options.FixedWidthUnit, false, unsplit);
+    if (fixed.empty() && unsplit && !options.Comment && skip.Comment == '\0' &&
+        LeadingCommentLines(body) == 1) {
+      TReadRules commented = skip;
+      commented.Comment = '#';
+      fixed = FixedColumns(body, headIsAll, commented, options.FixedWidthUnit, false, true);
+      if (!fixed.empty()) skip.Comment = '#';
+    }
   }
   if (!fixed.empty()) {
     layout.Separator = '\0';

@@ -492,7 +492,7 @@ TLayout SniffLayout(std::string_view head, bool headIsAll, std::optional<char> g
 }
 
 std::vector<std::size_t> FixedColumns(std::string_view head, bool headIsAll, TReadRules skip,
-                                      TFixedWidthUnit unit, bool given) {
+                                      TFixedWidthUnit unit, bool given, bool oneWord) {
   skip.Escape = '\0';
   skip.KeepStrayQuotes = false;
   TMemorySource source(head);
@@ -566,8 +566,20 @@ std::vector<std::size_t> FixedColumns(std::string_view head, bool headIsAll, TRe
   // end at the same place (right-aligned) on all lines but one in fifty:
   // words that happen to leave a blank at the same places on a few lines of
   // text do not. Where every value is one word, the blank separates them
-  // as ever.
+  // as ever, unless it splits the records no better than no separator.
   bool innerBlank = false;
+  // Columns of one word each are padded to their widths: on a quarter of
+  // the lines at least, a value stands after blanks at the line's start or
+  // after two blanks or more (not a value of a date and a time, whose one
+  // blank stands at the same place on every line).
+  if (oneWord) {
+    std::size_t padded = 0;
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+      const std::string_view line = lines[i];
+      padded += line.starts_with(' ') || line.find("  ") != std::string_view::npos ? 1 : 0;
+    }
+    oneWord = padded * 4 >= lines.size() - 1;
+  }
   for (std::size_t k = 0; k < starts.size(); ++k) {
     std::map<std::size_t, std::size_t> lefts;
     std::map<std::size_t, std::size_t> rights;
@@ -591,7 +603,7 @@ std::vector<std::size_t> FixedColumns(std::string_view head, bool headIsAll, TRe
     }
     if (values < 2 || aligned + lines.size() / 50 < values) return {};
   }
-  return innerBlank ? widths : std::vector<std::size_t>();
+  return innerBlank || oneWord ? widths : std::vector<std::size_t>();
 }
 
 void CutFixedColumns(TRecord& r, const std::vector<std::size_t>& widths, TFixedWidthUnit unit) {

@@ -71,9 +71,12 @@ std::string UnsplitSeparator(std::string_view head, const TLayout& layout);
 // before it); the last column reaches the end of the longest line. Taken
 // only where reading the blanks as separators would cut values: where a
 // value below the first record holds a blank (unless the text is known to
-// be fixed-width, given).
+// be fixed-width, given). Columns of one word each are taken only with
+// oneWord (no separator splits the records: the blank would leave them
+// ragged where padding varies, as a column of signed numbers does).
 std::vector<std::size_t> FixedColumns(std::string_view head, bool headIsAll, TReadRules skip,
-                                      TFixedWidthUnit unit, bool given = false);
+                                      TFixedWidthUnit unit, bool given = false,
+                                      bool oneWord = false);
 
 // The values of a record read as one value per line, cut into the columns
 // of widths (bytes or characters) as the import cuts them: blanks around

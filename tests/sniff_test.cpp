@@ -213,7 +213,8 @@ TEST(Sniff, BlankPaddedColumns) {
 // values hold blanks are fixed-width: cut at the characters (or bytes)
 // where a column starts after blanks on every line (the first at the line's
 // start), right-aligned numbers, empty values and short lines aside. One
-// word a value, lines that another separator splits alike, or text whose
+// word a value where the blank splits the lines, lines that another
+// separator splits alike, or text whose
 // blanks line up by chance are not; nor are columns aligned by bytes when
 // characters are counted, or the other way round, which would cut values
 // wrong.
@@ -244,6 +245,11 @@ TEST(Sniff, FixedWidthColumns) {
       {byCharacters, "", ",", fuBytes},
       {"Part  Value  Pkg\nC8    10nF   0603\nJP2          1X06\nC9    4uF    0805\n", "", "space"},
       {"a, b c\n1, x y\n2, z w\n3, v u\n", "", ","},
+      // Right-aligned signed numbers, which no separator splits alike (the
+      // blank leaves them ragged), under a line of prose.
+      {"# boundaries of the 1987 catalogue\n  0.0000 24.0000  88.0000\n  8.0000 14.5000 -86.5000\n"
+       " 21.0000  3.0000  86.1667\n120.0000 21.0000 -86.0000\n",
+       "9,8,8", "none noquote c1:NUMERIC(18,4) c2:NUMERIC(18,4) c3:NUMERIC(18,4)"},
       {"The cat sat  on the mat.\nA dog  ran off.\nIt rained.  Then it\nwent on.\n", "", ","},
       // One column of texts, one line longer than the rest: no second column.
       {"s\nplain\n\"say \"\"hi\"\"\"\n\"  lead\"\n\"trail  \"\nla vie en rose 2024\n", "", ","},
@@ -318,6 +324,12 @@ TEST(Sniff, TitleAndCommentLinesBeforeTheData) {
        "tab \" c1:TEXT c2:TEXT c3:TEXT"},
       // A record of one value among the data is no title.
       {"a,b\n1,2\nx\n3,4\n", 0, '\0', ", \" header a:TEXT b:INTEGER"},
+      // One line of prose over a few blank-separated records, which it
+      // would leave too few alike for the blank; over one column it may
+      // name, it stays.
+      {"# demo [in | out]\n\n0 1 1\n1 1 2\n2 1 3\n\n0 2 1\n1 2 2\n", 0, '#',
+       "space \" c1:INTEGER c2:INTEGER c3:INTEGER"},
+      {"#id\n1\n2\n3\n", 0, '\0', ", \" header #id:INTEGER"},
   };
   for (const TCase& c : cases) {
     const TSniffResult r = SniffText(c.Text, {});
