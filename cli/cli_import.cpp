@@ -315,6 +315,9 @@ TCSVImport& CreateImport(TComponent& root, TDataSet* ds, bool wideValues, const 
   // - reads standard input: through the name the system gives it, so that
   // the run's file rules (one open, read to the end) hold for a pipe too.
   import->SetInputFile(o.File == "-" ? kStandardInputPath : o.File);
+  // Blank lines above the first record are no record of the file's: the
+  // header is the first line with text on it, as the sniff reads it.
+  import->SetSkipBlankStart(true);
   if (o.HeaderOption->count() > 0) {
     if (o.Header < 0) throw EUsageError("--header: give a number of records, 0 or more");
     import->SetHeaderRecords(o.Header);

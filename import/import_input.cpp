@@ -105,7 +105,8 @@ void TImportRun::SetTextRules(TRecordScanner& scanner, bool skipLines) const {
                                 FProps.FDialect, FProps.FEscapeChar, FProps.FKeepStrayQuotes),
                   FProps.FImportType == impDelimited);
   scanner.SetSkip(skipLines ? FProps.FSkipLines : 0,
-                  FProps.FCommentChar.empty() ? '\0' : FProps.FCommentChar[0]);
+                  FProps.FCommentChar.empty() ? '\0' : FProps.FCommentChar[0],
+                  skipLines && FProps.FSkipBlankStart);
 }
 
 void TImportRun::CloseInputFile() {

@@ -36,6 +36,8 @@ std::int32_t TCSVImport::HeaderRecords() const { return FProps->FHeaderRecords; 
 void TCSVImport::SetHeaderRecords(std::int32_t value) { FProps->FHeaderRecords = value; }
 std::int32_t TCSVImport::SkipLines() const { return FProps->FSkipLines; }
 void TCSVImport::SetSkipLines(std::int32_t value) { FProps->FSkipLines = value < 0 ? 0 : value; }
+bool TCSVImport::SkipBlankStart() const { return FProps->FSkipBlankStart; }
+void TCSVImport::SetSkipBlankStart(bool value) { FProps->FSkipBlankStart = value; }
 const std::string& TCSVImport::CommentChar() const { return FProps->FCommentChar; }
 void TCSVImport::SetCommentChar(std::string value) { FProps->FCommentChar = std::move(value); }
 const std::string& TCSVImport::EscapeChar() const { return FProps->FEscapeChar; }

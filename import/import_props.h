@@ -41,6 +41,7 @@ struct TImportProps {
   std::unique_ptr<TStringList> FHeaderData = std::make_unique<TStringList>();
   std::int32_t FHeaderRecords = 0;
   std::int32_t FSkipLines = 0;
+  bool FSkipBlankStart = false;
   std::string FCommentChar;
   std::string FEscapeChar;
   bool FKeepStrayQuotes = false;

@@ -216,6 +216,13 @@ class KORVANE_API TCSVImport : public TComponent {
   // 0 (initially) leaves none out. Takes effect at the next OpenInputFile.
   std::int32_t SkipLines() const;
   void SetSkipLines(std::int32_t value);
+  // With SkipLines 0, whether the blank lines that open the input are left
+  // out, so that the first header record is the first line with text on
+  // it. False (initially): they are read as blank records, and the first
+  // of them is the header record when HeaderRecords asks for one. Takes
+  // effect at the next OpenInputFile.
+  bool SkipBlankStart() const;
+  void SetSkipBlankStart(bool value);
   // Lines that start with this character (one byte) where a record would
   // start are comments, left out with the blank lines after them; a run
   // fails to start when it is longer. Empty (initially): no comments.

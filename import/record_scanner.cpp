@@ -100,6 +100,7 @@ void TRecordScanner::Reset(std::size_t bufferSize) {
   FSource = nullptr;
   FSkipLines = 0;
   FComment = 0;
+  FSkipBlankStart = false;
 }
 
 void TRecordScanner::SetRule(const TSplitRule& rule, bool quotedRecords) {
@@ -190,6 +191,8 @@ void TRecordScanner::SkipByteOrderMark(const TFileHandle& Handle, TScanResult& r
 }
 
 void TRecordScanner::SkipLines(const TFileHandle& Handle, TScanResult& result) {
+  const bool blankStart = FSkipBlankStart;
+  FSkipBlankStart = false;
   if (FSkipLines > 0) {
     for (; FSkipLines > 0; --FSkipLines) {
       if (!SkipLine(Handle, result)) {
@@ -197,6 +200,8 @@ void TRecordScanner::SkipLines(const TFileHandle& Handle, TScanResult& result) {
         return;
       }
     }
+    SkipLineEnds(Handle, result);
+  } else if (blankStart) {
     SkipLineEnds(Handle, result);
   }
   while (FComment != 0 && Ensure(Handle, 1) && FBuffer[FPos] == FComment &&
@@ -246,7 +251,7 @@ void TRecordScanner::SkipLineEnds(const TFileHandle& Handle, TScanResult& result
 void TRecordScanner::Scan(const TFileHandle& Handle, std::string& text, TScanResult& result) {
   result = TScanResult{};
   if (FAtStart) SkipByteOrderMark(Handle, result);
-  if (FSkipLines > 0 || FComment != 0) SkipLines(Handle, result);
+  if (FSkipLines > 0 || FComment != 0 || FSkipBlankStart) SkipLines(Handle, result);
   result.Line = FLine;
   const std::size_t start = text.size();
   if (FEscapedRecords || (FQuotedRecords && FRule.SeparatorLength > 1)) {

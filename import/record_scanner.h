@@ -110,10 +110,13 @@ class TRecordScanner {
   // Lines to leave out: the first `lines` lines of the input (blank ones
   // counted), and every line whose first byte is comment ('\0': none)
   // where a record would start; the blank lines after either go with them.
-  // Their bytes are the next record's SkippedBytes. Reset clears both.
-  void SetSkip(std::int64_t lines, char comment) {
+  // blankStart: with no lines to leave out, the blank lines that open the
+  // input go too. Their bytes are the next record's SkippedBytes. Reset
+  // clears all three.
+  void SetSkip(std::int64_t lines, char comment, bool blankStart = false) {
     FSkipLines = lines < 0 ? 0 : lines;
     FComment = comment;
+    FSkipBlankStart = blankStart;
   }
   // The rules of the next records. quotedRecords: the records are
   // delimited ones whose quoted values may span lines (standard rules with
@@ -178,6 +181,7 @@ class TRecordScanner {
   std::int64_t FLine = 1;  // the line FPos stands on
   std::int64_t FSkipLines = 0;  // of the first lines, those still to skip
   char FComment = 0;
+  bool FSkipBlankStart = false;  // the blank lines at the start still to skip
 };
 
 // The text of a quoted empty value (""), told apart from an unquoted empty

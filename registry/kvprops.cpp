@@ -52,6 +52,7 @@ TComponentClass ComponentClass<TCSVImport>() {
           .Boolean("SharedReading", &C::SharedReading, &C::SetSharedReading)
           .String("ShortDateFormat", &C::ShortDateFormat, &C::SetShortDateFormat)
           .Boolean("ShowProgress", &C::ShowProgress, &C::SetShowProgress)
+          .Boolean("SkipBlankStart", &C::SkipBlankStart, &C::SetSkipBlankStart)
           .Integer("SkipLines", &C::SkipLines, &C::SetSkipLines)
           .Boolean("SkipUnknownColumns", &C::SkipUnknownColumns, &C::SetSkipUnknownColumns)
           .Integer("StartRecord", &C::StartRecord, &C::SetStartRecord)

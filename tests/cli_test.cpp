@@ -117,7 +117,8 @@ TEST_F(CliTest, ImportCreateTypesTheColumnsNamedByTheHeaderRecord) {
 
 // Without --header, a new table takes the header the sample finds (a lone
 // record of names too), and a table that is there one whose values name its
-// columns; --header 0 keeps the first record as data.
+// columns; --header 0 keeps the first record as data. Blank lines above the
+// header are no record.
 TEST_F(CliTest, ImportFindsTheHeaderTheOptionsDoNotGive) {
   const auto run = [this](const std::string& text, std::vector<std::string> more) {
     std::vector<std::string> args{"import", dir.Put("h.csv", text), "--db", Db(), "--table", "t"};
@@ -133,12 +134,12 @@ TEST_F(CliTest, ImportFindsTheHeaderTheOptionsDoNotGive) {
   EXPECT_NE(r.Err.find("the first record is a header"), std::string::npos) << r.Err;
   EXPECT_EQ(table(), "id INTEGER, name TEXT; 1=a 2=b");
   // The table is there now: a file whose first record names its columns.
-  r = run("NAME,id\nc,3\n", {"--create"});
+  r = run("\r\nNAME,id\nc,3\n", {"--create"});
   ASSERT_EQ(r.Status, 0) << r.Err;
   EXPECT_EQ(table(), "id INTEGER, name TEXT; 1=a 2=b 3=c");
   // A run saved finds it the same, the table then read and left alone.
   const std::string job = dir.Path("h.kvs");
-  r = run("name,id\ne,5\n", {"--save", job});
+  r = run("\n\nname,id\ne,5\n", {"--save", job});
   ASSERT_EQ(r.Status, 0) << r.Err;
   r = Korvane({"run", job});
   ASSERT_EQ(r.Status, 0) << r.Err;

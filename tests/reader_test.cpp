@@ -446,13 +446,15 @@ TEST_P(StandardReaderTest, AByteOrderMarkIsSkippedUnderBothRules) {
 
 // Lines before the first record and comment lines are left out whole
 // (quotes in them open nothing), with the blank lines after them; their
-// bytes are the next record's skipped bytes and the lines count on.
+// bytes are the next record's skipped bytes and the lines count on. With
+// SkipBlankStart, so are the blank lines that open the input.
 TEST_P(StandardReaderTest, SkippedLinesAndCommentsAreLeftOutWhole) {
   struct TCase {
     std::string File;
     std::int32_t SkipLines;
     std::string Comment;
     std::vector<StdRead> Expected;
+    bool BlankStart = false;
   };
   const std::vector<TCase> cases = {
       {"Title \"x\r\n\r\na,b\n1",
@@ -471,8 +473,17 @@ TEST_P(StandardReaderTest, SkippedLinesAndCommentsAreLeftOutWhole) {
        {{"a,\"\n#x\"", 1, false, false, 1}, {" #y", 1, true, false, 3}}},
       {"\xEF\xBB\xBFskip\n#c\nv", 1, "#", {{"v", 0, true, false, 3, 11}}},
       {"only\n", 3, "", {{"", 0, true, false, 2, 5}}},
+      {"\nid\n1",
+       0,
+       "",
+       {{"", 1, false, false, 1}, {"id", 1, false, false, 2}, {"1", 0, true, false, 3}}},
+      {"\r\n\nid\n1", 0, "", {{"id", 1, false, false, 3, 3}, {"1", 0, true, false, 4}}, true},
+      {"\n#c\n\nid", 0, "#", {{"id", 0, true, false, 4, 5}}, true},
+      {"t\n\n\nid", 1, "", {{"id", 0, true, false, 4, 4}}, true},
+      {"\n\n", 0, "", {{"", 0, true, false, 3, 2}}, true},
   };
   for (const TCase& c : cases) {
+    imp_.SetSkipBlankStart(c.BlankStart);
     imp_.SetSkipLines(c.SkipLines);
     imp_.SetCommentChar(c.Comment);
     EXPECT_EQ(ReadStandard(c.File), c.Expected) << c.File;

@@ -547,7 +547,7 @@ TEST(ComponentDescriptions, ImportPublishesItsPropertiesInTheirPublishedOrder) {
                 "ImportType",         "InputFile",       "KeepStrayQuotes",   "LongTimeFormat",    "LooseColumnNames",
                 "OnBeginImport",      "OnFilterRecord",  "OnFinishImport",    "OnImportRecord",
                 "OnMessage",          "OnRecordError",   "ReportRecordText",  "SeparatorChar",
-                "SharedReading",      "ShortDateFormat", "ShowProgress",      "SkipLines",
+                "SharedReading",      "ShortDateFormat", "ShowProgress",      "SkipBlankStart",    "SkipLines",
                 "SkipUnknownColumns", "StartRecord",     "ThousandSeparator", "TimeSeparator",
                 "TrailerData",        "TrailerRecords",  "TrailerStored",     "UtcTimes",
                 "ValueErrors",        "Version",         "WholeValues",       "WideDates",
