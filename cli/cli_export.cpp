@@ -183,6 +183,8 @@ TExportOutcome ExecuteExport(TSession& session, TCSVExport& exporter, TReplaceme
   // export only once it has succeeded.
   const bool toStdout = target == "-";
   const std::string where = toStdout ? std::string("standard output") : "'" + target + "'";
+  const std::string cannotWrite =
+      toStdout ? std::string("cannot write to standard output") : "cannot write '" + target + "'";
   std::string unchanged = "; any earlier file '" + target + "' is unchanged";
   std::string nameUnchanged = "; any earlier file of that name is unchanged";
   if (output.Direct()) {
@@ -230,11 +232,9 @@ TExportOutcome ExecuteExport(TSession& session, TCSVExport& exporter, TReplaceme
     } else if (!exporter.SetupFailure().empty()) {
       failure = "the export cannot start: " + exporter.SetupFailure() + unchanged;
     } else if (!exporter.WriteErrorText().empty()) {
-      failure = "cannot write '" + target + "': " + exporter.WriteErrorText() +
-                nameUnchanged;
+      failure = cannotWrite + ": " + exporter.WriteErrorText() + nameUnchanged;
     } else if (exporter.WriteErrorCode() != 0) {
-      failure = "cannot write '" + target + "' (" + std::strerror(exporter.WriteErrorCode()) +
-                ")" + nameUnchanged;
+      failure = cannotWrite + " (" + std::strerror(exporter.WriteErrorCode()) + ")" + nameUnchanged;
     } else if (!exporter.LastError().empty()) {
       failure = exporter.LastError() + unchanged;
     } else {

@@ -516,6 +516,15 @@ TEST_F(ExportFaultTest, AFullDeviceFailsTheCommandWithTheSystemsReason) {
   std::ostringstream out, err;
   EXPECT_EQ(RunKorvane(static_cast<int>(argv.size()), argv.data(), out, err), 1);
   EXPECT_NE(err.str().find(std::strerror(ENOSPC)), std::string::npos) << err.str();
+  // Standard output on the device is written as it comes, and named so.
+  const std::string errFile = Path("err.txt");
+  TChild child = StartCommand({"export", "-", "--db", Db(), "--table", "t"}, errFile, false,
+                              RLIM_INFINITY, "/dev/full");
+  ASSERT_GT(child.Pid, 0);
+  EXPECT_EQ(WaitFor(child.Pid), 1);
+  EXPECT_EQ(ReadAll(errFile), "Error: cannot write to standard output (" +
+                                  std::string(std::strerror(ENOSPC)) +
+                                  "); the lines before it went to standard output\n");
 }
 
 // Killed in the middle (no chance to clean up): the earlier file is as it
