@@ -4,6 +4,7 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <ostream>
@@ -38,6 +39,16 @@ void PrepareExportSource(TDatabaseTable& ds) {
     ds.DataSet().Open();
   } catch (const Exception& e) {
     throw EUsageError(e.Message());
+  }
+}
+
+// The database's own file as the target would be replaced by the text of
+// its table: refused before anything is written.
+void CheckTargetIsNotTheDatabase(const TDatabaseTable& table, const std::string& target) {
+  if (target == "-") return;
+  std::error_code ec;  // no such file (or a server's address): another file
+  if (std::filesystem::equivalent(target, table.Location(), ec)) {
+    throw EUsageError("'" + target + "' is the database being exported: give another file");
   }
 }
 
@@ -338,6 +349,7 @@ int RunExport(TExportOptions& o, std::ostream& out, std::ostream& err) {
     return kExitOk;
   }
   PrepareExportSource(*table);
+  CheckTargetIsNotTheDatabase(*table, target);
   // The lines are formatted on a second thread only where a processor is
   // free for it: a server on this machine spends one on each connection
   // reading the table (a query is read over one). On 2 cores, 2 connections

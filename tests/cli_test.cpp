@@ -1490,6 +1490,15 @@ TEST_F(CliTest, MissingTableOrForeignFileIsAUsageError) {
         << r.Err;
     EXPECT_FALSE(std::filesystem::exists(dir.Path("out.csv")));
   }
+  // An export into the database's own file (through a link too) would
+  // replace the database with the text of its table.
+  std::filesystem::create_symlink(Db(), dir.Path("link.db"));
+  for (const std::string& target : {Db(), dir.Path("link.db")}) {
+    r = Korvane({"export", target, "--db", Db(), "--table", "people"});
+    EXPECT_EQ(r.Status, 2) << target;
+    EXPECT_NE(r.Err.find("is the database being exported"), std::string::npos) << r.Err;
+    EXPECT_EQ(Rows(Db(), "SELECT count(*) > 0 FROM people")[0][0], "1") << target;
+  }
 }
 
 // --- export -----------------------------------------------------------------
