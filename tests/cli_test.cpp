@@ -1074,6 +1074,17 @@ TEST_F(CliTest, ExportWithoutQuotesFailsTheRecordsItsLinesCannotGiveBack) {
       EXPECT_EQ(j["reasons"][0]["message"], c.FirstReason);
     }
   }
+  // A header name such a line cannot hold fails the export before it starts.
+  for (const char* name : {"a,b", "l\nn"}) {
+    const TRun r =
+        Korvane({"export", dir.Path("head.txt"), "--db", Db(), "--query",
+                 "SELECT 1 AS id, 2 AS \"" + std::string(name) + "\"", "-q", "none", "--header"});
+    EXPECT_EQ(r.Status, 2) << r.Err;
+    EXPECT_NE(r.Err.find("which a line without quotes or an escape character cannot hold"),
+              std::string::npos)
+        << r.Err;
+    EXPECT_FALSE(std::filesystem::exists(dir.Path("head.txt")));
+  }
 }
 
 TEST_F(CliTest, EventsAreWrittenOnePerLineAsTheyFire) {
