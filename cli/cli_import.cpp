@@ -303,6 +303,9 @@ TCSVImport& CreateImport(TComponent& root, TDataSet* ds, bool wideValues, const 
   // (first_name, email). Imports of one file may run at once; a program
   // writing it in place still keeps them out, and they it.
   import->SetLooseColumnNames(true);
+  // Values for a generated column stop the run before any record, rather
+  // than failing every record.
+  import->SetRefuseReadOnlyFields(true);
   import->SetSharedReading(true);
   if (o.Lenient) import->SetValueErrors(veLenient);
   // A date or time layout given replaces ISO 8601 (so does one the sample
@@ -611,7 +614,15 @@ int RunImport(TImportOptions& o, std::ostream& out, std::ostream& err) {
   }
   if (meter) session.Say(mtInformation, meter->Line(*import, kept ? outcome.Stored : 0));
   if (!import->ColumnFault().empty()) {
-    if (import->ColumnFault().starts_with("FieldList")) {
+    if (const auto& readOnly = import->ReadOnlyColumns(); !readOnly.empty()) {
+      std::string names;
+      for (const std::string& name : readOnly) names += (names.empty() ? "" : ",") + name;
+      session.Say(mtInformation,
+                  import->ColumnMatching() == cmByHeaderName
+                      ? "nothing was stored; --ignore-columns " + names + " leaves their values out"
+                      : "nothing was stored; --fields A,B,C names the columns that take the "
+                        "file's values, in its order, without " + names);
+    } else if (import->ColumnFault().starts_with("FieldList")) {
       // The names came from --fields (or --exclude), not from the header.
       session.Say(mtInformation,
                   "nothing was stored; --fields and --exclude name columns of the table "

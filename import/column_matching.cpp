@@ -285,6 +285,39 @@ bool TImportRun::MatchNames() {
   return true;
 }
 
+bool TImportRun::RefuseReadOnlyValues() {
+  if (!FProps.FRefuseReadOnlyFields || FProps.FDataSet == nullptr) return true;
+  const std::vector<TField*>& fields = FProps.FDataSet->Fields();
+  std::vector<int> filled = FValueFields.empty() ? FieldsTakingPart() : FValueFields;
+  // In the fields' order (by position, or all but FieldList's), a record
+  // fills as many fields as it has values: the header record tells how
+  // many; without one each record says so itself.
+  const TStrings& headers = *FProps.FHeaderData;
+  const TColumnMatching matching = FProps.FColumnMatching;
+  if (!FColumnsLaid &&
+      (matching == cmByPosition || (matching == cmByHeaderName && headers.Count() == 0) ||
+       (matching == cmByFieldList && FProps.FFieldListAction == flaExclude))) {
+    if (headers.Count() == 0) return true;
+    TValueList header;
+    static_cast<void>(FOwner.SplitFieldsInto(headers.Strings(headers.Count() - 1), header));
+    filled.resize(std::min(filled.size(), static_cast<std::size_t>(header.Count())));
+  }
+  std::string list;
+  for (const int f : filled) {
+    if (f < 0 || !fields[static_cast<std::size_t>(f)]->ReadOnly()) continue;
+    FReadOnlyColumns.push_back(fields[static_cast<std::size_t>(f)]->FieldName());
+    list += (list.empty() ? "" : ", ") + Quoted(FReadOnlyColumns.back());
+  }
+  if (FReadOnlyColumns.empty()) return true;
+  FColumnFault = "the file's values would go to " +
+                 std::string(FReadOnlyColumns.size() == 1 ? "a field" : "fields") +
+                 " that cannot be modified (generated or read-only): " + list +
+                 "; leave their values out";
+  FValueFields.clear();
+  FLooseColumns.clear();
+  return false;
+}
+
 bool TImportRun::MatchAllBut(const std::vector<std::string>& names) {
   const std::vector<TField*>& fields = FProps.FDataSet->Fields();
   std::vector<std::string> fieldNames;

@@ -13,6 +13,8 @@ bool TCSVImport::SkipUnknownColumns() const { return FProps->FSkipUnknownColumns
 void TCSVImport::SetSkipUnknownColumns(bool value) { FProps->FSkipUnknownColumns = value; }
 bool TCSVImport::LooseColumnNames() const { return FProps->FLooseColumnNames; }
 void TCSVImport::SetLooseColumnNames(bool value) { FProps->FLooseColumnNames = value; }
+bool TCSVImport::RefuseReadOnlyFields() const { return FProps->FRefuseReadOnlyFields; }
+void TCSVImport::SetRefuseReadOnlyFields(bool value) { FProps->FRefuseReadOnlyFields = value; }
 const std::string& TCSVImport::CustomSeparator() const { return FProps->FCustomSeparator; }
 TDataSet* TCSVImport::DataSet() const { return FProps->FDataSet; }
 void TCSVImport::SetDataSet(TDataSet* value) { FProps->FDataSet = value; }

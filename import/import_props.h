@@ -23,6 +23,7 @@ struct TImportProps {
   TColumnMatching FColumnMatching = cmByPosition;
   bool FSkipUnknownColumns = false;
   bool FLooseColumnNames = false;
+  bool FRefuseReadOnlyFields = false;
   TFixedLayout FFixedLayout = flClassic;
   std::string FFixedWidths;
   TFixedWidthUnit FFixedWidthUnit = fuBytes;

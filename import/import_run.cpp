@@ -342,7 +342,7 @@ std::int32_t TImportRun::Execute() {
         FProps.FHeaderData->Add(FRecordText);
       }
     }
-    if (!MatchColumns()) {
+    if (!MatchColumns() || !RefuseReadOnlyValues()) {
       // Before any record: nothing is stored under a wrong field.
       CleanUp();
       FLastError = FColumnFault;
@@ -431,6 +431,7 @@ bool TImportRun::Setup() {
     FValueFields.clear();
     FColumnFault.clear();
     FUnknownColumns.clear();
+    FReadOnlyColumns.clear();
     FLooseColumns.clear();
     FOwner.ResolveSeparators();
     FProps.FHeaderData->Clear();

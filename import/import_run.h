@@ -105,6 +105,9 @@ class TImportRun {
   // FColumnFault) when the names cannot be matched (column_matching.cpp).
   bool MatchColumns();
   bool MatchNames();
+  // Under RefuseReadOnlyFields: false (with FColumnFault and
+  // FReadOnlyColumns) when values would go to ReadOnly fields.
+  bool RefuseReadOnlyValues();
   // cmByFieldList under flaExclude: the values go, in order, to the fields
   // the list does not name; false (with FColumnFault) for a name that is
   // no field, or when no field is left.
@@ -274,6 +277,7 @@ class TImportRun {
 
   std::string FColumnFault;
   std::vector<std::string> FUnknownColumns;
+  std::vector<std::string> FReadOnlyColumns;
   std::vector<std::pair<std::string, std::string>> FLooseColumns;
   // The field index each value goes to (-1: skipped); empty while values go
   // by position.

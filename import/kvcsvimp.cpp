@@ -56,6 +56,9 @@ const std::string& TCSVImport::ColumnFault() const { return FRun->FColumnFault; 
 const std::vector<std::string>& TCSVImport::UnknownColumns() const {
   return FRun->FUnknownColumns;
 }
+const std::vector<std::string>& TCSVImport::ReadOnlyColumns() const {
+  return FRun->FReadOnlyColumns;
+}
 const std::vector<std::pair<std::string, std::string>>& TCSVImport::LooselyMatchedColumns()
     const {
   return FRun->FLooseColumns;

@@ -107,11 +107,20 @@ class KORVANE_API TCSVImport : public TComponent {
   // column. FieldList's names are matched exactly either way.
   bool LooseColumnNames() const;
   void SetLooseColumnNames(bool value);
+  // With RefuseReadOnlyFields (false initially), values that would go to
+  // ReadOnly fields (a table's generated columns) fail the run before any
+  // record is stored (ColumnFault; ReadOnlyColumns names the fields),
+  // rather than failing every record: values matched by header name or
+  // FieldList, or by position the fields as many as the header record has
+  // values (with no header record read, the records fail alone).
+  bool RefuseReadOnlyFields() const;
+  void SetRefuseReadOnlyFields(bool value);
   // Why the last run's values could not be matched to fields (empty when
   // they were), and the names the header or FieldList gave that are no
   // field's.
   const std::string& ColumnFault() const;
   const std::vector<std::string>& UnknownColumns() const;
+  const std::vector<std::string>& ReadOnlyColumns() const;
   // The header names of the last run that named a field loosely, each with
   // the field's name, in the values' order.
   const std::vector<std::pair<std::string, std::string>>& LooselyMatchedColumns() const;

@@ -47,6 +47,7 @@ TComponentClass ComponentClass<TCSVImport>() {
           .Event("OnImportRecord", "TImportEvent")
           .Event("OnMessage", "TMessageEvent")
           .Event("OnRecordError", "TRecordErrorEvent")
+          .Boolean("RefuseReadOnlyFields", &C::RefuseReadOnlyFields, &C::SetRefuseReadOnlyFields)
           .Boolean("ReportRecordText", &C::ReportRecordText, &C::SetReportRecordText)
           .String("SeparatorChar", &C::SeparatorChar, &C::SetSeparatorChar)
           .Boolean("SharedReading", &C::SharedReading, &C::SetSharedReading)

@@ -409,8 +409,8 @@ TEST_F(CliTest, ImportIntoExistingTableAppends) {
 }
 
 // With a header record the values go to the columns their names name; the
-// columns left out take their defaults, and a name that is no column stores
-// nothing.
+// columns left out take their defaults, and a name that is no column, or a
+// generated one, stores nothing.
 TEST_F(CliTest, HeaderNamesChooseTheColumns) {
   struct TCase {
     std::string Text;
@@ -432,13 +432,21 @@ TEST_F(CliTest, HeaderNamesChooseTheColumns) {
       {"last,n,LAST\nL,1,M\n", {}, 2, "\"last\" (values 1 and 3) twice"},
       {"e,L,5\n", {"--exclude", "id"}, 0, "1|e|L|5"},  // no header: to the other columns
       {"e,L\n", {"--exclude", "di"}, 2, "\"di\" (nearest: \"id\")"},
+      // A generated column takes no value: the run stops before any record,
+      // saying how to leave its values out.
+      {"last,n,twice\nL,5,10\n", {}, 2,
+       "cannot be modified (generated or read-only): \"twice\"; leave their values out\n"
+       "korvane: nothing was stored; --ignore-columns twice leaves"},
+      {"last,n,twice\nL,5,10\n", {"--ignore-columns", "twice"}, 0, "1||L|5"},
+      {"a,b,c,d,e\n1,e,L,5,10\n", {"--header", "--by-position"}, 2, "(generated or read-only)"},
+      {"x,y,z,n\n1,e,L,5\n", {"--header", "--by-position"}, 0, "1|e|L|5"},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Text);
     const std::string db = dir.Path("names.db");
     std::filesystem::remove(db);
     Exec(db, "CREATE TABLE t (id INTEGER PRIMARY KEY, \"\xC3\xA9tat\" TEXT, last TEXT, n INTEGER "
-             "DEFAULT 7)");
+             "DEFAULT 7, twice INTEGER GENERATED ALWAYS AS (n * 2))");
     std::vector<std::string> args{"import", dir.Put("names.csv", c.Text), "--db", db, "--table",
                                   "t"};
     if (c.Options.empty() ||

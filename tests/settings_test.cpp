@@ -546,7 +546,7 @@ TEST(ComponentDescriptions, ImportPublishesItsPropertiesInTheirPublishedOrder) {
                 "FixedWidthUnit",     "HeaderData",      "HeaderRecords",     "HeaderStored",
                 "ImportType",         "InputFile",       "KeepStrayQuotes",   "LongTimeFormat",    "LooseColumnNames",
                 "OnBeginImport",      "OnFilterRecord",  "OnFinishImport",    "OnImportRecord",
-                "OnMessage",          "OnRecordError",   "ReportRecordText",  "SeparatorChar",
+                "OnMessage",          "OnRecordError",   "RefuseReadOnlyFields", "ReportRecordText",  "SeparatorChar",
                 "SharedReading",      "ShortDateFormat", "ShowProgress",      "SkipBlankStart",    "SkipLines",
                 "SkipUnknownColumns", "StartRecord",     "ThousandSeparator", "TimeSeparator",
                 "TrailerData",        "TrailerRecords",  "TrailerStored",     "UtcTimes",
