@@ -167,10 +167,11 @@ void SayFailedRecords(TSession& session, const TCSVExport& exporter, const std::
 }
 
 // A value as a message line shows it: its first 60 bytes at most, not
-// splitting a UTF-8 character, control bytes escaped (ShownControls).
+// splitting a UTF-8 character, control bytes and bytes that are no UTF-8
+// escaped (ShownBytes).
 std::string ShownValue(std::string_view value) {
   constexpr std::size_t kShown = 60;
-  const std::string shown = ShownControls(Utf8Head(value, kShown));
+  const std::string shown = ShownBytes(Utf8Head(value, kShown));
   return value.size() > kShown ? shown + "..." : shown;
 }
 

@@ -25,7 +25,45 @@ std::string ErrnoText(int error) { return std::strerror(error); }
 // A byte as the user would recognise it in a message.
 std::string Shown(std::string_view text) { return "'" + ShownControls(text) + "'"; }
 
+
+// The bytes of the well-formed UTF-8 sequence at text[i] (no overlong
+// forms, no surrogates, at most U+10FFFF), 0 when there is none.
+std::size_t WellFormedLength(std::string_view text, std::size_t i) {
+  const auto b = static_cast<unsigned char>(text[i]);
+  const std::size_t len = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC2 ? 2 : 0;
+  bool valid = len != 0 && b <= 0xF4 && i + len <= text.size();
+  for (std::size_t k = 1; valid && k < len; ++k) {
+    valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+  }
+  if (valid && len >= 3) {
+    const auto b1 = static_cast<unsigned char>(text[i + 1]);
+    valid = !((b == 0xE0 && b1 < 0xA0) || (b == 0xED && b1 >= 0xA0) ||
+              (b == 0xF0 && b1 < 0x90) || (b == 0xF4 && b1 >= 0x90));
+  }
+  return valid ? len : 0;
+}
+
 }  // namespace
+
+std::string ShownBytes(std::string_view text) {
+  std::string result;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto b = static_cast<unsigned char>(text[i]);
+    const std::size_t len = b < 0x80 ? 0 : WellFormedLength(text, i);
+    if (len != 0) {
+      result.append(text.substr(i, len));
+      i += len - 1;
+    } else if (b >= 0x80) {
+      static constexpr char kHex[] = "0123456789ABCDEF";
+      result += "\\x";
+      result += kHex[b >> 4];
+      result += kHex[b & 15];
+    } else {
+      result += ShownControls(text.substr(i, 1));
+    }
+  }
+  return result;
+}
 
 std::string ShownControls(std::string_view text) {
   std::string result;
@@ -195,20 +233,8 @@ std::string JsonText(std::string_view text) {
       out += static_cast<char>(b);
       continue;
     }
-    // Well-formed: no overlong forms, no surrogates, at most U+10FFFF.
-    std::size_t len = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC2 ? 2 : 0;
-    bool valid = len != 0 && b <= 0xF4 && i + len <= text.size();
-    for (std::size_t k = 1; valid && k < len; ++k) {
-      valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
-    }
-    if (valid && len >= 3) {
-      auto b1 = static_cast<unsigned char>(text[i + 1]);
-      if ((b == 0xE0 && b1 < 0xA0) || (b == 0xED && b1 >= 0xA0) || (b == 0xF0 && b1 < 0x90) ||
-          (b == 0xF4 && b1 >= 0x90)) {
-        valid = false;
-      }
-    }
-    if (valid) {
+    const std::size_t len = WellFormedLength(text, i);
+    if (len != 0) {
       out.append(text.substr(i, len));
       i += len - 1;
     } else {

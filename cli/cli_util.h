@@ -91,6 +91,8 @@ std::string NamingStandardInput(std::string text);
 // The text for a message line: a tab as \t, other control bytes (an escape
 // sequence, a blob's bytes) as \xHH.
 std::string ShownControls(std::string_view text);
+// The same, bytes that are not well-formed UTF-8 as \xHH too.
+std::string ShownBytes(std::string_view text);
 
 // text as valid UTF-8 for JSON: well-formed UTF-8 sequences pass through,
 // every other byte above 127 is taken as a Latin-1 character (so that any

@@ -1885,6 +1885,12 @@ TEST_F(CliTest, ValuesThatDoNotFitTheirColumnAreWrittenAsStoredWithOneWarning) {
   EXPECT_EQ(r.Err,
             "Warning: 1 value did not fit its column's type and was written as stored; first: "
             "row 1, x = \"" + zeros + "...\"\n");
+  // Bytes that are no UTF-8 are shown escaped too, a character whole.
+  Exec(Db(), "CREATE TABLE d (x TEXT); INSERT INTO d VALUES (x'41ffc3a9c342')");
+  r = Korvane({"export", dir.Path("d.csv"), "--db", Db(), "--table", "d"});
+  EXPECT_EQ(r.Err,
+            "Warning: 1 value did not fit its column's type and was written as stored; first: "
+            "row 1, x = \"A\\xFF\xC3\xA9\\xC3B\"\n");
 }
 
 TEST_F(CliTest, PythonsCsvModuleReadsTheExportBack) {
