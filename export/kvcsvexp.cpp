@@ -26,8 +26,12 @@ namespace {
 // The line of field names a header can start with: the names of the fields
 // that take part, laid out like the values (padded to the display width in
 // fixed-width lines, quoted where every value is quoted or where a name
-// holds the separator or the quote character).
-std::string FieldNamesLine(const TExportLayout& layout) {
+// holds the separator or the quote character). With fault, a name the line
+// would not give back, as a value would not be (a line break in a
+// fixed-width line; without quotes or an escape character under
+// CheckUnquoted, a line break or the separator), puts the reason in nameFault
+// and ends the line there.
+std::string FieldNamesLine(const TExportLayout& layout, std::string* nameFault = nullptr) {
   std::string line;
   TDataSet* ds = layout.DataSet;
   if (ds == nullptr) return line;
@@ -50,6 +54,23 @@ std::string FieldNamesLine(const TExportLayout& layout) {
     }
     const bool standard = layout.Standard && !layout.Fixed;
     const char escape = layout.Fixed ? 0 : layout.Escape;
+    if (nameFault != nullptr) {
+      const bool unquoted = layout.CheckUnquoted && !layout.Fixed && layout.Quote == 0 && escape == 0;
+      const bool lineBreak = name.find_first_of("\r\n") != std::string_view::npos;
+      if ((layout.Fixed && layout.Columns && lineBreak) || (unquoted && lineBreak)) {
+        *nameFault = "field name '" + field->FieldName() + "' holds a line break, which " +
+                 (layout.Fixed ? "a fixed-width line" : "a line without quotes or an escape character") +
+                 " cannot hold";
+        return line;
+      }
+      if (unquoted && !layout.SeparatorText.empty() &&
+          name.find(layout.SeparatorText) != std::string_view::npos) {
+        *nameFault = "field name '" + field->FieldName() + "' holds the separator '" +
+                 std::string(layout.SeparatorText) +
+                 "', which a line without quotes or an escape character cannot hold";
+        return line;
+      }
+    }
     const bool wrap =
         layout.Quote != 0 &&
         (layout.DelimitedFields == dfAll ||
@@ -338,6 +359,15 @@ bool TCSVExport::Setup() {
     }
     FProps->FDataSet->First();
     ResolveCharacters();
+    if (FProps->FHeaderOutput && FProps->FHeaderFieldNames) {
+      // The header line would not read back: no file is written.
+      std::string fault;
+      static_cast<void>(FieldNamesLine(run.Layout(), &fault));
+      if (!fault.empty()) {
+        run.FLastError = "the header line cannot be written: " + fault;
+        return false;
+      }
+    }
     TFileFormat format = TFileFormat::ffPlain;
     if (FProps->FCompression == cmGzip) format = TFileFormat::ffGzip;
     if (FProps->FCompression == cmZstd) format = TFileFormat::ffZstd;

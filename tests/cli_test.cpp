@@ -1095,6 +1095,38 @@ TEST_F(CliTest, ExportWithoutQuotesFailsTheRecordsItsLinesCannotGiveBack) {
   }
 }
 
+// So too a name in the header line: the export stops before it writes a
+// line that would not read back.
+TEST_F(CliTest, ExportStopsAtAHeaderLineItCannotGiveBack) {
+  Exec(Db(), "CREATE TABLE h (\"a,b\" INTEGER, \"x\ny\" TEXT); INSERT INTO h VALUES (1, 'p')");
+  const struct {
+    std::vector<std::string> Options;
+    int Status;
+    const char* Text;  // stderr holds it, or the file is it
+  } cases[] = {
+      {{"-q", "none"}, 1, "field name 'a,b' holds the separator ','"},
+      {{"-q", "none", "-s", "tab"}, 1,
+       "field name 'x\ny' holds a line break, which a line without quotes"},
+      {{"--fixed"}, 1, "field name 'x\ny' holds a line break, which a fixed-width line"},
+      {{"-q", "none", "--escape", "\\"}, 0, "a\\,b,x\\\ny\n1,p\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Options[c.Options.size() - 1]);
+    const std::string name = "h" + std::to_string(&c - cases) + ".txt";
+    const std::string out = dir.Path(name);
+    std::vector<std::string> args = {"export", out, "--db", Db(), "--table", "h", "--header"};
+    args.insert(args.end(), c.Options.begin(), c.Options.end());
+    const TRun r = Korvane(args);
+    ASSERT_EQ(r.Status, c.Status) << r.Err;
+    if (c.Status == 0) {
+      EXPECT_EQ(dir.Get(name), c.Text);
+    } else {
+      EXPECT_NE(r.Err.find(c.Text), std::string::npos) << r.Err;
+      EXPECT_FALSE(std::filesystem::exists(out));
+    }
+  }
+}
+
 TEST_F(CliTest, EventsAreWrittenOnePerLineAsTheyFire) {
   Exec(Db(), "CREATE TABLE t (a TEXT, b TEXT)");
   std::string input = dir.Put("in.csv", "x,y\r\nc,d");
