@@ -106,28 +106,6 @@ void CheckFieldNames(const TTransferOptions& o, const TCSVExport& exporter) {
                     all);
 }
 
-// The field names line under no quote character and no escape: a name
-// holding the separator or a line break would read back as other names
-// (CheckUnquoted, as for the values). Refused before the target is touched.
-void CheckHeaderNames(const TCSVExport& exporter) {
-  if (!exporter.HeaderOutput() || !exporter.HeaderFieldNames() ||
-      exporter.ExportType() != expDelimited || !exporter.CheckUnquoted() ||
-      !exporter.GetFieldDelimiterChar().empty() || !exporter.EscapeChar().empty()) {
-    return;
-  }
-  const std::string separator = exporter.GetFieldSeparatorChar();
-  for (const TField* field : exporter.DataSet()->Fields()) {
-    const std::string& name = field->FieldName();
-    if (!FieldInFieldList(exporter.FieldListAction(), exporter.FieldList(), name)) continue;
-    const bool holdsSeparator = !separator.empty() && name.find(separator) != std::string::npos;
-    if (!holdsSeparator && name.find_first_of("\r\n") == std::string::npos) continue;
-    throw EUsageError("--header: the field name \"" + ShownControls(name) + "\" holds " +
-                      (holdsSeparator ? "the separator '" + ShownControls(separator) + "'"
-                                      : std::string("a line break")) +
-                      ", which a line without quotes or an escape character cannot hold: give "
-                      "--query another name for it (AS), or a quote or escape character");
-  }
-}
 
 // A record left out because a value of it could not be read fails the whole
 // export: the file would lack it and look whole. The first such record.
@@ -387,7 +365,6 @@ int RunExport(TExportOptions& o, std::ostream& out, std::ostream& err) {
   }
   CheckFieldNames(o, *exporter);
   CheckGivenWidths(o, *exporter);
-  CheckHeaderNames(*exporter);
   exporter->SetCompression(ExportCompression("", exporter->Compression(), target));
   // The command replaces the target itself, so that it can keep the old
   // file also when records were left out.
